@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Starts fiscal-server on a free loopback port against the demo database and opens the
+# host with the main screen; without a display it takes a screenshot instead.
+set -euo pipefail
+build="$1"; db="$2"; shift 2
+port="${FISCAL_PORT:-$(python3 -c 'import socket;s=socket.socket();s.bind(("127.0.0.1",0));print(s.getsockname()[1])' 2>/dev/null || echo 8211)}"
+server="$build/apps/fiscal-server/fiscal-server"
+host="$build/apps/erp-host/erp-host"
+
+"$server" --db "$db" --listen "127.0.0.1:$port" &
+server_pid=$!
+trap 'kill -TERM $server_pid 2>/dev/null; wait $server_pid 2>/dev/null || true' EXIT
+for _ in $(seq 1 100); do
+  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+  sleep 0.1
+done
+echo "fiscal-server: http://127.0.0.1:$port/rpc/Ger10200.rdmParamGrupFiscal (database $db)"
+
+if [ ! -x "$host" ]; then
+  echo "erp-host is not built yet; the server runs until Ctrl+C."
+  wait $server_pid
+  exit 0
+fi
+if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  shot="${FISCAL_SCREENSHOT:-$(dirname "$db")/main-screen.png}"
+  QT_QPA_PLATFORM=offscreen "$host" --server "http://127.0.0.1:$port" --db "$db" --screenshot "$shot" "$@"
+  echo "No display: the main screen was saved to $shot"
+else
+  "$host" --server "http://127.0.0.1:$port" --db "$db" "$@"
+fi

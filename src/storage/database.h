@@ -1,0 +1,89 @@
+#pragma once
+// One thin interface over the two database backends (SQLite and PostgreSQL).
+// Statements use $1, $2, ... placeholders on both backends; the SQLite backend rewrites
+// them. Values are bound and read as UTF-8 text or NULL; integers are bound as text too
+// unless bindInt is used.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace fiscal::storage {
+
+enum class Backend { Sqlite, Postgres };
+
+// Root of the storage errors. kind() lets the server map them to its error codes.
+class Error : public std::runtime_error {
+public:
+    enum class Kind { Connection, Busy, Constraint, Syntax, Other };
+    Error(Kind kind, const std::string &what) : std::runtime_error(what), m_kind(kind) {}
+    Kind kind() const { return m_kind; }
+private:
+    Kind m_kind;
+};
+
+class Statement {
+public:
+    virtual ~Statement() = default;
+    // Parameters are 1-based, matching $1, $2, ...; std::nullopt binds NULL.
+    virtual void bind(int index, std::optional<std::string_view> text) = 0;
+    virtual void bindInt(int index, std::int64_t value) = 0;
+    // Runs the statement on the first call, then advances; true while a row is available.
+    virtual bool step() = 0;
+    // Runs a statement that returns no rows; returns the number of rows it changed.
+    virtual std::int64_t execute() = 0;
+    virtual int columnCount() const = 0;
+    virtual std::string columnName(int column) const = 0;
+    virtual bool isNull(int column) const = 0;
+    // Valid until the next step() or reset().
+    virtual std::string_view text(int column) const = 0;
+    // Clears the result so the statement can be bound and run again; bindings are kept.
+    virtual void reset() = 0;
+};
+
+class Connection {
+public:
+    virtual ~Connection() = default;
+    virtual Backend backend() const = 0;
+    virtual std::unique_ptr<Statement> prepare(std::string_view sql) = 0;
+    // Runs one or more statements without parameters or results (DDL, BEGIN, ...).
+    virtual void exec(std::string_view sql) = 0;
+    virtual void begin() = 0;
+    virtual void commit() = 0;
+    virtual void rollback() = 0;
+    virtual bool inTransaction() const = 0;
+};
+
+// "postgresql://..." or "postgres://..." or a libpq keyword string starting with
+// "host=" / "dbname=" opens PostgreSQL (PGHOST and friends apply); anything else is a
+// SQLite file path, opened in WAL mode with a busy timeout and foreign keys on.
+std::unique_ptr<Connection> open(const std::string &url);
+
+// Rolls back in the destructor unless committed.
+class Transaction {
+public:
+    explicit Transaction(Connection &c) : m_c(c) { m_c.begin(); }
+    ~Transaction() { if (!m_done) { try { m_c.rollback(); } catch (...) {} } }
+    Transaction(const Transaction &) = delete;
+    Transaction &operator=(const Transaction &) = delete;
+    void commit() { m_c.commit(); m_done = true; }
+private:
+    Connection &m_c;
+    bool m_done = false;
+};
+
+// Named-parameter SQL (":P_CDEMPRESA") as the screens write it, rewritten to $n.
+struct NamedSql {
+    std::string sql;                  // with $1..$n
+    std::vector<std::string> names;   // names[i] is the parameter bound to $(i+1)
+};
+NamedSql translateNamed(std::string_view sqlWithNames);
+
+// Creates every table and index (idempotent).
+void createSchema(Connection &c);
+
+} // namespace fiscal::storage
