@@ -6,6 +6,7 @@
 #include "dataset/valuewriter.h"
 
 #include <QCborArray>
+#include <QCborValue>
 #include <QString>
 #include <functional>
 #include <map>
@@ -24,18 +25,24 @@ constexpr int Database = -32000;
 constexpr int Conflict = -32001;
 constexpr int NotFound = -32002;
 constexpr int Unavailable = -32003;
+constexpr int Unauthorized = -32004;   // HTTP 401: missing or wrong bearer token
 }
 
-// A failure with a Portuguese message for the user.
+// A failure with a Portuguese message for the user. `data` (optional) travels as the
+// error object's "data" member, e.g. {"table": "CLIENTE", "key": ["000123"]}.
 class Fault : public std::runtime_error {
 public:
-    Fault(int code, const QString &message)
-        : std::runtime_error(message.toStdString()), m_code(code), m_message(message) {}
+    Fault(int code, const QString &message, QCborValue data = {})
+        : std::runtime_error(message.toStdString()), m_code(code), m_message(message),
+          m_data(std::move(data)) {}
     int code() const { return m_code; }
     const QString &message() const { return m_message; }
+    // Undefined when there is none.
+    const QCborValue &data() const { return m_data; }
 private:
     int m_code;
     QString m_message;
+    QCborValue m_data;
 };
 
 using Method = std::function<void(const QCborArray &params, dataset::ValueWriter &result)>;

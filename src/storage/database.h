@@ -3,6 +3,10 @@
 // Statements use $1, $2, ... placeholders on both backends; the SQLite backend rewrites
 // them. Values are bound and read as UTF-8 text or NULL; integers are bound as text too
 // unless bindInt is used.
+//
+// A Connection and its statements are used by one thread at a time. After any statement
+// fails inside a transaction, the transaction is doomed on both backends: commit()
+// rolls back and throws, so a partial write never looks like success.
 
 #include <cstdint>
 #include <memory>
@@ -37,12 +41,27 @@ public:
     // Runs a statement that returns no rows; returns the number of rows it changed.
     virtual std::int64_t execute() = 0;
     virtual int columnCount() const = 0;
+    // Upper-cased (ASCII), since PostgreSQL folds unquoted names to lower case and the
+    // system's names are upper case on both backends. Valid once step() has run.
     virtual std::string columnName(int column) const = 0;
     virtual bool isNull(int column) const = 0;
     // Valid until the next step() or reset().
     virtual std::string_view text(int column) const = 0;
     // Clears the result so the statement can be bound and run again; bindings are kept.
     virtual void reset() = 0;
+};
+
+// Fast loading of many rows into one table (COPY on PostgreSQL, a reused prepared
+// INSERT on SQLite). Nothing else may run on the connection until finish() returns.
+// Dropping it without finish() abandons the rows sent so far (and, on PostgreSQL, fails
+// the surrounding transaction).
+class BulkInsert {
+public:
+    virtual ~BulkInsert() = default;
+    // One value per column given to bulkInsert(); std::nullopt is NULL.
+    virtual void addRow(const std::vector<std::optional<std::string_view>> &row) = 0;
+    // Returns the number of rows written.
+    virtual std::int64_t finish() = 0;
 };
 
 class Connection {
@@ -56,6 +75,9 @@ public:
     virtual void commit() = 0;
     virtual void rollback() = 0;
     virtual bool inTransaction() const = 0;
+    // Table and column names are the caller's own constants, never user text.
+    virtual std::unique_ptr<BulkInsert> bulkInsert(std::string_view table,
+                                                   const std::vector<std::string> &columns) = 0;
 };
 
 // "postgresql://..." or "postgres://..." or a libpq keyword string starting with

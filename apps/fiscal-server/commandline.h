@@ -1,0 +1,40 @@
+#pragma once
+// The command line of fiscal-server:
+//   fiscal-server --db DB --init [--demo small|large]
+//   fiscal-server --db DB --listen ADDRESS:PORT [--token T] [--workers N]
+// Both --init and --listen may be given: the database is prepared, then served.
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace fiscal::server {
+
+struct CommandLine {
+    std::string db;
+    bool init = false;
+    std::optional<std::string> demo;     // "small" or "large"
+    bool listen = false;
+    std::string address;
+    std::uint16_t port = 0;
+    std::string token;                   // --token, else FISCAL_SERVER_TOKEN
+    int workers = 4;
+    bool help = false;
+};
+
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Throws UsageError with a message naming the offending option.
+CommandLine parseCommandLine(const std::vector<std::string> &args, const char *envToken);
+
+const char *usageText();
+
+// storage::open's rule: these prefixes open PostgreSQL, anything else is a SQLite file.
+bool isPostgresUrl(const std::string &db);
+
+} // namespace fiscal::server

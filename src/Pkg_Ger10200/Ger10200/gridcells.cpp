@@ -1,0 +1,152 @@
+// The fiscal-group cell of every grid: the ellipsis list, the check on leaving the column
+// and the painting as code " - " description; and the display of registration numbers.
+
+#include "Pkg_Ger10200/Ger10200/ger10200.h"
+
+#include "Pkg_Ger10200/serverlink/netparamgrupfiscal.h"
+#include "Pkg_Ger10200/shared/celltext.h"
+
+#include "clientlib/messages.h"
+#include "clientlib/search.h"
+#include "clientlib/textroutines.h"
+#include "dataset/clientdataset.h"
+#include "dataset/datasource.h"
+#include "vcl/dbgrid.h"
+
+#include <QPainter>
+
+namespace fiscal::ger10200 {
+
+using clientlib::Ajusta;
+using clientlib::EmptyString;
+using clientlib::MensErro;
+using dataset::dsEdit;
+using dataset::TClientDataSet;
+using dataset::TField;
+
+namespace {
+const QString kCode = QStringLiteral("CDGRUPOFISC");
+const QString kDesc = QStringLiteral("DSGRUPOFISC");
+
+bool isField(const TField *f, const QString &name)
+{
+    return f && f->FieldName().compare(name, Qt::CaseInsensitive) == 0;
+}
+} // namespace
+
+void TfrmParamGrupFiscal::loadGruposFiscais(const QString &code)
+{
+    cdsGrupoFiscal->setData(netParamGrupFiscal->packet(QStringLiteral("GetGrupoFiscal"), {code}));
+}
+
+void TfrmParamGrupFiscal::wireGridCells(const GridMember &m, bool painted)
+{
+    m.grid->OnEditButtonClick = [this, m] { EditButtonClick(m); };
+    m.grid->OnColExit = [this, m] { ColExit(m); };
+    if (!painted)
+        return;
+    vcl::TDBGrid *grid = m.grid;
+    grid->OnDrawColumnCell = [this, grid](QPainter &painter, const QRect &rect, int dataCol,
+                                          vcl::TColumn *, vcl::TGridDrawState state) {
+        DrawColumnCell(grid, painter, rect, dataCol, state.testFlag(vcl::gdSelected),
+                       state.testFlag(vcl::gdFocused));
+    };
+}
+
+void TfrmParamGrupFiscal::EditButtonClick(const GridMember &m)
+{
+    if (m.cds->State() != dsEdit)
+        m.cds->Edit();
+    if (m.grid == dbgTipoFatur
+        && m.cds->FieldByName(QStringLiteral("CDTIPOFATUR"))->AsString().isEmpty())
+        return;
+    if (!isField(m.grid->SelectedField(), kCode))
+        return;
+    loadGruposFiscais(QString());
+    if (clientlib::Pesquisar(dtsGrupoFiscal, msgPadrao->Msg(QStringLiteral("Grupo")), false, true)) {
+        m.cds->FieldByName(kCode)->setAsString(cdsGrupoFiscal->FieldByName(kCode)->AsString());
+        m.cds->FieldByName(kDesc)->setAsString(cdsGrupoFiscal->FieldByName(kDesc)->AsString());
+    }
+}
+
+void TfrmParamGrupFiscal::ColExit(const GridMember &m)
+{
+    if (isField(m.grid->SelectedField(), kCode))
+        Vd_GrupoFiscal(m.cds);
+}
+
+void TfrmParamGrupFiscal::Vd_GrupoFiscal(TClientDataSet *cds)
+{
+    if (cds->State() != dsEdit)
+        return;
+    TField *code = cds->FieldByName(kCode);
+    try {
+        const QString adjusted = Ajusta(code->AsString(), 3);
+        if (adjusted != code->AsString())
+            code->setAsString(adjusted);
+        if (EmptyString(adjusted))
+            return;   // no group is allowed; posting stores it as such
+        loadGruposFiscais(adjusted);
+        if (cdsGrupoFiscal->IsEmpty())
+            MensErro(msgPadrao->Msg(QStringLiteral("cod_not_cad")), true);
+    } catch (...) {
+        code->FocusControl();
+        throw;
+    }
+}
+
+void TfrmParamGrupFiscal::DrawColumnCell(vcl::TDBGrid *grid, QPainter &painter, const QRect &rect,
+                                         int col, bool selected, bool focused)
+{
+    dataset::TDataSource *dts = grid->DataSource();
+    TClientDataSet *cds = dts ? dts->DataSet() : nullptr;
+    if (!cds || !cds->Active() || cds->IsEmpty())
+        return;
+    const bool billing = grid == dbgTipoFatur;
+    if (cds->FieldByName(billing ? QStringLiteral("CDTIPOFATUR") : kCode)->IsNull())
+        return;
+    vcl::TColumn *column = grid->Columns()[col];
+    TField *field = column->Field();
+    if (!field)
+        return;
+
+    QString text = clientlib::AllTrim(field->AsString());
+    const vcl::TDBGridColumns &cols = grid->Columns();
+    if ((grid == dbgPadrao && col == cols.IndexOfField(QStringLiteral("NRINSJURFORN")))
+        || (grid == dbgCliente && col == cols.IndexOfField(QStringLiteral("NRINSJURCLIE")))) {
+        const bool forn = grid == dbgPadrao;
+        text = registrationText(field->AsString(),
+                                cds->FieldByName(forn ? QStringLiteral("IDTPIJURFORN")
+                                                      : QStringLiteral("IDTPIJURCLIE"))->AsString());
+    } else if (billing && col == cols.IndexOfField(QStringLiteral("CDTIPOFATUR"))) {
+        text = billingTypeCell(field->AsString(), msgPadrao->Msg(clientlib::AllTrim(field->AsString())));
+    } else if (col == cols.IndexOfField(kCode)) {
+        const bool bare = showsBareCode(cds->State() == dsEdit, selected, focused, grid->EditorMode());
+        if (!bare)
+            text = grupoFiscalCell(field->AsString(), cds->FieldByName(kDesc)->AsString());
+    } else {
+        return;   // the grid's own painting stands
+    }
+
+    QRect textRect = rect;
+    if (column->Alignment() & Qt::AlignRight)
+        textRect.setRight(rect.right() - 2);
+    else
+        textRect.setLeft(rect.left() + 2);
+    textRect.setTop(rect.top() + 2);
+    painter.save();
+    painter.fillRect(rect, painter.brush());
+    painter.setClipRect(rect);
+    painter.drawText(textRect, int(Qt::AlignTop) | int((column->Alignment() & Qt::AlignRight) ? Qt::AlignRight : Qt::AlignLeft), text);
+    painter.restore();
+}
+
+void TfrmParamGrupFiscal::wireRegistrationText(TClientDataSet *cds, const QString &numberField,
+                                               const QString &typeField)
+{
+    cds->FieldByName(numberField)->OnGetText = [cds, typeField](TField &sender, QString &text, bool) {
+        text = registrationText(sender.AsString(), cds->FieldByName(typeField)->AsString());
+    };
+}
+
+} // namespace fiscal::ger10200

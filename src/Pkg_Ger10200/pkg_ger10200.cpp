@@ -1,0 +1,76 @@
+// Entry of the module: the one routine the host calls, the module variables and the
+// creation routines of the screens.
+
+#include "Pkg_Ger10200/module.h"
+
+#include "Pkg_Ger10200/Ger10200/ger10200.h"
+#include "Pkg_Ger10200/shared/mdi.h"
+#include "vcl/guard.h"
+
+#include <QApplication>
+#include <QGuiApplication>
+#include <stdexcept>
+
+namespace fiscal::ger10200 {
+
+bool boCriado = false;
+bool boPrimeiraVez = false;
+QPointer<TfrmParamGrupFiscal> frmParamGrupFiscal;
+QPointer<QWidget> frmCadAutomatico;
+QPointer<QWidget> frmCadAutoImpInscEsta;
+QPointer<QWidget> frmReplica;
+
+namespace {
+
+// Hourglass for the duration of a creation routine, restored also when it throws.
+class HourglassCursor {
+public:
+    HourglassCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~HourglassCursor() { QGuiApplication::restoreOverrideCursor(); }
+    HourglassCursor(const HourglassCursor &) = delete;
+    HourglassCursor &operator=(const HourglassCursor &) = delete;
+};
+
+[[noreturn]] void notAvailable(const char *what)
+{
+    throw std::runtime_error(std::string(what) + " não está disponível nesta versão do módulo.");
+}
+
+} // namespace
+
+void Cria_ParamGrupFiscal()
+{
+    HourglassCursor hourglass;
+    // A screen destroyed without passing through its close handler (its host window
+    // went away) must not leave boCriado pointing at nothing.
+    if (!boCriado || frmParamGrupFiscal.isNull()) {
+        frmParamGrupFiscal = new TfrmParamGrupFiscal();
+        boCriado = true;
+    }
+    showMdiChild(frmParamGrupFiscal);
+    restoreNormal(frmParamGrupFiscal);
+}
+
+void Cria_CadAutomatico()
+{
+    notAvailable("O cadastramento automático");
+}
+
+void Cria_CadAutoImpInscEsta()
+{
+    notAvailable("O cadastramento automático por imposto e inscrição estadual");
+}
+
+void Cria_Replica()
+{
+    notAvailable("A replicação de parâmetros");
+}
+
+} // namespace fiscal::ger10200
+
+// The host resolves this by name. Nothing may escape into the host: errors are shown
+// through the guarded dispatch like those of any other event.
+extern "C" Q_DECL_EXPORT void IniProc()
+{
+    fiscal::vcl::guarded([] { fiscal::ger10200::Cria_ParamGrupFiscal(); });
+}

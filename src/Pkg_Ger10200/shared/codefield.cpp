@@ -1,0 +1,134 @@
+#include "Pkg_Ger10200/shared/codefield.h"
+
+#include "clientlib/messages.h"
+#include "clientlib/textroutines.h"
+#include "vcl/controls.h"
+#include "vcl/edit.h"
+
+#include <QAbstractButton>
+#include <QLineEdit>
+
+namespace fiscal::ger10200 {
+
+using clientlib::Ajusta;
+using clientlib::EmptyString;
+using clientlib::MensErro;
+
+CodeField::CodeField(vcl::TCustomEdit *box, QLineEdit *nameBox,
+                     const clientlib::TMessages *messages, CodeFieldSpec spec, Lookup lookup)
+    : m_box(box), m_nameBox(nameBox), m_messages(messages), m_spec(std::move(spec)),
+      m_lookup(std::move(lookup))
+{
+}
+
+void CodeField::wire()
+{
+    m_box->OnExit = [this] { Validate(false); };
+    m_box->OnChange = [this] { changed(); };
+}
+
+void CodeField::changed()
+{
+    if (m_nameBox)
+        m_nameBox->clear();
+    for (const auto &dep : std::as_const(m_dependents)) {
+        if (dep)
+            dep->setText(QString());
+    }
+}
+
+void CodeField::focusBack()
+{
+    if (m_focusBack && !m_focusBack())
+        return;
+    if (m_beforeFocusBack)
+        m_beforeFocusBack();
+    if (m_box)
+        m_box->setFocus(Qt::OtherFocusReason);
+}
+
+bool CodeField::Validate(bool mandatory)
+{
+    try {
+        QString code = m_box->Text();
+        if (EmptyString(code)) {
+            if (mandatory)
+                MensErro(m_messages->Msg(m_spec.keyEmpty), true);
+            return false;
+        }
+        if (m_spec.width > 0) {
+            code = Ajusta(code, m_spec.width);
+            if (code != m_box->Text())
+                m_box->setText(code);
+        }
+        const std::optional<QString> name = m_lookup(code);
+        if (!name)
+            MensErro(m_messages->Msg(m_spec.keyNotFound), true);
+        if (m_nameBox)
+            m_nameBox->setText(*name);
+        return true;
+    } catch (...) {
+        focusBack();
+        throw;
+    }
+}
+
+void CodeField::setFromSearch(const QString &code, const std::optional<QString> &name)
+{
+    m_box->setText(code);   // its change handling empties the name box
+    if (m_nameBox && name)
+        m_nameBox->setText(*name);
+}
+
+ListChoice::ListChoice(vcl::TRadioButton *all, vcl::TRadioButton *list,
+                       QAbstractButton *listButton, bool clearOnClick)
+    : m_all(all), m_list(list), m_button(listButton), m_clearOnClick(clearOnClick)
+{
+}
+
+void ListChoice::wire()
+{
+    auto onClick = [this] {
+        sync();
+        if (m_clearOnClick)
+            m_selection.clear();
+    };
+    m_all->OnClick = onClick;
+    m_list->OnClick = onClick;
+    sync();
+}
+
+void ListChoice::sync()
+{
+    if (m_button && m_list)
+        m_button->setEnabled(m_list->isChecked());
+}
+
+void ListChoice::confirm(const clientlib::TMessages *messages, const QString &keyEmpty)
+{
+    if (m_all && m_all->isChecked()) {
+        m_selection = QStringLiteral("T");
+        return;
+    }
+    if (m_list && m_list->isChecked() && m_selection.isEmpty()) {
+        m_list->setFocus(Qt::OtherFocusReason);
+        MensErro(messages->Msg(keyEmpty), true);
+    }
+}
+
+bool isGrupoFiscalKeyRefused(QChar c)
+{
+    static const QString signs = QStringLiteral("*+-./");
+    if (signs.contains(c))
+        return true;
+    const char16_t u = c.unicode();
+    return (u >= u'A' && u <= u'Z') || (u >= u'a' && u <= u'z');
+}
+
+void filterGrupoFiscalKey(QChar &key)
+{
+    if (isGrupoFiscalKeyRefused(key))
+        key = QChar();
+}
+
+} // namespace fiscal::ger10200

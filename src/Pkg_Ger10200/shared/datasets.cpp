@@ -1,0 +1,36 @@
+#include "Pkg_Ger10200/shared/datasets.h"
+
+#include "dataset/clientdataset.h"
+
+namespace fiscal::ger10200 {
+
+void Seta_Campo_Null(dataset::TClientDataSet *cds)
+{
+    for (int i = 0; i < cds->FieldCount(); ++i) {
+        dataset::TField *f = cds->Fields(i);
+        if (f->ReadOnly() || f->IsNull())
+            continue;
+        if (f->AsString().isEmpty())
+            f->Clear();
+    }
+}
+
+QString currentText(const dataset::TClientDataSet *cds, const QString &field)
+{
+    if (!cds || !cds->Active() || cds->IsEmpty())
+        return QString();
+    const dataset::TField *f = cds->FindField(field);
+    return f ? f->AsString() : QString();
+}
+
+QCborValue deltaValue(const dataset::TClientDataSet *cds)
+{
+    return QCborValue::fromCbor(cds->Delta().toCbor());
+}
+
+QCborValue wholeDataValue(const dataset::TClientDataSet *cds)
+{
+    return QCborValue::fromCbor(cds->Data().toCbor());
+}
+
+} // namespace fiscal::ger10200

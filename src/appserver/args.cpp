@@ -1,0 +1,149 @@
+#include "appserver/args.h"
+
+#include <QCborValue>
+#include <QString>
+#include <set>
+#include <utility>
+
+namespace fiscal::appserver {
+
+namespace {
+
+[[noreturn]] void invalid(const QString &message)
+{
+    throw rpc::Fault(rpc::code::InvalidParams, message);
+}
+
+QString describe(const QCborValue &v)
+{
+    switch (v.type()) {
+    case QCborValue::Null: return QStringLiteral("nulo");
+    case QCborValue::Undefined: return QStringLiteral("indefinido");
+    case QCborValue::Integer:
+    case QCborValue::Double: return QStringLiteral("número");
+    case QCborValue::True:
+    case QCborValue::False: return QStringLiteral("lógico");
+    case QCborValue::Array: return QStringLiteral("lista");
+    case QCborValue::Map: return QStringLiteral("objeto");
+    case QCborValue::String: return QStringLiteral("texto");
+    default: return QStringLiteral("valor de outro tipo");
+    }
+}
+
+// Code points, not UTF-16 units: a column of 3 holds 3 characters whatever they are.
+qsizetype codePoints(const QString &s)
+{
+    qsizetype n = 0;
+    for (qsizetype i = 0; i < s.size(); ++i) {
+        if (s.at(i).isHighSurrogate() && i + 1 < s.size() && s.at(i + 1).isLowSurrogate())
+            ++i;
+        ++n;
+    }
+    return n;
+}
+
+QCborValue argAt(const QCborArray &params, qsizetype index, const char *what)
+{
+    if (index < 0 || index >= params.size())
+        invalid(QStringLiteral("Argumento ausente: %1.").arg(QString::fromUtf8(what)));
+    return params.at(index);
+}
+
+void checkText(const QString &s, qsizetype maxSize, const char *what)
+{
+    if (s.contains(QChar(u'\0')))
+        invalid(QStringLiteral("O argumento %1 contém um caractere inválido.").arg(QString::fromUtf8(what)));
+    if (maxSize >= 0 && codePoints(s) > maxSize)
+        invalid(QStringLiteral("O argumento %1 tem mais de %2 caracteres: \"%3\".")
+                    .arg(QString::fromUtf8(what)).arg(maxSize).arg(s.left(40)));
+}
+
+} // namespace
+
+void expectCount(const QCborArray &params, qsizetype count, const char *method)
+{
+    if (params.size() != count)
+        invalid(QStringLiteral("O método %1 espera %2 argumento(s), mas recebeu %3.")
+                    .arg(QString::fromUtf8(method)).arg(count).arg(params.size()));
+}
+
+std::string stringArg(const QCborArray &params, qsizetype index, int maxSize, const char *what)
+{
+    const QCborValue v = argAt(params, index, what);
+    if (!v.isString())
+        invalid(QStringLiteral("O argumento %1 deve ser um texto, mas recebeu %2.")
+                    .arg(QString::fromUtf8(what), describe(v)));
+    const QString s = v.toString();
+    checkText(s, maxSize, what);
+    return s.toStdString();
+}
+
+bool boolArg(const QCborArray &params, qsizetype index, const char *what)
+{
+    const QCborValue v = argAt(params, index, what);
+    if (!v.isBool())
+        invalid(QStringLiteral("O argumento %1 deve ser verdadeiro ou falso, mas recebeu %2.")
+                    .arg(QString::fromUtf8(what), describe(v)));
+    return v.toBool();
+}
+
+std::string codeArg(const QCborArray &params, qsizetype index, int width, const char *what)
+{
+    return stringArg(params, index, width, what);
+}
+
+Selection parseSelection(const std::string &text, int maxKeySize, const char *what)
+{
+    Selection sel;
+    if (text == "T") {
+        sel.all = true;
+        return sel;
+    }
+    const auto bad = [&](const char *why) {
+        invalid(QStringLiteral("Seleção inválida em %1: %2.")
+                    .arg(QString::fromUtf8(what), QString::fromUtf8(why)));
+    };
+    std::set<std::string> seen;
+    size_t i = 0;
+    bool first = true;
+    while (i < text.size()) {
+        if (!std::exchange(first, false)) {
+            if (text[i] != ',')
+                bad("esperava uma vírgula entre as chaves");
+            ++i;
+        }
+        if (i >= text.size() || text[i] != '\'')
+            bad("cada chave deve estar entre aspas simples");
+        ++i;
+        std::string key;
+        bool closed = false;
+        while (i < text.size()) {
+            if (text[i] == '\'') {
+                if (i + 1 < text.size() && text[i + 1] == '\'') {
+                    key += '\'';
+                    i += 2;
+                    continue;
+                }
+                ++i;
+                closed = true;
+                break;
+            }
+            key += text[i++];
+        }
+        if (!closed)
+            bad("aspas sem fechamento");
+        if (key.empty())
+            bad("chave vazia");
+        const QString k = QString::fromStdString(key);
+        if (k.contains(QChar(u'\0')))
+            bad("caractere inválido");
+        if (codePoints(k) > maxKeySize)
+            invalid(QStringLiteral("Seleção inválida em %1: a chave \"%2\" tem mais de %3 caracteres.")
+                        .arg(QString::fromUtf8(what), k.left(40)).arg(maxKeySize));
+        if (seen.insert(key).second)
+            sel.keys.push_back(std::move(key));
+    }
+    return sel;
+}
+
+} // namespace fiscal::appserver

@@ -1,0 +1,34 @@
+#pragma once
+// Strict reading of positional arguments. Every failure is an rpc::Fault with code
+// InvalidParams (-32602) and a Portuguese message naming the argument.
+
+#include "rpc/dispatcher.h"
+
+#include <QCborArray>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace fiscal::appserver {
+
+// Throws unless params has exactly `count` elements.
+void expectCount(const QCborArray &params, qsizetype count, const char *method);
+
+// A string argument, at most maxSize characters (UTF-8 code points); `what` names it in
+// the message ("código do imposto"). Null is refused; the empty string is allowed.
+std::string stringArg(const QCborArray &params, qsizetype index, int maxSize, const char *what);
+bool boolArg(const QCborArray &params, qsizetype index, const char *what);
+
+// A fixed-width code as the screens send it: the empty string stays empty.
+// Too long -> InvalidParams.
+std::string codeArg(const QCborArray &params, qsizetype index, int width, const char *what);
+
+// Selection string: "T" (every record) or 'k1','k2' with '' inside keys. Throws
+// InvalidParams on anything else; each key checked against maxKeySize.
+struct Selection {
+    bool all = false;
+    std::vector<std::string> keys;
+};
+Selection parseSelection(const std::string &text, int maxKeySize, const char *what);
+
+} // namespace fiscal::appserver

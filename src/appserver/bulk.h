@@ -1,0 +1,62 @@
+#pragma once
+// Bulk operations of the two dialogs: automatic registration (one entity, or per tax and
+// state registration) and replication of the per-registration parameters. Each is a few
+// set-based statements inside the call's one transaction.
+//
+//   auto a = bulk::readCadastroArgs(params);       // strict; InvalidParams on bad arguments
+//   withTransaction(pool, [&](auto &c) { bulk::cadastroAutomatico(c, a); });
+
+#include "storage/database.h"
+
+#include <QCborArray>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace fiscal::appserver::bulk {
+
+// CadastroAutomatico(entity, group, unused, mode, tax, company, registration)
+struct CadastroArgs {
+    std::string entity;        // FORNECEDOR, CLIENTE, FILIAL, TIPOOPERAC, TPFATURFIS, PARAMFILIAL,
+                               // GRFISCIMPOSFILI, GRFISIMPIEFORN, GRFISIMPIECLIE
+    std::string group;         // empty = none
+    char mode = 'T';           // T every record, V only records without a group, L clear
+    std::string tax, company, registration;
+};
+CadastroArgs readCadastroArgs(const QCborArray &params);
+void cadastroAutomatico(storage::Connection &c, const CadastroArgs &a);
+
+// A choice with its list: "T" all, "L" the keys, "N" none.
+struct Choice {
+    char code = 'N';
+    std::vector<std::string> keys;
+};
+
+// CadAutoImpInscEsta(tax, unused, regChoice, regList, cliChoice, cliList, fornChoice,
+//                    fornList, group, mode)
+struct InscEstaArgs {
+    std::string tax;
+    Choice registrations;      // keys: CDEMPRESA (2) followed by CDINSCESTA
+    Choice clients, suppliers;
+    std::string group;
+    char mode = 'T';           // T upsert, V only where no row, E delete rows with the group
+};
+InscEstaArgs readInscEstaArgs(const QCborArray &params);
+void cadAutoImpInscEsta(storage::Connection &c, const InscEstaArgs &a);
+
+// Replica(tax, company, registration, groups, destCompany, destRegistrations, suppliers, clients)
+struct ReplicaArgs {
+    std::string tax, company, registration;
+    bool allGroups = true;
+    std::vector<std::string> groups;
+    std::string destCompany;
+    bool allDestinations = true;
+    std::vector<std::string> destinations;   // CDINSCESTA of destCompany
+    bool suppliers = false;                  // exactly one of the two
+};
+ReplicaArgs readReplicaArgs(const QCborArray &params);
+// Returns the number of destination rows written; 0 (and nothing changed) when the origin
+// has no rows or the destination company no registration.
+std::int64_t replica(storage::Connection &c, const ReplicaArgs &a);
+
+} // namespace fiscal::appserver::bulk

@@ -1,0 +1,174 @@
+// CadastroAutomatico: one fiscal group for every record of an entity, only for the records
+// without one, or cleared from all of them.
+
+#include "appserver/args.h"
+#include "appserver/bulk.h"
+#include "appserver/write_checks.h"
+
+#include <array>
+
+namespace fiscal::appserver::bulk {
+
+using writes::invalid;
+using writes::q;
+
+namespace {
+
+enum class Needs { Nothing, Tax, Registration };
+
+struct Entity {
+    const char *code;
+    Needs needs;
+    std::vector<const char *> tables;    // entity tables whose CDGRUPOFISC is set
+    const char *paramTable = nullptr;    // parameter table filled per branch/supplier/client
+    const char *paramKey = nullptr;      // its per-record key column
+    const char *source = nullptr;        // the table listing every record
+};
+
+const std::vector<Entity> &entities()
+{
+    static const std::vector<Entity> list{
+        {"FORNECEDOR", Needs::Nothing, {"FORNECEDOR"}},
+        {"CLIENTE", Needs::Nothing, {"CLIENTE"}},
+        {"FILIAL", Needs::Nothing, {"FILIAL"}},
+        {"TIPOOPERAC", Needs::Nothing, {"TIPOOPERAC"}},
+        {"TPFATURFIS", Needs::Nothing, {"TPFATURFIS"}},
+        // Billing types: the type's own group and every branch's copy of it.
+        {"PARAMFILIAL", Needs::Nothing, {"TIPOFATUR", "PARAMFILIAL"}},
+        {"GRFISCIMPOSFILI", Needs::Tax, {}, "GRFISCIMPOSFILI", "CDFILIAL", "FILIAL"},
+        {"GRFISIMPIEFORN", Needs::Registration, {}, "GRFISIMPIEFORN", "CDFORNECED", "FORNECEDOR"},
+        {"GRFISIMPIECLIE", Needs::Registration, {}, "GRFISIMPIECLIE", "CDCLIENTE", "CLIENTE"},
+    };
+    return list;
+}
+
+const Entity &entityFor(const std::string &code)
+{
+    for (const Entity &e : entities())
+        if (code == e.code)
+            return e;
+    invalid(QStringLiteral("Entidade desconhecida para o cadastramento automático: \"%1\".").arg(q(code).left(40)));
+}
+
+std::int64_t run(storage::Connection &c, const std::string &sql,
+                 std::initializer_list<std::optional<std::string_view>> params)
+{
+    auto st = c.prepare(sql);
+    int i = 1;
+    for (const auto &p : params)
+        st->bind(i++, p);
+    return st->execute();
+}
+
+} // namespace
+
+CadastroArgs readCadastroArgs(const QCborArray &params)
+{
+    expectCount(params, 7, "CadastroAutomatico");
+    CadastroArgs a;
+    a.entity = stringArg(params, 0, 20, "entidade");
+    a.group = codeArg(params, 1, 3, "grupo fiscal");
+    stringArg(params, 2, 255, "terceiro argumento");   // unused, but must be a string
+    const std::string mode = stringArg(params, 3, 1, "tipo de cadastramento");
+    a.tax = codeArg(params, 4, 2, "imposto");
+    a.company = codeArg(params, 5, 2, "empresa");
+    a.registration = codeArg(params, 6, 16, "inscrição estadual");
+
+    const Entity &e = entityFor(a.entity);
+    if (mode != "T" && mode != "V" && mode != "L")
+        invalid(QStringLiteral("Tipo de cadastramento inválido: \"%1\" (use T, V ou L).").arg(q(mode)));
+    a.mode = mode[0];
+
+    if (a.mode != 'L' && a.group.empty())
+        invalid(QStringLiteral("Grupo fiscal deve ser informado."));
+    // Outside the registration entities a group in mode L would read as "only that group",
+    // which is not what they do: refuse it rather than clear everything.
+    if (a.mode == 'L' && !a.group.empty() && e.needs != Needs::Registration)
+        invalid(QStringLiteral("No modo Limpar o grupo fiscal não deve ser informado para %1.").arg(q(a.entity)));
+
+    const auto required = [](const std::string &v, const char *message) {
+        if (v.empty())
+            invalid(QString::fromUtf8(message));
+    };
+    const auto unused = [&](const std::string &v, const char *what) {
+        if (!v.empty())
+            invalid(QStringLiteral("O argumento %1 não se aplica a %2.").arg(QString::fromUtf8(what), q(a.entity)));
+    };
+    if (e.needs == Needs::Nothing)
+        unused(a.tax, "imposto");
+    else
+        required(a.tax, "Imposto deve ser informado.");
+    if (e.needs == Needs::Registration) {
+        required(a.company, "Empresa deve ser informada.");
+        required(a.registration, "Inscrição estadual deve ser informada.");
+    } else {
+        unused(a.company, "empresa");
+        unused(a.registration, "inscrição estadual");
+    }
+    return a;
+}
+
+void cadastroAutomatico(storage::Connection &c, const CadastroArgs &a)
+{
+    const Entity &e = entityFor(a.entity);
+    const std::optional<std::string_view> group =
+        a.group.empty() ? std::nullopt : std::optional<std::string_view>(a.group);
+    if (group)
+        writes::requireGroup(c, *group);
+    if (e.needs != Needs::Nothing)
+        writes::requireTax(c, a.tax);
+    if (e.needs == Needs::Registration) {
+        writes::requireCompany(c, a.company);
+        writes::requireRegistration(c, a.company, a.registration);
+    }
+
+    for (const char *table : e.tables) {
+        const std::string t = table;
+        switch (a.mode) {
+        case 'T':
+            // Rows that already hold the group are left alone: fewer writes, same result.
+            run(c, "UPDATE " + t + " SET CDGRUPOFISC = $1 WHERE CDGRUPOFISC IS NULL OR CDGRUPOFISC <> $1", {group});
+            break;
+        case 'V':
+            run(c, "UPDATE " + t + " SET CDGRUPOFISC = $1 WHERE CDGRUPOFISC IS NULL", {group});
+            break;
+        default:
+            run(c, "UPDATE " + t + " SET CDGRUPOFISC = NULL WHERE CDGRUPOFISC IS NOT NULL", {});
+            break;
+        }
+    }
+    if (!e.paramTable)
+        return;
+
+    const std::string p = e.paramTable;
+    const bool perRegistration = e.needs == Needs::Registration;
+    const std::string keys = perRegistration ? "CDIMPOSTO, CDEMPRESA, CDINSCESTA, " + std::string(e.paramKey)
+                                             : "CDIMPOSTO, " + std::string(e.paramKey);
+    if (a.mode == 'L') {
+        if (perRegistration) {
+            std::string sql = "DELETE FROM " + p + " WHERE CDIMPOSTO = $1 AND CDEMPRESA = $2 AND CDINSCESTA = $3";
+            if (group)
+                run(c, sql + " AND CDGRUPOFISC = $4", {a.tax, a.company, a.registration, group});
+            else
+                run(c, sql, {a.tax, a.company, a.registration});
+        } else {
+            run(c, "DELETE FROM " + p + " WHERE CDIMPOSTO = $1", {a.tax});
+        }
+        return;
+    }
+    const std::string onConflict = a.mode == 'T'
+        ? " ON CONFLICT (" + keys + ") DO UPDATE SET CDGRUPOFISC = excluded.CDGRUPOFISC WHERE "
+              + p + ".CDGRUPOFISC <> excluded.CDGRUPOFISC"
+        : " ON CONFLICT (" + keys + ") DO NOTHING";
+    // "WHERE true" keeps SQLite from reading ON CONFLICT as a join constraint.
+    if (perRegistration)
+        run(c, "INSERT INTO " + p + " (" + keys + ", CDGRUPOFISC) SELECT $1, $2, $3, " + e.paramKey + ", $4 FROM "
+                   + e.source + " WHERE true" + onConflict,
+            {a.tax, a.company, a.registration, group});
+    else
+        run(c, "INSERT INTO " + p + " (" + keys + ", CDGRUPOFISC) SELECT $1, " + e.paramKey + ", $2 FROM "
+                   + e.source + " WHERE true" + onConflict,
+            {a.tax, group});
+}
+
+} // namespace fiscal::appserver::bulk

@@ -1,0 +1,174 @@
+// CadAutoImpInscEsta: the fiscal group of the chosen clients and suppliers for one tax and
+// the chosen company state registrations, as one INSERT ... SELECT (or DELETE) per side.
+
+#include "appserver/args.h"
+#include "appserver/bulk.h"
+#include "appserver/write_checks.h"
+#include "appserver/write_temptable.h"
+
+#include <QString>
+
+namespace fiscal::appserver::bulk {
+
+using writes::invalid;
+using writes::q;
+
+namespace {
+
+Choice readChoice(const QCborArray &params, qsizetype choiceAt, const char *choiceWhat,
+                  bool noneAllowed, int keySize, const char *listWhat)
+{
+    Choice ch;
+    const std::string code = stringArg(params, choiceAt, 1, choiceWhat);
+    if (code != "T" && code != "L" && !(noneAllowed && code == "N"))
+        invalid(QStringLiteral("Opção inválida em %1: \"%2\" (use %3).")
+                    .arg(QString::fromUtf8(choiceWhat), q(code), noneAllowed ? QStringLiteral("T, L ou N")
+                                                                               : QStringLiteral("T ou L")));
+    ch.code = code[0];
+    const std::string list = stringArg(params, choiceAt + 1, -1, listWhat);
+    // A list kept beside another choice is the dialog's leftover: it means nothing.
+    if (ch.code != 'L')
+        return ch;
+    const Selection sel = parseSelection(list, keySize, listWhat);
+    if (sel.all || sel.keys.empty())
+        invalid(QStringLiteral("A %1 deve ter ao menos um código.").arg(QString::fromUtf8(listWhat)));
+    ch.keys = sel.keys;
+    return ch;
+}
+
+struct Side {
+    const char *table;     // GRFISIMPIECLIE / GRFISIMPIEFORN
+    const char *key;       // CDCLIENTE / CDFORNECED
+    const char *entity;    // CLIENTE / FORNECEDOR
+    const char *temp;      // temporary table of the chosen keys
+    const char *missing;   // message for an unknown key
+    const Choice *choice;
+};
+
+std::int64_t run(storage::Connection &c, const std::string &sql,
+                 std::initializer_list<std::optional<std::string_view>> params)
+{
+    auto st = c.prepare(sql);
+    int i = 1;
+    for (const auto &p : params)
+        st->bind(i++, p);
+    return st->execute();
+}
+
+// Loads the keys into a temporary table (SEQ, K) and fails on the first one `exists`
+// does not find, so that a long pasted list costs a few statements.
+std::unique_ptr<writes::TempTable> loadKeys(storage::Connection &c, const char *name,
+                                            const std::vector<std::string> &keys,
+                                            const std::string &missingWhere, const char *missing)
+{
+    auto t = std::make_unique<writes::TempTable>(c, name, std::vector<writes::TempColumn>{{"SEQ", true}, {"K"}});
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        const std::string seq = std::to_string(i);
+        t->add({seq, keys[i]});
+    }
+    t->finish();
+    auto st = c.prepare("SELECT s.K FROM " + std::string(name) + " s WHERE NOT EXISTS (" + missingWhere
+                        + ") ORDER BY s.SEQ LIMIT 1");
+    if (st->step())
+        writes::notFound(writes::format(missing, {std::string(st->text(0))}));
+    return t;
+}
+
+} // namespace
+
+InscEstaArgs readInscEstaArgs(const QCborArray &params)
+{
+    expectCount(params, 10, "CadAutoImpInscEsta");
+    InscEstaArgs a;
+    a.tax = codeArg(params, 0, 2, "imposto");
+    stringArg(params, 1, 255, "segundo argumento");   // unused, but must be a string
+    a.registrations = readChoice(params, 2, "opção de inscrições estaduais", false, 18,
+                                 "lista de inscrições estaduais");
+    a.clients = readChoice(params, 4, "opção de clientes", true, 21, "lista de clientes");
+    a.suppliers = readChoice(params, 6, "opção de fornecedores", true, 21, "lista de fornecedores");
+    a.group = codeArg(params, 8, 3, "grupo fiscal");
+    const std::string mode = stringArg(params, 9, 1, "tipo de cadastramento");
+    if (mode != "T" && mode != "V" && mode != "E")
+        invalid(QStringLiteral("Tipo de cadastramento inválido: \"%1\" (use T, V ou E).").arg(q(mode)));
+    a.mode = mode[0];
+
+    if (a.tax.empty())
+        invalid(QStringLiteral("Imposto deve ser informado."));
+    if (a.group.empty())
+        invalid(QStringLiteral("Grupo fiscal deve ser informado."));
+    if (a.clients.code == 'N' && a.suppliers.code == 'N')
+        invalid(QStringLiteral("Nenhum Cliente e nenhum Fornecedor selecionado."));
+    for (const std::string &k : a.registrations.keys) {
+        // CDEMPRESA (two characters) followed by CDINSCESTA.
+        if (QString::fromStdString(k).size() < 3 || k.size() < 3)
+            invalid(QStringLiteral("Inscrição estadual inválida na lista: \"%1\" (empresa e inscrição).").arg(q(k)));
+    }
+    return a;
+}
+
+void cadAutoImpInscEsta(storage::Connection &c, const InscEstaArgs &a)
+{
+    writes::requireTax(c, a.tax);
+    writes::requireGroup(c, a.group);
+
+    std::unique_ptr<writes::TempTable> regs;
+    if (a.registrations.code == 'L') {
+        regs = std::make_unique<writes::TempTable>(
+            c, "wr_sel_insc", std::vector<writes::TempColumn>{{"SEQ", true}, {"CDEMPRESA"}, {"CDINSCESTA"}});
+        for (std::size_t i = 0; i < a.registrations.keys.size(); ++i) {
+            const QString key = QString::fromStdString(a.registrations.keys[i]);
+            const std::string company = key.left(2).toStdString();
+            const std::string registration = key.mid(2).toStdString();
+            regs->add({std::to_string(i), company, registration});
+        }
+        regs->finish();
+        const auto st = c.prepare("SELECT s.CDEMPRESA, s.CDINSCESTA FROM wr_sel_insc s WHERE NOT EXISTS (SELECT 1 FROM "
+                            "INSCRESTAD i WHERE i.CDEMPRESA = s.CDEMPRESA AND i.CDINSCESTA = s.CDINSCESTA) "
+                            "ORDER BY s.SEQ LIMIT 1");
+        if (st->step())
+            writes::notFound(QStringLiteral("Inscrição estadual %1 não cadastrada para a empresa %2.")
+                                 .arg(q(st->text(1)), q(st->text(0))));
+    }   // the check's statement is finished before the tables are dropped
+    const std::string regSource = regs ? "wr_sel_insc" : "INSCRESTAD";
+
+    const Side sides[] = {
+        {"GRFISIMPIECLIE", "CDCLIENTE", "CLIENTE", "wr_sel_clie", "Cliente %1 não cadastrado.", &a.clients},
+        {"GRFISIMPIEFORN", "CDFORNECED", "FORNECEDOR", "wr_sel_forn", "Fornecedor %1 não cadastrado.", &a.suppliers},
+    };
+    std::vector<std::unique_ptr<writes::TempTable>> lists;
+    for (const Side &s : sides) {
+        if (s.choice->code != 'L')
+            continue;
+        lists.push_back(loadKeys(c, s.temp, s.choice->keys,
+                                 "SELECT 1 FROM " + std::string(s.entity) + " e WHERE e." + s.key + " = s.K",
+                                 s.missing));
+    }
+
+    for (const Side &s : sides) {
+        if (s.choice->code == 'N')
+            continue;
+        const std::string p = s.table;
+        const std::string keys = "CDIMPOSTO, CDEMPRESA, CDINSCESTA, " + std::string(s.key);
+        const bool listed = s.choice->code == 'L';
+        if (a.mode == 'E') {
+            std::string sql = "DELETE FROM " + p + " WHERE CDIMPOSTO = $1 AND CDGRUPOFISC = $2";
+            if (regs)
+                sql += " AND (CDEMPRESA, CDINSCESTA) IN (SELECT CDEMPRESA, CDINSCESTA FROM wr_sel_insc)";
+            if (listed)
+                sql += " AND " + std::string(s.key) + " IN (SELECT K FROM " + s.temp + ")";
+            run(c, sql, {a.tax, a.group});
+            continue;
+        }
+        const std::string records = listed ? std::string(s.temp)
+                                           : "(SELECT " + std::string(s.key) + " AS K FROM " + s.entity + ")";
+        const std::string onConflict = a.mode == 'T'
+            ? " ON CONFLICT (" + keys + ") DO UPDATE SET CDGRUPOFISC = excluded.CDGRUPOFISC WHERE "
+                  + p + ".CDGRUPOFISC <> excluded.CDGRUPOFISC"
+            : " ON CONFLICT (" + keys + ") DO NOTHING";
+        run(c, "INSERT INTO " + p + " (" + keys + ", CDGRUPOFISC) SELECT $1, i.CDEMPRESA, i.CDINSCESTA, e.K, $2 FROM "
+                   + regSource + " i CROSS JOIN " + records + " e WHERE true" + onConflict,
+            {a.tax, a.group});
+    }
+}
+
+} // namespace fiscal::appserver::bulk

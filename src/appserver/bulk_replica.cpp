@@ -1,0 +1,124 @@
+// Replica: copies the per-registration fiscal groups of one origin (tax, company,
+// registration, groups) to every chosen registration of a destination company.
+
+#include "appserver/args.h"
+#include "appserver/bulk.h"
+#include "appserver/write_checks.h"
+#include "appserver/write_temptable.h"
+
+namespace fiscal::appserver::bulk {
+
+using writes::invalid;
+
+namespace {
+
+std::int64_t run(storage::Connection &c, const std::string &sql,
+                 std::initializer_list<std::optional<std::string_view>> params)
+{
+    auto st = c.prepare(sql);
+    int i = 1;
+    for (const auto &p : params)
+        st->bind(i++, p);
+    return st->execute();
+}
+
+void required(const std::string &v, const char *message)
+{
+    if (v.empty())
+        invalid(QString::fromUtf8(message));
+}
+
+} // namespace
+
+ReplicaArgs readReplicaArgs(const QCborArray &params)
+{
+    expectCount(params, 8, "Replica");
+    ReplicaArgs a;
+    a.tax = codeArg(params, 0, 2, "imposto");
+    a.company = codeArg(params, 1, 2, "empresa de origem");
+    a.registration = codeArg(params, 2, 16, "inscrição estadual de origem");
+    const Selection groups = parseSelection(stringArg(params, 3, -1, "seleção de grupos fiscais"), 3,
+                                            "seleção de grupos fiscais");
+    a.destCompany = codeArg(params, 4, 2, "empresa de destino");
+    const Selection dest = parseSelection(stringArg(params, 5, -1, "seleção de inscrições estaduais de destino"),
+                                          16, "seleção de inscrições estaduais de destino");
+    a.suppliers = boolArg(params, 6, "fornecedores");
+    const bool clients = boolArg(params, 7, "clientes");
+
+    required(a.tax, "Imposto de origem deve ser informado.");
+    required(a.company, "Empresa de origem deve ser informada.");
+    required(a.registration, "Incrição estadual de origem deve ser informada.");
+    required(a.destCompany, "Empresa de destino deve ser informada.");
+    if (!groups.all && groups.keys.empty())
+        invalid(QStringLiteral("Grupo fiscal deve ser informado."));
+    if (!dest.all && dest.keys.empty())
+        invalid(QStringLiteral("Inscrição estadual de destino deve ser informada."));
+    if (a.suppliers == clients)
+        invalid(QStringLiteral("Informe fornecedores ou clientes: exatamente um dos dois."));
+    a.allGroups = groups.all;
+    a.groups = groups.keys;
+    a.allDestinations = dest.all;
+    a.destinations = dest.keys;
+    return a;
+}
+
+std::int64_t replica(storage::Connection &c, const ReplicaArgs &a)
+{
+    writes::requireTax(c, a.tax);
+    writes::requireCompany(c, a.company);
+    writes::requireRegistration(c, a.company, a.registration);
+    for (const std::string &g : a.groups)
+        writes::requireGroup(c, g);
+    writes::requireCompany(c, a.destCompany);
+    for (const std::string &r : a.destinations)
+        writes::requireRegistration(c, a.destCompany, r);
+
+    const std::string p = a.suppliers ? "GRFISIMPIEFORN" : "GRFISIMPIECLIE";
+    const std::string key = a.suppliers ? "CDFORNECED" : "CDCLIENTE";
+
+    std::unique_ptr<writes::TempTable> groups;
+    if (!a.allGroups) {
+        groups = std::make_unique<writes::TempTable>(c, "wr_rep_groups", std::vector<writes::TempColumn>{{"K"}});
+        for (const std::string &g : a.groups)
+            groups->add({g});
+        groups->finish();
+    }
+    const std::string inGroups = groups ? " AND CDGRUPOFISC IN (SELECT K FROM wr_rep_groups)" : "";
+
+    // The origin is read before anything is erased: it may be one of the destinations.
+    writes::TempTable origin(c, "wr_rep_orig", {{"K"}, {"G"}});
+    const std::int64_t originRows = run(c,
+        "INSERT INTO wr_rep_orig (K, G) SELECT " + key + ", CDGRUPOFISC FROM " + p
+            + " WHERE CDIMPOSTO = $1 AND CDEMPRESA = $2 AND CDINSCESTA = $3" + inGroups,
+        {a.tax, a.company, a.registration});
+
+    writes::TempTable dest(c, "wr_rep_dest", {{"CDINSCESTA"}});
+    std::int64_t destRows = 0;
+    if (a.allDestinations) {
+        destRows = run(c, "INSERT INTO wr_rep_dest (CDINSCESTA) SELECT CDINSCESTA FROM INSCRESTAD WHERE CDEMPRESA = $1",
+                       {a.destCompany});
+    } else {
+        for (const std::string &r : a.destinations)
+            dest.add({r});
+        dest.finish();
+        destRows = dest.rows();
+    }
+    // Nothing to copy (or nowhere to): erasing the destination would lose data and the
+    // screen would still say the replication failed.
+    if (originRows == 0 || destRows == 0)
+        return 0;
+
+    run(c, "DELETE FROM " + p + " WHERE CDIMPOSTO = $1 AND CDEMPRESA = $2"
+               " AND CDINSCESTA IN (SELECT CDINSCESTA FROM wr_rep_dest)" + inGroups,
+        {a.tax, a.destCompany});
+    // With a group list a destination row of another group is overwritten by the origin's.
+    const std::string onConflict = groups
+        ? " ON CONFLICT (CDIMPOSTO, CDEMPRESA, CDINSCESTA, " + key + ") DO UPDATE SET CDGRUPOFISC = excluded.CDGRUPOFISC"
+        : "";
+    return run(c, "INSERT INTO " + p + " (CDIMPOSTO, CDEMPRESA, CDINSCESTA, " + key + ", CDGRUPOFISC)"
+                      " SELECT $1, $2, d.CDINSCESTA, o.K, o.G FROM wr_rep_dest d CROSS JOIN wr_rep_orig o WHERE true"
+                      + onConflict,
+               {a.tax, a.destCompany});
+}
+
+} // namespace fiscal::appserver::bulk

@@ -1,0 +1,84 @@
+#pragma once
+// One database transaction per remote call. Storage failures leave as rpc::Fault with a
+// Portuguese message; rpc::Fault thrown by the call passes through unchanged, after the
+// transaction is rolled back.
+//
+//   withTransaction(pool, [&](storage::Connection &c) { ...writes...; });
+//   withReadTransaction(pool, [&](storage::Connection &c) { ...SELECTs... });
+//
+// A read transaction is one consistent snapshot without taking SQLite's write lock, so a
+// 500k-row read does not hold up the savers.
+
+#include "appserver/server.h"
+#include "rpc/dispatcher.h"
+#include "storage/database.h"
+
+#include <type_traits>
+#include <utility>
+
+namespace fiscal::appserver {
+
+// The fault a storage error becomes (logged to stderr with its detail).
+rpc::Fault faultFromStorage(const storage::Error &e);
+
+namespace detail {
+
+// Opens (or reuses) this thread's connection; a connection left inside a transaction by an
+// earlier failure is dropped and reopened.
+storage::Connection &freshConnection(ConnectionPool &pool);
+[[noreturn]] void fail(ConnectionPool &pool, const storage::Error &e);
+
+class ReadTransaction {
+public:
+    ReadTransaction(ConnectionPool &pool, storage::Connection &c);
+    ~ReadTransaction();
+    ReadTransaction(const ReadTransaction &) = delete;
+    ReadTransaction &operator=(const ReadTransaction &) = delete;
+    void commit();
+private:
+    ConnectionPool &m_pool;
+    storage::Connection &m_c;
+    bool m_done = false;
+};
+
+} // namespace detail
+
+template <class F>
+decltype(auto) withTransaction(ConnectionPool &pool, F &&fn)
+{
+    try {
+        storage::Connection &c = detail::freshConnection(pool);
+        storage::Transaction tx(c);
+        if constexpr (std::is_void_v<std::invoke_result_t<F &, storage::Connection &>>) {
+            fn(c);
+            tx.commit();
+        } else {
+            auto result = fn(c);
+            tx.commit();
+            return result;
+        }
+    } catch (const storage::Error &e) {
+        detail::fail(pool, e);
+    }
+}
+
+template <class F>
+decltype(auto) withReadTransaction(ConnectionPool &pool, F &&fn)
+{
+    try {
+        storage::Connection &c = detail::freshConnection(pool);
+        detail::ReadTransaction tx(pool, c);
+        if constexpr (std::is_void_v<std::invoke_result_t<F &, storage::Connection &>>) {
+            fn(c);
+            tx.commit();
+        } else {
+            auto result = fn(c);
+            tx.commit();
+            return result;
+        }
+    } catch (const storage::Error &e) {
+        detail::fail(pool, e);
+    }
+}
+
+} // namespace fiscal::appserver

@@ -1,0 +1,109 @@
+#include "appserver/write_checks.h"
+
+#include "rpc/dispatcher.h"
+
+#include <charconv>
+
+namespace fiscal::appserver::writes {
+
+void invalid(const QString &message) { throw rpc::Fault(rpc::code::InvalidParams, message); }
+void notFound(const QString &message) { throw rpc::Fault(rpc::code::NotFound, message); }
+void conflict(const QString &message) { throw rpc::Fault(rpc::code::Conflict, message); }
+
+QString conflictMessage(const QString &record)
+{
+    return QStringLiteral("O registro %1 foi alterado por outro usuário. "
+                          "Atualize os dados e tente novamente.").arg(record);
+}
+
+QString q(std::string_view utf8)
+{
+    return QString::fromUtf8(utf8.data(), qsizetype(utf8.size()));
+}
+
+QString format(const char *pattern, const std::vector<std::string> &values)
+{
+    QString out;
+    for (const char *p = pattern; *p; ++p) {
+        if (p[0] == '%' && p[1] >= '1' && p[1] <= '9' && std::size_t(p[1] - '1') < values.size()) {
+            out += q(values[std::size_t(p[1] - '1')]);
+            ++p;
+            continue;
+        }
+        // Patterns are ASCII or UTF-8 literals: copy one UTF-8 sequence at a time.
+        const char *start = p;
+        while (p[1] && (static_cast<unsigned char>(p[1]) & 0xC0) == 0x80)
+            ++p;
+        out += QString::fromUtf8(start, qsizetype(p - start + 1));
+    }
+    return out;
+}
+
+std::size_t codePoints(std::string_view utf8)
+{
+    std::size_t n = 0;
+    for (unsigned char ch : utf8)
+        if ((ch & 0xC0) != 0x80)
+            ++n;
+    return n;
+}
+
+namespace {
+
+std::unique_ptr<storage::Statement> run(storage::Connection &c, std::string_view sql,
+                                        std::initializer_list<std::optional<std::string_view>> params)
+{
+    auto st = c.prepare(sql);
+    int i = 1;
+    for (const auto &p : params)
+        st->bind(i++, p);
+    return st;
+}
+
+} // namespace
+
+bool exists(storage::Connection &c, std::string_view sql,
+            std::initializer_list<std::optional<std::string_view>> params)
+{
+    return run(c, sql, params)->step();
+}
+
+std::int64_t scalar(storage::Connection &c, std::string_view sql,
+                    std::initializer_list<std::optional<std::string_view>> params)
+{
+    auto st = run(c, sql, params);
+    if (!st->step() || st->isNull(0))
+        return 0;
+    const std::string_view t = st->text(0);
+    std::int64_t v = 0;
+    std::from_chars(t.data(), t.data() + t.size(), v);
+    return v;
+}
+
+void requireGroup(storage::Connection &c, std::string_view group)
+{
+    if (!exists(c, "SELECT 1 FROM GRUPOFISCAL WHERE CDGRUPOFISC = $1", {group}))
+        notFound(QStringLiteral("Grupo fiscal %1 não cadastrado.").arg(q(group)));
+}
+
+void requireTax(storage::Connection &c, std::string_view tax)
+{
+    if (!exists(c, "SELECT 1 FROM IMPOSTO WHERE CDIMPOSTO = $1", {tax}))
+        notFound(QStringLiteral("Imposto %1 não cadastrado.").arg(q(tax)));
+}
+
+void requireCompany(storage::Connection &c, std::string_view company)
+{
+    if (!exists(c, "SELECT 1 FROM EMPRESA WHERE CDEMPRESA = $1", {company}))
+        notFound(QStringLiteral("Empresa %1 não cadastrada.").arg(q(company)));
+}
+
+void requireRegistration(storage::Connection &c, std::string_view company, std::string_view registration)
+{
+    if (!exists(c, "SELECT 1 FROM INSCRESTAD WHERE CDEMPRESA = $1 AND CDINSCESTA = $2",
+                {company, registration}))
+        notFound(QStringLiteral("Inscrição estadual %1 não cadastrada para a empresa %2.")
+                     .arg(q(registration), q(company)));
+}
+
+} // namespace fiscal::appserver::writes

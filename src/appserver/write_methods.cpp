@@ -1,0 +1,93 @@
+// The write methods of both remote objects: the grids' saving methods, the billing-type
+// propagation, automatic registration and replication. Each call is one transaction.
+
+#include "appserver/args.h"
+#include "appserver/bulk.h"
+#include "appserver/changeset.h"
+#include "appserver/server.h"
+#include "appserver/transaction.h"
+#include "appserver/write_checks.h"
+
+#include "dataset/packet.h"
+
+namespace fiscal::appserver {
+
+namespace {
+
+dataset::ChangeSet readChangeSet(const changeset::TableSpec &spec, const QCborValue &v)
+{
+    try {
+        if (!spec.wholePacket)
+            return dataset::ChangeSet::fromCbor(v);
+        dataset::DataPacket p = dataset::DataPacket::fromCbor(v);
+        if (p.changes)
+            return *std::move(p.changes);
+        return dataset::ChangeSet{p.fields, {}};
+    } catch (const dataset::PacketError &e) {
+        writes::invalid(QStringLiteral("As alterações enviadas a %1 são inválidas: %2")
+                            .arg(QLatin1String(spec.method), e.message()));
+    }
+}
+
+void save(ConnectionPool &pool, const changeset::TableSpec &spec, const QCborArray &params,
+          dataset::ValueWriter &out)
+{
+    expectCount(params, 1, spec.method);
+    const std::vector<changeset::Item> items = changeset::decode(spec, readChangeSet(spec, params.at(0)));
+    if (!items.empty())
+        withTransaction(pool, [&](storage::Connection &c) { changeset::apply(c, spec, items); });
+    out.null();
+}
+
+// Before a billing-type row is posted: every branch's copy of that billing type takes the
+// group. TIPOFATUR itself is left to SetTipoFatur, whose where-changed check follows.
+void setUpdateTipoFatur(ConnectionPool &pool, const QCborArray &params, dataset::ValueWriter &out)
+{
+    expectCount(params, 2, "SetUpdateTipoFatur");
+    const std::string group = codeArg(params, 0, 3, "grupo fiscal");
+    const std::string type = codeArg(params, 1, 3, "tipo de faturamento");
+    if (type.empty())
+        writes::invalid(QStringLiteral("O tipo de faturamento deve ser informado."));
+    const std::optional<std::string_view> g = group.empty() ? std::nullopt : std::optional<std::string_view>(group);
+    withTransaction(pool, [&](storage::Connection &c) {
+        if (g)
+            writes::requireGroup(c, group);
+        if (!writes::exists(c, "SELECT 1 FROM TIPOFATUR WHERE CDTIPOFATUR = $1", {type}))
+            writes::notFound(QStringLiteral("Tipo de faturamento %1 não cadastrado.").arg(writes::q(type)));
+        auto st = c.prepare("UPDATE PARAMFILIAL SET CDGRUPOFISC = $1 WHERE CDTIPOFATUR = $2"
+                            " AND CDGRUPOFISC IS DISTINCT FROM $1");
+        st->bind(1, g);
+        st->bind(2, type);
+        st->execute();
+    });
+    out.null();
+}
+
+} // namespace
+
+void registerWriteMethods(rpc::Dispatcher &d, ConnectionPool &pool)
+{
+    for (const changeset::TableSpec &spec : changeset::allSpecs())
+        d.add(kParamGrupFiscal, spec.method, [&pool, &spec](const QCborArray &p, dataset::ValueWriter &out) {
+            save(pool, spec, p, out);
+        });
+    d.add(kParamGrupFiscal, "SetUpdateTipoFatur", [&pool](const QCborArray &p, dataset::ValueWriter &out) {
+        setUpdateTipoFatur(pool, p, out);
+    });
+    d.add(kParamGrupFiscal, "Replica", [&pool](const QCborArray &p, dataset::ValueWriter &out) {
+        const bulk::ReplicaArgs a = bulk::readReplicaArgs(p);
+        out.integer(withTransaction(pool, [&](storage::Connection &c) { return bulk::replica(c, a); }));
+    });
+    d.add(kCadAutParGrpFis, "CadastroAutomatico", [&pool](const QCborArray &p, dataset::ValueWriter &out) {
+        const bulk::CadastroArgs a = bulk::readCadastroArgs(p);
+        withTransaction(pool, [&](storage::Connection &c) { bulk::cadastroAutomatico(c, a); });
+        out.null();
+    });
+    d.add(kCadAutParGrpFis, "CadAutoImpInscEsta", [&pool](const QCborArray &p, dataset::ValueWriter &out) {
+        const bulk::InscEstaArgs a = bulk::readInscEstaArgs(p);
+        withTransaction(pool, [&](storage::Connection &c) { bulk::cadAutoImpInscEsta(c, a); });
+        out.null();
+    });
+}
+
+} // namespace fiscal::appserver

@@ -1,0 +1,154 @@
+#include "clientlib/adoibquery.h"
+
+#include "clientlib/dbgeral.h"
+
+namespace fiscal::clientlib {
+
+TADOIBQuery::TADOIBQuery(QObject *parent) : dataset::TClientDataSet(parent)
+{
+}
+
+void TADOIBQuery::setSQL(const QString &sql)
+{
+    m_sql = sql;
+    syncParams();
+}
+
+void TADOIBQuery::setSQL_SQLITE(const QString &sql)
+{
+    m_sqlSqlite = sql;
+    syncParams();
+}
+
+void TADOIBQuery::setSQL_POSTGRES(const QString &sql)
+{
+    m_sqlPostgres = sql;
+    syncParams();
+}
+
+QString TADOIBQuery::sqlFor(storage::Backend backend) const
+{
+    const QString &special = backend == storage::Backend::Sqlite ? m_sqlSqlite : m_sqlPostgres;
+    return special.trimmed().isEmpty() ? m_sql : special;
+}
+
+void TADOIBQuery::syncParams()
+{
+    // The parameters are those of every text that can run here; values set before a text
+    // change survive under the same name.
+    std::vector<TParam> next;
+    for (const QString *text : {&m_sql, &m_sqlSqlite, &m_sqlPostgres}) {
+        const storage::NamedSql named = storage::translateNamed(text->toStdString());
+        for (const std::string &n : named.names) {
+            const QString name = QString::fromStdString(n);
+            bool known = false;
+            for (const TParam &p : next) {
+                known = known || p.Name().compare(name, Qt::CaseInsensitive) == 0;
+            }
+            if (known) {
+                continue;
+            }
+            TParam param(name);
+            for (const TParam &old : m_params) {
+                if (old.Name().compare(name, Qt::CaseInsensitive) == 0 && old.Value()) {
+                    param.setAsString(*old.Value());
+                }
+            }
+            next.push_back(param);
+        }
+    }
+    m_params = std::move(next);
+}
+
+QStringList TADOIBQuery::ParamNames() const
+{
+    QStringList names;
+    for (const TParam &p : m_params) {
+        names.append(p.Name());
+    }
+    return names;
+}
+
+TParam &TADOIBQuery::ParamByName(const QString &name)
+{
+    QString wanted = name.trimmed();
+    if (wanted.startsWith(QLatin1Char(':'))) {
+        wanted.remove(0, 1);
+    }
+    for (TParam &p : m_params) {
+        if (p.Name().compare(wanted, Qt::CaseInsensitive) == 0) {
+            return p;
+        }
+    }
+    throw dataset::EDatabaseError(QStringLiteral("%1: parâmetro '%2' não encontrado.").arg(objectName(), name));
+}
+
+void TADOIBQuery::Open()
+{
+    if (Active()) {
+        return;
+    }
+    storage::Connection &db = dtmDBGeral().connection();
+    const QString text = sqlFor(db.backend());
+    if (text.trimmed().isEmpty()) {
+        throw dataset::EDatabaseError(QStringLiteral("%1: consulta sem texto SQL.").arg(objectName()));
+    }
+    dataset::DataPacket packet;
+    try {
+        const storage::NamedSql named = storage::translateNamed(text.toStdString());
+        std::unique_ptr<storage::Statement> st = db.prepare(named.sql);
+        for (size_t i = 0; i < named.names.size(); ++i) {
+            const TParam &p = ParamByName(QString::fromStdString(named.names[i]));
+            if (p.Value()) {
+                const QByteArray utf8 = p.Value()->toUtf8();
+                st->bind(int(i) + 1, std::string_view(utf8.constData(), size_t(utf8.size())));
+            } else {
+                st->bind(int(i) + 1, std::nullopt);
+            }
+        }
+        bool first = true;
+        while (st->step()) {
+            if (first) {
+                for (int c = 0; c < st->columnCount(); ++c) {
+                    dataset::FieldDef def;
+                    def.name = QString::fromStdString(st->columnName(c)).toUpper();
+                    packet.fields.append(def);
+                }
+                first = false;
+            }
+            dataset::Row row;
+            row.reserve(st->columnCount(), 64);
+            for (int c = 0; c < st->columnCount(); ++c) {
+                if (st->isNull(c)) {
+                    row.appendNull();
+                } else {
+                    const std::string_view v = st->text(c);
+                    row.append(QString::fromUtf8(v.data(), qsizetype(v.size())));
+                }
+            }
+            packet.rows.append(std::move(row));
+        }
+        if (first) {
+            // No rows: the columns still define the fields.
+            for (int c = 0; c < st->columnCount(); ++c) {
+                dataset::FieldDef def;
+                def.name = QString::fromStdString(st->columnName(c)).toUpper();
+                packet.fields.append(def);
+            }
+        }
+    } catch (const storage::Error &e) {
+        throw dataset::EDatabaseError(QStringLiteral("Falha na consulta ao banco de dados: %1")
+                                          .arg(QString::fromUtf8(e.what())));
+    }
+    setData(std::move(packet));
+    for (int i = 0; i < FieldCount(); ++i) {
+        Fields(i)->setReadOnly(true);
+    }
+}
+
+void TADOIBQuery::Close()
+{
+    dataset::TClientDataSet::Close();
+}
+
+} // namespace fiscal::clientlib

@@ -1,0 +1,55 @@
+#include "clientlib/dbgeral.h"
+
+#include "clientlib/settings.h"
+
+#include <QFileInfo>
+
+namespace fiscal::clientlib {
+
+storage::Connection &TdtmDBGeral::connection()
+{
+    const QString url = Settings::instance().database().trimmed();
+    if (m_connection && url != m_url) {
+        // The settings point elsewhere now (a test or the host switched databases).
+        close();
+    }
+    if (!m_connection) {
+        if (url.isEmpty()) {
+            throw EDatabaseError(QStringLiteral("Banco de dados não configurado."));
+        }
+        const bool postgres = url.startsWith(QLatin1String("postgres")) || url.startsWith(QLatin1String("host="))
+            || url.startsWith(QLatin1String("dbname="));
+        // Opening a missing SQLite file would create an empty database and every query
+        // would fail later with a confusing message.
+        if (!postgres && !QFileInfo::exists(url)) {
+            throw EDatabaseError(QStringLiteral("Banco de dados não encontrado: %1").arg(url));
+        }
+        try {
+            m_connection = storage::open(url.toStdString());
+        } catch (const std::exception &e) {
+            throw EDatabaseError(QStringLiteral("Não foi possível abrir o banco de dados: %1")
+                                     .arg(QString::fromUtf8(e.what())));
+        }
+        m_url = url;
+    }
+    return *m_connection;
+}
+
+storage::Backend TdtmDBGeral::backend()
+{
+    return connection().backend();
+}
+
+void TdtmDBGeral::close()
+{
+    m_connection.reset();
+    m_url.clear();
+}
+
+TdtmDBGeral &dtmDBGeral()
+{
+    static TdtmDBGeral module;
+    return module;
+}
+
+} // namespace fiscal::clientlib

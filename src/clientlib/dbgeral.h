@@ -1,0 +1,37 @@
+#pragma once
+// The shared data module: the client's read-only database connection, opened from the
+// settings (Settings::database(): a SQLite file or a PostgreSQL URL) on first use.
+//
+//   dtmDBGeral().connection()     the open connection (opens it; throws dataset::EDatabaseError)
+//   dtmDBGeral().backend()        SQLite or PostgreSQL, for the query texts per database
+//   dtmDBGeral().close()          drops it; the next use reopens with the current settings
+//
+// One per process copy of this library, used on the GUI thread only.
+
+#include "dataset/databaseerror.h"
+#include "storage/database.h"
+
+#include <QString>
+#include <memory>
+
+namespace fiscal::clientlib {
+
+// Failures to open or query the database carry a message for the user.
+using dataset::EDatabaseError;
+
+class TdtmDBGeral {
+public:
+    storage::Connection &connection();
+    storage::Backend backend();
+    bool isOpen() const { return m_connection != nullptr; }
+    QString url() const { return m_url; }
+    void close();
+
+private:
+    std::unique_ptr<storage::Connection> m_connection;
+    QString m_url;
+};
+
+TdtmDBGeral &dtmDBGeral();
+
+} // namespace fiscal::clientlib

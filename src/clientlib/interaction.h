@@ -1,0 +1,96 @@
+#pragma once
+// The one service behind every modal box and list of the client:
+//
+//   message(kind, title, text, buttons)  -> mrOk / mrYes / mrNo / mrCancel
+//   chooseOne(table, title)              -> chosen row or -1           (Pesquisar)
+//   chooseMany(table, keyColumn, title)  -> chosen rows or nullopt     (PesquisaLista)
+//   runModal(dialog)                     -> QDialog::Accepted / Rejected
+//
+// The real service (QtInteraction) uses Qt dialogs; tests install a ScriptedInteraction
+// that answers from a queue, so no test ever blocks on a modal loop. setInteraction()
+// also makes the service the error reporter of the guarded event dispatch, so an error
+// escaping an event handler is shown through it too.
+//
+// The service pointer is kept on the application object, so a module library that
+// carries its own copy of this library still uses the service a test or host installed.
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <memory>
+#include <optional>
+
+class QDialog;
+class QWidget;
+
+namespace fiscal::clientlib {
+
+// Kinds of message box.
+enum TMsgDlgType { mtWarning, mtError, mtInformation, mtConfirmation };
+
+// Buttons of a message box (a set) and the results, numbered as the screens expect them.
+using TMsgDlgButtons = int;
+constexpr TMsgDlgButtons mbYes = 0x1;
+constexpr TMsgDlgButtons mbNo = 0x2;
+constexpr TMsgDlgButtons mbOK = 0x4;
+constexpr TMsgDlgButtons mbCancel = 0x8;
+constexpr TMsgDlgButtons mbYesNo = mbYes | mbNo;
+constexpr TMsgDlgButtons mbOKCancel = mbOK | mbCancel;
+constexpr TMsgDlgButtons mbYesNoCancel = mbYes | mbNo | mbCancel;
+
+constexpr int mrNone = 0;
+constexpr int mrOk = 1;
+constexpr int mrCancel = 2;
+constexpr int mrYes = 6;
+constexpr int mrNo = 7;
+
+// The rows a list offers, as display texts. Field names let a script pick a row by value.
+struct ChoiceTable {
+    QStringList fieldNames;          // one per column
+    QStringList titles;              // column headers shown to the user
+    QList<QStringList> rows;         // display text per row and column
+    int current = -1;                // row to start on
+    QList<int> checked;              // multi-choice: rows checked at the start
+
+    // Column of that field, matched without regard to case; -1 when absent.
+    int column(const QString &fieldName) const;
+};
+
+class Interaction : public QObject {
+    Q_OBJECT
+public:
+    ~Interaction() override;
+
+    virtual int message(TMsgDlgType kind, const QString &title, const QString &text,
+                        TMsgDlgButtons buttons, QWidget *parent) = 0;
+    // Row chosen, or -1 when the user cancelled.
+    virtual int chooseOne(const ChoiceTable &table, const QString &title, QWidget *parent) = 0;
+    // Rows chosen (possibly none), or nullopt when the user cancelled.
+    virtual std::optional<QList<int>> chooseMany(const ChoiceTable &table, int keyColumn,
+                                                 const QString &title, QWidget *parent) = 0;
+    // Runs the dialog modally and returns its result code.
+    virtual int runModal(QDialog &dialog) = 0;
+};
+
+// The current service; the Qt one until another is installed.
+Interaction &interaction();
+
+// Installs a service (nullptr: back to the Qt one) and returns the one it replaces.
+std::unique_ptr<Interaction> setInteraction(std::unique_ptr<Interaction> service);
+
+// Installs a service for a scope and restores the previous one afterwards.
+class InteractionScope {
+public:
+    explicit InteractionScope(std::unique_ptr<Interaction> service);
+    ~InteractionScope();
+    InteractionScope(const InteractionScope &) = delete;
+    InteractionScope &operator=(const InteractionScope &) = delete;
+private:
+    std::unique_ptr<Interaction> m_previous;
+};
+
+// Title of a message box of that kind ("Informação", "Erro", ...).
+QString messageTitle(TMsgDlgType kind);
+
+} // namespace fiscal::clientlib

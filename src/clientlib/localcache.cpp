@@ -1,0 +1,116 @@
+#include "clientlib/localcache.h"
+
+#include "clientlib/dbgeral.h"
+
+namespace fiscal::clientlib {
+
+namespace {
+const QString kDeleteCache = QStringLiteral("DELETECACHE");
+}
+
+LocalCache &LocalCache::instance()
+{
+    static LocalCache cache;
+    return cache;
+}
+
+const QStringList &LocalCache::tableKeys()
+{
+    static const QStringList keys = {
+        QStringLiteral("FORNECEDOR"), QStringLiteral("CLIENTE"), QStringLiteral("FILIAL"),
+        QStringLiteral("TIPOOPERAC"), QStringLiteral("PARAMFILIAL"), QStringLiteral("PARAMGERAL"),
+    };
+    return keys;
+}
+
+QString LocalCache::normalise(const QString &key)
+{
+    const QString k = key.trimmed().toUpper();
+    if (k != kDeleteCache && !tableKeys().contains(k)) {
+        throw dataset::EDatabaseError(
+            QStringLiteral("Chave de cache local desconhecida: \"%1\".").arg(key));
+    }
+    return k;
+}
+
+bool LocalCache::isCached(const QString &key) const
+{
+    return m_tables.contains(key.trimmed().toUpper());
+}
+
+int LocalCache::loadCount(const QString &key) const
+{
+    return m_loads.value(key.trimmed().toUpper());
+}
+
+const dataset::DataPacket &LocalCache::table(const QString &key)
+{
+    const QString k = normalise(key);
+    if (k == kDeleteCache) {
+        throw dataset::EDatabaseError(QStringLiteral("DELETECACHE não é uma tabela do cache local."));
+    }
+    if (!m_tables.contains(k)) {
+        refresh(k);
+    }
+    return m_tables[k];
+}
+
+void LocalCache::refresh(const QString &key)
+{
+    const QString k = normalise(key);
+    if (k == kDeleteCache) {
+        clear();
+        return;
+    }
+    // Drop the old copy first: if the read fails, nothing stale stays behind.
+    m_tables.remove(k);
+    dataset::DataPacket packet;
+    try {
+        storage::Connection &db = dtmDBGeral().connection();
+        // The key is one of the fixed table names above, never text from elsewhere.
+        std::unique_ptr<storage::Statement> st = db.prepare(("SELECT * FROM " + k).toStdString());
+        bool first = true;
+        while (st->step()) {
+            if (first) {
+                for (int c = 0; c < st->columnCount(); ++c) {
+                    dataset::FieldDef def;
+                    def.name = QString::fromStdString(st->columnName(c)).toUpper();
+                    packet.fields.append(def);
+                }
+                first = false;
+            }
+            dataset::Row row;
+            for (int c = 0; c < st->columnCount(); ++c) {
+                if (st->isNull(c)) {
+                    row.appendNull();
+                } else {
+                    const std::string_view v = st->text(c);
+                    row.append(QString::fromUtf8(v.data(), qsizetype(v.size())));
+                }
+            }
+            packet.rows.append(std::move(row));
+        }
+    } catch (const storage::Error &e) {
+        throw dataset::EDatabaseError(QStringLiteral("Falha ao atualizar o cache local (%1): %2")
+                                          .arg(k, QString::fromUtf8(e.what())));
+    }
+    m_tables.insert(k, std::move(packet));
+    m_loads[k] += 1;
+}
+
+void LocalCache::clear()
+{
+    m_tables.clear();
+}
+
+void AtualizaLocalCache(const QStringList &keys)
+{
+    if (keys.isEmpty()) {
+        throw dataset::EDatabaseError(QStringLiteral("Nenhuma chave de cache local informada."));
+    }
+    for (const QString &key : keys) {
+        LocalCache::instance().refresh(key);
+    }
+}
+
+} // namespace fiscal::clientlib

@@ -1,0 +1,210 @@
+#include "clientlib/netconnection.h"
+
+#include "clientlib/interaction.h"
+#include "clientlib/messages.h"
+#include "clientlib/settings.h"
+#include "rpc/client.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QThread>
+#include <QTimer>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fiscal::clientlib {
+
+namespace {
+
+TNetConnection::CallObserver &observer()
+{
+    static TNetConnection::CallObserver o;
+    return o;
+}
+
+// Opening a connection proves the server is there: one TCP connect with a deadline,
+// so a stopped server is reported at once instead of at the first call.
+bool probe(const QString &host, int port, int timeoutMs, QString &error)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *list = nullptr;
+    const QByteArray h = host.toUtf8();
+    const QByteArray p = QByteArray::number(port);
+    if (const int rc = getaddrinfo(h.constData(), p.constData(), &hints, &list); rc != 0) {
+        error = QStringLiteral("Servidor de aplicação desconhecido: %1 (%2).").arg(host, QString::fromUtf8(gai_strerror(rc)));
+        return false;
+    }
+    bool ok = false;
+    int lastErrno = 0;
+    for (addrinfo *ai = list; ai && !ok; ai = ai->ai_next) {
+        const int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
+        if (fd < 0) {
+            lastErrno = errno;
+            continue;
+        }
+        if (::connect(fd, ai->ai_addr, ai->ai_addrlen) == 0) {
+            ok = true;
+        } else if (errno == EINPROGRESS) {
+            pollfd pfd{fd, POLLOUT, 0};
+            if (::poll(&pfd, 1, timeoutMs) == 1) {
+                int soError = 0;
+                socklen_t len = sizeof soError;
+                ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len);
+                ok = soError == 0;
+                lastErrno = soError;
+            } else {
+                lastErrno = ETIMEDOUT;
+            }
+        } else {
+            lastErrno = errno;
+        }
+        ::close(fd);
+    }
+    freeaddrinfo(list);
+    if (!ok) {
+        error = QStringLiteral("Não foi possível conectar ao servidor de aplicação %1:%2 (%3).")
+                    .arg(host).arg(port).arg(QString::fromLocal8Bit(std::strerror(lastErrno)));
+    }
+    return ok;
+}
+
+// Waits for a call running on the client's own thread. On the GUI thread it spins a
+// local event loop without user input, so paint events and timers (the wait animation)
+// go on while the user cannot start anything else.
+void waitForCall(const std::function<bool()> &done)
+{
+    QCoreApplication *app = QCoreApplication::instance();
+    if (!app || QThread::currentThread() != app->thread()) {
+        while (!done()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return;
+    }
+    QEventLoop loop;
+    QTimer poll;
+    poll.setInterval(5);
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done()) {
+            loop.quit();
+        }
+    });
+    poll.start();
+    if (!done()) {
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    }
+}
+
+} // namespace
+
+TNetConnection::TNetConnection(QObject *parent)
+    : QObject(parent), m_token(Settings::instance().token())
+{
+}
+
+TNetConnection::~TNetConnection() = default;
+
+TNetConnection::CallObserver TNetConnection::setCallObserver(CallObserver o)
+{
+    CallObserver previous = std::move(observer());
+    observer() = std::move(o);
+    return previous;
+}
+
+bool TNetConnection::fail(const QString &message, bool report)
+{
+    m_lastError = message;
+    if (m_throwException) {
+        throw rpc::TransportError(message);
+    }
+    if (report) {
+        interaction().message(mtError, messageTitle(mtError), message, mbOK, dialogParent(this));
+    }
+    return false;
+}
+
+bool TNetConnection::setConnected(bool connected)
+{
+    if (connected == Connected()) {
+        return true;
+    }
+    if (!connected) {
+        m_client.reset();
+        Q_EMIT connectedChanged(false);
+        return true;
+    }
+    return open(true);
+}
+
+bool TNetConnection::open(bool report)
+{
+    if (BeforeConnect) {
+        BeforeConnect(*this);
+    }
+    if (m_serverName.trimmed().isEmpty()) {
+        return fail(QStringLiteral("Conexão sem o nome do objeto do servidor de aplicação."), report);
+    }
+    if (m_host.trimmed().isEmpty() || m_port <= 0 || m_port > 65535) {
+        return fail(QStringLiteral("Endereço do servidor de aplicação não configurado (servidor \"%1\", porta %2).")
+                        .arg(m_host).arg(m_port), report);
+    }
+    QString error;
+    if (!probe(m_host, m_port, qMin(m_timeoutMs, 10000), error)) {
+        return fail(error, report);
+    }
+    m_client = std::make_unique<rpc::Client>(m_host, quint16(m_port), m_token);
+    m_client->waiter = waitForCall;
+    m_lastError.clear();
+    Q_EMIT connectedChanged(true);
+    return true;
+}
+
+rpc::Reply TNetConnection::call(const QString &method, const QCborArray &params)
+{
+    if (observer()) {
+        observer()(m_serverName, method, params);
+    }
+    if (m_calling) {
+        // A timer firing inside the wait loop must not start a second exchange on the
+        // same connection.
+        const QString busy = QStringLiteral("Outra chamada ao servidor de aplicação ainda está em andamento.");
+        if (m_throwException) {
+            throw rpc::TransportError(busy);
+        }
+        return rpc::Reply::failure(kTransportError, busy);
+    }
+    if (!m_client) {
+        // The failed reply carries the reason; CheckResultServ shows it once.
+        if (!open(false)) {
+            return rpc::Reply::failure(kTransportError, m_lastError);
+        }
+    }
+    struct Calling {
+        bool &flag;
+        explicit Calling(bool &f) : flag(f) { flag = true; }
+        ~Calling() { flag = false; }
+    } calling(m_calling);
+    try {
+        return m_client->call(m_serverName, method, params, m_timeoutMs);
+    } catch (const rpc::TransportError &e) {
+        // The next call opens anew (and runs BeforeConnect again).
+        m_client.reset();
+        Q_EMIT connectedChanged(false);
+        m_lastError = e.message();
+        if (m_throwException) {
+            throw;
+        }
+        return rpc::Reply::failure(kTransportError, e.message());
+    }
+}
+
+} // namespace fiscal::clientlib

@@ -1,0 +1,79 @@
+#include "clientlib/qtinteraction.h"
+
+#include "clientlib/choicedialog.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
+
+namespace fiscal::clientlib {
+
+QtInteraction::QtInteraction(QObject *parent)
+{
+    setParent(parent);
+}
+
+int QtInteraction::message(TMsgDlgType kind, const QString &title, const QString &text,
+                           TMsgDlgButtons buttons, QWidget *parent)
+{
+    QMessageBox::Icon icon = QMessageBox::Information;
+    switch (kind) {
+    case mtWarning: icon = QMessageBox::Warning; break;
+    case mtError: icon = QMessageBox::Critical; break;
+    case mtInformation: icon = QMessageBox::Information; break;
+    case mtConfirmation: icon = QMessageBox::Question; break;
+    }
+    QMessageBox box(icon, title.isEmpty() ? messageTitle(kind) : title, text, QMessageBox::NoButton,
+                    parent ? parent : QApplication::activeWindow());
+    // Buttons in Portuguese, mapped back to the results the screens compare with.
+    struct Choice { TMsgDlgButtons flag; const char *caption; QMessageBox::ButtonRole role; int result; };
+    static const Choice choices[] = {
+        {mbYes, "Sim", QMessageBox::YesRole, mrYes},
+        {mbNo, "Não", QMessageBox::NoRole, mrNo},
+        {mbOK, "OK", QMessageBox::AcceptRole, mrOk},
+        {mbCancel, "Cancelar", QMessageBox::RejectRole, mrCancel},
+    };
+    QList<QPair<QAbstractButton *, int>> added;
+    for (const Choice &c : choices) {
+        if (buttons & c.flag) {
+            added.append({box.addButton(QString::fromUtf8(c.caption), c.role), c.result});
+        }
+    }
+    if (added.isEmpty()) {
+        added.append({box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole), mrOk});
+    }
+    box.exec();
+    for (const auto &[button, result] : added) {
+        if (box.clickedButton() == button) {
+            return result;
+        }
+    }
+    // Closed with Escape or the window button.
+    return (buttons & mbCancel) ? mrCancel : (buttons & mbNo) ? mrNo : mrOk;
+}
+
+int QtInteraction::chooseOne(const ChoiceTable &table, const QString &title, QWidget *parent)
+{
+    ChoiceDialog dialog(table, title, false, parent ? parent : QApplication::activeWindow());
+    if (dialog.exec() != QDialog::Accepted) {
+        return -1;
+    }
+    return dialog.chosenRow();
+}
+
+std::optional<QList<int>> QtInteraction::chooseMany(const ChoiceTable &table, int,
+                                                    const QString &title, QWidget *parent)
+{
+    ChoiceDialog dialog(table, title, true, parent ? parent : QApplication::activeWindow());
+    if (dialog.exec() != QDialog::Accepted) {
+        return std::nullopt;
+    }
+    return dialog.checkedRows();
+}
+
+int QtInteraction::runModal(QDialog &dialog)
+{
+    return dialog.exec();
+}
+
+} // namespace fiscal::clientlib

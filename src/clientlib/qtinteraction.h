@@ -1,0 +1,21 @@
+#pragma once
+// The interaction service of a running client: Qt message boxes and list dialogs.
+
+#include "clientlib/interaction.h"
+
+namespace fiscal::clientlib {
+
+class QtInteraction : public Interaction {
+    Q_OBJECT
+public:
+    explicit QtInteraction(QObject *parent = nullptr);
+
+    int message(TMsgDlgType kind, const QString &title, const QString &text,
+                TMsgDlgButtons buttons, QWidget *parent) override;
+    int chooseOne(const ChoiceTable &table, const QString &title, QWidget *parent) override;
+    std::optional<QList<int>> chooseMany(const ChoiceTable &table, int keyColumn,
+                                         const QString &title, QWidget *parent) override;
+    int runModal(QDialog &dialog) override;
+};
+
+} // namespace fiscal::clientlib

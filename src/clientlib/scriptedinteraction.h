@@ -1,0 +1,90 @@
+#pragma once
+// An interaction service for tests: answers come from a queue, everything shown is kept.
+//
+//   auto script = std::make_unique<ScriptedInteraction>();
+//   ScriptedInteraction *s = script.get();
+//   InteractionScope scope(std::move(script));
+//   s->push(Answer::yes());                          // next Yes/No box
+//   s->push(Answer::pickRow("CDEMPRESA", "02"));     // next single-choice list
+//   s->push(Answer::pickKeys({"001", "014"}));       // next multi-choice list
+//   s->push(Answer::dialog([](QDialog &d) { ... }, true));   // next modal dialog
+//   ... drive the screen ...
+//   EXPECT_TRUE(s->problems().isEmpty());
+//   s->shown() lists every box, list and dialog in order.
+//
+// Boxes whose only button is OK do not need an answer: they are acknowledged on their own
+// unless the next answer is an explicit Answer::ok(). A box, list or dialog that finds no
+// fitting answer gets the safe default (No / Cancel / rejected) and is noted in problems().
+
+#include "clientlib/interaction.h"
+
+#include <QDialog>
+#include <deque>
+#include <functional>
+
+namespace fiscal::clientlib {
+
+struct Answer {
+    enum Kind { Button, PickRow, PickKeys, Cancel, Dialog };
+    Kind kind = Button;
+    int button = mrOk;
+    QString field;
+    QString value;
+    QStringList keys;
+    std::function<void(QDialog &)> drive;
+    bool accept = true;
+
+    static Answer yes();
+    static Answer no();
+    static Answer ok();
+    static Answer withButton(int result);
+    // Closes any box with Cancel (or No), any list without a choice, any dialog rejected.
+    static Answer cancel();
+    static Answer pickRow(const QString &field, const QString &value);
+    static Answer pickKeys(const QStringList &keys);
+    // Runs `drive` on the shown dialog; then, if it is still open, accepts or rejects it.
+    static Answer dialog(std::function<void(QDialog &)> drive, bool accept = true);
+};
+
+struct Shown {
+    enum Kind { Message, ChooseOne, ChooseMany, Dialog };
+    Kind kind = Message;
+    TMsgDlgType messageType = mtInformation;
+    TMsgDlgButtons buttons = mbOK;
+    QString title;
+    QString text;                 // message text; for lists the title; for dialogs the window title
+    ChoiceTable table;            // lists only
+    int result = 0;               // what the service returned (button, row, dialog result)
+};
+
+class ScriptedInteraction : public Interaction {
+    Q_OBJECT
+public:
+    ScriptedInteraction() = default;
+
+    void push(Answer answer);
+    int pending() const { return int(m_answers.size()); }
+
+    const QList<Shown> &shown() const { return m_shown; }
+    // Texts of the message boxes shown, in order.
+    QStringList messages() const;
+    // What went against the script (no answer, wrong kind of answer, row not found).
+    const QStringList &problems() const { return m_problems; }
+    void clear();
+
+    int message(TMsgDlgType kind, const QString &title, const QString &text,
+                TMsgDlgButtons buttons, QWidget *parent) override;
+    int chooseOne(const ChoiceTable &table, const QString &title, QWidget *parent) override;
+    std::optional<QList<int>> chooseMany(const ChoiceTable &table, int keyColumn,
+                                         const QString &title, QWidget *parent) override;
+    int runModal(QDialog &dialog) override;
+
+private:
+    bool take(Answer::Kind kind, Answer &out, const QString &what);
+
+    std::deque<Answer> m_answers;
+    QList<Shown> m_shown;
+    QStringList m_problems;
+};
+
+} // namespace fiscal::clientlib

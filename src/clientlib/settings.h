@@ -1,0 +1,42 @@
+#pragma once
+// Where the client finds its application server and its database.
+//
+//   Settings::instance().setServerUrl("http://127.0.0.1:8211");   // the host does this
+//   WebURL() -> "127.0.0.1", WebPort() -> 8211                     // screens read it
+//
+// The host fills the settings before it loads a module. Module libraries may carry their
+// own copy of this library, so the values live on the QCoreApplication object (dynamic
+// properties), which every copy in the process shares; without an application object
+// they live in this copy only.
+
+#include <QString>
+
+namespace fiscal::clientlib {
+
+class Settings {
+public:
+    static Settings &instance();
+
+    QString serverHost() const;
+    int serverPort() const;            // 0 when not set
+    QString database() const;          // SQLite file path or PostgreSQL URL
+    QString token() const;             // bearer token of the server, may be empty
+
+    void setServerHost(const QString &host);
+    void setServerPort(int port);
+    void setDatabase(const QString &db);
+    void setToken(const QString &token);
+
+    // "http://HOST:PORT", "HOST:PORT" or "HOST" (port unchanged). Throws
+    // std::invalid_argument with a readable message for anything else.
+    void setServerUrl(const QString &url);
+
+private:
+    Settings() = default;
+};
+
+// Host name and port of the application server.
+QString WebURL();
+int WebPort();
+
+} // namespace fiscal::clientlib

@@ -1,0 +1,190 @@
+#pragma once
+// TClientDataSet: an in-memory data set of string fields with a change log.
+//
+// Fields: addField(name, size, label) while closed (the code-defined fields), or created
+//   from the first packet loaded when the code defined none. With code-defined fields a
+//   packet's columns are mapped by name (without regard to case); a field the packet lacks
+//   is an EDatabaseError and the data set keeps what it held.
+//   FieldByName (throws) / FindField (nullptr) / Fields(i) / FieldCount / FieldDefs.
+// States: dsInactive, dsBrowse, dsEdit, dsInsert. Open/CreateDataSet (empty), Close
+//   (drops rows and log, keeps fields), Active/setActive, State.
+// Cursor: RecordCount, IsEmpty, RecNo (1-based, 0 when empty)/setRecNo, First, Last, Next,
+//   Prior, MoveBy, Eof, Bof, Locate(field, value, caseInsensitive). Moving while editing
+//   posts first (CheckBrowseMode: post when modified, else cancel).
+// Editing: Edit (on an empty set starts an insert), Insert (before the current row),
+//   Append, Post, Cancel, Delete, CheckBrowseMode, Modified.
+// Events (std::function members, called with the data set): BeforeInsert, AfterInsert,
+//   BeforeEdit, AfterEdit, BeforePost, AfterPost, BeforeCancel, AfterCancel, BeforeDelete,
+//   AfterDelete, BeforeScroll, AfterScroll, OnNewRecord. An exception from a Before* handler
+//   (EAbort included) cancels the operation and propagates, leaving everything as it was;
+//   one from an After* handler propagates after the operation took effect.
+// Change log: LogChanges, ChangeCount (rows with a pending change), Delta, MergeChangeLog,
+//   CancelUpdates (back to the last load or merge, deleted rows in their places),
+//   UpdateStatus of the current row. A row changed twice appears once in the Delta, with
+//   the values as loaded and the latest ones; a row inserted and deleted does not appear.
+//   Changes come in the order their rows were first changed.
+// Whole data: Data() (rows plus the log as `changes`), setData(packet) / loadFromCbor(bytes)
+//   replace rows and log (close and reopen: the state passes through dsInactive) and leave
+//   the set browsing on the first row.
+// Views: updateRecord() asks them to write pending editor text before a post;
+//   rowCount/valueAt/textAt read any row (textAt runs OnGetText with that row as the
+//   current one); signals follow QAbstractItemModel: rows are 0-based, field -1 = whole row.
+
+#include "dataset/field.h"
+#include "dataset/packet.h"
+
+#include <QObject>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace fiscal::dataset {
+
+enum TDataSetState { dsInactive, dsBrowse, dsEdit, dsInsert };
+enum TUpdateStatus { usUnmodified, usModified, usInserted, usDeleted };
+
+class TClientDataSet : public QObject {
+    Q_OBJECT
+public:
+    using TDataSetNotifyEvent = std::function<void(TClientDataSet &dataSet)>;
+
+    explicit TClientDataSet(QObject *parent = nullptr);
+    ~TClientDataSet() override;
+
+    // Fields
+    TField *addField(const QString &name, int size, const QString &displayLabel = {});
+    TField *FieldByName(const QString &name) const;
+    TField *FindField(const QString &name) const;
+    TField *Fields(int index) const;
+    int FieldCount() const { return int(fields_.size()); }
+    QList<FieldDef> FieldDefs() const;
+
+    // Opening
+    void Open();
+    void CreateDataSet() { Open(); }
+    void Close();
+    bool Active() const { return state_ != dsInactive; }
+    void setActive(bool active) { active ? Open() : Close(); }
+    TDataSetState State() const { return state_; }
+
+    // Cursor
+    int RecordCount() const { return int(records_.size()); }
+    bool IsEmpty() const { return records_.empty(); }
+    int RecNo() const { return cur_ + 1; }
+    void setRecNo(int recNo);
+    void First();
+    void Last();
+    void Next() { MoveBy(1); }
+    void Prior() { MoveBy(-1); }
+    int MoveBy(int distance);
+    bool Eof() const { return eof_; }
+    bool Bof() const { return bof_; }
+    bool Locate(const QString &fieldName, const QString &value, bool caseInsensitive = false);
+
+    // Editing
+    void Edit();
+    void Insert();
+    void Append();
+    void Post();
+    void Cancel();
+    void Delete();
+    void CheckBrowseMode();
+    bool Modified() const { return modified_; }
+
+    // Change log
+    bool LogChanges() const { return logChanges_; }
+    void setLogChanges(bool log) { logChanges_ = log; }
+    int ChangeCount() const { return changeCount_; }
+    ChangeSet Delta() const;
+    void MergeChangeLog();
+    void CancelUpdates();
+    TUpdateStatus UpdateStatus() const;
+
+    // Whole data
+    DataPacket Data() const;
+    void setData(const DataPacket &packet);
+    void setData(DataPacket &&packet);
+    void loadFromCbor(const QByteArray &cbor);
+
+    // Views
+    int rowCount() const { return int(records_.size()); }
+    int currentRow() const { return cur_; }
+    std::optional<QString> valueAt(int row, int field) const;   // the edit buffer for the row being edited
+    QString textAt(int row, int field, bool displayText = true) const;
+
+    TDataSetNotifyEvent BeforeInsert, AfterInsert, BeforeEdit, AfterEdit, BeforePost, AfterPost,
+        BeforeCancel, AfterCancel, BeforeDelete, AfterDelete, BeforeScroll, AfterScroll, OnNewRecord;
+
+Q_SIGNALS:
+    void stateChanged(fiscal::dataset::TDataSetState state);
+    void modelAboutToBeReset();
+    void modelReset();
+    void rowsAboutToBeInserted(int row);
+    void rowsInserted(int row);
+    void rowsAboutToBeRemoved(int row);
+    void rowsRemoved(int row);
+    void dataChanged(int row, int field);
+    void currentChanged(int row);
+    void fieldChanged(int field);        // a field's display properties changed
+    void fieldFocusRequested(fiscal::dataset::TField *field);
+    // Before a post or CheckBrowseMode: views write what their open editors hold.
+    void updateRecord();
+
+private:
+    friend class TField;
+    enum Status : quint8 { Unchanged, Changed, Inserted };
+    struct Record {
+        Row row;
+        std::unique_ptr<Row> original;   // only for Changed
+        quint64 seq = 0;                 // order of the first logged change
+        qint32 ordinal = 0;              // position at the last load or merge
+        Status status = Unchanged;
+    };
+    struct DeletedRecord {
+        Row original;
+        quint64 seq = 0;
+        qint32 ordinal = 0;
+    };
+    struct Content {
+        std::vector<Record> records;
+        std::vector<DeletedRecord> deleted;
+        int changeCount = 0;
+        quint64 nextSeq = 1;
+    };
+
+    const Row &readRow() const;
+    bool writeValue(int field, const std::optional<QString> &value);
+    std::optional<QString> oldValue(int field) const;
+    void requestFieldFocus(TField *field) { Q_EMIT fieldFocusRequested(field); }
+    void notifyFieldChanged(int field) { Q_EMIT fieldChanged(field); }
+
+    void checkActive() const;
+    void fire(const TDataSetNotifyEvent &event) { if (event) event(*this); }
+    void setState(TDataSetState state);
+    void moveTo(int row);
+    void beginInsert(bool append);
+    void removePendingInsert();
+    void discardEdit();
+    void postRecord();
+    void setStatus(Record &rec, Status status);
+    Content buildContent(DataPacket &&packet, std::vector<int> &mapping);
+    void commitContent(Content &&content);
+
+    std::vector<std::unique_ptr<TField>> fields_;
+    bool fieldsFromPacket_ = false;
+    TDataSetState state_ = dsInactive;
+    std::vector<Record> records_;
+    std::vector<DeletedRecord> deleted_;
+    int cur_ = -1;
+    bool bof_ = true;
+    bool eof_ = true;
+    Row buffer_;                 // the current row while editing or inserting
+    bool modified_ = false;
+    bool logChanges_ = true;
+    int changeCount_ = 0;
+    quint64 nextSeq_ = 1;
+    mutable int peekRow_ = -1;   // textAt: the row OnGetText handlers see as current
+};
+
+} // namespace fiscal::dataset

@@ -1,0 +1,20 @@
+#pragma once
+// EDatabaseError: a data-set operation that cannot be carried out (closed data set,
+// setting a field while browsing, unknown field, missing required value, a packet that
+// does not fit the fields). The message is Portuguese and can be shown to the user.
+
+#include <QString>
+#include <stdexcept>
+
+namespace fiscal::dataset {
+
+class EDatabaseError : public std::runtime_error {
+public:
+    explicit EDatabaseError(const QString &message)
+        : std::runtime_error(message.toStdString()), message_(message) {}
+    const QString &message() const { return message_; }
+private:
+    QString message_;
+};
+
+} // namespace fiscal::dataset

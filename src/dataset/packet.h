@@ -1,0 +1,97 @@
+#pragma once
+// Data packets and change sets as they travel between the module and fiscal-server
+// (layout in docs/protocol.md).
+//
+//   FieldDef{name, size, type = "string", required = false}
+//   DataPacket{fields, rows, changes}     rows: QList<Row>; changes: std::optional<ChangeSet>
+//   Change{op, oldValues, newValues}      Update: old+new; Delete: old; Insert: new
+//   ChangeSet{fields, changes}
+//
+//   packet.write(writer) / changeSet.write(writer)        any ValueWriter (CBOR or JSON)
+//   DataPacket::fromCbor(QCborValue) / ChangeSet::fromCbor(QCborValue)   strict, for the server
+//   DataPacket::readCbor(QByteArray) / ChangeSet::readCbor(QByteArray)   streaming, for the client
+//   DataPacket::fromJson(QByteArray) / ChangeSet::fromJson(QByteArray)
+//   All decoders throw PacketError (Portuguese message) on anything malformed: wrong types,
+//   unknown or missing keys, a row whose width is not the field count, a value longer than
+//   its field's size (size 0 = no limit), an unknown op, duplicate field names, invalid UTF-8.
+//
+// Streaming a packet straight from the database (server):
+//   writePacketHeader(w, fields); beginRows(w);
+//   for each row: w.startArray(); w.string(...) or w.null() per field; w.endArray();   (or writeRow)
+//   endPacket(w);        // closes the rows array and the packet
+
+#include "dataset/row.h"
+#include "dataset/valuewriter.h"
+
+#include <QByteArray>
+#include <QCborValue>
+#include <QList>
+#include <QString>
+#include <optional>
+#include <stdexcept>
+
+namespace fiscal::dataset {
+
+class PacketError : public std::runtime_error {
+public:
+    explicit PacketError(const QString &message)
+        : std::runtime_error(message.toStdString()), message_(message) {}
+    const QString &message() const { return message_; }
+private:
+    QString message_;
+};
+
+struct FieldDef {
+    QString name;
+    int size = 0;
+    QString type = QStringLiteral("string");
+    bool required = false;
+    friend bool operator==(const FieldDef &, const FieldDef &) = default;
+};
+
+struct Change {
+    enum Op { Update, Delete, Insert };
+    Op op = Update;
+    Row oldValues;   // empty for Insert
+    Row newValues;   // empty for Delete
+    friend bool operator==(const Change &, const Change &) = default;
+};
+
+struct ChangeSet {
+    QList<FieldDef> fields;
+    QList<Change> changes;
+
+    void write(ValueWriter &w) const;
+    QByteArray toCbor() const;
+    QByteArray toJson() const;
+    static ChangeSet fromCbor(const QCborValue &v);
+    static ChangeSet readCbor(const QByteArray &cbor);
+    static ChangeSet fromJson(const QByteArray &json);
+    friend bool operator==(const ChangeSet &, const ChangeSet &) = default;
+};
+
+struct DataPacket {
+    QList<FieldDef> fields;
+    QList<Row> rows;
+    std::optional<ChangeSet> changes;   // its fields are the packet's fields
+
+    void write(ValueWriter &w) const;
+    QByteArray toCbor() const;
+    QByteArray toJson() const;
+    static DataPacket fromCbor(const QCborValue &v);
+    static DataPacket readCbor(const QByteArray &cbor);
+    static DataPacket fromJson(const QByteArray &json);
+    friend bool operator==(const DataPacket &, const DataPacket &) = default;
+};
+
+const char *opName(Change::Op op);   // "update", "delete", "insert"
+
+void writeFields(ValueWriter &w, const QList<FieldDef> &fields);   // "fields": [...]
+void writeRow(ValueWriter &w, const Row &row);
+void writeChanges(ValueWriter &w, const QList<Change> &changes);    // "changes": [...]
+
+void writePacketHeader(ValueWriter &w, const QList<FieldDef> &fields);
+void beginRows(ValueWriter &w);
+void endPacket(ValueWriter &w);
+
+} // namespace fiscal::dataset

@@ -1,0 +1,436 @@
+// Streaming decoder of data packets and change sets. Strict: anything that is not exactly
+// the documented layout is refused with a message that says where.
+
+#include "dataset/packet.h"
+
+#include <QCborStreamReader>
+#include <QSet>
+#include <QStringDecoder>
+#include <vector>
+
+namespace fiscal::dataset {
+
+// Collects the values of one row in a scratch buffer reused for every row, so that a
+// row costs one allocation when it is finished.
+class RowBuilder {
+public:
+    void start()
+    {
+        len_ = 0;
+        ends_.clear();
+    }
+    QChar *room(qsizetype n)
+    {
+        if (qsizetype(buf_.size()) < len_ + n)
+            buf_.resize(size_t(std::max(len_ + n, qsizetype(buf_.size()) * 2)));
+        return buf_.data() + len_;
+    }
+    qsizetype commit(QChar *end)   // returns the length of the value just written
+    {
+        const qsizetype n = end - (buf_.data() + len_);
+        len_ += n;
+        if (len_ > (std::numeric_limits<qint32>::max() >> 1))
+            throw PacketError(QStringLiteral("Pacote de dados inválido: linha grande demais."));
+        ends_.append(qint32(len_ << 1));
+        return n;
+    }
+    void appendNull() { ends_.append(qint32((len_ << 1) | 1)); }
+    qsizetype width() const { return ends_.size(); }
+    Row finish() const
+    {
+        Row r;
+        r.chars_ = QString(buf_.data(), len_);
+        r.ends_ = ends_;
+        return r;
+    }
+
+private:
+    std::vector<QChar> buf_;
+    qsizetype len_ = 0;
+    QVarLengthArray<qint32, 8> ends_;
+};
+
+namespace {
+
+constexpr qint64 MaxFieldSize = 1 << 20;
+
+QString where(const char *what) { return QString::fromLatin1(what); }
+
+class Reader {
+public:
+    explicit Reader(const QByteArray &data) : data_(data), r_(data) {}
+
+    DataPacket packet()
+    {
+        DataPacket p;
+        bool haveFields = false, haveRows = false, haveChanges = false;
+        QList<Change> changes;
+        enterMap("pacote");
+        while (r_.hasNext()) {
+            const QString k = key();
+            if (k == u"fields" && !haveFields) {
+                p.fields = fields();
+                haveFields = true;
+            } else if (k == u"rows" && !haveRows) {
+                p.rows = rows(haveFields ? &p.fields : nullptr);
+                haveRows = true;
+            } else if (k == u"changes" && !haveChanges) {
+                changes = changeList(haveFields ? &p.fields : nullptr);
+                haveChanges = true;
+            } else {
+                unexpectedKey(k, "pacote");
+            }
+        }
+        leave();
+        finish();
+        if (!haveFields)
+            fail(QStringLiteral("falta \"fields\""));
+        if (!haveRows)
+            fail(QStringLiteral("falta \"rows\""));
+        for (qsizetype i = 0; i < p.rows.size(); ++i)
+            checkRow(p.rows[i], p.fields, QStringLiteral("linha %1").arg(i + 1));
+        if (haveChanges) {
+            checkChanges(changes, p.fields);
+            p.changes = ChangeSet{p.fields, std::move(changes)};
+        }
+        return p;
+    }
+
+    ChangeSet changeSet()
+    {
+        ChangeSet cs;
+        bool haveFields = false, haveChanges = false;
+        enterMap("conjunto de alterações");
+        while (r_.hasNext()) {
+            const QString k = key();
+            if (k == u"fields" && !haveFields) {
+                cs.fields = fields();
+                haveFields = true;
+            } else if (k == u"changes" && !haveChanges) {
+                cs.changes = changeList(haveFields ? &cs.fields : nullptr);
+                haveChanges = true;
+            } else {
+                unexpectedKey(k, "conjunto de alterações");
+            }
+        }
+        leave();
+        finish();
+        if (!haveFields)
+            fail(QStringLiteral("falta \"fields\""));
+        if (!haveChanges)
+            fail(QStringLiteral("falta \"changes\""));
+        checkChanges(cs.changes, cs.fields);
+        return cs;
+    }
+
+private:
+    [[noreturn]] void fail(const QString &what) const
+    {
+        throw PacketError(QStringLiteral("Pacote de dados inválido: %1.").arg(what));
+    }
+
+    void checkStream()
+    {
+        if (r_.lastError() != QCborError::NoError)
+            fail(QStringLiteral("CBOR mal formado (%1)").arg(r_.lastError().toString()));
+    }
+
+    void enterMap(const char *what)
+    {
+        checkStream();
+        if (!r_.isMap())
+            fail(QStringLiteral("%1 deve ser um mapa").arg(where(what)));
+        r_.enterContainer();
+        checkStream();
+    }
+
+    void enterArray(const QString &what)
+    {
+        checkStream();
+        if (!r_.isArray())
+            fail(QStringLiteral("%1 deve ser uma lista").arg(what));
+        r_.enterContainer();
+        checkStream();
+    }
+
+    void leave()
+    {
+        checkStream();
+        r_.leaveContainer();
+        checkStream();
+    }
+
+    // Nothing may follow the top-level value.
+    void finish()
+    {
+        checkStream();
+        if (r_.currentOffset() != data_.size())
+            fail(QStringLiteral("dados após o fim do pacote"));
+    }
+
+    [[noreturn]] void unexpectedKey(const QString &k, const char *in) const
+    {
+        fail(QStringLiteral("chave \"%1\" inesperada ou repetida em %2").arg(k, where(in)));
+    }
+
+    QString text(const QString &what)
+    {
+        checkStream();
+        if (!r_.isString())
+            fail(QStringLiteral("%1 deve ser um texto").arg(what));
+        QString out;
+        auto res = r_.readString();
+        while (res.status == QCborStreamReader::Ok) {
+            out += res.data;
+            res = r_.readString();
+        }
+        if (res.status == QCborStreamReader::Error)
+            fail(QStringLiteral("%1: texto inválido (%2)").arg(what, r_.lastError().toString()));
+        return out;
+    }
+
+    QString key() { return text(QStringLiteral("chave")); }
+
+    qint64 integer(const QString &what)
+    {
+        checkStream();
+        qint64 v = 0;
+        if (r_.isUnsignedInteger()) {
+            const quint64 u = quint64(r_.toUnsignedInteger());
+            if (u > quint64(std::numeric_limits<qint64>::max()))
+                fail(QStringLiteral("%1 fora do intervalo").arg(what));
+            v = qint64(u);
+        } else if (r_.isNegativeInteger()) {
+            v = -1;   // any negative value is refused by the callers
+        } else if (r_.isDouble() || r_.isFloat() || r_.isFloat16()) {
+            // JSON numbers may arrive as doubles; accept only whole ones.
+            const double d = r_.isDouble() ? r_.toDouble()
+                           : r_.isFloat() ? double(r_.toFloat()) : double(float(r_.toFloat16()));
+            if (!(d >= -1e15 && d <= 1e15) || d != double(qint64(d)))
+                fail(QStringLiteral("%1 deve ser um número inteiro").arg(what));
+            v = qint64(d);
+        } else {
+            fail(QStringLiteral("%1 deve ser um número inteiro").arg(what));
+        }
+        r_.next();
+        return v;
+    }
+
+    bool boolean(const QString &what)
+    {
+        checkStream();
+        if (!r_.isBool())
+            fail(QStringLiteral("%1 deve ser verdadeiro ou falso").arg(what));
+        const bool b = r_.toBool();
+        r_.next();
+        return b;
+    }
+
+    QList<FieldDef> fields()
+    {
+        QList<FieldDef> out;
+        QSet<QString> names;
+        enterArray(QStringLiteral("\"fields\""));
+        while (r_.hasNext()) {
+            const QString what = QStringLiteral("campo %1").arg(out.size() + 1);
+            FieldDef f;
+            bool haveName = false, haveSize = false, haveType = false, haveRequired = false;
+            checkStream();
+            if (!r_.isMap())
+                fail(QStringLiteral("%1 deve ser um mapa").arg(what));
+            r_.enterContainer();
+            while (r_.hasNext()) {
+                const QString k = key();
+                if (k == u"name" && !haveName) {
+                    f.name = text(what + QStringLiteral(": \"name\""));
+                    haveName = true;
+                } else if (k == u"size" && !haveSize) {
+                    const qint64 s = integer(what + QStringLiteral(": \"size\""));
+                    if (s < 0 || s > MaxFieldSize)
+                        fail(QStringLiteral("%1: tamanho %2 inválido").arg(what).arg(s));
+                    f.size = int(s);
+                    haveSize = true;
+                } else if (k == u"type" && !haveType) {
+                    f.type = text(what + QStringLiteral(": \"type\""));
+                    if (f.type != u"string")
+                        fail(QStringLiteral("%1: tipo \"%2\" não suportado").arg(what, f.type));
+                    haveType = true;
+                } else if (k == u"required" && !haveRequired) {
+                    f.required = boolean(what + QStringLiteral(": \"required\""));
+                    haveRequired = true;
+                } else {
+                    fail(QStringLiteral("chave \"%1\" inesperada ou repetida em %2").arg(k, what));
+                }
+            }
+            leave();
+            if (!haveName || f.name.trimmed().isEmpty())
+                fail(QStringLiteral("%1 sem nome").arg(what));
+            if (!haveSize)
+                fail(QStringLiteral("%1 (%2) sem tamanho").arg(what, f.name));
+            if (names.contains(f.name.toUpper()))
+                fail(QStringLiteral("campo \"%1\" repetido").arg(f.name));
+            names.insert(f.name.toUpper());
+            out.append(std::move(f));
+        }
+        leave();
+        return out;
+    }
+
+    Row row(const QList<FieldDef> *defs, const QString &what)
+    {
+        enterArray(what);
+        rb_.start();
+        while (r_.hasNext()) {
+            checkStream();
+            const qsizetype col = rb_.width();
+            if (defs && col >= defs->size())
+                fail(QStringLiteral("%1 tem mais valores que os %2 campos").arg(what).arg(defs->size()));
+            if (r_.isNull()) {
+                rb_.appendNull();
+                r_.next();
+                continue;
+            }
+            if (!r_.isString())
+                fail(QStringLiteral("%1, valor %2: deve ser texto ou nulo").arg(what).arg(col + 1));
+            value(what, col);
+            if (defs) {
+                const int size = (*defs)[col].size;
+                if (size > 0 && lastLength_ > size)
+                    fail(QStringLiteral("%1: valor do campo %2 maior que %3 caracteres")
+                             .arg(what, (*defs)[col].name).arg(size));
+            }
+        }
+        leave();
+        if (defs && rb_.width() != defs->size())
+            fail(QStringLiteral("%1 tem %2 valores para %3 campos").arg(what).arg(rb_.width()).arg(defs->size()));
+        return rb_.finish();
+    }
+
+    // Reads a text value's UTF-8 chunks and decodes them straight into the row buffer.
+    void value(const QString &what, qsizetype col)
+    {
+        qsizetype total = 0;
+        for (;;) {
+            const qsizetype n = r_.currentStringChunkSize();
+            if (n < 0)
+                fail(QStringLiteral("%1, valor %2: texto inválido").arg(what).arg(col + 1));
+            if (qsizetype(bytes_.size()) < total + n)
+                bytes_.resize(size_t(total + n));
+            const auto res = r_.readStringChunk(bytes_.data() + total, n);
+            if (res.status == QCborStreamReader::Error)
+                fail(QStringLiteral("%1, valor %2: texto inválido (%3)")
+                         .arg(what).arg(col + 1).arg(r_.lastError().toString()));
+            if (res.status == QCborStreamReader::EndOfString)
+                break;
+            total += res.data;
+        }
+        QChar *out = rb_.room(total);
+        QChar *end = utf8_.appendToBuffer(out, QByteArrayView(bytes_.data(), total));
+        if (utf8_.hasError())
+            fail(QStringLiteral("%1, valor %2: UTF-8 inválido").arg(what).arg(col + 1));
+        lastLength_ = rb_.commit(end);
+    }
+
+    QList<Row> rows(const QList<FieldDef> *defs)
+    {
+        QList<Row> out;
+        checkStream();
+        if (r_.isArray() && r_.isLengthKnown())   // each row takes at least one byte
+            out.reserve(qsizetype(std::min<quint64>(r_.length(), quint64(data_.size()))));
+        enterArray(QStringLiteral("\"rows\""));
+        while (r_.hasNext())
+            out.append(row(defs, QStringLiteral("linha %1").arg(out.size() + 1)));
+        leave();
+        return out;
+    }
+
+    QList<Change> changeList(const QList<FieldDef> *defs)
+    {
+        QList<Change> out;
+        enterArray(QStringLiteral("\"changes\""));
+        while (r_.hasNext()) {
+            const QString what = QStringLiteral("alteração %1").arg(out.size() + 1);
+            Change c;
+            bool haveOp = false, haveOld = false, haveNew = false;
+            checkStream();
+            if (!r_.isMap())
+                fail(QStringLiteral("%1 deve ser um mapa").arg(what));
+            r_.enterContainer();
+            while (r_.hasNext()) {
+                const QString k = key();
+                if (k == u"op" && !haveOp) {
+                    const QString op = text(what + QStringLiteral(": \"op\""));
+                    if (op == u"update")
+                        c.op = Change::Update;
+                    else if (op == u"delete")
+                        c.op = Change::Delete;
+                    else if (op == u"insert")
+                        c.op = Change::Insert;
+                    else
+                        fail(QStringLiteral("%1: operação \"%2\" desconhecida").arg(what, op));
+                    haveOp = true;
+                } else if (k == u"old" && !haveOld) {
+                    c.oldValues = row(defs, what + QStringLiteral(", valores antigos"));
+                    haveOld = true;
+                } else if (k == u"new" && !haveNew) {
+                    c.newValues = row(defs, what + QStringLiteral(", valores novos"));
+                    haveNew = true;
+                } else {
+                    fail(QStringLiteral("chave \"%1\" inesperada ou repetida em %2").arg(k, what));
+                }
+            }
+            leave();
+            if (!haveOp)
+                fail(QStringLiteral("%1 sem \"op\"").arg(what));
+            const bool wantOld = c.op != Change::Insert;
+            const bool wantNew = c.op != Change::Delete;
+            if (haveOld != wantOld)
+                fail(QString::fromUtf8(wantOld ? "%1 (%2) sem \"old\"" : "%1 (%2) não leva \"old\"")
+                         .arg(what, QLatin1String(opName(c.op))));
+            if (haveNew != wantNew)
+                fail(QString::fromUtf8(wantNew ? "%1 (%2) sem \"new\"" : "%1 (%2) não leva \"new\"")
+                         .arg(what, QLatin1String(opName(c.op))));
+            out.append(std::move(c));
+        }
+        leave();
+        return out;
+    }
+
+    // For a packet whose "fields" came after its rows: the same checks, afterwards.
+    void checkRow(const Row &r, const QList<FieldDef> &defs, const QString &what) const
+    {
+        if (r.size() != defs.size())
+            fail(QStringLiteral("%1 tem %2 valores para %3 campos").arg(what).arg(r.size()).arg(defs.size()));
+        for (qsizetype i = 0; i < r.size(); ++i) {
+            const int size = defs[i].size;
+            if (size > 0 && r.view(i).size() > size)
+                fail(QStringLiteral("%1: valor do campo %2 maior que %3 caracteres")
+                         .arg(what, defs[i].name).arg(size));
+        }
+    }
+
+    void checkChanges(const QList<Change> &changes, const QList<FieldDef> &defs) const
+    {
+        for (qsizetype i = 0; i < changes.size(); ++i) {
+            const QString what = QStringLiteral("alteração %1").arg(i + 1);
+            if (changes[i].op != Change::Insert)
+                checkRow(changes[i].oldValues, defs, what + QStringLiteral(", valores antigos"));
+            if (changes[i].op != Change::Delete)
+                checkRow(changes[i].newValues, defs, what + QStringLiteral(", valores novos"));
+        }
+    }
+
+    QByteArray data_;
+    QCborStreamReader r_;
+    QStringDecoder utf8_{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless};
+    std::vector<char> bytes_;
+    RowBuilder rb_;
+    qsizetype lastLength_ = 0;
+};
+
+} // namespace
+
+DataPacket DataPacket::readCbor(const QByteArray &cbor) { return Reader(cbor).packet(); }
+ChangeSet ChangeSet::readCbor(const QByteArray &cbor) { return Reader(cbor).changeSet(); }
+
+} // namespace fiscal::dataset

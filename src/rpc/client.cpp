@@ -1,0 +1,316 @@
+#include "rpc/client.h"
+
+#include "rpc/envelope.h"
+#include "rpc/qbytearraybody_p.h"
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/write.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <exception>
+#include <optional>
+#include <thread>
+
+namespace fiscal::rpc {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = net::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr std::uint64_t kMaxReplyBytes = std::uint64_t(2) << 30;
+
+bool validObjectName(const QString &object)
+{
+    if (object.isEmpty())
+        return false;
+    for (QChar c : object) {
+        const char16_t u = c.unicode();
+        const bool ok = (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9')
+                        || u == '.' || u == '_' || u == '-';
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+// The errors of a connection the peer closed; worth one retry on a reused connection.
+bool isDrop(const beast::error_code &ec)
+{
+    return ec == net::error::eof || ec == http::error::end_of_stream
+           || ec == net::error::connection_reset || ec == net::error::broken_pipe
+           || ec == net::error::connection_aborted || ec == http::error::partial_message;
+}
+
+struct TimedOut {};
+
+} // namespace
+
+struct Client::Impl {
+    QString host;
+    quint16 port;
+    QString token;
+    std::string endpointText;
+    net::io_context ioc{1};
+    tcp::socket socket{ioc};
+    tcp::resolver resolver{ioc};
+    beast::flat_buffer buffer;
+    qint64 nextId = 1;
+    std::atomic<bool> busy{false};
+
+    // Runs what is queued until it is done or the deadline passes; on the deadline every
+    // operation is cancelled and TimedOut thrown.
+    void runUntil(Clock::time_point deadline)
+    {
+        ioc.restart();
+        ioc.run_until(deadline);
+        if (ioc.stopped())
+            return;
+        resolver.cancel();
+        closeSocket();
+        ioc.restart();
+        ioc.run();
+        throw TimedOut{};
+    }
+
+    void closeSocket()
+    {
+        beast::error_code ignored;
+        if (socket.is_open()) {
+            socket.shutdown(tcp::socket::shutdown_both, ignored);
+            socket.close(ignored);
+        }
+        buffer.clear();
+    }
+
+    // An idle keep-alive connection the server has closed shows as readable with EOF.
+    bool peerClosed()
+    {
+        beast::error_code ec;
+        char c;
+        socket.non_blocking(true, ec);
+        const std::size_t n = socket.receive(net::buffer(&c, 1), tcp::socket::message_peek, ec);
+        beast::error_code ignored;
+        socket.non_blocking(false, ignored);
+        if (ec == net::error::would_block || ec == net::error::try_again)
+            return false;
+        // Data nobody asked for, EOF or an error: the connection is of no use.
+        (void)n;
+        return true;
+    }
+
+    void connect(Clock::time_point deadline)
+    {
+        beast::error_code ec = net::error::would_block;
+        tcp::resolver::results_type endpoints;
+        resolver.async_resolve(host.toStdString(), std::to_string(port),
+                               [&](beast::error_code e, tcp::resolver::results_type r) {
+                                   ec = e;
+                                   endpoints = std::move(r);
+                               });
+        runUntil(deadline);
+        if (ec)
+            throw TransportError(
+                QStringLiteral("Não foi possível encontrar o servidor de aplicação %1: %2.")
+                    .arg(QString::fromStdString(endpointText),
+                         QString::fromLocal8Bit(ec.message().c_str())));
+        ec = net::error::would_block;
+        net::async_connect(socket, endpoints,
+                           [&](beast::error_code e, const tcp::endpoint &) { ec = e; });
+        runUntil(deadline);
+        if (ec) {
+            closeSocket();
+            throw TransportError(
+                QStringLiteral("Não foi possível conectar ao servidor de aplicação em %1: %2.")
+                    .arg(QString::fromStdString(endpointText),
+                         QString::fromLocal8Bit(ec.message().c_str())));
+        }
+        beast::error_code ignored;
+        socket.set_option(tcp::no_delay(true), ignored);
+        buffer.clear();
+    }
+
+    // One request and its response on the open socket. `gotSome` tells whether any byte of
+    // a response arrived (then the server saw the request and it must not be sent again).
+    beast::error_code exchange(http::request<detail::QByteArrayBody> &req,
+                               http::response_parser<detail::QByteArrayBody> &parser,
+                               Clock::time_point deadline, bool &gotSome)
+    {
+        beast::error_code ec = net::error::would_block;
+        http::async_write(socket, req, [&](beast::error_code e, std::size_t) { ec = e; });
+        runUntil(deadline);
+        if (ec)
+            return ec;
+        ec = net::error::would_block;
+        http::async_read(socket, buffer, parser, [&](beast::error_code e, std::size_t) { ec = e; });
+        runUntil(deadline);
+        gotSome = parser.got_some();
+        return ec;
+    }
+
+    Reply call(const QString &object, const QByteArray &body, int timeoutMs)
+    {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(1, timeoutMs));
+        http::request<detail::QByteArrayBody> req{http::verb::post,
+                                                  "/rpc/" + object.toStdString(), 11};
+        req.set(http::field::host, endpointText);
+        req.set(http::field::content_type, "application/cbor");
+        req.set(http::field::accept, "application/cbor");
+        if (!token.isEmpty())
+            req.set(http::field::authorization, "Bearer " + token.toStdString());
+        req.keep_alive(true);
+        req.body() = body;
+        req.prepare_payload();
+
+        try {
+            bool reused = socket.is_open();
+            if (reused && peerClosed()) {
+                closeSocket();
+                reused = false;
+            }
+            for (;;) {
+                if (!socket.is_open())
+                    connect(deadline);
+                http::response_parser<detail::QByteArrayBody> parser;
+                parser.body_limit(kMaxReplyBytes);
+                bool gotSome = false;
+                const beast::error_code ec = exchange(req, parser, deadline, gotSome);
+                if (!ec) {
+                    auto res = parser.release();
+                    if (!res.keep_alive())
+                        closeSocket();
+                    return interpret(res);
+                }
+                closeSocket();
+                // The server closed a connection we had kept: it never saw this request.
+                if (reused && !gotSome && isDrop(ec)) {
+                    reused = false;
+                    continue;
+                }
+                throw TransportError(
+                    QStringLiteral("A conexão com o servidor de aplicação em %1 foi perdida: %2.")
+                        .arg(QString::fromStdString(endpointText),
+                             QString::fromLocal8Bit(ec.message().c_str())));
+            }
+        } catch (const TimedOut &) {
+            closeSocket();
+            throw TransportError(
+                QStringLiteral("O servidor de aplicação em %1 não respondeu em %2 segundos.")
+                    .arg(QString::fromStdString(endpointText))
+                    .arg(std::max(1, timeoutMs) / 1000.0, 0, 'f', 1));
+        } catch (...) {
+            closeSocket();
+            throw;
+        }
+    }
+
+    Reply interpret(http::response<detail::QByteArrayBody> &res)
+    {
+        dataset::Encoding enc;
+        const bool known =
+            encodingFromContentType(std::string_view(res[http::field::content_type]), enc);
+        const int status = int(res.result_int());
+        if (!known) {
+            closeSocket();
+            throw TransportError(
+                QStringLiteral("Resposta inesperada do servidor de aplicação em %1 (HTTP %2).")
+                    .arg(QString::fromStdString(endpointText))
+                    .arg(status));
+        }
+        Reply reply = Reply::fromBody(res.body(), enc);
+        // A refusal at HTTP level must never look like a success.
+        if (status != 200 && reply.ok()) {
+            closeSocket();
+            throw TransportError(
+                QStringLiteral("Resposta inesperada do servidor de aplicação em %1 (HTTP %2).")
+                    .arg(QString::fromStdString(endpointText))
+                    .arg(status));
+        }
+        return reply;
+    }
+};
+
+Client::Client(QString host, quint16 port, QString token) : d(std::make_unique<Impl>())
+{
+    d->host = std::move(host);
+    d->port = port;
+    d->token = std::move(token);
+    d->endpointText = d->host.toStdString() + ":" + std::to_string(port);
+}
+
+Client::~Client() = default;
+
+Reply Client::call(const QString &object, const QString &method, const QCborArray &params,
+                   int timeoutMs)
+{
+    if (!validObjectName(object))
+        throw TransportError(QStringLiteral("Nome de objeto remoto inválido: \"%1\".").arg(object));
+    if (d->busy.exchange(true))
+        throw TransportError(QStringLiteral(
+            "Já existe uma chamada ao servidor de aplicação em andamento nesta conexão."));
+    struct Release {
+        std::atomic<bool> &flag;
+        ~Release() { flag = false; }
+    } release{d->busy};
+
+    // Encoded here, on the caller's thread, so the worker thread touches no Qt containers
+    // the caller shares.
+    const QByteArray body =
+        encodeRequest(Encoding::Cbor, method, params, QCborValue(d->nextId++));
+    if (!waiter)
+        return d->call(object, body, timeoutMs);
+
+    std::atomic<bool> finished{false};
+    std::optional<Reply> reply;
+    std::exception_ptr failure;
+    std::thread io([&] {
+        try {
+            reply = d->call(object, body, timeoutMs);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        finished = true;
+    });
+    try {
+        waiter([&finished] { return finished.load(); });
+    } catch (...) {
+        io.join();
+        throw;
+    }
+    io.join();
+    if (failure)
+        std::rethrow_exception(failure);
+    return std::move(*reply);
+}
+
+void Client::disconnect()
+{
+    d->closeSocket();
+}
+
+bool Client::isConnected() const
+{
+    return d->socket.is_open();
+}
+
+const QString &Client::host() const
+{
+    return d->host;
+}
+
+quint16 Client::port() const
+{
+    return d->port;
+}
+
+} // namespace fiscal::rpc

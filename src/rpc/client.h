@@ -1,0 +1,45 @@
+#pragma once
+// Synchronous JSON-RPC client over one persistent HTTP/1.1 connection, CBOR bodies.
+// Used by the screens (through the client library's connection component), tests and
+// benchmarks. One call at a time per Client; not thread-safe.
+
+#include "rpc/reply.h"
+
+#include <QCborArray>
+#include <QString>
+#include <functional>
+#include <memory>
+
+namespace fiscal::rpc {
+
+class Client {
+public:
+    Client(QString host, quint16 port, QString token = {});
+    ~Client();
+    Client(const Client &) = delete;
+    Client &operator=(const Client &) = delete;
+
+    // Calls object.method(params). Returns the server's reply (its result or the failure it
+    // reported); throws TransportError when the server cannot be reached, drops the
+    // connection or does not answer within timeoutMs. A connection the server closed while
+    // idle is reopened once, transparently.
+    Reply call(const QString &object, const QString &method, const QCborArray &params,
+               int timeoutMs = 120000);
+
+    // When set, call() runs the network exchange on a thread of its own and calls
+    // waiter(done) on the caller's thread; the waiter returns once done() is true (for
+    // example after spinning a QEventLoop that excludes user input). When not set, call()
+    // simply blocks.
+    std::function<void(const std::function<bool()> &done)> waiter;
+
+    void disconnect();
+    bool isConnected() const;
+    const QString &host() const;
+    quint16 port() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace fiscal::rpc

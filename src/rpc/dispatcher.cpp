@@ -1,0 +1,43 @@
+#include "rpc/dispatcher.h"
+
+#include <algorithm>
+
+namespace fiscal::rpc {
+
+namespace {
+// Names are ASCII identifiers; the locale must not change how they compare.
+std::string lowered(const std::string &s)
+{
+    std::string r = s;
+    std::transform(r.begin(), r.end(), r.begin(), [](unsigned char c) {
+        return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : char(c);
+    });
+    return r;
+}
+}
+
+void Dispatcher::add(const std::string &object, const std::string &method, Method m)
+{
+    if (object.empty() || method.empty() || !m)
+        throw std::invalid_argument("Dispatcher::add: empty object, method or handler");
+    auto &methods = m_objects[lowered(object)];
+    if (!methods.emplace(lowered(method), std::move(m)).second)
+        throw std::invalid_argument("Dispatcher::add: method registered twice: " + object + "."
+                                    + method);
+}
+
+bool Dispatcher::hasObject(const std::string &object) const
+{
+    return m_objects.count(lowered(object)) != 0;
+}
+
+const Method *Dispatcher::find(const std::string &object, const std::string &method) const
+{
+    const auto o = m_objects.find(lowered(object));
+    if (o == m_objects.end())
+        return nullptr;
+    const auto m = o->second.find(lowered(method));
+    return m == o->second.end() ? nullptr : &m->second;
+}
+
+} // namespace fiscal::rpc

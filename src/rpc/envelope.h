@@ -1,0 +1,62 @@
+#pragma once
+// The JSON-RPC 2.0 envelope in both body encodings: strict reading of a request, writing of
+// the success and failure replies. The reply to a request uses the request's encoding.
+
+#include "dataset/valuewriter.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QCborArray>
+#include <QCborValue>
+#include <QString>
+
+namespace fiscal::rpc {
+
+using dataset::Encoding;
+
+struct Request {
+    QString method;
+    QCborArray params;   // empty when the request had none
+    QCborValue id;       // integer, string or null; Null when the request had no id
+};
+
+// Reads one request. Throws rpc::Fault with ParseError (not CBOR/JSON, invalid UTF-8,
+// trailing bytes) or InvalidRequest (not a 2.0 request object, a batch, bad method/params/id).
+// `idOut`, when given, receives the request's id as soon as it is known, so that the error
+// reply can still carry it.
+Request parseRequest(QByteArrayView body, Encoding enc, QCborValue *idOut = nullptr);
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool isValidUtf8(QByteArrayView bytes);
+
+// Media type of a Content-Type header value ("application/json; charset=utf-8" -> Json).
+// Returns false for anything else.
+bool encodingFromContentType(QByteArrayView contentType, Encoding &enc);
+const char *contentTypeOf(Encoding enc);
+
+// A success reply is written in three steps so that a method's result goes straight into
+// the reply body: beginSuccess, then the method writes exactly one value (or nothing, which
+// stands for null) into the same buffer, then endSuccess.
+class SuccessReply {
+public:
+    SuccessReply(Encoding enc, QByteArray &out, const QCborValue &id);
+    // Appends the id and closes the envelope; writes null if nothing was written as result.
+    void finish();
+private:
+    Encoding m_enc;
+    QByteArray &m_out;
+    QCborValue m_id;
+    qsizetype m_resultStart;
+};
+
+// A whole success reply around an already encoded result value (in `enc`).
+QByteArray successReply(Encoding enc, const QCborValue &id, QByteArrayView encodedResult);
+
+QByteArray errorReply(Encoding enc, const QCborValue &id, int code, const QString &message,
+                      const QCborValue &data = {});
+
+// A request body as the client sends it.
+QByteArray encodeRequest(Encoding enc, const QString &method, const QCborArray &params,
+                         const QCborValue &id);
+
+} // namespace fiscal::rpc

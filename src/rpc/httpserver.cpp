@@ -1,0 +1,588 @@
+#include "rpc/httpserver.h"
+
+#include "dataset/valuewriter.h"
+#include "rpc/dispatcher.h"
+#include "rpc/envelope.h"
+#include "rpc/qbytearraybody_p.h"
+
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/write.hpp>
+
+#include <array>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <thread>
+#include <unordered_map>
+
+namespace fiscal::rpc {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = net::ip::tcp;
+
+namespace {
+
+class Session;
+
+// Same time for every token length check would need padding; comparing every byte of the
+// expected token without an early exit is enough to not leak a prefix.
+bool sameToken(std::string_view given, std::string_view expected)
+{
+    unsigned char diff = given.size() == expected.size() ? 0 : 1;
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        diff |= static_cast<unsigned char>(expected[i] ^ (i < given.size() ? given[i] : 0));
+    return diff == 0;
+}
+
+bool bearerMatches(beast::string_view header, const std::string &token)
+{
+    constexpr std::string_view scheme = "bearer ";
+    if (header.size() < scheme.size())
+        return false;
+    for (std::size_t i = 0; i < scheme.size(); ++i) {
+        char c = header[i];
+        if (c >= 'A' && c <= 'Z')
+            c = char(c - 'A' + 'a');
+        if (c != scheme[i])
+            return false;
+    }
+    std::string_view given(header.data() + scheme.size(), header.size() - scheme.size());
+    while (!given.empty() && (given.front() == ' ' || given.front() == '\t'))
+        given.remove_prefix(1);
+    while (!given.empty() && (given.back() == ' ' || given.back() == '\t'))
+        given.remove_suffix(1);
+    return sameToken(given, token);
+}
+
+// "/rpc/<object>", the object made of letters, digits, '.', '_' and '-'.
+bool objectFromTarget(beast::string_view target, std::string &object)
+{
+    constexpr std::string_view prefix = "/rpc/";
+    if (target.size() <= prefix.size() || target.substr(0, prefix.size()) != prefix)
+        return false;
+    const beast::string_view name = target.substr(prefix.size());
+    for (char c : name) {
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
+                        || c == '.' || c == '_' || c == '-';
+        if (!ok)
+            return false;
+    }
+    object.assign(name.data(), name.size());
+    return true;
+}
+
+struct HttpFailure {
+    http::status status;
+    int code;
+    const char *message;
+};
+
+const HttpFailure kBadRequest{http::status::bad_request, code::ParseError,
+                              "Requisição HTTP malformada."};
+const HttpFailure kUnauthorized{http::status::unauthorized, code::Unauthorized,
+                                "Acesso não autorizado: token de acesso ausente ou inválido."};
+const HttpFailure kNotFound{http::status::not_found, code::MethodNotFound,
+                            "Caminho desconhecido: use POST /rpc/<objeto>."};
+const HttpFailure kNotAllowed{http::status::method_not_allowed, code::InvalidRequest,
+                              "Método HTTP não permitido: use POST."};
+const HttpFailure kTimeout{http::status::request_timeout, code::InvalidRequest,
+                           "Tempo esgotado aguardando a requisição."};
+const HttpFailure kNoLength{http::status::length_required, code::InvalidRequest,
+                            "Requisição sem tamanho declarado (Content-Length)."};
+const HttpFailure kTooLarge{http::status::payload_too_large, code::InvalidRequest,
+                            "Requisição grande demais."};
+const HttpFailure kMediaType{http::status::unsupported_media_type, code::InvalidRequest,
+                             "Tipo de conteúdo não aceito: use application/cbor ou application/json."};
+const HttpFailure kHeaderTooLarge{http::status::request_header_fields_too_large,
+                                  code::InvalidRequest, "Cabeçalhos grandes demais."};
+const HttpFailure kBusy{http::status::service_unavailable, code::Unavailable,
+                        "Servidor ocupado ou encerrando; tente novamente."};
+
+const QString kInternalMessage = QStringLiteral("Erro interno do servidor.");
+
+
+struct ServerState {
+    ServerState(const Dispatcher &disp, ServerOptions o)
+        : dispatcher(disp), opt(std::move(o)), pool(std::size_t(std::max(1, opt.workers)))
+    {}
+
+    void accept();
+    void doStop();
+    QByteArray call(const std::string &object, const QByteArray &body, Encoding enc);
+
+    // Touched only on the I/O thread. Declared first so that it outlives the handlers
+    // (and their sessions) that the io_context and the pool destroy.
+    std::unordered_map<Session *, std::weak_ptr<Session>> sessions;
+    bool stopping = false;
+
+    const Dispatcher &dispatcher;
+    ServerOptions opt;
+    net::io_context ioc{1};
+    tcp::acceptor acceptor{ioc};
+    net::steady_timer acceptRetry{ioc};
+    net::thread_pool pool;
+
+    std::thread ownThread;
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool running = false;
+    bool finished = false;
+    std::uint16_t boundPort = 0;
+};
+
+} // namespace
+
+struct HttpServer::Impl : ServerState {
+    using ServerState::ServerState;
+};
+
+namespace {
+
+class Session : public std::enable_shared_from_this<Session> {
+public:
+    Session(ServerState &srv, tcp::socket socket)
+        : m_srv(srv), m_stream(std::move(socket)), m_deadline(srv.ioc) {}
+    ~Session() { m_srv.sessions.erase(this); }
+
+    void start()
+    {
+        m_srv.sessions.emplace(this, weak_from_this());
+        readHeader();
+    }
+
+    void rejectBusy()
+    {
+        m_srv.sessions.emplace(this, weak_from_this());
+        fail(kBusy);
+    }
+
+    // The server is stopping: drop what is idle, let a call under way answer first.
+    void onServerStop()
+    {
+        switch (m_state) {
+        case State::Reading:
+        case State::Closing:
+            closeNow();
+            break;
+        case State::Calling:
+        case State::Writing:
+            m_closeAfterWrite = true;
+            break;
+        }
+    }
+
+private:
+    enum class State { Reading, Calling, Writing, Closing };
+
+    void readHeader()
+    {
+        m_state = State::Reading;
+        m_parser.emplace();
+        m_parser->header_limit(m_srv.opt.maxHeaderBytes);
+        m_parser->body_limit(m_srv.opt.maxBodyBytes);
+        m_stream.expires_never();
+        // Our own deadline rather than the stream's: the stream closes the socket when its
+        // timer fires, and a client that sent half a request should still get a 408.
+        m_timedOut = false;
+        m_deadline.expires_after(m_srv.opt.readTimeout);
+        m_deadline.async_wait([weak = weak_from_this(), gen = ++m_generation](beast::error_code ec) {
+            if (ec)
+                return;
+            // An expiry already queued when the timer was cancelled must not hit a later request.
+            if (auto self = weak.lock();
+                self && self->m_state == State::Reading && self->m_generation == gen) {
+                self->m_timedOut = true;
+                self->m_stream.cancel();
+            }
+        });
+        http::async_read_header(m_stream, m_buffer, *m_parser,
+                                [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                                    self->onHeader(ec);
+                                });
+    }
+
+    bool handleReadError(beast::error_code ec)
+    {
+        if (!ec)
+            return false;
+        m_deadline.cancel();
+        if (m_timedOut) {
+            // A client that never sent a byte just loses the connection.
+            if (m_parser && m_parser->got_some())
+                fail(kTimeout);
+            else
+                closeNow();
+        } else if (ec == http::error::header_limit) {
+            fail(kHeaderTooLarge);
+        } else if (ec == http::error::body_limit) {
+            fail(kTooLarge);
+        } else if (ec == net::error::operation_aborted || m_state == State::Closing) {
+            closeNow();
+        } else if (ec == http::error::end_of_stream || ec == http::error::partial_message
+                   || ec == net::error::eof || ec == net::error::connection_reset) {
+            closeNow();
+        } else {
+            fail(kBadRequest);
+        }
+        return true;
+    }
+
+    void onHeader(beast::error_code ec)
+    {
+        if (handleReadError(ec))
+            return;
+        auto &req = m_parser->get();
+        m_keepAlive = req.keep_alive();
+        const bool knownEncoding =
+            encodingFromContentType(std::string_view(req[http::field::content_type]), m_enc);
+        if (!knownEncoding)
+            m_enc = Encoding::Json;   // error bodies stay readable for people with curl
+
+        if (!m_srv.opt.token.empty()
+            && !bearerMatches(req[http::field::authorization], m_srv.opt.token))
+            return fail(kUnauthorized);
+        if (!objectFromTarget(req.target(), m_object))
+            return fail(kNotFound);
+        if (req.method() != http::verb::post)
+            return fail(kNotAllowed);
+        if (!knownEncoding)
+            return fail(kMediaType);
+        if (!req.chunked() && !req.has_content_length())
+            return fail(kNoLength);
+        if (const auto length = m_parser->content_length(); length && *length > m_srv.opt.maxBodyBytes)
+            return fail(kTooLarge);
+
+        if (beast::iequals(req[http::field::expect], "100-continue")) {
+            static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+            net::async_write(m_stream, net::buffer(kContinue, sizeof kContinue - 1),
+                             [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                                 if (ec)
+                                     return self->closeNow();
+                                 self->readBody();
+                             });
+            return;
+        }
+        readBody();
+    }
+
+    void readBody()
+    {
+        http::async_read(m_stream, m_buffer, *m_parser,
+                         [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                             self->onBody(ec);
+                         });
+    }
+
+    void onBody(beast::error_code ec)
+    {
+        if (handleReadError(ec))
+            return;
+        m_deadline.cancel();
+        m_state = State::Calling;
+        QByteArray body = std::move(m_parser->get().body());
+        m_parser.reset();
+        auto work = net::make_work_guard(m_srv.ioc);
+        net::post(m_srv.pool, [self = shared_from_this(), work = std::move(work),
+                               body = std::move(body)]() mutable {
+            QByteArray reply = self->m_srv.call(self->m_object, body, self->m_enc);
+            body.clear();
+            ServerState &srv = self->m_srv;
+            // The session must not die on a worker thread: hand our reference over.
+            net::post(srv.ioc, [self = std::move(self), reply = std::move(reply)]() mutable {
+                self->write(http::status::ok, std::move(reply));
+            });
+            work.reset();
+        });
+    }
+
+    void write(http::status status, QByteArray body)
+    {
+        m_state = State::Writing;
+        m_response = {};
+        m_response.version(11);
+        m_response.result(status);
+        m_response.set(http::field::server, "fiscal-server");
+        m_response.set(http::field::content_type, contentTypeOf(m_enc));
+        if (status == http::status::unauthorized)
+            m_response.set(http::field::www_authenticate, "Bearer");
+        if (status == http::status::method_not_allowed)
+            m_response.set(http::field::allow, "POST");
+        m_response.body() = std::move(body);
+        m_response.keep_alive(m_keepAlive && !m_closeAfterWrite && !m_srv.stopping);
+        m_response.prepare_payload();
+        m_stream.expires_after(m_srv.opt.writeTimeout);
+        http::async_write(m_stream, m_response,
+                          [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                              self->onWrite(ec);
+                          });
+    }
+
+    void onWrite(beast::error_code ec)
+    {
+        if (ec)
+            return closeNow();
+        const bool again = m_response.keep_alive() && !m_closeAfterWrite && !m_srv.stopping;
+        m_response.body().clear();
+        if (again)
+            readHeader();
+        else
+            lingerClose();
+    }
+
+    // An HTTP-level refusal: answer and close, since the rest of the request is not read.
+    void fail(const HttpFailure &f)
+    {
+        m_closeAfterWrite = true;
+        m_parser.reset();
+        write(f.status, errorReply(m_enc, QCborValue(QCborValue::Null), f.code,
+                                   QString::fromUtf8(f.message)));
+    }
+
+    // Closing right after writing, with request bytes still unread, makes the kernel send a
+    // reset that can destroy the reply before the client reads it. Half-close and drain a
+    // little first.
+    void lingerClose()
+    {
+        m_state = State::Closing;
+        beast::error_code ignored;
+        m_stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        if (m_srv.stopping)
+            return closeNow();
+        m_stream.expires_after(std::chrono::seconds(2));
+        drain();
+    }
+
+    void drain()
+    {
+        m_stream.async_read_some(net::buffer(m_scratch),
+                                 [self = shared_from_this()](beast::error_code ec, std::size_t n) {
+                                     self->m_drained += n;
+                                     if (ec || self->m_drained > (std::size_t(1) << 20))
+                                         return self->closeNow();
+                                     self->drain();
+                                 });
+    }
+
+    void closeNow()
+    {
+        m_state = State::Closing;
+        beast::error_code ignored;
+        m_stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
+        m_stream.close();
+    }
+
+    ServerState &m_srv;
+    beast::tcp_stream m_stream;
+    net::steady_timer m_deadline;
+    bool m_timedOut = false;
+    unsigned m_generation = 0;
+    beast::flat_buffer m_buffer;
+    std::optional<http::request_parser<detail::QByteArrayBody>> m_parser;
+    http::response<detail::QByteArrayBody> m_response;
+    State m_state = State::Reading;
+    Encoding m_enc = Encoding::Json;
+    std::string m_object;
+    bool m_keepAlive = true;
+    bool m_closeAfterWrite = false;
+    std::array<char, 8192> m_scratch;
+    std::size_t m_drained = 0;
+};
+
+} // namespace
+
+void ServerState::accept()
+{
+    acceptor.async_accept(ioc, [this](beast::error_code ec, tcp::socket socket) {
+        if (stopping || ec == net::error::operation_aborted)
+            return;
+        if (ec) {
+            // Out of descriptors and the like: try again shortly instead of spinning.
+            std::fprintf(stderr, "fiscal-server: accept: %s\n", ec.message().c_str());
+            acceptRetry.expires_after(std::chrono::milliseconds(100));
+            acceptRetry.async_wait([this](beast::error_code e) {
+                if (!e && !stopping)
+                    accept();
+            });
+            return;
+        }
+        beast::error_code ignored;
+        socket.set_option(tcp::no_delay(true), ignored);
+        auto session = std::make_shared<Session>(*this, std::move(socket));
+        if (sessions.size() >= opt.maxConnections)
+            session->rejectBusy();
+        else
+            session->start();
+        accept();
+    });
+}
+
+void ServerState::doStop()
+{
+    if (stopping)
+        return;
+    stopping = true;
+    beast::error_code ignored;
+    acceptor.close(ignored);
+    acceptRetry.cancel();
+    // Copy first: closing a session may erase it from the map.
+    std::vector<std::shared_ptr<Session>> live;
+    for (auto &entry : sessions)
+        if (auto s = entry.second.lock())
+            live.push_back(std::move(s));
+    for (auto &s : live)
+        s->onServerStop();
+}
+
+QByteArray ServerState::call(const std::string &object, const QByteArray &body, Encoding enc)
+{
+    QCborValue id(QCborValue::Null);
+    std::string method;
+    try {
+        const Request req = parseRequest(body, enc, &id);
+        method = req.method.toStdString();
+        const Method *m = dispatcher.find(object, method);
+        if (!m) {
+            if (!dispatcher.hasObject(object))
+                throw Fault(code::MethodNotFound,
+                            QStringLiteral("Objeto remoto %1 não existe neste servidor.")
+                                .arg(QString::fromStdString(object)));
+            throw Fault(code::MethodNotFound, QStringLiteral("Método %1 não existe em %2.")
+                                                  .arg(req.method, QString::fromStdString(object)));
+        }
+        QByteArray out;
+        SuccessReply reply(enc, out, id);
+        {
+            const auto writer = dataset::makeWriter(enc, out);
+            (*m)(req.params, *writer);
+        }
+        reply.finish();
+        return out;
+    } catch (const Fault &f) {
+        return errorReply(enc, id, f.code(), f.message(), f.data());
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "fiscal-server: %s.%s failed: %s\n", object.c_str(), method.c_str(),
+                     e.what());
+    } catch (...) {
+        std::fprintf(stderr, "fiscal-server: %s.%s failed with an unknown exception\n",
+                     object.c_str(), method.c_str());
+    }
+    try {
+        return errorReply(enc, id, code::Internal, kInternalMessage);
+    } catch (...) {
+        // Out of memory while writing an error: a fixed reply still says it failed.
+        static const QByteArray fallback =
+            R"({"jsonrpc":"2.0","error":{"code":-32603,"message":"Erro interno do servidor."},"id":null})";
+        static const QByteArray fallbackCbor = errorReply(Encoding::Cbor, {}, code::Internal, kInternalMessage);
+        return enc == Encoding::Cbor ? fallbackCbor : fallback;
+    }
+}
+
+HttpServer::HttpServer(const Dispatcher &dispatcher, ServerOptions options)
+    : d(std::make_unique<Impl>(dispatcher, std::move(options)))
+{
+    const std::string where = d->opt.address + ":" + std::to_string(d->opt.port);
+    try {
+        tcp::resolver resolver(d->ioc);
+        const auto results = resolver.resolve(d->opt.address, std::to_string(d->opt.port),
+                                              tcp::resolver::numeric_service);
+        if (results.empty())
+            throw std::runtime_error("endereço não encontrado");
+        const tcp::endpoint endpoint = results.begin()->endpoint();
+        d->acceptor.open(endpoint.protocol());
+        d->acceptor.set_option(net::socket_base::reuse_address(true));
+        d->acceptor.bind(endpoint);
+        d->acceptor.listen(net::socket_base::max_listen_connections);
+        d->boundPort = d->acceptor.local_endpoint().port();
+    } catch (const std::exception &e) {
+        throw std::runtime_error("não foi possível escutar em " + where + ": " + e.what());
+    }
+}
+
+HttpServer::~HttpServer()
+{
+    stop();
+}
+
+std::uint16_t HttpServer::port() const
+{
+    return d->boundPort;
+}
+
+std::string HttpServer::address() const
+{
+    return d->opt.address;
+}
+
+void HttpServer::run()
+{
+    {
+        std::lock_guard lock(d->mutex);
+        if (d->running || d->finished)
+            throw std::logic_error("HttpServer::run called twice");
+        d->running = true;
+    }
+    d->cv.notify_all();
+    d->accept();
+    for (;;) {
+        try {
+            d->ioc.run();
+            break;
+        } catch (const std::exception &e) {
+            // A handler must never throw; if one does, keep serving the others.
+            std::fprintf(stderr, "fiscal-server: I/O handler failed: %s\n", e.what());
+        }
+    }
+    d->pool.join();
+    {
+        std::lock_guard lock(d->mutex);
+        d->running = false;
+        d->finished = true;
+    }
+    d->cv.notify_all();
+}
+
+void HttpServer::start()
+{
+    if (d->ownThread.joinable())
+        throw std::logic_error("HttpServer::start called twice");
+    d->ownThread = std::thread([this] { run(); });
+    // Wait until run() has claimed the server, so that stop() right after start() waits too.
+    std::unique_lock lock(d->mutex);
+    d->cv.wait(lock, [this] { return d->running || d->finished; });
+}
+
+void HttpServer::requestStop()
+{
+    net::post(d->ioc, [impl = d.get()] { impl->doStop(); });
+}
+
+void HttpServer::stop()
+{
+    requestStop();
+    if (d->ownThread.joinable()) {
+        if (d->ownThread.get_id() == std::this_thread::get_id())
+            return;
+        d->ownThread.join();
+        return;
+    }
+    std::unique_lock lock(d->mutex);
+    d->cv.wait(lock, [this] { return !d->running; });
+}
+
+} // namespace fiscal::rpc

@@ -1,0 +1,61 @@
+#pragma once
+// The HTTP endpoint of the JSON-RPC server: POST /rpc/<object>, bodies in CBOR or JSON.
+// One I/O thread serves the sockets; method calls run on a bounded worker pool, never on
+// the I/O thread.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace fiscal::rpc {
+
+class Dispatcher;
+
+struct ServerOptions {
+    std::string address = "127.0.0.1";
+    std::uint16_t port = 0;                        // 0: the system picks a free port
+    std::string token;                             // empty: no authentication
+    int workers = 4;                               // threads for method calls
+    std::size_t maxBodyBytes = 64u * 1024 * 1024;
+    std::uint32_t maxHeaderBytes = 16 * 1024;
+    // Time a client has to send a whole request (headers and body), counted from the
+    // moment the server starts waiting for it; an idle keep-alive connection is closed
+    // after the same time.
+    std::chrono::milliseconds readTimeout{30000};
+    std::chrono::milliseconds writeTimeout{120000};
+    std::size_t maxConnections = 512;              // beyond that new connections get 503
+};
+
+class HttpServer {
+public:
+    // Binds and listens at once; throws std::runtime_error with a readable message when it
+    // cannot. The dispatcher must outlive the server.
+    explicit HttpServer(const Dispatcher &dispatcher, ServerOptions options = {});
+    ~HttpServer();   // stops and waits, like stop()
+    HttpServer(const HttpServer &) = delete;
+    HttpServer &operator=(const HttpServer &) = delete;
+
+    std::uint16_t port() const;          // the bound port (useful with port 0)
+    std::string address() const;
+
+    // Serves on the calling thread until stopped. Call at most once.
+    void run();
+    // run() on a thread owned by the server.
+    void start();
+
+    // Asks the server to stop; returns at once and is safe from any thread (not from a
+    // signal handler: use an asio::signal_set or a thread that waits for the signal).
+    // Stopping closes the listening socket and idle connections, lets calls under way finish
+    // and their replies be written, then run() returns.
+    void requestStop();
+    // requestStop() and wait until run() has returned. Never call it from a method.
+    void stop();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace fiscal::rpc

@@ -1,0 +1,588 @@
+#include "storage/postgresql/pgconnection.h"
+
+#include "storage/sqltext.h"
+
+#include <libpq-fe.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+
+namespace fiscal::storage::postgresql {
+namespace {
+
+struct ResultDeleter {
+    void operator()(PGresult *r) const { PQclear(r); }
+};
+using Result = std::unique_ptr<PGresult, ResultDeleter>;
+
+Error::Kind kindOfState(std::string_view state)
+{
+    if (state.size() != 5)
+        return Error::Kind::Other;
+    if (state == "40001" || state == "40P01" || state == "55P03")
+        return Error::Kind::Busy;
+    const std::string_view cls = state.substr(0, 2);
+    if (cls == "23" || cls == "22")
+        return Error::Kind::Constraint;
+    if (cls == "08" || state == "57P01" || state == "57P02" || state == "57P03")
+        return Error::Kind::Connection;
+    if (cls == "42")
+        return Error::Kind::Syntax;
+    return Error::Kind::Other;
+}
+
+std::string trimmed(const char *text)
+{
+    std::string s = text ? text : "";
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' '))
+        s.pop_back();
+    return s;
+}
+
+class PgStatement;
+
+class PgConnection final : public Connection {
+public:
+    explicit PgConnection(PGconn *conn) : m_conn(conn) {}
+    ~PgConnection() override { PQfinish(m_conn); }
+
+    Backend backend() const override { return Backend::Postgres; }
+    std::unique_ptr<Statement> prepare(std::string_view sql) override;
+    void exec(std::string_view sql) override;
+    void begin() override;
+    void commit() override;
+    void rollback() override;
+    bool inTransaction() const override;
+    std::unique_ptr<BulkInsert> bulkInsert(std::string_view table,
+                                           const std::vector<std::string> &columns) override;
+
+    PGconn *conn() const { return m_conn; }
+
+    // Makes the wire free for a new command: a statement still streaming rows reads the
+    // rest of them into its own buffer first.
+    void settle();
+    // Drops the rows of the streaming statement without keeping them.
+    void abandonStream();
+    void setStreaming(PgStatement *s) { m_streaming = s; }
+    PgStatement *streaming() const { return m_streaming; }
+    void setCopying(bool copying) { m_copying = copying; }
+
+    std::string nextStatementName() { return "fiscal_s" + std::to_string(++m_statementCount); }
+    void deallocate(const std::string &name);
+
+    // Throws the error held by `r` (or the connection's, when r is null).
+    [[noreturn]] void fail(const PGresult *r, const std::string &context);
+    // Checks that `r` has one of the two accepted statuses.
+    Result check(Result r, const std::string &context, ExecStatusType ok1,
+                 ExecStatusType ok2 = PGRES_COMMAND_OK);
+    Result run(const std::string &sql, const std::string &context);
+
+private:
+    void flushDeallocations();
+
+    PGconn *m_conn;
+    PgStatement *m_streaming = nullptr;
+    bool m_copying = false;
+    int m_statementCount = 0;
+    std::vector<std::string> m_pendingDeallocations;
+    bool m_inTransactionAtSend = false;
+    bool m_doomRecorded = false;
+    Error::Kind m_doomKind = Error::Kind::Other;
+    std::string m_doomReason;
+};
+
+class PgStatement final : public Statement {
+public:
+    PgStatement(PgConnection &owner, std::string name, int paramCount)
+        : m_owner(owner), m_name(std::move(name)), m_params(static_cast<std::size_t>(paramCount)) {}
+    ~PgStatement() override
+    {
+        try {
+            dropResults();
+            m_owner.deallocate(m_name);
+        } catch (...) {
+        }
+    }
+
+    void bind(int index, std::optional<std::string_view> text) override
+    {
+        checkIndex(index);
+        resetIfRun();
+        if (text)
+            m_params[static_cast<std::size_t>(index - 1)] = std::string(*text);
+        else
+            m_params[static_cast<std::size_t>(index - 1)].reset();
+    }
+    void bindInt(int index, std::int64_t value) override { bind(index, std::to_string(value)); }
+
+    bool step() override;
+    std::int64_t execute() override;
+    int columnCount() const override { return PQnfields(shape()); }
+    std::string columnName(int column) const override
+    {
+        const PGresult *r = shape();
+        if (column < 0 || column >= PQnfields(r))
+            throw Error(Error::Kind::Other, "column " + std::to_string(column) + " out of range");
+        return detail::upperAscii(PQfname(r, column));
+    }
+    bool isNull(int column) const override
+    {
+        checkRow(column);
+        return PQgetisnull(m_row.get(), 0, column) != 0;
+    }
+    std::string_view text(int column) const override
+    {
+        checkRow(column);
+        return {PQgetvalue(m_row.get(), 0, column),
+                static_cast<std::size_t>(PQgetlength(m_row.get(), 0, column))};
+    }
+    void reset() override
+    {
+        dropResults();
+        m_state = State::Fresh;
+    }
+
+    // Called by the connection before another command goes out.
+    void bufferRest();
+    // Called on rollback: the remaining rows are read and thrown away.
+    void abandon();
+
+private:
+    enum class State { Fresh, Streaming, Buffered, Done, Abandoned };
+
+    void checkIndex(int index) const
+    {
+        if (index < 1 || index > static_cast<int>(m_params.size()))
+            throw Error(Error::Kind::Other, "parameter $" + std::to_string(index) + " does not exist in the statement");
+    }
+    void checkRow(int column) const
+    {
+        if (!m_row)
+            throw Error(Error::Kind::Other, "no current row");
+        if (column < 0 || column >= PQnfields(m_row.get()))
+            throw Error(Error::Kind::Other, "column " + std::to_string(column) + " out of range");
+    }
+    void resetIfRun()
+    {
+        if (m_state != State::Fresh)
+            reset();
+    }
+    const PGresult *shape() const;
+    void send();
+    bool take(Result r);
+    void dropResults();
+    std::vector<const char *> values() const;
+
+    PgConnection &m_owner;
+    std::string m_name;
+    std::vector<std::optional<std::string>> m_params;
+    State m_state = State::Fresh;
+    Result m_row;                       // current row (single-row result)
+    std::deque<Result> m_buffer;        // rows read ahead when the wire was needed
+    Result m_pendingError;              // failure met while buffering, thrown when reached
+    mutable Result m_description;       // column names before the first row
+};
+
+// ---- PgStatement -----------------------------------------------------------------
+
+std::vector<const char *> PgStatement::values() const
+{
+    std::vector<const char *> v;
+    v.reserve(m_params.size());
+    for (const auto &p : m_params)
+        v.push_back(p ? p->c_str() : nullptr);
+    return v;
+}
+
+const PGresult *PgStatement::shape() const
+{
+    if (m_row)
+        return m_row.get();
+    if (!m_description) {
+        m_owner.settle();
+        m_description = m_owner.check(Result(PQdescribePrepared(m_owner.conn(), m_name.c_str())),
+                                      "describing statement", PGRES_COMMAND_OK);
+    }
+    return m_description.get();
+}
+
+void PgStatement::send()
+{
+    m_owner.settle();
+    const auto v = values();
+    if (!PQsendQueryPrepared(m_owner.conn(), m_name.c_str(), static_cast<int>(v.size()), v.data(),
+                             nullptr, nullptr, 0))
+        m_owner.fail(nullptr, "sending statement");
+    PQsetSingleRowMode(m_owner.conn());
+    m_owner.setStreaming(this);
+    m_state = State::Streaming;
+}
+
+void PgStatement::dropResults()
+{
+    if (m_owner.streaming() == this)
+        abandon();
+    m_row.reset();
+    m_buffer.clear();
+    m_pendingError.reset();
+}
+
+// Takes one result off the stream; true when it is a row.
+bool PgStatement::take(Result r)
+{
+    switch (PQresultStatus(r.get())) {
+    case PGRES_SINGLE_TUPLE:
+        m_row = std::move(r);
+        return true;
+    case PGRES_TUPLES_OK:
+    case PGRES_COMMAND_OK:
+        m_row.reset();
+        return false;
+    default:
+        m_row.reset();
+        m_owner.fail(r.get(), "running statement");
+    }
+}
+
+bool PgStatement::step()
+{
+    switch (m_state) {
+    case State::Done:
+        return false;
+    case State::Abandoned:
+        throw Error(Error::Kind::Other, "statement interrupted by a rollback");
+    case State::Fresh:
+        send();
+        [[fallthrough]];
+    case State::Streaming: {
+        m_row.reset();
+        Result r(PQgetResult(m_owner.conn()));
+        if (!r) {
+            m_owner.setStreaming(nullptr);
+            m_state = State::Done;
+            return false;
+        }
+        if (PQresultStatus(r.get()) == PGRES_SINGLE_TUPLE) {
+            m_row = std::move(r);
+            return true;
+        }
+        // End of rows or an error: the stream must be read to its end either way.
+        while (Result rest{PQgetResult(m_owner.conn())}) {
+        }
+        m_owner.setStreaming(nullptr);
+        m_state = State::Done;
+        take(std::move(r));
+        return false;
+    }
+    case State::Buffered:
+        m_row.reset();
+        if (!m_buffer.empty()) {
+            m_row = std::move(m_buffer.front());
+            m_buffer.pop_front();
+            return true;
+        }
+        m_state = State::Done;
+        if (m_pendingError)
+            take(std::move(m_pendingError));
+        return false;
+    }
+    return false;
+}
+
+void PgStatement::bufferRest()
+{
+    while (Result r{PQgetResult(m_owner.conn())}) {
+        const ExecStatusType status = PQresultStatus(r.get());
+        if (status == PGRES_SINGLE_TUPLE)
+            m_buffer.push_back(std::move(r));
+        else if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK && !m_pendingError)
+            m_pendingError = std::move(r);
+    }
+    m_owner.setStreaming(nullptr);
+    m_state = State::Buffered;
+}
+
+void PgStatement::abandon()
+{
+    while (Result r{PQgetResult(m_owner.conn())}) {
+    }
+    m_owner.setStreaming(nullptr);
+    m_row.reset();
+    m_state = State::Abandoned;
+}
+
+std::int64_t PgStatement::execute()
+{
+    resetIfRun();
+    m_owner.settle();
+    const auto v = values();
+    Result r(PQexecPrepared(m_owner.conn(), m_name.c_str(), static_cast<int>(v.size()), v.data(),
+                            nullptr, nullptr, 0));
+    m_state = State::Done;
+    r = m_owner.check(std::move(r), "running statement", PGRES_TUPLES_OK);
+    const char *count = PQcmdTuples(r.get());
+    return count && *count ? std::strtoll(count, nullptr, 10) : 0;
+}
+
+// ---- PgConnection ----------------------------------------------------------------
+
+void PgConnection::fail(const PGresult *r, const std::string &context)
+{
+    const char *state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
+    Error::Kind kind = state ? kindOfState(state) : Error::Kind::Other;
+    if (PQstatus(m_conn) == CONNECTION_BAD)
+        kind = Error::Kind::Connection;
+    std::string message = trimmed(r ? PQresultErrorMessage(r) : PQerrorMessage(m_conn));
+    if (message.empty())
+        message = trimmed(PQerrorMessage(m_conn));
+    message = context + ": " + message;
+    if (state)
+        message += " [SQLSTATE " + std::string(state) + "]";
+    if (PQtransactionStatus(m_conn) == PQTRANS_INERROR && !m_doomRecorded) {
+        m_doomRecorded = true;
+        m_doomKind = kind;
+        m_doomReason = message;
+    }
+    throw Error(kind, message);
+}
+
+Result PgConnection::check(Result r, const std::string &context, ExecStatusType ok1, ExecStatusType ok2)
+{
+    if (!r)
+        fail(nullptr, context);
+    const ExecStatusType status = PQresultStatus(r.get());
+    if (status != ok1 && status != ok2)
+        fail(r.get(), context);
+    return r;
+}
+
+Result PgConnection::run(const std::string &sql, const std::string &context)
+{
+    settle();
+    return check(Result(PQexec(m_conn, sql.c_str())), context, PGRES_COMMAND_OK, PGRES_TUPLES_OK);
+}
+
+void PgConnection::settle()
+{
+    if (m_copying)
+        throw Error(Error::Kind::Other, "a bulk insert is still in progress on this connection");
+    if (m_streaming)
+        m_streaming->bufferRest();
+    const PGTransactionStatusType s = PQtransactionStatus(m_conn);
+    m_inTransactionAtSend = s == PQTRANS_INTRANS || s == PQTRANS_INERROR;
+}
+
+void PgConnection::abandonStream()
+{
+    if (m_streaming)
+        m_streaming->abandon();
+}
+
+void PgConnection::deallocate(const std::string &name)
+{
+    // Inside a failed transaction every command is refused until it ends; the name
+    // is freed after the rollback instead.
+    if (m_copying || PQtransactionStatus(m_conn) == PQTRANS_INERROR) {
+        m_pendingDeallocations.push_back(name);
+        return;
+    }
+    settle();
+    Result r(PQexec(m_conn, ("DEALLOCATE " + name).c_str()));
+}
+
+void PgConnection::flushDeallocations()
+{
+    std::vector<std::string> names;
+    names.swap(m_pendingDeallocations);
+    for (const std::string &name : names)
+        deallocate(name);
+}
+
+std::unique_ptr<Statement> PgConnection::prepare(std::string_view sql)
+{
+    const int params = detail::highestDollarParam(sql);
+    settle();
+    std::string name = nextStatementName();
+    const std::string text(sql);
+    check(Result(PQprepare(m_conn, name.c_str(), text.c_str(), params, nullptr)), "preparing statement",
+          PGRES_COMMAND_OK);
+    return std::make_unique<PgStatement>(*this, std::move(name), params);
+}
+
+void PgConnection::exec(std::string_view sql)
+{
+    run(std::string(sql), "executing SQL");
+}
+
+bool PgConnection::inTransaction() const
+{
+    const PGTransactionStatusType s = PQtransactionStatus(m_conn);
+    if (s == PQTRANS_ACTIVE) // a statement is streaming: as it was when it went out
+        return m_inTransactionAtSend;
+    return s == PQTRANS_INTRANS || s == PQTRANS_INERROR;
+}
+
+void PgConnection::begin()
+{
+    settle();
+    if (inTransaction())
+        throw Error(Error::Kind::Other, "BEGIN: a transaction is already open");
+    m_doomRecorded = false;
+    run("BEGIN", "BEGIN");
+}
+
+void PgConnection::commit()
+{
+    settle();
+    if (PQtransactionStatus(m_conn) == PQTRANS_INERROR) {
+        const std::string reason = m_doomRecorded ? m_doomReason : std::string("unknown error");
+        const Error::Kind kind = m_doomRecorded ? m_doomKind : Error::Kind::Other;
+        rollback();
+        throw Error(kind, "transaction rolled back after an earlier error: " + reason);
+    }
+    Result r = run("COMMIT", "COMMIT");
+    m_doomRecorded = false;
+    // The server answers a COMMIT of a failed transaction with ROLLBACK, not an error.
+    if (std::strcmp(PQcmdStatus(r.get()), "ROLLBACK") == 0)
+        throw Error(Error::Kind::Other, "COMMIT: the server rolled the transaction back");
+    flushDeallocations();
+}
+
+void PgConnection::rollback()
+{
+    abandonStream();
+    m_doomRecorded = false;
+    if (m_copying)
+        throw Error(Error::Kind::Other, "ROLLBACK: a bulk insert is still in progress on this connection");
+    const PGTransactionStatusType s = PQtransactionStatus(m_conn);
+    if (s == PQTRANS_IDLE)
+        return;
+    if (s == PQTRANS_UNKNOWN)
+        throw Error(Error::Kind::Connection, "ROLLBACK: " + trimmed(PQerrorMessage(m_conn)));
+    run("ROLLBACK", "ROLLBACK");
+    flushDeallocations();
+}
+
+// ---- COPY ------------------------------------------------------------------------
+
+class PgBulkInsert final : public BulkInsert {
+public:
+    PgBulkInsert(PgConnection &owner, std::size_t columns) : m_owner(owner), m_columns(columns)
+    {
+        m_owner.setCopying(true);
+        m_data.reserve(kFlushSize + 4096);
+    }
+    ~PgBulkInsert() override
+    {
+        if (!m_finished) {
+            PQputCopyEnd(m_owner.conn(), "bulk insert abandoned");
+            while (Result r{PQgetResult(m_owner.conn())}) {
+            }
+            m_owner.setCopying(false);
+        }
+    }
+
+    void addRow(const std::vector<std::optional<std::string_view>> &row) override
+    {
+        if (m_finished)
+            throw Error(Error::Kind::Other, "bulk insert already finished");
+        if (row.size() != m_columns)
+            throw Error(Error::Kind::Other, "bulk insert: row has " + std::to_string(row.size())
+                        + " values for " + std::to_string(m_columns) + " columns");
+        for (std::size_t i = 0; i < row.size(); ++i) {
+            if (i)
+                m_data.push_back('\t');
+            if (!row[i]) {
+                m_data.append("\\N");
+                continue;
+            }
+            for (char c : *row[i]) {
+                switch (c) {
+                case '\\': m_data.append("\\\\"); break;
+                case '\t': m_data.append("\\t"); break;
+                case '\n': m_data.append("\\n"); break;
+                case '\r': m_data.append("\\r"); break;
+                default: m_data.push_back(c);
+                }
+            }
+        }
+        m_data.push_back('\n');
+        ++m_rows;
+        if (m_data.size() >= kFlushSize)
+            flush();
+    }
+
+    std::int64_t finish() override
+    {
+        if (m_finished)
+            throw Error(Error::Kind::Other, "bulk insert already finished");
+        flush();
+        m_finished = true;
+        m_owner.setCopying(false);
+        if (PQputCopyEnd(m_owner.conn(), nullptr) != 1)
+            m_owner.fail(nullptr, "ending COPY");
+        Result r(PQgetResult(m_owner.conn()));
+        while (Result rest{PQgetResult(m_owner.conn())}) {
+        }
+        r = m_owner.check(std::move(r), "COPY", PGRES_COMMAND_OK);
+        return std::strtoll(PQcmdTuples(r.get()), nullptr, 10);
+    }
+
+private:
+    static constexpr std::size_t kFlushSize = 256 * 1024;
+
+    void flush()
+    {
+        if (m_data.empty())
+            return;
+        if (PQputCopyData(m_owner.conn(), m_data.data(), static_cast<int>(m_data.size())) != 1)
+            m_owner.fail(nullptr, "sending COPY data");
+        m_data.clear();
+    }
+
+    PgConnection &m_owner;
+    std::size_t m_columns;
+    std::string m_data;
+    std::int64_t m_rows = 0;
+    bool m_finished = false;
+};
+
+std::unique_ptr<BulkInsert> PgConnection::bulkInsert(std::string_view table, const std::vector<std::string> &columns)
+{
+    if (columns.empty())
+        throw Error(Error::Kind::Other, "bulk insert needs at least one column");
+    std::string sql = "COPY " + std::string(table) + " (";
+    for (std::size_t i = 0; i < columns.size(); ++i)
+        sql += (i ? ", " : "") + columns[i];
+    sql += ") FROM STDIN";
+    settle();
+    check(Result(PQexec(m_conn, sql.c_str())), "starting COPY", PGRES_COPY_IN);
+    return std::make_unique<PgBulkInsert>(*this, columns.size());
+}
+
+void quietNotices(void *, const char *) {}
+
+} // namespace
+
+std::unique_ptr<Connection> open(const std::string &conninfo)
+{
+    PGconn *conn = PQconnectdb(conninfo.c_str());
+    if (!conn)
+        throw Error(Error::Kind::Connection, "PostgreSQL: out of memory");
+    if (PQstatus(conn) != CONNECTION_OK) {
+        const std::string message = "connecting to PostgreSQL: " + trimmed(PQerrorMessage(conn));
+        PQfinish(conn);
+        throw Error(Error::Kind::Connection, message);
+    }
+    // "relation already exists, skipping" and the like are not for the user's terminal.
+    PQsetNoticeProcessor(conn, quietNotices, nullptr);
+    if (PQsetClientEncoding(conn, "UTF8") != 0) {
+        const std::string message = "PostgreSQL: cannot use UTF-8: " + trimmed(PQerrorMessage(conn));
+        PQfinish(conn);
+        throw Error(Error::Kind::Connection, message);
+    }
+    return std::make_unique<PgConnection>(conn);
+}
+
+} // namespace fiscal::storage::postgresql

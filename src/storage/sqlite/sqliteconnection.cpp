@@ -1,0 +1,344 @@
+#include "storage/sqlite/sqliteconnection.h"
+
+#include "storage/sqltext.h"
+
+#include <sqlite3.h>
+
+namespace fiscal::storage::sqlite {
+namespace {
+
+Error::Kind kindOf(int code)
+{
+    switch (code & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+        return Error::Kind::Busy;
+    case SQLITE_CONSTRAINT:
+    case SQLITE_MISMATCH:
+    case SQLITE_TOOBIG:
+        return Error::Kind::Constraint;
+    case SQLITE_CANTOPEN:
+    case SQLITE_NOTADB:
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+        return Error::Kind::Connection;
+    default:
+        return Error::Kind::Other;
+    }
+}
+
+class SqliteConnection;
+
+class SqliteStatement final : public Statement {
+public:
+    SqliteStatement(SqliteConnection &owner, sqlite3_stmt *stmt) : m_owner(owner), m_stmt(stmt) {}
+    ~SqliteStatement() override { sqlite3_finalize(m_stmt); }
+
+    void bind(int index, std::optional<std::string_view> text) override;
+    void bindInt(int index, std::int64_t value) override;
+    bool step() override;
+    std::int64_t execute() override;
+    int columnCount() const override { return sqlite3_column_count(m_stmt); }
+    std::string columnName(int column) const override;
+    bool isNull(int column) const override;
+    std::string_view text(int column) const override;
+    void reset() override;
+
+private:
+    void checkBind(int rc, int index);
+    void checkColumn(int column) const;
+    void resetIfRun();
+
+    SqliteConnection &m_owner;
+    sqlite3_stmt *m_stmt;
+    enum class State { Fresh, Row, Done } m_state = State::Fresh;
+};
+
+class SqliteBulkInsert;
+
+class SqliteConnection final : public Connection {
+public:
+    explicit SqliteConnection(sqlite3 *db) : m_db(db) {}
+    ~SqliteConnection() override { sqlite3_close_v2(m_db); }
+
+    Backend backend() const override { return Backend::Sqlite; }
+    std::unique_ptr<Statement> prepare(std::string_view sql) override;
+    void exec(std::string_view sql) override;
+    void begin() override;
+    void commit() override;
+    void rollback() override;
+    bool inTransaction() const override { return sqlite3_get_autocommit(m_db) == 0; }
+    std::unique_ptr<BulkInsert> bulkInsert(std::string_view table,
+                                           const std::vector<std::string> &columns) override;
+
+    // Throws the error of the last call on this connection, with `context` in front.
+    [[noreturn]] void fail(int rc, const std::string &context, std::optional<Error::Kind> kindOverride = {})
+    {
+        const Error::Kind kind = kindOverride ? *kindOverride : kindOf(rc);
+        std::string message = context + ": " + sqlite3_errmsg(m_db);
+        if (inTransaction() && !m_doomed) {
+            m_doomed = true;
+            m_doomReason = message;
+            m_doomKind = kind;
+        }
+        throw Error(kind, message);
+    }
+    sqlite3 *db() const { return m_db; }
+
+private:
+    void simple(const char *sql);
+
+    sqlite3 *m_db;
+    bool m_doomed = false;
+    std::string m_doomReason;
+    Error::Kind m_doomKind = Error::Kind::Other;
+};
+
+void SqliteStatement::resetIfRun()
+{
+    if (m_state != State::Fresh)
+        reset();
+}
+
+void SqliteStatement::checkBind(int rc, int index)
+{
+    if (rc == SQLITE_RANGE)
+        throw Error(Error::Kind::Other, "parameter $" + std::to_string(index) + " does not exist in the statement");
+    if (rc != SQLITE_OK)
+        m_owner.fail(rc, "binding parameter $" + std::to_string(index));
+}
+
+void SqliteStatement::bind(int index, std::optional<std::string_view> text)
+{
+    resetIfRun();
+    int rc;
+    if (!text)
+        rc = sqlite3_bind_null(m_stmt, index);
+    else
+        rc = sqlite3_bind_text64(m_stmt, index, text->data(), text->size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+    checkBind(rc, index);
+}
+
+void SqliteStatement::bindInt(int index, std::int64_t value)
+{
+    resetIfRun();
+    checkBind(sqlite3_bind_int64(m_stmt, index, value), index);
+}
+
+bool SqliteStatement::step()
+{
+    if (m_state == State::Done)
+        return false;
+    const int rc = sqlite3_step(m_stmt);
+    if (rc == SQLITE_ROW) {
+        m_state = State::Row;
+        return true;
+    }
+    if (rc == SQLITE_DONE) {
+        m_state = State::Done;
+        return false;
+    }
+    m_state = State::Done;
+    sqlite3_reset(m_stmt);
+    m_owner.fail(rc, "running statement");
+}
+
+std::int64_t SqliteStatement::execute()
+{
+    resetIfRun();
+    // sqlite3_changes64 keeps the count of the last INSERT/UPDATE/DELETE, so a statement
+    // that changed nothing (DDL, SELECT) must not report a stale count.
+    const sqlite3_int64 before = sqlite3_total_changes64(m_owner.db());
+    while (step()) {
+    }
+    if (sqlite3_total_changes64(m_owner.db()) == before)
+        return 0;
+    return sqlite3_changes64(m_owner.db());
+}
+
+void SqliteStatement::checkColumn(int column) const
+{
+    if (m_state != State::Row)
+        throw Error(Error::Kind::Other, "no current row");
+    if (column < 0 || column >= sqlite3_column_count(m_stmt))
+        throw Error(Error::Kind::Other, "column " + std::to_string(column) + " out of range");
+}
+
+std::string SqliteStatement::columnName(int column) const
+{
+    if (column < 0 || column >= sqlite3_column_count(m_stmt))
+        throw Error(Error::Kind::Other, "column " + std::to_string(column) + " out of range");
+    const char *name = sqlite3_column_name(m_stmt, column);
+    return detail::upperAscii(name ? name : "");
+}
+
+bool SqliteStatement::isNull(int column) const
+{
+    checkColumn(column);
+    return sqlite3_column_type(m_stmt, column) == SQLITE_NULL;
+}
+
+std::string_view SqliteStatement::text(int column) const
+{
+    checkColumn(column);
+    const auto *p = reinterpret_cast<const char *>(sqlite3_column_text(m_stmt, column));
+    if (!p)
+        return {};
+    return {p, static_cast<std::size_t>(sqlite3_column_bytes(m_stmt, column))};
+}
+
+void SqliteStatement::reset()
+{
+    // The step that failed has already been reported; reset's repeat of it is not news.
+    sqlite3_reset(m_stmt);
+    m_state = State::Fresh;
+}
+
+std::unique_ptr<Statement> SqliteConnection::prepare(std::string_view sql)
+{
+    const std::string text = detail::dollarToQuestion(sql);
+    sqlite3_stmt *stmt = nullptr;
+    const char *tail = nullptr;
+    const int rc = sqlite3_prepare_v2(m_db, text.c_str(), static_cast<int>(text.size() + 1), &stmt, &tail);
+    if (rc != SQLITE_OK) {
+        // Bad SQL, unknown tables and columns all come back as SQLITE_ERROR here.
+        const Error::Kind kind = (rc & 0xff) == SQLITE_ERROR ? Error::Kind::Syntax : kindOf(rc);
+        fail(rc, "preparing statement", kind);
+    }
+    if (!stmt)
+        throw Error(Error::Kind::Syntax, "preparing statement: no SQL statement in the text");
+    if (tail && std::string_view(tail).find_first_not_of(" \t\r\n;") != std::string_view::npos) {
+        sqlite3_finalize(stmt);
+        throw Error(Error::Kind::Syntax, "preparing statement: more than one statement in the text");
+    }
+    return std::make_unique<SqliteStatement>(*this, stmt);
+}
+
+void SqliteConnection::exec(std::string_view sql)
+{
+    const std::string text(sql);
+    char *err = nullptr;
+    const int rc = sqlite3_exec(m_db, text.c_str(), nullptr, nullptr, &err);
+    if (rc != SQLITE_OK) {
+        sqlite3_free(err);
+        fail(rc, "executing SQL");
+    }
+}
+
+void SqliteConnection::simple(const char *sql)
+{
+    const int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK)
+        fail(rc, sql);
+}
+
+void SqliteConnection::begin()
+{
+    if (inTransaction())
+        throw Error(Error::Kind::Other, "BEGIN: a transaction is already open");
+    m_doomed = false;
+    simple("BEGIN IMMEDIATE");
+}
+
+void SqliteConnection::commit()
+{
+    if (m_doomed && inTransaction()) {
+        const std::string reason = m_doomReason;
+        const Error::Kind kind = m_doomKind;
+        rollback();
+        throw Error(kind, "transaction rolled back after an earlier error: " + reason);
+    }
+    m_doomed = false;
+    simple("COMMIT");
+}
+
+void SqliteConnection::rollback()
+{
+    m_doomed = false;
+    // SQLite rolls back by itself on some errors; a second rollback is not an error.
+    if (!inTransaction())
+        return;
+    const int rc = sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK)
+        throw Error(kindOf(rc), std::string("ROLLBACK: ") + sqlite3_errmsg(m_db));
+}
+
+class SqliteBulkInsert final : public BulkInsert {
+public:
+    SqliteBulkInsert(std::unique_ptr<Statement> insert, std::size_t columns)
+        : m_insert(std::move(insert)), m_columns(columns) {}
+
+    void addRow(const std::vector<std::optional<std::string_view>> &row) override
+    {
+        if (m_finished)
+            throw Error(Error::Kind::Other, "bulk insert already finished");
+        if (row.size() != m_columns)
+            throw Error(Error::Kind::Other, "bulk insert: row has " + std::to_string(row.size())
+                        + " values for " + std::to_string(m_columns) + " columns");
+        for (std::size_t i = 0; i < row.size(); ++i)
+            m_insert->bind(static_cast<int>(i + 1), row[i]);
+        m_count += m_insert->execute();
+    }
+
+    std::int64_t finish() override
+    {
+        m_finished = true;
+        return m_count;
+    }
+
+private:
+    std::unique_ptr<Statement> m_insert;
+    std::size_t m_columns;
+    std::int64_t m_count = 0;
+    bool m_finished = false;
+};
+
+std::unique_ptr<BulkInsert> SqliteConnection::bulkInsert(std::string_view table,
+                                                         const std::vector<std::string> &columns)
+{
+    if (columns.empty())
+        throw Error(Error::Kind::Other, "bulk insert needs at least one column");
+    std::string sql = "INSERT INTO " + std::string(table) + " (";
+    std::string values;
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        sql += (i ? ", " : "") + columns[i];
+        values += (i ? ", $" : "$") + std::to_string(i + 1);
+    }
+    sql += ") VALUES (" + values + ")";
+    return std::make_unique<SqliteBulkInsert>(prepare(sql), columns.size());
+}
+
+} // namespace
+
+std::unique_ptr<Connection> open(const std::string &path)
+{
+    sqlite3 *db = nullptr;
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+    const int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+    if (rc != SQLITE_OK) {
+        const std::string message = "opening SQLite database '" + path + "': "
+            + (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+        sqlite3_close_v2(db);
+        throw Error(Error::Kind::Connection, message);
+    }
+    sqlite3_extended_result_codes(db, 1);
+    sqlite3_busy_timeout(db, 10000);
+    auto connection = std::make_unique<SqliteConnection>(db);
+    try {
+        // Reading the journal mode back also proves the file is a database.
+        auto mode = connection->prepare("PRAGMA journal_mode=WAL");
+        mode->step();
+        const std::string got(mode->text(0));
+        if (got != "wal" && got != "memory")
+            throw Error(Error::Kind::Connection, "SQLite database '" + path + "' refused WAL mode (" + got + ")");
+        mode.reset();
+        connection->exec("PRAGMA foreign_keys=ON; PRAGMA synchronous=NORMAL;");
+    } catch (const Error &e) {
+        if (e.kind() == Error::Kind::Connection)
+            throw;
+        throw Error(Error::Kind::Connection, "opening SQLite database '" + path + "': " + e.what());
+    }
+    return connection;
+}
+
+} // namespace fiscal::storage::sqlite

@@ -1,0 +1,36 @@
+#pragma once
+// Lexical helpers over SQL text shared by both backends. They know where string
+// literals, quoted identifiers and comments are, so that placeholders and semicolons
+// inside them are left alone.
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace fiscal::storage {
+class Connection;
+}
+
+namespace fiscal::storage::detail {
+
+// "$1 ... $2" -> "?1 ... ?2" (SQLite's numbered form; its "$name" form would number
+// parameters by order of appearance, not by their digits).
+std::string dollarToQuestion(std::string_view sql);
+
+// The highest $n in the text, 0 when there is none.
+int highestDollarParam(std::string_view sql);
+
+// Splits a script on the semicolons that end statements; empty and comment-only pieces
+// are dropped.
+std::vector<std::string> splitStatements(std::string_view script);
+
+// ASCII upper-case copy.
+std::string upperAscii(std::string_view text);
+
+// The embedded schema.sql.
+const char *schemaSql();
+
+// Runs every statement of the schema on the caller's open transaction.
+void runSchemaStatements(Connection &c);
+
+} // namespace fiscal::storage::detail

@@ -1,0 +1,633 @@
+#include "vcl/dbgrid.h"
+
+#include "vcl/colors.h"
+#include "vcl/confirm.h"
+#include "vcl/dbgriddelegate_p.h"
+#include "vcl/dbgridmodel_p.h"
+#include "vcl/focuswatch.h"
+#include "vcl/guard.h"
+#include "vcl/maskedit.h"
+
+#include "dataset/clientdataset.h"
+#include "dataset/datasource.h"
+
+#include <QApplication>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QKeyEvent>
+#include <QToolButton>
+
+namespace fiscal::vcl {
+
+using dataset::TClientDataSet;
+using dataset::TDataSource;
+using dataset::TField;
+
+// Every change of the current cell passes here, so that the column-leave veto and the
+// post of the row being left happen before the cursor moves, whatever moved it.
+class GridSelectionModel : public QItemSelectionModel {
+public:
+    GridSelectionModel(QAbstractItemModel *model, TDBGrid *grid)
+        : QItemSelectionModel(model, grid), m_grid(grid) {}
+
+    void setCurrentIndex(const QModelIndex &index, QItemSelectionModel::SelectionFlags command) override
+    {
+        QModelIndex target = index;
+        if (!m_grid->allowMove(currentIndex(), target))
+            return;
+        QItemSelectionModel::setCurrentIndex(target, command);
+    }
+
+private:
+    TDBGrid *m_grid;
+};
+
+namespace {
+
+// Runs fn with `row` as the record that reads of any field see, as textAt() does for
+// OnGetText; the painter of a cell reads the painted row through the ordinary field API.
+// Field 0's own OnGetText keeps working while fn runs.
+void withRowAsCurrent(TClientDataSet *ds, int row, const std::function<void()> &fn)
+{
+    if (ds->FieldCount() == 0)
+        return;
+    TField *first = ds->Fields(0);
+    struct Context {
+        TField *field;
+        TField::TFieldGetTextEvent saved;
+        const std::function<void()> *fn;
+        bool inside = false;
+    } ctx{first, first->OnGetText, &fn};
+    struct Restore {
+        Context &c;
+        ~Restore() { c.field->OnGetText = std::move(c.saved); }
+    } restore{ctx};
+    first->OnGetText = [&ctx](TField &sender, QString &text, bool displayText) {
+        if (ctx.inside) {
+            if (ctx.saved)
+                ctx.saved(sender, text, displayText);
+            return;
+        }
+        ctx.inside = true;
+        struct Leave {
+            bool &b;
+            ~Leave() { b = false; }
+        } leave{ctx.inside};
+        (*ctx.fn)();
+    };
+    ds->textAt(row, 0, true);
+}
+
+} // namespace
+
+TDBGrid::TDBGrid(QWidget *parent)
+    : QTableView(parent)
+    , m_columns(this)
+    , m_model(new DBGridModel(this))
+    , m_delegate(new DBGridDelegate(this))
+{
+    setModel(m_model);
+    QItemSelectionModel *old = selectionModel();
+    setSelectionModel(new GridSelectionModel(m_model, this));
+    delete old;
+    setItemDelegate(m_delegate);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
+    horizontalHeader()->setHighlightSections(false);
+
+    m_ellipsis = new QToolButton(viewport());
+    m_ellipsis->setText(QStringLiteral("…"));
+    m_ellipsis->setFocusPolicy(Qt::NoFocus);
+    m_ellipsis->setCursor(Qt::ArrowCursor);
+    m_ellipsis->hide();
+    connect(m_ellipsis, &QToolButton::clicked, this, [this] { editButtonClick(); });
+
+    connect(m_model, &QAbstractItemModel::modelReset, this, [this] {
+        applyColumns();
+        syncToDataSet();
+    });
+    connect(horizontalHeader(), &QHeaderView::sectionResized, this, [this] { updateEllipsis(); });
+    connect(horizontalHeader(), &QHeaderView::sectionMoved, this, [this] { updateEllipsis(); });
+
+    FocusWatch::instance().setOnEnter(this, [this] {
+        if (OnEnter)
+            OnEnter();
+    });
+    FocusWatch::instance().setOnExit(this, [this] {
+        gridExit();
+        if (OnExit)
+            OnExit();
+    });
+
+    setOptions(dgEditing | dgTitles | dgColumnResize | dgColLines | dgRowLines | dgTabs | dgConfirmDelete
+               | dgCancelOnExit);
+}
+
+TDBGrid::~TDBGrid()
+{
+    for (const auto &c : m_sourceConnections)
+        disconnect(c);
+}
+
+void TDBGrid::setDataSource(TDataSource *source)
+{
+    if (m_source == source)
+        return;
+    for (const auto &c : m_sourceConnections)
+        disconnect(c);
+    m_sourceConnections.clear();
+    m_source = source;
+    if (source) {
+        // Before the model's own connections: default columns follow the fields.
+        m_sourceConnections << connect(source, &TDataSource::currentChanged, this, [this] { syncToDataSet(); });
+        m_sourceConnections << connect(source, &TDataSource::fieldChanged, this, [this] {
+            if (!m_columns.m_userDefined) {
+                m_model->reset();
+                return;
+            }
+            applyColumns();
+            m_model->titlesChanged();
+        });
+        m_sourceConnections << connect(source, &TDataSource::fieldFocusRequested, this, [this](TField *field) {
+            if (m_columns.IndexOfField(field->FieldName()) < 0)
+                return;
+            setSelectedField(field);
+            if (isVisible())
+                setFocus(Qt::OtherFocusReason);
+        });
+        m_sourceConnections << connect(source, &TDataSource::updateRecord, this, [this] { commitEditor(); });
+        m_sourceConnections << connect(source, &TDataSource::stateChange, this, [this] {
+            viewport()->update();
+        });
+    }
+    m_model->setDataSource(source);
+}
+
+void TDBGrid::rebuildDefaultColumns()
+{
+    if (m_columns.m_userDefined)
+        return;
+    QStringList names;
+    TClientDataSet *ds = m_source ? m_source->DataSet() : nullptr;
+    if (ds) {
+        for (int i = 0; i < ds->FieldCount(); ++i) {
+            if (ds->Fields(i)->Visible())
+                names << ds->Fields(i)->FieldName();
+        }
+    }
+    m_columns.rebuildDefault(names);
+}
+
+void TDBGrid::beginColumnsChange()
+{
+    m_model->beginColumnsChange();
+}
+
+void TDBGrid::endColumnsChange()
+{
+    m_model->endColumnsChange();
+}
+
+void TDBGrid::columnChanged(TColumn *, bool binding)
+{
+    if (binding) {
+        m_model->reset();
+        return;
+    }
+    applyColumns();
+    m_model->titlesChanged();
+    viewport()->update();
+}
+
+void TDBGrid::applyColumns()
+{
+    for (int i = 0; i < m_columns.Count(); ++i) {
+        TColumn *c = m_columns[i];
+        setColumnHidden(i, !c->Visible());
+        if (c->Width() >= 0)
+            setColumnWidth(i, c->Width());
+    }
+    updateEllipsis();
+}
+
+void TDBGrid::setOptions(TDBGridOptions options)
+{
+    m_options = options;
+    horizontalHeader()->setVisible(options & dgTitles);
+    verticalHeader()->setVisible(options & dgIndicator);
+    horizontalHeader()->setSectionResizeMode(options & dgColumnResize ? QHeaderView::Interactive : QHeaderView::Fixed);
+    setShowGrid(options & (dgColLines | dgRowLines));
+    setTabKeyNavigation(options & dgTabs);
+    setSelectionBehavior(options & dgRowSelect ? QAbstractItemView::SelectRows : QAbstractItemView::SelectItems);
+    setEditTriggers(options & dgEditing
+                        ? QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed
+                              | QAbstractItemView::AnyKeyPressed | QAbstractItemView::SelectedClicked
+                        : QAbstractItemView::NoEditTriggers);
+    updateEllipsis();
+    viewport()->update();
+}
+
+void TDBGrid::setColor(const QColor &colour)
+{
+    vcl::setColor(this, colour);
+}
+
+bool TDBGrid::canEditColumn(int column) const
+{
+    if (!(m_options & dgEditing) || m_readOnly || column < 0 || column >= m_columns.Count())
+        return false;
+    TColumn *c = m_columns[column];
+    TField *f = c->Field();
+    return !c->ReadOnly() && f && !f->ReadOnly();
+}
+
+int TDBGrid::SelectedIndex() const
+{
+    const QModelIndex cur = currentIndex();
+    if (cur.isValid())
+        return cur.column();
+    for (int i = 0; i < m_columns.Count(); ++i) {
+        if (!isColumnHidden(i))
+            return i;
+    }
+    return -1;
+}
+
+void TDBGrid::setSelectedIndex(int index)
+{
+    if (index < 0 || index >= m_columns.Count())
+        return;
+    const int row = currentIndex().isValid() ? currentIndex().row()
+                                             : (m_source && m_source->DataSet() ? m_source->DataSet()->currentRow() : -1);
+    if (row < 0)
+        return;
+    ++m_codeMove;
+    ++m_silentMove;
+    selectionModel()->setCurrentIndex(m_model->index(row, index), QItemSelectionModel::ClearAndSelect);
+    --m_silentMove;
+    --m_codeMove;
+}
+
+TField *TDBGrid::SelectedField() const
+{
+    const int i = SelectedIndex();
+    return i >= 0 ? m_columns[i]->Field() : nullptr;
+}
+
+void TDBGrid::setSelectedField(TField *field)
+{
+    if (!field)
+        return;
+    setSelectedIndex(m_columns.IndexOfField(field->FieldName()));
+}
+
+bool TDBGrid::EditorMode() const
+{
+    return state() == QAbstractItemView::EditingState && m_editor;
+}
+
+void TDBGrid::setEditorMode(bool open)
+{
+    if (open == EditorMode())
+        return;
+    if (open) {
+        if (currentIndex().isValid() && canEditColumn(currentIndex().column()))
+            edit(currentIndex());
+        return;
+    }
+    QWidget *editor = m_editor;
+    commitData(editor);
+    QTableView::closeEditor(editor, QAbstractItemDelegate::NoHint);
+}
+
+QString TDBGrid::CellText(TField *field, bool displayed) const
+{
+    if (!field)
+        return {};
+    const QModelIndex cur = currentIndex();
+    if (EditorMode() && cur.isValid() && m_columns[cur.column()]->Field() == field)
+        return static_cast<TMaskEdit *>(m_editor.data())->Text();
+    return displayed ? field->DisplayText() : field->Text();
+}
+
+void TDBGrid::setEditor(QWidget *editor)
+{
+    m_editor = editor;
+}
+
+void TDBGrid::commitEditor()
+{
+    if (EditorMode())
+        commitData(m_editor);
+}
+
+void TDBGrid::editorTextEdited()
+{
+    // The first change in a cell puts the record in edit state, as the screens expect
+    // (other tabs are disabled at once).
+    TClientDataSet *ds = m_source ? m_source->DataSet() : nullptr;
+    if (!ds || ds->State() != dataset::dsBrowse)
+        return;
+    if (!guarded([ds] { ds->Edit(); })) {
+        QWidget *editor = m_editor;
+        QTableView::closeEditor(editor, QAbstractItemDelegate::RevertModelCache);
+    }
+}
+
+bool TDBGrid::allowMove(const QModelIndex &from, QModelIndex &to)
+{
+    if (m_codeMove > 0 || !from.isValid() || !to.isValid() || from == to)
+        return true;
+    commitEditor();
+    if (from.column() != to.column() && OnColExit && !guarded(OnColExit))
+        return false;
+    if (from.row() == to.row())
+        return true;
+    TClientDataSet *ds = m_source ? m_source->DataSet() : nullptr;
+    if (!ds || !ds->Active())
+        return true;
+    // Posting (or dropping an untouched new row) may remove rows: keep the target by identity.
+    const QPersistentModelIndex target(to);
+    ++m_codeMove;
+    bool ok = guarded([ds] { ds->CheckBrowseMode(); });
+    if (ok && target.isValid())
+        ok = guarded([ds, &target] { ds->setRecNo(target.row() + 1); });
+    --m_codeMove;
+    if (!ok || !target.isValid() || ds->currentRow() != target.row()) {
+        syncToDataSet();
+        return false;
+    }
+    to = target;
+    return true;
+}
+
+void TDBGrid::syncToDataSet()
+{
+    TClientDataSet *ds = m_source ? m_source->DataSet() : nullptr;
+    const int row = ds && ds->Active() ? ds->currentRow() : -1;
+    ++m_codeMove;
+    ++m_silentMove;
+    if (row < 0 || row >= m_model->rowCount()) {
+        if (currentIndex().isValid())
+            selectionModel()->clearCurrentIndex();
+    } else {
+        int col = currentIndex().isValid() ? currentIndex().column() : SelectedIndex();
+        if (col < 0)
+            col = 0;
+        const QModelIndex target = m_model->index(row, col);
+        if (target != currentIndex()) {
+            selectionModel()->setCurrentIndex(target, QItemSelectionModel::ClearAndSelect);
+            scrollTo(target);
+        }
+    }
+    --m_silentMove;
+    --m_codeMove;
+    updateEllipsis();
+}
+
+void TDBGrid::currentChanged(const QModelIndex &current, const QModelIndex &previous)
+{
+    QTableView::currentChanged(current, previous);
+    updateEllipsis();
+    viewport()->update();
+    if (m_silentMove == 0 && current.isValid() && previous.isValid() && current.column() != previous.column()
+        && OnColEnter)
+        guarded(OnColEnter);
+}
+
+void TDBGrid::closeEditor(QWidget *editor, QAbstractItemDelegate::EndEditHint hint)
+{
+    if (hint == QAbstractItemDelegate::EditNextItem || hint == QAbstractItemDelegate::EditPreviousItem) {
+        // Tab in an open editor: move as Tab in the grid does, through the veto.
+        QTableView::closeEditor(editor, QAbstractItemDelegate::NoHint);
+        const QModelIndex target =
+            moveCursor(hint == QAbstractItemDelegate::EditNextItem ? MoveNext : MovePrevious, Qt::NoModifier);
+        if (target.isValid() && target != currentIndex())
+            selectionModel()->setCurrentIndex(target, QItemSelectionModel::ClearAndSelect);
+        return;
+    }
+    QTableView::closeEditor(editor, hint);
+}
+
+QModelIndex TDBGrid::moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers)
+{
+    const QModelIndex cur = currentIndex();
+    const int lastRow = m_model->rowCount() - 1;
+    if (cur.isValid() && cur.row() == lastRow && (m_options & dgEditing) && !m_readOnly) {
+        bool below = cursorAction == MoveDown;
+        if (cursorAction == MoveNext) {
+            int lastVisible = -1;
+            for (int i = 0; i < m_columns.Count(); ++i)
+                lastVisible = isColumnHidden(i) ? lastVisible : i;
+            below = cur.column() == lastVisible;
+        }
+        TClientDataSet *ds = m_source ? m_source->DataSet() : nullptr;
+        // A new row that was not typed into stays the only one: no second append.
+        if (below && ds && ds->Active() && !(ds->State() == dataset::dsInsert && !ds->Modified())) {
+            commitEditor();
+            guarded([ds] { ds->Append(); });
+            return currentIndex();
+        }
+    }
+    return QTableView::moveCursor(cursorAction, modifiers);
+}
+
+bool TDBGrid::handleGridKey(int key, Qt::KeyboardModifiers modifiers)
+{
+    TClientDataSet *ds = m_source ? m_source->DataSet() : nullptr;
+    const Qt::KeyboardModifiers mods = modifiers & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier);
+    if (key == Qt::Key_Insert && mods == Qt::NoModifier) {
+        if (ds && ds->Active() && (m_options & dgEditing) && !m_readOnly) {
+            commitEditor();
+            guarded([ds] { ds->Insert(); });
+        }
+        return true;
+    }
+    if (key == Qt::Key_Delete && mods == Qt::ControlModifier) {
+        if (ds && ds->Active() && !ds->IsEmpty() && !m_readOnly) {
+            if (EditorMode())
+                QTableView::closeEditor(m_editor, QAbstractItemDelegate::RevertModelCache);
+            if (!(m_options & dgConfirmDelete) || confirm(QStringLiteral("Confirma exclusão?")))
+                guarded([ds] { ds->Delete(); });
+        }
+        return true;
+    }
+    if ((key == Qt::Key_Return || key == Qt::Key_Enter) && mods == Qt::ControlModifier) {
+        const QModelIndex cur = currentIndex();
+        if (cur.isValid() && m_columns[cur.column()]->ButtonStyle() == cbsEllipsis)
+            editButtonClick();
+        return true;
+    }
+    return false;
+}
+
+void TDBGrid::keyPressEvent(QKeyEvent *event)
+{
+    // Keys the open editor did not want come here after its filters already ran.
+    const bool fromEditor = m_editor && QApplication::focusWidget() == m_editor;
+    int key = event->key();
+    if (!fromEditor && OnKeyDown) {
+        if (!guarded([&] { OnKeyDown(key, event->modifiers()); }) || key == 0) {
+            event->accept();
+            return;
+        }
+    }
+    if (handleGridKey(key, event->modifiers())) {
+        event->accept();
+        return;
+    }
+    if (!fromEditor && !EditorMode()) {
+        TClientDataSet *ds = m_source ? m_source->DataSet() : nullptr;
+        if (key == Qt::Key_Escape && ds && (ds->State() == dataset::dsEdit || ds->State() == dataset::dsInsert)) {
+            guarded([ds] { ds->Cancel(); });
+            event->accept();
+            return;
+        }
+        if ((key == Qt::Key_Return || key == Qt::Key_Enter) && currentIndex().isValid()
+            && canEditColumn(currentIndex().column())) {
+            edit(currentIndex());
+            event->accept();
+            return;
+        }
+    }
+    const QString typed = event->text();
+    if (!fromEditor && typed.size() == 1 && OnKeyPress) {
+        QChar ch = typed.at(0);
+        if (!guarded([&] { OnKeyPress(ch); }) || ch.isNull()) {
+            event->accept();
+            return;
+        }
+        if (ch != typed.at(0)) {
+            QKeyEvent changed(event->type(), event->key(), event->modifiers(), QString(ch), event->isAutoRepeat(),
+                              ushort(event->count()));
+            m_editorFiltered = true;
+            QTableView::keyPressEvent(&changed);
+            m_editorFiltered = false;
+            event->setAccepted(changed.isAccepted());
+            return;
+        }
+    }
+    m_editorFiltered = !fromEditor;
+    QTableView::keyPressEvent(event);
+    m_editorFiltered = false;
+}
+
+void TDBGrid::mousePressEvent(QMouseEvent *event)
+{
+    const QModelIndex index = indexAt(event->position().toPoint());
+    const QModelIndex cur = currentIndex();
+    if (index.isValid() && cur.isValid() && index != cur) {
+        // The veto runs before Qt moves the current cell and the selection together.
+        QModelIndex target = index;
+        if (!allowMove(cur, target)) {
+            event->accept();
+            return;
+        }
+        ++m_codeMove;
+        if (target == index)
+            QTableView::mousePressEvent(event);
+        else
+            selectionModel()->setCurrentIndex(target, QItemSelectionModel::ClearAndSelect);
+        --m_codeMove;
+        return;
+    }
+    QTableView::mousePressEvent(event);
+}
+
+void TDBGrid::mouseDoubleClickEvent(QMouseEvent *event)
+{
+    QTableView::mouseDoubleClickEvent(event);
+    if (OnDblClick)
+        guarded(OnDblClick);
+}
+
+void TDBGrid::mouseReleaseEvent(QMouseEvent *event)
+{
+    QTableView::mouseReleaseEvent(event);
+    const QModelIndex index = indexAt(event->position().toPoint());
+    if (OnCellClick && index.isValid() && index == currentIndex())
+        guarded([&] { OnCellClick(m_columns[index.column()]); });
+}
+
+void TDBGrid::editButtonClick()
+{
+    if (EditorMode()) {
+        QWidget *editor = m_editor;
+        commitData(editor);
+        QTableView::closeEditor(editor, QAbstractItemDelegate::NoHint);
+    }
+    setFocus(Qt::OtherFocusReason);
+    if (OnEditButtonClick)
+        guarded(OnEditButtonClick);
+}
+
+void TDBGrid::updateEllipsis()
+{
+    const QModelIndex cur = currentIndex();
+    bool show = cur.isValid() && (m_options & dgEditing) && cur.column() < m_columns.Count()
+        && m_columns[cur.column()]->ButtonStyle() == cbsEllipsis && !isColumnHidden(cur.column());
+    QRect r;
+    if (show) {
+        r = visualRect(cur);
+        show = r.isValid() && viewport()->rect().intersects(r);
+    }
+    if (!show) {
+        m_ellipsis->hide();
+        return;
+    }
+    const int w = qMin(r.height(), r.width());
+    m_ellipsis->setGeometry(r.right() - w + 1, r.top(), w, r.height());
+    m_ellipsis->show();
+    m_ellipsis->raise();
+}
+
+void TDBGrid::updateGeometries()
+{
+    QTableView::updateGeometries();
+    updateEllipsis();
+}
+
+void TDBGrid::scrollContentsBy(int dx, int dy)
+{
+    QTableView::scrollContentsBy(dx, dy);
+    updateEllipsis();
+}
+
+void TDBGrid::resizeEvent(QResizeEvent *event)
+{
+    QTableView::resizeEvent(event);
+    updateEllipsis();
+}
+
+void TDBGrid::focusInEvent(QFocusEvent *event)
+{
+    QTableView::focusInEvent(event);
+    viewport()->update();
+}
+
+void TDBGrid::focusOutEvent(QFocusEvent *event)
+{
+    QTableView::focusOutEvent(event);
+    viewport()->update();
+}
+
+void TDBGrid::gridExit()
+{
+    if (!(m_options & dgCancelOnExit))
+        return;
+    TClientDataSet *ds = m_source ? m_source->DataSet() : nullptr;
+    // Only an untouched new row is dropped; typed values are never thrown away silently.
+    if (ds && ds->State() == dataset::dsInsert && !ds->Modified())
+        ds->Cancel();
+}
+
+void TDBGrid::drawCell(QPainter &painter, const QRect &rect, int row, int column, TGridDrawState state)
+{
+    TClientDataSet *ds = m_source ? m_source->DataSet() : nullptr;
+    if (!OnDrawColumnCell || !ds || !ds->Active() || row >= ds->rowCount())
+        return;
+    TColumn *c = m_columns[column];
+    guarded([&] { withRowAsCurrent(ds, row, [&] { OnDrawColumnCell(painter, rect, column, c, state); }); });
+}
+
+} // namespace fiscal::vcl

@@ -1,0 +1,92 @@
+#include "vcl/edit.h"
+
+#include "vcl/focuswatch.h"
+#include "vcl/guard.h"
+
+#include <QKeyEvent>
+
+namespace fiscal::vcl {
+
+TCustomEdit::TCustomEdit(QWidget *parent)
+    : QLineEdit(parent)
+{
+    connect(this, &QLineEdit::textChanged, this, [this] { fireChangeIfNeeded(); });
+    FocusWatch::instance().setOnEnter(this, [this] { if (OnEnter) OnEnter(); });
+    FocusWatch::instance().setOnExit(this, [this] { if (OnExit) OnExit(); });
+}
+
+QString TCustomEdit::Text() const
+{
+    return QLineEdit::text();
+}
+
+void TCustomEdit::setText(const QString &text)
+{
+    QLineEdit::setText(convertCase(text));
+}
+
+bool TCustomEdit::IsEmpty() const
+{
+    return Text().trimmed().isEmpty();
+}
+
+void TCustomEdit::setCharCase(TEditCharCase charCase)
+{
+    if (m_charCase == charCase)
+        return;
+    m_charCase = charCase;
+    const QString converted = convertCase(QLineEdit::text());
+    if (converted != QLineEdit::text())
+        QLineEdit::setText(converted);
+}
+
+QString TCustomEdit::convertCase(const QString &text) const
+{
+    switch (m_charCase) {
+    case ecUpperCase: return text.toUpper();
+    case ecLowerCase: return text.toLower();
+    case ecNormal: break;
+    }
+    return text;
+}
+
+void TCustomEdit::fireChangeIfNeeded()
+{
+    const QString now = Text();
+    if (now == m_lastText)
+        return;
+    m_lastText = now;
+    if (OnChange)
+        guarded(OnChange);
+}
+
+void TCustomEdit::keyPressEvent(QKeyEvent *event)
+{
+    int key = event->key();
+    if (OnKeyDown) {
+        if (!guarded([&] { OnKeyDown(key, event->modifiers()); }) || key == 0) {
+            event->accept();
+            return;
+        }
+    }
+    const QString typed = event->text();
+    if (typed.size() == 1 && (OnKeyPress || m_charCase != ecNormal)) {
+        QChar ch = typed.at(0);
+        if (OnKeyPress && (!guarded([&] { OnKeyPress(ch); }) || ch.isNull())) {
+            event->accept();
+            return;
+        }
+        if (ch.isPrint())
+            ch = convertCase(QString(ch)).at(0);
+        if (ch != typed.at(0)) {
+            QKeyEvent changed(event->type(), event->key(), event->modifiers(), QString(ch),
+                              event->isAutoRepeat(), ushort(event->count()));
+            QLineEdit::keyPressEvent(&changed);
+            event->setAccepted(changed.isAccepted());
+            return;
+        }
+    }
+    QLineEdit::keyPressEvent(event);
+}
+
+} // namespace fiscal::vcl

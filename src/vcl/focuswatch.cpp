@@ -1,0 +1,121 @@
+#include "vcl/focuswatch.h"
+
+#include "vcl/guard.h"
+
+#include <QApplication>
+
+namespace fiscal::vcl {
+
+namespace {
+
+bool contains(QWidget *container, QWidget *w)
+{
+    return w && (container == w || container->isAncestorOf(w));
+}
+
+} // namespace
+
+FocusWatch &FocusWatch::instance()
+{
+    static QPointer<FocusWatch> watch;
+    if (!watch)
+        watch = new FocusWatch(qApp);
+    return *watch;
+}
+
+FocusWatch::FocusWatch(QObject *parent)
+    : QObject(parent)
+{
+    connect(qApp, &QApplication::focusChanged, this, &FocusWatch::onFocusChanged);
+}
+
+void FocusWatch::track(QWidget *w)
+{
+    if (m_handlers.contains(w))
+        return;
+    m_handlers.insert(w, {});
+    connect(w, &QObject::destroyed, this, [this, w] {
+        m_handlers.remove(w);
+        m_lastFocus.remove(w);
+    });
+}
+
+void FocusWatch::setOnEnter(QWidget *w, std::function<void()> fn)
+{
+    track(w);
+    m_handlers[w].enter = std::move(fn);
+}
+
+void FocusWatch::setOnExit(QWidget *w, std::function<void()> fn)
+{
+    track(w);
+    m_handlers[w].exit = std::move(fn);
+}
+
+void FocusWatch::onFocusChanged(QWidget *, QWidget *now)
+{
+    if (!now)
+        return;
+    QWidget *window = now->window();
+    // Focus moves caused by our own handlers (message boxes, putting the focus back)
+    // are not user moves.
+    if (window == m_busyWindow)
+        return;
+    if (!m_lastFocus.contains(window)) {
+        m_lastFocus.insert(window, nullptr);
+        connect(window, &QObject::destroyed, this, [this, window] { m_lastFocus.remove(window); });
+    }
+    QWidget *prev = m_lastFocus.value(window);
+    if (prev == now)
+        return;
+    transition(window, prev, now);
+}
+
+void FocusWatch::transition(QWidget *window, QWidget *prev, QWidget *now)
+{
+    QList<QWidget *> exits;
+    for (QWidget *w = prev; w; w = w->isWindow() ? nullptr : w->parentWidget()) {
+        if (m_handlers.contains(w) && !contains(w, now))
+            exits.append(w);
+    }
+    QList<QWidget *> enters;
+    for (QWidget *w = now; w; w = w->isWindow() ? nullptr : w->parentWidget()) {
+        if (m_handlers.contains(w) && !contains(w, prev))
+            enters.prepend(w);
+    }
+
+    m_busyWindow = window;
+    QPointer<QWidget> guardNow(now);
+    QPointer<QWidget> guardPrev(prev);
+    for (QWidget *w : std::as_const(exits)) {
+        QPointer<QWidget> alive(w);
+        const std::function<void()> fn = m_handlers.value(w).exit;
+        if (!fn)
+            continue;
+        if (!guarded(fn)) {
+            // Refused: the focus goes back to where it was (or to the container whose
+            // exit refused, when the widget that had it is gone, e.g. a closed editor).
+            QWidget *back = guardPrev && guardPrev->isVisible() && guardPrev->isEnabled() ? guardPrev.data()
+                                                                                          : alive.data();
+            if (back && back->isVisible() && back->isEnabled())
+                back->setFocus(Qt::OtherFocusReason);
+            m_lastFocus[window] = back ? back : QApplication::focusWidget();
+            m_busyWindow = nullptr;
+            return;
+        }
+    }
+    m_lastFocus[window] = guardNow ? guardNow.data() : QApplication::focusWidget();
+    for (QWidget *w : std::as_const(enters)) {
+        if (!m_handlers.contains(w))
+            continue;
+        const std::function<void()> fn = m_handlers.value(w).enter;
+        guarded(fn);
+    }
+    m_busyWindow = nullptr;
+    // A handler may have moved the focus on purpose; follow it as a move of its own.
+    QWidget *current = QApplication::focusWidget();
+    if (current && current->window() == window && current != m_lastFocus.value(window))
+        onFocusChanged(nullptr, current);
+}
+
+} // namespace fiscal::vcl

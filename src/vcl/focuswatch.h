@@ -1,0 +1,51 @@
+#pragma once
+// Enter/exit events for boxes and containers.
+//
+// A watched widget is "entered" when the focus arrives on it or on any widget inside it
+// coming from a widget outside it, and "exited" when the focus goes from inside it to a
+// widget outside it. Focus moves are followed per top-level window, so a message box or
+// a modal dialog that takes the focus for a while does not exit anything.
+//
+// On one focus move the exits run first, innermost first; then the enters, outermost
+// first. Handlers run through guarded(): an exit handler that throws (EAbort included)
+// keeps the focus where it was: the focus is put back and no enter handler runs. This is
+// how "leaving a box validates it" works.
+//
+//   setOnEnter(widget, fn) / setOnExit(widget, fn)    empty fn removes that handler
+//   FocusWatch::instance()                            the application-wide watcher
+
+#include <QHash>
+#include <QObject>
+#include <QPointer>
+#include <QWidget>
+#include <functional>
+
+namespace fiscal::vcl {
+
+class FocusWatch : public QObject {
+    Q_OBJECT
+public:
+    static FocusWatch &instance();
+
+    void setOnEnter(QWidget *w, std::function<void()> fn);
+    void setOnExit(QWidget *w, std::function<void()> fn);
+
+private:
+    explicit FocusWatch(QObject *parent);
+    struct Handlers {
+        std::function<void()> enter;
+        std::function<void()> exit;
+    };
+    void track(QWidget *w);
+    void onFocusChanged(QWidget *old, QWidget *now);
+    void transition(QWidget *window, QWidget *prev, QWidget *now);
+
+    QHash<QWidget *, Handlers> m_handlers;
+    QHash<QWidget *, QPointer<QWidget>> m_lastFocus;   // per top-level window
+    QWidget *m_busyWindow = nullptr;
+};
+
+inline void setOnEnter(QWidget *w, std::function<void()> fn) { FocusWatch::instance().setOnEnter(w, std::move(fn)); }
+inline void setOnExit(QWidget *w, std::function<void()> fn) { FocusWatch::instance().setOnExit(w, std::move(fn)); }
+
+} // namespace fiscal::vcl

@@ -1,0 +1,24 @@
+#pragma once
+// Menu entries over QAction.
+//
+//   newMenuItem(parent, "Ca&dastramento Automático", QKeySequence("Ctrl+A"), onClick)
+//       an action with the caption ('&' marks the accelerator), optional shortcut and a
+//       click handler that runs through guarded(); checkable when `checkable`
+//   linkEnabled(action, button)
+//       the menu entry follows the button's enabled state from now on (and takes it at
+//       once); while the button is disabled the shortcut does nothing either
+
+#include <QAction>
+#include <QKeySequence>
+#include <functional>
+
+class QAbstractButton;
+
+namespace fiscal::vcl {
+
+QAction *newMenuItem(QObject *parent, const QString &caption, const QKeySequence &shortcut = {},
+                     std::function<void()> onClick = {}, bool checkable = false);
+
+void linkEnabled(QAction *action, QAbstractButton *button);
+
+} // namespace fiscal::vcl

@@ -1,0 +1,159 @@
+#include "vcl/pagecontrol.h"
+
+#include "vcl/guard.h"
+
+#include <QEvent>
+#include <QTabBar>
+
+namespace fiscal::vcl {
+
+TTabSheet::TTabSheet(const QString &caption, QWidget *parent)
+    : QWidget(parent)
+    , m_caption(caption)
+{
+}
+
+void TTabSheet::setCaption(const QString &caption)
+{
+    if (m_caption == caption)
+        return;
+    m_caption = caption;
+    if (m_pageControl)
+        m_pageControl->setTabText(PageIndex(), caption);
+}
+
+void TTabSheet::setEnabled(bool enabled)
+{
+    QWidget::setEnabled(enabled);   // the page control's event filter follows it
+    if (m_pageControl)
+        m_pageControl->syncTab(this);
+}
+
+bool TTabSheet::Enabled() const
+{
+    return !testAttribute(Qt::WA_ForceDisabled);
+}
+
+void TTabSheet::setTabVisible(bool visible)
+{
+    if (m_tabVisible == visible)
+        return;
+    m_tabVisible = visible;
+    if (m_pageControl)
+        m_pageControl->syncTab(this);
+}
+
+int TTabSheet::PageIndex() const
+{
+    return m_pageControl ? m_pageControl->indexOf(const_cast<TTabSheet *>(this)) : -1;
+}
+
+TPageControl::TPageControl(QWidget *parent)
+    : QTabWidget(parent)
+{
+    connect(this, &QTabWidget::currentChanged, this, &TPageControl::onCurrentChanged);
+}
+
+TTabSheet *TPageControl::addPage(TTabSheet *sheet)
+{
+    sheet->m_pageControl = this;
+    ++m_byCode;
+    addTab(sheet, sheet->Caption());
+    --m_byCode;
+    m_active = currentIndex();
+    sheet->installEventFilter(this);
+    syncTab(sheet);
+    return sheet;
+}
+
+TTabSheet *TPageControl::addPage(const QString &caption)
+{
+    return addPage(new TTabSheet(caption));
+}
+
+TTabSheet *TPageControl::Pages(int index) const
+{
+    return qobject_cast<TTabSheet *>(widget(index));
+}
+
+TTabSheet *TPageControl::ActivePage() const
+{
+    return m_active >= 0 ? Pages(m_active) : nullptr;
+}
+
+void TPageControl::setActivePage(TTabSheet *sheet)
+{
+    const int index = indexOf(sheet);
+    if (index < 0)
+        return;
+    ++m_byCode;
+    m_active = index;
+    setCurrentIndex(index);
+    --m_byCode;
+}
+
+bool TPageControl::selectPage(TTabSheet *sheet)
+{
+    const int index = indexOf(sheet);
+    if (index < 0 || !isTabEnabled(index) || !isTabVisible(index))
+        return false;
+    if (index == m_active)
+        return true;
+    setCurrentIndex(index);   // onCurrentChanged asks OnChanging and may go back
+    return m_active == index;
+}
+
+void TPageControl::syncTab(TTabSheet *sheet)
+{
+    const int index = indexOf(sheet);
+    if (index < 0)
+        return;
+    // Qt moves the current tab away from a tab that gets disabled or hidden; the active
+    // page is the program's business, so keep it.
+    ++m_byCode;
+    const bool enabled = sheet->isEnabledTo(this);
+    if (isTabEnabled(index) != enabled)
+        tabBar()->setTabEnabled(index, enabled);
+    if (isTabVisible(index) != sheet->m_tabVisible)
+        setTabVisible(index, sheet->m_tabVisible);
+    if (m_active >= 0 && m_active < count() && currentIndex() != m_active)
+        setCurrentIndex(m_active);
+    --m_byCode;
+}
+
+bool TPageControl::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::EnabledChange) {
+        if (auto *sheet = qobject_cast<TTabSheet *>(watched); sheet && sheet->m_pageControl == this)
+            syncTab(sheet);
+    }
+    return QTabWidget::eventFilter(watched, event);
+}
+
+void TPageControl::onCurrentChanged(int index)
+{
+    if (m_byCode > 0 || index == m_active)
+        return;
+    const int previous = m_active;
+    auto goBack = [&] {
+        ++m_byCode;
+        setCurrentIndex(previous);
+        --m_byCode;
+    };
+    if (index < 0 || !isTabEnabled(index)) {
+        goBack();
+        return;
+    }
+    bool allow = true;
+    if (OnChanging && !guarded([&] { OnChanging(allow); }))
+        allow = false;
+    if (!allow) {
+        goBack();
+        return;
+    }
+    m_active = index;
+    if (OnChange)
+        guarded(OnChange);
+}
+
+} // namespace fiscal::vcl

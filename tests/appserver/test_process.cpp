@@ -1,0 +1,235 @@
+// The fiscal-server process: its command line, --init, the bearer token, stopping.
+
+#include "testsupport.h"
+
+#include <QCborArray>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+
+using namespace fiscal::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string tempDir()
+{
+    static int n = 0;
+    const fs::path p = fs::temp_directory_path() / ("fiscal-proc-" + std::to_string(getpid()) + "-" + std::to_string(++n));
+    fs::remove_all(p);
+    fs::create_directories(p);
+    return p.string();
+}
+
+// ---- command lines (no database needed) ----
+
+// These run once, in the SQLite pass.
+bool sqlitePass()
+{
+    const auto b = backendsUnderTest();
+    return std::find(b.begin(), b.end(), Backend::Sqlite) != b.end();
+}
+
+struct BadLine {
+    std::vector<std::string> args;
+    const char *mentions;   // the message names the problem
+};
+
+TEST(CommandLine, BadCommandLinesExitWith2)
+{
+    if (!sqlitePass())
+        GTEST_SKIP();
+    const std::vector<BadLine> cases{
+        {{}, "--db"},
+        {{"--db"}, "--db"},
+        {{"--db", "x.sqlite"}, "--init"},
+        {{"--bogus"}, "--bogus"},
+        {{"--db", "x.sqlite", "--listen", "nope"}, "--listen"},
+        {{"--db", "x.sqlite", "--listen", "127.0.0.1:99999"}, "port"},
+        {{"--db", "x.sqlite", "--listen", "127.0.0.1:"}, "port"},
+        {{"--db", "x.sqlite", "--listen", "127.0.0.1:80x"}, "port"},
+        {{"--db", "x.sqlite", "--demo", "small"}, "--demo"},
+        {{"--db", "x.sqlite", "--init", "--demo", "medium"}, "medium"},
+        {{"--db", "x.sqlite", "--listen", "127.0.0.1:0", "--workers", "0"}, "--workers"},
+        {{"--db", "x.sqlite", "--listen", "127.0.0.1:0", "--workers", "many"}, "--workers"},
+        {{"--db", "x.sqlite", "--listen", "127.0.0.1:0", "--token"}, "--token"},
+        {{"--db", "x.sqlite", "--init", "--token", "abc"}, "--token"},
+    };
+    for (const BadLine &c : cases) {
+        std::string line;
+        for (const auto &a : c.args)
+            line += a + " ";
+        const ExitResult r = runServer(c.args);
+        EXPECT_EQ(r.code, 2) << line << "\n" << r.err;
+        EXPECT_NE(r.err.find(c.mentions), std::string::npos) << line << "\n" << r.err;
+        EXPECT_NE(r.err.find("usage"), std::string::npos) << line;
+    }
+    const ExitResult help = runServer({"--help"});
+    EXPECT_EQ(help.code, 0);
+    EXPECT_NE(help.out.find("--listen"), std::string::npos);
+}
+
+TEST(CommandLine, UnusableDatabasesExitWith1)
+{
+    if (!sqlitePass())
+        GTEST_SKIP();
+    const std::string dir = tempDir();
+    {
+        std::ofstream(dir + "/empty.sqlite");   // a file without the schema
+    }
+    const std::vector<std::vector<std::string>> cases{
+        {"--db", dir + "/missing.sqlite", "--listen", "127.0.0.1:0"},
+        {"--db", dir + "/empty.sqlite", "--listen", "127.0.0.1:0"},
+        {"--db", dir + "/no/such/folder/x.sqlite", "--init"},
+        {"--db", "postgresql://nobody@127.0.0.1:1/none?connect_timeout=5", "--listen", "127.0.0.1:0"},
+        {"--db", "postgresql://nobody@127.0.0.1:1/none?connect_timeout=5", "--init"},
+    };
+    for (const auto &args : cases) {
+        const ExitResult r = runServer(args);
+        EXPECT_EQ(r.code, 1) << args[1] << " " << args[2] << "\n" << r.err;
+        EXPECT_FALSE(r.err.empty()) << args[1];
+    }
+    // --listen never creates a database file by accident
+    EXPECT_FALSE(fs::exists(dir + "/missing.sqlite"));
+    fs::remove_all(dir);
+}
+
+TEST(CommandLine, AddressInUseExitsWith1)
+{
+    if (!sqlitePass())
+        GTEST_SKIP();
+    auto db = TestDb::create(Backend::Sqlite);
+    ServerProcess first(db->url());
+    const ExitResult r = runServer({"--db", db->url(), "--listen", "127.0.0.1:" + std::to_string(first.port())});
+    EXPECT_EQ(r.code, 1) << r.err;
+}
+
+// ---- per backend ----
+
+class ProcessTest : public ::testing::TestWithParam<Backend> {};
+
+TEST_P(ProcessTest, InitIsIdempotentAndDemoNeverDuplicates)
+{
+    auto db = TestDb::create(GetParam(), Demo::None);
+    const char *tables[] = {"GRUPOFISCAL", "FORNECEDOR", "CLIENTE", "FILIAL", "GRFISIMPIECLIE"};
+    const auto counts = [&] {
+        std::vector<std::int64_t> c;
+        for (const char *t : tables)
+            c.push_back(db->count(std::string("SELECT COUNT(*) FROM ") + t));
+        return c;
+    };
+
+    ExitResult r = runServer({"--db", db->url(), "--init"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(counts(), std::vector<std::int64_t>(5, 0));
+
+    r = runServer({"--db", db->url(), "--init", "--demo", "small"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const auto once = counts();
+    for (auto n : once)
+        EXPECT_GT(n, 0);
+
+    for (const char *again : {"small", "large"}) {
+        r = runServer({"--db", db->url(), "--init", "--demo", again});
+        EXPECT_EQ(r.code, 0) << again << "\n" << r.err;
+        EXPECT_NE(r.out.find("not added"), std::string::npos) << r.out;
+        EXPECT_EQ(counts(), once) << again;
+    }
+    r = runServer({"--db", db->url(), "--init"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(counts(), once);
+}
+
+TEST_P(ProcessTest, TokenIsRequiredWhenSet)
+{
+    auto db = TestDb::create(GetParam());
+    struct Case {
+        const char *how;
+        ServerOptions options;
+    };
+    const std::vector<Case> servers{
+        {"--token", ServerOptions{"s3cret-token", 0, {}, {}}},
+        {"FISCAL_SERVER_TOKEN", ServerOptions{{}, 0, {}, {{"FISCAL_SERVER_TOKEN", "s3cret-token"}}}},
+    };
+    for (const Case &c : servers) {
+        SCOPED_TRACE(c.how);
+        ServerProcess server(db->url(), c.options);
+        const QCborArray args{QStringLiteral("")};
+        for (const std::string &token : {std::string(), std::string("wrong"), std::string("s3cret-toke"), std::string("S3CRET-TOKEN")}) {
+            const RpcResult r = rpcCall(server.port(), kParamGrupFiscal, "GetGrupoFiscal", args, Encoding::Json, token);
+            EXPECT_EQ(r.httpStatus, 401) << "token '" << token << "'";
+            EXPECT_FALSE(r.ok());
+        }
+        const RpcResult ok = rpcCall(server.port(), kParamGrupFiscal, "GetGrupoFiscal", args, Encoding::Cbor,
+                                     "s3cret-token");
+        EXPECT_EQ(ok.httpStatus, 200);
+        EXPECT_TRUE(ok.ok()) << ok.errorMessage.toStdString();
+        EXPECT_EQ(server.stop(), 0);
+    }
+    // without a token nothing is asked
+    ServerProcess open(db->url());
+    EXPECT_TRUE(rpcCall(open.port(), kParamGrupFiscal, "GetGrupoFiscal", {QStringLiteral("")}).ok());
+}
+
+TEST_P(ProcessTest, SigtermFinishesCallsUnderWayAndExits0)
+{
+    auto db = TestDb::create(GetParam());
+    ServerProcess server(db->url(), ServerOptions{{}, 2, {}, {}});
+    ASSERT_TRUE(rpcCall(server.port(), kParamGrupFiscal, "GetDados").ok());
+
+    // Clients keep calling while the server is told to stop: every answer that comes must be
+    // whole and correct; afterwards connections are refused.
+    std::atomic<bool> done{false};
+    std::atomic<int> good{0}, broken{0};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 4; ++i) {
+        clients.emplace_back([&] {
+            while (!done) {
+                try {
+                    const RpcResult r = rpcCall(server.port(), kParamGrupFiscal, "GetDados");
+                    if (r.ok() && r.result.isArray() && r.result.toArray().size() == 7)
+                        ++good;
+                    else if (r.errorCode != -32003)   // "shutting down" is an honest answer
+                        ++broken;
+                } catch (const std::exception &e) {
+                    // refused or closed before a reply: the request was not taken
+                    const std::string what = e.what();
+                    if (what.find("middle of the body") != std::string::npos
+                        || what.find("not valid") != std::string::npos)
+                        ++broken;
+                    if (what.find("cannot connect") != std::string::npos)
+                        return;
+                }
+            }
+        });
+    }
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (good < 8 && broken == 0 && std::chrono::steady_clock::now() < giveUp)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_GE(good, 8) << "the server answered no calls";
+    EXPECT_EQ(server.stop(), 0);
+    done = true;
+    for (auto &t : clients)
+        t.join();
+    EXPECT_EQ(broken, 0);
+    EXPECT_THROW(rpcCall(server.port(), kParamGrupFiscal, "GetDados"), std::runtime_error);
+}
+
+TEST_P(ProcessTest, SigkillLeavesTheDatabaseUsable)
+{
+    auto db = TestDb::create(GetParam());
+    {
+        ServerProcess server(db->url());
+        ASSERT_TRUE(rpcCall(server.port(), kParamGrupFiscal, "GetDados").ok());
+        EXPECT_EQ(server.kill(), 128 + 9);
+    }
+    ServerProcess again(db->url());
+    EXPECT_TRUE(rpcCall(again.port(), kParamGrupFiscal, "GetDados").ok());
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, ProcessTest, ::testing::ValuesIn(backendsUnderTest()), BackendParamName());
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(ProcessTest);
+
+} // namespace

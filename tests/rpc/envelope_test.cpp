@@ -1,0 +1,310 @@
+#include "rpc/dispatcher.h"
+#include "rpc/envelope.h"
+#include "rpc/reply.h"
+
+#include <QCborMap>
+#include <QJsonDocument>
+
+#include <gtest/gtest.h>
+
+using namespace fiscal::rpc;
+using fiscal::dataset::Encoding;
+
+namespace {
+
+QByteArray cbor(const QCborValue &v) { return v.toCbor(); }
+
+QCborMap request(const QCborValue &method, const QCborValue &params = {},
+                 const QCborValue &id = QCborValue(7))
+{
+    QCborMap m;
+    m.insert(QLatin1String("jsonrpc"), QLatin1String("2.0"));
+    m.insert(QLatin1String("method"), method);
+    if (!params.isUndefined())
+        m.insert(QLatin1String("params"), params);
+    if (!id.isUndefined())
+        m.insert(QLatin1String("id"), id);
+    return m;
+}
+
+// 0 when the body parses.
+int parseCode(const QByteArray &body, Encoding enc, QCborValue *id = nullptr)
+{
+    try {
+        parseRequest(body, enc, id);
+        return 0;
+    } catch (const Fault &f) {
+        EXPECT_FALSE(f.message().isEmpty());
+        return f.code();
+    }
+}
+
+struct BadRequestCase {
+    const char *name;
+    Encoding enc;
+    QByteArray body;
+    int code;
+};
+
+QByteArray withTrailing(QByteArray b, const char *tail) { return b.append(tail); }
+
+} // namespace
+
+TEST(Envelope, RejectsMalformedRequests)
+{
+    const QByteArray good = cbor(request(QStringLiteral("Echo"), QCborArray{1}));
+    QCborMap noVersion = request(QStringLiteral("Echo"));
+    noVersion.remove(QLatin1String("jsonrpc"));
+    QCborMap version1 = request(QStringLiteral("Echo"));
+    version1.insert(QLatin1String("jsonrpc"), QLatin1String("1.0"));
+    QCborMap extra = request(QStringLiteral("Echo"));
+    extra.insert(QLatin1String("param"), QCborArray{});
+    QCborMap intKey = request(QStringLiteral("Echo"));
+    intKey.insert(1, 2);
+
+    // {"jsonrpc":"2.0","method":"a","method":"b"} written by hand: QCborMap would merge it.
+    const QByteArray duplicated = QByteArray::fromHex("a3676a736f6e727063"
+                                                      "63322e30"
+                                                      "666d6574686f64" "6161"
+                                                      "666d6574686f64" "6162");
+    // {"jsonrpc":"2.0","method":"\xff"}
+    const QByteArray badUtf8Cbor = QByteArray::fromHex("a2676a736f6e72706363322e30"
+                                                       "666d6574686f64" "61ff");
+
+    const std::vector<BadRequestCase> cases = {
+        {"cbor empty", Encoding::Cbor, {}, code::ParseError},
+        {"cbor truncated", Encoding::Cbor, good.left(good.size() - 2), code::ParseError},
+        {"cbor trailing garbage", Encoding::Cbor, withTrailing(good, "\x01"), code::ParseError},
+        {"cbor two requests", Encoding::Cbor, good + good, code::ParseError},
+        {"cbor invalid utf8", Encoding::Cbor, badUtf8Cbor, code::ParseError},
+        {"cbor not a map", Encoding::Cbor, cbor(QCborValue(42)), code::InvalidRequest},
+        {"cbor batch", Encoding::Cbor, cbor(QCborArray{request(QStringLiteral("Echo"))}),
+         code::InvalidRequest},
+        {"cbor no version", Encoding::Cbor, cbor(noVersion), code::InvalidRequest},
+        {"cbor version 1.0", Encoding::Cbor, cbor(version1), code::InvalidRequest},
+        {"cbor method missing", Encoding::Cbor, cbor(request(QCborValue())), code::InvalidRequest},
+        {"cbor method empty", Encoding::Cbor, cbor(request(QString())), code::InvalidRequest},
+        {"cbor method number", Encoding::Cbor, cbor(request(3)), code::InvalidRequest},
+        {"cbor params map", Encoding::Cbor,
+         cbor(request(QStringLiteral("Echo"), QCborMap{{QStringLiteral("a"), 1}})),
+         code::InvalidRequest},
+        {"cbor params string", Encoding::Cbor,
+         cbor(request(QStringLiteral("Echo"), QStringLiteral("x"))), code::InvalidRequest},
+        {"cbor id double", Encoding::Cbor,
+         cbor(request(QStringLiteral("Echo"), QCborArray{}, 1.5)), code::InvalidRequest},
+        {"cbor id array", Encoding::Cbor,
+         cbor(request(QStringLiteral("Echo"), QCborArray{}, QCborArray{1})), code::InvalidRequest},
+        {"cbor unknown member", Encoding::Cbor, cbor(extra), code::InvalidRequest},
+        {"cbor non-text key", Encoding::Cbor, cbor(intKey), code::InvalidRequest},
+        {"cbor duplicated member", Encoding::Cbor, duplicated, code::InvalidRequest},
+
+        {"json empty", Encoding::Json, {}, code::ParseError},
+        {"json broken", Encoding::Json, R"({"jsonrpc":"2.0","method":)", code::ParseError},
+        {"json trailing garbage", Encoding::Json,
+         R"({"jsonrpc":"2.0","method":"Echo"} x)", code::ParseError},
+        {"json invalid utf8", Encoding::Json,
+         "{\"jsonrpc\":\"2.0\",\"method\":\"Echo\",\"params\":[\"\xC3\x28\"]}", code::ParseError},
+        {"json overlong utf8", Encoding::Json,
+         "{\"jsonrpc\":\"2.0\",\"method\":\"Echo\",\"params\":[\"\xC0\xAF\"]}", code::ParseError},
+        {"json lone surrogate escape", Encoding::Json,
+         R"({"jsonrpc":"2.0","method":"Echo","params":["\ud800"]})", code::ParseError},
+        {"json scalar", Encoding::Json, "42", code::ParseError},
+        {"json batch", Encoding::Json, R"([{"jsonrpc":"2.0","method":"Echo"}])",
+         code::InvalidRequest},
+        {"json version number", Encoding::Json, R"({"jsonrpc":2.0,"method":"Echo"})",
+         code::InvalidRequest},
+        {"json params object", Encoding::Json,
+         R"({"jsonrpc":"2.0","method":"Echo","params":{"a":1}})", code::InvalidRequest},
+        {"json params null", Encoding::Json,
+         R"({"jsonrpc":"2.0","method":"Echo","params":null})", code::InvalidRequest},
+        {"json id fraction", Encoding::Json, R"({"jsonrpc":"2.0","method":"Echo","id":1.5})",
+         code::InvalidRequest},
+        {"json id object", Encoding::Json, R"({"jsonrpc":"2.0","method":"Echo","id":{}})",
+         code::InvalidRequest},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(parseCode(c.body, c.enc), c.code) << c.name;
+}
+
+TEST(Envelope, AcceptsWellFormedRequests)
+{
+    struct Case {
+        const char *name;
+        Encoding enc;
+        QByteArray body;
+        QString method;
+        QCborArray params;
+        QCborValue id;
+    };
+    const QCborValue null(QCborValue::Null);
+    const std::vector<Case> cases = {
+        {"cbor full", Encoding::Cbor,
+         cbor(request(QStringLiteral("GetFornInsc"),
+                      QCborArray{QStringLiteral("01"), QStringLiteral("ção"), null}, 7)),
+         QStringLiteral("GetFornInsc"), QCborArray{QStringLiteral("01"), QStringLiteral("ção"), null},
+         7},
+        {"cbor no params", Encoding::Cbor, cbor(request(QStringLiteral("GetDados"))),
+         QStringLiteral("GetDados"), {}, 7},
+        {"cbor string id", Encoding::Cbor,
+         cbor(request(QStringLiteral("x"), QCborArray{}, QStringLiteral("abc"))), QStringLiteral("x"),
+         {}, QStringLiteral("abc")},
+        {"cbor no id", Encoding::Cbor, cbor(request(QStringLiteral("x"), QCborArray{}, QCborValue())),
+         QStringLiteral("x"), {}, null},
+        {"json full", Encoding::Json,
+         R"( {"jsonrpc":"2.0","method":"SetCliente","params":["a\u00e7",true,null,12],"id":-3} )",
+         QStringLiteral("SetCliente"), QCborArray{QStringLiteral("aç"), true, null, 12}, -3},
+        {"json surrogate pair", Encoding::Json,
+         R"({"jsonrpc":"2.0","method":"m","params":["\ud83d\ude00"],"id":"k"})", QStringLiteral("m"),
+         QCborArray{QString::fromUtf8("\xF0\x9F\x98\x80")}, QStringLiteral("k")},
+        {"json null id", Encoding::Json, R"({"jsonrpc":"2.0","method":"m","id":null})",
+         QStringLiteral("m"), {}, null},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Request r;
+        ASSERT_NO_THROW(r = parseRequest(c.body, c.enc));
+        EXPECT_EQ(r.method, c.method);
+        EXPECT_EQ(r.params, c.params);
+        EXPECT_EQ(r.id, c.id);
+    }
+}
+
+TEST(Envelope, ErrorKeepsTheIdWhenItWasRead)
+{
+    QCborValue id;
+    const QByteArray body = cbor(request(QStringLiteral("x"), QStringLiteral("not a list"), 99));
+    EXPECT_EQ(parseCode(body, Encoding::Cbor, &id), code::InvalidRequest);
+    EXPECT_EQ(id, QCborValue(99));
+}
+
+TEST(Envelope, Utf8Validation)
+{
+    const std::vector<std::pair<QByteArray, bool>> cases = {
+        {"", true},
+        {"plain ascii", true},
+        {"a\xC3\xA7\xC3\xA3o", true},                  // "ação"
+        {"\xE2\x82\xAC", true},                        // U+20AC
+        {"\xF0\x9F\x98\x80", true},                    // U+1F600
+        {"\xF4\x8F\xBF\xBF", true},                    // U+10FFFF
+        {"\xC3", false},                               // truncated
+        {"\xE2\x82", false},
+        {"\x80", false},                               // lone continuation
+        {"\xC0\xAF", false},                           // overlong '/'
+        {"\xE0\x80\xAF", false},                       // overlong
+        {"\xF0\x80\x80\xAF", false},                   // overlong
+        {"\xED\xA0\x80", false},                       // surrogate U+D800
+        {"\xF4\x90\x80\x80", false},                   // above U+10FFFF
+        {"\xF5\x80\x80\x80", false},
+        {"\xFF", false},
+        {"ok\xC3\xA7\xC3", false},
+        {QByteArray("a\0b", 3), true},
+    };
+    for (const auto &[bytes, valid] : cases)
+        EXPECT_EQ(isValidUtf8(bytes), valid) << bytes.toHex().constData();
+}
+
+TEST(Envelope, ContentTypes)
+{
+    const std::vector<std::tuple<QByteArray, bool, Encoding>> cases = {
+        {"application/cbor", true, Encoding::Cbor},
+        {"Application/CBOR", true, Encoding::Cbor},
+        {"application/json", true, Encoding::Json},
+        {"application/json; charset=utf-8", true, Encoding::Json},
+        {"  application/json ;charset=UTF-8", true, Encoding::Json},
+        {"text/plain", false, Encoding::Json},
+        {"application/jsonx", false, Encoding::Json},
+        {"", false, Encoding::Json},
+    };
+    for (const auto &[header, known, expected] : cases) {
+        Encoding enc = Encoding::Json;
+        EXPECT_EQ(encodingFromContentType(header, enc), known) << header.constData();
+        if (known) {
+            EXPECT_EQ(enc, expected) << header.constData();
+        }
+    }
+}
+
+TEST(Envelope, RepliesRoundTripThroughTheClientReader)
+{
+    QByteArray cborResult = QCborValue(QCborArray{QStringLiteral("001"), QCborValue(QCborValue::Null)}).toCbor();
+    QByteArray jsonResult = R"(["001",null])";
+    for (Encoding enc : {Encoding::Cbor, Encoding::Json}) {
+        SCOPED_TRACE(enc == Encoding::Cbor ? "cbor" : "json");
+        const QByteArray encoded = enc == Encoding::Cbor ? cborResult : jsonResult;
+        for (const QCborValue &id : {QCborValue(7), QCborValue(QStringLiteral("x")),
+                                     QCborValue(QCborValue::Null)}) {
+            const Reply ok = Reply::fromBody(successReply(enc, id, encoded), enc);
+            ASSERT_TRUE(ok.ok());
+            EXPECT_EQ(ok.value(), QCborValue(QCborArray{QStringLiteral("001"),
+                                                        QCborValue(QCborValue::Null)}));
+            EXPECT_EQ(ok.resultCbor(), cborResult);
+        }
+        // A method that writes nothing answers null.
+        const Reply empty = Reply::fromBody(successReply(enc, 1, {}), enc);
+        ASSERT_TRUE(empty.ok());
+        EXPECT_TRUE(empty.value().isNull());
+
+        const QCborMap data{{QStringLiteral("table"), QStringLiteral("CLIENTE")}};
+        const Reply failed = Reply::fromBody(
+            errorReply(enc, 3, code::Conflict, QStringLiteral("Registro alterado por outro usuário."), data),
+            enc);
+        ASSERT_TRUE(failed.isError());
+        EXPECT_EQ(failed.errorCode(), code::Conflict);
+        EXPECT_EQ(failed.errorMessage(), QStringLiteral("Registro alterado por outro usuário."));
+        EXPECT_EQ(failed.errorData(), QCborValue(data));
+        EXPECT_TRUE(failed.resultCbor().isEmpty());
+    }
+}
+
+TEST(Envelope, ClientRejectsBodiesThatAreNotReplies)
+{
+    const QByteArray okCbor = successReply(Encoding::Cbor, 1, QCborValue(5).toCbor());
+    QCborMap both;
+    both.insert(QLatin1String("jsonrpc"), QLatin1String("2.0"));
+    both.insert(QLatin1String("result"), 1);
+    both.insert(QLatin1String("error"), QCborMap{{QStringLiteral("code"), 1}});
+    QCborMap badError;
+    badError.insert(QLatin1String("jsonrpc"), QLatin1String("2.0"));
+    badError.insert(QLatin1String("error"), QCborMap{{QStringLiteral("code"), QStringLiteral("x")}});
+    const std::vector<std::tuple<const char *, Encoding, QByteArray>> cases = {
+        {"cbor empty", Encoding::Cbor, {}},
+        {"cbor truncated", Encoding::Cbor, okCbor.left(okCbor.size() - 1)},
+        {"cbor trailing", Encoding::Cbor, okCbor + QByteArray(1, '\0')},
+        {"cbor array", Encoding::Cbor, QCborValue(QCborArray{1}).toCbor()},
+        {"cbor result and error", Encoding::Cbor, QCborValue(both).toCbor()},
+        {"cbor error without message", Encoding::Cbor, QCborValue(badError).toCbor()},
+        {"json html", Encoding::Json, "<html>502</html>"},
+        {"json no version", Encoding::Json, R"({"result":1,"id":1})"},
+        {"json neither", Encoding::Json, R"({"jsonrpc":"2.0","id":1})"},
+    };
+    for (const auto &[name, enc, body] : cases)
+        EXPECT_THROW(Reply::fromBody(body, enc), TransportError) << name;
+}
+
+TEST(Dispatcher, FindsMethodsWithoutRegardToCase)
+{
+    Dispatcher d;
+    int called = 0;
+    d.add("Ger10200.rdmParamGrupFiscal", "setTipoGest",
+          [&](const QCborArray &, fiscal::dataset::ValueWriter &) { ++called; });
+    d.add("Ger10200.rdmParamGrupFiscal", "GetDados", [](const QCborArray &, fiscal::dataset::ValueWriter &) {});
+
+    const std::vector<std::tuple<std::string, std::string, bool>> cases = {
+        {"Ger10200.rdmParamGrupFiscal", "setTipoGest", true},
+        {"Ger10200.rdmParamGrupFiscal", "SetTipoGest", true},
+        {"ger10200.RDMPARAMGRUPFISCAL", "SETTIPOGEST", true},
+        {"Ger10200.rdmParamGrupFiscal", "getdados", true},
+        {"Ger10200.rdmParamGrupFiscal", "SetTipoGes", false},
+        {"Ger10201.rdmCadAutParGrpFis", "GetDados", false},
+        {"", "GetDados", false},
+    };
+    for (const auto &[object, method, found] : cases)
+        EXPECT_EQ(d.find(object, method) != nullptr, found) << object << "." << method;
+    EXPECT_TRUE(d.hasObject("GER10200.rdmparamgrupfiscal"));
+    EXPECT_FALSE(d.hasObject("Ger10201.rdmCadAutParGrpFis"));
+
+    EXPECT_THROW(d.add("Ger10200.rdmParamGrupFiscal", "SETTIPOGEST",
+                       [](const QCborArray &, fiscal::dataset::ValueWriter &) {}),
+                 std::invalid_argument);
+    EXPECT_THROW(d.add("Ger10200.rdmParamGrupFiscal", "X", {}), std::invalid_argument);
+}
