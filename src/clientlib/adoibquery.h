@@ -21,6 +21,7 @@
 // dataset::EDatabaseError with the database's message and leaves the query closed.
 
 #include "dataset/clientdataset.h"
+#include "dataset/databaseerror.h"
 #include "storage/database.h"
 
 #include <QString>

@@ -3,6 +3,7 @@
 #include "clientlib/adoibquery.h"
 #include "clientlib/messages.h"
 #include "clientlib/search.h"
+#include "dataset/databaseerror.h"
 #include "dataset/datasource.h"
 #include "vcl/edit.h"
 #include "vcl/guard.h"

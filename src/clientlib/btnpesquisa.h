@@ -19,12 +19,11 @@
 //     (when it is an edit box).
 // Everything runs through the event guard: an abort ends the click quietly.
 
+#include "dataset/datasource.h"
 #include "vcl/controls.h"
 
 #include <QPointer>
 #include <functional>
-
-namespace fiscal::dataset { class TDataSource; }
 
 namespace fiscal::clientlib {
 

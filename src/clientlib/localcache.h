@@ -13,6 +13,7 @@
 //   LocalCache::instance().table("CLIENTE")    the cached rows (reads them if needed)
 //   LocalCache::instance().isCached("CLIENTE") / loadCount("CLIENTE") / clear()
 
+#include "dataset/databaseerror.h"
 #include "dataset/packet.h"
 
 #include <QMap>

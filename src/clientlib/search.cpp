@@ -3,6 +3,7 @@
 #include "clientlib/interaction.h"
 #include "clientlib/messages.h"
 #include "clientlib/selection.h"
+#include "dataset/databaseerror.h"
 #include "dataset/datasource.h"
 
 namespace fiscal::clientlib {

@@ -312,8 +312,9 @@ private:
         qsizetype total = 0;
         for (;;) {
             const qsizetype n = r_.currentStringChunkSize();
-            if (n < 0)
-                fail(QStringLiteral("%1, valor %2: texto inválido").arg(what).arg(col + 1));
+            // A length the input cannot hold is refused before anything is allocated for it.
+            if (n < 0 || n > data_.size() - r_.currentOffset())
+                fail(QStringLiteral("%1, valor %2: texto inválido ou truncado").arg(what).arg(col + 1));
             if (qsizetype(bytes_.size()) < total + n)
                 bytes_.resize(size_t(total + n));
             const auto res = r_.readStringChunk(bytes_.data() + total, n);

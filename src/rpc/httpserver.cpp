@@ -193,6 +193,7 @@ private:
     void readHeader()
     {
         m_state = State::Reading;
+        m_enc = Encoding::Json;
         m_parser.emplace();
         m_parser->header_limit(m_srv.opt.maxHeaderBytes);
         m_parser->body_limit(m_srv.opt.maxBodyBytes);

@@ -563,6 +563,8 @@ void TDBGrid::editButtonClick()
 
 void TDBGrid::updateEllipsis()
 {
+    if (!m_ellipsis)
+        return;   // still being built
     const QModelIndex cur = currentIndex();
     bool show = cur.isValid() && (m_options & dgEditing) && cur.column() < m_columns.Count()
         && m_columns[cur.column()]->ButtonStyle() == cbsEllipsis && !isColumnHidden(cur.column());

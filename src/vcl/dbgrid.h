@@ -57,16 +57,14 @@
 #include "vcl/dbgridcolumns.h"
 
 #include <QFlags>
+#include "dataset/datasource.h"
+
 #include <QPointer>
 #include <QTableView>
 #include <functional>
 
 class QToolButton;
 
-namespace fiscal::dataset {
-class TDataSource;
-class TField;
-} // namespace fiscal::dataset
 
 namespace fiscal::vcl {
 
@@ -156,6 +154,7 @@ protected:
 
 private:
     friend class DBGridDelegate;
+    friend class DBGridModel;
     friend class GridSelectionModel;
 
     bool allowMove(const QModelIndex &from, QModelIndex &to);
@@ -176,7 +175,7 @@ private:
     DBGridDelegate *m_delegate;
     QPointer<dataset::TDataSource> m_source;
     QList<QMetaObject::Connection> m_sourceConnections;
-    QToolButton *m_ellipsis;
+    QToolButton *m_ellipsis = nullptr;
     QPointer<QWidget> m_editor;
     TDBGridOptions m_options;
     bool m_readOnly = false;

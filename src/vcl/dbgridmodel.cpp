@@ -26,6 +26,7 @@ int DBGridModel::actualRows() const
 void DBGridModel::reset()
 {
     beginResetModel();
+    m_grid->rebuildDefaultColumns();
     m_rows = actualRows();
     endResetModel();
 }
@@ -37,12 +38,14 @@ void DBGridModel::setDataSource(TDataSource *source)
     m_connections.clear();
     beginResetModel();
     m_source = source;
+    m_grid->rebuildDefaultColumns();
     m_rows = actualRows();
     endResetModel();
     if (!source)
         return;
     m_connections << connect(source, &TDataSource::modelAboutToBeReset, this, [this] { beginResetModel(); });
     m_connections << connect(source, &TDataSource::modelReset, this, [this] {
+        m_grid->rebuildDefaultColumns();
         m_rows = actualRows();
         endResetModel();
     });

@@ -5,11 +5,10 @@
 // rules even when the data source is rebound to another data set.
 
 #include <QAbstractTableModel>
+#include "dataset/datasource.h"
+
 #include <QPointer>
 
-namespace fiscal::dataset {
-class TDataSource;
-}
 
 namespace fiscal::vcl {
 

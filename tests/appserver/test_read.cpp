@@ -3,6 +3,8 @@
 
 #include "testsupport.h"
 
+#include "dataset/packet.h"
+
 #include <QCborArray>
 #include <QCborMap>
 #include <gtest/gtest.h>
@@ -188,6 +190,27 @@ TEST_P(ReadTest, EveryPacketHasTheDataSetFields)
         SCOPED_TRACE(c.method);
         const Packet p = packet(c.method, c.args);
         EXPECT_EQ(fieldsOf(p), c.fields);
+    }
+}
+
+TEST_P(ReadTest, TheClientDecoderAcceptsEveryPacket)
+{
+    // The data-set library's strict decoder is what the screens load packets with.
+    const RpcResult dados = call("GetDados");
+    ASSERT_TRUE(dados.ok());
+    for (const QCborValue &v : dados.result.toArray()) {
+        try {
+            const auto p = fiscal::dataset::DataPacket::fromCbor(v);
+            EXPECT_FALSE(p.fields.isEmpty());
+        } catch (const fiscal::dataset::PacketError &e) {
+            ADD_FAILURE() << e.message().toStdString();
+        }
+    }
+    const auto k = busiestKey("GRFISIMPIECLIE");
+    for (const char *method : {"GetCliInsc", "GetFornInsc"}) {
+        const RpcResult r = call(method, strings({k[0].c_str(), k[1].c_str(), k[2].c_str()}));
+        ASSERT_TRUE(r.ok());
+        EXPECT_NO_THROW(fiscal::dataset::DataPacket::fromCbor(r.result)) << method;
     }
 }
 

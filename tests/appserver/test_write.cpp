@@ -19,16 +19,17 @@ struct EntityCase {
     const char *table;
     const char *keyField;
     const char *key;          // seeded with group 901
+    const char *unknown;      // a code no record has
     Values derived;           // other fields the row carries (never stored)
 };
 
 const EntityCase kEntities[] = {
-    {"SetFornecedor", "FORNECEDOR", "CDFORNECED", "WF1", {{"NOME", QStringLiteral("Fornecedor teste 1")}, {"IDTPIJURFORN", QStringLiteral("J")}}},
-    {"SetCliente", "CLIENTE", "CDCLIENTE", "WC1", {{"NOME", QStringLiteral("Cliente teste 1")}, {"NMFANTCLIE", QStringLiteral("Fantasia")}}},
-    {"SetFilial", "FILIAL", "CDFILIAL", "W001", {{"NOME", QStringLiteral("Filial teste 1")}}},
-    {"SetTipoOperac", "TIPOOPERAC", "CDTIPOOPER", "W1", {{"NOME", QStringLiteral("Operação teste")}, {"IDENTRSAIDOP", QStringLiteral("E")}}},
-    {"SetTipoFatur", "TIPOFATUR", "CDTIPOFATUR", "W01", {{"NOME", QStringLiteral("W01")}}},
-    {"setTipoGest", "TPFATURFIS", "CDTPFATURFIS", "WG001", {{"NMTPFATURFIS", QStringLiteral("WG001 - Gestão teste")}, {"NOME", QStringLiteral("Gestão teste")}}},
+    {"SetFornecedor", "FORNECEDOR", "CDFORNECED", "WF1", "NOPE", {{"NOME", QStringLiteral("Fornecedor teste 1")}, {"IDTPIJURFORN", QStringLiteral("J")}}},
+    {"SetCliente", "CLIENTE", "CDCLIENTE", "WC1", "NOPE", {{"NOME", QStringLiteral("Cliente teste 1")}, {"NMFANTCLIE", QStringLiteral("Fantasia")}}},
+    {"SetFilial", "FILIAL", "CDFILIAL", "W001", "ZZZZ", {{"NOME", QStringLiteral("Filial teste 1")}}},
+    {"SetTipoOperac", "TIPOOPERAC", "CDTIPOOPER", "W1", "ZZ", {{"NOME", QStringLiteral("Operação teste")}, {"IDENTRSAIDOP", QStringLiteral("E")}}},
+    {"SetTipoFatur", "TIPOFATUR", "CDTIPOFATUR", "W01", "ZZZ", {{"NOME", QStringLiteral("W01")}}},
+    {"setTipoGest", "TPFATURFIS", "CDTPFATURFIS", "WG001", "NOPE", {{"NMTPFATURFIS", QStringLiteral("WG001 - Gestão teste")}, {"NOME", QStringLiteral("Gestão teste")}}},
 };
 
 struct EntityStep {
@@ -66,6 +67,8 @@ std::vector<EntityParam> entityParams()
             out.push_back({b, e});
     return out;
 }
+
+void PrintTo(const EntityParam &p, std::ostream *os) { *os << backendName(p.backend) << '/' << p.entity.method; }
 
 class EntitySave : public ::testing::TestWithParam<EntityParam> {};
 
@@ -105,17 +108,18 @@ TEST_P(EntitySave, FollowsTheScript)
             EXPECT_TRUE(r.errorMessage.contains(QStringLiteral("foi alterado por outro usuário"))) << r.errorMessage.toStdString();
             EXPECT_TRUE(r.errorMessage.contains(QString::fromUtf8(e.key))) << r.errorMessage.toStdString();
         }
-        if (s.code != kOk)
+        if (s.code != kOk) {
             EXPECT_FALSE(r.errorMessage.isEmpty());
+        }
         EXPECT_EQ(env.value(groupSql, {e.key}), s.stored ? std::optional<std::string>(s.stored->toStdString()) : std::nullopt);
     }
     // The record itself is never deleted, and no other record was touched.
     EXPECT_EQ(env.db->count(std::string("SELECT COUNT(*) FROM ") + e.table + " WHERE " + e.keyField + " = $1", {e.key}), 1);
     EXPECT_EQ(env.db->count(others, {e.key}), othersBefore);
 
-    const RpcResult unknown = env.save(e.method, entityChange(e, Op::Update, null, QStringLiteral("901"), "NOPE"));
+    const RpcResult unknown = env.save(e.method, entityChange(e, Op::Update, null, QStringLiteral("901"), e.unknown));
     EXPECT_EQ(unknown.errorCode, kNotFound);
-    EXPECT_TRUE(unknown.errorMessage.contains(QStringLiteral("NOPE"))) << unknown.errorMessage.toStdString();
+    EXPECT_TRUE(unknown.errorMessage.contains(QString::fromUtf8(e.unknown))) << unknown.errorMessage.toStdString();
 }
 
 INSTANTIATE_TEST_SUITE_P(Writes, EntitySave, ::testing::ValuesIn(entityParams()),
@@ -188,6 +192,8 @@ std::vector<ParamParam> paramParams()
     return out;
 }
 
+void PrintTo(const ParamParam &p, std::ostream *os) { *os << backendName(p.backend) << '/' << p.table.method; }
+
 class ParameterSave : public ::testing::TestWithParam<ParamParam> {};
 
 TEST_P(ParameterSave, FollowsTheScript)
@@ -231,8 +237,9 @@ TEST_P(ParameterSave, FollowsTheScript)
 
         const RpcResult r = env.save(p.method, b.build());
         EXPECT_EQ(r.errorCode, s.code) << r.errorMessage.toStdString();
-        if (s.code == kConflict)
+        if (s.code == kConflict) {
             EXPECT_TRUE(r.errorMessage.contains(QStringLiteral("foi alterado por outro usuário"))) << r.errorMessage.toStdString();
+        }
         EXPECT_EQ(env.value(groupSql, keyValues), s.stored ? std::optional<std::string>(s.stored->toStdString()) : std::nullopt);
         EXPECT_EQ(env.db->count(countAll), rowsBefore + (s.stored ? 1 : 0));
     }

@@ -320,6 +320,10 @@ TEST(Packet, StreamingDecoderRefusesBadCbor)
         {"invalid utf-8 value", badUtf8},
         {"repeated key", dupKey},
         {"integer at top", QCborValue(5).toCbor()},
+        // a text value claiming 4 GiB in a packet of a few bytes
+        {"string longer than the input",
+         QByteArray::fromHex("bf" "666669656c6473" "81" "a2" "646e616d65" "6143" "6473697a65" "00"
+                             "64726f7773" "81" "81" "7b" "0000000100000000")},
         {"byte string value", QByteArray::fromHex("a2666669656c647381a2646e616d656143647369"
                                                    "7a650364726f77738181" "4130")},
     };

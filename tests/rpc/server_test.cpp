@@ -434,6 +434,39 @@ TEST_F(ServerTest, SlowClientsAreDropped)
     EXPECT_TRUE(client.call(kObject, QStringLiteral("Echo"), {}).ok());
 }
 
+TEST_F(ServerTest, ConnectionsBeyondTheLimitAreTurnedAway)
+{
+    ServerOptions opt;
+    opt.maxConnections = 2;
+    startServer(opt);
+    auto first = std::make_unique<rawhttp::Connection>(port);
+    rawhttp::Connection second(port);
+    // Both are served, so both are counted before the third arrives.
+    const std::string echo = rawhttp::post("/rpc/Test.rdmEcho", "application/json", jsonCall("Echo"));
+    first->send(echo);
+    ASSERT_EQ(first->read().status, 200);
+    second.send(echo);
+    ASSERT_EQ(second.read().status, 200);
+
+    rawhttp::Connection third(port);
+    const rawhttp::Response busy = third.read();
+    EXPECT_EQ(busy.status, 503);
+    EXPECT_EQ(rawhttp::jsonErrorCode(busy.body), code::Unavailable);
+    EXPECT_TRUE(third.closedByPeer(10000));
+
+    // A slot freed is a slot served again.
+    first.reset();
+    bool served = false;
+    for (int i = 0; i < 100 && !served; ++i) {
+        rawhttp::Connection again(port);
+        again.send(echo);
+        served = again.read().status == 200;
+        if (!served)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(served);
+}
+
 TEST_F(ServerTest, ClientReopensAConnectionTheServerClosedWhileIdle)
 {
     ServerOptions opt;

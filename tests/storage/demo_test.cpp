@@ -152,3 +152,38 @@ TEST_F(DemoTest, RefusesADatabaseWithData)
 
 } // namespace
 } // namespace fiscal::storage::test
+
+namespace fiscal::storage::test {
+namespace {
+
+class LargeDemoTest : public BackendTest {};
+
+TEST_F(LargeDemoTest, LoadsEveryRowWithIndexesAndConsistentKeys)
+{
+    populateDemo(*db, DemoSize::Large);
+    const std::pair<const char *, const char *> counts[] = {
+        {"GRUPOFISCAL", "60"},     {"IMPOSTO", "20"},          {"EMPRESA", "10"},         {"INSCRESTAD", "270"},
+        {"FILIAL", "500"},         {"TIPOOPERAC", "99"},       {"TIPOFATUR", "9"},        {"PARAMFILIAL", "4500"},
+        {"TPFATURFIS", "50"},      {"FORNECEDOR", "100000"},   {"CLIENTE", "500000"},     {"GRFISCIMPOSFILI", "7500"},
+        {"GRFISIMPIEFORN", "630000"}, {"GRFISIMPIECLIE", "2250000"},
+    };
+    for (const auto &[table, expected] : counts)
+        EXPECT_EQ(scalar(*db, std::string("SELECT COUNT(*) FROM ") + table), expected) << table;
+    // One registration per state for every company.
+    EXPECT_EQ(scalar(*db, "SELECT COUNT(DISTINCT SGESTADO) FROM INSCRESTAD WHERE CDEMPRESA = '10'"), "27");
+    // The indexes dropped for the load are back.
+    const std::string indexQuery = isPostgres()
+        ? "SELECT COUNT(*) FROM pg_indexes WHERE schemaname = current_schema() AND indexname LIKE 'ix_%'"
+        : "SELECT COUNT(*) FROM sqlite_master WHERE type = 'index' AND name LIKE 'IX_%'";
+    EXPECT_EQ(scalar(*db, indexQuery), "7");
+    // Orphans would mean the load went around the foreign keys.
+    EXPECT_EQ(scalar(*db, "SELECT COUNT(*) FROM GRFISIMPIECLIE g WHERE NOT EXISTS "
+                          "(SELECT 1 FROM CLIENTE c WHERE c.CDCLIENTE = g.CDCLIENTE)"),
+              "0");
+    // The keys are still enforced after the load.
+    EXPECT_THROW(db->prepare("INSERT INTO GRFISIMPIECLIE VALUES ('01', '01', 'x', '99999999', '001')")->execute(),
+                 Error);
+}
+
+} // namespace
+} // namespace fiscal::storage::test

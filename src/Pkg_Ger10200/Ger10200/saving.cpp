@@ -5,6 +5,7 @@
 
 #include "Pkg_Ger10200/serverlink/netparamgrupfiscal.h"
 #include "Pkg_Ger10200/shared/datasets.h"
+#include "clientlib/datasetroutines.h"
 
 #include "clientlib/localcache.h"
 #include "clientlib/messages.h"
@@ -29,7 +30,7 @@ void TfrmParamGrupFiscal::wireSaving(const GridMember &m)
 void TfrmParamGrupFiscal::BeforePost(const GridMember &m)
 {
     Vd_GrupoFiscal(m.cds);
-    Seta_Campo_Null(m.cds);
+    clientlib::Seta_Campo_Null(m.cds);
     if (m.copyContext)
         m.copyContext();
 

@@ -4,17 +4,6 @@
 
 namespace fiscal::ger10200 {
 
-void Seta_Campo_Null(dataset::TClientDataSet *cds)
-{
-    for (int i = 0; i < cds->FieldCount(); ++i) {
-        dataset::TField *f = cds->Fields(i);
-        if (f->ReadOnly() || f->IsNull())
-            continue;
-        if (f->AsString().isEmpty())
-            f->Clear();
-    }
-}
-
 QString currentText(const dataset::TClientDataSet *cds, const QString &field)
 {
     if (!cds || !cds->Active() || cds->IsEmpty())

@@ -1,8 +1,6 @@
 #pragma once
 // Small data-set helpers the screens share.
 //
-//   Seta_Campo_Null(cds)     empty (not null) values of the current record become null;
-//                            read-only fields are left alone
 //   currentText(cds, field)  the field of the current row, "" when the data set is closed
 //                            or empty (never throws for a closed set)
 //   deltaValue(cds)          the change set as the saving methods take it
@@ -15,7 +13,6 @@ namespace fiscal::dataset { class TClientDataSet; }
 
 namespace fiscal::ger10200 {
 
-void Seta_Campo_Null(dataset::TClientDataSet *cds);
 QString currentText(const dataset::TClientDataSet *cds, const QString &field);
 QCborValue deltaValue(const dataset::TClientDataSet *cds);
 QCborValue wholeDataValue(const dataset::TClientDataSet *cds);

@@ -1,0 +1,570 @@
+// The main screen's tabs, grids and data sets, and when each data set is (re)loaded.
+
+#include "Pkg_Ger10200/Ger10200/ger10200.h"
+
+#include "Pkg_Ger10200/Ger10200/builders.h"
+#include "Pkg_Ger10200/module.h"
+#include "Pkg_Ger10200/serverlink/netparamgrupfiscal.h"
+#include "Pkg_Ger10200/shared/codefield.h"
+
+#include "clientlib/adoibquery.h"
+#include "clientlib/btnpesquisa.h"
+#include "clientlib/hostservices.h"
+#include "clientlib/messages.h"
+#include "clientlib/waitanimation.h"
+#include "dataset/clientdataset.h"
+#include "dataset/datasource.h"
+#include "vcl/colors.h"
+#include "vcl/containers.h"
+#include "vcl/controls.h"
+#include "vcl/dbgrid.h"
+#include "vcl/maskedit.h"
+#include "vcl/menus.h"
+#include "vcl/pagecontrol.h"
+
+#include <QBoxLayout>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QMenu>
+
+namespace fiscal::ger10200 {
+
+using dataset::TClientDataSet;
+using dataset::TDataSource;
+
+namespace {
+
+TDataSource *makeSource(QObject *owner, const QString &name, TClientDataSet *cds)
+{
+    auto *dts = new TDataSource(owner);
+    dts->setObjectName(name);
+    dts->setDataSet(cds);
+    return dts;
+}
+
+vcl::TDBGrid *makeGrid(QWidget *parent, const QString &name, TDataSource *dts,
+                       std::span<const layout::ColumnSpec> columns, bool alwaysShowSelection)
+{
+    auto *grid = new vcl::TDBGrid(parent);
+    grid->setObjectName(name);
+    grid->setColor(vcl::clInfoBk());
+    grid->setFrameShape(QFrame::NoFrame);
+    vcl::TDBGridOptions options = vcl::dgEditing | vcl::dgTitles | vcl::dgColumnResize
+        | vcl::dgColLines | vcl::dgRowLines | vcl::dgTabs | vcl::dgConfirmDelete
+        | vcl::dgCancelOnExit;
+    if (alwaysShowSelection)
+        options |= vcl::dgAlwaysShowSelection;
+    grid->setOptions(options);
+    grid->setDataSource(dts);
+    addColumns(grid, columns);
+    return grid;
+}
+
+vcl::TMaskEdit *makeCodeBox(QWidget *parent, const QString &name, const QString &mask,
+                            int maxLength, int width)
+{
+    auto *box = new vcl::TMaskEdit(parent);
+    box->setObjectName(name);
+    if (!mask.isEmpty())
+        box->setEditMask(mask);
+    if (maxLength > 0)
+        box->setMaxLength(maxLength);
+    box->setFixedWidth(width);
+    vcl::setColor(box, vcl::clInfoBk());
+    return box;
+}
+
+QLineEdit *makeNameBox(QWidget *parent, const QString &name, int width)
+{
+    auto *box = new QLineEdit(parent);
+    box->setObjectName(name);
+    box->setEnabled(false);
+    box->setFocusPolicy(Qt::NoFocus);
+    box->setFixedWidth(width);
+    vcl::setColor(box, vcl::clBtnFace());
+    return box;
+}
+
+clientlib::TBtnPesquisa *makeSearch(QWidget *parent, const QString &name, QWidget *associate,
+                                    const QString &title, TDataSource *dts, const QString &emptyError)
+{
+    auto *btn = new clientlib::TBtnPesquisa(parent);
+    btn->setObjectName(name);
+    btn->setHint(QStringLiteral("Pesquisar"));
+    btn->setAssociate(associate);
+    btn->setTitle(title);
+    btn->setDataSource(dts);
+    btn->setEmptyError(emptyError);
+    return btn;
+}
+
+clientlib::TADOIBQuery *makeQuery(QObject *owner, const QString &name, const QString &sql)
+{
+    auto *q = new clientlib::TADOIBQuery(owner);
+    q->setObjectName(name);
+    q->setSQL(sql);
+    return q;
+}
+
+vcl::TLabel *boldLabel(QWidget *parent, const QString &name, const QString &caption)
+{
+    auto *l = new vcl::TLabel(caption, true, parent);
+    l->setObjectName(name);
+    return l;
+}
+
+} // namespace
+
+TfrmParamGrupFiscal::TfrmParamGrupFiscal(QWidget *parent)
+    : clientlib::TfrmPadraoGrid(parent)
+{
+    setObjectName(QStringLiteral("frmParamGrupFiscal"));
+    setWindowTitle(QStringLiteral("Parâmetros de Grupo Fiscal"));
+    lblCodTela->setCaption(QStringLiteral("GER10200"));
+    resize(877, 308);
+
+    QStringList rows;
+    for (const char *row : layout::msgPadrao)
+        rows << QString::fromUtf8(row);
+    msgPadrao->setStrings(rows);
+
+    netParamGrupFiscal = new NetParamGrupFiscal(this);
+    buildTabs();
+    buildMenus();
+    wireImpFili();
+    wireImpInscEsta();
+    wireOperInter();
+    wireTipoGest();
+    for (const GridMember &m : std::as_const(m_members)) {
+        wireSaving(m);
+        wireGridCells(m, m.grid != dbgFornInsc && m.grid != dbgCliInsc);
+    }
+    wireRegistrationText(cdsFornecedor, QStringLiteral("NRINSJURFORN"), QStringLiteral("IDTPIJURFORN"));
+    wireRegistrationText(cdsCliente, QStringLiteral("NRINSJURCLIE"), QStringLiteral("IDTPIJURCLIE"));
+    wireRegistrationText(cdsFornInsc, QStringLiteral("NRINSJURFORN"), QStringLiteral("IDTPIJURFORN"));
+    wireRegistrationText(cdsCliInsc, QStringLiteral("NRINSJURCLIE"), QStringLiteral("IDTPIJURCLIE"));
+
+    // The billing-type name shows in the navigator panel through NOME.
+    cdsTipoFatur->FieldByName(QStringLiteral("NOME"))->OnGetText =
+        [this](dataset::TField &, QString &text, bool) {
+            text = msgPadrao->Msg(cdsTipoFatur->FieldByName(QStringLiteral("CDTIPOFATUR"))->AsString());
+        };
+    cdsTipoFatur->FieldByName(QStringLiteral("CDTIPOFATUR"))->OnGetText =
+        [this](dataset::TField &sender, QString &text, bool) {
+            text = sender.AsString() + QStringLiteral(" - ") + msgPadrao->Msg(sender.AsString());
+        };
+
+    pgcPadrao->OnChange = [this] { pgcPadraoChange(); };
+    FormCreate();
+}
+
+TfrmParamGrupFiscal::~TfrmParamGrupFiscal() = default;
+
+void TfrmParamGrupFiscal::buildTabs()
+{
+    namespace L = layout;
+    cdsFornecedor = makeDataSet(this, QStringLiteral("cdsFornecedor"), L::cdsFornecedor);
+    cdsCliente = makeDataSet(this, QStringLiteral("cdsCliente"), L::cdsCliente);
+    cdsFilial = makeDataSet(this, QStringLiteral("cdsFilial"), L::cdsFilial);
+    cdsTipoOperac = makeDataSet(this, QStringLiteral("cdsTipoOperac"), L::cdsTipoOperac);
+    cdsTipoFatur = makeDataSet(this, QStringLiteral("cdsTipoFatur"), L::cdsTipoFatur);
+    cdsOperInter = makeDataSet(this, QStringLiteral("cdsOperInter"), L::cdsOperInter);
+    cdsTipoGest = makeDataSet(this, QStringLiteral("cdsTipoGest"), L::cdsTipoGest);
+    cdsImpFili = makeDataSet(this, QStringLiteral("cdsImpFili"), L::cdsImpFili);
+    cdsFornInsc = makeDataSet(this, QStringLiteral("cdsFornInsc"), L::cdsFornInsc);
+    cdsCliInsc = makeDataSet(this, QStringLiteral("cdsCliInsc"), L::cdsCliInsc);
+    cdsGrupoFiscal = makeDataSet(this, QStringLiteral("cdsGrupoFiscal"), L::cdsGrupoFiscal);
+
+    dtsFornecedor = makeSource(this, QStringLiteral("dtsFornecedor"), cdsFornecedor);
+    dtsCliente = makeSource(this, QStringLiteral("dtsCliente"), cdsCliente);
+    dtsFilial = makeSource(this, QStringLiteral("dtsFilial"), cdsFilial);
+    dtsTipooperac = makeSource(this, QStringLiteral("dtsTipooperac"), cdsTipoOperac);
+    dtsTipoFatur = makeSource(this, QStringLiteral("dtsTipoFatur"), cdsTipoFatur);
+    dtsOperInter = makeSource(this, QStringLiteral("dtsOperInter"), cdsOperInter);
+    dtsTipoGest = makeSource(this, QStringLiteral("dtsTipoGest"), cdsTipoGest);
+    dtsImpFili = makeSource(this, QStringLiteral("dtsImpFili"), cdsImpFili);
+    dtsFornInsc = makeSource(this, QStringLiteral("dtsFornInsc"), cdsFornInsc);
+    dtsCliInsc = makeSource(this, QStringLiteral("dtsCliInsc"), cdsCliInsc);
+    dtsGrupoFiscal = makeSource(this, QStringLiteral("dtsGrupoFiscal"), cdsGrupoFiscal);
+
+    qryImposto = makeQuery(this, QStringLiteral("qryImposto"),
+        QStringLiteral("SELECT CDIMPOSTO, NMIMPOSTO FROM IMPOSTO ORDER BY CDIMPOSTO"));
+    qryValidImposto = makeQuery(this, QStringLiteral("qryValidImposto"),
+        QStringLiteral("SELECT CDIMPOSTO, NMIMPOSTO FROM IMPOSTO WHERE (CDIMPOSTO = :P_CDIMPOSTO)"));
+    qryEmpresa = makeQuery(this, QStringLiteral("qryEmpresa"),
+        QStringLiteral("SELECT E.CDEMPRESA, E.NMEMPRESA FROM EMPRESA E WHERE (E.CDEMPRESA = :P_CDEMPRESA "
+                       "OR :P_TCDEMPRESA = 'T') ORDER BY E.CDEMPRESA"));
+    qryInscEsta = makeQuery(this, QStringLiteral("qryInscEsta"),
+        QStringLiteral("SELECT I.CDINSCESTA, I.NRINSJURIEST, I.NMREPRINSEST, I.SGESTADO, I.IDTPIJURIEST "
+                       "FROM INSCRESTAD I WHERE I.CDEMPRESA = :P_CDEMPRESA AND (I.CDINSCESTA = :P_CDINSCESTA "
+                       "OR :P_TCDINSCESTA = 'T') ORDER BY I.CDINSCESTA"));
+    qryImp = makeQuery(this, QStringLiteral("qryImp"),
+        QStringLiteral("SELECT I.CDIMPOSTO, I.NMIMPOSTO FROM IMPOSTO I WHERE (I.CDIMPOSTO = :P_CDIMPOSTO "
+                       "OR :P_TCDIMPOSTO = 'T') ORDER BY I.CDIMPOSTO"));
+    qryGrupoFisc = makeQuery(this, QStringLiteral("qryGrupoFisc"),
+        QStringLiteral("SELECT CDGRUPOFISC, DSGRUPOFISC FROM GRUPOFISCAL ORDER BY CDGRUPOFISC"));
+    qryVd_GrupoFiscGrid = makeQuery(this, QStringLiteral("qryVd_GrupoFiscGrid"),
+        QStringLiteral("SELECT CDGRUPOFISC, DSGRUPOFISC FROM GRUPOFISCAL WHERE CDGRUPOFISC = :P_CDGRUPOFISC"));
+    dtsImposto = makeSource(this, QStringLiteral("dtsImposto"), qryImposto);
+    dtsEmpresa = makeSource(this, QStringLiteral("dtsEmpresa"), qryEmpresa);
+    dtsInscEsta = makeSource(this, QStringLiteral("dtsInscEsta"), qryInscEsta);
+    dtsImp = makeSource(this, QStringLiteral("dtsImp"), qryImp);
+    dtsGrupoFisc = makeSource(this, QStringLiteral("dtsGrupoFisc"), qryGrupoFisc);
+
+    // 1: the base screen's tab and grid.
+    tshPadrao->setCaption(QStringLiteral("Fornecedor"));
+    dbgPadrao->setDataSource(dtsFornecedor);
+    addColumns(dbgPadrao, L::dbgPadrao);
+
+    auto gridTab = [this](const char *tabName, const char *caption, vcl::TDBGrid *&grid,
+                          const char *gridName, TDataSource *dts,
+                          std::span<const L::ColumnSpec> columns, bool showSelection) {
+        vcl::TTabSheet *tab = pgcPadrao->addPage(QString::fromUtf8(caption));
+        tab->setObjectName(QString::fromLatin1(tabName));
+        grid = makeGrid(tab, QString::fromLatin1(gridName), dts, columns, showSelection);
+        auto *lay = new QVBoxLayout(tab);
+        lay->setContentsMargins(0, 0, 0, 0);
+        lay->addWidget(grid);
+        return tab;
+    };
+    tshCliente = gridTab("tshCliente", "Cliente", dbgCliente, "dbgCliente", dtsCliente, L::dbgCliente, true);
+    tshFilial = gridTab("tshFilial", "Filial", dbgFilial, "dbgFilial", dtsFilial, L::dbgFilial, true);
+    tshTipoOperac = gridTab("tshTipoOperac", "Tipo de Operação", dbgTipooperac, "dbgTipooperac",
+                            dtsTipooperac, L::dbgTipooperac, true);
+    tshTipoContrato = gridTab("tshTipoContrato", "Tipo de Contrato (Faturamento)", dbgTipoFatur,
+                              "dbgTipoFatur", dtsTipoFatur, L::dbgTipoFatur, true);
+    buildOperInterTab();
+    tshTipoGest = gridTab("tshTipoGest", "Tipo de Gestão Fiscal", dbgTipoGest, "dbgTipoGest",
+                          dtsTipoGest, L::dbgTipoGest, false);
+    buildImpFiliTab();
+    buildImpInscEstaTab();
+
+    // The grids of tabs 2 to 5 and 8 share the base screen's key handling.
+    for (vcl::TDBGrid *g : {dbgCliente, dbgFilial, dbgTipooperac, dbgTipoFatur, dbgImpFili}) {
+        g->OnKeyDown = [this](int &key, Qt::KeyboardModifiers mods) { dbgPadraoKeyDown(key, mods); };
+        g->OnKeyPress = [this](QChar &key) { dbgPadraoKeyPress(key); };
+    }
+
+    auto copyTax = [this] {
+        cdsImpFili->FieldByName(QStringLiteral("CDIMPOSTO"))->setAsString(medCdImposto->Text());
+    };
+    auto copyInsc = [this](TClientDataSet *cds) {
+        return [this, cds] {
+            cds->FieldByName(QStringLiteral("CDIMPOSTO"))->setAsString(medImp->Text());
+            cds->FieldByName(QStringLiteral("CDEMPRESA"))->setAsString(medCdEmpresa->Text());
+            cds->FieldByName(QStringLiteral("CDINSCESTA"))->setAsString(medInscEsta->Text());
+        };
+    };
+    m_members = {
+        {cdsFornecedor, dtsFornecedor, dbgPadrao, QStringLiteral("SetFornecedor"), QStringLiteral("FORNECEDOR")},
+        {cdsCliente, dtsCliente, dbgCliente, QStringLiteral("SetCliente"), QStringLiteral("CLIENTE")},
+        {cdsFilial, dtsFilial, dbgFilial, QStringLiteral("SetFilial"), QStringLiteral("FILIAL")},
+        {cdsTipoOperac, dtsTipooperac, dbgTipooperac, QStringLiteral("SetTipoOperac"), QStringLiteral("TIPOOPERAC")},
+        {cdsTipoFatur, dtsTipoFatur, dbgTipoFatur, QStringLiteral("SetTipoFatur"), QStringLiteral("PARAMFILIAL"),
+         {}, true},
+        {cdsImpFili, dtsImpFili, dbgImpFili, QStringLiteral("SetImpFili"), QStringLiteral("FILIAL"), copyTax},
+        {cdsFornInsc, dtsFornInsc, dbgFornInsc, QStringLiteral("SetFornInsc"), QString(), copyInsc(cdsFornInsc)},
+        {cdsCliInsc, dtsCliInsc, dbgCliInsc, QStringLiteral("SetCliInsc"), QString(), copyInsc(cdsCliInsc)},
+    };
+
+    // Tool bar buttons of this screen, disabled until a tab enables them.
+    sbtAutomatico = addToolButton(QStringLiteral("sbtAutomatico"), QStringLiteral("Cadastramento Automático"));
+    sbtReplica = addToolButton(QStringLiteral("sbtReplica"), QStringLiteral("Replicação de Alíquotas"));
+    sbtAutomatico->setEnabled(false);
+    sbtReplica->setEnabled(false);
+    sbtAutomatico->OnClick = [this] { sbtAutomaticoClick(); };
+    sbtReplica->OnClick = [this] { sbtReplicaClick(); };
+
+    lblNome = boldLabel(this, QStringLiteral("lblNome"), QString());
+    addToNavigatorPanel(lblNome);
+    lblNome->hide();
+    dbtNome->setDataSource(dtsFornecedor);
+}
+
+void TfrmParamGrupFiscal::buildOperInterTab()
+{
+    tshOperInter = pgcPadrao->addPage(QStringLiteral("Operações Interestaduais"));
+    tshOperInter->setObjectName(QStringLiteral("tshOperInter"));
+    auto *box = new vcl::TGroupBox(QString(), tshOperInter);
+    lblGrupoFiscal = boldLabel(box, QStringLiteral("lblGrupoFiscal"), QStringLiteral("Grupo Fiscal"));
+    medGrFiscOpEs = makeCodeBox(box, QStringLiteral("medGrFiscOpEs"), QString::fromLatin1(layout::kMaskGrupo), 3, 40);
+    edtNmGrupFisc = makeNameBox(box, QStringLiteral("edtNmGrupFisc"), 258);
+    btpPesqGrupFisc = makeSearch(box, QStringLiteral("btpPesqGrupFisc"), medGrFiscOpEs,
+                                 QStringLiteral("Grupo Fiscal"), dtsGrupoFiscal,
+                                 QStringLiteral("Não há grupo fiscal cadastrado."));
+    auto *row = new QHBoxLayout(box);
+    row->addWidget(lblGrupoFiscal);
+    row->addWidget(medGrFiscOpEs);
+    row->addWidget(btpPesqGrupFisc);
+    row->addWidget(edtNmGrupFisc);
+    row->addStretch();
+    auto *lay = new QVBoxLayout(tshOperInter);
+    lay->addWidget(box);
+    lay->addStretch();
+}
+
+void TfrmParamGrupFiscal::buildImpFiliTab()
+{
+    tshImpFili = pgcPadrao->addPage(QStringLiteral("Imposto/Filial"));
+    tshImpFili->setObjectName(QStringLiteral("tshImpFili"));
+    panImposto = new vcl::TPanel(tshImpFili);
+    panImposto->setObjectName(QStringLiteral("panImposto"));
+    panImposto->setFixedHeight(32);
+    lblImposto = boldLabel(panImposto, QStringLiteral("lblImposto"), QStringLiteral("Imposto"));
+    medCdImposto = makeCodeBox(panImposto, QStringLiteral("medCdImposto"), QString::fromLatin1(layout::kMaskCodigo2), 2, 30);
+    btpImposto = makeSearch(panImposto, QStringLiteral("btpImposto"), medCdImposto, QStringLiteral("Imposto"),
+                            dtsImposto, QStringLiteral("Não há imposto cadastrado."));
+    edtNmImposto = makeNameBox(panImposto, QStringLiteral("edtNmImposto"), 296);
+    auto *row = new QHBoxLayout(panImposto);
+    row->setContentsMargins(4, 2, 4, 2);
+    row->addWidget(lblImposto);
+    row->addWidget(medCdImposto);
+    row->addWidget(btpImposto);
+    row->addWidget(edtNmImposto);
+    row->addStretch();
+    dbgImpFili = makeGrid(tshImpFili, QStringLiteral("dbgImpFili"), dtsImpFili, layout::dbgImpFili, true);
+    auto *lay = new QVBoxLayout(tshImpFili);
+    lay->setContentsMargins(0, 0, 0, 0);
+    lay->addWidget(panImposto);
+    lay->addWidget(dbgImpFili);
+}
+
+void TfrmParamGrupFiscal::buildImpInscEstaTab()
+{
+    tshImpInscEsta = pgcPadrao->addPage(QStringLiteral("Imposto/Inscrição Estadual"));
+    tshImpInscEsta->setObjectName(QStringLiteral("tshImpInscEsta"));
+    panImpInscEsta = new vcl::TPanel(tshImpInscEsta);
+    panImpInscEsta->setObjectName(QStringLiteral("panImpInscEsta"));
+    panImpInscEsta->setFixedHeight(78);
+
+    medCdEmpresa = makeCodeBox(panImpInscEsta, QStringLiteral("medCdEmpresa"), QString::fromLatin1(layout::kMaskCodigo2), 2, 25);
+    btpEmpresa = makeSearch(panImpInscEsta, QStringLiteral("btpEmpresa"), medCdEmpresa, QStringLiteral("Empresa"),
+                            dtsEmpresa, QStringLiteral("Não há empresa cadastrada."));
+    edtNmEmpresa = makeNameBox(panImpInscEsta, QStringLiteral("edtNmEmpresa"), 297);
+    medInscEsta = makeCodeBox(panImpInscEsta, QStringLiteral("medInscEsta"), QString(), 16, 154);
+    medInscEsta->setCharCase(vcl::ecUpperCase);
+    btpInscEsta = makeSearch(panImpInscEsta, QStringLiteral("btpInscEsta"), medInscEsta,
+                             QStringLiteral("Inscrição Estadual"), dtsInscEsta,
+                             QStringLiteral("Não há Inscrição Estadual cadastrada."));
+    medImp = makeCodeBox(panImpInscEsta, QStringLiteral("medImp"), QString::fromLatin1(layout::kMaskCodigo2), 2, 30);
+    btpImp = makeSearch(panImpInscEsta, QStringLiteral("btpImp"), medImp, QStringLiteral("Imposto"), dtsImp,
+                        QStringLiteral("Não há imposto cadastrado."));
+    edtNmImp = makeNameBox(panImpInscEsta, QStringLiteral("edtNmImp"), 296);
+    for (clientlib::TBtnPesquisa *b : {btpEmpresa, btpInscEsta, btpImp})
+        b->setPesqChave(qobject_cast<QWidget *>(b->Associate()) == medInscEsta ? QStringLiteral("CDINSCESTA")
+                        : b == btpEmpresa ? QStringLiteral("CDEMPRESA") : QStringLiteral("CDIMPOSTO"));
+
+    auto *grid = new QGridLayout(panImpInscEsta);
+    grid->setContentsMargins(4, 2, 4, 2);
+    grid->addWidget(boldLabel(panImpInscEsta, QStringLiteral("lblEmpresa"), QStringLiteral("Empresa")), 0, 0);
+    grid->addWidget(medCdEmpresa, 0, 1);
+    grid->addWidget(btpEmpresa, 0, 2);
+    grid->addWidget(edtNmEmpresa, 0, 3);
+    grid->addWidget(boldLabel(panImpInscEsta, QStringLiteral("lblInscEstad"), QStringLiteral("Inscrição Estadual")), 1, 0);
+    grid->addWidget(medInscEsta, 1, 1, 1, 1);
+    grid->addWidget(btpInscEsta, 1, 2);
+    grid->addWidget(boldLabel(panImpInscEsta, QStringLiteral("Label1"), QStringLiteral("Imposto")), 2, 0);
+    grid->addWidget(medImp, 2, 1);
+    grid->addWidget(btpImp, 2, 2);
+    grid->addWidget(edtNmImp, 2, 3);
+    grid->setColumnStretch(4, 1);
+
+    pgcCliente = new vcl::TPageControl(tshImpInscEsta);
+    pgcCliente->setObjectName(QStringLiteral("pgcCliente"));
+    pgcCliente->setFocusPolicy(Qt::NoFocus);
+    tshFornecedor = pgcCliente->addPage(QStringLiteral("Fornecedor"));
+    tshFornecedor->setObjectName(QStringLiteral("tshFornecedor"));
+    tshCli = pgcCliente->addPage(QStringLiteral("Cliente"));
+    tshCli->setObjectName(QStringLiteral("tshCli"));
+    dbgFornInsc = makeGrid(tshFornecedor, QStringLiteral("dbgFornInsc"), dtsFornInsc, layout::dbgFornInsc, true);
+    dbgCliInsc = makeGrid(tshCli, QStringLiteral("dbgCliInsc"), dtsCliInsc, layout::dbgCliInsc, true);
+    for (auto [tab, g] : {std::pair{tshFornecedor, dbgFornInsc}, std::pair{tshCli, dbgCliInsc}}) {
+        auto *l = new QVBoxLayout(tab);
+        l->setContentsMargins(0, 0, 0, 0);
+        l->addWidget(g);
+    }
+
+    auto *lay = new QVBoxLayout(tshImpInscEsta);
+    lay->setContentsMargins(0, 0, 0, 0);
+    lay->addWidget(panImpInscEsta);
+    lay->addWidget(pgcCliente);
+}
+
+void TfrmParamGrupFiscal::buildMenus()
+{
+    auto tabEntry = [this](const char *name, const char *caption, vcl::TTabSheet *tab) {
+        QAction *a = vcl::newMenuItem(this, QString::fromUtf8(caption), {},
+                                      [this, tab] { selectTabFromMenu(tab); }, true);
+        a->setObjectName(QString::fromLatin1(name));
+        return a;
+    };
+    mnuFornecedor = tabEntry("mnuFornecedor", "&Fornecedor", tshPadrao);
+    mnuCliente = tabEntry("mnuCliente", "C&liente", tshCliente);
+    mnuFilial = tabEntry("mnuFilial", "F&ilial", tshFilial);
+    mnuTipoOperac = tabEntry("mnuTipoOperac", "&Tipo de Operação", tshTipoOperac);
+    mnuTipoContrato = tabEntry("mnuTipoContrato", "Tipo de Contrato (Faturamento)", tshTipoContrato);
+    mnuOperInter = tabEntry("mnuOperInter", "Operações Interestaduais", tshOperInter);
+    mnuImpFili = tabEntry("mnuImpFili", "Imposto/Filial", tshImpFili);
+    mnuImpInscEsta = tabEntry("mnuImpInscEsta", "Imposto/Inscrição Estadual", tshImpInscEsta);
+    mnuFornecedor->setChecked(true);
+
+    QAction *first = mnuOperacao->actions().isEmpty() ? nullptr : mnuOperacao->actions().first();
+    mnuOperacao->insertActions(first, tabMenus());
+    mnuOperacao->insertSeparator(first);
+
+    mnuManutencao->addSeparator();
+    mnuCadAutomatico = vcl::newMenuItem(this, QStringLiteral("Ca&dastramento Automático"),
+                                        QKeySequence(QStringLiteral("Ctrl+A")),
+                                        [this] { sbtAutomaticoClick(); });
+    mnuCadAutomatico->setObjectName(QStringLiteral("mnuCadAutomatico"));
+    mnuReplica = vcl::newMenuItem(this, QStringLiteral("Replicação"), QKeySequence(QStringLiteral("Ctrl+R")),
+                                  [this] { sbtReplicaClick(); });
+    mnuReplica->setObjectName(QStringLiteral("mnuReplica"));
+    mnuManutencao->addAction(mnuCadAutomatico);
+    mnuManutencao->addAction(mnuReplica);
+    vcl::linkEnabled(mnuCadAutomatico, sbtAutomatico);
+    vcl::linkEnabled(mnuReplica, sbtReplica);
+    // The shortcuts work while the screen has the focus.
+    addAction(mnuCadAutomatico);
+    addAction(mnuReplica);
+}
+
+// ---- create, activate, close --------------------------------------------------------------
+
+void TfrmParamGrupFiscal::FormCreate()
+{
+    clientlib::TfrmPadraoGrid::FormCreate();
+    {
+        clientlib::WaitScope wait(clientlib::hostMainWindow(), 0);
+        netParamGrupFiscal->Open();
+    }
+    boPrimeiraVez = true;
+}
+
+void TfrmParamGrupFiscal::FormActivate()
+{
+    clientlib::TfrmPadraoGrid::FormActivate();
+    repaint();
+    if (boPrimeiraVez) {
+        boPrimeiraVez = false;
+        PrimeiraCarga();
+    }
+}
+
+void TfrmParamGrupFiscal::FormClose()
+{
+    netParamGrupFiscal->Close();
+    clientlib::TfrmPadraoGrid::FormClose();
+    boCriado = false;
+}
+
+// ---- loading ------------------------------------------------------------------------------
+
+void TfrmParamGrupFiscal::setLoaded(bool loaded)
+{
+    if (m_loaded == loaded)
+        return;
+    m_loaded = loaded;
+    if (loaded)
+        clientlib::markScreenLoaded(this);
+    Q_EMIT loadedChanged(loaded);
+}
+
+void TfrmParamGrupFiscal::load(TClientDataSet *cds, const QString &method, const QCborArray &params)
+{
+    cds->setData(netParamGrupFiscal->packet(method, params));
+}
+
+void TfrmParamGrupFiscal::PrimeiraCarga()
+{
+    {
+        clientlib::WaitScope wait(clientlib::hostMainWindow(), 6);
+        const QList<dataset::DataPacket> packets = netParamGrupFiscal->GetDados();
+        TClientDataSet *targets[] = {cdsFornecedor, cdsCliente, cdsFilial, cdsTipoOperac,
+                                     cdsTipoFatur, cdsOperInter, cdsTipoGest};
+        for (int i = 0; i < 7; ++i)
+            targets[i]->setData(packets[i]);
+        pgcPadrao->setActivePage(tshPadrao);
+        dtsPadrao->setDataSet(cdsFornecedor);
+    }
+    setLoaded(true);
+}
+
+void TfrmParamGrupFiscal::sbtVerificarClick()
+{
+    vcl::TTabSheet *active = pgcPadrao->ActivePage();
+    if (active == tshPadrao)
+        load(cdsFornecedor, QStringLiteral("GetFornecedor"));
+    else if (active == tshCliente)
+        load(cdsCliente, QStringLiteral("GetCliente"));
+    else if (active == tshFilial)
+        load(cdsFilial, QStringLiteral("GetFilial"));
+    else if (active == tshTipoOperac)
+        load(cdsTipoOperac, QStringLiteral("GetTipoOperac"));
+    else if (active == tshTipoContrato)
+        load(cdsTipoFatur, QStringLiteral("GetTipoFatur"));
+    else if (active == tshOperInter) {
+        load(cdsOperInter, QStringLiteral("GetOperInter"));
+        pgcPadraoChange();
+    } else if (active == tshImpFili)
+        load(cdsImpFili, QStringLiteral("GetImpFili"), {medCdImposto->Text()});
+    else if (active == tshImpInscEsta) {
+        if (pgcCliente->ActivePage() == tshCli)
+            load(cdsCliInsc, QStringLiteral("GetCliInsc"), inscParams());
+        else
+            load(cdsFornInsc, QStringLiteral("GetFornInsc"), inscParams());
+    } else if (active == tshTipoGest)
+        load(cdsTipoGest, QStringLiteral("GetTipoGest"));
+}
+
+void TfrmParamGrupFiscal::AtualizaQuery()
+{
+    vcl::TTabSheet *active = pgcPadrao->ActivePage();
+    if (active == tshPadrao)
+        load(cdsFornecedor, QStringLiteral("GetFornecedor"));
+    if (active == tshCliente)
+        load(cdsCliente, QStringLiteral("GetCliente"));
+    if (active == tshFilial)
+        load(cdsFilial, QStringLiteral("GetFilial"));
+    if (active == tshTipoOperac)
+        load(cdsTipoOperac, QStringLiteral("GetTipoOperac"));
+    if (active == tshOperInter)
+        load(cdsOperInter, QStringLiteral("GetOperInter"));
+    if (active == tshImpFili)
+        load(cdsImpFili, QStringLiteral("GetImpFili"), {medCdImposto->Text()});
+    if (active == tshTipoGest)
+        load(cdsTipoGest, QStringLiteral("GetTipoGest"));
+    if (active == tshTipoContrato)
+        load(cdsTipoFatur, QStringLiteral("GetTipoFatur"));
+    if (pgcCliente->ActivePage() == tshFornecedor)
+        load(cdsFornInsc, QStringLiteral("GetFornInsc"), inscParams());
+    else if (pgcCliente->ActivePage() == tshCli)
+        load(cdsCliInsc, QStringLiteral("GetCliInsc"), inscParams());
+}
+
+// ---- dialogs ------------------------------------------------------------------------------
+
+void TfrmParamGrupFiscal::sbtAutomaticoClick()
+{
+    if (pgcPadrao->ActivePage() == tshImpInscEsta) {
+        Cria_CadAutoImpInscEsta();
+        auto filled = [this] {
+            return !medImp->IsEmpty() && !medCdEmpresa->IsEmpty() && !medInscEsta->IsEmpty();
+        };
+        if (filled())
+            load(cdsFornInsc, QStringLiteral("GetFornInsc"), inscParams());
+        if (filled())
+            load(cdsCliInsc, QStringLiteral("GetCliInsc"), inscParams());
+        return;
+    }
+    Cria_CadAutomatico();
+    AtualizaQuery();
+}
+
+void TfrmParamGrupFiscal::sbtReplicaClick()
+{
+    Cria_Replica();
+    AtualizaQuery();
+}
+
+} // namespace fiscal::ger10200

@@ -1,0 +1,196 @@
+// The query component and the local cache on a real demo database (SQLite file or the
+// PostgreSQL test cluster), through the shared data module.
+#include "clientlib/adoibquery.h"
+#include "clientlib/dbgeral.h"
+#include "clientlib/localcache.h"
+#include "clientlib/settings.h"
+#include "dataset/datasource.h"
+#include "testsupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace fiscal;
+using namespace fiscal::clientlib;
+
+namespace {
+
+class QueryTest : public ::testing::TestWithParam<test::Backend> {
+protected:
+    void SetUp() override
+    {
+        db = test::TestDb::create(GetParam());
+        Settings::instance().setDatabase(QString::fromStdString(db->url()));
+        LocalCache::instance().clear();
+    }
+    void TearDown() override
+    {
+        dtmDBGeral().close();
+    }
+    std::string firstValue(const std::string &sql, const test::TestDb::Row &params = {})
+    {
+        return db->scalar(sql, params).value_or("");
+    }
+
+    std::unique_ptr<test::TestDb> db;
+};
+
+// The screens' lookups, with the parameter values they set.
+TEST_P(QueryTest, ScreenQueriesFindWhatTheDatabaseHolds)
+{
+    const std::string empresa = firstValue("SELECT MIN(CDEMPRESA) FROM EMPRESA");
+    const std::string imposto = firstValue("SELECT MIN(CDIMPOSTO) FROM IMPOSTO");
+    const std::string inscricao = firstValue("SELECT MIN(CDINSCESTA) FROM INSCRESTAD WHERE CDEMPRESA = $1", {empresa});
+    ASSERT_FALSE(empresa.empty());
+    ASSERT_FALSE(imposto.empty());
+    ASSERT_FALSE(inscricao.empty());
+    const QString qEmpresa = QString::fromStdString(empresa);
+
+    struct Case {
+        const char *sql;
+        std::vector<std::pair<const char *, QString>> params;
+        std::string expectedCountSql;
+        std::vector<std::optional<std::string>> countParams;
+    };
+    const std::vector<Case> cases = {
+        {"SELECT E.CDEMPRESA, E.NMEMPRESA FROM EMPRESA E WHERE (E.CDEMPRESA = :P_CDEMPRESA OR :P_TCDEMPRESA = 'T') ORDER BY E.CDEMPRESA",
+         {{"P_CDEMPRESA", QString()}, {"P_TCDEMPRESA", QStringLiteral("T")}},
+         "SELECT COUNT(*) FROM EMPRESA", {}},
+        {"SELECT E.CDEMPRESA, E.NMEMPRESA FROM EMPRESA E WHERE (E.CDEMPRESA = :P_CDEMPRESA OR :P_TCDEMPRESA = 'T') ORDER BY E.CDEMPRESA",
+         {{"P_CDEMPRESA", qEmpresa}, {"P_TCDEMPRESA", QString()}},
+         "SELECT COUNT(*) FROM EMPRESA WHERE CDEMPRESA = $1", {empresa}},
+        {"SELECT CDIMPOSTO, NMIMPOSTO FROM IMPOSTO WHERE CDIMPOSTO = :P_CDIMPOSTO",
+         {{"P_CDIMPOSTO", QString::fromStdString(imposto)}},
+         "SELECT 1", {}},
+        {"SELECT CDIMPOSTO, NMIMPOSTO FROM IMPOSTO WHERE CDIMPOSTO = :P_CDIMPOSTO",
+         {{"P_CDIMPOSTO", QStringLiteral("zz")}},
+         "SELECT 0", {}},
+        {"SELECT I.CDINSCESTA FROM INSCRESTAD I WHERE I.CDEMPRESA = :P_CDEMPRESA "
+         "AND (I.CDINSCESTA = :P_CDINSCESTA OR :P_TCDINSCESTA = 'T')",
+         {{"P_CDEMPRESA", qEmpresa}, {"P_CDINSCESTA", QString()}, {"P_TCDINSCESTA", QStringLiteral("T")}},
+         "SELECT COUNT(*) FROM INSCRESTAD WHERE CDEMPRESA = $1", {empresa}},
+        // A quote in a value is data, never SQL.
+        {"SELECT CDEMPRESA FROM EMPRESA WHERE NMEMPRESA = :P_NOME",
+         {{"P_NOME", QStringLiteral("x' OR '1'='1")}},
+         "SELECT 0", {}},
+    };
+    for (const Case &c : cases) {
+        TADOIBQuery qry;
+        qry.setSQL(QString::fromUtf8(c.sql));
+        qry.Close();
+        for (const auto &[name, value] : c.params) {
+            qry.ParamByName(QString::fromUtf8(name)).setAsString(value);
+        }
+        qry.Open();
+        EXPECT_EQ(qry.RecordCount(), db->count(c.expectedCountSql, c.countParams)) << c.sql;
+        EXPECT_EQ(qry.IsEmpty(), qry.RecordCount() == 0);
+    }
+}
+
+TEST_P(QueryTest, FieldsReadAsStringsAndShowThroughADataSource)
+{
+    TADOIBQuery qry;
+    qry.setSQL(QStringLiteral("SELECT cdempresa, nmrazsocempr FROM EMPRESA WHERE CDEMPRESA = :P_CDEMPRESA"));
+    const std::string empresa = firstValue("SELECT MIN(CDEMPRESA) FROM EMPRESA");
+    qry.ParamByName(QStringLiteral(":p_cdempresa")).setAsString(QString::fromStdString(empresa));
+    dataset::TDataSource dts;
+    dts.setDataSet(&qry);
+    qry.Open();
+    EXPECT_EQ(dts.State(), dataset::dsBrowse);
+    ASSERT_EQ(qry.RecordCount(), 1);
+    EXPECT_EQ(qry.FieldByName(QStringLiteral("CDEMPRESA"))->AsString(), QString::fromStdString(empresa));
+    EXPECT_EQ(qry.Fields(1)->FieldName(), QStringLiteral("NMRAZSOCEMPR"));
+    EXPECT_EQ(qry.FieldByName(QStringLiteral("NMRAZSOCEMPR"))->AsString().toStdString(),
+              firstValue("SELECT NMRAZSOCEMPR FROM EMPRESA WHERE CDEMPRESA = '" + empresa + "'"));
+    EXPECT_TRUE(qry.Fields(0)->ReadOnly());
+
+    // Open on an open query changes nothing; Close and Open runs it with new values.
+    qry.ParamByName(QStringLiteral("P_CDEMPRESA")).setAsString(QStringLiteral("zz"));
+    qry.Open();
+    EXPECT_EQ(qry.RecordCount(), 1);
+    qry.Close();
+    EXPECT_EQ(dts.State(), dataset::dsInactive);
+    qry.Open();
+    EXPECT_TRUE(qry.IsEmpty());
+}
+
+TEST_P(QueryTest, TextPerDatabaseAndClearErrors)
+{
+    TADOIBQuery qry;
+    qry.setSQL(QStringLiteral("SELECT 'geral' AS ORIGEM"));
+    qry.setSQL_ORACLE(QStringLiteral("SELECT 'oracle' AS ORIGEM FROM DUAL"));
+    qry.setSQL_SQLITE(QStringLiteral("SELECT 'sqlite' AS ORIGEM"));
+    qry.Open();
+    const char *expected = GetParam() == test::Backend::Sqlite ? "sqlite" : "geral";
+    EXPECT_EQ(qry.FieldByName(QStringLiteral("ORIGEM"))->AsString(), QString::fromUtf8(expected));
+
+    TADOIBQuery bad;
+    bad.setSQL(QStringLiteral("SELECT X FROM TABELA_QUE_NAO_EXISTE WHERE X = :P_X"));
+    EXPECT_THROW(bad.ParamByName(QStringLiteral("P_Y")), dataset::EDatabaseError);
+    bad.ParamByName(QStringLiteral("P_X")).setAsString(QStringLiteral("1"));
+    EXPECT_THROW(bad.Open(), dataset::EDatabaseError);
+    EXPECT_FALSE(bad.Active());
+}
+
+TEST_P(QueryTest, LocalCacheRefreshesPerKeyAndDropsEverything)
+{
+    LocalCache &cache = LocalCache::instance();
+    for (const QString &key : LocalCache::tableKeys()) {
+        const dataset::DataPacket &t = cache.table(key);
+        EXPECT_EQ(t.rows.size(), db->count("SELECT COUNT(*) FROM " + key.toStdString())) << key.toStdString();
+        EXPECT_EQ(cache.loadCount(key), 1);
+    }
+
+    // A save elsewhere, then the refresh of that key: the cache shows it, the others are
+    // not read again.
+    const std::string cliente = firstValue("SELECT MIN(CDCLIENTE) FROM CLIENTE");
+    db->exec("UPDATE CLIENTE SET CDGRUPOFISC = NULL WHERE CDCLIENTE = $1", {cliente});
+    AtualizaLocalCache({QStringLiteral("cliente")});
+    EXPECT_EQ(cache.loadCount(QStringLiteral("CLIENTE")), 2);
+    EXPECT_EQ(cache.loadCount(QStringLiteral("FORNECEDOR")), 1);
+    const dataset::DataPacket &clientes = cache.table(QStringLiteral("CLIENTE"));
+    int code = -1, group = -1;
+    for (int i = 0; i < clientes.fields.size(); ++i) {
+        if (clientes.fields.at(i).name == QStringLiteral("CDCLIENTE")) code = i;
+        if (clientes.fields.at(i).name == QStringLiteral("CDGRUPOFISC")) group = i;
+    }
+    ASSERT_GE(code, 0);
+    ASSERT_GE(group, 0);
+    bool found = false;
+    for (const dataset::Row &row : clientes.rows) {
+        if (row.text(code) == QString::fromStdString(cliente)) {
+            found = true;
+            EXPECT_TRUE(row.isNull(group));
+        }
+    }
+    EXPECT_TRUE(found);
+
+    AtualizaLocalCache({QStringLiteral("DELETECACHE")});
+    for (const QString &key : LocalCache::tableKeys()) {
+        EXPECT_FALSE(cache.isCached(key)) << key.toStdString();
+    }
+    cache.table(QStringLiteral("FILIAL"));   // read again on its next use
+    EXPECT_EQ(cache.loadCount(QStringLiteral("FILIAL")), 2);
+
+    EXPECT_THROW(AtualizaLocalCache({QStringLiteral("GRUPOFISCAL; DROP TABLE CLIENTE")}), dataset::EDatabaseError);
+    EXPECT_THROW(AtualizaLocalCache({}), dataset::EDatabaseError);
+    EXPECT_EQ(db->count("SELECT COUNT(*) FROM CLIENTE") > 0, true);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, QueryTest, ::testing::ValuesIn(test::backendsUnderTest()),
+                         test::BackendParamName());
+
+TEST(DtmDBGeral, MissingDatabaseIsAClearError)
+{
+    Settings::instance().setDatabase(QStringLiteral("/nonexistent/fiscal.sqlite"));
+    dtmDBGeral().close();
+    try {
+        dtmDBGeral().connection();
+        ADD_FAILURE() << "opened a database that does not exist";
+    } catch (const dataset::EDatabaseError &e) {
+        EXPECT_TRUE(e.message().contains(QStringLiteral("/nonexistent/fiscal.sqlite")));
+    }
+    Settings::instance().setDatabase(QString());
+    EXPECT_THROW(dtmDBGeral().connection(), dataset::EDatabaseError);
+}
+
+} // namespace

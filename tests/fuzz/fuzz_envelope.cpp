@@ -1,0 +1,73 @@
+// Fuzz target: the bytes of a request body as the server reads them, and of a reply body as
+// the client reads them. The first byte picks the encoding (even: CBOR, odd: JSON).
+// Whatever the bytes, reading either succeeds or fails with the protocol's own error; what
+// the server accepts survives its own encoding, and every error reply it would write reads
+// back as that error.
+
+#include "rpc/dispatcher.h"
+#include "rpc/envelope.h"
+#include "rpc/reply.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+using namespace fiscal::rpc;
+
+namespace {
+
+void check(bool ok)
+{
+    if (!ok)
+        std::abort();
+}
+
+void checkErrorReply(Encoding enc, const QCborValue &id, int code, const QString &message)
+{
+    const Reply r = Reply::fromBody(errorReply(enc, id, code, message), enc);
+    check(r.isError() && r.errorCode() == code && r.errorMessage() == message);
+}
+
+void checkAccepted(const Request &req, Encoding enc)
+{
+    const QByteArray again = encodeRequest(enc, req.method, req.params, req.id);
+    const Request back = parseRequest(again, enc);
+    check(back.method == req.method && back.id == req.id);
+    check(back.params.size() == req.params.size());
+    if (enc == Encoding::Cbor) {
+        // Byte comparison: NaN never equals itself as a value.
+        check(QCborValue(back.params).toCbor() == QCborValue(req.params).toCbor());
+        const QByteArray result = QCborValue(req.params).toCbor();
+        const Reply ok = Reply::fromBody(successReply(enc, req.id, result), enc);
+        check(ok.ok() && ok.resultCbor() == result);
+    }
+    checkErrorReply(enc, req.id, code::Internal, QStringLiteral("Erro interno do servidor."));
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size == 0)
+        return 0;
+    const Encoding enc = (data[0] & 1) ? Encoding::Json : Encoding::Cbor;
+    const QByteArray body(reinterpret_cast<const char *>(data + 1), qsizetype(size - 1));
+
+    QCborValue id(QCborValue::Null);
+    try {
+        checkAccepted(parseRequest(body, enc, &id), enc);
+    } catch (const Fault &f) {
+        check(f.code() == code::ParseError || f.code() == code::InvalidRequest);
+        check(!f.message().isEmpty());
+        check(id.isNull() || id.isInteger() || id.isString());
+        checkErrorReply(enc, id, f.code(), f.message());
+    }
+
+    try {
+        const Reply r = Reply::fromBody(body, enc);
+        if (r.ok())
+            (void)r.value();
+    } catch (const TransportError &e) {
+        check(!e.message().isEmpty());
+    }
+    return 0;
+}

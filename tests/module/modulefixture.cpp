@@ -1,0 +1,178 @@
+#include "modulefixture.h"
+
+#include "Pkg_Ger10200/module.h"
+#include "clientlib/dbgeral.h"
+#include "clientlib/localcache.h"
+#include "clientlib/netconnection.h"
+#include "clientlib/settings.h"
+#include "dataset/clientdataset.h"
+#include "dataset/datasource.h"
+#include "vcl/dbgrid.h"
+#include "vcl/pagecontrol.h"
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTabBar>
+#include <QTest>
+
+namespace fiscal::test {
+
+void ModuleTest::SetUp()
+{
+    db = TestDb::create(Backend::Sqlite);
+    server = std::make_unique<ServerProcess>(db->url());
+    auto &settings = clientlib::Settings::instance();
+    settings.setServerHost(QStringLiteral("127.0.0.1"));
+    settings.setServerPort(server->port());
+    settings.setDatabase(QString::fromStdString(db->url()));
+    clientlib::dtmDBGeral().close();
+    clientlib::LocalCache::instance().clear();
+
+    auto scripted = std::make_unique<clientlib::ScriptedInteraction>();
+    script = scripted.get();
+    m_scope = std::make_unique<clientlib::InteractionScope>(std::move(scripted));
+
+    clientlib::TNetConnection::setCallObserver(
+        [this](const QString &, const QString &method, const QCborArray &params) {
+            m_calls.append({method, params});
+        });
+}
+
+void ModuleTest::TearDown()
+{
+    if (auto *frm = findScreen()) {
+        frm->close();
+        QApplication::processEvents();
+    }
+    // Released screens go with the deferred deletes.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QApplication::processEvents();
+    clientlib::TNetConnection::setCallObserver({});
+    m_scope.reset();
+    clientlib::dtmDBGeral().close();
+    server.reset();
+    db.reset();
+}
+
+ger10200::TfrmParamGrupFiscal *ModuleTest::findScreen()
+{
+    return ger10200::frmParamGrupFiscal.data();
+}
+
+int ModuleTest::screenCount()
+{
+    int n = 0;
+    for (QWidget *w : QApplication::allWidgets()) {
+        if (qobject_cast<ger10200::TfrmParamGrupFiscal *>(w))
+            ++n;
+    }
+    return n;
+}
+
+ger10200::TfrmParamGrupFiscal *ModuleTest::openScreen()
+{
+    IniProc();
+    auto *frm = findScreen();
+    if (!frm)
+        return nullptr;
+    waitFor([] { return !findScreen() || findScreen()->isLoaded(); }, 30000);
+    frm = findScreen();
+    if (frm) {
+        frm->activateWindow();
+        QApplication::processEvents();
+    }
+    return frm;
+}
+
+bool ModuleTest::waitFor(const std::function<bool()> &cond, int timeoutMs)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!cond() && t.elapsed() < timeoutMs)
+        QTest::qWait(10);
+    return cond();
+}
+
+QStringList ModuleTest::methods() const
+{
+    QStringList names;
+    for (const RecordedCall &c : m_calls)
+        names << c.method;
+    return names;
+}
+
+QList<RecordedCall> ModuleTest::callsOf(const QString &method) const
+{
+    QList<RecordedCall> out;
+    for (const RecordedCall &c : m_calls) {
+        if (c.method.compare(method, Qt::CaseInsensitive) == 0)
+            out << c;
+    }
+    return out;
+}
+
+void ModuleTest::clickTab(vcl::TPageControl *pgc, vcl::TTabSheet *tab)
+{
+    QTabBar *bar = pgc->tabBar();
+    const int index = pgc->indexOf(tab);
+    QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(index).center());
+    QApplication::processEvents();
+}
+
+void ModuleTest::triggerMenu(QAction *action)
+{
+    action->trigger();
+    QApplication::processEvents();
+}
+
+void ModuleTest::focusCell(vcl::TDBGrid *grid, int row, const QString &fieldName)
+{
+    grid->setFocus(Qt::MouseFocusReason);
+    QApplication::processEvents();
+    const int col = grid->Columns().IndexOfField(fieldName);
+    const QModelIndex index = grid->model()->index(row, col);
+    const QRect rect = grid->visualRect(index);
+    QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, rect.center());
+    QApplication::processEvents();
+}
+
+void ModuleTest::typeKeys(const QString &text)
+{
+    for (QChar c : text) {
+        QWidget *w = QApplication::focusWidget();
+        if (!w)
+            return;
+        QTest::keyClick(w, c.toLatin1());
+        QApplication::processEvents();
+    }
+}
+
+void ModuleTest::pressKey(Qt::Key key, Qt::KeyboardModifiers mods)
+{
+    QWidget *w = QApplication::focusWidget();
+    if (!w)
+        return;
+    QTest::keyClick(w, key, mods);
+    QApplication::processEvents();
+}
+
+void ModuleTest::clickButton(QAbstractButton *button)
+{
+    QTest::mouseClick(button, Qt::LeftButton);
+    QApplication::processEvents();
+}
+
+int ModuleTest::rowOf(vcl::TDBGrid *grid, const QString &field, const QString &value)
+{
+    dataset::TClientDataSet *cds = grid->DataSource()->DataSet();
+    const int f = cds->FieldByName(field)->Index();
+    for (int r = 0; r < cds->rowCount(); ++r) {
+        if (cds->valueAt(r, f).value_or(QString()) == value)
+            return r;
+    }
+    return -1;
+}
+
+} // namespace fiscal::test

@@ -1,0 +1,69 @@
+#pragma once
+// One fresh SQLite demo database and one fiscal-server per test; the module's main screen
+// opened through IniProc, as the host opens it; every server call recorded in order; every
+// box and list answered by a script.
+
+#include "testsupport.h"
+
+#include "Pkg_Ger10200/Ger10200/ger10200.h"
+#include "clientlib/scriptedinteraction.h"
+
+#include <QCborArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <memory>
+
+namespace fiscal::vcl {
+class TDBGrid;
+class TPageControl;
+class TTabSheet;
+}
+
+extern "C" void IniProc();
+
+namespace fiscal::test {
+
+struct RecordedCall {
+    QString method;
+    QCborArray params;
+};
+
+class ModuleTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // IniProc, then wait until the first load has put the data on screen.
+    ger10200::TfrmParamGrupFiscal *openScreen();
+    // The main screen, or nullptr when none exists.
+    static ger10200::TfrmParamGrupFiscal *findScreen();
+    static int screenCount();
+
+    // Lets the event loop run until cond holds or timeoutMs passed; returns cond.
+    static bool waitFor(const std::function<bool()> &cond, int timeoutMs = 10000);
+
+    QStringList methods() const;
+    QList<RecordedCall> callsOf(const QString &method) const;
+    void clearCalls() { m_calls.clear(); }
+
+    // A person's actions.
+    void clickTab(vcl::TPageControl *pgc, vcl::TTabSheet *tab);
+    void triggerMenu(QAction *action);
+    void focusCell(vcl::TDBGrid *grid, int row, const QString &fieldName);
+    void typeKeys(const QString &text);
+    void pressKey(Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier);
+    void clickButton(QAbstractButton *button);
+    int rowOf(vcl::TDBGrid *grid, const QString &field, const QString &value);
+
+    std::unique_ptr<TestDb> db;
+    std::unique_ptr<ServerProcess> server;
+    clientlib::ScriptedInteraction *script = nullptr;
+
+private:
+    std::unique_ptr<clientlib::InteractionScope> m_scope;
+    QList<RecordedCall> m_calls;
+};
+
+} // namespace fiscal::test

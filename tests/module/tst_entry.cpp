@@ -1,0 +1,113 @@
+// Opening the main screen: one instance, one GetDados on the first activation, nothing on
+// later activations, and a failing first load that is reported once and not retried.
+
+#include "modulefixture.h"
+
+#include "Pkg_Ger10200/module.h"
+#include "clientlib/waitanimation.h"
+#include "dataset/clientdataset.h"
+#include "dataset/datasource.h"
+#include "vcl/dbgrid.h"
+#include "vcl/pagecontrol.h"
+
+#include <QApplication>
+#include <QTest>
+
+namespace fiscal::test {
+namespace {
+
+using ger10200::TfrmParamGrupFiscal;
+
+TEST_F(ModuleTest, OpeningLoadsEverythingWithOneGetDados)
+{
+    TfrmParamGrupFiscal *frm = openScreen();
+    ASSERT_TRUE(frm);
+    EXPECT_EQ(methods(), QStringList{QStringLiteral("GetDados")});
+    EXPECT_EQ(frm->windowTitle(), QStringLiteral("Parâmetros de Grupo Fiscal"));
+    EXPECT_EQ(frm->pgcPadrao->ActivePage(), frm->tshPadrao);
+    EXPECT_EQ(frm->dtsPadrao->DataSet(), frm->cdsFornecedor);
+    EXPECT_EQ(frm->cdsFornecedor->RecordCount(), db->count("SELECT COUNT(*) FROM FORNECEDOR"));
+    EXPECT_EQ(frm->cdsCliente->RecordCount(), db->count("SELECT COUNT(*) FROM CLIENTE"));
+    EXPECT_EQ(frm->cdsFilial->RecordCount(), db->count("SELECT COUNT(*) FROM FILIAL"));
+    // The tax tabs stay empty until their boxes are filled.
+    EXPECT_FALSE(frm->cdsImpFili->Active());
+    EXPECT_FALSE(frm->cdsFornInsc->Active());
+    EXPECT_FALSE(frm->cdsCliInsc->Active());
+    EXPECT_FALSE(frm->cdsGrupoFiscal->Active());
+    EXPECT_EQ(clientlib::currentWaitAnimation(), nullptr);
+    EXPECT_TRUE(script->problems().isEmpty()) << script->problems().join('\n').toStdString();
+
+    // Activating the screen again (switching host windows) loads nothing.
+    clearCalls();
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    QApplication::processEvents();
+    frm->activateWindow();
+    QTest::qWait(50);
+    EXPECT_TRUE(methods().isEmpty()) << methods().join(',').toStdString();
+}
+
+TEST_F(ModuleTest, SecondIniProcCreatesNothingAndRestoresTheScreen)
+{
+    TfrmParamGrupFiscal *frm = openScreen();
+    ASSERT_TRUE(frm);
+    QWidget *window = frm->window();
+    window->showMinimized();
+    QApplication::processEvents();
+    ASSERT_TRUE(window->isMinimized());
+    clearCalls();
+
+    IniProc();
+    QApplication::processEvents();
+    EXPECT_EQ(screenCount(), 1);
+    EXPECT_EQ(findScreen(), frm);
+    EXPECT_FALSE(frm->window()->isMinimized());
+    EXPECT_TRUE(frm->isVisible());
+    EXPECT_FALSE(methods().contains(QStringLiteral("GetDados")));
+}
+
+TEST_F(ModuleTest, ClosingAndReopeningCreatesAndLoadsANewScreen)
+{
+    TfrmParamGrupFiscal *frm = openScreen();
+    ASSERT_TRUE(frm);
+    frm->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QApplication::processEvents();
+    EXPECT_FALSE(ger10200::boCriado);
+    EXPECT_EQ(findScreen(), nullptr) << "a closed screen is released and nothing points at it";
+
+    clearCalls();
+    TfrmParamGrupFiscal *again = openScreen();
+    ASSERT_TRUE(again);
+    EXPECT_TRUE(ger10200::boCriado);
+    EXPECT_EQ(methods(), QStringList{QStringLiteral("GetDados")});
+}
+
+TEST_F(ModuleTest, FailingFirstLoadIsShownOnceStopsTheAnimationAndIsNotRetried)
+{
+    // A real failure on the server: the suppliers' table is gone.
+    db->exec("ALTER TABLE FORNECEDOR RENAME TO FORNECEDOR_FORA");
+    IniProc();
+    TfrmParamGrupFiscal *frm = findScreen();
+    ASSERT_TRUE(frm);
+    ASSERT_TRUE(waitFor([&] { return !script->messages().isEmpty(); }));
+    EXPECT_EQ(callsOf(QStringLiteral("GetDados")).size(), 1);
+    QTest::qWait(50);
+    EXPECT_FALSE(frm->isLoaded());
+    EXPECT_EQ(clientlib::currentWaitAnimation(), nullptr);
+    ASSERT_EQ(script->messages().size(), 1) << script->messages().join('\n').toStdString();
+    EXPECT_FALSE(script->messages().first().isEmpty());
+
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    QApplication::processEvents();
+    frm->activateWindow();
+    QTest::qWait(50);
+    EXPECT_EQ(callsOf(QStringLiteral("GetDados")).size(), 1) << "no retry on the next activation";
+    EXPECT_EQ(script->messages().size(), 1);
+}
+
+} // namespace
+} // namespace fiscal::test

@@ -1,0 +1,292 @@
+// Fiscal-group cells and saving on the supplier grid, typed as a person types, against the
+// real server; after every save the database holds what the grid shows.
+
+#include "modulefixture.h"
+
+#include "clientlib/localcache.h"
+#include "dataset/clientdataset.h"
+#include "dataset/datasource.h"
+#include "vcl/dbgrid.h"
+#include "vcl/pagecontrol.h"
+
+#include <QApplication>
+#include <QCborMap>
+#include <QSignalSpy>
+#include <QTest>
+#include <QToolButton>
+
+namespace fiscal::test {
+namespace {
+
+using clientlib::Answer;
+using dataset::TClientDataSet;
+using ger10200::TfrmParamGrupFiscal;
+
+class SavingTest : public ModuleTest {
+protected:
+    void SetUp() override
+    {
+        ModuleTest::SetUp();
+        frm = openScreen();
+        ASSERT_TRUE(frm);
+        cds = frm->cdsFornecedor;
+        grid = frm->dbgPadrao;
+        clearCalls();
+    }
+
+    QString value(int row, const char *field) const
+    {
+        return cds->valueAt(row, cds->FieldByName(QString::fromLatin1(field))->Index()).value_or(QString());
+    }
+    bool isNull(int row, const char *field) const
+    {
+        return !cds->valueAt(row, cds->FieldByName(QString::fromLatin1(field))->Index()).has_value();
+    }
+    // First row whose group satisfies pred, at or after `from`.
+    int findRow(const std::function<bool(const QString &group, bool null)> &pred, int from = 0) const
+    {
+        for (int r = from; r < cds->rowCount(); ++r) {
+            if (pred(value(r, "CDGRUPOFISC"), isNull(r, "CDGRUPOFISC")))
+                return r;
+        }
+        return -1;
+    }
+    std::optional<std::string> dbGroup(const QString &supplier) const
+    {
+        return db->scalar("SELECT CDGRUPOFISC FROM FORNECEDOR WHERE CDFORNECED = $1", {supplier.toStdString()});
+    }
+    QString groupDesc(const char *code) const
+    {
+        return QString::fromStdString(
+            db->scalar("SELECT DSGRUPOFISC FROM GRUPOFISCAL WHERE CDGRUPOFISC = $1", {code}).value_or(""));
+    }
+    static QCborArray changesOf(const RecordedCall &c)
+    {
+        return c.params.at(0).toMap().value(QStringLiteral("changes")).toArray();
+    }
+    QString selectedField() const
+    {
+        return grid->SelectedField() ? grid->SelectedField()->FieldName() : QString();
+    }
+
+    TfrmParamGrupFiscal *frm = nullptr;
+    TClientDataSet *cds = nullptr;
+    vcl::TDBGrid *grid = nullptr;
+};
+
+TEST_F(SavingTest, TypedCodeIsAdjustedLookedUpAndSavedWithItsDescription)
+{
+    const int row = findRow([](const QString &g, bool null) { return null || g != QStringLiteral("001"); });
+    ASSERT_GE(row, 0);
+    ASSERT_LT(row, cds->rowCount() - 1);
+    const QString supplier = value(row, "CDFORNECED");
+
+    focusCell(grid, row, QStringLiteral("CDGRUPOFISC"));
+    typeKeys(QStringLiteral("1"));
+    pressKey(Qt::Key_Tab);
+
+    EXPECT_TRUE(script->messages().isEmpty()) << script->messages().join('\n').toStdString();
+    ASSERT_EQ(callsOf(QStringLiteral("GetGrupoFiscal")).size(), 2);   // leaving the column, then posting
+    EXPECT_EQ(callsOf(QStringLiteral("GetGrupoFiscal")).first().params.at(0).toString(), QStringLiteral("001"));
+    const auto saves = callsOf(QStringLiteral("SetFornecedor"));
+    ASSERT_EQ(saves.size(), 1);
+    ASSERT_EQ(changesOf(saves.first()).size(), 1);
+    EXPECT_EQ(cds->ChangeCount(), 0);
+    EXPECT_EQ(value(row, "CDGRUPOFISC"), QStringLiteral("001"));
+    EXPECT_EQ(value(row, "DSGRUPOFISC"), groupDesc("001"));
+    EXPECT_EQ(dbGroup(supplier), std::optional<std::string>("001"));
+}
+
+TEST_F(SavingTest, UnknownCodeIsRefusedAndTheCursorStaysInTheColumn)
+{
+    ASSERT_EQ(db->count("SELECT COUNT(*) FROM GRUPOFISCAL WHERE CDGRUPOFISC = '999'"), 0);
+    const int row = 0;
+    const auto before = dbGroup(value(row, "CDFORNECED"));
+    focusCell(grid, row, QStringLiteral("CDGRUPOFISC"));
+    typeKeys(QStringLiteral("999"));
+    pressKey(Qt::Key_Tab);
+
+    EXPECT_EQ(script->messages(), QStringList{QStringLiteral("Grupo fiscal não cadastrado.")});
+    EXPECT_EQ(selectedField(), QStringLiteral("CDGRUPOFISC"));
+    EXPECT_EQ(cds->State(), dataset::dsEdit);
+    EXPECT_EQ(cds->RecNo(), row + 1);
+    EXPECT_TRUE(callsOf(QStringLiteral("SetFornecedor")).isEmpty());
+    EXPECT_EQ(dbGroup(value(row, "CDFORNECED")), before);
+}
+
+TEST_F(SavingTest, EmptiedCodeIsSavedAsNoGroupWithoutALookup)
+{
+    const int row = findRow([](const QString &, bool null) { return !null; });
+    ASSERT_GE(row, 0);
+    ASSERT_LT(row, cds->rowCount() - 1);
+    const QString supplier = value(row, "CDFORNECED");
+
+    focusCell(grid, row, QStringLiteral("CDGRUPOFISC"));
+    typeKeys(QStringLiteral("1"));
+    pressKey(Qt::Key_Backspace);
+    pressKey(Qt::Key_Backspace);
+    pressKey(Qt::Key_Tab);
+
+    EXPECT_TRUE(script->messages().isEmpty()) << script->messages().join('\n').toStdString();
+    EXPECT_TRUE(callsOf(QStringLiteral("GetGrupoFiscal")).isEmpty());
+    ASSERT_EQ(callsOf(QStringLiteral("SetFornecedor")).size(), 1);
+    EXPECT_TRUE(isNull(row, "CDGRUPOFISC"));
+    EXPECT_TRUE(isNull(row, "DSGRUPOFISC"));
+    EXPECT_EQ(dbGroup(supplier), std::nullopt);
+}
+
+TEST_F(SavingTest, EllipsisListFillsCodeAndDescription)
+{
+    const int row = findRow([](const QString &g, bool) { return g != QStringLiteral("002"); });
+    ASSERT_GE(row, 0);
+    const QString supplier = value(row, "CDFORNECED");
+    focusCell(grid, row, QStringLiteral("CDGRUPOFISC"));
+    script->push(Answer::pickRow(QStringLiteral("CDGRUPOFISC"), QStringLiteral("002")));
+    ASSERT_TRUE(grid->EditButton());
+    clickButton(grid->EditButton());
+
+    EXPECT_EQ(cds->State(), dataset::dsEdit);
+    EXPECT_EQ(value(row, "CDGRUPOFISC"), QStringLiteral("002"));
+    EXPECT_EQ(value(row, "DSGRUPOFISC"), groupDesc("002"));
+    ASSERT_EQ(callsOf(QStringLiteral("GetGrupoFiscal")).size(), 1);
+    EXPECT_EQ(callsOf(QStringLiteral("GetGrupoFiscal")).first().params.at(0).toString(), QString());
+    EXPECT_TRUE(script->problems().isEmpty()) << script->problems().join('\n').toStdString();
+
+    cds->Post();   // the navigator's post
+    EXPECT_EQ(callsOf(QStringLiteral("SetFornecedor")).size(), 1);
+    EXPECT_EQ(dbGroup(supplier), std::optional<std::string>("002"));
+}
+
+TEST_F(SavingTest, ThreeEditedRowsMakeThreeCallsOfOneRowEach)
+{
+    ASSERT_GE(cds->rowCount(), 4);
+    QStringList suppliers;
+    for (int row = 0; row < 3; ++row) {
+        suppliers << value(row, "CDFORNECED");
+        focusCell(grid, row, QStringLiteral("CDGRUPOFISC"));
+        typeKeys(row == 1 ? QStringLiteral("3") : QStringLiteral("4"));
+        pressKey(Qt::Key_Down);   // the move posts the row
+    }
+    const auto saves = callsOf(QStringLiteral("SetFornecedor"));
+    ASSERT_EQ(saves.size(), 3);
+    for (const RecordedCall &c : saves)
+        EXPECT_EQ(changesOf(c).size(), 1);
+    EXPECT_EQ(cds->ChangeCount(), 0);
+    for (int row = 0; row < 3; ++row) {
+        EXPECT_EQ(dbGroup(suppliers[row]), std::optional<std::string>(row == 1 ? "003" : "004"));
+        EXPECT_EQ(value(row, "CDGRUPOFISC"), QString::fromStdString(dbGroup(suppliers[row]).value_or("")));
+    }
+}
+
+TEST_F(SavingTest, DeletionSendsOneDeletedRowAndDropsTheCache)
+{
+    const int row = findRow([](const QString &, bool null) { return !null; });
+    ASSERT_GE(row, 0);
+    const QString supplier = value(row, "CDFORNECED");
+    const int rows = cds->rowCount();
+    QSignalSpy cache(frm, SIGNAL(localCacheRefreshed(QString)));
+
+    focusCell(grid, row, QStringLiteral("NOME"));
+    script->push(Answer::yes());
+    pressKey(Qt::Key_Delete, Qt::ControlModifier);
+
+    const auto saves = callsOf(QStringLiteral("SetFornecedor"));
+    ASSERT_EQ(saves.size(), 1);
+    const QCborArray changes = changesOf(saves.first());
+    ASSERT_EQ(changes.size(), 1);
+    EXPECT_EQ(changes.at(0).toMap().value(QStringLiteral("op")).toString(), QStringLiteral("delete"));
+    ASSERT_EQ(cache.size(), 1);
+    EXPECT_EQ(cache.at(0).at(0).toString(), QStringLiteral("DELETECACHE"));
+    EXPECT_EQ(cds->rowCount(), rows - 1);
+    EXPECT_EQ(cds->ChangeCount(), 0);
+    // A deleted supplier row clears the supplier's group; the supplier itself stays.
+    EXPECT_EQ(db->count("SELECT COUNT(*) FROM FORNECEDOR WHERE CDFORNECED = $1", {supplier.toStdString()}), 1);
+    EXPECT_EQ(dbGroup(supplier), std::nullopt);
+}
+
+TEST_F(SavingTest, PostRefreshesTheCacheWithTheTablesKey)
+{
+    QSignalSpy cache(frm, SIGNAL(localCacheRefreshed(QString)));
+    focusCell(grid, 0, QStringLiteral("CDGRUPOFISC"));
+    typeKeys(QStringLiteral("5"));
+    pressKey(Qt::Key_Down);
+    ASSERT_EQ(cache.size(), 1);
+    EXPECT_EQ(cache.at(0).at(0).toString(), QStringLiteral("FORNECEDOR"));
+    EXPECT_TRUE(clientlib::LocalCache::instance().isCached(QStringLiteral("FORNECEDOR")));
+}
+
+TEST_F(SavingTest, AFailedSaveKeepsTheChangeAndTheNextPostSendsBothRows)
+{
+    const int a = findRow([](const QString &g, bool) { return g != QStringLiteral("002"); });
+    ASSERT_GE(a, 0);
+    const int b = findRow([](const QString &g, bool) { return g != QStringLiteral("003"); }, a + 2);
+    ASSERT_GT(b, a);
+    ASSERT_LT(b, cds->rowCount() - 1);
+    const QString supplierA = value(a, "CDFORNECED");
+    const QString supplierB = value(b, "CDFORNECED");
+    const auto originalB = dbGroup(supplierB);
+
+    // Another user changes row A on the server after this screen loaded it.
+    const std::string underneath = value(a, "CDGRUPOFISC") == QStringLiteral("005") ? "006" : "005";
+    db->exec("UPDATE FORNECEDOR SET CDGRUPOFISC = $1 WHERE CDFORNECED = $2", {underneath, supplierA.toStdString()});
+
+    focusCell(grid, a, QStringLiteral("CDGRUPOFISC"));
+    typeKeys(QStringLiteral("2"));
+    pressKey(Qt::Key_Down);
+
+    ASSERT_EQ(callsOf(QStringLiteral("SetFornecedor")).size(), 1);
+    ASSERT_EQ(script->messages().size(), 1);
+    EXPECT_FALSE(script->messages().first().isEmpty());
+    EXPECT_EQ(cds->ChangeCount(), 1) << "the change log stays";
+    EXPECT_EQ(value(a, "CDGRUPOFISC"), QStringLiteral("002"));
+    EXPECT_EQ(dbGroup(supplierA), std::optional<std::string>(underneath)) << "the other user's value stands";
+
+    script->clear();
+    focusCell(grid, b, QStringLiteral("CDGRUPOFISC"));
+    typeKeys(QStringLiteral("3"));
+    pressKey(Qt::Key_Down);
+    const auto saves = callsOf(QStringLiteral("SetFornecedor"));
+    ASSERT_EQ(saves.size(), 2);
+    EXPECT_EQ(changesOf(saves.at(1)).size(), 2) << "the failed row goes again with the new one";
+    // The conflict on row A still stands, so nothing of that change set was applied.
+    EXPECT_EQ(dbGroup(supplierB), originalB);
+    EXPECT_EQ(dbGroup(supplierA), std::optional<std::string>(underneath));
+
+    // A reload of the tab drops what could not be saved.
+    clickButton(frm->sbtVerificar);
+    EXPECT_EQ(cds->ChangeCount(), 0);
+    EXPECT_EQ(value(rowOf(grid, QStringLiteral("CDFORNECED"), supplierA), "CDGRUPOFISC"),
+              QString::fromStdString(underneath));
+}
+
+TEST_F(SavingTest, NoGridAcceptsANewRow)
+{
+    const struct { vcl::TTabSheet *tab; vcl::TDBGrid *grid; } cases[] = {
+        {frm->tshPadrao, frm->dbgPadrao},
+        {frm->tshCliente, frm->dbgCliente},
+        {frm->tshFilial, frm->dbgFilial},
+        {frm->tshTipoOperac, frm->dbgTipooperac},
+        {frm->tshTipoContrato, frm->dbgTipoFatur},
+        {frm->tshTipoGest, frm->dbgTipoGest},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.tab->Caption().toStdString());
+        clickTab(frm->pgcPadrao, c.tab);
+        TClientDataSet *set = c.grid->DataSource()->DataSet();
+        const int rows = set->rowCount();
+        ASSERT_GT(rows, 0);
+        focusCell(c.grid, 0, c.grid->Columns()[0]->FieldName());
+        pressKey(Qt::Key_Insert);
+        EXPECT_EQ(set->rowCount(), rows);
+        EXPECT_EQ(set->State(), dataset::dsBrowse);
+        focusCell(c.grid, rows - 1, c.grid->Columns()[0]->FieldName());
+        pressKey(Qt::Key_Down);
+        EXPECT_EQ(set->rowCount(), rows);
+        EXPECT_EQ(set->State(), dataset::dsBrowse);
+        EXPECT_TRUE(script->messages().isEmpty()) << "refused silently";
+    }
+    EXPECT_TRUE(methods().filter(QStringLiteral("Set")).isEmpty());
+}
+
+} // namespace
+} // namespace fiscal::test

@@ -1,0 +1,229 @@
+// Tab switching and edit mode, driven through the tabs, the tool buttons and the menus.
+
+#include "modulefixture.h"
+
+#include "dataset/clientdataset.h"
+#include "dataset/datasource.h"
+#include "vcl/dbgrid.h"
+#include "vcl/maskedit.h"
+#include "vcl/pagecontrol.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QLineEdit>
+#include <QTest>
+
+namespace fiscal::test {
+namespace {
+
+using ger10200::TfrmParamGrupFiscal;
+
+struct Snapshot {
+    vcl::TTabSheet *active = nullptr;
+    dataset::TClientDataSet *bound = nullptr;
+    bool edit = false, automatic = false, replica = false;
+    QList<bool> checked;
+    QStringList calls;
+    bool operator==(const Snapshot &) const = default;
+};
+
+class TabsTest : public ModuleTest {
+protected:
+    QList<QAction *> tabMenus(TfrmParamGrupFiscal *f)
+    {
+        return {f->mnuFornecedor, f->mnuCliente, f->mnuFilial, f->mnuTipoOperac, f->mnuTipoContrato,
+                f->mnuOperInter, f->mnuImpFili, f->mnuImpInscEsta};
+    }
+    QList<vcl::TTabSheet *> menuTabs(TfrmParamGrupFiscal *f)
+    {
+        return {f->tshPadrao, f->tshCliente, f->tshFilial, f->tshTipoOperac, f->tshTipoContrato,
+                f->tshOperInter, f->tshImpFili, f->tshImpInscEsta};
+    }
+    Snapshot snapshot(TfrmParamGrupFiscal *f)
+    {
+        Snapshot s;
+        s.active = f->pgcPadrao->ActivePage();
+        s.bound = f->dtsPadrao->DataSet();
+        s.edit = f->sbtAlterar->isEnabled();
+        s.automatic = f->sbtAutomatico->isEnabled();
+        s.replica = f->sbtReplica->isEnabled();
+        for (QAction *a : tabMenus(f))
+            s.checked << a->isChecked();
+        s.calls = methods();
+        return s;
+    }
+};
+
+TEST_F(TabsTest, TabCaptionsInOrder)
+{
+    TfrmParamGrupFiscal *frm = openScreen();
+    ASSERT_TRUE(frm);
+    QStringList captions;
+    for (int i = 0; i < frm->pgcPadrao->PageCount(); ++i)
+        captions << frm->pgcPadrao->Pages(i)->Caption();
+    EXPECT_EQ(captions, (QStringList{"Fornecedor", "Cliente", "Filial", "Tipo de Operação",
+                                     "Tipo de Contrato (Faturamento)", "Operações Interestaduais",
+                                     "Tipo de Gestão Fiscal", "Imposto/Filial",
+                                     "Imposto/Inscrição Estadual"}));
+    const QStringList menuCaptions = [&] {
+        QStringList c;
+        for (QAction *a : tabMenus(frm))
+            c << a->text();
+        return c;
+    }();
+    EXPECT_EQ(menuCaptions, (QStringList{"&Fornecedor", "C&liente", "F&ilial", "&Tipo de Operação",
+                                         "Tipo de Contrato (Faturamento)", "Operações Interestaduais",
+                                         "Imposto/Filial", "Imposto/Inscrição Estadual"}));
+    EXPECT_TRUE(frm->mnuFornecedor->isChecked());
+    EXPECT_FALSE(frm->lblNome->isVisible());
+}
+
+TEST_F(TabsTest, EditingTheSupplierGridLocksEveryOtherTabAndMenuUntilCancelled)
+{
+    TfrmParamGrupFiscal *frm = openScreen();
+    ASSERT_TRUE(frm);
+    ASSERT_TRUE(frm->sbtAlterar->isEnabled());
+    clickButton(frm->sbtAlterar);
+    ASSERT_EQ(frm->cdsFornecedor->State(), dataset::dsEdit);
+    EXPECT_EQ(frm->dbgPadrao->SelectedField()->FieldName(), QStringLiteral("CDGRUPOFISC"));
+    EXPECT_FALSE(frm->sbtAlterar->isEnabled());
+
+    const QList<vcl::TTabSheet *> tabs = menuTabs(frm);
+    const QList<QAction *> menus = tabMenus(frm);
+    for (int i = 1; i < tabs.size(); ++i) {
+        EXPECT_FALSE(tabs[i]->Enabled()) << tabs[i]->Caption().toStdString();
+        EXPECT_FALSE(menus[i]->isEnabled()) << menus[i]->text().toStdString();
+    }
+    EXPECT_FALSE(frm->tshTipoGest->Enabled());
+    EXPECT_TRUE(frm->tshPadrao->Enabled());
+
+    // Neither a click on a locked tab nor its menu entry leaves the tab.
+    clickTab(frm->pgcPadrao, frm->tshCliente);
+    triggerMenu(frm->mnuFilial);
+    EXPECT_EQ(frm->pgcPadrao->ActivePage(), frm->tshPadrao);
+
+    clearCalls();
+    clickButton(frm->sbtCancelar);
+    EXPECT_EQ(frm->cdsFornecedor->State(), dataset::dsBrowse);
+    EXPECT_EQ(methods(), QStringList{QStringLiteral("GetFornecedor")}) << "cancel reloads the tab";
+    for (int i = 1; i < tabs.size(); ++i) {
+        EXPECT_TRUE(tabs[i]->Enabled());
+        EXPECT_TRUE(menus[i]->isEnabled());
+    }
+    EXPECT_TRUE(frm->sbtAlterar->isEnabled());
+}
+
+TEST_F(TabsTest, TypingInTheGroupCellStartsEditModeToo)
+{
+    TfrmParamGrupFiscal *frm = openScreen();
+    ASSERT_TRUE(frm);
+    focusCell(frm->dbgPadrao, 0, QStringLiteral("CDGRUPOFISC"));
+    typeKeys(QStringLiteral("1"));
+    EXPECT_EQ(frm->cdsFornecedor->State(), dataset::dsEdit);
+    EXPECT_FALSE(frm->tshCliente->Enabled());
+    EXPECT_FALSE(frm->mnuCliente->isEnabled());
+}
+
+TEST_F(TabsTest, CancelReloadsTheActiveTabFromTheServer)
+{
+    TfrmParamGrupFiscal *frm = openScreen();
+    ASSERT_TRUE(frm);
+    const struct { vcl::TTabSheet *tab; const char *reload; } cases[] = {
+        {frm->tshCliente, "GetCliente"},
+        {frm->tshFilial, "GetFilial"},
+        {frm->tshTipoOperac, "GetTipoOperac"},
+        {frm->tshTipoContrato, "GetTipoFatur"},
+        {frm->tshPadrao, "GetFornecedor"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.reload);
+        clickTab(frm->pgcPadrao, c.tab);
+        ASSERT_EQ(frm->pgcPadrao->ActivePage(), c.tab);
+        clickButton(frm->sbtAlterar);
+        ASSERT_EQ(frm->dtsPadrao->State(), dataset::dsEdit);
+        clearCalls();
+        clickButton(frm->sbtCancelar);
+        EXPECT_EQ(methods(), QStringList{QString::fromLatin1(c.reload)});
+        EXPECT_EQ(frm->dtsPadrao->State(), dataset::dsBrowse);
+    }
+}
+
+TEST_F(TabsTest, StateRegistrationTabEmptiesItsBoxesAndSwitchesThePairs)
+{
+    TfrmParamGrupFiscal *frm = openScreen();
+    ASSERT_TRUE(frm);
+    clickTab(frm->pgcPadrao, frm->tshImpInscEsta);
+    EXPECT_EQ(QApplication::focusWidget(), frm->medCdEmpresa);
+    frm->medCdEmpresa->setText(QStringLiteral("01"));
+    frm->medInscEsta->setText(QStringLiteral("123"));
+    frm->medImp->setText(QStringLiteral("01"));
+
+    clickTab(frm->pgcPadrao, frm->tshFilial);
+    EXPECT_FALSE(frm->sbtReplica->isEnabled());
+    clickTab(frm->pgcPadrao, frm->tshImpInscEsta);
+
+    EXPECT_TRUE(frm->medCdEmpresa->Text().isEmpty());
+    EXPECT_TRUE(frm->medInscEsta->Text().isEmpty());
+    EXPECT_TRUE(frm->medImp->Text().isEmpty());
+    EXPECT_TRUE(frm->edtNmEmpresa->text().isEmpty());
+    EXPECT_FALSE(frm->cdsFornInsc->Active());
+    EXPECT_FALSE(frm->cdsCliInsc->Active());
+    EXPECT_TRUE(frm->sbtAutomatico->isEnabled());
+    EXPECT_TRUE(frm->mnuCadAutomatico->isEnabled());
+    EXPECT_TRUE(frm->sbtReplica->isEnabled());
+    EXPECT_TRUE(frm->mnuReplica->isEnabled());
+    EXPECT_FALSE(frm->sbtAlterar->isEnabled());
+    EXPECT_EQ(QApplication::focusWidget(), frm->medCdEmpresa);
+}
+
+TEST_F(TabsTest, TabMenuEntryGivesTheSameResultAsClickingTheTab)
+{
+    TfrmParamGrupFiscal *frm = openScreen();
+    ASSERT_TRUE(frm);
+    const QList<vcl::TTabSheet *> tabs = menuTabs(frm);
+    const QList<QAction *> menus = tabMenus(frm);
+    for (int i = 1; i < tabs.size(); ++i) {
+        SCOPED_TRACE(tabs[i]->Caption().toStdString());
+        clickTab(frm->pgcPadrao, frm->tshPadrao);
+        clearCalls();
+        clickTab(frm->pgcPadrao, tabs[i]);
+        const Snapshot byClick = snapshot(frm);
+
+        clickTab(frm->pgcPadrao, frm->tshPadrao);
+        clearCalls();
+        triggerMenu(menus[i]);
+        const Snapshot byMenu = snapshot(frm);
+
+        EXPECT_EQ(byClick.active, tabs[i]);
+        EXPECT_TRUE(byMenu == byClick);
+        EXPECT_EQ(byMenu.calls, byClick.calls);
+        EXPECT_TRUE(byMenu.checked.at(i));
+        EXPECT_EQ(byMenu.checked.count(true), 1);
+    }
+}
+
+TEST_F(TabsTest, InterstateTabShowsTheStoredGroupAndItsDescription)
+{
+    const auto stored = db->scalar("SELECT DSPARGERFIS FROM PARAMGERAL WHERE CDPARGERAL = 'OPIN'");
+    TfrmParamGrupFiscal *frm = openScreen();
+    ASSERT_TRUE(frm);
+    clearCalls();
+    clickTab(frm->pgcPadrao, frm->tshOperInter);
+    EXPECT_FALSE(frm->sbtAutomatico->isEnabled());
+    EXPECT_FALSE(frm->sbtReplica->isEnabled());
+    EXPECT_EQ(frm->dtsPadrao->DataSet(), frm->cdsOperInter);
+    EXPECT_EQ(QApplication::focusWidget(), frm->medGrFiscOpEs);
+    if (stored && !stored->empty()) {
+        const auto desc = db->scalar("SELECT DSGRUPOFISC FROM GRUPOFISCAL WHERE CDGRUPOFISC = $1", {*stored});
+        EXPECT_EQ(frm->medGrFiscOpEs->Text(), QString::fromStdString(*stored));
+        EXPECT_EQ(frm->edtNmGrupFisc->text(), QString::fromStdString(desc.value_or("")));
+        EXPECT_EQ(methods(), QStringList{QStringLiteral("GetGrupoFiscal")});
+    } else {
+        EXPECT_TRUE(frm->medGrFiscOpEs->Text().isEmpty());
+        EXPECT_TRUE(methods().isEmpty());
+    }
+    EXPECT_EQ(frm->cdsOperInter->State(), dataset::dsBrowse) << "showing the value starts no edit";
+}
+
+} // namespace
+} // namespace fiscal::test
