@@ -105,15 +105,13 @@ constexpr std::array<std::array<int, 3>, 3> kSmallRegistrationStates = {{{0, 1, 
 
 class Loader {
 public:
-    Loader(Connection &c, std::string_view table, std::vector<std::string> columns)
-        : m_insert(c.bulkInsert(table, columns)), m_table(table), m_sizes(columns.size(), 0) {}
+    Loader(Connection &c, std::string_view table, const std::vector<std::string> &columns)
+        : m_insert(c.bulkInsert(table, columns)) {}
     void add(std::initializer_list<std::optional<std::string_view>> values) { m_insert->addRow(values); }
     std::int64_t finish() { return m_insert->finish(); }
 
 private:
     std::unique_ptr<BulkInsert> m_insert;
-    std::string m_table;
-    std::vector<int> m_sizes;
 };
 
 class Generator {
@@ -304,7 +302,7 @@ private:
 
     void parties(std::string_view table, std::vector<std::string> columns, long long count, bool clients)
     {
-        Loader l(m_c, table, std::move(columns));
+        Loader l(m_c, table, columns);
         const auto kinds = demo::shopKinds();
         for (long long n = 1; n <= count; ++n) {
             const bool person = clients ? n % 3 == 0 : n % 4 == 0;

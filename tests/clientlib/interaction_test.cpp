@@ -12,6 +12,8 @@
 #include <QDialog>
 #include <QPushButton>
 #include <QTest>
+#include "qtprint.h"
+
 #include <gtest/gtest.h>
 
 using namespace fiscal;
@@ -34,8 +36,10 @@ protected:
 // Groups with awkward keys: a quote, a comma.
 void fillGroups(dataset::TClientDataSet &ds)
 {
-    ds.addField(QStringLiteral("CDGRUPOFISC"), 10, QStringLiteral("Código"));
-    ds.addField(QStringLiteral("DSGRUPOFISC"), 30, QStringLiteral("Descrição"));
+    if (ds.FieldCount() == 0) {
+        ds.addField(QStringLiteral("CDGRUPOFISC"), 10, QStringLiteral("Código"));
+        ds.addField(QStringLiteral("DSGRUPOFISC"), 30, QStringLiteral("Descrição"));
+    }
     dataset::DataPacket p;
     p.fields = ds.FieldDefs();
     p.rows = {

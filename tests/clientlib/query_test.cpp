@@ -7,6 +7,8 @@
 #include "dataset/datasource.h"
 #include "testsupport.h"
 
+#include "qtprint.h"
+
 #include <gtest/gtest.h>
 
 using namespace fiscal;

@@ -15,6 +15,8 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QWidget>
+#include "qtprint.h"
+
 #include <gtest/gtest.h>
 #include <thread>
 

@@ -3,6 +3,8 @@
 #include "clientlib/settings.h"
 #include "clientlib/textroutines.h"
 
+#include "qtprint.h"
+
 #include <gtest/gtest.h>
 
 using namespace fiscal::clientlib;

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <random>
 #include <thread>
 
 using namespace fiscal::rpc;
@@ -149,6 +150,15 @@ QCborValue cborErrorCode(const std::string &body)
         .value(QLatin1String("error"))
         .toMap()
         .value(QLatin1String("code"));
+}
+
+// The JSON-RPC error code of an HTTP answer in either encoding; 0 when there is none.
+int errorCodeOf(const rawhttp::Response &res)
+{
+    const auto type = res.headers.find("content-type");
+    if (type != res.headers.end() && type->second == "application/cbor")
+        return int(cborErrorCode(res.body).toInteger());
+    return rawhttp::jsonErrorCode(res.body);
 }
 
 std::string jsonCall(const std::string &method, const std::string &params = "[]")
@@ -345,6 +355,43 @@ TEST_F(ServerTest, RawRequestsGetClearAnswers)
     EXPECT_EQ(res.status, 200);
     EXPECT_EQ(res.headers.at("content-type"), "application/cbor");
     EXPECT_EQ(cborErrorCode(res.body), QCborValue(code::ParseError));
+}
+
+TEST_F(ServerTest, GarbageNeverTakesTheServerDown)
+{
+    ServerOptions opt;
+    opt.readTimeout = std::chrono::milliseconds(300);
+    startServer(opt);
+    const std::string valid = rawhttp::post("/rpc/Test.rdmEcho", "application/cbor",
+                                            QCborValue(QCborMap{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
+                                                                {QStringLiteral("method"), QStringLiteral("Echo")},
+                                                                {QStringLiteral("id"), 1}})
+                                                .toCbor()
+                                                .toStdString());
+    std::mt19937 rng(1234);
+    for (int i = 0; i < 60; ++i) {
+        std::string bytes = valid;
+        // Flip, cut or splice random bytes of a valid request, headers included.
+        const int edits = 1 + int(rng() % 6);
+        for (int e = 0; e < edits && !bytes.empty(); ++e) {
+            const std::size_t at = rng() % bytes.size();
+            switch (rng() % 3) {
+            case 0: bytes[at] = char(rng()); break;
+            case 1: bytes.erase(at, 1 + rng() % 8); break;
+            default: bytes.insert(at, std::string(1 + rng() % 4, char(rng()))); break;
+            }
+        }
+        rawhttp::Connection conn(port);
+        conn.send(bytes);
+        conn.halfClose();
+        const rawhttp::Response res = conn.read(5000);
+        // Whatever came back is a complete answer with an envelope, or nothing at all.
+        if (res.status != 0 && res.status != 200) {
+            EXPECT_NE(errorCodeOf(res), 0) << res.status;
+        }
+    }
+    Client client(QStringLiteral("127.0.0.1"), port);
+    EXPECT_TRUE(client.call(kObject, QStringLiteral("Echo"), {}).ok());
 }
 
 TEST_F(ServerTest, BearerToken)

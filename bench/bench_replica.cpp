@@ -1,0 +1,125 @@
+// Replication: Replica of one registration's supplier parameters (about 90,000 rows on the
+// large demo) to a registration of another company, against the raw INSERT ... SELECT doing
+// the same copy. Both destinations must be empty at the start and are emptied again
+// (untimed) before every run and at the end.
+//
+//   bench_replica --db DB --server FISCAL_SERVER [--out FILE] [--runs 3] [--budget 900]
+//                 [--tax 01] [--company 01] [--dest-company 03]
+
+#include "benchsupport.h"
+
+#include <iostream>
+
+using namespace fiscal;
+using namespace fiscal::bench;
+
+namespace {
+
+QString quotedList(const std::string &key)
+{
+    return QStringLiteral("'%1'").arg(QString::fromStdString(key).replace(QLatin1Char('\''), QStringLiteral("''")));
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+try {
+    const Options o = Options::parse(argc, argv);
+    const std::string db = o.require("db");
+    const int runs = o.integer("runs", 3);
+    const Deadline deadline(o.number("budget", 900));
+    const std::string tax = o.get("tax", "01");
+    const std::string company = o.get("company", "01");
+    const std::string destCompany = o.get("dest-company", "03");
+
+    auto conn = storage::open(db);
+    // The origin: the registration of the company with the most supplier rows for the tax.
+    const auto origin = scalar(*conn,
+        "SELECT CDINSCESTA FROM GRFISIMPIEFORN WHERE CDIMPOSTO = $1 AND CDEMPRESA = $2"
+        " GROUP BY CDINSCESTA ORDER BY COUNT(*) DESC, CDINSCESTA LIMIT 1", {tax, company});
+    if (!origin)
+        throw std::runtime_error("no supplier parameters for tax " + tax + " and company " + company);
+    const std::int64_t rows = count(*conn,
+        "SELECT COUNT(*) FROM GRFISIMPIEFORN WHERE CDIMPOSTO = $1 AND CDEMPRESA = $2 AND CDINSCESTA = $3",
+        {tax, company, *origin});
+    std::vector<std::string> dests;
+    {
+        auto st = conn->prepare("SELECT CDINSCESTA FROM INSCRESTAD WHERE CDEMPRESA = $1 ORDER BY CDINSCESTA LIMIT 2");
+        st->bind(1, destCompany);
+        while (st->step())
+            dests.emplace_back(st->text(0));
+    }
+    if (dests.size() < 2)
+        throw std::runtime_error("company " + destCompany + " needs two state registrations");
+
+    const std::string inDestinations = " WHERE CDIMPOSTO = $1 AND CDEMPRESA = $2 AND CDINSCESTA IN ($3, $4)";
+    if (count(*conn, "SELECT COUNT(*) FROM GRFISIMPIEFORN" + inDestinations, {tax, destCompany, dests[0], dests[1]}))
+        throw std::runtime_error("the destination registrations of company " + destCompany + " are not empty");
+    auto clear = conn->prepare("DELETE FROM GRFISIMPIEFORN" + inDestinations);
+    const auto clearDestinations = [&] {
+        storage::Transaction tx(*conn);
+        clear->bind(1, tax);
+        clear->bind(2, destCompany);
+        clear->bind(3, dests[0]);
+        clear->bind(4, dests[1]);
+        clear->execute();
+        tx.commit();
+    };
+    auto copy = conn->prepare(
+        "INSERT INTO GRFISIMPIEFORN (CDIMPOSTO, CDEMPRESA, CDINSCESTA, CDFORNECED, CDGRUPOFISC)"
+        " SELECT CDIMPOSTO, $1, $2, CDFORNECED, CDGRUPOFISC FROM GRFISIMPIEFORN"
+        " WHERE CDIMPOSTO = $3 AND CDEMPRESA = $4 AND CDINSCESTA = $5");
+
+    ServerChild server(o.require("server"), db);
+    rpc::Client client(QStringLiteral("127.0.0.1"), server.port());
+    callOk(client, kParamGrupFiscal, "GetGrupoFiscal", QCborArray{QStringLiteral("001")});
+
+    std::vector<double> rawTimes, oursTimes;
+    for (int i = 0; i < runs && !deadline.passed(); ++i) {
+        clearDestinations();
+        for (int side = 0; side < 2; ++side) {
+            if ((side + i) % 2 == 0) {
+                const auto t0 = Clock::now();
+                storage::Transaction tx(*conn);
+                copy->bind(1, destCompany);
+                copy->bind(2, dests[1]);
+                copy->bind(3, tax);
+                copy->bind(4, company);
+                copy->bind(5, *origin);
+                const std::int64_t n = copy->execute();
+                tx.commit();
+                rawTimes.push_back(secondsSince(t0));
+                if (n != rows)
+                    throw std::runtime_error("the raw copy wrote " + std::to_string(n) + " rows");
+            } else {
+                const auto t0 = Clock::now();
+                const rpc::Reply r = callOk(client, kParamGrupFiscal, "Replica",
+                    QCborArray{QString::fromStdString(tax), QString::fromStdString(company),
+                               QString::fromStdString(*origin), QStringLiteral("T"),
+                               QString::fromStdString(destCompany), quotedList(dests[0]), true, false});
+                oursTimes.push_back(secondsSince(t0));
+                if (r.value().toInteger() != rows)
+                    throw std::runtime_error("Replica wrote " + std::to_string(r.value().toInteger()) + " rows");
+            }
+        }
+    }
+    const long serverPeak = peakKiB(server.pid());
+    server.stop();
+    // Leave the two destinations as they were found: empty.
+    clearDestinations();
+
+    const double rawMed = median(rawTimes), oursMed = median(oursTimes);
+    Report report("Replication: Replica (" + engineName(db) + ")");
+    report.add({fmtCount(double(rows)) + " rows copied (median of " + std::to_string(oursTimes.size()) + ")",
+                fmtMs(rawMed), fmtMs(oursMed), oursMed / rawMed, "≤ 1.3×", oursMed / rawMed <= 1.3,
+                "server " + fmtMiB(serverPeak)});
+    report.addNote("Raw: `BEGIN; INSERT INTO GRFISIMPIEFORN (...) SELECT ... WHERE <origin>; COMMIT` through the "
+                   "storage library, into an empty registration. Ours: Replica over HTTP (checks, origin and "
+                   "destinations into temporary tables, delete of the destination, the INSERT ... SELECT), into "
+                   "another empty registration of the same company. Runs alternate between the two sides.");
+    report.write(o.get("out"));
+    return 0;
+} catch (const std::exception &e) {
+    std::cerr << "bench_replica: " << e.what() << "\n";
+    return 1;
+}

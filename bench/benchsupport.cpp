@@ -1,0 +1,364 @@
+#include "benchsupport.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <iostream>
+#include <poll.h>
+#include <sstream>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fiscal::bench {
+
+// ---- options -----------------------------------------------------------------------------
+
+Options Options::parse(int argc, char **argv)
+{
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a.rfind("--", 0) != 0 || i + 1 >= argc)
+            throw std::runtime_error("usage: " + std::string(argv[0]) + " --name value ... (bad: " + a + ")");
+        o.values[a.substr(2)] = argv[++i];
+    }
+    return o;
+}
+
+std::string Options::get(const std::string &name, const std::string &fallback) const
+{
+    const auto it = values.find(name);
+    return it == values.end() ? fallback : it->second;
+}
+
+std::string Options::require(const std::string &name) const
+{
+    const auto it = values.find(name);
+    if (it == values.end() || it->second.empty())
+        throw std::runtime_error("missing --" + name);
+    return it->second;
+}
+
+int Options::integer(const std::string &name, int fallback) const
+{
+    const auto it = values.find(name);
+    return it == values.end() ? fallback : std::stoi(it->second);
+}
+
+double Options::number(const std::string &name, double fallback) const
+{
+    const auto it = values.find(name);
+    return it == values.end() ? fallback : std::stod(it->second);
+}
+
+bool isPostgres(const std::string &db)
+{
+    return db.rfind("postgresql://", 0) == 0 || db.rfind("postgres://", 0) == 0
+           || db.rfind("host=", 0) == 0 || db.rfind("dbname=", 0) == 0;
+}
+
+std::string engineName(const std::string &db)
+{
+    return isPostgres(db) ? "PostgreSQL" : "SQLite";
+}
+
+// ---- memory ------------------------------------------------------------------------------
+
+long peakKiB(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    return 0;
+}
+
+long ownPeakKiB()
+{
+    return peakKiB(getpid());
+}
+
+// ---- processes ---------------------------------------------------------------------------
+
+namespace {
+
+std::vector<char *> cArgs(const std::vector<std::string> &argv)
+{
+    std::vector<char *> out;
+    for (const std::string &a : argv)
+        out.push_back(const_cast<char *>(a.c_str()));
+    out.push_back(nullptr);
+    return out;
+}
+
+int shellStatus(int status)
+{
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return -1;
+}
+
+// Waits for pid up to timeoutSeconds; kills it after that. Returns the status and usage.
+int waitBounded(pid_t pid, double timeoutSeconds, rusage *usage)
+{
+    const Deadline deadline(timeoutSeconds);
+    int status = 0;
+    for (;;) {
+        const pid_t r = wait4(pid, &status, WNOHANG, usage);
+        if (r == pid)
+            return shellStatus(status);
+        if (r < 0 && errno != EINTR)
+            return -1;
+        if (deadline.passed()) {
+            ::kill(pid, SIGKILL);
+            wait4(pid, &status, 0, usage);
+            return shellStatus(status);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+} // namespace
+
+ServerChild::ServerChild(const std::string &exe, const std::string &db, int workers)
+{
+    std::vector<std::string> argv{exe, "--db", db, "--listen", "127.0.0.1:0"};
+    if (workers > 0) {
+        argv.push_back("--workers");
+        argv.push_back(std::to_string(workers));
+    }
+    int fds[2];
+    if (pipe(fds) != 0)
+        throw std::runtime_error("pipe failed");
+    const auto args = cArgs(argv);
+    m_pid = fork();
+    if (m_pid < 0)
+        throw std::runtime_error("fork failed");
+    if (m_pid == 0) {
+        dup2(fds[1], STDOUT_FILENO);
+        close(fds[0]);
+        close(fds[1]);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    m_out = fds[0];
+
+    // "listening on 127.0.0.1:PORT", within 60 s.
+    std::string text;
+    const Deadline deadline(60);
+    while (!deadline.passed() && text.find('\n') == std::string::npos) {
+        pollfd p{m_out, POLLIN, 0};
+        if (poll(&p, 1, 200) <= 0)
+            continue;
+        char buf[256];
+        const ssize_t n = read(m_out, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        text.append(buf, size_t(n));
+    }
+    const auto colon = text.rfind(':');
+    if (text.rfind("listening on ", 0) != 0 || colon == std::string::npos) {
+        stop();
+        throw std::runtime_error("fiscal-server did not start: " + text);
+    }
+    m_port = std::uint16_t(std::stoi(text.substr(colon + 1)));
+}
+
+ServerChild::~ServerChild()
+{
+    stop();
+}
+
+int ServerChild::stop()
+{
+    int code = 0;
+    if (m_pid > 0) {
+        ::kill(m_pid, SIGTERM);
+        rusage usage{};
+        code = waitBounded(m_pid, 60, &usage);
+        m_pid = -1;
+    }
+    if (m_out >= 0) {
+        close(m_out);
+        m_out = -1;
+    }
+    return code;
+}
+
+ProcessRun runProcess(const std::vector<std::string> &argv, double timeoutSeconds)
+{
+    const auto args = cArgs(argv);
+    const auto t0 = Clock::now();
+    const pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        close(null);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    rusage usage{};
+    ProcessRun r;
+    r.exitCode = waitBounded(pid, timeoutSeconds, &usage);
+    r.seconds = secondsSince(t0);
+    r.peakKiB = usage.ru_maxrss;
+    if (r.exitCode != 0)
+        throw std::runtime_error(argv[0] + " exited with " + std::to_string(r.exitCode));
+    return r;
+}
+
+rpc::Reply callOk(rpc::Client &client, const std::string &object, const std::string &method,
+                  const QCborArray &params)
+{
+    rpc::Reply r = client.call(QString::fromStdString(object), QString::fromStdString(method), params, 600000);
+    if (r.isError())
+        throw std::runtime_error(method + " failed (" + std::to_string(r.errorCode())
+                                 + "): " + r.errorMessage().toStdString());
+    return r;
+}
+
+// ---- statistics --------------------------------------------------------------------------
+
+double percentile(std::vector<double> sample, double p)
+{
+    if (sample.empty())
+        return 0;
+    std::sort(sample.begin(), sample.end());
+    const auto rank = size_t(std::ceil(p / 100.0 * double(sample.size())));
+    return sample[std::clamp<size_t>(rank, 1, sample.size()) - 1];
+}
+
+double median(std::vector<double> sample)
+{
+    return percentile(std::move(sample), 50);
+}
+
+// ---- direct SQL --------------------------------------------------------------------------
+
+namespace {
+
+std::unique_ptr<storage::Statement> bound(storage::Connection &c, const std::string &sql,
+                                          const std::vector<std::optional<std::string>> &params)
+{
+    auto st = c.prepare(sql);
+    for (size_t i = 0; i < params.size(); ++i)
+        st->bind(int(i) + 1, params[i] ? std::optional<std::string_view>(*params[i]) : std::nullopt);
+    return st;
+}
+
+} // namespace
+
+std::optional<std::string> scalar(storage::Connection &c, const std::string &sql,
+                                  const std::vector<std::optional<std::string>> &params)
+{
+    auto st = bound(c, sql, params);
+    if (!st->step() || st->isNull(0))
+        return std::nullopt;
+    return std::string(st->text(0));
+}
+
+std::int64_t count(storage::Connection &c, const std::string &sql,
+                   const std::vector<std::optional<std::string>> &params)
+{
+    const auto v = scalar(c, sql, params);
+    return v ? std::stoll(*v) : 0;
+}
+
+void execute(storage::Connection &c, const std::string &sql,
+             const std::vector<std::optional<std::string>> &params)
+{
+    bound(c, sql, params)->execute();
+}
+
+// ---- report ------------------------------------------------------------------------------
+
+Report::Report(std::string title, std::string note) : m_title(std::move(title))
+{
+    if (!note.empty())
+        m_notes.push_back(std::move(note));
+}
+
+void Report::add(ResultRow row)
+{
+    m_rows.push_back(std::move(row));
+}
+
+void Report::addNote(const std::string &line)
+{
+    m_notes.push_back(line);
+}
+
+void Report::write(const std::string &path) const
+{
+    std::ostringstream s;
+    s << "### " << m_title << "\n\n";
+    s << "| What | Raw | Ours | Ratio | Goal | Met | Peak memory |\n";
+    s << "|---|---:|---:|---:|---|---|---|\n";
+    for (const ResultRow &r : m_rows)
+        s << "| " << r.what << " | " << r.raw << " | " << r.ours << " | " << fmtRatio(r.ratio) << " | " << r.goal
+          << " | " << (r.met ? (*r.met ? "yes" : "**no**") : "") << " | " << r.memory << " |\n";
+    s << "\n";
+    for (const std::string &n : m_notes)
+        s << n << "\n";
+    if (!m_notes.empty())
+        s << "\n";
+    if (path.empty()) {
+        std::cout << s.str() << std::flush;
+        return;
+    }
+    std::ofstream out(path, std::ios::app);
+    out << s.str();
+    if (!out)
+        throw std::runtime_error("cannot write " + path);
+    std::cout << s.str() << std::flush;
+}
+
+namespace {
+std::string fixed(double v, int decimals)
+{
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+    return buf;
+}
+} // namespace
+
+std::string fmtMs(double seconds)
+{
+    const double ms = seconds * 1000;
+    return fixed(ms, ms < 10 ? 3 : ms < 100 ? 2 : 0) + " ms";
+}
+
+std::string fmtSeconds(double seconds)
+{
+    return fixed(seconds, seconds < 10 ? 2 : 1) + " s";
+}
+
+std::string fmtMiB(long kib)
+{
+    return fixed(double(kib) / 1024.0, 0) + " MiB";
+}
+
+std::string fmtCount(double n)
+{
+    return fixed(n, n < 100 ? 1 : 0);
+}
+
+std::string fmtRatio(double r)
+{
+    return fixed(r, 2) + "×";
+}
+
+} // namespace fiscal::bench

@@ -1,0 +1,139 @@
+#pragma once
+// What every benchmark shares: its command line, a fiscal-server child process, timing a
+// raw-database child process, peak memory, percentiles and the Markdown table the run
+// script collects into docs/performance.md.
+//
+//   Options o = Options::parse(argc, argv);     // --db URL --server EXE --out FILE ...
+//   ServerChild s(o.server, o.db);              // --listen 127.0.0.1:0, waits for the port
+//   rpc::Client c("127.0.0.1", s.port());
+//   ProcessRun r = runProcess({"sqlite3", "-csv", db, sql});   // wall time, peak RSS
+//   long kib = peakKiB(s.pid());                // VmHWM from /proc/<pid>/status
+//
+// Every loop in the benchmarks is bounded twice: by a count and by a Deadline.
+
+#include "rpc/client.h"
+#include "storage/database.h"
+
+#include <QCborArray>
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace fiscal::bench {
+
+using Clock = std::chrono::steady_clock;
+
+inline double secondsSince(Clock::time_point t0)
+{
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+class Deadline {
+public:
+    explicit Deadline(double seconds)
+        : m_end(Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds))) {}
+    bool passed() const { return Clock::now() >= m_end; }
+private:
+    Clock::time_point m_end;
+};
+
+// --name value pairs; every benchmark takes --db, --server and --out, the rest are its own.
+struct Options {
+    std::map<std::string, std::string> values;
+    static Options parse(int argc, char **argv);
+    std::string get(const std::string &name, const std::string &fallback = {}) const;
+    std::string require(const std::string &name) const;   // throws when missing
+    int integer(const std::string &name, int fallback) const;
+    double number(const std::string &name, double fallback) const;
+};
+
+bool isPostgres(const std::string &db);
+std::string engineName(const std::string &db);   // "SQLite" / "PostgreSQL"
+
+// Peak resident memory (VmHWM) of a live process, KiB; 0 when it cannot be read.
+long peakKiB(pid_t pid);
+long ownPeakKiB();
+
+// fiscal-server --db DB --listen 127.0.0.1:0 [--workers N]; stopped (SIGTERM) on destruction.
+class ServerChild {
+public:
+    ServerChild(const std::string &exe, const std::string &db, int workers = 0);
+    ~ServerChild();
+    ServerChild(const ServerChild &) = delete;
+    ServerChild &operator=(const ServerChild &) = delete;
+    std::uint16_t port() const { return m_port; }
+    pid_t pid() const { return m_pid; }
+    // SIGTERM and wait (bounded); returns the exit status as the shell would show it.
+    int stop();
+private:
+    pid_t m_pid = -1;
+    int m_out = -1;
+    std::uint16_t m_port = 0;
+};
+
+struct ProcessRun {
+    double seconds = 0;
+    long peakKiB = 0;   // ru_maxrss of the child
+    int exitCode = -1;  // 128 + signal when killed
+};
+// Runs argv to completion with stdout to /dev/null (stderr kept, for failures); kills it
+// after timeoutSeconds. Throws when it cannot be started.
+ProcessRun runProcess(const std::vector<std::string> &argv, double timeoutSeconds = 600);
+
+// Calls object.method; throws std::runtime_error with the server's message on a failure,
+// so a benchmark never times an error reply.
+rpc::Reply callOk(rpc::Client &client, const std::string &object, const std::string &method,
+                  const QCborArray &params = {});
+inline const std::string kParamGrupFiscal = "Ger10200.rdmParamGrupFiscal";
+inline const std::string kCadAutParGrpFis = "Ger10201.rdmCadAutParGrpFis";
+
+// Percentile over a copy (nearest rank); 0 for an empty sample.
+double percentile(std::vector<double> sample, double p);
+double median(std::vector<double> sample);
+
+// Small direct SQL helpers for setting up and checking (not timed).
+std::optional<std::string> scalar(storage::Connection &c, const std::string &sql,
+                                  const std::vector<std::optional<std::string>> &params = {});
+std::int64_t count(storage::Connection &c, const std::string &sql,
+                   const std::vector<std::optional<std::string>> &params = {});
+void execute(storage::Connection &c, const std::string &sql,
+             const std::vector<std::optional<std::string>> &params = {});
+
+// One Markdown results table; appended to --out (or stdout) by write().
+struct ResultRow {
+    std::string what;
+    std::string raw;
+    std::string ours;
+    double ratio = 0;       // ours / raw (time or memory)
+    std::string goal;       // "≤ 1.5×"
+    std::optional<bool> met;
+    std::string memory;     // peak memory, free text
+};
+
+class Report {
+public:
+    Report(std::string title, std::string note = {});
+    void add(ResultRow row);
+    void addNote(const std::string &line);
+    void write(const std::string &path) const;   // appends; "" = stdout
+private:
+    std::string m_title;
+    std::vector<std::string> m_notes;
+    std::vector<ResultRow> m_rows;
+};
+
+std::string fmtMs(double seconds);
+std::string fmtSeconds(double seconds);
+std::string fmtMiB(long kib);
+std::string fmtCount(double n);
+std::string fmtRatio(double r);
+
+} // namespace fiscal::bench

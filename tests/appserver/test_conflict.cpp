@@ -1,0 +1,231 @@
+// Saves that must not overwrite or half-apply: two users on the same row, change sets with
+// one bad row (row by row and set-based), and hostile text in every argument.
+
+#include "test_write_support.h"
+
+using namespace fiscal::test;
+using namespace fiscal::test::writes;
+
+namespace {
+
+constexpr int kInvalid = -32602, kConflict = -32001, kNotFound = -32002;
+
+class Conflict : public ::testing::TestWithParam<Backend> {};
+
+// The change set a screen builds from a loaded packet: the row as loaded, and the same row
+// with another group.
+QCborValue changeFromPacket(const QCborValue &packet, const char *keyField, const QString &key, const V &group)
+{
+    const QCborMap p = packet.toMap();
+    const QCborArray fields = p.value(QStringLiteral("fields")).toArray();
+    int keyAt = -1, groupAt = -1;
+    for (qsizetype i = 0; i < fields.size(); ++i) {
+        const QString name = fields[i].toMap().value(QStringLiteral("name")).toString();
+        if (name == QLatin1String(keyField))
+            keyAt = int(i);
+        if (name == QLatin1String("CDGRUPOFISC"))
+            groupAt = int(i);
+    }
+    for (const QCborValue &row : p.value(QStringLiteral("rows")).toArray()) {
+        if (row.toArray().at(keyAt).toString() != key)
+            continue;
+        QCborArray changed = row.toArray();
+        changed[groupAt] = cborOf(group);
+        return QCborMap{{QStringLiteral("fields"), fields},
+                        {QStringLiteral("changes"), QCborArray{QCborMap{{QStringLiteral("op"), QStringLiteral("update")},
+                                                                        {QStringLiteral("old"), row}, {QStringLiteral("new"), changed}}}}};
+    }
+    ADD_FAILURE() << "row " << key.toStdString() << " not in the packet";
+    return {};
+}
+
+TEST_P(Conflict, SecondSaveOfTheSameRowFails)
+{
+    Env env(GetParam());
+    const struct {
+        const char *read;
+        QCborArray readArgs;
+        const char *save;
+        const char *keyField;
+        const char *key;
+        const char *check;
+    } cases[] = {
+        {"GetCliente", {}, "SetCliente", "CDCLIENTE", "WC2", "SELECT CDGRUPOFISC FROM CLIENTE WHERE CDCLIENTE = 'WC2'"},
+        {"GetFornInsc", strings({"91", "91", "IE-A"}), "SetFornInsc", "CDFORNECED", "WF2",
+         "SELECT CDGRUPOFISC FROM GRFISIMPIEFORN WHERE CDIMPOSTO = '91' AND CDINSCESTA = 'IE-A' AND CDFORNECED = 'WF2'"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.save);
+        // Both users load the same data before either saves.
+        const RpcResult a = env.call(kParamGrupFiscal, c.read, c.readArgs);
+        const RpcResult b = env.call(kParamGrupFiscal, c.read, c.readArgs);
+        ASSERT_TRUE(a.ok() && b.ok()) << a.errorMessage.toStdString();
+        const RpcResult first = env.save(c.save, changeFromPacket(a.result, c.keyField, QString::fromUtf8(c.key), QStringLiteral("901")));
+        EXPECT_TRUE(first.ok()) << first.errorMessage.toStdString();
+        const RpcResult second = env.save(c.save, changeFromPacket(b.result, c.keyField, QString::fromUtf8(c.key), QStringLiteral("902")));
+        EXPECT_EQ(second.errorCode, kConflict);
+        EXPECT_TRUE(second.errorMessage.contains(QStringLiteral("foi alterado por outro usuário"))) << second.errorMessage.toStdString();
+        EXPECT_TRUE(second.errorMessage.contains(QString::fromUtf8(c.key))) << second.errorMessage.toStdString();
+        EXPECT_EQ(env.value(c.check), std::optional<std::string>("901"));
+    }
+}
+
+// 200 clients WL0001..WL0200 without group, and 60 supplier parameters at IE-B.
+void seedMany(TestDb &db)
+{
+    std::string sql = "INSERT INTO CLIENTE (CDCLIENTE, NMRAZSOCCLIE) VALUES ";
+    for (int i = 1; i <= 200; ++i)
+        sql += (i > 1 ? "," : "") + QStringLiteral("('WL%1', 'Cliente em lote')").arg(i, 4, 10, QChar(u'0')).toStdString();
+    db.exec(sql);
+    sql = "INSERT INTO FORNECEDOR (CDFORNECED, NMRAZSOCFORN) VALUES ";
+    for (int i = 1; i <= 120; ++i)
+        sql += (i > 1 ? "," : "") + QStringLiteral("('WM%1', 'Fornecedor em lote')").arg(i, 4, 10, QChar(u'0')).toStdString();
+    db.exec(sql);
+    sql = "INSERT INTO GRFISIMPIEFORN (CDIMPOSTO, CDEMPRESA, CDINSCESTA, CDFORNECED, CDGRUPOFISC) VALUES ";
+    for (int i = 1; i <= 60; ++i)
+        sql += (i > 1 ? "," : "") + QStringLiteral("('91', '91', 'IE-B', 'WM%1', '901')").arg(i, 4, 10, QChar(u'0')).toStdString();
+    db.exec(sql);
+}
+
+QString code(const char *prefix, int i) { return QStringLiteral("%1%2").arg(QLatin1String(prefix)).arg(i, 4, 10, QChar(u'0')); }
+
+TEST_P(Conflict, OneBadRowAppliesNothing)
+{
+    Env env(GetParam());
+    seedMany(*env.db);
+
+    // The clients' change set: every row from none to 901; `bad` spoils one row.
+    enum class Spoil { Nothing, StaleRow, UnknownGroup, UnknownKey };
+    const auto clients = [](int rows, Spoil spoil, int at) {
+        ChangeSetBuilder b("SetCliente");
+        for (int i = 1; i <= rows; ++i) {
+            QString key = code("WL", i);
+            V was = null, now = QStringLiteral("901");
+            if (i == at && spoil == Spoil::StaleRow)
+                was = QStringLiteral("902");
+            if (i == at && spoil == Spoil::UnknownGroup)
+                now = QStringLiteral("999");
+            if (i == at && spoil == Spoil::UnknownKey)
+                key = QStringLiteral("WX9999");
+            b.update({{"CDCLIENTE", key}, {"CDGRUPOFISC", was}}, {{"CDCLIENTE", key}, {"CDGRUPOFISC", now}});
+        }
+        return b.build();
+    };
+    // Supplier parameters at IE-B: 60 changed 901->902, 30 cleared, 30 new rows 903.
+    const auto suppliers = [](bool stale) {
+        ChangeSetBuilder b("SetFornInsc");
+        const Values key{{"CDIMPOSTO", QStringLiteral("91")}, {"CDEMPRESA", QStringLiteral("91")}, {"CDINSCESTA", QStringLiteral("IE-B")}};
+        for (int i = 1; i <= 120; ++i) {
+            Values oldRow = key, newRow = key;
+            oldRow["CDFORNECED"] = newRow["CDFORNECED"] = code("WM", i);
+            oldRow["CDGRUPOFISC"] = i <= 60 ? V(QStringLiteral("901")) : null;
+            newRow["CDGRUPOFISC"] = i <= 30 ? V(QStringLiteral("902")) : i <= 60 ? null : V(QStringLiteral("903"));
+            if (stale && i == 45)
+                oldRow["CDGRUPOFISC"] = QStringLiteral("903");
+            if (i > 60)
+                oldRow["CDIMPOSTO"] = oldRow["CDEMPRESA"] = oldRow["CDINSCESTA"] = null;
+            b.update(oldRow, newRow);
+        }
+        return b.build();
+    };
+
+    const struct {
+        const char *what;
+        const char *method;
+        QCborValue changes;
+        int code;
+        const char *named;     // must appear in the message
+    } refused[] = {
+        {"small set, stale last row", "SetCliente", clients(3, Spoil::StaleRow, 3), kConflict, "WL0003"},
+        {"large set, stale row", "SetCliente", clients(200, Spoil::StaleRow, 137), kConflict, "WL0137"},
+        {"large set, unknown group", "SetCliente", clients(200, Spoil::UnknownGroup, 50), kNotFound, "999"},
+        {"large set, unknown client", "SetCliente", clients(200, Spoil::UnknownKey, 180), kNotFound, "WX9999"},
+        {"large parameter set, stale row", "SetFornInsc", suppliers(true), kConflict, "WM0045"},
+    };
+    const std::string before = snapshot(*env.db);
+    for (const auto &r : refused) {
+        SCOPED_TRACE(r.what);
+        const RpcResult res = env.save(r.method, r.changes);
+        EXPECT_EQ(res.errorCode, r.code) << res.errorMessage.toStdString();
+        EXPECT_TRUE(res.errorMessage.contains(QString::fromUtf8(r.named))) << res.errorMessage.toStdString();
+        EXPECT_EQ(snapshot(*env.db), before);
+    }
+
+    EXPECT_TRUE(env.save("SetCliente", clients(200, Spoil::Nothing, 0)).ok());
+    EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM CLIENTE WHERE CDCLIENTE LIKE 'WL%' AND CDGRUPOFISC = '901'"), 200);
+    const RpcResult ok = env.save("SetFornInsc", suppliers(false));
+    EXPECT_TRUE(ok.ok()) << ok.errorMessage.toStdString();
+    const auto at = [&](const char *group) {
+        return env.db->count(std::string("SELECT COUNT(*) FROM GRFISIMPIEFORN WHERE CDINSCESTA = 'IE-B' AND CDFORNECED LIKE 'WM%' AND CDGRUPOFISC ")
+                             + (group ? std::string("= '") + group + "'" : "IS NULL"));
+    };
+    EXPECT_EQ(at("902"), 30);
+    EXPECT_EQ(at("901"), 0);
+    EXPECT_EQ(at("903"), 60);
+    EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM GRFISIMPIEFORN WHERE CDINSCESTA = 'IE-B' AND CDFORNECED LIKE 'WM%'"), 90);
+}
+
+TEST_P(Conflict, HostileTextChangesOnlyWhatItNamesLiterally)
+{
+    Env env(GetParam());
+    // A client whose code really holds quotes and a semicolon.
+    env.db->exec("INSERT INTO CLIENTE (CDCLIENTE, NMRAZSOCCLIE) VALUES ($1, 'Cliente com aspas')", {"D'AV;--"});
+    const std::string before = snapshot(*env.db);
+
+    const auto setCliente = [](const char *key, const char *group) {
+        return ChangeSetBuilder("SetCliente")
+            .update({{"CDCLIENTE", QString::fromUtf8(key)}}, {{"CDCLIENTE", QString::fromUtf8(key)}, {"CDGRUPOFISC", QString::fromUtf8(group)}})
+            .build();
+    };
+    const struct {
+        const char *what;
+        const std::string object;
+        const char *method;
+        QCborArray args;
+        int code;
+    } hostile[] = {
+        {"key with OR", kParamGrupFiscal, "SetCliente", {setCliente("1' OR '1'='1", "901")}, kNotFound},
+        {"key with a statement", kParamGrupFiscal, "SetCliente", {setCliente("x';DELETE FROM CLIENTE", "901")}, kInvalid},
+        {"group with a quote", kParamGrupFiscal, "SetCliente", {setCliente("WC1", "1';")}, kNotFound},
+        {"billing type", kParamGrupFiscal, "SetUpdateTipoFatur", strings({"901", "'--"}), kNotFound},
+        {"entity", kCadAutParGrpFis, "CadastroAutomatico", strings({"CLIENTE;", "901", "", "T", "", "", ""}), kInvalid},
+        {"group", kCadAutParGrpFis, "CadastroAutomatico", strings({"CLIENTE", "0'1", "", "T", "", "", ""}), kNotFound},
+        {"mode", kCadAutParGrpFis, "CadastroAutomatico", strings({"CLIENTE", "901", "", "'", "", "", ""}), kInvalid},
+        {"tax", kCadAutParGrpFis, "CadastroAutomatico", strings({"GRFISCIMPOSFILI", "901", "", "T", "'1", "", ""}), kNotFound},
+        {"registration", kCadAutParGrpFis, "CadastroAutomatico",
+         strings({"GRFISIMPIECLIE", "", "", "L", "91", "91", "x' OR 'a'='a"}), kNotFound},
+        {"client list", kCadAutParGrpFis, "CadAutoImpInscEsta",
+         strings({"91", "", "T", "", "L", "'1'' OR ''1''=''1'", "N", "", "901", "T"}), kNotFound},
+        {"client list with a statement", kCadAutParGrpFis, "CadAutoImpInscEsta",
+         strings({"91", "", "T", "", "L", "'WC1');DELETE FROM CLIENTE;--", "N", "", "901", "T"}), kInvalid},
+        {"registration list", kCadAutParGrpFis, "CadAutoImpInscEsta",
+         strings({"91", "", "L", "'91IE-A'' OR ''x''=''x'", "T", "", "N", "", "901", "T"}), kNotFound},
+        {"replica groups", kParamGrupFiscal, "Replica",
+         [] { QCborArray a = strings({"91", "91", "IE-A", "'9'';'", "92", "T"}); a.append(true); a.append(false); return a; }(), kNotFound},
+        {"replica destinations", kParamGrupFiscal, "Replica",
+         [] { QCborArray a = strings({"91", "91", "IE-A", "T", "92", "'IE-C'' OR ''1''=''1'"}); a.append(true); a.append(false); return a; }(), kNotFound},
+        {"replica origin", kParamGrupFiscal, "Replica",
+         [] { QCborArray a = strings({"91", "91", "IE-A' --", "T", "92", "T"}); a.append(true); a.append(false); return a; }(), kNotFound},
+    };
+    for (const auto &h : hostile) {
+        SCOPED_TRACE(h.what);
+        const RpcResult r = env.call(h.object, h.method, h.args);
+        EXPECT_EQ(r.errorCode, h.code) << r.errorMessage.toStdString();
+        EXPECT_EQ(snapshot(*env.db), before);
+    }
+
+    // The literal code works like any other, and only its own rows change.
+    EXPECT_TRUE(env.save("SetCliente", setCliente("D'AV;--", "903")).ok());
+    EXPECT_EQ(env.value("SELECT CDGRUPOFISC FROM CLIENTE WHERE CDCLIENTE = $1", {"D'AV;--"}), std::optional<std::string>("903"));
+    const RpcResult listed = env.call(kCadAutParGrpFis, "CadAutoImpInscEsta",
+                                      strings({"91", "", "L", "'91IE-A'", "L", "'D''AV;--'", "N", "", "902", "T"}));
+    EXPECT_TRUE(listed.ok()) << listed.errorMessage.toStdString();
+    EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM GRFISIMPIECLIE WHERE CDCLIENTE = $1 AND CDGRUPOFISC = '902'", {"D'AV;--"}), 1);
+    EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM CLIENTE WHERE CDGRUPOFISC = '903'"), 1);
+    EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM GRFISIMPIECLIE WHERE CDGRUPOFISC = '902'"),
+              2);   // the seeded WC2 row at IE-B and the new one
+}
+
+INSTANTIATE_TEST_SUITE_P(Writes, Conflict, ::testing::ValuesIn(backendsUnderTest()), BackendParamName());
+
+} // namespace
