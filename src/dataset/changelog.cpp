@@ -13,7 +13,6 @@ namespace {
 Row remap(const Row &src, const std::vector<int> &mapping)
 {
     Row r;
-    r.reserve(qsizetype(mapping.size()), 0);
     for (int m : mapping) {
         if (src.isNull(m))
             r.appendNull();

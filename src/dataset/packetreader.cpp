@@ -6,6 +6,7 @@
 #include <QCborStreamReader>
 #include <QSet>
 #include <QStringDecoder>
+#include <QVarLengthArray>
 #include <vector>
 
 namespace fiscal::dataset {
@@ -31,23 +32,39 @@ public:
         len_ += n;
         if (len_ > (std::numeric_limits<qint32>::max() >> 1))
             throw PacketError(QStringLiteral("Pacote de dados inválido: linha grande demais."));
-        ends_.append(qint32(len_ << 1));
+        push(quint32(len_ << 1));
         return n;
     }
-    void appendNull() { ends_.append(qint32((len_ << 1) | 1)); }
+    void appendNull() { push(quint32((len_ << 1) | 1)); }
     qsizetype width() const { return ends_.size(); }
     Row finish() const
     {
         Row r;
-        r.chars_ = QString(buf_.data(), len_);
-        r.ends_ = ends_;
+        const qsizetype w = ends_.size();
+        if (w == 0)
+            return r;
+        r.data_ = QString(1 + 2 * w + len_, Qt::Uninitialized);
+        QChar *out = r.data_.data();
+        *out++ = QChar(char16_t(w));
+        for (quint32 e : ends_) {
+            *out++ = QChar(char16_t(e & 0xffff));
+            *out++ = QChar(char16_t(e >> 16));
+        }
+        std::copy(buf_.data(), buf_.data() + len_, out);
         return r;
     }
 
 private:
+    void push(quint32 end)
+    {
+        if (ends_.size() >= 0xffff)
+            throw PacketError(QStringLiteral("Pacote de dados inválido: linha com valores demais."));
+        ends_.append(end);
+    }
+
     std::vector<QChar> buf_;
     qsizetype len_ = 0;
-    QVarLengthArray<qint32, 8> ends_;
+    QVarLengthArray<quint32, 16> ends_;
 };
 
 namespace {

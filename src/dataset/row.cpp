@@ -4,42 +4,48 @@
 #include <stdexcept>
 
 namespace fiscal::dataset {
+namespace {
+
+constexpr qsizetype MaxText = (std::numeric_limits<qint32>::max() >> 1);
+
+} // namespace
 
 Row::Row(qsizetype width)
 {
-    ends_.reserve(width);
+    if (width <= 0)
+        return;
+    if (width > 0xffff)
+        throw std::length_error("row too wide");
+    data_.resize(1 + 2 * width);
+    data_[0] = QChar(char16_t(width));
     for (qsizetype i = 0; i < width; ++i)
-        ends_.append(1);
+        setEndWord(i, 1);
 }
 
 Row::Row(std::initializer_list<std::optional<QString>> values)
 {
-    ends_.reserve(qsizetype(values.size()));
-    for (const auto &v : values) {
-        if (v)
-            append(*v);
-        else
-            appendNull();
-    }
+    for (const auto &v : values)
+        push(v ? QStringView(*v) : QStringView(), !v);
 }
 
 Row Row::fromValues(const QList<std::optional<QString>> &values)
 {
     Row r;
-    r.ends_.reserve(values.size());
-    for (const auto &v : values) {
-        if (v)
-            r.append(*v);
-        else
-            r.appendNull();
-    }
+    for (const auto &v : values)
+        r.push(v ? QStringView(*v) : QStringView(), !v);
     return r;
+}
+
+void Row::setEndWord(qsizetype i, quint32 w)
+{
+    data_[1 + 2 * i] = QChar(char16_t(w & 0xffff));
+    data_[2 + 2 * i] = QChar(char16_t(w >> 16));
 }
 
 QStringView Row::view(qsizetype i) const
 {
     const qsizetype b = begin(i);
-    return QStringView(chars_).mid(b, end(i) - b);
+    return QStringView(data_).mid(textStart() + b, end(i) - b);
 }
 
 std::optional<QString> Row::value(qsizetype i) const
@@ -65,25 +71,26 @@ QList<std::optional<QString>> Row::values() const
     return out;
 }
 
-void Row::append(QStringView text)
+// Adds a value at the end: one more end word in the header, the text after the others.
+void Row::push(QStringView text, bool null)
 {
-    const qsizetype e = chars_.size() + text.size();
-    if (e > (std::numeric_limits<qint32>::max() >> 1))
+    const qsizetype width = size();
+    if (width >= 0xffff)
+        throw std::length_error("row too wide");
+    const qsizetype used = width == 0 ? 0 : end(width - 1);
+    if (used + text.size() > MaxText)
         throw std::length_error("row too large");
-    chars_.append(text);
-    ends_.append(qint32(e << 1));
+    const QString copy = text.toString();   // `text` may point into data_
+    if (width == 0)
+        data_ = QString(QChar(char16_t(0)));
+    data_.insert(1 + 2 * width, QString(2, QChar()));
+    data_[0] = QChar(char16_t(width + 1));
+    setEndWord(width, quint32(((used + copy.size()) << 1) | (null ? 1 : 0)));
+    data_.append(copy);
 }
 
-void Row::appendNull()
-{
-    ends_.append(qint32((chars_.size() << 1) | 1));
-}
-
-void Row::reserve(qsizetype width, qsizetype chars)
-{
-    ends_.reserve(width);
-    chars_.reserve(chars);
-}
+void Row::append(QStringView text) { push(text, false); }
+void Row::appendNull() { push(QStringView(), true); }
 
 void Row::set(qsizetype i, QStringView text) { replace(i, text, false); }
 
@@ -92,28 +99,25 @@ void Row::set(qsizetype i, const std::optional<QString> &v)
     if (v)
         replace(i, *v, false);
     else
-        replace(i, {}, true);
+        replace(i, QStringView(), true);
 }
 
-void Row::setNull(qsizetype i) { replace(i, {}, true); }
+void Row::setNull(qsizetype i) { replace(i, QStringView(), true); }
 
 void Row::replace(qsizetype i, QStringView text, bool null)
 {
     const qsizetype b = begin(i);
     const qsizetype oldLen = end(i) - b;
     const qsizetype delta = text.size() - oldLen;
-    if (chars_.size() + delta > (std::numeric_limits<qint32>::max() >> 1))
+    if (end(size() - 1) + delta > MaxText)
         throw std::length_error("row too large");
     if (text.size() != oldLen || view(i) != text) {
-        // `text` may point into chars_ itself; copy before replacing.
-        const QString copy = text.toString();
-        chars_.replace(b, oldLen, copy);
+        const QString copy = text.toString();   // `text` may point into data_
+        data_.replace(textStart() + b, oldLen, copy);
     }
-    ends_[i] = qint32(((b + text.size()) << 1) | (null ? 1 : 0));
-    if (delta != 0) {
-        for (qsizetype k = i + 1; k < ends_.size(); ++k)
-            ends_[k] += qint32(delta * 2);
-    }
+    setEndWord(i, quint32(((b + text.size()) << 1) | (null ? 1 : 0)));
+    for (qsizetype k = i + 1; k < size(); ++k)
+        setEndWord(k, quint32(qint64(endWord(k)) + delta * 2));
 }
 
 } // namespace fiscal::dataset

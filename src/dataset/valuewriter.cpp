@@ -103,7 +103,6 @@ private:
     void quoted(std::string_view s)
     {
         static const char hex[] = "0123456789abcdef";
-        out_.reserve(out_.size() + qsizetype(s.size()) + 2);
         out_.append('"');
         const char *run = s.data();
         const char *end = s.data() + s.size();

@@ -1,0 +1,239 @@
+// Concurrent saving on PostgreSQL: N client threads, each with its own rpc::Client, calling
+// SetCliente on rows no other thread touches, for a fixed time; against pgbench with the
+// same number of clients running the same single-row UPDATE transaction (prepared).
+// Before each side every client holds the first group and the table is vacuumed, so both
+// find the same table; each call moves one client from the first group to the second.
+//
+//   bench_concurrent --db postgresql://... --server FISCAL_SERVER [--out FILE]
+//                    [--clients 32] [--seconds 10] [--workers 8] [--pgbench pgbench]
+
+#include "benchsupport.h"
+
+#include "dataset/packet.h"
+
+#include <QCborValue>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <regex>
+#include <thread>
+#include <unistd.h>
+
+using namespace fiscal;
+using namespace fiscal::bench;
+
+namespace {
+
+struct Setup {
+    std::string from, to;                 // the first two groups
+    std::string fromName, toName;
+    int codeWidth = 8;                    // client codes are zero-padded numbers
+    std::int64_t clients = 0;
+};
+
+void resetTable(storage::Connection &c, const Setup &s)
+{
+    execute(c, "UPDATE CLIENTE SET CDGRUPOFISC = $1 WHERE CDGRUPOFISC IS DISTINCT FROM $1", {s.from});
+    c.exec("VACUUM ANALYZE CLIENTE");
+}
+
+std::string clientCode(const Setup &s, std::int64_t n)
+{
+    std::string code = std::to_string(n);
+    return std::string(size_t(std::max<int>(0, s.codeWidth - int(code.size()))), '0') + code;
+}
+
+// The client whose k-th save is made by `client` of `clients`: rows never repeat while
+// k < perClient.
+std::int64_t rowFor(int client, int clients, std::int64_t k)
+{
+    return 1 + client + std::int64_t(clients) * k;
+}
+
+std::string runCapture(const std::string &command)
+{
+    std::string out;
+    FILE *p = popen(command.c_str(), "r");
+    if (!p)
+        throw std::runtime_error("cannot run " + command);
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    const int status = pclose(p);
+    if (status != 0)
+        throw std::runtime_error(command + " failed:\n" + out);
+    return out;
+}
+
+std::string shellQuote(const std::string &s)
+{
+    std::string q = "'";
+    for (char ch : s)
+        q += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
+    return q + "'";
+}
+
+double runPgbench(const Options &o, const std::string &db, const Setup &s, int clients, int seconds,
+                  std::int64_t perClient)
+{
+    char path[] = "/tmp/fiscal-bench-XXXXXX.sql";
+    const int fd = mkstemps(path, 4);
+    if (fd < 0)
+        throw std::runtime_error("cannot create the pgbench script");
+    close(fd);
+    {
+        std::ofstream script(path);
+        script << "\\set n :n + 1\n"
+               << "\\set id 1 + :client_id + " << clients << " * ((:n - 1) % " << perClient << ")\n"
+               << "BEGIN;\n"
+               << "UPDATE CLIENTE SET CDGRUPOFISC = :to WHERE CDCLIENTE = lpad(:id::text, " << s.codeWidth
+               << ", '0') AND CDGRUPOFISC IS NOT DISTINCT FROM :from;\n"
+               << "COMMIT;\n";
+    }
+    const std::string command = o.get("pgbench", "pgbench") + " -n -M prepared -c " + std::to_string(clients)
+                                + " -j 2 -T " + std::to_string(seconds) + " -D n=0 -D to=" + s.to
+                                + " -D from=" + s.from + " -f " + path + " " + shellQuote(db) + " 2>&1";
+    std::string out;
+    try {
+        out = runCapture(command);
+    } catch (...) {
+        unlink(path);
+        throw;
+    }
+    unlink(path);
+    std::smatch m;
+    static const std::regex tps(R"(tps = ([0-9.]+) \(without initial connection time\))");
+    if (!std::regex_search(out, m, tps))
+        throw std::runtime_error("no tps in pgbench's output:\n" + out);
+    return std::stod(m[1]);
+}
+
+QCborArray changeSetFor(const Setup &s, const std::string &code)
+{
+    dataset::ChangeSet cs;
+    cs.fields = {{"NMFANTCLIE", 50}, {"NRINSJURCLIE", 20}, {"CDCLIENTE", 21}, {"NOME", 50},
+                 {"IDTPIJURCLIE", 1}, {"CDGRUPOFISC", 3}, {"DSGRUPOFISC", 30}};
+    const QString key = QString::fromStdString(code);
+    const dataset::Row before{std::nullopt, std::nullopt, key, std::nullopt, std::nullopt,
+                              QString::fromStdString(s.from), QString::fromStdString(s.fromName)};
+    const dataset::Row after{std::nullopt, std::nullopt, key, std::nullopt, std::nullopt,
+                             QString::fromStdString(s.to), QString::fromStdString(s.toName)};
+    cs.changes.append(dataset::Change{dataset::Change::Update, before, after});
+    return QCborArray{QCborValue::fromCbor(cs.toCbor())};
+}
+
+struct OursResult {
+    std::int64_t calls = 0;
+    double seconds = 0;
+    long serverPeak = 0;
+    std::string failure;
+};
+
+OursResult runOurs(const Options &o, const std::string &db, const Setup &s, int clients, int seconds,
+                   std::int64_t perClient)
+{
+    ServerChild server(o.require("server"), db, o.integer("workers", 8));
+    std::atomic<bool> go{false}, stop{false};
+    std::atomic<std::int64_t> calls{0};
+    std::mutex failureMutex;
+    std::string failure;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < clients; ++t) {
+        threads.emplace_back([&, t] {
+            try {
+                rpc::Client client(QStringLiteral("127.0.0.1"), server.port());
+                callOk(client, kParamGrupFiscal, "GetGrupoFiscal", QCborArray{QString::fromStdString(s.from)});
+                while (!go)
+                    std::this_thread::yield();
+                for (std::int64_t k = 0; k < perClient && !stop; ++k) {
+                    callOk(client, kParamGrupFiscal, "SetCliente", changeSetFor(s, clientCode(s, rowFor(t, clients, k))));
+                    ++calls;
+                }
+            } catch (const std::exception &e) {
+                std::lock_guard lock(failureMutex);
+                if (failure.empty())
+                    failure = e.what();
+                stop = true;
+            }
+        });
+    }
+    // Every client connected (its first call answered) before the clock starts.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const auto t0 = Clock::now();
+    go = true;
+    const Deadline deadline(seconds);
+    while (!deadline.passed() && !stop)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const std::int64_t counted = calls.load();
+    const double elapsed = secondsSince(t0);
+    stop = true;
+    for (std::thread &th : threads)
+        th.join();
+    OursResult r{counted, elapsed, peakKiB(server.pid()), failure};
+    server.stop();
+    return r;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+try {
+    const Options o = Options::parse(argc, argv);
+    const std::string db = o.require("db");
+    if (!isPostgres(db))
+        throw std::runtime_error("this benchmark runs on PostgreSQL only");
+    const int clients = o.integer("clients", 32);
+    const int seconds = o.integer("seconds", 10);
+
+    auto conn = storage::open(db);
+    Setup s;
+    {
+        auto st = conn->prepare("SELECT CDGRUPOFISC, DSGRUPOFISC FROM GRUPOFISCAL ORDER BY CDGRUPOFISC LIMIT 2");
+        if (!st->step())
+            throw std::runtime_error("no fiscal groups");
+        s.from = st->text(0);
+        s.fromName = st->text(1);
+        if (!st->step())
+            throw std::runtime_error("the database needs two fiscal groups");
+        s.to = st->text(0);
+        s.toName = st->text(1);
+    }
+    s.clients = count(*conn, "SELECT COUNT(*) FROM CLIENTE");
+    s.codeWidth = int(count(*conn, "SELECT MAX(LENGTH(CDCLIENTE)) FROM CLIENTE"));
+    if (clientCode(s, s.clients) != scalar(*conn, "SELECT MAX(CDCLIENTE) FROM CLIENTE"))
+        throw std::runtime_error("client codes are not the numbers 1..N zero-padded");
+    const std::int64_t perClient = s.clients / clients;
+
+    resetTable(*conn, s);
+    const double pgbenchTps = runPgbench(o, db, s, clients, seconds, perClient);
+    resetTable(*conn, s);
+    const OursResult ours = runOurs(o, db, s, clients, seconds, perClient);
+    if (!ours.failure.empty())
+        throw std::runtime_error("a client failed: " + ours.failure);
+    const std::int64_t moved = count(*conn, "SELECT COUNT(*) FROM CLIENTE WHERE CDGRUPOFISC = $1", {s.to});
+    resetTable(*conn, s);
+    if (moved < ours.calls)
+        throw std::runtime_error("fewer rows changed (" + std::to_string(moved) + ") than calls answered");
+
+    const double oursRate = double(ours.calls) / ours.seconds;
+    Report report("Concurrent saving: " + std::to_string(clients) + " clients (PostgreSQL)");
+    report.add({"SetCliente, " + std::to_string(clients) + " clients, " + std::to_string(seconds) + " s",
+                fmtCount(pgbenchTps) + " tx/s", fmtCount(oursRate) + " calls/s", oursRate / pgbenchTps,
+                "≥ 0.60×", oursRate / pgbenchTps >= 0.6, "server " + fmtMiB(ours.serverPeak)});
+    report.addNote("Raw: pgbench -n -M prepared -c " + std::to_string(clients) + " -j 2 -T " + std::to_string(seconds)
+                   + " with a script running `BEGIN; UPDATE CLIENTE SET CDGRUPOFISC = :to WHERE CDCLIENTE = "
+                   "lpad(:id::text, 8, '0') AND CDGRUPOFISC IS NOT DISTINCT FROM :from; COMMIT`, each client on its "
+                   "own rows. Ours: " + std::to_string(clients) + " threads of the benchmark process, each with its own "
+                   "connection, calling SetCliente with a one-row change set on its own rows; fiscal-server with "
+                   "--workers " + std::to_string(o.integer("workers", 8)) + ". Both sides share the 2 cores with the "
+                   "database server. The table is reset and vacuumed before each side.");
+    report.write(o.get("out"));
+    return 0;
+} catch (const std::exception &e) {
+    std::cerr << "bench_concurrent: " << e.what() << "\n";
+    return 1;
+}

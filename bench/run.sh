@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# Runs the benchmarks and rewrites the results section of docs/performance.md.
+#
+#   bench/run.sh BUILD_DIR [--only getdados,setcliente,cadastro,replica,concurrent]
+#                          [--backends sqlite,postgresql]
+#
+# The large demo database is built once and kept in var/bench/large.sqlite. The writing
+# benchmarks work on a copy of it. For PostgreSQL a throwaway cluster is started with
+# tests/support/pg-cluster.sh, filled with the large demo and removed at the end.
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+root="$(cd "$here/.." && pwd)"
+[ $# -ge 1 ] || { echo "usage: bench/run.sh BUILD_DIR [--only LIST] [--backends LIST]" >&2; exit 2; }
+build="$(cd "$1" && pwd)"; shift
+only="getdados,setcliente,cadastro,replica,concurrent"
+backends="sqlite,postgresql"
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --only) only="$2"; shift 2 ;;
+    --backends) backends="$2"; shift 2 ;;
+    *) echo "bench/run.sh: unknown option $1" >&2; exit 2 ;;
+  esac
+done
+
+server="$build/apps/fiscal-server/fiscal-server"
+bin="$build/bench"
+var="$root/var/bench"
+doc="$root/docs/performance.md"
+results="$var/results.md"
+log="$var/bench.log"
+mkdir -p "$var"
+
+cmake --build "$build" --target fiscal-server benchmarks >&2
+
+wanted() { [[ ",$only," == *",$1,"* ]]; }
+backend() { [[ ",$backends," == *",$1,"* ]]; }
+
+: > "$results"
+: > "$log"
+load_before="$(cut -d' ' -f1-3 /proc/loadavg)"
+started="$(date -u '+%Y-%m-%d %H:%M UTC')"
+
+# Runs one benchmark when it was asked for; a failure is written into the results instead
+# of stopping the rest.
+run() {
+  local name="$1" title="$2"; shift 2
+  wanted "$name" || return 0
+  echo "bench: $name ($title)" >&2
+  if ! "$bin/bench_$name" --out "$results" --server "$server" "$@" 2>>"$log"; then
+    { echo "### $title"; echo; echo "Failed: $(tail -n 1 "$log")"; echo; } >> "$results"
+    echo "bench: $name failed, see $log" >&2
+  fi
+}
+
+if backend sqlite; then
+  large="$var/large.sqlite"
+  if [ ! -f "$large" ]; then
+    echo "bench: building the large demo database (once)" >&2
+    rm -f "$large.tmp" "$large.tmp-wal" "$large.tmp-shm"
+    "$server" --db "$large.tmp" --init --demo large >&2
+    mv "$large.tmp" "$large"
+  fi
+  run getdados "GetDados (SQLite)" --db "$large"
+  if wanted setcliente || wanted cadastro || wanted replica; then
+    work="$var/work.sqlite"
+    rm -f "$work" "$work-wal" "$work-shm"
+    cp "$large" "$work"
+    run setcliente "SetCliente (SQLite)" --db "$work"
+    run cadastro "CadastroAutomatico (SQLite)" --db "$work"
+    run replica "Replica (SQLite)" --db "$work"
+    rm -f "$work" "$work-wal" "$work-shm"
+  fi
+fi
+
+if backend postgresql; then
+  state="$var/pg"
+  "$root/tests/support/pg-cluster.sh" start "$state" >&2
+  trap '"$root/tests/support/pg-cluster.sh" stop "$state" >&2 || true' EXIT
+  url="$(cat "$state/url")"
+  echo "bench: filling PostgreSQL with the large demo" >&2
+  "$server" --db "$url" --init --demo large >&2
+  run getdados "GetDados (PostgreSQL)" --db "$url"
+  run setcliente "SetCliente (PostgreSQL)" --db "$url"
+  run replica "Replica (PostgreSQL)" --db "$url"
+  # These two change every client's group: last.
+  run cadastro "CadastroAutomatico (PostgreSQL)" --db "$url"
+  run concurrent "Concurrent SetCliente (PostgreSQL)" --db "$url"
+fi
+
+load_after="$(cut -d' ' -f1-3 /proc/loadavg)"
+cpu="$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
+header="$var/header.md"
+{
+  echo "Run of $started on $(nproc) cores (${cpu:-unknown CPU}), $(free -g | awk '/Mem:/ {print $2}') GiB RAM."
+  echo "Load average (1, 5, 15 min) before: $load_before; after: $load_after."
+  echo
+} > "$header"
+
+# Replace what lies between the two markers; the rest of the document is written by hand.
+python3 - "$doc" "$header" "$results" <<'EOF'
+import sys
+doc, header, results = sys.argv[1:]
+begin, end = "<!-- results:begin -->", "<!-- results:end -->"
+text = open(doc, encoding="utf-8").read() if __import__("os").path.exists(doc) else f"# Performance\n\n{begin}\n{end}\n"
+if begin not in text or end not in text:
+    text += f"\n{begin}\n{end}\n"
+head, rest = text.split(begin, 1)
+_, tail = rest.split(end, 1)
+body = open(header, encoding="utf-8").read() + open(results, encoding="utf-8").read()
+open(doc, "w", encoding="utf-8").write(f"{head}{begin}\n{body}{end}{tail}")
+EOF
+echo "bench: results written to $doc" >&2

@@ -1,0 +1,97 @@
+#include "clientlib/frmrotigeral.h"
+
+#include "vcl/guard.h"
+
+#include <QEvent>
+#include <QHBoxLayout>
+#include <QStyle>
+#include <QVBoxLayout>
+
+namespace fiscal::clientlib {
+
+TfrmRotiGeral::TfrmRotiGeral(QWidget *parent) : QDialog(parent)
+{
+    setAttribute(Qt::WA_DeleteOnClose);
+    setModal(true);
+
+    panMenu = new vcl::TPanel(this);
+    panMenu->setObjectName(QStringLiteral("panMenu"));
+    panMenu->setFrameShape(QFrame::StyledPanel);
+    panBotoes = new vcl::TPanel(panMenu);
+    panBotoes->setObjectName(QStringLiteral("panBotoes"));
+    sbtConfirma = new vcl::TSpeedButton(panBotoes);
+    sbtConfirma->setObjectName(QStringLiteral("sbtConfirma"));
+    sbtConfirma->setHint(QStringLiteral("Confirmar"));
+    sbtConfirma->setText(QStringLiteral("Confirmar"));
+    sbtConfirma->setIcon(style()->standardIcon(QStyle::SP_DialogApplyButton));
+    sbtConfirma->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    sbtConfirma->OnClick = [this] { sbtConfirmaClick(); };
+    lblCodTela = new vcl::TLabel(QString(), true, panMenu);
+    lblCodTela->setObjectName(QStringLiteral("lblCodTela"));
+
+    auto *buttons = new QHBoxLayout(panBotoes);
+    buttons->setContentsMargins(0, 0, 0, 0);
+    buttons->addWidget(sbtConfirma);
+    auto *menu = new QHBoxLayout(panMenu);
+    menu->setContentsMargins(4, 2, 4, 2);
+    menu->addWidget(panBotoes);
+    menu->addStretch(1);
+    menu->addWidget(lblCodTela);
+
+    grbDadosRel = new vcl::TGroupBox(QString(), this);
+    grbDadosRel->setObjectName(QStringLiteral("grbDadosRel"));
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(4, 4, 4, 4);
+    layout->addWidget(panMenu);
+    layout->addWidget(grbDadosRel, 1);
+
+    msgPadrao = new TMessages(this);
+    msgPadrao->setObjectName(QStringLiteral("msgPadrao"));
+
+    // However the dialog ends (accept, reject, Esc, the window button), its close handler
+    // runs once; the dialog then releases itself.
+    connect(this, &QDialog::finished, this, [this] {
+        if (!m_closed) {
+            m_closed = true;
+            vcl::guarded([this] { FormClose(); });
+        }
+    });
+}
+
+void TfrmRotiGeral::Create()
+{
+    if (m_created) {
+        return;
+    }
+    m_created = true;
+    FormCreate();
+}
+
+void TfrmRotiGeral::Activate()
+{
+    vcl::guarded([this] { FormActivate(); });
+}
+
+void TfrmRotiGeral::setClientSize(int width, int height)
+{
+    setFixedSize(width, height);
+}
+
+bool TfrmRotiGeral::event(QEvent *event)
+{
+    if (event->type() == QEvent::WindowActivate) {
+        Activate();
+    }
+    return QDialog::event(event);
+}
+
+void TfrmRotiGeral::showEvent(QShowEvent *event)
+{
+    if (!m_created) {
+        vcl::guarded([this] { Create(); });
+    }
+    QDialog::showEvent(event);
+}
+
+} // namespace fiscal::clientlib

@@ -1,0 +1,62 @@
+#pragma once
+// TfrmRotiGeral: the base of the dialogs.
+//
+//   +-----------------------------------------------+
+//   | panMenu: panBotoes [sbtConfirma]  lblCodTela  |
+//   +-----------------------------------------------+
+//   | grbDadosRel: the dialog's own controls        |
+//   +-----------------------------------------------+
+//
+// Handlers, overridden by name (an override calls the inherited one first; FormClose
+// closes the screen's connection before calling it):
+//   FormCreate()     once, by Create() (CreateForm<T>() calls it; a first show does too)
+//   FormActivate()   each time the dialog becomes the active window
+//   FormClose()      when the dialog closes, however it closes (confirm, Esc, window
+//                    button, done()); then the dialog releases itself
+//   sbtConfirmaClick()   the confirm button
+// Dialogs run modally through the interaction service: interaction().runModal(*dlg).
+
+#include "clientlib/messages.h"
+#include "vcl/containers.h"
+#include "vcl/controls.h"
+
+#include <QDialog>
+
+namespace fiscal::clientlib {
+
+class TfrmRotiGeral : public QDialog {
+    Q_OBJECT
+public:
+    explicit TfrmRotiGeral(QWidget *parent = nullptr);
+
+    // Runs FormCreate once; exceptions reach the caller.
+    void Create();
+    bool Created() const { return m_created; }
+    // Runs FormActivate (as activation does), guarded.
+    void Activate();
+
+    // Fixed client area, as the dialogs have a single border.
+    void setClientSize(int width, int height);
+
+    vcl::TPanel *panMenu;
+    vcl::TPanel *panBotoes;
+    vcl::TSpeedButton *sbtConfirma;
+    vcl::TLabel *lblCodTela;
+    vcl::TGroupBox *grbDadosRel;
+    TMessages *msgPadrao;
+
+protected:
+    virtual void FormCreate() {}
+    virtual void FormActivate() {}
+    virtual void FormClose() {}
+    virtual void sbtConfirmaClick() {}
+
+    bool event(QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+
+private:
+    bool m_created = false;
+    bool m_closed = false;
+};
+
+} // namespace fiscal::clientlib
