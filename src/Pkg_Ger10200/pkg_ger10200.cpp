@@ -4,11 +4,9 @@
 #include "Pkg_Ger10200/module.h"
 
 #include "Pkg_Ger10200/Ger10200/ger10200.h"
-#include "Pkg_Ger10200/shared/mdi.h"
+#include "vcl/cursor.h"
 #include "vcl/guard.h"
 
-#include <QApplication>
-#include <QGuiApplication>
 #include <stdexcept>
 
 namespace fiscal::ger10200 {
@@ -22,15 +20,6 @@ QPointer<QWidget> frmReplica;
 
 namespace {
 
-// Hourglass for the duration of a creation routine, restored also when it throws.
-class HourglassCursor {
-public:
-    HourglassCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~HourglassCursor() { QGuiApplication::restoreOverrideCursor(); }
-    HourglassCursor(const HourglassCursor &) = delete;
-    HourglassCursor &operator=(const HourglassCursor &) = delete;
-};
-
 [[noreturn]] void notAvailable(const char *what)
 {
     throw std::runtime_error(std::string(what) + " não está disponível nesta versão do módulo.");
@@ -40,15 +29,16 @@ public:
 
 void Cria_ParamGrupFiscal()
 {
-    HourglassCursor hourglass;
+    vcl::HourGlass hourglass;   // back to the default also when creating fails
     // A screen destroyed without passing through its close handler (its host window
     // went away) must not leave boCriado pointing at nothing.
     if (!boCriado || frmParamGrupFiscal.isNull()) {
         frmParamGrupFiscal = new TfrmParamGrupFiscal();
         boCriado = true;
+        frmParamGrupFiscal->Create();
     }
-    showMdiChild(frmParamGrupFiscal);
-    restoreNormal(frmParamGrupFiscal);
+    frmParamGrupFiscal->Show();
+    frmParamGrupFiscal->RestoreNormal();
 }
 
 void Cria_CadAutomatico()

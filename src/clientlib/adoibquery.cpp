@@ -117,7 +117,6 @@ void TADOIBQuery::Open()
                 first = false;
             }
             dataset::Row row;
-            row.reserve(st->columnCount(), 64);
             for (int c = 0; c < st->columnCount(); ++c) {
                 if (st->isNull(c)) {
                     row.appendNull();

@@ -6,6 +6,7 @@
 
 #include <QCloseEvent>
 #include <QHBoxLayout>
+#include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenu>
 #include <QMenuBar>

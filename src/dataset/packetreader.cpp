@@ -71,6 +71,13 @@ namespace {
 
 constexpr qint64 MaxFieldSize = 1 << 20;
 
+// Where a row sits, turned into text only when there is something to complain about.
+struct Where {
+    const char *format;   // UTF-8, with %1 for the number
+    qsizetype number;
+    QString text() const { return QString::fromUtf8(format).arg(number); }
+};
+
 QString where(const char *what) { return QString::fromLatin1(what); }
 
 class Reader {
@@ -293,51 +300,55 @@ private:
         return out;
     }
 
-    Row row(const QList<FieldDef> *defs, const QString &what)
+    Row row(const QList<FieldDef> *defs, const Where &where)
     {
-        enterArray(what);
+        checkStream();
+        if (!r_.isArray())
+            fail(QStringLiteral("%1 deve ser uma lista").arg(where.text()));
+        r_.enterContainer();
+        checkStream();
         rb_.start();
         while (r_.hasNext()) {
             checkStream();
             const qsizetype col = rb_.width();
             if (defs && col >= defs->size())
-                fail(QStringLiteral("%1 tem mais valores que os %2 campos").arg(what).arg(defs->size()));
+                fail(QStringLiteral("%1 tem mais valores que os %2 campos").arg(where.text()).arg(defs->size()));
             if (r_.isNull()) {
                 rb_.appendNull();
                 r_.next();
                 continue;
             }
             if (!r_.isString())
-                fail(QStringLiteral("%1, valor %2: deve ser texto ou nulo").arg(what).arg(col + 1));
-            value(what, col);
+                fail(QStringLiteral("%1, valor %2: deve ser texto ou nulo").arg(where.text()).arg(col + 1));
+            value(where, col);
             if (defs) {
                 const int size = (*defs)[col].size;
                 if (size > 0 && lastLength_ > size)
                     fail(QStringLiteral("%1: valor do campo %2 maior que %3 caracteres")
-                             .arg(what, (*defs)[col].name).arg(size));
+                             .arg(where.text(), (*defs)[col].name).arg(size));
             }
         }
         leave();
         if (defs && rb_.width() != defs->size())
-            fail(QStringLiteral("%1 tem %2 valores para %3 campos").arg(what).arg(rb_.width()).arg(defs->size()));
+            fail(QStringLiteral("%1 tem %2 valores para %3 campos").arg(where.text()).arg(rb_.width()).arg(defs->size()));
         return rb_.finish();
     }
 
     // Reads a text value's UTF-8 chunks and decodes them straight into the row buffer.
-    void value(const QString &what, qsizetype col)
+    void value(const Where &where, qsizetype col)
     {
         qsizetype total = 0;
         for (;;) {
             const qsizetype n = r_.currentStringChunkSize();
             // A length the input cannot hold is refused before anything is allocated for it.
             if (n < 0 || n > data_.size() - r_.currentOffset())
-                fail(QStringLiteral("%1, valor %2: texto inválido ou truncado").arg(what).arg(col + 1));
+                fail(QStringLiteral("%1, valor %2: texto inválido ou truncado").arg(where.text()).arg(col + 1));
             if (qsizetype(bytes_.size()) < total + n)
                 bytes_.resize(size_t(total + n));
             const auto res = r_.readStringChunk(bytes_.data() + total, n);
             if (res.status == QCborStreamReader::Error)
                 fail(QStringLiteral("%1, valor %2: texto inválido (%3)")
-                         .arg(what).arg(col + 1).arg(r_.lastError().toString()));
+                         .arg(where.text()).arg(col + 1).arg(r_.lastError().toString()));
             if (res.status == QCborStreamReader::EndOfString)
                 break;
             total += res.data;
@@ -345,7 +356,7 @@ private:
         QChar *out = rb_.room(total);
         QChar *end = utf8_.appendToBuffer(out, QByteArrayView(bytes_.data(), total));
         if (utf8_.hasError())
-            fail(QStringLiteral("%1, valor %2: UTF-8 inválido").arg(what).arg(col + 1));
+            fail(QStringLiteral("%1, valor %2: UTF-8 inválido").arg(where.text()).arg(col + 1));
         lastLength_ = rb_.commit(end);
     }
 
@@ -357,7 +368,7 @@ private:
             out.reserve(qsizetype(std::min<quint64>(r_.length(), quint64(data_.size()))));
         enterArray(QStringLiteral("\"rows\""));
         while (r_.hasNext())
-            out.append(row(defs, QStringLiteral("linha %1").arg(out.size() + 1)));
+            out.append(row(defs, Where{"linha %1", out.size() + 1}));
         leave();
         return out;
     }
@@ -388,10 +399,10 @@ private:
                         fail(QStringLiteral("%1: operação \"%2\" desconhecida").arg(what, op));
                     haveOp = true;
                 } else if (k == u"old" && !haveOld) {
-                    c.oldValues = row(defs, what + QStringLiteral(", valores antigos"));
+                    c.oldValues = row(defs, Where{"alteração %1, valores antigos", out.size() + 1});
                     haveOld = true;
                 } else if (k == u"new" && !haveNew) {
-                    c.newValues = row(defs, what + QStringLiteral(", valores novos"));
+                    c.newValues = row(defs, Where{"alteração %1, valores novos", out.size() + 1});
                     haveNew = true;
                 } else {
                     fail(QStringLiteral("chave \"%1\" inesperada ou repetida em %2").arg(k, what));

@@ -113,7 +113,6 @@ TEST(TfrmPadraoGrid, ClosingInTheHostReleasesScreenAndSubWindow)
     host.show();
     setHostWindow(&host, area);
 
-    struct Case { const char *how; };
     for (const char *how : {"button", "subwindow", "code"}) {
         QPointer<TfrmTeste> frm = CreateForm<TfrmTeste>();
         frm->Show();
@@ -190,13 +189,14 @@ TEST(TfrmRotiGeral, EveryWayOfEndingRunsFormCloseOnceAndReleases)
     EXPECT_TRUE(script->problems().isEmpty()) << script->problems().join('\n').toStdString();
 }
 
+struct TfrmFalha : TfrmRotiGeral {
+    static inline QPointer<TfrmRotiGeral> last;
+    TfrmFalha() { last = this; }
+    void FormCreate() override { throw std::runtime_error("sem conexão"); }
+};
+
 TEST(CreateForm, AFailingCreateReleasesTheScreen)
 {
-    struct TfrmFalha : TfrmRotiGeral {
-        static inline QPointer<TfrmRotiGeral> last;
-        TfrmFalha() { last = this; }
-        void FormCreate() override { throw std::runtime_error("sem conexão"); }
-    };
     EXPECT_THROW(CreateForm<TfrmFalha>(), std::runtime_error);
     EXPECT_TRUE(TfrmFalha::last.isNull());
 }

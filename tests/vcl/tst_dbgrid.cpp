@@ -30,12 +30,15 @@ DataPacket branches(const TClientDataSet &cds, int count)
     DataPacket p;
     p.fields = cds.FieldDefs();
     for (int i = 1; i <= count; ++i) {
-        const QString n = QString::number(i).rightJustified(4, QLatin1Char('0'));
-        if (i % 2 == 0)
-            p.rows.append(Row{n, QStringLiteral("Filial %1").arg(i), std::nullopt, std::nullopt});
-        else
-            p.rows.append(Row{n, QStringLiteral("Filial %1").arg(i), QStringLiteral("00%1").arg(i % 10),
-                              QStringLiteral("Grupo %1").arg(i)});
+        Row r(4);   // every value null
+        auto put = [&r](int i, const QString &v) { r.set(i, std::optional<QString>(v)); };
+        put(0, QString::number(i).rightJustified(4, QLatin1Char('0')));
+        put(1, QStringLiteral("Filial %1").arg(i));
+        if (i % 2 == 1) {
+            put(2, QStringLiteral("00%1").arg(i % 10));
+            put(3, QStringLiteral("Grupo %1").arg(i));
+        }
+        p.rows.append(r);
     }
     return p;
 }

@@ -4,6 +4,7 @@
 
 #include "Pkg_Ger10200/Ger10200/ger10200.h"
 
+#include "clientlib/btnpesquisa.h"
 #include "dataset/clientdataset.h"
 #include "dataset/datasource.h"
 #include "vcl/containers.h"
@@ -64,6 +65,14 @@ void TfrmParamGrupFiscal::setAutomaticPair(bool enabled)
 void TfrmParamGrupFiscal::setReplicationPair(bool enabled)
 {
     sbtReplica->setEnabled(enabled);
+}
+
+void TfrmParamGrupFiscal::disableIdleCommands()
+{
+    for (QWidget *w : idleControls())
+        w->setEnabled(false);
+    for (QAction *a : idleMenuEntries())
+        a->setEnabled(false);
 }
 
 void TfrmParamGrupFiscal::bindNome(TDataSource *dts)

@@ -14,8 +14,9 @@
 // `loaded` turns true once the first load has put the data on screen (the host's
 // --screenshot waits for it).
 
-#include "clientlib/padraogrid.h"
+#include "clientlib/frmpadraogrid.h"
 
+#include <QCborArray>
 #include <QList>
 #include <QPointer>
 #include <QString>
@@ -190,7 +191,6 @@ private:
         vcl::TDBGrid *grid = nullptr;
         QString saveMethod;
         QString cacheKey;                 // empty: no cache refresh
-        bool mergeOnFailure = false;
         std::function<void()> copyContext;   // before posting: tab context into the row
         bool checksBillingType = false;      // SetUpdateTipoFatur before posting
     };
@@ -217,6 +217,8 @@ private:
     void setEditPair(bool enabled);
     void setAutomaticPair(bool enabled);
     void setReplicationPair(bool enabled);
+    void disableIdleCommands();
+    vcl::TSpeedButton *addToolButton(const QString &name, const QString &hint);
     void bindNome(dataset::TDataSource *dts);
     void focusGrupoFiscal(vcl::TDBGrid *grid, dataset::TClientDataSet *cds);
     dataset::TClientDataSet *innerDataSet() const;

@@ -155,7 +155,6 @@ TfrmParamGrupFiscal::TfrmParamGrupFiscal(QWidget *parent)
         };
 
     pgcPadrao->OnChange = [this] { pgcPadraoChange(); };
-    FormCreate();
 }
 
 TfrmParamGrupFiscal::~TfrmParamGrupFiscal() = default;
@@ -276,7 +275,7 @@ void TfrmParamGrupFiscal::buildTabs()
     sbtReplica->OnClick = [this] { sbtReplicaClick(); };
 
     lblNome = boldLabel(this, QStringLiteral("lblNome"), QString());
-    addToNavigatorPanel(lblNome);
+    panNavegar->layout()->addWidget(lblNome);
     lblNome->hide();
     dbtNome->setDataSource(dtsFornecedor);
 }
@@ -408,9 +407,7 @@ void TfrmParamGrupFiscal::buildMenus()
     mnuImpInscEsta = tabEntry("mnuImpInscEsta", "Imposto/Inscrição Estadual", tshImpInscEsta);
     mnuFornecedor->setChecked(true);
 
-    QAction *first = mnuOperacao->actions().isEmpty() ? nullptr : mnuOperacao->actions().first();
-    mnuOperacao->insertActions(first, tabMenus());
-    mnuOperacao->insertSeparator(first);
+    mnuOperacao->insertActions(mnuSeparadorOperacao, tabMenus());
 
     mnuManutencao->addSeparator();
     mnuCadAutomatico = vcl::newMenuItem(this, QStringLiteral("Ca&dastramento Automático"),
@@ -427,6 +424,17 @@ void TfrmParamGrupFiscal::buildMenus()
     // The shortcuts work while the screen has the focus.
     addAction(mnuCadAutomatico);
     addAction(mnuReplica);
+}
+
+vcl::TSpeedButton *TfrmParamGrupFiscal::addToolButton(const QString &name, const QString &hint)
+{
+    auto *btn = new vcl::TSpeedButton(panMenu);
+    btn->setObjectName(name);
+    btn->setHint(hint);
+    btn->setText(hint.left(1));
+    if (auto *bar = qobject_cast<QBoxLayout *>(panMenu->layout()))
+        bar->insertWidget(bar->indexOf(sbtLocalizar) + 1, btn);
+    return btn;
 }
 
 // ---- create, activate, close --------------------------------------------------------------

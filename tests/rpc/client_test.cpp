@@ -1,0 +1,216 @@
+// The synchronous client against a real server: results, failures, reconnection, timeouts.
+#include "serverfixture.h"
+
+using namespace fiscal::rpc;
+using namespace rpctest;
+
+TEST_F(ServerTest, ClientCallsAndServerFailures)
+{
+    startServer();
+    Client client(QStringLiteral("127.0.0.1"), port);
+
+    const QCborArray params{QStringLiteral("001"), QStringLiteral("Ação"), QCborValue(QCborValue::Null),
+                            true, 42, QCborArray{QStringLiteral("x")}};
+    const Reply echo = client.call(kObject, QStringLiteral("Echo"), params);
+    ASSERT_TRUE(echo.ok()) << echo.errorMessage().toStdString();
+    EXPECT_EQ(echo.value(), QCborValue(params));
+
+    struct Case {
+        const char *object;
+        const char *method;
+        int code;
+        const char *message;   // nullptr: any
+    };
+    const std::vector<Case> cases = {
+        {"Test.rdmEcho", "Fail", code::NotFound, "Grupo fiscal não cadastrado."},
+        {"Test.rdmEcho", "Crash", code::Internal, "Erro interno do servidor."},
+        {"Test.rdmEcho", "NoSuchMethod", code::MethodNotFound, nullptr},
+        {"Test.rdmNoSuchObject", "Echo", code::MethodNotFound, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.method);
+        const Reply r = client.call(QString::fromUtf8(c.object), QString::fromUtf8(c.method), {});
+        ASSERT_TRUE(r.isError());
+        EXPECT_EQ(r.errorCode(), c.code);
+        if (c.message) {
+            EXPECT_EQ(r.errorMessage(), QString::fromUtf8(c.message));
+        }
+        EXPECT_FALSE(r.errorMessage().contains(QLatin1String("secret")));
+    }
+    const Reply fail = client.call(kObject, QStringLiteral("Fail"), {});
+    EXPECT_EQ(fail.errorData().toMap().value(QLatin1String("table")).toString(),
+              QStringLiteral("GRUPOFISCAL"));
+
+    const Reply nothing = client.call(kObject, QStringLiteral("Nothing"), {});
+    ASSERT_TRUE(nothing.ok());
+    EXPECT_TRUE(nothing.value().isNull());
+
+    // The connection survived every failure above.
+    EXPECT_TRUE(client.isConnected());
+}
+
+TEST_F(ServerTest, NamesMatchWithoutRegardToCase)
+{
+    startServer();
+    Client client(QStringLiteral("127.0.0.1"), port);
+    const std::vector<std::pair<QString, QString>> names = {
+        {QStringLiteral("Test.rdmEcho"), QStringLiteral("echo")},
+        {QStringLiteral("test.RDMECHO"), QStringLiteral("ECHO")},
+        {QStringLiteral("TEST.rdmecho"), QStringLiteral("eChO")},
+    };
+    for (const auto &[object, method] : names) {
+        const Reply r = client.call(object, method, {1});
+        ASSERT_TRUE(r.ok()) << object.toStdString() << "." << method.toStdString();
+        EXPECT_EQ(r.value(), QCborValue(QCborArray{1}));
+    }
+}
+
+TEST_F(ServerTest, BigResultStreamsAsRawCbor)
+{
+    startServer();
+    Client client(QStringLiteral("127.0.0.1"), port);
+    const int rows = 200000;
+    const Reply r = client.call(kObject, QStringLiteral("Big"), {rows});
+    ASSERT_TRUE(r.ok());
+    // Read it the way the data-set library does: a stream, no tree.
+    QCborStreamReader reader(r.resultCbor());
+    ASSERT_TRUE(reader.isArray());
+    reader.enterContainer();
+    int count = 0;
+    QString last;
+    while (reader.hasNext()) {
+        reader.enterContainer();
+        auto s = reader.readString();
+        last.clear();
+        while (s.status == QCborStreamReader::Ok) {
+            last += s.data;
+            s = reader.readString();
+        }
+        while (reader.hasNext())
+            reader.next();
+        reader.leaveContainer();
+        ++count;
+    }
+    reader.leaveContainer();
+    EXPECT_EQ(reader.lastError(), QCborError::NoError);
+    EXPECT_EQ(reader.currentOffset(), r.resultCbor().size());
+    EXPECT_EQ(count, rows);
+    EXPECT_EQ(last, QStringLiteral("199999"));
+}
+
+TEST_F(ServerTest, ClientReopensAConnectionTheServerClosedWhileIdle)
+{
+    ServerOptions opt;
+    opt.readTimeout = std::chrono::milliseconds(200);
+    startServer(opt);
+    Client client(QStringLiteral("127.0.0.1"), port);
+    for (int i = 0; i < 3; ++i) {
+        const Reply r = client.call(kObject, QStringLiteral("Echo"), {i});
+        ASSERT_TRUE(r.ok());
+        EXPECT_EQ(r.value(), QCborValue(QCborArray{i}));
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));   // outlive the idle limit
+    }
+}
+
+TEST_F(ServerTest, ClientTransportFailuresAreThrown)
+{
+    startServer();
+    // Nothing listens on a port we just closed.
+    quint16 deadPort;
+    {
+        HttpServer probe(dispatcher);
+        deadPort = probe.port();
+    }
+    Client nowhere(QStringLiteral("127.0.0.1"), deadPort);
+    EXPECT_THROW(nowhere.call(kObject, QStringLiteral("Echo"), {}), TransportError);
+
+    Client bad(QStringLiteral("127.0.0.1"), port);
+    EXPECT_THROW(bad.call(QStringLiteral("Test rdm/../x"), QStringLiteral("Echo"), {}), TransportError);
+
+    // No answer in time: an error, not a hang; the client is usable afterwards.
+    Client client(QStringLiteral("127.0.0.1"), port);
+    try {
+        client.call(kObject, QStringLiteral("Gated"), {}, 300);
+        ADD_FAILURE() << "a call past its timeout returned";
+    } catch (const TransportError &e) {
+        EXPECT_TRUE(e.message().contains(QStringLiteral("não respondeu")));
+    }
+    gate.release();
+    EXPECT_TRUE(client.call(kObject, QStringLiteral("Echo"), {}).ok());
+
+    // A body over the server's limit is refused, never taken for a success.
+    const QCborArray huge{QString(2 * 1024 * 1024, QLatin1Char('x'))};
+    try {
+        const Reply r = client.call(kObject, QStringLiteral("Echo"), huge);
+        EXPECT_TRUE(r.isError());
+    } catch (const TransportError &) {
+    }
+}
+
+TEST_F(ServerTest, WaiterRunsOnTheCallersThread)
+{
+    startServer();
+    Client client(QStringLiteral("127.0.0.1"), port);
+    std::thread::id waiterThread;
+    int spins = 0;
+    client.waiter = [&](const std::function<bool()> &done) {
+        waiterThread = std::this_thread::get_id();
+        while (!done()) {
+            ++spins;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    };
+    const Reply r = client.call(kObject, QStringLiteral("Echo"), {QStringLiteral("x")});
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r.value(), QCborValue(QCborArray{QStringLiteral("x")}));
+    EXPECT_EQ(waiterThread, std::this_thread::get_id());
+
+    // A transport failure still reaches the caller as an exception.
+    Client nowhere(QStringLiteral("127.0.0.1"), 1);
+    nowhere.waiter = client.waiter;
+    EXPECT_THROW(nowhere.call(kObject, QStringLiteral("Echo"), {}), TransportError);
+
+    // A call made while one is in flight on the same client is refused, not interleaved.
+    client.waiter = [&](const std::function<bool()> &done) {
+        EXPECT_THROW(client.call(kObject, QStringLiteral("Echo"), {}), TransportError);
+        while (!done())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    EXPECT_TRUE(client.call(kObject, QStringLiteral("Echo"), {}).ok());
+}
+
+TEST_F(ServerTest, ConcurrentClients)
+{
+    ServerOptions opt;
+    opt.workers = 3;
+    startServer(opt);
+    constexpr int kClients = 8, kCalls = 25;
+    std::atomic<int> good{0};
+    std::vector<std::thread> threads;
+    for (int c = 0; c < kClients; ++c) {
+        threads.emplace_back([&, c] {
+            Client client(QStringLiteral("127.0.0.1"), port);
+            for (int i = 0; i < kCalls; ++i) {
+                const QCborArray p{c, i, QStringLiteral("cliente %1").arg(c)};
+                const Reply r = client.call(kObject, QStringLiteral("Echo"), p);
+                if (r.ok() && r.value() == QCborValue(p))
+                    ++good;
+            }
+        });
+    }
+    for (auto &t : threads)
+        t.join();
+    EXPECT_EQ(good.load(), kClients * kCalls);
+
+    // Calls really run side by side on the workers: three can be inside a method at once.
+    std::vector<std::future<Reply>> calls;
+    for (int i = 0; i < 3; ++i)
+        calls.push_back(std::async(std::launch::async, [this] {
+            Client client(QStringLiteral("127.0.0.1"), port);
+            return client.call(kObject, QStringLiteral("Gated"), {});
+        }));
+    EXPECT_TRUE(gate.waitEntered(3));
+    gate.release();
+    for (auto &f : calls)
+        EXPECT_TRUE(f.get().ok());
+}
