@@ -3,6 +3,7 @@
 // sqlite3 -csv on SQLite, psql COPY ... TO STDOUT on PostgreSQL, each timed as a process.
 //
 //   bench_getdados --db DB --server FISCAL_SERVER [--out FILE] [--runs 5] [--budget 900]
+//                  [--psql PATH]
 
 #include "benchsupport.h"
 
@@ -42,10 +43,10 @@ const char *const kSelects[] = {
     " ORDER BY T.CDTPFATURFIS",
 };
 
-std::vector<std::string> rawCommand(const std::string &db)
+std::vector<std::string> rawCommand(const std::string &db, const std::string &psql)
 {
     if (isPostgres(db)) {
-        std::vector<std::string> argv{"psql", "-X", "-q", "-v", "ON_ERROR_STOP=1", "-d", db};
+        std::vector<std::string> argv{psql, "-X", "-q", "-v", "ON_ERROR_STOP=1", "-d", db};
         for (const char *select : kSelects) {
             argv.push_back("-c");
             argv.push_back(std::string("COPY (") + select + ") TO STDOUT");
@@ -112,7 +113,7 @@ try {
     const Deadline deadline(o.number("budget", 900));
 
     const std::int64_t expected = expectedRows(db);
-    const std::vector<std::string> raw = rawCommand(db);
+    const std::vector<std::string> raw = rawCommand(db, o.get("psql", "psql"));
     ServerChild server(o.require("server"), db);
     rpc::Client client(QStringLiteral("127.0.0.1"), server.port());
     const long clientBaseKiB = ownPeakKiB();
@@ -160,9 +161,9 @@ try {
     report.add({"Peak memory (VmHWM / max RSS)", fmtMiB(rawPeak), fmtMiB(serverPeak + clientPeak),
                 double(serverPeak + clientPeak) / double(rawPeak), "(reported)", {},
                 "client before the first call: " + fmtMiB(clientBaseKiB)});
-    report.addNote(std::string("Raw: `") + (pg ? "psql -c \"COPY (<select>) TO STDOUT\"` × 7 in one process"
-                                                : "sqlite3 -csv large.sqlite \"<7 SELECTs>\"")
-                   + "` > /dev/null, timed as a process. Ours: reply received in "
+    report.addNote(std::string("Raw: `") + (pg ? "psql -c \"COPY (<select>) TO STDOUT\"` (seven -c in one process)"
+                                                : "sqlite3 -csv large.sqlite \"<7 SELECTs>\"`")
+                   + " > /dev/null, timed as a process. Ours: reply received in "
                    + fmtMs(median(callTimes)) + " (median), decoding " + fmtMs(median(decodeTimes))
                    + "; reply " + fmtMiB(long(bytes / 1024)) + " of CBOR.");
     report.write(o.get("out"));

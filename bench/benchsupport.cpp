@@ -11,6 +11,7 @@
 #include <iostream>
 #include <poll.h>
 #include <sstream>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
@@ -196,6 +197,10 @@ int ServerChild::stop()
     return code;
 }
 
+// The child's peak memory is read from /proc/<pid>/status at the moment it exits: the
+// child is traced with PTRACE_O_TRACEEXIT, which stops it just before its memory goes.
+// (ru_maxrss from wait4 would not do: it keeps the high-water mark of the forked copy of
+// this process from before exec.)
 ProcessRun runProcess(const std::vector<std::string> &argv, double timeoutSeconds)
 {
     const auto args = cArgs(argv);
@@ -207,14 +212,47 @@ ProcessRun runProcess(const std::vector<std::string> &argv, double timeoutSecond
         const int null = open("/dev/null", O_WRONLY);
         dup2(null, STDOUT_FILENO);
         close(null);
+        ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
         execvp(args[0], args.data());
         _exit(127);
     }
-    rusage usage{};
     ProcessRun r;
-    r.exitCode = waitBounded(pid, timeoutSeconds, &usage);
+    const Deadline deadline(timeoutSeconds);
+    bool traced = false;
+    for (;;) {
+        int status = 0;
+        const pid_t w = waitpid(pid, &status, WNOHANG);
+        if (w < 0 && errno != EINTR)
+            throw std::runtime_error("waitpid failed");
+        if (w == pid && WIFSTOPPED(status)) {
+            int forward = 0;
+            if (!traced && WSTOPSIG(status) == SIGTRAP) {   // stopped after the first exec
+                traced = true;
+                ptrace(PTRACE_SETOPTIONS, pid, nullptr,
+                       PTRACE_O_TRACEEXIT | PTRACE_O_TRACEEXEC | PTRACE_O_EXITKILL);
+            } else if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXIT << 8))) {
+                r.peakKiB = peakKiB(pid);
+            } else if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXEC << 8))) {
+                // a wrapper script exec'ing the real tool: nothing to forward
+            } else {
+                forward = WSTOPSIG(status);
+            }
+            ptrace(PTRACE_CONT, pid, nullptr, reinterpret_cast<void *>(std::intptr_t(forward)));
+            continue;
+        }
+        if (w == pid) {
+            r.exitCode = shellStatus(status);
+            break;
+        }
+        if (deadline.passed()) {
+            ::kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            r.exitCode = 128 + SIGKILL;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
     r.seconds = secondsSince(t0);
-    r.peakKiB = usage.ru_maxrss;
     if (r.exitCode != 0)
         throw std::runtime_error(argv[0] + " exited with " + std::to_string(r.exitCode));
     return r;

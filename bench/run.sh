@@ -77,14 +77,16 @@ if backend postgresql; then
   "$root/tests/support/pg-cluster.sh" start "$state" >&2
   trap '"$root/tests/support/pg-cluster.sh" stop "$state" >&2 || true' EXIT
   url="$(cat "$state/url")"
+  # The server's own tools, not the version-picking wrappers in /usr/bin.
+  pgbin="$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)"
   echo "bench: filling PostgreSQL with the large demo" >&2
   "$server" --db "$url" --init --demo large >&2
-  run getdados "GetDados (PostgreSQL)" --db "$url"
+  run getdados "GetDados (PostgreSQL)" --db "$url" --psql "$pgbin/psql"
   run setcliente "SetCliente (PostgreSQL)" --db "$url"
   run replica "Replica (PostgreSQL)" --db "$url"
   # These two change every client's group: last.
   run cadastro "CadastroAutomatico (PostgreSQL)" --db "$url"
-  run concurrent "Concurrent SetCliente (PostgreSQL)" --db "$url"
+  run concurrent "Concurrent SetCliente (PostgreSQL)" --db "$url" --pgbench "$pgbin/pgbench"
 fi
 
 load_after="$(cut -d' ' -f1-3 /proc/loadavg)"

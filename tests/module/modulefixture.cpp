@@ -77,6 +77,8 @@ ger10200::TfrmParamGrupFiscal *ModuleTest::openScreen()
     auto *frm = findScreen();
     if (!frm)
         return nullptr;
+    // The first activation loads the data, as when the user first sees the screen.
+    frm->window()->activateWindow();
     waitFor([] { return !findScreen() || findScreen()->isLoaded(); }, 30000);
     frm = findScreen();
     if (frm) {

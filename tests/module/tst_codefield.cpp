@@ -144,8 +144,9 @@ TEST_F(CodeFieldTest, ValidateFollowsTheCodeAndTheMandatoryFlag)
             EXPECT_EQ(result, c.found);
             EXPECT_EQ(QApplication::focusWidget(), other);
         }
-        if (c.found)
+        if (c.found) {
             EXPECT_EQ(name->text(), taxName(QString::fromLatin1(c.boxAfter)));
+        }
     }
 }
 

@@ -32,13 +32,11 @@
 #include <functional>
 #include <optional>
 
-class QAbstractButton;
-class QLineEdit;
+#include "vcl/controls.h"
+#include "vcl/edit.h"
 
-namespace fiscal::vcl {
-class TCustomEdit;
-class TRadioButton;
-}
+#include <QAbstractButton>
+#include <QLineEdit>
 namespace fiscal::clientlib {
 class TMessages;
 }
