@@ -5,7 +5,7 @@
 // find the same table; each call moves one client from the first group to the second.
 //
 //   bench_concurrent --db postgresql://... --server FISCAL_SERVER [--out FILE]
-//                    [--clients 32] [--seconds 10] [--workers 8] [--pgbench pgbench]
+//                    [--clients 32] [--seconds 10] [--workers 4] [--pgbench pgbench]
 
 #include "benchsupport.h"
 
@@ -77,7 +77,12 @@ std::string shellQuote(const std::string &s)
     return q + "'";
 }
 
-double runPgbench(const Options &o, const std::string &db, const Setup &s, int clients, int seconds,
+struct PgbenchResult {
+    double tps = 0;
+    std::int64_t transactions = 0;
+};
+
+PgbenchResult runPgbench(const Options &o, const std::string &db, const Setup &s, int clients, int seconds,
                   std::int64_t perClient)
 {
     char path[] = "/tmp/fiscal-bench-XXXXXX.sql";
@@ -107,9 +112,15 @@ double runPgbench(const Options &o, const std::string &db, const Setup &s, int c
     unlink(path);
     std::smatch m;
     static const std::regex tps(R"(tps = ([0-9.]+) \(without initial connection time\))");
+    static const std::regex processed(R"(number of transactions actually processed: ([0-9]+))");
+    PgbenchResult r;
     if (!std::regex_search(out, m, tps))
         throw std::runtime_error("no tps in pgbench's output:\n" + out);
-    return std::stod(m[1]);
+    r.tps = std::stod(m[1]);
+    if (!std::regex_search(out, m, processed))
+        throw std::runtime_error("no transaction count in pgbench's output:\n" + out);
+    r.transactions = std::stoll(m[1]);
+    return r;
 }
 
 QCborArray changeSetFor(const Setup &s, const std::string &code)
@@ -136,7 +147,7 @@ struct OursResult {
 OursResult runOurs(const Options &o, const std::string &db, const Setup &s, int clients, int seconds,
                    std::int64_t perClient)
 {
-    ServerChild server(o.require("server"), db, o.integer("workers", 8));
+    ServerChild server(o.require("server"), db, o.integer("workers", 4));
     std::atomic<bool> go{false}, stop{false};
     std::atomic<std::int64_t> calls{0};
     std::mutex failureMutex;
@@ -209,7 +220,14 @@ try {
     const std::int64_t perClient = s.clients / clients;
 
     resetTable(*conn, s);
-    const double pgbenchTps = runPgbench(o, db, s, clients, seconds, perClient);
+    const PgbenchResult pgbench = runPgbench(o, db, s, clients, seconds, perClient);
+    const double pgbenchTps = pgbench.tps;
+    // Each transaction must have moved a row of its own; otherwise the script measured
+    // something else (a client repeating one row changes nothing after the first time).
+    const std::int64_t movedRaw = count(*conn, "SELECT COUNT(*) FROM CLIENTE WHERE CDGRUPOFISC = $1", {s.to});
+    if (pgbench.transactions <= std::int64_t(clients) * perClient && movedRaw != pgbench.transactions)
+        throw std::runtime_error("pgbench ran " + std::to_string(pgbench.transactions) + " transactions but changed "
+                                 + std::to_string(movedRaw) + " rows");
     resetTable(*conn, s);
     const OursResult ours = runOurs(o, db, s, clients, seconds, perClient);
     if (!ours.failure.empty())
@@ -229,7 +247,7 @@ try {
                    "lpad(:id::text, 8, '0') AND CDGRUPOFISC IS NOT DISTINCT FROM :from; COMMIT`, each client on its "
                    "own rows. Ours: " + std::to_string(clients) + " threads of the benchmark process, each with its own "
                    "connection, calling SetCliente with a one-row change set on its own rows; fiscal-server with "
-                   "--workers " + std::to_string(o.integer("workers", 8)) + ". Both sides share the 2 cores with the "
+                   "--workers " + std::to_string(o.integer("workers", 4)) + ". Both sides share the 2 cores with the "
                    "database server. The table is reset and vacuumed before each side.");
     report.write(o.get("out"));
     return 0;

@@ -1,6 +1,7 @@
 #include "clientlib/frmpadraogrid.h"
 
 #include "clientlib/hostservices.h"
+#include "clientlib/errorreporter_p.h"
 #include "vcl/guard.h"
 #include "vcl/menus.h"
 
@@ -17,6 +18,8 @@ namespace fiscal::clientlib {
 
 TfrmPadraoGrid::TfrmPadraoGrid(QWidget *parent) : QWidget(parent)
 {
+    // Errors escaping this screen's handlers are shown through the interaction service.
+    detail::ensureErrorReporter();
     setAttribute(Qt::WA_DeleteOnClose);
 
     dtsPadrao = new dataset::TDataSource(this);

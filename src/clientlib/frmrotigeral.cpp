@@ -1,5 +1,6 @@
 #include "clientlib/frmrotigeral.h"
 
+#include "clientlib/errorreporter_p.h"
 #include "vcl/guard.h"
 
 #include <QEvent>
@@ -11,6 +12,8 @@ namespace fiscal::clientlib {
 
 TfrmRotiGeral::TfrmRotiGeral(QWidget *parent) : QDialog(parent)
 {
+    // Errors escaping this screen's handlers are shown through the interaction service.
+    detail::ensureErrorReporter();
     setAttribute(Qt::WA_DeleteOnClose);
     setModal(true);
 

@@ -20,7 +20,10 @@
 // Options (TDBGridOptions, flags): dgEditing, dgTitles, dgIndicator, dgColumnResize,
 //   dgColLines, dgRowLines, dgTabs (Tab moves between cells), dgRowSelect,
 //   dgAlwaysShowSelection, dgConfirmDelete, dgCancelOnExit. Default: editing, titles,
-//   column resize, lines, tabs, confirm delete, cancel on exit.
+//   column resize, lines, tabs, confirm delete, cancel on exit. Without
+//   dgAlwaysShowSelection the current cell is not highlighted while the grid has no focus.
+//   setColor(clInfoBk()) gives the pale-yellow background; setFrameShape(QFrame::NoFrame)
+//   removes the border.
 //   dgCancelOnExit: leaving the grid while a new row was started and nothing typed into it
 //   drops that row; an edited existing row is kept pending (it is posted by the next move
 //   or by the navigator) and never dropped silently.

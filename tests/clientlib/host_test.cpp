@@ -10,12 +10,12 @@
 
 namespace {
 
-struct Run {
+struct HostRun {
     int code = -1;
     QString err;
 };
 
-Run runHost(const QStringList &args, const QMap<QString, QString> &env = {})
+HostRun runHost(const QStringList &args, const QMap<QString, QString> &env = {})
 {
     QProcess p;
     QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
@@ -66,7 +66,7 @@ TEST(ErpHost, ScreenshotOfTheModuleScreen)
     };
     for (const Case &c : cases) {
         QFile::remove(shot);
-        const Run r = runHost(c.args, c.env);
+        const HostRun r = runHost(c.args, c.env);
         EXPECT_EQ(r.code, c.code) << c.args.join(' ').toStdString() << "\n" << r.err.toStdString();
         EXPECT_EQ(QFile::exists(shot), c.picture) << c.args.join(' ').toStdString();
         if (c.picture) {

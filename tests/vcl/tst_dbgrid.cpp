@@ -407,6 +407,46 @@ TEST_F(GridTest, cellPainterRunsAfterTheGridWithTheRowAsCurrent)
     EXPECT_TRUE(sawCurrent);
 }
 
+TEST_F(GridTest, selectionShowsWithoutFocusOnlyWhenAsked)
+{
+    QList<TGridDrawState> currentStates;
+    grid->OnDrawColumnCell = [&](QPainter &, const QRect &rect, int, TColumn *, TGridDrawState state) {
+        if (grid->indexAt(rect.center()) == grid->currentIndex())
+            currentStates << state;
+    };
+    struct Case {
+        bool alwaysShow;
+        bool focused;
+        TGridDrawState expected;
+    };
+    const Case cases[] = {
+        {false, true, gdSelected | gdFocused},
+        {false, false, {}},
+        {true, false, gdSelected},
+    };
+    selectGroupCell(0);
+    for (const Case &c : cases) {
+        grid->setOptions(c.alwaysShow ? grid->Options() | dgAlwaysShowSelection
+                                      : grid->Options() & ~TDBGridOptions(dgAlwaysShowSelection));
+        (c.focused ? static_cast<QWidget *>(grid) : outside)->setFocus();
+        QCoreApplication::processEvents();
+        currentStates.clear();
+        grid->viewport()->repaint();
+        ASSERT_EQ(currentStates.size(), 1);
+        EXPECT_EQ(currentStates.first(), c.expected) << c.alwaysShow << c.focused;
+    }
+}
+
+TEST_F(GridTest, typingInAReadOnlyColumnMovesNothing)
+{
+    cds.setRecNo(1);
+    grid->setSelectedIndex(2);
+    typeKeys(QStringLiteral("Filial 3"));   // an item view would jump to the row it names
+    EXPECT_EQ(cds.RecNo(), 1);
+    EXPECT_EQ(cds.State(), fiscal::dataset::dsBrowse);
+    EXPECT_FALSE(grid->EditorMode());
+}
+
 TEST_F(GridTest, keyFiltersSeeKeysOfTheGridAndOfTheEditor)
 {
     // The management-type filter: only digits and Backspace in the fiscal-group column.
