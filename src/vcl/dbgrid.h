@@ -154,6 +154,7 @@ protected:
     void resizeEvent(QResizeEvent *event) override;
     void focusInEvent(QFocusEvent *event) override;
     void focusOutEvent(QFocusEvent *event) override;
+    void keyboardSearch(const QString &) override {}   // typing never jumps to another row
 
 private:
     friend class DBGridDelegate;

@@ -130,6 +130,12 @@ bool TPageControl::eventFilter(QObject *watched, QEvent *event)
     return QTabWidget::eventFilter(watched, event);
 }
 
+void TPageControl::tabRemoved(int index)
+{
+    QTabWidget::tabRemoved(index);
+    m_active = currentIndex();
+}
+
 void TPageControl::onCurrentChanged(int index)
 {
     if (m_byCode > 0 || index == m_active)

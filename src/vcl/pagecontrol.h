@@ -64,6 +64,7 @@ public:
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void tabRemoved(int index) override;
 
 private:
     friend class TTabSheet;

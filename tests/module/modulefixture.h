@@ -14,6 +14,7 @@
 #include <QStringList>
 #include <functional>
 #include <memory>
+#include <ostream>
 
 namespace fiscal::vcl {
 class TDBGrid;
@@ -22,6 +23,10 @@ class TTabSheet;
 }
 
 extern "C" void IniProc();
+
+// Readable QStrings in failure messages.
+inline void PrintTo(const QString &s, std::ostream *os) { *os << '"' << s.toStdString() << '"'; }
+inline void PrintTo(const QStringList &l, std::ostream *os) { *os << '[' << l.join(QStringLiteral(" | ")).toStdString() << ']'; }
 
 namespace fiscal::test {
 

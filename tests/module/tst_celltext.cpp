@@ -4,7 +4,7 @@
 #include "Pkg_Ger10200/shared/celltext.h"
 #include "Pkg_Ger10200/shared/codefield.h"
 
-#include <gtest/gtest.h>
+#include "modulefixture.h"
 
 namespace fiscal::ger10200 {
 namespace {

@@ -4,7 +4,7 @@
 
 #include "Pkg_Ger10200/shared/codefield.h"
 
-#include "testsupport.h"
+#include "modulefixture.h"
 
 #include "clientlib/adoibquery.h"
 #include "clientlib/dbgeral.h"
@@ -118,12 +118,12 @@ TEST_F(CodeFieldTest, ValidateFollowsTheCodeAndTheMandatoryFlag)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.typed) + (c.mandatory ? " mandatory" : " optional"));
-        script->clear();
-        lookups = 0;
-        box->setText(QString::fromLatin1(c.typed));
-        name->setText(QStringLiteral("stale"));
         other->setFocus();
         QApplication::processEvents();
+        box->setText(QString::fromLatin1(c.typed));
+        name->setText(QStringLiteral("stale"));
+        script->clear();
+        lookups = 0;
         bool aborted = false;
         bool result = false;
         try {
@@ -154,6 +154,7 @@ TEST_F(CodeFieldTest, LeavingTheBoxChecksItOptionallyAndKeepsTheFocusOnFailure)
 {
     box->setFocus();
     QApplication::processEvents();
+    QTest::keyClick(box, Qt::Key_Home);
     QTest::keyClicks(box, QStringLiteral("1"));
     other->setFocus();                    // leaving the box
     QApplication::processEvents();
