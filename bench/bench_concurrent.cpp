@@ -142,6 +142,8 @@ struct OursResult {
     double seconds = 0;
     long serverPeak = 0;
     std::string failure;
+    double serverCpu = 0;   // seconds used while the clock ran
+    double clientCpu = 0;
 };
 
 OursResult runOurs(const Options &o, const std::string &db, const Setup &s, int clients, int seconds,
@@ -174,6 +176,8 @@ OursResult runOurs(const Options &o, const std::string &db, const Setup &s, int 
     }
     // Every client connected (its first call answered) before the clock starts.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const double serverCpu0 = cpuSeconds(server.pid());
+    const double clientCpu0 = cpuSeconds(getpid());
     const auto t0 = Clock::now();
     go = true;
     const Deadline deadline(seconds);
@@ -181,10 +185,12 @@ OursResult runOurs(const Options &o, const std::string &db, const Setup &s, int 
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     const std::int64_t counted = calls.load();
     const double elapsed = secondsSince(t0);
+    const double serverCpu = cpuSeconds(server.pid()) - serverCpu0;
+    const double clientCpu = cpuSeconds(getpid()) - clientCpu0;
     stop = true;
     for (std::thread &th : threads)
         th.join();
-    OursResult r{counted, elapsed, peakKiB(server.pid()), failure};
+    OursResult r{counted, elapsed, peakKiB(server.pid()), failure, serverCpu, clientCpu};
     server.stop();
     return r;
 }
@@ -244,11 +250,14 @@ try {
                 "≥ 0.60×", oursRate / pgbenchTps >= 0.6, "server " + fmtMiB(ours.serverPeak)});
     report.addNote("Raw: pgbench -n -M prepared -c " + std::to_string(clients) + " -j 2 -T " + std::to_string(seconds)
                    + " with a script running `BEGIN; UPDATE CLIENTE SET CDGRUPOFISC = :to WHERE CDCLIENTE = "
-                   "lpad(:id::text, 8, '0') AND CDGRUPOFISC IS NOT DISTINCT FROM :from; COMMIT`, each client on its "
-                   "own rows. Ours: " + std::to_string(clients) + " threads of the benchmark process, each with its own "
+                   "lpad(:id::text, " + std::to_string(s.codeWidth) + ", '0') AND CDGRUPOFISC IS NOT DISTINCT FROM :from; "
+                   "COMMIT`, each client on its own rows. Ours: " + std::to_string(clients) + " threads of the benchmark process, each with its own "
                    "connection, calling SetCliente with a one-row change set on its own rows; fiscal-server with "
                    "--workers " + std::to_string(o.integer("workers", 4)) + ". Both sides share the 2 cores with the "
                    "database server. The table is reset and vacuumed before each side.");
+    report.addNote("CPU per call while the clock ran: fiscal-server " + fmtMs(ours.serverCpu / double(ours.calls))
+                   + ", the 32 client threads " + fmtMs(ours.clientCpu / double(ours.calls))
+                   + " (the two cores give at most " + fmtMs(2.0 / oursRate) + " of CPU per call at this rate).");
     report.write(o.get("out"));
     return 0;
 } catch (const std::exception &e) {

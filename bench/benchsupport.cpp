@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <iostream>
 #include <poll.h>
 #include <sstream>
@@ -85,6 +86,26 @@ long peakKiB(pid_t pid)
 long ownPeakKiB()
 {
     return peakKiB(getpid());
+}
+
+double cpuSeconds(pid_t pid)
+{
+    // Fields 14 and 15 of /proc/<pid>/stat, after the command name in parentheses.
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto close = text.rfind(')');
+    if (close == std::string::npos)
+        return 0;
+    std::istringstream rest(text.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i == 14)
+            utime = std::stoull(field);
+        if (i == 15)
+            stime = std::stoull(field);
+    }
+    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
 }
 
 // ---- processes ---------------------------------------------------------------------------

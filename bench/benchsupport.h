@@ -61,6 +61,8 @@ std::string engineName(const std::string &db);   // "SQLite" / "PostgreSQL"
 // Peak resident memory (VmHWM) of a live process, KiB; 0 when it cannot be read.
 long peakKiB(pid_t pid);
 long ownPeakKiB();
+// CPU time (user + system) a process has used so far, seconds; 0 when it cannot be read.
+double cpuSeconds(pid_t pid);
 
 // fiscal-server --db DB --listen 127.0.0.1:0 [--workers N]; stopped (SIGTERM) on destruction.
 class ServerChild {

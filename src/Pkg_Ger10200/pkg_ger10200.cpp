@@ -7,6 +7,8 @@
 #include "vcl/cursor.h"
 #include "vcl/guard.h"
 
+#include <QMdiArea>
+#include <QMdiSubWindow>
 #include <stdexcept>
 
 namespace fiscal::ger10200 {
@@ -39,6 +41,14 @@ void Cria_ParamGrupFiscal()
     }
     frmParamGrupFiscal->Show();
     frmParamGrupFiscal->RestoreNormal();
+    // Brought to the front as the window the user works in: its first activation loads it.
+    frmParamGrupFiscal->window()->activateWindow();
+    // The host's window may not hold the focus (started minimised, or with no display):
+    // the sub-window is still the current one, and that is its activation.
+    if (QMdiSubWindow *sub = frmParamGrupFiscal->SubWindow()) {
+        if (sub->mdiArea() && sub->mdiArea()->currentSubWindow() == sub)
+            frmParamGrupFiscal->Activate();   // a repeated activation loads nothing
+    }
 }
 
 void Cria_CadAutomatico()

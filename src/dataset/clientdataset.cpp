@@ -185,17 +185,26 @@ std::optional<QString> TClientDataSet::valueAt(int row, int field) const
     return records_[size_t(row)].row.value(field);
 }
 
-QString TClientDataSet::textAt(int row, int field, bool displayText) const
+void TClientDataSet::withRowAsCurrent(int row, const std::function<void()> &fn) const
 {
-    if (row < 0 || row >= rowCount() || field < 0 || field >= FieldCount())
-        return QString();
+    if (row < 0 || row >= rowCount())
+        return;
     struct Peek {
         int &slot;
         int saved;
         ~Peek() { slot = saved; }
     } peek{peekRow_, peekRow_};
     peekRow_ = row;
-    return fields_[size_t(field)]->textFor(displayText);
+    fn();
+}
+
+QString TClientDataSet::textAt(int row, int field, bool displayText) const
+{
+    if (field < 0 || field >= FieldCount())
+        return QString();
+    QString text;
+    withRowAsCurrent(row, [&] { text = fields_[size_t(field)]->textFor(displayText); });
+    return text;
 }
 
 // ---- cursor ---------------------------------------------------------------------------

@@ -112,6 +112,8 @@ public:
     int currentRow() const { return cur_; }
     std::optional<QString> valueAt(int row, int field) const;   // the edit buffer for the row being edited
     QString textAt(int row, int field, bool displayText = true) const;
+    // Runs fn with `row` as the record every field read sees (painting another row).
+    void withRowAsCurrent(int row, const std::function<void()> &fn) const;
 
     TDataSetNotifyEvent BeforeInsert, AfterInsert, BeforeEdit, AfterEdit, BeforePost, AfterPost,
         BeforeCancel, AfterCancel, BeforeDelete, AfterDelete, BeforeScroll, AfterScroll, OnNewRecord;

@@ -42,44 +42,6 @@ private:
     TDBGrid *m_grid;
 };
 
-namespace {
-
-// Runs fn with `row` as the record that reads of any field see, as textAt() does for
-// OnGetText; the painter of a cell reads the painted row through the ordinary field API.
-// Field 0's own OnGetText keeps working while fn runs.
-void withRowAsCurrent(TClientDataSet *ds, int row, const std::function<void()> &fn)
-{
-    if (ds->FieldCount() == 0)
-        return;
-    TField *first = ds->Fields(0);
-    struct Context {
-        TField *field;
-        TField::TFieldGetTextEvent saved;
-        const std::function<void()> *fn;
-        bool inside = false;
-    } ctx{first, first->OnGetText, &fn};
-    struct Restore {
-        Context &c;
-        ~Restore() { c.field->OnGetText = std::move(c.saved); }
-    } restore{ctx};
-    first->OnGetText = [&ctx](TField &sender, QString &text, bool displayText) {
-        if (ctx.inside) {
-            if (ctx.saved)
-                ctx.saved(sender, text, displayText);
-            return;
-        }
-        ctx.inside = true;
-        struct Leave {
-            bool &b;
-            ~Leave() { b = false; }
-        } leave{ctx.inside};
-        (*ctx.fn)();
-    };
-    ds->textAt(row, 0, true);
-}
-
-} // namespace
-
 TDBGrid::TDBGrid(QWidget *parent)
     : QTableView(parent)
     , m_columns(this)
@@ -629,7 +591,7 @@ void TDBGrid::drawCell(QPainter &painter, const QRect &rect, int row, int column
     if (!OnDrawColumnCell || !ds || !ds->Active() || row >= ds->rowCount())
         return;
     TColumn *c = m_columns[column];
-    guarded([&] { withRowAsCurrent(ds, row, [&] { OnDrawColumnCell(painter, rect, column, c, state); }); });
+    guarded([&] { ds->withRowAsCurrent(row, [&] { OnDrawColumnCell(painter, rect, column, c, state); }); });
 }
 
 } // namespace fiscal::vcl

@@ -3,8 +3,9 @@
 // fiscal-group parameter. The members keep the names the rest of the system uses.
 //
 // Sources, one concern each:
-//   tabsloading.cpp   building the tabs, grids and data sets; create/activate/close; the
-//                     first load, AtualizaQuery and the refresh of the active tab
+//   tabsloading.cpp   building the tabs, grids, data sets, queries and menus
+//   loading.cpp       create/activate/close; the first load, AtualizaQuery, the refresh of
+//                     the active tab, the dialog commands
 //   editmode.cpp      tab switch, state handling, HabilitaTSH, edit/cancel, menus
 //   gridcells.cpp     ellipsis button, Vd_GrupoFiscal, cell painters, display texts
 //   saving.cpp        BeforeInsert / BeforePost / AfterPost / AfterDelete of the grids
@@ -195,7 +196,7 @@ private:
         bool checksBillingType = false;      // SetUpdateTipoFatur before posting
     };
 
-    // tabsloading.cpp
+    // tabsloading.cpp, loading.cpp
     void buildTabs();
     void buildGridTab(vcl::TTabSheet *tab, vcl::TDBGrid *grid);
     void buildOperInterTab();

@@ -1,4 +1,4 @@
-// The main screen's tabs, grids and data sets, and when each data set is (re)loaded.
+// The main screen's tabs, grids, data sets, queries, tool buttons and menus.
 
 #include "Pkg_Ger10200/Ger10200/ger10200.h"
 
@@ -18,6 +18,7 @@
 #include "vcl/containers.h"
 #include "vcl/controls.h"
 #include "vcl/dbgrid.h"
+#include "vcl/guard.h"
 #include "vcl/maskedit.h"
 #include "vcl/menus.h"
 #include "vcl/pagecontrol.h"
@@ -26,6 +27,7 @@
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QMenu>
+#include <QTimer>
 
 namespace fiscal::ger10200 {
 
@@ -157,7 +159,18 @@ TfrmParamGrupFiscal::TfrmParamGrupFiscal(QWidget *parent)
     pgcPadrao->OnChange = [this] { pgcPadraoChange(); };
 }
 
-TfrmParamGrupFiscal::~TfrmParamGrupFiscal() = default;
+TfrmParamGrupFiscal::~TfrmParamGrupFiscal()
+{
+    // The data sets go before the widgets that show them; nothing may call back into this
+    // half-destroyed screen on the way.
+    for (TDataSource *dts : findChildren<TDataSource *>()) {
+        dts->OnStateChange = {};
+        dts->OnDataChange = {};
+        dts->blockSignals(true);
+    }
+    for (TClientDataSet *cds : findChildren<TClientDataSet *>())
+        cds->blockSignals(true);
+}
 
 void TfrmParamGrupFiscal::buildTabs()
 {
@@ -432,147 +445,11 @@ vcl::TSpeedButton *TfrmParamGrupFiscal::addToolButton(const QString &name, const
     btn->setObjectName(name);
     btn->setHint(hint);
     btn->setText(hint.left(1));
+    // After the base's record commands, in the order they are added.
+    QWidget *after = sbtAutomatico ? static_cast<QWidget *>(sbtAutomatico) : static_cast<QWidget *>(sbtLocalizar);
     if (auto *bar = qobject_cast<QBoxLayout *>(panMenu->layout()))
-        bar->insertWidget(bar->indexOf(sbtLocalizar) + 1, btn);
+        bar->insertWidget(bar->indexOf(after) + 1, btn);
     return btn;
-}
-
-// ---- create, activate, close --------------------------------------------------------------
-
-void TfrmParamGrupFiscal::FormCreate()
-{
-    clientlib::TfrmPadraoGrid::FormCreate();
-    {
-        clientlib::WaitScope wait(clientlib::hostMainWindow(), 0);
-        netParamGrupFiscal->Open();
-    }
-    boPrimeiraVez = true;
-}
-
-void TfrmParamGrupFiscal::FormActivate()
-{
-    clientlib::TfrmPadraoGrid::FormActivate();
-    repaint();
-    if (boPrimeiraVez) {
-        boPrimeiraVez = false;
-        PrimeiraCarga();
-    }
-}
-
-void TfrmParamGrupFiscal::FormClose()
-{
-    netParamGrupFiscal->Close();
-    clientlib::TfrmPadraoGrid::FormClose();
-    boCriado = false;
-}
-
-// ---- loading ------------------------------------------------------------------------------
-
-void TfrmParamGrupFiscal::setLoaded(bool loaded)
-{
-    if (m_loaded == loaded)
-        return;
-    m_loaded = loaded;
-    if (loaded)
-        clientlib::markScreenLoaded(this);
-    Q_EMIT loadedChanged(loaded);
-}
-
-void TfrmParamGrupFiscal::load(TClientDataSet *cds, const QString &method, const QCborArray &params)
-{
-    cds->setData(netParamGrupFiscal->packet(method, params));
-}
-
-void TfrmParamGrupFiscal::PrimeiraCarga()
-{
-    {
-        clientlib::WaitScope wait(clientlib::hostMainWindow(), 6);
-        const QList<dataset::DataPacket> packets = netParamGrupFiscal->GetDados();
-        TClientDataSet *targets[] = {cdsFornecedor, cdsCliente, cdsFilial, cdsTipoOperac,
-                                     cdsTipoFatur, cdsOperInter, cdsTipoGest};
-        for (int i = 0; i < 7; ++i)
-            targets[i]->setData(packets[i]);
-        pgcPadrao->setActivePage(tshPadrao);
-        dtsPadrao->setDataSet(cdsFornecedor);
-    }
-    setLoaded(true);
-}
-
-void TfrmParamGrupFiscal::sbtVerificarClick()
-{
-    vcl::TTabSheet *active = pgcPadrao->ActivePage();
-    if (active == tshPadrao)
-        load(cdsFornecedor, QStringLiteral("GetFornecedor"));
-    else if (active == tshCliente)
-        load(cdsCliente, QStringLiteral("GetCliente"));
-    else if (active == tshFilial)
-        load(cdsFilial, QStringLiteral("GetFilial"));
-    else if (active == tshTipoOperac)
-        load(cdsTipoOperac, QStringLiteral("GetTipoOperac"));
-    else if (active == tshTipoContrato)
-        load(cdsTipoFatur, QStringLiteral("GetTipoFatur"));
-    else if (active == tshOperInter) {
-        load(cdsOperInter, QStringLiteral("GetOperInter"));
-        pgcPadraoChange();
-    } else if (active == tshImpFili)
-        load(cdsImpFili, QStringLiteral("GetImpFili"), {medCdImposto->Text()});
-    else if (active == tshImpInscEsta) {
-        if (pgcCliente->ActivePage() == tshCli)
-            load(cdsCliInsc, QStringLiteral("GetCliInsc"), inscParams());
-        else
-            load(cdsFornInsc, QStringLiteral("GetFornInsc"), inscParams());
-    } else if (active == tshTipoGest)
-        load(cdsTipoGest, QStringLiteral("GetTipoGest"));
-}
-
-void TfrmParamGrupFiscal::AtualizaQuery()
-{
-    vcl::TTabSheet *active = pgcPadrao->ActivePage();
-    if (active == tshPadrao)
-        load(cdsFornecedor, QStringLiteral("GetFornecedor"));
-    if (active == tshCliente)
-        load(cdsCliente, QStringLiteral("GetCliente"));
-    if (active == tshFilial)
-        load(cdsFilial, QStringLiteral("GetFilial"));
-    if (active == tshTipoOperac)
-        load(cdsTipoOperac, QStringLiteral("GetTipoOperac"));
-    if (active == tshOperInter)
-        load(cdsOperInter, QStringLiteral("GetOperInter"));
-    if (active == tshImpFili)
-        load(cdsImpFili, QStringLiteral("GetImpFili"), {medCdImposto->Text()});
-    if (active == tshTipoGest)
-        load(cdsTipoGest, QStringLiteral("GetTipoGest"));
-    if (active == tshTipoContrato)
-        load(cdsTipoFatur, QStringLiteral("GetTipoFatur"));
-    if (pgcCliente->ActivePage() == tshFornecedor)
-        load(cdsFornInsc, QStringLiteral("GetFornInsc"), inscParams());
-    else if (pgcCliente->ActivePage() == tshCli)
-        load(cdsCliInsc, QStringLiteral("GetCliInsc"), inscParams());
-}
-
-// ---- dialogs ------------------------------------------------------------------------------
-
-void TfrmParamGrupFiscal::sbtAutomaticoClick()
-{
-    if (pgcPadrao->ActivePage() == tshImpInscEsta) {
-        Cria_CadAutoImpInscEsta();
-        auto filled = [this] {
-            return !medImp->IsEmpty() && !medCdEmpresa->IsEmpty() && !medInscEsta->IsEmpty();
-        };
-        if (filled())
-            load(cdsFornInsc, QStringLiteral("GetFornInsc"), inscParams());
-        if (filled())
-            load(cdsCliInsc, QStringLiteral("GetCliInsc"), inscParams());
-        return;
-    }
-    Cria_CadAutomatico();
-    AtualizaQuery();
-}
-
-void TfrmParamGrupFiscal::sbtReplicaClick()
-{
-    Cria_Replica();
-    AtualizaQuery();
 }
 
 } // namespace fiscal::ger10200
