@@ -10,6 +10,8 @@
 //   packet.write(writer) / changeSet.write(writer)        any ValueWriter (CBOR or JSON)
 //   DataPacket::fromCbor(QCborValue) / ChangeSet::fromCbor(QCborValue)   strict, for the server
 //   DataPacket::readCbor(QByteArray) / ChangeSet::readCbor(QByteArray)   streaming, for the client
+//   DataPacket::readCbor(ByteSource&)      decodes while the bytes are still arriving
+//   readCborPackets(QByteArray or ByteSource&)   an array of packets (GetDados' answer)
 //   DataPacket::fromJson(QByteArray) / ChangeSet::fromJson(QByteArray)
 //   All decoders throw PacketError (Portuguese message) on anything malformed: wrong types,
 //   unknown or missing keys, a row whose width is not the field count, a value longer than
@@ -39,6 +41,16 @@ public:
     const QString &message() const { return message_; }
 private:
     QString message_;
+};
+
+// Bytes of one encoded value that may still be arriving (a reply being received).
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+    // Waits until some bytes are there, copies at most `max` of them into `out` and returns
+    // how many; 0 means there are no more. A failure to deliver them (a broken connection)
+    // is thrown, and the decoders let it through unchanged.
+    virtual qsizetype read(char *out, qsizetype max) = 0;
 };
 
 struct FieldDef {
@@ -80,9 +92,20 @@ struct DataPacket {
     QByteArray toJson() const;
     static DataPacket fromCbor(const QCborValue &v);
     static DataPacket readCbor(const QByteArray &cbor);
+    static DataPacket readCbor(ByteSource &source);
     static DataPacket fromJson(const QByteArray &json);
     friend bool operator==(const DataPacket &, const DataPacket &) = default;
 };
+
+// A CBOR array of packets; the same checks as DataPacket::readCbor for each.
+QList<DataPacket> readCborPackets(const QByteArray &cbor);
+QList<DataPacket> readCborPackets(ByteSource &source);
+
+namespace detail {
+// The decoder on QCborStreamReader the fast one replaced; kept to test them against each other.
+DataPacket readPacketReference(const QByteArray &cbor);
+ChangeSet readChangeSetReference(const QByteArray &cbor);
+}
 
 const char *opName(Change::Op op);   // "update", "delete", "insert"
 

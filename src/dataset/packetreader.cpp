@@ -3,6 +3,8 @@
 
 #include "dataset/packet.h"
 
+#include "dataset/cborcursor_p.h"
+
 #include <QCborStreamReader>
 #include <QSet>
 #include <QStringDecoder>
@@ -80,12 +82,80 @@ struct Where {
 
 QString where(const char *what) { return QString::fromLatin1(what); }
 
+// The same interface over QCborStreamReader: the reference the fast cursor is checked
+// against.
+class QtCursor : public QCborStreamReader {
+public:
+    explicit QtCursor(const QByteArray &data) : QCborStreamReader(data), data_(data) {}
+
+    template <class Use>
+    void text(Use &&use)
+    {
+        qsizetype total = 0;
+        for (;;) {
+            const qsizetype n = currentStringChunkSize();
+            // A length the input cannot hold is refused before anything is allocated for it.
+            if (n < 0 || n > data_.size() - currentOffset())
+                throw PacketError(QStringLiteral("Pacote de dados inválido: texto truncado."));
+            if (qsizetype(bytes_.size()) < total + n)
+                bytes_.resize(size_t(total + n));
+            const auto res = readStringChunk(bytes_.data() + total, n);
+            if (res.status == QCborStreamReader::Error)
+                throw PacketError(QStringLiteral("Pacote de dados inválido: texto inválido (%1).")
+                                      .arg(lastError().toString()));
+            if (res.status == QCborStreamReader::EndOfString)
+                break;
+            total += res.data;
+        }
+        use(QByteArrayView(bytes_.data(), total));
+    }
+    bool readText(QString &out)
+    {
+        out.clear();
+        auto res = readString();
+        while (res.status == QCborStreamReader::Ok) {
+            out += res.data;
+            res = readString();
+        }
+        return res.status != QCborStreamReader::Error;
+    }
+    bool atEnd() const { return currentOffset() == data_.size(); }
+    qsizetype reserveLimit() const { return data_.size(); }
+
+private:
+    QByteArray data_;
+    std::vector<char> bytes_;
+};
+
+template <class Cursor>
 class Reader {
 public:
-    explicit Reader(const QByteArray &data) : data_(data), r_(data) {}
+    template <class Input>
+    explicit Reader(Input &&input) : r_(std::forward<Input>(input)) {}
+
+    // An array of packets, as a call that answers several tables at once returns them.
+    QList<DataPacket> packets()
+    {
+        QList<DataPacket> out;
+        enterArray(QStringLiteral("a resposta"));
+        while (r_.hasNext())
+            out.append(packetValue());
+        leave();
+        finish();
+        return out;
+    }
 
     DataPacket packet()
     {
+        DataPacket p = packetValue();
+        finish();
+        return p;
+    }
+
+private:
+    DataPacket packetValue()
+    {
+
         DataPacket p;
         bool haveFields = false, haveRows = false, haveChanges = false;
         QList<Change> changes;
@@ -106,7 +176,6 @@ public:
             }
         }
         leave();
-        finish();
         if (!haveFields)
             fail(QStringLiteral("falta \"fields\""));
         if (!haveRows)
@@ -120,6 +189,7 @@ public:
         return p;
     }
 
+public:
     ChangeSet changeSet()
     {
         ChangeSet cs;
@@ -188,7 +258,7 @@ private:
     void finish()
     {
         checkStream();
-        if (r_.currentOffset() != data_.size())
+        if (!r_.atEnd())
             fail(QStringLiteral("dados após o fim do pacote"));
     }
 
@@ -203,13 +273,8 @@ private:
         if (!r_.isString())
             fail(QStringLiteral("%1 deve ser um texto").arg(what));
         QString out;
-        auto res = r_.readString();
-        while (res.status == QCborStreamReader::Ok) {
-            out += res.data;
-            res = r_.readString();
-        }
-        if (res.status == QCborStreamReader::Error)
-            fail(QStringLiteral("%1: texto inválido (%2)").arg(what, r_.lastError().toString()));
+        if (!r_.readText(out))
+            fail(QStringLiteral("%1: texto inválido").arg(what));
         return out;
     }
 
@@ -334,30 +399,18 @@ private:
         return rb_.finish();
     }
 
-    // Reads a text value's UTF-8 chunks and decodes them straight into the row buffer.
+    // Decodes a text value straight into the row buffer.
     void value(const Where &where, qsizetype col)
     {
-        qsizetype total = 0;
-        for (;;) {
-            const qsizetype n = r_.currentStringChunkSize();
-            // A length the input cannot hold is refused before anything is allocated for it.
-            if (n < 0 || n > data_.size() - r_.currentOffset())
-                fail(QStringLiteral("%1, valor %2: texto inválido ou truncado").arg(where.text()).arg(col + 1));
-            if (qsizetype(bytes_.size()) < total + n)
-                bytes_.resize(size_t(total + n));
-            const auto res = r_.readStringChunk(bytes_.data() + total, n);
-            if (res.status == QCborStreamReader::Error)
-                fail(QStringLiteral("%1, valor %2: texto inválido (%3)")
-                         .arg(where.text()).arg(col + 1).arg(r_.lastError().toString()));
-            if (res.status == QCborStreamReader::EndOfString)
-                break;
-            total += res.data;
-        }
-        QChar *out = rb_.room(total);
-        QChar *end = utf8_.appendToBuffer(out, QByteArrayView(bytes_.data(), total));
-        if (utf8_.hasError())
+        bool valid = true;
+        r_.text([&](QByteArrayView u) {
+            QChar *out = rb_.room(u.size());
+            QChar *end = utf8_.appendToBuffer(out, u);
+            valid = !utf8_.hasError();
+            lastLength_ = rb_.commit(end);
+        });
+        if (!valid)
             fail(QStringLiteral("%1, valor %2: UTF-8 inválido").arg(where.text()).arg(col + 1));
-        lastLength_ = rb_.commit(end);
     }
 
     QList<Row> rows(const QList<FieldDef> *defs)
@@ -365,7 +418,7 @@ private:
         QList<Row> out;
         checkStream();
         if (r_.isArray() && r_.isLengthKnown())   // each row takes at least one byte
-            out.reserve(qsizetype(std::min<quint64>(r_.length(), quint64(data_.size()))));
+            out.reserve(qsizetype(std::min<quint64>(r_.length(), quint64(r_.reserveLimit()))));
         enterArray(QStringLiteral("\"rows\""));
         while (r_.hasNext())
             out.append(row(defs, Where{"linha %1", out.size() + 1}));
@@ -449,17 +502,25 @@ private:
         }
     }
 
-    QByteArray data_;
-    QCborStreamReader r_;
+    Cursor r_;
     QStringDecoder utf8_{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless};
-    std::vector<char> bytes_;
     RowBuilder rb_;
     qsizetype lastLength_ = 0;
 };
 
 } // namespace
 
-DataPacket DataPacket::readCbor(const QByteArray &cbor) { return Reader(cbor).packet(); }
-ChangeSet ChangeSet::readCbor(const QByteArray &cbor) { return Reader(cbor).changeSet(); }
+using FastReader = Reader<detail::CborCursor>;
+
+DataPacket DataPacket::readCbor(const QByteArray &cbor) { return FastReader(QByteArrayView(cbor)).packet(); }
+DataPacket DataPacket::readCbor(ByteSource &source) { return FastReader(source).packet(); }
+ChangeSet ChangeSet::readCbor(const QByteArray &cbor) { return FastReader(QByteArrayView(cbor)).changeSet(); }
+QList<DataPacket> readCborPackets(const QByteArray &cbor) { return FastReader(QByteArrayView(cbor)).packets(); }
+QList<DataPacket> readCborPackets(ByteSource &source) { return FastReader(source).packets(); }
+
+namespace detail {
+DataPacket readPacketReference(const QByteArray &cbor) { return Reader<QtCursor>(cbor).packet(); }
+ChangeSet readChangeSetReference(const QByteArray &cbor) { return Reader<QtCursor>(cbor).changeSet(); }
+} // namespace detail
 
 } // namespace fiscal::dataset

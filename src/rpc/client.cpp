@@ -2,6 +2,7 @@
 
 #include "rpc/envelope.h"
 #include "rpc/qbytearraybody_p.h"
+#include "rpc/streambody_p.h"
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
@@ -142,8 +143,9 @@ struct Client::Impl {
 
     // One request and its response on the open socket. `gotSome` tells whether any byte of
     // a response arrived (then the server saw the request and it must not be sent again).
+    template <class Body>
     beast::error_code exchange(http::request<detail::QByteArrayBody> &req,
-                               http::response_parser<detail::QByteArrayBody> &parser,
+                               http::response_parser<Body> &parser,
                                Clock::time_point deadline, bool &gotSome)
     {
         beast::error_code ec = net::error::would_block;
@@ -158,7 +160,12 @@ struct Client::Impl {
         return ec;
     }
 
-    Reply call(const QString &object, const QByteArray &body, int timeoutMs)
+    // The request and its reply, reconnecting once when a kept connection turns out to be
+    // closed. `prepare(parser)` sets up each attempt's parser, `done(response)` reads a
+    // complete reply.
+    template <class Body, class Prepare, class Done>
+    Reply send(const QString &object, const QByteArray &body, int timeoutMs, Prepare prepare,
+               Done done)
     {
         const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(1, timeoutMs));
         http::request<detail::QByteArrayBody> req{http::verb::post,
@@ -181,15 +188,16 @@ struct Client::Impl {
             for (;;) {
                 if (!socket.is_open())
                     connect(deadline);
-                http::response_parser<detail::QByteArrayBody> parser;
+                http::response_parser<Body> parser;
                 parser.body_limit(kMaxReplyBytes);
+                prepare(parser, deadline);
                 bool gotSome = false;
                 const beast::error_code ec = exchange(req, parser, deadline, gotSome);
                 if (!ec) {
                     auto res = parser.release();
                     if (!res.keep_alive())
                         closeSocket();
-                    return interpret(res);
+                    return done(res);
                 }
                 closeSocket();
                 // The server closed a connection we had kept: it never saw this request.
@@ -197,6 +205,10 @@ struct Client::Impl {
                     reused = false;
                     continue;
                 }
+                if (ec == http::error::bad_chunk || ec == http::error::bad_chunk_extension)
+                    throw TransportError(
+                        QStringLiteral("Resposta inválida do servidor de aplicação em %1.")
+                            .arg(QString::fromStdString(endpointText)));
                 throw TransportError(
                     QStringLiteral("A conexão com o servidor de aplicação em %1 foi perdida: %2.")
                         .arg(QString::fromStdString(endpointText),
@@ -214,12 +226,45 @@ struct Client::Impl {
         }
     }
 
-    Reply interpret(http::response<detail::QByteArrayBody> &res)
+    Reply call(const QString &object, const QByteArray &body, int timeoutMs)
+    {
+        return send<detail::QByteArrayBody>(
+            object, body, timeoutMs, [](auto &, Clock::time_point) {},
+            [this](http::response<detail::QByteArrayBody> &res) {
+                return interpret(res.result_int(), res[http::field::content_type], res.body());
+            });
+    }
+
+    // The result of a success goes through `pipe` while it arrives; the Reply returned then
+    // has no result bytes. Anything else comes back as call() returns it.
+    Reply callStreamed(const QString &object, const QByteArray &body, const QCborValue &id,
+                       int timeoutMs, detail::BytePipe &pipe)
+    {
+        static const QByteArray prefix = [] {
+            QByteArray out;
+            SuccessReply opening(Encoding::Cbor, out, QCborValue(0));
+            return out;
+        }();
+        const QByteArray trailer = QByteArray("\x62" "id", 3) + id.toCbor();
+        std::optional<detail::ResultRouter> router;
+        return send<detail::StreamBody>(
+            object, body, timeoutMs,
+            [&](http::response_parser<detail::StreamBody> &parser, Clock::time_point deadline) {
+                router.emplace(pipe, prefix, trailer, deadline);
+                parser.get().body() = &*router;
+            },
+            [&](http::response<detail::StreamBody> &res) {
+                if (router->streamed())
+                    return Reply::success({});
+                return interpret(res.result_int(), res[http::field::content_type], router->buffered());
+            });
+    }
+
+    Reply interpret(unsigned statusCode, beast::string_view contentType, const QByteArray &body)
     {
         dataset::Encoding enc;
-        const bool known =
-            encodingFromContentType(std::string_view(res[http::field::content_type]), enc);
-        const int status = int(res.result_int());
+        const bool known = encodingFromContentType(std::string_view(contentType), enc);
+        const int status = int(statusCode);
         if (!known) {
             closeSocket();
             throw TransportError(
@@ -227,7 +272,7 @@ struct Client::Impl {
                     .arg(QString::fromStdString(endpointText))
                     .arg(status));
         }
-        Reply reply = Reply::fromBody(res.body(), enc);
+        Reply reply = Reply::fromBody(body, enc);
         // A refusal at HTTP level must never look like a success.
         if (status != 200 && reply.ok()) {
             closeSocket();
@@ -290,6 +335,94 @@ Reply Client::call(const QString &object, const QString &method, const QCborArra
     io.join();
     if (failure)
         std::rethrow_exception(failure);
+    return std::move(*reply);
+}
+
+Reply Client::call(const QString &object, const QString &method, const QCborArray &params,
+                   const ResultReader &readResult, int timeoutMs)
+{
+    if (!validObjectName(object))
+        throw TransportError(QStringLiteral("Nome de objeto remoto inválido: \"%1\".").arg(object));
+    if (d->busy.exchange(true))
+        throw TransportError(QStringLiteral(
+            "Já existe uma chamada ao servidor de aplicação em andamento nesta conexão."));
+    struct Release {
+        std::atomic<bool> &flag;
+        ~Release() { flag = false; }
+    } release{d->busy};
+
+    const QCborValue id(d->nextId++);
+    const QByteArray body = encodeRequest(Encoding::Cbor, method, params, id);
+
+    // Receiving on one thread and decoding on another is what lets the decoding of a big
+    // result overlap its transfer.
+    detail::BytePipe pipe;
+    std::optional<Reply> reply;
+    std::exception_ptr ioFailure;
+    std::atomic<bool> ioDone{false};
+    std::thread io([&] {
+        try {
+            reply = d->callStreamed(object, body, id, timeoutMs, pipe);
+            pipe.close();
+        } catch (const TransportError &e) {
+            ioFailure = std::current_exception();
+            pipe.fail(e.message());
+        } catch (...) {
+            ioFailure = std::current_exception();
+            pipe.fail(QStringLiteral("Falha ao receber a resposta do servidor de aplicação."));
+        }
+        ioDone = true;
+    });
+
+    std::exception_ptr readFailure;
+    const auto consume = [&] {
+        try {
+            if (!pipe.waitDecision())
+                return;
+            readResult(pipe);
+            // The reader must have taken the whole result.
+            char extra;
+            if (pipe.read(&extra, 1) != 0)
+                throw TransportError(QStringLiteral(
+                    "Resposta inválida do servidor de aplicação: dados após o resultado."));
+        } catch (...) {
+            readFailure = std::current_exception();
+            pipe.cancel();
+        }
+    };
+    if (waiter) {
+        std::atomic<bool> readDone{false};
+        std::thread reader([&] {
+            consume();
+            readDone = true;
+        });
+        try {
+            waiter([&] { return readDone.load() && ioDone.load(); });
+        } catch (...) {
+            reader.join();
+            io.join();
+            throw;
+        }
+        reader.join();
+    } else {
+        consume();
+    }
+    io.join();
+
+    // A reply that broke reaches the reader as the TransportError of its reads, so the
+    // reader's failure is the one to report.
+    if (readFailure) {
+        d->closeSocket();
+        std::rethrow_exception(readFailure);
+    }
+    if (ioFailure)
+        std::rethrow_exception(ioFailure);
+    if (reply->ok() && !reply->resultCbor().isEmpty()) {
+        // A result that could not be streamed (a reply framed differently) is read whole.
+        detail::ArraySource whole(reply->resultCbor());
+        readResult(whole);
+        return Reply::success({});
+    }
     return std::move(*reply);
 }
 

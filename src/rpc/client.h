@@ -3,6 +3,7 @@
 // Used by the screens (through the client library's connection component), tests and
 // benchmarks. One call at a time per Client; not thread-safe.
 
+#include "dataset/packet.h"
 #include "rpc/reply.h"
 
 #include <QCborArray>
@@ -25,6 +26,17 @@ public:
     // idle is reopened once, transparently.
     Reply call(const QString &object, const QString &method, const QCborArray &params,
                int timeoutMs = 120000);
+
+    // Like call(), but the result of a success is handed to `readResult` while it is still
+    // arriving, so that decoding overlaps the transfer and the body is never held whole.
+    // readResult must read the result to its end (the data-set decoders do). The Reply
+    // returned for a success has no result bytes; a failure the server reports comes back
+    // as with call(). A reply that breaks off throws TransportError, also from inside
+    // readResult's reads; whatever readResult throws is passed on. readResult runs on the
+    // caller's thread, or on a thread of its own while the waiter runs.
+    using ResultReader = std::function<void(dataset::ByteSource &result)>;
+    Reply call(const QString &object, const QString &method, const QCborArray &params,
+               const ResultReader &readResult, int timeoutMs = 120000);
 
     // When set, call() runs the network exchange on a thread of its own and calls
     // waiter(done) on the caller's thread; the waiter returns once done() is true (for

@@ -233,7 +233,7 @@ SuccessReply::SuccessReply(Encoding enc, QByteArray &out, const QCborValue &id)
 
 void SuccessReply::finish()
 {
-    const bool empty = m_out.size() == m_resultStart;
+    const bool empty = !m_spilled && m_out.size() == m_resultStart;
     if (m_enc == Encoding::Cbor) {
         if (empty)
             m_out.append('\xF6');

@@ -42,11 +42,14 @@ public:
     SuccessReply(Encoding enc, QByteArray &out, const QCborValue &id);
     // Appends the id and closes the envelope; writes null if nothing was written as result.
     void finish();
+    // What the buffer held has been sent and the buffer emptied: the result is not empty.
+    void spilled() { m_spilled = true; }
 private:
     Encoding m_enc;
     QByteArray &m_out;
     QCborValue m_id;
     qsizetype m_resultStart;
+    bool m_spilled = false;
 };
 
 // A whole success reply around an already encoded result value (in `enc`).

@@ -4,6 +4,7 @@
 #include "rpc/dispatcher.h"
 #include "rpc/envelope.h"
 #include "rpc/qbytearraybody_p.h"
+#include "rpc/replywriter_p.h"
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/executor_work_guard.hpp>
@@ -17,12 +18,16 @@
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/chunk_encode.hpp>
+#include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/read.hpp>
+#include <boost/beast/http/serializer.hpp>
 #include <boost/beast/http/write.hpp>
 
 #include <array>
 #include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -116,6 +121,66 @@ const HttpFailure kBusy{http::status::service_unavailable, code::Unavailable,
 
 const QString kInternalMessage = QStringLiteral("Erro interno do servidor.");
 
+// A reply is sent while it is written once it passes kStreamFrom bytes, in chunks of
+// about kChunk. Below that it goes whole, so a failure of a small call is still a proper
+// error reply. Once streaming, the method waits while more than kMaxPending bytes are
+// handed over and unsent, which bounds the server's memory per call.
+constexpr qsizetype kStreamFrom = 256 * 1024;
+constexpr qsizetype kChunk = 64 * 1024;
+constexpr qsizetype kMaxPending = 1024 * 1024;
+
+// The connection of a streamed reply failed: the method stops producing.
+struct ConnectionGone {};
+
+// Bytes a worker has handed to the I/O thread and that are not written yet.
+class Outflow {
+public:
+    // Worker: waits while too much is pending; throws ConnectionGone once the connection failed.
+    void reserve(qsizetype n)
+    {
+        std::unique_lock lock(m_mutex);
+        m_cv.wait(lock, [&] { return m_broken || m_pending <= kMaxPending; });
+        if (m_broken)
+            throw ConnectionGone{};
+        m_pending += n;
+    }
+    // I/O thread.
+    void written(qsizetype n)
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_pending -= n;
+        }
+        m_cv.notify_all();
+    }
+    void broken()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_broken = true;
+        }
+        m_cv.notify_all();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    qsizetype m_pending = 0;
+    bool m_broken = false;
+};
+
+// How a call ended: its whole reply, or the last piece of a reply already being sent, or
+// a failure after part of the reply went out (the connection must be dropped without the
+// end of the body, so the client sees a broken reply, never a short one).
+struct CallOutcome {
+    enum Kind { Whole, StreamEnd, StreamAbort };
+    Kind kind = Whole;
+    QByteArray body;
+};
+
+// Hands a piece of a reply being streamed to the I/O thread (worker thread).
+using SendPiece = std::function<void(QByteArray piece)>;
+
 
 struct ServerState {
     ServerState(const Dispatcher &disp, ServerOptions o)
@@ -124,7 +189,9 @@ struct ServerState {
 
     void accept();
     void doStop();
-    QByteArray call(const std::string &object, const QByteArray &body, Encoding enc);
+    // `send` is empty when the reply cannot be streamed (an HTTP/1.0 request).
+    CallOutcome call(const std::string &object, const QByteArray &body, Encoding enc,
+                     const SendPiece &send);
 
     // Touched only on the I/O thread. Declared first so that it outlives the handlers
     // (and their sessions) that the io_context and the pool destroy.
@@ -296,20 +363,119 @@ private:
             return;
         m_deadline.cancel();
         m_state = State::Calling;
+        // Chunked transfer needs HTTP/1.1.
+        const bool canStream = m_parser->get().version() >= 11;
         QByteArray body = std::move(m_parser->get().body());
         m_parser.reset();
+        m_outflow = std::make_shared<Outflow>();
         auto work = net::make_work_guard(m_srv.ioc);
         net::post(m_srv.pool, [self = shared_from_this(), work = std::move(work),
-                               body = std::move(body)]() mutable {
-            QByteArray reply = self->m_srv.call(self->m_object, body, self->m_enc);
-            body.clear();
+                               body = std::move(body), canStream]() mutable {
             ServerState &srv = self->m_srv;
+            SendPiece send;
+            if (canStream) {
+                send = [&srv, flow = self->m_outflow, weak = self->weak_from_this()](QByteArray piece) {
+                    flow->reserve(piece.size());
+                    net::post(srv.ioc, [weak, piece = std::move(piece)]() mutable {
+                        if (auto s = weak.lock())
+                            s->queuePiece(std::move(piece), false);
+                    });
+                };
+            }
+            CallOutcome outcome = srv.call(self->m_object, body, self->m_enc, send);
+            body.clear();
             // The session must not die on a worker thread: hand our reference over.
-            net::post(srv.ioc, [self = std::move(self), reply = std::move(reply)]() mutable {
-                self->write(http::status::ok, std::move(reply));
+            net::post(srv.ioc, [self = std::move(self), outcome = std::move(outcome)]() mutable {
+                switch (outcome.kind) {
+                case CallOutcome::Whole:
+                    return self->write(http::status::ok, std::move(outcome.body));
+                case CallOutcome::StreamEnd:
+                    return self->queuePiece(std::move(outcome.body), true);
+                case CallOutcome::StreamAbort:
+                    return self->closeNow();
+                }
             });
             work.reset();
         });
+    }
+
+    // A streamed reply: the header first, then each piece as a chunk, then the last chunk.
+    void queuePiece(QByteArray piece, bool last)
+    {
+        if (m_state == State::Closing)
+            return;
+        if (!m_streaming) {
+            m_streaming = true;
+            m_state = State::Writing;
+            m_streamDone = false;
+            m_headSent = false;
+            m_streamKeepAlive = m_keepAlive && !m_closeAfterWrite && !m_srv.stopping;
+            m_streamHead = {};
+            m_streamHead.version(11);
+            m_streamHead.result(http::status::ok);
+            m_streamHead.set(http::field::server, "fiscal-server");
+            m_streamHead.set(http::field::content_type, contentTypeOf(m_enc));
+            m_streamHead.keep_alive(m_streamKeepAlive);
+            m_streamHead.chunked(true);
+            m_headSerializer.emplace(m_streamHead);
+        }
+        if (!piece.isEmpty())
+            m_pieces.push_back(std::move(piece));
+        m_streamDone = m_streamDone || last;
+        writeNextPiece();
+    }
+
+    void writeNextPiece()
+    {
+        if (m_pieceWriting || m_state == State::Closing)
+            return;
+        m_stream.expires_after(m_srv.opt.writeTimeout);
+        if (!m_headSent) {
+            m_pieceWriting = true;
+            http::async_write_header(m_stream, *m_headSerializer,
+                                     [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                                         self->m_pieceWriting = false;
+                                         if (ec)
+                                             return self->streamFailed();
+                                         self->m_headSent = true;
+                                         self->writeNextPiece();
+                                     });
+            return;
+        }
+        if (!m_pieces.empty()) {
+            m_pieceWriting = true;
+            const QByteArray &p = m_pieces.front();
+            net::async_write(m_stream,
+                             http::make_chunk(net::const_buffer(p.constData(), std::size_t(p.size()))),
+                             [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                                 self->m_pieceWriting = false;
+                                 self->m_outflow->written(self->m_pieces.front().size());
+                                 self->m_pieces.pop_front();
+                                 if (ec)
+                                     return self->streamFailed();
+                                 self->writeNextPiece();
+                             });
+            return;
+        }
+        if (!m_streamDone)
+            return;
+        m_pieceWriting = true;
+        net::async_write(m_stream, http::make_chunk_last(),
+                         [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                             self->m_pieceWriting = false;
+                             self->m_streaming = false;
+                             self->m_headSerializer.reset();
+                             if (ec)
+                                 return self->streamFailed();
+                             self->afterReply(self->m_streamKeepAlive);
+                         });
+    }
+
+    void streamFailed()
+    {
+        m_outflow->broken();
+        m_pieces.clear();
+        closeNow();
     }
 
     void write(http::status status, QByteArray body)
@@ -338,9 +504,13 @@ private:
     {
         if (ec)
             return closeNow();
-        const bool again = m_response.keep_alive() && !m_closeAfterWrite && !m_srv.stopping;
         m_response.body().clear();
-        if (again)
+        afterReply(m_response.keep_alive());
+    }
+
+    void afterReply(bool keepAlive)
+    {
+        if (keepAlive && !m_closeAfterWrite && !m_srv.stopping)
             readHeader();
         else
             lingerClose();
@@ -382,6 +552,8 @@ private:
 
     void closeNow()
     {
+        if (m_outflow)
+            m_outflow->broken();
         m_state = State::Closing;
         beast::error_code ignored;
         m_stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
@@ -403,6 +575,17 @@ private:
     bool m_closeAfterWrite = false;
     std::array<char, 8192> m_scratch;
     std::size_t m_drained = 0;
+
+    // A streamed reply under way.
+    std::shared_ptr<Outflow> m_outflow;
+    bool m_streaming = false;
+    bool m_streamDone = false;
+    bool m_headSent = false;
+    bool m_pieceWriting = false;
+    bool m_streamKeepAlive = false;
+    http::response<http::empty_body> m_streamHead;
+    std::optional<http::response_serializer<http::empty_body>> m_headSerializer;
+    std::deque<QByteArray> m_pieces;
 };
 
 } // namespace
@@ -450,10 +633,12 @@ void ServerState::doStop()
         s->onServerStop();
 }
 
-QByteArray ServerState::call(const std::string &object, const QByteArray &body, Encoding enc)
+CallOutcome ServerState::call(const std::string &object, const QByteArray &body, Encoding enc,
+                              const SendPiece &send)
 {
     QCborValue id(QCborValue::Null);
     std::string method;
+    bool streaming = false;
     try {
         const Request req = parseRequest(body, enc, &id);
         method = req.method.toStdString();
@@ -468,14 +653,33 @@ QByteArray ServerState::call(const std::string &object, const QByteArray &body, 
         }
         QByteArray out;
         SuccessReply reply(enc, out, id);
+        detail::ReplyWriter::Spill spill;
+        if (send) {
+            spill = [&](QByteArray &pending) {
+                if (!streaming && pending.size() < kStreamFrom)
+                    return;
+                streaming = true;
+                reply.spilled();
+                QByteArray piece = std::move(pending);
+                pending = QByteArray();
+                pending.reserve(kChunk + 4096);
+                send(std::move(piece));
+            };
+        }
         {
-            const auto writer = dataset::makeWriter(enc, out);
+            const auto writer = detail::makeReplyWriter(enc, out, kChunk, std::move(spill));
             (*m)(req.params, *writer);
         }
         reply.finish();
-        return out;
+        return {streaming ? CallOutcome::StreamEnd : CallOutcome::Whole, std::move(out)};
+    } catch (const ConnectionGone &) {
+        return {CallOutcome::StreamAbort, {}};
     } catch (const Fault &f) {
-        return errorReply(enc, id, f.code(), f.message(), f.data());
+        if (!streaming)
+            return {CallOutcome::Whole, errorReply(enc, id, f.code(), f.message(), f.data())};
+        std::fprintf(stderr, "fiscal-server: %s.%s failed after part of its reply was sent: %s\n",
+                     object.c_str(), method.c_str(), f.what());
+        return {CallOutcome::StreamAbort, {}};
     } catch (const std::exception &e) {
         std::fprintf(stderr, "fiscal-server: %s.%s failed: %s\n", object.c_str(), method.c_str(),
                      e.what());
@@ -483,14 +687,16 @@ QByteArray ServerState::call(const std::string &object, const QByteArray &body, 
         std::fprintf(stderr, "fiscal-server: %s.%s failed with an unknown exception\n",
                      object.c_str(), method.c_str());
     }
+    if (streaming)
+        return {CallOutcome::StreamAbort, {}};
     try {
-        return errorReply(enc, id, code::Internal, kInternalMessage);
+        return {CallOutcome::Whole, errorReply(enc, id, code::Internal, kInternalMessage)};
     } catch (...) {
         // Out of memory while writing an error: a fixed reply still says it failed.
         static const QByteArray fallback =
             R"({"jsonrpc":"2.0","error":{"code":-32603,"message":"Erro interno do servidor."},"id":null})";
         static const QByteArray fallbackCbor = errorReply(Encoding::Cbor, {}, code::Internal, kInternalMessage);
-        return enc == Encoding::Cbor ? fallbackCbor : fallback;
+        return {CallOutcome::Whole, enc == Encoding::Cbor ? fallbackCbor : fallback};
     }
 }
 
