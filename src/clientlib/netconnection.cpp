@@ -170,6 +170,22 @@ bool TNetConnection::open(bool report)
 
 rpc::Reply TNetConnection::call(const QString &method, const QCborArray &params)
 {
+    return exchange(method, params, [&](rpc::Client &client) {
+        return client.call(m_serverName, method, params, m_timeoutMs);
+    });
+}
+
+rpc::Reply TNetConnection::call(const QString &method, const QCborArray &params,
+                                const ResultReader &readResult)
+{
+    return exchange(method, params, [&](rpc::Client &client) {
+        return client.call(m_serverName, method, params, readResult, m_timeoutMs);
+    });
+}
+
+rpc::Reply TNetConnection::exchange(const QString &method, const QCborArray &params,
+                                    const std::function<rpc::Reply(rpc::Client &)> &send)
+{
     if (observer()) {
         observer()(m_serverName, method, params);
     }
@@ -194,7 +210,7 @@ rpc::Reply TNetConnection::call(const QString &method, const QCborArray &params)
         ~Calling() { flag = false; }
     } calling(m_calling);
     try {
-        return m_client->call(m_serverName, method, params, m_timeoutMs);
+        return send(*m_client);
     } catch (const rpc::TransportError &e) {
         // The next call opens anew (and runs BeforeConnect again).
         m_client.reset();

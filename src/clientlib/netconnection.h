@@ -33,6 +33,7 @@
 #include <memory>
 
 namespace fiscal::rpc { class Client; }
+namespace fiscal::dataset { class ByteSource; }
 
 namespace fiscal::clientlib {
 
@@ -70,6 +71,11 @@ public:
 
     // Calls a method of the remote object by name (matched without regard to case).
     rpc::Reply call(const QString &method, const QCborArray &params = {});
+    // The same, with the result of a success handed to readResult while it still arrives
+    // (big data packets are decoded during the transfer); the returned Reply then carries
+    // no result bytes. Failures come back as with call().
+    using ResultReader = std::function<void(dataset::ByteSource &result)>;
+    rpc::Reply call(const QString &method, const QCborArray &params, const ResultReader &readResult);
 
     // The last transport failure, for diagnostics.
     QString LastError() const { return m_lastError; }
@@ -84,6 +90,8 @@ Q_SIGNALS:
 
 private:
     bool open(bool report);
+    rpc::Reply exchange(const QString &method, const QCborArray &params,
+                        const std::function<rpc::Reply(rpc::Client &)> &send);
     bool fail(const QString &message, bool report);
 
     QString m_serverName;

@@ -4,7 +4,6 @@
 #include "clientlib/netconnection.h"
 #include "clientlib/settings.h"
 
-#include <QCborStreamReader>
 
 namespace fiscal::ger10200 {
 
@@ -52,28 +51,27 @@ rpc::Reply NetParamGrupFiscal::call(const QString &method, const QCborArray &par
 
 dataset::DataPacket NetParamGrupFiscal::packet(const QString &method, const QCborArray &params)
 {
-    const rpc::Reply r = CheckResultServ(call(method, params), true, 0);
-    return dataset::DataPacket::readCbor(r.resultCbor());
+    Q_EMIT called(method, params);
+    dataset::DataPacket packet;
+    CheckResultServ(m_net->call(method, params,
+                                [&](dataset::ByteSource &result) {
+                                    packet = dataset::DataPacket::readCbor(result);
+                                }),
+                    true, 0);
+    return packet;
 }
 
 QList<dataset::DataPacket> NetParamGrupFiscal::GetDados()
 {
-    const rpc::Reply r = CheckResultServ(call(QStringLiteral("GetDados")), true, 0);
-    // The result is an array of packets; each element is handed to the streaming
-    // decoder as its own bytes, so a big packet never becomes a tree.
-    const QByteArray &cbor = r.resultCbor();
-    QCborStreamReader reader(cbor);
-    if (!reader.isArray() || !reader.enterContainer())
-        throw dataset::PacketError(QStringLiteral("Resposta inválida do servidor em GetDados."));
+    Q_EMIT called(QStringLiteral("GetDados"), {});
+    // Seven packets, 600,000 rows on a large database: decoded while they arrive.
     QList<dataset::DataPacket> packets;
-    while (reader.lastError() == QCborError::NoError && reader.hasNext()) {
-        const qint64 begin = reader.currentOffset();
-        if (!reader.next())
-            break;
-        const qint64 end = reader.currentOffset();
-        packets.append(dataset::DataPacket::readCbor(cbor.mid(begin, end - begin)));
-    }
-    if (reader.lastError() != QCborError::NoError || packets.size() != 7)
+    CheckResultServ(m_net->call(QStringLiteral("GetDados"), {},
+                                [&](dataset::ByteSource &result) {
+                                    packets = dataset::readCborPackets(result);
+                                }),
+                    true, 0);
+    if (packets.size() != 7)
         throw dataset::PacketError(QStringLiteral("Resposta inválida do servidor em GetDados."));
     return packets;
 }
