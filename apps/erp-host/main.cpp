@@ -87,6 +87,7 @@ int main(int argc, char **argv)
     window.resize(1024, 600);
     window.loadModule(options.module);
     window.show();
+    window.activateWindow();
 
     if (!options.screenshot.isEmpty()) {
         return takeScreenshot(app, window, options);

@@ -7,8 +7,6 @@
 #include "vcl/cursor.h"
 #include "vcl/guard.h"
 
-#include <QMdiArea>
-#include <QMdiSubWindow>
 #include <stdexcept>
 
 namespace fiscal::ger10200 {
@@ -39,16 +37,9 @@ void Cria_ParamGrupFiscal()
         boCriado = true;
         frmParamGrupFiscal->Create();
     }
+    // Shown and made the active window: its first activation loads it.
     frmParamGrupFiscal->Show();
     frmParamGrupFiscal->RestoreNormal();
-    // Brought to the front as the window the user works in: its first activation loads it.
-    frmParamGrupFiscal->window()->activateWindow();
-    // The host's window may not hold the focus (started minimised, or with no display):
-    // the sub-window is still the current one, and that is its activation.
-    if (QMdiSubWindow *sub = frmParamGrupFiscal->SubWindow()) {
-        if (sub->mdiArea() && sub->mdiArea()->currentSubWindow() == sub)
-            frmParamGrupFiscal->Activate();   // a repeated activation loads nothing
-    }
 }
 
 void Cria_CadAutomatico()

@@ -205,8 +205,25 @@ void TfrmPadraoGrid::Show()
     if (!m_created) {
         Create();
     }
-    showInHost(this);
+    const bool fresh = SubWindow() == nullptr;
+    QMdiSubWindow *sub = showInHost(this);
+    if (sub && fresh && minimumSize() == maximumSize()) {
+        // A screen of fixed size gets a fixed single border: no resizing, no maximising.
+        sub->setWindowFlags(Qt::SubWindow | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                            | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint
+                            | Qt::MSWindowsFixedSizeDialogHint);
+        sub->show();
+        // The frame around the screen's own size: the sub-window's size hint would follow
+        // the layout's wish instead and leave empty bands above and below.
+        sub->resize(size().grownBy(sub->contentsMargins()));
+    }
     watchSubWindow();
+    if (sub && sub->mdiArea()) {
+        // Brought to the front as the child the user works in (a no-op when the area has
+        // just activated it); a change runs FormActivate through watchSubWindow().
+        sub->mdiArea()->setActiveSubWindow(sub);
+        sub->activateWindow();
+    }
 }
 
 void TfrmPadraoGrid::RestoreNormal()
@@ -242,7 +259,9 @@ void TfrmPadraoGrid::watchSubWindow()
                     Activate();
                 }
             });
-    if (sub->isActiveWindow() && sub->mdiArea() && sub->mdiArea()->activeSubWindow() == sub) {
+    // The area activates a new child as it shows it, before it can be watched; that counts
+    // as this screen's activation even while another application holds the focus.
+    if ((sub->windowState() & Qt::WindowActive) && sub->mdiArea() && sub->mdiArea()->activeSubWindow() == sub) {
         Activate();
     }
 }

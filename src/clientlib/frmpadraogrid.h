@@ -54,7 +54,9 @@ public:
     bool Created() const { return m_created; }
     void Activate();
 
-    // Shows the screen in the host (an MDI child) and restores it to the normal state.
+    // Shows the screen in the host (an MDI child) as the active sub-window; its activation
+    // runs FormActivate even while another application holds the focus. A screen of fixed
+    // size (setFixedSize) gets a fixed single border there: no resizing, no maximising.
     void Show();
     void RestoreNormal();
     bool IsMinimized() const;

@@ -1,7 +1,6 @@
 #include "vcl/dbgrid.h"
 
 #include "vcl/colors.h"
-#include "vcl/confirm.h"
 #include "vcl/dbgriddelegate_p.h"
 #include "vcl/dbgridmodel_p.h"
 #include "vcl/focuswatch.h"
@@ -11,10 +10,10 @@
 #include "dataset/clientdataset.h"
 #include "dataset/datasource.h"
 
-#include <QApplication>
 #include <QHeaderView>
 #include <QItemSelectionModel>
-#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QStyle>
 #include <QToolButton>
 
 namespace fiscal::vcl {
@@ -166,10 +165,22 @@ void TDBGrid::applyColumns()
     for (int i = 0; i < m_columns.Count(); ++i) {
         TColumn *c = m_columns[i];
         setColumnHidden(i, !c->Visible());
-        if (c->Width() >= 0)
-            setColumnWidth(i, c->Width());
+        setColumnWidth(i, c->Width() >= 0 ? c->Width() : defaultColumnWidth(c));
     }
     updateEllipsis();
+}
+
+int TDBGrid::defaultColumnWidth(const TColumn *column) const
+{
+    // As wide as the field's full size in digits (the widest characters the codes and
+    // registration numbers hold), and never narrower than its title.
+    const QFontMetrics fm(font());
+    const TField *field = column->Field();
+    const int chars = field && field->Size() > 0 ? field->Size() : 10;
+    const int text = fm.horizontalAdvance(QString(chars, QLatin1Char('0')));
+    const int title = horizontalHeader()->fontMetrics().horizontalAdvance(column->Title());
+    const int margins = 2 * (style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1) + 4;
+    return qMax(text, title + 8) + margins;
 }
 
 void TDBGrid::setOptions(TDBGridOptions options)
@@ -349,6 +360,8 @@ void TDBGrid::syncToDataSet()
 
 void TDBGrid::currentChanged(const QModelIndex &current, const QModelIndex &previous)
 {
+    if (current != m_clickEditIndex)
+        m_clickEdit.stop();
     QTableView::currentChanged(current, previous);
     updateEllipsis();
     viewport()->update();
@@ -369,109 +382,6 @@ void TDBGrid::closeEditor(QWidget *editor, QAbstractItemDelegate::EndEditHint hi
         return;
     }
     QTableView::closeEditor(editor, hint);
-}
-
-QModelIndex TDBGrid::moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers)
-{
-    const QModelIndex cur = currentIndex();
-    const int lastRow = m_model->rowCount() - 1;
-    if (cur.isValid() && cur.row() == lastRow && (m_options & dgEditing) && !m_readOnly) {
-        bool below = cursorAction == MoveDown;
-        if (cursorAction == MoveNext) {
-            int lastVisible = -1;
-            for (int i = 0; i < m_columns.Count(); ++i)
-                lastVisible = isColumnHidden(i) ? lastVisible : i;
-            below = cur.column() == lastVisible;
-        }
-        TClientDataSet *ds = m_source ? m_source->DataSet() : nullptr;
-        // A new row that was not typed into stays the only one: no second append.
-        if (below && ds && ds->Active() && !(ds->State() == dataset::dsInsert && !ds->Modified())) {
-            commitEditor();
-            guarded([ds] { ds->Append(); });
-            return currentIndex();
-        }
-    }
-    return QTableView::moveCursor(cursorAction, modifiers);
-}
-
-bool TDBGrid::handleGridKey(int key, Qt::KeyboardModifiers modifiers)
-{
-    TClientDataSet *ds = m_source ? m_source->DataSet() : nullptr;
-    const Qt::KeyboardModifiers mods = modifiers & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier);
-    if (key == Qt::Key_Insert && mods == Qt::NoModifier) {
-        if (ds && ds->Active() && (m_options & dgEditing) && !m_readOnly) {
-            commitEditor();
-            guarded([ds] { ds->Insert(); });
-        }
-        return true;
-    }
-    if (key == Qt::Key_Delete && mods == Qt::ControlModifier) {
-        if (ds && ds->Active() && !ds->IsEmpty() && !m_readOnly) {
-            if (EditorMode())
-                QTableView::closeEditor(m_editor, QAbstractItemDelegate::RevertModelCache);
-            if (!(m_options & dgConfirmDelete) || confirm(QStringLiteral("Confirma exclusão?")))
-                guarded([ds] { ds->Delete(); });
-        }
-        return true;
-    }
-    if ((key == Qt::Key_Return || key == Qt::Key_Enter) && mods == Qt::ControlModifier) {
-        const QModelIndex cur = currentIndex();
-        if (cur.isValid() && m_columns[cur.column()]->ButtonStyle() == cbsEllipsis)
-            editButtonClick();
-        return true;
-    }
-    return false;
-}
-
-void TDBGrid::keyPressEvent(QKeyEvent *event)
-{
-    // Keys the open editor did not want come here after its filters already ran.
-    const bool fromEditor = m_editor && QApplication::focusWidget() == m_editor;
-    int key = event->key();
-    if (!fromEditor && OnKeyDown) {
-        if (!guarded([&] { OnKeyDown(key, event->modifiers()); }) || key == 0) {
-            event->accept();
-            return;
-        }
-    }
-    if (handleGridKey(key, event->modifiers())) {
-        event->accept();
-        return;
-    }
-    if (!fromEditor && !EditorMode()) {
-        TClientDataSet *ds = m_source ? m_source->DataSet() : nullptr;
-        if (key == Qt::Key_Escape && ds && (ds->State() == dataset::dsEdit || ds->State() == dataset::dsInsert)) {
-            guarded([ds] { ds->Cancel(); });
-            event->accept();
-            return;
-        }
-        if ((key == Qt::Key_Return || key == Qt::Key_Enter) && currentIndex().isValid()
-            && canEditColumn(currentIndex().column())) {
-            edit(currentIndex());
-            event->accept();
-            return;
-        }
-    }
-    const QString typed = event->text();
-    if (!fromEditor && typed.size() == 1 && OnKeyPress) {
-        QChar ch = typed.at(0);
-        if (!guarded([&] { OnKeyPress(ch); }) || ch.isNull()) {
-            event->accept();
-            return;
-        }
-        if (ch != typed.at(0)) {
-            QKeyEvent changed(event->type(), event->key(), event->modifiers(), QString(ch), event->isAutoRepeat(),
-                              ushort(event->count()));
-            m_editorFiltered = true;
-            QTableView::keyPressEvent(&changed);
-            m_editorFiltered = false;
-            event->setAccepted(changed.isAccepted());
-            return;
-        }
-    }
-    m_editorFiltered = !fromEditor;
-    QTableView::keyPressEvent(event);
-    m_editorFiltered = false;
 }
 
 void TDBGrid::mousePressEvent(QMouseEvent *event)

@@ -14,6 +14,8 @@
 //   EditMask, limited to the field's Size) and puts the data set in edit state at the
 //   first change; leaving the cell writes the field's Text. Display text comes from the
 //   field's DisplayText, editor text from its Text (both through OnGetText).
+//   A click on the current cell opens its editor after the double-click interval; a key
+//   typed before that opens it at once and is not lost.
 //   A cell is editable when dgEditing is set, the grid and the column are not ReadOnly and
 //   the field exists and is not ReadOnly.
 //   EditorMode()                     a cell editor is open
@@ -62,6 +64,7 @@
 #include <QFlags>
 #include "dataset/datasource.h"
 
+#include <QBasicTimer>
 #include <QPointer>
 #include <QTableView>
 #include <functional>
@@ -155,6 +158,9 @@ protected:
     void focusInEvent(QFocusEvent *event) override;
     void focusOutEvent(QFocusEvent *event) override;
     void keyboardSearch(const QString &) override {}   // typing never jumps to another row
+    using QTableView::edit;
+    bool edit(const QModelIndex &index, EditTrigger trigger, QEvent *event) override;
+    void timerEvent(QTimerEvent *event) override;
 
 private:
     friend class DBGridDelegate;
@@ -164,6 +170,7 @@ private:
     bool allowMove(const QModelIndex &from, QModelIndex &to);
     void syncToDataSet();
     void applyColumns();
+    int defaultColumnWidth(const TColumn *column) const;
     void rebuildDefaultColumns();
     void updateEllipsis();
     void editButtonClick();
@@ -186,6 +193,8 @@ private:
     int m_codeMove = 0;          // > 0: cursor moves that need no veto (already checked, or by code)
     int m_silentMove = 0;        // > 0: moves by code, which fire no OnColEnter
     bool m_editorFiltered = false;
+    QBasicTimer m_clickEdit;     // a click on the current cell opens its editor when it runs out
+    QPersistentModelIndex m_clickEditIndex;
 };
 
 } // namespace fiscal::vcl

@@ -2,7 +2,8 @@
 // Columns of a TDBGrid.
 //
 //   TColumn: FieldName, Field() (resolved on the grid's data set, nullptr when missing),
-//     Title (the field's DisplayLabel unless set), Width (-1 = the grid's default),
+//     Title (the field's DisplayLabel unless set), Width (-1 = the grid's default: the
+//     field's Size in digits, never narrower than the title),
 //     ReadOnly, Visible (also false while the bound field is invisible), ButtonStyle
 //     (cbsAuto/cbsNone: no button, cbsEllipsis: an ellipsis button in the current cell that
 //     fires the grid's OnEditButtonClick), Alignment (the field's unless set), Index, Grid.

@@ -14,6 +14,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QMap>
 #include <QTabBar>
 #include <QTest>
 
@@ -175,6 +176,29 @@ int ModuleTest::rowOf(vcl::TDBGrid *grid, const QString &field, const QString &v
             return r;
     }
     return -1;
+}
+
+::testing::AssertionResult ModuleTest::databaseShows(dataset::TClientDataSet *cds, const QString &keyField,
+                                                     const std::string &sql, const TestDb::Row &params) const
+{
+    QMap<QString, QString> stored;
+    for (const TestDb::Row &r : db->query(sql, params))
+        stored.insert(QString::fromStdString(r.at(0).value_or("")), QString::fromStdString(r.at(1).value_or("")));
+    const int key = cds->FieldByName(keyField)->Index();
+    const int group = cds->FieldByName(QStringLiteral("CDGRUPOFISC"))->Index();
+    if (stored.size() != cds->rowCount())
+        return ::testing::AssertionFailure() << "the database holds " << stored.size() << " rows, the grid shows "
+                                             << cds->rowCount();
+    for (int r = 0; r < cds->rowCount(); ++r) {
+        const QString k = cds->valueAt(r, key).value_or(QString());
+        const QString shown = cds->valueAt(r, group).value_or(QString());
+        if (!stored.contains(k))
+            return ::testing::AssertionFailure() << k.toStdString() << " is not in the database";
+        if (stored.value(k) != shown)
+            return ::testing::AssertionFailure() << k.toStdString() << ": the grid shows '" << shown.toStdString()
+                                                 << "', the database holds '" << stored.value(k).toStdString() << "'";
+    }
+    return ::testing::AssertionSuccess();
 }
 
 } // namespace fiscal::test

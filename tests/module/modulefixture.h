@@ -16,6 +16,10 @@
 #include <memory>
 #include <ostream>
 
+namespace fiscal::dataset {
+class TClientDataSet;
+}
+
 namespace fiscal::vcl {
 class TDBGrid;
 class TPageControl;
@@ -61,6 +65,11 @@ protected:
     void pressKey(Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier);
     void clickButton(QAbstractButton *button);
     int rowOf(vcl::TDBGrid *grid, const QString &field, const QString &value);
+
+    // Whether the database holds exactly what the data set shows: `sql` selects the key and
+    // the fiscal group of every row the data set should show (null and empty are alike).
+    ::testing::AssertionResult databaseShows(dataset::TClientDataSet *cds, const QString &keyField,
+                                             const std::string &sql, const TestDb::Row &params = {}) const;
 
     std::unique_ptr<TestDb> db;
     std::unique_ptr<ServerProcess> server;

@@ -4,6 +4,7 @@
 #include "modulefixture.h"
 
 #include "Pkg_Ger10200/module.h"
+#include "clientlib/hostservices.h"
 #include "clientlib/waitanimation.h"
 #include "dataset/clientdataset.h"
 #include "dataset/datasource.h"
@@ -11,6 +12,10 @@
 #include "vcl/pagecontrol.h"
 
 #include <QApplication>
+#include <QMainWindow>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QStyle>
 #include <QTest>
 
 namespace fiscal::test {
@@ -107,6 +112,90 @@ TEST_F(ModuleTest, FailingFirstLoadIsShownOnceStopsTheAnimationAndIsNotRetried)
     QTest::qWait(50);
     EXPECT_EQ(callsOf(QStringLiteral("GetDados")).size(), 1) << "no retry on the next activation";
     EXPECT_EQ(script->messages().size(), 1);
+}
+
+// Inside the host: the screen is a sub-window of fixed size that becomes the active one by
+// itself, whatever window held the focus, and loads once.
+TEST_F(ModuleTest, InTheHostTheScreenIsAFixedSubWindowThatLoadsOnce)
+{
+    struct Case {
+        const char *name;
+        bool hostActive;
+    };
+    for (const Case c : {Case{"the host holds the focus", true}, Case{"another window holds the focus", false}}) {
+        SCOPED_TRACE(c.name);
+        clearCalls();
+        QMainWindow host;
+        auto *area = new QMdiArea(&host);
+        host.setCentralWidget(area);
+        host.resize(1100, 600);
+        clientlib::setHostWindow(&host, area);
+        host.show();
+        QWidget other;
+        if (c.hostActive) {
+            host.activateWindow();
+        } else {
+            other.show();
+            other.activateWindow();
+        }
+        QApplication::processEvents();
+
+        IniProc();
+        TfrmParamGrupFiscal *frm = findScreen();
+        ASSERT_TRUE(frm);
+        ASSERT_TRUE(waitFor([&] { return frm->isLoaded(); }));
+        EXPECT_EQ(methods(), QStringList{QStringLiteral("GetDados")});
+        QMdiSubWindow *sub = frm->SubWindow();
+        ASSERT_TRUE(sub);
+        EXPECT_EQ(area->activeSubWindow(), sub);
+        EXPECT_EQ(frm->size(), QSize(877, 308));
+        EXPECT_EQ(frm->minimumSize(), frm->maximumSize()) << "not resizable";
+        EXPECT_TRUE(sub->windowFlags() & Qt::MSWindowsFixedSizeDialogHint);
+        EXPECT_FALSE(sub->windowFlags() & Qt::WindowMaximizeButtonHint);
+        EXPECT_EQ(sub->contentsRect(), QRect(frm->mapTo(sub, QPoint(0, 0)), frm->size()))
+            << "the frame holds the screen and nothing else";
+
+        // Another sub-window, then back: a later activation loads nothing.
+        QMdiSubWindow *second = area->addSubWindow(new QWidget);
+        second->show();
+        area->setActiveSubWindow(second);
+        QApplication::processEvents();
+        area->setActiveSubWindow(sub);
+        QApplication::processEvents();
+        IniProc();
+        QApplication::processEvents();
+        EXPECT_EQ(methods(), QStringList{QStringLiteral("GetDados")});
+        EXPECT_EQ(screenCount(), 1);
+
+        frm->close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QApplication::processEvents();
+        clientlib::setHostWindow(nullptr, nullptr);
+    }
+}
+
+// The registration-number columns left at their default width show a formatted company
+// number whole.
+TEST_F(ModuleTest, RegistrationColumnsShowAWholeCompanyNumber)
+{
+    TfrmParamGrupFiscal *frm = openScreen();
+    ASSERT_TRUE(frm);
+    const QString number = QStringLiteral("99.999.999/9999-99");
+    const struct { vcl::TDBGrid *grid; const char *field; } cases[] = {
+        {frm->dbgPadrao, "NRINSJURFORN"},
+        {frm->dbgCliente, "NRINSJURCLIE"},
+        {frm->dbgFornInsc, "NRINSJURFORN"},
+        {frm->dbgCliInsc, "NRINSJURCLIE"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.grid->objectName().toStdString());
+        const int col = c.grid->Columns().IndexOfField(QString::fromLatin1(c.field));
+        ASSERT_GE(col, 0);
+        EXPECT_EQ(c.grid->Columns()[col]->Title(), QStringLiteral("Inscrição"));
+        const int margin = c.grid->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, c.grid) + 1;
+        EXPECT_GE(c.grid->columnWidth(col), c.grid->fontMetrics().horizontalAdvance(number) + 2 * margin + 2)
+            << "the painter starts the text 2 pixels in";
+    }
 }
 
 } // namespace

@@ -4,10 +4,12 @@
 #include "modulefixture.h"
 
 #include "clientlib/localcache.h"
+#include "clientlib/waitanimation.h"
 #include "dataset/clientdataset.h"
 #include "dataset/datasource.h"
 #include "vcl/dbcontrols.h"
 #include "vcl/dbgrid.h"
+#include "vcl/maskedit.h"
 #include "vcl/pagecontrol.h"
 
 #include <QApplication>
@@ -243,8 +245,7 @@ TEST_F(SavingTest, AFailedSaveKeepsTheChangeAndTheNextPostSendsBothRows)
     EXPECT_EQ(dbGroup(supplierA), std::optional<std::string>(underneath)) << "the other user's value stands";
 
     script->clear();
-    // The second change is picked from the list (the cell editor after a failed post is
-    // the grid's own matter, see DISABLED_DownPostsAndTheNextRowCanStillBeTypedInto).
+    // The second change is picked from the list.
     focusCell(grid, b, QStringLiteral("CDGRUPOFISC"));
     script->push(Answer::pickRow(QStringLiteral("CDGRUPOFISC"), QStringLiteral("003")));
     clickButton(grid->EditButton());
@@ -264,11 +265,9 @@ TEST_F(SavingTest, AFailedSaveKeepsTheChangeAndTheNextPostSendsBothRows)
               QString::fromStdString(underneath));
 }
 
-// Down from an open cell editor posts the row; after the save the next row's group cell
-// must open its editor again when typed into. Fails today: after a post made by Down, or by
-// the navigator while the cell editor was open, typing into another cell of the grid opens
-// no editor any more (reported to the grid's owner). Tab on the last column works.
-TEST_F(SavingTest, DISABLED_DownPostsAndTheNextRowCanStillBeTypedInto)
+// Down from an open cell editor posts the row; the next row's group cell, clicked and
+// typed into at once, opens its editor again.
+TEST_F(SavingTest, DownPostsAndTheNextRowCanStillBeTypedInto)
 {
     ASSERT_GE(cds->rowCount(), 3);
     for (int row = 0; row < 2; ++row) {
@@ -278,6 +277,28 @@ TEST_F(SavingTest, DISABLED_DownPostsAndTheNextRowCanStillBeTypedInto)
         pressKey(Qt::Key_Down);
     }
     EXPECT_EQ(callsOf(QStringLiteral("SetFornecedor")).size(), 2);
+    EXPECT_EQ(value(0, "CDGRUPOFISC"), QStringLiteral("004"));
+    EXPECT_EQ(value(1, "CDGRUPOFISC"), QStringLiteral("004"));
+    EXPECT_TRUE(databaseShows(cds, QStringLiteral("CDFORNECED"), "SELECT CDFORNECED, CDGRUPOFISC FROM FORNECEDOR"));
+}
+
+// The navigator's post leaves the cell editor open; typing into another row still works.
+TEST_F(SavingTest, AfterTheNavigatorsPostAnotherRowCanBeTypedInto)
+{
+    ASSERT_GE(cds->rowCount(), 3);
+    const char *codes[] = {"5", "6"};
+    for (int row = 0; row < 2; ++row) {
+        focusCell(grid, row, QStringLiteral("CDGRUPOFISC"));
+        typeKeys(QString::fromLatin1(codes[row]));
+        ASSERT_EQ(cds->State(), dataset::dsEdit) << "row " << row;
+        clickButton(frm->dbnPadrao->Button(vcl::nbPost));
+        EXPECT_EQ(cds->State(), dataset::dsBrowse) << "row " << row;
+    }
+    EXPECT_TRUE(script->messages().isEmpty()) << script->messages().join('\n').toStdString();
+    EXPECT_EQ(callsOf(QStringLiteral("SetFornecedor")).size(), 2);
+    EXPECT_EQ(value(0, "CDGRUPOFISC"), QStringLiteral("005"));
+    EXPECT_EQ(value(1, "CDGRUPOFISC"), QStringLiteral("006"));
+    EXPECT_TRUE(databaseShows(cds, QStringLiteral("CDFORNECED"), "SELECT CDFORNECED, CDGRUPOFISC FROM FORNECEDOR"));
 }
 
 TEST_F(SavingTest, NoGridAcceptsANewRow)
@@ -307,6 +328,94 @@ TEST_F(SavingTest, NoGridAcceptsANewRow)
         EXPECT_TRUE(script->messages().isEmpty()) << "refused silently";
     }
     EXPECT_TRUE(methods().filter(QStringLiteral("Set")).isEmpty());
+}
+
+// The grids filled from the boxes above them refuse new rows just as well.
+TEST_F(SavingTest, TheTaxGridsAcceptNoNewRowEither)
+{
+    const auto reg = db->query("SELECT CDEMPRESA, CDINSCESTA FROM INSCRESTAD ORDER BY CDEMPRESA, CDINSCESTA");
+    ASSERT_FALSE(reg.empty());
+    auto fillRegistration = [&] {
+        clickTab(frm->pgcPadrao, frm->tshImpInscEsta);
+        frm->medCdEmpresa->setText(QString::fromStdString(*reg.front()[0]));
+        frm->medInscEsta->setText(QString::fromStdString(*reg.front()[1]));
+        frm->medImp->setText(QStringLiteral("01"));
+        frm->dbgFornInsc->setFocus(Qt::TabFocusReason);
+        QApplication::processEvents();
+    };
+    struct Case {
+        const char *name;
+        vcl::TDBGrid *grid;
+        std::function<void()> load;
+    };
+    const Case cases[] = {
+        {"Imposto/Filial", frm->dbgImpFili,
+         [&] {
+             clickTab(frm->pgcPadrao, frm->tshImpFili);
+             QTest::keyClick(frm->medCdImposto, Qt::Key_Home);
+             QTest::keyClicks(frm->medCdImposto, QStringLiteral("1"));
+             frm->dbgImpFili->setFocus(Qt::TabFocusReason);
+             QApplication::processEvents();
+         }},
+        {"Imposto/Inscrição Estadual, Fornecedor", frm->dbgFornInsc, fillRegistration},
+        {"Imposto/Inscrição Estadual, Cliente", frm->dbgCliInsc,
+         [&] {
+             fillRegistration();
+             clickTab(frm->pgcCliente, frm->tshCli);
+         }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        c.load();
+        ASSERT_TRUE(script->messages().isEmpty()) << script->messages().join('\n').toStdString();
+        TClientDataSet *set = c.grid->DataSource()->DataSet();
+        ASSERT_TRUE(set->Active());
+        const int rows = set->rowCount();
+        ASSERT_GT(rows, 0);
+        const QString first = c.grid->Columns()[0]->FieldName();
+        focusCell(c.grid, 0, first);
+        pressKey(Qt::Key_Insert);
+        EXPECT_EQ(set->rowCount(), rows);
+        EXPECT_EQ(set->State(), dataset::dsBrowse);
+        focusCell(c.grid, rows - 1, first);
+        pressKey(Qt::Key_Down);
+        EXPECT_EQ(set->rowCount(), rows);
+        EXPECT_EQ(set->State(), dataset::dsBrowse);
+        EXPECT_EQ(c.grid->model()->rowCount(), rows) << "the grid shows no new row either";
+        EXPECT_TRUE(script->messages().isEmpty()) << "refused silently";
+    }
+    EXPECT_TRUE(methods().filter(QStringLiteral("Set")).isEmpty());
+}
+
+// Entering edit mode and posting without a change sends nothing and asks nothing.
+TEST_F(SavingTest, APostWithNothingPendingCallsNothing)
+{
+    struct Case {
+        vcl::TTabSheet *tab;
+        vcl::TDBGrid *grid;
+    };
+    const Case cases[] = {
+        {frm->tshPadrao, frm->dbgPadrao},
+        {frm->tshCliente, frm->dbgCliente},
+        {frm->tshTipoContrato, frm->dbgTipoFatur},
+        {frm->tshTipoGest, frm->dbgTipoGest},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.tab->Caption().toStdString());
+        clickTab(frm->pgcPadrao, c.tab);
+        TClientDataSet *set = c.grid->DataSource()->DataSet();
+        ASSERT_GT(set->rowCount(), 1);
+        focusCell(c.grid, 1, c.grid->Columns()[0]->FieldName());
+        clearCalls();
+        clickButton(frm->sbtAlterar);
+        ASSERT_EQ(set->State(), dataset::dsEdit);
+        clickButton(frm->dbnPadrao->Button(vcl::nbPost));
+        EXPECT_EQ(set->State(), dataset::dsBrowse);
+        EXPECT_EQ(set->ChangeCount(), 0);
+        EXPECT_TRUE(methods().isEmpty()) << methods().join(',').toStdString();
+        EXPECT_TRUE(script->messages().isEmpty()) << script->messages().join('\n').toStdString();
+        EXPECT_EQ(clientlib::currentWaitAnimation(), nullptr);
+    }
 }
 
 } // namespace

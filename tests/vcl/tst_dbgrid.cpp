@@ -8,8 +8,10 @@
 #include "testhooks.h"
 
 #include <QAbstractItemModelTester>
+#include <QApplication>
 #include <QHeaderView>
 #include <QPainter>
+#include <QStyle>
 #include <QTest>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -511,6 +513,144 @@ TEST_F(GridTest, readOnlyColumnsAndFieldsDoNotEdit)
     selectGroupCell(0);
     typeKeys(QStringLiteral("5"));
     EXPECT_EQ(cds.State(), fiscal::dataset::dsBrowse);
+}
+
+} // namespace
+
+namespace {
+
+// However the cursor came to the current cell, a key typed right after clicking that cell
+// opens its editor and is kept: the item view's wait for a double click must not eat it.
+TEST_F(GridTest, aKeyTypedRightAfterClickingTheCurrentCellOpensItsEditor)
+{
+    struct Case {
+        const char *name;
+        std::function<void(GridTest &)> reach;   // leaves (row 1, group column) current
+    };
+    const Case cases[] = {
+        {"Down from the open editor posted the row above",
+         [](GridTest &t) {
+             t.selectGroupCell(0);
+             t.grid->setFocus();
+             t.typeKeys(QStringLiteral("5"));
+             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+         }},
+        {"the row was posted by code with its editor open",
+         [](GridTest &t) {
+             t.selectGroupCell(1);
+             t.grid->setFocus();
+             t.typeKeys(QStringLiteral("5"));
+             t.cds.Post();
+         }},
+        {"a click on another cell, then on this one",
+         [](GridTest &t) {
+             t.clickCell(1, 2);
+             t.clickCell(1, 1);
+         }},
+    };
+    for (const Case &c : cases) {
+        vcltest::resetHooks();
+        cds.setData(branches(cds, 3));
+        grid->setFocus();
+        c.reach(*this);
+        ASSERT_EQ(cds.State(), fiscal::dataset::dsBrowse) << c.name;
+        ASSERT_EQ(grid->currentIndex(), cell(1, 1)) << c.name;
+        grid->setEditorMode(false);
+        QApplication::processEvents();   // the person's pause before the click
+
+        clickCell(1, 1);
+        typeKeys(QStringLiteral("7"));
+        EXPECT_TRUE(grid->EditorMode()) << c.name;
+        EXPECT_EQ(cds.State(), fiscal::dataset::dsEdit) << c.name;
+        EXPECT_EQ(grid->CellText(field("CDGRUPOFISC"), false), QStringLiteral("7")) << c.name;
+        grid->setEditorMode(false);
+        EXPECT_EQ(field("CDGRUPOFISC")->AsString(), QStringLiteral("7")) << c.name;
+        EXPECT_TRUE(vcltest::errors().isEmpty()) << c.name;
+        cds.Cancel();
+    }
+}
+
+TEST_F(GridTest, aClickOnTheCurrentCellStillOpensItsEditorByItself)
+{
+    struct Case {
+        const char *name;
+        int column;
+        bool opens;
+    };
+    const Case cases[] = {
+        {"editable column", 1, true},
+        {"read-only column", 2, false},
+    };
+    for (const Case &c : cases) {
+        clickCell(2, c.column);
+        ASSERT_FALSE(grid->EditorMode()) << c.name;
+        clickCell(2, c.column);
+        if (c.opens) {
+            EXPECT_TRUE(QTest::qWaitFor([&] { return grid->EditorMode(); })) << c.name;
+        } else {
+            QTest::qWait(QApplication::doubleClickInterval() + 50);
+            EXPECT_FALSE(grid->EditorMode()) << c.name;
+        }
+        EXPECT_EQ(cds.State(), fiscal::dataset::dsBrowse) << c.name;   // opening is no edit yet
+        grid->setEditorMode(false);
+    }
+}
+
+// A column left at the default width shows the field's whole value and its whole title.
+TEST(GridColumns, defaultWidthShowsTheWholeValueAndTitle)
+{
+    TClientDataSet set;
+    set.addField(QStringLiteral("NRINSJURFORN"), 20, QStringLiteral("Inscrição"));
+    set.addField(QStringLiteral("IDENTRSAIDOP"), 1, QStringLiteral("Entrada ou Saída"));
+    set.addField(QStringLiteral("NOME"), 40, QStringLiteral("Nome"));
+    set.FieldByName(QStringLiteral("NRINSJURFORN"))->OnGetText = [](TField &f, QString &text, bool) {
+        const QString d = f.AsString();
+        if (d.size() == 14)
+            text = d.left(2) + '.' + d.mid(2, 3) + '.' + d.mid(5, 3) + '/' + d.mid(8, 4) + '-' + d.mid(12);
+    };
+    DataPacket p;
+    p.fields = set.FieldDefs();
+    Row r(3);
+    r.set(0, std::optional<QString>(QStringLiteral("99999999999999")));
+    r.set(1, std::optional<QString>(QStringLiteral("E")));
+    r.set(2, std::optional<QString>(QStringLiteral("Fornecedor")));
+    p.rows.append(r);
+    set.setData(p);
+    TDataSource source;
+    source.setDataSet(&set);
+
+    struct Case {
+        const char *name;
+        bool userColumns;
+    };
+    for (const Case c : {Case{"default columns", false}, Case{"columns added without a width", true}}) {
+        TDBGrid grid;
+        if (c.userColumns) {
+            for (const char *name : {"NRINSJURFORN", "IDENTRSAIDOP", "NOME"})
+                grid.Columns().Add(QString::fromLatin1(name));
+            grid.Columns()[2]->setWidth(90);
+        }
+        grid.setDataSource(&source);
+        grid.resize(800, 200);
+        grid.show();
+        ASSERT_EQ(grid.Columns().Count(), 3) << c.name;
+        const QModelIndex number = grid.model()->index(0, 0);
+        const QString shown = grid.model()->data(number).toString();
+        ASSERT_EQ(shown, QStringLiteral("99.999.999/9999-99")) << c.name;
+        // The cell's text margin on each side, as the item delegate lays text out.
+        const int margin = grid.style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, &grid) + 1;
+        EXPECT_GE(grid.columnWidth(0), grid.fontMetrics().horizontalAdvance(shown) + 2 * margin) << c.name;
+        const QString title = grid.model()->headerData(1, Qt::Horizontal, Qt::DisplayRole).toString();
+        EXPECT_GE(grid.columnWidth(1), grid.horizontalHeader()->fontMetrics().horizontalAdvance(title) + 2 * margin)
+            << c.name;
+        if (c.userColumns) {
+            EXPECT_EQ(grid.columnWidth(2), 90) << "a width set stays";
+        }
+        // Reloading keeps the widths.
+        const int before = grid.columnWidth(0);
+        set.setData(p);
+        EXPECT_EQ(grid.columnWidth(0), before) << c.name;
+    }
 }
 
 } // namespace

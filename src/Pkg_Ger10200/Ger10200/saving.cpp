@@ -29,6 +29,10 @@ void TfrmParamGrupFiscal::wireSaving(const GridMember &m)
 
 void TfrmParamGrupFiscal::BeforePost(const GridMember &m)
 {
+    // A row posted without a change stores nothing: no lookup, and above all no update of
+    // the branches' billing-type groups that nobody asked for.
+    if (!m.cds->Modified())
+        return;
     Vd_GrupoFiscal(m.cds);
     clientlib::Seta_Campo_Null(m.cds);
     if (m.copyContext)

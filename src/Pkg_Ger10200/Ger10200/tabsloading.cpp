@@ -123,7 +123,8 @@ TfrmParamGrupFiscal::TfrmParamGrupFiscal(QWidget *parent)
     setObjectName(QStringLiteral("frmParamGrupFiscal"));
     setWindowTitle(QStringLiteral("Parâmetros de Grupo Fiscal"));
     lblCodTela->setCaption(QStringLiteral("GER10200"));
-    resize(877, 308);
+    // A fixed single border: the base screen keeps the host's sub-window at this size.
+    setFixedSize(877, 308);
 
     QStringList rows;
     for (const char *row : layout::msgPadrao)

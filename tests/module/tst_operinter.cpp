@@ -1,0 +1,124 @@
+// The interstate-operation tab: one box bound to the general parameter row. Typing starts
+// the edit, the post stores the group (or none), a deletion is put back without a call.
+
+#include "modulefixture.h"
+
+#include "clientlib/scriptedinteraction.h"
+#include "dataset/clientdataset.h"
+#include "dataset/datasource.h"
+#include "vcl/dbcontrols.h"
+#include "vcl/maskedit.h"
+#include "vcl/pagecontrol.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QLineEdit>
+#include <QSignalSpy>
+#include <QTest>
+
+namespace fiscal::test {
+namespace {
+
+using clientlib::Answer;
+using ger10200::TfrmParamGrupFiscal;
+
+class OperInterTest : public ModuleTest {
+protected:
+    void SetUp() override
+    {
+        ModuleTest::SetUp();
+        frm = openScreen();
+        ASSERT_TRUE(frm);
+        clickTab(frm->pgcPadrao, frm->tshOperInter);
+        ASSERT_EQ(QApplication::focusWidget(), frm->medGrFiscOpEs);
+        clearCalls();
+    }
+    std::optional<std::string> stored() const
+    {
+        return db->scalar("SELECT DSPARGERFIS FROM PARAMGERAL WHERE CDPARGERAL = 'OPIN'");
+    }
+    void clearBox()
+    {
+        QTest::keyClick(frm->medGrFiscOpEs, Qt::Key_End);
+        for (int i = 0; i < 3; ++i)
+            pressKey(Qt::Key_Backspace);
+    }
+
+    TfrmParamGrupFiscal *frm = nullptr;
+};
+
+TEST_F(OperInterTest, TypingStartsTheEditAndThePostStoresTheBox)
+{
+    ASSERT_TRUE(stored().has_value()) << "the demo sets the interstate group";
+    const std::string other = *stored() == "002" ? "004" : "002";
+    struct Case {
+        const char *name;
+        QString typed;
+        std::string expected;   // empty: no group
+    };
+    const Case cases[] = {
+        {"a group typed short", QString::fromStdString(other.substr(2)), other},
+        {"the box cleared", QString(), ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        clearCalls();
+        frm->medGrFiscOpEs->setFocus(Qt::OtherFocusReason);
+        clearBox();
+        typeKeys(c.typed);
+        EXPECT_EQ(frm->cdsOperInter->State(), dataset::dsEdit) << "the first change starts the edit";
+        EXPECT_FALSE(frm->mnuFornecedor->isEnabled()) << "the other tabs wait for the post";
+        QSignalSpy cache(frm, SIGNAL(localCacheRefreshed(QString)));
+        clickButton(frm->dbnPadrao->Button(vcl::nbPost));
+
+        EXPECT_TRUE(script->messages().isEmpty()) << script->messages().join('\n').toStdString();
+        EXPECT_EQ(frm->cdsOperInter->State(), dataset::dsBrowse);
+        ASSERT_EQ(callsOf(QStringLiteral("SetOperInter")).size(), 1);
+        EXPECT_EQ(stored().value_or(""), c.expected);
+        EXPECT_EQ(frm->cdsOperInter->FieldByName(QStringLiteral("DSPARGERFIS"))->AsString(),
+                  QString::fromStdString(c.expected))
+            << "the screen shows what was stored";
+        EXPECT_EQ(frm->medGrFiscOpEs->Text(), QString::fromStdString(c.expected));
+        const auto desc = c.expected.empty()
+            ? std::optional<std::string>("")
+            : db->scalar("SELECT DSGRUPOFISC FROM GRUPOFISCAL WHERE CDGRUPOFISC = $1", {c.expected});
+        EXPECT_EQ(frm->edtNmGrupFisc->text(), QString::fromStdString(desc.value_or("?")));
+        ASSERT_EQ(cache.size(), 1);
+        EXPECT_EQ(cache.at(0).at(0).toString(), QStringLiteral("PARAMGERAL"));
+        EXPECT_TRUE(frm->mnuFornecedor->isEnabled());
+    }
+}
+
+TEST_F(OperInterTest, AnUnknownGroupStopsThePostAndStoresNothing)
+{
+    ASSERT_EQ(db->count("SELECT COUNT(*) FROM GRUPOFISCAL WHERE CDGRUPOFISC = '997'"), 0);
+    const auto before = stored();
+    clearBox();
+    typeKeys(QStringLiteral("997"));
+    clickButton(frm->dbnPadrao->Button(vcl::nbPost));
+
+    EXPECT_EQ(script->messages(), QStringList{QStringLiteral("Grupo fiscal não cadastrado.")});
+    EXPECT_EQ(frm->cdsOperInter->State(), dataset::dsEdit);
+    EXPECT_EQ(frm->pgcPadrao->ActivePage(), frm->tshOperInter);
+    EXPECT_EQ(QApplication::focusWidget(), frm->medGrFiscOpEs);
+    EXPECT_TRUE(callsOf(QStringLiteral("SetOperInter")).isEmpty());
+    EXPECT_EQ(stored(), before);
+}
+
+TEST_F(OperInterTest, DeletingTheParameterRowPutsItBackWithoutACall)
+{
+    const auto before = stored();
+    ASSERT_EQ(frm->cdsOperInter->RecordCount(), 1);
+    script->push(Answer::yes());
+    clickButton(frm->dbnPadrao->Button(vcl::nbDelete));
+
+    EXPECT_TRUE(methods().isEmpty()) << methods().join(',').toStdString();
+    EXPECT_EQ(frm->cdsOperInter->RecordCount(), 1);
+    EXPECT_EQ(frm->cdsOperInter->ChangeCount(), 0);
+    EXPECT_EQ(frm->cdsOperInter->FieldByName(QStringLiteral("DSPARGERFIS"))->AsString(),
+              QString::fromStdString(before.value_or("")));
+    EXPECT_EQ(stored(), before);
+}
+
+} // namespace
+} // namespace fiscal::test
