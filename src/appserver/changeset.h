@@ -93,6 +93,10 @@ QString recordText(const TableSpec &spec, const Item &item);
 // statements; large ones through a temporary table and one statement per action.
 void apply(storage::Connection &c, const TableSpec &spec, const std::vector<Item> &items);
 
+// True when apply() writes with one statement and reads nothing before it (a one-row entity
+// save): that statement is a transaction by itself.
+bool singleStatement(const TableSpec &spec, const std::vector<Item> &items);
+
 // Change sets of at least this many items are applied set-based.
 constexpr std::size_t kSetBasedFrom = 16;
 

@@ -63,7 +63,7 @@ bool refExists(storage::Connection &c, const Reference &ref, const std::vector<s
     std::string sql = std::string("SELECT 1 FROM ") + ref.table + " WHERE ";
     for (std::size_t i = 0; i < ref.columns.size(); ++i)
         sql += (i ? " AND " : "") + std::string(ref.columns[i]) + " = $" + std::to_string(i + 1);
-    auto st = c.prepare(sql);
+    auto st = c.prepareCached(sql);
     for (std::size_t i = 0; i < values.size(); ++i)
         st->bind(int(i + 1), values[i]);
     return st->step();
@@ -88,7 +88,11 @@ void checkReferenceEach(storage::Connection &c, const Reference &ref, const Item
 
 class RowWriter {
 public:
-    RowWriter(storage::Connection &c, const TableSpec &spec) : m_c(c), m_spec(spec) {}
+    // With `groupInUpdate`, the entity UPDATE itself only writes a group that exists, and a
+    // missing group is found when the UPDATE misses: one statement instead of two per save.
+    // Only for change sets whose messages cannot depend on the order of the checks.
+    RowWriter(storage::Connection &c, const TableSpec &spec, bool groupInUpdate = false)
+        : m_c(c), m_spec(spec), m_groupInUpdate(groupInUpdate) {}
 
     void write(const Item &item)
     {
@@ -123,11 +127,19 @@ private:
         const std::string was = m_spec.kind == TableKind::General
             ? "COALESCE(" + group() + ", '') = COALESCE($" + std::to_string(2 + keyCount()) + ", '')"
             : group() + " IS NOT DISTINCT FROM $" + std::to_string(2 + keyCount());
-        const std::int64_t n = run(m_setGroup, [&] {
-            return "UPDATE " + table() + " SET " + group() + " = $1 WHERE " + keyEquals(m_spec, 2) + " AND " + was;
+        const bool groupInUpdate = m_groupInUpdate && item.newGroup;
+        const std::int64_t n = run(groupInUpdate ? m_setGroupChecked : m_setGroup, [&] {
+            std::string sql = "UPDATE " + table() + " SET " + group() + " = $1 WHERE " + keyEquals(m_spec, 2)
+                + " AND " + was;
+            if (groupInUpdate)
+                sql += " AND EXISTS (SELECT 1 FROM GRUPOFISCAL WHERE CDGRUPOFISC = $1)";
+            return sql;
         }, {opt(item.newGroup)}, item, opt(item.oldGroup));
         if (n == 1)
             return;
+        // The group is what the separate check would have refused first.
+        if (groupInUpdate)
+            writes::requireGroup(m_c, *item.newGroup);
         if (m_spec.kind == TableKind::Entity && !refExists(m_c, m_spec.references.front(), item.key))
             notFound(writes::format(m_spec.references.front().missing, item.key));
         conflict(conflictMessage(recordText(m_spec, item)));
@@ -160,7 +172,7 @@ private:
                      const Item &item, Param after)
     {
         if (!st)
-            st = m_c.prepare(sql());
+            st = m_c.prepareCached(sql());
         else
             st->reset();
         int i = 1;
@@ -174,11 +186,35 @@ private:
 
     storage::Connection &m_c;
     const TableSpec &m_spec;
-    std::unique_ptr<storage::Statement> m_setGroup, m_insert, m_update, m_delete;
+    const bool m_groupInUpdate;
+    std::unique_ptr<storage::Statement> m_setGroup, m_setGroupChecked, m_insert, m_update, m_delete;
 };
+
+// The usual save (entity rows moved to one group) checks its group inside the UPDATE. The
+// messages stay those of checking the group first: with one group and no other check
+// before the writes, the first UPDATE that misses is where that check would have failed.
+bool groupCheckFitsInUpdate(const TableSpec &spec, const std::vector<Item> &items)
+{
+    if (spec.kind != TableKind::Entity)
+        return false;
+    std::optional<std::string> group;
+    for (const Item &i : items) {
+        if (i.action != Action::SetGroup)
+            return false;
+        if (i.newGroup && group && *group != *i.newGroup)
+            return false;
+        if (i.newGroup)
+            group = i.newGroup;
+    }
+    return true;
+}
 
 void applyRowByRow(storage::Connection &c, const TableSpec &spec, const std::vector<Item> &items)
 {
+    const bool groupInUpdate = groupCheckFitsInUpdate(spec, items);
+    if (!groupInUpdate)
+        checkGroups(c, items);
+
     // An entity row that is written proves its key by the write itself.
     std::vector<const Item *> toCheck;
     for (const Item &i : items)
@@ -187,7 +223,7 @@ void applyRowByRow(storage::Connection &c, const TableSpec &spec, const std::vec
     for (const Reference &ref : spec.references)
         checkReferenceEach(c, ref, toCheck, [](const Item *i) -> const Item & { return *i; });
 
-    RowWriter writer(c, spec);
+    RowWriter writer(c, spec, groupInUpdate);
     for (const Item &i : items)
         writer.write(i);
 }
@@ -339,14 +375,20 @@ void applySetBased(storage::Connection &c, const TableSpec &spec, const std::vec
 
 } // namespace
 
+bool singleStatement(const TableSpec &spec, const std::vector<Item> &items)
+{
+    return items.size() == 1 && groupCheckFitsInUpdate(spec, items);
+}
+
 void apply(storage::Connection &c, const TableSpec &spec, const std::vector<Item> &items)
 {
-    checkGroups(c, items);
     // The interstate parameter is one row: never worth a temporary table.
-    if (items.size() < kSetBasedFrom || spec.kind == TableKind::General)
+    if (items.size() < kSetBasedFrom || spec.kind == TableKind::General) {
         applyRowByRow(c, spec, items);
-    else
+    } else {
+        checkGroups(c, items);
         applySetBased(c, spec, items);
+    }
 }
 
 } // namespace fiscal::appserver::changeset

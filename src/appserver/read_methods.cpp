@@ -95,7 +95,7 @@ const TableRead *const kDados[] = {&kFornecedorRead, &kClienteRead, &kFilialRead
 
 void streamTable(Connection &c, ValueWriter &w, const TableRead &t)
 {
-    auto stmt = c.prepare(t.sql);
+    auto stmt = c.prepareCached(t.sql);
     writePacket(w, t.fields, *stmt);
 }
 
@@ -103,7 +103,7 @@ void streamTable(Connection &c, ValueWriter &w, const TableRead &t)
 void streamQuery(Connection &c, ValueWriter &w, std::span<const FieldSpec> fields,
                  const std::string &sql, const std::vector<std::string> &keys)
 {
-    auto stmt = c.prepare(sql);
+    auto stmt = c.prepareCached(sql);
     for (size_t i = 0; i < keys.size(); ++i)
         stmt->bind(int(i) + 1, keys[i]);
     writePacket(w, fields, *stmt);

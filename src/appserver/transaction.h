@@ -62,6 +62,28 @@ decltype(auto) withTransaction(ConnectionPool &pool, F &&fn)
     }
 }
 
+// For work that writes with one statement and reads nothing before it. On PostgreSQL the
+// statement is its own transaction, which saves the BEGIN and COMMIT round trips. SQLite
+// still takes the write lock first (BEGIN IMMEDIATE): a lone statement that reads and then
+// writes could fail at once on a snapshot another writer has moved past, where a waiting
+// BEGIN IMMEDIATE queues.
+template <class F>
+void withSingleStatement(ConnectionPool &pool, F &&fn)
+{
+    try {
+        storage::Connection &c = detail::freshConnection(pool);
+        if (c.backend() == storage::Backend::Postgres) {
+            fn(c);
+            return;
+        }
+        storage::Transaction tx(c);
+        fn(c);
+        tx.commit();
+    } catch (const storage::Error &e) {
+        detail::fail(pool, e);
+    }
+}
+
 template <class F>
 decltype(auto) withReadTransaction(ConnectionPool &pool, F &&fn)
 {

@@ -50,10 +50,11 @@ std::size_t codePoints(std::string_view utf8)
 
 namespace {
 
+// The checks run on every save with the same few texts: kept prepared per connection.
 std::unique_ptr<storage::Statement> run(storage::Connection &c, std::string_view sql,
                                         std::initializer_list<std::optional<std::string_view>> params)
 {
-    auto st = c.prepare(sql);
+    auto st = c.prepareCached(sql);
     int i = 1;
     for (const auto &p : params)
         st->bind(i++, p);

@@ -29,6 +29,9 @@ QString format(const char *pattern, const std::vector<std::string> &values);
 // Characters (code points) of a UTF-8 string.
 std::size_t codePoints(std::string_view utf8);
 
+// exists() and scalar() keep their statements prepared on the connection (see
+// Connection::prepareCached): fixed texts over permanent tables only.
+
 // True when the query (with $1.. bound to `params`) returns a row.
 bool exists(storage::Connection &c, std::string_view sql,
             std::initializer_list<std::optional<std::string_view>> params);

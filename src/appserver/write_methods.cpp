@@ -34,8 +34,11 @@ void save(ConnectionPool &pool, const changeset::TableSpec &spec, const QCborArr
 {
     expectCount(params, 1, spec.method);
     const std::vector<changeset::Item> items = changeset::decode(spec, readChangeSet(spec, params.at(0)));
-    if (!items.empty())
-        withTransaction(pool, [&](storage::Connection &c) { changeset::apply(c, spec, items); });
+    const auto write = [&](storage::Connection &c) { changeset::apply(c, spec, items); };
+    if (changeset::singleStatement(spec, items))
+        withSingleStatement(pool, write);
+    else if (!items.empty())
+        withTransaction(pool, write);
     out.null();
 }
 
@@ -54,7 +57,7 @@ void setUpdateTipoFatur(ConnectionPool &pool, const QCborArray &params, dataset:
             writes::requireGroup(c, group);
         if (!writes::exists(c, "SELECT 1 FROM TIPOFATUR WHERE CDTIPOFATUR = $1", {type}))
             writes::notFound(QStringLiteral("Tipo de faturamento %1 não cadastrado.").arg(writes::q(type)));
-        auto st = c.prepare("UPDATE PARAMFILIAL SET CDGRUPOFISC = $1 WHERE CDTIPOFATUR = $2"
+        auto st = c.prepareCached("UPDATE PARAMFILIAL SET CDGRUPOFISC = $1 WHERE CDTIPOFATUR = $2"
                             " AND CDGRUPOFISC IS DISTINCT FROM $1");
         st->bind(1, g);
         st->bind(2, type);

@@ -8,6 +8,7 @@
 // fails inside a transaction, the transaction is doomed on both backends: commit()
 // rolls back and throws, so a partial write never looks like success.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -64,11 +65,30 @@ public:
     virtual std::int64_t finish() = 0;
 };
 
+// How the connection's statement cache has been doing; for tests and diagnostics.
+struct StatementCacheStats {
+    std::size_t idle = 0;          // prepared statements kept, waiting for their text again
+    std::uint64_t prepared = 0;    // prepareCached() calls that had to prepare
+    std::uint64_t reused = 0;      // prepareCached() calls served from the cache
+};
+
+// Idle statements a connection keeps at most; the least recently used goes first.
+constexpr std::size_t kStatementCacheCapacity = 64;
+
 class Connection {
 public:
     virtual ~Connection() = default;
     virtual Backend backend() const = 0;
     virtual std::unique_ptr<Statement> prepare(std::string_view sql) = 0;
+    // Like prepare(), for SQL text that is run again and again: when the statement is
+    // destroyed its prepared form stays with the connection, keyed by the text, and the
+    // next prepareCached() of the same text reuses it (on PostgreSQL without a round trip).
+    // A statement in use is never shared: the same text prepared meanwhile gets one of its
+    // own. A reused statement starts with every parameter NULL. A statement that failed
+    // is not kept. Statements over tables that are dropped and recreated (temporary
+    // tables) belong with prepare().
+    virtual std::unique_ptr<Statement> prepareCached(std::string_view sql) = 0;
+    virtual StatementCacheStats statementCacheStats() const = 0;
     // Runs one or more statements without parameters or results (DDL, BEGIN, ...).
     virtual void exec(std::string_view sql) = 0;
     virtual void begin() = 0;

@@ -111,6 +111,19 @@ TEST_P(Conflict, OneBadRowAppliesNothing)
         }
         return b.build();
     };
+    // A small clients' change set, row by row: {key, group as loaded, new group}.
+    struct ClientRow {
+        const char *key;
+        V was, now;
+    };
+    const auto clientRows = [](std::initializer_list<ClientRow> rows) {
+        ChangeSetBuilder b("SetCliente");
+        for (const ClientRow &r : rows)
+            b.update({{"CDCLIENTE", QString::fromUtf8(r.key)}, {"CDGRUPOFISC", r.was}},
+                     {{"CDCLIENTE", QString::fromUtf8(r.key)}, {"CDGRUPOFISC", r.now}});
+        return b.build();
+    };
+    const V g901 = QStringLiteral("901"), g902 = QStringLiteral("902"), g999 = QStringLiteral("999");
     // Supplier parameters at IE-B: 60 changed 901->902, 30 cleared, 30 new rows 903.
     const auto suppliers = [](bool stale) {
         ChangeSetBuilder b("SetFornInsc");
@@ -137,6 +150,19 @@ TEST_P(Conflict, OneBadRowAppliesNothing)
         const char *named;     // must appear in the message
     } refused[] = {
         {"small set, stale last row", "SetCliente", clients(3, Spoil::StaleRow, 3), kConflict, "WL0003"},
+        // An unknown group is reported before anything about the rows, whatever their state.
+        {"one row, unknown group", "SetCliente", clientRows({{"WL0001", null, g999}}), kNotFound, "999"},
+        {"one row, stale, unknown group", "SetCliente", clientRows({{"WL0001", g902, g999}}), kNotFound, "999"},
+        {"one row, unknown client, unknown group", "SetCliente", clientRows({{"WX9999", null, g999}}), kNotFound, "999"},
+        {"stale row before a good one, unknown group", "SetCliente",
+         clientRows({{"WL0001", g902, g999}, {"WL0002", null, g999}}), kNotFound, "999"},
+        {"stale row, another row to an unknown group", "SetCliente",
+         clientRows({{"WL0001", g902, g901}, {"WL0002", null, g999}}), kNotFound, "999"},
+        {"good row, then a stale one", "SetCliente",
+         clientRows({{"WL0001", null, g901}, {"WL0002", g901, g901}, {"WL0003", g902, g901}}), kConflict, "WL0003"},
+        {"good row, then an unknown client", "SetCliente",
+         clientRows({{"WL0001", null, g901}, {"WX9999", null, g901}}), kNotFound, "WX9999"},
+        {"unknown client cleared", "SetCliente", clientRows({{"WX9999", g901, null}}), kNotFound, "WX9999"},
         {"large set, stale row", "SetCliente", clients(200, Spoil::StaleRow, 137), kConflict, "WL0137"},
         {"large set, unknown group", "SetCliente", clients(200, Spoil::UnknownGroup, 50), kNotFound, "999"},
         {"large set, unknown client", "SetCliente", clients(200, Spoil::UnknownKey, 180), kNotFound, "WX9999"},

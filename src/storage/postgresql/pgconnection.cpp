@@ -1,6 +1,7 @@
 #include "storage/postgresql/pgconnection.h"
 
 #include "storage/sqltext.h"
+#include "storage/statementcache.h"
 
 #include <libpq-fe.h>
 
@@ -42,13 +43,27 @@ std::string trimmed(const char *text)
 
 class PgStatement;
 
+// A server-side prepared statement of the connection.
+struct Prepared {
+    std::string name;
+    int params = 0;
+};
+
 class PgConnection final : public Connection {
 public:
     explicit PgConnection(PGconn *conn) : m_conn(conn) {}
+    // The server frees the session's prepared statements with the session.
     ~PgConnection() override { PQfinish(m_conn); }
 
     Backend backend() const override { return Backend::Postgres; }
     std::unique_ptr<Statement> prepare(std::string_view sql) override;
+    std::unique_ptr<Statement> prepareCached(std::string_view sql) override;
+    StatementCacheStats statementCacheStats() const override
+    {
+        return {m_cache.size(), m_cachePrepared, m_cacheReused};
+    }
+    // Takes back a cached statement whose user is done with it.
+    void checkIn(std::string key, Prepared prepared);
     void exec(std::string_view sql) override;
     void begin() override;
     void commit() override;
@@ -80,8 +95,12 @@ public:
 
 private:
     void flushDeallocations();
+    Prepared prepareNamed(std::string_view sql);
 
     PGconn *m_conn;
+    detail::StatementCache<Prepared> m_cache{kStatementCacheCapacity};
+    std::uint64_t m_cachePrepared = 0;
+    std::uint64_t m_cacheReused = 0;
     PgStatement *m_streaming = nullptr;
     bool m_copying = false;
     int m_statementCount = 0;
@@ -94,13 +113,18 @@ private:
 
 class PgStatement final : public Statement {
 public:
-    PgStatement(PgConnection &owner, std::string name, int paramCount)
-        : m_owner(owner), m_name(std::move(name)), m_params(static_cast<std::size_t>(paramCount)) {}
+    // A statement with a cache key goes back to its connection's cache when destroyed.
+    PgStatement(PgConnection &owner, Prepared prepared, std::string cacheKey = {})
+        : m_owner(owner), m_name(std::move(prepared.name)),
+          m_params(static_cast<std::size_t>(prepared.params)), m_cacheKey(std::move(cacheKey)) {}
     ~PgStatement() override
     {
         try {
             dropResults();
-            m_owner.deallocate(m_name);
+            if (m_cacheKey.empty() || m_failed)
+                m_owner.deallocate(m_name);
+            else
+                m_owner.checkIn(std::move(m_cacheKey), {std::move(m_name), static_cast<int>(m_params.size())});
         } catch (...) {
         }
     }
@@ -169,6 +193,8 @@ private:
             reset();
     }
     const PGresult *shape() const;
+    bool advance();
+    std::int64_t run();
     void send();
     bool take(Result r);
     void dropResults();
@@ -177,6 +203,8 @@ private:
     PgConnection &m_owner;
     std::string m_name;
     std::vector<std::optional<std::string>> m_params;
+    std::string m_cacheKey;
+    bool m_failed = false;
     State m_state = State::Fresh;
     Result m_row;                       // current row (single-row result)
     std::deque<Result> m_buffer;        // rows read ahead when the wire was needed
@@ -247,6 +275,16 @@ bool PgStatement::take(Result r)
 
 bool PgStatement::step()
 {
+    try {
+        return advance();
+    } catch (...) {
+        m_failed = true;
+        throw;
+    }
+}
+
+bool PgStatement::advance()
+{
     switch (m_state) {
     case State::Done:
         return false;
@@ -314,6 +352,16 @@ void PgStatement::abandon()
 
 std::int64_t PgStatement::execute()
 {
+    try {
+        return run();
+    } catch (...) {
+        m_failed = true;
+        throw;
+    }
+}
+
+std::int64_t PgStatement::run()
+{
     resetIfRun();
     m_owner.settle();
     const auto v = values();
@@ -331,8 +379,11 @@ void PgConnection::fail(const PGresult *r, const std::string &context)
 {
     const char *state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
     Error::Kind kind = state ? kindOfState(state) : Error::Kind::Other;
-    if (PQstatus(m_conn) == CONNECTION_BAD)
+    if (PQstatus(m_conn) == CONNECTION_BAD) {
         kind = Error::Kind::Connection;
+        // The session's prepared statements are gone with it.
+        m_cache.clear([](Prepared &) {});
+    }
     std::string message = trimmed(r ? PQresultErrorMessage(r) : PQerrorMessage(m_conn));
     if (message.empty())
         message = trimmed(PQerrorMessage(m_conn));
@@ -399,7 +450,7 @@ void PgConnection::flushDeallocations()
         deallocate(name);
 }
 
-std::unique_ptr<Statement> PgConnection::prepare(std::string_view sql)
+Prepared PgConnection::prepareNamed(std::string_view sql)
 {
     const int params = detail::highestDollarParam(sql);
     settle();
@@ -407,7 +458,34 @@ std::unique_ptr<Statement> PgConnection::prepare(std::string_view sql)
     const std::string text(sql);
     check(Result(PQprepare(m_conn, name.c_str(), text.c_str(), params, nullptr)), "preparing statement",
           PGRES_COMMAND_OK);
-    return std::make_unique<PgStatement>(*this, std::move(name), params);
+    return {std::move(name), params};
+}
+
+std::unique_ptr<Statement> PgConnection::prepare(std::string_view sql)
+{
+    return std::make_unique<PgStatement>(*this, prepareNamed(sql));
+}
+
+std::unique_ptr<Statement> PgConnection::prepareCached(std::string_view sql)
+{
+    if (std::optional<Prepared> idle = m_cache.take(sql)) {
+        ++m_cacheReused;
+        return std::make_unique<PgStatement>(*this, std::move(*idle), std::string(sql));
+    }
+    Prepared prepared = prepareNamed(sql);
+    ++m_cachePrepared;
+    return std::make_unique<PgStatement>(*this, std::move(prepared), std::string(sql));
+}
+
+void PgConnection::checkIn(std::string key, Prepared prepared)
+{
+    // Prepared statements are the session's, so they outlive failed transactions; a lost
+    // session took them with it.
+    if (PQstatus(m_conn) == CONNECTION_BAD) {
+        m_cache.clear([](Prepared &) {});
+        return;
+    }
+    m_cache.put(std::move(key), std::move(prepared), [this](Prepared &p) { deallocate(p.name); });
 }
 
 void PgConnection::exec(std::string_view sql)

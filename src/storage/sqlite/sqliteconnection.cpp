@@ -1,6 +1,7 @@
 #include "storage/sqlite/sqliteconnection.h"
 
 #include "storage/sqltext.h"
+#include "storage/statementcache.h"
 
 #include <sqlite3.h>
 
@@ -31,8 +32,10 @@ class SqliteConnection;
 
 class SqliteStatement final : public Statement {
 public:
-    SqliteStatement(SqliteConnection &owner, sqlite3_stmt *stmt) : m_owner(owner), m_stmt(stmt) {}
-    ~SqliteStatement() override { sqlite3_finalize(m_stmt); }
+    // A statement with a cache key goes back to its connection's cache when destroyed.
+    SqliteStatement(SqliteConnection &owner, sqlite3_stmt *stmt, std::string cacheKey = {})
+        : m_owner(owner), m_stmt(stmt), m_cacheKey(std::move(cacheKey)) {}
+    ~SqliteStatement() override;
 
     void bind(int index, std::optional<std::string_view> text) override;
     void bindInt(int index, std::int64_t value) override;
@@ -51,6 +54,8 @@ private:
 
     SqliteConnection &m_owner;
     sqlite3_stmt *m_stmt;
+    std::string m_cacheKey;
+    bool m_failed = false;
     enum class State { Fresh, Row, Done } m_state = State::Fresh;
 };
 
@@ -59,10 +64,27 @@ class SqliteBulkInsert;
 class SqliteConnection final : public Connection {
 public:
     explicit SqliteConnection(sqlite3 *db) : m_db(db) {}
-    ~SqliteConnection() override { sqlite3_close_v2(m_db); }
+    ~SqliteConnection() override
+    {
+        m_cache.clear(sqlite3_finalize);
+        sqlite3_close_v2(m_db);
+    }
 
     Backend backend() const override { return Backend::Sqlite; }
     std::unique_ptr<Statement> prepare(std::string_view sql) override;
+    std::unique_ptr<Statement> prepareCached(std::string_view sql) override;
+    StatementCacheStats statementCacheStats() const override
+    {
+        return {m_cache.size(), m_cachePrepared, m_cacheReused};
+    }
+    // Takes back a cached statement whose user is done with it.
+    void checkIn(std::string key, sqlite3_stmt *stmt)
+    {
+        // An idle statement must hold no read cursor and no values of its last user.
+        sqlite3_reset(stmt);
+        sqlite3_clear_bindings(stmt);
+        m_cache.put(std::move(key), stmt, sqlite3_finalize);
+    }
     void exec(std::string_view sql) override;
     void begin() override;
     void commit() override;
@@ -87,12 +109,24 @@ public:
 
 private:
     void simple(const char *sql);
+    sqlite3_stmt *compile(std::string_view sql);
 
     sqlite3 *m_db;
+    detail::StatementCache<sqlite3_stmt *> m_cache{kStatementCacheCapacity};
+    std::uint64_t m_cachePrepared = 0;
+    std::uint64_t m_cacheReused = 0;
     bool m_doomed = false;
     std::string m_doomReason;
     Error::Kind m_doomKind = Error::Kind::Other;
 };
+
+SqliteStatement::~SqliteStatement()
+{
+    if (m_cacheKey.empty() || m_failed)
+        sqlite3_finalize(m_stmt);
+    else
+        m_owner.checkIn(std::move(m_cacheKey), m_stmt);
+}
 
 void SqliteStatement::resetIfRun()
 {
@@ -139,6 +173,7 @@ bool SqliteStatement::step()
         return false;
     }
     m_state = State::Done;
+    m_failed = true;
     sqlite3_reset(m_stmt);
     m_owner.fail(rc, "running statement");
 }
@@ -194,7 +229,7 @@ void SqliteStatement::reset()
     m_state = State::Fresh;
 }
 
-std::unique_ptr<Statement> SqliteConnection::prepare(std::string_view sql)
+sqlite3_stmt *SqliteConnection::compile(std::string_view sql)
 {
     const std::string text = detail::dollarToQuestion(sql);
     sqlite3_stmt *stmt = nullptr;
@@ -211,7 +246,25 @@ std::unique_ptr<Statement> SqliteConnection::prepare(std::string_view sql)
         sqlite3_finalize(stmt);
         throw Error(Error::Kind::Syntax, "preparing statement: more than one statement in the text");
     }
-    return std::make_unique<SqliteStatement>(*this, stmt);
+    return stmt;
+}
+
+std::unique_ptr<Statement> SqliteConnection::prepare(std::string_view sql)
+{
+    return std::make_unique<SqliteStatement>(*this, compile(sql));
+}
+
+std::unique_ptr<Statement> SqliteConnection::prepareCached(std::string_view sql)
+{
+    if (sql.empty())
+        return prepare(sql);
+    if (const std::optional<sqlite3_stmt *> idle = m_cache.take(sql)) {
+        ++m_cacheReused;
+        return std::make_unique<SqliteStatement>(*this, *idle, std::string(sql));
+    }
+    sqlite3_stmt *stmt = compile(sql);
+    ++m_cachePrepared;
+    return std::make_unique<SqliteStatement>(*this, stmt, std::string(sql));
 }
 
 void SqliteConnection::exec(std::string_view sql)
