@@ -1,4 +1,5 @@
 #include "clientlib/adoibquery.h"
+#include "clientlib/statementpacket_p.h"
 
 #include "clientlib/dbgeral.h"
 
@@ -106,35 +107,7 @@ void TADOIBQuery::Open()
                 st->bind(int(i) + 1, std::nullopt);
             }
         }
-        bool first = true;
-        while (st->step()) {
-            if (first) {
-                for (int c = 0; c < st->columnCount(); ++c) {
-                    dataset::FieldDef def;
-                    def.name = QString::fromStdString(st->columnName(c)).toUpper();
-                    packet.fields.append(def);
-                }
-                first = false;
-            }
-            dataset::Row row;
-            for (int c = 0; c < st->columnCount(); ++c) {
-                if (st->isNull(c)) {
-                    row.appendNull();
-                } else {
-                    const std::string_view v = st->text(c);
-                    row.append(QString::fromUtf8(v.data(), qsizetype(v.size())));
-                }
-            }
-            packet.rows.append(std::move(row));
-        }
-        if (first) {
-            // No rows: the columns still define the fields.
-            for (int c = 0; c < st->columnCount(); ++c) {
-                dataset::FieldDef def;
-                def.name = QString::fromStdString(st->columnName(c)).toUpper();
-                packet.fields.append(def);
-            }
-        }
+        packet = readStatementPacket(*st);
     } catch (const storage::Error &e) {
         throw dataset::EDatabaseError(QStringLiteral("Falha na consulta ao banco de dados: %1")
                                           .arg(QString::fromUtf8(e.what())));

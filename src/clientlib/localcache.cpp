@@ -1,4 +1,5 @@
 #include "clientlib/localcache.h"
+#include "clientlib/statementpacket_p.h"
 
 #include "clientlib/dbgeral.h"
 
@@ -69,27 +70,7 @@ void LocalCache::refresh(const QString &key)
         storage::Connection &db = dtmDBGeral().connection();
         // The key is one of the fixed table names above, never text from elsewhere.
         std::unique_ptr<storage::Statement> st = db.prepare(("SELECT * FROM " + k).toStdString());
-        bool first = true;
-        while (st->step()) {
-            if (first) {
-                for (int c = 0; c < st->columnCount(); ++c) {
-                    dataset::FieldDef def;
-                    def.name = QString::fromStdString(st->columnName(c)).toUpper();
-                    packet.fields.append(def);
-                }
-                first = false;
-            }
-            dataset::Row row;
-            for (int c = 0; c < st->columnCount(); ++c) {
-                if (st->isNull(c)) {
-                    row.appendNull();
-                } else {
-                    const std::string_view v = st->text(c);
-                    row.append(QString::fromUtf8(v.data(), qsizetype(v.size())));
-                }
-            }
-            packet.rows.append(std::move(row));
-        }
+        packet = readStatementPacket(*st);
     } catch (const storage::Error &e) {
         throw dataset::EDatabaseError(QStringLiteral("Falha ao atualizar o cache local (%1): %2")
                                           .arg(k, QString::fromUtf8(e.what())));
