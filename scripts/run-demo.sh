@@ -14,6 +14,10 @@ for _ in $(seq 1 100); do
   (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
   sleep 0.1
 done
+if ! kill -0 "$server_pid" 2>/dev/null; then
+  echo "fiscal-server did not start (database $db); see the message above." >&2
+  exit 1
+fi
 echo "fiscal-server: http://127.0.0.1:$port/rpc/Ger10200.rdmParamGrupFiscal (database $db)"
 
 if [ ! -x "$host" ]; then
