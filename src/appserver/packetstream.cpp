@@ -1,6 +1,7 @@
 #include "appserver/packetstream.h"
 
 #include "rpc/dispatcher.h"
+#include "rpc/envelope.h"
 
 #include <iostream>
 
@@ -27,34 +28,7 @@ void endPacket(dataset::ValueWriter &w)
 
 bool isValidUtf8(std::string_view s)
 {
-    const auto *p = reinterpret_cast<const unsigned char *>(s.data());
-    const auto *end = p + s.size();
-    while (p < end) {
-        const unsigned char c = *p;
-        if (c < 0x80) {
-            ++p;
-            continue;
-        }
-        int extra;
-        char32_t cp;
-        if ((c & 0xE0) == 0xC0) { extra = 1; cp = c & 0x1F; }
-        else if ((c & 0xF0) == 0xE0) { extra = 2; cp = c & 0x0F; }
-        else if ((c & 0xF8) == 0xF0) { extra = 3; cp = c & 0x07; }
-        else return false;
-        if (end - p <= extra)
-            return false;
-        for (int i = 1; i <= extra; ++i) {
-            if ((p[i] & 0xC0) != 0x80)
-                return false;
-            cp = (cp << 6) | (p[i] & 0x3F);
-        }
-        // overlong forms, surrogates and values past U+10FFFF
-        if ((extra == 1 && cp < 0x80) || (extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000)
-            || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)
-            return false;
-        p += extra + 1;
-    }
-    return true;
+    return rpc::isValidUtf8(QByteArrayView(s.data(), qsizetype(s.size())));
 }
 
 void writeFieldDefs(dataset::ValueWriter &w, std::span<const FieldSpec> fields)
