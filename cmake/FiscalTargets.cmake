@@ -5,6 +5,18 @@ function(fiscal_target_defaults target)
   target_compile_definitions(${target} PRIVATE QT_NO_KEYWORDS)
 endfunction()
 
+# The libraries the host, every module and the server load once per process. Each object
+# in the process then shares one copy of what must be unique (the interaction service, the
+# settings, the local cache, the wait animation). Default symbol visibility; calls inside
+# a library are not interposable, so they stay as fast as in a static build.
+function(fiscal_shared_library target)
+  set_target_properties(${target} PROPERTIES
+    OUTPUT_NAME fiscal-${target}
+    VERSION ${PROJECT_VERSION}
+    SOVERSION ${PROJECT_VERSION_MAJOR})
+  target_compile_options(${target} PRIVATE $<$<CXX_COMPILER_ID:GNU,Clang>:-fno-semantic-interposition>)
+endfunction()
+
 # fiscal_add_test(NAME name SOURCES ... LIBS ... [LABELS ...] [FIXTURES ...])
 function(fiscal_add_test)
   cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS;FIXTURES;ARGS;ENV" ${ARGN})

@@ -1,54 +1,28 @@
 #include "clientlib/hostservices.h"
 
-#include <QCoreApplication>
 #include <QMainWindow>
 #include <QMdiArea>
 #include <QMdiSubWindow>
-#include <QVariant>
+#include <QPointer>
 
 namespace fiscal::clientlib {
 
 namespace {
-constexpr const char *kMainWindow = "fiscal.hostMainWindow";
-constexpr const char *kMdiArea = "fiscal.hostMdiArea";
 constexpr const char *kLoaded = "fiscalScreenLoaded";
 
-template <typename T>
-T *fromApp(const char *name)
-{
-    QCoreApplication *app = QCoreApplication::instance();
-    if (!app) {
-        return nullptr;
-    }
-    // Stored as QPointer-backed QObject*: a destroyed window clears itself below.
-    return qobject_cast<T *>(app->property(name).value<QObject *>());
-}
-
-void storeOnApp(const char *name, QObject *o)
-{
-    QCoreApplication *app = QCoreApplication::instance();
-    if (!app) {
-        return;
-    }
-    app->setProperty(name, QVariant::fromValue(o));
-    if (o) {
-        QObject::connect(o, &QObject::destroyed, app, [app, name, o] {
-            if (app->property(name).value<QObject *>() == o) {
-                app->setProperty(name, QVariant::fromValue(static_cast<QObject *>(nullptr)));
-            }
-        });
-    }
-}
+// The host's windows, for every module of the process; cleared when they go away.
+QPointer<QMainWindow> g_mainWindow;
+QPointer<QMdiArea> g_mdiArea;
 } // namespace
 
 void setHostWindow(QMainWindow *mainWindow, QMdiArea *mdiArea)
 {
-    storeOnApp(kMainWindow, mainWindow);
-    storeOnApp(kMdiArea, mdiArea);
+    g_mainWindow = mainWindow;
+    g_mdiArea = mdiArea;
 }
 
-QMainWindow *hostMainWindow() { return fromApp<QMainWindow>(kMainWindow); }
-QMdiArea *hostMdiArea() { return fromApp<QMdiArea>(kMdiArea); }
+QMainWindow *hostMainWindow() { return g_mainWindow; }
+QMdiArea *hostMdiArea() { return g_mdiArea; }
 
 QMdiSubWindow *showInHost(QWidget *screen)
 {

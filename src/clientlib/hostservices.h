@@ -1,6 +1,6 @@
 #pragma once
-// What a module needs from the host application, found through the application object so
-// that a module library with its own copy of this library finds the host's objects.
+// What a module needs from the host application. The host registers its windows here and
+// its modules find them, since this library is loaded once per process.
 //
 //   setHostWindow(mainWindow, mdiArea)    the host, once, at start
 //   hostMainWindow() / hostMdiArea()      nullptr when no host registered (tests)

@@ -4,32 +4,16 @@
 #include "clientlib/errorreporter_p.h"
 
 #include <QCoreApplication>
-#include <QVariant>
 
 namespace fiscal::clientlib {
 
 namespace {
 
-constexpr const char *kServiceProperty = "fiscal.interaction";
+// The service every screen of the process uses; cleared when it is destroyed.
+Interaction *g_service = nullptr;
 
-Interaction *g_serviceWithoutApp = nullptr;
-
-Interaction *current()
-{
-    if (QCoreApplication *app = QCoreApplication::instance()) {
-        return static_cast<Interaction *>(app->property(kServiceProperty).value<QObject *>());
-    }
-    return g_serviceWithoutApp;
-}
-
-void store(Interaction *service)
-{
-    if (QCoreApplication *app = QCoreApplication::instance()) {
-        app->setProperty(kServiceProperty, QVariant::fromValue(static_cast<QObject *>(service)));
-    } else {
-        g_serviceWithoutApp = service;
-    }
-}
+Interaction *current() { return g_service; }
+void store(Interaction *service) { g_service = service; }
 
 } // namespace
 

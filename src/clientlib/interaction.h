@@ -11,8 +11,7 @@
 // also makes the service the error reporter of the guarded event dispatch, so an error
 // escaping an event handler is shown through it too.
 //
-// The service pointer is kept on the application object, so a module library that
-// carries its own copy of this library still uses the service a test or host installed.
+// There is one service per process: the host, its modules and a test share it.
 
 #include <QList>
 #include <QObject>

@@ -1,46 +1,9 @@
 #include "clientlib/settings.h"
 
-#include <QCoreApplication>
 #include <QUrl>
-#include <QVariant>
-#include <map>
 #include <stdexcept>
 
 namespace fiscal::clientlib {
-
-namespace {
-
-constexpr const char *kHost = "fiscal.serverHost";
-constexpr const char *kPort = "fiscal.serverPort";
-constexpr const char *kDatabase = "fiscal.database";
-constexpr const char *kToken = "fiscal.token";
-
-// Used only while no QCoreApplication exists.
-std::map<QString, QVariant> &fallback()
-{
-    static std::map<QString, QVariant> values;
-    return values;
-}
-
-QVariant get(const char *name)
-{
-    if (QCoreApplication *app = QCoreApplication::instance()) {
-        return app->property(name);
-    }
-    auto it = fallback().find(QString::fromLatin1(name));
-    return it == fallback().end() ? QVariant() : it->second;
-}
-
-void set(const char *name, const QVariant &value)
-{
-    if (QCoreApplication *app = QCoreApplication::instance()) {
-        app->setProperty(name, value);
-        return;
-    }
-    fallback()[QString::fromLatin1(name)] = value;
-}
-
-} // namespace
 
 Settings &Settings::instance()
 {
@@ -48,15 +11,15 @@ Settings &Settings::instance()
     return settings;
 }
 
-QString Settings::serverHost() const { return get(kHost).toString(); }
-int Settings::serverPort() const { return get(kPort).toInt(); }
-QString Settings::database() const { return get(kDatabase).toString(); }
-QString Settings::token() const { return get(kToken).toString(); }
+QString Settings::serverHost() const { return m_host; }
+int Settings::serverPort() const { return m_port; }
+QString Settings::database() const { return m_database; }
+QString Settings::token() const { return m_token; }
 
-void Settings::setServerHost(const QString &host) { set(kHost, host); }
-void Settings::setServerPort(int port) { set(kPort, port); }
-void Settings::setDatabase(const QString &db) { set(kDatabase, db); }
-void Settings::setToken(const QString &token) { set(kToken, token); }
+void Settings::setServerHost(const QString &host) { m_host = host; }
+void Settings::setServerPort(int port) { m_port = port; }
+void Settings::setDatabase(const QString &db) { m_database = db; }
+void Settings::setToken(const QString &token) { m_token = token; }
 
 void Settings::setServerUrl(const QString &url)
 {

@@ -4,10 +4,8 @@
 //   Settings::instance().setServerUrl("http://127.0.0.1:8211");   // the host does this
 //   WebURL() -> "127.0.0.1", WebPort() -> 8211                     // screens read it
 //
-// The host fills the settings before it loads a module. Module libraries may carry their
-// own copy of this library, so the values live on the QCoreApplication object (dynamic
-// properties), which every copy in the process shares; without an application object
-// they live in this copy only.
+// The host fills the settings before it loads a module; the module reads the same ones,
+// since this library is loaded once per process.
 
 #include <QString>
 
@@ -33,6 +31,11 @@ public:
 
 private:
     Settings() = default;
+
+    QString m_host;
+    int m_port = 0;
+    QString m_database;
+    QString m_token;
 };
 
 // Host name and port of the application server.

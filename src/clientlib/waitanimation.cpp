@@ -1,29 +1,25 @@
 #include "clientlib/waitanimation.h"
 
 #include <QApplication>
-#include <QCoreApplication>
 #include <QEvent>
 #include <QPainter>
 #include <QTimer>
-#include <QVariant>
 #include <QtMath>
 
 namespace fiscal::clientlib {
 
 namespace {
 
-// Kept on the application object so that every copy of this library in the process
-// (host, module) sees the same animation.
-constexpr const char *kCurrentProperty = "fiscal.waitAnimation";
+// The one animation of the process (host and modules alike); a QPointer, since its owner
+// window may take it along when it closes.
+QPointer<WaitAnimation> g_current;
 
 constexpr int kSpokes = 12;
 constexpr int kIntervalMs = 60;
 
 void setCurrent(WaitAnimation *a)
 {
-    if (QCoreApplication *app = QCoreApplication::instance()) {
-        app->setProperty(kCurrentProperty, QVariant::fromValue(static_cast<QObject *>(a)));
-    }
+    g_current = a;
 }
 
 QWidget *hostFor(QWidget *owner)
@@ -134,11 +130,7 @@ void WaitAnimation::paintEvent(QPaintEvent *event)
 
 WaitAnimation *currentWaitAnimation()
 {
-    QCoreApplication *app = QCoreApplication::instance();
-    if (!app) {
-        return nullptr;
-    }
-    return static_cast<WaitAnimation *>(app->property(kCurrentProperty).value<QObject *>());
+    return g_current;
 }
 
 void ActiveShowAvi(QWidget *owner, int kind, const QString &text)
@@ -147,14 +139,7 @@ void ActiveShowAvi(QWidget *owner, int kind, const QString &text)
         a->restart(owner, kind, text);
         return;
     }
-    auto *a = new WaitAnimation(owner, kind, text);
-    setCurrent(a);
-    // An owner closing under the animation takes it along; forget it then.
-    QObject::connect(a, &QObject::destroyed, qApp, [a] {
-        if (currentWaitAnimation() == a) {
-            setCurrent(nullptr);
-        }
-    });
+    setCurrent(new WaitAnimation(owner, kind, text));
 }
 
 void DeactiveShowAvi()
