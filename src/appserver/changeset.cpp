@@ -49,6 +49,7 @@ std::vector<TableSpec> makeSpecs()
                        "Tipo de operação %1 não cadastrado.", "do tipo de operação %1"));
     s.push_back(entity("SetTipoFatur", "TIPOFATUR", {"CDTIPOFATUR", 3, "código do tipo de faturamento"},
                        "Tipo de faturamento %1 não cadastrado.", "do tipo de faturamento %1"));
+    s.back().copiedTo = "PARAMFILIAL";
     s.push_back(entity("setTipoGest", "TPFATURFIS", {"CDTPFATURFIS", 5, "código do tipo de gestão fiscal"},
                        "Tipo de gestão fiscal %1 não cadastrado.", "do tipo de gestão fiscal %1"));
     s.back().wholePacket = true;
@@ -152,6 +153,7 @@ std::vector<Item> decode(const TableSpec &spec, const dataset::ChangeSet &change
         item.seq = seq;
         item.oldGroup = ch.op == dataset::Change::Insert ? std::nullopt : groupAt(ch.oldValues, ix.group);
         item.newGroup = ch.op == dataset::Change::Delete ? std::nullopt : groupAt(ch.newValues, ix.group);
+        item.deleted = ch.op == dataset::Change::Delete;
         if (item.newGroup && writes::codePoints(*item.newGroup) > 3)
             invalid(QStringLiteral("Grupo fiscal com mais de 3 caracteres na alteração %1: \"%2\".")
                         .arg(seq).arg(q(*item.newGroup).left(40)));

@@ -55,6 +55,9 @@ struct TableSpec {
     std::vector<Reference> references;
     const char *record;                // "do fornecedor %1": completes the conflict message
     bool wholePacket = false;          // setTipoGest receives {fields, rows, changes}
+    // Billing types: every group an update sets is also written into this table's rows of
+    // the same key (each branch's copy, PARAMFILIAL), in the same transaction.
+    const char *copiedTo = nullptr;
 };
 
 // The saving methods' specs, in registration order; specFor matches without regard to case.
@@ -77,6 +80,7 @@ struct Item {
     std::vector<std::string> key;      // one per TableSpec::keys
     Value oldGroup;
     Value newGroup;
+    bool deleted = false;              // a deleted row (its copies are left as they are)
 };
 
 // Checks every row (required fields present, key complete and within its width, key not
@@ -90,7 +94,9 @@ QString recordText(const TableSpec &spec, const Item &item);
 // Writes the items inside the caller's transaction. Every new group must exist, every key
 // must exist in its references (NotFound); a stored group that is not the item's oldGroup is
 // a Conflict naming the first such record. Small change sets go row by row with prepared
-// statements; large ones through a temporary table and one statement per action.
+// statements; large ones through a temporary table and one statement per action. Copies
+// (TableSpec::copiedTo) are written after every item was applied, so a conflict leaves
+// them untouched too.
 void apply(storage::Connection &c, const TableSpec &spec, const std::vector<Item> &items);
 
 // True when apply() writes with one statement and reads nothing before it (a one-row entity

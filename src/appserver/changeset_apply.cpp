@@ -373,11 +373,29 @@ void applySetBased(storage::Connection &c, const TableSpec &spec, const std::vec
     temp.drop();
 }
 
+// The copies of each group an update set: one statement per changed key (a billing type
+// has nine at most).
+void writeCopies(storage::Connection &c, const TableSpec &spec, const std::vector<Item> &items)
+{
+    const std::string g = spec.groupColumn;
+    std::unique_ptr<storage::Statement> st;
+    for (const Item &i : items) {
+        if (i.action != Action::SetGroup || i.deleted)
+            continue;
+        if (!st)
+            st = c.prepareCached("UPDATE " + std::string(spec.copiedTo) + " SET " + g + " = $1 WHERE "
+                                 + spec.keys[0].name + " = $2 AND " + g + " IS DISTINCT FROM $1");
+        st->bind(1, opt(i.newGroup));
+        st->bind(2, i.key[0]);
+        st->execute();
+    }
+}
+
 } // namespace
 
 bool singleStatement(const TableSpec &spec, const std::vector<Item> &items)
 {
-    return items.size() == 1 && groupCheckFitsInUpdate(spec, items);
+    return items.size() == 1 && !spec.copiedTo && groupCheckFitsInUpdate(spec, items);
 }
 
 void apply(storage::Connection &c, const TableSpec &spec, const std::vector<Item> &items)
@@ -389,6 +407,8 @@ void apply(storage::Connection &c, const TableSpec &spec, const std::vector<Item
         checkGroups(c, items);
         applySetBased(c, spec, items);
     }
+    if (spec.copiedTo)
+        writeCopies(c, spec, items);
 }
 
 } // namespace fiscal::appserver::changeset

@@ -42,8 +42,9 @@ void save(ConnectionPool &pool, const changeset::TableSpec &spec, const QCborArr
     out.null();
 }
 
-// Before a billing-type row is posted: every branch's copy of that billing type takes the
-// group. TIPOFATUR itself is left to SetTipoFatur, whose where-changed check follows.
+// Before a billing-type row is posted: the group and the billing type are checked, and
+// nothing is written. SetTipoFatur, which follows with the row, writes the billing type and
+// every branch's copy of it in one transaction, so a refused save leaves both as they were.
 void setUpdateTipoFatur(ConnectionPool &pool, const QCborArray &params, dataset::ValueWriter &out)
 {
     expectCount(params, 2, "SetUpdateTipoFatur");
@@ -51,17 +52,11 @@ void setUpdateTipoFatur(ConnectionPool &pool, const QCborArray &params, dataset:
     const std::string type = codeArg(params, 1, 3, "tipo de faturamento");
     if (type.empty())
         writes::invalid(QStringLiteral("O tipo de faturamento deve ser informado."));
-    const std::optional<std::string_view> g = group.empty() ? std::nullopt : std::optional<std::string_view>(group);
-    withTransaction(pool, [&](storage::Connection &c) {
-        if (g)
+    withReadTransaction(pool, [&](storage::Connection &c) {
+        if (!group.empty())
             writes::requireGroup(c, group);
         if (!writes::exists(c, "SELECT 1 FROM TIPOFATUR WHERE CDTIPOFATUR = $1", {type}))
             writes::notFound(QStringLiteral("Tipo de faturamento %1 não cadastrado.").arg(writes::q(type)));
-        auto st = c.prepareCached("UPDATE PARAMFILIAL SET CDGRUPOFISC = $1 WHERE CDTIPOFATUR = $2"
-                            " AND CDGRUPOFISC IS DISTINCT FROM $1");
-        st->bind(1, g);
-        st->bind(2, type);
-        st->execute();
     });
     out.null();
 }

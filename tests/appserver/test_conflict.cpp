@@ -70,6 +70,49 @@ TEST_P(Conflict, SecondSaveOfTheSameRowFails)
     }
 }
 
+// A billing-type post is two calls: SetUpdateTipoFatur with the row's group and code, then
+// SetTipoFatur with the change. A refused save must leave the billing type and every
+// branch's copy as they were, however the branches stood.
+TEST_P(Conflict, RefusedBillingTypeSaveLeavesTheBranchesAlone)
+{
+    Env env(GetParam());
+    // One branch holds a group of its own, the other none.
+    env.db->exec("UPDATE PARAMFILIAL SET CDGRUPOFISC = '903' WHERE CDFILIAL = 'W001' AND CDTIPOFATUR = 'W01'");
+    const RpcResult first = env.call(kParamGrupFiscal, "GetTipoFatur", {});
+    const RpcResult second = env.call(kParamGrupFiscal, "GetTipoFatur", {});
+    ASSERT_TRUE(first.ok() && second.ok()) << first.errorMessage.toStdString();
+    const auto post = [&](const RpcResult &loaded, const char *group) {
+        const RpcResult check = env.call(kParamGrupFiscal, "SetUpdateTipoFatur", strings({group, "W01"}));
+        EXPECT_TRUE(check.ok()) << check.errorMessage.toStdString();
+        return env.save("SetTipoFatur", changeFromPacket(loaded.result, "CDTIPOFATUR", QStringLiteral("W01"),
+                                                         QString::fromUtf8(group)));
+    };
+    const std::string copies = "SELECT COUNT(*) FROM PARAMFILIAL WHERE CDTIPOFATUR = 'W01' AND CDGRUPOFISC = $1";
+    // Every billing type and every branch's copy, as "key|group" lines.
+    const auto billing = [&] {
+        std::string out;
+        for (const char *sql : {"SELECT CDTIPOFATUR, CDGRUPOFISC FROM TIPOFATUR ORDER BY 1",
+                                "SELECT CDFILIAL || '/' || CDTIPOFATUR, CDGRUPOFISC FROM PARAMFILIAL ORDER BY 1"})
+            for (const auto &row : env.db->query(sql))
+                out += str(row[0]) + '|' + str(row[1]) + '\n';
+        return out;
+    };
+
+    // Without a conflict both tables change.
+    EXPECT_TRUE(post(second, "902").ok());
+    EXPECT_EQ(env.value("SELECT CDGRUPOFISC FROM TIPOFATUR WHERE CDTIPOFATUR = 'W01'"), std::optional<std::string>("902"));
+    EXPECT_EQ(env.db->count(copies, {"902"}), 2);
+
+    // The first user's post is refused and nothing moves, also after a branch took its own group again.
+    env.db->exec("UPDATE PARAMFILIAL SET CDGRUPOFISC = NULL WHERE CDFILIAL = 'W002' AND CDTIPOFATUR = 'W01'");
+    const std::string before = billing();
+    const RpcResult refused = post(first, "903");
+    EXPECT_EQ(refused.errorCode, kConflict);
+    EXPECT_TRUE(refused.errorMessage.contains(QStringLiteral("foi alterado por outro usuário"))) << refused.errorMessage.toStdString();
+    EXPECT_TRUE(refused.errorMessage.contains(QStringLiteral("W01"))) << refused.errorMessage.toStdString();
+    EXPECT_EQ(billing(), before);
+}
+
 // 200 clients WL0001..WL0200 without group, and 60 supplier parameters at IE-B.
 void seedMany(TestDb &db)
 {

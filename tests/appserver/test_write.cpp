@@ -295,41 +295,64 @@ TEST_P(WriteMisc, InterstateParameter)
     }
 }
 
-TEST_P(WriteMisc, BillingTypePropagatesToEveryBranchOnly)
+TEST_P(WriteMisc, BillingTypeIsCheckedFirstAndSavedWithItsBranchCopies)
 {
     Env env(GetParam());
-    const std::string branches = "SELECT COUNT(*) FROM PARAMFILIAL WHERE CDTIPOFATUR = 'W01' AND CDGRUPOFISC = $1";
-    const std::string own = "SELECT CDGRUPOFISC FROM TIPOFATUR WHERE CDTIPOFATUR = 'W01'";
-    struct Step {
+    const std::string before = snapshot(*env.db);
+    // SetUpdateTipoFatur only checks what the post is about to send; it writes nothing.
+    const struct {
         const char *what;
         QCborArray args;
         int expect;
-        std::int64_t with902;      // branch copies holding 902 afterwards
-        std::int64_t withoutGroup; // branch copies without group afterwards
+    } checks[] = {
+        {"known group", strings({"902", "W01"}), kOk},
+        {"empty group", strings({"", "W01"}), kOk},
+        {"unknown group", strings({"999", "W01"}), kNotFound},
+        {"unknown billing type", strings({"901", "ZZZ"}), kNotFound},
+        {"billing type missing", strings({"901", ""}), kInvalid},
+        {"group too long", strings({"9021", "W01"}), kInvalid},
+        {"one argument", strings({"901"}), kInvalid},
     };
-    const Step steps[] = {
-        {"propagates", strings({"902", "W01"}), kOk, 2, 0},
-        {"unknown group", strings({"999", "W01"}), kNotFound, 2, 0},
-        {"unknown billing type", strings({"901", "ZZZ"}), kNotFound, 2, 0},
-        {"billing type missing", strings({"901", ""}), kInvalid, 2, 0},
-        {"group too long", strings({"9021", "W01"}), kInvalid, 2, 0},
-        {"one argument", strings({"901"}), kInvalid, 2, 0},
-        {"empty group clears", strings({"", "W01"}), kOk, 0, 2},
-    };
-    for (const Step &s : steps) {
-        SCOPED_TRACE(s.what);
-        const RpcResult r = env.call(kParamGrupFiscal, "SetUpdateTipoFatur", s.args);
-        EXPECT_EQ(r.errorCode, s.expect) << r.errorMessage.toStdString();
-        EXPECT_EQ(env.db->count(branches, {"902"}), s.with902);
-        EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM PARAMFILIAL WHERE CDTIPOFATUR = 'W01' AND CDGRUPOFISC IS NULL"), s.withoutGroup);
-        // The billing type itself is left to SetTipoFatur, which follows.
-        EXPECT_EQ(env.value(own), std::optional<std::string>("901"));
+    for (const auto &c : checks) {
+        SCOPED_TRACE(c.what);
+        const RpcResult r = env.call(kParamGrupFiscal, "SetUpdateTipoFatur", c.args);
+        EXPECT_EQ(r.errorCode, c.expect) << r.errorMessage.toStdString();
+        EXPECT_EQ(snapshot(*env.db), before);
     }
-    ChangeSetBuilder b("SetTipoFatur");
-    b.update({{"CDTIPOFATUR", QStringLiteral("W01")}, {"CDGRUPOFISC", QStringLiteral("901")}},
-             {{"CDTIPOFATUR", QStringLiteral("W01")}, {"CDGRUPOFISC", null}});
-    EXPECT_TRUE(env.save("SetTipoFatur", b.build()).ok());
-    EXPECT_EQ(env.value(own), std::nullopt);
+
+    // SetTipoFatur writes the billing type and every branch's copy of it; a deletion clears
+    // the billing type alone.
+    const std::string own = "SELECT CDGRUPOFISC FROM TIPOFATUR WHERE CDTIPOFATUR = 'W01'";
+    const std::string copies = "SELECT COUNT(*) FROM PARAMFILIAL WHERE CDTIPOFATUR = 'W01' AND CDGRUPOFISC = $1";
+    const std::string uncopied = "SELECT COUNT(*) FROM PARAMFILIAL WHERE CDTIPOFATUR = 'W01' AND CDGRUPOFISC IS NULL";
+    const std::string others = "SELECT COUNT(*) FROM PARAMFILIAL WHERE CDTIPOFATUR <> 'W01'";
+    const std::int64_t otherRows = env.db->count(others);
+    const Values w01{{"CDTIPOFATUR", QStringLiteral("W01")}};
+    const auto with = [&](const V &group) { Values v = w01; v["CDGRUPOFISC"] = group; return v; };
+    const struct {
+        const char *what;
+        QCborValue changes;
+        std::optional<std::string> group;   // TIPOFATUR afterwards
+        std::int64_t with902, without;      // branch copies afterwards
+    } saves[] = {
+        {"set", ChangeSetBuilder("SetTipoFatur").update(with(QStringLiteral("901")), with(QStringLiteral("902"))).build(),
+         "902", 2, 0},
+        {"cleared", ChangeSetBuilder("SetTipoFatur").update(with(QStringLiteral("902")), with(null)).build(),
+         std::nullopt, 0, 2},
+        {"set again", ChangeSetBuilder("SetTipoFatur").update(with(null), with(QStringLiteral("902"))).build(),
+         "902", 2, 0},
+        {"deleted", ChangeSetBuilder("SetTipoFatur").remove(with(QStringLiteral("902"))).build(),
+         std::nullopt, 2, 0},
+    };
+    for (const auto &s : saves) {
+        SCOPED_TRACE(s.what);
+        const RpcResult r = env.save("SetTipoFatur", s.changes);
+        EXPECT_TRUE(r.ok()) << r.errorMessage.toStdString();
+        EXPECT_EQ(env.value(own), s.group);
+        EXPECT_EQ(env.db->count(copies, {"902"}), s.with902);
+        EXPECT_EQ(env.db->count(uncopied), s.without);
+        EXPECT_EQ(env.db->count(others), otherRows);
+    }
 }
 
 TEST_P(WriteMisc, MalformedChangeSetsAreRefused)

@@ -39,7 +39,7 @@ protected:
     TfrmParamGrupFiscal *frm = nullptr;
 };
 
-TEST_F(TabSavingTest, BillingTypeShowsItsNameAndUpdatesTheBranchesBeforeSaving)
+TEST_F(TabSavingTest, BillingTypeShowsItsNameAndSavesWithTheBranchesCopies)
 {
     clickTab(frm->pgcPadrao, frm->tshTipoContrato);
     TClientDataSet *cds = frm->cdsTipoFatur;
@@ -51,30 +51,44 @@ TEST_F(TabSavingTest, BillingTypeShowsItsNameAndUpdatesTheBranchesBeforeSaving)
     EXPECT_NE(frm->msgPadrao->Msg(code), code) << "every demo billing type has a name";
 
     // The group cell offers its button only while the row is being edited.
-    vcl::TColumn *group = frm->dbgTipoFatur->Columns().FindField(QStringLiteral("CDGRUPOFISC"));
-    EXPECT_NE(group->ButtonStyle(), vcl::cbsEllipsis);
+    vcl::TColumn *column = frm->dbgTipoFatur->Columns().FindField(QStringLiteral("CDGRUPOFISC"));
+    EXPECT_NE(column->ButtonStyle(), vcl::cbsEllipsis);
     focusCell(frm->dbgTipoFatur, row, QStringLiteral("CDGRUPOFISC"));
     clickButton(frm->sbtAlterar);
     ASSERT_EQ(cds->State(), dataset::dsEdit);
-    EXPECT_EQ(group->ButtonStyle(), vcl::cbsEllipsis);
+    EXPECT_EQ(column->ButtonStyle(), vcl::cbsEllipsis);
 
     const QString chosen = at(cds, row, "CDGRUPOFISC") == QStringLiteral("002") ? QStringLiteral("003")
                                                                                  : QStringLiteral("002");
-    script->push(Answer::pickRow(QStringLiteral("CDGRUPOFISC"), chosen));
-    clickButton(frm->dbgTipoFatur->EditButton());
-    clickButton(frm->dbnPadrao->Button(vcl::nbPost));
+    // A group chosen in the list, then the cell emptied: both check first, then save the
+    // billing type together with every branch's copy of it.
+    for (const QString &group : {chosen, QString()}) {
+        SCOPED_TRACE(group.toStdString());
+        clearCalls();
+        if (group.isEmpty()) {
+            focusCell(frm->dbgTipoFatur, row, QStringLiteral("CDGRUPOFISC"));
+            typeKeys(QStringLiteral("1"));
+            pressKey(Qt::Key_Backspace);
+            pressKey(Qt::Key_Backspace);
+        } else {
+            script->push(Answer::pickRow(QStringLiteral("CDGRUPOFISC"), group));
+            clickButton(frm->dbgTipoFatur->EditButton());
+        }
+        clickButton(frm->dbnPadrao->Button(vcl::nbPost));
 
-    EXPECT_TRUE(script->messages().isEmpty()) << script->messages().join('\n').toStdString();
-    const QStringList sets = methods().filter(QStringLiteral("Set"));
-    EXPECT_EQ(sets, (QStringList{QStringLiteral("SetUpdateTipoFatur"), QStringLiteral("SetTipoFatur")}));
-    const auto update = callsOf(QStringLiteral("SetUpdateTipoFatur"));
-    ASSERT_EQ(update.size(), 1);
-    EXPECT_EQ(update.first().params.at(0).toString(), chosen);
-    EXPECT_EQ(update.first().params.at(1).toString(), code);
-    EXPECT_EQ(QString::fromStdString(db->scalar("SELECT CDGRUPOFISC FROM TIPOFATUR WHERE CDTIPOFATUR = $1",
-                                                {code.toStdString()}).value_or("")),
-              chosen);
-    EXPECT_NE(group->ButtonStyle(), vcl::cbsEllipsis);
+        EXPECT_TRUE(script->messages().isEmpty()) << script->messages().join('\n').toStdString();
+        const QStringList sets = methods().filter(QStringLiteral("Set"));
+        EXPECT_EQ(sets, (QStringList{QStringLiteral("SetUpdateTipoFatur"), QStringLiteral("SetTipoFatur")}));
+        const auto update = callsOf(QStringLiteral("SetUpdateTipoFatur"));
+        ASSERT_EQ(update.size(), 1);
+        EXPECT_EQ(update.first().params, (QCborArray{group, code}));
+        EXPECT_EQ(QString::fromStdString(db->scalar("SELECT CDGRUPOFISC FROM TIPOFATUR WHERE CDTIPOFATUR = $1",
+                                                    {code.toStdString()}).value_or("")),
+                  group);
+        EXPECT_EQ(db->count("SELECT COUNT(*) FROM PARAMFILIAL WHERE CDTIPOFATUR = $1 AND COALESCE(CDGRUPOFISC, '') <> $2",
+                            {code.toStdString(), group.toStdString()}), 0);
+        EXPECT_NE(column->ButtonStyle(), vcl::cbsEllipsis);
+    }
 }
 
 TEST_F(TabSavingTest, BranchPerTaxLoadsOnEnteringTheGridAndCarriesTheTax)
