@@ -4,6 +4,7 @@
 
 #include "dataset/clientdataset.h"
 #include "dataset/datasource.h"
+#include "vcl/dbcontrols.h"
 #include "vcl/dbgrid.h"
 #include "vcl/maskedit.h"
 #include "vcl/pagecontrol.h"
@@ -174,6 +175,62 @@ TEST_F(TabsTest, StateRegistrationTabEmptiesItsBoxesAndSwitchesThePairs)
     EXPECT_TRUE(frm->mnuReplica->isEnabled());
     EXPECT_FALSE(frm->sbtAlterar->isEnabled());
     EXPECT_EQ(QApplication::focusWidget(), frm->medCdEmpresa);
+}
+
+// Before an inner tab has loaded, nothing on the state-registration tab may reach the rows
+// of the tab shown before it.
+TEST_F(TabsTest, StateRegistrationNavigatorActsOnlyOnTheLoadedInnerRows)
+{
+    const auto reg = db->query("SELECT CDEMPRESA, CDINSCESTA FROM INSCRESTAD ORDER BY CDEMPRESA, CDINSCESTA");
+    ASSERT_FALSE(reg.empty());
+    TfrmParamGrupFiscal *frm = openScreen();
+    ASSERT_TRUE(frm);
+    const int suppliers = frm->cdsFornecedor->RecordCount();
+    clickTab(frm->pgcPadrao, frm->tshImpInscEsta);
+    clearCalls();
+
+    EXPECT_EQ(frm->dtsPadrao->DataSet(), nullptr);
+    EXPECT_TRUE(frm->dbtNome->text().isEmpty());
+    for (int b = vcl::nbFirst; b <= vcl::nbCancel; ++b)
+        EXPECT_FALSE(frm->dbnPadrao->Button(vcl::TNavigateBtn(b))->isEnabled()) << b;
+    script->push(clientlib::Answer::yes());   // would confirm a deletion, were one asked
+    clickButton(frm->dbnPadrao->Button(vcl::nbDelete));
+    clickButton(frm->dbnPadrao->Button(vcl::nbEdit));
+    EXPECT_TRUE(methods().isEmpty()) << methods().join(',').toStdString();
+    EXPECT_EQ(script->pending(), 1) << "no deletion was asked for";
+    EXPECT_EQ(frm->cdsFornecedor->State(), dataset::dsBrowse);
+    EXPECT_EQ(frm->cdsFornecedor->RecordCount(), suppliers);
+    EXPECT_EQ(frm->cdsFornecedor->ChangeCount(), 0);
+    EXPECT_TRUE(frm->tshPadrao->Enabled());
+    script->clear();
+
+    // Loaded by entering the grid, or by the refresh: then the navigator acts on its rows.
+    for (const bool byRefresh : {true, false}) {
+        SCOPED_TRACE(byRefresh ? "refresh" : "grid entered");
+        clickTab(frm->pgcPadrao, frm->tshFilial);
+        clickTab(frm->pgcPadrao, frm->tshImpInscEsta);
+        ASSERT_EQ(frm->dtsPadrao->DataSet(), nullptr);
+        frm->medCdEmpresa->setText(QString::fromStdString(*reg.front()[0]));
+        frm->medInscEsta->setText(QString::fromStdString(*reg.front()[1]));
+        frm->medImp->setText(QStringLiteral("01"));
+        if (byRefresh)
+            clickButton(frm->sbtVerificar);
+        else
+            frm->dbgFornInsc->setFocus(Qt::TabFocusReason);
+        QApplication::processEvents();
+        ASSERT_GT(frm->cdsFornInsc->RecordCount(), 0);
+        EXPECT_EQ(frm->dtsPadrao->DataSet(), frm->cdsFornInsc);
+        EXPECT_EQ(frm->dbtNome->text(), frm->cdsFornInsc->FieldByName(QStringLiteral("NOME"))->AsString());
+    }
+    clickButton(frm->dbnPadrao->Button(vcl::nbEdit));
+    EXPECT_EQ(frm->cdsFornInsc->State(), dataset::dsEdit);
+    EXPECT_FALSE(frm->tshPadrao->Enabled());
+    clickButton(frm->dbnPadrao->Button(vcl::nbCancel));
+    clearCalls();
+    script->push(clientlib::Answer::yes());
+    clickButton(frm->dbnPadrao->Button(vcl::nbDelete));
+    EXPECT_EQ(methods(), QStringList{QStringLiteral("SetFornInsc")});
+    EXPECT_EQ(frm->cdsFornecedor->RecordCount(), suppliers);
 }
 
 TEST_F(TabsTest, TabMenuEntryGivesTheSameResultAsClickingTheTab)

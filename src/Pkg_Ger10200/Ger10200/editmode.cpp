@@ -140,6 +140,10 @@ void TfrmParamGrupFiscal::pgcPadraoChange()
         bindNome(dtsTipoGest);
         setReplicationPair(false);
     } else if (active == tshImpInscEsta) {
+        // Until an inner tab loads, the navigator and the name label act on nothing: bound
+        // to the previous tab's data set they would edit or delete rows nobody sees here.
+        dtsPadrao->setDataSet(nullptr);
+        bindNome(nullptr);
         setAutomaticPair(true);
         setEditPair(false);
         medCdEmpresa->setText(QString());

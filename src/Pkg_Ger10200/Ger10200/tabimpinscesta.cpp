@@ -106,6 +106,18 @@ void TfrmParamGrupFiscal::wireImpInscEsta()
                                qryImp->FieldByName(QStringLiteral("NMIMPOSTO"))->AsString());
     };
 
+    // However an inner data set gets loaded (its tab, the refresh, a dialog's reload), once
+    // it is the one on screen the navigator and the name label act on it.
+    for (dataset::TDataSource *dts : {dtsFornInsc, dtsCliInsc}) {
+        connect(dts, &dataset::TDataSource::stateChange, this, [this, dts] {
+            if (pgcPadrao->ActivePage() == tshImpInscEsta && dts == innerDataSource()
+                && dts->State() == dsBrowse && dtsPadrao->DataSet() != dts->DataSet()) {
+                dtsPadrao->setDataSet(dts->DataSet());
+                bindNome(dts);
+            }
+        });
+    }
+
     panImpInscEsta->OnEnter = [this] { panImpInscEstaEnter(); };
     vcl::setOnEnter(pgcCliente, [this] { pgcClienteEnter(); });
     pgcCliente->OnChange = [this] { pgcClienteChange(); };
