@@ -7,6 +7,7 @@
 #include "vcl/cursor.h"
 #include "vcl/guard.h"
 
+#include <memory>
 #include <stdexcept>
 
 namespace fiscal::ger10200 {
@@ -33,9 +34,13 @@ void Cria_ParamGrupFiscal()
     // A screen destroyed without passing through its close handler (its host window
     // went away) must not leave boCriado pointing at nothing.
     if (!boCriado || frmParamGrupFiscal.isNull()) {
-        frmParamGrupFiscal = new TfrmParamGrupFiscal();
+        // Registered only once it exists whole: a creation that fails leaves nothing for
+        // the next IniProc to show.
+        boCriado = false;
+        auto screen = std::make_unique<TfrmParamGrupFiscal>();
+        screen->Create();
+        frmParamGrupFiscal = screen.release();
         boCriado = true;
-        frmParamGrupFiscal->Create();
     }
     // Shown and made the active window: its first activation loads it.
     frmParamGrupFiscal->Show();

@@ -5,6 +5,7 @@
 
 #include "Pkg_Ger10200/module.h"
 #include "clientlib/hostservices.h"
+#include "clientlib/settings.h"
 #include "clientlib/waitanimation.h"
 #include "dataset/clientdataset.h"
 #include "dataset/datasource.h"
@@ -86,6 +87,35 @@ TEST_F(ModuleTest, ClosingAndReopeningCreatesAndLoadsANewScreen)
     TfrmParamGrupFiscal *again = openScreen();
     ASSERT_TRUE(again);
     EXPECT_TRUE(ger10200::boCriado);
+    EXPECT_EQ(methods(), QStringList{QStringLiteral("GetDados")});
+}
+
+// A creation that throws (here the box telling that the server is unreachable fails
+// itself) leaves nothing registered: the next IniProc creates a whole screen and loads it.
+TEST_F(ModuleTest, AFailedCreationLeavesNoScreenForTheNextIniProc)
+{
+    class FailingBoxes : public clientlib::ScriptedInteraction {
+        int message(clientlib::TMsgDlgType, const QString &, const QString &, clientlib::TMsgDlgButtons,
+                    QWidget *) override
+        {
+            throw std::runtime_error("caixa de mensagem indisponível");
+        }
+    };
+    {
+        clientlib::InteractionScope failing(std::make_unique<FailingBoxes>());
+        clientlib::Settings::instance().setServerPort(1);   // nobody listens there
+        IniProc();
+        clientlib::Settings::instance().setServerPort(server->port());
+    }
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_FALSE(ger10200::boCriado);
+    EXPECT_EQ(findScreen(), nullptr);
+    EXPECT_EQ(screenCount(), 0);
+
+    TfrmParamGrupFiscal *frm = openScreen();
+    ASSERT_TRUE(frm);
+    EXPECT_TRUE(frm->isLoaded());
+    EXPECT_EQ(screenCount(), 1);
     EXPECT_EQ(methods(), QStringList{QStringLiteral("GetDados")});
 }
 
