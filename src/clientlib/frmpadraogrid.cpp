@@ -130,13 +130,17 @@ TfrmPadraoGrid::TfrmPadraoGrid(QWidget *parent) : QWidget(parent)
     mnuIncluir = vcl::newMenuItem(this, QStringLiteral("&Incluir"));
     mnuExcluir = vcl::newMenuItem(this, QStringLiteral("&Excluir"));
     mnuLocalizar = vcl::newMenuItem(this, QStringLiteral("&Localizar"));
-    for (QAction *a : {mnuAlterar, mnuIncluir, mnuExcluir, mnuLocalizar}) {
+    mnuFiltrar = vcl::newMenuItem(this, QStringLiteral("Fil&trar"));
+    for (QAction *a : {mnuAlterar, mnuIncluir, mnuExcluir, mnuLocalizar, mnuFiltrar}) {
         mnuManutencao->addAction(a);
     }
+    // A menu entry with a button takes the button's enabled state.
     vcl::linkEnabled(mnuAlterar, sbtAlterar);
-    const char *actionNames[] = {"mnuAlterar", "mnuIncluir", "mnuExcluir", "mnuLocalizar", "mnuImprimir", "mnuFechar"};
-    QAction *actions[] = {mnuAlterar, mnuIncluir, mnuExcluir, mnuLocalizar, mnuImprimir, mnuFechar};
-    for (int i = 0; i < 6; ++i) {
+    vcl::linkEnabled(mnuImprimir, sbtImprimir);
+    const char *actionNames[] = {"mnuAlterar", "mnuIncluir", "mnuExcluir", "mnuLocalizar", "mnuFiltrar",
+                                 "mnuImprimir", "mnuFechar"};
+    QAction *actions[] = {mnuAlterar, mnuIncluir, mnuExcluir, mnuLocalizar, mnuFiltrar, mnuImprimir, mnuFechar};
+    for (int i = 0; i < 7; ++i) {
         actions[i]->setObjectName(QString::fromLatin1(actionNames[i]));
     }
 
@@ -178,7 +182,7 @@ QList<QWidget *> TfrmPadraoGrid::idleControls() const
 
 QList<QAction *> TfrmPadraoGrid::idleMenuEntries() const
 {
-    return {mnuIncluir, mnuExcluir, mnuLocalizar, mnuImprimir};
+    return {mnuIncluir, mnuExcluir, mnuLocalizar, mnuFiltrar};
 }
 
 void TfrmPadraoGrid::Create()

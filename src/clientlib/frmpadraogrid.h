@@ -2,15 +2,17 @@
 // TfrmPadraoGrid: the base of grid-maintenance screens. A QWidget that lives in a
 // sub-window of the host's MDI area (Show()), or on its own without a host.
 //
-//   mnuMenu:  mnuOperacao   [mnuImprimir*] ---- [mnuFechar]
+//   mnuMenu:  mnuOperacao   [mnuImprimir] ---- [mnuFechar]
 //             mnuManutencao [mnuAlterar] [mnuIncluir*] [mnuExcluir*] [mnuLocalizar*]
+//                           [mnuFiltrar*]
 //   panMenu:  sbtAlterar sbtCancelar sbtVerificar | sbtIncluir* sbtExcluir* sbtLocalizar*
 //             | sbtImprimir sbtAjuda sbtFechar                              lblCodTela
 //   pgcPadrao: tshPadrao with dbgPadrao (pmnNavegar as its context menu)
 //   panNavegar: dbnPadrao dbtNome
 //   dtsPadrao, msgPadrao
 // (* the idle commands: idleControls() / idleMenuEntries(); the screen enables them as it
-//  needs; the base never does.) mnuAlterar follows sbtAlterar's enabled state.
+//  needs; the base never does.) mnuAlterar and mnuImprimir follow their buttons' enabled
+//  state.
 //
 // Handlers, overridden by name (an override calls the inherited one first, unless it
 // replaces it as a screen's own refresh does):
@@ -73,6 +75,7 @@ public:
     QAction *mnuIncluir;
     QAction *mnuExcluir;
     QAction *mnuLocalizar;
+    QAction *mnuFiltrar;
     QAction *mnuImprimir;
     QAction *mnuFechar;
     QAction *mnuSeparadorOperacao;   // tab entries go above it

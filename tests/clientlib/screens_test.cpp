@@ -101,6 +101,11 @@ TEST(TfrmPadraoGrid, EditAndCancelFollowTheBoundDataSet)
             EXPECT_FALSE(a->isEnabled()) << a->objectName().toStdString();
         }
     }
+    // Every menu entry with a button follows it, the print entry too.
+    for (const bool enabled : {false, true}) {
+        frm->sbtImprimir->setEnabled(enabled);
+        EXPECT_EQ(frm->mnuImprimir->isEnabled(), enabled);
+    }
     delete frm.data();
 }
 
