@@ -1,5 +1,8 @@
 #include "appserver/args.h"
 
+#include "appserver/write_checks.h"
+#include "rpc/envelope.h"
+
 #include <QCborValue>
 #include <QString>
 #include <set>
@@ -30,18 +33,6 @@ QString describe(const QCborValue &v)
     }
 }
 
-// Code points, not UTF-16 units: a column of 3 holds 3 characters whatever they are.
-qsizetype codePoints(const QString &s)
-{
-    qsizetype n = 0;
-    for (qsizetype i = 0; i < s.size(); ++i) {
-        if (s.at(i).isHighSurrogate() && i + 1 < s.size() && s.at(i + 1).isLowSurrogate())
-            ++i;
-        ++n;
-    }
-    return n;
-}
-
 QCborValue argAt(const QCborArray &params, qsizetype index, const char *what)
 {
     if (index < 0 || index >= params.size())
@@ -49,13 +40,14 @@ QCborValue argAt(const QCborArray &params, qsizetype index, const char *what)
     return params.at(index);
 }
 
-void checkText(const QString &s, qsizetype maxSize, const char *what)
+// Code points, not UTF-16 units: a column of 3 holds 3 characters whatever they are.
+void checkText(const std::string &s, int maxSize, const char *what)
 {
-    if (s.contains(QChar(u'\0')))
+    if (s.find('\0') != std::string::npos)
         invalid(QStringLiteral("O argumento %1 contém um caractere inválido.").arg(QString::fromUtf8(what)));
-    if (maxSize >= 0 && codePoints(s) > maxSize)
+    if (maxSize >= 0 && writes::codePoints(s) > std::size_t(maxSize))
         invalid(QStringLiteral("O argumento %1 tem mais de %2 caracteres: \"%3\".")
-                    .arg(QString::fromUtf8(what)).arg(maxSize).arg(s.left(40)));
+                    .arg(QString::fromUtf8(what)).arg(maxSize).arg(rpc::echoed(writes::q(s))));
 }
 
 } // namespace
@@ -73,9 +65,9 @@ std::string stringArg(const QCborArray &params, qsizetype index, int maxSize, co
     if (!v.isString())
         invalid(QStringLiteral("O argumento %1 deve ser um texto, mas recebeu %2.")
                     .arg(QString::fromUtf8(what), describe(v)));
-    const QString s = v.toString();
+    std::string s = rpc::textOf(v).toStdString();
     checkText(s, maxSize, what);
-    return s.toStdString();
+    return s;
 }
 
 bool boolArg(const QCborArray &params, qsizetype index, const char *what)
@@ -134,12 +126,11 @@ Selection parseSelection(const std::string &text, int maxKeySize, const char *wh
             bad("aspas sem fechamento");
         if (key.empty())
             bad("chave vazia");
-        const QString k = QString::fromStdString(key);
-        if (k.contains(QChar(u'\0')))
+        if (key.find('\0') != std::string::npos)
             bad("caractere inválido");
-        if (codePoints(k) > maxKeySize)
+        if (writes::codePoints(key) > std::size_t(maxKeySize))
             invalid(QStringLiteral("Seleção inválida em %1: a chave \"%2\" tem mais de %3 caracteres.")
-                        .arg(QString::fromUtf8(what), k.left(40)).arg(maxKeySize));
+                        .arg(QString::fromUtf8(what), rpc::echoed(writes::q(key))).arg(maxKeySize));
         if (seen.insert(key).second)
             sel.keys.push_back(std::move(key));
     }

@@ -47,7 +47,7 @@ const Entity &entityFor(const std::string &code)
     for (const Entity &e : entities())
         if (code == e.code)
             return e;
-    invalid(QStringLiteral("Entidade desconhecida para o cadastramento automático: \"%1\".").arg(q(code).left(40)));
+    invalid(QStringLiteral("Entidade desconhecida para o cadastramento automático: \"%1\".").arg(rpc::echoed(q(code))));
 }
 
 std::int64_t run(storage::Connection &c, const std::string &sql,

@@ -74,6 +74,17 @@ std::unique_ptr<writes::TempTable> loadKeys(storage::Connection &c, const char *
     return t;
 }
 
+// Bytes of the company code that opens a registrations list key: its first two characters.
+std::size_t companyLength(std::string_view key)
+{
+    std::size_t at = 0;
+    for (int chars = 0; chars < 2 && at < key.size(); ++chars)
+        do
+            ++at;
+        while (at < key.size() && (static_cast<unsigned char>(key[at]) & 0xC0) == 0x80);
+    return at;
+}
+
 } // namespace
 
 InscEstaArgs readInscEstaArgs(const QCborArray &params)
@@ -100,7 +111,7 @@ InscEstaArgs readInscEstaArgs(const QCborArray &params)
         invalid(QStringLiteral("Nenhum Cliente e nenhum Fornecedor selecionado."));
     for (const std::string &k : a.registrations.keys) {
         // CDEMPRESA (two characters) followed by CDINSCESTA.
-        if (QString::fromStdString(k).size() < 3 || k.size() < 3)
+        if (writes::codePoints(k) < 3)
             invalid(QStringLiteral("Inscrição estadual inválida na lista: \"%1\" (empresa e inscrição).").arg(q(k)));
     }
     return a;
@@ -116,10 +127,9 @@ void cadAutoImpInscEsta(storage::Connection &c, const InscEstaArgs &a)
         regs = std::make_unique<writes::TempTable>(
             c, "wr_sel_insc", std::vector<writes::TempColumn>{{"SEQ", true}, {"CDEMPRESA"}, {"CDINSCESTA"}});
         for (std::size_t i = 0; i < a.registrations.keys.size(); ++i) {
-            const QString key = QString::fromStdString(a.registrations.keys[i]);
-            const std::string company = key.left(2).toStdString();
-            const std::string registration = key.mid(2).toStdString();
-            regs->add({std::to_string(i), company, registration});
+            const std::string_view key = a.registrations.keys[i];
+            const std::size_t split = companyLength(key);
+            regs->add({std::to_string(i), key.substr(0, split), key.substr(split)});
         }
         regs->finish();
         const auto st = c.prepare("SELECT s.CDEMPRESA, s.CDINSCESTA FROM wr_sel_insc s WHERE NOT EXISTS (SELECT 1 FROM "

@@ -1,6 +1,7 @@
 #include "appserver/changeset.h"
 
 #include "appserver/write_checks.h"
+#include "rpc/dispatcher.h"
 
 #include <QStringList>
 #include <set>
@@ -156,7 +157,7 @@ std::vector<Item> decode(const TableSpec &spec, const dataset::ChangeSet &change
         item.deleted = ch.op == dataset::Change::Delete;
         if (item.newGroup && writes::codePoints(*item.newGroup) > 3)
             invalid(QStringLiteral("Grupo fiscal com mais de 3 caracteres na alteração %1: \"%2\".")
-                        .arg(seq).arg(q(*item.newGroup).left(40)));
+                        .arg(seq).arg(rpc::echoed(q(*item.newGroup))));
 
         // Parameter rows get their key from the posted values: the screen copies the tax,
         // company and registration into the row just before posting.
@@ -168,20 +169,23 @@ std::vector<Item> decode(const TableSpec &spec, const dataset::ChangeSet &change
         bool complete = true;
         for (std::size_t k = 0; k < spec.keys.size(); ++k) {
             Value v = valueAt(keyRow, ix.keys[k]);
+            if (ch.op == dataset::Change::Update) {
+                const Value other = valueAt(otherRow, ix.keys[k]);
+                // An entity's key cannot change; a parameter row's loaded key may be blank, and
+                // so may either side of the interstate row's.
+                const bool changed = spec.kind == TableKind::General ? (!blank(other) && !blank(v) && other != v)
+                    : keyFromNew ? (!blank(other) && other != v)
+                                 : (blank(other) != blank(v) || (!blank(v) && other != v));
+                if (changed)
+                    invalid(QStringLiteral("O %1 não pode ser alterado (alteração %2).")
+                                .arg(keyWhat(spec.keys[k])).arg(seq));
+            }
             if (spec.kind == TableKind::General) {
                 // A new interstate row arrives without its code.
                 if (blank(v))
                     v = valueAt(otherRow, ix.keys[k]);
                 if (blank(v))
                     v = std::string(kInterstate);
-            } else if (ch.op == dataset::Change::Update) {
-                const Value other = valueAt(otherRow, ix.keys[k]);
-                // An entity's key cannot change; a parameter row's loaded key may be blank.
-                const bool changed = keyFromNew ? (!blank(other) && other != v)
-                                                : (blank(other) != blank(v) || (!blank(v) && other != v));
-                if (changed)
-                    invalid(QStringLiteral("O %1 não pode ser alterado (alteração %2).")
-                                .arg(keyWhat(spec.keys[k])).arg(seq));
             }
             if (blank(v)) {
                 complete = false;
@@ -191,10 +195,10 @@ std::vector<Item> decode(const TableSpec &spec, const dataset::ChangeSet &change
             if (writes::codePoints(*v) > std::size_t(spec.keys[k].width))
                 invalid(QStringLiteral("O %1 tem mais de %2 caracteres na alteração %3: \"%4\".")
                             .arg(keyWhat(spec.keys[k])).arg(spec.keys[k].width).arg(seq)
-                            .arg(q(*v).left(40)));
+                            .arg(rpc::echoed(q(*v))));
             if (spec.kind == TableKind::General && *v != kInterstate)
                 invalid(QStringLiteral("%1 só grava o parâmetro %2, não \"%3\".")
-                            .arg(QLatin1String(spec.method), q(kInterstate), q(*v).left(40)));
+                            .arg(QLatin1String(spec.method), q(kInterstate), rpc::echoed(q(*v))));
             item.key.push_back(std::move(*v));
         }
 

@@ -1,6 +1,7 @@
 #include "appserver/write_checks.h"
 
 #include "rpc/dispatcher.h"
+#include "rpc/envelope.h"
 
 #include <charconv>
 
@@ -18,7 +19,7 @@ QString conflictMessage(const QString &record)
 
 QString q(std::string_view utf8)
 {
-    return QString::fromUtf8(utf8.data(), qsizetype(utf8.size()));
+    return rpc::textFromUtf8(QByteArrayView(utf8.data(), qsizetype(utf8.size())));
 }
 
 QString format(const char *pattern, const std::vector<std::string> &values)

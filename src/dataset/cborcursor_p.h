@@ -321,7 +321,8 @@ private:
     bool topDone_ = false;
     QVarLengthArray<Level, 8> levels_;
     std::vector<uchar> scratch_;
-    QStringDecoder utf8_{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless};
+    // ConvertInitialBom: a text opening with U+FEFF keeps it (the default drops it as a byte-order mark).
+    QStringDecoder utf8_{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom};
 };
 
 } // namespace fiscal::dataset::detail

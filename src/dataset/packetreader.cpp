@@ -71,6 +71,12 @@ private:
 
 namespace {
 
+// Text from the packet as a message repeats it: cut, so a huge key never comes back whole.
+QString shown(const QString &text)
+{
+    return text.size() <= 40 ? text : text.left(40) + QChar(0x2026);
+}
+
 constexpr qint64 MaxFieldSize = 1 << 20;
 
 // Where a row sits, turned into text only when there is something to complain about.
@@ -264,7 +270,7 @@ private:
 
     [[noreturn]] void unexpectedKey(const QString &k, const char *in) const
     {
-        fail(QStringLiteral("chave \"%1\" inesperada ou repetida em %2").arg(k, where(in)));
+        fail(QStringLiteral("chave \"%1\" inesperada ou repetida em %2").arg(shown(k), where(in)));
     }
 
     QString text(const QString &what)
@@ -342,22 +348,22 @@ private:
                 } else if (k == u"type" && !haveType) {
                     f.type = text(what + QStringLiteral(": \"type\""));
                     if (f.type != u"string")
-                        fail(QStringLiteral("%1: tipo \"%2\" não suportado").arg(what, f.type));
+                        fail(QStringLiteral("%1: tipo \"%2\" não suportado").arg(what, shown(f.type)));
                     haveType = true;
                 } else if (k == u"required" && !haveRequired) {
                     f.required = boolean(what + QStringLiteral(": \"required\""));
                     haveRequired = true;
                 } else {
-                    fail(QStringLiteral("chave \"%1\" inesperada ou repetida em %2").arg(k, what));
+                    fail(QStringLiteral("chave \"%1\" inesperada ou repetida em %2").arg(shown(k), what));
                 }
             }
             leave();
             if (!haveName || f.name.trimmed().isEmpty())
                 fail(QStringLiteral("%1 sem nome").arg(what));
             if (!haveSize)
-                fail(QStringLiteral("%1 (%2) sem tamanho").arg(what, f.name));
+                fail(QStringLiteral("%1 (%2) sem tamanho").arg(what, shown(f.name)));
             if (names.contains(f.name.toUpper()))
-                fail(QStringLiteral("campo \"%1\" repetido").arg(f.name));
+                fail(QStringLiteral("campo \"%1\" repetido").arg(shown(f.name)));
             names.insert(f.name.toUpper());
             out.append(std::move(f));
         }
@@ -449,7 +455,7 @@ private:
                     else if (op == u"insert")
                         c.op = Change::Insert;
                     else
-                        fail(QStringLiteral("%1: operação \"%2\" desconhecida").arg(what, op));
+                        fail(QStringLiteral("%1: operação \"%2\" desconhecida").arg(what, shown(op)));
                     haveOp = true;
                 } else if (k == u"old" && !haveOld) {
                     c.oldValues = row(defs, Where{"alteração %1, valores antigos", out.size() + 1});
@@ -458,7 +464,7 @@ private:
                     c.newValues = row(defs, Where{"alteração %1, valores novos", out.size() + 1});
                     haveNew = true;
                 } else {
-                    fail(QStringLiteral("chave \"%1\" inesperada ou repetida em %2").arg(k, what));
+                    fail(QStringLiteral("chave \"%1\" inesperada ou repetida em %2").arg(shown(k), what));
                 }
             }
             leave();
@@ -503,7 +509,8 @@ private:
     }
 
     Cursor r_;
-    QStringDecoder utf8_{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless};
+    // ConvertInitialBom: a text opening with U+FEFF keeps it (the default drops it as a byte-order mark).
+    QStringDecoder utf8_{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom};
     RowBuilder rb_;
     qsizetype lastLength_ = 0;
 };

@@ -16,6 +16,16 @@ std::string lowered(const std::string &s)
 }
 }
 
+QString echoed(QStringView text)
+{
+    if (text.size() <= kEchoedLength)
+        return text.toString();
+    qsizetype n = kEchoedLength;
+    if (text.at(n - 1).isHighSurrogate())
+        --n;   // never half a character
+    return text.first(n).toString() + QChar(0x2026);
+}
+
 void Dispatcher::add(const std::string &object, const std::string &method, Method m)
 {
     if (object.empty() || method.empty() || !m)

@@ -45,6 +45,11 @@ private:
     QCborValue m_data;
 };
 
+// Client text as a message repeats it: at most kEchoedLength characters, with "…" where it
+// was cut, so that a huge argument or name never comes back whole.
+constexpr qsizetype kEchoedLength = 40;
+QString echoed(QStringView text);
+
 using Method = std::function<void(const QCborArray &params, dataset::ValueWriter &result)>;
 
 class Dispatcher {

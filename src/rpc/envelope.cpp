@@ -8,6 +8,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
+#include <QStringDecoder>
+
+#include <cstring>
 
 namespace fiscal::rpc {
 
@@ -78,10 +81,30 @@ QCborValue decodeCbor(QByteArrayView body)
     return root;
 }
 
+constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
+
+// QJsonDocument drops a U+FEFF that opens a string as if it marked the byte order. Written as
+// the escape it stands for, the parser keeps it; outside a string it stays an error.
+QByteArray escapeByteOrderMarks(QByteArrayView json)
+{
+    QByteArray out;
+    out.reserve(json.size() + 64);
+    qsizetype from = 0;
+    for (qsizetype at; (at = json.indexOf(QByteArrayView(kUtf8Bom, 3), from)) >= 0; from = at + 3) {
+        out.append(json.sliced(from, at - from));
+        out.append("\\ufeff");
+    }
+    out.append(json.sliced(from));
+    return out;
+}
+
 QCborValue decodeJson(QByteArrayView body)
 {
     if (!isValidUtf8(body))
         parseError(QStringLiteral("texto com UTF-8 inválido"));
+    QByteArray escaped;
+    if (body.contains(QByteArrayView(kUtf8Bom, 3)))
+        body = escaped = escapeByteOrderMarks(body);
     const QByteArray bytes = QByteArray::fromRawData(body.data(), body.size());
     QJsonParseError err;
     const QJsonDocument doc = QJsonDocument::fromJson(bytes, &err);
@@ -93,6 +116,59 @@ QCborValue decodeJson(QByteArrayView body)
     if (!stringsWellFormed(root))
         parseError(QStringLiteral("texto com UTF-8 inválido"));
     return root;
+}
+
+// One pass over the bytes of a well-formed CBOR body: does any text string hold a NUL byte?
+// Much cheaper than looking at every decoded value; those are looked at only when it does.
+bool cborTextMayHoldNul(QByteArrayView cbor)
+{
+    const auto *p = reinterpret_cast<const uchar *>(cbor.data());
+    const auto *end = p + cbor.size();
+    while (p < end) {
+        const uchar major = *p >> 5, info = *p & 0x1f;
+        ++p;
+        if (info == 31)
+            continue;   // an indefinite-length item opens (its chunks or members follow) or a break
+        if (info > 27)
+            return true;
+        quint64 arg = info;
+        if (info >= 24) {
+            const int n = 1 << (info - 24);
+            if (end - p < n)
+                return true;
+            arg = 0;
+            for (int i = 0; i < n; ++i)
+                arg = (arg << 8) | *p++;
+        }
+        if (major != 2 && major != 3)
+            continue;   // numbers, simple values, tags, container heads: nothing to skip
+        if (arg > quint64(end - p))
+            return true;
+        if (major == 3 && std::memchr(p, 0, std::size_t(arg)))
+            return true;
+        p += arg;
+    }
+    return false;
+}
+
+bool holdsNul(const QCborValue &v)
+{
+    switch (v.type()) {
+    case QCborValue::String:
+        return v.toString().contains(QChar(u'\0'));
+    case QCborValue::Array:
+        for (const QCborValue &e : v.toArray())
+            if (holdsNul(e))
+                return true;
+        return false;
+    case QCborValue::Map:
+        for (auto it = v.toMap().cbegin(), end = v.toMap().cend(); it != end; ++it)
+            if (holdsNul(it.key()) || holdsNul(it.value()))
+                return true;
+        return false;
+    default:
+        return false;
+    }
 }
 
 QByteArray jsonScalar(const QCborValue &v)
@@ -151,11 +227,33 @@ bool isValidUtf8(QByteArrayView bytes)
     return true;
 }
 
-Request parseRequest(QByteArrayView body, Encoding enc, QCborValue *idOut)
+QString textFromUtf8(QByteArrayView utf8)
 {
-    const QCborValue root = enc == Encoding::Cbor ? decodeCbor(body) : decodeJson(body);
-    if (root.isArray())
-        invalidRequest(QStringLiteral("requisições em lote não são aceitas"));
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+    return decoder.decode(utf8);
+}
+
+QString textOf(const QCborValue &text)
+{
+    if (!text.isString())
+        return {};
+    // A text value encodes as one definite-length string: its head, then the bytes.
+    const QByteArray cbor = text.toCbor();
+    const auto info = uchar(cbor.at(0)) & 0x1f;
+    const qsizetype head = info < 24 ? 1 : info == 24 ? 2 : info == 25 ? 3 : info == 26 ? 5 : 9;
+    return textFromUtf8(QByteArrayView(cbor).sliced(head));
+}
+
+Body decodeBody(QByteArrayView body, Encoding enc)
+{
+    if (enc == Encoding::Cbor)
+        return {decodeCbor(body), cborTextMayHoldNul(body)};
+    // JSON writes U+0000 as an escape (or, leniently read, as the raw byte).
+    return {decodeJson(body), body.contains("u0000") || body.contains('\0')};
+}
+
+Request readRequest(const Body &body, const QCborValue &root, QCborValue *idOut)
+{
     if (!root.isMap())
         invalidRequest(QStringLiteral("a requisição deve ser um objeto"));
     const QCborMap map = root.toMap();
@@ -167,13 +265,13 @@ Request parseRequest(QByteArrayView body, Encoding enc, QCborValue *idOut)
     for (auto it = map.cbegin(); it != map.cend(); ++it) {
         if (!it.key().isString())
             invalidRequest(QStringLiteral("chave que não é texto"));
-        const QString k = it.key().toString();
+        const QString k = textOf(it.key());
         bool *seen = nullptr;
         if (k == QLatin1String("jsonrpc")) { seen = &hasVersion; version = it.value(); }
         else if (k == QLatin1String("method")) { seen = &hasMethod; method = it.value(); }
         else if (k == QLatin1String("params")) { seen = &hasParams; params = it.value(); }
         else if (k == QLatin1String("id")) { seen = &hasId; req.id = it.value(); }
-        else invalidRequest(QStringLiteral("membro desconhecido \"%1\"").arg(k.left(40)));
+        else invalidRequest(QStringLiteral("membro desconhecido \"%1\"").arg(echoed(k)));
         // JSON collapses repeated keys on its own; CBOR keeps them and they would be ambiguous.
         if (*seen)
             invalidRequest(QStringLiteral("membro \"%1\" repetido").arg(k));
@@ -187,17 +285,42 @@ Request parseRequest(QByteArrayView body, Encoding enc, QCborValue *idOut)
         if (idOut)
             *idOut = req.id;
     }
-    if (!hasVersion || !version.isString() || version.toString() != QLatin1String("2.0"))
+    if (!hasVersion || !version.isString() || textOf(version) != QLatin1String("2.0"))
         invalidRequest(QStringLiteral("\"jsonrpc\" deve ser \"2.0\""));
-    if (!hasMethod || !method.isString() || method.toString().isEmpty())
+    if (!hasMethod || !method.isString() || textOf(method).isEmpty())
         invalidRequest(QStringLiteral("\"method\" deve ser um texto não vazio"));
-    req.method = method.toString();
+    req.method = textOf(method);
     if (hasParams) {
-        if (!params.isArray())
+        if (params.isMap())
+            req.paramsByName = true;
+        else if (params.isArray())
+            req.params = params.toArray();
+        else
             invalidRequest(QStringLiteral("\"params\" deve ser uma lista"));
-        req.params = params.toArray();
     }
+    req.notification = !hasId;
+    req.textMayHoldNul = body.textMayHoldNul;
     return req;
+}
+
+Request parseRequest(QByteArrayView body, Encoding enc, QCborValue *idOut)
+{
+    const Body decoded = decodeBody(body, enc);
+    if (decoded.value.isArray())
+        invalidRequest(QStringLiteral("esperava uma requisição, não um lote"));
+    return readRequest(decoded, decoded.value, idOut);
+}
+
+void checkParams(const Request &req)
+{
+    if (req.paramsByName)
+        throw Fault(code::InvalidParams,
+                    QStringLiteral("Parâmetros por nome não são aceitos: envie \"params\" como uma lista."));
+    for (qsizetype i = 0; req.textMayHoldNul && i < req.params.size(); ++i)
+        if (holdsNul(req.params.at(i)))
+            throw Fault(code::InvalidParams,
+                        QStringLiteral("O argumento %1 contém o caractere nulo (U+0000), que não é aceito.")
+                            .arg(i + 1));
 }
 
 bool encodingFromContentType(QByteArrayView contentType, Encoding &enc)

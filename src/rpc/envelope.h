@@ -16,18 +16,42 @@ using dataset::Encoding;
 
 struct Request {
     QString method;
-    QCborArray params;   // empty when the request had none
-    QCborValue id;       // integer, string or null; Null when the request had no id
+    QCborArray params;          // empty when the request had none (or had them by name)
+    QCborValue id;              // integer, string or null; Null when the request had no id
+    bool notification = false;  // no "id" member: the call runs and is never answered
+    bool paramsByName = false;  // "params" was a map, which no method takes
+    bool textMayHoldNul = true; // false when the body is known to hold no U+0000 at all
 };
 
-// Reads one request. Throws rpc::Fault with ParseError (not CBOR/JSON, invalid UTF-8,
-// trailing bytes) or InvalidRequest (not a 2.0 request object, a batch, bad method/params/id).
-// `idOut`, when given, receives the request's id as soon as it is known, so that the error
-// reply can still carry it.
+struct Body {
+    QCborValue value;           // a request object, or a batch (an array of them)
+    bool textMayHoldNul = true; // some text of the body may hold U+0000
+};
+
+// Decodes a body. Throws rpc::Fault with ParseError (not CBOR/JSON, invalid UTF-8, trailing
+// bytes). Text comes out exactly as sent, a leading U+FEFF included (read it with textOf).
+Body decodeBody(QByteArrayView body, Encoding enc);
+
+// One request of a decoded body. Throws rpc::Fault with InvalidRequest (not a 2.0 request
+// object, bad method/params/id). `idOut`, when given, receives the request's id as soon as it
+// is known, so that the error reply can still carry it.
+Request readRequest(const Body &body, const QCborValue &value, QCborValue *idOut = nullptr);
+
+// decodeBody and readRequest of a body that must hold one request (a batch is InvalidRequest).
 Request parseRequest(QByteArrayView body, Encoding enc, QCborValue *idOut = nullptr);
+
+// What no method takes, checked once the method is known: params by name, and text holding
+// U+0000 anywhere in params (a database would cut it there). Throws InvalidParams.
+void checkParams(const Request &req);
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool isValidUtf8(QByteArrayView bytes);
+
+// UTF-8 to QString as it is: QString::fromUtf8 drops a leading U+FEFF, this keeps it.
+QString textFromUtf8(QByteArrayView utf8);
+// The text of a string value as it was sent. QCborValue::toString() goes through
+// QString::fromUtf8 for decoded CBOR and so loses a leading U+FEFF.
+QString textOf(const QCborValue &text);
 
 // Media type of a Content-Type header value ("application/json; charset=utf-8" -> Json).
 // Returns false for anything else.

@@ -644,13 +644,14 @@ CallOutcome ServerState::call(const std::string &object, const QByteArray &body,
         method = req.method.toStdString();
         const Method *m = dispatcher.find(object, method);
         if (!m) {
+            const QString objectName = echoed(QString::fromStdString(object));
             if (!dispatcher.hasObject(object))
                 throw Fault(code::MethodNotFound,
-                            QStringLiteral("Objeto remoto %1 não existe neste servidor.")
-                                .arg(QString::fromStdString(object)));
-            throw Fault(code::MethodNotFound, QStringLiteral("Método %1 não existe em %2.")
-                                                  .arg(req.method, QString::fromStdString(object)));
+                            QStringLiteral("Objeto remoto %1 não existe neste servidor.").arg(objectName));
+            throw Fault(code::MethodNotFound,
+                        QStringLiteral("Método %1 não existe em %2.").arg(echoed(req.method), objectName));
         }
+        checkParams(req);
         QByteArray out;
         SuccessReply reply(enc, out, id);
         detail::ReplyWriter::Spill spill;

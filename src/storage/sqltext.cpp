@@ -5,6 +5,13 @@
 #include <cctype>
 
 namespace fiscal::storage::detail {
+
+void nulRefused(int index)
+{
+    throw Error(Error::Kind::Constraint,
+                "value " + std::to_string(index) + " holds a NUL byte, which a text value cannot store");
+}
+
 namespace {
 
 bool isIdentStart(char c)

@@ -1,8 +1,9 @@
 #pragma once
-// Lexical helpers over SQL text shared by both backends. They know where string
+// Helpers shared by both backends: lexical helpers over SQL text, which know where string
 // literals, quoted identifiers and comments are, so that placeholders and semicolons
-// inside them are left alone.
+// inside them are left alone; and the check of a text about to be bound.
 
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +24,16 @@ int highestDollarParam(std::string_view sql);
 // Splits a script on the semicolons that end statements; empty and comment-only pieces
 // are dropped.
 std::vector<std::string> splitStatements(std::string_view script);
+
+// Throws Error (Constraint) when a text to bind as value `index` (1-based) holds a NUL
+// byte: PostgreSQL would cut the value there and match or store another one. SQLite
+// refuses it too, so that both backends agree.
+[[noreturn]] void nulRefused(int index);
+inline void refuseNul(std::string_view text, int index)
+{
+    if (std::memchr(text.data(), 0, text.size()))
+        nulRefused(index);
+}
 
 // ASCII upper-case copy.
 std::string upperAscii(std::string_view text);

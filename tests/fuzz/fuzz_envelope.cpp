@@ -41,6 +41,20 @@ void checkAccepted(const Request &req, Encoding enc)
         check(ok.ok() && ok.resultCbor() == result);
     }
     checkErrorReply(enc, req.id, code::Internal, QStringLiteral("Erro interno do servidor."));
+
+    // The byte scan that spares checkParams its walk over the values never misses a NUL.
+    const auto refused = [](const Request &r) {
+        try {
+            checkParams(r);
+            return false;
+        } catch (const Fault &f) {
+            check(f.code() == code::InvalidParams);
+            return true;
+        }
+    };
+    Request walked = req;
+    walked.textMayHoldNul = true;
+    check(refused(req) == refused(walked));
 }
 
 } // namespace

@@ -85,9 +85,6 @@ TEST(Envelope, RejectsMalformedRequests)
         {"cbor method missing", Encoding::Cbor, cbor(request(QCborValue())), code::InvalidRequest},
         {"cbor method empty", Encoding::Cbor, cbor(request(QString())), code::InvalidRequest},
         {"cbor method number", Encoding::Cbor, cbor(request(3)), code::InvalidRequest},
-        {"cbor params map", Encoding::Cbor,
-         cbor(request(QStringLiteral("Echo"), QCborMap{{QStringLiteral("a"), 1}})),
-         code::InvalidRequest},
         {"cbor params string", Encoding::Cbor,
          cbor(request(QStringLiteral("Echo"), QStringLiteral("x"))), code::InvalidRequest},
         {"cbor id double", Encoding::Cbor,
@@ -97,6 +94,10 @@ TEST(Envelope, RejectsMalformedRequests)
         {"cbor unknown member", Encoding::Cbor, cbor(extra), code::InvalidRequest},
         {"cbor non-text key", Encoding::Cbor, cbor(intKey), code::InvalidRequest},
         {"cbor duplicated member", Encoding::Cbor, duplicated, code::InvalidRequest},
+        {"cbor member with U+FEFF", Encoding::Cbor,
+         cbor(QCborMap{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")}, {QStringLiteral("method"), QStringLiteral("m")},
+                       {QString(QChar(0xFEFF)) + QStringLiteral("id"), 1}}),
+         code::InvalidRequest},
 
         {"json empty", Encoding::Json, {}, code::ParseError},
         {"json broken", Encoding::Json, R"({"jsonrpc":"2.0","method":)", code::ParseError},
@@ -109,12 +110,12 @@ TEST(Envelope, RejectsMalformedRequests)
         {"json lone surrogate escape", Encoding::Json,
          R"({"jsonrpc":"2.0","method":"Echo","params":["\ud800"]})", code::ParseError},
         {"json scalar", Encoding::Json, "42", code::ParseError},
+        {"json byte-order mark before the object", Encoding::Json,
+         "\xEF\xBB\xBF{\"jsonrpc\":\"2.0\",\"method\":\"Echo\"}", code::ParseError},
         {"json batch", Encoding::Json, R"([{"jsonrpc":"2.0","method":"Echo"}])",
          code::InvalidRequest},
         {"json version number", Encoding::Json, R"({"jsonrpc":2.0,"method":"Echo"})",
          code::InvalidRequest},
-        {"json params object", Encoding::Json,
-         R"({"jsonrpc":"2.0","method":"Echo","params":{"a":1}})", code::InvalidRequest},
         {"json params null", Encoding::Json,
          R"({"jsonrpc":"2.0","method":"Echo","params":null})", code::InvalidRequest},
         {"json id fraction", Encoding::Json, R"({"jsonrpc":"2.0","method":"Echo","id":1.5})",
@@ -166,6 +167,90 @@ TEST(Envelope, AcceptsWellFormedRequests)
         EXPECT_EQ(r.method, c.method);
         EXPECT_EQ(r.params, c.params);
         EXPECT_EQ(r.id, c.id);
+    }
+}
+
+// QString::fromUtf8 drops a leading U+FEFF; a code or a method name must keep it, or it
+// would name another one.
+TEST(Envelope, TextKeepsALeadingByteOrderMark)
+{
+    const QString bom(QChar(0xFEFF));
+    const struct {
+        const char *name;
+        Encoding enc;
+        QByteArray body;
+        QString method, first;
+    } cases[] = {
+        {"cbor", Encoding::Cbor, cbor(request(bom + QStringLiteral("Echo"), QCborArray{bom, bom + QStringLiteral("001")})),
+         bom + QStringLiteral("Echo"), bom},
+        {"json raw", Encoding::Json,
+         "{\"jsonrpc\":\"2.0\",\"method\":\"\xEF\xBB\xBF" "Echo\",\"params\":[\"\xEF\xBB\xBF\",\"\xEF\xBB\xBF" "001\"],\"id\":1}",
+         bom + QStringLiteral("Echo"), bom},
+        {"json escaped", Encoding::Json, R"({"jsonrpc":"2.0","method":"\ufeffEcho","params":["\ufeff","\ufeff001"],"id":1})",
+         bom + QStringLiteral("Echo"), bom},
+        {"json raw inside and after an escaped backslash", Encoding::Json,
+         "{\"jsonrpc\":\"2.0\",\"method\":\"Echo\",\"params\":[\"\\\\\xEF\xBB\xBF\",\"\xEF\xBB\xBF" "001\"],\"id\":1}",
+         QStringLiteral("Echo"), QStringLiteral("\\") + bom},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Request r;
+        ASSERT_NO_THROW(r = parseRequest(c.body, c.enc));
+        EXPECT_EQ(r.method, c.method);
+        ASSERT_EQ(r.params.size(), 2);
+        EXPECT_EQ(textOf(r.params.at(0)), c.first);
+        EXPECT_EQ(textOf(r.params.at(1)), bom + QStringLiteral("001"));
+    }
+}
+
+// By-name params and NUL text are refused as invalid params (-32602), after the method is found.
+TEST(Envelope, ParamsNoMethodTakes)
+{
+    const QString nul = QStringLiteral("00000020") + QChar(0) + QStringLiteral("tail");
+    const auto params = [](const QCborValue &p) { return cbor(request(QStringLiteral("Echo"), p)); };
+    const struct {
+        const char *name;
+        Encoding enc;
+        QByteArray body;
+        int code;
+    } cases[] = {
+        {"cbor list", Encoding::Cbor, params(QCborArray{QStringLiteral("a"), 1, QCborMap{{QStringLiteral("k"), QStringLiteral("v")}}}), 0},
+        {"cbor other control characters", Encoding::Cbor, params(QCborArray{QStringLiteral("\x01\t\n")}), 0},
+        {"cbor by name", Encoding::Cbor, params(QCborMap{{QStringLiteral("a"), 1}}), code::InvalidParams},
+        {"cbor NUL in an argument", Encoding::Cbor, params(QCborArray{QStringLiteral("ok"), nul}), code::InvalidParams},
+        {"cbor NUL alone", Encoding::Cbor, params(QCborArray{QString(QChar(0))}), code::InvalidParams},
+        {"cbor NUL deep in a change set", Encoding::Cbor,
+         params(QCborArray{QCborMap{{QStringLiteral("changes"),
+                                     QCborArray{QCborMap{{QStringLiteral("new"), QCborArray{QStringLiteral("x"), nul}}}}}}}),
+         code::InvalidParams},
+        {"cbor NUL in a map key", Encoding::Cbor, params(QCborArray{QCborMap{{nul, 1}}}), code::InvalidParams},
+        {"cbor NUL after long texts and a long list", Encoding::Cbor,
+         params(QCborArray{QString(300, u'a'), [] {
+             QCborArray zeros;
+             for (int i = 0; i < 70000; ++i)
+                 zeros.append(0);
+             return zeros;
+         }(), nul}),
+         code::InvalidParams},
+        {"cbor NUL in a chunk of an indefinite-length text", Encoding::Cbor,
+         QByteArray::fromHex("a3676a736f6e72706363322e30666d6574686f64644563686f66706172616d73817f61616100ff"),
+         code::InvalidParams},
+        {"json by name", Encoding::Json, R"({"jsonrpc":"2.0","method":"Echo","params":{"a":1},"id":1})", code::InvalidParams},
+        {"json escaped NUL", Encoding::Json, R"({"jsonrpc":"2.0","method":"Echo","params":[["a\u0000b"]],"id":1})",
+         code::InvalidParams},
+        {"json NUL in a key", Encoding::Json, R"({"jsonrpc":"2.0","method":"Echo","params":[{"a\u0000":1}],"id":1})",
+         code::InvalidParams},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Request r;
+        ASSERT_NO_THROW(r = parseRequest(c.body, c.enc));
+        try {
+            checkParams(r);
+            EXPECT_EQ(c.code, 0);
+        } catch (const Fault &f) {
+            EXPECT_EQ(f.code(), c.code) << f.message().toStdString();
+        }
     }
 }
 

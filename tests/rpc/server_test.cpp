@@ -29,7 +29,9 @@ TEST_F(ServerTest, RawRequestsGetClearAnswers)
         {"wrong version", rawhttp::post(target, json, R"({"jsonrpc":"1.0","method":"Echo","id":1})"),
          200, code::InvalidRequest},
         {"batch", rawhttp::post(target, json, "[" + jsonCall("Echo") + "]"), 200, code::InvalidRequest},
-        {"params object", rawhttp::post(target, json, jsonCall("Echo", "{}")), 200, code::InvalidRequest},
+        {"params object", rawhttp::post(target, json, jsonCall("Echo", "{}")), 200, code::InvalidParams},
+        {"params object, unknown method", rawhttp::post(target, json, jsonCall("Nope", "{}")), 200,
+         code::MethodNotFound},
         {"unknown method", rawhttp::post(target, json, jsonCall("Nope")), 200, code::MethodNotFound},
         {"unknown object", rawhttp::post("/rpc/Nobody.rdmX", json, jsonCall("Echo")), 200,
          code::MethodNotFound},
@@ -97,6 +99,23 @@ TEST_F(ServerTest, RawRequestsGetClearAnswers)
     EXPECT_EQ(res.status, 200);
     EXPECT_EQ(res.headers.at("content-type"), "application/cbor");
     EXPECT_EQ(cborErrorCode(res.body), QCborValue(code::ParseError));
+}
+
+// A message repeats a name it did not find, cut: a huge name never comes back whole.
+TEST_F(ServerTest, UnknownNamesComeBackCut)
+{
+    startServer();
+    const std::string name(500000, 'x');
+    const std::pair<std::string, std::string> calls[] = {{"/rpc/Test.rdmEcho", name},
+                                                         {"/rpc/Nobody" + std::string(8000, 'y'), "Echo"}};
+    for (const auto &[path, method] : calls) {
+        rawhttp::Connection conn(port);
+        conn.send(rawhttp::post(path, "application/json", jsonCall(method)));
+        const rawhttp::Response res = conn.read();
+        EXPECT_EQ(rawhttp::jsonErrorCode(res.body), code::MethodNotFound) << res.body.substr(0, 200);
+        EXPECT_LT(res.body.size(), 400u);
+        EXPECT_NE(res.body.find("\u2026"), std::string::npos) << res.body;
+    }
 }
 
 TEST_F(ServerTest, GarbageNeverTakesTheServerDown)

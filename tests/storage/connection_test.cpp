@@ -1,6 +1,7 @@
 #include "backendfixture.h"
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 
 namespace fiscal::storage::test {
@@ -49,6 +50,43 @@ TEST_F(ConnectionTest, TextRoundTripsExactly)
         EXPECT_EQ(select->text(1), "1");
         EXPECT_FALSE(select->step());
     }
+}
+
+// PostgreSQL would cut a text at its first NUL and so match or store another value: both
+// backends refuse such a text before anything runs, in statements and in bulk loads alike.
+TEST_F(ConnectionTest, TextWithANulByteIsNeverBound)
+{
+    db->exec("INSERT INTO CLIENTE (CDCLIENTE, NMRAZSOCCLIE, CDGRUPOFISC) VALUES ('00000020', 'n', NULL)");
+    const std::string cut("00000020\0tail", 13);
+    const std::function<void()> attempts[] = {
+        [&] {
+            auto st = db->prepare("UPDATE CLIENTE SET NMFANTCLIE = 'x' WHERE CDCLIENTE = $1");
+            st->bind(1, cut);
+            st->execute();
+        },
+        [&] {
+            auto st = db->prepareCached("SELECT 1 FROM CLIENTE WHERE CDCLIENTE = $1");
+            st->bind(1, cut);
+            st->step();
+        },
+        [&] {
+            auto bulk = db->bulkInsert("CLIENTE", {"CDCLIENTE", "NMRAZSOCCLIE"});
+            bulk->addRow({"ok", "n"});
+            bulk->addRow({"00000021", cut});
+            bulk->finish();
+        },
+    };
+    for (const auto &attempt : attempts) {
+        Transaction tx(*db);
+        try {
+            attempt();
+            ADD_FAILURE() << "a text with a NUL byte was bound";
+        } catch (const Error &e) {
+            EXPECT_EQ(e.kind(), Kind::Constraint) << e.what();
+        }
+    }
+    EXPECT_EQ(rows(*db, "SELECT CDCLIENTE, COALESCE(NMFANTCLIE, '-') FROM CLIENTE"),
+              (std::vector<std::vector<std::string>>{{"00000020", "-"}}));
 }
 
 TEST_F(ConnectionTest, PlaceholdersBindByNumberNotByOrder)

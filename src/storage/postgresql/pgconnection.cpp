@@ -132,6 +132,8 @@ public:
     void bind(int index, std::optional<std::string_view> text) override
     {
         checkIndex(index);
+        if (text)
+            detail::refuseNul(*text, index);
         resetIfRun();
         if (text)
             m_params[static_cast<std::size_t>(index - 1)] = std::string(*text);
@@ -568,6 +570,10 @@ public:
         if (row.size() != m_columns)
             throw Error(Error::Kind::Other, "bulk insert: row has " + std::to_string(row.size())
                         + " values for " + std::to_string(m_columns) + " columns");
+        // Checked before any of the row is buffered: a refused row leaves nothing behind.
+        for (std::size_t i = 0; i < row.size(); ++i)
+            if (row[i])
+                detail::refuseNul(*row[i], int(i + 1));
         for (std::size_t i = 0; i < row.size(); ++i) {
             if (i)
                 m_data.push_back('\t');

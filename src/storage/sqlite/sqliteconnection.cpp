@@ -146,10 +146,12 @@ void SqliteStatement::bind(int index, std::optional<std::string_view> text)
 {
     resetIfRun();
     int rc;
-    if (!text)
+    if (!text) {
         rc = sqlite3_bind_null(m_stmt, index);
-    else
+    } else {
+        detail::refuseNul(*text, index);
         rc = sqlite3_bind_text64(m_stmt, index, text->data(), text->size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+    }
     checkBind(rc, index);
 }
 
