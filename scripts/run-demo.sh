@@ -30,5 +30,5 @@ if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   QT_QPA_PLATFORM=offscreen "$host" --server "http://127.0.0.1:$port" --db "$db" --screenshot "$shot" "$@"
   echo "No display: the main screen was saved to $shot"
 else
-  "$host" --server "http://127.0.0.1:$port" --db "$db" "$@"
+  "$host" --server "http://127.0.0.1:$port" --db "$db" --open "$@"
 fi

@@ -1,5 +1,7 @@
 #include "hostoptions.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QProcessEnvironment>
 #include <QSettings>
@@ -8,68 +10,240 @@
 #ifndef FISCAL_DEFAULT_MODULE
 #define FISCAL_DEFAULT_MODULE ""
 #endif
+#ifndef FISCAL_MODULE_DIR
+#define FISCAL_MODULE_DIR ""
+#endif
+#ifndef FISCAL_VERSION
+#define FISCAL_VERSION "0"
+#endif
+
+namespace {
+
+struct OptionInfo {
+    const char *name;
+    const char *value;      // nullptr: a switch; "[X]": an optional value
+    const char *text;
+};
+
+// Every option of the host. The parser refuses what is not here, so --help cannot miss one.
+const OptionInfo kOptions[] = {
+    {"--server", "URL", "servidor de aplicação, http://HOST:PORTA (padrão http://127.0.0.1:8211)"},
+    {"--db", "BANCO", "banco de dados das consultas: arquivo SQLite ou URL do PostgreSQL"},
+    {"--token", "TOKEN", "token exigido pelo servidor, se houver"},
+    {"--module", "BIBLIOTECA", "módulo a carregar; repita para vários (substitui os configurados)"},
+    {"--open", "[MÓDULO]", "abre a tela principal do módulo ao iniciar (havendo vários, diga qual)"},
+    {"--config", "ARQUIVO.ini", "arquivo de configuração no lugar do do usuário"},
+    {"--screenshot", "ARQUIVO.png", "abre a tela principal, grava uma imagem da janela e sai"},
+    {"--screenshot-timeout", "MS", "quanto esperar a tela carregar os dados (padrão 60000)"},
+    {"--help", nullptr, "mostra esta ajuda e sai (também -h)"},
+    {"--version", nullptr, "mostra a versão e sai"},
+};
+
+const OptionInfo *findOption(const QString &arg)
+{
+    for (const OptionInfo &o : kOptions) {
+        if (arg == QLatin1String(o.name)) {
+            return &o;
+        }
+    }
+    return nullptr;
+}
+
+QString optionLabel(const OptionInfo &o)
+{
+    QString label = QString::fromLatin1(o.name);
+    if (o.value) {
+        label += QLatin1Char(' ') + QString::fromUtf8(o.value);
+    }
+    return label;
+}
+
+// The modules a fresh host loads: those installed beside it, else the one built with it.
+QStringList defaultModules()
+{
+    const QString relative = QString::fromUtf8(FISCAL_MODULE_DIR);
+    if (!relative.isEmpty()) {
+        const QDir dir(QCoreApplication::applicationDirPath() + QLatin1Char('/') + relative);
+        QStringList found;
+        for (const QFileInfo &f : dir.entryInfoList({QStringLiteral("lib*.so")}, QDir::Files, QDir::Name)) {
+            found << f.absoluteFilePath();
+        }
+        if (!found.isEmpty()) {
+            return found;
+        }
+    }
+    const QString built = QString::fromUtf8(FISCAL_DEFAULT_MODULE);
+    return built.isEmpty() ? QStringList() : QStringList{built};
+}
+
+QStringList nonEmpty(const QStringList &list)
+{
+    QStringList out;
+    for (const QString &s : list) {
+        if (!s.trimmed().isEmpty()) {
+            out << s.trimmed();
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+QString applicationTitle()
+{
+    return QStringLiteral("Grupos Fiscais %1").arg(QStringLiteral(FISCAL_VERSION));
+}
+
+QString moduleName(const QString &libraryPath)
+{
+    QString name = QFileInfo(libraryPath).fileName().section(QLatin1Char('.'), 0, 0);
+    if (name.startsWith(QLatin1String("lib")) && name.size() > 3) {
+        name.remove(0, 3);
+    }
+    return name;
+}
 
 QString hostUsage()
 {
-    return QStringLiteral(
-        "uso: erp-host [--server http://HOST:PORTA] [--db BANCO] [--token TOKEN]\n"
-        "              [--module BIBLIOTECA] [--config ARQUIVO.ini]\n"
-        "              [--screenshot ARQUIVO.png] [--screenshot-timeout MS]\n");
+    // Wrapped synopsis made from the option table.
+    const QString lead = QStringLiteral("uso: erp-host");
+    QString text = lead;
+    int column = int(lead.size());
+    for (const OptionInfo &o : kOptions) {
+        const QString item = QStringLiteral(" [%1]").arg(optionLabel(o));
+        if (column + item.size() > 92) {
+            text += QLatin1Char('\n') + QString(lead.size(), QLatin1Char(' '));
+            column = int(lead.size());
+        }
+        text += item;
+        column += int(item.size());
+    }
+    return text + QStringLiteral("\nVeja erp-host --help.\n");
 }
 
-bool readHostOptions(const QStringList &arguments, HostOptions &out, QString &error)
+QString hostHelp()
 {
-    // Command line first, so that --config is known before the file is read.
-    HostOptions cli;
-    bool hasServer = false, hasDb = false, hasToken = false, hasModule = false;
+    QString text = QStringLiteral(
+        "%1: abre os módulos do sistema de gestão e a tela principal de cada um.\n\n"
+        "uso: erp-host [OPÇÕES]\n\nOpções:\n").arg(applicationTitle());
+    for (const OptionInfo &o : kOptions) {
+        text += QStringLiteral("  %1 %2\n").arg(optionLabel(o), -26).arg(QString::fromUtf8(o.text));
+    }
+    text += QStringLiteral(
+        "  As opções do Qt, como -platform offscreen ou -display :0, também valem.\n"
+        "\n"
+        "Variáveis de ambiente (valem sobre o arquivo; a linha de comando vale sobre elas):\n"
+        "  FISCAL_SERVER    como --server\n"
+        "  FISCAL_DB        como --db\n"
+        "  FISCAL_TOKEN     como --token\n"
+        "  FISCAL_MODULE    como --module; vários separados por ':'\n"
+        "\n"
+        "Arquivo de configuração (INI): --config ARQUIVO, senão ~/.config/fiscal/erp-host.ini\n"
+        "e, para o que ele não disser, /etc/xdg/fiscal/erp-host.ini:\n"
+        "  [server]    url=URL          token=TOKEN\n"
+        "  [database]  connection=BANCO\n"
+        "  [modules]   path=BIBLIOTECA  (vários separados por vírgula)\n"
+        "Sem módulo configurado, o aplicativo carrega os módulos instalados com ele.\n"
+        "\n"
+        "Exemplos:\n"
+        "  erp-host --server http://127.0.0.1:8211 --db /var/lib/fiscal-server/fiscal.sqlite --open\n"
+        "  erp-host --open Pkg_Ger10200 --screenshot tela.png\n");
+    return text;
+}
+
+bool parseHostCommandLine(const QStringList &arguments, HostCommandLine &cli, QString &error)
+{
+    cli = HostCommandLine();
     for (int i = 1; i < arguments.size(); ++i) {
-        const QString arg = arguments.at(i);
-        auto value = [&](QString &target) {
-            if (i + 1 >= arguments.size()) {
-                error = QStringLiteral("falta o valor de %1").arg(arg);
-                return false;
+        QString arg = arguments.at(i);
+        if (arg.startsWith(QLatin1Char('-')) && !arg.startsWith(QLatin1String("--")) && arg != QLatin1String("-h")) {
+            // Qt's option, and its value when one follows.
+            if (i + 1 < arguments.size() && !arguments.at(i + 1).startsWith(QLatin1Char('-'))) {
+                ++i;
             }
-            target = arguments.at(++i);
-            return true;
-        };
-        if (arg == QLatin1String("--server")) {
-            if (!value(cli.server)) return false;
-            hasServer = true;
-        } else if (arg == QLatin1String("--db")) {
-            if (!value(cli.database)) return false;
-            hasDb = true;
-        } else if (arg == QLatin1String("--token")) {
-            if (!value(cli.token)) return false;
-            hasToken = true;
-        } else if (arg == QLatin1String("--module")) {
-            if (!value(cli.module)) return false;
-            hasModule = true;
-        } else if (arg == QLatin1String("--screenshot")) {
-            if (!value(cli.screenshot)) return false;
-        } else if (arg == QLatin1String("--config")) {
-            if (!value(cli.configFile)) return false;
-        } else if (arg == QLatin1String("--screenshot-timeout")) {
-            QString ms;
-            if (!value(ms)) return false;
-            bool ok = false;
-            cli.screenshotTimeoutMs = ms.toInt(&ok);
-            if (!ok || cli.screenshotTimeoutMs <= 0) {
-                error = QStringLiteral("tempo inválido: %1").arg(ms);
-                return false;
-            }
-        } else if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
-            error = QString();
-            return false;
-        } else {
-            error = QStringLiteral("argumento desconhecido: %1").arg(arg);
+            continue;
+        }
+        QString inlineValue;
+        bool hasInlineValue = false;
+        if (arg.startsWith(QLatin1String("--")) && arg.contains(QLatin1Char('='))) {
+            inlineValue = arg.section(QLatin1Char('='), 1);
+            arg = arg.section(QLatin1Char('='), 0, 0);
+            hasInlineValue = true;
+        }
+        if (arg == QLatin1String("-h")) {
+            arg = QStringLiteral("--help");
+        }
+        const OptionInfo *option = findOption(arg);
+        if (!option) {
+            error = QStringLiteral("opção desconhecida: %1").arg(arguments.at(i));
             return false;
         }
+        if (hasInlineValue && !option->value) {
+            error = QStringLiteral("%1 não leva valor").arg(arg);
+            return false;
+        }
+        auto value = [&]() -> std::optional<QString> {
+            if (hasInlineValue) {
+                return inlineValue;
+            }
+            if (i + 1 < arguments.size()) {
+                return arguments.at(++i);
+            }
+            error = QStringLiteral("falta o valor de %1").arg(arg);
+            return std::nullopt;
+        };
+        if (arg == QLatin1String("--open")) {
+            // The name is optional: taken from "=NAME" or from a next word that is no option.
+            cli.open = true;
+            if (hasInlineValue) {
+                cli.openModule = inlineValue;
+            } else if (i + 1 < arguments.size() && !arguments.at(i + 1).startsWith(QLatin1Char('-'))) {
+                cli.openModule = arguments.at(++i);
+            }
+            continue;
+        }
+        if (arg == QLatin1String("--help")) {
+            cli.help = true;
+            continue;
+        }
+        if (arg == QLatin1String("--version")) {
+            cli.version = true;
+            continue;
+        }
+        const std::optional<QString> v = value();
+        if (!v) {
+            return false;
+        }
+        if (arg == QLatin1String("--server")) {
+            cli.server = *v;
+        } else if (arg == QLatin1String("--db")) {
+            cli.database = *v;
+        } else if (arg == QLatin1String("--token")) {
+            cli.token = *v;
+        } else if (arg == QLatin1String("--module")) {
+            cli.modules << *v;
+        } else if (arg == QLatin1String("--screenshot")) {
+            cli.screenshot = *v;
+        } else if (arg == QLatin1String("--config")) {
+            cli.configFile = *v;
+        } else if (arg == QLatin1String("--screenshot-timeout")) {
+            bool ok = false;
+            cli.screenshotTimeoutMs = v->toInt(&ok);
+            if (!ok || cli.screenshotTimeoutMs <= 0) {
+                error = QStringLiteral("tempo inválido: %1").arg(*v);
+                return false;
+            }
+        }
     }
+    return true;
+}
 
+bool readHostOptions(const HostCommandLine &cli, HostOptions &out, QString &error)
+{
     HostOptions result;
-    result.module = QString::fromUtf8(FISCAL_DEFAULT_MODULE);
+    result.modules = defaultModules();
 
-    // Settings file.
+    // Settings file. Without --config, keys the user's file lacks come from the system's.
     std::unique_ptr<QSettings> file;
     if (!cli.configFile.isEmpty()) {
         if (!QFileInfo::exists(cli.configFile)) {
@@ -84,7 +258,10 @@ bool readHostOptions(const QStringList &arguments, HostOptions &out, QString &er
     result.server = file->value(QStringLiteral("server/url"), result.server).toString();
     result.token = file->value(QStringLiteral("server/token"), result.token).toString();
     result.database = file->value(QStringLiteral("database/connection"), result.database).toString();
-    result.module = file->value(QStringLiteral("modules/path"), result.module).toString();
+    const QStringList fileModules = nonEmpty(file->value(QStringLiteral("modules/path")).toStringList());
+    if (!fileModules.isEmpty()) {
+        result.modules = fileModules;
+    }
 
     // Environment.
     const QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -97,16 +274,49 @@ bool readHostOptions(const QStringList &arguments, HostOptions &out, QString &er
     fromEnv("FISCAL_SERVER", result.server);
     fromEnv("FISCAL_DB", result.database);
     fromEnv("FISCAL_TOKEN", result.token);
-    fromEnv("FISCAL_MODULE", result.module);
+    const QStringList envModules = nonEmpty(env.value(QStringLiteral("FISCAL_MODULE")).split(QLatin1Char(':')));
+    if (!envModules.isEmpty()) {
+        result.modules = envModules;
+    }
 
     // Command line.
-    if (hasServer) result.server = cli.server;
-    if (hasDb) result.database = cli.database;
-    if (hasToken) result.token = cli.token;
-    if (hasModule) result.module = cli.module;
+    result.server = cli.server.value_or(result.server);
+    result.database = cli.database.value_or(result.database);
+    result.token = cli.token.value_or(result.token);
+    if (!cli.modules.isEmpty()) {
+        result.modules = cli.modules;
+    }
+    result.open = cli.open;
+    result.openModule = cli.openModule;
     result.screenshot = cli.screenshot;
     result.screenshotTimeoutMs = cli.screenshotTimeoutMs;
     result.configFile = cli.configFile;
     out = result;
     return true;
+}
+
+int moduleToOpen(const HostOptions &options, QString &error)
+{
+    QStringList names;
+    for (const QString &path : options.modules) {
+        names << moduleName(path);
+    }
+    if (names.isEmpty()) {
+        error = QStringLiteral("nenhum módulo configurado");
+        return -1;
+    }
+    if (options.openModule.isEmpty()) {
+        if (names.size() == 1 || !options.open) {
+            return 0;   // --screenshot alone shows the first module
+        }
+        error = QStringLiteral("há vários módulos (%1); diga qual abrir: --open MÓDULO").arg(names.join(QStringLiteral(", ")));
+        return -1;
+    }
+    for (int i = 0; i < names.size(); ++i) {
+        if (names.at(i).compare(options.openModule, Qt::CaseInsensitive) == 0) {
+            return i;
+        }
+    }
+    error = QStringLiteral("módulo não configurado: %1 (há: %2)").arg(options.openModule, names.join(QStringLiteral(", ")));
+    return -1;
 }

@@ -1,18 +1,21 @@
-// erp-host: the host application. Loads a module library and opens its main screen from
-// the "Módulos" menu; with --screenshot it opens the screen, waits until it has loaded its
-// data, saves a picture of the main window and exits.
+// erp-host: the host application. Loads the module libraries and opens their main screens
+// from the "Módulos" menu, or one at start with --open; with --screenshot it opens the
+// screen, waits until it has loaded its data, saves a picture of the main window and exits.
 
 #include "hostoptions.h"
 #include "mainwindow.h"
 
 #include "clientlib/hostservices.h"
+#include "clientlib/interaction.h"
 #include "clientlib/settings.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
+#include <QIcon>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QThread>
+#include <QTimer>
 #include <cstdio>
 #include <stdexcept>
 
@@ -28,13 +31,13 @@ bool anyScreenLoaded(QMdiArea *area)
     return false;
 }
 
-int takeScreenshot(QApplication &app, HostWindow &window, const HostOptions &options)
+int takeScreenshot(QApplication &app, HostWindow &window, int module, const HostOptions &options)
 {
-    if (!window.moduleLoaded()) {
-        std::fprintf(stderr, "erp-host: %s\n", qPrintable(window.moduleError()));
+    if (!window.moduleLoaded(module)) {
+        std::fprintf(stderr, "erp-host: %s\n", qPrintable(window.moduleError(module)));
         return 1;
     }
-    window.runModule();
+    window.runModule(module);
     QDeadlineTimer deadline(options.screenshotTimeoutMs);
     while (!anyScreenLoaded(window.mdiArea()) && !deadline.hasExpired()) {
         app.processEvents(QEventLoop::AllEvents, 50);
@@ -55,21 +58,56 @@ int takeScreenshot(QApplication &app, HostWindow &window, const HostOptions &opt
     return 0;
 }
 
+QIcon applicationIcon()
+{
+    QIcon icon;
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
+        icon.addFile(QStringLiteral(":/icons/erp-host-%1.png").arg(size), QSize(size, size));
+    }
+    return icon;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    HostCommandLine cli;
+    QString error;
+    {
+        QStringList arguments;
+        for (int i = 0; i < argc; ++i) {
+            arguments << QString::fromLocal8Bit(argv[i]);
+        }
+        if (!parseHostCommandLine(arguments, cli, error)) {
+            std::fprintf(stderr, "erp-host: %s\n%s", qPrintable(error), qPrintable(hostUsage()));
+            return 2;
+        }
+    }
+    if (cli.help) {
+        std::fputs(qPrintable(hostHelp()), stdout);
+        return 0;
+    }
+    if (cli.version) {
+        std::printf("%s\n", qPrintable(applicationTitle()));
+        return 0;
+    }
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("erp-host"));
+    QApplication::setApplicationVersion(QStringLiteral(FISCAL_VERSION));
+    // Lets a desktop match the windows to the installed desktop entry and its icon.
+    QApplication::setDesktopFileName(QStringLiteral("erp-host"));
+    QApplication::setWindowIcon(applicationIcon());
 
     HostOptions options;
-    QString error;
-    if (!readHostOptions(app.arguments(), options, error)) {
-        if (!error.isEmpty()) {
-            std::fprintf(stderr, "erp-host: %s\n", qPrintable(error));
-        }
-        std::fputs(qPrintable(hostUsage()), stderr);
-        return error.isEmpty() ? 0 : 2;
+    if (!readHostOptions(cli, options, error)) {
+        std::fprintf(stderr, "erp-host: %s\n", qPrintable(error));
+        return 2;
+    }
+    const int module = moduleToOpen(options, error);
+    if ((options.open || !options.screenshot.isEmpty()) && module < 0) {
+        std::fprintf(stderr, "erp-host: %s\n%s", qPrintable(error), qPrintable(hostUsage()));
+        return 2;
     }
 
     auto &settings = fiscal::clientlib::Settings::instance();
@@ -85,12 +123,23 @@ int main(int argc, char **argv)
     HostWindow window;
     fiscal::clientlib::setHostWindow(&window, window.mdiArea());
     window.resize(1024, 600);
-    window.loadModule(options.module);
+    window.loadModules(options.modules);
     window.show();
     window.activateWindow();
 
     if (!options.screenshot.isEmpty()) {
-        return takeScreenshot(app, window, options);
+        return takeScreenshot(app, window, module, options);
+    }
+    if (options.open) {
+        // Once the event loop runs, so that the window is up before the screen loads.
+        QTimer::singleShot(0, &window, [&window, module] {
+            if (!window.moduleLoaded(module)) {
+                using namespace fiscal::clientlib;
+                interaction().message(mtError, messageTitle(mtError), window.moduleError(module), mbOK, &window);
+                return;
+            }
+            window.runModule(module);
+        });
     }
     return app.exec();
 }

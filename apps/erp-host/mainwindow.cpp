@@ -1,27 +1,51 @@
 #include "mainwindow.h"
 
+#include "aboutdialog.h"
+#include "hostoptions.h"
+
+#include "clientlib/interaction.h"
+#include "clientlib/settings.h"
+
 #include <QAction>
 #include <QFileInfo>
+#include <QLibrary>
 #include <QMdiArea>
+#include <QMdiSubWindow>
 #include <QMenuBar>
-#include <QMessageBox>
 #include <QStatusBar>
 #include <exception>
 
+namespace {
+
+// The host's catalogue of menu captions; a module it does not know shows its name.
+QString moduleCaption(const QString &name)
+{
+    if (name.compare(QLatin1String("Pkg_Ger10200"), Qt::CaseInsensitive) == 0) {
+        return QStringLiteral("Parâmetros de Grupo Fiscal");
+    }
+    return name;
+}
+
+} // namespace
+
+struct HostWindow::Module {
+    QString path;
+    QString name;
+    QLibrary library;
+    void (*iniProc)() = nullptr;
+    QString error;
+    QAction *action = nullptr;
+};
+
 HostWindow::HostWindow(QWidget *parent) : QMainWindow(parent)
 {
-    setWindowTitle(QStringLiteral("Sistema de Gestão"));
     m_mdi = new QMdiArea(this);
     m_mdi->setObjectName(QStringLiteral("mdiArea"));
     setCentralWidget(m_mdi);
 
-    QMenu *modules = menuBar()->addMenu(QStringLiteral("&Módulos"));
-    m_moduleAction = modules->addAction(QStringLiteral("&Parâmetros de Grupo Fiscal"));
-    m_moduleAction->setObjectName(QStringLiteral("actIniProc"));
-    m_moduleAction->setEnabled(false);
-    connect(m_moduleAction, &QAction::triggered, this, [this] { runModule(); });
-    modules->addSeparator();
-    QAction *quit = modules->addAction(QStringLiteral("&Sair"));
+    m_modulesMenu = menuBar()->addMenu(QStringLiteral("&Módulos"));
+    m_modulesEnd = m_modulesMenu->addSeparator();
+    QAction *quit = m_modulesMenu->addAction(QStringLiteral("&Sair"));
     connect(quit, &QAction::triggered, this, &QWidget::close);
 
     QMenu *windows = menuBar()->addMenu(QStringLiteral("&Janela"));
@@ -29,47 +53,121 @@ HostWindow::HostWindow(QWidget *parent) : QMainWindow(parent)
     connect(windows->addAction(QStringLiteral("&Lado a lado")), &QAction::triggered, m_mdi, &QMdiArea::tileSubWindows);
     connect(windows->addAction(QStringLiteral("&Fechar todas")), &QAction::triggered, m_mdi, &QMdiArea::closeAllSubWindows);
 
+    QMenu *help = menuBar()->addMenu(QStringLiteral("Aj&uda"));
+    QAction *about = help->addAction(QStringLiteral("&Sobre"));
+    about->setObjectName(QStringLiteral("actSobre"));
+    connect(about, &QAction::triggered, this, &HostWindow::showAbout);
+
+    connect(m_mdi, &QMdiArea::subWindowActivated, this, [this](QMdiSubWindow *sub) {
+        if (sub) {
+            // A screen may rename itself after it is shown.
+            connect(sub, &QWidget::windowTitleChanged, this, &HostWindow::updateTitle, Qt::UniqueConnection);
+        }
+        updateTitle();
+    });
+    updateTitle();
     statusBar()->showMessage(QStringLiteral("Nenhum módulo carregado."));
 }
 
-bool HostWindow::loadModule(const QString &path)
+HostWindow::~HostWindow() = default;
+
+void HostWindow::updateTitle()
 {
-    m_iniProc = nullptr;
-    if (path.isEmpty()) {
-        m_moduleError = QStringLiteral("Nenhum módulo configurado.");
-    } else if (!QFileInfo::exists(path)) {
-        m_moduleError = QStringLiteral("Módulo não encontrado: %1").arg(path);
-    } else {
-        m_library.setFileName(path);
-        if (!m_library.load()) {
-            m_moduleError = QStringLiteral("Não foi possível carregar o módulo: %1").arg(m_library.errorString());
-        } else {
-            m_iniProc = reinterpret_cast<void (*)()>(m_library.resolve("IniProc"));
-            if (!m_iniProc) {
-                m_moduleError = QStringLiteral("O módulo %1 não exporta IniProc.").arg(path);
-            }
-        }
-    }
-    m_moduleAction->setEnabled(m_iniProc != nullptr);
-    statusBar()->showMessage(m_iniProc ? QStringLiteral("Módulo carregado: %1").arg(QFileInfo(path).fileName())
-                                       : m_moduleError);
-    return m_iniProc != nullptr;
+    const QMdiSubWindow *sub = m_mdi->activeSubWindow();
+    setWindowTitle(sub && !sub->windowTitle().isEmpty()
+                       ? QStringLiteral("%1 - %2").arg(sub->windowTitle(), applicationTitle())
+                       : applicationTitle());
 }
 
-bool HostWindow::runModule()
+int HostWindow::loadModules(const QStringList &paths)
 {
-    if (!m_iniProc) {
+    QStringList status;
+    int usable = 0;
+    for (const QString &path : paths) {
+        auto module = std::make_unique<Module>();
+        module->path = path;
+        module->name = moduleName(path);
+        if (!QFileInfo::exists(path)) {
+            module->error = QStringLiteral("Módulo não encontrado: %1").arg(path);
+        } else {
+            module->library.setFileName(path);
+            if (!module->library.load()) {
+                module->error = QStringLiteral("Não foi possível carregar o módulo: %1").arg(module->library.errorString());
+            } else {
+                module->iniProc = reinterpret_cast<void (*)()>(module->library.resolve("IniProc"));
+                if (!module->iniProc) {
+                    module->error = QStringLiteral("O módulo %1 não exporta IniProc.").arg(path);
+                }
+            }
+        }
+        auto *action = new QAction(moduleCaption(module->name), this);
+        action->setObjectName(QStringLiteral("actIniProc_%1").arg(module->name));
+        action->setEnabled(module->iniProc != nullptr);
+        action->setStatusTip(module->error);
+        const int index = int(m_modules.size());
+        connect(action, &QAction::triggered, this, [this, index] { runModule(index); });
+        m_modulesMenu->insertAction(m_modulesEnd, action);
+        module->action = action;
+        if (module->iniProc) {
+            ++usable;
+            status << QStringLiteral("Módulo carregado: %1").arg(QFileInfo(path).fileName());
+        } else {
+            status << module->error;
+        }
+        m_modules.push_back(std::move(module));
+    }
+    if (paths.isEmpty()) {
+        status << QStringLiteral("Nenhum módulo configurado.");
+    }
+    statusBar()->showMessage(status.join(QStringLiteral("; ")));
+    return usable;
+}
+
+bool HostWindow::moduleLoaded(int index) const
+{
+    return index >= 0 && index < moduleCount() && m_modules[size_t(index)]->iniProc;
+}
+
+QString HostWindow::moduleError(int index) const
+{
+    if (index < 0 || index >= moduleCount()) {
+        return QStringLiteral("Nenhum módulo configurado.");
+    }
+    return m_modules[size_t(index)]->error;
+}
+
+bool HostWindow::runModule(int index)
+{
+    if (!moduleLoaded(index)) {
         return false;
     }
     // The module handles its own errors; this only keeps anything it lets through from
     // crossing the event loop.
+    using namespace fiscal::clientlib;
     try {
-        m_iniProc();
+        m_modules[size_t(index)]->iniProc();
         return true;
     } catch (const std::exception &e) {
-        QMessageBox::critical(this, QStringLiteral("Erro"), QString::fromUtf8(e.what()));
+        interaction().message(mtError, messageTitle(mtError), QString::fromUtf8(e.what()), mbOK, this);
     } catch (...) {
-        QMessageBox::critical(this, QStringLiteral("Erro"), QStringLiteral("Falha ao abrir o módulo."));
+        interaction().message(mtError, messageTitle(mtError), QStringLiteral("Falha ao abrir o módulo."), mbOK, this);
     }
     return false;
+}
+
+void HostWindow::showAbout()
+{
+    using namespace fiscal::clientlib;
+    const Settings &settings = Settings::instance();
+    AboutFacts facts;
+    facts.server = QStringLiteral("http://%1:%2").arg(settings.serverHost()).arg(settings.serverPort());
+    facts.token = !settings.token().isEmpty();
+    facts.database = settings.database();
+    for (const auto &m : m_modules) {
+        const QString caption = m->action->text() == m->name ? m->name
+                                                             : QStringLiteral("%1 (%2)").arg(m->action->text(), m->name);
+        facts.modules << (m->iniProc ? caption : QStringLiteral("%1: %2").arg(m->name, m->error));
+    }
+    AboutDialog dialog(facts, this);
+    interaction().runModal(dialog);
 }

@@ -1,33 +1,45 @@
 #pragma once
-// The host's MDI main window: a "Módulos" menu with one entry per loaded module (its
-// exported IniProc), a "Janela" menu, and the MDI area the module screens live in.
+// The host's MDI main window: a "Módulos" menu with one entry per configured module (its
+// exported IniProc), a "Janela" menu, an "Ajuda" menu with "Sobre", and the MDI area the
+// module screens live in. The title bar names the active screen and the application.
 
-#include <QLibrary>
 #include <QMainWindow>
+#include <memory>
+#include <vector>
 
 class QAction;
+class QLibrary;
 class QMdiArea;
+class QMenu;
 
 class HostWindow : public QMainWindow {
     Q_OBJECT
 public:
     explicit HostWindow(QWidget *parent = nullptr);
+    ~HostWindow() override;
 
     QMdiArea *mdiArea() const { return m_mdi; }
 
-    // Loads the module library and resolves IniProc; false (with a status message) when
-    // the library or the entry is missing; the menu entry stays disabled then.
-    bool loadModule(const QString &path);
-    bool moduleLoaded() const { return m_iniProc != nullptr; }
-    QString moduleError() const { return m_moduleError; }
+    // Loads each module library and resolves its IniProc, one "Módulos" entry per module.
+    // A module that cannot be used keeps a disabled entry and says why in the status bar;
+    // returns how many modules are usable.
+    int loadModules(const QStringList &paths);
+    int moduleCount() const { return int(m_modules.size()); }
+    bool moduleLoaded(int index) const;
+    QString moduleError(int index) const;
 
-    // Calls the module's IniProc; false when there is none or it failed.
-    bool runModule();
+    // Calls the module's IniProc; false when it has none or it failed.
+    bool runModule(int index);
+
+    // The "Sobre" box: the version, the server and the database this host uses.
+    void showAbout();
 
 private:
+    struct Module;
+    void updateTitle();
+
     QMdiArea *m_mdi = nullptr;
-    QAction *m_moduleAction = nullptr;
-    QLibrary m_library;
-    void (*m_iniProc)() = nullptr;
-    QString m_moduleError;
+    QMenu *m_modulesMenu = nullptr;
+    QAction *m_modulesEnd = nullptr;
+    std::vector<std::unique_ptr<Module>> m_modules;
 };

@@ -12,8 +12,8 @@ int parseInt(const std::string &text, const std::string &option, int lo, int hi)
     const char *end = text.data() + text.size();
     const auto [p, ec] = std::from_chars(text.data(), end, value);
     if (text.empty() || ec != std::errc() || p != end || value < lo || value > hi)
-        throw UsageError(option + " expects a number from " + std::to_string(lo) + " to "
-                         + std::to_string(hi) + ", got '" + text + "'");
+        throw UsageError(option + " espera um número de " + std::to_string(lo) + " a "
+                         + std::to_string(hi) + ", veio '" + text + "'");
     return value;
 }
 
@@ -21,12 +21,49 @@ int parseInt(const std::string &text, const std::string &option, int lo, int hi)
 
 const char *usageText()
 {
-    return "usage:\n"
-           "  fiscal-server --db DB --init [--demo small|large]\n"
-           "  fiscal-server --db DB --listen ADDRESS:PORT [--token TOKEN] [--workers N]\n"
-           "DB is a SQLite file or a PostgreSQL URL (postgresql://user@host:port/db).\n"
-           "--init creates the schema (idempotent); --demo adds demo data to a database that\n"
-           "holds none. PORT 0 picks a free port. FISCAL_SERVER_TOKEN also sets the token.\n";
+    return "uso: fiscal-server --db BANCO --init [--demo small|large]\n"
+           "     fiscal-server --db BANCO [--init] --listen ENDEREÇO:PORTA [--token TOKEN] [--workers N]\n"
+           "     fiscal-server --help | --version\n"
+           "Veja fiscal-server --help.\n";
+}
+
+const char *helpText()
+{
+    return "fiscal-server: servidor de aplicação dos parâmetros de grupo fiscal.\n"
+           "Atende Ger10200.rdmParamGrupFiscal e Ger10201.rdmCadAutParGrpFis por JSON-RPC sobre\n"
+           "HTTP (POST /rpc/OBJETO), sobre um banco SQLite ou PostgreSQL.\n"
+           "\n"
+           "uso: fiscal-server --db BANCO --init [--demo small|large]\n"
+           "     fiscal-server --db BANCO [--init] --listen ENDEREÇO:PORTA [--token TOKEN] [--workers N]\n"
+           "\n"
+           "Opções:\n"
+           "  --db BANCO               arquivo SQLite ou URL do PostgreSQL\n"
+           "                           (postgresql://usuário@servidor:porta/banco)\n"
+           "  --init                   cria ou atualiza o esquema; pode ser repetido sem perigo.\n"
+           "                           Com --listen, prepara o banco e depois o serve\n"
+           "  --demo small|large       com --init, grava dados de demonstração num banco vazio\n"
+           "  --listen ENDEREÇO:PORTA  atende nesse endereço (IPv6 entre colchetes: [::1]:8211);\n"
+           "                           a porta 0 escolhe uma livre\n"
+           "  --token TOKEN            exige \"Authorization: Bearer TOKEN\" em cada chamada\n"
+           "  --workers N              threads de atendimento, de 1 a 64 (padrão 4)\n"
+           "  --help, -h               mostra esta ajuda e sai\n"
+           "  --version                mostra a versão e sai\n"
+           "\n"
+           "Variáveis de ambiente:\n"
+           "  FISCAL_SERVER_TOKEN      o token, quando --token não é dado (não aparece na\n"
+           "                           lista de processos)\n"
+           "  PGPASSWORD, PGHOST, PGUSER, ...  as da libpq, para o PostgreSQL\n"
+           "\n"
+           "Arquivo de configuração: nenhum. Instalado como serviço, fiscal-server@PORTA.service\n"
+           "lê /etc/fiscal-server/fiscal-server.env (FISCAL_DB, FISCAL_ADDRESS, FISCAL_WORKERS,\n"
+           "FISCAL_SERVER_TOKEN) e, só para aquela porta, /etc/fiscal-server/PORTA.env.\n"
+           "\n"
+           "Saída: 0 terminou ou parou (SIGTERM); 1 banco ou endereço inutilizável; 2 linha de\n"
+           "comando errada.\n"
+           "\n"
+           "Exemplos:\n"
+           "  fiscal-server --db var/demo.sqlite --init --demo small\n"
+           "  fiscal-server --db /var/lib/fiscal-server/fiscal.sqlite --init --listen 127.0.0.1:8211\n";
 }
 
 bool isPostgresUrl(const std::string &db)
@@ -46,54 +83,56 @@ CommandLine parseCommandLine(const std::vector<std::string> &args, const char *e
         const std::string &a = args[i];
         const auto value = [&]() -> const std::string & {
             if (i + 1 >= args.size() || args[i + 1].rfind("--", 0) == 0)
-                throw UsageError(a + " needs a value");
+                throw UsageError("falta o valor de " + a);
             return args[++i];
         };
         if (a == "--help" || a == "-h") {
             cl.help = true;
+        } else if (a == "--version") {
+            cl.version = true;
         } else if (a == "--db") {
             cl.db = value();
             if (cl.db.empty())
-                throw UsageError("--db needs a value");
+                throw UsageError("falta o valor de --db");
         } else if (a == "--init") {
             cl.init = true;
         } else if (a == "--demo") {
             const std::string &d = value();
             if (d != "small" && d != "large")
-                throw UsageError("--demo expects 'small' or 'large', got '" + d + "'");
+                throw UsageError("--demo espera 'small' ou 'large', veio '" + d + "'");
             cl.demo = d;
         } else if (a == "--listen") {
             const std::string &l = value();
             const auto colon = l.rfind(':');
             if (colon == std::string::npos || colon == 0)
-                throw UsageError("--listen expects ADDRESS:PORT, got '" + l + "'");
+                throw UsageError("--listen espera ENDEREÇO:PORTA, veio '" + l + "'");
             cl.address = l.substr(0, colon);
             if (cl.address.size() > 2 && cl.address.front() == '[' && cl.address.back() == ']')
                 cl.address = cl.address.substr(1, cl.address.size() - 2);
-            cl.port = std::uint16_t(parseInt(l.substr(colon + 1), "--listen port", 0, 65535));
+            cl.port = std::uint16_t(parseInt(l.substr(colon + 1), "a porta de --listen", 0, 65535));
             cl.listen = true;
         } else if (a == "--token") {
             cl.token = value();
             if (cl.token.empty())
-                throw UsageError("--token needs a non-empty value");
+                throw UsageError("--token não pode ser vazio");
             tokenGiven = true;
         } else if (a == "--workers") {
             cl.workers = parseInt(value(), "--workers", 1, 64);
             workersGiven = true;
         } else {
-            throw UsageError("unknown argument '" + a + "'");
+            throw UsageError("opção desconhecida: " + a);
         }
     }
-    if (cl.help)
+    if (cl.help || cl.version)
         return cl;
     if (cl.db.empty())
-        throw UsageError("--db is required");
+        throw UsageError("falta --db BANCO");
     if (!cl.init && !cl.listen)
-        throw UsageError("say --init or --listen");
+        throw UsageError("diga --init, --listen ou os dois");
     if (cl.demo && !cl.init)
-        throw UsageError("--demo goes with --init");
+        throw UsageError("--demo só vale com --init");
     if ((tokenGiven || workersGiven) && !cl.listen)
-        throw UsageError("--token and --workers go with --listen");
+        throw UsageError("--token e --workers só valem com --listen");
     if (!tokenGiven && envToken)
         cl.token = envToken;
     return cl;

@@ -22,6 +22,7 @@ struct CommandLine {
     std::string token;                   // --token, else FISCAL_SERVER_TOKEN
     int workers = 4;
     bool help = false;
+    bool version = false;
 };
 
 class UsageError : public std::runtime_error {
@@ -29,10 +30,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Throws UsageError with a message naming the offending option.
+// Throws UsageError with a one-line message, in Portuguese, naming the offending option.
 CommandLine parseCommandLine(const std::vector<std::string> &args, const char *envToken);
 
+// The short synopsis printed after a command-line error, and the whole --help text.
 const char *usageText();
+const char *helpText();
 
 // storage::open's rule: these prefixes open PostgreSQL, anything else is a SQLite file.
 bool isPostgresUrl(const std::string &db);

@@ -124,7 +124,11 @@ int main(int argc, char **argv)
         return 2;
     }
     if (cl.help) {
-        std::cout << server::usageText();
+        std::cout << server::helpText();
+        return 0;
+    }
+    if (cl.version) {
+        std::cout << "fiscal-server " FISCAL_VERSION "\n";
         return 0;
     }
 

@@ -64,7 +64,7 @@ TEST(CommandLine, BadCommandLinesExitWith2)
         const ExitResult r = runServer(c.args);
         EXPECT_EQ(r.code, 2) << line << "\n" << r.err;
         EXPECT_NE(r.err.find(c.mentions), std::string::npos) << line << "\n" << r.err;
-        EXPECT_NE(r.err.find("usage"), std::string::npos) << line;
+        EXPECT_NE(r.err.find("uso: fiscal-server"), std::string::npos) << line;
     }
     const ExitResult help = runServer({"--help"});
     EXPECT_EQ(help.code, 0);

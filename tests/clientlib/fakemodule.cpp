@@ -7,6 +7,10 @@
 
 #include <QPointer>
 
+#ifndef FAKE_TITLE
+#define FAKE_TITLE "Tela de teste"
+#endif
+
 namespace {
 QPointer<fiscal::clientlib::TfrmPadraoGrid> screen;
 }
@@ -16,7 +20,7 @@ extern "C" __attribute__((visibility("default"))) void IniProc()
     using namespace fiscal::clientlib;
     if (!screen) {
         screen = CreateForm<TfrmPadraoGrid>();
-        screen->setWindowTitle(QStringLiteral("Tela de teste"));
+        screen->setWindowTitle(QStringLiteral(FAKE_TITLE));
         // What the host handed over through the settings reaches the module.
         screen->lblCodTela->setCaption(WebURL() + QLatin1Char(':') + QString::number(WebPort()));
     }
