@@ -147,7 +147,7 @@ apt purge erp-host fiscal-server
 for p in erp-host fiscal-server; do
   ! inroot dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q installed || fail "$p still installed"
 done
-for f in /usr/bin/erp-host /usr/bin/fiscal-server /usr/lib/erp-host /lib/systemd/system/fiscal-server@.service \
+for f in /usr/bin/erp-host /usr/bin/fiscal-server /usr/lib/*/erp-host /lib/systemd/system/fiscal-server@.service \
          /etc/fiscal-server /etc/xdg/fiscal/erp-host.ini /usr/share/applications/erp-host.desktop; do
   [ ! -e "$root$f" ] || fail "$f is left after purge"
 done
