@@ -35,6 +35,7 @@ const OptionInfo kOptions[] = {
     {"--config", "ARQUIVO.ini", "arquivo de configuração no lugar do do usuário"},
     {"--screenshot", "ARQUIVO.png", "abre a tela principal, grava uma imagem da janela e sai"},
     {"--screenshot-timeout", "MS", "quanto esperar a tela carregar os dados (padrão 60000)"},
+    {"--window", "cobertura|ajuda", "com --screenshot: grava o relatório de cobertura ou a ajuda"},
     {"--help", nullptr, "mostra esta ajuda e sai (também -h)"},
     {"--version", nullptr, "mostra a versão e sai"},
 };
@@ -224,6 +225,12 @@ bool parseHostCommandLine(const QStringList &arguments, HostCommandLine &cli, QS
             cli.modules << *v;
         } else if (arg == QLatin1String("--screenshot")) {
             cli.screenshot = *v;
+        } else if (arg == QLatin1String("--window")) {
+            if (*v != QLatin1String("cobertura") && *v != QLatin1String("ajuda")) {
+                error = QStringLiteral("janela desconhecida: %1 (use cobertura ou ajuda)").arg(*v);
+                return false;
+            }
+            cli.window = *v;
         } else if (arg == QLatin1String("--config")) {
             cli.configFile = *v;
         } else if (arg == QLatin1String("--screenshot-timeout")) {
@@ -289,6 +296,7 @@ bool readHostOptions(const HostCommandLine &cli, HostOptions &out, QString &erro
     result.open = cli.open;
     result.openModule = cli.openModule;
     result.screenshot = cli.screenshot;
+    result.window = cli.window;
     result.screenshotTimeoutMs = cli.screenshotTimeoutMs;
     result.configFile = cli.configFile;
     out = result;

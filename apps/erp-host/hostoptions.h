@@ -18,6 +18,7 @@ struct HostCommandLine {
     bool open = false;
     QString openModule;
     QString screenshot;
+    QString window;
     QString configFile;
     int screenshotTimeoutMs = 60000;
     bool help = false;
@@ -33,6 +34,7 @@ struct HostOptions {
     bool open = false;             // --open: open a module's main screen at start
     QString openModule;            // its name; empty when only one module is configured
     QString screenshot;
+    QString window;                // --window: the window --screenshot grabs instead of the main one
     QString configFile;
     int screenshotTimeoutMs = 60000;
 };

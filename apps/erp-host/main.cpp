@@ -1,6 +1,7 @@
 // erp-host: the host application. Loads the module libraries and opens their main screens
 // from the "Módulos" menu, or one at start with --open; with --screenshot it opens the
-// screen, waits until it has loaded its data, saves a picture of the main window and exits.
+// screen, waits until it has loaded its data, saves a picture of the main window (or, with
+// --window, of the coverage report or of the help window opened from the screen) and exits.
 
 #include "hostoptions.h"
 #include "mainwindow.h"
@@ -8,8 +9,12 @@
 #include "clientlib/hostservices.h"
 #include "clientlib/interaction.h"
 #include "clientlib/settings.h"
+#include "clientlib/translations.h"
 
+#include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
+#include <QDialog>
 #include <QDeadlineTimer>
 #include <QIcon>
 #include <QMdiArea>
@@ -21,14 +26,60 @@
 
 namespace {
 
-bool anyScreenLoaded(QMdiArea *area)
+QWidget *loadedScreen(QMdiArea *area)
 {
     for (QMdiSubWindow *sub : area->subWindowList()) {
         if (fiscal::clientlib::isScreenLoaded(sub->widget())) {
-            return true;
+            return sub->widget();
         }
     }
-    return false;
+    return nullptr;
+}
+
+QWidget *visibleWindow(const char *name)
+{
+    for (QWidget *w : QApplication::topLevelWidgets()) {
+        if (w->objectName() == QLatin1String(name) && w->isVisible())
+            return w;
+    }
+    return nullptr;
+}
+
+// The window --window names, opened from the loaded screen as a person would; a null image
+// when it did not come up in time. The coverage report is modal: it is grabbed from a timer
+// while its dialog runs, then closed.
+QImage grabWindow(QApplication &app, QWidget *screen, const HostOptions &options, QDeadlineTimer deadline)
+{
+    QImage image;
+    if (options.window == QLatin1String("ajuda")) {
+        if (auto *help = screen->findChild<QAbstractButton *>(QStringLiteral("sbtAjuda")))
+            help->click();
+        while (!visibleWindow("frmAjuda") && !deadline.hasExpired())
+            app.processEvents(QEventLoop::AllEvents, 50);
+        app.processEvents();
+        if (QWidget *w = visibleWindow("frmAjuda"))
+            image = w->grab().toImage();
+        return image;
+    }
+    auto *action = screen->findChild<QAction *>(QStringLiteral("mnuCobertura"));
+    if (!action)
+        return image;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &app, [&] {
+        QWidget *w = visibleWindow("frmCobertura");
+        if (w && w->property("loaded").toBool()) {
+            app.processEvents();
+            image = w->grab().toImage();
+        }
+        if (w && (!image.isNull() || deadline.hasExpired())) {
+            poll.stop();
+            if (auto *dialog = qobject_cast<QDialog *>(w))
+                dialog->reject();
+        }
+    });
+    poll.start(50);
+    action->trigger();
+    return image;
 }
 
 int takeScreenshot(QApplication &app, HostWindow &window, int module, const HostOptions &options)
@@ -39,14 +90,22 @@ int takeScreenshot(QApplication &app, HostWindow &window, int module, const Host
     }
     window.runModule(module);
     QDeadlineTimer deadline(options.screenshotTimeoutMs);
-    while (!anyScreenLoaded(window.mdiArea()) && !deadline.hasExpired()) {
+    while (!loadedScreen(window.mdiArea()) && !deadline.hasExpired()) {
         app.processEvents(QEventLoop::AllEvents, 50);
         QThread::msleep(10);
     }
-    const bool loaded = anyScreenLoaded(window.mdiArea());
+    QWidget *screen = loadedScreen(window.mdiArea());
+    bool loaded = screen != nullptr;
     // A last round so the screen paints what it loaded.
     app.processEvents();
-    if (!window.grab().save(options.screenshot)) {
+    QImage image;
+    if (!options.window.isEmpty() && screen) {
+        image = grabWindow(app, screen, options, deadline);
+        loaded = !image.isNull();
+    }
+    if (image.isNull())
+        image = window.grab().toImage();
+    if (!image.save(options.screenshot)) {
         std::fprintf(stderr, "erp-host: não foi possível gravar %s\n", qPrintable(options.screenshot));
         return 1;
     }
@@ -98,6 +157,10 @@ int main(int argc, char **argv)
     // Lets a desktop match the windows to the installed desktop entry and its icon.
     QApplication::setDesktopFileName(QStringLiteral("erp-host"));
     QApplication::setWindowIcon(applicationIcon());
+    // What Qt draws itself (standard buttons, file and print dialogs, text-box menus) in
+    // Portuguese too.
+    if (!fiscal::clientlib::installQtTranslations(app))
+        std::fprintf(stderr, "erp-host: traduções do Qt (qtbase_pt_BR) não encontradas\n");
 
     HostOptions options;
     if (!readHostOptions(cli, options, error)) {

@@ -2,6 +2,7 @@
 
 #include "clientlib/hostservices.h"
 #include "clientlib/errorreporter_p.h"
+#include "help/help.h"
 #include "vcl/guard.h"
 #include "vcl/menus.h"
 
@@ -11,6 +12,7 @@
 #include <QMdiSubWindow>
 #include <QMenu>
 #include <QMenuBar>
+#include <QShortcut>
 #include <QStyle>
 #include <QVBoxLayout>
 
@@ -120,7 +122,7 @@ TfrmPadraoGrid::TfrmPadraoGrid(QWidget *parent) : QWidget(parent)
     mnuManutencao->setObjectName(QStringLiteral("mnuManutencao"));
 
     mnuSeparadorOperacao = mnuOperacao->addSeparator();
-    mnuImprimir = vcl::newMenuItem(this, QStringLiteral("Im&primir"), QKeySequence(), [this] { sbtImprimirClick(); });
+    mnuImprimir = vcl::newMenuItem(this, QStringLiteral("Im&primir"), QKeySequence::Print, [this] { sbtImprimir->click(); });
     mnuFechar = vcl::newMenuItem(this, QStringLiteral("&Fechar"), QKeySequence(), [this] { close(); });
     mnuOperacao->addAction(mnuImprimir);
     mnuOperacao->addSeparator();
@@ -137,6 +139,8 @@ TfrmPadraoGrid::TfrmPadraoGrid(QWidget *parent) : QWidget(parent)
     // A menu entry with a button takes the button's enabled state.
     vcl::linkEnabled(mnuAlterar, sbtAlterar);
     vcl::linkEnabled(mnuImprimir, sbtImprimir);
+    auto *f1 = new QShortcut(QKeySequence::HelpContents, this, [this] { sbtAjuda->click(); });
+    f1->setContext(Qt::WidgetWithChildrenShortcut);
     const char *actionNames[] = {"mnuAlterar", "mnuIncluir", "mnuExcluir", "mnuLocalizar", "mnuFiltrar",
                                  "mnuImprimir", "mnuFechar"};
     QAction *actions[] = {mnuAlterar, mnuIncluir, mnuExcluir, mnuLocalizar, mnuFiltrar, mnuImprimir, mnuFechar};
@@ -318,14 +322,19 @@ void TfrmPadraoGrid::sbtCancelarClick()
 
 void TfrmPadraoGrid::sbtImprimirClick()
 {
-    interaction().message(mtInformation, windowTitle(),
-                          QStringLiteral("A impressão não está disponível nesta instalação."), mbOK, this);
+    interaction().message(mtInformation, windowTitle(), QStringLiteral("Esta tela não tem relatório."), mbOK, this);
+}
+
+QString TfrmPadraoGrid::HelpKeyword() const
+{
+    return QString::fromLatin1(metaObject()->className()).section(QStringLiteral("::"), -1);
 }
 
 void TfrmPadraoGrid::sbtAjudaClick()
 {
-    interaction().message(mtInformation, windowTitle(),
-                          QStringLiteral("Ajuda da tela %1.").arg(lblCodTela->text()), mbOK, this);
+    if (!help::showTopic(HelpKeyword(), this) && !help::showTopic(lblCodTela->text(), this))
+        interaction().message(mtInformation, windowTitle(),
+                              QStringLiteral("Não há ajuda instalada para a tela %1.").arg(lblCodTela->text()), mbOK, this);
 }
 
 void TfrmPadraoGrid::dbgPadraoKeyDown(int &, Qt::KeyboardModifiers)

@@ -12,7 +12,7 @@
 //   dtsPadrao, msgPadrao
 // (* the idle commands: idleControls() / idleMenuEntries(); the screen enables them as it
 //  needs; the base never does.) mnuAlterar and mnuImprimir follow their buttons' enabled
-//  state.
+//  state. Keys: Ctrl+P prints (mnuImprimir), F1 opens the help.
 //
 // Handlers, overridden by name (an override calls the inherited one first, unless it
 // replaces it as a screen's own refresh does):
@@ -25,7 +25,9 @@
 //   sbtAlterarClick()         starts editing the data set bound to dtsPadrao
 //   sbtCancelarClick()        cancels its edit
 //   sbtVerificarClick()       refresh; the base has nothing to reload
-//   sbtImprimirClick(), sbtAjudaClick()
+//   sbtImprimirClick()        the screen's report; the base has none and says so
+//   sbtAjudaClick()           the manual at the page of HelpKeyword(), else of the screen
+//                             code in lblCodTela
 //   dbgPadraoKeyDown(key, modifiers), dbgPadraoKeyPress(key)
 // Every handler runs through the event guard.
 
@@ -64,6 +66,9 @@ public:
     bool IsMinimized() const;
     // The sub-window holding the screen in the host; nullptr without a host.
     QMdiSubWindow *SubWindow() const;
+
+    // The manual's page for the screen as it stands: by default its class name.
+    virtual QString HelpKeyword() const;
 
     QList<QWidget *> idleControls() const;
     QList<QAction *> idleMenuEntries() const;

@@ -1,10 +1,13 @@
 #include "clientlib/frmrotigeral.h"
 
 #include "clientlib/errorreporter_p.h"
+#include "clientlib/interaction.h"
+#include "help/help.h"
 #include "vcl/guard.h"
 
 #include <QEvent>
 #include <QHBoxLayout>
+#include <QShortcut>
 #include <QStyle>
 #include <QVBoxLayout>
 
@@ -50,6 +53,7 @@ TfrmRotiGeral::TfrmRotiGeral(QWidget *parent) : QDialog(parent)
     layout->addWidget(grbDadosRel, 1);
 
     msgPadrao = new TMessages(this);
+    new QShortcut(QKeySequence::HelpContents, this, [this] { vcl::guarded([this] { ShowHelp(); }); });
     msgPadrao->setObjectName(QStringLiteral("msgPadrao"));
 
     // However the dialog ends (accept, reject, Esc, the window button), its close handler
@@ -74,6 +78,20 @@ void TfrmRotiGeral::Create()
 void TfrmRotiGeral::Activate()
 {
     vcl::guarded([this] { FormActivate(); });
+}
+
+QString TfrmRotiGeral::HelpKeyword() const
+{
+    return QString::fromLatin1(metaObject()->className()).section(QStringLiteral("::"), -1);
+}
+
+void TfrmRotiGeral::ShowHelp()
+{
+    if (m_helpContext != 0 && help::showContext(m_helpContext, this))
+        return;
+    if (!help::showTopic(HelpKeyword(), this) && !help::showTopic(lblCodTela->text(), this))
+        interaction().message(mtInformation, windowTitle(),
+                              QStringLiteral("Não há ajuda instalada para a tela %1.").arg(lblCodTela->text()), mbOK, this);
 }
 
 void TfrmRotiGeral::setClientSize(int width, int height)

@@ -15,6 +15,8 @@
 //                    button, done()); then the dialog releases itself
 //   sbtConfirmaClick()   the confirm button
 // Dialogs run modally through the interaction service: interaction().runModal(*dlg).
+// F1 opens the manual at the page of HelpContext() when one is set, else at the page of
+// HelpKeyword() (the class name) or of the screen code.
 
 #include "clientlib/messages.h"
 #include "vcl/containers.h"
@@ -38,6 +40,13 @@ public:
     // Fixed client area, as the dialogs have a single border.
     void setClientSize(int width, int height);
 
+    // Help context number of the dialog's page in the manual (0: none).
+    int HelpContext() const { return m_helpContext; }
+    void setHelpContext(int context) { m_helpContext = context; }
+    virtual QString HelpKeyword() const;
+    // What F1 does.
+    void ShowHelp();
+
     vcl::TPanel *panMenu;
     vcl::TPanel *panBotoes;
     vcl::TSpeedButton *sbtConfirma;
@@ -57,6 +66,7 @@ protected:
 private:
     bool m_created = false;
     bool m_closed = false;
+    int m_helpContext = 0;
 };
 
 } // namespace fiscal::clientlib

@@ -5,6 +5,7 @@
 //   chooseOne(table, title)              -> chosen row or -1           (Pesquisar)
 //   chooseMany(table, keyColumn, title)  -> chosen rows or nullopt     (PesquisaLista)
 //   runModal(dialog)                     -> QDialog::Accepted / Rejected
+//   chooseSaveFile(title, name, filters) -> the file to write, or empty when given up
 //
 // The real service (QtInteraction) uses Qt dialogs; tests install a ScriptedInteraction
 // that answers from a queue, so no test ever blocks on a modal loop. setInteraction()
@@ -70,6 +71,11 @@ public:
                                                  const QString &title, QWidget *parent) = 0;
     // Runs the dialog modally and returns its result code.
     virtual int runModal(QDialog &dialog) = 0;
+    // The file the user chose to write, or an empty string when they gave up. `filters` as
+    // QFileDialog takes them ("Documento PDF (*.pdf)"); `filter` holds the one to start
+    // with and comes back with the one chosen. `fileName` is the name suggested.
+    virtual QString chooseSaveFile(const QString &title, const QString &fileName,
+                                   const QStringList &filters, QString &filter, QWidget *parent) = 0;
 };
 
 // The current service; the Qt one until another is installed.

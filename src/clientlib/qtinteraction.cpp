@@ -3,6 +3,8 @@
 #include "clientlib/choicedialog.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFileDialog>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -74,6 +76,15 @@ std::optional<QList<int>> QtInteraction::chooseMany(const ChoiceTable &table, in
 int QtInteraction::runModal(QDialog &dialog)
 {
     return dialog.exec();
+}
+
+QString QtInteraction::chooseSaveFile(const QString &title, const QString &fileName,
+                                     const QStringList &filters, QString &filter, QWidget *parent)
+{
+    // Qt's own dialog (not the desktop's), so that its texts come from Qt's translations.
+    return QFileDialog::getSaveFileName(parent ? parent : QApplication::activeWindow(), title,
+                                        QDir::home().filePath(fileName), filters.join(QStringLiteral(";;")),
+                                        &filter, QFileDialog::DontUseNativeDialog);
 }
 
 } // namespace fiscal::clientlib

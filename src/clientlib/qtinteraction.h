@@ -16,6 +16,8 @@ public:
     std::optional<QList<int>> chooseMany(const ChoiceTable &table, int keyColumn,
                                          const QString &title, QWidget *parent) override;
     int runModal(QDialog &dialog) override;
+    QString chooseSaveFile(const QString &title, const QString &fileName, const QStringList &filters,
+                           QString &filter, QWidget *parent) override;
 };
 
 } // namespace fiscal::clientlib

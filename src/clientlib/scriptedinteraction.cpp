@@ -218,4 +218,36 @@ int ScriptedInteraction::runModal(QDialog &dialog)
     return result;
 }
 
+Answer Answer::saveAs(const QString &path, const QString &filter)
+{
+    Answer a;
+    a.kind = SaveFile;
+    a.value = path;
+    a.field = filter;
+    return a;
+}
+
+QString ScriptedInteraction::chooseSaveFile(const QString &title, const QString &fileName,
+                                            const QStringList &filters, QString &filter, QWidget *)
+{
+    Shown shown;
+    shown.kind = Shown::SaveFile;
+    shown.title = title;
+    shown.text = fileName;
+    QString path;
+    Answer a;
+    if (take(Answer::SaveFile, a, QStringLiteral("file dialog \"%1\"").arg(title)) && a.kind == Answer::SaveFile) {
+        path = a.value;
+        if (!a.field.isEmpty()) {
+            if (filters.contains(a.field))
+                filter = a.field;
+            else
+                m_problems.append(QStringLiteral("file dialog \"%1\" has no filter %2").arg(title, a.field));
+        }
+    }
+    shown.result = path.isEmpty() ? 0 : 1;
+    m_shown.append(shown);
+    return path;
+}
+
 } // namespace fiscal::clientlib

@@ -8,6 +8,7 @@
 //   s->push(Answer::pickRow("CDEMPRESA", "02"));     // next single-choice list
 //   s->push(Answer::pickKeys({"001", "014"}));       // next multi-choice list
 //   s->push(Answer::dialog([](QDialog &d) { ... }, true));   // next modal dialog
+//   s->push(Answer::saveAs("/tmp/x.csv"));          // next file dialog
 //   ... drive the screen ...
 //   EXPECT_TRUE(s->problems().isEmpty());
 //   s->shown() lists every box, list and dialog in order.
@@ -25,7 +26,7 @@
 namespace fiscal::clientlib {
 
 struct Answer {
-    enum Kind { Button, PickRow, PickKeys, Cancel, Dialog };
+    enum Kind { Button, PickRow, PickKeys, Cancel, Dialog, SaveFile };
     Kind kind = Button;
     int button = mrOk;
     QString field;
@@ -44,10 +45,12 @@ struct Answer {
     static Answer pickKeys(const QStringList &keys);
     // Runs `drive` on the shown dialog; then, if it is still open, accepts or rejects it.
     static Answer dialog(std::function<void(QDialog &)> drive, bool accept = true);
+    // The file a save dialog returns (`value`), and the filter chosen in it when not empty.
+    static Answer saveAs(const QString &path, const QString &filter = {});
 };
 
 struct Shown {
-    enum Kind { Message, ChooseOne, ChooseMany, Dialog };
+    enum Kind { Message, ChooseOne, ChooseMany, Dialog, SaveFile };
     Kind kind = Message;
     TMsgDlgType messageType = mtInformation;
     TMsgDlgButtons buttons = mbOK;
@@ -78,6 +81,8 @@ public:
     std::optional<QList<int>> chooseMany(const ChoiceTable &table, int keyColumn,
                                          const QString &title, QWidget *parent) override;
     int runModal(QDialog &dialog) override;
+    QString chooseSaveFile(const QString &title, const QString &fileName, const QStringList &filters,
+                           QString &filter, QWidget *parent) override;
 
 private:
     bool take(Answer::Kind kind, Answer &out, const QString &what);

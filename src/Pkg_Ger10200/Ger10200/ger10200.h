@@ -9,6 +9,8 @@
 //   editmode.cpp      tab switch, state handling, HabilitaTSH, edit/cancel, menus
 //   gridcells.cpp     ellipsis button, Vd_GrupoFiscal, cell painters, display texts
 //   saving.cpp        BeforeInsert / BeforePost / AfterPost / AfterDelete of the grids
+//   reporting.cpp     printing and exporting the active tab, the coverage report, the
+//                     manual's page of the active tab
 //   tabimpfili.cpp, tabimpinscesta.cpp, taboperinter.cpp, tabtipogest.cpp
 //                     what only one tab does
 //
@@ -23,6 +25,7 @@
 #include <QString>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QAction;
 class QLineEdit;
@@ -43,6 +46,9 @@ class TPanel;
 class TLabel;
 class TSpeedButton;
 class TColumn;
+}
+namespace fiscal::reports {
+struct ReportTable;
 }
 namespace fiscal::clientlib {
 class TBtnPesquisa;
@@ -66,6 +72,11 @@ public:
     // Reloads the active tab's data set and the state-registration set of the active
     // inner tab (after the dialogs).
     void AtualizaQuery();
+
+    // The active tab as printed and exported (reporting.cpp).
+    reports::ReportTable ActiveReport();
+    // The manual's page of the active tab.
+    QString HelpKeyword() const override;
 
     NetParamGrupFiscal *netParamGrupFiscal = nullptr;
 
@@ -168,6 +179,8 @@ public:
     QAction *mnuImpInscEsta = nullptr;
     QAction *mnuCadAutomatico = nullptr;
     QAction *mnuReplica = nullptr;
+    QAction *mnuExportar = nullptr;
+    QAction *mnuCobertura = nullptr;
 
 Q_SIGNALS:
     void loadedChanged(bool loaded);
@@ -183,6 +196,7 @@ protected:
     void sbtAlterarClick() override;
     void sbtCancelarClick() override;
     void sbtVerificarClick() override;
+    void sbtImprimirClick() override;
 
 private:
     // One grid tab of the save protocol: what differs between the members.
@@ -238,6 +252,15 @@ private:
     void wireRegistrationText(dataset::TClientDataSet *cds, const QString &numberField,
                               const QString &typeField);
     void loadGruposFiscais(const QString &code);
+    // The text a cell of the current record shows where the screen paints it itself;
+    // nullopt where the grid's display text stands.
+    std::optional<QString> PaintedText(vcl::TDBGrid *grid, int col, bool bareCode) const;
+
+    // reporting.cpp
+    void buildReportMenus();
+    reports::ReportTable gridReport(vcl::TDBGrid *grid, reports::ReportTable t);
+    void mnuExportarClick();
+    void mnuCoberturaClick();
 
     // saving.cpp
     void wireSaving(const GridMember &m);

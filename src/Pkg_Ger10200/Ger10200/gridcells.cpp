@@ -100,33 +100,14 @@ void TfrmParamGrupFiscal::DrawColumnCell(vcl::TDBGrid *grid, QPainter &painter, 
 {
     dataset::TDataSource *dts = grid->DataSource();
     TClientDataSet *cds = dts ? dts->DataSet() : nullptr;
-    if (!cds || !cds->Active() || cds->IsEmpty())
+    if (!cds)
         return;
-    const bool billing = grid == dbgTipoFatur;
-    if (cds->FieldByName(billing ? QStringLiteral("CDTIPOFATUR") : kCode)->IsNull())
-        return;
-    vcl::TColumn *column = grid->Columns()[col];
-    TField *field = column->Field();
-    if (!field)
-        return;
-
-    QString text = clientlib::AllTrim(field->AsString());
-    const vcl::TDBGridColumns &cols = grid->Columns();
-    if ((grid == dbgPadrao && col == cols.IndexOfField(QStringLiteral("NRINSJURFORN")))
-        || (grid == dbgCliente && col == cols.IndexOfField(QStringLiteral("NRINSJURCLIE")))) {
-        const bool forn = grid == dbgPadrao;
-        text = registrationText(field->AsString(),
-                                cds->FieldByName(forn ? QStringLiteral("IDTPIJURFORN")
-                                                      : QStringLiteral("IDTPIJURCLIE"))->AsString());
-    } else if (billing && col == cols.IndexOfField(QStringLiteral("CDTIPOFATUR"))) {
-        text = billingTypeCell(field->AsString(), msgPadrao->Msg(clientlib::AllTrim(field->AsString())));
-    } else if (col == cols.IndexOfField(kCode)) {
-        const bool bare = showsBareCode(cds->State() == dsEdit, selected, focused, grid->EditorMode());
-        if (!bare)
-            text = grupoFiscalCell(field->AsString(), cds->FieldByName(kDesc)->AsString());
-    } else {
+    const bool bare = showsBareCode(cds->State() == dsEdit, selected, focused, grid->EditorMode());
+    const std::optional<QString> painted = PaintedText(grid, col, bare);
+    if (!painted)
         return;   // the grid's own painting stands
-    }
+    const QString &text = *painted;
+    vcl::TColumn *column = grid->Columns()[col];
 
     QRect textRect = rect;
     if (column->Alignment() & Qt::AlignRight)
@@ -139,6 +120,35 @@ void TfrmParamGrupFiscal::DrawColumnCell(vcl::TDBGrid *grid, QPainter &painter, 
     painter.setClipRect(rect);
     painter.drawText(textRect, int(Qt::AlignTop) | int((column->Alignment() & Qt::AlignRight) ? Qt::AlignRight : Qt::AlignLeft), text);
     painter.restore();
+}
+
+std::optional<QString> TfrmParamGrupFiscal::PaintedText(vcl::TDBGrid *grid, int col, bool bareCode) const
+{
+    dataset::TDataSource *dts = grid->DataSource();
+    TClientDataSet *cds = dts ? dts->DataSet() : nullptr;
+    if (!cds || !cds->Active() || cds->IsEmpty())
+        return std::nullopt;
+    const bool billing = grid == dbgTipoFatur;
+    if (cds->FieldByName(billing ? QStringLiteral("CDTIPOFATUR") : kCode)->IsNull())
+        return std::nullopt;
+    TField *field = grid->Columns()[col]->Field();
+    if (!field)
+        return std::nullopt;
+
+    const vcl::TDBGridColumns &cols = grid->Columns();
+    if ((grid == dbgPadrao && col == cols.IndexOfField(QStringLiteral("NRINSJURFORN")))
+        || (grid == dbgCliente && col == cols.IndexOfField(QStringLiteral("NRINSJURCLIE")))) {
+        const bool forn = grid == dbgPadrao;
+        return registrationText(field->AsString(),
+                                cds->FieldByName(forn ? QStringLiteral("IDTPIJURFORN")
+                                                      : QStringLiteral("IDTPIJURCLIE"))->AsString());
+    }
+    if (billing && col == cols.IndexOfField(QStringLiteral("CDTIPOFATUR")))
+        return billingTypeCell(field->AsString(), msgPadrao->Msg(clientlib::AllTrim(field->AsString())));
+    if (col == cols.IndexOfField(kCode))
+        return bareCode ? clientlib::AllTrim(field->AsString())
+                        : grupoFiscalCell(field->AsString(), cds->FieldByName(kDesc)->AsString());
+    return std::nullopt;
 }
 
 void TfrmParamGrupFiscal::wireRegistrationText(TClientDataSet *cds, const QString &numberField,

@@ -134,6 +134,7 @@ TfrmParamGrupFiscal::TfrmParamGrupFiscal(QWidget *parent)
     netParamGrupFiscal = new NetParamGrupFiscal(this);
     buildTabs();
     buildMenus();
+    buildReportMenus();
     wireImpFili();
     wireImpInscEsta();
     wireOperInter();

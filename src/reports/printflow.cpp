@@ -1,0 +1,213 @@
+#include "reports/printflow.h"
+
+#include "reports/spreadsheet.h"
+#include "reports/tableprinter.h"
+
+#include "clientlib/interaction.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocale>
+#include <QPaintEngine>
+#include <QPdfWriter>
+#include <QPrintPreviewDialog>
+#include <QPrinter>
+#include <QProgressDialog>
+#include <QSaveFile>
+
+namespace fiscal::reports {
+
+using clientlib::interaction;
+
+namespace {
+
+// The progress window of a long job: shown after half a second, Cancel stops the job.
+class Progress {
+public:
+    Progress(const QString &label, QWidget *parent)
+        : m_dialog(label, QStringLiteral("Cancelar"), 0, 100, parent)
+    {
+        m_dialog.setWindowTitle(QStringLiteral("Aguarde"));
+        m_dialog.setWindowModality(Qt::ApplicationModal);
+        m_dialog.setMinimumDuration(500);
+        m_dialog.setAutoClose(false);
+        m_dialog.setAutoReset(false);
+        m_dialog.setValue(0);
+    }
+    bool step(int done, int total)
+    {
+        if (m_dialog.maximum() != total)
+            m_dialog.setMaximum(total);
+        m_dialog.setValue(done);   // lets the Cancel button be clicked
+        return !m_dialog.wasCanceled();
+    }
+    QProgressDialog &dialog() { return m_dialog; }
+
+private:
+    QProgressDialog m_dialog;
+};
+
+void setUpPage(QPagedPaintDevice &device, const ReportTable &table)
+{
+    device.setPageSize(QPageSize(QPageSize::A4));
+    device.setPageOrientation(orientationFor(table));
+    device.setPageMargins(QMarginsF(10, 10, 10, 10), QPageLayout::Millimeter);
+}
+
+void tell(const QString &text, QWidget *parent)
+{
+    interaction().message(clientlib::mtInformation, QString(), text, clientlib::mbOK, parent);
+}
+
+void tellError(const QString &text, QWidget *parent)
+{
+    interaction().message(clientlib::mtError, QString(), text, clientlib::mbOK, parent);
+}
+
+// The preview engine paints into pictures; a printer or a PDF file has an engine of its own.
+bool isPreview(QPrinter *printer)
+{
+    return printer->paintEngine() && printer->paintEngine()->type() == QPaintEngine::Picture;
+}
+
+void printAll(const ReportTable &table, const QDateTime &printedAt, QPrinter *printer, QWidget *parent)
+{
+    const TablePrinter report(table, printedAt);
+    if (isPreview(printer)) {
+        report.print(*printer, {}, 1, kPreviewPages);
+        return;
+    }
+    int first = 1, last = 0;
+    if (printer->printRange() == QPrinter::PageRange) {
+        first = printer->fromPage();
+        last = printer->toPage();
+    }
+    const QString file = printer->outputFormat() == QPrinter::PdfFormat ? printer->outputFileName() : QString();
+    TablePrinter::Result result;
+    {
+        Progress progress(QStringLiteral("Imprimindo %1...").arg(table.section), parent);
+        result = report.print(*printer, [&progress](int page, int pages) { return progress.step(page, pages); },
+                              first, last);
+    }
+    if (result != TablePrinter::Printed && !file.isEmpty())
+        QFile::remove(file);   // half a document is worse than none
+    if (result == TablePrinter::Cancelled)
+        tell(QStringLiteral("Impressão cancelada."), parent);
+    else if (result == TablePrinter::Failed)
+        tellError(QStringLiteral("Não foi possível imprimir o relatório."), parent);
+}
+
+bool writePdf(const ReportTable &table, const QString &path, QWidget *parent)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        throw ExportError(QStringLiteral("Não foi possível gravar o arquivo %1: %2").arg(path, file.errorString()).toStdString());
+    TablePrinter::Result result;
+    {
+        QPdfWriter writer(&file);
+        writer.setTitle(table.section.isEmpty() ? table.title : table.title + QStringLiteral(" - ") + table.section);
+        writer.setCreator(QApplication::applicationName());
+        setUpPage(writer, table);
+        Progress progress(QStringLiteral("Gerando %1...").arg(QFileInfo(path).fileName()), parent);
+        result = TablePrinter(table).print(writer, [&progress](int page, int pages) {
+            return progress.step(page, pages);
+        });
+    }
+    if (result == TablePrinter::Cancelled) {
+        file.cancelWriting();
+        return false;
+    }
+    if (result == TablePrinter::Failed || !file.commit())
+        throw ExportError(QStringLiteral("Não foi possível gravar o arquivo %1: %2").arg(path, file.errorString()).toStdString());
+    return true;
+}
+
+struct Format {
+    ExportFormat format;
+    const char *filter;
+    const char *suffix;
+};
+const Format kFormats[] = {
+    {ExportFormat::Xlsx, "Pasta de trabalho do Excel (*.xlsx)", "xlsx"},
+    {ExportFormat::Csv, "CSV separado por ponto e vírgula (*.csv)", "csv"},
+    {ExportFormat::Pdf, "Documento PDF (*.pdf)", "pdf"},
+};
+
+} // namespace
+
+QPageLayout::Orientation orientationFor(const ReportTable &table)
+{
+    int characters = 0;
+    for (const ReportColumn &c : table.columns)
+        characters += c.width;
+    return characters > 110 ? QPageLayout::Landscape : QPageLayout::Portrait;
+}
+
+void previewReport(const ReportTable &table, QWidget *parent)
+{
+    QPrinter printer(QPrinter::HighResolution);
+    setUpPage(printer, table);
+    printer.setDocName(table.suggestedFileName());
+    const QDateTime printedAt = QDateTime::currentDateTime();
+    const int pages = TablePrinter(table, printedAt).pageCount(printer);
+
+    QPrintPreviewDialog dialog(&printer, parent);
+    dialog.setObjectName(QStringLiteral("frmVisualizaImpressao"));
+    QString title = QStringLiteral("Visualização de impressão - %1").arg(table.section.isEmpty() ? table.title : table.section);
+    if (pages > kPreviewPages)
+        title += QStringLiteral(" (primeiras %1 de %2 páginas; a impressão inclui todas)")
+                     .arg(kPreviewPages)
+                     .arg(QLocale(QLocale::Portuguese, QLocale::Brazil).toString(pages));
+    dialog.setWindowTitle(title);
+    QObject::connect(&dialog, &QPrintPreviewDialog::paintRequested, &dialog,
+                     [&](QPrinter *p) { printAll(table, printedAt, p, &dialog); });
+    interaction().runModal(dialog);
+}
+
+bool writeReport(const ReportTable &table, ExportFormat format, const QString &path, QWidget *parent)
+{
+    if (format == ExportFormat::Pdf)
+        return writePdf(table, path, parent);
+    Progress progress(QStringLiteral("Exportando para %1...").arg(QFileInfo(path).fileName()), parent);
+    auto step = [&progress](int done, int total) { return progress.step(done, total); };
+    return format == ExportFormat::Xlsx ? writeXlsx(table, path, step) : writeCsv(table, path, step);
+}
+
+void exportReport(const ReportTable &table, QWidget *parent)
+{
+    QStringList filters;
+    for (const Format &f : kFormats)
+        filters << QString::fromUtf8(f.filter);
+    QString filter = filters.first();
+    QString path = interaction().chooseSaveFile(QStringLiteral("Exportar"), table.suggestedFileName() + QStringLiteral(".xlsx"),
+                                                filters, filter, parent);
+    if (path.isEmpty())
+        return;
+    // The extension typed wins over the filter; without one the filter's is added.
+    const Format *chosen = nullptr;
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    for (const Format &f : kFormats) {
+        if (suffix == QLatin1String(f.suffix))
+            chosen = &f;
+    }
+    if (!chosen) {
+        chosen = &kFormats[0];
+        for (const Format &f : kFormats) {
+            if (filter == QString::fromUtf8(f.filter))
+                chosen = &f;
+        }
+        path += QLatin1Char('.') + QLatin1String(chosen->suffix);
+    }
+    try {
+        if (writeReport(table, chosen->format, path, parent))
+            tell(QStringLiteral("Arquivo gravado: %1").arg(QDir::toNativeSeparators(path)), parent);
+        else
+            tell(QStringLiteral("Exportação cancelada; nenhum arquivo foi gravado."), parent);
+    } catch (const ExportError &e) {
+        tellError(QString::fromUtf8(e.what()), parent);
+    }
+}
+
+} // namespace fiscal::reports
