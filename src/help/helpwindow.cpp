@@ -75,7 +75,7 @@ HelpWindow::HelpWindow(const Manual &manual, QWidget *parent)
     m_browser = new QTextBrowser;
     m_browser->setObjectName(QStringLiteral("txbPagina"));
     m_browser->setOpenLinks(true);
-    connect(m_browser, &QTextBrowser::sourceChanged, this, &HelpWindow::sourceChanged);
+    connect(m_browser, &QTextBrowser::sourceChanged, this, &HelpWindow::syncContents);
 
     auto *split = new QSplitter;
     split->addWidget(m_tabs);
@@ -103,8 +103,7 @@ void HelpWindow::showPage(const QString &id)
         return;
     if (m_browser->source() != m_manual.url(*p))
         m_browser->setSource(m_manual.url(*p));
-    else
-        sourceChanged();
+    syncContents(m_manual.url(*p));
 }
 
 void HelpWindow::search(const QString &words)
@@ -121,10 +120,10 @@ void HelpWindow::search(const QString &words)
         new QListWidgetItem(QStringLiteral("Nenhuma página encontrada."), m_results);
 }
 
-void HelpWindow::sourceChanged()
+void HelpWindow::syncContents(const QUrl &url)
 {
-    const QString id = currentPage();
-    // The contents follow the page, also when it was reached through a link.
+    const ManualPage *page = m_manual.pageForUrl(url);
+    const QString id = page ? page->id : QString();
     for (QTreeWidgetItemIterator it(m_contents); *it; ++it) {
         if ((*it)->data(0, kPageRole).toString() == id) {
             m_contents->setCurrentItem(*it);

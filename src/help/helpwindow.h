@@ -33,7 +33,8 @@ public:
     QTextBrowser *browser() const { return m_browser; }
 
 private:
-    void sourceChanged();
+    // The contents follow the page shown, also one reached through a link.
+    void syncContents(const QUrl &url);
 
     Manual m_manual;
     QTabWidget *m_tabs;

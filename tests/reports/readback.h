@@ -15,12 +15,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <ostream>
-
-// Readable texts in failure messages.
-inline void PrintTo(const QString &s, std::ostream *os) { *os << '"' << s.toStdString() << '"'; }
-inline void PrintTo(const QStringList &l, std::ostream *os) { *os << '[' << l.join(QStringLiteral(" | ")).toStdString() << ']'; }
-
 namespace fiscal::test {
 
 QString pdfText(const QString &path);

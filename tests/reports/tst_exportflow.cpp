@@ -1,6 +1,7 @@
 // The print and export commands as a user meets them: the file dialog, the format by
 // extension or filter, the boxes that tell how it went, the print preview.
 
+#include "printto.h"
 #include "readback.h"
 
 #include "reports/printflow.h"

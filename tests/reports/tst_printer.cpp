@@ -1,6 +1,7 @@
 // Pages laid out and painted one after the other: every row once, headings on every page,
 // "Página x de y" right, and a stop that really stops.
 
+#include "printto.h"
 #include "readback.h"
 
 #include "reports/tableprinter.h"

@@ -1,6 +1,7 @@
 // Spreadsheets read back as a spreadsheet program reads them: every row and code, leading
 // zeros and accents intact; nothing half-written left behind.
 
+#include "printto.h"
 #include "readback.h"
 
 #include "reports/spreadsheet.h"

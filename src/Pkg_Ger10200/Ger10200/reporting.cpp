@@ -103,6 +103,9 @@ reports::ReportTable TfrmParamGrupFiscal::gridReport(vcl::TDBGrid *grid, reports
         const int gridColumn = columns.at(column);
         dataset::TField *field = grid->Columns()[gridColumn]->Field();
         cds->withRowAsCurrent(row, [&] {
+            // No group prints as an empty cell, also where the grid paints a bare " - ".
+            if (field && field->FieldName() == QLatin1String("CDGRUPOFISC") && clientlib::EmptyString(field->AsString()))
+                return;
             const std::optional<QString> painted = PaintedText(grid, gridColumn, false);
             text = painted ? *painted : (field ? field->DisplayText() : QString());
         });

@@ -1,0 +1,255 @@
+// The main screen's print, export, coverage and help commands, driven through its menus,
+// buttons and keys against a real fiscal-server; the files read back as another program
+// would read them.
+
+#include "modulefixture.h"
+#include "../reports/readback.h"
+
+#include "coverage/frmcobertura.h"
+#include "coverage/frmsemgrupo.h"
+#include "help/help.h"
+#include "help/helpwindow.h"
+#include "clientlib/frmrotigeral.h"
+#include "dataset/clientdataset.h"
+#include "dataset/datasource.h"
+#include "vcl/dbgrid.h"
+#include "vcl/maskedit.h"
+#include "vcl/pagecontrol.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QChartView>
+#include <QComboBox>
+#include <QFile>
+#include <QListWidget>
+#include <QTreeWidget>
+#include <QPrintPreviewDialog>
+#include <QPrintPreviewWidget>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolButton>
+
+namespace fiscal::test {
+namespace {
+
+using clientlib::Answer;
+using ger10200::TfrmParamGrupFiscal;
+
+// Registration numbers as a person writes them, worked out here on their own.
+QString formatted(const QString &digits, const QString &type)
+{
+    if (type == QLatin1String("J") && digits.size() == 14)
+        return QStringLiteral("%1.%2.%3/%4-%5").arg(digits.mid(0, 2), digits.mid(2, 3), digits.mid(5, 3), digits.mid(8, 4), digits.mid(12, 2));
+    if (type == QLatin1String("F") && digits.size() == 11)
+        return QStringLiteral("%1.%2.%3-%4").arg(digits.mid(0, 3), digits.mid(3, 3), digits.mid(6, 3), digits.mid(9, 2));
+    return digits;
+}
+
+// What a row of the tab's grid shows, from the data set's own values.
+QStringList expectedRow(TfrmParamGrupFiscal *frm, vcl::TDBGrid *grid, int row)
+{
+    dataset::TClientDataSet *cds = grid->DataSource()->DataSet();
+    auto value = [&](const char *field) {
+        dataset::TField *f = cds->FindField(QString::fromLatin1(field));
+        return f ? cds->valueAt(row, f->Index()).value_or(QString()).trimmed() : QString();
+    };
+    QStringList cells;
+    for (int c = 0; c < grid->Columns().Count(); ++c) {
+        if (!grid->Columns()[c]->Visible())
+            continue;
+        const QString name = grid->Columns()[c]->FieldName();
+        if (name == QLatin1String("CDGRUPOFISC"))
+            cells << (value("CDGRUPOFISC").isEmpty() ? QString() : value("CDGRUPOFISC") + QStringLiteral(" - ") + value("DSGRUPOFISC"));
+        else if (name.startsWith(QLatin1String("NRINSJUR")))
+            cells << formatted(value(name.toLatin1()), value(name == QLatin1String("NRINSJURFORN") ? "IDTPIJURFORN" : "IDTPIJURCLIE"));
+        else if (name == QLatin1String("CDTIPOFATUR"))
+            cells << value("CDTIPOFATUR") + QStringLiteral(" - ") + frm->msgPadrao->Msg(value("CDTIPOFATUR"));
+        else
+            cells << value(name.toLatin1());
+    }
+    return cells;
+}
+
+class ReportingTest : public ModuleTest {
+protected:
+    QTemporaryDir dir;
+};
+
+TEST_F(ReportingTest, SupplierTabPrintsToPdfAsTheGridShowsIt)
+{
+    TfrmParamGrupFiscal *frm = openScreen();
+    ASSERT_TRUE(frm);
+    ASSERT_TRUE(frm->mnuImprimir->isEnabled());
+    EXPECT_EQ(frm->mnuImprimir->shortcut(), QKeySequence(QKeySequence::Print));
+
+    const QString pdf = dir.filePath(QStringLiteral("fornecedores.pdf"));
+    script->push(Answer::saveAs(pdf, QStringLiteral("Documento PDF (*.pdf)")));
+    triggerMenu(frm->mnuExportar);
+    ASSERT_TRUE(QFile::exists(pdf)) << script->messages().join(QLatin1Char('\n')).toStdString();
+    const QString text = pdfText(pdf);
+    const int pages = int(text.count(QLatin1Char('\f')));
+    ASSERT_GE(pages, 1);
+
+    const auto company = db->query("SELECT F.NRINSJURFORN, G.CDGRUPOFISC || ' - ' || G.DSGRUPOFISC FROM FORNECEDOR F"
+                                   " JOIN GRUPOFISCAL G ON G.CDGRUPOFISC = F.CDGRUPOFISC WHERE F.IDTPIJURFORN = 'J'"
+                                   " ORDER BY F.NMRAZSOCFORN LIMIT 1").at(0);
+    for (const QString &must : {QStringLiteral("Parâmetros de Grupo Fiscal"), QStringLiteral("GER10200"),
+                                QStringLiteral("Fornecedor"), QStringLiteral("Inscrição"), QStringLiteral("Nome/Razão Social"),
+                                QStringLiteral("Grupo Fiscal"), formatted(QString::fromStdString(*company[0]), QStringLiteral("J")),
+                                QString::fromStdString(*company[1]), QStringLiteral("1 de %1").arg(pages)})
+        EXPECT_TRUE(text.contains(must)) << must.toStdString();
+}
+
+TEST_F(ReportingTest, PrintButtonOpensThePreview)
+{
+    TfrmParamGrupFiscal *frm = openScreen();
+    ASSERT_TRUE(frm);
+    int pages = 0;
+    QString title;
+    script->push(Answer::dialog([&](QDialog &d) {
+        title = d.windowTitle();
+        if (auto *w = d.findChild<QPrintPreviewWidget *>())
+            pages = w->pageCount();
+    }, false));
+    clickButton(frm->sbtImprimir);
+    EXPECT_GE(pages, 1);
+    EXPECT_EQ(title, QStringLiteral("Visualização de impressão - Fornecedor"));
+}
+
+// Every row of the grid, in its order, with codes and accents as shown.
+TEST_F(ReportingTest, TabsExportEveryRowAsShown)
+{
+    TfrmParamGrupFiscal *frm = openScreen();
+    ASSERT_TRUE(frm);
+    const struct { vcl::TTabSheet *tab; vcl::TDBGrid *grid; const char *file; } cases[] = {
+        {frm->tshCliente, frm->dbgCliente, "clientes.xlsx"},
+        {frm->tshCliente, frm->dbgCliente, "clientes.csv"},
+        {frm->tshFilial, frm->dbgFilial, "filiais.csv"},
+        {frm->tshTipoContrato, frm->dbgTipoFatur, "contratos.xlsx"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.file);
+        clickTab(frm->pgcPadrao, c.tab);
+        const QString path = dir.filePath(QString::fromLatin1(c.file));
+        script->push(Answer::saveAs(path));
+        triggerMenu(frm->mnuExportar);
+        QList<QStringList> rows = path.endsWith(QLatin1String(".csv")) ? parseCsv([&] {
+            QFile f(path);
+            return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+        }()) : xlsxSheetRows(path);
+        ASSERT_FALSE(rows.isEmpty());
+        const QStringList header = rows.takeFirst();
+        const int columns = int(header.size());
+        for (QStringList &r : rows)
+            while (r.size() < columns)
+                r << QString();
+        const int count = c.grid->DataSource()->DataSet()->RecordCount();
+        ASSERT_GT(count, 0);
+        ASSERT_EQ(rows.size(), count);
+        for (int i = 0; i < count; ++i)
+            ASSERT_EQ(rows.at(i), expectedRow(frm, c.grid, i)) << "row " << i;
+    }
+    // Codes keep their zeros: the branch codes are four digits.
+    EXPECT_TRUE(script->problems().isEmpty());
+}
+
+TEST_F(ReportingTest, CoverageReportShowsTheServersCountsAndTheRecordsWithout)
+{
+    TfrmParamGrupFiscal *frm = openScreen();
+    ASSERT_TRUE(frm);
+    const std::int64_t clients = db->count("SELECT COUNT(*) FROM CLIENTE");
+    const std::int64_t without = db->count("SELECT COUNT(*) FROM CLIENTE WHERE CDGRUPOFISC IS NULL");
+    ASSERT_GT(without, 0);
+
+    int listed = -1;
+    QStringList cells;
+    int bars = -1;
+    QString shownPart;
+    script->push(Answer::dialog([&](QDialog &d) {
+        auto &cob = static_cast<coverage::TfrmCobertura &>(d);
+        ASSERT_TRUE(waitFor([&] { return cob.isLoaded(); }));
+        QAbstractItemModel *m = cob.tblCobertura->model();
+        ASSERT_EQ(m->rowCount(), 6);
+        for (int c = 0; c < m->columnCount(); ++c)
+            if (!cob.tblCobertura->isColumnHidden(c))
+                cells << m->data(m->index(1, c)).toString();
+        bars = int(cob.chtCobertura->chart()->series().size());
+        cob.cbxParte->setCurrentIndex(1);
+        shownPart = cob.Report().section;
+        cob.cbxParte->setCurrentIndex(0);
+        cob.tblCobertura->selectRow(1);
+        script->push(Answer::dialog([&](QDialog &list) { listed = static_cast<coverage::TfrmSemGrupo &>(list).rowCount(); }));
+        clickButton(cob.sbtSemGrupo);
+    }, false));
+    triggerMenu(frm->mnuCobertura);
+
+    const QLocale br(QLocale::Portuguese, QLocale::Brazil);
+    EXPECT_EQ(cells, (QStringList{QStringLiteral("Clientes"), br.toString(clients), br.toString(clients - without),
+                                  br.toString(without),
+                                  br.toString(100.0 * double(clients - without) / double(clients), 'f', 1) + QStringLiteral(" %")}));
+    EXPECT_EQ(bars, 1);
+    EXPECT_EQ(shownPart, QStringLiteral("Imposto/Filial"));
+    EXPECT_EQ(listed, without);
+    EXPECT_TRUE(script->problems().isEmpty()) << script->problems().join(QLatin1Char('\n')).toStdString();
+}
+
+QString helpPage()
+{
+    QWidget *w = help::helpWindow();
+    return w ? w->property("currentPage").toString() : QString();
+}
+
+TEST_F(ReportingTest, HelpOpensAtThePageInUse)
+{
+    TfrmParamGrupFiscal *frm = openScreen();
+    ASSERT_TRUE(frm);
+    clickTab(frm->pgcPadrao, frm->tshCliente);
+    clickButton(frm->sbtAjuda);
+    EXPECT_EQ(helpPage(), QStringLiteral("cliente"));
+
+    // Back on the screen (keys reach shortcuts only in the active window).
+    help::helpWindow()->close();
+    clickTab(frm->pgcPadrao, frm->tshImpFili);
+    frm->window()->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(frm->window()));
+    frm->medCdImposto->setFocus();
+    QTest::keyClick(frm->medCdImposto, Qt::Key_F1);
+    QApplication::processEvents();
+    EXPECT_EQ(helpPage(), QStringLiteral("imposto-filial"));
+    auto *window = qobject_cast<help::HelpWindow *>(help::helpWindow());
+    ASSERT_TRUE(window);
+    EXPECT_EQ(window->contents()->currentItem()->text(0), QStringLiteral("Imposto/Filial"));
+
+    // A dialog that declares the replication dialog's help context, F1 pressed inside it
+    // while it runs modally: the page opens as the dialog's own window, usable meanwhile.
+    QString fromDialog;
+    bool ownedByDialog = false;
+    script->push(Answer::dialog([&](QDialog &d) {
+        d.activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(&d));
+        QTest::keyClick(&d, Qt::Key_F1);
+        QApplication::processEvents();
+        fromDialog = helpPage();
+        ownedByDialog = help::helpWindow() && help::helpWindow()->parentWidget() == &d;
+    }, false));
+    auto *dialog = new clientlib::TfrmRotiGeral(frm);
+    dialog->setHelpContext(12400502);
+    clientlib::interaction().runModal(*dialog);
+    EXPECT_EQ(fromDialog, QStringLiteral("replicacao"));
+    EXPECT_TRUE(ownedByDialog);
+
+    window = qobject_cast<help::HelpWindow *>(help::helpWindow());
+    if (!window) {
+        help::showTopic(QStringLiteral("inicio"));
+        window = qobject_cast<help::HelpWindow *>(help::helpWindow());
+    }
+    ASSERT_TRUE(window);
+    window->search(QStringLiteral("cadastro preexistente APAGADO"));
+    ASSERT_GE(window->results()->count(), 1);
+    EXPECT_EQ(window->results()->item(0)->text(), QStringLiteral("Replicação"));
+    window->close();
+}
+
+} // namespace
+} // namespace fiscal::test
