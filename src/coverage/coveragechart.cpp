@@ -14,7 +14,9 @@ QList<ChartBar> chartBars(const CoverageModel &model)
     const bool byTax = model.part() != Part::Cadastros;
     for (int r = 0; r < model.rowCount(); ++r) {
         const CoverageRow &row = model.row(r);
-        const QString category = byTax ? row.imposto + QStringLiteral(" - ") + row.nmImposto : entityCaption(row.entity);
+        // The chart's names are short, the table has the rest: "Tipos de contrato".
+        const QString category = byTax ? row.imposto + QStringLiteral(" - ") + row.nmImposto
+                                        : entityCaption(row.entity).section(QStringLiteral(" ("), 0, 0);
         if (bars.isEmpty() || bars.last().category != category)
             bars << ChartBar{category, 0, 0};
         bars.last().withGroup += row.withGroup;

@@ -41,7 +41,7 @@ TfrmCobertura::TfrmCobertura(QWidget *parent, NameLookup billingNames)
     setObjectName(QStringLiteral("frmCobertura"));
     setWindowTitle(QStringLiteral("Cobertura de grupos fiscais"));
     setAttribute(Qt::WA_DeleteOnClose);
-    resize(980, 560);
+    resize(1120, 580);
 
     m_net->setObjectName(QStringLiteral("netRelatorios"));
     m_net->setServerName(QString::fromLatin1(kServerRelatorios));
@@ -103,7 +103,7 @@ TfrmCobertura::TfrmCobertura(QWidget *parent, NameLookup billingNames)
     split->setStretchFactor(0, 1);
     split->setStretchFactor(1, 1);
     // The chart's names are as long as the table's; it gets room for them.
-    split->setSizes({500, 460});
+    split->setSizes({560, 540});
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(bar);
     layout->addLayout(partRow);

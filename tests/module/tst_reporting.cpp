@@ -23,7 +23,9 @@
 #include <QFile>
 #include <QListWidget>
 #include <QTreeWidget>
+#include <QImage>
 #include <QPrintPreviewDialog>
+#include <QProcess>
 #include <QPrintPreviewWidget>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -249,6 +251,36 @@ TEST_F(ReportingTest, HelpOpensAtThePageInUse)
     ASSERT_GE(window->results()->count(), 1);
     EXPECT_EQ(window->results()->item(0)->text(), QStringLiteral("Replicação"));
     window->close();
+}
+
+} // namespace
+} // namespace fiscal::test
+
+namespace fiscal::test {
+namespace {
+
+// erp-host --screenshot --window: the coverage report and the help window, each grabbed as
+// its own window (not the host's), from the real module against the real server.
+TEST_F(ModuleTest, HostScreenshotsTheCoverageReportAndTheHelp)
+{
+    QTemporaryDir dir;
+    const struct { const char *window; QSize size; } cases[] = {{"cobertura", {1120, 580}}, {"ajuda", {980, 640}}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.window);
+        const QString shot = dir.filePath(QString::fromLatin1(c.window) + QStringLiteral(".png"));
+        QProcess host;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        host.setProcessEnvironment(env);
+        host.start(QStringLiteral(ERP_HOST_EXE),
+                   {QStringLiteral("--module"), QStringLiteral(MODULE_LIBRARY), QStringLiteral("--server"),
+                    QStringLiteral("http://127.0.0.1:%1").arg(server->port()), QStringLiteral("--db"),
+                    QString::fromStdString(db->url()), QStringLiteral("--screenshot"), shot, QStringLiteral("--window"),
+                    QString::fromLatin1(c.window), QStringLiteral("--screenshot-timeout"), QStringLiteral("30000")});
+        ASSERT_TRUE(host.waitForFinished(60000));
+        EXPECT_EQ(host.exitCode(), 0) << host.readAllStandardError().toStdString();
+        EXPECT_EQ(QImage(shot).size(), c.size);
+    }
 }
 
 } // namespace
