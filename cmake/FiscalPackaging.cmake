@@ -34,7 +34,7 @@ endfunction()
 fiscal_install_private_libraries(server ${FISCAL_INSTALL_SERVERLIBDIR} server_libs
   storage dataset rpc appserver)
 fiscal_install_private_libraries(host ${FISCAL_INSTALL_HOSTLIBDIR} host_libs
-  storage dataset rpc vcl clientlib)
+  storage dataset rpc vcl fiscal_help clientlib reports coverage)
 if(server_libs)
   file(RELATIVE_PATH rel /${CMAKE_INSTALL_BINDIR} /${FISCAL_INSTALL_SERVERLIBDIR})
   set_target_properties(fiscal-server PROPERTIES INSTALL_RPATH "$ORIGIN/${rel}")
@@ -128,7 +128,8 @@ esquema do banco a cada início e roda com o usuário de sistema fiscal.")
 set(CPACK_DEBIAN_HOST_PACKAGE_NAME erp-host)
 set(CPACK_DEBIAN_HOST_PACKAGE_SECTION x11)
 # The platform plugins (xcb, offscreen) are a package of their own in Debian.
-set(CPACK_DEBIAN_HOST_PACKAGE_DEPENDS "qt6-qpa-plugins")
+# Qt's Portuguese texts, loaded by name at start (no library link shows them).
+set(CPACK_DEBIAN_HOST_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-translations-l10n")
 set(CPACK_DEBIAN_HOST_PACKAGE_RECOMMENDS "fonts-dejavu-core, hicolor-icon-theme")
 set(CPACK_DEBIAN_HOST_PACKAGE_SUGGESTS "fiscal-server")
 set(CPACK_DEBIAN_HOST_PACKAGE_CONTROL_EXTRA ${deb_root}/host/conffiles)
