@@ -1,20 +1,23 @@
 #!/usr/bin/env bash
 # The Debian packages as an operator gets them: built with cpack, checked with lintian,
 # installed with apt-get into a throwaway root (an overlay of this machine's own root, so
-# their dependencies are the ones Debian installed here), the server started with the
-# command of its systemd unit as the service user, erp-host opened headless against it by
-# a desktop user of the group fiscal, then both packages purged.
+# their dependencies are the ones Debian installed here) where systemd is booted in a
+# container; the server started through its unit, restarted by systemd after a crash,
+# erp-host opened headless against it by a desktop user of the group fiscal, both packages
+# purged.
 #
 #   package-test.sh BUILD_DIR
 #
-# Without an overlay mount (no privilege for it) the packages go onto this machine itself,
-# under a lock, and are purged afterwards. Exit 77 (skipped) only when not root.
+# Where no container can boot, the unit's command is run as its user instead; where no
+# overlay can be mounted, the packages go onto this machine itself, under a lock, and are
+# purged afterwards. Exit 77 (skipped) only when not root, or when that would remove
+# packages installed here.
 set -euo pipefail
 
 build="$(cd "$1" && pwd)"
 if [ "${2:-}" != --inside ]; then
   if [ "$(id -u)" -ne 0 ]; then
-    echo "SKIPPED: installing packages needs root (apt-get, chroot, adduser)"
+    echo "SKIPPED: installing packages needs root (apt-get, mount, adduser)"
     exit 77
   fi
   work="$(mktemp -d "$build/package-test.XXXXXX")"
@@ -37,18 +40,53 @@ fi
 
 work="$3"
 root="$work/root"
+fail() { echo "FAIL: $*"; exit 1; }
+container=""; server_pid=""
+
+# ---- the root to install into, and how to run a command there ----
 mkdir -p "$root" "$work/upper" "$work/overlay-work"
 if mount -t overlay overlay -o "lowerdir=/,upperdir=$work/upper,workdir=$work/overlay-work" "$root" 2>/dev/null; then
-  echo "== throwaway root: an overlay of / at $root"
-  mount --rbind /dev "$root/dev"
-  mount --bind /proc "$root/proc"
-  mount --rbind /sys "$root/sys"
-  # A /run of its own: no systemd there, so the maintainer scripts leave the machine's alone.
-  mount -t tmpfs tmpfs "$root/run"
-  mount -t tmpfs tmpfs "$root/tmp"
-  chmod 1777 "$root/tmp"
-  inroot() { chroot "$root" "$@"; }
-  inroot_exec() { exec chroot "$root" "$@"; }
+  # systemd in a container on the throwaway root, up to basic.target only: no service of
+  # this machine starts there. It shares the machine's network, so loopback ports meet.
+  if command -v systemd-nspawn >/dev/null; then
+    # An image may forbid maintainer scripts to touch services (policy-rc.d exits 101); an
+    # installed machine does not, and the scripts' stop and restart are under test here.
+    rm -f "$root/usr/sbin/policy-rc.d"
+    systemd-nspawn -q -D "$root" --register=no --keep-unit -b -- systemd.unit=basic.target \
+      >"$work/container.log" 2>&1 </dev/null &
+    container=$!
+    for _ in $(seq 1 100); do
+      leader="$(pgrep -P "$container" -x systemd || true)"
+      [ -n "$leader" ] && break
+      sleep 0.1
+    done
+    for _ in $(seq 1 150); do
+      [ -n "$leader" ] || break
+      state="$(nsenter -t "$leader" -a systemctl is-system-running 2>/dev/null || true)"
+      [ "$state" = running ] || [ "$state" = degraded ] && break
+      sleep 0.2
+    done
+    if [ "${state:-}" = running ] || [ "${state:-}" = degraded ]; then
+      echo "== throwaway root: an overlay of / at $root, systemd booted in a container"
+      inroot() { nsenter -t "$leader" -a "$@"; }
+      inroot_exec() { exec nsenter -t "$leader" -a "$@"; }
+    else
+      echo "== systemd-nspawn could not boot the overlay; its log:"
+      cat "$work/container.log"
+      kill "$container" 2>/dev/null; wait "$container" 2>/dev/null || true
+      container=""
+    fi
+  fi
+  if [ -z "$container" ]; then
+    echo "== throwaway root: an overlay of / at $root, entered with chroot (no systemd)"
+    mount --rbind /dev "$root/dev"
+    mount --bind /proc "$root/proc"
+    mount --rbind /sys "$root/sys"
+    # A /run of its own: no systemd there, so the maintainer scripts leave the machine's alone.
+    mount -t tmpfs tmpfs "$root/run"
+    inroot() { chroot "$root" "$@"; }
+    inroot_exec() { exec chroot "$root" "$@"; }
+  fi
 else
   echo "== no overlay mount here: installing on this machine, then purging"
   root=""
@@ -60,30 +98,49 @@ else
       exit 77
     fi
   done
+  if [ -e /var/lib/fiscal-server ]; then
+    echo "SKIPPED: /var/lib/fiscal-server exists on this machine; the test would write into it"
+    exit 77
+  fi
+  # The package keeps its system user on purge; a user this test made goes afterwards.
+  getent passwd fiscal >/dev/null || remove_user=1
   inroot() { "$@"; }
   inroot_exec() { exec "$@"; }
 fi
 
-fail() { echo "FAIL: $*"; exit 1; }
-server_pid=""
 cleanup() {
   [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+  if [ -n "$container" ]; then
+    kill "$container" 2>/dev/null   # asks the container to power off
+    wait "$container" 2>/dev/null
+  fi
   if [ -z "$root" ]; then
     apt-get purge -y -qq erp-host fiscal-server >/dev/null 2>&1 || true
     userdel --remove fiscaltest >/dev/null 2>&1 || true
+    if [ -n "${remove_user:-}" ]; then
+      userdel fiscal >/dev/null 2>&1 || true
+      groupdel fiscal >/dev/null 2>&1 || true
+    fi
     rm -f /tmp/erp-host.png
   fi
   return 0
 }
 trap cleanup EXIT
 
-port="$(python3 -c 'import socket;s=socket.socket();s.bind(("127.0.0.1",0));print(s.getsockname()[1])')"
-
 apt() {
   inroot env DEBIAN_FRONTEND=noninteractive apt-get -y -qq -o DPkg::Lock::Timeout=300 "$@" >"$work/apt.log" 2>&1 \
     || { cat "$work/apt.log"; fail "apt-get $1"; }
   grep -iE '^(W|E):|warning|error' "$work/apt.log" || true
 }
+listening() { (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; }
+wait_listening() {
+  for _ in $(seq 1 150); do listening && return 0; sleep 0.1; done
+  return 1
+}
+port="$(python3 -c 'import socket;s=socket.socket();s.bind(("127.0.0.1",0));print(s.getsockname()[1])')"
+unit="fiscal-server@$port.service"
+
+# ---- install ----
 echo "== apt-get install"
 apt install --no-install-recommends "$work"/debs/fiscal-server_*.deb "$work"/debs/erp-host_*.deb
 version="$(dpkg-deb -f "$work"/debs/fiscal-server_*.deb Version)"
@@ -99,37 +156,47 @@ for f in /usr/share/applications/erp-host.desktop /usr/share/icons/hicolor/48x48
   [ -f "$root$f" ] || fail "$f is not installed"
 done
 inroot desktop-file-validate /usr/share/applications/erp-host.desktop || fail "desktop entry"
-if inroot systemd-analyze --version >/dev/null 2>&1; then
-  inroot systemd-analyze verify "/lib/systemd/system/fiscal-server@$port.service" || fail "systemd-analyze verify"
-  echo "   systemd-analyze verify: the unit is sound"
-fi
+inroot systemd-analyze verify "/lib/systemd/system/$unit" || fail "systemd-analyze verify $unit"
 
-echo "== the server, by its unit's command, as its user, on port $port"
-unit="$root/lib/systemd/system/fiscal-server@.service"
-exec_start="$(sed -n 's/^ExecStart=//p' "$unit")"
-user="$(sed -n 's/^User=//p' "$unit")"
-[ -n "$exec_start" ] && [ "$user" = fiscal ] || fail "unit: ExecStart '$exec_start', User '$user'"
-# systemd's ${VAR} expansion and %i, with the variables of the unit's environment file.
-# shellcheck disable=SC2016
-command="$(inroot env -i bash -c 'set -a; . /etc/fiscal-server/fiscal-server.env; eval "echo $1"' _ "${exec_start//%i/$port}")"
-echo "   $command"
+# ---- the server ----
 db="$(inroot env -i bash -c '. /etc/fiscal-server/fiscal-server.env; echo "$FISCAL_DB"')"
 as_fiscal=(setpriv --reuid=fiscal --regid=fiscal --init-groups)
 # Demo data first, so that the host shows rows; the unit's --init must leave them alone.
 inroot "${as_fiscal[@]}" sh -c "umask 0007; fiscal-server --db '$db' --init --demo small" >/dev/null \
   || fail "demo data"
-# As systemd does it: the environment file read as root, then the user's rights and umask.
-# shellcheck disable=SC2086
-inroot_exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin bash -c \
-  'set -a; . /etc/fiscal-server/fiscal-server.env; set +a; umask 0007; exec "$@"' _ "${as_fiscal[@]}" $command &
-server_pid=$!
-for _ in $(seq 1 100); do
-  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-  kill -0 "$server_pid" 2>/dev/null || fail "the server stopped"
-  sleep 0.1
-done
-(exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || fail "the server does not listen on $port"
+if [ -n "$container" ]; then
+  echo "== the server through its unit: systemctl start $unit"
+  journal() { inroot journalctl -u "$unit" --no-pager | tail -20; }
+  inroot systemctl start "$unit" || { journal; fail "systemctl start $unit"; }
+  wait_listening || { journal; fail "$unit does not listen on $port"; }
+  [ "$(inroot ps -o user= -p "$(inroot systemctl show -P MainPID "$unit")")" = fiscal ] || fail "$unit does not run as fiscal"
+  # A crash: systemd starts it again.
+  first="$(inroot systemctl show -P MainPID "$unit")"
+  inroot kill -KILL "$first"
+  sleep 1
+  for _ in $(seq 1 100); do
+    pid="$(inroot systemctl show -P MainPID "$unit")"
+    [ "$pid" != 0 ] && [ "$pid" != "$first" ] && listening && break
+    sleep 0.1
+  done
+  [ "$pid" != 0 ] && [ "$pid" != "$first" ] || { journal; fail "$unit was not restarted after a crash"; }
+  wait_listening || { journal; fail "$unit does not listen again"; }
+  echo "   restarted after a crash (pid $first, then $pid)"
+else
+  echo "== the server by its unit's command, as its user (no systemd here)"
+  exec_start="$(sed -n 's/^ExecStart=//p' "$root/lib/systemd/system/fiscal-server@.service")"
+  # systemd's ${VAR} expansion and %i, with the variables of the unit's environment file.
+  command="$(inroot env -i bash -c 'set -a; . /etc/fiscal-server/fiscal-server.env; eval "echo $1"' _ "${exec_start//%i/$port}")"
+  echo "   $command"
+  # As systemd does it: the environment file read as root, then the user's rights and umask.
+  # shellcheck disable=SC2086
+  inroot_exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin bash -c \
+    'set -a; . /etc/fiscal-server/fiscal-server.env; set +a; umask 0007; exec "$@"' _ "${as_fiscal[@]}" $command &
+  server_pid=$!
+  wait_listening || fail "the server does not listen on $port"
+fi
 
+# ---- the host ----
 echo "== erp-host, headless, as a member of the group fiscal"
 inroot useradd --create-home --groups fiscal fiscaltest
 # The installed settings name the database; the module comes from the installed folder.
@@ -137,19 +204,27 @@ inroot setpriv --reuid=fiscaltest --regid=fiscaltest --init-groups env -i PATH=/
   HOME=/home/fiscaltest QT_QPA_PLATFORM=offscreen \
   erp-host --server "http://127.0.0.1:$port" --open Pkg_Ger10200 --screenshot /tmp/erp-host.png \
   || fail "erp-host did not open the main screen"
-[ -s "$root/tmp/erp-host.png" ] || fail "no screenshot"
-cp "$root/tmp/erp-host.png" "$build/package-test-erp-host.png"
+inroot cat /tmp/erp-host.png >"$build/package-test-erp-host.png" && [ -s "$build/package-test-erp-host.png" ] \
+  || fail "no screenshot"
 echo "   main screen saved to $build/package-test-erp-host.png"
-kill "$server_pid"; wait "$server_pid" || true; server_pid=""
 
+# ---- purge ----
+if [ -n "$server_pid" ]; then
+  kill "$server_pid"; wait "$server_pid" || true; server_pid=""
+fi
 echo "== apt-get purge"
 apt purge erp-host fiscal-server
+# Removing the package stops its running instances.
+! listening || { [ -n "$container" ] && journal; fail "the server still listens on $port after the package went"; }
 for p in erp-host fiscal-server; do
   ! inroot dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q installed || fail "$p still installed"
 done
-for f in /usr/bin/erp-host /usr/bin/fiscal-server /usr/lib/*/erp-host /lib/systemd/system/fiscal-server@.service \
-         /etc/fiscal-server /etc/xdg/fiscal/erp-host.ini /usr/share/applications/erp-host.desktop; do
-  [ ! -e "$root$f" ] || fail "$f is left after purge"
+# Every file and link the packages held is gone, and their own folders with them.
+while read -r f; do
+  [ ! -e "$root$f" ] && [ ! -L "$root$f" ] || fail "$f is left after purge"
+done < <(for d in "$work"/debs/*.deb; do dpkg-deb -c "$d"; done | awk '$1 !~ /^d/ {sub(/^\./, "", $6); print $6}')
+for d in "$root"/etc/fiscal-server "$root"/usr/lib/*/erp-host "$root"/usr/lib/*/fiscal-server; do
+  [ ! -e "$d" ] || fail "${d#"$root"} is left after purge"
 done
 # The business's data outlives the package.
 [ -f "$root$db" ] || fail "the database $db went with the package"
