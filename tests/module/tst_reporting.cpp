@@ -9,6 +9,7 @@
 #include "coverage/frmsemgrupo.h"
 #include "help/help.h"
 #include "help/helpwindow.h"
+#include "help/manual.h"
 #include "clientlib/frmrotigeral.h"
 #include "dataset/clientdataset.h"
 #include "dataset/datasource.h"
@@ -22,6 +23,8 @@
 #include <QComboBox>
 #include <QFile>
 #include <QListWidget>
+#include <QRegularExpression>
+#include <QSet>
 #include <QTreeWidget>
 #include <QImage>
 #include <QPrintPreviewDialog>
@@ -200,6 +203,40 @@ QString helpPage()
 {
     QWidget *w = help::helpWindow();
     return w ? w->property("currentPage").toString() : QString();
+}
+
+// Every tab and dialog finds its page; every link of the manual leads to one of its pages.
+TEST_F(ReportingTest, ManualHasEveryPageAndNoBrokenLink)
+{
+    TfrmParamGrupFiscal *frm = openScreen();
+    ASSERT_TRUE(frm);
+    const help::Manual manual = help::Manual::load(QStringLiteral("ger10200"));
+    ASSERT_TRUE(manual.isValid());
+    QStringList keywords;
+    for (vcl::TTabSheet *tab : {frm->tshPadrao, frm->tshCliente, frm->tshFilial, frm->tshTipoOperac,
+                                frm->tshTipoContrato, frm->tshOperInter, frm->tshTipoGest, frm->tshImpFili,
+                                frm->tshImpInscEsta}) {
+        frm->pgcPadrao->setActivePage(tab);
+        keywords << frm->HelpKeyword();
+    }
+    keywords << QStringLiteral("TfrmCadAutomatico") << QStringLiteral("TfrmCadAutoImpInscEsta")
+             << QStringLiteral("TfrmReplica") << QStringLiteral("TfrmCobertura") << QStringLiteral("GER10200");
+    for (const QString &k : keywords)
+        EXPECT_TRUE(manual.pageForKeyword(k)) << k.toStdString();
+    EXPECT_EQ(keywords.size(), QSet<QString>(keywords.begin(), keywords.end()).size()) << "two tabs share a page";
+    EXPECT_TRUE(manual.pageForContext(12400502));
+
+    static const QRegularExpression href(QStringLiteral("href=\"([^\"#]+)"));
+    for (const help::ManualPage &page : manual.pages()) {
+        QFile file(QStringLiteral(":/help/ger10200/") + page.file);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << page.file.toStdString();
+        const QString html = QString::fromUtf8(file.readAll());
+        for (auto it = href.globalMatch(html); it.hasNext();) {
+            const QString target = it.next().captured(1);
+            EXPECT_TRUE(QFile::exists(QStringLiteral(":/help/ger10200/") + target))
+                << page.file.toStdString() << " -> " << target.toStdString();
+        }
+    }
 }
 
 TEST_F(ReportingTest, HelpOpensAtThePageInUse)
