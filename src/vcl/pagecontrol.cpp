@@ -2,6 +2,7 @@
 
 #include "vcl/guard.h"
 
+#include <QApplication>
 #include <QEvent>
 #include <QTabBar>
 
@@ -52,6 +53,16 @@ TPageControl::TPageControl(QWidget *parent)
     : QTabWidget(parent)
 {
     connect(this, &QTabWidget::currentChanged, this, &TPageControl::onCurrentChanged);
+    // A click on another tab takes the focus to the tabs first, as clicking a page control
+    // does. Otherwise hiding the old page would push the focus out of the page control to
+    // whatever comes next in the focus chain, and back in: enter and exit handlers would
+    // run in the middle of the switch. A disabled tab switches nothing, so the focus stays.
+    connect(tabBar(), &QTabBar::tabBarClicked, this, [this](int index) {
+        QWidget *focus = QApplication::focusWidget();
+        if (index >= 0 && index != currentIndex() && isTabEnabled(index) && focus && currentWidget()
+            && currentWidget()->isAncestorOf(focus))
+            tabBar()->setFocus(Qt::MouseFocusReason);
+    });
 }
 
 TTabSheet *TPageControl::addPage(TTabSheet *sheet)

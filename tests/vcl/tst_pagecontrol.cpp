@@ -2,7 +2,9 @@
 
 #include "testhooks.h"
 
+#include <QLineEdit>
 #include <QTabBar>
+#include <QVBoxLayout>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -123,6 +125,35 @@ TEST_F(PageControlTest, onChangingCanRefuseAndSeesTheOldPage)
         EXPECT_EQ(changes.size(), c.expectedActive == 1 ? 1 : 0) << c.name;
         EXPECT_EQ(vcltest::errors().size(), c.reported) << c.name;
     }
+}
+
+// Switching pages by a click keeps the focus inside the page control: a box before it must
+// not be entered (and its handlers run) on the way from one page to the other.
+TEST(PageControlFocus, clickingAnotherTabKeepsTheFocusInThePageControl)
+{
+    QList<QWidget *> focused;   // outlives the window, which reports focus moves while it goes
+    QWidget window;
+    auto *before = new QLineEdit(&window);
+    auto *pc = new TPageControl(&window);
+    QLineEdit *boxes[2];
+    for (int i = 0; i < 2; ++i)
+        boxes[i] = new QLineEdit(pc->addPage(QStringLiteral("Página %1").arg(i)));
+    auto *layout = new QVBoxLayout(&window);
+    layout->addWidget(before);
+    layout->addWidget(pc);
+    window.show();
+    QApplication::setActiveWindow(&window);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    boxes[0]->setFocus();
+    QApplication::processEvents();
+    ASSERT_TRUE(boxes[0]->hasFocus());
+
+    QObject::connect(qApp, &QApplication::focusChanged, &window, [&](QWidget *, QWidget *now) { focused << now; });
+    QTest::mouseClick(pc->tabBar(), Qt::LeftButton, {}, pc->tabBar()->tabRect(1).center());
+    EXPECT_EQ(pc->currentIndex(), 1);
+    EXPECT_FALSE(focused.contains(before));
+    ASSERT_TRUE(QApplication::focusWidget());
+    EXPECT_TRUE(pc->isAncestorOf(QApplication::focusWidget()));
 }
 
 TEST_F(PageControlTest, hiddenTabsCannotBeSelected)
