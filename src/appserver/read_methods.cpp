@@ -122,13 +122,15 @@ struct InscricaoTable {
     const char *table;        // GRFISIMPIEFORN / GRFISIMPIECLIE
     const char *entity;       // FORNECEDOR / CLIENTE
     const char *key;          // CDFORNECED / CDCLIENTE
-    const char *name;         // NMRAZSOCFORN / NMRAZSOCCLIE
+    const char *name;         // the name the grid shows, over X (the supplier or client)
     const char *registration; // NRINSJURFORN / NRINSJURCLIE
     const char *personType;   // IDTPIJURFORN / IDTPIJURCLIE
 };
-constexpr InscricaoTable kFornInscTable{"GRFISIMPIEFORN", "FORNECEDOR", "CDFORNECED", "NMRAZSOCFORN",
+constexpr InscricaoTable kFornInscTable{"GRFISIMPIEFORN", "FORNECEDOR", "CDFORNECED", "X.NMRAZSOCFORN",
                                         "NRINSJURFORN", "IDTPIJURFORN"};
-constexpr InscricaoTable kCliInscTable{"GRFISIMPIECLIE", "CLIENTE", "CDCLIENTE", "NMRAZSOCCLIE",
+// The client grid's name column is its trade name; a client without one shows its legal name.
+constexpr InscricaoTable kCliInscTable{"GRFISIMPIECLIE", "CLIENTE", "CDCLIENTE",
+                                       "COALESCE(NULLIF(TRIM(X.NMFANTCLIE), ''), X.NMRAZSOCCLIE)",
                                        "NRINSJURCLIE", "IDTPIJURCLIE"};
 
 // Every supplier (client) with its group for the tax and registration, or none. The keys
@@ -136,14 +138,14 @@ constexpr InscricaoTable kCliInscTable{"GRFISIMPIECLIE", "CLIENTE", "CDCLIENTE",
 std::string inscSql(const InscricaoTable &t)
 {
     const std::string key = t.key;
-    return std::string("SELECT X.") + key + ", X." + t.name + ", X." + t.registration + ", X." + t.personType
+    return std::string("SELECT X.") + key + ", " + t.name + ", X." + t.registration + ", X." + t.personType
         + ", P.CDGRUPOFISC, G.DSGRUPOFISC, I.CDIMPOSTO, E.CDEMPRESA, E.CDINSCESTA"
           " FROM IMPOSTO I CROSS JOIN INSCRESTAD E CROSS JOIN " + t.entity + " X"
           " LEFT JOIN " + t.table + " P ON P.CDIMPOSTO = I.CDIMPOSTO AND P.CDEMPRESA = E.CDEMPRESA"
           " AND P.CDINSCESTA = E.CDINSCESTA AND P." + key + " = X." + key
         + " LEFT JOIN GRUPOFISCAL G ON G.CDGRUPOFISC = P.CDGRUPOFISC"
           " WHERE I.CDIMPOSTO = $1 AND E.CDEMPRESA = $2 AND E.CDINSCESTA = $3"
-          " ORDER BY X." + t.name + ", X." + key;
+          " ORDER BY " + t.name + ", X." + key;
 }
 
 std::string inscGrupSql(const InscricaoTable &t, size_t groupCount)

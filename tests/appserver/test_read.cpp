@@ -400,11 +400,12 @@ struct InscCase {
     const char *entity;
     const char *key;
     const char *name;
+    const char *tradeName;   // shown instead of the name when not blank
 };
 
 const InscCase kInscCases[] = {
-    {"GetFornInsc", "GRFISIMPIEFORN", "FORNECEDOR", "CDFORNECED", "NMRAZSOCFORN"},
-    {"GetCliInsc", "GRFISIMPIECLIE", "CLIENTE", "CDCLIENTE", "NMRAZSOCCLIE"},
+    {"GetFornInsc", "GRFISIMPIEFORN", "FORNECEDOR", "CDFORNECED", "NMRAZSOCFORN", "NULL"},
+    {"GetCliInsc", "GRFISIMPIECLIE", "CLIENTE", "CDCLIENTE", "NMRAZSOCCLIE", "NMFANTCLIE"},
 };
 
 TEST_P(ReadTest, InscListsEveryPartyWithItsGroupForTheRegistration)
@@ -413,8 +414,16 @@ TEST_P(ReadTest, InscListsEveryPartyWithItsGroupForTheRegistration)
         SCOPED_TRACE(c.method);
         const auto k = busiestKey(c.table);
         std::map<QString, std::pair<std::optional<std::string>, std::optional<std::string>>> expected;
-        for (auto &r : db().query(std::string("SELECT ") + c.key + ", " + c.name + " FROM " + c.entity))
-            expected[q(r[0])] = {r[1], std::nullopt};
+        int tradeNames = 0;
+        for (auto &r : db().query(std::string("SELECT ") + c.key + ", " + c.name + ", " + c.tradeName + " FROM " + c.entity)) {
+            const bool trade = r[2] && !QString::fromStdString(*r[2]).trimmed().isEmpty();
+            tradeNames += trade;
+            expected[q(r[0])] = {trade ? r[2] : r[1], std::nullopt};
+        }
+        if (QLatin1String(c.tradeName) != QLatin1String("NULL")) {
+            EXPECT_GT(tradeNames, 0);
+            EXPECT_LT(tradeNames, int(expected.size())) << "some clients have no trade name";
+        }
         for (auto &r : db().query(std::string("SELECT ") + c.key + ", CDGRUPOFISC FROM " + c.table
                                       + " WHERE CDIMPOSTO = $1 AND CDEMPRESA = $2 AND CDINSCESTA = $3",
                                   {k[0], k[1], k[2]}))
