@@ -11,6 +11,11 @@
 
 namespace fiscal::clientlib {
 
+namespace {
+constexpr int kWidestColumn = 40;   // characters; longer fields still fit their contents
+constexpr int kCellPadding = 12;
+} // namespace
+
 ChoiceDialog::ChoiceDialog(const ChoiceTable &table, const QString &title, bool multi,
                            QWidget *parent)
     : QDialog(parent), m_table(table), m_multi(multi)
@@ -46,6 +51,13 @@ ChoiceDialog::ChoiceDialog(const ChoiceTable &table, const QString &title, bool 
         }
     }
     m_view->resizeColumnsToContents();
+    // A column is at least as wide as its field, so the list does not jump as it filters.
+    const int charWidth = m_view->fontMetrics().averageCharWidth();
+    for (int c = 0; c < table.widths.size() && c < m_view->columnCount(); ++c) {
+        const int least = qMin(table.widths.at(c), kWidestColumn) * charWidth + kCellPadding;
+        if (m_view->columnWidth(c) < least)
+            m_view->setColumnWidth(c, least);
+    }
     layout->addWidget(m_view);
 
     auto *buttons = new QDialogButtonBox(this);

@@ -49,6 +49,7 @@ constexpr int mrNo = 7;
 struct ChoiceTable {
     QStringList fieldNames;          // one per column
     QStringList titles;              // column headers shown to the user
+    QList<int> widths;               // least width of each column, in characters (0: none)
     QList<QStringList> rows;         // display text per row and column
     int current = -1;                // row to start on
     QList<int> checked;              // multi-choice: rows checked at the start

@@ -36,6 +36,7 @@ ChoiceTable choiceTableOf(dataset::TDataSource *dataSource, const QString &keyFi
     for (int c : columns) {
         table.fieldNames.append(ds->Fields(c)->FieldName());
         table.titles.append(ds->Fields(c)->DisplayLabel());
+        table.widths.append(ds->Fields(c)->Size());
     }
     if (!ds->Active()) {
         return table;

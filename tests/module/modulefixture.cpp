@@ -89,6 +89,14 @@ ger10200::TfrmParamGrupFiscal *ModuleTest::openScreen()
     return frm;
 }
 
+void OpenScreenTest::SetUp()
+{
+    ModuleTest::SetUp();
+    frm = openScreen();
+    ASSERT_TRUE(frm);
+    clearCalls();
+}
+
 bool ModuleTest::waitFor(const std::function<bool()> &cond, int timeoutMs)
 {
     QElapsedTimer t;

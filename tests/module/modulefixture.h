@@ -80,4 +80,12 @@ private:
     QList<RecordedCall> m_calls;
 };
 
+// A test that starts with the main screen open and loaded, and no call recorded yet.
+class OpenScreenTest : public ModuleTest {
+protected:
+    void SetUp() override;
+
+    ger10200::TfrmParamGrupFiscal *frm = nullptr;
+};
+
 } // namespace fiscal::test

@@ -9,10 +9,13 @@
 #include "vcl/maskedit.h"
 #include "vcl/pagecontrol.h"
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QLineEdit>
 #include <QTest>
+
+#include <map>
 
 namespace fiscal::test {
 namespace {
@@ -77,6 +80,30 @@ TEST_F(TabsTest, TabCaptionsInOrder)
                                          "Imposto/Filial", "Imposto/Inscrição Estadual"}));
     EXPECT_TRUE(frm->mnuFornecedor->isChecked());
     EXPECT_FALSE(frm->lblNome->isVisible());
+}
+
+// The automatic-registration and replication buttons show pictures of their own, told
+// apart from each other and from every other tool button, with their hints.
+TEST_F(TabsTest, OwnToolButtonsShowPicturesOfTheirOwn)
+{
+    TfrmParamGrupFiscal *frm = openScreen();
+    ASSERT_TRUE(frm);
+    const auto picture = [](const QAbstractButton *b) { return b->icon().pixmap(QSize(16, 16)).toImage(); };
+    const struct { QAbstractButton *button; const char *hint; } own[] = {
+        {frm->sbtAutomatico, "Cadastramento Automático"},
+        {frm->sbtReplica, "Replicação de Alíquotas"},
+    };
+    for (const auto &o : own) {
+        SCOPED_TRACE(o.hint);
+        EXPECT_EQ(o.button->toolTip(), QString::fromUtf8(o.hint));
+        EXPECT_TRUE(o.button->text().isEmpty());
+        ASSERT_FALSE(o.button->icon().isNull());
+        for (QAbstractButton *other : frm->panMenu->findChildren<QAbstractButton *>()) {
+            if (other != o.button) {
+                EXPECT_NE(picture(other), picture(o.button)) << other->objectName().toStdString();
+            }
+        }
+    }
 }
 
 TEST_F(TabsTest, EditingTheSupplierGridLocksEveryOtherTabAndMenuUntilCancelled)
@@ -231,6 +258,49 @@ TEST_F(TabsTest, StateRegistrationNavigatorActsOnlyOnTheLoadedInnerRows)
     clickButton(frm->dbnPadrao->Button(vcl::nbDelete));
     EXPECT_EQ(methods(), QStringList{QStringLiteral("SetFornInsc")});
     EXPECT_EQ(frm->cdsFornecedor->RecordCount(), suppliers);
+}
+
+TEST_F(TabsTest, SwitchingToTheInnerClientTabLoadsTheClientsByTheirTradeNames)
+{
+    const auto reg = db->query("SELECT CDEMPRESA, CDINSCESTA FROM INSCRESTAD ORDER BY CDEMPRESA, CDINSCESTA");
+    ASSERT_FALSE(reg.empty());
+    const QString company = QString::fromStdString(*reg.front()[0]);
+    const QString registration = QString::fromStdString(*reg.front()[1]);
+    TfrmParamGrupFiscal *frm = openScreen();
+    ASSERT_TRUE(frm);
+    clickTab(frm->pgcPadrao, frm->tshImpInscEsta);
+    frm->medCdEmpresa->setText(company);
+    frm->medInscEsta->setText(registration);
+    frm->medImp->setText(QStringLiteral("01"));
+    frm->dbgFornInsc->setFocus(Qt::TabFocusReason);
+    QApplication::processEvents();
+    ASSERT_TRUE(frm->cdsFornInsc->Active());
+
+    clearCalls();
+    clickTab(frm->pgcCliente, frm->tshCli);
+    EXPECT_EQ(methods(), QStringList{QStringLiteral("GetCliInsc")});
+    ASSERT_EQ(callsOf(QStringLiteral("GetCliInsc")).size(), 1);
+    EXPECT_EQ(callsOf(QStringLiteral("GetCliInsc")).first().params, (QCborArray{QStringLiteral("01"), company, registration}));
+    dataset::TClientDataSet *cds = frm->cdsCliInsc;
+    EXPECT_EQ(frm->pgcCliente->currentWidget(), frm->tshCli);
+    EXPECT_EQ(frm->dtsPadrao->DataSet(), cds);
+    EXPECT_EQ(cds->FieldByName(QStringLiteral("NOME"))->DisplayLabel(), QStringLiteral("Nome Fantasia"));
+
+    // The name column is the trade name, or the legal name for a client without one.
+    std::map<QString, QString> shown;
+    for (int r = 0; r < cds->rowCount(); ++r)
+        shown[cds->valueAt(r, cds->FieldByName(QStringLiteral("CDCLIENTE"))->Index()).value_or(QString())] =
+            cds->valueAt(r, cds->FieldByName(QStringLiteral("NOME"))->Index()).value_or(QString());
+    const auto clients = db->query("SELECT CDCLIENTE, NMFANTCLIE, NMRAZSOCCLIE FROM CLIENTE");
+    ASSERT_EQ(shown.size(), clients.size());
+    int legal = 0;
+    for (const auto &c : clients) {
+        const bool trade = c[1] && !QString::fromStdString(*c[1]).trimmed().isEmpty();
+        legal += !trade;
+        EXPECT_EQ(shown[QString::fromStdString(*c[0])], QString::fromStdString(*(trade ? c[1] : c[2])));
+    }
+    EXPECT_GT(legal, 0);
+    EXPECT_LT(legal, int(clients.size()));
 }
 
 TEST_F(TabsTest, TabMenuEntryGivesTheSameResultAsClickingTheTab)

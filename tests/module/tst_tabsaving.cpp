@@ -23,20 +23,12 @@ using clientlib::Answer;
 using dataset::TClientDataSet;
 using ger10200::TfrmParamGrupFiscal;
 
-class TabSavingTest : public ModuleTest {
+class TabSavingTest : public OpenScreenTest {
 protected:
-    void SetUp() override
-    {
-        ModuleTest::SetUp();
-        frm = openScreen();
-        ASSERT_TRUE(frm);
-        clearCalls();
-    }
     static QString at(TClientDataSet *cds, int row, const char *field)
     {
         return cds->valueAt(row, cds->FieldByName(QString::fromLatin1(field))->Index()).value_or(QString());
     }
-    TfrmParamGrupFiscal *frm = nullptr;
 };
 
 TEST_F(TabSavingTest, BillingTypeShowsItsNameAndSavesWithTheBranchesCopies)

@@ -10,6 +10,12 @@ dataset::TClientDataSet *makeDataSet(QObject *owner, const QString &name,
 {
     auto *cds = new dataset::TClientDataSet(owner);
     cds->setObjectName(name);
+    addFields(cds, fields);
+    return cds;
+}
+
+void addFields(dataset::TClientDataSet *cds, std::span<const layout::FieldSpec> fields)
+{
     for (const layout::FieldSpec &spec : fields) {
         const QString fieldName = QString::fromLatin1(spec.name);
         dataset::TField *f = cds->addField(fieldName, spec.size,
@@ -19,7 +25,6 @@ dataset::TClientDataSet *makeDataSet(QObject *owner, const QString &name,
         if (spec.editMask)
             f->setEditMask(QString::fromLatin1(spec.editMask));
     }
-    return cds;
 }
 
 void addColumns(vcl::TDBGrid *grid, std::span<const layout::ColumnSpec> columns)

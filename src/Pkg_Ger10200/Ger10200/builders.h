@@ -14,6 +14,8 @@ namespace fiscal::ger10200 {
 
 dataset::TClientDataSet *makeDataSet(QObject *owner, const QString &name,
                                      std::span<const layout::FieldSpec> fields);
+// The fields of a data set (or a query) defined in code, before it is first opened.
+void addFields(dataset::TClientDataSet *cds, std::span<const layout::FieldSpec> fields);
 
 void addColumns(vcl::TDBGrid *grid, std::span<const layout::ColumnSpec> columns);
 

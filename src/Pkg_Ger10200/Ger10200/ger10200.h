@@ -13,6 +13,7 @@
 //                     manual's page of the active tab
 //   tabimpfili.cpp, tabimpinscesta.cpp, taboperinter.cpp, tabtipogest.cpp
 //                     what only one tab does
+//   toolicons.cpp     the pictures of this screen's own tool buttons
 //
 // `loaded` turns true once the first load has put the data on screen (the host's
 // --screenshot waits for it).
@@ -28,6 +29,7 @@
 #include <optional>
 
 class QAction;
+class QIcon;
 class QLineEdit;
 class QPainter;
 class QRect;
@@ -233,7 +235,7 @@ private:
     void setAutomaticPair(bool enabled);
     void setReplicationPair(bool enabled);
     void disableIdleCommands();
-    vcl::TSpeedButton *addToolButton(const QString &name, const QString &hint);
+    vcl::TSpeedButton *addToolButton(const QString &name, const QString &hint, const QIcon &icon);
     void bindNome(dataset::TDataSource *dts);
     void focusGrupoFiscal(vcl::TDBGrid *grid, dataset::TClientDataSet *cds);
     dataset::TClientDataSet *innerDataSet() const;

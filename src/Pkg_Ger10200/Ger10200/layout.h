@@ -109,6 +109,27 @@ inline constexpr FieldSpec cdsGrupoFiscal[] = {
     {"DSGRUPOFISC", 30, "Descrição"},
 };
 
+// Fields of the database queries: what their search lists show, with titles and sizes.
+inline constexpr FieldSpec qryImposto[] = {
+    {"CDIMPOSTO", 2, "Código"},
+    {"NMIMPOSTO", 30, "Nome"},
+};
+inline constexpr FieldSpec qryEmpresa[] = {
+    {"CDEMPRESA", 2, "Código"},
+    {"NMEMPRESA", 40, "Nome"},
+};
+inline constexpr FieldSpec qryInscEsta[] = {
+    {"CDINSCESTA", 16, "Código"},
+    {"NRINSJURIEST", 20, "Inscrição"},
+    {"NMREPRINSEST", 40, "Representante Legal"},
+    {"SGESTADO", 2, "UF"},
+    {"IDTPIJURIEST", 1, nullptr, false},
+};
+inline constexpr FieldSpec qryGrupoFisc[] = {
+    {"CDGRUPOFISC", 3, "Código"},
+    {"DSGRUPOFISC", 30, "Descrição"},
+};
+
 // Grid columns, left to right.
 inline constexpr ColumnSpec dbgPadrao[] = {
     {"NRINSJURFORN", "Inscrição", 0, false, false},

@@ -3,6 +3,7 @@
 #include "Pkg_Ger10200/Ger10200/ger10200.h"
 
 #include "Pkg_Ger10200/Ger10200/builders.h"
+#include "Pkg_Ger10200/Ger10200/toolicons.h"
 #include "Pkg_Ger10200/module.h"
 #include "Pkg_Ger10200/serverlink/netparamgrupfiscal.h"
 #include "Pkg_Ger10200/shared/codefield.h"
@@ -100,11 +101,13 @@ clientlib::TBtnPesquisa *makeSearch(QWidget *parent, const QString &name, QWidge
     return btn;
 }
 
-clientlib::TADOIBQuery *makeQuery(QObject *owner, const QString &name, const QString &sql)
+clientlib::TADOIBQuery *makeQuery(QObject *owner, const QString &name, const QString &sql,
+                                  std::span<const layout::FieldSpec> fields)
 {
     auto *q = new clientlib::TADOIBQuery(owner);
     q->setObjectName(name);
     q->setSQL(sql);
+    addFields(q, fields);
     return q;
 }
 
@@ -147,6 +150,7 @@ TfrmParamGrupFiscal::TfrmParamGrupFiscal(QWidget *parent)
     wireRegistrationText(cdsCliente, QStringLiteral("NRINSJURCLIE"), QStringLiteral("IDTPIJURCLIE"));
     wireRegistrationText(cdsFornInsc, QStringLiteral("NRINSJURFORN"), QStringLiteral("IDTPIJURFORN"));
     wireRegistrationText(cdsCliInsc, QStringLiteral("NRINSJURCLIE"), QStringLiteral("IDTPIJURCLIE"));
+    wireRegistrationText(qryInscEsta, QStringLiteral("NRINSJURIEST"), QStringLiteral("IDTPIJURIEST"));
 
     // The billing-type name shows in the navigator panel through NOME.
     cdsTipoFatur->FieldByName(QStringLiteral("NOME"))->OnGetText =
@@ -202,23 +206,23 @@ void TfrmParamGrupFiscal::buildTabs()
     dtsGrupoFiscal = makeSource(this, QStringLiteral("dtsGrupoFiscal"), cdsGrupoFiscal);
 
     qryImposto = makeQuery(this, QStringLiteral("qryImposto"),
-        QStringLiteral("SELECT CDIMPOSTO, NMIMPOSTO FROM IMPOSTO ORDER BY CDIMPOSTO"));
+        QStringLiteral("SELECT CDIMPOSTO, NMIMPOSTO FROM IMPOSTO ORDER BY CDIMPOSTO"), L::qryImposto);
     qryValidImposto = makeQuery(this, QStringLiteral("qryValidImposto"),
-        QStringLiteral("SELECT CDIMPOSTO, NMIMPOSTO FROM IMPOSTO WHERE (CDIMPOSTO = :P_CDIMPOSTO)"));
+        QStringLiteral("SELECT CDIMPOSTO, NMIMPOSTO FROM IMPOSTO WHERE (CDIMPOSTO = :P_CDIMPOSTO)"), L::qryImposto);
     qryEmpresa = makeQuery(this, QStringLiteral("qryEmpresa"),
         QStringLiteral("SELECT E.CDEMPRESA, E.NMEMPRESA FROM EMPRESA E WHERE (E.CDEMPRESA = :P_CDEMPRESA "
-                       "OR :P_TCDEMPRESA = 'T') ORDER BY E.CDEMPRESA"));
+                       "OR :P_TCDEMPRESA = 'T') ORDER BY E.CDEMPRESA"), L::qryEmpresa);
     qryInscEsta = makeQuery(this, QStringLiteral("qryInscEsta"),
         QStringLiteral("SELECT I.CDINSCESTA, I.NRINSJURIEST, I.NMREPRINSEST, I.SGESTADO, I.IDTPIJURIEST "
                        "FROM INSCRESTAD I WHERE I.CDEMPRESA = :P_CDEMPRESA AND (I.CDINSCESTA = :P_CDINSCESTA "
-                       "OR :P_TCDINSCESTA = 'T') ORDER BY I.CDINSCESTA"));
+                       "OR :P_TCDINSCESTA = 'T') ORDER BY I.CDINSCESTA"), L::qryInscEsta);
     qryImp = makeQuery(this, QStringLiteral("qryImp"),
         QStringLiteral("SELECT I.CDIMPOSTO, I.NMIMPOSTO FROM IMPOSTO I WHERE (I.CDIMPOSTO = :P_CDIMPOSTO "
-                       "OR :P_TCDIMPOSTO = 'T') ORDER BY I.CDIMPOSTO"));
+                       "OR :P_TCDIMPOSTO = 'T') ORDER BY I.CDIMPOSTO"), L::qryImposto);
     qryGrupoFisc = makeQuery(this, QStringLiteral("qryGrupoFisc"),
-        QStringLiteral("SELECT CDGRUPOFISC, DSGRUPOFISC FROM GRUPOFISCAL ORDER BY CDGRUPOFISC"));
+        QStringLiteral("SELECT CDGRUPOFISC, DSGRUPOFISC FROM GRUPOFISCAL ORDER BY CDGRUPOFISC"), L::qryGrupoFisc);
     qryVd_GrupoFiscGrid = makeQuery(this, QStringLiteral("qryVd_GrupoFiscGrid"),
-        QStringLiteral("SELECT CDGRUPOFISC, DSGRUPOFISC FROM GRUPOFISCAL WHERE CDGRUPOFISC = :P_CDGRUPOFISC"));
+        QStringLiteral("SELECT CDGRUPOFISC, DSGRUPOFISC FROM GRUPOFISCAL WHERE CDGRUPOFISC = :P_CDGRUPOFISC"), L::qryGrupoFisc);
     dtsImposto = makeSource(this, QStringLiteral("dtsImposto"), qryImposto);
     dtsEmpresa = makeSource(this, QStringLiteral("dtsEmpresa"), qryEmpresa);
     dtsInscEsta = makeSource(this, QStringLiteral("dtsInscEsta"), qryInscEsta);
@@ -282,8 +286,10 @@ void TfrmParamGrupFiscal::buildTabs()
     };
 
     // Tool bar buttons of this screen, disabled until a tab enables them.
-    sbtAutomatico = addToolButton(QStringLiteral("sbtAutomatico"), QStringLiteral("Cadastramento Automático"));
-    sbtReplica = addToolButton(QStringLiteral("sbtReplica"), QStringLiteral("Replicação de Alíquotas"));
+    sbtAutomatico = addToolButton(QStringLiteral("sbtAutomatico"), QStringLiteral("Cadastramento Automático"),
+                                  automaticIcon());
+    sbtReplica = addToolButton(QStringLiteral("sbtReplica"), QStringLiteral("Replicação de Alíquotas"),
+                               replicationIcon());
     sbtAutomatico->setEnabled(false);
     sbtReplica->setEnabled(false);
     sbtAutomatico->OnClick = [this] { sbtAutomaticoClick(); };
@@ -355,8 +361,8 @@ void TfrmParamGrupFiscal::buildImpInscEstaTab()
     btpEmpresa = makeSearch(panImpInscEsta, QStringLiteral("btpEmpresa"), medCdEmpresa, QStringLiteral("Empresa"),
                             dtsEmpresa, QStringLiteral("Não há empresa cadastrada."));
     edtNmEmpresa = makeNameBox(panImpInscEsta, QStringLiteral("edtNmEmpresa"), 297);
-    medInscEsta = makeCodeBox(panImpInscEsta, QStringLiteral("medInscEsta"), QString(), 16, 154);
-    medInscEsta->setCharCase(vcl::ecUpperCase);
+    // Free text, no length limit: a code that no registration has is reported as such.
+    medInscEsta = makeCodeBox(panImpInscEsta, QStringLiteral("medInscEsta"), QString(), 0, 154);
     btpInscEsta = makeSearch(panImpInscEsta, QStringLiteral("btpInscEsta"), medInscEsta,
                              QStringLiteral("Inscrição Estadual"), dtsInscEsta,
                              QStringLiteral("Não há Inscrição Estadual cadastrada."));
@@ -441,12 +447,13 @@ void TfrmParamGrupFiscal::buildMenus()
     addAction(mnuReplica);
 }
 
-vcl::TSpeedButton *TfrmParamGrupFiscal::addToolButton(const QString &name, const QString &hint)
+vcl::TSpeedButton *TfrmParamGrupFiscal::addToolButton(const QString &name, const QString &hint,
+                                                      const QIcon &icon)
 {
     auto *btn = new vcl::TSpeedButton(panMenu);
     btn->setObjectName(name);
     btn->setHint(hint);
-    btn->setText(hint.left(1));
+    btn->setIcon(icon);
     // After the base's record commands, in the order they are added.
     QWidget *after = sbtAutomatico ? static_cast<QWidget *>(sbtAutomatico) : static_cast<QWidget *>(sbtLocalizar);
     if (auto *bar = qobject_cast<QBoxLayout *>(panMenu->layout()))

@@ -1,0 +1,111 @@
+// The search lists of the main screen's code boxes and of the management-type cell: the
+// columns a user sees (titles, least widths, hidden fields) and the rows they offer.
+
+#include "modulefixture.h"
+
+#include "clientlib/btnpesquisa.h"
+#include "dataset/clientdataset.h"
+#include "vcl/dbgrid.h"
+#include "vcl/maskedit.h"
+#include "vcl/pagecontrol.h"
+
+#include <QApplication>
+#include <QRegularExpression>
+
+namespace fiscal::test {
+namespace {
+
+using clientlib::Answer;
+using clientlib::Shown;
+
+class SearchListTest : public OpenScreenTest {
+protected:
+    // Opens a list, closes it without a choice and returns what it showed.
+    Shown showList(const std::function<void()> &open)
+    {
+        script->clear();
+        script->push(Answer::cancel());
+        open();
+        QApplication::processEvents();
+        for (const Shown &s : script->shown())
+            if (s.kind == Shown::ChooseOne)
+                return s;
+        ADD_FAILURE() << "no list: " << script->messages().join('\n').toStdString();
+        return {};
+    }
+};
+
+TEST_F(SearchListTest, ListsShowTitledColumnsWithoutHiddenFields)
+{
+    const auto editTipoGest = [&] {
+        clickTab(frm->pgcPadrao, frm->tshTipoGest);
+        focusCell(frm->dbgTipoGest, 0, QStringLiteral("CDGRUPOFISC"));
+        clickButton(frm->sbtAlterar);
+        clickButton(frm->dbgTipoGest->EditButton());
+    };
+    const struct {
+        const char *what;
+        std::function<void()> open;
+        QStringList fields, titles;
+        QList<int> widths;
+        const char *rows;   // SQL counting the rows the list must offer
+    } lists[] = {
+        {"tax per branch", [&] { clickTab(frm->pgcPadrao, frm->tshImpFili); clickButton(frm->btpImposto); },
+         {"CDIMPOSTO", "NMIMPOSTO"}, {"Código", "Nome"}, {2, 30}, "SELECT COUNT(*) FROM IMPOSTO"},
+        {"company", [&] { clickTab(frm->pgcPadrao, frm->tshImpInscEsta); clickButton(frm->btpEmpresa); },
+         {"CDEMPRESA", "NMEMPRESA"}, {"Código", "Nome"}, {2, 40}, "SELECT COUNT(*) FROM EMPRESA"},
+        {"tax per registration", [&] { clickTab(frm->pgcPadrao, frm->tshImpInscEsta); clickButton(frm->btpImp); },
+         {"CDIMPOSTO", "NMIMPOSTO"}, {"Código", "Nome"}, {2, 30}, "SELECT COUNT(*) FROM IMPOSTO"},
+        {"management-type group", editTipoGest,
+         {"CDGRUPOFISC", "DSGRUPOFISC"}, {"Código", "Descrição"}, {3, 30}, "SELECT COUNT(*) FROM GRUPOFISCAL"},
+    };
+    for (const auto &l : lists) {
+        SCOPED_TRACE(l.what);
+        const Shown s = showList(l.open);
+        EXPECT_EQ(s.table.fieldNames, l.fields);
+        EXPECT_EQ(s.table.titles, l.titles);
+        EXPECT_EQ(s.table.widths, l.widths);
+        EXPECT_EQ(s.table.rows.size(), db->count(l.rows));
+        clickButton(frm->sbtCancelar);
+    }
+}
+
+TEST_F(SearchListTest, RegistrationListShowsTheCompanysRegistrationsWithFormattedNumbers)
+{
+    // Company 03 holds a company's and a person's registration; two more without a number
+    // or without a person type.
+    db->exec("INSERT INTO INSCRESTAD (CDEMPRESA, CDINSCESTA, NRINSJURIEST, NMREPRINSEST, SGESTADO, IDTPIJURIEST) "
+             "VALUES ('03', 'SEM-NUMERO', NULL, 'Sem número', 'SP', 'J'), "
+             "('03', 'SEM-TIPO', '12345678000195', 'Sem tipo', 'SP', NULL)");
+    clickTab(frm->pgcPadrao, frm->tshImpInscEsta);
+    frm->medCdEmpresa->setText(QStringLiteral("03"));
+    const Shown s = showList([&] { clickButton(frm->btpInscEsta); });
+    EXPECT_EQ(s.table.titles, (QStringList{"Código", "Inscrição", "Representante Legal", "UF"}));
+    EXPECT_EQ(s.table.fieldNames.indexOf(QStringLiteral("IDTPIJURIEST")), -1);
+
+    const auto stored = db->query("SELECT CDINSCESTA, NRINSJURIEST, IDTPIJURIEST FROM INSCRESTAD "
+                                  "WHERE CDEMPRESA = '03' ORDER BY CDINSCESTA");
+    ASSERT_EQ(s.table.rows.size(), qsizetype(stored.size())) << "only the registrations of the company in the box";
+    const QRegularExpression cnpj(QStringLiteral("^\\d{2}\\.\\d{3}\\.\\d{3}/\\d{4}-\\d{2}$"));
+    const QRegularExpression cpf(QStringLiteral("^\\d{3}\\.\\d{3}\\.\\d{3}-\\d{2}$"));
+    int persons = 0;
+    for (qsizetype r = 0; r < s.table.rows.size(); ++r) {
+        const QString code = QString::fromStdString(*stored[r][0]);
+        const QString number = QString::fromStdString(stored[r][1].value_or(""));
+        const QString type = QString::fromStdString(stored[r][2].value_or(""));
+        const QString shown = s.table.rows[r].at(1);
+        SCOPED_TRACE(code.toStdString());
+        EXPECT_EQ(s.table.rows[r].at(0), code);
+        if (number.isEmpty() || type.isEmpty()) {
+            EXPECT_EQ(shown, number) << "nothing to format with";
+            continue;
+        }
+        EXPECT_EQ(QString(shown).remove(QRegularExpression(QStringLiteral("\\D"))), number);
+        EXPECT_TRUE((type == QLatin1String("F") ? cpf : cnpj).match(shown).hasMatch()) << shown.toStdString();
+        persons += type == QLatin1String("F");
+    }
+    EXPECT_GT(persons, 0);
+}
+
+} // namespace
+} // namespace fiscal::test
