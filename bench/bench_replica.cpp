@@ -34,14 +34,10 @@ try {
 
     auto conn = storage::open(db);
     // The origin: the registration of the company with the most supplier rows for the tax.
-    const auto origin = scalar(*conn,
-        "SELECT CDINSCESTA FROM GRFISIMPIEFORN WHERE CDIMPOSTO = $1 AND CDEMPRESA = $2"
-        " GROUP BY CDINSCESTA ORDER BY COUNT(*) DESC, CDINSCESTA LIMIT 1", {tax, company});
-    if (!origin)
-        throw std::runtime_error("no supplier parameters for tax " + tax + " and company " + company);
+    const std::string origin = busiestRegistration(*conn, tax, company);
     const std::int64_t rows = count(*conn,
         "SELECT COUNT(*) FROM GRFISIMPIEFORN WHERE CDIMPOSTO = $1 AND CDEMPRESA = $2 AND CDINSCESTA = $3",
-        {tax, company, *origin});
+        {tax, company, origin});
     std::vector<std::string> dests;
     {
         auto st = conn->prepare("SELECT CDINSCESTA FROM INSCRESTAD WHERE CDEMPRESA = $1 ORDER BY CDINSCESTA LIMIT 2");
@@ -85,7 +81,7 @@ try {
                 copy->bind(2, dests[1]);
                 copy->bind(3, tax);
                 copy->bind(4, company);
-                copy->bind(5, *origin);
+                copy->bind(5, origin);
                 const std::int64_t n = copy->execute();
                 tx.commit();
                 rawTimes.push_back(secondsSince(t0));
@@ -95,7 +91,7 @@ try {
                 const auto t0 = Clock::now();
                 const rpc::Reply r = callOk(client, kParamGrupFiscal, "Replica",
                     QCborArray{QString::fromStdString(tax), QString::fromStdString(company),
-                               QString::fromStdString(*origin), QStringLiteral("T"),
+                               QString::fromStdString(origin), QStringLiteral("T"),
                                QString::fromStdString(destCompany), quotedList(dests[0]), true, false});
                 oursTimes.push_back(secondsSince(t0));
                 if (r.value().toInteger() != rows)

@@ -342,6 +342,16 @@ void execute(storage::Connection &c, const std::string &sql,
     bound(c, sql, params)->execute();
 }
 
+std::string busiestRegistration(storage::Connection &c, const std::string &tax, const std::string &company)
+{
+    const auto registration = scalar(c,
+        "SELECT CDINSCESTA FROM GRFISIMPIEFORN WHERE CDIMPOSTO = $1 AND CDEMPRESA = $2"
+        " GROUP BY CDINSCESTA ORDER BY COUNT(*) DESC, CDINSCESTA LIMIT 1", {tax, company});
+    if (!registration)
+        throw std::runtime_error("no supplier parameters for tax " + tax + " and company " + company);
+    return *registration;
+}
+
 // ---- report ------------------------------------------------------------------------------
 
 Report::Report(std::string title, std::string note) : m_title(std::move(title))

@@ -109,6 +109,10 @@ std::int64_t count(storage::Connection &c, const std::string &sql,
 void execute(storage::Connection &c, const std::string &sql,
              const std::vector<std::optional<std::string>> &params = {});
 
+// The state registration of `company` with the most supplier parameters for `tax` (the
+// largest origin or selection of the demo); throws when there is none.
+std::string busiestRegistration(storage::Connection &c, const std::string &tax, const std::string &company);
+
 // One Markdown results table; appended to --out (or stdout) by write().
 struct ResultRow {
     std::string what;

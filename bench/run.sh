@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the benchmarks and rewrites the results section of docs/performance.md.
 #
-#   bench/run.sh BUILD_DIR [--only getdados,setcliente,cadastro,replica,concurrent,cobertura,print]
+#   bench/run.sh BUILD_DIR [--only getdados,selection,setcliente,cadastro,replica,concurrent,cobertura,print]
 #                          [--backends sqlite,postgresql]
 #
 # The large demo database is built once and kept in var/bench/large.sqlite. The writing
@@ -12,7 +12,7 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$(cd "$here/.." && pwd)"
 [ $# -ge 1 ] || { echo "usage: bench/run.sh BUILD_DIR [--only LIST] [--backends LIST]" >&2; exit 2; }
 build="$(cd "$1" && pwd)"; shift
-only="getdados,setcliente,cadastro,replica,concurrent,cobertura,print"
+only="getdados,selection,setcliente,cadastro,replica,concurrent,cobertura,print"
 backends="sqlite,postgresql"
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -61,6 +61,7 @@ if backend sqlite; then
     mv "$large.tmp" "$large"
   fi
   run getdados "GetDados (SQLite)" --db "$large"
+  run selection "Long selections (SQLite)" --db "$large"
   run cobertura "GetCobertura (SQLite)" --db "$large"
   run print "Printing and exporting 500,000 clients" --db "$large"
   if wanted setcliente || wanted cadastro || wanted replica; then
@@ -84,6 +85,7 @@ if backend postgresql; then
   echo "bench: filling PostgreSQL with the large demo" >&2
   "$server" --db "$url" --init --demo large >&2
   run getdados "GetDados (PostgreSQL)" --db "$url" --psql "$pgbin/psql"
+  run selection "Long selections (PostgreSQL)" --db "$url"
   run cobertura "GetCobertura (PostgreSQL)" --db "$url" --psql "$pgbin/psql"
   run setcliente "SetCliente (PostgreSQL)" --db "$url"
   run replica "Replica (PostgreSQL)" --db "$url"

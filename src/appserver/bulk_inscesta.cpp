@@ -55,25 +55,6 @@ std::int64_t run(storage::Connection &c, const std::string &sql,
     return st->execute();
 }
 
-// Loads the keys into a temporary table (SEQ, K) and fails on the first one `exists`
-// does not find, so that a long pasted list costs a few statements.
-std::unique_ptr<writes::TempTable> loadKeys(storage::Connection &c, const char *name,
-                                            const std::vector<std::string> &keys,
-                                            const std::string &missingWhere, const char *missing)
-{
-    auto t = std::make_unique<writes::TempTable>(c, name, std::vector<writes::TempColumn>{{"SEQ", true}, {"K"}});
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-        const std::string seq = std::to_string(i);
-        t->add({seq, keys[i]});
-    }
-    t->finish();
-    auto st = c.prepare("SELECT s.K FROM " + std::string(name) + " s WHERE NOT EXISTS (" + missingWhere
-                        + ") ORDER BY s.SEQ LIMIT 1");
-    if (st->step())
-        writes::notFound(writes::format(missing, {std::string(st->text(0))}));
-    return t;
-}
-
 // Bytes of the company code that opens a registrations list key: its first two characters.
 std::size_t companyLength(std::string_view key)
 {
@@ -149,9 +130,11 @@ void cadAutoImpInscEsta(storage::Connection &c, const InscEstaArgs &a)
     for (const Side &s : sides) {
         if (s.choice->code != 'L')
             continue;
-        lists.push_back(loadKeys(c, s.temp, s.choice->keys,
-                                 "SELECT 1 FROM " + std::string(s.entity) + " e WHERE e." + s.key + " = s.K",
-                                 s.missing));
+        lists.push_back(writes::loadKeys(c, s.temp, s.choice->keys,
+                                         "SELECT 1 FROM " + std::string(s.entity) + " e WHERE e." + s.key + " = s.K",
+                                         {}, [&](std::string_view key) {
+                                             return writes::format(s.missing, {std::string(key)});
+                                         }));
     }
 
     for (const Side &s : sides) {

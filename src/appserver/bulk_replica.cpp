@@ -64,25 +64,27 @@ ReplicaArgs readReplicaArgs(const QCborArray &params)
 
 std::int64_t replica(storage::Connection &c, const ReplicaArgs &a)
 {
+    using writes::q;
     writes::requireTax(c, a.tax);
     writes::requireCompany(c, a.company);
     writes::requireRegistration(c, a.company, a.registration);
-    for (const std::string &g : a.groups)
-        writes::requireGroup(c, g);
+    // The lists go into temporary tables and are checked there, a few statements whatever
+    // their length.
+    std::unique_ptr<writes::TempTable> groups;
+    if (!a.allGroups)
+        groups = writes::loadKeys(c, "wr_rep_groups", a.groups, "SELECT 1 FROM GRUPOFISCAL g WHERE g.CDGRUPOFISC = s.K",
+                                  {}, [](std::string_view g) {
+                                      return QStringLiteral("Grupo fiscal %1 não cadastrado.").arg(q(g));
+                                  });
     writes::requireCompany(c, a.destCompany);
-    for (const std::string &r : a.destinations)
-        writes::requireRegistration(c, a.destCompany, r);
+    const auto dest = writes::loadKeys(
+        c, "wr_rep_dest", a.destinations, "SELECT 1 FROM INSCRESTAD i WHERE i.CDEMPRESA = $1 AND i.CDINSCESTA = s.K",
+        {a.destCompany}, [&](std::string_view r) {
+            return QStringLiteral("Inscrição estadual %1 não cadastrada para a empresa %2.").arg(q(r), q(a.destCompany));
+        });
 
     const std::string p = a.suppliers ? "GRFISIMPIEFORN" : "GRFISIMPIECLIE";
     const std::string key = a.suppliers ? "CDFORNECED" : "CDCLIENTE";
-
-    std::unique_ptr<writes::TempTable> groups;
-    if (!a.allGroups) {
-        groups = std::make_unique<writes::TempTable>(c, "wr_rep_groups", std::vector<writes::TempColumn>{{"K"}});
-        for (const std::string &g : a.groups)
-            groups->add({g});
-        groups->finish();
-    }
     const std::string inGroups = groups ? " AND CDGRUPOFISC IN (SELECT K FROM wr_rep_groups)" : "";
 
     // The origin is read before anything is erased: it may be one of the destinations.
@@ -92,31 +94,23 @@ std::int64_t replica(storage::Connection &c, const ReplicaArgs &a)
             + " WHERE CDIMPOSTO = $1 AND CDEMPRESA = $2 AND CDINSCESTA = $3" + inGroups,
         {a.tax, a.company, a.registration});
 
-    writes::TempTable dest(c, "wr_rep_dest", {{"CDINSCESTA"}});
-    std::int64_t destRows = 0;
-    if (a.allDestinations) {
-        destRows = run(c, "INSERT INTO wr_rep_dest (CDINSCESTA) SELECT CDINSCESTA FROM INSCRESTAD WHERE CDEMPRESA = $1",
-                       {a.destCompany});
-    } else {
-        for (const std::string &r : a.destinations)
-            dest.add({r});
-        dest.finish();
-        destRows = dest.rows();
-    }
+    const std::int64_t destRows = a.allDestinations
+        ? run(c, "INSERT INTO wr_rep_dest (K) SELECT CDINSCESTA FROM INSCRESTAD WHERE CDEMPRESA = $1", {a.destCompany})
+        : dest->rows();
     // Nothing to copy (or nowhere to): erasing the destination would lose data and the
     // screen would still say the replication failed.
     if (originRows == 0 || destRows == 0)
         return 0;
 
     run(c, "DELETE FROM " + p + " WHERE CDIMPOSTO = $1 AND CDEMPRESA = $2"
-               " AND CDINSCESTA IN (SELECT CDINSCESTA FROM wr_rep_dest)" + inGroups,
+               " AND CDINSCESTA IN (SELECT K FROM wr_rep_dest)" + inGroups,
         {a.tax, a.destCompany});
     // With a group list a destination row of another group is overwritten by the origin's.
     const std::string onConflict = groups
         ? " ON CONFLICT (CDIMPOSTO, CDEMPRESA, CDINSCESTA, " + key + ") DO UPDATE SET CDGRUPOFISC = excluded.CDGRUPOFISC"
         : "";
     return run(c, "INSERT INTO " + p + " (CDIMPOSTO, CDEMPRESA, CDINSCESTA, " + key + ", CDGRUPOFISC)"
-                      " SELECT $1, $2, d.CDINSCESTA, o.K, o.G FROM wr_rep_dest d CROSS JOIN wr_rep_orig o WHERE true"
+                      " SELECT $1, $2, d.K, o.K, o.G FROM wr_rep_dest d CROSS JOIN wr_rep_orig o WHERE true"
                       + onConflict,
                {a.tax, a.destCompany});
 }

@@ -148,19 +148,14 @@ std::string inscSql(const InscricaoTable &t)
           " ORDER BY " + t.name + ", X." + key;
 }
 
-std::string inscGrupSql(const InscricaoTable &t, size_t groupCount)
+// The parameter rows of the tax and registration ($1..$3) whose group is in the list bound
+// at $4 (one parameter, whatever its length), or of any group.
+std::string inscGrupSql(const InscricaoTable &t, storage::Backend backend, bool anyGroup)
 {
     std::string sql = std::string("SELECT CDIMPOSTO, CDEMPRESA, CDINSCESTA, ") + t.key + ", CDGRUPOFISC FROM "
         + t.table + " WHERE CDIMPOSTO = $1 AND CDEMPRESA = $2 AND CDINSCESTA = $3";
-    if (groupCount > 0) {
-        sql += " AND CDGRUPOFISC IN (";
-        for (size_t i = 0; i < groupCount; ++i) {
-            if (i)
-                sql += ", ";
-            sql += '$' + std::to_string(i + 4);
-        }
-        sql += ')';
-    }
+    if (!anyGroup)
+        sql += " AND CDGRUPOFISC IN (" + storage::textListSubquery(backend, 4) + ")";
     sql += std::string(" ORDER BY ") + t.key;
     return sql;
 }
@@ -204,9 +199,10 @@ void addInscGrupRead(rpc::Dispatcher &d, ConnectionPool &pool, const char *metho
             return writeEmptyPacket(w, fields);
         std::vector<std::string> keys{k.imposto, k.empresa, k.inscEsta};
         if (!groups.all)
-            keys.insert(keys.end(), groups.keys.begin(), groups.keys.end());
-        const std::string sql = inscGrupSql(table, groups.all ? 0 : groups.keys.size());
-        withReadTransaction(pool, [&](Connection &c) { streamQuery(c, w, fields, sql, keys); });
+            keys.push_back(storage::textListParameter(groups.keys));
+        withReadTransaction(pool, [&](Connection &c) {
+            streamQuery(c, w, fields, inscGrupSql(table, c.backend(), groups.all), keys);
+        });
     });
 }
 

@@ -1,5 +1,7 @@
 #include "appserver/write_temptable.h"
 
+#include "appserver/write_checks.h"
+
 #include <algorithm>
 #include <exception>
 #include <stdexcept>
@@ -118,6 +120,27 @@ void TempTable::drop()
     m_fullBatch.reset();
     m_dropped = true;
     m_c.exec("DROP TABLE " + m_name);
+}
+
+std::unique_ptr<TempTable> loadKeys(storage::Connection &c, const char *name, const std::vector<std::string> &keys,
+                                    const std::string &existsSql,
+                                    std::initializer_list<std::optional<std::string_view>> params,
+                                    const std::function<QString(std::string_view key)> &missing)
+{
+    auto t = std::make_unique<TempTable>(c, name, std::vector<TempColumn>{{"SEQ", true}, {"K"}});
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        t->add({std::to_string(i), keys[i]});
+    t->finish();
+    if (keys.empty())
+        return t;
+    auto st = c.prepare("SELECT s.K FROM " + std::string(name) + " s WHERE NOT EXISTS (" + existsSql
+                        + ") ORDER BY s.SEQ LIMIT 1");
+    int i = 1;
+    for (const auto &p : params)
+        st->bind(i++, p);
+    if (st->step())
+        notFound(missing(st->text(0)));
+    return t;
 }
 
 } // namespace fiscal::appserver::writes

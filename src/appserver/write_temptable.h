@@ -12,6 +12,9 @@
 
 #include "storage/database.h"
 
+#include <QString>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -53,5 +56,16 @@ private:
     bool m_dropped = false;
     int m_exceptions;
 };
+
+// The keys of a selection in a temporary table `name` (SEQ, K), checked in one statement:
+// the first key, in the order given, that `existsSql` (a query over s.K, with `params` bound
+// as $1..) does not find throws notFound(missing(key)). So a list of any length costs a few
+// statements, never one per key.
+//   loadKeys(c, "wr_sel_clie", keys, "SELECT 1 FROM CLIENTE e WHERE e.CDCLIENTE = s.K", {},
+//            [](std::string_view k) { return QStringLiteral("Cliente %1 não cadastrado.").arg(q(k)); });
+std::unique_ptr<TempTable> loadKeys(storage::Connection &c, const char *name, const std::vector<std::string> &keys,
+                                    const std::string &existsSql,
+                                    std::initializer_list<std::optional<std::string_view>> params,
+                                    const std::function<QString(std::string_view key)> &missing);
 
 } // namespace fiscal::appserver::writes

@@ -50,6 +50,46 @@ std::unique_ptr<Connection> open(const std::string &url)
     return sqlite::open(url);
 }
 
+std::string textListParameter(const std::vector<std::string> &texts)
+{
+    std::size_t size = 2;
+    for (const std::string &t : texts)
+        size += t.size() + 3;
+    std::string json;
+    json.reserve(size);
+    json += '[';
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        // A NUL would come back as "\u0000", which PostgreSQL's text cannot hold.
+        detail::refuseNul(texts[i], int(i + 1));
+        json += i ? ",\"" : "\"";
+        for (const char ch : texts[i]) {
+            const auto u = static_cast<unsigned char>(ch);
+            if (ch == '"' || ch == '\\') {
+                json += '\\';
+                json += ch;
+            } else if (u < 0x20) {
+                static const char hex[] = "0123456789abcdef";
+                json += "\\u00";
+                json += hex[u >> 4];
+                json += hex[u & 15];
+            } else {
+                json += ch;   // UTF-8 goes as it is
+            }
+        }
+        json += '"';
+    }
+    json += ']';
+    return json;
+}
+
+std::string textListSubquery(Backend backend, int param)
+{
+    const std::string p = "$" + std::to_string(param);
+    if (backend == Backend::Postgres)
+        return "SELECT json_array_elements_text(" + p + "::json) AS value";
+    return "SELECT value FROM json_each(" + p + ")";
+}
+
 void detail::runSchemaStatements(Connection &c)
 {
     for (const std::string &statement : detail::splitStatements(detail::schemaSql()))

@@ -118,6 +118,14 @@ private:
     bool m_done = false;
 };
 
+// A list of texts of any length bound as one parameter: one parameter per key would pass
+// the backends' limits (PostgreSQL's 65,535) and make statements that grow with the list.
+// Bind textListParameter(keys) at $n and read it as a subquery of one column, `value`:
+//   "... WHERE CDGRUPOFISC IN (" + textListSubquery(c.backend(), 4) + ")"
+// The texts travel as a JSON array; both backends read it in one pass.
+std::string textListParameter(const std::vector<std::string> &texts);
+std::string textListSubquery(Backend backend, int param);
+
 // Named-parameter SQL (":P_CDEMPRESA") as the screens write it, rewritten to $n.
 struct NamedSql {
     std::string sql;                  // with $1..$n

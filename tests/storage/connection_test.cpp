@@ -1,5 +1,6 @@
 #include "backendfixture.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <fstream>
@@ -87,6 +88,35 @@ TEST_F(ConnectionTest, TextWithANulByteIsNeverBound)
     }
     EXPECT_EQ(rows(*db, "SELECT CDCLIENTE, COALESCE(NMFANTCLIE, '-') FROM CLIENTE"),
               (std::vector<std::vector<std::string>>{{"00000020", "-"}}));
+}
+
+// A list bound as one parameter comes back exactly, whatever its texts and its length.
+TEST_F(ConnectionTest, TextListsTravelAsOneParameter)
+{
+    const std::vector<std::vector<std::string>> lists = {
+        {},
+        {""},
+        {"001", "D'ÁVILA", "a\"b", "back\\slash", "tab\tnew\nline\x01\x1f", "\xEF\xBB\xBF" "001", "Grupo 🙂", " 12 "},
+        [] {
+            std::vector<std::string> many;
+            for (int i = 0; i < 70000; ++i)
+                many.push_back(std::to_string(i));
+            return many;
+        }(),
+    };
+    auto st = db->prepare("SELECT value FROM (" + textListSubquery(db->backend(), 1) + ") t");
+    for (const auto &list : lists) {
+        SCOPED_TRACE(list.size());
+        st->bind(1, textListParameter(list));
+        std::vector<std::string> back;
+        while (st->step())
+            back.emplace_back(st->text(0));
+        std::vector<std::string> expected = list;
+        std::sort(expected.begin(), expected.end());
+        std::sort(back.begin(), back.end());
+        EXPECT_EQ(back, expected);
+    }
+    EXPECT_THROW(textListParameter({"ok", std::string("a\0b", 3)}), Error);
 }
 
 TEST_F(ConnectionTest, PlaceholdersBindByNumberNotByOrder)
