@@ -303,6 +303,14 @@ Request readRequest(const Body &body, const QCborValue &root, QCborValue *idOut)
     return req;
 }
 
+void checkBatch(const QCborArray &batch, std::size_t max)
+{
+    if (batch.isEmpty())
+        invalidRequest(QStringLiteral("lote sem requisições"));
+    if (std::size_t(batch.size()) > max)
+        invalidRequest(QStringLiteral("lote com mais de %1 requisições").arg(max));
+}
+
 Request parseRequest(QByteArrayView body, Encoding enc, QCborValue *idOut)
 {
     const Body decoded = decodeBody(body, enc);

@@ -9,6 +9,7 @@
 #include <QCborArray>
 #include <QCborValue>
 #include <QString>
+#include <cstddef>
 
 namespace fiscal::rpc {
 
@@ -36,6 +37,9 @@ Body decodeBody(QByteArrayView body, Encoding enc);
 // object, bad method/params/id). `idOut`, when given, receives the request's id as soon as it
 // is known, so that the error reply can still carry it.
 Request readRequest(const Body &body, const QCborValue &value, QCborValue *idOut = nullptr);
+
+// A batch (a top-level array) holds from one to `max` requests; else InvalidRequest.
+void checkBatch(const QCborArray &batch, std::size_t max);
 
 // decodeBody and readRequest of a body that must hold one request (a batch is InvalidRequest).
 Request parseRequest(QByteArrayView body, Encoding enc, QCborValue *idOut = nullptr);

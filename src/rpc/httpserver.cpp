@@ -1,10 +1,10 @@
 #include "rpc/httpserver.h"
 
 #include "dataset/valuewriter.h"
+#include "rpc/callrunner_p.h"
 #include "rpc/dispatcher.h"
 #include "rpc/envelope.h"
 #include "rpc/qbytearraybody_p.h"
-#include "rpc/replywriter_p.h"
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/executor_work_guard.hpp>
@@ -119,18 +119,13 @@ const HttpFailure kHeaderTooLarge{http::status::request_header_fields_too_large,
 const HttpFailure kBusy{http::status::service_unavailable, code::Unavailable,
                         "Servidor ocupado ou encerrando; tente novamente."};
 
-const QString kInternalMessage = QStringLiteral("Erro interno do servidor.");
+using detail::CallOutcome;
+using detail::ConnectionGone;
+using detail::SendPiece;
 
-// A reply is sent while it is written once it passes kStreamFrom bytes, in chunks of
-// about kChunk. Below that it goes whole, so a failure of a small call is still a proper
-// error reply. Once streaming, the method waits while more than kMaxPending bytes are
-// handed over and unsent, which bounds the server's memory per call.
-constexpr qsizetype kStreamFrom = 256 * 1024;
-constexpr qsizetype kChunk = 64 * 1024;
+// Once a reply streams, the method waits while more than kMaxPending bytes are handed over
+// and unsent, which bounds the server's memory per call.
 constexpr qsizetype kMaxPending = 1024 * 1024;
-
-// The connection of a streamed reply failed: the method stops producing.
-struct ConnectionGone {};
 
 // Bytes a worker has handed to the I/O thread and that are not written yet.
 class Outflow {
@@ -169,17 +164,6 @@ private:
     bool m_broken = false;
 };
 
-// How a call ended: its whole reply, or the last piece of a reply already being sent, or
-// a failure after part of the reply went out (the connection must be dropped without the
-// end of the body, so the client sees a broken reply, never a short one).
-struct CallOutcome {
-    enum Kind { Whole, StreamEnd, StreamAbort };
-    Kind kind = Whole;
-    QByteArray body;
-};
-
-// Hands a piece of a reply being streamed to the I/O thread (worker thread).
-using SendPiece = std::function<void(QByteArray piece)>;
 
 
 struct ServerState {
@@ -189,9 +173,6 @@ struct ServerState {
 
     void accept();
     void doStop();
-    // `send` is empty when the reply cannot be streamed (an HTTP/1.0 request).
-    CallOutcome call(const std::string &object, const QByteArray &body, Encoding enc,
-                     const SendPiece &send);
 
     // Touched only on the I/O thread. Declared first so that it outlives the handlers
     // (and their sessions) that the io_context and the pool destroy.
@@ -261,6 +242,7 @@ private:
     {
         m_state = State::Reading;
         m_enc = Encoding::Json;
+        m_head = false;
         m_parser.emplace();
         m_parser->header_limit(m_srv.opt.maxHeaderBytes);
         m_parser->body_limit(m_srv.opt.maxBodyBytes);
@@ -317,6 +299,7 @@ private:
             return;
         auto &req = m_parser->get();
         m_keepAlive = req.keep_alive();
+        m_head = req.method() == http::verb::head;
         const bool knownEncoding =
             encodingFromContentType(std::string_view(req[http::field::content_type]), m_enc);
         if (!knownEncoding)
@@ -382,7 +365,8 @@ private:
                     });
                 };
             }
-            CallOutcome outcome = srv.call(self->m_object, body, self->m_enc, send);
+            CallOutcome outcome = detail::runCalls(srv.dispatcher, self->m_object, body, self->m_enc, send,
+                                                   srv.opt.maxBatch);
             body.clear();
             // The session must not die on a worker thread: hand our reference over.
             net::post(srv.ioc, [self = std::move(self), outcome = std::move(outcome)]() mutable {
@@ -393,6 +377,8 @@ private:
                     return self->queuePiece(std::move(outcome.body), true);
                 case CallOutcome::StreamAbort:
                     return self->closeNow();
+                case CallOutcome::NoReply:
+                    return self->write(http::status::no_content, {});
                 }
             });
             work.reset();
@@ -485,7 +471,8 @@ private:
         m_response.version(11);
         m_response.result(status);
         m_response.set(http::field::server, "fiscal-server");
-        m_response.set(http::field::content_type, contentTypeOf(m_enc));
+        if (status != http::status::no_content)
+            m_response.set(http::field::content_type, contentTypeOf(m_enc));
         if (status == http::status::unauthorized)
             m_response.set(http::field::www_authenticate, "Bearer");
         if (status == http::status::method_not_allowed)
@@ -494,6 +481,17 @@ private:
         m_response.keep_alive(m_keepAlive && !m_closeAfterWrite && !m_srv.stopping);
         m_response.prepare_payload();
         m_stream.expires_after(m_srv.opt.writeTimeout);
+        if (m_head) {
+            // The answer to HEAD is the header alone; Content-Length still says what a body
+            // would have held.
+            m_headOnly.emplace(m_response);
+            http::async_write_header(m_stream, *m_headOnly,
+                                     [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                                         self->m_headOnly.reset();
+                                         self->onWrite(ec);
+                                     });
+            return;
+        }
         http::async_write(m_stream, m_response,
                           [self = shared_from_this()](beast::error_code ec, std::size_t) {
                               self->onWrite(ec);
@@ -573,6 +571,8 @@ private:
     std::string m_object;
     bool m_keepAlive = true;
     bool m_closeAfterWrite = false;
+    bool m_head = false;   // the request is HEAD: answers carry no body
+    std::optional<http::response_serializer<detail::QByteArrayBody>> m_headOnly;
     std::array<char, 8192> m_scratch;
     std::size_t m_drained = 0;
 
@@ -631,74 +631,6 @@ void ServerState::doStop()
             live.push_back(std::move(s));
     for (auto &s : live)
         s->onServerStop();
-}
-
-CallOutcome ServerState::call(const std::string &object, const QByteArray &body, Encoding enc,
-                              const SendPiece &send)
-{
-    QCborValue id(QCborValue::Null);
-    std::string method;
-    bool streaming = false;
-    try {
-        const Request req = parseRequest(body, enc, &id);
-        method = req.method.toStdString();
-        const Method *m = dispatcher.find(object, method);
-        if (!m) {
-            const QString objectName = echoed(QString::fromStdString(object));
-            if (!dispatcher.hasObject(object))
-                throw Fault(code::MethodNotFound,
-                            QStringLiteral("Objeto remoto %1 não existe neste servidor.").arg(objectName));
-            throw Fault(code::MethodNotFound,
-                        QStringLiteral("Método %1 não existe em %2.").arg(echoed(req.method), objectName));
-        }
-        checkParams(req);
-        QByteArray out;
-        SuccessReply reply(enc, out, id);
-        detail::ReplyWriter::Spill spill;
-        if (send) {
-            spill = [&](QByteArray &pending) {
-                if (!streaming && pending.size() < kStreamFrom)
-                    return;
-                streaming = true;
-                reply.spilled();
-                QByteArray piece = std::move(pending);
-                pending = QByteArray();
-                pending.reserve(kChunk + 4096);
-                send(std::move(piece));
-            };
-        }
-        {
-            const auto writer = detail::makeReplyWriter(enc, out, kChunk, std::move(spill));
-            (*m)(req.params, *writer);
-        }
-        reply.finish();
-        return {streaming ? CallOutcome::StreamEnd : CallOutcome::Whole, std::move(out)};
-    } catch (const ConnectionGone &) {
-        return {CallOutcome::StreamAbort, {}};
-    } catch (const Fault &f) {
-        if (!streaming)
-            return {CallOutcome::Whole, errorReply(enc, id, f.code(), f.message(), f.data())};
-        std::fprintf(stderr, "fiscal-server: %s.%s failed after part of its reply was sent: %s\n",
-                     object.c_str(), method.c_str(), f.what());
-        return {CallOutcome::StreamAbort, {}};
-    } catch (const std::exception &e) {
-        std::fprintf(stderr, "fiscal-server: %s.%s failed: %s\n", object.c_str(), method.c_str(),
-                     e.what());
-    } catch (...) {
-        std::fprintf(stderr, "fiscal-server: %s.%s failed with an unknown exception\n",
-                     object.c_str(), method.c_str());
-    }
-    if (streaming)
-        return {CallOutcome::StreamAbort, {}};
-    try {
-        return {CallOutcome::Whole, errorReply(enc, id, code::Internal, kInternalMessage)};
-    } catch (...) {
-        // Out of memory while writing an error: a fixed reply still says it failed.
-        static const QByteArray fallback =
-            R"({"jsonrpc":"2.0","error":{"code":-32603,"message":"Erro interno do servidor."},"id":null})";
-        static const QByteArray fallbackCbor = errorReply(Encoding::Cbor, {}, code::Internal, kInternalMessage);
-        return {CallOutcome::Whole, enc == Encoding::Cbor ? fallbackCbor : fallback};
-    }
 }
 
 HttpServer::HttpServer(const Dispatcher &dispatcher, ServerOptions options)

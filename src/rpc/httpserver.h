@@ -26,6 +26,7 @@ struct ServerOptions {
     std::chrono::milliseconds readTimeout{30000};
     std::chrono::milliseconds writeTimeout{120000};
     std::size_t maxConnections = 512;              // beyond that new connections get 503
+    std::size_t maxBatch = 1000;                   // calls in one JSON-RPC batch
 };
 
 class HttpServer {

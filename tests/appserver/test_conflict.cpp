@@ -3,6 +3,10 @@
 
 #include "test_write_support.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
 using namespace fiscal::test;
 using namespace fiscal::test::writes;
 
@@ -293,6 +297,38 @@ TEST_P(Conflict, HostileTextChangesOnlyWhatItNamesLiterally)
     EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM CLIENTE WHERE CDGRUPOFISC = '903'"), 1);
     EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM GRFISIMPIECLIE WHERE CDGRUPOFISC = '902'"),
               2);   // the seeded WC2 row at IE-B and the new one
+}
+
+// A batch from an outside client: every call is a transaction of its own, so a refused one
+// undoes nothing of the others; a notification is saved and never answered.
+TEST_P(Conflict, EachCallOfABatchIsItsOwnTransaction)
+{
+    Env env(GetParam());
+    const auto save = [](const char *key, const V &was, const V &now, const QCborValue &id) {
+        QCborMap call{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")}, {QStringLiteral("method"), QStringLiteral("SetCliente")},
+                      {QStringLiteral("params"), QCborArray{ChangeSetBuilder("SetCliente")
+                                                                 .update({{"CDCLIENTE", key}, {"CDGRUPOFISC", was}},
+                                                                         {{"CDCLIENTE", key}, {"CDGRUPOFISC", now}})
+                                                                 .build()}}};
+        if (!id.isUndefined())
+            call.insert(QStringLiteral("id"), id);
+        return call;
+    };
+    const QCborArray batch{save("WC2", null, QStringLiteral("901"), 1),
+                           save("WC1", QStringLiteral("902"), QStringLiteral("903"), 2),   // stale: WC1 holds 901
+                           save("WC3", QStringLiteral("902"), QStringLiteral("903"), QCborValue())};
+    const HttpResponse r = httpPost(env.server->port(), "/rpc/" + kParamGrupFiscal,
+                                    QJsonDocument(QCborValue(batch).toJsonValue().toArray()).toJson(), "application/json");
+    ASSERT_EQ(r.status, 200);
+    const QJsonArray replies = QJsonDocument::fromJson(r.body).array();
+    ASSERT_EQ(replies.size(), 2) << r.body.toStdString();
+    EXPECT_EQ(replies[0].toObject().value(QStringLiteral("id")).toInt(), 1);
+    EXPECT_TRUE(replies[0].toObject().contains(QStringLiteral("result")));
+    EXPECT_EQ(replies[1].toObject().value(QStringLiteral("id")).toInt(), 2);
+    EXPECT_EQ(replies[1].toObject().value(QStringLiteral("error")).toObject().value(QStringLiteral("code")).toInt(), kConflict);
+    EXPECT_EQ(str(env.value("SELECT CDGRUPOFISC FROM CLIENTE WHERE CDCLIENTE = 'WC2'")), "901");
+    EXPECT_EQ(str(env.value("SELECT CDGRUPOFISC FROM CLIENTE WHERE CDCLIENTE = 'WC1'")), "901");
+    EXPECT_EQ(str(env.value("SELECT CDGRUPOFISC FROM CLIENTE WHERE CDCLIENTE = 'WC3'")), "903");
 }
 
 INSTANTIATE_TEST_SUITE_P(Writes, Conflict, ::testing::ValuesIn(backendsUnderTest()), BackendParamName());

@@ -2,11 +2,18 @@
 // the client reads them. The first byte picks the encoding (even: CBOR, odd: JSON).
 // Whatever the bytes, reading either succeeds or fails with the protocol's own error; what
 // the server accepts survives its own encoding, and every error reply it would write reads
-// back as that error.
+// back as that error. Run as a body of calls (one request or a batch), the bytes give a
+// reply, an array of replies, or nothing when only notifications ran.
 
+#include "rpc/callrunner_p.h"
 #include "rpc/dispatcher.h"
 #include "rpc/envelope.h"
 #include "rpc/reply.h"
+
+#include <QCborArray>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <cstdint>
 #include <cstdlib>
@@ -57,6 +64,48 @@ void checkAccepted(const Request &req, Encoding enc)
     check(refused(req) == refused(walked));
 }
 
+const Dispatcher &echoServer()
+{
+    static const Dispatcher d = [] {
+        Dispatcher echo;
+        echo.add("T.rdmEcho", "Echo", [](const QCborArray &params, fiscal::dataset::ValueWriter &w) {
+            w.integer(params.size());
+        });
+        return echo;
+    }();
+    return d;
+}
+
+void checkRunAsCalls(const QByteArray &body, Encoding enc)
+{
+    const detail::CallOutcome o = detail::runCalls(echoServer(), "T.rdmEcho", body, enc, {}, 1000);
+    check(o.kind == detail::CallOutcome::Whole || o.kind == detail::CallOutcome::NoReply);
+    if (o.kind == detail::CallOutcome::NoReply)
+        return check(o.body.isEmpty());
+    // Each reply of an array reads back on its own.
+    QList<QByteArray> replies;
+    if (enc == Encoding::Cbor) {
+        const QCborValue v = QCborValue::fromCbor(o.body);
+        if (v.isArray())
+            for (const QCborValue &r : v.toArray())
+                replies.append(r.toCbor());
+    } else {
+        const QJsonDocument doc = QJsonDocument::fromJson(o.body);
+        if (doc.isArray())
+            for (const QJsonValue &r : doc.array())
+                replies.append(QJsonDocument(r.toObject()).toJson(QJsonDocument::Compact));
+    }
+    if (replies.isEmpty())
+        replies.append(o.body);
+    for (const QByteArray &r : replies) {
+        try {
+            (void)Reply::fromBody(r, enc);
+        } catch (const TransportError &) {
+            check(false);
+        }
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -75,6 +124,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         check(id.isNull() || id.isInteger() || id.isString());
         checkErrorReply(enc, id, f.code(), f.message());
     }
+
+    checkRunAsCalls(body, enc);
 
     try {
         const Reply r = Reply::fromBody(body, enc);

@@ -108,6 +108,8 @@ Response Connection::read(int timeoutMs)
             continue;
         break;
     }
+    if (res.status == 204 || res.status == 304)
+        return res;   // never a body
     const auto cl = res.headers.find("content-length");
     if (cl != res.headers.end()) {
         const std::size_t length = std::stoul(cl->second);
@@ -148,6 +150,25 @@ std::string post(const std::string &target, const std::string &contentType,
     return "POST " + target + " HTTP/1.1\r\nHost: test\r\nContent-Type: " + contentType
            + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extraHeaders + "\r\n"
            + body;
+}
+
+std::string dechunk(const std::string &body)
+{
+    std::string out;
+    std::size_t pos = 0;
+    for (;;) {
+        const std::size_t eol = body.find("\r\n", pos);
+        if (eol == std::string::npos)
+            throw std::runtime_error("chunked body cut in a chunk header");
+        const std::size_t size = std::stoul(body.substr(pos, eol - pos), nullptr, 16);
+        pos = eol + 2;
+        if (size == 0)
+            return out;
+        if (pos + size + 2 > body.size())
+            throw std::runtime_error("chunked body cut in a chunk");
+        out.append(body, pos, size);
+        pos += size + 2;
+    }
 }
 
 int jsonErrorCode(const std::string &body)

@@ -39,6 +39,9 @@ private:
 std::string post(const std::string &target, const std::string &contentType,
                  const std::string &body, const std::string &extraHeaders = {});
 
+// The payload of a complete chunked body; throws when the body is cut short.
+std::string dechunk(const std::string &body);
+
 // The "code" of a JSON error envelope, 0 when there is none.
 int jsonErrorCode(const std::string &body);
 

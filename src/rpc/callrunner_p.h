@@ -1,0 +1,47 @@
+#pragma once
+// The JSON-RPC side of one HTTP request: its body holds one request or a batch (an array of
+// them); each call is looked up, checked and run, and the replies are written in order,
+// nothing for a notification (a request without "id"). A reply is handed to the connection
+// while it is written once it grows large, so a 500,000-row packet never sits whole in memory.
+//
+//   CallOutcome o = runCalls(dispatcher, "Ger10200.rdmParamGrupFiscal", body, enc, send, 1000);
+//
+// Runs on a worker thread; `send` hands a piece of a reply being streamed to the I/O thread.
+
+#include "rpc/dispatcher.h"
+#include "rpc/envelope.h"
+
+#include <QByteArray>
+#include <cstddef>
+#include <functional>
+#include <string>
+
+namespace fiscal::rpc::detail {
+
+// A reply is sent while it is written once it passes kStreamFrom bytes, in chunks of about
+// kChunk. Below that it goes whole, so a failure of a small call is still a proper error reply.
+constexpr qsizetype kStreamFrom = 256 * 1024;
+constexpr qsizetype kChunk = 64 * 1024;
+
+// Thrown by SendPiece when the connection of a streamed reply failed: the method stops.
+struct ConnectionGone {};
+
+// Hands a piece of a reply being streamed to the connection. Empty when the reply cannot
+// be streamed (an HTTP/1.0 request).
+using SendPiece = std::function<void(QByteArray piece)>;
+
+// How the calls of a body ended: the whole reply; or the last piece of a reply already
+// being sent; or a failure after part of it went out (the connection must be dropped
+// without the end of the body, so the client sees a broken reply, never a short one); or
+// nothing to answer (notifications only).
+struct CallOutcome {
+    enum Kind { Whole, StreamEnd, StreamAbort, NoReply };
+    Kind kind = Whole;
+    QByteArray body;
+};
+
+// A batch holds at most `maxBatch` calls; a larger one is refused whole (InvalidRequest).
+CallOutcome runCalls(const Dispatcher &dispatcher, const std::string &object, const QByteArray &body,
+                     Encoding enc, const SendPiece &send, std::size_t maxBatch);
+
+} // namespace fiscal::rpc::detail
