@@ -6,7 +6,7 @@
 #include "vcl/guard.h"
 
 #include <QEvent>
-#include <QHBoxLayout>
+#include <QGridLayout>
 #include <QShortcut>
 #include <QStyle>
 #include <QVBoxLayout>
@@ -25,21 +25,31 @@ TfrmRotiGeral::TfrmRotiGeral(QWidget *parent) : QDialog(parent)
     panMenu->setFrameShape(QFrame::StyledPanel);
     panBotoes = new vcl::TPanel(panMenu);
     panBotoes->setObjectName(QStringLiteral("panBotoes"));
-    sbtConfirma = new vcl::TSpeedButton(panBotoes);
-    sbtConfirma->setObjectName(QStringLiteral("sbtConfirma"));
-    sbtConfirma->setHint(QStringLiteral("Confirmar"));
-    sbtConfirma->setText(QStringLiteral("Confirmar"));
-    sbtConfirma->setIcon(style()->standardIcon(QStyle::SP_DialogApplyButton));
-    sbtConfirma->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    auto columnButton = [this](const char *name, const QString &caption, QStyle::StandardPixmap icon) {
+        auto *b = new vcl::TSpeedButton(panBotoes);
+        b->setObjectName(QString::fromLatin1(name));
+        b->setHint(caption);
+        b->setText(caption);
+        b->setIcon(style()->standardIcon(icon));
+        b->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+        b->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+        return b;
+    };
+    sbtConfirma = columnButton("sbtConfirma", QStringLiteral("Confirmar"), QStyle::SP_DialogApplyButton);
     sbtConfirma->OnClick = [this] { sbtConfirmaClick(); };
+    sbtFechar = columnButton("sbtFechar", QStringLiteral("Fechar"), QStyle::SP_DialogCloseButton);
+    sbtFechar->OnClick = [this] { reject(); };
     lblCodTela = new vcl::TLabel(QString(), true, panMenu);
     lblCodTela->setObjectName(QStringLiteral("lblCodTela"));
+    lblCodTela->setAlignment(Qt::AlignCenter);
 
-    auto *buttons = new QHBoxLayout(panBotoes);
+    auto *buttons = new QVBoxLayout(panBotoes);
     buttons->setContentsMargins(0, 0, 0, 0);
+    buttons->setSpacing(2);
     buttons->addWidget(sbtConfirma);
-    auto *menu = new QHBoxLayout(panMenu);
-    menu->setContentsMargins(4, 2, 4, 2);
+    buttons->addWidget(sbtFechar);
+    auto *menu = new QVBoxLayout(panMenu);
+    menu->setContentsMargins(2, 2, 2, 2);
     menu->addWidget(panBotoes);
     menu->addStretch(1);
     menu->addWidget(lblCodTela);
@@ -47,10 +57,12 @@ TfrmRotiGeral::TfrmRotiGeral(QWidget *parent) : QDialog(parent)
     grbDadosRel = new vcl::TGroupBox(QString(), this);
     grbDadosRel->setObjectName(QStringLiteral("grbDadosRel"));
 
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(4, 4, 4, 4);
-    layout->addWidget(panMenu);
-    layout->addWidget(grbDadosRel, 1);
+    m_layout = new QGridLayout(this);
+    m_layout->setContentsMargins(4, 4, 4, 4);
+    m_layout->setSpacing(4);
+    m_layout->addWidget(grbDadosRel, 0, 0);
+    m_layout->addWidget(panMenu, 0, 1);
+    m_layout->setColumnStretch(0, 1);
 
     msgPadrao = new TMessages(this);
     new QShortcut(QKeySequence::HelpContents, this, [this] { vcl::guarded([this] { ShowHelp(); }); });

@@ -1,11 +1,18 @@
 #pragma once
 // TfrmRotiGeral: the base of the dialogs.
 //
-//   +-----------------------------------------------+
-//   | panMenu: panBotoes [sbtConfirma]  lblCodTela  |
-//   +-----------------------------------------------+
-//   | grbDadosRel: the dialog's own controls        |
-//   +-----------------------------------------------+
+//   +--------------------------------------+-------------+
+//   | grbDadosRel: the dialog's own        | panMenu     |
+//   | controls                             |  panBotoes  |
+//   |                                      |  Confirmar  |
+//   |                                      |  Fechar     |
+//   |                                      |  lblCodTela |
+//   +--------------------------------------+-------------+
+//
+// The button column leaves the whole height to the dialog's controls, which the small
+// fixed client areas of the dialogs need. "Fechar" (sbtFechar) closes the dialog without
+// confirming, as Esc and the window button do. The two sit in row 0 of FormLayout(), a
+// grid; a dialog may add a row below them that spans both columns (row 1, column span 2).
 //
 // Handlers, overridden by name (an override calls the inherited one first; FormClose
 // closes the screen's connection before calling it):
@@ -23,6 +30,8 @@
 #include "vcl/controls.h"
 
 #include <QDialog>
+
+class QGridLayout;
 
 namespace fiscal::clientlib {
 
@@ -47,9 +56,12 @@ public:
     // What F1 does.
     void ShowHelp();
 
+    QGridLayout *FormLayout() const { return m_layout; }
+
     vcl::TPanel *panMenu;
     vcl::TPanel *panBotoes;
     vcl::TSpeedButton *sbtConfirma;
+    vcl::TSpeedButton *sbtFechar;
     vcl::TLabel *lblCodTela;
     vcl::TGroupBox *grbDadosRel;
     TMessages *msgPadrao;
@@ -64,6 +76,7 @@ protected:
     void showEvent(QShowEvent *event) override;
 
 private:
+    QGridLayout *m_layout;
     bool m_created = false;
     bool m_closed = false;
     int m_helpContext = 0;
