@@ -10,6 +10,7 @@
 namespace fiscal::ger10200 {
 
 class TfrmParamGrupFiscal;
+class TfrmCadAutomatico;
 
 // True while a main screen exists; false at load and after the main screen closed.
 extern bool boCriado;
@@ -17,16 +18,17 @@ extern bool boCriado;
 extern bool boPrimeiraVez;
 
 extern QPointer<TfrmParamGrupFiscal> frmParamGrupFiscal;
-extern QPointer<QWidget> frmCadAutomatico;
+extern QPointer<TfrmCadAutomatico> frmCadAutomatico;
 extern QPointer<QWidget> frmCadAutoImpInscEsta;
 extern QPointer<QWidget> frmReplica;
 
 // Creates the main screen once, shows it and restores it to the normal window state.
 void Cria_ParamGrupFiscal();
 
-// The dialogs of automatic registration and replication are not part of this build yet:
-// each routine reports that clearly instead of pretending to run.
+// Each creates a fresh dialog, stores it in its module variable and runs it modally;
+// they return when the dialog has closed (see modaldialog.h).
 void Cria_CadAutomatico();
+// Not part of this build yet: they report that clearly instead of pretending to run.
 void Cria_CadAutoImpInscEsta();
 void Cria_Replica();
 

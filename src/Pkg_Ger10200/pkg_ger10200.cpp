@@ -4,6 +4,8 @@
 #include "Pkg_Ger10200/module.h"
 
 #include "Pkg_Ger10200/Ger10200/ger10200.h"
+#include "Pkg_Ger10200/Ger10201/ger10201.h"
+#include "Pkg_Ger10200/modaldialog.h"
 #include "vcl/cursor.h"
 #include "vcl/guard.h"
 
@@ -15,7 +17,7 @@ namespace fiscal::ger10200 {
 bool boCriado = false;
 bool boPrimeiraVez = false;
 QPointer<TfrmParamGrupFiscal> frmParamGrupFiscal;
-QPointer<QWidget> frmCadAutomatico;
+QPointer<TfrmCadAutomatico> frmCadAutomatico;
 QPointer<QWidget> frmCadAutoImpInscEsta;
 QPointer<QWidget> frmReplica;
 
@@ -49,7 +51,7 @@ void Cria_ParamGrupFiscal()
 
 void Cria_CadAutomatico()
 {
-    notAvailable("O cadastramento automático");
+    RunModalDialog(frmCadAutomatico);
 }
 
 void Cria_CadAutoImpInscEsta()

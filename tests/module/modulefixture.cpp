@@ -5,6 +5,7 @@
 #include "clientlib/localcache.h"
 #include "clientlib/netconnection.h"
 #include "clientlib/settings.h"
+#include "clientlib/waitanimation.h"
 #include "dataset/clientdataset.h"
 #include "dataset/datasource.h"
 #include "vcl/dbgrid.h"
@@ -36,8 +37,14 @@ void ModuleTest::SetUp()
     m_scope = std::make_unique<clientlib::InteractionScope>(std::move(scripted));
 
     clientlib::TNetConnection::setCallObserver(
-        [this](const QString &, const QString &method, const QCborArray &params) {
-            m_calls.append({method, params});
+        [this](const QString &serverName, const QString &method, const QCborArray &params) {
+            RecordedCall call{method, params, serverName};
+            if (clientlib::WaitAnimation *avi = clientlib::currentWaitAnimation()) {
+                call.waitKind = avi->kind();
+                call.waitText = avi->text();
+                call.waitWindow = avi->parentWidget();
+            }
+            m_calls.append(call);
         });
 }
 
@@ -48,8 +55,7 @@ void ModuleTest::TearDown()
         QApplication::processEvents();
     }
     // Released screens go with the deferred deletes.
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QApplication::processEvents();
+    flushDeletes();
     clientlib::TNetConnection::setCallObserver({});
     m_scope.reset();
     clientlib::dtmDBGeral().close();
@@ -166,6 +172,12 @@ void ModuleTest::pressKey(Qt::Key key, Qt::KeyboardModifiers mods)
     if (!w)
         return;
     QTest::keyClick(w, key, mods);
+    QApplication::processEvents();
+}
+
+void ModuleTest::flushDeletes()
+{
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QApplication::processEvents();
 }
 

@@ -10,6 +10,7 @@
 
 #include <QCborArray>
 #include <QList>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -37,6 +38,12 @@ namespace fiscal::test {
 struct RecordedCall {
     QString method;
     QCborArray params;
+    QString serverName;
+    // The wait animation on screen when the call went out: its kind (-1: none), text and
+    // the window it covers.
+    int waitKind = -1;
+    QString waitText;
+    QPointer<QWidget> waitWindow;
 };
 
 class ModuleTest : public ::testing::Test {
@@ -64,6 +71,8 @@ protected:
     void typeKeys(const QString &text);
     void pressKey(Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier);
     void clickButton(QAbstractButton *button);
+    // Deletes what closed screens and dialogs left for deletion.
+    static void flushDeletes();
     int rowOf(vcl::TDBGrid *grid, const QString &field, const QString &value);
 
     // Whether the database holds exactly what the data set shows: `sql` selects the key and

@@ -442,9 +442,11 @@ void TfrmParamGrupFiscal::buildMenus()
     mnuManutencao->addAction(mnuReplica);
     vcl::linkEnabled(mnuCadAutomatico, sbtAutomatico);
     vcl::linkEnabled(mnuReplica, sbtReplica);
-    // The shortcuts work while the screen has the focus.
+    // The shortcuts work while the screen has the focus; Ctrl+A also in its boxes and
+    // grid editors, where it would otherwise select the text.
     addAction(mnuCadAutomatico);
     addAction(mnuReplica);
+    vcl::shortcutWins(mnuCadAutomatico, this);
 }
 
 vcl::TSpeedButton *TfrmParamGrupFiscal::addToolButton(const QString &name, const QString &hint,
