@@ -1,5 +1,7 @@
 #include "hostoptions.h"
 
+#include "screenshot.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -36,6 +38,8 @@ const OptionInfo kOptions[] = {
     {"--screenshot", "ARQUIVO.png", "abre a tela principal, grava uma imagem da janela e sai"},
     {"--screenshot-timeout", "MS", "quanto esperar a tela carregar os dados (padrão 60000)"},
     {"--window", "cobertura|ajuda", "com --screenshot: grava o relatório de cobertura ou a ajuda"},
+    {"--tab", "N", "com --screenshot: a tela principal na aba N (1 a 9)"},
+    {"--dialog", "JANELA", "com --screenshot: a janela aberta sobre a tela principal (abaixo)"},
     {"--help", nullptr, "mostra esta ajuda e sai (também -h)"},
     {"--version", nullptr, "mostra a versão e sai"},
 };
@@ -133,6 +137,8 @@ QString hostHelp()
     text += QStringLiteral(
         "  As opções do Qt, como -platform offscreen ou -display :0, também valem.\n"
         "\n"
+        "Janelas de --dialog: %1\n"
+        "\n"
         "Variáveis de ambiente (valem sobre o arquivo; a linha de comando vale sobre elas):\n"
         "  FISCAL_SERVER    como --server\n"
         "  FISCAL_DB        como --db\n"
@@ -148,7 +154,8 @@ QString hostHelp()
         "\n"
         "Exemplos:\n"
         "  erp-host --server http://127.0.0.1:8211 --db /var/lib/fiscal-server/fiscal.sqlite --open\n"
-        "  erp-host --open Pkg_Ger10200 --screenshot tela.png\n");
+        "  erp-host --open Pkg_Ger10200 --screenshot tela.png\n"
+        "  erp-host --screenshot janela.png --dialog automatico\n").arg(screenshotDialogNames(QStringLiteral(", ")));
     return text;
 }
 
@@ -240,6 +247,19 @@ bool parseHostCommandLine(const QStringList &arguments, HostCommandLine &cli, QS
                 error = QStringLiteral("tempo inválido: %1").arg(*v);
                 return false;
             }
+        } else if (arg == QLatin1String("--tab")) {
+            bool ok = false;
+            cli.screenshotTab = v->toInt(&ok);
+            if (!ok || cli.screenshotTab < 1 || cli.screenshotTab > 9) {
+                error = QStringLiteral("aba inválida: %1 (use 1 a 9)").arg(*v);
+                return false;
+            }
+        } else if (arg == QLatin1String("--dialog")) {
+            if (!findScreenshotDialog(*v)) {
+                error = QStringLiteral("janela desconhecida: %1 (use %2)").arg(*v, screenshotDialogNames(QStringLiteral(", ")));
+                return false;
+            }
+            cli.screenshotDialog = *v;
         }
     }
     return true;
@@ -298,6 +318,8 @@ bool readHostOptions(const HostCommandLine &cli, HostOptions &out, QString &erro
     result.screenshot = cli.screenshot;
     result.window = cli.window;
     result.screenshotTimeoutMs = cli.screenshotTimeoutMs;
+    result.screenshotTab = cli.screenshotTab;
+    result.screenshotDialog = cli.screenshotDialog;
     result.configFile = cli.configFile;
     out = result;
     return true;

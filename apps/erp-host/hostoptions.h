@@ -21,6 +21,8 @@ struct HostCommandLine {
     QString window;
     QString configFile;
     int screenshotTimeoutMs = 60000;
+    int screenshotTab = 0;
+    QString screenshotDialog;
     bool help = false;
     bool version = false;
 };
@@ -37,6 +39,8 @@ struct HostOptions {
     QString window;                // --window: the window --screenshot grabs instead of the main one
     QString configFile;
     int screenshotTimeoutMs = 60000;
+    int screenshotTab = 0;         // 1-based; 0: the tab the screen opens on
+    QString screenshotDialog;      // a name of screenshotDialogs(); empty: none
 };
 
 // Returns false with `error` set (one line) for a bad command line. Single-dash options

@@ -1,121 +1,23 @@
 // erp-host: the host application. Loads the module libraries and opens their main screens
 // from the "Módulos" menu, or one at start with --open; with --screenshot it opens the
-// screen, waits until it has loaded its data, saves a picture of the main window (or, with
-// --window, of the coverage report or of the help window opened from the screen) and exits.
+// screen, waits until it has loaded its data, saves a picture (screenshot.h) and exits.
 
 #include "hostoptions.h"
 #include "mainwindow.h"
+#include "screenshot.h"
 
 #include "clientlib/hostservices.h"
 #include "clientlib/interaction.h"
 #include "clientlib/settings.h"
 #include "clientlib/translations.h"
 
-#include <QAbstractButton>
-#include <QAction>
 #include <QApplication>
-#include <QDialog>
-#include <QDeadlineTimer>
 #include <QIcon>
-#include <QMdiArea>
-#include <QMdiSubWindow>
-#include <QThread>
 #include <QTimer>
 #include <cstdio>
 #include <stdexcept>
 
 namespace {
-
-QWidget *loadedScreen(QMdiArea *area)
-{
-    for (QMdiSubWindow *sub : area->subWindowList()) {
-        if (fiscal::clientlib::isScreenLoaded(sub->widget())) {
-            return sub->widget();
-        }
-    }
-    return nullptr;
-}
-
-QWidget *visibleWindow(const char *name)
-{
-    for (QWidget *w : QApplication::topLevelWidgets()) {
-        if (w->objectName() == QLatin1String(name) && w->isVisible())
-            return w;
-    }
-    return nullptr;
-}
-
-// The window --window names, opened from the loaded screen as a person would; a null image
-// when it did not come up in time. The coverage report is modal: it is grabbed from a timer
-// while its dialog runs, then closed.
-QImage grabWindow(QApplication &app, QWidget *screen, const HostOptions &options, QDeadlineTimer deadline)
-{
-    QImage image;
-    if (options.window == QLatin1String("ajuda")) {
-        if (auto *help = screen->findChild<QAbstractButton *>(QStringLiteral("sbtAjuda")))
-            help->click();
-        while (!visibleWindow("frmAjuda") && !deadline.hasExpired())
-            app.processEvents(QEventLoop::AllEvents, 50);
-        app.processEvents();
-        if (QWidget *w = visibleWindow("frmAjuda"))
-            image = w->grab().toImage();
-        return image;
-    }
-    auto *action = screen->findChild<QAction *>(QStringLiteral("mnuCobertura"));
-    if (!action)
-        return image;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &app, [&] {
-        QWidget *w = visibleWindow("frmCobertura");
-        if (w && w->property("loaded").toBool()) {
-            app.processEvents();
-            image = w->grab().toImage();
-        }
-        if (w && (!image.isNull() || deadline.hasExpired())) {
-            poll.stop();
-            if (auto *dialog = qobject_cast<QDialog *>(w))
-                dialog->reject();
-        }
-    });
-    poll.start(50);
-    action->trigger();
-    return image;
-}
-
-int takeScreenshot(QApplication &app, HostWindow &window, int module, const HostOptions &options)
-{
-    if (!window.moduleLoaded(module)) {
-        std::fprintf(stderr, "erp-host: %s\n", qPrintable(window.moduleError(module)));
-        return 1;
-    }
-    window.runModule(module);
-    QDeadlineTimer deadline(options.screenshotTimeoutMs);
-    while (!loadedScreen(window.mdiArea()) && !deadline.hasExpired()) {
-        app.processEvents(QEventLoop::AllEvents, 50);
-        QThread::msleep(10);
-    }
-    QWidget *screen = loadedScreen(window.mdiArea());
-    bool loaded = screen != nullptr;
-    // A last round so the screen paints what it loaded.
-    app.processEvents();
-    QImage image;
-    if (!options.window.isEmpty() && screen) {
-        image = grabWindow(app, screen, options, deadline);
-        loaded = !image.isNull();
-    }
-    if (image.isNull())
-        image = window.grab().toImage();
-    if (!image.save(options.screenshot)) {
-        std::fprintf(stderr, "erp-host: não foi possível gravar %s\n", qPrintable(options.screenshot));
-        return 1;
-    }
-    if (!loaded) {
-        std::fprintf(stderr, "erp-host: a tela não terminou de carregar em %d ms; imagem gravada assim mesmo\n",
-                     options.screenshotTimeoutMs);
-        return 1;
-    }
-    return 0;
-}
 
 QIcon applicationIcon()
 {

@@ -58,6 +58,8 @@ TEST(HostOptions, CommandLineEnvironmentAndFileDecideTheModules)
         {{"--db"}, {}, {}, "falta o valor de --db", {}, 0},
         {{"--version=2"}, {}, {}, "--version não leva valor", {}, 0},
         {{"--screenshot-timeout", "0"}, {}, {}, "tempo inválido", {}, 0},
+        {{"--tab", "10"}, {}, {}, "aba inválida", {}, 0},
+        {{"--dialog", "nenhuma"}, {}, {}, "janela desconhecida: nenhuma (use automatico", {}, 0},
     };
     for (const OptionCase &c : cases) {
         const std::string label = c.args.join(' ').toStdString();
