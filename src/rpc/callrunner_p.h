@@ -6,7 +6,7 @@
 //
 //   CallOutcome o = runCalls(dispatcher, "Ger10200.rdmParamGrupFiscal", body, enc, send, 1000);
 //
-// Runs on a worker thread; `send` hands a piece of a reply being streamed to the I/O thread.
+// Runs on the thread that read the request; `send` writes a piece of a reply being streamed.
 
 #include "rpc/dispatcher.h"
 #include "rpc/envelope.h"

@@ -1,7 +1,9 @@
 #pragma once
 // The HTTP endpoint of the JSON-RPC server: POST /rpc/<object>, bodies in CBOR or JSON.
-// One I/O thread serves the sockets; method calls run on a bounded worker pool, never on
-// the I/O thread.
+// A few threads serve every connection; a call runs on the thread that read its request and
+// that thread writes its reply: no hand-off between threads on the way (a one-row save would
+// mostly wait for it). A method may thus keep per-thread state, such as a database
+// connection, and at most `workers` calls run at once.
 
 #include <chrono>
 #include <cstddef>
@@ -17,7 +19,7 @@ struct ServerOptions {
     std::string address = "127.0.0.1";
     std::uint16_t port = 0;                        // 0: the system picks a free port
     std::string token;                             // empty: no authentication
-    int workers = 4;                               // threads for method calls
+    int workers = 4;                               // threads that read, run calls and reply
     std::size_t maxBodyBytes = 64u * 1024 * 1024;
     std::uint32_t maxHeaderBytes = 16 * 1024;
     // Time a client has to send a whole request (headers and body), counted from the
@@ -41,7 +43,7 @@ public:
     std::uint16_t port() const;          // the bound port (useful with port 0)
     std::string address() const;
 
-    // Serves on the calling thread until stopped. Call at most once.
+    // Serves on the calling thread and workers - 1 more until stopped. Call at most once.
     void run();
     // run() on a thread owned by the server.
     void start();

@@ -208,20 +208,26 @@ TEST_F(StreamTest, ChunkedOnlyForHttp11AndNeverFinishedOnFailure)
     }
 }
 
-TEST_F(StreamTest, ClientLeavingMidStreamFreesTheCall)
+TEST_F(StreamTest, ClientThatLeavesOrStopsReadingFreesTheThread)
 {
     ServerOptions opt;
-    opt.workers = 1;   // a call stuck on the dead connection would hold the only worker
+    opt.workers = 1;   // a call stuck on its connection would hold the only thread
+    opt.writeTimeout = std::chrono::milliseconds(300);
     startServer(opt);
-    for (int i = 0; i < 3; ++i) {
-        rawhttp::Connection conn(port);
-        ASSERT_TRUE(conn.send(rawhttp::post("/rpc/" + kObject.toStdString(), "application/json",
-                                            jsonCall("Big", "[2000000]"))));
-        // Leaves without reading the reply.
+    for (const bool staysConnected : {false, true}) {
+        SCOPED_TRACE(staysConnected ? "stops reading" : "leaves");
+        std::vector<std::unique_ptr<rawhttp::Connection>> kept;
+        for (int i = 0; i < 3; ++i) {
+            auto conn = std::make_unique<rawhttp::Connection>(port);
+            ASSERT_TRUE(conn->send(rawhttp::post("/rpc/" + kObject.toStdString(), "application/json",
+                                                 jsonCall("Big", "[2000000]"))));
+            if (staysConnected)
+                kept.push_back(std::move(conn));   // open, but never reads the reply
+        }
+        Client client(QStringLiteral("127.0.0.1"), port);
+        const Reply r = client.call(kObject, QStringLiteral("Echo"), {1}, 60000);
+        ASSERT_TRUE(r.ok());
     }
-    Client client(QStringLiteral("127.0.0.1"), port);
-    const Reply r = client.call(kObject, QStringLiteral("Echo"), {1}, 60000);
-    ASSERT_TRUE(r.ok());
 }
 
 TEST(ReplyWriter, CborBytesEqualTheDataSetWriters)

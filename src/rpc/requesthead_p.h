@@ -1,0 +1,44 @@
+#pragma once
+// What the server checks in the head of a request before it reads the body: token, path,
+// HTTP method, media type and declared length. A failed check is answered at the HTTP level
+// and the connection closes, since the rest of the request is never read.
+//
+//   if (const HttpFailure *f = checkHead(req, opt.token, parser.content_length(), opt.maxBodyBytes, object))
+//       return fail(*f);
+
+#include "rpc/envelope.h"
+
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/http/status.hpp>
+#include <boost/beast/http/string_body.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace fiscal::rpc::detail {
+
+struct HttpFailure {
+    boost::beast::http::status status;
+    int code;
+    const char *message;
+};
+
+extern const HttpFailure kBadRequest;
+extern const HttpFailure kTimeout;
+extern const HttpFailure kTooLarge;
+extern const HttpFailure kHeaderTooLarge;
+extern const HttpFailure kBusy;
+
+// The request head as the parser holds it; the body type does not matter here.
+using RequestHead = boost::beast::http::request_header<>;
+
+// The first check the head fails, or nullptr. On success `object` holds the remote object
+// named by the path ("/rpc/<object>"). An unknown media type still lets `enc` be Json, so
+// that error bodies stay readable for people with curl.
+const HttpFailure *checkHead(const RequestHead &req, const std::string &token,
+                             std::optional<std::uint64_t> contentLength, std::size_t maxBodyBytes,
+                             bool chunked, std::string &object, Encoding &enc);
+
+} // namespace fiscal::rpc::detail

@@ -1,0 +1,347 @@
+#include "rpc/session_p.h"
+
+#include "rpc/serverstate_p.h"
+
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/string.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/write.hpp>
+
+namespace fiscal::rpc::detail {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = net::ip::tcp;
+
+Session::Session(ServerState &srv, Loop &loop, tcp::socket socket)
+    : m_srv(srv), m_loop(loop), m_socket(std::move(socket)), m_timer(m_socket.get_executor())
+{
+    ++m_loop.connections;
+    // Room for a whole usual request, so that it comes in one read.
+    m_buffer.reserve(16 * 1024);
+}
+
+Session::~Session()
+{
+    m_srv.leave(this);
+    --m_loop.connections;
+}
+
+void Session::start()
+{
+    m_srv.enroll(this, weak_from_this());
+    // Enrolled first: a stop that began before is seen here, one that begins after sees us.
+    if (m_srv.stopping)
+        return closeNow();
+    readHeader();
+}
+
+void Session::rejectBusy()
+{
+    m_srv.enroll(this, weak_from_this());
+    fail(kBusy);
+}
+
+void Session::onServerStop()
+{
+    switch (m_state) {
+    case State::Reading:
+    case State::Closing:
+        closeNow();
+        break;
+    case State::Calling:
+    case State::Writing:
+        m_closeAfterWrite = true;
+        break;
+    }
+}
+
+// ---- reading a request -----------------------------------------------------------------
+
+// ---- deadlines ---------------------------------------------------------------------------
+
+void Session::setDeadline(std::chrono::milliseconds timeout)
+{
+    m_deadlineAt = Clock::now() + timeout;
+    if (!m_timerArmed || m_deadlineAt < m_timerAt)
+        armTimer();
+}
+
+void Session::armTimer()
+{
+    m_timerArmed = true;
+    m_timerAt = m_deadlineAt;
+    // Setting the expiry cancels a wait under way; its handler then sees an old generation.
+    m_timer.expires_at(m_timerAt);
+    m_timer.async_wait([weak = weak_from_this(), gen = ++m_timerGeneration](beast::error_code ec) {
+        auto self = weak.lock();
+        if (!self || gen != self->m_timerGeneration)
+            return;
+        self->m_timerArmed = false;
+        // A call has no deadline; the read or write after it sets one.
+        if (ec || self->m_state == State::Calling || self->m_deadlineAt == Clock::time_point::max())
+            return;
+        if (Clock::now() < self->m_deadlineAt)
+            return self->armTimer();
+        self->onDeadline();
+    });
+}
+
+void Session::onDeadline()
+{
+    clearDeadline();
+    if (m_state == State::Reading) {
+        // Not closed yet: a client that sent half a request still gets a 408.
+        m_timedOut = true;
+        beast::error_code ignored;
+        m_socket.cancel(ignored);
+        return;
+    }
+    closeNow();   // a reply the client does not take, or the drain before closing
+}
+
+void Session::readHeader()
+{
+    m_state = State::Reading;
+    m_enc = Encoding::Json;
+    m_head = false;
+    m_parser.emplace();
+    m_parser->header_limit(m_srv.opt.maxHeaderBytes);
+    m_parser->body_limit(m_srv.opt.maxBodyBytes);
+    m_timedOut = false;
+    setDeadline(m_srv.opt.readTimeout);
+    http::async_read_header(m_socket, m_buffer, *m_parser,
+                            [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                                self->onHeader(ec);
+                            });
+}
+
+bool Session::handleReadError(beast::error_code ec)
+{
+    if (!ec)
+        return false;
+    clearDeadline();
+    if (m_timedOut) {
+        // A client that never sent a byte just loses the connection.
+        if (m_parser && m_parser->got_some())
+            fail(kTimeout);
+        else
+            closeNow();
+    } else if (ec == http::error::header_limit) {
+        fail(kHeaderTooLarge);
+    } else if (ec == http::error::body_limit) {
+        fail(kTooLarge);
+    } else if (ec == net::error::operation_aborted || m_state == State::Closing) {
+        closeNow();
+    } else if (ec == http::error::end_of_stream || ec == http::error::partial_message
+               || ec == net::error::eof || ec == net::error::connection_reset) {
+        closeNow();
+    } else {
+        fail(kBadRequest);
+    }
+    return true;
+}
+
+void Session::onHeader(beast::error_code ec)
+{
+    if (handleReadError(ec))
+        return;
+    auto &req = m_parser->get();
+    m_keepAlive = req.keep_alive();
+    m_head = req.method() == http::verb::head;
+    std::optional<std::uint64_t> length;
+    if (const auto declared = m_parser->content_length())
+        length = *declared;
+    if (const HttpFailure *f = checkHead(req, m_srv.opt.token, length, m_srv.opt.maxBodyBytes,
+                                         req.chunked(), m_object, m_enc))
+        return fail(*f);
+
+    if (beast::iequals(req[http::field::expect], "100-continue")) {
+        static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+        net::async_write(m_socket, net::buffer(kContinue, sizeof kContinue - 1),
+                         [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                             if (ec)
+                                 return self->closeNow();
+                             self->readBody();
+                         });
+        return;
+    }
+    readBody();
+}
+
+void Session::readBody()
+{
+    http::async_read(m_socket, m_buffer, *m_parser,
+                     [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                         self->onBody(ec);
+                     });
+}
+
+void Session::onBody(beast::error_code ec)
+{
+    if (handleReadError(ec))
+        return;
+    clearDeadline();
+    // Chunked transfer needs HTTP/1.1.
+    const bool canStream = m_parser->get().version() >= 11;
+    QByteArray body = std::move(m_parser->get().body());
+    m_parser.reset();
+    runCall(std::move(body), canStream);
+}
+
+// ---- running the calls -----------------------------------------------------------------
+
+// The calls run on this thread, inside this handler: nothing is handed to another thread and
+// back, which is what a one-row save would mostly wait for. A reply that grows large is
+// written while the method produces it (sendPiece), with blocking writes bounded by the
+// write timeout; a small one is written once the call has returned.
+void Session::runCall(QByteArray body, bool canStream)
+{
+    m_state = State::Calling;
+    SendPiece send;
+    if (canStream)
+        send = [this](QByteArray piece) { sendPiece(std::move(piece)); };
+    CallOutcome outcome = runCalls(m_srv.dispatcher, m_object, body, m_enc, send, m_srv.opt.maxBatch);
+    body.clear();
+
+    switch (outcome.kind) {
+    case CallOutcome::Whole:
+        return write(http::status::ok, std::move(outcome.body));
+    case CallOutcome::NoReply:
+        return write(http::status::no_content, {});
+    case CallOutcome::StreamEnd: {
+        const bool sent = m_chunks->chunk(outcome.body) && m_chunks->finish();
+        m_chunks.reset();
+        if (!sent)
+            return closeNow();
+        return afterReply(m_streamKeepAlive);
+    }
+    case CallOutcome::StreamAbort:
+        // Part of the reply went out: the client must see a broken reply, never a short one.
+        m_chunks.reset();
+        return closeNow();
+    }
+}
+
+// A piece of a reply being streamed: the header goes with the first one.
+void Session::sendPiece(QByteArray piece)
+{
+    if (!m_chunks) {
+        m_state = State::Writing;
+        m_streamKeepAlive = keepOpen();
+        http::response<http::empty_body> head;
+        head.version(11);
+        head.result(http::status::ok);
+        head.set(http::field::server, "fiscal-server");
+        head.set(http::field::content_type, contentTypeOf(m_enc));
+        head.keep_alive(m_streamKeepAlive);
+        head.chunked(true);
+        m_chunks.emplace(m_socket, m_srv.opt.writeTimeout);
+        if (!m_chunks->start(head))
+            throw ConnectionGone{};
+    }
+    if (!m_chunks->chunk(piece))
+        throw ConnectionGone{};
+}
+
+// ---- answering -------------------------------------------------------------------------
+
+void Session::write(http::status status, QByteArray body)
+{
+    m_state = State::Writing;
+    m_response = {};
+    m_response.version(11);
+    m_response.result(status);
+    m_response.set(http::field::server, "fiscal-server");
+    if (status != http::status::no_content)
+        m_response.set(http::field::content_type, contentTypeOf(m_enc));
+    if (status == http::status::unauthorized)
+        m_response.set(http::field::www_authenticate, "Bearer");
+    if (status == http::status::method_not_allowed)
+        m_response.set(http::field::allow, "POST");
+    m_response.body() = std::move(body);
+    m_response.keep_alive(keepOpen());
+    m_response.prepare_payload();
+    setDeadline(m_srv.opt.writeTimeout);
+    if (m_head) {
+        // The answer to HEAD is the header alone; Content-Length still says what a body
+        // would have held.
+        m_headOnly.emplace(m_response);
+        http::async_write_header(m_socket, *m_headOnly,
+                                 [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                                     self->m_headOnly.reset();
+                                     self->onWrite(ec);
+                                 });
+        return;
+    }
+    http::async_write(m_socket, m_response, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+        self->onWrite(ec);
+    });
+}
+
+void Session::onWrite(beast::error_code ec)
+{
+    if (ec)
+        return closeNow();
+    m_response.body().clear();
+    afterReply(m_response.keep_alive());
+}
+
+void Session::afterReply(bool keepAlive)
+{
+    if (keepAlive && keepOpen())
+        readHeader();
+    else
+        lingerClose();
+}
+
+bool Session::keepOpen() const
+{
+    return m_keepAlive && !m_closeAfterWrite && !m_srv.stopping;
+}
+
+// An HTTP-level refusal: answer and close, since the rest of the request is not read.
+void Session::fail(const HttpFailure &f)
+{
+    m_closeAfterWrite = true;
+    m_parser.reset();
+    write(f.status, errorReply(m_enc, QCborValue(QCborValue::Null), f.code, QString::fromUtf8(f.message)));
+}
+
+// Closing right after writing, with request bytes still unread, makes the kernel send a
+// reset that can destroy the reply before the client reads it. Half-close and drain a
+// little first.
+void Session::lingerClose()
+{
+    m_state = State::Closing;
+    beast::error_code ignored;
+    m_socket.shutdown(tcp::socket::shutdown_send, ignored);
+    if (m_srv.stopping)
+        return closeNow();
+    setDeadline(std::chrono::seconds(2));
+    drain();
+}
+
+void Session::drain()
+{
+    m_socket.async_read_some(net::buffer(m_scratch), [self = shared_from_this()](beast::error_code ec, std::size_t n) {
+        self->m_drained += n;
+        if (ec || self->m_drained > (std::size_t(1) << 20))
+            return self->closeNow();
+        self->drain();
+    });
+}
+
+void Session::closeNow()
+{
+    m_state = State::Closing;
+    clearDeadline();
+    beast::error_code ignored;
+    m_timer.cancel();
+    m_socket.shutdown(tcp::socket::shutdown_both, ignored);
+    m_socket.close(ignored);
+}
+
+} // namespace fiscal::rpc::detail

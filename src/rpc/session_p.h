@@ -1,0 +1,107 @@
+#pragma once
+// One client connection of the server: it reads a request, runs its calls on the thread that
+// read it, writes the reply and, with keep-alive, reads the next request. A connection
+// belongs to one serving loop for its whole life, so a session is only ever touched by that
+// loop's thread.
+//
+//   auto s = std::make_shared<Session>(state, loop, std::move(socket));   // socket of loop.ioc
+//   boost::asio::post(loop.ioc, [s] { s->start(); });
+
+#include "rpc/callrunner_p.h"
+#include "rpc/chunkwriter_p.h"
+#include "rpc/envelope.h"
+#include "rpc/qbytearraybody_p.h"
+#include "rpc/requesthead_p.h"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http/empty_body.hpp>
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/serializer.hpp>
+
+#include <array>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace fiscal::rpc::detail {
+
+struct ServerState;
+struct Loop;
+
+class Session : public std::enable_shared_from_this<Session> {
+public:
+    Session(ServerState &srv, Loop &loop, boost::asio::ip::tcp::socket socket);
+    ~Session();
+
+    boost::asio::any_io_executor executor() { return m_socket.get_executor(); }
+
+    // On the loop's thread, like everything below.
+    void start();
+    void rejectBusy();   // too many connections: a 503 and close
+    // The server is stopping: drop what is idle, let a call under way answer first.
+    void onServerStop();
+
+private:
+    enum class State { Reading, Calling, Writing, Closing };
+    using Clock = std::chrono::steady_clock;
+
+    // The time the current read, write or closing drain must end by. One timer serves every
+    // request of the connection: moving the deadline costs nothing, and the timer, when it
+    // fires early, waits again for what is left.
+    void setDeadline(std::chrono::milliseconds timeout);
+    void clearDeadline() { m_deadlineAt = Clock::time_point::max(); }
+    void armTimer();
+    void onDeadline();
+
+    // Reading a request.
+    void readHeader();
+    bool handleReadError(boost::beast::error_code ec);
+    void onHeader(boost::beast::error_code ec);
+    void readBody();
+    void onBody(boost::beast::error_code ec);
+
+    // Running its calls, right here.
+    void runCall(QByteArray body, bool canStream);
+    void sendPiece(QByteArray piece);
+
+    // Answering.
+    void write(boost::beast::http::status status, QByteArray body);
+    void onWrite(boost::beast::error_code ec);
+    void afterReply(bool keepAlive);
+    bool keepOpen() const;
+    void fail(const HttpFailure &f);
+    void lingerClose();
+    void drain();
+    void closeNow();
+
+    ServerState &m_srv;
+    Loop &m_loop;
+    boost::asio::ip::tcp::socket m_socket;
+    boost::asio::steady_timer m_timer;
+    Clock::time_point m_deadlineAt = Clock::time_point::max();
+    Clock::time_point m_timerAt;
+    unsigned m_timerGeneration = 0;
+    bool m_timerArmed = false;
+    bool m_timedOut = false;
+    boost::beast::flat_buffer m_buffer;
+    std::optional<boost::beast::http::request_parser<QByteArrayBody>> m_parser;
+    boost::beast::http::response<QByteArrayBody> m_response;
+    State m_state = State::Reading;
+    Encoding m_enc = Encoding::Json;
+    std::string m_object;
+    bool m_keepAlive = true;
+    bool m_closeAfterWrite = false;
+    bool m_head = false;   // the request is HEAD: answers carry no body
+    std::optional<boost::beast::http::response_serializer<QByteArrayBody>> m_headOnly;
+    std::array<char, 8192> m_scratch;
+    std::size_t m_drained = 0;
+
+    // A reply streamed while its call runs.
+    std::optional<ChunkWriter> m_chunks;
+    bool m_streamKeepAlive = false;
+};
+
+} // namespace fiscal::rpc::detail
