@@ -1,10 +1,13 @@
 #include "clientlib/statementpacket_p.h"
 
+#include "dataset/rowbuilder.h"
+
 namespace fiscal::clientlib {
 
 dataset::DataPacket readStatementPacket(storage::Statement &st)
 {
     dataset::DataPacket packet;
+    dataset::RowBuilder row;
     bool haveFields = false;
     const auto defineFields = [&] {
         for (int c = 0; c < st.columnCount(); ++c) {
@@ -17,16 +20,18 @@ dataset::DataPacket readStatementPacket(storage::Statement &st)
     while (st.step()) {
         if (!haveFields)
             defineFields();
-        dataset::Row row;
+        row.start();
         for (int c = 0; c < st.columnCount(); ++c) {
             if (st.isNull(c)) {
                 row.appendNull();
             } else {
                 const std::string_view v = st.text(c);
-                row.append(QString::fromUtf8(v.data(), qsizetype(v.size())));
+                // Bytes that are not UTF-8 come in as Qt takes them, with replacement characters.
+                if (!row.appendUtf8(QByteArrayView(v.data(), qsizetype(v.size()))))
+                    row.append(QStringView(QString::fromUtf8(v.data(), qsizetype(v.size()))));
             }
         }
-        packet.rows.append(std::move(row));
+        row.finishInto(packet.rows);
     }
     if (!haveFields)
         defineFields();

@@ -3,6 +3,7 @@
 #include "dataset/clientdataset.h"
 
 #include "dataset/databaseerror.h"
+#include "dataset/rowbuilder.h"
 
 #include <algorithm>
 #include <unordered_map>
@@ -10,24 +11,28 @@
 namespace fiscal::dataset {
 namespace {
 
-Row remap(const Row &src, const std::vector<int> &mapping)
+void remapInto(RowBuilder &b, RowRef src, const std::vector<int> &mapping)
 {
-    Row r;
+    b.start();
     for (int m : mapping) {
         if (src.isNull(m))
-            r.appendNull();
+            b.appendNull();
         else
-            r.append(src.view(m));
+            b.append(src.view(m));
     }
-    return r;
 }
 
-size_t rowHash(const Row &r)
+Row remap(RowRef src, const std::vector<int> &mapping)
 {
-    size_t h = size_t(r.size());
-    for (qsizetype i = 0; i < r.size(); ++i)
-        h = h * 31 + (r.isNull(i) ? 0x9e3779b9u : qHash(r.view(i)));
-    return h;
+    RowBuilder b;
+    remapInto(b, src, mapping);
+    return b.finish();
+}
+
+// Equal rows are equal bytes, so the bytes are the hash.
+size_t rowHash(RowRef r)
+{
+    return qHashBits(r.data(), size_t(r.byteSize()));
 }
 
 bool identity(const std::vector<int> &mapping, qsizetype width)
@@ -53,13 +58,16 @@ ChangeSet TClientDataSet::Delta() const
         if (state_ == dsInsert && int(i) == cur_)
             continue;
         const Record &rec = records_[i];
-        if (rec.status == Changed)
-            items.push_back({rec.seq, Change{Change::Update, *rec.original, rec.row}});
-        else if (rec.status == Inserted)
-            items.push_back({rec.seq, Change{Change::Insert, Row(), rec.row}});
+        if (!rec.change)
+            continue;
+        const ChangeEntry &e = changeOf(rec);
+        if (e.status == Changed)
+            items.push_back({e.seq, Change{Change::Update, Row::copyOf(RowRef(e.original)), Row::copyOf(RowRef(rec.row))}});
+        else if (e.status == Inserted)
+            items.push_back({e.seq, Change{Change::Insert, Row(), Row::copyOf(RowRef(rec.row))}});
     }
     for (const DeletedRecord &d : deleted_)
-        items.push_back({d.seq, Change{Change::Delete, d.original, Row()}});
+        items.push_back({d.seq, Change{Change::Delete, Row::copyOf(RowRef(d.original)), Row()}});
     std::stable_sort(items.begin(), items.end(),
                      [](const auto &a, const auto &b) { return a.first < b.first; });
     cs.changes.reserve(qsizetype(items.size()));
@@ -73,11 +81,10 @@ void TClientDataSet::MergeChangeLog()
     CheckBrowseMode();
     for (size_t i = 0; i < records_.size(); ++i) {
         Record &rec = records_[i];
-        rec.original.reset();
-        rec.status = Unchanged;
-        rec.seq = 0;
+        rec.change = 0;
         rec.ordinal = qint32(i);
     }
+    changes_.clear();
     deleted_.clear();
     changeCount_ = 0;
 }
@@ -91,14 +98,13 @@ void TClientDataSet::CancelUpdates()
     std::vector<Record> kept;
     kept.reserve(records_.size() + deleted_.size());
     for (Record &rec : records_) {
-        if (rec.status == Inserted)
+        const Status status = statusOf(rec);
+        if (status == Inserted)
             continue;
-        if (rec.status == Changed) {
-            rec.row = std::move(*rec.original);
-            rec.original.reset();
-            rec.status = Unchanged;
-        }
-        kept.push_back(std::move(rec));
+        if (status == Changed)
+            rec.row = changeOf(rec).original;
+        rec.change = 0;
+        kept.push_back(rec);
     }
     std::vector<DeletedRecord> back = std::move(deleted_);
     std::stable_sort(back.begin(), back.end(),
@@ -107,23 +113,19 @@ void TClientDataSet::CancelUpdates()
     std::vector<Record> restored;
     restored.reserve(kept.size() + back.size());
     size_t k = 0;
-    for (DeletedRecord &d : back) {
+    for (const DeletedRecord &d : back) {
         while (k < kept.size() && kept[k].ordinal < d.ordinal)
-            restored.push_back(std::move(kept[k++]));
-        Record rec;
-        rec.row = std::move(d.original);
-        rec.ordinal = d.ordinal;
-        restored.push_back(std::move(rec));
+            restored.push_back(kept[k++]);
+        restored.push_back(Record{d.original, d.ordinal, 0});
     }
     while (k < kept.size())
-        restored.push_back(std::move(kept[k++]));
+        restored.push_back(kept[k++]);
 
     Q_EMIT modelAboutToBeReset();
     records_ = std::move(restored);
     deleted_.clear();
+    changes_.clear();
     changeCount_ = 0;
-    for (Record &rec : records_)
-        rec.seq = 0;
     cur_ = records_.empty() ? -1 : std::clamp(cur_, 0, rowCount() - 1);
     bof_ = eof_ = records_.empty();
     Q_EMIT modelReset();
@@ -138,7 +140,7 @@ DataPacket TClientDataSet::Data() const
     for (size_t i = 0; i < records_.size(); ++i) {
         if (state_ == dsInsert && int(i) == cur_)
             continue;
-        p.rows.append(records_[i].row);
+        p.rows.append(RowRef(records_[i].row));
     }
     p.changes = Delta();
     return p;
@@ -161,20 +163,21 @@ TClientDataSet::Content TClientDataSet::buildContent(DataPacket &&packet, std::v
         if (packet.fields[i].name.trimmed().isEmpty())
             throw bad(QStringLiteral("campo %1 sem nome").arg(i + 1));
     }
-    auto checkWidth = [&](const Row &r, const QString &what) {
+    // `what` (with %1 for the number) is only put into words for a row that does not fit.
+    auto checkWidth = [&](RowRef r, const char *what, qsizetype number) {
         if (r.size() != width)
-            throw bad(QStringLiteral("%1 tem %2 valores para %3 campos").arg(what).arg(r.size()).arg(width));
+            throw bad(QStringLiteral("%1 tem %2 valores para %3 campos")
+                          .arg(QString::fromUtf8(what).arg(number)).arg(r.size()).arg(width));
     };
     for (qsizetype i = 0; i < packet.rows.size(); ++i)
-        checkWidth(packet.rows[i], QStringLiteral("a linha %1").arg(i + 1));
+        checkWidth(packet.rows.ref(i), "a linha %1", i + 1);
     if (packet.changes) {
         for (qsizetype i = 0; i < packet.changes->changes.size(); ++i) {
             const Change &c = packet.changes->changes[i];
-            const QString what = QStringLiteral("a alteração %1").arg(i + 1);
             if (c.op != Change::Insert)
-                checkWidth(c.oldValues, what);
+                checkWidth(c.oldValues.ref(), "a alteração %1", i + 1);
             if (c.op != Change::Delete)
-                checkWidth(c.newValues, what);
+                checkWidth(c.newValues.ref(), "a alteração %1", i + 1);
         }
     }
 
@@ -205,53 +208,59 @@ TClientDataSet::Content TClientDataSet::buildContent(DataPacket &&packet, std::v
     }
     const bool same = identity(mapping, width);
 
+    // The packet's rows become the data set's rows as they are; only a packet whose columns
+    // come in another order than the fields is rewritten.
     Content c;
-    c.records.reserve(size_t(packet.rows.size()));
-    for (qsizetype i = 0; i < packet.rows.size(); ++i) {
-        Record rec;
-        rec.row = same ? std::move(packet.rows[i]) : remap(packet.rows[i], mapping);
-        rec.ordinal = qint32(i);
-        c.records.push_back(std::move(rec));
+    if (same) {
+        c.base = std::move(packet.rows);
+    } else {
+        RowBuilder b;
+        c.base.reserve(packet.rows.size());
+        for (qsizetype i = 0; i < packet.rows.size(); ++i) {
+            remapInto(b, packet.rows.ref(i), mapping);
+            b.finishInto(c.base);
+        }
     }
     packet.rows.clear();
+    c.records.resize(size_t(c.base.size()));
+    for (qsizetype i = 0; i < c.base.size(); ++i)
+        c.records[size_t(i)] = Record{c.base.ref(i).data(), qint32(i), 0};
 
     if (packet.changes && !packet.changes->changes.isEmpty()) {
+        auto own = [&](const Row &r) {
+            c.owned.push_back(same ? r : remap(r.ref(), mapping));
+            return c.owned.back().ref().data();
+        };
         // A logged row is recognised by its current values: the first row not yet claimed
         // that holds exactly the change's new values.
         std::unordered_multimap<size_t, size_t> byValues;
         byValues.reserve(c.records.size());
         for (size_t i = 0; i < c.records.size(); ++i)
-            byValues.emplace(rowHash(c.records[i].row), i);
+            byValues.emplace(rowHash(RowRef(c.records[i].row)), i);
         qint32 deletedOrdinal = qint32(c.records.size());
         for (const Change &ch : packet.changes->changes) {
             const quint64 seq = c.nextSeq++;
             if (ch.op == Change::Delete) {
-                DeletedRecord d;
-                d.original = same ? ch.oldValues : remap(ch.oldValues, mapping);
-                d.seq = seq;
-                d.ordinal = deletedOrdinal++;
-                c.deleted.push_back(std::move(d));
+                c.deleted.push_back(DeletedRecord{own(ch.oldValues), seq, deletedOrdinal++});
                 ++c.changeCount;
                 continue;
             }
-            const Row current = same ? ch.newValues : remap(ch.newValues, mapping);
-            auto range = byValues.equal_range(rowHash(current));
+            const Row current = same ? ch.newValues : remap(ch.newValues.ref(), mapping);
+            auto range = byValues.equal_range(rowHash(current.ref()));
             size_t match = c.records.size();
             for (auto it = range.first; it != range.second; ++it) {
                 const Record &rec = c.records[it->second];
-                if (rec.status == Unchanged && rec.row == current && it->second < match)
+                if (!rec.change && RowRef(rec.row) == current.ref() && it->second < match)
                     match = it->second;
             }
             if (match == c.records.size())
                 throw bad(QStringLiteral("uma alteração não corresponde a nenhuma linha"));
             Record &rec = c.records[match];
-            rec.seq = seq;
-            if (ch.op == Change::Update) {
-                rec.original = std::make_unique<Row>(same ? ch.oldValues : remap(ch.oldValues, mapping));
-                rec.status = Changed;
-            } else {
-                rec.status = Inserted;
-            }
+            if (ch.op == Change::Update)
+                c.changes.push_back(ChangeEntry{Changed, seq, own(ch.oldValues)});
+            else
+                c.changes.push_back(ChangeEntry{Inserted, seq, nullptr});
+            rec.change = quint32(c.changes.size());
             ++c.changeCount;
         }
     }
@@ -280,7 +289,10 @@ void TClientDataSet::setData(DataPacket &&packet)
     }
 
     Q_EMIT modelAboutToBeReset();
+    base_ = std::move(content.base);
+    owned_ = std::move(content.owned);
     records_ = std::move(content.records);
+    changes_ = std::move(content.changes);
     deleted_ = std::move(content.deleted);
     changeCount_ = content.changeCount;
     nextSeq_ = std::max(nextSeq_, content.nextSeq);

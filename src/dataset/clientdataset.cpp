@@ -6,15 +6,6 @@
 #include "dataset/databaseerror.h"
 
 namespace fiscal::dataset {
-namespace {
-
-const Row &emptyRow()
-{
-    static const Row row;
-    return row;
-}
-
-} // namespace
 
 TClientDataSet::TClientDataSet(QObject *parent) : QObject(parent) {}
 
@@ -100,9 +91,7 @@ void TClientDataSet::Open()
     if (fields_.empty())
         throw EDatabaseError(QStringLiteral("%1: não há campos nem pacote de dados.").arg(objectName()));
     Q_EMIT modelAboutToBeReset();
-    records_.clear();
-    deleted_.clear();
-    changeCount_ = 0;
+    clearContent();
     cur_ = -1;
     bof_ = eof_ = true;
     state_ = dsBrowse;
@@ -117,9 +106,7 @@ void TClientDataSet::Close()
         return;
     const bool hadRow = cur_ >= 0;
     Q_EMIT modelAboutToBeReset();
-    records_.clear();
-    deleted_.clear();
-    changeCount_ = 0;
+    clearContent();
     cur_ = -1;
     bof_ = eof_ = true;
     buffer_ = Row();
@@ -131,17 +118,42 @@ void TClientDataSet::Close()
         Q_EMIT currentChanged(-1);
 }
 
+void TClientDataSet::clearContent()
+{
+    records_.clear();
+    deleted_.clear();
+    changes_.clear();
+    owned_.clear();
+    base_.clear();
+    changeCount_ = 0;
+}
+
 // ---- values ---------------------------------------------------------------------------
 
-const Row &TClientDataSet::readRow() const
+RowRef TClientDataSet::readRow() const
 {
     checkActive();
     const int r = peekRow_ >= 0 ? peekRow_ : cur_;
     if (r < 0)
-        return emptyRow();
+        return RowRef();
     if (r == cur_ && (state_ == dsEdit || state_ == dsInsert))
-        return buffer_;
-    return records_[size_t(r)].row;
+        return buffer_.ref();
+    return RowRef(records_[size_t(r)].row);
+}
+
+RowRef TClientDataSet::rowRef(int row) const
+{
+    if (row < 0 || row >= rowCount())
+        return RowRef();
+    if (row == cur_ && (state_ == dsEdit || state_ == dsInsert))
+        return buffer_.ref();
+    return RowRef(records_[size_t(row)].row);
+}
+
+const char *TClientDataSet::keep(Row &&row)
+{
+    owned_.push_back(std::move(row));
+    return owned_.back().ref().data();
 }
 
 bool TClientDataSet::writeValue(int field, const std::optional<QString> &value)
@@ -153,7 +165,7 @@ bool TClientDataSet::writeValue(int field, const std::optional<QString> &value)
     if (peekRow_ >= 0)
         throw EDatabaseError(QStringLiteral("%1: valores não podem ser alterados durante a exibição.")
                                  .arg(objectName()));
-    const bool same = value ? (!buffer_.isNull(field) && buffer_.view(field) == *value)
+    const bool same = value ? (!buffer_.isNull(field) && QAnyStringView::equal(buffer_.view(field), *value))
                             : buffer_.isNull(field);
     if (same)
         return false;
@@ -169,20 +181,19 @@ std::optional<QString> TClientDataSet::oldValue(int field) const
     if (cur_ < 0)
         return std::nullopt;
     const Record &rec = records_[size_t(cur_)];
-    if (state_ == dsInsert || rec.status == Inserted)
+    const Status status = statusOf(rec);
+    if (state_ == dsInsert || status == Inserted)
         return std::nullopt;
-    if (rec.status == Changed)
-        return rec.original->value(field);
-    return rec.row.value(field);
+    if (status == Changed)
+        return RowRef(changeOf(rec).original).value(field);
+    return RowRef(rec.row).value(field);
 }
 
 std::optional<QString> TClientDataSet::valueAt(int row, int field) const
 {
     if (row < 0 || row >= rowCount() || field < 0 || field >= FieldCount())
         return std::nullopt;
-    if (row == cur_ && (state_ == dsEdit || state_ == dsInsert))
-        return buffer_.value(field);
-    return records_[size_t(row)].row.value(field);
+    return rowRef(row).value(field);
 }
 
 void TClientDataSet::withRowAsCurrent(int row, const std::function<void()> &fn) const
@@ -278,8 +289,7 @@ bool TClientDataSet::Locate(const QString &fieldName, const QString &value, bool
     CheckBrowseMode();
     const Qt::CaseSensitivity cs = caseInsensitive ? Qt::CaseInsensitive : Qt::CaseSensitive;
     for (int i = 0; i < rowCount(); ++i) {
-        const Row &r = records_[size_t(i)].row;
-        if (r.view(f).compare(value, cs) == 0) {
+        if (QAnyStringView::compare(RowRef(records_[size_t(i)].row).view(f), value, cs) == 0) {
             fire(BeforeScroll);
             moveTo(i);
             bof_ = eof_ = false;
@@ -316,7 +326,7 @@ void TClientDataSet::Edit()
         return;
     }
     fire(BeforeEdit);
-    buffer_ = records_[size_t(cur_)].row;
+    buffer_ = Row::copyOf(RowRef(records_[size_t(cur_)].row));
     modified_ = false;
     setState(dsEdit);
     fire(AfterEdit);
@@ -333,7 +343,7 @@ void TClientDataSet::beginInsert(bool append)
     const int pos = (append || cur_ < 0) ? rowCount() : cur_;
     Q_EMIT rowsAboutToBeInserted(pos);
     Record rec;
-    rec.row = Row(FieldCount());
+    rec.row = keep(Row(FieldCount()));
     records_.insert(records_.begin() + pos, std::move(rec));
     cur_ = pos;
     buffer_ = Row(FieldCount());
@@ -372,7 +382,7 @@ void TClientDataSet::removePendingInsert()
 
 void TClientDataSet::discardEdit()
 {
-    const bool differs = !(buffer_ == records_[size_t(cur_)].row);
+    const bool differs = !(buffer_.ref() == RowRef(records_[size_t(cur_)].row));
     state_ = dsBrowse;
     buffer_ = Row();
     modified_ = false;
@@ -415,35 +425,33 @@ void TClientDataSet::Post()
     fire(AfterPost);
 }
 
-void TClientDataSet::setStatus(Record &rec, Status status)
+void TClientDataSet::setChange(Record &rec, Status status, quint64 seq, const char *original)
 {
-    changeCount_ += int(status != Unchanged) - int(rec.status != Unchanged);
-    rec.status = status;
+    changeCount_ += int(status != Unchanged) - int(statusOf(rec) != Unchanged);
+    if (status == Unchanged) {
+        rec.change = 0;
+        return;
+    }
+    changes_.push_back(ChangeEntry{status, seq, original});
+    rec.change = quint32(changes_.size());
 }
 
 void TClientDataSet::postRecord()
 {
     Record &rec = records_[size_t(cur_)];
     if (state_ == dsInsert) {
-        rec.row = std::move(buffer_);
+        rec.row = keep(std::move(buffer_));
         // Rows inserted without logging belong to the base; they sort right after their
         // predecessor when CancelUpdates restores the base order.
         rec.ordinal = cur_ > 0 ? records_[size_t(cur_ - 1)].ordinal : -1;
-        if (logChanges_) {
-            rec.seq = nextSeq_++;
-            setStatus(rec, Inserted);
-        }
-    } else if (!(buffer_ == rec.row)) {
-        if (logChanges_ && rec.status == Unchanged) {
-            rec.original = std::make_unique<Row>(rec.row);
-            rec.seq = nextSeq_++;
-            setStatus(rec, Changed);
-        }
-        rec.row = std::move(buffer_);
-        if (rec.status == Changed && *rec.original == rec.row) {
-            rec.original.reset();
-            setStatus(rec, Unchanged);
-        }
+        if (logChanges_)
+            setChange(rec, Inserted, nextSeq_++);
+    } else if (!(buffer_.ref() == RowRef(rec.row))) {
+        if (logChanges_ && statusOf(rec) == Unchanged)
+            setChange(rec, Changed, nextSeq_++, rec.row);
+        rec.row = keep(std::move(buffer_));
+        if (statusOf(rec) == Changed && RowRef(changeOf(rec).original) == RowRef(rec.row))
+            setChange(rec, Unchanged);
     }
     buffer_ = Row();
 }
@@ -466,20 +474,21 @@ void TClientDataSet::Delete()
 
     const int pos = cur_;
     Record &rec = records_[size_t(pos)];
-    if (rec.status != Inserted && (logChanges_ || rec.status == Changed)) {
+    const Status status = statusOf(rec);
+    if (status != Inserted && (logChanges_ || status == Changed)) {
         DeletedRecord d;
         d.ordinal = rec.ordinal;
-        if (rec.status == Changed) {
-            d.original = std::move(*rec.original);
-            d.seq = rec.seq;
+        if (status == Changed) {
+            d.original = changeOf(rec).original;
+            d.seq = changeOf(rec).seq;
         } else {
             d.original = rec.row;
             d.seq = nextSeq_++;
         }
-        deleted_.push_back(std::move(d));
+        deleted_.push_back(d);
         ++changeCount_;
     }
-    setStatus(rec, Unchanged);
+    setChange(rec, Unchanged);
 
     Q_EMIT rowsAboutToBeRemoved(pos);
     records_.erase(records_.begin() + pos);
@@ -499,7 +508,7 @@ TUpdateStatus TClientDataSet::UpdateStatus() const
         return usUnmodified;
     if (state_ == dsInsert)
         return usInserted;
-    switch (records_[size_t(cur_)].status) {
+    switch (statusOf(records_[size_t(cur_)])) {
     case Changed: return usModified;
     case Inserted: return usInserted;
     case Unchanged: break;

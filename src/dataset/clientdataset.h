@@ -28,10 +28,16 @@
 //   the set browsing on the first row.
 // Views: updateRecord() asks them to write pending editor text before a post;
 //   rowCount/valueAt/textAt read any row (textAt runs OnGetText with that row as the
-//   current one); signals follow QAbstractItemModel: rows are 0-based, field -1 = whole row.
+//   current one); rowRef reads a row's stored values in place, for views that sort or
+//   search many rows; signals follow QAbstractItemModel: rows are 0-based, field -1 =
+//   whole row.
+// Storage: the rows of the last packet stay in its RowTable as they came; a record points
+//   at its row there, or at a row of its own once it was posted or inserted.
 
 #include "dataset/field.h"
 #include "dataset/packet.h"
+#include "dataset/row.h"
+#include "dataset/rowtable.h"
 
 #include <QObject>
 #include <functional>
@@ -111,6 +117,9 @@ public:
     int rowCount() const { return int(records_.size()); }
     int currentRow() const { return cur_; }
     std::optional<QString> valueAt(int row, int field) const;   // the edit buffer for the row being edited
+    // The row's values in place (the edit buffer for the row being edited); valid until the
+    // data set changes.
+    RowRef rowRef(int row) const;
     QString textAt(int row, int field, bool displayText = true) const;
     // Runs fn with `row` as the record every field read sees (painting another row).
     void withRowAsCurrent(int row, const std::function<void()> &fn) const;
@@ -137,25 +146,31 @@ private:
     friend class TField;
     enum Status : quint8 { Unchanged, Changed, Inserted };
     struct Record {
-        Row row;
-        std::unique_ptr<Row> original;   // only for Changed
-        quint64 seq = 0;                 // order of the first logged change
-        qint32 ordinal = 0;              // position at the last load or merge
+        const char *row = nullptr;   // current values, in base_ or owned_
+        qint32 ordinal = 0;          // position at the last load or merge
+        quint32 change = 0;          // 0, or 1 + the index of its entry in changes_
+    };
+    struct ChangeEntry {
         Status status = Unchanged;
+        quint64 seq = 0;                  // order of the first logged change
+        const char *original = nullptr;   // Changed: the values at the last load or merge
     };
     struct DeletedRecord {
-        Row original;
+        const char *original = nullptr;
         quint64 seq = 0;
         qint32 ordinal = 0;
     };
     struct Content {
+        RowTable base;
+        std::vector<Row> owned;
         std::vector<Record> records;
+        std::vector<ChangeEntry> changes;
         std::vector<DeletedRecord> deleted;
         int changeCount = 0;
         quint64 nextSeq = 1;
     };
 
-    const Row &readRow() const;
+    RowRef readRow() const;
     bool writeValue(int field, const std::optional<QString> &value);
     std::optional<QString> oldValue(int field) const;
     void requestFieldFocus(TField *field) { Q_EMIT fieldFocusRequested(field); }
@@ -169,14 +184,20 @@ private:
     void removePendingInsert();
     void discardEdit();
     void postRecord();
-    void setStatus(Record &rec, Status status);
+    Status statusOf(const Record &rec) const { return rec.change ? changes_[rec.change - 1].status : Unchanged; }
+    const ChangeEntry &changeOf(const Record &rec) const { return changes_[rec.change - 1]; }
+    void setChange(Record &rec, Status status, quint64 seq = 0, const char *original = nullptr);
+    const char *keep(Row &&row);
+    void clearContent();
     Content buildContent(DataPacket &&packet, std::vector<int> &mapping);
-    void commitContent(Content &&content);
 
     std::vector<std::unique_ptr<TField>> fields_;
     bool fieldsFromPacket_ = false;
     TDataSetState state_ = dsInactive;
+    RowTable base_;              // the rows as the last packet brought them
+    std::vector<Row> owned_;     // rows posted or inserted since; kept until the next load
     std::vector<Record> records_;
+    std::vector<ChangeEntry> changes_;
     std::vector<DeletedRecord> deleted_;
     int cur_ = -1;
     bool bof_ = true;

@@ -62,19 +62,19 @@ void TField::setAlignment(Qt::Alignment alignment)
 
 QString TField::AsString() const
 {
-    const Row &r = dataSet_->readRow();
+    const RowRef r = dataSet_->readRow();
     return r.size() ? r.text(index_) : QString();
 }
 
 bool TField::IsNull() const
 {
-    const Row &r = dataSet_->readRow();
+    const RowRef r = dataSet_->readRow();
     return r.size() == 0 || r.isNull(index_);
 }
 
 std::optional<QString> TField::Value() const
 {
-    const Row &r = dataSet_->readRow();
+    const RowRef r = dataSet_->readRow();
     if (r.size() == 0)
         return std::nullopt;
     return r.value(index_);

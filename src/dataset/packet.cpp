@@ -7,9 +7,9 @@
 namespace fiscal::dataset {
 namespace {
 
-void stringValue(ValueWriter &w, QStringView s)
+void stringValue(ValueWriter &w, QAnyStringView s)
 {
-    const QByteArray u = s.toUtf8();
+    const QByteArray u = s.toString().toUtf8();
     w.string(std::string_view(u.constData(), size_t(u.size())));
 }
 
@@ -65,7 +65,7 @@ void writeFields(ValueWriter &w, const QList<FieldDef> &fields)
     w.endArray();
 }
 
-void writeRow(ValueWriter &w, const Row &row)
+void writeRow(ValueWriter &w, RowRef row)
 {
     w.startArray();
     for (qsizetype i = 0; i < row.size(); ++i) {
@@ -120,8 +120,8 @@ void DataPacket::write(ValueWriter &w) const
 {
     writePacketHeader(w, fields);
     beginRows(w);
-    for (const Row &r : rows)
-        writeRow(w, r);
+    for (qsizetype i = 0; i < rows.size(); ++i)
+        writeRow(w, rows.ref(i));
     w.endArray();
     if (changes)
         writeChanges(w, changes->changes);

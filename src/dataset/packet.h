@@ -3,7 +3,7 @@
 // (layout in docs/protocol.md).
 //
 //   FieldDef{name, size, type = "string", required = false}
-//   DataPacket{fields, rows, changes}     rows: QList<Row>; changes: std::optional<ChangeSet>
+//   DataPacket{fields, rows, changes}     rows: RowTable (reads like QList<Row>); changes: std::optional<ChangeSet>
 //   Change{op, oldValues, newValues}      Update: old+new; Delete: old; Insert: new
 //   ChangeSet{fields, changes}
 //
@@ -23,6 +23,7 @@
 //   endPacket(w);        // closes the rows array and the packet
 
 #include "dataset/row.h"
+#include "dataset/rowtable.h"
 #include "dataset/valuewriter.h"
 
 #include <QByteArray>
@@ -84,7 +85,7 @@ struct ChangeSet {
 
 struct DataPacket {
     QList<FieldDef> fields;
-    QList<Row> rows;
+    RowTable rows;
     std::optional<ChangeSet> changes;   // its fields are the packet's fields
 
     void write(ValueWriter &w) const;
@@ -110,7 +111,8 @@ ChangeSet readChangeSetReference(const QByteArray &cbor);
 const char *opName(Change::Op op);   // "update", "delete", "insert"
 
 void writeFields(ValueWriter &w, const QList<FieldDef> &fields);   // "fields": [...]
-void writeRow(ValueWriter &w, const Row &row);
+void writeRow(ValueWriter &w, RowRef row);
+inline void writeRow(ValueWriter &w, const Row &row) { writeRow(w, row.ref()); }
 void writeChanges(ValueWriter &w, const QList<Change> &changes);    // "changes": [...]
 
 void writePacketHeader(ValueWriter &w, const QList<FieldDef> &fields);

@@ -4,70 +4,13 @@
 #include "dataset/packet.h"
 
 #include "dataset/cborcursor_p.h"
+#include "dataset/rowbuilder.h"
 
 #include <QCborStreamReader>
 #include <QSet>
-#include <QStringDecoder>
-#include <QVarLengthArray>
 #include <vector>
 
 namespace fiscal::dataset {
-
-// Collects the values of one row in a scratch buffer reused for every row, so that a
-// row costs one allocation when it is finished.
-class RowBuilder {
-public:
-    void start()
-    {
-        len_ = 0;
-        ends_.clear();
-    }
-    QChar *room(qsizetype n)
-    {
-        if (qsizetype(buf_.size()) < len_ + n)
-            buf_.resize(size_t(std::max(len_ + n, qsizetype(buf_.size()) * 2)));
-        return buf_.data() + len_;
-    }
-    qsizetype commit(QChar *end)   // returns the length of the value just written
-    {
-        const qsizetype n = end - (buf_.data() + len_);
-        len_ += n;
-        if (len_ > (std::numeric_limits<qint32>::max() >> 1))
-            throw PacketError(QStringLiteral("Pacote de dados inválido: linha grande demais."));
-        push(quint32(len_ << 1));
-        return n;
-    }
-    void appendNull() { push(quint32((len_ << 1) | 1)); }
-    qsizetype width() const { return ends_.size(); }
-    Row finish() const
-    {
-        Row r;
-        const qsizetype w = ends_.size();
-        if (w == 0)
-            return r;
-        r.data_ = QString(1 + 2 * w + len_, Qt::Uninitialized);
-        QChar *out = r.data_.data();
-        *out++ = QChar(char16_t(w));
-        for (quint32 e : ends_) {
-            *out++ = QChar(char16_t(e & 0xffff));
-            *out++ = QChar(char16_t(e >> 16));
-        }
-        std::copy(buf_.data(), buf_.data() + len_, out);
-        return r;
-    }
-
-private:
-    void push(quint32 end)
-    {
-        if (ends_.size() >= 0xffff)
-            throw PacketError(QStringLiteral("Pacote de dados inválido: linha com valores demais."));
-        ends_.append(end);
-    }
-
-    std::vector<QChar> buf_;
-    qsizetype len_ = 0;
-    QVarLengthArray<quint32, 16> ends_;
-};
 
 namespace {
 
@@ -163,7 +106,7 @@ private:
     {
 
         DataPacket p;
-        bool haveFields = false, haveRows = false, haveChanges = false;
+        bool haveFields = false, haveRows = false, haveChanges = false, rowsChecked = false;
         QList<Change> changes;
         enterMap("pacote");
         while (r_.hasNext()) {
@@ -173,6 +116,7 @@ private:
                 haveFields = true;
             } else if (k == u"rows" && !haveRows) {
                 p.rows = rows(haveFields ? &p.fields : nullptr);
+                rowsChecked = haveFields;
                 haveRows = true;
             } else if (k == u"changes" && !haveChanges) {
                 changes = changeList(haveFields ? &p.fields : nullptr);
@@ -186,8 +130,8 @@ private:
             fail(QStringLiteral("falta \"fields\""));
         if (!haveRows)
             fail(QStringLiteral("falta \"rows\""));
-        for (qsizetype i = 0; i < p.rows.size(); ++i)
-            checkRow(p.rows[i], p.fields, QStringLiteral("linha %1").arg(i + 1));
+        for (qsizetype i = 0; i < p.rows.size() && !rowsChecked; ++i)
+            checkRow(p.rows.ref(i), p.fields, Where{"linha %1", i + 1});
         if (haveChanges) {
             checkChanges(changes, p.fields);
             p.changes = ChangeSet{p.fields, std::move(changes)};
@@ -371,7 +315,8 @@ private:
         return out;
     }
 
-    Row row(const QList<FieldDef> *defs, const Where &where)
+    // Reads one row into rb_; the caller writes it where it belongs.
+    void row(const QList<FieldDef> *defs, const Where &where)
     {
         checkStream();
         if (!r_.isArray())
@@ -384,6 +329,8 @@ private:
             const qsizetype col = rb_.width();
             if (defs && col >= defs->size())
                 fail(QStringLiteral("%1 tem mais valores que os %2 campos").arg(where.text()).arg(defs->size()));
+            if (col >= RowBuilder::MaxWidth)
+                fail(QStringLiteral("linha com valores demais"));
             if (r_.isNull()) {
                 rb_.appendNull();
                 r_.next();
@@ -394,7 +341,7 @@ private:
             value(where, col);
             if (defs) {
                 const int size = (*defs)[col].size;
-                if (size > 0 && lastLength_ > size)
+                if (size > 0 && rb_.lastLength() > size)
                     fail(QStringLiteral("%1: valor do campo %2 maior que %3 caracteres")
                              .arg(where.text(), (*defs)[col].name).arg(size));
             }
@@ -402,32 +349,30 @@ private:
         leave();
         if (defs && rb_.width() != defs->size())
             fail(QStringLiteral("%1 tem %2 valores para %3 campos").arg(where.text()).arg(rb_.width()).arg(defs->size()));
-        return rb_.finish();
     }
 
     // Decodes a text value straight into the row buffer.
     void value(const Where &where, qsizetype col)
     {
         bool valid = true;
-        r_.text([&](QByteArrayView u) {
-            QChar *out = rb_.room(u.size());
-            QChar *end = utf8_.appendToBuffer(out, u);
-            valid = !utf8_.hasError();
-            lastLength_ = rb_.commit(end);
-        });
+        r_.text([&](QByteArrayView u) { valid = rb_.appendUtf8(u); });
         if (!valid)
             fail(QStringLiteral("%1, valor %2: UTF-8 inválido").arg(where.text()).arg(col + 1));
+        if (rb_.textLength() > RowBuilder::MaxText)
+            fail(QStringLiteral("linha grande demais"));
     }
 
-    QList<Row> rows(const QList<FieldDef> *defs)
+    RowTable rows(const QList<FieldDef> *defs)
     {
-        QList<Row> out;
+        RowTable out;
         checkStream();
         if (r_.isArray() && r_.isLengthKnown())   // each row takes at least one byte
             out.reserve(qsizetype(std::min<quint64>(r_.length(), quint64(r_.reserveLimit()))));
         enterArray(QStringLiteral("\"rows\""));
-        while (r_.hasNext())
-            out.append(row(defs, Where{"linha %1", out.size() + 1}));
+        while (r_.hasNext()) {
+            row(defs, Where{"linha %1", out.size() + 1});
+            rb_.finishInto(out);
+        }
         leave();
         return out;
     }
@@ -458,10 +403,12 @@ private:
                         fail(QStringLiteral("%1: operação \"%2\" desconhecida").arg(what, shown(op)));
                     haveOp = true;
                 } else if (k == u"old" && !haveOld) {
-                    c.oldValues = row(defs, Where{"alteração %1, valores antigos", out.size() + 1});
+                    row(defs, Where{"alteração %1, valores antigos", out.size() + 1});
+                    c.oldValues = rb_.finish();
                     haveOld = true;
                 } else if (k == u"new" && !haveNew) {
-                    c.newValues = row(defs, Where{"alteração %1, valores novos", out.size() + 1});
+                    row(defs, Where{"alteração %1, valores novos", out.size() + 1});
+                    c.newValues = rb_.finish();
                     haveNew = true;
                 } else {
                     fail(QStringLiteral("chave \"%1\" inesperada ou repetida em %2").arg(shown(k), what));
@@ -485,34 +432,30 @@ private:
     }
 
     // For a packet whose "fields" came after its rows: the same checks, afterwards.
-    void checkRow(const Row &r, const QList<FieldDef> &defs, const QString &what) const
+    void checkRow(RowRef r, const QList<FieldDef> &defs, const Where &where) const
     {
         if (r.size() != defs.size())
-            fail(QStringLiteral("%1 tem %2 valores para %3 campos").arg(what).arg(r.size()).arg(defs.size()));
+            fail(QStringLiteral("%1 tem %2 valores para %3 campos").arg(where.text()).arg(r.size()).arg(defs.size()));
         for (qsizetype i = 0; i < r.size(); ++i) {
             const int size = defs[i].size;
-            if (size > 0 && r.view(i).size() > size)
+            if (size > 0 && r.length(i) > size)
                 fail(QStringLiteral("%1: valor do campo %2 maior que %3 caracteres")
-                         .arg(what, defs[i].name).arg(size));
+                         .arg(where.text(), defs[i].name).arg(size));
         }
     }
 
     void checkChanges(const QList<Change> &changes, const QList<FieldDef> &defs) const
     {
         for (qsizetype i = 0; i < changes.size(); ++i) {
-            const QString what = QStringLiteral("alteração %1").arg(i + 1);
             if (changes[i].op != Change::Insert)
-                checkRow(changes[i].oldValues, defs, what + QStringLiteral(", valores antigos"));
+                checkRow(changes[i].oldValues.ref(), defs, Where{"alteração %1, valores antigos", i + 1});
             if (changes[i].op != Change::Delete)
-                checkRow(changes[i].newValues, defs, what + QStringLiteral(", valores novos"));
+                checkRow(changes[i].newValues.ref(), defs, Where{"alteração %1, valores novos", i + 1});
         }
     }
 
     Cursor r_;
-    // ConvertInitialBom: a text opening with U+FEFF keeps it (the default drops it as a byte-order mark).
-    QStringDecoder utf8_{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom};
     RowBuilder rb_;
-    qsizetype lastLength_ = 0;
 };
 
 } // namespace

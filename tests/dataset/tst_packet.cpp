@@ -78,6 +78,42 @@ TEST(ValueWriter, CborAndJsonAgree)
     EXPECT_EQ(fromCbor.toJsonValue(), QJsonDocument::fromJson(json).object());
 }
 
+// The hand-written CBOR is the bytes Qt's writer makes, at every size boundary of a head.
+TEST(ValueWriter, CborHeadsAtEverySizeBoundary)
+{
+    QByteArray ours;
+    QByteArray qt;
+    QCborStreamWriter reference(&qt);
+    auto w = makeWriter(Encoding::Cbor, ours);
+    w->startArray();
+    reference.startArray();
+    for (std::int64_t v : {0LL, 23LL, 24LL, 255LL, 256LL, 65535LL, 65536LL, 4294967295LL, 4294967296LL,
+                           -1LL, -24LL, -25LL, -256LL, -257LL, -65537LL, -4294967297LL}) {
+        w->integer(v);
+        reference.append(qint64(v));
+    }
+    for (qsizetype n : {0, 23, 24, 255, 256, 65535, 65536}) {
+        const std::string text(size_t(n), 'a');
+        w->string(text);
+        reference.appendTextString(text.data(), n);
+    }
+    w->startMap();
+    reference.startMap();
+    w->key("k");
+    reference.appendTextString("k", 1);
+    w->null();
+    reference.append(nullptr);
+    w->endMap();
+    reference.endMap();
+    w->boolean(true);
+    w->boolean(false);
+    reference.append(true);
+    reference.append(false);
+    w->endArray();
+    reference.endArray();
+    EXPECT_EQ(ours.toHex(), qt.toHex());
+}
+
 TEST(ValueWriter, AppendsToExistingBytes)
 {
     for (Encoding enc : {Encoding::Cbor, Encoding::Json}) {
@@ -114,6 +150,64 @@ TEST(Row, NullIsNotEmpty)
     EXPECT_EQ(row("~").value(0), std::nullopt);
     EXPECT_EQ(row("").value(0), QString());
     EXPECT_TRUE(row("").value(0).has_value());
+}
+
+// A row keeps one form per content (Latin-1, or UTF-16 once a character needs it; short or
+// long lengths), whichever way it was built, decoded or stored.
+TEST(Row, SameValuesSameRowWhateverTheRoute)
+{
+    const QString wide(300, QChar(0x2713));
+    struct Case { const char *name; QList<std::optional<QString>> values; };
+    const Case cases[] = {
+        {"ascii", {QStringLiteral("001"), QStringLiteral("ICMS normal"), std::nullopt}},
+        {"latin-1", {QStringLiteral("Ação"), QStringLiteral("Gestão ÿ"), QString()}},
+        {"beyond latin-1", {QStringLiteral("Ação ✓"), QStringLiteral("x"), std::nullopt}},
+        {"a value of 300 characters", {QString(300, u'x'), QStringLiteral("é"), std::nullopt}},
+        {"long and beyond latin-1", {wide, std::nullopt, QStringLiteral("ç")}},
+    };
+    for (const Case &c : cases) {
+        const Row built = Row::fromValues(c.values);
+        EXPECT_EQ(built.values(), c.values) << c.name;
+        Row appended;
+        for (const auto &v : c.values)
+            v ? appended.append(*v) : appended.appendNull();
+        EXPECT_EQ(appended, built) << c.name;
+        // Through a value beyond Latin-1 and back.
+        Row detour = built;
+        detour.set(0, QStringView(u"✓"));
+        detour.set(0, c.values[0]);
+        EXPECT_EQ(detour, built) << c.name;
+
+        DataPacket p;
+        p.fields = {FieldDef{QStringLiteral("A"), 0}, FieldDef{QStringLiteral("B"), 0}, FieldDef{QStringLiteral("C"), 0}};
+        p.rows = {built, row("1|2|3"), built};
+        const DataPacket back = DataPacket::readCbor(p.toCbor());
+        EXPECT_EQ(back, p) << c.name;
+        EXPECT_EQ(back.rows.at(2).values(), c.values) << c.name;
+    }
+}
+
+TEST(RowTable, RowsOutliveTheTableAndCopiesGrowApart)
+{
+    Row kept;
+    RowTable copy;
+    {
+        RowTable t;
+        for (int i = 0; i < 20000; ++i)   // several blocks
+            t.append(row(QStringLiteral("%1|%2").arg(i).arg(QString(i % 97, u'x'))));
+        kept = t.at(15000);
+        copy = t;
+        copy.append(row("copy|~"));
+        t.append(row("original|~"));
+        ASSERT_EQ(t.size(), 20001);
+        EXPECT_EQ(compact(t.at(20000)), QStringLiteral("original|~"));
+        EXPECT_EQ(compact(t[19999]), QStringLiteral("19999|%1").arg(QString(19999 % 97, u'x')));
+        EXPECT_EQ(compact(t[4097]), QStringLiteral("4097|%1").arg(QString(4097 % 97, u'x')));
+    }
+    EXPECT_EQ(compact(kept), QStringLiteral("15000|%1").arg(QString(15000 % 97, u'x')));
+    ASSERT_EQ(copy.size(), 20001);
+    EXPECT_EQ(compact(copy.at(20000)), QStringLiteral("copy|~"));
+    EXPECT_EQ(compact(copy.at(0)), QStringLiteral("0|"));
 }
 
 DataPacket samplePacket(bool withChanges)

@@ -79,11 +79,12 @@ void TfrmParamGrupFiscal::PrimeiraCarga()
 {
     {
         clientlib::WaitScope wait(clientlib::hostMainWindow(), 6);
-        const QList<dataset::DataPacket> packets = netParamGrupFiscal->GetDados();
+        QList<dataset::DataPacket> packets = netParamGrupFiscal->GetDados();
         TClientDataSet *targets[] = {cdsFornecedor, cdsCliente, cdsFilial, cdsTipoOperac,
                                      cdsTipoFatur, cdsOperInter, cdsTipoGest};
+        // Each data set takes its packet's rows as they are.
         for (int i = 0; i < 7; ++i)
-            targets[i]->setData(packets[i]);
+            targets[i]->setData(std::move(packets[i]));
         pgcPadrao->setActivePage(tshPadrao);
         dtsPadrao->setDataSet(cdsFornecedor);
     }

@@ -1,0 +1,83 @@
+#pragma once
+// RowBuilder: collects the values of one row in scratch buffers reused for every row, then
+// writes the row's block in one go (a Row of its own, or the end of a RowTable). It keeps
+// the text in Latin-1 until a character beyond it arrives, and then turns the row to UTF-16,
+// so that every row comes out in its one canonical form.
+//
+//   RowBuilder b;
+//   for each row: b.start(); b.appendUtf8(bytes) / b.append(text) / b.appendNull() ...;
+//                 b.finishInto(table);          // or Row r = b.finish();
+
+#include "dataset/row.h"
+#include "dataset/rowtable.h"
+
+#include <QStringDecoder>
+#include <QVarLengthArray>
+#include <algorithm>
+#include <vector>
+
+namespace fiscal::dataset {
+
+class RowBuilder {
+public:
+    static constexpr qsizetype MaxWidth = RowRef::WidthMask;
+    static constexpr qsizetype MaxText = (qsizetype(1) << 30) - 1;   // characters per row
+
+    void start();
+    void appendNull();
+    void append(QStringView text);
+    void append(QAnyStringView text);   // Latin-1 or UTF-16 views, as RowRef gives them
+    void appendLatin1(const char *text, qsizetype n);
+    // Decodes UTF-8 into the row; false when it is not valid UTF-8 (nothing is added then).
+    bool appendUtf8(QByteArrayView utf8);
+
+    qsizetype width() const { return lens_.size(); }
+    qsizetype textLength() const { return utf16_ ? u16_.size() : l1_.size(); }
+    qsizetype lastLength() const { return lastLength_; }
+
+    qsizetype blockSize() const;
+    void write(char *out) const;
+    Row finish() const;
+    void finishInto(RowTable &table) const;
+
+private:
+    // Text of the row being built: grows without clearing what it adds, since every
+    // character is written right away; kept from row to row.
+    template <class T>
+    class Text {
+    public:
+        qsizetype size() const { return n_; }
+        const T *data() const { return buf_.data(); }
+        void clear() { n_ = 0; }
+        T *room(qsizetype more)
+        {
+            if (qsizetype(buf_.size()) < n_ + more)
+                buf_.resize(size_t(std::max(n_ + more, qsizetype(buf_.size()) * 2)));
+            return buf_.data() + n_;
+        }
+        void added(qsizetype count) { n_ += count; }
+        void append(const T *p, qsizetype count)
+        {
+            std::copy(p, p + count, room(count));
+            n_ += count;
+        }
+    private:
+        std::vector<T> buf_;
+        qsizetype n_ = 0;
+    };
+
+    void push(qsizetype len, bool null);
+    void toUtf16();
+
+    bool utf16_ = false;
+    Text<char> l1_;
+    Text<char16_t> u16_;
+    QVarLengthArray<quint32, 16> lens_;   // (length << 1) | null
+    qsizetype lastLength_ = 0;
+    bool long_ = false;
+    // ConvertInitialBom: a text opening with U+FEFF keeps it (the default drops it as a byte-order mark).
+    QStringDecoder utf8_{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom};
+    std::vector<char16_t> scratch_;
+};
+
+} // namespace fiscal::dataset

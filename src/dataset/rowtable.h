@@ -1,0 +1,89 @@
+#pragma once
+// RowTable: the rows of a packet, packed one after another into a few large blocks (the
+// block size doubles up to 4 MiB), with one pointer per row to find it again. A 500k-row
+// packet costs some twenty allocations, and the data set that loads it keeps the blocks
+// as they are instead of copying the rows.
+//
+// It reads like a QList<Row>: size, isEmpty, at / operator[] (a Row sharing the block),
+// iteration (Rows by value), append / push_back, reserve, clear, ==. Copies share the
+// storage until one of them appends (copy on write).
+//
+//   ref(i)      the row in place, without reference counting (for walking many rows)
+//   byteSize()  the bytes the rows take (blocks as filled, without the per-row pointers)
+
+#include "dataset/row.h"
+
+#include <cstddef>
+#include <initializer_list>
+#include <iterator>
+#include <memory>
+
+namespace fiscal::dataset {
+
+class RowTable {
+public:
+    RowTable() = default;
+    RowTable(std::initializer_list<Row> rows);
+
+    qsizetype size() const;
+    qsizetype count() const { return size(); }
+    bool isEmpty() const { return size() == 0; }
+    bool empty() const { return isEmpty(); }
+
+    RowRef ref(qsizetype i) const;
+    Row at(qsizetype i) const;
+    Row operator[](qsizetype i) const { return at(i); }
+
+    void append(const Row &row) { append(row.ref()); }
+    void append(RowRef row);
+    void push_back(const Row &row) { append(row.ref()); }
+    void reserve(qsizetype rows);
+    void clear() { d_.reset(); }
+
+    qsizetype byteSize() const;
+
+    class const_iterator {
+    public:
+        using iterator_category = std::random_access_iterator_tag;
+        using value_type = Row;
+        using difference_type = qsizetype;
+        using pointer = void;
+        using reference = Row;
+        const_iterator() = default;
+        const_iterator(const RowTable *t, qsizetype i) : t_(t), i_(i) {}
+        Row operator*() const { return t_->at(i_); }
+        const_iterator &operator++() { ++i_; return *this; }
+        const_iterator operator++(int) { const_iterator c = *this; ++i_; return c; }
+        const_iterator &operator--() { --i_; return *this; }
+        const_iterator &operator+=(qsizetype n) { i_ += n; return *this; }
+        const_iterator operator+(qsizetype n) const { return {t_, i_ + n}; }
+        qsizetype operator-(const_iterator o) const { return i_ - o.i_; }
+        Row operator[](qsizetype n) const { return t_->at(i_ + n); }
+        friend bool operator==(const_iterator a, const_iterator b) { return a.i_ == b.i_; }
+        friend auto operator<=>(const_iterator a, const_iterator b) { return a.i_ <=> b.i_; }
+    private:
+        const RowTable *t_ = nullptr;
+        qsizetype i_ = 0;
+    };
+    using iterator = const_iterator;
+    using value_type = Row;
+    using size_type = qsizetype;
+
+    const_iterator begin() const { return {this, 0}; }
+    const_iterator end() const { return {this, size()}; }
+    const_iterator cbegin() const { return begin(); }
+    const_iterator cend() const { return end(); }
+
+    friend bool operator==(const RowTable &a, const RowTable &b);
+
+private:
+    friend class RowBuilder;
+    struct Store;
+    // Room for one more row of `bytes` bytes at the end; the caller fills it at once.
+    char *appendBlock(qsizetype bytes);
+    Store &writable();
+
+    std::shared_ptr<Store> d_;
+};
+
+} // namespace fiscal::dataset
