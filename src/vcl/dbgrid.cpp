@@ -2,6 +2,7 @@
 
 #include "vcl/colors.h"
 #include "vcl/dbgriddelegate_p.h"
+#include "vcl/dbgridfindbar_p.h"
 #include "vcl/dbgridmodel_p.h"
 #include "vcl/focuswatch.h"
 #include "vcl/guard.h"
@@ -66,8 +67,14 @@ TDBGrid::TDBGrid(QWidget *parent)
     connect(m_model, &QAbstractItemModel::modelReset, this, [this] {
         applyColumns();
         syncToDataSet();
+        if (m_findBar && !m_findBar->isHidden())
+            prepareFind();   // the new rows, ready for the open find bar
     });
     connect(horizontalHeader(), &QHeaderView::sectionResized, this, [this] { updateEllipsis(); });
+    horizontalHeader()->setSectionsClickable(true);
+    horizontalHeader()->setSortIndicatorShown(true);
+    horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
+    connect(horizontalHeader(), &QHeaderView::sectionClicked, this, [this](int section) { titleClicked(section); });
     connect(horizontalHeader(), &QHeaderView::sectionMoved, this, [this] { updateEllipsis(); });
 
     FocusWatch::instance().setOnEnter(this, [this] {
@@ -88,6 +95,7 @@ TDBGrid::~TDBGrid()
 {
     for (const auto &c : m_sourceConnections)
         disconnect(c);
+    delete m_findBar.data();   // laid out beside the grid: not a child of it
 }
 
 void TDBGrid::setDataSource(TDataSource *source)
@@ -167,6 +175,7 @@ void TDBGrid::applyColumns()
         setColumnHidden(i, !c->Visible());
         setColumnWidth(i, c->Width() >= 0 ? c->Width() : defaultColumnWidth(c));
     }
+    showSortIndicator();
     updateEllipsis();
 }
 
@@ -231,7 +240,7 @@ void TDBGrid::setSelectedIndex(int index)
     if (index < 0 || index >= m_columns.Count())
         return;
     const int row = currentIndex().isValid() ? currentIndex().row()
-                                             : (m_source && m_source->DataSet() ? m_source->DataSet()->currentRow() : -1);
+                                             : (m_source && m_source->DataSet() ? displayRow(m_source->DataSet()->currentRow()) : -1);
     if (row < 0)
         return;
     ++m_codeMove;
@@ -324,9 +333,9 @@ bool TDBGrid::allowMove(const QModelIndex &from, QModelIndex &to)
     ++m_codeMove;
     bool ok = guarded([ds] { ds->CheckBrowseMode(); });
     if (ok && target.isValid())
-        ok = guarded([ds, &target] { ds->setRecNo(target.row() + 1); });
+        ok = guarded([this, ds, &target] { ds->setRecNo(dataRow(target.row()) + 1); });
     --m_codeMove;
-    if (!ok || !target.isValid() || ds->currentRow() != target.row()) {
+    if (!ok || !target.isValid() || ds->currentRow() != dataRow(target.row())) {
         syncToDataSet();
         return false;
     }
@@ -337,7 +346,7 @@ bool TDBGrid::allowMove(const QModelIndex &from, QModelIndex &to)
 void TDBGrid::syncToDataSet()
 {
     TClientDataSet *ds = m_source ? m_source->DataSet() : nullptr;
-    const int row = ds && ds->Active() ? ds->currentRow() : -1;
+    const int row = ds && ds->Active() ? displayRow(ds->currentRow()) : -1;
     ++m_codeMove;
     ++m_silentMove;
     if (row < 0 || row >= m_model->rowCount()) {
@@ -470,6 +479,7 @@ void TDBGrid::scrollContentsBy(int dx, int dy)
 void TDBGrid::resizeEvent(QResizeEvent *event)
 {
     QTableView::resizeEvent(event);
+    layoutFindBar();
     updateEllipsis();
 }
 
@@ -501,7 +511,7 @@ void TDBGrid::drawCell(QPainter &painter, const QRect &rect, int row, int column
     if (!OnDrawColumnCell || !ds || !ds->Active() || row >= ds->rowCount())
         return;
     TColumn *c = m_columns[column];
-    guarded([&] { ds->withRowAsCurrent(row, [&] { OnDrawColumnCell(painter, rect, column, c, state); }); });
+    guarded([&] { ds->withRowAsCurrent(dataRow(row), [&] { OnDrawColumnCell(painter, rect, column, c, state); }); });
 }
 
 } // namespace fiscal::vcl

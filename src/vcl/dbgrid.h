@@ -58,16 +58,40 @@
 //   CellText(field, displayed)       the text being edited in that field's cell when its
 //                                    editor is open, else the field's (display) text
 //   EditButton()                     the ellipsis button widget (tests, styling)
+// Sorting (a view: the data set's records, cursor, change log and saving stay as they are)
+//   A click on a column title sorts by that column's stored values, case and accents
+//   ignored; another click on it sorts the other way round. The title shows the order.
+//   The sort holds through reloads; a row edited later keeps its place until the next sort.
+//   setSort(column, order) / clearSort() / sortColumn() (-1: the data set's order) /
+//   sortOrder()
+// Rows in display order (printing, export): rowsInDisplayOrder() gives the data set's row
+//   (0-based) of every grid row, top to bottom; dataRow(gridRow) / displayRow(dataRow)
+//   translate one row.
+// Finding
+//   Ctrl+F opens the find bar under the grid (FindBar(); in the grid's parent layout, and
+//   part of the grid for focus and enter/exit events). Typing there moves to the first
+//   row, from the current one on, whose shown text contains what was typed (case, accents,
+//   the punctuation of registration numbers and repeated blanks ignored); Enter or F3 goes
+//   to the next match, Shift+Enter or Shift+F3 to the previous one, going round at the end.
+//   The bar says "Texto não encontrado" when no row matches, and "Continuando do início"
+//   (or "do fim") when it went round. Esc closes it. F3 and Shift+F3 work from the grid
+//   too. Moving to a match is a move of the cursor like a click: a pending edit is posted
+//   first, and when that fails the cursor stays.
+//   A column's cells are searched through the fields TColumn::FindFields() names, or its
+//   field's display text.
+//   findNext(text, forward) does what the bar does and returns whether it found a row.
 
 #include "vcl/dbgridcolumns.h"
 
 #include <QFlags>
 #include "dataset/datasource.h"
+#include "dataset/rowfinder.h"
 
 #include <QBasicTimer>
 #include <QPointer>
 #include <QTableView>
 #include <functional>
+#include <vector>
 
 class QToolButton;
 
@@ -77,6 +101,7 @@ namespace fiscal::vcl {
 class DBGridModel;
 class DBGridDelegate;
 class GridSelectionModel;
+class GridFindBar;
 
 enum TDBGridOption {
     dgEditing = 0x1,
@@ -126,6 +151,19 @@ public:
     void setEditorMode(bool open);
     QString CellText(dataset::TField *field, bool displayed = true) const;
     QToolButton *EditButton() const { return m_ellipsis; }
+
+    void setSort(int column, Qt::SortOrder order);
+    void clearSort();
+    int sortColumn() const;
+    Qt::SortOrder sortOrder() const;
+    std::vector<int> rowsInDisplayOrder() const;
+    int dataRow(int displayRow) const;
+    int displayRow(int dataRow) const;
+
+    QWidget *FindBar() const;
+    void showFindBar();
+    void hideFindBar();
+    bool findNext(const QString &text, bool forward = true);
 
     std::function<void()> OnColEnter;
     std::function<void()> OnColExit;
@@ -180,6 +218,13 @@ private:
     void drawCell(QPainter &painter, const QRect &rect, int row, int column, TGridDrawState state);
     void editorTextEdited();
     void setEditor(QWidget *editor);
+    void titleClicked(int column);
+    void showSortIndicator();
+    bool find(const QString &text, int from, bool forward);
+    std::vector<dataset::FindColumn> findColumns() const;
+    void prepareFind();
+    bool moveToDisplayRow(int row);
+    void layoutFindBar();
 
     TDBGridColumns m_columns;
     DBGridModel *m_model;
@@ -195,6 +240,7 @@ private:
     bool m_editorFiltered = false;
     QBasicTimer m_clickEdit;     // a click on the current cell opens its editor when it runs out
     QPersistentModelIndex m_clickEditIndex;
+    QPointer<GridFindBar> m_findBar;
 };
 
 } // namespace fiscal::vcl

@@ -6,7 +6,9 @@
 //     field's Size in digits, never narrower than the title),
 //     ReadOnly, Visible (also false while the bound field is invisible), ButtonStyle
 //     (cbsAuto/cbsNone: no button, cbsEllipsis: an ellipsis button in the current cell that
-//     fires the grid's OnEditButtonClick), Alignment (the field's unless set), Index, Grid.
+//     fires the grid's OnEditButtonClick), Alignment (the field's unless set), Index, Grid,
+//     FindFields (the stored fields whose values the cells show, for the grid's find bar;
+//     empty: the column's field, through its display text).
 //   TDBGridColumns: Count, Items(i) / operator[], Add(fieldName = {}), Clear,
 //     IndexOfField(name) (-1 when absent, name without regard to case), FindField(name).
 // When no column was ever added the grid shows one column per visible field of its data
@@ -14,6 +16,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <Qt>
 #include <memory>
 #include <optional>
@@ -53,6 +56,8 @@ public:
     void setButtonStyle(TColumnButtonStyle style);
     Qt::Alignment Alignment() const;
     void setAlignment(Qt::Alignment alignment);
+    QStringList FindFields() const { return m_findFields; }
+    void setFindFields(const QStringList &fieldNames) { m_findFields = fieldNames; }
 
 private:
     TDBGrid *m_grid;
@@ -63,6 +68,7 @@ private:
     bool m_visible = true;
     TColumnButtonStyle m_buttonStyle = cbsAuto;
     std::optional<Qt::Alignment> m_alignment;
+    QStringList m_findFields;
 };
 
 class TDBGridColumns {

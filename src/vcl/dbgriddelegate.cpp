@@ -1,6 +1,7 @@
 #include "vcl/dbgriddelegate_p.h"
 
 #include "vcl/dbgrid.h"
+#include "vcl/focuswatch.h"
 #include "vcl/maskedit.h"
 
 #include "dataset/field.h"
@@ -21,7 +22,8 @@ void DBGridDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option
 {
     QStyleOptionViewItem opt(option);
     QWidget *focus = QApplication::focusWidget();
-    const bool gridFocused = focus && (focus == m_grid || m_grid->isAncestorOf(focus));
+    // The find bar is part of the grid: while the user types there the row found shows.
+    const bool gridFocused = FocusWatch::instance().contains(m_grid, focus);
     const bool current = m_grid->currentIndex() == index;
     bool selected = (opt.state & QStyle::State_Selected)
         && (gridFocused || (m_grid->Options() & dgAlwaysShowSelection));

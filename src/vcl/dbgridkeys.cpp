@@ -4,6 +4,7 @@
 #include "vcl/dbgrid.h"
 
 #include "vcl/confirm.h"
+#include "vcl/dbgridfindbar_p.h"
 #include "vcl/dbgridmodel_p.h"
 #include "vcl/guard.h"
 
@@ -87,6 +88,23 @@ bool TDBGrid::handleGridKey(int key, Qt::KeyboardModifiers modifiers)
                 QTableView::closeEditor(m_editor, QAbstractItemDelegate::RevertModelCache);
             if (!(m_options & dgConfirmDelete) || confirm(QStringLiteral("Confirma exclusão?")))
                 guarded([ds] { ds->Delete(); });
+        }
+        return true;
+    }
+    if (key == Qt::Key_F && mods == Qt::ControlModifier) {
+        showFindBar();
+        return true;
+    }
+    if (key == Qt::Key_F3 && (mods == Qt::NoModifier || mods == Qt::ShiftModifier)) {
+        const QString text = m_findBar ? m_findBar->text() : QString();
+        if (text.isEmpty()) {
+            showFindBar();
+        } else {
+            if (m_findBar->isHidden()) {   // shown again, for what the search says; the focus stays
+                m_findBar->show();
+                layoutFindBar();
+            }
+            findNext(text, mods == Qt::NoModifier);
         }
         return true;
     }

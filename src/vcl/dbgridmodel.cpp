@@ -23,12 +23,47 @@ int DBGridModel::actualRows() const
     return m_source->DataSet()->rowCount();
 }
 
+void DBGridModel::resort()
+{
+    m_findIndex.clear();
+    dataset::TClientDataSet *ds = m_source ? m_source->DataSet() : nullptr;
+    dataset::TField *field = ds && !m_sortField.isEmpty() ? ds->FindField(m_sortField) : nullptr;
+    if (!field)
+        m_sortField.clear();
+    if (!field || m_rows == 0) {
+        m_order.clear();
+        return;
+    }
+    m_order.sort(*ds, field->Index(), m_sortOrder);
+}
+
 void DBGridModel::reset()
 {
     beginResetModel();
     m_grid->rebuildDefaultColumns();
     m_rows = actualRows();
+    resort();
     endResetModel();
+}
+
+void DBGridModel::sortBy(const QString &fieldName, Qt::SortOrder order)
+{
+    if (fieldName.isEmpty() && m_sortField.isEmpty())
+        return;
+    // A layout change, not a reset: the current cell, the selection and an open editor
+    // follow their rows.
+    Q_EMIT layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+    const dataset::RowOrder before = m_order;
+    m_sortField = fieldName;
+    m_sortOrder = order;
+    resort();
+    const QModelIndexList persistent = persistentIndexList();
+    QModelIndexList moved;
+    moved.reserve(persistent.size());
+    for (const QModelIndex &i : persistent)
+        moved.append(index(m_order.toDisplay(before.toData(i.row())), i.column()));
+    changePersistentIndexList(persistent, moved);
+    Q_EMIT layoutChanged({}, QAbstractItemModel::VerticalSortHint);
 }
 
 void DBGridModel::setDataSource(TDataSource *source)
@@ -38,8 +73,11 @@ void DBGridModel::setDataSource(TDataSource *source)
     m_connections.clear();
     beginResetModel();
     m_source = source;
+    m_sortField.clear();
     m_grid->rebuildDefaultColumns();
     m_rows = actualRows();
+    m_order.clear();
+    m_findIndex.clear();
     endResetModel();
     if (!source)
         return;
@@ -47,22 +85,32 @@ void DBGridModel::setDataSource(TDataSource *source)
     m_connections << connect(source, &TDataSource::modelReset, this, [this] {
         m_grid->rebuildDefaultColumns();
         m_rows = actualRows();
+        resort();
         endResetModel();
     });
-    m_connections << connect(source, &TDataSource::rowsAboutToBeInserted, this, [this](int row) {
+    // A new row shows where the row it was inserted before shows (at the end when appended).
+    m_connections << connect(source, &TDataSource::rowsAboutToBeInserted, this, [this](int dataRow) {
+        const int row = m_order.isIdentity() || dataRow >= m_rows ? dataRow : m_order.toDisplay(dataRow);
         beginInsertRows({}, row, row);
+        m_order.inserted(dataRow, row);
+        m_findIndex.clear();
         ++m_rows;
     });
     m_connections << connect(source, &TDataSource::rowsInserted, this, [this](int) { endInsertRows(); });
-    m_connections << connect(source, &TDataSource::rowsAboutToBeRemoved, this, [this](int row) {
+    m_connections << connect(source, &TDataSource::rowsAboutToBeRemoved, this, [this](int dataRow) {
+        const int row = m_order.toDisplay(dataRow);
         beginRemoveRows({}, row, row);
+        m_order.removed(dataRow);
+        m_findIndex.clear();
         --m_rows;
     });
     m_connections << connect(source, &TDataSource::rowsRemoved, this, [this](int) { endRemoveRows(); });
-    m_connections << connect(source, &TDataSource::dataChanged, this, [this](int row, int field) {
+    m_connections << connect(source, &TDataSource::dataChanged, this, [this](int dataRow, int field) {
         const int cols = columnCount();
-        if (row < 0 || row >= m_rows || cols == 0)
+        if (dataRow < 0 || dataRow >= m_rows || cols == 0)
             return;
+        m_findIndex.rowChanged(dataRow);
+        const int row = m_order.toDisplay(dataRow);
         if (field < 0) {
             Q_EMIT dataChanged(index(row, 0), index(row, cols - 1));
             return;
@@ -75,8 +123,12 @@ void DBGridModel::setDataSource(TDataSource *source)
         }
     });
     // The data source reports a rebinding after the fact: the mirrored row count lets the
-    // reset still be announced before the model shows the new rows.
-    m_connections << connect(source, &TDataSource::dataSetChanged, this, [this] { reset(); });
+    // reset still be announced before the model shows the new rows. Another data set's
+    // rows start in their own order.
+    m_connections << connect(source, &TDataSource::dataSetChanged, this, [this] {
+        m_sortField.clear();
+        reset();
+    });
 }
 
 int DBGridModel::rowCount(const QModelIndex &parent) const
@@ -100,7 +152,7 @@ QVariant DBGridModel::data(const QModelIndex &index, int role) const
     case Qt::EditRole: {
         if (!field || index.row() >= actualRows())
             return QString();
-        return m_source->DataSet()->textAt(index.row(), field->Index(), role == Qt::DisplayRole);
+        return m_source->DataSet()->textAt(toData(index.row()), field->Index(), role == Qt::DisplayRole);
     }
     case Qt::TextAlignmentRole:
         return QVariant::fromValue(Qt::Alignment(column->Alignment() | Qt::AlignVCenter));
@@ -136,11 +188,11 @@ bool DBGridModel::setData(const QModelIndex &index, const QVariant &value, int r
         return false;
     dataset::TClientDataSet *ds = m_source ? m_source->DataSet() : nullptr;
     dataset::TField *field = m_grid->Columns()[index.column()]->Field();
-    if (!ds || !field || ds->currentRow() != index.row())
+    if (!ds || !field || ds->currentRow() != toData(index.row()))
         return false;
     const QString text = value.toString();
     // Leaving a cell without a change must not start an edit.
-    if (text == ds->textAt(index.row(), field->Index(), false))
+    if (text == ds->textAt(ds->currentRow(), field->Index(), false))
         return true;
     return guarded([&] {
         if (ds->State() == dataset::dsBrowse)

@@ -6,15 +6,6 @@
 
 namespace fiscal::vcl {
 
-namespace {
-
-bool contains(QWidget *container, QWidget *w)
-{
-    return w && (container == w || container->isAncestorOf(w));
-}
-
-} // namespace
-
 FocusWatch &FocusWatch::instance()
 {
     static QPointer<FocusWatch> watch;
@@ -52,6 +43,29 @@ void FocusWatch::setOnExit(QWidget *w, std::function<void()> fn)
     m_handlers[w].exit = std::move(fn);
 }
 
+void FocusWatch::setPartOf(QWidget *part, QWidget *owner)
+{
+    if (!m_partOf.contains(part))
+        connect(part, &QObject::destroyed, this, [this, part] { m_partOf.remove(part); });
+    m_partOf.insert(part, owner);
+}
+
+QWidget *FocusWatch::parentOf(QWidget *w) const
+{
+    if (QWidget *owner = m_partOf.value(w))
+        return owner;
+    return w->isWindow() ? nullptr : w->parentWidget();
+}
+
+bool FocusWatch::contains(QWidget *container, QWidget *w) const
+{
+    for (QWidget *x = w; x; x = parentOf(x)) {
+        if (x == container)
+            return true;
+    }
+    return false;
+}
+
 void FocusWatch::onFocusChanged(QWidget *, QWidget *now)
 {
     if (!now)
@@ -74,12 +88,12 @@ void FocusWatch::onFocusChanged(QWidget *, QWidget *now)
 void FocusWatch::transition(QWidget *window, QWidget *prev, QWidget *now)
 {
     QList<QWidget *> exits;
-    for (QWidget *w = prev; w; w = w->isWindow() ? nullptr : w->parentWidget()) {
+    for (QWidget *w = prev; w; w = parentOf(w)) {
         if (m_handlers.contains(w) && !contains(w, now))
             exits.append(w);
     }
     QList<QWidget *> enters;
-    for (QWidget *w = now; w; w = w->isWindow() ? nullptr : w->parentWidget()) {
+    for (QWidget *w = now; w; w = parentOf(w)) {
         if (m_handlers.contains(w) && !contains(w, prev))
             enters.prepend(w);
     }

@@ -12,6 +12,8 @@
 // how "leaving a box validates it" works.
 //
 //   setOnEnter(widget, fn) / setOnExit(widget, fn)    empty fn removes that handler
+//   setPartOf(part, owner)     a widget laid out beside another as part of it (a grid's
+//                              find bar) counts as inside it
 //   FocusWatch::instance()                            the application-wide watcher
 
 #include <QHash>
@@ -29,6 +31,8 @@ public:
 
     void setOnEnter(QWidget *w, std::function<void()> fn);
     void setOnExit(QWidget *w, std::function<void()> fn);
+    void setPartOf(QWidget *part, QWidget *owner);
+    bool contains(QWidget *container, QWidget *w) const;
 
 private:
     explicit FocusWatch(QObject *parent);
@@ -39,9 +43,11 @@ private:
     void track(QWidget *w);
     void onFocusChanged(QWidget *old, QWidget *now);
     void transition(QWidget *window, QWidget *prev, QWidget *now);
+    QWidget *parentOf(QWidget *w) const;
 
     QHash<QWidget *, Handlers> m_handlers;
     QHash<QWidget *, QPointer<QWidget>> m_lastFocus;   // per top-level window
+    QHash<QWidget *, QPointer<QWidget>> m_partOf;
     QWidget *m_busyWindow = nullptr;
 };
 

@@ -43,8 +43,17 @@ void TfrmParamGrupFiscal::wireGridCells(const GridMember &m, bool painted)
 {
     m.grid->OnEditButtonClick = [this, m] { EditButtonClick(m); };
     m.grid->OnColExit = [this, m] { ColExit(m); };
+    // The find bar looks at what the cells show: a registration number by its digits (the
+    // mask only adds punctuation, which finding ignores), a painted group cell by its code
+    // and its description.
+    for (const QString &number : {QStringLiteral("NRINSJURFORN"), QStringLiteral("NRINSJURCLIE")}) {
+        if (vcl::TColumn *c = m.grid->Columns().FindField(number))
+            c->setFindFields({number});
+    }
     if (!painted)
         return;
+    if (vcl::TColumn *c = m.grid->Columns().FindField(kCode))
+        c->setFindFields({kCode, kDesc});
     vcl::TDBGrid *grid = m.grid;
     grid->OnDrawColumnCell = [this, grid](QPainter &painter, const QRect &rect, int dataCol,
                                           vcl::TColumn *, vcl::TGridDrawState state) {
