@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <iostream>
+#include <malloc.h>
 #include <poll.h>
 #include <sstream>
 #include <sys/ptrace.h>
@@ -73,14 +74,41 @@ std::string engineName(const std::string &db)
 
 // ---- memory ------------------------------------------------------------------------------
 
-long peakKiB(pid_t pid)
+namespace {
+
+long statusKiB(pid_t pid, const char *key)
 {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     std::string line;
+    const size_t n = std::strlen(key);
     while (std::getline(in, line))
-        if (line.rfind("VmHWM:", 0) == 0)
-            return std::atol(line.c_str() + 6);
+        if (line.compare(0, n, key) == 0)
+            return std::atol(line.c_str() + n);
     return 0;
+}
+
+} // namespace
+
+long peakKiB(pid_t pid)
+{
+    return statusKiB(pid, "VmHWM:");
+}
+
+long residentKiB(pid_t pid)
+{
+    return statusKiB(pid, "VmRSS:");
+}
+
+MemoryWatch::MemoryWatch()
+{
+    malloc_trim(0);
+    m_base = residentKiB(getpid());
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+long MemoryWatch::heldKiB() const
+{
+    return std::max(0L, peakKiB(getpid()) - m_base);
 }
 
 long ownPeakKiB()
@@ -222,25 +250,52 @@ int ServerChild::stop()
 // child is traced with PTRACE_O_TRACEEXIT, which stops it just before its memory goes.
 // (ru_maxrss from wait4 would not do: it keeps the high-water mark of the forked copy of
 // this process from before exec.)
-ProcessRun runProcess(const std::vector<std::string> &argv, double timeoutSeconds)
+ProcessRun runProcess(const std::vector<std::string> &argv, double timeoutSeconds, const std::string &marker)
 {
     const auto args = cArgs(argv);
+    int fds[2] = {-1, -1};
+    if (!marker.empty() && pipe(fds) != 0)
+        throw std::runtime_error("pipe failed");
     const auto t0 = Clock::now();
     const pid_t pid = fork();
     if (pid < 0)
         throw std::runtime_error("fork failed");
     if (pid == 0) {
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
-        close(null);
+        if (fds[1] >= 0) {
+            dup2(fds[1], STDOUT_FILENO);
+            close(fds[0]);
+            close(fds[1]);
+        } else {
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, STDOUT_FILENO);
+            close(null);
+        }
         ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
         execvp(args[0], args.data());
         _exit(127);
     }
     ProcessRun r;
+    std::string out;
+    if (fds[1] >= 0) {
+        close(fds[1]);
+        fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    }
+    // Reads what the child printed so far and notes when the marker line arrived.
+    const auto readOutput = [&] {
+        if (fds[0] < 0)
+            return;
+        char buf[512];
+        ssize_t n;
+        while ((n = read(fds[0], buf, sizeof buf)) > 0) {
+            out.append(buf, size_t(n));
+            if (r.markerSeconds < 0 && (out.rfind(marker, 0) == 0 || out.find("\n" + marker) != std::string::npos))
+                r.markerSeconds = secondsSince(t0);
+        }
+    };
     const Deadline deadline(timeoutSeconds);
     bool traced = false;
     for (;;) {
+        readOutput();
         int status = 0;
         const pid_t w = waitpid(pid, &status, WNOHANG);
         if (w < 0 && errno != EINTR)
@@ -271,9 +326,17 @@ ProcessRun runProcess(const std::vector<std::string> &argv, double timeoutSecond
             r.exitCode = 128 + SIGKILL;
             break;
         }
-        std::this_thread::sleep_for(std::chrono::microseconds(500));
+        if (fds[0] >= 0 && r.markerSeconds < 0) {
+            pollfd p{fds[0], POLLIN, 0};
+            poll(&p, 1, 1);
+        } else {
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
     }
     r.seconds = secondsSince(t0);
+    readOutput();
+    if (fds[0] >= 0)
+        close(fds[0]);
     if (r.exitCode != 0)
         throw std::runtime_error(argv[0] + " exited with " + std::to_string(r.exitCode));
     return r;
@@ -377,7 +440,8 @@ void Report::write(const std::string &path) const
     s << "| What | Raw | Ours | Ratio | Goal | Met | Peak memory |\n";
     s << "|---|---:|---:|---:|---|---|---|\n";
     for (const ResultRow &r : m_rows)
-        s << "| " << r.what << " | " << r.raw << " | " << r.ours << " | " << fmtRatio(r.ratio) << " | " << r.goal
+        s << "| " << r.what << " | " << r.raw << " | " << r.ours << " | " << (r.ratio > 0 ? fmtRatio(r.ratio) : "")
+          << " | " << r.goal
           << " | " << (r.met ? (*r.met ? "yes" : "**no**") : "") << " | " << r.memory << " |\n";
     s << "\n";
     for (const std::string &n : m_notes)
@@ -428,6 +492,19 @@ std::string fmtCount(double n)
 std::string fmtRatio(double r)
 {
     return fixed(r, 2) + "×";
+}
+
+std::string fmtNumber(double v, int decimals)
+{
+    return fixed(v, decimals);
+}
+
+std::string fmtSpread(const std::vector<double> &seconds)
+{
+    if (seconds.empty())
+        return "-";
+    const auto [lo, hi] = std::minmax_element(seconds.begin(), seconds.end());
+    return fmtMs(*lo) + "–" + fmtMs(*hi);
 }
 
 } // namespace fiscal::bench

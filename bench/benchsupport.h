@@ -61,6 +61,20 @@ std::string engineName(const std::string &db);   // "SQLite" / "PostgreSQL"
 // Peak resident memory (VmHWM) of a live process, KiB; 0 when it cannot be read.
 long peakKiB(pid_t pid);
 long ownPeakKiB();
+// Resident memory (VmRSS) of a live process, KiB.
+long residentKiB(pid_t pid);
+
+// What a piece of work run in this process adds to its memory at the work's peak: on
+// construction it gives back what the allocator keeps spare, notes the resident size and
+// resets the peak (/proc/self/clear_refs); heldKiB() is the peak since, less that size.
+class MemoryWatch {
+public:
+    MemoryWatch();
+    long heldKiB() const;
+private:
+    long m_base = 0;
+};
+
 // CPU time (user + system) a process has used so far, seconds; 0 when it cannot be read.
 double cpuSeconds(pid_t pid);
 
@@ -83,12 +97,16 @@ private:
 
 struct ProcessRun {
     double seconds = 0;
-    long peakKiB = 0;   // ru_maxrss of the child
+    double markerSeconds = -1;   // when the child printed the marker (-1: it did not)
+    long peakKiB = 0;   // VmHWM of the child as it exits
     int exitCode = -1;  // 128 + signal when killed
 };
 // Runs argv to completion with stdout to /dev/null (stderr kept, for failures); kills it
-// after timeoutSeconds. Throws when it cannot be started.
-ProcessRun runProcess(const std::vector<std::string> &argv, double timeoutSeconds = 600);
+// after timeoutSeconds. Throws when it cannot be started or fails. With a marker, stdout is
+// read instead, and the time from the start until a line beginning with the marker came
+// out is kept: a process's own work without its teardown.
+ProcessRun runProcess(const std::vector<std::string> &argv, double timeoutSeconds = 600,
+                      const std::string &marker = {});
 
 // Calls object.method; throws std::runtime_error with the server's message on a failure,
 // so a benchmark never times an error reply.
@@ -118,7 +136,7 @@ struct ResultRow {
     std::string what;
     std::string raw;
     std::string ours;
-    double ratio = 0;       // ours / raw (time or memory)
+    double ratio = 0;       // ours / raw (time or memory); 0: no raw side
     std::string goal;       // "≤ 1.5×"
     std::optional<bool> met;
     std::string memory;     // peak memory, free text
@@ -141,5 +159,7 @@ std::string fmtSeconds(double seconds);
 std::string fmtMiB(long kib);
 std::string fmtCount(double n);
 std::string fmtRatio(double r);
+std::string fmtSpread(const std::vector<double> &seconds);   // "612 ms–790 ms"
+std::string fmtNumber(double v, int decimals);
 
 } // namespace fiscal::bench

@@ -40,6 +40,7 @@ const OptionInfo kOptions[] = {
     {"--window", "cobertura|ajuda", "com --screenshot: grava o relatório de cobertura ou a ajuda"},
     {"--tab", "N", "com --screenshot: a tela principal na aba N (1 a 9)"},
     {"--dialog", "JANELA", "com --screenshot: a janela aberta sobre a tela principal (abaixo)"},
+    {"--exit-when-drawn", nullptr, "abre a tela principal, escreve \"drawn\" quando ela aparece com os dados e sai"},
     {"--help", nullptr, "mostra esta ajuda e sai (também -h)"},
     {"--version", nullptr, "mostra a versão e sai"},
 };
@@ -218,6 +219,10 @@ bool parseHostCommandLine(const QStringList &arguments, HostCommandLine &cli, QS
             cli.version = true;
             continue;
         }
+        if (arg == QLatin1String("--exit-when-drawn")) {
+            cli.exitWhenDrawn = true;
+            continue;
+        }
         const std::optional<QString> v = value();
         if (!v) {
             return false;
@@ -320,6 +325,7 @@ bool readHostOptions(const HostCommandLine &cli, HostOptions &out, QString &erro
     result.screenshotTimeoutMs = cli.screenshotTimeoutMs;
     result.screenshotTab = cli.screenshotTab;
     result.screenshotDialog = cli.screenshotDialog;
+    result.exitWhenDrawn = cli.exitWhenDrawn;
     result.configFile = cli.configFile;
     out = result;
     return true;

@@ -23,6 +23,7 @@ struct HostCommandLine {
     int screenshotTimeoutMs = 60000;
     int screenshotTab = 0;
     QString screenshotDialog;
+    bool exitWhenDrawn = false;
     bool help = false;
     bool version = false;
 };
@@ -41,6 +42,7 @@ struct HostOptions {
     int screenshotTimeoutMs = 60000;
     int screenshotTab = 0;         // 1-based; 0: the tab the screen opens on
     QString screenshotDialog;      // a name of screenshotDialogs(); empty: none
+    bool exitWhenDrawn = false;    // print "drawn" once the main screen shows its data, then exit
 };
 
 // Returns false with `error` set (one line) for a bad command line. Single-dash options

@@ -70,7 +70,7 @@ int main(int argc, char **argv)
         return 2;
     }
     const int module = moduleToOpen(options, error);
-    if ((options.open || !options.screenshot.isEmpty()) && module < 0) {
+    if ((options.open || !options.screenshot.isEmpty() || options.exitWhenDrawn) && module < 0) {
         std::fprintf(stderr, "erp-host: %s\n%s", qPrintable(error), qPrintable(hostUsage()));
         return 2;
     }
@@ -94,6 +94,9 @@ int main(int argc, char **argv)
 
     if (!options.screenshot.isEmpty()) {
         return takeScreenshot(app, window, module, options);
+    }
+    if (options.exitWhenDrawn) {
+        return exitWhenDrawn(app, window, module, options);
     }
     if (options.open) {
         // Once the event loop runs, so that the window is up before the screen loads.

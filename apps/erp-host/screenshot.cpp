@@ -220,3 +220,23 @@ int takeScreenshot(QApplication &app, HostWindow &window, int module, const Host
     }
     return 0;
 }
+
+int exitWhenDrawn(QApplication &app, HostWindow &window, int module, const HostOptions &options)
+{
+    if (!window.moduleLoaded(module))
+        return fail(window.moduleError(module));
+    window.runModule(module);
+    // Waits for events rather than polling, so that the moment the data is in counts.
+    QTimer tick;
+    tick.start(50);
+    QDeadlineTimer deadline(options.screenshotTimeoutMs);
+    while (!loadedScreen(window.mdiArea()) && !deadline.hasExpired())
+        app.processEvents(QEventLoop::WaitForMoreEvents);
+    if (!loadedScreen(window.mdiArea()))
+        return fail(QStringLiteral("a tela não terminou de carregar em %1 ms").arg(options.screenshotTimeoutMs));
+    QCoreApplication::sendPostedEvents();
+    window.repaint();
+    std::fputs("drawn\n", stdout);
+    std::fflush(stdout);
+    return 0;
+}
