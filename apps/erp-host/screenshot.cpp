@@ -25,6 +25,7 @@ namespace {
 
 constexpr ScreenshotDialog kDialogs[] = {
     {"automatico", 1, "mnuCadAutomatico"},
+    {"replica", 9, "mnuReplica"},
 };
 
 QWidget *loadedScreen(QMdiArea *area)

@@ -5,6 +5,7 @@
 
 #include "Pkg_Ger10200/Ger10200/ger10200.h"
 #include "Pkg_Ger10200/Ger10201/ger10201.h"
+#include "Pkg_Ger10200/Ger10203/ger10203.h"
 #include "Pkg_Ger10200/modaldialog.h"
 #include "vcl/cursor.h"
 #include "vcl/guard.h"
@@ -19,7 +20,7 @@ bool boPrimeiraVez = false;
 QPointer<TfrmParamGrupFiscal> frmParamGrupFiscal;
 QPointer<TfrmCadAutomatico> frmCadAutomatico;
 QPointer<QWidget> frmCadAutoImpInscEsta;
-QPointer<QWidget> frmReplica;
+QPointer<TfrmReplica> frmReplica;
 
 namespace {
 
@@ -61,7 +62,7 @@ void Cria_CadAutoImpInscEsta()
 
 void Cria_Replica()
 {
-    notAvailable("A replicação de parâmetros");
+    RunModalDialog(frmReplica);
 }
 
 } // namespace fiscal::ger10200

@@ -232,6 +232,12 @@ TEST(ListChoiceTest, ListButtonFollowsTheListRadioAndConfirmNeedsASelection)
     EXPECT_THROW(choice.confirm(&messages, QStringLiteral("Sel_Inf")), dataset::EAbort);
     EXPECT_EQ(script->messages(), QStringList{QStringLiteral("Selecione ao menos um registro.")});
 
+    // What an earlier "all" left, or anything else the list never writes, is no choice.
+    for (const char *left : {"T", "X"}) {
+        choice.setSelection(QString::fromLatin1(left));
+        EXPECT_THROW(choice.confirm(&messages, QStringLiteral("Sel_Inf")), dataset::EAbort) << left;
+    }
+
     choice.setSelection(QStringLiteral("'001','014'"));
     EXPECT_NO_THROW(choice.confirm(&messages, QStringLiteral("Sel_Inf")));
     EXPECT_EQ(choice.selection(), QStringLiteral("'001','014'"));

@@ -1,5 +1,6 @@
 #pragma once
-// Building data sets and grid columns from the layout tables.
+// Building data sets, grid columns and the code-field widgets (code box, search button,
+// name box) the screens share.
 
 #include "Pkg_Ger10200/Ger10200/layout.h"
 
@@ -7,8 +8,12 @@
 #include <QString>
 #include <span>
 
-namespace fiscal::dataset { class TClientDataSet; }
-namespace fiscal::vcl { class TDBGrid; }
+class QLineEdit;
+class QWidget;
+
+namespace fiscal::dataset { class TClientDataSet; class TDataSource; }
+namespace fiscal::vcl { class TDBGrid; class TMaskEdit; }
+namespace fiscal::clientlib { class TADOIBQuery; class TBtnPesquisa; }
 
 namespace fiscal::ger10200 {
 
@@ -18,5 +23,18 @@ dataset::TClientDataSet *makeDataSet(QObject *owner, const QString &name,
 void addFields(dataset::TClientDataSet *cds, std::span<const layout::FieldSpec> fields);
 
 void addColumns(vcl::TDBGrid *grid, std::span<const layout::ColumnSpec> columns);
+
+dataset::TDataSource *makeSource(QObject *owner, const QString &name, dataset::TClientDataSet *cds);
+clientlib::TADOIBQuery *makeQuery(QObject *owner, const QString &name, const QString &sql,
+                                  std::span<const layout::FieldSpec> fields);
+
+// Info-coloured code box; an empty mask leaves it plain, maxLength 0 unlimited.
+vcl::TMaskEdit *makeCodeBox(QWidget *parent, const QString &name, const QString &mask,
+                            int maxLength, int width);
+// Grey, disabled, never a tab stop.
+QLineEdit *makeNameBox(QWidget *parent, const QString &name, int width);
+clientlib::TBtnPesquisa *makeSearch(QWidget *parent, const QString &name, QWidget *associate,
+                                    const QString &title, dataset::TDataSource *dts,
+                                    const QString &emptyError);
 
 } // namespace fiscal::ger10200

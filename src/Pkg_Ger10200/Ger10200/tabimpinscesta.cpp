@@ -24,22 +24,6 @@ namespace fiscal::ger10200 {
 
 using dataset::dsBrowse;
 
-namespace {
-// Looks a code up through a query whose condition is "code = :P or :T = 'T'".
-std::optional<QString> lookupQuery(clientlib::TADOIBQuery *q,
-                                   const QList<std::pair<QString, QString>> &params,
-                                   const QString &nameField)
-{
-    q->Close();
-    for (const auto &[name, value] : params)
-        q->ParamByName(name).setAsString(value);
-    q->Open();
-    if (q->IsEmpty())
-        return std::nullopt;
-    return nameField.isEmpty() ? QString() : q->FieldByName(nameField)->AsString();
-}
-} // namespace
-
 QCborArray TfrmParamGrupFiscal::inscParams() const
 {
     return {medImp->Text(), medCdEmpresa->Text(), medInscEsta->Text()};
@@ -51,7 +35,7 @@ void TfrmParamGrupFiscal::wireImpInscEsta()
         medCdEmpresa, edtNmEmpresa, msgPadrao,
         CodeFieldSpec{2, QStringLiteral("Empresa_dev"), QStringLiteral("Empresa_cad")},
         [this](const QString &code) {
-            return lookupQuery(qryEmpresa,
+            return lookUpQuery(qryEmpresa,
                                {{QStringLiteral("P_CDEMPRESA"), code}, {QStringLiteral("P_TCDEMPRESA"), QString()}},
                                QStringLiteral("NMEMPRESA"));
         });
@@ -62,7 +46,7 @@ void TfrmParamGrupFiscal::wireImpInscEsta()
         medInscEsta, nullptr, msgPadrao,
         CodeFieldSpec{0, QStringLiteral("InscEsta_dev"), QStringLiteral("InscEsta_cad")},
         [this](const QString &code) {
-            return lookupQuery(qryInscEsta,
+            return lookUpQuery(qryInscEsta,
                                {{QStringLiteral("P_CDEMPRESA"), medCdEmpresa->Text()},
                                 {QStringLiteral("P_CDINSCESTA"), code},
                                 {QStringLiteral("P_TCDINSCESTA"), QString()}},
@@ -74,21 +58,21 @@ void TfrmParamGrupFiscal::wireImpInscEsta()
         medImp, edtNmImp, msgPadrao,
         CodeFieldSpec{2, QStringLiteral("Imp_dev"), QStringLiteral("Imp_cad")},
         [this](const QString &code) {
-            return lookupQuery(qryImp,
+            return lookUpQuery(qryImp,
                                {{QStringLiteral("P_CDIMPOSTO"), code}, {QStringLiteral("P_TCDIMPOSTO"), QString()}},
                                QStringLiteral("NMIMPOSTO"));
         });
     m_vdImp->wire();
 
     btpEmpresa->OnBeforePesq = [this](clientlib::TBtnPesquisa &, bool &) {
-        lookupQuery(qryEmpresa, {{QStringLiteral("P_CDEMPRESA"), QString()}, {QStringLiteral("P_TCDEMPRESA"), QStringLiteral("T")}}, QString());
+        lookUpQuery(qryEmpresa, {{QStringLiteral("P_CDEMPRESA"), QString()}, {QStringLiteral("P_TCDEMPRESA"), QStringLiteral("T")}}, QString());
     };
     btpEmpresa->OnAfterPesq = [this](clientlib::TBtnPesquisa &) {
         m_vdEmpresa->setFromSearch(qryEmpresa->FieldByName(QStringLiteral("CDEMPRESA"))->AsString(),
                                    qryEmpresa->FieldByName(QStringLiteral("NMEMPRESA"))->AsString());
     };
     btpInscEsta->OnBeforePesq = [this](clientlib::TBtnPesquisa &, bool &) {
-        lookupQuery(qryInscEsta,
+        lookUpQuery(qryInscEsta,
                     {{QStringLiteral("P_CDEMPRESA"), medCdEmpresa->Text()},
                      {QStringLiteral("P_CDINSCESTA"), QString()},
                      {QStringLiteral("P_TCDINSCESTA"), QStringLiteral("T")}},
@@ -99,7 +83,7 @@ void TfrmParamGrupFiscal::wireImpInscEsta()
                                     std::nullopt);
     };
     btpImp->OnBeforePesq = [this](clientlib::TBtnPesquisa &, bool &) {
-        lookupQuery(qryImp, {{QStringLiteral("P_CDIMPOSTO"), QString()}, {QStringLiteral("P_TCDIMPOSTO"), QStringLiteral("T")}}, QString());
+        lookUpQuery(qryImp, {{QStringLiteral("P_CDIMPOSTO"), QString()}, {QStringLiteral("P_TCDIMPOSTO"), QStringLiteral("T")}}, QString());
     };
     btpImp->OnAfterPesq = [this](clientlib::TBtnPesquisa &) {
         m_vdImp->setFromSearch(qryImp->FieldByName(QStringLiteral("CDIMPOSTO"))->AsString(),

@@ -37,14 +37,6 @@ using dataset::TDataSource;
 
 namespace {
 
-TDataSource *makeSource(QObject *owner, const QString &name, TClientDataSet *cds)
-{
-    auto *dts = new TDataSource(owner);
-    dts->setObjectName(name);
-    dts->setDataSet(cds);
-    return dts;
-}
-
 vcl::TDBGrid *makeGrid(QWidget *parent, const QString &name, TDataSource *dts,
                        std::span<const layout::ColumnSpec> columns, bool alwaysShowSelection)
 {
@@ -61,54 +53,6 @@ vcl::TDBGrid *makeGrid(QWidget *parent, const QString &name, TDataSource *dts,
     grid->setDataSource(dts);
     addColumns(grid, columns);
     return grid;
-}
-
-vcl::TMaskEdit *makeCodeBox(QWidget *parent, const QString &name, const QString &mask,
-                            int maxLength, int width)
-{
-    auto *box = new vcl::TMaskEdit(parent);
-    box->setObjectName(name);
-    if (!mask.isEmpty())
-        box->setEditMask(mask);
-    if (maxLength > 0)
-        box->setMaxLength(maxLength);
-    box->setFixedWidth(width);
-    vcl::setColor(box, vcl::clInfoBk());
-    return box;
-}
-
-QLineEdit *makeNameBox(QWidget *parent, const QString &name, int width)
-{
-    auto *box = new QLineEdit(parent);
-    box->setObjectName(name);
-    box->setEnabled(false);
-    box->setFocusPolicy(Qt::NoFocus);
-    box->setFixedWidth(width);
-    vcl::setColor(box, vcl::clBtnFace());
-    return box;
-}
-
-clientlib::TBtnPesquisa *makeSearch(QWidget *parent, const QString &name, QWidget *associate,
-                                    const QString &title, TDataSource *dts, const QString &emptyError)
-{
-    auto *btn = new clientlib::TBtnPesquisa(parent);
-    btn->setObjectName(name);
-    btn->setHint(QStringLiteral("Pesquisar"));
-    btn->setAssociate(associate);
-    btn->setTitle(title);
-    btn->setDataSource(dts);
-    btn->setEmptyError(emptyError);
-    return btn;
-}
-
-clientlib::TADOIBQuery *makeQuery(QObject *owner, const QString &name, const QString &sql,
-                                  std::span<const layout::FieldSpec> fields)
-{
-    auto *q = new clientlib::TADOIBQuery(owner);
-    q->setObjectName(name);
-    q->setSQL(sql);
-    addFields(q, fields);
-    return q;
 }
 
 vcl::TLabel *boldLabel(QWidget *parent, const QString &name, const QString &caption)

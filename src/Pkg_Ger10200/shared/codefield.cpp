@@ -1,6 +1,8 @@
 #include "Pkg_Ger10200/shared/codefield.h"
 
+#include "clientlib/adoibquery.h"
 #include "clientlib/messages.h"
+#include "clientlib/selection.h"
 #include "clientlib/textroutines.h"
 #include "vcl/controls.h"
 #include "vcl/edit.h"
@@ -110,10 +112,25 @@ void ListChoice::confirm(const clientlib::TMessages *messages, const QString &ke
         m_selection = QStringLiteral("T");
         return;
     }
-    if (m_list && m_list->isChecked() && m_selection.isEmpty()) {
+    // A "T" kept from an earlier "all" would send every record under "Lista".
+    const std::optional<QStringList> keys = clientlib::parseSelection(m_selection);
+    if (m_list && m_list->isChecked() && (!keys || keys->isEmpty())) {
         m_list->setFocus(Qt::OtherFocusReason);
         MensErro(messages->Msg(keyEmpty), true);
     }
+}
+
+std::optional<QString> lookUpQuery(clientlib::TADOIBQuery *q,
+                                   const QList<std::pair<QString, QString>> &params,
+                                   const QString &nameField)
+{
+    q->Close();
+    for (const auto &[name, value] : params)
+        q->ParamByName(name).setAsString(value);
+    q->Open();
+    if (q->IsEmpty())
+        return std::nullopt;
+    return nameField.isEmpty() ? QString() : q->FieldByName(nameField)->AsString();
 }
 
 bool isGrupoFiscalKeyRefused(QChar c)

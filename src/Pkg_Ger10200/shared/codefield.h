@@ -19,8 +19,13 @@
 // ListChoice: the "all"/"list" radio pair with a list button and a selection string.
 //   wire()                   each click on either radio sets the button's Enabled from
 //                            "Lista"; optionally empties the selection
-//   confirm(msgs, key)       "all" -> selection "T"; "Lista" with nothing chosen -> focus on
-//                            the "Lista" radio and MensErro(key)
+//   confirm(msgs, key)       "all" -> selection "T"; "Lista" without keys chosen in the list
+//                            (nothing, or the "T" an earlier "all" left) -> focus on the
+//                            "Lista" radio and MensErro(key)
+//
+// lookUpQuery(q, {{"P_CDEMPRESA", code}}, "NMEMPRESA") runs a lookup query afresh: the
+// name column of the row found ("" without a name column), nullopt when none; also how a
+// list's query is re-opened with its parameters.
 //
 // Fiscal-group key filter: isGrupoFiscalKeyRefused(c) for "*", "+", "-", ".", "/",
 // "A".."Z", "a".."z"; filterGrupoFiscalKey(c) clears a refused key (OnKeyPress form).
@@ -38,6 +43,7 @@
 #include <QAbstractButton>
 #include <QLineEdit>
 namespace fiscal::clientlib {
+class TADOIBQuery;
 class TMessages;
 }
 
@@ -110,6 +116,10 @@ private:
     bool m_clearOnClick;
     QString m_selection;
 };
+
+std::optional<QString> lookUpQuery(clientlib::TADOIBQuery *q,
+                                   const QList<std::pair<QString, QString>> &params,
+                                   const QString &nameField);
 
 bool isGrupoFiscalKeyRefused(QChar c);
 void filterGrupoFiscalKey(QChar &key);
