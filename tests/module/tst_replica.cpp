@@ -543,29 +543,58 @@ TEST_F(ReplicaTest, ADestinationListLeftAtTIsRefusedAndNothingIsSent)
     EXPECT_EQ(parameterRows(), before);
 }
 
-TEST_F(ReplicaTest, AReplicationOfNothingKeepsTheDialogOpenAsItWas)
+// Nothing replicated, or refused by the server: the box says so and the dialog stays open as
+// the user left it, with nothing changed and no animation left.
+TEST_F(ReplicaTest, AReplicationOfNothingOrARefusedOneKeepsTheDialogOpenAsItWas)
 {
     db->exec("INSERT INTO EMPRESA (CDEMPRESA, NMEMPRESA, NMRAZSOCEMPR) VALUES ('04', 'Nova', 'Nova Ltda.')");
+    db->exec("INSERT INTO INSCRESTAD (CDEMPRESA, CDINSCESTA) VALUES ('02', 'SAIU')");
     const QString reg = originOf(false, QStringLiteral("01"), QStringLiteral("01"));
     const std::int64_t before = parameterRows();
-    const bool open = withDialog([&](D &d) {
-        fill(d, QStringLiteral("01"), QStringLiteral("01"), reg, QStringLiteral("04"));
-        script->push(Answer::yes());
-        clickButton(d.sbtConfirma);
-        EXPECT_EQ(d.medCdEmpDest->Text(), QStringLiteral("04"));
-        EXPECT_EQ(d.medCdInscEsta->Text(), reg);
-        EXPECT_EQ(clientlib::currentWaitAnimation(), nullptr);
-    });
-    EXPECT_TRUE(open);
-    ASSERT_EQ(script->shown().size(), 3);   // the dialog, the question, the result
-    EXPECT_EQ(script->shown().at(2).text, kNothingDone);
-    EXPECT_EQ(script->shown().at(2).messageType, clientlib::mtError);
-    EXPECT_EQ(script->shown().at(2).buttons, clientlib::mbOK);
-    ASSERT_EQ(callsOf(QStringLiteral("Replica")).size(), 1);
-    EXPECT_EQ(texts(callsOf(QStringLiteral("Replica")).first().params),
-              (QStringList{QStringLiteral("01"), QStringLiteral("01"), reg, QStringLiteral("T"), QStringLiteral("04"),
-                           QStringLiteral("T"), QStringLiteral("true"), QStringLiteral("false")}));
-    EXPECT_EQ(parameterRows(), before);
+    const struct {
+        const char *name;
+        const char *dest;
+        const char *chosen;   // destination list, or nullptr for "Todas"
+        QString says;
+    } cases[] = {
+        {"a company without registrations", "04", nullptr, kNothingDone},
+        // Another user removes the chosen registration meanwhile.
+        {"a registration removed meanwhile", "02", "SAIU",
+         QStringLiteral("Inscrição estadual SAIU não cadastrada para a empresa 02.")},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        script->clear();
+        clearCalls();
+        const QString dest = QString::fromLatin1(c.dest);
+        const bool open = withDialog([&](D &d) {
+            fill(d, QStringLiteral("01"), QStringLiteral("01"), reg, dest);
+            if (c.chosen) {
+                choose(d.rbtListInscEsta);
+                script->push(Answer::pickKeys({QString::fromLatin1(c.chosen)}));
+                clickButton(d.btpInscrEstad);
+                db->exec("DELETE FROM INSCRESTAD WHERE CDINSCESTA = 'SAIU'");
+            }
+            script->push(Answer::yes());
+            clickButton(d.sbtConfirma);
+            EXPECT_EQ(d.medCdEmpDest->Text(), dest);
+            EXPECT_EQ(d.medCdInscEsta->Text(), reg);
+            EXPECT_EQ(d.ListaInscEstaDest(), c.chosen ? quoted({QString::fromLatin1(c.chosen)}) : QStringLiteral("T"));
+            EXPECT_EQ(clientlib::currentWaitAnimation(), nullptr);
+        });
+        EXPECT_TRUE(open);
+        ASSERT_FALSE(script->shown().isEmpty());
+        const Shown &result = script->shown().last();
+        EXPECT_EQ(result.text, c.says);
+        EXPECT_EQ(result.messageType, clientlib::mtError);
+        EXPECT_EQ(result.buttons, clientlib::mbOK);
+        ASSERT_EQ(callsOf(QStringLiteral("Replica")).size(), 1);
+        EXPECT_EQ(texts(callsOf(QStringLiteral("Replica")).first().params),
+                  (QStringList{QStringLiteral("01"), QStringLiteral("01"), reg, QStringLiteral("T"), dest,
+                               c.chosen ? quoted({QString::fromLatin1(c.chosen)}) : QStringLiteral("T"),
+                               QStringLiteral("true"), QStringLiteral("false")}));
+        EXPECT_EQ(parameterRows(), before);
+    }
 }
 
 // A replication that succeeds closes the dialog; the destination holds exactly the origin's
