@@ -16,6 +16,7 @@
 #include "dataset/packet.h"
 
 #include <iostream>
+#include <unistd.h>
 
 using namespace fiscal;
 using namespace fiscal::bench;
@@ -52,6 +53,8 @@ struct OursRun {
     qsizetype bytes = 0;
     std::int64_t rows = 0;
     long heldKiB = 0;    // memory the run added at its peak
+    double serverCpu = 0;
+    double clientCpu = 0;
 };
 
 // Counts the result's bytes on their way to the decoder.
@@ -72,10 +75,11 @@ private:
 
 // What the main screen does: the result goes to the streaming decoder while it arrives,
 // comes out as the seven packets, and each data set takes its packet's rows.
-OursRun runOurs(rpc::Client &client)
+OursRun runOurs(rpc::Client &client, pid_t server)
 {
     OursRun r;
     const MemoryWatch memory;
+    const double server0 = cpuSeconds(server), client0 = cpuSeconds(getpid());
     std::vector<std::unique_ptr<dataset::TClientDataSet>> sets;
     const auto t0 = Clock::now();
     QList<dataset::DataPacket> packets;
@@ -99,6 +103,8 @@ OursRun runOurs(rpc::Client &client)
     }
     r.total = secondsSince(t0);
     r.heldKiB = memory.heldKiB();
+    r.serverCpu = cpuSeconds(server) - server0;
+    r.clientCpu = cpuSeconds(getpid()) - client0;
     return r;
 }
 
@@ -106,15 +112,18 @@ struct KeepRun {
     double total = 0;
     std::int64_t rows = 0;
     long heldKiB = 0;
+    double cpu = 0;
 };
 
 KeepRun runKeep(const std::string &db)
 {
     KeepRun r;
     const MemoryWatch memory;
+    const double cpu0 = cpuSeconds(getpid());
     const auto t0 = Clock::now();
     const KeptRows rows = keepEveryRow(db);
     r.total = secondsSince(t0);
+    r.cpu = cpuSeconds(getpid()) - cpu0;
     r.rows = rows.count();
     r.heldKiB = memory.heldKiB();
     return r;
@@ -137,10 +146,10 @@ try {
 
     // One untimed round each, so all start with the database in the page cache.
     runProcess(tool);
-    if (runKeep(db).rows != expected || runOurs(client).rows != expected)
+    if (runKeep(db).rows != expected || runOurs(client, server.pid()).rows != expected)
         throw std::runtime_error("GetDados returned a different number of rows than the SELECTs");
 
-    std::vector<double> toolTimes, keepTimes, oursTimes;
+    std::vector<double> toolTimes, keepTimes, oursTimes, keepCpu, serverCpu, clientCpu;
     std::vector<long> keepHeld, oursHeld;
     long toolPeak = 0;
     qsizetype bytes = 0;
@@ -157,11 +166,14 @@ try {
             case 1: {
                 const KeepRun r = runKeep(db);
                 keepTimes.push_back(r.total);
+                keepCpu.push_back(r.cpu);
                 keepHeld.push_back(r.heldKiB);
                 break;
             }
             default: {
-                const OursRun r = runOurs(client);
+                const OursRun r = runOurs(client, server.pid());
+                serverCpu.push_back(r.serverCpu);
+                clientCpu.push_back(r.clientCpu);
                 if (r.rows != expected)
                     throw std::runtime_error("GetDados returned a different number of rows than the SELECTs");
                 oursTimes.push_back(r.total);
@@ -198,7 +210,9 @@ try {
                                                      : "sqlite3 -csv large.sqlite \"<7 SELECTs>\"`")
                    + " > /dev/null, timed as a process. Memory held: the rise of the process's resident peak"
                      " over its size before the run. Spread: raw " + fmtSpread(keepTimes) + ", ours "
-                   + fmtSpread(oursTimes) + ", tool " + fmtSpread(toolTimes) + ".");
+                   + fmtSpread(oursTimes) + ", tool " + fmtSpread(toolTimes) + ". CPU per run (median): raw "
+                   + fmtMs(median(keepCpu)) + "; ours: server " + fmtMs(median(serverCpu)) + " + client "
+                   + fmtMs(median(clientCpu)) + " (the two run at once, each on a core when both are free).");
     report.write(o.get("out"));
     return 0;
 } catch (const std::exception &e) {
