@@ -225,6 +225,7 @@ TClientDataSet::Content TClientDataSet::buildContent(DataPacket &&packet, std::v
     c.records.resize(size_t(c.base.size()));
     for (qsizetype i = 0; i < c.base.size(); ++i)
         c.records[size_t(i)] = Record{c.base.ref(i).data(), qint32(i), 0};
+    c.base.dropIndex();   // the records know where the rows are
 
     if (packet.changes && !packet.changes->changes.isEmpty()) {
         auto own = [&](const Row &r) {

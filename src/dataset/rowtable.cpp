@@ -111,6 +111,15 @@ void RowTable::append(RowRef row)
     std::memcpy(at, row.data(), size_t(n));
 }
 
+void RowTable::dropIndex()
+{
+    if (!d_ || d_.use_count() > 1)
+        return;
+    std::vector<const char *>().swap(d_->rows);
+    std::vector<qsizetype>().swap(d_->firstRow);
+    d_->ownsTail = false;   // the blocks are kept whole, as the holder knows them
+}
+
 qsizetype RowTable::byteSize() const
 {
     if (!d_)

@@ -10,6 +10,10 @@
 //
 //   ref(i)      the row in place, without reference counting (for walking many rows)
 //   byteSize()  the bytes the rows take (blocks as filled, without the per-row pointers)
+//   dropIndex() for a holder that points at the rows itself (a data set's records) and
+//               keeps the table only so that they stay alive: forgets where each row
+//               starts (eight bytes a row) and reads as empty from then on; nothing
+//               happens while another table shares the rows
 
 #include "dataset/row.h"
 
@@ -39,6 +43,7 @@ public:
     void push_back(const Row &row) { append(row.ref()); }
     void reserve(qsizetype rows);
     void clear() { d_.reset(); }
+    void dropIndex();
 
     qsizetype byteSize() const;
 
