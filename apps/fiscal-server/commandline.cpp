@@ -1,6 +1,7 @@
 #include "commandline.h"
 
 #include <charconv>
+#include <cstdlib>
 
 namespace fiscal::server {
 
@@ -23,6 +24,7 @@ const char *usageText()
 {
     return "uso: fiscal-server --db BANCO --init [--demo small|large]\n"
            "     fiscal-server --db BANCO [--init] --listen ENDEREÇO:PORTA [--token TOKEN] [--workers N]\n"
+           "            [--pool N] [--drain SEGUNDOS]\n"
            "     fiscal-server --help | --version\n"
            "Veja fiscal-server --help.\n";
 }
@@ -35,6 +37,7 @@ const char *helpText()
            "\n"
            "uso: fiscal-server --db BANCO --init [--demo small|large]\n"
            "     fiscal-server --db BANCO [--init] --listen ENDEREÇO:PORTA [--token TOKEN] [--workers N]\n"
+           "            [--pool N] [--drain SEGUNDOS]\n"
            "\n"
            "Opções:\n"
            "  --db BANCO               arquivo SQLite ou URL do PostgreSQL\n"
@@ -46,17 +49,30 @@ const char *helpText()
            "                           a porta 0 escolhe uma livre\n"
            "  --token TOKEN            exige \"Authorization: Bearer TOKEN\" em cada chamada\n"
            "  --workers N              threads de atendimento, de 1 a 64 (padrão 4)\n"
+           "  --pool N                 conexões com o banco, de 1 a 256 (padrão: uma por thread);\n"
+           "                           com menos conexões que threads, uma chamada espera a sua\n"
+           "  --drain SEGUNDOS         ao receber SIGTERM, passa a responder 503 em /health e a\n"
+           "                           fechar cada conexão depois da resposta, e para quando não\n"
+           "                           resta conexão ou passado esse tempo (0 a 300; padrão 0:\n"
+           "                           para logo); um segundo SIGTERM para na hora\n"
            "  --help, -h               mostra esta ajuda e sai\n"
            "  --version                mostra a versão e sai\n"
            "\n"
            "Variáveis de ambiente:\n"
            "  FISCAL_SERVER_TOKEN      o token, quando --token não é dado (não aparece na\n"
            "                           lista de processos)\n"
+           "  FISCAL_POOL, FISCAL_DRAIN  --pool e --drain, quando não são dados\n"
            "  PGPASSWORD, PGHOST, PGUSER, ...  as da libpq, para o PostgreSQL\n"
            "\n"
            "Arquivo de configuração: nenhum. Instalado como serviço, fiscal-server@PORTA.service\n"
            "lê /etc/fiscal-server/fiscal-server.env (FISCAL_DB, FISCAL_ADDRESS, FISCAL_WORKERS,\n"
-           "FISCAL_SERVER_TOKEN) e, só para aquela porta, /etc/fiscal-server/PORTA.env.\n"
+           "FISCAL_POOL, FISCAL_DRAIN, FISCAL_SERVER_TOKEN) e, só para aquela porta,\n"
+           "/etc/fiscal-server/PORTA.env.\n"
+           "\n"
+           "Operação: GET /health responde 200 enquanto o banco responde e 503 quando não\n"
+           "responde ou durante o --drain; GET /metrics dá as métricas no formato de texto do\n"
+           "Prometheus. Nenhum dos dois pede o token. Cada chamada escreve uma linha na saída\n"
+           "de erro (hora, usuário, objeto, método, código, duração, bytes).\n"
            "\n"
            "Saída: 0 terminou ou parou (SIGTERM); 1 banco ou endereço inutilizável; 2 linha de\n"
            "comando errada.\n"
@@ -74,11 +90,18 @@ bool isPostgresUrl(const std::string &db)
     return false;
 }
 
-CommandLine parseCommandLine(const std::vector<std::string> &args, const char *envToken)
+Environment Environment::fromProcess()
+{
+    return {std::getenv("FISCAL_SERVER_TOKEN"), std::getenv("FISCAL_POOL"), std::getenv("FISCAL_DRAIN")};
+}
+
+CommandLine parseCommandLine(const std::vector<std::string> &args, const Environment &env)
 {
     CommandLine cl;
     bool tokenGiven = false;
     bool workersGiven = false;
+    bool poolGiven = false;
+    bool drainGiven = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string &a = args[i];
         const auto value = [&]() -> const std::string & {
@@ -119,6 +142,12 @@ CommandLine parseCommandLine(const std::vector<std::string> &args, const char *e
         } else if (a == "--workers") {
             cl.workers = parseInt(value(), "--workers", 1, 64);
             workersGiven = true;
+        } else if (a == "--pool") {
+            cl.pool = parseInt(value(), "--pool", 1, 256);
+            poolGiven = true;
+        } else if (a == "--drain") {
+            cl.drainSeconds = parseInt(value(), "--drain", 0, 300);
+            drainGiven = true;
         } else {
             throw UsageError("opção desconhecida: " + a);
         }
@@ -131,10 +160,15 @@ CommandLine parseCommandLine(const std::vector<std::string> &args, const char *e
         throw UsageError("diga --init, --listen ou os dois");
     if (cl.demo && !cl.init)
         throw UsageError("--demo só vale com --init");
-    if ((tokenGiven || workersGiven) && !cl.listen)
-        throw UsageError("--token e --workers só valem com --listen");
-    if (!tokenGiven && envToken)
-        cl.token = envToken;
+    if ((tokenGiven || workersGiven || poolGiven || drainGiven) && !cl.listen)
+        throw UsageError("--token, --workers, --pool e --drain só valem com --listen");
+    if (!tokenGiven && env.token)
+        cl.token = env.token;
+    // An empty variable (a setting left blank in the environment file) means the default.
+    if (!poolGiven && env.pool && *env.pool)
+        cl.pool = parseInt(env.pool, "FISCAL_POOL", 1, 256);
+    if (!drainGiven && env.drain && *env.drain)
+        cl.drainSeconds = parseInt(env.drain, "FISCAL_DRAIN", 0, 300);
     return cl;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 // The command line of fiscal-server:
 //   fiscal-server --db DB --init [--demo small|large]
-//   fiscal-server --db DB --listen ADDRESS:PORT [--token T] [--workers N]
+//   fiscal-server --db DB --listen ADDRESS:PORT [--token T] [--workers N] [--pool N] [--drain S]
 // Both --init and --listen may be given: the database is prepared, then served.
 
 #include <cstdint>
@@ -21,6 +21,8 @@ struct CommandLine {
     std::uint16_t port = 0;
     std::string token;                   // --token, else FISCAL_SERVER_TOKEN
     int workers = 4;
+    int pool = 0;                        // database connections; 0: as many as workers
+    int drainSeconds = 0;                // after SIGTERM: /health 503 this long before stopping
     bool help = false;
     bool version = false;
 };
@@ -30,8 +32,17 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Settings an option may also take from the environment (the service's environment file);
+// the option wins.
+struct Environment {
+    const char *token = nullptr;   // FISCAL_SERVER_TOKEN
+    const char *pool = nullptr;    // FISCAL_POOL
+    const char *drain = nullptr;   // FISCAL_DRAIN
+    static Environment fromProcess();
+};
+
 // Throws UsageError with a one-line message, in Portuguese, naming the offending option.
-CommandLine parseCommandLine(const std::vector<std::string> &args, const char *envToken);
+CommandLine parseCommandLine(const std::vector<std::string> &args, const Environment &env = {});
 
 // The short synopsis printed after a command-line error, and the whole --help text.
 const char *usageText();

@@ -3,15 +3,22 @@
 // not be used, 2 a bad command line.
 
 #include "commandline.h"
+#include "sdnotify.h"
 
 #include "appserver/server.h"
+#include "ops/calllog.h"
+#include "ops/endpoints.h"
+#include "ops/health.h"
+#include "ops/metrics.h"
 #include "rpc/dispatcher.h"
 #include "rpc/httpserver.h"
 #include "storage/database.h"
 #include "storage/demo.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <pthread.h>
@@ -29,9 +36,20 @@ std::int64_t count(storage::Connection &c, const char *table)
     return std::stoll(std::string(stmt->text(0)));
 }
 
+// Instances started together over one PostgreSQL database create or migrate its schema one
+// at a time; the lock goes with the connection.
+void lockSchema(storage::Connection &c)
+{
+    if (c.backend() != storage::Backend::Postgres)
+        return;
+    auto stmt = c.prepare("SELECT pg_advisory_lock(4604232401)");
+    stmt->step();
+}
+
 int initDatabase(const server::CommandLine &cl)
 {
     auto conn = storage::open(cl.db);
+    lockSchema(*conn);
     storage::createSchema(*conn);
     std::cout << "schema ready in " << cl.db << std::endl;
     if (!cl.demo)
@@ -66,6 +84,70 @@ void checkDatabase(const server::CommandLine &cl)
     }
 }
 
+// The figures of the process besides those of the calls.
+void addProcessMetrics(ops::Metrics &metrics, const appserver::ConnectionPool &pool,
+                       const rpc::HttpServer &http, const ops::Health &health)
+{
+    using K = ops::Metrics::Kind;
+    const auto poolValue = [&pool](auto member) {
+        return [&pool, member] { return double(pool.stats().*member); };
+    };
+    using S = appserver::ConnectionPool::Stats;
+    metrics.addValue("fiscal_db_pool_size", "Conexões com o banco que o servidor pode abrir (--pool).",
+                     K::Gauge, poolValue(&S::size));
+    metrics.addValue("fiscal_db_pool_open", "Conexões com o banco abertas.", K::Gauge, poolValue(&S::open));
+    metrics.addValue("fiscal_db_pool_in_use", "Conexões com o banco em uso por uma chamada.", K::Gauge,
+                     poolValue(&S::inUse));
+    metrics.addValue("fiscal_db_pool_waiting", "Chamadas esperando uma conexão com o banco.", K::Gauge,
+                     poolValue(&S::waiting));
+    metrics.addValue("fiscal_db_pool_waits_total", "Chamadas que precisaram esperar uma conexão.",
+                     K::Counter, poolValue(&S::waits));
+    metrics.addValue("fiscal_db_pool_wait_seconds_total", "Tempo total dessas esperas, em segundos.",
+                     K::Counter, poolValue(&S::waitSeconds));
+    metrics.addValue("fiscal_http_open_connections", "Conexões HTTP abertas com o servidor.", K::Gauge,
+                     [&http] { return double(http.openConnections()); });
+    metrics.addValue("fiscal_database_up", "1 enquanto o banco responde, 0 quando não.", K::Gauge,
+                     [&health] { return health.status().databaseUp ? 1.0 : 0.0; });
+    metrics.addValue("fiscal_draining", "1 depois do SIGTERM, enquanto o servidor se despede.", K::Gauge,
+                     [&health] { return health.status().draining ? 1.0 : 0.0; });
+    const double started = double(std::time(nullptr));
+    metrics.addValue("process_start_time_seconds", "Início do processo, em segundos desde 1970 (UTC).",
+                     K::Gauge, [started] { return started; });
+}
+
+// Waits for SIGTERM or SIGINT and stops the server. With a drain time, /health answers 503
+// and every answer closes its connection first, until that time has passed, no connection
+// is left, or a second signal comes. SIGUSR1 only wakes the thread when run() ended by itself.
+void watchSignals(const sigset_t &signals, int drainSeconds, rpc::HttpServer &http, ops::Health &health)
+{
+    int sig = 0;
+    sigwait(&signals, &sig);
+    if (sig == SIGUSR1)
+        return;
+    server::notifySystemd("STOPPING=1");
+    if (drainSeconds > 0) {
+        std::cerr << "fiscal-server: draining for up to " << drainSeconds << " s" << std::endl;
+        health.setDraining();
+        http.beginDrain();
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(drainSeconds);
+        const timespec step{0, 100 * 1000 * 1000};
+        while (std::chrono::steady_clock::now() < end && http.openConnections() > 0) {
+            siginfo_t info;
+            if (sigtimedwait(&signals, &info, &step) > 0)
+                break;
+        }
+    }
+    http.requestStop();
+}
+
+// The probes' connection. A SQLite file that went away is not created again empty.
+std::unique_ptr<storage::Connection> openProbe(const std::string &db)
+{
+    if (!server::isPostgresUrl(db) && !std::filesystem::exists(db))
+        throw std::runtime_error("database file '" + db + "' is gone");
+    return storage::open(db);
+}
+
 int serve(const server::CommandLine &cl)
 {
     checkDatabase(cl);
@@ -80,26 +162,31 @@ int serve(const server::CommandLine &cl)
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     rpc::Dispatcher dispatcher;
-    appserver::ConnectionPool pool(cl.db);
+    appserver::ConnectionPool pool(cl.db, cl.pool > 0 ? cl.pool : cl.workers);
     appserver::registerAll(dispatcher, pool);
+
+    ops::Health health([db = cl.db] { return openProbe(db); });
+    ops::Metrics metrics;
+    const ops::CallLog callLog;
 
     rpc::ServerOptions options;
     options.address = cl.address;
     options.port = cl.port;
     options.token = cl.token;
     options.workers = cl.workers;
+    options.recordCall = [&metrics, &callLog](const rpc::CallRecord &call) {
+        metrics.record(call);
+        callLog.write(call);
+    };
+    options.answerGet = ops::endpoints(health, metrics);
     rpc::HttpServer http(dispatcher, options);
+    addProcessMetrics(metrics, pool, http, health);
 
-    // Signals are blocked in every thread; this one waits for them and asks the server to
-    // stop, which lets the calls under way finish.
-    std::thread watcher([&] {
-        int sig = 0;
-        sigwait(&stopSignals, &sig);
-        http.requestStop();
-    });
+    std::thread watcher([&] { watchSignals(stopSignals, cl.drainSeconds, http, health); });
 
     std::cout << "listening on " << http.address() << ':' << http.port() << std::endl;
     std::fflush(stdout);
+    server::notifySystemd("READY=1\nSTATUS=Atendendo em " + http.address() + ':' + std::to_string(http.port()));
     http.run();
 
     // run() may also end without a signal; wake the watcher so it can be joined.
@@ -118,7 +205,7 @@ int main(int argc, char **argv)
     server::CommandLine cl;
     try {
         cl = server::parseCommandLine(std::vector<std::string>(argv + 1, argv + argc),
-                                      std::getenv("FISCAL_SERVER_TOKEN"));
+                                      server::Environment::fromProcess());
     } catch (const server::UsageError &e) {
         std::cerr << "fiscal-server: " << e.what() << "\n" << server::usageText();
         return 2;

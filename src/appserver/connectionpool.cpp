@@ -1,43 +1,77 @@
 #include "appserver/server.h"
 
-#include <atomic>
-#include <unordered_map>
+#include <algorithm>
 
 namespace fiscal::appserver {
 
-namespace {
-
-std::atomic<std::uint64_t> g_nextPoolId{1};
-
-using ThreadConnections = std::unordered_map<std::uint64_t, std::unique_ptr<storage::Connection>>;
-
-// Worker threads keep their connections for their whole life; they close when the thread ends.
-ThreadConnections &threadConnections()
+ConnectionPool::ConnectionPool(std::string url, int size, std::chrono::milliseconds maxWait)
+    : m_url(std::move(url)), m_size(std::max(1, size)), m_maxWait(maxWait)
 {
-    thread_local ThreadConnections connections;
-    return connections;
+    m_stats.size = m_size;
 }
 
-} // namespace
+ConnectionPool::~ConnectionPool() = default;
 
-ConnectionPool::ConnectionPool(std::string url) : m_url(std::move(url)), m_id(g_nextPoolId++) {}
-
-ConnectionPool::~ConnectionPool()
+ConnectionPool::Stats ConnectionPool::stats() const
 {
-    threadConnections().erase(m_id);
+    std::lock_guard lock(m_mutex);
+    return m_stats;
 }
 
-storage::Connection &ConnectionPool::connection()
+ConnectionPool::Lease::Lease(ConnectionPool &pool) : m_pool(pool)
 {
-    auto &slot = threadConnections()[m_id];
-    if (!slot)
-        slot = storage::open(m_url);
-    return *slot;
+    std::unique_lock lock(pool.m_mutex);
+    Stats &st = pool.m_stats;
+    if (pool.m_idle.empty() && st.open >= pool.m_size) {
+        const auto start = std::chrono::steady_clock::now();
+        ++st.waiting;
+        ++st.waits;
+        const bool got = pool.m_freed.wait_for(lock, pool.m_maxWait, [&] {
+            return !pool.m_idle.empty() || st.open < pool.m_size;
+        });
+        --st.waiting;
+        st.waitSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (!got)
+            throw rpc::Fault(rpc::code::Unavailable,
+                             QStringLiteral("Servidor ocupado: todas as conexões com o banco de dados "
+                                            "estão em uso. Tente novamente em instantes."));
+    }
+    ++st.inUse;
+    if (!pool.m_idle.empty()) {
+        m_conn = std::move(pool.m_idle.back());   // the most recently used: its caches are warm
+        pool.m_idle.pop_back();
+        return;
+    }
+    ++st.open;
+    lock.unlock();
+    try {
+        m_conn = storage::open(pool.m_url);
+    } catch (...) {
+        lock.lock();
+        --st.open;
+        --st.inUse;
+        pool.m_freed.notify_one();
+        throw;
+    }
 }
 
-void ConnectionPool::discard()
+ConnectionPool::Lease::~Lease()
 {
-    threadConnections().erase(m_id);
+    // A connection still inside a transaction was left by a failure: its state is unknown.
+    const bool keep = !m_discard && !m_conn->inTransaction();
+    std::unique_ptr<storage::Connection> closing;
+    {
+        std::lock_guard lock(m_pool.m_mutex);
+        --m_pool.m_stats.inUse;
+        if (keep) {
+            m_pool.m_idle.push_back(std::move(m_conn));
+        } else {
+            --m_pool.m_stats.open;
+            closing = std::move(m_conn);
+        }
+    }
+    m_pool.m_freed.notify_one();
+    // Closed outside the lock: closing a PostgreSQL connection is a round trip.
 }
 
 } // namespace fiscal::appserver

@@ -7,9 +7,13 @@
 #include "rpc/dispatcher.h"
 #include "storage/database.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace fiscal::appserver {
 
@@ -17,18 +21,54 @@ inline const std::string kParamGrupFiscal = "Ger10200.rdmParamGrupFiscal";
 inline const std::string kCadAutParGrpFis = "Ger10201.rdmCadAutParGrpFis";
 inline const std::string kRelatorios = "Ger10205.rdmRelatorios";
 
-// One database connection per worker thread, opened on first use and kept for the
-// thread's life. A connection found broken is dropped and reopened on the next call.
+// The server's database connections: at most `size`, opened when first needed and kept.
+// A call holds one for as long as it works with the database (a Lease); while all are in
+// use the next call waits for one, at most `maxWait`, then fails with -32003. A connection
+// found broken, or left inside a transaction, is closed instead of coming back.
 class ConnectionPool {
 public:
-    explicit ConnectionPool(std::string url);
+    explicit ConnectionPool(std::string url, int size = 4,
+                            std::chrono::milliseconds maxWait = std::chrono::seconds(30));
     ~ConnectionPool();
-    storage::Connection &connection();
-    void discard();   // drop this thread's connection (after a connection error)
+    ConnectionPool(const ConnectionPool &) = delete;
+    ConnectionPool &operator=(const ConnectionPool &) = delete;
+
+    class Lease {
+    public:
+        // Waits for a connection, opening one when there is room. Throws rpc::Fault -32003
+        // after maxWait; a failure to open passes as the storage::Error it is.
+        explicit Lease(ConnectionPool &pool);
+        ~Lease();
+        Lease(const Lease &) = delete;
+        Lease &operator=(const Lease &) = delete;
+        storage::Connection &connection() { return *m_conn; }
+        // Close it instead of handing it back (after a connection error).
+        void discard() { m_discard = true; }
+    private:
+        ConnectionPool &m_pool;
+        std::unique_ptr<storage::Connection> m_conn;
+        bool m_discard = false;
+    };
+
+    struct Stats {
+        int size = 0;            // the most that may be open
+        int open = 0;            // open now, in use or idle
+        int inUse = 0;
+        int waiting = 0;         // calls waiting for one
+        std::uint64_t waits = 0; // calls that had to wait, since the start
+        double waitSeconds = 0;  // time they waited, in all
+    };
+    Stats stats() const;
     const std::string &url() const { return m_url; }
+
 private:
     std::string m_url;
-    std::uint64_t m_id;   // never reused, so a new pool never inherits a dead one's connections
+    int m_size;
+    std::chrono::milliseconds m_maxWait;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_freed;
+    std::vector<std::unique_ptr<storage::Connection>> m_idle;
+    Stats m_stats;
 };
 
 // Storage errors reach the client as rpc::Fault with a Portuguese message; see

@@ -30,27 +30,26 @@ rpc::Fault faultFromStorage(const storage::Error &e)
 
 namespace detail {
 
-storage::Connection &freshConnection(ConnectionPool &pool)
+CallConnection::CallConnection(ConnectionPool &pool)
 {
-    storage::Connection *c = &pool.connection();
-    if (c->inTransaction()) {
-        pool.discard();
-        c = &pool.connection();
+    try {
+        m_lease.emplace(pool);
+    } catch (const storage::Error &e) {
+        throw faultFromStorage(e);
     }
-    return *c;
 }
 
-void fail(ConnectionPool &pool, const storage::Error &e)
+void fail(ConnectionPool::Lease &lease, const storage::Error &e)
 {
-    // A broken connection is not worth keeping; the next call on this thread reopens it.
+    // A broken connection is not worth keeping; the next call opens another.
     if (e.kind() == storage::Error::Kind::Connection)
-        pool.discard();
+        lease.discard();
     throw faultFromStorage(e);
 }
 
-ReadTransaction::ReadTransaction(ConnectionPool &pool, storage::Connection &c)
-    : m_pool(pool), m_c(c)
+ReadTransaction::ReadTransaction(ConnectionPool::Lease &lease) : m_lease(lease)
 {
+    storage::Connection &c = lease.connection();
     if (c.backend() == storage::Backend::Postgres)
         c.exec("BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY");
     else
@@ -61,17 +60,17 @@ ReadTransaction::~ReadTransaction()
 {
     if (!m_done) {
         try {
-            m_c.exec("ROLLBACK");
+            m_lease.connection().exec("ROLLBACK");
         } catch (...) {
             // The connection's state is unknown now: never hand it to another call.
-            m_pool.discard();
+            m_lease.discard();
         }
     }
 }
 
 void ReadTransaction::commit()
 {
-    m_c.exec("COMMIT");
+    m_lease.connection().exec("COMMIT");
     m_done = true;
 }
 

@@ -13,6 +13,7 @@
 #include "rpc/dispatcher.h"
 #include "storage/database.h"
 
+#include <optional>
 #include <type_traits>
 #include <utility>
 
@@ -23,21 +24,28 @@ rpc::Fault faultFromStorage(const storage::Error &e);
 
 namespace detail {
 
-// Opens (or reuses) this thread's connection; a connection left inside a transaction by an
-// earlier failure is dropped and reopened.
-storage::Connection &freshConnection(ConnectionPool &pool);
-[[noreturn]] void fail(ConnectionPool &pool, const storage::Error &e);
+// A failure inside a call's work: a broken connection is closed instead of reused.
+[[noreturn]] void fail(ConnectionPool::Lease &lease, const storage::Error &e);
+
+// Waits for a connection of the pool; a failure to open one becomes a Fault.
+class CallConnection {
+public:
+    explicit CallConnection(ConnectionPool &pool);
+    ConnectionPool::Lease &lease() { return *m_lease; }
+    storage::Connection &get() { return m_lease->connection(); }
+private:
+    std::optional<ConnectionPool::Lease> m_lease;
+};
 
 class ReadTransaction {
 public:
-    ReadTransaction(ConnectionPool &pool, storage::Connection &c);
+    explicit ReadTransaction(ConnectionPool::Lease &lease);
     ~ReadTransaction();
     ReadTransaction(const ReadTransaction &) = delete;
     ReadTransaction &operator=(const ReadTransaction &) = delete;
     void commit();
 private:
-    ConnectionPool &m_pool;
-    storage::Connection &m_c;
+    ConnectionPool::Lease &m_lease;
     bool m_done = false;
 };
 
@@ -46,8 +54,9 @@ private:
 template <class F>
 decltype(auto) withTransaction(ConnectionPool &pool, F &&fn)
 {
+    detail::CallConnection conn(pool);
     try {
-        storage::Connection &c = detail::freshConnection(pool);
+        storage::Connection &c = conn.get();
         storage::Transaction tx(c);
         if constexpr (std::is_void_v<std::invoke_result_t<F &, storage::Connection &>>) {
             fn(c);
@@ -58,7 +67,7 @@ decltype(auto) withTransaction(ConnectionPool &pool, F &&fn)
             return result;
         }
     } catch (const storage::Error &e) {
-        detail::fail(pool, e);
+        detail::fail(conn.lease(), e);
     }
 }
 
@@ -70,8 +79,9 @@ decltype(auto) withTransaction(ConnectionPool &pool, F &&fn)
 template <class F>
 void withSingleStatement(ConnectionPool &pool, F &&fn)
 {
+    detail::CallConnection conn(pool);
     try {
-        storage::Connection &c = detail::freshConnection(pool);
+        storage::Connection &c = conn.get();
         if (c.backend() == storage::Backend::Postgres) {
             fn(c);
             return;
@@ -80,16 +90,17 @@ void withSingleStatement(ConnectionPool &pool, F &&fn)
         fn(c);
         tx.commit();
     } catch (const storage::Error &e) {
-        detail::fail(pool, e);
+        detail::fail(conn.lease(), e);
     }
 }
 
 template <class F>
 decltype(auto) withReadTransaction(ConnectionPool &pool, F &&fn)
 {
+    detail::CallConnection conn(pool);
     try {
-        storage::Connection &c = detail::freshConnection(pool);
-        detail::ReadTransaction tx(pool, c);
+        storage::Connection &c = conn.get();
+        detail::ReadTransaction tx(conn.lease());
         if constexpr (std::is_void_v<std::invoke_result_t<F &, storage::Connection &>>) {
             fn(c);
             tx.commit();
@@ -99,7 +110,7 @@ decltype(auto) withReadTransaction(ConnectionPool &pool, F &&fn)
             return result;
         }
     } catch (const storage::Error &e) {
-        detail::fail(pool, e);
+        detail::fail(conn.lease(), e);
     }
 }
 

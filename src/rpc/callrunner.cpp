@@ -3,6 +3,7 @@
 #include "rpc/replywriter_p.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <optional>
 #include <utility>
@@ -50,8 +51,13 @@ Call readCall(const Body &body, const QCborValue &value)
 // Runs calls one after the other, appending their replies to one body.
 class Runner {
 public:
-    Runner(const Dispatcher &d, const std::string &object, Encoding enc, const SendPiece &send)
-        : m_dispatcher(d), m_object(object), m_enc(enc), m_send(send) {}
+    Runner(const Dispatcher &d, const std::string &object, Encoding enc, const SendPiece &send,
+           const CallReport &report, std::uint64_t bodyBytes)
+        : m_dispatcher(d), m_object(object), m_enc(enc), m_send(send), m_report(report),
+          m_bodyBytes(bodyBytes) {}
+
+    // The body's bytes are shared among this many calls for the reports.
+    void shareBodyAmong(std::size_t calls) { m_calls = std::max<std::size_t>(1, calls); }
 
     QByteArray &out() { return m_out; }
     bool streaming() const { return m_streaming; }
@@ -60,19 +66,23 @@ public:
     // part of its reply was sent: the connection must be dropped.
     bool run(const Call &call)
     {
-        const qsizetype start = m_out.size();
+        const Mark mark{std::chrono::steady_clock::now(), m_out.size(), m_sent, m_sentBytes};
+        const qsizetype start = mark.outSize;
         const quint64 sentBefore = m_sent;
+        MethodName names;
         std::optional<Fault> failed = call.refused;
         if (!failed) {
             try {
-                const Method &m = find(call.request);
+                const Method &m = find(call.request, names);
                 checkParams(call.request);
                 if (call.request.notification)
                     runUnanswered(m, call.request);
                 else
                     runAnswered(m, call);
+                report(call.request, names, mark, 0, false);
                 return true;
             } catch (const ConnectionGone &) {
+                report(call.request, names, mark, code::Internal, true);
                 throw;
             } catch (const Fault &f) {
                 failed = f;
@@ -86,19 +96,63 @@ public:
         }
         if (m_sent != sentBefore) {
             log(call.request, "failed after part of its reply was sent", failed->what());
+            report(call.request, names, mark, failed->code(), true);
             return false;
         }
-        if (!call.answered())
-            return true;
-        m_out.truncate(start);
-        m_out.append(failureReply(m_enc, call.id, *failed));
+        if (call.answered()) {
+            m_out.truncate(start);
+            m_out.append(failureReply(m_enc, call.id, *failed));
+        }
+        report(call.request, names, mark, failed->code(), false);
         return true;
     }
 
-private:
-    const Method &find(const Request &req) const
+    // A body refused before any call was read (not CBOR/JSON, a batch too large).
+    void reportRefusedBody(const Fault &f, qsizetype replyBytes)
     {
-        if (const Method *m = m_dispatcher.find(m_object, req.method.toStdString()))
+        if (!m_report.record)
+            return;
+        CallRecord r;
+        r.object = m_object;
+        r.code = f.code();
+        r.bytesIn = m_bodyBytes;
+        r.bytesOut = std::uint64_t(replyBytes);
+        r.peer = m_report.peer;
+        (*m_report.record)(r);
+    }
+
+private:
+    // Where the body and the time stood when a call began.
+    struct Mark {
+        std::chrono::steady_clock::time_point started;
+        qsizetype outSize;
+        quint64 sent;
+        std::uint64_t sentBytes;
+    };
+
+    void report(const Request &req, const MethodName &names, const Mark &mark, int code, bool broken)
+    {
+        if (!m_report.record)
+            return;
+        const std::string asked = req.method.toStdString();
+        CallRecord r;
+        r.known = names.object != nullptr;
+        r.object = r.known ? std::string_view(*names.object) : std::string_view(m_object);
+        r.method = r.known ? std::string_view(*names.method) : std::string_view(asked);
+        r.code = code;
+        r.broken = broken;
+        r.duration = std::chrono::steady_clock::now() - mark.started;
+        r.bytesIn = m_bodyBytes / m_calls + (m_reported++ == 0 ? m_bodyBytes % m_calls : 0);
+        // What went out while the call ran, and what it left to be sent.
+        const qsizetype kept = m_sent != mark.sent ? m_out.size() : m_out.size() - mark.outSize;
+        r.bytesOut = (m_sentBytes - mark.sentBytes) + std::uint64_t(std::max<qsizetype>(0, kept));
+        r.peer = m_report.peer;
+        (*m_report.record)(r);
+    }
+
+    const Method &find(const Request &req, MethodName &names) const
+    {
+        if (const Method *m = m_dispatcher.find(m_object, req.method.toStdString(), &names))
             return *m;
         const QString object = echoed(QString::fromStdString(m_object));
         if (!m_dispatcher.hasObject(m_object))
@@ -134,6 +188,7 @@ private:
         m_streaming = true;
         reply.spilled();
         ++m_sent;
+        m_sentBytes += std::uint64_t(pending.size());
         QByteArray piece = std::move(pending);
         pending = QByteArray();
         pending.reserve(kChunk + 4096);
@@ -150,18 +205,23 @@ private:
     const std::string &m_object;
     Encoding m_enc;
     const SendPiece &m_send;
+    const CallReport &m_report;
+    const std::uint64_t m_bodyBytes;
+    std::size_t m_calls = 1;
+    std::size_t m_reported = 0;
     QByteArray m_out;
     bool m_streaming = false;
     quint64 m_sent = 0;   // pieces handed to the connection so far
+    std::uint64_t m_sentBytes = 0;
 };
 
 } // namespace
 
 CallOutcome runCalls(const Dispatcher &dispatcher, const std::string &object, const QByteArray &body,
-                     Encoding enc, const SendPiece &send, std::size_t maxBatch)
+                     Encoding enc, const SendPiece &send, std::size_t maxBatch, const CallReport &report)
 {
     const QCborValue noId(QCborValue::Null);
-    Runner runner(dispatcher, object, enc, send);
+    Runner runner(dispatcher, object, enc, send, report, std::uint64_t(body.size()));
     try {
         std::vector<Call> calls;
         bool batch = false;
@@ -179,8 +239,11 @@ CallOutcome runCalls(const Dispatcher &dispatcher, const std::string &object, co
             }
         } catch (const Fault &f) {
             // Not CBOR/JSON, or a batch refused whole: one error, not an array of them.
-            return {CallOutcome::Whole, failureReply(enc, noId, f)};
+            QByteArray reply = failureReply(enc, noId, f);
+            runner.reportRefusedBody(f, reply.size());
+            return {CallOutcome::Whole, std::move(reply)};
         }
+        runner.shareBodyAmong(calls.size());
 
         const auto answered = std::count_if(calls.begin(), calls.end(), [](const Call &c) { return c.answered(); });
         QByteArray &out = runner.out();

@@ -10,11 +10,14 @@
 
 #include "rpc/dispatcher.h"
 #include "rpc/envelope.h"
+#include "rpc/serverhooks.h"
 
 #include <QByteArray>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace fiscal::rpc::detail {
 
@@ -40,8 +43,16 @@ struct CallOutcome {
     QByteArray body;
 };
 
+// Who is told of each call (the call log, the metrics), and what the connection knows.
+// The request bytes of a batch are shared evenly among its calls.
+struct CallReport {
+    const CallRecorder *record = nullptr;   // nobody when null
+    std::string_view peer;
+};
+
 // A batch holds at most `maxBatch` calls; a larger one is refused whole (InvalidRequest).
 CallOutcome runCalls(const Dispatcher &dispatcher, const std::string &object, const QByteArray &body,
-                     Encoding enc, const SendPiece &send, std::size_t maxBatch);
+                     Encoding enc, const SendPiece &send, std::size_t maxBatch,
+                     const CallReport &report = {});
 
 } // namespace fiscal::rpc::detail

@@ -30,8 +30,10 @@ void Dispatcher::add(const std::string &object, const std::string &method, Metho
 {
     if (object.empty() || method.empty() || !m)
         throw std::invalid_argument("Dispatcher::add: empty object, method or handler");
-    auto &methods = m_objects[lowered(object)];
-    if (!methods.emplace(lowered(method), std::move(m)).second)
+    Object &o = m_objects[lowered(object)];
+    if (o.name.empty())
+        o.name = object;
+    if (!o.methods.emplace(lowered(method), Entry{method, std::move(m)}).second)
         throw std::invalid_argument("Dispatcher::add: method registered twice: " + object + "."
                                     + method);
 }
@@ -41,13 +43,18 @@ bool Dispatcher::hasObject(const std::string &object) const
     return m_objects.count(lowered(object)) != 0;
 }
 
-const Method *Dispatcher::find(const std::string &object, const std::string &method) const
+const Method *Dispatcher::find(const std::string &object, const std::string &method,
+                               MethodName *name) const
 {
     const auto o = m_objects.find(lowered(object));
     if (o == m_objects.end())
         return nullptr;
-    const auto m = o->second.find(lowered(method));
-    return m == o->second.end() ? nullptr : &m->second;
+    const auto m = o->second.methods.find(lowered(method));
+    if (m == o->second.methods.end())
+        return nullptr;
+    if (name)
+        *name = {&o->second.name, &m->second.name};
+    return &m->second.fn;
 }
 
 } // namespace fiscal::rpc

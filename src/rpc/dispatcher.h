@@ -52,15 +52,30 @@ QString echoed(QStringView text);
 
 using Method = std::function<void(const QCborArray &params, dataset::ValueWriter &result)>;
 
+// The names a method was registered with, whatever case a caller used.
+struct MethodName {
+    const std::string *object = nullptr;
+    const std::string *method = nullptr;
+};
+
 class Dispatcher {
 public:
     // object: "Ger10200.rdmParamGrupFiscal"; method names are matched without regard to case.
     void add(const std::string &object, const std::string &method, Method m);
     bool hasObject(const std::string &object) const;
-    // nullptr when there is no such method.
-    const Method *find(const std::string &object, const std::string &method) const;
+    // nullptr when there is no such method. `name`, when given, receives the registered names.
+    const Method *find(const std::string &object, const std::string &method,
+                       MethodName *name = nullptr) const;
 private:
-    std::map<std::string, std::map<std::string, Method>> m_objects; // keys lower-cased
+    struct Entry {
+        std::string name;
+        Method fn;
+    };
+    struct Object {
+        std::string name;
+        std::map<std::string, Entry> methods;   // keys lower-cased
+    };
+    std::map<std::string, Object> m_objects;    // keys lower-cased
 };
 
 } // namespace fiscal::rpc

@@ -60,8 +60,13 @@ void ServerState::accept()
 {
     Loop &loop = quietestLoop(loops);
     acceptor.async_accept(loop.ioc, [this, &loop](beast::error_code ec, tcp::socket socket) {
-        if (stopping || ec == net::error::operation_aborted)
+        if (ec == net::error::operation_aborted)
             return;
+        if (stopping) {
+            if (!ec && draining)
+                adoptLate(std::move(socket), loop);
+            return;
+        }
         if (ec) {
             // Out of descriptors and the like: try again shortly instead of spinning.
             std::fprintf(stderr, "fiscal-server: accept: %s\n", ec.message().c_str());
@@ -86,11 +91,33 @@ void ServerState::accept()
     });
 }
 
+// A connection the system accepted before the listening socket closed: after a drain its
+// request is answered rather than reset (Session::start sees the stop).
+void ServerState::adoptLate(tcp::socket socket, Loop &loop)
+{
+    beast::error_code ignored;
+    socket.set_option(tcp::no_delay(true), ignored);
+    auto session = std::make_shared<Session>(*this, loop, std::move(socket));
+    net::post(loop.ioc, [session] { session->start(); });
+}
+
 void ServerState::doStop()
 {
     if (stopping.exchange(true))
         return;
     beast::error_code ignored;
+    if (draining) {
+        // Take what waits in the backlog before closing, so that it gets answers.
+        acceptor.non_blocking(true, ignored);
+        for (;;) {
+            Loop &loop = quietestLoop(loops);
+            tcp::socket socket(loop.ioc);
+            acceptor.accept(socket, ignored);
+            if (ignored)
+                break;
+            adoptLate(std::move(socket), loop);
+        }
+    }
     acceptor.close(ignored);
     acceptRetry.cancel();
     std::vector<std::shared_ptr<Session>> live;
@@ -101,7 +128,7 @@ void ServerState::doStop()
                 live.push_back(std::move(s));
     }
     for (auto &s : live)
-        net::post(s->executor(), [s] { s->onServerStop(); });
+        net::post(s->executor(), [s, grace = draining.load()] { s->onServerStop(grace); });
     // A loop ends once its last connection has closed.
     for (auto &l : loops)
         net::post(l->ioc, [loop = l.get()] { loop->idle.reset(); });
@@ -203,6 +230,16 @@ void HttpServer::start()
 void HttpServer::requestStop()
 {
     net::post(d->ioc, [impl = d.get()] { impl->doStop(); });
+}
+
+void HttpServer::beginDrain()
+{
+    d->draining = true;
+}
+
+std::size_t HttpServer::openConnections() const
+{
+    return d->connectionCount();
 }
 
 void HttpServer::stop()

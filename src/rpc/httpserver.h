@@ -5,6 +5,8 @@
 // mostly wait for it). A method may thus keep per-thread state, such as a database
 // connection, and at most `workers` calls run at once.
 
+#include "rpc/serverhooks.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -29,6 +31,8 @@ struct ServerOptions {
     std::chrono::milliseconds writeTimeout{120000};
     std::size_t maxConnections = 512;              // beyond that new connections get 503
     std::size_t maxBatch = 1000;                   // calls in one JSON-RPC batch
+    CallRecorder recordCall;                       // optional: told of every answered call and refusal
+    GetAnswerer answerGet;                         // optional: GET/HEAD paths outside /rpc
 };
 
 class HttpServer {
@@ -55,6 +59,14 @@ public:
     void requestStop();
     // requestStop() and wait until run() has returned. Never call it from a method.
     void stop();
+
+    // From now on every answer closes its connection (`Connection: close`), so that a load
+    // balancer's kept connections go away while the server still answers; requestStop()
+    // comes later, and then a connection waiting for a request still gets a moment for it.
+    // Safe from any thread.
+    void beginDrain();
+    // Connections open right now (any thread).
+    std::size_t openConnections() const;
 
 private:
     struct Impl;

@@ -43,6 +43,7 @@ struct ServerState {
 
     // Listener thread.
     void accept();
+    void adoptLate(boost::asio::ip::tcp::socket socket, Loop &loop);
     void doStop();
 
     // Any thread.
@@ -55,6 +56,7 @@ struct ServerState {
     std::mutex sessionsMutex;
     std::unordered_map<Session *, std::weak_ptr<Session>> sessions;
     std::atomic<bool> stopping{false};
+    std::atomic<bool> draining{false};
 
     const Dispatcher &dispatcher;
     const ServerOptions opt;

@@ -21,6 +21,10 @@ Session::Session(ServerState &srv, Loop &loop, tcp::socket socket)
     ++m_loop.connections;
     // Room for a whole usual request, so that it comes in one read.
     m_buffer.reserve(16 * 1024);
+    beast::error_code ec;
+    const auto remote = m_socket.remote_endpoint(ec);
+    if (!ec)
+        m_peer = remote.address().to_string();
 }
 
 Session::~Session()
@@ -33,9 +37,11 @@ void Session::start()
 {
     m_srv.enroll(this, weak_from_this());
     // Enrolled first: a stop that began before is seen here, one that begins after sees us.
-    if (m_srv.stopping)
+    if (m_srv.stopping && !m_srv.draining)
         return closeNow();
     readHeader();
+    if (m_srv.stopping)
+        onServerStop(true);   // accepted as a drain ended: answered, not reset
 }
 
 void Session::rejectBusy()
@@ -44,10 +50,21 @@ void Session::rejectBusy()
     fail(kBusy);
 }
 
-void Session::onServerStop()
+// How long a connection waiting for a request still gets one after a drain has ended.
+constexpr std::chrono::milliseconds kStopGrace{500};
+
+void Session::onServerStop(bool grace)
 {
     switch (m_state) {
     case State::Reading:
+        if (grace) {
+            m_closeAfterWrite = true;
+            if (!m_parser || !m_parser->got_some())
+                setDeadline(kStopGrace);
+            break;
+        }
+        closeNow();
+        break;
     case State::Closing:
         closeNow();
         break;
@@ -107,6 +124,7 @@ void Session::readHeader()
     m_state = State::Reading;
     m_enc = Encoding::Json;
     m_head = false;
+    m_object.clear();
     m_parser.emplace();
     m_parser->header_limit(m_srv.opt.maxHeaderBytes);
     m_parser->body_limit(m_srv.opt.maxBodyBytes);
@@ -151,6 +169,12 @@ void Session::onHeader(beast::error_code ec)
     auto &req = m_parser->get();
     m_keepAlive = req.keep_alive();
     m_head = req.method() == http::verb::head;
+    // Health and metrics answer without the token: load balancers and scrapers ask them.
+    if ((req.method() == http::verb::get || m_head) && m_srv.opt.answerGet) {
+        const auto target = req.target();
+        if (auto answer = m_srv.opt.answerGet(std::string_view(target.data(), target.size())))
+            return writePlain(*answer, req.chunked() || m_parser->content_length().value_or(0) > 0);
+    }
     std::optional<std::uint64_t> length;
     if (const auto declared = m_parser->content_length())
         length = *declared;
@@ -203,7 +227,8 @@ void Session::runCall(QByteArray body, bool canStream)
     SendPiece send;
     if (canStream)
         send = [this](QByteArray piece) { sendPiece(std::move(piece)); };
-    CallOutcome outcome = runCalls(m_srv.dispatcher, m_object, body, m_enc, send, m_srv.opt.maxBatch);
+    const CallReport report{m_srv.opt.recordCall ? &m_srv.opt.recordCall : nullptr, m_peer};
+    CallOutcome outcome = runCalls(m_srv.dispatcher, m_object, body, m_enc, send, m_srv.opt.maxBatch, report);
     body.clear();
 
     switch (outcome.kind) {
@@ -248,7 +273,7 @@ void Session::sendPiece(QByteArray piece)
 
 // ---- answering -------------------------------------------------------------------------
 
-void Session::write(http::status status, QByteArray body)
+void Session::write(http::status status, QByteArray body, std::string_view contentType)
 {
     m_state = State::Writing;
     m_response = {};
@@ -256,7 +281,7 @@ void Session::write(http::status status, QByteArray body)
     m_response.result(status);
     m_response.set(http::field::server, "fiscal-server");
     if (status != http::status::no_content)
-        m_response.set(http::field::content_type, contentTypeOf(m_enc));
+        m_response.set(http::field::content_type, contentType.empty() ? contentTypeOf(m_enc) : contentType);
     if (status == http::status::unauthorized)
         m_response.set(http::field::www_authenticate, "Bearer");
     if (status == http::status::method_not_allowed)
@@ -299,7 +324,7 @@ void Session::afterReply(bool keepAlive)
 
 bool Session::keepOpen() const
 {
-    return m_keepAlive && !m_closeAfterWrite && !m_srv.stopping;
+    return m_keepAlive && !m_closeAfterWrite && !m_srv.stopping && !m_srv.draining;
 }
 
 // An HTTP-level refusal: answer and close, since the rest of the request is not read.
@@ -307,7 +332,28 @@ void Session::fail(const HttpFailure &f)
 {
     m_closeAfterWrite = true;
     m_parser.reset();
-    write(f.status, errorReply(m_enc, QCborValue(QCborValue::Null), f.code, QString::fromUtf8(f.message)));
+    QByteArray body = errorReply(m_enc, QCborValue(QCborValue::Null), f.code, QString::fromUtf8(f.message));
+    if (m_srv.opt.recordCall) {
+        CallRecord r;
+        r.object = m_object;
+        r.httpStatus = int(f.status);
+        r.code = f.code;
+        r.bytesOut = std::uint64_t(body.size());
+        r.peer = m_peer;
+        m_srv.opt.recordCall(r);
+    }
+    write(f.status, std::move(body));
+}
+
+// /health, /metrics: not calls, so neither logged nor counted. A body sent with the GET is
+// not read, so the connection closes after the answer.
+void Session::writePlain(const PlainAnswer &answer, bool bodyFollows)
+{
+    if (bodyFollows)
+        m_closeAfterWrite = true;
+    m_parser.reset();
+    write(http::status(answer.status), QByteArray(answer.body.data(), qsizetype(answer.body.size())),
+          answer.contentType);
 }
 
 // Closing right after writing, with request bytes still unread, makes the kernel send a

@@ -41,8 +41,10 @@ public:
     // On the loop's thread, like everything below.
     void start();
     void rejectBusy();   // too many connections: a 503 and close
-    // The server is stopping: drop what is idle, let a call under way answer first.
-    void onServerStop();
+    // The server is stopping: drop what is idle, let a call under way answer first. After a
+    // drain, a connection waiting for a request gets a moment for it: a load balancer may
+    // have just sent one, and cannot send again a call it has sent.
+    void onServerStop(bool grace);
 
 private:
     enum class State { Reading, Calling, Writing, Closing };
@@ -68,7 +70,8 @@ private:
     void sendPiece(QByteArray piece);
 
     // Answering.
-    void write(boost::beast::http::status status, QByteArray body);
+    void write(boost::beast::http::status status, QByteArray body, std::string_view contentType = {});
+    void writePlain(const PlainAnswer &answer, bool bodyFollows);
     void onWrite(boost::beast::error_code ec);
     void afterReply(bool keepAlive);
     bool keepOpen() const;
@@ -98,6 +101,7 @@ private:
     std::optional<boost::beast::http::response_serializer<QByteArrayBody>> m_headOnly;
     std::array<char, 8192> m_scratch;
     std::size_t m_drained = 0;
+    std::string m_peer;   // the remote address, for the call log
 
     // A reply streamed while its call runs.
     std::optional<ChunkWriter> m_chunks;

@@ -35,6 +35,7 @@ bool sqlitePass()
 struct BadLine {
     std::vector<std::string> args;
     const char *mentions;   // the message names the problem
+    std::map<std::string, std::string> env = {};
 };
 
 TEST(CommandLine, BadCommandLinesExitWith2)
@@ -56,12 +57,19 @@ TEST(CommandLine, BadCommandLinesExitWith2)
         {{"--db", "x.sqlite", "--listen", "127.0.0.1:0", "--workers", "many"}, "--workers"},
         {{"--db", "x.sqlite", "--listen", "127.0.0.1:0", "--token"}, "--token"},
         {{"--db", "x.sqlite", "--init", "--token", "abc"}, "--token"},
+        {{"--db", "x.sqlite", "--listen", "127.0.0.1:0", "--pool", "0"}, "--pool"},
+        {{"--db", "x.sqlite", "--listen", "127.0.0.1:0", "--pool", "257"}, "--pool"},
+        {{"--db", "x.sqlite", "--listen", "127.0.0.1:0", "--drain", "-1"}, "--drain"},
+        {{"--db", "x.sqlite", "--listen", "127.0.0.1:0", "--drain", "301"}, "--drain"},
+        {{"--db", "x.sqlite", "--init", "--pool", "2"}, "--pool"},
+        {{"--db", "x.sqlite", "--listen", "127.0.0.1:0"}, "FISCAL_POOL", {{"FISCAL_POOL", "muitas"}}},
+        {{"--db", "x.sqlite", "--listen", "127.0.0.1:0"}, "FISCAL_DRAIN", {{"FISCAL_DRAIN", "1e3"}}},
     };
     for (const BadLine &c : cases) {
         std::string line;
         for (const auto &a : c.args)
             line += a + " ";
-        const ExitResult r = runServer(c.args);
+        const ExitResult r = runServer(c.args, c.env);
         EXPECT_EQ(r.code, 2) << line << "\n" << r.err;
         EXPECT_NE(r.err.find(c.mentions), std::string::npos) << line << "\n" << r.err;
         EXPECT_NE(r.err.find("uso: fiscal-server"), std::string::npos) << line;

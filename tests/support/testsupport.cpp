@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -430,9 +431,10 @@ ServerProcess::ServerProcess(const std::string &dbUrl, ServerOptions options)
         args.push_back(std::to_string(options.workers));
     }
     args.insert(args.end(), options.extraArgs.begin(), options.extraArgs.end());
-    const Child child = spawn(args, options.env, false);
+    const Child child = spawn(args, options.env, options.captureStderr);
     m_pid = child.pid;
     m_stdout = child.out;
+    m_stderr = child.err;
 
     // Read stdout line by line until the port is announced.
     const std::string marker = "listening on 127.0.0.1:";
@@ -454,6 +456,8 @@ ServerProcess::ServerProcess(const std::string &dbUrl, ServerOptions options)
         if (left <= 0 || poll(&p, 1, left) <= 0) {
             kill();
             close(m_stdout);
+            if (m_stderr >= 0)
+                close(m_stderr);
             throw std::runtime_error("fiscal-server printed no port; output: " + seen);
         }
         char buf[4096];
@@ -461,20 +465,33 @@ ServerProcess::ServerProcess(const std::string &dbUrl, ServerOptions options)
         if (n <= 0) {
             const int code = waitExit(10000);
             close(m_stdout);
+            if (m_stderr >= 0)
+                close(m_stderr);
             throw std::runtime_error("fiscal-server exited (" + std::to_string(code)
                                      + ") before listening; output: " + seen);
         }
         seen.append(buf, size_t(n));
     }
-    // Keep draining stdout so the server never blocks on a full pipe.
-    m_drain = std::thread([this] {
-        char buf[4096];
-        ssize_t n;
-        while ((n = read(m_stdout, buf, sizeof buf)) > 0) {
-            std::lock_guard lock(m_mutex);
-            m_output.append(buf, size_t(n));
-        }
-    });
+    // Keep draining the pipes so the server never blocks on a full one.
+    const auto drainInto = [this](int fd, std::string &text) {
+        return std::thread([this, fd, &text] {
+            char buf[4096];
+            ssize_t n;
+            while ((n = read(fd, buf, sizeof buf)) > 0) {
+                std::lock_guard lock(m_mutex);
+                text.append(buf, size_t(n));
+            }
+        });
+    };
+    m_drain = drainInto(m_stdout, m_output);
+    if (m_stderr >= 0)
+        m_drainErr = drainInto(m_stderr, m_errors);
+}
+
+std::string ServerProcess::errors() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_errors;
 }
 
 ServerProcess::~ServerProcess()
@@ -483,8 +500,12 @@ ServerProcess::~ServerProcess()
         kill();
     if (m_drain.joinable())
         m_drain.join();
+    if (m_drainErr.joinable())
+        m_drainErr.join();
     if (m_stdout >= 0)
         close(m_stdout);
+    if (m_stderr >= 0)
+        close(m_stderr);
 }
 
 bool ServerProcess::running()
@@ -803,6 +824,46 @@ ExitResult runServer(const std::vector<std::string> &args, const std::map<std::s
     waitpid(child.pid, &status, 0);
     r.code = timedOut ? -1 : exitCodeOf(status);
     return r;
+}
+
+std::map<std::string, double> prometheusSamples(const std::string &text)
+{
+    char path[] = "/tmp/fiscal-metrics-XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd < 0)
+        throw std::runtime_error("mkstemp failed");
+    const bool written = write(fd, text.data(), text.size()) == ssize_t(text.size());
+    close(fd);
+    std::string out;
+    int status = -1;
+    if (written) {
+        const std::string command = std::string("/usr/bin/python3 '") + FISCAL_PROMETHEUS_READ + "' '" + path + "' 2>&1";
+        if (FILE *p = popen(command.c_str(), "r")) {
+            char buf[4096];
+            std::size_t n;
+            while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+                out.append(buf, n);
+            status = pclose(p);
+        }
+    }
+    unlink(path);
+    if (status != 0)
+        throw std::runtime_error("the metrics do not parse: " + out);
+    std::map<std::string, double> samples;
+    std::size_t pos = 0;
+    while (pos < out.size()) {
+        const std::size_t eol = out.find('\n', pos);
+        const std::string line = out.substr(pos, eol == std::string::npos ? std::string::npos : eol - pos);
+        pos = eol == std::string::npos ? out.size() : eol + 1;
+        const auto bar1 = line.find('|');
+        const auto bar2 = line.rfind('|');
+        if (bar1 == std::string::npos || bar1 == bar2)
+            continue;
+        const std::string labels = line.substr(bar1 + 1, bar2 - bar1 - 1);
+        const std::string key = line.substr(0, bar1) + (labels.empty() ? "" : "{" + labels + "}");
+        samples[key] = std::stod(line.substr(bar2 + 1));
+    }
+    return samples;
 }
 
 } // namespace fiscal::test

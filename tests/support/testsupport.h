@@ -92,6 +92,7 @@ struct ServerOptions {
     int workers = 0;                         // --workers when > 0
     std::vector<std::string> extraArgs;
     std::map<std::string, std::string> env;  // added to the environment (e.g. FISCAL_SERVER_TOKEN)
+    bool captureStderr = false;              // keep standard error for errors() instead of passing it on
 };
 
 class ServerProcess {
@@ -112,18 +113,25 @@ public:
     int stop(int timeoutMs = 30000);
     // SIGKILL and wait; returns 128 + 9.
     int kill();
+    // Waits, without a signal, for the exit; its code as stop() returns it, -2 if still running.
+    int waitForExit(int timeoutMs) { return waitExit(timeoutMs); }
     // What the server wrote on stdout (stderr goes to the test's own stderr).
     std::string output() const;
+    // What it wrote on stderr so far, with captureStderr.
+    std::string errors() const;
 
 private:
     int waitExit(int timeoutMs);
     pid_t m_pid = -1;
     std::uint16_t m_port = 0;
     int m_stdout = -1;
+    int m_stderr = -1;
     int m_exit = -2;
     std::thread m_drain;
+    std::thread m_drainErr;
     mutable std::mutex m_mutex;
     std::string m_output;
+    std::string m_errors;
 };
 
 // ---- calls ------------------------------------------------------------------------------
@@ -161,6 +169,11 @@ RpcResult decodeReply(const HttpResponse &r);
 
 inline const std::string kParamGrupFiscal = "Ger10200.rdmParamGrupFiscal";
 inline const std::string kCadAutParGrpFis = "Ger10201.rdmCadAutParGrpFis";
+
+// A Prometheus text exposition read back by the Prometheus project's own parser: sample
+// "name{label=value,...}" (labels sorted, no quotes; "name" alone without labels) to value.
+// Throws std::runtime_error when the text does not parse.
+std::map<std::string, double> prometheusSamples(const std::string &text);
 
 // ---- data packets -----------------------------------------------------------------------
 
