@@ -29,9 +29,10 @@ struct OptionInfo {
 
 // Every option of the host. The parser refuses what is not here, so --help cannot miss one.
 const OptionInfo kOptions[] = {
-    {"--server", "URL", "servidor de aplicação, http://HOST:PORTA (padrão http://127.0.0.1:8211)"},
+    {"--server", "URL", "servidor de aplicação, http(s)://HOST:PORTA (padrão http://127.0.0.1:8211)"},
     {"--db", "BANCO", "banco de dados das consultas: arquivo SQLite ou URL do PostgreSQL"},
     {"--token", "TOKEN", "token exigido pelo servidor, se houver"},
+    {"--cafile", "ARQUIVO.pem", "com https: autoridades em que confiar (padrão: as do sistema)"},
     {"--module", "BIBLIOTECA", "módulo a carregar; repita para vários (substitui os configurados)"},
     {"--open", "[MÓDULO]", "abre a tela principal do módulo ao iniciar (havendo vários, diga qual)"},
     {"--config", "ARQUIVO.ini", "arquivo de configuração no lugar do do usuário"},
@@ -144,11 +145,12 @@ QString hostHelp()
         "  FISCAL_SERVER    como --server\n"
         "  FISCAL_DB        como --db\n"
         "  FISCAL_TOKEN     como --token\n"
+        "  FISCAL_CAFILE    como --cafile\n"
         "  FISCAL_MODULE    como --module; vários separados por ':'\n"
         "\n"
         "Arquivo de configuração (INI): --config ARQUIVO, senão ~/.config/fiscal/erp-host.ini\n"
         "e, para o que ele não disser, /etc/xdg/fiscal/erp-host.ini:\n"
-        "  [server]    url=URL          token=TOKEN\n"
+        "  [server]    url=URL          token=TOKEN       cafile=ARQUIVO.pem\n"
         "  [database]  connection=BANCO\n"
         "  [modules]   path=BIBLIOTECA  (vários separados por vírgula)\n"
         "Sem módulo configurado, o aplicativo carrega os módulos instalados com ele.\n"
@@ -156,7 +158,9 @@ QString hostHelp()
         "Exemplos:\n"
         "  erp-host --server http://127.0.0.1:8211 --db /var/lib/fiscal-server/fiscal.sqlite --open\n"
         "  erp-host --open Pkg_Ger10200 --screenshot tela.png\n"
-        "  erp-host --screenshot janela.png --dialog automatico\n").arg(screenshotDialogNames(QStringLiteral(", ")));
+        "  erp-host --screenshot janela.png --dialog automatico\n"
+        "  erp-host --server https://fiscal.empresa.com.br --cafile /etc/ssl/certs/empresa-ca.pem --open\n")
+        .arg(screenshotDialogNames(QStringLiteral(", ")));
     return text;
 }
 
@@ -233,6 +237,8 @@ bool parseHostCommandLine(const QStringList &arguments, HostCommandLine &cli, QS
             cli.database = *v;
         } else if (arg == QLatin1String("--token")) {
             cli.token = *v;
+        } else if (arg == QLatin1String("--cafile")) {
+            cli.caFile = *v;
         } else if (arg == QLatin1String("--module")) {
             cli.modules << *v;
         } else if (arg == QLatin1String("--screenshot")) {
@@ -289,6 +295,7 @@ bool readHostOptions(const HostCommandLine &cli, HostOptions &out, QString &erro
     }
     result.server = file->value(QStringLiteral("server/url"), result.server).toString();
     result.token = file->value(QStringLiteral("server/token"), result.token).toString();
+    result.caFile = file->value(QStringLiteral("server/cafile"), result.caFile).toString();
     result.database = file->value(QStringLiteral("database/connection"), result.database).toString();
     const QStringList fileModules = nonEmpty(file->value(QStringLiteral("modules/path")).toStringList());
     if (!fileModules.isEmpty()) {
@@ -306,6 +313,7 @@ bool readHostOptions(const HostCommandLine &cli, HostOptions &out, QString &erro
     fromEnv("FISCAL_SERVER", result.server);
     fromEnv("FISCAL_DB", result.database);
     fromEnv("FISCAL_TOKEN", result.token);
+    fromEnv("FISCAL_CAFILE", result.caFile);
     const QStringList envModules = nonEmpty(env.value(QStringLiteral("FISCAL_MODULE")).split(QLatin1Char(':')));
     if (!envModules.isEmpty()) {
         result.modules = envModules;
@@ -315,6 +323,7 @@ bool readHostOptions(const HostCommandLine &cli, HostOptions &out, QString &erro
     result.server = cli.server.value_or(result.server);
     result.database = cli.database.value_or(result.database);
     result.token = cli.token.value_or(result.token);
+    result.caFile = cli.caFile.value_or(result.caFile);
     if (!cli.modules.isEmpty()) {
         result.modules = cli.modules;
     }

@@ -1,6 +1,6 @@
 #pragma once
 // Where the host takes its settings from, strongest first: the command line, the
-// environment (FISCAL_SERVER, FISCAL_DB, FISCAL_TOKEN, FISCAL_MODULE), the settings file
+// environment (FISCAL_SERVER, FISCAL_DB, FISCAL_TOKEN, FISCAL_CAFILE, FISCAL_MODULE), the settings file
 // (INI; --config FILE, else the user's fiscal/erp-host.ini, then the system's), built-in
 // defaults. Every option is listed once, in hostoptions.cpp, and --help is made from it.
 
@@ -14,6 +14,7 @@ struct HostCommandLine {
     std::optional<QString> server;
     std::optional<QString> database;
     std::optional<QString> token;
+    std::optional<QString> caFile;
     QStringList modules;
     bool open = false;
     QString openModule;
@@ -33,6 +34,7 @@ struct HostOptions {
     QString server = QStringLiteral("http://127.0.0.1:8211");
     QString database;
     QString token;
+    QString caFile;                // authorities to trust for https (PEM); empty: the system's
     QStringList modules;           // library paths, in menu order
     bool open = false;             // --open: open a module's main screen at start
     QString openModule;            // its name; empty when only one module is configured

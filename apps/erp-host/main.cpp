@@ -84,6 +84,7 @@ int main(int argc, char **argv)
     }
     settings.setDatabase(options.database);
     settings.setToken(options.token);
+    settings.setCaFile(options.caFile);
 
     HostWindow window;
     fiscal::clientlib::setHostWindow(&window, window.mdiArea());

@@ -160,7 +160,10 @@ void HostWindow::showAbout()
     using namespace fiscal::clientlib;
     const Settings &settings = Settings::instance();
     AboutFacts facts;
-    facts.server = QStringLiteral("http://%1:%2").arg(settings.serverHost()).arg(settings.serverPort());
+    facts.server = QStringLiteral("%1://%2:%3")
+                       .arg(settings.serverTls() ? QStringLiteral("https") : QStringLiteral("http"),
+                            settings.serverHost())
+                       .arg(settings.serverPort());
     facts.token = !settings.token().isEmpty();
     facts.database = settings.database();
     for (const auto &m : m_modules) {

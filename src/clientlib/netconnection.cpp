@@ -107,7 +107,8 @@ void waitForCall(const std::function<bool()> &done)
 } // namespace
 
 TNetConnection::TNetConnection(QObject *parent)
-    : QObject(parent), m_token(Settings::instance().token())
+    : QObject(parent), m_token(Settings::instance().token()), m_tls(Settings::instance().serverTls()),
+      m_caFile(Settings::instance().caFile())
 {
 }
 
@@ -161,7 +162,7 @@ bool TNetConnection::open(bool report)
     if (!probe(m_host, m_port, qMin(m_timeoutMs, 10000), error)) {
         return fail(error, report);
     }
-    m_client = std::make_unique<rpc::Client>(m_host, quint16(m_port), m_token);
+    m_client = std::make_unique<rpc::Client>(m_host, quint16(m_port), m_token, rpc::TlsOptions{m_tls, m_caFile});
     m_client->waiter = waitForCall;
     m_lastError.clear();
     Q_EMIT connectedChanged(true);

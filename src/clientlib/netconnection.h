@@ -55,6 +55,11 @@ public:
     // Bearer token; taken from Settings when the connection is created.
     QString Token() const { return m_token; }
     void setToken(const QString &token) { m_token = token; }
+    // HTTPS and the authorities to trust; taken from Settings when the connection is created.
+    bool Tls() const { return m_tls; }
+    void setTls(bool tls) { m_tls = tls; }
+    QString CaFile() const { return m_caFile; }
+    void setCaFile(const QString &file) { m_caFile = file; }
     bool ThrowException() const { return m_throwException; }
     void setThrowException(bool t) { m_throwException = t; }
     int TimeoutMs() const { return m_timeoutMs; }
@@ -98,6 +103,8 @@ private:
     QString m_host;
     int m_port = 0;
     QString m_token;
+    bool m_tls = false;
+    QString m_caFile;
     bool m_throwException = false;
     int m_timeoutMs = 120000;
     QString m_lastError;

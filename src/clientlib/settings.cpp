@@ -15,11 +15,15 @@ QString Settings::serverHost() const { return m_host; }
 int Settings::serverPort() const { return m_port; }
 QString Settings::database() const { return m_database; }
 QString Settings::token() const { return m_token; }
+bool Settings::serverTls() const { return m_tls; }
+QString Settings::caFile() const { return m_caFile; }
 
 void Settings::setServerHost(const QString &host) { m_host = host; }
 void Settings::setServerPort(int port) { m_port = port; }
 void Settings::setDatabase(const QString &db) { m_database = db; }
 void Settings::setToken(const QString &token) { m_token = token; }
+void Settings::setServerTls(bool tls) { m_tls = tls; }
+void Settings::setCaFile(const QString &file) { m_caFile = file; }
 
 void Settings::setServerUrl(const QString &url)
 {
@@ -29,19 +33,21 @@ void Settings::setServerUrl(const QString &url)
     }
     // QUrl needs a scheme to see "host:port" as an authority.
     const QUrl parsed(text.contains(QLatin1String("://")) ? text : QLatin1String("http://") + text);
+    const bool https = parsed.scheme() == QLatin1String("https");
     if (!parsed.isValid() || parsed.host().isEmpty()
-        || (parsed.scheme() != QLatin1String("http"))
+        || (parsed.scheme() != QLatin1String("http") && !https)
         || (!parsed.path().isEmpty() && parsed.path() != QLatin1String("/"))) {
         throw std::invalid_argument(
-            QStringLiteral("Endereço do servidor inválido: \"%1\" (esperado http://HOST:PORTA).")
+            QStringLiteral("Endereço do servidor inválido: \"%1\" (esperado http://HOST:PORTA ou https://HOST:PORTA).")
                 .arg(text).toStdString());
     }
-    const int port = parsed.port(-1);
+    const int port = parsed.port(https ? 443 : -1);
     if (port == 0) {
         throw std::invalid_argument(
             QStringLiteral("Porta do servidor inválida em \"%1\".").arg(text).toStdString());
     }
     setServerHost(parsed.host());
+    setServerTls(https);
     if (port > 0) {
         setServerPort(port);
     }

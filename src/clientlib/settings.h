@@ -3,6 +3,8 @@
 //
 //   Settings::instance().setServerUrl("http://127.0.0.1:8211");   // the host does this
 //   WebURL() -> "127.0.0.1", WebPort() -> 8211                     // screens read it
+//   setServerUrl("https://fiscal.empresa.com.br") -> port 443, serverTls() true; the
+//   server's certificate is checked against caFile() or, when empty, the system's store.
 //
 // The host fills the settings before it loads a module; the module reads the same ones,
 // since this library is loaded once per process.
@@ -19,14 +21,19 @@ public:
     int serverPort() const;            // 0 when not set
     QString database() const;          // SQLite file path or PostgreSQL URL
     QString token() const;             // bearer token of the server, may be empty
+    bool serverTls() const;            // HTTPS
+    QString caFile() const;            // PEM file of the authorities to trust; empty: the system's
 
     void setServerHost(const QString &host);
     void setServerPort(int port);
     void setDatabase(const QString &db);
     void setToken(const QString &token);
+    void setServerTls(bool tls);
+    void setCaFile(const QString &file);
 
-    // "http://HOST:PORT", "HOST:PORT" or "HOST" (port unchanged). Throws
-    // std::invalid_argument with a readable message for anything else.
+    // "http://HOST:PORT", "https://HOST[:PORT]" (443 by default), "HOST:PORT" or "HOST"
+    // (port unchanged). Throws std::invalid_argument with a readable message for anything
+    // else.
     void setServerUrl(const QString &url);
 
 private:
@@ -36,6 +43,8 @@ private:
     int m_port = 0;
     QString m_database;
     QString m_token;
+    bool m_tls = false;
+    QString m_caFile;
 };
 
 // Host name and port of the application server.

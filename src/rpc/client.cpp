@@ -3,10 +3,12 @@
 #include "rpc/envelope.h"
 #include "rpc/qbytearraybody_p.h"
 #include "rpc/streambody_p.h"
+#include "rpc/tls_p.h"
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/error.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/parser.hpp>
@@ -50,7 +52,32 @@ bool isDrop(const beast::error_code &ec)
 {
     return ec == net::error::eof || ec == http::error::end_of_stream
            || ec == net::error::connection_reset || ec == net::error::broken_pipe
-           || ec == net::error::connection_aborted || ec == http::error::partial_message;
+           || ec == net::error::connection_aborted || ec == http::error::partial_message
+           || ec == net::ssl::error::stream_truncated;
+}
+
+// An answer that is not the server's own (no JSON-RPC body): most likely from a proxy in
+// front of it, which says whether the server could be reached.
+QString foreignAnswer(int status, const std::string &endpoint)
+{
+    const QString where = QString::fromStdString(endpoint);
+    switch (status) {
+    case 502:
+        return QStringLiteral("O servidor de aplicação atrás de %1 caiu ou não respondeu (HTTP 502). "
+                              "A operação pode ou não ter sido gravada: recarregue os dados e confira "
+                              "antes de repetir.").arg(where);
+    case 504:
+        return QStringLiteral("O servidor de aplicação atrás de %1 não respondeu a tempo (HTTP 504). "
+                              "A operação pode ou não ter sido gravada: recarregue os dados e confira "
+                              "antes de repetir.").arg(where);
+    case 503:
+        return QStringLiteral("O servidor de aplicação em %1 está indisponível (HTTP 503). Nada foi "
+                              "gravado; tente novamente em instantes.").arg(where);
+    default:
+        break;
+    }
+    return QStringLiteral("Resposta inesperada do servidor de aplicação em %1 (HTTP %2).")
+        .arg(where).arg(status);
 }
 
 struct TimedOut {};
@@ -61,9 +88,12 @@ struct Client::Impl {
     QString host;
     quint16 port;
     QString token;
+    TlsOptions tlsOptions;
     std::string endpointText;
     net::io_context ioc{1};
     tcp::socket socket{ioc};
+    std::optional<net::ssl::context> tlsContext;
+    std::optional<net::ssl::stream<tcp::socket &>> tls;   // over `socket` while it is open
     tcp::resolver resolver{ioc};
     beast::flat_buffer buffer;
     qint64 nextId = 1;
@@ -78,15 +108,29 @@ struct Client::Impl {
         if (ioc.stopped())
             return;
         resolver.cancel();
-        closeSocket();
+        // The operations under way end with the socket; the TLS stream they use goes after.
+        beast::error_code ignored;
+        socket.close(ignored);
         ioc.restart();
         ioc.run();
+        closeSocket();
         throw TimedOut{};
+    }
+
+    // Runs f on the stream requests go over: TLS over the socket, or the socket itself.
+    template <class F>
+    void onStream(F &&f)
+    {
+        if (tls)
+            f(*tls);
+        else
+            f(socket);
     }
 
     void closeSocket()
     {
         beast::error_code ignored;
+        tls.reset();
         if (socket.is_open()) {
             socket.shutdown(tcp::socket::shutdown_both, ignored);
             socket.close(ignored);
@@ -139,6 +183,29 @@ struct Client::Impl {
         beast::error_code ignored;
         socket.set_option(tcp::no_delay(true), ignored);
         buffer.clear();
+        if (tlsOptions.enabled)
+            handshake(deadline);
+    }
+
+    void handshake(Clock::time_point deadline)
+    {
+        try {
+            if (!tlsContext)
+                tlsContext.emplace(detail::makeClientContext(tlsOptions.caFile));
+        } catch (...) {
+            closeSocket();
+            throw;
+        }
+        tls.emplace(socket, *tlsContext);
+        detail::expectServerName(tls->native_handle(), host.toStdString());
+        beast::error_code ec = net::error::would_block;
+        tls->async_handshake(net::ssl::stream_base::client, [&](beast::error_code e) { ec = e; });
+        runUntil(deadline);
+        if (ec) {
+            const QString message = detail::handshakeFailure(tls->native_handle(), endpointText, ec.message());
+            closeSocket();
+            throw TransportError(message);
+        }
     }
 
     // One request and its response on the open socket. `gotSome` tells whether any byte of
@@ -149,7 +216,9 @@ struct Client::Impl {
                                Clock::time_point deadline, bool &gotSome)
     {
         beast::error_code ec = net::error::would_block;
-        http::async_write(socket, req, [&](beast::error_code e, std::size_t) { ec = e; });
+        onStream([&](auto &stream) {
+            http::async_write(stream, req, [&](beast::error_code e, std::size_t) { ec = e; });
+        });
         runUntil(deadline);
         if (ec)
             return ec;
@@ -157,7 +226,9 @@ struct Client::Impl {
         // Beast reads no more than the buffer's spare room (at least 512 bytes): with room
         // for 64 KiB a 50 MiB result takes some 800 reads instead of 100,000.
         buffer.reserve(64 * 1024);
-        http::async_read(socket, buffer, parser, [&](beast::error_code e, std::size_t) { ec = e; });
+        onStream([&](auto &stream) {
+            http::async_read(stream, buffer, parser, [&](beast::error_code e, std::size_t) { ec = e; });
+        });
         runUntil(deadline);
         gotSome = parser.got_some();
         return ec;
@@ -270,10 +341,7 @@ struct Client::Impl {
         const int status = int(statusCode);
         if (!known) {
             closeSocket();
-            throw TransportError(
-                QStringLiteral("Resposta inesperada do servidor de aplicação em %1 (HTTP %2).")
-                    .arg(QString::fromStdString(endpointText))
-                    .arg(status));
+            throw TransportError(foreignAnswer(status, endpointText));
         }
         Reply reply = Reply::fromBody(body, enc);
         // A refusal at HTTP level must never look like a success.
@@ -288,11 +356,12 @@ struct Client::Impl {
     }
 };
 
-Client::Client(QString host, quint16 port, QString token) : d(std::make_unique<Impl>())
+Client::Client(QString host, quint16 port, QString token, TlsOptions tls) : d(std::make_unique<Impl>())
 {
     d->host = std::move(host);
     d->port = port;
     d->token = std::move(token);
+    d->tlsOptions = std::move(tls);
     d->endpointText = d->host.toStdString() + ":" + std::to_string(port);
 }
 

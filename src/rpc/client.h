@@ -1,5 +1,6 @@
 #pragma once
-// Synchronous JSON-RPC client over one persistent HTTP/1.1 connection, CBOR bodies.
+// Synchronous JSON-RPC client over one persistent HTTP/1.1 connection (HTTPS when asked),
+// CBOR bodies.
 // Used by the screens (through the client library's connection component), tests and
 // benchmarks. One call at a time per Client; not thread-safe.
 
@@ -13,9 +14,16 @@
 
 namespace fiscal::rpc {
 
+// HTTPS: the server's certificate must be valid, issued by an authority the client trusts
+// (those of caFile, a PEM file, or else the system's store) and carry the host's name.
+struct TlsOptions {
+    bool enabled = false;
+    QString caFile;
+};
+
 class Client {
 public:
-    Client(QString host, quint16 port, QString token = {});
+    Client(QString host, quint16 port, QString token = {}, TlsOptions tls = {});
     ~Client();
     Client(const Client &) = delete;
     Client &operator=(const Client &) = delete;

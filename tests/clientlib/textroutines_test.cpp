@@ -124,16 +124,19 @@ TEST(Selection, RejectsWhatIsNotAList)
 
 TEST(Settings, ServerUrlForms)
 {
-    struct Case { const char *url; const char *host; int port; };
+    struct Case { const char *url; const char *host; int port; bool tls; };
     const Case good[] = {
-        {"http://127.0.0.1:8211", "127.0.0.1", 8211},
-        {"localhost:9000", "localhost", 9000},
-        {"http://fiscal.example:80/", "fiscal.example", 80},
+        {"http://127.0.0.1:8211", "127.0.0.1", 8211, false},
+        {"https://fiscal.example", "fiscal.example", 443, true},
+        {"localhost:9000", "localhost", 9000, false},
+        {"https://fiscal.example:8443/", "fiscal.example", 8443, true},
+        {"http://fiscal.example:80/", "fiscal.example", 80, false},
     };
     for (const Case &c : good) {
         Settings::instance().setServerUrl(QString::fromUtf8(c.url));
         EXPECT_EQ(WebURL(), QString::fromUtf8(c.host)) << c.url;
         EXPECT_EQ(WebPort(), c.port) << c.url;
+        EXPECT_EQ(Settings::instance().serverTls(), c.tls) << c.url;
     }
     for (const char *bad : {"", "ftp://host:1", "http://host:1/rpc", "http://:80", "http://host:0"}) {
         EXPECT_THROW(Settings::instance().setServerUrl(QString::fromUtf8(bad)), std::invalid_argument) << bad;
