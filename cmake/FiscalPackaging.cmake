@@ -83,6 +83,16 @@ foreach(pair "server;fiscal-server" "host;erp-host")
   install(FILES ${PROJECT_SOURCE_DIR}/deploy/debian/${package}.lintian-overrides
     DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME ${package} COMPONENT ${component})
 endforeach()
+# The operator's guide and the nginx site go with the server.
+set(deploy_guide ${deb_root}/server/deploy.md)
+configure_file(${PROJECT_SOURCE_DIR}/docs/deploy.md ${deploy_guide} COPYONLY)
+add_custom_command(OUTPUT ${deploy_guide}.gz
+  COMMAND gzip -9nkf ${deploy_guide}
+  DEPENDS ${deploy_guide} VERBATIM)
+list(APPEND doc_outputs ${deploy_guide}.gz)
+install(FILES ${deploy_guide}.gz DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/fiscal-server COMPONENT server)
+install(FILES ${PROJECT_SOURCE_DIR}/deploy/nginx/fiscal-server.conf
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/fiscal-server/examples/nginx COMPONENT server)
 add_custom_target(fiscal_package_docs ALL DEPENDS ${doc_outputs})
 
 # Files under /etc are the administrator's once installed.

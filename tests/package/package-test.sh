@@ -152,7 +152,8 @@ inroot getent passwd fiscal >/dev/null || fail "no system user fiscal"
   || fail "/var/lib/fiscal-server is $(inroot stat -c '%U:%G %a' /var/lib/fiscal-server)"
 for f in /usr/share/applications/erp-host.desktop /usr/share/icons/hicolor/48x48/apps/erp-host.png \
          /usr/share/icons/hicolor/scalable/apps/erp-host.svg /usr/share/man/man1/erp-host.1.gz \
-         /etc/xdg/fiscal/erp-host.ini /etc/fiscal-server/fiscal-server.env; do
+         /etc/xdg/fiscal/erp-host.ini /etc/fiscal-server/fiscal-server.env \
+         /usr/share/doc/fiscal-server/deploy.md.gz /usr/share/doc/fiscal-server/examples/nginx/fiscal-server.conf; do
   [ -f "$root$f" ] || fail "$f is not installed"
 done
 inroot desktop-file-validate /usr/share/applications/erp-host.desktop || fail "desktop entry"
@@ -182,6 +183,13 @@ if [ -n "$container" ]; then
   [ "$pid" != 0 ] && [ "$pid" != "$first" ] || { journal; fail "$unit was not restarted after a crash"; }
   wait_listening || { journal; fail "$unit does not listen again"; }
   echo "   restarted after a crash (pid $first, then $pid)"
+  # An upgrade moves each running instance to the new program; the restart returns only
+  # once the instance listens again (Type=notify).
+  apt install --reinstall --no-install-recommends "$work"/debs/fiscal-server_*.deb
+  upgraded="$(inroot systemctl show -P MainPID "$unit")"
+  [ "$upgraded" != 0 ] && [ "$upgraded" != "$pid" ] || { journal; fail "$unit was not restarted by the upgrade"; }
+  listening || { journal; fail "$unit did not listen when its restart returned"; }
+  echo "   restarted by the upgrade (pid $pid, then $upgraded)"
 else
   echo "== the server by its unit's command, as its user (no systemd here)"
   exec_start="$(sed -n 's/^ExecStart=//p' "$root/lib/systemd/system/fiscal-server@.service")"
