@@ -27,23 +27,10 @@ using namespace fiscal::bench;
 
 namespace {
 
-struct Setup {
-    std::string from, to;                 // the first two groups
-    std::string fromName, toName;
-    int codeWidth = 8;                    // client codes are zero-padded numbers
-    std::int64_t clients = 0;
-};
-
-void resetTable(storage::Connection &c, const Setup &s)
+void resetTable(storage::Connection &c, const ClientMoves &s)
 {
-    execute(c, "UPDATE CLIENTE SET CDGRUPOFISC = $1 WHERE CDGRUPOFISC IS DISTINCT FROM $1", {s.from});
+    s.reset(c);
     c.exec("VACUUM ANALYZE CLIENTE");
-}
-
-std::string clientCode(const Setup &s, std::int64_t n)
-{
-    std::string code = std::to_string(n);
-    return std::string(size_t(std::max<int>(0, s.codeWidth - int(code.size()))), '0') + code;
 }
 
 // The client whose k-th save is made by `client` of `clients`: rows never repeat while
@@ -69,20 +56,12 @@ std::string runCapture(const std::string &command)
     return out;
 }
 
-std::string shellQuote(const std::string &s)
-{
-    std::string q = "'";
-    for (char ch : s)
-        q += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
-    return q + "'";
-}
-
 struct PgbenchResult {
     double tps = 0;
     std::int64_t transactions = 0;
 };
 
-PgbenchResult runPgbench(const Options &o, const std::string &db, const Setup &s, int clients, int seconds,
+PgbenchResult runPgbench(const Options &o, const std::string &db, const ClientMoves &s, int clients, int seconds,
                   std::int64_t perClient)
 {
     char path[] = "/tmp/fiscal-bench-XXXXXX.sql";
@@ -123,20 +102,6 @@ PgbenchResult runPgbench(const Options &o, const std::string &db, const Setup &s
     return r;
 }
 
-QCborArray changeSetFor(const Setup &s, const std::string &code)
-{
-    dataset::ChangeSet cs;
-    cs.fields = {{"NMFANTCLIE", 50}, {"NRINSJURCLIE", 20}, {"CDCLIENTE", 21}, {"NOME", 50},
-                 {"IDTPIJURCLIE", 1}, {"CDGRUPOFISC", 3}, {"DSGRUPOFISC", 30}};
-    const QString key = QString::fromStdString(code);
-    const dataset::Row before{std::nullopt, std::nullopt, key, std::nullopt, std::nullopt,
-                              QString::fromStdString(s.from), QString::fromStdString(s.fromName)};
-    const dataset::Row after{std::nullopt, std::nullopt, key, std::nullopt, std::nullopt,
-                             QString::fromStdString(s.to), QString::fromStdString(s.toName)};
-    cs.changes.append(dataset::Change{dataset::Change::Update, before, after});
-    return QCborArray{QCborValue::fromCbor(cs.toCbor())};
-}
-
 struct OursResult {
     std::int64_t calls = 0;
     double seconds = 0;
@@ -146,7 +111,7 @@ struct OursResult {
     double clientCpu = 0;
 };
 
-OursResult runOurs(const Options &o, const std::string &db, const Setup &s, int clients, int seconds,
+OursResult runOurs(const Options &o, const std::string &db, const ClientMoves &s, int clients, int seconds,
                    std::int64_t perClient)
 {
     ServerChild server(o.require("server"), db, o.integer("workers", 4));
@@ -163,7 +128,7 @@ OursResult runOurs(const Options &o, const std::string &db, const Setup &s, int 
                 while (!go)
                     std::this_thread::yield();
                 for (std::int64_t k = 0; k < perClient && !stop; ++k) {
-                    callOk(client, kParamGrupFiscal, "SetCliente", changeSetFor(s, clientCode(s, rowFor(t, clients, k))));
+                    callOk(client, kParamGrupFiscal, "SetCliente", s.changeSet(rowFor(t, clients, k)));
                     ++calls;
                 }
             } catch (const std::exception &e) {
@@ -207,22 +172,7 @@ try {
     const int seconds = o.integer("seconds", 10);
 
     auto conn = storage::open(db);
-    Setup s;
-    {
-        auto st = conn->prepare("SELECT CDGRUPOFISC, DSGRUPOFISC FROM GRUPOFISCAL ORDER BY CDGRUPOFISC LIMIT 2");
-        if (!st->step())
-            throw std::runtime_error("no fiscal groups");
-        s.from = st->text(0);
-        s.fromName = st->text(1);
-        if (!st->step())
-            throw std::runtime_error("the database needs two fiscal groups");
-        s.to = st->text(0);
-        s.toName = st->text(1);
-    }
-    s.clients = count(*conn, "SELECT COUNT(*) FROM CLIENTE");
-    s.codeWidth = int(count(*conn, "SELECT MAX(LENGTH(CDCLIENTE)) FROM CLIENTE"));
-    if (clientCode(s, s.clients) != scalar(*conn, "SELECT MAX(CDCLIENTE) FROM CLIENTE"))
-        throw std::runtime_error("client codes are not the numbers 1..N zero-padded");
+    const ClientMoves s = ClientMoves::read(*conn);
     const std::int64_t perClient = s.clients / clients;
 
     resetTable(*conn, s);

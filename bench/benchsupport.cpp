@@ -1,5 +1,9 @@
 #include "benchsupport.h"
 
+#include "dataset/packet.h"
+
+#include <QCborValue>
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -505,6 +509,61 @@ std::string fmtSpread(const std::vector<double> &seconds)
         return "-";
     const auto [lo, hi] = std::minmax_element(seconds.begin(), seconds.end());
     return fmtMs(*lo) + "–" + fmtMs(*hi);
+}
+
+// ---- moving clients between groups ---------------------------------------------------------
+
+ClientMoves ClientMoves::read(storage::Connection &c)
+{
+    ClientMoves m;
+    auto st = c.prepare("SELECT CDGRUPOFISC, DSGRUPOFISC FROM GRUPOFISCAL ORDER BY CDGRUPOFISC LIMIT 2");
+    if (!st->step())
+        throw std::runtime_error("no fiscal groups");
+    m.from = st->text(0);
+    m.fromName = st->text(1);
+    if (!st->step())
+        throw std::runtime_error("the database needs two fiscal groups");
+    m.to = st->text(0);
+    m.toName = st->text(1);
+    st.reset();
+    m.clients = count(c, "SELECT COUNT(*) FROM CLIENTE");
+    m.codeWidth = int(count(c, "SELECT MAX(LENGTH(CDCLIENTE)) FROM CLIENTE"));
+    if (m.code(m.clients) != scalar(c, "SELECT MAX(CDCLIENTE) FROM CLIENTE"))
+        throw std::runtime_error("client codes are not the numbers 1..N zero-padded");
+    return m;
+}
+
+std::string ClientMoves::code(std::int64_t n) const
+{
+    const std::string digits = std::to_string(n);
+    return std::string(std::size_t(std::max<int>(0, codeWidth - int(digits.size()))), '0') + digits;
+}
+
+QCborArray ClientMoves::changeSet(std::int64_t n) const
+{
+    dataset::ChangeSet cs;
+    cs.fields = {{"NMFANTCLIE", 50}, {"NRINSJURCLIE", 20}, {"CDCLIENTE", 21}, {"NOME", 50},
+                 {"IDTPIJURCLIE", 1}, {"CDGRUPOFISC", 3}, {"DSGRUPOFISC", 30}};
+    const QString key = QString::fromStdString(code(n));
+    const dataset::Row before{std::nullopt, std::nullopt, key, std::nullopt, std::nullopt,
+                              QString::fromStdString(from), QString::fromStdString(fromName)};
+    const dataset::Row after{std::nullopt, std::nullopt, key, std::nullopt, std::nullopt,
+                             QString::fromStdString(to), QString::fromStdString(toName)};
+    cs.changes.append(dataset::Change{dataset::Change::Update, before, after});
+    return QCborArray{QCborValue::fromCbor(cs.toCbor())};
+}
+
+void ClientMoves::reset(storage::Connection &c) const
+{
+    execute(c, "UPDATE CLIENTE SET CDGRUPOFISC = $1 WHERE CDGRUPOFISC IS DISTINCT FROM $1", {from});
+}
+
+std::string shellQuote(const std::string &s)
+{
+    std::string q = "'";
+    for (char ch : s)
+        q += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
+    return q + "'";
 }
 
 } // namespace fiscal::bench

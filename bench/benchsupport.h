@@ -115,6 +115,24 @@ rpc::Reply callOk(rpc::Client &client, const std::string &object, const std::str
 inline const std::string kParamGrupFiscal = "Ger10200.rdmParamGrupFiscal";
 inline const std::string kCadAutParGrpFis = "Ger10201.rdmCadAutParGrpFis";
 
+// Benchmarks that save move clients from the first fiscal group to the second, one row
+// per call; client codes are the numbers 1..N, zero-padded.
+struct ClientMoves {
+    std::string from, to, fromName, toName;
+    int codeWidth = 8;
+    std::int64_t clients = 0;
+    // Throws when the database has fewer than two groups or other client codes.
+    static ClientMoves read(storage::Connection &c);
+    std::string code(std::int64_t n) const;
+    // SetCliente's argument: a one-row change set moving client n from `from` to `to`.
+    QCborArray changeSet(std::int64_t n) const;
+    // Every client back in `from` (only the moved rows are written).
+    void reset(storage::Connection &c) const;
+};
+
+// A word for /bin/sh, in single quotes.
+std::string shellQuote(const std::string &s);
+
 // Percentile over a copy (nearest rank); 0 for an empty sample.
 double percentile(std::vector<double> sample, double p);
 double median(std::vector<double> sample);

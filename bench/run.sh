@@ -2,7 +2,7 @@
 # Runs the benchmarks and rewrites the results section of docs/performance.md.
 #
 #   bench/run.sh BUILD_DIR [--only getdados,startup,grid,selection,setcliente,cadastro,replica,
-#                                  concurrent,cobertura,print]
+#                                  concurrent,cobertura,print,scaleout]
 #                          [--backends sqlite,postgresql]
 #
 # The large demo database is built once and kept in var/bench/large.sqlite. The writing
@@ -13,7 +13,7 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$(cd "$here/.." && pwd)"
 [ $# -ge 1 ] || { echo "usage: bench/run.sh BUILD_DIR [--only LIST] [--backends LIST]" >&2; exit 2; }
 build="$(cd "$1" && pwd)"; shift
-only="getdados,startup,grid,selection,setcliente,cadastro,replica,concurrent,cobertura,print"
+only="getdados,startup,grid,selection,setcliente,cadastro,replica,concurrent,cobertura,print,scaleout"
 backends="sqlite,postgresql"
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -94,6 +94,8 @@ if backend postgresql; then
   run cobertura "GetCobertura (PostgreSQL)" --db "$url" --psql "$pgbin/psql"
   run setcliente "SetCliente (PostgreSQL)" --db "$url"
   run replica "Replica (PostgreSQL)" --db "$url"
+  run scaleout "Scale-out through nginx (PostgreSQL)" --db "$url" \
+    --proxy "$root/tests/support/nginx-proxy.sh" --pg-pid-file "$(cat "$state/datadir")/db/postmaster.pid"
   # These two change every client's group: last.
   run cadastro "CadastroAutomatico (PostgreSQL)" --db "$url"
   run concurrent "Concurrent SetCliente (PostgreSQL)" --db "$url" --pgbench "$pgbin/pgbench"
