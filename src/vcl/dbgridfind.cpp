@@ -25,11 +25,11 @@ using dataset::TField;
 namespace {
 
 const QString kNotFound = QStringLiteral("Texto não encontrado");
+const QString kFromTop = QStringLiteral("Continuando do início");
+const QString kFromBottom = QStringLiteral("Continuando do fim");
 // Below this many rows a search reads the rows themselves; above it, the folded text of
 // all of them made once (when the bar opens) and scanned at every search.
 constexpr int kIndexedRows = 5000;
-const QString kFromTop = QStringLiteral("Continuando do início");
-const QString kFromBottom = QStringLiteral("Continuando do fim");
 
 } // namespace
 
