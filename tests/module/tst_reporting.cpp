@@ -127,15 +127,22 @@ TEST_F(ReportingTest, TabsExportEveryRowAsShown)
 {
     TfrmParamGrupFiscal *frm = openScreen();
     ASSERT_TRUE(frm);
-    const struct { vcl::TTabSheet *tab; vcl::TDBGrid *grid; const char *file; } cases[] = {
-        {frm->tshCliente, frm->dbgCliente, "clientes.xlsx"},
-        {frm->tshCliente, frm->dbgCliente, "clientes.csv"},
-        {frm->tshFilial, frm->dbgFilial, "filiais.csv"},
-        {frm->tshTipoContrato, frm->dbgTipoFatur, "contratos.xlsx"},
+    // A grid sorted by a column title exports in the order it shows.
+    const struct { vcl::TTabSheet *tab; vcl::TDBGrid *grid; const char *file; const char *sortBy; } cases[] = {
+        {frm->tshCliente, frm->dbgCliente, "clientes.xlsx", nullptr},
+        {frm->tshCliente, frm->dbgCliente, "clientes.csv", nullptr},
+        {frm->tshFilial, frm->dbgFilial, "filiais.csv", nullptr},
+        {frm->tshTipoContrato, frm->dbgTipoFatur, "contratos.xlsx", nullptr},
+        {frm->tshCliente, frm->dbgCliente, "clientes-por-nome.csv", "NMFANTCLIE"},
+        {frm->tshFilial, frm->dbgFilial, "filiais-por-grupo.xlsx", "CDGRUPOFISC"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.file);
         clickTab(frm->pgcPadrao, c.tab);
+        if (c.sortBy) {
+            c.grid->setSort(c.grid->Columns().IndexOfField(QString::fromLatin1(c.sortBy)), Qt::DescendingOrder);
+            ASSERT_NE(c.grid->dataRow(0), 0);
+        }
         const QString path = dir.filePath(QString::fromLatin1(c.file));
         script->push(Answer::saveAs(path));
         triggerMenu(frm->mnuExportar);
@@ -153,7 +160,7 @@ TEST_F(ReportingTest, TabsExportEveryRowAsShown)
         ASSERT_GT(count, 0);
         ASSERT_EQ(rows.size(), count);
         for (int i = 0; i < count; ++i)
-            ASSERT_EQ(rows.at(i), expectedRow(frm, c.grid, i)) << "row " << i;
+            ASSERT_EQ(rows.at(i), expectedRow(frm, c.grid, c.grid->dataRow(i))) << "row " << i;
     }
     // Codes keep their zeros: the branch codes are four digits.
     EXPECT_TRUE(script->problems().isEmpty());

@@ -97,12 +97,12 @@ reports::ReportTable TfrmParamGrupFiscal::gridReport(vcl::TDBGrid *grid, reports
             columns << c;
     }
     t.rowCount = cds && cds->Active() ? grid->model()->rowCount() : 0;
-    // Row i of the report is row i of the grid as it is shown.
+    // Row i of the report is row i of the grid as it is shown, sorted by a column or not.
     auto cellText = [this, grid, cds, columns](int row, int column) {
         QString text;
         const int gridColumn = columns.at(column);
         dataset::TField *field = grid->Columns()[gridColumn]->Field();
-        cds->withRowAsCurrent(row, [&] {
+        cds->withRowAsCurrent(grid->dataRow(row), [&] {
             // No group prints as an empty cell, also where the grid paints a bare " - ".
             if (field && field->FieldName() == QLatin1String("CDGRUPOFISC") && clientlib::EmptyString(field->AsString()))
                 return;
