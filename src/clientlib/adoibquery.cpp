@@ -2,6 +2,12 @@
 #include "clientlib/statementpacket_p.h"
 
 #include "clientlib/dbgeral.h"
+#include "clientlib/waitloop_p.h"
+
+#include <QScopeGuard>
+
+#include <atomic>
+#include <thread>
 
 namespace fiscal::clientlib {
 
@@ -89,28 +95,48 @@ void TADOIBQuery::Open()
     if (Active()) {
         return;
     }
+    if (m_opening) {
+        throw dataset::EDatabaseError(QStringLiteral("%1: a consulta ainda está em andamento.").arg(objectName()));
+    }
     storage::Connection &db = dtmDBGeral().connection();
     const QString text = sqlFor(db.backend());
     if (text.trimmed().isEmpty()) {
         throw dataset::EDatabaseError(QStringLiteral("%1: consulta sem texto SQL.").arg(objectName()));
     }
+    const storage::NamedSql named = storage::translateNamed(text.toStdString());
+    std::vector<std::optional<QByteArray>> values;
+    for (const std::string &name : named.names) {
+        const TParam &p = ParamByName(QString::fromStdString(name));
+        values.push_back(p.Value() ? std::optional<QByteArray>(p.Value()->toUtf8()) : std::nullopt);
+    }
+    // Read on a thread of its own while this one waits as for a server call: half a million
+    // rows take seconds, and the screen stays drawn meanwhile.
     dataset::DataPacket packet;
-    try {
-        const storage::NamedSql named = storage::translateNamed(text.toStdString());
-        std::unique_ptr<storage::Statement> st = db.prepare(named.sql);
-        for (size_t i = 0; i < named.names.size(); ++i) {
-            const TParam &p = ParamByName(QString::fromStdString(named.names[i]));
-            if (p.Value()) {
-                const QByteArray utf8 = p.Value()->toUtf8();
-                st->bind(int(i) + 1, std::string_view(utf8.constData(), size_t(utf8.size())));
-            } else {
-                st->bind(int(i) + 1, std::nullopt);
+    std::optional<QString> failure;
+    std::atomic<bool> finished = false;
+    m_opening = true;
+    const auto opened = qScopeGuard([this] { m_opening = false; });
+    std::thread reader([&] {
+        try {
+            const auto inUse = dtmDBGeral().use();
+            std::unique_ptr<storage::Statement> st = db.prepare(named.sql);
+            for (size_t i = 0; i < values.size(); ++i) {
+                if (values[i]) {
+                    st->bind(int(i) + 1, std::string_view(values[i]->constData(), size_t(values[i]->size())));
+                } else {
+                    st->bind(int(i) + 1, std::nullopt);
+                }
             }
+            packet = readStatementPacket(*st);
+        } catch (const std::exception &e) {
+            failure = QString::fromUtf8(e.what());
         }
-        packet = readStatementPacket(*st);
-    } catch (const storage::Error &e) {
-        throw dataset::EDatabaseError(QStringLiteral("Falha na consulta ao banco de dados: %1")
-                                          .arg(QString::fromUtf8(e.what())));
+        finished = true;
+    });
+    waitWithoutInput([&] { return finished.load(); });
+    reader.join();
+    if (failure) {
+        throw dataset::EDatabaseError(QStringLiteral("Falha na consulta ao banco de dados: %1").arg(*failure));
     }
     setData(std::move(packet));
     for (int i = 0; i < FieldCount(); ++i) {

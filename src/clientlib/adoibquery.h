@@ -19,6 +19,10 @@
 // nothing (Close first to run it again). Column names come upper-cased (PostgreSQL folds
 // unquoted names to lower case); every field is read-only. A failing query throws
 // dataset::EDatabaseError with the database's message and leaves the query closed.
+//
+// The rows are read on a thread of its own while the caller waits in a loop that paints
+// but takes no input (waitloop_p.h), as a server call waits: a long read keeps the screen
+// drawn. A timer that opens the same query meanwhile gets an error, not a second read.
 
 #include "dataset/clientdataset.h"
 #include "dataset/databaseerror.h"
@@ -84,6 +88,7 @@ private:
     QString m_sqlSqlite;
     QString m_sqlPostgres;
     std::vector<TParam> m_params;
+    bool m_opening = false;
 };
 
 } // namespace fiscal::clientlib

@@ -42,6 +42,7 @@ storage::Backend TdtmDBGeral::backend()
 
 void TdtmDBGeral::close()
 {
+    const auto inUse = use();
     m_connection.reset();
     m_url.clear();
 }

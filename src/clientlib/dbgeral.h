@@ -5,14 +5,18 @@
 //   dtmDBGeral().connection()     the open connection (opens it; throws dataset::EDatabaseError)
 //   dtmDBGeral().backend()        SQLite or PostgreSQL, for the query texts per database
 //   dtmDBGeral().close()          drops it; the next use reopens with the current settings
+//   auto inUse = dtmDBGeral().use();   held while statements of the connection run
 //
-// One per process copy of this library, used on the GUI thread only.
+// One per process copy of this library, used from the GUI thread; a long read may run on
+// a thread of its own (adoibquery.h) while the GUI thread waits, holding use() meanwhile,
+// so whatever else the waiting GUI thread reads (a timer) waits for it.
 
 #include "dataset/databaseerror.h"
 #include "storage/database.h"
 
 #include <QString>
 #include <memory>
+#include <mutex>
 
 namespace fiscal::clientlib {
 
@@ -26,8 +30,10 @@ public:
     bool isOpen() const { return m_connection != nullptr; }
     QString url() const { return m_url; }
     void close();
+    std::unique_lock<std::mutex> use() { return std::unique_lock<std::mutex>(m_use); }
 
 private:
+    std::mutex m_use;
     std::unique_ptr<storage::Connection> m_connection;
     QString m_url;
 };

@@ -68,6 +68,7 @@ void LocalCache::refresh(const QString &key)
     dataset::DataPacket packet;
     try {
         storage::Connection &db = dtmDBGeral().connection();
+        const auto inUse = dtmDBGeral().use();
         // The key is one of the fixed table names above, never text from elsewhere.
         std::unique_ptr<storage::Statement> st = db.prepare(("SELECT * FROM " + k).toStdString());
         packet = readStatementPacket(*st);

@@ -3,21 +3,15 @@
 #include "clientlib/interaction.h"
 #include "clientlib/messages.h"
 #include "clientlib/settings.h"
+#include "clientlib/waitloop_p.h"
 #include "rpc/client.h"
 
-#include <QCoreApplication>
-#include <QEventLoop>
-#include <QThread>
-#include <QTimer>
-
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
 namespace fiscal::clientlib {
@@ -76,32 +70,6 @@ bool probe(const QString &host, int port, int timeoutMs, QString &error)
                     .arg(host).arg(port).arg(QString::fromLocal8Bit(std::strerror(lastErrno)));
     }
     return ok;
-}
-
-// Waits for a call running on the client's own thread. On the GUI thread it spins a
-// local event loop without user input, so paint events and timers (the wait animation)
-// go on while the user cannot start anything else.
-void waitForCall(const std::function<bool()> &done)
-{
-    QCoreApplication *app = QCoreApplication::instance();
-    if (!app || QThread::currentThread() != app->thread()) {
-        while (!done()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return;
-    }
-    QEventLoop loop;
-    QTimer poll;
-    poll.setInterval(5);
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (done()) {
-            loop.quit();
-        }
-    });
-    poll.start();
-    if (!done()) {
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
-    }
 }
 
 } // namespace
@@ -163,7 +131,7 @@ bool TNetConnection::open(bool report)
         return fail(error, report);
     }
     m_client = std::make_unique<rpc::Client>(m_host, quint16(m_port), m_token, rpc::TlsOptions{m_tls, m_caFile});
-    m_client->waiter = waitForCall;
+    m_client->waiter = waitWithoutInput;
     m_lastError.clear();
     Q_EMIT connectedChanged(true);
     return true;

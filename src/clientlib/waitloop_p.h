@@ -1,0 +1,13 @@
+#pragma once
+// Waiting for work that runs on a thread of its own (a server call, a long query). On the
+// GUI thread a local event loop runs that delivers paint events and timers (the wait
+// animation) but no user input, so the screen stays drawn while the user cannot start
+// anything else; on any other thread it simply sleeps until the work is done.
+
+#include <functional>
+
+namespace fiscal::clientlib {
+
+void waitWithoutInput(const std::function<bool()> &done);
+
+} // namespace fiscal::clientlib
