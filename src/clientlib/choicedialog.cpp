@@ -1,12 +1,17 @@
 #include "clientlib/choicedialog.h"
 
+#include "clientlib/choicemodel_p.h"
+#include "vcl/cursor.h"
+
 #include <QDialogButtonBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPushButton>
-#include <QTableWidget>
+#include <QTableView>
 #include <QVBoxLayout>
 
 namespace fiscal::clientlib {
@@ -22,39 +27,37 @@ ChoiceDialog::ChoiceDialog(const ChoiceTable &table, const QString &title, bool 
 {
     setWindowTitle(title);
     setModal(true);
-    resize(520, 380);
+    resize(560, 400);
 
     auto *layout = new QVBoxLayout(this);
     auto *searchRow = new QHBoxLayout;
     searchRow->addWidget(new QLabel(QStringLiteral("Localizar:"), this));
     m_filter = new QLineEdit(this);
-    searchRow->addWidget(m_filter);
+    m_filter->setObjectName(QStringLiteral("edtLocalizar"));
+    m_filter->setClearButtonEnabled(true);
+    searchRow->addWidget(m_filter, 1);
+    m_count = new QLabel(this);
+    m_count->setObjectName(QStringLiteral("lblQuantidade"));
+    searchRow->addWidget(m_count);
     layout->addLayout(searchRow);
 
-    m_view = new QTableWidget(int(table.rows.size()), int(table.titles.size()), this);
-    m_view->setHorizontalHeaderLabels(table.titles);
+    m_model = new ChoiceModel(table, multi, this);
+    m_view = new QTableView(this);
+    m_view->setModel(m_model);
     m_view->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_view->setSelectionBehavior(QAbstractItemView::SelectRows);
-    m_view->setSelectionMode(multi ? QAbstractItemView::ExtendedSelection
-                                   : QAbstractItemView::SingleSelection);
+    m_view->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_view->setWordWrap(false);
     m_view->verticalHeader()->hide();
+    // Rows of one height: the view never measures half a million of them.
+    m_view->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    m_view->verticalHeader()->setDefaultSectionSize(m_view->fontMetrics().height() + 6);
     m_view->horizontalHeader()->setStretchLastSection(true);
-    for (int r = 0; r < table.rows.size(); ++r) {
-        const QStringList &row = table.rows.at(r);
-        for (int c = 0; c < table.titles.size(); ++c) {
-            auto *item = new QTableWidgetItem(c < row.size() ? row.at(c) : QString());
-            if (multi && c == 0) {
-                item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
-                item->setCheckState(table.checked.contains(r) ? Qt::Checked : Qt::Unchecked);
-            }
-            m_view->setItem(r, c, item);
-        }
-    }
-    m_view->resizeColumnsToContents();
+    m_view->resizeColumnsToContents();   // the rows on screen only
     // A column is at least as wide as its field, so the list does not jump as it filters.
     const int charWidth = m_view->fontMetrics().averageCharWidth();
-    for (int c = 0; c < table.widths.size() && c < m_view->columnCount(); ++c) {
-        const int least = qMin(table.widths.at(c), kWidestColumn) * charWidth + kCellPadding;
+    for (int c = 0; c < m_model->columnCount(); ++c) {
+        const int least = qMin(table.widths.value(m_model->tableColumn(c)), kWidestColumn) * charWidth + kCellPadding;
         if (m_view->columnWidth(c) < least)
             m_view->setColumnWidth(c, least);
     }
@@ -66,8 +69,8 @@ ChoiceDialog::ChoiceDialog(const ChoiceTable &table, const QString &title, bool 
     if (multi) {
         QPushButton *all = buttons->addButton(QStringLiteral("Marcar todos"), QDialogButtonBox::ActionRole);
         QPushButton *none = buttons->addButton(QStringLiteral("Desmarcar todos"), QDialogButtonBox::ActionRole);
-        connect(all, &QPushButton::clicked, this, [this] { setAllChecked(true); });
-        connect(none, &QPushButton::clicked, this, [this] { setAllChecked(false); });
+        connect(all, &QPushButton::clicked, this, [this] { m_model->setShownChecked(true); });
+        connect(none, &QPushButton::clicked, this, [this] { m_model->setShownChecked(false); });
     }
     ok->setDefault(true);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
@@ -75,69 +78,78 @@ ChoiceDialog::ChoiceDialog(const ChoiceTable &table, const QString &title, bool 
     layout->addWidget(buttons);
 
     connect(m_filter, &QLineEdit::textChanged, this, &ChoiceDialog::applyFilter);
-    if (!multi) {
-        connect(m_view, &QTableWidget::cellDoubleClicked, this, [this] { accept(); });
-    } else {
-        // Space or a click on the row toggles it, as in any check list.
-        connect(m_view, &QTableWidget::cellDoubleClicked, this, [this](int row) {
-            QTableWidgetItem *item = m_view->item(row, 0);
-            item->setCheckState(item->checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked);
-        });
-    }
-    if (table.current >= 0 && table.current < table.rows.size()) {
-        m_view->selectRow(table.current);
-    } else if (!table.rows.isEmpty()) {
-        m_view->selectRow(0);
-    }
+    connect(m_view, &QTableView::doubleClicked, this, [this](const QModelIndex &index) {
+        if (m_multi)
+            m_model->toggle(index.row());
+        else
+            accept();
+    });
+    m_filter->installEventFilter(this);
+    m_view->installEventFilter(this);
+
+    const int start = table.current >= 0 && table.current < table.rows.size() ? table.current : 0;
+    if (!table.rows.isEmpty())
+        m_view->selectRow(start);
+    m_view->scrollTo(m_model->index(start, 0), QAbstractItemView::PositionAtCenter);
+    showCount();
     m_filter->setFocus();
+}
+
+bool ChoiceDialog::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        if (watched == m_filter && (key == Qt::Key_Down || key == Qt::Key_PageDown) && m_model->rowCount() > 0) {
+            m_view->setFocus();
+            if (!m_view->currentIndex().isValid())
+                m_view->selectRow(0);
+            return true;
+        }
+        if (watched == m_view && key == Qt::Key_Space && m_multi) {
+            m_model->toggle(m_view->currentIndex().row());
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void ChoiceDialog::applyFilter(const QString &text)
 {
-    const QString needle = text.trimmed();
-    int firstShown = -1;
-    for (int r = 0; r < m_view->rowCount(); ++r) {
-        bool match = needle.isEmpty();
-        for (int c = 0; !match && c < m_view->columnCount(); ++c) {
-            match = m_view->item(r, c)->text().contains(needle, Qt::CaseInsensitive);
-        }
-        m_view->setRowHidden(r, !match);
-        if (match && firstShown < 0) {
-            firstShown = r;
-        }
+    const int before = chosenRow();
+    {
+        vcl::HourGlass hourglass;
+        m_model->filter(text);
     }
-    if (!m_multi && firstShown >= 0) {
-        m_view->selectRow(firstShown);
+    // The row chosen before stays chosen when still shown; else the first one shown.
+    const int row = before >= 0 ? m_model->viewRow(before) : -1;
+    if (row >= 0) {
+        m_view->selectRow(row);
+        m_view->scrollTo(m_model->index(row, 0));
+    } else if (m_model->rowCount() > 0) {
+        m_view->selectRow(0);
+        m_view->scrollToTop();
     }
+    showCount();
 }
 
-void ChoiceDialog::setAllChecked(bool checked)
+void ChoiceDialog::showCount()
 {
-    for (int r = 0; r < m_view->rowCount(); ++r) {
-        if (!m_view->isRowHidden(r)) {
-            m_view->item(r, 0)->setCheckState(checked ? Qt::Checked : Qt::Unchecked);
-        }
-    }
+    const QLocale brazil(QLocale::Portuguese, QLocale::Brazil);
+    const int shown = m_model->rowCount();
+    const int all = m_table.rows.size();
+    m_count->setText(shown == all ? QStringLiteral("%1 registros").arg(brazil.toString(all))
+                                  : QStringLiteral("%1 de %2").arg(brazil.toString(shown), brazil.toString(all)));
 }
 
 int ChoiceDialog::chosenRow() const
 {
-    const QList<QTableWidgetItem *> selected = m_view->selectedItems();
-    if (selected.isEmpty() || m_view->isRowHidden(selected.first()->row())) {
-        return -1;
-    }
-    return selected.first()->row();
+    const QModelIndexList selected = m_view->selectionModel()->selectedRows();
+    return selected.isEmpty() ? -1 : m_model->tableRow(selected.first().row());
 }
 
 QList<int> ChoiceDialog::checkedRows() const
 {
-    QList<int> rows;
-    for (int r = 0; r < m_view->rowCount(); ++r) {
-        if (m_view->item(r, 0) && m_view->item(r, 0)->checkState() == Qt::Checked) {
-            rows.append(r);
-        }
-    }
-    return rows;
+    return m_model->checkedRows();
 }
 
 } // namespace fiscal::clientlib

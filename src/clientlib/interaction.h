@@ -18,6 +18,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -45,12 +46,58 @@ constexpr int mrCancel = 2;
 constexpr int mrYes = 6;
 constexpr int mrNo = 7;
 
-// The rows a list offers, as display texts. Field names let a script pick a row by value.
+// The rows of a list as texts. Read when needed: a list over half a million records reads
+// the rows on screen and those a search looks at, and copies none. Or fixed, for small
+// lists and for keeping what a list showed.
+class ChoiceRows {
+public:
+    using Text = std::function<QString(int row, int column)>;
+
+    ChoiceRows() = default;
+    // `display`: the text shown; `value`: what a search compares (the stored value, such
+    // as a number without its mask); the shown text when not given.
+    ChoiceRows(int count, int columns, Text display, Text value = {});
+    ChoiceRows(const QList<QStringList> &rows);
+
+    int size() const { return m_count; }
+    bool isEmpty() const { return m_count == 0; }
+    int columns() const { return m_columns; }
+    QString text(int row, int column) const;
+    QString value(int row, int column) const;
+    bool hasValues() const { return bool(m_value); }
+    QStringList at(int row) const;
+    QStringList operator[](int row) const { return at(row); }
+
+    // for (const QStringList &row : rows): each row's texts, read as the loop gets there.
+    class const_iterator {
+    public:
+        const_iterator(const ChoiceRows *rows, int row) : m_rows(rows), m_row(row) {}
+        QStringList operator*() const { return m_rows->at(m_row); }
+        const_iterator &operator++() { ++m_row; return *this; }
+        bool operator!=(const const_iterator &other) const { return m_row != other.m_row; }
+    private:
+        const ChoiceRows *m_rows;
+        int m_row;
+    };
+    const_iterator begin() const { return {this, 0}; }
+    const_iterator end() const { return {this, m_count}; }
+    // The same rows with their texts copied, independent of where they were read from.
+    ChoiceRows fixed() const;
+
+private:
+    int m_count = 0;
+    int m_columns = 0;
+    Text m_display;
+    Text m_value;
+};
+
+// What a list offers. Field names let a script pick a row by value.
 struct ChoiceTable {
     QStringList fieldNames;          // one per column
     QStringList titles;              // column headers shown to the user
     QList<int> widths;               // least width of each column, in characters (0: none)
-    QList<QStringList> rows;         // display text per row and column
+    QList<int> hidden;               // columns a person does not see (a key kept for the server)
+    ChoiceRows rows;                 // text per row and column
     int current = -1;                // row to start on
     QList<int> checked;              // multi-choice: rows checked at the start
 

@@ -129,6 +129,7 @@ int ScriptedInteraction::chooseOne(const ChoiceTable &table, const QString &titl
     shown.title = title;
     shown.text = title;
     shown.table = table;
+    shown.table.rows = table.rows.fixed();
     int row = -1;
     Answer a;
     if (take(Answer::PickRow, a, QStringLiteral("list \"%1\"").arg(title)) && a.kind == Answer::PickRow) {
@@ -137,7 +138,7 @@ int ScriptedInteraction::chooseOne(const ChoiceTable &table, const QString &titl
             m_problems.append(QStringLiteral("list \"%1\" has no field %2").arg(title, a.field));
         } else {
             for (int r = 0; r < table.rows.size() && row < 0; ++r) {
-                if (table.rows.at(r).value(col) == a.value) {
+                if (table.rows.text(r, col) == a.value) {
                     row = r;
                 }
             }
@@ -159,6 +160,7 @@ std::optional<QList<int>> ScriptedInteraction::chooseMany(const ChoiceTable &tab
     shown.title = title;
     shown.text = title;
     shown.table = table;
+    shown.table.rows = table.rows.fixed();
     std::optional<QList<int>> rows;
     Answer a;
     if (take(Answer::PickKeys, a, QStringLiteral("list \"%1\"").arg(title)) && a.kind == Answer::PickKeys) {
@@ -166,7 +168,7 @@ std::optional<QList<int>> ScriptedInteraction::chooseMany(const ChoiceTable &tab
         for (const QString &key : a.keys) {
             int found = -1;
             for (int r = 0; r < table.rows.size() && found < 0; ++r) {
-                if (table.rows.at(r).value(keyColumn) == key) {
+                if (table.rows.value(r, keyColumn) == key) {
                     found = r;
                 }
             }

@@ -6,6 +6,9 @@
 #include "dataset/databaseerror.h"
 #include "dataset/datasource.h"
 
+#include <QPointer>
+#include <QSet>
+
 namespace fiscal::clientlib {
 
 namespace {
@@ -26,7 +29,11 @@ ChoiceTable choiceTableOf(dataset::TDataSource *dataSource, const QString &keyFi
     ChoiceTable table;
     QList<int> columns;
     if (!keyField.isEmpty()) {
-        columns.append(ds->FieldByName(keyField)->Index());
+        const int key = ds->FieldByName(keyField)->Index();
+        columns.append(key);
+        if (!ds->Fields(key)->Visible()) {
+            table.hidden.append(0);
+        }
     }
     for (int i = 0; i < ds->FieldCount(); ++i) {
         if (ds->Fields(i)->Visible() && !columns.contains(i)) {
@@ -41,13 +48,12 @@ ChoiceTable choiceTableOf(dataset::TDataSource *dataSource, const QString &keyFi
     if (!ds->Active()) {
         return table;
     }
-    for (int r = 0; r < ds->rowCount(); ++r) {
-        QStringList row;
-        for (int c : columns) {
-            row.append(ds->textAt(r, c, true));
-        }
-        table.rows.append(row);
-    }
+    // Read from the data set as the list needs them; a data set gone away reads as empty.
+    const QPointer<dataset::TClientDataSet> rows(ds);
+    table.rows = ChoiceRows(
+        ds->rowCount(), int(columns.size()),
+        [rows, columns](int r, int c) { return rows ? rows->textAt(r, columns.at(c), true) : QString(); },
+        [rows, columns](int r, int c) { return rows ? rows->valueAt(r, columns.at(c)).value_or(QString()) : QString(); });
     table.current = ds->currentRow();
     return table;
 }
@@ -88,8 +94,9 @@ bool PesquisaLista(dataset::TDataSource *dataSource, const QString &keyField,
     dataset::TClientDataSet *ds = rowsOf(dataSource);
     const int keyIndex = ds->FieldByName(keyField)->Index();
     if (const std::optional<QStringList> current = parseSelection(selection)) {
+        const QSet<QString> chosen(current->begin(), current->end());
         for (int r = 0; r < table.rows.size(); ++r) {
-            if (current->contains(ds->valueAt(r, keyIndex).value_or(QString()))) {
+            if (chosen.contains(ds->valueAt(r, keyIndex).value_or(QString()))) {
                 table.checked.append(r);
             }
         }
@@ -101,9 +108,11 @@ bool PesquisaLista(dataset::TDataSource *dataSource, const QString &keyField,
     // The key itself, not its display text: a GetText hook must not change what the
     // server receives.
     QStringList keys;
+    QSet<QString> seen;
     for (int r : *rows) {
         const QString key = ds->valueAt(r, keyIndex).value_or(QString());
-        if (!keys.contains(key)) {
+        if (!seen.contains(key)) {
+            seen.insert(key);
             keys.append(key);
         }
     }
