@@ -26,6 +26,7 @@ namespace {
 constexpr ScreenshotDialog kDialogs[] = {
     {"automatico", 1, "mnuCadAutomatico"},
     {"replica", 9, "mnuReplica"},
+    {"impinscesta", 9, "mnuCadAutomatico"},
 };
 
 QWidget *loadedScreen(QMdiArea *area)

@@ -11,6 +11,7 @@ namespace fiscal::ger10200 {
 
 class TfrmParamGrupFiscal;
 class TfrmCadAutomatico;
+class TfrmCadAutoImpInscEsta;
 class TfrmReplica;
 
 // True while a main screen exists; false at load and after the main screen closed.
@@ -20,7 +21,7 @@ extern bool boPrimeiraVez;
 
 extern QPointer<TfrmParamGrupFiscal> frmParamGrupFiscal;
 extern QPointer<TfrmCadAutomatico> frmCadAutomatico;
-extern QPointer<QWidget> frmCadAutoImpInscEsta;
+extern QPointer<TfrmCadAutoImpInscEsta> frmCadAutoImpInscEsta;
 extern QPointer<TfrmReplica> frmReplica;
 
 // Creates the main screen once, shows it and restores it to the normal window state.
@@ -29,8 +30,7 @@ void Cria_ParamGrupFiscal();
 // Each creates a fresh dialog, stores it in its module variable and runs it modally;
 // they return when the dialog has closed (see modaldialog.h).
 void Cria_CadAutomatico();
-void Cria_Replica();
-// Not part of this build yet: it reports that clearly instead of pretending to run.
 void Cria_CadAutoImpInscEsta();
+void Cria_Replica();
 
 } // namespace fiscal::ger10200

@@ -5,13 +5,13 @@
 
 #include "Pkg_Ger10200/Ger10200/ger10200.h"
 #include "Pkg_Ger10200/Ger10201/ger10201.h"
+#include "Pkg_Ger10200/Ger10202/ger10202.h"
 #include "Pkg_Ger10200/Ger10203/ger10203.h"
 #include "Pkg_Ger10200/modaldialog.h"
 #include "vcl/cursor.h"
 #include "vcl/guard.h"
 
 #include <memory>
-#include <stdexcept>
 
 namespace fiscal::ger10200 {
 
@@ -19,17 +19,8 @@ bool boCriado = false;
 bool boPrimeiraVez = false;
 QPointer<TfrmParamGrupFiscal> frmParamGrupFiscal;
 QPointer<TfrmCadAutomatico> frmCadAutomatico;
-QPointer<QWidget> frmCadAutoImpInscEsta;
+QPointer<TfrmCadAutoImpInscEsta> frmCadAutoImpInscEsta;
 QPointer<TfrmReplica> frmReplica;
-
-namespace {
-
-[[noreturn]] void notAvailable(const char *what)
-{
-    throw std::runtime_error(std::string(what) + " não está disponível nesta versão do módulo.");
-}
-
-} // namespace
 
 void Cria_ParamGrupFiscal()
 {
@@ -57,7 +48,7 @@ void Cria_CadAutomatico()
 
 void Cria_CadAutoImpInscEsta()
 {
-    notAvailable("O cadastramento automático por imposto e inscrição estadual");
+    RunModalDialog(frmCadAutoImpInscEsta);
 }
 
 void Cria_Replica()

@@ -15,6 +15,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QLineEdit>
 #include <QMap>
 #include <QTabBar>
 #include <QTest>
@@ -43,6 +44,8 @@ void ModuleTest::SetUp()
                 call.waitKind = avi->kind();
                 call.waitText = avi->text();
                 call.waitWindow = avi->parentWidget();
+                if (call.waitWindow)
+                    call.waitWindowName = call.waitWindow->objectName();
             }
             m_calls.append(call);
         });
@@ -173,6 +176,55 @@ void ModuleTest::pressKey(Qt::Key key, Qt::KeyboardModifiers mods)
         return;
     QTest::keyClick(w, key, mods);
     QApplication::processEvents();
+}
+
+void ModuleTest::choose(QAbstractButton *radio)
+{
+    QTest::mouseClick(radio, Qt::LeftButton, {}, QPoint(8, radio->height() / 2));
+    QApplication::processEvents();
+}
+
+void ModuleTest::typeInto(QLineEdit *box, const QString &text)
+{
+    QTest::mouseClick(box, Qt::LeftButton);
+    QTest::keyClick(box, Qt::Key_Home);
+    QTest::keyClicks(box, text);
+    QApplication::processEvents();
+}
+
+bool ModuleTest::runDialog(const std::function<void(QDialog &)> &drive, const std::function<void()> &open,
+                           QWidget *back)
+{
+    bool stayedOpen = false;
+    script->push(clientlib::Answer::dialog([&](QDialog &d) {
+        d.activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(&d));
+        QPointer<QDialog> alive(&d);
+        drive(d);
+        stayedOpen = alive && alive->isVisible();
+    }, false));
+    open();
+    if (back) {
+        back->activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(back));
+    }
+    return stayedOpen;
+}
+
+QMap<QString, QString> ModuleTest::stored(const std::string &sql) const
+{
+    QMap<QString, QString> out;
+    for (const TestDb::Row &r : db->query(sql))
+        out.insert(QString::fromStdString(r.at(0).value_or("")), QString::fromStdString(r.at(1).value_or("")));
+    return out;
+}
+
+QStringList ModuleTest::texts(const QCborArray &params)
+{
+    QStringList out;
+    for (const QCborValue &v : params)
+        out << (v.isBool() ? QString::fromLatin1(v.toBool() ? "true" : "false") : v.toString());
+    return out;
 }
 
 void ModuleTest::flushDeletes()

@@ -9,7 +9,9 @@
 #include "clientlib/scriptedinteraction.h"
 
 #include <QCborArray>
+#include <QDialog>
 #include <QList>
+#include <QMap>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
@@ -26,6 +28,9 @@ class TDBGrid;
 class TPageControl;
 class TTabSheet;
 }
+
+class QAbstractButton;
+class QLineEdit;
 
 extern "C" void IniProc();
 
@@ -44,6 +49,7 @@ struct RecordedCall {
     int waitKind = -1;
     QString waitText;
     QPointer<QWidget> waitWindow;
+    QString waitWindowName;   // kept when the window is gone
 };
 
 class ModuleTest : public ::testing::Test {
@@ -71,9 +77,31 @@ protected:
     void typeKeys(const QString &text);
     void pressKey(Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier);
     void clickButton(QAbstractButton *button);
+    static void choose(QAbstractButton *radio);
+    static void typeInto(QLineEdit *box, const QString &text);
+    // Opens a modal dialog with `open` (a click, a key, a call) and runs `drive` in it once
+    // it is active; a dialog still open afterwards is closed without confirming, and `back`
+    // is made the active window again. Returns whether the dialog was still open when
+    // `drive` ended (one that confirmed may be released during `drive`).
+    bool runDialog(const std::function<void(QDialog &)> &drive, const std::function<void()> &open, QWidget *back);
+    template <typename Dialog>
+    bool runDialog(const std::function<void(Dialog &)> &drive, const std::function<void()> &open, QWidget *back)
+    {
+        return runDialog([&](QDialog &d) {
+            if (auto *dialog = qobject_cast<Dialog *>(&d))
+                drive(*dialog);
+            else
+                ADD_FAILURE() << "another dialog: " << d.windowTitle().toStdString();
+        }, open, back);
+    }
     // Deletes what closed screens and dialogs left for deletion.
     static void flushDeletes();
     int rowOf(vcl::TDBGrid *grid, const QString &field, const QString &value);
+
+    // Key -> fiscal group ("" for none) of every row `sql` selects (key, group).
+    QMap<QString, QString> stored(const std::string &sql) const;
+    // Call arguments as text (booleans as "true"/"false").
+    static QStringList texts(const QCborArray &params);
 
     // Whether the database holds exactly what the data set shows: `sql` selects the key and
     // the fiscal group of every row the data set should show (null and empty are alike).

@@ -47,14 +47,6 @@ const QString kNoOrigin = QStringLiteral(
 const QString kNothingDone = QStringLiteral("Não foi possível concluir a replicação para os dados informados.");
 const QString kDestMissing = QStringLiteral("Inscrição estadual de destino deve ser informada.");
 
-QStringList texts(const QCborArray &params)
-{
-    QStringList out;
-    for (const QCborValue &v : params)
-        out << (v.isBool() ? QString::fromLatin1(v.toBool() ? "true" : "false") : v.toString());
-    return out;
-}
-
 QString quoted(const QStringList &keys)
 {
     QStringList q;
@@ -91,24 +83,7 @@ protected:
     // dialog was still open when `drive` ended.
     bool withDialog(const std::function<void(D &)> &drive, const std::function<void()> &open = {})
     {
-        bool stayedOpen = false;
-        script->push(Answer::dialog([&](QDialog &dialog) {
-            auto *d = qobject_cast<D *>(&dialog);
-            if (!d)
-                return;
-            d->activateWindow();
-            EXPECT_TRUE(QTest::qWaitForWindowActive(d));
-            QPointer<QDialog> alive(d);   // a dialog that closes may be released at once
-            drive(*d);
-            stayedOpen = alive && alive->isVisible();
-        }, false));
-        if (open)
-            open();
-        else
-            clickButton(frm->sbtReplica);
-        frm->activateWindow();
-        EXPECT_TRUE(QTest::qWaitForWindowActive(frm));
-        return stayedOpen;
+        return runDialog<D>(drive, open ? open : [this] { clickButton(frm->sbtReplica); }, frm);
     }
 
     // Types into a box as a person does and, unless told otherwise, leaves it with Tab.
@@ -121,12 +96,6 @@ protected:
         QApplication::processEvents();
         if (leave)
             pressKey(Qt::Key_Tab);
-    }
-
-    void choose(QAbstractButton *radio)
-    {
-        QTest::mouseClick(radio, Qt::LeftButton, {}, QPoint(8, radio->height() / 2));
-        QApplication::processEvents();
     }
 
     // A valid origin and destination, everything else as it stands.

@@ -51,6 +51,7 @@ TEST_F(ScreenshotTest, TabsAndDialogsCanBeShownWithoutADisplay)
         {{QStringLiteral("--tab"), QStringLiteral("3")}, 0, ""},
         {{QStringLiteral("--dialog"), QStringLiteral("automatico")}, 0, ""},
         {{QStringLiteral("--dialog"), QStringLiteral("replica")}, 0, ""},
+        {{QStringLiteral("--dialog"), QStringLiteral("impinscesta")}, 0, ""},
         // The interstate tab has no automatic registration.
         {{QStringLiteral("--tab"), QStringLiteral("6"), QStringLiteral("--dialog"), QStringLiteral("automatico")},
          1, "não está disponível"},
@@ -66,11 +67,12 @@ TEST_F(ScreenshotTest, TabsAndDialogsCanBeShownWithoutADisplay)
         pictures << QImage(shot);
         EXPECT_EQ(pictures.last().isNull(), c.code != 0);
     }
-    // The first tab, the third one, the first one with the dialog over it and the last one
-    // with the replication over it all differ.
+    // The first tab, the third one, the first one with its dialog over it and the last one
+    // with each of its two dialogs over it all differ.
     EXPECT_NE(pictures[0], pictures[1]);
     EXPECT_NE(pictures[0], pictures[2]);
     EXPECT_NE(pictures[2], pictures[3]);
+    EXPECT_NE(pictures[3], pictures[4]);
     EXPECT_EQ(pictures[0].size(), pictures[2].size());
 }
 

@@ -251,8 +251,6 @@ private:
     void Vd_GrupoFiscal(dataset::TClientDataSet *cds);
     void DrawColumnCell(vcl::TDBGrid *grid, QPainter &painter, const QRect &rect, int col,
                         bool selected, bool focused);
-    void wireRegistrationText(dataset::TClientDataSet *cds, const QString &numberField,
-                              const QString &typeField);
     void loadGruposFiscais(const QString &code);
     // The text a cell of the current record shows where the screen paints it itself;
     // nullopt where the grid's display text stands.

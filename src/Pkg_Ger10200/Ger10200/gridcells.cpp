@@ -160,12 +160,4 @@ std::optional<QString> TfrmParamGrupFiscal::PaintedText(vcl::TDBGrid *grid, int 
     return std::nullopt;
 }
 
-void TfrmParamGrupFiscal::wireRegistrationText(TClientDataSet *cds, const QString &numberField,
-                                               const QString &typeField)
-{
-    cds->FieldByName(numberField)->OnGetText = [cds, typeField](TField &sender, QString &text, bool) {
-        text = registrationText(sender.AsString(), cds->FieldByName(typeField)->AsString());
-    };
-}
-
 } // namespace fiscal::ger10200

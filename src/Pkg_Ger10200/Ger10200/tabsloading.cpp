@@ -6,6 +6,7 @@
 #include "Pkg_Ger10200/Ger10200/toolicons.h"
 #include "Pkg_Ger10200/module.h"
 #include "Pkg_Ger10200/serverlink/netparamgrupfiscal.h"
+#include "Pkg_Ger10200/shared/celltext.h"
 #include "Pkg_Ger10200/shared/codefield.h"
 
 #include "clientlib/adoibquery.h"

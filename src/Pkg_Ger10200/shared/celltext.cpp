@@ -1,6 +1,7 @@
 #include "Pkg_Ger10200/shared/celltext.h"
 
 #include "clientlib/textroutines.h"
+#include "dataset/clientdataset.h"
 #include "vcl/editmask.h"
 
 namespace fiscal::ger10200 {
@@ -24,6 +25,13 @@ QString registrationText(const QString &number, const QString &personType)
     if (mask.isEmpty())
         return trimmed;
     return vcl::FormatMaskText(mask, trimmed);
+}
+
+void wireRegistrationText(dataset::TClientDataSet *cds, const QString &numberField, const QString &typeField)
+{
+    cds->FieldByName(numberField)->OnGetText = [cds, typeField](dataset::TField &sender, QString &text, bool) {
+        text = registrationText(sender.AsString(), cds->FieldByName(typeField)->AsString());
+    };
 }
 
 QString billingTypeCell(const QString &code, const QString &name)
