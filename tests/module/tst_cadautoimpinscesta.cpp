@@ -334,13 +334,10 @@ TEST_F(CadAutoImpInscEstaTest, TheChecksRunInTheirOrderAndStopAtTheFirstFailure)
     }
 }
 
-// The question by clients, suppliers and mode; No leaves everything as it was. A removal
-// names the group it removes.
+// The question by clients, suppliers and mode; No leaves everything as it was.
 TEST_F(CadAutoImpInscEstaTest, TheQuestionFollowsClientsSuppliersAndModeAndNoChangesNothing)
 {
     const QStringList supplier = key("SELECT CDFORNECED FROM FORNECEDOR ORDER BY 1");
-    const QString group = QStringLiteral("007 - ") + QString::fromStdString(
-        db->scalar("SELECT DSGRUPOFISC FROM GRUPOFISCAL WHERE CDGRUPOFISC = '007'").value_or(""));
     using Pick = std::function<vcl::TRadioButton *(D &)>;
     const struct {
         Pick clients, suppliers, mode;
@@ -359,8 +356,8 @@ TEST_F(CadAutoImpInscEstaTest, TheQuestionFollowsClientsSuppliersAndModeAndNoCha
          "Confirma operação?"},
         {[](D &d) { return d.rbtNenhumCliente; }, [](D &d) { return d.rbtTodosFornecedor; },
          [](D &d) { return d.rdbLimpar; },
-         "Atenção! O cadastramento automático irá excluir o grupo fiscal " + group
-             + " de todos os fornecedores. Confirma operação?"},
+         "Atenção! O cadastramento automático irá excluir o grupo fiscal de todos os fornecedores. "
+         "Confirma operação?"},
     };
     const QMap<QString, QString> clientsBefore = stored(kClientGroups);
     const QMap<QString, QString> suppliersBefore = stored(kSupplierGroups);

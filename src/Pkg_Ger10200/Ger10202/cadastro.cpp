@@ -5,7 +5,6 @@
 #include "Pkg_Ger10200/Ger10202/ger10202.h"
 
 #include "Pkg_Ger10200/serverlink/netremoteobject.h"
-#include "Pkg_Ger10200/shared/celltext.h"
 #include "Pkg_Ger10200/shared/codefield.h"
 
 #include "clientlib/messages.h"
@@ -43,17 +42,6 @@ void requireList(vcl::TRadioButton *list, const QString &selection, const client
     }
 }
 
-// "... irá excluir o grupo fiscal de todos os clientes ..." with the group named: the
-// server removes that group only, from the records that hold it.
-QString namingTheGroup(QString text, const QString &group)
-{
-    const QString phrase = QStringLiteral("o grupo fiscal");
-    const qsizetype at = text.indexOf(phrase);
-    if (at >= 0)
-        text.insert(at + phrase.size(), QLatin1Char(' ') + group);
-    return text;
-}
-
 } // namespace
 
 void TfrmCadAutoImpInscEsta::sbtConfirmaClick()
@@ -74,9 +62,7 @@ void TfrmCadAutoImpInscEsta::sbtConfirmaClick()
 
     const QString key = confirmationKey();
     if (!key.isEmpty()) {
-        QString question = msgPadrao->Msg(key);
-        if (rdbLimpar->isChecked())
-            question = namingTheGroup(question, grupoFiscalCell(edtGrupoFiscal->Text(), edtNMGrupoFiscal->text()));
+        const QString question = msgPadrao->Msg(key);
         const int answer = clientlib::interaction().message(clientlib::mtConfirmation,
                                                             clientlib::messageTitle(clientlib::mtConfirmation),
                                                             question, clientlib::mbYesNo, this);
