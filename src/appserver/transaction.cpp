@@ -18,6 +18,14 @@ rpc::Fault faultFromStorage(const storage::Error &e)
     case K::Constraint:
         return rpc::Fault(rpc::code::Database,
             QStringLiteral("A operação não foi realizada porque viola uma regra de integridade do banco de dados."));
+    case K::Full:
+        return rpc::Fault(rpc::code::Database,
+            QStringLiteral("Não há espaço livre no disco do banco de dados. A operação não foi realizada; "
+                           "avise o administrador do sistema."));
+    case K::ReadOnly:
+        return rpc::Fault(rpc::code::Database,
+            QStringLiteral("O banco de dados está disponível somente para leitura. A operação não foi "
+                           "realizada; avise o administrador do sistema."));
     case K::Syntax:
         return rpc::Fault(rpc::code::Internal,
             QStringLiteral("Erro interno do servidor ao consultar o banco de dados."));
@@ -30,10 +38,18 @@ rpc::Fault faultFromStorage(const storage::Error &e)
 
 namespace detail {
 
-CallConnection::CallConnection(ConnectionPool &pool)
+CallConnection::CallConnection(ConnectionPool &pool, bool forWriting)
 {
     try {
         m_lease.emplace(pool);
+        // A connection opened while the database file could only be read stays read-only; the
+        // operator may have given the file its mode back since, so a write opens one anew
+        // (passing over every idle read-only one at worst).
+        for (int left = pool.stats().size; forWriting && left > 0 && m_lease->connection().readOnly(); --left) {
+            m_lease->discard();
+            m_lease.reset();
+            m_lease.emplace(pool);
+        }
     } catch (const storage::Error &e) {
         throw faultFromStorage(e);
     }

@@ -27,10 +27,11 @@ namespace detail {
 // A failure inside a call's work: a broken connection is closed instead of reused.
 [[noreturn]] void fail(ConnectionPool::Lease &lease, const storage::Error &e);
 
-// Waits for a connection of the pool; a failure to open one becomes a Fault.
+// Waits for a connection of the pool; a failure to open one becomes a Fault. One that is to
+// write is never a read-only one.
 class CallConnection {
 public:
-    explicit CallConnection(ConnectionPool &pool);
+    CallConnection(ConnectionPool &pool, bool forWriting);
     ConnectionPool::Lease &lease() { return *m_lease; }
     storage::Connection &get() { return m_lease->connection(); }
 private:
@@ -54,7 +55,7 @@ private:
 template <class F>
 decltype(auto) withTransaction(ConnectionPool &pool, F &&fn)
 {
-    detail::CallConnection conn(pool);
+    detail::CallConnection conn(pool, true);
     try {
         storage::Connection &c = conn.get();
         storage::Transaction tx(c);
@@ -79,7 +80,7 @@ decltype(auto) withTransaction(ConnectionPool &pool, F &&fn)
 template <class F>
 void withSingleStatement(ConnectionPool &pool, F &&fn)
 {
-    detail::CallConnection conn(pool);
+    detail::CallConnection conn(pool, true);
     try {
         storage::Connection &c = conn.get();
         if (c.backend() == storage::Backend::Postgres) {
@@ -97,7 +98,7 @@ void withSingleStatement(ConnectionPool &pool, F &&fn)
 template <class F>
 decltype(auto) withReadTransaction(ConnectionPool &pool, F &&fn)
 {
-    detail::CallConnection conn(pool);
+    detail::CallConnection conn(pool, false);
     try {
         storage::Connection &c = conn.get();
         detail::ReadTransaction tx(conn.lease());

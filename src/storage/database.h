@@ -24,7 +24,9 @@ enum class Backend { Sqlite, Postgres };
 // Root of the storage errors. kind() lets the server map them to its error codes.
 class Error : public std::runtime_error {
 public:
-    enum class Kind { Connection, Busy, Constraint, Syntax, Other };
+    // Full: no space left for the database; ReadOnly: the database takes no writes (a file
+    // the server may only read, a standby server).
+    enum class Kind { Connection, Busy, Constraint, Syntax, Full, ReadOnly, Other };
     Error(Kind kind, const std::string &what) : std::runtime_error(what), m_kind(kind) {}
     Kind kind() const { return m_kind; }
 private:
@@ -95,6 +97,9 @@ public:
     virtual void commit() = 0;
     virtual void rollback() = 0;
     virtual bool inTransaction() const = 0;
+    // True when the database takes no writes through this connection (SQLite opened a file
+    // the process may only read); writing then fails with kind ReadOnly.
+    virtual bool readOnly() const { return false; }
     // Table and column names are the caller's own constants, never user text.
     virtual std::unique_ptr<BulkInsert> bulkInsert(std::string_view table,
                                                    const std::vector<std::string> &columns) = 0;

@@ -31,7 +31,9 @@ std::vector<std::string> splitStatements(std::string_view script);
 [[noreturn]] void nulRefused(int index);
 inline void refuseNul(std::string_view text, int index)
 {
-    if (std::memchr(text.data(), 0, text.size()))
+    // memchr must not see the null pointer of an empty view (the compiler would then take
+    // that pointer for non-null further on).
+    if (!text.empty() && std::memchr(text.data(), 0, text.size()))
         nulRefused(index);
 }
 

@@ -15,17 +15,6 @@ namespace {
 
 constexpr int kSuppliers = 200000;
 
-void seedSuppliers(TestDb &db)
-{
-    if (db.backend() == Backend::Postgres)
-        db.exec("INSERT INTO FORNECEDOR (CDFORNECED, NMRAZSOCFORN) SELECT 'K' || lpad(i::text, 7, '0'), "
-                "'Fornecedor em massa' FROM generate_series(1, " + std::to_string(kSuppliers) + ") AS i");
-    else
-        db.exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(kSuppliers)
-                + ") INSERT INTO FORNECEDOR (CDFORNECED, NMRAZSOCFORN) SELECT 'K' || printf('%07d', i), "
-                  "'Fornecedor em massa' FROM n");
-}
-
 struct KillCase {
     const char *what;
     const char *method;
@@ -77,7 +66,7 @@ TEST_P(Kill, LeavesTheDatabaseAsItWas)
 {
     const KillCase &k = GetParam().op;
     Env env(GetParam().backend);
-    seedSuppliers(*env.db);
+    seedSuppliers(*env.db, kSuppliers);
     if (k.replicaOrigin)
         env.db->exec("INSERT INTO GRFISIMPIEFORN (CDIMPOSTO, CDEMPRESA, CDINSCESTA, CDFORNECED, CDGRUPOFISC) "
                      "SELECT '91', '91', 'IE-A', CDFORNECED, '902' FROM FORNECEDOR WHERE CDFORNECED LIKE 'K%'");

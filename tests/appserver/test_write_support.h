@@ -49,6 +49,18 @@ inline void seed(TestDb &db)
         db.exec(sql);
 }
 
+// `count` more suppliers, K0000001 up, for the bulk operations that must take their time.
+inline void seedSuppliers(TestDb &db, int count)
+{
+    if (db.backend() == Backend::Postgres)
+        db.exec("INSERT INTO FORNECEDOR (CDFORNECED, NMRAZSOCFORN) SELECT 'K' || lpad(i::text, 7, '0'), "
+                "'Fornecedor em massa' FROM generate_series(1, " + std::to_string(count) + ") AS i");
+    else
+        db.exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(count)
+                + ") INSERT INTO FORNECEDOR (CDFORNECED, NMRAZSOCFORN) SELECT 'K' || printf('%07d', i), "
+                  "'Fornecedor em massa' FROM n");
+}
+
 // One seeded database and server per test (writes change the data).
 struct Env {
     std::unique_ptr<TestDb> db;

@@ -23,11 +23,12 @@ TEST_F(ConnectionTest, TextRoundTripsExactly)
 {
     struct Case {
         const char *label;
-        std::optional<std::string> value;
+        std::optional<std::string_view> value;
     };
     const Case cases[] = {
         {"accents", "São Paulo, Conceição, Araújo"},
         {"empty string is not NULL", ""},
+        {"an empty view without storage is not NULL either", std::string_view()},
         {"NULL", std::nullopt},
         {"quotes and placeholders inside the value", "D'ÁVILA $1 :P_X ?1"},
         {"tab, newline and backslash", "a\tb\nc\\d"},
@@ -40,7 +41,7 @@ TEST_F(ConnectionTest, TextRoundTripsExactly)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.label);
         update->bind(1, "1");
-        update->bind(2, c.value ? std::optional<std::string_view>(*c.value) : std::nullopt);
+        update->bind(2, c.value);
         ASSERT_EQ(update->execute(), 1);
         select->bind(1, "1");
         ASSERT_TRUE(select->step());
@@ -198,6 +199,41 @@ TEST_F(ConnectionTest, ErrorsCarryTheirKind)
     EXPECT_EQ(rows(*db, "SELECT CDGRUPOFISC, DSGRUPOFISC FROM GRUPOFISCAL"),
               (std::vector<std::vector<std::string>>{{"001", "Um"}}));
     EXPECT_EQ(scalar(*db, "SELECT COUNT(*) FROM FILIAL"), "1");
+}
+
+// A database that takes no more writes says why: no space left, or read-only. (The server
+// tells the user each in words of its own; a real full disk is in the server's tests.)
+TEST_F(ConnectionTest, ADatabaseThatTakesNoWritesSaysWhy)
+{
+    struct Case {
+        const char *label;
+        const char *setup;   // on this connection; empty: not on this backend
+        const char *undo;
+        const char *write;
+        Kind kind;
+    };
+    const Case cases[] = {
+        {"read-only", isPostgres() ? "SET default_transaction_read_only = on" : "PRAGMA query_only = ON",
+         isPostgres() ? "SET default_transaction_read_only = off" : "PRAGMA query_only = OFF",
+         "INSERT INTO GRUPOFISCAL VALUES ('001', 'Um')", Kind::ReadOnly},
+        {"no page left", isPostgres() ? "" : "PRAGMA max_page_count = 1", "PRAGMA max_page_count = 1000000",
+         "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 999) "
+         "INSERT INTO GRUPOFISCAL SELECT printf('%03d', i), 'Grupo fiscal de teste' FROM n", Kind::Full},
+    };
+    for (const Case &c : cases) {
+        if (!*c.setup)
+            continue;
+        SCOPED_TRACE(c.label);
+        db->exec(c.setup);
+        try {
+            db->exec(c.write);
+            ADD_FAILURE() << "no error";
+        } catch (const Error &e) {
+            EXPECT_EQ(e.kind(), c.kind) << e.what();
+        }
+        db->exec(c.undo);
+        EXPECT_EQ(scalar(*db, "SELECT COUNT(*) FROM GRUPOFISCAL"), "0");
+    }
 }
 
 TEST_F(ConnectionTest, StatementIsReusableAndKeepsBindings)

@@ -20,6 +20,7 @@
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
+#include <linux/capability.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -49,9 +50,9 @@ std::string trim(std::string s)
     return s.substr(i);
 }
 
-std::string makeTempDir()
+std::string makeTempDir(const std::string &parent = {})
 {
-    std::string pattern = (fs::temp_directory_path() / "fiscal-test-XXXXXX").string();
+    std::string pattern = ((parent.empty() ? fs::temp_directory_path() : fs::path(parent)) / "fiscal-test-XXXXXX").string();
     if (!mkdtemp(pattern.data()))
         throw std::runtime_error("cannot create a temporary folder: " + std::string(std::strerror(errno)));
     return pattern;
@@ -65,8 +66,10 @@ struct Child {
     int err = -1;   // child's stderr (read end), or -1 when inherited
 };
 
+// dropFileOverride: as root, the child loses the capabilities that let root ignore file modes,
+// so that a file the test made read-only is read-only for it too.
 Child spawn(const std::vector<std::string> &args, const std::map<std::string, std::string> &env,
-            bool captureErr)
+            bool captureErr, bool dropFileOverride = false)
 {
     // Everything the child needs is built before fork: only async-signal-safe calls after it.
     std::vector<std::string> envStrings;
@@ -106,6 +109,10 @@ Child spawn(const std::vector<std::string> &args, const std::map<std::string, st
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         signal(SIGPIPE, SIG_DFL);
+        if (dropFileOverride && geteuid() == 0)
+            for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER})
+                if (prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0)
+                    _exit(126);
         dup2(outPipe[1], STDOUT_FILENO);
         if (captureErr)
             dup2(errPipe[1], STDERR_FILENO);
@@ -323,10 +330,10 @@ TestDb::TestDb(Backend b, std::string url, std::string cleanup)
 {
 }
 
-std::unique_ptr<TestDb> TestDb::create(Backend backend, Demo demo)
+std::unique_ptr<TestDb> TestDb::create(Backend backend, Demo demo, const std::string &folder)
 {
     if (backend == Backend::Sqlite) {
-        const std::string dir = makeTempDir();
+        const std::string dir = makeTempDir(folder);
         const std::string file = dir + "/fiscal.sqlite";
         if (demo == Demo::Small) {
             fs::copy_file(templates().sqliteTemplate(), file);
@@ -421,7 +428,8 @@ std::string serverExecutable()
 
 ServerProcess::ServerProcess(const std::string &dbUrl, ServerOptions options)
 {
-    std::vector<std::string> args{serverExecutable(), "--db", dbUrl, "--listen", "127.0.0.1:0"};
+    std::vector<std::string> args{serverExecutable(), "--db", dbUrl, "--listen",
+                                  "127.0.0.1:" + std::to_string(options.port)};
     if (!options.token.empty()) {
         args.push_back("--token");
         args.push_back(options.token);
@@ -431,7 +439,7 @@ ServerProcess::ServerProcess(const std::string &dbUrl, ServerOptions options)
         args.push_back(std::to_string(options.workers));
     }
     args.insert(args.end(), options.extraArgs.begin(), options.extraArgs.end());
-    const Child child = spawn(args, options.env, options.captureStderr);
+    const Child child = spawn(args, options.env, options.captureStderr, options.honourFileModes);
     m_pid = child.pid;
     m_stdout = child.out;
     m_stderr = child.err;

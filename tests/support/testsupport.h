@@ -60,8 +60,10 @@ enum class Demo { None, Small };
 
 class TestDb {
 public:
-    // Throws std::runtime_error when the backend is not available.
-    static std::unique_ptr<TestDb> create(Backend backend, Demo demo = Demo::Small);
+    // Throws std::runtime_error when the backend is not available. A SQLite database goes
+    // into a new folder inside `folder` when one is given (else in the temporary folder).
+    static std::unique_ptr<TestDb> create(Backend backend, Demo demo = Demo::Small,
+                                          const std::string &folder = {});
     ~TestDb();
     TestDb(const TestDb &) = delete;
     TestDb &operator=(const TestDb &) = delete;
@@ -93,6 +95,8 @@ struct ServerOptions {
     std::vector<std::string> extraArgs;
     std::map<std::string, std::string> env;  // added to the environment (e.g. FISCAL_SERVER_TOKEN)
     bool captureStderr = false;              // keep standard error for errors() instead of passing it on
+    std::uint16_t port = 0;                  // --listen 127.0.0.1:PORT; 0 picks a free port
+    bool honourFileModes = false;            // as root: without the capabilities that ignore file modes
 };
 
 class ServerProcess {

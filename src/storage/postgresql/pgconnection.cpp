@@ -23,6 +23,10 @@ Error::Kind kindOfState(std::string_view state)
         return Error::Kind::Other;
     if (state == "40001" || state == "40P01" || state == "55P03")
         return Error::Kind::Busy;
+    if (state == "53100")
+        return Error::Kind::Full;
+    if (state == "25006")
+        return Error::Kind::ReadOnly;
     const std::string_view cls = state.substr(0, 2);
     if (cls == "23" || cls == "22")
         return Error::Kind::Constraint;

@@ -18,6 +18,10 @@ Error::Kind kindOf(int code)
     case SQLITE_MISMATCH:
     case SQLITE_TOOBIG:
         return Error::Kind::Constraint;
+    case SQLITE_FULL:
+        return Error::Kind::Full;
+    case SQLITE_READONLY:
+        return Error::Kind::ReadOnly;
     case SQLITE_CANTOPEN:
     case SQLITE_NOTADB:
     case SQLITE_PERM:
@@ -90,6 +94,7 @@ public:
     void commit() override;
     void rollback() override;
     bool inTransaction() const override { return sqlite3_get_autocommit(m_db) == 0; }
+    bool readOnly() const override { return sqlite3_db_readonly(m_db, "main") == 1; }
     std::unique_ptr<BulkInsert> bulkInsert(std::string_view table,
                                            const std::vector<std::string> &columns) override;
 
@@ -150,7 +155,9 @@ void SqliteStatement::bind(int index, std::optional<std::string_view> text)
         rc = sqlite3_bind_null(m_stmt, index);
     } else {
         detail::refuseNul(*text, index);
-        rc = sqlite3_bind_text64(m_stmt, index, text->data(), text->size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+        // SQLite binds NULL for a null pointer; an empty view may have one and is still text.
+        rc = sqlite3_bind_text64(m_stmt, index, text->data() ? text->data() : "", text->size(),
+                                 SQLITE_TRANSIENT, SQLITE_UTF8);
     }
     checkBind(rc, index);
 }
