@@ -55,6 +55,13 @@ CallConnection::CallConnection(ConnectionPool &pool, bool forWriting)
     }
 }
 
+void refuseIfCallerLeft()
+{
+    if (rpc::callerHasLeft())
+        throw rpc::Fault(rpc::code::Unavailable,
+            QStringLiteral("O cliente encerrou a conexão antes do fim da operação; nada foi gravado."));
+}
+
 void fail(ConnectionPool::Lease &lease, const storage::Error &e)
 {
     // A broken connection is not worth keeping; the next call opens another.

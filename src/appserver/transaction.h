@@ -38,6 +38,10 @@ private:
     std::optional<ConnectionPool::Lease> m_lease;
 };
 
+// Throws (so the write rolls back) when the client of this call has gone: it has told its
+// user the call failed, and committing would make that untrue behind the user's back.
+void refuseIfCallerLeft();
+
 class ReadTransaction {
 public:
     explicit ReadTransaction(ConnectionPool::Lease &lease);
@@ -61,9 +65,11 @@ decltype(auto) withTransaction(ConnectionPool &pool, F &&fn)
         storage::Transaction tx(c);
         if constexpr (std::is_void_v<std::invoke_result_t<F &, storage::Connection &>>) {
             fn(c);
+            detail::refuseIfCallerLeft();
             tx.commit();
         } else {
             auto result = fn(c);
+            detail::refuseIfCallerLeft();
             tx.commit();
             return result;
         }
@@ -73,7 +79,8 @@ decltype(auto) withTransaction(ConnectionPool &pool, F &&fn)
 }
 
 // For work that writes with one statement and reads nothing before it. On PostgreSQL the
-// statement is its own transaction, which saves the BEGIN and COMMIT round trips. SQLite
+// statement is its own transaction, which saves the BEGIN and COMMIT round trips (and so
+// commits with the statement, whether its client is still there or not). SQLite
 // still takes the write lock first (BEGIN IMMEDIATE): a lone statement that reads and then
 // writes could fail at once on a snapshot another writer has moved past, where a waiting
 // BEGIN IMMEDIATE queues.
@@ -89,6 +96,7 @@ void withSingleStatement(ConnectionPool &pool, F &&fn)
         }
         storage::Transaction tx(c);
         fn(c);
+        detail::refuseIfCallerLeft();
         tx.commit();
     } catch (const storage::Error &e) {
         detail::fail(conn.lease(), e);

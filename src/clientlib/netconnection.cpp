@@ -35,7 +35,8 @@ bool probe(const QString &host, int port, int timeoutMs, QString &error)
     const QByteArray h = host.toUtf8();
     const QByteArray p = QByteArray::number(port);
     if (const int rc = getaddrinfo(h.constData(), p.constData(), &hints, &list); rc != 0) {
-        error = QStringLiteral("Servidor de aplicação desconhecido: %1 (%2).").arg(host, QString::fromUtf8(gai_strerror(rc)));
+        const QString why = rc == EAI_NONAME ? QStringLiteral("nome não encontrado") : QString::fromUtf8(gai_strerror(rc));
+        error = QStringLiteral("Servidor de aplicação desconhecido: %1 (%2).").arg(host, why);
         return false;
     }
     bool ok = false;
@@ -67,7 +68,7 @@ bool probe(const QString &host, int port, int timeoutMs, QString &error)
     freeaddrinfo(list);
     if (!ok) {
         error = QStringLiteral("Não foi possível conectar ao servidor de aplicação %1:%2 (%3).")
-                    .arg(host).arg(port).arg(QString::fromLocal8Bit(std::strerror(lastErrno)));
+                    .arg(host).arg(port).arg(rpc::networkErrorText(lastErrno));
     }
     return ok;
 }

@@ -82,6 +82,18 @@ QString foreignAnswer(int status, const std::string &endpoint)
 
 struct TimedOut {};
 
+// Why a connection failed, for the user.
+QString reasonOf(const beast::error_code &ec)
+{
+    if (ec == net::error::eof || ec == http::error::end_of_stream || ec == http::error::partial_message)
+        return QStringLiteral("o servidor encerrou a conexão sem responder");
+    if (ec.category() == boost::system::system_category())
+        return networkErrorText(ec.value());
+    if (ec == net::error::host_not_found || ec == net::error::host_not_found_try_again)
+        return QStringLiteral("nome não encontrado");
+    return QString::fromLocal8Bit(ec.message().c_str());
+}
+
 } // namespace
 
 struct Client::Impl {
@@ -168,7 +180,7 @@ struct Client::Impl {
             throw TransportError(
                 QStringLiteral("Não foi possível encontrar o servidor de aplicação %1: %2.")
                     .arg(QString::fromStdString(endpointText),
-                         QString::fromLocal8Bit(ec.message().c_str())));
+                         reasonOf(ec)));
         ec = net::error::would_block;
         net::async_connect(socket, endpoints,
                            [&](beast::error_code e, const tcp::endpoint &) { ec = e; });
@@ -178,7 +190,7 @@ struct Client::Impl {
             throw TransportError(
                 QStringLiteral("Não foi possível conectar ao servidor de aplicação em %1: %2.")
                     .arg(QString::fromStdString(endpointText),
-                         QString::fromLocal8Bit(ec.message().c_str())));
+                         reasonOf(ec)));
         }
         beast::error_code ignored;
         socket.set_option(tcp::no_delay(true), ignored);
@@ -286,14 +298,14 @@ struct Client::Impl {
                 throw TransportError(
                     QStringLiteral("A conexão com o servidor de aplicação em %1 foi perdida: %2.")
                         .arg(QString::fromStdString(endpointText),
-                             QString::fromLocal8Bit(ec.message().c_str())));
+                             reasonOf(ec)));
             }
         } catch (const TimedOut &) {
             closeSocket();
             throw TransportError(
                 QStringLiteral("O servidor de aplicação em %1 não respondeu em %2 segundos.")
                     .arg(QString::fromStdString(endpointText))
-                    .arg(std::max(1, timeoutMs) / 1000.0, 0, 'f', 1));
+                    .arg((std::max(1, timeoutMs) + 999) / 1000));
         } catch (...) {
             closeSocket();
             throw;

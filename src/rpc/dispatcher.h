@@ -58,6 +58,12 @@ struct MethodName {
     const std::string *method = nullptr;
 };
 
+// Whether the client of the call running on this thread has closed or reset its connection
+// since it sent the request, so that no reply can reach it: it has given up (its time-out, or
+// a proxy in front that lost its own client) and has told its user the call failed. A method
+// asks before it makes its work permanent. False outside a call of the HTTP server.
+bool callerHasLeft();
+
 class Dispatcher {
 public:
     // object: "Ger10200.rdmParamGrupFiscal"; method names are matched without regard to case.

@@ -6,7 +6,35 @@
 #include <QJsonObject>
 #include <QJsonParseError>
 
+#include <cerrno>
+#include <cstring>
+
 namespace fiscal::rpc {
+
+QString networkErrorText(int errnoValue)
+{
+    switch (errnoValue) {
+    case ECONNREFUSED:
+        return QStringLiteral("conexão recusada; o servidor não está em execução nesse endereço");
+    case ECONNRESET:
+    case EPIPE:
+        return QStringLiteral("o servidor encerrou a conexão");
+    case ECONNABORTED:
+        return QStringLiteral("a conexão foi interrompida");
+    case ETIMEDOUT:
+        return QStringLiteral("tempo de conexão esgotado");
+    case EHOSTUNREACH:
+    case EHOSTDOWN:
+        return QStringLiteral("o computador do servidor não está acessível");
+    case ENETUNREACH:
+    case ENETDOWN:
+        return QStringLiteral("a rede não está acessível");
+    case EADDRNOTAVAIL:
+        return QStringLiteral("endereço indisponível");
+    default:
+        return QString::fromLocal8Bit(std::strerror(errnoValue));
+    }
+}
 
 namespace {
 

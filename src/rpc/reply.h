@@ -24,6 +24,10 @@ private:
     QString m_message;
 };
 
+// Why a network operation failed, in Portuguese for the user: the usual errno values of a
+// connection (refused, reset, timed out, unreachable); the system's own text for the rare rest.
+QString networkErrorText(int errnoValue);
+
 class Reply {
 public:
     // Reads a reply envelope; throws TransportError when `body` is not one.

@@ -8,6 +8,27 @@
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/write.hpp>
 
+#include <cerrno>
+#include <sys/socket.h>
+
+namespace fiscal::rpc {
+
+namespace {
+thread_local int t_callerSocket = -1;   // the connection of the call running on this thread
+}
+
+bool callerHasLeft()
+{
+    if (t_callerSocket < 0)
+        return false;
+    // A request pipelined after this one would be data: the client is still there.
+    char c;
+    const ssize_t n = ::recv(t_callerSocket, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
+} // namespace fiscal::rpc
+
 namespace fiscal::rpc::detail {
 
 namespace net = boost::asio;
@@ -228,7 +249,14 @@ void Session::runCall(QByteArray body, bool canStream)
     if (canStream)
         send = [this](QByteArray piece) { sendPiece(std::move(piece)); };
     const CallReport report{m_srv.opt.recordCall ? &m_srv.opt.recordCall : nullptr, m_peer};
-    CallOutcome outcome = runCalls(m_srv.dispatcher, m_object, body, m_enc, send, m_srv.opt.maxBatch, report);
+    struct Caller {
+        explicit Caller(int fd) { t_callerSocket = fd; }
+        ~Caller() { t_callerSocket = -1; }
+    };
+    CallOutcome outcome = [&] {
+        const Caller caller(m_socket.native_handle());
+        return runCalls(m_srv.dispatcher, m_object, body, m_enc, send, m_srv.opt.maxBatch, report);
+    }();
     body.clear();
 
     switch (outcome.kind) {

@@ -1,7 +1,10 @@
 // A server killed (SIGKILL) in the middle of a large automatic registration or replication
-// leaves the database exactly as it was, and a new server on it serves at once.
+// leaves the database exactly as it was, and a new server on it serves at once; a client that
+// gives up on a call leaves nothing of it behind either.
 
 #include "test_write_support.h"
+
+#include "rpc/client.h"
 
 #include <atomic>
 #include <chrono>
@@ -121,5 +124,34 @@ INSTANTIATE_TEST_SUITE_P(Writes, Kill, ::testing::ValuesIn(killParams()),
                          [](const ::testing::TestParamInfo<KillParam> &i) {
                              return backendName(i.param.backend) + "_" + i.param.op.method;
                          });
+
+// The other way round: the client gives up (its time-out) while the server waits for a lock.
+// The call, once it can go on, finds its client gone and rolls back instead of committing
+// what the client has already reported as failed.
+class ClientGone : public ::testing::TestWithParam<Backend> {};
+
+TEST_P(ClientGone, ACallWhoseClientLeftIsRolledBack)
+{
+    auto db = TestDb::create(GetParam());
+    seed(*db);
+    const std::string before = snapshot(*db);
+    ServerProcess server(db->url(), ServerOptions{{}, 1, {}, {}});   // one thread: calls queue
+    {
+        auto lock = db->connect();
+        lock->begin();
+        if (db->backend() == Backend::Postgres)
+            lock->exec("LOCK TABLE FILIAL IN EXCLUSIVE MODE");
+        fiscal::rpc::Client impatient(QStringLiteral("127.0.0.1"), server.port());
+        EXPECT_THROW(impatient.call(QString::fromStdString(kCadAutParGrpFis), QStringLiteral("CadastroAutomatico"),
+                                    strings({"FILIAL", "903", "", "T", "", "", ""}), 500),
+                     fiscal::rpc::TransportError);
+        lock->rollback();
+    }
+    // Served once the abandoned call has ended.
+    EXPECT_TRUE(rpcCall(server.port(), kParamGrupFiscal, "GetFilial").ok());
+    EXPECT_EQ(snapshot(*db), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, ClientGone, ::testing::ValuesIn(backendsUnderTest()), BackendParamName());
 
 } // namespace
