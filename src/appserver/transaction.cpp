@@ -42,10 +42,15 @@ CallConnection::CallConnection(ConnectionPool &pool, bool forWriting)
 {
     try {
         m_lease.emplace(pool);
-        // A connection opened while the database file could only be read stays read-only; the
-        // operator may have given the file its mode back since, so a write opens one anew
-        // (passing over every idle read-only one at worst).
-        for (int left = pool.stats().size; forWriting && left > 0 && m_lease->connection().readOnly(); --left) {
+        // One whose session the database ended (a restart) is replaced before the call, not
+        // after failing it. A connection opened while the database file could only be read
+        // stays read-only; the operator may have given the file its mode back since, so a
+        // write opens one anew. At worst every idle connection is passed over.
+        const auto stale = [&] {
+            storage::Connection &c = m_lease->connection();
+            return c.lostWhileIdle() || (forWriting && c.readOnly());
+        };
+        for (int left = pool.stats().size; left > 0 && stale(); --left) {
             m_lease->discard();
             m_lease.reset();
             m_lease.emplace(pool);

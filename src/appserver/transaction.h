@@ -27,8 +27,8 @@ namespace detail {
 // A failure inside a call's work: a broken connection is closed instead of reused.
 [[noreturn]] void fail(ConnectionPool::Lease &lease, const storage::Error &e);
 
-// Waits for a connection of the pool; a failure to open one becomes a Fault. One that is to
-// write is never a read-only one.
+// Waits for a connection of the pool; a failure to open one becomes a Fault. One the database
+// has ended is never handed out, nor a read-only one to a call that is to write.
 class CallConnection {
 public:
     CallConnection(ConnectionPool &pool, bool forWriting);

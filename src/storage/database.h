@@ -100,6 +100,10 @@ public:
     // True when the database takes no writes through this connection (SQLite opened a file
     // the process may only read); writing then fails with kind ReadOnly.
     virtual bool readOnly() const { return false; }
+    // True when the database has ended the session since the last statement (a restart, an
+    // administrator's terminate): what it sent before closing is read without a round trip.
+    // A connection for which this is true fails its next statement; open another.
+    virtual bool lostWhileIdle() { return false; }
     // Table and column names are the caller's own constants, never user text.
     virtual std::unique_ptr<BulkInsert> bulkInsert(std::string_view table,
                                                    const std::vector<std::string> &columns) = 0;

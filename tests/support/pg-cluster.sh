@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Throwaway PostgreSQL cluster for the tests: pg-cluster.sh start|stop STATE_DIR
-# start: initdb in a temporary folder, pg_ctl on a free loopback port, writes the
-#        connection URL to STATE_DIR/url. initdb refuses root, so as root the cluster
-#        runs as the unprivileged 'postgres' system user.
-# stop:  stops the cluster and removes its folder.
+# Throwaway PostgreSQL cluster for the tests: pg-cluster.sh start|stop|halt|resume STATE_DIR
+# start:  initdb in a temporary folder, pg_ctl on a free loopback port, writes the
+#         connection URL to STATE_DIR/url. initdb refuses root, so as root the cluster
+#         runs as the unprivileged 'postgres' system user.
+# stop:   stops the cluster and removes its folder.
+# halt:   stops the server (fast shutdown: sessions are ended, open transactions rolled
+#         back) and keeps its data; resume starts it again on the same port.
 set -euo pipefail
 action="$1"; state="$2"
 bindir="$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)"
@@ -23,17 +25,26 @@ case "$action" in
     port="$(python3 -c 'import socket;s=socket.socket();s.bind(("127.0.0.1",0));print(s.getsockname()[1])')"
     as_owner "$bindir/initdb" -D "$data/db" -U fiscal --auth=trust -E UTF8 --locale=C.UTF-8 >"$state/initdb.log" 2>&1 \
       || { cat "$state/initdb.log" >&2; exit 1; }
-    as_owner "$bindir/pg_ctl" -D "$data/db" -l "$data/server.log" -w -t 60 \
-      -o "-p $port -k $data -c listen_addresses=127.0.0.1 -c fsync=off -c synchronous_commit=off -c full_page_writes=off -c max_connections=200" start >/dev/null
+    echo "$port" > "$state/port"
+    "$0" resume "$state"
     as_owner "$bindir/createdb" -h 127.0.0.1 -p "$port" -U fiscal fiscal
     echo "postgresql://fiscal@127.0.0.1:$port/fiscal" > "$state/url"
     echo "pg-cluster: $(cat "$state/url")"
+    ;;
+  resume)
+    data="$(cat "$state/datadir")"; port="$(cat "$state/port")"
+    as_owner "$bindir/pg_ctl" -D "$data/db" -l "$data/server.log" -w -t 60 \
+      -o "-p $port -k $data -c listen_addresses=127.0.0.1 -c fsync=off -c synchronous_commit=off -c full_page_writes=off -c max_connections=200" start >/dev/null
+    ;;
+  halt)
+    data="$(cat "$state/datadir")"
+    as_owner "$bindir/pg_ctl" -D "$data/db" -m fast -w stop >/dev/null
     ;;
   stop)
     [ -f "$state/datadir" ] || exit 0
     data="$(cat "$state/datadir")"
     as_owner "$bindir/pg_ctl" -D "$data/db" -m fast -w stop >/dev/null 2>&1 || true
-    rm -rf "$data" "$state/datadir" "$state/url"
+    rm -rf "$data" "$state/datadir" "$state/url" "$state/port"
     ;;
-  *) echo "usage: pg-cluster.sh start|stop STATE_DIR" >&2; exit 2 ;;
+  *) echo "usage: pg-cluster.sh start|stop|halt|resume STATE_DIR" >&2; exit 2 ;;
 esac

@@ -378,11 +378,17 @@ std::unique_ptr<storage::Connection> TestDb::connect() const
     return storage::open(m_url);
 }
 
+storage::Connection &TestDb::connection() const
+{
+    // A session the database ended (a restart under a test) is replaced.
+    if (!m_conn || m_conn->lostWhileIdle())
+        m_conn = connect();
+    return *m_conn;
+}
+
 std::vector<TestDb::Row> TestDb::query(const std::string &sql, const Row &params) const
 {
-    if (!m_conn)
-        m_conn = connect();
-    auto stmt = m_conn->prepare(sql);
+    auto stmt = connection().prepare(sql);
     for (size_t i = 0; i < params.size(); ++i)
         stmt->bind(int(i) + 1, params[i] ? std::optional<std::string_view>(*params[i]) : std::nullopt);
     std::vector<Row> rows;
@@ -411,9 +417,7 @@ std::int64_t TestDb::count(const std::string &sql, const Row &params) const
 
 void TestDb::exec(const std::string &sql, const Row &params) const
 {
-    if (!m_conn)
-        m_conn = connect();
-    auto stmt = m_conn->prepare(sql);
+    auto stmt = connection().prepare(sql);
     for (size_t i = 0; i < params.size(); ++i)
         stmt->bind(int(i) + 1, params[i] ? std::optional<std::string_view>(*params[i]) : std::nullopt);
     stmt->execute();

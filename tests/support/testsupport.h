@@ -81,6 +81,7 @@ public:
 
 private:
     TestDb(Backend b, std::string url, std::string cleanup);
+    storage::Connection &connection() const;
     Backend m_backend;
     std::string m_url;
     std::string m_cleanup;   // SQLite: the folder; PostgreSQL: the database name

@@ -4,6 +4,7 @@
 #include "storage/statementcache.h"
 
 #include <libpq-fe.h>
+#include <poll.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -73,6 +74,17 @@ public:
     void commit() override;
     void rollback() override;
     bool inTransaction() const override;
+    bool lostWhileIdle() override
+    {
+        // An idle session hears nothing from the server unless it is being ended: then its
+        // last error and the end of the stream are there to read, without waiting.
+        for (int i = 0; i < 4 && PQstatus(m_conn) != CONNECTION_BAD; ++i) {
+            pollfd p{PQsocket(m_conn), POLLIN, 0};
+            if (::poll(&p, 1, 0) <= 0 || PQconsumeInput(m_conn) == 0)
+                break;
+        }
+        return PQstatus(m_conn) == CONNECTION_BAD;
+    }
     std::unique_ptr<BulkInsert> bulkInsert(std::string_view table,
                                            const std::vector<std::string> &columns) override;
 
@@ -655,7 +667,11 @@ void quietNotices(void *, const char *) {}
 
 std::unique_ptr<Connection> open(const std::string &conninfo)
 {
-    PGconn *conn = PQconnectdb(conninfo.c_str());
+    // A database host that does not answer at all must not hold a call for the system's TCP
+    // time-out (minutes): 10 s, unless the URL says otherwise (its value comes later and wins).
+    const char *const keywords[] = {"connect_timeout", "dbname", nullptr};
+    const char *const values[] = {"10", conninfo.c_str(), nullptr};
+    PGconn *conn = PQconnectdbParams(keywords, values, 1);
     if (!conn)
         throw Error(Error::Kind::Connection, "PostgreSQL: out of memory");
     if (PQstatus(conn) != CONNECTION_OK) {
