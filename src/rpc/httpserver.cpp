@@ -41,6 +41,16 @@ std::size_t ServerState::connectionCount()
     return sessions.size();
 }
 
+bool ServerState::reserveBody(std::size_t bytes)
+{
+    std::size_t held = bodyBytes.load();
+    do {
+        if (held != 0 && held + bytes > opt.maxBodiesBytes)
+            return false;
+    } while (!bodyBytes.compare_exchange_weak(held, held + bytes));
+    return true;
+}
+
 namespace {
 
 // The loop a new connection goes to: the one with the fewest, so that a loop busy with a

@@ -30,6 +30,11 @@ struct ServerOptions {
     std::chrono::milliseconds readTimeout{30000};
     std::chrono::milliseconds writeTimeout{120000};
     std::size_t maxConnections = 512;              // beyond that new connections get 503
+    // Request bodies held at once, every connection together: a request whose body would
+    // pass it gets 503 before its body is read, so that many large requests at once cannot
+    // take the machine's memory (512 connections may each send 64 MiB). A chunked body
+    // counts as maxBodyBytes, its most; a request alone always passes.
+    std::size_t maxBodiesBytes = 256u * 1024 * 1024;
     std::size_t maxBatch = 1000;                   // calls in one JSON-RPC batch
     CallRecorder recordCall;                       // optional: told of every answered call and refusal
     GetAnswerer answerGet;                         // optional: GET/HEAD paths outside /rpc

@@ -50,6 +50,9 @@ struct ServerState {
     void enroll(Session *s, std::weak_ptr<Session> weak);
     void leave(Session *s);
     std::size_t connectionCount();
+    // Room for a request body within opt.maxBodiesBytes, taken or handed back.
+    bool reserveBody(std::size_t bytes);
+    void releaseBody(std::size_t bytes) { bodyBytes -= bytes; }
 
     // Declared first so that they outlive the handlers (and their sessions) that the
     // io_contexts destroy.
@@ -57,6 +60,7 @@ struct ServerState {
     std::unordered_map<Session *, std::weak_ptr<Session>> sessions;
     std::atomic<bool> stopping{false};
     std::atomic<bool> draining{false};
+    std::atomic<std::size_t> bodyBytes{0};
 
     const Dispatcher &dispatcher;
     const ServerOptions opt;

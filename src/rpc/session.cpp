@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <sys/socket.h>
+#include <utility>
 
 namespace fiscal::rpc {
 
@@ -50,6 +51,7 @@ Session::Session(ServerState &srv, Loop &loop, tcp::socket socket)
 
 Session::~Session()
 {
+    releaseBody();
     m_srv.leave(this);
     --m_loop.connections;
 }
@@ -202,6 +204,12 @@ void Session::onHeader(beast::error_code ec)
     if (const HttpFailure *f = checkHead(req, m_srv.opt.token, length, m_srv.opt.maxBodyBytes,
                                          req.chunked(), m_object, m_enc))
         return fail(*f);
+    // Taken before a byte of the body is read: the body's memory is taken as it arrives.
+    if (const std::size_t need = req.chunked() ? m_srv.opt.maxBodyBytes : std::size_t(length.value_or(0))) {
+        if (!m_srv.reserveBody(need))
+            return fail(kBusy);
+        m_bodyHeld = need;
+    }
 
     if (beast::iequals(req[http::field::expect], "100-continue")) {
         static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
@@ -258,6 +266,7 @@ void Session::runCall(QByteArray body, bool canStream)
         return runCalls(m_srv.dispatcher, m_object, body, m_enc, send, m_srv.opt.maxBatch, report);
     }();
     body.clear();
+    releaseBody();
 
     switch (outcome.kind) {
     case CallOutcome::Whole:
@@ -360,6 +369,7 @@ void Session::fail(const HttpFailure &f)
 {
     m_closeAfterWrite = true;
     m_parser.reset();
+    releaseBody();
     QByteArray body = errorReply(m_enc, QCborValue(QCborValue::Null), f.code, QString::fromUtf8(f.message));
     if (m_srv.opt.recordCall) {
         CallRecord r;
@@ -406,6 +416,11 @@ void Session::drain()
             return self->closeNow();
         self->drain();
     });
+}
+
+void Session::releaseBody()
+{
+    m_srv.releaseBody(std::exchange(m_bodyHeld, 0));
 }
 
 void Session::closeNow()

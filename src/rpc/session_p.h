@@ -79,6 +79,7 @@ private:
     void lingerClose();
     void drain();
     void closeNow();
+    void releaseBody();
 
     ServerState &m_srv;
     Loop &m_loop;
@@ -101,6 +102,7 @@ private:
     std::optional<boost::beast::http::response_serializer<QByteArrayBody>> m_headOnly;
     std::array<char, 8192> m_scratch;
     std::size_t m_drained = 0;
+    std::size_t m_bodyHeld = 0;   // of ServerState's body budget
     std::string m_peer;   // the remote address, for the call log
 
     // A reply streamed while its call runs.

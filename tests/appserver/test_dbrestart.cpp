@@ -3,7 +3,8 @@
 // reads. Every call in flight ends with -32000 and a Portuguese message (a read whose answer
 // had begun to stream ends as a broken reply, never as a short success); nothing of a failed
 // call is written; while the database is away every call is answered at once with the same
-// error; once it is back, the same server serves again on every thread.
+// error and /health says 503; once it is back, /health says 200 and the same server serves
+// again on every thread.
 //
 // The cluster is the test's own (ctest starts it as the fixture postgresql_restart), so
 // stopping it disturbs no other test.
@@ -127,8 +128,10 @@ TEST(DatabaseGoesAway, CallsInFlightFailCleanlyAndTheServerServesAgainOnItsOwn)
                                     std::string(method) == "GetFilial" ? QCborArray{} : strings({"001"}));
         EXPECT_EQ(r.errorCode, -32000) << method;
     }
+    EXPECT_TRUE(healthBecomes(server.port(), 503)) << "/health still says the database answers";
 
     cluster("resume");
+    EXPECT_TRUE(healthBecomes(server.port(), 200)) << "/health never saw the database back";
     std::this_thread::sleep_for(std::chrono::milliseconds(500));   // a few calls after the return
     stop = true;
     saver.join();

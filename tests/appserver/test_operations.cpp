@@ -22,23 +22,6 @@ namespace {
 
 class OperationsTest : public ::testing::TestWithParam<Backend> {};
 
-HttpResponse get(std::uint16_t port, const std::string &path)
-{
-    return httpPost(port, path, {}, {}, {}, "GET");
-}
-
-// Polls until GET /health answers `status`; the server probes the database every second.
-bool healthBecomes(std::uint16_t port, int status)
-{
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (std::chrono::steady_clock::now() < until) {
-        if (get(port, "/health").status == status)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
-
 double sample(const std::map<std::string, double> &samples, const std::string &key)
 {
     const auto it = samples.find(key);
@@ -53,7 +36,7 @@ TEST_P(OperationsTest, MetricsHealthAndOneLogLinePerCall)
     options.captureStderr = true;
     ServerProcess server(db->url(), options);
 
-    const auto before = prometheusSamples(get(server.port(), "/metrics").body.toStdString());
+    const auto before = prometheusSamples(httpGet(server.port(), "/metrics").body.toStdString());
     const std::string group = "method=GetGrupoFiscal,object=Ger10200.rdmParamGrupFiscal";
     EXPECT_EQ(sample(before, "fiscal_rpc_calls_total{" + group + "}"), -1);
     EXPECT_EQ(sample(before, "fiscal_db_pool_size"), 3);
@@ -70,7 +53,7 @@ TEST_P(OperationsTest, MetricsHealthAndOneLogLinePerCall)
                              R"({"jsonrpc":"2.0","method":"GetGrupoFiscal","params":["003"]}])";
     EXPECT_EQ(httpPost(server.port(), "/rpc/" + kParamGrupFiscal, batch, "application/json").status, 200);
 
-    const HttpResponse metrics = get(server.port(), "/metrics");
+    const HttpResponse metrics = httpGet(server.port(), "/metrics");
     EXPECT_EQ(metrics.status, 200);
     EXPECT_EQ(metrics.contentType, "text/plain; version=0.0.4; charset=utf-8");
     const auto after = prometheusSamples(metrics.body.toStdString());
@@ -104,10 +87,10 @@ TEST_P(OperationsTest, MetricsHealthAndOneLogLinePerCall)
     EXPECT_NE(log.find("level=warning user=- object=- method=- code=-32601 status=404"), std::string::npos) << log;
 
     // The database stops answering (its probe fails) and comes back.
-    EXPECT_EQ(get(server.port(), "/health").status, 200);
+    EXPECT_EQ(httpGet(server.port(), "/health").status, 200);
     db->exec("ALTER TABLE PARAMGERAL RENAME TO PARAMGERAL_FORA");
     EXPECT_TRUE(healthBecomes(server.port(), 503));
-    const HttpResponse down = get(server.port(), "/health");
+    const HttpResponse down = httpGet(server.port(), "/health");
     EXPECT_EQ(down.body.toStdString(), "{\"status\":\"unavailable\",\"database\":\"down\",\"draining\":false}\n");
     db->exec("ALTER TABLE PARAMGERAL_FORA RENAME TO PARAMGERAL");
     EXPECT_TRUE(healthBecomes(server.port(), 200));
@@ -127,7 +110,7 @@ TEST_P(OperationsTest, DrainAnswersUntilTheConnectionsAreGone)
 
         ::kill(server.pid(), SIGTERM);
         ASSERT_TRUE(healthBecomes(server.port(), 503));
-        EXPECT_EQ(get(server.port(), "/health").body.toStdString(),
+        EXPECT_EQ(httpGet(server.port(), "/health").body.toStdString(),
                   "{\"status\":\"unavailable\",\"database\":\"ok\",\"draining\":true}\n");
         if (secondSignal) {
             // A second signal ends the drain at once, with the connection still open.

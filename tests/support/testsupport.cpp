@@ -589,6 +589,17 @@ std::string ServerProcess::output() const
 
 // ---- HTTP and JSON-RPC ----
 
+bool healthBecomes(std::uint16_t port, int status)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < until) {
+        if (httpGet(port, "/health").status == status)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
 HttpResponse httpPost(std::uint16_t port, const std::string &path, const QByteArray &body,
                       const std::string &contentType,
                       const std::vector<std::pair<std::string, std::string>> &headers,

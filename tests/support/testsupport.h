@@ -155,6 +155,12 @@ HttpResponse httpPost(std::uint16_t port, const std::string &path, const QByteAr
                       const std::string &contentType,
                       const std::vector<std::pair<std::string, std::string>> &headers = {},
                       const std::string &httpMethod = "POST");
+inline HttpResponse httpGet(std::uint16_t port, const std::string &path)
+{
+    return httpPost(port, path, {}, {}, {}, "GET");
+}
+// Polls GET /health until it answers `status` (the server asks its database every second).
+bool healthBecomes(std::uint16_t port, int status);
 
 struct RpcResult {
     int httpStatus = 0;
