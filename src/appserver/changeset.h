@@ -103,6 +103,11 @@ void apply(storage::Connection &c, const TableSpec &spec, const std::vector<Item
 // save): that statement is a transaction by itself.
 bool singleStatement(const TableSpec &spec, const std::vector<Item> &items);
 
+// True when the items are entity rows moved to one group with nothing else to write, as
+// singleStatement() but of any count below kSetBasedFrom: such saves of several calls can
+// go in one statement (see write_combined.h).
+bool combinable(const TableSpec &spec, const std::vector<Item> &items);
+
 // Change sets of at least this many items are applied set-based.
 constexpr std::size_t kSetBasedFrom = 16;
 

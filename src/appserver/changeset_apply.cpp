@@ -395,7 +395,13 @@ void writeCopies(storage::Connection &c, const TableSpec &spec, const std::vecto
 
 bool singleStatement(const TableSpec &spec, const std::vector<Item> &items)
 {
-    return items.size() == 1 && !spec.copiedTo && groupCheckFitsInUpdate(spec, items);
+    return items.size() == 1 && combinable(spec, items);
+}
+
+bool combinable(const TableSpec &spec, const std::vector<Item> &items)
+{
+    return !items.empty() && items.size() < kSetBasedFrom && !spec.copiedTo
+           && groupCheckFitsInUpdate(spec, items);
 }
 
 void apply(storage::Connection &c, const TableSpec &spec, const std::vector<Item> &items)

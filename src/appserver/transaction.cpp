@@ -60,11 +60,16 @@ CallConnection::CallConnection(ConnectionPool &pool, bool forWriting)
     }
 }
 
+rpc::Fault callerLeft()
+{
+    return rpc::Fault(rpc::code::Unavailable,
+        QStringLiteral("O cliente encerrou a conexão antes do fim da operação; nada foi gravado."));
+}
+
 void refuseIfCallerLeft()
 {
     if (rpc::callerHasLeft())
-        throw rpc::Fault(rpc::code::Unavailable,
-            QStringLiteral("O cliente encerrou a conexão antes do fim da operação; nada foi gravado."));
+        throw callerLeft();
 }
 
 void fail(ConnectionPool::Lease &lease, const storage::Error &e)

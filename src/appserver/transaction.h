@@ -41,6 +41,8 @@ private:
 // Throws (so the write rolls back) when the client of this call has gone: it has told its
 // user the call failed, and committing would make that untrue behind the user's back.
 void refuseIfCallerLeft();
+// The answer of a write refused so.
+rpc::Fault callerLeft();
 
 class ReadTransaction {
 public:

@@ -7,6 +7,7 @@
 #include "appserver/server.h"
 #include "appserver/transaction.h"
 #include "appserver/write_checks.h"
+#include "appserver/write_combined.h"
 
 #include "dataset/packet.h"
 
@@ -29,16 +30,24 @@ dataset::ChangeSet readChangeSet(const changeset::TableSpec &spec, const QCborVa
     }
 }
 
-void save(ConnectionPool &pool, const changeset::TableSpec &spec, const QCborArray &params,
-          dataset::ValueWriter &out)
+void saveAlone(ConnectionPool &pool, const changeset::TableSpec &spec, const std::vector<changeset::Item> &items)
 {
-    expectCount(params, 1, spec.method);
-    const std::vector<changeset::Item> items = changeset::decode(spec, readChangeSet(spec, params.at(0)));
     const auto write = [&](storage::Connection &c) { changeset::apply(c, spec, items); };
     if (changeset::singleStatement(spec, items))
         withSingleStatement(pool, write);
     else if (!items.empty())
         withTransaction(pool, write);
+}
+
+void save(ConnectionPool &pool, CombinedSaves &combined, const changeset::TableSpec &spec,
+          const QCborArray &params, dataset::ValueWriter &out)
+{
+    expectCount(params, 1, spec.method);
+    std::vector<changeset::Item> items = changeset::decode(spec, readChangeSet(spec, params.at(0)));
+    if (combined.accepts(spec, items))
+        combined.save(spec, std::move(items));
+    else
+        saveAlone(pool, spec, items);
     out.null();
 }
 
@@ -65,9 +74,14 @@ void setUpdateTipoFatur(ConnectionPool &pool, const QCborArray &params, dataset:
 
 void registerWriteMethods(rpc::Dispatcher &d, ConnectionPool &pool)
 {
+    // Shared by the saving methods for as long as the dispatcher holds them.
+    auto combined = std::make_shared<CombinedSaves>(
+        pool, [&pool](const changeset::TableSpec &spec, const std::vector<changeset::Item> &items) {
+            saveAlone(pool, spec, items);
+        });
     for (const changeset::TableSpec &spec : changeset::allSpecs())
-        d.add(kParamGrupFiscal, spec.method, [&pool, &spec](const QCborArray &p, dataset::ValueWriter &out) {
-            save(pool, spec, p, out);
+        d.add(kParamGrupFiscal, spec.method, [&pool, &spec, combined](const QCborArray &p, dataset::ValueWriter &out) {
+            save(pool, *combined, spec, p, out);
         });
     d.add(kParamGrupFiscal, "SetUpdateTipoFatur", [&pool](const QCborArray &p, dataset::ValueWriter &out) {
         setUpdateTipoFatur(pool, p, out);

@@ -1,9 +1,11 @@
 #include "rpc/callrunner_p.h"
 
+#include "rpc/deferred_p.h"
 #include "rpc/replywriter_p.h"
 
 #include <algorithm>
 #include <chrono>
+#include <limits>
 #include <cstdio>
 #include <optional>
 #include <utility>
@@ -26,6 +28,33 @@ QByteArray failureReply(Encoding enc, const QCborValue &id, const Fault &f)
         static const QByteArray fallbackCbor = errorReply(Encoding::Cbor, {}, code::Internal, kInternalMessage);
         return enc == Encoding::Cbor ? fallbackCbor : fallback;
     }
+}
+
+// Where a method may take a reply to give later: set around a lone call that the
+// connection can wait for.
+struct Deferral {
+    Encoding enc;
+    const QCborValue &id;
+    const std::string &object;
+    const QString &method;
+    std::shared_ptr<DeferredCall> taken;
+};
+thread_local Deferral *tl_deferral = nullptr;
+
+class DeferralScope {
+public:
+    explicit DeferralScope(Deferral *d) : m_saved(std::exchange(tl_deferral, d)) {}
+    ~DeferralScope() { tl_deferral = m_saved; }
+    DeferralScope(const DeferralScope &) = delete;
+    DeferralScope &operator=(const DeferralScope &) = delete;
+private:
+    Deferral *m_saved;
+};
+
+void logFailure(const std::string &object, const QString &method, const char *what, const char *detail)
+{
+    std::fprintf(stderr, "fiscal-server: %s.%s %s: %s\n", object.c_str(), echoed(method).toUtf8().constData(),
+                 what, detail);
 }
 
 // One request of the body, read before anything runs: a batch must know how many replies
@@ -61,6 +90,10 @@ public:
 
     QByteArray &out() { return m_out; }
     bool streaming() const { return m_streaming; }
+    // The next call may answer later (a lone call the connection can wait for).
+    void allowDeferral() { m_mayDefer = true; }
+    // The reply the last call took to answer later, if any.
+    std::shared_ptr<DeferredCall> deferred() { return std::move(m_deferred); }
 
     // Appends the call's reply (nothing for a notification). False when the call failed after
     // part of its reply was sent: the connection must be dropped.
@@ -79,7 +112,10 @@ public:
                     runUnanswered(m, call.request);
                 else
                     runAnswered(m, call);
-                report(call.request, names, mark, 0, false);
+                if (m_deferred)
+                    reportWhenAnswered(call.request, names, mark);
+                else
+                    report(call.request, names, mark, 0, false);
                 return true;
             } catch (const ConnectionGone &) {
                 report(call.request, names, mark, code::Internal, true);
@@ -150,6 +186,30 @@ private:
         (*m_report.record)(r);
     }
 
+    // A call answered later is reported then, with the outcome it had.
+    void reportWhenAnswered(const Request &req, const MethodName &names, const Mark &mark)
+    {
+        if (!m_report.record)
+            return;
+        const std::uint64_t bytesIn = m_bodyBytes / m_calls + (m_reported++ == 0 ? m_bodyBytes % m_calls : 0);
+        m_deferred->reportTo([record = *m_report.record, known = names.object != nullptr,
+                              object = names.object ? *names.object : m_object,
+                              method = names.method ? *names.method : req.method.toStdString(),
+                              peer = std::string(m_report.peer), started = mark.started,
+                              bytesIn](int code, std::uint64_t bytesOut) {
+            CallRecord r;
+            r.known = known;
+            r.object = object;
+            r.method = method;
+            r.code = code;
+            r.duration = std::chrono::steady_clock::now() - started;
+            r.bytesIn = bytesIn;
+            r.bytesOut = bytesOut;
+            r.peer = peer;
+            record(r);
+        });
+    }
+
     const Method &find(const Request &req, MethodName &names) const
     {
         if (const Method *m = m_dispatcher.find(m_object, req.method.toStdString(), &names))
@@ -166,9 +226,21 @@ private:
         ReplyWriter::Spill spill;
         if (m_send)
             spill = [&](QByteArray &pending) { this->spill(pending, reply); };
+        Deferral deferral{m_enc, call.id, m_object, call.request.method, nullptr};
         {
+            const DeferralScope scope(std::exchange(m_mayDefer, false) ? &deferral : nullptr);
             const auto writer = makeReplyWriter(m_enc, m_out, kChunk, std::move(spill));
-            m(call.request.params, *writer);
+            try {
+                m(call.request.params, *writer);
+            } catch (...) {
+                if (deferral.taken)
+                    deferral.taken->abandon();
+                throw;
+            }
+        }
+        if (deferral.taken) {
+            m_deferred = std::move(deferral.taken);
+            return;
         }
         reply.finish();
     }
@@ -197,8 +269,7 @@ private:
 
     void log(const Request &req, const char *what, const char *detail) const
     {
-        std::fprintf(stderr, "fiscal-server: %s.%s %s: %s\n", m_object.c_str(),
-                     echoed(req.method).toUtf8().constData(), what, detail);
+        logFailure(m_object, req.method, what, detail);
     }
 
     const Dispatcher &m_dispatcher;
@@ -213,12 +284,113 @@ private:
     bool m_streaming = false;
     quint64 m_sent = 0;   // pieces handed to the connection so far
     std::uint64_t m_sentBytes = 0;
+    bool m_mayDefer = false;
+    std::shared_ptr<DeferredCall> m_deferred;
 };
 
 } // namespace
 
+// ---- replies given later -----------------------------------------------------------------
+
+DeferredCall::DeferredCall(Encoding enc, QCborValue id, std::string object, QString method)
+    : m_enc(enc), m_id(std::move(id)), m_object(std::move(object)), m_method(std::move(method)),
+      m_callerSocket(callerSocket())
+{}
+
+bool DeferredCall::callerHasLeft() const
+{
+    return peerHasLeft(m_callerSocket);
+}
+
+void DeferredCall::runAs(const std::function<void()> &work) const
+{
+    struct Scope {
+        explicit Scope(int socket) : saved(setCallerSocket(socket)) {}
+        ~Scope() { setCallerSocket(saved); }
+        int saved;
+    } scope(m_callerSocket);
+    work();
+}
+
+DeferredCall::~DeferredCall()
+{
+    if (!m_closed && !m_body && m_deliver) {
+        logFailure(m_object, m_method, "failed", "its reply was never given");
+        settle(failureReply(m_enc, m_id, Fault(code::Internal, kInternalMessage)), code::Internal);
+    }
+}
+
+void DeferredCall::succeed(const std::function<void(dataset::ValueWriter &)> &result)
+{
+    if (m_closed || m_body)
+        return;
+    try {
+        QByteArray out;
+        SuccessReply reply(m_enc, out, m_id);
+        {
+            // Whole: a reply given later is never streamed.
+            const auto writer = makeReplyWriter(m_enc, out, std::numeric_limits<qsizetype>::max(), {});
+            result(*writer);
+        }
+        reply.finish();
+        settle(std::move(out), 0);
+    } catch (...) {
+        fail(std::current_exception());
+    }
+}
+
+void DeferredCall::fail(std::exception_ptr failure)
+{
+    if (m_closed || m_body)
+        return;
+    try {
+        std::rethrow_exception(failure);
+    } catch (const Fault &f) {
+        settle(failureReply(m_enc, m_id, f), f.code());
+    } catch (const std::exception &e) {
+        logFailure(m_object, m_method, "failed", e.what());
+        settle(failureReply(m_enc, m_id, Fault(code::Internal, kInternalMessage)), code::Internal);
+    } catch (...) {
+        logFailure(m_object, m_method, "failed", "an unknown exception");
+        settle(failureReply(m_enc, m_id, Fault(code::Internal, kInternalMessage)), code::Internal);
+    }
+}
+
+void DeferredCall::whenSettled(std::function<void(CallOutcome)> deliver)
+{
+    if (m_body) {
+        deliver({CallOutcome::Whole, takeBody(), nullptr});
+        return;
+    }
+    m_deliver = std::move(deliver);
+}
+
+void DeferredCall::reportTo(std::function<void(int code, std::uint64_t bytesOut)> report)
+{
+    if (m_body)   // answered before its method returned
+        report(m_code, std::uint64_t(m_body->size()));
+    else
+        m_report = std::move(report);
+}
+
+void DeferredCall::settle(QByteArray body, int code)
+{
+    m_code = code;
+    if (m_report)
+        std::exchange(m_report, {})(code, std::uint64_t(body.size()));
+    if (!m_deliver) {
+        m_body = std::move(body);
+        return;
+    }
+    m_closed = true;
+    // The connection may answer and go at once: nothing of this is used after.
+    const auto deliver = std::move(m_deliver);
+    deliver({CallOutcome::Whole, std::move(body), nullptr});
+}
+
 CallOutcome runCalls(const Dispatcher &dispatcher, const std::string &object, const QByteArray &body,
-                     Encoding enc, const SendPiece &send, std::size_t maxBatch, const CallReport &report)
+                     Encoding enc, const SendPiece &send, std::size_t maxBatch, const CallReport &report,
+                     bool mayDefer)
 {
     const QCborValue noId(QCborValue::Null);
     Runner runner(dispatcher, object, enc, send, report, std::uint64_t(body.size()));
@@ -247,6 +419,17 @@ CallOutcome runCalls(const Dispatcher &dispatcher, const std::string &object, co
 
         const auto answered = std::count_if(calls.begin(), calls.end(), [](const Call &c) { return c.answered(); });
         QByteArray &out = runner.out();
+        if (mayDefer && !batch && answered) {
+            runner.allowDeferral();
+            if (!runner.run(calls.front()))
+                return {CallOutcome::StreamAbort, {}};
+            if (std::shared_ptr<DeferredCall> later = runner.deferred()) {
+                if (later->settled())
+                    return {CallOutcome::Whole, later->takeBody()};
+                return {CallOutcome::Deferred, {}, std::move(later)};
+            }
+            return {runner.streaming() ? CallOutcome::StreamEnd : CallOutcome::Whole, std::move(out)};
+        }
         if (batch && answered)
             out.append(enc == Encoding::Cbor ? '\x9f' : '[');   // CBOR: an indefinite-length array
         bool first = true;
@@ -272,3 +455,17 @@ CallOutcome runCalls(const Dispatcher &dispatcher, const std::string &object, co
 }
 
 } // namespace fiscal::rpc::detail
+
+namespace fiscal::rpc {
+
+std::shared_ptr<DeferredReply> deferReply()
+{
+    detail::Deferral *d = detail::tl_deferral;
+    if (!d)
+        return nullptr;
+    if (!d->taken)
+        d->taken = std::make_shared<detail::DeferredCall>(d->enc, d->id, d->object, d->method);
+    return d->taken;
+}
+
+} // namespace fiscal::rpc

@@ -8,6 +8,7 @@
 //
 // Runs on the thread that read the request; `send` writes a piece of a reply being streamed.
 
+#include "rpc/deferred.h"
 #include "rpc/dispatcher.h"
 #include "rpc/envelope.h"
 #include "rpc/serverhooks.h"
@@ -16,6 +17,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -37,10 +40,49 @@ using SendPiece = std::function<void(QByteArray piece)>;
 // being sent; or a failure after part of it went out (the connection must be dropped
 // without the end of the body, so the client sees a broken reply, never a short one); or
 // nothing to answer (notifications only).
+class DeferredCall;
+
 struct CallOutcome {
-    enum Kind { Whole, StreamEnd, StreamAbort, NoReply };
+    enum Kind { Whole, StreamEnd, StreamAbort, NoReply, Deferred };
     Kind kind = Whole;
     QByteArray body;
+    std::shared_ptr<DeferredCall> deferred;   // Deferred: gives the Whole outcome later
+};
+
+// The reply of a call whose method answers after it returned (see rpc::deferReply).
+class DeferredCall final : public DeferredReply {
+public:
+    DeferredCall(Encoding enc, QCborValue id, std::string object, QString method);
+    // Never left without an answer: one that was not given is an internal error.
+    ~DeferredCall() override;
+
+    void succeed(const std::function<void(dataset::ValueWriter &)> &result) override;
+    void fail(std::exception_ptr failure) override;
+    bool callerHasLeft() const override;
+    void runAs(const std::function<void()> &work) const override;
+
+    // `deliver` gets the Whole outcome, at once when it is already known.
+    void whenSettled(std::function<void(CallOutcome)> deliver);
+    bool settled() const { return m_body.has_value(); }
+    QByteArray takeBody() { return *std::move(m_body); }
+    // The method failed after taking the reply: its error is the answer, not this.
+    void abandon() { m_closed = true; }
+    // Told of the answer's JSON-RPC code (0: success) and size once it is given.
+    void reportTo(std::function<void(int code, std::uint64_t bytesOut)> report);
+
+private:
+    void settle(QByteArray body, int code);
+
+    Encoding m_enc;
+    QCborValue m_id;
+    std::string m_object;
+    QString m_method;
+    int m_callerSocket;   // open for as long as the connection waits for this answer
+    bool m_closed = false;
+    std::optional<QByteArray> m_body;
+    std::function<void(CallOutcome)> m_deliver;
+    std::function<void(int, std::uint64_t)> m_report;
+    int m_code = 0;   // of the answer once given
 };
 
 // Who is told of each call (the call log, the metrics), and what the connection knows.
@@ -51,8 +93,9 @@ struct CallReport {
 };
 
 // A batch holds at most `maxBatch` calls; a larger one is refused whole (InvalidRequest).
+// `mayDefer`: the caller can wait for a Deferred outcome, so a lone call may answer later.
 CallOutcome runCalls(const Dispatcher &dispatcher, const std::string &object, const QByteArray &body,
                      Encoding enc, const SendPiece &send, std::size_t maxBatch,
-                     const CallReport &report = {});
+                     const CallReport &report = {}, bool mayDefer = false);
 
 } // namespace fiscal::rpc::detail

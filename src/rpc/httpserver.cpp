@@ -1,5 +1,6 @@
 #include "rpc/httpserver.h"
 
+#include "rpc/deferred_p.h"
 #include "rpc/serverstate_p.h"
 #include "rpc/session_p.h"
 
@@ -188,8 +189,10 @@ std::string HttpServer::address() const
 
 namespace {
 
-void serve(net::io_context &ioc)
+void serve(net::io_context &ioc, bool servesCalls)
 {
+    if (servesCalls)
+        detail::setServingLoop(&ioc);
     for (;;) {
         try {
             ioc.run();
@@ -213,10 +216,10 @@ void HttpServer::run()
     }
     d->cv.notify_all();
     for (auto &l : d->loops)
-        l->thread = std::thread([loop = l.get()] { serve(loop->ioc); });
+        l->thread = std::thread([loop = l.get()] { serve(loop->ioc, true); });
     // The calling thread listens.
     d->accept();
-    serve(d->ioc);
+    serve(d->ioc, false);
     for (auto &l : d->loops)
         l->thread.join();
     {

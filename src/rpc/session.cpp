@@ -1,5 +1,6 @@
 #include "rpc/session_p.h"
 
+#include "rpc/deferred_p.h"
 #include "rpc/serverstate_p.h"
 
 #include <boost/asio/write.hpp>
@@ -20,11 +21,26 @@ thread_local int t_callerSocket = -1;   // the connection of the call running on
 
 bool callerHasLeft()
 {
-    if (t_callerSocket < 0)
+    return detail::peerHasLeft(t_callerSocket);
+}
+
+int detail::callerSocket()
+{
+    return t_callerSocket;
+}
+
+int detail::setCallerSocket(int socket)
+{
+    return std::exchange(t_callerSocket, socket);
+}
+
+bool detail::peerHasLeft(int socket)
+{
+    if (socket < 0)
         return false;
     // A request pipelined after this one would be data: the client is still there.
     char c;
-    const ssize_t n = ::recv(t_callerSocket, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+    const ssize_t n = ::recv(socket, &c, 1, MSG_PEEK | MSG_DONTWAIT);
     return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
 }
 
@@ -249,7 +265,8 @@ void Session::onBody(beast::error_code ec)
 // The calls run on this thread, inside this handler: nothing is handed to another thread and
 // back, which is what a one-row save would mostly wait for. A reply that grows large is
 // written while the method produces it (sendPiece), with blocking writes bounded by the
-// write timeout; a small one is written once the call has returned.
+// write timeout; a small one is written once the call has returned, or once its method
+// answers, when it answers later (a save waiting for its database on this thread).
 void Session::runCall(QByteArray body, bool canStream)
 {
     m_state = State::Calling;
@@ -263,11 +280,19 @@ void Session::runCall(QByteArray body, bool canStream)
     };
     CallOutcome outcome = [&] {
         const Caller caller(m_socket.native_handle());
-        return runCalls(m_srv.dispatcher, m_object, body, m_enc, send, m_srv.opt.maxBatch, report);
+        return runCalls(m_srv.dispatcher, m_object, body, m_enc, send, m_srv.opt.maxBatch, report, true);
     }();
     body.clear();
     releaseBody();
+    if (outcome.kind == CallOutcome::Deferred) {
+        outcome.deferred->whenSettled([self = shared_from_this()](CallOutcome o) { self->answer(std::move(o)); });
+        return;
+    }
+    answer(std::move(outcome));
+}
 
+void Session::answer(CallOutcome outcome)
+{
     switch (outcome.kind) {
     case CallOutcome::Whole:
         return write(http::status::ok, std::move(outcome.body));
@@ -284,6 +309,8 @@ void Session::runCall(QByteArray body, bool canStream)
         // Part of the reply went out: the client must see a broken reply, never a short one.
         m_chunks.reset();
         return closeNow();
+    case CallOutcome::Deferred:
+        break;   // runCall waits for it
     }
 }
 

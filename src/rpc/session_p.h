@@ -68,6 +68,7 @@ private:
     // Running its calls, right here.
     void runCall(QByteArray body, bool canStream);
     void sendPiece(QByteArray piece);
+    void answer(CallOutcome outcome);
 
     // Answering.
     void write(boost::beast::http::status status, QByteArray body, std::string_view contentType = {});

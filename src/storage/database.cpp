@@ -45,9 +45,26 @@ std::unique_ptr<Connection> open(const std::string &url)
 {
     if (url.empty())
         throw Error(Error::Kind::Connection, "no database given");
-    if (startsWith(url, "postgresql://") || startsWith(url, "postgres://") || isKeywordString(url))
+    if (backendOf(url) == Backend::Postgres)
         return postgresql::open(url);
     return sqlite::open(url);
+}
+
+void Statement::start()
+{
+    throw Error(Error::Kind::Other, "statements run without waiting only on PostgreSQL");
+}
+
+bool Statement::arrived()
+{
+    throw Error(Error::Kind::Other, "statements run without waiting only on PostgreSQL");
+}
+
+Backend backendOf(const std::string &url)
+{
+    if (startsWith(url, "postgresql://") || startsWith(url, "postgres://") || isKeywordString(url))
+        return Backend::Postgres;
+    return Backend::Sqlite;
 }
 
 std::string textListParameter(const std::vector<std::string> &texts)

@@ -52,6 +52,13 @@ public:
     virtual std::string_view text(int column) const = 0;
     // Clears the result so the statement can be bound and run again; bindings are kept.
     virtual void reset() = 0;
+
+    // Running without waiting (PostgreSQL only): start() sends the statement and returns;
+    // once the connection's socket() can be read, arrived() takes in what came and says
+    // whether the whole answer is there, after which step() reads it without waiting.
+    // Nothing else may use the connection in between. SQLite throws.
+    virtual void start();
+    virtual bool arrived();
 };
 
 // Fast loading of many rows into one table (COPY on PostgreSQL, a reused prepared
@@ -107,12 +114,16 @@ public:
     // Table and column names are the caller's own constants, never user text.
     virtual std::unique_ptr<BulkInsert> bulkInsert(std::string_view table,
                                                    const std::vector<std::string> &columns) = 0;
+    // The socket to wait on for Statement::arrived(); -1 when there is none (SQLite).
+    virtual int socket() const { return -1; }
 };
 
 // "postgresql://..." or "postgres://..." or a libpq keyword string starting with
 // "host=" / "dbname=" opens PostgreSQL (PGHOST and friends apply); anything else is a
 // SQLite file path, opened in WAL mode with a busy timeout and foreign keys on.
 std::unique_ptr<Connection> open(const std::string &url);
+// The backend open() would choose for `url`, without opening anything.
+Backend backendOf(const std::string &url);
 
 // Rolls back in the destructor unless committed.
 class Transaction {

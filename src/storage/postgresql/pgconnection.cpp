@@ -89,6 +89,7 @@ public:
                                            const std::vector<std::string> &columns) override;
 
     PGconn *conn() const { return m_conn; }
+    int socket() const override { return PQsocket(m_conn); }
 
     // Makes the wire free for a new command: a statement still streaming rows reads the
     // rest of them into its own buffer first.
@@ -184,6 +185,9 @@ public:
         dropResults();
         m_state = State::Fresh;
     }
+
+    void start() override;
+    bool arrived() override;
 
     // Called by the connection before another command goes out.
     void bufferRest();
@@ -344,6 +348,46 @@ bool PgStatement::advance()
         return false;
     }
     return false;
+}
+
+void PgStatement::start()
+{
+    try {
+        resetIfRun();
+        send();
+    } catch (...) {
+        m_failed = true;
+        throw;
+    }
+}
+
+// Reads what the socket holds; the answer is complete once libpq would not wait for more.
+// The rows go to the buffer, as when another command needs the wire.
+bool PgStatement::arrived()
+{
+    if (m_state != State::Streaming)
+        return true;
+    try {
+        if (!PQconsumeInput(m_owner.conn()))
+            m_owner.fail(nullptr, "reading the answer");
+        while (!PQisBusy(m_owner.conn())) {
+            Result r(PQgetResult(m_owner.conn()));
+            if (!r) {
+                m_owner.setStreaming(nullptr);
+                m_state = State::Buffered;
+                return true;
+            }
+            const ExecStatusType status = PQresultStatus(r.get());
+            if (status == PGRES_SINGLE_TUPLE)
+                m_buffer.push_back(std::move(r));
+            else if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK && !m_pendingError)
+                m_pendingError = std::move(r);
+        }
+        return false;
+    } catch (...) {
+        m_failed = true;
+        throw;
+    }
 }
 
 void PgStatement::bufferRest()

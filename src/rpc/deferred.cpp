@@ -1,0 +1,53 @@
+#include "rpc/deferred.h"
+
+#include "rpc/deferred_p.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+
+#include <stdexcept>
+
+namespace fiscal::rpc {
+
+namespace net = boost::asio;
+
+namespace {
+thread_local net::io_context *tl_loop = nullptr;
+}
+
+void detail::setServingLoop(net::io_context *loop)
+{
+    tl_loop = loop;
+}
+
+struct SocketWatch::Impl {
+    explicit Impl(int fd) : descriptor(*tl_loop, fd) {}
+    net::posix::stream_descriptor descriptor;
+};
+
+bool SocketWatch::available()
+{
+    return tl_loop != nullptr;
+}
+
+SocketWatch::SocketWatch(int fd)
+{
+    if (!tl_loop)
+        throw std::logic_error("SocketWatch outside a serving thread");
+    d = std::make_unique<Impl>(fd);
+}
+
+SocketWatch::~SocketWatch()
+{
+    boost::system::error_code ignored;
+    d->descriptor.cancel(ignored);
+    d->descriptor.release();   // the socket is the owner's to close
+}
+
+void SocketWatch::whenReadable(std::function<void(bool ok)> ready)
+{
+    d->descriptor.async_wait(net::posix::stream_descriptor::wait_read,
+                             [ready = std::move(ready)](const boost::system::error_code &ec) { ready(!ec); });
+}
+
+} // namespace fiscal::rpc

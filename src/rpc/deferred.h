@@ -1,0 +1,63 @@
+#pragma once
+// A call answered after its method has returned, on the same serving thread, and a wait for
+// a socket of one's own on that thread: how a method waits for its database without holding
+// up the other connections of its thread.
+//
+//   if (std::shared_ptr<rpc::DeferredReply> reply = rpc::deferReply()) {
+//       queue(work, reply);      // and return; later, on this thread:
+//       reply->succeed([](dataset::ValueWriter &w) { w.null(); });
+//   }
+//
+//   rpc::SocketWatch watch(PQsocket(conn));          // on a serving thread
+//   watch.whenReadable([&](bool ok) { ... });        // runs on this thread
+
+#include "dataset/valuewriter.h"
+
+#include <exception>
+#include <functional>
+#include <memory>
+
+namespace fiscal::rpc {
+
+class DeferredReply {
+public:
+    virtual ~DeferredReply() = default;
+    // The call succeeded; `result` writes its result.
+    virtual void succeed(const std::function<void(dataset::ValueWriter &)> &result) = 0;
+    // The call failed: an rpc::Fault is answered as it is, anything else as an internal error
+    // (and written to the server's standard error).
+    virtual void fail(std::exception_ptr failure) = 0;
+    // As rpc::callerHasLeft, for this call, wherever it is asked.
+    virtual bool callerHasLeft() const = 0;
+    // Runs `work` as part of this call: rpc::callerHasLeft asks about this call's client.
+    virtual void runAs(const std::function<void()> &work) const = 0;
+};
+
+// For a method while it runs: a reply it may give after it has returned, on this thread, or
+// nullptr when the call must be answered as the method returns (a call of a batch, a
+// notification, a method not run by a serving thread). Once a method has taken it, what it
+// writes is ignored; if it throws, the error is the answer and the reply does nothing.
+std::shared_ptr<DeferredReply> deferReply();
+
+// Waits, on the serving thread that creates it, until a socket can be read. The socket stays
+// the owner's: the watch never reads nor closes it.
+class SocketWatch {
+public:
+    // True on a serving thread, the only place a watch can be made.
+    static bool available();
+
+    explicit SocketWatch(int fd);
+    ~SocketWatch();
+    SocketWatch(const SocketWatch &) = delete;
+    SocketWatch &operator=(const SocketWatch &) = delete;
+
+    // ready(true) once the socket can be read, ready(false) when the wait failed or the watch
+    // went first; on this thread, one wait at a time.
+    void whenReadable(std::function<void(bool ok)> ready);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace fiscal::rpc
