@@ -1,9 +1,12 @@
 // Saving one row: SetCliente with one changed client per call, against the raw prepared
 // single-row UPDATE transaction through the storage library. Calls of both sides are
 // interleaved one by one, on two disjoint sets of clients spread over the whole table, so
-// load from other processes falls on both alike. Every changed row is put back afterwards.
+// load from other processes falls on both alike. The goal is for the p99 of every run:
+// five runs of --calls calls each, one after the other on the same server. Every changed row
+// is put back afterwards.
 //
-//   bench_setcliente --db DB --server FISCAL_SERVER [--out FILE] [--calls 2000] [--budget 600]
+//   bench_setcliente --db DB --server FISCAL_SERVER [--out FILE] [--calls 2000] [--runs 5]
+//                    [--budget 600]
 
 #include "benchsupport.h"
 
@@ -11,6 +14,7 @@
 
 #include <QCborValue>
 
+#include <algorithm>
 #include <iostream>
 
 using namespace fiscal;
@@ -120,7 +124,9 @@ int main(int argc, char **argv)
 try {
     const Options o = Options::parse(argc, argv);
     const std::string db = o.require("db");
-    const int calls = o.integer("calls", 2000);
+    const int perRun = o.integer("calls", 2000);
+    const int runs = std::max(1, o.integer("runs", 5));
+    const int calls = perRun * runs;
     const Deadline deadline(o.number("budget", 600));
 
     auto conn = storage::open(db);
@@ -171,19 +177,33 @@ try {
     }
 
     const double rawP50 = percentile(rawTimes, 50), oursP50 = percentile(oursTimes, 50);
-    const double rawP99 = percentile(rawTimes, 99), oursP99 = percentile(oursTimes, 99);
     Report report("Saving one row: SetCliente (" + engineName(db) + ")");
     const std::string n = std::to_string(done) + " calls each";
     report.add({"p50 per save, " + n, fmtMs(rawP50), fmtMs(oursP50), oursP50 / rawP50, "(reported)", {},
                 "server " + fmtMiB(serverPeak) + "; client " + fmtMiB(ownPeakKiB())});
     report.add({"p90 per save, " + n, fmtMs(percentile(rawTimes, 90)), fmtMs(percentile(oursTimes, 90)),
                 percentile(oursTimes, 90) / percentile(rawTimes, 90), "(reported)", {}, ""});
-    report.add({"p99 per save, " + n, fmtMs(rawP99), fmtMs(oursP99), oursP99 / rawP99,
-                "≤ 2× raw + 1 ms (" + fmtMs(2 * rawP99 + 0.001) + ")", oursP99 <= 2 * rawP99 + 0.001, ""});
+    // The goal holds for each run on its own: a tail in any of them counts.
+    int runsMet = 0, runsDone = 0;
+    for (int run = 0; run * perRun < done; ++run, ++runsDone) {
+        const auto from = std::size_t(run) * std::size_t(perRun);
+        const auto to = std::min(from + std::size_t(perRun), std::size_t(done));
+        const std::vector<double> r(rawTimes.begin() + long(from), rawTimes.begin() + long(to));
+        const std::vector<double> w(oursTimes.begin() + long(from), oursTimes.begin() + long(to));
+        const double rawP99 = percentile(r, 99), oursP99 = percentile(w, 99);
+        const bool met = oursP99 <= 2 * rawP99 + 0.001;
+        runsMet += met ? 1 : 0;
+        report.add({"p99 per save, run " + std::to_string(run + 1) + " (" + std::to_string(to - from) + " calls each)",
+                    fmtMs(rawP99), fmtMs(oursP99), oursP99 / rawP99,
+                    "≤ 2× raw + 1 ms (" + fmtMs(2 * rawP99 + 0.001) + ")", met, ""});
+    }
+    report.add({"runs with the p99 within its goal", "", std::to_string(runsMet) + " of " + std::to_string(runsDone), 0,
+                std::to_string(runs) + " of " + std::to_string(runs), runsMet == runs && runsDone == runs, ""});
     report.addNote("Raw: `BEGIN; " + std::string(kRawUpdate) + "; COMMIT` with a statement prepared once, "
                    "through the storage library in the benchmark process. Ours: one SetCliente call with a "
-                   "one-row change set over HTTP on loopback (request, where-changed save in one transaction, "
-                   "reply). Calls alternate one by one between the two sides. The same connection's floor, a "
+                   "one-row change set over HTTP on loopback (request, the where-changed UPDATE as its own transaction, "
+                   "reply). Calls alternate one by one between the two sides, " + std::to_string(runs) + " runs of "
+                   + std::to_string(perRun) + " calls one after the other. The same connection's floor, a "
                    "call the server refuses before any database work: p50 " + fmtMs(percentile(floorTimes, 50))
                    + ", p90 " + fmtMs(percentile(floorTimes, 90)) + ", p99 " + fmtMs(percentile(floorTimes, 99)) + ".");
     report.write(o.get("out"));
