@@ -178,6 +178,34 @@ TEST_P(Combined, CallsOfSeveralRowsAreAppliedWholeOrNotAtAll)
     EXPECT_EQ(db->scalar("SELECT CDGRUPOFISC FROM FORNECEDOR WHERE CDFORNECED = 'WF1'"), std::optional<std::string>("903"));
 }
 
+// The connection of a statement under way is lost: the answer may have been applied or
+// not, so its calls fail as a lone save would (never a success, never run again), and the
+// next save works on a new connection.
+TEST_P(Combined, ALostStatementFailsItsCallsAndTheNextSaveWorks)
+{
+    if (GetParam() != Backend::Postgres)
+        GTEST_SKIP() << "only PostgreSQL sends saves without waiting";
+    auto lock = db->connect();
+    lock->begin();
+    lock->exec("UPDATE CLIENTE SET NMRAZSOCCLIE = 'Cliente bloqueado' WHERE CDCLIENTE = 'WCB'");
+    auto held = std::async(std::launch::async, [this] {
+        return call(moveClient("WCB", QStringLiteral("901"), QStringLiteral("902")));
+    });
+    waitUntilHeld();
+    db->exec("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = current_database()"
+             " AND wait_event_type = 'Lock'");
+    const RpcResult lost = held.get();
+    lock->rollback();
+    EXPECT_EQ(lost.errorCode, -32000) << lost.errorMessage.toStdString();
+    EXPECT_TRUE(lost.errorMessage.contains(QStringLiteral("Não foi possível acessar o banco de dados")))
+        << lost.errorMessage.toStdString();
+    EXPECT_EQ(groupOf("WCB"), std::optional<std::string>("901"));
+
+    const RpcResult next = call(moveClient("WC4", QStringLiteral("901"), QStringLiteral("903")));
+    EXPECT_TRUE(next.ok()) << next.errorMessage.toStdString();
+    EXPECT_EQ(groupOf("WC4"), std::optional<std::string>("903"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, Combined, ::testing::ValuesIn(backendsUnderTest()), BackendParamName());
 
 } // namespace
