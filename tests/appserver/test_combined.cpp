@@ -6,6 +6,8 @@
 
 #include "test_write_support.h"
 
+#include "rpc/client.h"
+
 #include <chrono>
 #include <future>
 #include <thread>
@@ -36,20 +38,28 @@ protected:
         QCborValue changes;
     };
 
+    // A save of WCB held by a lock on its row, until `lock` commits or rolls back.
+    struct Held {
+        std::unique_ptr<fiscal::storage::Connection> lock;
+        std::future<RpcResult> save;
+    };
+    Held holdASave()
+    {
+        Held h{db->connect(), {}};
+        h.lock->begin();
+        h.lock->exec("UPDATE CLIENTE SET NMRAZSOCCLIE = 'Cliente bloqueado' WHERE CDCLIENTE = 'WCB'");
+        h.save = std::async(std::launch::async, [this] {
+            return call(moveClient("WCB", QStringLiteral("901"), QStringLiteral("902")));
+        });
+        waitUntilHeld();
+        return h;
+    }
+
     // Holds the first save on a locked row, sends the others meanwhile, then lets go; the
     // answers in the order of `saves`, after the first one's.
     std::vector<RpcResult> sendTogether(const std::vector<Save> &saves)
     {
-        auto lock = db->connect();
-        lock->begin();
-        lock->exec("UPDATE CLIENTE SET NMRAZSOCCLIE = 'Cliente bloqueado' WHERE CDCLIENTE = 'WCB'");
-        auto first = std::async(std::launch::async, [this] {
-            return call({"SetCliente", ChangeSetBuilder("SetCliente")
-                                           .update({{"CDCLIENTE", "WCB"}, {"CDGRUPOFISC", "901"}},
-                                                   {{"CDCLIENTE", "WCB"}, {"CDGRUPOFISC", "902"}})
-                                           .build()});
-        });
-        waitUntilHeld();
+        auto [lock, first] = holdASave();
         std::vector<std::future<RpcResult>> rest;
         for (const Save &s : saves)
             rest.push_back(std::async(std::launch::async, [this, s] { return call(s); }));
@@ -178,6 +188,26 @@ TEST_P(Combined, CallsOfSeveralRowsAreAppliedWholeOrNotAtAll)
     EXPECT_EQ(db->scalar("SELECT CDGRUPOFISC FROM FORNECEDOR WHERE CDFORNECED = 'WF1'"), std::optional<std::string>("903"));
 }
 
+// A call of several rows whose client gave up while it waited is not saved: the client has
+// told its user the save failed.
+TEST_P(Combined, ACallOfSeveralRowsWhoseClientLeftIsNotSaved)
+{
+    auto [lock, held] = holdASave();
+    const QCborValue both = ChangeSetBuilder("SetCliente")
+                                .update({{"CDCLIENTE", "WC6"}, {"CDGRUPOFISC", "901"}}, {{"CDCLIENTE", "WC6"}, {"CDGRUPOFISC", "903"}})
+                                .update({{"CDCLIENTE", "WC7"}, {"CDGRUPOFISC", "901"}}, {{"CDCLIENTE", "WC7"}, {"CDGRUPOFISC", "903"}})
+                                .build();
+    fiscal::rpc::Client impatient(QStringLiteral("127.0.0.1"), server->port());
+    EXPECT_THROW(impatient.call(QString::fromStdString(kParamGrupFiscal), QStringLiteral("SetCliente"), QCborArray{both}, 300),
+                 fiscal::rpc::TransportError);
+    lock->commit();
+    EXPECT_TRUE(held.get().ok());
+    // Answered after the abandoned call has ended.
+    EXPECT_TRUE(call(moveClient("WC4", QStringLiteral("901"), QStringLiteral("902"))).ok());
+    EXPECT_EQ(groupOf("WC6"), std::optional<std::string>("901"));
+    EXPECT_EQ(groupOf("WC7"), std::optional<std::string>("901"));
+}
+
 // The connection of a statement under way is lost: the answer may have been applied or
 // not, so its calls fail as a lone save would (never a success, never run again), and the
 // next save works on a new connection.
@@ -185,13 +215,7 @@ TEST_P(Combined, ALostStatementFailsItsCallsAndTheNextSaveWorks)
 {
     if (GetParam() != Backend::Postgres)
         GTEST_SKIP() << "only PostgreSQL sends saves without waiting";
-    auto lock = db->connect();
-    lock->begin();
-    lock->exec("UPDATE CLIENTE SET NMRAZSOCCLIE = 'Cliente bloqueado' WHERE CDCLIENTE = 'WCB'");
-    auto held = std::async(std::launch::async, [this] {
-        return call(moveClient("WCB", QStringLiteral("901"), QStringLiteral("902")));
-    });
-    waitUntilHeld();
+    auto [lock, held] = holdASave();
     db->exec("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = current_database()"
              " AND wait_event_type = 'Lock'");
     const RpcResult lost = held.get();
