@@ -1,11 +1,10 @@
 #include "rpc/callrunner_p.h"
 
-#include "rpc/deferred_p.h"
+#include "rpc/deferredcall_p.h"
 #include "rpc/replywriter_p.h"
 
 #include <algorithm>
 #include <chrono>
-#include <limits>
 #include <cstdio>
 #include <optional>
 #include <utility>
@@ -14,10 +13,9 @@
 namespace fiscal::rpc::detail {
 
 namespace {
-
 const QString kInternalMessage = QStringLiteral("Erro interno do servidor.");
+} // namespace
 
-// An error reply, even when memory runs out while it is written.
 QByteArray failureReply(Encoding enc, const QCborValue &id, const Fault &f)
 {
     try {
@@ -30,32 +28,18 @@ QByteArray failureReply(Encoding enc, const QCborValue &id, const Fault &f)
     }
 }
 
-// Where a method may take a reply to give later: set around a lone call that the
-// connection can wait for.
-struct Deferral {
-    Encoding enc;
-    const QCborValue &id;
-    const std::string &object;
-    const QString &method;
-    std::shared_ptr<DeferredCall> taken;
-};
-thread_local Deferral *tl_deferral = nullptr;
-
-class DeferralScope {
-public:
-    explicit DeferralScope(Deferral *d) : m_saved(std::exchange(tl_deferral, d)) {}
-    ~DeferralScope() { tl_deferral = m_saved; }
-    DeferralScope(const DeferralScope &) = delete;
-    DeferralScope &operator=(const DeferralScope &) = delete;
-private:
-    Deferral *m_saved;
-};
+Fault internalFault()
+{
+    return Fault(code::Internal, kInternalMessage);
+}
 
 void logFailure(const std::string &object, const QString &method, const char *what, const char *detail)
 {
     std::fprintf(stderr, "fiscal-server: %s.%s %s: %s\n", object.c_str(), echoed(method).toUtf8().constData(),
                  what, detail);
 }
+
+namespace {
 
 // One request of the body, read before anything runs: a batch must know how many replies
 // it will hold (none at all is answered with no body).
@@ -124,10 +108,10 @@ public:
                 failed = f;
             } catch (const std::exception &e) {
                 log(call.request, "failed", e.what());
-                failed = Fault(code::Internal, kInternalMessage);
+                failed = internalFault();
             } catch (...) {
                 log(call.request, "failed", "an unknown exception");
-                failed = Fault(code::Internal, kInternalMessage);
+                failed = internalFault();
             }
         }
         if (m_sent != sentBefore) {
@@ -290,104 +274,6 @@ private:
 
 } // namespace
 
-// ---- replies given later -----------------------------------------------------------------
-
-DeferredCall::DeferredCall(Encoding enc, QCborValue id, std::string object, QString method)
-    : m_enc(enc), m_id(std::move(id)), m_object(std::move(object)), m_method(std::move(method)),
-      m_callerSocket(callerSocket())
-{}
-
-bool DeferredCall::callerHasLeft() const
-{
-    return peerHasLeft(m_callerSocket);
-}
-
-void DeferredCall::runAs(const std::function<void()> &work) const
-{
-    struct Scope {
-        explicit Scope(int socket) : saved(setCallerSocket(socket)) {}
-        ~Scope() { setCallerSocket(saved); }
-        int saved;
-    } scope(m_callerSocket);
-    work();
-}
-
-DeferredCall::~DeferredCall()
-{
-    if (!m_closed && !m_body && m_deliver) {
-        logFailure(m_object, m_method, "failed", "its reply was never given");
-        settle(failureReply(m_enc, m_id, Fault(code::Internal, kInternalMessage)), code::Internal);
-    }
-}
-
-void DeferredCall::succeed(const std::function<void(dataset::ValueWriter &)> &result)
-{
-    if (m_closed || m_body)
-        return;
-    try {
-        QByteArray out;
-        SuccessReply reply(m_enc, out, m_id);
-        {
-            // Whole: a reply given later is never streamed.
-            const auto writer = makeReplyWriter(m_enc, out, std::numeric_limits<qsizetype>::max(), {});
-            result(*writer);
-        }
-        reply.finish();
-        settle(std::move(out), 0);
-    } catch (...) {
-        fail(std::current_exception());
-    }
-}
-
-void DeferredCall::fail(std::exception_ptr failure)
-{
-    if (m_closed || m_body)
-        return;
-    try {
-        std::rethrow_exception(failure);
-    } catch (const Fault &f) {
-        settle(failureReply(m_enc, m_id, f), f.code());
-    } catch (const std::exception &e) {
-        logFailure(m_object, m_method, "failed", e.what());
-        settle(failureReply(m_enc, m_id, Fault(code::Internal, kInternalMessage)), code::Internal);
-    } catch (...) {
-        logFailure(m_object, m_method, "failed", "an unknown exception");
-        settle(failureReply(m_enc, m_id, Fault(code::Internal, kInternalMessage)), code::Internal);
-    }
-}
-
-void DeferredCall::whenSettled(std::function<void(CallOutcome)> deliver)
-{
-    if (m_body) {
-        deliver({CallOutcome::Whole, takeBody(), nullptr});
-        return;
-    }
-    m_deliver = std::move(deliver);
-}
-
-void DeferredCall::reportTo(std::function<void(int code, std::uint64_t bytesOut)> report)
-{
-    if (m_body)   // answered before its method returned
-        report(m_code, std::uint64_t(m_body->size()));
-    else
-        m_report = std::move(report);
-}
-
-void DeferredCall::settle(QByteArray body, int code)
-{
-    m_code = code;
-    if (m_report)
-        std::exchange(m_report, {})(code, std::uint64_t(body.size()));
-    if (!m_deliver) {
-        m_body = std::move(body);
-        return;
-    }
-    m_closed = true;
-    // The connection may answer and go at once: nothing of this is used after.
-    const auto deliver = std::move(m_deliver);
-    deliver({CallOutcome::Whole, std::move(body), nullptr});
-}
-
 CallOutcome runCalls(const Dispatcher &dispatcher, const std::string &object, const QByteArray &body,
                      Encoding enc, const SendPiece &send, std::size_t maxBatch, const CallReport &report,
                      bool mayDefer)
@@ -450,22 +336,8 @@ CallOutcome runCalls(const Dispatcher &dispatcher, const std::string &object, co
         // Out of memory between calls, say: an error if nothing was sent yet.
         if (runner.streaming())
             return {CallOutcome::StreamAbort, {}};
-        return {CallOutcome::Whole, failureReply(enc, noId, Fault(code::Internal, kInternalMessage))};
+        return {CallOutcome::Whole, failureReply(enc, noId, internalFault())};
     }
 }
 
 } // namespace fiscal::rpc::detail
-
-namespace fiscal::rpc {
-
-std::shared_ptr<DeferredReply> deferReply()
-{
-    detail::Deferral *d = detail::tl_deferral;
-    if (!d)
-        return nullptr;
-    if (!d->taken)
-        d->taken = std::make_shared<detail::DeferredCall>(d->enc, d->id, d->object, d->method);
-    return d->taken;
-}
-
-} // namespace fiscal::rpc

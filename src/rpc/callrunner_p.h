@@ -8,7 +8,6 @@
 //
 // Runs on the thread that read the request; `send` writes a piece of a reply being streamed.
 
-#include "rpc/deferred.h"
 #include "rpc/dispatcher.h"
 #include "rpc/envelope.h"
 #include "rpc/serverhooks.h"
@@ -18,7 +17,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -36,53 +34,17 @@ struct ConnectionGone {};
 // be streamed (an HTTP/1.0 request).
 using SendPiece = std::function<void(QByteArray piece)>;
 
+class DeferredCall;   // deferredcall_p.h
+
 // How the calls of a body ended: the whole reply; or the last piece of a reply already
 // being sent; or a failure after part of it went out (the connection must be dropped
 // without the end of the body, so the client sees a broken reply, never a short one); or
-// nothing to answer (notifications only).
-class DeferredCall;
-
+// nothing to answer (notifications only); or a reply its method gives later.
 struct CallOutcome {
     enum Kind { Whole, StreamEnd, StreamAbort, NoReply, Deferred };
     Kind kind = Whole;
     QByteArray body;
     std::shared_ptr<DeferredCall> deferred;   // Deferred: gives the Whole outcome later
-};
-
-// The reply of a call whose method answers after it returned (see rpc::deferReply).
-class DeferredCall final : public DeferredReply {
-public:
-    DeferredCall(Encoding enc, QCborValue id, std::string object, QString method);
-    // Never left without an answer: one that was not given is an internal error.
-    ~DeferredCall() override;
-
-    void succeed(const std::function<void(dataset::ValueWriter &)> &result) override;
-    void fail(std::exception_ptr failure) override;
-    bool callerHasLeft() const override;
-    void runAs(const std::function<void()> &work) const override;
-
-    // `deliver` gets the Whole outcome, at once when it is already known.
-    void whenSettled(std::function<void(CallOutcome)> deliver);
-    bool settled() const { return m_body.has_value(); }
-    QByteArray takeBody() { return *std::move(m_body); }
-    // The method failed after taking the reply: its error is the answer, not this.
-    void abandon() { m_closed = true; }
-    // Told of the answer's JSON-RPC code (0: success) and size once it is given.
-    void reportTo(std::function<void(int code, std::uint64_t bytesOut)> report);
-
-private:
-    void settle(QByteArray body, int code);
-
-    Encoding m_enc;
-    QCborValue m_id;
-    std::string m_object;
-    QString m_method;
-    int m_callerSocket;   // open for as long as the connection waits for this answer
-    bool m_closed = false;
-    std::optional<QByteArray> m_body;
-    std::function<void(CallOutcome)> m_deliver;
-    std::function<void(int, std::uint64_t)> m_report;
-    int m_code = 0;   // of the answer once given
 };
 
 // Who is told of each call (the call log, the metrics), and what the connection knows.
@@ -91,6 +53,13 @@ struct CallReport {
     const CallRecorder *record = nullptr;   // nobody when null
     std::string_view peer;
 };
+
+// An error reply, even when memory runs out while it is written.
+QByteArray failureReply(Encoding enc, const QCborValue &id, const Fault &f);
+// What a method that failed with anything but a Fault answers (after logFailure).
+Fault internalFault();
+// A line on standard error about a call of `object`.
+void logFailure(const std::string &object, const QString &method, const char *what, const char *detail);
 
 // A batch holds at most `maxBatch` calls; a larger one is refused whole (InvalidRequest).
 // `mayDefer`: the caller can wait for a Deferred outcome, so a lone call may answer later.

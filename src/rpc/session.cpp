@@ -1,6 +1,7 @@
 #include "rpc/session_p.h"
 
 #include "rpc/deferred_p.h"
+#include "rpc/deferredcall_p.h"
 #include "rpc/serverstate_p.h"
 
 #include <boost/asio/write.hpp>
