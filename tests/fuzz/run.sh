@@ -109,6 +109,7 @@ for name in "${targets[@]}"; do
     | awk -v root="$root/" '
         /^(UN)?COVERED_FUNC: / {
           split($5, e, "/"); file = $NF; sub(/:[0-9]+$/, "", file)
+          while (sub(/\/[^\/]+\/\.\.\//, "/", file)) {}   # build-fuzz/../src/x.cpp
           if (index(file, root "src/") != 1) next
           file = substr(file, length(root) + 1)
           got[file] += e[1]; all[file] += e[2]
