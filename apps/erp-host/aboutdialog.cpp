@@ -57,6 +57,7 @@ AboutDialog::AboutDialog(const AboutFacts &facts, QWidget *parent) : QDialog(par
     };
     addRow(QStringLiteral("Servidor:"),
            facts.server + (facts.token ? QStringLiteral(" (com token)") : QString()), "lblServidor");
+    addRow(QStringLiteral("Usuário:"), facts.user, "lblUsuario");
     addRow(QStringLiteral("Banco de dados:"), displayedDatabase(facts.database), "lblBanco");
     addRow(QStringLiteral("Módulos:"),
            facts.modules.isEmpty() ? QStringLiteral("nenhum") : facts.modules.join(QLatin1Char('\n')), "lblModulos");

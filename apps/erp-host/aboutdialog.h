@@ -8,6 +8,7 @@
 struct AboutFacts {
     QString server;            // "http://HOST:PORTA"
     bool token = false;        // a token is sent (never shown)
+    QString user;              // the user the host names in its calls
     QString database;          // as configured; a password in it is hidden
     QStringList modules;       // one line per module
 };

@@ -9,6 +9,9 @@
 #include <QSettings>
 #include <memory>
 
+#include <pwd.h>
+#include <unistd.h>
+
 #ifndef FISCAL_DEFAULT_MODULE
 #define FISCAL_DEFAULT_MODULE ""
 #endif
@@ -33,6 +36,7 @@ const OptionInfo kOptions[] = {
     {"--db", "BANCO", "banco de dados das consultas: arquivo SQLite ou URL do PostgreSQL"},
     {"--token", "TOKEN", "token exigido pelo servidor, se houver"},
     {"--cafile", "ARQUIVO.pem", "com https: autoridades em que confiar (padrão: as do sistema)"},
+    {"--user", "NOME", "usuário que o histórico registra (padrão: o login do sistema)"},
     {"--module", "BIBLIOTECA", "módulo a carregar; repita para vários (substitui os configurados)"},
     {"--open", "[MÓDULO]", "abre a tela principal do módulo ao iniciar (havendo vários, diga qual)"},
     {"--config", "ARQUIVO.ini", "arquivo de configuração no lugar do do usuário"},
@@ -81,6 +85,15 @@ QStringList defaultModules()
     }
     const QString built = QString::fromUtf8(FISCAL_DEFAULT_MODULE);
     return built.isEmpty() ? QStringList() : QStringList{built};
+}
+
+// The operating system's name for whoever runs the host.
+QString systemLogin()
+{
+    if (const passwd *pw = getpwuid(geteuid()); pw && pw->pw_name) {
+        return QString::fromLocal8Bit(pw->pw_name);
+    }
+    return qEnvironmentVariable("USER", qEnvironmentVariable("LOGNAME"));
 }
 
 QStringList nonEmpty(const QStringList &list)
@@ -146,11 +159,13 @@ QString hostHelp()
         "  FISCAL_DB        como --db\n"
         "  FISCAL_TOKEN     como --token\n"
         "  FISCAL_CAFILE    como --cafile\n"
+        "  FISCAL_USER      como --user\n"
         "  FISCAL_MODULE    como --module; vários separados por ':'\n"
         "\n"
         "Arquivo de configuração (INI): --config ARQUIVO, senão ~/.config/fiscal/erp-host.ini\n"
         "e, para o que ele não disser, /etc/xdg/fiscal/erp-host.ini:\n"
         "  [server]    url=URL          token=TOKEN       cafile=ARQUIVO.pem\n"
+        "  [user]      name=NOME\n"
         "  [database]  connection=BANCO\n"
         "  [modules]   path=BIBLIOTECA  (vários separados por vírgula)\n"
         "Sem módulo configurado, o aplicativo carrega os módulos instalados com ele.\n"
@@ -239,6 +254,8 @@ bool parseHostCommandLine(const QStringList &arguments, HostCommandLine &cli, QS
             cli.token = *v;
         } else if (arg == QLatin1String("--cafile")) {
             cli.caFile = *v;
+        } else if (arg == QLatin1String("--user")) {
+            cli.user = *v;
         } else if (arg == QLatin1String("--module")) {
             cli.modules << *v;
         } else if (arg == QLatin1String("--screenshot")) {
@@ -296,6 +313,7 @@ bool readHostOptions(const HostCommandLine &cli, HostOptions &out, QString &erro
     result.server = file->value(QStringLiteral("server/url"), result.server).toString();
     result.token = file->value(QStringLiteral("server/token"), result.token).toString();
     result.caFile = file->value(QStringLiteral("server/cafile"), result.caFile).toString();
+    result.user = file->value(QStringLiteral("user/name"), result.user).toString();
     result.database = file->value(QStringLiteral("database/connection"), result.database).toString();
     const QStringList fileModules = nonEmpty(file->value(QStringLiteral("modules/path")).toStringList());
     if (!fileModules.isEmpty()) {
@@ -314,6 +332,7 @@ bool readHostOptions(const HostCommandLine &cli, HostOptions &out, QString &erro
     fromEnv("FISCAL_DB", result.database);
     fromEnv("FISCAL_TOKEN", result.token);
     fromEnv("FISCAL_CAFILE", result.caFile);
+    fromEnv("FISCAL_USER", result.user);
     const QStringList envModules = nonEmpty(env.value(QStringLiteral("FISCAL_MODULE")).split(QLatin1Char(':')));
     if (!envModules.isEmpty()) {
         result.modules = envModules;
@@ -324,6 +343,10 @@ bool readHostOptions(const HostCommandLine &cli, HostOptions &out, QString &erro
     result.database = cli.database.value_or(result.database);
     result.token = cli.token.value_or(result.token);
     result.caFile = cli.caFile.value_or(result.caFile);
+    result.user = cli.user.value_or(result.user);
+    if (result.user.trimmed().isEmpty()) {
+        result.user = systemLogin();
+    }
     if (!cli.modules.isEmpty()) {
         result.modules = cli.modules;
     }

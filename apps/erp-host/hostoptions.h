@@ -15,6 +15,7 @@ struct HostCommandLine {
     std::optional<QString> database;
     std::optional<QString> token;
     std::optional<QString> caFile;
+    std::optional<QString> user;
     QStringList modules;
     bool open = false;
     QString openModule;
@@ -35,6 +36,7 @@ struct HostOptions {
     QString database;
     QString token;
     QString caFile;                // authorities to trust for https (PEM); empty: the system's
+    QString user;                  // never empty: the system login when nothing names one
     QStringList modules;           // library paths, in menu order
     bool open = false;             // --open: open a module's main screen at start
     QString openModule;            // its name; empty when only one module is configured

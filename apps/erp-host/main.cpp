@@ -85,6 +85,7 @@ int main(int argc, char **argv)
     settings.setDatabase(options.database);
     settings.setToken(options.token);
     settings.setCaFile(options.caFile);
+    settings.setUser(options.user);
 
     HostWindow window;
     fiscal::clientlib::setHostWindow(&window, window.mdiArea());

@@ -165,6 +165,7 @@ void HostWindow::showAbout()
                             settings.serverHost())
                        .arg(settings.serverPort());
     facts.token = !settings.token().isEmpty();
+    facts.user = settings.user();
     facts.database = settings.database();
     for (const auto &m : m_modules) {
         const QString caption = m->action->text() == m->name ? m->name

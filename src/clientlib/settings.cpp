@@ -17,6 +17,7 @@ QString Settings::database() const { return m_database; }
 QString Settings::token() const { return m_token; }
 bool Settings::serverTls() const { return m_tls; }
 QString Settings::caFile() const { return m_caFile; }
+QString Settings::user() const { return m_user; }
 
 void Settings::setServerHost(const QString &host) { m_host = host; }
 void Settings::setServerPort(int port) { m_port = port; }
@@ -24,6 +25,7 @@ void Settings::setDatabase(const QString &db) { m_database = db; }
 void Settings::setToken(const QString &token) { m_token = token; }
 void Settings::setServerTls(bool tls) { m_tls = tls; }
 void Settings::setCaFile(const QString &file) { m_caFile = file; }
+void Settings::setUser(const QString &user) { m_user = user; }
 
 void Settings::setServerUrl(const QString &url)
 {

@@ -23,6 +23,9 @@ public:
     QString token() const;             // bearer token of the server, may be empty
     bool serverTls() const;            // HTTPS
     QString caFile() const;            // PEM file of the authorities to trust; empty: the system's
+    // Who uses this client: named in every server call (the server records it in the
+    // history unless its token says otherwise). The host sets it; may be empty.
+    QString user() const;
 
     void setServerHost(const QString &host);
     void setServerPort(int port);
@@ -30,6 +33,7 @@ public:
     void setToken(const QString &token);
     void setServerTls(bool tls);
     void setCaFile(const QString &file);
+    void setUser(const QString &user);
 
     // "http://HOST:PORT", "https://HOST[:PORT]" (443 by default), "HOST:PORT" or "HOST"
     // (port unchanged). Throws std::invalid_argument with a readable message for anything
@@ -45,6 +49,7 @@ private:
     QString m_token;
     bool m_tls = false;
     QString m_caFile;
+    QString m_user;
 };
 
 // Host name and port of the application server.

@@ -1,5 +1,6 @@
 #include "rpc/callrunner_p.h"
 
+#include "rpc/caller.h"
 #include "rpc/deferredcall_p.h"
 #include "rpc/replywriter_p.h"
 
@@ -64,9 +65,9 @@ Call readCall(const Body &body, const QCborValue &value)
 // Runs calls one after the other, appending their replies to one body.
 class Runner {
 public:
-    Runner(const Dispatcher &d, const std::string &object, Encoding enc, const SendPiece &send,
-           const CallReport &report, std::uint64_t bodyBytes)
-        : m_dispatcher(d), m_object(object), m_enc(enc), m_send(send), m_report(report),
+    Runner(const Dispatcher &d, const std::string &object, const std::string &user, Encoding enc,
+           const SendPiece &send, const CallReport &report, std::uint64_t bodyBytes)
+        : m_dispatcher(d), m_object(object), m_user(user), m_enc(enc), m_send(send), m_report(report),
           m_bodyBytes(bodyBytes) {}
 
     // The body's bytes are shared among this many calls for the reports.
@@ -92,6 +93,7 @@ public:
             try {
                 const Method &m = find(call.request, names);
                 checkParams(call.request);
+                const CallerScope caller({m_user, m_object, call.request.method.toStdString()});
                 if (call.request.notification)
                     runUnanswered(m, call.request);
                 else
@@ -138,6 +140,7 @@ public:
         r.bytesIn = m_bodyBytes;
         r.bytesOut = std::uint64_t(replyBytes);
         r.peer = m_report.peer;
+        r.user = m_user;
         (*m_report.record)(r);
     }
 
@@ -167,6 +170,7 @@ private:
         const qsizetype kept = m_sent != mark.sent ? m_out.size() : m_out.size() - mark.outSize;
         r.bytesOut = (m_sentBytes - mark.sentBytes) + std::uint64_t(std::max<qsizetype>(0, kept));
         r.peer = m_report.peer;
+        r.user = m_user;
         (*m_report.record)(r);
     }
 
@@ -258,6 +262,7 @@ private:
 
     const Dispatcher &m_dispatcher;
     const std::string &m_object;
+    const std::string &m_user;
     Encoding m_enc;
     const SendPiece &m_send;
     const CallReport &m_report;
@@ -274,12 +279,12 @@ private:
 
 } // namespace
 
-CallOutcome runCalls(const Dispatcher &dispatcher, const std::string &object, const QByteArray &body,
-                     Encoding enc, const SendPiece &send, std::size_t maxBatch, const CallReport &report,
-                     bool mayDefer)
+CallOutcome runCalls(const Dispatcher &dispatcher, const std::string &object, const std::string &user,
+                     const QByteArray &body, Encoding enc, const SendPiece &send, std::size_t maxBatch,
+                     const CallReport &report, bool mayDefer)
 {
     const QCborValue noId(QCborValue::Null);
-    Runner runner(dispatcher, object, enc, send, report, std::uint64_t(body.size()));
+    Runner runner(dispatcher, object, user, enc, send, report, std::uint64_t(body.size()));
     try {
         std::vector<Call> calls;
         bool batch = false;

@@ -1,5 +1,7 @@
 #include "rpc/client.h"
 
+#include "rpc/caller.h"
+
 #include "rpc/envelope.h"
 #include "rpc/qbytearraybody_p.h"
 #include "rpc/streambody_p.h"
@@ -101,6 +103,7 @@ struct Client::Impl {
     quint16 port;
     QString token;
     TlsOptions tlsOptions;
+    std::string userHeader;   // percent-encoded; empty: no header
     std::string endpointText;
     net::io_context ioc{1};
     tcp::socket socket{ioc};
@@ -261,6 +264,8 @@ struct Client::Impl {
         req.set(http::field::accept, "application/cbor");
         if (!token.isEmpty())
             req.set(http::field::authorization, "Bearer " + token.toStdString());
+        if (!userHeader.empty())
+            req.set(kUserHeader, userHeader);
         req.keep_alive(true);
         req.body() = body;
         req.prepare_payload();
@@ -378,6 +383,11 @@ Client::Client(QString host, quint16 port, QString token, TlsOptions tls) : d(st
 }
 
 Client::~Client() = default;
+
+void Client::setUser(const QString &user)
+{
+    d->userHeader = encodeUserHeader(user);
+}
 
 Reply Client::call(const QString &object, const QString &method, const QCborArray &params,
                    int timeoutMs)

@@ -52,6 +52,9 @@ public:
     // simply blocks.
     std::function<void(const std::function<bool()> &done)> waiter;
 
+    // The user named in every call's X-Fiscal-User header (see rpc/caller.h); none by default.
+    void setUser(const QString &user);
+
     void disconnect();
     bool isConnected() const;
     const QString &host() const;

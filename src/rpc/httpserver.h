@@ -6,6 +6,7 @@
 // connection, and at most `workers` calls run at once.
 
 #include "rpc/serverhooks.h"
+#include "rpc/caller.h"
 
 #include <chrono>
 #include <cstddef>
@@ -20,7 +21,11 @@ class Dispatcher;
 struct ServerOptions {
     std::string address = "127.0.0.1";
     std::uint16_t port = 0;                        // 0: the system picks a free port
-    std::string token;                             // empty: no authentication
+    std::string token;                             // one shared token; empty: none
+    // Tokens of their own per user: a call with one of them is the token's user's, whatever
+    // name the client declares. With neither a token nor tokens, anyone may call, as the
+    // name the client declares.
+    TokenTable tokens;
     int workers = 4;                               // threads that read, run calls and reply
     std::size_t maxBodyBytes = 64u * 1024 * 1024;
     std::uint32_t maxHeaderBytes = 16 * 1024;

@@ -25,6 +25,8 @@ namespace {
 
 const HttpFailure kUnauthorized{http::status::unauthorized, code::Unauthorized,
                                 "Acesso não autorizado: token de acesso ausente ou inválido."};
+const HttpFailure kBadUser{http::status::bad_request, code::InvalidRequest,
+                           "Nome de usuário inválido no cabeçalho X-Fiscal-User."};
 const HttpFailure kNotFound{http::status::not_found, code::MethodNotFound,
                             "Caminho desconhecido: use POST /rpc/<objeto>."};
 const HttpFailure kNotAllowed{http::status::method_not_allowed, code::InvalidRequest,
@@ -44,24 +46,47 @@ bool sameToken(std::string_view given, std::string_view expected)
     return diff == 0;
 }
 
-bool bearerMatches(std::string_view header, const std::string &token)
+// The token of an "Authorization: Bearer <token>" header; nothing for any other header.
+std::optional<std::string_view> bearerToken(std::string_view header)
 {
     constexpr std::string_view scheme = "bearer ";
     if (header.size() < scheme.size())
-        return false;
+        return std::nullopt;
     for (std::size_t i = 0; i < scheme.size(); ++i) {
         char c = header[i];
         if (c >= 'A' && c <= 'Z')
             c = char(c - 'A' + 'a');
         if (c != scheme[i])
-            return false;
+            return std::nullopt;
     }
     std::string_view given = header.substr(scheme.size());
     while (!given.empty() && (given.front() == ' ' || given.front() == '\t'))
         given.remove_prefix(1);
     while (!given.empty() && (given.back() == ' ' || given.back() == '\t'))
         given.remove_suffix(1);
-    return sameToken(given, token);
+    return given;
+}
+
+// Who the call is from: the token's owner, else the name the client declares.
+const HttpFailure *identify(const RequestHead &req, const std::string &token, const TokenTable &tokens,
+                            std::string &user)
+{
+    if (!token.empty() || !tokens.empty()) {
+        const std::optional<std::string_view> given = bearerToken(req[http::field::authorization]);
+        if (!given)
+            return &kUnauthorized;
+        if (std::optional<std::string> owner = tokens.userOf(*given)) {
+            user = std::move(*owner);
+            return nullptr;
+        }
+        if (token.empty() || !sameToken(*given, token))
+            return &kUnauthorized;
+    }
+    std::optional<std::string> declared = decodeUserHeader(req[kUserHeader]);
+    if (!declared)
+        return &kBadUser;
+    user = std::move(*declared);
+    return nullptr;
 }
 
 // "/rpc/<object>", the object made of letters, digits, '.', '_' and '-'.
@@ -83,15 +108,15 @@ bool objectFromTarget(std::string_view target, std::string &object)
 
 } // namespace
 
-const HttpFailure *checkHead(const RequestHead &req, const std::string &token,
+const HttpFailure *checkHead(const RequestHead &req, const std::string &token, const TokenTable &tokens,
                              std::optional<std::uint64_t> contentLength, std::size_t maxBodyBytes,
-                             bool chunked, std::string &object, Encoding &enc)
+                             bool chunked, std::string &object, Encoding &enc, std::string &user)
 {
     const bool knownEncoding = encodingFromContentType(std::string_view(req[http::field::content_type]), enc);
     if (!knownEncoding)
         enc = Encoding::Json;
-    if (!token.empty() && !bearerMatches(req[http::field::authorization], token))
-        return &kUnauthorized;
+    if (const HttpFailure *refused = identify(req, token, tokens, user))
+        return refused;
     if (!objectFromTarget(req.target(), object))
         return &kNotFound;
     if (req.method() != http::verb::post)

@@ -1,11 +1,13 @@
 #pragma once
-// What the server checks in the head of a request before it reads the body: token, path,
-// HTTP method, media type and declared length. A failed check is answered at the HTTP level
+// What the server checks in the head of a request before it reads the body: token and user
+// (rpc/caller.h), path, HTTP method, media type and declared length. A failed check is answered at the HTTP level
 // and the connection closes, since the rest of the request is never read.
 //
-//   if (const HttpFailure *f = checkHead(req, opt.token, parser.content_length(), opt.maxBodyBytes, object))
+//   if (const HttpFailure *f = checkHead(req, opt.token, opt.tokens, parser.content_length(), opt.maxBodyBytes,
+//                                        chunked, object, enc, user))
 //       return fail(*f);
 
+#include "rpc/caller.h"
 #include "rpc/envelope.h"
 
 #include <boost/beast/http/message.hpp>
@@ -35,10 +37,11 @@ extern const HttpFailure kBusy;
 using RequestHead = boost::beast::http::request_header<>;
 
 // The first check the head fails, or nullptr. On success `object` holds the remote object
-// named by the path ("/rpc/<object>"). An unknown media type still lets `enc` be Json, so
-// that error bodies stay readable for people with curl.
-const HttpFailure *checkHead(const RequestHead &req, const std::string &token,
+// named by the path ("/rpc/<object>") and `user` who is calling: the owner of a token of
+// `tokens`, else the name the client declares. An unknown media type still lets `enc` be
+// Json, so that error bodies stay readable for people with curl.
+const HttpFailure *checkHead(const RequestHead &req, const std::string &token, const TokenTable &tokens,
                              std::optional<std::uint64_t> contentLength, std::size_t maxBodyBytes,
-                             bool chunked, std::string &object, Encoding &enc);
+                             bool chunked, std::string &object, Encoding &enc, std::string &user);
 
 } // namespace fiscal::rpc::detail

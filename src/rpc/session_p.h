@@ -97,6 +97,7 @@ private:
     State m_state = State::Reading;
     Encoding m_enc = Encoding::Json;
     std::string m_object;
+    std::string m_user;     // who is calling (rpc/caller.h)
     bool m_keepAlive = true;
     bool m_closeAfterWrite = false;
     bool m_head = false;   // the request is HEAD: answers carry no body

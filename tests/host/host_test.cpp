@@ -19,6 +19,9 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <pwd.h>
+#include <unistd.h>
+
 using namespace fiscal::clientlib;
 
 namespace {
@@ -91,6 +94,35 @@ TEST(HostOptions, CommandLineEnvironmentAndFileDecideTheModules)
         }
     }
     qunsetenv("FISCAL_MODULE");
+}
+
+TEST(HostOptions, TheUserComesFromTheCommandLineEnvironmentFileOrTheSystemLogin)
+{
+    QTemporaryDir dir;
+    const QString ini = dir.filePath(QStringLiteral("host.ini"));
+    const passwd *pw = getpwuid(geteuid());
+    struct Case { QStringList args; QByteArray env; QByteArray file; QString user; };
+    const Case cases[] = {
+        {{"--user", "Ana"}, "beto", "carla", "Ana"},
+        {{}, "beto", "carla", "beto"},
+        {{}, {}, "Conceição", "Conceição"},
+        {{}, {}, {}, QString::fromLocal8Bit(pw->pw_name)},
+    };
+    for (const Case &c : cases) {
+        QFile f(ini);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(c.file.isEmpty() ? QByteArray() : "[user]\nname=" + c.file + "\n");
+        f.close();
+        qputenv("FISCAL_USER", c.env);
+        HostCommandLine cli;
+        HostOptions options;
+        QString error;
+        ASSERT_TRUE(parseHostCommandLine(QStringList{QStringLiteral("erp-host")} + c.args, cli, error));
+        cli.configFile = ini;
+        ASSERT_TRUE(readHostOptions(cli, options, error));
+        EXPECT_EQ(options.user, c.user);
+    }
+    qunsetenv("FISCAL_USER");
 }
 
 class HostWindowTest : public ::testing::Test {
