@@ -2,6 +2,7 @@
 
 #include "dataset/packet.h"
 
+#include <QCborMap>
 #include <QCborValue>
 
 #include <algorithm>
@@ -564,6 +565,11 @@ std::string shellQuote(const std::string &s)
     for (char ch : s)
         q += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
     return q + "'";
+}
+
+QString packetValue(const rpc::Reply &reply, int row, int column)
+{
+    return reply.value().toMap().value(QStringLiteral("rows")).toArray().at(row).toArray().at(column).toString();
 }
 
 } // namespace fiscal::bench

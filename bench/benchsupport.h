@@ -114,6 +114,10 @@ rpc::Reply callOk(rpc::Client &client, const std::string &object, const std::str
                   const QCborArray &params = {});
 inline const std::string kParamGrupFiscal = "Ger10200.rdmParamGrupFiscal";
 inline const std::string kCadAutParGrpFis = "Ger10201.rdmCadAutParGrpFis";
+inline const std::string kHistorico = "Ger10204.rdmHistorico";
+
+// One value of a data packet a call answered (row and column from 0); empty when absent.
+QString packetValue(const rpc::Reply &reply, int row, int column);
 
 // Benchmarks that save move clients from the first fiscal group to the second, one row
 // per call; client codes are the numbers 1..N, zero-padded.

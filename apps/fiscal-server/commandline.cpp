@@ -23,8 +23,8 @@ int parseInt(const std::string &text, const std::string &option, int lo, int hi)
 const char *usageText()
 {
     return "uso: fiscal-server --db BANCO --init [--demo small|large]\n"
-           "     fiscal-server --db BANCO [--init] --listen ENDEREÇO:PORTA [--token TOKEN] [--workers N]\n"
-           "            [--pool N] [--drain SEGUNDOS]\n"
+           "     fiscal-server --db BANCO [--init] --listen ENDEREÇO:PORTA [--token TOKEN] [--tokens ARQUIVO]\n"
+           "            [--history-days N] [--workers N] [--pool N] [--drain SEGUNDOS]\n"
            "     fiscal-server --help | --version\n"
            "Veja fiscal-server --help.\n";
 }
@@ -36,8 +36,8 @@ const char *helpText()
            "HTTP (POST /rpc/OBJETO), sobre um banco SQLite ou PostgreSQL.\n"
            "\n"
            "uso: fiscal-server --db BANCO --init [--demo small|large]\n"
-           "     fiscal-server --db BANCO [--init] --listen ENDEREÇO:PORTA [--token TOKEN] [--workers N]\n"
-           "            [--pool N] [--drain SEGUNDOS]\n"
+           "     fiscal-server --db BANCO [--init] --listen ENDEREÇO:PORTA [--token TOKEN] [--tokens ARQUIVO]\n"
+           "            [--history-days N] [--workers N] [--pool N] [--drain SEGUNDOS]\n"
            "\n"
            "Opções:\n"
            "  --db BANCO               arquivo SQLite ou URL do PostgreSQL\n"
@@ -47,7 +47,14 @@ const char *helpText()
            "  --demo small|large       com --init, grava dados de demonstração num banco vazio\n"
            "  --listen ENDEREÇO:PORTA  atende nesse endereço (IPv6 entre colchetes: [::1]:8211);\n"
            "                           a porta 0 escolhe uma livre\n"
-           "  --token TOKEN            exige \"Authorization: Bearer TOKEN\" em cada chamada\n"
+           "  --token TOKEN            exige \"Authorization: Bearer TOKEN\" em cada chamada; o\n"
+           "                           histórico registra o usuário que o cliente declara\n"
+           "  --tokens ARQUIVO         um token por usuário: linhas usuário:SHA-256-do-token\n"
+           "                           (printf %s TOKEN | sha256sum); o histórico registra o\n"
+           "                           dono do token, nunca o nome que o cliente declara\n"
+           "  --history-days N         guarda o histórico de alterações por N dias e apaga as\n"
+           "                           operações mais antigas (ao iniciar e de hora em hora);\n"
+           "                           0, o padrão, guarda tudo\n"
            "  --workers N              threads de atendimento, de 1 a 64 (padrão 4)\n"
            "  --pool N                 conexões com o banco, de 1 a 256 (padrão: uma por thread);\n"
            "                           com menos conexões que threads, uma chamada espera a sua\n"
@@ -62,12 +69,14 @@ const char *helpText()
            "  FISCAL_SERVER_TOKEN      o token, quando --token não é dado (não aparece na\n"
            "                           lista de processos)\n"
            "  FISCAL_POOL, FISCAL_DRAIN  --pool e --drain, quando não são dados\n"
+           "  FISCAL_SERVER_TOKENS     o arquivo de tokens, quando --tokens não é dado\n"
+           "  FISCAL_HISTORY_DAYS      os dias de histórico, quando --history-days não é dado\n"
            "  PGPASSWORD, PGHOST, PGUSER, ...  as da libpq, para o PostgreSQL\n"
            "\n"
            "Arquivo de configuração: nenhum. Instalado como serviço, fiscal-server@PORTA.service\n"
            "lê /etc/fiscal-server/fiscal-server.env (FISCAL_DB, FISCAL_ADDRESS, FISCAL_WORKERS,\n"
-           "FISCAL_POOL, FISCAL_DRAIN, FISCAL_SERVER_TOKEN) e, só para aquela porta,\n"
-           "/etc/fiscal-server/PORTA.env.\n"
+           "FISCAL_POOL, FISCAL_DRAIN, FISCAL_SERVER_TOKEN, FISCAL_SERVER_TOKENS,\n"
+           "FISCAL_HISTORY_DAYS) e, só para aquela porta, /etc/fiscal-server/PORTA.env.\n"
            "\n"
            "Operação: GET /health responde 200 enquanto o banco responde e 503 quando não\n"
            "responde ou durante o --drain; GET /metrics dá as métricas no formato de texto do\n"
@@ -92,13 +101,16 @@ bool isPostgresUrl(const std::string &db)
 
 Environment Environment::fromProcess()
 {
-    return {std::getenv("FISCAL_SERVER_TOKEN"), std::getenv("FISCAL_POOL"), std::getenv("FISCAL_DRAIN")};
+    return {std::getenv("FISCAL_SERVER_TOKEN"), std::getenv("FISCAL_POOL"), std::getenv("FISCAL_DRAIN"),
+            std::getenv("FISCAL_SERVER_TOKENS"), std::getenv("FISCAL_HISTORY_DAYS")};
 }
 
 CommandLine parseCommandLine(const std::vector<std::string> &args, const Environment &env)
 {
     CommandLine cl;
     bool tokenGiven = false;
+    bool tokensGiven = false;
+    bool daysGiven = false;
     bool workersGiven = false;
     bool poolGiven = false;
     bool drainGiven = false;
@@ -139,6 +151,14 @@ CommandLine parseCommandLine(const std::vector<std::string> &args, const Environ
             if (cl.token.empty())
                 throw UsageError("--token não pode ser vazio");
             tokenGiven = true;
+        } else if (a == "--tokens") {
+            cl.tokensFile = value();
+            if (cl.tokensFile.empty())
+                throw UsageError("falta o valor de --tokens");
+            tokensGiven = true;
+        } else if (a == "--history-days") {
+            cl.historyDays = parseInt(value(), "--history-days", 0, kMaxHistoryDays);
+            daysGiven = true;
         } else if (a == "--workers") {
             cl.workers = parseInt(value(), "--workers", 1, 64);
             workersGiven = true;
@@ -160,15 +180,19 @@ CommandLine parseCommandLine(const std::vector<std::string> &args, const Environ
         throw UsageError("diga --init, --listen ou os dois");
     if (cl.demo && !cl.init)
         throw UsageError("--demo só vale com --init");
-    if ((tokenGiven || workersGiven || poolGiven || drainGiven) && !cl.listen)
-        throw UsageError("--token, --workers, --pool e --drain só valem com --listen");
+    if ((tokenGiven || tokensGiven || daysGiven || workersGiven || poolGiven || drainGiven) && !cl.listen)
+        throw UsageError("--token, --tokens, --history-days, --workers, --pool e --drain só valem com --listen");
     if (!tokenGiven && env.token)
         cl.token = env.token;
+    if (!tokensGiven && env.tokensFile)
+        cl.tokensFile = env.tokensFile;
     // An empty variable (a setting left blank in the environment file) means the default.
     if (!poolGiven && env.pool && *env.pool)
         cl.pool = parseInt(env.pool, "FISCAL_POOL", 1, 256);
     if (!drainGiven && env.drain && *env.drain)
         cl.drainSeconds = parseInt(env.drain, "FISCAL_DRAIN", 0, 300);
+    if (!daysGiven && env.historyDays && *env.historyDays)
+        cl.historyDays = parseInt(env.historyDays, "FISCAL_HISTORY_DAYS", 0, kMaxHistoryDays);
     return cl;
 }
 

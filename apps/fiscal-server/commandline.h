@@ -1,7 +1,8 @@
 #pragma once
 // The command line of fiscal-server:
 //   fiscal-server --db DB --init [--demo small|large]
-//   fiscal-server --db DB --listen ADDRESS:PORT [--token T] [--workers N] [--pool N] [--drain S]
+//   fiscal-server --db DB --listen ADDRESS:PORT [--token T] [--tokens FILE] [--history-days N]
+//                 [--workers N] [--pool N] [--drain S]
 // Both --init and --listen may be given: the database is prepared, then served.
 
 #include <cstdint>
@@ -20,6 +21,8 @@ struct CommandLine {
     std::string address;
     std::uint16_t port = 0;
     std::string token;                   // --token, else FISCAL_SERVER_TOKEN
+    std::string tokensFile;              // --tokens, else FISCAL_SERVER_TOKENS
+    int historyDays = 0;                 // --history-days, else FISCAL_HISTORY_DAYS; 0 keeps all
     int workers = 4;
     int pool = 0;                        // database connections; 0: as many as workers
     int drainSeconds = 0;                // after SIGTERM: /health 503 this long before stopping
@@ -32,12 +35,17 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A hundred years: beyond that a number of days is a slip.
+constexpr int kMaxHistoryDays = 36500;
+
 // Settings an option may also take from the environment (the service's environment file);
 // the option wins.
 struct Environment {
-    const char *token = nullptr;   // FISCAL_SERVER_TOKEN
-    const char *pool = nullptr;    // FISCAL_POOL
-    const char *drain = nullptr;   // FISCAL_DRAIN
+    const char *token = nullptr;         // FISCAL_SERVER_TOKEN
+    const char *pool = nullptr;          // FISCAL_POOL
+    const char *drain = nullptr;         // FISCAL_DRAIN
+    const char *tokensFile = nullptr;    // FISCAL_SERVER_TOKENS
+    const char *historyDays = nullptr;   // FISCAL_HISTORY_DAYS
     static Environment fromProcess();
 };
 

@@ -5,6 +5,7 @@
 #include "commandline.h"
 #include "sdnotify.h"
 
+#include "appserver/history.h"
 #include "appserver/server.h"
 #include "ops/calllog.h"
 #include "ops/endpoints.h"
@@ -21,6 +22,7 @@
 #include <ctime>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <pthread.h>
 #include <thread>
 
@@ -46,11 +48,17 @@ void lockSchema(storage::Connection &c)
     stmt->step();
 }
 
+void reportMigration(int from)
+{
+    if (from > 0 && from < storage::kSchemaVersion)
+        std::cout << "schema migrated from version " << from << " to " << storage::kSchemaVersion << std::endl;
+}
+
 int initDatabase(const server::CommandLine &cl)
 {
     auto conn = storage::open(cl.db);
     lockSchema(*conn);
-    storage::createSchema(*conn);
+    reportMigration(storage::createSchema(*conn));
     std::cout << "schema ready in " << cl.db << std::endl;
     if (!cl.demo)
         return 0;
@@ -68,7 +76,8 @@ int initDatabase(const server::CommandLine &cl)
     return 0;
 }
 
-// Fails early, with a clear message, when the database cannot serve the calls.
+// Fails early, with a clear message, when the database cannot serve the calls; an older
+// schema is migrated in place first.
 void checkDatabase(const server::CommandLine &cl)
 {
     if (!server::isPostgresUrl(cl.db) && !std::filesystem::exists(cl.db))
@@ -81,6 +90,10 @@ void checkDatabase(const server::CommandLine &cl)
             throw;
         throw std::runtime_error(std::string("the database has no fiscal schema; run --init first (")
                                  + e.what() + ")");
+    }
+    if (storage::schemaVersion(*conn) != storage::kSchemaVersion) {
+        lockSchema(*conn);
+        reportMigration(storage::createSchema(*conn));
     }
 }
 
@@ -148,7 +161,7 @@ std::unique_ptr<storage::Connection> openProbe(const std::string &db)
     return storage::open(db);
 }
 
-int serve(const server::CommandLine &cl)
+int serve(const server::CommandLine &cl, rpc::TokenTable tokens)
 {
     checkDatabase(cl);
 
@@ -173,6 +186,7 @@ int serve(const server::CommandLine &cl)
     options.address = cl.address;
     options.port = cl.port;
     options.token = cl.token;
+    options.tokens = std::move(tokens);
     options.workers = cl.workers;
     options.recordCall = [&metrics, &callLog](const rpc::CallRecord &call) {
         metrics.record(call);
@@ -181,6 +195,10 @@ int serve(const server::CommandLine &cl)
     options.answerGet = ops::endpoints(health, metrics);
     rpc::HttpServer http(dispatcher, options);
     addProcessMetrics(metrics, pool, http, health);
+    // Prunes at once, then every hour, on a connection of its own; stops with the server.
+    std::optional<appserver::HistoryPruner> pruner;
+    if (cl.historyDays > 0)
+        pruner.emplace(cl.db, cl.historyDays);
 
     std::thread watcher([&] { watchSignals(stopSignals, cl.drainSeconds, http, health); });
 
@@ -219,13 +237,28 @@ int main(int argc, char **argv)
         return 0;
     }
 
+    // A tokens file that cannot be used is a wrong setting, like a wrong option.
+    rpc::TokenTable tokens;
+    if (cl.listen && !cl.tokensFile.empty()) {
+        try {
+            tokens = rpc::TokenTable::load(cl.tokensFile);
+        } catch (const std::exception &e) {
+            std::cerr << "fiscal-server: " << e.what() << std::endl;
+            return 2;
+        }
+        if (tokens.empty()) {
+            std::cerr << "fiscal-server: o arquivo de tokens " << cl.tokensFile << " não tem nenhum token" << std::endl;
+            return 2;
+        }
+    }
+
     try {
         if (cl.init) {
             const int rc = initDatabase(cl);
             if (rc != 0 || !cl.listen)
                 return rc;
         }
-        return serve(cl);
+        return serve(cl, std::move(tokens));
     } catch (const std::exception &e) {
         std::cerr << "fiscal-server: " << e.what() << std::endl;
         return 1;

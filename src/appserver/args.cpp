@@ -84,13 +84,12 @@ std::string codeArg(const QCborArray &params, qsizetype index, int width, const 
     return stringArg(params, index, width, what);
 }
 
-Selection parseSelection(const std::string &text, int maxKeySize, const char *what)
+namespace {
+
+// The quoted keys of a list, in order; repeated ones once unless `repeats`.
+std::vector<std::string> parseQuoted(const std::string &text, int maxKeySize, const char *what, bool repeats)
 {
-    Selection sel;
-    if (text == "T") {
-        sel.all = true;
-        return sel;
-    }
+    std::vector<std::string> keys;
     const auto bad = [&](const char *why) {
         invalid(QStringLiteral("Seleção inválida em %1: %2.")
                     .arg(QString::fromUtf8(what), QString::fromUtf8(why)));
@@ -131,10 +130,37 @@ Selection parseSelection(const std::string &text, int maxKeySize, const char *wh
         if (writes::codePoints(key) > std::size_t(maxKeySize))
             invalid(QStringLiteral("Seleção inválida em %1: a chave \"%2\" tem mais de %3 caracteres.")
                         .arg(QString::fromUtf8(what), rpc::echoed(writes::q(key))).arg(maxKeySize));
-        if (seen.insert(key).second)
-            sel.keys.push_back(std::move(key));
+        if (repeats || seen.insert(key).second)
+            keys.push_back(std::move(key));
     }
+    return keys;
+}
+
+} // namespace
+
+Selection parseSelection(const std::string &text, int maxKeySize, const char *what)
+{
+    Selection sel;
+    if (text == "T")
+        sel.all = true;
+    else
+        sel.keys = parseQuoted(text, maxKeySize, what, false);
     return sel;
+}
+
+std::int64_t integerArg(const QCborArray &params, qsizetype index, const char *what)
+{
+    const std::string text = stringArg(params, index, 18, what);
+    const bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits)
+        invalid(QStringLiteral("O argumento %1 deve ser um número inteiro, mas recebeu \"%2\".")
+                    .arg(QString::fromUtf8(what), rpc::echoed(writes::q(text))));
+    return std::stoll(text);
+}
+
+std::vector<std::string> parseKeyList(const std::string &text, int maxKeySize, const char *what)
+{
+    return parseQuoted(text, maxKeySize, what, true);
 }
 
 } // namespace fiscal::appserver

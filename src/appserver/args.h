@@ -5,6 +5,7 @@
 #include "rpc/dispatcher.h"
 
 #include <QCborArray>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,5 +31,12 @@ struct Selection {
     std::vector<std::string> keys;
 };
 Selection parseSelection(const std::string &text, int maxKeySize, const char *what);
+
+// The fields of one record's key in the same format ('01','01','123'), in order, repeats
+// kept; "T" is no key and is refused like any other malformed text.
+std::vector<std::string> parseKeyList(const std::string &text, int maxKeySize, const char *what);
+
+// A non-negative decimal integer, digits only (an operation id, a count).
+std::int64_t integerArg(const QCborArray &params, qsizetype index, const char *what);
 
 } // namespace fiscal::appserver

@@ -1,10 +1,12 @@
 #pragma once
 // Bulk operations of the two dialogs: automatic registration (one entity, or per tax and
 // state registration) and replication of the per-registration parameters. Each is a few
-// set-based statements inside the call's one transaction.
+// set-based statements inside the call's one transaction, each write preceded by the
+// capture of the rows it changes into the history (history.h). With a previewing Recorder
+// the same code changes nothing and only counts what it would change.
 //
 //   auto a = bulk::readCadastroArgs(params);       // strict; InvalidParams on bad arguments
-//   withTransaction(pool, [&](auto &c) { bulk::cadastroAutomatico(c, a); });
+//   withTransaction(pool, [&](auto &c) { history::Recorder h(c, op); bulk::cadastroAutomatico(h, a); h.finish(); });
 
 #include "storage/database.h"
 
@@ -12,6 +14,10 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+namespace fiscal::appserver::history {
+class Recorder;
+}
 
 namespace fiscal::appserver::bulk {
 
@@ -24,7 +30,7 @@ struct CadastroArgs {
     std::string tax, company, registration;
 };
 CadastroArgs readCadastroArgs(const QCborArray &params);
-void cadastroAutomatico(storage::Connection &c, const CadastroArgs &a);
+void cadastroAutomatico(history::Recorder &h, const CadastroArgs &a);
 
 // A choice with its list: "T" all, "L" the keys, "N" none.
 struct Choice {
@@ -42,7 +48,7 @@ struct InscEstaArgs {
     char mode = 'T';           // T upsert, V only where no row, E delete rows with the group
 };
 InscEstaArgs readInscEstaArgs(const QCborArray &params);
-void cadAutoImpInscEsta(storage::Connection &c, const InscEstaArgs &a);
+void cadAutoImpInscEsta(history::Recorder &h, const InscEstaArgs &a);
 
 // Replica(tax, company, registration, groups, destCompany, destRegistrations, suppliers, clients)
 struct ReplicaArgs {
@@ -56,7 +62,7 @@ struct ReplicaArgs {
 };
 ReplicaArgs readReplicaArgs(const QCborArray &params);
 // Returns the number of destination rows written; 0 (and nothing changed) when the origin
-// has no rows or the destination company no registration.
-std::int64_t replica(storage::Connection &c, const ReplicaArgs &a);
+// has no rows or the destination company no registration, and in a preview.
+std::int64_t replica(history::Recorder &h, const ReplicaArgs &a);
 
 } // namespace fiscal::appserver::bulk

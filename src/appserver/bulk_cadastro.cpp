@@ -3,6 +3,7 @@
 
 #include "appserver/args.h"
 #include "appserver/bulk.h"
+#include "appserver/history.h"
 #include "appserver/write_checks.h"
 
 #include <array>
@@ -48,16 +49,6 @@ const Entity &entityFor(const std::string &code)
         if (code == e.code)
             return e;
     invalid(QStringLiteral("Entidade desconhecida para o cadastramento automático: \"%1\".").arg(rpc::echoed(q(code))));
-}
-
-std::int64_t run(storage::Connection &c, const std::string &sql,
-                 std::initializer_list<std::optional<std::string_view>> params)
-{
-    auto st = c.prepare(sql);
-    int i = 1;
-    for (const auto &p : params)
-        st->bind(i++, p);
-    return st->execute();
 }
 
 } // namespace
@@ -108,8 +99,9 @@ CadastroArgs readCadastroArgs(const QCborArray &params)
     return a;
 }
 
-void cadastroAutomatico(storage::Connection &c, const CadastroArgs &a)
+void cadastroAutomatico(history::Recorder &h, const CadastroArgs &a)
 {
+    storage::Connection &c = h.connection();
     const Entity &e = entityFor(a.entity);
     const std::optional<std::string_view> group =
         a.group.empty() ? std::nullopt : std::optional<std::string_view>(a.group);
@@ -124,51 +116,79 @@ void cadastroAutomatico(storage::Connection &c, const CadastroArgs &a)
 
     for (const char *table : e.tables) {
         const std::string t = table;
-        switch (a.mode) {
-        case 'T':
-            // Rows that already hold the group are left alone: fewer writes, same result.
-            run(c, "UPDATE " + t + " SET CDGRUPOFISC = $1 WHERE CDGRUPOFISC IS NULL OR CDGRUPOFISC <> $1", {group});
-            break;
-        case 'V':
-            run(c, "UPDATE " + t + " SET CDGRUPOFISC = $1 WHERE CDGRUPOFISC IS NULL", {group});
-            break;
-        default:
-            run(c, "UPDATE " + t + " SET CDGRUPOFISC = NULL WHERE CDGRUPOFISC IS NOT NULL", {});
-            break;
-        }
+        // Rows that already hold the group are left alone: fewer writes, same result.
+        const char *where = a.mode == 'T' ? " WHERE CDGRUPOFISC IS NULL OR CDGRUPOFISC <> $1"
+                          : a.mode == 'V' ? " WHERE CDGRUPOFISC IS NULL"
+                                          : " WHERE CDGRUPOFISC IS NOT NULL";
+        const char *after = a.mode == 'L' ? "NULL" : "$1";
+        const history::Params params = a.mode == 'L' ? history::Params{} : history::Params{group};
+        h.capture(history::table(t), history::Action::Changed, "CDGRUPOFISC", after, "FROM " + t + where, params);
+        h.write("UPDATE " + t + " SET CDGRUPOFISC = " + after + where, params);
     }
     if (!e.paramTable)
         return;
 
     const std::string p = e.paramTable;
+    const history::Table &ht = history::table(p);
     const bool perRegistration = e.needs == Needs::Registration;
     const std::string keys = perRegistration ? "CDIMPOSTO, CDEMPRESA, CDINSCESTA, " + std::string(e.paramKey)
                                              : "CDIMPOSTO, " + std::string(e.paramKey);
     if (a.mode == 'L') {
         if (perRegistration) {
-            std::string sql = "DELETE FROM " + p + " WHERE CDIMPOSTO = $1 AND CDEMPRESA = $2 AND CDINSCESTA = $3";
-            if (group)
-                run(c, sql + " AND CDGRUPOFISC = $4", {a.tax, a.company, a.registration, group});
-            else
-                run(c, sql, {a.tax, a.company, a.registration});
+            std::string where = " WHERE CDIMPOSTO = $1 AND CDEMPRESA = $2 AND CDINSCESTA = $3";
+            if (group) {
+                where += " AND CDGRUPOFISC = $4";
+                h.capture(ht, history::Action::Deleted, "CDGRUPOFISC", "NULL", "FROM " + p + where,
+                          {a.tax, a.company, a.registration, group});
+                h.write("DELETE FROM " + p + where, {a.tax, a.company, a.registration, group});
+            } else {
+                h.capture(ht, history::Action::Deleted, "CDGRUPOFISC", "NULL", "FROM " + p + where,
+                          {a.tax, a.company, a.registration});
+                h.write("DELETE FROM " + p + where, {a.tax, a.company, a.registration});
+            }
         } else {
-            run(c, "DELETE FROM " + p + " WHERE CDIMPOSTO = $1", {a.tax});
+            h.capture(ht, history::Action::Deleted, "CDGRUPOFISC", "NULL", "FROM " + p + " WHERE CDIMPOSTO = $1",
+                      {a.tax});
+            h.write("DELETE FROM " + p + " WHERE CDIMPOSTO = $1", {a.tax});
         }
         return;
     }
+
+    // The records without a row get one (T and V); in T the rows of another group change.
+    const std::string record = std::string("s.") + e.paramKey;
+    if (perRegistration) {
+        h.capture(ht, history::Action::Inserted, "NULL", "$4",
+                  std::string("FROM ") + e.source + " s WHERE NOT EXISTS (SELECT 1 FROM " + p
+                      + " x WHERE x.CDIMPOSTO = $1 AND x.CDEMPRESA = $2 AND x.CDINSCESTA = $3 AND x." + e.paramKey
+                      + " = " + record + ")",
+                  {a.tax, a.company, a.registration, group}, {"$1", "$2", "$3", record});
+        if (a.mode == 'T')
+            h.capture(ht, history::Action::Changed, "CDGRUPOFISC", "$4",
+                      "FROM " + p + " WHERE CDIMPOSTO = $1 AND CDEMPRESA = $2 AND CDINSCESTA = $3 AND CDGRUPOFISC <> $4",
+                      {a.tax, a.company, a.registration, group});
+    } else {
+        h.capture(ht, history::Action::Inserted, "NULL", "$2",
+                  std::string("FROM ") + e.source + " s WHERE NOT EXISTS (SELECT 1 FROM " + p
+                      + " x WHERE x.CDIMPOSTO = $1 AND x." + e.paramKey + " = " + record + ")",
+                  {a.tax, group}, {"$1", record});
+        if (a.mode == 'T')
+            h.capture(ht, history::Action::Changed, "CDGRUPOFISC", "$2",
+                      "FROM " + p + " WHERE CDIMPOSTO = $1 AND CDGRUPOFISC <> $2", {a.tax, group});
+    }
+
     const std::string onConflict = a.mode == 'T'
         ? " ON CONFLICT (" + keys + ") DO UPDATE SET CDGRUPOFISC = excluded.CDGRUPOFISC WHERE "
               + p + ".CDGRUPOFISC <> excluded.CDGRUPOFISC"
         : " ON CONFLICT (" + keys + ") DO NOTHING";
     // "WHERE true" keeps SQLite from reading ON CONFLICT as a join constraint.
     if (perRegistration)
-        run(c, "INSERT INTO " + p + " (" + keys + ", CDGRUPOFISC) SELECT $1, $2, $3, " + e.paramKey + ", $4 FROM "
-                   + e.source + " WHERE true" + onConflict,
-            {a.tax, a.company, a.registration, group});
+        h.write("INSERT INTO " + p + " (" + keys + ", CDGRUPOFISC) SELECT $1, $2, $3, " + e.paramKey + ", $4 FROM "
+                    + e.source + " WHERE true" + onConflict,
+                {a.tax, a.company, a.registration, group});
     else
-        run(c, "INSERT INTO " + p + " (" + keys + ", CDGRUPOFISC) SELECT $1, " + e.paramKey + ", $2 FROM "
-                   + e.source + " WHERE true" + onConflict,
-            {a.tax, group});
+        h.write("INSERT INTO " + p + " (" + keys + ", CDGRUPOFISC) SELECT $1, " + e.paramKey + ", $2 FROM "
+                    + e.source + " WHERE true" + onConflict,
+                {a.tax, group});
 }
 
 } // namespace fiscal::appserver::bulk

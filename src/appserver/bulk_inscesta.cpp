@@ -3,6 +3,7 @@
 
 #include "appserver/args.h"
 #include "appserver/bulk.h"
+#include "appserver/history.h"
 #include "appserver/write_checks.h"
 #include "appserver/write_temptable.h"
 
@@ -44,16 +45,6 @@ struct Side {
     const char *missing;   // message for an unknown key
     const Choice *choice;
 };
-
-std::int64_t run(storage::Connection &c, const std::string &sql,
-                 std::initializer_list<std::optional<std::string_view>> params)
-{
-    auto st = c.prepare(sql);
-    int i = 1;
-    for (const auto &p : params)
-        st->bind(i++, p);
-    return st->execute();
-}
 
 // Bytes of the company code that opens a registrations list key: its first two characters.
 std::size_t companyLength(std::string_view key)
@@ -98,8 +89,9 @@ InscEstaArgs readInscEstaArgs(const QCborArray &params)
     return a;
 }
 
-void cadAutoImpInscEsta(storage::Connection &c, const InscEstaArgs &a)
+void cadAutoImpInscEsta(history::Recorder &h, const InscEstaArgs &a)
 {
+    storage::Connection &c = h.connection();
     writes::requireTax(c, a.tax);
     writes::requireGroup(c, a.group);
 
@@ -141,26 +133,39 @@ void cadAutoImpInscEsta(storage::Connection &c, const InscEstaArgs &a)
         if (s.choice->code == 'N')
             continue;
         const std::string p = s.table;
+        const history::Table &ht = history::table(p);
         const std::string keys = "CDIMPOSTO, CDEMPRESA, CDINSCESTA, " + std::string(s.key);
         const bool listed = s.choice->code == 'L';
+        // The existing rows of the tax among the chosen registrations and records (every
+        // row's registration and record exist, so "all" needs no condition).
+        std::string chosenRows = " WHERE CDIMPOSTO = $1";
+        if (regs)
+            chosenRows += " AND (CDEMPRESA, CDINSCESTA) IN (SELECT CDEMPRESA, CDINSCESTA FROM wr_sel_insc)";
+        if (listed)
+            chosenRows += " AND " + std::string(s.key) + " IN (SELECT K FROM " + s.temp + ")";
         if (a.mode == 'E') {
-            std::string sql = "DELETE FROM " + p + " WHERE CDIMPOSTO = $1 AND CDGRUPOFISC = $2";
-            if (regs)
-                sql += " AND (CDEMPRESA, CDINSCESTA) IN (SELECT CDEMPRESA, CDINSCESTA FROM wr_sel_insc)";
-            if (listed)
-                sql += " AND " + std::string(s.key) + " IN (SELECT K FROM " + s.temp + ")";
-            run(c, sql, {a.tax, a.group});
+            const std::string where = chosenRows + " AND CDGRUPOFISC = $2";
+            h.capture(ht, history::Action::Deleted, "CDGRUPOFISC", "NULL", "FROM " + p + where, {a.tax, a.group});
+            h.write("DELETE FROM " + p + where, {a.tax, a.group});
             continue;
         }
         const std::string records = listed ? std::string(s.temp)
                                            : "(SELECT " + std::string(s.key) + " AS K FROM " + s.entity + ")";
+        const std::string chosen = " FROM " + regSource + " i CROSS JOIN " + records + " e";
+        h.capture(ht, history::Action::Inserted, "NULL", "$2",
+                  chosen + " WHERE NOT EXISTS (SELECT 1 FROM " + p + " x WHERE x.CDIMPOSTO = $1"
+                      " AND x.CDEMPRESA = i.CDEMPRESA AND x.CDINSCESTA = i.CDINSCESTA AND x." + s.key + " = e.K)",
+                  {a.tax, a.group}, {"$1", "i.CDEMPRESA", "i.CDINSCESTA", "e.K"});
+        if (a.mode == 'T')
+            h.capture(ht, history::Action::Changed, "CDGRUPOFISC", "$2",
+                      "FROM " + p + chosenRows + " AND CDGRUPOFISC <> $2", {a.tax, a.group});
         const std::string onConflict = a.mode == 'T'
             ? " ON CONFLICT (" + keys + ") DO UPDATE SET CDGRUPOFISC = excluded.CDGRUPOFISC WHERE "
                   + p + ".CDGRUPOFISC <> excluded.CDGRUPOFISC"
             : " ON CONFLICT (" + keys + ") DO NOTHING";
-        run(c, "INSERT INTO " + p + " (" + keys + ", CDGRUPOFISC) SELECT $1, i.CDEMPRESA, i.CDINSCESTA, e.K, $2 FROM "
-                   + regSource + " i CROSS JOIN " + records + " e WHERE true" + onConflict,
-            {a.tax, a.group});
+        h.write("INSERT INTO " + p + " (" + keys + ", CDGRUPOFISC) SELECT $1, i.CDEMPRESA, i.CDINSCESTA, e.K, $2"
+                    + chosen + " WHERE true" + onConflict,
+                {a.tax, a.group});
     }
 }
 

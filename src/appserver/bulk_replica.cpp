@@ -3,6 +3,7 @@
 
 #include "appserver/args.h"
 #include "appserver/bulk.h"
+#include "appserver/history.h"
 #include "appserver/write_checks.h"
 #include "appserver/write_temptable.h"
 
@@ -62,9 +63,10 @@ ReplicaArgs readReplicaArgs(const QCborArray &params)
     return a;
 }
 
-std::int64_t replica(storage::Connection &c, const ReplicaArgs &a)
+std::int64_t replica(history::Recorder &h, const ReplicaArgs &a)
 {
     using writes::q;
+    storage::Connection &c = h.connection();
     writes::requireTax(c, a.tax);
     writes::requireCompany(c, a.company);
     writes::requireRegistration(c, a.company, a.registration);
@@ -97,22 +99,41 @@ std::int64_t replica(storage::Connection &c, const ReplicaArgs &a)
     const std::int64_t destRows = a.allDestinations
         ? run(c, "INSERT INTO wr_rep_dest (K) SELECT CDINSCESTA FROM INSCRESTAD WHERE CDEMPRESA = $1", {a.destCompany})
         : dest->rows();
+    const history::Table &ht = history::table(p);
+    h.touch(ht);
     // Nothing to copy (or nowhere to): erasing the destination would lose data and the
     // screen would still say the replication failed.
     if (originRows == 0 || destRows == 0)
         return 0;
 
-    run(c, "DELETE FROM " + p + " WHERE CDIMPOSTO = $1 AND CDEMPRESA = $2"
-               " AND CDINSCESTA IN (SELECT K FROM wr_rep_dest)" + inGroups,
-        {a.tax, a.destCompany});
+    // What the copy changes, row by row: a destination row the origin has is inserted or
+    // takes the origin's group (with a group list, whatever group it had); one it lacks is
+    // deleted when the copy replaces its group.
+    const std::string destRow = "x.CDIMPOSTO = $1 AND x.CDEMPRESA = $2 AND x.CDINSCESTA = d.K AND x." + key
+        + " = o.K";
+    const std::vector<std::string> keys{"$1", "$2", "d.K", "o.K"};
+    h.capture(ht, history::Action::Inserted, "NULL", "o.G",
+              "FROM wr_rep_dest d CROSS JOIN wr_rep_orig o WHERE NOT EXISTS (SELECT 1 FROM " + p + " x WHERE "
+                  + destRow + ")",
+              {a.tax, a.destCompany}, keys);
+    h.capture(ht, history::Action::Changed, "x.CDGRUPOFISC", "o.G",
+              "FROM wr_rep_dest d CROSS JOIN wr_rep_orig o JOIN " + p + " x ON " + destRow
+                  + " WHERE x.CDGRUPOFISC <> o.G",
+              {a.tax, a.destCompany}, keys);
+    const std::string replaced = " WHERE CDIMPOSTO = $1 AND CDEMPRESA = $2"
+                                 " AND CDINSCESTA IN (SELECT K FROM wr_rep_dest)" + inGroups;
+    h.capture(ht, history::Action::Deleted, "CDGRUPOFISC", "NULL",
+              "FROM " + p + replaced + " AND " + key + " NOT IN (SELECT K FROM wr_rep_orig)", {a.tax, a.destCompany});
+
+    h.write("DELETE FROM " + p + replaced, {a.tax, a.destCompany});
     // With a group list a destination row of another group is overwritten by the origin's.
     const std::string onConflict = groups
         ? " ON CONFLICT (CDIMPOSTO, CDEMPRESA, CDINSCESTA, " + key + ") DO UPDATE SET CDGRUPOFISC = excluded.CDGRUPOFISC"
         : "";
-    return run(c, "INSERT INTO " + p + " (CDIMPOSTO, CDEMPRESA, CDINSCESTA, " + key + ", CDGRUPOFISC)"
-                      " SELECT $1, $2, d.K, o.K, o.G FROM wr_rep_dest d CROSS JOIN wr_rep_orig o WHERE true"
-                      + onConflict,
-               {a.tax, a.destCompany});
+    return h.write("INSERT INTO " + p + " (CDIMPOSTO, CDEMPRESA, CDINSCESTA, " + key + ", CDGRUPOFISC)"
+                       " SELECT $1, $2, d.K, o.K, o.G FROM wr_rep_dest d CROSS JOIN wr_rep_orig o WHERE true"
+                       + onConflict,
+                   {a.tax, a.destCompany});
 }
 
 } // namespace fiscal::appserver::bulk

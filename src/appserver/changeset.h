@@ -9,7 +9,7 @@
 //
 //   const TableSpec &spec = changeset::specFor("SetCliente");
 //   std::vector<Item> items = changeset::decode(spec, dataset::ChangeSet::fromCbor(v));
-//   changeset::apply(conn, spec, items);     // inside the call's transaction
+//   changeset::apply(conn, spec, items, h);  // inside the call's transaction, recorded by h
 //
 // Entity tables (suppliers, clients, ...) never lose a record: a deleted row clears the
 // record's group. Parameter tables (per tax and branch / registration) hold a row only
@@ -23,6 +23,10 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+namespace fiscal::appserver::history {
+class Recorder;
+}
 
 namespace fiscal::appserver::changeset {
 
@@ -96,8 +100,9 @@ QString recordText(const TableSpec &spec, const Item &item);
 // a Conflict naming the first such record. Small change sets go row by row with prepared
 // statements; large ones through a temporary table and one statement per action. Copies
 // (TableSpec::copiedTo) are written after every item was applied, so a conflict leaves
-// them untouched too.
-void apply(storage::Connection &c, const TableSpec &spec, const std::vector<Item> &items);
+// them untouched too. Every row written goes into the history through `h`; on PostgreSQL a
+// one-row save (singleStatement) records it in the same statement that writes the row.
+void apply(storage::Connection &c, const TableSpec &spec, const std::vector<Item> &items, history::Recorder &h);
 
 // True when apply() writes with one statement and reads nothing before it (a one-row entity
 // save): that statement is a transaction by itself.

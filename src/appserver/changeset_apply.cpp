@@ -3,11 +3,13 @@
 
 #include "appserver/changeset.h"
 
+#include "appserver/history.h"
 #include "appserver/write_checks.h"
 #include "appserver/write_temptable.h"
 
 #include <algorithm>
 #include <charconv>
+#include <functional>
 #include <map>
 #include <set>
 
@@ -91,8 +93,12 @@ public:
     // With `groupInUpdate`, the entity UPDATE itself only writes a group that exists, and a
     // missing group is found when the UPDATE misses: one statement instead of two per save.
     // Only for change sets whose messages cannot depend on the order of the checks.
-    RowWriter(storage::Connection &c, const TableSpec &spec, bool groupInUpdate = false)
-        : m_c(c), m_spec(spec), m_groupInUpdate(groupInUpdate) {}
+    // With `inlineHistory` (PostgreSQL, a one-row save) that UPDATE also records the
+    // operation, so that the save stays one statement.
+    RowWriter(storage::Connection &c, const TableSpec &spec, history::Recorder &h, bool groupInUpdate = false,
+              bool inlineHistory = false)
+        : m_c(c), m_spec(spec), m_h(h), m_table(history::table(spec.table)), m_groupInUpdate(groupInUpdate),
+          m_inline(inlineHistory) {}
 
     void write(const Item &item)
     {
@@ -104,15 +110,17 @@ public:
         case Action::Insert:
             return insert(item);
         case Action::Update:
-            return expectOne(item, m_update, [&] {
+            expectOne(item, m_update, [&] {
                 return "UPDATE " + table() + " SET " + group() + " = $1 WHERE " + keyEquals(m_spec, 2)
                     + " AND " + group() + " = $" + std::to_string(2 + keyCount());
             }, {opt(item.newGroup)}, opt(item.oldGroup));
+            return m_h.add(m_table, history::Action::Changed, item.key, opt(item.oldGroup), opt(item.newGroup));
         case Action::Delete:
-            return expectOne(item, m_delete, [&] {
+            expectOne(item, m_delete, [&] {
                 return "DELETE FROM " + table() + " WHERE " + keyEquals(m_spec, 1)
                     + " AND " + group() + " = $" + std::to_string(1 + keyCount());
             }, {}, opt(item.oldGroup));
+            return m_h.add(m_table, history::Action::Deleted, item.key, opt(item.oldGroup), std::nullopt);
         }
     }
 
@@ -128,15 +136,30 @@ private:
             ? "COALESCE(" + group() + ", '') = COALESCE($" + std::to_string(2 + keyCount()) + ", '')"
             : group() + " IS NOT DISTINCT FROM $" + std::to_string(2 + keyCount());
         const bool groupInUpdate = m_groupInUpdate && item.newGroup;
+        const int opParam = 3 + keyCount();
         const std::int64_t n = run(groupInUpdate ? m_setGroupChecked : m_setGroup, [&] {
             std::string sql = "UPDATE " + table() + " SET " + group() + " = $1 WHERE " + keyEquals(m_spec, 2)
                 + " AND " + was;
             if (groupInUpdate)
                 sql += " AND EXISTS (SELECT 1 FROM GRUPOFISCAL WHERE CDGRUPOFISC = $1)";
-            return sql;
-        }, {opt(item.newGroup)}, item, opt(item.oldGroup));
-        if (n == 1)
+            if (!m_inline)
+                return sql;
+            std::vector<std::string> keyParams;
+            for (int k = 0; k < keyCount(); ++k)
+                keyParams.push_back("$" + std::to_string(2 + k));
+            return m_h.inlineSql(sql, m_table, history::Action::Changed, keyParams,
+                                 "$" + std::to_string(2 + keyCount()), "$1", opParam);
+        }, {opt(item.newGroup)}, item, opt(item.oldGroup), [&](storage::Statement &st) {
+            if (m_inline)
+                m_h.bindInline(st, opParam);
+        });
+        if (n == 1) {
+            if (m_inline)
+                m_h.inlined(m_table, history::Action::Changed);
+            else
+                m_h.add(m_table, history::Action::Changed, item.key, opt(item.oldGroup), opt(item.newGroup));
             return;
+        }
         // The group is what the separate check would have refused first.
         if (groupInUpdate)
             writes::requireGroup(m_c, *item.newGroup);
@@ -156,6 +179,7 @@ private:
         }, {}, item, opt(item.newGroup));
         if (n != 1)
             conflict(conflictMessage(recordText(m_spec, item)));
+        m_h.add(m_table, history::Action::Inserted, item.key, std::nullopt, opt(item.newGroup));
     }
 
     template <class Sql>
@@ -166,10 +190,12 @@ private:
             conflict(conflictMessage(recordText(m_spec, item)));
     }
 
-    // Binds `before`, then the key, then `after`, and runs the statement (prepared once).
+    // Binds `before`, then the key, then `after` (and what `more` binds), and runs the
+    // statement (prepared once).
     template <class Sql>
     std::int64_t run(std::unique_ptr<storage::Statement> &st, Sql sql, std::initializer_list<Param> before,
-                     const Item &item, Param after)
+                     const Item &item, Param after,
+                     const std::function<void(storage::Statement &)> &more = {})
     {
         if (!st)
             st = m_c.prepareCached(sql());
@@ -181,12 +207,17 @@ private:
         for (const std::string &k : item.key)
             st->bind(i++, std::string_view(k));
         st->bind(i, after);
+        if (more)
+            more(*st);
         return st->execute();
     }
 
     storage::Connection &m_c;
     const TableSpec &m_spec;
+    history::Recorder &m_h;
+    const history::Table &m_table;
     const bool m_groupInUpdate;
+    const bool m_inline;
     std::unique_ptr<storage::Statement> m_setGroup, m_setGroupChecked, m_insert, m_update, m_delete;
 };
 
@@ -209,7 +240,8 @@ bool groupCheckFitsInUpdate(const TableSpec &spec, const std::vector<Item> &item
     return true;
 }
 
-void applyRowByRow(storage::Connection &c, const TableSpec &spec, const std::vector<Item> &items)
+void applyRowByRow(storage::Connection &c, const TableSpec &spec, const std::vector<Item> &items,
+                   history::Recorder &h)
 {
     const bool groupInUpdate = groupCheckFitsInUpdate(spec, items);
     if (!groupInUpdate)
@@ -223,7 +255,8 @@ void applyRowByRow(storage::Connection &c, const TableSpec &spec, const std::vec
     for (const Reference &ref : spec.references)
         checkReferenceEach(c, ref, toCheck, [](const Item *i) -> const Item & { return *i; });
 
-    RowWriter writer(c, spec, groupInUpdate);
+    const bool inlineHistory = c.backend() == storage::Backend::Postgres && singleStatement(spec, items);
+    RowWriter writer(c, spec, h, groupInUpdate, inlineHistory);
     for (const Item &i : items)
         writer.write(i);
 }
@@ -300,7 +333,30 @@ void checkReferencesSetBased(storage::Connection &c, const TableSpec &spec, cons
     }
 }
 
-void applySetBased(storage::Connection &c, const TableSpec &spec, const std::vector<Item> &items)
+// The rows of the temporary table, all written now, as history items.
+void recordSetBased(const TableSpec &spec, const std::map<Action, std::int64_t> &expected, history::Recorder &h)
+{
+    std::vector<std::string> keys;
+    for (std::size_t i = 0; i < spec.keys.size(); ++i)
+        keys.push_back("c." + k(i));
+    struct Kind { Action action; history::Action as; const char *before, *after; };
+    const Kind kinds[] = {
+        {Action::SetGroup, history::Action::Changed, "c.OLDG", "c.NEWG"},
+        {Action::Update, history::Action::Changed, "c.OLDG", "c.NEWG"},
+        {Action::Insert, history::Action::Inserted, "NULL", "c.NEWG"},
+        {Action::Delete, history::Action::Deleted, "c.OLDG", "NULL"},
+    };
+    for (const Kind &kind : kinds) {
+        const auto it = expected.find(kind.action);
+        if (it == expected.end() || !it->second)
+            continue;
+        h.record(history::table(spec.table), kind.as, kind.before, kind.after,
+                 std::string("FROM ") + kTemp + " c WHERE c.ACT = '" + actionCode(kind.action) + "'", {}, keys);
+    }
+}
+
+void applySetBased(storage::Connection &c, const TableSpec &spec, const std::vector<Item> &items,
+                   history::Recorder &h)
 {
     std::vector<writes::TempColumn> columns{{"SEQ", true}, {"ACT"}};
     for (std::size_t i = 0; i < spec.keys.size(); ++i)
@@ -370,18 +426,24 @@ void applySetBased(storage::Connection &c, const TableSpec &spec, const std::vec
                                 "Atualize os dados e tente novamente."));
     }
     c.exec("RELEASE SAVEPOINT wr_apply");
+    recordSetBased(spec, expected, h);
     temp.drop();
 }
 
 // The copies of each group an update set: one statement per changed key (a billing type
 // has nine at most).
-void writeCopies(storage::Connection &c, const TableSpec &spec, const std::vector<Item> &items)
+void writeCopies(storage::Connection &c, const TableSpec &spec, const std::vector<Item> &items,
+                 history::Recorder &h)
 {
     const std::string g = spec.groupColumn;
+    const std::string copies = spec.copiedTo;
     std::unique_ptr<storage::Statement> st;
     for (const Item &i : items) {
         if (i.action != Action::SetGroup || i.deleted)
             continue;
+        h.capture(history::table(copies), history::Action::Changed, g, "$1",
+                  "FROM " + copies + " WHERE " + spec.keys[0].name + " = $2 AND " + g + " IS DISTINCT FROM $1",
+                  {opt(i.newGroup), i.key[0]});
         if (!st)
             st = c.prepareCached("UPDATE " + std::string(spec.copiedTo) + " SET " + g + " = $1 WHERE "
                                  + spec.keys[0].name + " = $2 AND " + g + " IS DISTINCT FROM $1");
@@ -404,17 +466,17 @@ bool combinable(const TableSpec &spec, const std::vector<Item> &items)
            && groupCheckFitsInUpdate(spec, items);
 }
 
-void apply(storage::Connection &c, const TableSpec &spec, const std::vector<Item> &items)
+void apply(storage::Connection &c, const TableSpec &spec, const std::vector<Item> &items, history::Recorder &h)
 {
     // The interstate parameter is one row: never worth a temporary table.
     if (items.size() < kSetBasedFrom || spec.kind == TableKind::General) {
-        applyRowByRow(c, spec, items);
+        applyRowByRow(c, spec, items, h);
     } else {
         checkGroups(c, items);
-        applySetBased(c, spec, items);
+        applySetBased(c, spec, items, h);
     }
     if (spec.copiedTo)
-        writeCopies(c, spec, items);
+        writeCopies(c, spec, items, h);
 }
 
 } // namespace fiscal::appserver::changeset

@@ -1,8 +1,9 @@
 #pragma once
-// The two remote objects of fiscal-server and what they share.
+// The remote objects of fiscal-server and what they share.
 //   Ger10200.rdmParamGrupFiscal  - the main screen's reads and saves, replication
 //   Ger10201.rdmCadAutParGrpFis  - automatic registration
-//   Ger10205.rdmRelatorios       - the coverage report (beside the two specified objects)
+//   Ger10204.rdmHistorico        - the change history and undo (beside the two specified objects)
+//   Ger10205.rdmRelatorios       - the coverage report (likewise)
 
 #include "rpc/dispatcher.h"
 #include "storage/database.h"
@@ -19,6 +20,7 @@ namespace fiscal::appserver {
 
 inline const std::string kParamGrupFiscal = "Ger10200.rdmParamGrupFiscal";
 inline const std::string kCadAutParGrpFis = "Ger10201.rdmCadAutParGrpFis";
+inline const std::string kHistorico = "Ger10204.rdmHistorico";
 inline const std::string kRelatorios = "Ger10205.rdmRelatorios";
 
 // The server's database connections: at most `size`, opened when first needed and kept.
@@ -77,11 +79,13 @@ private:
 void registerReadMethods(rpc::Dispatcher &d, ConnectionPool &pool);   // Get*
 void registerWriteMethods(rpc::Dispatcher &d, ConnectionPool &pool);  // Set*, CadastroAutomatico, CadAutoImpInscEsta, Replica
 void registerReportMethods(rpc::Dispatcher &d, ConnectionPool &pool); // GetCobertura, GetSemGrupo
+void registerHistoryMethods(rpc::Dispatcher &d, ConnectionPool &pool); // GetOperacoes, DesfazOperacao, ...
 inline void registerAll(rpc::Dispatcher &d, ConnectionPool &pool)
 {
     registerReadMethods(d, pool);
     registerWriteMethods(d, pool);
     registerReportMethods(d, pool);
+    registerHistoryMethods(d, pool);
 }
 
 } // namespace fiscal::appserver

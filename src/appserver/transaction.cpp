@@ -80,11 +80,11 @@ void fail(ConnectionPool::Lease &lease, const storage::Error &e)
     throw faultFromStorage(e);
 }
 
-ReadTransaction::ReadTransaction(ConnectionPool::Lease &lease) : m_lease(lease)
+ReadTransaction::ReadTransaction(ConnectionPool::Lease &lease, bool readOnly) : m_lease(lease)
 {
     storage::Connection &c = lease.connection();
     if (c.backend() == storage::Backend::Postgres)
-        c.exec("BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY");
+        c.exec(readOnly ? "BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY" : "BEGIN ISOLATION LEVEL REPEATABLE READ");
     else
         c.exec("BEGIN DEFERRED");
 }

@@ -5,6 +5,7 @@
 //
 //   withTransaction(pool, [&](storage::Connection &c) { ...writes...; });
 //   withReadTransaction(pool, [&](storage::Connection &c) { ...SELECTs... });
+//   withPreviewTransaction(pool, [&](storage::Connection &c) { ...work, always undone... });
 //
 // A read transaction is one consistent snapshot without taking SQLite's write lock, so a
 // 500k-row read does not hold up the savers.
@@ -46,7 +47,9 @@ rpc::Fault callerLeft();
 
 class ReadTransaction {
 public:
-    explicit ReadTransaction(ConnectionPool::Lease &lease);
+    // `readOnly` false: a snapshot that may still create temporary tables (a preview),
+    // never committed.
+    explicit ReadTransaction(ConnectionPool::Lease &lease, bool readOnly = true);
     ~ReadTransaction();
     ReadTransaction(const ReadTransaction &) = delete;
     ReadTransaction &operator=(const ReadTransaction &) = delete;
@@ -120,6 +123,20 @@ decltype(auto) withReadTransaction(ConnectionPool &pool, F &&fn)
             tx.commit();
             return result;
         }
+    } catch (const storage::Error &e) {
+        detail::fail(conn.lease(), e);
+    }
+}
+
+// A preview: one snapshot in which the work may fill temporary tables, always rolled back,
+// so nothing it did stays. On SQLite it does not take the write lock.
+template <class F>
+void withPreviewTransaction(ConnectionPool &pool, F &&fn)
+{
+    detail::CallConnection conn(pool, false);
+    try {
+        detail::ReadTransaction tx(conn.lease(), false);
+        fn(conn.get());
     } catch (const storage::Error &e) {
         detail::fail(conn.lease(), e);
     }

@@ -4,6 +4,8 @@
 #include "appserver/args.h"
 #include "appserver/bulk.h"
 #include "appserver/changeset.h"
+#include "appserver/history.h"
+#include "appserver/packetstream.h"
 #include "appserver/server.h"
 #include "appserver/transaction.h"
 #include "appserver/write_checks.h"
@@ -32,7 +34,14 @@ dataset::ChangeSet readChangeSet(const changeset::TableSpec &spec, const QCborVa
 
 void saveAlone(ConnectionPool &pool, const changeset::TableSpec &spec, const std::vector<changeset::Item> &items)
 {
-    const auto write = [&](storage::Connection &c) { changeset::apply(c, spec, items); };
+    // TODO(i15): the combined path (write_combined.cpp) records nothing yet; the arguments
+    // here are the rows the change set carried, as argumentsJson gives them.
+    const history::Operation op{spec.method, "[" + std::to_string(items.size()) + "]", {}};
+    const auto write = [&](storage::Connection &c) {
+        history::Recorder h(c, op);
+        changeset::apply(c, spec, items, h);
+        h.finish();
+    };
     if (changeset::singleStatement(spec, items))
         withSingleStatement(pool, write);
     else if (!items.empty())
@@ -70,6 +79,45 @@ void setUpdateTipoFatur(ConnectionPool &pool, const QCborArray &params, dataset:
     out.null();
 }
 
+// A bulk call in one transaction, recorded as one operation.
+template <class Fn>
+std::int64_t recorded(ConnectionPool &pool, const char *method, const QCborArray &params, Fn fn)
+{
+    const history::Operation op{method, history::argumentsJson(params), {}};
+    return withTransaction(pool, [&](storage::Connection &c) {
+        history::Recorder h(c, op);
+        const std::int64_t result = fn(h);
+        h.finish();
+        return result;
+    });
+}
+
+constexpr FieldSpec kPreviewFields[] = {{"NMTABELA", 20}, {"QTALTERADOS", 12}, {"QTINCLUIDOS", 12}, {"QTEXCLUIDOS", 12}};
+
+// One row per table the call would write, with what it would change, insert and delete.
+template <class Fn>
+void preview(ConnectionPool &pool, dataset::ValueWriter &out, Fn fn)
+{
+    withPreviewTransaction(pool, [&](storage::Connection &c) {
+        history::Recorder h(c, {}, history::Recorder::Mode::Preview);
+        fn(h);
+        out.startMap();
+        out.key("fields");
+        writeFieldDefs(out, kPreviewFields);
+        out.key("rows");
+        out.startArray();
+        for (const auto &[table, counts] : h.perTable()) {
+            out.startArray();
+            out.string(std::string_view(table->name));
+            for (std::int64_t n : {counts.changed, counts.inserted, counts.deleted})
+                out.string(std::to_string(n));
+            out.endArray();
+        }
+        out.endArray();
+        out.endMap();
+    });
+}
+
 } // namespace
 
 void registerWriteMethods(rpc::Dispatcher &d, ConnectionPool &pool)
@@ -88,17 +136,34 @@ void registerWriteMethods(rpc::Dispatcher &d, ConnectionPool &pool)
     });
     d.add(kParamGrupFiscal, "Replica", [&pool](const QCborArray &p, dataset::ValueWriter &out) {
         const bulk::ReplicaArgs a = bulk::readReplicaArgs(p);
-        out.integer(withTransaction(pool, [&](storage::Connection &c) { return bulk::replica(c, a); }));
+        out.integer(recorded(pool, "Replica", p, [&](history::Recorder &h) { return bulk::replica(h, a); }));
     });
     d.add(kCadAutParGrpFis, "CadastroAutomatico", [&pool](const QCborArray &p, dataset::ValueWriter &out) {
         const bulk::CadastroArgs a = bulk::readCadastroArgs(p);
-        withTransaction(pool, [&](storage::Connection &c) { bulk::cadastroAutomatico(c, a); });
+        recorded(pool, "CadastroAutomatico", p, [&](history::Recorder &h) { bulk::cadastroAutomatico(h, a); return 0; });
         out.null();
     });
     d.add(kCadAutParGrpFis, "CadAutoImpInscEsta", [&pool](const QCborArray &p, dataset::ValueWriter &out) {
         const bulk::InscEstaArgs a = bulk::readInscEstaArgs(p);
-        withTransaction(pool, [&](storage::Connection &c) { bulk::cadAutoImpInscEsta(c, a); });
+        recorded(pool, "CadAutoImpInscEsta", p, [&](history::Recorder &h) { bulk::cadAutoImpInscEsta(h, a); return 0; });
         out.null();
+    });
+
+    // Previews: the same arguments, checks and statements, counted and rolled back.
+    d.add(kParamGrupFiscal, "SimulaReplica", [&pool](const QCborArray &p, dataset::ValueWriter &out) {
+        expectCount(p, 8, "SimulaReplica");
+        const bulk::ReplicaArgs a = bulk::readReplicaArgs(p);
+        preview(pool, out, [&](history::Recorder &h) { bulk::replica(h, a); });
+    });
+    d.add(kCadAutParGrpFis, "SimulaCadastroAutomatico", [&pool](const QCborArray &p, dataset::ValueWriter &out) {
+        expectCount(p, 7, "SimulaCadastroAutomatico");
+        const bulk::CadastroArgs a = bulk::readCadastroArgs(p);
+        preview(pool, out, [&](history::Recorder &h) { bulk::cadastroAutomatico(h, a); });
+    });
+    d.add(kCadAutParGrpFis, "SimulaCadAutoImpInscEsta", [&pool](const QCborArray &p, dataset::ValueWriter &out) {
+        expectCount(p, 10, "SimulaCadAutoImpInscEsta");
+        const bulk::InscEstaArgs a = bulk::readInscEstaArgs(p);
+        preview(pool, out, [&](history::Recorder &h) { bulk::cadAutoImpInscEsta(h, a); });
     });
 }
 

@@ -113,13 +113,4 @@ void detail::runSchemaStatements(Connection &c)
         c.exec(statement);
 }
 
-void createSchema(Connection &c)
-{
-    // Each statement is idempotent; one transaction keeps a failure from leaving half a
-    // schema behind.
-    Transaction t(c);
-    detail::runSchemaStatements(c);
-    t.commit();
-}
-
 } // namespace fiscal::storage

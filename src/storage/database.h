@@ -153,7 +153,16 @@ struct NamedSql {
 };
 NamedSql translateNamed(std::string_view sqlWithNames);
 
-// Creates every table and index (idempotent).
-void createSchema(Connection &c);
+// The schema's version this program writes; see docs/storage.md.
+constexpr int kSchemaVersion = 2;
+
+// Creates every table and index, or migrates an older schema in place, in one
+// transaction (idempotent). Returns the version found: 0 for an empty database. A schema
+// newer than kSchemaVersion is refused (Error, kind Other) and left as it is.
+int createSchema(Connection &c);
+
+// The version of the schema in the database, without changing anything: 0 when there is
+// none, 1 for a schema older than versions.
+int schemaVersion(Connection &c);
 
 } // namespace fiscal::storage

@@ -188,6 +188,16 @@ std::string upperAscii(std::string_view text)
     return out;
 }
 
+std::string lowerAscii(std::string_view text)
+{
+    std::string out(text);
+    for (char &c : out) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return out;
+}
+
 } // namespace fiscal::storage::detail
 
 namespace fiscal::storage {

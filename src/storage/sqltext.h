@@ -37,8 +37,9 @@ inline void refuseNul(std::string_view text, int index)
         nulRefused(index);
 }
 
-// ASCII upper-case copy.
+// ASCII upper-case and lower-case copies.
 std::string upperAscii(std::string_view text);
+std::string lowerAscii(std::string_view text);
 
 // The embedded schema.sql.
 const char *schemaSql();

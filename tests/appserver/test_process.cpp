@@ -64,6 +64,8 @@ TEST(CommandLine, BadCommandLinesExitWith2)
         {{"--db", "x.sqlite", "--init", "--pool", "2"}, "--pool"},
         {{"--db", "x.sqlite", "--listen", "127.0.0.1:0"}, "FISCAL_POOL", {{"FISCAL_POOL", "muitas"}}},
         {{"--db", "x.sqlite", "--listen", "127.0.0.1:0"}, "FISCAL_DRAIN", {{"FISCAL_DRAIN", "1e3"}}},
+        {{"--db", "x.sqlite", "--init", "--tokens", "f"}, "--tokens"},
+        {{"--db", "x.sqlite", "--listen", "127.0.0.1:0", "--history-days", "-1"}, "--history-days"},
     };
     for (const BadLine &c : cases) {
         std::string line;

@@ -94,7 +94,7 @@ TEST(SplitStatements, EmbeddedSchemaHasEveryTableAndIndex)
         indexes += s.starts_with("CREATE INDEX IF NOT EXISTS");
         EXPECT_TRUE(s.starts_with("CREATE TABLE IF NOT EXISTS") || s.starts_with("CREATE INDEX IF NOT EXISTS")) << s;
     }
-    EXPECT_EQ(tables, 15);
+    EXPECT_EQ(tables, 16);
     EXPECT_EQ(indexes, 7);
 }
 

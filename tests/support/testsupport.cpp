@@ -4,6 +4,7 @@
 
 #include <QCborMap>
 #include <QJsonDocument>
+#include <QUrl>
 #include <QJsonObject>
 
 #include <arpa/inet.h>
@@ -710,8 +711,10 @@ RpcResult decodeReply(const HttpResponse &r)
     return res;
 }
 
-RpcResult rpcCall(std::uint16_t port, const std::string &object, const std::string &method,
-                  const QCborArray &params, Encoding enc, const std::string &token)
+namespace {
+
+RpcResult call(std::uint16_t port, const std::string &object, const std::string &method, const QCborArray &params,
+               Encoding enc, std::vector<std::pair<std::string, std::string>> headers)
 {
     QCborMap req;
     req.insert(QStringLiteral("jsonrpc"), QStringLiteral("2.0"));
@@ -727,10 +730,31 @@ RpcResult rpcCall(std::uint16_t port, const std::string &object, const std::stri
         body = QJsonDocument(req.toJsonObject()).toJson(QJsonDocument::Compact);
         type = "application/json";
     }
-    std::vector<std::pair<std::string, std::string>> headers;
-    if (!token.empty())
-        headers.emplace_back("Authorization", "Bearer " + token);
     return decodeReply(httpPost(port, "/rpc/" + object, body, type, headers));
+}
+
+std::vector<std::pair<std::string, std::string>> bearer(const std::string &token)
+{
+    if (token.empty())
+        return {};
+    return {{"Authorization", "Bearer " + token}};
+}
+
+} // namespace
+
+RpcResult rpcCall(std::uint16_t port, const std::string &object, const std::string &method,
+                  const QCborArray &params, Encoding enc, const std::string &token)
+{
+    return call(port, object, method, params, enc, bearer(token));
+}
+
+RpcResult rpcCallAs(const std::string &user, std::uint16_t port, const std::string &object,
+                    const std::string &method, const QCborArray &params, const std::string &token)
+{
+    auto headers = bearer(token);
+    headers.emplace_back("X-Fiscal-User",
+                         QUrl::toPercentEncoding(QString::fromStdString(user)).toStdString());
+    return call(port, object, method, params, Encoding::Cbor, headers);
 }
 
 // ---- packets ----
@@ -765,7 +789,7 @@ Packet Packet::from(const QCborValue &v)
                 row.push_back(std::nullopt);
             } else if (a.at(i).isString()) {
                 const QString s = a.at(i).toString();
-                if (s.toUcs4().size() > p.fields[i].size)
+                if (p.fields[i].size > 0 && s.toUcs4().size() > p.fields[i].size)   // 0: no limit
                     bad("value '" + s.toStdString() + "' longer than field " + p.fields[i].name.toStdString());
                 row.push_back(s);
             } else {

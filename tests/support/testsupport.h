@@ -175,6 +175,9 @@ struct RpcResult {
 RpcResult rpcCall(std::uint16_t port, const std::string &object, const std::string &method,
                   const QCborArray &params = {}, Encoding enc = Encoding::Cbor,
                   const std::string &token = {});
+// The same naming its user in X-Fiscal-User (percent-encoded here).
+RpcResult rpcCallAs(const std::string &user, std::uint16_t port, const std::string &object,
+                    const std::string &method, const QCborArray &params = {}, const std::string &token = {});
 // The response body of any request decoded as a JSON-RPC reply.
 RpcResult decodeReply(const HttpResponse &r);
 
@@ -198,7 +201,7 @@ struct Packet {
     QList<QList<std::optional<QString>>> rows;
 
     // Throws std::runtime_error unless `v` is a well-formed packet (every row as wide as
-    // the fields, values strings or null, no value longer than its field).
+    // the fields, values strings or null, no value longer than its field; size 0 has no limit).
     static Packet from(const QCborValue &v);
     int column(const QString &name) const;   // -1 when absent
     QStringList names() const;

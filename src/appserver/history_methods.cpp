@@ -1,0 +1,158 @@
+// Ger10204.rdmHistorico: reading the change history and undoing an operation.
+//
+//   GetHistoricoRegistro(table, key)   the entries of one record, newest first
+//   GetOperacoes(limit, beforeId)      the operations, newest first, a page at a time
+//   GetOperacaoItens(id)               the rows one operation changed
+//   DesfazOperacao(id)                 undoes an operation (history_undo.h)
+
+#include "appserver/args.h"
+#include "appserver/history.h"
+#include "appserver/history_undo.h"
+#include "appserver/packetstream.h"
+#include "appserver/server.h"
+#include "appserver/transaction.h"
+#include "appserver/write_checks.h"
+
+#include <string>
+#include <vector>
+
+namespace fiscal::appserver {
+
+namespace {
+
+using dataset::ValueWriter;
+using storage::Connection;
+
+constexpr FieldSpec kRegistro[] = {{"IDOPERACAO", 20}, {"DTOPERACAO", 24}, {"NMUSUARIO", 64}, {"NMMETODO", 40},
+                                   {"IDACAO", 1}, {"CDGRUPOANT", 60}, {"DSGRUPOANT", 30}, {"CDGRUPONOVO", 60},
+                                   {"DSGRUPONOVO", 30}, {"IDDESFEITAPOR", 20}};
+constexpr FieldSpec kOperacoes[] = {{"IDOPERACAO", 20}, {"DTOPERACAO", 24}, {"NMUSUARIO", 64}, {"NMMETODO", 40},
+                                    {"DSARGUMENTOS", 0}, {"QTALTERADOS", 12}, {"QTINCLUIDOS", 12},
+                                    {"QTEXCLUIDOS", 12}, {"IDDESFAZ", 20}, {"IDDESFEITAPOR", 20}};
+constexpr FieldSpec kItens[] = {{"NMTABELA", 20}, {"CDCHAVE1", 21}, {"CDCHAVE2", 21}, {"CDCHAVE3", 21},
+                                {"CDCHAVE4", 21}, {"IDACAO", 1}, {"CDGRUPOANT", 60}, {"DSGRUPOANT", 30},
+                                {"CDGRUPONOVO", 60}, {"DSGRUPONOVO", 30}};
+constexpr FieldSpec kDesfeita[] = {{"IDOPERACAO", 20}, {"QTRESTAURADOS", 12}, {"QTIGNORADOS", 12}};
+
+constexpr int kDefaultPage = 100;
+constexpr int kMaxPage = 1000;
+
+const std::string kRegistroSql =
+    "SELECT h.IDOPERACAO, o.DTOPERACAO, o.NMUSUARIO, o.NMMETODO, h.IDACAO, h.CDGRUPOANT, ga.DSGRUPOFISC,"
+    " h.CDGRUPONOVO, gn.DSGRUPOFISC, o.IDDESFEITAPOR"
+    " FROM HISTITEM h JOIN HISTOPERACAO o ON o.IDOPERACAO = h.IDOPERACAO"
+    " LEFT JOIN GRUPOFISCAL ga ON ga.CDGRUPOFISC = h.CDGRUPOANT"
+    " LEFT JOIN GRUPOFISCAL gn ON gn.CDGRUPOFISC = h.CDGRUPONOVO"
+    " WHERE h.NMTABELA = $1 AND h.CDCHAVE1 = $2 AND h.CDCHAVE2 = $3 AND h.CDCHAVE3 = $4 AND h.CDCHAVE4 = $5"
+    " ORDER BY h.IDOPERACAO DESC";
+
+const std::string kItensSql =
+    "SELECT h.NMTABELA, h.CDCHAVE1, NULLIF(h.CDCHAVE2, ''), NULLIF(h.CDCHAVE3, ''), NULLIF(h.CDCHAVE4, ''),"
+    " h.IDACAO, h.CDGRUPOANT, ga.DSGRUPOFISC, h.CDGRUPONOVO, gn.DSGRUPOFISC"
+    " FROM HISTITEM h"
+    " LEFT JOIN GRUPOFISCAL ga ON ga.CDGRUPOFISC = h.CDGRUPOANT"
+    " LEFT JOIN GRUPOFISCAL gn ON gn.CDGRUPOFISC = h.CDGRUPONOVO"
+    " WHERE h.IDOPERACAO = $1 ORDER BY h.NMTABELA, h.CDCHAVE1, h.CDCHAVE2, h.CDCHAVE3, h.CDCHAVE4";
+
+const std::string kOperacoesColumns =
+    "SELECT IDOPERACAO, DTOPERACAO, NMUSUARIO, NMMETODO, DSARGUMENTOS, QTALTERADOS, QTINCLUIDOS, QTEXCLUIDOS,"
+    " IDDESFAZ, IDDESFEITAPOR FROM HISTOPERACAO";
+
+void getHistoricoRegistro(ConnectionPool &pool, const QCborArray &params, ValueWriter &w)
+{
+    expectCount(params, 2, "GetHistoricoRegistro");
+    const std::string name = stringArg(params, 0, 20, "tabela");
+    const history::Table *t = history::findTable(name);
+    if (!t)
+        writes::invalid(QStringLiteral("A tabela %1 não tem histórico.").arg(rpc::echoed(writes::q(name))));
+    std::vector<std::string> key = parseKeyList(stringArg(params, 1, -1, "chave"), 21, "chave");
+    if (key.size() != t->keys.size())
+        writes::invalid(QStringLiteral("A chave de %1 tem %2 campo(s), mas vieram %3.")
+                            .arg(writes::q(name)).arg(t->keys.size()).arg(key.size()));
+    key.resize(4);   // unused key columns hold ''
+    withReadTransaction(pool, [&](Connection &c) {
+        auto st = c.prepareCached(kRegistroSql);
+        st->bind(1, name);
+        for (int i = 0; i < 4; ++i)
+            st->bind(i + 2, key[std::size_t(i)]);
+        writePacket(w, kRegistro, *st);
+    });
+}
+
+void getOperacoes(ConnectionPool &pool, const QCborArray &params, ValueWriter &w)
+{
+    expectCount(params, 2, "GetOperacoes");
+    const bool defaultLimit = stringArg(params, 0, 18, "limite").empty();
+    const std::int64_t limit = defaultLimit ? kDefaultPage : integerArg(params, 0, "limite");
+    if (limit < 1 || limit > kMaxPage)
+        writes::invalid(QStringLiteral("O limite deve ser de 1 a %1.").arg(kMaxPage));
+    const bool fromNewest = stringArg(params, 1, 18, "operação inicial").empty();
+    const std::int64_t before = fromNewest ? 0 : integerArg(params, 1, "operação inicial");
+    withReadTransaction(pool, [&](Connection &c) {
+        auto st = c.prepareCached(kOperacoesColumns + (fromNewest ? "" : " WHERE IDOPERACAO < $1")
+                                  + " ORDER BY IDOPERACAO DESC LIMIT " + std::to_string(limit));
+        if (!fromNewest)
+            st->bindInt(1, before);
+        writePacket(w, kOperacoes, *st);
+    });
+}
+
+void requireOperation(Connection &c, std::int64_t id)
+{
+    auto st = c.prepareCached("SELECT 1 FROM HISTOPERACAO WHERE IDOPERACAO = $1");
+    st->bindInt(1, id);
+    if (!st->step())
+        writes::notFound(QStringLiteral("Operação %1 não encontrada no histórico.").arg(id));
+}
+
+void getOperacaoItens(ConnectionPool &pool, const QCborArray &params, ValueWriter &w)
+{
+    expectCount(params, 1, "GetOperacaoItens");
+    const std::int64_t id = integerArg(params, 0, "operação");
+    withReadTransaction(pool, [&](Connection &c) {
+        requireOperation(c, id);
+        auto st = c.prepareCached(kItensSql);
+        st->bindInt(1, id);
+        writePacket(w, kItens, *st);
+    });
+}
+
+void desfazOperacao(ConnectionPool &pool, const QCborArray &params, ValueWriter &w)
+{
+    expectCount(params, 1, "DesfazOperacao");
+    const std::int64_t id = integerArg(params, 0, "operação");
+    const history::Operation op{"DesfazOperacao", history::argumentsJson(params), id};
+    const history::UndoResult r = withTransaction(pool, [&](Connection &c) {
+        history::Recorder h(c, op);
+        return history::undoOperation(h, id);
+    });
+    w.startMap();
+    w.key("fields");
+    writeFieldDefs(w, kDesfeita);
+    w.key("rows");
+    w.startArray();
+    w.startArray();
+    if (r.operation)
+        w.string(std::to_string(r.operation));
+    else
+        w.null();
+    w.string(std::to_string(r.restored));
+    w.string(std::to_string(r.skipped));
+    w.endArray();
+    w.endArray();
+    w.endMap();
+}
+
+} // namespace
+
+void registerHistoryMethods(rpc::Dispatcher &d, ConnectionPool &pool)
+{
+    d.add(kHistorico, "GetHistoricoRegistro",
+          [&pool](const QCborArray &p, ValueWriter &w) { getHistoricoRegistro(pool, p, w); });
+    d.add(kHistorico, "GetOperacoes", [&pool](const QCborArray &p, ValueWriter &w) { getOperacoes(pool, p, w); });
+    d.add(kHistorico, "GetOperacaoItens",
+          [&pool](const QCborArray &p, ValueWriter &w) { getOperacaoItens(pool, p, w); });
+    d.add(kHistorico, "DesfazOperacao", [&pool](const QCborArray &p, ValueWriter &w) { desfazOperacao(pool, p, w); });
+}
+
+} // namespace fiscal::appserver
