@@ -27,6 +27,8 @@ constexpr ScreenshotDialog kDialogs[] = {
     {"automatico", 1, "mnuCadAutomatico"},
     {"replica", 9, "mnuReplica"},
     {"impinscesta", 9, "mnuCadAutomatico"},
+    {"historico", 1, "mnuHistorico"},
+    {"operacoes", 1, "mnuOperacoes"},
 };
 
 QWidget *loadedScreen(QMdiArea *area)

@@ -25,16 +25,6 @@ TfrmRotiGeral::TfrmRotiGeral(QWidget *parent) : QDialog(parent)
     panMenu->setFrameShape(QFrame::StyledPanel);
     panBotoes = new vcl::TPanel(panMenu);
     panBotoes->setObjectName(QStringLiteral("panBotoes"));
-    auto columnButton = [this](const char *name, const QString &caption, QStyle::StandardPixmap icon) {
-        auto *b = new vcl::TSpeedButton(panBotoes);
-        b->setObjectName(QString::fromLatin1(name));
-        b->setHint(caption);
-        b->setText(caption);
-        b->setIcon(style()->standardIcon(icon));
-        b->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-        b->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-        return b;
-    };
     sbtConfirma = columnButton("sbtConfirma", QStringLiteral("Confirmar"), QStyle::SP_DialogApplyButton);
     sbtConfirma->OnClick = [this] { sbtConfirmaClick(); };
     sbtFechar = columnButton("sbtFechar", QStringLiteral("Fechar"), QStyle::SP_DialogCloseButton);
@@ -43,11 +33,11 @@ TfrmRotiGeral::TfrmRotiGeral(QWidget *parent) : QDialog(parent)
     lblCodTela->setObjectName(QStringLiteral("lblCodTela"));
     lblCodTela->setAlignment(Qt::AlignCenter);
 
-    auto *buttons = new QVBoxLayout(panBotoes);
-    buttons->setContentsMargins(0, 0, 0, 0);
-    buttons->setSpacing(2);
-    buttons->addWidget(sbtConfirma);
-    buttons->addWidget(sbtFechar);
+    m_buttons = new QVBoxLayout(panBotoes);
+    m_buttons->setContentsMargins(0, 0, 0, 0);
+    m_buttons->setSpacing(2);
+    m_buttons->addWidget(sbtConfirma);
+    m_buttons->addWidget(sbtFechar);
     auto *menu = new QVBoxLayout(panMenu);
     menu->setContentsMargins(2, 2, 2, 2);
     menu->addWidget(panBotoes);
@@ -76,6 +66,25 @@ TfrmRotiGeral::TfrmRotiGeral(QWidget *parent) : QDialog(parent)
             vcl::guarded([this] { FormClose(); });
         }
     });
+}
+
+vcl::TSpeedButton *TfrmRotiGeral::columnButton(const char *name, const QString &caption, QStyle::StandardPixmap icon)
+{
+    auto *b = new vcl::TSpeedButton(panBotoes);
+    b->setObjectName(QString::fromLatin1(name));
+    b->setHint(caption);
+    b->setText(caption);
+    b->setIcon(style()->standardIcon(icon));
+    b->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    b->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    return b;
+}
+
+vcl::TSpeedButton *TfrmRotiGeral::addColumnButton(const char *name, const QString &caption, QStyle::StandardPixmap icon)
+{
+    vcl::TSpeedButton *b = columnButton(name, caption, icon);
+    m_buttons->insertWidget(m_buttons->indexOf(sbtFechar), b);
+    return b;
 }
 
 void TfrmRotiGeral::Create()

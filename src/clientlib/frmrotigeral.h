@@ -11,7 +11,8 @@
 //
 // The button column leaves the whole height to the dialog's controls, which the small
 // fixed client areas of the dialogs need. "Fechar" (sbtFechar) closes the dialog without
-// confirming, as Esc and the window button do. The two sit in row 0 of FormLayout(), a
+// confirming, as Esc and the window button do; a dialog may put buttons of its own between
+// them (addColumnButton). The two columns sit in row 0 of FormLayout(), a
 // grid; a dialog may add a row below them that spans both columns (row 1, column span 2).
 //
 // Handlers, overridden by name (an override calls the inherited one first; FormClose
@@ -30,8 +31,10 @@
 #include "vcl/controls.h"
 
 #include <QDialog>
+#include <QStyle>
 
 class QGridLayout;
+class QVBoxLayout;
 
 namespace fiscal::clientlib {
 
@@ -57,6 +60,8 @@ public:
     void ShowHelp();
 
     QGridLayout *FormLayout() const { return m_layout; }
+    // A button of the dialog's own in the column, between "Confirmar" and "Fechar".
+    vcl::TSpeedButton *addColumnButton(const char *name, const QString &caption, QStyle::StandardPixmap icon);
 
     vcl::TPanel *panMenu;
     vcl::TPanel *panBotoes;
@@ -76,7 +81,10 @@ protected:
     void showEvent(QShowEvent *event) override;
 
 private:
+    vcl::TSpeedButton *columnButton(const char *name, const QString &caption, QStyle::StandardPixmap icon);
+
     QGridLayout *m_layout;
+    QVBoxLayout *m_buttons;
     bool m_created = false;
     bool m_closed = false;
     int m_helpContext = 0;

@@ -2,7 +2,6 @@
 
 #include "coverage/coveragechart.h"
 #include "coverage/frmsemgrupo.h"
-#include "coverage/toolbutton_p.h"
 #include "reports/printflow.h"
 #include "reports/reporttable.h"
 
@@ -14,6 +13,7 @@
 #include "dataset/packet.h"
 #include "help/help.h"
 #include "vcl/guard.h"
+#include "vcl/toolbutton.h"
 
 #include <QChart>
 #include <QChartView>
@@ -51,12 +51,12 @@ TfrmCobertura::TfrmCobertura(QWidget *parent, NameLookup billingNames)
         net.setPort(clientlib::WebPort());
     };
 
-    sbtVerificar = detail::toolButton(this, "sbtVerificar", QStringLiteral("Atualizar"), QStyle::SP_BrowserReload);
-    sbtImprimir = detail::toolButton(this, "sbtImprimir", QStringLiteral("Imprimir"), QStyle::SP_FileDialogDetailedView);
-    sbtExportar = detail::toolButton(this, "sbtExportar", QStringLiteral("Exportar..."), QStyle::SP_DialogSaveButton);
-    sbtSemGrupo = detail::toolButton(this, "sbtSemGrupo", QStringLiteral("Registros sem grupo..."), QStyle::SP_FileDialogContentsView);
-    sbtAjuda = detail::toolButton(this, "sbtAjuda", QStringLiteral("Ajuda"), QStyle::SP_DialogHelpButton);
-    sbtFechar = detail::toolButton(this, "sbtFechar", QStringLiteral("Fechar"), QStyle::SP_DialogCloseButton);
+    sbtVerificar = vcl::newToolButton(this, "sbtVerificar", QStringLiteral("Atualizar"), QStyle::SP_BrowserReload);
+    sbtImprimir = vcl::newToolButton(this, "sbtImprimir", QStringLiteral("Imprimir"), QStyle::SP_FileDialogDetailedView);
+    sbtExportar = vcl::newToolButton(this, "sbtExportar", QStringLiteral("Exportar..."), QStyle::SP_DialogSaveButton);
+    sbtSemGrupo = vcl::newToolButton(this, "sbtSemGrupo", QStringLiteral("Registros sem grupo..."), QStyle::SP_FileDialogContentsView);
+    sbtAjuda = vcl::newToolButton(this, "sbtAjuda", QStringLiteral("Ajuda"), QStyle::SP_DialogHelpButton);
+    sbtFechar = vcl::newToolButton(this, "sbtFechar", QStringLiteral("Fechar"), QStyle::SP_DialogCloseButton);
     lblCodTela = new QLabel(QStringLiteral("GER10205"), this);
     lblCodTela->setObjectName(QStringLiteral("lblCodTela"));
     QFont bold = lblCodTela->font();

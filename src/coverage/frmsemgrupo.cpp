@@ -1,7 +1,6 @@
 #include "coverage/frmsemgrupo.h"
 
 #include "coverage/coveragemodel.h"
-#include "coverage/toolbutton_p.h"
 #include "reports/printflow.h"
 #include "reports/reporttable.h"
 
@@ -13,6 +12,7 @@
 #include "dataset/packet.h"
 #include "vcl/editmask.h"
 #include "vcl/guard.h"
+#include "vcl/toolbutton.h"
 
 #include <QAbstractTableModel>
 #include <QHBoxLayout>
@@ -72,8 +72,6 @@ private:
 
 } // namespace
 
-using detail::toolButton;
-
 TfrmSemGrupo::TfrmSemGrupo(clientlib::TNetConnection &net, const CoverageRow &row, const NameLookup &billingNames,
                            QWidget *parent)
     : QDialog(parent)
@@ -101,9 +99,9 @@ TfrmSemGrupo::TfrmSemGrupo(clientlib::TNetConnection &net, const CoverageRow &ro
     }
     m_model = new MissingModel(std::move(packet), billingNames, this);
 
-    sbtImprimir = toolButton(this, "sbtImprimir", QStringLiteral("Imprimir"), QStyle::SP_FileDialogDetailedView);
-    sbtExportar = toolButton(this, "sbtExportar", QStringLiteral("Exportar..."), QStyle::SP_DialogSaveButton);
-    sbtFechar = toolButton(this, "sbtFechar", QStringLiteral("Fechar"), QStyle::SP_DialogCloseButton);
+    sbtImprimir = vcl::newToolButton(this, "sbtImprimir", QStringLiteral("Imprimir"), QStyle::SP_FileDialogDetailedView);
+    sbtExportar = vcl::newToolButton(this, "sbtExportar", QStringLiteral("Exportar..."), QStyle::SP_DialogSaveButton);
+    sbtFechar = vcl::newToolButton(this, "sbtFechar", QStringLiteral("Fechar"), QStyle::SP_DialogCloseButton);
     lblContexto = new QLabel(this);
     lblContexto->setObjectName(QStringLiteral("lblContexto"));
     lblContexto->setText(QStringLiteral("<b>%1</b>%2 — %3 registro(s)")

@@ -9,6 +9,7 @@
 #include "Pkg_Ger10200/Ger10202/ger10202.h"
 #include "Pkg_Ger10200/module.h"
 #include "Pkg_Ger10200/serverlink/netremoteobject.h"
+#include "Pkg_Ger10200/shared/preview.h"
 #include "clientlib/btnpesquisa.h"
 #include "clientlib/waitanimation.h"
 #include "dataset/clientdataset.h"
@@ -23,6 +24,8 @@
 #include <QLineEdit>
 #include <QRegularExpression>
 #include <QTest>
+
+#include <tuple>
 
 namespace fiscal::test {
 namespace {
@@ -486,6 +489,68 @@ TEST_F(CadAutoImpInscEstaTest, ListsGoWithoutAQuestionAndLimparRemovesOnlyTheGro
 
 // A refused call (a chosen client deleted meanwhile) is shown; the dialog stays open with
 // everything chosen, the animation is gone and nothing was written.
+// "Simular" runs the checks of confirming first, then tells what the run would change,
+// without the question and without writing; the run confirmed afterwards changes exactly
+// what it told.
+TEST_F(CadAutoImpInscEstaTest, SimularTellsWhatTheRunWouldDoWithoutAskingOrWriting)
+{
+    const auto dump = [this](const char *table, const char *party) {
+        return stored(std::string("SELECT CDIMPOSTO || '/' || CDEMPRESA || '/' || CDINSCESTA || '/' || ") + party
+                      + ", CDGRUPOFISC FROM " + table);
+    };
+    const QMap<QString, QString> clients = dump("GRFISIMPIECLIE", "CDCLIENTE");
+    const QMap<QString, QString> suppliers = dump("GRFISIMPIEFORN", "CDFORNECED");
+    QStringList preview;
+    bool asked = false;
+    const bool open = withDialog([&](D &d) {
+        clickButton(d.sbtSimular);
+        EXPECT_EQ(script->messages(), QStringList{QStringLiteral("Imposto deve ser informado.")});
+        fillTaxAndGroup(d);
+        choose(d.rbtTodosClientes);
+        choose(d.rbtTodosFornecedor);
+        choose(d.rdbVazios);
+        script->clear();
+        clickButton(d.sbtSimular);
+        preview = script->messages();
+        for (const Shown &shown : script->shown())
+            asked = asked || shown.messageType == clientlib::mtConfirmation;
+        EXPECT_TRUE(d.isVisible());
+        EXPECT_EQ(dump("GRFISIMPIECLIE", "CDCLIENTE"), clients);
+        EXPECT_EQ(dump("GRFISIMPIEFORN", "CDFORNECED"), suppliers);
+        EXPECT_TRUE(registrations().isEmpty());
+        script->clear();
+        script->push(Answer::yes());
+        clickButton(d.sbtConfirma);
+    });
+    EXPECT_FALSE(open);
+    EXPECT_FALSE(asked) << "a preview changes nothing: no question before it";
+    const auto simulated = callsOf(QStringLiteral("SimulaCadAutoImpInscEsta"));
+    ASSERT_EQ(simulated.size(), 1);
+    ASSERT_EQ(registrations().size(), 1);
+    EXPECT_EQ(texts(simulated.first().params), registrations().first());
+
+    // What the run did, table by table, in the order the server writes them.
+    dataset::DataPacket counts;
+    for (const char *f : {"NMTABELA", "QTALTERADOS", "QTINCLUIDOS", "QTEXCLUIDOS"})
+        counts.fields.push_back({QString::fromLatin1(f), 20});
+    qint64 total = 0;
+    for (const auto &[table, party, before] : {std::tuple{"GRFISIMPIECLIE", "CDCLIENTE", clients},
+                                               std::tuple{"GRFISIMPIEFORN", "CDFORNECED", suppliers}}) {
+        const QMap<QString, QString> after = dump(table, party);
+        qint64 changed = 0, inserted = 0, deleted = 0;
+        for (auto it = after.begin(); it != after.end(); ++it)
+            (before.contains(it.key()) ? changed : inserted) += !before.contains(it.key()) || before.value(it.key()) != it.value();
+        for (auto it = before.begin(); it != before.end(); ++it)
+            deleted += !after.contains(it.key());
+        total += changed + inserted + deleted;
+        counts.rows.append(dataset::Row{QString::fromLatin1(table), QString::number(changed), QString::number(inserted),
+                                        QString::number(deleted)});
+    }
+    ASSERT_GT(total, 0);
+    EXPECT_EQ(preview, QStringList{ger10200::previewText(counts)
+                                   + QStringLiteral("\n\nNada foi gravado: isto é só uma simulação.")});
+}
+
 TEST_F(CadAutoImpInscEstaTest, ARefusedCallKeepsTheDialogOpenAndWritesNothing)
 {
     db->exec("INSERT INTO CLIENTE (CDCLIENTE, NMRAZSOCCLIE) VALUES ('SAI', 'Cliente que sai')");

@@ -23,6 +23,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMap>
 #include <QTest>
 #include <functional>
@@ -333,6 +334,46 @@ TEST_F(CadAutomaticoTest, ARefusedRegistrationKeepsTheDialogOpenAndChangesNothin
                                                     QString(), QStringLiteral("T"), QString(), QString(), QString()}));
     EXPECT_EQ(stored(all), before);
     EXPECT_EQ(clientlib::currentWaitAnimation(), nullptr);
+}
+
+// "Simular" runs the checks of confirming first, then tells what confirming would change
+// with the same arguments, leaving the database and the dialog as they were; confirming
+// afterwards changes exactly that.
+TEST_F(CadAutomaticoTest, SimularTellsWhatConfirmingWouldChangeAndChangesNothing)
+{
+    clickTab(frm->pgcPadrao, frm->tshCliente);
+    const std::string sql = "SELECT CDCLIENTE, CDGRUPOFISC FROM CLIENTE";
+    const QMap<QString, QString> before = stored(sql);
+    clearCalls();
+    QStringList preview;
+    const bool open = withDialog([&](TfrmCadAutomatico &d) {
+        clickButton(d.sbtSimular);
+        EXPECT_EQ(script->messages(), QStringList{QStringLiteral("Tipo de cadastramento deve ser informado.")});
+        script->clear();
+        choose(d.rdbVazios);
+        typeInto(d.edtGrupoFiscal, QStringLiteral("7"));
+        clickButton(d.sbtSimular);
+        preview = script->messages();
+        EXPECT_TRUE(d.isVisible());
+        EXPECT_EQ(stored(sql), before);
+        EXPECT_TRUE(registrations().isEmpty());
+        script->clear();
+        clickButton(d.sbtConfirma);
+    });
+    EXPECT_FALSE(open);
+    const auto simulated = callsOf(QStringLiteral("SimulaCadastroAutomatico"));
+    ASSERT_EQ(simulated.size(), 1);
+    ASSERT_EQ(registrations().size(), 1);
+    EXPECT_EQ(texts(simulated.first().params), registrations().first());
+    EXPECT_EQ(simulated.first().serverName, QString::fromLatin1(ger10200::kServerCadAutParGrpFis));
+
+    const QMap<QString, QString> after = stored(sql);
+    qint64 changed = 0;
+    for (auto it = before.begin(); it != before.end(); ++it)
+        changed += after.value(it.key()) != it.value();
+    ASSERT_GT(changed, 1);
+    EXPECT_EQ(preview, QStringList{QStringLiteral("Serão alterados %1 clientes.\n\nNada foi gravado: isto é só uma "
+                                                  "simulação.").arg(QLocale(QLocale::Portuguese, QLocale::Brazil).toString(changed))});
 }
 
 TEST_F(CadAutomaticoTest, AfterACancelledDialogTheBranchesAndTheInnerTabAreReloaded)

@@ -7,6 +7,7 @@
 
 #include "Pkg_Ger10200/Ger10203/ger10203.h"
 #include "Pkg_Ger10200/module.h"
+#include "Pkg_Ger10200/shared/preview.h"
 #include "clientlib/adoibquery.h"
 #include "clientlib/btnpesquisa.h"
 #include "clientlib/dbgeral.h"
@@ -719,6 +720,67 @@ TEST_P(ReplicaQueries, TheLookupsRunOnTheDatabase)
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, ReplicaQueries, ::testing::ValuesIn(backendsUnderTest()), BackendParamName());
+
+// "Simular" runs the checks of confirming first, then tells what the replication would
+// change without asking, copying or closing; the replication confirmed afterwards changes
+// exactly that.
+TEST_F(ReplicaTest, SimularTellsWhatTheReplicationWouldDoAndChangesNothing)
+{
+    const QString tax = QStringLiteral("01");
+    const QString company = QStringLiteral("01");
+    const QString origin = originOf(false, tax, company);
+    const QString dest = QStringLiteral("02");
+    showInner(frm->tshFornecedor, tax, dest, registrationsOf(dest).first());
+    const auto dump = [this] {
+        QMap<QString, QString> out;
+        for (const TestDb::Row &r : db->query("SELECT CDIMPOSTO || '/' || CDEMPRESA || '/' || CDINSCESTA || '/' || "
+                                              "CDFORNECED, CDGRUPOFISC FROM GRFISIMPIEFORN"))
+            out.insert(QString::fromStdString(*r.at(0)), QString::fromStdString(r.at(1).value_or("")));
+        return out;
+    };
+    const QMap<QString, QString> before = dump();
+    script->clear();
+    QStringList preview;
+    const bool open = withDialog([&](D &d) {
+        clickButton(d.sbtSimular);
+        EXPECT_EQ(script->messages(), QStringList{QStringLiteral("Imposto de origem deve ser informado.")});
+        script->clear();
+        fill(d, tax, company, origin, dest);
+        clickButton(d.sbtSimular);
+        preview = script->messages();
+        EXPECT_TRUE(questions().isEmpty());
+        EXPECT_TRUE(d.isVisible());
+        EXPECT_EQ(dump(), before);
+        EXPECT_TRUE(callsOf(QStringLiteral("Replica")).isEmpty());
+        script->clear();
+        script->push(Answer::yes());
+        clickButton(d.sbtConfirma);
+    });
+    EXPECT_FALSE(open);
+    const auto simulated = callsOf(QStringLiteral("SimulaReplica"));
+    ASSERT_EQ(simulated.size(), 1);
+    ASSERT_EQ(callsOf(QStringLiteral("Replica")).size(), 1);
+    EXPECT_EQ(texts(simulated.first().params), texts(callsOf(QStringLiteral("Replica")).first().params));
+
+    const QMap<QString, QString> after = dump();
+    qint64 changed = 0, inserted = 0, deleted = 0;
+    for (auto it = after.begin(); it != after.end(); ++it) {
+        if (!before.contains(it.key()))
+            ++inserted;
+        else if (before.value(it.key()) != it.value())
+            ++changed;
+    }
+    for (auto it = before.begin(); it != before.end(); ++it)
+        deleted += !after.contains(it.key());
+    ASSERT_GT(changed + inserted + deleted, 0);
+    dataset::DataPacket counts;
+    for (const char *f : {"NMTABELA", "QTALTERADOS", "QTINCLUIDOS", "QTEXCLUIDOS"})
+        counts.fields.push_back({QString::fromLatin1(f), 20});
+    counts.rows.append(dataset::Row{QStringLiteral("GRFISIMPIEFORN"), QString::number(changed), QString::number(inserted),
+                                    QString::number(deleted)});
+    EXPECT_EQ(preview, QStringList{ger10200::previewText(counts)
+                                   + QStringLiteral("\n\nNada foi gravado: isto é só uma simulação.")});
+}
 
 } // namespace
 } // namespace fiscal::test

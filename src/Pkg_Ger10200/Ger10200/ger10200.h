@@ -11,6 +11,7 @@
 //   saving.cpp        BeforeInsert / BeforePost / AfterPost / AfterDelete of the grids
 //   reporting.cpp     printing and exporting the active tab, the coverage report, the
 //                     manual's page of the active tab
+//   historico.cpp     the history of the current row and the recent operations (Ger10204/)
 //   tabimpfili.cpp, tabimpinscesta.cpp, taboperinter.cpp, tabtipogest.cpp
 //                     what only one tab does
 //   toolicons.cpp     the pictures of this screen's own tool buttons
@@ -60,6 +61,7 @@ class TADOIBQuery;
 namespace fiscal::ger10200 {
 
 class NetParamGrupFiscal;
+struct RecordRef;
 class CodeField;
 
 class TfrmParamGrupFiscal : public clientlib::TfrmPadraoGrid {
@@ -183,6 +185,8 @@ public:
     QAction *mnuReplica = nullptr;
     QAction *mnuExportar = nullptr;
     QAction *mnuCobertura = nullptr;
+    QAction *mnuHistorico = nullptr;
+    QAction *mnuOperacoes = nullptr;
 
 Q_SIGNALS:
     void loadedChanged(bool loaded);
@@ -261,6 +265,15 @@ private:
     reports::ReportTable gridReport(vcl::TDBGrid *grid, reports::ReportTable t);
     void mnuExportarClick();
     void mnuCoberturaClick();
+
+    // historico.cpp
+    void buildHistoryMenus();
+    // The current row of the active tab as the history names it; nothing when there is none.
+    std::optional<RecordRef> currentRecord();
+    void mnuHistoricoClick();
+    void mnuOperacoesClick();
+    // After an undo: the data sets of those tables (all of them when empty) are read again.
+    void reloadTables(const QStringList &tables);
 
     // saving.cpp
     void wireSaving(const GridMember &m);

@@ -83,6 +83,7 @@ TfrmParamGrupFiscal::TfrmParamGrupFiscal(QWidget *parent)
     buildTabs();
     buildMenus();
     buildReportMenus();
+    buildHistoryMenus();
     wireImpFili();
     wireImpInscEsta();
     wireOperInter();

@@ -1,5 +1,6 @@
 // Confirming the automatic registration: the checks in their order, the entity read from
-// the main screen's active tab, and the one CadastroAutomatico call.
+// the main screen's active tab, and the one CadastroAutomatico call; or, for "Simular",
+// the same checks and arguments previewed.
 
 #include "Pkg_Ger10200/Ger10201/ger10201.h"
 
@@ -7,7 +8,9 @@
 #include "Pkg_Ger10200/module.h"
 #include "Pkg_Ger10200/serverlink/netremoteobject.h"
 #include "Pkg_Ger10200/shared/codefield.h"
+#include "Pkg_Ger10200/shared/preview.h"
 
+#include "clientlib/interaction.h"
 #include "clientlib/messages.h"
 #include "clientlib/waitanimation.h"
 #include "vcl/controls.h"
@@ -82,7 +85,7 @@ QString TfrmCadAutomatico::Mode() const
     return QString();
 }
 
-void TfrmCadAutomatico::sbtConfirmaClick()
+void TfrmCadAutomatico::Verifica()
 {
     if (Mode().isEmpty()) {
         rdbTodos->setFocus(Qt::OtherFocusReason);
@@ -90,7 +93,25 @@ void TfrmCadAutomatico::sbtConfirmaClick()
     }
     if (!rdbLimpar->isChecked())
         m_vdGrupoFiscal->Validate(true);
+}
+
+void TfrmCadAutomatico::sbtConfirmaClick()
+{
+    Verifica();
     CadastroAutomatico();
+}
+
+void TfrmCadAutomatico::sbtSimularClick()
+{
+    Verifica();
+    // A tab the registration does not know would change nothing, as confirming does.
+    const std::optional<QCborArray> args = Arguments(frmParamGrupFiscal.data(), Mode(), edtGrupoFiscal->Text());
+    if (!args) {
+        clientlib::interaction().message(clientlib::mtInformation, QStringLiteral("Simulação"),
+                                         QStringLiteral("Nenhum registro será alterado."), clientlib::mbOK, this);
+        return;
+    }
+    showPreview(*netCadAutParGrpFis, QStringLiteral("SimulaCadastroAutomatico"), *args, this);
 }
 
 void TfrmCadAutomatico::CadastroAutomatico()

@@ -38,6 +38,8 @@ TfrmCadAutomatico::TfrmCadAutomatico(QWidget *parent)
     });
 
     netCadAutParGrpFis = new NetRemoteObject(QStringLiteral("netCadAutParGrpFis"), kServerCadAutParGrpFis, this);
+    sbtSimular = addColumnButton("sbtSimular", QStringLiteral("Simular"), QStyle::SP_FileDialogContentsView);
+    sbtSimular->OnClick = [this] { sbtSimularClick(); };
 
     cdsGrupoFiscal = new dataset::TClientDataSet(this);
     cdsGrupoFiscal->setObjectName(QStringLiteral("cdsGrupoFiscal"));

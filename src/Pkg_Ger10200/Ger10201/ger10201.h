@@ -8,7 +8,8 @@
 // company and registration boxes) when the user confirms.
 //
 //   ger10201.cpp   the controls, the code field, open and close
-//   cadastro.cpp   confirmation, the entity table and the call
+//   cadastro.cpp   confirmation, the entity table and the call; "Simular", the same checks
+//                  and arguments answered by SimulaCadastroAutomatico, changing nothing
 
 #include "clientlib/frmrotigeral.h"
 
@@ -28,6 +29,7 @@ class TGroupBox;
 class TLabel;
 class TPanel;
 class TRadioButton;
+class TSpeedButton;
 }
 namespace fiscal::clientlib {
 class TBtnPesquisa;
@@ -58,6 +60,7 @@ public:
     dataset::TClientDataSet *cdsGrupoFiscal = nullptr;
     dataset::TDataSource *dtsGrupoFisc = nullptr;
     NetRemoteObject *netCadAutParGrpFis = nullptr;
+    vcl::TSpeedButton *sbtSimular = nullptr;
 
 protected:
     void FormCreate() override;
@@ -75,7 +78,10 @@ private:
     void btpGrupoFiscalAfterPesq();
     std::optional<QString> lookUpGroup(const QString &code);
     QString Mode() const;
+    // The checks of confirming, in their order; each stops with its message.
+    void Verifica();
     void CadastroAutomatico();
+    void sbtSimularClick();
 
     std::unique_ptr<CodeField> m_vdGrupoFiscal;
 };

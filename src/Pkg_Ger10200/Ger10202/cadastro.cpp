@@ -1,11 +1,13 @@
 // Confirming the automatic registration by tax and state registration: the seven checks
 // in their order, the question when the run reaches every client or every supplier, and
-// the one CadAutoImpInscEsta call.
+// the one CadAutoImpInscEsta call; or, for "Simular", the same checks and arguments
+// previewed, without the question.
 
 #include "Pkg_Ger10200/Ger10202/ger10202.h"
 
 #include "Pkg_Ger10200/serverlink/netremoteobject.h"
 #include "Pkg_Ger10200/shared/codefield.h"
+#include "Pkg_Ger10200/shared/preview.h"
 
 #include "clientlib/messages.h"
 #include "clientlib/waitanimation.h"
@@ -44,7 +46,7 @@ void requireList(vcl::TRadioButton *list, const QString &selection, const client
 
 } // namespace
 
-void TfrmCadAutoImpInscEsta::sbtConfirmaClick()
+void TfrmCadAutoImpInscEsta::Verifica()
 {
     m_vdImposto->Validate(true);
     requireList(rbtListaIncEst, ListaInscEsta, msgPadrao, "Insc_Inf");
@@ -59,7 +61,11 @@ void TfrmCadAutoImpInscEsta::sbtConfirmaClick()
         rbtNenhumCliente->setFocus(Qt::OtherFocusReason);
         MensErro(msgPadrao->Msg(QStringLiteral("ClieForn_Inf")), true);
     }
+}
 
+void TfrmCadAutoImpInscEsta::sbtConfirmaClick()
+{
+    Verifica();
     const QString key = confirmationKey();
     if (!key.isEmpty()) {
         const QString question = msgPadrao->Msg(key);
@@ -87,19 +93,29 @@ QString TfrmCadAutoImpInscEsta::confirmationKey() const
     return QStringLiteral("ConfirmaTodos") + mode + whom;
 }
 
+QCborArray TfrmCadAutoImpInscEsta::Arguments() const
+{
+    const QString registrations = choice({{rbtTodasInscEsta, "T"}, {rbtListaIncEst, "L"}}, "");
+    const QString clients = choice({{rbtTodosClientes, "T"}, {rbtListaCliente, "L"}}, "N");
+    const QString suppliers = choice({{rbtTodosFornecedor, "T"}, {rbtListaFornecedor, "L"}}, "N");
+    const QString mode = choice({{rdbTodos, "T"}, {rdbVazios, "V"}}, "E");
+    return {medImposto->Text(), QString(), registrations, ListaInscEsta, clients, ListaCliente,
+            suppliers, ListaFornecedor, edtGrupoFiscal->Text(), mode};
+}
+
 void TfrmCadAutoImpInscEsta::CadastroAutomatico()
 {
     {
         clientlib::WaitScope wait(this, 6, msgPadrao->Msg(QStringLiteral("CadaAuto")));
-        const QString registrations = choice({{rbtTodasInscEsta, "T"}, {rbtListaIncEst, "L"}}, "");
-        const QString clients = choice({{rbtTodosClientes, "T"}, {rbtListaCliente, "L"}}, "N");
-        const QString suppliers = choice({{rbtTodosFornecedor, "T"}, {rbtListaFornecedor, "L"}}, "N");
-        const QString mode = choice({{rdbTodos, "T"}, {rdbVazios, "V"}}, "E");
-        netCadAutInscEsta->check(QStringLiteral("CadAutoImpInscEsta"),
-                                 {medImposto->Text(), QString(), registrations, ListaInscEsta, clients, ListaCliente,
-                                  suppliers, ListaFornecedor, edtGrupoFiscal->Text(), mode});
+        netCadAutInscEsta->check(QStringLiteral("CadAutoImpInscEsta"), Arguments());
     }
     accept();
+}
+
+void TfrmCadAutoImpInscEsta::sbtSimularClick()
+{
+    Verifica();
+    showPreview(*netCadAutInscEsta, QStringLiteral("SimulaCadAutoImpInscEsta"), Arguments(), this);
 }
 
 } // namespace fiscal::ger10200

@@ -143,6 +143,8 @@ TfrmCadAutoImpInscEsta::TfrmCadAutoImpInscEsta(QWidget *parent)
     msgPadrao->setStrings(rows);
 
     netCadAutInscEsta = new NetRemoteObject(QStringLiteral("netCadAutInscEsta"), kServerCadAutParGrpFis, this);
+    sbtSimular = addColumnButton("sbtSimular", QStringLiteral("Simular"), QStyle::SP_FileDialogContentsView);
+    sbtSimular->OnClick = [this] { sbtSimularClick(); };
     buildDataSets();
     buildControls();
 

@@ -10,10 +10,12 @@
 //
 //   ger10202.cpp    the controls, the two code fields, open and close
 //   selection.cpp   the selection panels and their list searches
-//   cadastro.cpp    confirmation: the checks, the question and the call
+//   cadastro.cpp    confirmation: the checks, the question and the call; "Simular": the
+//                   same checks and arguments to SimulaCadAutoImpInscEsta
 
 #include "clientlib/frmrotigeral.h"
 
+#include <QCborArray>
 #include <QString>
 #include <memory>
 #include <optional>
@@ -31,6 +33,7 @@ class TLabel;
 class TMaskEdit;
 class TPanel;
 class TRadioButton;
+class TSpeedButton;
 }
 namespace fiscal::clientlib {
 class TADOIBQuery;
@@ -96,6 +99,7 @@ public:
     clientlib::TADOIBQuery *qryFornecedor = nullptr;
     dataset::TDataSource *dtsFornecedor = nullptr;
     NetRemoteObject *netCadAutInscEsta = nullptr;
+    vcl::TSpeedButton *sbtSimular = nullptr;
 
     // The selections as the searches wrote them ("" until a search is confirmed).
     QString ListaInscEsta;
@@ -138,8 +142,13 @@ private:
     std::optional<QString> lookUpTax(const QString &code);
     std::optional<QString> lookUpGroup(const QString &code);
 
+    // The checks of confirming, in their order; each stops with its message.
+    void Verifica();
     QString confirmationKey() const;
+    // CadAutoImpInscEsta's ten arguments for the dialog as it stands.
+    QCborArray Arguments() const;
     void CadastroAutomatico();
+    void sbtSimularClick();
 
     std::unique_ptr<CodeField> m_vdImposto;
     std::unique_ptr<CodeField> m_vdGrupoFiscal;

@@ -383,6 +383,8 @@ void TfrmReplica::wireCodeFields()
 
 void TfrmReplica::wireButtons()
 {
+    sbtSimular = addColumnButton("sbtSimular", QStringLiteral("Simular"), QStyle::SP_FileDialogContentsView);
+    sbtSimular->OnClick = [this] { sbtSimularClick(); };
     btpEmpresa->setPesqChave(QStringLiteral("CDEMPRESA"));
     btpEmprDest->setPesqChave(QStringLiteral("CDEMPRESA"));
     btpInscEsta->setPesqChave(QStringLiteral("CDINSCESTA"));

@@ -10,10 +10,11 @@
 //
 //   ger10203.cpp   the controls, the queries, the code fields, the search and list buttons
 //   replica.cpp    confirmation: the checks in their order, the origin read, the question
-//                  and the Replica call
+//                  and the Replica call; "Simular": the same checks, SimulaReplica
 
 #include "clientlib/frmrotigeral.h"
 
+#include <QCborArray>
 #include <QString>
 #include <memory>
 
@@ -29,6 +30,7 @@ class TLabel;
 class TMaskEdit;
 class TPanel;
 class TRadioButton;
+class TSpeedButton;
 }
 namespace fiscal::clientlib {
 class TADOIBQuery;
@@ -39,6 +41,7 @@ namespace fiscal::ger10200 {
 
 class CodeField;
 class ListChoice;
+class TfrmParamGrupFiscal;
 
 class TfrmReplica : public clientlib::TfrmRotiGeral {
     Q_OBJECT
@@ -95,6 +98,8 @@ public:
     dataset::TDataSource *dtsImposto = nullptr;
     dataset::TDataSource *dtsGrupoFiscal = nullptr;
 
+    vcl::TSpeedButton *sbtSimular = nullptr;
+
     // The origin's rows as read before the question (only their presence counts).
     dataset::TClientDataSet *cdsAuxFornInsc = nullptr;
     dataset::TClientDataSet *cdsAuxCliInsc = nullptr;
@@ -123,7 +128,14 @@ private:
     void medCdEmpDestChange();
 
     // replica.cpp
+    // The checks of confirming, in their order; each stops with its message.
+    void Verifica();
+    // The main screen, or the message that replication needs it.
+    TfrmParamGrupFiscal &mainScreen();
+    // Replica's arguments, suppliers or clients by the main screen's inner tab.
+    QCborArray ReplicaArgs(TfrmParamGrupFiscal &main) const;
     void Replica();
+    void sbtSimularClick();
 
     std::unique_ptr<CodeField> m_vdImposto;
     std::unique_ptr<CodeField> m_vdEmpresa;

@@ -1,6 +1,6 @@
 // Confirming the replication: the checks in their order, the origin read to make sure there
 // is something to copy, the question, and the Replica call, all through the main screen's
-// connection.
+// connection; "Simular": the same checks and arguments to SimulaReplica.
 
 #include "Pkg_Ger10200/Ger10203/ger10203.h"
 
@@ -8,6 +8,7 @@
 #include "Pkg_Ger10200/module.h"
 #include "Pkg_Ger10200/serverlink/netparamgrupfiscal.h"
 #include "Pkg_Ger10200/shared/codefield.h"
+#include "Pkg_Ger10200/shared/preview.h"
 
 #include "clientlib/checkresult.h"
 #include "clientlib/messages.h"
@@ -23,7 +24,7 @@ namespace fiscal::ger10200 {
 
 using clientlib::MensErro;
 
-void TfrmReplica::sbtConfirmaClick()
+void TfrmReplica::Verifica()
 {
     Vd_Imposto(true);
     Vd_Empresa(*m_vdEmpresa, true);
@@ -31,14 +32,40 @@ void TfrmReplica::sbtConfirmaClick()
     m_grupoFiscal->confirm(msgPadrao, QStringLiteral("Grupo_Inf"));
     Vd_Empresa(*m_vdEmpDest, true);
     m_inscEstaDest->confirm(msgPadrao, QStringLiteral("Insc_Inf"));
+}
+
+void TfrmReplica::sbtConfirmaClick()
+{
+    Verifica();
     Replica();
 }
 
-void TfrmReplica::Replica()
+void TfrmReplica::sbtSimularClick()
+{
+    Verifica();
+    TfrmParamGrupFiscal &main = mainScreen();
+    showPreview(*main.netParamGrupFiscal, QStringLiteral("SimulaReplica"), ReplicaArgs(main), this);
+}
+
+TfrmParamGrupFiscal &TfrmReplica::mainScreen()
 {
     TfrmParamGrupFiscal *main = frmParamGrupFiscal.data();
     if (!main)
         MensErro(QStringLiteral("A replicação precisa da tela Parâmetros de Grupo Fiscal aberta."), true);
+    return *main;
+}
+
+QCborArray TfrmReplica::ReplicaArgs(TfrmParamGrupFiscal &main) const
+{
+    // Suppliers or clients: the inner tab the main screen shows now.
+    const bool clients = main.pgcCliente->ActivePage() == main.tshCli;
+    return {medCdImposto->Text(), medCdEmpresa->Text(), medCdInscEsta->Text(), ListaGrupoFiscal(),
+            medCdEmpDest->Text(), ListaInscEstaDest(), !clients, clients};
+}
+
+void TfrmReplica::Replica()
+{
+    TfrmParamGrupFiscal *main = &mainScreen();
     // Suppliers or clients: the inner tab the main screen shows now.
     const bool clients = main->pgcCliente->ActivePage() == main->tshCli;
     const QString question = rbtLGrupoFisc->isChecked() ? QStringLiteral("Registros_EncL")
@@ -63,10 +90,7 @@ void TfrmReplica::Replica()
     {
         clientlib::WaitScope wait(this, 1);
         const rpc::Reply reply = clientlib::CheckResultServ(
-            main->netParamGrupFiscal->call(QStringLiteral("Replica"),
-                                           {medCdImposto->Text(), medCdEmpresa->Text(), medCdInscEsta->Text(),
-                                            ListaGrupoFiscal(), medCdEmpDest->Text(), ListaInscEstaDest(),
-                                            !clients, clients}),
+            main->netParamGrupFiscal->call(QStringLiteral("Replica"), ReplicaArgs(*main)),
             true, 0);
         replicated = reply.value().toInteger();
     }

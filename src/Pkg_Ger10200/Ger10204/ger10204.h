@@ -1,0 +1,104 @@
+#pragma once
+// The change history's screens (GER10204), opened from the main screen:
+//
+//   TfrmHistoricoRegistro  "Histórico do registro": every change of one record, newest
+//                          first: when, who, which operation, the group before and after
+//   TfrmOperacoes          "Operações recentes": the operations, newest first, a page at a
+//                          time, with their user, what they did in words and their counts;
+//                          "Desfazer" undoes the selected one once the user confirms the
+//                          count; "Registros..." lists the rows it changed
+//
+// Each keeps its own connection to Ger10204.rdmHistorico, opened by its first call and
+// closed with the window. Both are modal and run through the interaction service.
+//
+//   operationtext.cpp      the operations and items in words
+//   historicoregistro.cpp  TfrmHistoricoRegistro
+//   operacoes.cpp          TfrmOperacoes, TfrmItensOperacao, the undo
+
+#include <QDialog>
+#include <QStringList>
+#include <functional>
+
+class QLabel;
+class QTableWidget;
+class QToolButton;
+
+namespace fiscal::ger10200 {
+
+class NetRemoteObject;
+
+inline constexpr const char *kServerHistorico = "Ger10204.rdmHistorico";
+
+// One record as the history names it.
+struct RecordRef {
+    QString table;          // CLIENTE, GRFISIMPIEFORN, ...
+    QStringList key;        // its key fields, in key order
+    QString caption;        // "Cliente 00000001 - Mercado Bom Preço", for the title line
+};
+
+class TfrmHistoricoRegistro : public QDialog {
+    Q_OBJECT
+    Q_PROPERTY(bool loaded READ isLoaded)
+public:
+    TfrmHistoricoRegistro(RecordRef record, QWidget *parent = nullptr);
+    ~TfrmHistoricoRegistro() override;
+
+    bool isLoaded() const { return m_loaded; }
+    void Atualiza();
+
+    QLabel *lblRegistro;
+    QTableWidget *tblHistorico;
+    QToolButton *sbtVerificar;
+    QToolButton *sbtFechar;
+    NetRemoteObject *netHistorico;
+
+protected:
+    void showEvent(QShowEvent *event) override;
+
+private:
+    RecordRef m_record;
+    bool m_loaded = false;
+    bool m_shown = false;
+};
+
+class TfrmOperacoes : public QDialog {
+    Q_OBJECT
+    Q_PROPERTY(bool loaded READ isLoaded)
+public:
+    // `undone` gets the tables an undo changed, so that the screen behind can reload them.
+    using Undone = std::function<void(const QStringList &tables)>;
+    explicit TfrmOperacoes(Undone undone = {}, QWidget *parent = nullptr);
+    ~TfrmOperacoes() override;
+
+    bool isLoaded() const { return m_loaded; }
+    void Atualiza();        // the newest page again
+    void MaisAntigas();     // the next page, below the rows shown
+    void Desfazer();        // the selected operation
+    void MostraRegistros(); // the rows of the selected operation
+
+    QTableWidget *tblOperacoes;
+    QToolButton *sbtVerificar;
+    QToolButton *sbtMaisAntigas;
+    QToolButton *sbtRegistros;
+    QToolButton *sbtDesfazer;
+    QToolButton *sbtFechar;
+    NetRemoteObject *netHistorico;
+
+protected:
+    void showEvent(QShowEvent *event) override;
+
+private:
+    void append(const QString &before);
+    void selectionChanged();
+    QStringList tablesOf(const QString &id, int depth = 0);
+
+    Undone m_undone;
+    bool m_loaded = false;
+    bool m_shown = false;
+};
+
+// Create the dialog, run it modally through the interaction service, release it.
+void Cria_HistoricoRegistro(QWidget *parent, const RecordRef &record);
+void Cria_OperacoesRecentes(QWidget *parent, TfrmOperacoes::Undone undone);
+
+} // namespace fiscal::ger10200

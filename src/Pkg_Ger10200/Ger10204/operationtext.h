@@ -1,0 +1,32 @@
+#pragma once
+// The history's operations and items in words, as the history screens show them.
+//
+//   methodCaption("CadastroAutomatico")                          -> "Cadastramento automático"
+//   argumentsInWords("CadastroAutomatico", R"(["CLIENTE","004","","V","","",""])")
+//                      -> "Clientes: grupo 004 nos registros sem grupo"
+//   localTime("2026-12-08T13:15:30.123Z")                        -> "08/12/2026 10:15:30" (local)
+
+#include <QString>
+#include <QStringList>
+
+namespace fiscal::ger10200::historico {
+
+QString methodCaption(const QString &method);
+// The arguments a method was called with, as the history keeps them (a JSON array), in words.
+// Anything it cannot read comes back as it is.
+QString argumentsInWords(const QString &method, const QString &argumentsJson);
+// The tables a call of `method` with those arguments writes (an undo's are those of the
+// operation it undid, which only the server knows: none here).
+QStringList operationTables(const QString &method, const QString &argumentsJson);
+// "Clientes", "Imposto por filial", ... for a table of the history; the name itself otherwise.
+QString tableCaption(const QString &table);
+// A, I, E -> "Alterado", "Incluído", "Excluído".
+QString actionCaption(const QString &action);
+// The UTC time of the history in the local time zone; the text as it is when unreadable.
+QString localTime(const QString &utc);
+// "004 - Revenda" / "004" / "(nenhum)".
+QString groupText(const QString &code, const QString &description);
+// "1.234" as a Brazilian count.
+QString count(qint64 n);
+
+} // namespace fiscal::ger10200::historico

@@ -1,0 +1,62 @@
+#pragma once
+// What the history's windows share: their read-only tables, their screen code, F1.
+
+#include "Pkg_Ger10200/shared/packetrow.h"
+#include "help/help.h"
+
+#include <QFont>
+#include <QHeaderView>
+#include <QLabel>
+#include <QShortcut>
+#include <QStringList>
+#include <QStyle>
+#include <QTableWidget>
+
+namespace fiscal::ger10200::historico {
+
+inline QTableWidget *readOnlyTable(QWidget *parent, const char *name, const QStringList &headers)
+{
+    auto *t = new QTableWidget(0, int(headers.size()), parent);
+    t->setObjectName(QString::fromLatin1(name));
+    t->setHorizontalHeaderLabels(headers);
+    t->setSelectionBehavior(QAbstractItemView::SelectRows);
+    t->setSelectionMode(QAbstractItemView::SingleSelection);
+    t->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    t->setWordWrap(false);
+    t->verticalHeader()->hide();
+    t->verticalHeader()->setDefaultSectionSize(t->fontMetrics().height() + 6);
+    t->horizontalHeader()->setStretchLastSection(true);
+    return t;
+}
+
+// Appends a row of texts; `data` (optional) is kept in the first cell's user role.
+inline void appendRow(QTableWidget *t, const QStringList &texts, const QString &data = {})
+{
+    const int row = t->rowCount();
+    t->insertRow(row);
+    for (int c = 0; c < texts.size(); ++c) {
+        auto *item = new QTableWidgetItem(texts.at(c));
+        if (c == 0 && !data.isEmpty())
+            item->setData(Qt::UserRole, data);
+        t->setItem(row, c, item);
+    }
+}
+
+// F1 opens the manual's page of the history, as on the other screens.
+inline void helpOnF1(QWidget *window)
+{
+    new QShortcut(QKeySequence::HelpContents, window, [window] { help::showTopic(QStringLiteral("GER10204"), window); });
+}
+
+// The screen code in the tool bar's right end, as the other screens show theirs.
+inline QLabel *screenCode(QWidget *parent)
+{
+    auto *l = new QLabel(QStringLiteral("GER10204"), parent);
+    l->setObjectName(QStringLiteral("lblCodTela"));
+    QFont bold = l->font();
+    bold.setBold(true);
+    l->setFont(bold);
+    return l;
+}
+
+} // namespace fiscal::ger10200::historico
