@@ -1,6 +1,8 @@
 #include "appserver/write_combined.h"
 
+#include "appserver/history.h"
 #include "appserver/transaction.h"
+#include "rpc/caller.h"
 #include "rpc/deferred.h"
 
 #include <algorithm>
@@ -22,6 +24,8 @@ struct CombinedSaves::Call {
     const TableSpec *spec;
     std::vector<Item> items;
     std::shared_ptr<rpc::DeferredReply> reply;
+    rpc::Caller caller;   // as the history records the call, whoever runs it later
+    std::string time;     // when it came, in UTC
 };
 
 // What one serving thread holds: its own connection for the combined statements (outside the
@@ -67,25 +71,55 @@ std::size_t slotsFor(std::size_t rows)
 // One UPDATE over the rows, matched as the lone save matches them: key, group as loaded,
 // new group existing. It answers the numbers of the rows it changed. Scalar parameters (not
 // arrays) let PostgreSQL keep one generic plan instead of planning every run.
-std::unique_ptr<storage::Statement> updateStatement(storage::Connection &c, const TableSpec &spec,
-                                                    const std::vector<const Item *> &rows)
+//
+// The same statement records the history of each call whose rows it changed, exactly as the
+// call alone would (history::Recorder::inlineSql): one operation per call, with its user,
+// time and arguments, and one item per row whose group it changed.
+template <class Calls>
+std::unique_ptr<storage::Statement> updateStatement(storage::Connection &c, const TableSpec &spec, const Calls &calls)
 {
+    std::vector<std::size_t> callOf;
+    std::vector<const Item *> rows;
+    for (std::size_t i = 0; i < calls.size(); ++i)
+        for (const Item &item : calls[i].items) {
+            rows.push_back(&item);
+            callOf.push_back(i);
+        }
+    constexpr int kPerRow = 7;   // key, group as loaded, new group, call, user, time, arguments
     const std::size_t slots = slotsFor(rows.size());
     const std::string g = spec.groupColumn;
     std::string values;
     for (std::size_t n = 0; n < slots; ++n) {
-        values += n ? ", ($" : "($";
-        values += std::to_string(3 * n + 1) + "::text, $" + std::to_string(3 * n + 2) + "::text, $"
-                  + std::to_string(3 * n + 3) + "::text, " + std::to_string(n) + ")";
+        const auto p = [&](int k) { return "$" + std::to_string(kPerRow * n + k) + "::text"; };
+        values += n ? ", (" : "(";
+        values += p(1) + ", " + p(2) + ", " + p(3) + ", " + std::to_string(n) + ", " + p(4) + ", " + p(5) + ", " + p(6)
+                  + ", " + p(7) + ")";
     }
-    auto st = c.prepareCached("UPDATE " + std::string(spec.table) + " AS t SET " + g + " = v.newg FROM (VALUES "
-                              + values + ") AS v(k, oldg, newg, n) WHERE t." + spec.keys[0].name
-                              + " = v.k AND t." + g + " IS NOT DISTINCT FROM v.oldg AND (v.newg IS NULL OR"
-                              " EXISTS (SELECT 1 FROM GRUPOFISCAL WHERE CDGRUPOFISC = v.newg)) RETURNING v.n");
+    const std::string method = spec.method;
+    auto st = c.prepareCached(
+        "WITH w AS (UPDATE " + std::string(spec.table) + " AS t SET " + g + " = v.newg FROM (VALUES " + values
+        + ") AS v(k, oldg, newg, n, c, u, tm, args) WHERE t." + spec.keys[0].name + " = v.k AND t." + g
+        + " IS NOT DISTINCT FROM v.oldg AND (v.newg IS NULL OR"
+          " EXISTS (SELECT 1 FROM GRUPOFISCAL WHERE CDGRUPOFISC = v.newg)) RETURNING v.*),"
+          " d AS (SELECT * FROM w WHERE oldg IS DISTINCT FROM newg),"
+          " ops AS (SELECT c, nextval(pg_get_serial_sequence('histoperacao', 'idoperacao')) AS id, u, tm, args, cnt"
+          " FROM (SELECT c, MIN(u) AS u, MIN(tm) AS tm, MIN(args) AS args, COUNT(*) AS cnt FROM d GROUP BY c) x),"
+          " o AS (INSERT INTO HISTOPERACAO (IDOPERACAO, DTOPERACAO, NMUSUARIO, NMMETODO, DSARGUMENTOS, QTALTERADOS,"
+          " QTINCLUIDOS, QTEXCLUIDOS) SELECT id, tm, u, '" + method + "', args, cnt, 0, 0 FROM ops),"
+          " i AS (INSERT INTO HISTITEM (IDOPERACAO, NMTABELA, CDCHAVE1, CDCHAVE2, CDCHAVE3, CDCHAVE4, CDGRUPOANT,"
+          " CDGRUPONOVO, IDACAO) SELECT ops.id, '" + std::string(spec.table) + "', d.k, '', '', '', d.oldg, d.newg, 'A'"
+          " FROM d JOIN ops ON ops.c = d.c)"
+          " SELECT n FROM w");
     for (std::size_t n = 0; n < rows.size(); ++n) {
-        st->bind(int(3 * n + 1), rows[n]->key[0]);
-        st->bind(int(3 * n + 2), view(rows[n]->oldGroup));
-        st->bind(int(3 * n + 3), view(rows[n]->newGroup));
+        const auto &call = calls[callOf[n]];
+        const int b = int(kPerRow * n);
+        st->bind(b + 1, rows[n]->key[0]);
+        st->bind(b + 2, view(rows[n]->oldGroup));
+        st->bind(b + 3, view(rows[n]->newGroup));
+        st->bind(b + 4, std::to_string(callOf[n]));
+        st->bind(b + 5, call.caller.user);
+        st->bind(b + 6, call.time);
+        st->bind(b + 7, "[" + std::to_string(call.items.size()) + "]");
     }
     return st;
 }
@@ -148,7 +182,7 @@ void CombinedSaves::save(const TableSpec &spec, std::vector<Item> items)
     if (!reply)
         return m_alone(spec, items);
     Loop &l = loop();
-    l.queue.push_back(Call{&spec, std::move(items), std::move(reply)});
+    l.queue.push_back(Call{&spec, std::move(items), std::move(reply), rpc::currentCaller(), history::utcNow()});
     if (l.inFlight.empty())
         sendNext(l);
 }
@@ -175,7 +209,10 @@ void CombinedSaves::runAlone(Call &c)
 {
     try {
         // As part of its own call, not of the one this thread may be running.
-        c.reply->runAs([&] { m_alone(*c.spec, c.items); });
+        c.reply->runAs([&] {
+            const rpc::CallerScope caller(c.caller);
+            m_alone(*c.spec, c.items);
+        });
         c.reply->succeed([](dataset::ValueWriter &w) { w.null(); });
     } catch (...) {
         c.reply->fail(std::current_exception());
@@ -215,7 +252,7 @@ void CombinedSaves::sendNext(Loop &l)
             continue;
         }
         try {
-            l.statement = updateStatement(connection(l), *spec, rowsOf(batch));
+            l.statement = updateStatement(connection(l), *spec, batch);
             l.statement->start();
         } catch (...) {
             // Nothing was applied: each call goes alone, on a connection of the pool.
@@ -300,7 +337,7 @@ void CombinedSaves::applyTogether(Loop &l, std::vector<Call> &batch)
         try {
             storage::Connection &c = connection(l);
             storage::Transaction tx(c);
-            auto st = updateStatement(c, *trying.front().spec, rows);
+            auto st = updateStatement(c, *trying.front().spec, trying);
             const std::vector<bool> rowChanged = changedRows(*st, rows.size());
             for (std::size_t n = 0; n < rows.size(); ++n)
                 changed[callOf[n]] += rowChanged[n] ? 1 : 0;

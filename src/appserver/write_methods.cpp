@@ -34,8 +34,8 @@ dataset::ChangeSet readChangeSet(const changeset::TableSpec &spec, const QCborVa
 
 void saveAlone(ConnectionPool &pool, const changeset::TableSpec &spec, const std::vector<changeset::Item> &items)
 {
-    // TODO(i15): the combined path (write_combined.cpp) records nothing yet; the arguments
-    // here are the rows the change set carried, as argumentsJson gives them.
+    // The arguments are the rows the change set carried, as argumentsJson gives them and as
+    // the combined statement (write_combined.cpp) records them too.
     const history::Operation op{spec.method, "[" + std::to_string(items.size()) + "]", {}};
     const auto write = [&](storage::Connection &c) {
         history::Recorder h(c, op);

@@ -183,7 +183,7 @@ private:
         m_deferred->reportTo([record = *m_report.record, known = names.object != nullptr,
                               object = names.object ? *names.object : m_object,
                               method = names.method ? *names.method : req.method.toStdString(),
-                              peer = std::string(m_report.peer), started = mark.started,
+                              peer = std::string(m_report.peer), user = m_user, started = mark.started,
                               bytesIn](int code, std::uint64_t bytesOut) {
             CallRecord r;
             r.known = known;
@@ -194,6 +194,7 @@ private:
             r.bytesIn = bytesIn;
             r.bytesOut = bytesOut;
             r.peer = peer;
+            r.user = user;
             record(r);
         });
     }

@@ -36,6 +36,7 @@ protected:
     struct Save {
         std::string method;
         QCborValue changes;
+        std::string user;   // named in X-Fiscal-User when not empty
     };
 
     // A save of WCB held by a lock on its row, until `lock` commits or rolls back.
@@ -76,6 +77,8 @@ protected:
 
     RpcResult call(const Save &s) const
     {
+        if (!s.user.empty())
+            return rpcCallAs(s.user, server->port(), kParamGrupFiscal, s.method, QCborArray{s.changes});
         return rpcCall(server->port(), kParamGrupFiscal, s.method, QCborArray{s.changes});
     }
 
@@ -138,6 +141,44 @@ TEST_P(Combined, SavesOfOneRowGiveOneSuccessAndConflictsForTheRest)
         EXPECT_TRUE(results[i].ok()) << results[i].errorMessage.toStdString();
     for (const char *other : {"WC4", "WC5", "WC6", "WC7", "WC8"})
         EXPECT_EQ(groupOf(other), std::optional<std::string>("902")) << other;
+}
+
+// Saves sent as one statement are recorded as the calls alone would be: one operation per
+// call that changed its row, under that call's user, with the row's group before and after;
+// the call that lost the row leaves nothing.
+TEST_P(Combined, EachSaveIsRecordedAsItsOwnOperationUnderItsOwnUser)
+{
+    std::vector<Save> saves;
+    for (const char *client : {"WC4", "WC5", "WC6", "WC7", "WC8"}) {
+        Save s = moveClient(client, QStringLiteral("901"), QStringLiteral("902"));
+        s.user = std::string("usuário ") + client;
+        saves.push_back(s);
+    }
+    Save lost = moveClient("WC4", QStringLiteral("901"), QStringLiteral("903"));
+    lost.user = "perdeu";
+    saves.push_back(lost);
+    const std::vector<RpcResult> results = sendTogether(saves);
+    ASSERT_EQ(results.size(), 6u);
+    for (std::size_t i = 1; i < 5; ++i)
+        EXPECT_TRUE(results[i].ok()) << results[i].errorMessage.toStdString();
+    // Two saves of WC4: whichever came first wins, the other is a conflict.
+    ASSERT_NE(results[0].ok(), results[5].ok());
+    EXPECT_EQ((results[0].ok() ? results[5] : results[0]).errorCode, kConflict);
+    const bool lostWon = results[5].ok();
+
+    const auto recorded = db->query(
+        "SELECT I.CDCHAVE1, O.NMUSUARIO, O.NMMETODO, O.DSARGUMENTOS, O.QTALTERADOS, I.CDGRUPOANT, I.CDGRUPONOVO,"
+        " I.IDACAO FROM HISTOPERACAO O JOIN HISTITEM I ON I.IDOPERACAO = O.IDOPERACAO"
+        " WHERE I.NMTABELA = 'CLIENTE' AND I.CDCHAVE1 LIKE 'WC%' ORDER BY I.CDCHAVE1");
+    ASSERT_EQ(recorded.size(), 6u);
+    for (const TestDb::Row &row : recorded) {
+        const std::string client = row[0].value_or("");
+        // The held save of WCB named nobody.
+        const std::string user = client == "WCB" ? "" : client == "WC4" && lostWon ? "perdeu" : "usuário " + client;
+        EXPECT_EQ(row, (TestDb::Row{client, user, "SetCliente", "[1]", "1", "901",
+                                    client == "WC4" && lostWon ? "903" : "902", "A"}));
+    }
+    EXPECT_EQ(db->count("SELECT COUNT(*) FROM HISTOPERACAO"), 6);
 }
 
 TEST_P(Combined, CallsOfSeveralRowsAreAppliedWholeOrNotAtAll)
