@@ -6,9 +6,14 @@
 
 #include <boost/asio/post.hpp>
 
+#include <linux/filter.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <stdexcept>
+#include <thread>
 
 namespace fiscal::rpc {
 
@@ -65,6 +70,29 @@ Loop &quietestLoop(const std::vector<std::unique_ptr<Loop>> &loops)
     return *best;
 }
 
+// Makes the listening socket drop new handshakes (a SYN without ACK) and keep the rest, so
+// that handshakes already answered still complete. A client whose SYN is dropped sends it
+// again a second later and, the socket closed by then, is refused: a load balancer moves on
+// to another server without having sent the call. Closing with handshakes still arriving
+// would instead reset connections that may already carry a request, which nginx cannot
+// send again.
+void stopHandshakes(tcp::acceptor &acceptor)
+{
+    sock_filter program[] = {
+        BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 13),           // the TCP header's flags
+        BPF_STMT(BPF_ALU | BPF_AND | BPF_K, 0x12),        // SYN and ACK
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0x02, 0, 1),  // SYN without ACK
+        BPF_STMT(BPF_RET | BPF_K, 0),                     // dropped
+        BPF_STMT(BPF_RET | BPF_K, 0xffffffff),            // kept
+    };
+    const sock_fprog fprog{std::size(program), program};
+    if (setsockopt(acceptor.native_handle(), SOL_SOCKET, SO_ATTACH_FILTER, &fprog, sizeof fprog) != 0)
+        std::perror("fiscal-server: the listening socket could not stop taking connections before closing");
+}
+
+// A handshake answered just before stopHandshakes completes within a round trip.
+constexpr std::chrono::milliseconds kHandshakeSettle{50};
+
 } // namespace
 
 void ServerState::accept()
@@ -118,15 +146,21 @@ void ServerState::doStop()
         return;
     beast::error_code ignored;
     if (draining) {
-        // Take what waits in the backlog before closing, so that it gets answers.
+        // No new connection from here on; what waits in the backlog, or completes its
+        // handshake still, is taken and answered.
+        stopHandshakes(acceptor);
         acceptor.non_blocking(true, ignored);
-        for (;;) {
+        auto quietSince = std::chrono::steady_clock::now();
+        while (std::chrono::steady_clock::now() - quietSince < kHandshakeSettle) {
             Loop &loop = quietestLoop(loops);
             tcp::socket socket(loop.ioc);
             acceptor.accept(socket, ignored);
-            if (ignored)
-                break;
+            if (ignored) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                continue;
+            }
             adoptLate(std::move(socket), loop);
+            quietSince = std::chrono::steady_clock::now();
         }
     }
     acceptor.close(ignored);
@@ -140,9 +174,14 @@ void ServerState::doStop()
     }
     for (auto &s : live)
         net::post(s->executor(), [s, grace = draining.load()] { s->onServerStop(grace); });
-    // A loop ends once its last connection has closed.
-    for (auto &l : loops)
-        net::post(l->ioc, [loop = l.get()] { loop->idle.reset(); });
+    // A loop ends once its last connection has closed, but not before the accept handlers
+    // already queued here have run: one may carry a connection taken just before the stop,
+    // which adoptLate hands to a loop. Handed to a loop that had ended, it would be closed
+    // unanswered as the process exits, its request read by nobody.
+    net::post(ioc, [this] {
+        for (auto &l : loops)
+            net::post(l->ioc, [loop = l.get()] { loop->idle.reset(); });
+    });
 }
 
 } // namespace detail

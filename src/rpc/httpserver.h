@@ -70,10 +70,11 @@ public:
     // requestStop() and wait until run() has returned. Never call it from a method.
     void stop();
 
-    // From now on every answer closes its connection (`Connection: close`), so that a load
-    // balancer's kept connections go away while the server still answers; requestStop()
-    // comes later, and then a connection waiting for a request still gets a moment for it.
-    // Safe from any thread.
+    // From now on every answer closes its connection (`Connection: close`; one already sent
+    // with keep-alive still gets the request after it answered), so that a load balancer's
+    // kept connections go away while the server still answers; requestStop() comes later,
+    // and then takes no new connection but answers every one already made: none is reset
+    // with a request in it. Safe from any thread.
     void beginDrain();
     // Connections open right now (any thread).
     std::size_t openConnections() const;

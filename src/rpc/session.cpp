@@ -90,8 +90,11 @@ void Session::rejectBusy()
     fail(kBusy);
 }
 
-// How long a connection waiting for a request still gets one after a drain has ended.
-constexpr std::chrono::milliseconds kStopGrace{500};
+// How long a connection waiting for a request still gets one after a drain has ended. One
+// kept open after an answer may never be used again; a new one was opened to send a request,
+// which is on its way (nginx writes it right after connecting) and must not be cut off.
+constexpr std::chrono::milliseconds kIdleStopGrace{500};
+constexpr std::chrono::milliseconds kNewStopGrace{5000};
 
 void Session::onServerStop(bool grace)
 {
@@ -100,7 +103,7 @@ void Session::onServerStop(bool grace)
         if (grace) {
             m_closeAfterWrite = true;
             if (!m_parser || !m_parser->got_some())
-                setDeadline(kStopGrace);
+                shortenDeadline(m_answered ? kIdleStopGrace : kNewStopGrace);
             break;
         }
         closeNow();
@@ -126,6 +129,12 @@ void Session::setDeadline(std::chrono::milliseconds timeout)
         armTimer();
 }
 
+void Session::shortenDeadline(std::chrono::milliseconds timeout)
+{
+    if (Clock::now() + timeout < m_deadlineAt)
+        setDeadline(timeout);
+}
+
 void Session::armTimer()
 {
     m_timerArmed = true;
@@ -148,6 +157,13 @@ void Session::armTimer()
 
 void Session::onDeadline()
 {
+    if (m_state == State::Reading && (!m_parser || !m_parser->got_some())) {
+        // A request that came while this loop was busy with a call: its bytes wait unread
+        // and the deadline only looks past. Read it rather than drop it.
+        beast::error_code ec;
+        if (m_socket.available(ec) > 0 && !ec)
+            return setDeadline(m_srv.opt.readTimeout);
+    }
     clearDeadline();
     if (m_state == State::Reading) {
         // Not closed yet: a client that sent half a request still gets a 408.
@@ -380,12 +396,18 @@ void Session::onWrite(beast::error_code ec)
     afterReply(m_response.keep_alive());
 }
 
+// An answer that said the connection stays open keeps its word even if a drain or a stop
+// began while it was written: the peer may already have sent its next request there, and
+// nginx cannot send again a call it has sent. That request is read and answered with
+// `Connection: close`; only the end of a stop closes a connection that says nothing.
 void Session::afterReply(bool keepAlive)
 {
-    if (keepAlive && keepOpen())
-        readHeader();
-    else
-        lingerClose();
+    m_answered = true;
+    if (!keepAlive)
+        return lingerClose();
+    readHeader();
+    if (m_srv.stopping)
+        onServerStop(m_srv.draining);
 }
 
 bool Session::keepOpen() const

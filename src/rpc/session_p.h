@@ -42,8 +42,8 @@ public:
     void start();
     void rejectBusy();   // too many connections: a 503 and close
     // The server is stopping: drop what is idle, let a call under way answer first. After a
-    // drain, a connection waiting for a request gets a moment for it: a load balancer may
-    // have just sent one, and cannot send again a call it has sent.
+    // drain, a connection waiting for a request still gets it read: a load balancer may have
+    // just sent one, and cannot send again a call it has sent.
     void onServerStop(bool grace);
 
 private:
@@ -54,6 +54,7 @@ private:
     // request of the connection: moving the deadline costs nothing, and the timer, when it
     // fires early, waits again for what is left.
     void setDeadline(std::chrono::milliseconds timeout);
+    void shortenDeadline(std::chrono::milliseconds timeout);   // never later than it is
     void clearDeadline() { m_deadlineAt = Clock::time_point::max(); }
     void armTimer();
     void onDeadline();
@@ -100,6 +101,7 @@ private:
     std::string m_user;     // who is calling (rpc/caller.h)
     bool m_keepAlive = true;
     bool m_closeAfterWrite = false;
+    bool m_answered = false;   // a reply went out: waiting for a request now is keep-alive idling
     bool m_head = false;   // the request is HEAD: answers carry no body
     std::optional<boost::beast::http::response_serializer<QByteArrayBody>> m_headOnly;
     std::array<char, 8192> m_scratch;

@@ -118,12 +118,28 @@ Response Connection::read(int timeoutMs)
                 break;
         res.body = m_pending.substr(0, length);
         m_pending.erase(0, std::min(length, m_pending.size()));
+    } else if (const auto te = res.headers.find("transfer-encoding");
+               te != res.headers.end() && te->second == "chunked") {
+        // Up to the last chunk, so that a request sent behind it can be answered too; the
+        // body keeps its chunked form (chunkedPayload).
+        static const std::string kLast = "\r\n0\r\n\r\n";
+        std::size_t last;
+        while ((last = m_pending.find(kLast)) == std::string::npos && fill(left())) {}
+        const std::size_t length = last == std::string::npos ? m_pending.size() : last + kLast.size();
+        res.body = m_pending.substr(0, length);
+        m_pending.erase(0, length);
     } else {
         while (fill(left())) {}
         res.body = std::move(m_pending);
         m_pending.clear();
     }
     return res;
+}
+
+bool Connection::readable(int timeoutMs)
+{
+    pollfd p{m_fd, POLLIN, 0};
+    return !m_pending.empty() || ::poll(&p, 1, timeoutMs) > 0;
 }
 
 bool Connection::closedByPeer(int timeoutMs)

@@ -22,10 +22,12 @@ public:
     Connection &operator=(const Connection &) = delete;
 
     bool send(const std::string &bytes);          // false when the peer has gone
-    // Reads one response (Content-Length or until close). status 0 when none came in time.
+    // Reads one response (Content-Length, chunked, or until close). status 0 when none came in time.
     Response read(int timeoutMs = 10000);
     // True when the server closes the connection within timeoutMs (reading and discarding).
     bool closedByPeer(int timeoutMs);
+    // True once something has come to read (without reading it).
+    bool readable(int timeoutMs);
     // Shuts down our sending side, keeping the reading side open.
     void halfClose();
 

@@ -314,6 +314,85 @@ TEST_F(ServerTest, StopLetsACallUnderWayFinish)
     EXPECT_THROW(idle.call(kObject, QStringLiteral("Echo"), {}, 2000), TransportError);
 }
 
+// The end of a drain: a connection kept idle after an answer goes after a moment, but one
+// that has not sent its request yet (a load balancer connects, then writes) gets it read,
+// even a second later, and answered instead of cut: its sender could not send it again.
+TEST_F(ServerTest, TheEndOfADrainAnswersAConnectionStillToSendItsRequest)
+{
+    startServer();
+    const std::string echo = rawhttp::post("/rpc/Test.rdmEcho", "application/json", jsonCall("Echo"));
+    rawhttp::Connection kept(port);
+    kept.send(echo);
+    ASSERT_EQ(kept.read().status, 200);
+    rawhttp::Connection fresh(port);
+    for (int i = 0; i < 500 && server->openConnections() < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(server->openConnections(), 2u);
+
+    server->beginDrain();
+    auto stopped = std::async(std::launch::async, [this] { server->stop(); });
+    EXPECT_TRUE(kept.closedByPeer(10000));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    fresh.send(echo);
+    const rawhttp::Response late = fresh.read();
+    EXPECT_EQ(late.status, 200);
+    EXPECT_TRUE(fresh.closedByPeer(10000));
+    stopped.get();
+}
+
+// An answer that told the client the connection stays open keeps its word when a drain
+// begins while it is being written: the next request, perhaps already sent, is read and
+// answered with Connection: close, not thrown away unanswered (a proxy would report 502).
+TEST_F(ServerTest, ADrainBeginningDuringAnAnswerKeepsItsKeepAlive)
+{
+    startServer();
+    rawhttp::Connection conn(port);
+    // An answer far larger than the socket buffers: still being written when the drain begins.
+    conn.send(rawhttp::post("/rpc/Test.rdmEcho", "application/json", jsonCall("Big", "[400000]"))
+              + rawhttp::post("/rpc/Test.rdmEcho", "application/json", jsonCall("Echo", "[\"next\"]")));
+    ASSERT_TRUE(conn.readable(10000));
+    server->beginDrain();
+    rawhttp::Response big = conn.read(30000);
+    ASSERT_EQ(big.status, 200);
+    EXPECT_NE(big.headers["connection"], "close");
+    rawhttp::Response next = conn.read();
+    EXPECT_EQ(next.status, 200);
+    EXPECT_NE(next.body.find("next"), std::string::npos);
+    EXPECT_EQ(next.headers["connection"], "close");
+    EXPECT_TRUE(conn.closedByPeer(10000));
+}
+
+// Clients connecting one after the other while a drain ends: each connection is answered
+// or refused, never closed with its request unanswered. A connection the listener took in
+// the same moment as the stop once went to a serving thread that had already ended.
+TEST_F(ServerTest, ConnectionsRacingTheEndOfADrainAreAnsweredOrRefused)
+{
+    const std::string echo = rawhttp::post("/rpc/Test.rdmEcho", "application/json", jsonCall("Echo"));
+    int answered = 0;
+    int cut = 0;
+    // A client whose SYN the stopping server drops waits a second for its refusal: few rounds.
+    for (int round = 0; round < 10; ++round) {
+        startServer();
+        server->beginDrain();
+        std::atomic<bool> refused{false};
+        std::thread client([&] {
+            while (!refused) {
+                try {
+                    rawhttp::Connection c(port);
+                    c.send(echo);
+                    (c.read().status == 200 ? answered : cut)++;
+                } catch (const std::runtime_error &) {
+                    refused = true;
+                }
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(round % 5));
+        server->stop();
+        client.join();
+    }
+    EXPECT_EQ(cut, 0) << "of " << answered + cut << " connections";
+}
+
 TEST_F(ServerTest, StopFromAnotherThreadBeforeAndAfterRun)
 {
     // requestStop before run: run returns at once.
