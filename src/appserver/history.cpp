@@ -19,6 +19,9 @@ namespace {
 constexpr const char *kItemColumns =
     "IDOPERACAO, NMTABELA, CDCHAVE1, CDCHAVE2, CDCHAVE3, CDCHAVE4, CDGRUPOANT, CDGRUPONOVO, IDACAO";
 constexpr std::size_t kKeyColumns = 4;
+// An operation that wrote more set-based items than this is a bulk operation: its items stay
+// out of the record index (see docs/storage.md). Fewer are moved into the index at finish().
+constexpr std::int64_t kBulkItems = 1000;
 
 void bindAll(storage::Statement &st, const Params &params, int first = 1)
 {
@@ -187,11 +190,12 @@ std::int64_t Recorder::itemsFrom(const Table &t, Action a, const std::string &be
         countsOf(t).add(a, n);
         return n;
     }
-    st = m_c.prepare(std::string("INSERT INTO HISTITEM (") + kItemColumns + ") SELECT " + std::to_string(id())
-                     + ", " + quoted(t.name) + ", " + columns + ", '" + char(a) + "' " + from);
+    st = m_c.prepare(std::string("INSERT INTO HISTITEM (") + kItemColumns + ", FLLOTE) SELECT " + std::to_string(id())
+                     + ", " + quoted(t.name) + ", " + columns + ", '" + char(a) + "', 'S' " + from);
     bindAll(*st, params);
     const std::int64_t n = st->execute();
     countsOf(t).add(a, n);
+    m_setBased += n;
     return n;
 }
 
@@ -281,12 +285,19 @@ std::int64_t Recorder::finish()
         }
         return 0;
     }
-    auto st = m_c.prepareCached(
-        "UPDATE HISTOPERACAO SET QTALTERADOS = $1, QTINCLUIDOS = $2, QTEXCLUIDOS = $3 WHERE IDOPERACAO = $4");
+    const bool bulk = m_setBased > kBulkItems;
+    if (m_setBased && !bulk) {
+        auto indexed = m_c.prepareCached("UPDATE HISTITEM SET FLLOTE = 'N' WHERE IDOPERACAO = $1 AND FLLOTE = 'S'");
+        indexed->bindInt(1, id());
+        indexed->execute();
+    }
+    auto st = m_c.prepareCached("UPDATE HISTOPERACAO SET QTALTERADOS = $1, QTINCLUIDOS = $2, QTEXCLUIDOS = $3,"
+                                " FLLOTE = $4 WHERE IDOPERACAO = $5");
     st->bindInt(1, sum.changed);
     st->bindInt(2, sum.inserted);
     st->bindInt(3, sum.deleted);
-    st->bindInt(4, id());
+    st->bind(4, std::string_view(bulk ? "S" : "N"));
+    st->bindInt(5, id());
     st->execute();
     return m_id;
 }

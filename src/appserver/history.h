@@ -14,7 +14,8 @@
 //   h.finish();
 //
 // Rows whose change is already known (a change set's rows once written) go in with add() or
-// record(). In a preview (Mode::Preview) capture() only counts and write() does nothing, so
+// record(). Set-based items of a bulk operation stay out of the record index (finish()).
+// In a preview (Mode::Preview) capture() only counts and write() does nothing, so
 // a preview runs the same code as the call it previews and counts exactly what it would
 // record. An operation that changed nothing leaves no trace.
 
@@ -147,6 +148,7 @@ private:
     Mode m_mode;
     std::string m_time;
     std::int64_t m_id = 0;
+    std::int64_t m_setBased = 0;   // items written by capture() and record()
     bool m_inline = false;
     std::vector<const Table *> m_locked;
     std::vector<std::pair<const Table *, Counts>> m_perTable;

@@ -37,13 +37,21 @@ constexpr FieldSpec kDesfeita[] = {{"IDOPERACAO", 20}, {"QTRESTAURADOS", 12}, {"
 constexpr int kDefaultPage = 100;
 constexpr int kMaxPage = 1000;
 
+// The record index holds the items of every operation but the bulk ones; those are sought
+// one bulk operation at a time by the item's primary key (CROSS JOIN: SQLite keeps that
+// order instead of scanning every item).
 const std::string kRegistroSql =
     "SELECT h.IDOPERACAO, o.DTOPERACAO, o.NMUSUARIO, o.NMMETODO, h.IDACAO, h.CDGRUPOANT, ga.DSGRUPOFISC,"
-    " h.CDGRUPONOVO, gn.DSGRUPOFISC, o.IDDESFEITAPOR"
-    " FROM HISTITEM h JOIN HISTOPERACAO o ON o.IDOPERACAO = h.IDOPERACAO"
+    " h.CDGRUPONOVO, gn.DSGRUPOFISC, o.IDDESFEITAPOR FROM ("
+    "SELECT i.IDOPERACAO, i.IDACAO, i.CDGRUPOANT, i.CDGRUPONOVO FROM HISTITEM i WHERE i.FLLOTE = 'N'"
+    " AND i.NMTABELA = $1 AND i.CDCHAVE1 = $2 AND i.CDCHAVE2 = $3 AND i.CDCHAVE3 = $4 AND i.CDCHAVE4 = $5"
+    " UNION ALL "
+    "SELECT i.IDOPERACAO, i.IDACAO, i.CDGRUPOANT, i.CDGRUPONOVO FROM HISTOPERACAO b CROSS JOIN HISTITEM i"
+    " WHERE b.FLLOTE = 'S' AND i.IDOPERACAO = b.IDOPERACAO AND i.NMTABELA = $1 AND i.CDCHAVE1 = $2"
+    " AND i.CDCHAVE2 = $3 AND i.CDCHAVE3 = $4 AND i.CDCHAVE4 = $5 AND i.FLLOTE = 'S'"
+    ") h JOIN HISTOPERACAO o ON o.IDOPERACAO = h.IDOPERACAO"
     " LEFT JOIN GRUPOFISCAL ga ON ga.CDGRUPOFISC = h.CDGRUPOANT"
     " LEFT JOIN GRUPOFISCAL gn ON gn.CDGRUPOFISC = h.CDGRUPONOVO"
-    " WHERE h.NMTABELA = $1 AND h.CDCHAVE1 = $2 AND h.CDCHAVE2 = $3 AND h.CDCHAVE3 = $4 AND h.CDCHAVE4 = $5"
     " ORDER BY h.IDOPERACAO DESC";
 
 const std::string kItensSql =

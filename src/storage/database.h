@@ -154,7 +154,7 @@ struct NamedSql {
 NamedSql translateNamed(std::string_view sqlWithNames);
 
 // The schema's version this program writes; see docs/storage.md.
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 
 // Creates every table and index, or migrates an older schema in place, in one
 // transaction (idempotent). Returns the version found: 0 for an empty database. A schema

@@ -75,9 +75,25 @@ void addHistory(Connection &c)
     c.exec("CREATE INDEX IX_HISTITEM_REGISTRO ON HISTITEM (NMTABELA, CDCHAVE1, CDCHAVE2, CDCHAVE3, CDCHAVE4, IDOPERACAO)");
 }
 
+// Version 3: the items of a bulk operation stay out of the record index. Automatic
+// registration writes 500,000 items at once; inserted into an index ordered by record they
+// land between the entries of every earlier operation, so each bulk call rewrote the whole
+// index and grew slower with the history. Such items (FLLOTE 'S') are found through their
+// operation instead: the few bulk operations are marked too, and a record's history seeks
+// each of them by the item's primary key.
+void keepBulkItemsOutOfRecordIndex(Connection &c)
+{
+    c.exec("ALTER TABLE HISTOPERACAO ADD COLUMN FLLOTE VARCHAR(1) DEFAULT 'N' NOT NULL");
+    c.exec("ALTER TABLE HISTITEM ADD COLUMN FLLOTE VARCHAR(1) DEFAULT 'N' NOT NULL");
+    c.exec("DROP INDEX IX_HISTITEM_REGISTRO");
+    c.exec("CREATE INDEX IX_HISTITEM_REGISTRO ON HISTITEM (NMTABELA, CDCHAVE1, CDCHAVE2, CDCHAVE3, CDCHAVE4,"
+           " IDOPERACAO) WHERE FLLOTE = 'N'");
+    c.exec("CREATE INDEX IX_HISTOPERACAO_LOTE ON HISTOPERACAO (IDOPERACAO) WHERE FLLOTE = 'S'");
+}
+
 using Step = void (*)(Connection &);
 // steps[i] brings version i + 1 to i + 2.
-constexpr Step kSteps[] = {addHistory};
+constexpr Step kSteps[] = {addHistory, keepBulkItemsOutOfRecordIndex};
 static_assert(std::size(kSteps) + 1 == kSchemaVersion);
 
 } // namespace

@@ -260,6 +260,46 @@ TEST_P(History, ReadsARecordsHistoryAndPagesTheOperations)
         EXPECT_EQ(env.call(kHistorico, b.method, b.args).errorCode, b.code) << b.method;
 }
 
+// Past a thousand rows an operation's items stay out of the record index; a record's history
+// must still find them, beside the indexed items of small operations, once each.
+TEST_P(History, ARecordsHistoryFindsTheItemsOfBulkOperations)
+{
+    Env env(GetParam());
+    env.db->exec("INSERT INTO CLIENTE (CDCLIENTE, NMRAZSOCCLIE) WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL"
+                 " SELECT i + 1 FROM n WHERE i < 1100) SELECT 'WB' || i, 'Cliente em lote' FROM n");
+    const auto run = [&](const std::string &object, const std::string &method, const QCborArray &args) {
+        const RpcResult r = rpcCallAs(kUser, env.server->port(), object, method, args);
+        EXPECT_TRUE(r.ok()) << method << ": " << r.errorMessage.toStdString();
+        return lastOperation(*env.db).value_or("");
+    };
+    const std::string bulk = run(kCadAutParGrpFis, "CadastroAutomatico", strings({"CLIENTE", "901", "", "V", "", "", ""}));
+    run(kParamGrupFiscal, "SetCliente", {ChangeSetBuilder("SetCliente").update({{"CDCLIENTE", "WB1"}, {"CDGRUPOFISC", "901"}},
+                                                                              {{"CDCLIENTE", "WB1"}, {"CDGRUPOFISC", "902"}}).build()});
+    run(kCadAutParGrpFis, "CadastroAutomatico", strings({"FORNECEDOR", "903", "", "T", "", "", ""}));
+    const RpcResult undo = rpcCallAs(kUser, env.server->port(), kHistorico, "DesfazOperacao", strings({bulk.c_str()}));
+    ASSERT_TRUE(undo.ok()) << undo.errorMessage.toStdString();
+    std::vector<std::string> marks;   // the registration and its undo are bulk; the other two not
+    for (const auto &row : env.db->query("SELECT FLLOTE FROM HISTOPERACAO ORDER BY IDOPERACAO"))
+        marks.push_back(str(row[0]));
+    EXPECT_EQ(marks, (std::vector<std::string>{"S", "N", "N", "S"}));
+    EXPECT_EQ(env.value("SELECT COUNT(*) FROM HISTITEM h JOIN HISTOPERACAO o ON o.IDOPERACAO = h.IDOPERACAO"
+                        " WHERE h.FLLOTE <> o.FLLOTE"), "0");
+
+    struct Case { const char *table, *key; QStringList methods, after; };
+    const std::vector<Case> cases{
+        {"CLIENTE", "'WB1'", {"SetCliente", "CadastroAutomatico"}, {"902", "901"}},   // the undo left it alone
+        {"CLIENTE", "'WB2'", {"DesfazOperacao", "CadastroAutomatico"}, {"<null>", "901"}},
+        {"FORNECEDOR", "'WF1'", {"CadastroAutomatico"}, {"903"}},                      // small: indexed
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.table) + " " + c.key);
+        const RpcResult h = env.call(kHistorico, "GetHistoricoRegistro", strings({c.table, c.key}));
+        ASSERT_TRUE(h.ok()) << h.errorMessage.toStdString();
+        EXPECT_EQ(Packet::from(h.result).columnValues("NMMETODO"), c.methods);
+        EXPECT_EQ(Packet::from(h.result).columnValues("CDGRUPONOVO"), c.after);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, History, ::testing::ValuesIn(backendsUnderTest()), BackendParamName());
 
 } // namespace

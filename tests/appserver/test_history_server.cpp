@@ -98,7 +98,7 @@ TEST_P(HistoryServer, AnOlderSchemaIsMigratedAtStartAndANewerOneRefused)
     const std::string data = snapshot(*db);
     {
         ServerProcess server(db->url());
-        EXPECT_EQ(db->scalar("SELECT NRVERSAO FROM VERSAOESQUEMA"), "2");
+        EXPECT_EQ(db->scalar("SELECT NRVERSAO FROM VERSAOESQUEMA"), "3");
         EXPECT_EQ(snapshot(*db), data);
         ASSERT_TRUE(rpcCallAs("ana", server.port(), kCadAutParGrpFis, "CadastroAutomatico", kSomeChange).ok());
         EXPECT_EQ(lastUser(*db), "ana");
@@ -117,13 +117,37 @@ TEST_P(HistoryServer, AnOlderSchemaIsMigratedAtStartAndANewerOneRefused)
     EXPECT_EQ(db->scalar("SELECT NRVERSAO FROM VERSAOESQUEMA"), "99");
 }
 
+TEST_P(HistoryServer, AVersionTwoHistoryIsStillReadAfterTheMigration)
+{
+    auto db = TestDb::create(GetParam());
+    // The history as version 2 left it: no FLLOTE, every item in the record index.
+    for (const char *sql : {"DROP INDEX IX_HISTITEM_REGISTRO", "DROP INDEX IX_HISTOPERACAO_LOTE",
+                            "ALTER TABLE HISTITEM DROP COLUMN FLLOTE", "ALTER TABLE HISTOPERACAO DROP COLUMN FLLOTE",
+                            "CREATE INDEX IX_HISTITEM_REGISTRO ON HISTITEM (NMTABELA, CDCHAVE1, CDCHAVE2, CDCHAVE3,"
+                            " CDCHAVE4, IDOPERACAO)",
+                            "UPDATE VERSAOESQUEMA SET NRVERSAO = 2",
+                            "INSERT INTO HISTOPERACAO (IDOPERACAO, DTOPERACAO, NMUSUARIO, NMMETODO, DSARGUMENTOS,"
+                            " QTALTERADOS, QTINCLUIDOS, QTEXCLUIDOS) VALUES (7, '2026-01-01T00:00:00.000Z', 'ana',"
+                            " 'SetCliente', '[1]', 1, 0, 0)",
+                            "INSERT INTO HISTITEM (IDOPERACAO, NMTABELA, CDCHAVE1, CDCHAVE2, CDCHAVE3, CDCHAVE4,"
+                            " CDGRUPOANT, CDGRUPONOVO, IDACAO) VALUES (7, 'CLIENTE', '00000001', '', '', '', '001',"
+                            " '002', 'A')"})
+        db->exec(sql);
+    ServerProcess server(db->url());
+    EXPECT_EQ(db->scalar("SELECT NRVERSAO FROM VERSAOESQUEMA"), "3");
+    const RpcResult h = rpcCall(server.port(), kHistorico, "GetHistoricoRegistro", strings({"CLIENTE", "'00000001'"}));
+    ASSERT_TRUE(h.ok()) << h.errorMessage.toStdString();
+    EXPECT_EQ(Packet::from(h.result).columnValues("IDOPERACAO"), QStringList({"7"}));
+}
+
 TEST_P(HistoryServer, OperationsOlderThanTheRetentionArePruned)
 {
     auto db = TestDb::create(GetParam());
     for (const auto &[id, when] : {std::pair{"1", "2020-01-01T00:00:00.000Z"}, {"2", "2999-01-01T00:00:00.000Z"}}) {
         db->exec("INSERT INTO HISTOPERACAO (IDOPERACAO, DTOPERACAO, NMUSUARIO, NMMETODO, DSARGUMENTOS, QTALTERADOS,"
                  " QTINCLUIDOS, QTEXCLUIDOS) VALUES (" + std::string(id) + ", $1, 'ana', 'SetCliente', '[1]', 1, 0, 0)", {when});
-        db->exec("INSERT INTO HISTITEM VALUES (" + std::string(id) + ", 'CLIENTE', '00000001', '', '', '', '001', '002', 'A')");
+        db->exec("INSERT INTO HISTITEM (IDOPERACAO, NMTABELA, CDCHAVE1, CDCHAVE2, CDCHAVE3, CDCHAVE4, CDGRUPOANT,"
+                 " CDGRUPONOVO, IDACAO) VALUES (" + std::string(id) + ", 'CLIENTE', '00000001', '', '', '', '001', '002', 'A')");
     }
     ServerProcess server(db->url(), {.extraArgs = {"--history-days", "30"}});
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
