@@ -125,6 +125,14 @@ TEST_P(QueryTest, TextPerDatabaseAndClearErrors)
     const char *expected = GetParam() == test::Backend::Sqlite ? "sqlite" : "geral";
     EXPECT_EQ(qry.FieldByName(QStringLiteral("ORIGEM"))->AsString(), QString::fromUtf8(expected));
 
+    // Text comes back as the database holds it, a leading U+FEFF included.
+    TADOIBQuery mark;
+    mark.setSQL(QStringLiteral("SELECT :P_X AS VALOR"));
+    const QString marked = QString(QChar(0xFEFF)) + QStringLiteral("Ação");
+    mark.ParamByName(QStringLiteral("P_X")).setAsString(marked);
+    mark.Open();
+    EXPECT_EQ(mark.FieldByName(QStringLiteral("VALOR"))->AsString(), marked);
+
     TADOIBQuery bad;
     bad.setSQL(QStringLiteral("SELECT X FROM TABELA_QUE_NAO_EXISTE WHERE X = :P_X"));
     EXPECT_THROW(bad.ParamByName(QStringLiteral("P_Y")), dataset::EDatabaseError);

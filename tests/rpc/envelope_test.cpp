@@ -339,6 +339,11 @@ TEST(Envelope, RepliesRoundTripThroughTheClientReader)
         EXPECT_EQ(failed.errorData(), QCborValue(data));
         EXPECT_TRUE(failed.resultCbor().isEmpty());
     }
+    // A text opening with U+FEFF keeps it, whether the JSON holds it raw or escaped.
+    for (const QByteArray &json : {QByteArray("[\"\xEF\xBB\xBF" "001\"]"), QByteArray(R"(["\ufeff001"])")}) {
+        const Reply r = Reply::fromBody(successReply(Encoding::Json, 1, json), Encoding::Json);
+        EXPECT_EQ(textOf(r.value().toArray().at(0)), QString(QChar(0xFEFF)) + QStringLiteral("001")) << json.constData();
+    }
 }
 
 TEST(Envelope, ClientRejectsBodiesThatAreNotReplies)
