@@ -140,9 +140,20 @@ wait_listening() {
 port="$(python3 -c 'import socket;s=socket.socket();s.bind(("127.0.0.1",0));print(s.getsockname()[1])')"
 unit="fiscal-server@$port.service"
 
+# The packages where the root sees them: systemd in the container mounts a /tmp of its own,
+# which hides a build tree under /tmp.
+indebs="$work/debs"
+if [ -n "$root" ]; then
+  mkdir -p "$root/var/cache/fiscal-package-test"
+  cp "$work"/debs/*.deb "$root/var/cache/fiscal-package-test/"
+  indebs=/var/cache/fiscal-package-test
+fi
+server_deb="$indebs/$(basename "$work"/debs/fiscal-server_*.deb)"
+host_deb="$indebs/$(basename "$work"/debs/erp-host_*.deb)"
+
 # ---- install ----
 echo "== apt-get install"
-apt install --no-install-recommends "$work"/debs/fiscal-server_*.deb "$work"/debs/erp-host_*.deb
+apt install --no-install-recommends "$server_deb" "$host_deb"
 version="$(dpkg-deb -f "$work"/debs/fiscal-server_*.deb Version)"
 inroot fiscal-server --version | grep -qx "fiscal-server ${version%-*}" || fail "fiscal-server --version does not say ${version%-*}"
 inroot erp-host --version | grep -q "${version%-*}" || fail "erp-host --version does not say ${version%-*}"
@@ -185,7 +196,7 @@ if [ -n "$container" ]; then
   echo "   restarted after a crash (pid $first, then $pid)"
   # An upgrade moves each running instance to the new program; the restart returns only
   # once the instance listens again (Type=notify).
-  apt install --reinstall --no-install-recommends "$work"/debs/fiscal-server_*.deb
+  apt install --reinstall --no-install-recommends "$server_deb"
   upgraded="$(inroot systemctl show -P MainPID "$unit")"
   [ "$upgraded" != 0 ] && [ "$upgraded" != "$pid" ] || { journal; fail "$unit was not restarted by the upgrade"; }
   listening || { journal; fail "$unit did not listen when its restart returned"; }
