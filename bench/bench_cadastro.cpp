@@ -97,6 +97,32 @@ try {
             throw std::runtime_error("the preview counted " + previewed.toStdString() + " clients, not " + counted);
     }
 
+    // The widest preview of registration by registration: every registration by every client
+    // and supplier, for the tax that has rows. Raw: counting the rows of that tax.
+    const std::string tax = scalar(*conn, "SELECT MIN(CDIMPOSTO) FROM GRFISIMPIECLIE").value_or("");
+    auto taxRows = conn->prepare("SELECT (SELECT COUNT(*) FROM GRFISIMPIECLIE WHERE CDIMPOSTO = $1)"
+                                 " + (SELECT COUNT(*) FROM GRFISIMPIEFORN WHERE CDIMPOSTO = $1)");
+    std::vector<double> taxCountTimes, widePreviewTimes;
+    std::int64_t pairs = 0;
+    for (int i = 0; i < runs && !deadline.passed(); ++i) {
+        auto t0 = Clock::now();
+        taxRows->reset();
+        taxRows->bind(1, tax);
+        taxRows->step();
+        taxRows->reset();
+        taxCountTimes.push_back(secondsSince(t0));
+        t0 = Clock::now();
+        const rpc::Reply r = callOk(client, kCadAutParGrpFis, "SimulaCadAutoImpInscEsta",
+                                    QCborArray{QString::fromStdString(tax), QString(), QStringLiteral("T"), QString(),
+                                               QStringLiteral("T"), QString(), QStringLiteral("T"), QString(),
+                                               QString::fromStdString(groups.front()), QStringLiteral("T")});
+        widePreviewTimes.push_back(secondsSince(t0));
+        pairs = 0;
+        for (int row = 0; row < 2; ++row)
+            for (int column = 1; column <= 3; ++column)
+                pairs += packetValue(r, row, column).toLongLong();
+    }
+
     // Undoing the last run puts every client back, from its history.
     auto t0 = Clock::now();
     const rpc::Reply undone = callOk(client, kHistorico, "DesfazOperacao",
@@ -143,6 +169,11 @@ try {
                 fmtMs(countMed), fmtMs(previewMed), previewMed / countMed, "< 1 s", previewMed < 1.0, ""});
     report.add({"DesfazOperacao of the last run (" + fmtCount(double(clients)) + " clients restored)", fmtMs(rawMed),
                 fmtMs(undoTime), undoTime / rawMed, "(reported)", std::nullopt, ""});
+    const double taxCountMed = median(taxCountTimes), widePreviewMed = median(widePreviewTimes);
+    report.add({"SimulaCadAutoImpInscEsta, every registration by every client and supplier (" + fmtCount(double(pairs))
+                    + " rows to write, median of " + std::to_string(widePreviewTimes.size()) + ")",
+                fmtMs(taxCountMed), fmtMs(widePreviewMed), widePreviewMed / taxCountMed, "< 1 s",
+                widePreviewMed < 1.0, ""});
     const double itemMed = median(itemTimes), recordMed = median(recordTimes);
     report.add({"GetHistoricoRegistro of one client afterwards (" + std::to_string(oursTimes.size() + 1)
                     + " bulk operations, median of 5)",
@@ -151,7 +182,8 @@ try {
                    "Ours: the call over HTTP (argument checks, group check, the history of every changed client "
                    "written set-based, the UPDATE, commit). Runs alternate between the two sides; each run sets a "
                    "group no client holds yet. The preview's raw side is the `SELECT COUNT(*)` of the clients the "
-                   "call would change; the undo's is the raw UPDATE above; the history read's is the bare lookup of "
+                   "call would change, for the registration preview the count of the tax's rows; the undo's is the raw "
+                   "UPDATE above; the history read's is the bare lookup of "
                    "one of its items by the item's primary key.");
     report.write(o.get("out"));
     return 0;

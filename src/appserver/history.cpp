@@ -218,6 +218,18 @@ std::int64_t Recorder::record(const Table &t, Action a, const std::string &befor
     return itemsFrom(t, a, before, after, from, params, keys);
 }
 
+std::int64_t Recorder::previewCount(const Table &t, Action a, const std::string &sql, const Params &params)
+{
+    if (!previewing())
+        throw std::logic_error("history: previewCount outside a preview");
+    auto st = m_c.prepare(sql);
+    bindAll(*st, params);
+    st->step();
+    const std::int64_t n = std::stoll(std::string(st->text(0)));
+    countsOf(t).add(a, n);
+    return n;
+}
+
 void Recorder::add(const Table &t, Action a, const std::vector<std::string> &key,
                    std::optional<std::string_view> before, std::optional<std::string_view> after)
 {

@@ -106,6 +106,10 @@ public:
     // Like capture(), for rows the caller has already changed and knows exactly (no lock).
     std::int64_t record(const Table &t, Action a, const std::string &before, const std::string &after,
                         const std::string &from, const Params &params, const std::vector<std::string> &keys = {});
+    // In a preview, rows counted by the caller's own query (`sql` answers one number, with
+    // $1.. bound to params) where capture() would walk every row: it must count exactly the
+    // rows the call's capture() records. Returns how many.
+    std::int64_t previewCount(const Table &t, Action a, const std::string &sql, const Params &params);
     // One row the caller has changed.
     void add(const Table &t, Action a, const std::vector<std::string> &key, std::optional<std::string_view> before,
              std::optional<std::string_view> after);
