@@ -23,7 +23,8 @@ if [ "${2:-}" != --inside ]; then
     exit 77
   fi
   work="$(mktemp -d "$build/package-test.XXXXXX")"
-  trap 'rm -rf "$work"' EXIT
+  # Never across a mount point: a root still mounted in it is left rather than emptied.
+  trap 'rm -rf --one-file-system "$work"' EXIT
   echo "== building the packages"
   cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/debs" >"$work/cpack.log" 2>&1 \
     || { cat "$work/cpack.log"; exit 1; }
@@ -35,7 +36,10 @@ if [ "${2:-}" != --inside ]; then
   [ -z "${lintian_failed:-}" ] || { echo "FAIL: lintian reports errors"; exit 1; }
   # Into a private mount namespace: the overlay and its binds vanish with it.
   if unshare -m --propagation private true 2>/dev/null; then
-    exec unshare -m --propagation private "$0" "$build" --inside "$work"
+    # Not exec'd, so that the work folder goes once the namespace and its mounts are gone
+    # (a failure leaves through set -e, with its status, past the same trap).
+    unshare -m --propagation private "$0" "$build" --inside "$work"
+    exit 0
   fi
   exec "$0" "$build" --inside "$work"
 fi
