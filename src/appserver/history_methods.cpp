@@ -4,6 +4,7 @@
 //   GetOperacoes(limit, beforeId)      the operations, newest first, a page at a time
 //   GetOperacaoItens(id)               the rows one operation changed
 //   DesfazOperacao(id)                 undoes an operation (history_undo.h)
+//   SimulaDesfazOperacao(id)           what the undo would restore and skip, per table
 
 #include "appserver/args.h"
 #include "appserver/history.h"
@@ -32,7 +33,10 @@ constexpr FieldSpec kOperacoes[] = {{"IDOPERACAO", 20}, {"DTOPERACAO", 24}, {"NM
 constexpr FieldSpec kItens[] = {{"NMTABELA", 20}, {"CDCHAVE1", 21}, {"CDCHAVE2", 21}, {"CDCHAVE3", 21},
                                 {"CDCHAVE4", 21}, {"IDACAO", 1}, {"CDGRUPOANT", 60}, {"DSGRUPOANT", 30},
                                 {"CDGRUPONOVO", 60}, {"DSGRUPONOVO", 30}};
-constexpr FieldSpec kDesfeita[] = {{"IDOPERACAO", 20}, {"QTRESTAURADOS", 12}, {"QTIGNORADOS", 12}};
+constexpr FieldSpec kDesfeita[] = {{"IDOPERACAO", 20},        {"QTRESTAURADOS", 12},   {"QTIGNORADOS", 12},
+                                   {"QTALTERADOSDEPOIS", 12}, {"QTALTERADOSFORA", 12}, {"QTINEXISTENTES", 12}};
+constexpr FieldSpec kSimulada[] = {{"NMTABELA", 20},          {"QTREGISTROS", 12},     {"QTRESTAURADOS", 12},
+                                   {"QTALTERADOSDEPOIS", 12}, {"QTALTERADOSFORA", 12}, {"QTINEXISTENTES", 12}};
 
 constexpr int kDefaultPage = 100;
 constexpr int kMaxPage = 1000;
@@ -125,6 +129,15 @@ void getOperacaoItens(ConnectionPool &pool, const QCborArray &params, ValueWrite
     });
 }
 
+void writeCounts(ValueWriter &w, std::int64_t restored, const history::Skipped &skipped, bool withTotal)
+{
+    w.string(std::to_string(restored));
+    if (withTotal)
+        w.string(std::to_string(skipped.total()));
+    for (std::int64_t n : {skipped.later, skipped.outside, skipped.gone})
+        w.string(std::to_string(n));
+}
+
 void desfazOperacao(ConnectionPool &pool, const QCborArray &params, ValueWriter &w)
 {
     expectCount(params, 1, "DesfazOperacao");
@@ -144,11 +157,35 @@ void desfazOperacao(ConnectionPool &pool, const QCborArray &params, ValueWriter 
         w.string(std::to_string(r.operation));
     else
         w.null();
-    w.string(std::to_string(r.restored));
-    w.string(std::to_string(r.skipped));
+    writeCounts(w, r.restored(), r.skipped(), true);
     w.endArray();
     w.endArray();
     w.endMap();
+}
+
+// What DesfazOperacao would do now, per table, without doing it.
+void simulaDesfazOperacao(ConnectionPool &pool, const QCborArray &params, ValueWriter &w)
+{
+    expectCount(params, 1, "SimulaDesfazOperacao");
+    const std::int64_t id = integerArg(params, 0, "operação");
+    withPreviewTransaction(pool, [&](Connection &c) {
+        history::Recorder h(c, {}, history::Recorder::Mode::Preview);
+        const history::UndoResult r = history::undoOperation(h, id);
+        w.startMap();
+        w.key("fields");
+        writeFieldDefs(w, kSimulada);
+        w.key("rows");
+        w.startArray();
+        for (const history::TableUndo &t : r.tables) {
+            w.startArray();
+            w.string(std::string_view(t.table->name));
+            w.string(std::to_string(t.items));
+            writeCounts(w, t.restored, t.skipped, false);
+            w.endArray();
+        }
+        w.endArray();
+        w.endMap();
+    });
 }
 
 } // namespace
@@ -161,6 +198,8 @@ void registerHistoryMethods(rpc::Dispatcher &d, ConnectionPool &pool)
     d.add(kHistorico, "GetOperacaoItens",
           [&pool](const QCborArray &p, ValueWriter &w) { getOperacaoItens(pool, p, w); });
     d.add(kHistorico, "DesfazOperacao", [&pool](const QCborArray &p, ValueWriter &w) { desfazOperacao(pool, p, w); });
+    d.add(kHistorico, "SimulaDesfazOperacao",
+          [&pool](const QCborArray &p, ValueWriter &w) { simulaDesfazOperacao(pool, p, w); });
 }
 
 } // namespace fiscal::appserver

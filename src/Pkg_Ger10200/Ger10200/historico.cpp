@@ -135,10 +135,19 @@ void TfrmParamGrupFiscal::mnuOperacoesClick()
             return;
         }
     }
-    Cria_OperacoesRecentes(this, [this](const QStringList &tables) { reloadTables(tables); });
+    Cria_OperacoesRecentes(this, {[this](const QStringList &tables) { return resolvePending(undoReloads(tables)); },
+                                  [this](const QStringList &tables) { reloadTables(tables); }});
 }
 
 void TfrmParamGrupFiscal::reloadTables(const QStringList &tables)
+{
+    for (const Reload &r : undoReloads(tables))
+        r.run();
+    if ((tables.isEmpty() || tables.contains(QStringLiteral("PARAMGERAL"))) && pgcPadrao->ActivePage() == tshOperInter)
+        showOperInter();
+}
+
+QList<TfrmParamGrupFiscal::Reload> TfrmParamGrupFiscal::undoReloads(const QStringList &tables)
 {
     const auto touched = [&](std::initializer_list<const char *> names) {
         if (tables.isEmpty())
@@ -158,18 +167,18 @@ void TfrmParamGrupFiscal::reloadTables(const QStringList &tables)
         {{"PARAMGERAL"}, cdsOperInter, "GetOperInter"},
         {{"TPFATURFIS"}, cdsTipoGest, "GetTipoGest"},
     };
+    QList<Reload> out;
     for (const Tab &t : tabs) {
         if (t.cds->Active() && touched(t.tables))
-            load(t.cds, QString::fromLatin1(t.method));
+            out.append({t.cds, [this, cds = t.cds, method = t.method] { load(cds, QString::fromLatin1(method)); }});
     }
-    if (touched({"PARAMGERAL"}) && pgcPadrao->ActivePage() == tshOperInter)
-        showOperInter();
     if (cdsImpFili->Active() && touched({"GRFISCIMPOSFILI"}))
-        load(cdsImpFili, QStringLiteral("GetImpFili"), {medCdImposto->Text()});
+        out.append({cdsImpFili, [this] { load(cdsImpFili, QStringLiteral("GetImpFili"), {medCdImposto->Text()}); }});
     if (cdsFornInsc->Active() && touched({"GRFISIMPIEFORN"}))
-        load(cdsFornInsc, QStringLiteral("GetFornInsc"), inscParams());
+        out.append({cdsFornInsc, [this] { load(cdsFornInsc, QStringLiteral("GetFornInsc"), inscParams()); }});
     if (cdsCliInsc->Active() && touched({"GRFISIMPIECLIE"}))
-        load(cdsCliInsc, QStringLiteral("GetCliInsc"), inscParams());
+        out.append({cdsCliInsc, [this] { load(cdsCliInsc, QStringLiteral("GetCliInsc"), inscParams()); }});
+    return out;
 }
 
 } // namespace fiscal::ger10200

@@ -118,36 +118,45 @@ void TfrmParamGrupFiscal::sbtVerificarClick()
         load(cdsTipoGest, QStringLiteral("GetTipoGest"));
 }
 
+QList<TfrmParamGrupFiscal::Reload> TfrmParamGrupFiscal::dialogReloads()
+{
+    QList<Reload> out;
+    vcl::TTabSheet *active = pgcPadrao->ActivePage();
+    const auto ifActive = [&](vcl::TTabSheet *tab, TClientDataSet *cds, const char *method) {
+        if (active == tab)
+            out.append({cds, [this, cds, method] { load(cds, QString::fromLatin1(method)); }});
+    };
+    ifActive(tshPadrao, cdsFornecedor, "GetFornecedor");
+    ifActive(tshCliente, cdsCliente, "GetCliente");
+    ifActive(tshFilial, cdsFilial, "GetFilial");
+    ifActive(tshTipoOperac, cdsTipoOperac, "GetTipoOperac");
+    ifActive(tshOperInter, cdsOperInter, "GetOperInter");
+    if (active == tshImpFili)
+        out.append({cdsImpFili, [this] { load(cdsImpFili, QStringLiteral("GetImpFili"), {medCdImposto->Text()}); }});
+    ifActive(tshTipoGest, cdsTipoGest, "GetTipoGest");
+    ifActive(tshTipoContrato, cdsTipoFatur, "GetTipoFatur");
+    if (pgcCliente->ActivePage() == tshFornecedor)
+        out.append({cdsFornInsc, [this] { load(cdsFornInsc, QStringLiteral("GetFornInsc"), inscParams()); }});
+    else if (pgcCliente->ActivePage() == tshCli)
+        out.append({cdsCliInsc, [this] { load(cdsCliInsc, QStringLiteral("GetCliInsc"), inscParams()); }});
+    return out;
+}
+
 void TfrmParamGrupFiscal::AtualizaQuery()
 {
-    vcl::TTabSheet *active = pgcPadrao->ActivePage();
-    if (active == tshPadrao)
-        load(cdsFornecedor, QStringLiteral("GetFornecedor"));
-    if (active == tshCliente)
-        load(cdsCliente, QStringLiteral("GetCliente"));
-    if (active == tshFilial)
-        load(cdsFilial, QStringLiteral("GetFilial"));
-    if (active == tshTipoOperac)
-        load(cdsTipoOperac, QStringLiteral("GetTipoOperac"));
-    if (active == tshOperInter)
-        load(cdsOperInter, QStringLiteral("GetOperInter"));
-    if (active == tshImpFili)
-        load(cdsImpFili, QStringLiteral("GetImpFili"), {medCdImposto->Text()});
-    if (active == tshTipoGest)
-        load(cdsTipoGest, QStringLiteral("GetTipoGest"));
-    if (active == tshTipoContrato)
-        load(cdsTipoFatur, QStringLiteral("GetTipoFatur"));
-    if (pgcCliente->ActivePage() == tshFornecedor)
-        load(cdsFornInsc, QStringLiteral("GetFornInsc"), inscParams());
-    else if (pgcCliente->ActivePage() == tshCli)
-        load(cdsCliInsc, QStringLiteral("GetCliInsc"), inscParams());
+    for (const Reload &r : dialogReloads())
+        r.run();
 }
 
 // ---- dialogs ------------------------------------------------------------------------------
 
+// The dialogs' work is followed by a reload of what they may have changed: a change the
+// server has not taken yet is settled before they open.
 void TfrmParamGrupFiscal::sbtAutomaticoClick()
 {
     if (pgcPadrao->ActivePage() == tshImpInscEsta) {
+        if (!resolvePending({{cdsFornInsc, {}}, {cdsCliInsc, {}}}))
+            return;
         Cria_CadAutoImpInscEsta();
         auto filled = [this] {
             return !medImp->IsEmpty() && !medCdEmpresa->IsEmpty() && !medInscEsta->IsEmpty();
@@ -158,12 +167,16 @@ void TfrmParamGrupFiscal::sbtAutomaticoClick()
             load(cdsCliInsc, QStringLiteral("GetCliInsc"), inscParams());
         return;
     }
+    if (!resolvePending(dialogReloads()))
+        return;
     Cria_CadAutomatico();
     AtualizaQuery();
 }
 
 void TfrmParamGrupFiscal::sbtReplicaClick()
 {
+    if (!resolvePending(dialogReloads()))
+        return;
     Cria_Replica();
     AtualizaQuery();
 }

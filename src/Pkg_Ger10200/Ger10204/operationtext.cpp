@@ -203,42 +203,29 @@ QString argumentsInWords(const QString &method, const QString &argumentsJson)
     return argumentsJson;
 }
 
-QStringList operationTables(const QString &method, const QString &argumentsJson)
-{
-    static const Name saves[] = {
-        {"SetFornecedor", "FORNECEDOR"}, {"SetCliente", "CLIENTE"}, {"SetFilial", "FILIAL"},
-        {"SetTipoOperac", "TIPOOPERAC"}, {"setTipoGest", "TPFATURFIS"}, {"SetOperInter", "PARAMGERAL"},
-        {"SetImpFili", "GRFISCIMPOSFILI"}, {"SetFornInsc", "GRFISIMPIEFORN"}, {"SetCliInsc", "GRFISIMPIECLIE"},
-    };
-    const QJsonArray a = QJsonDocument::fromJson(argumentsJson.toUtf8()).array();
-    const auto billing = QStringList{QStringLiteral("TIPOFATUR"), QStringLiteral("PARAMFILIAL")};
-    if (method == QLatin1String("SetTipoFatur"))
-        return billing;
-    if (const QString table = lookUp(saves, std::size(saves), method); table != method)
-        return {table};
-    if (method == QLatin1String("CadastroAutomatico") && !a.isEmpty()) {
-        const QString entity = a.at(0).toString();
-        return entity == QLatin1String("PARAMFILIAL") ? billing : QStringList{entity};
-    }
-    if (method == QLatin1String("CadAutoImpInscEsta") && a.size() == 10) {
-        QStringList tables;
-        if (a.at(4).toString() != QLatin1String("N"))
-            tables << QStringLiteral("GRFISIMPIECLIE");
-        if (a.at(6).toString() != QLatin1String("N"))
-            tables << QStringLiteral("GRFISIMPIEFORN");
-        return tables;
-    }
-    if (method == QLatin1String("Replica") && a.size() == 8)
-        return {a.at(6).toBool() ? QStringLiteral("GRFISIMPIEFORN") : QStringLiteral("GRFISIMPIECLIE")};
-    return {};
-}
-
-QString localTime(const QString &utc)
+QString localTime(const QString &utc, bool seconds)
 {
     const QDateTime t = QDateTime::fromString(utc, Qt::ISODateWithMs);
     if (!t.isValid())
         return utc;
-    return brazil().toString(t.toLocalTime(), QStringLiteral("dd/MM/yyyy HH:mm:ss"));
+    return brazil().toString(t.toLocalTime(), seconds ? QStringLiteral("dd/MM/yyyy HH:mm:ss")
+                                                      : QStringLiteral("dd/MM/yyyy HH:mm"));
+}
+
+QString skippedInWords(qint64 later, qint64 outside, qint64 gone)
+{
+    QStringList parts;
+    const auto add = [&](qint64 n, const char *one, const char *many) {
+        if (n > 0)
+            parts << count(n) + QLatin1Char(' ') + QString::fromUtf8(n == 1 ? one : many);
+    };
+    add(later, "alterado por uma operação posterior", "alterados por operações posteriores");
+    add(outside, "alterado fora do sistema", "alterados fora do sistema");
+    add(gone, "cujo grupo ou registro não existe mais", "cujo grupo ou registro não existe mais");
+    if (parts.isEmpty())
+        return {};
+    QString last = parts.takeLast();
+    return parts.isEmpty() ? last : parts.join(QStringLiteral(", ")) + QStringLiteral(" e ") + last;
 }
 
 QString groupText(const QString &code, const QString &description)
