@@ -1,6 +1,6 @@
 // Strict reading of the positional arguments: every failure is -32602 naming the argument.
 
-#include "appserver/args.h"
+#include "appserver/common/args.h"
 
 #include <QCborArray>
 #include <gtest/gtest.h>

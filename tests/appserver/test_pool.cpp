@@ -1,8 +1,8 @@
 // The database connection pool: never more connections than its size, calls beyond it
 // wait (and are counted), a wait too long is -32003, and a connection in doubt is closed.
 
-#include "appserver/server.h"
-#include "appserver/transaction.h"
+#include "appserver/objects/objects.h"
+#include "appserver/common/transaction.h"
 
 #include <gtest/gtest.h>
 

@@ -5,8 +5,8 @@
 // keys (duplicates once), and what the client writes from the server's keys reads back the
 // same. The keys travel to the database as one JSON parameter and come out of it unchanged.
 
-#include "appserver/args.h"
-#include "appserver/write_checks.h"
+#include "appserver/common/args.h"
+#include "appserver/common/checks.h"
 #include "clientlib/selection.h"
 #include "rpc/dispatcher.h"
 #include "rpc/envelope.h"

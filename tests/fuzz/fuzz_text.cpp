@@ -7,8 +7,8 @@
 // decoder; an invalid one is refused with the road's own error, never turned into another
 // text. U+0000 is refused wherever a database would see it.
 
-#include "appserver/packetstream.h"
-#include "appserver/write_checks.h"
+#include "appserver/common/packetstream.h"
+#include "appserver/common/checks.h"
 #include "dataset/packet.h"
 #include "rpc/dispatcher.h"
 #include "rpc/envelope.h"

@@ -1,11 +1,11 @@
 // Replica: copies the per-registration fiscal groups of one origin (tax, company,
 // registration, groups) to every chosen registration of a destination company.
 
-#include "appserver/args.h"
-#include "appserver/bulk.h"
-#include "appserver/history.h"
-#include "appserver/write_checks.h"
-#include "appserver/write_temptable.h"
+#include "appserver/common/args.h"
+#include "appserver/bulk/bulk.h"
+#include "appserver/history/history.h"
+#include "appserver/common/checks.h"
+#include "appserver/common/temptable.h"
 
 namespace fiscal::appserver::bulk {
 

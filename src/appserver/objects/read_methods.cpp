@@ -3,10 +3,10 @@
 // Empty or unknown keys give the packet without rows, never an error: the screens send
 // their boxes as they stand.
 
-#include "appserver/args.h"
-#include "appserver/packetstream.h"
-#include "appserver/server.h"
-#include "appserver/transaction.h"
+#include "appserver/common/args.h"
+#include "appserver/common/packetstream.h"
+#include "appserver/objects/objects.h"
+#include "appserver/common/transaction.h"
 
 #include <string>
 #include <vector>

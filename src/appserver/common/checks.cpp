@@ -1,4 +1,4 @@
-#include "appserver/write_checks.h"
+#include "appserver/common/checks.h"
 
 #include "rpc/dispatcher.h"
 #include "rpc/envelope.h"

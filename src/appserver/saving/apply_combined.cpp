@@ -1,7 +1,7 @@
-#include "appserver/write_combined.h"
+#include "appserver/saving/apply_combined.h"
 
-#include "appserver/history.h"
-#include "appserver/transaction.h"
+#include "appserver/history/history.h"
+#include "appserver/common/transaction.h"
 #include "rpc/caller.h"
 #include "rpc/deferred.h"
 

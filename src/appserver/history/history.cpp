@@ -1,4 +1,4 @@
-#include "appserver/history.h"
+#include "appserver/history/history.h"
 
 #include "rpc/caller.h"
 #include "rpc/envelope.h"

@@ -1,6 +1,6 @@
-#include "appserver/write_temptable.h"
+#include "appserver/common/temptable.h"
 
-#include "appserver/write_checks.h"
+#include "appserver/common/checks.h"
 
 #include <algorithm>
 #include <exception>

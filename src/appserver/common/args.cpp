@@ -1,6 +1,6 @@
-#include "appserver/args.h"
+#include "appserver/common/args.h"
 
-#include "appserver/write_checks.h"
+#include "appserver/common/checks.h"
 #include "rpc/envelope.h"
 
 #include <QCborValue>

@@ -8,10 +8,10 @@
 // Both are set-based reads in one snapshot: a handful of grouped counts, whatever the size
 // of the tables, and one anti-join for the list.
 
-#include "appserver/args.h"
-#include "appserver/packetstream.h"
-#include "appserver/server.h"
-#include "appserver/transaction.h"
+#include "appserver/common/args.h"
+#include "appserver/common/packetstream.h"
+#include "appserver/objects/objects.h"
+#include "appserver/common/transaction.h"
 
 #include <string>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "appserver/transaction.h"
+#include "appserver/common/transaction.h"
 
 #include <iostream>
 

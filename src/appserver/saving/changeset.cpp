@@ -1,6 +1,6 @@
-#include "appserver/changeset.h"
+#include "appserver/saving/changeset.h"
 
-#include "appserver/write_checks.h"
+#include "appserver/common/checks.h"
 #include "rpc/dispatcher.h"
 
 #include <QStringList>

@@ -1,4 +1,4 @@
-#include "appserver/packetstream.h"
+#include "appserver/common/packetstream.h"
 
 #include "rpc/dispatcher.h"
 #include "rpc/envelope.h"

@@ -5,13 +5,13 @@
 //   GetOperacaoItens(id)               the rows one operation changed
 //   DesfazOperacao(id)                 undoes an operation (history_undo.h)
 
-#include "appserver/args.h"
-#include "appserver/history.h"
-#include "appserver/history_undo.h"
-#include "appserver/packetstream.h"
-#include "appserver/server.h"
-#include "appserver/transaction.h"
-#include "appserver/write_checks.h"
+#include "appserver/common/args.h"
+#include "appserver/history/history.h"
+#include "appserver/history/undo.h"
+#include "appserver/common/packetstream.h"
+#include "appserver/objects/objects.h"
+#include "appserver/common/transaction.h"
+#include "appserver/common/checks.h"
 
 #include <string>
 #include <vector>

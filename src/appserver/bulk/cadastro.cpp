@@ -1,10 +1,10 @@
 // CadastroAutomatico: one fiscal group for every record of an entity, only for the records
 // without one, or cleared from all of them.
 
-#include "appserver/args.h"
-#include "appserver/bulk.h"
-#include "appserver/history.h"
-#include "appserver/write_checks.h"
+#include "appserver/common/args.h"
+#include "appserver/bulk/bulk.h"
+#include "appserver/history/history.h"
+#include "appserver/common/checks.h"
 
 #include <array>
 

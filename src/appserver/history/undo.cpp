@@ -1,7 +1,7 @@
-#include "appserver/history_undo.h"
+#include "appserver/history/undo.h"
 
-#include "appserver/history.h"
-#include "appserver/write_checks.h"
+#include "appserver/history/history.h"
+#include "appserver/common/checks.h"
 
 #include <string>
 #include <vector>

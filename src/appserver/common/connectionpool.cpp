@@ -1,4 +1,4 @@
-#include "appserver/server.h"
+#include "appserver/objects/objects.h"
 
 #include <algorithm>
 

@@ -1,11 +1,11 @@
 // CadAutoImpInscEsta: the fiscal group of the chosen clients and suppliers for one tax and
 // the chosen company state registrations, as one INSERT ... SELECT (or DELETE) per side.
 
-#include "appserver/args.h"
-#include "appserver/bulk.h"
-#include "appserver/history.h"
-#include "appserver/write_checks.h"
-#include "appserver/write_temptable.h"
+#include "appserver/common/args.h"
+#include "appserver/bulk/bulk.h"
+#include "appserver/history/history.h"
+#include "appserver/common/checks.h"
+#include "appserver/common/temptable.h"
 
 #include <QString>
 

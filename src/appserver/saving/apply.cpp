@@ -1,11 +1,11 @@
 // Writing a decoded change set: row by row for the usual one-row save, set-based through a
 // temporary table for large ones. Both paths give the same results and the same messages.
 
-#include "appserver/changeset.h"
+#include "appserver/saving/changeset.h"
 
-#include "appserver/history.h"
-#include "appserver/write_checks.h"
-#include "appserver/write_temptable.h"
+#include "appserver/history/history.h"
+#include "appserver/common/checks.h"
+#include "appserver/common/temptable.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,15 +1,15 @@
 // The write methods of both remote objects: the grids' saving methods, the billing-type
 // propagation, automatic registration and replication. Each call is one transaction.
 
-#include "appserver/args.h"
-#include "appserver/bulk.h"
-#include "appserver/changeset.h"
-#include "appserver/history.h"
-#include "appserver/packetstream.h"
-#include "appserver/server.h"
-#include "appserver/transaction.h"
-#include "appserver/write_checks.h"
-#include "appserver/write_combined.h"
+#include "appserver/common/args.h"
+#include "appserver/bulk/bulk.h"
+#include "appserver/saving/changeset.h"
+#include "appserver/history/history.h"
+#include "appserver/common/packetstream.h"
+#include "appserver/objects/objects.h"
+#include "appserver/common/transaction.h"
+#include "appserver/common/checks.h"
+#include "appserver/saving/apply_combined.h"
 
 #include "dataset/packet.h"
 

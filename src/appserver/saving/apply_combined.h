@@ -17,8 +17,8 @@
 //   if (combined.accepts(spec, items))
 //       combined.save(spec, std::move(items));   // answers later, or saves alone at once
 
-#include "appserver/changeset.h"
-#include "appserver/server.h"
+#include "appserver/saving/changeset.h"
+#include "appserver/objects/objects.h"
 
 #include <cstdint>
 #include <functional>
