@@ -1,7 +1,7 @@
 // The database connection pool: never more connections than its size, calls beyond it
 // wait (and are counted), a wait too long is -32003, and a connection in doubt is closed.
 
-#include "appserver/objects/objects.h"
+#include "appserver/common/connectionpool.h"
 #include "appserver/common/transaction.h"
 
 #include <gtest/gtest.h>

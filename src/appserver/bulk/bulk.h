@@ -5,9 +5,13 @@
 // capture of the rows it changes into the history (history.h). With a previewing Recorder
 // the same code changes nothing and only counts what it would change.
 //
-//   auto a = bulk::readCadastroArgs(params);       // strict; InvalidParams on bad arguments
+// The argument lists travel as protocol/bulkcalls.h defines them; the read*Args functions
+// read them strictly and check their values (InvalidParams on anything wrong).
+//
+//   auto a = bulk::readCadastroArgs(params);
 //   withTransaction(pool, [&](auto &c) { history::Recorder h(c, op); bulk::cadastroAutomatico(h, a); h.finish(); });
 
+#include "protocol/objects.h"
 #include "storage/database.h"
 
 #include <QCborArray>
@@ -21,7 +25,7 @@ class Recorder;
 
 namespace fiscal::appserver::bulk {
 
-// CadastroAutomatico(entity, group, unused, mode, tax, company, registration)
+// CadastroAutomatico, checked.
 struct CadastroArgs {
     std::string entity;        // FORNECEDOR, CLIENTE, FILIAL, TIPOOPERAC, TPFATURFIS, PARAMFILIAL,
                                // GRFISCIMPOSFILI, GRFISIMPIEFORN, GRFISIMPIECLIE
@@ -29,7 +33,8 @@ struct CadastroArgs {
     char mode = 'T';           // T every record, V only records without a group, L clear
     std::string tax, company, registration;
 };
-CadastroArgs readCadastroArgs(const QCborArray &params);
+// `method` names the call in a message about the argument count (the previews share the list).
+CadastroArgs readCadastroArgs(const QCborArray &params, const char *method = protocol::method::CadastroAutomatico);
 void cadastroAutomatico(history::Recorder &h, const CadastroArgs &a);
 
 // A choice with its list: "T" all, "L" the keys, "N" none.
@@ -38,8 +43,7 @@ struct Choice {
     std::vector<std::string> keys;
 };
 
-// CadAutoImpInscEsta(tax, unused, regChoice, regList, cliChoice, cliList, fornChoice,
-//                    fornList, group, mode)
+// CadAutoImpInscEsta, checked.
 struct InscEstaArgs {
     std::string tax;
     Choice registrations;      // keys: CDEMPRESA (2) followed by CDINSCESTA
@@ -47,10 +51,10 @@ struct InscEstaArgs {
     std::string group;
     char mode = 'T';           // T upsert, V only where no row, E delete rows with the group
 };
-InscEstaArgs readInscEstaArgs(const QCborArray &params);
+InscEstaArgs readInscEstaArgs(const QCborArray &params, const char *method = protocol::method::CadAutoImpInscEsta);
 void cadAutoImpInscEsta(history::Recorder &h, const InscEstaArgs &a);
 
-// Replica(tax, company, registration, groups, destCompany, destRegistrations, suppliers, clients)
+// Replica, checked.
 struct ReplicaArgs {
     std::string tax, company, registration;
     bool allGroups = true;
@@ -60,7 +64,7 @@ struct ReplicaArgs {
     std::vector<std::string> destinations;   // CDINSCESTA of destCompany
     bool suppliers = false;                  // exactly one of the two
 };
-ReplicaArgs readReplicaArgs(const QCborArray &params);
+ReplicaArgs readReplicaArgs(const QCborArray &params, const char *method = protocol::method::Replica);
 // Returns the number of destination rows written; 0 (and nothing changed) when the origin
 // has no rows or the destination company no registration, and in a preview.
 std::int64_t replica(history::Recorder &h, const ReplicaArgs &a);

@@ -4,14 +4,14 @@
 #include "appserver/common/args.h"
 #include "appserver/bulk/bulk.h"
 #include "appserver/history/history.h"
+#include "protocol/bulkcalls.h"
 #include "appserver/common/checks.h"
+#include "appserver/common/faults.h"
+#include "appserver/common/text.h"
 
 #include <array>
 
 namespace fiscal::appserver::bulk {
-
-using writes::invalid;
-using writes::q;
 
 namespace {
 
@@ -53,17 +53,16 @@ const Entity &entityFor(const std::string &code)
 
 } // namespace
 
-CadastroArgs readCadastroArgs(const QCborArray &params)
+CadastroArgs readCadastroArgs(const QCborArray &params, const char *method)
 {
-    expectCount(params, 7, "CadastroAutomatico");
+    const auto sent = protocol::CadastroAutomaticoArgs::decode(StrictArguments(params), method);
     CadastroArgs a;
-    a.entity = stringArg(params, 0, 20, "entidade");
-    a.group = codeArg(params, 1, 3, "grupo fiscal");
-    stringArg(params, 2, 255, "terceiro argumento");   // unused, but must be a string
-    const std::string mode = stringArg(params, 3, 1, "tipo de cadastramento");
-    a.tax = codeArg(params, 4, 2, "imposto");
-    a.company = codeArg(params, 5, 2, "empresa");
-    a.registration = codeArg(params, 6, 16, "inscrição estadual");
+    a.entity = sent.entity.toStdString();
+    a.group = sent.group.toStdString();
+    const std::string mode = sent.mode.toStdString();
+    a.tax = sent.tax.toStdString();
+    a.company = sent.company.toStdString();
+    a.registration = sent.registration.toStdString();
 
     const Entity &e = entityFor(a.entity);
     if (mode != "T" && mode != "V" && mode != "L")
@@ -106,12 +105,12 @@ void cadastroAutomatico(history::Recorder &h, const CadastroArgs &a)
     const std::optional<std::string_view> group =
         a.group.empty() ? std::nullopt : std::optional<std::string_view>(a.group);
     if (group)
-        writes::requireGroup(c, *group);
+        requireGroup(c, *group);
     if (e.needs != Needs::Nothing)
-        writes::requireTax(c, a.tax);
+        requireTax(c, a.tax);
     if (e.needs == Needs::Registration) {
-        writes::requireCompany(c, a.company);
-        writes::requireRegistration(c, a.company, a.registration);
+        requireCompany(c, a.company);
+        requireRegistration(c, a.company, a.registration);
     }
 
     for (const char *table : e.tables) {

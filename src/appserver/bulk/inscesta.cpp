@@ -4,29 +4,29 @@
 #include "appserver/common/args.h"
 #include "appserver/bulk/bulk.h"
 #include "appserver/history/history.h"
+#include "protocol/bulkcalls.h"
 #include "appserver/common/checks.h"
+#include "appserver/common/faults.h"
+#include "appserver/common/text.h"
 #include "appserver/common/temptable.h"
 
 #include <QString>
 
 namespace fiscal::appserver::bulk {
 
-using writes::invalid;
-using writes::q;
-
 namespace {
 
-Choice readChoice(const QCborArray &params, qsizetype choiceAt, const char *choiceWhat,
-                  bool noneAllowed, int keySize, const char *listWhat)
+Choice readChoice(const QString &choice, const char *choiceWhat, bool noneAllowed, const QString &listText,
+                  int keySize, const char *listWhat)
 {
     Choice ch;
-    const std::string code = stringArg(params, choiceAt, 1, choiceWhat);
+    const std::string code = choice.toStdString();
     if (code != "T" && code != "L" && !(noneAllowed && code == "N"))
         invalid(QStringLiteral("Opção inválida em %1: \"%2\" (use %3).")
                     .arg(QString::fromUtf8(choiceWhat), q(code), noneAllowed ? QStringLiteral("T, L ou N")
                                                                                : QStringLiteral("T ou L")));
     ch.code = code[0];
-    const std::string list = stringArg(params, choiceAt + 1, -1, listWhat);
+    const std::string list = listText.toStdString();
     // A list kept beside another choice is the dialog's leftover: it means nothing.
     if (ch.code != 'L')
         return ch;
@@ -59,18 +59,18 @@ std::size_t companyLength(std::string_view key)
 
 } // namespace
 
-InscEstaArgs readInscEstaArgs(const QCborArray &params)
+InscEstaArgs readInscEstaArgs(const QCborArray &params, const char *method)
 {
-    expectCount(params, 10, "CadAutoImpInscEsta");
+    const auto sent = protocol::CadAutoImpInscEstaArgs::decode(StrictArguments(params), method);
     InscEstaArgs a;
-    a.tax = codeArg(params, 0, 2, "imposto");
-    stringArg(params, 1, 255, "segundo argumento");   // unused, but must be a string
-    a.registrations = readChoice(params, 2, "opção de inscrições estaduais", false, 18,
-                                 "lista de inscrições estaduais");
-    a.clients = readChoice(params, 4, "opção de clientes", true, 21, "lista de clientes");
-    a.suppliers = readChoice(params, 6, "opção de fornecedores", true, 21, "lista de fornecedores");
-    a.group = codeArg(params, 8, 3, "grupo fiscal");
-    const std::string mode = stringArg(params, 9, 1, "tipo de cadastramento");
+    a.tax = sent.tax.toStdString();
+    a.registrations = readChoice(sent.registrationChoice, "opção de inscrições estaduais", false, sent.registrations,
+                                 18, "lista de inscrições estaduais");
+    a.clients = readChoice(sent.clientChoice, "opção de clientes", true, sent.clients, 21, "lista de clientes");
+    a.suppliers = readChoice(sent.supplierChoice, "opção de fornecedores", true, sent.suppliers, 21,
+                             "lista de fornecedores");
+    a.group = sent.group.toStdString();
+    const std::string mode = sent.mode.toStdString();
     if (mode != "T" && mode != "V" && mode != "E")
         invalid(QStringLiteral("Tipo de cadastramento inválido: \"%1\" (use T, V ou E).").arg(q(mode)));
     a.mode = mode[0];
@@ -83,7 +83,7 @@ InscEstaArgs readInscEstaArgs(const QCborArray &params)
         invalid(QStringLiteral("Nenhum Cliente e nenhum Fornecedor selecionado."));
     for (const std::string &k : a.registrations.keys) {
         // CDEMPRESA (two characters) followed by CDINSCESTA.
-        if (writes::codePoints(k) < 3)
+        if (codePoints(k) < 3)
             invalid(QStringLiteral("Inscrição estadual inválida na lista: \"%1\" (empresa e inscrição).").arg(q(k)));
     }
     return a;
@@ -92,13 +92,13 @@ InscEstaArgs readInscEstaArgs(const QCborArray &params)
 void cadAutoImpInscEsta(history::Recorder &h, const InscEstaArgs &a)
 {
     storage::Connection &c = h.connection();
-    writes::requireTax(c, a.tax);
-    writes::requireGroup(c, a.group);
+    requireTax(c, a.tax);
+    requireGroup(c, a.group);
 
-    std::unique_ptr<writes::TempTable> regs;
+    std::unique_ptr<TempTable> regs;
     if (a.registrations.code == 'L') {
-        regs = std::make_unique<writes::TempTable>(
-            c, "wr_sel_insc", std::vector<writes::TempColumn>{{"SEQ", true}, {"CDEMPRESA"}, {"CDINSCESTA"}});
+        regs = std::make_unique<TempTable>(
+            c, "wr_sel_insc", std::vector<TempColumn>{{"SEQ", true}, {"CDEMPRESA"}, {"CDINSCESTA"}});
         for (std::size_t i = 0; i < a.registrations.keys.size(); ++i) {
             const std::string_view key = a.registrations.keys[i];
             const std::size_t split = companyLength(key);
@@ -109,7 +109,7 @@ void cadAutoImpInscEsta(history::Recorder &h, const InscEstaArgs &a)
                             "INSCRESTAD i WHERE i.CDEMPRESA = s.CDEMPRESA AND i.CDINSCESTA = s.CDINSCESTA) "
                             "ORDER BY s.SEQ LIMIT 1");
         if (st->step())
-            writes::notFound(QStringLiteral("Inscrição estadual %1 não cadastrada para a empresa %2.")
+            notFound(QStringLiteral("Inscrição estadual %1 não cadastrada para a empresa %2.")
                                  .arg(q(st->text(1)), q(st->text(0))));
     }   // the check's statement is finished before the tables are dropped
     const std::string regSource = regs ? "wr_sel_insc" : "INSCRESTAD";
@@ -118,14 +118,14 @@ void cadAutoImpInscEsta(history::Recorder &h, const InscEstaArgs &a)
         {"GRFISIMPIECLIE", "CDCLIENTE", "CLIENTE", "wr_sel_clie", "Cliente %1 não cadastrado.", &a.clients},
         {"GRFISIMPIEFORN", "CDFORNECED", "FORNECEDOR", "wr_sel_forn", "Fornecedor %1 não cadastrado.", &a.suppliers},
     };
-    std::vector<std::unique_ptr<writes::TempTable>> lists;
+    std::vector<std::unique_ptr<TempTable>> lists;
     for (const Side &s : sides) {
         if (s.choice->code != 'L')
             continue;
-        lists.push_back(writes::loadKeys(c, s.temp, s.choice->keys,
+        lists.push_back(loadKeys(c, s.temp, s.choice->keys,
                                          "SELECT 1 FROM " + std::string(s.entity) + " e WHERE e." + s.key + " = s.K",
                                          {}, [&](std::string_view key) {
-                                             return writes::format(s.missing, {std::string(key)});
+                                             return format(s.missing, {std::string(key)});
                                          }));
     }
 

@@ -4,12 +4,13 @@
 #include "appserver/common/args.h"
 #include "appserver/bulk/bulk.h"
 #include "appserver/history/history.h"
+#include "protocol/bulkcalls.h"
 #include "appserver/common/checks.h"
+#include "appserver/common/faults.h"
+#include "appserver/common/text.h"
 #include "appserver/common/temptable.h"
 
 namespace fiscal::appserver::bulk {
-
-using writes::invalid;
 
 namespace {
 
@@ -31,20 +32,19 @@ void required(const std::string &v, const char *message)
 
 } // namespace
 
-ReplicaArgs readReplicaArgs(const QCborArray &params)
+ReplicaArgs readReplicaArgs(const QCborArray &params, const char *method)
 {
-    expectCount(params, 8, "Replica");
+    const auto sent = protocol::ReplicaArgs::decode(StrictArguments(params), method);
     ReplicaArgs a;
-    a.tax = codeArg(params, 0, 2, "imposto");
-    a.company = codeArg(params, 1, 2, "empresa de origem");
-    a.registration = codeArg(params, 2, 16, "inscrição estadual de origem");
-    const Selection groups = parseSelection(stringArg(params, 3, -1, "seleção de grupos fiscais"), 3,
-                                            "seleção de grupos fiscais");
-    a.destCompany = codeArg(params, 4, 2, "empresa de destino");
-    const Selection dest = parseSelection(stringArg(params, 5, -1, "seleção de inscrições estaduais de destino"),
-                                          16, "seleção de inscrições estaduais de destino");
-    a.suppliers = boolArg(params, 6, "fornecedores");
-    const bool clients = boolArg(params, 7, "clientes");
+    a.tax = sent.tax.toStdString();
+    a.company = sent.company.toStdString();
+    a.registration = sent.registration.toStdString();
+    const Selection groups = parseSelection(sent.groups.toStdString(), 3, "seleção de grupos fiscais");
+    a.destCompany = sent.destCompany.toStdString();
+    const Selection dest = parseSelection(sent.destRegistrations.toStdString(), 16,
+                                          "seleção de inscrições estaduais de destino");
+    a.suppliers = sent.suppliers;
+    const bool clients = sent.clients;
 
     required(a.tax, "Imposto de origem deve ser informado.");
     required(a.company, "Empresa de origem deve ser informada.");
@@ -65,21 +65,20 @@ ReplicaArgs readReplicaArgs(const QCborArray &params)
 
 std::int64_t replica(history::Recorder &h, const ReplicaArgs &a)
 {
-    using writes::q;
     storage::Connection &c = h.connection();
-    writes::requireTax(c, a.tax);
-    writes::requireCompany(c, a.company);
-    writes::requireRegistration(c, a.company, a.registration);
+    requireTax(c, a.tax);
+    requireCompany(c, a.company);
+    requireRegistration(c, a.company, a.registration);
     // The lists go into temporary tables and are checked there, a few statements whatever
     // their length.
-    std::unique_ptr<writes::TempTable> groups;
+    std::unique_ptr<TempTable> groups;
     if (!a.allGroups)
-        groups = writes::loadKeys(c, "wr_rep_groups", a.groups, "SELECT 1 FROM GRUPOFISCAL g WHERE g.CDGRUPOFISC = s.K",
+        groups = loadKeys(c, "wr_rep_groups", a.groups, "SELECT 1 FROM GRUPOFISCAL g WHERE g.CDGRUPOFISC = s.K",
                                   {}, [](std::string_view g) {
                                       return QStringLiteral("Grupo fiscal %1 não cadastrado.").arg(q(g));
                                   });
-    writes::requireCompany(c, a.destCompany);
-    const auto dest = writes::loadKeys(
+    requireCompany(c, a.destCompany);
+    const auto dest = loadKeys(
         c, "wr_rep_dest", a.destinations, "SELECT 1 FROM INSCRESTAD i WHERE i.CDEMPRESA = $1 AND i.CDINSCESTA = s.K",
         {a.destCompany}, [&](std::string_view r) {
             return QStringLiteral("Inscrição estadual %1 não cadastrada para a empresa %2.").arg(q(r), q(a.destCompany));
@@ -90,7 +89,7 @@ std::int64_t replica(history::Recorder &h, const ReplicaArgs &a)
     const std::string inGroups = groups ? " AND CDGRUPOFISC IN (SELECT K FROM wr_rep_groups)" : "";
 
     // The origin is read before anything is erased: it may be one of the destinations.
-    writes::TempTable origin(c, "wr_rep_orig", {{"K"}, {"G"}});
+    TempTable origin(c, "wr_rep_orig", {{"K"}, {"G"}});
     const std::int64_t originRows = run(c,
         "INSERT INTO wr_rep_orig (K, G) SELECT " + key + ", CDGRUPOFISC FROM " + p
             + " WHERE CDIMPOSTO = $1 AND CDEMPRESA = $2 AND CDINSCESTA = $3" + inGroups,

@@ -1,6 +1,7 @@
 #include "appserver/common/args.h"
 
-#include "appserver/common/checks.h"
+#include "appserver/common/faults.h"
+#include "appserver/common/text.h"
 #include "rpc/envelope.h"
 
 #include <QCborValue>
@@ -11,11 +12,6 @@
 namespace fiscal::appserver {
 
 namespace {
-
-[[noreturn]] void invalid(const QString &message)
-{
-    throw rpc::Fault(rpc::code::InvalidParams, message);
-}
 
 QString describe(const QCborValue &v)
 {
@@ -45,9 +41,9 @@ void checkText(const std::string &s, int maxSize, const char *what)
 {
     if (s.find('\0') != std::string::npos)
         invalid(QStringLiteral("O argumento %1 contém um caractere inválido.").arg(QString::fromUtf8(what)));
-    if (maxSize >= 0 && writes::codePoints(s) > std::size_t(maxSize))
+    if (maxSize >= 0 && codePoints(s) > std::size_t(maxSize))
         invalid(QStringLiteral("O argumento %1 tem mais de %2 caracteres: \"%3\".")
-                    .arg(QString::fromUtf8(what)).arg(maxSize).arg(rpc::echoed(writes::q(s))));
+                    .arg(QString::fromUtf8(what)).arg(maxSize).arg(rpc::echoed(q(s))));
 }
 
 } // namespace
@@ -59,14 +55,27 @@ void expectCount(const QCborArray &params, qsizetype count, const char *method)
                     .arg(QString::fromUtf8(method)).arg(count).arg(params.size()));
 }
 
-std::string stringArg(const QCborArray &params, qsizetype index, int maxSize, const char *what)
+namespace {
+
+// The text as sent (a leading U+FEFF kept), checked; `utf8` receives it in UTF-8.
+QString textArg(const QCborArray &params, qsizetype index, int maxSize, const char *what, std::string &utf8)
 {
     const QCborValue v = argAt(params, index, what);
     if (!v.isString())
         invalid(QStringLiteral("O argumento %1 deve ser um texto, mas recebeu %2.")
                     .arg(QString::fromUtf8(what), describe(v)));
-    std::string s = rpc::textOf(v).toStdString();
-    checkText(s, maxSize, what);
+    QString text = rpc::textOf(v);
+    utf8 = text.toStdString();
+    checkText(utf8, maxSize, what);
+    return text;
+}
+
+} // namespace
+
+std::string stringArg(const QCborArray &params, qsizetype index, int maxSize, const char *what)
+{
+    std::string s;
+    textArg(params, index, maxSize, what, s);
     return s;
 }
 
@@ -127,9 +136,9 @@ std::vector<std::string> parseQuoted(const std::string &text, int maxKeySize, co
             bad("chave vazia");
         if (key.find('\0') != std::string::npos)
             bad("caractere inválido");
-        if (writes::codePoints(key) > std::size_t(maxKeySize))
+        if (codePoints(key) > std::size_t(maxKeySize))
             invalid(QStringLiteral("Seleção inválida em %1: a chave \"%2\" tem mais de %3 caracteres.")
-                        .arg(QString::fromUtf8(what), rpc::echoed(writes::q(key))).arg(maxKeySize));
+                        .arg(QString::fromUtf8(what), rpc::echoed(q(key))).arg(maxKeySize));
         if (repeats || seen.insert(key).second)
             keys.push_back(std::move(key));
     }
@@ -154,13 +163,30 @@ std::int64_t integerArg(const QCborArray &params, qsizetype index, const char *w
     const bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
     if (!digits)
         invalid(QStringLiteral("O argumento %1 deve ser um número inteiro, mas recebeu \"%2\".")
-                    .arg(QString::fromUtf8(what), rpc::echoed(writes::q(text))));
+                    .arg(QString::fromUtf8(what), rpc::echoed(q(text))));
     return std::stoll(text);
 }
 
 std::vector<std::string> parseKeyList(const std::string &text, int maxKeySize, const char *what)
 {
     return parseQuoted(text, maxKeySize, what, true);
+}
+
+void StrictArguments::expectCount(qsizetype count, const char *method) const
+{
+    appserver::expectCount(m_params, count, method);
+}
+
+QString StrictArguments::text(qsizetype index, int maxSize, const char *what) const
+{
+    // Not through stringArg: QString::fromStdString would drop a leading U+FEFF.
+    std::string utf8;
+    return textArg(m_params, index, maxSize, what, utf8);
+}
+
+bool StrictArguments::boolean(qsizetype index, const char *what) const
+{
+    return boolArg(m_params, index, what);
 }
 
 } // namespace fiscal::appserver

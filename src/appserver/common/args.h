@@ -2,6 +2,7 @@
 // Strict reading of positional arguments. Every failure is an rpc::Fault with code
 // InvalidParams (-32602) and a Portuguese message naming the argument.
 
+#include "protocol/arguments.h"
 #include "rpc/dispatcher.h"
 
 #include <QCborArray>
@@ -35,6 +36,19 @@ Selection parseSelection(const std::string &text, int maxKeySize, const char *wh
 // The fields of one record's key in the same format ('01','01','123'), in order, repeats
 // kept; "T" is no key and is refused like any other malformed text.
 std::vector<std::string> parseKeyList(const std::string &text, int maxKeySize, const char *what);
+
+// The reader of the protocol's argument lists (protocol/bulkcalls.h): refuses what
+// stringArg and boolArg refuse, with the same messages.
+class StrictArguments : public protocol::ArgumentReader {
+public:
+    explicit StrictArguments(const QCborArray &params) : m_params(params) {}
+    void expectCount(qsizetype count, const char *method) const override;
+    QString text(qsizetype index, int maxSize, const char *what) const override;
+    bool boolean(qsizetype index, const char *what) const override;
+
+private:
+    const QCborArray &m_params;
+};
 
 // A non-negative decimal integer, digits only (an operation id, a count).
 std::int64_t integerArg(const QCborArray &params, qsizetype index, const char *what);

@@ -1,33 +1,15 @@
 #pragma once
-// Checks shared by the saving and bulk methods: codes that must exist, and the three kinds
-// of failure they report (malformed -32602, unknown code -32002, conflict -32001).
+// Checks that ask the database: whether a row exists, a count, and the codes every write
+// must find (each a NotFound naming the code, see faults.h).
 
 #include "storage/database.h"
 
-#include <QString>
+#include <cstdint>
 #include <initializer_list>
 #include <optional>
-#include <string>
 #include <string_view>
-#include <vector>
 
-namespace fiscal::appserver::writes {
-
-[[noreturn]] void invalid(const QString &message);    // -32602
-[[noreturn]] void notFound(const QString &message);   // -32002
-[[noreturn]] void conflict(const QString &message);   // -32001
-
-// "O registro <record> foi alterado por outro usuário. Atualize os dados e tente novamente."
-QString conflictMessage(const QString &record);
-
-QString q(std::string_view utf8);   // std::string -> QString for messages
-
-// Replaces %1..%9 in `pattern` with values[0..8] in one pass, so that a value holding
-// "%2" is shown as it is.
-QString format(const char *pattern, const std::vector<std::string> &values);
-
-// Characters (code points) of a UTF-8 string.
-std::size_t codePoints(std::string_view utf8);
+namespace fiscal::appserver {
 
 // exists() and scalar() keep their statements prepared on the connection (see
 // Connection::prepareCached): fixed texts over permanent tables only.
@@ -46,4 +28,4 @@ void requireTax(storage::Connection &c, std::string_view tax);
 void requireCompany(storage::Connection &c, std::string_view company);
 void requireRegistration(storage::Connection &c, std::string_view company, std::string_view registration);
 
-} // namespace fiscal::appserver::writes
+} // namespace fiscal::appserver

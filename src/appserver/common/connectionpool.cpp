@@ -1,4 +1,6 @@
-#include "appserver/objects/objects.h"
+#include "appserver/common/connectionpool.h"
+
+#include "rpc/dispatcher.h"
 
 #include <algorithm>
 

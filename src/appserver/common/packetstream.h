@@ -5,6 +5,7 @@
 // Nothing is buffered per row; a 500k-row table goes out as the database hands it over.
 
 #include "dataset/valuewriter.h"
+#include "protocol/packetfield.h"
 #include "storage/database.h"
 
 #include <cstdint>
@@ -13,10 +14,7 @@
 
 namespace fiscal::appserver {
 
-struct FieldSpec {
-    std::string_view name;
-    int size;
-};
+using FieldSpec = protocol::PacketField;
 
 void writeFieldDefs(dataset::ValueWriter &w, std::span<const FieldSpec> fields);
 

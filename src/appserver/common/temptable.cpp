@@ -1,12 +1,12 @@
 #include "appserver/common/temptable.h"
 
-#include "appserver/common/checks.h"
+#include "appserver/common/faults.h"
 
 #include <algorithm>
 #include <exception>
 #include <stdexcept>
 
-namespace fiscal::appserver::writes {
+namespace fiscal::appserver {
 
 namespace {
 // Both backends take thousands of parameters per statement (SQLite 32766, PostgreSQL
@@ -143,4 +143,4 @@ std::unique_ptr<TempTable> loadKeys(storage::Connection &c, const char *name, co
     return t;
 }
 
-} // namespace fiscal::appserver::writes
+} // namespace fiscal::appserver

@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-namespace fiscal::appserver::writes {
+namespace fiscal::appserver {
 
 struct TempColumn {
     std::string name;
@@ -68,4 +68,4 @@ std::unique_ptr<TempTable> loadKeys(storage::Connection &c, const char *name, co
                                     std::initializer_list<std::optional<std::string_view>> params,
                                     const std::function<QString(std::string_view key)> &missing);
 
-} // namespace fiscal::appserver::writes
+} // namespace fiscal::appserver

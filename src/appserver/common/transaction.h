@@ -10,7 +10,7 @@
 // A read transaction is one consistent snapshot without taking SQLite's write lock, so a
 // 500k-row read does not hold up the savers.
 
-#include "appserver/objects/objects.h"
+#include "appserver/common/connectionpool.h"
 #include "rpc/dispatcher.h"
 #include "storage/database.h"
 

@@ -1,7 +1,7 @@
 #include "appserver/history/undo.h"
 
 #include "appserver/history/history.h"
-#include "appserver/common/checks.h"
+#include "appserver/common/faults.h"
 
 #include <string>
 #include <vector>
@@ -108,7 +108,7 @@ UndoResult undoOperation(Recorder &h, std::int64_t id)
         auto lock = c.prepareCached("UPDATE HISTOPERACAO SET IDDESFEITAPOR = IDDESFEITAPOR WHERE IDOPERACAO = $1");
         lock->bindInt(1, id);
         if (lock->execute() != 1)
-            writes::notFound(QStringLiteral("Operação %1 não encontrada no histórico.").arg(id));
+            notFound(QStringLiteral("Operação %1 não encontrada no histórico.").arg(id));
     }
     std::int64_t items = 0;
     {
@@ -117,7 +117,7 @@ UndoResult undoOperation(Recorder &h, std::int64_t id)
         st->bindInt(1, id);
         st->step();
         if (!st->isNull(0))
-            writes::conflict(QStringLiteral("A operação %1 já foi desfeita pela operação %2.")
+            conflict(QStringLiteral("A operação %1 já foi desfeita pela operação %2.")
                                  .arg(id)
                                  .arg(QString::fromUtf8(st->text(0).data(), qsizetype(st->text(0).size()))));
         items = std::stoll(std::string(st->text(1)));

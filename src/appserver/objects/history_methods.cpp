@@ -3,7 +3,7 @@
 //   GetHistoricoRegistro(table, key)   the entries of one record, newest first
 //   GetOperacoes(limit, beforeId)      the operations, newest first, a page at a time
 //   GetOperacaoItens(id)               the rows one operation changed
-//   DesfazOperacao(id)                 undoes an operation (history_undo.h)
+//   DesfazOperacao(id)                 undoes an operation (history/undo.h)
 
 #include "appserver/common/args.h"
 #include "appserver/history/history.h"
@@ -11,28 +11,26 @@
 #include "appserver/common/packetstream.h"
 #include "appserver/objects/objects.h"
 #include "appserver/common/transaction.h"
-#include "appserver/common/checks.h"
+#include "appserver/common/faults.h"
+#include "appserver/common/text.h"
+#include "protocol/historypackets.h"
+#include "protocol/objects.h"
 
 #include <string>
 #include <vector>
 
 namespace fiscal::appserver {
 
+namespace method = protocol::method;
+using protocol::history::kDesfeita;
+using protocol::history::kItens;
+using protocol::history::kOperacoes;
+using protocol::history::kRegistro;
+
 namespace {
 
 using dataset::ValueWriter;
 using storage::Connection;
-
-constexpr FieldSpec kRegistro[] = {{"IDOPERACAO", 20}, {"DTOPERACAO", 24}, {"NMUSUARIO", 64}, {"NMMETODO", 40},
-                                   {"IDACAO", 1}, {"CDGRUPOANT", 60}, {"DSGRUPOANT", 30}, {"CDGRUPONOVO", 60},
-                                   {"DSGRUPONOVO", 30}, {"IDDESFEITAPOR", 20}};
-constexpr FieldSpec kOperacoes[] = {{"IDOPERACAO", 20}, {"DTOPERACAO", 24}, {"NMUSUARIO", 64}, {"NMMETODO", 40},
-                                    {"DSARGUMENTOS", 0}, {"QTALTERADOS", 12}, {"QTINCLUIDOS", 12},
-                                    {"QTEXCLUIDOS", 12}, {"IDDESFAZ", 20}, {"IDDESFEITAPOR", 20}};
-constexpr FieldSpec kItens[] = {{"NMTABELA", 20}, {"CDCHAVE1", 21}, {"CDCHAVE2", 21}, {"CDCHAVE3", 21},
-                                {"CDCHAVE4", 21}, {"IDACAO", 1}, {"CDGRUPOANT", 60}, {"DSGRUPOANT", 30},
-                                {"CDGRUPONOVO", 60}, {"DSGRUPONOVO", 30}};
-constexpr FieldSpec kDesfeita[] = {{"IDOPERACAO", 20}, {"QTRESTAURADOS", 12}, {"QTIGNORADOS", 12}};
 
 constexpr int kDefaultPage = 100;
 constexpr int kMaxPage = 1000;
@@ -68,15 +66,15 @@ const std::string kOperacoesColumns =
 
 void getHistoricoRegistro(ConnectionPool &pool, const QCborArray &params, ValueWriter &w)
 {
-    expectCount(params, 2, "GetHistoricoRegistro");
+    expectCount(params, 2, method::GetHistoricoRegistro);
     const std::string name = stringArg(params, 0, 20, "tabela");
     const history::Table *t = history::findTable(name);
     if (!t)
-        writes::invalid(QStringLiteral("A tabela %1 não tem histórico.").arg(rpc::echoed(writes::q(name))));
+        invalid(QStringLiteral("A tabela %1 não tem histórico.").arg(rpc::echoed(q(name))));
     std::vector<std::string> key = parseKeyList(stringArg(params, 1, -1, "chave"), 21, "chave");
     if (key.size() != t->keys.size())
-        writes::invalid(QStringLiteral("A chave de %1 tem %2 campo(s), mas vieram %3.")
-                            .arg(writes::q(name)).arg(t->keys.size()).arg(key.size()));
+        invalid(QStringLiteral("A chave de %1 tem %2 campo(s), mas vieram %3.")
+                            .arg(q(name)).arg(t->keys.size()).arg(key.size()));
     key.resize(4);   // unused key columns hold ''
     withReadTransaction(pool, [&](Connection &c) {
         auto st = c.prepareCached(kRegistroSql);
@@ -89,11 +87,11 @@ void getHistoricoRegistro(ConnectionPool &pool, const QCborArray &params, ValueW
 
 void getOperacoes(ConnectionPool &pool, const QCborArray &params, ValueWriter &w)
 {
-    expectCount(params, 2, "GetOperacoes");
+    expectCount(params, 2, method::GetOperacoes);
     const bool defaultLimit = stringArg(params, 0, 18, "limite").empty();
     const std::int64_t limit = defaultLimit ? kDefaultPage : integerArg(params, 0, "limite");
     if (limit < 1 || limit > kMaxPage)
-        writes::invalid(QStringLiteral("O limite deve ser de 1 a %1.").arg(kMaxPage));
+        invalid(QStringLiteral("O limite deve ser de 1 a %1.").arg(kMaxPage));
     const bool fromNewest = stringArg(params, 1, 18, "operação inicial").empty();
     const std::int64_t before = fromNewest ? 0 : integerArg(params, 1, "operação inicial");
     withReadTransaction(pool, [&](Connection &c) {
@@ -110,12 +108,12 @@ void requireOperation(Connection &c, std::int64_t id)
     auto st = c.prepareCached("SELECT 1 FROM HISTOPERACAO WHERE IDOPERACAO = $1");
     st->bindInt(1, id);
     if (!st->step())
-        writes::notFound(QStringLiteral("Operação %1 não encontrada no histórico.").arg(id));
+        notFound(QStringLiteral("Operação %1 não encontrada no histórico.").arg(id));
 }
 
 void getOperacaoItens(ConnectionPool &pool, const QCborArray &params, ValueWriter &w)
 {
-    expectCount(params, 1, "GetOperacaoItens");
+    expectCount(params, 1, method::GetOperacaoItens);
     const std::int64_t id = integerArg(params, 0, "operação");
     withReadTransaction(pool, [&](Connection &c) {
         requireOperation(c, id);
@@ -127,9 +125,9 @@ void getOperacaoItens(ConnectionPool &pool, const QCborArray &params, ValueWrite
 
 void desfazOperacao(ConnectionPool &pool, const QCborArray &params, ValueWriter &w)
 {
-    expectCount(params, 1, "DesfazOperacao");
+    expectCount(params, 1, method::DesfazOperacao);
     const std::int64_t id = integerArg(params, 0, "operação");
-    const history::Operation op{"DesfazOperacao", history::argumentsJson(params), id};
+    const history::Operation op{method::DesfazOperacao, history::argumentsJson(params), id};
     const history::UndoResult r = withTransaction(pool, [&](Connection &c) {
         history::Recorder h(c, op);
         return history::undoOperation(h, id);
@@ -155,12 +153,12 @@ void desfazOperacao(ConnectionPool &pool, const QCborArray &params, ValueWriter 
 
 void registerHistoryMethods(rpc::Dispatcher &d, ConnectionPool &pool)
 {
-    d.add(kHistorico, "GetHistoricoRegistro",
+    d.add(protocol::kHistorico, method::GetHistoricoRegistro,
           [&pool](const QCborArray &p, ValueWriter &w) { getHistoricoRegistro(pool, p, w); });
-    d.add(kHistorico, "GetOperacoes", [&pool](const QCborArray &p, ValueWriter &w) { getOperacoes(pool, p, w); });
-    d.add(kHistorico, "GetOperacaoItens",
+    d.add(protocol::kHistorico, method::GetOperacoes, [&pool](const QCborArray &p, ValueWriter &w) { getOperacoes(pool, p, w); });
+    d.add(protocol::kHistorico, method::GetOperacaoItens,
           [&pool](const QCborArray &p, ValueWriter &w) { getOperacaoItens(pool, p, w); });
-    d.add(kHistorico, "DesfazOperacao", [&pool](const QCborArray &p, ValueWriter &w) { desfazOperacao(pool, p, w); });
+    d.add(protocol::kHistorico, method::DesfazOperacao, [&pool](const QCborArray &p, ValueWriter &w) { desfazOperacao(pool, p, w); });
 }
 
 } // namespace fiscal::appserver

@@ -7,11 +7,14 @@
 #include "appserver/common/packetstream.h"
 #include "appserver/objects/objects.h"
 #include "appserver/common/transaction.h"
+#include "protocol/objects.h"
 
 #include <string>
 #include <vector>
 
 namespace fiscal::appserver {
+
+namespace method = protocol::method;
 
 namespace {
 
@@ -59,31 +62,31 @@ struct TableRead {
     const char *sql;
 };
 
-const TableRead kFornecedorRead{"GetFornecedor", kFornecedor,
+const TableRead kFornecedorRead{method::GetFornecedor, kFornecedor,
     "SELECT F.NRINSJURFORN, F.CDFORNECED, F.NMRAZSOCFORN, F.CDGRUPOFISC, F.IDTPIJURFORN, G.DSGRUPOFISC"
     " FROM FORNECEDOR F LEFT JOIN GRUPOFISCAL G ON G.CDGRUPOFISC = F.CDGRUPOFISC"
     " ORDER BY F.NMRAZSOCFORN, F.CDFORNECED"};
-const TableRead kClienteRead{"GetCliente", kCliente,
+const TableRead kClienteRead{method::GetCliente, kCliente,
     "SELECT C.NMFANTCLIE, C.NRINSJURCLIE, C.CDCLIENTE, C.NMRAZSOCCLIE, C.IDTPIJURCLIE, C.CDGRUPOFISC,"
     " G.DSGRUPOFISC"
     " FROM CLIENTE C LEFT JOIN GRUPOFISCAL G ON G.CDGRUPOFISC = C.CDGRUPOFISC"
     " ORDER BY COALESCE(C.NMFANTCLIE, ''), C.CDCLIENTE"};
-const TableRead kFilialRead{"GetFilial", kFilial,
+const TableRead kFilialRead{method::GetFilial, kFilial,
     "SELECT F.CDFILIAL, F.NMFILIAL, F.CDGRUPOFISC, G.DSGRUPOFISC"
     " FROM FILIAL F LEFT JOIN GRUPOFISCAL G ON G.CDGRUPOFISC = F.CDGRUPOFISC"
     " ORDER BY F.CDFILIAL"};
-const TableRead kTipoOperacRead{"GetTipoOperac", kTipoOperac,
+const TableRead kTipoOperacRead{method::GetTipoOperac, kTipoOperac,
     "SELECT T.CDTIPOOPER, T.IDENTRSAIDOP, T.NMTIPOOPER, T.CDGRUPOFISC, G.DSGRUPOFISC"
     " FROM TIPOOPERAC T LEFT JOIN GRUPOFISCAL G ON G.CDGRUPOFISC = T.CDGRUPOFISC"
     " ORDER BY T.CDTIPOOPER"};
 // NOME carries the code: the screen shows the name from its own message table.
-const TableRead kTipoFaturRead{"GetTipoFatur", kTipoFatur,
+const TableRead kTipoFaturRead{method::GetTipoFatur, kTipoFatur,
     "SELECT T.CDTIPOFATUR, T.CDGRUPOFISC, G.DSGRUPOFISC, T.CDTIPOFATUR"
     " FROM TIPOFATUR T LEFT JOIN GRUPOFISCAL G ON G.CDGRUPOFISC = T.CDGRUPOFISC"
     " ORDER BY T.CDTIPOFATUR"};
-const TableRead kOperInterRead{"GetOperInter", kOperInter,
+const TableRead kOperInterRead{method::GetOperInter, kOperInter,
     "SELECT CDPARGERAL, DSPARGERFIS FROM PARAMGERAL WHERE CDPARGERAL = 'OPIN'"};
-const TableRead kTipoGestRead{"GetTipoGest", kTipoGest,
+const TableRead kTipoGestRead{method::GetTipoGest, kTipoGest,
     "SELECT T.CDTPFATURFIS || ' - ' || T.NMTPFATURFIS, T.NMTPFATURFIS, T.CDTPFATURFIS, T.CDGRUPOFISC,"
     " G.DSGRUPOFISC"
     " FROM TPFATURFIS T LEFT JOIN GRUPOFISCAL G ON G.CDGRUPOFISC = T.CDGRUPOFISC"
@@ -176,7 +179,7 @@ void addInscRead(rpc::Dispatcher &d, ConnectionPool &pool, const char *method,
                  std::span<const FieldSpec> fields, const InscricaoTable &table)
 {
     const std::string sql = inscSql(table);
-    d.add(kParamGrupFiscal, method, [&pool, method, fields, sql](const QCborArray &params, ValueWriter &w) {
+    d.add(protocol::kParamGrupFiscal, method, [&pool, method, fields, sql](const QCborArray &params, ValueWriter &w) {
         expectCount(params, 3, method);
         const InscKeys k = inscArgs(params);
         if (k.incomplete())
@@ -190,7 +193,7 @@ void addInscRead(rpc::Dispatcher &d, ConnectionPool &pool, const char *method,
 void addInscGrupRead(rpc::Dispatcher &d, ConnectionPool &pool, const char *method,
                      std::span<const FieldSpec> fields, const InscricaoTable &table)
 {
-    d.add(kParamGrupFiscal, method, [&pool, method, fields, &table](const QCborArray &params, ValueWriter &w) {
+    d.add(protocol::kParamGrupFiscal, method, [&pool, method, fields, &table](const QCborArray &params, ValueWriter &w) {
         expectCount(params, 4, method);
         const InscKeys k = inscArgs(params);
         const Selection groups = parseSelection(stringArg(params, 3, -1, "seleção de grupos fiscais"),
@@ -208,8 +211,8 @@ void addInscGrupRead(rpc::Dispatcher &d, ConnectionPool &pool, const char *metho
 
 void addGrupoFiscal(rpc::Dispatcher &d, ConnectionPool &pool, const std::string &object)
 {
-    d.add(object, "GetGrupoFiscal", [&pool](const QCborArray &params, ValueWriter &w) {
-        expectCount(params, 1, "GetGrupoFiscal");
+    d.add(object, method::GetGrupoFiscal, [&pool](const QCborArray &params, ValueWriter &w) {
+        expectCount(params, 1, method::GetGrupoFiscal);
         const std::string code = codeArg(params, 0, kWidthGrupo, "código do grupo fiscal");
         withReadTransaction(pool, [&](Connection &c) {
             if (code.empty())
@@ -226,19 +229,19 @@ void addGrupoFiscal(rpc::Dispatcher &d, ConnectionPool &pool, const std::string 
 
 void registerReadMethods(rpc::Dispatcher &d, ConnectionPool &pool)
 {
-    addGrupoFiscal(d, pool, kParamGrupFiscal);
-    addGrupoFiscal(d, pool, kCadAutParGrpFis);
+    addGrupoFiscal(d, pool, protocol::kParamGrupFiscal);
+    addGrupoFiscal(d, pool, protocol::kCadAutParGrpFis);
 
     for (const TableRead *t : kDados) {
-        d.add(kParamGrupFiscal, t->method, [&pool, t](const QCborArray &params, ValueWriter &w) {
+        d.add(protocol::kParamGrupFiscal, t->method, [&pool, t](const QCborArray &params, ValueWriter &w) {
             expectCount(params, 0, t->method);
             withReadTransaction(pool, [&](Connection &c) { streamTable(c, w, *t); });
         });
     }
 
     // One snapshot for the seven packets, so the tabs agree with each other.
-    d.add(kParamGrupFiscal, "GetDados", [&pool](const QCborArray &params, ValueWriter &w) {
-        expectCount(params, 0, "GetDados");
+    d.add(protocol::kParamGrupFiscal, method::GetDados, [&pool](const QCborArray &params, ValueWriter &w) {
+        expectCount(params, 0, method::GetDados);
         withReadTransaction(pool, [&](Connection &c) {
             w.startArray();
             for (const TableRead *t : kDados)
@@ -247,8 +250,8 @@ void registerReadMethods(rpc::Dispatcher &d, ConnectionPool &pool)
         });
     });
 
-    d.add(kParamGrupFiscal, "GetImpFili", [&pool](const QCborArray &params, ValueWriter &w) {
-        expectCount(params, 1, "GetImpFili");
+    d.add(protocol::kParamGrupFiscal, method::GetImpFili, [&pool](const QCborArray &params, ValueWriter &w) {
+        expectCount(params, 1, method::GetImpFili);
         const std::string imposto = codeArg(params, 0, kWidthImposto, "código do imposto");
         if (imposto.empty())
             return writeEmptyPacket(w, kImpFili);
@@ -265,10 +268,10 @@ void registerReadMethods(rpc::Dispatcher &d, ConnectionPool &pool)
         });
     });
 
-    addInscRead(d, pool, "GetFornInsc", kFornInsc, kFornInscTable);
-    addInscRead(d, pool, "GetCliInsc", kCliInsc, kCliInscTable);
-    addInscGrupRead(d, pool, "GetFornInscGrup", kFornInscGrup, kFornInscTable);
-    addInscGrupRead(d, pool, "GetCliInscGrup", kCliInscGrup, kCliInscTable);
+    addInscRead(d, pool, method::GetFornInsc, kFornInsc, kFornInscTable);
+    addInscRead(d, pool, method::GetCliInsc, kCliInsc, kCliInscTable);
+    addInscGrupRead(d, pool, method::GetFornInscGrup, kFornInscGrup, kFornInscTable);
+    addInscGrupRead(d, pool, method::GetCliInscGrup, kCliInscGrup, kCliInscTable);
 }
 
 } // namespace fiscal::appserver

@@ -12,11 +12,14 @@
 #include "appserver/common/packetstream.h"
 #include "appserver/objects/objects.h"
 #include "appserver/common/transaction.h"
+#include "protocol/objects.h"
 
 #include <string>
 #include <vector>
 
 namespace fiscal::appserver {
+
+namespace method = protocol::method;
 
 namespace {
 
@@ -117,16 +120,16 @@ const Missing kMissing[] = {
 
 void registerReportMethods(rpc::Dispatcher &d, ConnectionPool &pool)
 {
-    d.add(kRelatorios, "GetCobertura", [&pool](const QCborArray &params, ValueWriter &w) {
-        expectCount(params, 0, "GetCobertura");
+    d.add(protocol::kRelatorios, method::GetCobertura, [&pool](const QCborArray &params, ValueWriter &w) {
+        expectCount(params, 0, method::GetCobertura);
         withReadTransaction(pool, [&](Connection &c) {
             auto stmt = c.prepareCached(kCoberturaSql);
             writePacket(w, kCobertura, *stmt);
         });
     });
 
-    d.add(kRelatorios, "GetSemGrupo", [&pool](const QCborArray &params, ValueWriter &w) {
-        expectCount(params, 4, "GetSemGrupo");
+    d.add(protocol::kRelatorios, method::GetSemGrupo, [&pool](const QCborArray &params, ValueWriter &w) {
+        expectCount(params, 4, method::GetSemGrupo);
         const std::string entity = stringArg(params, 0, 15, "entidade");
         const std::vector<std::string> keys{codeArg(params, 1, 2, "código do imposto"),
                                             codeArg(params, 2, 2, "código da empresa"),

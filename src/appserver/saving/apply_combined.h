@@ -1,5 +1,6 @@
 #pragma once
-// One-row saves that arrive together, sent to PostgreSQL as one statement.
+// The third way of applying a change set (apply.h): one-row saves that arrive together,
+// sent to PostgreSQL as one statement.
 //
 // A serving thread reads a save, sends its UPDATE and, instead of waiting for the answer,
 // goes on reading its other connections; the saves that arrive meanwhile queue. When the
@@ -17,8 +18,8 @@
 //   if (combined.accepts(spec, items))
 //       combined.save(spec, std::move(items));   // answers later, or saves alone at once
 
-#include "appserver/saving/changeset.h"
-#include "appserver/objects/objects.h"
+#include "appserver/saving/apply.h"
+#include "appserver/common/connectionpool.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,6 +1,8 @@
 #include "appserver/saving/changeset.h"
 
-#include "appserver/common/checks.h"
+#include "appserver/common/faults.h"
+#include "appserver/common/text.h"
+#include "protocol/objects.h"
 #include "rpc/dispatcher.h"
 
 #include <QStringList>
@@ -8,8 +10,7 @@
 
 namespace fiscal::appserver::changeset {
 
-using writes::invalid;
-using writes::q;
+namespace method = protocol::method;
 
 namespace {
 
@@ -40,33 +41,33 @@ TableSpec byRegistration(const char *method, const char *table, KeyColumn who,
 std::vector<TableSpec> makeSpecs()
 {
     std::vector<TableSpec> s;
-    s.push_back(entity("SetFornecedor", "FORNECEDOR", {"CDFORNECED", 21, "código do fornecedor"},
+    s.push_back(entity(method::SetFornecedor, "FORNECEDOR", {"CDFORNECED", 21, "código do fornecedor"},
                        "Fornecedor %1 não cadastrado.", "do fornecedor %1"));
-    s.push_back(entity("SetCliente", "CLIENTE", {"CDCLIENTE", 21, "código do cliente"},
+    s.push_back(entity(method::SetCliente, "CLIENTE", {"CDCLIENTE", 21, "código do cliente"},
                        "Cliente %1 não cadastrado.", "do cliente %1"));
-    s.push_back(entity("SetFilial", "FILIAL", {"CDFILIAL", 4, "código da filial"},
+    s.push_back(entity(method::SetFilial, "FILIAL", {"CDFILIAL", 4, "código da filial"},
                        "Filial %1 não cadastrada.", "da filial %1"));
-    s.push_back(entity("SetTipoOperac", "TIPOOPERAC", {"CDTIPOOPER", 2, "código do tipo de operação"},
+    s.push_back(entity(method::SetTipoOperac, "TIPOOPERAC", {"CDTIPOOPER", 2, "código do tipo de operação"},
                        "Tipo de operação %1 não cadastrado.", "do tipo de operação %1"));
-    s.push_back(entity("SetTipoFatur", "TIPOFATUR", {"CDTIPOFATUR", 3, "código do tipo de faturamento"},
+    s.push_back(entity(method::SetTipoFatur, "TIPOFATUR", {"CDTIPOFATUR", 3, "código do tipo de faturamento"},
                        "Tipo de faturamento %1 não cadastrado.", "do tipo de faturamento %1"));
     s.back().copiedTo = "PARAMFILIAL";
-    s.push_back(entity("setTipoGest", "TPFATURFIS", {"CDTPFATURFIS", 5, "código do tipo de gestão fiscal"},
+    s.push_back(entity(method::SetTipoGest, "TPFATURFIS", {"CDTPFATURFIS", 5, "código do tipo de gestão fiscal"},
                        "Tipo de gestão fiscal %1 não cadastrado.", "do tipo de gestão fiscal %1"));
     s.back().wholePacket = true;
-    s.push_back(TableSpec{"SetImpFili", "GRFISCIMPOSFILI", TableKind::Parameter,
+    s.push_back(TableSpec{method::SetImpFili, "GRFISCIMPOSFILI", TableKind::Parameter,
                           {{"CDIMPOSTO", 2, "código do imposto"}, {"CDFILIAL", 4, "código da filial"}},
                           "CDGRUPOFISC",
                           {Reference{"IMPOSTO", {0}, {"CDIMPOSTO"}, "Imposto %1 não cadastrado."},
                            Reference{"FILIAL", {1}, {"CDFILIAL"}, "Filial %2 não cadastrada."}},
                           "do imposto %1 da filial %2"});
-    s.push_back(byRegistration("SetFornInsc", "GRFISIMPIEFORN", {"CDFORNECED", 21, "código do fornecedor"},
+    s.push_back(byRegistration(method::SetFornInsc, "GRFISIMPIEFORN", {"CDFORNECED", 21, "código do fornecedor"},
                                "FORNECEDOR", "Fornecedor %4 não cadastrado.",
                                "do fornecedor %4 (imposto %1, empresa %2, inscrição estadual %3)"));
-    s.push_back(byRegistration("SetCliInsc", "GRFISIMPIECLIE", {"CDCLIENTE", 21, "código do cliente"},
+    s.push_back(byRegistration(method::SetCliInsc, "GRFISIMPIECLIE", {"CDCLIENTE", 21, "código do cliente"},
                                "CLIENTE", "Cliente %4 não cadastrado.",
                                "do cliente %4 (imposto %1, empresa %2, inscrição estadual %3)"));
-    s.push_back(TableSpec{"SetOperInter", "PARAMGERAL", TableKind::General,
+    s.push_back(TableSpec{method::SetOperInter, "PARAMGERAL", TableKind::General,
                           {{"CDPARGERAL", 4, "código do parâmetro"}}, "DSPARGERFIS", {},
                           "das operações interestaduais"});
     return s;
@@ -133,7 +134,7 @@ const TableSpec &specFor(std::string_view method)
 
 QString recordText(const TableSpec &spec, const Item &item)
 {
-    return writes::format(spec.record, item.key);
+    return format(spec.record, item.key);
 }
 
 std::vector<Item> decode(const TableSpec &spec, const dataset::ChangeSet &changes)
@@ -155,7 +156,7 @@ std::vector<Item> decode(const TableSpec &spec, const dataset::ChangeSet &change
         item.oldGroup = ch.op == dataset::Change::Insert ? std::nullopt : groupAt(ch.oldValues, ix.group);
         item.newGroup = ch.op == dataset::Change::Delete ? std::nullopt : groupAt(ch.newValues, ix.group);
         item.deleted = ch.op == dataset::Change::Delete;
-        if (item.newGroup && writes::codePoints(*item.newGroup) > 3)
+        if (item.newGroup && codePoints(*item.newGroup) > 3)
             invalid(QStringLiteral("Grupo fiscal com mais de 3 caracteres na alteração %1: \"%2\".")
                         .arg(seq).arg(rpc::echoed(q(*item.newGroup))));
 
@@ -192,7 +193,7 @@ std::vector<Item> decode(const TableSpec &spec, const dataset::ChangeSet &change
                 item.key.emplace_back();
                 continue;
             }
-            if (writes::codePoints(*v) > std::size_t(spec.keys[k].width))
+            if (codePoints(*v) > std::size_t(spec.keys[k].width))
                 invalid(QStringLiteral("O %1 tem mais de %2 caracteres na alteração %3: \"%4\".")
                             .arg(keyWhat(spec.keys[k])).arg(spec.keys[k].width).arg(seq)
                             .arg(rpc::echoed(q(*v))));

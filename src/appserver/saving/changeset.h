@@ -9,7 +9,7 @@
 //
 //   const TableSpec &spec = changeset::specFor("SetCliente");
 //   std::vector<Item> items = changeset::decode(spec, dataset::ChangeSet::fromCbor(v));
-//   changeset::apply(conn, spec, items, h);  // inside the call's transaction, recorded by h
+//   changeset::apply(conn, spec, items, h);  // apply.h: inside the call's transaction
 //
 // Entity tables (suppliers, clients, ...) never lose a record: a deleted row clears the
 // record's group. Parameter tables (per tax and branch / registration) hold a row only
@@ -23,10 +23,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-namespace fiscal::appserver::history {
-class Recorder;
-}
 
 namespace fiscal::appserver::changeset {
 
@@ -94,26 +90,5 @@ std::vector<Item> decode(const TableSpec &spec, const dataset::ChangeSet &change
 
 // "do fornecedor 000123": the record an item names in messages.
 QString recordText(const TableSpec &spec, const Item &item);
-
-// Writes the items inside the caller's transaction. Every new group must exist, every key
-// must exist in its references (NotFound); a stored group that is not the item's oldGroup is
-// a Conflict naming the first such record. Small change sets go row by row with prepared
-// statements; large ones through a temporary table and one statement per action. Copies
-// (TableSpec::copiedTo) are written after every item was applied, so a conflict leaves
-// them untouched too. Every row written goes into the history through `h`; on PostgreSQL a
-// one-row save (singleStatement) records it in the same statement that writes the row.
-void apply(storage::Connection &c, const TableSpec &spec, const std::vector<Item> &items, history::Recorder &h);
-
-// True when apply() writes with one statement and reads nothing before it (a one-row entity
-// save): that statement is a transaction by itself.
-bool singleStatement(const TableSpec &spec, const std::vector<Item> &items);
-
-// True when the items are entity rows moved to one group with nothing else to write, as
-// singleStatement() but of any count below kSetBasedFrom: such saves of several calls can
-// go in one statement (see write_combined.h).
-bool combinable(const TableSpec &spec, const std::vector<Item> &items);
-
-// Change sets of at least this many items are applied set-based.
-constexpr std::size_t kSetBasedFrom = 16;
 
 } // namespace fiscal::appserver::changeset
