@@ -34,7 +34,7 @@ endfunction()
 fiscal_install_private_libraries(server ${FISCAL_INSTALL_SERVERLIBDIR} server_libs
   storage dataset protocol rpc appserver)
 fiscal_install_private_libraries(host ${FISCAL_INSTALL_HOSTLIBDIR} host_libs
-  storage dataset protocol rpc vcl fiscal_help clientlib reports coverage)
+  storage dataset protocol rpc vcl fiscal_help clientlib reports)
 if(server_libs)
   file(RELATIVE_PATH rel /${CMAKE_INSTALL_BINDIR} /${FISCAL_INSTALL_SERVERLIBDIR})
   set_target_properties(fiscal-server PROPERTIES INSTALL_RPATH "$ORIGIN/${rel}")

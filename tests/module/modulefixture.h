@@ -5,7 +5,7 @@
 
 #include "testsupport.h"
 
-#include "Pkg_Ger10200/Ger10200/ger10200.h"
+#include "Pkg_Ger10200/mainscreen/frmparamgrupfiscal.h"
 #include "clientlib/scriptedinteraction.h"
 
 #include <QCborArray>

@@ -5,8 +5,8 @@
 
 #include "modulefixture.h"
 
-#include "Pkg_Ger10200/Ger10201/ger10201.h"
-#include "Pkg_Ger10200/Ger10202/ger10202.h"
+#include "Pkg_Ger10200/cadastro/frmcadautomatico.h"
+#include "Pkg_Ger10200/cadastroinscricao/frmcadautoimpinscesta.h"
 #include "Pkg_Ger10200/module.h"
 #include "Pkg_Ger10200/serverlink/netremoteobject.h"
 #include "Pkg_Ger10200/shared/preview.h"

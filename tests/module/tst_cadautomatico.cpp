@@ -4,7 +4,7 @@
 
 #include "modulefixture.h"
 
-#include "Pkg_Ger10200/Ger10201/ger10201.h"
+#include "Pkg_Ger10200/cadastro/frmcadautomatico.h"
 #include "Pkg_Ger10200/modaldialog.h"
 #include "Pkg_Ger10200/module.h"
 #include "Pkg_Ger10200/serverlink/netremoteobject.h"

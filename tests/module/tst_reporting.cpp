@@ -5,8 +5,8 @@
 #include "modulefixture.h"
 #include "../reports/readback.h"
 
-#include "coverage/frmcobertura.h"
-#include "coverage/frmsemgrupo.h"
+#include "Pkg_Ger10200/cobertura/frmcobertura.h"
+#include "Pkg_Ger10200/cobertura/frmsemgrupo.h"
 #include "help/help.h"
 #include "help/helpwindow.h"
 #include "help/manual.h"
