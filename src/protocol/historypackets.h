@@ -30,6 +30,7 @@ inline constexpr char IDDESFAZ[] = "IDDESFAZ";            // the operation an un
 inline constexpr char IDDESFEITAPOR[] = "IDDESFEITAPOR";  // the undo that undid this one
 inline constexpr char QTRESTAURADOS[] = "QTRESTAURADOS";
 inline constexpr char QTIGNORADOS[] = "QTIGNORADOS";
+inline constexpr char NMTABELAS[] = "NMTABELAS";          // tables, separated by commas
 
 // GetHistoricoRegistro(table, key): the entries of one record, newest first.
 inline constexpr PacketField kRegistro[] = {
@@ -46,8 +47,9 @@ inline constexpr PacketField kItens[] = {
     {NMTABELA, 20}, {CDCHAVE1, 21}, {CDCHAVE2, 21}, {CDCHAVE3, 21}, {CDCHAVE4, 21}, {IDACAO, 1},
     {CDGRUPOANT, 60}, {DSGRUPOANT, 30}, {CDGRUPONOVO, 60}, {DSGRUPONOVO, 30}};
 
-// DesfazOperacao(id): the undo's own operation (0: nothing restored) and its counts.
-inline constexpr PacketField kDesfeita[] = {{IDOPERACAO, 20}, {QTRESTAURADOS, 12}, {QTIGNORADOS, 12}};
+// DesfazOperacao(id): the undo's own operation (none: nothing restored), its counts and the
+// tables it wrote, as the history recorded them.
+inline constexpr PacketField kDesfeita[] = {{IDOPERACAO, 20}, {QTRESTAURADOS, 12}, {QTIGNORADOS, 12}, {NMTABELAS, 0}};
 
 // Simula...: one row per table the call would write.
 inline constexpr PacketField kPrevia[] = {{NMTABELA, 20}, {QTALTERADOS, 12}, {QTINCLUIDOS, 12}, {QTEXCLUIDOS, 12}};

@@ -12,6 +12,7 @@ namespace {
 struct Undone {
     std::optional<QString> operation;
     std::int64_t restored = -1, skipped = -1;
+    QStringList tables;   // the tables the undo wrote, as the answer names them
 };
 
 Undone undo(const Env &env, const std::string &id, int expectedCode = 0)
@@ -22,7 +23,9 @@ Undone undo(const Env &env, const std::string &id, int expectedCode = 0)
         return {};
     const Packet p = Packet::from(r.result);
     EXPECT_EQ(p.rows.size(), 1);
-    return {p.rows[0][0], p.rows[0][1]->toLongLong(), p.rows[0][2]->toLongLong()};
+    QStringList tables = p.rows[0][3].value_or(QString()).split(QLatin1Char(','), Qt::SkipEmptyParts);
+    tables.sort();
+    return {p.rows[0][0], p.rows[0][1]->toLongLong(), p.rows[0][2]->toLongLong(), tables};
 }
 
 struct Operation {
@@ -63,9 +66,14 @@ TEST_P(Undo, RestoresTheDatabaseExactlyAndUndoingTheUndoRedoes)
         const std::string id = *lastOperation(*env.db);
         const std::int64_t rows = env.db->count("SELECT COUNT(*) FROM HISTITEM WHERE IDOPERACAO = $1", {id});
 
+        QStringList written;   // the tables the operation wrote, as its items say
+        for (const auto &row : env.db->query("SELECT DISTINCT NMTABELA FROM HISTITEM WHERE IDOPERACAO = $1 ORDER BY 1", {id}))
+            written << QString::fromStdString(str(row[0]));
+
         const Undone u = undo(env, id);
         EXPECT_EQ(snapshot(*env.db), before);
         EXPECT_EQ(u.restored, rows);
+        EXPECT_EQ(u.tables, written);
         EXPECT_EQ(u.skipped, 0);
         ASSERT_TRUE(u.operation);
         EXPECT_EQ(env.db->scalar("SELECT IDDESFEITAPOR FROM HISTOPERACAO WHERE IDOPERACAO = $1", {id}),

@@ -179,7 +179,7 @@ TEST_F(ReportingTest, CoverageReportShowsTheServersCountsAndTheRecordsWithout)
     int bars = -1;
     QString shownPart;
     script->push(Answer::dialog([&](QDialog &d) {
-        auto &cob = static_cast<coverage::TfrmCobertura &>(d);
+        auto &cob = static_cast<ger10200::cobertura::TfrmCobertura &>(d);
         ASSERT_TRUE(waitFor([&] { return cob.isLoaded(); }));
         QAbstractItemModel *m = cob.tblCobertura->model();
         ASSERT_EQ(m->rowCount(), 6);
@@ -191,7 +191,7 @@ TEST_F(ReportingTest, CoverageReportShowsTheServersCountsAndTheRecordsWithout)
         shownPart = cob.Report().section;
         cob.cbxParte->setCurrentIndex(0);
         cob.tblCobertura->selectRow(1);
-        script->push(Answer::dialog([&](QDialog &list) { listed = static_cast<coverage::TfrmSemGrupo &>(list).rowCount(); }));
+        script->push(Answer::dialog([&](QDialog &list) { listed = static_cast<ger10200::cobertura::TfrmSemGrupo &>(list).rowCount(); }));
         clickButton(cob.sbtSemGrupo);
     }, false));
     triggerMenu(frm->mnuCobertura);

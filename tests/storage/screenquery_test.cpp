@@ -1,16 +1,19 @@
 #include "backendfixture.h"
 
+#include "protocol/lookups.h"
 #include "storage/demo.h"
 
 #include <map>
+#include <set>
 
 namespace fiscal::storage::test {
 namespace {
 
 using Rows = std::vector<std::vector<std::string>>;
 
-// The screens' own SQL, with named parameters, run through translateNamed against the
-// small demo data, the way the client's query component runs it.
+// The screens' own SQL (the module's catalogue, protocol/lookups.h), with named parameters,
+// run through translateNamed against the small demo data, the way the client's query
+// component runs it.
 class ScreenQueryTest : public BackendTest {
 protected:
     void SetUp() override
@@ -39,19 +42,46 @@ protected:
     }
 };
 
-constexpr const char *kQryEmpresa =
-    "SELECT E.CDEMPRESA, E.NMEMPRESA FROM EMPRESA E WHERE (E.CDEMPRESA = :P_CDEMPRESA OR :P_TCDEMPRESA = 'T') "
-    "ORDER BY E.CDEMPRESA";
-constexpr const char *kQryImp =
-    "SELECT I.CDIMPOSTO, I.NMIMPOSTO FROM IMPOSTO I WHERE (I.CDIMPOSTO = :P_CDIMPOSTO OR :P_TCDIMPOSTO = 'T') "
-    "ORDER BY I.CDIMPOSTO";
-constexpr const char *kQryImposto = "SELECT CDIMPOSTO, NMIMPOSTO\n  FROM IMPOSTO\n"
-                                    " WHERE ((CDIMPOSTO = :P_CDIMPOSTO) OR (:P_TCDIMPOSTO = 'T'))\nORDER BY CDIMPOSTO";
-constexpr const char *kQryValidImposto = "SELECT\n   CDIMPOSTO,\n   NMIMPOSTO\nFROM\n   IMPOSTO\nWHERE\n"
-                                         "   (CDIMPOSTO = :P_CDIMPOSTO)";
-constexpr const char *kQryValidGrupo = "SELECT CDGRUPOFISC, DSGRUPOFISC FROM GRUPOFISCAL WHERE CDGRUPOFISC = :P_CDGRUPOFISC";
-constexpr const char *kQryValidEmpresa = "SELECT CDEMPRESA, NMEMPRESA, NMRAZSOCEMPR FROM EMPRESA WHERE (CDEMPRESA = "
-                                         ":P_CDEMPRESA) ORDER BY CDEMPRESA";
+// The statement of that name in the module's catalogue.
+const char *sqlOf(const char *name)
+{
+    return protocol::findLookup(name).sql;
+}
+
+namespace lookup = protocol::lookup;
+const char *const kQryEmpresa = sqlOf(lookup::kEmpresaOuTodas);
+const char *const kQryImp = sqlOf(lookup::kImpostoOuTodos);
+const char *const kQryValidImposto = sqlOf(lookup::kImposto);
+const char *const kQryValidGrupo = sqlOf(lookup::kGrupoFiscal);
+const char *const kQryValidEmpresa = sqlOf(lookup::kEmpresa);
+
+// Every statement of the catalogue runs on this database with every parameter bound, and
+// names exactly the parameters its text has, in order: a screen binds them by those names.
+TEST_F(ScreenQueryTest, EveryCatalogueStatementRunsWithTheParametersItNames)
+{
+    ASSERT_FALSE(protocol::allLookups().empty());
+    std::set<std::string> names;
+    for (const protocol::Lookup &l : protocol::allLookups()) {
+        SCOPED_TRACE(l.name);
+        EXPECT_TRUE(names.insert(l.name).second) << "named twice";
+        const NamedSql named = translateNamed(l.sql);
+        std::vector<std::string> expected(l.params.begin(), l.params.end());
+        EXPECT_EQ(named.names, expected);
+        // Codes "01" (a tax and a company of the demo data); the "all" flags (P_T...) set.
+        std::map<std::string, std::string> values;
+        bool all = l.params.empty();
+        for (const std::string p : l.params) {
+            const bool flag = p.starts_with("P_T");
+            values[p] = flag ? "T" : "01";
+            all = all || flag;
+        }
+        Rows got;
+        ASSERT_NO_THROW(got = run(l.sql, values));
+        if (all) {
+            EXPECT_FALSE(got.empty()) << "the demo data has rows for every list";
+        }
+    }
+}
 
 TEST_F(ScreenQueryTest, CodeOrAllQueriesGiveTheRightRows)
 {
@@ -72,8 +102,6 @@ TEST_F(ScreenQueryTest, CodeOrAllQueriesGiveTheRightRows)
         {"company check: unpadded code finds nothing", kQryEmpresa, {{"P_CDEMPRESA", "2"}, {"P_TCDEMPRESA", ""}}, {}},
         {"tax list", kQryImp, {{"P_CDIMPOSTO", ""}, {"P_TCDIMPOSTO", "T"}}, {}},
         {"tax check", kQryImp, {{"P_CDIMPOSTO", "05"}, {"P_TCDIMPOSTO", ""}}, {{"05", "Imposto sobre Serviços"}}},
-        {"tax check, multi-line text", kQryImposto, {{"P_CDIMPOSTO", "01"}, {"P_TCDIMPOSTO", ""}},
-         {{"01", "ICMS Próprio"}}},
         {"tax validation", kQryValidImposto, {{"P_CDIMPOSTO", "03"}}, {{"03", "PIS/PASEP"}}},
         {"tax validation, unknown", kQryValidImposto, {{"P_CDIMPOSTO", "55"}}, {}},
         {"group validation", kQryValidGrupo, {{"P_CDGRUPOFISC", "012"}}, {{"012", "Órgão público"}}},
@@ -96,10 +124,7 @@ TEST_F(ScreenQueryTest, CodeOrAllQueriesGiveTheRightRows)
 TEST_F(ScreenQueryTest, RegistrationQueries)
 {
     const std::string sp = registration("01", "SP");
-    const char *qryInscEsta =
-        "SELECT I.CDINSCESTA, I.NRINSJURIEST, I.NMREPRINSEST, I.SGESTADO, I.IDTPIJURIEST FROM INSCRESTAD I "
-        "WHERE I.CDEMPRESA = :P_CDEMPRESA AND (I.CDINSCESTA = :P_CDINSCESTA OR :P_TCDINSCESTA = 'T') "
-        "ORDER BY I.CDINSCESTA";
+    const char *qryInscEsta = sqlOf(lookup::kInscricaoDaEmpresaOuTodas);
     const Rows all = run(qryInscEsta, {{"P_CDEMPRESA", "01"}, {"P_CDINSCESTA", ""}, {"P_TCDINSCESTA", "T"}});
     ASSERT_EQ(all.size(), 3u);
     EXPECT_LT(all[0][0], all[1][0]);
@@ -109,13 +134,11 @@ TEST_F(ScreenQueryTest, RegistrationQueries)
     EXPECT_EQ(run(qryInscEsta, {{"P_CDEMPRESA", "02"}, {"P_CDINSCESTA", sp}, {"P_TCDINSCESTA", ""}}).size(), 0u)
         << "a registration belongs to its company";
 
-    const char *qryValidInscEstad = "SELECT CDINSCESTA FROM INSCRESTAD WHERE (CDINSCESTA = :P_CDINSCESTA ) AND "
-                                    "(CDEMPRESA = :P_CDEMPRESA) ORDER BY CDINSCESTA";
+    const char *qryValidInscEstad = sqlOf(lookup::kInscricaoDaEmpresa);
     EXPECT_EQ(run(qryValidInscEstad, {{"P_CDINSCESTA", sp}, {"P_CDEMPRESA", "01"}}), (Rows{{sp}}));
 
     // Concatenated key of the registration list.
-    const char *qryInscrestad = "SELECT\n   CDEMPRESA||CDINSCESTA AS COD,\n   CDINSCESTA, CDEMPRESA, NRINSJURIEST,\n"
-                                "   NMREPRINSEST, IDTPIJURIEST\nFROM\n   INSCRESTAD\nORDER BY\n   CDEMPRESA, CDINSCESTA";
+    const char *qryInscrestad = sqlOf(lookup::kInscricoes);
     const Rows list = run(qryInscrestad, {});
     ASSERT_EQ(list.size(), 9u);
     for (const auto &row : list)
@@ -124,7 +147,7 @@ TEST_F(ScreenQueryTest, RegistrationQueries)
 
 TEST_F(ScreenQueryTest, PartyListsAreOrderedByTaxpayerNumber)
 {
-    const char *qryCliente = "SELECT CDCLIENTE, IDTPIJURCLIE, NMRAZSOCCLIE, NRINSJURCLIE\n  FROM CLIENTE\nORDER BY NRINSJURCLIE";
+    const char *qryCliente = sqlOf(lookup::kClientes);
     const Rows clients = run(qryCliente, {});
     ASSERT_EQ(clients.size(), 40u);
     for (std::size_t i = 1; i < clients.size(); ++i)

@@ -17,16 +17,19 @@
 #include "vcl/edit.h"
 #include "vcl/maskedit.h"
 #include "vcl/pagecontrol.h"
+#include "protocol/bulkcalls.h"
 
 #include <QCborArray>
 
 namespace fiscal::ger10200 {
 
+namespace method = protocol::method;
+
 namespace {
 
-// The seven arguments for the main screen as it stands; nullopt when its active tab is
-// none the registration knows. The tab rows are tried first, in this order; the
-// state-registration rows only when none of them matched, by the inner tab.
+// The arguments for the main screen as it stands; nullopt when its active tab is none the
+// registration knows. The tab rows are tried first, in this order; the state-registration
+// rows only when none of them matched, by the inner tab.
 std::optional<QCborArray> Arguments(const TfrmParamGrupFiscal *main, const QString &mode, const QString &group)
 {
     if (!main)
@@ -48,14 +51,24 @@ std::optional<QCborArray> Arguments(const TfrmParamGrupFiscal *main, const QStri
     for (const auto &row : tabRows) {
         if (row.tab != active)
             continue;
-        const QString tax = row.tab == main->tshImpFili ? main->medCdImposto->Text() : QString();
-        return QCborArray{QString::fromLatin1(row.entity), clearing ? QString() : group, QString(), mode,
-                          tax, QString(), QString()};
+        protocol::CadastroAutomaticoArgs a;
+        a.entity = QString::fromLatin1(row.entity);
+        a.group = clearing ? QString() : group;
+        a.mode = mode;
+        if (row.tab == main->tshImpFili)
+            a.tax = main->medCdImposto->Text();
+        return a.encode();
     }
     // Per tax and state registration the group also narrows what "Limpar" removes.
     const auto registration = [&](const char *entity) {
-        return QCborArray{QString::fromLatin1(entity), group, QString(), mode, main->medImp->Text(),
-                          main->medCdEmpresa->Text(), main->medInscEsta->Text()};
+        protocol::CadastroAutomaticoArgs a;
+        a.entity = QString::fromLatin1(entity);
+        a.group = group;
+        a.mode = mode;
+        a.tax = main->medImp->Text();
+        a.company = main->medCdEmpresa->Text();
+        a.registration = main->medInscEsta->Text();
+        return a.encode();
     };
     vcl::TTabSheet *inner = main->pgcCliente->ActivePage();
     if (inner == main->tshFornecedor)
@@ -111,7 +124,7 @@ void TfrmCadAutomatico::sbtSimularClick()
                                          QStringLiteral("Nenhum registro será alterado."), clientlib::mbOK, this);
         return;
     }
-    showPreview(*netCadAutParGrpFis, QStringLiteral("SimulaCadastroAutomatico"), *args, this);
+    showPreview(*netCadAutParGrpFis, method::SimulaCadastroAutomatico, *args, this);
 }
 
 void TfrmCadAutomatico::CadastroAutomatico()
@@ -121,7 +134,7 @@ void TfrmCadAutomatico::CadastroAutomatico()
         clientlib::WaitScope wait(frmParamGrupFiscal.data(), 6, waitText(msgPadrao));
         const std::optional<QCborArray> args = Arguments(frmParamGrupFiscal.data(), Mode(), edtGrupoFiscal->Text());
         if (args)
-            netCadAutParGrpFis->check(QStringLiteral("CadastroAutomatico"), *args);
+            netCadAutParGrpFis->check(method::CadastroAutomatico, *args);
     }
     accept();
 }

@@ -4,6 +4,7 @@
 #include "Pkg_Ger10200/cadastro/frmcadautomatico.h"
 
 #include "Pkg_Ger10200/serverlink/netremoteobject.h"
+#include "Pkg_Ger10200/shared/builders.h"
 #include "Pkg_Ger10200/shared/codefield.h"
 
 #include "clientlib/btnpesquisa.h"
@@ -16,6 +17,7 @@
 #include "vcl/containers.h"
 #include "vcl/controls.h"
 #include "vcl/edit.h"
+#include "protocol/objects.h"
 
 #include <QBoxLayout>
 #include <QGridLayout>
@@ -23,6 +25,8 @@
 #include <QMainWindow>
 
 namespace fiscal::ger10200 {
+
+namespace method = protocol::method;
 
 TfrmCadAutomatico::TfrmCadAutomatico(QWidget *parent)
     : clientlib::TfrmRotiGeral(parent)
@@ -37,7 +41,7 @@ TfrmCadAutomatico::TfrmCadAutomatico(QWidget *parent)
         QStringLiteral("TipoCad_Inf|Tipo de cadastramento deve ser informado."),
     });
 
-    netCadAutParGrpFis = new NetRemoteObject(QStringLiteral("netCadAutParGrpFis"), kServerCadAutParGrpFis, this);
+    netCadAutParGrpFis = new NetRemoteObject(QStringLiteral("netCadAutParGrpFis"), protocol::kCadAutParGrpFis, this);
     sbtSimular = addColumnButton("sbtSimular", QStringLiteral("Simular"), QStyle::SP_FileDialogContentsView);
     sbtSimular->OnClick = [this] { sbtSimularClick(); };
 
@@ -98,29 +102,16 @@ void TfrmCadAutomatico::buildControls()
     panGrupo->setFrameShape(QFrame::NoFrame);
     lblGrupo = new vcl::TLabel(QStringLiteral("Grupo Fiscal"), true, panGrupo);
     lblGrupo->setObjectName(QStringLiteral("lblGrupo"));
-    edtGrupoFiscal = new vcl::TEdit(panGrupo);
-    edtGrupoFiscal->setObjectName(QStringLiteral("edtGrupoFiscal"));
-    edtGrupoFiscal->setMaxLength(3);
-    edtGrupoFiscal->setFixedWidth(edtGrupoFiscal->fontMetrics().horizontalAdvance(QStringLiteral("0000")) + 12);
-    vcl::setColor(edtGrupoFiscal, vcl::clInfoBk());
-    btpGrupoFiscal = new clientlib::TBtnPesquisa(panGrupo);
-    btpGrupoFiscal->setObjectName(QStringLiteral("btpGrupoFiscal"));
-    btpGrupoFiscal->setAssociate(edtGrupoFiscal);
-    btpGrupoFiscal->setTitle(QStringLiteral("Grupo Fiscal"));
-    btpGrupoFiscal->setDataSource(dtsGrupoFisc);
-    btpGrupoFiscal->setEmptyError(QStringLiteral("Não há grupo fiscal cadastrado."));
-    edtNMGrupoFiscal = new QLineEdit(panGrupo);
-    edtNMGrupoFiscal->setObjectName(QStringLiteral("edtNMGrupoFiscal"));
-    edtNMGrupoFiscal->setEnabled(false);
-    edtNMGrupoFiscal->setFocusPolicy(Qt::NoFocus);
-    vcl::setColor(edtNMGrupoFiscal, vcl::clBtnFace());
+    edtGrupoFiscal = makeGrupoFiscalBox(panGrupo, QStringLiteral("edtGrupoFiscal"));
     auto *line = new QHBoxLayout(panGrupo);
     line->setContentsMargins(0, 0, 0, 0);
     line->setSpacing(4);
     line->addWidget(lblGrupo);
-    line->addWidget(edtGrupoFiscal);
-    line->addWidget(btpGrupoFiscal);
-    line->addWidget(edtNMGrupoFiscal, 1);
+    const CodeFieldRow group = addCodeFieldRow(line, edtGrupoFiscal,
+                                               {"btpGrupoFiscal", QStringLiteral("Grupo Fiscal"), dtsGrupoFisc,
+                                                QStringLiteral("Não há grupo fiscal cadastrado."), "edtNMGrupoFiscal"});
+    btpGrupoFiscal = group.search;
+    edtNMGrupoFiscal = group.name;
 
     // The mode buttons beside the button column; the fiscal-group line below both, so
     // that a long description shows whole in the small dialog.
@@ -183,7 +174,7 @@ void TfrmCadAutomatico::edtGrupoFiscalKeyPress(QChar &key)
 
 std::optional<QString> TfrmCadAutomatico::lookUpGroup(const QString &code)
 {
-    cdsGrupoFiscal->setData(netCadAutParGrpFis->packet(QStringLiteral("GetGrupoFiscal"), {code}));
+    cdsGrupoFiscal->setData(netCadAutParGrpFis->packet(method::GetGrupoFiscal, {code}));
     if (cdsGrupoFiscal->IsEmpty())
         return std::nullopt;
     return cdsGrupoFiscal->FieldByName(QStringLiteral("DSGRUPOFISC"))->AsString();
@@ -191,7 +182,7 @@ std::optional<QString> TfrmCadAutomatico::lookUpGroup(const QString &code)
 
 void TfrmCadAutomatico::btpGrupoFiscalBeforePesq()
 {
-    cdsGrupoFiscal->setData(netCadAutParGrpFis->packet(QStringLiteral("GetGrupoFiscal"), {QString()}));
+    cdsGrupoFiscal->setData(netCadAutParGrpFis->packet(method::GetGrupoFiscal, {QString()}));
 }
 
 void TfrmCadAutomatico::btpGrupoFiscalAfterPesq()

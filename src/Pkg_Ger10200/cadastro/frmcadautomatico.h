@@ -40,8 +40,6 @@ namespace fiscal::ger10200 {
 class CodeField;
 class NetRemoteObject;
 
-inline constexpr const char *kServerCadAutParGrpFis = "Ger10201.rdmCadAutParGrpFis";
-
 class TfrmCadAutomatico : public clientlib::TfrmRotiGeral {
     Q_OBJECT
 public:

@@ -14,11 +14,14 @@
 #include "vcl/controls.h"
 #include "vcl/edit.h"
 #include "vcl/maskedit.h"
+#include "protocol/bulkcalls.h"
 
 #include <QCborArray>
 #include <QLineEdit>
 
 namespace fiscal::ger10200 {
+
+namespace method = protocol::method;
 
 namespace {
 
@@ -95,19 +98,24 @@ QString TfrmCadAutoImpInscEsta::confirmationKey() const
 
 QCborArray TfrmCadAutoImpInscEsta::Arguments() const
 {
-    const QString registrations = choice({{rbtTodasInscEsta, "T"}, {rbtListaIncEst, "L"}}, "");
-    const QString clients = choice({{rbtTodosClientes, "T"}, {rbtListaCliente, "L"}}, "N");
-    const QString suppliers = choice({{rbtTodosFornecedor, "T"}, {rbtListaFornecedor, "L"}}, "N");
-    const QString mode = choice({{rdbTodos, "T"}, {rdbVazios, "V"}}, "E");
-    return {medImposto->Text(), QString(), registrations, ListaInscEsta, clients, ListaCliente,
-            suppliers, ListaFornecedor, edtGrupoFiscal->Text(), mode};
+    protocol::CadAutoImpInscEstaArgs a;
+    a.tax = medImposto->Text();
+    a.registrationChoice = choice({{rbtTodasInscEsta, "T"}, {rbtListaIncEst, "L"}}, "");
+    a.registrations = ListaInscEsta;
+    a.clientChoice = choice({{rbtTodosClientes, "T"}, {rbtListaCliente, "L"}}, "N");
+    a.clients = ListaCliente;
+    a.supplierChoice = choice({{rbtTodosFornecedor, "T"}, {rbtListaFornecedor, "L"}}, "N");
+    a.suppliers = ListaFornecedor;
+    a.group = edtGrupoFiscal->Text();
+    a.mode = choice({{rdbTodos, "T"}, {rdbVazios, "V"}}, "E");
+    return a.encode();
 }
 
 void TfrmCadAutoImpInscEsta::CadastroAutomatico()
 {
     {
         clientlib::WaitScope wait(this, 6, msgPadrao->Msg(QStringLiteral("CadaAuto")));
-        netCadAutInscEsta->check(QStringLiteral("CadAutoImpInscEsta"), Arguments());
+        netCadAutInscEsta->check(method::CadAutoImpInscEsta, Arguments());
     }
     accept();
 }
@@ -115,7 +123,7 @@ void TfrmCadAutoImpInscEsta::CadastroAutomatico()
 void TfrmCadAutoImpInscEsta::sbtSimularClick()
 {
     Verifica();
-    showPreview(*netCadAutInscEsta, QStringLiteral("SimulaCadAutoImpInscEsta"), Arguments(), this);
+    showPreview(*netCadAutInscEsta, method::SimulaCadAutoImpInscEsta, Arguments(), this);
 }
 
 } // namespace fiscal::ger10200

@@ -3,8 +3,7 @@
 
 #include "Pkg_Ger10200/cadastroinscricao/frmcadautoimpinscesta.h"
 
-#include "Pkg_Ger10200/mainscreen/builders.h"
-#include "Pkg_Ger10200/cadastro/frmcadautomatico.h"
+#include "Pkg_Ger10200/shared/builders.h"
 #include "Pkg_Ger10200/serverlink/netremoteobject.h"
 #include "Pkg_Ger10200/shared/celltext.h"
 #include "Pkg_Ger10200/shared/codefield.h"
@@ -21,6 +20,8 @@
 #include "vcl/controls.h"
 #include "vcl/edit.h"
 #include "vcl/maskedit.h"
+#include "protocol/objects.h"
+#include "protocol/lookups.h"
 
 #include <QBoxLayout>
 #include <QGridLayout>
@@ -28,6 +29,10 @@
 #include <QMainWindow>
 
 namespace fiscal::ger10200 {
+
+namespace lookup = protocol::lookup;
+
+namespace method = protocol::method;
 
 namespace {
 
@@ -114,12 +119,6 @@ W *bold(W *w, const char *name)
 }
 
 // A name box at least as wide as it was made, taking the rest of its line.
-QLineEdit *stretching(QLineEdit *box)
-{
-    box->setMaximumWidth(QWIDGETSIZE_MAX);
-    return box;
-}
-
 // A list button: the screen's own click opens the list (no code box, no title of its own).
 clientlib::TBtnPesquisa *listButton(vcl::TPanel *panel, const char *name)
 {
@@ -142,7 +141,7 @@ TfrmCadAutoImpInscEsta::TfrmCadAutoImpInscEsta(QWidget *parent)
         rows << QString::fromUtf8(row);
     msgPadrao->setStrings(rows);
 
-    netCadAutInscEsta = new NetRemoteObject(QStringLiteral("netCadAutInscEsta"), kServerCadAutParGrpFis, this);
+    netCadAutInscEsta = new NetRemoteObject(QStringLiteral("netCadAutInscEsta"), protocol::kCadAutParGrpFis, this);
     sbtSimular = addColumnButton("sbtSimular", QStringLiteral("Simular"), QStyle::SP_FileDialogContentsView);
     sbtSimular->OnClick = [this] { sbtSimularClick(); };
     buildDataSets();
@@ -175,34 +174,14 @@ void TfrmCadAutoImpInscEsta::buildDataSets()
     addFields(cdsGrupoFiscal, kGrupoFiscal);
     dtsGrupoFisc = makeSource(this, QStringLiteral("dtsGrupoFisc"), cdsGrupoFiscal);
 
-    qryImposto = makeQuery(this, QStringLiteral("qryImposto"),
-                           QStringLiteral("SELECT CDIMPOSTO, NMIMPOSTO\n"
-                                          "  FROM IMPOSTO\n"
-                                          " WHERE ((CDIMPOSTO = :P_CDIMPOSTO) OR (:P_TCDIMPOSTO = 'T'))\n"
-                                          "ORDER BY CDIMPOSTO"),
-                           kImposto);
+    qryImposto = makeQuery(this, QStringLiteral("qryImposto"), lookup::kImpostoOuTodos, kImposto);
     dtsImposto = makeSource(this, QStringLiteral("dtsImposto"), qryImposto);
-    qryValidImposto = makeQuery(this, QStringLiteral("qryValidImposto"),
-                                QStringLiteral("SELECT\n   CDIMPOSTO,\n   NMIMPOSTO\nFROM\n   IMPOSTO\nWHERE\n"
-                                               "   (CDIMPOSTO = :P_CDIMPOSTO)"),
-                                kValidImposto);
-    qryInscrestad = makeQuery(this, QStringLiteral("qryInscrestad"),
-                              QStringLiteral("SELECT\n   CDEMPRESA||CDINSCESTA AS COD,\n"
-                                             "   CDINSCESTA, CDEMPRESA, NRINSJURIEST,\n   NMREPRINSEST, IDTPIJURIEST\n"
-                                             "FROM\n   INSCRESTAD\nORDER BY\n   CDEMPRESA, CDINSCESTA"),
-                              kInscrestad);
+    qryValidImposto = makeQuery(this, QStringLiteral("qryValidImposto"), lookup::kImposto, kValidImposto);
+    qryInscrestad = makeQuery(this, QStringLiteral("qryInscrestad"), lookup::kInscricoes, kInscrestad);
     dtsInscrestad = makeSource(this, QStringLiteral("dtsInscrestad"), qryInscrestad);
-    qryCliente = makeQuery(this, QStringLiteral("qryCliente"),
-                           QStringLiteral("SELECT CDCLIENTE, IDTPIJURCLIE, NMRAZSOCCLIE, NRINSJURCLIE\n"
-                                          "  FROM CLIENTE\n"
-                                          "ORDER BY NRINSJURCLIE"),
-                           kCliente);
+    qryCliente = makeQuery(this, QStringLiteral("qryCliente"), lookup::kClientes, kCliente);
     dtsCliente = makeSource(this, QStringLiteral("dtsCliente"), qryCliente);
-    qryFornecedor = makeQuery(this, QStringLiteral("qryFornecedor"),
-                              QStringLiteral("SELECT CDFORNECED, IDTPIJURFORN, NRINSJURFORN, NMRAZSOCFORN\n"
-                                             "  FROM FORNECEDOR\n"
-                                             "ORDER BY NRINSJURFORN"),
-                              kFornecedor);
+    qryFornecedor = makeQuery(this, QStringLiteral("qryFornecedor"), lookup::kFornecedores, kFornecedor);
     dtsFornecedor = makeSource(this, QStringLiteral("dtsFornecedor"), qryFornecedor);
 
     wireRegistrationText(qryInscrestad, QStringLiteral("NRINSJURIEST"), QStringLiteral("IDTPIJURIEST"));
@@ -251,13 +230,12 @@ void TfrmCadAutoImpInscEsta::buildControls()
     lblImposto = label(grbDadosRel, "lblImposto", QStringLiteral("Imposto"));
     medImposto = makeCodeBox(taxLine, QStringLiteral("medImposto"), QStringLiteral("99;0; "), 2,
                              taxLine->fontMetrics().horizontalAdvance(QStringLiteral("000")) + 12);
-    btpImposto = makeSearch(taxLine, QStringLiteral("btpImposto"), medImposto, QStringLiteral("Imposto"), dtsImposto,
-                            QStringLiteral("Não há imposto cadastrado."));
+    const CodeFieldRow tax = addCodeFieldRow(static_cast<QHBoxLayout *>(taxLine->layout()), medImposto,
+                                             {"btpImposto", QStringLiteral("Imposto"), dtsImposto,
+                                              QStringLiteral("Não há imposto cadastrado."), "edtNmImposto"});
+    btpImposto = tax.search;
     btpImposto->setPesqChave(QStringLiteral("CDIMPOSTO"));
-    edtNmImposto = stretching(makeNameBox(taxLine, QStringLiteral("edtNmImposto"), 80));
-    taxLine->layout()->addWidget(medImposto);
-    taxLine->layout()->addWidget(btpImposto);
-    static_cast<QHBoxLayout *>(taxLine->layout())->addWidget(edtNmImposto, 1);
+    edtNmImposto = tax.name;
     line(upper, 0, lblImposto, taxLine);
 
     // The three selection panels: each its own group of radio buttons.
@@ -292,18 +270,12 @@ void TfrmCadAutoImpInscEsta::buildControls()
     // Fiscal-group line.
     panGrupo = panel(this, "panGrupo");
     lblGrupo = label(this, "lblGrupo", QStringLiteral("Grupo Fiscal"));
-    edtGrupoFiscal = new vcl::TEdit(panGrupo);
-    edtGrupoFiscal->setObjectName(QStringLiteral("edtGrupoFiscal"));
-    edtGrupoFiscal->setMaxLength(3);
-    edtGrupoFiscal->setFixedWidth(edtGrupoFiscal->fontMetrics().horizontalAdvance(QStringLiteral("0000")) + 12);
-    vcl::setColor(edtGrupoFiscal, vcl::clInfoBk());
-    btpGrupoFiscal = makeSearch(panGrupo, QStringLiteral("btpGrupoFiscal"), edtGrupoFiscal,
-                                QStringLiteral("Grupo Fiscal"), dtsGrupoFisc,
-                                QStringLiteral("Não há grupo fiscal cadastrado."));
-    edtNMGrupoFiscal = stretching(makeNameBox(panGrupo, QStringLiteral("edtNMGrupoFiscal"), 80));
-    panGrupo->layout()->addWidget(edtGrupoFiscal);
-    panGrupo->layout()->addWidget(btpGrupoFiscal);
-    static_cast<QHBoxLayout *>(panGrupo->layout())->addWidget(edtNMGrupoFiscal, 1);
+    edtGrupoFiscal = makeGrupoFiscalBox(panGrupo, QStringLiteral("edtGrupoFiscal"));
+    const CodeFieldRow group = addCodeFieldRow(static_cast<QHBoxLayout *>(panGrupo->layout()), edtGrupoFiscal,
+                                               {"btpGrupoFiscal", QStringLiteral("Grupo Fiscal"), dtsGrupoFisc,
+                                                QStringLiteral("Não há grupo fiscal cadastrado."), "edtNMGrupoFiscal"});
+    btpGrupoFiscal = group.search;
+    edtNMGrupoFiscal = group.name;
     line(lower, 2, lblGrupo, panGrupo);
 
     // Mode: none chosen at first, the user must pick one.
@@ -378,7 +350,7 @@ std::optional<QString> TfrmCadAutoImpInscEsta::lookUpTax(const QString &code)
 
 std::optional<QString> TfrmCadAutoImpInscEsta::lookUpGroup(const QString &code)
 {
-    cdsGrupoFiscal->setData(netCadAutInscEsta->packet(QStringLiteral("GetGrupoFiscal"), {code}));
+    cdsGrupoFiscal->setData(netCadAutInscEsta->packet(method::GetGrupoFiscal, {code}));
     if (cdsGrupoFiscal->IsEmpty())
         return std::nullopt;
     return cdsGrupoFiscal->FieldByName(QStringLiteral("DSGRUPOFISC"))->AsString();
@@ -398,7 +370,7 @@ void TfrmCadAutoImpInscEsta::btpImpostoAfterPesq()
 
 void TfrmCadAutoImpInscEsta::btpGrupoFiscalBeforePesq()
 {
-    cdsGrupoFiscal->setData(netCadAutInscEsta->packet(QStringLiteral("GetGrupoFiscal"), {QString()}));
+    cdsGrupoFiscal->setData(netCadAutInscEsta->packet(method::GetGrupoFiscal, {QString()}));
 }
 
 void TfrmCadAutoImpInscEsta::btpGrupoFiscalAfterPesq()

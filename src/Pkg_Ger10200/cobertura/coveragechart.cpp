@@ -6,7 +6,7 @@
 #include <QHorizontalPercentBarSeries>
 #include <QValueAxis>
 
-namespace fiscal::coverage {
+namespace fiscal::ger10200::cobertura {
 
 QList<ChartBar> chartBars(const CoverageModel &model)
 {
@@ -59,4 +59,4 @@ void fillChart(QChart &chart, const QList<ChartBar> &bars)
     chart.legend()->setAlignment(Qt::AlignBottom);
 }
 
-} // namespace fiscal::coverage
+} // namespace fiscal::ger10200::cobertura

@@ -11,7 +11,7 @@ QT_BEGIN_NAMESPACE
 class QChart;
 QT_END_NAMESPACE
 
-namespace fiscal::coverage {
+namespace fiscal::ger10200::cobertura {
 
 struct ChartBar {
     QString category;
@@ -24,4 +24,4 @@ QList<ChartBar> chartBars(const CoverageModel &model);
 // Replaces the chart's series and axes with those bars.
 void fillChart(QChart &chart, const QList<ChartBar> &bars);
 
-} // namespace fiscal::coverage
+} // namespace fiscal::ger10200::cobertura

@@ -5,7 +5,7 @@
 
 #include <QLocale>
 
-namespace fiscal::coverage {
+namespace fiscal::ger10200::cobertura {
 
 namespace {
 
@@ -174,4 +174,4 @@ QVariant CoverageModel::headerData(int section, Qt::Orientation orientation, int
     return {};
 }
 
-} // namespace fiscal::coverage
+} // namespace fiscal::ger10200::cobertura

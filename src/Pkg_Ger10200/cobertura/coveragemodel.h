@@ -18,7 +18,7 @@ namespace fiscal::dataset {
 struct DataPacket;
 }
 
-namespace fiscal::coverage {
+namespace fiscal::ger10200::cobertura {
 
 enum class Part { Cadastros, ImpostoFilial, ImpostoInscFornecedor, ImpostoInscCliente };
 
@@ -63,4 +63,4 @@ private:
     Part m_part = Part::Cadastros;
 };
 
-} // namespace fiscal::coverage
+} // namespace fiscal::ger10200::cobertura

@@ -2,16 +2,14 @@
 
 #include "Pkg_Ger10200/cobertura/coveragechart.h"
 #include "Pkg_Ger10200/cobertura/frmsemgrupo.h"
-#include "reports/printflow.h"
-#include "reports/reporttable.h"
-
-#include "clientlib/checkresult.h"
+#include "Pkg_Ger10200/serverlink/netremoteobject.h"
 #include "clientlib/interaction.h"
-#include "clientlib/netconnection.h"
-#include "clientlib/settings.h"
 #include "clientlib/waitanimation.h"
 #include "dataset/packet.h"
 #include "help/help.h"
+#include "protocol/objects.h"
+#include "reports/printflow.h"
+#include "reports/reporttable.h"
 #include "vcl/guard.h"
 #include "vcl/toolbutton.h"
 
@@ -30,11 +28,13 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
-namespace fiscal::coverage {
+namespace fiscal::ger10200::cobertura {
+
+namespace method = protocol::method;
 
 TfrmCobertura::TfrmCobertura(QWidget *parent, NameLookup billingNames)
     : QDialog(parent)
-    , m_net(new clientlib::TNetConnection(this))
+    , m_net(new NetRemoteObject(QStringLiteral("netRelatorios"), protocol::kRelatorios, this))
     , m_model(new CoverageModel(this))
     , m_billingNames(std::move(billingNames))
 {
@@ -42,14 +42,6 @@ TfrmCobertura::TfrmCobertura(QWidget *parent, NameLookup billingNames)
     setWindowTitle(QStringLiteral("Cobertura de grupos fiscais"));
     setAttribute(Qt::WA_DeleteOnClose);
     resize(1120, 580);
-
-    m_net->setObjectName(QStringLiteral("netRelatorios"));
-    m_net->setServerName(QString::fromLatin1(kServerRelatorios));
-    m_net->setThrowException(false);
-    m_net->BeforeConnect = [](clientlib::TNetConnection &net) {
-        net.setHost(clientlib::WebURL());
-        net.setPort(clientlib::WebPort());
-    };
 
     sbtVerificar = vcl::newToolButton(this, "sbtVerificar", QStringLiteral("Atualizar"), QStyle::SP_BrowserReload);
     sbtImprimir = vcl::newToolButton(this, "sbtImprimir", QStringLiteral("Imprimir"), QStyle::SP_FileDialogDetailedView);
@@ -140,11 +132,7 @@ void TfrmCobertura::Atualiza()
     dataset::DataPacket packet;
     {
         clientlib::WaitScope wait(this, 6, QStringLiteral("Contando os registros..."));
-        clientlib::CheckResultServ(m_net->call(QStringLiteral("GetCobertura"), {},
-                                               [&](dataset::ByteSource &result) {
-                                                   packet = dataset::DataPacket::readCbor(result);
-                                               }),
-                                   true, 0);
+        packet = m_net->packet(method::GetCobertura);
     }
     m_model->setPacket(packet);
     m_countedAt = QDateTime::currentDateTime();
@@ -196,4 +184,4 @@ void Cria_Cobertura(QWidget *parent, TfrmCobertura::NameLookup billingNames)
     clientlib::interaction().runModal(*dialog);
 }
 
-} // namespace fiscal::coverage
+} // namespace fiscal::ger10200::cobertura

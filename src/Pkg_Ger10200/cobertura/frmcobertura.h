@@ -2,7 +2,7 @@
 // TfrmCobertura, "Cobertura de grupos fiscais" (GER10205): for each kind of record, each tax
 // and each tax and company state registration, how many records have a fiscal group and
 // how many still have none; as a table and as a chart. Modal, opened from the main screen's
-// menu; its own connection to Ger10205.rdmRelatorios, opened on create, closed on close.
+// menu; its own connection to Ger10205.rdmRelatorios, opened by its first call.
 //
 //   cbxParte        which part is shown (Cadastros, Imposto/Filial, Imposto/Inscrição ...)
 //   tblCobertura    the rows of that part; a double click (or sbtSemGrupo) lists the
@@ -26,16 +26,14 @@ QT_BEGIN_NAMESPACE
 class QChartView;
 QT_END_NAMESPACE
 
-namespace fiscal::clientlib {
-class TNetConnection;
+namespace fiscal::ger10200 {
+class NetRemoteObject;
 }
 namespace fiscal::reports {
 struct ReportTable;
 }
 
-namespace fiscal::coverage {
-
-inline constexpr const char *kServerRelatorios = "Ger10205.rdmRelatorios";
+namespace fiscal::ger10200::cobertura {
 
 class TfrmCobertura : public QDialog {
     Q_OBJECT
@@ -54,7 +52,7 @@ public:
     void MostraSemGrupo();
 
     CoverageModel *model() const { return m_model; }
-    clientlib::TNetConnection *connection() const { return m_net; }
+    NetRemoteObject *connection() const { return m_net; }
 
     QComboBox *cbxParte;
     QTableView *tblCobertura;
@@ -74,7 +72,7 @@ protected:
 private:
     void partChanged();
 
-    clientlib::TNetConnection *m_net;
+    NetRemoteObject *m_net;
     CoverageModel *m_model;
     NameLookup m_billingNames;
     QDateTime m_countedAt;
@@ -85,4 +83,4 @@ private:
 // Creates the dialog, runs it modally through the interaction service, releases it.
 void Cria_Cobertura(QWidget *parent, TfrmCobertura::NameLookup billingNames = {});
 
-} // namespace fiscal::coverage
+} // namespace fiscal::ger10200::cobertura

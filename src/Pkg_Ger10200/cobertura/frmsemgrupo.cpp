@@ -1,15 +1,14 @@
 #include "Pkg_Ger10200/cobertura/frmsemgrupo.h"
 
 #include "Pkg_Ger10200/cobertura/coveragemodel.h"
-#include "reports/printflow.h"
-#include "reports/reporttable.h"
-
-#include "clientlib/checkresult.h"
-#include "clientlib/netconnection.h"
+#include "Pkg_Ger10200/serverlink/netremoteobject.h"
 #include "clientlib/textroutines.h"
 #include "clientlib/waitanimation.h"
 #include "dataset/clientdataset.h"
 #include "dataset/packet.h"
+#include "protocol/objects.h"
+#include "reports/printflow.h"
+#include "reports/reporttable.h"
 #include "vcl/editmask.h"
 #include "vcl/guard.h"
 #include "vcl/toolbutton.h"
@@ -25,7 +24,9 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
-namespace fiscal::coverage {
+namespace fiscal::ger10200::cobertura {
+
+namespace method = protocol::method;
 
 namespace {
 
@@ -72,7 +73,7 @@ private:
 
 } // namespace
 
-TfrmSemGrupo::TfrmSemGrupo(clientlib::TNetConnection &net, const CoverageRow &row, const NameLookup &billingNames,
+TfrmSemGrupo::TfrmSemGrupo(NetRemoteObject &net, const CoverageRow &row, const NameLookup &billingNames,
                            QWidget *parent)
     : QDialog(parent)
 {
@@ -90,12 +91,7 @@ TfrmSemGrupo::TfrmSemGrupo(clientlib::TNetConnection &net, const CoverageRow &ro
     dataset::DataPacket packet;
     {
         clientlib::WaitScope wait(this, 6, QStringLiteral("Recebendo dados do servidor..."));
-        clientlib::CheckResultServ(net.call(QStringLiteral("GetSemGrupo"),
-                                            {row.entity, row.imposto, row.empresa, row.inscEsta},
-                                            [&](dataset::ByteSource &result) {
-                                                packet = dataset::DataPacket::readCbor(result);
-                                            }),
-                                   true, 0);
+        packet = net.packet(method::GetSemGrupo, {row.entity, row.imposto, row.empresa, row.inscEsta});
     }
     m_model = new MissingModel(std::move(packet), billingNames, this);
 
@@ -151,4 +147,4 @@ reports::ReportTable TfrmSemGrupo::Report() const
     return t;
 }
 
-} // namespace fiscal::coverage
+} // namespace fiscal::ger10200::cobertura

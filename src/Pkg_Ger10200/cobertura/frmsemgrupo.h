@@ -11,14 +11,14 @@ class QTableView;
 class QToolButton;
 class QAbstractTableModel;
 
-namespace fiscal::clientlib {
-class TNetConnection;
+namespace fiscal::ger10200 {
+class NetRemoteObject;
 }
 namespace fiscal::reports {
 struct ReportTable;
 }
 
-namespace fiscal::coverage {
+namespace fiscal::ger10200::cobertura {
 
 struct CoverageRow;
 
@@ -28,7 +28,7 @@ public:
     using NameLookup = std::function<QString(const QString &code)>;
     // Reads the list through `net` (Ger10205.rdmRelatorios); server failures are shown and
     // abort, as every call's.
-    TfrmSemGrupo(clientlib::TNetConnection &net, const CoverageRow &row, const NameLookup &billingNames,
+    TfrmSemGrupo(NetRemoteObject &net, const CoverageRow &row, const NameLookup &billingNames,
                  QWidget *parent = nullptr);
 
     reports::ReportTable Report() const;
@@ -46,4 +46,4 @@ private:
     QStringList m_context;
 };
 
-} // namespace fiscal::coverage
+} // namespace fiscal::ger10200::cobertura

@@ -27,8 +27,6 @@ namespace fiscal::ger10200 {
 
 class NetRemoteObject;
 
-inline constexpr const char *kServerHistorico = "Ger10204.rdmHistorico";
-
 // One record as the history names it.
 struct RecordRef {
     QString table;          // CLIENTE, GRFISIMPIEFORN, ...
@@ -90,7 +88,6 @@ protected:
 private:
     void append(const QString &before);
     void selectionChanged();
-    QStringList tablesOf(const QString &id, int depth = 0);
 
     Undone m_undone;
     bool m_loaded = false;

@@ -10,6 +10,8 @@
 #include "clientlib/waitanimation.h"
 #include "vcl/guard.h"
 #include "vcl/toolbutton.h"
+#include "protocol/objects.h"
+#include "protocol/historypackets.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -17,6 +19,10 @@
 #include <QVBoxLayout>
 
 namespace fiscal::ger10200 {
+
+namespace field = protocol::history;
+
+namespace method = protocol::method;
 
 using namespace historico;
 
@@ -35,7 +41,7 @@ QString keySelection(const QStringList &key)
 
 TfrmHistoricoRegistro::TfrmHistoricoRegistro(RecordRef record, QWidget *parent)
     : QDialog(parent)
-    , netHistorico(new NetRemoteObject(QStringLiteral("netHistorico"), kServerHistorico, this))
+    , netHistorico(new NetRemoteObject(QStringLiteral("netHistorico"), protocol::kHistorico, this))
     , m_record(std::move(record))
 {
     setObjectName(QStringLiteral("frmHistoricoRegistro"));
@@ -86,19 +92,19 @@ void TfrmHistoricoRegistro::Atualiza()
     dataset::DataPacket p;
     {
         clientlib::WaitScope wait(this, 6, QStringLiteral("Lendo o histórico..."));
-        p = netHistorico->packet(QStringLiteral("GetHistoricoRegistro"), {m_record.table, keySelection(m_record.key)});
+        p = netHistorico->packet(method::GetHistoricoRegistro, {m_record.table, keySelection(m_record.key)});
     }
     tblHistorico->setRowCount(0);
     for (int r = 0; r < int(p.rows.size()); ++r) {
         const PacketRow row(p, r);
-        const QString undoneBy = row["IDDESFEITAPOR"];
+        const QString undoneBy = row[field::IDDESFEITAPOR];
         appendRow(tblHistorico,
-                  {localTime(row["DTOPERACAO"]), row["NMUSUARIO"],
-                   QStringLiteral("%1 - %2").arg(row["IDOPERACAO"], methodCaption(row["NMMETODO"])),
-                   actionCaption(row["IDACAO"]), groupText(row["CDGRUPOANT"], row["DSGRUPOANT"]),
-                   groupText(row["CDGRUPONOVO"], row["DSGRUPONOVO"]),
+                  {localTime(row[field::DTOPERACAO]), row[field::NMUSUARIO],
+                   QStringLiteral("%1 - %2").arg(row[field::IDOPERACAO], methodCaption(row[field::NMMETODO])),
+                   actionCaption(row[field::IDACAO]), groupText(row[field::CDGRUPOANT], row[field::DSGRUPOANT]),
+                   groupText(row[field::CDGRUPONOVO], row[field::DSGRUPONOVO]),
                    undoneBy.isEmpty() ? QString() : QStringLiteral("Desfeita pela operação %1").arg(undoneBy)},
-                  row["IDOPERACAO"]);
+                  row[field::IDOPERACAO]);
     }
     if (p.rows.isEmpty()) {
         appendRow(tblHistorico, {QStringLiteral("Nenhuma alteração registrada.")});

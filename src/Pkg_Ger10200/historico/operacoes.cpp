@@ -11,6 +11,8 @@
 #include "clientlib/waitanimation.h"
 #include "vcl/guard.h"
 #include "vcl/toolbutton.h"
+#include "protocol/objects.h"
+#include "protocol/historypackets.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -18,6 +20,10 @@
 #include <QVBoxLayout>
 
 namespace fiscal::ger10200 {
+
+namespace field = protocol::history;
+
+namespace method = protocol::method;
 
 using namespace historico;
 
@@ -27,10 +33,6 @@ constexpr const char *kPage = "50";
 
 // Columns of tblOperacoes.
 enum { ColId, ColTime, ColUser, ColMethod, ColArguments, ColChanged, ColInserted, ColDeleted, ColState };
-
-// Undos chase the operation they undid to know its tables; a chain longer than this is
-// not followed (the screen behind then reloads everything it shows).
-constexpr int kMaxUndoChain = 20;
 
 // The rows one operation changed.
 class TfrmItensOperacao : public QDialog {
@@ -56,18 +58,18 @@ public:
         dataset::DataPacket p;
         {
             clientlib::WaitScope wait(parent, 6, QStringLiteral("Lendo os registros da operação..."));
-            p = net.packet(QStringLiteral("GetOperacaoItens"), {id});
+            p = net.packet(method::GetOperacaoItens, {id});
         }
         table->setUpdatesEnabled(false);
         for (int r = 0; r < int(p.rows.size()); ++r) {
             const PacketRow row(p, r);
             QStringList key;
-            for (const char *k : {"CDCHAVE1", "CDCHAVE2", "CDCHAVE3", "CDCHAVE4"})
+            for (const char *k : {field::CDCHAVE1, field::CDCHAVE2, field::CDCHAVE3, field::CDCHAVE4})
                 if (!row[k].isEmpty())
                     key << row[k];
-            appendRow(table, {tableCaption(row["NMTABELA"]), key.join(QStringLiteral(" / ")), actionCaption(row["IDACAO"]),
-                              groupText(row["CDGRUPOANT"], row["DSGRUPOANT"]),
-                              groupText(row["CDGRUPONOVO"], row["DSGRUPONOVO"])});
+            appendRow(table, {tableCaption(row[field::NMTABELA]), key.join(QStringLiteral(" / ")), actionCaption(row[field::IDACAO]),
+                              groupText(row[field::CDGRUPOANT], row[field::DSGRUPOANT]),
+                              groupText(row[field::CDGRUPONOVO], row[field::DSGRUPONOVO])});
         }
         table->resizeColumnsToContents();
         table->setUpdatesEnabled(true);
@@ -78,7 +80,7 @@ public:
 
 TfrmOperacoes::TfrmOperacoes(Undone undone, QWidget *parent)
     : QDialog(parent)
-    , netHistorico(new NetRemoteObject(QStringLiteral("netHistorico"), kServerHistorico, this))
+    , netHistorico(new NetRemoteObject(QStringLiteral("netHistorico"), protocol::kHistorico, this))
     , m_undone(std::move(undone))
 {
     setObjectName(QStringLiteral("frmOperacoes"));
@@ -150,21 +152,21 @@ void TfrmOperacoes::append(const QString &before)
     dataset::DataPacket p;
     {
         clientlib::WaitScope wait(this, 6, QStringLiteral("Lendo as operações..."));
-        p = netHistorico->packet(QStringLiteral("GetOperacoes"), {QString::fromLatin1(kPage), before});
+        p = netHistorico->packet(method::GetOperacoes, {QString::fromLatin1(kPage), before});
     }
     for (int r = 0; r < int(p.rows.size()); ++r) {
         const PacketRow row(p, r);
         QString state;
-        if (!row["IDDESFEITAPOR"].isEmpty())
-            state = QStringLiteral("Desfeita pela operação %1").arg(row["IDDESFEITAPOR"]);
-        const QString method = row["NMMETODO"];
+        if (!row[field::IDDESFEITAPOR].isEmpty())
+            state = QStringLiteral("Desfeita pela operação %1").arg(row[field::IDDESFEITAPOR]);
+        const QString method = row[field::NMMETODO];
         appendRow(tblOperacoes,
-                  {row["IDOPERACAO"], localTime(row["DTOPERACAO"]), row["NMUSUARIO"], methodCaption(method),
-                   argumentsInWords(method, row["DSARGUMENTOS"]), count(row["QTALTERADOS"].toLongLong()),
-                   count(row["QTINCLUIDOS"].toLongLong()), count(row["QTEXCLUIDOS"].toLongLong()), state});
+                  {row[field::IDOPERACAO], localTime(row[field::DTOPERACAO]), row[field::NMUSUARIO], methodCaption(method),
+                   argumentsInWords(method, row[field::DSARGUMENTOS]), count(row[field::QTALTERADOS].toLongLong()),
+                   count(row[field::QTINCLUIDOS].toLongLong()), count(row[field::QTEXCLUIDOS].toLongLong()), state});
         // The counts, kept as numbers for the confirmation.
-        const qint64 total = row["QTALTERADOS"].toLongLong() + row["QTINCLUIDOS"].toLongLong()
-            + row["QTEXCLUIDOS"].toLongLong();
+        const qint64 total = row[field::QTALTERADOS].toLongLong() + row[field::QTINCLUIDOS].toLongLong()
+            + row[field::QTEXCLUIDOS].toLongLong();
         tblOperacoes->item(tblOperacoes->rowCount() - 1, ColChanged)->setData(Qt::UserRole, total);
         for (int c : {ColChanged, ColInserted, ColDeleted})
             tblOperacoes->item(tblOperacoes->rowCount() - 1, c)->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -191,20 +193,6 @@ void TfrmOperacoes::MostraRegistros()
     clientlib::interaction().runModal(items);
 }
 
-QStringList TfrmOperacoes::tablesOf(const QString &id, int depth)
-{
-    const dataset::DataPacket p = netHistorico->packet(QStringLiteral("GetOperacoes"),
-                                                       {QStringLiteral("1"), QString::number(id.toLongLong() + 1)});
-    if (p.rows.isEmpty())
-        return {};
-    const PacketRow row(p, 0);
-    if (row["IDOPERACAO"] != id)
-        return {};
-    if (row["NMMETODO"] == QLatin1String("DesfazOperacao"))
-        return depth < kMaxUndoChain ? tablesOf(row["IDDESFAZ"], depth + 1) : QStringList();
-    return operationTables(row["NMMETODO"], row["DSARGUMENTOS"]);
-}
-
 void TfrmOperacoes::Desfazer()
 {
     const int row = tblOperacoes->currentRow();
@@ -224,15 +212,15 @@ void TfrmOperacoes::Desfazer()
         return;
 
     dataset::DataPacket answer;
-    QStringList tables;
     {
         clientlib::WaitScope wait(this, 1, QStringLiteral("Desfazendo a operação..."));
-        tables = tablesOf(id);
-        answer = netHistorico->packet(QStringLiteral("DesfazOperacao"), {id});
+        answer = netHistorico->packet(method::DesfazOperacao, {id});
     }
     const PacketRow result(answer, 0);
-    const qint64 restored = result["QTRESTAURADOS"].toLongLong();
-    const qint64 skipped = result["QTIGNORADOS"].toLongLong();
+    // The tables the undo wrote, as the server recorded them.
+    const QStringList tables = result[field::NMTABELAS].split(QLatin1Char(','), Qt::SkipEmptyParts);
+    const qint64 restored = result[field::QTRESTAURADOS].toLongLong();
+    const qint64 skipped = result[field::QTIGNORADOS].toLongLong();
     QString report;
     if (restored == 0) {
         report = skipped == 1

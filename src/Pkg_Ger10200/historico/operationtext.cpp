@@ -1,5 +1,9 @@
 #include "Pkg_Ger10200/historico/operationtext.h"
 
+#include "protocol/arguments.h"
+#include "protocol/bulkcalls.h"
+#include "protocol/objects.h"
+
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -7,6 +11,8 @@
 #include <QStringList>
 
 namespace fiscal::ger10200::historico {
+
+namespace method = protocol::method;
 
 namespace {
 
@@ -26,20 +32,20 @@ QString lookUp(const Name *names, std::size_t n, const QString &key)
 }
 
 const Name kMethods[] = {
-    {"SetFornecedor", "Gravação na grade de fornecedores"},
-    {"SetCliente", "Gravação na grade de clientes"},
-    {"SetFilial", "Gravação na grade de filiais"},
-    {"SetTipoOperac", "Gravação na grade de tipos de operação"},
-    {"SetTipoFatur", "Gravação na grade de tipos de contrato"},
-    {"setTipoGest", "Gravação na grade de tipos de gestão fiscal"},
-    {"SetOperInter", "Gravação das operações interestaduais"},
-    {"SetImpFili", "Gravação na grade de imposto por filial"},
-    {"SetFornInsc", "Gravação na grade de fornecedores por inscrição estadual"},
-    {"SetCliInsc", "Gravação na grade de clientes por inscrição estadual"},
-    {"CadastroAutomatico", "Cadastramento automático"},
-    {"CadAutoImpInscEsta", "Cadastramento automático por imposto e inscrição estadual"},
-    {"Replica", "Replicação"},
-    {"DesfazOperacao", "Desfazer operação"},
+    {method::SetFornecedor, "Gravação na grade de fornecedores"},
+    {method::SetCliente, "Gravação na grade de clientes"},
+    {method::SetFilial, "Gravação na grade de filiais"},
+    {method::SetTipoOperac, "Gravação na grade de tipos de operação"},
+    {method::SetTipoFatur, "Gravação na grade de tipos de contrato"},
+    {method::SetTipoGest, "Gravação na grade de tipos de gestão fiscal"},
+    {method::SetOperInter, "Gravação das operações interestaduais"},
+    {method::SetImpFili, "Gravação na grade de imposto por filial"},
+    {method::SetFornInsc, "Gravação na grade de fornecedores por inscrição estadual"},
+    {method::SetCliInsc, "Gravação na grade de clientes por inscrição estadual"},
+    {method::CadastroAutomatico, "Cadastramento automático"},
+    {method::CadAutoImpInscEsta, "Cadastramento automático por imposto e inscrição estadual"},
+    {method::Replica, "Replicação"},
+    {method::DesfazOperacao, "Desfazer operação"},
 };
 
 // The entities of CadastroAutomatico and the tables of the history.
@@ -117,11 +123,29 @@ QString chosen(const QString &choice, const QString &list, const char *all, cons
     return n <= 3 ? keysOf(list) : QStringLiteral("%1 %2").arg(count(n), QString::fromUtf8(some));
 }
 
-QString cadastro(const QStringList &a)
+// The arguments as the history kept them (a JSON array), read with the calls' own lists;
+// a list of another length is not that call's.
+class KeptArguments : public protocol::ArgumentReader {
+public:
+    struct OtherList {};
+    explicit KeptArguments(const QJsonArray &a) : m_a(a) {}
+    void expectCount(qsizetype count, const char *) const override
+    {
+        if (m_a.size() != count)
+            throw OtherList();
+    }
+    QString text(qsizetype index, int, const char *) const override { return m_a.at(index).toString(); }
+    bool boolean(qsizetype index, const char *) const override { return m_a.at(index).toBool(); }
+
+private:
+    const QJsonArray &m_a;
+};
+
+QString cadastro(const protocol::CadastroAutomaticoArgs &a)
 {
-    QString text = tableCaption(a.value(0)) + QStringLiteral(": ");
-    const QString group = a.value(1);
-    const QString mode = a.value(3);
+    QString text = tableCaption(a.entity) + QStringLiteral(": ");
+    const QString &group = a.group;
+    const QString &mode = a.mode;
     if (mode == QLatin1String("T"))
         text += QStringLiteral("grupo %1 em todos os registros").arg(group);
     else if (mode == QLatin1String("V"))
@@ -129,31 +153,33 @@ QString cadastro(const QStringList &a)
     else
         text += group.isEmpty() ? QStringLiteral("grupo removido de todos os registros")
                                 : QStringLiteral("grupo %1 removido").arg(group);
-    if (!a.value(4).isEmpty())
-        text += QStringLiteral(", imposto %1").arg(a.value(4));
-    if (!a.value(5).isEmpty())
-        text += QStringLiteral(", empresa %1, inscrição %2").arg(a.value(5), a.value(6));
+    if (!a.tax.isEmpty())
+        text += QStringLiteral(", imposto %1").arg(a.tax);
+    if (!a.company.isEmpty())
+        text += QStringLiteral(", empresa %1, inscrição %2").arg(a.company, a.registration);
     return text;
 }
 
-QString porInscricao(const QStringList &a)
+QString porInscricao(const protocol::CadAutoImpInscEstaArgs &a)
 {
-    const QString mode = a.value(9);
-    QString text = mode == QLatin1String("E") ? QStringLiteral("grupo %1 excluído").arg(a.value(8))
-                 : mode == QLatin1String("V") ? QStringLiteral("grupo %1 onde não havia").arg(a.value(8))
-                                              : QStringLiteral("grupo %1 em todos").arg(a.value(8));
+    const QString &mode = a.mode;
+    QString text = mode == QLatin1String("E") ? QStringLiteral("grupo %1 excluído").arg(a.group)
+                 : mode == QLatin1String("V") ? QStringLiteral("grupo %1 onde não havia").arg(a.group)
+                                              : QStringLiteral("grupo %1 em todos").arg(a.group);
     return QStringLiteral("Imposto %1, %2; inscrições: %3; clientes: %4; fornecedores: %5")
-        .arg(a.value(0), text, chosen(a.value(2), a.value(3), "todas", "escolhidas"),
-             chosen(a.value(4), a.value(5), "todos", "escolhidos"), chosen(a.value(6), a.value(7), "todos", "escolhidos"));
+        .arg(a.tax, text, chosen(a.registrationChoice, a.registrations, "todas", "escolhidas"),
+             chosen(a.clientChoice, a.clients, "todos", "escolhidos"),
+             chosen(a.supplierChoice, a.suppliers, "todos", "escolhidos"));
 }
 
-QString replica(const QJsonArray &j, const QStringList &a)
+QString replica(const protocol::ReplicaArgs &a)
 {
-    const QString who = j.at(6).toBool() ? QStringLiteral("Fornecedores") : QStringLiteral("Clientes");
-    const QString groups = a.value(3) == QLatin1String("T") ? QStringLiteral("todos") : keysOf(a.value(3));
-    const QString dests = a.value(5) == QLatin1String("T") ? QStringLiteral("todas") : keysOf(a.value(5));
+    const QString who = a.suppliers ? QStringLiteral("Fornecedores") : QStringLiteral("Clientes");
+    const QString groups = a.groups == QLatin1String("T") ? QStringLiteral("todos") : keysOf(a.groups);
+    const QString dests = a.destRegistrations == QLatin1String("T") ? QStringLiteral("todas")
+                                                                      : keysOf(a.destRegistrations);
     return QStringLiteral("%1 do imposto %2, empresa %3, inscrição %4, grupos %5 para a empresa %6, inscrições %7")
-        .arg(who, a.value(0), a.value(1), a.value(2), groups, a.value(4), dests);
+        .arg(who, a.tax, a.company, a.registration, groups, a.destCompany, dests);
 }
 
 } // namespace
@@ -185,52 +211,24 @@ QString argumentsInWords(const QString &method, const QString &argumentsJson)
     if (!doc.isArray())
         return argumentsJson;
     const QJsonArray j = doc.array();
-    QStringList a;
-    for (const QJsonValue &v : j)
-        a << v.toString();
-    if (method == QLatin1String("CadastroAutomatico") && j.size() == 7)
-        return cadastro(a);
-    if (method == QLatin1String("CadAutoImpInscEsta") && j.size() == 10)
-        return porInscricao(a);
-    if (method == QLatin1String("Replica") && j.size() == 8)
-        return replica(j, a);
-    if (method == QLatin1String("DesfazOperacao") && j.size() == 1)
-        return QStringLiteral("Operação %1").arg(a.value(0));
+    const KeptArguments kept(j);
+    try {
+        if (method == QLatin1String(method::CadastroAutomatico))
+            return cadastro(protocol::CadastroAutomaticoArgs::decode(kept));
+        if (method == QLatin1String(method::CadAutoImpInscEsta))
+            return porInscricao(protocol::CadAutoImpInscEstaArgs::decode(kept));
+        if (method == QLatin1String(method::Replica))
+            return replica(protocol::ReplicaArgs::decode(kept));
+    } catch (const KeptArguments::OtherList &) {
+        return argumentsJson;
+    }
+    if (method == QLatin1String(method::DesfazOperacao) && j.size() == 1)
+        return QStringLiteral("Operação %1").arg(j.at(0).toString());
     if (j.size() == 1 && j.at(0).isDouble()) {
         const qint64 rows = qint64(j.at(0).toDouble());
         return rows == 1 ? QStringLiteral("1 linha enviada") : QStringLiteral("%1 linhas enviadas").arg(count(rows));
     }
     return argumentsJson;
-}
-
-QStringList operationTables(const QString &method, const QString &argumentsJson)
-{
-    static const Name saves[] = {
-        {"SetFornecedor", "FORNECEDOR"}, {"SetCliente", "CLIENTE"}, {"SetFilial", "FILIAL"},
-        {"SetTipoOperac", "TIPOOPERAC"}, {"setTipoGest", "TPFATURFIS"}, {"SetOperInter", "PARAMGERAL"},
-        {"SetImpFili", "GRFISCIMPOSFILI"}, {"SetFornInsc", "GRFISIMPIEFORN"}, {"SetCliInsc", "GRFISIMPIECLIE"},
-    };
-    const QJsonArray a = QJsonDocument::fromJson(argumentsJson.toUtf8()).array();
-    const auto billing = QStringList{QStringLiteral("TIPOFATUR"), QStringLiteral("PARAMFILIAL")};
-    if (method == QLatin1String("SetTipoFatur"))
-        return billing;
-    if (const QString table = lookUp(saves, std::size(saves), method); table != method)
-        return {table};
-    if (method == QLatin1String("CadastroAutomatico") && !a.isEmpty()) {
-        const QString entity = a.at(0).toString();
-        return entity == QLatin1String("PARAMFILIAL") ? billing : QStringList{entity};
-    }
-    if (method == QLatin1String("CadAutoImpInscEsta") && a.size() == 10) {
-        QStringList tables;
-        if (a.at(4).toString() != QLatin1String("N"))
-            tables << QStringLiteral("GRFISIMPIECLIE");
-        if (a.at(6).toString() != QLatin1String("N"))
-            tables << QStringLiteral("GRFISIMPIEFORN");
-        return tables;
-    }
-    if (method == QLatin1String("Replica") && a.size() == 8)
-        return {a.at(6).toBool() ? QStringLiteral("GRFISIMPIEFORN") : QStringLiteral("GRFISIMPIECLIE")};
-    return {};
 }
 
 QString localTime(const QString &utc)

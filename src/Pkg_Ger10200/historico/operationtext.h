@@ -15,9 +15,6 @@ QString methodCaption(const QString &method);
 // The arguments a method was called with, as the history keeps them (a JSON array), in words.
 // Anything it cannot read comes back as it is.
 QString argumentsInWords(const QString &method, const QString &argumentsJson);
-// The tables a call of `method` with those arguments writes (an undo's are those of the
-// operation it undid, which only the server knows: none here).
-QStringList operationTables(const QString &method, const QString &argumentsJson);
 // "Clientes", "Imposto por filial", ... for a table of the history; the name itself otherwise.
 QString tableCaption(const QString &table);
 // A, I, E -> "Alterado", "Incluído", "Excluído".

@@ -12,10 +12,13 @@
 #include "dataset/clientdataset.h"
 #include "dataset/datasource.h"
 #include "vcl/dbgrid.h"
+#include "protocol/objects.h"
 
 #include <QPainter>
 
 namespace fiscal::ger10200 {
+
+namespace method = protocol::method;
 
 using clientlib::Ajusta;
 using clientlib::EmptyString;
@@ -36,7 +39,7 @@ bool isField(const TField *f, const QString &name)
 
 void TfrmParamGrupFiscal::loadGruposFiscais(const QString &code)
 {
-    cdsGrupoFiscal->setData(netParamGrupFiscal->packet(QStringLiteral("GetGrupoFiscal"), {code}));
+    cdsGrupoFiscal->setData(netParamGrupFiscal->packet(method::GetGrupoFiscal, {code}));
 }
 
 void TfrmParamGrupFiscal::wireGridCells(const GridMember &m, bool painted)

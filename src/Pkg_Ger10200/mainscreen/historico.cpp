@@ -14,11 +14,14 @@
 #include "vcl/maskedit.h"
 #include "vcl/menus.h"
 #include "vcl/pagecontrol.h"
+#include "protocol/objects.h"
 
 #include <QAction>
 #include <QMenu>
 
 namespace fiscal::ger10200 {
+
+namespace method = protocol::method;
 
 using dataset::TClientDataSet;
 
@@ -165,11 +168,11 @@ void TfrmParamGrupFiscal::reloadTables(const QStringList &tables)
     if (touched({"PARAMGERAL"}) && pgcPadrao->ActivePage() == tshOperInter)
         showOperInter();
     if (cdsImpFili->Active() && touched({"GRFISCIMPOSFILI"}))
-        load(cdsImpFili, QStringLiteral("GetImpFili"), {medCdImposto->Text()});
+        load(cdsImpFili, method::GetImpFili, {medCdImposto->Text()});
     if (cdsFornInsc->Active() && touched({"GRFISIMPIEFORN"}))
-        load(cdsFornInsc, QStringLiteral("GetFornInsc"), inscParams());
+        load(cdsFornInsc, method::GetFornInsc, inscParams());
     if (cdsCliInsc->Active() && touched({"GRFISIMPIECLIE"}))
-        load(cdsCliInsc, QStringLiteral("GetCliInsc"), inscParams());
+        load(cdsCliInsc, method::GetCliInsc, inscParams());
 }
 
 } // namespace fiscal::ger10200

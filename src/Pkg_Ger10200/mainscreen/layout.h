@@ -3,29 +3,11 @@
 // every grid and the rows of msgPadrao. The screen builds itself from these tables, so
 // the layout can be read (and tested) in one place.
 
+#include "Pkg_Ger10200/shared/fieldspec.h"
+
 #include <array>
 
 namespace fiscal::ger10200::layout {
-
-constexpr const char *kMaskGrupo = "999;0; ";
-constexpr const char *kMaskCodigo2 = "99;0; ";
-
-struct FieldSpec {
-    const char *name;
-    int size;
-    const char *label;      // nullptr: the field's name
-    bool visible = true;
-    bool readOnly = false;
-    const char *editMask = nullptr;
-};
-
-struct ColumnSpec {
-    const char *field;
-    const char *title;
-    int width;              // 0: the grid's default width
-    bool readOnly;
-    bool ellipsis;
-};
 
 // Data sets, fields in packet order (the server sends exactly these).
 inline constexpr FieldSpec cdsFornecedor[] = {

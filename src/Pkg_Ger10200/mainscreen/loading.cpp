@@ -13,12 +13,15 @@
 #include "vcl/guard.h"
 #include "vcl/maskedit.h"
 #include "vcl/pagecontrol.h"
+#include "protocol/objects.h"
 
 #include <QMainWindow>
 #include <QPointer>
 #include <QTimer>
 
 namespace fiscal::ger10200 {
+
+namespace method = protocol::method;
 
 using dataset::TClientDataSet;
 
@@ -95,52 +98,52 @@ void TfrmParamGrupFiscal::sbtVerificarClick()
 {
     vcl::TTabSheet *active = pgcPadrao->ActivePage();
     if (active == tshPadrao)
-        load(cdsFornecedor, QStringLiteral("GetFornecedor"));
+        load(cdsFornecedor, method::GetFornecedor);
     else if (active == tshCliente)
-        load(cdsCliente, QStringLiteral("GetCliente"));
+        load(cdsCliente, method::GetCliente);
     else if (active == tshFilial)
-        load(cdsFilial, QStringLiteral("GetFilial"));
+        load(cdsFilial, method::GetFilial);
     else if (active == tshTipoOperac)
-        load(cdsTipoOperac, QStringLiteral("GetTipoOperac"));
+        load(cdsTipoOperac, method::GetTipoOperac);
     else if (active == tshTipoContrato)
-        load(cdsTipoFatur, QStringLiteral("GetTipoFatur"));
+        load(cdsTipoFatur, method::GetTipoFatur);
     else if (active == tshOperInter) {
-        load(cdsOperInter, QStringLiteral("GetOperInter"));
+        load(cdsOperInter, method::GetOperInter);
         pgcPadraoChange();
     } else if (active == tshImpFili)
-        load(cdsImpFili, QStringLiteral("GetImpFili"), {medCdImposto->Text()});
+        load(cdsImpFili, method::GetImpFili, {medCdImposto->Text()});
     else if (active == tshImpInscEsta) {
         if (pgcCliente->ActivePage() == tshCli)
-            load(cdsCliInsc, QStringLiteral("GetCliInsc"), inscParams());
+            load(cdsCliInsc, method::GetCliInsc, inscParams());
         else
-            load(cdsFornInsc, QStringLiteral("GetFornInsc"), inscParams());
+            load(cdsFornInsc, method::GetFornInsc, inscParams());
     } else if (active == tshTipoGest)
-        load(cdsTipoGest, QStringLiteral("GetTipoGest"));
+        load(cdsTipoGest, method::GetTipoGest);
 }
 
 void TfrmParamGrupFiscal::AtualizaQuery()
 {
     vcl::TTabSheet *active = pgcPadrao->ActivePage();
     if (active == tshPadrao)
-        load(cdsFornecedor, QStringLiteral("GetFornecedor"));
+        load(cdsFornecedor, method::GetFornecedor);
     if (active == tshCliente)
-        load(cdsCliente, QStringLiteral("GetCliente"));
+        load(cdsCliente, method::GetCliente);
     if (active == tshFilial)
-        load(cdsFilial, QStringLiteral("GetFilial"));
+        load(cdsFilial, method::GetFilial);
     if (active == tshTipoOperac)
-        load(cdsTipoOperac, QStringLiteral("GetTipoOperac"));
+        load(cdsTipoOperac, method::GetTipoOperac);
     if (active == tshOperInter)
-        load(cdsOperInter, QStringLiteral("GetOperInter"));
+        load(cdsOperInter, method::GetOperInter);
     if (active == tshImpFili)
-        load(cdsImpFili, QStringLiteral("GetImpFili"), {medCdImposto->Text()});
+        load(cdsImpFili, method::GetImpFili, {medCdImposto->Text()});
     if (active == tshTipoGest)
-        load(cdsTipoGest, QStringLiteral("GetTipoGest"));
+        load(cdsTipoGest, method::GetTipoGest);
     if (active == tshTipoContrato)
-        load(cdsTipoFatur, QStringLiteral("GetTipoFatur"));
+        load(cdsTipoFatur, method::GetTipoFatur);
     if (pgcCliente->ActivePage() == tshFornecedor)
-        load(cdsFornInsc, QStringLiteral("GetFornInsc"), inscParams());
+        load(cdsFornInsc, method::GetFornInsc, inscParams());
     else if (pgcCliente->ActivePage() == tshCli)
-        load(cdsCliInsc, QStringLiteral("GetCliInsc"), inscParams());
+        load(cdsCliInsc, method::GetCliInsc, inscParams());
 }
 
 // ---- dialogs ------------------------------------------------------------------------------
@@ -153,9 +156,9 @@ void TfrmParamGrupFiscal::sbtAutomaticoClick()
             return !medImp->IsEmpty() && !medCdEmpresa->IsEmpty() && !medInscEsta->IsEmpty();
         };
         if (filled())
-            load(cdsFornInsc, QStringLiteral("GetFornInsc"), inscParams());
+            load(cdsFornInsc, method::GetFornInsc, inscParams());
         if (filled())
-            load(cdsCliInsc, QStringLiteral("GetCliInsc"), inscParams());
+            load(cdsCliInsc, method::GetCliInsc, inscParams());
         return;
     }
     Cria_CadAutomatico();

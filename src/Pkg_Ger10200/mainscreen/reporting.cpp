@@ -141,7 +141,7 @@ void TfrmParamGrupFiscal::mnuCoberturaClick()
 {
     // The lists of billing types without a group name them as the billing-type tab does.
     QPointer<clientlib::TMessages> names = msgPadrao;
-    coverage::Cria_Cobertura(this, [names](const QString &code) {
+    cobertura::Cria_Cobertura(this, [names](const QString &code) {
         return names ? names->Msg(clientlib::AllTrim(code)) : code;
     });
 }

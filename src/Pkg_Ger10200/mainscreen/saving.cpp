@@ -12,8 +12,11 @@
 #include "clientlib/waitanimation.h"
 #include "dataset/abort.h"
 #include "dataset/clientdataset.h"
+#include "protocol/objects.h"
 
 namespace fiscal::ger10200 {
+
+namespace method = protocol::method;
 
 using dataset::TClientDataSet;
 
@@ -54,7 +57,7 @@ void TfrmParamGrupFiscal::BeforePost(const GridMember &m)
     }
 
     if (m.checksBillingType) {
-        netParamGrupFiscal->check(QStringLiteral("SetUpdateTipoFatur"),
+        netParamGrupFiscal->check(method::SetUpdateTipoFatur,
                                   {code->AsString(),
                                    m.cds->FieldByName(QStringLiteral("CDTIPOFATUR"))->AsString()});
     }

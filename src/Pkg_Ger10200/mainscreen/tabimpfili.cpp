@@ -14,10 +14,13 @@
 #include "vcl/dbgrid.h"
 #include "vcl/maskedit.h"
 #include "vcl/pagecontrol.h"
+#include "protocol/objects.h"
 
 #include <QLineEdit>
 
 namespace fiscal::ger10200 {
+
+namespace method = protocol::method;
 
 void TfrmParamGrupFiscal::wireImpFili()
 {
@@ -56,7 +59,7 @@ void TfrmParamGrupFiscal::dbgImpFiliEnter()
 {
     m_vdImposto->Validate(true);
     clientlib::WaitScope wait(this, 6, msgPadrao->Msg(QStringLiteral("GetImpFili")));
-    load(cdsImpFili, QStringLiteral("GetImpFili"), {medCdImposto->Text()});
+    load(cdsImpFili, method::GetImpFili, {medCdImposto->Text()});
 }
 
 } // namespace fiscal::ger10200

@@ -17,10 +17,13 @@
 #include "vcl/focuswatch.h"
 #include "vcl/maskedit.h"
 #include "vcl/pagecontrol.h"
+#include "protocol/objects.h"
 
 #include <QLineEdit>
 
 namespace fiscal::ger10200 {
+
+namespace method = protocol::method;
 
 using dataset::dsBrowse;
 
@@ -132,7 +135,7 @@ void TfrmParamGrupFiscal::pgcClienteChange()
     dtsPadrao->setDataSet(cds);
     bindNome(dts);
     clientlib::WaitScope wait(this, 6, msgPadrao->Msg(QStringLiteral("GetFornInsc")));
-    load(cds, cds == cdsCliInsc ? QStringLiteral("GetCliInsc") : QStringLiteral("GetFornInsc"),
+    load(cds, cds == cdsCliInsc ? method::GetCliInsc : method::GetFornInsc,
          inscParams());
 }
 

@@ -14,10 +14,13 @@
 #include "dataset/datasource.h"
 #include "vcl/maskedit.h"
 #include "vcl/pagecontrol.h"
+#include "protocol/objects.h"
 
 #include <QLineEdit>
 
 namespace fiscal::ger10200 {
+
+namespace method = protocol::method;
 
 using dataset::dsEdit;
 using dataset::dsInsert;
@@ -95,7 +98,7 @@ void TfrmParamGrupFiscal::cdsOperInterAfterPost()
         return;
     {
         clientlib::WaitScope wait(this, 1, msgPadrao->Msg(QStringLiteral("Atual_Oper")));
-        netParamGrupFiscal->save(QStringLiteral("SetOperInter"), deltaValue(cdsOperInter));
+        netParamGrupFiscal->save(method::SetOperInter, deltaValue(cdsOperInter));
     }
     cdsOperInter->MergeChangeLog();
     refreshCache(QStringLiteral("PARAMGERAL"));

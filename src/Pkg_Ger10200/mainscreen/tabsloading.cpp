@@ -2,7 +2,8 @@
 
 #include "Pkg_Ger10200/mainscreen/frmparamgrupfiscal.h"
 
-#include "Pkg_Ger10200/mainscreen/builders.h"
+#include "Pkg_Ger10200/mainscreen/layout.h"
+#include "Pkg_Ger10200/shared/builders.h"
 #include "Pkg_Ger10200/mainscreen/toolicons.h"
 #include "Pkg_Ger10200/module.h"
 #include "Pkg_Ger10200/serverlink/netparamgrupfiscal.h"
@@ -24,6 +25,8 @@
 #include "vcl/maskedit.h"
 #include "vcl/menus.h"
 #include "vcl/pagecontrol.h"
+#include "protocol/objects.h"
+#include "protocol/lookups.h"
 
 #include <QBoxLayout>
 #include <QLineEdit>
@@ -32,6 +35,10 @@
 #include <QTimer>
 
 namespace fiscal::ger10200 {
+
+namespace lookup = protocol::lookup;
+
+namespace method = protocol::method;
 
 using dataset::TClientDataSet;
 using dataset::TDataSource;
@@ -151,24 +158,13 @@ void TfrmParamGrupFiscal::buildTabs()
     dtsCliInsc = makeSource(this, QStringLiteral("dtsCliInsc"), cdsCliInsc);
     dtsGrupoFiscal = makeSource(this, QStringLiteral("dtsGrupoFiscal"), cdsGrupoFiscal);
 
-    qryImposto = makeQuery(this, QStringLiteral("qryImposto"),
-        QStringLiteral("SELECT CDIMPOSTO, NMIMPOSTO FROM IMPOSTO ORDER BY CDIMPOSTO"), L::qryImposto);
-    qryValidImposto = makeQuery(this, QStringLiteral("qryValidImposto"),
-        QStringLiteral("SELECT CDIMPOSTO, NMIMPOSTO FROM IMPOSTO WHERE (CDIMPOSTO = :P_CDIMPOSTO)"), L::qryImposto);
-    qryEmpresa = makeQuery(this, QStringLiteral("qryEmpresa"),
-        QStringLiteral("SELECT E.CDEMPRESA, E.NMEMPRESA FROM EMPRESA E WHERE (E.CDEMPRESA = :P_CDEMPRESA "
-                       "OR :P_TCDEMPRESA = 'T') ORDER BY E.CDEMPRESA"), L::qryEmpresa);
-    qryInscEsta = makeQuery(this, QStringLiteral("qryInscEsta"),
-        QStringLiteral("SELECT I.CDINSCESTA, I.NRINSJURIEST, I.NMREPRINSEST, I.SGESTADO, I.IDTPIJURIEST "
-                       "FROM INSCRESTAD I WHERE I.CDEMPRESA = :P_CDEMPRESA AND (I.CDINSCESTA = :P_CDINSCESTA "
-                       "OR :P_TCDINSCESTA = 'T') ORDER BY I.CDINSCESTA"), L::qryInscEsta);
-    qryImp = makeQuery(this, QStringLiteral("qryImp"),
-        QStringLiteral("SELECT I.CDIMPOSTO, I.NMIMPOSTO FROM IMPOSTO I WHERE (I.CDIMPOSTO = :P_CDIMPOSTO "
-                       "OR :P_TCDIMPOSTO = 'T') ORDER BY I.CDIMPOSTO"), L::qryImposto);
-    qryGrupoFisc = makeQuery(this, QStringLiteral("qryGrupoFisc"),
-        QStringLiteral("SELECT CDGRUPOFISC, DSGRUPOFISC FROM GRUPOFISCAL ORDER BY CDGRUPOFISC"), L::qryGrupoFisc);
-    qryVd_GrupoFiscGrid = makeQuery(this, QStringLiteral("qryVd_GrupoFiscGrid"),
-        QStringLiteral("SELECT CDGRUPOFISC, DSGRUPOFISC FROM GRUPOFISCAL WHERE CDGRUPOFISC = :P_CDGRUPOFISC"), L::qryGrupoFisc);
+    qryImposto = makeQuery(this, QStringLiteral("qryImposto"), lookup::kImpostos, L::qryImposto);
+    qryValidImposto = makeQuery(this, QStringLiteral("qryValidImposto"), lookup::kImposto, L::qryImposto);
+    qryEmpresa = makeQuery(this, QStringLiteral("qryEmpresa"), lookup::kEmpresaOuTodas, L::qryEmpresa);
+    qryInscEsta = makeQuery(this, QStringLiteral("qryInscEsta"), lookup::kInscricaoDaEmpresaOuTodas, L::qryInscEsta);
+    qryImp = makeQuery(this, QStringLiteral("qryImp"), lookup::kImpostoOuTodos, L::qryImposto);
+    qryGrupoFisc = makeQuery(this, QStringLiteral("qryGrupoFisc"), lookup::kGruposFiscais, L::qryGrupoFisc);
+    qryVd_GrupoFiscGrid = makeQuery(this, QStringLiteral("qryVd_GrupoFiscGrid"), lookup::kGrupoFiscal, L::qryGrupoFisc);
     dtsImposto = makeSource(this, QStringLiteral("dtsImposto"), qryImposto);
     dtsEmpresa = makeSource(this, QStringLiteral("dtsEmpresa"), qryEmpresa);
     dtsInscEsta = makeSource(this, QStringLiteral("dtsInscEsta"), qryInscEsta);
@@ -220,15 +216,15 @@ void TfrmParamGrupFiscal::buildTabs()
         };
     };
     m_members = {
-        {cdsFornecedor, dtsFornecedor, dbgPadrao, QStringLiteral("SetFornecedor"), QStringLiteral("FORNECEDOR")},
-        {cdsCliente, dtsCliente, dbgCliente, QStringLiteral("SetCliente"), QStringLiteral("CLIENTE")},
-        {cdsFilial, dtsFilial, dbgFilial, QStringLiteral("SetFilial"), QStringLiteral("FILIAL")},
-        {cdsTipoOperac, dtsTipooperac, dbgTipooperac, QStringLiteral("SetTipoOperac"), QStringLiteral("TIPOOPERAC")},
-        {cdsTipoFatur, dtsTipoFatur, dbgTipoFatur, QStringLiteral("SetTipoFatur"), QStringLiteral("PARAMFILIAL"),
+        {cdsFornecedor, dtsFornecedor, dbgPadrao, method::SetFornecedor, QStringLiteral("FORNECEDOR")},
+        {cdsCliente, dtsCliente, dbgCliente, method::SetCliente, QStringLiteral("CLIENTE")},
+        {cdsFilial, dtsFilial, dbgFilial, method::SetFilial, QStringLiteral("FILIAL")},
+        {cdsTipoOperac, dtsTipooperac, dbgTipooperac, method::SetTipoOperac, QStringLiteral("TIPOOPERAC")},
+        {cdsTipoFatur, dtsTipoFatur, dbgTipoFatur, method::SetTipoFatur, QStringLiteral("PARAMFILIAL"),
          {}, true},
-        {cdsImpFili, dtsImpFili, dbgImpFili, QStringLiteral("SetImpFili"), QStringLiteral("FILIAL"), copyTax},
-        {cdsFornInsc, dtsFornInsc, dbgFornInsc, QStringLiteral("SetFornInsc"), QString(), copyInsc(cdsFornInsc)},
-        {cdsCliInsc, dtsCliInsc, dbgCliInsc, QStringLiteral("SetCliInsc"), QString(), copyInsc(cdsCliInsc)},
+        {cdsImpFili, dtsImpFili, dbgImpFili, method::SetImpFili, QStringLiteral("FILIAL"), copyTax},
+        {cdsFornInsc, dtsFornInsc, dbgFornInsc, method::SetFornInsc, QString(), copyInsc(cdsFornInsc)},
+        {cdsCliInsc, dtsCliInsc, dbgCliInsc, method::SetCliInsc, QString(), copyInsc(cdsCliInsc)},
     };
 
     // Tool bar buttons of this screen, disabled until a tab enables them.

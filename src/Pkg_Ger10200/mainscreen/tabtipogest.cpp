@@ -17,11 +17,14 @@
 #include "dataset/clientdataset.h"
 #include "dataset/datasource.h"
 #include "vcl/dbgrid.h"
+#include "protocol/objects.h"
 
 #include <QMainWindow>
 #include <QPainter>
 
 namespace fiscal::ger10200 {
+
+namespace method = protocol::method;
 
 using dataset::dsEdit;
 using dataset::dsInsert;
@@ -134,7 +137,7 @@ void TfrmParamGrupFiscal::cdsTipoGestAfterPost()
                                                           : static_cast<QWidget *>(this),
                               6);
     try {
-        netParamGrupFiscal->save(QStringLiteral("setTipoGest"), wholeDataValue(cdsTipoGest));
+        netParamGrupFiscal->save(method::SetTipoGest, wholeDataValue(cdsTipoGest));
         if (cdsTipoGest->LogChanges())
             cdsTipoGest->MergeChangeLog();
         reloadTipoGestAt(cdsTipoGest->FieldByName(kName)->AsString());

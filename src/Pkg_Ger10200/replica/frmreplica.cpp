@@ -3,7 +3,7 @@
 
 #include "Pkg_Ger10200/replica/frmreplica.h"
 
-#include "Pkg_Ger10200/mainscreen/builders.h"
+#include "Pkg_Ger10200/shared/builders.h"
 #include "Pkg_Ger10200/shared/celltext.h"
 #include "Pkg_Ger10200/shared/codefield.h"
 
@@ -16,12 +16,15 @@
 #include "vcl/containers.h"
 #include "vcl/controls.h"
 #include "vcl/maskedit.h"
+#include "protocol/lookups.h"
 
 #include <QBoxLayout>
 #include <QGridLayout>
 #include <QLineEdit>
 
 namespace fiscal::ger10200 {
+
+namespace lookup = protocol::lookup;
 
 namespace {
 
@@ -69,22 +72,6 @@ constexpr FieldSpec kAuxCliInscFields[] = {
     {"CDIMPOSTO", 2, nullptr}, {"CDEMPRESA", 2, nullptr}, {"CDINSCESTA", 16, nullptr},
     {"CDCLIENTE", 21, nullptr}, {"CDGRUPOFISC", 3, nullptr},
 };
-
-const QString kTaxColumns = QStringLiteral(
-    "SELECT CDIMPOSTO, CDFORNECED, NMIMPOSTO, IDTRATIMPO, CDOFICIMPO, SGIMPOSTO, IDTIPCONTAB, IDPRODNOTA, "
-    "IDUTMUNIORIG, IDUTUFORIG, IDUTUFDEST, IDUTFAIXVLR, IDUTPARCDED, IDUTREDUBC, IDUTALIQTPOPER");
-// The tax check's last column takes a function each database spells its own way;
-// COALESCE and SUBSTR read alike on SQLite and PostgreSQL.
-QString validImpostoSql(const char *orgao)
-{
-    return kTaxColumns + QStringLiteral(", IDUTVLRQTDEIMPO, ID1UTREDUBC, %1 IDORGARRECAD FROM IMPOSTO "
-                                        "WHERE (CDIMPOSTO = :P_CDIMPOSTO) ORDER BY CDIMPOSTO")
-                             .arg(QLatin1String(orgao));
-}
-
-const QString kInscEstadSql = QStringLiteral(
-    "SELECT CDINSCESTA, CDEMPRESA, NRINSJURIEST, NMREPRINSEST, SGESTADO, IDTPIJURIEST FROM INSCRESTAD "
-    "WHERE (CDEMPRESA = :P_CDEMPRESA) ORDER BY CDINSCESTA");
 
 vcl::TLabel *rowLabel(QWidget *parent, const char *name, const QString &caption)
 {
@@ -219,25 +206,15 @@ const QString &TfrmReplica::ListaInscEstaDest() const
 
 void TfrmReplica::buildQueries()
 {
-    qryEmpresa = makeQuery(this, QStringLiteral("qryEmpresa"),
-        QStringLiteral("SELECT CDEMPRESA, NMEMPRESA, NMRAZSOCEMPR FROM EMPRESA ORDER BY CDEMPRESA"), kEmpresaFields);
-    qryValidEmpresa = makeQuery(this, QStringLiteral("qryValidEmpresa"),
-        QStringLiteral("SELECT CDEMPRESA, NMEMPRESA, NMRAZSOCEMPR FROM EMPRESA WHERE (CDEMPRESA = :P_CDEMPRESA) "
-                       "ORDER BY CDEMPRESA"), {});
-    qryInscEstad = makeQuery(this, QStringLiteral("qryInscEstad"), kInscEstadSql, kInscEstadFields);
-    qryInscEstadDest = makeQuery(this, QStringLiteral("qryInscEstadDest"), kInscEstadSql, kInscEstadFields);
-    qryValidInscEstad = makeQuery(this, QStringLiteral("qryValidInscEstad"),
-        QStringLiteral("SELECT CDINSCESTA FROM INSCRESTAD WHERE (CDINSCESTA = :P_CDINSCESTA ) AND "
-                       "(CDEMPRESA = :P_CDEMPRESA) ORDER BY CDINSCESTA"), {});
-    qryImposto = makeQuery(this, QStringLiteral("qryImposto"),
-        kTaxColumns + QStringLiteral(" FROM IMPOSTO ORDER BY CDIMPOSTO"), kImpostoFields);
-    qryValidImposto = makeQuery(this, QStringLiteral("qryValidImposto"),
-        validImpostoSql("SUBSTR(COALESCE(IDORGARRECAD, 'F'), 1, 1)"), {});
-    qryValidImposto->setSQL_ORACLE(validImpostoSql("SUBSTR(NVL(IDORGARRECAD, 'F'), 1, 1)"));
-    qryValidImposto->setSQL_MSSQL(validImpostoSql("SUBSTRING(ISNULL(IDORGARRECAD, 'F'), 1, 1)"));
-    qryValidImposto->setSQL_IB(validImpostoSql("SUBSTR(NVLSTR(IDORGARRECAD, 'F'), 1, 1)"));
-    qryGrupoFiscal = makeQuery(this, QStringLiteral("qryGrupoFiscal"),
-        QStringLiteral("SELECT CDGRUPOFISC, DSGRUPOFISC FROM GRUPOFISCAL ORDER BY CDGRUPOFISC"), kGrupoFiscalFields);
+    qryEmpresa = makeQuery(this, QStringLiteral("qryEmpresa"), lookup::kEmpresas, kEmpresaFields);
+    qryValidEmpresa = makeQuery(this, QStringLiteral("qryValidEmpresa"), lookup::kEmpresa, {});
+    qryInscEstad = makeQuery(this, QStringLiteral("qryInscEstad"), lookup::kInscricoesDaEmpresa, kInscEstadFields);
+    qryInscEstadDest =
+        makeQuery(this, QStringLiteral("qryInscEstadDest"), lookup::kInscricoesDaEmpresa, kInscEstadFields);
+    qryValidInscEstad = makeQuery(this, QStringLiteral("qryValidInscEstad"), lookup::kInscricaoDaEmpresa, {});
+    qryImposto = makeQuery(this, QStringLiteral("qryImposto"), lookup::kImpostosDetalhe, kImpostoFields);
+    qryValidImposto = makeQuery(this, QStringLiteral("qryValidImposto"), lookup::kImpostoDetalhe, {});
+    qryGrupoFiscal = makeQuery(this, QStringLiteral("qryGrupoFiscal"), lookup::kGruposFiscais, kGrupoFiscalFields);
 
     dtsEmpresa = makeSource(this, QStringLiteral("dtsEmpresa"), qryEmpresa);
     dtsInscEstad = makeSource(this, QStringLiteral("dtsInscEstad"), qryInscEstad);
@@ -262,21 +239,11 @@ void TfrmReplica::buildOrigin()
     const QString mask = QString::fromLatin1(layout::kMaskCodigo2);
     lblEmpresa = rowLabel(box, "lblEmpresa", QStringLiteral("Empresa"));
     medCdEmpresa = makeCodeBox(box, QStringLiteral("medCdEmpresa"), mask, 2, 28);
-    btpEmpresa = makeSearch(box, QStringLiteral("btpEmpresa"), medCdEmpresa, QStringLiteral("Empresa"), dtsEmpresa,
-                            QStringLiteral("Não há empresa cadastrada."));
-    edtNmEmpresa = makeNameBox(box, QStringLiteral("edtNmEmpresa"), 185);
-
     lblInscEsta = rowLabel(box, "lblInscEsta", QStringLiteral("Insc. Estadual"));
     medCdInscEsta = makeCodeBox(box, QStringLiteral("medCdInscEsta"), QString(), 16, 128);
     medCdInscEsta->setCharCase(vcl::ecUpperCase);
-    btpInscEsta = makeSearch(box, QStringLiteral("btpInscEsta"), medCdInscEsta, QStringLiteral("Inscrição Estadual"),
-                             dtsInscEstad, QStringLiteral("Não há inscrição estadual cadastrada para a empresa informada."));
-
     lblImposto = rowLabel(box, "lblImposto", QStringLiteral("Imposto"));
     medCdImposto = makeCodeBox(box, QStringLiteral("medCdImposto"), mask, 2, 28);
-    btpImposto = makeSearch(box, QStringLiteral("btpImposto"), medCdImposto, QStringLiteral("Imposto"), dtsImposto,
-                            QStringLiteral("Não há imposto cadastrado."));
-    edtNmImposto = makeNameBox(box, QStringLiteral("edtNmImposto"), 185);
 
     lblGrupoFisc = rowLabel(box, "lblGrupoFisc", QStringLiteral("Grupo Fiscal"));
     rbtTGrupoFisc = radio(box, "rbtTGrupoFisc", QStringLiteral("Todos"));
@@ -287,20 +254,20 @@ void TfrmReplica::buildOrigin()
     rbtTGrupoFisc->setChecked(true);
 
     QGridLayout *grid = rowsGrid(box);
-    QHBoxLayout *line = row(grid, 0, lblEmpresa);
-    line->addWidget(medCdEmpresa);
-    line->addWidget(btpEmpresa);
-    line->addWidget(edtNmEmpresa);
-    line->addStretch(1);
-    line = row(grid, 1, lblInscEsta);
-    line->addWidget(medCdInscEsta);
-    line->addWidget(btpInscEsta);
-    line->addStretch(1);
-    line = row(grid, 2, lblImposto);
-    line->addWidget(medCdImposto);
-    line->addWidget(btpImposto);
-    line->addWidget(edtNmImposto);
-    line->addStretch(1);
+    CodeFieldRow r = addCodeFieldRow(row(grid, 0, lblEmpresa), medCdEmpresa,
+                                     {"btpEmpresa", QStringLiteral("Empresa"), dtsEmpresa,
+                                      QStringLiteral("Não há empresa cadastrada."), "edtNmEmpresa", 185});
+    btpEmpresa = r.search;
+    edtNmEmpresa = r.name;
+    btpInscEsta = addCodeFieldRow(row(grid, 1, lblInscEsta), medCdInscEsta,
+                                  {"btpInscEsta", QStringLiteral("Inscrição Estadual"), dtsInscEstad,
+                                   QStringLiteral("Não há inscrição estadual cadastrada para a empresa informada.")})
+                      .search;
+    r = addCodeFieldRow(row(grid, 2, lblImposto), medCdImposto,
+                        {"btpImposto", QStringLiteral("Imposto"), dtsImposto, QStringLiteral("Não há imposto cadastrado."),
+                         "edtNmImposto", 185});
+    btpImposto = r.search;
+    edtNmImposto = r.name;
     grid->addWidget(lblGrupoFisc, 3, 0);
     grid->addWidget(panGrupoFisc, 3, 1);
     boldCaption(grbDadosRel, QStringLiteral(" Origem "));
@@ -313,9 +280,6 @@ void TfrmReplica::buildDestination()
     QWidget *box = grbDestino;
     lblEmpDest = rowLabel(box, "lblEmpDest", QStringLiteral("Empresa"));
     medCdEmpDest = makeCodeBox(box, QStringLiteral("medCdEmpDest"), QString::fromLatin1(layout::kMaskCodigo2), 2, 28);
-    btpEmprDest = makeSearch(box, QStringLiteral("btpEmprDest"), medCdEmpDest, QStringLiteral("Empresa"), dtsEmpresa,
-                             QStringLiteral("Não há empresa cadastrada."));
-    edtNMEmpresaDest = makeNameBox(box, QStringLiteral("edtNMEmpresaDest"), 185);
 
     lblInscDest = rowLabel(box, "lblInscDest", QStringLiteral("Insc. Estadual"));
     rbtTodasInsc = radio(box, "rbtTodasInsc", QStringLiteral("Todas"));
@@ -326,11 +290,11 @@ void TfrmReplica::buildDestination()
     rbtTodasInsc->setChecked(true);
 
     QGridLayout *grid = rowsGrid(box);
-    QHBoxLayout *line = row(grid, 0, lblEmpDest);
-    line->addWidget(medCdEmpDest);
-    line->addWidget(btpEmprDest);
-    line->addWidget(edtNMEmpresaDest);
-    line->addStretch(1);
+    const CodeFieldRow r = addCodeFieldRow(row(grid, 0, lblEmpDest), medCdEmpDest,
+                                           {"btpEmprDest", QStringLiteral("Empresa"), dtsEmpresa,
+                                            QStringLiteral("Não há empresa cadastrada."), "edtNMEmpresaDest", 185});
+    btpEmprDest = r.search;
+    edtNMEmpresaDest = r.name;
     grid->addWidget(lblInscDest, 1, 0);
     grid->addWidget(panInsc, 1, 1);
     boldCaption(grbDestino, QStringLiteral(" Destino "));

@@ -17,10 +17,13 @@
 #include "vcl/controls.h"
 #include "vcl/maskedit.h"
 #include "vcl/pagecontrol.h"
+#include "protocol/bulkcalls.h"
 
 #include <QCborArray>
 
 namespace fiscal::ger10200 {
+
+namespace method = protocol::method;
 
 using clientlib::MensErro;
 
@@ -44,7 +47,7 @@ void TfrmReplica::sbtSimularClick()
 {
     Verifica();
     TfrmParamGrupFiscal &main = mainScreen();
-    showPreview(*main.netParamGrupFiscal, QStringLiteral("SimulaReplica"), ReplicaArgs(main), this);
+    showPreview(*main.netParamGrupFiscal, method::SimulaReplica, ReplicaArgs(main), this);
 }
 
 TfrmParamGrupFiscal &TfrmReplica::mainScreen()
@@ -59,8 +62,16 @@ QCborArray TfrmReplica::ReplicaArgs(TfrmParamGrupFiscal &main) const
 {
     // Suppliers or clients: the inner tab the main screen shows now.
     const bool clients = main.pgcCliente->ActivePage() == main.tshCli;
-    return {medCdImposto->Text(), medCdEmpresa->Text(), medCdInscEsta->Text(), ListaGrupoFiscal(),
-            medCdEmpDest->Text(), ListaInscEstaDest(), !clients, clients};
+    protocol::ReplicaArgs a;
+    a.tax = medCdImposto->Text();
+    a.company = medCdEmpresa->Text();
+    a.registration = medCdInscEsta->Text();
+    a.groups = ListaGrupoFiscal();
+    a.destCompany = medCdEmpDest->Text();
+    a.destRegistrations = ListaInscEstaDest();
+    a.suppliers = !clients;
+    a.clients = clients;
+    return a.encode();
 }
 
 void TfrmReplica::Replica()
@@ -76,7 +87,7 @@ void TfrmReplica::Replica()
         clientlib::WaitScope wait(this, 6);
         dataset::TClientDataSet *origin = clients ? cdsAuxCliInsc : cdsAuxFornInsc;
         origin->setData(main->netParamGrupFiscal->packet(
-            clients ? QStringLiteral("GetCliInscGrup") : QStringLiteral("GetFornInscGrup"),
+            clients ? method::GetCliInscGrup : method::GetFornInscGrup,
             {medCdImposto->Text(), medCdEmpresa->Text(), medCdInscEsta->Text(), ListaGrupoFiscal()}));
         if (origin->IsEmpty()) {
             clientlib::DeactiveShowAvi();
@@ -90,7 +101,7 @@ void TfrmReplica::Replica()
     {
         clientlib::WaitScope wait(this, 1);
         const rpc::Reply reply = clientlib::CheckResultServ(
-            main->netParamGrupFiscal->call(QStringLiteral("Replica"), ReplicaArgs(*main)),
+            main->netParamGrupFiscal->call(method::Replica, ReplicaArgs(*main)),
             true, 0);
         replicated = reply.value().toInteger();
     }

@@ -128,6 +128,9 @@ UndoResult undoOperation(Recorder &h, std::int64_t id)
             undoTable(h, id, t);
 
     UndoResult r;
+    for (const auto &[table, counts] : h.perTable())
+        if (counts.total() > 0)
+            r.tables.emplace_back(table->name);
     r.restored = h.total().total();
     r.skipped = items - r.restored;
     r.operation = h.finish();

@@ -11,6 +11,8 @@
 //   const UndoResult r = undoOperation(h, id);   // inside the call's transaction; finishes h
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace fiscal::appserver::history {
 
@@ -20,6 +22,7 @@ struct UndoResult {
     std::int64_t operation = 0;   // the undo's id; 0 when nothing could be restored
     std::int64_t restored = 0;
     std::int64_t skipped = 0;
+    std::vector<std::string> tables;   // the tables it wrote, as recorded
 };
 
 // Throws rpc::Fault: NotFound for an unknown (or pruned) operation, Conflict for one that

@@ -144,6 +144,10 @@ void desfazOperacao(ConnectionPool &pool, const QCborArray &params, ValueWriter 
         w.null();
     w.string(std::to_string(r.restored));
     w.string(std::to_string(r.skipped));
+    std::string tables;
+    for (const std::string &t : r.tables)
+        tables += (tables.empty() ? "" : ",") + t;
+    w.string(tables);
     w.endArray();
     w.endArray();
     w.endMap();

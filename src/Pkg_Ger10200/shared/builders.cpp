@@ -1,13 +1,16 @@
-#include "Pkg_Ger10200/mainscreen/builders.h"
+#include "Pkg_Ger10200/shared/builders.h"
 
 #include "clientlib/adoibquery.h"
 #include "clientlib/btnpesquisa.h"
 #include "dataset/clientdataset.h"
 #include "dataset/datasource.h"
+#include "protocol/lookups.h"
 #include "vcl/colors.h"
 #include "vcl/dbgrid.h"
+#include "vcl/edit.h"
 #include "vcl/maskedit.h"
 
+#include <QBoxLayout>
 #include <QLineEdit>
 
 namespace fiscal::ger10200 {
@@ -95,12 +98,51 @@ clientlib::TBtnPesquisa *makeSearch(QWidget *parent, const QString &name, QWidge
     return btn;
 }
 
-clientlib::TADOIBQuery *makeQuery(QObject *owner, const QString &name, const QString &sql,
+vcl::TEdit *makeGrupoFiscalBox(QWidget *parent, const QString &name)
+{
+    auto *box = new vcl::TEdit(parent);
+    box->setObjectName(name);
+    box->setMaxLength(3);
+    box->setFixedWidth(box->fontMetrics().horizontalAdvance(QStringLiteral("0000")) + 12);
+    vcl::setColor(box, vcl::clInfoBk());
+    return box;
+}
+
+CodeFieldRow addCodeFieldRow(QBoxLayout *line, QWidget *box, const CodeFieldRowSpec &spec)
+{
+    QWidget *parent = box->parentWidget();
+    CodeFieldRow row;
+    row.search = makeSearch(parent, QString::fromLatin1(spec.search), box, spec.title, spec.source, spec.emptyError);
+    line->addWidget(box);
+    line->addWidget(row.search);
+    if (spec.name) {
+        // A stretching box is never narrower than a few characters.
+        row.name = makeNameBox(parent, QString::fromLatin1(spec.name), spec.nameWidth > 0 ? spec.nameWidth : 80);
+        if (spec.nameWidth > 0) {
+            line->addWidget(row.name);
+        } else {
+            row.name->setMaximumWidth(QWIDGETSIZE_MAX);
+            line->addWidget(row.name, 1);
+        }
+    }
+    if (!row.name || spec.nameWidth > 0)
+        line->addStretch(1);
+    return row;
+}
+
+clientlib::TADOIBQuery *makeQuery(QObject *owner, const QString &name, const char *lookup,
                                   std::span<const layout::FieldSpec> fields)
 {
+    const protocol::Lookup &statement = protocol::findLookup(lookup);
     auto *q = new clientlib::TADOIBQuery(owner);
     q->setObjectName(name);
-    q->setSQL(sql);
+    q->setSQL(QString::fromUtf8(statement.sql));
+    if (statement.sqlOracle)
+        q->setSQL_ORACLE(QString::fromUtf8(statement.sqlOracle));
+    if (statement.sqlMssql)
+        q->setSQL_MSSQL(QString::fromUtf8(statement.sqlMssql));
+    if (statement.sqlIb)
+        q->setSQL_IB(QString::fromUtf8(statement.sqlIb));
     addFields(q, fields);
     return q;
 }
