@@ -14,7 +14,7 @@
 #include "Pkg_Ger10200/module.h"
 #include "clientlib/hostservices.h"
 #include "clientlib/interaction.h"
-#include "clientlib/scriptedinteraction.h"
+#include "scriptedinteraction.h"
 #include "clientlib/settings.h"
 #include "dataset/clientdataset.h"
 #include "vcl/dbgrid.h"

@@ -6,7 +6,7 @@
 #include "testsupport.h"
 
 #include "Pkg_Ger10200/mainscreen/frmparamgrupfiscal.h"
-#include "clientlib/scriptedinteraction.h"
+#include "scriptedinteraction.h"
 
 #include <QCborArray>
 #include <QDialog>

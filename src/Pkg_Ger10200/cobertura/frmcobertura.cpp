@@ -8,6 +8,7 @@
 #include "dataset/packet.h"
 #include "help/help.h"
 #include "protocol/objects.h"
+#include "Pkg_Ger10200/shared/reportprompts.h"
 #include "reports/printflow.h"
 #include "reports/reporttable.h"
 #include "vcl/guard.h"
@@ -103,8 +104,8 @@ TfrmCobertura::TfrmCobertura(QWidget *parent, NameLookup billingNames)
 
     auto guard = [this](void (TfrmCobertura::*fn)()) { return [this, fn] { vcl::guarded([this, fn] { (this->*fn)(); }); }; };
     connect(sbtVerificar, &QToolButton::clicked, this, guard(&TfrmCobertura::Atualiza));
-    connect(sbtImprimir, &QToolButton::clicked, this, [this] { vcl::guarded([this] { reports::previewReport(Report(), this); }); });
-    connect(sbtExportar, &QToolButton::clicked, this, [this] { vcl::guarded([this] { reports::exportReport(Report(), this); }); });
+    connect(sbtImprimir, &QToolButton::clicked, this, [this] { vcl::guarded([this] { reports::previewReport(Report(), this, reportPrompts()); }); });
+    connect(sbtExportar, &QToolButton::clicked, this, [this] { vcl::guarded([this] { reports::exportReport(Report(), this, reportPrompts()); }); });
     connect(sbtSemGrupo, &QToolButton::clicked, this, guard(&TfrmCobertura::MostraSemGrupo));
     connect(tblCobertura, &QTableView::doubleClicked, this, guard(&TfrmCobertura::MostraSemGrupo));
     connect(sbtAjuda, &QToolButton::clicked, this, [this] { help::showTopic(QStringLiteral("TfrmCobertura"), this); });

@@ -7,6 +7,7 @@
 #include "dataset/clientdataset.h"
 #include "dataset/packet.h"
 #include "protocol/objects.h"
+#include "Pkg_Ger10200/shared/reportprompts.h"
 #include "reports/printflow.h"
 #include "reports/reporttable.h"
 #include "vcl/editmask.h"
@@ -126,8 +127,8 @@ TfrmSemGrupo::TfrmSemGrupo(NetRemoteObject &net, const CoverageRow &row, const N
     layout->addWidget(lblContexto);
     layout->addWidget(tblRegistros, 1);
 
-    connect(sbtImprimir, &QToolButton::clicked, this, [this] { vcl::guarded([this] { reports::previewReport(Report(), this); }); });
-    connect(sbtExportar, &QToolButton::clicked, this, [this] { vcl::guarded([this] { reports::exportReport(Report(), this); }); });
+    connect(sbtImprimir, &QToolButton::clicked, this, [this] { vcl::guarded([this] { reports::previewReport(Report(), this, reportPrompts()); }); });
+    connect(sbtExportar, &QToolButton::clicked, this, [this] { vcl::guarded([this] { reports::exportReport(Report(), this, reportPrompts()); }); });
     connect(sbtFechar, &QToolButton::clicked, this, &QDialog::accept);
     new QShortcut(QKeySequence::Print, this, [this] { sbtImprimir->click(); });
 }

@@ -6,6 +6,7 @@
 #include "Pkg_Ger10200/mainscreen/frmparamgrupfiscal.h"
 
 #include "Pkg_Ger10200/cobertura/frmcobertura.h"
+#include "Pkg_Ger10200/shared/reportprompts.h"
 #include "reports/printflow.h"
 #include "reports/reporttable.h"
 
@@ -129,12 +130,12 @@ reports::ReportTable TfrmParamGrupFiscal::gridReport(vcl::TDBGrid *grid, reports
 
 void TfrmParamGrupFiscal::sbtImprimirClick()
 {
-    reports::previewReport(ActiveReport(), this);
+    reports::previewReport(ActiveReport(), this, reportPrompts());
 }
 
 void TfrmParamGrupFiscal::mnuExportarClick()
 {
-    reports::exportReport(ActiveReport(), this);
+    reports::exportReport(ActiveReport(), this, reportPrompts());
 }
 
 void TfrmParamGrupFiscal::mnuCoberturaClick()

@@ -1,7 +1,7 @@
 // Saves that must not overwrite or half-apply: two users on the same row, change sets with
 // one bad row (row by row and set-based), and hostile text in every argument.
 
-#include "test_write_support.h"
+#include "writesupport.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -3,7 +3,7 @@
 // change between two states as history items, the items the server recorded for an
 // operation, and calls that name their user.
 
-#include "test_write_support.h"
+#include "writesupport.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,7 +1,7 @@
 // The grids' saving methods over real HTTP: every entity and parameter table walks through
 // the same script of saves, stale saves and bad values, checked with direct SQL.
 
-#include "test_write_support.h"
+#include "writesupport.h"
 
 using namespace fiscal::test;
 using namespace fiscal::test::writes;

@@ -5,7 +5,7 @@
 #include "mainwindow.h"
 
 #include "clientlib/hostservices.h"
-#include "clientlib/scriptedinteraction.h"
+#include "scriptedinteraction.h"
 #include "clientlib/settings.h"
 
 #include <QAction>
@@ -62,7 +62,6 @@ TEST(HostOptions, CommandLineEnvironmentAndFileDecideTheModules)
         {{"--version=2"}, {}, {}, "--version não leva valor", {}, 0},
         {{"--screenshot-timeout", "0"}, {}, {}, "tempo inválido", {}, 0},
         {{"--tab", "10"}, {}, {}, "aba inválida", {}, 0},
-        {{"--dialog", "nenhuma"}, {}, {}, "janela desconhecida: nenhuma (use automatico", {}, 0},
     };
     for (const OptionCase &c : cases) {
         const std::string label = c.args.join(' ').toStdString();

@@ -9,7 +9,7 @@
 // both servers run.
 
 #include "testsupport.h"
-#include "../appserver/test_write_support.h"
+#include "../appserver/writesupport.h"
 
 #include "rpc/client.h"
 

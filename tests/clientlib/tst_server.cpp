@@ -3,7 +3,7 @@
 // that takes its time.
 #include "clientlib/checkresult.h"
 #include "clientlib/netconnection.h"
-#include "clientlib/scriptedinteraction.h"
+#include "scriptedinteraction.h"
 #include "clientlib/settings.h"
 #include "clientlib/waitanimation.h"
 #include "dataset/abort.h"

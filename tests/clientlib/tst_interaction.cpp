@@ -1,7 +1,7 @@
 #include "clientlib/btnpesquisa.h"
 #include "clientlib/datasetroutines.h"
 #include "clientlib/messages.h"
-#include "clientlib/scriptedinteraction.h"
+#include "scriptedinteraction.h"
 #include "clientlib/search.h"
 #include "dataset/abort.h"
 #include "dataset/datasource.h"

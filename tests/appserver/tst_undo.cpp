@@ -1,7 +1,7 @@
 // Undoing an operation over real HTTP: the database comes back exactly, rows changed since
 // keep their new value and are counted, and undoing the undo gives the operation's result.
 
-#include "test_history_support.h"
+#include "historysupport.h"
 
 using namespace fiscal::test;
 using namespace fiscal::test::writes;

@@ -4,7 +4,7 @@
 // read and queued while it waits, then all go when the lock is let go. SQLite runs the same
 // calls one after the other and must answer them alike.
 
-#include "test_write_support.h"
+#include "writesupport.h"
 
 #include "rpc/client.h"
 

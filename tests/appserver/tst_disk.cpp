@@ -6,7 +6,7 @@
 // before any thread starts; as another user than root, inside a user namespace), so it goes
 // away with the test and nobody else sees it.
 
-#include "test_write_support.h"
+#include "writesupport.h"
 
 #include <fcntl.h>
 #include <sched.h>

@@ -2,7 +2,7 @@
 // it changed, with its user and arguments; a preview counts exactly what the call then does
 // and changes nothing; a refused call records nothing; the read methods.
 
-#include "test_history_support.h"
+#include "historysupport.h"
 
 using namespace fiscal::test;
 using namespace fiscal::test::writes;

@@ -1,6 +1,6 @@
 // Automatic registration (both kinds) and replication over real HTTP, checked with SQL.
 
-#include "test_write_support.h"
+#include "writesupport.h"
 
 using namespace fiscal::test;
 using namespace fiscal::test::writes;

@@ -3,7 +3,7 @@
 // a leading U+FEFF is part of the text (never dropped, so never another code). Every string
 // argument, selection key and change-set value of every method, in both encodings.
 
-#include "test_write_support.h"
+#include "writesupport.h"
 
 #include <algorithm>
 #include <set>

@@ -1,4 +1,4 @@
-#include "clientlib/scriptedinteraction.h"
+#include "scriptedinteraction.h"
 
 #include <QCoreApplication>
 #include <QPointer>

@@ -3,7 +3,7 @@
 #include "clientlib/frmpadraogrid.h"
 #include "clientlib/frmrotigeral.h"
 #include "clientlib/hostservices.h"
-#include "clientlib/scriptedinteraction.h"
+#include "scriptedinteraction.h"
 #include "dataset/clientdataset.h"
 
 #include <QAction>

@@ -1,7 +1,7 @@
 // The history's server side: whose name an operation carries (tokens file, shared token,
 // declared name), the schema migrated in place at start, the retention of old operations.
 
-#include "test_history_support.h"
+#include "historysupport.h"
 
 #include <QCryptographicHash>
 

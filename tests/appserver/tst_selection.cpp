@@ -2,7 +2,7 @@
 // answer, never a limit on statement parameters, and an unknown key at the very end of a
 // list still found and named.
 
-#include "test_write_support.h"
+#include "writesupport.h"
 
 #include <functional>
 

@@ -9,7 +9,7 @@
 // The cluster is the test's own (ctest starts it as the fixture postgresql_restart), so
 // stopping it disturbs no other test.
 
-#include "test_write_support.h"
+#include "writesupport.h"
 
 #include <atomic>
 #include <chrono>

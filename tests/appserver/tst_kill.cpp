@@ -2,7 +2,7 @@
 // leaves the database exactly as it was, and a new server on it serves at once; a client that
 // gives up on a call leaves nothing of it behind either.
 
-#include "test_write_support.h"
+#include "writesupport.h"
 
 #include "rpc/client.h"
 
