@@ -7,7 +7,7 @@
 // The dialog never asks which kind: it reads the main screen's active tab (and its tax,
 // company and registration boxes) when the user confirms.
 //
-//   ger10201.cpp   the controls, the code field, open and close
+//   frmcadautomatico.cpp  the controls, the code field, open and close
 //   cadastro.cpp   confirmation, the entity table and the call; "Simular", the same checks
 //                  and arguments answered by SimulaCadastroAutomatico, changing nothing
 

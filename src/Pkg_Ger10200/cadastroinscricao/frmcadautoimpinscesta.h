@@ -8,7 +8,7 @@
 // when its "Lista" becomes the chosen button again; moving to "Todos"/"Todas"/"Nenhum"
 // keeps it, and it is sent all the same (the server reads a list only beside "L").
 //
-//   ger10202.cpp    the controls, the two code fields, open and close
+//   frmcadautoimpinscesta.cpp  the controls, the two code fields, open and close
 //   selection.cpp   the selection panels and their list searches
 //   cadastro.cpp    confirmation: the checks, the question and the call; "Simular": the
 //                   same checks and arguments to SimulaCadAutoImpInscEsta

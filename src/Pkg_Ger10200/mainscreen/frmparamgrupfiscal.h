@@ -11,7 +11,7 @@
 //   saving.cpp        BeforeInsert / BeforePost / AfterPost / AfterDelete of the grids
 //   reporting.cpp     printing and exporting the active tab, the coverage report, the
 //                     manual's page of the active tab
-//   historico.cpp     the history of the current row and the recent operations (Ger10204/)
+//   history.cpp       the history of the current row and the recent operations (historico/)
 //   tabimpfili.cpp, tabimpinscesta.cpp, taboperinter.cpp, tabtipogest.cpp
 //                     what only one tab does
 //   toolicons.cpp     the pictures of this screen's own tool buttons
@@ -266,7 +266,7 @@ private:
     void mnuExportarClick();
     void mnuCoberturaClick();
 
-    // historico.cpp
+    // history.cpp
     void buildHistoryMenus();
     // The current row of the active tab as the history names it; nothing when there is none.
     std::optional<RecordRef> currentRecord();

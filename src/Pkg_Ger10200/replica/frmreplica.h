@@ -8,7 +8,7 @@
 // The dialog has no connection of its own: both calls go through the main screen's
 // netParamGrupFiscal, so it is opened from the main screen only.
 //
-//   ger10203.cpp   the controls, the queries, the code fields, the search and list buttons
+//   frmreplica.cpp the controls, the queries, the code fields, the search and list buttons
 //   replica.cpp    confirmation: the checks in their order, the origin read, the question
 //                  and the Replica call; "Simular": the same checks, SimulaReplica
 
