@@ -2,7 +2,9 @@
 // client, with the history of every row) against the raw UPDATE CLIENTE SET CDGRUPOFISC = $1
 // in one transaction. Each run of either side sets a group no client holds yet, so every
 // row really changes. Then its preview (SimulaCadastroAutomatico) against the raw count of
-// the rows it would change, and the undo of the last run against the raw UPDATE. Changes
+// the rows it would change, and the undo of the last run (its preview first) against the raw
+// UPDATE; then the undo of the run before, which weighs every later write of every client
+// and restores none of them (the raw runs between changed them outside the server). Changes
 // the database: run it on a copy.
 //
 //   bench_cadastro --db DB --server FISCAL_SERVER [--out FILE] [--runs 3] [--budget 900]
@@ -123,14 +125,35 @@ try {
                 pairs += packetValue(r, row, column).toLongLong();
     }
 
-    // Undoing the last run puts every client back, from its history.
+    // What undoing the last run would do, and then the undo, which puts every client back.
     auto t0 = Clock::now();
+    const rpc::Reply previewed = callOk(client, kHistorico, "SimulaDesfazOperacao",
+                                        QCborArray{QString::fromStdString(lastOperation)});
+    const double undoPreviewTime = secondsSince(t0);
+    if (packetValue(previewed, 0, 2).toLongLong() != clients)
+        throw std::runtime_error("the undo's preview would restore " + packetValue(previewed, 0, 2).toStdString()
+                                 + " clients");
+    t0 = Clock::now();
     const rpc::Reply undone = callOk(client, kHistorico, "DesfazOperacao",
                                      QCborArray{QString::fromStdString(lastOperation)});
     const double undoTime = secondsSince(t0);
     const QString restored = packetValue(undone, 0, 1);
     if (restored.toLongLong() != clients)
         throw std::runtime_error("the undo restored " + restored.toStdString() + " clients");
+
+    // The run before: its rows were written since by the last run and its undo, which cancel
+    // out, and changed outside the server by the raw run between, so every one is skipped.
+    const std::string runBefore =
+        scalar(*conn, "SELECT MAX(IDOPERACAO) FROM HISTOPERACAO WHERE NMMETODO = 'CadastroAutomatico' AND IDOPERACAO < $1",
+               {lastOperation}).value_or("");
+    t0 = Clock::now();
+    const rpc::Reply skipped = callOk(client, kHistorico, "DesfazOperacao", QCborArray{QString::fromStdString(runBefore)});
+    const double skipTime = secondsSince(t0);
+    if (runBefore.empty() || packetValue(skipped, 0, 1).toLongLong() != 0
+        || packetValue(skipped, 0, 4).toLongLong() != clients)
+        throw std::runtime_error("the undo of the run before restored " + packetValue(skipped, 0, 1).toStdString()
+                                 + " clients and found " + packetValue(skipped, 0, 4).toStdString()
+                                 + " changed outside");
 
     // One client's history now spans every run and the undo: the record index holds none of
     // them, each is sought through its bulk operation.
@@ -167,8 +190,13 @@ try {
                 "server " + fmtMiB(serverPeak)});
     report.add({"SimulaCadastroAutomatico, the same call previewed (median of " + std::to_string(previewTimes.size()) + ")",
                 fmtMs(countMed), fmtMs(previewMed), previewMed / countMed, "< 1 s", previewMed < 1.0, ""});
+    report.add({"SimulaDesfazOperacao of the last run (" + fmtCount(double(clients)) + " clients to restore)",
+                fmtMs(rawMed), fmtMs(undoPreviewTime), undoPreviewTime / rawMed, "(reported)", std::nullopt, ""});
     report.add({"DesfazOperacao of the last run (" + fmtCount(double(clients)) + " clients restored)", fmtMs(rawMed),
                 fmtMs(undoTime), undoTime / rawMed, "(reported)", std::nullopt, ""});
+    report.add({"DesfazOperacao of the run before (" + fmtCount(double(clients)) + " clients skipped, "
+                    + fmtCount(2.0 * double(clients)) + " later items weighed)",
+                fmtMs(rawMed), fmtMs(skipTime), skipTime / rawMed, "(reported)", std::nullopt, ""});
     const double taxCountMed = median(taxCountTimes), widePreviewMed = median(widePreviewTimes);
     report.add({"SimulaCadAutoImpInscEsta, every registration by every client and supplier (" + fmtCount(double(pairs))
                     + " rows to write, median of " + std::to_string(widePreviewTimes.size()) + ")",
@@ -182,8 +210,8 @@ try {
                    "Ours: the call over HTTP (argument checks, group check, the history of every changed client "
                    "written set-based, the UPDATE, commit). Runs alternate between the two sides; each run sets a "
                    "group no client holds yet. The preview's raw side is the `SELECT COUNT(*)` of the clients the "
-                   "call would change, for the registration preview the count of the tax's rows; the undo's is the raw "
-                   "UPDATE above; the history read's is the bare lookup of "
+                   "call would change, for the registration preview the count of the tax's rows; the undo's (and its "
+                   "preview's) is the raw UPDATE above; the history read's is the bare lookup of "
                    "one of its items by the item's primary key.");
     report.write(o.get("out"));
     return 0;

@@ -2,6 +2,7 @@
 // The one service behind every modal box and list of the client:
 //
 //   message(kind, title, text, buttons)  -> mrOk / mrYes / mrNo / mrCancel
+//   ask(kind, title, text, {"Gravar", "Descartar", "Cancelar"}) -> index of the button
 //   chooseOne(table, title)              -> chosen row or -1           (Pesquisar)
 //   chooseMany(table, keyColumn, title)  -> chosen rows or nullopt     (PesquisaLista)
 //   runModal(dialog)                     -> QDialog::Accepted / Rejected
@@ -112,6 +113,10 @@ public:
 
     virtual int message(TMsgDlgType kind, const QString &title, const QString &text,
                         TMsgDlgButtons buttons, QWidget *parent) = 0;
+    // A box whose buttons say what each does; returns the index of the one chosen. The last
+    // button gives up: Escape and the window's close button choose it.
+    virtual int ask(TMsgDlgType kind, const QString &title, const QString &text, const QStringList &buttons,
+                    QWidget *parent) = 0;
     // Row chosen, or -1 when the user cancelled.
     virtual int chooseOne(const ChoiceTable &table, const QString &title, QWidget *parent) = 0;
     // Rows chosen (possibly none), or nullopt when the user cancelled.

@@ -54,6 +54,27 @@ int QtInteraction::message(TMsgDlgType kind, const QString &title, const QString
     return (buttons & mbCancel) ? mrCancel : (buttons & mbNo) ? mrNo : mrOk;
 }
 
+int QtInteraction::ask(TMsgDlgType kind, const QString &title, const QString &text, const QStringList &buttons,
+                       QWidget *parent)
+{
+    const QMessageBox::Icon icons[] = {QMessageBox::Warning, QMessageBox::Critical, QMessageBox::Information,
+                                       QMessageBox::Question};
+    QMessageBox box(icons[kind], title.isEmpty() ? messageTitle(kind) : title, text, QMessageBox::NoButton,
+                    parent ? parent : QApplication::activeWindow());
+    QList<QAbstractButton *> added;
+    for (qsizetype i = 0; i < buttons.size(); ++i)
+        added.append(box.addButton(buttons[i], i + 1 == buttons.size() ? QMessageBox::RejectRole
+                                               : i == 0                 ? QMessageBox::AcceptRole
+                                                                        : QMessageBox::DestructiveRole));
+    if (!added.isEmpty()) {
+        box.setDefaultButton(qobject_cast<QPushButton *>(added.first()));
+        box.setEscapeButton(added.last());
+    }
+    box.exec();
+    const int chosen = int(added.indexOf(box.clickedButton()));
+    return chosen >= 0 ? chosen : int(buttons.size()) - 1;
+}
+
 int QtInteraction::chooseOne(const ChoiceTable &table, const QString &title, QWidget *parent)
 {
     ChoiceDialog dialog(table, title, false, parent ? parent : QApplication::activeWindow());

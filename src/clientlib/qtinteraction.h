@@ -12,6 +12,8 @@ public:
 
     int message(TMsgDlgType kind, const QString &title, const QString &text,
                 TMsgDlgButtons buttons, QWidget *parent) override;
+    int ask(TMsgDlgType kind, const QString &title, const QString &text, const QStringList &buttons,
+            QWidget *parent) override;
     int chooseOne(const ChoiceTable &table, const QString &title, QWidget *parent) override;
     std::optional<QList<int>> chooseMany(const ChoiceTable &table, int keyColumn,
                                          const QString &title, QWidget *parent) override;

@@ -30,8 +30,10 @@ inline constexpr char IDDESFAZ[] = "IDDESFAZ";            // the operation an un
 inline constexpr char IDDESFEITAPOR[] = "IDDESFEITAPOR";  // the undo that undid this one
 inline constexpr char QTRESTAURADOS[] = "QTRESTAURADOS";
 inline constexpr char QTIGNORADOS[] = "QTIGNORADOS";
-inline constexpr char NMTABELAS[] = "NMTABELAS";          // tables, separated by commas
-
+inline constexpr char QTALTERADOSDEPOIS[] = "QTALTERADOSDEPOIS";  // skipped: written since by an operation in force
+inline constexpr char QTALTERADOSFORA[] = "QTALTERADOSFORA";      // skipped: changed outside the server
+inline constexpr char QTINEXISTENTES[] = "QTINEXISTENTES";        // skipped: the record or its group is gone
+inline constexpr char QTREGISTROS[] = "QTREGISTROS";
 // GetHistoricoRegistro(table, key): the entries of one record, newest first.
 inline constexpr PacketField kRegistro[] = {
     {IDOPERACAO, 20}, {DTOPERACAO, 24}, {NMUSUARIO, 64}, {NMMETODO, 40}, {IDACAO, 1},
@@ -47,9 +49,14 @@ inline constexpr PacketField kItens[] = {
     {NMTABELA, 20}, {CDCHAVE1, 21}, {CDCHAVE2, 21}, {CDCHAVE3, 21}, {CDCHAVE4, 21}, {IDACAO, 1},
     {CDGRUPOANT, 60}, {DSGRUPOANT, 30}, {CDGRUPONOVO, 60}, {DSGRUPONOVO, 30}};
 
-// DesfazOperacao(id): the undo's own operation (none: nothing restored), its counts and the
-// tables it wrote, as the history recorded them.
-inline constexpr PacketField kDesfeita[] = {{IDOPERACAO, 20}, {QTRESTAURADOS, 12}, {QTIGNORADOS, 12}, {NMTABELAS, 0}};
+// DesfazOperacao(id): the undo's own operation (none: nothing restored), what it restored,
+// what it skipped (in all, then by reason).
+inline constexpr PacketField kDesfeita[] = {{IDOPERACAO, 20},        {QTRESTAURADOS, 12},   {QTIGNORADOS, 12},
+                                            {QTALTERADOSDEPOIS, 12}, {QTALTERADOSFORA, 12}, {QTINEXISTENTES, 12}};
+
+// SimulaDesfazOperacao(id): per table with rows of the operation, what the undo would do now.
+inline constexpr PacketField kSimulada[] = {{NMTABELA, 20},          {QTREGISTROS, 12},     {QTRESTAURADOS, 12},
+                                            {QTALTERADOSDEPOIS, 12}, {QTALTERADOSFORA, 12}, {QTINEXISTENTES, 12}};
 
 // Simula...: one row per table the call would write.
 inline constexpr PacketField kPrevia[] = {{NMTABELA, 20}, {QTALTERADOS, 12}, {QTINCLUIDOS, 12}, {QTEXCLUIDOS, 12}};

@@ -55,6 +55,7 @@ inline constexpr char GetHistoricoRegistro[] = "GetHistoricoRegistro";
 inline constexpr char GetOperacoes[] = "GetOperacoes";
 inline constexpr char GetOperacaoItens[] = "GetOperacaoItens";
 inline constexpr char DesfazOperacao[] = "DesfazOperacao";
+inline constexpr char SimulaDesfazOperacao[] = "SimulaDesfazOperacao";
 
 // ---- Ger10205.rdmRelatorios ----
 inline constexpr char GetCobertura[] = "GetCobertura";

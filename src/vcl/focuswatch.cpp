@@ -71,9 +71,9 @@ void FocusWatch::onFocusChanged(QWidget *, QWidget *now)
     if (!now)
         return;
     QWidget *window = now->window();
-    // Focus moves caused by our own handlers (message boxes, putting the focus back)
-    // are not user moves.
-    if (window == m_busyWindow)
+    // Focus moves while this window's handlers run are theirs or the window manager's
+    // (see the header), not the user's.
+    if (m_busy.contains(window))
         return;
     if (!m_lastFocus.contains(window)) {
         m_lastFocus.insert(window, nullptr);
@@ -98,7 +98,7 @@ void FocusWatch::transition(QWidget *window, QWidget *prev, QWidget *now)
             enters.prepend(w);
     }
 
-    m_busyWindow = window;
+    m_busy.insert(window);
     QPointer<QWidget> guardNow(now);
     QPointer<QWidget> guardPrev(prev);
     for (QWidget *w : std::as_const(exits)) {
@@ -114,7 +114,7 @@ void FocusWatch::transition(QWidget *window, QWidget *prev, QWidget *now)
             if (back && back->isVisible() && back->isEnabled())
                 back->setFocus(Qt::OtherFocusReason);
             m_lastFocus[window] = back ? back : QApplication::focusWidget();
-            m_busyWindow = nullptr;
+            m_busy.remove(window);
             return;
         }
     }
@@ -125,7 +125,7 @@ void FocusWatch::transition(QWidget *window, QWidget *prev, QWidget *now)
         const std::function<void()> fn = m_handlers.value(w).enter;
         guarded(fn);
     }
-    m_busyWindow = nullptr;
+    m_busy.remove(window);
     // A handler may have moved the focus on purpose; follow it as a move of its own.
     QWidget *current = QApplication::focusWidget();
     if (current && current->window() == window && current != m_lastFocus.value(window))

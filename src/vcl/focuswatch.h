@@ -6,6 +6,12 @@
 // widget outside it. Focus moves are followed per top-level window, so a message box or
 // a modal dialog that takes the focus for a while does not exit anything.
 //
+// While the handlers of a window run, focus moves in that window are not followed: putting
+// the focus back is the handler's own move, and the window manager activating the window
+// again while a box of the handler is up restores its focus without the user moving it.
+// Each window is guarded on its own, so the box's focus moves do not end the guard of the
+// window whose check opened it.
+//
 // On one focus move the exits run first, innermost first; then the enters, outermost
 // first. Handlers run through guarded(): an exit handler that throws (EAbort included)
 // keeps the focus where it was: the focus is put back and no enter handler runs. This is
@@ -19,6 +25,7 @@
 #include <QHash>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QWidget>
 #include <functional>
 
@@ -48,7 +55,7 @@ private:
     QHash<QWidget *, Handlers> m_handlers;
     QHash<QWidget *, QPointer<QWidget>> m_lastFocus;   // per top-level window
     QHash<QWidget *, QPointer<QWidget>> m_partOf;
-    QWidget *m_busyWindow = nullptr;
+    QSet<QWidget *> m_busy;   // windows whose handlers are running
 };
 
 inline void setOnEnter(QWidget *w, std::function<void()> fn) { FocusWatch::instance().setOnEnter(w, std::move(fn)); }

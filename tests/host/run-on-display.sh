@@ -6,27 +6,27 @@
 set -euo pipefail
 source_dir="$1"
 build="$2"
-for tool in Xvfb xwininfo; do
-  command -v "$tool" >/dev/null || { echo "FAIL: $tool is missing (./fiscal setup installs it)"; exit 1; }
-done
+command -v xwininfo >/dev/null || { echo "FAIL: xwininfo is missing (./fiscal setup installs it)"; exit 1; }
+source "$source_dir/tests/support/xdisplay.sh"
 
 work="$(mktemp -d)"
-xvfb_pid=""; run_pid=""
+run_pid=""
 cleanup() {
-  [ -n "$run_pid" ] && kill -TERM -- "-$run_pid" 2>/dev/null
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
-  wait 2>/dev/null || true
+  if [ -n "$run_pid" ]; then
+    kill -TERM -- "-$run_pid" 2>/dev/null
+    wait "$run_pid" 2>/dev/null || true
+  fi
+  _xdisplay_stop
   rm -rf "$work"
 }
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; echo "--- ./fiscal run said:"; cat "$work/run.log" 2>/dev/null || true; exit 1; }
 
-# Xvfb picks a free display and writes its number.
-Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
-xvfb_pid=$!
-for _ in $(seq 1 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-[ -s "$work/display" ] || { cat "$work/xvfb.log"; fail "Xvfb did not start"; }
-display=":$(head -1 "$work/display")"
+# Whatever the caller exported (an offscreen platform, a port of its own), the run gets a
+# display of this test's own and picks its port.
+start_display || fail "no X server"
+display="$DISPLAY"
+unset FISCAL_PORT
 echo "Xvfb on $display"
 
 # Its own process group, so that the script, the server and the host stop together.

@@ -33,9 +33,11 @@ void ModuleTest::SetUp()
     clientlib::dtmDBGeral().close();
     clientlib::LocalCache::instance().clear();
 
-    auto scripted = std::make_unique<clientlib::ScriptedInteraction>();
-    script = scripted.get();
-    m_scope = std::make_unique<clientlib::InteractionScope>(std::move(scripted));
+    if (m_scripted) {
+        auto scripted = std::make_unique<clientlib::ScriptedInteraction>();
+        script = scripted.get();
+        m_scope = std::make_unique<clientlib::InteractionScope>(std::move(scripted));
+    }
 
     clientlib::TNetConnection::setCallObserver(
         [this](const QString &serverName, const QString &method, const QCborArray &params) {

@@ -54,6 +54,8 @@ struct RecordedCall {
 
 class ModuleTest : public ::testing::Test {
 protected:
+    // Without the script, boxes and dialogs are the real Qt ones (the display tests).
+    explicit ModuleTest(bool scripted = true) : m_scripted(scripted) {}
     void SetUp() override;
     void TearDown() override;
 
@@ -113,6 +115,7 @@ protected:
     clientlib::ScriptedInteraction *script = nullptr;
 
 private:
+    bool m_scripted;
     std::unique_ptr<clientlib::InteractionScope> m_scope;
     QList<RecordedCall> m_calls;
 };

@@ -4,7 +4,8 @@
 # their dependencies are the ones Debian installed here) where systemd is booted in a
 # container; the server started through its unit, restarted by systemd after a crash,
 # erp-host opened headless against it by a desktop user of the group fiscal, both packages
-# purged.
+# purged. The unit runs with the example settings of docs/deploy.md, as an operator copies
+# them.
 #
 #   package-test.sh BUILD_DIR
 #
@@ -15,13 +16,15 @@
 set -euo pipefail
 
 build="$(cd "$1" && pwd)"
+guide="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/docs/deploy.md"
 if [ "${2:-}" != --inside ]; then
   if [ "$(id -u)" -ne 0 ]; then
     echo "SKIPPED: installing packages needs root (apt-get, mount, adduser)"
     exit 77
   fi
   work="$(mktemp -d "$build/package-test.XXXXXX")"
-  trap 'rm -rf "$work"' EXIT
+  # Never across a mount point: a root still mounted in it is left rather than emptied.
+  trap 'rm -rf --one-file-system "$work"' EXIT
   echo "== building the packages"
   cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/debs" >"$work/cpack.log" 2>&1 \
     || { cat "$work/cpack.log"; exit 1; }
@@ -33,7 +36,10 @@ if [ "${2:-}" != --inside ]; then
   [ -z "${lintian_failed:-}" ] || { echo "FAIL: lintian reports errors"; exit 1; }
   # Into a private mount namespace: the overlay and its binds vanish with it.
   if unshare -m --propagation private true 2>/dev/null; then
-    exec unshare -m --propagation private "$0" "$build" --inside "$work"
+    # Not exec'd, so that the work folder goes once the namespace and its mounts are gone
+    # (a failure leaves through set -e, with its status, past the same trap).
+    unshare -m --propagation private "$0" "$build" --inside "$work"
+    exit 0
   fi
   exec "$0" "$build" --inside "$work"
 fi
@@ -170,8 +176,24 @@ done
 inroot desktop-file-validate /usr/share/applications/erp-host.desktop || fail "desktop entry"
 inroot systemd-analyze verify "/lib/systemd/system/$unit" || fail "systemd-analyze verify $unit"
 
+# ---- the deployment guide's settings ----
+# The guide's example of fiscal-server.env, with the database the package sets (no
+# PostgreSQL runs here): the block that follows the line naming the file.
+example="$(awk '/^Em `\/etc\/fiscal-server\/fiscal-server.env`:/ {found = 1; next}
+                found && /^```/ {if (inside) exit; inside = 1; next}
+                inside {print}' "$guide")"
+grep -q '^FISCAL_SERVER_TOKEN=' <<<"$example" || fail "no example of fiscal-server.env in $guide"
+envfile="$root/etc/fiscal-server/fiscal-server.env"
+db="$(sed -n 's/^FISCAL_DB=//p' "$envfile")"
+sed "s|^FISCAL_DB=.*|FISCAL_DB=$db|" <<<"$example" >"$envfile"
+# The token as an operator gives it to the clients: what they copied, without any comment.
+token="$(sed -n 's/^FISCAL_SERVER_TOKEN=//p' <<<"$example")"
+token="${token%%[[:space:]]#*}"
+[ -n "$token" ] || fail "the guide's example sets no token"
+# What systemd reads from it: KEY=VALUE lines, every value up to the end of its line.
+mapfile -t unit_env < <(grep -v -e '^[[:space:]]*[#;]' -e '^[[:space:]]*$' "$envfile")
+
 # ---- the server ----
-db="$(inroot env -i bash -c '. /etc/fiscal-server/fiscal-server.env; echo "$FISCAL_DB"')"
 as_fiscal=(setpriv --reuid=fiscal --regid=fiscal --init-groups)
 # Demo data first, so that the host shows rows; the unit's --init must leave them alone.
 inroot "${as_fiscal[@]}" sh -c "umask 0007; fiscal-server --db '$db' --init --demo small" >/dev/null \
@@ -205,12 +227,12 @@ else
   echo "== the server by its unit's command, as its user (no systemd here)"
   exec_start="$(sed -n 's/^ExecStart=//p' "$root/lib/systemd/system/fiscal-server@.service")"
   # systemd's ${VAR} expansion and %i, with the variables of the unit's environment file.
-  command="$(inroot env -i bash -c 'set -a; . /etc/fiscal-server/fiscal-server.env; eval "echo $1"' _ "${exec_start//%i/$port}")"
+  command="$(inroot env -i "${unit_env[@]}" bash -c 'eval "echo $1"' _ "${exec_start//%i/$port}")"
   echo "   $command"
   # As systemd does it: the environment file read as root, then the user's rights and umask.
   # shellcheck disable=SC2086
-  inroot_exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin bash -c \
-    'set -a; . /etc/fiscal-server/fiscal-server.env; set +a; umask 0007; exec "$@"' _ "${as_fiscal[@]}" $command &
+  inroot_exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "${unit_env[@]}" bash -c \
+    'umask 0007; exec "$@"' _ "${as_fiscal[@]}" $command &
   server_pid=$!
   wait_listening || fail "the server does not listen on $port"
 fi
@@ -221,8 +243,8 @@ inroot useradd --create-home --groups fiscal fiscaltest
 # The installed settings name the database; the module comes from the installed folder.
 inroot setpriv --reuid=fiscaltest --regid=fiscaltest --init-groups env -i PATH=/usr/bin:/bin \
   HOME=/home/fiscaltest QT_QPA_PLATFORM=offscreen \
-  erp-host --server "http://127.0.0.1:$port" --open Pkg_Ger10200 --screenshot /tmp/erp-host.png \
-  || fail "erp-host did not open the main screen"
+  erp-host --server "http://127.0.0.1:$port" --token "$token" --open Pkg_Ger10200 --screenshot /tmp/erp-host.png \
+  || fail "erp-host did not open the main screen with the guide's token"
 inroot cat /tmp/erp-host.png >"$build/package-test-erp-host.png" && [ -s "$build/package-test-erp-host.png" ] \
   || fail "no screenshot"
 echo "   main screen saved to $build/package-test-erp-host.png"

@@ -150,6 +150,32 @@ TEST_F(FocusWatchTest, aModalDialogDoesNotExitTheBox)
     EXPECT_EQ(log, (QStringList{"exit a", "enter b"}));
 }
 
+TEST_F(FocusWatchTest, theWindowActivatedAgainUnderARefusalsBoxDoesNotLeaveTheBoxAgain)
+{
+    // What a window manager may do while the box of a refused code is up: the box takes the
+    // focus in its own window, then the window behind it is activated again, which restores
+    // its focus on the widget the user was moving to.
+    int exits = 0;
+    a->OnExit = [&] {
+        log << "exit a";
+        if (++exits > 3)
+            return;   // an endless loop ends here
+        QWidget box;
+        auto *button = new QLineEdit(&box);
+        box.show();
+        QApplication::setActiveWindow(&box);
+        button->setFocus();
+        QCoreApplication::processEvents();
+        QApplication::setActiveWindow(&form);
+        QCoreApplication::processEvents();
+        throw fiscal::dataset::EAbort();
+    };
+    b->setFocus();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(log, QStringList{"exit a"});
+    EXPECT_EQ(QApplication::focusWidget(), a);
+}
+
 TEST_F(FocusWatchTest, anEnterHandlerMayMoveTheFocusOn)
 {
     right->OnEnter = [this] { log << "enter right"; d->setFocus(); };

@@ -317,6 +317,8 @@ void TfrmCadAutoImpInscEsta::buildControls()
                                     rdbTodos, rdbVazios, rdbLimpar, sbtConfirma, sbtFechar};
     for (qsizetype i = 1; i < order.size(); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
+    // Where the focus is when the dialog is shown.
+    medImposto->setFocus(Qt::OtherFocusReason);
 }
 
 // ---- open, activate, close ----------------------------------------------------------------
@@ -330,9 +332,12 @@ void TfrmCadAutoImpInscEsta::FormCreate()
 
 void TfrmCadAutoImpInscEsta::FormActivate()
 {
+    // No focus move here: the dialog is activated again after every box, list and
+    // question, and whenever the user comes back from another program. Moving the focus
+    // then ran the check of the box it left (a refused code showed its box without end)
+    // and took the user away from the box or button a message had named.
     clientlib::TfrmRotiGeral::FormActivate();
     repaint();
-    medImposto->setFocus(Qt::ActiveWindowFocusReason);
 }
 
 void TfrmCadAutoImpInscEsta::FormClose()

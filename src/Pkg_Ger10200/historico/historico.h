@@ -5,8 +5,9 @@
 //                          first: when, who, which operation, the group before and after
 //   TfrmOperacoes          "Operações recentes": the operations, newest first, a page at a
 //                          time, with their user, what they did in words and their counts;
-//                          "Desfazer" undoes the selected one once the user confirms the
-//                          count; "Registros..." lists the rows it changed
+//                          "Desfazer" undoes the selected one once the user has confirmed
+//                          whose it is, when it ran, what it did and what the undo would
+//                          restore; "Registros..." lists the rows it changed
 //
 // Each keeps its own connection to Ger10204.rdmHistorico, opened by its first call and
 // closed with the window. Both are modal and run through the interaction service.
@@ -63,9 +64,13 @@ class TfrmOperacoes : public QDialog {
     Q_OBJECT
     Q_PROPERTY(bool loaded READ isLoaded)
 public:
-    // `undone` gets the tables an undo changed, so that the screen behind can reload them.
-    using Undone = std::function<void(const QStringList &tables)>;
-    explicit TfrmOperacoes(Undone undone = {}, QWidget *parent = nullptr);
+    // The screen behind, which reads again the tables an undo writes: `mayReload` before the
+    // undo (false: it does not happen), `reload` after it.
+    struct ScreenBehind {
+        std::function<bool(const QStringList &tables)> mayReload;
+        std::function<void(const QStringList &tables)> reload;
+    };
+    explicit TfrmOperacoes(ScreenBehind behind = {}, QWidget *parent = nullptr);
     ~TfrmOperacoes() override;
 
     bool isLoaded() const { return m_loaded; }
@@ -89,13 +94,13 @@ private:
     void append(const QString &before);
     void selectionChanged();
 
-    Undone m_undone;
+    ScreenBehind m_behind;
     bool m_loaded = false;
     bool m_shown = false;
 };
 
 // Create the dialog, run it modally through the interaction service, release it.
 void Cria_HistoricoRegistro(QWidget *parent, const RecordRef &record);
-void Cria_OperacoesRecentes(QWidget *parent, TfrmOperacoes::Undone undone);
+void Cria_OperacoesRecentes(QWidget *parent, TfrmOperacoes::ScreenBehind behind);
 
 } // namespace fiscal::ger10200

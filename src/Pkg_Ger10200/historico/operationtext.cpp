@@ -231,12 +231,29 @@ QString argumentsInWords(const QString &method, const QString &argumentsJson)
     return argumentsJson;
 }
 
-QString localTime(const QString &utc)
+QString localTime(const QString &utc, bool seconds)
 {
     const QDateTime t = QDateTime::fromString(utc, Qt::ISODateWithMs);
     if (!t.isValid())
         return utc;
-    return brazil().toString(t.toLocalTime(), QStringLiteral("dd/MM/yyyy HH:mm:ss"));
+    return brazil().toString(t.toLocalTime(), seconds ? QStringLiteral("dd/MM/yyyy HH:mm:ss")
+                                                      : QStringLiteral("dd/MM/yyyy HH:mm"));
+}
+
+QString skippedInWords(qint64 later, qint64 outside, qint64 gone)
+{
+    QStringList parts;
+    const auto add = [&](qint64 n, const char *one, const char *many) {
+        if (n > 0)
+            parts << count(n) + QLatin1Char(' ') + QString::fromUtf8(n == 1 ? one : many);
+    };
+    add(later, "alterado por uma operação posterior", "alterados por operações posteriores");
+    add(outside, "alterado fora do sistema", "alterados fora do sistema");
+    add(gone, "cujo grupo ou registro não existe mais", "cujo grupo ou registro não existe mais");
+    if (parts.isEmpty())
+        return {};
+    QString last = parts.takeLast();
+    return parts.isEmpty() ? last : parts.join(QStringLiteral(", ")) + QStringLiteral(" e ") + last;
 }
 
 QString groupText(const QString &code, const QString &description)

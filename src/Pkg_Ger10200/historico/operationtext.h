@@ -5,6 +5,7 @@
 //   argumentsInWords("CadastroAutomatico", R"(["CLIENTE","004","","V","","",""])")
 //                      -> "Clientes: grupo 004 nos registros sem grupo"
 //   localTime("2026-12-08T13:15:30.123Z")                        -> "08/12/2026 10:15:30" (local)
+//   skippedInWords(1, 2, 0)   -> "1 alterado por uma operação posterior e 2 alterados fora do sistema"
 
 #include <QString>
 #include <QStringList>
@@ -20,7 +21,9 @@ QString tableCaption(const QString &table);
 // A, I, E -> "Alterado", "Incluído", "Excluído".
 QString actionCaption(const QString &action);
 // The UTC time of the history in the local time zone; the text as it is when unreadable.
-QString localTime(const QString &utc);
+QString localTime(const QString &utc, bool seconds = true);
+// Rows an undo leaves as they are, by reason.
+QString skippedInWords(qint64 later, qint64 outside, qint64 gone);
 // "004 - Revenda" / "004" / "(nenhum)".
 QString groupText(const QString &code, const QString &description);
 // "1.234" as a Brazilian count.

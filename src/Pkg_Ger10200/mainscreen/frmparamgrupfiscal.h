@@ -215,6 +215,11 @@ private:
         std::function<void()> copyContext;   // before posting: tab context into the row
         bool checksBillingType = false;      // SetUpdateTipoFatur before posting
     };
+    // A reload the screen makes on its own, and the data set it replaces.
+    struct Reload {
+        dataset::TClientDataSet *cds = nullptr;
+        std::function<void()> run;
+    };
 
     // tabsloading.cpp, loading.cpp
     void buildTabs();
@@ -247,6 +252,8 @@ private:
     vcl::TDBGrid *innerGrid() const;
     void sbtAutomaticoClick();
     void sbtReplicaClick();
+    // What AtualizaQuery reads again after the dialogs.
+    QList<Reload> dialogReloads();
 
     // gridcells.cpp
     void wireGridCells(const GridMember &m, bool painted);
@@ -274,6 +281,15 @@ private:
     void mnuOperacoesClick();
     // After an undo: the data sets of those tables (all of them when empty) are read again.
     void reloadTables(const QStringList &tables);
+    QList<Reload> undoReloads(const QStringList &tables);
+
+    // pendingchanges.cpp
+    // Before reloads the user did not ask for: every data set among them holding changes the
+    // server has not taken (a refused save leaves them in the change log) is saved or
+    // discarded as the user says. False when the user cancels; a failed save aborts.
+    bool resolvePending(const QList<Reload> &reloads);
+    QString tabNameOf(dataset::TClientDataSet *cds) const;
+    void savePending(dataset::TClientDataSet *cds);
 
     // saving.cpp
     void wireSaving(const GridMember &m);

@@ -92,18 +92,20 @@ void TfrmParamGrupFiscal::Vd_GrupoFiscal(TClientDataSet *cds)
     if (cds->State() != dsEdit)
         return;
     TField *code = cds->FieldByName(kCode);
+    const QString adjusted = Ajusta(code->AsString(), 3);
+    if (adjusted != code->AsString())
+        code->setAsString(adjusted);
+    if (EmptyString(adjusted))
+        return;   // no group is allowed; posting stores it as such
     try {
-        const QString adjusted = Ajusta(code->AsString(), 3);
-        if (adjusted != code->AsString())
-            code->setAsString(adjusted);
-        if (EmptyString(adjusted))
-            return;   // no group is allowed; posting stores it as such
         loadGruposFiscais(adjusted);
-        if (cdsGrupoFiscal->IsEmpty())
-            MensErro(msgPadrao->Msg(QStringLiteral("cod_not_cad")), true);
     } catch (...) {
         code->FocusControl();
         throw;
+    }
+    if (cdsGrupoFiscal->IsEmpty()) {
+        code->FocusControl();   // before the message, as every code box does
+        MensErro(msgPadrao->Msg(QStringLiteral("cod_not_cad")), true);
     }
 }
 

@@ -138,10 +138,19 @@ void TfrmParamGrupFiscal::mnuOperacoesClick()
             return;
         }
     }
-    Cria_OperacoesRecentes(this, [this](const QStringList &tables) { reloadTables(tables); });
+    Cria_OperacoesRecentes(this, {[this](const QStringList &tables) { return resolvePending(undoReloads(tables)); },
+                                  [this](const QStringList &tables) { reloadTables(tables); }});
 }
 
 void TfrmParamGrupFiscal::reloadTables(const QStringList &tables)
+{
+    for (const Reload &r : undoReloads(tables))
+        r.run();
+    if ((tables.isEmpty() || tables.contains(QStringLiteral("PARAMGERAL"))) && pgcPadrao->ActivePage() == tshOperInter)
+        showOperInter();
+}
+
+QList<TfrmParamGrupFiscal::Reload> TfrmParamGrupFiscal::undoReloads(const QStringList &tables)
 {
     const auto touched = [&](std::initializer_list<const char *> names) {
         if (tables.isEmpty())
@@ -153,26 +162,26 @@ void TfrmParamGrupFiscal::reloadTables(const QStringList &tables)
     };
     struct Tab { std::initializer_list<const char *> tables; TClientDataSet *cds; const char *method; };
     const Tab tabs[] = {
-        {{"FORNECEDOR"}, cdsFornecedor, "GetFornecedor"},
-        {{"CLIENTE"}, cdsCliente, "GetCliente"},
-        {{"FILIAL"}, cdsFilial, "GetFilial"},
-        {{"TIPOOPERAC"}, cdsTipoOperac, "GetTipoOperac"},
-        {{"TIPOFATUR", "PARAMFILIAL"}, cdsTipoFatur, "GetTipoFatur"},
-        {{"PARAMGERAL"}, cdsOperInter, "GetOperInter"},
-        {{"TPFATURFIS"}, cdsTipoGest, "GetTipoGest"},
+        {{"FORNECEDOR"}, cdsFornecedor, method::GetFornecedor},
+        {{"CLIENTE"}, cdsCliente, method::GetCliente},
+        {{"FILIAL"}, cdsFilial, method::GetFilial},
+        {{"TIPOOPERAC"}, cdsTipoOperac, method::GetTipoOperac},
+        {{"TIPOFATUR", "PARAMFILIAL"}, cdsTipoFatur, method::GetTipoFatur},
+        {{"PARAMGERAL"}, cdsOperInter, method::GetOperInter},
+        {{"TPFATURFIS"}, cdsTipoGest, method::GetTipoGest},
     };
+    QList<Reload> out;
     for (const Tab &t : tabs) {
         if (t.cds->Active() && touched(t.tables))
-            load(t.cds, QString::fromLatin1(t.method));
+            out.append({t.cds, [this, cds = t.cds, method = t.method] { load(cds, QString::fromLatin1(method)); }});
     }
-    if (touched({"PARAMGERAL"}) && pgcPadrao->ActivePage() == tshOperInter)
-        showOperInter();
     if (cdsImpFili->Active() && touched({"GRFISCIMPOSFILI"}))
-        load(cdsImpFili, method::GetImpFili, {medCdImposto->Text()});
+        out.append({cdsImpFili, [this] { load(cdsImpFili, method::GetImpFili, {medCdImposto->Text()}); }});
     if (cdsFornInsc->Active() && touched({"GRFISIMPIEFORN"}))
-        load(cdsFornInsc, method::GetFornInsc, inscParams());
+        out.append({cdsFornInsc, [this] { load(cdsFornInsc, method::GetFornInsc, inscParams()); }});
     if (cdsCliInsc->Active() && touched({"GRFISIMPIECLIE"}))
-        load(cdsCliInsc, method::GetCliInsc, inscParams());
+        out.append({cdsCliInsc, [this] { load(cdsCliInsc, method::GetCliInsc, inscParams()); }});
+    return out;
 }
 
 } // namespace fiscal::ger10200

@@ -121,36 +121,45 @@ void TfrmParamGrupFiscal::sbtVerificarClick()
         load(cdsTipoGest, method::GetTipoGest);
 }
 
+QList<TfrmParamGrupFiscal::Reload> TfrmParamGrupFiscal::dialogReloads()
+{
+    QList<Reload> out;
+    vcl::TTabSheet *active = pgcPadrao->ActivePage();
+    const auto ifActive = [&](vcl::TTabSheet *tab, TClientDataSet *cds, const char *method) {
+        if (active == tab)
+            out.append({cds, [this, cds, method] { load(cds, QString::fromLatin1(method)); }});
+    };
+    ifActive(tshPadrao, cdsFornecedor, method::GetFornecedor);
+    ifActive(tshCliente, cdsCliente, method::GetCliente);
+    ifActive(tshFilial, cdsFilial, method::GetFilial);
+    ifActive(tshTipoOperac, cdsTipoOperac, method::GetTipoOperac);
+    ifActive(tshOperInter, cdsOperInter, method::GetOperInter);
+    if (active == tshImpFili)
+        out.append({cdsImpFili, [this] { load(cdsImpFili, method::GetImpFili, {medCdImposto->Text()}); }});
+    ifActive(tshTipoGest, cdsTipoGest, method::GetTipoGest);
+    ifActive(tshTipoContrato, cdsTipoFatur, method::GetTipoFatur);
+    if (pgcCliente->ActivePage() == tshFornecedor)
+        out.append({cdsFornInsc, [this] { load(cdsFornInsc, method::GetFornInsc, inscParams()); }});
+    else if (pgcCliente->ActivePage() == tshCli)
+        out.append({cdsCliInsc, [this] { load(cdsCliInsc, method::GetCliInsc, inscParams()); }});
+    return out;
+}
+
 void TfrmParamGrupFiscal::AtualizaQuery()
 {
-    vcl::TTabSheet *active = pgcPadrao->ActivePage();
-    if (active == tshPadrao)
-        load(cdsFornecedor, method::GetFornecedor);
-    if (active == tshCliente)
-        load(cdsCliente, method::GetCliente);
-    if (active == tshFilial)
-        load(cdsFilial, method::GetFilial);
-    if (active == tshTipoOperac)
-        load(cdsTipoOperac, method::GetTipoOperac);
-    if (active == tshOperInter)
-        load(cdsOperInter, method::GetOperInter);
-    if (active == tshImpFili)
-        load(cdsImpFili, method::GetImpFili, {medCdImposto->Text()});
-    if (active == tshTipoGest)
-        load(cdsTipoGest, method::GetTipoGest);
-    if (active == tshTipoContrato)
-        load(cdsTipoFatur, method::GetTipoFatur);
-    if (pgcCliente->ActivePage() == tshFornecedor)
-        load(cdsFornInsc, method::GetFornInsc, inscParams());
-    else if (pgcCliente->ActivePage() == tshCli)
-        load(cdsCliInsc, method::GetCliInsc, inscParams());
+    for (const Reload &r : dialogReloads())
+        r.run();
 }
 
 // ---- dialogs ------------------------------------------------------------------------------
 
+// The dialogs' work is followed by a reload of what they may have changed: a change the
+// server has not taken yet is settled before they open.
 void TfrmParamGrupFiscal::sbtAutomaticoClick()
 {
     if (pgcPadrao->ActivePage() == tshImpInscEsta) {
+        if (!resolvePending({{cdsFornInsc, {}}, {cdsCliInsc, {}}}))
+            return;
         Cria_CadAutoImpInscEsta();
         auto filled = [this] {
             return !medImp->IsEmpty() && !medCdEmpresa->IsEmpty() && !medInscEsta->IsEmpty();
@@ -161,12 +170,16 @@ void TfrmParamGrupFiscal::sbtAutomaticoClick()
             load(cdsCliInsc, method::GetCliInsc, inscParams());
         return;
     }
+    if (!resolvePending(dialogReloads()))
+        return;
     Cria_CadAutomatico();
     AtualizaQuery();
 }
 
 void TfrmParamGrupFiscal::sbtReplicaClick()
 {
+    if (!resolvePending(dialogReloads()))
+        return;
     Cria_Replica();
     AtualizaQuery();
 }

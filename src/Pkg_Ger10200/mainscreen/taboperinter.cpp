@@ -64,22 +64,28 @@ void TfrmParamGrupFiscal::Vd_GrFiscOpInt()
     const auto state = dtsOperInter->State();
     if (state != dsEdit && state != dsInsert)
         return;
-    try {
-        const QString code = clientlib::Ajusta(medGrFiscOpEs->Text(), 3);
-        if (code != medGrFiscOpEs->Text())
-            medGrFiscOpEs->setText(code);
-        loadGruposFiscais(code);
-        if (cdsGrupoFiscal->IsEmpty())
-            clientlib::MensErro(msgPadrao->Msg(QStringLiteral("cod_not_cad")), true);
-        if (medGrFiscOpEs->IsEmpty())
-            edtNmGrupFisc->clear();
-        else
-            edtNmGrupFisc->setText(cdsGrupoFiscal->FieldByName(QStringLiteral("DSGRUPOFISC"))->AsString());
-    } catch (...) {
+    // Back in the box on its tab before the message (or the error) is shown.
+    const auto focusBack = [this] {
         pgcPadrao->setActivePage(tshOperInter);
         medGrFiscOpEs->setFocus(Qt::OtherFocusReason);
+    };
+    const QString code = clientlib::Ajusta(medGrFiscOpEs->Text(), 3);
+    if (code != medGrFiscOpEs->Text())
+        medGrFiscOpEs->setText(code);
+    try {
+        loadGruposFiscais(code);
+    } catch (...) {
+        focusBack();
         throw;
     }
+    if (cdsGrupoFiscal->IsEmpty()) {
+        focusBack();
+        clientlib::MensErro(msgPadrao->Msg(QStringLiteral("cod_not_cad")), true);
+    }
+    if (medGrFiscOpEs->IsEmpty())
+        edtNmGrupFisc->clear();
+    else
+        edtNmGrupFisc->setText(cdsGrupoFiscal->FieldByName(QStringLiteral("DSGRUPOFISC"))->AsString());
 }
 
 void TfrmParamGrupFiscal::cdsOperInterBeforePost()

@@ -49,30 +49,39 @@ void CodeField::focusBack()
         m_box->setFocus(Qt::OtherFocusReason);
 }
 
+void CodeField::refuse(const QString &key)
+{
+    // The focus first: the box's window is active again when the message closes and must
+    // find the focus already where the user corrects the code.
+    focusBack();
+    MensErro(m_messages->Msg(key), true);
+}
+
 bool CodeField::Validate(bool mandatory)
 {
+    QString code = m_box->Text();
+    if (EmptyString(code)) {
+        if (mandatory)
+            refuse(m_spec.keyEmpty);
+        return false;
+    }
+    if (m_spec.width > 0) {
+        code = Ajusta(code, m_spec.width);
+        if (code != m_box->Text())
+            m_box->setText(code);
+    }
+    std::optional<QString> name;
     try {
-        QString code = m_box->Text();
-        if (EmptyString(code)) {
-            if (mandatory)
-                MensErro(m_messages->Msg(m_spec.keyEmpty), true);
-            return false;
-        }
-        if (m_spec.width > 0) {
-            code = Ajusta(code, m_spec.width);
-            if (code != m_box->Text())
-                m_box->setText(code);
-        }
-        const std::optional<QString> name = m_lookup(code);
-        if (!name)
-            MensErro(m_messages->Msg(m_spec.keyNotFound), true);
-        if (m_nameBox)
-            m_nameBox->setText(*name);
-        return true;
+        name = m_lookup(code);
     } catch (...) {
         focusBack();
         throw;
     }
+    if (!name)
+        refuse(m_spec.keyNotFound);
+    if (m_nameBox)
+        m_nameBox->setText(*name);
+    return true;
 }
 
 void CodeField::setFromSearch(const QString &code, const std::optional<QString> &name)

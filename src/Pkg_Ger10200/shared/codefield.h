@@ -85,6 +85,7 @@ public:
 
 private:
     void focusBack();
+    [[noreturn]] void refuse(const QString &key);
 
     QPointer<vcl::TCustomEdit> m_box;
     QPointer<QLineEdit> m_nameBox;

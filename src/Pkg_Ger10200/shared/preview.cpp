@@ -55,24 +55,33 @@ Counted counted(const QString &table, qint64 n)
     return {n, n == 1 ? QStringLiteral("registro de %1").arg(table) : QStringLiteral("registros de %1").arg(table), false};
 }
 
+// "1.234 clientes e 56 fornecedores"
+QString listOf(const QList<Counted> &items)
+{
+    const QLocale brazil(QLocale::Portuguese, QLocale::Brazil);
+    QStringList parts;
+    for (const Counted &c : items)
+        parts << QStringLiteral("%1 %2").arg(brazil.toString(c.n), c.noun);
+    if (parts.isEmpty())
+        return {};
+    QString list = parts.takeLast();
+    if (!parts.isEmpty())
+        list = parts.join(QStringLiteral(", ")) + QStringLiteral(" e ") + list;
+    return list;
+}
+
 // "Serão alterados 1.234 clientes e 56 fornecedores." The participle is feminine only when
 // every noun is, as Portuguese does with a mixed list.
 QString sentence(const QList<Counted> &items, const char *stem)
 {
-    const QLocale brazil(QLocale::Portuguese, QLocale::Brazil);
-    QStringList parts;
     bool feminine = true;
-    for (const Counted &c : items) {
-        parts << QStringLiteral("%1 %2").arg(brazil.toString(c.n), c.noun);
+    for (const Counted &c : items)
         feminine = feminine && c.feminine;
-    }
     const bool plural = items.size() > 1 || items.first().n != 1;
-    QString list = parts.takeLast();
-    if (!parts.isEmpty())
-        list = parts.join(QStringLiteral(", ")) + QStringLiteral(" e ") + list;
     return QStringLiteral("%1 %2%3%4 %5.")
         .arg(plural ? QStringLiteral("Serão") : QStringLiteral("Será"), QString::fromUtf8(stem),
-             feminine ? QStringLiteral("a") : QStringLiteral("o"), plural ? QStringLiteral("s") : QString(), list);
+             feminine ? QStringLiteral("a") : QStringLiteral("o"), plural ? QStringLiteral("s") : QString(),
+             listOf(items));
 }
 
 } // namespace
@@ -93,6 +102,14 @@ QString previewText(const dataset::DataPacket &counts)
         if (!byAction[k].isEmpty())
             text << sentence(byAction[k], stems[k]);
     return text.isEmpty() ? QStringLiteral("Nenhum registro será alterado.") : text.join(QLatin1Char(' '));
+}
+
+QString countedRows(const QList<std::pair<QString, qint64>> &perTable)
+{
+    QList<Counted> items;
+    for (const auto &[table, n] : perTable)
+        items << counted(table, n);
+    return listOf(items);
 }
 
 void showPreview(NetRemoteObject &net, const QString &method, const QCborArray &params, QWidget *owner)

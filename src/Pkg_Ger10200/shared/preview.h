@@ -10,7 +10,10 @@
 #include "dataset/packet.h"
 
 #include <QCborArray>
+#include <QList>
 #include <QString>
+
+#include <utility>
 
 class QWidget;
 
@@ -19,6 +22,9 @@ namespace fiscal::ger10200 {
 class NetRemoteObject;
 
 QString previewText(const dataset::DataPacket &counts);
+
+// Rows per table in words: {{"CLIENTE", 1234}, {"FILIAL", 1}} -> "1.234 clientes e 1 filial".
+QString countedRows(const QList<std::pair<QString, qint64>> &perTable);
 
 // Runs the preview `method` with `params`, under the wait animation over `owner`, and shows
 // its text in an information box. Changes nothing.

@@ -133,6 +133,8 @@ public:
 
     // The operation's id, written now if it was not yet (not in a preview).
     std::int64_t id();
+    // The operation's id if it has been written already, else 0.
+    std::int64_t recordedId() const { return m_id; }
 
     // Writes the operation's counts. Returns its id; 0 when it changed nothing (then
     // nothing of it is kept) and in a preview.

@@ -4,6 +4,7 @@
 //   GetOperacoes(limit, beforeId)      the operations, newest first, a page at a time
 //   GetOperacaoItens(id)               the rows one operation changed
 //   DesfazOperacao(id)                 undoes an operation (history/undo.h)
+//   SimulaDesfazOperacao(id)           what the undo would restore and skip, per table
 
 #include "appserver/common/args.h"
 #include "appserver/history/history.h"
@@ -26,6 +27,7 @@ using protocol::history::kDesfeita;
 using protocol::history::kItens;
 using protocol::history::kOperacoes;
 using protocol::history::kRegistro;
+using protocol::history::kSimulada;
 
 namespace {
 
@@ -123,6 +125,15 @@ void getOperacaoItens(ConnectionPool &pool, const QCborArray &params, ValueWrite
     });
 }
 
+void writeCounts(ValueWriter &w, std::int64_t restored, const history::Skipped &skipped, bool withTotal)
+{
+    w.string(std::to_string(restored));
+    if (withTotal)
+        w.string(std::to_string(skipped.total()));
+    for (std::int64_t n : {skipped.later, skipped.outside, skipped.gone})
+        w.string(std::to_string(n));
+}
+
 void desfazOperacao(ConnectionPool &pool, const QCborArray &params, ValueWriter &w)
 {
     expectCount(params, 1, method::DesfazOperacao);
@@ -142,15 +153,35 @@ void desfazOperacao(ConnectionPool &pool, const QCborArray &params, ValueWriter 
         w.string(std::to_string(r.operation));
     else
         w.null();
-    w.string(std::to_string(r.restored));
-    w.string(std::to_string(r.skipped));
-    std::string tables;
-    for (const std::string &t : r.tables)
-        tables += (tables.empty() ? "" : ",") + t;
-    w.string(tables);
+    writeCounts(w, r.restored(), r.skipped(), true);
     w.endArray();
     w.endArray();
     w.endMap();
+}
+
+// What DesfazOperacao would do now, per table, without doing it.
+void simulaDesfazOperacao(ConnectionPool &pool, const QCborArray &params, ValueWriter &w)
+{
+    expectCount(params, 1, method::SimulaDesfazOperacao);
+    const std::int64_t id = integerArg(params, 0, "operação");
+    withPreviewTransaction(pool, [&](Connection &c) {
+        history::Recorder h(c, {}, history::Recorder::Mode::Preview);
+        const history::UndoResult r = history::undoOperation(h, id);
+        w.startMap();
+        w.key("fields");
+        writeFieldDefs(w, kSimulada);
+        w.key("rows");
+        w.startArray();
+        for (const history::TableUndo &t : r.tables) {
+            w.startArray();
+            w.string(std::string_view(t.table->name));
+            w.string(std::to_string(t.items));
+            writeCounts(w, t.restored, t.skipped, false);
+            w.endArray();
+        }
+        w.endArray();
+        w.endMap();
+    });
 }
 
 } // namespace
@@ -163,6 +194,8 @@ void registerHistoryMethods(rpc::Dispatcher &d, ConnectionPool &pool)
     d.add(protocol::kHistorico, method::GetOperacaoItens,
           [&pool](const QCborArray &p, ValueWriter &w) { getOperacaoItens(pool, p, w); });
     d.add(protocol::kHistorico, method::DesfazOperacao, [&pool](const QCborArray &p, ValueWriter &w) { desfazOperacao(pool, p, w); });
+    d.add(protocol::kHistorico, method::SimulaDesfazOperacao,
+          [&pool](const QCborArray &p, ValueWriter &w) { simulaDesfazOperacao(pool, p, w); });
 }
 
 } // namespace fiscal::appserver

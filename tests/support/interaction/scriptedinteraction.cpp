@@ -17,6 +17,14 @@ Answer Answer::withButton(int result)
     return a;
 }
 
+Answer Answer::choose(const QString &caption)
+{
+    Answer a;
+    a.kind = Choose;
+    a.value = caption;
+    return a;
+}
+
 Answer Answer::cancel()
 {
     Answer a;
@@ -115,6 +123,25 @@ int ScriptedInteraction::message(TMsgDlgType kind, const QString &title, const Q
             result = a.kind == Answer::Cancel ? ((buttons & mbCancel) ? mrCancel : mrNo) : a.button;
         } else {
             result = (buttons & mbCancel) ? mrCancel : (buttons & mbNo) ? mrNo : mrOk;
+        }
+    }
+    shown.result = result;
+    m_shown.append(shown);
+    return result;
+}
+
+int ScriptedInteraction::ask(TMsgDlgType kind, const QString &title, const QString &text,
+                             const QStringList &buttons, QWidget *)
+{
+    Shown shown{.kind = Shown::Message, .messageType = kind, .choices = buttons, .title = title, .text = text};
+    const int giveUp = int(buttons.size()) - 1;
+    int result = giveUp;
+    Answer a;
+    if (take(Answer::Choose, a, QStringLiteral("question \"%1\"").arg(text)) && a.kind == Answer::Choose) {
+        result = int(buttons.indexOf(a.value));
+        if (result < 0) {
+            m_problems.append(QStringLiteral("question \"%1\" has no button %2").arg(text, a.value));
+            result = giveUp;
         }
     }
     shown.result = result;

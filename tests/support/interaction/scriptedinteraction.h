@@ -5,6 +5,7 @@
 //   ScriptedInteraction *s = script.get();
 //   InteractionScope scope(std::move(script));
 //   s->push(Answer::yes());                          // next Yes/No box
+//   s->push(Answer::choose("Descartar"));            // next box with buttons of its own
 //   s->push(Answer::pickRow("CDEMPRESA", "02"));     // next single-choice list
 //   s->push(Answer::pickKeys({"001", "014"}));       // next multi-choice list
 //   s->push(Answer::dialog([](QDialog &d) { ... }, true));   // next modal dialog
@@ -26,7 +27,7 @@
 namespace fiscal::clientlib {
 
 struct Answer {
-    enum Kind { Button, PickRow, PickKeys, Cancel, Dialog, SaveFile };
+    enum Kind { Button, PickRow, PickKeys, Cancel, Dialog, SaveFile, Choose };
     Kind kind = Button;
     int button = mrOk;
     QString field;
@@ -39,6 +40,8 @@ struct Answer {
     static Answer no();
     static Answer ok();
     static Answer withButton(int result);
+    // The button of that caption in a box of ask().
+    static Answer choose(const QString &caption);
     // Closes any box with Cancel (or No), any list without a choice, any dialog rejected.
     static Answer cancel();
     static Answer pickRow(const QString &field, const QString &value);
@@ -54,6 +57,7 @@ struct Shown {
     Kind kind = Message;
     TMsgDlgType messageType = mtInformation;
     TMsgDlgButtons buttons = mbOK;
+    QStringList choices;          // the buttons of a box of ask()
     QString title;
     QString text;                 // message text; for lists the title; for dialogs the window title
     ChoiceTable table;            // lists only
@@ -77,6 +81,8 @@ public:
 
     int message(TMsgDlgType kind, const QString &title, const QString &text,
                 TMsgDlgButtons buttons, QWidget *parent) override;
+    int ask(TMsgDlgType kind, const QString &title, const QString &text, const QStringList &buttons,
+            QWidget *parent) override;
     int chooseOne(const ChoiceTable &table, const QString &title, QWidget *parent) override;
     std::optional<QList<int>> chooseMany(const ChoiceTable &table, int keyColumn,
                                          const QString &title, QWidget *parent) override;

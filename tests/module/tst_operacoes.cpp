@@ -1,0 +1,243 @@
+// Undoing from "Operações recentes": the question names whose operation it is, when it ran,
+// what it did and what the undo would restore, and warns about another user's operation;
+// an answer the screen cannot read is reported as such, never taken as a result.
+
+#include "modulefixture.h"
+
+#include "../appserver/writesupport.h"
+
+#include "Pkg_Ger10200/historico/historico.h"
+#include "protocol/objects.h"
+#include "clientlib/settings.h"
+#include "dataset/valuewriter.h"
+#include "rpc/dispatcher.h"
+#include "rpc/httpserver.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QRegularExpression>
+#include <QTableWidget>
+#include <QTest>
+#include <QToolButton>
+
+namespace fiscal::test {
+namespace {
+
+using clientlib::Answer;
+using clientlib::Shown;
+using ger10200::TfrmOperacoes;
+
+const QString kUser = QStringLiteral("Maria Conceição");
+
+class OperacoesTest : public ModuleTest {
+protected:
+    void SetUp() override
+    {
+        clientlib::Settings::instance().setUser(kUser);
+        ModuleTest::SetUp();
+    }
+    void TearDown() override
+    {
+        ModuleTest::TearDown();
+        clientlib::Settings::instance().setUser(QString());
+    }
+    // `call` as `user`, straight to the server; returns the operation it recorded.
+    std::string callAs(const std::string &user, const std::string &object, const std::string &method,
+                       const QCborArray &args) const
+    {
+        const RpcResult r = rpcCallAs(user, server->port(), object, method, args);
+        EXPECT_TRUE(r.ok()) << r.errorMessage.toStdString();
+        return db->scalar("SELECT MAX(IDOPERACAO) FROM HISTOPERACAO").value_or("");
+    }
+    QString localMinute(const std::string &id) const
+    {
+        const std::string utc = db->scalar("SELECT DTOPERACAO FROM HISTOPERACAO WHERE IDOPERACAO = $1", {id}).value_or("");
+        return QDateTime::fromString(QString::fromStdString(utc), Qt::ISODateWithMs)
+            .toLocalTime()
+            .toString(QStringLiteral("dd/MM/yyyy HH:mm"));
+    }
+    // Opens the list, picks the operation and asks to undo it, answering the question No.
+    // Returns the box shown for it.
+    Shown askToUndo(const std::string &id)
+    {
+        script->clear();
+        TfrmOperacoes dialog;
+        dialog.Atualiza();
+        for (int r = 0; r < dialog.tblOperacoes->rowCount(); ++r)
+            if (dialog.tblOperacoes->item(r, 0)->text() == QString::fromStdString(id))
+                dialog.tblOperacoes->selectRow(r);
+        script->push(Answer::no());
+        dialog.Desfazer();
+        EXPECT_TRUE(script->problems().isEmpty()) << script->problems().join('\n').toStdString();
+        EXPECT_EQ(script->shown().size(), 1);
+        return script->shown().value(0);
+    }
+};
+
+TEST_F(OperacoesTest, TheQuestionSaysWhoWhenWhatAndHowManyRowsComeBack)
+{
+    const std::string clients = db->scalar("SELECT COUNT(*) FROM CLIENTE WHERE CDGRUPOFISC IS NULL").value_or("");
+    ASSERT_GT(std::stoi(clients), 2);
+    const std::string registration = callAs("Beto", kCadAutParGrpFis, "CadastroAutomatico",
+                                            {"CLIENTE", "003", "", "V", "", "", ""});
+    const std::string supplier = db->scalar("SELECT MIN(CDFORNECED) FROM FORNECEDOR WHERE CDGRUPOFISC = '001'").value_or("");
+    ASSERT_FALSE(supplier.empty());
+    const QString code = QString::fromStdString(supplier);
+    const std::string mine = callAs(kUser.toStdString(), kParamGrupFiscal, "SetFornecedor",
+                                    {writes::ChangeSetBuilder("SetFornecedor")
+                                         .update({{"CDFORNECED", code}, {"CDGRUPOFISC", "001"}},
+                                                 {{"CDFORNECED", code}, {"CDGRUPOFISC", "002"}})
+                                         .build()});
+    // One of Beto's clients is changed since by a save of another user.
+    const QString client = QString::fromStdString(
+        db->scalar("SELECT MIN(CDCHAVE1) FROM HISTITEM WHERE IDOPERACAO = $1", {registration}).value_or(""));
+    callAs("Ana", kParamGrupFiscal, "SetCliente",
+           {writes::ChangeSetBuilder("SetCliente")
+                .update({{"CDCLIENTE", client}, {"CDGRUPOFISC", "003"}}, {{"CDCLIENTE", client}, {"CDGRUPOFISC", "004"}})
+                .build()});
+    const int n = std::stoi(clients);
+
+    struct Case {
+        const char *what;
+        std::string id;
+        QString question;
+        clientlib::TMsgDlgType kind;
+    };
+    const QLocale brazil(QLocale::Portuguese, QLocale::Brazil);
+    const Case cases[] = {
+        {"the user's own save", mine,
+         QStringLiteral("Desfazer a operação %1, feita por %2 em %3 — Gravação na grade de fornecedores de 1 fornecedor?\n\n"
+                        "O registro volta a ser como era antes dela.")
+             .arg(QString::fromStdString(mine), kUser, localMinute(mine)),
+         clientlib::mtConfirmation},
+        {"another user's registration, one row changed since", registration,
+         QStringLiteral("Desfazer a operação %1, feita por Beto em %2 — Cadastramento automático de %3 clientes?\n\n"
+                        "%4 registros voltam a ser como eram antes dela. Ficam como estão: 1 alterado por uma operação "
+                        "posterior.\n\nAtenção: esta operação foi feita por outro usuário (Beto), não por você.")
+             .arg(QString::fromStdString(registration), localMinute(registration), brazil.toString(n),
+                  brazil.toString(n - 1)),
+         clientlib::mtWarning},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        clearCalls();
+        const Shown box = askToUndo(c.id);
+        EXPECT_EQ(box.text, c.question);
+        EXPECT_EQ(box.messageType, c.kind);
+        EXPECT_EQ(box.buttons, clientlib::mbYesNo);
+        EXPECT_TRUE(callsOf(QStringLiteral("DesfazOperacao")).isEmpty()) << "nothing is undone without a Yes";
+    }
+}
+
+// A server that answers the history's calls as the test says.
+class FakeHistory {
+public:
+    using Rows = QList<QStringList>;
+    struct Packet {
+        QStringList fields;
+        Rows rows;
+    };
+
+    FakeHistory(Packet preview, Packet undo)
+    {
+        const auto answer = [](const Packet &p) {
+            return [p](const QCborArray &, dataset::ValueWriter &w) {
+                w.startMap();
+                w.key("fields");
+                w.startArray();
+                for (const QString &f : p.fields) {
+                    w.startMap();
+                    w.key("name");
+                    w.string(f);
+                    w.key("size");
+                    w.integer(40);
+                    w.key("type");
+                    w.string(std::string_view("string"));
+                    w.endMap();
+                }
+                w.endArray();
+                w.key("rows");
+                w.startArray();
+                for (const QStringList &row : p.rows) {
+                    w.startArray();
+                    for (const QString &v : row)
+                        w.string(v);
+                    w.endArray();
+                }
+                w.endArray();
+                w.endMap();
+            };
+        };
+        const Packet operations{{"IDOPERACAO", "DTOPERACAO", "NMUSUARIO", "NMMETODO", "DSARGUMENTOS", "QTALTERADOS",
+                                 "QTINCLUIDOS", "QTEXCLUIDOS", "IDDESFAZ", "IDDESFEITAPOR"},
+                                {{"7", "2026-12-08T13:15:30.123Z", kUser, "SetCliente", "[1]", "1", "0", "0", "", ""}}};
+        const std::string object = protocol::kHistorico;
+        m_dispatcher.add(object, "GetOperacoes", answer(operations));
+        m_dispatcher.add(object, "SimulaDesfazOperacao", answer(preview));
+        m_dispatcher.add(object, "DesfazOperacao", answer(undo));
+        m_server = std::make_unique<rpc::HttpServer>(m_dispatcher);
+        m_server->start();
+    }
+    std::uint16_t port() const { return m_server->port(); }
+
+private:
+    rpc::Dispatcher m_dispatcher;
+    std::unique_ptr<rpc::HttpServer> m_server;
+};
+
+TEST_F(OperacoesTest, AnAnswerThatCannotBeReadIsReportedAndNeverTakenForAResult)
+{
+    const FakeHistory::Packet preview{{"NMTABELA", "QTREGISTROS", "QTRESTAURADOS", "QTALTERADOSDEPOIS", "QTALTERADOSFORA",
+                                       "QTINEXISTENTES"},
+                                      {{"CLIENTE", "1", "1", "0", "0", "0"}}};
+    const QStringList undoFields{"IDOPERACAO", "QTRESTAURADOS", "QTIGNORADOS", "QTALTERADOSDEPOIS", "QTALTERADOSFORA",
+                                 "QTINEXISTENTES"};
+    const QString unreadUndo = QStringLiteral("O servidor não informou o que foi desfeito da operação 7. As abas e as "
+                                              "operações são lidas de novo: confira nelas o que ficou gravado.");
+    const QString unreadPreview =
+        QStringLiteral("O servidor não informou o que desfazer a operação 7 restauraria. Nada foi desfeito.");
+    struct Case {
+        const char *what;
+        FakeHistory::Packet preview, undo;
+        QString message;
+        bool undoCalled;
+    };
+    const Case cases[] = {
+        {"the preview has no rows", {preview.fields, {}}, {undoFields, {{"8", "1", "0", "0", "0", "0"}}}, unreadPreview, false},
+        {"the preview lacks the reasons", {preview.fields.mid(0, 3), {{"CLIENTE", "1", "1"}}},
+         {undoFields, {{"8", "1", "0", "0", "0", "0"}}}, unreadPreview, false},
+        {"the undo has no rows", preview, {undoFields, {}}, unreadUndo, true},
+        {"the undo has two rows", preview, {undoFields, {{"8", "1", "0", "0", "0", "0"}, {"9", "1", "0", "0", "0", "0"}}},
+         unreadUndo, true},
+        {"the undo lacks the reasons", preview, {undoFields.mid(0, 3), {{"8", "1", "0"}}}, unreadUndo, true},
+        {"a count that is not a number", preview, {undoFields, {{"8", "um", "0", "0", "0", "0"}}}, unreadUndo, true},
+        {"reasons that do not add up", preview, {undoFields, {{"8", "0", "2", "1", "0", "0"}}}, unreadUndo, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeHistory fake(c.preview, c.undo);
+        clientlib::Settings::instance().setServerPort(fake.port());
+        QStringList reloaded;
+        bool reloadAsked = false;
+        TfrmOperacoes dialog({[&](const QStringList &) { return reloadAsked = true; },
+                              [&](const QStringList &tables) { reloaded = tables; }});
+        dialog.Atualiza();
+        ASSERT_EQ(dialog.tblOperacoes->rowCount(), 1);
+        script->clear();
+        clearCalls();
+        if (c.undoCalled)
+            script->push(Answer::yes());
+        dialog.Desfazer();
+        EXPECT_TRUE(script->problems().isEmpty()) << script->problems().join('\n').toStdString();
+        EXPECT_EQ(script->messages().value(script->messages().size() - 1), c.message);
+        EXPECT_EQ(script->shown().last().messageType, clientlib::mtError);
+        EXPECT_EQ(callsOf(QStringLiteral("DesfazOperacao")).size(), c.undoCalled ? 1 : 0);
+        // When the undo may have run, what it may have written is read again.
+        EXPECT_EQ(reloadAsked, c.undoCalled);
+        EXPECT_EQ(reloaded, c.undoCalled ? QStringList{QStringLiteral("CLIENTE")} : QStringList());
+    }
+    clientlib::Settings::instance().setServerPort(server->port());
+}
+
+} // namespace
+} // namespace fiscal::test

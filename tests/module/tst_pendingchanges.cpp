@@ -1,0 +1,201 @@
+// A change the server refused stays in the grid's change log; a reload the user did not ask
+// for (after an undo, after the dialogs) first has it saved, discarded or kept, as the user
+// answers, and never drops it without a word.
+
+#include "modulefixture.h"
+
+#include "Pkg_Ger10200/historico/historico.h"
+#include "dataset/clientdataset.h"
+#include "vcl/dbcontrols.h"
+#include "vcl/dbgrid.h"
+
+#include <QApplication>
+#include <QTableWidget>
+#include <QTest>
+#include <QToolButton>
+
+namespace fiscal::test {
+namespace {
+
+using clientlib::Answer;
+using clientlib::Shown;
+using dataset::TClientDataSet;
+
+const QString kQuestion = QStringLiteral("Há alterações não gravadas em Fornecedor. Gravar, descartar ou cancelar?");
+
+class PendingChangesTest : public OpenScreenTest {
+protected:
+    void SetUp() override
+    {
+        OpenScreenTest::SetUp();
+        if (HasFatalFailure())
+            return;
+        cds = frm->cdsFornecedor;
+        grid = frm->dbgPadrao;
+    }
+    QString value(int row, const char *field) const
+    {
+        return cds->valueAt(row, cds->FieldByName(QString::fromLatin1(field))->Index()).value_or(QString());
+    }
+    std::string dbGroup(const QString &supplier) const
+    {
+        return db->scalar("SELECT CDGRUPOFISC FROM FORNECEDOR WHERE CDFORNECED = $1", {supplier.toStdString()})
+            .value_or("");
+    }
+    // Suppliers with a group other than 001 and 002, not the last row.
+    QList<int> plainRows() const
+    {
+        QList<int> rows;
+        for (int r = 0; r + 1 < cds->rowCount(); ++r)
+            if (const QString g = value(r, "CDGRUPOFISC"); !g.isEmpty() && g != QLatin1String("001") && g != QLatin1String("002"))
+                rows << r;
+        return rows;
+    }
+    // Types the group into the row's cell and posts it.
+    void post(int row, const char *digit)
+    {
+        grid->scrollTo(grid->model()->index(row, 0));   // a click reaches rows on screen only
+        focusCell(grid, row, QStringLiteral("CDGRUPOFISC"));
+        typeKeys(QString::fromLatin1(digit));
+        clickButton(frm->dbnPadrao->Button(vcl::nbPost));
+    }
+    // Another user moves the row on underneath this screen, so that its save is refused
+    // and stays in the change log. Returns what the other user wrote.
+    std::string refusedSave(int row)
+    {
+        const QString supplier = value(row, "CDFORNECED");
+        const std::string underneath = value(row, "CDGRUPOFISC") == QLatin1String("005") ? "006" : "005";
+        db->exec("UPDATE FORNECEDOR SET CDGRUPOFISC = $1 WHERE CDFORNECED = $2", {underneath, supplier.toStdString()});
+        post(row, "2");
+        EXPECT_EQ(script->messages().size(), 1) << "the refusal is shown";
+        EXPECT_EQ(cds->ChangeCount(), 1);
+        EXPECT_EQ(cds->State(), dataset::dsBrowse);
+        script->clear();
+        return underneath;
+    }
+    // The main screen active again, as when a dialog goes away.
+    void backToScreen()
+    {
+        frm->activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(frm));
+    }
+    // The pending question as shown, with its buttons.
+    ::testing::AssertionResult askedOnce() const
+    {
+        int asked = 0;
+        for (const Shown &s : script->shown())
+            if (s.text == kQuestion) {
+                ++asked;
+                if (s.choices != QStringList{QStringLiteral("Gravar"), QStringLiteral("Descartar"), QStringLiteral("Cancelar")})
+                    return ::testing::AssertionFailure() << "buttons " << s.choices.join(',').toStdString();
+            }
+        if (asked != 1)
+            return ::testing::AssertionFailure() << "asked " << asked << " times";
+        return ::testing::AssertionSuccess();
+    }
+
+    TClientDataSet *cds = nullptr;
+    vcl::TDBGrid *grid = nullptr;
+};
+
+// The undo of one row's save, while another row holds a change the server refused.
+TEST_F(PendingChangesTest, BeforeTheReloadOfAnUndoThePendingChangeIsSavedDiscardedOrKept)
+{
+    struct Case {
+        const char *what;
+        const char *answer;
+        bool conflictGone;    // the other user's change is taken back before answering
+        bool undone;
+        bool pendingAfter;
+        bool saved;           // the pending row holds what this screen typed
+    };
+    const Case cases[] = {
+        {"cancel: nothing happens", "Cancelar", false, false, true, false},
+        {"discard: the change goes, the undo runs", "Descartar", false, true, false, false},
+        {"save refused again: the undo does not run", "Gravar", false, false, true, false},
+        {"save accepted: then the undo", "Gravar", true, true, false, true},
+    };
+    const QList<int> rows = plainRows();
+    ASSERT_GE(rows.size(), 2 * int(std::size(cases)));
+    int next = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const int undoRow = rows.at(next++), pendingRow = rows.at(next++);
+        const QString undoSupplier = value(undoRow, "CDFORNECED"), pendingSupplier = value(pendingRow, "CDFORNECED");
+        const QString original = value(undoRow, "CDGRUPOFISC"), pendingOriginal = value(pendingRow, "CDGRUPOFISC");
+        post(undoRow, "1");
+        ASSERT_EQ(dbGroup(undoSupplier), "001");
+        const std::string underneath = refusedSave(pendingRow);
+        if (c.conflictGone)
+            db->exec("UPDATE FORNECEDOR SET CDGRUPOFISC = $1 WHERE CDFORNECED = $2",
+                     {pendingOriginal.toStdString(), pendingSupplier.toStdString()});
+        clearCalls();
+
+        script->push(Answer::dialog([&](QDialog &d) {
+            auto *o = qobject_cast<ger10200::TfrmOperacoes *>(&d);
+            ASSERT_TRUE(o);
+            ASSERT_TRUE(waitFor([o] { return o->isLoaded(); }));
+            o->tblOperacoes->selectRow(0);
+            script->push(Answer::yes());
+            script->push(Answer::choose(QString::fromLatin1(c.answer)));
+            clickButton(o->sbtDesfazer);
+        }));
+        triggerMenu(frm->mnuOperacoes);
+        backToScreen();
+
+        EXPECT_TRUE(script->problems().isEmpty()) << script->problems().join('\n').toStdString();
+        EXPECT_TRUE(askedOnce());
+        EXPECT_EQ(callsOf(QStringLiteral("DesfazOperacao")).size(), c.undone ? 1 : 0);
+        EXPECT_EQ(dbGroup(undoSupplier), c.undone ? original.toStdString() : "001");
+        EXPECT_EQ(cds->ChangeCount(), c.pendingAfter ? 1 : 0);
+        EXPECT_EQ(dbGroup(pendingSupplier), c.saved ? "002" : c.conflictGone ? pendingOriginal.toStdString() : underneath);
+        EXPECT_EQ(value(rowOf(grid, QStringLiteral("CDFORNECED"), pendingSupplier), "CDGRUPOFISC"),
+                  c.pendingAfter || c.saved ? QStringLiteral("002") : QString::fromStdString(underneath))
+            << "the grid shows the pending change while it is kept, and the database otherwise";
+        if (c.pendingAfter) {
+            // Leave nothing pending for the next case.
+            cds->CancelUpdates();
+        }
+        script->clear();
+    }
+}
+
+// The automatic registration reloads the tab when it closes: a pending change is settled
+// before the dialog opens, and "Cancelar" keeps the dialog closed.
+TEST_F(PendingChangesTest, BeforeADialogWhoseCloseReloadsThePendingChangeIsSettled)
+{
+    const struct {
+        const char *answer;
+        bool opened;
+    } cases[] = {{"Cancelar", false}, {"Descartar", true}};
+    const QList<int> rows = plainRows();
+    ASSERT_GE(rows.size(), 2);
+    int next = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.answer);
+        const int row = rows.at(next++);
+        const QString supplier = value(row, "CDFORNECED");
+        const std::string underneath = refusedSave(row);
+        ASSERT_TRUE(frm->sbtAutomatico->isEnabled());
+        script->push(Answer::choose(QString::fromLatin1(c.answer)));
+        if (c.opened)
+            script->push(Answer::cancel());
+        clickButton(frm->sbtAutomatico);
+        backToScreen();
+
+        EXPECT_TRUE(script->problems().isEmpty()) << script->problems().join('\n').toStdString();
+        EXPECT_TRUE(askedOnce());
+        int dialogs = 0;
+        for (const Shown &s : script->shown())
+            dialogs += s.kind == Shown::Dialog;
+        EXPECT_EQ(dialogs, c.opened ? 1 : 0);
+        EXPECT_EQ(cds->ChangeCount(), c.opened ? 0 : 1);
+        EXPECT_EQ(value(rowOf(grid, QStringLiteral("CDFORNECED"), supplier), "CDGRUPOFISC"),
+                  c.opened ? QString::fromStdString(underneath) : QStringLiteral("002"));
+        cds->CancelUpdates();
+        script->clear();
+    }
+}
+
+} // namespace
+} // namespace fiscal::test
