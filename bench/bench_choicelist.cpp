@@ -9,7 +9,7 @@
 
 #include "benchsupport.h"
 
-#include "Pkg_Ger10200/Ger10202/ger10202.h"
+#include "Pkg_Ger10200/cadastroinscricao/frmcadautoimpinscesta.h"
 #include "clientlib/btnpesquisa.h"
 #include "clientlib/choicedialog.h"
 #include "clientlib/adoibquery.h"

@@ -10,11 +10,11 @@
 
 #include "benchsupport.h"
 
-#include "Pkg_Ger10200/Ger10200/ger10200.h"
+#include "Pkg_Ger10200/mainscreen/frmparamgrupfiscal.h"
 #include "Pkg_Ger10200/module.h"
 #include "clientlib/hostservices.h"
 #include "clientlib/interaction.h"
-#include "clientlib/scriptedinteraction.h"
+#include "scriptedinteraction.h"
 #include "clientlib/settings.h"
 #include "dataset/clientdataset.h"
 #include "vcl/dbgrid.h"

@@ -4,52 +4,36 @@
 # Both carry their manual page, copyright and changelog; dpkg-shlibdeps works out the
 # dependencies on Debian's libraries. Libraries of this project that are built shared go
 # into a private folder of each program that uses them.
-if(NOT TARGET fiscal-server OR NOT TARGET erp-host)
-  return()
-endif()
-
 set(FISCAL_PACKAGE_MAINTAINER "Equipe do sistema fiscal <fiscal@example.com>")
 set(FISCAL_PACKAGE_RELEASE 1)
 set(deb_root ${CMAKE_BINARY_DIR}/debian)
 
 # ---- what goes where ----
 
-# Installs the shared ones among `libs` into `dir` for `component`; sets `out` to them.
-function(fiscal_install_private_libraries component dir out)
-  set(installed)
+# Installs the shared ones among `libs` (the others are linked into the programs) into `dir`
+# for `component`.
+function(fiscal_install_private_libraries component dir)
   foreach(lib ${ARGN})
-    if(TARGET ${lib})
-      get_target_property(type ${lib} TYPE)
-      if(type STREQUAL "SHARED_LIBRARY")
-        install(TARGETS ${lib} LIBRARY DESTINATION ${dir} NAMELINK_SKIP COMPONENT ${component})
-        # They find each other beside themselves, in either program's folder.
-        set_target_properties(${lib} PROPERTIES INSTALL_RPATH "$ORIGIN")
-        list(APPEND installed ${lib})
-      endif()
+    get_target_property(type ${lib} TYPE)
+    if(type STREQUAL "SHARED_LIBRARY")
+      install(TARGETS ${lib} LIBRARY DESTINATION ${dir} NAMELINK_SKIP COMPONENT ${component})
+      # They find each other beside themselves, in either program's folder.
+      set_target_properties(${lib} PROPERTIES INSTALL_RPATH "$ORIGIN")
     endif()
   endforeach()
-  set(${out} ${installed} PARENT_SCOPE)
 endfunction()
 
-fiscal_install_private_libraries(server ${FISCAL_INSTALL_SERVERLIBDIR} server_libs
-  storage dataset rpc appserver)
-fiscal_install_private_libraries(host ${FISCAL_INSTALL_HOSTLIBDIR} host_libs
-  storage dataset rpc vcl fiscal_help clientlib reports coverage)
-if(server_libs)
-  file(RELATIVE_PATH rel /${CMAKE_INSTALL_BINDIR} /${FISCAL_INSTALL_SERVERLIBDIR})
-  set_target_properties(fiscal-server PROPERTIES INSTALL_RPATH "$ORIGIN/${rel}")
-endif()
-if(host_libs)
-  file(RELATIVE_PATH rel /${CMAKE_INSTALL_BINDIR} /${FISCAL_INSTALL_HOSTLIBDIR})
-  set_target_properties(erp-host PROPERTIES INSTALL_RPATH "$ORIGIN/${rel}")
-  if(TARGET Pkg_Ger10200)
-    file(RELATIVE_PATH rel /${FISCAL_INSTALL_MODULEDIR} /${FISCAL_INSTALL_HOSTLIBDIR})
-    set_target_properties(Pkg_Ger10200 PROPERTIES INSTALL_RPATH "$ORIGIN/${rel}")
-  endif()
-endif()
-if(TARGET Pkg_Ger10200)
-  install(TARGETS Pkg_Ger10200 LIBRARY DESTINATION ${FISCAL_INSTALL_MODULEDIR} NAMELINK_SKIP COMPONENT host)
-endif()
+fiscal_install_private_libraries(server ${FISCAL_INSTALL_SERVERLIBDIR}
+  storage dataset protocol rpc appserver)
+fiscal_install_private_libraries(host ${FISCAL_INSTALL_HOSTLIBDIR}
+  storage dataset protocol rpc vcl fiscal_help clientlib reports)
+file(RELATIVE_PATH rel /${CMAKE_INSTALL_BINDIR} /${FISCAL_INSTALL_SERVERLIBDIR})
+set_target_properties(fiscal-server PROPERTIES INSTALL_RPATH "$ORIGIN/${rel}")
+file(RELATIVE_PATH rel /${CMAKE_INSTALL_BINDIR} /${FISCAL_INSTALL_HOSTLIBDIR})
+set_target_properties(erp-host PROPERTIES INSTALL_RPATH "$ORIGIN/${rel}")
+file(RELATIVE_PATH rel /${FISCAL_INSTALL_MODULEDIR} /${FISCAL_INSTALL_HOSTLIBDIR})
+set_target_properties(Pkg_Ger10200 PROPERTIES INSTALL_RPATH "$ORIGIN/${rel}")
+install(TARGETS Pkg_Ger10200 LIBRARY DESTINATION ${FISCAL_INSTALL_MODULEDIR} NAMELINK_SKIP COMPONENT host)
 
 # systemd looks for units under /lib on Debian 12; /etc is the system's, not the prefix's.
 install(FILES ${PROJECT_SOURCE_DIR}/deploy/fiscal-server@.service ${PROJECT_SOURCE_DIR}/deploy/fiscal-server-migrate.service

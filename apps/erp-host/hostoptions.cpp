@@ -1,7 +1,5 @@
 #include "hostoptions.h"
 
-#include "screenshot.h"
-
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -42,9 +40,9 @@ const OptionInfo kOptions[] = {
     {"--config", "ARQUIVO.ini", "arquivo de configuração no lugar do do usuário"},
     {"--screenshot", "ARQUIVO.png", "abre a tela principal, grava uma imagem da janela e sai"},
     {"--screenshot-timeout", "MS", "quanto esperar a tela carregar os dados (padrão 60000)"},
-    {"--window", "cobertura|ajuda", "com --screenshot: grava o relatório de cobertura ou a ajuda"},
+    {"--window", "JANELA", "com --screenshot: grava uma janela do módulo sozinha (cobertura, ajuda)"},
     {"--tab", "N", "com --screenshot: a tela principal na aba N (1 a 9)"},
-    {"--dialog", "JANELA", "com --screenshot: a janela aberta sobre a tela principal (abaixo)"},
+    {"--dialog", "JANELA", "com --screenshot: a janela aberta sobre a tela principal (automatico, ...)"},
     {"--exit-when-drawn", nullptr, "abre a tela principal, escreve \"drawn\" quando ela aparece com os dados e sai"},
     {"--help", nullptr, "mostra esta ajuda e sai (também -h)"},
     {"--version", nullptr, "mostra a versão e sai"},
@@ -152,7 +150,8 @@ QString hostHelp()
     text += QStringLiteral(
         "  As opções do Qt, como -platform offscreen ou -display :0, também valem.\n"
         "\n"
-        "Janelas de --dialog: %1\n"
+        "As janelas de --dialog e --window são as que o módulo oferece; um nome que ele não\n"
+        "conhece é recusado com a lista das que há.\n"
         "\n"
         "Variáveis de ambiente (valem sobre o arquivo; a linha de comando vale sobre elas):\n"
         "  FISCAL_SERVER    como --server\n"
@@ -174,8 +173,7 @@ QString hostHelp()
         "  erp-host --server http://127.0.0.1:8211 --db /var/lib/fiscal-server/fiscal.sqlite --open\n"
         "  erp-host --open Pkg_Ger10200 --screenshot tela.png\n"
         "  erp-host --screenshot janela.png --dialog automatico\n"
-        "  erp-host --server https://fiscal.empresa.com.br --cafile /etc/ssl/certs/empresa-ca.pem --open\n")
-        .arg(screenshotDialogNames(QStringLiteral(", ")));
+        "  erp-host --server https://fiscal.empresa.com.br --cafile /etc/ssl/certs/empresa-ca.pem --open\n");
     return text;
 }
 
@@ -261,10 +259,6 @@ bool parseHostCommandLine(const QStringList &arguments, HostCommandLine &cli, QS
         } else if (arg == QLatin1String("--screenshot")) {
             cli.screenshot = *v;
         } else if (arg == QLatin1String("--window")) {
-            if (*v != QLatin1String("cobertura") && *v != QLatin1String("ajuda")) {
-                error = QStringLiteral("janela desconhecida: %1 (use cobertura ou ajuda)").arg(*v);
-                return false;
-            }
             cli.window = *v;
         } else if (arg == QLatin1String("--config")) {
             cli.configFile = *v;
@@ -283,10 +277,6 @@ bool parseHostCommandLine(const QStringList &arguments, HostCommandLine &cli, QS
                 return false;
             }
         } else if (arg == QLatin1String("--dialog")) {
-            if (!findScreenshotDialog(*v)) {
-                error = QStringLiteral("janela desconhecida: %1 (use %2)").arg(*v, screenshotDialogNames(QStringLiteral(", ")));
-                return false;
-            }
             cli.screenshotDialog = *v;
         }
     }

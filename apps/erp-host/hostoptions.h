@@ -41,11 +41,11 @@ struct HostOptions {
     bool open = false;             // --open: open a module's main screen at start
     QString openModule;            // its name; empty when only one module is configured
     QString screenshot;
-    QString window;                // --window: the window --screenshot grabs instead of the main one
+    QString window;                // --window: a window of the module --screenshot grabs instead of the main one
     QString configFile;
     int screenshotTimeoutMs = 60000;
     int screenshotTab = 0;         // 1-based; 0: the tab the screen opens on
-    QString screenshotDialog;      // a name of screenshotDialogs(); empty: none
+    QString screenshotDialog;      // a dialog the module offers (clientlib/screentargets.h); empty: none
     bool exitWhenDrawn = false;    // print "drawn" once the main screen shows its data, then exit
 };
 

@@ -136,6 +136,11 @@ QString HostWindow::moduleError(int index) const
     return m_modules[size_t(index)]->error;
 }
 
+QFunctionPointer HostWindow::moduleSymbol(int index, const char *name) const
+{
+    return moduleLoaded(index) ? m_modules[std::size_t(index)]->library.resolve(name) : nullptr;
+}
+
 bool HostWindow::runModule(int index)
 {
     if (!moduleLoaded(index)) {

@@ -30,6 +30,8 @@ public:
 
     // Calls the module's IniProc; false when it has none or it failed.
     bool runModule(int index);
+    // Another function the module exports (nullptr when it has none).
+    QFunctionPointer moduleSymbol(int index, const char *name) const;
 
     // The "Sobre" box: the version, the server and the database this host uses.
     void showAbout();

@@ -4,9 +4,8 @@
 #include "mainwindow.h"
 
 #include "clientlib/hostservices.h"
+#include "clientlib/screentargets.h"
 
-#include <QAbstractButton>
-#include <QAction>
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDialog>
@@ -16,20 +15,15 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QPointer>
-#include <QTabWidget>
+#include <QStringList>
 #include <QThread>
 #include <QTimer>
 #include <cstdio>
 
 namespace {
 
-constexpr ScreenshotDialog kDialogs[] = {
-    {"automatico", 1, "mnuCadAutomatico"},
-    {"replica", 9, "mnuReplica"},
-    {"impinscesta", 9, "mnuCadAutomatico"},
-    {"historico", 1, "mnuHistorico"},
-    {"operacoes", 1, "mnuOperacoes"},
-};
+using fiscal::clientlib::ScreenTarget;
+using fiscal::clientlib::ScreenTargets;
 
 QWidget *loadedScreen(QMdiArea *area)
 {
@@ -73,38 +67,43 @@ void drawWindow(QPixmap &shot, QWidget &host, QWidget &window)
     p.drawPixmap(at + QPoint(1, title), content);
 }
 
-QWidget *visibleWindow(const char *name)
+QWidget *visibleWindow(const QString &name)
 {
     for (QWidget *w : QApplication::topLevelWidgets()) {
-        if (w->objectName() == QLatin1String(name) && w->isVisible())
+        if (w->objectName() == name && w->isVisible())
             return w;
     }
     return nullptr;
 }
 
-// The window --window names, opened from the loaded screen as a person would; a null image
-// when it did not come up in time. The coverage report is modal: it is grabbed from a timer
-// while its dialog runs, then closed.
-QImage grabWindow(QApplication &app, QWidget *screen, const HostOptions &options, QDeadlineTimer deadline)
+const ScreenTarget *findTarget(const std::vector<ScreenTarget> &targets, const QString &name)
+{
+    for (const ScreenTarget &t : targets) {
+        if (t.name == name)
+            return &t;
+    }
+    return nullptr;
+}
+
+QString targetNames(const std::vector<ScreenTarget> &targets)
+{
+    QStringList names;
+    for (const ScreenTarget &t : targets)
+        names << t.name;
+    return names.join(QStringLiteral(", "));
+}
+
+// The window a --window target names, opened from the loaded screen; a null image when it
+// did not come up in time. A modal one is drawn from a timer while it runs, then closed.
+QImage grabWindow(QApplication &app, QWidget &screen, const ScreenTarget &target, QDeadlineTimer deadline,
+                  QString &error)
 {
     QImage image;
-    if (options.window == QLatin1String("ajuda")) {
-        if (auto *help = screen->findChild<QAbstractButton *>(QStringLiteral("sbtAjuda")))
-            help->click();
-        while (!visibleWindow("frmAjuda") && !deadline.hasExpired())
-            app.processEvents(QEventLoop::AllEvents, 50);
-        app.processEvents();
-        if (QWidget *w = visibleWindow("frmAjuda"))
-            image = w->grab().toImage();
-        return image;
-    }
-    auto *action = screen->findChild<QAction *>(QStringLiteral("mnuCobertura"));
-    if (!action)
-        return image;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, &app, [&] {
-        QWidget *w = visibleWindow("frmCobertura");
-        if (w && w->property("loaded").toBool()) {
+        QWidget *w = visibleWindow(target.window);
+        const QVariant loaded = w ? w->property("loaded") : QVariant();
+        if (w && image.isNull() && (!loaded.isValid() || loaded.toBool())) {
             app.processEvents();
             image = w->grab().toImage();
         }
@@ -115,20 +114,16 @@ QImage grabWindow(QApplication &app, QWidget *screen, const HostOptions &options
         }
     });
     poll.start(50);
-    action->trigger();
+    error = target.open(screen);   // a modal window returns once closed
+    while (error.isEmpty() && image.isNull() && !deadline.hasExpired())
+        app.processEvents(QEventLoop::AllEvents, 50);
     return image;
 }
 
-// Runs the menu entry; while its modal dialog is up, draws it over the host and closes it.
-int shootDialog(QApplication &app, HostWindow &window, QWidget &screen, const ScreenshotDialog &dialog,
+// Opens the dialog; while it is up, draws it over the host and closes it.
+int shootDialog(QApplication &app, HostWindow &window, QWidget &screen, const ScreenTarget &dialog,
                 const QString &file)
 {
-    auto *action = screen.findChild<QAction *>(QString::fromLatin1(dialog.action));
-    if (!action)
-        return fail(QStringLiteral("a tela não tem o comando que abre \"%1\"").arg(QString::fromLatin1(dialog.name)));
-    if (!action->isEnabled())
-        return fail(QStringLiteral("o comando \"%1\" não está disponível nesta aba").arg(action->text().remove('&')));
-
     bool saved = false;
     bool shown = false;
     QTimer poll;
@@ -148,11 +143,13 @@ int shootDialog(QApplication &app, HostWindow &window, QWidget &screen, const Sc
         modal->close();
     });
     poll.start();
-    action->trigger();   // returns when the dialog has closed
+    const QString error = dialog.open(screen);   // returns when the dialog has closed
     poll.stop();
     settle(app);
+    if (!error.isEmpty())
+        return fail(error);
     if (!shown)
-        return fail(QStringLiteral("o comando \"%1\" não abriu nenhuma janela").arg(action->text().remove('&')));
+        return fail(QStringLiteral("a janela \"%1\" não se abriu").arg(dialog.name));
     if (!saved)
         return fail(QStringLiteral("não foi possível gravar %1").arg(file));
     return 0;
@@ -160,32 +157,31 @@ int shootDialog(QApplication &app, HostWindow &window, QWidget &screen, const Sc
 
 } // namespace
 
-std::span<const ScreenshotDialog> screenshotDialogs()
-{
-    return kDialogs;
-}
-
-const ScreenshotDialog *findScreenshotDialog(const QString &name)
-{
-    for (const ScreenshotDialog &d : kDialogs) {
-        if (name == QLatin1String(d.name))
-            return &d;
-    }
-    return nullptr;
-}
-
-QString screenshotDialogNames(const QString &separator)
-{
-    QStringList names;
-    for (const ScreenshotDialog &d : kDialogs)
-        names << QString::fromLatin1(d.name);
-    return names.join(separator);
-}
-
 int takeScreenshot(QApplication &app, HostWindow &window, int module, const HostOptions &options)
 {
     if (!window.moduleLoaded(module))
         return fail(window.moduleError(module));
+    // What the module lets the host draw: asked only when more than the main screen is wanted.
+    const ScreenTargets *targets = nullptr;
+    if (options.screenshotTab > 0 || !options.screenshotDialog.isEmpty() || !options.window.isEmpty()) {
+        const auto proc = reinterpret_cast<fiscal::clientlib::ScreenTargetsProc>(window.moduleSymbol(module, "ScreenTargets"));
+        targets = proc ? proc() : nullptr;
+        if (!targets)
+            return fail(QStringLiteral("o módulo não oferece abas, janelas nem diálogos para a imagem"));
+    }
+    const ScreenTarget *dialog = nullptr;
+    if (!options.screenshotDialog.isEmpty()) {
+        dialog = findTarget(targets->dialogs, options.screenshotDialog);
+        if (!dialog)
+            return fail(QStringLiteral("janela desconhecida: %1 (use %2)").arg(options.screenshotDialog, targetNames(targets->dialogs)));
+    }
+    const ScreenTarget *alone = nullptr;
+    if (!options.window.isEmpty()) {
+        alone = findTarget(targets->windows, options.window);
+        if (!alone)
+            return fail(QStringLiteral("janela desconhecida: %1 (use %2)").arg(options.window, targetNames(targets->windows)));
+    }
+
     window.runModule(module);
     QDeadlineTimer deadline(options.screenshotTimeoutMs);
     while (!loadedScreen(window.mdiArea()) && !deadline.hasExpired()) {
@@ -194,16 +190,10 @@ int takeScreenshot(QApplication &app, HostWindow &window, int module, const Host
     }
     QWidget *screen = loadedScreen(window.mdiArea());
 
-    const ScreenshotDialog *dialog = findScreenshotDialog(options.screenshotDialog);
     const int tab = options.screenshotTab > 0 ? options.screenshotTab : (dialog ? dialog->tab : 0);
     if (screen && tab > 0) {
-        auto *pages = screen->findChild<QTabWidget *>(QStringLiteral("pgcPadrao"));
-        if (!pages || tab > pages->count())
-            return fail(QStringLiteral("a tela não tem a aba %1").arg(tab));
-        if (!pages->isTabEnabled(tab - 1))
-            return fail(QStringLiteral("a aba %1 (%2) não está disponível").arg(tab).arg(pages->tabText(tab - 1)));
-        // As a click on the tab: the screen runs its own tab-change handling.
-        pages->setCurrentIndex(tab - 1);
+        if (const QString error = targets->showTab(*screen, tab); !error.isEmpty())
+            return fail(error);
     }
     // A last round so the screen paints what it loaded.
     settle(app);
@@ -211,9 +201,12 @@ int takeScreenshot(QApplication &app, HostWindow &window, int module, const Host
         return shootDialog(app, window, *screen, *dialog, options.screenshot);
 
     QImage image;
-    if (screen && !options.window.isEmpty())
-        image = grabWindow(app, screen, options, deadline);
-    const bool shown = screen && (options.window.isEmpty() || !image.isNull());
+    QString error;
+    if (screen && alone)
+        image = grabWindow(app, *screen, *alone, deadline, error);
+    if (!error.isEmpty())
+        return fail(error);
+    const bool shown = screen && (!alone || !image.isNull());
     if (image.isNull())
         image = window.grab().toImage();
     if (!image.save(options.screenshot))

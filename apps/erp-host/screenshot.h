@@ -1,28 +1,12 @@
 #pragma once
-// --screenshot: the module's main screen drawn without a display, optionally on one of
-// its tabs (--tab N, 1 = the first) and with one of its dialogs open over it
-// (--dialog NAME); or, with --window, the coverage report or the help window on its own.
-// The host knows the screen only through Qt: the page control named "pgcPadrao", the menu
-// entries and buttons that open each window.
-
-#include <QString>
-#include <span>
+// --screenshot: the module's main screen drawn without a display, optionally on one of its
+// tabs (--tab N, 1 = the first) and with one of its dialogs open over it (--dialog NAME); or,
+// with --window NAME, one of its windows on its own. The module says what there is to draw
+// (clientlib/screentargets.h); the host knows no widget of it.
 
 class QApplication;
 class HostWindow;
 struct HostOptions;
-
-struct ScreenshotDialog {
-    const char *name;      // value of --dialog
-    int tab;               // tab the dialog is opened from when --tab is not given
-    const char *action;    // object name of the menu entry that opens it
-};
-
-// One row per dialog.
-std::span<const ScreenshotDialog> screenshotDialogs();
-const ScreenshotDialog *findScreenshotDialog(const QString &name);
-// The names joined by `separator`, for messages and the usage text.
-QString screenshotDialogNames(const QString &separator);
 
 // Opens the module (its index in options.modules), waits for its data, selects the tab, opens the dialog and saves the
 // picture. Returns the process exit code: 0 saved, 1 something could not be shown.

@@ -5,8 +5,8 @@
 #include "commandline.h"
 #include "sdnotify.h"
 
-#include "appserver/history.h"
-#include "appserver/server.h"
+#include "appserver/history/history.h"
+#include "appserver/objects/objects.h"
 #include "ops/calllog.h"
 #include "ops/endpoints.h"
 #include "ops/health.h"

@@ -3,10 +3,10 @@
 
 #include "Pkg_Ger10200/module.h"
 
-#include "Pkg_Ger10200/Ger10200/ger10200.h"
-#include "Pkg_Ger10200/Ger10201/ger10201.h"
-#include "Pkg_Ger10200/Ger10202/ger10202.h"
-#include "Pkg_Ger10200/Ger10203/ger10203.h"
+#include "Pkg_Ger10200/mainscreen/frmparamgrupfiscal.h"
+#include "Pkg_Ger10200/cadastro/frmcadautomatico.h"
+#include "Pkg_Ger10200/cadastroinscricao/frmcadautoimpinscesta.h"
+#include "Pkg_Ger10200/replica/frmreplica.h"
 #include "Pkg_Ger10200/modaldialog.h"
 #include "vcl/cursor.h"
 #include "vcl/guard.h"

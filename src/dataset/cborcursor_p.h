@@ -21,79 +21,79 @@ namespace fiscal::dataset::detail {
 class CborCursor {
 public:
     explicit CborCursor(QByteArrayView whole)
-        : p_(reinterpret_cast<const uchar *>(whole.data())), end_(p_ + whole.size()),
-          knownSize_(whole.size())
+        : m_p(reinterpret_cast<const uchar *>(whole.data())), m_end(m_p + whole.size()),
+          m_knownSize(whole.size())
     {
         preparse();
     }
-    explicit CborCursor(ByteSource &source) : src_(&source)
+    explicit CborCursor(ByteSource &source) : m_src(&source)
     {
-        buf_.resize(kBlock);
-        p_ = end_ = buf_.data();
+        m_buf.resize(kBlock);
+        m_p = m_end = m_buf.data();
         preparse();
     }
 
     QCborError lastError() const { return {}; }   // failures throw instead
 
-    bool isMap() const { return type_ == Map; }
-    bool isArray() const { return type_ == Array; }
-    bool isString() const { return type_ == Text; }
-    bool isNull() const { return type_ == Null; }
-    bool isBool() const { return type_ == Bool; }
-    bool isUnsignedInteger() const { return type_ == Unsigned; }
-    bool isNegativeInteger() const { return type_ == Negative; }
-    bool isDouble() const { return type_ == Double; }
-    bool isFloat() const { return type_ == Float; }
-    bool isFloat16() const { return type_ == Half; }
-    bool toBool() const { return value_ != 0; }
-    quint64 toUnsignedInteger() const { return value_; }
-    bool isLengthKnown() const { return !indefinite_; }
-    quint64 length() const { return value_; }
-    double toDouble() const { double d; std::memcpy(&d, &value_, sizeof d); return d; }
+    bool isMap() const { return m_type == Map; }
+    bool isArray() const { return m_type == Array; }
+    bool isString() const { return m_type == Text; }
+    bool isNull() const { return m_type == Null; }
+    bool isBool() const { return m_type == Bool; }
+    bool isUnsignedInteger() const { return m_type == Unsigned; }
+    bool isNegativeInteger() const { return m_type == Negative; }
+    bool isDouble() const { return m_type == Double; }
+    bool isFloat() const { return m_type == Float; }
+    bool isFloat16() const { return m_type == Half; }
+    bool toBool() const { return m_value != 0; }
+    quint64 toUnsignedInteger() const { return m_value; }
+    bool isLengthKnown() const { return !m_indefinite; }
+    quint64 length() const { return m_value; }
+    double toDouble() const { double d; std::memcpy(&d, &m_value, sizeof d); return d; }
     float toFloat() const
     {
-        const quint32 bits = quint32(value_);
+        const quint32 bits = quint32(m_value);
         float f;
         std::memcpy(&f, &bits, sizeof f);
         return f;
     }
     qfloat16 toFloat16() const
     {
-        const quint16 bits = quint16(value_);
+        const quint16 bits = quint16(m_value);
         qfloat16 h;
         std::memcpy(static_cast<void *>(&h), &bits, sizeof h);
         return h;
     }
 
-    bool hasNext() const { return type_ != End; }
+    bool hasNext() const { return m_type != End; }
 
     // Past a scalar (containers and strings are not skipped by the decoder).
     void next()
     {
-        if (type_ == End || type_ == Array || type_ == Map || type_ == Text || type_ == Bytes)
+        if (m_type == End || m_type == Array || m_type == Map || m_type == Text || m_type == Bytes)
             malformed("elemento inesperado");
-        p_ += headLen_;
+        m_p += m_headLen;
         itemDone();
     }
 
     void enterContainer()
     {
-        if (type_ != Array && type_ != Map)
+        if (m_type != Array && m_type != Map)
             malformed("não é uma lista nem um mapa");
-        if (!indefinite_ && type_ == Map && value_ > (quint64(1) << 62))
+        if (!m_indefinite && m_type == Map && m_value > (quint64(1) << 62))
             malformed("mapa grande demais");
-        p_ += headLen_;
-        levels_.append(Level{indefinite_ ? 0 : (type_ == Map ? 2 * value_ : value_), indefinite_});
+        m_p += m_headLen;
+        m_levels.append(Level{m_indefinite ? 0 : (m_type == Map ? 2 * m_value : m_value), m_indefinite});
         preparse();
     }
 
     void leaveContainer()
     {
-        if (levels_.isEmpty() || type_ != End)
+        if (m_levels.isEmpty() || m_type != End)
             malformed("fim de lista fora do lugar");
-        if (levels_.last().indefinite)
-            ++p_;   // the break
-        levels_.removeLast();
+        if (m_levels.last().indefinite)
+            ++m_p;   // the break
+        m_levels.removeLast();
         itemDone();
     }
 
@@ -101,37 +101,37 @@ public:
     template <class Use>
     void text(Use &&use)
     {
-        if (type_ != Text)
+        if (m_type != Text)
             malformed("não é um texto");
         QByteArrayView out;
-        if (!indefinite_) {
-            const quint64 n = value_;
+        if (!m_indefinite) {
+            const quint64 n = m_value;
             if (n > quint64(std::numeric_limits<qsizetype>::max() / 2))
                 malformed("texto grande demais");
-            need(headLen_ + qsizetype(n));
-            out = QByteArrayView(p_ + headLen_, qsizetype(n));
-            p_ += headLen_ + qsizetype(n);
+            need(m_headLen + qsizetype(n));
+            out = QByteArrayView(m_p + m_headLen, qsizetype(n));
+            m_p += m_headLen + qsizetype(n);
         } else {
-            p_ += headLen_;
-            scratch_.clear();
+            m_p += m_headLen;
+            m_scratch.clear();
             for (;;) {
                 need(1);
-                if (*p_ == 0xff) {
-                    ++p_;
+                if (*m_p == 0xff) {
+                    ++m_p;
                     break;
                 }
                 qsizetype h;
                 const quint64 n = head(h);
-                if ((*p_ >> 5) != 3 || (*p_ & 0x1f) == 31)
+                if ((*m_p >> 5) != 3 || (*m_p & 0x1f) == 31)
                     malformed("pedaço de texto inválido");
                 if (n > quint64(std::numeric_limits<qsizetype>::max() / 2))
                     malformed("texto grande demais");
                 need(h + qsizetype(n));
-                scratch_.insert(scratch_.end(), p_ + h, p_ + h + n);
-                p_ += h + qsizetype(n);
+                m_scratch.insert(m_scratch.end(), m_p + h, m_p + h + n);
+                m_p += h + qsizetype(n);
             }
-            out = QByteArrayView(reinterpret_cast<const char *>(scratch_.data()),
-                                 qsizetype(scratch_.size()));
+            out = QByteArrayView(reinterpret_cast<const char *>(m_scratch.data()),
+                                 qsizetype(m_scratch.size()));
         }
         // Used before the next element is looked at: that may move the buffer.
         use(out);
@@ -144,17 +144,17 @@ public:
         bool ok = true;
         text([&](QByteArrayView u) {
             out.resize(u.size());
-            QChar *end = utf8_.appendToBuffer(out.data(), u);
+            QChar *end = m_utf8.appendToBuffer(out.data(), u);
             out.truncate(end - out.constData());
-            ok = !utf8_.hasError();
+            ok = !m_utf8.hasError();
         });
         return ok;
     }
 
     // Nothing left after the top-level value.
-    bool atEnd() { return levels_.isEmpty() && !has(1); }
+    bool atEnd() { return m_levels.isEmpty() && !has(1); }
     // How many items a declared length can plausibly hold, to bound what is reserved.
-    qsizetype reserveLimit() const { return knownSize_ >= 0 ? knownSize_ : qsizetype(1) << 16; }
+    qsizetype reserveLimit() const { return m_knownSize >= 0 ? m_knownSize : qsizetype(1) << 16; }
 
 private:
     enum Type { End, Unsigned, Negative, Bytes, Text, Array, Map, Tag, Simple, Bool, Null,
@@ -171,7 +171,7 @@ private:
                               .arg(QString::fromUtf8(what)));
     }
 
-    bool has(qsizetype n) { return end_ - p_ >= n || fill(n); }
+    bool has(qsizetype n) { return m_end - m_p >= n || fill(n); }
     void need(qsizetype n)
     {
         if (!has(n))
@@ -183,36 +183,36 @@ private:
     // input declares.
     bool fill(qsizetype n)
     {
-        if (!src_ || eof_)
+        if (!m_src || m_eof)
             return false;
-        qsizetype avail = end_ - p_;
-        if (p_ != buf_.data() && avail > 0)
-            std::memmove(buf_.data(), p_, size_t(avail));
-        p_ = buf_.data();
-        end_ = p_ + avail;
+        qsizetype avail = m_end - m_p;
+        if (m_p != m_buf.data() && avail > 0)
+            std::memmove(m_buf.data(), m_p, size_t(avail));
+        m_p = m_buf.data();
+        m_end = m_p + avail;
         while (avail < n) {
-            if (avail == qsizetype(buf_.size())) {
+            if (avail == qsizetype(m_buf.size())) {
                 const qsizetype grown = std::min<qsizetype>(n, avail + 4 * kBlock);
-                buf_.resize(size_t(std::max<qsizetype>(grown, qsizetype(buf_.size()))));
-                p_ = buf_.data();
-                end_ = p_ + avail;
+                m_buf.resize(size_t(std::max<qsizetype>(grown, qsizetype(m_buf.size()))));
+                m_p = m_buf.data();
+                m_end = m_p + avail;
             }
-            const qsizetype got = src_->read(reinterpret_cast<char *>(buf_.data()) + avail,
-                                             qsizetype(buf_.size()) - avail);
+            const qsizetype got = m_src->read(reinterpret_cast<char *>(m_buf.data()) + avail,
+                                             qsizetype(m_buf.size()) - avail);
             if (got <= 0) {
-                eof_ = true;
+                m_eof = true;
                 return false;
             }
             avail += got;
-            end_ = p_ + avail;
+            m_end = m_p + avail;
         }
         return true;
     }
 
-    // The argument of the head at p_ (length, value); `len` gets the head's size.
+    // The argument of the head at m_p (length, value); `len` gets the head's size.
     quint64 head(qsizetype &len)
     {
-        const uchar info = *p_ & 0x1f;
+        const uchar info = *m_p & 0x1f;
         if (info < 24) {
             len = 1;
             return info;
@@ -223,37 +223,37 @@ private:
         len = 1 + bytes;
         need(len);
         switch (bytes) {
-        case 1: return p_[1];
-        case 2: return qFromBigEndian<quint16>(p_ + 1);
-        case 4: return qFromBigEndian<quint32>(p_ + 1);
-        default: return qFromBigEndian<quint64>(p_ + 1);
+        case 1: return m_p[1];
+        case 2: return qFromBigEndian<quint16>(m_p + 1);
+        case 4: return qFromBigEndian<quint32>(m_p + 1);
+        default: return qFromBigEndian<quint64>(m_p + 1);
         }
     }
 
     // One item of the enclosing container is complete.
     void itemDone()
     {
-        if (levels_.isEmpty())
-            topDone_ = true;
-        else if (!levels_.last().indefinite)
-            --levels_.last().remaining;
+        if (m_levels.isEmpty())
+            m_topDone = true;
+        else if (!m_levels.last().indefinite)
+            --m_levels.last().remaining;
         preparse();
     }
 
     void preparse()
     {
-        type_ = End;
-        indefinite_ = false;
-        if (levels_.isEmpty()) {
-            if (topDone_)
+        m_type = End;
+        m_indefinite = false;
+        if (m_levels.isEmpty()) {
+            if (m_topDone)
                 return;
-        } else if (!levels_.last().indefinite && levels_.last().remaining == 0) {
+        } else if (!m_levels.last().indefinite && m_levels.last().remaining == 0) {
             return;
         }
         need(1);
-        const uchar b = *p_;
+        const uchar b = *m_p;
         if (b == 0xff) {
-            if (levels_.isEmpty() || !levels_.last().indefinite)
+            if (m_levels.isEmpty() || !m_levels.last().indefinite)
                 malformed("fim de lista fora do lugar");
             return;
         }
@@ -262,67 +262,67 @@ private:
         if (info == 31) {
             if (major != 2 && major != 3 && major != 4 && major != 5)
                 malformed("tamanho indefinido inesperado");
-            indefinite_ = true;
-            headLen_ = 1;
-            value_ = 0;
+            m_indefinite = true;
+            m_headLen = 1;
+            m_value = 0;
         } else if (major != 7) {
-            value_ = head(headLen_);
+            m_value = head(m_headLen);
         }
         switch (major) {
-        case 0: type_ = Unsigned; break;
-        case 1: type_ = Negative; break;
-        case 2: type_ = Bytes; break;
-        case 3: type_ = Text; break;
-        case 4: type_ = Array; break;
-        case 5: type_ = Map; break;
-        case 6: type_ = Tag; break;
+        case 0: m_type = Unsigned; break;
+        case 1: m_type = Negative; break;
+        case 2: m_type = Bytes; break;
+        case 3: m_type = Text; break;
+        case 4: m_type = Array; break;
+        case 5: m_type = Map; break;
+        case 6: m_type = Tag; break;
         default: simple(info); break;
         }
     }
 
     void simple(uchar info)
     {
-        headLen_ = 1;
+        m_headLen = 1;
         switch (info) {
-        case 20: type_ = Bool; value_ = 0; return;
-        case 21: type_ = Bool; value_ = 1; return;
-        case 22: type_ = Null; return;
-        case 23: type_ = Undefined; return;
+        case 20: m_type = Bool; m_value = 0; return;
+        case 21: m_type = Bool; m_value = 1; return;
+        case 22: m_type = Null; return;
+        case 23: m_type = Undefined; return;
         case 24:
             need(2);
-            if (p_[1] < 32)
+            if (m_p[1] < 32)
                 malformed("valor simples inválido");
-            headLen_ = 2;
-            type_ = Simple;
+            m_headLen = 2;
+            m_type = Simple;
             return;
-        case 25: need(3); headLen_ = 3; type_ = Half; value_ = qFromBigEndian<quint16>(p_ + 1); return;
-        case 26: need(5); headLen_ = 5; type_ = Float; value_ = qFromBigEndian<quint32>(p_ + 1); return;
-        case 27: need(9); headLen_ = 9; type_ = Double; value_ = qFromBigEndian<quint64>(p_ + 1); return;
+        case 25: need(3); m_headLen = 3; m_type = Half; m_value = qFromBigEndian<quint16>(m_p + 1); return;
+        case 26: need(5); m_headLen = 5; m_type = Float; m_value = qFromBigEndian<quint32>(m_p + 1); return;
+        case 27: need(9); m_headLen = 9; m_type = Double; m_value = qFromBigEndian<quint64>(m_p + 1); return;
         default:
             if (info < 20) {
-                type_ = Simple;
+                m_type = Simple;
                 return;
             }
             malformed("valor simples reservado");
         }
     }
 
-    const uchar *p_ = nullptr;
-    const uchar *end_ = nullptr;
-    qsizetype knownSize_ = -1;
-    ByteSource *src_ = nullptr;
-    std::vector<uchar> buf_;
-    bool eof_ = false;
+    const uchar *m_p = nullptr;
+    const uchar *m_end = nullptr;
+    qsizetype m_knownSize = -1;
+    ByteSource *m_src = nullptr;
+    std::vector<uchar> m_buf;
+    bool m_eof = false;
 
-    Type type_ = End;
-    bool indefinite_ = false;
-    quint64 value_ = 0;
-    qsizetype headLen_ = 0;
-    bool topDone_ = false;
-    QVarLengthArray<Level, 8> levels_;
-    std::vector<uchar> scratch_;
+    Type m_type = End;
+    bool m_indefinite = false;
+    quint64 m_value = 0;
+    qsizetype m_headLen = 0;
+    bool m_topDone = false;
+    QVarLengthArray<Level, 8> m_levels;
+    std::vector<uchar> m_scratch;
     // ConvertInitialBom: a text opening with U+FEFF keeps it (the default drops it as a byte-order mark).
-    QStringDecoder utf8_{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom};
+    QStringDecoder m_utf8{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom};
 };
 
 } // namespace fiscal::dataset::detail

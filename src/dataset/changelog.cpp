@@ -53,11 +53,11 @@ ChangeSet TClientDataSet::Delta() const
     ChangeSet cs;
     cs.fields = FieldDefs();
     std::vector<std::pair<quint64, Change>> items;
-    items.reserve(size_t(changeCount_));
-    for (size_t i = 0; i < records_.size(); ++i) {
-        if (state_ == dsInsert && int(i) == cur_)
+    items.reserve(size_t(m_changeCount));
+    for (size_t i = 0; i < m_records.size(); ++i) {
+        if (m_state == dsInsert && int(i) == m_cur)
             continue;
-        const Record &rec = records_[i];
+        const Record &rec = m_records[i];
         if (!rec.change)
             continue;
         const ChangeEntry &e = changeOf(rec);
@@ -66,7 +66,7 @@ ChangeSet TClientDataSet::Delta() const
         else if (e.status == Inserted)
             items.push_back({e.seq, Change{Change::Insert, Row(), Row::copyOf(RowRef(rec.row))}});
     }
-    for (const DeletedRecord &d : deleted_)
+    for (const DeletedRecord &d : m_deleted)
         items.push_back({d.seq, Change{Change::Delete, Row::copyOf(RowRef(d.original)), Row()}});
     std::stable_sort(items.begin(), items.end(),
                      [](const auto &a, const auto &b) { return a.first < b.first; });
@@ -79,25 +79,25 @@ ChangeSet TClientDataSet::Delta() const
 void TClientDataSet::MergeChangeLog()
 {
     CheckBrowseMode();
-    for (size_t i = 0; i < records_.size(); ++i) {
-        Record &rec = records_[i];
+    for (size_t i = 0; i < m_records.size(); ++i) {
+        Record &rec = m_records[i];
         rec.change = 0;
         rec.ordinal = qint32(i);
     }
-    changes_.clear();
-    deleted_.clear();
-    changeCount_ = 0;
+    m_changes.clear();
+    m_deleted.clear();
+    m_changeCount = 0;
 }
 
 void TClientDataSet::CancelUpdates()
 {
     Cancel();
     checkActive();
-    if (changeCount_ == 0)
+    if (m_changeCount == 0)
         return;
     std::vector<Record> kept;
-    kept.reserve(records_.size() + deleted_.size());
-    for (Record &rec : records_) {
+    kept.reserve(m_records.size() + m_deleted.size());
+    for (Record &rec : m_records) {
         const Status status = statusOf(rec);
         if (status == Inserted)
             continue;
@@ -106,7 +106,7 @@ void TClientDataSet::CancelUpdates()
         rec.change = 0;
         kept.push_back(rec);
     }
-    std::vector<DeletedRecord> back = std::move(deleted_);
+    std::vector<DeletedRecord> back = std::move(m_deleted);
     std::stable_sort(back.begin(), back.end(),
                      [](const DeletedRecord &a, const DeletedRecord &b) { return a.ordinal < b.ordinal; });
     // Deleted rows go back between the rows that surrounded them at the last load or merge.
@@ -122,14 +122,14 @@ void TClientDataSet::CancelUpdates()
         restored.push_back(kept[k++]);
 
     Q_EMIT modelAboutToBeReset();
-    records_ = std::move(restored);
-    deleted_.clear();
-    changes_.clear();
-    changeCount_ = 0;
-    cur_ = records_.empty() ? -1 : std::clamp(cur_, 0, rowCount() - 1);
-    bof_ = eof_ = records_.empty();
+    m_records = std::move(restored);
+    m_deleted.clear();
+    m_changes.clear();
+    m_changeCount = 0;
+    m_cur = m_records.empty() ? -1 : std::clamp(m_cur, 0, rowCount() - 1);
+    m_bof = m_eof = m_records.empty();
     Q_EMIT modelReset();
-    Q_EMIT currentChanged(cur_);
+    Q_EMIT currentChanged(m_cur);
 }
 
 DataPacket TClientDataSet::Data() const
@@ -137,10 +137,10 @@ DataPacket TClientDataSet::Data() const
     DataPacket p;
     p.fields = FieldDefs();
     p.rows.reserve(rowCount());
-    for (size_t i = 0; i < records_.size(); ++i) {
-        if (state_ == dsInsert && int(i) == cur_)
+    for (size_t i = 0; i < m_records.size(); ++i) {
+        if (m_state == dsInsert && int(i) == m_cur)
             continue;
-        p.rows.append(RowRef(records_[i].row));
+        p.rows.append(RowRef(m_records[i].row));
     }
     p.changes = Delta();
     return p;
@@ -182,8 +182,8 @@ TClientDataSet::Content TClientDataSet::buildContent(DataPacket &&packet, std::v
     }
 
     mapping.clear();
-    if (!fields_.empty() && !fieldsFromPacket_) {
-        for (const auto &f : fields_) {
+    if (!m_fields.empty() && !m_fieldsFromPacket) {
+        for (const auto &f : m_fields) {
             int found = -1;
             for (qsizetype i = 0; i < width; ++i) {
                 if (packet.fields[i].name.compare(f->FieldName(), Qt::CaseInsensitive) == 0) {
@@ -277,35 +277,35 @@ void TClientDataSet::setData(DataPacket &&packet)
     // Loading closes and reopens the data set, so that state observers see it pass
     // through dsInactive and look at the new content.
     Close();
-    const bool fromPacket = fields_.empty() || fieldsFromPacket_;
+    const bool fromPacket = m_fields.empty() || m_fieldsFromPacket;
     if (fromPacket && FieldDefs() != defs) {
         Q_EMIT modelAboutToBeReset();
-        fields_.clear();
+        m_fields.clear();
         for (qsizetype i = 0; i < defs.size(); ++i) {
-            fields_.push_back(std::make_unique<TField>(this, int(i), defs[i].name, defs[i].size));
-            fields_.back()->required_ = defs[i].required;
+            m_fields.push_back(std::make_unique<TField>(this, int(i), defs[i].name, defs[i].size));
+            m_fields.back()->m_required = defs[i].required;
         }
-        fieldsFromPacket_ = true;
+        m_fieldsFromPacket = true;
         Q_EMIT modelReset();
     }
 
     Q_EMIT modelAboutToBeReset();
-    base_ = std::move(content.base);
-    owned_ = std::move(content.owned);
-    records_ = std::move(content.records);
-    changes_ = std::move(content.changes);
-    deleted_ = std::move(content.deleted);
-    changeCount_ = content.changeCount;
-    nextSeq_ = std::max(nextSeq_, content.nextSeq);
-    cur_ = records_.empty() ? -1 : 0;
-    bof_ = true;
-    eof_ = records_.empty();
-    buffer_ = Row();
-    modified_ = false;
-    state_ = dsBrowse;
+    m_base = std::move(content.base);
+    m_owned = std::move(content.owned);
+    m_records = std::move(content.records);
+    m_changes = std::move(content.changes);
+    m_deleted = std::move(content.deleted);
+    m_changeCount = content.changeCount;
+    m_nextSeq = std::max(m_nextSeq, content.nextSeq);
+    m_cur = m_records.empty() ? -1 : 0;
+    m_bof = true;
+    m_eof = m_records.empty();
+    m_buffer = Row();
+    m_modified = false;
+    m_state = dsBrowse;
     Q_EMIT modelReset();
     Q_EMIT stateChanged(dsBrowse);
-    Q_EMIT currentChanged(cur_);
+    Q_EMIT currentChanged(m_cur);
     fire(AfterScroll);
 }
 

@@ -20,24 +20,24 @@ TField *TClientDataSet::addField(const QString &name, int size, const QString &d
                                  .arg(objectName()));
     if (name.trimmed().isEmpty() || size < 0)
         throw EDatabaseError(QStringLiteral("%1: definição de campo inválida.").arg(objectName()));
-    if (fieldsFromPacket_) {
+    if (m_fieldsFromPacket) {
         // Fields that came from an earlier packet give way to the ones the code defines.
-        fields_.clear();
-        fieldsFromPacket_ = false;
+        m_fields.clear();
+        m_fieldsFromPacket = false;
     }
     if (FindField(name))
         throw EDatabaseError(QStringLiteral("%1: campo '%2' repetido.").arg(objectName(), name));
     Q_EMIT modelAboutToBeReset();
-    fields_.push_back(std::make_unique<TField>(this, int(fields_.size()), name, size));
-    TField *f = fields_.back().get();
-    f->label_ = displayLabel;
+    m_fields.push_back(std::make_unique<TField>(this, int(m_fields.size()), name, size));
+    TField *f = m_fields.back().get();
+    f->m_label = displayLabel;
     Q_EMIT modelReset();
     return f;
 }
 
 TField *TClientDataSet::FindField(const QString &name) const
 {
-    for (const auto &f : fields_) {
+    for (const auto &f : m_fields) {
         if (f->FieldName().compare(name, Qt::CaseInsensitive) == 0)
             return f.get();
     }
@@ -55,14 +55,14 @@ TField *TClientDataSet::Fields(int index) const
 {
     if (index < 0 || index >= FieldCount())
         throw EDatabaseError(QStringLiteral("%1: índice de campo %2 fora do intervalo.").arg(objectName()).arg(index));
-    return fields_[size_t(index)].get();
+    return m_fields[size_t(index)].get();
 }
 
 QList<FieldDef> TClientDataSet::FieldDefs() const
 {
     QList<FieldDef> defs;
     defs.reserve(FieldCount());
-    for (const auto &f : fields_)
+    for (const auto &f : m_fields)
         defs.append(FieldDef{f->FieldName(), f->Size(), f->DataType(), f->Required()});
     return defs;
 }
@@ -78,9 +78,9 @@ void TClientDataSet::checkActive() const
 
 void TClientDataSet::setState(TDataSetState state)
 {
-    if (state_ == state)
+    if (m_state == state)
         return;
-    state_ = state;
+    m_state = state;
     Q_EMIT stateChanged(state);
 }
 
@@ -88,13 +88,13 @@ void TClientDataSet::Open()
 {
     if (Active())
         return;
-    if (fields_.empty())
+    if (m_fields.empty())
         throw EDatabaseError(QStringLiteral("%1: não há campos nem pacote de dados.").arg(objectName()));
     Q_EMIT modelAboutToBeReset();
     clearContent();
-    cur_ = -1;
-    bof_ = eof_ = true;
-    state_ = dsBrowse;
+    m_cur = -1;
+    m_bof = m_eof = true;
+    m_state = dsBrowse;
     Q_EMIT modelReset();
     Q_EMIT stateChanged(dsBrowse);
     fire(AfterScroll);
@@ -104,14 +104,14 @@ void TClientDataSet::Close()
 {
     if (!Active())
         return;
-    const bool hadRow = cur_ >= 0;
+    const bool hadRow = m_cur >= 0;
     Q_EMIT modelAboutToBeReset();
     clearContent();
-    cur_ = -1;
-    bof_ = eof_ = true;
-    buffer_ = Row();
-    modified_ = false;
-    state_ = dsInactive;
+    m_cur = -1;
+    m_bof = m_eof = true;
+    m_buffer = Row();
+    m_modified = false;
+    m_state = dsInactive;
     Q_EMIT modelReset();
     Q_EMIT stateChanged(dsInactive);
     if (hadRow)
@@ -120,12 +120,12 @@ void TClientDataSet::Close()
 
 void TClientDataSet::clearContent()
 {
-    records_.clear();
-    deleted_.clear();
-    changes_.clear();
-    owned_.clear();
-    base_.clear();
-    changeCount_ = 0;
+    m_records.clear();
+    m_deleted.clear();
+    m_changes.clear();
+    m_owned.clear();
+    m_base.clear();
+    m_changeCount = 0;
 }
 
 // ---- values ---------------------------------------------------------------------------
@@ -133,56 +133,56 @@ void TClientDataSet::clearContent()
 RowRef TClientDataSet::readRow() const
 {
     checkActive();
-    const int r = peekRow_ >= 0 ? peekRow_ : cur_;
+    const int r = m_peekRow >= 0 ? m_peekRow : m_cur;
     if (r < 0)
         return RowRef();
-    if (r == cur_ && (state_ == dsEdit || state_ == dsInsert))
-        return buffer_.ref();
-    return RowRef(records_[size_t(r)].row);
+    if (r == m_cur && (m_state == dsEdit || m_state == dsInsert))
+        return m_buffer.ref();
+    return RowRef(m_records[size_t(r)].row);
 }
 
 RowRef TClientDataSet::rowRef(int row) const
 {
     if (row < 0 || row >= rowCount())
         return RowRef();
-    if (row == cur_ && (state_ == dsEdit || state_ == dsInsert))
-        return buffer_.ref();
-    return RowRef(records_[size_t(row)].row);
+    if (row == m_cur && (m_state == dsEdit || m_state == dsInsert))
+        return m_buffer.ref();
+    return RowRef(m_records[size_t(row)].row);
 }
 
 const char *TClientDataSet::keep(Row &&row)
 {
-    owned_.push_back(std::move(row));
-    return owned_.back().ref().data();
+    m_owned.push_back(std::move(row));
+    return m_owned.back().ref().data();
 }
 
 bool TClientDataSet::writeValue(int field, const std::optional<QString> &value)
 {
     checkActive();
-    if (state_ != dsEdit && state_ != dsInsert)
+    if (m_state != dsEdit && m_state != dsInsert)
         throw EDatabaseError(QStringLiteral("%1: o conjunto de dados não está em modo de edição ou inserção.")
                                  .arg(objectName()));
-    if (peekRow_ >= 0)
+    if (m_peekRow >= 0)
         throw EDatabaseError(QStringLiteral("%1: valores não podem ser alterados durante a exibição.")
                                  .arg(objectName()));
-    const bool same = value ? (!buffer_.isNull(field) && QAnyStringView::equal(buffer_.view(field), *value))
-                            : buffer_.isNull(field);
+    const bool same = value ? (!m_buffer.isNull(field) && QAnyStringView::equal(m_buffer.view(field), *value))
+                            : m_buffer.isNull(field);
     if (same)
         return false;
-    buffer_.set(field, value);
-    modified_ = true;
-    Q_EMIT dataChanged(cur_, field);
+    m_buffer.set(field, value);
+    m_modified = true;
+    Q_EMIT dataChanged(m_cur, field);
     return true;
 }
 
 std::optional<QString> TClientDataSet::oldValue(int field) const
 {
     checkActive();
-    if (cur_ < 0)
+    if (m_cur < 0)
         return std::nullopt;
-    const Record &rec = records_[size_t(cur_)];
+    const Record &rec = m_records[size_t(m_cur)];
     const Status status = statusOf(rec);
-    if (state_ == dsInsert || status == Inserted)
+    if (m_state == dsInsert || status == Inserted)
         return std::nullopt;
     if (status == Changed)
         return RowRef(changeOf(rec).original).value(field);
@@ -204,8 +204,8 @@ void TClientDataSet::withRowAsCurrent(int row, const std::function<void()> &fn) 
         int &slot;
         int saved;
         ~Peek() { slot = saved; }
-    } peek{peekRow_, peekRow_};
-    peekRow_ = row;
+    } peek{m_peekRow, m_peekRow};
+    m_peekRow = row;
     fn();
 }
 
@@ -214,7 +214,7 @@ QString TClientDataSet::textAt(int row, int field, bool displayText) const
     if (field < 0 || field >= FieldCount())
         return QString();
     QString text;
-    withRowAsCurrent(row, [&] { text = fields_[size_t(field)]->textFor(displayText); });
+    withRowAsCurrent(row, [&] { text = m_fields[size_t(field)]->textFor(displayText); });
     return text;
 }
 
@@ -222,9 +222,9 @@ QString TClientDataSet::textAt(int row, int field, bool displayText) const
 
 void TClientDataSet::moveTo(int row)
 {
-    if (cur_ == row)
+    if (m_cur == row)
         return;
-    cur_ = row;
+    m_cur = row;
     Q_EMIT currentChanged(row);
 }
 
@@ -232,9 +232,9 @@ void TClientDataSet::First()
 {
     CheckBrowseMode();
     fire(BeforeScroll);
-    moveTo(records_.empty() ? -1 : 0);
-    bof_ = true;
-    eof_ = records_.empty();
+    moveTo(m_records.empty() ? -1 : 0);
+    m_bof = true;
+    m_eof = m_records.empty();
     fire(AfterScroll);
 }
 
@@ -243,8 +243,8 @@ void TClientDataSet::Last()
     CheckBrowseMode();
     fire(BeforeScroll);
     moveTo(rowCount() - 1);
-    eof_ = true;
-    bof_ = records_.empty();
+    m_eof = true;
+    m_bof = m_records.empty();
     fire(AfterScroll);
 }
 
@@ -253,22 +253,22 @@ int TClientDataSet::MoveBy(int distance)
     CheckBrowseMode();
     if (distance == 0)
         return 0;
-    if (records_.empty()) {
-        bof_ = eof_ = true;
+    if (m_records.empty()) {
+        m_bof = m_eof = true;
         return 0;
     }
     fire(BeforeScroll);
-    qint64 target = qint64(cur_) + distance;
-    bof_ = eof_ = false;
+    qint64 target = qint64(m_cur) + distance;
+    m_bof = m_eof = false;
     if (target >= rowCount()) {
         target = rowCount() - 1;
-        eof_ = true;
+        m_eof = true;
     }
     if (target < 0) {
         target = 0;
-        bof_ = true;
+        m_bof = true;
     }
-    const int moved = int(target) - cur_;
+    const int moved = int(target) - m_cur;
     if (moved != 0) {
         moveTo(int(target));
         fire(AfterScroll);
@@ -289,10 +289,10 @@ bool TClientDataSet::Locate(const QString &fieldName, const QString &value, bool
     CheckBrowseMode();
     const Qt::CaseSensitivity cs = caseInsensitive ? Qt::CaseInsensitive : Qt::CaseSensitive;
     for (int i = 0; i < rowCount(); ++i) {
-        if (QAnyStringView::compare(RowRef(records_[size_t(i)].row).view(f), value, cs) == 0) {
+        if (QAnyStringView::compare(RowRef(m_records[size_t(i)].row).view(f), value, cs) == 0) {
             fire(BeforeScroll);
             moveTo(i);
-            bof_ = eof_ = false;
+            m_bof = m_eof = false;
             fire(AfterScroll);
             return true;
         }
@@ -305,11 +305,11 @@ bool TClientDataSet::Locate(const QString &fieldName, const QString &value, bool
 void TClientDataSet::CheckBrowseMode()
 {
     checkActive();
-    if (state_ == dsEdit || state_ == dsInsert) {
+    if (m_state == dsEdit || m_state == dsInsert) {
         Q_EMIT updateRecord();
-        if (state_ != dsEdit && state_ != dsInsert)
+        if (m_state != dsEdit && m_state != dsInsert)
             return;
-        if (modified_)
+        if (m_modified)
             Post();
         else
             Cancel();
@@ -319,15 +319,15 @@ void TClientDataSet::CheckBrowseMode()
 void TClientDataSet::Edit()
 {
     checkActive();
-    if (state_ == dsEdit || state_ == dsInsert)
+    if (m_state == dsEdit || m_state == dsInsert)
         return;
-    if (records_.empty()) {
+    if (m_records.empty()) {
         Insert();
         return;
     }
     fire(BeforeEdit);
-    buffer_ = Row::copyOf(RowRef(records_[size_t(cur_)].row));
-    modified_ = false;
+    m_buffer = Row::copyOf(RowRef(m_records[size_t(m_cur)].row));
+    m_modified = false;
     setState(dsEdit);
     fire(AfterEdit);
 }
@@ -340,16 +340,16 @@ void TClientDataSet::beginInsert(bool append)
     CheckBrowseMode();
     fire(BeforeInsert);
     fire(BeforeScroll);
-    const int pos = (append || cur_ < 0) ? rowCount() : cur_;
+    const int pos = (append || m_cur < 0) ? rowCount() : m_cur;
     Q_EMIT rowsAboutToBeInserted(pos);
     Record rec;
     rec.row = keep(Row(FieldCount()));
-    records_.insert(records_.begin() + pos, std::move(rec));
-    cur_ = pos;
-    buffer_ = Row(FieldCount());
-    modified_ = false;
-    bof_ = eof_ = false;
-    state_ = dsInsert;
+    m_records.insert(m_records.begin() + pos, std::move(rec));
+    m_cur = pos;
+    m_buffer = Row(FieldCount());
+    m_modified = false;
+    m_bof = m_eof = false;
+    m_state = dsInsert;
     Q_EMIT rowsInserted(pos);
     Q_EMIT stateChanged(dsInsert);
     Q_EMIT currentChanged(pos);
@@ -359,7 +359,7 @@ void TClientDataSet::beginInsert(bool append)
         removePendingInsert();
         throw;
     }
-    modified_ = false;
+    m_modified = false;
     fire(AfterInsert);
     fire(AfterScroll);
 }
@@ -367,39 +367,39 @@ void TClientDataSet::beginInsert(bool append)
 // Drops the row being inserted; the cursor comes back to the row that was current.
 void TClientDataSet::removePendingInsert()
 {
-    const int pos = cur_;
-    state_ = dsBrowse;
-    buffer_ = Row();
-    modified_ = false;
+    const int pos = m_cur;
+    m_state = dsBrowse;
+    m_buffer = Row();
+    m_modified = false;
     Q_EMIT rowsAboutToBeRemoved(pos);
-    records_.erase(records_.begin() + pos);
-    cur_ = std::min(pos, rowCount() - 1);
-    bof_ = eof_ = records_.empty();
+    m_records.erase(m_records.begin() + pos);
+    m_cur = std::min(pos, rowCount() - 1);
+    m_bof = m_eof = m_records.empty();
     Q_EMIT rowsRemoved(pos);
     Q_EMIT stateChanged(dsBrowse);
-    Q_EMIT currentChanged(cur_);
+    Q_EMIT currentChanged(m_cur);
 }
 
 void TClientDataSet::discardEdit()
 {
-    const bool differs = !(buffer_.ref() == RowRef(records_[size_t(cur_)].row));
-    state_ = dsBrowse;
-    buffer_ = Row();
-    modified_ = false;
+    const bool differs = !(m_buffer.ref() == RowRef(m_records[size_t(m_cur)].row));
+    m_state = dsBrowse;
+    m_buffer = Row();
+    m_modified = false;
     if (differs)
-        Q_EMIT dataChanged(cur_, -1);
+        Q_EMIT dataChanged(m_cur, -1);
     Q_EMIT stateChanged(dsBrowse);
 }
 
 void TClientDataSet::Cancel()
 {
     checkActive();
-    if (state_ != dsEdit && state_ != dsInsert)
+    if (m_state != dsEdit && m_state != dsInsert)
         return;
     fire(BeforeCancel);
-    if (state_ == dsInsert)
+    if (m_state == dsInsert)
         removePendingInsert();
-    else if (state_ == dsEdit)
+    else if (m_state == dsEdit)
         discardEdit();
     fire(AfterCancel);
 }
@@ -407,75 +407,75 @@ void TClientDataSet::Cancel()
 void TClientDataSet::Post()
 {
     checkActive();
-    if (state_ != dsEdit && state_ != dsInsert)
+    if (m_state != dsEdit && m_state != dsInsert)
         return;
     Q_EMIT updateRecord();
-    if (state_ != dsEdit && state_ != dsInsert)
+    if (m_state != dsEdit && m_state != dsInsert)
         return;
     fire(BeforePost);
-    if (state_ != dsEdit && state_ != dsInsert)
+    if (m_state != dsEdit && m_state != dsInsert)
         return;   // the handler settled the record itself
-    for (const auto &f : fields_) {
-        if (f->Required() && buffer_.isNull(f->Index()))
+    for (const auto &f : m_fields) {
+        if (f->Required() && m_buffer.isNull(f->Index()))
             throw EDatabaseError(QStringLiteral("O campo '%1' deve ser preenchido.").arg(f->DisplayLabel()));
     }
     postRecord();
-    modified_ = false;
+    m_modified = false;
     setState(dsBrowse);
     fire(AfterPost);
 }
 
 void TClientDataSet::setChange(Record &rec, Status status, quint64 seq, const char *original)
 {
-    changeCount_ += int(status != Unchanged) - int(statusOf(rec) != Unchanged);
+    m_changeCount += int(status != Unchanged) - int(statusOf(rec) != Unchanged);
     if (status == Unchanged) {
         rec.change = 0;
         return;
     }
-    changes_.push_back(ChangeEntry{status, seq, original});
-    rec.change = quint32(changes_.size());
+    m_changes.push_back(ChangeEntry{status, seq, original});
+    rec.change = quint32(m_changes.size());
 }
 
 void TClientDataSet::postRecord()
 {
-    Record &rec = records_[size_t(cur_)];
-    if (state_ == dsInsert) {
-        rec.row = keep(std::move(buffer_));
+    Record &rec = m_records[size_t(m_cur)];
+    if (m_state == dsInsert) {
+        rec.row = keep(std::move(m_buffer));
         // Rows inserted without logging belong to the base; they sort right after their
         // predecessor when CancelUpdates restores the base order.
-        rec.ordinal = cur_ > 0 ? records_[size_t(cur_ - 1)].ordinal : -1;
-        if (logChanges_)
-            setChange(rec, Inserted, nextSeq_++);
-    } else if (!(buffer_.ref() == RowRef(rec.row))) {
-        if (logChanges_ && statusOf(rec) == Unchanged)
-            setChange(rec, Changed, nextSeq_++, rec.row);
-        rec.row = keep(std::move(buffer_));
+        rec.ordinal = m_cur > 0 ? m_records[size_t(m_cur - 1)].ordinal : -1;
+        if (m_logChanges)
+            setChange(rec, Inserted, m_nextSeq++);
+    } else if (!(m_buffer.ref() == RowRef(rec.row))) {
+        if (m_logChanges && statusOf(rec) == Unchanged)
+            setChange(rec, Changed, m_nextSeq++, rec.row);
+        rec.row = keep(std::move(m_buffer));
         if (statusOf(rec) == Changed && RowRef(changeOf(rec).original) == RowRef(rec.row))
             setChange(rec, Unchanged);
     }
-    buffer_ = Row();
+    m_buffer = Row();
 }
 
 void TClientDataSet::Delete()
 {
     checkActive();
-    if (state_ == dsInsert) {
+    if (m_state == dsInsert) {
         Cancel();
         return;
     }
-    if (records_.empty())
+    if (m_records.empty())
         throw EDatabaseError(QStringLiteral("%1: não há registro para excluir.").arg(objectName()));
     fire(BeforeDelete);
     fire(BeforeScroll);
-    const bool wasEditing = state_ == dsEdit;
-    state_ = dsBrowse;
-    buffer_ = Row();
-    modified_ = false;
+    const bool wasEditing = m_state == dsEdit;
+    m_state = dsBrowse;
+    m_buffer = Row();
+    m_modified = false;
 
-    const int pos = cur_;
-    Record &rec = records_[size_t(pos)];
+    const int pos = m_cur;
+    Record &rec = m_records[size_t(pos)];
     const Status status = statusOf(rec);
-    if (status != Inserted && (logChanges_ || status == Changed)) {
+    if (status != Inserted && (m_logChanges || status == Changed)) {
         DeletedRecord d;
         d.ordinal = rec.ordinal;
         if (status == Changed) {
@@ -483,32 +483,32 @@ void TClientDataSet::Delete()
             d.seq = changeOf(rec).seq;
         } else {
             d.original = rec.row;
-            d.seq = nextSeq_++;
+            d.seq = m_nextSeq++;
         }
-        deleted_.push_back(d);
-        ++changeCount_;
+        m_deleted.push_back(d);
+        ++m_changeCount;
     }
     setChange(rec, Unchanged);
 
     Q_EMIT rowsAboutToBeRemoved(pos);
-    records_.erase(records_.begin() + pos);
-    cur_ = std::min(pos, rowCount() - 1);
-    bof_ = eof_ = records_.empty();
+    m_records.erase(m_records.begin() + pos);
+    m_cur = std::min(pos, rowCount() - 1);
+    m_bof = m_eof = m_records.empty();
     Q_EMIT rowsRemoved(pos);
     if (wasEditing)
         Q_EMIT stateChanged(dsBrowse);
-    Q_EMIT currentChanged(cur_);
+    Q_EMIT currentChanged(m_cur);
     fire(AfterDelete);
     fire(AfterScroll);
 }
 
 TUpdateStatus TClientDataSet::UpdateStatus() const
 {
-    if (!Active() || cur_ < 0)
+    if (!Active() || m_cur < 0)
         return usUnmodified;
-    if (state_ == dsInsert)
+    if (m_state == dsInsert)
         return usInserted;
-    switch (statusOf(records_[size_t(cur_)])) {
+    switch (statusOf(m_records[size_t(m_cur)])) {
     case Changed: return usModified;
     case Inserted: return usInserted;
     case Unchanged: break;

@@ -63,29 +63,29 @@ public:
     TField *FieldByName(const QString &name) const;
     TField *FindField(const QString &name) const;
     TField *Fields(int index) const;
-    int FieldCount() const { return int(fields_.size()); }
+    int FieldCount() const { return int(m_fields.size()); }
     QList<FieldDef> FieldDefs() const;
 
     // Opening
     void Open();
     void CreateDataSet() { Open(); }
     void Close();
-    bool Active() const { return state_ != dsInactive; }
+    bool Active() const { return m_state != dsInactive; }
     void setActive(bool active) { active ? Open() : Close(); }
-    TDataSetState State() const { return state_; }
+    TDataSetState State() const { return m_state; }
 
     // Cursor
-    int RecordCount() const { return int(records_.size()); }
-    bool IsEmpty() const { return records_.empty(); }
-    int RecNo() const { return cur_ + 1; }
+    int RecordCount() const { return int(m_records.size()); }
+    bool IsEmpty() const { return m_records.empty(); }
+    int RecNo() const { return m_cur + 1; }
     void setRecNo(int recNo);
     void First();
     void Last();
     void Next() { MoveBy(1); }
     void Prior() { MoveBy(-1); }
     int MoveBy(int distance);
-    bool Eof() const { return eof_; }
-    bool Bof() const { return bof_; }
+    bool Eof() const { return m_eof; }
+    bool Bof() const { return m_bof; }
     bool Locate(const QString &fieldName, const QString &value, bool caseInsensitive = false);
 
     // Editing
@@ -96,12 +96,12 @@ public:
     void Cancel();
     void Delete();
     void CheckBrowseMode();
-    bool Modified() const { return modified_; }
+    bool Modified() const { return m_modified; }
 
     // Change log
-    bool LogChanges() const { return logChanges_; }
-    void setLogChanges(bool log) { logChanges_ = log; }
-    int ChangeCount() const { return changeCount_; }
+    bool LogChanges() const { return m_logChanges; }
+    void setLogChanges(bool log) { m_logChanges = log; }
+    int ChangeCount() const { return m_changeCount; }
     ChangeSet Delta() const;
     void MergeChangeLog();
     void CancelUpdates();
@@ -114,8 +114,8 @@ public:
     void loadFromCbor(const QByteArray &cbor);
 
     // Views
-    int rowCount() const { return int(records_.size()); }
-    int currentRow() const { return cur_; }
+    int rowCount() const { return int(m_records.size()); }
+    int currentRow() const { return m_cur; }
     std::optional<QString> valueAt(int row, int field) const;   // the edit buffer for the row being edited
     // The row's values in place (the edit buffer for the row being edited); valid until the
     // data set changes.
@@ -146,9 +146,9 @@ private:
     friend class TField;
     enum Status : quint8 { Unchanged, Changed, Inserted };
     struct Record {
-        const char *row = nullptr;   // current values, in base_ or owned_
+        const char *row = nullptr;   // current values, in m_base or m_owned
         qint32 ordinal = 0;          // position at the last load or merge
-        quint32 change = 0;          // 0, or 1 + the index of its entry in changes_
+        quint32 change = 0;          // 0, or 1 + the index of its entry in m_changes
     };
     struct ChangeEntry {
         Status status = Unchanged;
@@ -184,30 +184,30 @@ private:
     void removePendingInsert();
     void discardEdit();
     void postRecord();
-    Status statusOf(const Record &rec) const { return rec.change ? changes_[rec.change - 1].status : Unchanged; }
-    const ChangeEntry &changeOf(const Record &rec) const { return changes_[rec.change - 1]; }
+    Status statusOf(const Record &rec) const { return rec.change ? m_changes[rec.change - 1].status : Unchanged; }
+    const ChangeEntry &changeOf(const Record &rec) const { return m_changes[rec.change - 1]; }
     void setChange(Record &rec, Status status, quint64 seq = 0, const char *original = nullptr);
     const char *keep(Row &&row);
     void clearContent();
     Content buildContent(DataPacket &&packet, std::vector<int> &mapping);
 
-    std::vector<std::unique_ptr<TField>> fields_;
-    bool fieldsFromPacket_ = false;
-    TDataSetState state_ = dsInactive;
-    RowTable base_;              // the rows as the last packet brought them
-    std::vector<Row> owned_;     // rows posted or inserted since; kept until the next load
-    std::vector<Record> records_;
-    std::vector<ChangeEntry> changes_;
-    std::vector<DeletedRecord> deleted_;
-    int cur_ = -1;
-    bool bof_ = true;
-    bool eof_ = true;
-    Row buffer_;                 // the current row while editing or inserting
-    bool modified_ = false;
-    bool logChanges_ = true;
-    int changeCount_ = 0;
-    quint64 nextSeq_ = 1;
-    mutable int peekRow_ = -1;   // textAt: the row OnGetText handlers see as current
+    std::vector<std::unique_ptr<TField>> m_fields;
+    bool m_fieldsFromPacket = false;
+    TDataSetState m_state = dsInactive;
+    RowTable m_base;              // the rows as the last packet brought them
+    std::vector<Row> m_owned;     // rows posted or inserted since; kept until the next load
+    std::vector<Record> m_records;
+    std::vector<ChangeEntry> m_changes;
+    std::vector<DeletedRecord> m_deleted;
+    int m_cur = -1;
+    bool m_bof = true;
+    bool m_eof = true;
+    Row m_buffer;                 // the current row while editing or inserting
+    bool m_modified = false;
+    bool m_logChanges = true;
+    int m_changeCount = 0;
+    quint64 m_nextSeq = 1;
+    mutable int m_peekRow = -1;   // textAt: the row OnGetText handlers see as current
 };
 
 } // namespace fiscal::dataset

@@ -11,10 +11,10 @@ namespace fiscal::dataset {
 class EDatabaseError : public std::runtime_error {
 public:
     explicit EDatabaseError(const QString &message)
-        : std::runtime_error(message.toStdString()), message_(message) {}
-    const QString &message() const { return message_; }
+        : std::runtime_error(message.toStdString()), m_message(message) {}
+    const QString &message() const { return m_message; }
 private:
-    QString message_;
+    QString m_message;
 };
 
 } // namespace fiscal::dataset

@@ -6,15 +6,15 @@ TDataSource::TDataSource(QObject *parent) : QObject(parent) {}
 
 TDataSource::~TDataSource()
 {
-    for (const auto &c : connections_)
+    for (const auto &c : m_connections)
         disconnect(c);
 }
 
 void TDataSource::setState(TDataSetState state)
 {
-    if (state_ == state)
+    if (m_state == state)
         return;
-    state_ = state;
+    m_state = state;
     if (OnStateChange)
         OnStateChange(*this);
     Q_EMIT stateChange();
@@ -28,24 +28,24 @@ void TDataSource::dataChange(TField *field)
 
 void TDataSource::unbind()
 {
-    for (const auto &c : connections_)
+    for (const auto &c : m_connections)
         disconnect(c);
-    connections_.clear();
-    dataSet_ = nullptr;
+    m_connections.clear();
+    m_dataSet = nullptr;
 }
 
 void TDataSource::setDataSet(TClientDataSet *dataSet)
 {
-    if (dataSet_ == dataSet)
+    if (m_dataSet == dataSet)
         return;
-    if (dataSet_) {
+    if (m_dataSet) {
         unbind();
         setState(dsInactive);
     }
-    dataSet_ = dataSet;
+    m_dataSet = dataSet;
     if (dataSet) {
         auto fwd = [this, dataSet](auto signal, auto mine) {
-            connections_.append(connect(dataSet, signal, this, mine));
+            m_connections.append(connect(dataSet, signal, this, mine));
         };
         fwd(&TClientDataSet::modelAboutToBeReset, &TDataSource::modelAboutToBeReset);
         fwd(&TClientDataSet::modelReset, &TDataSource::modelReset);
@@ -58,18 +58,18 @@ void TDataSource::setDataSet(TClientDataSet *dataSet)
         fwd(&TClientDataSet::fieldChanged, &TDataSource::fieldChanged);
         fwd(&TClientDataSet::fieldFocusRequested, &TDataSource::fieldFocusRequested);
         fwd(&TClientDataSet::updateRecord, &TDataSource::updateRecord);
-        connections_.append(connect(dataSet, &TClientDataSet::stateChanged, this,
+        m_connections.append(connect(dataSet, &TClientDataSet::stateChanged, this,
                                     [this](TDataSetState s) { setState(s); }));
-        connections_.append(connect(dataSet, &TClientDataSet::currentChanged, this,
+        m_connections.append(connect(dataSet, &TClientDataSet::currentChanged, this,
                                     [this](int) { dataChange(nullptr); }));
-        connections_.append(connect(dataSet, &TClientDataSet::modelReset, this,
+        m_connections.append(connect(dataSet, &TClientDataSet::modelReset, this,
                                     [this] { dataChange(nullptr); }));
-        connections_.append(connect(dataSet, &TClientDataSet::dataChanged, this,
+        m_connections.append(connect(dataSet, &TClientDataSet::dataChanged, this,
                                     [this](int row, int field) {
-                                        if (dataSet_ && row == dataSet_->currentRow())
-                                            dataChange(field >= 0 ? dataSet_->Fields(field) : nullptr);
+                                        if (m_dataSet && row == m_dataSet->currentRow())
+                                            dataChange(field >= 0 ? m_dataSet->Fields(field) : nullptr);
                                     }));
-        connections_.append(connect(dataSet, &QObject::destroyed, this, [this] {
+        m_connections.append(connect(dataSet, &QObject::destroyed, this, [this] {
             unbind();
             Q_EMIT dataSetChanged(nullptr);
             setState(dsInactive);

@@ -27,9 +27,9 @@ public:
     explicit TDataSource(QObject *parent = nullptr);
     ~TDataSource() override;
 
-    TClientDataSet *DataSet() const { return dataSet_; }
+    TClientDataSet *DataSet() const { return m_dataSet; }
     void setDataSet(TClientDataSet *dataSet);
-    TDataSetState State() const { return state_; }
+    TDataSetState State() const { return m_state; }
 
     TNotifyEvent OnStateChange;
     TDataChangeEvent OnDataChange;
@@ -54,9 +54,9 @@ private:
     void unbind();
     void dataChange(TField *field);
 
-    QPointer<TClientDataSet> dataSet_;
-    TDataSetState state_ = dsInactive;
-    QList<QMetaObject::Connection> connections_;
+    QPointer<TClientDataSet> m_dataSet;
+    TDataSetState m_state = dsInactive;
+    QList<QMetaObject::Connection> m_connections;
 };
 
 } // namespace fiscal::dataset

@@ -6,81 +6,81 @@
 namespace fiscal::dataset {
 
 TField::TField(TClientDataSet *dataSet, int index, const QString &name, int size)
-    : dataSet_(dataSet), index_(index), name_(name), size_(size)
+    : m_dataSet(dataSet), m_index(index), m_name(name), m_size(size)
 {
 }
 
-void TField::changed() { dataSet_->notifyFieldChanged(index_); }
+void TField::changed() { m_dataSet->notifyFieldChanged(m_index); }
 
 void TField::setDisplayLabel(const QString &label)
 {
-    if (label_ == label)
+    if (m_label == label)
         return;
-    label_ = label;
+    m_label = label;
     changed();
 }
 
 void TField::setVisible(bool visible)
 {
-    if (visible_ == visible)
+    if (m_visible == visible)
         return;
-    visible_ = visible;
+    m_visible = visible;
     changed();
 }
 
 void TField::setReadOnly(bool readOnly)
 {
-    if (readOnly_ == readOnly)
+    if (m_readOnly == readOnly)
         return;
-    readOnly_ = readOnly;
+    m_readOnly = readOnly;
     changed();
 }
 
 void TField::setRequired(bool required)
 {
-    if (required_ == required)
+    if (m_required == required)
         return;
-    required_ = required;
+    m_required = required;
     changed();
 }
 
 void TField::setEditMask(const QString &mask)
 {
-    if (editMask_ == mask)
+    if (m_editMask == mask)
         return;
-    editMask_ = mask;
+    m_editMask = mask;
     changed();
 }
 
 void TField::setAlignment(Qt::Alignment alignment)
 {
-    if (alignment_ == alignment)
+    if (m_alignment == alignment)
         return;
-    alignment_ = alignment;
+    m_alignment = alignment;
     changed();
 }
 
 QString TField::AsString() const
 {
-    const RowRef r = dataSet_->readRow();
-    return r.size() ? r.text(index_) : QString();
+    const RowRef r = m_dataSet->readRow();
+    return r.size() ? r.text(m_index) : QString();
 }
 
 bool TField::IsNull() const
 {
-    const RowRef r = dataSet_->readRow();
-    return r.size() == 0 || r.isNull(index_);
+    const RowRef r = m_dataSet->readRow();
+    return r.size() == 0 || r.isNull(m_index);
 }
 
 std::optional<QString> TField::Value() const
 {
-    const RowRef r = dataSet_->readRow();
+    const RowRef r = m_dataSet->readRow();
     if (r.size() == 0)
         return std::nullopt;
-    return r.value(index_);
+    return r.value(m_index);
 }
 
-std::optional<QString> TField::OldValue() const { return dataSet_->oldValue(index_); }
+std::optional<QString> TField::OldValue() const { return m_dataSet->oldValue(m_index); }
 
 void TField::setAsString(const QString &text) { setValue(text); }
 
@@ -88,12 +88,12 @@ void TField::Clear() { setValue(std::nullopt); }
 
 void TField::setValue(const std::optional<QString> &value)
 {
-    if (readOnly_)
-        throw EDatabaseError(QStringLiteral("O campo '%1' não pode ser modificado.").arg(name_));
+    if (m_readOnly)
+        throw EDatabaseError(QStringLiteral("O campo '%1' não pode ser modificado.").arg(m_name));
     // A string field keeps what fits, as a typed cell or a " - " text written into it does.
-    const bool wasChanged = (value && size_ > 0 && value->size() > size_)
-        ? dataSet_->writeValue(index_, value->left(size_))
-        : dataSet_->writeValue(index_, value);
+    const bool wasChanged = (value && m_size > 0 && value->size() > m_size)
+        ? m_dataSet->writeValue(m_index, value->left(m_size))
+        : m_dataSet->writeValue(m_index, value);
     if (wasChanged && OnChange)
         OnChange(*this);
 }
@@ -109,6 +109,6 @@ QString TField::textFor(bool displayText) const
 QString TField::DisplayText() const { return textFor(true); }
 QString TField::Text() const { return textFor(false); }
 
-void TField::FocusControl() { dataSet_->requestFieldFocus(this); }
+void TField::FocusControl() { m_dataSet->requestFieldFocus(this); }
 
 } // namespace fiscal::dataset

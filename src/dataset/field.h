@@ -32,25 +32,25 @@ public:
     TField(const TField &) = delete;
     TField &operator=(const TField &) = delete;
 
-    TClientDataSet *DataSet() const { return dataSet_; }
-    int Index() const { return index_; }
-    const QString &FieldName() const { return name_; }
+    TClientDataSet *DataSet() const { return m_dataSet; }
+    int Index() const { return m_index; }
+    const QString &FieldName() const { return m_name; }
     QString DataType() const { return QStringLiteral("string"); }
 
-    QString DisplayLabel() const { return label_.isEmpty() ? name_ : label_; }
+    QString DisplayLabel() const { return m_label.isEmpty() ? m_name : m_label; }
     void setDisplayLabel(const QString &label);
-    int Size() const { return size_; }
-    bool Visible() const { return visible_; }
+    int Size() const { return m_size; }
+    bool Visible() const { return m_visible; }
     void setVisible(bool visible);
-    bool ReadOnly() const { return readOnly_; }
+    bool ReadOnly() const { return m_readOnly; }
     void setReadOnly(bool readOnly);
-    bool Required() const { return required_; }
+    bool Required() const { return m_required; }
     void setRequired(bool required);
-    const QString &EditMask() const { return editMask_; }
+    const QString &EditMask() const { return m_editMask; }
     void setEditMask(const QString &mask);
-    int Tag() const { return tag_; }
-    void setTag(int tag) { tag_ = tag; }
-    Qt::Alignment Alignment() const { return alignment_; }
+    int Tag() const { return m_tag; }
+    void setTag(int tag) { m_tag = tag; }
+    Qt::Alignment Alignment() const { return m_alignment; }
     void setAlignment(Qt::Alignment alignment);
 
     QString AsString() const;
@@ -75,17 +75,17 @@ private:
     QString textFor(bool displayText) const;
     void changed();
 
-    TClientDataSet *dataSet_;
-    int index_;
-    QString name_;
-    QString label_;
-    int size_;
-    bool visible_ = true;
-    bool readOnly_ = false;
-    bool required_ = false;
-    QString editMask_;
-    int tag_ = 0;
-    Qt::Alignment alignment_ = Qt::AlignLeft;
+    TClientDataSet *m_dataSet;
+    int m_index;
+    QString m_name;
+    QString m_label;
+    int m_size;
+    bool m_visible = true;
+    bool m_readOnly = false;
+    bool m_required = false;
+    QString m_editMask;
+    int m_tag = 0;
+    Qt::Alignment m_alignment = Qt::AlignLeft;
 };
 
 } // namespace fiscal::dataset

@@ -38,10 +38,10 @@ namespace fiscal::dataset {
 class PacketError : public std::runtime_error {
 public:
     explicit PacketError(const QString &message)
-        : std::runtime_error(message.toStdString()), message_(message) {}
-    const QString &message() const { return message_; }
+        : std::runtime_error(message.toStdString()), m_message(message) {}
+    const QString &message() const { return m_message; }
 private:
-    QString message_;
+    QString m_message;
 };
 
 // Bytes of one encoded value that may still be arriving (a reply being received).

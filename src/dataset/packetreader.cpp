@@ -35,7 +35,7 @@ QString where(const char *what) { return QString::fromLatin1(what); }
 // against.
 class QtCursor : public QCborStreamReader {
 public:
-    explicit QtCursor(const QByteArray &data) : QCborStreamReader(data), data_(data) {}
+    explicit QtCursor(const QByteArray &data) : QCborStreamReader(data), m_data(data) {}
 
     template <class Use>
     void text(Use &&use)
@@ -44,11 +44,11 @@ public:
         for (;;) {
             const qsizetype n = currentStringChunkSize();
             // A length the input cannot hold is refused before anything is allocated for it.
-            if (n < 0 || n > data_.size() - currentOffset())
+            if (n < 0 || n > m_data.size() - currentOffset())
                 throw PacketError(QStringLiteral("Pacote de dados inválido: texto truncado."));
-            if (qsizetype(bytes_.size()) < total + n)
-                bytes_.resize(size_t(total + n));
-            const auto res = readStringChunk(bytes_.data() + total, n);
+            if (qsizetype(m_bytes.size()) < total + n)
+                m_bytes.resize(size_t(total + n));
+            const auto res = readStringChunk(m_bytes.data() + total, n);
             if (res.status == QCborStreamReader::Error)
                 throw PacketError(QStringLiteral("Pacote de dados inválido: texto inválido (%1).")
                                       .arg(lastError().toString()));
@@ -56,7 +56,7 @@ public:
                 break;
             total += res.data;
         }
-        use(QByteArrayView(bytes_.data(), total));
+        use(QByteArrayView(m_bytes.data(), total));
     }
     bool readText(QString &out)
     {
@@ -68,26 +68,26 @@ public:
         }
         return res.status != QCborStreamReader::Error;
     }
-    bool atEnd() const { return currentOffset() == data_.size(); }
-    qsizetype reserveLimit() const { return data_.size(); }
+    bool atEnd() const { return currentOffset() == m_data.size(); }
+    qsizetype reserveLimit() const { return m_data.size(); }
 
 private:
-    QByteArray data_;
-    std::vector<char> bytes_;
+    QByteArray m_data;
+    std::vector<char> m_bytes;
 };
 
 template <class Cursor>
 class Reader {
 public:
     template <class Input>
-    explicit Reader(Input &&input) : r_(std::forward<Input>(input)) {}
+    explicit Reader(Input &&input) : m_r(std::forward<Input>(input)) {}
 
     // An array of packets, as a call that answers several tables at once returns them.
     QList<DataPacket> packets()
     {
         QList<DataPacket> out;
         enterArray(QStringLiteral("a resposta"));
-        while (r_.hasNext())
+        while (m_r.hasNext())
             out.append(packetValue());
         leave();
         finish();
@@ -109,7 +109,7 @@ private:
         bool haveFields = false, haveRows = false, haveChanges = false, rowsChecked = false;
         QList<Change> changes;
         enterMap("pacote");
-        while (r_.hasNext()) {
+        while (m_r.hasNext()) {
             const QString k = key();
             if (k == u"fields" && !haveFields) {
                 p.fields = fields();
@@ -145,7 +145,7 @@ public:
         ChangeSet cs;
         bool haveFields = false, haveChanges = false;
         enterMap("conjunto de alterações");
-        while (r_.hasNext()) {
+        while (m_r.hasNext()) {
             const QString k = key();
             if (k == u"fields" && !haveFields) {
                 cs.fields = fields();
@@ -175,32 +175,32 @@ private:
 
     void checkStream()
     {
-        if (r_.lastError() != QCborError::NoError)
-            fail(QStringLiteral("CBOR mal formado (%1)").arg(r_.lastError().toString()));
+        if (m_r.lastError() != QCborError::NoError)
+            fail(QStringLiteral("CBOR mal formado (%1)").arg(m_r.lastError().toString()));
     }
 
     void enterMap(const char *what)
     {
         checkStream();
-        if (!r_.isMap())
+        if (!m_r.isMap())
             fail(QStringLiteral("%1 deve ser um mapa").arg(where(what)));
-        r_.enterContainer();
+        m_r.enterContainer();
         checkStream();
     }
 
     void enterArray(const QString &what)
     {
         checkStream();
-        if (!r_.isArray())
+        if (!m_r.isArray())
             fail(QStringLiteral("%1 deve ser uma lista").arg(what));
-        r_.enterContainer();
+        m_r.enterContainer();
         checkStream();
     }
 
     void leave()
     {
         checkStream();
-        r_.leaveContainer();
+        m_r.leaveContainer();
         checkStream();
     }
 
@@ -208,7 +208,7 @@ private:
     void finish()
     {
         checkStream();
-        if (!r_.atEnd())
+        if (!m_r.atEnd())
             fail(QStringLiteral("dados após o fim do pacote"));
     }
 
@@ -220,10 +220,10 @@ private:
     QString text(const QString &what)
     {
         checkStream();
-        if (!r_.isString())
+        if (!m_r.isString())
             fail(QStringLiteral("%1 deve ser um texto").arg(what));
         QString out;
-        if (!r_.readText(out))
+        if (!m_r.readText(out))
             fail(QStringLiteral("%1: texto inválido").arg(what));
         return out;
     }
@@ -234,34 +234,34 @@ private:
     {
         checkStream();
         qint64 v = 0;
-        if (r_.isUnsignedInteger()) {
-            const quint64 u = quint64(r_.toUnsignedInteger());
+        if (m_r.isUnsignedInteger()) {
+            const quint64 u = quint64(m_r.toUnsignedInteger());
             if (u > quint64(std::numeric_limits<qint64>::max()))
                 fail(QStringLiteral("%1 fora do intervalo").arg(what));
             v = qint64(u);
-        } else if (r_.isNegativeInteger()) {
+        } else if (m_r.isNegativeInteger()) {
             v = -1;   // any negative value is refused by the callers
-        } else if (r_.isDouble() || r_.isFloat() || r_.isFloat16()) {
+        } else if (m_r.isDouble() || m_r.isFloat() || m_r.isFloat16()) {
             // JSON numbers may arrive as doubles; accept only whole ones.
-            const double d = r_.isDouble() ? r_.toDouble()
-                           : r_.isFloat() ? double(r_.toFloat()) : double(float(r_.toFloat16()));
+            const double d = m_r.isDouble() ? m_r.toDouble()
+                           : m_r.isFloat() ? double(m_r.toFloat()) : double(float(m_r.toFloat16()));
             if (!(d >= -1e15 && d <= 1e15) || d != double(qint64(d)))
                 fail(QStringLiteral("%1 deve ser um número inteiro").arg(what));
             v = qint64(d);
         } else {
             fail(QStringLiteral("%1 deve ser um número inteiro").arg(what));
         }
-        r_.next();
+        m_r.next();
         return v;
     }
 
     bool boolean(const QString &what)
     {
         checkStream();
-        if (!r_.isBool())
+        if (!m_r.isBool())
             fail(QStringLiteral("%1 deve ser verdadeiro ou falso").arg(what));
-        const bool b = r_.toBool();
-        r_.next();
+        const bool b = m_r.toBool();
+        m_r.next();
         return b;
     }
 
@@ -270,15 +270,15 @@ private:
         QList<FieldDef> out;
         QSet<QString> names;
         enterArray(QStringLiteral("\"fields\""));
-        while (r_.hasNext()) {
+        while (m_r.hasNext()) {
             const QString what = QStringLiteral("campo %1").arg(out.size() + 1);
             FieldDef f;
             bool haveName = false, haveSize = false, haveType = false, haveRequired = false;
             checkStream();
-            if (!r_.isMap())
+            if (!m_r.isMap())
                 fail(QStringLiteral("%1 deve ser um mapa").arg(what));
-            r_.enterContainer();
-            while (r_.hasNext()) {
+            m_r.enterContainer();
+            while (m_r.hasNext()) {
                 const QString k = key();
                 if (k == u"name" && !haveName) {
                     f.name = text(what + QStringLiteral(": \"name\""));
@@ -315,50 +315,50 @@ private:
         return out;
     }
 
-    // Reads one row into rb_; the caller writes it where it belongs.
+    // Reads one row into m_rb; the caller writes it where it belongs.
     void row(const QList<FieldDef> *defs, const Where &where)
     {
         checkStream();
-        if (!r_.isArray())
+        if (!m_r.isArray())
             fail(QStringLiteral("%1 deve ser uma lista").arg(where.text()));
-        r_.enterContainer();
+        m_r.enterContainer();
         checkStream();
-        rb_.start();
-        while (r_.hasNext()) {
+        m_rb.start();
+        while (m_r.hasNext()) {
             checkStream();
-            const qsizetype col = rb_.width();
+            const qsizetype col = m_rb.width();
             if (defs && col >= defs->size())
                 fail(QStringLiteral("%1 tem mais valores que os %2 campos").arg(where.text()).arg(defs->size()));
             if (col >= RowBuilder::MaxWidth)
                 fail(QStringLiteral("linha com valores demais"));
-            if (r_.isNull()) {
-                rb_.appendNull();
-                r_.next();
+            if (m_r.isNull()) {
+                m_rb.appendNull();
+                m_r.next();
                 continue;
             }
-            if (!r_.isString())
+            if (!m_r.isString())
                 fail(QStringLiteral("%1, valor %2: deve ser texto ou nulo").arg(where.text()).arg(col + 1));
             value(where, col);
             if (defs) {
                 const int size = (*defs)[col].size;
-                if (size > 0 && rb_.lastLength() > size)
+                if (size > 0 && m_rb.lastLength() > size)
                     fail(QStringLiteral("%1: valor do campo %2 maior que %3 caracteres")
                              .arg(where.text(), (*defs)[col].name).arg(size));
             }
         }
         leave();
-        if (defs && rb_.width() != defs->size())
-            fail(QStringLiteral("%1 tem %2 valores para %3 campos").arg(where.text()).arg(rb_.width()).arg(defs->size()));
+        if (defs && m_rb.width() != defs->size())
+            fail(QStringLiteral("%1 tem %2 valores para %3 campos").arg(where.text()).arg(m_rb.width()).arg(defs->size()));
     }
 
     // Decodes a text value straight into the row buffer.
     void value(const Where &where, qsizetype col)
     {
         bool valid = true;
-        r_.text([&](QByteArrayView u) { valid = rb_.appendUtf8(u); });
+        m_r.text([&](QByteArrayView u) { valid = m_rb.appendUtf8(u); });
         if (!valid)
             fail(QStringLiteral("%1, valor %2: UTF-8 inválido").arg(where.text()).arg(col + 1));
-        if (rb_.textLength() > RowBuilder::MaxText)
+        if (m_rb.textLength() > RowBuilder::MaxText)
             fail(QStringLiteral("linha grande demais"));
     }
 
@@ -366,12 +366,12 @@ private:
     {
         RowTable out;
         checkStream();
-        if (r_.isArray() && r_.isLengthKnown())   // each row takes at least one byte
-            out.reserve(qsizetype(std::min<quint64>(r_.length(), quint64(r_.reserveLimit()))));
+        if (m_r.isArray() && m_r.isLengthKnown())   // each row takes at least one byte
+            out.reserve(qsizetype(std::min<quint64>(m_r.length(), quint64(m_r.reserveLimit()))));
         enterArray(QStringLiteral("\"rows\""));
-        while (r_.hasNext()) {
+        while (m_r.hasNext()) {
             row(defs, Where{"linha %1", out.size() + 1});
-            rb_.finishInto(out);
+            m_rb.finishInto(out);
         }
         leave();
         return out;
@@ -381,15 +381,15 @@ private:
     {
         QList<Change> out;
         enterArray(QStringLiteral("\"changes\""));
-        while (r_.hasNext()) {
+        while (m_r.hasNext()) {
             const QString what = QStringLiteral("alteração %1").arg(out.size() + 1);
             Change c;
             bool haveOp = false, haveOld = false, haveNew = false;
             checkStream();
-            if (!r_.isMap())
+            if (!m_r.isMap())
                 fail(QStringLiteral("%1 deve ser um mapa").arg(what));
-            r_.enterContainer();
-            while (r_.hasNext()) {
+            m_r.enterContainer();
+            while (m_r.hasNext()) {
                 const QString k = key();
                 if (k == u"op" && !haveOp) {
                     const QString op = text(what + QStringLiteral(": \"op\""));
@@ -404,11 +404,11 @@ private:
                     haveOp = true;
                 } else if (k == u"old" && !haveOld) {
                     row(defs, Where{"alteração %1, valores antigos", out.size() + 1});
-                    c.oldValues = rb_.finish();
+                    c.oldValues = m_rb.finish();
                     haveOld = true;
                 } else if (k == u"new" && !haveNew) {
                     row(defs, Where{"alteração %1, valores novos", out.size() + 1});
-                    c.newValues = rb_.finish();
+                    c.newValues = m_rb.finish();
                     haveNew = true;
                 } else {
                     fail(QStringLiteral("chave \"%1\" inesperada ou repetida em %2").arg(shown(k), what));
@@ -454,8 +454,8 @@ private:
         }
     }
 
-    Cursor r_;
-    RowBuilder rb_;
+    Cursor m_r;
+    RowBuilder m_rb;
 };
 
 } // namespace

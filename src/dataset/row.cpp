@@ -52,7 +52,7 @@ std::optional<QString> RowRef::value(qsizetype i) const
 
 qsizetype RowRef::byteSize() const
 {
-    if (!b_)
+    if (!m_b)
         return 0;
     const qsizetype w = size();
     qsizetype chars = 0;
@@ -69,12 +69,12 @@ bool operator==(RowRef a, RowRef b)
     if (a.size() == 0)
         return true;
     const qsizetype n = a.byteSize();
-    return n == b.byteSize() && std::memcmp(a.b_, b.b_, size_t(n)) == 0;
+    return n == b.byteSize() && std::memcmp(a.m_b, b.m_b, size_t(n)) == 0;
 }
 
 // ---- Row ----------------------------------------------------------------------------------
 
-Row::Row(detail::RowBlock *block, const char *blob) : block_(block), blob_(blob) {}
+Row::Row(detail::RowBlock *block, const char *blob) : m_block(block), m_blob(blob) {}
 
 Row::Row(qsizetype width)
 {
@@ -123,24 +123,24 @@ Row Row::copyOf(RowRef ref)
     return Row(block, block->bytes());
 }
 
-Row::Row(const Row &other) : block_(other.block_), blob_(other.blob_)
+Row::Row(const Row &other) : m_block(other.m_block), m_blob(other.m_blob)
 {
-    detail::RowBlock::retain(block_);
+    detail::RowBlock::retain(m_block);
 }
 
-Row::Row(Row &&other) noexcept : block_(other.block_), blob_(other.blob_)
+Row::Row(Row &&other) noexcept : m_block(other.m_block), m_blob(other.m_blob)
 {
-    other.block_ = nullptr;
-    other.blob_ = nullptr;
+    other.m_block = nullptr;
+    other.m_blob = nullptr;
 }
 
 Row &Row::operator=(const Row &other)
 {
     if (this != &other) {
-        detail::RowBlock::retain(other.block_);
-        detail::RowBlock::release(block_);
-        block_ = other.block_;
-        blob_ = other.blob_;
+        detail::RowBlock::retain(other.m_block);
+        detail::RowBlock::release(m_block);
+        m_block = other.m_block;
+        m_blob = other.m_blob;
     }
     return *this;
 }
@@ -148,18 +148,18 @@ Row &Row::operator=(const Row &other)
 Row &Row::operator=(Row &&other) noexcept
 {
     if (this != &other) {
-        detail::RowBlock::release(block_);
-        block_ = other.block_;
-        blob_ = other.blob_;
-        other.block_ = nullptr;
-        other.blob_ = nullptr;
+        detail::RowBlock::release(m_block);
+        m_block = other.m_block;
+        m_blob = other.m_blob;
+        other.m_block = nullptr;
+        other.m_blob = nullptr;
     }
     return *this;
 }
 
 Row::~Row()
 {
-    detail::RowBlock::release(block_);
+    detail::RowBlock::release(m_block);
 }
 
 QList<std::optional<QString>> Row::values() const
@@ -212,55 +212,55 @@ void Row::appendNull() { replace(size(), QStringView(), true); }
 
 void RowBuilder::start()
 {
-    utf16_ = false;
-    long_ = false;
-    l1_.clear();
-    u16_.clear();
-    lens_.clear();
-    lastLength_ = 0;
+    m_utf16 = false;
+    m_long = false;
+    m_l1.clear();
+    m_u16.clear();
+    m_lens.clear();
+    m_lastLength = 0;
 }
 
 void RowBuilder::push(qsizetype len, bool null)
 {
-    if (lens_.size() >= MaxWidth)
+    if (m_lens.size() >= MaxWidth)
         throw std::length_error("row too wide");
-    lens_.append(quint32((len << 1) | (null ? 1 : 0)));
+    m_lens.append(quint32((len << 1) | (null ? 1 : 0)));
     if (len >= RowRef::NullLength)
-        long_ = true;
-    lastLength_ = len;
+        m_long = true;
+    m_lastLength = len;
 }
 
 void RowBuilder::appendNull() { push(0, true); }
 
 void RowBuilder::toUtf16()
 {
-    if (utf16_)
+    if (m_utf16)
         return;
-    u16_.clear();
-    char16_t *out = u16_.room(l1_.size());
-    for (qsizetype i = 0; i < l1_.size(); ++i)
-        out[i] = char16_t(quint8(l1_.data()[i]));
-    u16_.added(l1_.size());
-    l1_.clear();
-    utf16_ = true;
+    m_u16.clear();
+    char16_t *out = m_u16.room(m_l1.size());
+    for (qsizetype i = 0; i < m_l1.size(); ++i)
+        out[i] = char16_t(quint8(m_l1.data()[i]));
+    m_u16.added(m_l1.size());
+    m_l1.clear();
+    m_utf16 = true;
 }
 
 void RowBuilder::appendLatin1(const char *text, qsizetype n)
 {
-    if (utf16_) {
-        char16_t *out = u16_.room(n);
+    if (m_utf16) {
+        char16_t *out = m_u16.room(n);
         for (qsizetype i = 0; i < n; ++i)
             out[i] = char16_t(quint8(text[i]));
-        u16_.added(n);
+        m_u16.added(n);
     } else {
-        l1_.append(text, n);
+        m_l1.append(text, n);
     }
     push(n, false);
 }
 
 void RowBuilder::append(QStringView text)
 {
-    if (!utf16_) {
+    if (!m_utf16) {
         bool wide = false;
         for (QChar c : text) {
             if (c.unicode() > 0xff) {
@@ -269,16 +269,16 @@ void RowBuilder::append(QStringView text)
             }
         }
         if (!wide) {
-            char *out = l1_.room(text.size());
+            char *out = m_l1.room(text.size());
             for (qsizetype i = 0; i < text.size(); ++i)
                 out[i] = char(text[i].unicode());
-            l1_.added(text.size());
+            m_l1.added(text.size());
             push(text.size(), false);
             return;
         }
         toUtf16();
     }
-    u16_.append(reinterpret_cast<const char16_t *>(text.utf16()), text.size());
+    m_u16.append(reinterpret_cast<const char16_t *>(text.utf16()), text.size());
     push(text.size(), false);
 }
 
@@ -301,8 +301,8 @@ bool RowBuilder::appendUtf8(QByteArrayView utf8)
 {
     const auto *p = reinterpret_cast<const quint8 *>(utf8.data());
     const qsizetype n = utf8.size();
-    if (!utf16_) {
-        char *const start = l1_.room(n);
+    if (!m_utf16) {
+        char *const start = m_l1.room(n);
         char *out = start;
         qsizetype i = 0;
         bool plain = true;
@@ -331,16 +331,16 @@ bool RowBuilder::appendUtf8(QByteArrayView utf8)
             }
         }
         if (plain) {
-            l1_.added(out - start);
+            m_l1.added(out - start);
             push(out - start, false);
             return true;
         }
     }
-    scratch_.resize(size_t(n));
-    QChar *begin = reinterpret_cast<QChar *>(scratch_.data());
-    QChar *end = utf8_.appendToBuffer(begin, utf8);
-    if (utf8_.hasError()) {
-        utf8_.resetState();
+    m_scratch.resize(size_t(n));
+    QChar *begin = reinterpret_cast<QChar *>(m_scratch.data());
+    QChar *end = m_utf8.appendToBuffer(begin, utf8);
+    if (m_utf8.hasError()) {
+        m_utf8.resetState();
         return false;
     }
     append(QStringView(begin, end - begin));
@@ -351,39 +351,39 @@ qsizetype RowBuilder::blockSize() const
 {
     if (textLength() > MaxText)
         throw std::length_error("row too large");
-    qsizetype off = 2 + lens_.size() * (long_ ? 4 : 1);
-    if (utf16_ && (off & 1))
+    qsizetype off = 2 + m_lens.size() * (m_long ? 4 : 1);
+    if (m_utf16 && (off & 1))
         ++off;
-    const qsizetype bytes = off + (utf16_ ? 2 * u16_.size() : l1_.size());
+    const qsizetype bytes = off + (m_utf16 ? 2 * m_u16.size() : m_l1.size());
     return (bytes + 1) & ~qsizetype(1);
 }
 
 void RowBuilder::write(char *out) const
 {
-    const qsizetype w = lens_.size();
-    const quint16 head = quint16(w) | (long_ ? RowRef::LongFlag : 0) | (utf16_ ? RowRef::Utf16Flag : 0);
+    const qsizetype w = m_lens.size();
+    const quint16 head = quint16(w) | (m_long ? RowRef::LongFlag : 0) | (m_utf16 ? RowRef::Utf16Flag : 0);
     char *p = out;
     std::memcpy(p, &head, 2);
     p += 2;
-    for (quint32 e : lens_) {
-        if (long_) {
+    for (quint32 e : m_lens) {
+        if (m_long) {
             std::memcpy(p, &e, 4);
             p += 4;
         } else {
             *p++ = char((e & 1) ? RowRef::NullLength : quint8(e >> 1));
         }
     }
-    if (utf16_) {
+    if (m_utf16) {
         if ((p - out) & 1)
             *p++ = 0;
-        const size_t bytes = size_t(u16_.size()) * 2;
+        const size_t bytes = size_t(m_u16.size()) * 2;
         if (bytes)
-            std::memcpy(p, u16_.data(), bytes);
+            std::memcpy(p, m_u16.data(), bytes);
         p += bytes;
     } else {
-        if (l1_.size())
-            std::memcpy(p, l1_.data(), size_t(l1_.size()));
-        p += l1_.size();
+        if (m_l1.size())
+            std::memcpy(p, m_l1.data(), size_t(m_l1.size()));
+        p += m_l1.size();
     }
     if ((p - out) & 1)
         *p = 0;
@@ -391,7 +391,7 @@ void RowBuilder::write(char *out) const
 
 Row RowBuilder::finish() const
 {
-    if (lens_.isEmpty())
+    if (m_lens.isEmpty())
         return Row();
     const qsizetype n = blockSize();
     detail::RowBlock *block = detail::RowBlock::create(n);

@@ -51,10 +51,10 @@ struct RowBlock {
 class RowRef {
 public:
     RowRef() = default;
-    explicit RowRef(const char *block) : b_(block) {}
+    explicit RowRef(const char *block) : m_b(block) {}
 
-    const char *data() const { return b_; }
-    qsizetype size() const { return b_ ? head() & WidthMask : 0; }
+    const char *data() const { return m_b; }
+    qsizetype size() const { return m_b ? head() & WidthMask : 0; }
     bool isNull(qsizetype i) const;
     qsizetype length(qsizetype i) const;              // characters; 0 for null
     bool isLatin1() const { return !(head() & Utf16Flag); }
@@ -74,7 +74,7 @@ private:
     quint16 head() const
     {
         quint16 h;
-        std::memcpy(&h, b_, sizeof h);
+        std::memcpy(&h, m_b, sizeof h);
         return h;
     }
     bool isLong() const { return head() & LongFlag; }
@@ -88,7 +88,7 @@ private:
     void locate(qsizetype i, qsizetype &begin, qsizetype &len) const;
     qsizetype textOffset() const;   // bytes from the block start
 
-    const char *b_ = nullptr;
+    const char *m_b = nullptr;
 };
 
 // Reading runs for every cell painted, sorted or searched: kept inline.
@@ -106,11 +106,11 @@ inline void RowRef::locate(qsizetype i, qsizetype &begin, qsizetype &len) const
     begin = 0;
     if (isLong()) {
         for (qsizetype j = 0; j < i; ++j)
-            begin += qsizetype(load32(b_ + 2 + 4 * j) >> 1);
-        len = qsizetype(load32(b_ + 2 + 4 * i) >> 1);
+            begin += qsizetype(load32(m_b + 2 + 4 * j) >> 1);
+        len = qsizetype(load32(m_b + 2 + 4 * i) >> 1);
         return;
     }
-    const auto *lens = reinterpret_cast<const quint8 *>(b_ + 2);
+    const auto *lens = reinterpret_cast<const quint8 *>(m_b + 2);
     for (qsizetype j = 0; j < i; ++j)
         begin += lens[j] == NullLength ? 0 : lens[j];
     len = lens[i] == NullLength ? 0 : lens[i];
@@ -119,15 +119,15 @@ inline void RowRef::locate(qsizetype i, qsizetype &begin, qsizetype &len) const
 inline bool RowRef::isNull(qsizetype i) const
 {
     if (isLong())
-        return load32(b_ + 2 + 4 * i) & 1;
-    return quint8(b_[2 + i]) == NullLength;
+        return load32(m_b + 2 + 4 * i) & 1;
+    return quint8(m_b[2 + i]) == NullLength;
 }
 
 inline qsizetype RowRef::length(qsizetype i) const
 {
     if (isLong())
-        return qsizetype(load32(b_ + 2 + 4 * i) >> 1);
-    const quint8 l = quint8(b_[2 + i]);
+        return qsizetype(load32(m_b + 2 + 4 * i) >> 1);
+    const quint8 l = quint8(m_b[2 + i]);
     return l == NullLength ? 0 : l;
 }
 
@@ -135,7 +135,7 @@ inline QAnyStringView RowRef::view(qsizetype i) const
 {
     qsizetype begin, len;
     locate(i, begin, len);
-    const char *text = b_ + textOffset();
+    const char *text = m_b + textOffset();
     if (isLatin1())
         return QLatin1StringView(text + begin, len);
     return QStringView(reinterpret_cast<const char16_t *>(text) + begin, len);
@@ -155,7 +155,7 @@ public:
     Row &operator=(Row &&other) noexcept;
     ~Row();
 
-    RowRef ref() const { return RowRef(blob_); }
+    RowRef ref() const { return RowRef(m_blob); }
     qsizetype size() const { return ref().size(); }
     bool isNull(qsizetype i) const { return ref().isNull(i); }
     QAnyStringView view(qsizetype i) const { return ref().view(i); }
@@ -177,8 +177,8 @@ private:
     Row(detail::RowBlock *block, const char *blob);   // takes one reference
     void replace(qsizetype i, QStringView text, bool null);
 
-    detail::RowBlock *block_ = nullptr;
-    const char *blob_ = nullptr;
+    detail::RowBlock *m_block = nullptr;
+    const char *m_blob = nullptr;
 };
 
 // Whether a view holds Latin-1 text (RowRef gives Latin-1 or UTF-16 views; QAnyStringView

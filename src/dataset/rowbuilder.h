@@ -31,9 +31,9 @@ public:
     // Decodes UTF-8 into the row; false when it is not valid UTF-8 (nothing is added then).
     bool appendUtf8(QByteArrayView utf8);
 
-    qsizetype width() const { return lens_.size(); }
-    qsizetype textLength() const { return utf16_ ? u16_.size() : l1_.size(); }
-    qsizetype lastLength() const { return lastLength_; }
+    qsizetype width() const { return m_lens.size(); }
+    qsizetype textLength() const { return m_utf16 ? m_u16.size() : m_l1.size(); }
+    qsizetype lastLength() const { return m_lastLength; }
 
     qsizetype blockSize() const;
     void write(char *out) const;
@@ -46,38 +46,38 @@ private:
     template <class T>
     class Text {
     public:
-        qsizetype size() const { return n_; }
-        const T *data() const { return buf_.data(); }
-        void clear() { n_ = 0; }
+        qsizetype size() const { return m_n; }
+        const T *data() const { return m_buf.data(); }
+        void clear() { m_n = 0; }
         T *room(qsizetype more)
         {
-            if (qsizetype(buf_.size()) < n_ + more)
-                buf_.resize(size_t(std::max(n_ + more, qsizetype(buf_.size()) * 2)));
-            return buf_.data() + n_;
+            if (qsizetype(m_buf.size()) < m_n + more)
+                m_buf.resize(size_t(std::max(m_n + more, qsizetype(m_buf.size()) * 2)));
+            return m_buf.data() + m_n;
         }
-        void added(qsizetype count) { n_ += count; }
+        void added(qsizetype count) { m_n += count; }
         void append(const T *p, qsizetype count)
         {
             std::copy(p, p + count, room(count));
-            n_ += count;
+            m_n += count;
         }
     private:
-        std::vector<T> buf_;
-        qsizetype n_ = 0;
+        std::vector<T> m_buf;
+        qsizetype m_n = 0;
     };
 
     void push(qsizetype len, bool null);
     void toUtf16();
 
-    bool utf16_ = false;
-    Text<char> l1_;
-    Text<char16_t> u16_;
-    QVarLengthArray<quint32, 16> lens_;   // (length << 1) | null
-    qsizetype lastLength_ = 0;
-    bool long_ = false;
+    bool m_utf16 = false;
+    Text<char> m_l1;
+    Text<char16_t> m_u16;
+    QVarLengthArray<quint32, 16> m_lens;   // (length << 1) | null
+    qsizetype m_lastLength = 0;
+    bool m_long = false;
     // ConvertInitialBom: a text opening with U+FEFF keeps it (the default drops it as a byte-order mark).
-    QStringDecoder utf8_{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom};
-    std::vector<char16_t> scratch_;
+    QStringDecoder m_utf8{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom};
+    std::vector<char16_t> m_scratch;
 };
 
 } // namespace fiscal::dataset

@@ -75,10 +75,10 @@ int findRow(const TClientDataSet &ds, const RowOrder &order, std::span<const Fin
 
 bool FindIndex::isFor(std::span<const FindColumn> columns) const
 {
-    if (columns.size() != columns_.size())
+    if (columns.size() != m_columns.size())
         return false;
     for (size_t i = 0; i < columns.size(); ++i) {
-        if (columns[i].fields != columns_[i].fields || columns[i].displayText != columns_[i].displayText)
+        if (columns[i].fields != m_columns[i].fields || columns[i].displayText != m_columns[i].displayText)
             return false;
     }
     return true;
@@ -86,18 +86,18 @@ bool FindIndex::isFor(std::span<const FindColumn> columns) const
 
 void FindIndex::clear()
 {
-    built_ = false;
-    std::string().swap(text_);
-    std::vector<quint32>().swap(starts_);
-    std::vector<bool>().swap(changed_);
-    changedRows_.clear();
-    columns_.clear();
+    m_built = false;
+    std::string().swap(m_text);
+    std::vector<quint32>().swap(m_starts);
+    std::vector<bool>().swap(m_changed);
+    m_changedRows.clear();
+    m_columns.clear();
 }
 
 void FindIndex::build(const TClientDataSet &ds, const RowOrder &order, std::span<const FindColumn> columns)
 {
     clear();
-    columns_.assign(columns.begin(), columns.end());
+    m_columns.assign(columns.begin(), columns.end());
     const int n = ds.rowCount();
     // Folding only drops and merges characters: the stored lengths bound the text.
     size_t bound = 0;
@@ -109,45 +109,45 @@ void FindIndex::build(const TClientDataSet &ds, const RowOrder &order, std::span
                 bound += c.displayText ? 64 : size_t(row.length(f));
         }
     }
-    text_.reserve(bound);
-    starts_.resize(size_t(n) + 1);
+    m_text.reserve(bound);
+    m_starts.resize(size_t(n) + 1);
     for (int d = 0; d < n; ++d) {
-        starts_[size_t(d)] = quint32(text_.size());
+        m_starts[size_t(d)] = quint32(m_text.size());
         eachCell(ds, order.toData(d), columns, [&](std::span<const QAnyStringView> parts) {
-            appendFoldedCell(text_, parts);
-            text_.push_back(kCellEnd);
+            appendFoldedCell(m_text, parts);
+            m_text.push_back(kCellEnd);
             return false;
         });
     }
-    starts_[size_t(n)] = quint32(text_.size());
-    changed_.assign(size_t(n), false);
-    built_ = true;
+    m_starts[size_t(n)] = quint32(m_text.size());
+    m_changed.assign(size_t(n), false);
+    m_built = true;
 }
 
 void FindIndex::rowChanged(int dataRow)
 {
-    if (!built_ || dataRow < 0 || dataRow >= int(changed_.size()) || changed_[size_t(dataRow)])
+    if (!m_built || dataRow < 0 || dataRow >= int(m_changed.size()) || m_changed[size_t(dataRow)])
         return;
-    changed_[size_t(dataRow)] = true;
-    changedRows_.push_back(dataRow);
+    m_changed[size_t(dataRow)] = true;
+    m_changedRows.push_back(dataRow);
 }
 
 int FindIndex::rowAt(qsizetype offset) const
 {
-    return int(std::upper_bound(starts_.begin(), starts_.end(), quint32(offset)) - starts_.begin()) - 1;
+    return int(std::upper_bound(m_starts.begin(), m_starts.end(), quint32(offset)) - m_starts.begin()) - 1;
 }
 
 // The first row with a hit in [lo, hi) of the text, rows read live left out.
 int FindIndex::firstHit(const TClientDataSet &, const RowOrder &order, const std::string &needle, qsizetype lo,
                         qsizetype hi) const
 {
-    const char *base = text_.data();
+    const char *base = m_text.data();
     const char *p = base + lo;
     while (const char *hit = findFolded(p, base + hi, needle)) {
         const int d = rowAt(hit - base);
-        if (!changed_[size_t(order.toData(d))])
+        if (!m_changed[size_t(order.toData(d))])
             return d;
-        p = base + starts_[size_t(d) + 1];
+        p = base + m_starts[size_t(d) + 1];
     }
     return -1;
 }
@@ -159,14 +159,14 @@ int FindIndex::lastHit(const TClientDataSet &ds, const RowOrder &order, const st
     constexpr qsizetype Stretch = 64 * 1024;
     while (hi > lo) {
         // Whole rows, so that no hit is cut in two.
-        const qsizetype from = starts_[size_t(rowAt(std::max(lo, hi - Stretch)))];
+        const qsizetype from = m_starts[size_t(rowAt(std::max(lo, hi - Stretch)))];
         int last = -1;
         for (qsizetype at = std::max(from, lo); at < hi;) {
             const int d = firstHit(ds, order, needle, at, hi);
             if (d < 0)
                 break;
             last = d;
-            at = starts_[size_t(d) + 1];
+            at = m_starts[size_t(d) + 1];
         }
         if (last >= 0)
             return last;
@@ -180,24 +180,24 @@ int FindIndex::find(const TClientDataSet &ds, const RowOrder &order, const TextM
 {
     const std::string &needle = matcher.latin1();
     if (needle.empty())
-        return findRow(ds, order, columns_, matcher, from, forward, wrapped);
+        return findRow(ds, order, m_columns, matcher, from, forward, wrapped);
     if (wrapped)
         *wrapped = false;
-    const int n = int(starts_.size()) - 1;
+    const int n = int(m_starts.size()) - 1;
     if (n <= 0)
         return -1;
     if (from < 0 || from >= n)
         from = forward ? -1 : n;
-    const qsizetype here = forward ? starts_[size_t(from + 1)] : starts_[size_t(from)];
-    int best = forward ? firstHit(ds, order, needle, here, qsizetype(text_.size()))
+    const qsizetype here = forward ? m_starts[size_t(from + 1)] : m_starts[size_t(from)];
+    int best = forward ? firstHit(ds, order, needle, here, qsizetype(m_text.size()))
                        : lastHit(ds, order, needle, 0, here);
     if (best < 0)
-        best = forward ? firstHit(ds, order, needle, 0, here) : lastHit(ds, order, needle, here, qsizetype(text_.size()));
+        best = forward ? firstHit(ds, order, needle, 0, here) : lastHit(ds, order, needle, here, qsizetype(m_text.size()));
     // Rows changed since the index was made, read as they are now.
-    for (int r : changedRows_) {
+    for (int r : m_changedRows) {
         const int d = order.toDisplay(r);
         if ((best < 0 || steps(from, d, n, forward) < steps(from, best, n, forward))
-            && rowMatches(ds, r, columns_, matcher))
+            && rowMatches(ds, r, m_columns, matcher))
             best = d;
     }
     if (best >= 0 && wrapped)

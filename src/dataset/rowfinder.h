@@ -37,11 +37,11 @@ int findRow(const TClientDataSet &ds, const RowOrder &order, std::span<const Fin
 
 class FindIndex {
 public:
-    bool isBuilt() const { return built_; }
+    bool isBuilt() const { return m_built; }
     bool isFor(std::span<const FindColumn> columns) const;
     // Worth making again: many rows changed since.
-    bool isStale() const { return changedRows_.size() > 1000; }
-    qsizetype byteSize() const { return qsizetype(text_.capacity() + starts_.capacity() * sizeof(quint32)); }
+    bool isStale() const { return m_changedRows.size() > 1000; }
+    qsizetype byteSize() const { return qsizetype(m_text.capacity() + m_starts.capacity() * sizeof(quint32)); }
 
     void build(const TClientDataSet &ds, const RowOrder &order, std::span<const FindColumn> columns);
     void clear();
@@ -58,12 +58,12 @@ private:
     int lastHit(const TClientDataSet &ds, const RowOrder &order, const std::string &needle, qsizetype lo,
                 qsizetype hi) const;
 
-    bool built_ = false;
-    std::vector<FindColumn> columns_;
-    std::string text_;               // per display row its cells, each ended by kCellEnd
-    std::vector<quint32> starts_;    // where each display row starts; then the end
-    std::vector<bool> changed_;      // per data row: read live
-    std::vector<int> changedRows_;
+    bool m_built = false;
+    std::vector<FindColumn> m_columns;
+    std::string m_text;               // per display row its cells, each ended by kCellEnd
+    std::vector<quint32> m_starts;    // where each display row starts; then the end
+    std::vector<bool> m_changed;      // per data row: read live
+    std::vector<int> m_changedRows;
 };
 
 } // namespace fiscal::dataset

@@ -53,10 +53,10 @@ SortEntry keyOf(QAnyStringView v, int row)
 
 void RowOrder::clear()
 {
-    toData_.clear();
-    toData_.shrink_to_fit();
-    toDisplay_.clear();
-    toDisplay_.shrink_to_fit();
+    m_toData.clear();
+    m_toData.shrink_to_fit();
+    m_toDisplay.clear();
+    m_toDisplay.shrink_to_fit();
 }
 
 void RowOrder::sort(const TClientDataSet &ds, int field, Qt::SortOrder order)
@@ -81,28 +81,28 @@ void RowOrder::sort(const TClientDataSet &ds, int field, Qt::SortOrder order)
         }
         return a.row < b.row;
     });
-    toData_.resize(size_t(n));
+    m_toData.resize(size_t(n));
     for (int i = 0; i < n; ++i)
-        toData_[size_t(i)] = entries[size_t(i)].row;
+        m_toData[size_t(i)] = entries[size_t(i)].row;
     rebuildInverse();
 }
 
 void RowOrder::rebuildInverse()
 {
-    toDisplay_.resize(toData_.size());
-    for (size_t i = 0; i < toData_.size(); ++i)
-        toDisplay_[size_t(toData_[i])] = int(i);
+    m_toDisplay.resize(m_toData.size());
+    for (size_t i = 0; i < m_toData.size(); ++i)
+        m_toDisplay[size_t(m_toData[i])] = int(i);
 }
 
 void RowOrder::inserted(int dataRow, int displayRow)
 {
     if (isIdentity())
         return;
-    for (int &r : toData_) {
+    for (int &r : m_toData) {
         if (r >= dataRow)
             ++r;
     }
-    toData_.insert(toData_.begin() + displayRow, dataRow);
+    m_toData.insert(m_toData.begin() + displayRow, dataRow);
     rebuildInverse();
 }
 
@@ -110,9 +110,9 @@ int RowOrder::removed(int dataRow)
 {
     if (isIdentity())
         return dataRow;
-    const int displayRow = toDisplay_[size_t(dataRow)];
-    toData_.erase(toData_.begin() + displayRow);
-    for (int &r : toData_) {
+    const int displayRow = m_toDisplay[size_t(dataRow)];
+    m_toData.erase(m_toData.begin() + displayRow);
+    for (int &r : m_toData) {
         if (r > dataRow)
             --r;
     }

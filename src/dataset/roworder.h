@@ -22,10 +22,10 @@ class TClientDataSet;
 
 class RowOrder {
 public:
-    bool isIdentity() const { return toData_.empty(); }
-    int toData(int displayRow) const { return isIdentity() ? displayRow : toData_[size_t(displayRow)]; }
-    int toDisplay(int dataRow) const { return isIdentity() ? dataRow : toDisplay_[size_t(dataRow)]; }
-    const std::vector<int> &rows() const { return toData_; }
+    bool isIdentity() const { return m_toData.empty(); }
+    int toData(int displayRow) const { return isIdentity() ? displayRow : m_toData[size_t(displayRow)]; }
+    int toDisplay(int dataRow) const { return isIdentity() ? dataRow : m_toDisplay[size_t(dataRow)]; }
+    const std::vector<int> &rows() const { return m_toData; }
 
     void clear();
     void sort(const TClientDataSet &ds, int field, Qt::SortOrder order);
@@ -35,8 +35,8 @@ public:
 private:
     void rebuildInverse();
 
-    std::vector<int> toData_;
-    std::vector<int> toDisplay_;
+    std::vector<int> m_toData;
+    std::vector<int> m_toDisplay;
 };
 
 } // namespace fiscal::dataset

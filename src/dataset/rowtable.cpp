@@ -50,28 +50,28 @@ RowTable::RowTable(std::initializer_list<Row> rows)
 
 qsizetype RowTable::size() const
 {
-    return d_ ? qsizetype(d_->rows.size()) : 0;
+    return m_d ? qsizetype(m_d->rows.size()) : 0;
 }
 
 RowRef RowTable::ref(qsizetype i) const
 {
-    return RowRef(d_->rows[size_t(i)]);
+    return RowRef(m_d->rows[size_t(i)]);
 }
 
 Row RowTable::at(qsizetype i) const
 {
-    detail::RowBlock *block = d_->blocks[size_t(d_->blockOf(i))];
+    detail::RowBlock *block = m_d->blocks[size_t(m_d->blockOf(i))];
     detail::RowBlock::retain(block);
-    return Row(block, d_->rows[size_t(i)]);
+    return Row(block, m_d->rows[size_t(i)]);
 }
 
 RowTable::Store &RowTable::writable()
 {
-    if (!d_)
-        d_ = std::make_shared<Store>();
-    else if (d_.use_count() > 1)
-        d_ = std::make_shared<Store>(*d_);
-    return *d_;
+    if (!m_d)
+        m_d = std::make_shared<Store>();
+    else if (m_d.use_count() > 1)
+        m_d = std::make_shared<Store>(*m_d);
+    return *m_d;
 }
 
 void RowTable::reserve(qsizetype rows)
@@ -113,19 +113,19 @@ void RowTable::append(RowRef row)
 
 void RowTable::dropIndex()
 {
-    if (!d_ || d_.use_count() > 1)
+    if (!m_d || m_d.use_count() > 1)
         return;
-    std::vector<const char *>().swap(d_->rows);
-    std::vector<qsizetype>().swap(d_->firstRow);
-    d_->ownsTail = false;   // the blocks are kept whole, as the holder knows them
+    std::vector<const char *>().swap(m_d->rows);
+    std::vector<qsizetype>().swap(m_d->firstRow);
+    m_d->ownsTail = false;   // the blocks are kept whole, as the holder knows them
 }
 
 qsizetype RowTable::byteSize() const
 {
-    if (!d_)
+    if (!m_d)
         return 0;
     qsizetype n = 0;
-    for (const detail::RowBlock *b : d_->blocks)
+    for (const detail::RowBlock *b : m_d->blocks)
         n += b->used;
     return n;
 }

@@ -42,7 +42,7 @@ public:
     void append(RowRef row);
     void push_back(const Row &row) { append(row.ref()); }
     void reserve(qsizetype rows);
-    void clear() { d_.reset(); }
+    void clear() { m_d.reset(); }
     void dropIndex();
 
     qsizetype byteSize() const;
@@ -55,20 +55,20 @@ public:
         using pointer = void;
         using reference = Row;
         const_iterator() = default;
-        const_iterator(const RowTable *t, qsizetype i) : t_(t), i_(i) {}
-        Row operator*() const { return t_->at(i_); }
-        const_iterator &operator++() { ++i_; return *this; }
-        const_iterator operator++(int) { const_iterator c = *this; ++i_; return c; }
-        const_iterator &operator--() { --i_; return *this; }
-        const_iterator &operator+=(qsizetype n) { i_ += n; return *this; }
-        const_iterator operator+(qsizetype n) const { return {t_, i_ + n}; }
-        qsizetype operator-(const_iterator o) const { return i_ - o.i_; }
-        Row operator[](qsizetype n) const { return t_->at(i_ + n); }
-        friend bool operator==(const_iterator a, const_iterator b) { return a.i_ == b.i_; }
-        friend auto operator<=>(const_iterator a, const_iterator b) { return a.i_ <=> b.i_; }
+        const_iterator(const RowTable *t, qsizetype i) : m_t(t), m_i(i) {}
+        Row operator*() const { return m_t->at(m_i); }
+        const_iterator &operator++() { ++m_i; return *this; }
+        const_iterator operator++(int) { const_iterator c = *this; ++m_i; return c; }
+        const_iterator &operator--() { --m_i; return *this; }
+        const_iterator &operator+=(qsizetype n) { m_i += n; return *this; }
+        const_iterator operator+(qsizetype n) const { return {m_t, m_i + n}; }
+        qsizetype operator-(const_iterator o) const { return m_i - o.m_i; }
+        Row operator[](qsizetype n) const { return m_t->at(m_i + n); }
+        friend bool operator==(const_iterator a, const_iterator b) { return a.m_i == b.m_i; }
+        friend auto operator<=>(const_iterator a, const_iterator b) { return a.m_i <=> b.m_i; }
     private:
-        const RowTable *t_ = nullptr;
-        qsizetype i_ = 0;
+        const RowTable *m_t = nullptr;
+        qsizetype m_i = 0;
     };
     using iterator = const_iterator;
     using value_type = Row;
@@ -88,7 +88,7 @@ private:
     char *appendBlock(qsizetype bytes);
     Store &writable();
 
-    std::shared_ptr<Store> d_;
+    std::shared_ptr<Store> m_d;
 };
 
 } // namespace fiscal::dataset

@@ -186,35 +186,35 @@ const char *findFolded(const char *begin, const char *end, std::string_view need
 TextMatcher::TextMatcher(QStringView needle)
 {
     const QAnyStringView whole(needle);
-    foldCell(needle_, std::span<const QAnyStringView>(&whole, 1));
-    if (needle_.find_first_not_of(u' ') == std::u16string::npos) {
-        needle_.clear();
+    foldCell(m_needle, std::span<const QAnyStringView>(&whole, 1));
+    if (m_needle.find_first_not_of(u' ') == std::u16string::npos) {
+        m_needle.clear();
         return;
     }
     bool latin1 = true;
-    for (char16_t c : needle_)
+    for (char16_t c : m_needle)
         latin1 = latin1 && c <= 0xff;
     if (latin1)
-        latin1_.assign(needle_.begin(), needle_.end());
+        m_latin1.assign(m_needle.begin(), m_needle.end());
 }
 
 bool TextMatcher::matches(std::span<const QAnyStringView> parts) const
 {
-    if (needle_.empty())
+    if (m_needle.empty())
         return false;
-    if (!latin1_.empty()) {
-        text8_.clear();
-        foldCell(text8_, parts);
-        return findFolded(text8_.data(), text8_.data() + text8_.size(), latin1_) != nullptr;
+    if (!m_latin1.empty()) {
+        m_text8.clear();
+        foldCell(m_text8, parts);
+        return findFolded(m_text8.data(), m_text8.data() + m_text8.size(), m_latin1) != nullptr;
     }
     bool allLatin1 = true;
     for (const QAnyStringView &p : parts)
         allLatin1 = allLatin1 && isLatin1View(p);
     if (allLatin1)
         return false;   // the needle holds a character no Latin-1 text has
-    text16_.clear();
-    foldCell(text16_, parts);
-    return std::u16string_view(text16_).find(needle_) != std::u16string_view::npos;
+    m_text16.clear();
+    foldCell(m_text16, parts);
+    return std::u16string_view(m_text16).find(m_needle) != std::u16string_view::npos;
 }
 
 } // namespace fiscal::dataset

@@ -40,20 +40,20 @@ public:
     explicit TextMatcher(QStringView needle);
 
     // Nothing left to look for (empty, blanks or punctuation only).
-    bool isEmpty() const { return needle_.empty(); }
+    bool isEmpty() const { return m_needle.empty(); }
 
     bool matches(QAnyStringView text) const { return matches(std::span<const QAnyStringView>(&text, 1)); }
     // The parts read as one text with a blank between them (a cell showing several fields).
     bool matches(std::span<const QAnyStringView> parts) const;
     // The folded needle when it is all Latin-1 (what a folded text can be searched for);
     // empty otherwise.
-    const std::string &latin1() const { return latin1_; }
+    const std::string &latin1() const { return m_latin1; }
 
 private:
-    std::u16string needle_;    // folded
-    std::string latin1_;       // the same, when every folded character is Latin-1
-    mutable std::string text8_;
-    mutable std::u16string text16_;
+    std::u16string m_needle;    // folded
+    std::string m_latin1;       // the same, when every folded character is Latin-1
+    mutable std::string m_text8;
+    mutable std::u16string m_text16;
 };
 
 } // namespace fiscal::dataset

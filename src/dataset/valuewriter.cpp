@@ -10,18 +10,18 @@ namespace {
 // device in between; the server writes 600,000 rows this way.
 class CborWriter final : public ValueWriter {
 public:
-    explicit CborWriter(QByteArray &out) : out_(out) {}
-    void startArray() override { out_.append(char(0x9f)); }
-    void endArray() override { out_.append(char(0xff)); }
-    void startMap() override { out_.append(char(0xbf)); }
-    void endMap() override { out_.append(char(0xff)); }
+    explicit CborWriter(QByteArray &out) : m_out(out) {}
+    void startArray() override { m_out.append(char(0x9f)); }
+    void endArray() override { m_out.append(char(0xff)); }
+    void startMap() override { m_out.append(char(0xbf)); }
+    void endMap() override { m_out.append(char(0xff)); }
     void key(std::string_view utf8) override { string(utf8); }
     void string(std::string_view utf8) override
     {
         head(3, utf8.size());
-        out_.append(utf8.data(), qsizetype(utf8.size()));
+        m_out.append(utf8.data(), qsizetype(utf8.size()));
     }
-    void null() override { out_.append(char(0xf6)); }
+    void null() override { m_out.append(char(0xf6)); }
     void integer(std::int64_t v) override
     {
         if (v >= 0)
@@ -29,7 +29,7 @@ public:
         else
             head(1, quint64(-1 - v));
     }
-    void boolean(bool v) override { out_.append(char(v ? 0xf5 : 0xf4)); }
+    void boolean(bool v) override { m_out.append(char(v ? 0xf5 : 0xf4)); }
 
 private:
     void head(quint8 major, quint64 v)
@@ -46,16 +46,16 @@ private:
                 buf[i] = char(v & 0xff);
             n = 1 + bytes;
         }
-        out_.append(buf, n);
+        m_out.append(buf, n);
     }
 
-    QByteArray &out_;
+    QByteArray &m_out;
 };
 
 // JSON by hand: QJsonDocument would need the whole tree in memory.
 class JsonWriter final : public ValueWriter {
 public:
-    explicit JsonWriter(QByteArray &out) : out_(out) {}
+    explicit JsonWriter(QByteArray &out) : m_out(out) {}
     void startArray() override { open('['); }
     void endArray() override { close(']'); }
     void startMap() override { open('{'); }
@@ -64,8 +64,8 @@ public:
     {
         separate();
         quoted(utf8);
-        out_.append(':');
-        afterKey_ = true;
+        m_out.append(':');
+        m_afterKey = true;
     }
     void string(std::string_view utf8) override
     {
@@ -75,20 +75,20 @@ public:
     void null() override
     {
         separate();
-        out_.append("null", 4);
+        m_out.append("null", 4);
     }
     void integer(std::int64_t v) override
     {
         separate();
-        out_.append(QByteArray::number(qlonglong(v)));
+        m_out.append(QByteArray::number(qlonglong(v)));
     }
     void boolean(bool v) override
     {
         separate();
         if (v)
-            out_.append("true", 4);
+            m_out.append("true", 4);
         else
-            out_.append("false", 5);
+            m_out.append("false", 5);
     }
 
 private:
@@ -96,62 +96,62 @@ private:
     // or the value of a key just written.
     void separate()
     {
-        if (afterKey_) {
-            afterKey_ = false;
+        if (m_afterKey) {
+            m_afterKey = false;
             return;
         }
-        if (!first_.isEmpty()) {
-            if (first_.last())
-                first_.last() = false;
+        if (!m_first.isEmpty()) {
+            if (m_first.last())
+                m_first.last() = false;
             else
-                out_.append(',');
+                m_out.append(',');
         }
     }
     void open(char c)
     {
         separate();
-        out_.append(c);
-        first_.append(true);
+        m_out.append(c);
+        m_first.append(true);
     }
     void close(char c)
     {
-        if (!first_.isEmpty())
-            first_.removeLast();
-        out_.append(c);
+        if (!m_first.isEmpty())
+            m_first.removeLast();
+        m_out.append(c);
     }
     void quoted(std::string_view s)
     {
         static const char hex[] = "0123456789abcdef";
-        out_.append('"');
+        m_out.append('"');
         const char *run = s.data();
         const char *end = s.data() + s.size();
         for (const char *p = run; p != end; ++p) {
             const unsigned char c = static_cast<unsigned char>(*p);
             if (c >= 0x20 && c != '"' && c != '\\')
                 continue;
-            out_.append(run, p - run);
+            m_out.append(run, p - run);
             run = p + 1;
             switch (c) {
-            case '"': out_.append("\\\"", 2); break;
-            case '\\': out_.append("\\\\", 2); break;
-            case '\n': out_.append("\\n", 2); break;
-            case '\r': out_.append("\\r", 2); break;
-            case '\t': out_.append("\\t", 2); break;
-            case '\b': out_.append("\\b", 2); break;
-            case '\f': out_.append("\\f", 2); break;
+            case '"': m_out.append("\\\"", 2); break;
+            case '\\': m_out.append("\\\\", 2); break;
+            case '\n': m_out.append("\\n", 2); break;
+            case '\r': m_out.append("\\r", 2); break;
+            case '\t': m_out.append("\\t", 2); break;
+            case '\b': m_out.append("\\b", 2); break;
+            case '\f': m_out.append("\\f", 2); break;
             default: {
                 const char esc[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xf]};
-                out_.append(esc, 6);
+                m_out.append(esc, 6);
             }
             }
         }
-        out_.append(run, end - run);
-        out_.append('"');
+        m_out.append(run, end - run);
+        m_out.append('"');
     }
 
-    QByteArray &out_;
-    QList<bool> first_;
-    bool afterKey_ = false;
+    QByteArray &m_out;
+    QList<bool> m_first;
+    bool m_afterKey = false;
 };
 
 } // namespace

@@ -3,8 +3,6 @@
 #include "reports/spreadsheet.h"
 #include "reports/tableprinter.h"
 
-#include "clientlib/interaction.h"
-
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -18,8 +16,6 @@
 #include <QSaveFile>
 
 namespace fiscal::reports {
-
-using clientlib::interaction;
 
 namespace {
 
@@ -56,23 +52,14 @@ void setUpPage(QPagedPaintDevice &device, const ReportTable &table)
     device.setPageMargins(QMarginsF(10, 10, 10, 10), QPageLayout::Millimeter);
 }
 
-void tell(const QString &text, QWidget *parent)
-{
-    interaction().message(clientlib::mtInformation, QString(), text, clientlib::mbOK, parent);
-}
-
-void tellError(const QString &text, QWidget *parent)
-{
-    interaction().message(clientlib::mtError, QString(), text, clientlib::mbOK, parent);
-}
-
 // The preview engine paints into pictures; a printer or a PDF file has an engine of its own.
 bool isPreview(QPrinter *printer)
 {
     return printer->paintEngine() && printer->paintEngine()->type() == QPaintEngine::Picture;
 }
 
-void printAll(const ReportTable &table, const QDateTime &printedAt, QPrinter *printer, QWidget *parent)
+void printAll(const ReportTable &table, const QDateTime &printedAt, QPrinter *printer, QWidget *parent,
+              Prompts &prompts)
 {
     const TablePrinter report(table, printedAt);
     if (isPreview(printer)) {
@@ -94,9 +81,9 @@ void printAll(const ReportTable &table, const QDateTime &printedAt, QPrinter *pr
     if (result != TablePrinter::Printed && !file.isEmpty())
         QFile::remove(file);   // half a document is worse than none
     if (result == TablePrinter::Cancelled)
-        tell(QStringLiteral("Impressão cancelada."), parent);
+        prompts.tell(QStringLiteral("Impressão cancelada."), parent);
     else if (result == TablePrinter::Failed)
-        tellError(QStringLiteral("Não foi possível imprimir o relatório."), parent);
+        prompts.tellError(QStringLiteral("Não foi possível imprimir o relatório."), parent);
 }
 
 bool writePdf(const ReportTable &table, const QString &path, QWidget *parent)
@@ -145,7 +132,7 @@ QPageLayout::Orientation orientationFor(const ReportTable &table)
     return characters > 110 ? QPageLayout::Landscape : QPageLayout::Portrait;
 }
 
-void previewReport(const ReportTable &table, QWidget *parent)
+void previewReport(const ReportTable &table, QWidget *parent, Prompts &prompts)
 {
     QPrinter printer(QPrinter::HighResolution);
     setUpPage(printer, table);
@@ -162,8 +149,8 @@ void previewReport(const ReportTable &table, QWidget *parent)
                      .arg(QLocale(QLocale::Portuguese, QLocale::Brazil).toString(pages));
     dialog.setWindowTitle(title);
     QObject::connect(&dialog, &QPrintPreviewDialog::paintRequested, &dialog,
-                     [&](QPrinter *p) { printAll(table, printedAt, p, &dialog); });
-    interaction().runModal(dialog);
+                     [&](QPrinter *p) { printAll(table, printedAt, p, &dialog, prompts); });
+    prompts.runModal(dialog);
 }
 
 bool writeReport(const ReportTable &table, ExportFormat format, const QString &path, QWidget *parent)
@@ -175,14 +162,14 @@ bool writeReport(const ReportTable &table, ExportFormat format, const QString &p
     return format == ExportFormat::Xlsx ? writeXlsx(table, path, step) : writeCsv(table, path, step);
 }
 
-void exportReport(const ReportTable &table, QWidget *parent)
+void exportReport(const ReportTable &table, QWidget *parent, Prompts &prompts)
 {
     QStringList filters;
     for (const Format &f : kFormats)
         filters << QString::fromUtf8(f.filter);
     QString filter = filters.first();
-    QString path = interaction().chooseSaveFile(QStringLiteral("Exportar"), table.suggestedFileName() + QStringLiteral(".xlsx"),
-                                                filters, filter, parent);
+    QString path = prompts.chooseSaveFile(QStringLiteral("Exportar"), table.suggestedFileName() + QStringLiteral(".xlsx"),
+                                          filters, filter, parent);
     if (path.isEmpty())
         return;
     // The extension typed wins over the filter; without one the filter's is added.
@@ -202,11 +189,11 @@ void exportReport(const ReportTable &table, QWidget *parent)
     }
     try {
         if (writeReport(table, chosen->format, path, parent))
-            tell(QStringLiteral("Arquivo gravado: %1").arg(QDir::toNativeSeparators(path)), parent);
+            prompts.tell(QStringLiteral("Arquivo gravado: %1").arg(QDir::toNativeSeparators(path)), parent);
         else
-            tell(QStringLiteral("Exportação cancelada; nenhum arquivo foi gravado."), parent);
+            prompts.tell(QStringLiteral("Exportação cancelada; nenhum arquivo foi gravado."), parent);
     } catch (const ExportError &e) {
-        tellError(QString::fromUtf8(e.what()), parent);
+        prompts.tellError(QString::fromUtf8(e.what()), parent);
     }
 }
 

@@ -1,16 +1,17 @@
 #pragma once
 // What the print and export commands of a screen do with a ReportTable:
 //
-//   previewReport(table, parent)  a print preview (the first kPreviewPages pages); printing
+//   previewReport(table, parent, prompts)  a print preview (the first kPreviewPages pages); printing
 //                                 from it, to a printer or to a PDF file, paints every page
 //                                 with a progress window whose Cancel stops the job
-//   exportReport(table, parent)   asks for a file (PDF, XLSX or CSV, by the filter or the
+//   exportReport(table, parent, prompts)   asks for a file (PDF, XLSX or CSV, by the filter or the
 //                                 extension chosen), writes it with a progress window and
 //                                 says how it went; a cancelled or failed export leaves no
 //                                 file behind and says so
 //
-// The file dialog and every box go through the interaction service (tests answer them).
+// The file dialog and every box go through the caller's prompts (prompts.h).
 
+#include "reports/prompts.h"
 #include "reports/reporttable.h"
 
 #include <QPageLayout>
@@ -24,8 +25,8 @@ inline constexpr int kPreviewPages = 50;
 
 enum class ExportFormat { Pdf, Xlsx, Csv };
 
-void previewReport(const ReportTable &table, QWidget *parent);
-void exportReport(const ReportTable &table, QWidget *parent);
+void previewReport(const ReportTable &table, QWidget *parent, Prompts &prompts);
+void exportReport(const ReportTable &table, QWidget *parent, Prompts &prompts);
 
 // Writes one format to `path` with a progress window; true when the file was written,
 // false when the user cancelled. Failures throw ExportError.

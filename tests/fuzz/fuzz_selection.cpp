@@ -5,8 +5,8 @@
 // keys (duplicates once), and what the client writes from the server's keys reads back the
 // same. The keys travel to the database as one JSON parameter and come out of it unchanged.
 
-#include "appserver/args.h"
-#include "appserver/write_checks.h"
+#include "appserver/common/args.h"
+#include "appserver/common/text.h"
 #include "clientlib/selection.h"
 #include "rpc/dispatcher.h"
 #include "rpc/envelope.h"
@@ -51,7 +51,7 @@ bool acceptableKey(const QString &key)
 {
     const std::string utf8 = key.toStdString();
     return !key.isEmpty() && !key.contains(QChar(u'\0'))
-        && appserver::writes::codePoints(utf8) <= std::size_t(kKeySize);
+        && appserver::codePoints(utf8) <= std::size_t(kKeySize);
 }
 
 // The keys as the database reads them back from the list parameter of a read.
@@ -80,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::set<std::string> distinct;
         for (const std::string &key : server->keys) {
             check(!key.empty() && key.find('\0') == std::string::npos);
-            check(appserver::writes::codePoints(key) <= std::size_t(kKeySize));
+            check(appserver::codePoints(key) <= std::size_t(kKeySize));
             check(distinct.insert(key).second);
         }
     }

@@ -7,8 +7,8 @@
 // decoder; an invalid one is refused with the road's own error, never turned into another
 // text. U+0000 is refused wherever a database would see it.
 
-#include "appserver/packetstream.h"
-#include "appserver/write_checks.h"
+#include "appserver/common/packetstream.h"
+#include "appserver/common/text.h"
 #include "dataset/packet.h"
 #include "rpc/dispatcher.h"
 #include "rpc/envelope.h"
@@ -175,7 +175,7 @@ void checkAsText(QByteArrayView bytes)
     if (valid) {
         check(text == decoded);
         check(text.toUtf8() == bytes);
-        check(appserver::writes::codePoints(std::string_view(bytes.data(), std::size_t(bytes.size())))
+        check(appserver::codePoints(std::string_view(bytes.data(), std::size_t(bytes.size())))
               == codePointsOf(text));
     }
 

@@ -5,8 +5,8 @@
 
 #include "testsupport.h"
 
-#include "Pkg_Ger10200/Ger10200/ger10200.h"
-#include "clientlib/scriptedinteraction.h"
+#include "Pkg_Ger10200/mainscreen/frmparamgrupfiscal.h"
+#include "scriptedinteraction.h"
 
 #include <QCborArray>
 #include <QDialog>

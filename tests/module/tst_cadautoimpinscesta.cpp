@@ -5,8 +5,9 @@
 
 #include "modulefixture.h"
 
-#include "Pkg_Ger10200/Ger10201/ger10201.h"
-#include "Pkg_Ger10200/Ger10202/ger10202.h"
+#include "protocol/objects.h"
+#include "Pkg_Ger10200/cadastro/frmcadautomatico.h"
+#include "Pkg_Ger10200/cadastroinscricao/frmcadautoimpinscesta.h"
 #include "Pkg_Ger10200/module.h"
 #include "Pkg_Ger10200/serverlink/netremoteobject.h"
 #include "Pkg_Ger10200/shared/preview.h"
@@ -418,7 +419,7 @@ TEST_F(CadAutoImpInscEstaTest, YesSendsTheChoicesAndFillsOnlyTheEmptyClientRows)
                            QStringLiteral("T"), QString(), QStringLiteral("N"), QString(), QStringLiteral("007"),
                            QStringLiteral("V")}));
     const RecordedCall call = callsOf(QStringLiteral("CadAutoImpInscEsta")).first();
-    EXPECT_EQ(call.serverName, QString::fromLatin1(ger10200::kServerCadAutParGrpFis));
+    EXPECT_EQ(call.serverName, QString::fromLatin1(protocol::kCadAutParGrpFis));
     EXPECT_EQ(call.waitKind, 6);
     EXPECT_EQ(call.waitText, QStringLiteral("Realizando cadastramento automático..."));
     EXPECT_EQ(call.waitWindowName, QStringLiteral("frmCadAutoImpInscEsta")) << "the animation covers the dialog";

@@ -4,7 +4,8 @@
 
 #include "modulefixture.h"
 
-#include "Pkg_Ger10200/Ger10201/ger10201.h"
+#include "protocol/objects.h"
+#include "Pkg_Ger10200/cadastro/frmcadautomatico.h"
 #include "Pkg_Ger10200/modaldialog.h"
 #include "Pkg_Ger10200/module.h"
 #include "Pkg_Ger10200/serverlink/netremoteobject.h"
@@ -68,7 +69,7 @@ protected:
     {
         QList<RecordedCall> out;
         for (const RecordedCall &c : callsOf(QStringLiteral("GetGrupoFiscal")) + callsOf(QStringLiteral("CadastroAutomatico")))
-            if (c.serverName == QLatin1String(ger10200::kServerCadAutParGrpFis))
+            if (c.serverName == QLatin1String(protocol::kCadAutParGrpFis))
                 out << c;
         return out;
     }
@@ -294,7 +295,7 @@ TEST_F(CadAutomaticoTest, EachTabRegistersItsEntityAndTheGridShowsTheDatabase)
         EXPECT_EQ(texts(calls.first().params),
                   (QStringList{QString::fromLatin1(c.entity), mode == QLatin1String("L") ? QString() : group,
                                QString(), mode, QString::fromLatin1(c.tax), QString(), QString()}));
-        EXPECT_EQ(calls.first().serverName, QString::fromLatin1(ger10200::kServerCadAutParGrpFis));
+        EXPECT_EQ(calls.first().serverName, QString::fromLatin1(protocol::kCadAutParGrpFis));
         EXPECT_EQ(calls.first().waitKind, 6);
         EXPECT_EQ(calls.first().waitWindow.data(), frm->window()) << "the animation covers the main screen";
         EXPECT_EQ(calls.first().waitText, QStringLiteral("Recebendo dados..."));
@@ -365,7 +366,7 @@ TEST_F(CadAutomaticoTest, SimularTellsWhatConfirmingWouldChangeAndChangesNothing
     ASSERT_EQ(simulated.size(), 1);
     ASSERT_EQ(registrations().size(), 1);
     EXPECT_EQ(texts(simulated.first().params), registrations().first());
-    EXPECT_EQ(simulated.first().serverName, QString::fromLatin1(ger10200::kServerCadAutParGrpFis));
+    EXPECT_EQ(simulated.first().serverName, QString::fromLatin1(protocol::kCadAutParGrpFis));
 
     const QMap<QString, QString> after = stored(sql);
     qint64 changed = 0;

@@ -10,7 +10,7 @@
 #include "clientlib/dbgeral.h"
 #include "clientlib/interaction.h"
 #include "clientlib/messages.h"
-#include "clientlib/scriptedinteraction.h"
+#include "scriptedinteraction.h"
 #include "clientlib/settings.h"
 #include "dataset/abort.h"
 #include "vcl/controls.h"

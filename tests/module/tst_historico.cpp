@@ -4,7 +4,7 @@
 
 #include "modulefixture.h"
 
-#include "Pkg_Ger10200/Ger10204/ger10204.h"
+#include "Pkg_Ger10200/historico/historico.h"
 #include "Pkg_Ger10200/shared/preview.h"
 #include "clientlib/settings.h"
 #include "dataset/clientdataset.h"

@@ -4,9 +4,10 @@
 
 #include "modulefixture.h"
 
-#include "../appserver/test_write_support.h"
+#include "../appserver/writesupport.h"
 
-#include "Pkg_Ger10200/Ger10204/ger10204.h"
+#include "Pkg_Ger10200/historico/historico.h"
+#include "protocol/objects.h"
 #include "clientlib/settings.h"
 #include "dataset/valuewriter.h"
 #include "rpc/dispatcher.h"
@@ -170,7 +171,7 @@ public:
         const Packet operations{{"IDOPERACAO", "DTOPERACAO", "NMUSUARIO", "NMMETODO", "DSARGUMENTOS", "QTALTERADOS",
                                  "QTINCLUIDOS", "QTEXCLUIDOS", "IDDESFAZ", "IDDESFEITAPOR"},
                                 {{"7", "2026-12-08T13:15:30.123Z", kUser, "SetCliente", "[1]", "1", "0", "0", "", ""}}};
-        const std::string object = ger10200::kServerHistorico;
+        const std::string object = protocol::kHistorico;
         m_dispatcher.add(object, "GetOperacoes", answer(operations));
         m_dispatcher.add(object, "SimulaDesfazOperacao", answer(preview));
         m_dispatcher.add(object, "DesfazOperacao", answer(undo));

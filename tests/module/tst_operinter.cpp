@@ -3,7 +3,7 @@
 
 #include "modulefixture.h"
 
-#include "clientlib/scriptedinteraction.h"
+#include "scriptedinteraction.h"
 #include "dataset/clientdataset.h"
 #include "dataset/datasource.h"
 #include "vcl/dbcontrols.h"

@@ -5,7 +5,7 @@
 
 #include "modulefixture.h"
 
-#include "Pkg_Ger10200/Ger10203/ger10203.h"
+#include "Pkg_Ger10200/replica/frmreplica.h"
 #include "Pkg_Ger10200/module.h"
 #include "Pkg_Ger10200/shared/preview.h"
 #include "clientlib/adoibquery.h"

@@ -5,8 +5,8 @@
 #include "modulefixture.h"
 #include "../reports/readback.h"
 
-#include "coverage/frmcobertura.h"
-#include "coverage/frmsemgrupo.h"
+#include "Pkg_Ger10200/cobertura/frmcobertura.h"
+#include "Pkg_Ger10200/cobertura/frmsemgrupo.h"
 #include "help/help.h"
 #include "help/helpwindow.h"
 #include "help/manual.h"
@@ -179,7 +179,7 @@ TEST_F(ReportingTest, CoverageReportShowsTheServersCountsAndTheRecordsWithout)
     int bars = -1;
     QString shownPart;
     script->push(Answer::dialog([&](QDialog &d) {
-        auto &cob = static_cast<coverage::TfrmCobertura &>(d);
+        auto &cob = static_cast<ger10200::cobertura::TfrmCobertura &>(d);
         ASSERT_TRUE(waitFor([&] { return cob.isLoaded(); }));
         QAbstractItemModel *m = cob.tblCobertura->model();
         ASSERT_EQ(m->rowCount(), 6);
@@ -191,7 +191,7 @@ TEST_F(ReportingTest, CoverageReportShowsTheServersCountsAndTheRecordsWithout)
         shownPart = cob.Report().section;
         cob.cbxParte->setCurrentIndex(0);
         cob.tblCobertura->selectRow(1);
-        script->push(Answer::dialog([&](QDialog &list) { listed = static_cast<coverage::TfrmSemGrupo &>(list).rowCount(); }));
+        script->push(Answer::dialog([&](QDialog &list) { listed = static_cast<ger10200::cobertura::TfrmSemGrupo &>(list).rowCount(); }));
         clickButton(cob.sbtSemGrupo);
     }, false));
     triggerMenu(frm->mnuCobertura);

@@ -1,5 +1,6 @@
 // erp-host --screenshot with the real module and server: a chosen tab, a dialog drawn over
-// the main screen, and a clear refusal of a dialog whose command the tab does not offer.
+// the main screen, and a clear refusal of a dialog whose command the tab does not offer or
+// that the module does not have.
 
 #include "modulefixture.h"
 
@@ -55,6 +56,10 @@ TEST_F(ScreenshotTest, TabsAndDialogsCanBeShownWithoutADisplay)
         // The interstate tab has no automatic registration.
         {{QStringLiteral("--tab"), QStringLiteral("6"), QStringLiteral("--dialog"), QStringLiteral("automatico")},
          1, "não está disponível"},
+        // Names the module does not offer: refused with those it does, nothing saved.
+        {{QStringLiteral("--dialog"), QStringLiteral("nenhuma")}, 1,
+         "janela desconhecida: nenhuma (use automatico, replica, impinscesta, historico, operacoes)"},
+        {{QStringLiteral("--window"), QStringLiteral("nenhuma")}, 1, "janela desconhecida: nenhuma (use cobertura, ajuda)"},
     };
     QList<QImage> pictures;
     for (const Case &c : cases) {

@@ -6,7 +6,7 @@
 
 #include "modulefixture.h"
 
-#include "Pkg_Ger10200/Ger10201/ger10201.h"
+#include "Pkg_Ger10200/cadastro/frmcadautomatico.h"
 #include "Pkg_Ger10200/serverlink/netparamgrupfiscal.h"
 #include "clientlib/netconnection.h"
 #include "clientlib/waitanimation.h"

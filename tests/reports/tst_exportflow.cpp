@@ -7,8 +7,8 @@
 #include "reports/printflow.h"
 #include "reports/tableprinter.h"
 
-#include "clientlib/scriptedinteraction.h"
-
+#include <QCoreApplication>
+#include <QDialog>
 #include <QDir>
 #include <QFile>
 #include <QPrintPreviewDialog>
@@ -21,19 +21,50 @@
 namespace fiscal::test {
 namespace {
 
-using clientlib::Answer;
-using clientlib::ScriptedInteraction;
+// The person at the screen, scripted: the file the save dialog returns (none: given up),
+// what is done with a modal window while it is up (then it is closed), every box kept.
+class ScriptedPrompts : public reports::Prompts {
+public:
+    struct Box {
+        bool error;
+        QString text;
+    };
+    QString file;
+    QString filter;                          // the filter chosen with it; empty: the one offered
+    std::function<void(QDialog &)> drive;
+    QList<Box> boxes;
+
+    void tell(const QString &text, QWidget *) override { boxes.append({false, text}); }
+    void tellError(const QString &text, QWidget *) override { boxes.append({true, text}); }
+    void runModal(QDialog &dialog) override
+    {
+        dialog.show();
+        QCoreApplication::processEvents();
+        if (drive)
+            drive(dialog);
+        dialog.reject();
+    }
+    QString chooseSaveFile(const QString &, const QString &, const QStringList &filters, QString &chosen,
+                           QWidget *) override
+    {
+        if (!filter.isEmpty()) {
+            EXPECT_TRUE(filters.contains(filter)) << filter.toStdString();
+            chosen = filter;
+        }
+        return file;
+    }
+    QStringList texts() const
+    {
+        QStringList t;
+        for (const Box &b : boxes)
+            t << b.text;
+        return t;
+    }
+};
 
 class ExportFlow : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        auto s = std::make_unique<ScriptedInteraction>();
-        script = s.get();
-        scope = std::make_unique<clientlib::InteractionScope>(std::move(s));
-    }
-    ScriptedInteraction *script = nullptr;
-    std::unique_ptr<clientlib::InteractionScope> scope;
+    ScriptedPrompts prompts;
     QTemporaryDir dir;
     TestTable table{{QStringLiteral("Código"), QStringLiteral("Nome")},
                     {{QStringLiteral("001"), QStringLiteral("São Paulo")}, {QStringLiteral("002"), QStringLiteral("Goiás")}}};
@@ -57,28 +88,28 @@ TEST_F(ExportFlow, TheExtensionTypedWinsOverTheFilter)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.typed);
-        script->clear();
-        script->push(Answer::saveAs(dir.filePath(QString::fromLatin1(c.typed)), c.filter));
-        reports::exportReport(table.table, nullptr);
+        prompts.boxes.clear();
+        prompts.file = dir.filePath(QString::fromLatin1(c.typed));
+        prompts.filter = c.filter;
+        reports::exportReport(table.table, nullptr, prompts);
         const QString written = dir.filePath(QString::fromLatin1(c.written));
         EXPECT_EQ(head(written), c.magic);
-        EXPECT_EQ(script->messages(), QStringList{QStringLiteral("Arquivo gravado: %1").arg(written)});
-        EXPECT_TRUE(script->problems().isEmpty()) << script->problems().join(QLatin1Char('\n')).toStdString();
+        EXPECT_EQ(prompts.texts(), QStringList{QStringLiteral("Arquivo gravado: %1").arg(written)});
     }
 }
 
 TEST_F(ExportFlow, GivingUpOrFailingSaysSoAndWritesNothing)
 {
-    script->push(Answer::cancel());
-    reports::exportReport(table.table, nullptr);
-    EXPECT_TRUE(script->messages().isEmpty());
+    prompts.file.clear();
+    reports::exportReport(table.table, nullptr, prompts);
+    EXPECT_TRUE(prompts.boxes.isEmpty());
 
     const QString nowhere = dir.filePath(QStringLiteral("nao-existe/a.xlsx"));
-    script->push(Answer::saveAs(nowhere));
-    reports::exportReport(table.table, nullptr);
-    ASSERT_EQ(script->shown().last().kind, clientlib::Shown::Message);
-    EXPECT_EQ(script->shown().last().messageType, clientlib::mtError);
-    EXPECT_TRUE(script->messages().last().startsWith(QStringLiteral("Não foi possível gravar o arquivo"))) ;
+    prompts.file = nowhere;
+    reports::exportReport(table.table, nullptr, prompts);
+    ASSERT_EQ(prompts.boxes.size(), 1);
+    EXPECT_TRUE(prompts.boxes.last().error);
+    EXPECT_TRUE(prompts.boxes.last().text.startsWith(QStringLiteral("Não foi possível gravar o arquivo")));
     EXPECT_FALSE(QFile::exists(nowhere));
 }
 
@@ -97,14 +128,14 @@ TEST_F(ExportFlow, PreviewShowsThePagesOrTheFirstOnes)
         const int pages = reports::TablePrinter(t->table).pageCount(printer);
         int shown = -1;
         QString title;
-        script->push(Answer::dialog([&](QDialog &d) {
+        prompts.drive = [&](QDialog &d) {
             title = d.windowTitle();
             if (auto *w = d.findChild<QPrintPreviewWidget *>()) {
                 w->updatePreview();
                 shown = w->pageCount();
             }
-        }, false));
-        reports::previewReport(t->table, nullptr);
+        };
+        reports::previewReport(t->table, nullptr, prompts);
         EXPECT_EQ(shown, qMin(pages, reports::kPreviewPages)) << pages;
         EXPECT_EQ(title.contains(QStringLiteral("primeiras 50")), pages > reports::kPreviewPages) << title.toStdString();
     }

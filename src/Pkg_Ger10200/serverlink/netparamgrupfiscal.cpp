@@ -2,20 +2,23 @@
 
 #include "clientlib/checkresult.h"
 #include "clientlib/netconnection.h"
+#include "protocol/objects.h"
 
 namespace fiscal::ger10200 {
 
+namespace method = protocol::method;
+
 NetParamGrupFiscal::NetParamGrupFiscal(QObject *parent)
-    : NetRemoteObject(QStringLiteral("netParamGrupFiscal"), kServerParamGrupFiscal, parent)
+    : NetRemoteObject(QStringLiteral("netParamGrupFiscal"), protocol::kParamGrupFiscal, parent)
 {
 }
 
 QList<dataset::DataPacket> NetParamGrupFiscal::GetDados()
 {
-    Q_EMIT called(QStringLiteral("GetDados"), {});
+    Q_EMIT called(method::GetDados, {});
     // Seven packets, 600,000 rows on a large database: decoded while they arrive.
     QList<dataset::DataPacket> packets;
-    clientlib::CheckResultServ(connection()->call(QStringLiteral("GetDados"), {},
+    clientlib::CheckResultServ(connection()->call(method::GetDados, {},
                                                   [&](dataset::ByteSource &result) {
                                                       packets = dataset::readCborPackets(result);
                                                   }),

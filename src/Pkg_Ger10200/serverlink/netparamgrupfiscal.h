@@ -10,8 +10,6 @@
 
 namespace fiscal::ger10200 {
 
-inline constexpr const char *kServerParamGrupFiscal = "Ger10200.rdmParamGrupFiscal";
-
 class NetParamGrupFiscal : public NetRemoteObject {
     Q_OBJECT
 public:

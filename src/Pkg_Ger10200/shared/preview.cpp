@@ -5,6 +5,7 @@
 
 #include "clientlib/interaction.h"
 #include "clientlib/waitanimation.h"
+#include "protocol/historypackets.h"
 
 #include <QLocale>
 #include <QStringList>
@@ -12,6 +13,8 @@
 #include <array>
 
 namespace fiscal::ger10200 {
+
+namespace field = protocol::history;
 
 namespace {
 
@@ -92,7 +95,7 @@ QString previewText(const dataset::DataPacket &counts)
         const PacketRow row(counts, r);
         for (std::size_t k = 0; k < fields.size(); ++k)
             if (const qint64 n = row[fields[k]].toLongLong(); n > 0)
-                byAction[k] << counted(row["NMTABELA"], n);
+                byAction[k] << counted(row[field::NMTABELA], n);
     }
     QStringList text;
     for (std::size_t k = 0; k < byAction.size(); ++k)

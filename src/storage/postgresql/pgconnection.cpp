@@ -1,3 +1,8 @@
+// The PostgreSQL backend in one file, over 600 lines on purpose: the connection, its
+// statements (rows streamed in single-row mode) and COPY share the one libpq connection's
+// state (a result still streaming, statements waiting to be deallocated, the transaction),
+// and kept together that state stays private to this file instead of a header.
+
 #include "storage/postgresql/pgconnection.h"
 
 #include "storage/sqltext.h"

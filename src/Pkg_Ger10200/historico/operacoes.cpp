@@ -1,0 +1,373 @@
+// TfrmOperacoes: the recent operations, their rows, and undoing one.
+
+#include "Pkg_Ger10200/historico/historico.h"
+
+#include "Pkg_Ger10200/historico/operationtext.h"
+#include "Pkg_Ger10200/historico/widgets_p.h"
+#include "Pkg_Ger10200/serverlink/netremoteobject.h"
+
+#include "Pkg_Ger10200/shared/preview.h"
+
+#include "clientlib/interaction.h"
+#include "clientlib/messages.h"
+#include "clientlib/settings.h"
+#include "clientlib/waitanimation.h"
+#include "vcl/guard.h"
+#include "vcl/toolbutton.h"
+#include "protocol/objects.h"
+#include "protocol/historypackets.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <optional>
+#include <utility>
+
+namespace fiscal::ger10200 {
+
+namespace field = protocol::history;
+
+namespace method = protocol::method;
+
+using namespace historico;
+
+namespace {
+
+constexpr const char *kPage = "50";
+
+// Columns of tblOperacoes.
+enum { ColId, ColTime, ColUser, ColMethod, ColArguments, ColChanged, ColInserted, ColDeleted, ColState };
+
+// The rows one operation changed.
+class TfrmItensOperacao : public QDialog {
+public:
+    TfrmItensOperacao(NetRemoteObject &net, const QString &id, QWidget *parent) : QDialog(parent)
+    {
+        setObjectName(QStringLiteral("frmItensOperacao"));
+        setWindowTitle(QStringLiteral("Registros da operação %1").arg(id));
+        resize(900, 420);
+        auto *table = readOnlyTable(this, "tblItens",
+                                    {QStringLiteral("Tabela"), QStringLiteral("Registro"), QStringLiteral("Ação"),
+                                     QStringLiteral("Grupo anterior"), QStringLiteral("Grupo novo")});
+        auto *fechar = vcl::newToolButton(this, "sbtFechar", QStringLiteral("Fechar"), QStyle::SP_DialogCloseButton);
+        auto *bar = new QHBoxLayout;
+        bar->addWidget(fechar);
+        bar->addStretch(1);
+        bar->addWidget(screenCode(this));
+        auto *layout = new QVBoxLayout(this);
+        layout->addLayout(bar);
+        layout->addWidget(table, 1);
+        connect(fechar, &QToolButton::clicked, this, &QDialog::accept);
+
+        dataset::DataPacket p;
+        {
+            clientlib::WaitScope wait(parent, 6, QStringLiteral("Lendo os registros da operação..."));
+            p = net.packet(method::GetOperacaoItens, {id});
+        }
+        table->setUpdatesEnabled(false);
+        for (int r = 0; r < int(p.rows.size()); ++r) {
+            const PacketRow row(p, r);
+            QStringList key;
+            for (const char *k : {field::CDCHAVE1, field::CDCHAVE2, field::CDCHAVE3, field::CDCHAVE4})
+                if (!row[k].isEmpty())
+                    key << row[k];
+            appendRow(table, {tableCaption(row[field::NMTABELA]), key.join(QStringLiteral(" / ")), actionCaption(row[field::IDACAO]),
+                              groupText(row[field::CDGRUPOANT], row[field::DSGRUPOANT]),
+                              groupText(row[field::CDGRUPONOVO], row[field::DSGRUPONOVO])});
+        }
+        table->resizeColumnsToContents();
+        table->setUpdatesEnabled(true);
+    }
+};
+
+
+// What an undo restores and leaves, as SimulaDesfazOperacao (summed over its tables) or
+// DesfazOperacao answers it.
+struct UndoCounts {
+    QList<std::pair<QString, qint64>> items;   // preview: the operation's rows per table
+    QStringList tables;                        // preview: the tables the undo would write
+    qint64 restored = 0, later = 0, outside = 0, gone = 0;
+    qint64 skipped() const { return later + outside + gone; }
+};
+
+std::optional<qint64> numberIn(const PacketRow &row, const char *field)
+{
+    bool ok = false;
+    const qint64 n = row[field].toLongLong(&ok);
+    return ok && n >= 0 ? std::optional<qint64>(n) : std::nullopt;
+}
+
+// Reads the counts of one row into `c`; false when any is missing or not a count.
+bool addCounts(const PacketRow &row, UndoCounts &c)
+{
+    const auto restored = numberIn(row, field::QTRESTAURADOS), later = numberIn(row, field::QTALTERADOSDEPOIS),
+               outside = numberIn(row, field::QTALTERADOSFORA), gone = numberIn(row, field::QTINEXISTENTES);
+    if (!restored || !later || !outside || !gone)
+        return false;
+    c.restored += *restored;
+    c.later += *later;
+    c.outside += *outside;
+    c.gone += *gone;
+    return true;
+}
+
+std::optional<UndoCounts> readPreview(const dataset::DataPacket &p)
+{
+    UndoCounts c;
+    for (int r = 0; r < int(p.rows.size()); ++r) {
+        const PacketRow row(p, r);
+        const std::optional<qint64> items = numberIn(row, field::QTREGISTROS);
+        const qint64 before = c.restored;
+        if (row[field::NMTABELA].isEmpty() || !items || !addCounts(row, c))
+            return std::nullopt;
+        c.items.append({row[field::NMTABELA], *items});
+        if (c.restored > before)
+            c.tables << row[field::NMTABELA];
+    }
+    if (c.items.isEmpty())
+        return std::nullopt;
+    return c;
+}
+
+std::optional<UndoCounts> readAnswer(const dataset::DataPacket &p)
+{
+    UndoCounts c;
+    if (p.rows.size() != 1)
+        return std::nullopt;
+    const PacketRow row(p, 0);
+    if (!addCounts(row, c) || numberIn(row, field::QTIGNORADOS) != c.skipped())
+        return std::nullopt;
+    return c;
+}
+
+QString registros(qint64 n)
+{
+    return count(n) + (n == 1 ? QStringLiteral(" registro") : QStringLiteral(" registros"));
+}
+
+// "Desfazer a operação 12, feita por Maria em 08/12/2026 10:15 — Cadastramento automático de
+// 500.000 clientes?", then what comes back and what stays, and whose it is when not the user's.
+QString undoQuestion(const QString &id, const QString &user, const QString &utc, const QString &method,
+                     const UndoCounts &preview, bool mine)
+{
+    QString text = QStringLiteral("Desfazer a operação %1, feita por %2 em %3 — %4 de %5?\n\n")
+                       .arg(id, user.isEmpty() ? QStringLiteral("usuário não identificado") : user,
+                            localTime(utc, false), methodCaption(method), countedRows(preview.items));
+    if (preview.skipped() == 0)
+        text += preview.restored == 1 ? QStringLiteral("O registro volta a ser como era antes dela.")
+                                      : QStringLiteral("Os %1 voltam a ser como eram antes dela.").arg(registros(preview.restored));
+    else
+        text += QStringLiteral("%1 %2 a ser como %3 antes dela. Ficam como estão: %4.")
+                    .arg(registros(preview.restored),
+                         preview.restored == 1 ? QStringLiteral("volta") : QStringLiteral("voltam"),
+                         preview.restored == 1 ? QStringLiteral("era") : QStringLiteral("eram"),
+                         skippedInWords(preview.later, preview.outside, preview.gone));
+    if (!mine)
+        text += user.isEmpty() ? QStringLiteral("\n\nAtenção: não se sabe quem fez esta operação; ela pode não ser sua.")
+                               : QStringLiteral("\n\nAtenção: esta operação foi feita por outro usuário (%1), não por você.")
+                                     .arg(user);
+    return text;
+}
+
+QString nothingToUndo(const QString &id, const UndoCounts &preview)
+{
+    const QString why = skippedInWords(preview.later, preview.outside, preview.gone);
+    return preview.skipped() == 1
+        ? QStringLiteral("Nada a desfazer na operação %1: o registro dela fica como está (%2).").arg(id, why)
+        : QStringLiteral("Nada a desfazer na operação %1: os %2 dela ficam como estão (%3).")
+              .arg(id, registros(preview.skipped()), why);
+}
+
+QString undoReport(const QString &id, const UndoCounts &done)
+{
+    const QString why = skippedInWords(done.later, done.outside, done.gone);
+    if (done.restored == 0)
+        return done.skipped() == 1
+            ? QStringLiteral("Nada foi desfeito: o registro da operação %1 ficou como estava (%2).").arg(id, why)
+            : QStringLiteral("Nada foi desfeito: os %1 da operação %2 ficaram como estavam (%3).")
+                  .arg(registros(done.skipped()), id, why);
+    QString text = QStringLiteral("Operação %1 desfeita: %2 %3.")
+                       .arg(id, registros(done.restored),
+                            done.restored == 1 ? QStringLiteral("restaurado") : QStringLiteral("restaurados"));
+    if (done.skipped() > 0)
+        text += QStringLiteral("\nFicaram como estavam: %1.").arg(why);
+    return text;
+}
+
+} // namespace
+
+TfrmOperacoes::TfrmOperacoes(ScreenBehind behind, QWidget *parent)
+    : QDialog(parent)
+    , netHistorico(new NetRemoteObject(QStringLiteral("netHistorico"), protocol::kHistorico, this))
+    , m_behind(std::move(behind))
+{
+    setObjectName(QStringLiteral("frmOperacoes"));
+    setWindowTitle(QStringLiteral("Operações recentes"));
+    setAttribute(Qt::WA_DeleteOnClose);
+    resize(1000, 480);
+    helpOnF1(this);
+
+    sbtVerificar = vcl::newToolButton(this, "sbtVerificar", QStringLiteral("Atualizar"), QStyle::SP_BrowserReload);
+    sbtMaisAntigas = vcl::newToolButton(this, "sbtMaisAntigas", QStringLiteral("Mais antigas"), QStyle::SP_ArrowDown);
+    sbtRegistros = vcl::newToolButton(this, "sbtRegistros", QStringLiteral("Registros..."), QStyle::SP_FileDialogContentsView);
+    sbtDesfazer = vcl::newToolButton(this, "sbtDesfazer", QStringLiteral("Desfazer"), QStyle::SP_ArrowBack);
+    sbtFechar = vcl::newToolButton(this, "sbtFechar", QStringLiteral("Fechar"), QStyle::SP_DialogCloseButton);
+    tblOperacoes = readOnlyTable(this, "tblOperacoes",
+                                 {QStringLiteral("Nº"), QStringLiteral("Data e hora"), QStringLiteral("Usuário"),
+                                  QStringLiteral("Operação"), QStringLiteral("O que fez"), QStringLiteral("Alterados"),
+                                  QStringLiteral("Incluídos"), QStringLiteral("Excluídos"), QStringLiteral("Situação")});
+
+    auto *bar = new QHBoxLayout;
+    for (QToolButton *b : {sbtVerificar, sbtMaisAntigas, sbtRegistros, sbtDesfazer, sbtFechar})
+        bar->addWidget(b);
+    bar->addStretch(1);
+    bar->addWidget(screenCode(this));
+    auto *layout = new QVBoxLayout(this);
+    layout->addLayout(bar);
+    layout->addWidget(tblOperacoes, 1);
+
+    auto guard = [this](void (TfrmOperacoes::*fn)()) { return [this, fn] { vcl::guarded([this, fn] { (this->*fn)(); }); }; };
+    connect(sbtVerificar, &QToolButton::clicked, this, guard(&TfrmOperacoes::Atualiza));
+    connect(sbtMaisAntigas, &QToolButton::clicked, this, guard(&TfrmOperacoes::MaisAntigas));
+    connect(sbtRegistros, &QToolButton::clicked, this, guard(&TfrmOperacoes::MostraRegistros));
+    connect(tblOperacoes, &QTableWidget::cellDoubleClicked, this, guard(&TfrmOperacoes::MostraRegistros));
+    connect(sbtDesfazer, &QToolButton::clicked, this, guard(&TfrmOperacoes::Desfazer));
+    connect(sbtFechar, &QToolButton::clicked, this, &QDialog::accept);
+    connect(tblOperacoes, &QTableWidget::itemSelectionChanged, this, &TfrmOperacoes::selectionChanged);
+    connect(this, &QDialog::finished, netHistorico, &NetRemoteObject::Close);
+    selectionChanged();
+}
+
+TfrmOperacoes::~TfrmOperacoes() = default;
+
+void TfrmOperacoes::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    if (m_shown)
+        return;
+    m_shown = true;
+    QTimer::singleShot(0, this, [this] { vcl::guarded([this] { Atualiza(); }); });
+}
+
+void TfrmOperacoes::Atualiza()
+{
+    tblOperacoes->setRowCount(0);
+    append(QString());
+    if (tblOperacoes->rowCount() > 0)
+        tblOperacoes->selectRow(0);
+    m_loaded = true;
+}
+
+void TfrmOperacoes::MaisAntigas()
+{
+    const int rows = tblOperacoes->rowCount();
+    if (rows > 0)
+        append(tblOperacoes->item(rows - 1, ColId)->text());
+}
+
+void TfrmOperacoes::append(const QString &before)
+{
+    dataset::DataPacket p;
+    {
+        clientlib::WaitScope wait(this, 6, QStringLiteral("Lendo as operações..."));
+        p = netHistorico->packet(method::GetOperacoes, {QString::fromLatin1(kPage), before});
+    }
+    for (int r = 0; r < int(p.rows.size()); ++r) {
+        const PacketRow row(p, r);
+        QString state;
+        if (!row[field::IDDESFEITAPOR].isEmpty())
+            state = QStringLiteral("Desfeita pela operação %1").arg(row[field::IDDESFEITAPOR]);
+        const QString method = row[field::NMMETODO];
+        appendRow(tblOperacoes,
+                  {row[field::IDOPERACAO], localTime(row[field::DTOPERACAO]), row[field::NMUSUARIO], methodCaption(method),
+                   argumentsInWords(method, row[field::DSARGUMENTOS]), count(row[field::QTALTERADOS].toLongLong()),
+                   count(row[field::QTINCLUIDOS].toLongLong()), count(row[field::QTEXCLUIDOS].toLongLong()), state});
+        // As the server has them, for the undo's question.
+        const int added = tblOperacoes->rowCount() - 1;
+        tblOperacoes->item(added, ColTime)->setData(Qt::UserRole, row[field::DTOPERACAO]);
+        tblOperacoes->item(added, ColMethod)->setData(Qt::UserRole, method);
+        for (int c : {ColChanged, ColInserted, ColDeleted})
+            tblOperacoes->item(added, c)->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    }
+    sbtMaisAntigas->setEnabled(p.rows.size() == QString::fromLatin1(kPage).toInt());
+    tblOperacoes->resizeColumnsToContents();
+    selectionChanged();
+}
+
+void TfrmOperacoes::selectionChanged()
+{
+    const int row = tblOperacoes->currentRow();
+    const bool any = row >= 0 && tblOperacoes->item(row, ColId);
+    sbtRegistros->setEnabled(any);
+    sbtDesfazer->setEnabled(any && tblOperacoes->item(row, ColState)->text().isEmpty());
+}
+
+void TfrmOperacoes::MostraRegistros()
+{
+    const int row = tblOperacoes->currentRow();
+    if (row < 0)
+        return;
+    TfrmItensOperacao items(*netHistorico, tblOperacoes->item(row, ColId)->text(), this);
+    clientlib::interaction().runModal(items);
+}
+
+void TfrmOperacoes::Desfazer()
+{
+    const int row = tblOperacoes->currentRow();
+    if (row < 0)
+        return;
+    const QString id = tblOperacoes->item(row, ColId)->text();
+    const QString user = tblOperacoes->item(row, ColUser)->text();
+    const auto info = [this](clientlib::TMsgDlgType kind, const QString &text) {
+        clientlib::interaction().message(kind, clientlib::messageTitle(kind), text, clientlib::mbOK, this);
+    };
+
+    std::optional<UndoCounts> preview;
+    {
+        clientlib::WaitScope wait(this, 6, QStringLiteral("Verificando o que pode ser desfeito..."));
+        preview = readPreview(netHistorico->packet(method::SimulaDesfazOperacao, {id}));
+    }
+    if (!preview) {
+        info(clientlib::mtError, QStringLiteral("O servidor não informou o que desfazer a operação %1 restauraria. "
+                                                "Nada foi desfeito.").arg(id));
+        return;
+    }
+    if (preview->restored == 0) {
+        info(clientlib::mtInformation, nothingToUndo(id, *preview));
+        return;
+    }
+    const bool mine = user == clientlib::Settings::instance().user();
+    const clientlib::TMsgDlgType kind = mine ? clientlib::mtConfirmation : clientlib::mtWarning;
+    const QString question = undoQuestion(id, user, tblOperacoes->item(row, ColTime)->data(Qt::UserRole).toString(),
+                                          tblOperacoes->item(row, ColMethod)->data(Qt::UserRole).toString(), *preview, mine);
+    if (clientlib::interaction().message(kind, clientlib::messageTitle(kind), question, clientlib::mbYesNo, this)
+        != clientlib::mrYes)
+        return;
+    if (m_behind.mayReload && !m_behind.mayReload(preview->tables))
+        return;
+
+    dataset::DataPacket answer;
+    {
+        clientlib::WaitScope wait(this, 1, QStringLiteral("Desfazendo a operação..."));
+        answer = netHistorico->packet(method::DesfazOperacao, {id});
+    }
+    const std::optional<UndoCounts> done = readAnswer(answer);
+    if (!done)
+        info(clientlib::mtError, QStringLiteral("O servidor não informou o que foi desfeito da operação %1. As abas e as "
+                                                "operações são lidas de novo: confira nelas o que ficou gravado.").arg(id));
+    else
+        info(clientlib::mtInformation, undoReport(id, *done));
+    if ((!done || done->restored > 0) && m_behind.reload)
+        m_behind.reload(preview->tables);
+    Atualiza();
+}
+
+void Cria_OperacoesRecentes(QWidget *parent, TfrmOperacoes::ScreenBehind behind)
+{
+    auto *dialog = new TfrmOperacoes(std::move(behind), parent);
+    clientlib::interaction().runModal(*dialog);
+}
+
+} // namespace fiscal::ger10200

@@ -1,0 +1,65 @@
+// Tab "Imposto/Filial": the branches' fiscal groups for one tax. The grid is filled only
+// when it receives the focus, and emptied whenever the user goes back into the tax box.
+
+#include "Pkg_Ger10200/mainscreen/frmparamgrupfiscal.h"
+
+#include "Pkg_Ger10200/shared/codefield.h"
+
+#include "clientlib/btnpesquisa.h"
+#include "clientlib/messages.h"
+#include "clientlib/adoibquery.h"
+#include "clientlib/waitanimation.h"
+#include "dataset/clientdataset.h"
+#include "vcl/controls.h"
+#include "vcl/dbgrid.h"
+#include "vcl/maskedit.h"
+#include "vcl/pagecontrol.h"
+#include "protocol/objects.h"
+
+#include <QLineEdit>
+
+namespace fiscal::ger10200 {
+
+namespace method = protocol::method;
+
+void TfrmParamGrupFiscal::wireImpFili()
+{
+    m_vdImposto = std::make_unique<CodeField>(
+        medCdImposto, edtNmImposto, msgPadrao,
+        CodeFieldSpec{2, QStringLiteral("Imp_Inf"), QStringLiteral("Imp_Cad")},
+        [this](const QString &code) -> std::optional<QString> {
+            qryValidImposto->Close();
+            qryValidImposto->ParamByName(QStringLiteral("P_CDIMPOSTO")).setAsString(code);
+            qryValidImposto->Open();
+            if (qryValidImposto->IsEmpty())
+                return std::nullopt;
+            return qryValidImposto->FieldByName(QStringLiteral("NMIMPOSTO"))->AsString();
+        });
+    // Only while the tab is on screen does a failed check pull the user back into the box.
+    m_vdImposto->setFocusBack([this] { return pgcPadrao->ActivePage() == tshImpFili; });
+    m_vdImposto->wire();
+    medCdImposto->OnEnter = [this] { medCdImpostoEnter(); };
+
+    btpImposto->OnAfterPesq = [this](clientlib::TBtnPesquisa &) {
+        m_vdImposto->setFromSearch(qryImposto->FieldByName(QStringLiteral("CDIMPOSTO"))->AsString(),
+                                   qryImposto->FieldByName(QStringLiteral("NMIMPOSTO"))->AsString());
+    };
+
+    dbgImpFili->OnEnter = [this] { dbgImpFiliEnter(); };
+}
+
+void TfrmParamGrupFiscal::medCdImpostoEnter()
+{
+    cdsImpFili->Close();
+    setAutomaticPair(false);
+    setReplicationPair(false);
+}
+
+void TfrmParamGrupFiscal::dbgImpFiliEnter()
+{
+    m_vdImposto->Validate(true);
+    clientlib::WaitScope wait(this, 6, msgPadrao->Msg(QStringLiteral("GetImpFili")));
+    load(cdsImpFili, method::GetImpFili, {medCdImposto->Text()});
+}
+
+} // namespace fiscal::ger10200

@@ -1,0 +1,142 @@
+// Tab "Imposto/Inscrição Estadual": suppliers' and clients' fiscal groups per tax, company
+// and state registration. The grids load when the focus moves on from the filter boxes into
+// the inner page control, and empty whenever the focus goes back into the filter panel.
+
+#include "Pkg_Ger10200/mainscreen/frmparamgrupfiscal.h"
+
+#include "Pkg_Ger10200/shared/codefield.h"
+
+#include "clientlib/btnpesquisa.h"
+#include "clientlib/messages.h"
+#include "clientlib/adoibquery.h"
+#include "clientlib/waitanimation.h"
+#include "dataset/clientdataset.h"
+#include "dataset/datasource.h"
+#include "vcl/containers.h"
+#include "vcl/dbgrid.h"
+#include "vcl/focuswatch.h"
+#include "vcl/maskedit.h"
+#include "vcl/pagecontrol.h"
+#include "protocol/objects.h"
+
+#include <QLineEdit>
+
+namespace fiscal::ger10200 {
+
+namespace method = protocol::method;
+
+using dataset::dsBrowse;
+
+QCborArray TfrmParamGrupFiscal::inscParams() const
+{
+    return {medImp->Text(), medCdEmpresa->Text(), medInscEsta->Text()};
+}
+
+void TfrmParamGrupFiscal::wireImpInscEsta()
+{
+    m_vdEmpresa = std::make_unique<CodeField>(
+        medCdEmpresa, edtNmEmpresa, msgPadrao,
+        CodeFieldSpec{2, QStringLiteral("Empresa_dev"), QStringLiteral("Empresa_cad")},
+        [this](const QString &code) {
+            return lookUpQuery(qryEmpresa,
+                               {{QStringLiteral("P_CDEMPRESA"), code}, {QStringLiteral("P_TCDEMPRESA"), QString()}},
+                               QStringLiteral("NMEMPRESA"));
+        });
+    m_vdEmpresa->addDependent(medInscEsta);
+    m_vdEmpresa->wire();
+
+    m_vdInscEsta = std::make_unique<CodeField>(
+        medInscEsta, nullptr, msgPadrao,
+        CodeFieldSpec{0, QStringLiteral("InscEsta_dev"), QStringLiteral("InscEsta_cad")},
+        [this](const QString &code) {
+            return lookUpQuery(qryInscEsta,
+                               {{QStringLiteral("P_CDEMPRESA"), medCdEmpresa->Text()},
+                                {QStringLiteral("P_CDINSCESTA"), code},
+                                {QStringLiteral("P_TCDINSCESTA"), QString()}},
+                               QString());
+        });
+    medInscEsta->OnExit = [this] { m_vdInscEsta->Validate(false); };
+
+    m_vdImp = std::make_unique<CodeField>(
+        medImp, edtNmImp, msgPadrao,
+        CodeFieldSpec{2, QStringLiteral("Imp_dev"), QStringLiteral("Imp_cad")},
+        [this](const QString &code) {
+            return lookUpQuery(qryImp,
+                               {{QStringLiteral("P_CDIMPOSTO"), code}, {QStringLiteral("P_TCDIMPOSTO"), QString()}},
+                               QStringLiteral("NMIMPOSTO"));
+        });
+    m_vdImp->wire();
+
+    btpEmpresa->OnBeforePesq = [this](clientlib::TBtnPesquisa &, bool &) {
+        lookUpQuery(qryEmpresa, {{QStringLiteral("P_CDEMPRESA"), QString()}, {QStringLiteral("P_TCDEMPRESA"), QStringLiteral("T")}}, QString());
+    };
+    btpEmpresa->OnAfterPesq = [this](clientlib::TBtnPesquisa &) {
+        m_vdEmpresa->setFromSearch(qryEmpresa->FieldByName(QStringLiteral("CDEMPRESA"))->AsString(),
+                                   qryEmpresa->FieldByName(QStringLiteral("NMEMPRESA"))->AsString());
+    };
+    btpInscEsta->OnBeforePesq = [this](clientlib::TBtnPesquisa &, bool &) {
+        lookUpQuery(qryInscEsta,
+                    {{QStringLiteral("P_CDEMPRESA"), medCdEmpresa->Text()},
+                     {QStringLiteral("P_CDINSCESTA"), QString()},
+                     {QStringLiteral("P_TCDINSCESTA"), QStringLiteral("T")}},
+                    QString());
+    };
+    btpInscEsta->OnAfterPesq = [this](clientlib::TBtnPesquisa &) {
+        m_vdInscEsta->setFromSearch(qryInscEsta->FieldByName(QStringLiteral("CDINSCESTA"))->AsString(),
+                                    std::nullopt);
+    };
+    btpImp->OnBeforePesq = [this](clientlib::TBtnPesquisa &, bool &) {
+        lookUpQuery(qryImp, {{QStringLiteral("P_CDIMPOSTO"), QString()}, {QStringLiteral("P_TCDIMPOSTO"), QStringLiteral("T")}}, QString());
+    };
+    btpImp->OnAfterPesq = [this](clientlib::TBtnPesquisa &) {
+        m_vdImp->setFromSearch(qryImp->FieldByName(QStringLiteral("CDIMPOSTO"))->AsString(),
+                               qryImp->FieldByName(QStringLiteral("NMIMPOSTO"))->AsString());
+    };
+
+    // However an inner data set gets loaded (its tab, the refresh, a dialog's reload), once
+    // it is the one on screen the navigator and the name label act on it.
+    for (dataset::TDataSource *dts : {dtsFornInsc, dtsCliInsc}) {
+        connect(dts, &dataset::TDataSource::stateChange, this, [this, dts] {
+            if (pgcPadrao->ActivePage() == tshImpInscEsta && dts == innerDataSource()
+                && dts->State() == dsBrowse && dtsPadrao->DataSet() != dts->DataSet()) {
+                dtsPadrao->setDataSet(dts->DataSet());
+                bindNome(dts);
+            }
+        });
+    }
+
+    panImpInscEsta->OnEnter = [this] { panImpInscEstaEnter(); };
+    vcl::setOnEnter(pgcCliente, [this] { pgcClienteEnter(); });
+    pgcCliente->OnChange = [this] { pgcClienteChange(); };
+}
+
+void TfrmParamGrupFiscal::panImpInscEstaEnter()
+{
+    cdsFornInsc->Close();
+    cdsCliInsc->Close();
+    pgcCliente->setActivePage(tshFornecedor);
+}
+
+void TfrmParamGrupFiscal::pgcClienteEnter()
+{
+    m_vdEmpresa->Validate(true);
+    m_vdInscEsta->Validate(true);
+    m_vdImp->Validate(true);
+    pgcCliente->setActivePage(tshFornecedor);
+    pgcClienteChange();
+    innerGrid()->setFocus(Qt::OtherFocusReason);
+}
+
+void TfrmParamGrupFiscal::pgcClienteChange()
+{
+    dataset::TClientDataSet *cds = innerDataSet();
+    dataset::TDataSource *dts = innerDataSource();
+    setEditPair(dts->State() == dsBrowse && !cds->IsEmpty());
+    dtsPadrao->setDataSet(cds);
+    bindNome(dts);
+    clientlib::WaitScope wait(this, 6, msgPadrao->Msg(QStringLiteral("GetFornInsc")));
+    load(cds, cds == cdsCliInsc ? method::GetCliInsc : method::GetFornInsc,
+         inscParams());
+}
+
+} // namespace fiscal::ger10200

@@ -1,0 +1,138 @@
+// Tab "Operações Interestaduais": the one fiscal group of interstate operations, kept in the
+// general parameter row and edited in a single box rather than a grid.
+
+#include "Pkg_Ger10200/mainscreen/frmparamgrupfiscal.h"
+
+#include "Pkg_Ger10200/serverlink/netparamgrupfiscal.h"
+#include "Pkg_Ger10200/shared/datasets.h"
+
+#include "clientlib/btnpesquisa.h"
+#include "clientlib/messages.h"
+#include "clientlib/textroutines.h"
+#include "clientlib/waitanimation.h"
+#include "dataset/clientdataset.h"
+#include "dataset/datasource.h"
+#include "vcl/maskedit.h"
+#include "vcl/pagecontrol.h"
+#include "protocol/objects.h"
+
+#include <QLineEdit>
+
+namespace fiscal::ger10200 {
+
+namespace method = protocol::method;
+
+using dataset::dsEdit;
+using dataset::dsInsert;
+using dataset::TClientDataSet;
+
+void TfrmParamGrupFiscal::wireOperInter()
+{
+    medGrFiscOpEs->OnChange = [this] {
+        if (m_operInterChangeSuspended == 0)
+            medGrFiscOpEsChange();
+    };
+    medGrFiscOpEs->OnExit = [this] { Vd_GrFiscOpInt(); };
+
+    btpPesqGrupFisc->OnBeforePesq = [this](clientlib::TBtnPesquisa &, bool &) {
+        loadGruposFiscais(QString());
+    };
+    btpPesqGrupFisc->OnAfterPesq = [this](clientlib::TBtnPesquisa &) {
+        const QString code = cdsGrupoFiscal->FieldByName(QStringLiteral("CDGRUPOFISC"))->AsString();
+        const QString desc = cdsGrupoFiscal->FieldByName(QStringLiteral("DSGRUPOFISC"))->AsString();
+        medGrFiscOpEs->setText(code);   // starts the edit through the change handling
+        edtNmGrupFisc->setText(desc);
+    };
+
+    cdsOperInter->BeforePost = [this](TClientDataSet &) { cdsOperInterBeforePost(); };
+    cdsOperInter->AfterPost = [this](TClientDataSet &) { cdsOperInterAfterPost(); };
+    cdsOperInter->AfterDelete = [this](TClientDataSet &) { cdsOperInterAfterDelete(); };
+}
+
+void TfrmParamGrupFiscal::medGrFiscOpEsChange()
+{
+    edtNmGrupFisc->clear();
+    if (!cdsOperInter->Active())
+        return;   // nothing loaded: there is no parameter row to edit
+    if (cdsOperInter->State() != dsEdit && cdsOperInter->State() != dsInsert)
+        cdsOperInter->Edit();   // on an empty data set this starts the parameter row
+    dtsPadraoStateChange();
+}
+
+void TfrmParamGrupFiscal::Vd_GrFiscOpInt()
+{
+    const auto state = dtsOperInter->State();
+    if (state != dsEdit && state != dsInsert)
+        return;
+    // Back in the box on its tab before the message (or the error) is shown.
+    const auto focusBack = [this] {
+        pgcPadrao->setActivePage(tshOperInter);
+        medGrFiscOpEs->setFocus(Qt::OtherFocusReason);
+    };
+    const QString code = clientlib::Ajusta(medGrFiscOpEs->Text(), 3);
+    if (code != medGrFiscOpEs->Text())
+        medGrFiscOpEs->setText(code);
+    try {
+        loadGruposFiscais(code);
+    } catch (...) {
+        focusBack();
+        throw;
+    }
+    if (cdsGrupoFiscal->IsEmpty()) {
+        focusBack();
+        clientlib::MensErro(msgPadrao->Msg(QStringLiteral("cod_not_cad")), true);
+    }
+    if (medGrFiscOpEs->IsEmpty())
+        edtNmGrupFisc->clear();
+    else
+        edtNmGrupFisc->setText(cdsGrupoFiscal->FieldByName(QStringLiteral("DSGRUPOFISC"))->AsString());
+}
+
+void TfrmParamGrupFiscal::cdsOperInterBeforePost()
+{
+    Vd_GrFiscOpInt();
+    dataset::TField *f = cdsOperInter->FieldByName(QStringLiteral("DSPARGERFIS"));
+    if (medGrFiscOpEs->IsEmpty())
+        f->Clear();   // no group is stored as null
+    else
+        f->setAsString(medGrFiscOpEs->Text());
+}
+
+void TfrmParamGrupFiscal::cdsOperInterAfterPost()
+{
+    if (cdsOperInter->ChangeCount() <= 0)
+        return;
+    {
+        clientlib::WaitScope wait(this, 1, msgPadrao->Msg(QStringLiteral("Atual_Oper")));
+        netParamGrupFiscal->save(method::SetOperInter, deltaValue(cdsOperInter));
+    }
+    cdsOperInter->MergeChangeLog();
+    refreshCache(QStringLiteral("PARAMGERAL"));
+}
+
+void TfrmParamGrupFiscal::cdsOperInterAfterDelete()
+{
+    // The parameter row cannot be removed from here: put it back at once.
+    cdsOperInter->CancelUpdates();
+    Vd_GrFiscOpInt();
+}
+
+void TfrmParamGrupFiscal::showOperInter()
+{
+    ++m_operInterChangeSuspended;
+    try {
+        medGrFiscOpEs->setText(currentText(cdsOperInter, QStringLiteral("DSPARGERFIS")));
+        edtNmGrupFisc->clear();
+        if (!medGrFiscOpEs->IsEmpty()) {
+            loadGruposFiscais(medGrFiscOpEs->Text());
+            edtNmGrupFisc->setText(currentText(cdsGrupoFiscal, QStringLiteral("DSGRUPOFISC")));
+        }
+        medGrFiscOpEs->setFocus(Qt::OtherFocusReason);
+    } catch (...) {
+        --m_operInterChangeSuspended;
+        throw;
+    }
+    --m_operInterChangeSuspended;
+}
+
+} // namespace fiscal::ger10200

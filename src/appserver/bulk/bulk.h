@@ -1,0 +1,72 @@
+#pragma once
+// Bulk operations of the two dialogs: automatic registration (one entity, or per tax and
+// state registration) and replication of the per-registration parameters. Each is a few
+// set-based statements inside the call's one transaction, each write preceded by the
+// capture of the rows it changes into the history (history.h). With a previewing Recorder
+// the same code changes nothing and only counts what it would change.
+//
+// The argument lists travel as protocol/bulkcalls.h defines them; the read*Args functions
+// read them strictly and check their values (InvalidParams on anything wrong).
+//
+//   auto a = bulk::readCadastroArgs(params);
+//   withTransaction(pool, [&](auto &c) { history::Recorder h(c, op); bulk::cadastroAutomatico(h, a); h.finish(); });
+
+#include "protocol/objects.h"
+#include "storage/database.h"
+
+#include <QCborArray>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace fiscal::appserver::history {
+class Recorder;
+}
+
+namespace fiscal::appserver::bulk {
+
+// CadastroAutomatico, checked.
+struct CadastroArgs {
+    std::string entity;        // FORNECEDOR, CLIENTE, FILIAL, TIPOOPERAC, TPFATURFIS, PARAMFILIAL,
+                               // GRFISCIMPOSFILI, GRFISIMPIEFORN, GRFISIMPIECLIE
+    std::string group;         // empty = none
+    char mode = 'T';           // T every record, V only records without a group, L clear
+    std::string tax, company, registration;
+};
+// `method` names the call in a message about the argument count (the previews share the list).
+CadastroArgs readCadastroArgs(const QCborArray &params, const char *method = protocol::method::CadastroAutomatico);
+void cadastroAutomatico(history::Recorder &h, const CadastroArgs &a);
+
+// A choice with its list: "T" all, "L" the keys, "N" none.
+struct Choice {
+    char code = 'N';
+    std::vector<std::string> keys;
+};
+
+// CadAutoImpInscEsta, checked.
+struct InscEstaArgs {
+    std::string tax;
+    Choice registrations;      // keys: CDEMPRESA (2) followed by CDINSCESTA
+    Choice clients, suppliers;
+    std::string group;
+    char mode = 'T';           // T upsert, V only where no row, E delete rows with the group
+};
+InscEstaArgs readInscEstaArgs(const QCborArray &params, const char *method = protocol::method::CadAutoImpInscEsta);
+void cadAutoImpInscEsta(history::Recorder &h, const InscEstaArgs &a);
+
+// Replica, checked.
+struct ReplicaArgs {
+    std::string tax, company, registration;
+    bool allGroups = true;
+    std::vector<std::string> groups;
+    std::string destCompany;
+    bool allDestinations = true;
+    std::vector<std::string> destinations;   // CDINSCESTA of destCompany
+    bool suppliers = false;                  // exactly one of the two
+};
+ReplicaArgs readReplicaArgs(const QCborArray &params, const char *method = protocol::method::Replica);
+// Returns the number of destination rows written; 0 (and nothing changed) when the origin
+// has no rows or the destination company no registration, and in a preview.
+std::int64_t replica(history::Recorder &h, const ReplicaArgs &a);
+
+} // namespace fiscal::appserver::bulk

@@ -1,0 +1,145 @@
+#pragma once
+// One database transaction per remote call. Storage failures leave as rpc::Fault with a
+// Portuguese message; rpc::Fault thrown by the call passes through unchanged, after the
+// transaction is rolled back.
+//
+//   withTransaction(pool, [&](storage::Connection &c) { ...writes...; });
+//   withReadTransaction(pool, [&](storage::Connection &c) { ...SELECTs... });
+//   withPreviewTransaction(pool, [&](storage::Connection &c) { ...work, always undone... });
+//
+// A read transaction is one consistent snapshot without taking SQLite's write lock, so a
+// 500k-row read does not hold up the savers.
+
+#include "appserver/common/connectionpool.h"
+#include "rpc/dispatcher.h"
+#include "storage/database.h"
+
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+namespace fiscal::appserver {
+
+// The fault a storage error becomes (logged to stderr with its detail).
+rpc::Fault faultFromStorage(const storage::Error &e);
+
+namespace detail {
+
+// A failure inside a call's work: a broken connection is closed instead of reused.
+[[noreturn]] void fail(ConnectionPool::Lease &lease, const storage::Error &e);
+
+// Waits for a connection of the pool; a failure to open one becomes a Fault. One the database
+// has ended is never handed out, nor a read-only one to a call that is to write.
+class CallConnection {
+public:
+    CallConnection(ConnectionPool &pool, bool forWriting);
+    ConnectionPool::Lease &lease() { return *m_lease; }
+    storage::Connection &get() { return m_lease->connection(); }
+private:
+    std::optional<ConnectionPool::Lease> m_lease;
+};
+
+// Throws (so the write rolls back) when the client of this call has gone: it has told its
+// user the call failed, and committing would make that untrue behind the user's back.
+void refuseIfCallerLeft();
+// The answer of a write refused so.
+rpc::Fault callerLeft();
+
+class ReadTransaction {
+public:
+    // `readOnly` false: a snapshot that may still create temporary tables (a preview),
+    // never committed.
+    explicit ReadTransaction(ConnectionPool::Lease &lease, bool readOnly = true);
+    ~ReadTransaction();
+    ReadTransaction(const ReadTransaction &) = delete;
+    ReadTransaction &operator=(const ReadTransaction &) = delete;
+    void commit();
+private:
+    ConnectionPool::Lease &m_lease;
+    bool m_done = false;
+};
+
+} // namespace detail
+
+template <class F>
+decltype(auto) withTransaction(ConnectionPool &pool, F &&fn)
+{
+    detail::CallConnection conn(pool, true);
+    try {
+        storage::Connection &c = conn.get();
+        storage::Transaction tx(c);
+        if constexpr (std::is_void_v<std::invoke_result_t<F &, storage::Connection &>>) {
+            fn(c);
+            detail::refuseIfCallerLeft();
+            tx.commit();
+        } else {
+            auto result = fn(c);
+            detail::refuseIfCallerLeft();
+            tx.commit();
+            return result;
+        }
+    } catch (const storage::Error &e) {
+        detail::fail(conn.lease(), e);
+    }
+}
+
+// For work that writes with one statement and reads nothing before it. On PostgreSQL the
+// statement is its own transaction, which saves the BEGIN and COMMIT round trips (and so
+// commits with the statement, whether its client is still there or not). SQLite
+// still takes the write lock first (BEGIN IMMEDIATE): a lone statement that reads and then
+// writes could fail at once on a snapshot another writer has moved past, where a waiting
+// BEGIN IMMEDIATE queues.
+template <class F>
+void withSingleStatement(ConnectionPool &pool, F &&fn)
+{
+    detail::CallConnection conn(pool, true);
+    try {
+        storage::Connection &c = conn.get();
+        if (c.backend() == storage::Backend::Postgres) {
+            fn(c);
+            return;
+        }
+        storage::Transaction tx(c);
+        fn(c);
+        detail::refuseIfCallerLeft();
+        tx.commit();
+    } catch (const storage::Error &e) {
+        detail::fail(conn.lease(), e);
+    }
+}
+
+template <class F>
+decltype(auto) withReadTransaction(ConnectionPool &pool, F &&fn)
+{
+    detail::CallConnection conn(pool, false);
+    try {
+        storage::Connection &c = conn.get();
+        detail::ReadTransaction tx(conn.lease());
+        if constexpr (std::is_void_v<std::invoke_result_t<F &, storage::Connection &>>) {
+            fn(c);
+            tx.commit();
+        } else {
+            auto result = fn(c);
+            tx.commit();
+            return result;
+        }
+    } catch (const storage::Error &e) {
+        detail::fail(conn.lease(), e);
+    }
+}
+
+// A preview: one snapshot in which the work may fill temporary tables, always rolled back,
+// so nothing it did stays. On SQLite it does not take the write lock.
+template <class F>
+void withPreviewTransaction(ConnectionPool &pool, F &&fn)
+{
+    detail::CallConnection conn(pool, false);
+    try {
+        detail::ReadTransaction tx(conn.lease(), false);
+        fn(conn.get());
+    } catch (const storage::Error &e) {
+        detail::fail(conn.lease(), e);
+    }
+}
+
+} // namespace fiscal::appserver

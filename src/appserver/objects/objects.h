@@ -1,0 +1,29 @@
+#pragma once
+// The remote objects of fiscal-server (names: protocol/objects.h) and what each exposes,
+// registered on the dispatcher by the files of this folder:
+//   read_methods.cpp     Ger10200.rdmParamGrupFiscal Get*, GetGrupoFiscal of both objects
+//   write_methods.cpp    the saving methods (Set*), SetUpdateTipoFatur, Replica,
+//                        CadastroAutomatico, CadAutoImpInscEsta and their previews (Simula*)
+//   report_methods.cpp   Ger10205.rdmRelatorios
+//   history_methods.cpp  Ger10204.rdmHistorico
+
+#include "appserver/common/connectionpool.h"
+#include "rpc/dispatcher.h"
+
+namespace fiscal::appserver {
+
+void registerReadMethods(rpc::Dispatcher &d, ConnectionPool &pool);
+void registerWriteMethods(rpc::Dispatcher &d, ConnectionPool &pool);
+void registerReportMethods(rpc::Dispatcher &d, ConnectionPool &pool);
+void registerHistoryMethods(rpc::Dispatcher &d, ConnectionPool &pool);
+
+// Every object and method the server offers.
+inline void registerAll(rpc::Dispatcher &d, ConnectionPool &pool)
+{
+    registerReadMethods(d, pool);
+    registerWriteMethods(d, pool);
+    registerReportMethods(d, pool);
+    registerHistoryMethods(d, pool);
+}
+
+} // namespace fiscal::appserver

@@ -1,0 +1,123 @@
+// The write methods of both remote objects: the grids' saving methods, the billing-type
+// propagation, automatic registration and replication. Each call is one transaction.
+
+#include "appserver/objects/objects.h"
+
+#include "appserver/bulk/bulk.h"
+#include "appserver/common/args.h"
+#include "appserver/common/checks.h"
+#include "appserver/common/faults.h"
+#include "appserver/common/packetstream.h"
+#include "appserver/common/text.h"
+#include "appserver/common/transaction.h"
+#include "appserver/history/history.h"
+#include "appserver/saving/saves.h"
+#include "protocol/historypackets.h"
+#include "protocol/objects.h"
+
+namespace fiscal::appserver {
+
+namespace method = protocol::method;
+
+namespace {
+
+// Before a billing-type row is posted: the group and the billing type are checked, and
+// nothing is written. SetTipoFatur, which follows with the row, writes the billing type and
+// every branch's copy of it in one transaction, so a refused save leaves both as they were.
+void setUpdateTipoFatur(ConnectionPool &pool, const QCborArray &params, dataset::ValueWriter &out)
+{
+    expectCount(params, 2, method::SetUpdateTipoFatur);
+    const std::string group = codeArg(params, 0, 3, "grupo fiscal");
+    const std::string type = codeArg(params, 1, 3, "tipo de faturamento");
+    if (type.empty())
+        invalid(QStringLiteral("O tipo de faturamento deve ser informado."));
+    withReadTransaction(pool, [&](storage::Connection &c) {
+        if (!group.empty())
+            requireGroup(c, group);
+        if (!exists(c, "SELECT 1 FROM TIPOFATUR WHERE CDTIPOFATUR = $1", {type}))
+            notFound(QStringLiteral("Tipo de faturamento %1 não cadastrado.").arg(q(type)));
+    });
+    out.null();
+}
+
+// A bulk call in one transaction, recorded as one operation.
+template <class Fn>
+std::int64_t recorded(ConnectionPool &pool, const char *method, const QCborArray &params, Fn fn)
+{
+    const history::Operation op{method, history::argumentsJson(params), {}};
+    return withTransaction(pool, [&](storage::Connection &c) {
+        history::Recorder h(c, op);
+        const std::int64_t result = fn(h);
+        h.finish();
+        return result;
+    });
+}
+
+// One row per table the call would write, with what it would change, insert and delete.
+template <class Fn>
+void preview(ConnectionPool &pool, dataset::ValueWriter &out, Fn fn)
+{
+    withPreviewTransaction(pool, [&](storage::Connection &c) {
+        history::Recorder h(c, {}, history::Recorder::Mode::Preview);
+        fn(h);
+        out.startMap();
+        out.key("fields");
+        writeFieldDefs(out, protocol::history::kPrevia);
+        out.key("rows");
+        out.startArray();
+        for (const auto &[table, counts] : h.perTable()) {
+            out.startArray();
+            out.string(std::string_view(table->name));
+            for (std::int64_t n : {counts.changed, counts.inserted, counts.deleted})
+                out.string(std::to_string(n));
+            out.endArray();
+        }
+        out.endArray();
+        out.endMap();
+    });
+}
+
+} // namespace
+
+void registerWriteMethods(rpc::Dispatcher &d, ConnectionPool &pool)
+{
+    // Shared by the saving methods for as long as the dispatcher holds them.
+    auto saves = std::make_shared<Saves>(pool);
+    for (const changeset::TableSpec &spec : changeset::allSpecs())
+        d.add(protocol::kParamGrupFiscal, spec.method, [&spec, saves](const QCborArray &p, dataset::ValueWriter &out) {
+            saves->save(spec, p, out);
+        });
+    d.add(protocol::kParamGrupFiscal, method::SetUpdateTipoFatur, [&pool](const QCborArray &p, dataset::ValueWriter &out) {
+        setUpdateTipoFatur(pool, p, out);
+    });
+    d.add(protocol::kParamGrupFiscal, method::Replica, [&pool](const QCborArray &p, dataset::ValueWriter &out) {
+        const bulk::ReplicaArgs a = bulk::readReplicaArgs(p);
+        out.integer(recorded(pool, method::Replica, p, [&](history::Recorder &h) { return bulk::replica(h, a); }));
+    });
+    d.add(protocol::kCadAutParGrpFis, method::CadastroAutomatico, [&pool](const QCborArray &p, dataset::ValueWriter &out) {
+        const bulk::CadastroArgs a = bulk::readCadastroArgs(p);
+        recorded(pool, method::CadastroAutomatico, p, [&](history::Recorder &h) { bulk::cadastroAutomatico(h, a); return 0; });
+        out.null();
+    });
+    d.add(protocol::kCadAutParGrpFis, method::CadAutoImpInscEsta, [&pool](const QCborArray &p, dataset::ValueWriter &out) {
+        const bulk::InscEstaArgs a = bulk::readInscEstaArgs(p);
+        recorded(pool, method::CadAutoImpInscEsta, p, [&](history::Recorder &h) { bulk::cadAutoImpInscEsta(h, a); return 0; });
+        out.null();
+    });
+
+    // Previews: the same arguments, checks and statements, counted and rolled back.
+    d.add(protocol::kParamGrupFiscal, method::SimulaReplica, [&pool](const QCborArray &p, dataset::ValueWriter &out) {
+        const bulk::ReplicaArgs a = bulk::readReplicaArgs(p, method::SimulaReplica);
+        preview(pool, out, [&](history::Recorder &h) { bulk::replica(h, a); });
+    });
+    d.add(protocol::kCadAutParGrpFis, method::SimulaCadastroAutomatico, [&pool](const QCborArray &p, dataset::ValueWriter &out) {
+        const bulk::CadastroArgs a = bulk::readCadastroArgs(p, method::SimulaCadastroAutomatico);
+        preview(pool, out, [&](history::Recorder &h) { bulk::cadastroAutomatico(h, a); });
+    });
+    d.add(protocol::kCadAutParGrpFis, method::SimulaCadAutoImpInscEsta, [&pool](const QCborArray &p, dataset::ValueWriter &out) {
+        const bulk::InscEstaArgs a = bulk::readInscEstaArgs(p, method::SimulaCadAutoImpInscEsta);
+        preview(pool, out, [&](history::Recorder &h) { bulk::cadAutoImpInscEsta(h, a); });
+    });
+}
+
+} // namespace fiscal::appserver

@@ -1,0 +1,403 @@
+#include "appserver/saving/apply_combined.h"
+
+#include "appserver/history/history.h"
+#include "appserver/common/transaction.h"
+#include "rpc/caller.h"
+#include "rpc/deferred.h"
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string_view>
+#include <unordered_map>
+
+namespace fiscal::appserver {
+
+using changeset::Item;
+using changeset::TableSpec;
+
+struct CombinedSaves::Call {
+    const TableSpec *spec;
+    std::vector<Item> items;
+    std::shared_ptr<rpc::DeferredReply> reply;
+    rpc::Caller caller;   // as the history records the call, whoever runs it later
+    std::string time;     // when it came, in UTC
+};
+
+// What one serving thread holds: its own connection for the combined statements (outside the
+// pool, so that a statement under way never holds a connection the thread itself may wait
+// for), the statement under way and the calls it answers, and the calls queued behind it.
+struct CombinedSaves::Loop {
+    std::vector<Call> queue;
+    std::vector<Call> inFlight;
+    std::unique_ptr<storage::Connection> conn;
+    std::unique_ptr<rpc::SocketWatch> watch;
+    std::unique_ptr<storage::Statement> statement;
+};
+
+namespace {
+
+// Rows in one statement at most (a call has fewer than changeset::kSetBasedFrom).
+constexpr std::size_t kMostRows = 64;
+
+std::atomic<std::uint64_t> g_nextId{1};
+
+using Loops = std::unordered_map<std::uint64_t, std::unique_ptr<CombinedSaves::Loop>>;
+Loops &threadLoops()
+{
+    thread_local Loops loops;
+    return loops;
+}
+
+std::optional<std::string_view> view(const std::optional<std::string> &v)
+{
+    return v ? std::optional<std::string_view>(*v) : std::nullopt;
+}
+
+// Statements hold a power of two of rows, so that a connection keeps a handful of them
+// prepared; the rows beyond the batch are NULL and match nothing.
+std::size_t slotsFor(std::size_t rows)
+{
+    std::size_t slots = 1;
+    while (slots < rows)
+        slots *= 2;
+    return slots;
+}
+
+// One UPDATE over the rows, matched as the lone save matches them: key, group as loaded,
+// new group existing. It answers the numbers of the rows it changed. Scalar parameters (not
+// arrays) let PostgreSQL keep one generic plan instead of planning every run.
+//
+// The same statement records the history of each call whose rows it changed, exactly as the
+// call alone would (history::Recorder::inlineSql): one operation per call, with its user,
+// time and arguments, and one item per row whose group it changed.
+template <class Calls>
+std::unique_ptr<storage::Statement> updateStatement(storage::Connection &c, const TableSpec &spec, const Calls &calls)
+{
+    std::vector<std::size_t> callOf;
+    std::vector<const Item *> rows;
+    for (std::size_t i = 0; i < calls.size(); ++i)
+        for (const Item &item : calls[i].items) {
+            rows.push_back(&item);
+            callOf.push_back(i);
+        }
+    constexpr int kPerRow = 7;   // key, group as loaded, new group, call, user, time, arguments
+    const std::size_t slots = slotsFor(rows.size());
+    const std::string g = spec.groupColumn;
+    std::string values;
+    for (std::size_t n = 0; n < slots; ++n) {
+        const auto p = [&](int k) { return "$" + std::to_string(kPerRow * n + k) + "::text"; };
+        values += n ? ", (" : "(";
+        values += p(1) + ", " + p(2) + ", " + p(3) + ", " + std::to_string(n) + ", " + p(4) + ", " + p(5) + ", " + p(6)
+                  + ", " + p(7) + ")";
+    }
+    const std::string method = spec.method;
+    auto st = c.prepareCached(
+        "WITH w AS (UPDATE " + std::string(spec.table) + " AS t SET " + g + " = v.newg FROM (VALUES " + values
+        + ") AS v(k, oldg, newg, n, c, u, tm, args) WHERE t." + spec.keys[0].name + " = v.k AND t." + g
+        + " IS NOT DISTINCT FROM v.oldg AND (v.newg IS NULL OR"
+          " EXISTS (SELECT 1 FROM GRUPOFISCAL WHERE CDGRUPOFISC = v.newg)) RETURNING v.*),"
+          " d AS (SELECT * FROM w WHERE oldg IS DISTINCT FROM newg),"
+          " ops AS (SELECT c, nextval(pg_get_serial_sequence('histoperacao', 'idoperacao')) AS id, u, tm, args, cnt"
+          " FROM (SELECT c, MIN(u) AS u, MIN(tm) AS tm, MIN(args) AS args, COUNT(*) AS cnt FROM d GROUP BY c) x),"
+          " o AS (INSERT INTO HISTOPERACAO (IDOPERACAO, DTOPERACAO, NMUSUARIO, NMMETODO, DSARGUMENTOS, QTALTERADOS,"
+          " QTINCLUIDOS, QTEXCLUIDOS) SELECT id, tm, u, '" + method + "', args, cnt, 0, 0 FROM ops),"
+          " i AS (INSERT INTO HISTITEM (IDOPERACAO, NMTABELA, CDCHAVE1, CDCHAVE2, CDCHAVE3, CDCHAVE4, CDGRUPOANT,"
+          " CDGRUPONOVO, IDACAO) SELECT ops.id, '" + std::string(spec.table) + "', d.k, '', '', '', d.oldg, d.newg, 'A'"
+          " FROM d JOIN ops ON ops.c = d.c)"
+          " SELECT n FROM w");
+    for (std::size_t n = 0; n < rows.size(); ++n) {
+        const auto &call = calls[callOf[n]];
+        const int b = int(kPerRow * n);
+        st->bind(b + 1, rows[n]->key[0]);
+        st->bind(b + 2, view(rows[n]->oldGroup));
+        st->bind(b + 3, view(rows[n]->newGroup));
+        st->bind(b + 4, std::to_string(callOf[n]));
+        st->bind(b + 5, call.caller.user);
+        st->bind(b + 6, call.time);
+        st->bind(b + 7, "[" + std::to_string(call.items.size()) + "]");
+    }
+    return st;
+}
+
+std::vector<bool> changedRows(storage::Statement &st, std::size_t rows)
+{
+    std::vector<bool> changed(rows, false);
+    while (st.step()) {
+        const std::string_view text = st.text(0);
+        std::size_t n = 0;
+        std::from_chars(text.data(), text.data() + text.size(), n);
+        if (n < rows)
+            changed[n] = true;
+    }
+    return changed;
+}
+
+template <class Calls>
+std::vector<const Item *> rowsOf(const Calls &calls, std::vector<std::size_t> *callOf = nullptr)
+{
+    std::vector<const Item *> rows;
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        for (const Item &item : calls[i].items) {
+            rows.push_back(&item);
+            if (callOf)
+                callOf->push_back(i);
+        }
+    }
+    return rows;
+}
+
+} // namespace
+
+CombinedSaves::CombinedSaves(ConnectionPool &pool, Alone alone)
+    : m_pool(pool), m_alone(std::move(alone)),
+      m_postgres(storage::backendOf(pool.url()) == storage::Backend::Postgres), m_id(g_nextId++)
+{}
+
+CombinedSaves::~CombinedSaves()
+{
+    threadLoops().erase(m_id);
+}
+
+bool CombinedSaves::accepts(const TableSpec &spec, const std::vector<Item> &items) const
+{
+    return m_postgres && changeset::combinable(spec, items);
+}
+
+CombinedSaves::Loop &CombinedSaves::loop()
+{
+    auto &slot = threadLoops()[m_id];
+    if (!slot)
+        slot = std::make_unique<Loop>();
+    return *slot;
+}
+
+void CombinedSaves::save(const TableSpec &spec, std::vector<Item> items)
+{
+    std::shared_ptr<rpc::DeferredReply> reply = rpc::SocketWatch::available() ? rpc::deferReply() : nullptr;
+    if (!reply)
+        return m_alone(spec, items);
+    Loop &l = loop();
+    l.queue.push_back(Call{&spec, std::move(items), std::move(reply), rpc::currentCaller(), history::utcNow()});
+    if (l.inFlight.empty())
+        sendNext(l);
+}
+
+storage::Connection &CombinedSaves::connection(Loop &l)
+{
+    // One the database ended while it waited (a restart) is replaced before it is used.
+    if (l.conn && l.conn->lostWhileIdle())
+        closeConnection(l);
+    if (!l.conn) {
+        l.conn = storage::open(m_pool.url());
+        l.watch = std::make_unique<rpc::SocketWatch>(l.conn->socket());
+    }
+    return *l.conn;
+}
+
+void CombinedSaves::closeConnection(Loop &l)
+{
+    l.watch.reset();   // before the socket it watches closes
+    l.conn.reset();
+}
+
+void CombinedSaves::runAlone(Call &c)
+{
+    try {
+        // As part of its own call, not of the one this thread may be running.
+        c.reply->runAs([&] {
+            const rpc::CallerScope caller(c.caller);
+            m_alone(*c.spec, c.items);
+        });
+        c.reply->succeed([](dataset::ValueWriter &w) { w.null(); });
+    } catch (...) {
+        c.reply->fail(std::current_exception());
+    }
+}
+
+// Sends the queued calls of the oldest one's table, as many as fit, one per record.
+void CombinedSaves::sendNext(Loop &l)
+{
+    while (l.inFlight.empty() && !l.queue.empty()) {
+        std::vector<Call> batch, rest;
+        std::set<std::string> keys;
+        std::size_t rows = 0;
+        const TableSpec *spec = l.queue.front().spec;
+        for (Call &c : l.queue) {
+            bool fits = c.spec == spec && rows + c.items.size() <= kMostRows;
+            for (const Item &i : c.items)
+                fits = fits && !keys.count(i.key[0]);
+            if (!fits) {
+                rest.push_back(std::move(c));
+                continue;
+            }
+            for (const Item &i : c.items)
+                keys.insert(i.key[0]);
+            rows += c.items.size();
+            batch.push_back(std::move(c));
+        }
+        l.queue = std::move(rest);
+        // Rows in key order: statements of two threads over the same records then lock them
+        // in the same order instead of deadlocking.
+        std::sort(batch.begin(), batch.end(),
+                  [](const Call &a, const Call &b) { return a.items.front().key[0] < b.items.front().key[0]; });
+
+        const bool severalRows = std::any_of(batch.begin(), batch.end(), [](const Call &c) { return c.items.size() > 1; });
+        if (severalRows) {
+            applyTogether(l, batch);
+            continue;
+        }
+        try {
+            l.statement = updateStatement(connection(l), *spec, batch);
+            l.statement->start();
+        } catch (...) {
+            // Nothing was applied: each call goes alone, on a connection of the pool.
+            l.statement.reset();
+            closeConnection(l);
+            for (Call &c : batch)
+                runAlone(c);
+            continue;
+        }
+        l.inFlight = std::move(batch);
+        l.watch->whenReadable([this, &l](bool ok) { onAnswer(l, ok); });
+    }
+}
+
+void CombinedSaves::onAnswer(Loop &l, bool ok)
+{
+    std::vector<bool> changed;
+    try {
+        if (!ok)
+            throw storage::Error(storage::Error::Kind::Connection, "waiting for the combined save failed");
+        if (!l.statement->arrived()) {
+            l.watch->whenReadable([this, &l](bool more) { onAnswer(l, more); });
+            return;
+        }
+        changed = changedRows(*l.statement, rowsOf(l.inFlight).size());
+        l.statement.reset();
+    } catch (const storage::Error &e) {
+        std::vector<Call> batch = std::move(l.inFlight);
+        l.inFlight.clear();
+        l.statement.reset();
+        if (e.kind() == storage::Error::Kind::Connection) {
+            // The answer is lost, not the statement: it may have been applied. Each call fails
+            // as a lone save would; the next statement opens a new connection.
+            closeConnection(l);
+            const std::exception_ptr failure = std::make_exception_ptr(faultFromStorage(e));
+            for (Call &c : batch)
+                c.reply->fail(failure);
+            sendNext(l);
+            return;
+        }
+        // The statement failed whole (a group removed meanwhile, a deadlock): nothing of it
+        // stays, and each call gets its own answer alone.
+        faultFromStorage(e);   // logs it
+        sendNext(l);
+        for (Call &c : batch)
+            runAlone(c);
+        return;
+    }
+
+    std::vector<Call> batch = std::move(l.inFlight);
+    l.inFlight.clear();
+    std::vector<Call> missed;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        if (changed[i])
+            batch[i].reply->succeed([](dataset::ValueWriter &w) { w.null(); });
+        else
+            missed.push_back(std::move(batch[i]));
+    }
+    // The next statement goes first; the calls that missed then run alone meanwhile.
+    sendNext(l);
+    for (Call &c : missed)
+        runAlone(c);
+}
+
+// Calls of several rows (and the one-row calls queued with them) in one transaction on the
+// thread's connection for them, answered before this returns. A call that misses some of its
+// rows rolls the round back and goes alone; the others are tried again.
+void CombinedSaves::applyTogether(Loop &l, std::vector<Call> &batch)
+{
+    // Thrown out of the transaction to roll it back: calls that missed some of their rows,
+    // and calls whose client has gone (never committed, as a lone save's would not be).
+    struct Missed {
+        std::vector<std::size_t> calls;
+        std::vector<std::size_t> gone;
+    };
+    std::vector<Call> trying = std::move(batch);
+    std::vector<Call> alone;
+    for (int round = 0; round < 3 && !trying.empty(); ++round) {
+        std::vector<std::size_t> callOf;
+        const std::vector<const Item *> rows = rowsOf(trying, &callOf);
+        std::vector<std::size_t> changed(trying.size(), 0);
+        try {
+            storage::Connection &c = connection(l);
+            storage::Transaction tx(c);
+            auto st = updateStatement(c, *trying.front().spec, trying);
+            const std::vector<bool> rowChanged = changedRows(*st, rows.size());
+            for (std::size_t n = 0; n < rows.size(); ++n)
+                changed[callOf[n]] += rowChanged[n] ? 1 : 0;
+            Missed m;
+            for (std::size_t i = 0; i < trying.size(); ++i) {
+                if (changed[i] != 0 && changed[i] != trying[i].items.size())
+                    m.calls.push_back(i);
+                else if (changed[i] != 0 && trying[i].reply->callerHasLeft())
+                    m.gone.push_back(i);
+            }
+            if (!m.calls.empty() || !m.gone.empty())
+                throw m;
+            tx.commit();
+        } catch (const Missed &m) {
+            const auto listed = [](const std::vector<std::size_t> &list, std::size_t i) {
+                return std::find(list.begin(), list.end(), i) != list.end();
+            };
+            std::vector<Call> again;
+            for (std::size_t i = 0; i < trying.size(); ++i) {
+                if (listed(m.gone, i))
+                    trying[i].reply->fail(std::make_exception_ptr(detail::callerLeft()));
+                else if (listed(m.calls, i))
+                    alone.push_back(std::move(trying[i]));
+                else
+                    again.push_back(std::move(trying[i]));
+            }
+            trying = std::move(again);
+            continue;
+        } catch (const storage::Error &e) {
+            const rpc::Fault fault = faultFromStorage(e);   // logs it
+            if (e.kind() != storage::Error::Kind::Connection)
+                break;   // rolled back whole (a deadlock, say): each call gets its answer alone
+            // The answer of the COMMIT may be what was lost: the calls fail, as a lone save
+            // would, rather than run again.
+            closeConnection(l);
+            const std::exception_ptr failure = std::make_exception_ptr(fault);
+            for (Call &c : trying)
+                c.reply->fail(failure);
+            trying.clear();
+            break;
+        } catch (...) {
+            const std::exception_ptr failure = std::current_exception();
+            for (Call &c : trying)
+                c.reply->fail(failure);
+            trying.clear();
+            break;
+        }
+        // Committed.
+        for (std::size_t i = 0; i < trying.size(); ++i) {
+            if (changed[i])
+                trying[i].reply->succeed([](dataset::ValueWriter &w) { w.null(); });
+            else
+                alone.push_back(std::move(trying[i]));
+        }
+        trying.clear();
+    }
+    for (Call &c : trying)
+        alone.push_back(std::move(c));
+    for (Call &c : alone)
+        runAlone(c);
+}
+
+} // namespace fiscal::appserver

@@ -1,0 +1,66 @@
+#pragma once
+// The remote objects of fiscal-server and their methods: the names a client sends in
+// POST /rpc/<object> and in the request's "method" (matched without regard to case).
+// The server registers exactly these; the screens call exactly these.
+
+namespace fiscal::protocol {
+
+inline constexpr char kParamGrupFiscal[] = "Ger10200.rdmParamGrupFiscal";  // main screen, replication
+inline constexpr char kCadAutParGrpFis[] = "Ger10201.rdmCadAutParGrpFis";  // automatic registration
+inline constexpr char kHistorico[] = "Ger10204.rdmHistorico";              // history and undo
+inline constexpr char kRelatorios[] = "Ger10205.rdmRelatorios";            // coverage report
+
+namespace method {
+
+// ---- Ger10200.rdmParamGrupFiscal ----
+// Reads: one data packet each (GetDados: the first seven in one array).
+inline constexpr char GetDados[] = "GetDados";
+inline constexpr char GetFornecedor[] = "GetFornecedor";
+inline constexpr char GetCliente[] = "GetCliente";
+inline constexpr char GetFilial[] = "GetFilial";
+inline constexpr char GetTipoOperac[] = "GetTipoOperac";
+inline constexpr char GetTipoFatur[] = "GetTipoFatur";
+inline constexpr char GetOperInter[] = "GetOperInter";
+inline constexpr char GetTipoGest[] = "GetTipoGest";
+inline constexpr char GetImpFili[] = "GetImpFili";
+inline constexpr char GetFornInsc[] = "GetFornInsc";
+inline constexpr char GetCliInsc[] = "GetCliInsc";
+inline constexpr char GetFornInscGrup[] = "GetFornInscGrup";
+inline constexpr char GetCliInscGrup[] = "GetCliInscGrup";
+inline constexpr char GetGrupoFiscal[] = "GetGrupoFiscal";   // also on Ger10201.rdmCadAutParGrpFis
+// Saves: one change set each.
+inline constexpr char SetFornecedor[] = "SetFornecedor";
+inline constexpr char SetCliente[] = "SetCliente";
+inline constexpr char SetFilial[] = "SetFilial";
+inline constexpr char SetTipoOperac[] = "SetTipoOperac";
+inline constexpr char SetTipoFatur[] = "SetTipoFatur";
+inline constexpr char SetTipoGest[] = "setTipoGest";          // lower-case s, as the screens call it
+inline constexpr char SetImpFili[] = "SetImpFili";
+inline constexpr char SetFornInsc[] = "SetFornInsc";
+inline constexpr char SetCliInsc[] = "SetCliInsc";
+inline constexpr char SetOperInter[] = "SetOperInter";
+inline constexpr char SetUpdateTipoFatur[] = "SetUpdateTipoFatur";
+// Replication (arguments: bulkcalls.h) and its preview.
+inline constexpr char Replica[] = "Replica";
+inline constexpr char SimulaReplica[] = "SimulaReplica";
+
+// ---- Ger10201.rdmCadAutParGrpFis ----
+inline constexpr char CadastroAutomatico[] = "CadastroAutomatico";
+inline constexpr char SimulaCadastroAutomatico[] = "SimulaCadastroAutomatico";
+inline constexpr char CadAutoImpInscEsta[] = "CadAutoImpInscEsta";
+inline constexpr char SimulaCadAutoImpInscEsta[] = "SimulaCadAutoImpInscEsta";
+
+// ---- Ger10204.rdmHistorico (packets: historypackets.h) ----
+inline constexpr char GetHistoricoRegistro[] = "GetHistoricoRegistro";
+inline constexpr char GetOperacoes[] = "GetOperacoes";
+inline constexpr char GetOperacaoItens[] = "GetOperacaoItens";
+inline constexpr char DesfazOperacao[] = "DesfazOperacao";
+inline constexpr char SimulaDesfazOperacao[] = "SimulaDesfazOperacao";
+
+// ---- Ger10205.rdmRelatorios ----
+inline constexpr char GetCobertura[] = "GetCobertura";
+inline constexpr char GetSemGrupo[] = "GetSemGrupo";
+
+} // namespace method
+
+} // namespace fiscal::protocol

@@ -1,0 +1,126 @@
+#pragma once
+// Shared by the history suites: the state of every table the history records, the net
+// change between two states as history items, the items the server recorded for an
+// operation, and calls that name their user.
+
+#include "writesupport.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include <set>
+#include <tuple>
+
+namespace fiscal::test::history {
+
+using writes::str;
+
+// table, key (as many fields as the table's key), before, after, action (A/I/E)
+using Item = std::tuple<std::string, std::vector<std::string>, std::optional<std::string>,
+                        std::optional<std::string>, char>;
+using Items = std::set<Item>;
+using State = std::map<std::pair<std::string, std::vector<std::string>>, std::optional<std::string>>;
+
+struct Recorded {
+    const char *table;
+    std::vector<const char *> keys;
+    const char *group;
+};
+
+inline const std::vector<Recorded> &recordedTables()
+{
+    static const std::vector<Recorded> t{
+        {"FORNECEDOR", {"CDFORNECED"}, "CDGRUPOFISC"},
+        {"CLIENTE", {"CDCLIENTE"}, "CDGRUPOFISC"},
+        {"FILIAL", {"CDFILIAL"}, "CDGRUPOFISC"},
+        {"TIPOOPERAC", {"CDTIPOOPER"}, "CDGRUPOFISC"},
+        {"TIPOFATUR", {"CDTIPOFATUR"}, "CDGRUPOFISC"},
+        {"PARAMFILIAL", {"CDFILIAL", "CDTIPOFATUR"}, "CDGRUPOFISC"},
+        {"PARAMGERAL", {"CDPARGERAL"}, "DSPARGERFIS"},
+        {"TPFATURFIS", {"CDTPFATURFIS"}, "CDGRUPOFISC"},
+        {"GRFISCIMPOSFILI", {"CDIMPOSTO", "CDFILIAL"}, "CDGRUPOFISC"},
+        {"GRFISIMPIECLIE", {"CDIMPOSTO", "CDEMPRESA", "CDINSCESTA", "CDCLIENTE"}, "CDGRUPOFISC"},
+        {"GRFISIMPIEFORN", {"CDIMPOSTO", "CDEMPRESA", "CDINSCESTA", "CDFORNECED"}, "CDGRUPOFISC"},
+    };
+    return t;
+}
+
+inline State state(const TestDb &db)
+{
+    State s;
+    for (const Recorded &t : recordedTables()) {
+        std::string sql = "SELECT ";
+        for (const char *k : t.keys)
+            sql += std::string(k) + ", ";
+        for (const auto &row : db.query(sql + t.group + " FROM " + t.table)) {
+            std::vector<std::string> key;
+            for (std::size_t i = 0; i < t.keys.size(); ++i)
+                key.push_back(*row[i]);
+            s[{t.table, key}] = row.back();
+        }
+    }
+    return s;
+}
+
+// What changed from `a` to `b`, row by row, as the history should have it.
+inline Items diff(const State &a, const State &b)
+{
+    Items out;
+    for (const auto &[key, before] : a) {
+        const auto it = b.find(key);
+        if (it == b.end())
+            out.emplace(key.first, key.second, before, std::nullopt, 'E');
+        else if (it->second != before)
+            out.emplace(key.first, key.second, before, it->second, 'A');
+    }
+    for (const auto &[key, after] : b)
+        if (!a.count(key))
+            out.emplace(key.first, key.second, std::nullopt, after, 'I');
+    return out;
+}
+
+inline Items itemsOf(const TestDb &db, const std::string &id)
+{
+    Items out;
+    for (const auto &r : db.query("SELECT NMTABELA, CDCHAVE1, CDCHAVE2, CDCHAVE3, CDCHAVE4, CDGRUPOANT, CDGRUPONOVO,"
+                                  " IDACAO FROM HISTITEM WHERE IDOPERACAO = $1",
+                                  {id})) {
+        std::vector<std::string> key;
+        for (int i = 1; i <= 4; ++i)
+            if (!r[std::size_t(i)]->empty())
+                key.push_back(*r[std::size_t(i)]);
+        out.emplace(*r[0], key, r[5], r[6], (*r[7])[0]);
+    }
+    return out;
+}
+
+// The items of `items` that `other` lacks, one per line.
+inline std::string describe(const Items &items, const Items &other)
+{
+    std::string s;
+    for (const Item &item : items) {
+        if (other.count(item))
+            continue;
+        const auto &[table, key, before, after, action] = item;
+        s += table + " [";
+        for (const std::string &k : key)
+            s += k + ' ';
+        s += "] " + str(before) + " -> " + str(after) + ' ' + action + '\n';
+    }
+    return s;
+}
+
+inline std::optional<std::string> lastOperation(const TestDb &db)
+{
+    return db.scalar("SELECT MAX(IDOPERACAO) FROM HISTOPERACAO");
+}
+
+// The arguments as the history keeps them.
+inline std::string argumentsJson(const QCborArray &args)
+{
+    return QJsonDocument(args.toJsonArray()).toJson(QJsonDocument::Compact).toStdString();
+}
+
+inline const std::string kHistorico = "Ger10204.rdmHistorico";
+
+} // namespace fiscal::test::history

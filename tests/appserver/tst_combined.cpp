@@ -1,0 +1,276 @@
+// Saves that arrive together. On PostgreSQL a serving thread sends the one-row saves queued
+// behind a statement under way as one UPDATE; every call must still get the answer it would
+// have had alone. The first save is held on a row the test locks, so that the others are
+// read and queued while it waits, then all go when the lock is let go. SQLite runs the same
+// calls one after the other and must answer them alike.
+
+#include "writesupport.h"
+
+#include "rpc/client.h"
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+using namespace fiscal::test;
+using namespace fiscal::test::writes;
+
+namespace {
+
+constexpr int kConflict = -32001, kNotFound = -32002;
+
+class Combined : public ::testing::TestWithParam<Backend> {
+protected:
+    void SetUp() override
+    {
+        db = TestDb::create(GetParam());
+        seed(*db);
+        db->exec("INSERT INTO CLIENTE (CDCLIENTE, NMRAZSOCCLIE, CDGRUPOFISC) VALUES ('WCB', 'Cliente bloqueado', '901'),"
+                 " ('WC4', 'Cliente 4', '901'), ('WC5', 'Cliente 5', '901'), ('WC6', 'Cliente 6', '901'),"
+                 " ('WC7', 'Cliente 7', '901'), ('WC8', 'Cliente 8', '901'), ('WC9', 'Cliente 9', '901')");
+        ServerOptions options;
+        options.workers = 1;   // every connection on the thread whose statement is held
+        server = std::make_unique<ServerProcess>(db->url(), options);
+    }
+
+    struct Save {
+        std::string method;
+        QCborValue changes;
+        std::string user;   // named in X-Fiscal-User when not empty
+    };
+
+    // A save of WCB held by a lock on its row, until `lock` commits or rolls back.
+    struct Held {
+        std::unique_ptr<fiscal::storage::Connection> lock;
+        std::future<RpcResult> save;
+    };
+    Held holdASave()
+    {
+        Held h{db->connect(), {}};
+        h.lock->begin();
+        h.lock->exec("UPDATE CLIENTE SET NMRAZSOCCLIE = 'Cliente bloqueado' WHERE CDCLIENTE = 'WCB'");
+        h.save = std::async(std::launch::async, [this] {
+            return call(moveClient("WCB", QStringLiteral("901"), QStringLiteral("902")));
+        });
+        waitUntilHeld();
+        return h;
+    }
+
+    // Holds the first save on a locked row, sends the others meanwhile, then lets go; the
+    // answers in the order of `saves`, after the first one's.
+    std::vector<RpcResult> sendTogether(const std::vector<Save> &saves)
+    {
+        auto [lock, first] = holdASave();
+        std::vector<std::future<RpcResult>> rest;
+        for (const Save &s : saves)
+            rest.push_back(std::async(std::launch::async, [this, s] { return call(s); }));
+        // Time for the server to read them; the answers must not depend on it.
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        lock->commit();
+        const RpcResult held = first.get();
+        EXPECT_TRUE(held.ok()) << held.errorMessage.toStdString();
+        std::vector<RpcResult> results;
+        for (auto &f : rest)
+            results.push_back(f.get());
+        return results;
+    }
+
+    RpcResult call(const Save &s) const
+    {
+        if (!s.user.empty())
+            return rpcCallAs(s.user, server->port(), kParamGrupFiscal, s.method, QCborArray{s.changes});
+        return rpcCall(server->port(), kParamGrupFiscal, s.method, QCborArray{s.changes});
+    }
+
+    // PostgreSQL shows the held statement waiting for the lock; SQLite's wait is not seen.
+    void waitUntilHeld()
+    {
+        if (GetParam() != Backend::Postgres) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            return;
+        }
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (db->count("SELECT COUNT(*) FROM pg_stat_activity WHERE datname = current_database()"
+                         " AND wait_event_type = 'Lock'") == 0) {
+            ASSERT_LT(std::chrono::steady_clock::now(), until) << "the first save never waited for the lock";
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+
+    std::optional<std::string> groupOf(const char *client) const
+    {
+        return db->scalar("SELECT CDGRUPOFISC FROM CLIENTE WHERE CDCLIENTE = $1", {std::string(client)});
+    }
+
+    static Save moveClient(const char *client, const V &from, const V &to)
+    {
+        return {"SetCliente", ChangeSetBuilder("SetCliente")
+                                  .update({{"CDCLIENTE", client}, {"CDGRUPOFISC", from}},
+                                          {{"CDCLIENTE", client}, {"CDGRUPOFISC", to}})
+                                  .build()};
+    }
+
+    std::unique_ptr<TestDb> db;
+    std::unique_ptr<ServerProcess> server;
+};
+
+TEST_P(Combined, SavesOfOneRowGiveOneSuccessAndConflictsForTheRest)
+{
+    std::vector<Save> saves;
+    for (int i = 0; i < 6; ++i)
+        saves.push_back(moveClient("WC1", QStringLiteral("901"), i % 2 ? QStringLiteral("903") : QStringLiteral("902")));
+    for (const char *other : {"WC4", "WC5", "WC6", "WC7", "WC8"})
+        saves.push_back(moveClient(other, QStringLiteral("901"), QStringLiteral("902")));
+
+    const std::vector<RpcResult> results = sendTogether(saves);
+    int successes = 0;
+    std::optional<std::string> winner;
+    for (std::size_t i = 0; i < 6; ++i) {
+        if (results[i].ok()) {
+            ++successes;
+            winner = i % 2 ? "903" : "902";
+            continue;
+        }
+        EXPECT_EQ(results[i].errorCode, kConflict) << results[i].errorMessage.toStdString();
+        EXPECT_TRUE(results[i].errorMessage.contains(QStringLiteral("do cliente WC1 foi alterado por outro usuário")))
+            << results[i].errorMessage.toStdString();
+    }
+    EXPECT_EQ(successes, 1);
+    EXPECT_EQ(groupOf("WC1"), winner);
+    for (std::size_t i = 6; i < results.size(); ++i)
+        EXPECT_TRUE(results[i].ok()) << results[i].errorMessage.toStdString();
+    for (const char *other : {"WC4", "WC5", "WC6", "WC7", "WC8"})
+        EXPECT_EQ(groupOf(other), std::optional<std::string>("902")) << other;
+}
+
+// Saves sent as one statement are recorded as the calls alone would be: one operation per
+// call that changed its row, under that call's user, with the row's group before and after;
+// the call that lost the row leaves nothing.
+TEST_P(Combined, EachSaveIsRecordedAsItsOwnOperationUnderItsOwnUser)
+{
+    std::vector<Save> saves;
+    for (const char *client : {"WC4", "WC5", "WC6", "WC7", "WC8"}) {
+        Save s = moveClient(client, QStringLiteral("901"), QStringLiteral("902"));
+        s.user = std::string("usuário ") + client;
+        saves.push_back(s);
+    }
+    Save lost = moveClient("WC4", QStringLiteral("901"), QStringLiteral("903"));
+    lost.user = "perdeu";
+    saves.push_back(lost);
+    const std::vector<RpcResult> results = sendTogether(saves);
+    ASSERT_EQ(results.size(), 6u);
+    for (std::size_t i = 1; i < 5; ++i)
+        EXPECT_TRUE(results[i].ok()) << results[i].errorMessage.toStdString();
+    // Two saves of WC4: whichever came first wins, the other is a conflict.
+    ASSERT_NE(results[0].ok(), results[5].ok());
+    EXPECT_EQ((results[0].ok() ? results[5] : results[0]).errorCode, kConflict);
+    const bool lostWon = results[5].ok();
+
+    const auto recorded = db->query(
+        "SELECT I.CDCHAVE1, O.NMUSUARIO, O.NMMETODO, O.DSARGUMENTOS, O.QTALTERADOS, I.CDGRUPOANT, I.CDGRUPONOVO,"
+        " I.IDACAO FROM HISTOPERACAO O JOIN HISTITEM I ON I.IDOPERACAO = O.IDOPERACAO"
+        " WHERE I.NMTABELA = 'CLIENTE' AND I.CDCHAVE1 LIKE 'WC%' ORDER BY I.CDCHAVE1");
+    ASSERT_EQ(recorded.size(), 6u);
+    for (const TestDb::Row &row : recorded) {
+        const std::string client = row[0].value_or("");
+        // The held save of WCB named nobody.
+        const std::string user = client == "WCB" ? "" : client == "WC4" && lostWon ? "perdeu" : "usuário " + client;
+        EXPECT_EQ(row, (TestDb::Row{client, user, "SetCliente", "[1]", "1", "901",
+                                    client == "WC4" && lostWon ? "903" : "902", "A"}));
+    }
+    EXPECT_EQ(db->count("SELECT COUNT(*) FROM HISTOPERACAO"), 6);
+}
+
+TEST_P(Combined, CallsOfSeveralRowsAreAppliedWholeOrNotAtAll)
+{
+    const struct Case {
+        const char *name;
+        Save save;
+        int code;                                                         // 0: success
+        const char *message;                                              // part of the error
+        std::vector<std::pair<const char *, std::optional<std::string>>> after;
+    } cases[] = {
+        // Each call moves its rows to one group: the saves the server combines.
+        {"a stale row", {"SetCliente", ChangeSetBuilder("SetCliente")
+                                           .update({{"CDCLIENTE", "WC4"}, {"CDGRUPOFISC", "901"}}, {{"CDCLIENTE", "WC4"}, {"CDGRUPOFISC", "903"}})
+                                           .update({{"CDCLIENTE", "WC5"}, {"CDGRUPOFISC", "902"}}, {{"CDCLIENTE", "WC5"}, {"CDGRUPOFISC", "903"}})
+                                           .build()},
+         kConflict, "do cliente WC5 foi alterado por outro usuário", {{"WC4", "901"}, {"WC5", "901"}}},
+        {"every row current", {"SetCliente", ChangeSetBuilder("SetCliente")
+                                                 .update({{"CDCLIENTE", "WC6"}, {"CDGRUPOFISC", "901"}}, {{"CDCLIENTE", "WC6"}, {"CDGRUPOFISC", "903"}})
+                                                 .update({{"CDCLIENTE", "WC7"}, {"CDGRUPOFISC", "901"}}, {{"CDCLIENTE", "WC7"}, {"CDGRUPOFISC", "903"}})
+                                                 .build()},
+         0, "", {{"WC6", "903"}, {"WC7", "903"}}},
+        {"a record that does not exist", {"SetCliente", ChangeSetBuilder("SetCliente")
+                                                            .update({{"CDCLIENTE", "WC8"}, {"CDGRUPOFISC", "901"}}, {{"CDCLIENTE", "WC8"}, {"CDGRUPOFISC", "902"}})
+                                                            .update({{"CDCLIENTE", "WC0"}, {"CDGRUPOFISC", "901"}}, {{"CDCLIENTE", "WC0"}, {"CDGRUPOFISC", "902"}})
+                                                            .build()},
+         kNotFound, "Cliente WC0 não cadastrado.", {{"WC8", "901"}}},
+        {"a group that does not exist", moveClient("WC9", QStringLiteral("901"), QStringLiteral("999")),
+         kNotFound, "Grupo fiscal 999 não cadastrado.", {{"WC9", "901"}}},
+        {"a lone row beside them", moveClient("WC2", null, QStringLiteral("901")), 0, "", {{"WC2", "901"}}},
+        {"another table", {"SetFornecedor", ChangeSetBuilder("SetFornecedor")
+                                                .update({{"CDFORNECED", "WF1"}, {"CDGRUPOFISC", "901"}}, {{"CDFORNECED", "WF1"}, {"CDGRUPOFISC", "903"}})
+                                                .build()},
+         0, "", {}},
+    };
+    std::vector<Save> saves;
+    for (const Case &c : cases)
+        saves.push_back(c.save);
+    const std::vector<RpcResult> results = sendTogether(saves);
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const Case &c = cases[i];
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(results[i].errorCode, c.code) << results[i].errorMessage.toStdString();
+        EXPECT_TRUE(results[i].errorMessage.contains(QString::fromUtf8(c.message))) << results[i].errorMessage.toStdString();
+        for (const auto &[client, group] : c.after)
+            EXPECT_EQ(groupOf(client), group) << client;
+    }
+    EXPECT_EQ(db->scalar("SELECT CDGRUPOFISC FROM FORNECEDOR WHERE CDFORNECED = 'WF1'"), std::optional<std::string>("903"));
+}
+
+// A call of several rows whose client gave up while it waited is not saved: the client has
+// told its user the save failed.
+TEST_P(Combined, ACallOfSeveralRowsWhoseClientLeftIsNotSaved)
+{
+    auto [lock, held] = holdASave();
+    const QCborValue both = ChangeSetBuilder("SetCliente")
+                                .update({{"CDCLIENTE", "WC6"}, {"CDGRUPOFISC", "901"}}, {{"CDCLIENTE", "WC6"}, {"CDGRUPOFISC", "903"}})
+                                .update({{"CDCLIENTE", "WC7"}, {"CDGRUPOFISC", "901"}}, {{"CDCLIENTE", "WC7"}, {"CDGRUPOFISC", "903"}})
+                                .build();
+    fiscal::rpc::Client impatient(QStringLiteral("127.0.0.1"), server->port());
+    EXPECT_THROW(impatient.call(QString::fromStdString(kParamGrupFiscal), QStringLiteral("SetCliente"), QCborArray{both}, 300),
+                 fiscal::rpc::TransportError);
+    lock->commit();
+    EXPECT_TRUE(held.get().ok());
+    // Answered after the abandoned call has ended.
+    EXPECT_TRUE(call(moveClient("WC4", QStringLiteral("901"), QStringLiteral("902"))).ok());
+    EXPECT_EQ(groupOf("WC6"), std::optional<std::string>("901"));
+    EXPECT_EQ(groupOf("WC7"), std::optional<std::string>("901"));
+}
+
+// The connection of a statement under way is lost: the answer may have been applied or
+// not, so its calls fail as a lone save would (never a success, never run again), and the
+// next save works on a new connection.
+TEST_P(Combined, ALostStatementFailsItsCallsAndTheNextSaveWorks)
+{
+    if (GetParam() != Backend::Postgres)
+        GTEST_SKIP() << "only PostgreSQL sends saves without waiting";
+    auto [lock, held] = holdASave();
+    db->exec("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = current_database()"
+             " AND wait_event_type = 'Lock'");
+    const RpcResult lost = held.get();
+    lock->rollback();
+    EXPECT_EQ(lost.errorCode, -32000) << lost.errorMessage.toStdString();
+    EXPECT_TRUE(lost.errorMessage.contains(QStringLiteral("Não foi possível acessar o banco de dados")))
+        << lost.errorMessage.toStdString();
+    EXPECT_EQ(groupOf("WCB"), std::optional<std::string>("901"));
+
+    const RpcResult next = call(moveClient("WC4", QStringLiteral("901"), QStringLiteral("903")));
+    EXPECT_TRUE(next.ok()) << next.errorMessage.toStdString();
+    EXPECT_EQ(groupOf("WC4"), std::optional<std::string>("903"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, Combined, ::testing::ValuesIn(backendsUnderTest()), BackendParamName());
+
+} // namespace

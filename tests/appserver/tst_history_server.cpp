@@ -1,0 +1,177 @@
+// The history's server side: whose name an operation carries (tokens file, shared token,
+// declared name), the schema migrated in place by --init, the retention of old operations.
+
+#include "historysupport.h"
+
+#include <QCryptographicHash>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+using namespace fiscal::test;
+using namespace fiscal::test::writes;
+using namespace fiscal::test::history;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Changes at least client 00000001 when it has group 001.
+const QCborArray kSomeChange = strings({"CLIENTE", "002", "", "T", "", "", ""});
+const char *kResetSql = "UPDATE CLIENTE SET CDGRUPOFISC = '001' WHERE CDCLIENTE = '00000001'";
+
+std::string writeFile(const std::string &name, const std::string &text)
+{
+    const fs::path dir = fs::temp_directory_path() / ("fiscal-hist-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    std::ofstream(dir / name) << text;
+    return (dir / name).string();
+}
+
+std::string sha256(const char *token)
+{
+    return QCryptographicHash::hash(token, QCryptographicHash::Sha256).toHex().toStdString();
+}
+
+std::optional<std::string> lastUser(const TestDb &db)
+{
+    return db.scalar("SELECT NMUSUARIO FROM HISTOPERACAO ORDER BY IDOPERACAO DESC LIMIT 1");
+}
+
+class HistoryServer : public ::testing::TestWithParam<Backend> {};
+
+struct Caller {
+    const char *what;
+    const char *declared;
+    const char *token;
+    int code;
+    const char *recorded;   // nullptr: nothing recorded
+};
+
+TEST_P(HistoryServer, TheTokensUserIsRecordedNeverTheDeclaredName)
+{
+    auto db = TestDb::create(GetParam());
+    const std::string tokens = writeFile("tokens", "# usuário:sha256 do token\n\nana:" + sha256("tok-ana")
+                                                       + "\n  beto : " + sha256("tok-beto") + "  \n");
+    ServerProcess server(db->url(), {.token = "compartilhado", .extraArgs = {"--tokens", tokens}});
+    const std::vector<Caller> cases{
+        {"ana's token, another name declared", "beto", "tok-ana", 0, "ana"},
+        {"beto's token, no name", "", "tok-beto", 0, "beto"},
+        {"the shared token: the declared name", "Conceição", "compartilhado", 0, "Conceição"},
+        {"an unknown token", "ana", "tok-nobody", -32004, nullptr},
+        {"no token at all", "ana", "", -32004, nullptr},
+    };
+    for (const Caller &c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto before = db->count("SELECT COUNT(*) FROM HISTOPERACAO");
+        db->exec(kResetSql);
+        const RpcResult r = rpcCallAs(c.declared, server.port(), kCadAutParGrpFis, "CadastroAutomatico", kSomeChange, c.token);
+        EXPECT_EQ(r.errorCode, c.code) << r.errorMessage.toStdString();
+        EXPECT_EQ(db->count("SELECT COUNT(*) FROM HISTOPERACAO"), before + (c.recorded ? 1 : 0));
+        if (c.recorded) {
+            EXPECT_EQ(lastUser(*db), c.recorded);
+        }
+    }
+}
+
+TEST_P(HistoryServer, WithoutTokensTheDeclaredNameIsRecordedAndAMalformedOneRefused)
+{
+    auto db = TestDb::create(GetParam());
+    ServerProcess server(db->url());
+    ASSERT_TRUE(rpcCallAs("joão.silva", server.port(), kCadAutParGrpFis, "CadastroAutomatico", kSomeChange).ok());
+    EXPECT_EQ(lastUser(*db), "joão.silva");
+    for (const std::string &bad : std::vector<std::string>{"%ZZ", "a%0Ab", "%C3", std::string(65, 'x')}) {
+        const HttpResponse r = httpPost(server.port(), "/rpc/" + kCadAutParGrpFis,
+                                        R"({"jsonrpc":"2.0","method":"CadastroAutomatico","params":[],"id":1})",
+                                        "application/json", {{"X-Fiscal-User", bad}});
+        EXPECT_EQ(r.status, 400) << bad;
+        EXPECT_EQ(decodeReply(r).errorCode, -32600) << bad;
+    }
+    EXPECT_EQ(db->count("SELECT COUNT(*) FROM HISTOPERACAO"), 1);
+}
+
+TEST_P(HistoryServer, AnOlderSchemaIsMigratedByInitAndNeitherAnOlderNorANewerOneServed)
+{
+    auto db = TestDb::create(GetParam());
+    for (const char *table : {"HISTITEM", "HISTOPERACAO", "VERSAOESQUEMA"})
+        db->exec(std::string("DROP TABLE ") + table);
+    const std::string data = snapshot(*db);
+    const ExitResult old = runServer({"--db", db->url(), "--listen", "127.0.0.1:0"});
+    EXPECT_EQ(old.code, 1);
+    EXPECT_NE(old.err.find("version 1 and this program serves version 3: run fiscal-server migrate"), std::string::npos)
+        << old.err;
+    {
+        ServerProcess server(db->url(), {.extraArgs = {"--init"}});
+        EXPECT_EQ(db->scalar("SELECT NRVERSAO FROM VERSAOESQUEMA"), "3");
+        EXPECT_EQ(snapshot(*db), data);
+        ASSERT_TRUE(rpcCallAs("ana", server.port(), kCadAutParGrpFis, "CadastroAutomatico", kSomeChange).ok());
+        EXPECT_EQ(lastUser(*db), "ana");
+        server.stop();
+    }
+    // --init again changes nothing; a schema from a newer program is left alone.
+    EXPECT_EQ(runServer({"--db", db->url(), "--init"}).code, 0);
+    EXPECT_EQ(db->count("SELECT COUNT(*) FROM HISTOPERACAO"), 1);
+    db->exec("UPDATE VERSAOESQUEMA SET NRVERSAO = 99");
+    for (const auto &args : {std::vector<std::string>{"--db", db->url(), "--init"},
+                             std::vector<std::string>{"--db", db->url(), "--listen", "127.0.0.1:0"}}) {
+        const ExitResult r = runServer(args);
+        EXPECT_EQ(r.code, 1);
+        EXPECT_NE(r.err.find("newer"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(db->scalar("SELECT NRVERSAO FROM VERSAOESQUEMA"), "99");
+}
+
+TEST_P(HistoryServer, AVersionTwoHistoryIsStillReadAfterTheMigration)
+{
+    auto db = TestDb::create(GetParam());
+    // The history as version 2 left it: no FLLOTE, every item in the record index.
+    for (const char *sql : {"DROP INDEX IX_HISTITEM_REGISTRO", "DROP INDEX IX_HISTOPERACAO_LOTE",
+                            "ALTER TABLE HISTITEM DROP COLUMN FLLOTE", "ALTER TABLE HISTOPERACAO DROP COLUMN FLLOTE",
+                            "CREATE INDEX IX_HISTITEM_REGISTRO ON HISTITEM (NMTABELA, CDCHAVE1, CDCHAVE2, CDCHAVE3,"
+                            " CDCHAVE4, IDOPERACAO)",
+                            "UPDATE VERSAOESQUEMA SET NRVERSAO = 2",
+                            "INSERT INTO HISTOPERACAO (IDOPERACAO, DTOPERACAO, NMUSUARIO, NMMETODO, DSARGUMENTOS,"
+                            " QTALTERADOS, QTINCLUIDOS, QTEXCLUIDOS) VALUES (7, '2026-01-01T00:00:00.000Z', 'ana',"
+                            " 'SetCliente', '[1]', 1, 0, 0)",
+                            "INSERT INTO HISTITEM (IDOPERACAO, NMTABELA, CDCHAVE1, CDCHAVE2, CDCHAVE3, CDCHAVE4,"
+                            " CDGRUPOANT, CDGRUPONOVO, IDACAO) VALUES (7, 'CLIENTE', '00000001', '', '', '', '001',"
+                            " '002', 'A')"})
+        db->exec(sql);
+    ServerProcess server(db->url(), {.extraArgs = {"--init"}});
+    EXPECT_EQ(db->scalar("SELECT NRVERSAO FROM VERSAOESQUEMA"), "3");
+    const RpcResult h = rpcCall(server.port(), kHistorico, "GetHistoricoRegistro", strings({"CLIENTE", "'00000001'"}));
+    ASSERT_TRUE(h.ok()) << h.errorMessage.toStdString();
+    EXPECT_EQ(Packet::from(h.result).columnValues("IDOPERACAO"), QStringList({"7"}));
+}
+
+TEST_P(HistoryServer, OperationsOlderThanTheRetentionArePruned)
+{
+    auto db = TestDb::create(GetParam());
+    for (const auto &[id, when] : {std::pair{"1", "2020-01-01T00:00:00.000Z"}, {"2", "2999-01-01T00:00:00.000Z"}}) {
+        db->exec("INSERT INTO HISTOPERACAO (IDOPERACAO, DTOPERACAO, NMUSUARIO, NMMETODO, DSARGUMENTOS, QTALTERADOS,"
+                 " QTINCLUIDOS, QTEXCLUIDOS) VALUES (" + std::string(id) + ", $1, 'ana', 'SetCliente', '[1]', 1, 0, 0)", {when});
+        db->exec("INSERT INTO HISTITEM (IDOPERACAO, NMTABELA, CDCHAVE1, CDCHAVE2, CDCHAVE3, CDCHAVE4, CDGRUPOANT,"
+                 " CDGRUPONOVO, IDACAO) VALUES (" + std::string(id) + ", 'CLIENTE', '00000001', '', '', '', '001', '002', 'A')");
+    }
+    ServerProcess server(db->url(), {.extraArgs = {"--history-days", "30"}});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (db->count("SELECT COUNT(*) FROM HISTOPERACAO WHERE IDOPERACAO = 1") && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(db->count("SELECT COUNT(*) FROM HISTOPERACAO"), 1);
+    EXPECT_EQ(db->count("SELECT COUNT(*) FROM HISTITEM"), 1);
+    EXPECT_EQ(db->count("SELECT COUNT(*) FROM HISTITEM WHERE IDOPERACAO = 2"), 1);
+}
+
+TEST_P(HistoryServer, ABadTokensFileIsAWrongSetting)
+{
+    auto db = TestDb::create(GetParam(), Demo::None);
+    for (const std::string &text : std::vector<std::string>{"ana\n", "ana:abc\n", ":" + sha256("x") + "\n", ""}) {
+        const ExitResult r = runServer({"--db", db->url(), "--listen", "127.0.0.1:0", "--tokens", writeFile("bad", text)});
+        EXPECT_EQ(r.code, 2) << text;
+    }
+    EXPECT_EQ(runServer({"--db", db->url(), "--listen", "127.0.0.1:0", "--tokens", "/nonexistent/tokens"}).code, 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, HistoryServer, ::testing::ValuesIn(backendsUnderTest()), BackendParamName());
+
+} // namespace

@@ -1,0 +1,129 @@
+// The database connection pool: never more connections than its size, calls beyond it
+// wait (and are counted), a wait too long is -32003, and a connection in doubt is closed.
+
+#include "appserver/common/connectionpool.h"
+#include "appserver/common/transaction.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <future>
+#include <thread>
+
+using fiscal::appserver::ConnectionPool;
+namespace fs = std::filesystem;
+
+namespace {
+
+class PoolTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir = fs::temp_directory_path() / ("fiscal-pool-" + std::to_string(getpid()));
+        fs::create_directories(dir);
+        db = (dir / "p.sqlite").string();
+        fiscal::storage::createSchema(*fiscal::storage::open(db));
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    static bool eventually(const std::function<bool()> &condition)
+    {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() > until)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
+
+    fs::path dir;
+    std::string db;
+};
+
+TEST_F(PoolTest, CallsBeyondTheSizeWaitForAConnection)
+{
+    ConnectionPool pool(db, 2);
+    auto first = std::make_unique<ConnectionPool::Lease>(pool);
+    fiscal::storage::Connection *firstConnection = &first->connection();
+    ConnectionPool::Lease second(pool);
+    EXPECT_EQ(pool.stats().open, 2);
+    EXPECT_EQ(pool.stats().inUse, 2);
+
+    std::atomic<fiscal::storage::Connection *> third{nullptr};
+    std::thread waiter([&] {
+        ConnectionPool::Lease lease(pool);
+        third = &lease.connection();
+    });
+    ASSERT_TRUE(eventually([&] { return pool.stats().waiting == 1; }));
+    EXPECT_EQ(third.load(), nullptr);
+
+    first.reset();
+    waiter.join();
+    EXPECT_EQ(third.load(), firstConnection) << "the freed connection is handed on, not a new one";
+    const ConnectionPool::Stats s = pool.stats();
+    EXPECT_EQ(s.open, 2);
+    EXPECT_EQ(s.inUse, 1);
+    EXPECT_EQ(s.waiting, 0);
+    EXPECT_EQ(s.waits, 1u);
+    EXPECT_GT(s.waitSeconds, 0.0);
+}
+
+TEST_F(PoolTest, AWaitTooLongIsUnavailable)
+{
+    ConnectionPool pool(db, 1, std::chrono::milliseconds(50));
+    ConnectionPool::Lease busy(pool);
+    try {
+        ConnectionPool::Lease lease(pool);
+        FAIL() << "a second connection was handed out";
+    } catch (const fiscal::rpc::Fault &f) {
+        EXPECT_EQ(f.code(), fiscal::rpc::code::Unavailable);
+        EXPECT_EQ(f.message().toStdString(),
+                  "Servidor ocupado: todas as conexões com o banco de dados estão em uso. "
+                  "Tente novamente em instantes.");
+    }
+    EXPECT_EQ(pool.stats().waiting, 0);
+}
+
+TEST_F(PoolTest, ConnectionsInDoubtAreClosed)
+{
+    ConnectionPool pool(db, 2);
+    struct Case {
+        const char *what;
+        std::function<void(ConnectionPool::Lease &)> leave;
+        int openAfter;
+    };
+    const std::vector<Case> cases{
+        {"a connection handed back clean is kept", [](ConnectionPool::Lease &) {}, 1},
+        {"one left inside a transaction is closed", [](ConnectionPool::Lease &l) { l.connection().begin(); }, 0},
+        {"one found broken is closed", [](ConnectionPool::Lease &l) { l.discard(); }, 0},
+    };
+    for (const Case &c : cases) {
+        {
+            ConnectionPool::Lease lease(pool);
+            lease.connection().exec("SELECT 1");
+            c.leave(lease);
+        }
+        EXPECT_EQ(pool.stats().open, c.openAfter) << c.what;
+        EXPECT_EQ(pool.stats().inUse, 0) << c.what;
+    }
+    // A storage failure inside a call's transaction reaches the caller as a Fault and
+    // returns the connection (the statement's failure dooms nothing beyond the call).
+    EXPECT_THROW(fiscal::appserver::withTransaction(pool, [](fiscal::storage::Connection &c) {
+                     c.exec("SELECT * FROM NO_SUCH_TABLE");
+                 }),
+                 fiscal::rpc::Fault);
+    EXPECT_EQ(pool.stats().inUse, 0);
+}
+
+TEST_F(PoolTest, AnUnreachableDatabaseFreesItsPlace)
+{
+    ConnectionPool pool((dir / "missing" / "x.sqlite").string(), 1);
+    for (int i = 0; i < 2; ++i)
+        EXPECT_THROW(ConnectionPool::Lease lease(pool), fiscal::storage::Error);
+    EXPECT_EQ(pool.stats().open, 0);
+    EXPECT_EQ(pool.stats().inUse, 0);
+}
+
+} // namespace

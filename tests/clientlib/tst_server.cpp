@@ -1,0 +1,212 @@
+// The connection component, the result check and the wait animation against real
+// servers on loopback: fiscal-server for the protocol, an in-process server for a call
+// that takes its time.
+#include "clientlib/checkresult.h"
+#include "clientlib/netconnection.h"
+#include "scriptedinteraction.h"
+#include "clientlib/settings.h"
+#include "clientlib/waitanimation.h"
+#include "dataset/abort.h"
+#include "dataset/packet.h"
+#include "rpc/dispatcher.h"
+#include "rpc/httpserver.h"
+#include "testsupport.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QWidget>
+#include "qtprint.h"
+
+#include <gtest/gtest.h>
+#include <thread>
+
+using namespace fiscal;
+using namespace fiscal::clientlib;
+
+namespace {
+
+class ServerTest : public ::testing::TestWithParam<test::Backend> {
+protected:
+    void SetUp() override
+    {
+        db = test::TestDb::create(GetParam());
+        server = std::make_unique<test::ServerProcess>(db->url());
+        Settings::instance().setServerHost(QStringLiteral("127.0.0.1"));
+        Settings::instance().setServerPort(server->port());
+        auto s = std::make_unique<ScriptedInteraction>();
+        script = s.get();
+        scope = std::make_unique<InteractionScope>(std::move(s));
+        net.setServerName(QStringLiteral("Ger10200.rdmParamGrupFiscal"));
+        net.BeforeConnect = [this](TNetConnection &c) {
+            ++openings;
+            c.setHost(WebURL());
+            c.setPort(WebPort());
+        };
+    }
+
+    std::unique_ptr<test::TestDb> db;
+    std::unique_ptr<test::ServerProcess> server;
+    ScriptedInteraction *script = nullptr;
+    std::unique_ptr<InteractionScope> scope;
+    TNetConnection net;
+    int openings = 0;
+};
+
+TEST_P(ServerTest, CheckResultServPassesThePayloadOfASuccess)
+{
+    ASSERT_TRUE(net.setConnected(true));
+    const rpc::Reply payload = CheckResultServ(net.call(QStringLiteral("GetGrupoFiscal"), {QString()}), true, 0);
+    const dataset::DataPacket packet = dataset::DataPacket::readCbor(payload.resultCbor());
+    ASSERT_EQ(packet.fields.size(), 2);
+    EXPECT_EQ(packet.fields.at(0).name, QStringLiteral("CDGRUPOFISC"));
+    EXPECT_EQ(packet.rows.size(), db->count("SELECT COUNT(*) FROM GRUPOFISCAL"));
+    EXPECT_TRUE(script->shown().isEmpty());
+}
+
+TEST_P(ServerTest, CheckResultServNeverLetsAFailureThrough)
+{
+    ASSERT_TRUE(net.setConnected(true));
+    struct Case { const char *method; QCborArray params; int code; };
+    const Case cases[] = {
+        {"GetGrupoFiscal", {QStringLiteral("12345")}, -32602},    // longer than the column
+        {"GetGrupoFiscal", {}, -32602},                           // wrong argument count
+        {"NaoExiste", {}, -32601},
+    };
+    for (const Case &c : cases) {
+        const rpc::Reply reply = net.call(QString::fromUtf8(c.method), c.params);
+        ASSERT_TRUE(reply.isError()) << c.method;
+        EXPECT_EQ(reply.errorCode(), c.code) << c.method;
+        script->clear();
+        EXPECT_THROW(CheckResultServ(reply, true, 0), dataset::EAbort) << c.method;
+        ASSERT_EQ(script->shown().size(), 1) << c.method;
+        EXPECT_EQ(script->shown().at(0).messageType, mtError);
+        EXPECT_EQ(script->shown().at(0).text, reply.errorMessage());
+        EXPECT_FALSE(reply.errorMessage().isEmpty());
+        // Without the box the caller gets the failure as an exception of its own.
+        script->clear();
+        try {
+            CheckResultServ(reply, false, 0);
+            ADD_FAILURE() << "a failure passed the check";
+        } catch (const EServerError &e) {
+            EXPECT_EQ(e.code(), c.code);
+        }
+        EXPECT_TRUE(script->shown().isEmpty());
+    }
+}
+
+TEST_P(ServerTest, BeforeConnectRunsOnEveryOpeningAndCallsAreObserved)
+{
+    QStringList seen;
+    auto previous = TNetConnection::setCallObserver([&](const QString &object, const QString &method, const QCborArray &p) {
+        seen << object + QLatin1Char('.') + method + QLatin1Char('/') + QString::number(p.size());
+    });
+    ASSERT_TRUE(net.setConnected(true));
+    net.setConnected(false);
+    ASSERT_TRUE(net.setConnected(true));
+    EXPECT_EQ(openings, 2);
+    EXPECT_EQ(net.Host(), QStringLiteral("127.0.0.1"));
+    EXPECT_EQ(net.Port(), int(server->port()));
+    CheckResultServ(net.call(QStringLiteral("getgrupofiscal"), {QStringLiteral("001")}));
+    TNetConnection::setCallObserver(previous);
+    EXPECT_EQ(seen, QStringList{QStringLiteral("Ger10200.rdmParamGrupFiscal.getgrupofiscal/1")});
+}
+
+TEST_P(ServerTest, AStoppedServerIsAnErrorNotAHang)
+{
+    ASSERT_TRUE(net.setConnected(true));
+    CheckResultServ(net.call(QStringLiteral("GetGrupoFiscal"), {QStringLiteral("001")}));
+    server->stop();
+
+    // The call in flight on a dead server fails as a reply that the check reports.
+    const rpc::Reply lost = net.call(QStringLiteral("GetGrupoFiscal"), {QStringLiteral("001")});
+    ASSERT_TRUE(lost.isError());
+    EXPECT_EQ(lost.errorCode(), kTransportError);
+    EXPECT_THROW(CheckResultServ(lost), dataset::EAbort);
+    EXPECT_FALSE(net.Connected());
+
+    // Opening again: the screens' setting shows the failure once and stays closed.
+    script->clear();
+    EXPECT_FALSE(net.setConnected(true));
+    EXPECT_FALSE(net.Connected());
+    ASSERT_EQ(script->messages().size(), 1);
+    EXPECT_TRUE(script->messages().at(0).contains(QString::number(WebPort())));
+
+    // A call on the closed connection tries to open it and fails as a reply, without a
+    // second box of its own.
+    script->clear();
+    const rpc::Reply again = net.call(QStringLiteral("GetGrupoFiscal"), {QStringLiteral("001")});
+    EXPECT_EQ(again.errorCode(), kTransportError);
+    EXPECT_TRUE(script->shown().isEmpty());
+
+    net.setThrowException(true);
+    EXPECT_THROW(net.setConnected(true), rpc::TransportError);
+    EXPECT_THROW(net.call(QStringLiteral("GetGrupoFiscal"), {QString()}), rpc::TransportError);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, ServerTest, ::testing::ValuesIn(test::backendsUnderTest()),
+                         test::BackendParamName());
+
+// A server whose one method takes its time, so the animation can be watched during a call.
+class SlowServer {
+public:
+    SlowServer()
+    {
+        dispatcher.add("Teste.rdmLento", "Espera", [](const QCborArray &params, dataset::ValueWriter &w) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(params.at(0).toInteger()));
+            w.string(std::string_view("pronto"));
+        });
+        server = std::make_unique<rpc::HttpServer>(dispatcher);
+        server->start();
+    }
+    rpc::Dispatcher dispatcher;
+    std::unique_ptr<rpc::HttpServer> server;
+};
+
+TEST(WaitAnimation, KeepsMovingDuringASynchronousCall)
+{
+    SlowServer slow;
+    QWidget window;
+    window.resize(600, 300);
+    window.show();
+
+    TNetConnection net;
+    net.setServerName(QStringLiteral("Teste.rdmLento"));
+    net.setHost(QStringLiteral("127.0.0.1"));
+    net.setPort(slow.server->port());
+    ASSERT_TRUE(net.setConnected(true));
+
+    ActiveShowAvi(&window, 1, QStringLiteral("Atualizando dados..."));
+    WaitAnimation *avi = currentWaitAnimation();
+    ASSERT_NE(avi, nullptr);
+    EXPECT_TRUE(avi->isVisible());
+    EXPECT_EQ(avi->parentWidget(), &window);
+    EXPECT_EQ(avi->text(), QStringLiteral("Atualizando dados..."));
+    const int before = avi->frame();
+    const rpc::Reply r = net.call(QStringLiteral("Espera"), {800});
+    ASSERT_TRUE(r.ok()) << r.errorMessage().toStdString();
+    EXPECT_EQ(r.value().toString(), QStringLiteral("pronto"));
+    // The frames advanced while the caller waited for the answer.
+    EXPECT_GE(avi->frame() - before, 3);
+    DeactiveShowAvi();
+    EXPECT_EQ(currentWaitAnimation(), nullptr);
+}
+
+TEST(WaitAnimation, OneAtATimeAndGoneWithItsScopeOrOwner)
+{
+    auto *window = new QWidget;
+    window->show();
+    {
+        WaitScope wait(window, 0, QStringLiteral("Conectando..."));
+        ActiveShowAvi(window, 6, QStringLiteral("Recebendo dados..."));
+        ASSERT_NE(currentWaitAnimation(), nullptr);
+        EXPECT_EQ(currentWaitAnimation()->kind(), 6);
+        EXPECT_EQ(window->findChildren<WaitAnimation *>().size(), 1);
+    }
+    EXPECT_EQ(currentWaitAnimation(), nullptr);
+    ActiveShowAvi(window, 1, QStringLiteral("Atualizando dados..."));
+    delete window;   // a screen closing under its animation takes it along
+    EXPECT_EQ(currentWaitAnimation(), nullptr);
+    DeactiveShowAvi();   // harmless when nothing is shown
+}
+
+} // namespace
