@@ -28,6 +28,7 @@ struct Caller {
     std::string user;     // UTF-8; empty when nobody was named
     std::string object;
     std::string method;
+    std::string address;  // the client's, behind a trusted proxy too; empty when unknown
 };
 
 // The caller of the method running on this thread; empty members outside a call.

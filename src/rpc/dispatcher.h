@@ -4,6 +4,7 @@
 // writes its result with a ValueWriter. It reports failures by throwing rpc::Fault.
 
 #include "dataset/valuewriter.h"
+#include "rpc/calllimits.h"
 
 #include <QCborArray>
 #include <QCborValue>
@@ -56,6 +57,7 @@ using Method = std::function<void(const QCborArray &params, dataset::ValueWriter
 struct MethodName {
     const std::string *object = nullptr;
     const std::string *method = nullptr;
+    CallKind kind = CallKind::Read;
 };
 
 // Whether the client of the call running on this thread has closed or reset its connection
@@ -67,7 +69,8 @@ bool callerHasLeft();
 class Dispatcher {
 public:
     // object: "Ger10200.rdmParamGrupFiscal"; method names are matched without regard to case.
-    void add(const std::string &object, const std::string &method, Method m);
+    // `kind` gives the call its time limit and says whether it is heavy (calllimits.h).
+    void add(const std::string &object, const std::string &method, Method m, CallKind kind = CallKind::Read);
     bool hasObject(const std::string &object) const;
     // nullptr when there is no such method. `name`, when given, receives the registered names.
     const Method *find(const std::string &object, const std::string &method,
@@ -76,6 +79,7 @@ private:
     struct Entry {
         std::string name;
         Method fn;
+        CallKind kind;
     };
     struct Object {
         std::string name;

@@ -110,6 +110,19 @@ void markBulkItems(Connection &c)
     c.exec(std::string("ALTER TABLE HISTITEM ") + add + " FLLOTE VARCHAR(1) DEFAULT 'N' NOT NULL");
 }
 
+// Version 4: the users' tables, built beside this step; until they land here it adds nothing.
+void reservedForUsers(Connection &)
+{
+}
+
+// Version 5: the address of the client of each operation (behind nginx, the one nginx saw),
+// for an auditor to tell who changed what from where. Operations from before have ''.
+void addClientAddress(Connection &c)
+{
+    const char *add = c.backend() == Backend::Postgres ? "ADD COLUMN IF NOT EXISTS" : "ADD COLUMN";
+    c.exec(std::string("ALTER TABLE HISTOPERACAO ") + add + " DSENDERECO VARCHAR(45) DEFAULT '' NOT NULL");
+}
+
 struct Step {
     void (*tables)(Connection &);   // in the step's transaction
     std::vector<Index> indexes;     // (re)made after it, each replacing one of its name
@@ -125,6 +138,8 @@ const Step kSteps[] = {
      {{"IX_HISTITEM_REGISTRO", "ON HISTITEM (NMTABELA, CDCHAVE1, CDCHAVE2, CDCHAVE3, CDCHAVE4, IDOPERACAO)"
                                " WHERE FLLOTE = 'N'"},
       {"IX_HISTOPERACAO_LOTE", "ON HISTOPERACAO (IDOPERACAO) WHERE FLLOTE = 'S'"}}},
+    {reservedForUsers, {}},
+    {addClientAddress, {}},
 };
 static_assert(std::size(kSteps) == kSchemaVersion);
 
@@ -203,7 +218,7 @@ private:
             try {
                 return work();
             } catch (const Error &e) {
-                if (e.kind() != Error::Kind::Busy)
+                if (e.kind() != Error::Kind::Busy && e.kind() != Error::Kind::Locked)
                     throw;
                 if (Clock::now() + pause > m_giveUp)
                     throw Error(Error::Kind::Busy,

@@ -53,11 +53,11 @@ TEST_P(HistoryServer, TheTokensUserIsRecordedNeverTheDeclaredName)
     auto db = TestDb::create(GetParam());
     const std::string tokens = writeFile("tokens", "# usuário:sha256 do token\n\nana:" + sha256("tok-ana")
                                                        + "\n  beto : " + sha256("tok-beto") + "  \n");
-    ServerProcess server(db->url(), {.token = "compartilhado", .extraArgs = {"--tokens", tokens}});
+    ServerProcess server(db->url(), {.token = "compartilhado-entre-todos-os-usuarios", .extraArgs = {"--tokens", tokens}});
     const std::vector<Caller> cases{
         {"ana's token, another name declared", "beto", "tok-ana", 0, "ana"},
         {"beto's token, no name", "", "tok-beto", 0, "beto"},
-        {"the shared token: the declared name", "Conceição", "compartilhado", 0, "Conceição"},
+        {"the shared token: the declared name", "Conceição", "compartilhado-entre-todos-os-usuarios", 0, "Conceição"},
         {"an unknown token", "ana", "tok-nobody", -32004, nullptr},
         {"no token at all", "ana", "", -32004, nullptr},
     };
@@ -102,7 +102,7 @@ TEST_P(HistoryServer, AnOlderSchemaIsMigratedByInitAndNeitherAnOlderNorANewerOne
         << old.err;
     {
         ServerProcess server(db->url(), {.extraArgs = {"--init"}});
-        EXPECT_EQ(db->scalar("SELECT NRVERSAO FROM VERSAOESQUEMA"), "3");
+        EXPECT_EQ(db->scalar("SELECT NRVERSAO FROM VERSAOESQUEMA"), std::to_string(storage::kSchemaVersion));
         EXPECT_EQ(snapshot(*db), data);
         ASSERT_TRUE(rpcCallAs("ana", server.port(), kCadAutParGrpFis, "CadastroAutomatico", kSomeChange).ok());
         EXPECT_EQ(lastUser(*db), "ana");
@@ -138,7 +138,7 @@ TEST_P(HistoryServer, AVersionTwoHistoryIsStillReadAfterTheMigration)
                             " '002', 'A')"})
         db->exec(sql);
     ServerProcess server(db->url(), {.extraArgs = {"--init"}});
-    EXPECT_EQ(db->scalar("SELECT NRVERSAO FROM VERSAOESQUEMA"), "3");
+    EXPECT_EQ(db->scalar("SELECT NRVERSAO FROM VERSAOESQUEMA"), std::to_string(storage::kSchemaVersion));
     const RpcResult h = rpcCall(server.port(), kHistorico, "GetHistoricoRegistro", strings({"CLIENTE", "'00000001'"}));
     ASSERT_TRUE(h.ok()) << h.errorMessage.toStdString();
     EXPECT_EQ(Packet::from(h.result).columnValues("IDOPERACAO"), QStringList({"7"}));

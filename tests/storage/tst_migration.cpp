@@ -218,7 +218,7 @@ TEST_F(Migration, OnlyTheOwnerMigratesAndNoServerServesAnotherVersion)
     // The refused role migration stopped after the schema was done; the schema itself is.
     const ExitResult r = runServer({"migrate", "--db", db.url(db.owner), "--runtime-role", db.runtime});
     EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(db.scalar("SELECT NRVERSAO FROM VERSAOESQUEMA"), "3");
+    EXPECT_EQ(db.scalar("SELECT NRVERSAO FROM VERSAOESQUEMA"), std::to_string(storage::kSchemaVersion));
     ServerProcess server(db.url(db.runtime));
     EXPECT_TRUE(rpcCall(server.port(), kParamGrupFiscal, "GetGrupoFiscal", {QString()}).ok());
 }
@@ -330,7 +330,7 @@ TEST_F(Migration, AMigrationWaitingForItsTablesLetsSavesThrough)
     saved.get();
     const ExitResult r = migrated.get();
     EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(db.scalar("SELECT NRVERSAO FROM VERSAOESQUEMA"), "3");
+    EXPECT_EQ(db.scalar("SELECT NRVERSAO FROM VERSAOESQUEMA"), std::to_string(storage::kSchemaVersion));
     EXPECT_EQ(db.scalar("SELECT COUNT(*) FROM HISTOPERACAO WHERE IDOPERACAO > 1000"), "4");
     EXPECT_EQ(db.scalar("SELECT string_agg(c.relname || ':' || i.indisvalid || ':' || (i.indpred IS NOT NULL), ','"
                         " ORDER BY c.relname) FROM pg_index i JOIN pg_class c ON c.oid = i.indexrelid"

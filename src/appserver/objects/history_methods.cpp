@@ -193,9 +193,9 @@ void registerHistoryMethods(rpc::Dispatcher &d, ConnectionPool &pool)
     d.add(protocol::kHistorico, method::GetOperacoes, [&pool](const QCborArray &p, ValueWriter &w) { getOperacoes(pool, p, w); });
     d.add(protocol::kHistorico, method::GetOperacaoItens,
           [&pool](const QCborArray &p, ValueWriter &w) { getOperacaoItens(pool, p, w); });
-    d.add(protocol::kHistorico, method::DesfazOperacao, [&pool](const QCborArray &p, ValueWriter &w) { desfazOperacao(pool, p, w); });
+    d.add(protocol::kHistorico, method::DesfazOperacao, [&pool](const QCborArray &p, ValueWriter &w) { desfazOperacao(pool, p, w); }, rpc::CallKind::Bulk);
     d.add(protocol::kHistorico, method::SimulaDesfazOperacao,
-          [&pool](const QCborArray &p, ValueWriter &w) { simulaDesfazOperacao(pool, p, w); });
+          [&pool](const QCborArray &p, ValueWriter &w) { simulaDesfazOperacao(pool, p, w); }, rpc::CallKind::Bulk);
 }
 
 } // namespace fiscal::appserver
