@@ -64,7 +64,7 @@ const std::string kItensSql =
 
 const std::string kOperacoesColumns =
     "SELECT IDOPERACAO, DTOPERACAO, NMUSUARIO, NMMETODO, DSARGUMENTOS, QTALTERADOS, QTINCLUIDOS, QTEXCLUIDOS,"
-    " IDDESFAZ, IDDESFEITAPOR FROM HISTOPERACAO";
+    " IDDESFAZ, IDDESFEITAPOR, DSENDERECO FROM HISTOPERACAO";
 
 void getHistoricoRegistro(ConnectionPool &pool, const QCborArray &params, ValueWriter &w)
 {
