@@ -1,5 +1,7 @@
 #include "clientlib/frmpadraogrid.h"
 
+#include "clientlib/usersession.h"
+
 #include "clientlib/hostservices.h"
 #include "clientlib/errorreporter_p.h"
 #include "help/help.h"
@@ -298,7 +300,7 @@ void TfrmPadraoGrid::closeEvent(QCloseEvent *event)
 void TfrmPadraoGrid::dtsPadraoStateChange()
 {
     const dataset::TDataSetState state = dtsPadrao->State();
-    sbtAlterar->setEnabled(state == dataset::dsBrowse);
+    enableFor(sbtAlterar, UserSession::Right::Write, state == dataset::dsBrowse);
     sbtCancelar->setEnabled(state == dataset::dsEdit || state == dataset::dsInsert);
     sbtVerificar->setEnabled(state == dataset::dsInactive || state == dataset::dsBrowse);
 }

@@ -11,6 +11,7 @@
 #include "clientlib/interaction.h"
 #include "clientlib/messages.h"
 #include "clientlib/settings.h"
+#include "clientlib/usersession.h"
 #include "clientlib/waitanimation.h"
 #include "vcl/guard.h"
 #include "vcl/toolbutton.h"
@@ -301,7 +302,12 @@ void TfrmOperacoes::selectionChanged()
     const int row = tblOperacoes->currentRow();
     const bool any = row >= 0 && tblOperacoes->item(row, ColId);
     sbtRegistros->setEnabled(any);
-    sbtDesfazer->setEnabled(any && tblOperacoes->item(row, ColState)->text().isEmpty());
+    // An operador undoes its own operations only; the server refuses the others anyway.
+    const auto &session = clientlib::UserSession::instance();
+    using Right = clientlib::UserSession::Right;
+    const bool mine = any && tblOperacoes->item(row, ColUser)->text() == session.login();
+    clientlib::enableFor(sbtDesfazer, mine || !session.may(Right::Undo) ? Right::Undo : Right::UndoOthers,
+                         any && tblOperacoes->item(row, ColState)->text().isEmpty());
 }
 
 void TfrmOperacoes::MostraRegistros()

@@ -6,6 +6,7 @@
 //   DesfazOperacao(id)                 undoes an operation (history/undo.h)
 //   SimulaDesfazOperacao(id)           what the undo would restore and skip, per table
 
+#include "appserver/access/roles.h"
 #include "appserver/common/args.h"
 #include "appserver/history/history.h"
 #include "appserver/history/undo.h"
@@ -140,6 +141,12 @@ void desfazOperacao(ConnectionPool &pool, const QCborArray &params, ValueWriter 
     const std::int64_t id = integerArg(params, 0, "operação");
     const history::Operation op{method::DesfazOperacao, history::argumentsJson(params), id};
     const history::UndoResult r = withTransaction(pool, [&](Connection &c) {
+        // Whose it is decides whether an operador may undo it.
+        auto owner = c.prepareCached("SELECT NMUSUARIO FROM HISTOPERACAO WHERE IDOPERACAO = $1");
+        owner->bindInt(1, id);
+        if (owner->step())
+            access::requireUndoOf(std::string(owner->text(0)));
+        owner.reset();
         history::Recorder h(c, op);
         return history::undoOperation(h, id);
     });
