@@ -76,7 +76,7 @@ TEST_P(OperationsTest, MetricsHealthAndOneLogLinePerCall)
     // One line per call and per refusal; /health and /metrics are not calls. The server runs
     // without sign-in, and these calls declare nobody.
     const std::string log = server.errors();
-    const std::regex line(R"(time=\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z level=(info|warning|error) user=(-|"\(não autenticado\)") )"
+    const std::regex line(R"re(time=\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z level=(info|warning|error) user=(-|"\(não autenticado\)") )re"
                           R"(object=\S+ method=\S+ code=-?\d+ status=\d+ duration_ms=\d+\.\d{3} )"
                           R"(bytes_in=\d+ bytes_out=\d+ peer=127\.0\.0\.1)");
     int lines = 0;
