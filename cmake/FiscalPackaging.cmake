@@ -36,7 +36,8 @@ set_target_properties(Pkg_Ger10200 PROPERTIES INSTALL_RPATH "$ORIGIN/${rel}")
 install(TARGETS Pkg_Ger10200 LIBRARY DESTINATION ${FISCAL_INSTALL_MODULEDIR} NAMELINK_SKIP COMPONENT host)
 
 # systemd looks for units under /lib on Debian 12; /etc is the system's, not the prefix's.
-install(FILES ${PROJECT_SOURCE_DIR}/deploy/fiscal-server@.service DESTINATION /lib/systemd/system COMPONENT server)
+install(FILES ${PROJECT_SOURCE_DIR}/deploy/fiscal-server@.service ${PROJECT_SOURCE_DIR}/deploy/fiscal-server-migrate.service
+  DESTINATION /lib/systemd/system COMPONENT server)
 # It may hold the token and a database password: root only (systemd reads it as root).
 install(FILES ${PROJECT_SOURCE_DIR}/deploy/fiscal-server.env DESTINATION /etc/fiscal-server
   PERMISSIONS OWNER_READ OWNER_WRITE COMPONENT server)
@@ -116,8 +117,9 @@ set(CPACK_COMPONENT_SERVER_DESCRIPTION
   "servidor de aplicação dos parâmetros de grupo fiscal
 Atende por JSON-RPC sobre HTTP os objetos remotos dos parâmetros de grupo
 fiscal, sobre um banco SQLite ou PostgreSQL. Traz a unidade systemd
-fiscal-server@.service (uma instância por porta), que cria ou atualiza o
-esquema do banco a cada início e roda com o usuário de sistema fiscal.")
+fiscal-server@.service (uma instância por porta), que roda com o usuário de
+sistema fiscal, e fiscal-server-migrate.service, que cria ou atualiza o
+esquema do banco antes de cada instância.")
 
 set(CPACK_DEBIAN_HOST_PACKAGE_NAME erp-host)
 set(CPACK_DEBIAN_HOST_PACKAGE_SECTION x11)

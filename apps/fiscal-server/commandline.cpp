@@ -18,6 +18,60 @@ int parseInt(const std::string &text, const std::string &option, int lo, int hi)
     return value;
 }
 
+bool set(const char *variable)
+{
+    return variable && *variable;
+}
+
+// migrate, backup and restore: one job each, then the program ends.
+CommandLine parseJob(Command command, const std::vector<std::string> &args, const Environment &env)
+{
+    CommandLine cl;
+    cl.command = command;
+    const std::string name = args.front();
+    bool roleGiven = false;
+    std::vector<std::string> files;
+    for (size_t i = 1; i < args.size(); ++i) {
+        const std::string &a = args[i];
+        const auto value = [&]() -> const std::string & {
+            if (i + 1 >= args.size() || args[i + 1].rfind("--", 0) == 0 || args[i + 1].empty())
+                throw UsageError("falta o valor de " + a);
+            return args[++i];
+        };
+        if (a == "--db") {
+            cl.db = value();
+        } else if (a == "--runtime-role" && command == Command::Migrate) {
+            cl.runtimeRole = value();
+            roleGiven = true;
+        } else if (a.rfind("-", 0) != 0 && command != Command::Migrate) {
+            files.push_back(a);
+        } else {
+            throw UsageError("opção desconhecida para " + name + ": " + a);
+        }
+    }
+    if (command == Command::Migrate) {
+        // The service's migration unit reads the settings of the instances it serves.
+        if (cl.db.empty())
+            cl.db = set(env.migrateDb) ? env.migrateDb : set(env.db) ? env.db : "";
+        if (cl.db.empty())
+            throw UsageError("falta --db BANCO (ou FISCAL_MIGRATE_DB, FISCAL_DB)");
+        if (!roleGiven && set(env.runtimeRole) && isPostgresUrl(cl.db))
+            cl.runtimeRole = env.runtimeRole;
+        if (roleGiven && !isPostgresUrl(cl.db))
+            throw UsageError("--runtime-role vale só para o PostgreSQL; um arquivo SQLite não tem usuários");
+        return cl;
+    }
+    if (cl.db.empty())
+        throw UsageError("falta --db BANCO");
+    if (files.size() != 1)
+        throw UsageError(name + " espera um ARQUIVO, a cópia");
+    cl.file = files.front();
+    if (isPostgresUrl(cl.db))
+        throw UsageError(name + " é para bancos SQLite; para o PostgreSQL, pg_dump e pg_restore"
+                                " (veja /usr/share/doc/fiscal-server/deploy.md.gz)");
+    return cl;
+}
+
 } // namespace
 
 const char *usageText()
@@ -25,6 +79,9 @@ const char *usageText()
     return "uso: fiscal-server --db BANCO --init [--demo small|large]\n"
            "     fiscal-server --db BANCO [--init] --listen ENDEREÇO:PORTA [--token TOKEN] [--tokens ARQUIVO]\n"
            "            [--history-days N] [--workers N] [--pool N] [--drain SEGUNDOS]\n"
+           "     fiscal-server migrate [--db BANCO] [--runtime-role PAPEL]\n"
+           "     fiscal-server backup --db BANCO ARQUIVO\n"
+           "     fiscal-server restore --db BANCO ARQUIVO\n"
            "     fiscal-server --help | --version\n"
            "Veja fiscal-server --help.\n";
 }
@@ -38,12 +95,16 @@ const char *helpText()
            "uso: fiscal-server --db BANCO --init [--demo small|large]\n"
            "     fiscal-server --db BANCO [--init] --listen ENDEREÇO:PORTA [--token TOKEN] [--tokens ARQUIVO]\n"
            "            [--history-days N] [--workers N] [--pool N] [--drain SEGUNDOS]\n"
+           "     fiscal-server migrate [--db BANCO] [--runtime-role PAPEL]\n"
+           "     fiscal-server backup --db BANCO ARQUIVO\n"
+           "     fiscal-server restore --db BANCO ARQUIVO\n"
            "\n"
            "Opções:\n"
            "  --db BANCO               arquivo SQLite ou URL do PostgreSQL\n"
            "                           (postgresql://usuário@servidor:porta/banco)\n"
            "  --init                   cria ou atualiza o esquema; pode ser repetido sem perigo.\n"
-           "                           Com --listen, prepara o banco e depois o serve\n"
+           "                           Com --listen, prepara o banco e depois o serve. Sem\n"
+           "                           --init, o servidor não atende um esquema de outra versão\n"
            "  --demo small|large       com --init, grava dados de demonstração num banco vazio\n"
            "  --listen ENDEREÇO:PORTA  atende nesse endereço (IPv6 entre colchetes: [::1]:8211);\n"
            "                           a porta 0 escolhe uma livre\n"
@@ -63,6 +124,19 @@ const char *helpText()
            "                           resta conexão ou passado esse tempo (0 a 300; padrão 0:\n"
            "                           para logo); um segundo SIGTERM para na hora\n"
            "  --help, -h               mostra esta ajuda e sai\n"
+           "\n"
+           "Tarefas:\n"
+           "  migrate                  cria ou atualiza o esquema e termina; nada faz quando ele\n"
+           "                           já está na versão deste programa. No PostgreSQL, rode com\n"
+           "                           o dono do banco; as gravações continuam enquanto isso. O\n"
+           "                           banco vem de --db, FISCAL_MIGRATE_DB ou FISCAL_DB\n"
+           "  --runtime-role PAPEL     com migrate (PostgreSQL), dá ao papel com que os servidores\n"
+           "                           se conectam só ler e gravar as linhas das tabelas (também\n"
+           "                           de FISCAL_RUNTIME_ROLE)\n"
+           "  backup --db BANCO ARQUIVO  copia o banco SQLite para um ARQUIVO novo, num só\n"
+           "                           momento, enquanto os servidores continuam gravando\n"
+           "  restore --db BANCO ARQUIVO  põe a cópia ARQUIVO no lugar do conteúdo do banco\n"
+           "                           SQLite (pare os servidores antes); confere a cópia primeiro\n"
            "  --version                mostra a versão e sai\n"
            "\n"
            "Variáveis de ambiente:\n"
@@ -71,24 +145,29 @@ const char *helpText()
            "  FISCAL_POOL, FISCAL_DRAIN  --pool e --drain, quando não são dados\n"
            "  FISCAL_SERVER_TOKENS     o arquivo de tokens, quando --tokens não é dado\n"
            "  FISCAL_HISTORY_DAYS      os dias de histórico, quando --history-days não é dado\n"
+           "  FISCAL_MIGRATE_DB, FISCAL_DB, FISCAL_RUNTIME_ROLE  o banco e o papel de migrate\n"
            "  PGPASSWORD, PGHOST, PGUSER, ...  as da libpq, para o PostgreSQL\n"
            "\n"
            "Arquivo de configuração: nenhum. Instalado como serviço, fiscal-server@PORTA.service\n"
            "lê /etc/fiscal-server/fiscal-server.env (FISCAL_DB, FISCAL_ADDRESS, FISCAL_WORKERS,\n"
            "FISCAL_POOL, FISCAL_DRAIN, FISCAL_SERVER_TOKEN, FISCAL_SERVER_TOKENS,\n"
-           "FISCAL_HISTORY_DAYS) e, só para aquela porta, /etc/fiscal-server/PORTA.env.\n"
+           "FISCAL_HISTORY_DAYS) e, só para aquela porta, /etc/fiscal-server/PORTA.env. Antes de\n"
+           "cada instância, fiscal-server-migrate.service roda migrate com o mesmo arquivo e\n"
+           "/etc/fiscal-server/migrate.env (FISCAL_MIGRATE_DB, FISCAL_RUNTIME_ROLE e a senha do dono).\n"
            "\n"
            "Operação: GET /health responde 200 enquanto o banco responde e 503 quando não\n"
            "responde ou durante o --drain; GET /metrics dá as métricas no formato de texto do\n"
            "Prometheus. Nenhum dos dois pede o token. Cada chamada escreve uma linha na saída\n"
            "de erro (hora, usuário, objeto, método, código, duração, bytes).\n"
            "\n"
-           "Saída: 0 terminou ou parou (SIGTERM); 1 banco ou endereço inutilizável; 2 linha de\n"
-           "comando errada.\n"
+           "Saída: 0 terminou ou parou (SIGTERM); 1 banco ou endereço inutilizável, esquema de outra\n"
+           "versão, cópia recusada; 2 linha de comando errada.\n"
            "\n"
            "Exemplos:\n"
            "  fiscal-server --db var/demo.sqlite --init --demo small\n"
-           "  fiscal-server --db /var/lib/fiscal-server/fiscal.sqlite --init --listen 127.0.0.1:8211\n";
+           "  fiscal-server --db /var/lib/fiscal-server/fiscal.sqlite --init --listen 127.0.0.1:8211\n"
+           "  fiscal-server migrate --db postgresql://fiscal_dono@/fiscal --runtime-role fiscal\n"
+           "  fiscal-server backup --db /var/lib/fiscal-server/fiscal.sqlite /var/backups/fiscal/fiscal.sqlite\n";
 }
 
 bool isPostgresUrl(const std::string &db)
@@ -101,12 +180,22 @@ bool isPostgresUrl(const std::string &db)
 
 Environment Environment::fromProcess()
 {
-    return {std::getenv("FISCAL_SERVER_TOKEN"), std::getenv("FISCAL_POOL"), std::getenv("FISCAL_DRAIN"),
-            std::getenv("FISCAL_SERVER_TOKENS"), std::getenv("FISCAL_HISTORY_DAYS")};
+    return {std::getenv("FISCAL_SERVER_TOKEN"), std::getenv("FISCAL_POOL"),
+            std::getenv("FISCAL_DRAIN"),        std::getenv("FISCAL_SERVER_TOKENS"),
+            std::getenv("FISCAL_HISTORY_DAYS"), std::getenv("FISCAL_DB"),
+            std::getenv("FISCAL_MIGRATE_DB"),   std::getenv("FISCAL_RUNTIME_ROLE")};
 }
 
 CommandLine parseCommandLine(const std::vector<std::string> &args, const Environment &env)
 {
+    if (!args.empty()) {
+        if (args.front() == "migrate")
+            return parseJob(Command::Migrate, args, env);
+        if (args.front() == "backup")
+            return parseJob(Command::Backup, args, env);
+        if (args.front() == "restore")
+            return parseJob(Command::Restore, args, env);
+    }
     CommandLine cl;
     bool tokenGiven = false;
     bool tokensGiven = false;

@@ -3,6 +3,9 @@
 //   fiscal-server --db DB --init [--demo small|large]
 //   fiscal-server --db DB --listen ADDRESS:PORT [--token T] [--tokens FILE] [--history-days N]
 //                 [--workers N] [--pool N] [--drain S]
+//   fiscal-server migrate [--db DB] [--runtime-role ROLE]
+//   fiscal-server backup --db DB FILE
+//   fiscal-server restore --db DB FILE
 // Both --init and --listen may be given: the database is prepared, then served.
 
 #include <cstdint>
@@ -13,8 +16,18 @@
 
 namespace fiscal::server {
 
+enum class Command {
+    Serve,     // --init and/or --listen
+    Migrate,   // the schema brought to this program's version, by its owner
+    Backup,    // a copy of a SQLite database into FILE
+    Restore,   // FILE put back into a SQLite database
+};
+
 struct CommandLine {
+    Command command = Command::Serve;
     std::string db;
+    std::string runtimeRole;             // migrate: --runtime-role, else FISCAL_RUNTIME_ROLE
+    std::string file;                    // backup, restore: the copy
     bool init = false;
     std::optional<std::string> demo;     // "small" or "large"
     bool listen = false;
@@ -46,6 +59,9 @@ struct Environment {
     const char *drain = nullptr;         // FISCAL_DRAIN
     const char *tokensFile = nullptr;    // FISCAL_SERVER_TOKENS
     const char *historyDays = nullptr;   // FISCAL_HISTORY_DAYS
+    const char *db = nullptr;            // FISCAL_DB, for migrate
+    const char *migrateDb = nullptr;     // FISCAL_MIGRATE_DB, for migrate, before FISCAL_DB
+    const char *runtimeRole = nullptr;   // FISCAL_RUNTIME_ROLE
     static Environment fromProcess();
 };
 

@@ -1,6 +1,6 @@
 // fiscal-server: the application server of the fiscal-group parameters.
-// Exit codes: 0 done (or stopped by SIGTERM/SIGINT), 1 the database or the address could
-// not be used, 2 a bad command line.
+// Exit codes: 0 done (or stopped by SIGTERM/SIGINT), 1 the database, its schema, the
+// address or a copy could not be used, 2 a bad command line.
 
 #include "commandline.h"
 #include "sdnotify.h"
@@ -13,6 +13,7 @@
 #include "ops/metrics.h"
 #include "rpc/dispatcher.h"
 #include "rpc/httpserver.h"
+#include "storage/backup.h"
 #include "storage/database.h"
 #include "storage/demo.h"
 
@@ -38,16 +39,6 @@ std::int64_t count(storage::Connection &c, const char *table)
     return std::stoll(std::string(stmt->text(0)));
 }
 
-// Instances started together over one PostgreSQL database create or migrate its schema one
-// at a time; the lock goes with the connection.
-void lockSchema(storage::Connection &c)
-{
-    if (c.backend() != storage::Backend::Postgres)
-        return;
-    auto stmt = c.prepare("SELECT pg_advisory_lock(4604232401)");
-    stmt->step();
-}
-
 void reportMigration(int from)
 {
     if (from > 0 && from < storage::kSchemaVersion)
@@ -57,7 +48,6 @@ void reportMigration(int from)
 int initDatabase(const server::CommandLine &cl)
 {
     auto conn = storage::open(cl.db);
-    lockSchema(*conn);
     reportMigration(storage::createSchema(*conn));
     std::cout << "schema ready in " << cl.db << std::endl;
     if (!cl.demo)
@@ -76,8 +66,39 @@ int initDatabase(const server::CommandLine &cl)
     return 0;
 }
 
-// Fails early, with a clear message, when the database cannot serve the calls; an older
-// schema is migrated in place first.
+// The schema brought to this program's version by its owner, and the servers' role given
+// what they need.
+int migrate(const server::CommandLine &cl)
+{
+    auto conn = storage::open(cl.db);
+    reportMigration(storage::createSchema(*conn));
+    if (!cl.runtimeRole.empty()) {
+        storage::grantRuntimeRole(*conn, cl.runtimeRole);
+        std::cout << "role " << cl.runtimeRole << " may read and write the rows" << std::endl;
+    }
+    std::cout << "schema at version " << storage::kSchemaVersion << " in " << cl.db << std::endl;
+    return 0;
+}
+
+int backup(const server::CommandLine &cl)
+{
+    storage::backupSqlite(cl.db, cl.file);
+    std::cout << "copy of " << cl.db << " written to " << cl.file << std::endl;
+    return 0;
+}
+
+int restore(const server::CommandLine &cl)
+{
+    const int version = storage::restoreSqlite(cl.file, cl.db);
+    std::cout << cl.file << " restored into " << cl.db << std::endl;
+    if (version < storage::kSchemaVersion)
+        std::cout << "the copy's schema has version " << version << ": run fiscal-server migrate --db " << cl.db
+                  << " before serving it" << std::endl;
+    return 0;
+}
+
+// Fails early, with a clear message, when the database cannot serve the calls. The schema
+// is never changed here: a server serves the version it was built for, or none.
 void checkDatabase(const server::CommandLine &cl)
 {
     if (!server::isPostgresUrl(cl.db) && !std::filesystem::exists(cl.db))
@@ -91,10 +112,15 @@ void checkDatabase(const server::CommandLine &cl)
         throw std::runtime_error(std::string("the database has no fiscal schema; run --init first (")
                                  + e.what() + ")");
     }
-    if (storage::schemaVersion(*conn) != storage::kSchemaVersion) {
-        lockSchema(*conn);
-        reportMigration(storage::createSchema(*conn));
-    }
+    const int version = storage::schemaVersion(*conn);
+    if (version > storage::kSchemaVersion)
+        throw std::runtime_error("the database schema has version " + std::to_string(version) + ", newer than this"
+                                 " program's " + std::to_string(storage::kSchemaVersion)
+                                 + ": install the fiscal-server that migrated it");
+    if (version < storage::kSchemaVersion)
+        throw std::runtime_error("the database schema has version " + std::to_string(version) + " and this program"
+                                 " serves version " + std::to_string(storage::kSchemaVersion)
+                                 + ": run fiscal-server migrate (as the owner of the schema) before serving it");
 }
 
 // The figures of the process besides those of the calls.
@@ -253,6 +279,16 @@ int main(int argc, char **argv)
     }
 
     try {
+        switch (cl.command) {
+        case server::Command::Migrate:
+            return migrate(cl);
+        case server::Command::Backup:
+            return backup(cl);
+        case server::Command::Restore:
+            return restore(cl);
+        case server::Command::Serve:
+            break;
+        }
         if (cl.init) {
             const int rc = initDatabase(cl);
             if (rc != 0 || !cl.listen)

@@ -8,6 +8,7 @@
 // fails inside a transaction, the transaction is doomed on both backends: commit()
 // rolls back and throws, so a partial write never looks like success.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -156,13 +157,34 @@ NamedSql translateNamed(std::string_view sqlWithNames);
 // The schema's version this program writes; see docs/storage.md.
 constexpr int kSchemaVersion = 3;
 
-// Creates every table and index, or migrates an older schema in place, in one
-// transaction (idempotent). Returns the version found: 0 for an empty database. A schema
-// newer than kSchemaVersion is refused (Error, kind Other) and left as it is.
-int createSchema(Connection &c);
+// How a migration waits for tables other sessions are using (PostgreSQL).
+struct MigrationLimits {
+    // A schema statement waits this long for its table lock; then its step is rolled back
+    // and tried again after a pause, so that saves never queue behind it for longer.
+    std::chrono::milliseconds lockTimeout{1000};
+    // No try starts after this; the migration fails with an Error of kind Busy.
+    std::chrono::seconds giveUpAfter{600};
+};
+
+// Creates every table and index, or migrates an older schema in place; does nothing at all
+// (no statement that locks a table) when the version is current. Returns the version
+// found: 0 for an empty database. An empty database and a SQLite file change in one
+// transaction; an existing PostgreSQL database one step at a time, with its indexes built
+// concurrently, and a migration cut short resumes where it stopped. Processes migrating
+// one PostgreSQL database at once take turns. A schema newer than kSchemaVersion, and an
+// older one the connection's role does not own, are refused (Error, kind Other) and left
+// as they are.
+int createSchema(Connection &c, const MigrationLimits &limits = {});
 
 // The version of the schema in the database, without changing anything: 0 when there is
 // none, 1 for a schema older than versions.
 int schemaVersion(Connection &c);
+
+// PostgreSQL: lets `role` read and write the rows of the tables the connection's role owns
+// in the current schema (the version table only read) and draw from their sequences, with
+// nothing else on them; lets it connect and make temporary tables when it cannot yet.
+// Changes nothing when the role already has exactly that. The role must exist and be
+// neither the owner nor a superuser (Error, kind Other). Throws on SQLite.
+void grantRuntimeRole(Connection &owner, const std::string &role);
 
 } // namespace fiscal::storage

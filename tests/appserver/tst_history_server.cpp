@@ -1,5 +1,5 @@
 // The history's server side: whose name an operation carries (tokens file, shared token,
-// declared name), the schema migrated in place at start, the retention of old operations.
+// declared name), the schema migrated in place by --init, the retention of old operations.
 
 #include "historysupport.h"
 
@@ -90,14 +90,18 @@ TEST_P(HistoryServer, WithoutTokensTheDeclaredNameIsRecordedAndAMalformedOneRefu
     EXPECT_EQ(db->count("SELECT COUNT(*) FROM HISTOPERACAO"), 1);
 }
 
-TEST_P(HistoryServer, AnOlderSchemaIsMigratedAtStartAndANewerOneRefused)
+TEST_P(HistoryServer, AnOlderSchemaIsMigratedByInitAndNeitherAnOlderNorANewerOneServed)
 {
     auto db = TestDb::create(GetParam());
     for (const char *table : {"HISTITEM", "HISTOPERACAO", "VERSAOESQUEMA"})
         db->exec(std::string("DROP TABLE ") + table);
     const std::string data = snapshot(*db);
+    const ExitResult old = runServer({"--db", db->url(), "--listen", "127.0.0.1:0"});
+    EXPECT_EQ(old.code, 1);
+    EXPECT_NE(old.err.find("version 1 and this program serves version 3: run fiscal-server migrate"), std::string::npos)
+        << old.err;
     {
-        ServerProcess server(db->url());
+        ServerProcess server(db->url(), {.extraArgs = {"--init"}});
         EXPECT_EQ(db->scalar("SELECT NRVERSAO FROM VERSAOESQUEMA"), "3");
         EXPECT_EQ(snapshot(*db), data);
         ASSERT_TRUE(rpcCallAs("ana", server.port(), kCadAutParGrpFis, "CadastroAutomatico", kSomeChange).ok());
@@ -133,7 +137,7 @@ TEST_P(HistoryServer, AVersionTwoHistoryIsStillReadAfterTheMigration)
                             " CDGRUPOANT, CDGRUPONOVO, IDACAO) VALUES (7, 'CLIENTE', '00000001', '', '', '', '001',"
                             " '002', 'A')"})
         db->exec(sql);
-    ServerProcess server(db->url());
+    ServerProcess server(db->url(), {.extraArgs = {"--init"}});
     EXPECT_EQ(db->scalar("SELECT NRVERSAO FROM VERSAOESQUEMA"), "3");
     const RpcResult h = rpcCall(server.port(), kHistorico, "GetHistoricoRegistro", strings({"CLIENTE", "'00000001'"}));
     ASSERT_TRUE(h.ok()) << h.errorMessage.toStdString();

@@ -1,9 +1,12 @@
 // Several fiscal-server processes behind nginx over one PostgreSQL, as operators run them:
-// the site of deploy/nginx with TLS (tests/support/nginx-proxy.sh), two servers with a token
-// and a drain time, sixteen clients speaking HTTPS through nginx. Saves are applied once or
-// refused as conflicts; a server killed in the middle costs only the calls it had in flight,
-// each applied whole or not at all; a restarted server takes calls again; a server draining
-// after SIGTERM answers 503 on /health and is left by nginx without a single failed call.
+// the database and its roles made as docs/deploy.md says, the schema migrated by its owner,
+// the site of deploy/nginx with TLS (tests/support/nginx-proxy.sh), two servers with the
+// runtime role, a token and a drain time, sixteen clients speaking HTTPS through nginx.
+// Saves are applied once or refused as conflicts; a server killed in the middle costs only
+// the calls it had in flight, each applied whole or not at all; a restarted server takes
+// calls again; a server draining after SIGTERM answers 503 on /health and is left by nginx
+// without a single failed call; nginx turns away what needs no server; the guide's backup,
+// taken while the clients save, restores in its drill to one moment of the database.
 //
 // The phases run in order on one database and share the servers; each starts by making sure
 // both servers run.
@@ -24,6 +27,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -51,6 +55,98 @@ std::string supportScript(const char *name)
     return (fs::path(FISCAL_PROMETHEUS_READ).parent_path() / name).string();
 }
 
+// Runs a shell command; its standard output, or an exception with its status.
+std::string shell(const std::string &command)
+{
+    std::string out;
+    FILE *p = popen(command.c_str(), "r");
+    if (!p)
+        throw std::runtime_error("cannot run " + command);
+    char buf[4096];
+    for (std::size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;)
+        out.append(buf, n);
+    if (pclose(p) != 0)
+        throw std::runtime_error("failed: " + command + "\n" + out);
+    return out;
+}
+
+std::string quotedForShell(const std::string &text)
+{
+    std::string q = "'";
+    for (char c : text)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// The code block of docs/deploy.md after the line holding `text`, its folder of copies
+// moved to `copies`.
+std::string guideBlock(const std::string &text, const std::string &copies = {})
+{
+    const std::string guide = (fs::path(FISCAL_PROMETHEUS_READ).parent_path() / "../../docs/deploy.md").string();
+    std::string block = shell(quotedForShell(supportScript("guide-block.sh")) + " " + quotedForShell(guide) + " "
+                              + quotedForShell(text));
+    for (std::size_t at; !copies.empty() && (at = block.find("/var/backups/fiscal")) != std::string::npos;)
+        block.replace(at, std::strlen("/var/backups/fiscal"), copies);
+    return block;
+}
+
+// The test cluster (its superuser is postgres) for `role` on `database`, and the libpq
+// variables that point its tools there.
+std::string clusterUrl(const std::string &role, const std::string &database)
+{
+    const std::string cluster = *postgresClusterUrl();   // postgresql://postgres@host:port/postgres
+    const auto at = cluster.find('@');
+    return "postgresql://" + role + cluster.substr(at, cluster.rfind('/') - at) + "/" + database;
+}
+std::string clusterVariables()
+{
+    const std::string cluster = *postgresClusterUrl();
+    const auto at = cluster.find('@'), colon = cluster.find(':', at), slash = cluster.rfind('/');
+    return "PGHOST=" + cluster.substr(at + 1, colon - at - 1) + " PGPORT=" + cluster.substr(colon + 1, slash - colon - 1)
+           + " PGUSER=postgres";
+}
+
+// Runs a block of the guide as the postgres user would, against the test cluster.
+std::string runAsPostgres(const std::string &block)
+{
+    return shell(clusterVariables() + " bash -euo pipefail -c " + quotedForShell(block) + " 2>&1");
+}
+
+// The deployment's database, made as the guide says: the roles, the database, the schema
+// migrated by its owner, which lets the servers' role read and write rows.
+class Database {
+public:
+    Database()
+    {
+        auto admin = fiscal::storage::open(*postgresClusterUrl());
+        for (const char *sql : {"DROP DATABASE IF EXISTS fiscal_ensaio WITH (FORCE)",
+                                "DROP DATABASE IF EXISTS fiscal WITH (FORCE)", "DROP ROLE IF EXISTS fiscal",
+                                "DROP ROLE IF EXISTS fiscal_consulta", "DROP ROLE IF EXISTS fiscal_dono"})
+            admin->exec(sql);
+        shell("printf '%s\\n' " + quotedForShell(guideBlock("Como o usuário `postgres` (`sudo -u postgres psql`):"))
+              + " | " + clusterVariables() + " psql -q -v ON_ERROR_STOP=1 --dbname postgres 2>&1");
+        const ExitResult r = runServer({"migrate", "--db", clusterUrl("fiscal_dono", "fiscal"), "--runtime-role", "fiscal"});
+        if (r.code != 0)
+            throw std::runtime_error("migrate: " + r.err);
+        m_admin = fiscal::storage::open(clusterUrl("postgres", "fiscal"));
+    }
+    // The servers' connection: the runtime role.
+    std::string url() const { return clusterUrl("fiscal", "fiscal"); }
+    std::unique_ptr<fiscal::storage::Connection> connect() const { return fiscal::storage::open(url()); }
+    void exec(const std::string &sql) const { m_admin->exec(sql); }
+    std::optional<std::string> scalar(const std::string &sql, const std::string &param) const
+    {
+        auto st = m_admin->prepare(sql);
+        st->bind(1, param);
+        if (!st->step() || st->isNull(0))
+            return std::nullopt;
+        return std::string(st->text(0));
+    }
+
+private:
+    std::unique_ptr<fiscal::storage::Connection> m_admin;
+};
+
 std::uint16_t freePort()
 {
     namespace net = boost::asio;
@@ -59,31 +155,61 @@ std::uint16_t freePort()
     return a.local_endpoint().port();
 }
 
-// GET over HTTPS, trusting `ca`: the status, or 0 when nothing answered.
-int httpsGet(std::uint16_t port, const std::string &ca, const std::string &path)
+struct HttpsAnswer {
+    int status = 0;   // 0: no TLS connection
+    std::string server, body;
+    bool ticket = false;   // the server handed a session ticket
+};
+
+// One request over HTTPS trusting `ca` (a POST of a call, or a GET); `ciphers` narrows the
+// client to TLS 1.2 with those suites.
+HttpsAnswer httpsRequest(bool post, std::uint16_t port, const std::string &ca, const std::string &path,
+                         const std::vector<std::pair<std::string, std::string>> &headers = {},
+                         const std::string &ciphers = {})
 {
     namespace net = boost::asio;
     namespace beast = boost::beast;
     namespace http = beast::http;
+    HttpsAnswer answer;
     try {
         net::io_context ioc;
         net::ssl::context ctx(net::ssl::context::tls_client);
         ctx.load_verify_file(ca);
         ctx.set_verify_mode(net::ssl::verify_peer);
+        if (!ciphers.empty()) {
+            SSL_CTX_set_max_proto_version(ctx.native_handle(), TLS1_2_VERSION);
+            SSL_CTX_set_cipher_list(ctx.native_handle(), ciphers.c_str());
+        }
         beast::ssl_stream<beast::tcp_stream> s(ioc, ctx);
         s.next_layer().expires_after(std::chrono::seconds(10));
         s.next_layer().connect(net::ip::tcp::endpoint(net::ip::make_address("127.0.0.1"), port));
         s.handshake(net::ssl::stream_base::client);
-        http::request<http::empty_body> req{http::verb::get, path, 11};
+        http::request<http::string_body> req{post ? http::verb::post : http::verb::get, path, 11};
         req.set(http::field::host, "127.0.0.1");
+        for (const auto &[name, value] : headers)
+            req.set(name, value);
+        if (post) {
+            req.set(http::field::content_type, "application/json");
+            req.body() = R"({"jsonrpc":"2.0","method":"GetGrupoFiscal","params":["S00"],"id":1})";
+            req.prepare_payload();
+        }
         http::write(s, req);
         beast::flat_buffer buffer;
         http::response<http::string_body> res;
         http::read(s, buffer, res);
-        return int(res.result_int());
+        answer.status = int(res.result_int());
+        answer.server = std::string(res[http::field::server]);
+        answer.body = res.body();
+        answer.ticket = SSL_SESSION_has_ticket(SSL_get_session(s.native_handle())) == 1;
     } catch (const std::exception &) {
-        return 0;
     }
+    return answer;
+}
+
+// GET over HTTPS, trusting `ca`: the status, or 0 when nothing answered.
+int httpsGet(std::uint16_t port, const std::string &ca, const std::string &path)
+{
+    return httpsRequest(false, port, ca, path).status;
 }
 
 // nginx with the shipped site in front of the given ports; stopped and removed at the end.
@@ -111,6 +237,12 @@ public:
     }
     std::uint16_t port() const { return m_port; }
     std::string ca() const { return m_dir + "/ca.pem"; }
+    // nginx's own account of each request: request, status, the upstream that served it.
+    std::string accessLog() const
+    {
+        std::ifstream in(m_dir + "/access.log");
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
 
 private:
     std::string m_dir;
@@ -151,14 +283,14 @@ std::optional<std::string> groupOf(fiscal::storage::Connection &c, const std::st
 }
 
 struct Env {
-    std::unique_ptr<TestDb> db;
+    std::unique_ptr<Database> db;
     std::uint16_t ports[2] = {freePort(), freePort()};
     std::unique_ptr<ServerProcess> servers[2];
     std::unique_ptr<Proxy> proxy;
 
     Env()
     {
-        db = TestDb::create(Backend::Postgres, Demo::None);
+        db = std::make_unique<Database>();
         std::string groups = "INSERT INTO GRUPOFISCAL (CDGRUPOFISC, DSGRUPOFISC) VALUES ('S00', 'Grupo inicial')";
         for (int c = 0; c < kClients; ++c)
             for (int a = 0; a < 100; ++a)
@@ -338,7 +470,7 @@ TEST_F(ScaleOut, SixteenClientsSaveOnceOrConflictNeverLose)
             ++steps;
         }
         EXPECT_EQ(steps, next.size()) << row << ": a save applied over a value no other save left";
-        EXPECT_EQ(env().db->scalar("SELECT CDGRUPOFISC FROM CLIENTE WHERE CDCLIENTE = $1", {row}), at) << row;
+        EXPECT_EQ(env().db->scalar("SELECT CDGRUPOFISC FROM CLIENTE WHERE CDCLIENTE = $1", row), at) << row;
     }
     EXPECT_GT(conflicts.load(), 0) << "the clients never met on a shared row";
     EXPECT_EQ(applied.size() + std::size_t(conflicts), std::size_t(kClients * 12));
@@ -546,6 +678,107 @@ TEST_F(ScaleOut, BadCertificatesAndTokensAreRefusedClearly)
     EXPECT_TRUE(env().client()->call(kObject, QStringLiteral("GetGrupoFiscal"), {QStringLiteral("S00")}).ok());
     const auto refused = env().client("outro")->call(kObject, QStringLiteral("GetGrupoFiscal"), {QStringLiteral("S00")});
     EXPECT_EQ(refused.errorCode(), -32004);
+}
+
+TEST_F(ScaleOut, NginxTurnsAwayWhatNeedsNoServer)
+{
+    const std::string ca = env().proxy->ca();
+    const std::uint16_t proxy = env().proxy->port();
+    const std::pair<std::string, std::string> bearer{"Authorization", "Bearer " + kToken};
+    struct Case {
+        const char *what;
+        std::string path;
+        std::vector<std::pair<std::string, std::string>> headers;
+        std::string ciphers;
+        int status;           // 0: no connection at all; -1: whatever the server answers
+        bool reachesServer;
+    };
+    const std::vector<Case> cases{
+        {"a call with its token", "/rpc/" + kParamGrupFiscal, {bearer}, {}, 200, true},
+        {"a call without a token", "/rpc/" + kParamGrupFiscal, {}, {}, 401, false},
+        {"a call with an empty Authorization", "/rpc/" + kParamGrupFiscal, {{"Authorization", ""}}, {}, 401, false},
+        {"the sign-in, which comes without one", "/rpc/Ger10206.rdmSessao", {}, {}, -1, true},
+        {"a suite with forward secrecy", "/rpc/" + kParamGrupFiscal, {bearer}, "ECDHE-RSA-AES128-GCM-SHA256", 200, true},
+        {"a suite without forward secrecy", "/rpc/" + kParamGrupFiscal, {bearer}, "AES128-GCM-SHA256:AES256-SHA", 0, false},
+    };
+    for (const Case &c : cases) {
+        const std::size_t logged = env().proxy->accessLog().size();
+        const HttpsAnswer a = httpsRequest(true, proxy, ca, c.path, c.headers, c.ciphers);
+        if (c.status >= 0) {
+            EXPECT_EQ(a.status, c.status) << c.what;
+        }
+        if (a.status == 0)
+            continue;
+        EXPECT_EQ(a.server, "nginx") << c.what << ": the version shows";
+        EXPECT_FALSE(a.ticket && !c.ciphers.empty()) << c.what << ": a TLS 1.2 session ticket";
+        if (c.status == 401) {
+            EXPECT_NE(a.body.find("-32004"), std::string::npos) << c.what << ": " << a.body;
+        }
+        std::string line;
+        for (int i = 0; i < 50 && line.empty(); ++i) {   // nginx writes the line after the answer
+            line = env().proxy->accessLog().substr(logged);
+            if (line.empty())
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_EQ(line.find("upstream=-") == std::string::npos, c.reachesServer) << c.what << ": " << line;
+    }
+}
+
+TEST_F(ScaleOut, TheGuidesBackupTakenWhileClientsSaveRestoresOneMoment)
+{
+    char dir[] = "/tmp/fiscal-scaleout-copies.XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    const std::string copies = dir;
+    Load load(env());
+    load.waitCalls(50);
+    runAsPostgres(guideBlock("O script, em `/usr/local/sbin/fiscal-backup`", copies));
+    load.waitCalls(50);
+    load.finish();
+    EXPECT_TRUE(load.problems().empty()) << load.problems().front();
+    const std::string drill = runAsPostgres(guideBlock("sudo -iu postgres", copies));
+    fs::remove_all(copies);
+
+    // The drill's database as it was at the copy's moment: every client's rows saved
+    // together hold one group; every operation there is one of the database's, with all
+    // its items.
+    auto copy = fiscal::storage::open(clusterUrl("postgres", "fiscal_ensaio"));
+    auto source = fiscal::storage::open(clusterUrl("postgres", "fiscal"));
+    for (int c = 0; c < kClients; ++c) {
+        std::set<std::optional<std::string>> groups;
+        for (int r = 1; r <= kOwnRows; ++r)
+            groups.insert(groupOf(*copy, ownKey(c, r)));
+        EXPECT_EQ(groups.size(), 1u) << "client " << c << " is torn in the copy";
+    }
+    const auto operations = [](fiscal::storage::Connection &db) {
+        std::map<std::string, std::string> ops;
+        auto st = db.prepare("SELECT o.IDOPERACAO, o.NMMETODO || o.DSARGUMENTOS || o.QTALTERADOS || '/'"
+                             " || ((SELECT COUNT(*) FROM HISTITEM i WHERE i.IDOPERACAO = o.IDOPERACAO)"
+                             "     = o.QTALTERADOS + o.QTINCLUIDOS + o.QTEXCLUIDOS)"
+                             " FROM HISTOPERACAO o");
+        while (st->step())
+            ops[std::string(st->text(0))] = std::string(st->text(1));
+        return ops;
+    };
+    const auto inCopy = operations(*copy);
+    const auto inSource = operations(*source);
+    EXPECT_GT(inCopy.size(), 0u) << drill;
+    EXPECT_LT(inCopy.size(), inSource.size()) << "no save came after the copy";
+    for (const auto &[id, what] : inCopy) {
+        EXPECT_EQ(inSource.count(id) ? inSource.at(id) : "<none>", what) << "operation " << id;
+        EXPECT_EQ(what.substr(what.rfind('/') + 1), "true") << "operation " << id << " lacks items: " << what;
+    }
+    EXPECT_NE(drill.find("operacoes"), std::string::npos) << drill;
+
+    // The servers' role serves the restored database: the grants came with the copy.
+    ServerProcess restored(clusterUrl("fiscal", "fiscal_ensaio"));
+    OwnRowsSaver saver{0};
+    saver.current = groupOf(*copy, ownKey(0, 1));
+    saver.attempt = 99;
+    fiscal::rpc::Client direct(QStringLiteral("127.0.0.1"), restored.port(), {});
+    saver.once(direct, *copy);
+    EXPECT_EQ(saver.ok, 1) << (saver.problems.empty() ? std::string() : saver.problems.front());
+    copy.reset();
+    fiscal::storage::open(*postgresClusterUrl())->exec("DROP DATABASE fiscal_ensaio WITH (FORCE)");
 }
 
 } // namespace

@@ -23,11 +23,13 @@ as_owner() {
 }
 
 certificates() {
-  # An authority and a server certificate it signed, naming only 127.0.0.1.
+  # An authority and a server certificate it signed, naming only 127.0.0.1. The server's key
+  # is RSA, as most sites have: with it, the cipher list decides whether a suite without
+  # forward secrecy (static RSA key exchange) could be chosen.
   openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
     -subj "/CN=Autoridade de teste fiscal" -keyout "$state/ca.key" -out "$state/ca.pem" \
     -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
-  openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
+  openssl req -newkey rsa:2048 -nodes \
     -subj "/CN=127.0.0.1" -keyout "$state/server.key" -out "$state/server.csr" 2>/dev/null
   printf 'subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\nkeyUsage=digitalSignature\nextendedKeyUsage=serverAuth\n' \
     > "$state/server.ext"

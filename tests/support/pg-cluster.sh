@@ -2,7 +2,9 @@
 # Throwaway PostgreSQL cluster for the tests: pg-cluster.sh start|stop|halt|resume STATE_DIR
 # start:  initdb in a temporary folder, pg_ctl on a free loopback port, writes the
 #         connection URL to STATE_DIR/url. initdb refuses root, so as root the cluster
-#         runs as the unprivileged 'postgres' system user.
+#         runs as the unprivileged 'postgres' system user. The superuser is 'fiscal', with a
+#         database 'fiscal'; PG_CLUSTER_SUPERUSER=postgres makes it 'postgres', as Debian's
+#         own cluster, so that the roles of a deployment can be made there as its guide says.
 # stop:   stops the cluster and removes its folder.
 # halt:   stops the server (fast shutdown: sessions are ended, open transactions rolled
 #         back) and keeps its data; resume starts it again on the same port.
@@ -23,12 +25,17 @@ case "$action" in
     echo "$data" > "$state/datadir"
     [ "$(id -u)" -eq 0 ] && chown postgres:postgres "$data" && chmod 700 "$data"
     port="$(python3 -c 'import socket;s=socket.socket();s.bind(("127.0.0.1",0));print(s.getsockname()[1])')"
-    as_owner "$bindir/initdb" -D "$data/db" -U fiscal --auth=trust -E UTF8 --locale=C.UTF-8 >"$state/initdb.log" 2>&1 \
+    superuser="${PG_CLUSTER_SUPERUSER:-fiscal}"
+    as_owner "$bindir/initdb" -D "$data/db" -U "$superuser" --auth=trust -E UTF8 --locale=C.UTF-8 >"$state/initdb.log" 2>&1 \
       || { cat "$state/initdb.log" >&2; exit 1; }
     echo "$port" > "$state/port"
     "$0" resume "$state"
-    as_owner "$bindir/createdb" -h 127.0.0.1 -p "$port" -U fiscal fiscal
-    echo "postgresql://fiscal@127.0.0.1:$port/fiscal" > "$state/url"
+    database=postgres
+    if [ "$superuser" = fiscal ]; then
+      database=fiscal
+      as_owner "$bindir/createdb" -h 127.0.0.1 -p "$port" -U fiscal fiscal
+    fi
+    echo "postgresql://$superuser@127.0.0.1:$port/$database" > "$state/url"
     echo "pg-cluster: $(cat "$state/url")"
     ;;
   resume)

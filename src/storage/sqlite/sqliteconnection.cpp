@@ -6,7 +6,6 @@
 #include <sqlite3.h>
 
 namespace fiscal::storage::sqlite {
-namespace {
 
 Error::Kind kindOf(int code)
 {
@@ -31,6 +30,8 @@ Error::Kind kindOf(int code)
         return Error::Kind::Other;
     }
 }
+
+namespace {
 
 class SqliteConnection;
 

@@ -7,4 +7,7 @@ namespace fiscal::storage::sqlite {
 
 std::unique_ptr<Connection> open(const std::string &path);
 
+// The error kind of a SQLite result code (extended codes too).
+Error::Kind kindOf(int code);
+
 } // namespace fiscal::storage::sqlite
