@@ -1,0 +1,230 @@
+#include "appserver/history/situation.h"
+
+#include "appserver/common/packetstream.h"
+#include "appserver/history/history.h"
+#include "protocol/historypackets.h"
+#include "rpc/dispatcher.h"
+
+#include <QCborMap>
+#include <QDateTime>
+#include <QRegularExpression>
+
+#include <limits>
+#include <vector>
+
+namespace fiscal::appserver::history {
+
+namespace {
+
+// A tab's grid over its table: the fields it shows but the group (named as in the tab's
+// packet), the rows it lists, the record keys in the history's key order, the group now.
+struct Grid {
+    const char *table;
+    int filters;                    // 0; 1: tax ($1); 3: tax, company, registration ($1..$3)
+    std::vector<FieldSpec> fields;
+    const char *select;             // the fields' expressions
+    const char *from;               // FROM ... [WHERE ...]
+    std::vector<const char *> keys;
+    const char *group;
+    const char *order;
+};
+
+const std::vector<Grid> &grids()
+{
+    static const std::vector<Grid> list{
+        {"FORNECEDOR", 0, {{"NRINSJURFORN", 20}, {"CDFORNECED", 21}, {"NOME", 40}, {"IDTPIJURFORN", 1}},
+         "F.NRINSJURFORN, F.CDFORNECED, F.NMRAZSOCFORN, F.IDTPIJURFORN", "FROM FORNECEDOR F", {"F.CDFORNECED"},
+         "F.CDGRUPOFISC", "F.NMRAZSOCFORN, F.CDFORNECED"},
+        {"CLIENTE", 0,
+         {{"NMFANTCLIE", 50}, {"NRINSJURCLIE", 20}, {"CDCLIENTE", 21}, {"NOME", 50}, {"IDTPIJURCLIE", 1}},
+         "C.NMFANTCLIE, C.NRINSJURCLIE, C.CDCLIENTE, C.NMRAZSOCCLIE, C.IDTPIJURCLIE", "FROM CLIENTE C",
+         {"C.CDCLIENTE"}, "C.CDGRUPOFISC", "COALESCE(C.NMFANTCLIE, ''), C.CDCLIENTE"},
+        {"FILIAL", 0, {{"CDFILIAL", 4}, {"NOME", 30}}, "F.CDFILIAL, F.NMFILIAL", "FROM FILIAL F", {"F.CDFILIAL"},
+         "F.CDGRUPOFISC", "F.CDFILIAL"},
+        {"TIPOOPERAC", 0, {{"CDTIPOOPER", 2}, {"IDENTRSAIDOP", 1}, {"NOME", 30}},
+         "T.CDTIPOOPER, T.IDENTRSAIDOP, T.NMTIPOOPER", "FROM TIPOOPERAC T", {"T.CDTIPOOPER"}, "T.CDGRUPOFISC",
+         "T.CDTIPOOPER"},
+        {"TIPOFATUR", 0, {{"CDTIPOFATUR", 3}, {"NOME", 3}}, "T.CDTIPOFATUR, T.CDTIPOFATUR", "FROM TIPOFATUR T",
+         {"T.CDTIPOFATUR"}, "T.CDGRUPOFISC", "T.CDTIPOFATUR"},
+        {"PARAMFILIAL", 0, {{"CDFILIAL", 4}, {"CDTIPOFATUR", 3}}, "P.CDFILIAL, P.CDTIPOFATUR", "FROM PARAMFILIAL P",
+         {"P.CDFILIAL", "P.CDTIPOFATUR"}, "P.CDGRUPOFISC", "P.CDFILIAL, P.CDTIPOFATUR"},
+        // The interstate operations' one parameter, also at a moment when its row was missing.
+        {"PARAMGERAL", 0, {{"CDPARGERAL", 4}}, "K.CDPARGERAL",
+         "FROM (SELECT CAST('OPIN' AS VARCHAR(4)) AS CDPARGERAL) K"
+         " LEFT JOIN PARAMGERAL P ON P.CDPARGERAL = K.CDPARGERAL",
+         {"K.CDPARGERAL"}, "P.DSPARGERFIS", "K.CDPARGERAL"},
+        {"TPFATURFIS", 0, {{"NMTPFATURFIS", 58}, {"NOME", 50}, {"CDTPFATURFIS", 5}},
+         "T.CDTPFATURFIS || ' - ' || T.NMTPFATURFIS, T.NMTPFATURFIS, T.CDTPFATURFIS", "FROM TPFATURFIS T",
+         {"T.CDTPFATURFIS"}, "T.CDGRUPOFISC", "T.CDTPFATURFIS"},
+        {"GRFISCIMPOSFILI", 1, {{"CDIMPOSTO", 2}, {"CDFILIAL", 4}, {"NOME", 30}},
+         "I.CDIMPOSTO, F.CDFILIAL, F.NMFILIAL",
+         "FROM IMPOSTO I CROSS JOIN FILIAL F"
+         " LEFT JOIN GRFISCIMPOSFILI P ON P.CDIMPOSTO = I.CDIMPOSTO AND P.CDFILIAL = F.CDFILIAL"
+         " WHERE I.CDIMPOSTO = $1",
+         {"I.CDIMPOSTO", "F.CDFILIAL"}, "P.CDGRUPOFISC", "F.CDFILIAL"},
+        {"GRFISIMPIEFORN", 3,
+         {{"CDFORNECED", 21}, {"NOME", 40}, {"NRINSJURFORN", 20}, {"IDTPIJURFORN", 1}, {"CDIMPOSTO", 2},
+          {"CDEMPRESA", 2}, {"CDINSCESTA", 16}},
+         "X.CDFORNECED, X.NMRAZSOCFORN, X.NRINSJURFORN, X.IDTPIJURFORN, I.CDIMPOSTO, E.CDEMPRESA, E.CDINSCESTA",
+         "FROM IMPOSTO I CROSS JOIN INSCRESTAD E CROSS JOIN FORNECEDOR X"
+         " LEFT JOIN GRFISIMPIEFORN P ON P.CDIMPOSTO = I.CDIMPOSTO AND P.CDEMPRESA = E.CDEMPRESA"
+         " AND P.CDINSCESTA = E.CDINSCESTA AND P.CDFORNECED = X.CDFORNECED"
+         " WHERE I.CDIMPOSTO = $1 AND E.CDEMPRESA = $2 AND E.CDINSCESTA = $3",
+         {"I.CDIMPOSTO", "E.CDEMPRESA", "E.CDINSCESTA", "X.CDFORNECED"}, "P.CDGRUPOFISC",
+         "X.NMRAZSOCFORN, X.CDFORNECED"},
+        {"GRFISIMPIECLIE", 3,
+         {{"CDCLIENTE", 21}, {"NOME", 50}, {"NRINSJURCLIE", 20}, {"IDTPIJURCLIE", 1}, {"CDIMPOSTO", 2},
+          {"CDEMPRESA", 2}, {"CDINSCESTA", 16}},
+         "X.CDCLIENTE, COALESCE(NULLIF(TRIM(X.NMFANTCLIE), ''), X.NMRAZSOCCLIE), X.NRINSJURCLIE, X.IDTPIJURCLIE,"
+         " I.CDIMPOSTO, E.CDEMPRESA, E.CDINSCESTA",
+         "FROM IMPOSTO I CROSS JOIN INSCRESTAD E CROSS JOIN CLIENTE X"
+         " LEFT JOIN GRFISIMPIECLIE P ON P.CDIMPOSTO = I.CDIMPOSTO AND P.CDEMPRESA = E.CDEMPRESA"
+         " AND P.CDINSCESTA = E.CDINSCESTA AND P.CDCLIENTE = X.CDCLIENTE"
+         " WHERE I.CDIMPOSTO = $1 AND E.CDEMPRESA = $2 AND E.CDINSCESTA = $3",
+         {"I.CDIMPOSTO", "E.CDEMPRESA", "E.CDINSCESTA", "X.CDCLIENTE"}, "P.CDGRUPOFISC",
+         "COALESCE(NULLIF(TRIM(X.NMFANTCLIE), ''), X.NMRAZSOCCLIE), X.CDCLIENTE"},
+    };
+    return list;
+}
+
+const Grid *findGrid(const std::string &table)
+{
+    for (const Grid &g : grids())
+        if (table == g.table)
+            return &g;
+    return nullptr;
+}
+
+[[noreturn]] void refuse(const QString &message, QCborValue data = {})
+{
+    throw rpc::Fault(rpc::code::InvalidParams, message, std::move(data));
+}
+
+// "alias.CDCHAVE1 = k1 AND ... AND alias.CDCHAVE4 = ''"
+std::string keyMatch(const char *alias, const Grid &g)
+{
+    std::string s;
+    for (std::size_t i = 0; i < 4; ++i) {
+        s += i ? " AND " : "";
+        s += std::string(alias) + ".CDCHAVE" + std::to_string(i + 1) + " = ";
+        s += i < g.keys.size() ? std::string(g.keys[i]) : "''";
+    }
+    return s;
+}
+
+std::string situationSql(const Grid &g, storage::Backend backend, const std::string &cut)
+{
+    const std::string table = std::string("'") + g.table + "'";
+    const std::string keys = "CDCHAVE1, CDCHAVE2, CDCHAVE3, CDCHAVE4";
+    // Each record's first item from the cut on: its group before it is the group it had.
+    const std::string after =
+        "SELECT H.CDCHAVE1, H.CDCHAVE2, H.CDCHAVE3, H.CDCHAVE4, H.IDOPERACAO, H.CDGRUPOANT FROM HISTITEM H"
+        " JOIN (SELECT " + keys + ", MIN(IDOPERACAO) AS PRIMEIRA FROM HISTITEM WHERE IDOPERACAO >= " + cut
+        + " AND NMTABELA = " + table + " GROUP BY " + keys + ") F ON H.IDOPERACAO = F.PRIMEIRA AND H.NMTABELA = "
+        + table + " AND H.CDCHAVE1 = F.CDCHAVE1 AND H.CDCHAVE2 = F.CDCHAVE2 AND H.CDCHAVE3 = F.CDCHAVE3"
+          " AND H.CDCHAVE4 = F.CDCHAVE4";
+    // The last operation before the cut: in the record index, or among the few bulk ones
+    // (their items are sought by primary key, one bulk operation at a time).
+    const std::string indexed = "(SELECT MAX(L.IDOPERACAO) FROM HISTITEM L WHERE L.FLLOTE = 'N' AND L.NMTABELA = "
+        + table + " AND " + keyMatch("L", g) + " AND L.IDOPERACAO < " + cut + ")";
+    const std::string bulk = "(SELECT MAX(B.IDOPERACAO) FROM HISTOPERACAO B CROSS JOIN HISTITEM L"
+                             " WHERE B.FLLOTE = 'S' AND B.IDOPERACAO < " + cut
+        + " AND L.IDOPERACAO = B.IDOPERACAO AND L.NMTABELA = " + table + " AND " + keyMatch("L", g)
+        + " AND L.FLLOTE = 'S')";
+    const std::string last = std::string(backend == storage::Backend::Postgres ? "GREATEST" : "MAX")
+        + "(COALESCE(" + indexed + ", 0), COALESCE(" + bulk + ", 0))";
+    const std::string then = std::string("CASE WHEN A.IDOPERACAO IS NULL THEN ") + g.group
+        + " ELSE A.CDGRUPOANT END";
+    const std::string from = g.from;
+    const std::size_t where = from.find(" WHERE ");
+    return "SELECT " + std::string(g.select) + ", " + then + ", GE.DSGRUPOFISC, " + g.group
+        + ", GA.DSGRUPOFISC, O.IDOPERACAO, O.DTOPERACAO, O.NMUSUARIO "
+        + from.substr(0, where) + " LEFT JOIN (" + after + ") A ON " + keyMatch("A", g)
+        + " LEFT JOIN GRUPOFISCAL GE ON GE.CDGRUPOFISC = " + then
+        + " LEFT JOIN GRUPOFISCAL GA ON GA.CDGRUPOFISC = " + g.group
+        + " LEFT JOIN HISTOPERACAO O ON O.IDOPERACAO = " + last
+        + (where == std::string::npos ? std::string() : from.substr(where))
+        + " ORDER BY " + g.order;
+}
+
+std::optional<std::string> firstOperationTime(storage::Connection &c)
+{
+    auto st = c.prepareCached("SELECT MIN(DTOPERACAO) FROM HISTOPERACAO");
+    if (!st->step() || st->isNull(0))
+        return std::nullopt;
+    return std::string(st->text(0));
+}
+
+// The id of the first operation recorded after the moment; past the last one when none was.
+std::int64_t cutAfter(storage::Connection &c, const std::string &moment)
+{
+    auto st = c.prepareCached("SELECT MIN(IDOPERACAO) FROM HISTOPERACAO WHERE DTOPERACAO > $1");
+    st->bind(1, moment);
+    if (!st->step() || st->isNull(0))
+        return std::numeric_limits<std::int64_t>::max();
+    return std::stoll(std::string(st->text(0)));
+}
+
+} // namespace
+
+std::optional<std::string> normalizedMoment(const QString &text)
+{
+    static const QRegularExpression re(QStringLiteral(
+        R"(^(\d{4})-(\d{2})-(\d{2})T(\d{2}):(\d{2})(?::(\d{2})(?:[.,](\d+))?)?(?:(Z)|([+-])(\d{2}):?(\d{2}))$)"));
+    const QRegularExpressionMatch m = re.match(text);
+    if (!m.hasMatch())
+        return std::nullopt;
+    const auto n = [&m](int i) { return m.captured(i).toInt(); };
+    const QDate date(n(1), n(2), n(3));
+    const QString fraction = (m.captured(7) + QStringLiteral("000")).left(3);
+    const QTime time(n(4), n(5), n(6), fraction.toInt());
+    if (!date.isValid() || !time.isValid())
+        return std::nullopt;
+    QDateTime utc(date, time, Qt::UTC);
+    if (m.captured(8).isEmpty()) {
+        if (n(10) > 23 || n(11) > 59)
+            return std::nullopt;
+        const int offset = (n(10) * 60 + n(11)) * 60;
+        utc = utc.addSecs(m.captured(9) == QLatin1String("+") ? -offset : offset);
+    }
+    return utc.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzzZ")).toStdString();
+}
+
+void writeSituation(storage::Connection &c, const SituationQuery &q, dataset::ValueWriter &w)
+{
+    const Grid *g = findGrid(q.table);
+    if (!g)
+        refuse(QStringLiteral("A tabela %1 não tem histórico.").arg(QString::fromStdString(q.table)));
+    const std::string *filters[] = {&q.imposto, &q.empresa, &q.inscricao};
+    static const char *const names[] = {"imposto", "empresa", "inscrição estadual"};
+    bool incomplete = false;
+    for (int i = 0; i < 3; ++i) {
+        if (i >= g->filters && !filters[i]->empty())
+            refuse(QStringLiteral("A tabela %1 não é filtrada por %2.")
+                       .arg(QLatin1String(g->table), QString::fromUtf8(names[i])));
+        incomplete = incomplete || (i < g->filters && filters[i]->empty());
+    }
+
+    const std::optional<std::string> first = firstOperationTime(c);
+    if (!first || q.moment < *first) {
+        const QString from = first ? QString::fromStdString(*first) : QString();
+        refuse(first ? QStringLiteral("O histórico de alterações só está completo a partir de %1: a situação"
+                                      " antes desse momento não pode ser reconstruída.").arg(from)
+                     : QStringLiteral("O histórico de alterações ainda não tem nenhuma operação: a situação de um"
+                                      " momento passado não pode ser reconstruída."),
+               QCborMap{{QStringLiteral("completoDesde"), first ? QCborValue(from) : QCborValue(nullptr)}});
+    }
+
+    std::vector<FieldSpec> fields = g->fields;
+    fields.insert(fields.end(), std::begin(protocol::history::kSituacao), std::end(protocol::history::kSituacao));
+    if (incomplete)
+        return writeEmptyPacket(w, fields);
+    const std::string cut = "$" + std::to_string(g->filters + 1);
+    auto st = c.prepare(situationSql(*g, c.backend(), cut));
+    for (int i = 0; i < g->filters; ++i)
+        st->bind(i + 1, *filters[i]);
+    st->bindInt(g->filters + 1, cutAfter(c, q.moment));
+    writePacket(w, fields, *st);
+}
+
+} // namespace fiscal::appserver::history
