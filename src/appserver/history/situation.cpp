@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 
 #include <limits>
+#include <stdexcept>
 #include <vector>
 
 namespace fiscal::appserver::history {
@@ -112,34 +113,56 @@ std::string keyMatch(const char *alias, const Grid &g)
     return s;
 }
 
-std::string situationSql(const Grid &g, storage::Backend backend, const std::string &cut)
+// The operation of one record's item in the record index, its first from the cut on
+// (MIN, ">=") or its last before it (MAX, "<"); bulkItemOf: the same among the bulk
+// operations' items, sought by primary key one bulk operation at a time.
+std::string itemOf(const Grid &g, const char *aggregate, const char *side, const std::string &cut)
 {
     const std::string table = std::string("'") + g.table + "'";
-    const std::string keys = "CDCHAVE1, CDCHAVE2, CDCHAVE3, CDCHAVE4";
-    // Each record's first item from the cut on: its group before it is the group it had.
-    const std::string after =
-        "SELECT H.CDCHAVE1, H.CDCHAVE2, H.CDCHAVE3, H.CDCHAVE4, H.IDOPERACAO, H.CDGRUPOANT FROM HISTITEM H"
-        " JOIN (SELECT " + keys + ", MIN(IDOPERACAO) AS PRIMEIRA FROM HISTITEM WHERE IDOPERACAO >= " + cut
-        + " AND NMTABELA = " + table + " GROUP BY " + keys + ") F ON H.IDOPERACAO = F.PRIMEIRA AND H.NMTABELA = "
-        + table + " AND H.CDCHAVE1 = F.CDCHAVE1 AND H.CDCHAVE2 = F.CDCHAVE2 AND H.CDCHAVE3 = F.CDCHAVE3"
-          " AND H.CDCHAVE4 = F.CDCHAVE4";
-    // The last operation before the cut: in the record index, or among the few bulk ones
-    // (their items are sought by primary key, one bulk operation at a time).
-    const std::string indexed = "(SELECT MAX(L.IDOPERACAO) FROM HISTITEM L WHERE L.FLLOTE = 'N' AND L.NMTABELA = "
-        + table + " AND " + keyMatch("L", g) + " AND L.IDOPERACAO < " + cut + ")";
-    const std::string bulk = "(SELECT MAX(B.IDOPERACAO) FROM HISTOPERACAO B CROSS JOIN HISTITEM L"
-                             " WHERE B.FLLOTE = 'S' AND B.IDOPERACAO < " + cut
-        + " AND L.IDOPERACAO = B.IDOPERACAO AND L.NMTABELA = " + table + " AND " + keyMatch("L", g)
-        + " AND L.FLLOTE = 'S')";
-    const std::string last = std::string(backend == storage::Backend::Postgres ? "GREATEST" : "MAX")
-        + "(COALESCE(" + indexed + ", 0), COALESCE(" + bulk + ", 0))";
+    const std::string key = "L.NMTABELA = " + table + " AND " + keyMatch("L", g);
+    const std::string id = std::string(" ") + side + " " + cut;
+    return std::string("(SELECT ") + aggregate + "(L.IDOPERACAO) FROM HISTITEM L WHERE L.FLLOTE = 'N' AND " + key
+        + " AND L.IDOPERACAO" + id + ")";
+}
+
+std::string bulkItemOf(const Grid &g, const char *aggregate, const char *side, const std::string &cut)
+{
+    const std::string table = std::string("'") + g.table + "'";
+    return std::string("(SELECT ") + aggregate + "(B.IDOPERACAO) FROM HISTOPERACAO B CROSS JOIN HISTITEM L"
+        " WHERE B.FLLOTE = 'S' AND B.IDOPERACAO " + side + " " + cut + " AND L.IDOPERACAO = B.IDOPERACAO"
+        " AND L.NMTABELA = " + table + " AND " + keyMatch("L", g) + " AND L.FLLOTE = 'S')";
+}
+
+// Every row of the grid with two lookups by key: its first item from the cut on, whose group
+// before is the group it had (today's when there is none), and its last operation before
+// the cut. Each is a seek in the record index and one per bulk operation, so no record's
+// lookup reads the items of the others.
+std::string situationSql(const Grid &g, storage::Backend backend, const std::string &cut)
+{
+    const bool pg = backend == storage::Backend::Postgres;
+    const std::string none = "9223372036854775807";
+    const std::string first = pg
+        ? "LEAST(" + itemOf(g, "MIN", ">=", cut) + ", " + bulkItemOf(g, "MIN", ">=", cut) + ")"
+        : "NULLIF(MIN(COALESCE(" + itemOf(g, "MIN", ">=", cut) + ", " + none + "), COALESCE("
+            + bulkItemOf(g, "MIN", ">=", cut) + ", " + none + ")), " + none + ")";
+    const std::string last = std::string(pg ? "GREATEST" : "MAX") + "(COALESCE(" + itemOf(g, "MAX", "<", cut)
+        + ", 0), COALESCE(" + bulkItemOf(g, "MAX", "<", cut) + ", 0))";
     const std::string then = std::string("CASE WHEN A.IDOPERACAO IS NULL THEN ") + g.group
         + " ELSE A.CDGRUPOANT END";
+    // PostgreSQL would rather hash the items than look each one up by an expression of the
+    // row; LATERAL makes it a lookup. SQLite looks it up by primary key as it is.
+    const auto itemIs = [&](const char *alias) {
+        return std::string(alias) + ".IDOPERACAO = " + first + " AND " + alias + ".NMTABELA = '" + g.table + "' AND "
+            + keyMatch(alias, g);
+    };
+    const std::string firstItem = pg
+        ? " LEFT JOIN LATERAL (SELECT H.IDOPERACAO, H.CDGRUPOANT FROM HISTITEM H WHERE " + itemIs("H") + ") A ON TRUE"
+        : " LEFT JOIN HISTITEM A ON " + itemIs("A");
     const std::string from = g.from;
     const std::size_t where = from.find(" WHERE ");
     return "SELECT " + std::string(g.select) + ", " + then + ", GE.DSGRUPOFISC, " + g.group
         + ", GA.DSGRUPOFISC, O.IDOPERACAO, O.DTOPERACAO, O.NMUSUARIO "
-        + from.substr(0, where) + " LEFT JOIN (" + after + ") A ON " + keyMatch("A", g)
+        + from.substr(0, where) + firstItem
         + " LEFT JOIN GRUPOFISCAL GE ON GE.CDGRUPOFISC = " + then
         + " LEFT JOIN GRUPOFISCAL GA ON GA.CDGRUPOFISC = " + g.group
         + " LEFT JOIN HISTOPERACAO O ON O.IDOPERACAO = " + last
@@ -166,6 +189,14 @@ std::int64_t cutAfter(storage::Connection &c, const std::string &moment)
 }
 
 } // namespace
+
+std::string situationStatement(const std::string &table, storage::Backend backend)
+{
+    const Grid *g = findGrid(table);
+    if (!g)
+        throw std::invalid_argument("no grid for table " + table);
+    return situationSql(*g, backend, "$" + std::to_string(g->filters + 1));
+}
 
 std::optional<std::string> normalizedMoment(const QString &text)
 {
@@ -219,8 +250,7 @@ void writeSituation(storage::Connection &c, const SituationQuery &q, dataset::Va
     fields.insert(fields.end(), std::begin(protocol::history::kSituacao), std::end(protocol::history::kSituacao));
     if (incomplete)
         return writeEmptyPacket(w, fields);
-    const std::string cut = "$" + std::to_string(g->filters + 1);
-    auto st = c.prepare(situationSql(*g, c.backend(), cut));
+    auto st = c.prepare(situationStatement(q.table, c.backend()));
     for (int i = 0; i < g->filters; ++i)
         st->bind(i + 1, *filters[i]);
     st->bindInt(g->filters + 1, cutAfter(c, q.moment));

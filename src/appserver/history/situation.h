@@ -4,9 +4,9 @@
 //
 // The operations after the moment are those from the first one recorded later than it on,
 // in the order of their ids (the order their writes took effect). The group a record had
-// is the group before its first item among them, or its group now when none touched it; so
-// the work grows with what changed after the moment, plus one index lookup per record for
-// its last operation before it.
+// is the group before its first item among them, or its group now when none touched it.
+// Each record's first item after the moment and last one before it are sought by its key:
+// a few index lookups per record (one more per bulk operation), however long the history.
 
 #include "dataset/valuewriter.h"
 #include "storage/database.h"
@@ -29,6 +29,11 @@ struct SituationQuery {
     std::string imposto, empresa, inscricao;   // where the table has them, else empty
     std::string moment;             // normalized, not in the future
 };
+
+// The statement writeSituation runs for a table: the filters it takes at $1.. and the id of
+// the first operation after the moment next. Throws std::invalid_argument for a table
+// without a grid. (For measuring it against the server.)
+std::string situationStatement(const std::string &table, storage::Backend backend);
 
 // Writes the packet (protocol::history::kSituacao after the grid's fields). Throws
 // rpc::Fault -32602 for a table without a grid, filters it does not take, or a moment
