@@ -107,7 +107,7 @@ try {
 
     Report report("\"Situação em\": GetSituacaoEm of every client (" + engineName(db) + ")");
     const double ratio = median(oursTimes) / median(rawTimes);
-    report.add({fmtCount(double(clients)) + " clients at a moment before the last of " + fmtCount(double(bulk))
+    report.add({fmtCount(double(clients)) + " clients at a moment before the last of " + std::to_string(bulk)
                     + " bulk operations (median of " + std::to_string(oursTimes.size()) + ")",
                 fmtMs(median(rawTimes)), fmtMs(median(oursTimes)), ratio, "≤ 2×", ratio <= 2.0,
                 "server " + fmtMiB(serverPeak)});
