@@ -60,6 +60,7 @@ inline constexpr char GetOperacoes[] = "GetOperacoes";
 inline constexpr char GetOperacaoItens[] = "GetOperacaoItens";
 inline constexpr char DesfazOperacao[] = "DesfazOperacao";
 inline constexpr char SimulaDesfazOperacao[] = "SimulaDesfazOperacao";
+inline constexpr char GetSituacaoEm[] = "GetSituacaoEm";     // a tab's table as it was at a moment
 
 // ---- Ger10205.rdmRelatorios ----
 inline constexpr char GetCobertura[] = "GetCobertura";

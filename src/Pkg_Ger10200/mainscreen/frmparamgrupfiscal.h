@@ -11,7 +11,8 @@
 //   saving.cpp        BeforeInsert / BeforePost / AfterPost / AfterDelete of the grids
 //   reporting.cpp     printing and exporting the active tab, the coverage report, the
 //                     manual's page of the active tab
-//   history.cpp       the history of the current row and the recent operations (historico/)
+//   history.cpp       the history of the current row, the recent operations and the active
+//                     tab at a past moment (historico/)
 //   tabimpfili.cpp, tabimpinscesta.cpp, taboperinter.cpp, tabtipogest.cpp
 //                     what only one tab does
 //   toolicons.cpp     the pictures of this screen's own tool buttons
@@ -63,6 +64,7 @@ namespace fiscal::ger10200 {
 
 class NetParamGrupFiscal;
 struct RecordRef;
+struct SituacaoTab;
 class CodeField;
 
 class TfrmParamGrupFiscal : public clientlib::TfrmPadraoGrid {
@@ -190,6 +192,7 @@ public:
     QAction *mnuHistorico = nullptr;
     QAction *mnuOperacoes = nullptr;
     QAction *mnuImportar = nullptr;
+    QAction *mnuSituacaoEm = nullptr;
 
 Q_SIGNALS:
     void loadedChanged(bool loaded);
@@ -287,6 +290,10 @@ private:
     std::optional<RecordRef> currentRecord();
     void mnuHistoricoClick();
     void mnuOperacoesClick();
+    // "Situação em…": the active tab as the history describes it; nothing when the tab
+    // lacks the tax (and company and registration) it is read by.
+    std::optional<SituacaoTab> situacaoTab();
+    void mnuSituacaoEmClick();
     // After an undo: the data sets of those tables (all of them when empty) are read again.
     void reloadTables(const QStringList &tables);
     QList<Reload> undoReloads(const QStringList &tables);
