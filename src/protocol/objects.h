@@ -49,6 +49,10 @@ inline constexpr char CadastroAutomatico[] = "CadastroAutomatico";
 inline constexpr char SimulaCadastroAutomatico[] = "SimulaCadastroAutomatico";
 inline constexpr char CadAutoImpInscEsta[] = "CadAutoImpInscEsta";
 inline constexpr char SimulaCadAutoImpInscEsta[] = "SimulaCadAutoImpInscEsta";
+// Import of groups from a spreadsheet (packets: importcalls.h). ImportaGrupos writes, as
+// CadastroAutomatico does; SimulaImportaGrupos is a preview and writes nothing.
+inline constexpr char ImportaGrupos[] = "ImportaGrupos";
+inline constexpr char SimulaImportaGrupos[] = "SimulaImportaGrupos";
 
 // ---- Ger10204.rdmHistorico (packets: historypackets.h) ----
 inline constexpr char GetHistoricoRegistro[] = "GetHistoricoRegistro";

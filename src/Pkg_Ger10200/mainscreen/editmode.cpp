@@ -60,6 +60,10 @@ void TfrmParamGrupFiscal::setEditPair(bool enabled)
 void TfrmParamGrupFiscal::setAutomaticPair(bool enabled)
 {
     sbtAutomatico->setEnabled(enabled);
+    // Importing, like the automatic registration, writes many rows of the tab at once: it
+    // is there exactly when that is, and the user may write.
+    if (sbtImportar)
+        sbtImportar->setEnabled(enabled && importAllowed());
 }
 
 void TfrmParamGrupFiscal::setReplicationPair(bool enabled)

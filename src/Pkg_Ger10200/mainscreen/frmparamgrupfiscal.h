@@ -20,6 +20,7 @@
 // `loaded` turns true once the first load has put the data on screen (the host's
 // --screenshot waits for it).
 
+#include "Pkg_Ger10200/importacao/importtarget.h"
 #include "clientlib/frmpadraogrid.h"
 
 #include <QCborArray>
@@ -174,6 +175,7 @@ public:
     // Tool bar, navigator panel and menus of this screen.
     vcl::TSpeedButton *sbtAutomatico = nullptr;
     vcl::TSpeedButton *sbtReplica = nullptr;
+    vcl::TSpeedButton *sbtImportar = nullptr;
     vcl::TLabel *lblNome = nullptr;
     QAction *mnuFornecedor = nullptr;
     QAction *mnuCliente = nullptr;
@@ -189,6 +191,7 @@ public:
     QAction *mnuCobertura = nullptr;
     QAction *mnuHistorico = nullptr;
     QAction *mnuOperacoes = nullptr;
+    QAction *mnuImportar = nullptr;
     QAction *mnuSituacaoEm = nullptr;
 
 Q_SIGNALS:
@@ -278,6 +281,11 @@ private:
 
     // history.cpp
     void buildHistoryMenus();
+    // Import of a spreadsheet into the tab on screen (importing.cpp).
+    void buildImportCommands();
+    bool importAllowed() const;
+    std::optional<ImportTarget> importTarget();
+    void mnuImportarClick();
     // The current row of the active tab as the history names it; nothing when there is none.
     std::optional<RecordRef> currentRecord();
     void mnuHistoricoClick();
