@@ -50,6 +50,10 @@ inline constexpr char CadastroAutomatico[] = "CadastroAutomatico";
 inline constexpr char SimulaCadastroAutomatico[] = "SimulaCadastroAutomatico";
 inline constexpr char CadAutoImpInscEsta[] = "CadAutoImpInscEsta";
 inline constexpr char SimulaCadAutoImpInscEsta[] = "SimulaCadAutoImpInscEsta";
+// Import of groups from a spreadsheet (packets: importcalls.h). ImportaGrupos writes, as
+// CadastroAutomatico does; SimulaImportaGrupos is a preview and writes nothing.
+inline constexpr char ImportaGrupos[] = "ImportaGrupos";
+inline constexpr char SimulaImportaGrupos[] = "SimulaImportaGrupos";
 
 // ---- Ger10204.rdmHistorico (packets: historypackets.h) ----
 inline constexpr char GetHistoricoRegistro[] = "GetHistoricoRegistro";
@@ -57,6 +61,7 @@ inline constexpr char GetOperacoes[] = "GetOperacoes";
 inline constexpr char GetOperacaoItens[] = "GetOperacaoItens";
 inline constexpr char DesfazOperacao[] = "DesfazOperacao";
 inline constexpr char SimulaDesfazOperacao[] = "SimulaDesfazOperacao";
+inline constexpr char GetSituacaoEm[] = "GetSituacaoEm";     // a tab's table as it was at a moment
 
 // ---- Ger10205.rdmRelatorios ----
 inline constexpr char GetCobertura[] = "GetCobertura";

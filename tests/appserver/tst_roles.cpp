@@ -76,7 +76,7 @@ struct Env {
 const std::set<std::string> kWrites{"SetFornecedor", "SetCliente", "SetFilial", "SetTipoOperac", "SetTipoFatur",
                                     "setTipoGest", "SetImpFili", "SetFornInsc", "SetCliInsc", "SetOperInter",
                                     "SetUpdateTipoFatur", "CadastroAutomatico", "CadAutoImpInscEsta", "Replica",
-                                    "DesfazOperacao"};
+                                    "ImportaGrupos", "DesfazOperacao"};
 const std::set<std::string> kManage{"GetUsuarios", "SetUsuario", "RedefineSenha"};
 
 bool allowed(const std::string &role, const std::string &method)

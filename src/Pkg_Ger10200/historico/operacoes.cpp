@@ -17,6 +17,7 @@
 #include "vcl/toolbutton.h"
 #include "protocol/objects.h"
 #include "protocol/historypackets.h"
+#include "reports/reporttable.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -220,8 +221,12 @@ TfrmOperacoes::TfrmOperacoes(ScreenBehind behind, QWidget *parent)
                                   QStringLiteral("Operação"), QStringLiteral("O que fez"), QStringLiteral("Alterados"),
                                   QStringLiteral("Incluídos"), QStringLiteral("Excluídos"), QStringLiteral("Situação")});
 
+    const ReportButtons report = reportButtons(this, [this] { return tableReport(this, *tblOperacoes->model()); });
+    sbtImprimir = report.print;
+    sbtExportar = report.exportTo;
+
     auto *bar = new QHBoxLayout;
-    for (QToolButton *b : {sbtVerificar, sbtMaisAntigas, sbtRegistros, sbtDesfazer, sbtFechar})
+    for (QToolButton *b : {sbtVerificar, sbtMaisAntigas, sbtRegistros, sbtDesfazer, sbtImprimir, sbtExportar, sbtFechar})
         bar->addWidget(b);
     bar->addStretch(1);
     bar->addWidget(screenCode(this));

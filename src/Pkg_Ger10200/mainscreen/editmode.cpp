@@ -62,6 +62,10 @@ void TfrmParamGrupFiscal::setEditPair(bool enabled)
 void TfrmParamGrupFiscal::setAutomaticPair(bool enabled)
 {
     clientlib::enableFor(sbtAutomatico, clientlib::UserSession::Right::Write, enabled);
+    // Importing, like the automatic registration, writes many rows of the tab at once: it
+    // is there exactly when that is, and the user's role may write.
+    if (sbtImportar)
+        clientlib::enableFor(sbtImportar, clientlib::UserSession::Right::Write, enabled);
 }
 
 void TfrmParamGrupFiscal::setReplicationPair(bool enabled)

@@ -45,6 +45,8 @@ const Rule kRules[] = {
     {protocol::kHistorico, m::GetOperacoes, Right::Read},
     {protocol::kHistorico, m::GetOperacaoItens, Right::Read},
     {protocol::kHistorico, m::SimulaDesfazOperacao, Right::Read},
+    {protocol::kHistorico, m::GetSituacaoEm, Right::Read},
+    {protocol::kCadAutParGrpFis, m::SimulaImportaGrupos, Right::Read},
     {protocol::kRelatorios, m::GetCobertura, Right::Read},
     {protocol::kRelatorios, m::GetSemGrupo, Right::Read},
     // One-row saves and bulk operations.
@@ -62,6 +64,7 @@ const Rule kRules[] = {
     {protocol::kParamGrupFiscal, m::Replica, Right::Write},
     {protocol::kCadAutParGrpFis, m::CadastroAutomatico, Right::Write},
     {protocol::kCadAutParGrpFis, m::CadAutoImpInscEsta, Right::Write},
+    {protocol::kCadAutParGrpFis, m::ImportaGrupos, Right::Write},
     {protocol::kHistorico, m::DesfazOperacao, Right::Undo},
     // Sessions and users.
     {protocol::kSessao, m::Entrar, Right::Open},
