@@ -33,7 +33,10 @@ Answer call(const char *name, const QCborArray &params)
     Answer a;
     const Settings &s = Settings::instance();
     try {
-        fiscal::rpc::Client client(s.serverHost(), quint16(s.serverPort()), s.token(),
+        // Signing in carries no credentials: after a session ended, the token in the
+        // settings is the dead session's, which the server refuses before reading the call.
+        const bool signingIn = qstrcmp(name, method::Entrar) == 0;
+        fiscal::rpc::Client client(s.serverHost(), quint16(s.serverPort()), signingIn ? QString() : s.token(),
                                    fiscal::rpc::TlsOptions{s.serverTls(), s.caFile()});
         const fiscal::rpc::Reply r = client.call(QLatin1String(fiscal::protocol::kSessao), QLatin1String(name), params,
                                                  kTimeoutMs);

@@ -61,6 +61,22 @@ int signInAtStart(const HostOptions &options)
     SignInDialog dialog;
     if (options.userGiven)
         dialog.setLogin(options.user);
+    if (!options.screenshot.isEmpty() || options.exitWhenDrawn) {
+        // Nobody to type a password: the picture is the sign-in itself, never a wait.
+        if (options.exitWhenDrawn) {
+            std::fprintf(stderr, "erp-host: o servidor pede entrada: use --user e --password-stdin\n");
+            return 1;
+        }
+        dialog.show();
+        QCoreApplication::processEvents();
+        if (!dialog.grab().save(options.screenshot)) {
+            std::fprintf(stderr, "erp-host: não foi possível gravar %s\n", qPrintable(options.screenshot));
+            return 1;
+        }
+        std::fprintf(stderr, "erp-host: o servidor pede entrada; %s mostra a janela \"Entrar\" (com --user e"
+                             " --password-stdin, a tela principal)\n", qPrintable(options.screenshot));
+        return 0;
+    }
     return dialog.exec() == QDialog::Accepted ? -1 : 0;
 }
 

@@ -1,5 +1,7 @@
 #include "clientlib/usersession.h"
 
+#include "clientlib/settings.h"
+
 #include <QVariant>
 #include <QWidget>
 
@@ -21,6 +23,14 @@ void UserSession::set(const QString &login, const QString &fullName, const QStri
 void UserSession::clear()
 {
     set({}, {}, {});
+}
+
+bool UserSession::isOwn(const QString &historyUser) const
+{
+    if (signedIn())
+        return historyUser == m_login;
+    const QString declared = Settings::instance().user();
+    return historyUser == declared || historyUser == declared + QStringLiteral(" (não autenticado)");
 }
 
 bool UserSession::may(Right right) const

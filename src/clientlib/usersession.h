@@ -32,6 +32,11 @@ public:
     QString role() const { return m_role; }
     bool signedIn() const { return !m_login.isEmpty(); }
 
+    // Whether the history's user of an operation is whoever works here: the signed-in login,
+    // or, on a server that asks for no sign-in, the declared name the server marks as not
+    // authenticated.
+    bool isOwn(const QString &historyUser) const;
+
     bool may(Right right) const;
     bool mayWrite() const { return may(Right::Write); }
     // "Seu papel (consulta) não permite alterar grupos fiscais."

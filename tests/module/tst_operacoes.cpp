@@ -113,9 +113,9 @@ TEST_F(OperacoesTest, TheQuestionSaysWhoWhenWhatAndHowManyRowsComeBack)
              .arg(QString::fromStdString(mine), kRecorded, localMinute(mine)),
          clientlib::mtConfirmation},
         {"another user's registration, one row changed since", registration,
-         QStringLiteral("Desfazer a operação %1, feita por Beto em %2 — Cadastramento automático de %3 clientes?\n\n"
+         QStringLiteral("Desfazer a operação %1, feita por Beto (não autenticado) em %2 — Cadastramento automático de %3 clientes?\n\n"
                         "%4 registros voltam a ser como eram antes dela. Ficam como estão: 1 alterado por uma operação "
-                        "posterior.\n\nAtenção: esta operação foi feita por outro usuário (Beto), não por você.")
+                        "posterior.\n\nAtenção: esta operação foi feita por outro usuário (Beto (não autenticado)), não por você.")
              .arg(QString::fromStdString(registration), localMinute(registration), brazil.toString(n),
                   brazil.toString(n - 1)),
          clientlib::mtWarning},
