@@ -9,6 +9,7 @@ inline constexpr char kParamGrupFiscal[] = "Ger10200.rdmParamGrupFiscal";  // ma
 inline constexpr char kCadAutParGrpFis[] = "Ger10201.rdmCadAutParGrpFis";  // automatic registration
 inline constexpr char kHistorico[] = "Ger10204.rdmHistorico";              // history and undo
 inline constexpr char kRelatorios[] = "Ger10205.rdmRelatorios";            // coverage report
+inline constexpr char kSessao[] = "Ger10206.rdmSessao";                    // sign-in and users (sessionpackets.h)
 
 namespace method {
 
@@ -65,6 +66,14 @@ inline constexpr char GetSituacaoEm[] = "GetSituacaoEm";     // a tab's table as
 // ---- Ger10205.rdmRelatorios ----
 inline constexpr char GetCobertura[] = "GetCobertura";
 inline constexpr char GetSemGrupo[] = "GetSemGrupo";
+
+// ---- Ger10206.rdmSessao ----
+inline constexpr char Entrar[] = "Entrar";                // (usuario, senha): the only call without a session
+inline constexpr char Sair[] = "Sair";                    // ()
+inline constexpr char TrocarSenha[] = "TrocarSenha";      // (atual, nova)
+inline constexpr char GetUsuarios[] = "GetUsuarios";      // (): administradores
+inline constexpr char SetUsuario[] = "SetUsuario";        // (usuario, nome, papel, ativo)
+inline constexpr char RedefineSenha[] = "RedefineSenha";  // (usuario): a temporary password
 
 } // namespace method
 

@@ -283,7 +283,6 @@ private:
     void buildHistoryMenus();
     // Import of a spreadsheet into the tab on screen (importing.cpp).
     void buildImportCommands();
-    bool importAllowed() const;
     std::optional<ImportTarget> importTarget();
     void mnuImportarClick();
     // The current row of the active tab as the history names it; nothing when there is none.

@@ -85,13 +85,6 @@ void TfrmParamGrupFiscal::buildImportCommands()
     vcl::linkEnabled(mnuImportar, sbtImportar);
 }
 
-bool TfrmParamGrupFiscal::importAllowed() const
-{
-    // The one place the import's availability is decided besides the tab's state: the
-    // signed-in user's role (a `consulta` user may not write) joins here.
-    return true;
-}
-
 std::optional<ImportTarget> TfrmParamGrupFiscal::importTarget()
 {
     vcl::TTabSheet *tab = pgcPadrao->ActivePage();

@@ -8,6 +8,7 @@
 //   GetSituacaoEm(table, tax, company, registration, moment)
 //                                      a tab's table as it was at a moment (history/situation.h)
 
+#include "appserver/access/roles.h"
 #include "appserver/common/args.h"
 #include "appserver/history/history.h"
 #include "appserver/history/situation.h"
@@ -143,6 +144,12 @@ void desfazOperacao(ConnectionPool &pool, const QCborArray &params, ValueWriter 
     const std::int64_t id = integerArg(params, 0, "operação");
     const history::Operation op{method::DesfazOperacao, history::argumentsJson(params), id};
     const history::UndoResult r = withTransaction(pool, [&](Connection &c) {
+        // Whose it is decides whether an operador may undo it.
+        auto owner = c.prepareCached("SELECT NMUSUARIO FROM HISTOPERACAO WHERE IDOPERACAO = $1");
+        owner->bindInt(1, id);
+        if (owner->step())
+            access::requireUndoOf(std::string(owner->text(0)));
+        owner.reset();
         history::Recorder h(c, op);
         return history::undoOperation(h, id);
     });
