@@ -7,6 +7,8 @@
 //   fiscal-server migrate [--db DB] [--runtime-role ROLE]
 //   fiscal-server backup --db DB FILE
 //   fiscal-server restore --db DB FILE
+//   fiscal-server --db DB user add LOGIN --role ROLE [--name NAME] | passwd LOGIN | role LOGIN ROLE
+//                 | disable LOGIN | enable LOGIN | list
 // Both --init and --listen may be given: the database is prepared, then served.
 
 #include <cstdint>
@@ -22,7 +24,10 @@ enum class Command {
     Migrate,   // the schema brought to this program's version, by its owner
     Backup,    // a copy of a SQLite database into FILE
     Restore,   // FILE put back into a SQLite database
+    User,      // the users of the database: add, passwd, role, disable, enable, list
 };
+
+enum class AuthMode { Users, Pam, None };
 
 struct CommandLine {
     Command command = Command::Serve;
@@ -46,6 +51,14 @@ struct CommandLine {
     int lockWaitSeconds = 5;             // a save waiting for a row another operation holds
     int heavyPerBatch = 4;               // heavy calls in one batch
     std::vector<std::string> trustedProxies;   // --trusted-proxy, else FISCAL_TRUSTED_PROXY
+    AuthMode auth = AuthMode::Users;     // --auth, else FISCAL_AUTH
+    std::string pamService = "fiscal-server";
+    int sessionHours = 8;                // --session-hours, else FISCAL_SESSION_HOURS
+    // user: the action, its login, and for add/role the role and name.
+    std::string userAction;
+    std::string userLogin;
+    std::string userRole;
+    std::string userName;
     bool help = false;
     bool version = false;
 };
@@ -73,6 +86,8 @@ struct Environment {
     const char *migrateDb = nullptr;     // FISCAL_MIGRATE_DB, for migrate, before FISCAL_DB
     const char *runtimeRole = nullptr;   // FISCAL_RUNTIME_ROLE
     const char *trustedProxy = nullptr;  // FISCAL_TRUSTED_PROXY
+    const char *auth = nullptr;          // FISCAL_AUTH
+    const char *sessionHours = nullptr;  // FISCAL_SESSION_HOURS
     static Environment fromProcess();
 };
 
@@ -85,5 +100,8 @@ const char *helpText();
 
 // storage::open's rule: these prefixes open PostgreSQL, anything else is a SQLite file.
 bool isPostgresUrl(const std::string &db);
+
+// Whether an --listen address is the machine's own (127.0.0.0/8, ::1, localhost).
+bool isLoopback(const std::string &address);
 
 } // namespace fiscal::server

@@ -73,6 +73,15 @@ TEST(CommandLine, BadCommandLinesExitWith2)
         {{"--db", "x.sqlite", "--listen", "127.0.0.1:0", "--read-limit", "0"}, "--read-limit"},
         {{"--db", "x.sqlite", "--listen", "127.0.0.1:0", "--lock-wait", "601"}, "--lock-wait"},
         {{"--db", "x.sqlite", "--init", "--bulk-limit", "60"}, "--listen"},
+        // Without sign-in, only this machine may call.
+        {{"--db", "x.sqlite", "--listen", "0.0.0.0:0", "--auth", "nenhuma"}, "nenhuma"},
+        {{"--db", "x.sqlite", "--listen", "127.0.0.1:0", "--auth", "ldap"}, "ldap"},
+        {{"--db", "x.sqlite", "--listen", "127.0.0.1:0", "--auth", "pam:"}, "pam"},
+        {{"--db", "x.sqlite", "--listen", "127.0.0.1:0", "--session-hours", "0"}, "--session-hours"},
+        {{"--db", "x.sqlite", "user", "add", "maria"}, "--role"},
+        {{"--db", "x.sqlite", "user", "role", "maria", "chefe"}, "chefe"},
+        {{"--db", "x.sqlite", "user", "passwd"}, "passwd"},
+        {{"user", "list"}, "--db"},
     };
     for (const BadLine &c : cases) {
         std::string line;

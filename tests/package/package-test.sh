@@ -197,14 +197,10 @@ done
 # (SQLite; PostgreSQL comes later): the block that follows the line naming the file.
 guide_block() { "$support/guide-block.sh" "$guide" "$1"; }
 example="$(guide_block 'Em `/etc/fiscal-server/fiscal-server.env`:')"
-grep -q '^FISCAL_SERVER_TOKEN=' <<<"$example" || fail "no example of fiscal-server.env in $guide"
+grep -q '^FISCAL_AUTH=usuarios' <<<"$example" || fail "no example of fiscal-server.env with sign-in in $guide"
 envfile="$root/etc/fiscal-server/fiscal-server.env"
 db="$(sed -n 's/^FISCAL_DB=//p' "$envfile")"
 sed "s|^FISCAL_DB=.*|FISCAL_DB=$db|" <<<"$example" >"$envfile"
-# The token as an operator gives it to the clients: what they copied, without any comment.
-token="$(sed -n 's/^FISCAL_SERVER_TOKEN=//p' <<<"$example")"
-token="${token%%[[:space:]]#*}"
-[ -n "$token" ] || fail "the guide's example sets no token"
 
 # Without systemd: a unit's ExecStart as systemd runs it, ${VAR} and %i expanded with the
 # unit's environment files, read as root, then the user's rights and umask. Execs.
@@ -222,7 +218,8 @@ run_as_unit() {
 
 # ---- the server ----
 as_fiscal=(setpriv --reuid=fiscal --regid=fiscal --init-groups)
-# Demo data first, so that the host shows rows; the unit's --init must leave them alone.
+# Demo data first, so that the host shows rows; the unit's --init must leave them alone. It
+# brings the demo users, one of whom the host signs in as.
 inroot "${as_fiscal[@]}" sh -c "umask 0007; fiscal-server --db '$db' --init --demo small" >/dev/null \
   || fail "demo data"
 if [ -n "$container" ]; then
@@ -263,8 +260,9 @@ inroot useradd --create-home --groups fiscal fiscaltest
 # The installed settings name the database; the module comes from the installed folder.
 inroot setpriv --reuid=fiscaltest --regid=fiscaltest --init-groups env -i PATH=/usr/bin:/bin \
   HOME=/home/fiscaltest QT_QPA_PLATFORM=offscreen \
-  erp-host --server "http://127.0.0.1:$port" --token "$token" --open Pkg_Ger10200 --screenshot /tmp/erp-host.png \
-  || fail "erp-host did not open the main screen with the guide's token"
+  erp-host --server "http://127.0.0.1:$port" --user operador --password-stdin --open Pkg_Ger10200 \
+  --screenshot /tmp/erp-host.png <<<"operador-demo" \
+  || fail "erp-host did not sign in and open the main screen"
 inroot cat /tmp/erp-host.png >"$build/package-test-erp-host.png" && [ -s "$build/package-test-erp-host.png" ] \
   || fail "no screenshot"
 echo "   main screen saved to $build/package-test-erp-host.png"
@@ -317,6 +315,15 @@ fi
 wait_listening || fail "the server does not listen on $port with PostgreSQL"
 [ "$(psql_as postgres --dbname fiscal -c "SELECT string_agg(DISTINCT tableowner, ',') FROM pg_tables WHERE schemaname = 'public'")" = fiscal_dono ] \
   || fail "the schema is not the owner's"
+# The first administrador as the guide makes it, then a sign-in: a new database has no users.
+inroot "${as_fiscal[@]}" env PGHOST="$pgdata" PGPORT="$pgport" \
+  fiscal-server --db postgresql:///fiscal user add maria --role administrador --name "Maria Souza" \
+  <<<"senha-do-teste-do-pacote" >/dev/null || fail "user add on PostgreSQL"
+token="$(curl -sS -H 'Content-Type: application/json' \
+  --data '{"jsonrpc":"2.0","method":"Entrar","id":1,"params":["maria","senha-do-teste-do-pacote"]}' \
+  "http://127.0.0.1:$port/rpc/Ger10206.rdmSessao" \
+  | python3 -c 'import json, sys; print(json.load(sys.stdin)["result"]["rows"][0][0])')" \
+  || fail "signing in on PostgreSQL"
 # A write through the instance: rows and history written by the runtime role.
 reply="$(curl -sS -H "Authorization: Bearer $token" -H 'Content-Type: application/json' \
   --data '{"jsonrpc":"2.0","method":"SetOperInter","id":1,"params":[{"fields":[{"name":"CDPARGERAL","size":4,"type":"string","required":false},{"name":"DSPARGERFIS","size":3,"type":"string","required":false}],"changes":[{"op":"insert","new":["OPIN",null]}]}]}' \

@@ -113,8 +113,10 @@ std::string argumentsJson(const QCborArray &params)
             out.append(protocol::keptSelection(rpc::textOf(v)));
         else if (v.isBool())
             out.append(v.toBool());
-        else if (v.isMap())
+        else if (v.isMap() && v.toMap().contains(QStringLiteral("changes")))
             out.append(qint64(v.toMap().value(QStringLiteral("changes")).toArray().size()));
+        else if (v.isMap())   // the lines of an import
+            out.append(qint64(v.toMap().value(QStringLiteral("rows")).toArray().size()));
         else if (v.isArray())
             out.append(qint64(v.toArray().size()));
         else
@@ -170,7 +172,7 @@ std::int64_t Recorder::id()
         " QTEXCLUIDOS, IDDESFAZ, DSENDERECO) VALUES ($1, $2, $3, $4, 0, 0, 0, $5, $6) RETURNING IDOPERACAO");
     const std::string undoes = m_op.undoes ? std::to_string(*m_op.undoes) : std::string();
     bindAll(*st, {m_time, rpc::currentCaller().user, m_op.method, m_op.arguments,
-                  m_op.undoes ? std::optional<std::string_view>(undoes) : std::nullopt, rpc::currentCaller().address});
+                  m_op.undoes ? std::optional<std::string_view>(undoes) : std::nullopt, rpc::currentCaller().peer});
     if (!st->step())
         throw std::logic_error("history: the new operation has no id");
     m_id = std::stoll(std::string(st->text(0)));
@@ -276,7 +278,7 @@ std::string Recorder::inlineSql(const std::string &writeSql, const Table &t, Act
 
 void Recorder::bindInline(storage::Statement &st, int firstParam) const
 {
-    bindAll(st, {m_time, rpc::currentCaller().user, m_op.method, m_op.arguments, rpc::currentCaller().address},
+    bindAll(st, {m_time, rpc::currentCaller().user, m_op.method, m_op.arguments, rpc::currentCaller().peer},
             firstParam);
 }
 

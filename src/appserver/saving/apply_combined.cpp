@@ -122,7 +122,7 @@ std::unique_ptr<storage::Statement> updateStatement(storage::Connection &c, cons
         st->bind(b + 5, call.caller.user);
         st->bind(b + 6, call.time);
         st->bind(b + 7, "[" + std::to_string(call.items.size()) + "]");
-        st->bind(b + 8, call.caller.address);
+        st->bind(b + 8, call.caller.peer);
     }
     return st;
 }
