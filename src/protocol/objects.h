@@ -9,6 +9,7 @@ inline constexpr char kParamGrupFiscal[] = "Ger10200.rdmParamGrupFiscal";  // ma
 inline constexpr char kCadAutParGrpFis[] = "Ger10201.rdmCadAutParGrpFis";  // automatic registration
 inline constexpr char kHistorico[] = "Ger10204.rdmHistorico";              // history and undo
 inline constexpr char kRelatorios[] = "Ger10205.rdmRelatorios";            // coverage report
+inline constexpr char kConsultas[] = "Ger10207.rdmConsultas";              // the lookups (lookups.h)
 
 namespace method {
 
@@ -60,6 +61,12 @@ inline constexpr char SimulaDesfazOperacao[] = "SimulaDesfazOperacao";
 // ---- Ger10205.rdmRelatorios ----
 inline constexpr char GetCobertura[] = "GetCobertura";
 inline constexpr char GetSemGrupo[] = "GetSemGrupo";
+
+// ---- Ger10207.rdmConsultas ----
+// Consulta(name, [parameters]): runs the catalogue's statement of that name (lookups.h)
+// with its parameters (strings or null, in the order of Lookup::params) bound, and answers
+// the data packet the direct query would give.
+inline constexpr char Consulta[] = "Consulta";
 
 } // namespace method
 

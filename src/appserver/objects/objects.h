@@ -6,6 +6,7 @@
 //                        CadastroAutomatico, CadAutoImpInscEsta and their previews (Simula*)
 //   report_methods.cpp   Ger10205.rdmRelatorios
 //   history_methods.cpp  Ger10204.rdmHistorico
+//   lookup_methods.cpp   Ger10207.rdmConsultas
 
 #include "appserver/common/connectionpool.h"
 #include "rpc/dispatcher.h"
@@ -16,6 +17,7 @@ void registerReadMethods(rpc::Dispatcher &d, ConnectionPool &pool);
 void registerWriteMethods(rpc::Dispatcher &d, ConnectionPool &pool);
 void registerReportMethods(rpc::Dispatcher &d, ConnectionPool &pool);
 void registerHistoryMethods(rpc::Dispatcher &d, ConnectionPool &pool);
+void registerLookupMethods(rpc::Dispatcher &d, ConnectionPool &pool);
 
 // Every object and method the server offers.
 inline void registerAll(rpc::Dispatcher &d, ConnectionPool &pool)
@@ -24,6 +26,7 @@ inline void registerAll(rpc::Dispatcher &d, ConnectionPool &pool)
     registerWriteMethods(d, pool);
     registerReportMethods(d, pool);
     registerHistoryMethods(d, pool);
+    registerLookupMethods(d, pool);
 }
 
 } // namespace fiscal::appserver
