@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Starts fiscal-server on a free loopback port against the demo database and opens the
-# host with the main screen; without a display it takes a screenshot instead.
+# host with the main screen (its lookups through the server, as on a desktop); without a display it takes a screenshot instead.
 set -euo pipefail
 build="$1"; db="$2"; shift 2
 port="${FISCAL_PORT:-$(python3 -c 'import socket;s=socket.socket();s.bind(("127.0.0.1",0));print(s.getsockname()[1])' 2>/dev/null || echo 8211)}"
@@ -27,8 +27,8 @@ if [ ! -x "$host" ]; then
 fi
 if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   shot="${FISCAL_SCREENSHOT:-$(dirname "$db")/main-screen.png}"
-  QT_QPA_PLATFORM=offscreen "$host" --server "http://127.0.0.1:$port" --db "$db" --screenshot "$shot" "$@"
+  QT_QPA_PLATFORM=offscreen "$host" --server "http://127.0.0.1:$port" --screenshot "$shot" "$@"
   echo "No display: the main screen was saved to $shot"
 else
-  "$host" --server "http://127.0.0.1:$port" --db "$db" --open "$@"
+  "$host" --server "http://127.0.0.1:$port" --open "$@"
 fi
