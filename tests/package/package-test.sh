@@ -3,9 +3,9 @@
 # installed with apt-get into a throwaway root (an overlay of this machine's own root, so
 # their dependencies are the ones Debian installed here) where systemd is booted in a
 # container; the server started through its unit, restarted by systemd after a crash,
-# erp-host opened headless against it by a desktop user of the group fiscal, both packages
-# purged. The unit runs with the example settings of docs/deploy.md, as an operator copies
-# them.
+# erp-host opened headless against it by a desktop user without access to the database,
+# both packages purged. The unit runs with the example settings of docs/deploy.md, as an
+# operator copies them.
 #
 #   package-test.sh BUILD_DIR
 #
