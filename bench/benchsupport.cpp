@@ -185,9 +185,9 @@ int waitBounded(pid_t pid, double timeoutSeconds, rusage *usage)
 
 } // namespace
 
-ServerChild::ServerChild(const std::string &exe, const std::string &db, int workers)
+ServerChild::ServerChild(const std::string &exe, const std::string &db, int workers, const std::string &auth)
 {
-    std::vector<std::string> argv{exe, "--db", db, "--listen", "127.0.0.1:0"};
+    std::vector<std::string> argv{exe, "--db", db, "--listen", "127.0.0.1:0", "--auth", auth};
     if (workers > 0) {
         argv.push_back("--workers");
         argv.push_back(std::to_string(workers));

@@ -81,7 +81,8 @@ double cpuSeconds(pid_t pid);
 // fiscal-server --db DB --listen 127.0.0.1:0 [--workers N]; stopped (SIGTERM) on destruction.
 class ServerChild {
 public:
-    ServerChild(const std::string &exe, const std::string &db, int workers = 0);
+    // `auth`: --auth; the benchmarks of the calls themselves run without sign-in.
+    ServerChild(const std::string &exe, const std::string &db, int workers = 0, const std::string &auth = "nenhuma");
     ~ServerChild();
     ServerChild(const ServerChild &) = delete;
     ServerChild &operator=(const ServerChild &) = delete;

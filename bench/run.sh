@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs the benchmarks and rewrites the results section of docs/performance.md.
 #
-#   bench/run.sh BUILD_DIR [--only getdados,startup,grid,choicelist,lookups,selection,setcliente,cadastro,
-#                                  replica,concurrent,cobertura,print,scaleout]
+#   bench/run.sh BUILD_DIR [--only getdados,startup,grid,choicelist,lookups,selection,setcliente,session,
+#                                  cadastro,replica,situacao,concurrent,cobertura,print,scaleout]
 #                          [--backends sqlite,postgresql]
 #
 # The large demo database is built once and kept in var/bench/large.sqlite. The writing
@@ -13,7 +13,7 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$(cd "$here/.." && pwd)"
 [ $# -ge 1 ] || { echo "usage: bench/run.sh BUILD_DIR [--only LIST] [--backends LIST]" >&2; exit 2; }
 build="$(cd "$1" && pwd)"; shift
-only="getdados,startup,grid,choicelist,lookups,selection,setcliente,cadastro,replica,concurrent,cobertura,print,scaleout"
+only="getdados,startup,grid,choicelist,lookups,selection,setcliente,session,cadastro,replica,situacao,concurrent,cobertura,print,scaleout"
 backends="sqlite,postgresql"
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -62,6 +62,8 @@ if backend sqlite; then
     "$server" --db "$large.tmp" --init --demo large >&2
     mv "$large.tmp" "$large"
   fi
+  # One kept from an older program gets this one's schema.
+  "$server" migrate --db "$large" >&2
   run getdados "GetDados (SQLite)" --db "$large"
   # What a user feels: the host's start-up at three sizes, and the grid at 500,000 rows.
   run startup "Start-up (SQLite)" --db "$large" --host "$host"
@@ -71,13 +73,15 @@ if backend sqlite; then
   run selection "Long selections (SQLite)" --db "$large"
   run cobertura "GetCobertura (SQLite)" --db "$large"
   run print "Printing and exporting 500,000 clients" --db "$large"
-  if wanted setcliente || wanted cadastro || wanted replica; then
+  if wanted setcliente || wanted session || wanted cadastro || wanted replica || wanted situacao; then
     work="$var/work.sqlite"
     rm -f "$work" "$work-wal" "$work-shm"
     cp "$large" "$work"
     run setcliente "SetCliente (SQLite)" --db "$work"
+    run session "Sign-in and sessions (SQLite)" --db "$work"
     run cadastro "CadastroAutomatico (SQLite)" --db "$work"
     run replica "Replica (SQLite)" --db "$work"
+    run situacao "GetSituacaoEm (SQLite)" --db "$work"
     rm -f "$work" "$work-wal" "$work-shm"
   fi
 fi
@@ -95,11 +99,13 @@ if backend postgresql; then
   run selection "Long selections (PostgreSQL)" --db "$url"
   run cobertura "GetCobertura (PostgreSQL)" --db "$url" --psql "$pgbin/psql"
   run setcliente "SetCliente (PostgreSQL)" --db "$url"
+  run session "Sign-in and sessions (PostgreSQL)" --db "$url"
   run replica "Replica (PostgreSQL)" --db "$url"
   run scaleout "Scale-out through nginx (PostgreSQL)" --db "$url" \
     --proxy "$root/tests/support/nginx-proxy.sh" --pg-pid-file "$(cat "$state/datadir")/db/postmaster.pid"
-  # These two change every client's group: last.
+  # These change every client's group: last.
   run cadastro "CadastroAutomatico (PostgreSQL)" --db "$url"
+  run situacao "GetSituacaoEm (PostgreSQL)" --db "$url"
   run concurrent "Concurrent SetCliente (PostgreSQL)" --db "$url" --pgbench "$pgbin/pgbench"
 fi
 

@@ -26,7 +26,7 @@ endfunction()
 fiscal_install_private_libraries(server ${FISCAL_INSTALL_SERVERLIBDIR}
   storage dataset protocol rpc appserver)
 fiscal_install_private_libraries(host ${FISCAL_INSTALL_HOSTLIBDIR}
-  storage dataset protocol rpc vcl fiscal_help clientlib reports)
+  storage dataset protocol rpc vcl fiscal_help clientlib reports importing)
 file(RELATIVE_PATH rel /${CMAKE_INSTALL_BINDIR} /${FISCAL_INSTALL_SERVERLIBDIR})
 set_target_properties(fiscal-server PROPERTIES INSTALL_RPATH "$ORIGIN/${rel}")
 file(RELATIVE_PATH rel /${CMAKE_INSTALL_BINDIR} /${FISCAL_INSTALL_HOSTLIBDIR})

@@ -34,7 +34,8 @@ const OptionInfo kOptions[] = {
     {"--db", "BANCO", "consultas direto no banco (arquivo SQLite ou URL do PostgreSQL); sem ele, pelo servidor"},
     {"--token", "TOKEN", "token exigido pelo servidor, se houver"},
     {"--cafile", "ARQUIVO.pem", "com https: autoridades em que confiar (padrão: as do sistema)"},
-    {"--user", "NOME", "usuário que o histórico registra (padrão: o login do sistema)"},
+    {"--user", "NOME", "usuário com que entrar no servidor; num servidor sem entrada, o nome que o histórico registra"},
+    {"--password-stdin", nullptr, "com --user: lê a senha numa linha da entrada padrão e entra sem perguntar"},
     {"--module", "BIBLIOTECA", "módulo a carregar; repita para vários (substitui os configurados)"},
     {"--open", "[MÓDULO]", "abre a tela principal do módulo ao iniciar (havendo vários, diga qual)"},
     {"--config", "ARQUIVO.ini", "arquivo de configuração no lugar do do usuário"},
@@ -240,6 +241,10 @@ bool parseHostCommandLine(const QStringList &arguments, HostCommandLine &cli, QS
             cli.exitWhenDrawn = true;
             continue;
         }
+        if (arg == QLatin1String("--password-stdin")) {
+            cli.passwordStdin = true;
+            continue;
+        }
         const std::optional<QString> v = value();
         if (!v) {
             return false;
@@ -334,6 +339,8 @@ bool readHostOptions(const HostCommandLine &cli, HostOptions &out, QString &erro
     result.token = cli.token.value_or(result.token);
     result.caFile = cli.caFile.value_or(result.caFile);
     result.user = cli.user.value_or(result.user);
+    result.userGiven = cli.user.has_value();
+    result.passwordStdin = cli.passwordStdin;
     if (result.user.trimmed().isEmpty()) {
         result.user = systemLogin();
     }

@@ -26,6 +26,7 @@ struct HostCommandLine {
     int screenshotTab = 0;
     QString screenshotDialog;
     bool exitWhenDrawn = false;
+    bool passwordStdin = false;
     bool help = false;
     bool version = false;
 };
@@ -37,6 +38,8 @@ struct HostOptions {
     QString token;
     QString caFile;                // authorities to trust for https (PEM); empty: the system's
     QString user;                  // never empty: the system login when nothing names one
+    bool userGiven = false;        // --user: sign in as this user
+    bool passwordStdin = false;    // --password-stdin: its password is the first line of stdin
     QStringList modules;           // library paths, in menu order
     bool open = false;             // --open: open a module's main screen at start
     QString openModule;            // its name; empty when only one module is configured

@@ -5,6 +5,8 @@
 #include "hostoptions.h"
 #include "mainwindow.h"
 #include "screenshot.h"
+#include "sessionmenu.h"
+#include "signindialog.h"
 
 #include "clientlib/hostservices.h"
 #include "clientlib/interaction.h"
@@ -13,6 +15,7 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QTextStream>
 #include <QTimer>
 #include <cstdio>
 #include <stdexcept>
@@ -26,6 +29,55 @@ QIcon applicationIcon()
         icon.addFile(QStringLiteral(":/icons/erp-host-%1.png").arg(size), QSize(size, size));
     }
     return icon;
+}
+
+// A server that asks for a sign-in gets one before anything opens: from the dialog, or
+// with --user and --password-stdin from the first line of standard input (scripts,
+// screenshots). A token of the settings is a script's own session. Returns an exit code
+// when the program must end, else -1.
+int signInAtStart(const HostOptions &options)
+{
+    if (!fiscal::clientlib::Settings::instance().token().isEmpty() || !serverWantsSignIn())
+        return -1;
+    if (options.passwordStdin) {
+        if (!options.userGiven) {
+            std::fprintf(stderr, "erp-host: --password-stdin pede --user\n");
+            return 2;
+        }
+        QTextStream in(stdin);
+        const SignIn session = signIn(options.user, in.readLine());
+        if (!session.ok) {
+            std::fprintf(stderr, "erp-host: %s\n", qPrintable(session.message));
+            return 1;
+        }
+        if (session.mustChangePassword) {
+            std::fprintf(stderr, "erp-host: a senha de %s é temporária; entre uma vez sem --password-stdin para"
+                                 " trocá-la\n", qPrintable(options.user));
+            return 1;
+        }
+        adopt(session);
+        return -1;
+    }
+    SignInDialog dialog;
+    if (options.userGiven)
+        dialog.setLogin(options.user);
+    if (!options.screenshot.isEmpty() || options.exitWhenDrawn) {
+        // Nobody to type a password: the picture is the sign-in itself, never a wait.
+        if (options.exitWhenDrawn) {
+            std::fprintf(stderr, "erp-host: o servidor pede entrada: use --user e --password-stdin\n");
+            return 1;
+        }
+        dialog.show();
+        QCoreApplication::processEvents();
+        if (!dialog.grab().save(options.screenshot)) {
+            std::fprintf(stderr, "erp-host: não foi possível gravar %s\n", qPrintable(options.screenshot));
+            return 1;
+        }
+        std::fprintf(stderr, "erp-host: o servidor pede entrada; %s mostra a janela \"Entrar\" (com --user e"
+                             " --password-stdin, a tela principal)\n", qPrintable(options.screenshot));
+        return 0;
+    }
+    return dialog.exec() == QDialog::Accepted ? -1 : 0;
 }
 
 } // namespace
@@ -86,11 +138,14 @@ int main(int argc, char **argv)
     settings.setToken(options.token);
     settings.setCaFile(options.caFile);
     settings.setUser(options.user);
+    if (const int rc = signInAtStart(options); rc >= 0)
+        return rc;
 
     HostWindow window;
     fiscal::clientlib::setHostWindow(&window, window.mdiArea());
     window.resize(1024, 600);
     window.loadModules(options.modules);
+    installSessionMenu(window);
     window.show();
     window.activateWindow();
 

@@ -72,16 +72,98 @@ CommandLine parseJob(Command command, const std::vector<std::string> &args, cons
     return cl;
 }
 
+// The users of the database: fiscal-server --db DB user ACTION ...
+CommandLine parseUser(const std::vector<std::string> &args)
+{
+    CommandLine cl;
+    cl.command = Command::User;
+    std::vector<std::string> words;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string &a = args[i];
+        const auto value = [&]() -> const std::string & {
+            if (i + 1 >= args.size() || args[i + 1].rfind("--", 0) == 0 || args[i + 1].empty())
+                throw UsageError("falta o valor de " + a);
+            return args[++i];
+        };
+        if (a == "--db")
+            cl.db = value();
+        else if (a == "--role")
+            cl.userRole = value();
+        else if (a == "--name")
+            cl.userName = value();
+        else if (a.rfind("-", 0) == 0)
+            throw UsageError("opção desconhecida para user: " + a);
+        else
+            words.push_back(a);
+    }
+    if (cl.db.empty())
+        throw UsageError("falta --db BANCO");
+    // words[0] is "user".
+    if (words.size() < 2)
+        throw UsageError("user espera add, passwd, role, disable, enable ou list");
+    cl.userAction = words[1];
+    const auto expect = [&](size_t n, const char *form) {
+        if (words.size() != n)
+            throw UsageError(std::string("uso: fiscal-server --db BANCO user ") + form);
+    };
+    if (cl.userAction == "add") {
+        expect(3, "add USUÁRIO --role PAPEL [--name \"NOME\"]");
+        if (cl.userRole.empty())
+            throw UsageError("user add pede --role consulta, operador ou administrador");
+    } else if (cl.userAction == "role") {
+        expect(4, "role USUÁRIO PAPEL");
+        cl.userRole = words[3];
+    } else if (cl.userAction == "passwd" || cl.userAction == "disable" || cl.userAction == "enable") {
+        expect(3, (cl.userAction + " USUÁRIO").c_str());
+    } else if (cl.userAction == "list") {
+        expect(2, "list");
+    } else {
+        throw UsageError("user espera add, passwd, role, disable, enable ou list, veio '" + cl.userAction + "'");
+    }
+    if (words.size() > 2)
+        cl.userLogin = words[2];
+    if (!cl.userRole.empty() && cl.userRole != "consulta" && cl.userRole != "operador"
+        && cl.userRole != "administrador")
+        throw UsageError("papel desconhecido '" + cl.userRole + "': use consulta, operador ou administrador");
+    if ((!cl.userName.empty() || (!cl.userRole.empty() && cl.userAction != "role")) && cl.userAction != "add")
+        throw UsageError("--role e --name valem só para user add");
+    return cl;
+}
+
+void parseAuth(const std::string &text, CommandLine &cl)
+{
+    if (text == "usuarios") {
+        cl.auth = AuthMode::Users;
+    } else if (text == "nenhuma") {
+        cl.auth = AuthMode::None;
+    } else if (text == "pam" || text.rfind("pam:", 0) == 0) {
+        cl.auth = AuthMode::Pam;
+        if (text.size() > 4)
+            cl.pamService = text.substr(4);
+        else if (text.size() == 4)
+            throw UsageError("--auth pam: falta o nome do serviço depois dos dois-pontos");
+    } else {
+        throw UsageError("--auth espera usuarios, pam[:SERVIÇO] ou nenhuma, veio '" + text + "'");
+    }
+}
+
 } // namespace
+
+bool isLoopback(const std::string &address)
+{
+    return address == "localhost" || address == "::1" || address.rfind("127.", 0) == 0;
+}
 
 const char *usageText()
 {
     return "uso: fiscal-server --db BANCO --init [--demo small|large]\n"
            "     fiscal-server --db BANCO [--init] --listen ENDEREÇO:PORTA [--token TOKEN] [--tokens ARQUIVO]\n"
            "            [--history-days N] [--workers N] [--pool N] [--drain SEGUNDOS]\n"
+           "            [--auth usuarios|pam[:SERVIÇO]|nenhuma] [--session-hours N]\n"
            "     fiscal-server migrate [--db BANCO] [--runtime-role PAPEL]\n"
            "     fiscal-server backup --db BANCO ARQUIVO\n"
            "     fiscal-server restore --db BANCO ARQUIVO\n"
+           "     fiscal-server --db BANCO user add|passwd|role|disable|enable|list ...\n"
            "     fiscal-server --help | --version\n"
            "Veja fiscal-server --help.\n";
 }
@@ -95,9 +177,14 @@ const char *helpText()
            "uso: fiscal-server --db BANCO --init [--demo small|large]\n"
            "     fiscal-server --db BANCO [--init] --listen ENDEREÇO:PORTA [--token TOKEN] [--tokens ARQUIVO]\n"
            "            [--history-days N] [--workers N] [--pool N] [--drain SEGUNDOS]\n"
+           "            [--auth usuarios|pam[:SERVIÇO]|nenhuma] [--session-hours N]\n"
            "     fiscal-server migrate [--db BANCO] [--runtime-role PAPEL]\n"
            "     fiscal-server backup --db BANCO ARQUIVO\n"
            "     fiscal-server restore --db BANCO ARQUIVO\n"
+           "     fiscal-server --db BANCO user add USUÁRIO --role PAPEL [--name \"NOME\"]\n"
+           "     fiscal-server --db BANCO user passwd|disable|enable USUÁRIO\n"
+           "     fiscal-server --db BANCO user role USUÁRIO PAPEL\n"
+           "     fiscal-server --db BANCO user list\n"
            "\n"
            "Opções:\n"
            "  --db BANCO               arquivo SQLite ou URL do PostgreSQL\n"
@@ -108,11 +195,20 @@ const char *helpText()
            "  --demo small|large       com --init, grava dados de demonstração num banco vazio\n"
            "  --listen ENDEREÇO:PORTA  atende nesse endereço (IPv6 entre colchetes: [::1]:8211);\n"
            "                           a porta 0 escolhe uma livre\n"
-           "  --token TOKEN            exige \"Authorization: Bearer TOKEN\" em cada chamada; o\n"
-           "                           histórico registra o usuário que o cliente declara\n"
-           "  --tokens ARQUIVO         um token por usuário: linhas usuário:SHA-256-do-token\n"
-           "                           (printf %s TOKEN | sha256sum); o histórico registra o\n"
-           "                           dono do token, nunca o nome que o cliente declara\n"
+           "  --auth MODO              usuarios (o padrão): cada pessoa entra com usuário e senha\n"
+           "                           do banco (Ger10206.rdmSessao.Entrar); pam[:SERVIÇO]: a senha é\n"
+           "                           conferida pelo PAM (serviço fiscal-server se não dito) e o\n"
+           "                           papel vem dos grupos fiscal-consulta, fiscal-operador e\n"
+           "                           fiscal-administrador; nenhuma: ninguém entra e o histórico\n"
+           "                           registra o nome que o cliente declara, marcado (não\n"
+           "                           autenticado); só com --listen num endereço local\n"
+           "  --session-hours N        uma sessão sem chamadas expira depois de N horas (1 a 720;\n"
+           "                           padrão 8)\n"
+           "  --token TOKEN            aceita \"Authorization: Bearer TOKEN\" como o usuário 'token',\n"
+           "                           com o papel operador (para scripts)\n"
+           "  --tokens ARQUIVO         um token por usuário: linhas usuário:SHA-256-do-token[:papel]\n"
+           "                           (printf %s TOKEN | sha256sum; papel operador se não dito);\n"
+           "                           o histórico registra o dono do token\n"
            "  --history-days N         guarda o histórico de alterações por N dias e apaga as\n"
            "                           operações mais antigas (ao iniciar e de hora em hora);\n"
            "                           0, o padrão, guarda tudo\n"
@@ -137,6 +233,12 @@ const char *helpText()
            "                           momento, enquanto os servidores continuam gravando\n"
            "  restore --db BANCO ARQUIVO  põe a cópia ARQUIVO no lugar do conteúdo do banco\n"
            "                           SQLite (pare os servidores antes); confere a cópia primeiro\n"
+           "  user add USUÁRIO --role PAPEL [--name \"NOME\"]  cria um usuário; a senha é pedida\n"
+           "                           duas vezes no terminal, ou lida numa linha da entrada padrão\n"
+           "  user passwd USUÁRIO      troca a senha (do mesmo modo) e encerra as sessões dele\n"
+           "  user role USUÁRIO PAPEL  muda o papel: consulta, operador ou administrador\n"
+           "  user disable|enable USUÁRIO  desativa (encerrando as sessões) ou reativa\n"
+           "  user list                lista os usuários\n"
            "  --version                mostra a versão e sai\n"
            "\n"
            "Variáveis de ambiente:\n"
@@ -145,6 +247,8 @@ const char *helpText()
            "  FISCAL_POOL, FISCAL_DRAIN  --pool e --drain, quando não são dados\n"
            "  FISCAL_SERVER_TOKENS     o arquivo de tokens, quando --tokens não é dado\n"
            "  FISCAL_HISTORY_DAYS      os dias de histórico, quando --history-days não é dado\n"
+           "  FISCAL_AUTH, FISCAL_SESSION_HOURS  --auth e --session-hours, quando não são dados\n"
+           "  FISCAL_PAM_CONFDIR       pasta de configuração do PAM no lugar de /etc/pam.d\n"
            "  FISCAL_MIGRATE_DB, FISCAL_DB, FISCAL_RUNTIME_ROLE  o banco e o papel de migrate\n"
            "  PGPASSWORD, PGHOST, PGUSER, ...  as da libpq, para o PostgreSQL\n"
            "\n"
@@ -183,7 +287,8 @@ Environment Environment::fromProcess()
     return {std::getenv("FISCAL_SERVER_TOKEN"), std::getenv("FISCAL_POOL"),
             std::getenv("FISCAL_DRAIN"),        std::getenv("FISCAL_SERVER_TOKENS"),
             std::getenv("FISCAL_HISTORY_DAYS"), std::getenv("FISCAL_DB"),
-            std::getenv("FISCAL_MIGRATE_DB"),   std::getenv("FISCAL_RUNTIME_ROLE")};
+            std::getenv("FISCAL_MIGRATE_DB"),   std::getenv("FISCAL_RUNTIME_ROLE"),
+            std::getenv("FISCAL_AUTH"),         std::getenv("FISCAL_SESSION_HOURS")};
 }
 
 CommandLine parseCommandLine(const std::vector<std::string> &args, const Environment &env)
@@ -195,6 +300,10 @@ CommandLine parseCommandLine(const std::vector<std::string> &args, const Environ
             return parseJob(Command::Backup, args, env);
         if (args.front() == "restore")
             return parseJob(Command::Restore, args, env);
+        for (size_t i = 0; i < args.size() && i < 3; ++i) {
+            if (args[i] == "user" && (i == 0 || args[i - 1] != "--db"))
+                return parseUser(args);
+        }
     }
     CommandLine cl;
     bool tokenGiven = false;
@@ -203,6 +312,8 @@ CommandLine parseCommandLine(const std::vector<std::string> &args, const Environ
     bool workersGiven = false;
     bool poolGiven = false;
     bool drainGiven = false;
+    bool authGiven = false;
+    bool hoursGiven = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string &a = args[i];
         const auto value = [&]() -> const std::string & {
@@ -257,6 +368,12 @@ CommandLine parseCommandLine(const std::vector<std::string> &args, const Environ
         } else if (a == "--drain") {
             cl.drainSeconds = parseInt(value(), "--drain", 0, 300);
             drainGiven = true;
+        } else if (a == "--auth") {
+            parseAuth(value(), cl);
+            authGiven = true;
+        } else if (a == "--session-hours") {
+            cl.sessionHours = parseInt(value(), "--session-hours", 1, 720);
+            hoursGiven = true;
         } else {
             throw UsageError("opção desconhecida: " + a);
         }
@@ -269,8 +386,18 @@ CommandLine parseCommandLine(const std::vector<std::string> &args, const Environ
         throw UsageError("diga --init, --listen ou os dois");
     if (cl.demo && !cl.init)
         throw UsageError("--demo só vale com --init");
-    if ((tokenGiven || tokensGiven || daysGiven || workersGiven || poolGiven || drainGiven) && !cl.listen)
-        throw UsageError("--token, --tokens, --history-days, --workers, --pool e --drain só valem com --listen");
+    if ((tokenGiven || tokensGiven || daysGiven || workersGiven || poolGiven || drainGiven || authGiven || hoursGiven)
+        && !cl.listen)
+        throw UsageError("--token, --tokens, --history-days, --workers, --pool, --drain, --auth e --session-hours só"
+                         " valem com --listen");
+    if (!authGiven && env.auth && *env.auth)
+        parseAuth(env.auth, cl);
+    if (!hoursGiven && env.sessionHours && *env.sessionHours)
+        cl.sessionHours = parseInt(env.sessionHours, "FISCAL_SESSION_HOURS", 1, 720);
+    // Without sign-in anyone who reaches the port is anyone: only this machine may.
+    if (cl.listen && cl.auth == AuthMode::None && !isLoopback(cl.address))
+        throw UsageError("--auth nenhuma só vale num endereço local (127.0.0.1, ::1); em " + cl.address
+                         + " cada pessoa deve entrar com o seu usuário");
     if (!tokenGiven && env.token)
         cl.token = env.token;
     if (!tokensGiven && env.tokensFile)

@@ -6,6 +6,8 @@
 //   fiscal-server migrate [--db DB] [--runtime-role ROLE]
 //   fiscal-server backup --db DB FILE
 //   fiscal-server restore --db DB FILE
+//   fiscal-server --db DB user add LOGIN --role ROLE [--name NAME] | passwd LOGIN | role LOGIN ROLE
+//                 | disable LOGIN | enable LOGIN | list
 // Both --init and --listen may be given: the database is prepared, then served.
 
 #include <cstdint>
@@ -21,7 +23,10 @@ enum class Command {
     Migrate,   // the schema brought to this program's version, by its owner
     Backup,    // a copy of a SQLite database into FILE
     Restore,   // FILE put back into a SQLite database
+    User,      // the users of the database: add, passwd, role, disable, enable, list
 };
+
+enum class AuthMode { Users, Pam, None };
 
 struct CommandLine {
     Command command = Command::Serve;
@@ -39,6 +44,14 @@ struct CommandLine {
     int workers = 4;
     int pool = 0;                        // database connections; 0: as many as workers
     int drainSeconds = 0;                // after SIGTERM: /health 503 this long before stopping
+    AuthMode auth = AuthMode::Users;     // --auth, else FISCAL_AUTH
+    std::string pamService = "fiscal-server";
+    int sessionHours = 8;                // --session-hours, else FISCAL_SESSION_HOURS
+    // user: the action, its login, and for add/role the role and name.
+    std::string userAction;
+    std::string userLogin;
+    std::string userRole;
+    std::string userName;
     bool help = false;
     bool version = false;
 };
@@ -62,6 +75,8 @@ struct Environment {
     const char *db = nullptr;            // FISCAL_DB, for migrate
     const char *migrateDb = nullptr;     // FISCAL_MIGRATE_DB, for migrate, before FISCAL_DB
     const char *runtimeRole = nullptr;   // FISCAL_RUNTIME_ROLE
+    const char *auth = nullptr;          // FISCAL_AUTH
+    const char *sessionHours = nullptr;  // FISCAL_SESSION_HOURS
     static Environment fromProcess();
 };
 
@@ -74,5 +89,8 @@ const char *helpText();
 
 // storage::open's rule: these prefixes open PostgreSQL, anything else is a SQLite file.
 bool isPostgresUrl(const std::string &db);
+
+// Whether an --listen address is the machine's own (127.0.0.0/8, ::1, localhost).
+bool isLoopback(const std::string &address);
 
 } // namespace fiscal::server

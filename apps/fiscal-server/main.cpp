@@ -4,6 +4,10 @@
 
 #include "commandline.h"
 #include "sdnotify.h"
+#include "usercommand.h"
+
+#include "appserver/access/passwords.h"
+#include "appserver/access/sessions.h"
 
 #include "appserver/history/history.h"
 #include "appserver/objects/objects.h"
@@ -62,7 +66,9 @@ int initDatabase(const server::CommandLine &cl)
         }
     }
     storage::populateDemo(*conn, *cl.demo == "large" ? storage::DemoSize::Large : storage::DemoSize::Small);
-    std::cout << *cl.demo << " demo data added" << std::endl;
+    // Only with the demo data, never into a database of real work: their passwords are public.
+    server::addDemoUsers(*conn);
+    std::cout << *cl.demo << " demo data added (users consulta, operador, administrador)" << std::endl;
     return 0;
 }
 
@@ -203,6 +209,18 @@ int serve(const server::CommandLine &cl, rpc::TokenTable tokens)
     rpc::Dispatcher dispatcher;
     appserver::ConnectionPool pool(cl.db, cl.pool > 0 ? cl.pool : cl.workers);
     appserver::registerAll(dispatcher, pool);
+    namespace access = appserver::access;
+    access::AuthSettings auth;
+    auth.mode = cl.auth == server::AuthMode::Users ? access::AuthSettings::Mode::Users
+                : cl.auth == server::AuthMode::Pam ? access::AuthSettings::Mode::Pam
+                                                   : access::AuthSettings::Mode::None;
+    auth.pamService = cl.pamService;
+    auth.sharedToken = cl.token;
+    auth.tokens = std::move(tokens);
+    access::Sessions sessions(pool, cl.sessionHours);
+    appserver::registerSessionMethods(dispatcher, pool, auth, sessions);
+    // A password hash takes tens of megabytes: no more at once than calls can run.
+    access::setHashLimit(cl.workers);
 
     ops::Health health([db = cl.db] { return openProbe(db); });
     ops::Metrics metrics;
@@ -211,8 +229,7 @@ int serve(const server::CommandLine &cl, rpc::TokenTable tokens)
     rpc::ServerOptions options;
     options.address = cl.address;
     options.port = cl.port;
-    options.token = cl.token;
-    options.tokens = std::move(tokens);
+    options.authenticate = access::authenticator(auth, sessions);
     options.workers = cl.workers;
     options.recordCall = [&metrics, &callLog](const rpc::CallRecord &call) {
         metrics.record(call);
@@ -286,6 +303,8 @@ int main(int argc, char **argv)
             return backup(cl);
         case server::Command::Restore:
             return restore(cl);
+        case server::Command::User:
+            return server::runUserCommand(cl);
         case server::Command::Serve:
             break;
         }

@@ -71,6 +71,7 @@ const clientlib::ScreenTargets &targets()
             ScreenTarget{QStringLiteral("impinscesta"), 9, command(&TfrmParamGrupFiscal::mnuCadAutomatico), {}},
             ScreenTarget{QStringLiteral("historico"), 1, command(&TfrmParamGrupFiscal::mnuHistorico), {}},
             ScreenTarget{QStringLiteral("operacoes"), 1, command(&TfrmParamGrupFiscal::mnuOperacoes), {}},
+            ScreenTarget{QStringLiteral("situacao"), 2, command(&TfrmParamGrupFiscal::mnuSituacaoEm), {}},
         },
         {
             ScreenTarget{QStringLiteral("cobertura"), 0, command(&TfrmParamGrupFiscal::mnuCobertura),

@@ -1,5 +1,7 @@
 #include "clientlib/frmpadraogrid.h"
 
+#include "clientlib/usersession.h"
+
 #include "clientlib/hostservices.h"
 #include "clientlib/errorreporter_p.h"
 #include "help/help.h"
@@ -196,6 +198,16 @@ void TfrmPadraoGrid::Create()
     }
     m_created = true;
     FormCreate();
+    if (!UserSession::instance().may(UserSession::Right::Write)) {
+        // A role that may not save never starts an edit: typing into a cell, the navigator's
+        // insert and delete, and Ctrl+Del would all lead to a save the server refuses.
+        for (vcl::TDBGrid *grid : findChildren<vcl::TDBGrid *>())
+            grid->setReadOnly(true);
+        for (vcl::TDBNavigator *nav : findChildren<vcl::TDBNavigator *>()) {
+            for (vcl::TNavigateBtn b : {vcl::nbInsert, vcl::nbDelete, vcl::nbEdit, vcl::nbPost, vcl::nbCancel})
+                nav->Button(b)->hide();
+        }
+    }
 }
 
 void TfrmPadraoGrid::Activate()
@@ -298,7 +310,7 @@ void TfrmPadraoGrid::closeEvent(QCloseEvent *event)
 void TfrmPadraoGrid::dtsPadraoStateChange()
 {
     const dataset::TDataSetState state = dtsPadrao->State();
-    sbtAlterar->setEnabled(state == dataset::dsBrowse);
+    enableFor(sbtAlterar, UserSession::Right::Write, state == dataset::dsBrowse);
     sbtCancelar->setEnabled(state == dataset::dsEdit || state == dataset::dsInsert);
     sbtVerificar->setEnabled(state == dataset::dsInactive || state == dataset::dsBrowse);
 }

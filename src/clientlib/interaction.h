@@ -7,6 +7,7 @@
 //   chooseMany(table, keyColumn, title)  -> chosen rows or nullopt     (PesquisaLista)
 //   runModal(dialog)                     -> QDialog::Accepted / Rejected
 //   chooseSaveFile(title, name, filters) -> the file to write, or empty when given up
+//   chooseOpenFile(title, filters)       -> the file to read, or empty when given up
 //
 // The real service (QtInteraction) uses Qt dialogs; tests install a ScriptedInteraction
 // that answers from a queue, so no test ever blocks on a modal loop. setInteraction()
@@ -129,6 +130,8 @@ public:
     // with and comes back with the one chosen. `fileName` is the name suggested.
     virtual QString chooseSaveFile(const QString &title, const QString &fileName,
                                    const QStringList &filters, QString &filter, QWidget *parent) = 0;
+    // The existing file the user chose to read, or an empty string when they gave up.
+    virtual QString chooseOpenFile(const QString &title, const QStringList &filters, QWidget *parent) = 0;
 };
 
 // The current service; the Qt one until another is installed.

@@ -1,5 +1,8 @@
 #include "clientlib/netconnection.h"
 
+#include "clientlib/usersession.h"
+#include "rpc/dispatcher.h"
+
 #include "clientlib/interaction.h"
 #include "clientlib/messages.h"
 #include "clientlib/settings.h"
@@ -181,7 +184,18 @@ rpc::Reply TNetConnection::exchange(const QString &method, const QCborArray &par
         ~Calling() { flag = false; }
     } calling(m_calling);
     try {
-        return send(*m_client);
+        rpc::Reply reply = send(*m_client);
+        // The session ended: nothing ran on the server. Once signed in again the call goes
+        // again, once; a second refusal comes back as it is.
+        UserSession &session = UserSession::instance();
+        if (!reply.ok() && reply.errorCode() == rpc::code::Unauthorized && session.renew && session.renew()) {
+            m_token = Settings::instance().token();
+            m_client.reset();
+            if (!open(false))
+                return rpc::Reply::failure(kTransportError, m_lastError);
+            reply = send(*m_client);
+        }
+        return reply;
     } catch (const rpc::TransportError &e) {
         // The next call opens anew (and runs BeforeConnect again).
         m_client.reset();

@@ -108,4 +108,10 @@ QString QtInteraction::chooseSaveFile(const QString &title, const QString &fileN
                                         &filter, QFileDialog::DontUseNativeDialog);
 }
 
+QString QtInteraction::chooseOpenFile(const QString &title, const QStringList &filters, QWidget *parent)
+{
+    return QFileDialog::getOpenFileName(parent ? parent : QApplication::activeWindow(), title, QDir::homePath(),
+                                        filters.join(QStringLiteral(";;")), nullptr, QFileDialog::DontUseNativeDialog);
+}
+
 } // namespace fiscal::clientlib

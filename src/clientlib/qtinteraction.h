@@ -20,6 +20,7 @@ public:
     int runModal(QDialog &dialog) override;
     QString chooseSaveFile(const QString &title, const QString &fileName, const QStringList &filters,
                            QString &filter, QWidget *parent) override;
+    QString chooseOpenFile(const QString &title, const QStringList &filters, QWidget *parent) override;
 };
 
 } // namespace fiscal::clientlib

@@ -34,6 +34,10 @@ inline constexpr char QTALTERADOSDEPOIS[] = "QTALTERADOSDEPOIS";  // skipped: wr
 inline constexpr char QTALTERADOSFORA[] = "QTALTERADOSFORA";      // skipped: changed outside the server
 inline constexpr char QTINEXISTENTES[] = "QTINEXISTENTES";        // skipped: the record or its group is gone
 inline constexpr char QTREGISTROS[] = "QTREGISTROS";
+inline constexpr char CDGRUPOEM[] = "CDGRUPOEM";          // the group at the moment asked for
+inline constexpr char DSGRUPOEM[] = "DSGRUPOEM";
+inline constexpr char CDGRUPOATUAL[] = "CDGRUPOATUAL";    // the group now
+inline constexpr char DSGRUPOATUAL[] = "DSGRUPOATUAL";
 // GetHistoricoRegistro(table, key): the entries of one record, newest first.
 inline constexpr PacketField kRegistro[] = {
     {IDOPERACAO, 20}, {DTOPERACAO, 24}, {NMUSUARIO, 64}, {NMMETODO, 40}, {IDACAO, 1},
@@ -57,6 +61,13 @@ inline constexpr PacketField kDesfeita[] = {{IDOPERACAO, 20},        {QTRESTAURA
 // SimulaDesfazOperacao(id): per table with rows of the operation, what the undo would do now.
 inline constexpr PacketField kSimulada[] = {{NMTABELA, 20},          {QTREGISTROS, 12},     {QTRESTAURADOS, 12},
                                             {QTALTERADOSDEPOIS, 12}, {QTALTERADOSFORA, 12}, {QTINEXISTENTES, 12}};
+
+// GetSituacaoEm(table, tax, company, registration, moment): the fields of the tab's grid
+// but its group (named as in the tab's packet), then these, one row per record of the grid.
+// IDOPERACAO, DTOPERACAO and NMUSUARIO: the last operation that changed the record before
+// the moment (null when none in the history).
+inline constexpr PacketField kSituacao[] = {{CDGRUPOEM, 3},   {DSGRUPOEM, 30}, {CDGRUPOATUAL, 3}, {DSGRUPOATUAL, 30},
+                                            {IDOPERACAO, 20}, {DTOPERACAO, 24}, {NMUSUARIO, 64}};
 
 // Simula...: one row per table the call would write.
 inline constexpr PacketField kPrevia[] = {{NMTABELA, 20}, {QTALTERADOS, 12}, {QTINCLUIDOS, 12}, {QTEXCLUIDOS, 12}};

@@ -10,6 +10,7 @@ inline constexpr char kCadAutParGrpFis[] = "Ger10201.rdmCadAutParGrpFis";  // au
 inline constexpr char kHistorico[] = "Ger10204.rdmHistorico";              // history and undo
 inline constexpr char kRelatorios[] = "Ger10205.rdmRelatorios";            // coverage report
 inline constexpr char kConsultas[] = "Ger10207.rdmConsultas";              // the lookups (lookups.h)
+inline constexpr char kSessao[] = "Ger10206.rdmSessao";                    // sign-in and users (sessionpackets.h)
 
 namespace method {
 
@@ -50,6 +51,10 @@ inline constexpr char CadastroAutomatico[] = "CadastroAutomatico";
 inline constexpr char SimulaCadastroAutomatico[] = "SimulaCadastroAutomatico";
 inline constexpr char CadAutoImpInscEsta[] = "CadAutoImpInscEsta";
 inline constexpr char SimulaCadAutoImpInscEsta[] = "SimulaCadAutoImpInscEsta";
+// Import of groups from a spreadsheet (packets: importcalls.h). ImportaGrupos writes, as
+// CadastroAutomatico does; SimulaImportaGrupos is a preview and writes nothing.
+inline constexpr char ImportaGrupos[] = "ImportaGrupos";
+inline constexpr char SimulaImportaGrupos[] = "SimulaImportaGrupos";
 
 // ---- Ger10204.rdmHistorico (packets: historypackets.h) ----
 inline constexpr char GetHistoricoRegistro[] = "GetHistoricoRegistro";
@@ -57,6 +62,7 @@ inline constexpr char GetOperacoes[] = "GetOperacoes";
 inline constexpr char GetOperacaoItens[] = "GetOperacaoItens";
 inline constexpr char DesfazOperacao[] = "DesfazOperacao";
 inline constexpr char SimulaDesfazOperacao[] = "SimulaDesfazOperacao";
+inline constexpr char GetSituacaoEm[] = "GetSituacaoEm";     // a tab's table as it was at a moment
 
 // ---- Ger10205.rdmRelatorios ----
 inline constexpr char GetCobertura[] = "GetCobertura";
@@ -67,6 +73,13 @@ inline constexpr char GetSemGrupo[] = "GetSemGrupo";
 // with its parameters (strings or null, in the order of Lookup::params) bound, and answers
 // the data packet the direct query would give.
 inline constexpr char Consulta[] = "Consulta";
+// ---- Ger10206.rdmSessao ----
+inline constexpr char Entrar[] = "Entrar";                // (usuario, senha): the only call without a session
+inline constexpr char Sair[] = "Sair";                    // ()
+inline constexpr char TrocarSenha[] = "TrocarSenha";      // (atual, nova)
+inline constexpr char GetUsuarios[] = "GetUsuarios";      // (): administradores
+inline constexpr char SetUsuario[] = "SetUsuario";        // (usuario, nome, papel, ativo)
+inline constexpr char RedefineSenha[] = "RedefineSenha";  // (usuario): a temporary password
 
 } // namespace method
 

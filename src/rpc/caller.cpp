@@ -53,6 +53,14 @@ CallerScope::~CallerScope()
     t_caller = std::move(m_previous);
 }
 
+bool isRoleName(std::string_view name)
+{
+    for (const char *role : kRoles)
+        if (name == role)
+            return true;
+    return false;
+}
+
 bool isValidUserName(std::string_view utf8)
 {
     if (!isValidUtf8(QByteArrayView(utf8.data(), qsizetype(utf8.size()))))
@@ -119,11 +127,20 @@ TokenTable TokenTable::parse(std::string_view text)
         const auto fail = [number](const std::string &why) {
             throw std::invalid_argument("linha " + std::to_string(number) + ": " + why);
         };
-        const std::size_t colon = line.rfind(':');
+        std::size_t colon = line.rfind(':');
         if (colon == std::string_view::npos)
-            fail("esperado usuário:sha256-do-token");
-        const std::string_view user = trimmed(line.substr(0, colon));
-        std::string digest(trimmed(line.substr(colon + 1)));
+            fail("esperado usuário:sha256-do-token[:papel]");
+        std::string role = "operador";
+        std::string_view rest = line;
+        if (const std::string_view last = trimmed(line.substr(colon + 1)); isRoleName(last)) {
+            role = std::string(last);
+            rest = line.substr(0, colon);
+            colon = rest.rfind(':');
+            if (colon == std::string_view::npos)
+                fail("esperado usuário:sha256-do-token[:papel]");
+        }
+        const std::string_view user = trimmed(rest.substr(0, colon));
+        std::string digest(trimmed(rest.substr(colon + 1)));
         if (user.empty() || !isValidUserName(user))
             fail("nome de usuário vazio ou inválido");
         bool hex = digest.size() == 64;
@@ -133,8 +150,9 @@ TokenTable TokenTable::parse(std::string_view text)
                 c = char(c - 'A' + 'a');
         }
         if (!hex)
-            fail("o hash deve ter 64 dígitos hexadecimais (SHA-256 do token)");
-        if (!t.m_users.emplace(digest, std::string(user)).second)
+            fail("o hash deve ter 64 dígitos hexadecimais (SHA-256 do token), seguido ou não de um papel"
+                 " (consulta, operador ou administrador)");
+        if (!t.m_users.emplace(digest, Owner{std::string(user), std::move(role)}).second)
             fail("o mesmo token aparece duas vezes");
     }
     return t;
@@ -156,10 +174,17 @@ TokenTable TokenTable::load(const std::string &path)
 
 std::optional<std::string> TokenTable::userOf(std::string_view token) const
 {
+    if (std::optional<Identity> who = find(token))
+        return std::move(who->user);
+    return std::nullopt;
+}
+
+std::optional<Identity> TokenTable::find(std::string_view token) const
+{
     const auto it = m_users.find(hash(token));
     if (it == m_users.end())
         return std::nullopt;
-    return it->second;
+    return Identity{it->second.user, it->second.role, {}};
 }
 
 } // namespace fiscal::rpc

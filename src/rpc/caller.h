@@ -28,7 +28,23 @@ struct Caller {
     std::string user;     // UTF-8; empty when nobody was named
     std::string object;
     std::string method;
+    std::string role;     // the caller's role when the server knows it, else empty
+    std::string session;  // the hash of the session token the call came with, else empty
+    std::string peer;     // the remote address
+    bool mustChangePassword = false;   // the session may only change its password or end
 };
+
+// Who a request is from, as the server's authenticator settles it from the request's head.
+struct Identity {
+    std::string user;
+    std::string role;
+    std::string session;
+    bool mustChangePassword = false;
+};
+
+// The roles a token or a user may have, least to most.
+inline constexpr const char *kRoles[] = {"consulta", "operador", "administrador"};
+bool isRoleName(std::string_view name);
 
 // The caller of the method running on this thread; empty members outside a call.
 const Caller &currentCaller();
@@ -53,11 +69,13 @@ bool isValidUserName(std::string_view utf8);
 
 // Users and the SHA-256 of their tokens, as an operator keeps them in a file:
 //
-//   # user:sha256-of-the-token (printf %s TOKEN | sha256sum)
+//   # user:sha256-of-the-token[:role] (printf %s TOKEN | sha256sum)
 //   maria:9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08
+//   carga-noturna:60303ae22b998861bce3b28f33eec1be758a213c86c93c076dbe9f558c11c752:administrador
 //
 // Blank lines and lines starting with '#' are ignored. A token belongs to one user; a user
-// may have several tokens. The file never holds a token itself.
+// may have several tokens. The role is one of kRoles, `operador` when the line names none.
+// The file never holds a token itself.
 class TokenTable {
 public:
     // Throws std::invalid_argument naming the line ("linha 3: ...") of anything else.
@@ -68,11 +86,17 @@ public:
     static std::string hash(std::string_view token);
 
     std::optional<std::string> userOf(std::string_view token) const;
+    // The token's user and role (the session member stays empty).
+    std::optional<Identity> find(std::string_view token) const;
     bool empty() const { return m_users.empty(); }
     std::size_t size() const { return m_users.size(); }
 
 private:
-    std::unordered_map<std::string, std::string> m_users;   // hash -> user
+    struct Owner {
+        std::string user;
+        std::string role;
+    };
+    std::unordered_map<std::string, Owner> m_users;   // hash -> owner
 };
 
 } // namespace fiscal::rpc

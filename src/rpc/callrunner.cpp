@@ -65,9 +65,9 @@ Call readCall(const Body &body, const QCborValue &value)
 // Runs calls one after the other, appending their replies to one body.
 class Runner {
 public:
-    Runner(const Dispatcher &d, const std::string &object, const std::string &user, Encoding enc,
+    Runner(const Dispatcher &d, const std::string &object, const Identity &who, Encoding enc,
            const SendPiece &send, const CallReport &report, std::uint64_t bodyBytes)
-        : m_dispatcher(d), m_object(object), m_user(user), m_enc(enc), m_send(send), m_report(report),
+        : m_dispatcher(d), m_object(object), m_who(who), m_user(who.user), m_enc(enc), m_send(send), m_report(report),
           m_bodyBytes(bodyBytes) {}
 
     // The body's bytes are shared among this many calls for the reports.
@@ -93,7 +93,9 @@ public:
             try {
                 const Method &m = find(call.request, names);
                 checkParams(call.request);
-                const CallerScope caller({m_user, m_object, call.request.method.toStdString()});
+                const CallerScope caller({m_user, m_object, call.request.method.toStdString(), m_who.role,
+                                          m_who.session, std::string(m_report.peer), m_who.mustChangePassword});
+                m_dispatcher.admit(names);
                 if (call.request.notification)
                     runUnanswered(m, call.request);
                 else
@@ -263,6 +265,7 @@ private:
 
     const Dispatcher &m_dispatcher;
     const std::string &m_object;
+    const Identity &m_who;
     const std::string &m_user;
     Encoding m_enc;
     const SendPiece &m_send;
@@ -280,12 +283,12 @@ private:
 
 } // namespace
 
-CallOutcome runCalls(const Dispatcher &dispatcher, const std::string &object, const std::string &user,
+CallOutcome runCalls(const Dispatcher &dispatcher, const std::string &object, const Identity &who,
                      const QByteArray &body, Encoding enc, const SendPiece &send, std::size_t maxBatch,
                      const CallReport &report, bool mayDefer)
 {
     const QCborValue noId(QCborValue::Null);
-    Runner runner(dispatcher, object, user, enc, send, report, std::uint64_t(body.size()));
+    Runner runner(dispatcher, object, who, enc, send, report, std::uint64_t(body.size()));
     try {
         std::vector<Call> calls;
         bool batch = false;

@@ -4,11 +4,12 @@
 // nothing for a notification (a request without "id"). A reply is handed to the connection
 // while it is written once it grows large, so a 500,000-row packet never sits whole in memory.
 //
-//   CallOutcome o = runCalls(dispatcher, "Ger10200.rdmParamGrupFiscal", "maria", body, enc, send, 1000);
+//   CallOutcome o = runCalls(dispatcher, "Ger10200.rdmParamGrupFiscal", {"maria"}, body, enc, send, 1000);
 //
 // Runs on the thread that read the request; `send` writes a piece of a reply being streamed.
-// While a method runs, rpc::currentCaller() names `user`, the object and the method.
+// While a method runs, rpc::currentCaller() names `who`, the object and the method.
 
+#include "rpc/caller.h"
 #include "rpc/dispatcher.h"
 #include "rpc/envelope.h"
 #include "rpc/serverhooks.h"
@@ -64,7 +65,7 @@ void logFailure(const std::string &object, const QString &method, const char *wh
 
 // A batch holds at most `maxBatch` calls; a larger one is refused whole (InvalidRequest).
 // `mayDefer`: the caller can wait for a Deferred outcome, so a lone call may answer later.
-CallOutcome runCalls(const Dispatcher &dispatcher, const std::string &object, const std::string &user,
+CallOutcome runCalls(const Dispatcher &dispatcher, const std::string &object, const Identity &who,
                      const QByteArray &body, Encoding enc, const SendPiece &send, std::size_t maxBatch,
                      const CallReport &report = {}, bool mayDefer = false);
 

@@ -38,6 +38,15 @@ void Dispatcher::add(const std::string &object, const std::string &method, Metho
                                     + method);
 }
 
+std::vector<std::pair<std::string, std::string>> Dispatcher::methods() const
+{
+    std::vector<std::pair<std::string, std::string>> all;
+    for (const auto &[key, o] : m_objects)
+        for (const auto &[lower, m] : o.methods)
+            all.emplace_back(o.name, m.name);
+    return all;
+}
+
 bool Dispatcher::hasObject(const std::string &object) const
 {
     return m_objects.count(lowered(object)) != 0;

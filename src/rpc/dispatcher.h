@@ -12,6 +12,8 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace fiscal::rpc {
 
@@ -25,7 +27,9 @@ constexpr int Database = -32000;
 constexpr int Conflict = -32001;
 constexpr int NotFound = -32002;
 constexpr int Unavailable = -32003;
-constexpr int Unauthorized = -32004;   // HTTP 401: missing or wrong bearer token
+constexpr int Unauthorized = -32004;   // HTTP 401: missing or wrong bearer token, no session
+constexpr int Forbidden = -32005;      // the caller's role may not run the method
+constexpr int SignInRefused = -32006;  // a wrong user or password, a login locked for a while
 }
 
 // A failure with a Portuguese message for the user. `data` (optional) travels as the
@@ -64,10 +68,23 @@ struct MethodName {
 // asks before it makes its work permanent. False outside a call of the HTTP server.
 bool callerHasLeft();
 
+// Decides, before a method runs, whether the caller (rpc::currentCaller()) may run it;
+// refuses by throwing rpc::Fault.
+using Guard = std::function<void(const MethodName &)>;
+
 class Dispatcher {
 public:
     // object: "Ger10200.rdmParamGrupFiscal"; method names are matched without regard to case.
     void add(const std::string &object, const std::string &method, Method m);
+    // Every method call is first put to the guard; none by default.
+    void setGuard(Guard guard) { m_guard = std::move(guard); }
+    void admit(const MethodName &name) const
+    {
+        if (m_guard)
+            m_guard(name);
+    }
+    // Every registered object and method, by their registered names.
+    std::vector<std::pair<std::string, std::string>> methods() const;
     bool hasObject(const std::string &object) const;
     // nullptr when there is no such method. `name`, when given, receives the registered names.
     const Method *find(const std::string &object, const std::string &method,
@@ -82,6 +99,7 @@ private:
         std::map<std::string, Entry> methods;   // keys lower-cased
     };
     std::map<std::string, Object> m_objects;    // keys lower-cased
+    Guard m_guard;
 };
 
 } // namespace fiscal::rpc

@@ -26,6 +26,8 @@ struct ServerOptions {
     // name the client declares. With neither a token nor tokens, anyone may call, as the
     // name the client declares.
     TokenTable tokens;
+    // When set, it alone decides who calls (token and tokens are then not looked at).
+    Authenticator authenticate;
     int workers = 4;                               // threads that read, run calls and reply
     std::size_t maxBodyBytes = 64u * 1024 * 1024;
     std::uint32_t maxHeaderBytes = 16 * 1024;

@@ -25,6 +25,10 @@ namespace {
 
 const HttpFailure kUnauthorized{http::status::unauthorized, code::Unauthorized,
                                 "Acesso não autorizado: token de acesso ausente ou inválido."};
+const HttpFailure kNoSession{http::status::unauthorized, code::Unauthorized,
+                              "Sessão expirada ou inválida. Entre novamente."};
+const HttpFailure kCannotCheck{http::status::service_unavailable, code::Unavailable,
+                               "O servidor não conseguiu conferir a sessão; tente novamente."};
 const HttpFailure kBadUser{http::status::bad_request, code::InvalidRequest,
                            "Nome de usuário inválido no cabeçalho X-Fiscal-User."};
 const HttpFailure kNotFound{http::status::not_found, code::MethodNotFound,
@@ -69,14 +73,14 @@ std::optional<std::string_view> bearerToken(std::string_view header)
 
 // Who the call is from: the token's owner, else the name the client declares.
 const HttpFailure *identify(const RequestHead &req, const std::string &token, const TokenTable &tokens,
-                            std::string &user)
+                            Identity &who)
 {
     if (!token.empty() || !tokens.empty()) {
         const std::optional<std::string_view> given = bearerToken(req[http::field::authorization]);
         if (!given)
             return &kUnauthorized;
-        if (std::optional<std::string> owner = tokens.userOf(*given)) {
-            user = std::move(*owner);
+        if (std::optional<Identity> owner = tokens.find(*given)) {
+            who = std::move(*owner);
             return nullptr;
         }
         if (token.empty() || !sameToken(*given, token))
@@ -85,8 +89,31 @@ const HttpFailure *identify(const RequestHead &req, const std::string &token, co
     std::optional<std::string> declared = decodeUserHeader(req[kUserHeader]);
     if (!declared)
         return &kBadUser;
-    user = std::move(*declared);
+    who.user = std::move(*declared);
     return nullptr;
+}
+
+const HttpFailure *authenticated(const RequestHead &req, const ServerOptions &opt, std::string_view peer,
+                                 std::string_view object, Identity &who)
+{
+    const auto header = req[http::field::authorization];
+    Credentials given;
+    given.bearer = bearerToken(std::string_view(header.data(), header.size()));
+    const auto declared = req[kUserHeader];
+    given.declaredUser = std::string_view(declared.data(), declared.size());
+    given.peer = peer;
+    given.object = object;
+    switch (opt.authenticate(given, who)) {
+    case AuthVerdict::Accepted:
+        return nullptr;
+    case AuthVerdict::Refused:
+        return &kNoSession;
+    case AuthVerdict::BadName:
+        return &kBadUser;
+    case AuthVerdict::Unavailable:
+        break;
+    }
+    return &kCannotCheck;
 }
 
 // "/rpc/<object>", the object made of letters, digits, '.', '_' and '-'.
@@ -108,16 +135,19 @@ bool objectFromTarget(std::string_view target, std::string &object)
 
 } // namespace
 
-const HttpFailure *checkHead(const RequestHead &req, const std::string &token, const TokenTable &tokens,
-                             std::optional<std::uint64_t> contentLength, std::size_t maxBodyBytes,
-                             bool chunked, std::string &object, Encoding &enc, std::string &user)
+const HttpFailure *checkHead(const RequestHead &req, const ServerOptions &opt, std::string_view peer,
+                             std::optional<std::uint64_t> contentLength, bool chunked, std::string &object,
+                             Encoding &enc, Identity &who)
 {
+    const std::size_t maxBodyBytes = opt.maxBodyBytes;
     const bool knownEncoding = encodingFromContentType(std::string_view(req[http::field::content_type]), enc);
     if (!knownEncoding)
         enc = Encoding::Json;
-    if (const HttpFailure *refused = identify(req, token, tokens, user))
+    const bool pathOk = objectFromTarget(req.target(), object);
+    if (const HttpFailure *refused = opt.authenticate ? authenticated(req, opt, peer, object, who)
+                                                      : identify(req, opt.token, opt.tokens, who))
         return refused;
-    if (!objectFromTarget(req.target(), object))
+    if (!pathOk)
         return &kNotFound;
     if (req.method() != http::verb::post)
         return &kNotAllowed;

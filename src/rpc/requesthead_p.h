@@ -3,12 +3,12 @@
 // (rpc/caller.h), path, HTTP method, media type and declared length. A failed check is answered at the HTTP level
 // and the connection closes, since the rest of the request is never read.
 //
-//   if (const HttpFailure *f = checkHead(req, opt.token, opt.tokens, parser.content_length(), opt.maxBodyBytes,
-//                                        chunked, object, enc, user))
+//   if (const HttpFailure *f = checkHead(req, opt, peer, parser.content_length(), chunked, object, enc, who))
 //       return fail(*f);
 
 #include "rpc/caller.h"
 #include "rpc/envelope.h"
+#include "rpc/httpserver.h"
 
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/status.hpp>
@@ -37,11 +37,12 @@ extern const HttpFailure kBusy;
 using RequestHead = boost::beast::http::request_header<>;
 
 // The first check the head fails, or nullptr. On success `object` holds the remote object
-// named by the path ("/rpc/<object>") and `user` who is calling: the owner of a token of
-// `tokens`, else the name the client declares. An unknown media type still lets `enc` be
-// Json, so that error bodies stay readable for people with curl.
-const HttpFailure *checkHead(const RequestHead &req, const std::string &token, const TokenTable &tokens,
-                             std::optional<std::uint64_t> contentLength, std::size_t maxBodyBytes,
-                             bool chunked, std::string &object, Encoding &enc, std::string &user);
+// named by the path ("/rpc/<object>") and `who` who is calling: as the options' authenticator
+// says when there is one; else the owner of a token of the tokens file, else the name the
+// client declares. An unknown media type still lets `enc` be Json, so that error bodies stay
+// readable for people with curl.
+const HttpFailure *checkHead(const RequestHead &req, const ServerOptions &opt, std::string_view peer,
+                             std::optional<std::uint64_t> contentLength, bool chunked, std::string &object,
+                             Encoding &enc, Identity &who);
 
 } // namespace fiscal::rpc::detail

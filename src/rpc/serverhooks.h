@@ -38,7 +38,24 @@ struct PlainAnswer {
     std::string body;
 };
 
+// What the head of a request says about who sends it, for an Authenticator.
+struct Credentials {
+    std::optional<std::string_view> bearer;   // the token of "Authorization: Bearer", if any
+    std::string_view declaredUser;            // the raw X-Fiscal-User header (percent-encoded)
+    std::string_view peer;                    // the remote address
+    std::string_view object;                  // the remote object the path names
+};
+
+// Accepted: `who` is the caller. Refused: HTTP 401 with -32004 (no session, an unknown,
+// expired or revoked one). Unavailable: the server could not check (its database is down),
+// 503 with -32003. BadName: the declared user name cannot be read (400).
+enum class AuthVerdict { Accepted, Refused, Unavailable, BadName };
+
 using CallRecorder = std::function<void(const CallRecord &)>;
+// Settles who a request is from; runs on the network thread that read the head, before
+// the body is read, and may ask the database.
+struct Identity;
+using Authenticator = std::function<AuthVerdict(const Credentials &, Identity &who)>;
 // The answer for a path ("/health"), or nothing when the path is not one of these.
 using GetAnswerer = std::function<std::optional<PlainAnswer>(std::string_view path)>;
 

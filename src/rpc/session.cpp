@@ -234,8 +234,8 @@ void Session::onHeader(beast::error_code ec)
     std::optional<std::uint64_t> length;
     if (const auto declared = m_parser->content_length())
         length = *declared;
-    if (const HttpFailure *f = checkHead(req, m_srv.opt.token, m_srv.opt.tokens, length, m_srv.opt.maxBodyBytes,
-                                         req.chunked(), m_object, m_enc, m_user))
+    m_who = {};
+    if (const HttpFailure *f = checkHead(req, m_srv.opt, m_peer, length, req.chunked(), m_object, m_enc, m_who))
         return fail(*f);
     // Taken before a byte of the body is read: the body's memory is taken as it arrives.
     if (const std::size_t need = req.chunked() ? m_srv.opt.maxBodyBytes : std::size_t(length.value_or(0))) {
@@ -297,7 +297,7 @@ void Session::runCall(QByteArray body, bool canStream)
     };
     CallOutcome outcome = [&] {
         const Caller caller(m_socket.native_handle());
-        return runCalls(m_srv.dispatcher, m_object, m_user, body, m_enc, send, m_srv.opt.maxBatch, report,
+        return runCalls(m_srv.dispatcher, m_object, m_who, body, m_enc, send, m_srv.opt.maxBatch, report,
                         true);
     }();
     body.clear();

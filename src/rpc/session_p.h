@@ -98,7 +98,7 @@ private:
     State m_state = State::Reading;
     Encoding m_enc = Encoding::Json;
     std::string m_object;
-    std::string m_user;     // who is calling (rpc/caller.h)
+    Identity m_who;         // who is calling (rpc/caller.h)
     bool m_keepAlive = true;
     bool m_closeAfterWrite = false;
     bool m_answered = false;   // a reply went out: waiting for a request now is keep-alive idling

@@ -155,7 +155,7 @@ struct NamedSql {
 NamedSql translateNamed(std::string_view sqlWithNames);
 
 // The schema's version this program writes; see docs/storage.md.
-constexpr int kSchemaVersion = 3;
+constexpr int kSchemaVersion = 4;
 
 // How a migration waits for tables other sessions are using (PostgreSQL).
 struct MigrationLimits {

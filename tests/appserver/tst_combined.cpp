@@ -174,7 +174,7 @@ TEST_P(Combined, EachSaveIsRecordedAsItsOwnOperationUnderItsOwnUser)
     for (const TestDb::Row &row : recorded) {
         const std::string client = row[0].value_or("");
         // The held save of WCB named nobody.
-        const std::string user = client == "WCB" ? "" : client == "WC4" && lostWon ? "perdeu" : "usuário " + client;
+        const std::string user = client == "WCB" ? "(não autenticado)" : recordedAs(client == "WC4" && lostWon ? "perdeu" : "usuário " + client);
         EXPECT_EQ(row, (TestDb::Row{client, user, "SetCliente", "[1]", "1", "901",
                                     client == "WC4" && lostWon ? "903" : "902", "A"}));
     }

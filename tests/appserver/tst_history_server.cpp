@@ -57,7 +57,7 @@ TEST_P(HistoryServer, TheTokensUserIsRecordedNeverTheDeclaredName)
     const std::vector<Caller> cases{
         {"ana's token, another name declared", "beto", "tok-ana", 0, "ana"},
         {"beto's token, no name", "", "tok-beto", 0, "beto"},
-        {"the shared token: the declared name", "Conceição", "compartilhado", 0, "Conceição"},
+        {"the shared token: never the declared name", "Conceição", "compartilhado", 0, "token"},
         {"an unknown token", "ana", "tok-nobody", -32004, nullptr},
         {"no token at all", "ana", "", -32004, nullptr},
     };
@@ -79,7 +79,7 @@ TEST_P(HistoryServer, WithoutTokensTheDeclaredNameIsRecordedAndAMalformedOneRefu
     auto db = TestDb::create(GetParam());
     ServerProcess server(db->url());
     ASSERT_TRUE(rpcCallAs("joão.silva", server.port(), kCadAutParGrpFis, "CadastroAutomatico", kSomeChange).ok());
-    EXPECT_EQ(lastUser(*db), "joão.silva");
+    EXPECT_EQ(lastUser(*db), recordedAs("joão.silva"));
     for (const std::string &bad : std::vector<std::string>{"%ZZ", "a%0Ab", "%C3", std::string(65, 'x')}) {
         const HttpResponse r = httpPost(server.port(), "/rpc/" + kCadAutParGrpFis,
                                         R"({"jsonrpc":"2.0","method":"CadastroAutomatico","params":[],"id":1})",
@@ -98,14 +98,14 @@ TEST_P(HistoryServer, AnOlderSchemaIsMigratedByInitAndNeitherAnOlderNorANewerOne
     const std::string data = snapshot(*db);
     const ExitResult old = runServer({"--db", db->url(), "--listen", "127.0.0.1:0"});
     EXPECT_EQ(old.code, 1);
-    EXPECT_NE(old.err.find("version 1 and this program serves version 3: run fiscal-server migrate"), std::string::npos)
+    EXPECT_NE(old.err.find("version 1 and this program serves version 4: run fiscal-server migrate"), std::string::npos)
         << old.err;
     {
         ServerProcess server(db->url(), {.extraArgs = {"--init"}});
-        EXPECT_EQ(db->scalar("SELECT NRVERSAO FROM VERSAOESQUEMA"), "3");
+        EXPECT_EQ(db->scalar("SELECT NRVERSAO FROM VERSAOESQUEMA"), "4");
         EXPECT_EQ(snapshot(*db), data);
         ASSERT_TRUE(rpcCallAs("ana", server.port(), kCadAutParGrpFis, "CadastroAutomatico", kSomeChange).ok());
-        EXPECT_EQ(lastUser(*db), "ana");
+        EXPECT_EQ(lastUser(*db), recordedAs("ana"));
         server.stop();
     }
     // --init again changes nothing; a schema from a newer program is left alone.
@@ -138,7 +138,7 @@ TEST_P(HistoryServer, AVersionTwoHistoryIsStillReadAfterTheMigration)
                             " '002', 'A')"})
         db->exec(sql);
     ServerProcess server(db->url(), {.extraArgs = {"--init"}});
-    EXPECT_EQ(db->scalar("SELECT NRVERSAO FROM VERSAOESQUEMA"), "3");
+    EXPECT_EQ(db->scalar("SELECT NRVERSAO FROM VERSAOESQUEMA"), "4");
     const RpcResult h = rpcCall(server.port(), kHistorico, "GetHistoricoRegistro", strings({"CLIENTE", "'00000001'"}));
     ASSERT_TRUE(h.ok()) << h.errorMessage.toStdString();
     EXPECT_EQ(Packet::from(h.result).columnValues("IDOPERACAO"), QStringList({"7"}));

@@ -66,6 +66,15 @@ TEST(CommandLine, BadCommandLinesExitWith2)
         {{"--db", "x.sqlite", "--listen", "127.0.0.1:0"}, "FISCAL_DRAIN", {{"FISCAL_DRAIN", "1e3"}}},
         {{"--db", "x.sqlite", "--init", "--tokens", "f"}, "--tokens"},
         {{"--db", "x.sqlite", "--listen", "127.0.0.1:0", "--history-days", "-1"}, "--history-days"},
+        // Without sign-in, only this machine may call.
+        {{"--db", "x.sqlite", "--listen", "0.0.0.0:0", "--auth", "nenhuma"}, "nenhuma"},
+        {{"--db", "x.sqlite", "--listen", "127.0.0.1:0", "--auth", "ldap"}, "ldap"},
+        {{"--db", "x.sqlite", "--listen", "127.0.0.1:0", "--auth", "pam:"}, "pam"},
+        {{"--db", "x.sqlite", "--listen", "127.0.0.1:0", "--session-hours", "0"}, "--session-hours"},
+        {{"--db", "x.sqlite", "user", "add", "maria"}, "--role"},
+        {{"--db", "x.sqlite", "user", "role", "maria", "chefe"}, "chefe"},
+        {{"--db", "x.sqlite", "user", "passwd"}, "passwd"},
+        {{"user", "list"}, "--db"},
     };
     for (const BadLine &c : cases) {
         std::string line;

@@ -78,7 +78,7 @@ const Dispatcher &echoServer()
 
 void checkRunAsCalls(const QByteArray &body, Encoding enc)
 {
-    const detail::CallOutcome o = detail::runCalls(echoServer(), "T.rdmEcho", "", body, enc, {}, 1000);
+    const detail::CallOutcome o = detail::runCalls(echoServer(), "T.rdmEcho", {}, body, enc, {}, 1000);
     check(o.kind == detail::CallOutcome::Whole || o.kind == detail::CallOutcome::NoReply);
     if (o.kind == detail::CallOutcome::NoReply)
         return check(o.body.isEmpty());

@@ -28,6 +28,8 @@ using ger10200::TfrmHistoricoRegistro;
 using ger10200::TfrmOperacoes;
 
 const QString kUser = QStringLiteral("Maria Conceição");
+// The name the history keeps for it (the test server runs without sign-in).
+const QString kRecorded = QString::fromStdString(fiscal::test::recordedAs(kUser.toStdString()));
 
 class HistoricoTest : public OpenScreenTest {
 protected:
@@ -153,7 +155,7 @@ TEST_F(HistoricoTest, TwoEditsOfARowShowInItsHistoryHoweverItIsOpened)
         ASSERT_EQ(shown.size(), 2);
         // Data e hora, Usuário, Operação, Ação, Grupo anterior, Grupo novo, Situação
         for (const QStringList &r : shown) {
-            EXPECT_EQ(r.at(1), kUser);
+            EXPECT_EQ(r.at(1), kRecorded);
             EXPECT_TRUE(r.at(2).endsWith(QStringLiteral("Gravação na grade de fornecedores"))) << r.at(2).toStdString();
             EXPECT_EQ(r.at(3), QStringLiteral("Alterado"));
             EXPECT_EQ(r.at(6), QString());
@@ -199,7 +201,7 @@ TEST_F(HistoricoTest, UndoFromRecentOperationsPutsTheGridAndTheDatabaseBack)
             clickRow(o->tblOperacoes, c.fromTop);
             const QStringList chosen = rowTexts(o->tblOperacoes, c.fromTop);
             id = chosen.at(0);
-            EXPECT_EQ(chosen.at(2), kUser);
+            EXPECT_EQ(chosen.at(2), kRecorded);
             EXPECT_EQ(chosen.at(3), QStringLiteral("Gravação na grade de fornecedores"));
             EXPECT_EQ(chosen.at(4), QStringLiteral("1 linha enviada"));
             EXPECT_EQ(chosen.mid(5, 3), (QStringList{QStringLiteral("1"), QStringLiteral("0"), QStringLiteral("0")}));
@@ -224,7 +226,7 @@ TEST_F(HistoricoTest, UndoFromRecentOperationsPutsTheGridAndTheDatabaseBack)
         const QStringList messages = script->messages();
         if (c.restored) {
             ASSERT_EQ(messages.size(), 2);
-            EXPECT_TRUE(messages.at(0).startsWith(QStringLiteral("Desfazer a operação %1, feita por %2 em ").arg(id, kUser)))
+            EXPECT_TRUE(messages.at(0).startsWith(QStringLiteral("Desfazer a operação %1, feita por %2 em ").arg(id, kRecorded)))
                 << messages.at(0).toStdString();
             EXPECT_TRUE(messages.at(0).endsWith(QStringLiteral(" — Gravação na grade de fornecedores de 1 fornecedor?\n\n"
                                                                "O registro volta a ser como era antes dela.")))

@@ -28,6 +28,8 @@ using clientlib::Shown;
 using ger10200::TfrmOperacoes;
 
 const QString kUser = QStringLiteral("Maria Conceição");
+// The name the history keeps for it (the test server runs without sign-in).
+const QString kRecorded = QString::fromStdString(fiscal::test::recordedAs(kUser.toStdString()));
 
 class OperacoesTest : public ModuleTest {
 protected:
@@ -108,12 +110,12 @@ TEST_F(OperacoesTest, TheQuestionSaysWhoWhenWhatAndHowManyRowsComeBack)
         {"the user's own save", mine,
          QStringLiteral("Desfazer a operação %1, feita por %2 em %3 — Gravação na grade de fornecedores de 1 fornecedor?\n\n"
                         "O registro volta a ser como era antes dela.")
-             .arg(QString::fromStdString(mine), kUser, localMinute(mine)),
+             .arg(QString::fromStdString(mine), kRecorded, localMinute(mine)),
          clientlib::mtConfirmation},
         {"another user's registration, one row changed since", registration,
-         QStringLiteral("Desfazer a operação %1, feita por Beto em %2 — Cadastramento automático de %3 clientes?\n\n"
+         QStringLiteral("Desfazer a operação %1, feita por Beto (não autenticado) em %2 — Cadastramento automático de %3 clientes?\n\n"
                         "%4 registros voltam a ser como eram antes dela. Ficam como estão: 1 alterado por uma operação "
-                        "posterior.\n\nAtenção: esta operação foi feita por outro usuário (Beto), não por você.")
+                        "posterior.\n\nAtenção: esta operação foi feita por outro usuário (Beto (não autenticado)), não por você.")
              .arg(QString::fromStdString(registration), localMinute(registration), brazil.toString(n),
                   brazil.toString(n - 1)),
          clientlib::mtWarning},

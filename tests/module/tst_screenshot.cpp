@@ -58,7 +58,7 @@ TEST_F(ScreenshotTest, TabsAndDialogsCanBeShownWithoutADisplay)
          1, "não está disponível"},
         // Names the module does not offer: refused with those it does, nothing saved.
         {{QStringLiteral("--dialog"), QStringLiteral("nenhuma")}, 1,
-         "janela desconhecida: nenhuma (use automatico, replica, impinscesta, historico, operacoes)"},
+         "janela desconhecida: nenhuma (use automatico, replica, impinscesta, historico, operacoes, situacao)"},
         {{QStringLiteral("--window"), QStringLiteral("nenhuma")}, 1, "janela desconhecida: nenhuma (use cobertura, ajuda)"},
     };
     QList<QImage> pictures;

@@ -2,6 +2,7 @@
 
 #include "modulefixture.h"
 
+#include "clientlib/usersession.h"
 #include "dataset/clientdataset.h"
 #include "dataset/datasource.h"
 #include "vcl/dbcontrols.h"
@@ -150,6 +151,34 @@ TEST_F(TabsTest, TypingInTheGroupCellStartsEditModeToo)
     EXPECT_EQ(frm->cdsFornecedor->State(), dataset::dsEdit);
     EXPECT_FALSE(frm->tshCliente->Enabled());
     EXPECT_FALSE(frm->mnuCliente->isEnabled());
+}
+
+TEST_F(TabsTest, AConsultaUserGetsNoCommandThatWritesAndCannotTypeIntoTheGrid)
+{
+    clientlib::UserSession::instance().set(QStringLiteral("leitor"), QStringLiteral("Leitor"), QStringLiteral("consulta"));
+    struct Restore {
+        ~Restore() { clientlib::UserSession::instance().clear(); }
+    } restore;
+    TfrmParamGrupFiscal *frm = openScreen();
+    ASSERT_TRUE(frm);
+    const QString why = QStringLiteral("Seu papel (consulta) não permite alterar grupos fiscais.");
+    for (vcl::TTabSheet *tab : menuTabs(frm)) {
+        SCOPED_TRACE(tab->Caption().toStdString());
+        clickTab(frm->pgcPadrao, tab);
+        for (QWidget *w : std::initializer_list<QWidget *>{frm->sbtAlterar, frm->sbtAutomatico, frm->sbtImportar,
+                                                          frm->sbtReplica}) {
+            EXPECT_FALSE(w->isEnabled()) << w->objectName().toStdString();
+            EXPECT_EQ(w->toolTip(), why) << w->objectName().toStdString();
+        }
+        EXPECT_FALSE(frm->mnuImportar->isEnabled());
+    }
+    clickTab(frm->pgcPadrao, frm->tshPadrao);
+    focusCell(frm->dbgPadrao, 0, QStringLiteral("CDGRUPOFISC"));
+    typeKeys(QStringLiteral("1"));
+    EXPECT_EQ(frm->cdsFornecedor->State(), dataset::dsBrowse);
+    EXPECT_TRUE(frm->tshCliente->Enabled());
+    EXPECT_TRUE(frm->dbnPadrao->Button(vcl::nbInsert)->isHidden());
+    EXPECT_TRUE(frm->dbnPadrao->Button(vcl::nbDelete)->isHidden());
 }
 
 TEST_F(TabsTest, CancelReloadsTheActiveTabFromTheServer)

@@ -182,20 +182,17 @@ inroot systemd-analyze verify "/lib/systemd/system/$unit" || fail "systemd-analy
 example="$(awk '/^Em `\/etc\/fiscal-server\/fiscal-server.env`:/ {found = 1; next}
                 found && /^```/ {if (inside) exit; inside = 1; next}
                 inside {print}' "$guide")"
-grep -q '^FISCAL_SERVER_TOKEN=' <<<"$example" || fail "no example of fiscal-server.env in $guide"
+grep -q '^FISCAL_AUTH=usuarios' <<<"$example" || fail "no example of fiscal-server.env with sign-in in $guide"
 envfile="$root/etc/fiscal-server/fiscal-server.env"
 db="$(sed -n 's/^FISCAL_DB=//p' "$envfile")"
 sed "s|^FISCAL_DB=.*|FISCAL_DB=$db|" <<<"$example" >"$envfile"
-# The token as an operator gives it to the clients: what they copied, without any comment.
-token="$(sed -n 's/^FISCAL_SERVER_TOKEN=//p' <<<"$example")"
-token="${token%%[[:space:]]#*}"
-[ -n "$token" ] || fail "the guide's example sets no token"
 # What systemd reads from it: KEY=VALUE lines, every value up to the end of its line.
 mapfile -t unit_env < <(grep -v -e '^[[:space:]]*[#;]' -e '^[[:space:]]*$' "$envfile")
 
 # ---- the server ----
 as_fiscal=(setpriv --reuid=fiscal --regid=fiscal --init-groups)
-# Demo data first, so that the host shows rows; the unit's --init must leave them alone.
+# Demo data first, so that the host shows rows; the unit's --init must leave them alone. It
+# brings the demo users, one of whom the host signs in as.
 inroot "${as_fiscal[@]}" sh -c "umask 0077; fiscal-server --db '$db' --init --demo small" >/dev/null \
   || fail "demo data"
 if [ -n "$container" ]; then
@@ -244,8 +241,9 @@ inroot useradd --create-home fiscaltest
 # The installed settings name the server only; the module comes from the installed folder.
 inroot setpriv --reuid=fiscaltest --regid=fiscaltest --init-groups env -i PATH=/usr/bin:/bin \
   HOME=/home/fiscaltest QT_QPA_PLATFORM=offscreen \
-  erp-host --server "http://127.0.0.1:$port" --token "$token" --open Pkg_Ger10200 --screenshot /tmp/erp-host.png \
-  || fail "erp-host did not open the main screen with the guide's token"
+  erp-host --server "http://127.0.0.1:$port" --user operador --password-stdin --open Pkg_Ger10200 \
+  --screenshot /tmp/erp-host.png <<<"operador-demo" \
+  || fail "erp-host did not sign in and open the main screen"
 inroot cat /tmp/erp-host.png >"$build/package-test-erp-host.png" && [ -s "$build/package-test-erp-host.png" ] \
   || fail "no screenshot"
 echo "   main screen saved to $build/package-test-erp-host.png"

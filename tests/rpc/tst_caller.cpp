@@ -36,6 +36,21 @@ TEST(TokenTable, FindsEachUsersTokenByItsHash)
     EXPECT_FALSE(t.userOf(""));
 }
 
+TEST(TokenTable, ALineMayNameTheTokensRole)
+{
+    const TokenTable t = TokenTable::parse("carga:" + TokenTable::hash("c") + ":administrador\nleitor:"
+                                           + TokenTable::hash("l") + " : consulta\nana:" + TokenTable::hash("a"));
+    struct Case {
+        const char *token, *user, *role;
+    };
+    for (const Case &c : {Case{"c", "carga", "administrador"}, Case{"l", "leitor", "consulta"}, Case{"a", "ana", "operador"}}) {
+        const std::optional<Identity> who = t.find(c.token);
+        ASSERT_TRUE(who) << c.token;
+        EXPECT_EQ(who->user, c.user);
+        EXPECT_EQ(who->role, c.role);
+    }
+}
+
 TEST(TokenTable, NamesTheLineOfAnythingElse)
 {
     const std::string h = TokenTable::hash("x");
@@ -46,6 +61,8 @@ TEST(TokenTable, NamesTheLineOfAnythingElse)
         {"maria:" + h + "\nana:" + h, "linha 2"},
         {"maria:" + h.substr(0, 63) + "z", "linha 1"},
         {"ma\x01ria:" + h, "linha 1"},
+        {"maria:" + h + ":chefe", "linha 1"},
+        {"maria:administrador", "linha 1"},
     };
     for (const auto &[text, where] : bad) {
         try {

@@ -14,6 +14,7 @@
 #include "testsupport.h"
 #include "../appserver/writesupport.h"
 
+#include "appserver/access/passwords.h"
 #include "rpc/client.h"
 
 #include <boost/asio/connect.hpp>
@@ -313,6 +314,7 @@ struct Env {
         ServerOptions o;
         o.workers = 2;
         o.captureStderr = true;
+        o.auth = "usuarios";
         o.env = {{"FISCAL_SERVER_TOKEN", kToken}, {"FISCAL_DRAIN", "10"}};
         o.extraArgs = {"--listen", "127.0.0.1:" + std::to_string(ports[i])};
         servers[i].reset();
@@ -678,6 +680,53 @@ TEST_F(ScaleOut, BadCertificatesAndTokensAreRefusedClearly)
     EXPECT_TRUE(env().client()->call(kObject, QStringLiteral("GetGrupoFiscal"), {QStringLiteral("S00")}).ok());
     const auto refused = env().client("outro")->call(kObject, QStringLiteral("GetGrupoFiscal"), {QStringLiteral("S00")});
     EXPECT_EQ(refused.errorCode(), -32004);
+}
+
+// A call with `token` straight to server `i` until it is refused with 401, at most `limit`.
+bool refusedWithin(int i, const std::string &token, std::chrono::milliseconds limit)
+{
+    const auto end = Clock::now() + limit;
+    while (Clock::now() < end) {
+        if (rpcCall(g_env->ports[i], kParamGrupFiscal, "GetGrupoFiscal", {QStringLiteral("S00")}, Encoding::Cbor, token)
+                .httpStatus == 401)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+TEST_F(ScaleOut, ASessionOpenedOnOneServerServesOnBothAndEndsOnBoth)
+{
+    g_env->ensureRunning();
+    for (const char *user : {"ana", "chefe"}) {
+        const std::string role = std::string(user) == "ana" ? "operador" : "administrador";
+        g_env->db->exec("INSERT INTO USUARIO (NMUSUARIO, NMCOMPLETO, DSPAPEL, FLATIVO, DSSENHA, DTCRIACAO, QTFALHAS,"
+                       " FLTROCARSENHA) VALUES ('" + std::string(user) + "', '" + user + "', '" + role + "', 'S', '"
+                       + fiscal::appserver::access::hashPassword(std::string(user) + "-senha-longa")
+                       + "', '2026-12-08T10:00:00.000Z', 0, 'N')");
+    }
+    const auto signIn = [](int i, const char *user) {
+        const RpcResult r = rpcCall(g_env->ports[i], "Ger10206.rdmSessao", "Entrar",
+                                    {QString::fromUtf8(user), QString::fromUtf8(user) + "-senha-longa"});
+        EXPECT_TRUE(r.ok()) << r.errorMessage.toStdString();
+        return r.ok() ? Packet::from(r.result).rows.at(0).at(0)->toStdString() : std::string();
+    };
+    const auto works = [](int i, const std::string &token) {
+        return rpcCall(g_env->ports[i], kParamGrupFiscal, "GetGrupoFiscal", {QStringLiteral("S00")}, Encoding::Cbor,
+                       token).ok();
+    };
+    const std::string ana = signIn(0, "ana");
+    EXPECT_TRUE(works(1, ana));
+    EXPECT_TRUE(works(0, ana));
+    // Disabled on one server: refused by the other within two seconds.
+    const std::string chefe = signIn(1, "chefe");
+    ASSERT_TRUE(rpcCall(g_env->ports[1], "Ger10206.rdmSessao", "SetUsuario", {"ana", "ana", "operador", false},
+                        Encoding::Cbor, chefe).ok());
+    EXPECT_TRUE(refusedWithin(0, ana, std::chrono::milliseconds(2000)));
+    // Signed out on one server: refused by the other within two seconds.
+    ASSERT_TRUE(works(0, chefe));
+    ASSERT_TRUE(rpcCall(g_env->ports[1], "Ger10206.rdmSessao", "Sair", {}, Encoding::Cbor, chefe).ok());
+    EXPECT_TRUE(refusedWithin(0, chefe, std::chrono::milliseconds(2000)));
 }
 
 TEST_F(ScaleOut, NginxTurnsAwayWhatNeedsNoServer)

@@ -439,6 +439,10 @@ ServerProcess::ServerProcess(const std::string &dbUrl, ServerOptions options)
         args.push_back("--token");
         args.push_back(options.token);
     }
+    if (!options.auth.empty()) {
+        args.push_back("--auth");
+        args.push_back(options.auth);
+    }
     if (options.workers > 0) {
         args.push_back("--workers");
         args.push_back(std::to_string(options.workers));
@@ -741,6 +745,11 @@ std::vector<std::pair<std::string, std::string>> bearer(const std::string &token
 }
 
 } // namespace
+
+std::string recordedAs(const std::string &user)
+{
+    return user + " (não autenticado)";
+}
 
 RpcResult rpcCall(std::uint16_t port, const std::string &object, const std::string &method,
                   const QCborArray &params, Encoding enc, const std::string &token)

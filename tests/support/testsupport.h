@@ -98,6 +98,9 @@ struct ServerOptions {
     bool captureStderr = false;              // keep standard error for errors() instead of passing it on
     std::uint16_t port = 0;                  // --listen 127.0.0.1:PORT; 0 picks a free port
     bool honourFileModes = false;            // as root: without the capabilities that ignore file modes
+    // --auth; tests that are not about signing in run without it (the names they declare are
+    // recorded with "(não autenticado)", see recordedAs).
+    std::string auth = "nenhuma";
 };
 
 class ServerProcess {
@@ -178,6 +181,9 @@ RpcResult rpcCall(std::uint16_t port, const std::string &object, const std::stri
 // The same naming its user in X-Fiscal-User (percent-encoded here).
 RpcResult rpcCallAs(const std::string &user, std::uint16_t port, const std::string &object,
                     const std::string &method, const QCborArray &params = {}, const std::string &token = {});
+// What the history records for a client that declares `user` to a server run with
+// --auth nenhuma.
+std::string recordedAs(const std::string &user);
 // The response body of any request decoded as a JSON-RPC reply.
 RpcResult decodeReply(const HttpResponse &r);
 

@@ -8,6 +8,7 @@
 //                          "Desfazer" undoes the selected one once the user has confirmed
 //                          whose it is, when it ran, what it did and what the undo would
 //                          restore; "Registros..." lists the rows it changed
+// Both print and export their rows as shown.
 //
 // Each keeps its own connection to Ger10204.rdmHistorico, opened by its first call and
 // closed with the window. Both are modal and run through the interaction service.
@@ -15,6 +16,8 @@
 //   operationtext.cpp      the operations and items in words
 //   historicoregistro.cpp  TfrmHistoricoRegistro
 //   operacoes.cpp          TfrmOperacoes, TfrmItensOperacao, the undo
+//   tablereport.cpp        print and export of their tables
+//   situacaoem.h           "Situação em…": a tab as it was at a past moment
 
 #include <QDialog>
 #include <QStringList>
@@ -48,6 +51,8 @@ public:
     QLabel *lblRegistro;
     QTableWidget *tblHistorico;
     QToolButton *sbtVerificar;
+    QToolButton *sbtImprimir;
+    QToolButton *sbtExportar;
     QToolButton *sbtFechar;
     NetRemoteObject *netHistorico;
 
@@ -84,6 +89,8 @@ public:
     QToolButton *sbtMaisAntigas;
     QToolButton *sbtRegistros;
     QToolButton *sbtDesfazer;
+    QToolButton *sbtImprimir;
+    QToolButton *sbtExportar;
     QToolButton *sbtFechar;
     NetRemoteObject *netHistorico;
 

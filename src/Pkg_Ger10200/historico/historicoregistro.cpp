@@ -12,6 +12,7 @@
 #include "vcl/toolbutton.h"
 #include "protocol/objects.h"
 #include "protocol/historypackets.h"
+#include "reports/reporttable.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -60,9 +61,17 @@ TfrmHistoricoRegistro::TfrmHistoricoRegistro(RecordRef record, QWidget *parent)
                                   QStringLiteral("Ação"), QStringLiteral("Grupo anterior"), QStringLiteral("Grupo novo"),
                                   QStringLiteral("Situação")});
 
+    const ReportButtons report = reportButtons(this, [this] {
+        reports::ReportTable t = tableReport(this, *tblHistorico->model());
+        t.section = m_record.caption;
+        return t;
+    });
+    sbtImprimir = report.print;
+    sbtExportar = report.exportTo;
+
     auto *bar = new QHBoxLayout;
-    bar->addWidget(sbtVerificar);
-    bar->addWidget(sbtFechar);
+    for (QToolButton *b : {sbtVerificar, sbtImprimir, sbtExportar, sbtFechar})
+        bar->addWidget(b);
     bar->addStretch(1);
     bar->addWidget(screenCode(this));
     auto *layout = new QVBoxLayout(this);

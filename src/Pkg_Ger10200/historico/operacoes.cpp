@@ -11,11 +11,13 @@
 #include "clientlib/interaction.h"
 #include "clientlib/messages.h"
 #include "clientlib/settings.h"
+#include "clientlib/usersession.h"
 #include "clientlib/waitanimation.h"
 #include "vcl/guard.h"
 #include "vcl/toolbutton.h"
 #include "protocol/objects.h"
 #include "protocol/historypackets.h"
+#include "reports/reporttable.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -219,8 +221,12 @@ TfrmOperacoes::TfrmOperacoes(ScreenBehind behind, QWidget *parent)
                                   QStringLiteral("Operação"), QStringLiteral("O que fez"), QStringLiteral("Alterados"),
                                   QStringLiteral("Incluídos"), QStringLiteral("Excluídos"), QStringLiteral("Situação")});
 
+    const ReportButtons report = reportButtons(this, [this] { return tableReport(this, *tblOperacoes->model()); });
+    sbtImprimir = report.print;
+    sbtExportar = report.exportTo;
+
     auto *bar = new QHBoxLayout;
-    for (QToolButton *b : {sbtVerificar, sbtMaisAntigas, sbtRegistros, sbtDesfazer, sbtFechar})
+    for (QToolButton *b : {sbtVerificar, sbtMaisAntigas, sbtRegistros, sbtDesfazer, sbtImprimir, sbtExportar, sbtFechar})
         bar->addWidget(b);
     bar->addStretch(1);
     bar->addWidget(screenCode(this));
@@ -301,7 +307,12 @@ void TfrmOperacoes::selectionChanged()
     const int row = tblOperacoes->currentRow();
     const bool any = row >= 0 && tblOperacoes->item(row, ColId);
     sbtRegistros->setEnabled(any);
-    sbtDesfazer->setEnabled(any && tblOperacoes->item(row, ColState)->text().isEmpty());
+    // An operador undoes its own operations only; the server refuses the others anyway.
+    const auto &session = clientlib::UserSession::instance();
+    using Right = clientlib::UserSession::Right;
+    const bool mine = any && session.isOwn(tblOperacoes->item(row, ColUser)->text());
+    clientlib::enableFor(sbtDesfazer, mine || !session.may(Right::Undo) ? Right::Undo : Right::UndoOthers,
+                         any && tblOperacoes->item(row, ColState)->text().isEmpty());
 }
 
 void TfrmOperacoes::MostraRegistros()
@@ -338,7 +349,7 @@ void TfrmOperacoes::Desfazer()
         info(clientlib::mtInformation, nothingToUndo(id, *preview));
         return;
     }
-    const bool mine = user == clientlib::Settings::instance().user();
+    const bool mine = clientlib::UserSession::instance().isOwn(user);
     const clientlib::TMsgDlgType kind = mine ? clientlib::mtConfirmation : clientlib::mtWarning;
     const QString question = undoQuestion(id, user, tblOperacoes->item(row, ColTime)->data(Qt::UserRole).toString(),
                                           tblOperacoes->item(row, ColMethod)->data(Qt::UserRole).toString(), *preview, mine);

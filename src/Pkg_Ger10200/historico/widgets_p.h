@@ -1,5 +1,6 @@
 #pragma once
-// What the history's windows share: their read-only tables, their screen code, F1.
+// What the history's windows share: their read-only tables, their screen code, F1, print
+// and export.
 
 #include "Pkg_Ger10200/shared/packetrow.h"
 #include "help/help.h"
@@ -11,6 +12,15 @@
 #include <QStringList>
 #include <QStyle>
 #include <QTableWidget>
+
+#include <functional>
+
+class QDialog;
+class QToolButton;
+
+namespace fiscal::reports {
+struct ReportTable;
+}
 
 namespace fiscal::ger10200::historico {
 
@@ -58,5 +68,15 @@ inline QLabel *screenCode(QWidget *parent)
     l->setFont(bold);
     return l;
 }
+
+// "Imprimir" and "Exportar..." (and Ctrl+P) of a window, printing what `report` gives
+// (tablereport.cpp).
+struct ReportButtons {
+    QToolButton *print = nullptr;
+    QToolButton *exportTo = nullptr;
+};
+ReportButtons reportButtons(QDialog *window, std::function<reports::ReportTable()> report);
+// The rows as the window shows them, under its title and screen code.
+reports::ReportTable tableReport(const QDialog *window, const QAbstractItemModel &rows);
 
 } // namespace fiscal::ger10200::historico

@@ -5,6 +5,7 @@
 #include "Pkg_Ger10200/mainscreen/frmparamgrupfiscal.h"
 
 #include "clientlib/btnpesquisa.h"
+#include "clientlib/usersession.h"
 #include "dataset/clientdataset.h"
 #include "dataset/datasource.h"
 #include "vcl/containers.h"
@@ -54,17 +55,22 @@ QList<vcl::TTabSheet *> menuTabs(const TfrmParamGrupFiscal *f)
 
 void TfrmParamGrupFiscal::setEditPair(bool enabled)
 {
-    sbtAlterar->setEnabled(enabled);   // its menu entry follows the button
+    // Its menu entry follows the button; a role that may not save never gets it.
+    clientlib::enableFor(sbtAlterar, clientlib::UserSession::Right::Write, enabled);
 }
 
 void TfrmParamGrupFiscal::setAutomaticPair(bool enabled)
 {
-    sbtAutomatico->setEnabled(enabled);
+    clientlib::enableFor(sbtAutomatico, clientlib::UserSession::Right::Write, enabled);
+    // Importing, like the automatic registration, writes many rows of the tab at once: it
+    // is there exactly when that is, and the user's role may write.
+    if (sbtImportar)
+        clientlib::enableFor(sbtImportar, clientlib::UserSession::Right::Write, enabled);
 }
 
 void TfrmParamGrupFiscal::setReplicationPair(bool enabled)
 {
-    sbtReplica->setEnabled(enabled);
+    clientlib::enableFor(sbtReplica, clientlib::UserSession::Right::Write, enabled);
 }
 
 void TfrmParamGrupFiscal::disableIdleCommands()

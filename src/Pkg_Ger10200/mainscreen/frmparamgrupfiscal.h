@@ -11,7 +11,8 @@
 //   saving.cpp        BeforeInsert / BeforePost / AfterPost / AfterDelete of the grids
 //   reporting.cpp     printing and exporting the active tab, the coverage report, the
 //                     manual's page of the active tab
-//   history.cpp       the history of the current row and the recent operations (historico/)
+//   history.cpp       the history of the current row, the recent operations and the active
+//                     tab at a past moment (historico/)
 //   tabimpfili.cpp, tabimpinscesta.cpp, taboperinter.cpp, tabtipogest.cpp
 //                     what only one tab does
 //   toolicons.cpp     the pictures of this screen's own tool buttons
@@ -19,6 +20,7 @@
 // `loaded` turns true once the first load has put the data on screen (the host's
 // --screenshot waits for it).
 
+#include "Pkg_Ger10200/importacao/importtarget.h"
 #include "clientlib/frmpadraogrid.h"
 
 #include <QCborArray>
@@ -62,6 +64,7 @@ namespace fiscal::ger10200 {
 
 class NetParamGrupFiscal;
 struct RecordRef;
+struct SituacaoTab;
 class CodeField;
 
 class TfrmParamGrupFiscal : public clientlib::TfrmPadraoGrid {
@@ -172,6 +175,7 @@ public:
     // Tool bar, navigator panel and menus of this screen.
     vcl::TSpeedButton *sbtAutomatico = nullptr;
     vcl::TSpeedButton *sbtReplica = nullptr;
+    vcl::TSpeedButton *sbtImportar = nullptr;
     vcl::TLabel *lblNome = nullptr;
     QAction *mnuFornecedor = nullptr;
     QAction *mnuCliente = nullptr;
@@ -187,6 +191,8 @@ public:
     QAction *mnuCobertura = nullptr;
     QAction *mnuHistorico = nullptr;
     QAction *mnuOperacoes = nullptr;
+    QAction *mnuImportar = nullptr;
+    QAction *mnuSituacaoEm = nullptr;
 
 Q_SIGNALS:
     void loadedChanged(bool loaded);
@@ -275,10 +281,18 @@ private:
 
     // history.cpp
     void buildHistoryMenus();
+    // Import of a spreadsheet into the tab on screen (importing.cpp).
+    void buildImportCommands();
+    std::optional<ImportTarget> importTarget();
+    void mnuImportarClick();
     // The current row of the active tab as the history names it; nothing when there is none.
     std::optional<RecordRef> currentRecord();
     void mnuHistoricoClick();
     void mnuOperacoesClick();
+    // "Situação em…": the active tab as the history describes it; nothing when the tab
+    // lacks the tax (and company and registration) it is read by.
+    std::optional<SituacaoTab> situacaoTab();
+    void mnuSituacaoEmClick();
     // After an undo: the data sets of those tables (all of them when empty) are read again.
     void reloadTables(const QStringList &tables);
     QList<Reload> undoReloads(const QStringList &tables);

@@ -1,10 +1,13 @@
 // The change history from the main screen: "Histórico do registro" (menu, the grids'
-// context menu, Ctrl+H) for the current row of the active tab, and "Operações recentes",
-// after whose undo the tabs of the tables it changed are read again.
+// context menu, Ctrl+H) for the current row of the active tab, "Operações recentes",
+// after whose undo the tabs of the tables it changed are read again, and "Situação em…",
+// the active tab at a past moment.
 
 #include "Pkg_Ger10200/mainscreen/frmparamgrupfiscal.h"
 
 #include "Pkg_Ger10200/historico/historico.h"
+#include "Pkg_Ger10200/historico/situacaoem.h"
+#include "reports/reporttable.h"
 
 #include "clientlib/messages.h"
 #include "clientlib/textroutines.h"
@@ -49,9 +52,13 @@ void TfrmParamGrupFiscal::buildHistoryMenus()
     mnuOperacoes = vcl::newMenuItem(this, QStringLiteral("Operações &recentes..."), QKeySequence(),
                                     [this] { mnuOperacoesClick(); });
     mnuOperacoes->setObjectName(QStringLiteral("mnuOperacoes"));
+    mnuSituacaoEm = vcl::newMenuItem(this, QStringLiteral("&Situação em..."), QKeySequence(),
+                                     [this] { mnuSituacaoEmClick(); });
+    mnuSituacaoEm->setObjectName(QStringLiteral("mnuSituacaoEm"));
     mnuManutencao->addSeparator();
     mnuManutencao->addAction(mnuHistorico);
     mnuManutencao->addAction(mnuOperacoes);
+    mnuManutencao->addAction(mnuSituacaoEm);
     addAction(mnuHistorico);
     vcl::shortcutWins(mnuHistorico, this);
     for (vcl::TDBGrid *grid : {dbgPadrao, dbgCliente, dbgFilial, dbgTipooperac, dbgTipoFatur, dbgTipoGest, dbgImpFili,
@@ -140,6 +147,66 @@ void TfrmParamGrupFiscal::mnuOperacoesClick()
     }
     Cria_OperacoesRecentes(this, {[this](const QStringList &tables) { return resolvePending(undoReloads(tables)); },
                                   [this](const QStringList &tables) { reloadTables(tables); }});
+}
+
+std::optional<SituacaoTab> TfrmParamGrupFiscal::situacaoTab()
+{
+    vcl::TTabSheet *tab = pgcPadrao->ActivePage();
+    const reports::ReportTable shown = ActiveReport();
+    SituacaoTab s;
+    s.section = shown.section;
+    s.context = shown.context;
+    if (tab == tshOperInter) {
+        s.table = QStringLiteral("PARAMGERAL");
+        s.columns = {{QStringLiteral("CDPARGERAL"), QStringLiteral("Código"), 0}};
+        return s;
+    }
+    struct Tab { vcl::TTabSheet *tab; const char *table; };
+    const Tab tables[] = {
+        {tshPadrao, "FORNECEDOR"}, {tshCliente, "CLIENTE"}, {tshFilial, "FILIAL"}, {tshTipoOperac, "TIPOOPERAC"},
+        {tshTipoContrato, "TIPOFATUR"}, {tshTipoGest, "TPFATURFIS"}, {tshImpFili, "GRFISCIMPOSFILI"},
+    };
+    vcl::TDBGrid *grid = tab->findChild<vcl::TDBGrid *>();
+    for (const Tab &t : tables)
+        if (tab == t.tab)
+            s.table = QString::fromLatin1(t.table);
+    if (tab == tshImpFili) {
+        grid = dbgImpFili;
+        s.filters = {clientlib::AllTrim(medCdImposto->Text())};
+    } else if (tab == tshImpInscEsta) {
+        grid = innerGrid();
+        s.table = innerDataSet() == cdsCliInsc ? QStringLiteral("GRFISIMPIECLIE") : QStringLiteral("GRFISIMPIEFORN");
+        for (const QCborValue &v : inscParams())
+            s.filters << clientlib::AllTrim(v.toString());
+    }
+    if (s.table.isEmpty() || !grid || s.filters.contains(QString()))
+        return std::nullopt;
+    for (int c = 0; c < grid->Columns().Count(); ++c) {
+        const vcl::TColumn *column = grid->Columns()[c];
+        if (column->Visible() && column->FieldName() != QLatin1String("CDGRUPOFISC"))
+            s.columns.append({column->FieldName(), column->Title(), column->Width()});
+    }
+    if (tab == tshTipoContrato) {
+        QPointer<clientlib::TMessages> names = msgPadrao;
+        s.billingName = [names](const QString &code) { return names ? names->Msg(code) : QString(); };
+    }
+    return s;
+}
+
+void TfrmParamGrupFiscal::mnuSituacaoEmClick()
+{
+    const std::optional<SituacaoTab> tab = situacaoTab();
+    if (!tab) {
+        clientlib::interaction().message(clientlib::mtInformation, clientlib::messageTitle(clientlib::mtInformation),
+                                         pgcPadrao->ActivePage() == tshImpFili
+                                             ? QStringLiteral("Informe o imposto da aba antes de ver a sua situação "
+                                                              "em outro momento.")
+                                             : QStringLiteral("Informe o imposto, a empresa e a inscrição estadual da "
+                                                              "aba antes de ver a sua situação em outro momento."),
+                                         clientlib::mbOK, this);
+        return;
+    }
+    Cria_SituacaoEm(this, *tab);
 }
 
 void TfrmParamGrupFiscal::reloadTables(const QStringList &tables)

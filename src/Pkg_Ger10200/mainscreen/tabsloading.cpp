@@ -91,6 +91,7 @@ TfrmParamGrupFiscal::TfrmParamGrupFiscal(QWidget *parent)
     buildMenus();
     buildReportMenus();
     buildHistoryMenus();
+    buildImportCommands();
     wireImpFili();
     wireImpInscEsta();
     wireOperInter();

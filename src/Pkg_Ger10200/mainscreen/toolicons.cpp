@@ -77,4 +77,23 @@ QIcon replicationIcon()
     });
 }
 
+QIcon importIcon()
+{
+    return drawn([](QPainter &p) {
+        sheet(p, QRectF(4.5, 1.5, 10, 13), QColor(0xe6, 0xf4, 0xea));
+        QPainterPath arrow;
+        arrow.moveTo(0.5, 6.5);
+        arrow.lineTo(5, 6.5);
+        arrow.lineTo(5, 4);
+        arrow.lineTo(9.5, 8.5);
+        arrow.lineTo(5, 13);
+        arrow.lineTo(5, 10.5);
+        arrow.lineTo(0.5, 10.5);
+        arrow.closeSubpath();
+        p.setPen(QPen(QColor(0x1e, 0x6b, 0x35), 0.8));
+        p.setBrush(QColor(0x2e, 0x9d, 0x4f));
+        p.drawPath(arrow);
+    });
+}
+
 } // namespace fiscal::ger10200

@@ -4,6 +4,7 @@
 //
 //   automaticIcon()     a filled-in sheet struck by a bolt: the automatic registration
 //   replicationIcon()   a sheet copied onto a second one: the replication
+//   importIcon()        a green spreadsheet with an arrow into it: the import
 
 #include <QIcon>
 
@@ -11,5 +12,6 @@ namespace fiscal::ger10200 {
 
 QIcon automaticIcon();
 QIcon replicationIcon();
+QIcon importIcon();
 
 } // namespace fiscal::ger10200

@@ -1,6 +1,7 @@
 #pragma once
 // Bulk operations of the two dialogs: automatic registration (one entity, or per tax and
-// state registration) and replication of the per-registration parameters. Each is a few
+// state registration) and replication of the per-registration parameters; and the import of
+// groups from a spreadsheet (importa.cpp). Each is a few
 // set-based statements inside the call's one transaction, each write preceded by the
 // capture of the rows it changes into the history (history.h). With a previewing Recorder
 // the same code changes nothing and only counts what it would change.
@@ -11,11 +12,14 @@
 //   auto a = bulk::readCadastroArgs(params);
 //   withTransaction(pool, [&](auto &c) { history::Recorder h(c, op); bulk::cadastroAutomatico(h, a); h.finish(); });
 
+#include "protocol/importcalls.h"
 #include "protocol/objects.h"
 #include "storage/database.h"
 
 #include <QCborArray>
+#include <QString>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -68,5 +72,35 @@ ReplicaArgs readReplicaArgs(const QCborArray &params, const char *method = proto
 // Returns the number of destination rows written; 0 (and nothing changed) when the origin
 // has no rows or the destination company no registration, and in a preview.
 std::int64_t replica(history::Recorder &h, const ReplicaArgs &a);
+
+// SimulaImportaGrupos and ImportaGrupos, checked: (entity, tax, company, registration, lines).
+struct ImportArgs {
+    const protocol::importing::Entity *entity = nullptr;
+    std::string tax, company, registration;
+    struct Line {
+        std::string key;      // CHAVE: a code, or a CNPJ/CPF with or without punctuation
+        std::string group;    // empty: no group
+    };
+    std::vector<Line> lines;
+};
+ImportArgs readImportArgs(const QCborArray &params, const char *method);
+
+// What the lines would do, checked against the database: counts, every line's error in line
+// order (1-based positions in the lines sent), and the records whose group changes.
+struct ImportPlan {
+    std::int64_t lines = 0, toChange = 0, same = 0;
+    std::vector<std::pair<std::int64_t, QString>> errors;
+    struct Change {
+        std::string record;
+        std::optional<std::string> group;   // after; nullopt: none
+        char action;                        // A changed, I inserted, E deleted (parameter rows)
+    };
+    std::vector<Change> changes;
+};
+ImportPlan planImport(storage::Connection &c, const ImportArgs &a);
+
+// Applies a plan without errors: set-based, captured into the history. Answers the rows
+// changed (deleted parameter rows included) and inserted.
+std::pair<std::int64_t, std::int64_t> applyImport(history::Recorder &h, const ImportArgs &a, const ImportPlan &plan);
 
 } // namespace fiscal::appserver::bulk

@@ -112,8 +112,10 @@ std::string argumentsJson(const QCborArray &params)
             out.append(rpc::textOf(v));
         else if (v.isBool())
             out.append(v.toBool());
-        else if (v.isMap())
+        else if (v.isMap() && v.toMap().contains(QStringLiteral("changes")))
             out.append(qint64(v.toMap().value(QStringLiteral("changes")).toArray().size()));
+        else if (v.isMap())   // the lines of an import
+            out.append(qint64(v.toMap().value(QStringLiteral("rows")).toArray().size()));
         else if (v.isArray())
             out.append(qint64(v.toArray().size()));
         else

@@ -5,9 +5,13 @@
 //   GetOperacaoItens(id)               the rows one operation changed
 //   DesfazOperacao(id)                 undoes an operation (history/undo.h)
 //   SimulaDesfazOperacao(id)           what the undo would restore and skip, per table
+//   GetSituacaoEm(table, tax, company, registration, moment)
+//                                      a tab's table as it was at a moment (history/situation.h)
 
+#include "appserver/access/roles.h"
 #include "appserver/common/args.h"
 #include "appserver/history/history.h"
+#include "appserver/history/situation.h"
 #include "appserver/history/undo.h"
 #include "appserver/common/packetstream.h"
 #include "appserver/objects/objects.h"
@@ -140,6 +144,12 @@ void desfazOperacao(ConnectionPool &pool, const QCborArray &params, ValueWriter 
     const std::int64_t id = integerArg(params, 0, "operação");
     const history::Operation op{method::DesfazOperacao, history::argumentsJson(params), id};
     const history::UndoResult r = withTransaction(pool, [&](Connection &c) {
+        // Whose it is decides whether an operador may undo it.
+        auto owner = c.prepareCached("SELECT NMUSUARIO FROM HISTOPERACAO WHERE IDOPERACAO = $1");
+        owner->bindInt(1, id);
+        if (owner->step())
+            access::requireUndoOf(std::string(owner->text(0)));
+        owner.reset();
         history::Recorder h(c, op);
         return history::undoOperation(h, id);
     });
@@ -184,6 +194,27 @@ void simulaDesfazOperacao(ConnectionPool &pool, const QCborArray &params, ValueW
     });
 }
 
+// The moment is checked before the database is: a malformed or future one never waits for
+// a connection.
+void getSituacaoEm(ConnectionPool &pool, const QCborArray &params, ValueWriter &w)
+{
+    expectCount(params, 5, method::GetSituacaoEm);
+    history::SituationQuery query;
+    query.table = stringArg(params, 0, 20, "tabela");
+    query.imposto = codeArg(params, 1, 2, "código do imposto");
+    query.empresa = codeArg(params, 2, 2, "código da empresa");
+    query.inscricao = codeArg(params, 3, 16, "código da inscrição estadual");
+    const QString text = QString::fromStdString(stringArg(params, 4, 40, "momento"));
+    const std::optional<std::string> moment = history::normalizedMoment(text);
+    if (!moment)
+        invalid(QStringLiteral("O momento %1 não está no formato ISO 8601 (por exemplo 2026-03-15T14:30:00Z).")
+                    .arg(rpc::echoed(text)));
+    if (*moment > history::utcNow())
+        invalid(QStringLiteral("O momento %1 está no futuro.").arg(rpc::echoed(text)));
+    query.moment = *moment;
+    withReadTransaction(pool, [&](Connection &c) { history::writeSituation(c, query, w); });
+}
+
 } // namespace
 
 void registerHistoryMethods(rpc::Dispatcher &d, ConnectionPool &pool)
@@ -196,6 +227,7 @@ void registerHistoryMethods(rpc::Dispatcher &d, ConnectionPool &pool)
     d.add(protocol::kHistorico, method::DesfazOperacao, [&pool](const QCborArray &p, ValueWriter &w) { desfazOperacao(pool, p, w); });
     d.add(protocol::kHistorico, method::SimulaDesfazOperacao,
           [&pool](const QCborArray &p, ValueWriter &w) { simulaDesfazOperacao(pool, p, w); });
+    d.add(protocol::kHistorico, method::GetSituacaoEm, [&pool](const QCborArray &p, ValueWriter &w) { getSituacaoEm(pool, p, w); });
 }
 
 } // namespace fiscal::appserver

@@ -7,7 +7,9 @@
 //   report_methods.cpp   Ger10205.rdmRelatorios
 //   history_methods.cpp  Ger10204.rdmHistorico
 //   lookup_methods.cpp   Ger10207.rdmConsultas
+//   session_methods.cpp  Ger10206.rdmSessao; it also puts every call to the role guard
 
+#include "appserver/access/sessions.h"
 #include "appserver/common/connectionpool.h"
 #include "rpc/dispatcher.h"
 
@@ -18,6 +20,10 @@ void registerWriteMethods(rpc::Dispatcher &d, ConnectionPool &pool);
 void registerReportMethods(rpc::Dispatcher &d, ConnectionPool &pool);
 void registerHistoryMethods(rpc::Dispatcher &d, ConnectionPool &pool);
 void registerLookupMethods(rpc::Dispatcher &d, ConnectionPool &pool);
+// Signing in and the users, and the guard that checks every call's role (access/roles.h).
+// The settings and sessions must outlive the dispatcher's use.
+void registerSessionMethods(rpc::Dispatcher &d, ConnectionPool &pool, const access::AuthSettings &settings,
+                            access::Sessions &sessions);
 
 // Every object and method the server offers.
 inline void registerAll(rpc::Dispatcher &d, ConnectionPool &pool)

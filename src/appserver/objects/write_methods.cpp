@@ -1,5 +1,5 @@
 // The write methods of both remote objects: the grids' saving methods, the billing-type
-// propagation, automatic registration and replication. Each call is one transaction.
+// propagation, automatic registration, replication and the import of groups. Each call is one transaction.
 
 #include "appserver/objects/objects.h"
 
@@ -13,6 +13,7 @@
 #include "appserver/history/history.h"
 #include "appserver/saving/saves.h"
 #include "protocol/historypackets.h"
+#include "protocol/importcalls.h"
 #include "protocol/objects.h"
 
 namespace fiscal::appserver {
@@ -77,6 +78,75 @@ void preview(ConnectionPool &pool, dataset::ValueWriter &out, Fn fn)
     });
 }
 
+// A packet of `fields` whose rows `rows` writes.
+template <class Rows>
+void packet(dataset::ValueWriter &out, std::span<const FieldSpec> fields, Rows rows)
+{
+    out.startMap();
+    out.key("fields");
+    writeFieldDefs(out, fields);
+    out.key("rows");
+    out.startArray();
+    rows();
+    out.endArray();
+    out.endMap();
+}
+
+// SimulaImportaGrupos: the counts and every line's error, nothing written.
+void simulaImportaGrupos(ConnectionPool &pool, const QCborArray &params, dataset::ValueWriter &out)
+{
+    namespace imp = protocol::importing;
+    const bulk::ImportArgs a = bulk::readImportArgs(params, method::SimulaImportaGrupos);
+    withPreviewTransaction(pool, [&](storage::Connection &c) {
+        const bulk::ImportPlan plan = bulk::planImport(c, a);
+        out.startArray();
+        packet(out, imp::kContagem, [&] {
+            out.startArray();
+            for (std::int64_t n : {plan.lines, plan.toChange, plan.same, std::int64_t(plan.errors.size())})
+                out.string(std::to_string(n));
+            out.endArray();
+        });
+        packet(out, imp::kErros, [&] {
+            for (const auto &[line, reason] : plan.errors) {
+                out.startArray();
+                out.string(std::to_string(line));
+                out.string(reason.toStdString());
+                out.endArray();
+            }
+        });
+        out.endArray();
+    });
+}
+
+// ImportaGrupos: checked again, refused whole at the first wrong line, else applied and
+// recorded as one operation (none when nothing changed).
+void importaGrupos(ConnectionPool &pool, const QCborArray &params, dataset::ValueWriter &out)
+{
+    namespace imp = protocol::importing;
+    const bulk::ImportArgs a = bulk::readImportArgs(params, method::ImportaGrupos);
+    std::pair<std::int64_t, std::int64_t> counts;
+    const std::int64_t id = withTransaction(pool, [&](storage::Connection &c) {
+        history::Recorder h(c, {method::ImportaGrupos, history::argumentsJson(params), {}});
+        const bulk::ImportPlan plan = bulk::planImport(c, a);
+        if (!plan.errors.empty()) {
+            const QString &reason = plan.errors.front().second;
+            invalid(QStringLiteral("Linha %1: %2%3").arg(plan.errors.front().first).arg(reason.left(1).toLower(), reason.mid(1)));
+        }
+        counts = bulk::applyImport(h, a, plan);
+        return h.finish();
+    });
+    packet(out, imp::kResultado, [&] {
+        out.startArray();
+        if (id)
+            out.string(std::to_string(id));
+        else
+            out.null();
+        out.string(std::to_string(counts.first));
+        out.string(std::to_string(counts.second));
+        out.endArray();
+    });
+}
+
 } // namespace
 
 void registerWriteMethods(rpc::Dispatcher &d, ConnectionPool &pool)
@@ -103,6 +173,13 @@ void registerWriteMethods(rpc::Dispatcher &d, ConnectionPool &pool)
         const bulk::InscEstaArgs a = bulk::readInscEstaArgs(p);
         recorded(pool, method::CadAutoImpInscEsta, p, [&](history::Recorder &h) { bulk::cadAutoImpInscEsta(h, a); return 0; });
         out.null();
+    });
+
+    d.add(protocol::kCadAutParGrpFis, method::ImportaGrupos, [&pool](const QCborArray &p, dataset::ValueWriter &out) {
+        importaGrupos(pool, p, out);
+    });
+    d.add(protocol::kCadAutParGrpFis, method::SimulaImportaGrupos, [&pool](const QCborArray &p, dataset::ValueWriter &out) {
+        simulaImportaGrupos(pool, p, out);
     });
 
     // Previews: the same arguments, checks and statements, counted and rolled back.

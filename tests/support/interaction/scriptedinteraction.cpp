@@ -279,4 +279,26 @@ QString ScriptedInteraction::chooseSaveFile(const QString &title, const QString 
     return path;
 }
 
+Answer Answer::open(const QString &path)
+{
+    Answer a;
+    a.kind = OpenFile;
+    a.value = path;
+    return a;
+}
+
+QString ScriptedInteraction::chooseOpenFile(const QString &title, const QStringList &, QWidget *)
+{
+    Shown shown;
+    shown.kind = Shown::OpenFile;
+    shown.title = title;
+    QString path;
+    Answer a;
+    if (take(Answer::OpenFile, a, QStringLiteral("open dialog \"%1\"").arg(title)) && a.kind == Answer::OpenFile)
+        path = a.value;
+    shown.result = path.isEmpty() ? 0 : 1;
+    m_shown.append(shown);
+    return path;
+}
+
 } // namespace fiscal::clientlib

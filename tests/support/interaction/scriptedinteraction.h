@@ -27,7 +27,7 @@
 namespace fiscal::clientlib {
 
 struct Answer {
-    enum Kind { Button, PickRow, PickKeys, Cancel, Dialog, SaveFile, Choose };
+    enum Kind { Button, PickRow, PickKeys, Cancel, Dialog, SaveFile, Choose, OpenFile };
     Kind kind = Button;
     int button = mrOk;
     QString field;
@@ -50,10 +50,12 @@ struct Answer {
     static Answer dialog(std::function<void(QDialog &)> drive, bool accept = true);
     // The file a save dialog returns (`value`), and the filter chosen in it when not empty.
     static Answer saveAs(const QString &path, const QString &filter = {});
+    // The file an open dialog returns.
+    static Answer open(const QString &path);
 };
 
 struct Shown {
-    enum Kind { Message, ChooseOne, ChooseMany, Dialog, SaveFile };
+    enum Kind { Message, ChooseOne, ChooseMany, Dialog, SaveFile, OpenFile };
     Kind kind = Message;
     TMsgDlgType messageType = mtInformation;
     TMsgDlgButtons buttons = mbOK;
@@ -89,6 +91,7 @@ public:
     int runModal(QDialog &dialog) override;
     QString chooseSaveFile(const QString &title, const QString &fileName, const QStringList &filters,
                            QString &filter, QWidget *parent) override;
+    QString chooseOpenFile(const QString &title, const QStringList &filters, QWidget *parent) override;
 
 private:
     bool take(Answer::Kind kind, Answer &out, const QString &what);

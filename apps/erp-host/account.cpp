@@ -1,0 +1,141 @@
+#include "account.h"
+
+#include "clientlib/settings.h"
+#include "clientlib/usersession.h"
+#include "protocol/objects.h"
+#include "protocol/sessionpackets.h"
+#include "rpc/client.h"
+#include "rpc/dispatcher.h"
+
+#include <QCborArray>
+#include <QCborValue>
+#include <QDateTime>
+#include <QLocale>
+#include <memory>
+
+namespace {
+
+using fiscal::clientlib::Settings;
+namespace method = fiscal::protocol::method;
+namespace session = fiscal::protocol::session;
+
+constexpr int kTimeoutMs = 30000;
+
+struct Answer {
+    bool ok = false;
+    int code = 0;
+    QString message;
+    QList<QMap<QString, QString>> rows;
+};
+
+Answer call(const char *name, const QCborArray &params)
+{
+    Answer a;
+    const Settings &s = Settings::instance();
+    try {
+        // Signing in carries no credentials: after a session ended, the token in the
+        // settings is the dead session's, which the server refuses before reading the call.
+        const bool signingIn = qstrcmp(name, method::Entrar) == 0;
+        fiscal::rpc::Client client(s.serverHost(), quint16(s.serverPort()), signingIn ? QString() : s.token(),
+                                   fiscal::rpc::TlsOptions{s.serverTls(), s.caFile()});
+        const fiscal::rpc::Reply r = client.call(QLatin1String(fiscal::protocol::kSessao), QLatin1String(name), params,
+                                                 kTimeoutMs);
+        a.ok = r.ok();
+        a.code = r.errorCode();
+        a.message = r.errorMessage();
+        const QCborValue packet = a.ok ? r.value() : QCborValue();
+        if (packet.isMap()) {
+            // {"fields": [{"name": ...}, ...], "rows": [[text-or-null, ...], ...]}
+            QStringList names;
+            for (const QCborValue &f : packet[QLatin1String("fields")].toArray())
+                names << f[QLatin1String("name")].toString();
+            for (const QCborValue &row : packet[QLatin1String("rows")].toArray()) {
+                QMap<QString, QString> m;
+                const QCborArray values = row.toArray();
+                for (qsizetype i = 0; i < names.size() && i < values.size(); ++i)
+                    m.insert(names.at(i), values.at(i).toString());
+                a.rows << m;
+            }
+        }
+    } catch (const fiscal::rpc::TransportError &e) {
+        a.code = -1;
+        a.message = e.message();
+    }
+    return a;
+}
+
+} // namespace
+
+bool serverWantsSignIn()
+{
+    return call(method::Sair, {}).code == fiscal::rpc::code::Unauthorized;
+}
+
+SignIn signIn(const QString &login, const QString &password)
+{
+    SignIn in;
+    const Answer a = call(method::Entrar, {login, password});
+    if (!a.ok || a.rows.size() != 1) {
+        in.message = a.message.isEmpty() ? QStringLiteral("O servidor não respondeu à entrada.") : a.message;
+        return in;
+    }
+    const auto &row = a.rows.front();
+    in.ok = true;
+    in.token = row.value(QLatin1String(session::TOKEN));
+    in.login = row.value(QLatin1String(session::NMUSUARIO));
+    in.fullName = row.value(QLatin1String(session::NMCOMPLETO));
+    in.role = row.value(QLatin1String(session::DSPAPEL));
+    in.mustChangePassword = row.value(QLatin1String(session::FLTROCARSENHA)) == QLatin1String("S");
+    return in;
+}
+
+void adopt(const SignIn &in)
+{
+    Settings::instance().setToken(in.token);
+    fiscal::clientlib::UserSession::instance().set(in.login, in.fullName, in.role);
+}
+
+QString changePassword(const QString &current, const QString &fresh)
+{
+    const Answer a = call(method::TrocarSenha, {current, fresh});
+    return a.ok ? QString() : a.message;
+}
+
+void signOut()
+{
+    call(method::Sair, {});
+    Settings::instance().setToken({});
+    fiscal::clientlib::UserSession::instance().clear();
+}
+
+std::vector<UserRow> listUsers(QString &error)
+{
+    std::vector<UserRow> users;
+    const Answer a = call(method::GetUsuarios, {});
+    error = a.ok ? QString() : a.message;
+    for (const auto &row : a.rows) {
+        UserRow u;
+        u.login = row.value(QLatin1String(session::NMUSUARIO));
+        u.name = row.value(QLatin1String(session::NMCOMPLETO));
+        u.role = row.value(QLatin1String(session::DSPAPEL));
+        u.active = row.value(QLatin1String(session::FLATIVO)) == QLatin1String("S");
+        const QDateTime last = QDateTime::fromString(row.value(QLatin1String(session::DTULTENTRADA)), Qt::ISODateWithMs);
+        u.lastSignIn = last.isValid() ? QLocale().toString(last.toLocalTime(), QStringLiteral("dd/MM/yyyy HH:mm")) : QString();
+        users.push_back(u);
+    }
+    return users;
+}
+
+QString saveUser(const QString &login, const QString &name, const QString &role, bool active, QString &temporary)
+{
+    const Answer a = call(method::SetUsuario, {login, name, role, active});
+    temporary = a.rows.isEmpty() ? QString() : a.rows.front().value(QLatin1String(session::DSSENHA));
+    return a.ok ? QString() : a.message;
+}
+
+QString resetPassword(const QString &login, QString &temporary)
+{
+    const Answer a = call(method::RedefineSenha, {login});
+    temporary = a.rows.isEmpty() ? QString() : a.rows.front().value(QLatin1String(session::DSSENHA));
+    return a.ok ? QString() : a.message;
+}

@@ -1,0 +1,46 @@
+#pragma once
+// The host's calls to Ger10206.rdmSessao, on a connection of their own (the server address,
+// TLS and token of clientlib::Settings).
+//
+//   const SignIn in = signIn("maria", password);   // in.ok, else in.message for the user
+//   adopt(in);                                     // Settings' token, UserSession
+
+#include <QString>
+#include <QStringList>
+#include <vector>
+
+struct SignIn {
+    bool ok = false;
+    QString message;        // why not, for the user
+    QString token;
+    QString login;
+    QString fullName;
+    QString role;
+    bool mustChangePassword = false;
+};
+
+// Whether the server asks for a sign-in: it answers -32004 to a session call without one.
+// False also when it cannot be reached (the screens then say so themselves).
+bool serverWantsSignIn();
+
+SignIn signIn(const QString &login, const QString &password);
+// Makes `in` the session of every connection opened from now on.
+void adopt(const SignIn &in);
+
+// An empty string on success, else the message for the user.
+QString changePassword(const QString &current, const QString &fresh);
+void signOut();
+
+// Administradores: the users, and changes to them.
+struct UserRow {
+    QString login;
+    QString name;
+    QString role;
+    bool active = true;
+    QString lastSignIn;     // local time, for showing
+};
+// Empty error on success.
+std::vector<UserRow> listUsers(QString &error);
+// Creates (the temporary password in `temporary`) or changes a user.
+QString saveUser(const QString &login, const QString &name, const QString &role, bool active, QString &temporary);
+QString resetPassword(const QString &login, QString &temporary);

@@ -1,0 +1,247 @@
+#include "usersdialog.h"
+
+#include "clientlib/interaction.h"
+#include "clientlib/messages.h"
+#include "clientlib/usersession.h"
+
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QVBoxLayout>
+
+using namespace fiscal::clientlib;
+
+QStringList roleNames()
+{
+    return {QStringLiteral("consulta"), QStringLiteral("operador"), QStringLiteral("administrador")};
+}
+
+QString roleCaption(const QString &role)
+{
+    if (role == QLatin1String("consulta"))
+        return QStringLiteral("Consulta");
+    if (role == QLatin1String("operador"))
+        return QStringLiteral("Operador");
+    if (role == QLatin1String("administrador"))
+        return QStringLiteral("Administrador");
+    return role;
+}
+
+namespace {
+
+QStringList roleCaptions()
+{
+    QStringList c;
+    for (const QString &r : roleNames())
+        c << roleCaption(r);
+    return c;
+}
+
+// The new user's login, name and role.
+class NewUserDialog : public QDialog {
+public:
+    explicit NewUserDialog(QWidget *parent) : QDialog(parent)
+    {
+        setObjectName(QStringLiteral("dlgNovoUsuario"));
+        setWindowTitle(QStringLiteral("Novo usuário"));
+        auto *layout = new QVBoxLayout(this);
+        auto *form = new QFormLayout;
+        login = new QLineEdit(this);
+        login->setObjectName(QStringLiteral("edtUsuario"));
+        login->setMaxLength(64);
+        form->addRow(QStringLiteral("&Usuário:"), login);
+        name = new QLineEdit(this);
+        name->setObjectName(QStringLiteral("edtNome"));
+        name->setMaxLength(80);
+        form->addRow(QStringLiteral("&Nome completo:"), name);
+        role = new QComboBox(this);
+        role->setObjectName(QStringLiteral("cmbPapel"));
+        role->addItems(roleCaptions());
+        role->setCurrentIndex(1);
+        form->addRow(QStringLiteral("&Papel:"), role);
+        layout->addLayout(form);
+        auto *buttons = new QDialogButtonBox(this);
+        buttons->addButton(QStringLiteral("Criar"), QDialogButtonBox::AcceptRole)->setDefault(true);
+        buttons->addButton(QStringLiteral("Cancelar"), QDialogButtonBox::RejectRole);
+        connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+        connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+        layout->addWidget(buttons);
+        setMinimumWidth(380);
+    }
+    QLineEdit *login;
+    QLineEdit *name;
+    QComboBox *role;
+};
+
+} // namespace
+
+UsersDialog::UsersDialog(QWidget *parent) : QDialog(parent)
+{
+    setObjectName(QStringLiteral("dlgUsuarios"));
+    setWindowTitle(QStringLiteral("Usuários"));
+    auto *layout = new QVBoxLayout(this);
+    m_table = new QTableWidget(0, 5, this);
+    m_table->setObjectName(QStringLiteral("grdUsuarios"));
+    m_table->setHorizontalHeaderLabels({QStringLiteral("Usuário"), QStringLiteral("Nome"), QStringLiteral("Papel"),
+                                        QStringLiteral("Situação"), QStringLiteral("Última entrada")});
+    m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_table->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_table->verticalHeader()->hide();
+    m_table->horizontalHeader()->setStretchLastSection(true);
+    layout->addWidget(m_table);
+    auto *row = new QHBoxLayout;
+    auto *add = new QPushButton(QStringLiteral("&Novo..."), this);
+    add->setObjectName(QStringLiteral("btnNovo"));
+    m_reset = new QPushButton(QStringLiteral("&Redefinir senha"), this);
+    m_reset->setObjectName(QStringLiteral("btnRedefinir"));
+    m_role = new QPushButton(QStringLiteral("&Papel..."), this);
+    m_role->setObjectName(QStringLiteral("btnPapel"));
+    m_active = new QPushButton(QStringLiteral("&Desativar"), this);
+    m_active->setObjectName(QStringLiteral("btnAtivo"));
+    auto *close = new QPushButton(QStringLiteral("&Fechar"), this);
+    for (QPushButton *b : {add, m_reset, m_role, m_active})
+        row->addWidget(b);
+    row->addStretch();
+    row->addWidget(close);
+    layout->addLayout(row);
+    connect(add, &QPushButton::clicked, this, &UsersDialog::addUser);
+    connect(m_reset, &QPushButton::clicked, this, &UsersDialog::resetSelected);
+    connect(m_role, &QPushButton::clicked, this, &UsersDialog::changeRole);
+    connect(m_active, &QPushButton::clicked, this, &UsersDialog::toggleActive);
+    connect(close, &QPushButton::clicked, this, &QDialog::accept);
+    connect(m_table, &QTableWidget::itemSelectionChanged, this, &UsersDialog::updateButtons);
+    resize(720, 380);
+    reload();
+}
+
+void UsersDialog::reload()
+{
+    const QString keep = selected() ? selected()->login : QString();
+    QString error;
+    m_users = listUsers(error);
+    if (!error.isEmpty())
+        fail(error);
+    m_table->setRowCount(int(m_users.size()));
+    for (int i = 0; i < int(m_users.size()); ++i) {
+        const UserRow &u = m_users[std::size_t(i)];
+        const QStringList cells{u.login, u.name, roleCaption(u.role),
+                                u.active ? QStringLiteral("Ativo") : QStringLiteral("Desativado"), u.lastSignIn};
+        for (int c = 0; c < cells.size(); ++c)
+            m_table->setItem(i, c, new QTableWidgetItem(cells.at(c)));
+        if (u.login == keep)
+            m_table->selectRow(i);
+    }
+    m_table->resizeColumnsToContents();
+    updateButtons();
+}
+
+const UserRow *UsersDialog::selected() const
+{
+    const int row = m_table->currentRow();
+    if (row < 0 || row >= int(m_users.size()) || m_table->selectedItems().isEmpty())
+        return nullptr;
+    return &m_users[std::size_t(row)];
+}
+
+void UsersDialog::updateButtons()
+{
+    const UserRow *u = selected();
+    for (QPushButton *b : {m_reset, m_role, m_active})
+        b->setEnabled(u != nullptr);
+    m_active->setText(u && !u->active ? QStringLiteral("&Ativar") : QStringLiteral("&Desativar"));
+}
+
+void UsersDialog::fail(const QString &message)
+{
+    interaction().message(mtError, messageTitle(mtError), message, mbOK, this);
+}
+
+void UsersDialog::showTemporary(const QString &login, const QString &password)
+{
+    QInputDialog box(this);
+    box.setObjectName(QStringLiteral("dlgSenhaTemporaria"));
+    box.setWindowTitle(QStringLiteral("Senha temporária"));
+    box.setLabelText(QStringLiteral("Senha temporária de %1. Anote-a e entregue-a à pessoa: ela não será mostrada"
+                                    " de novo, e deverá ser trocada na primeira entrada.")
+                         .arg(login));
+    box.setTextValue(password);
+    box.setOkButtonText(QStringLiteral("Fechar"));
+    box.setOption(QInputDialog::NoButtons, false);
+    box.exec();
+}
+
+void UsersDialog::addUser()
+{
+    NewUserDialog d(this);
+    if (d.exec() != QDialog::Accepted)
+        return;
+    QString temporary;
+    const QString error = saveUser(d.login->text().trimmed(), d.name->text().trimmed(),
+                                   roleNames().at(d.role->currentIndex()), true, temporary);
+    if (!error.isEmpty())
+        return fail(error);
+    reload();
+    showTemporary(d.login->text().trimmed(), temporary);
+}
+
+void UsersDialog::resetSelected()
+{
+    const UserRow *u = selected();
+    if (!u)
+        return;
+    const QString login = u->login;
+    const int answer = interaction().ask(
+        mtConfirmation, QStringLiteral("Redefinir senha"),
+        QStringLiteral("Redefinir a senha de %1? As sessões dele terminam e ele entrará com uma senha temporária.")
+            .arg(login),
+        {QStringLiteral("Redefinir senha"), QStringLiteral("Cancelar")}, this);
+    if (answer != 0)
+        return;
+    QString temporary;
+    const QString error = resetPassword(login, temporary);
+    if (!error.isEmpty())
+        return fail(error);
+    reload();
+    showTemporary(login, temporary);
+}
+
+void UsersDialog::changeRole()
+{
+    const UserRow *u = selected();
+    if (!u)
+        return;
+    const UserRow user = *u;
+    bool ok = false;
+    const QString caption = QInputDialog::getItem(this, QStringLiteral("Papel"),
+                                                  QStringLiteral("Papel de %1:").arg(user.login), roleCaptions(),
+                                                  int(roleNames().indexOf(user.role)), false, &ok);
+    if (!ok)
+        return;
+    QString temporary;
+    const QString error = saveUser(user.login, user.name, roleNames().at(roleCaptions().indexOf(caption)),
+                                   user.active, temporary);
+    if (!error.isEmpty())
+        fail(error);
+    reload();
+}
+
+void UsersDialog::toggleActive()
+{
+    const UserRow *u = selected();
+    if (!u)
+        return;
+    const UserRow user = *u;
+    QString temporary;
+    const QString error = saveUser(user.login, user.name, user.role, !user.active, temporary);
+    if (!error.isEmpty())
+        fail(error);
+    reload();
+}

@@ -1,0 +1,147 @@
+#include "usercommand.h"
+
+#include "appserver/access/accounts.h"
+#include "appserver/access/passwords.h"
+#include "rpc/dispatcher.h"
+#include "storage/database.h"
+
+#include <QString>
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+
+namespace fiscal::server {
+
+namespace {
+
+using namespace appserver::access;
+
+std::string readLine(const char *prompt, bool terminal)
+{
+    termios saved{};
+    if (terminal) {
+        std::cerr << prompt << std::flush;
+        tcgetattr(STDIN_FILENO, &saved);
+        termios quiet = saved;
+        quiet.c_lflag &= ~tcflag_t(ECHO);
+        tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+    }
+    std::string line;
+    const bool got = bool(std::getline(std::cin, line));
+    if (terminal) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+        std::cerr << std::endl;
+    }
+    if (!got)
+        throw std::runtime_error("no password given on standard input");
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return line;
+}
+
+// Asked twice on a terminal; one line of standard input otherwise (scripts).
+std::string newPassword(const std::string &login)
+{
+    const bool terminal = isatty(STDIN_FILENO);
+    const std::string first = readLine("Senha: ", terminal);
+    if (terminal && readLine("Repita a senha: ", terminal) != first)
+        throw std::runtime_error("as senhas digitadas não conferem");
+    if (const std::optional<QString> problem = passwordProblem(login, first))
+        throw std::runtime_error(problem->toStdString());
+    return hashPassword(first);
+}
+
+User existing(storage::Connection &c, const std::string &login)
+{
+    std::optional<User> u = findUser(c, login);
+    if (!u)
+        throw std::runtime_error("o usuário " + login + " não existe");
+    return *u;
+}
+
+void change(storage::Connection &c, const User &before, const User &after, const std::string &detail)
+{
+    storage::Transaction t(c);
+    if (before.active && before.role == Role::Administrador
+        && !(after.active && after.role == Role::Administrador) && activeAdministrators(c) <= 1)
+        throw std::runtime_error(before.login + " é o único administrador ativo: dê o papel a outro usuário antes");
+    updateUser(c, before, after);
+    record(c, {after.login, "fiscal-server user", "local", "usuario", detail});
+    t.commit();
+}
+
+} // namespace
+
+void addDemoUsers(storage::Connection &c)
+{
+    storage::Transaction t(c);
+    for (Role r : {Role::Consulta, Role::Operador, Role::Administrador}) {
+        User u;
+        u.login = roleName(r);
+        u.name = QStringLiteral("%1 (demonstração)").arg(QString::fromUtf8(roleName(r))).toStdString();
+        u.name[0] = char(std::toupper(static_cast<unsigned char>(u.name[0])));
+        u.role = r;
+        u.passwordHash = hashPassword(u.login + "-demo");
+        createUser(c, u);
+    }
+    t.commit();
+}
+
+int runUserCommand(const CommandLine &cl)
+{
+    auto conn = storage::open(cl.db);
+    if (storage::schemaVersion(*conn) != storage::kSchemaVersion)
+        throw std::runtime_error("the database schema is not at version " + std::to_string(storage::kSchemaVersion)
+                                 + ": run fiscal-server migrate --db " + cl.db + " first");
+    storage::Connection &c = *conn;
+    const std::string &login = cl.userLogin;
+    try {
+        if (cl.userAction == "list") {
+            for (const User &u : listUsers(c))
+                std::cout << u.login << '\t' << roleName(u.role) << '\t' << (u.active ? "ativo" : "desativado")
+                          << '\t' << u.name << '\t' << (u.lastSignIn.empty() ? "-" : u.lastSignIn) << '\n';
+            return 0;
+        }
+        if (cl.userAction == "add") {
+            if (const std::optional<QString> problem = loginProblem(login))
+                throw std::runtime_error(problem->toStdString());
+            User u;
+            u.login = login;
+            u.name = cl.userName.empty() ? login : cl.userName;
+            u.role = *roleFromName(cl.userRole);
+            u.passwordHash = newPassword(login);
+            storage::Transaction t(c);
+            createUser(c, u);
+            record(c, {login, "fiscal-server user", "local", "usuario", std::string("created: ") + roleName(u.role)});
+            t.commit();
+            std::cout << "user " << login << " added as " << roleName(u.role) << std::endl;
+            return 0;
+        }
+        const User before = existing(c, login);
+        User after = before;
+        if (cl.userAction == "passwd") {
+            after.passwordHash = newPassword(login);
+            after.mustChangePassword = false;
+            after.failures = 0;
+            after.lockedUntil.clear();
+            change(c, before, after, "password set");
+        } else if (cl.userAction == "role") {
+            after.role = *roleFromName(cl.userRole);
+            change(c, before, after, std::string("role ") + roleName(after.role));
+        } else {
+            after.active = cl.userAction == "enable";
+            change(c, before, after, after.active ? "enabled" : "disabled");
+        }
+        std::cout << "user " << login << ": " << cl.userAction << " done" << std::endl;
+        return 0;
+    } catch (const rpc::Fault &f) {
+        throw std::runtime_error(f.message().toStdString());
+    }
+}
+
+} // namespace fiscal::server

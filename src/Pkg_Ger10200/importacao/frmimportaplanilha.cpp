@@ -1,0 +1,314 @@
+#include "Pkg_Ger10200/importacao/frmimportaplanilha.h"
+
+#include "Pkg_Ger10200/serverlink/netremoteobject.h"
+
+#include "clientlib/checkresult.h"
+#include "clientlib/interaction.h"
+#include "clientlib/messages.h"
+#include "dataset/packet.h"
+#include "protocol/importcalls.h"
+#include "protocol/objects.h"
+#include "reports/spreadsheet.h"
+#include "vcl/cursor.h"
+#include "vcl/guard.h"
+
+#include <QCborArray>
+#include <QCborMap>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLocale>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QTableWidget>
+#include <QVBoxLayout>
+
+namespace fiscal::ger10200 {
+
+namespace {
+
+namespace imp = protocol::importing;
+using clientlib::interaction;
+
+const QString kTitle = QStringLiteral("Importar planilha");
+constexpr int kSampleRows = 50;
+
+QString number(std::int64_t n)
+{
+    return QLocale(QLocale::Portuguese, QLocale::Brazil).toString(qlonglong(n));
+}
+
+// "A", "B", ... "AA" for a 0-based column.
+QString columnName(int c)
+{
+    QString name;
+    for (++c; c > 0; c = (c - 1) / 26)
+        name.prepend(QChar(u'A' + (c - 1) % 26));
+    return name;
+}
+
+QTableWidget *table(QWidget *parent, const char *name, const QStringList &titles)
+{
+    auto *t = new QTableWidget(0, int(titles.size()), parent);
+    t->setObjectName(QString::fromLatin1(name));
+    t->setHorizontalHeaderLabels(titles);
+    t->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    t->setSelectionBehavior(QAbstractItemView::SelectRows);
+    t->verticalHeader()->hide();
+    t->horizontalHeader()->setStretchLastSection(true);
+    return t;
+}
+
+void addRow(QTableWidget *t, const QStringList &cells)
+{
+    const int r = t->rowCount();
+    t->insertRow(r);
+    for (int c = 0; c < cells.size(); ++c)
+        t->setItem(r, c, new QTableWidgetItem(cells[c]));
+}
+
+// The lines as the server takes them.
+QCborMap linesPacket(const std::vector<const importing::ImportLine *> &lines)
+{
+    QCborArray fields;
+    for (const protocol::PacketField &f : imp::kLinhas)
+        fields.append(QCborMap{{QStringLiteral("name"), QString::fromLatin1(f.name.data(), f.name.size())},
+                               {QStringLiteral("size"), f.size},
+                               {QStringLiteral("type"), QStringLiteral("string")},
+                               {QStringLiteral("required"), false}});
+    QCborArray rows;
+    for (const importing::ImportLine *l : lines)
+        rows.append(QCborArray{l->key, l->group});
+    return QCborMap{{QStringLiteral("fields"), fields}, {QStringLiteral("rows"), rows}};
+}
+
+QCborArray callArgs(const ImportTarget &t, const std::vector<const importing::ImportLine *> &lines)
+{
+    return {t.entity, t.tax, t.company, t.registration, linesPacket(lines)};
+}
+
+} // namespace
+
+std::unique_ptr<ImportDialog> ImportDialog::open(const ImportTarget &target, const QString &path, QWidget *parent)
+{
+    std::unique_ptr<ImportDialog> dlg(new ImportDialog(target, path, parent));
+    try {
+        vcl::HourGlass wait;
+        dlg->m_source = importing::openSheetFile(path);
+        const std::vector<importing::SheetInfo> sheets = dlg->m_source->sheets();
+        for (std::size_t i = 0; i < sheets.size(); ++i) {
+            if (sheets[i].hidden)
+                continue;
+            dlg->m_sheetIndex.push_back(int(i));
+            dlg->cbxFolha->addItem(sheets[i].name.isEmpty() ? QFileInfo(path).fileName() : sheets[i].name);
+        }
+        dlg->cbxFolha->setEnabled(dlg->m_sheetIndex.size() > 1);
+        dlg->load(importing::firstVisibleSheet(*dlg->m_source));
+    } catch (const importing::ReadError &e) {
+        interaction().message(clientlib::mtError, kTitle, e.message(), clientlib::mbOK, parent);
+        return nullptr;
+    }
+    if (!vcl::guarded([&] { dlg->check(); }))
+        return nullptr;   // the server's refusal has been shown
+    dlg->display();
+    QObject::connect(dlg->cbxFolha, &QComboBox::activated, dlg.get(), [d = dlg.get()](int row) {
+        const bool read = vcl::guarded([&] {
+            try {
+                vcl::HourGlass wait;
+                d->load(d->m_sheetIndex.at(std::size_t(row)));
+                d->check();
+            } catch (const importing::ReadError &e) {
+                interaction().message(clientlib::mtError, kTitle, e.message(), clientlib::mbOK, d);
+                clientlib::Abort();
+            }
+        });
+        // A sheet that could not be read or checked leaves nothing to import.
+        if (!read) {
+            d->m_file = {};
+            d->m_errors.clear();
+            d->m_wrong.clear();
+            d->m_counts = {};
+        }
+        d->display();
+    });
+    return dlg;
+}
+
+ImportDialog::ImportDialog(const ImportTarget &target, const QString &path, QWidget *parent)
+    : QDialog(parent), m_target(target), m_path(path)
+{
+    setObjectName(QStringLiteral("frmImportaPlanilha"));
+    setWindowTitle(kTitle);
+    m_net = new NetRemoteObject(QStringLiteral("netCadAutParGrpFis"), protocol::kCadAutParGrpFis, this);
+    build();
+}
+
+ImportDialog::~ImportDialog() = default;
+
+void ImportDialog::build()
+{
+    auto *form = new QFormLayout;
+    lblArquivo = new QLabel(QFileInfo(m_path).fileName(), this);
+    lblArquivo->setObjectName(QStringLiteral("lblArquivo"));
+    lblArquivo->setToolTip(m_path);
+    cbxFolha = new QComboBox(this);
+    cbxFolha->setObjectName(QStringLiteral("cbxFolha"));
+    lblColunas = new QLabel(this);
+    lblColunas->setObjectName(QStringLiteral("lblColunas"));
+    lblContagem = new QLabel(this);
+    lblContagem->setObjectName(QStringLiteral("lblContagem"));
+    form->addRow(QStringLiteral("Destino:"), new QLabel(m_target.caption, this));
+    form->addRow(QStringLiteral("Arquivo:"), lblArquivo);
+    form->addRow(QStringLiteral("Folha:"), cbxFolha);
+    form->addRow(QStringLiteral("Colunas:"), lblColunas);
+    form->addRow(QStringLiteral("Linhas:"), lblContagem);
+
+    grdErros = table(this, "grdErros", {QStringLiteral("Linha"), QStringLiteral("Erro")});
+    grdAmostra = table(this, "grdAmostra", {QStringLiteral("Registro"), QStringLiteral("Grupo atual"),
+                                            QStringLiteral("Grupo novo")});
+    chkSomenteValidas = new QCheckBox(QStringLiteral("Importar somente as linhas sem erro"), this);
+    chkSomenteValidas->setObjectName(QStringLiteral("chkSomenteValidas"));
+
+    auto *buttons = new QDialogButtonBox(this);
+    btnExportarErros = buttons->addButton(QStringLiteral("Exportar erros..."), QDialogButtonBox::ActionRole);
+    btnExportarErros->setObjectName(QStringLiteral("btnExportarErros"));
+    btnImportar = buttons->addButton(QStringLiteral("Importar"), QDialogButtonBox::AcceptRole);
+    btnImportar->setObjectName(QStringLiteral("btnImportar"));
+    btnFechar = buttons->addButton(QStringLiteral("Fechar"), QDialogButtonBox::RejectRole);
+    btnFechar->setObjectName(QStringLiteral("btnFechar"));
+    btnImportar->setDefault(true);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->addLayout(form);
+    layout->addWidget(new QLabel(QStringLiteral("Erros:"), this));
+    layout->addWidget(grdErros, 1);
+    layout->addWidget(new QLabel(QStringLiteral("Amostra das alterações:"), this));
+    layout->addWidget(grdAmostra, 1);
+    layout->addWidget(chkSomenteValidas);
+    layout->addWidget(buttons);
+    resize(720, 560);
+
+    connect(chkSomenteValidas, &QCheckBox::toggled, this, [this] { updateButtons(); });
+    connect(btnExportarErros, &QPushButton::clicked, this, [this] { vcl::guarded([this] { exportErrors(); }); });
+    connect(btnImportar, &QPushButton::clicked, this, [this] { vcl::guarded([this] { runImport(); }); });
+    connect(btnFechar, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void ImportDialog::load(int sheet)
+{
+    const imp::Entity *entity = imp::findEntity(m_target.entity.toStdString());
+    m_source->selectSheet(sheet);
+    m_file = importing::readImportLines(*m_source, *entity);
+}
+
+void ImportDialog::check()
+{
+    std::vector<const importing::ImportLine *> lines;
+    lines.reserve(m_file.lines.size());
+    for (const importing::ImportLine &l : m_file.lines)
+        lines.push_back(&l);
+    m_wrong.assign(lines.size(), false);
+    m_errors = m_file.errors;
+    m_counts = {m_file.rowsRead, 0, 0, std::int64_t(m_file.errors.size())};
+    if (lines.empty())
+        return;
+    const rpc::Reply reply = m_net->call(QString::fromLatin1(protocol::method::SimulaImportaGrupos), callArgs(m_target, lines));
+    clientlib::CheckResultServ(reply, true, 0);
+    const QList<dataset::DataPacket> packets = dataset::readCborPackets(reply.resultCbor());
+    const dataset::DataPacket &counts = packets.at(0);
+    m_counts.toChange = counts.rows.at(0).text(1).toLongLong();
+    m_counts.same = counts.rows.at(0).text(2).toLongLong();
+    for (const dataset::Row &r : packets.at(1).rows) {
+        const std::size_t at = std::size_t(r.text(0).toLongLong() - 1);
+        m_wrong.at(at) = true;
+        m_errors.push_back({m_file.lines[at].line, r.text(1)});
+    }
+    m_counts.errors = std::int64_t(m_errors.size());
+    std::stable_sort(m_errors.begin(), m_errors.end(), [](const auto &a, const auto &b) { return a.line < b.line; });
+}
+
+void ImportDialog::display()
+{
+    const importing::Columns &c = m_file.columns;
+    lblColunas->setText(c.titleLine
+        ? QStringLiteral("registro em \"%1\" (coluna %2), grupo em \"%3\" (coluna %4), títulos na linha %5")
+              .arg(c.keyTitle, columnName(c.key), c.groupTitle, columnName(c.group), number(c.titleLine))
+        : QStringLiteral("sem títulos: registro na coluna A, grupo na coluna B"));
+    lblContagem->setText(QStringLiteral("%1 lidas, %2 a alterar, %3 já com esse grupo, %4 com erro")
+                             .arg(number(m_counts.read), number(m_counts.toChange), number(m_counts.same),
+                                  number(m_counts.errors)));
+
+    grdErros->setRowCount(0);
+    for (const importing::LineError &e : m_errors)
+        addRow(grdErros, {number(e.line), e.reason});
+    grdErros->resizeColumnToContents(0);
+
+    grdAmostra->setRowCount(0);
+    for (std::size_t i = 0; i < m_file.lines.size() && grdAmostra->rowCount() < kSampleRows; ++i) {
+        if (m_wrong[i] || !m_target.find)
+            continue;
+        const importing::ImportLine &l = m_file.lines[i];
+        const std::optional<ImportTarget::Shown> now = m_target.find(l.key);
+        if (now && now->group != l.group)
+            addRow(grdAmostra, {now->record, now->group.isEmpty() ? QStringLiteral("(nenhum)") : now->group,
+                                l.group.isEmpty() ? QStringLiteral("(nenhum)") : l.group});
+    }
+    grdAmostra->resizeColumnToContents(0);
+    updateButtons();
+}
+
+void ImportDialog::updateButtons()
+{
+    btnExportarErros->setEnabled(!m_errors.empty());
+    chkSomenteValidas->setEnabled(!m_errors.empty());
+    btnImportar->setEnabled(m_counts.toChange > 0 && (m_errors.empty() || chkSomenteValidas->isChecked()));
+}
+
+void ImportDialog::exportErrors()
+{
+    QString filter = QStringLiteral("Arquivo CSV (*.csv)");
+    const QString path = interaction().chooseSaveFile(QStringLiteral("Exportar erros"),
+                                                      QFileInfo(m_path).completeBaseName() + QStringLiteral("-erros.csv"),
+                                                      {filter}, filter, this);
+    if (path.isEmpty())
+        return;
+    QByteArray out("\xEF\xBB\xBFLinha;Erro\r\n");
+    for (const importing::LineError &e : m_errors)
+        out += QByteArray::number(qlonglong(e.line)) + ';' + reports::csvField(e.reason) + "\r\n";
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(out) != out.size() || !file.commit()) {
+        interaction().message(clientlib::mtError, kTitle,
+                              QStringLiteral("Não foi possível gravar o arquivo %1: %2").arg(path, file.errorString()),
+                              clientlib::mbOK, this);
+        return;
+    }
+    interaction().message(clientlib::mtInformation, kTitle,
+                          QStringLiteral("%1 erros exportados para %2.").arg(number(std::int64_t(m_errors.size())), path),
+                          clientlib::mbOK, this);
+}
+
+void ImportDialog::runImport()
+{
+    if (!btnImportar->isEnabled())
+        return;
+    std::vector<const importing::ImportLine *> lines;
+    for (std::size_t i = 0; i < m_file.lines.size(); ++i) {
+        if (!m_wrong[i])
+            lines.push_back(&m_file.lines[i]);
+    }
+    vcl::HourGlass wait;
+    dataset::DataPacket result = m_net->packet(QString::fromLatin1(protocol::method::ImportaGrupos), callArgs(m_target, lines));
+    const qlonglong changed = result.rows.at(0).text(1).toLongLong();
+    const qlonglong inserted = result.rows.at(0).text(2).toLongLong();
+    interaction().message(clientlib::mtInformation, kTitle,
+                          QStringLiteral("Importação concluída: %1 registros alterados e %2 incluídos.")
+                              .arg(number(changed), number(inserted)),
+                          clientlib::mbOK, this);
+    accept();
+}
+
+} // namespace fiscal::ger10200

@@ -1,0 +1,148 @@
+// "Importar planilha..." from the main screen: the tab on screen says where the lines go
+// (its table, and the tax, company and registration it shows); the dialog checks and
+// imports them; the tab is read again after an import.
+
+#include "Pkg_Ger10200/mainscreen/frmparamgrupfiscal.h"
+
+#include "Pkg_Ger10200/importacao/frmimportaplanilha.h"
+#include "Pkg_Ger10200/mainscreen/toolicons.h"
+
+#include "clientlib/interaction.h"
+#include "clientlib/textroutines.h"
+#include "dataset/clientdataset.h"
+#include "dataset/field.h"
+#include "vcl/controls.h"
+#include "vcl/maskedit.h"
+#include "vcl/menus.h"
+#include "vcl/pagecontrol.h"
+
+#include <QAction>
+#include <QHash>
+#include <QMenu>
+
+#include <memory>
+
+namespace fiscal::ger10200 {
+
+using dataset::TClientDataSet;
+
+namespace {
+
+QString digitsOf(const QString &s)
+{
+    QString d;
+    for (const QChar c : s) {
+        if (c.isDigit())
+            d += c;
+    }
+    return d;
+}
+
+// The records of a tab's data set by code and by CNPJ/CPF digits, built once on first use.
+std::function<std::optional<ImportTarget::Shown>(const QString &)> finder(TClientDataSet *cds, const char *code,
+                                                                         const char *document)
+{
+    auto index = std::make_shared<QHash<QString, ImportTarget::Shown>>();
+    auto built = std::make_shared<bool>(false);
+    return [=](const QString &key) -> std::optional<ImportTarget::Shown> {
+        if (!*built) {
+            *built = true;
+            const int c = cds->FieldByName(QString::fromLatin1(code))->Index();
+            const int g = cds->FieldByName(QStringLiteral("CDGRUPOFISC"))->Index();
+            dataset::TField *nameField = cds->FindField(QStringLiteral("NOME"));
+            dataset::TField *docField = document ? cds->FindField(QString::fromLatin1(document)) : nullptr;
+            for (int r = 0; r < cds->rowCount(); ++r) {
+                const QString k = cds->valueAt(r, c).value_or(QString());
+                const QString name = nameField ? clientlib::AllTrim(cds->valueAt(r, nameField->Index()).value_or(QString())) : QString();
+                const ImportTarget::Shown shown{name.isEmpty() ? k : k + QStringLiteral(" - ") + name,
+                                                cds->valueAt(r, g).value_or(QString())};
+                index->insert(k, shown);
+                if (docField) {
+                    const QString d = digitsOf(cds->valueAt(r, docField->Index()).value_or(QString()));
+                    if (!d.isEmpty())
+                        index->insert(QLatin1Char('#') + d, shown);
+                }
+            }
+        }
+        auto it = index->constFind(key);
+        if (it == index->constEnd() && document)
+            it = index->constFind(QLatin1Char('#') + digitsOf(key));
+        return it == index->constEnd() ? std::nullopt : std::optional<ImportTarget::Shown>(*it);
+    };
+}
+
+} // namespace
+
+void TfrmParamGrupFiscal::buildImportCommands()
+{
+    sbtImportar = addToolButton(QStringLiteral("sbtImportar"), QStringLiteral("Importar planilha"), importIcon());
+    sbtImportar->setEnabled(false);
+    sbtImportar->OnClick = [this] { mnuImportarClick(); };
+    mnuImportar = vcl::newMenuItem(this, QStringLiteral("&Importar planilha..."), QKeySequence(),
+                                   [this] { mnuImportarClick(); });
+    mnuImportar->setObjectName(QStringLiteral("mnuImportar"));
+    mnuManutencao->addAction(mnuImportar);
+    vcl::linkEnabled(mnuImportar, sbtImportar);
+}
+
+std::optional<ImportTarget> TfrmParamGrupFiscal::importTarget()
+{
+    vcl::TTabSheet *tab = pgcPadrao->ActivePage();
+    struct Plain { vcl::TTabSheet *tab; TClientDataSet *cds; const char *entity, *code, *document; };
+    const Plain plain[] = {
+        {tshPadrao, cdsFornecedor, "FORNECEDOR", "CDFORNECED", "NRINSJURFORN"},
+        {tshCliente, cdsCliente, "CLIENTE", "CDCLIENTE", "NRINSJURCLIE"},
+        {tshFilial, cdsFilial, "FILIAL", "CDFILIAL", nullptr},
+        {tshTipoOperac, cdsTipoOperac, "TIPOOPERAC", "CDTIPOOPER", nullptr},
+        {tshTipoContrato, cdsTipoFatur, "TIPOFATUR", "CDTIPOFATUR", nullptr},
+        {tshTipoGest, cdsTipoGest, "TPFATURFIS", "CDTPFATURFIS", nullptr},
+    };
+    for (const Plain &p : plain) {
+        if (tab == p.tab && p.cds->Active())
+            return ImportTarget{QString::fromLatin1(p.entity), {}, {}, {}, tab->Caption(), finder(p.cds, p.code, p.document)};
+    }
+    if (tab == tshImpFili && cdsImpFili->Active()) {
+        const QString tax = clientlib::AllTrim(medCdImposto->Text());
+        return ImportTarget{QStringLiteral("GRFISCIMPOSFILI"), tax, {}, {},
+                            QStringLiteral("%1 - imposto %2").arg(tab->Caption(), tax),
+                            finder(cdsImpFili, "CDFILIAL", nullptr)};
+    }
+    if (tab == tshImpInscEsta && innerDataSet()->Active()) {
+        const bool clients = innerDataSet() == cdsCliInsc;
+        const QCborArray p = inscParams();
+        const QString tax = clientlib::AllTrim(p.at(0).toString()), company = clientlib::AllTrim(p.at(1).toString());
+        const QString reg = clientlib::AllTrim(p.at(2).toString());
+        return ImportTarget{clients ? QStringLiteral("GRFISIMPIECLIE") : QStringLiteral("GRFISIMPIEFORN"), tax, company, reg,
+                            QStringLiteral("%1 - %2 (imposto %3, empresa %4, inscrição estadual %5)")
+                                .arg(tab->Caption(), pgcCliente->ActivePage()->Caption(), tax, company, reg),
+                            clients ? finder(cdsCliInsc, "CDCLIENTE", "NRINSJURCLIE")
+                                    : finder(cdsFornInsc, "CDFORNECED", "NRINSJURFORN")};
+    }
+    return std::nullopt;
+}
+
+void TfrmParamGrupFiscal::mnuImportarClick()
+{
+    if (!sbtImportar->isEnabled())
+        return;
+    const std::optional<ImportTarget> target = importTarget();
+    if (!target) {
+        clientlib::interaction().message(clientlib::mtInformation, clientlib::messageTitle(clientlib::mtInformation),
+                                         QStringLiteral("Abra os registros da aba antes de importar uma planilha para ela."),
+                                         clientlib::mbOK, this);
+        return;
+    }
+    // The tab is read again after the import: changes not yet saved must be saved or dropped.
+    if (!resolvePending(undoReloads({target->entity})))
+        return;
+    const QString path = clientlib::interaction().chooseOpenFile(
+        QStringLiteral("Importar planilha"),
+        {QStringLiteral("Planilhas (*.xlsx *.ods *.csv *.txt)"), QStringLiteral("Todos os arquivos (*)")}, this);
+    if (path.isEmpty())
+        return;
+    std::unique_ptr<ImportDialog> dialog = ImportDialog::open(*target, path, this);
+    if (dialog && clientlib::interaction().runModal(*dialog) == QDialog::Accepted)
+        reloadTables({target->entity});
+}
+
+} // namespace fiscal::ger10200

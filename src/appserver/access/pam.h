@@ -1,0 +1,24 @@
+#pragma once
+// Passwords checked by PAM (fiscal-server --auth pam[:SERVICE]), so that accounts may come
+// from the system, LDAP or Active Directory through sssd. The role comes from membership in
+// the system groups fiscal-consulta, fiscal-operador and fiscal-administrador (the highest
+// wins). FISCAL_PAM_CONFDIR names a PAM configuration folder other than /etc/pam.d.
+
+#include "appserver/access/roles.h"
+
+#include <optional>
+#include <string>
+
+namespace fiscal::appserver::access {
+
+struct PamOutcome {
+    bool passwordOk = false;
+    std::optional<Role> role;   // nothing: in none of the groups
+};
+
+PamOutcome pamSignIn(const std::string &service, const std::string &login, const std::string &password);
+
+// The highest role among the groups `login` belongs to.
+std::optional<Role> roleFromGroups(const std::string &login);
+
+} // namespace fiscal::appserver::access

@@ -1,0 +1,163 @@
+#include "appserver/access/signin.h"
+
+#include "appserver/access/pam.h"
+#include "appserver/access/passwords.h"
+#include "appserver/common/transaction.h"
+
+#include <QCborMap>
+
+#include <algorithm>
+
+namespace fiscal::appserver::access {
+
+namespace {
+
+const QString kInvalid = QStringLiteral("Usuário ou senha inválidos.");
+
+[[noreturn]] void refused(const QString &message, std::int64_t seconds = 0)
+{
+    QCborMap data;
+    if (seconds > 0)
+        data.insert(QStringLiteral("segundos"), qint64(seconds));
+    throw rpc::Fault(rpc::code::SignInRefused, message, seconds > 0 ? QCborValue(data) : QCborValue());
+}
+
+QString waitText(std::int64_t seconds)
+{
+    const std::int64_t minutes = (seconds + 59) / 60;
+    return minutes == 1 ? QStringLiteral("1 minuto") : QStringLiteral("%1 minutos").arg(minutes);
+}
+
+// Failures in the window, and seconds since the last, for one login or one address; a
+// login's count starts again after its last successful sign-in.
+struct Failures {
+    std::int64_t count = 0;
+    std::int64_t sinceLast = 0;
+};
+
+Failures failuresOf(storage::Connection &c, const char *column, const std::string &value, const QDateTime &now)
+{
+    const std::string sql = std::string("SELECT COUNT(*), MAX(DTEVENTO) FROM AUDITORIA WHERE ") + column
+                            + " = $1 AND DSEVENTO = 'falha' AND DTEVENTO > $2"
+                            + (std::string(column) == "NMUSUARIO"
+                                   ? " AND DTEVENTO > COALESCE((SELECT MAX(DTEVENTO) FROM AUDITORIA"
+                                     " WHERE NMUSUARIO = $1 AND DSEVENTO = 'entrada'), '')"
+                                   : "");
+    auto st = c.prepareCached(sql);
+    st->bind(1, value);
+    st->bind(2, isoUtc(now.addSecs(-std::chrono::duration_cast<std::chrono::seconds>(kFailureWindow).count())));
+    Failures f;
+    if (st->step() && !st->isNull(1)) {
+        f.count = std::stoll(std::string(st->text(0)));
+        f.sinceLast = fromIsoUtc(std::string(st->text(1))).secsTo(now);
+    }
+    return f;
+}
+
+// A hash to check a password against when the user is unknown, so that the answer takes as
+// long as for a wrong password.
+const std::string &decoyHash()
+{
+    static const std::string h = hashPassword(randomToken());
+    return h;
+}
+
+} // namespace
+
+std::int64_t lockSeconds(std::int64_t failures, std::int64_t sinceLast)
+{
+    if (failures < kMaxFailures)
+        return 0;
+    const std::int64_t lock = std::int64_t(60) << std::min<std::int64_t>(failures - kMaxFailures, 6);
+    return std::max<std::int64_t>(0, lock - sinceLast);
+}
+
+SignedIn signIn(ConnectionPool &pool, const AuthSettings &settings, Sessions &sessions, const std::string &login,
+                const std::string &password, const std::string &address)
+{
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const bool pam = settings.mode == AuthSettings::Mode::Pam;
+    std::optional<User> user;
+    std::int64_t users = 0;
+    std::int64_t wait = 0;
+    withReadTransaction(pool, [&](storage::Connection &c) {
+        user = findUser(c, login);
+        users = userCount(c);
+        const Failures byLogin = failuresOf(c, "NMUSUARIO", login, now);
+        const Failures byAddress = failuresOf(c, "DSENDERECO", address, now);
+        wait = std::max(lockSeconds(byLogin.count, byLogin.sinceLast), lockSeconds(byAddress.count, byAddress.sinceLast));
+    });
+    const auto note = [&](const char *kind, const std::string &detail) {
+        withTransaction(pool, [&](storage::Connection &c) { record(c, {login, login, address, kind, detail}); });
+    };
+    if (!pam && users == 0)
+        refused(QStringLiteral("Nenhum usuário cadastrado. No servidor, crie o primeiro administrador com"
+                               " fiscal-server --db BANCO user add LOGIN --role administrador."));
+    if (wait > 0) {
+        note("bloqueio", "refused for " + std::to_string(wait) + " s");
+        refused(QStringLiteral("Muitas tentativas sem sucesso. Tente de novo em %1.").arg(waitText(wait)), wait);
+    }
+
+    bool ok = false;
+    std::optional<Role> role;
+    if (pam) {
+        const PamOutcome p = pamSignIn(settings.pamService, login, password);
+        ok = p.passwordOk && (!user || user->active);
+        role = p.role;
+    } else {
+        const bool known = user && user->active && !user->passwordHash.empty();
+        ok = verifyPassword(known ? user->passwordHash : decoyHash(), password) && known;
+        if (user)
+            role = user->role;
+    }
+
+    if (!ok) {
+        withTransaction(pool, [&](storage::Connection &c) {
+            record(c, {login, login, address, "falha", user ? "wrong password" : "unknown user"});
+            const Failures byLogin = failuresOf(c, "NMUSUARIO", login, now);
+            if (user) {
+                User after = *user;
+                after.failures = user->failures + 1;
+                if (const std::int64_t lock = lockSeconds(byLogin.count, 0))
+                    after.lockedUntil = isoUtc(now.addSecs(lock));
+                updateUser(c, *user, after);
+            }
+            if (byLogin.count >= kMaxFailures)
+                record(c, {login, login, address, "bloqueio", std::to_string(byLogin.count) + " failures"});
+        });
+        refused(kInvalid);
+    }
+    if (!role) {
+        note("falha", "in no fiscal-* group");
+        refused(QStringLiteral("Seu usuário não está em nenhum dos grupos fiscal-consulta, fiscal-operador ou"
+                               " fiscal-administrador. Peça acesso ao administrador do sistema."));
+    }
+
+    SignedIn in;
+    withTransaction(pool, [&](storage::Connection &c) {
+        if (!user && pam) {
+            // A PAM user gets a row of its own, so that an administrator can disable it here.
+            User u;
+            u.login = login;
+            u.name = login;
+            u.role = *role;
+            createUser(c, u);
+            user = u;
+        }
+        User after = *user;
+        after.role = *role;
+        after.failures = 0;
+        after.lockedUntil.clear();
+        updateUser(c, *user, after);
+        auto st = c.prepareCached("UPDATE USUARIO SET DTULTENTRADA = $2 WHERE NMUSUARIO = $1");
+        st->bind(1, login);
+        st->bind(2, isoUtc(now));
+        st->execute();
+        in.user = after;
+        in.session = sessions.open(c, login, *role, after.mustChangePassword, address);
+        record(c, {login, login, address, "entrada", roleName(*role)});
+    });
+    return in;
+}
+
+} // namespace fiscal::appserver::access

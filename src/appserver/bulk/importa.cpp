@@ -1,0 +1,327 @@
+// The import of fiscal groups from a spreadsheet: lines of (record, group) checked against
+// the database set-based (the lines go into a temporary table and two joins resolve them by
+// code and by CNPJ/CPF), then applied with one statement per kind of change.
+
+#include "appserver/bulk/bulk.h"
+#include "appserver/common/args.h"
+#include "appserver/common/checks.h"
+#include "appserver/common/faults.h"
+#include "appserver/common/temptable.h"
+#include "appserver/common/text.h"
+#include "appserver/history/history.h"
+#include "dataset/packet.h"
+#include "storage/documents.h"
+
+#include <unordered_map>
+#include <unordered_set>
+
+namespace fiscal::appserver::bulk {
+
+namespace {
+
+namespace imp = protocol::importing;
+using imp::Needs;
+
+// How a message names one record of the entity.
+QString recordNoun(const imp::Entity &e)
+{
+    const std::string_view t = e.records;
+    if (t == "FORNECEDOR")
+        return QStringLiteral("Fornecedor");
+    if (t == "CLIENTE")
+        return QStringLiteral("Cliente");
+    if (t == "FILIAL")
+        return QStringLiteral("Filial");
+    if (t == "TIPOOPERAC")
+        return QStringLiteral("Tipo de operação");
+    if (t == "TIPOFATUR")
+        return QStringLiteral("Tipo de faturamento");
+    return QStringLiteral("Tipo de gestão fiscal");
+}
+
+// The digits of a CNPJ/CPF written with or without punctuation; empty when the text is
+// not one (other characters, or neither 11 nor 14 digits).
+std::string documentDigits(std::string_view key)
+{
+    std::string digits;
+    for (const char ch : key) {
+        if (ch >= '0' && ch <= '9')
+            digits += ch;
+        else if (ch != '.' && ch != '/' && ch != '-' && ch != ' ')
+            return {};
+    }
+    return digits.size() == 11 || digits.size() == 14 ? digits : std::string();
+}
+
+bool validDocument(const std::string &digits)
+{
+    return digits.size() == 11 ? storage::isValidCpf(digits) : storage::isValidCnpj(digits);
+}
+
+std::string str(std::string_view v)
+{
+    return std::string(v);
+}
+
+// The parameter table's filter and values for the rows of this tax (and registration).
+std::string paramFilter(const ImportArgs &a, const char *alias)
+{
+    const std::string x = alias;
+    std::string f = x + ".CDIMPOSTO = $1";
+    if (a.entity->needs == Needs::Registration)
+        f += " AND " + x + ".CDEMPRESA = $2 AND " + x + ".CDINSCESTA = $3";
+    return f;
+}
+
+history::Params paramValues(const ImportArgs &a)
+{
+    if (a.entity->needs == Needs::Registration)
+        return {a.tax, a.company, a.registration};
+    return {a.tax};
+}
+
+struct Resolved {
+    std::string record;                    // empty: not found by code
+    std::optional<std::string> current;
+    std::string byDocument;                // the record its CNPJ/CPF names, when exactly one
+    int documentMatches = 0;
+};
+
+} // namespace
+
+ImportArgs readImportArgs(const QCborArray &params, const char *method)
+{
+    expectCount(params, 5, method);
+    ImportArgs a;
+    const std::string entity = stringArg(params, 0, 20, "entidade");
+    a.entity = imp::findEntity(entity);
+    if (!a.entity)
+        invalid(QStringLiteral("Entidade desconhecida para a importação: \"%1\".").arg(q(entity)));
+    a.tax = codeArg(params, 1, 2, "imposto");
+    a.company = codeArg(params, 2, 2, "empresa");
+    a.registration = stringArg(params, 3, 16, "inscrição estadual");
+    const Needs needs = a.entity->needs;
+    const auto check = [&](const std::string &v, bool needed, const char *what, const char *missing) {
+        if (needed && v.empty())
+            invalid(QString::fromUtf8(missing));
+        if (!needed && !v.empty())
+            invalid(QStringLiteral("O argumento %1 não se aplica a %2.").arg(QString::fromUtf8(what), q(entity)));
+    };
+    check(a.tax, needs != Needs::Nothing, "imposto", "Imposto deve ser informado.");
+    check(a.company, needs == Needs::Registration, "empresa", "Empresa deve ser informada.");
+    check(a.registration, needs == Needs::Registration, "inscrição estadual", "Inscrição estadual deve ser informada.");
+
+    if (!params.at(4).isMap())
+        invalid(QStringLiteral("As linhas da importação devem vir num pacote de dados."));
+    dataset::DataPacket p;
+    try {
+        p = dataset::DataPacket::fromCbor(params.at(4));
+    } catch (const dataset::PacketError &e) {
+        invalid(QStringLiteral("O pacote de linhas da importação é inválido: %1").arg(e.message()));
+    }
+    qsizetype key = -1, group = -1;
+    for (qsizetype i = 0; i < p.fields.size(); ++i) {
+        if (p.fields.at(i).name == QLatin1String(imp::CHAVE))
+            key = i;
+        else if (p.fields.at(i).name == QLatin1String(imp::CDGRUPOFISC))
+            group = i;
+    }
+    if (key < 0 || group < 0)
+        invalid(QStringLiteral("O pacote de linhas da importação deve ter os campos CHAVE e CDGRUPOFISC."));
+    a.lines.reserve(std::size_t(p.rows.size()));
+    for (const dataset::Row &r : p.rows)
+        a.lines.push_back({r.text(key).trimmed().toStdString(), r.text(group).trimmed().toStdString()});
+    return a;
+}
+
+ImportPlan planImport(storage::Connection &c, const ImportArgs &a)
+{
+    const imp::Entity &e = *a.entity;
+    if (e.needs != Needs::Nothing)
+        requireTax(c, a.tax);
+    if (e.needs == Needs::Registration) {
+        requireCompany(c, a.company);
+        requireRegistration(c, a.company, a.registration);
+    }
+    ImportPlan plan;
+    plan.lines = std::int64_t(a.lines.size());
+
+    std::unordered_set<std::string> groups;
+    {
+        auto st = c.prepare("SELECT CDGRUPOFISC FROM GRUPOFISCAL");
+        while (st->step())
+            groups.insert(str(st->text(0)));
+    }
+
+    // The lines in a temporary table; the records they name, by code and by CNPJ/CPF.
+    const bool documents = !e.document.empty();
+    std::vector<Resolved> resolved(a.lines.size());
+    {
+        TempTable t(c, "imp_linhas", {{"NRLINHA", true}, {"CHAVE"}, {"DOC"}});
+        std::vector<std::string> docs(a.lines.size());
+        for (std::size_t i = 0; i < a.lines.size(); ++i) {
+            if (documents)
+                docs[i] = documentDigits(a.lines[i].key);
+            const std::string n = std::to_string(i);
+            t.add({n, a.lines[i].key,
+                   docs[i].empty() ? std::nullopt : std::optional<std::string_view>(docs[i])});
+        }
+        t.finish();
+
+        const std::string key = str(e.recordKey);
+        const std::string current = e.needs == Needs::Nothing ? "r.CDGRUPOFISC" : "p.CDGRUPOFISC";
+        const std::string join = " FROM imp_linhas t JOIN " + str(e.records) + " r ON ";
+        const std::string param = e.needs == Needs::Nothing
+            ? std::string()
+            : " LEFT JOIN " + str(e.table) + " p ON p." + key + " = r." + key + " AND " + paramFilter(a, "p");
+        const auto run = [&](const std::string &on, auto fn) {
+            auto st = c.prepare("SELECT t.NRLINHA, r." + key + ", " + current + join + on + param);
+            const history::Params values = e.needs == Needs::Nothing ? history::Params{} : paramValues(a);
+            for (std::size_t i = 0; i < values.size(); ++i)
+                st->bind(int(i + 1), values[i]);
+            while (st->step())
+                fn(resolved[std::size_t(std::stoll(str(st->text(0))))], str(st->text(1)),
+                   st->isNull(2) ? std::nullopt : std::optional<std::string>(str(st->text(2))));
+        };
+        run("r." + key + " = t.CHAVE", [](Resolved &r, std::string record, std::optional<std::string> cur) {
+            r.record = std::move(record);
+            r.current = std::move(cur);
+        });
+        if (documents)
+            run("r." + str(e.document) + " = t.DOC", [](Resolved &r, std::string record, std::optional<std::string> cur) {
+                if (++r.documentMatches == 1 && r.record.empty()) {
+                    r.byDocument = std::move(record);
+                    r.current = std::move(cur);
+                }
+            });
+        t.drop();
+        for (std::size_t i = 0; i < a.lines.size(); ++i) {
+            Resolved &r = resolved[i];
+            if (r.record.empty() && r.documentMatches == 1 && validDocument(docs[i]))
+                r.record = r.byDocument;
+            if (!r.record.empty() || docs[i].empty())
+                continue;
+            // Not a code: its CNPJ/CPF decides the message.
+            if (!validDocument(docs[i]))
+                r.documentMatches = -1;
+        }
+    }
+
+    // Each line's own error, then the records named twice with different groups.
+    const QString noun = recordNoun(e);
+    std::vector<QString> errors(a.lines.size());
+    std::unordered_map<std::string, std::pair<std::size_t, std::string>> first;   // record -> first line, group
+    for (std::size_t i = 0; i < a.lines.size(); ++i) {
+        const ImportArgs::Line &l = a.lines[i];
+        const Resolved &r = resolved[i];
+        if (l.key.empty())
+            errors[i] = QStringLiteral("Registro não informado.");
+        else if (codePoints(l.group) > 3)
+            errors[i] = QStringLiteral("Grupo fiscal \"%1\" com mais de 3 caracteres.").arg(q(l.group));
+        else if (r.documentMatches == -1)
+            errors[i] = QStringLiteral("CNPJ/CPF %1 com dígito verificador errado.").arg(q(l.key));
+        else if (r.record.empty() && r.documentMatches > 1)
+            errors[i] = QStringLiteral("CNPJ/CPF %1 pertence a %2 registros: informe o código.").arg(q(l.key)).arg(r.documentMatches);
+        else if (r.record.empty())
+            errors[i] = QStringLiteral("%1 %2 não cadastrado.").arg(noun, q(l.key));
+        else if (!l.group.empty() && !groups.count(l.group))
+            errors[i] = QStringLiteral("Grupo fiscal %1 não cadastrado.").arg(q(l.group));
+        if (!errors[i].isEmpty() || r.record.empty())
+            continue;
+        const auto [it, inserted] = first.try_emplace(r.record, i, l.group);
+        if (!inserted && it->second.second != l.group) {
+            const std::size_t other = it->second.first;
+            errors[i] = QStringLiteral("%1 %2 repetido com outro grupo fiscal (linha %3).").arg(noun, q(r.record)).arg(other + 1);
+            if (errors[other].isEmpty())
+                errors[other] = QStringLiteral("%1 %2 repetido com outro grupo fiscal (linha %3).").arg(noun, q(r.record)).arg(i + 1);
+        }
+    }
+
+    std::unordered_set<std::string> done;
+    for (std::size_t i = 0; i < a.lines.size(); ++i) {
+        if (!errors[i].isEmpty()) {
+            plan.errors.emplace_back(std::int64_t(i + 1), errors[i]);
+            continue;
+        }
+        const Resolved &r = resolved[i];
+        const std::string &group = a.lines[i].group;
+        const std::optional<std::string> after = group.empty() ? std::nullopt : std::optional<std::string>(group);
+        if (!done.insert(r.record).second || r.current == after) {
+            ++plan.same;
+            continue;
+        }
+        ++plan.toChange;
+        const char action = e.needs == Needs::Nothing ? 'A' : !r.current ? 'I' : !after ? 'E' : 'A';
+        plan.changes.push_back({r.record, after, action});
+    }
+    return plan;
+}
+
+std::pair<std::int64_t, std::int64_t> applyImport(history::Recorder &h, const ImportArgs &a, const ImportPlan &plan)
+{
+    const imp::Entity &e = *a.entity;
+    std::int64_t changed = 0, inserted = 0;
+    for (const ImportPlan::Change &ch : plan.changes)
+        ++(ch.action == 'I' ? inserted : changed);
+    if (plan.changes.empty())
+        return {0, 0};
+
+    storage::Connection &c = h.connection();
+    TempTable m(c, "imp_mudancas", {{"CODIGO"}, {"GRUPO"}, {"ACAO"}});
+    for (const ImportPlan::Change &ch : plan.changes)
+        m.add({ch.record, ch.group ? std::optional<std::string_view>(*ch.group) : std::nullopt,
+               std::string_view(&ch.action, 1)});
+    m.finish();
+
+    const std::string key = str(e.recordKey);
+    const std::string t = str(e.table);
+    const history::Table &ht = history::table(t);
+    if (e.needs == Needs::Nothing) {
+        h.capture(ht, history::Action::Changed, "x.CDGRUPOFISC", "m.GRUPO",
+                  "FROM " + t + " x JOIN imp_mudancas m ON x." + key + " = m.CODIGO", {}, {"x." + key});
+        h.write("UPDATE " + t + " SET CDGRUPOFISC = m.GRUPO FROM imp_mudancas m WHERE " + t + "." + key + " = m.CODIGO", {});
+        if (t == "TIPOFATUR") {
+            // Every branch's copy of a billing type's group follows it, as a save of the tab does.
+            const std::string differs = " WHERE x.CDGRUPOFISC IS DISTINCT FROM m.GRUPO";
+            h.capture(history::table("PARAMFILIAL"), history::Action::Changed, "x.CDGRUPOFISC", "m.GRUPO",
+                      "FROM PARAMFILIAL x JOIN imp_mudancas m ON x.CDTIPOFATUR = m.CODIGO" + differs, {},
+                      {"x.CDFILIAL", "x.CDTIPOFATUR"});
+            h.write("UPDATE PARAMFILIAL SET CDGRUPOFISC = m.GRUPO FROM imp_mudancas m WHERE PARAMFILIAL.CDTIPOFATUR = "
+                    "m.CODIGO AND PARAMFILIAL.CDGRUPOFISC IS DISTINCT FROM m.GRUPO",
+                    {});
+        }
+        m.drop();
+        return {changed, inserted};
+    }
+
+    const history::Params values = paramValues(a);
+    const bool perRegistration = e.needs == Needs::Registration;
+    std::vector<std::string> keys{"x.CDIMPOSTO"};
+    std::vector<std::string> newKeys{"$1"};
+    if (perRegistration) {
+        keys.insert(keys.end(), {"x.CDEMPRESA", "x.CDINSCESTA"});
+        newKeys.insert(newKeys.end(), {"$2", "$3"});
+    }
+    keys.push_back("x." + key);
+    newKeys.push_back("m.CODIGO");
+    const std::string joined = "FROM " + t + " x JOIN imp_mudancas m ON x." + key + " = m.CODIGO AND " + paramFilter(a, "x");
+    const std::string own = paramFilter(a, t.c_str());
+
+    h.capture(ht, history::Action::Changed, "x.CDGRUPOFISC", "m.GRUPO", joined + " WHERE m.ACAO = 'A'", values, keys);
+    h.write("UPDATE " + t + " SET CDGRUPOFISC = m.GRUPO FROM imp_mudancas m WHERE " + t + "." + key
+                + " = m.CODIGO AND m.ACAO = 'A' AND " + own,
+            values);
+    h.capture(ht, history::Action::Deleted, "x.CDGRUPOFISC", "NULL", joined + " WHERE m.ACAO = 'E'", values, keys);
+    h.write("DELETE FROM " + t + " WHERE " + own + " AND " + key + " IN (SELECT CODIGO FROM imp_mudancas WHERE ACAO = 'E')",
+            values);
+    h.capture(ht, history::Action::Inserted, "NULL", "m.GRUPO", "FROM imp_mudancas m WHERE m.ACAO = 'I'", values, newKeys);
+    const std::string columns = perRegistration ? "CDIMPOSTO, CDEMPRESA, CDINSCESTA, " : "CDIMPOSTO, ";
+    const std::string params = perRegistration ? "$1, $2, $3, " : "$1, ";
+    h.write("INSERT INTO " + t + " (" + columns + key + ", CDGRUPOFISC) SELECT " + params
+                + "CODIGO, GRUPO FROM imp_mudancas WHERE ACAO = 'I'",
+            values);
+    m.drop();
+    return {changed, inserted};
+}
+
+} // namespace fiscal::appserver::bulk

@@ -1,0 +1,193 @@
+#include "importing/importlines.h"
+
+#include "storage/documents.h"
+
+#include <deque>
+
+namespace fiscal::importing {
+
+namespace {
+
+using protocol::importing::Entity;
+
+// Rows searched for a title row before the file is taken as having none.
+constexpr int kTitleSearch = 20;
+constexpr int kMaxKey = 21;
+
+const QStringList &codeTitles()
+{
+    static const QStringList t{
+        QStringLiteral("codigo"), QStringLiteral("cod"), QStringLiteral("cod."), QStringLiteral("registro"),
+        QStringLiteral("chave"), QStringLiteral("fornecedor"), QStringLiteral("cliente"), QStringLiteral("filial"),
+        QStringLiteral("codigo do fornecedor"), QStringLiteral("codigo do cliente"), QStringLiteral("codigo da filial"),
+        QStringLiteral("tipo de operacao"), QStringLiteral("tipo operacao"), QStringLiteral("tipo faturamento"),
+        QStringLiteral("tipo de faturamento"), QStringLiteral("tipo de contrato"), QStringLiteral("tipo gestao fiscal"),
+        QStringLiteral("tipo de gestao fiscal")};
+    return t;
+}
+
+const QStringList &documentTitles()
+{
+    static const QStringList t{QStringLiteral("cnpj"), QStringLiteral("cpf"), QStringLiteral("cnpj/cpf"),
+                               QStringLiteral("cpf/cnpj"), QStringLiteral("cnpj / cpf"), QStringLiteral("cpf / cnpj"),
+                               QStringLiteral("cnpj ou cpf"), QStringLiteral("inscricao"), QStringLiteral("cgc"),
+                               QStringLiteral("cgc/cpf")};
+    return t;
+}
+
+const QStringList &groupTitles()
+{
+    static const QStringList t{QStringLiteral("grupo fiscal"), QStringLiteral("grupo"), QStringLiteral("cdgrupofisc"),
+                               QStringLiteral("codigo do grupo"), QStringLiteral("codigo do grupo fiscal"),
+                               QStringLiteral("grupo fiscal novo"), QStringLiteral("novo grupo fiscal"),
+                               QStringLiteral("novo grupo")};
+    return t;
+}
+
+bool allDigits(const QString &s)
+{
+    if (s.isEmpty())
+        return false;
+    for (const QChar c : s) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    }
+    return true;
+}
+
+QString beforeDash(const QString &cell)
+{
+    const QString t = cell.trimmed();
+    const qsizetype dash = t.indexOf(QLatin1String(" - "));
+    return dash > 0 ? t.left(dash).trimmed() : t;
+}
+
+// A CNPJ or CPF typed as a number lost its leading zeros: up to 11 digits it is a CPF when
+// the zeros make a valid one, else a CNPJ.
+QString completeDocument(const QString &digits)
+{
+    if (digits.size() <= 11) {
+        const QString cpf = digits.rightJustified(11, QLatin1Char('0'));
+        if (storage::isValidCpf(cpf.toStdString()))
+            return cpf;
+    }
+    return digits.size() < 14 ? digits.rightJustified(14, QLatin1Char('0')) : digits;
+}
+
+} // namespace
+
+QString titleKey(const QString &title)
+{
+    QString folded;
+    for (const QChar c : title.normalized(QString::NormalizationForm_D)) {
+        if (c.category() != QChar::Mark_NonSpacing)
+            folded += c.toLower();
+    }
+    folded = folded.simplified();
+    while (folded.endsWith(QLatin1Char(':')))
+        folded.chop(1);
+    return folded;
+}
+
+Columns findColumns(const QStringList &titles)
+{
+    Columns c;
+    int document = -1;
+    for (int i = 0; i < titles.size(); ++i) {
+        const QString t = titleKey(titles.at(i));
+        if (c.group < 0 && groupTitles().contains(t))
+            c.group = i;
+        else if (c.key < 0 && codeTitles().contains(t))
+            c.key = i;
+        else if (document < 0 && documentTitles().contains(t))
+            document = i;
+    }
+    // A code names one record; a CNPJ may be shared: the code wins when both are there.
+    if (c.key < 0 && document >= 0) {
+        c.key = document;
+        c.documents = true;
+    }
+    if (c.key >= 0)
+        c.keyTitle = titles.at(c.key).trimmed();
+    if (c.group >= 0)
+        c.groupTitle = titles.at(c.group).trimmed();
+    return c;
+}
+
+QString recordKey(const QString &cell, const Entity &e, bool documentColumn)
+{
+    QString key = beforeDash(cell);
+    if (!allDigits(key))
+        return key;
+    if (e.codeWidth > 0 && key.size() < e.codeWidth)
+        return key.rightJustified(e.codeWidth, QLatin1Char('0'));
+    if (!e.document.empty() && (documentColumn || key.size() == 12 || key.size() == 13))
+        return completeDocument(key);
+    return key;
+}
+
+std::optional<QString> groupCode(const QString &cell)
+{
+    const QString g = beforeDash(cell);
+    if (g.size() > 3 || g.contains(QLatin1Char(' ')))
+        return std::nullopt;
+    return allDigits(g) ? g.rightJustified(3, QLatin1Char('0')) : g;
+}
+
+ImportFile readImportLines(SheetSource &source, const Entity &e, const std::function<bool(std::int64_t)> &progress)
+{
+    ImportFile f;
+    // Rows before a title row (a report's heading) are not data; up to kTitleSearch rows
+    // are held until a title row shows up or the file is known to have none.
+    std::deque<SheetRow> held;
+    SheetRow row;
+    while (int(held.size()) < kTitleSearch && source.next(row)) {
+        const Columns c = findColumns(row.cells);
+        if (c.key >= 0 || c.group >= 0) {
+            if (c.key < 0 || c.group < 0)
+                throw ReadError(c.key < 0 ? QStringLiteral("A linha %1 tem títulos, mas nenhum deles é o do registro "
+                                                           "(\"Código\", \"CNPJ\", \"CPF\" ou \"Inscrição\").")
+                                                .arg(row.line)
+                                          : QStringLiteral("A linha %1 tem títulos, mas nenhum deles é o do grupo "
+                                                           "fiscal (\"Grupo Fiscal\" ou \"Grupo\").")
+                                                .arg(row.line));
+            f.columns = c;
+            f.columns.titleLine = row.line;
+            held.clear();
+            break;
+        }
+        held.push_back(row);
+    }
+    if (f.columns.titleLine == 0) {
+        f.columns.key = 0;
+        f.columns.group = 1;
+        f.columns.documents = !e.document.empty();
+    }
+
+    auto take = [&](const SheetRow &r) {
+        ++f.rowsRead;
+        const QString keyCell = r.cells.value(f.columns.key);
+        const QString groupCell = r.cells.value(f.columns.group);
+        const QString key = recordKey(keyCell, e, f.columns.documents);
+        const std::optional<QString> group = groupCode(groupCell);
+        if (key.isEmpty())
+            f.errors.push_back({r.line, QStringLiteral("Registro não informado.")});
+        else if (key.size() > kMaxKey)
+            f.errors.push_back({r.line, QStringLiteral("Registro \"%1\" com mais de %2 caracteres.").arg(key.left(40)).arg(kMaxKey)});
+        else if (!group)
+            f.errors.push_back({r.line, QStringLiteral("Grupo fiscal \"%1\" ilegível: informe o código de até 3 caracteres.")
+                                            .arg(groupCell.trimmed().left(40))});
+        else
+            f.lines.push_back({r.line, key, *group});
+    };
+    for (const SheetRow &r : held)
+        take(r);
+    while (source.next(row)) {
+        take(row);
+        if (progress && f.rowsRead % 4096 == 0 && !progress(f.rowsRead))
+            break;
+    }
+    return f;
+}
+
+} // namespace fiscal::importing

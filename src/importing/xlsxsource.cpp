@@ -1,0 +1,203 @@
+#include "importing/xlsxsource.h"
+
+#include <QHash>
+
+namespace fiscal::importing {
+
+namespace {
+
+// XML of the workbook's small parts (workbook, relationships): a few MB at most.
+constexpr std::int64_t kSmallPart = 16 * 1024 * 1024;
+
+// "AB12" -> 27 (0-based column); -1 when there is no column.
+int columnOf(QStringView ref)
+{
+    int column = 0, letters = 0;
+    for (const QChar c : ref) {
+        if (c < QLatin1Char('A') || c > QLatin1Char('Z'))
+            break;
+        if (++letters > 3)
+            return -1;
+        column = column * 26 + (c.unicode() - 'A' + 1);
+    }
+    return letters ? column - 1 : -1;
+}
+
+QString entryPath(const QString &target)
+{
+    if (target.startsWith(QLatin1Char('/')))
+        return target.mid(1);
+    return QStringLiteral("xl/") + target;
+}
+
+} // namespace
+
+XlsxSource::XlsxSource(const QString &path, const Limits &limits) : m_zip(path, limits), m_limits(limits)
+{
+    readWorkbook();
+}
+
+XlsxSource::~XlsxSource()
+{
+    m_xml.reset();
+    m_entry.reset();
+}
+
+void XlsxSource::readWorkbook()
+{
+    QHash<QString, QString> targets;
+    {
+        ZipEntry rels(m_zip, QStringLiteral("xl/_rels/workbook.xml.rels"), kSmallPart);
+        QXmlStreamReader x(&rels);
+        while (nextToken(x, rels)) {
+            if (x.isStartElement() && x.name() == QLatin1String("Relationship")) {
+                const QString target = entryPath(x.attributes().value(QLatin1String("Target")).toString());
+                targets.insert(x.attributes().value(QLatin1String("Id")).toString(), target);
+                if (x.attributes().value(QLatin1String("Type")).endsWith(QLatin1String("/sharedStrings")))
+                    m_sharedStringsEntry = target;
+            }
+        }
+    }
+    ZipEntry book(m_zip, QStringLiteral("xl/workbook.xml"), kSmallPart);
+    QXmlStreamReader x(&book);
+    while (nextToken(x, book)) {
+        if (!x.isStartElement() || x.name() != QLatin1String("sheet"))
+            continue;
+        const QXmlStreamAttributes a = x.attributes();
+        QString id;
+        for (const QXmlStreamAttribute &attr : a) {
+            if (attr.name() == QLatin1String("id"))   // r:id, whatever the prefix
+                id = attr.value().toString();
+        }
+        const QString state = a.value(QLatin1String("state")).toString();
+        m_sheets.push_back({a.value(QLatin1String("name")).toString(), !state.isEmpty() && state != QLatin1String("visible")});
+        m_targets << targets.value(id);
+    }
+    if (m_sheets.empty())
+        brokenFile(QStringLiteral("pasta de trabalho sem folhas"));
+}
+
+void XlsxSource::readSharedStrings()
+{
+    m_sharedLoaded = true;
+    if (m_sharedStringsEntry.isEmpty() || !m_zip.has(m_sharedStringsEntry))
+        return;
+    ZipEntry entry(m_zip, m_sharedStringsEntry, m_limits.maxEntryBytes);
+    QXmlStreamReader x(&entry);
+    std::int64_t chars = 0;
+    QString current;
+    int phonetic = 0;
+    while (nextToken(x, entry)) {
+        if (x.isStartElement()) {
+            if (x.name() == QLatin1String("si"))
+                current.clear();
+            else if (x.name() == QLatin1String("rPh"))
+                ++phonetic;
+            else if (x.name() == QLatin1String("t") && !phonetic)
+                current += x.readElementText();   // no child elements in <t>
+        } else if (x.isEndElement()) {
+            if (x.name() == QLatin1String("rPh")) {
+                --phonetic;
+            } else if (x.name() == QLatin1String("si")) {
+                chars += current.size();
+                if (chars * 2 > m_limits.maxSharedStringBytes)
+                    throw ReadError(QStringLiteral("A planilha tem textos demais para ser lida (mais de %1 MB).")
+                                        .arg(m_limits.maxSharedStringBytes / (1024 * 1024)));
+                m_shared << (current.size() > m_limits.maxCellChars ? current.left(m_limits.maxCellChars) : current);
+            }
+        }
+    }
+    if (x.hasError())
+        brokenFile(x.errorString());
+}
+
+void XlsxSource::selectSheet(int index)
+{
+    if (index < 0 || index >= int(m_sheets.size()))
+        throw ReadError(QStringLiteral("A planilha não tem a folha %1.").arg(index + 1));
+    m_xml.reset();
+    m_entry.reset();
+    if (!m_sharedLoaded)
+        readSharedStrings();
+    if (!m_zip.has(m_targets[std::size_t(index)]))
+        brokenFile(QStringLiteral("falta a folha %1").arg(m_sheets[std::size_t(index)].name));
+    m_entry = std::make_unique<ZipEntry>(m_zip, m_targets[std::size_t(index)], m_limits.maxEntryBytes);
+    m_xml = std::make_unique<QXmlStreamReader>(m_entry.get());
+    m_lastLine = 0;
+    m_rows = 0;
+}
+
+QString XlsxSource::cellValue(const QString &type)
+{
+    // Inside <c>: <v> (shared index, number, cached formula value) or <is> (inline string).
+    QString value, inlineText;
+    bool hasInline = false;
+    int phonetic = 0;
+    while (nextToken(*m_xml, *m_entry)) {
+        if (m_xml->isStartElement()) {
+            if (m_xml->name() == QLatin1String("v")) {
+                value = m_xml->readElementText();
+            } else if (m_xml->name() == QLatin1String("is")) {
+                hasInline = true;
+            } else if (m_xml->name() == QLatin1String("rPh")) {
+                ++phonetic;
+            } else if (m_xml->name() == QLatin1String("t") && hasInline && !phonetic) {
+                inlineText += m_xml->readElementText();
+            }
+        } else if (m_xml->isEndElement()) {
+            if (m_xml->name() == QLatin1String("rPh"))
+                --phonetic;
+            else if (m_xml->name() == QLatin1String("c"))
+                break;
+        }
+    }
+    if (type == QLatin1String("inlineStr") || hasInline)
+        return inlineText;
+    if (type == QLatin1String("s")) {
+        bool ok = false;
+        const int i = value.toInt(&ok);
+        if (!ok || i < 0 || i >= m_shared.size())
+            brokenFile(QStringLiteral("texto compartilhado %1 inexistente").arg(value));
+        return m_shared.at(i);
+    }
+    if (type.isEmpty() || type == QLatin1String("n"))
+        return value.isEmpty() ? value : numberText(value);
+    return value;   // str (formula text), b, e, d: as cached
+}
+
+bool XlsxSource::next(SheetRow &row)
+{
+    if (!m_xml)
+        throw ReadError(QStringLiteral("Nenhuma folha escolhida."));
+    while (nextToken(*m_xml, *m_entry)) {
+        if (!m_xml->isStartElement() || m_xml->name() != QLatin1String("row"))
+            continue;
+        bool ok = false;
+        const std::int64_t r = m_xml->attributes().value(QLatin1String("r")).toLongLong(&ok);
+        row.line = ok ? r : m_lastLine + 1;
+        m_lastLine = row.line;
+        row.cells.clear();
+        int column = -1;
+        while (nextToken(*m_xml, *m_entry)) {
+            if (m_xml->isEndElement() && m_xml->name() == QLatin1String("row"))
+                break;
+            if (!m_xml->isStartElement() || m_xml->name() != QLatin1String("c"))
+                continue;
+            const QXmlStreamAttributes a = m_xml->attributes();
+            const QStringView ref = a.value(QLatin1String("r"));
+            const int at = ref.isEmpty() ? column + 1 : columnOf(ref);
+            column = at < 0 ? column + 1 : at;
+            const QString text = cellValue(a.value(QLatin1String("t")).toString());
+            detail::putCell(row.cells, column, text, m_limits);
+        }
+        if (!detail::trimRow(row.cells))
+            continue;
+        if (++m_rows > m_limits.maxRows)
+            detail::tooManyRows(m_limits);
+        return true;
+    }
+    m_entry->verify();
+    return false;
+}
+
+} // namespace fiscal::importing

@@ -1,0 +1,246 @@
+// SimulaImportaGrupos and ImportaGrupos over real HTTP: every error reason at its line, the
+// database after the import equal to the preview's promise, one operation whose undo
+// restores the tables exactly, nothing recorded when nothing changes, and arguments refused
+// whole with nothing written.
+
+#include "historysupport.h"
+
+#include "storage/documents.h"
+
+using namespace fiscal::test;
+using namespace fiscal::test::writes;
+using fiscal::test::history::kHistorico;
+
+namespace {
+
+constexpr int kInvalid = -32602;
+
+using Lines = std::vector<std::pair<const char *, const char *>>;
+
+QCborMap linesPacket(const Lines &lines)
+{
+    QCborArray fields;
+    for (const auto &[name, size] : {std::pair{"CHAVE", 21}, std::pair{"CDGRUPOFISC", 3}})
+        fields.append(QCborMap{{QStringLiteral("name"), QString::fromLatin1(name)}, {QStringLiteral("size"), size},
+                               {QStringLiteral("type"), QStringLiteral("string")}, {QStringLiteral("required"), false}});
+    QCborArray rows;
+    for (const auto &[key, group] : lines)
+        rows.append(QCborArray{QString::fromUtf8(key), QString::fromUtf8(group)});
+    return QCborMap{{QStringLiteral("fields"), fields}, {QStringLiteral("rows"), rows}};
+}
+
+QCborArray importArgs(const char *entity, const Lines &lines, const char *tax = "", const char *company = "",
+                      const char *registration = "")
+{
+    QCborArray a = strings({entity, tax, company, registration});
+    a.append(linesPacket(lines));
+    return a;
+}
+
+struct Simulated {
+    std::int64_t lines = -1, toChange = -1, same = -1, errors = -1;
+    std::vector<std::pair<std::int64_t, QString>> reasons;
+};
+
+Simulated simulate(const Env &env, const QCborArray &args)
+{
+    const RpcResult r = env.call(kCadAutParGrpFis, "SimulaImportaGrupos", args);
+    EXPECT_TRUE(r.ok()) << r.errorMessage.toStdString();
+    Simulated s;
+    if (!r.ok())
+        return s;
+    const Packet counts = Packet::from(r.result.toArray().at(0));
+    const Packet errors = Packet::from(r.result.toArray().at(1));
+    const auto n = [&](const char *f) { return counts.rows[0][counts.column(QString::fromLatin1(f))]->toLongLong(); };
+    s = {n("QTLINHAS"), n("QTALTERAR"), n("QTIGUAIS"), n("QTERROS"), {}};
+    for (const auto &row : errors.rows)
+        s.reasons.emplace_back(row[0]->toLongLong(), *row[1]);
+    return s;
+}
+
+struct Imported {
+    std::optional<QString> operation;
+    std::int64_t changed = -1, inserted = -1;
+};
+
+Imported import(const Env &env, const QCborArray &args)
+{
+    const RpcResult r = env.call(kCadAutParGrpFis, "ImportaGrupos", args);
+    EXPECT_TRUE(r.ok()) << r.errorMessage.toStdString();
+    if (!r.ok())
+        return {};
+    const Packet p = Packet::from(r.result);
+    EXPECT_EQ(p.names(), (QStringList{"IDOPERACAO", "QTALTERADOS", "QTINCLUIDOS"}));
+    return {p.rows[0][0], p.rows[0][1]->toLongLong(), p.rows[0][2]->toLongLong()};
+}
+
+void undo(const Env &env, const QString &id)
+{
+    const RpcResult r = env.call(kHistorico, "DesfazOperacao", {id});
+    EXPECT_TRUE(r.ok()) << r.errorMessage.toStdString();
+}
+
+class Import : public ::testing::TestWithParam<Backend> {};
+
+TEST_P(Import, EveryReasonAtItsLineAndTheDatabaseAsPromised)
+{
+    Env env(GetParam());
+    const std::string cnpj = fiscal::storage::completeCnpj("112223330001");
+    std::string wrong = cnpj;
+    wrong.back() = wrong.back() == '9' ? '0' : char(wrong.back() + 1);
+    const std::string cpf = fiscal::storage::completeCpf("123456789");
+    env.db->exec("UPDATE CLIENTE SET NRINSJURCLIE = '" + cnpj + "' WHERE CDCLIENTE = 'WC2'");
+    env.db->exec("UPDATE CLIENTE SET NRINSJURCLIE = '" + cpf + "' WHERE CDCLIENTE = 'WC3'");
+    env.db->exec("INSERT INTO CLIENTE (CDCLIENTE, NRINSJURCLIE, NMRAZSOCCLIE) VALUES ('WC4', '" + cpf + "', 'Cliente 4')");
+    const std::string punctuated = cnpj.substr(0, 2) + "." + cnpj.substr(2, 3) + "." + cnpj.substr(5, 3) + "/"
+                                   + cnpj.substr(8, 4) + "-" + cnpj.substr(12);
+
+    const Lines lines = {
+        {"WC1", "902"},                  // 1 changes
+        {punctuated.c_str(), "903"},     // 2 changes WC2, found by its CNPJ
+        {"WCX", "901"},                  // 3
+        {"WC3", "999"},                  // 4
+        {wrong.c_str(), "901"},          // 5
+        {cpf.c_str(), "901"},            // 6 two clients share it
+        {"WC1", "902"},                  // 7 the same again: nothing more
+        {"WC4", "901"},                  // 8 and 9 disagree
+        {"WC4", "902"},                  // 9
+        {"", "901"},                     // 10
+        {"WC3", "902"},                  // 11 already so
+    };
+    const Simulated s = simulate(env, importArgs("CLIENTE", lines));
+    EXPECT_EQ(s.lines, 11);
+    EXPECT_EQ(s.toChange, 2);
+    EXPECT_EQ(s.same, 2);
+    EXPECT_EQ(s.errors, 7);
+    const std::vector<std::pair<std::int64_t, QString>> expected = {
+        {3, QStringLiteral("Cliente WCX não cadastrado.")},
+        {4, QStringLiteral("Grupo fiscal 999 não cadastrado.")},
+        {5, QStringLiteral("CNPJ/CPF %1 com dígito verificador errado.").arg(QString::fromStdString(wrong))},
+        {6, QStringLiteral("CNPJ/CPF %1 pertence a 2 registros: informe o código.").arg(QString::fromStdString(cpf))},
+        {8, QStringLiteral("Cliente WC4 repetido com outro grupo fiscal (linha 9).")},
+        {9, QStringLiteral("Cliente WC4 repetido com outro grupo fiscal (linha 8).")},
+        {10, QStringLiteral("Registro não informado.")},
+    };
+    EXPECT_EQ(s.reasons, expected);
+
+    // Refused whole, naming the first wrong line, nothing written.
+    const std::string before = snapshot(*env.db);
+    const auto operations = [&] { return env.db->count("SELECT COUNT(*) FROM HISTOPERACAO"); };
+    const std::int64_t opsBefore = operations();
+    const RpcResult refused = env.call(kCadAutParGrpFis, "ImportaGrupos", importArgs("CLIENTE", lines));
+    EXPECT_EQ(refused.errorCode, kInvalid);
+    EXPECT_EQ(refused.errorMessage, QStringLiteral("Linha 3: cliente WCX não cadastrado."));
+    EXPECT_EQ(snapshot(*env.db), before);
+
+    // The valid lines only: what the preview promised, as one operation that undo reverses.
+    const Lines valid = {lines[0], lines[1], lines[6], lines[10]};
+    const Simulated promise = simulate(env, importArgs("CLIENTE", valid));
+    const Imported done = import(env, importArgs("CLIENTE", valid));
+    EXPECT_EQ(done.changed + done.inserted, promise.toChange);
+    EXPECT_EQ(env.value("SELECT CDGRUPOFISC FROM CLIENTE WHERE CDCLIENTE = 'WC1'"), "902");
+    EXPECT_EQ(env.value("SELECT CDGRUPOFISC FROM CLIENTE WHERE CDCLIENTE = 'WC2'"), "903");
+    EXPECT_EQ(operations(), opsBefore + 1);
+    ASSERT_TRUE(done.operation);
+    EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM HISTITEM WHERE IDOPERACAO = " + done.operation->toStdString()), 2);
+
+    // Again: nothing changes, nothing is recorded.
+    const Imported again = import(env, importArgs("CLIENTE", valid));
+    EXPECT_FALSE(again.operation);
+    EXPECT_EQ(again.changed, 0);
+    EXPECT_EQ(operations(), opsBefore + 1);
+
+    undo(env, *done.operation);
+    EXPECT_EQ(snapshot(*env.db), before);
+}
+
+TEST_P(Import, EveryTableAppliedAndUndoneExactly)
+{
+    const struct Case {
+        const char *entity, *tax, *company, *registration;
+        Lines lines;
+        std::int64_t changed, inserted;
+        std::vector<std::pair<const char *, const char *>> after;   // query, value ("<null>")
+    } cases[] = {
+        {"FORNECEDOR", "", "", "", {{"WF2", "903"}, {"WF1", ""}}, 2, 0,
+         {{"SELECT CDGRUPOFISC FROM FORNECEDOR WHERE CDFORNECED = 'WF2'", "903"},
+          {"SELECT CDGRUPOFISC FROM FORNECEDOR WHERE CDFORNECED = 'WF1'", "<null>"}}},
+        {"FILIAL", "", "", "", {{"W002", "902"}}, 1, 0, {{"SELECT CDGRUPOFISC FROM FILIAL WHERE CDFILIAL = 'W002'", "902"}}},
+        {"TIPOOPERAC", "", "", "", {{"W1", "903"}}, 1, 0, {{"SELECT CDGRUPOFISC FROM TIPOOPERAC WHERE CDTIPOOPER = 'W1'", "903"}}},
+        {"TPFATURFIS", "", "", "", {{"WG001", ""}}, 1, 0,
+         {{"SELECT CDGRUPOFISC FROM TPFATURFIS WHERE CDTPFATURFIS = 'WG001'", "<null>"}}},
+        // A billing type's group goes to every branch's copy of it.
+        {"TIPOFATUR", "", "", "", {{"W01", "902"}}, 1, 0,
+         {{"SELECT CDGRUPOFISC FROM TIPOFATUR WHERE CDTIPOFATUR = 'W01'", "902"},
+          {"SELECT COUNT(*) FROM PARAMFILIAL WHERE CDTIPOFATUR = 'W01' AND CDGRUPOFISC = '902'", "2"}}},
+        {"GRFISCIMPOSFILI", "91", "", "", {{"W001", "902"}, {"W002", "901"}}, 1, 1,
+         {{"SELECT CDGRUPOFISC FROM GRFISCIMPOSFILI WHERE CDIMPOSTO = '91' AND CDFILIAL = 'W001'", "902"},
+          {"SELECT CDGRUPOFISC FROM GRFISCIMPOSFILI WHERE CDIMPOSTO = '91' AND CDFILIAL = 'W002'", "901"}}},
+        // A row without group goes; a record without a row gets one.
+        {"GRFISIMPIECLIE", "91", "91", "IE-A", {{"WC1", ""}, {"WC2", "903"}, {"WC3", "901"}}, 1, 2,
+         {{"SELECT COUNT(*) FROM GRFISIMPIECLIE WHERE CDINSCESTA = 'IE-A' AND CDCLIENTE = 'WC1'", "0"},
+          {"SELECT CDGRUPOFISC FROM GRFISIMPIECLIE WHERE CDINSCESTA = 'IE-A' AND CDCLIENTE = 'WC2'", "903"},
+          {"SELECT CDGRUPOFISC FROM GRFISIMPIECLIE WHERE CDINSCESTA = 'IE-B' AND CDCLIENTE = 'WC2'", "902"}}},
+        {"GRFISIMPIEFORN", "91", "91", "IE-B", {{"WF2", "901"}}, 1, 0,
+         {{"SELECT CDGRUPOFISC FROM GRFISIMPIEFORN WHERE CDINSCESTA = 'IE-B' AND CDFORNECED = 'WF2'", "901"}}},
+    };
+    Env env(GetParam());
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.entity);
+        const std::string before = snapshot(*env.db);
+        const QCborArray args = importArgs(c.entity, c.lines, c.tax, c.company, c.registration);
+        const Simulated promise = simulate(env, args);
+        EXPECT_EQ(snapshot(*env.db), before) << "the preview wrote";
+        EXPECT_EQ(promise.toChange, c.changed + c.inserted);
+        const Imported done = import(env, args);
+        EXPECT_EQ(done.changed, c.changed);
+        EXPECT_EQ(done.inserted, c.inserted);
+        for (const auto &[sql, value] : c.after)
+            EXPECT_EQ(str(env.value(sql)), value) << sql;
+        ASSERT_TRUE(done.operation);
+        undo(env, *done.operation);
+        EXPECT_EQ(snapshot(*env.db), before) << "the undo did not restore";
+    }
+}
+
+TEST_P(Import, WrongArgumentsAreRefusedWhole)
+{
+    Env env(GetParam());
+    const Lines one = {{"WC1", "902"}};
+    QCborArray noGroupField = strings({"CLIENTE", "", "", ""});
+    QCborMap packet = linesPacket(one);
+    QCborArray fields = packet.value(QStringLiteral("fields")).toArray();
+    fields.removeLast();
+    packet[QStringLiteral("fields")] = fields;
+    packet[QStringLiteral("rows")] = QCborArray{QCborArray{QStringLiteral("WC1")}};
+    noGroupField.append(packet);
+    QCborArray notAPacket = strings({"CLIENTE", "", "", "", "WC1;902"});
+
+    const struct {
+        const char *what;
+        QCborArray args;
+        const char *message;   // a part of it
+    } cases[] = {
+        {"unknown entity", importArgs("PARAMGERAL", one), "Entidade desconhecida"},
+        {"tax missing", importArgs("GRFISCIMPOSFILI", {{"W001", "901"}}), "Imposto deve ser informado"},
+        {"registration missing", importArgs("GRFISIMPIECLIE", one, "91", "91"), "Inscrição estadual deve ser informada"},
+        {"tax where none applies", importArgs("CLIENTE", one, "91"), "não se aplica"},
+        {"packet without CDGRUPOFISC", noGroupField, "CHAVE e CDGRUPOFISC"},
+        {"not a packet", notAPacket, "pacote"},
+        {"four arguments", strings({"CLIENTE", "", "", ""}), ""},
+    };
+    const std::string before = snapshot(*env.db);
+    for (const auto &c : cases) {
+        for (const char *method : {"SimulaImportaGrupos", "ImportaGrupos"}) {
+            SCOPED_TRACE(std::string(c.what) + " " + method);
+            const RpcResult r = env.call(kCadAutParGrpFis, method, c.args);
+            EXPECT_EQ(r.errorCode, kInvalid);
+            EXPECT_TRUE(r.errorMessage.contains(QString::fromUtf8(c.message))) << r.errorMessage.toStdString();
+        }
+    }
+    EXPECT_EQ(snapshot(*env.db), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Writes, Import, ::testing::ValuesIn(backendsUnderTest()), BackendParamName());
+
+} // namespace

@@ -1,0 +1,383 @@
+// Users, sessions and roles over real HTTP: every method of every remote object put to each
+// role; what a refused call leaves (nothing); who the history records; sessions ended,
+// unknown and missing; failed sign-ins.
+
+#include "historysupport.h"
+
+#include "appserver/access/accounts.h"
+#include "appserver/access/passwords.h"
+#include "appserver/objects/objects.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <sys/wait.h>
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+#include <set>
+#include <thread>
+
+using namespace fiscal;
+using namespace fiscal::test;
+using namespace fiscal::test::writes;
+using namespace fiscal::test::history;
+
+namespace {
+
+const std::string kSessao = "Ger10206.rdmSessao";
+const std::string kRelatorios = "Ger10205.rdmRelatorios";
+
+void addUser(const TestDb &db, const std::string &login, appserver::access::Role role, const std::string &password)
+{
+    auto c = db.connect();
+    appserver::access::User u;
+    u.login = login;
+    u.name = login;
+    u.role = role;
+    u.passwordHash = appserver::access::hashPassword(password);
+    appserver::access::createUser(*c, u);
+}
+
+struct Env {
+    std::unique_ptr<TestDb> db;
+    std::unique_ptr<ServerProcess> server;
+    explicit Env(Backend b)
+    {
+        db = TestDb::create(b);
+        seed(*db);
+        using appserver::access::Role;
+        addUser(*db, "consulta", Role::Consulta, "consulta-senha");
+        addUser(*db, "operador", Role::Operador, "operador-senha");
+        addUser(*db, "outro", Role::Operador, "outro-senha-1");
+        addUser(*db, "administrador", Role::Administrador, "administrador-senha");
+        ServerOptions o;
+        o.auth = "usuarios";
+        server = std::make_unique<ServerProcess>(db->url(), o);
+    }
+    RpcResult signIn(const std::string &user, const std::string &password) const
+    {
+        return rpcCall(server->port(), kSessao, "Entrar", {QString::fromStdString(user), QString::fromStdString(password)});
+    }
+    std::string token(const std::string &user) const
+    {
+        const RpcResult r = signIn(user, user + (user == "outro" ? "-senha-1" : "-senha"));
+        EXPECT_TRUE(r.ok()) << r.errorMessage.toStdString();
+        return r.ok() ? Packet::from(r.result).rows.at(0).at(0)->toStdString() : std::string();
+    }
+    RpcResult as(const std::string &token, const std::string &object, const std::string &method,
+                 const QCborArray &args = {}) const
+    {
+        return rpcCall(server->port(), object, method, args, Encoding::Cbor, token);
+    }
+};
+
+// What each role may call: the writes and the users' methods by name, everything else a read.
+const std::set<std::string> kWrites{"SetFornecedor", "SetCliente", "SetFilial", "SetTipoOperac", "SetTipoFatur",
+                                    "setTipoGest", "SetImpFili", "SetFornInsc", "SetCliInsc", "SetOperInter",
+                                    "SetUpdateTipoFatur", "CadastroAutomatico", "CadAutoImpInscEsta", "Replica",
+                                    "ImportaGrupos", "DesfazOperacao"};
+const std::set<std::string> kManage{"GetUsuarios", "SetUsuario", "RedefineSenha"};
+
+bool allowed(const std::string &role, const std::string &method)
+{
+    if (kManage.count(method))
+        return role == "administrador";
+    if (kWrites.count(method))
+        return role != "consulta";
+    return true;
+}
+
+// Arguments that would change something, so that a refusal that let the call through shows.
+QCborArray argumentsOf(const std::string &method)
+{
+    const std::map<std::string, QCborArray> args{
+        {"SetCliente", {ChangeSetBuilder("SetCliente").update({{"CDCLIENTE", "WC1"}, {"CDGRUPOFISC", "901"}},
+                                                              {{"CDCLIENTE", "WC1"}, {"CDGRUPOFISC", "902"}}).build()}},
+        {"SetFornecedor", {ChangeSetBuilder("SetFornecedor").update({{"CDFORNECED", "WF1"}, {"CDGRUPOFISC", "901"}},
+                                                                    {{"CDFORNECED", "WF1"}, {"CDGRUPOFISC", "902"}}).build()}},
+        {"CadastroAutomatico", strings({"FORNECEDOR", "903", "", "T", "", "", ""})},
+        {"CadAutoImpInscEsta", strings({"91", "", "T", "", "L", "'WC1','WC2'", "T", "", "903", "T"})},
+        {"Replica", QCborArray{"01", "01", "362143930808", "T", "01", "'1358506423827'", true, false}},
+        {"SetUpdateTipoFatur", strings({"903", "W01"})},
+        {"SetUsuario", QCborArray{"novo", "Novo", "operador", true}},
+        {"RedefineSenha", strings({"outro"})},
+    };
+    const auto it = args.find(method);
+    return it == args.end() ? QCborArray{} : it->second;
+}
+
+class Roles : public ::testing::TestWithParam<Backend> {};
+
+TEST_P(Roles, EveryMethodOfEveryObjectGivesEachRoleExactlyItsRights)
+{
+    Env env(GetParam());
+    // Every method the server registers, read from the same registration it runs.
+    rpc::Dispatcher d;
+    appserver::ConnectionPool pool(env.db->url(), 1);
+    appserver::registerAll(d, pool);
+    appserver::access::AuthSettings settings;
+    appserver::access::Sessions sessions(pool, 8);
+    appserver::registerSessionMethods(d, pool, settings, sessions);
+    const auto methods = d.methods();
+    ASSERT_GT(methods.size(), 40u);
+
+    for (const std::string role : {"consulta", "operador", "administrador"}) {
+        const std::string token = env.token(role);
+        for (const auto &[object, method] : methods) {
+            if (method == "Sair" || method == "Entrar")
+                continue;
+            SCOPED_TRACE(role + " " + object + "." + method);
+            ASSERT_TRUE(appserver::access::rightOf(object, method)) << "a method without a rule";
+            const std::int64_t operations = env.db->count("SELECT COUNT(*) FROM HISTOPERACAO");
+            const std::int64_t users = env.db->count("SELECT COUNT(*) FROM USUARIO");
+            const State before = state(*env.db);
+            const RpcResult r = env.as(token, object, method, argumentsOf(method));
+            if (allowed(role, method)) {
+                EXPECT_NE(r.errorCode, -32005) << r.errorMessage.toStdString();
+                EXPECT_NE(r.errorCode, -32004) << r.errorMessage.toStdString();
+            } else {
+                EXPECT_EQ(r.errorCode, -32005);
+                EXPECT_TRUE(r.errorMessage.startsWith(QStringLiteral("Seu papel (%1) não permite").arg(QString::fromStdString(role))))
+                    << r.errorMessage.toStdString();
+                EXPECT_TRUE(diff(before, state(*env.db)).empty());
+                EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM HISTOPERACAO"), operations);
+                EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM USUARIO"), users);
+            }
+        }
+    }
+}
+
+TEST_P(Roles, AnOperadorUndoesOnlyItsOwnOperations)
+{
+    Env env(GetParam());
+    const std::string operador = env.token("operador"), outro = env.token("outro"), admin = env.token("administrador");
+    const auto save = [&](const std::string &token, const char *from, const char *to) {
+        const RpcResult r = env.as(token, kParamGrupFiscal, "SetCliente",
+                                   {ChangeSetBuilder("SetCliente").update({{"CDCLIENTE", "WC1"}, {"CDGRUPOFISC", from}},
+                                                                          {{"CDCLIENTE", "WC1"}, {"CDGRUPOFISC", to}}).build()});
+        EXPECT_TRUE(r.ok()) << r.errorMessage.toStdString();
+        return QString::fromStdString(lastOperation(*env.db).value_or(""));
+    };
+    const QString mine = save(operador, "901", "902");
+    const QString theirs = save(outro, "902", "903");
+
+    const RpcResult refused = env.as(operador, kHistorico, "DesfazOperacao", {theirs});
+    EXPECT_EQ(refused.errorCode, -32005);
+    EXPECT_EQ(refused.errorMessage.toStdString(), "Seu papel (operador) não permite desfazer operações de outros usuários.");
+    EXPECT_EQ(env.db->scalar("SELECT CDGRUPOFISC FROM CLIENTE WHERE CDCLIENTE = 'WC1'"), "903");
+    EXPECT_TRUE(env.as(admin, kHistorico, "DesfazOperacao", {theirs}).ok());
+    EXPECT_TRUE(env.as(operador, kHistorico, "DesfazOperacao", {mine}).ok());
+}
+
+TEST_P(Roles, TheHistoryRecordsTheSignedInUserWhateverTheClientDeclares)
+{
+    Env env(GetParam());
+    const std::string token = env.token("operador");
+    const RpcResult r = rpcCallAs("someone-else", env.server->port(), kParamGrupFiscal, "SetCliente",
+                                  {ChangeSetBuilder("SetCliente").update({{"CDCLIENTE", "WC1"}, {"CDGRUPOFISC", "901"}},
+                                                                         {{"CDCLIENTE", "WC1"}, {"CDGRUPOFISC", "902"}}).build()},
+                                  token);
+    ASSERT_TRUE(r.ok()) << r.errorMessage.toStdString();
+    EXPECT_EQ(env.db->scalar("SELECT NMUSUARIO FROM HISTOPERACAO ORDER BY IDOPERACAO DESC LIMIT 1"), "operador");
+}
+
+TEST_P(Roles, ACallWithoutALiveSessionGets401)
+{
+    Env env(GetParam());
+    const std::string token = env.token("consulta");
+    ASSERT_TRUE(env.as(token, kRelatorios, "GetCobertura").ok());
+    struct Case {
+        const char *what;
+        std::string token;
+    };
+    for (const Case &c : {Case{"no token", ""}, Case{"an unknown token", std::string(64, 'a')}}) {
+        SCOPED_TRACE(c.what);
+        const RpcResult r = env.as(c.token, kRelatorios, "GetCobertura");
+        EXPECT_EQ(r.httpStatus, 401);
+        EXPECT_EQ(r.errorCode, -32004);
+        EXPECT_EQ(r.errorMessage.toStdString(), "Sessão expirada ou inválida. Entre novamente.");
+    }
+    // Ended in the database (as another server would end it): refused here within two seconds.
+    env.db->exec("UPDATE SESSAO SET DTENCERRADA = '2026-01-01T00:00:00.000Z' WHERE NMUSUARIO = 'consulta'");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(2500);
+    int status = 200;
+    while (status != 401 && std::chrono::steady_clock::now() < deadline) {
+        status = env.as(token, kRelatorios, "GetCobertura").httpStatus;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(status, 401);
+    // Sair ends the session at once.
+    const std::string other = env.token("consulta");
+    EXPECT_TRUE(env.as(other, kSessao, "Sair").ok());
+    EXPECT_EQ(env.as(other, kRelatorios, "GetCobertura").httpStatus, 401);
+}
+
+TEST_P(Roles, FailedSignInsLockTheLoginAndSayForHowLong)
+{
+    Env env(GetParam());
+    const RpcResult unknown = env.signIn("ninguem", "qualquer-senha");
+    const RpcResult wrong = env.signIn("operador", "senha-errada");
+    EXPECT_EQ(unknown.errorMessage.toStdString(), "Usuário ou senha inválidos.");
+    EXPECT_EQ(wrong.errorMessage, unknown.errorMessage);
+    // Five failures from this address, an unknown user's among them: the next is refused.
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(env.signIn("operador", "senha-errada").errorMessage.toStdString(), "Usuário ou senha inválidos.");
+    const RpcResult locked = env.signIn("operador", "operador-senha");
+    EXPECT_EQ(locked.errorCode, -32006);
+    EXPECT_TRUE(locked.errorMessage.startsWith(QStringLiteral("Muitas tentativas sem sucesso. Tente de novo em ")))
+        << locked.errorMessage.toStdString();
+    EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM AUDITORIA WHERE NMUSUARIO = 'operador' AND DSEVENTO = 'falha'"), 4);
+    EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM AUDITORIA WHERE DSENDERECO = '127.0.0.1' AND DSEVENTO = 'falha'"), 5);
+    EXPECT_GE(env.db->count("SELECT COUNT(*) FROM AUDITORIA WHERE NMUSUARIO = 'operador' AND DSEVENTO = 'bloqueio'"), 1);
+}
+
+TEST_P(Roles, APasswordChangeEndsTheOtherSessions)
+{
+    Env env(GetParam());
+    const std::string first = env.token("operador"), second = env.token("operador");
+    const RpcResult weak = env.as(first, kSessao, "TrocarSenha", strings({"operador-senha", "curta"}));
+    EXPECT_EQ(weak.errorMessage.toStdString(), "A senha deve ter ao menos 10 caracteres.");
+    ASSERT_TRUE(env.as(first, kSessao, "TrocarSenha", strings({"operador-senha", "uma-senha-nova"})).ok());
+    EXPECT_TRUE(env.as(first, kRelatorios, "GetCobertura").ok());
+    EXPECT_EQ(env.as(second, kRelatorios, "GetCobertura").httpStatus, 401);
+    EXPECT_TRUE(env.signIn("operador", "uma-senha-nova").ok());
+    EXPECT_FALSE(env.signIn("operador", "operador-senha").ok());
+}
+
+TEST_P(Roles, ATemporaryPasswordMustBeChangedBeforeAnyWork)
+{
+    Env env(GetParam());
+    const std::string admin = env.token("administrador");
+    const RpcResult created = env.as(admin, kSessao, "SetUsuario", QCborArray{"maria", "Maria Souza", "consulta", true});
+    ASSERT_TRUE(created.ok()) << created.errorMessage.toStdString();
+    const std::string temporary = Packet::from(created.result).rows.at(0).at(1)->toStdString();
+    const RpcResult in = env.signIn("maria", temporary);
+    ASSERT_TRUE(in.ok()) << in.errorMessage.toStdString();
+    const Packet row = Packet::from(in.result);
+    EXPECT_EQ(row.columnValues("FLTROCARSENHA"), QStringList{"S"});
+    EXPECT_EQ(row.columnValues("DSPAPEL"), QStringList{"consulta"});
+    const std::string token = row.rows.at(0).at(0)->toStdString();
+    EXPECT_EQ(env.as(token, kRelatorios, "GetCobertura").errorCode, -32005);
+    ASSERT_TRUE(env.as(token, kSessao, "TrocarSenha", {QString::fromStdString(temporary), "minha-senha-boa"}).ok());
+    EXPECT_TRUE(env.as(token, kRelatorios, "GetCobertura").ok());
+    // The last administrador keeps the role.
+    EXPECT_EQ(env.as(admin, kSessao, "SetUsuario", QCborArray{"administrador", "", "operador", true}).errorCode, -32602);
+}
+
+
+// VmHWM of a process, KiB.
+long peakKiB(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::stol(line.substr(6));
+    return 0;
+}
+
+TEST_P(Roles, ManySignInsAtOnceTakeNoMoreMemoryThanTheHashesAllowedAtOnce)
+{
+    auto db = TestDb::create(GetParam(), Demo::None);
+    addUser(*db, "operador", appserver::access::Role::Operador, "operador-senha");
+    ServerOptions o;
+    o.auth = "usuarios";
+    o.workers = 2;
+    ServerProcess server(db->url(), o);
+    const long before = peakKiB(server.pid());
+    std::vector<std::thread> clients;
+    std::atomic<int> signedIn{0};
+    for (int i = 0; i < 24; ++i)
+        clients.emplace_back([&] {
+            const RpcResult r = rpcCall(server.port(), kSessao, "Entrar", {"operador", "operador-senha"});
+            signedIn += r.ok() ? 1 : 0;
+        });
+    for (auto &t : clients)
+        t.join();
+    EXPECT_EQ(signedIn, 24);
+    const long hashKiB = long(appserver::access::hashMemory() / 1024);
+    EXPECT_LE(peakKiB(server.pid()) - before, 2 * hashKiB + 48 * 1024) << "two hashes at once at most";
+}
+
+// fiscal-server --db DB user ...: as an operator runs it, the password on standard input.
+int userCommand(const TestDb &db, const std::string &args, const std::string &input, std::string *out = nullptr)
+{
+    const std::string file = std::filesystem::temp_directory_path() / ("fiscal-user-" + std::to_string(::getpid()));
+    const std::string line = "printf '%s\\n' '" + input + "' | '" + serverExecutable() + "' --db '" + db.url() + "' user "
+                             + args + " >'" + file + "' 2>&1";
+    const int status = std::system(line.c_str());
+    std::ifstream in(file);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::filesystem::remove(file);
+    if (out)
+        *out = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_P(Roles, TheCommandLineManagesUsersAndADisabledOneIsRefused)
+{
+    Env env(GetParam());
+    std::string said;
+    EXPECT_EQ(userCommand(*env.db, "add chefe --role administrador --name 'Chefe Geral'", "curta", &said), 1);
+    EXPECT_NE(said.find("ao menos 10 caracteres"), std::string::npos) << said;
+    EXPECT_EQ(userCommand(*env.db, "add chefe --role administrador --name 'Chefe Geral'", "senha-do-chefe"), 0);
+    EXPECT_EQ(userCommand(*env.db, "add chefe --role consulta", "senha-do-chefe"), 1);
+    EXPECT_EQ(userCommand(*env.db, "list", "", &said), 0);
+    EXPECT_NE(said.find("chefe\tadministrador\tativo\tChefe Geral"), std::string::npos) << said;
+    const RpcResult in = env.signIn("chefe", "senha-do-chefe");
+    ASSERT_TRUE(in.ok()) << in.errorMessage.toStdString();
+    const std::string token = Packet::from(in.result).rows.at(0).at(0)->toStdString();
+    EXPECT_TRUE(env.as(token, kSessao, "GetUsuarios").ok());
+    EXPECT_EQ(userCommand(*env.db, "disable chefe", ""), 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(2000);
+    int status = 200;
+    while (status != 401 && std::chrono::steady_clock::now() < deadline) {
+        status = env.as(token, kSessao, "GetUsuarios").httpStatus;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(status, 401);
+    EXPECT_EQ(env.signIn("chefe", "senha-do-chefe").errorMessage.toStdString(), "Usuário ou senha inválidos.");
+    // The last active administrador stays one.
+    EXPECT_EQ(userCommand(*env.db, "role administrador operador", "", &said), 1);
+    EXPECT_NE(said.find("único administrador ativo"), std::string::npos) << said;
+}
+
+// PAM with a configuration folder of the test's own (pam_start_confdir): passwords from
+// pam_matrix's file, users and groups from nss_wrapper's files.
+TEST_P(Roles, PamSignsInByPasswordAndTakesTheRoleFromTheGroups)
+{
+    const char *matrix = "/usr/lib/x86_64-linux-gnu/pam_wrapper/pam_matrix.so";
+    const char *nss = "/usr/lib/x86_64-linux-gnu/libnss_wrapper.so";
+    auto db = TestDb::create(GetParam(), Demo::None);
+    const std::string dir = std::filesystem::temp_directory_path() / ("fiscal-pam-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir + "/pam.d");
+    const auto write = [&](const std::string &name, const std::string &text) {
+        std::ofstream(dir + "/" + name) << text;
+    };
+    write("passdb", "pedro:senha-do-pedro:fiscal-teste\nlia:senha-da-lia-1:fiscal-teste\n");
+    write("pam.d/fiscal-teste", std::string("auth required ") + matrix + " passdb=" + dir + "/passdb\naccount required "
+                                    + matrix + " passdb=" + dir + "/passdb\n");
+    write("passwd", "pedro:x:5001:5001:Pedro:/tmp:/bin/false\nlia:x:5002:5002:Lia:/tmp:/bin/false\n");
+    write("group", "pedro:x:5001:\nlia:x:5002:\nfiscal-consulta:x:6000:\nfiscal-operador:x:6001:pedro\n"
+                   "fiscal-administrador:x:6002:\n");
+    ServerOptions o;
+    o.auth = "pam:fiscal-teste";
+    o.env = {{"FISCAL_PAM_CONFDIR", dir + "/pam.d"}, {"LD_PRELOAD", nss}, {"NSS_WRAPPER_PASSWD", dir + "/passwd"},
+             {"NSS_WRAPPER_GROUP", dir + "/group"}};
+    ServerProcess server(db->url(), o);
+    const auto signIn = [&](const char *user, const char *password) {
+        return rpcCall(server.port(), kSessao, "Entrar", {QString::fromUtf8(user), QString::fromUtf8(password)});
+    };
+
+    const RpcResult pedro = signIn("pedro", "senha-do-pedro");
+    ASSERT_TRUE(pedro.ok()) << pedro.errorMessage.toStdString();
+    EXPECT_EQ(Packet::from(pedro.result).columnValues("DSPAPEL"), QStringList{"operador"});
+    EXPECT_EQ(signIn("pedro", "senha-errada").errorMessage.toStdString(), "Usuário ou senha inválidos.");
+    const RpcResult lia = signIn("lia", "senha-da-lia-1");
+    EXPECT_EQ(lia.errorCode, -32006);
+    EXPECT_TRUE(lia.errorMessage.contains(QStringLiteral("fiscal-operador"))) << lia.errorMessage.toStdString();
+    std::filesystem::remove_all(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, Roles, ::testing::ValuesIn(backendsUnderTest()), BackendParamName());
+} // namespace

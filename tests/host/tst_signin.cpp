@@ -1,0 +1,216 @@
+// Signing in from the host against a real fiscal-server: the "Entrar" dialog, the forced
+// password change, a session that ends in the middle of a save (signed in again over the
+// screen, the save sent once), and what each role is offered.
+
+#include "../appserver/writesupport.h"
+#include "testsupport.h"
+
+#include "account.h"
+#include "signindialog.h"
+
+#include "appserver/access/accounts.h"
+#include "appserver/access/passwords.h"
+#include "clientlib/netconnection.h"
+#include "clientlib/settings.h"
+#include "clientlib/usersession.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+
+#include <thread>
+
+using namespace fiscal;
+using namespace fiscal::test;
+using namespace fiscal::test::writes;
+using clientlib::UserSession;
+
+namespace {
+
+struct Server {
+    std::unique_ptr<TestDb> db = TestDb::create(Backend::Sqlite);
+    std::unique_ptr<ServerProcess> process;
+
+    Server()
+    {
+        // The remembered user goes to a test folder, not the person's settings.
+        QStandardPaths::setTestModeEnabled(true);
+        seed(*db);
+        add("maria", appserver::access::Role::Operador, "senha-da-maria", false);
+        add("novo", appserver::access::Role::Consulta, "temporaria-1", true);
+        ServerOptions o;
+        o.auth = "usuarios";
+        process = std::make_unique<ServerProcess>(db->url(), o);
+        auto &s = clientlib::Settings::instance();
+        s.setServerUrl(QStringLiteral("http://127.0.0.1:%1").arg(process->port()));
+        s.setToken({});
+        UserSession::instance().clear();
+    }
+    ~Server()
+    {
+        clientlib::Settings::instance().setToken({});
+        UserSession::instance().clear();
+        UserSession::instance().renew = nullptr;
+    }
+    void add(const std::string &login, appserver::access::Role role, const std::string &password, bool temporary)
+    {
+        auto c = db->connect();
+        appserver::access::User u;
+        u.login = login;
+        u.name = login;
+        u.role = role;
+        u.passwordHash = appserver::access::hashPassword(password);
+        u.mustChangePassword = temporary;
+        appserver::access::createUser(*c, u);
+    }
+};
+
+template <class W>
+W *child(QWidget *parent, const char *name)
+{
+    W *w = parent->findChild<W *>(QLatin1String(name));
+    EXPECT_NE(w, nullptr) << name;
+    return w;
+}
+
+// Types the password into the dialog and presses Entrar.
+void enter(QWidget *dialog, const QString &password)
+{
+    auto *edit = child<QLineEdit>(dialog, "edtSenha");
+    edit->clear();
+    QTest::keyClicks(edit, password);
+    QTest::mouseClick(child<QPushButton>(dialog, "btnEntrar"), Qt::LeftButton);
+}
+
+// Runs `step` on the modal dialog named `name` once it is up.
+void whenShown(const char *name, std::function<void(QWidget *)> step)
+{
+    auto *timer = new QTimer;
+    timer->setInterval(20);
+    QObject::connect(timer, &QTimer::timeout, [timer, name, step] {
+        QWidget *w = QApplication::activeModalWidget();
+        if (!w || w->objectName() != QLatin1String(name))
+            return;
+        timer->stop();
+        timer->deleteLater();
+        step(w);
+    });
+    timer->start();
+}
+
+TEST(SignIn, TheDialogSaysWhyItRefusesAndSignsInWithTheRightPassword)
+{
+    Server server;
+    SignInDialog d;
+    d.setLogin(QStringLiteral("maria"));
+    EXPECT_TRUE(child<QLabel>(&d, "lblServidor")->text().endsWith(QString::number(server.process->port())));
+    enter(&d, QStringLiteral("senha-errada"));
+    EXPECT_EQ(d.result(), 0);
+    auto *message = child<QLabel>(&d, "lblMensagem");
+    EXPECT_EQ(message->text(), QStringLiteral("Usuário ou senha inválidos."));
+    EXPECT_FALSE(message->isHidden());
+    enter(&d, QStringLiteral("senha-da-maria"));
+    EXPECT_EQ(d.result(), int(QDialog::Accepted));
+    EXPECT_EQ(UserSession::instance().login(), QStringLiteral("maria"));
+    EXPECT_EQ(UserSession::instance().role(), QStringLiteral("operador"));
+    EXPECT_EQ(clientlib::Settings::instance().token().size(), 64);
+}
+
+TEST(SignIn, ATemporaryPasswordIsChangedBeforeTheDialogCloses)
+{
+    Server server;
+    SignInDialog d;
+    d.setLogin(QStringLiteral("novo"));
+    whenShown("dlgTrocarSenha", [](QWidget *change) {
+        QTest::keyClicks(child<QLineEdit>(change, "edtNovaSenha"), QStringLiteral("minha-senha-nova"));
+        QTest::keyClicks(child<QLineEdit>(change, "edtRepitaSenha"), QStringLiteral("minha-senha-nova"));
+        QTest::mouseClick(child<QPushButton>(change, "btnTrocar"), Qt::LeftButton);
+    });
+    enter(&d, QStringLiteral("temporaria-1"));
+    EXPECT_EQ(d.result(), int(QDialog::Accepted));
+    EXPECT_EQ(server.db->scalar("SELECT FLTROCARSENHA FROM USUARIO WHERE NMUSUARIO = 'novo'"), "N");
+    EXPECT_TRUE(signIn(QStringLiteral("novo"), QStringLiteral("minha-senha-nova")).ok);
+}
+
+TEST(SignIn, ASaveWhoseSessionEndedIsSentOnceAfterSigningInAgain)
+{
+    Server server;
+    const SignIn in = signIn(QStringLiteral("maria"), QStringLiteral("senha-da-maria"));
+    ASSERT_TRUE(in.ok) << in.message.toStdString();
+    adopt(in);
+    int asked = 0;
+    UserSession::instance().renew = [&asked] {
+        ++asked;
+        SignInDialog again(nullptr, SignInDialog::Purpose::Renew);
+        again.setLogin(UserSession::instance().login());
+        whenShown("dlgEntrar", [](QWidget *d) { enter(d, QStringLiteral("senha-da-maria")); });
+        return again.exec() == QDialog::Accepted;
+    };
+    clientlib::TNetConnection net;
+    net.setServerName(QString::fromStdString(kParamGrupFiscal));
+    net.BeforeConnect = [](clientlib::TNetConnection &c) {
+        c.setHost(clientlib::WebURL());
+        c.setPort(clientlib::WebPort());
+        c.setToken(clientlib::Settings::instance().token());
+    };
+    ASSERT_TRUE(net.call(QStringLiteral("GetGrupoFiscal"), {QStringLiteral("901")}).ok());
+    // Ended elsewhere (an administrador, another server); this server notices within a second.
+    server.db->exec("UPDATE SESSAO SET DTENCERRADA = '2026-01-01T00:00:00.000Z'");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    const QCborValue change = ChangeSetBuilder("SetCliente").update({{"CDCLIENTE", "WC1"}, {"CDGRUPOFISC", "901"}},
+                                                                    {{"CDCLIENTE", "WC1"}, {"CDGRUPOFISC", "902"}}).build();
+    const rpc::Reply r = net.call(QStringLiteral("SetCliente"), {change});
+    EXPECT_TRUE(r.ok()) << r.errorMessage().toStdString();
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(server.db->scalar("SELECT CDGRUPOFISC FROM CLIENTE WHERE CDCLIENTE = 'WC1'"), "902");
+    EXPECT_EQ(server.db->count("SELECT COUNT(*) FROM HISTOPERACAO"), 1);
+    EXPECT_EQ(server.db->scalar("SELECT NMUSUARIO FROM HISTOPERACAO"), "maria");
+}
+
+TEST(SignIn, EachRoleIsOfferedWhatItMayDoAndToldWhyNot)
+{
+    struct Case {
+        const char *role;
+        bool write, undo, undoOthers, manage;
+    };
+    using R = UserSession::Right;
+    for (const Case &c : {Case{"consulta", false, false, false, false}, Case{"operador", true, true, false, false},
+                          Case{"administrador", true, true, true, true}, Case{"", true, true, true, true}}) {
+        SCOPED_TRACE(c.role);
+        UserSession::instance().set(*c.role ? QStringLiteral("alguem") : QString(), {}, QLatin1String(c.role));
+        QToolButton button;
+        button.setToolTip(QStringLiteral("Alterar"));
+        clientlib::enableFor(&button, R::Write, true);
+        EXPECT_EQ(button.isEnabled(), c.write);
+        EXPECT_EQ(button.toolTip(), c.write ? QStringLiteral("Alterar")
+                                            : QStringLiteral("Seu papel (consulta) não permite alterar grupos fiscais."));
+        EXPECT_EQ(UserSession::instance().may(R::Undo), c.undo);
+        EXPECT_EQ(UserSession::instance().may(R::UndoOthers), c.undoOthers);
+        EXPECT_EQ(UserSession::instance().may(R::Manage), c.manage);
+        // A state that keeps it disabled wins over the role.
+        clientlib::enableFor(&button, R::Write, false);
+        EXPECT_FALSE(button.isEnabled());
+    }
+    UserSession::instance().clear();
+}
+
+TEST(SignIn, CapsLockIsToldFromTheCaseOfALetter)
+{
+    struct Case {
+        const char *text;
+        bool shift;
+        std::optional<bool> on;
+    };
+    for (const Case &c : {Case{"a", false, false}, Case{"A", false, true}, Case{"A", true, false}, Case{"a", true, true},
+                          Case{"1", false, std::nullopt}, Case{"ç", false, false}, Case{"", false, std::nullopt}}) {
+        SCOPED_TRACE(std::string(c.text) + (c.shift ? " with Shift" : ""));
+        EXPECT_EQ(capsLockFrom(QString::fromUtf8(c.text), c.shift), c.on);
+    }
+}
+
+} // namespace

@@ -1,0 +1,135 @@
+#include "sheetfiles.h"
+
+#include <minizip/zip.h>
+#include <xlsxwriter.h>
+
+#include <QFile>
+#include <stdexcept>
+
+namespace fiscal::test {
+
+namespace {
+
+bool digitsOnly(const QString &s)
+{
+    if (s.isEmpty() || s.size() > 15)
+        return false;
+    for (const QChar c : s) {
+        if (!c.isDigit())
+            return false;
+    }
+    return true;
+}
+
+QString escaped(const QString &s)
+{
+    return s.toHtmlEscaped();
+}
+
+} // namespace
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+        throw std::runtime_error("cannot write " + path.toStdString());
+}
+
+void writeXlsx(const QString &path, const QList<TestSheet> &sheets, XlsxOptions options)
+{
+    lxw_workbook_options o{};
+    o.constant_memory = options.inlineStrings ? LXW_TRUE : LXW_FALSE;
+    lxw_workbook *wb = workbook_new_opt(QFile::encodeName(path).constData(), &o);
+    bool activated = false;
+    for (const TestSheet &s : sheets) {
+        lxw_worksheet *ws = workbook_add_worksheet(wb, s.name.toUtf8().constData());
+        // The active sheet cannot be hidden: the first visible one is made active.
+        if (s.hidden) {
+            worksheet_hide(ws);
+        } else if (!activated) {
+            worksheet_activate(ws);
+            activated = true;
+        }
+        for (int r = 0; r < s.rows.size(); ++r) {
+            for (int c = 0; c < s.rows[r].size(); ++c) {
+                const QString v = s.rows[r][c];
+                if (v.isEmpty())
+                    continue;
+                if (digitsOnly(v) && options.formulas)
+                    worksheet_write_formula_num(ws, lxw_row_t(r), lxw_col_t(c), ("=" + v + "+0").toUtf8().constData(),
+                                                nullptr, v.toDouble());
+                else if (digitsOnly(v) && options.numbers)
+                    worksheet_write_number(ws, lxw_row_t(r), lxw_col_t(c), v.toDouble(), nullptr);
+                else
+                    worksheet_write_string(ws, lxw_row_t(r), lxw_col_t(c), v.toUtf8().constData(), nullptr);
+            }
+        }
+    }
+    if (workbook_close(wb) != LXW_NO_ERROR)
+        throw std::runtime_error("cannot write " + path.toStdString());
+}
+
+QByteArray odsContent(const QList<TestSheet> &sheets, bool numbers, long long rowsRepeated)
+{
+    QString x = QStringLiteral(
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<office:document-content xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\" "
+        "xmlns:style=\"urn:oasis:names:tc:opendocument:xmlns:style:1.0\" "
+        "xmlns:text=\"urn:oasis:names:tc:opendocument:xmlns:text:1.0\" "
+        "xmlns:table=\"urn:oasis:names:tc:opendocument:xmlns:table:1.0\" office:version=\"1.3\">"
+        "<office:automatic-styles>"
+        "<style:style style:name=\"ta1\" style:family=\"table\"><style:table-properties table:display=\"true\"/></style:style>"
+        "<style:style style:name=\"ta2\" style:family=\"table\"><style:table-properties table:display=\"false\"/></style:style>"
+        "</office:automatic-styles><office:body><office:spreadsheet>");
+    for (const TestSheet &s : sheets) {
+        x += QStringLiteral("<table:table table:name=\"%1\" table:style-name=\"%2\">"
+                            "<table:table-column table:number-columns-repeated=\"3\"/>")
+                 .arg(escaped(s.name), s.hidden ? QStringLiteral("ta2") : QStringLiteral("ta1"));
+        for (int r = 0; r < s.rows.size(); ++r) {
+            const bool last = r == s.rows.size() - 1;
+            x += last && rowsRepeated > 1 ? QStringLiteral("<table:table-row table:number-rows-repeated=\"%1\">").arg(rowsRepeated)
+                                          : QStringLiteral("<table:table-row>");
+            for (const QString &v : s.rows[r]) {
+                if (v.isEmpty())
+                    x += QStringLiteral("<table:table-cell/>");
+                else if (numbers && digitsOnly(v))
+                    x += QStringLiteral("<table:table-cell office:value-type=\"float\" office:value=\"%1\"><text:p>%1</text:p></table:table-cell>")
+                             .arg(QString::number(v.toLongLong()));
+                else
+                    x += QStringLiteral("<table:table-cell office:value-type=\"string\"><text:p>%1</text:p></table:table-cell>")
+                             .arg(escaped(v));
+            }
+            // What spreadsheet programs write after the last cell of a row.
+            x += QStringLiteral("<table:table-cell table:number-columns-repeated=\"16381\"/></table:table-row>");
+        }
+        x += QStringLiteral("<table:table-row table:number-rows-repeated=\"1048000\"><table:table-cell/></table:table-row>"
+                            "</table:table>");
+    }
+    x += QStringLiteral("</office:spreadsheet></office:body></office:document-content>");
+    return x.toUtf8();
+}
+
+void writeOds(const QString &path, const QList<TestSheet> &sheets, bool numbers, long long rowsRepeated)
+{
+    writeZip(path, {{QStringLiteral("mimetype"), "application/vnd.oasis.opendocument.spreadsheet"},
+                    {QStringLiteral("content.xml"), odsContent(sheets, numbers, rowsRepeated)}});
+}
+
+void writeZip(const QString &path, const QList<std::pair<QString, QByteArray>> &entries)
+{
+    zipFile zip = zipOpen64(QFile::encodeName(path).constData(), APPEND_STATUS_CREATE);
+    if (!zip)
+        throw std::runtime_error("cannot create " + path.toStdString());
+    for (const auto &[name, bytes] : entries) {
+        zip_fileinfo info{};
+        if (zipOpenNewFileInZip64(zip, name.toUtf8().constData(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
+                                  Z_DEFAULT_COMPRESSION, 1) != ZIP_OK
+            || zipWriteInFileInZip(zip, bytes.constData(), unsigned(bytes.size())) != ZIP_OK
+            || zipCloseFileInZip(zip) != ZIP_OK)
+            throw std::runtime_error("cannot write " + name.toStdString());
+    }
+    zipClose(zip, nullptr);
+}
+
+
+} // namespace fiscal::test

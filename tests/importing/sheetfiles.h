@@ -1,0 +1,34 @@
+#pragma once
+// Spreadsheet files written by the tests: XLSX through libxlsxwriter, ODS and raw zips
+// through minizip, CSV as bytes. Cells that look like numbers can be written as numbers,
+// as a person's spreadsheet holds them.
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+namespace fiscal::test {
+
+struct TestSheet {
+    QString name;
+    QList<QStringList> rows;      // an empty QStringList is an empty row
+    bool hidden = false;
+};
+
+struct XlsxOptions {
+    bool numbers = false;         // all-digit cells as numbers
+    bool inlineStrings = false;   // libxlsxwriter's constant-memory mode
+    bool formulas = false;        // all-digit cells as formulas with that cached value
+};
+void writeXlsx(const QString &path, const QList<TestSheet> &sheets, XlsxOptions options = {});
+
+// content.xml of an ODS with these tables; `rowsRepeated` repeats the last row of each.
+QByteArray odsContent(const QList<TestSheet> &sheets, bool numbers = false, long long rowsRepeated = 1);
+void writeOds(const QString &path, const QList<TestSheet> &sheets, bool numbers = false, long long rowsRepeated = 1);
+
+// A zip holding these entries, deflated.
+void writeZip(const QString &path, const QList<std::pair<QString, QByteArray>> &entries);
+void writeFile(const QString &path, const QByteArray &bytes);
+
+} // namespace fiscal::test

@@ -1,0 +1,157 @@
+// Hostile files end in a ReadError with a message a person understands, never in a crash,
+// a hang or memory taken without bound: zips that expand past the limit, XML with entity
+// declarations, broken zips, too many rows, binary files under a spreadsheet's name.
+
+#include "sheetfiles.h"
+
+#include "importing/sheetsource.h"
+
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace fiscal::test {
+namespace {
+
+using importing::Limits;
+using importing::ReadError;
+
+// Reads every row of the first visible sheet; the error's message, or empty.
+QString readError(const QString &path, const Limits &limits = {})
+{
+    try {
+        auto src = importing::openSheetFile(path, limits);
+        src->selectSheet(importing::firstVisibleSheet(*src));
+        importing::SheetRow row;
+        while (src->next(row)) {
+        }
+        return {};
+    } catch (const ReadError &e) {
+        return e.message();
+    }
+}
+
+const QByteArray kWorkbook =
+    "<?xml version=\"1.0\"?><workbook xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" "
+    "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\">"
+    "<sheets><sheet name=\"A\" sheetId=\"1\" r:id=\"rId1\"/></sheets></workbook>";
+const QByteArray kRels =
+    "<?xml version=\"1.0\"?><Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
+    "<Relationship Id=\"rId1\" Type=\"x/worksheet\" Target=\"worksheets/sheet1.xml\"/>"
+    "<Relationship Id=\"rId2\" Type=\"x/sharedStrings\" Target=\"sharedStrings.xml\"/></Relationships>";
+
+void writeXlsxParts(const QString &path, const QByteArray &sheet, const QByteArray &shared)
+{
+    writeZip(path, {{QStringLiteral("xl/workbook.xml"), kWorkbook},
+                    {QStringLiteral("xl/_rels/workbook.xml.rels"), kRels},
+                    {QStringLiteral("xl/sharedStrings.xml"), shared},
+                    {QStringLiteral("xl/worksheets/sheet1.xml"), sheet}});
+}
+
+const QByteArray kSheet = "<worksheet><sheetData><row r=\"1\"><c r=\"A1\" t=\"s\"><v>0</v></c></row></sheetData></worksheet>";
+const QByteArray kShared = "<sst><si><t>ok</t></si></sst>";
+
+TEST(Hostile, RefusedWithAMessage)
+{
+    QTemporaryDir dir;
+    const struct Case {
+        const char *name;
+        std::function<void(const QString &)> write;
+        const char *message;   // a part of it
+        Limits limits;
+    } cases[] = {
+        {"entity expansion",
+         [](const QString &p) {
+             writeXlsxParts(p, kSheet,
+                            "<?xml version=\"1.0\"?><!DOCTYPE sst [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;\">]>"
+                            "<sst><si><t>&b;&b;&b;&b;</t></si></sst>");
+         },
+         "DTD", {}},
+        {"external entity",
+         [](const QString &p) {
+             writeXlsxParts(p, "<?xml version=\"1.0\"?><!DOCTYPE w [<!ENTITY x SYSTEM \"file:///etc/passwd\">]>"
+                               "<worksheet><sheetData><row><c t=\"inlineStr\"><is><t>&x;</t></is></c></row></sheetData></worksheet>",
+                            kShared);
+         },
+         "DTD", {}},
+        {"ods entity",
+         [](const QString &p) {
+             writeZip(p, {{QStringLiteral("mimetype"), "application/vnd.oasis.opendocument.spreadsheet"},
+                          {QStringLiteral("content.xml"), "<?xml version=\"1.0\"?><!DOCTYPE d [<!ENTITY a \"x\">]><d/>"}});
+         },
+         "DTD", {}},
+        {"sheet expands past the limit",
+         [](const QString &p) {
+             writeZip(p, {{QStringLiteral("mimetype"), "application/vnd.oasis.opendocument.spreadsheet"},
+                          {QStringLiteral("content.xml"), "<?xml version=\"1.0\"?><d>" + QByteArray(8 * 1024 * 1024, ' ') + "</d>"}});
+         },
+         "passa de 2 MB", Limits{1048576, 2 * 1024 * 1024}},
+        {"shared strings past the limit",
+         [](const QString &p) { writeXlsxParts(p, kSheet, "<sst><si><t>" + QByteArray(4 * 1024 * 1024, 'a') + "</t></si></sst>"); },
+         "passa de 1 MB", Limits{1048576, 1024 * 1024}},
+        {"truncated zip",
+         [](const QString &p) {
+             writeXlsx(p, {{QStringLiteral("A"), {{QStringLiteral("x")}}}});
+             QFile f(p);
+             f.open(QIODevice::ReadWrite);
+             f.resize(f.size() / 2);
+         },
+         "corrompido", {}},
+        {"zip of something else",
+         [](const QString &p) { writeZip(p, {{QStringLiteral("leia.txt"), "oi"}}); }, "nem ODS", {}},
+        {"malformed xml",
+         [](const QString &p) { writeXlsxParts(p, "<worksheet><sheetData><row><c><v>1</row>", kShared); },
+         "corrompido", {}},
+        {"shared string out of range",
+         [](const QString &p) {
+             writeXlsxParts(p, "<worksheet><sheetData><row><c t=\"s\"><v>99</v></c></row></sheetData></worksheet>", kShared);
+         },
+         "corrompido", {}},
+        {"binary renamed csv",
+         [](const QString &p) {
+             QByteArray b(4096, 0);
+             for (char &c : b)
+                 c = char(QRandomGenerator::global()->bounded(256));
+             b[100] = 0;
+             writeFile(p, b);
+         },
+         "binário", {}},
+        {"old xls", [](const QString &p) { writeFile(p, QByteArray("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) + QByteArray(600, 0)); },
+         ".xls", {}},
+        {"csv rows past the limit",
+         [](const QString &p) { writeFile(p, QByteArray("1;001\n").repeated(11)); }, "mais de 10 linhas", Limits{10}},
+        {"ods repeated rows past the limit",
+         [](const QString &p) { writeOds(p, {{QStringLiteral("A"), {{QStringLiteral("1"), QStringLiteral("001")}}}}, false, 1048577); },
+         "mais de 1.048.576 linhas", {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString path = dir.filePath(QStringLiteral("hostile.csv"));
+        QFile::remove(path);
+        c.write(path);
+        const QString message = readError(path, c.limits);
+        EXPECT_TRUE(message.contains(QString::fromUtf8(c.message))) << message.toStdString();
+    }
+}
+
+TEST(Hostile, AMillionRowsWithinTheLimitsAreRead)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("big.ods"));
+    writeOds(path, {{QStringLiteral("A"), {{QStringLiteral("Código"), QStringLiteral("Grupo")},
+                                           {QStringLiteral("1"), QStringLiteral("001")}}}},
+             false, 1000000);
+    auto src = importing::openSheetFile(path);
+    src->selectSheet(0);
+    importing::SheetRow row;
+    std::int64_t rows = 0;
+    while (src->next(row))
+        ++rows;
+    EXPECT_EQ(rows, 1000001);
+    EXPECT_EQ(row.line, 1000001);
+}
+
+} // namespace
+} // namespace fiscal::test

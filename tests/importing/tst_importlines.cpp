@@ -1,0 +1,156 @@
+// Rows turned into import lines: the columns found by their titles (case and accents
+// ignored) or by position, the record and the group as the server expects them, and a file
+// exported by the grid read back into the very keys and groups it shows.
+
+#include "sheetfiles.h"
+
+#include "importing/importlines.h"
+#include "reports/reporttable.h"
+#include "reports/spreadsheet.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace fiscal::test {
+namespace {
+
+using importing::ImportFile;
+namespace proto = protocol::importing;
+
+const proto::Entity &entity(const char *name)
+{
+    return *proto::findEntity(name);
+}
+
+ImportFile importFrom(const QString &path, const char *entityName)
+{
+    auto src = importing::openSheetFile(path);
+    src->selectSheet(importing::firstVisibleSheet(*src));
+    return importing::readImportLines(*src, entity(entityName));
+}
+
+TEST(ImportLines, ColumnsByTitle)
+{
+    const struct {
+        QStringList titles;
+        int key, group;
+        bool documents;
+    } cases[] = {
+        {{QStringLiteral("CNPJ"), QStringLiteral("Grupo Fiscal")}, 0, 1, true},
+        {{QStringLiteral("Nome"), QStringLiteral("  grupo  "), QStringLiteral("CÓDIGO:")}, 2, 1, false},
+        {{QStringLiteral("Inscrição"), QStringLiteral("Nome/Razão Social"), QStringLiteral("GRUPO FISCAL")}, 0, 2, true},
+        // A code names one record; a CNPJ may be shared by several.
+        {{QStringLiteral("CPF/CNPJ"), QStringLiteral("Código"), QStringLiteral("Grupo")}, 1, 2, false},
+        {{QStringLiteral("Tipo Gestão Fiscal"), QStringLiteral("Grupo Fiscal")}, 0, 1, false},
+        {{QStringLiteral("12345678000195"), QStringLiteral("003")}, -1, -1, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.titles.join(QLatin1Char('|')).toStdString());
+        const importing::Columns found = importing::findColumns(c.titles);
+        EXPECT_EQ(found.key, c.key);
+        EXPECT_EQ(found.group, c.group);
+        EXPECT_EQ(found.documents, c.documents);
+    }
+}
+
+TEST(ImportLines, RecordsAndGroupsAsSent)
+{
+    const struct {
+        const char *entity, *cell;
+        bool documents;
+        const char *key;
+    } keys[] = {
+        {"FILIAL", "7", false, "0007"},
+        {"TPFATURFIS", "00003 - Simples Nacional", false, "00003"},
+        {"TIPOFATUR", "001 - Venda", false, "001"},
+        {"CLIENTE", "11.222.333/0001-81", true, "11.222.333/0001-81"},
+        // A CNPJ or CPF typed as a number lost its leading zeros.
+        {"CLIENTE", "1222333000181", true, "01222333000181"},
+        {"FORNECEDOR", "1234567890", true, "01234567890"},   // a valid CPF once completed
+        {"FORNECEDOR", "1234567891", true, "00001234567891"}, // not a CPF: a CNPJ's digits
+        {"FORNECEDOR", "123", false, "123"},                  // a code, as written
+        {"GRFISIMPIECLIE", "1222333000181", false, "01222333000181"},
+        {"CLIENTE", "  ", true, ""},
+    };
+    for (const auto &k : keys)
+        EXPECT_EQ(importing::recordKey(QString::fromUtf8(k.cell), entity(k.entity), k.documents), QString::fromUtf8(k.key))
+            << k.entity << " " << k.cell;
+
+    const struct { const char *cell; std::optional<QString> group; } groups[] = {
+        {"3", QStringLiteral("003")}, {"003 - Indústria", QStringLiteral("003")}, {"", QString()},
+        {" - ", QStringLiteral("-")}, {"A1", QStringLiteral("A1")}, {"1234", std::nullopt}, {"grupo x", std::nullopt},
+    };
+    for (const auto &g : groups)
+        EXPECT_EQ(importing::groupCode(QString::fromUtf8(g.cell)), g.group) << g.cell;
+}
+
+TEST(ImportLines, UnreadableLinesByNumberAndPositionWithoutTitles)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("t.csv"));
+    writeFile(path, "1;003\n\n2;grupo errado\n;004\n0003;\n1234567890123456789012;001\n");
+    const ImportFile f = importFrom(path, "FILIAL");
+    EXPECT_EQ(f.columns.titleLine, 0);
+    EXPECT_EQ(f.rowsRead, 5);
+    ASSERT_EQ(f.lines.size(), 2u);
+    EXPECT_EQ(f.lines[0].line, 1);
+    EXPECT_EQ(f.lines[0].key, QStringLiteral("0001"));
+    EXPECT_EQ(f.lines[1].line, 5);
+    EXPECT_EQ(f.lines[1].group, QString());
+    ASSERT_EQ(f.errors.size(), 3u);
+    EXPECT_EQ(f.errors[0].line, 3);
+    EXPECT_TRUE(f.errors[0].reason.contains(QStringLiteral("grupo errado")));
+    EXPECT_EQ(f.errors[1].line, 4);
+    EXPECT_EQ(f.errors[2].line, 6);
+}
+
+TEST(ImportLines, TitlesThatNameOnlyOneColumnAreRefused)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("t.csv"));
+    writeFile(path, "CNPJ;Novo\n11222333000181;003\n");
+    try {
+        importFrom(path, "CLIENTE");
+        FAIL() << "read";
+    } catch (const importing::ReadError &e) {
+        EXPECT_TRUE(e.message().contains(QStringLiteral("grupo fiscal"))) << e.message().toStdString();
+    }
+}
+
+TEST(ImportLines, TheGridsOwnExportReadsBack)
+{
+    // As the supplier tab exports itself: the formatted CNPJ/CPF, the name, "code - name".
+    const QList<QStringList> shown = {
+        {QStringLiteral("11.222.333/0001-81"), QStringLiteral("Açaí; \"Bom\""), QStringLiteral("003 - Indústria")},
+        {QStringLiteral("123.456.789-09"), QStringLiteral("José"), QString()},
+        {QStringLiteral("00.123.456/0001-30"), QStringLiteral("Zero à esquerda"), QStringLiteral("012 - Serviços")},
+    };
+    reports::ReportTable t;
+    t.title = QStringLiteral("Parâmetros de Grupo Fiscal");
+    t.section = QStringLiteral("Fornecedor");
+    t.columns = {{QStringLiteral("Inscrição"), 20}, {QStringLiteral("Nome/Razão Social"), 40}, {QStringLiteral("Grupo Fiscal"), 36}};
+    t.rowCount = int(shown.size());
+    t.text = [&](int r, int c) { return shown[r][c]; };
+
+    QTemporaryDir dir;
+    for (const bool xlsx : {true, false}) {
+        SCOPED_TRACE(xlsx);
+        const QString path = dir.filePath(xlsx ? QStringLiteral("e.xlsx") : QStringLiteral("e.csv"));
+        ASSERT_TRUE(xlsx ? reports::writeXlsx(t, path) : reports::writeCsv(t, path));
+        const ImportFile f = importFrom(path, "FORNECEDOR");
+        EXPECT_EQ(f.columns.titleLine, 1);
+        EXPECT_TRUE(f.columns.documents);
+        EXPECT_TRUE(f.errors.empty());
+        ASSERT_EQ(f.lines.size(), 3u);
+        const char *groups[] = {"003", "", "012"};
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(f.lines[std::size_t(i)].line, i + 2);
+            EXPECT_EQ(f.lines[std::size_t(i)].key, shown[i][0]);
+            EXPECT_EQ(f.lines[std::size_t(i)].group, QString::fromLatin1(groups[i]));
+        }
+    }
+}
+
+} // namespace
+} // namespace fiscal::test

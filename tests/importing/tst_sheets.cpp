@@ -1,0 +1,182 @@
+// Every format read back row for row: the same rows written as CSV (each encoding and
+// separator), XLSX (shared and inline strings, numbers, formulas) and ODS come back as the
+// same cells, with the line numbers a person sees; hidden sheets and empty rows skipped.
+
+#include "sheetfiles.h"
+
+#include "importing/csvsource.h"
+#include "importing/sheetsource.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace fiscal::test {
+namespace {
+
+using importing::SheetRow;
+
+struct Read {
+    QString format;
+    std::vector<std::int64_t> lines;
+    QList<QStringList> rows;
+};
+
+Read readAll(const QString &path, int sheet = -1)
+{
+    auto src = importing::openSheetFile(path);
+    src->selectSheet(sheet < 0 ? importing::firstVisibleSheet(*src) : sheet);
+    Read r{src->format(), {}, {}};
+    SheetRow row;
+    while (src->next(row)) {
+        r.lines.push_back(row.line);
+        r.rows << row.cells;
+    }
+    return r;
+}
+
+const QList<QStringList> kRows = {
+    {QStringLiteral("CNPJ"), QStringLiteral("Razão Social"), QStringLiteral("Grupo Fiscal")},
+    {QStringLiteral("00012345000195"), QStringLiteral("Açaí; \"Bom\" Ltda"), QStringLiteral("003 - Indústria")},
+    {},
+    {QStringLiteral("1234"), QString(), QStringLiteral("7")},
+    {QStringLiteral("Linha\ncom quebra"), QStringLiteral("São João"), QString()},
+};
+// The rows with something in them and their line numbers; trailing empty cells dropped.
+const std::vector<std::int64_t> kLines = {1, 2, 4, 5};
+const QList<QStringList> kExpected = {kRows[0], kRows[1], {QStringLiteral("1234"), QString(), QStringLiteral("7")},
+                                      {QStringLiteral("Linha\ncom quebra"), QStringLiteral("São João")}};
+
+QByteArray csv(const QList<QStringList> &rows, char sep, bool bom)
+{
+    QString text;
+    for (const QStringList &r : rows) {
+        QStringList cells;
+        for (QString c : r) {
+            if (c.contains(QLatin1Char(sep)) || c.contains(QLatin1Char('"')) || c.contains(QLatin1Char('\n')))
+                c = QLatin1Char('"') + c.replace(QLatin1String("\""), QLatin1String("\"\"")) + QLatin1Char('"');
+            cells << c;
+        }
+        text += cells.join(QLatin1Char(sep)) + QStringLiteral("\r\n");
+    }
+    return bom ? "\xEF\xBB\xBF" + text.toUtf8() : text.toUtf8();
+}
+
+QByteArray windows1252(const QString &s)
+{
+    return s.toLatin1();   // the test's texts are all within Latin-1
+}
+
+TEST(Sheets, EveryFormatReadsTheSameRows)
+{
+    QTemporaryDir dir;
+    const struct Case {
+        const char *name;
+        std::function<void(const QString &)> write;
+        const char *format;
+    } cases[] = {
+        {"csv-utf8-bom-semicolon", [](const QString &p) { writeFile(p, csv(kRows, ';', true)); }, "CSV"},
+        {"csv-utf8-comma", [](const QString &p) { writeFile(p, csv(kRows, ',', false)); }, "CSV"},
+        {"csv-1252-tab",
+         [](const QString &p) { writeFile(p, windows1252(QString::fromUtf8(csv(kRows, '\t', false)))); }, "CSV"},
+        {"xlsx-shared", [](const QString &p) { writeXlsx(p, {{QStringLiteral("Dados"), kRows}}); }, "XLSX"},
+        {"xlsx-inline", [](const QString &p) { writeXlsx(p, {{QStringLiteral("Dados"), kRows}}, {false, true}); }, "XLSX"},
+        {"xlsx-hidden-first",
+         [](const QString &p) {
+             writeXlsx(p, {{QStringLiteral("Oculta"), {{QStringLiteral("x")}}, true}, {QStringLiteral("Dados"), kRows}});
+         },
+         "XLSX"},
+        {"ods", [](const QString &p) { writeOds(p, {{QStringLiteral("Dados"), kRows}}); }, "ODS"},
+        {"ods-hidden-first",
+         [](const QString &p) {
+             writeOds(p, {{QStringLiteral("Oculta"), {{QStringLiteral("x")}}, true}, {QStringLiteral("Dados"), kRows}});
+         },
+         "ODS"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        // The name says nothing: the content decides.
+        const QString path = dir.filePath(QString::fromLatin1(c.name) + QStringLiteral(".dat"));
+        c.write(path);
+        const Read r = readAll(path);
+        EXPECT_EQ(r.format, QLatin1String(c.format));
+        EXPECT_EQ(r.rows, kExpected);
+        // A CSV record with a line break inside is numbered by the line it starts on.
+        EXPECT_EQ(r.lines, kLines);
+    }
+}
+
+TEST(Sheets, CsvDetectsEncodingAndSeparator)
+{
+    QTemporaryDir dir;
+    const struct {
+        QByteArray bytes;
+        bool utf8;
+        QChar separator;
+        QStringList first;
+    } cases[] = {
+        {"a;b,c\r\n", true, QLatin1Char(';'), {QStringLiteral("a"), QStringLiteral("b,c")}},
+        {"a,\"b;c\",d\n", true, QLatin1Char(','), {QStringLiteral("a"), QStringLiteral("b;c"), QStringLiteral("d")}},
+        {"S\xE3o\tJo\xE3o\n", false, QLatin1Char('\t'), {QStringLiteral("São"), QStringLiteral("João")}},
+        {"\x80 pre\xE7o;x\n", false, QLatin1Char(';'), {QStringLiteral("€ preço"), QStringLiteral("x")}},
+        {"\xEF\xBB\xBF" "C\xC3\xB3" "digo;Grupo\n", true, QLatin1Char(';'), {QStringLiteral("Código"), QStringLiteral("Grupo")}},
+        {"\n\n  \nsozinho\n", true, QLatin1Char(';'), {QStringLiteral("sozinho")}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.bytes.toStdString());
+        const QString path = dir.filePath(QStringLiteral("t.csv"));
+        writeFile(path, c.bytes);
+        importing::CsvSource src(path, {});
+        EXPECT_EQ(src.utf8(), c.utf8);
+        EXPECT_EQ(src.separator(), c.separator);
+        SheetRow row;
+        ASSERT_TRUE(src.next(row));
+        EXPECT_EQ(row.cells, c.first);
+    }
+}
+
+TEST(Sheets, NumbersKeepTheirDigits)
+{
+    // A number as a spreadsheet stores it, as the digits a person typed.
+    const struct { const char *stored, *text; } cases[] = {
+        {"1.2345678000195E13", "12345678000195"}, {"12345678000195", "12345678000195"}, {"3", "3"},
+        {"3.0", "3"}, {"3.5", "3.5"}, {"-7", "-7"}, {"abc", "abc"}, {"1E+300", "1E+300"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(importing::numberText(QString::fromLatin1(c.stored)), QString::fromLatin1(c.text)) << c.stored;
+
+    QTemporaryDir dir;
+    const QList<QStringList> rows = {{QStringLiteral("12345678000195"), QStringLiteral("003")}};
+    const QStringList expected = {QStringLiteral("12345678000195"), QStringLiteral("3")};
+    for (const int kind : {0, 1, 2}) {
+        SCOPED_TRACE(kind);
+        const QString path = dir.filePath(QStringLiteral("n%1").arg(kind));
+        if (kind == 2)
+            writeOds(path, {{QStringLiteral("N"), rows}}, true);
+        else
+            writeXlsx(path, {{QStringLiteral("N"), rows}}, {true, false, kind == 1});
+        EXPECT_EQ(readAll(path).rows, QList<QStringList>{expected});
+    }
+}
+
+TEST(Sheets, SheetChoiceAndRepeatedRows)
+{
+    QTemporaryDir dir;
+    const QString ods = dir.filePath(QStringLiteral("t.ods"));
+    writeOds(ods, {{QStringLiteral("Um"), {{QStringLiteral("1")}}}, {QStringLiteral("Dois"), {{QStringLiteral("2")}}}}, false, 3);
+    auto src = importing::openSheetFile(ods);
+    ASSERT_EQ(src->sheets().size(), 2u);
+    EXPECT_EQ(src->sheets()[1].name, QStringLiteral("Dois"));
+    const Read second = readAll(ods, 1);
+    EXPECT_EQ(second.rows, (QList<QStringList>{{QStringLiteral("2")}, {QStringLiteral("2")}, {QStringLiteral("2")}}));
+    EXPECT_EQ(second.lines, (std::vector<std::int64_t>{1, 2, 3}));
+
+    const QString xlsx = dir.filePath(QStringLiteral("t.xlsx"));
+    writeXlsx(xlsx, {{QStringLiteral("Um"), {{QStringLiteral("1")}}}, {QStringLiteral("Dois"), {{}, {QStringLiteral("2")}}}});
+    const Read x = readAll(xlsx, 1);
+    EXPECT_EQ(x.rows, (QList<QStringList>{{QStringLiteral("2")}}));
+    EXPECT_EQ(x.lines, (std::vector<std::int64_t>{2}));
+}
+
+} // namespace
+} // namespace fiscal::test

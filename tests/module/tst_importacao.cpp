@@ -1,0 +1,149 @@
+// "Importar planilha" driven as a person drives it, against a real server: the preview's
+// counts and every error by its line in the file, "Importar" only without errors or with
+// "Importar somente as linhas sem erro", the database and the tab after it as the preview
+// promised, the grid's own export importing back unchanged, a hostile file refused with a
+// message, and the command's availability.
+
+#include "modulefixture.h"
+
+#include "Pkg_Ger10200/importacao/frmimportaplanilha.h"
+#include "dataset/clientdataset.h"
+#include "reports/reporttable.h"
+#include "reports/spreadsheet.h"
+#include "vcl/controls.h"
+#include "vcl/pagecontrol.h"
+
+#include <QCheckBox>
+#include <QFile>
+#include <QLabel>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTemporaryDir>
+
+namespace fiscal::test {
+namespace {
+
+using clientlib::Answer;
+using ger10200::ImportDialog;
+
+class ImportTest : public OpenScreenTest {
+protected:
+    // Opens the dialog on `path` from the tool button and runs `drive` in it.
+    bool withImport(const QString &path, const std::function<void(ImportDialog &)> &drive)
+    {
+        script->push(Answer::open(path));
+        return runDialog<ImportDialog>(drive, [this] { clickButton(frm->sbtImportar); }, frm);
+    }
+
+    QStringList column(QTableWidget *t, int c)
+    {
+        QStringList out;
+        for (int r = 0; r < t->rowCount(); ++r)
+            out << t->item(r, c)->text();
+        return out;
+    }
+
+    void write(const QString &path, const QByteArray &bytes)
+    {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    }
+
+    QTemporaryDir dir;
+};
+
+TEST_F(ImportTest, PreviewShowsEveryErrorAndImportsWhatItPromised)
+{
+    clickTab(frm->pgcPadrao, frm->tshCliente);
+    const auto rows = db->query("SELECT CDCLIENTE, CDGRUPOFISC FROM CLIENTE WHERE CDGRUPOFISC IS NOT NULL "
+                                "ORDER BY CDCLIENTE LIMIT 3");
+    ASSERT_EQ(rows.size(), 3u);
+    const QString c1 = QString::fromStdString(*rows[0][0]), c2 = QString::fromStdString(*rows[1][0]);
+    const QString c3 = QString::fromStdString(*rows[2][0]);
+    const QString now1 = QString::fromStdString(*rows[0][1]), now2 = QString::fromStdString(*rows[1][1]);
+    const QString next1 = now1 == QLatin1String("001") ? QStringLiteral("002") : QStringLiteral("001");
+    // Windows-1252, ';', a title with accents, a report's heading above it.
+    const QString csv = QStringLiteral("Clientes para revisão\r\n\r\nCódigo;Razão Social;Grupo Fiscal\r\n"
+                                       "%1;Um;%2\r\n%3;Dois;%4\r\nZZZ;Três;001\r\n%5;Quatro;999\r\nabc;Cinco;grupo x\r\n")
+                            .arg(c1, next1, c2, now2, c3);
+    const QString path = dir.filePath(QStringLiteral("clientes.csv"));
+    write(path, csv.toLatin1());
+    const std::string sql = "SELECT CDCLIENTE, CDGRUPOFISC FROM CLIENTE";
+    const QMap<QString, QString> before = stored(sql);
+    const std::int64_t operations = db->count("SELECT COUNT(*) FROM HISTOPERACAO");
+
+    withImport(path, [&](ImportDialog &d) {
+        EXPECT_EQ(d.windowTitle(), QStringLiteral("Importar planilha"));
+        EXPECT_EQ(d.lblContagem->text(), QStringLiteral("5 lidas, 1 a alterar, 1 já com esse grupo, 3 com erro"));
+        EXPECT_TRUE(d.lblColunas->text().contains(QStringLiteral("\"Código\" (coluna A)")));
+        EXPECT_EQ(column(d.grdErros, 0), (QStringList{"6", "7", "8"}));
+        EXPECT_EQ(column(d.grdErros, 1),
+                  (QStringList{QStringLiteral("Cliente ZZZ não cadastrado."), QStringLiteral("Grupo fiscal 999 não cadastrado."),
+                               QStringLiteral("Grupo fiscal \"grupo x\" ilegível: informe o código de até 3 caracteres.")}));
+        EXPECT_EQ(column(d.grdAmostra, 2), QStringList{next1});
+        EXPECT_FALSE(d.btnImportar->isEnabled());
+        clickButton(d.btnImportar);
+        EXPECT_EQ(stored(sql), before) << "imported with errors";
+        d.chkSomenteValidas->click();
+        ASSERT_TRUE(d.btnImportar->isEnabled());
+        script->push(Answer::ok());   // "Importação concluída"
+        clickButton(d.btnImportar);
+    });
+    EXPECT_EQ(script->messages(), QStringList{QStringLiteral("Importação concluída: 1 registros alterados e 0 incluídos.")});
+    QMap<QString, QString> expected = before;
+    expected[c1] = next1;
+    EXPECT_EQ(stored(sql), expected);
+    EXPECT_EQ(db->count("SELECT COUNT(*) FROM HISTOPERACAO"), operations + 1);
+    EXPECT_TRUE(databaseShows(frm->cdsCliente, QStringLiteral("CDCLIENTE"), "SELECT CDCLIENTE, CDGRUPOFISC FROM CLIENTE"));
+}
+
+TEST_F(ImportTest, TheGridsOwnExportImportsBackUnchanged)
+{
+    for (vcl::TTabSheet *tab : {frm->tshPadrao, frm->tshFilial, frm->tshTipoGest}) {
+        SCOPED_TRACE(tab->Caption().toStdString());
+        clickTab(frm->pgcPadrao, tab);
+        const QString path = dir.filePath(tab->objectName() + QStringLiteral(".xlsx"));
+        ASSERT_TRUE(reports::writeXlsx(frm->ActiveReport(), path));
+        withImport(path, [&](ImportDialog &d) {
+            EXPECT_EQ(d.counts().errors, 0) << d.errors().front().reason.toStdString();
+            EXPECT_EQ(d.counts().toChange, 0);
+            EXPECT_GT(d.counts().same, 0);
+            EXPECT_FALSE(d.btnImportar->isEnabled());
+        });
+    }
+    EXPECT_TRUE(script->problems().isEmpty()) << script->problems().join(QLatin1Char('\n')).toStdString();
+}
+
+TEST_F(ImportTest, AHostileFileIsRefusedWithAMessageAndNoCall)
+{
+    clickTab(frm->pgcPadrao, frm->tshFilial);
+    const QString path = dir.filePath(QStringLiteral("planilha.csv"));
+    write(path, QByteArray("\x7F" "ELF\x02\x01\x01\x00\x00\x00", 10) + QByteArray(2000, '\0'));
+    clearCalls();
+    script->push(Answer::open(path));
+    script->push(Answer::ok());
+    clickButton(frm->sbtImportar);
+    ASSERT_EQ(script->messages().size(), 1);
+    EXPECT_TRUE(script->messages().front().contains(QStringLiteral("binário")));
+    EXPECT_TRUE(callsOf(QStringLiteral("SimulaImportaGrupos")).isEmpty());
+    EXPECT_EQ(script->pending(), 0);
+}
+
+TEST_F(ImportTest, AvailableOnTheTabsThatImport)
+{
+    const struct { vcl::TTabSheet *tab; bool enabled; } cases[] = {
+        {frm->tshCliente, true}, {frm->tshTipoContrato, true}, {frm->tshOperInter, false}, {frm->tshFilial, true},
+    };
+    for (const auto &c : cases) {
+        clickTab(frm->pgcPadrao, c.tab);
+        EXPECT_EQ(frm->sbtImportar->isEnabled(), c.enabled) << c.tab->Caption().toStdString();
+        EXPECT_EQ(frm->mnuImportar->isEnabled(), c.enabled) << c.tab->Caption().toStdString();
+    }
+    // Not while the tab is being edited.
+    clickButton(frm->sbtAlterar);
+    EXPECT_FALSE(frm->sbtImportar->isEnabled());
+}
+
+} // namespace
+} // namespace fiscal::test
