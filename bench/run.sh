@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the benchmarks and rewrites the results section of docs/performance.md.
 #
-#   bench/run.sh BUILD_DIR [--only getdados,startup,grid,choicelist,selection,setcliente,session,
+#   bench/run.sh BUILD_DIR [--only getdados,startup,grid,choicelist,lookups,selection,setcliente,session,
 #                                  cadastro,replica,situacao,concurrent,cobertura,print,scaleout]
 #                          [--backends sqlite,postgresql]
 #
@@ -13,7 +13,7 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$(cd "$here/.." && pwd)"
 [ $# -ge 1 ] || { echo "usage: bench/run.sh BUILD_DIR [--only LIST] [--backends LIST]" >&2; exit 2; }
 build="$(cd "$1" && pwd)"; shift
-only="getdados,startup,grid,choicelist,selection,setcliente,session,cadastro,replica,situacao,concurrent,cobertura,print,scaleout"
+only="getdados,startup,grid,choicelist,lookups,selection,setcliente,session,cadastro,replica,situacao,concurrent,cobertura,print,scaleout"
 backends="sqlite,postgresql"
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -69,6 +69,7 @@ if backend sqlite; then
   run startup "Start-up (SQLite)" --db "$large" --host "$host"
   run grid "The client grid (SQLite)" --db "$large"
   run choicelist "The client list of 500,000 (SQLite)" --db "$large"
+  run lookups "The lookups through the server (SQLite)" --db "$large"
   run selection "Long selections (SQLite)" --db "$large"
   run cobertura "GetCobertura (SQLite)" --db "$large"
   run print "Printing and exporting 500,000 clients" --db "$large"

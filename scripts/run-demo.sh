@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Starts fiscal-server on a free loopback port against the demo database and opens the
-# host with the main screen, signed in as the demo operator; without a display it takes a
-# screenshot instead.
+# host with the main screen (its lookups through the server, as on a desktop), signed in as
+# the demo operator; without a display it takes a screenshot instead.
 set -euo pipefail
 build="$1"; db="$2"; shift 2
 port="${FISCAL_PORT:-$(python3 -c 'import socket;s=socket.socket();s.bind(("127.0.0.1",0));print(s.getsockname()[1])' 2>/dev/null || echo 8211)}"
@@ -28,10 +28,10 @@ if [ ! -x "$host" ]; then
 fi
 if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   shot="${FISCAL_SCREENSHOT:-$(dirname "$db")/main-screen.png}"
-  QT_QPA_PLATFORM=offscreen "$host" --server "http://127.0.0.1:$port" --db "$db" --screenshot "$shot" \
+  QT_QPA_PLATFORM=offscreen "$host" --server "http://127.0.0.1:$port" --screenshot "$shot" \
     --user operador --password-stdin "$@" <<<"operador-demo"
   echo "No display: the main screen was saved to $shot"
 else
   # The demo operator, signed in without typing (demo users: README.md).
-  "$host" --server "http://127.0.0.1:$port" --db "$db" --open --user operador --password-stdin "$@" <<<"operador-demo"
+  "$host" --server "http://127.0.0.1:$port" --open --user operador --password-stdin "$@" <<<"operador-demo"
 fi

@@ -14,7 +14,7 @@
 QString displayedDatabase(const QString &database)
 {
     if (database.trimmed().isEmpty()) {
-        return QStringLiteral("(não configurado)");
+        return QStringLiteral("(consultas pelo servidor)");
     }
     QString shown = database;
     if (shown.startsWith(QLatin1String("postgres"))) {

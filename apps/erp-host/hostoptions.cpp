@@ -31,7 +31,7 @@ struct OptionInfo {
 // Every option of the host. The parser refuses what is not here, so --help cannot miss one.
 const OptionInfo kOptions[] = {
     {"--server", "URL", "servidor de aplicação, http(s)://HOST:PORTA (padrão http://127.0.0.1:8211)"},
-    {"--db", "BANCO", "banco de dados das consultas: arquivo SQLite ou URL do PostgreSQL"},
+    {"--db", "BANCO", "consultas direto no banco (arquivo SQLite ou URL do PostgreSQL); sem ele, pelo servidor"},
     {"--token", "TOKEN", "token exigido pelo servidor, se houver"},
     {"--cafile", "ARQUIVO.pem", "com https: autoridades em que confiar (padrão: as do sistema)"},
     {"--user", "NOME", "usuário com que entrar no servidor; num servidor sem entrada, o nome que o histórico registra"},
@@ -171,7 +171,7 @@ QString hostHelp()
         "Sem módulo configurado, o aplicativo carrega os módulos instalados com ele.\n"
         "\n"
         "Exemplos:\n"
-        "  erp-host --server http://127.0.0.1:8211 --db /var/lib/fiscal-server/fiscal.sqlite --open\n"
+        "  erp-host --server http://127.0.0.1:8211 --open\n"
         "  erp-host --open Pkg_Ger10200 --screenshot tela.png\n"
         "  erp-host --screenshot janela.png --dialog automatico\n"
         "  erp-host --server https://fiscal.empresa.com.br --cafile /etc/ssl/certs/empresa-ca.pem --open\n");

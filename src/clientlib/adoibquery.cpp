@@ -2,6 +2,7 @@
 #include "clientlib/statementpacket_p.h"
 
 #include "clientlib/dbgeral.h"
+#include "clientlib/remotelookup_p.h"
 #include "clientlib/waitloop_p.h"
 
 #include <QScopeGuard>
@@ -98,6 +99,27 @@ void TADOIBQuery::Open()
     if (m_opening) {
         throw dataset::EDatabaseError(QStringLiteral("%1: a consulta ainda está em andamento.").arg(objectName()));
     }
+    m_opening = true;
+    const auto opened = qScopeGuard([this] { m_opening = false; });
+    dataset::DataPacket packet =
+        lookupsThroughServer() && !m_consulta.isEmpty() ? readThroughServer() : readDirect();
+    setData(std::move(packet));
+    for (int i = 0; i < FieldCount(); ++i) {
+        Fields(i)->setReadOnly(true);
+    }
+}
+
+dataset::DataPacket TADOIBQuery::readThroughServer()
+{
+    std::vector<std::optional<QString>> values;
+    for (const TParam &p : m_params) {
+        values.push_back(p.Value());
+    }
+    return remoteLookup(m_consulta, values, QStringLiteral("Falha na consulta ao banco de dados: "));
+}
+
+dataset::DataPacket TADOIBQuery::readDirect()
+{
     storage::Connection &db = dtmDBGeral().connection();
     const QString text = sqlFor(db.backend());
     if (text.trimmed().isEmpty()) {
@@ -114,8 +136,6 @@ void TADOIBQuery::Open()
     dataset::DataPacket packet;
     std::optional<QString> failure;
     std::atomic<bool> finished = false;
-    m_opening = true;
-    const auto opened = qScopeGuard([this] { m_opening = false; });
     std::thread reader([&] {
         try {
             const auto inUse = dtmDBGeral().use();
@@ -138,10 +158,7 @@ void TADOIBQuery::Open()
     if (failure) {
         throw dataset::EDatabaseError(QStringLiteral("Falha na consulta ao banco de dados: %1").arg(*failure));
     }
-    setData(std::move(packet));
-    for (int i = 0; i < FieldCount(); ++i) {
-        Fields(i)->setReadOnly(true);
-    }
+    return packet;
 }
 
 void TADOIBQuery::Close()

@@ -20,6 +20,10 @@
 // unquoted names to lower case); every field is read-only. A failing query throws
 // dataset::EDatabaseError with the database's message and leaves the query closed.
 //
+// A query that names its catalogue statement (setConsulta, protocol/lookups.h) needs no
+// database: without one configured it runs on the application server (remotelookup_p.h),
+// its parameters sent in the order of the text, and gives the same fields and rows.
+//
 // The rows are read on a thread of its own while the caller waits in a loop that paints
 // but takes no input (waitloop_p.h), as a server call waits: a long read keeps the screen
 // drawn. A timer that opens the same query meanwhile gets an error, not a second read.
@@ -67,6 +71,10 @@ public:
     QString SQL_POSTGRES() const { return m_sqlPostgres; }
     void setSQL_POSTGRES(const QString &sql);
 
+    // The catalogue's name of the statement SQL holds; empty for a text of the screen's own.
+    QString Consulta() const { return m_consulta; }
+    void setConsulta(const QString &name) { m_consulta = name; }
+
     // The text that runs on that database.
     QString sqlFor(storage::Backend backend) const;
 
@@ -80,6 +88,8 @@ public:
 
 private:
     void syncParams();
+    dataset::DataPacket readDirect();
+    dataset::DataPacket readThroughServer();
 
     QString m_sql;
     QString m_sqlOracle;
@@ -87,6 +97,7 @@ private:
     QString m_sqlIb;
     QString m_sqlSqlite;
     QString m_sqlPostgres;
+    QString m_consulta;
     std::vector<TParam> m_params;
     bool m_opening = false;
 };

@@ -2,12 +2,40 @@
 #include "clientlib/statementpacket_p.h"
 
 #include "clientlib/dbgeral.h"
+#include "clientlib/remotelookup_p.h"
+#include "protocol/lookups.h"
 
 namespace fiscal::clientlib {
 
 namespace {
 const QString kDeleteCache = QStringLiteral("DELETECACHE");
+
+// The catalogue's statement of each table, for the road through the server.
+const char *consultaOf(const QString &key)
+{
+    namespace lookup = protocol::lookup;
+    static const QMap<QString, const char *> names = {
+        {QStringLiteral("FORNECEDOR"), lookup::kCacheFornecedor}, {QStringLiteral("CLIENTE"), lookup::kCacheCliente},
+        {QStringLiteral("FILIAL"), lookup::kCacheFilial}, {QStringLiteral("TIPOOPERAC"), lookup::kCacheTipoOperac},
+        {QStringLiteral("PARAMFILIAL"), lookup::kCacheParamFilial},
+        {QStringLiteral("PARAMGERAL"), lookup::kCacheParamGeral},
+    };
+    return names.value(key);
 }
+dataset::DataPacket readTable(const QString &key)
+{
+    try {
+        storage::Connection &db = dtmDBGeral().connection();
+        const auto inUse = dtmDBGeral().use();
+        // The key is one of the fixed table names above, never text from elsewhere.
+        std::unique_ptr<storage::Statement> st = db.prepare(("SELECT * FROM " + key).toStdString());
+        return readStatementPacket(*st);
+    } catch (const storage::Error &e) {
+        throw dataset::EDatabaseError(QStringLiteral("Falha ao atualizar o cache local (%1): %2")
+                                          .arg(key, QString::fromUtf8(e.what())));
+    }
+}
+} // namespace
 
 LocalCache &LocalCache::instance()
 {
@@ -65,17 +93,10 @@ void LocalCache::refresh(const QString &key)
     }
     // Drop the old copy first: if the read fails, nothing stale stays behind.
     m_tables.remove(k);
-    dataset::DataPacket packet;
-    try {
-        storage::Connection &db = dtmDBGeral().connection();
-        const auto inUse = dtmDBGeral().use();
-        // The key is one of the fixed table names above, never text from elsewhere.
-        std::unique_ptr<storage::Statement> st = db.prepare(("SELECT * FROM " + k).toStdString());
-        packet = readStatementPacket(*st);
-    } catch (const storage::Error &e) {
-        throw dataset::EDatabaseError(QStringLiteral("Falha ao atualizar o cache local (%1): %2")
-                                          .arg(k, QString::fromUtf8(e.what())));
-    }
+    dataset::DataPacket packet = lookupsThroughServer()
+        ? remoteLookup(QString::fromLatin1(consultaOf(k)), {},
+                       QStringLiteral("Falha ao atualizar o cache local (%1): ").arg(k))
+        : readTable(k);
     m_tables.insert(k, std::move(packet));
     m_loads[k] += 1;
 }

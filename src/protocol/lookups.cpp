@@ -64,6 +64,12 @@ const std::vector<Lookup> &catalogue()
          {}},
         {kFornecedores,
          "SELECT CDFORNECED, IDTPIJURFORN, NRINSJURFORN, NMRAZSOCFORN FROM FORNECEDOR ORDER BY NRINSJURFORN", {}},
+        {kCacheFornecedor, "SELECT * FROM FORNECEDOR", {}},
+        {kCacheCliente, "SELECT * FROM CLIENTE", {}},
+        {kCacheFilial, "SELECT * FROM FILIAL", {}},
+        {kCacheTipoOperac, "SELECT * FROM TIPOOPERAC", {}},
+        {kCacheParamFilial, "SELECT * FROM PARAMFILIAL", {}},
+        {kCacheParamGeral, "SELECT * FROM PARAMGERAL", {}},
     };
     return list;
 }

@@ -52,6 +52,13 @@ inline constexpr char kGrupoFiscal[] = "GrupoFiscal";               // one by co
 // Clients and suppliers, for the lists of the registration dialog
 inline constexpr char kClientes[] = "Clientes";
 inline constexpr char kFornecedores[] = "Fornecedores";
+// The client's local cache (clientlib/localcache.h): one whole table each
+inline constexpr char kCacheFornecedor[] = "CacheFornecedor";
+inline constexpr char kCacheCliente[] = "CacheCliente";
+inline constexpr char kCacheFilial[] = "CacheFilial";
+inline constexpr char kCacheTipoOperac[] = "CacheTipoOperac";
+inline constexpr char kCacheParamFilial[] = "CacheParamFilial";
+inline constexpr char kCacheParamGeral[] = "CacheParamGeral";
 } // namespace lookup
 
 } // namespace fiscal::protocol

@@ -9,6 +9,7 @@ inline constexpr char kParamGrupFiscal[] = "Ger10200.rdmParamGrupFiscal";  // ma
 inline constexpr char kCadAutParGrpFis[] = "Ger10201.rdmCadAutParGrpFis";  // automatic registration
 inline constexpr char kHistorico[] = "Ger10204.rdmHistorico";              // history and undo
 inline constexpr char kRelatorios[] = "Ger10205.rdmRelatorios";            // coverage report
+inline constexpr char kConsultas[] = "Ger10207.rdmConsultas";              // the lookups (lookups.h)
 inline constexpr char kSessao[] = "Ger10206.rdmSessao";                    // sign-in and users (sessionpackets.h)
 
 namespace method {
@@ -67,6 +68,11 @@ inline constexpr char GetSituacaoEm[] = "GetSituacaoEm";     // a tab's table as
 inline constexpr char GetCobertura[] = "GetCobertura";
 inline constexpr char GetSemGrupo[] = "GetSemGrupo";
 
+// ---- Ger10207.rdmConsultas ----
+// Consulta(name, [parameters]): runs the catalogue's statement of that name (lookups.h)
+// with its parameters (strings or null, in the order of Lookup::params) bound, and answers
+// the data packet the direct query would give.
+inline constexpr char Consulta[] = "Consulta";
 // ---- Ger10206.rdmSessao ----
 inline constexpr char Entrar[] = "Entrar";                // (usuario, senha): the only call without a session
 inline constexpr char Sair[] = "Sair";                    // ()

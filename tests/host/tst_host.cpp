@@ -222,7 +222,7 @@ TEST(AboutDialog, PasswordsNeverShow)
         {"postgres://u:p@h/d?password=q&sslmode=require", "postgres://u:***@h/d?password=***&sslmode=require"},
         {"host=db dbname=fiscal password=segredo user=u", "host=db dbname=fiscal password=*** user=u"},
         {"host=db password = 'com espaço' user=u", "host=db password = *** user=u"},
-        {"", "(não configurado)"},
+        {"", "(consultas pelo servidor)"},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(displayedDatabase(QString::fromUtf8(c.configured)), QString::fromUtf8(c.shown)) << c.configured;

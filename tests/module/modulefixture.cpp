@@ -17,21 +17,33 @@
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QMap>
+#include "protocol/objects.h"
+
 #include <QTabBar>
 #include <QTest>
 
 namespace fiscal::test {
 
+bool lookupsThroughServer()
+{
+    return qEnvironmentVariable("FISCAL_TEST_ROAD") == QLatin1String("server");
+}
+
+void pointClientAt(const TestDb &db, const ServerProcess &server)
+{
+    auto &settings = clientlib::Settings::instance();
+    settings.setServerHost(QStringLiteral("127.0.0.1"));
+    settings.setServerPort(server.port());
+    settings.setDatabase(lookupsThroughServer() ? QString() : QString::fromStdString(db.url()));
+    clientlib::dtmDBGeral().close();
+    clientlib::LocalCache::instance().clear();
+}
+
 void ModuleTest::SetUp()
 {
     db = TestDb::create(Backend::Sqlite);
     server = std::make_unique<ServerProcess>(db->url());
-    auto &settings = clientlib::Settings::instance();
-    settings.setServerHost(QStringLiteral("127.0.0.1"));
-    settings.setServerPort(server->port());
-    settings.setDatabase(QString::fromStdString(db->url()));
-    clientlib::dtmDBGeral().close();
-    clientlib::LocalCache::instance().clear();
+    pointClientAt(*db, *server);
 
     if (m_scripted) {
         auto scripted = std::make_unique<clientlib::ScriptedInteraction>();
@@ -41,6 +53,9 @@ void ModuleTest::SetUp()
 
     clientlib::TNetConnection::setCallObserver(
         [this](const QString &serverName, const QString &method, const QCborArray &params) {
+            // The lookups are the road's business, not calls the screens make.
+            if (serverName == QLatin1String(protocol::kConsultas))
+                return;
             RecordedCall call{method, params, serverName};
             if (clientlib::WaitAnimation *avi = clientlib::currentWaitAnimation()) {
                 call.waitKind = avi->kind();

@@ -52,6 +52,13 @@ struct RecordedCall {
     QString waitWindowName;   // kept when the window is gone
 };
 
+// The road of the module's lookups in this run: FISCAL_TEST_ROAD=server sends them through
+// the application server (no database configured, as on a desktop), otherwise they read the
+// database straight.
+bool lookupsThroughServer();
+// Points the client at `server` and, on the direct road, at `db`.
+void pointClientAt(const TestDb &db, const ServerProcess &server);
+
 class ModuleTest : public ::testing::Test {
 protected:
     // Without the script, boxes and dialogs are the real Qt ones (the display tests).

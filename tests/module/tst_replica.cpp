@@ -679,8 +679,8 @@ TEST_P(ReplicaQueries, TheLookupsRunOnTheDatabase)
 {
     auto db = TestDb::create(GetParam());
     db->exec("UPDATE IMPOSTO SET IDORGARRECAD = NULL WHERE CDIMPOSTO = '02'");
-    clientlib::Settings::instance().setDatabase(QString::fromStdString(db->url()));
-    clientlib::dtmDBGeral().close();
+    ServerProcess server(db->url());
+    pointClientAt(*db, server);
     {
         TfrmReplica d;
         const struct {

@@ -3,7 +3,7 @@
 # installed with apt-get into a throwaway root (an overlay of this machine's own root, so
 # their dependencies are the ones Debian installed here) where systemd is booted in a
 # container; the server started through its unit, restarted by systemd after a crash,
-# erp-host opened headless against it by a desktop user of the group fiscal; then a
+# erp-host opened headless against it by a desktop user without access to the database; then a
 # PostgreSQL cluster made there with the roles of docs/deploy.md, the schema migrated by its
 # owner through the migration unit and the unit serving with the runtime role only; both
 # packages purged. The units run with the example settings of docs/deploy.md, as an
@@ -172,7 +172,7 @@ inroot fiscal-server --version | grep -qx "fiscal-server ${version%-*}" || fail 
 inroot erp-host --version | grep -q "${version%-*}" || fail "erp-host --version does not say ${version%-*}"
 inroot erp-host --help | grep -q -- "--open" || fail "erp-host --help"
 inroot getent passwd fiscal >/dev/null || fail "no system user fiscal"
-[ "$(inroot stat -c '%U:%G %a' /var/lib/fiscal-server)" = "fiscal:fiscal 2770" ] \
+[ "$(inroot stat -c '%U:%G %a' /var/lib/fiscal-server)" = "fiscal:fiscal 700" ] \
   || fail "/var/lib/fiscal-server is $(inroot stat -c '%U:%G %a' /var/lib/fiscal-server)"
 for f in /usr/share/applications/erp-host.desktop /usr/share/icons/hicolor/48x48/apps/erp-host.png \
          /usr/share/icons/hicolor/scalable/apps/erp-host.svg /usr/share/man/man1/erp-host.1.gz \
@@ -213,14 +213,14 @@ run_as_unit() {
   echo "   $command"
   # shellcheck disable=SC2086
   inroot_exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "${env[@]}" bash -c \
-    'umask 0007; exec "$@"' _ "${as_fiscal[@]}" $command
+    'umask 0077; exec "$@"' _ "${as_fiscal[@]}" $command
 }
 
 # ---- the server ----
 as_fiscal=(setpriv --reuid=fiscal --regid=fiscal --init-groups)
 # Demo data first, so that the host shows rows; the unit's --init must leave them alone. It
 # brings the demo users, one of whom the host signs in as.
-inroot "${as_fiscal[@]}" sh -c "umask 0007; fiscal-server --db '$db' --init --demo small" >/dev/null \
+inroot "${as_fiscal[@]}" sh -c "umask 0077; fiscal-server --db '$db' --init --demo small" >/dev/null \
   || fail "demo data"
 if [ -n "$container" ]; then
   echo "== the server through its unit: systemctl start $unit"
@@ -255,9 +255,10 @@ else
 fi
 
 # ---- the host ----
-echo "== erp-host, headless, as a member of the group fiscal"
-inroot useradd --create-home --groups fiscal fiscaltest
-# The installed settings name the database; the module comes from the installed folder.
+echo "== erp-host, headless, as a user without access to the database"
+inroot useradd --create-home fiscaltest
+! inroot setpriv --reuid=fiscaltest --regid=fiscaltest --init-groups test -r "$db" || fail "a desktop user can read $db"
+# The installed settings name the server only; the module comes from the installed folder.
 inroot setpriv --reuid=fiscaltest --regid=fiscaltest --init-groups env -i PATH=/usr/bin:/bin \
   HOME=/home/fiscaltest QT_QPA_PLATFORM=offscreen \
   erp-host --server "http://127.0.0.1:$port" --user operador --password-stdin --open Pkg_Ger10200 \

@@ -137,6 +137,7 @@ clientlib::TADOIBQuery *makeQuery(QObject *owner, const QString &name, const cha
     auto *q = new clientlib::TADOIBQuery(owner);
     q->setObjectName(name);
     q->setSQL(QString::fromUtf8(statement.sql));
+    q->setConsulta(QString::fromUtf8(statement.name));
     if (statement.sqlOracle)
         q->setSQL_ORACLE(QString::fromUtf8(statement.sqlOracle));
     if (statement.sqlMssql)

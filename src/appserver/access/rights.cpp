@@ -49,6 +49,7 @@ const Rule kRules[] = {
     {protocol::kCadAutParGrpFis, m::SimulaImportaGrupos, Right::Read},
     {protocol::kRelatorios, m::GetCobertura, Right::Read},
     {protocol::kRelatorios, m::GetSemGrupo, Right::Read},
+    {protocol::kConsultas, m::Consulta, Right::Read},
     // One-row saves and bulk operations.
     {protocol::kParamGrupFiscal, m::SetFornecedor, Right::Write},
     {protocol::kParamGrupFiscal, m::SetCliente, Right::Write},
