@@ -74,6 +74,14 @@ bool serverWantsSignIn()
 SignIn signIn(const QString &login, const QString &password)
 {
     SignIn in;
+    const Settings &s = Settings::instance();
+    if (!s.serverTls() && !fiscal::rpc::isLoopbackHost(s.serverHost())) {
+        // The password would cross the network as it was typed.
+        in.message = QStringLiteral("A senha não foi enviada ao servidor %1: a conexão é http://, sem criptografia, e "
+                                    "qualquer um na rede poderia lê-la. Configure o endereço do servidor com "
+                                    "https:// (TLS), ou use um servidor nesta máquina.").arg(s.serverHost());
+        return in;
+    }
     const Answer a = call(method::Entrar, {login, password});
     if (!a.ok || a.rows.size() != 1) {
         in.message = a.message.isEmpty() ? QStringLiteral("O servidor não respondeu à entrada.") : a.message;

@@ -1,5 +1,8 @@
 #include "commandline.h"
 
+#include <arpa/inet.h>
+
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 
@@ -21,6 +24,38 @@ int parseInt(const std::string &text, const std::string &option, int lo, int hi)
 bool set(const char *variable)
 {
     return variable && *variable;
+}
+
+// An IP address as inet_ntop writes it, the way the server prints a peer; empty when not one.
+std::string canonicalAddress(const std::string &text)
+{
+    unsigned char bytes[16];
+    char out[INET6_ADDRSTRLEN];
+    for (const int family : {AF_INET, AF_INET6})
+        if (inet_pton(family, text.c_str(), bytes) == 1 && inet_ntop(family, bytes, out, sizeof out))
+            return out;
+    return {};
+}
+
+// "127.0.0.1,::1": each an IP address as the server prints a peer's, so that it compares.
+void addProxies(std::vector<std::string> &proxies, const std::string &list, const std::string &option)
+{
+    std::size_t from = 0;
+    while (from <= list.size()) {
+        const std::size_t comma = std::min(list.find(',', from), list.size());
+        std::string one = list.substr(from, comma - from);
+        while (!one.empty() && one.front() == ' ')
+            one.erase(0, 1);
+        while (!one.empty() && one.back() == ' ')
+            one.pop_back();
+        if (!one.empty()) {
+            const std::string canonical = canonicalAddress(one);
+            if (canonical.empty())
+                throw UsageError(option + " espera endereços IP separados por vírgula, veio '" + one + "'");
+            proxies.push_back(canonical);
+        }
+        from = comma + 1;
+    }
 }
 
 // migrate, backup and restore: one job each, then the program ends.
@@ -159,6 +194,8 @@ const char *usageText()
     return "uso: fiscal-server --db BANCO --init [--demo small|large]\n"
            "     fiscal-server --db BANCO [--init] --listen ENDEREÇO:PORTA [--token TOKEN] [--tokens ARQUIVO]\n"
            "            [--history-days N] [--workers N] [--pool N] [--drain SEGUNDOS]\n"
+           "            [--read-limit S] [--save-limit S] [--bulk-limit S] [--lock-wait S]\n"
+           "            [--heavy-per-batch N] [--trusted-proxy ENDEREÇO[,ENDEREÇO...]]\n"
            "            [--auth usuarios|pam[:SERVIÇO]|nenhuma] [--session-hours N]\n"
            "     fiscal-server migrate [--db BANCO] [--runtime-role PAPEL]\n"
            "     fiscal-server backup --db BANCO ARQUIVO\n"
@@ -177,6 +214,8 @@ const char *helpText()
            "uso: fiscal-server --db BANCO --init [--demo small|large]\n"
            "     fiscal-server --db BANCO [--init] --listen ENDEREÇO:PORTA [--token TOKEN] [--tokens ARQUIVO]\n"
            "            [--history-days N] [--workers N] [--pool N] [--drain SEGUNDOS]\n"
+           "            [--read-limit S] [--save-limit S] [--bulk-limit S] [--lock-wait S]\n"
+           "            [--heavy-per-batch N] [--trusted-proxy ENDEREÇO[,ENDEREÇO...]]\n"
            "            [--auth usuarios|pam[:SERVIÇO]|nenhuma] [--session-hours N]\n"
            "     fiscal-server migrate [--db BANCO] [--runtime-role PAPEL]\n"
            "     fiscal-server backup --db BANCO ARQUIVO\n"
@@ -219,6 +258,22 @@ const char *helpText()
            "                           fechar cada conexão depois da resposta, e para quando não\n"
            "                           resta conexão ou passado esse tempo (0 a 300; padrão 0:\n"
            "                           para logo); um segundo SIGTERM para na hora\n"
+           "  --read-limit S           tempo máximo de uma consulta, em segundos (padrão 120)\n"
+           "  --save-limit S           tempo máximo de uma gravação de linhas da grade (padrão 30)\n"
+           "  --bulk-limit S           tempo máximo de um cadastramento automático, replicação,\n"
+           "                           desfazer ou sua simulação (padrão 900). Passado o tempo,\n"
+           "                           a chamada é cancelada e nada dela é gravado; uma resposta\n"
+           "                           que o cliente lê devagar é cortada no mesmo prazo. Os três\n"
+           "                           de 1 a 86400\n"
+           "  --lock-wait S            quanto uma gravação espera por um registro que outra\n"
+           "                           operação está alterando antes de responder \"O registro está\n"
+           "                           sendo alterado por outra operação; tente novamente.\"\n"
+           "                           (1 a 600; padrão 5)\n"
+           "  --heavy-per-batch N      chamadas pesadas (GetDados, relatórios, operações em massa)\n"
+           "                           aceitas num só lote, de 1 a 1000 (padrão 4)\n"
+           "  --trusted-proxy ENDEREÇOS  proxies (o nginx da máquina: 127.0.0.1,::1) de quem o\n"
+           "                           servidor aceita X-Forwarded-For como o endereço do cliente,\n"
+           "                           no registro de chamadas e no histórico; pode ser repetida\n"
            "  --help, -h               mostra esta ajuda e sai\n"
            "\n"
            "Tarefas:\n"
@@ -247,6 +302,7 @@ const char *helpText()
            "  FISCAL_POOL, FISCAL_DRAIN  --pool e --drain, quando não são dados\n"
            "  FISCAL_SERVER_TOKENS     o arquivo de tokens, quando --tokens não é dado\n"
            "  FISCAL_HISTORY_DAYS      os dias de histórico, quando --history-days não é dado\n"
+           "  FISCAL_TRUSTED_PROXY     os proxies confiáveis, quando --trusted-proxy não é dado\n"
            "  FISCAL_AUTH, FISCAL_SESSION_HOURS  --auth e --session-hours, quando não são dados\n"
            "  FISCAL_PAM_CONFDIR       pasta de configuração do PAM no lugar de /etc/pam.d\n"
            "  FISCAL_MIGRATE_DB, FISCAL_DB, FISCAL_RUNTIME_ROLE  o banco e o papel de migrate\n"
@@ -288,7 +344,7 @@ Environment Environment::fromProcess()
             std::getenv("FISCAL_DRAIN"),        std::getenv("FISCAL_SERVER_TOKENS"),
             std::getenv("FISCAL_HISTORY_DAYS"), std::getenv("FISCAL_DB"),
             std::getenv("FISCAL_MIGRATE_DB"),   std::getenv("FISCAL_RUNTIME_ROLE"),
-            std::getenv("FISCAL_AUTH"),         std::getenv("FISCAL_SESSION_HOURS")};
+            std::getenv("FISCAL_TRUSTED_PROXY"), std::getenv("FISCAL_AUTH"),       std::getenv("FISCAL_SESSION_HOURS")};
 }
 
 CommandLine parseCommandLine(const std::vector<std::string> &args, const Environment &env)
@@ -312,6 +368,8 @@ CommandLine parseCommandLine(const std::vector<std::string> &args, const Environ
     bool workersGiven = false;
     bool poolGiven = false;
     bool drainGiven = false;
+    bool limitsGiven = false;
+    bool proxiesGiven = false;
     bool authGiven = false;
     bool hoursGiven = false;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -365,6 +423,20 @@ CommandLine parseCommandLine(const std::vector<std::string> &args, const Environ
         } else if (a == "--pool") {
             cl.pool = parseInt(value(), "--pool", 1, 256);
             poolGiven = true;
+        } else if (a == "--read-limit" || a == "--save-limit" || a == "--bulk-limit") {
+            int &limit = a == "--read-limit" ? cl.readLimitSeconds
+                       : a == "--save-limit" ? cl.saveLimitSeconds : cl.bulkLimitSeconds;
+            limit = parseInt(value(), a, 1, 86400);
+            limitsGiven = true;
+        } else if (a == "--lock-wait") {
+            cl.lockWaitSeconds = parseInt(value(), a, 1, 600);
+            limitsGiven = true;
+        } else if (a == "--heavy-per-batch") {
+            cl.heavyPerBatch = parseInt(value(), a, 1, 1000);
+            limitsGiven = true;
+        } else if (a == "--trusted-proxy") {
+            addProxies(cl.trustedProxies, value(), a);
+            proxiesGiven = true;
         } else if (a == "--drain") {
             cl.drainSeconds = parseInt(value(), "--drain", 0, 300);
             drainGiven = true;
@@ -386,10 +458,10 @@ CommandLine parseCommandLine(const std::vector<std::string> &args, const Environ
         throw UsageError("diga --init, --listen ou os dois");
     if (cl.demo && !cl.init)
         throw UsageError("--demo só vale com --init");
-    if ((tokenGiven || tokensGiven || daysGiven || workersGiven || poolGiven || drainGiven || authGiven || hoursGiven)
-        && !cl.listen)
-        throw UsageError("--token, --tokens, --history-days, --workers, --pool, --drain, --auth e --session-hours só"
-                         " valem com --listen");
+    if ((tokenGiven || tokensGiven || daysGiven || workersGiven || poolGiven || drainGiven || limitsGiven
+         || proxiesGiven || authGiven || hoursGiven) && !cl.listen)
+        throw UsageError("--token, --tokens, --history-days, --workers, --pool, --drain, os limites, "
+                         "--trusted-proxy, --auth e --session-hours só valem com --listen");
     if (!authGiven && env.auth && *env.auth)
         parseAuth(env.auth, cl);
     if (!hoursGiven && env.sessionHours && *env.sessionHours)
@@ -400,6 +472,11 @@ CommandLine parseCommandLine(const std::vector<std::string> &args, const Environ
                          + " cada pessoa deve entrar com o seu usuário");
     if (!tokenGiven && env.token)
         cl.token = env.token;
+    if (!cl.token.empty() && cl.token.size() < kMinTokenLength)
+        throw UsageError("o token deve ter ao menos " + std::to_string(kMinTokenLength)
+                         + " caracteres (openssl rand -hex 32 gera um)");
+    if (!proxiesGiven && set(env.trustedProxy))
+        addProxies(cl.trustedProxies, env.trustedProxy, "FISCAL_TRUSTED_PROXY");
     if (!tokensGiven && env.tokensFile)
         cl.tokensFile = env.tokensFile;
     // An empty variable (a setting left blank in the environment file) means the default.

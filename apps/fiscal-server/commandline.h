@@ -2,7 +2,8 @@
 // The command line of fiscal-server:
 //   fiscal-server --db DB --init [--demo small|large]
 //   fiscal-server --db DB --listen ADDRESS:PORT [--token T] [--tokens FILE] [--history-days N]
-//                 [--workers N] [--pool N] [--drain S]
+//                 [--workers N] [--pool N] [--drain S] [--read-limit S] [--save-limit S]
+//                 [--bulk-limit S] [--lock-wait S] [--heavy-per-batch N] [--trusted-proxy ADDRESS,...]
 //   fiscal-server migrate [--db DB] [--runtime-role ROLE]
 //   fiscal-server backup --db DB FILE
 //   fiscal-server restore --db DB FILE
@@ -44,6 +45,12 @@ struct CommandLine {
     int workers = 4;
     int pool = 0;                        // database connections; 0: as many as workers
     int drainSeconds = 0;                // after SIGTERM: /health 503 this long before stopping
+    int readLimitSeconds = 120;          // a read's deadline
+    int saveLimitSeconds = 30;           // a one-row save's
+    int bulkLimitSeconds = 900;          // a bulk call's (and its preview's)
+    int lockWaitSeconds = 5;             // a save waiting for a row another operation holds
+    int heavyPerBatch = 4;               // heavy calls in one batch
+    std::vector<std::string> trustedProxies;   // --trusted-proxy, else FISCAL_TRUSTED_PROXY
     AuthMode auth = AuthMode::Users;     // --auth, else FISCAL_AUTH
     std::string pamService = "fiscal-server";
     int sessionHours = 8;                // --session-hours, else FISCAL_SESSION_HOURS
@@ -61,6 +68,9 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The shortest token a server accepts: anything shorter can be guessed.
+constexpr std::size_t kMinTokenLength = 32;
+
 // A hundred years: beyond that a number of days is a slip.
 constexpr int kMaxHistoryDays = 36500;
 
@@ -75,6 +85,7 @@ struct Environment {
     const char *db = nullptr;            // FISCAL_DB, for migrate
     const char *migrateDb = nullptr;     // FISCAL_MIGRATE_DB, for migrate, before FISCAL_DB
     const char *runtimeRole = nullptr;   // FISCAL_RUNTIME_ROLE
+    const char *trustedProxy = nullptr;  // FISCAL_TRUSTED_PROXY
     const char *auth = nullptr;          // FISCAL_AUTH
     const char *sessionHours = nullptr;  // FISCAL_SESSION_HOURS
     static Environment fromProcess();

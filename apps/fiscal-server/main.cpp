@@ -231,6 +231,12 @@ int serve(const server::CommandLine &cl, rpc::TokenTable tokens)
     options.port = cl.port;
     options.authenticate = access::authenticator(auth, sessions);
     options.workers = cl.workers;
+    options.limits.read = std::chrono::seconds(cl.readLimitSeconds);
+    options.limits.save = std::chrono::seconds(cl.saveLimitSeconds);
+    options.limits.bulk = std::chrono::seconds(cl.bulkLimitSeconds);
+    options.limits.lockWait = std::chrono::seconds(cl.lockWaitSeconds);
+    options.limits.heavyPerBatch = std::size_t(cl.heavyPerBatch);
+    options.trustedProxies = cl.trustedProxies;
     options.recordCall = [&metrics, &callLog](const rpc::CallRecord &call) {
         metrics.record(call);
         callLog.write(call);

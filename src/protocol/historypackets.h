@@ -28,6 +28,7 @@ inline constexpr char QTINCLUIDOS[] = "QTINCLUIDOS";
 inline constexpr char QTEXCLUIDOS[] = "QTEXCLUIDOS";
 inline constexpr char IDDESFAZ[] = "IDDESFAZ";            // the operation an undo undid
 inline constexpr char IDDESFEITAPOR[] = "IDDESFEITAPOR";  // the undo that undid this one
+inline constexpr char DSENDERECO[] = "DSENDERECO";        // the client's address ('' before it was kept)
 inline constexpr char QTRESTAURADOS[] = "QTRESTAURADOS";
 inline constexpr char QTIGNORADOS[] = "QTIGNORADOS";
 inline constexpr char QTALTERADOSDEPOIS[] = "QTALTERADOSDEPOIS";  // skipped: written since by an operation in force
@@ -46,7 +47,8 @@ inline constexpr PacketField kRegistro[] = {
 // GetOperacoes(limit, beforeId): the operations, newest first.
 inline constexpr PacketField kOperacoes[] = {
     {IDOPERACAO, 20}, {DTOPERACAO, 24}, {NMUSUARIO, 64}, {NMMETODO, 40}, {DSARGUMENTOS, 0},
-    {QTALTERADOS, 12}, {QTINCLUIDOS, 12}, {QTEXCLUIDOS, 12}, {IDDESFAZ, 20}, {IDDESFEITAPOR, 20}};
+    {QTALTERADOS, 12}, {QTINCLUIDOS, 12}, {QTEXCLUIDOS, 12}, {IDDESFAZ, 20}, {IDDESFEITAPOR, 20},
+    {DSENDERECO, 45}};
 
 // GetOperacaoItens(id): the rows one operation changed.
 inline constexpr PacketField kItens[] = {

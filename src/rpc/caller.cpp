@@ -152,6 +152,9 @@ TokenTable TokenTable::parse(std::string_view text)
         if (!hex)
             fail("o hash deve ter 64 dígitos hexadecimais (SHA-256 do token), seguido ou não de um papel"
                  " (consulta, operador ou administrador)");
+        // `printf %s "$TOKEN" | sha256sum` with $TOKEN unset gives this: anyone could call as the user.
+        if (digest == hash({}))
+            fail("este é o hash de um token vazio (a variável do token estava vazia?)");
         if (!t.m_users.emplace(digest, Owner{std::string(user), std::move(role)}).second)
             fail("o mesmo token aparece duas vezes");
     }

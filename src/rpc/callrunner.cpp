@@ -51,6 +51,23 @@ struct Call {
     bool answered() const { return refused || !request.notification; }
 };
 
+// A batch of more heavy calls than the limit is refused before any of them runs: each may
+// read the whole database or hold its tables for minutes.
+void checkHeavy(const Dispatcher &d, const std::string &object, const std::vector<Call> &calls, std::size_t max)
+{
+    std::size_t heavy = 0;
+    for (const Call &c : calls) {
+        MethodName names;
+        if (!c.refused && d.find(object, c.request.method.toStdString(), &names) && isHeavy(names.kind))
+            ++heavy;
+    }
+    if (heavy > max)
+        throw Fault(code::InvalidRequest,
+                    QStringLiteral("Requisição inválida: o lote tem %1 chamadas pesadas (leitura de todos os dados, "
+                                   "relatórios ou operações em massa) e o máximo é %2 por lote; envie-as em lotes "
+                                   "separados.").arg(heavy).arg(max));
+}
+
 Call readCall(const Body &body, const QCborValue &value)
 {
     Call c;
@@ -66,9 +83,9 @@ Call readCall(const Body &body, const QCborValue &value)
 class Runner {
 public:
     Runner(const Dispatcher &d, const std::string &object, const Identity &who, Encoding enc,
-           const SendPiece &send, const CallReport &report, std::uint64_t bodyBytes)
+           const SendPiece &send, const CallReport &report, std::uint64_t bodyBytes, const CallLimits &limits)
         : m_dispatcher(d), m_object(object), m_who(who), m_user(who.user), m_enc(enc), m_send(send), m_report(report),
-          m_bodyBytes(bodyBytes) {}
+          m_bodyBytes(bodyBytes), m_limits(limits) {}
 
     // The body's bytes are shared among this many calls for the reports.
     void shareBodyAmong(std::size_t calls) { m_calls = std::max<std::size_t>(1, calls); }
@@ -96,6 +113,10 @@ public:
                 const CallerScope caller({m_user, m_object, call.request.method.toStdString(), m_who.role,
                                           m_who.session, std::string(m_report.peer), m_who.mustChangePassword});
                 m_dispatcher.admit(names);
+                const auto length = m_limits.of(names.kind);
+                const DeadlineScope deadline({mark.started + length, names.kind, length,
+                                              names.kind == CallKind::Save ? m_limits.lockWait
+                                                                           : std::chrono::milliseconds(0)});
                 if (call.request.notification)
                     runUnanswered(m, call.request);
                 else
@@ -271,6 +292,7 @@ private:
     const SendPiece &m_send;
     const CallReport &m_report;
     const std::uint64_t m_bodyBytes;
+    const CallLimits &m_limits;
     std::size_t m_calls = 1;
     std::size_t m_reported = 0;
     QByteArray m_out;
@@ -285,10 +307,10 @@ private:
 
 CallOutcome runCalls(const Dispatcher &dispatcher, const std::string &object, const Identity &who,
                      const QByteArray &body, Encoding enc, const SendPiece &send, std::size_t maxBatch,
-                     const CallReport &report, bool mayDefer)
+                     const CallReport &report, bool mayDefer, const CallLimits &limits)
 {
     const QCborValue noId(QCborValue::Null);
-    Runner runner(dispatcher, object, who, enc, send, report, std::uint64_t(body.size()));
+    Runner runner(dispatcher, object, who, enc, send, report, std::uint64_t(body.size()), limits);
     try {
         std::vector<Call> calls;
         bool batch = false;
@@ -303,6 +325,7 @@ CallOutcome runCalls(const Dispatcher &dispatcher, const std::string &object, co
                 calls.reserve(std::size_t(requests.size()));
                 for (const QCborValue &r : requests)
                     calls.push_back(readCall(decoded, r));
+                checkHeavy(dispatcher, object, calls, limits.heavyPerBatch);
             }
         } catch (const Fault &f) {
             // Not CBOR/JSON, or a batch refused whole: one error, not an array of them.

@@ -63,10 +63,11 @@ Fault internalFault();
 // A line on standard error about a call of `object`.
 void logFailure(const std::string &object, const QString &method, const char *what, const char *detail);
 
-// A batch holds at most `maxBatch` calls; a larger one is refused whole (InvalidRequest).
+// A batch holds at most `maxBatch` calls, and at most limits.heavyPerBatch heavy ones; a
+// larger one is refused whole (InvalidRequest). Each call runs under the deadline of its kind.
 // `mayDefer`: the caller can wait for a Deferred outcome, so a lone call may answer later.
 CallOutcome runCalls(const Dispatcher &dispatcher, const std::string &object, const Identity &who,
                      const QByteArray &body, Encoding enc, const SendPiece &send, std::size_t maxBatch,
-                     const CallReport &report = {}, bool mayDefer = false);
+                     const CallReport &report = {}, bool mayDefer = false, const CallLimits &limits = {});
 
 } // namespace fiscal::rpc::detail

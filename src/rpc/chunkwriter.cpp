@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <poll.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 
@@ -18,8 +19,8 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using Clock = std::chrono::steady_clock;
 
-ChunkWriter::ChunkWriter(net::ip::tcp::socket &socket, std::chrono::milliseconds timeout)
-    : m_socket(socket), m_timeout(timeout)
+ChunkWriter::ChunkWriter(net::ip::tcp::socket &socket, std::chrono::milliseconds timeout, Clock::time_point deadline)
+    : m_socket(socket), m_timeout(timeout), m_deadline(deadline)
 {
     // Non-blocking, so that a write that finds no room waits in poll() with a deadline
     // instead of blocking for as long as the client likes.
@@ -40,7 +41,7 @@ bool ChunkWriter::writeAll(const Buffers &buffers)
 {
     if (m_failed)
         return false;
-    const auto deadline = Clock::now() + m_timeout;
+    const auto deadline = std::min(Clock::now() + m_timeout, m_deadline);
     beast::buffers_suffix<Buffers> rest(buffers);
     while (beast::buffer_bytes(rest) > 0) {
         beast::error_code ec;

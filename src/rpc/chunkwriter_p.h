@@ -1,10 +1,11 @@
 #pragma once
 // Writes a streamed reply from the thread that runs the call: the header, then each piece as
 // an HTTP/1.1 chunk, then the last chunk. The writes block the calling thread, which is the
-// thread of the connection anyway, and each must finish within the write timeout, so a
-// client that stops reading cannot hold the thread for longer than that.
+// thread of the connection anyway, and each must finish within the write timeout and the
+// whole reply by its call's deadline, so a client that reads slowly cannot hold the thread
+// (and the call's snapshot) for longer than that, however steadily it takes each piece.
 //
-//   ChunkWriter w(socket, timeout);
+//   ChunkWriter w(socket, timeout, deadline);
 //   w.start(head);            // the response header (chunked)
 //   w.chunk(piece);           // as the method produces them
 //   w.finish();               // the last chunk
@@ -24,7 +25,8 @@ namespace fiscal::rpc::detail {
 
 class ChunkWriter {
 public:
-    ChunkWriter(boost::asio::ip::tcp::socket &socket, std::chrono::milliseconds timeout);
+    ChunkWriter(boost::asio::ip::tcp::socket &socket, std::chrono::milliseconds timeout,
+                std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
     ~ChunkWriter();
     ChunkWriter(const ChunkWriter &) = delete;
     ChunkWriter &operator=(const ChunkWriter &) = delete;
@@ -42,6 +44,7 @@ private:
 
     boost::asio::ip::tcp::socket &m_socket;
     std::chrono::milliseconds m_timeout;
+    std::chrono::steady_clock::time_point m_deadline;
     bool m_wasNonBlocking = false;
     bool m_started = false;
     bool m_failed = false;

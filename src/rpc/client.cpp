@@ -7,6 +7,8 @@
 #include "rpc/streambody_p.h"
 #include "rpc/tls_p.h"
 
+#include <QStringList>
+
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -384,6 +386,36 @@ Client::Client(QString host, quint16 port, QString token, TlsOptions tls) : d(st
 
 Client::~Client() = default;
 
+bool isLoopbackHost(const QString &host)
+{
+    QString h = host.trimmed().toLower();
+    if (h.startsWith(QLatin1Char('[')) && h.endsWith(QLatin1Char(']')))
+        h = h.mid(1, h.size() - 2);
+    if (h == QLatin1String("localhost") || h.endsWith(QLatin1String(".localhost")) || h == QLatin1String("::1"))
+        return true;
+    const QStringList parts = h.split(QLatin1Char('.'));
+    if (parts.size() != 4 || parts.front() != QLatin1String("127"))
+        return false;
+    for (const QString &p : parts) {
+        bool ok = false;
+        if (p.toUInt(&ok) > 255 || !ok)
+            return false;
+    }
+    return true;
+}
+
+// The token (and whatever else proves who the user is) travels in every request: over
+// plain HTTP anyone on the way can read it and call as the user.
+void Client::refuseCredentialsInClear() const
+{
+    if (d->token.isEmpty() || d->tlsOptions.enabled || isLoopbackHost(d->host))
+        return;
+    throw TransportError(QStringLiteral(
+        "O token de acesso não foi enviado ao servidor %1: a conexão é http://, sem criptografia, e qualquer um "
+        "na rede poderia lê-lo e usá-lo. Configure o endereço do servidor com https:// (TLS), ou use um servidor "
+        "nesta máquina.").arg(d->host));
+}
+
 void Client::setUser(const QString &user)
 {
     d->userHeader = encodeUserHeader(user);
@@ -394,6 +426,7 @@ Reply Client::call(const QString &object, const QString &method, const QCborArra
 {
     if (!validObjectName(object))
         throw TransportError(QStringLiteral("Nome de objeto remoto inválido: \"%1\".").arg(object));
+    refuseCredentialsInClear();
     if (d->busy.exchange(true))
         throw TransportError(QStringLiteral(
             "Já existe uma chamada ao servidor de aplicação em andamento nesta conexão."));
@@ -437,6 +470,7 @@ Reply Client::call(const QString &object, const QString &method, const QCborArra
 {
     if (!validObjectName(object))
         throw TransportError(QStringLiteral("Nome de objeto remoto inválido: \"%1\".").arg(object));
+    refuseCredentialsInClear();
     if (d->busy.exchange(true))
         throw TransportError(QStringLiteral(
             "Já existe uma chamada ao servidor de aplicação em andamento nesta conexão."));
@@ -541,3 +575,4 @@ quint16 Client::port() const
 }
 
 } // namespace fiscal::rpc
+

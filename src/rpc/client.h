@@ -21,6 +21,9 @@ struct TlsOptions {
     QString caFile;
 };
 
+// localhost, 127.0.0.0/8 and ::1: names and addresses that never leave the machine.
+bool isLoopbackHost(const QString &host);
+
 class Client {
 public:
     Client(QString host, quint16 port, QString token = {}, TlsOptions tls = {});
@@ -61,6 +64,9 @@ public:
     quint16 port() const;
 
 private:
+    // A token over plain HTTP to another machine is refused (TransportError saying why).
+    void refuseCredentialsInClear() const;
+
     struct Impl;
     std::unique_ptr<Impl> d;
 };

@@ -26,14 +26,14 @@ QString echoed(QStringView text)
     return text.first(n).toString() + QChar(0x2026);
 }
 
-void Dispatcher::add(const std::string &object, const std::string &method, Method m)
+void Dispatcher::add(const std::string &object, const std::string &method, Method m, CallKind kind)
 {
     if (object.empty() || method.empty() || !m)
         throw std::invalid_argument("Dispatcher::add: empty object, method or handler");
     Object &o = m_objects[lowered(object)];
     if (o.name.empty())
         o.name = object;
-    if (!o.methods.emplace(lowered(method), Entry{method, std::move(m)}).second)
+    if (!o.methods.emplace(lowered(method), Entry{method, std::move(m), kind}).second)
         throw std::invalid_argument("Dispatcher::add: method registered twice: " + object + "."
                                     + method);
 }
@@ -62,7 +62,7 @@ const Method *Dispatcher::find(const std::string &object, const std::string &met
     if (m == o->second.methods.end())
         return nullptr;
     if (name)
-        *name = {&o->second.name, &m->second.name};
+        *name = {&o->second.name, &m->second.name, m->second.kind};
     return &m->second.fn;
 }
 

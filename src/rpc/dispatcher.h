@@ -4,6 +4,7 @@
 // writes its result with a ValueWriter. It reports failures by throwing rpc::Fault.
 
 #include "dataset/valuewriter.h"
+#include "rpc/calllimits.h"
 
 #include <QCborArray>
 #include <QCborValue>
@@ -60,6 +61,7 @@ using Method = std::function<void(const QCborArray &params, dataset::ValueWriter
 struct MethodName {
     const std::string *object = nullptr;
     const std::string *method = nullptr;
+    CallKind kind = CallKind::Read;
 };
 
 // Whether the client of the call running on this thread has closed or reset its connection
@@ -75,7 +77,8 @@ using Guard = std::function<void(const MethodName &)>;
 class Dispatcher {
 public:
     // object: "Ger10200.rdmParamGrupFiscal"; method names are matched without regard to case.
-    void add(const std::string &object, const std::string &method, Method m);
+    // `kind` gives the call its time limit and says whether it is heavy (calllimits.h).
+    void add(const std::string &object, const std::string &method, Method m, CallKind kind = CallKind::Read);
     // Every method call is first put to the guard; none by default.
     void setGuard(Guard guard) { m_guard = std::move(guard); }
     void admit(const MethodName &name) const
@@ -93,6 +96,7 @@ private:
     struct Entry {
         std::string name;
         Method fn;
+        CallKind kind;
     };
     struct Object {
         std::string name;

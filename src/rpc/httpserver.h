@@ -7,12 +7,14 @@
 
 #include "rpc/serverhooks.h"
 #include "rpc/caller.h"
+#include "rpc/calllimits.h"
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace fiscal::rpc {
 
@@ -43,6 +45,12 @@ struct ServerOptions {
     // counts as maxBodyBytes, its most; a request alone always passes.
     std::size_t maxBodiesBytes = 256u * 1024 * 1024;
     std::size_t maxBatch = 1000;                   // calls in one JSON-RPC batch
+    // Each call's deadline by its kind, the lock wait of a save, heavy calls per batch. A
+    // reply being streamed is cut at its call's deadline, however fast each piece went.
+    CallLimits limits;
+    // Peers whose X-Forwarded-For names the client (nginx on this machine, say); from any
+    // other peer the header is ignored. Addresses as they print ("127.0.0.1", "::1").
+    std::vector<std::string> trustedProxies;
     CallRecorder recordCall;                       // optional: told of every answered call and refusal
     GetAnswerer answerGet;                         // optional: GET/HEAD paths outside /rpc
 };

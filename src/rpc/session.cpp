@@ -10,6 +10,7 @@
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/write.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <sys/socket.h>
 #include <utility>
@@ -53,6 +54,23 @@ namespace net = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = net::ip::tcp;
+
+std::string clientAddress(const std::string &peer, std::string_view forwardedFor,
+                          const std::vector<std::string> &trustedProxies)
+{
+    if (forwardedFor.empty() || std::find(trustedProxies.begin(), trustedProxies.end(), peer) == trustedProxies.end())
+        return peer;
+    // The proxy appends the address it saw to what the client sent: only the last one is its own.
+    const auto comma = forwardedFor.rfind(',');
+    std::string_view last = comma == std::string_view::npos ? forwardedFor : forwardedFor.substr(comma + 1);
+    while (!last.empty() && (last.front() == ' ' || last.front() == '\t'))
+        last.remove_prefix(1);
+    while (!last.empty() && (last.back() == ' ' || last.back() == '\t'))
+        last.remove_suffix(1);
+    beast::error_code ec;
+    const auto address = net::ip::make_address(std::string(last), ec);
+    return ec ? peer : address.to_string();
+}
 
 Session::Session(ServerState &srv, Loop &loop, tcp::socket socket)
     : m_srv(srv), m_loop(loop), m_socket(std::move(socket)), m_timer(m_socket.get_executor())
@@ -178,6 +196,7 @@ void Session::onDeadline()
 void Session::readHeader()
 {
     m_state = State::Reading;
+    m_client.clear();
     m_enc = Encoding::Json;
     m_head = false;
     m_object.clear();
@@ -225,6 +244,7 @@ void Session::onHeader(beast::error_code ec)
     auto &req = m_parser->get();
     m_keepAlive = req.keep_alive();
     m_head = req.method() == http::verb::head;
+    m_client = clientAddress(m_peer, req["X-Forwarded-For"], m_srv.opt.trustedProxies);
     // Health and metrics answer without the token: load balancers and scrapers ask them.
     if ((req.method() == http::verb::get || m_head) && m_srv.opt.answerGet) {
         const auto target = req.target();
@@ -235,7 +255,7 @@ void Session::onHeader(beast::error_code ec)
     if (const auto declared = m_parser->content_length())
         length = *declared;
     m_who = {};
-    if (const HttpFailure *f = checkHead(req, m_srv.opt, m_peer, length, req.chunked(), m_object, m_enc, m_who))
+    if (const HttpFailure *f = checkHead(req, m_srv.opt, m_client, length, req.chunked(), m_object, m_enc, m_who))
         return fail(*f);
     // Taken before a byte of the body is read: the body's memory is taken as it arrives.
     if (const std::size_t need = req.chunked() ? m_srv.opt.maxBodyBytes : std::size_t(length.value_or(0))) {
@@ -290,7 +310,7 @@ void Session::runCall(QByteArray body, bool canStream)
     SendPiece send;
     if (canStream)
         send = [this](QByteArray piece) { sendPiece(std::move(piece)); };
-    const CallReport report{m_srv.opt.recordCall ? &m_srv.opt.recordCall : nullptr, m_peer};
+    const CallReport report{m_srv.opt.recordCall ? &m_srv.opt.recordCall : nullptr, m_client};
     struct Caller {
         explicit Caller(int fd) { t_callerSocket = fd; }
         ~Caller() { t_callerSocket = -1; }
@@ -298,7 +318,7 @@ void Session::runCall(QByteArray body, bool canStream)
     CallOutcome outcome = [&] {
         const Caller caller(m_socket.native_handle());
         return runCalls(m_srv.dispatcher, m_object, m_who, body, m_enc, send, m_srv.opt.maxBatch, report,
-                        true);
+                        true, m_srv.opt.limits);
     }();
     body.clear();
     releaseBody();
@@ -345,7 +365,7 @@ void Session::sendPiece(QByteArray piece)
         head.set(http::field::content_type, contentTypeOf(m_enc));
         head.keep_alive(m_streamKeepAlive);
         head.chunked(true);
-        m_chunks.emplace(m_socket, m_srv.opt.writeTimeout);
+        m_chunks.emplace(m_socket, m_srv.opt.writeTimeout, currentDeadline().at);
         if (!m_chunks->start(head))
             throw ConnectionGone{};
     }
@@ -428,7 +448,7 @@ void Session::fail(const HttpFailure &f)
         r.httpStatus = int(f.status);
         r.code = f.code;
         r.bytesOut = std::uint64_t(body.size());
-        r.peer = m_peer;
+        r.peer = m_client.empty() ? m_peer : m_client;
         m_srv.opt.recordCall(r);
     }
     write(f.status, std::move(body));

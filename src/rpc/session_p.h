@@ -25,11 +25,18 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace fiscal::rpc::detail {
 
 struct ServerState;
 struct Loop;
+
+// The client of a request from `peer`: the last address of X-Forwarded-For when the peer is
+// one of the trusted proxies and that address is one, else the peer itself.
+std::string clientAddress(const std::string &peer, std::string_view forwardedFor,
+                          const std::vector<std::string> &trustedProxies);
 
 class Session : public std::enable_shared_from_this<Session> {
 public:
@@ -107,7 +114,8 @@ private:
     std::array<char, 8192> m_scratch;
     std::size_t m_drained = 0;
     std::size_t m_bodyHeld = 0;   // of ServerState's body budget
-    std::string m_peer;   // the remote address, for the call log
+    std::string m_peer;     // the remote address
+    std::string m_client;   // the request's client: m_peer, or what a trusted proxy says
 
     // A reply streamed while its call runs.
     std::optional<ChunkWriter> m_chunks;

@@ -26,8 +26,9 @@ enum class Backend { Sqlite, Postgres };
 class Error : public std::runtime_error {
 public:
     // Full: no space left for the database; ReadOnly: the database takes no writes (a file
-    // the server may only read, a standby server).
-    enum class Kind { Connection, Busy, Constraint, Syntax, Full, ReadOnly, Other };
+    // the server may only read, a standby server); Locked: a lock another session held was
+    // waited for as long as Limits::lockWait; Timeout: the statement ran past its limit.
+    enum class Kind { Connection, Busy, Locked, Timeout, Constraint, Syntax, Full, ReadOnly, Other };
     Error(Kind kind, const std::string &what) : std::runtime_error(what), m_kind(kind) {}
     Kind kind() const { return m_kind; }
 private:
@@ -85,9 +86,22 @@ struct StatementCacheStats {
 // Idle statements a connection keeps at most; the least recently used goes first.
 constexpr std::size_t kStatementCacheCapacity = 64;
 
+// What one call may spend on a connection (the server sets them before each call's work).
+struct Limits {
+    // SQLite: a statement still running then is interrupted (Timeout).
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
+    // PostgreSQL: statement_timeout, and idle_in_transaction_session_timeout; 0: none.
+    std::chrono::milliseconds statement{0};
+    // Waiting for a lock another session holds (a row on PostgreSQL, the write lock on
+    // SQLite) ends after this; 0: the backend's default (PostgreSQL none, SQLite 10 s).
+    std::chrono::milliseconds lockWait{0};
+};
+
 class Connection {
 public:
     virtual ~Connection() = default;
+    // Applies from the next statement on. PostgreSQL sends them only when they changed.
+    virtual void setLimits(const Limits &) {}
     virtual Backend backend() const = 0;
     virtual std::unique_ptr<Statement> prepare(std::string_view sql) = 0;
     // Like prepare(), for SQL text that is run again and again: when the statement is
@@ -155,7 +169,7 @@ struct NamedSql {
 NamedSql translateNamed(std::string_view sqlWithNames);
 
 // The schema's version this program writes; see docs/storage.md.
-constexpr int kSchemaVersion = 4;
+constexpr int kSchemaVersion = 5;
 
 // How a migration waits for tables other sessions are using (PostgreSQL).
 struct MigrationLimits {

@@ -150,6 +150,14 @@ void addUsers(Connection &c)
              ")");
 }
 
+// Version 5: the address of the client of each operation (behind nginx, the one nginx saw),
+// for an auditor to tell who changed what from where. Operations from before have ''.
+void addClientAddress(Connection &c)
+{
+    const char *add = c.backend() == Backend::Postgres ? "ADD COLUMN IF NOT EXISTS" : "ADD COLUMN";
+    c.exec(std::string("ALTER TABLE HISTOPERACAO ") + add + " DSENDERECO VARCHAR(45) DEFAULT '' NOT NULL");
+}
+
 struct Step {
     void (*tables)(Connection &);   // in the step's transaction
     std::vector<Index> indexes;     // (re)made after it, each replacing one of its name
@@ -169,6 +177,7 @@ const Step kSteps[] = {
      {{"IX_SESSAO_USUARIO", "ON SESSAO (NMUSUARIO)"},
       {"IX_AUDITORIA_USUARIO", "ON AUDITORIA (NMUSUARIO, DSEVENTO, DTEVENTO)"},
       {"IX_AUDITORIA_ENDERECO", "ON AUDITORIA (DSENDERECO, DSEVENTO, DTEVENTO)"}}},
+    {addClientAddress, {}},
 };
 static_assert(std::size(kSteps) == kSchemaVersion);
 
@@ -247,7 +256,7 @@ private:
             try {
                 return work();
             } catch (const Error &e) {
-                if (e.kind() != Error::Kind::Busy)
+                if (e.kind() != Error::Kind::Busy && e.kind() != Error::Kind::Locked)
                     throw;
                 if (Clock::now() + pause > m_giveUp)
                     throw Error(Error::Kind::Busy,

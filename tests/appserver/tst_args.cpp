@@ -47,6 +47,24 @@ TEST_P(SelectionTest, ParsesStrictly)
     EXPECT_EQ(sel.keys, c.keys);
 }
 
+// The cap counts keys as sent, repeats included: a list of one key a million times over
+// costs the server as much memory to read as a million keys.
+TEST(SelectionSize, AMillionKeysAtMost)
+{
+    for (const std::size_t keys : {kMaxSelectionKeys, kMaxSelectionKeys + 1}) {
+        std::string text;
+        text.reserve(keys * 4);
+        for (std::size_t i = 0; i < keys; ++i)
+            text += i ? ",'1'" : "'1'";
+        QString message;
+        const int code = faultCode([&] { parseSelection(text, 3, "seleção de clientes"); }, &message);
+        EXPECT_EQ(code, keys > kMaxSelectionKeys ? rpc::code::InvalidParams : 0) << keys;
+        if (code) {
+            EXPECT_TRUE(message.contains(QStringLiteral("mais de 1.000.000 chaves"))) << message.toStdString();
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Selections, SelectionTest, ::testing::Values(
     SelectionCase{"T", true, true, {}},
     SelectionCase{"", true, false, {}},

@@ -241,6 +241,8 @@ TEST_P(History, ReadsARecordsHistoryAndPagesTheOperations)
     const QStringList ids = Packet::from(page1.result).columnValues("IDOPERACAO");
     ASSERT_EQ(ids.size(), 2);
     EXPECT_EQ(Packet::from(page1.result).columnValues("NMMETODO"), QStringList({"CadastroAutomatico", "SetCliente"}));
+    // Each operation with the address it came from, the bulk one too.
+    EXPECT_EQ(Packet::from(page1.result).columnValues("DSENDERECO"), QStringList({"127.0.0.1", "127.0.0.1"}));
     const RpcResult page2 = env.call(kHistorico, "GetOperacoes", {QString("10"), ids.last()});
     EXPECT_EQ(Packet::from(page2.result).columnValues("IDOPERACAO").size(), 1);
     const RpcResult items = env.call(kHistorico, "GetOperacaoItens", {ids.last()});

@@ -53,11 +53,11 @@ TEST_P(HistoryServer, TheTokensUserIsRecordedNeverTheDeclaredName)
     auto db = TestDb::create(GetParam());
     const std::string tokens = writeFile("tokens", "# usuário:sha256 do token\n\nana:" + sha256("tok-ana")
                                                        + "\n  beto : " + sha256("tok-beto") + "  \n");
-    ServerProcess server(db->url(), {.token = "compartilhado", .extraArgs = {"--tokens", tokens}});
+    ServerProcess server(db->url(), {.token = "compartilhado-entre-todos-os-usuarios", .extraArgs = {"--tokens", tokens}});
     const std::vector<Caller> cases{
         {"ana's token, another name declared", "beto", "tok-ana", 0, "ana"},
         {"beto's token, no name", "", "tok-beto", 0, "beto"},
-        {"the shared token: never the declared name", "Conceição", "compartilhado", 0, "token"},
+        {"the shared token: never the declared name", "Conceição", "compartilhado-entre-todos-os-usuarios", 0, "token"},
         {"an unknown token", "ana", "tok-nobody", -32004, nullptr},
         {"no token at all", "ana", "", -32004, nullptr},
     };
@@ -98,11 +98,11 @@ TEST_P(HistoryServer, AnOlderSchemaIsMigratedByInitAndNeitherAnOlderNorANewerOne
     const std::string data = snapshot(*db);
     const ExitResult old = runServer({"--db", db->url(), "--listen", "127.0.0.1:0"});
     EXPECT_EQ(old.code, 1);
-    EXPECT_NE(old.err.find("version 1 and this program serves version 4: run fiscal-server migrate"), std::string::npos)
+    EXPECT_NE(old.err.find("version 1 and this program serves version " + std::to_string(fiscal::storage::kSchemaVersion) + ": run fiscal-server migrate"), std::string::npos)
         << old.err;
     {
         ServerProcess server(db->url(), {.extraArgs = {"--init"}});
-        EXPECT_EQ(db->scalar("SELECT NRVERSAO FROM VERSAOESQUEMA"), "4");
+        EXPECT_EQ(db->scalar("SELECT NRVERSAO FROM VERSAOESQUEMA"), std::to_string(fiscal::storage::kSchemaVersion));
         EXPECT_EQ(snapshot(*db), data);
         ASSERT_TRUE(rpcCallAs("ana", server.port(), kCadAutParGrpFis, "CadastroAutomatico", kSomeChange).ok());
         EXPECT_EQ(lastUser(*db), recordedAs("ana"));
@@ -127,6 +127,7 @@ TEST_P(HistoryServer, AVersionTwoHistoryIsStillReadAfterTheMigration)
     // The history as version 2 left it: no FLLOTE, every item in the record index.
     for (const char *sql : {"DROP INDEX IX_HISTITEM_REGISTRO", "DROP INDEX IX_HISTOPERACAO_LOTE",
                             "ALTER TABLE HISTITEM DROP COLUMN FLLOTE", "ALTER TABLE HISTOPERACAO DROP COLUMN FLLOTE",
+                            "ALTER TABLE HISTOPERACAO DROP COLUMN DSENDERECO",
                             "CREATE INDEX IX_HISTITEM_REGISTRO ON HISTITEM (NMTABELA, CDCHAVE1, CDCHAVE2, CDCHAVE3,"
                             " CDCHAVE4, IDOPERACAO)",
                             "UPDATE VERSAOESQUEMA SET NRVERSAO = 2",
@@ -138,7 +139,7 @@ TEST_P(HistoryServer, AVersionTwoHistoryIsStillReadAfterTheMigration)
                             " '002', 'A')"})
         db->exec(sql);
     ServerProcess server(db->url(), {.extraArgs = {"--init"}});
-    EXPECT_EQ(db->scalar("SELECT NRVERSAO FROM VERSAOESQUEMA"), "4");
+    EXPECT_EQ(db->scalar("SELECT NRVERSAO FROM VERSAOESQUEMA"), std::to_string(fiscal::storage::kSchemaVersion));
     const RpcResult h = rpcCall(server.port(), kHistorico, "GetHistoricoRegistro", strings({"CLIENTE", "'00000001'"}));
     ASSERT_TRUE(h.ok()) << h.errorMessage.toStdString();
     EXPECT_EQ(Packet::from(h.result).columnValues("IDOPERACAO"), QStringList({"7"}));

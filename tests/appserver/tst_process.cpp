@@ -66,6 +66,13 @@ TEST(CommandLine, BadCommandLinesExitWith2)
         {{"--db", "x.sqlite", "--listen", "127.0.0.1:0"}, "FISCAL_DRAIN", {{"FISCAL_DRAIN", "1e3"}}},
         {{"--db", "x.sqlite", "--init", "--tokens", "f"}, "--tokens"},
         {{"--db", "x.sqlite", "--listen", "127.0.0.1:0", "--history-days", "-1"}, "--history-days"},
+        {{"--db", "x.sqlite", "--listen", "127.0.0.1:0", "--token", "curto-demais-para-adivinhar-313"}, "32 caracteres"},
+        {{"--db", "x.sqlite", "--listen", "127.0.0.1:0"}, "32 caracteres", {{"FISCAL_SERVER_TOKEN", "segredo"}}},
+        {{"--db", "x.sqlite", "--listen", "127.0.0.1:0", "--trusted-proxy", "nginx.local"}, "--trusted-proxy"},
+        {{"--db", "x.sqlite", "--listen", "127.0.0.1:0"}, "FISCAL_TRUSTED_PROXY", {{"FISCAL_TRUSTED_PROXY", "127.0.0.1;::1"}}},
+        {{"--db", "x.sqlite", "--listen", "127.0.0.1:0", "--read-limit", "0"}, "--read-limit"},
+        {{"--db", "x.sqlite", "--listen", "127.0.0.1:0", "--lock-wait", "601"}, "--lock-wait"},
+        {{"--db", "x.sqlite", "--init", "--bulk-limit", "60"}, "--listen"},
         // Without sign-in, only this machine may call.
         {{"--db", "x.sqlite", "--listen", "0.0.0.0:0", "--auth", "nenhuma"}, "nenhuma"},
         {{"--db", "x.sqlite", "--listen", "127.0.0.1:0", "--auth", "ldap"}, "ldap"},
@@ -169,20 +176,20 @@ TEST_P(ProcessTest, TokenIsRequiredWhenSet)
         ServerOptions options;
     };
     const std::vector<Case> servers{
-        {"--token", ServerOptions{"s3cret-token", 0, {}, {}}},
-        {"FISCAL_SERVER_TOKEN", ServerOptions{{}, 0, {}, {{"FISCAL_SERVER_TOKEN", "s3cret-token"}}}},
+        {"--token", ServerOptions{"s3cret-token-de-teste-com-32-caracteres", 0, {}, {}}},
+        {"FISCAL_SERVER_TOKEN", ServerOptions{{}, 0, {}, {{"FISCAL_SERVER_TOKEN", "s3cret-token-de-teste-com-32-caracteres"}}}},
     };
     for (const Case &c : servers) {
         SCOPED_TRACE(c.how);
         ServerProcess server(db->url(), c.options);
         const QCborArray args{QStringLiteral("")};
-        for (const std::string &token : {std::string(), std::string("wrong"), std::string("s3cret-toke"), std::string("S3CRET-TOKEN")}) {
+        for (const std::string &token : {std::string(), std::string("wrong"), std::string("s3cret-token-de-teste-com-32-caractere"), std::string("S3CRET-TOKEN-DE-TESTE-COM-32-CARACTERES")}) {
             const RpcResult r = rpcCall(server.port(), kParamGrupFiscal, "GetGrupoFiscal", args, Encoding::Json, token);
             EXPECT_EQ(r.httpStatus, 401) << "token '" << token << "'";
             EXPECT_FALSE(r.ok());
         }
         const RpcResult ok = rpcCall(server.port(), kParamGrupFiscal, "GetGrupoFiscal", args, Encoding::Cbor,
-                                     "s3cret-token");
+                                     "s3cret-token-de-teste-com-32-caracteres");
         EXPECT_EQ(ok.httpStatus, 200);
         EXPECT_TRUE(ok.ok()) << ok.errorMessage.toStdString();
         EXPECT_EQ(server.stop(), 0);

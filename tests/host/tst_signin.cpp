@@ -121,6 +121,20 @@ TEST(SignIn, TheDialogSaysWhyItRefusesAndSignsInWithTheRightPassword)
     EXPECT_EQ(clientlib::Settings::instance().token().size(), 64);
 }
 
+TEST(SignIn, APasswordIsNeverSentOverPlainHttpToAnotherMachine)
+{
+    auto &s = clientlib::Settings::instance();
+    const QString host = s.serverHost();
+    const bool tls = s.serverTls();
+    s.setServerHost(QStringLiteral("192.0.2.10"));   // a documentation address: never reached
+    s.setServerTls(false);
+    const SignIn in = signIn(QStringLiteral("maria"), QStringLiteral("senha-da-maria"));
+    s.setServerHost(host);
+    s.setServerTls(tls);
+    EXPECT_FALSE(in.ok);
+    EXPECT_TRUE(in.message.contains(QStringLiteral("https://"))) << in.message.toStdString();
+}
+
 TEST(SignIn, ATemporaryPasswordIsChangedBeforeTheDialogCloses)
 {
     Server server;

@@ -201,10 +201,10 @@ TEST_F(HistoricoTest, UndoFromRecentOperationsPutsTheGridAndTheDatabaseBack)
             clickRow(o->tblOperacoes, c.fromTop);
             const QStringList chosen = rowTexts(o->tblOperacoes, c.fromTop);
             id = chosen.at(0);
-            EXPECT_EQ(chosen.at(2), kRecorded);
-            EXPECT_EQ(chosen.at(3), QStringLiteral("Gravação na grade de fornecedores"));
-            EXPECT_EQ(chosen.at(4), QStringLiteral("1 linha enviada"));
-            EXPECT_EQ(chosen.mid(5, 3), (QStringList{QStringLiteral("1"), QStringLiteral("0"), QStringLiteral("0")}));
+            EXPECT_EQ(chosen.mid(2, 2), (QStringList{kRecorded, QStringLiteral("127.0.0.1")}));
+            EXPECT_EQ(chosen.at(4), QStringLiteral("Gravação na grade de fornecedores"));
+            EXPECT_EQ(chosen.at(5), QStringLiteral("1 linha enviada"));
+            EXPECT_EQ(chosen.mid(6, 3), (QStringList{QStringLiteral("1"), QStringLiteral("0"), QStringLiteral("0")}));
             ASSERT_TRUE(o->sbtDesfazer->isEnabled());
             if (c.restored)
                 script->push(Answer::yes());   // nothing to restore: no question
@@ -212,9 +212,9 @@ TEST_F(HistoricoTest, UndoFromRecentOperationsPutsTheGridAndTheDatabaseBack)
             // Read again: the undo on top, the operation marked as undone and no more undoable.
             ASSERT_TRUE(waitFor([o] { return o->isLoaded(); }));
             if (c.restored) {
-                EXPECT_EQ(rowTexts(o->tblOperacoes, 0).at(3), QStringLiteral("Desfazer operação"));
+                EXPECT_EQ(rowTexts(o->tblOperacoes, 0).at(4), QStringLiteral("Desfazer operação"));
                 const int undone = c.fromTop + 1;
-                undoneShown = rowTexts(o->tblOperacoes, undone).at(8).startsWith(QStringLiteral("Desfeita pela operação"));
+                undoneShown = rowTexts(o->tblOperacoes, undone).at(9).startsWith(QStringLiteral("Desfeita pela operação"));
                 clickRow(o->tblOperacoes, undone);
                 undoDisabledThen = !o->sbtDesfazer->isEnabled();
             }

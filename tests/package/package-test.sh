@@ -3,9 +3,11 @@
 # installed with apt-get into a throwaway root (an overlay of this machine's own root, so
 # their dependencies are the ones Debian installed here) where systemd is booted in a
 # container; the server started through its unit, restarted by systemd after a crash,
-# erp-host opened headless against it by a desktop user without access to the database,
-# both packages purged. The unit runs with the example settings of docs/deploy.md, as an
-# operator copies them.
+# erp-host opened headless against it by a desktop user without access to the database; then a
+# PostgreSQL cluster made there with the roles of docs/deploy.md, the schema migrated by its
+# owner through the migration unit and the unit serving with the runtime role only; both
+# packages purged. The units run with the example settings of docs/deploy.md, as an
+# operator copies them, and keep their systemd-analyze security score.
 #
 #   package-test.sh BUILD_DIR
 #
@@ -17,6 +19,7 @@ set -euo pipefail
 
 build="$(cd "$1" && pwd)"
 guide="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/docs/deploy.md"
+support="$(cd "$(dirname "${BASH_SOURCE[0]}")/../support" && pwd)"
 if [ "${2:-}" != --inside ]; then
   if [ "$(id -u)" -ne 0 ]; then
     echo "SKIPPED: installing packages needs root (apt-get, mount, adduser)"
@@ -47,7 +50,7 @@ fi
 work="$3"
 root="$work/root"
 fail() { echo "FAIL: $*"; exit 1; }
-container=""; server_pid=""
+container=""; server_pid=""; pgdata=""
 
 # ---- the root to install into, and how to run a command there ----
 mkdir -p "$root" "$work/upper" "$work/overlay-work"
@@ -116,6 +119,10 @@ fi
 
 cleanup() {
   [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+  if [ -n "${pgdata:-}" ]; then
+    inroot runuser -u postgres -- "$pgbin/pg_ctl" -D "$pgdata/db" -m fast -w stop >/dev/null 2>&1 || true
+    [ -n "$root" ] || rm -rf "$pgdata"
+  fi
   if [ -n "$container" ]; then
     kill "$container" 2>/dev/null   # asks the container to power off
     wait "$container" 2>/dev/null
@@ -174,20 +181,40 @@ for f in /usr/share/applications/erp-host.desktop /usr/share/icons/hicolor/48x48
   [ -f "$root$f" ] || fail "$f is not installed"
 done
 inroot desktop-file-validate /usr/share/applications/erp-host.desktop || fail "desktop entry"
-inroot systemd-analyze verify "/lib/systemd/system/$unit" || fail "systemd-analyze verify $unit"
+inroot systemd-analyze verify "/lib/systemd/system/$unit" /lib/systemd/system/fiscal-server-migrate.service \
+  || fail "systemd-analyze verify"
+# The sandbox of both units: an exposure of 1.4 ("OK") or less, as the units were made.
+for u in fiscal-server@.service fiscal-server-migrate.service; do
+  inroot systemd-analyze security --offline=yes --threshold=14 --no-pager "/lib/systemd/system/$u" >"$work/security.log" 2>&1 \
+    || { tail -n 3 "$work/security.log"; fail "systemd-analyze security: $u is more exposed than 1.4"; }
+done
+# The nginx site as installed, only its certificate paths pointed at one made here.
+"$support/nginx-proxy.sh" check "$work/nginx" "$root/usr/share/doc/fiscal-server/examples/nginx/fiscal-server.conf" \
+  >"$work/nginx.log" 2>&1 || { cat "$work/nginx.log"; fail "nginx -t on the installed site"; }
 
 # ---- the deployment guide's settings ----
-# The guide's example of fiscal-server.env, with the database the package sets (no
-# PostgreSQL runs here): the block that follows the line naming the file.
-example="$(awk '/^Em `\/etc\/fiscal-server\/fiscal-server.env`:/ {found = 1; next}
-                found && /^```/ {if (inside) exit; inside = 1; next}
-                inside {print}' "$guide")"
+# The guide's example of fiscal-server.env, first with the database the package sets
+# (SQLite; PostgreSQL comes later): the block that follows the line naming the file.
+guide_block() { "$support/guide-block.sh" "$guide" "$1"; }
+example="$(guide_block 'Em `/etc/fiscal-server/fiscal-server.env`:')"
 grep -q '^FISCAL_AUTH=usuarios' <<<"$example" || fail "no example of fiscal-server.env with sign-in in $guide"
 envfile="$root/etc/fiscal-server/fiscal-server.env"
 db="$(sed -n 's/^FISCAL_DB=//p' "$envfile")"
 sed "s|^FISCAL_DB=.*|FISCAL_DB=$db|" <<<"$example" >"$envfile"
-# What systemd reads from it: KEY=VALUE lines, every value up to the end of its line.
-mapfile -t unit_env < <(grep -v -e '^[[:space:]]*[#;]' -e '^[[:space:]]*$' "$envfile")
+
+# Without systemd: a unit's ExecStart as systemd runs it, ${VAR} and %i expanded with the
+# unit's environment files, read as root, then the user's rights and umask. Execs.
+run_as_unit() {
+  local exec_start command env
+  exec_start="$(sed -n 's/^ExecStart=//p' "$root/lib/systemd/system/$1")"; shift
+  # What systemd reads from them: KEY=VALUE lines, every value up to the end of its line.
+  mapfile -t env < <(grep -hv -e '^[[:space:]]*[#;]' -e '^[[:space:]]*$' "$@")
+  command="$(inroot env -i "${env[@]}" bash -c 'eval "echo $1"' _ "${exec_start//%i/$port}")"
+  echo "   $command"
+  # shellcheck disable=SC2086
+  inroot_exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "${env[@]}" bash -c \
+    'umask 0077; exec "$@"' _ "${as_fiscal[@]}" $command
+}
 
 # ---- the server ----
 as_fiscal=(setpriv --reuid=fiscal --regid=fiscal --init-groups)
@@ -222,14 +249,7 @@ if [ -n "$container" ]; then
   echo "   restarted by the upgrade (pid $pid, then $upgraded)"
 else
   echo "== the server by its unit's command, as its user (no systemd here)"
-  exec_start="$(sed -n 's/^ExecStart=//p' "$root/lib/systemd/system/fiscal-server@.service")"
-  # systemd's ${VAR} expansion and %i, with the variables of the unit's environment file.
-  command="$(inroot env -i "${unit_env[@]}" bash -c 'eval "echo $1"' _ "${exec_start//%i/$port}")"
-  echo "   $command"
-  # As systemd does it: the environment file read as root, then the user's rights and umask.
-  # shellcheck disable=SC2086
-  inroot_exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "${unit_env[@]}" bash -c \
-    'umask 0077; exec "$@"' _ "${as_fiscal[@]}" $command &
+  run_as_unit fiscal-server@.service "$envfile" &
   server_pid=$!
   wait_listening || fail "the server does not listen on $port"
 fi
@@ -247,6 +267,76 @@ inroot setpriv --reuid=fiscaltest --regid=fiscaltest --init-groups env -i PATH=/
 inroot cat /tmp/erp-host.png >"$build/package-test-erp-host.png" && [ -s "$build/package-test-erp-host.png" ] \
   || fail "no screenshot"
 echo "   main screen saved to $build/package-test-erp-host.png"
+
+# ---- PostgreSQL, as the guide sets it up ----
+# A cluster of its own inside the root, with the guide's roles and pg_hba.conf lines; the
+# schema made by its owner through the migration unit, the instance with the runtime role.
+echo "== PostgreSQL: the guide's roles, migration by the owner, the instance as the runtime role"
+if [ -n "$server_pid" ]; then
+  kill "$server_pid"; wait "$server_pid" || true; server_pid=""
+elif [ -n "$container" ]; then
+  inroot systemctl stop "$unit"
+fi
+pgbin="$(inroot sh -c 'ls -d /usr/lib/postgresql/*/bin' 2>/dev/null | sort -V | tail -n 1)"
+[ -n "$pgbin" ] || fail "no PostgreSQL server here (Debian package postgresql)"
+pgdata=/var/lib/fiscal-package-test-pg
+pgport="$(python3 -c 'import socket;s=socket.socket();s.bind(("127.0.0.1",0));print(s.getsockname()[1])')"
+as_postgres=(runuser -u postgres --)
+inroot install -d -o postgres -g postgres -m 0755 "$pgdata"
+inroot "${as_postgres[@]}" "$pgbin/initdb" -D "$pgdata/db" -E UTF8 --locale=C.UTF-8 >"$work/initdb.log" 2>&1 \
+  || { cat "$work/initdb.log"; fail "initdb"; }
+# The guide's lines alone, and the superuser by its system user for the guide's psql.
+{ guide_block 'pg_hba.conf`, antes das'; echo 'local  all  postgres  peer'; } >"$root$pgdata/db/pg_hba.conf"
+# Only a socket, in a folder of its own: nothing of a cluster this machine may run is touched.
+inroot "${as_postgres[@]}" "$pgbin/pg_ctl" -D "$pgdata/db" -l "$pgdata/server.log" -w -t 60 \
+  -o "-p $pgport -k $pgdata -c listen_addresses=''" start >/dev/null \
+  || { cat "$root$pgdata/server.log"; fail "PostgreSQL did not start"; }
+psql_as() {
+  local who="$1"; shift
+  inroot setpriv --reuid="$who" --regid="$who" --init-groups "$pgbin/psql" -h "$pgdata" -p "$pgport" -X -q -At \
+    -v ON_ERROR_STOP=1 "$@"
+}
+guide_block 'Como o usuário `postgres` (`sudo -u postgres psql`):' | psql_as postgres --dbname postgres \
+  || fail "the guide's roles and database"
+# The guide's settings as they are, pointed at this cluster's socket.
+{ printf '%s\n' "$example"; echo "PGHOST=$pgdata"; echo "PGPORT=$pgport"; } >"$envfile"
+grep -qx 'FISCAL_DB=postgresql:///fiscal' "$envfile" || fail "the guide's example is not on the local fiscal database"
+inroot install -m 0600 /dev/null /etc/fiscal-server/migrate.env
+guide_block 'Em `/etc/fiscal-server/migrate.env`:' >"$root/etc/fiscal-server/migrate.env"
+if [ -n "$container" ]; then
+  # The instance pulls in the migration unit before it starts.
+  inroot systemctl start "$unit" || { journal; inroot journalctl -u fiscal-server-migrate --no-pager | tail -20; fail "systemctl start $unit on PostgreSQL"; }
+  [ "$(inroot systemctl show -P Result fiscal-server-migrate.service)" = success ] || fail "the migration unit did not succeed"
+  [ "$(inroot ps -o user= -p "$(inroot systemctl show -P MainPID "$unit")")" = fiscal ] || fail "$unit does not run as fiscal"
+else
+  ( run_as_unit fiscal-server-migrate.service "$envfile" "$root/etc/fiscal-server/migrate.env" ) || fail "fiscal-server migrate"
+  run_as_unit fiscal-server@.service "$envfile" &
+  server_pid=$!
+fi
+wait_listening || fail "the server does not listen on $port with PostgreSQL"
+[ "$(psql_as postgres --dbname fiscal -c "SELECT string_agg(DISTINCT tableowner, ',') FROM pg_tables WHERE schemaname = 'public'")" = fiscal_dono ] \
+  || fail "the schema is not the owner's"
+# The first administrador as the guide makes it, then a sign-in: a new database has no users.
+inroot "${as_fiscal[@]}" env PGHOST="$pgdata" PGPORT="$pgport" \
+  fiscal-server --db postgresql:///fiscal user add maria --role administrador --name "Maria Souza" \
+  <<<"senha-do-teste-do-pacote" >/dev/null || fail "user add on PostgreSQL"
+token="$(curl -sS -H 'Content-Type: application/json' \
+  --data '{"jsonrpc":"2.0","method":"Entrar","id":1,"params":["maria","senha-do-teste-do-pacote"]}' \
+  "http://127.0.0.1:$port/rpc/Ger10206.rdmSessao" \
+  | python3 -c 'import json, sys; print(json.load(sys.stdin)["result"]["rows"][0][0])')" \
+  || fail "signing in on PostgreSQL"
+# A write through the instance: rows and history written by the runtime role.
+reply="$(curl -sS -H "Authorization: Bearer $token" -H 'Content-Type: application/json' \
+  --data '{"jsonrpc":"2.0","method":"SetOperInter","id":1,"params":[{"fields":[{"name":"CDPARGERAL","size":4,"type":"string","required":false},{"name":"DSPARGERFIS","size":3,"type":"string","required":false}],"changes":[{"op":"insert","new":["OPIN",null]}]}]}' \
+  "http://127.0.0.1:$port/rpc/Ger10200.rdmParamGrupFiscal")"
+grep -q '"result":null' <<<"$reply" || fail "a write through the instance on PostgreSQL: $reply"
+[ "$(psql_as postgres --dbname fiscal -c "SELECT string_agg(DISTINCT usename, ',') FROM pg_stat_activity WHERE datname = 'fiscal' AND pid <> pg_backend_pid()")" = fiscal ] \
+  || fail "the instance connects with another role than fiscal"
+refused="$(psql_as fiscal --dbname fiscal -c 'ALTER TABLE PARAMGERAL ADD COLUMN CDPROVA INTEGER' 2>&1 || true)"
+grep -q 'must be owner' <<<"$refused" || fail "the runtime role may change the schema: $refused"
+echo "   migrated by fiscal_dono, served by fiscal"
+# The operator's own file: dpkg leaves what it did not install.
+rm -f "$root/etc/fiscal-server/migrate.env"
 
 # ---- purge ----
 if [ -n "$server_pid" ]; then

@@ -61,6 +61,8 @@ TEST(TokenTable, NamesTheLineOfAnythingElse)
         {"maria:" + h + "\nana:" + h, "linha 2"},
         {"maria:" + h.substr(0, 63) + "z", "linha 1"},
         {"ma\x01ria:" + h, "linha 1"},
+        // the hash of an empty token: what a script writes when its token variable is unset
+        {"# tokens\nmaria:" + TokenTable::hash(""), "linha 2"},
         {"maria:" + h + ":chefe", "linha 1"},
         {"maria:administrador", "linha 1"},
     };

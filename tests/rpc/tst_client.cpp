@@ -214,3 +214,30 @@ TEST_F(ServerTest, ConcurrentClients)
     for (auto &f : calls)
         EXPECT_TRUE(f.get().ok());
 }
+
+// A token over plain HTTP to another machine could be read on the way: the client refuses
+// to send it, before connecting, and says why. On this machine, or without a token, it calls.
+TEST_F(ServerTest, TokenNeverTravelsInClearToAnotherMachine)
+{
+    startServer();
+    struct Case {
+        const char *host;
+        bool loopback;
+    };
+    for (const Case &c : {Case{"127.0.0.1", true}, Case{"127.8.0.1", true}, Case{"localhost", true},
+                          Case{"[::1]", true}, Case{"LOCALHOST", true}, Case{"192.0.2.10", false},
+                          Case{"127.0.0.1.example.com", false}, Case{"::ffff:192.0.2.10", false},
+                          Case{"servidor.empresa.local", false}}) {
+        SCOPED_TRACE(c.host);
+        EXPECT_EQ(isLoopbackHost(QString::fromLatin1(c.host)), c.loopback);
+    }
+    Client remote(QStringLiteral("192.0.2.10"), port, QStringLiteral("um-token-de-acesso-de-32-caracteres"));
+    try {
+        remote.call(kObject, QStringLiteral("Echo"), {}, 500);
+        ADD_FAILURE() << "the token went over plain HTTP";
+    } catch (const TransportError &e) {
+        EXPECT_TRUE(e.message().contains(QStringLiteral("sem criptografia"))) << e.message().toStdString();
+    }
+    Client local(QStringLiteral("127.0.0.1"), port, QStringLiteral("um-token-de-acesso-de-32-caracteres"));
+    EXPECT_TRUE(local.call(kObject, QStringLiteral("Echo"), {}).ok());
+}

@@ -48,7 +48,7 @@ namespace {
 constexpr int kClients = 16;
 constexpr int kOwnRows = 3;     // each client's change sets: three rows, all or nothing
 constexpr int kSharedRows = 4;  // rows every client saves
-const std::string kToken = "token-de-teste-escalonado";
+const std::string kToken = "token-de-teste-escalonado-0123456789";
 const QString kObject = QString::fromStdString(kParamGrupFiscal);
 
 std::string supportScript(const char *name)

@@ -201,8 +201,9 @@ TEST_F(Migration, OnlyTheOwnerMigratesAndNoServerServesAnotherVersion)
         const char *says;
     };
     const std::string ownerOnly = "only its owner, role " + db.owner + ", may change it";
+    const std::string older = "version 2 and this program serves version " + std::to_string(fiscal::storage::kSchemaVersion);
     const std::vector<Refusal> refusals{
-        {{"--db", db.url(db.runtime), "--listen", "127.0.0.1:0"}, "version 2 and this program serves version 4"},
+        {{"--db", db.url(db.runtime), "--listen", "127.0.0.1:0"}, older.c_str()},
         {{"--db", db.url(db.owner), "--listen", "127.0.0.1:0"}, "run fiscal-server migrate"},
         {{"--db", db.url(db.runtime), "--init", "--listen", "127.0.0.1:0"}, ownerOnly.c_str()},
         {{"migrate", "--db", db.url(db.runtime)}, ownerOnly.c_str()},
@@ -218,7 +219,7 @@ TEST_F(Migration, OnlyTheOwnerMigratesAndNoServerServesAnotherVersion)
     // The refused role migration stopped after the schema was done; the schema itself is.
     const ExitResult r = runServer({"migrate", "--db", db.url(db.owner), "--runtime-role", db.runtime});
     EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(db.scalar("SELECT NRVERSAO FROM VERSAOESQUEMA"), "4");
+    EXPECT_EQ(db.scalar("SELECT NRVERSAO FROM VERSAOESQUEMA"), std::to_string(fiscal::storage::kSchemaVersion));
     ServerProcess server(db.url(db.runtime));
     EXPECT_TRUE(rpcCall(server.port(), kParamGrupFiscal, "GetGrupoFiscal", {QString()}).ok());
 }
@@ -288,6 +289,7 @@ TEST_F(Migration, AMigrationWaitingForItsTablesLetsSavesThrough)
         auto owner = db.connect(db.owner);
         for (const char *sql : {"DROP INDEX IX_HISTITEM_REGISTRO", "DROP INDEX IX_HISTOPERACAO_LOTE",
                                 "ALTER TABLE HISTITEM DROP COLUMN FLLOTE", "ALTER TABLE HISTOPERACAO DROP COLUMN FLLOTE",
+                            "ALTER TABLE HISTOPERACAO DROP COLUMN DSENDERECO",
                                 "CREATE INDEX IX_HISTITEM_REGISTRO ON HISTITEM (NMTABELA, CDCHAVE1, CDCHAVE2,"
                                 " CDCHAVE3, CDCHAVE4, IDOPERACAO)",
                                 "UPDATE VERSAOESQUEMA SET NRVERSAO = 2"})
@@ -330,7 +332,7 @@ TEST_F(Migration, AMigrationWaitingForItsTablesLetsSavesThrough)
     saved.get();
     const ExitResult r = migrated.get();
     EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(db.scalar("SELECT NRVERSAO FROM VERSAOESQUEMA"), "4");
+    EXPECT_EQ(db.scalar("SELECT NRVERSAO FROM VERSAOESQUEMA"), std::to_string(fiscal::storage::kSchemaVersion));
     EXPECT_EQ(db.scalar("SELECT COUNT(*) FROM HISTOPERACAO WHERE IDOPERACAO > 1000"), "4");
     EXPECT_EQ(db.scalar("SELECT string_agg(c.relname || ':' || i.indisvalid || ':' || (i.indpred IS NOT NULL), ','"
                         " ORDER BY c.relname) FROM pg_index i JOIN pg_class c ON c.oid = i.indexrelid"

@@ -9,8 +9,8 @@
 #       STATE_DIR/ca.pem is the authority to trust, STATE_DIR/access.log tells which
 #       upstream served each request. As root, nginx runs as the user nobody.
 #   nginx-proxy.sh stop STATE_DIR     stops it; the folder is left to the caller.
-#   nginx-proxy.sh check STATE_DIR    nginx -t on the site as shipped, only the certificate
-#       paths pointed at a certificate made here.
+#   nginx-proxy.sh check STATE_DIR [SITE]    nginx -t on the site as shipped (or on SITE, as
+#       a package installed it), only the certificate paths pointed at a certificate made here.
 set -euo pipefail
 action="$1"; state="$2"; shift 2
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -100,6 +100,7 @@ case "$action" in
     fi
     ;;
   check)
+    [ $# -eq 0 ] || site="$1"
     mkdir -p "$state"
     certificates
     sed -e "s|ssl_certificate .*;|ssl_certificate $state/server.pem;|" \
@@ -108,5 +109,5 @@ case "$action" in
     main_conf "$state/site.conf"
     "$nginx" -t -p "$state" -c "$state/nginx.conf"
     ;;
-  *) echo "usage: nginx-proxy.sh start|stop|check STATE_DIR [UPSTREAM_PORT...]" >&2; exit 2 ;;
+  *) echo "usage: nginx-proxy.sh start|stop|check STATE_DIR [UPSTREAM_PORT...|SITE]" >&2; exit 2 ;;
 esac

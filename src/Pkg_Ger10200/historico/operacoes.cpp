@@ -40,7 +40,7 @@ namespace {
 constexpr const char *kPage = "50";
 
 // Columns of tblOperacoes.
-enum { ColId, ColTime, ColUser, ColMethod, ColArguments, ColChanged, ColInserted, ColDeleted, ColState };
+enum { ColId, ColTime, ColUser, ColAddress, ColMethod, ColArguments, ColChanged, ColInserted, ColDeleted, ColState };
 
 // The rows one operation changed.
 class TfrmItensOperacao : public QDialog {
@@ -218,7 +218,7 @@ TfrmOperacoes::TfrmOperacoes(ScreenBehind behind, QWidget *parent)
     sbtFechar = vcl::newToolButton(this, "sbtFechar", QStringLiteral("Fechar"), QStyle::SP_DialogCloseButton);
     tblOperacoes = readOnlyTable(this, "tblOperacoes",
                                  {QStringLiteral("Nº"), QStringLiteral("Data e hora"), QStringLiteral("Usuário"),
-                                  QStringLiteral("Operação"), QStringLiteral("O que fez"), QStringLiteral("Alterados"),
+                                  QStringLiteral("Endereço"), QStringLiteral("Operação"), QStringLiteral("O que fez"), QStringLiteral("Alterados"),
                                   QStringLiteral("Incluídos"), QStringLiteral("Excluídos"), QStringLiteral("Situação")});
 
     const ReportButtons report = reportButtons(this, [this] { return tableReport(this, *tblOperacoes->model()); });
@@ -287,7 +287,8 @@ void TfrmOperacoes::append(const QString &before)
             state = QStringLiteral("Desfeita pela operação %1").arg(row[field::IDDESFEITAPOR]);
         const QString method = row[field::NMMETODO];
         appendRow(tblOperacoes,
-                  {row[field::IDOPERACAO], localTime(row[field::DTOPERACAO]), row[field::NMUSUARIO], methodCaption(method),
+                  {row[field::IDOPERACAO], localTime(row[field::DTOPERACAO]), row[field::NMUSUARIO], row[field::DSENDERECO],
+                   methodCaption(method),
                    argumentsInWords(method, row[field::DSARGUMENTOS]), count(row[field::QTALTERADOS].toLongLong()),
                    count(row[field::QTINCLUIDOS].toLongLong()), count(row[field::QTEXCLUIDOS].toLongLong()), state});
         // As the server has them, for the undo's question.

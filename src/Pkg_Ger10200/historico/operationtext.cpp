@@ -3,6 +3,7 @@
 #include "protocol/arguments.h"
 #include "protocol/bulkcalls.h"
 #include "protocol/objects.h"
+#include "protocol/selectiondigest.h"
 
 #include <QDateTime>
 #include <QJsonArray>
@@ -64,26 +65,14 @@ const Name kTables[] = {
 };
 
 // 'a','b' -> number of keys; "T" -> nullopt-like -1.
-int listSize(const QString &selection)
+qint64 listSize(const QString &selection)
 {
     if (selection == QLatin1String("T"))
         return -1;
-    if (selection.isEmpty())
-        return 0;
-    int keys = 0;
-    bool inside = false;
-    for (qsizetype i = 0; i < selection.size(); ++i) {
-        if (selection[i] != QLatin1Char('\''))
-            continue;
-        if (inside && i + 1 < selection.size() && selection[i + 1] == QLatin1Char('\'')) {
-            ++i;   // a quote inside a key
-            continue;
-        }
-        inside = !inside;
-        if (inside)
-            ++keys;
-    }
-    return keys;
+    // A long list the history kept as its count and digest.
+    if (const auto digested = protocol::digestedKeys(selection))
+        return *digested;
+    return protocol::selectionKeyCount(selection);
 }
 
 // The keys of a short list, for showing: 'a','b' -> "a, b".
@@ -119,7 +108,7 @@ QString chosen(const QString &choice, const QString &list, const char *all, cons
         return QString::fromUtf8(all);
     if (choice == QLatin1String("N"))
         return QStringLiteral("nenhum");
-    const int n = listSize(list);
+    const qint64 n = listSize(list);
     return n <= 3 ? keysOf(list) : QStringLiteral("%1 %2").arg(count(n), QString::fromUtf8(some));
 }
 

@@ -4,6 +4,7 @@
 #include "appserver/common/text.h"
 #include "rpc/envelope.h"
 
+#include <QLocale>
 #include <QCborValue>
 #include <QString>
 #include <set>
@@ -106,7 +107,13 @@ std::vector<std::string> parseQuoted(const std::string &text, int maxKeySize, co
     std::set<std::string> seen;
     size_t i = 0;
     bool first = true;
+    std::size_t count = 0;
     while (i < text.size()) {
+        if (++count > kMaxSelectionKeys)
+            invalid(QStringLiteral("Seleção grande demais em %1: mais de %2 chaves. Selecione \"todos\" "
+                                   "ou divida a operação.")
+                        .arg(QString::fromUtf8(what), QLocale(QLocale::Portuguese, QLocale::Brazil)
+                                                          .toString(qlonglong(kMaxSelectionKeys))));
         if (!std::exchange(first, false)) {
             if (text[i] != ',')
                 bad("esperava uma vírgula entre as chaves");

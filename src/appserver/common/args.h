@@ -25,8 +25,13 @@ bool boolArg(const QCborArray &params, qsizetype index, const char *what);
 // Too long -> InvalidParams.
 std::string codeArg(const QCborArray &params, qsizetype index, int width, const char *what);
 
+// Keys one selection may hold: above the records of any table, so no screen reaches it,
+// and far below what would take the server's memory (a 64 MiB body holds 16 million).
+constexpr std::size_t kMaxSelectionKeys = 1000000;
+
 // Selection string: "T" (every record) or 'k1','k2' with '' inside keys. Throws
-// InvalidParams on anything else; each key checked against maxKeySize.
+// InvalidParams on anything else; each key checked against maxKeySize, the keys counted
+// against kMaxSelectionKeys.
 struct Selection {
     bool all = false;
     std::vector<std::string> keys;

@@ -1,18 +1,44 @@
 #include "appserver/common/transaction.h"
 
+#include <algorithm>
 #include <iostream>
 
 namespace fiscal::appserver {
+
+rpc::Fault lockedFault()
+{
+    return rpc::Fault(rpc::code::Database,
+        QStringLiteral("O registro está sendo alterado por outra operação; tente novamente."));
+}
+
+rpc::Fault timedOut(const rpc::CallDeadline &call)
+{
+    const qint64 seconds = std::max<qint64>(1, qint64(call.length.count() / 1000));
+    if (call.kind == rpc::CallKind::Read || call.kind == rpc::CallKind::HeavyRead)
+        return rpc::Fault(rpc::code::Database,
+            QStringLiteral("A consulta passou do tempo limite de %1 s do servidor e foi cancelada.").arg(seconds));
+    return rpc::Fault(rpc::code::Database,
+        QStringLiteral("A operação passou do tempo limite de %1 s do servidor e foi cancelada; nada foi gravado.")
+            .arg(seconds));
+}
 
 rpc::Fault faultFromStorage(const storage::Error &e)
 {
     std::cerr << "fiscal-server: database error: " << e.what() << std::endl;
     using K = storage::Error::Kind;
+    const rpc::CallDeadline &call = rpc::currentDeadline();
     switch (e.kind()) {
+    case K::Locked:
+        return lockedFault();
+    case K::Timeout:
+        return timedOut(call);
     case K::Connection:
         return rpc::Fault(rpc::code::Database,
             QStringLiteral("Não foi possível acessar o banco de dados. Tente novamente em instantes."));
     case K::Busy:
+        // A save that found its rows (SQLite: the database) taken gave up after its lock wait.
+        if (call.kind == rpc::CallKind::Save)
+            return lockedFault();
         return rpc::Fault(rpc::code::Database,
             QStringLiteral("O banco de dados está ocupado com outra operação. Tente novamente."));
     case K::Constraint:
@@ -41,6 +67,7 @@ namespace detail {
 CallConnection::CallConnection(ConnectionPool &pool, bool forWriting)
 {
     try {
+        refuseIfPastDeadline();
         m_lease.emplace(pool);
         // One whose session the database ended (a restart) is replaced before the call, not
         // after failing it. A connection opened while the database file could only be read
@@ -55,9 +82,32 @@ CallConnection::CallConnection(ConnectionPool &pool, bool forWriting)
             m_lease.reset();
             m_lease.emplace(pool);
         }
+        const rpc::CallDeadline &call = rpc::currentDeadline();
+        m_lease->connection().setLimits({call.at, call.length, call.lockWait});
     } catch (const storage::Error &e) {
+        if (m_lease)
+            m_lease->discard();
         throw faultFromStorage(e);
     }
+}
+
+CallConnection::~CallConnection()
+{
+    // The deadline was this call's; the session's time-outs stay for the next call.
+    const rpc::CallDeadline &call = rpc::currentDeadline();
+    try {
+        if (m_lease)
+            m_lease->connection().setLimits({std::chrono::steady_clock::time_point::max(), call.length, call.lockWait});
+    } catch (...) {
+        m_lease->discard();
+    }
+}
+
+void refuseIfPastDeadline()
+{
+    const rpc::CallDeadline &call = rpc::currentDeadline();
+    if (call.passed())
+        throw timedOut(call);
 }
 
 rpc::Fault callerLeft()
@@ -70,6 +120,7 @@ void refuseIfCallerLeft()
 {
     if (rpc::callerHasLeft())
         throw callerLeft();
+    refuseIfPastDeadline();
 }
 
 void fail(ConnectionPool::Lease &lease, const storage::Error &e)

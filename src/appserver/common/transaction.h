@@ -22,6 +22,10 @@ namespace fiscal::appserver {
 
 // The fault a storage error becomes (logged to stderr with its detail).
 rpc::Fault faultFromStorage(const storage::Error &e);
+// What a save that waited too long for a row someone else holds answers.
+rpc::Fault lockedFault();
+// What a call that ran past its deadline answers.
+rpc::Fault timedOut(const rpc::CallDeadline &call);
 
 namespace detail {
 
@@ -29,10 +33,14 @@ namespace detail {
 [[noreturn]] void fail(ConnectionPool::Lease &lease, const storage::Error &e);
 
 // Waits for a connection of the pool; a failure to open one becomes a Fault. One the database
-// has ended is never handed out, nor a read-only one to a call that is to write.
+// has ended is never handed out, nor a read-only one to a call that is to write. The
+// connection works under the limits of the call's kind (rpc/calllimits.h).
 class CallConnection {
 public:
     CallConnection(ConnectionPool &pool, bool forWriting);
+    ~CallConnection();
+    CallConnection(const CallConnection &) = delete;
+    CallConnection &operator=(const CallConnection &) = delete;
     ConnectionPool::Lease &lease() { return *m_lease; }
     storage::Connection &get() { return m_lease->connection(); }
 private:
@@ -40,8 +48,10 @@ private:
 };
 
 // Throws (so the write rolls back) when the client of this call has gone: it has told its
-// user the call failed, and committing would make that untrue behind the user's back.
+// user the call failed, and committing would make that untrue behind the user's back. Also
+// past the call's deadline: its client has been told, or is about to be, that it failed.
 void refuseIfCallerLeft();
+void refuseIfPastDeadline();
 // The answer of a write refused so.
 rpc::Fault callerLeft();
 

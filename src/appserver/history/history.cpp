@@ -1,5 +1,6 @@
 #include "appserver/history/history.h"
 
+#include "protocol/selectiondigest.h"
 #include "rpc/caller.h"
 #include "rpc/envelope.h"
 
@@ -109,7 +110,7 @@ std::string argumentsJson(const QCborArray &params)
     QJsonArray out;
     for (const QCborValue &v : params) {
         if (v.isString())
-            out.append(rpc::textOf(v));
+            out.append(protocol::keptSelection(rpc::textOf(v)));
         else if (v.isBool())
             out.append(v.toBool());
         else if (v.isMap() && v.toMap().contains(QStringLiteral("changes")))
@@ -168,10 +169,10 @@ std::int64_t Recorder::id()
         throw std::logic_error("history: a preview has no operation");
     auto st = m_c.prepareCached(
         "INSERT INTO HISTOPERACAO (DTOPERACAO, NMUSUARIO, NMMETODO, DSARGUMENTOS, QTALTERADOS, QTINCLUIDOS,"
-        " QTEXCLUIDOS, IDDESFAZ) VALUES ($1, $2, $3, $4, 0, 0, 0, $5) RETURNING IDOPERACAO");
+        " QTEXCLUIDOS, IDDESFAZ, DSENDERECO) VALUES ($1, $2, $3, $4, 0, 0, 0, $5, $6) RETURNING IDOPERACAO");
     const std::string undoes = m_op.undoes ? std::to_string(*m_op.undoes) : std::string();
     bindAll(*st, {m_time, rpc::currentCaller().user, m_op.method, m_op.arguments,
-                  m_op.undoes ? std::optional<std::string_view>(undoes) : std::nullopt});
+                  m_op.undoes ? std::optional<std::string_view>(undoes) : std::nullopt, rpc::currentCaller().peer});
     if (!st->step())
         throw std::logic_error("history: the new operation has no id");
     m_id = std::stoll(std::string(st->text(0)));
@@ -268,16 +269,17 @@ std::string Recorder::inlineSql(const std::string &writeSql, const Table &t, Act
     one.add(a, 1);
     const auto p = [firstParam](int i) { return "$" + std::to_string(firstParam + i); };
     return "WITH w AS (" + writeSql + " RETURNING 1), o AS (INSERT INTO HISTOPERACAO (DTOPERACAO, NMUSUARIO,"
-           " NMMETODO, DSARGUMENTOS, QTALTERADOS, QTINCLUIDOS, QTEXCLUIDOS) SELECT " + p(0) + ", " + p(1) + ", "
-        + p(2) + ", " + p(3) + ", " + std::to_string(one.changed) + ", " + std::to_string(one.inserted) + ", "
-        + std::to_string(one.deleted) + " FROM w RETURNING IDOPERACAO) INSERT INTO HISTITEM (" + kItemColumns
+           " NMMETODO, DSARGUMENTOS, QTALTERADOS, QTINCLUIDOS, QTEXCLUIDOS, DSENDERECO) SELECT " + p(0) + ", " + p(1)
+        + ", " + p(2) + ", " + p(3) + ", " + std::to_string(one.changed) + ", " + std::to_string(one.inserted) + ", "
+        + std::to_string(one.deleted) + ", " + p(4) + " FROM w RETURNING IDOPERACAO) INSERT INTO HISTITEM (" + kItemColumns
         + ") SELECT o.IDOPERACAO, " + quoted(t.name) + ", " + keyList(t, keyParams) + ", " + typed(before) + ", "
         + typed(after) + ", '" + char(a) + "' FROM o";
 }
 
 void Recorder::bindInline(storage::Statement &st, int firstParam) const
 {
-    bindAll(st, {m_time, rpc::currentCaller().user, m_op.method, m_op.arguments}, firstParam);
+    bindAll(st, {m_time, rpc::currentCaller().user, m_op.method, m_op.arguments, rpc::currentCaller().peer},
+            firstParam);
 }
 
 void Recorder::inlined(const Table &t, Action a)

@@ -68,7 +68,7 @@ const std::string kItensSql =
 
 const std::string kOperacoesColumns =
     "SELECT IDOPERACAO, DTOPERACAO, NMUSUARIO, NMMETODO, DSARGUMENTOS, QTALTERADOS, QTINCLUIDOS, QTEXCLUIDOS,"
-    " IDDESFAZ, IDDESFEITAPOR FROM HISTOPERACAO";
+    " IDDESFAZ, IDDESFEITAPOR, DSENDERECO FROM HISTOPERACAO";
 
 void getHistoricoRegistro(ConnectionPool &pool, const QCborArray &params, ValueWriter &w)
 {
@@ -224,10 +224,10 @@ void registerHistoryMethods(rpc::Dispatcher &d, ConnectionPool &pool)
     d.add(protocol::kHistorico, method::GetOperacoes, [&pool](const QCborArray &p, ValueWriter &w) { getOperacoes(pool, p, w); });
     d.add(protocol::kHistorico, method::GetOperacaoItens,
           [&pool](const QCborArray &p, ValueWriter &w) { getOperacaoItens(pool, p, w); });
-    d.add(protocol::kHistorico, method::DesfazOperacao, [&pool](const QCborArray &p, ValueWriter &w) { desfazOperacao(pool, p, w); });
+    d.add(protocol::kHistorico, method::DesfazOperacao, [&pool](const QCborArray &p, ValueWriter &w) { desfazOperacao(pool, p, w); }, rpc::CallKind::Bulk);
     d.add(protocol::kHistorico, method::SimulaDesfazOperacao,
-          [&pool](const QCborArray &p, ValueWriter &w) { simulaDesfazOperacao(pool, p, w); });
-    d.add(protocol::kHistorico, method::GetSituacaoEm, [&pool](const QCborArray &p, ValueWriter &w) { getSituacaoEm(pool, p, w); });
+          [&pool](const QCborArray &p, ValueWriter &w) { simulaDesfazOperacao(pool, p, w); }, rpc::CallKind::Bulk);
+    d.add(protocol::kHistorico, method::GetSituacaoEm, [&pool](const QCborArray &p, ValueWriter &w) { getSituacaoEm(pool, p, w); }, rpc::CallKind::HeavyRead);
 }
 
 } // namespace fiscal::appserver

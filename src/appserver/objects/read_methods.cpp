@@ -248,7 +248,7 @@ void registerReadMethods(rpc::Dispatcher &d, ConnectionPool &pool)
                 streamTable(c, w, *t);
             w.endArray();
         });
-    });
+    }, rpc::CallKind::HeavyRead);
 
     d.add(protocol::kParamGrupFiscal, method::GetImpFili, [&pool](const QCborArray &params, ValueWriter &w) {
         expectCount(params, 1, method::GetImpFili);

@@ -126,7 +126,7 @@ void registerReportMethods(rpc::Dispatcher &d, ConnectionPool &pool)
             auto stmt = c.prepareCached(kCoberturaSql);
             writePacket(w, kCobertura, *stmt);
         });
-    });
+    }, rpc::CallKind::HeavyRead);
 
     d.add(protocol::kRelatorios, method::GetSemGrupo, [&pool](const QCborArray &params, ValueWriter &w) {
         expectCount(params, 4, method::GetSemGrupo);
@@ -154,7 +154,7 @@ void registerReportMethods(rpc::Dispatcher &d, ConnectionPool &pool)
                 stmt->bind(i + 1, keys[size_t(i)]);
             writePacket(w, kSemGrupo, *stmt);
         });
-    });
+    }, rpc::CallKind::HeavyRead);
 }
 
 } // namespace fiscal::appserver

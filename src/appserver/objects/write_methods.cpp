@@ -156,45 +156,45 @@ void registerWriteMethods(rpc::Dispatcher &d, ConnectionPool &pool)
     for (const changeset::TableSpec &spec : changeset::allSpecs())
         d.add(protocol::kParamGrupFiscal, spec.method, [&spec, saves](const QCborArray &p, dataset::ValueWriter &out) {
             saves->save(spec, p, out);
-        });
+        }, rpc::CallKind::Save);
     d.add(protocol::kParamGrupFiscal, method::SetUpdateTipoFatur, [&pool](const QCborArray &p, dataset::ValueWriter &out) {
         setUpdateTipoFatur(pool, p, out);
-    });
+    }, rpc::CallKind::Save);
     d.add(protocol::kParamGrupFiscal, method::Replica, [&pool](const QCborArray &p, dataset::ValueWriter &out) {
         const bulk::ReplicaArgs a = bulk::readReplicaArgs(p);
         out.integer(recorded(pool, method::Replica, p, [&](history::Recorder &h) { return bulk::replica(h, a); }));
-    });
+    }, rpc::CallKind::Bulk);
     d.add(protocol::kCadAutParGrpFis, method::CadastroAutomatico, [&pool](const QCborArray &p, dataset::ValueWriter &out) {
         const bulk::CadastroArgs a = bulk::readCadastroArgs(p);
         recorded(pool, method::CadastroAutomatico, p, [&](history::Recorder &h) { bulk::cadastroAutomatico(h, a); return 0; });
         out.null();
-    });
+    }, rpc::CallKind::Bulk);
     d.add(protocol::kCadAutParGrpFis, method::CadAutoImpInscEsta, [&pool](const QCborArray &p, dataset::ValueWriter &out) {
         const bulk::InscEstaArgs a = bulk::readInscEstaArgs(p);
         recorded(pool, method::CadAutoImpInscEsta, p, [&](history::Recorder &h) { bulk::cadAutoImpInscEsta(h, a); return 0; });
         out.null();
-    });
+    }, rpc::CallKind::Bulk);
 
     d.add(protocol::kCadAutParGrpFis, method::ImportaGrupos, [&pool](const QCborArray &p, dataset::ValueWriter &out) {
         importaGrupos(pool, p, out);
-    });
+    }, rpc::CallKind::Bulk);
     d.add(protocol::kCadAutParGrpFis, method::SimulaImportaGrupos, [&pool](const QCborArray &p, dataset::ValueWriter &out) {
         simulaImportaGrupos(pool, p, out);
-    });
+    }, rpc::CallKind::Bulk);
 
     // Previews: the same arguments, checks and statements, counted and rolled back.
     d.add(protocol::kParamGrupFiscal, method::SimulaReplica, [&pool](const QCborArray &p, dataset::ValueWriter &out) {
         const bulk::ReplicaArgs a = bulk::readReplicaArgs(p, method::SimulaReplica);
         preview(pool, out, [&](history::Recorder &h) { bulk::replica(h, a); });
-    });
+    }, rpc::CallKind::Bulk);
     d.add(protocol::kCadAutParGrpFis, method::SimulaCadastroAutomatico, [&pool](const QCborArray &p, dataset::ValueWriter &out) {
         const bulk::CadastroArgs a = bulk::readCadastroArgs(p, method::SimulaCadastroAutomatico);
         preview(pool, out, [&](history::Recorder &h) { bulk::cadastroAutomatico(h, a); });
-    });
+    }, rpc::CallKind::Bulk);
     d.add(protocol::kCadAutParGrpFis, method::SimulaCadAutoImpInscEsta, [&pool](const QCborArray &p, dataset::ValueWriter &out) {
         const bulk::InscEstaArgs a = bulk::readInscEstaArgs(p, method::SimulaCadAutoImpInscEsta);
         preview(pool, out, [&](history::Recorder &h) { bulk::cadAutoImpInscEsta(h, a); });
-    });
+    }, rpc::CallKind::Bulk);
 }
 
 } // namespace fiscal::appserver

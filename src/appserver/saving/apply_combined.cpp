@@ -26,6 +26,7 @@ struct CombinedSaves::Call {
     std::shared_ptr<rpc::DeferredReply> reply;
     rpc::Caller caller;   // as the history records the call, whoever runs it later
     std::string time;     // when it came, in UTC
+    rpc::CallDeadline deadline;   // and its limits, whoever runs it
 };
 
 // What one serving thread holds: its own connection for the combined statements (outside the
@@ -85,7 +86,7 @@ std::unique_ptr<storage::Statement> updateStatement(storage::Connection &c, cons
             rows.push_back(&item);
             callOf.push_back(i);
         }
-    constexpr int kPerRow = 7;   // key, group as loaded, new group, call, user, time, arguments
+    constexpr int kPerRow = 8;   // key, group as loaded, new group, call, user, time, arguments, address
     const std::size_t slots = slotsFor(rows.size());
     const std::string g = spec.groupColumn;
     std::string values;
@@ -93,19 +94,20 @@ std::unique_ptr<storage::Statement> updateStatement(storage::Connection &c, cons
         const auto p = [&](int k) { return "$" + std::to_string(kPerRow * n + k) + "::text"; };
         values += n ? ", (" : "(";
         values += p(1) + ", " + p(2) + ", " + p(3) + ", " + std::to_string(n) + ", " + p(4) + ", " + p(5) + ", " + p(6)
-                  + ", " + p(7) + ")";
+                  + ", " + p(7) + ", " + p(8) + ")";
     }
     const std::string method = spec.method;
     auto st = c.prepareCached(
         "WITH w AS (UPDATE " + std::string(spec.table) + " AS t SET " + g + " = v.newg FROM (VALUES " + values
-        + ") AS v(k, oldg, newg, n, c, u, tm, args) WHERE t." + spec.keys[0].name + " = v.k AND t." + g
+        + ") AS v(k, oldg, newg, n, c, u, tm, args, addr) WHERE t." + spec.keys[0].name + " = v.k AND t." + g
         + " IS NOT DISTINCT FROM v.oldg AND (v.newg IS NULL OR"
           " EXISTS (SELECT 1 FROM GRUPOFISCAL WHERE CDGRUPOFISC = v.newg)) RETURNING v.*),"
           " d AS (SELECT * FROM w WHERE oldg IS DISTINCT FROM newg),"
-          " ops AS (SELECT c, nextval(pg_get_serial_sequence('histoperacao', 'idoperacao')) AS id, u, tm, args, cnt"
-          " FROM (SELECT c, MIN(u) AS u, MIN(tm) AS tm, MIN(args) AS args, COUNT(*) AS cnt FROM d GROUP BY c) x),"
+          " ops AS (SELECT c, nextval(pg_get_serial_sequence('histoperacao', 'idoperacao')) AS id, u, tm, args, addr, cnt"
+          " FROM (SELECT c, MIN(u) AS u, MIN(tm) AS tm, MIN(args) AS args, MIN(addr) AS addr, COUNT(*) AS cnt"
+          " FROM d GROUP BY c) x),"
           " o AS (INSERT INTO HISTOPERACAO (IDOPERACAO, DTOPERACAO, NMUSUARIO, NMMETODO, DSARGUMENTOS, QTALTERADOS,"
-          " QTINCLUIDOS, QTEXCLUIDOS) SELECT id, tm, u, '" + method + "', args, cnt, 0, 0 FROM ops),"
+          " QTINCLUIDOS, QTEXCLUIDOS, DSENDERECO) SELECT id, tm, u, '" + method + "', args, cnt, 0, 0, addr FROM ops),"
           " i AS (INSERT INTO HISTITEM (IDOPERACAO, NMTABELA, CDCHAVE1, CDCHAVE2, CDCHAVE3, CDCHAVE4, CDGRUPOANT,"
           " CDGRUPONOVO, IDACAO) SELECT ops.id, '" + std::string(spec.table) + "', d.k, '', '', '', d.oldg, d.newg, 'A'"
           " FROM d JOIN ops ON ops.c = d.c)"
@@ -120,6 +122,7 @@ std::unique_ptr<storage::Statement> updateStatement(storage::Connection &c, cons
         st->bind(b + 5, call.caller.user);
         st->bind(b + 6, call.time);
         st->bind(b + 7, "[" + std::to_string(call.items.size()) + "]");
+        st->bind(b + 8, call.caller.peer);
     }
     return st;
 }
@@ -182,7 +185,8 @@ void CombinedSaves::save(const TableSpec &spec, std::vector<Item> items)
     if (!reply)
         return m_alone(spec, items);
     Loop &l = loop();
-    l.queue.push_back(Call{&spec, std::move(items), std::move(reply), rpc::currentCaller(), history::utcNow()});
+    l.queue.push_back(Call{&spec, std::move(items), std::move(reply), rpc::currentCaller(), history::utcNow(),
+                           rpc::currentDeadline()});
     if (l.inFlight.empty())
         sendNext(l);
 }
@@ -211,6 +215,7 @@ void CombinedSaves::runAlone(Call &c)
         // As part of its own call, not of the one this thread may be running.
         c.reply->runAs([&] {
             const rpc::CallerScope caller(c.caller);
+            const rpc::DeadlineScope deadline(c.deadline);
             m_alone(*c.spec, c.items);
         });
         c.reply->succeed([](dataset::ValueWriter &w) { w.null(); });
@@ -252,6 +257,9 @@ void CombinedSaves::sendNext(Loop &l)
             continue;
         }
         try {
+            // A row another transaction holds is waited for as long as a lone save would.
+            const rpc::CallDeadline &d = batch.front().deadline;
+            connection(l).setLimits({std::chrono::steady_clock::time_point::max(), d.length, d.lockWait});
             l.statement = updateStatement(connection(l), *spec, batch);
             l.statement->start();
         } catch (...) {
@@ -336,6 +344,8 @@ void CombinedSaves::applyTogether(Loop &l, std::vector<Call> &batch)
         std::vector<std::size_t> changed(trying.size(), 0);
         try {
             storage::Connection &c = connection(l);
+            const rpc::CallDeadline &d = trying.front().deadline;
+            c.setLimits({std::chrono::steady_clock::time_point::max(), d.length, d.lockWait});
             storage::Transaction tx(c);
             auto st = updateStatement(c, *trying.front().spec, trying);
             const std::vector<bool> rowChanged = changedRows(*st, rows.size());

@@ -27,8 +27,12 @@ Error::Kind kindOfState(std::string_view state)
 {
     if (state.size() != 5)
         return Error::Kind::Other;
-    if (state == "40001" || state == "40P01" || state == "55P03")
+    if (state == "40001" || state == "40P01")
         return Error::Kind::Busy;
+    if (state == "55P03")   // lock_timeout
+        return Error::Kind::Locked;
+    if (state == "57014")   // statement_timeout
+        return Error::Kind::Timeout;
     if (state == "53100")
         return Error::Kind::Full;
     if (state == "25006")
@@ -75,6 +79,7 @@ public:
     // Takes back a cached statement whose user is done with it.
     void checkIn(std::string key, Prepared prepared);
     void exec(std::string_view sql) override;
+    void setLimits(const Limits &limits) override;
     void begin() override;
     void commit() override;
     void rollback() override;
@@ -128,6 +133,9 @@ private:
     int m_statementCount = 0;
     std::vector<std::string> m_pendingDeallocations;
     bool m_inTransactionAtSend = false;
+    // The session's statement and lock time-outs as last set; -1: not yet.
+    long long m_statementLimit = -1;
+    long long m_lockLimit = -1;
     bool m_doomRecorded = false;
     Error::Kind m_doomKind = Error::Kind::Other;
     std::string m_doomReason;
@@ -558,6 +566,22 @@ void PgConnection::checkIn(std::string key, Prepared prepared)
 void PgConnection::exec(std::string_view sql)
 {
     run(std::string(sql), "executing SQL");
+}
+
+// Session settings, so that a statement outside a transaction has them too; sent only when
+// they change, which with a few kinds of call is rarely.
+void PgConnection::setLimits(const Limits &limits)
+{
+    const long long statement = limits.statement.count();
+    const long long lock = limits.lockWait.count();
+    if (statement == m_statementLimit && lock == m_lockLimit)
+        return;
+    m_statementLimit = m_lockLimit = -1;
+    run("SET statement_timeout = " + std::to_string(statement) + "; SET lock_timeout = " + std::to_string(lock)
+            + "; SET idle_in_transaction_session_timeout = " + std::to_string(statement),
+        "setting time limits");
+    m_statementLimit = statement;
+    m_lockLimit = lock;
 }
 
 bool PgConnection::inTransaction() const

@@ -5,6 +5,10 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <chrono>
+#include <utility>
+
 namespace fiscal::storage::sqlite {
 
 Error::Kind kindOf(int code)
@@ -13,6 +17,8 @@ Error::Kind kindOf(int code)
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
         return Error::Kind::Busy;
+    case SQLITE_INTERRUPT:   // the progress handler: past the call's deadline
+        return Error::Kind::Timeout;
     case SQLITE_CONSTRAINT:
     case SQLITE_MISMATCH:
     case SQLITE_TOOBIG:
@@ -68,7 +74,11 @@ class SqliteBulkInsert;
 
 class SqliteConnection final : public Connection {
 public:
-    explicit SqliteConnection(sqlite3 *db) : m_db(db) {}
+    explicit SqliteConnection(sqlite3 *db) : m_db(db)
+    {
+        sqlite3_busy_handler(m_db, &SqliteConnection::onBusy, this);
+        sqlite3_progress_handler(m_db, kProgressSteps, &SqliteConnection::onProgress, this);
+    }
     ~SqliteConnection() override
     {
         m_cache.clear(sqlite3_finalize);
@@ -96,13 +106,17 @@ public:
     void rollback() override;
     bool inTransaction() const override { return sqlite3_get_autocommit(m_db) == 0; }
     bool readOnly() const override { return sqlite3_db_readonly(m_db, "main") == 1; }
+    void setLimits(const Limits &limits) override { m_limits = limits; }
     std::unique_ptr<BulkInsert> bulkInsert(std::string_view table,
                                            const std::vector<std::string> &columns) override;
 
     // Throws the error of the last call on this connection, with `context` in front.
     [[noreturn]] void fail(int rc, const std::string &context, std::optional<Error::Kind> kindOverride = {})
     {
-        const Error::Kind kind = kindOverride ? *kindOverride : kindOf(rc);
+        Error::Kind kind = kindOverride ? *kindOverride : kindOf(rc);
+        const LockWaitEnded ended = std::exchange(m_lockWaitEnded, LockWaitEnded::No);
+        if (kind == Error::Kind::Busy && ended != LockWaitEnded::No)
+            kind = ended == LockWaitEnded::Deadline ? Error::Kind::Timeout : Error::Kind::Locked;
         std::string message = context + ": " + sqlite3_errmsg(m_db);
         if (inTransaction() && !m_doomed) {
             m_doomed = true;
@@ -117,7 +131,42 @@ private:
     void simple(const char *sql);
     sqlite3_stmt *compile(std::string_view sql);
 
+    // Virtual machine steps between two looks at the clock: a few microseconds of work.
+    static constexpr int kProgressSteps = 4000;
+    // Another connection holds the lock this one needs: wait, a little longer each time,
+    // until the call's lock wait or deadline is over. Without limits, 10 s.
+    static int onBusy(void *self, int tries)
+    {
+        auto &c = *static_cast<SqliteConnection *>(self);
+        const auto now = std::chrono::steady_clock::now();
+        if (tries == 0)
+            c.m_busySince = now;
+        const auto wait = c.m_limits.lockWait.count() > 0 ? c.m_limits.lockWait : std::chrono::milliseconds(10000);
+        if (now >= c.m_limits.deadline) {
+            c.m_lockWaitEnded = LockWaitEnded::Deadline;
+            return 0;
+        }
+        if (now - c.m_busySince >= wait) {
+            c.m_lockWaitEnded = c.m_limits.lockWait.count() > 0 ? LockWaitEnded::LockWait : LockWaitEnded::No;
+            return 0;
+        }
+        sqlite3_sleep(std::min(1 + tries, 20));
+        return 1;
+    }
+    // A statement still running at the call's deadline is interrupted (and its transaction
+    // rolled back by SQLite). A rollback itself never is.
+    static int onProgress(void *self)
+    {
+        auto &c = *static_cast<SqliteConnection *>(self);
+        return !c.m_rollingBack && std::chrono::steady_clock::now() >= c.m_limits.deadline;
+    }
+
     sqlite3 *m_db;
+    Limits m_limits;
+    std::chrono::steady_clock::time_point m_busySince;
+    // Why the busy handler last gave up: the error is then Locked or Timeout, not Busy.
+    enum class LockWaitEnded { No, LockWait, Deadline } m_lockWaitEnded = LockWaitEnded::No;
+    bool m_rollingBack = false;
     detail::StatementCache<sqlite3_stmt *> m_cache{kStatementCacheCapacity};
     std::uint64_t m_cachePrepared = 0;
     std::uint64_t m_cacheReused = 0;
@@ -281,7 +330,9 @@ void SqliteConnection::exec(std::string_view sql)
 {
     const std::string text(sql);
     char *err = nullptr;
+    m_rollingBack = text == "ROLLBACK";
     const int rc = sqlite3_exec(m_db, text.c_str(), nullptr, nullptr, &err);
+    m_rollingBack = false;
     if (rc != SQLITE_OK) {
         sqlite3_free(err);
         fail(rc, "executing SQL");
@@ -321,7 +372,9 @@ void SqliteConnection::rollback()
     // SQLite rolls back by itself on some errors; a second rollback is not an error.
     if (!inTransaction())
         return;
+    m_rollingBack = true;
     const int rc = sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    m_rollingBack = false;
     if (rc != SQLITE_OK)
         throw Error(kindOf(rc), std::string("ROLLBACK: ") + sqlite3_errmsg(m_db));
 }
@@ -385,7 +438,6 @@ std::unique_ptr<Connection> open(const std::string &path)
         throw Error(Error::Kind::Connection, message);
     }
     sqlite3_extended_result_codes(db, 1);
-    sqlite3_busy_timeout(db, 10000);
     auto connection = std::make_unique<SqliteConnection>(db);
     try {
         // Reading the journal mode back also proves the file is a database.

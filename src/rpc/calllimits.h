@@ -1,0 +1,78 @@
+#pragma once
+// How long a call may take, and how much of the heavy work one batch may ask for.
+//
+// Every method is registered with its kind (Dispatcher::add); the call runner gives each
+// call the deadline of its kind before the method runs, and the database work, the reply
+// being streamed and the commit all read it from here:
+//
+//   const rpc::CallDeadline &d = rpc::currentDeadline();
+//   if (d.passed()) ...               // too late to make the call's work permanent
+//
+// Outside a call there is no deadline (at is time_point::max()).
+
+#include <chrono>
+#include <cstddef>
+
+namespace fiscal::rpc {
+
+enum class CallKind {
+    Read,        // a few rows, or one screen's grid
+    HeavyRead,   // may read every row of the database (GetDados, the reports)
+    Save,        // a user's edits of a few rows: waits only briefly for a row someone else holds
+    Bulk,        // a set-based write or its preview over many rows
+};
+
+// Heavy calls: a batch may hold only a few of them.
+constexpr bool isHeavy(CallKind k)
+{
+    return k == CallKind::HeavyRead || k == CallKind::Bulk;
+}
+
+struct CallLimits {
+    std::chrono::milliseconds read{std::chrono::seconds(120)};
+    std::chrono::milliseconds save{std::chrono::seconds(30)};
+    std::chrono::milliseconds bulk{std::chrono::seconds(900)};
+    // A save waits this long for a row (PostgreSQL) or the write lock (SQLite) another
+    // operation holds, then gives up with a message that says so.
+    std::chrono::milliseconds lockWait{std::chrono::seconds(5)};
+    // Heavy calls in one batch; a batch with more is refused whole.
+    std::size_t heavyPerBatch = 4;
+
+    std::chrono::milliseconds of(CallKind k) const
+    {
+        switch (k) {
+        case CallKind::Save: return save;
+        case CallKind::Bulk: return bulk;
+        case CallKind::Read:
+        case CallKind::HeavyRead: break;
+        }
+        return read;
+    }
+};
+
+struct CallDeadline {
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point at = Clock::time_point::max();
+    CallKind kind = CallKind::Read;
+    std::chrono::milliseconds length{0};     // at - start; 0 outside a call
+    std::chrono::milliseconds lockWait{0};   // 0: the database's own default
+
+    bool set() const { return at != Clock::time_point::max(); }
+    bool passed() const { return set() && Clock::now() >= at; }
+};
+
+// The deadline of the call running on this thread.
+const CallDeadline &currentDeadline();
+
+// Sets currentDeadline() for its lifetime (the call runner wraps every method in one).
+class DeadlineScope {
+public:
+    explicit DeadlineScope(const CallDeadline &d);
+    ~DeadlineScope();
+    DeadlineScope(const DeadlineScope &) = delete;
+    DeadlineScope &operator=(const DeadlineScope &) = delete;
+private:
+    CallDeadline m_previous;
+};
+
+} // namespace fiscal::rpc
