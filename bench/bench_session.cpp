@@ -28,6 +28,9 @@ using namespace fiscal::bench;
 namespace {
 
 const char kUser[] = "bench-sessao";
+// What a storm costs besides the hashes (the connections' buffers, the waiting requests):
+// the same allowance the sign-in test gives the server.
+constexpr long kServerSlackKiB = 48 * 1024;
 const char kPassword[] = "senha-do-benchmark";
 
 void removeUser(storage::Connection &c)
@@ -173,8 +176,9 @@ try {
                 fmtMs(oursP50), oursP50 / rawP50, "(reported)", {}, ""});
     report.add({std::to_string(storm) + " sign-ins at once: server memory growth", fmtMiB(long(kWorkers) * hashKiB),
                 fmtMiB(grown), double(grown) / double(kWorkers * hashKiB),
-                "≤ " + std::to_string(kWorkers) + " hashes (" + fmtMiB(kWorkers * hashKiB) + ")",
-                grown <= kWorkers * hashKiB && failed == 0,
+                "≤ " + std::to_string(kWorkers) + " hashes (" + fmtMiB(kWorkers * hashKiB) + ") + "
+                    + fmtMiB(kServerSlackKiB) + " for the connections",
+                grown <= kWorkers * hashKiB + kServerSlackKiB && failed == 0,
                 "all in " + fmtMs(stormSeconds) + ", " + std::to_string(failed.load()) + " failed"});
     const double plainP50 = percentile(plainTimes, 50), sessionP50 = percentile(sessionTimes, 50);
     report.add({"p50 per one-row save, " + std::to_string(done) + " calls each: without a session / with one",
