@@ -26,14 +26,7 @@ try {
     const Deadline deadline(o.number("budget", 900));
 
     auto conn = storage::open(db);
-    std::vector<std::string> groups;
-    {
-        auto st = conn->prepare("SELECT CDGRUPOFISC FROM GRUPOFISCAL ORDER BY CDGRUPOFISC");
-        while (st->step())
-            groups.emplace_back(st->text(0));
-    }
-    if (groups.size() < 2)
-        throw std::runtime_error("the database needs at least two fiscal groups");
+    const std::vector<std::string> groups = fiscalGroups(*conn, 2);
     const std::int64_t clients = count(*conn, "SELECT COUNT(*) FROM CLIENTE");
     auto update = conn->prepare("UPDATE CLIENTE SET CDGRUPOFISC = $1");
 

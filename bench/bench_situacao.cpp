@@ -38,14 +38,7 @@ try {
     const Deadline deadline(o.number("budget", 900));
 
     auto conn = storage::open(db);
-    std::vector<std::string> groups;
-    {
-        auto st = conn->prepare("SELECT CDGRUPOFISC FROM GRUPOFISCAL ORDER BY CDGRUPOFISC DESC LIMIT 3");
-        while (st->step())
-            groups.emplace_back(st->text(0));
-    }
-    if (groups.size() < 3)
-        throw std::runtime_error("the database needs at least three fiscal groups");
+    const std::vector<std::string> groups = fiscalGroups(*conn, 3, true);
     const std::int64_t clients = count(*conn, "SELECT COUNT(*) FROM CLIENTE");
 
     ServerChild server(o.require("server"), db);

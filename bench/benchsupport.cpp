@@ -410,6 +410,17 @@ void execute(storage::Connection &c, const std::string &sql,
     bound(c, sql, params)->execute();
 }
 
+std::vector<std::string> fiscalGroups(storage::Connection &c, std::size_t atLeast, bool descending)
+{
+    std::vector<std::string> groups;
+    auto st = c.prepare(std::string("SELECT CDGRUPOFISC FROM GRUPOFISCAL ORDER BY CDGRUPOFISC") + (descending ? " DESC" : ""));
+    while (st->step())
+        groups.emplace_back(st->text(0));
+    if (groups.size() < atLeast)
+        throw std::runtime_error("the database needs at least " + std::to_string(atLeast) + " fiscal groups");
+    return groups;
+}
+
 std::string busiestRegistration(storage::Connection &c, const std::string &tax, const std::string &company)
 {
     const auto registration = scalar(c,

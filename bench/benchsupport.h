@@ -149,6 +149,8 @@ std::int64_t count(storage::Connection &c, const std::string &sql,
                    const std::vector<std::optional<std::string>> &params = {});
 void execute(storage::Connection &c, const std::string &sql,
              const std::vector<std::optional<std::string>> &params = {});
+// The fiscal groups' codes, descending or not; throws when there are fewer than `atLeast`.
+std::vector<std::string> fiscalGroups(storage::Connection &c, std::size_t atLeast, bool descending = false);
 
 // The state registration of `company` with the most supplier parameters for `tax` (the
 // largest origin or selection of the demo); throws when there is none.
