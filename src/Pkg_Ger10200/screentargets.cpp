@@ -7,7 +7,11 @@
 #include "vcl/controls.h"
 #include "vcl/pagecontrol.h"
 
+#include "dataset/clientdataset.h"
+
 #include <QAction>
+#include <QFile>
+#include <QTemporaryDir>
 
 namespace fiscal::ger10200 {
 
@@ -59,6 +63,31 @@ QString help(QWidget &screen)
     return {};
 }
 
+// The import preview of a small file made from the suppliers on screen: lines that change,
+// one already so, and one of each kind of error, as a consultant's spreadsheet would have.
+QString importPreview(QWidget &screen)
+{
+    TfrmParamGrupFiscal *main = mainScreen(screen);
+    if (!main || !main->cdsFornecedor->Active() || main->cdsFornecedor->rowCount() < 4)
+        return QStringLiteral("a aba de fornecedores não tem registros para a planilha de exemplo");
+    dataset::TClientDataSet *cds = main->cdsFornecedor;
+    const int doc = cds->FieldByName(QStringLiteral("NRINSJURFORN"))->Index();
+    const int group = cds->FieldByName(QStringLiteral("CDGRUPOFISC"))->Index();
+    QString csv = QStringLiteral("CNPJ/CPF;Grupo Fiscal\n");
+    for (int r = 0; r < 4; ++r)
+        csv += cds->valueAt(r, doc).value_or(QString()) + QLatin1Char(';')
+            + (r == 3 ? cds->valueAt(r, group).value_or(QStringLiteral("001")) : QStringLiteral("004")) + QLatin1Char('\n');
+    csv += QStringLiteral("12.345.678/0001-00;004\n");                        // wrong check digits
+    csv += cds->valueAt(4 % cds->rowCount(), doc).value_or(QString()) + QStringLiteral(";999\n");   // no such group
+    QTemporaryDir dir;
+    QFile file(dir.filePath(QStringLiteral("grupos-fornecedores.csv")));
+    if (!dir.isValid() || !file.open(QIODevice::WriteOnly) || file.write(csv.toUtf8()) < 0)
+        return QStringLiteral("não foi possível gravar a planilha de exemplo");
+    file.close();
+    main->importFile(file.fileName());
+    return {};
+}
+
 const clientlib::ScreenTargets &targets()
 {
     static const clientlib::ScreenTargets t{
@@ -72,6 +101,7 @@ const clientlib::ScreenTargets &targets()
             ScreenTarget{QStringLiteral("historico"), 1, command(&TfrmParamGrupFiscal::mnuHistorico), {}},
             ScreenTarget{QStringLiteral("operacoes"), 1, command(&TfrmParamGrupFiscal::mnuOperacoes), {}},
             ScreenTarget{QStringLiteral("situacao"), 2, command(&TfrmParamGrupFiscal::mnuSituacaoEm), {}},
+            ScreenTarget{QStringLiteral("importar"), 1, importPreview, {}},
         },
         {
             ScreenTarget{QStringLiteral("cobertura"), 0, command(&TfrmParamGrupFiscal::mnuCobertura),

@@ -53,12 +53,14 @@ TEST_F(ScreenshotTest, TabsAndDialogsCanBeShownWithoutADisplay)
         {{QStringLiteral("--dialog"), QStringLiteral("automatico")}, 0, ""},
         {{QStringLiteral("--dialog"), QStringLiteral("replica")}, 0, ""},
         {{QStringLiteral("--dialog"), QStringLiteral("impinscesta")}, 0, ""},
+        // The import preview of a sample made from the suppliers on screen.
+        {{QStringLiteral("--dialog"), QStringLiteral("importar")}, 0, ""},
         // The interstate tab has no automatic registration.
         {{QStringLiteral("--tab"), QStringLiteral("6"), QStringLiteral("--dialog"), QStringLiteral("automatico")},
          1, "não está disponível"},
         // Names the module does not offer: refused with those it does, nothing saved.
         {{QStringLiteral("--dialog"), QStringLiteral("nenhuma")}, 1,
-         "janela desconhecida: nenhuma (use automatico, replica, impinscesta, historico, operacoes, situacao)"},
+         "janela desconhecida: nenhuma (use automatico, replica, impinscesta, historico, operacoes, situacao, importar)"},
         {{QStringLiteral("--window"), QStringLiteral("nenhuma")}, 1, "janela desconhecida: nenhuma (use cobertura, ajuda)"},
     };
     QList<QImage> pictures;
@@ -78,6 +80,7 @@ TEST_F(ScreenshotTest, TabsAndDialogsCanBeShownWithoutADisplay)
     EXPECT_NE(pictures[0], pictures[2]);
     EXPECT_NE(pictures[2], pictures[3]);
     EXPECT_NE(pictures[3], pictures[4]);
+    EXPECT_NE(pictures[2], pictures[5]);
     EXPECT_EQ(pictures[0].size(), pictures[2].size());
 }
 

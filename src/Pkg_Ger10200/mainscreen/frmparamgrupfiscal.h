@@ -194,6 +194,10 @@ public:
     QAction *mnuImportar = nullptr;
     QAction *mnuSituacaoEm = nullptr;
 
+    // The import preview of a file for the tab on screen, as "Importar planilha..." once the
+    // file is chosen and no change is pending (also what the screen's picture opens).
+    void importFile(const QString &path);
+
 Q_SIGNALS:
     void loadedChanged(bool loaded);
     // After each refresh of the client's local cache ("FORNECEDOR", ..., "DELETECACHE").

@@ -138,7 +138,14 @@ void TfrmParamGrupFiscal::mnuImportarClick()
     const QString path = clientlib::interaction().chooseOpenFile(
         QStringLiteral("Importar planilha"),
         {QStringLiteral("Planilhas (*.xlsx *.ods *.csv *.txt)"), QStringLiteral("Todos os arquivos (*)")}, this);
-    if (path.isEmpty())
+    if (!path.isEmpty())
+        importFile(path);
+}
+
+void TfrmParamGrupFiscal::importFile(const QString &path)
+{
+    const std::optional<ImportTarget> target = importTarget();
+    if (!target)
         return;
     std::unique_ptr<ImportDialog> dialog = ImportDialog::open(*target, path, this);
     if (dialog && clientlib::interaction().runModal(*dialog) == QDialog::Accepted)
