@@ -69,6 +69,8 @@ public:
     std::function<void(TNetConnection &)> BeforeConnect;
 
     bool Connected() const { return m_client != nullptr; }
+    // A call is under way (its wait loop may run timers that call again).
+    bool Busy() const { return m_calling; }
     // True on success. See the class comment for what a failure does.
     bool setConnected(bool connected);
     bool Open() { return setConnected(true); }
