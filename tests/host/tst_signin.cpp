@@ -186,6 +186,79 @@ TEST(SignIn, ASaveWhoseSessionEndedIsSentOnceAfterSigningInAgain)
     EXPECT_EQ(server.db->scalar("SELECT NMUSUARIO FROM HISTOPERACAO"), "maria");
 }
 
+// Where the keys go, typed as a user types them: into whatever has the focus. On a real X
+// server with a window manager (host_signin_display) this is also the activation: the
+// dialog over the screen takes it, and gives it back to the screen when it closes (the
+// offscreen platform gives nothing back, so that part is checked on the display only).
+TEST(SignIn, TheKeysGoWhereTheUserTypesNext)
+{
+    Server server;
+    const bool display = QGuiApplication::platformName() != QLatin1String("offscreen");
+    // The window manager's answer arrives with the event loop running.
+    const auto focusComesTo = [](QWidget *w) {
+        return QTest::qWaitFor([w] { return QApplication::focusWidget() == w; }, 10000);
+    };
+    const auto type = [](const QString &text, Qt::Key then) {
+        QWidget *focus = QApplication::focusWidget();
+        ASSERT_NE(focus, nullptr);
+        QTest::keyClicks(focus, text);
+        QTest::keyClick(focus, then);
+    };
+    // A failure closes the dialog, so that the test ends instead of waiting on it.
+    const auto giveUp = [](QWidget *dialog, const char *why) {
+        ADD_FAILURE() << why;
+        static_cast<QDialog *>(dialog)->reject();
+    };
+    QWidget screen;
+    screen.resize(640, 480);
+    screen.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&screen));
+
+    bool renewed = false;
+    SignInDialog again(&screen, SignInDialog::Purpose::Renew);
+    again.setLogin(QStringLiteral("maria"));
+    whenShown("dlgEntrar", [&](QWidget *d) {
+        auto *password = child<QLineEdit>(d, "edtSenha");
+        if (!focusComesTo(password))
+            return giveUp(d, "the password never had the focus");
+        type(QStringLiteral("senha-errada"), Qt::Key_Return);
+        // Refused: the password stays selected, so the next try replaces it.
+        EXPECT_TRUE(focusComesTo(password));
+        EXPECT_EQ(password->selectedText(), QStringLiteral("senha-errada"));
+        type(QStringLiteral("senha-da-maria"), Qt::Key_Return);
+        renewed = true;
+    });
+    EXPECT_EQ(again.exec(), int(QDialog::Accepted));
+    EXPECT_TRUE(renewed);
+    if (display) {
+        EXPECT_TRUE(QTest::qWaitForWindowActive(&screen));
+    }
+
+    // A temporary password: the change opens over the sign-in with the new password's field
+    // ready, and Tab leads to the repetition.
+    bool changed = false;
+    SignInDialog first(&screen);
+    first.setLogin(QStringLiteral("novo"));
+    whenShown("dlgEntrar", [&](QWidget *d) {
+        if (!focusComesTo(child<QLineEdit>(d, "edtSenha")))
+            return giveUp(d, "the password never had the focus");
+        whenShown("dlgTrocarSenha", [&](QWidget *change) {
+            if (!focusComesTo(child<QLineEdit>(change, "edtNovaSenha")))
+                return giveUp(change, "the new password never had the focus");
+            type(QStringLiteral("minha-senha-nova"), Qt::Key_Tab);
+            EXPECT_EQ(QApplication::focusWidget(), child<QLineEdit>(change, "edtRepitaSenha"));
+            type(QStringLiteral("minha-senha-nova"), Qt::Key_Return);
+            changed = true;
+        });
+        type(QStringLiteral("temporaria-1"), Qt::Key_Return);
+    });
+    EXPECT_EQ(first.exec(), int(QDialog::Accepted));
+    EXPECT_TRUE(changed);
+    if (display) {
+        EXPECT_TRUE(QTest::qWaitForWindowActive(&screen));
+    }
+}
+
 TEST(SignIn, EachRoleIsOfferedWhatItMayDoAndToldWhyNot)
 {
     struct Case {
