@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs the benchmarks and rewrites the results section of docs/performance.md.
+# Runs the benchmarks and puts their sections into docs/performance.md (bench/merge-results.py).
 #
 #   bench/run.sh BUILD_DIR [--only getdados,startup,grid,choicelist,lookups,selection,setcliente,session,
 #                                  cadastro,replica,situacao,concurrent,cobertura,print,scaleout]
@@ -39,19 +39,21 @@ backend() { [[ ",$backends," == *",$1,"* ]]; }
 
 : > "$results"
 : > "$log"
-load_before="$(cut -d' ' -f1-3 /proc/loadavg)"
-started="$(date -u '+%Y-%m-%d %H:%M UTC')"
 
 # Runs one benchmark when it was asked for; a failure is written into the results instead
-# of stopping the rest.
+# of stopping the rest. A line after each says when it ran and the load around it.
 run() {
   local name="$1" title="$2"; shift 2
   wanted "$name" || return 0
   echo "bench: $name ($title)" >&2
+  local when before
+  when="$(date -u '+%Y-%m-%d %H:%M UTC')"
+  before="$(cut -d' ' -f1 /proc/loadavg)"
   if ! "$bin/bench_$name" --out "$results" --server "$server" "$@" 2>>"$log"; then
     { echo "### $title"; echo; echo "Failed: $(tail -n 1 "$log")"; echo; } >> "$results"
     echo "bench: $name failed, see $log" >&2
   fi
+  echo "<!-- ran: $when; load $before before, $(cut -d' ' -f1 /proc/loadavg) after -->" >> "$results"
 }
 
 if backend sqlite; then
@@ -109,26 +111,7 @@ if backend postgresql; then
   run concurrent "Concurrent SetCliente (PostgreSQL)" --db "$url" --pgbench "$pgbin/pgbench"
 fi
 
-load_after="$(cut -d' ' -f1-3 /proc/loadavg)"
 cpu="$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
-header="$var/header.md"
-{
-  echo "Run of $started on $(nproc) cores (${cpu:-unknown CPU}), $(free -g | awk '/Mem:/ {print $2}') GiB RAM."
-  echo "Load average (1, 5, 15 min) before: $load_before; after: $load_after."
-  echo
-} > "$header"
-
-# Replace what lies between the two markers; the rest of the document is written by hand.
-python3 - "$doc" "$header" "$results" <<'EOF'
-import sys
-doc, header, results = sys.argv[1:]
-begin, end = "<!-- results:begin -->", "<!-- results:end -->"
-text = open(doc, encoding="utf-8").read() if __import__("os").path.exists(doc) else f"# Performance\n\n{begin}\n{end}\n"
-if begin not in text or end not in text:
-    text += f"\n{begin}\n{end}\n"
-head, rest = text.split(begin, 1)
-_, tail = rest.split(end, 1)
-body = open(header, encoding="utf-8").read() + open(results, encoding="utf-8").read()
-open(doc, "w", encoding="utf-8").write(f"{head}{begin}\n{body}{end}{tail}")
-EOF
+python3 "$here/merge-results.py" "$doc" "$results" \
+  "$(nproc) cores (${cpu:-unknown CPU}), $(free -g | awk '/Mem:/ {print $2}') GiB RAM"
 echo "bench: results written to $doc" >&2
