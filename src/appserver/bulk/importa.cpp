@@ -211,6 +211,8 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a)
     const QString noun = recordNoun(e);
     std::vector<QString> errors(a.lines.size());
     std::unordered_map<std::string, std::pair<std::size_t, std::string>> first;   // record -> first line, group
+    // Sized once: growing them step by step was a large part of checking 500,000 lines.
+    first.reserve(a.lines.size());
     for (std::size_t i = 0; i < a.lines.size(); ++i) {
         const ImportArgs::Line &l = a.lines[i];
         const Resolved &r = resolved[i];
@@ -238,6 +240,8 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a)
     }
 
     std::unordered_set<std::string> done;
+    done.reserve(a.lines.size());
+    plan.changes.reserve(a.lines.size());
     for (std::size_t i = 0; i < a.lines.size(); ++i) {
         if (!errors[i].isEmpty()) {
             plan.errors.emplace_back(std::int64_t(i + 1), errors[i]);
