@@ -2,7 +2,7 @@
 # Runs the benchmarks and puts their sections into docs/performance.md (bench/merge-results.py).
 #
 #   bench/run.sh BUILD_DIR [--only getdados,startup,grid,choicelist,lookups,selection,setcliente,session,
-#                                  cadastro,replica,situacao,concurrent,cobertura,print,scaleout]
+#                                  cadastro,replica,situacao,concurrent,cobertura,print,scaleout,import]
 #                          [--backends sqlite,postgresql]
 #
 # The large demo database is built once and kept in var/bench/large.sqlite. The writing
@@ -13,7 +13,7 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$(cd "$here/.." && pwd)"
 [ $# -ge 1 ] || { echo "usage: bench/run.sh BUILD_DIR [--only LIST] [--backends LIST]" >&2; exit 2; }
 build="$(cd "$1" && pwd)"; shift
-only="getdados,startup,grid,choicelist,lookups,selection,setcliente,session,cadastro,replica,situacao,concurrent,cobertura,print,scaleout"
+only="getdados,startup,grid,choicelist,lookups,selection,setcliente,session,cadastro,replica,situacao,concurrent,cobertura,print,scaleout,import"
 backends="sqlite,postgresql"
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -75,7 +75,7 @@ if backend sqlite; then
   run selection "Long selections (SQLite)" --db "$large"
   run cobertura "GetCobertura (SQLite)" --db "$large"
   run print "Printing and exporting 500,000 clients" --db "$large"
-  if wanted setcliente || wanted session || wanted cadastro || wanted replica || wanted situacao; then
+  if wanted setcliente || wanted session || wanted cadastro || wanted replica || wanted situacao || wanted import; then
     work="$var/work.sqlite"
     rm -f "$work" "$work-wal" "$work-shm"
     cp "$large" "$work"
@@ -84,6 +84,7 @@ if backend sqlite; then
     run cadastro "CadastroAutomatico (SQLite)" --db "$work"
     run replica "Replica (SQLite)" --db "$work"
     run situacao "GetSituacaoEm (SQLite)" --db "$work"
+    run import "Importing a spreadsheet (SQLite)" --db "$work" --xlsx2csv "$(command -v xlsx2csv || echo xlsx2csv)"
     rm -f "$work" "$work-wal" "$work-shm"
   fi
 fi
@@ -108,6 +109,7 @@ if backend postgresql; then
   # These change every client's group: last.
   run cadastro "CadastroAutomatico (PostgreSQL)" --db "$url"
   run situacao "GetSituacaoEm (PostgreSQL)" --db "$url"
+  run import "Importing a spreadsheet (PostgreSQL)" --db "$url"
   run concurrent "Concurrent SetCliente (PostgreSQL)" --db "$url" --pgbench "$pgbin/pgbench"
 fi
 

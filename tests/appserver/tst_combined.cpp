@@ -227,6 +227,17 @@ TEST_P(Combined, CallsOfSeveralRowsAreAppliedWholeOrNotAtAll)
             EXPECT_EQ(groupOf(client), group) << client;
     }
     EXPECT_EQ(db->scalar("SELECT CDGRUPOFISC FROM FORNECEDOR WHERE CDFORNECED = 'WF1'"), std::optional<std::string>("903"));
+
+    // Each call that went through is one operation of its own, whatever shared its statement;
+    // the calls that failed left nothing (WCB: the fixture's held save).
+    const auto recorded = db->query(
+        "SELECT I.CDCHAVE1, O.QTALTERADOS, O.DSARGUMENTOS, I.CDGRUPOANT, I.CDGRUPONOVO,"
+        " (SELECT COUNT(*) FROM HISTITEM J WHERE J.IDOPERACAO = O.IDOPERACAO)"
+        " FROM HISTOPERACAO O JOIN HISTITEM I ON I.IDOPERACAO = O.IDOPERACAO"
+        " WHERE I.NMTABELA = 'CLIENTE' AND I.CDCHAVE1 <> 'WCB' ORDER BY I.CDCHAVE1");
+    EXPECT_EQ(recorded, (std::vector<TestDb::Row>{{"WC2", "1", "[1]", std::nullopt, "901", "1"},
+                                                  {"WC6", "2", "[2]", "901", "903", "2"},
+                                                  {"WC7", "2", "[2]", "901", "903", "2"}}));
 }
 
 // A call of several rows whose client gave up while it waited is not saved: the client has

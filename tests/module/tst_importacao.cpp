@@ -115,6 +115,56 @@ TEST_F(ImportTest, TheGridsOwnExportImportsBackUnchanged)
     EXPECT_TRUE(script->problems().isEmpty()) << script->problems().join(QLatin1Char('\n')).toStdString();
 }
 
+// The sample looks the lines' records up in the tab a batch at a time: a change named by a
+// formatted CNPJ/CPF, and changes only after hundreds of unchanged lines, still show, in
+// line order.
+TEST_F(ImportTest, TheSampleFindsChangesByDocumentAndPastTheFirstLines)
+{
+    clickTab(frm->pgcPadrao, frm->tshCliente);
+    const auto rows = db->query("SELECT CDCLIENTE, CDGRUPOFISC, NRINSJURCLIE FROM CLIENTE WHERE CDGRUPOFISC IS NOT NULL"
+                                " AND LENGTH(NRINSJURCLIE) = 14 ORDER BY CDCLIENTE LIMIT 12");
+    ASSERT_EQ(rows.size(), 12u);
+    const auto other = [](const std::string &g) { return g == "001" ? QStringLiteral("002") : QStringLiteral("001"); };
+    const auto cnpj = [](const std::string &d) {
+        return QString::fromStdString(d.substr(0, 2) + '.' + d.substr(2, 3) + '.' + d.substr(5, 3) + '/' + d.substr(8, 4)
+                                      + '-' + d.substr(12));
+    };
+    // 700 lines; the changes go to the first clients, every other line names one of the
+    // rest with the group it has (a record named again with its group is no error).
+    const struct { const char *name; std::vector<std::size_t> changed; bool byDocument; } cases[] = {
+        {"first line, by CNPJ", {0}, true},
+        {"past the first batches, by code", {250, 699}, false},
+        {"past the first batches, by CNPJ", {650}, true},
+    };
+    constexpr std::size_t kLines = 700, kChanging = 2;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        QString csv = QStringLiteral("Código;Grupo Fiscal\r\n");
+        QStringList expected;
+        std::size_t nextChange = 0;
+        for (std::size_t i = 0; i < kLines; ++i) {
+            const bool changes = std::count(c.changed.begin(), c.changed.end(), i) > 0;
+            const auto &row = rows[changes ? nextChange++ : kChanging + i % (rows.size() - kChanging)];
+            const QString key = changes && c.byDocument ? cnpj(*row[2]) : QString::fromStdString(*row[0]);
+            const QString group = changes ? other(*row[1]) : QString::fromStdString(*row[1]);
+            csv += key + u';' + group + QStringLiteral("\r\n");
+            if (changes)
+                expected << QString::fromStdString(*row[0]) + u'|' + group;
+        }
+        const QString path = dir.filePath(QStringLiteral("amostra.csv"));
+        write(path, csv.toUtf8());
+        withImport(path, [&](ImportDialog &d) {
+            EXPECT_EQ(d.counts().toChange, qint64(c.changed.size()));
+            QStringList sample;
+            for (int r = 0; r < d.grdAmostra->rowCount(); ++r)
+                sample << d.grdAmostra->item(r, 0)->text().section(QLatin1Char(' '), 0, 0) + u'|'
+                              + d.grdAmostra->item(r, 2)->text();
+            EXPECT_EQ(sample, expected);
+        });
+    }
+    EXPECT_TRUE(script->problems().isEmpty()) << script->problems().join(QLatin1Char('\n')).toStdString();
+}
+
 TEST_F(ImportTest, AHostileFileIsRefusedWithAMessageAndNoCall)
 {
     clickTab(frm->pgcPadrao, frm->tshFilial);

@@ -248,14 +248,27 @@ void ImportDialog::display()
     grdErros->resizeColumnToContents(0);
 
     grdAmostra->setRowCount(0);
-    for (std::size_t i = 0; i < m_file.lines.size() && grdAmostra->rowCount() < kSampleRows; ++i) {
-        if (m_wrong[i] || !m_target.find)
-            continue;
-        const importing::ImportLine &l = m_file.lines[i];
-        const std::optional<ImportTarget::Shown> now = m_target.find(l.key);
-        if (now && now->group != l.group)
-            addRow(grdAmostra, {now->record, now->group.isEmpty() ? QStringLiteral("(nenhum)") : now->group,
-                                l.group.isEmpty() ? QStringLiteral("(nenhum)") : l.group});
+    // The tab is searched for a batch of lines at a time, each batch larger than the last:
+    // one pass over its rows when the first lines hold the sample, a few when few lines change.
+    std::size_t next = 0;
+    for (std::size_t batch = 4 * kSampleRows; m_target.find && next < m_file.lines.size()
+                                              && grdAmostra->rowCount() < kSampleRows; batch *= 8) {
+        std::vector<std::size_t> at;
+        QStringList keys;
+        for (; next < m_file.lines.size() && at.size() < batch; ++next) {
+            if (!m_wrong[next]) {
+                at.push_back(next);
+                keys << m_file.lines[next].key;
+            }
+        }
+        const std::vector<std::optional<ImportTarget::Shown>> found = m_target.find(keys);
+        for (std::size_t k = 0; k < at.size() && grdAmostra->rowCount() < kSampleRows; ++k) {
+            const importing::ImportLine &l = m_file.lines[at[k]];
+            const std::optional<ImportTarget::Shown> &now = found.at(k);
+            if (now && now->group != l.group)
+                addRow(grdAmostra, {now->record, now->group.isEmpty() ? QStringLiteral("(nenhum)") : now->group,
+                                    l.group.isEmpty() ? QStringLiteral("(nenhum)") : l.group});
+        }
     }
     grdAmostra->resizeColumnToContents(0);
     updateButtons();

@@ -4,9 +4,11 @@
 // (for the sample of changes).
 
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <optional>
+#include <vector>
 
 namespace fiscal::ger10200 {
 
@@ -18,9 +20,10 @@ struct ImportTarget {
         QString record;             // code and name, as the person knows it
         QString group;              // now; empty: none
     };
-    // The record a line names (its code, or a CNPJ/CPF), as the tab shows it; nullopt when
-    // the tab does not hold it.
-    std::function<std::optional<Shown>(const QString &key)> find;
+    // The records lines name (each its code, or a CNPJ/CPF), as the tab shows them, in the
+    // order of `keys`; nullopt where the tab does not hold it. One pass over the tab's rows
+    // per call, so ask for many keys at once.
+    std::function<std::vector<std::optional<Shown>>(const QStringList &keys)> find;
 };
 
 } // namespace fiscal::ger10200

@@ -14,6 +14,7 @@
 
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 
 namespace fiscal::appserver::bulk {
 
@@ -210,7 +211,14 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a)
     // Each line's own error, then the records named twice with different groups.
     const QString noun = recordNoun(e);
     std::vector<QString> errors(a.lines.size());
-    std::unordered_map<std::string, std::pair<std::size_t, std::string>> first;   // record -> first line, group
+    struct Named {
+        std::size_t line;            // the first line naming the record
+        std::string group;
+        bool counted = false;        // a line without error has counted it
+    };
+    std::unordered_map<std::string, Named> first;
+    // Sized once: growing it step by step was a large part of checking 500,000 lines.
+    first.reserve(a.lines.size());
     for (std::size_t i = 0; i < a.lines.size(); ++i) {
         const ImportArgs::Line &l = a.lines[i];
         const Resolved &r = resolved[i];
@@ -228,16 +236,16 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a)
             errors[i] = QStringLiteral("Grupo fiscal %1 não cadastrado.").arg(q(l.group));
         if (!errors[i].isEmpty() || r.record.empty())
             continue;
-        const auto [it, inserted] = first.try_emplace(r.record, i, l.group);
-        if (!inserted && it->second.second != l.group) {
-            const std::size_t other = it->second.first;
+        const auto [it, inserted] = first.try_emplace(r.record, Named{i, l.group});
+        if (!inserted && it->second.group != l.group) {
+            const std::size_t other = it->second.line;
             errors[i] = QStringLiteral("%1 %2 repetido com outro grupo fiscal (linha %3).").arg(noun, q(r.record)).arg(other + 1);
             if (errors[other].isEmpty())
                 errors[other] = QStringLiteral("%1 %2 repetido com outro grupo fiscal (linha %3).").arg(noun, q(r.record)).arg(i + 1);
         }
     }
 
-    std::unordered_set<std::string> done;
+    plan.changes.reserve(a.lines.size());
     for (std::size_t i = 0; i < a.lines.size(); ++i) {
         if (!errors[i].isEmpty()) {
             plan.errors.emplace_back(std::int64_t(i + 1), errors[i]);
@@ -246,7 +254,9 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a)
         const Resolved &r = resolved[i];
         const std::string &group = a.lines[i].group;
         const std::optional<std::string> after = group.empty() ? std::nullopt : std::optional<std::string>(group);
-        if (!done.insert(r.record).second || r.current == after) {
+        // Every line without error named its record in `first`; a record counts once.
+        const bool again = std::exchange(first.find(r.record)->second.counted, true);
+        if (again || r.current == after) {
             ++plan.same;
             continue;
         }

@@ -36,6 +36,7 @@ struct CombinedSaves::Loop {
     std::vector<Call> queue;
     std::vector<Call> inFlight;
     std::unique_ptr<storage::Connection> conn;
+    std::string sequence;   // the operations' sequence, as a literal for nextval on conn
     std::unique_ptr<rpc::SocketWatch> watch;
     std::unique_ptr<storage::Statement> statement;
 };
@@ -75,9 +76,14 @@ std::size_t slotsFor(std::size_t rows)
 //
 // The same statement records the history of each call whose rows it changed, exactly as the
 // call alone would (history::Recorder::inlineSql): one operation per call, with its user,
-// time and arguments, and one item per row whose group it changed.
+// time and arguments, and one item per row whose group it changed. When every call has one
+// row (the usual save) each changed row is an operation of its own, and the statement needs
+// no grouping: executing a grouping step costs PostgreSQL more than the writes themselves.
+// `sequence` is the operations' sequence as a literal (resolved once per connection), so
+// that no run looks its name up again.
 template <class Calls>
-std::unique_ptr<storage::Statement> updateStatement(storage::Connection &c, const TableSpec &spec, const Calls &calls)
+std::unique_ptr<storage::Statement> updateStatement(storage::Connection &c, const std::string &sequence,
+                                                    const TableSpec &spec, const Calls &calls)
 {
     std::vector<std::size_t> callOf;
     std::vector<const Item *> rows;
@@ -86,6 +92,7 @@ std::unique_ptr<storage::Statement> updateStatement(storage::Connection &c, cons
             rows.push_back(&item);
             callOf.push_back(i);
         }
+    const bool rowPerCall = rows.size() == calls.size();
     constexpr int kPerRow = 8;   // key, group as loaded, new group, call, user, time, arguments, address
     const std::size_t slots = slotsFor(rows.size());
     const std::string g = spec.groupColumn;
@@ -97,20 +104,25 @@ std::unique_ptr<storage::Statement> updateStatement(storage::Connection &c, cons
                   + ", " + p(7) + ", " + p(8) + ")";
     }
     const std::string method = spec.method;
+    const std::string nextId = "nextval(" + sequence + "::regclass)";
+    // ops: one row per call with changed rows (c, id, u, tm, args, addr, cnt); items: the
+    // changed rows with their operation's id.
+    const std::string ops = rowPerCall
+        ? " ops AS (SELECT c, " + nextId + " AS id, u, tm, args, addr, 1 AS cnt, k, oldg, newg FROM d),"
+        : " ops AS (SELECT c, " + nextId + " AS id, u, tm, args, addr, cnt FROM (SELECT c, MIN(u) AS u, MIN(tm) AS tm,"
+          " MIN(args) AS args, MIN(addr) AS addr, COUNT(*) AS cnt FROM d GROUP BY c) x),";
+    const std::string items = rowPerCall ? "ops" : "d JOIN ops ON ops.c = d.c";
     auto st = c.prepareCached(
         "WITH w AS (UPDATE " + std::string(spec.table) + " AS t SET " + g + " = v.newg FROM (VALUES " + values
         + ") AS v(k, oldg, newg, n, c, u, tm, args, addr) WHERE t." + spec.keys[0].name + " = v.k AND t." + g
         + " IS NOT DISTINCT FROM v.oldg AND (v.newg IS NULL OR"
           " EXISTS (SELECT 1 FROM GRUPOFISCAL WHERE CDGRUPOFISC = v.newg)) RETURNING v.*),"
-          " d AS (SELECT * FROM w WHERE oldg IS DISTINCT FROM newg),"
-          " ops AS (SELECT c, nextval(pg_get_serial_sequence('histoperacao', 'idoperacao')) AS id, u, tm, args, addr, cnt"
-          " FROM (SELECT c, MIN(u) AS u, MIN(tm) AS tm, MIN(args) AS args, MIN(addr) AS addr, COUNT(*) AS cnt"
-          " FROM d GROUP BY c) x),"
-          " o AS (INSERT INTO HISTOPERACAO (IDOPERACAO, DTOPERACAO, NMUSUARIO, NMMETODO, DSARGUMENTOS, QTALTERADOS,"
+          " d AS (SELECT * FROM w WHERE oldg IS DISTINCT FROM newg)," + ops
+        + " o AS (INSERT INTO HISTOPERACAO (IDOPERACAO, DTOPERACAO, NMUSUARIO, NMMETODO, DSARGUMENTOS, QTALTERADOS,"
           " QTINCLUIDOS, QTEXCLUIDOS, DSENDERECO) SELECT id, tm, u, '" + method + "', args, cnt, 0, 0, addr FROM ops),"
           " i AS (INSERT INTO HISTITEM (IDOPERACAO, NMTABELA, CDCHAVE1, CDCHAVE2, CDCHAVE3, CDCHAVE4, CDGRUPOANT,"
-          " CDGRUPONOVO, IDACAO) SELECT ops.id, '" + std::string(spec.table) + "', d.k, '', '', '', d.oldg, d.newg, 'A'"
-          " FROM d JOIN ops ON ops.c = d.c)"
+          " CDGRUPONOVO, IDACAO) SELECT ops.id, '" + std::string(spec.table) + "', k, '', '', '', oldg, newg, 'A'"
+          " FROM " + items + ")"
           " SELECT n FROM w");
     for (std::size_t n = 0; n < rows.size(); ++n) {
         const auto &call = calls[callOf[n]];
@@ -197,7 +209,13 @@ storage::Connection &CombinedSaves::connection(Loop &l)
     if (l.conn && l.conn->lostWhileIdle())
         closeConnection(l);
     if (!l.conn) {
-        l.conn = storage::open(m_pool.url());
+        auto conn = storage::open(m_pool.url());
+        auto st = conn->prepare("SELECT quote_literal(pg_get_serial_sequence('histoperacao', 'idoperacao'))");
+        if (!st->step() || st->isNull(0))
+            throw storage::Error(storage::Error::Kind::Other, "the operations have no sequence");
+        l.sequence = std::string(st->text(0));
+        st.reset();
+        l.conn = std::move(conn);
         l.watch = std::make_unique<rpc::SocketWatch>(l.conn->socket());
     }
     return *l.conn;
@@ -259,8 +277,9 @@ void CombinedSaves::sendNext(Loop &l)
         try {
             // A row another transaction holds is waited for as long as a lone save would.
             const rpc::CallDeadline &d = batch.front().deadline;
-            connection(l).setLimits({std::chrono::steady_clock::time_point::max(), d.length, d.lockWait});
-            l.statement = updateStatement(connection(l), *spec, batch);
+            storage::Connection &c = connection(l);
+            c.setLimits({std::chrono::steady_clock::time_point::max(), d.length, d.lockWait});
+            l.statement = updateStatement(c, l.sequence, *spec, batch);
             l.statement->start();
         } catch (...) {
             // Nothing was applied: each call goes alone, on a connection of the pool.
@@ -347,7 +366,7 @@ void CombinedSaves::applyTogether(Loop &l, std::vector<Call> &batch)
             const rpc::CallDeadline &d = trying.front().deadline;
             c.setLimits({std::chrono::steady_clock::time_point::max(), d.length, d.lockWait});
             storage::Transaction tx(c);
-            auto st = updateStatement(c, *trying.front().spec, trying);
+            auto st = updateStatement(c, l.sequence, *trying.front().spec, trying);
             const std::vector<bool> rowChanged = changedRows(*st, rows.size());
             for (std::size_t n = 0; n < rows.size(); ++n)
                 changed[callOf[n]] += rowChanged[n] ? 1 : 0;
