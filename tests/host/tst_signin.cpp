@@ -10,9 +10,11 @@
 
 #include "appserver/access/accounts.h"
 #include "appserver/access/passwords.h"
+#include "clientlib/adoibquery.h"
 #include "clientlib/netconnection.h"
 #include "clientlib/settings.h"
 #include "clientlib/usersession.h"
+#include "protocol/lookups.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -184,6 +186,39 @@ TEST(SignIn, ASaveWhoseSessionEndedIsSentOnceAfterSigningInAgain)
     EXPECT_EQ(server.db->scalar("SELECT CDGRUPOFISC FROM CLIENTE WHERE CDCLIENTE = 'WC1'"), "902");
     EXPECT_EQ(server.db->count("SELECT COUNT(*) FROM HISTOPERACAO"), 1);
     EXPECT_EQ(server.db->scalar("SELECT NMUSUARIO FROM HISTOPERACAO"), "maria");
+}
+
+// Lookups keep their connection between calls; after signing out and in as someone else
+// they must go with the new session, not with the one that ended (which the server refuses,
+// and which would ask the new user to sign in again).
+TEST(SignIn, LookupsGoWithTheSessionOfWhoeverIsSignedInNow)
+{
+    Server server;
+    server.add("joao", appserver::access::Role::Consulta, "senha-do-joao", false);
+    const auto groupFound = [] {
+        const protocol::Lookup &l = protocol::findLookup(protocol::lookup::kGrupoFiscal);
+        clientlib::TADOIBQuery q;
+        q.setSQL(QString::fromUtf8(l.sql));
+        q.setConsulta(QString::fromUtf8(l.name));
+        q.ParamByName(QStringLiteral("P_CDGRUPOFISC")).setAsString(QStringLiteral("901"));
+        q.Open();
+        return q.RecordCount();
+    };
+    int asked = 0;
+    UserSession::instance().renew = [&asked] {
+        ++asked;
+        return false;
+    };
+    for (const auto &[login, password] : {std::pair{"maria", "senha-da-maria"}, std::pair{"joao", "senha-do-joao"}}) {
+        SCOPED_TRACE(login);
+        const SignIn in = signIn(QString::fromLatin1(login), QString::fromLatin1(password));
+        ASSERT_TRUE(in.ok) << in.message.toStdString();
+        adopt(in);
+        EXPECT_EQ(groupFound(), 1);
+        EXPECT_EQ(groupFound(), 1);
+        signOut();
+    }
+    EXPECT_EQ(asked, 0);
 }
 
 // Where the keys go, typed as a user types them: into whatever has the focus. On a real X
