@@ -136,7 +136,7 @@ bool TNetConnection::open(bool report)
     }
     m_client = std::make_unique<rpc::Client>(m_host, quint16(m_port), m_token, rpc::TlsOptions{m_tls, m_caFile});
     m_client->setUser(Settings::instance().user());
-    m_client->waiter = waitWithoutInput;
+    m_client->pump = pumpWithoutInput;
     m_lastError.clear();
     Q_EMIT connectedChanged(true);
     return true;

@@ -42,4 +42,12 @@ void waitWithoutInput(const std::function<bool()> &done)
     }
 }
 
+void pumpWithoutInput()
+{
+    QCoreApplication *app = QCoreApplication::instance();
+    if (app && QThread::currentThread() == app->thread()) {
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    }
+}
+
 } // namespace fiscal::clientlib

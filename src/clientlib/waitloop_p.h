@@ -1,5 +1,5 @@
 #pragma once
-// Waiting for work that runs on a thread of its own (a server call, a long query). On the
+// Waiting for work that runs on a thread of its own (a long query on the database). On the
 // GUI thread a local event loop runs that delivers paint events and timers (the wait
 // animation) but no user input, so the screen stays drawn while the user cannot start
 // anything else; on any other thread it simply sleeps until the work is done. The first
@@ -11,5 +11,10 @@
 namespace fiscal::clientlib {
 
 void waitWithoutInput(const std::function<bool()> &done);
+
+// One turn of that loop, for work that waits on the calling thread itself (a server call):
+// on the GUI thread the pending paint events and timers are delivered, user input is kept
+// for later; on any other thread nothing happens.
+void pumpWithoutInput();
 
 } // namespace fiscal::clientlib

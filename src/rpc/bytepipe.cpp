@@ -6,16 +6,6 @@
 
 namespace fiscal::rpc::detail {
 
-void BytePipe::decide(bool streamed)
-{
-    {
-        std::lock_guard lock(m_mutex);
-        if (m_decision == Decision::None)
-            m_decision = streamed ? Decision::Streamed : Decision::NotStreamed;
-    }
-    m_cv.notify_all();
-}
-
 BytePipe::WriteResult BytePipe::write(const char *data, qsizetype n, Clock::time_point deadline)
 {
     if (n <= 0)
@@ -36,8 +26,6 @@ void BytePipe::close()
 {
     {
         std::lock_guard lock(m_mutex);
-        if (m_decision == Decision::None)
-            m_decision = Decision::NotStreamed;
         m_closed = true;
     }
     m_cv.notify_all();
@@ -47,8 +35,6 @@ void BytePipe::fail(const QString &message)
 {
     {
         std::lock_guard lock(m_mutex);
-        if (m_decision == Decision::None)
-            m_decision = Decision::NotStreamed;
         if (!m_closed) {
             m_failed = true;
             m_failure = message;
@@ -56,13 +42,6 @@ void BytePipe::fail(const QString &message)
         }
     }
     m_cv.notify_all();
-}
-
-bool BytePipe::waitDecision()
-{
-    std::unique_lock lock(m_mutex);
-    m_cv.wait(lock, [&] { return m_decision != Decision::None; });
-    return m_decision == Decision::Streamed;
 }
 
 qsizetype BytePipe::read(char *out, qsizetype max)

@@ -20,16 +20,13 @@ public:
     using Clock = std::chrono::steady_clock;
     static constexpr qsizetype kCapacity = 4 * 1024 * 1024;
 
-    // Receiving side. The first byte decides whether the reply is streamed through the pipe
-    // at all; decide(false) or an end before any decision means it is not.
-    void decide(bool streamed);
+    // Receiving side.
     enum class WriteResult { Ok, Cancelled, TimedOut };
     WriteResult write(const char *data, qsizetype n, Clock::time_point deadline);
     void close();
     void fail(const QString &message);
 
     // Reading side.
-    bool waitDecision();   // true: the result comes through read()
     qsizetype read(char *out, qsizetype max) override;   // throws TransportError on fail()
     void cancel();
 
@@ -39,7 +36,6 @@ private:
     std::deque<QByteArray> m_chunks;
     qsizetype m_frontUsed = 0;
     qsizetype m_queued = 0;
-    enum class Decision { None, Streamed, NotStreamed } m_decision = Decision::None;
     bool m_closed = false;
     bool m_failed = false;
     bool m_cancelled = false;

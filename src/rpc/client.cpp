@@ -22,6 +22,7 @@
 #include <atomic>
 #include <chrono>
 #include <exception>
+#include <future>
 #include <optional>
 #include <thread>
 
@@ -86,6 +87,15 @@ QString foreignAnswer(int status, const std::string &endpoint)
 
 struct TimedOut {};
 
+// A result reader must take the whole result: what it left would be lost unseen.
+void expectEnd(dataset::ByteSource &source)
+{
+    char extra;
+    if (source.read(&extra, 1) != 0)
+        throw TransportError(
+            QStringLiteral("Resposta inválida do servidor de aplicação: dados após o resultado."));
+}
+
 // Why a connection failed, for the user.
 QString reasonOf(const beast::error_code &ec)
 {
@@ -115,15 +125,22 @@ struct Client::Impl {
     beast::flat_buffer buffer;
     qint64 nextId = 1;
     std::atomic<bool> busy{false};
+    std::function<void()> pump;   // the call's: Client::pump
 
-    // Runs what is queued until it is done or the deadline passes; on the deadline every
-    // operation is cancelled and TimedOut thrown.
+    // Runs what is queued until it is done or the deadline passes, pumping every kPumpEvery;
+    // on the deadline every operation is cancelled and TimedOut thrown.
     void runUntil(Clock::time_point deadline)
     {
         ioc.restart();
-        ioc.run_until(deadline);
-        if (ioc.stopped())
-            return;
+        for (;;) {
+            const Clock::time_point until = pump ? std::min(deadline, Clock::now() + Client::kPumpEvery) : deadline;
+            ioc.run_until(until);
+            if (ioc.stopped())
+                return;
+            if (until >= deadline)
+                break;
+            pump();
+        }
         resolver.cancel();
         // The operations under way end with the socket; the TLS stream they use goes after.
         beast::error_code ignored;
@@ -328,10 +345,11 @@ struct Client::Impl {
             });
     }
 
-    // The result of a success goes through `pipe` while it arrives; the Reply returned then
-    // has no result bytes. Anything else comes back as call() returns it.
+    // The result of a success is kept when small and returned as the Reply's result; a large
+    // one goes through `pipe` while it arrives, to a reader `onLarge` starts, and the Reply
+    // returned then has no result bytes. Anything else comes back as call() returns it.
     Reply callStreamed(const QString &object, const QByteArray &body, const QCborValue &id,
-                       int timeoutMs, detail::BytePipe &pipe)
+                       int timeoutMs, detail::BytePipe &pipe, const std::function<void()> &onLarge)
     {
         static const QByteArray prefix = [] {
             QByteArray out;
@@ -343,13 +361,16 @@ struct Client::Impl {
         return send<detail::StreamBody>(
             object, body, timeoutMs,
             [&](http::response_parser<detail::StreamBody> &parser, Clock::time_point deadline) {
-                router.emplace(pipe, prefix, trailer, deadline);
+                router.emplace(pipe, prefix, trailer, deadline,
+                               detail::ResultRouter::Hooks{onLarge, pump, Client::kPumpEvery});
                 parser.get().body() = &*router;
             },
             [&](http::response<detail::StreamBody> &res) {
-                if (router->streamed())
+                if (router->piped())
                     return Reply::success({});
-                return interpret(res.result_int(), res[http::field::content_type], router->buffered());
+                if (router->kept())
+                    return Reply::success(router->held());
+                return interpret(res.result_int(), res[http::field::content_type], router->held());
             });
     }
 
@@ -421,48 +442,34 @@ void Client::setUser(const QString &user)
     d->userHeader = encodeUserHeader(user);
 }
 
+// Refuses a call while another runs on this client (one started from inside pump()).
+class Client::CallScope {
+public:
+    explicit CallScope(Client &c) : m_flag(c.d->busy)
+    {
+        if (m_flag.exchange(true))
+            throw TransportError(QStringLiteral(
+                "Já existe uma chamada ao servidor de aplicação em andamento nesta conexão."));
+        c.d->pump = c.pump;
+    }
+    ~CallScope() { m_flag = false; }
+    CallScope(const CallScope &) = delete;
+    CallScope &operator=(const CallScope &) = delete;
+
+private:
+    std::atomic<bool> &m_flag;
+};
+
 Reply Client::call(const QString &object, const QString &method, const QCborArray &params,
                    int timeoutMs)
 {
     if (!validObjectName(object))
         throw TransportError(QStringLiteral("Nome de objeto remoto inválido: \"%1\".").arg(object));
     refuseCredentialsInClear();
-    if (d->busy.exchange(true))
-        throw TransportError(QStringLiteral(
-            "Já existe uma chamada ao servidor de aplicação em andamento nesta conexão."));
-    struct Release {
-        std::atomic<bool> &flag;
-        ~Release() { flag = false; }
-    } release{d->busy};
-
-    // Encoded here, on the caller's thread, so the worker thread touches no Qt containers
-    // the caller shares.
+    const CallScope scope(*this);
     const QByteArray body =
         encodeRequest(Encoding::Cbor, method, params, QCborValue(d->nextId++));
-    if (!waiter)
-        return d->call(object, body, timeoutMs);
-
-    std::atomic<bool> finished{false};
-    std::optional<Reply> reply;
-    std::exception_ptr failure;
-    std::thread io([&] {
-        try {
-            reply = d->call(object, body, timeoutMs);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        finished = true;
-    });
-    try {
-        waiter([&finished] { return finished.load(); });
-    } catch (...) {
-        io.join();
-        throw;
-    }
-    io.join();
-    if (failure)
-        std::rethrow_exception(failure);
-    return std::move(*reply);
+    return d->call(object, body, timeoutMs);
 }
 
 Reply Client::call(const QString &object, const QString &method, const QCborArray &params,
@@ -471,71 +478,51 @@ Reply Client::call(const QString &object, const QString &method, const QCborArra
     if (!validObjectName(object))
         throw TransportError(QStringLiteral("Nome de objeto remoto inválido: \"%1\".").arg(object));
     refuseCredentialsInClear();
-    if (d->busy.exchange(true))
-        throw TransportError(QStringLiteral(
-            "Já existe uma chamada ao servidor de aplicação em andamento nesta conexão."));
-    struct Release {
-        std::atomic<bool> &flag;
-        ~Release() { flag = false; }
-    } release{d->busy};
+    const CallScope scope(*this);
 
     const QCborValue id(d->nextId++);
     const QByteArray body = encodeRequest(Encoding::Cbor, method, params, id);
 
-    // Receiving on one thread and decoding on another is what lets the decoding of a big
-    // result overlap its transfer.
+    // A large result is decoded on a thread of its own while this one receives it, which
+    // is what lets the decoding overlap the transfer.
     detail::BytePipe pipe;
+    std::exception_ptr readFailure;
+    std::promise<void> readDone;
+    std::thread reader;
+    const auto startReader = [&] {
+        reader = std::thread([&] {
+            try {
+                readResult(pipe);
+                expectEnd(pipe);
+            } catch (...) {
+                readFailure = std::current_exception();
+                pipe.cancel();
+            }
+            readDone.set_value();
+        });
+    };
+
     std::optional<Reply> reply;
     std::exception_ptr ioFailure;
-    std::atomic<bool> ioDone{false};
-    std::thread io([&] {
-        try {
-            reply = d->callStreamed(object, body, id, timeoutMs, pipe);
-            pipe.close();
-        } catch (const TransportError &e) {
-            ioFailure = std::current_exception();
-            pipe.fail(e.message());
-        } catch (...) {
-            ioFailure = std::current_exception();
-            pipe.fail(QStringLiteral("Falha ao receber a resposta do servidor de aplicação."));
-        }
-        ioDone = true;
-    });
-
-    std::exception_ptr readFailure;
-    const auto consume = [&] {
-        try {
-            if (!pipe.waitDecision())
-                return;
-            readResult(pipe);
-            // The reader must have taken the whole result.
-            char extra;
-            if (pipe.read(&extra, 1) != 0)
-                throw TransportError(QStringLiteral(
-                    "Resposta inválida do servidor de aplicação: dados após o resultado."));
-        } catch (...) {
-            readFailure = std::current_exception();
-            pipe.cancel();
-        }
-    };
-    if (waiter) {
-        std::atomic<bool> readDone{false};
-        std::thread reader([&] {
-            consume();
-            readDone = true;
-        });
-        try {
-            waiter([&] { return readDone.load() && ioDone.load(); });
-        } catch (...) {
-            reader.join();
-            io.join();
-            throw;
+    try {
+        reply = d->callStreamed(object, body, id, timeoutMs, pipe, startReader);
+        pipe.close();
+    } catch (const TransportError &e) {
+        ioFailure = std::current_exception();
+        pipe.fail(e.message());
+    } catch (...) {
+        ioFailure = std::current_exception();
+        pipe.fail(QStringLiteral("Falha ao receber a resposta do servidor de aplicação."));
+    }
+    if (reader.joinable()) {
+        // What is left in the pipe is decoded meanwhile; the screen is kept painted.
+        const std::future<void> finished = readDone.get_future();
+        while (finished.wait_for(kPumpEvery) != std::future_status::ready) {
+            if (pump)
+                pump();
         }
         reader.join();
-    } else {
-        consume();
     }
-    io.join();
 
     // A reply that broke reaches the reader as the TransportError of its reads, so the
     // reader's failure is the one to report.
@@ -546,9 +533,15 @@ Reply Client::call(const QString &object, const QString &method, const QCborArra
     if (ioFailure)
         std::rethrow_exception(ioFailure);
     if (reply->ok() && !reply->resultCbor().isEmpty()) {
-        // A result that could not be streamed (a reply framed differently) is read whole.
+        // A small result, or one framed differently, is decoded here once whole.
         detail::ArraySource whole(reply->resultCbor());
-        readResult(whole);
+        try {
+            readResult(whole);
+        } catch (...) {
+            d->closeSocket();
+            throw;
+        }
+        expectEnd(whole);
         return Reply::success({});
     }
     return std::move(*reply);

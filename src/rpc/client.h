@@ -9,6 +9,7 @@
 
 #include <QCborArray>
 #include <QString>
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -38,22 +39,24 @@ public:
     Reply call(const QString &object, const QString &method, const QCborArray &params,
                int timeoutMs = 120000);
 
-    // Like call(), but the result of a success is handed to `readResult` while it is still
-    // arriving, so that decoding overlaps the transfer and the body is never held whole.
-    // readResult must read the result to its end (the data-set decoders do). The Reply
-    // returned for a success has no result bytes; a failure the server reports comes back
-    // as with call(). A reply that breaks off throws TransportError, also from inside
-    // readResult's reads; whatever readResult throws is passed on. readResult runs on the
-    // caller's thread, or on a thread of its own while the waiter runs.
+    // Like call(), but the result of a success is handed to `readResult` to decode. A small
+    // result is decoded on the caller's thread once it has arrived; a large one while it is
+    // still arriving, on a thread of its own, so that decoding overlaps the transfer and the
+    // body is never held whole. readResult must read the result to its end (the data-set
+    // decoders do). The Reply returned for a success has no result bytes; a failure the
+    // server reports comes back as with call(). A reply that breaks off throws
+    // TransportError, also from inside readResult's reads; whatever readResult throws is
+    // passed on.
     using ResultReader = std::function<void(dataset::ByteSource &result)>;
     Reply call(const QString &object, const QString &method, const QCborArray &params,
                const ResultReader &readResult, int timeoutMs = 120000);
 
-    // When set, call() runs the network exchange on a thread of its own and calls
-    // waiter(done) on the caller's thread; the waiter returns once done() is true (for
-    // example after spinning a QEventLoop that excludes user input). When not set, call()
-    // simply blocks.
-    std::function<void(const std::function<bool()> &done)> waiter;
+    // The exchange runs on the caller's thread: a short call (a code field's lookup) wakes no
+    // other thread. When set, pump() is called on the caller's thread every kPumpEvery while
+    // a call waits (for example to paint the screen meanwhile); it must not start a call on
+    // this Client (such a call is refused). When not set, call() simply blocks.
+    static constexpr std::chrono::milliseconds kPumpEvery{10};
+    std::function<void()> pump;
 
     // The user named in every call's X-Fiscal-User header (see rpc/caller.h); none by default.
     void setUser(const QString &user);
@@ -67,6 +70,7 @@ private:
     // A token over plain HTTP to another machine is refused (TransportError saying why).
     void refuseCredentialsInClear() const;
 
+    class CallScope;
     struct Impl;
     std::unique_ptr<Impl> d;
 };

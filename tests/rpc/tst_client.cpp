@@ -147,36 +147,50 @@ TEST_F(ServerTest, ClientTransportFailuresAreThrown)
     }
 }
 
-TEST_F(ServerTest, WaiterRunsOnTheCallersThread)
+// The exchange waits on the caller's thread and pumps there: the call cannot finish until
+// the pump has let the gated method go, so a pump that never ran would time out.
+TEST_F(ServerTest, PumpRunsOnTheCallersThreadWhileACallWaits)
 {
     startServer();
     Client client(QStringLiteral("127.0.0.1"), port);
-    std::thread::id waiterThread;
-    int spins = 0;
-    client.waiter = [&](const std::function<bool()> &done) {
-        waiterThread = std::this_thread::get_id();
-        while (!done()) {
-            ++spins;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::thread::id pumpThread;
+    bool refused = false;
+    client.pump = [&] {
+        pumpThread = std::this_thread::get_id();
+        // A call made while one is in flight on the same client is refused, not interleaved.
+        try {
+            client.call(kObject, QStringLiteral("Echo"), {});
+        } catch (const TransportError &) {
+            refused = true;
         }
+        if (gate.waitEntered(1))
+            gate.release();
     };
-    const Reply r = client.call(kObject, QStringLiteral("Echo"), {QStringLiteral("x")});
-    ASSERT_TRUE(r.ok());
-    EXPECT_EQ(r.value(), QCborValue(QCborArray{QStringLiteral("x")}));
-    EXPECT_EQ(waiterThread, std::this_thread::get_id());
+    for (const bool streamed : {false, true}) {
+        SCOPED_TRACE(streamed ? "streamed" : "whole");
+        {
+            std::lock_guard lock(gate.m);
+            gate.open = false;
+            gate.entered = 0;
+        }
+        QByteArray got;
+        const Reply r = streamed ? client.call(kObject, QStringLiteral("Gated"), {},
+                                               [&](fiscal::dataset::ByteSource &s) {
+                                                   char buf[64];
+                                                   for (qsizetype n; (n = s.read(buf, sizeof buf)) > 0;)
+                                                       got.append(buf, n);
+                                               }, 20000)
+                                 : client.call(kObject, QStringLiteral("Gated"), {}, 20000);
+        ASSERT_TRUE(r.ok());
+        EXPECT_EQ(streamed ? QCborValue::fromCbor(got) : r.value(), QCborValue(QStringLiteral("done")));
+        EXPECT_EQ(pumpThread, std::this_thread::get_id());
+        EXPECT_TRUE(refused);
+    }
 
     // A transport failure still reaches the caller as an exception.
     Client nowhere(QStringLiteral("127.0.0.1"), 1);
-    nowhere.waiter = client.waiter;
+    nowhere.pump = [] {};
     EXPECT_THROW(nowhere.call(kObject, QStringLiteral("Echo"), {}), TransportError);
-
-    // A call made while one is in flight on the same client is refused, not interleaved.
-    client.waiter = [&](const std::function<bool()> &done) {
-        EXPECT_THROW(client.call(kObject, QStringLiteral("Echo"), {}), TransportError);
-        while (!done())
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    };
-    EXPECT_TRUE(client.call(kObject, QStringLiteral("Echo"), {}).ok());
 }
 
 TEST_F(ServerTest, ConcurrentClients)
