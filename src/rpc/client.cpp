@@ -442,11 +442,15 @@ void Client::setUser(const QString &user)
     d->userHeader = encodeUserHeader(user);
 }
 
-// Refuses a call while another runs on this client (one started from inside pump()).
+// What every call checks first; and a call while another runs on this client (one started
+// from inside pump()) is refused.
 class Client::CallScope {
 public:
-    explicit CallScope(Client &c) : m_flag(c.d->busy)
+    CallScope(Client &c, const QString &object) : m_flag(c.d->busy)
     {
+        if (!validObjectName(object))
+            throw TransportError(QStringLiteral("Nome de objeto remoto inválido: \"%1\".").arg(object));
+        c.refuseCredentialsInClear();
         if (m_flag.exchange(true))
             throw TransportError(QStringLiteral(
                 "Já existe uma chamada ao servidor de aplicação em andamento nesta conexão."));
@@ -463,10 +467,7 @@ private:
 Reply Client::call(const QString &object, const QString &method, const QCborArray &params,
                    int timeoutMs)
 {
-    if (!validObjectName(object))
-        throw TransportError(QStringLiteral("Nome de objeto remoto inválido: \"%1\".").arg(object));
-    refuseCredentialsInClear();
-    const CallScope scope(*this);
+    const CallScope scope(*this, object);
     const QByteArray body =
         encodeRequest(Encoding::Cbor, method, params, QCborValue(d->nextId++));
     return d->call(object, body, timeoutMs);
@@ -475,10 +476,7 @@ Reply Client::call(const QString &object, const QString &method, const QCborArra
 Reply Client::call(const QString &object, const QString &method, const QCborArray &params,
                    const ResultReader &readResult, int timeoutMs)
 {
-    if (!validObjectName(object))
-        throw TransportError(QStringLiteral("Nome de objeto remoto inválido: \"%1\".").arg(object));
-    refuseCredentialsInClear();
-    const CallScope scope(*this);
+    const CallScope scope(*this, object);
 
     const QCborValue id(d->nextId++);
     const QByteArray body = encodeRequest(Encoding::Cbor, method, params, id);
