@@ -181,6 +181,12 @@ TEST_P(Import, EveryTableAppliedAndUndoneExactly)
          {{"SELECT COUNT(*) FROM GRFISIMPIECLIE WHERE CDINSCESTA = 'IE-A' AND CDCLIENTE = 'WC1'", "0"},
           {"SELECT CDGRUPOFISC FROM GRFISIMPIECLIE WHERE CDINSCESTA = 'IE-A' AND CDCLIENTE = 'WC2'", "903"},
           {"SELECT CDGRUPOFISC FROM GRFISIMPIECLIE WHERE CDINSCESTA = 'IE-B' AND CDCLIENTE = 'WC2'", "902"}}},
+        // Lines already so (a row with that group, no row and no group) and a repeated line
+        // change nothing beside the one insertion.
+        {"GRFISIMPIECLIE", "91", "91", "IE-A", {{"WC1", "901"}, {"WC2", ""}, {"WC3", "903"}, {"WC3", "903"}}, 0, 1,
+         {{"SELECT CDGRUPOFISC FROM GRFISIMPIECLIE WHERE CDINSCESTA = 'IE-A' AND CDCLIENTE = 'WC1'", "901"},
+          {"SELECT COUNT(*) FROM GRFISIMPIECLIE WHERE CDINSCESTA = 'IE-A' AND CDCLIENTE = 'WC2'", "0"},
+          {"SELECT CDGRUPOFISC FROM GRFISIMPIECLIE WHERE CDINSCESTA = 'IE-A' AND CDCLIENTE = 'WC3'", "903"}}},
         {"GRFISIMPIEFORN", "91", "91", "IE-B", {{"WF2", "901"}}, 1, 0,
          {{"SELECT CDGRUPOFISC FROM GRFISIMPIEFORN WHERE CDINSCESTA = 'IE-B' AND CDFORNECED = 'WF2'", "901"}}},
     };
@@ -198,6 +204,9 @@ TEST_P(Import, EveryTableAppliedAndUndoneExactly)
         for (const auto &[sql, value] : c.after)
             EXPECT_EQ(str(env.value(sql)), value) << sql;
         ASSERT_TRUE(done.operation);
+        EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM HISTITEM WHERE IDOPERACAO = " + done.operation->toStdString()
+                                + " AND NMTABELA = '" + c.entity + "'"),
+                  c.changed + c.inserted);
         undo(env, *done.operation);
         EXPECT_EQ(snapshot(*env.db), before) << "the undo did not restore";
     }

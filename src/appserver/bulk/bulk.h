@@ -12,6 +12,7 @@
 //   auto a = bulk::readCadastroArgs(params);
 //   withTransaction(pool, [&](auto &c) { history::Recorder h(c, op); bulk::cadastroAutomatico(h, a); h.finish(); });
 
+#include "appserver/common/temptable.h"
 #include "protocol/importcalls.h"
 #include "protocol/objects.h"
 #include "storage/database.h"
@@ -19,6 +20,7 @@
 #include <QCborArray>
 #include <QString>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -86,21 +88,20 @@ struct ImportArgs {
 ImportArgs readImportArgs(const QCborArray &params, const char *method);
 
 // What the lines would do, checked against the database: counts, every line's error in line
-// order (1-based positions in the lines sent), and the records whose group changes.
+// order (1-based positions in the lines sent). With `keepLines` the lines stay in their
+// temporary table for applyImport, which works from it rather than from a second copy.
 struct ImportPlan {
     std::int64_t lines = 0, toChange = 0, same = 0;
+    std::int64_t changed = 0, inserted = 0;   // of toChange: parameter rows inserted, the rest
     std::vector<std::pair<std::int64_t, QString>> errors;
-    struct Change {
-        std::string record;
-        std::optional<std::string> group;   // after; nullopt: none
-        char action;                        // A changed, I inserted, E deleted (parameter rows)
-    };
-    std::vector<Change> changes;
+    std::unique_ptr<TempTable> table;          // imp_linhas (NRLINHA, CHAVE, DOC, GRUPO)
+    std::vector<std::int64_t> repeats;         // lines naming a record an earlier line named
+    bool byDocument = false;                   // a line names its record by CNPJ/CPF
 };
-ImportPlan planImport(storage::Connection &c, const ImportArgs &a);
+ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLines = false);
 
-// Applies a plan without errors: set-based, captured into the history. Answers the rows
-// changed (deleted parameter rows included) and inserted.
-std::pair<std::int64_t, std::int64_t> applyImport(history::Recorder &h, const ImportArgs &a, const ImportPlan &plan);
+// Applies a plan without errors (its lines kept): set-based, captured into the history.
+// Answers the rows changed (deleted parameter rows included) and inserted.
+std::pair<std::int64_t, std::int64_t> applyImport(history::Recorder &h, const ImportArgs &a, ImportPlan &plan);
 
 } // namespace fiscal::appserver::bulk

@@ -74,6 +74,14 @@ void TempTable::add(const std::vector<std::optional<std::string_view>> &row)
         flush(m_batchRows);
 }
 
+std::unique_ptr<storage::BulkInsert> TempTable::bulkInsert()
+{
+    std::vector<std::string> names;
+    for (const TempColumn &col : m_columns)
+        names.push_back(col.name);
+    return m_c.bulkInsert(m_name, names);
+}
+
 void TempTable::finish()
 {
     const std::size_t pending = m_buffer.size() / m_columns.size();

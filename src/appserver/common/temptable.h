@@ -39,6 +39,9 @@ public:
     void add(std::initializer_list<std::optional<std::string_view>> row);
     void add(const std::vector<std::optional<std::string_view>> &row);
     void finish();                        // sends what is still buffered
+    // Instead of add(): the backend's bulk load (COPY on PostgreSQL), values in column order.
+    // Nothing else may run on the connection until its finish().
+    std::unique_ptr<storage::BulkInsert> bulkInsert();
     std::int64_t rows() const { return m_rows; }
     void drop();   // statements reading the table must be finished first
 

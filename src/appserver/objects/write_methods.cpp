@@ -127,7 +127,7 @@ void importaGrupos(ConnectionPool &pool, const QCborArray &params, dataset::Valu
     std::pair<std::int64_t, std::int64_t> counts;
     const std::int64_t id = withTransaction(pool, [&](storage::Connection &c) {
         history::Recorder h(c, {method::ImportaGrupos, history::argumentsJson(params), {}});
-        const bulk::ImportPlan plan = bulk::planImport(c, a);
+        bulk::ImportPlan plan = bulk::planImport(c, a, true);
         if (!plan.errors.empty()) {
             const QString &reason = plan.errors.front().second;
             invalid(QStringLiteral("Linha %1: %2%3").arg(plan.errors.front().first).arg(reason.left(1).toLower(), reason.mid(1)));
