@@ -89,14 +89,18 @@ std::int64_t replica(history::Recorder &h, const ReplicaArgs &a)
     const std::string inGroups = groups ? " AND CDGRUPOFISC IN (SELECT K FROM wr_rep_groups)" : "";
 
     // The origin is read before anything is erased: it may be one of the destinations.
+    // In key order, which the statements below read it in: the history's items and the
+    // destination's rows then go in at the end of their indexes instead of all over them
+    // (read by the group index, 90,000 rows took three times as long).
     TempTable origin(c, "wr_rep_orig", {{"K"}, {"G"}});
     const std::int64_t originRows = run(c,
         "INSERT INTO wr_rep_orig (K, G) SELECT " + key + ", CDGRUPOFISC FROM " + p
-            + " WHERE CDIMPOSTO = $1 AND CDEMPRESA = $2 AND CDINSCESTA = $3" + inGroups,
+            + " WHERE CDIMPOSTO = $1 AND CDEMPRESA = $2 AND CDINSCESTA = $3" + inGroups + " ORDER BY " + key,
         {a.tax, a.company, a.registration});
 
     const std::int64_t destRows = a.allDestinations
-        ? run(c, "INSERT INTO wr_rep_dest (K) SELECT CDINSCESTA FROM INSCRESTAD WHERE CDEMPRESA = $1", {a.destCompany})
+        ? run(c, "INSERT INTO wr_rep_dest (K) SELECT CDINSCESTA FROM INSCRESTAD WHERE CDEMPRESA = $1 ORDER BY CDINSCESTA",
+              {a.destCompany})
         : dest->rows();
     const history::Table &ht = history::table(p);
     h.touch(ht);
