@@ -167,6 +167,9 @@ TEST_P(History, EveryBulkCallIsRecordedAndItsPreviewCountsWhatItDoes)
          QCborArray{"01", "01", sp, "'005','006'", "01", "T", true, false}, {"GRFISIMPIEFORN"}},
         {"replication of clients to another company", "Replica",
          QCborArray{"02", "01", sp, "T", "02", "T", false, true}, {"GRFISIMPIECLIE"}},
+        // Registrations without a row of the tax: the copy only inserts.
+        {"replication of suppliers into another company's empty registrations", "Replica",
+         QCborArray{"01", "01", sp, "T", "02", "T", true, false}, {"GRFISIMPIEFORN"}},
     };
     for (const Bulk &c : cases) {
         SCOPED_TRACE(c.what);

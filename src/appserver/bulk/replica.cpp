@@ -89,14 +89,18 @@ std::int64_t replica(history::Recorder &h, const ReplicaArgs &a)
     const std::string inGroups = groups ? " AND CDGRUPOFISC IN (SELECT K FROM wr_rep_groups)" : "";
 
     // The origin is read before anything is erased: it may be one of the destinations.
+    // In key order, which the statements below read it in: the history's items and the
+    // destination's rows then go in at the end of their indexes instead of all over them
+    // (read by the group index, 90,000 rows took three times as long).
     TempTable origin(c, "wr_rep_orig", {{"K"}, {"G"}});
     const std::int64_t originRows = run(c,
         "INSERT INTO wr_rep_orig (K, G) SELECT " + key + ", CDGRUPOFISC FROM " + p
-            + " WHERE CDIMPOSTO = $1 AND CDEMPRESA = $2 AND CDINSCESTA = $3" + inGroups,
+            + " WHERE CDIMPOSTO = $1 AND CDEMPRESA = $2 AND CDINSCESTA = $3" + inGroups + " ORDER BY " + key,
         {a.tax, a.company, a.registration});
 
     const std::int64_t destRows = a.allDestinations
-        ? run(c, "INSERT INTO wr_rep_dest (K) SELECT CDINSCESTA FROM INSCRESTAD WHERE CDEMPRESA = $1", {a.destCompany})
+        ? run(c, "INSERT INTO wr_rep_dest (K) SELECT CDINSCESTA FROM INSCRESTAD WHERE CDEMPRESA = $1 ORDER BY CDINSCESTA",
+              {a.destCompany})
         : dest->rows();
     const history::Table &ht = history::table(p);
     h.touch(ht);
@@ -108,23 +112,34 @@ std::int64_t replica(history::Recorder &h, const ReplicaArgs &a)
     // What the copy changes, row by row: a destination row the origin has is inserted or
     // takes the origin's group (with a group list, whatever group it had); one it lacks is
     // deleted when the copy replaces its group.
-    const std::string destRow = "x.CDIMPOSTO = $1 AND x.CDEMPRESA = $2 AND x.CDINSCESTA = d.K AND x." + key
-        + " = o.K";
-    const std::vector<std::string> keys{"$1", "$2", "d.K", "o.K"};
-    h.capture(ht, history::Action::Inserted, "NULL", "o.G",
-              "FROM wr_rep_dest d CROSS JOIN wr_rep_orig o WHERE NOT EXISTS (SELECT 1 FROM " + p + " x WHERE "
-                  + destRow + ")",
-              {a.tax, a.destCompany}, keys);
-    h.capture(ht, history::Action::Changed, "x.CDGRUPOFISC", "o.G",
-              "FROM wr_rep_dest d CROSS JOIN wr_rep_orig o JOIN " + p + " x ON " + destRow
-                  + " WHERE x.CDGRUPOFISC <> o.G",
-              {a.tax, a.destCompany}, keys);
     const std::string replaced = " WHERE CDIMPOSTO = $1 AND CDEMPRESA = $2"
                                  " AND CDINSCESTA IN (SELECT K FROM wr_rep_dest)" + inGroups;
-    h.capture(ht, history::Action::Deleted, "CDGRUPOFISC", "NULL",
-              "FROM " + p + replaced + " AND " + key + " NOT IN (SELECT K FROM wr_rep_orig)", {a.tax, a.destCompany});
-
-    h.write("DELETE FROM " + p + replaced, {a.tax, a.destCompany});
+    const std::vector<std::string> keys{"$1", "$2", "d.K", "o.K"};
+    // Into destinations without a row of the tax (a new registration, the usual case) every
+    // row is inserted and none changed or deleted: the statements that look for those go.
+    h.lock(ht);
+    const bool destinationsEmpty = !exists(c,
+        "SELECT 1 FROM " + p + " WHERE CDIMPOSTO = $1 AND CDEMPRESA = $2 AND CDINSCESTA IN (SELECT K FROM wr_rep_dest)",
+        {a.tax, a.destCompany});
+    if (destinationsEmpty) {
+        h.capture(ht, history::Action::Inserted, "NULL", "o.G", "FROM wr_rep_dest d CROSS JOIN wr_rep_orig o",
+                  {a.tax, a.destCompany}, keys);
+    } else {
+        const std::string destRow = "x.CDIMPOSTO = $1 AND x.CDEMPRESA = $2 AND x.CDINSCESTA = d.K AND x." + key
+            + " = o.K";
+        h.capture(ht, history::Action::Inserted, "NULL", "o.G",
+                  "FROM wr_rep_dest d CROSS JOIN wr_rep_orig o WHERE NOT EXISTS (SELECT 1 FROM " + p + " x WHERE "
+                      + destRow + ")",
+                  {a.tax, a.destCompany}, keys);
+        h.capture(ht, history::Action::Changed, "x.CDGRUPOFISC", "o.G",
+                  "FROM wr_rep_dest d CROSS JOIN wr_rep_orig o JOIN " + p + " x ON " + destRow
+                      + " WHERE x.CDGRUPOFISC <> o.G",
+                  {a.tax, a.destCompany}, keys);
+        h.capture(ht, history::Action::Deleted, "CDGRUPOFISC", "NULL",
+                  "FROM " + p + replaced + " AND " + key + " NOT IN (SELECT K FROM wr_rep_orig)",
+                  {a.tax, a.destCompany});
+        h.write("DELETE FROM " + p + replaced, {a.tax, a.destCompany});
+    }
     // With a group list a destination row of another group is overwritten by the origin's.
     const std::string onConflict = groups
         ? " ON CONFLICT (CDIMPOSTO, CDEMPRESA, CDINSCESTA, " + key + ") DO UPDATE SET CDGRUPOFISC = excluded.CDGRUPOFISC"

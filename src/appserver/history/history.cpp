@@ -205,6 +205,12 @@ std::int64_t Recorder::itemsFrom(const Table &t, Action a, const std::string &be
 std::int64_t Recorder::capture(const Table &t, Action a, const std::string &before, const std::string &after,
                                const std::string &from, const Params &params, const std::vector<std::string> &keys)
 {
+    lock(t);
+    return itemsFrom(t, a, before, after, from, params, keys);
+}
+
+void Recorder::lock(const Table &t)
+{
     // Between the capture and the write no other call may change these rows. SQLite
     // writers already queue for the whole database; PostgreSQL needs the table.
     if (!previewing() && m_c.backend() == storage::Backend::Postgres
@@ -212,7 +218,6 @@ std::int64_t Recorder::capture(const Table &t, Action a, const std::string &befo
         m_c.exec(std::string("LOCK TABLE ") + t.name + " IN SHARE ROW EXCLUSIVE MODE");
         m_locked.push_back(&t);
     }
-    return itemsFrom(t, a, before, after, from, params, keys);
 }
 
 std::int64_t Recorder::record(const Table &t, Action a, const std::string &before, const std::string &after,

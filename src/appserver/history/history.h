@@ -103,6 +103,8 @@ public:
     // call ends, so that the write changes exactly the rows captured. Returns how many.
     std::int64_t capture(const Table &t, Action a, const std::string &before, const std::string &after,
                          const std::string &from, const Params &params, const std::vector<std::string> &keys = {});
+    // The lock capture() takes, for a caller that must look at the table before capturing.
+    void lock(const Table &t);
     // Like capture(), for rows the caller has already changed and knows exactly (no lock).
     std::int64_t record(const Table &t, Action a, const std::string &before, const std::string &after,
                         const std::string &from, const Params &params, const std::vector<std::string> &keys = {});
