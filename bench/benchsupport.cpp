@@ -10,13 +10,16 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <iostream>
 #include <malloc.h>
+#include <dirent.h>
 #include <poll.h>
+#include <sched.h>
 #include <sstream>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
@@ -358,6 +361,27 @@ rpc::Reply callOk(rpc::Client &client, const std::string &object, const std::str
 }
 
 // ---- statistics --------------------------------------------------------------------------
+
+void pinToCpu(pid_t pid, int cpu)
+{
+    const std::string tasks = "/proc/" + (pid == 0 ? std::string("self") : std::to_string(pid)) + "/task";
+    DIR *dir = opendir(tasks.c_str());
+    if (!dir)
+        throw std::runtime_error("cannot list the threads in " + tasks);
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    int pinned = 0;
+    while (const dirent *e = readdir(dir)) {
+        if (e->d_name[0] == '.')
+            continue;
+        if (sched_setaffinity(pid_t(std::atoi(e->d_name)), sizeof set, &set) == 0)
+            ++pinned;
+    }
+    closedir(dir);
+    if (pinned == 0)
+        throw std::runtime_error("cannot pin " + tasks + " to CPU " + std::to_string(cpu));
+}
 
 double percentile(std::vector<double> sample, double p)
 {

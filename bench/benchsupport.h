@@ -139,6 +139,10 @@ struct ClientMoves {
 std::string shellQuote(const std::string &s);
 
 // Percentile over a copy (nearest rank); 0 for an empty sample.
+// Every thread of process `pid` (0: this one) onto one CPU; threads it starts later inherit
+// it. For figures that must not include the machine waking an idle core.
+void pinToCpu(pid_t pid, int cpu);
+
 double percentile(std::vector<double> sample, double p);
 double median(std::vector<double> sample);
 
