@@ -3,6 +3,7 @@
 #include "rpc/deferred_p.h"
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 
 #include <stdexcept>
@@ -24,6 +25,19 @@ struct SocketWatch::Impl {
     explicit Impl(int fd) : descriptor(*tl_loop, fd) {}
     net::posix::stream_descriptor descriptor;
 };
+
+Post servingThreadPost()
+{
+    if (!tl_loop)
+        return {};
+    net::io_context *loop = tl_loop;
+    return [loop](std::function<void()> work) {
+        if (loop->stopped())
+            return false;
+        net::post(*loop, std::move(work));
+        return true;
+    };
+}
 
 bool SocketWatch::available()
 {

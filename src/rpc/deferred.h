@@ -10,6 +10,9 @@
 //
 //   rpc::SocketWatch watch(PQsocket(conn));          // on a serving thread
 //   watch.whenReadable([&](bool ok) { ... });        // runs on this thread
+//
+//   rpc::Post here = rpc::servingThreadPost();       // on a serving thread
+//   here([] { ... });                                // from any thread: runs on that one
 
 #include "dataset/valuewriter.h"
 
@@ -38,6 +41,12 @@ public:
 // notification, a method not run by a serving thread). Once a method has taken it, what it
 // writes is ignored; if it throws, the error is the answer and the reply does nothing.
 std::shared_ptr<DeferredReply> deferReply();
+
+// Hands work to the serving thread it was made on, from any thread; that thread runs it
+// later in its loop. False, and the work not taken, once that loop has ended (a server
+// stopping). Empty when not made on a serving thread.
+using Post = std::function<bool(std::function<void()>)>;
+Post servingThreadPost();
 
 // Waits, on the serving thread that creates it, until a socket can be read. The socket stays
 // the owner's: the watch never reads nor closes it.

@@ -27,6 +27,7 @@ struct CombinedSaves::Call {
     rpc::Caller caller;   // as the history records the call, whoever runs it later
     std::string time;     // when it came, in UTC
     rpc::CallDeadline deadline;   // and its limits, whoever runs it
+    rpc::Post owner;      // the thread the call came on, when another sends its statement
 };
 
 // What one serving thread holds: its own connection for the combined statements (outside the
@@ -191,14 +192,64 @@ CombinedSaves::Loop &CombinedSaves::loop()
     return *slot;
 }
 
+namespace {
+
+// A reply given on the thread of its call, whichever thread settles it.
+class ForwardedReply : public rpc::DeferredReply {
+public:
+    ForwardedReply(std::shared_ptr<rpc::DeferredReply> reply, rpc::Post owner)
+        : m_reply(std::move(reply)), m_owner(std::move(owner))
+    {}
+    void succeed(const std::function<void(dataset::ValueWriter &)> &result) override
+    {
+        m_owner([reply = m_reply, result] { reply->succeed(result); });
+    }
+    void fail(std::exception_ptr failure) override
+    {
+        m_owner([reply = m_reply, failure] { reply->fail(failure); });
+    }
+    bool callerHasLeft() const override { return m_reply->callerHasLeft(); }
+    void runAs(const std::function<void()> &work) const override { m_reply->runAs(work); }
+
+private:
+    const std::shared_ptr<rpc::DeferredReply> m_reply;
+    const rpc::Post m_owner;
+};
+
+} // namespace
+
 void CombinedSaves::save(const TableSpec &spec, std::vector<Item> items)
 {
     std::shared_ptr<rpc::DeferredReply> reply = rpc::SocketWatch::available() ? rpc::deferReply() : nullptr;
     if (!reply)
         return m_alone(spec, items);
-    Loop &l = loop();
-    l.queue.push_back(Call{&spec, std::move(items), std::move(reply), rpc::currentCaller(), history::utcNow(),
-                           rpc::currentDeadline()});
+    rpc::Post sender;
+    {
+        std::lock_guard lock(m_senderMutex);
+        if (!m_sender) {
+            m_sender = rpc::servingThreadPost();
+            m_senderThread = std::this_thread::get_id();
+        }
+        if (m_senderThread != std::this_thread::get_id())
+            sender = m_sender;
+    }
+    auto call = std::make_shared<Call>(Call{&spec, std::move(items), reply, rpc::currentCaller(), history::utcNow(),
+                                            rpc::currentDeadline(), {}});
+    if (sender) {
+        call->owner = rpc::servingThreadPost();
+        call->reply = std::make_shared<ForwardedReply>(reply, call->owner);
+        if (sender([this, call] { enqueue(loop(), std::move(*call)); }))
+            return;
+        // The sending thread has ended (the server is stopping): this thread sends it.
+        call->owner = nullptr;
+        call->reply = reply;
+    }
+    enqueue(loop(), std::move(*call));
+}
+
+void CombinedSaves::enqueue(Loop &l, Call c)
+{
+    l.queue.push_back(std::move(c));
     if (l.inFlight.empty())
         sendNext(l);
 }
@@ -229,6 +280,15 @@ void CombinedSaves::closeConnection(Loop &l)
 
 void CombinedSaves::runAlone(Call &c)
 {
+    if (c.owner) {
+        // On the call's own thread, so that the sending thread's loop goes on meanwhile. That
+        // thread is alive: its connection waits for this answer.
+        auto moved = std::make_shared<Call>(std::move(c));
+        const rpc::Post owner = std::move(moved->owner);
+        moved->owner = nullptr;
+        owner([this, moved] { runAlone(*moved); });
+        return;
+    }
     try {
         // As part of its own call, not of the one this thread may be running.
         c.reply->runAs([&] {

@@ -14,6 +14,11 @@
 // Two calls on the same record never share a statement. A statement whose connection fails
 // fails its calls, as a lone save would; none is run again, since it may have been applied.
 //
+// The saves of every serving thread go to one of them (the first that saved), so that saves
+// arriving together on different threads share a statement too: with a few clients each
+// thread rarely holds more than one. Their answers go back to the thread of each call, and a
+// call that must run alone runs there, not on the thread that sends the statements.
+//
 //   CombinedSaves combined(pool, saveAlone);
 //   if (combined.accepts(spec, items))
 //       combined.save(spec, std::move(items));   // answers later, or saves alone at once
@@ -21,9 +26,13 @@
 #include "appserver/saving/apply.h"
 #include "appserver/common/connectionpool.h"
 
+#include "rpc/deferred.h"
+
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace fiscal::appserver {
@@ -57,11 +66,15 @@ private:
     storage::Connection &connection(Loop &l);
     void closeConnection(Loop &l);
     void runAlone(Call &c);
+    void enqueue(Loop &l, Call c);
 
     ConnectionPool &m_pool;
     const Alone m_alone;
     const bool m_postgres;
     const std::uint64_t m_id;   // this object's state on each serving thread
+    std::mutex m_senderMutex;
+    rpc::Post m_sender;         // the serving thread that sends every combined statement
+    std::thread::id m_senderThread;
 };
 
 } // namespace fiscal::appserver
