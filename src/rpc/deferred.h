@@ -48,6 +48,23 @@ std::shared_ptr<DeferredReply> deferReply();
 using Post = std::function<bool(std::function<void()>)>;
 Post servingThreadPost();
 
+// A thread of its own running a loop like a serving thread's (SocketWatch and
+// servingThreadPost work on it), for work that must not wait behind any call. Ending it
+// drops the work not yet run.
+class WatchThread {
+public:
+    WatchThread();
+    ~WatchThread();
+    WatchThread(const WatchThread &) = delete;
+    WatchThread &operator=(const WatchThread &) = delete;
+    // Hands it work from any thread.
+    const Post &post() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
 // Waits, on the serving thread that creates it, until a socket can be read. The socket stays
 // the owner's: the watch never reads nor closes it.
 class SocketWatch {

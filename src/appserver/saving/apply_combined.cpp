@@ -27,7 +27,7 @@ struct CombinedSaves::Call {
     rpc::Caller caller;   // as the history records the call, whoever runs it later
     std::string time;     // when it came, in UTC
     rpc::CallDeadline deadline;   // and its limits, whoever runs it
-    rpc::Post owner;      // the thread the call came on, when another sends its statement
+    rpc::Post owner;      // the serving thread the call came on, when the sender runs it
 };
 
 // What one serving thread holds: its own connection for the combined statements (outside the
@@ -172,10 +172,14 @@ std::vector<const Item *> rowsOf(const Calls &calls, std::vector<std::size_t> *c
 CombinedSaves::CombinedSaves(ConnectionPool &pool, Alone alone)
     : m_pool(pool), m_alone(std::move(alone)),
       m_postgres(storage::backendOf(pool.url()) == storage::Backend::Postgres), m_id(g_nextId++)
-{}
+{
+    if (m_postgres)
+        m_sender = std::make_unique<rpc::WatchThread>();
+}
 
 CombinedSaves::~CombinedSaves()
 {
+    m_sender.reset();   // its loop, with its connection, ends with its thread
     threadLoops().erase(m_id);
 }
 
@@ -223,24 +227,14 @@ void CombinedSaves::save(const TableSpec &spec, std::vector<Item> items)
     std::shared_ptr<rpc::DeferredReply> reply = rpc::SocketWatch::available() ? rpc::deferReply() : nullptr;
     if (!reply)
         return m_alone(spec, items);
-    rpc::Post sender;
-    {
-        std::lock_guard lock(m_senderMutex);
-        if (!m_sender) {
-            m_sender = rpc::servingThreadPost();
-            m_senderThread = std::this_thread::get_id();
-        }
-        if (m_senderThread != std::this_thread::get_id())
-            sender = m_sender;
-    }
     auto call = std::make_shared<Call>(Call{&spec, std::move(items), reply, rpc::currentCaller(), history::utcNow(),
                                             rpc::currentDeadline(), {}});
-    if (sender) {
+    if (m_sender) {
         call->owner = rpc::servingThreadPost();
         call->reply = std::make_shared<ForwardedReply>(reply, call->owner);
-        if (sender([this, call] { enqueue(loop(), std::move(*call)); }))
+        if (m_sender->post()([this, call] { enqueue(loop(), std::move(*call)); }))
             return;
-        // The sending thread has ended (the server is stopping): this thread sends it.
+        // The sender has ended (the server is stopping): this thread sends it.
         call->owner = nullptr;
         call->reply = reply;
     }
@@ -281,8 +275,8 @@ void CombinedSaves::closeConnection(Loop &l)
 void CombinedSaves::runAlone(Call &c)
 {
     if (c.owner) {
-        // On the call's own thread, so that the sending thread's loop goes on meanwhile. That
-        // thread is alive: its connection waits for this answer.
+        // On the call's own thread, so that the sender goes on meanwhile. That thread is
+        // alive: its connection waits for this answer.
         auto moved = std::make_shared<Call>(std::move(c));
         const rpc::Post owner = std::move(moved->owner);
         moved->owner = nullptr;

@@ -14,10 +14,11 @@
 // Two calls on the same record never share a statement. A statement whose connection fails
 // fails its calls, as a lone save would; none is run again, since it may have been applied.
 //
-// The saves of every serving thread go to one of them (the first that saved), so that saves
-// arriving together on different threads share a statement too: with a few clients each
-// thread rarely holds more than one. Their answers go back to the thread of each call, and a
-// call that must run alone runs there, not on the thread that sends the statements.
+// The saves of every serving thread go to one thread of its own, which sends the statements,
+// so that saves arriving together on different threads share a statement too: with a few
+// clients each serving thread rarely holds more than one. It runs no call, so no long call
+// holds the saves up. Answers go back to the thread of each call, and a call that must run
+// alone runs there.
 //
 //   CombinedSaves combined(pool, saveAlone);
 //   if (combined.accepts(spec, items))
@@ -30,9 +31,8 @@
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace fiscal::appserver {
@@ -72,9 +72,7 @@ private:
     const Alone m_alone;
     const bool m_postgres;
     const std::uint64_t m_id;   // this object's state on each serving thread
-    std::mutex m_senderMutex;
-    rpc::Post m_sender;         // the serving thread that sends every combined statement
-    std::thread::id m_senderThread;
+    std::unique_ptr<rpc::WatchThread> m_sender;   // sends every combined statement (PostgreSQL)
 };
 
 } // namespace fiscal::appserver
