@@ -3,9 +3,12 @@
 #include "rpc/deferred_p.h"
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 
 #include <stdexcept>
+#include <thread>
 
 namespace fiscal::rpc {
 
@@ -24,6 +27,53 @@ struct SocketWatch::Impl {
     explicit Impl(int fd) : descriptor(*tl_loop, fd) {}
     net::posix::stream_descriptor descriptor;
 };
+
+Post servingThreadPost()
+{
+    if (!tl_loop)
+        return {};
+    net::io_context *loop = tl_loop;
+    return [loop](std::function<void()> work) {
+        if (loop->stopped())
+            return false;
+        net::post(*loop, std::move(work));
+        return true;
+    };
+}
+
+struct WatchThread::Impl {
+    net::io_context ioc;
+    net::executor_work_guard<net::io_context::executor_type> idle{ioc.get_executor()};
+    Post post;
+    std::thread thread;
+};
+
+WatchThread::WatchThread() : d(std::make_unique<Impl>())
+{
+    net::io_context *loop = &d->ioc;
+    d->post = [loop](std::function<void()> work) {
+        if (loop->stopped())
+            return false;
+        net::post(*loop, std::move(work));
+        return true;
+    };
+    d->thread = std::thread([loop] {
+        detail::setServingLoop(loop);
+        loop->run();
+    });
+}
+
+WatchThread::~WatchThread()
+{
+    d->idle.reset();
+    d->ioc.stop();
+    d->thread.join();
+}
+
+const Post &WatchThread::post() const
+{
+    return d->post;
+}
 
 bool SocketWatch::available()
 {

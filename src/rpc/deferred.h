@@ -10,6 +10,9 @@
 //
 //   rpc::SocketWatch watch(PQsocket(conn));          // on a serving thread
 //   watch.whenReadable([&](bool ok) { ... });        // runs on this thread
+//
+//   rpc::Post here = rpc::servingThreadPost();       // on a serving thread
+//   here([] { ... });                                // from any thread: runs on that one
 
 #include "dataset/valuewriter.h"
 
@@ -38,6 +41,29 @@ public:
 // notification, a method not run by a serving thread). Once a method has taken it, what it
 // writes is ignored; if it throws, the error is the answer and the reply does nothing.
 std::shared_ptr<DeferredReply> deferReply();
+
+// Hands work to the serving thread it was made on, from any thread; that thread runs it
+// later in its loop. False, and the work not taken, once that loop has ended (a server
+// stopping). Empty when not made on a serving thread.
+using Post = std::function<bool(std::function<void()>)>;
+Post servingThreadPost();
+
+// A thread of its own running a loop like a serving thread's (SocketWatch and
+// servingThreadPost work on it), for work that must not wait behind any call. Ending it
+// drops the work not yet run.
+class WatchThread {
+public:
+    WatchThread();
+    ~WatchThread();
+    WatchThread(const WatchThread &) = delete;
+    WatchThread &operator=(const WatchThread &) = delete;
+    // Hands it work from any thread.
+    const Post &post() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
 
 // Waits, on the serving thread that creates it, until a socket can be read. The socket stays
 // the owner's: the watch never reads nor closes it.

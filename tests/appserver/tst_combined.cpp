@@ -1,6 +1,6 @@
-// Saves that arrive together. On PostgreSQL a serving thread sends the one-row saves queued
-// behind a statement under way as one UPDATE; every call must still get the answer it would
-// have had alone. The first save is held on a row the test locks, so that the others are
+// Saves that arrive together. On PostgreSQL one serving thread sends the one-row saves of
+// every thread queued behind a statement under way as one UPDATE; every call must still get
+// the answer it would have had alone. The first save is held on a row the test locks, so that the others are
 // read and queued while it waits, then all go when the lock is let go. SQLite runs the same
 // calls one after the other and must answer them alike.
 
@@ -29,9 +29,12 @@ protected:
                  " ('WC4', 'Cliente 4', '901'), ('WC5', 'Cliente 5', '901'), ('WC6', 'Cliente 6', '901'),"
                  " ('WC7', 'Cliente 7', '901'), ('WC8', 'Cliente 8', '901'), ('WC9', 'Cliente 9', '901')");
         ServerOptions options;
-        options.workers = 1;   // every connection on the thread whose statement is held
+        options.workers = workers();
         server = std::make_unique<ServerProcess>(db->url(), options);
     }
+
+    // One: every connection on the thread whose statement is held.
+    virtual int workers() const { return 1; }
 
     struct Save {
         std::string method;
@@ -281,6 +284,54 @@ TEST_P(Combined, ALostStatementFailsItsCallsAndTheNextSaveWorks)
     EXPECT_TRUE(next.ok()) << next.errorMessage.toStdString();
     EXPECT_EQ(groupOf("WC4"), std::optional<std::string>("903"));
 }
+
+// Saves arriving on several serving threads are sent by one of them: while the first save
+// waits for a locked row, saves of rows nobody holds wait behind it (alone each would be
+// written at once), and when it goes each still gets its own answer, conflict and user.
+class CombinedAcrossThreads : public Combined {
+protected:
+    int workers() const override { return 4; }
+};
+
+TEST_P(CombinedAcrossThreads, SavesOfEveryThreadShareTheStatementAndKeepTheirAnswers)
+{
+    auto [lock, held] = holdASave();
+    std::vector<Save> saves;
+    for (int i = 0; i < 4; ++i)
+        saves.push_back(moveClient("WC1", QStringLiteral("901"), i % 2 ? QStringLiteral("903") : QStringLiteral("902")));
+    const std::vector<const char *> others{"WC4", "WC5", "WC6", "WC7", "WC8"};
+    for (const char *client : others) {
+        Save s = moveClient(client, QStringLiteral("901"), QStringLiteral("902"));
+        s.user = std::string("usuário ") + client;
+        saves.push_back(s);
+    }
+    std::vector<std::future<RpcResult>> answers;
+    for (const Save &s : saves)
+        answers.push_back(std::async(std::launch::async, [this, s] { return call(s); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    for (const char *client : others)
+        EXPECT_EQ(groupOf(client), std::optional<std::string>("901")) << client << " went before the held save";
+    lock->commit();
+    EXPECT_TRUE(held.get().ok());
+
+    int won = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        const RpcResult r = answers[i].get();
+        won += r.ok();
+        EXPECT_TRUE(r.ok() || r.errorCode == kConflict) << r.errorMessage.toStdString();
+    }
+    EXPECT_EQ(won, 1);
+    for (std::size_t i = 0; i < others.size(); ++i) {
+        const RpcResult r = answers[4 + i].get();
+        EXPECT_TRUE(r.ok()) << others[i] << ": " << r.errorMessage.toStdString();
+        EXPECT_EQ(groupOf(others[i]), std::optional<std::string>("902")) << others[i];
+        EXPECT_EQ(db->scalar("SELECT O.NMUSUARIO FROM HISTOPERACAO O JOIN HISTITEM I ON I.IDOPERACAO = O.IDOPERACAO"
+                             " WHERE I.NMTABELA = 'CLIENTE' AND I.CDCHAVE1 = $1", {std::string(others[i])}),
+                  std::optional<std::string>(recordedAs(std::string("usuário ") + others[i])));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, CombinedAcrossThreads, ::testing::ValuesIn(backendsUnderTest()), BackendParamName());
 
 INSTANTIATE_TEST_SUITE_P(Backends, Combined, ::testing::ValuesIn(backendsUnderTest()), BackendParamName());
 

@@ -117,6 +117,43 @@ TEST_F(PoolTest, ConnectionsInDoubtAreClosed)
     EXPECT_EQ(pool.stats().inUse, 0);
 }
 
+// A bulk call that checked its values once writes without SQLite's per-row foreign-key
+// lookups; the connection must check them again for the next call, whether the bulk call
+// committed or failed.
+TEST_F(PoolTest, ForeignKeysCheckedOnceAreBackOnForTheNextCall)
+{
+    using fiscal::appserver::ForeignKeys;
+    using fiscal::appserver::withTransaction;
+    ConnectionPool pool(db, 1);
+    withTransaction(pool, [](fiscal::storage::Connection &c) {
+        c.exec("INSERT INTO CLIENTE (CDCLIENTE, NMRAZSOCCLIE) VALUES ('00000001', 'Cliente')");
+    });
+    const auto checked = [](fiscal::storage::Connection &c) {
+        auto st = c.prepare("PRAGMA foreign_keys");
+        return st->step() && st->text(0) == "1";
+    };
+    for (const bool fails : {false, true}) {
+        bool checkedInside = true;
+        const auto bulk = [&] {
+            withTransaction(pool, [&](fiscal::storage::Connection &c) {
+                checkedInside = checked(c);
+                if (fails)
+                    throw fiscal::rpc::Fault(fiscal::rpc::code::InvalidParams, QStringLiteral("recusada"));
+            }, ForeignKeys::CheckedOnce);
+        };
+        if (fails)
+            EXPECT_THROW(bulk(), fiscal::rpc::Fault);
+        else
+            bulk();
+        EXPECT_FALSE(checkedInside) << "fails " << fails;
+        EXPECT_THROW(withTransaction(pool, [](fiscal::storage::Connection &c) {
+                         c.exec("UPDATE CLIENTE SET CDGRUPOFISC = 'ZZZ'");
+                     }),
+                     fiscal::rpc::Fault) << "fails " << fails;
+        EXPECT_EQ(pool.stats().open, 1) << "fails " << fails;
+    }
+}
+
 TEST_F(PoolTest, AnUnreachableDatabaseFreesItsPlace)
 {
     ConnectionPool pool((dir / "missing" / "x.sqlite").string(), 1);

@@ -104,6 +104,8 @@ void cadastroAutomatico(history::Recorder &h, const CadastroArgs &a)
     const Entity &e = entityFor(a.entity);
     const std::optional<std::string_view> group =
         a.group.empty() ? std::nullopt : std::optional<std::string_view>(a.group);
+    // These checks stand for the per-row foreign keys, which this call's transaction skips
+    // on SQLite: every value written is one of them or a key read from its own table.
     if (group)
         requireGroup(c, *group);
     if (e.needs != Needs::Nothing)

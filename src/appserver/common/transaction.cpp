@@ -131,6 +131,31 @@ void fail(ConnectionPool::Lease &lease, const storage::Error &e)
     throw faultFromStorage(e);
 }
 
+ForeignKeysCheckedOnce::ForeignKeysCheckedOnce(ConnectionPool::Lease &lease) : m_lease(lease)
+{
+    storage::Connection &c = lease.connection();
+    if (c.backend() != storage::Backend::Sqlite)
+        return;
+    m_off = true;
+    c.exec("PRAGMA foreign_keys=OFF");
+}
+
+ForeignKeysCheckedOnce::~ForeignKeysCheckedOnce()
+{
+    if (!m_off)
+        return;
+    // Inside a transaction left open the pragma is a silent no-op: read it back.
+    try {
+        storage::Connection &c = m_lease.connection();
+        c.exec("PRAGMA foreign_keys=ON");
+        auto st = c.prepare("PRAGMA foreign_keys");
+        if (!st->step() || st->text(0) != "1")
+            m_lease.discard();
+    } catch (...) {
+        m_lease.discard();
+    }
+}
+
 ReadTransaction::ReadTransaction(ConnectionPool::Lease &lease, bool readOnly) : m_lease(lease)
 {
     storage::Connection &c = lease.connection();

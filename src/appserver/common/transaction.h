@@ -32,6 +32,20 @@ namespace detail {
 // A failure inside a call's work: a broken connection is closed instead of reused.
 [[noreturn]] void fail(ConnectionPool::Lease &lease, const storage::Error &e);
 
+// SQLite's per-row foreign-key lookups off for one transaction (made outside it, as the
+// setting cannot change inside one), back on after it; a connection where they could not
+// be put back on is closed. Nothing on PostgreSQL.
+class ForeignKeysCheckedOnce {
+public:
+    explicit ForeignKeysCheckedOnce(ConnectionPool::Lease &lease);
+    ~ForeignKeysCheckedOnce();
+    ForeignKeysCheckedOnce(const ForeignKeysCheckedOnce &) = delete;
+    ForeignKeysCheckedOnce &operator=(const ForeignKeysCheckedOnce &) = delete;
+private:
+    ConnectionPool::Lease &m_lease;
+    bool m_off = false;
+};
+
 // Waits for a connection of the pool; a failure to open one becomes a Fault. One the database
 // has ended is never handed out, nor a read-only one to a call that is to write. The
 // connection works under the limits of the call's kind (rpc/calllimits.h).
@@ -71,12 +85,20 @@ private:
 
 } // namespace detail
 
+// `CheckedOnce`: the work checks each foreign value it writes once, in the transaction
+// (the group, tax or registration a bulk call names; record keys read from their own
+// table), so SQLite need not look the same parent up again for each of 500,000 rows.
+enum class ForeignKeys { PerRow, CheckedOnce };
+
 template <class F>
-decltype(auto) withTransaction(ConnectionPool &pool, F &&fn)
+decltype(auto) withTransaction(ConnectionPool &pool, F &&fn, ForeignKeys keys = ForeignKeys::PerRow)
 {
     detail::CallConnection conn(pool, true);
     try {
         storage::Connection &c = conn.get();
+        std::optional<detail::ForeignKeysCheckedOnce> checkedOnce;
+        if (keys == ForeignKeys::CheckedOnce)
+            checkedOnce.emplace(conn.lease());
         storage::Transaction tx(c);
         if constexpr (std::is_void_v<std::invoke_result_t<F &, storage::Connection &>>) {
             fn(c);

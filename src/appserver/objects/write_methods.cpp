@@ -43,7 +43,8 @@ void setUpdateTipoFatur(ConnectionPool &pool, const QCborArray &params, dataset:
 
 // A bulk call in one transaction, recorded as one operation.
 template <class Fn>
-std::int64_t recorded(ConnectionPool &pool, const char *method, const QCborArray &params, Fn fn)
+std::int64_t recorded(ConnectionPool &pool, const char *method, const QCborArray &params, Fn fn,
+                      ForeignKeys keys = ForeignKeys::PerRow)
 {
     const history::Operation op{method, history::argumentsJson(params), {}};
     return withTransaction(pool, [&](storage::Connection &c) {
@@ -51,7 +52,7 @@ std::int64_t recorded(ConnectionPool &pool, const char *method, const QCborArray
         const std::int64_t result = fn(h);
         h.finish();
         return result;
-    });
+    }, keys);
 }
 
 // One row per table the call would write, with what it would change, insert and delete.
@@ -166,7 +167,9 @@ void registerWriteMethods(rpc::Dispatcher &d, ConnectionPool &pool)
     }, rpc::CallKind::Bulk);
     d.add(protocol::kCadAutParGrpFis, method::CadastroAutomatico, [&pool](const QCborArray &p, dataset::ValueWriter &out) {
         const bulk::CadastroArgs a = bulk::readCadastroArgs(p);
-        recorded(pool, method::CadastroAutomatico, p, [&](history::Recorder &h) { bulk::cadastroAutomatico(h, a); return 0; });
+        // Its group, tax and registration are checked once; record keys come from their own table.
+        recorded(pool, method::CadastroAutomatico, p, [&](history::Recorder &h) { bulk::cadastroAutomatico(h, a); return 0; },
+                 ForeignKeys::CheckedOnce);
         out.null();
     }, rpc::CallKind::Bulk);
     d.add(protocol::kCadAutParGrpFis, method::CadAutoImpInscEsta, [&pool](const QCborArray &p, dataset::ValueWriter &out) {

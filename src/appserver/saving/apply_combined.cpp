@@ -27,6 +27,7 @@ struct CombinedSaves::Call {
     rpc::Caller caller;   // as the history records the call, whoever runs it later
     std::string time;     // when it came, in UTC
     rpc::CallDeadline deadline;   // and its limits, whoever runs it
+    rpc::Post owner;      // the serving thread the call came on, when the sender runs it
 };
 
 // What one serving thread holds: its own connection for the combined statements (outside the
@@ -171,10 +172,14 @@ std::vector<const Item *> rowsOf(const Calls &calls, std::vector<std::size_t> *c
 CombinedSaves::CombinedSaves(ConnectionPool &pool, Alone alone)
     : m_pool(pool), m_alone(std::move(alone)),
       m_postgres(storage::backendOf(pool.url()) == storage::Backend::Postgres), m_id(g_nextId++)
-{}
+{
+    if (m_postgres)
+        m_sender = std::make_unique<rpc::WatchThread>();
+}
 
 CombinedSaves::~CombinedSaves()
 {
+    m_sender.reset();   // its loop, with its connection, ends with its thread
     threadLoops().erase(m_id);
 }
 
@@ -191,14 +196,54 @@ CombinedSaves::Loop &CombinedSaves::loop()
     return *slot;
 }
 
+namespace {
+
+// A reply given on the thread of its call, whichever thread settles it.
+class ForwardedReply : public rpc::DeferredReply {
+public:
+    ForwardedReply(std::shared_ptr<rpc::DeferredReply> reply, rpc::Post owner)
+        : m_reply(std::move(reply)), m_owner(std::move(owner))
+    {}
+    void succeed(const std::function<void(dataset::ValueWriter &)> &result) override
+    {
+        m_owner([reply = m_reply, result] { reply->succeed(result); });
+    }
+    void fail(std::exception_ptr failure) override
+    {
+        m_owner([reply = m_reply, failure] { reply->fail(failure); });
+    }
+    bool callerHasLeft() const override { return m_reply->callerHasLeft(); }
+    void runAs(const std::function<void()> &work) const override { m_reply->runAs(work); }
+
+private:
+    const std::shared_ptr<rpc::DeferredReply> m_reply;
+    const rpc::Post m_owner;
+};
+
+} // namespace
+
 void CombinedSaves::save(const TableSpec &spec, std::vector<Item> items)
 {
     std::shared_ptr<rpc::DeferredReply> reply = rpc::SocketWatch::available() ? rpc::deferReply() : nullptr;
     if (!reply)
         return m_alone(spec, items);
-    Loop &l = loop();
-    l.queue.push_back(Call{&spec, std::move(items), std::move(reply), rpc::currentCaller(), history::utcNow(),
-                           rpc::currentDeadline()});
+    auto call = std::make_shared<Call>(Call{&spec, std::move(items), reply, rpc::currentCaller(), history::utcNow(),
+                                            rpc::currentDeadline(), {}});
+    if (m_sender) {
+        call->owner = rpc::servingThreadPost();
+        call->reply = std::make_shared<ForwardedReply>(reply, call->owner);
+        if (m_sender->post()([this, call] { enqueue(loop(), std::move(*call)); }))
+            return;
+        // The sender has ended (the server is stopping): this thread sends it.
+        call->owner = nullptr;
+        call->reply = reply;
+    }
+    enqueue(loop(), std::move(*call));
+}
+
+void CombinedSaves::enqueue(Loop &l, Call c)
+{
+    l.queue.push_back(std::move(c));
     if (l.inFlight.empty())
         sendNext(l);
 }
@@ -229,6 +274,15 @@ void CombinedSaves::closeConnection(Loop &l)
 
 void CombinedSaves::runAlone(Call &c)
 {
+    if (c.owner) {
+        // On the call's own thread, so that the sender goes on meanwhile. That thread is
+        // alive: its connection waits for this answer.
+        auto moved = std::make_shared<Call>(std::move(c));
+        const rpc::Post owner = std::move(moved->owner);
+        moved->owner = nullptr;
+        owner([this, moved] { runAlone(*moved); });
+        return;
+    }
     try {
         // As part of its own call, not of the one this thread may be running.
         c.reply->runAs([&] {

@@ -14,6 +14,12 @@
 // Two calls on the same record never share a statement. A statement whose connection fails
 // fails its calls, as a lone save would; none is run again, since it may have been applied.
 //
+// The saves of every serving thread go to one thread of its own, which sends the statements,
+// so that saves arriving together on different threads share a statement too: with a few
+// clients each serving thread rarely holds more than one. It runs no call, so no long call
+// holds the saves up. Answers go back to the thread of each call, and a call that must run
+// alone runs there.
+//
 //   CombinedSaves combined(pool, saveAlone);
 //   if (combined.accepts(spec, items))
 //       combined.save(spec, std::move(items));   // answers later, or saves alone at once
@@ -21,8 +27,11 @@
 #include "appserver/saving/apply.h"
 #include "appserver/common/connectionpool.h"
 
+#include "rpc/deferred.h"
+
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -57,11 +66,13 @@ private:
     storage::Connection &connection(Loop &l);
     void closeConnection(Loop &l);
     void runAlone(Call &c);
+    void enqueue(Loop &l, Call c);
 
     ConnectionPool &m_pool;
     const Alone m_alone;
     const bool m_postgres;
     const std::uint64_t m_id;   // this object's state on each serving thread
+    std::unique_ptr<rpc::WatchThread> m_sender;   // sends every combined statement (PostgreSQL)
 };
 
 } // namespace fiscal::appserver
