@@ -11,6 +11,7 @@
 #include "appserver/common/text.h"
 #include "appserver/history/history.h"
 #include "dataset/packet.h"
+#include "rpc/envelope.h"
 #include "storage/documents.h"
 
 #include <charconv>
@@ -146,11 +147,13 @@ ImportArgs readImportArgs(const QCborArray &params, const char *method)
     check(a.company, needs == Needs::Registration, "empresa", "Empresa deve ser informada.");
     check(a.registration, needs == Needs::Registration, "inscrição estadual", "Inscrição estadual deve ser informada.");
 
-    if (!params.at(4).isMap())
+    // A large packet comes still encoded and is read as a stream, never as a tree.
+    const QCborValue &linhas = params.at(4);
+    if (!linhas.isMap() && !(linhas.isTag() && linhas.tag() == QCborTag(QCborKnownTags::EncodedCbor)))
         invalid(QStringLiteral("As linhas da importação devem vir num pacote de dados."));
     dataset::DataPacket p;
     try {
-        p = dataset::DataPacket::fromCbor(params.at(4));
+        p = dataset::DataPacket::readCbor(rpc::encodedParam(linhas));
     } catch (const dataset::PacketError &e) {
         invalid(QStringLiteral("O pacote de linhas da importação é inválido: %1").arg(e.message()));
     }
@@ -313,7 +316,7 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLine
         const std::size_t f = firstOf[i];
         if (counted[f]) {
             ++plan.same;
-            plan.repeats.push_back(std::int64_t(i));
+            ++plan.repeats;
             continue;
         }
         counted[f] = true;
@@ -354,15 +357,11 @@ std::pair<std::int64_t, std::int64_t> applyImport(history::Recorder &h, const Im
                     + str(e.document) + " = imp_linhas.DOC) WHERE DOC IS NOT NULL AND NOT EXISTS (SELECT 1 FROM "
                     + str(e.records) + " r WHERE r." + key + " = imp_linhas.CHAVE)",
                 {});
-    if (!plan.repeats.empty()) {
-        auto del = c.prepare("DELETE FROM imp_linhas WHERE NRLINHA = $1");
-        for (const std::int64_t line : plan.repeats) {
-            del->reset();
-            del->bindInt(1, line);
-            del->execute();
-        }
-    }
-    if (plan.same > std::int64_t(plan.repeats.size()))
+    // Every line now names its record by code and a record's lines agree on the group: its
+    // first line stands for all. One statement, since one per repeat scans the table each time.
+    if (plan.repeats > 0)
+        exec("DELETE FROM imp_linhas WHERE NRLINHA NOT IN (SELECT MIN(NRLINHA) FROM imp_linhas GROUP BY CHAVE)", {});
+    if (plan.same > plan.repeats)
         exec("DELETE FROM imp_linhas WHERE GRUPO IS NOT DISTINCT FROM (SELECT x.CDGRUPOFISC FROM " + t
                     + " x WHERE x." + key + " = imp_linhas.CHAVE" + (parameters ? " AND " + paramFilter(a, "x") : "")
                     + ")",
