@@ -10,11 +10,18 @@
 #include <QJsonParseError>
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <cstring>
 
 namespace fiscal::rpc {
 
 namespace {
+
+// Tag 24 around a byte string: a param that travels as the CBOR it holds.
+bool isEncodedParam(const QCborValue &v)
+{
+    return v.isTag() && v.tag() == QCborTag(QCborKnownTags::EncodedCbor) && v.taggedValue().isByteArray();
+}
 
 [[noreturn]] void parseError(const QString &what)
 {
@@ -453,7 +460,7 @@ QCborArray methodParams(const Request &req, bool keepEncoded)
 
 QByteArray encodedParam(const QCborValue &param)
 {
-    if (param.isTag() && param.tag() == QCborTag(QCborKnownTags::EncodedCbor) && param.taggedValue().isByteArray())
+    if (isEncodedParam(param))
         return param.taggedValue().toByteArray();
     return param.toCbor();
 }
@@ -533,9 +540,48 @@ QByteArray errorReply(Encoding enc, const QCborValue &id, int code, const QStrin
     return QJsonDocument(reply.toJsonObject()).toJson(QJsonDocument::Compact);
 }
 
+namespace {
+
+// The head of a CBOR item of major type `major` and argument `n`.
+QByteArray cborHead(uchar major, quint64 n)
+{
+    QByteArray head;
+    const uchar m = uchar(major << 5);
+    if (n < 24)
+        return head.append(char(m | n));
+    int bytes = n <= 0xff ? 1 : n <= 0xffff ? 2 : n <= 0xffffffffull ? 4 : 8;
+    head.append(char(m | (bytes == 1 ? 24 : bytes == 2 ? 25 : bytes == 4 ? 26 : 27)));
+    for (int i = bytes - 1; i >= 0; --i)
+        head.append(char((n >> (8 * i)) & 0xff));
+    return head;
+}
+
+} // namespace
+
 QByteArray encodeRequest(Encoding enc, const QString &method, const QCborArray &params,
                          const QCborValue &id)
 {
+    // A param already encoded (tag 24 around its bytes) goes as the value it encodes: in CBOR
+    // its bytes are copied in as they are, never decoded.
+    if (std::any_of(params.cbegin(), params.cend(), isEncodedParam)) {
+        if (enc == Encoding::Json) {
+            QCborArray decoded;
+            for (const QCborValue &p : params)
+                decoded.append(isEncodedParam(p) ? QCborValue::fromCbor(p.taggedValue().toByteArray()) : p);
+            return encodeRequest(enc, method, decoded, id);
+        }
+        QByteArray out = cborHead(5, 4);
+        for (const QCborValue &v : {QCborValue(QLatin1String("jsonrpc")), QCborValue(QLatin1String("2.0")),
+                                    QCborValue(QLatin1String("method")), QCborValue(method),
+                                    QCborValue(QLatin1String("params"))})
+            out.append(v.toCbor());
+        out.append(cborHead(4, quint64(params.size())));
+        for (const QCborValue &p : params)
+            out.append(isEncodedParam(p) ? p.taggedValue().toByteArray() : p.toCbor());
+        out.append(QCborValue(QLatin1String("id")).toCbor());
+        out.append(id.toCbor());
+        return out;
+    }
     QCborMap req;
     req.insert(QLatin1String("jsonrpc"), QLatin1String("2.0"));
     req.insert(QLatin1String("method"), method);

@@ -311,6 +311,31 @@ TEST(Envelope, LargeParamsStayEncodedUntilTheMethodIsKnown)
     }
 }
 
+// What the client sends for a param it has already encoded: the value itself, in either
+// encoding, whatever its size.
+TEST(Envelope, AnEncodedParamTravelsAsTheValueItHolds)
+{
+    for (const int rows : {1, 40000}) {
+        QCborArray list;
+        for (int i = 0; i < rows; ++i)
+            list.append(QCborArray{QStringLiteral("ação"), i});
+        const QCborMap packet{{QStringLiteral("rows"), list}};
+        const QCborArray sent{QStringLiteral("x"), QCborValue(QCborKnownTags::EncodedCbor, cbor(packet)), 5};
+        const QCborArray meant{QStringLiteral("x"), packet, 5};
+        for (const Encoding enc : {Encoding::Cbor, Encoding::Json}) {
+            SCOPED_TRACE(std::to_string(rows) + (enc == Encoding::Cbor ? " cbor" : " json"));
+            const QByteArray body = encodeRequest(enc, QStringLiteral("Echo"), sent, QCborValue(12));
+            const Request r = parseRequest(body, enc);
+            EXPECT_EQ(r.method, QStringLiteral("Echo"));
+            EXPECT_EQ(r.id, QCborValue(12));
+            EXPECT_EQ(methodParams(r, false), meant);
+            if (enc == Encoding::Cbor) {
+                EXPECT_EQ(body, encodeRequest(enc, QStringLiteral("Echo"), meant, QCborValue(12)));
+            }
+        }
+    }
+}
+
 TEST(Envelope, ErrorKeepsTheIdWhenItWasRead)
 {
     QCborValue id;
