@@ -38,6 +38,7 @@ class LineTable {
 public:
     std::size_t size() const { return m_line.size(); }
     bool empty() const { return m_line.empty(); }
+    std::size_t textBytes() const { return m_text.size(); }
     void push_back(const ImportLine &l);
     ImportLine operator[](std::size_t i) const { return {m_line[i], key(i), group(i)}; }
 

@@ -570,16 +570,24 @@ QByteArray encodeRequest(Encoding enc, const QString &method, const QCborArray &
                 decoded.append(isEncodedParam(p) ? QCborValue::fromCbor(p.taggedValue().toByteArray()) : p);
             return encodeRequest(enc, method, decoded, id);
         }
-        QByteArray out = cborHead(5, 4);
+        std::vector<QByteArray> pieces;
         for (const QCborValue &v : {QCborValue(QLatin1String("jsonrpc")), QCborValue(QLatin1String("2.0")),
                                     QCborValue(QLatin1String("method")), QCborValue(method),
                                     QCborValue(QLatin1String("params"))})
-            out.append(v.toCbor());
-        out.append(cborHead(4, quint64(params.size())));
+            pieces.push_back(v.toCbor());
+        pieces.push_back(cborHead(4, quint64(params.size())));
         for (const QCborValue &p : params)
-            out.append(isEncodedParam(p) ? p.taggedValue().toByteArray() : p.toCbor());
-        out.append(QCborValue(QLatin1String("id")).toCbor());
-        out.append(id.toCbor());
+            pieces.push_back(isEncodedParam(p) ? p.taggedValue().toByteArray() : p.toCbor());
+        pieces.push_back(QCborValue(QLatin1String("id")).toCbor());
+        pieces.push_back(id.toCbor());
+        QByteArray out = cborHead(5, 4);
+        // Sized once: growing by doubling would hold twice the lines for a moment.
+        qsizetype size = out.size();
+        for (const QByteArray &piece : pieces)
+            size += piece.size();
+        out.reserve(size);
+        for (const QByteArray &piece : pieces)
+            out.append(piece);
         return out;
     }
     QCborMap req;

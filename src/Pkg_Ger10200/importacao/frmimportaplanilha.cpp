@@ -79,7 +79,8 @@ QByteArray linesPacket(const importing::LineTable &lines, const std::vector<bool
     for (const protocol::PacketField &f : imp::kLinhas)
         fields.append({QString::fromLatin1(f.name.data(), f.name.size()), f.size});
     QByteArray out;
-    out.reserve(qsizetype(lines.size()) * 24 + 256);
+    // Sized once (a row's heads take at most six bytes): growing it would copy it.
+    out.reserve(qsizetype(lines.textBytes() + 6 * lines.size() + 256));
     const auto w = dataset::makeWriter(dataset::Encoding::Cbor, out);
     dataset::writePacketHeader(*w, fields);
     dataset::beginRows(*w);
@@ -222,8 +223,9 @@ void ImportDialog::check()
     m_counts = {m_file.rowsRead, 0, 0, std::int64_t(m_file.errors.size())};
     if (m_file.lines.empty())
         return;
-    const rpc::Reply reply = m_net->call(QString::fromLatin1(protocol::method::SimulaImportaGrupos),
-                                         callArgs(m_target, linesPacket(m_file.lines, {})));
+    // The packet itself is gone before the call: only the arguments' copy of it travels.
+    const QCborArray args = callArgs(m_target, linesPacket(m_file.lines, {}));
+    const rpc::Reply reply = m_net->call(QString::fromLatin1(protocol::method::SimulaImportaGrupos), args);
     clientlib::CheckResultServ(reply, true, 0);
     const QList<dataset::DataPacket> packets = dataset::readCborPackets(reply.resultCbor());
     const dataset::DataPacket &counts = packets.at(0);
@@ -316,8 +318,8 @@ void ImportDialog::runImport()
     if (!btnImportar->isEnabled())
         return;
     vcl::HourGlass wait;
-    dataset::DataPacket result = m_net->packet(QString::fromLatin1(protocol::method::ImportaGrupos),
-                                               callArgs(m_target, linesPacket(m_file.lines, m_wrong)));
+    const QCborArray args = callArgs(m_target, linesPacket(m_file.lines, m_wrong));
+    dataset::DataPacket result = m_net->packet(QString::fromLatin1(protocol::method::ImportaGrupos), args);
     const qlonglong changed = result.rows.at(0).text(1).toLongLong();
     const qlonglong inserted = result.rows.at(0).text(2).toLongLong();
     interaction().message(clientlib::mtInformation, kTitle,
