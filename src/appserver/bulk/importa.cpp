@@ -196,6 +196,7 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLine
     const bool documents = !e.document.empty();
     std::vector<Resolved> resolved(n);
     std::vector<std::string> docs(n);
+    bool anyDocument = false;   // some line may be a CNPJ/CPF: only then the second join
     plan.table = std::make_unique<TempTable>(c, "imp_linhas",
                                              std::vector<TempColumn>{{"NRLINHA", true}, {"CHAVE"}, {"DOC"}, {"GRUPO"}});
     {
@@ -204,8 +205,10 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLine
         const auto load = c.backend() == storage::Backend::Postgres ? plan.table->bulkInsert() : nullptr;
         std::vector<std::optional<std::string_view>> row(4);
         for (std::size_t i = 0; i < n; ++i) {
-            if (documents)
+            if (documents) {
                 docs[i] = documentDigits(a.lines[i].key);
+                anyDocument = anyDocument || !docs[i].empty();
+            }
             const std::string number = std::to_string(i);
             const std::string &group = a.lines[i].group;
             row[0] = number;
@@ -246,7 +249,7 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLine
             r.record = std::move(record);
             r.current = std::move(cur);
         });
-        if (documents)
+        if (anyDocument)
             run("r." + str(e.document) + " = t.DOC", [](Resolved &r, std::string record, std::optional<std::string> cur) {
                 if (++r.documentMatches == 1 && r.record.empty()) {
                     r.byDocument = std::move(record);
