@@ -124,6 +124,11 @@ TEST_P(Import, EveryReasonAtItsLineAndTheDatabaseAsPromised)
     };
     EXPECT_EQ(s.reasons, expected);
 
+    // Spaces around a value are not part of it, whatever the spaces.
+    const Simulated spaced = simulate(env, importArgs("CLIENTE", {{" WC1\t", "902"}, {"\xC2\xA0WC3\xC2\xA0", "902"}}));
+    EXPECT_EQ(spaced.errors, 0);
+    EXPECT_EQ(spaced.toChange + spaced.same, 2);
+
     // Refused whole, naming the first wrong line, nothing written.
     const std::string before = snapshot(*env.db);
     const auto operations = [&] { return env.db->count("SELECT COUNT(*) FROM HISTOPERACAO"); };

@@ -84,6 +84,29 @@ history::Params paramValues(const ImportArgs &a)
     return {a.tax};
 }
 
+// A line's value as the check keeps it: trimmed, in UTF-8. ASCII text (nearly every key and
+// group) is taken as it is, without a QString for each of a million values.
+std::string lineValue(const dataset::RowRef &row, qsizetype i)
+{
+    const QAnyStringView v = row.view(i);
+    if (dataset::isLatin1View(v)) {
+        const auto *p = static_cast<const char *>(v.data());
+        qsizetype b = 0, e = v.size();
+        bool ascii = true;
+        for (qsizetype k = 0; k < e && ascii; ++k)
+            ascii = static_cast<unsigned char>(p[k]) < 0x80;
+        if (ascii) {
+            const auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+            while (b < e && space(p[b]))
+                ++b;
+            while (e > b && space(p[e - 1]))
+                --e;
+            return std::string(p + b, std::size_t(e - b));
+        }
+    }
+    return v.toString().trimmed().toStdString();
+}
+
 struct Resolved {
     std::string record;                    // empty: not found by code
     std::optional<std::string> current;
@@ -167,8 +190,10 @@ ImportArgs readImportArgs(const QCborArray &params, const char *method)
     if (key < 0 || group < 0)
         invalid(QStringLiteral("O pacote de linhas da importação deve ter os campos CHAVE e CDGRUPOFISC."));
     a.lines.reserve(std::size_t(p.rows.size()));
-    for (const dataset::Row &r : p.rows)
-        a.lines.push_back({r.text(key).trimmed().toStdString(), r.text(group).trimmed().toStdString()});
+    for (qsizetype i = 0; i < p.rows.size(); ++i) {
+        const dataset::RowRef r = p.rows.ref(i);
+        a.lines.push_back({lineValue(r, key), lineValue(r, group)});
+    }
     return a;
 }
 
