@@ -76,6 +76,18 @@ QString completeDocument(const QString &digits)
 
 } // namespace
 
+void LineTable::push_back(const ImportLine &l)
+{
+    const QByteArray key = l.key.toUtf8(), group = l.group.toUtf8();
+    if (key.size() > 255 || m_text.size() + std::size_t(key.size() + group.size()) > UINT32_MAX)
+        throw ReadError(QStringLiteral("A planilha tem texto demais para ser lido."));
+    m_line.push_back(l.line);
+    m_start.push_back(std::uint32_t(m_text.size()));
+    m_keyBytes.push_back(std::uint8_t(key.size()));
+    m_text.append(key.constData(), std::size_t(key.size()));
+    m_text.append(group.constData(), std::size_t(group.size()));
+}
+
 QString titleKey(const QString &title)
 {
     QString folded;

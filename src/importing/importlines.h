@@ -12,6 +12,9 @@
 #include "protocol/importcalls.h"
 
 #include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
 
 namespace fiscal::importing {
 
@@ -28,6 +31,47 @@ struct ImportLine {
     QString group;                   // empty: no group
 };
 
+// The lines of a file, packed: the texts of all of them in one buffer (UTF-8) and a few bytes
+// per line to find them, so that 500,000 lines take little more than their own characters.
+// Reads like a vector of ImportLine (built on each access).
+class LineTable {
+public:
+    std::size_t size() const { return m_line.size(); }
+    bool empty() const { return m_line.empty(); }
+    std::size_t textBytes() const { return m_text.size(); }
+    void push_back(const ImportLine &l);
+    ImportLine operator[](std::size_t i) const { return {m_line[i], key(i), group(i)}; }
+
+    std::int64_t line(std::size_t i) const { return m_line[i]; }
+    QString key(std::size_t i) const { return QString::fromUtf8(keyUtf8(i)); }
+    QString group(std::size_t i) const { return QString::fromUtf8(groupUtf8(i)); }
+    std::string_view keyUtf8(std::size_t i) const { return {m_text.data() + m_start[i], m_keyBytes[i]}; }
+    std::string_view groupUtf8(std::size_t i) const
+    {
+        const std::size_t from = m_start[i] + m_keyBytes[i];
+        return {m_text.data() + from, (i + 1 < m_start.size() ? m_start[i + 1] : m_text.size()) - from};
+    }
+
+    class const_iterator {
+    public:
+        const_iterator(const LineTable *t, std::size_t i) : m_t(t), m_i(i) {}
+        ImportLine operator*() const { return (*m_t)[m_i]; }
+        const_iterator &operator++() { ++m_i; return *this; }
+        bool operator!=(const const_iterator &o) const { return m_i != o.m_i; }
+    private:
+        const LineTable *m_t;
+        std::size_t m_i;
+    };
+    const_iterator begin() const { return {this, 0}; }
+    const_iterator end() const { return {this, size()}; }
+
+private:
+    std::string m_text;
+    std::vector<std::int64_t> m_line;
+    std::vector<std::uint32_t> m_start;
+    std::vector<std::uint8_t> m_keyBytes;   // a key has at most 21 characters
+};
+
 struct LineError {
     std::int64_t line;
     QString reason;
@@ -36,7 +80,7 @@ struct LineError {
 struct ImportFile {
     Columns columns;
     std::int64_t rowsRead = 0;       // data rows, the title row not counted
-    std::vector<ImportLine> lines;   // readable rows, in file order
+    LineTable lines;                 // readable rows, in file order
     std::vector<LineError> errors;   // unreadable rows, in file order
 };
 

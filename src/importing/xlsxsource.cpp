@@ -103,12 +103,21 @@ void XlsxSource::readSharedStrings()
                 if (chars * 2 > m_limits.maxSharedStringBytes)
                     throw ReadError(QStringLiteral("A planilha tem textos demais para ser lida (mais de %1 MB).")
                                         .arg(m_limits.maxSharedStringBytes / (1024 * 1024)));
-                m_shared << (current.size() > m_limits.maxCellChars ? current.left(m_limits.maxCellChars) : current);
+                m_sharedText += QStringView(current).left(m_limits.maxCellChars);
+                m_sharedEnd.push_back(quint32(m_sharedText.size()));
             }
         }
     }
     if (x.hasError())
         brokenFile(x.errorString());
+    m_sharedText.squeeze();
+    m_sharedEnd.shrink_to_fit();
+}
+
+QString XlsxSource::shared(std::size_t i) const
+{
+    const quint32 start = i ? m_sharedEnd[i - 1] : 0;
+    return QString(m_sharedText.constData() + start, qsizetype(m_sharedEnd[i] - start));
 }
 
 void XlsxSource::selectSheet(int index)
@@ -156,9 +165,9 @@ QString XlsxSource::cellValue(const QString &type)
     if (type == QLatin1String("s")) {
         bool ok = false;
         const int i = value.toInt(&ok);
-        if (!ok || i < 0 || i >= m_shared.size())
+        if (!ok || i < 0 || std::size_t(i) >= m_sharedEnd.size())
             brokenFile(QStringLiteral("texto compartilhado %1 inexistente").arg(value));
-        return m_shared.at(i);
+        return shared(std::size_t(i));
     }
     if (type.isEmpty() || type == QLatin1String("n"))
         return value.isEmpty() ? value : numberText(value);

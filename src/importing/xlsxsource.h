@@ -31,7 +31,11 @@ private:
     QStringList m_targets;           // entry of each sheet
     QString m_sharedStringsEntry;
     bool m_sharedLoaded = false;
-    QStringList m_shared;
+    // Every shared string one after another, and where each ends: a few allocations for a
+    // million strings rather than one each.
+    QString m_sharedText;
+    std::vector<quint32> m_sharedEnd;
+    QString shared(std::size_t i) const;
     std::unique_ptr<ZipEntry> m_entry;
     std::unique_ptr<QXmlStreamReader> m_xml;
     std::int64_t m_lastLine = 0;

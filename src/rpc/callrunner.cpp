@@ -110,6 +110,7 @@ public:
             try {
                 const Method &m = find(call.request, names);
                 checkParams(call.request);
+                const QCborArray params = methodParams(call.request, names.large == LargeParams::Encoded);
                 const CallerScope caller({m_user, m_object, call.request.method.toStdString(), m_who.role,
                                           m_who.session, std::string(m_report.peer), m_who.mustChangePassword});
                 m_dispatcher.admit(names);
@@ -118,9 +119,9 @@ public:
                                               names.kind == CallKind::Save ? m_limits.lockWait
                                                                            : std::chrono::milliseconds(0)});
                 if (call.request.notification)
-                    runUnanswered(m, call.request);
+                    runUnanswered(m, params);
                 else
-                    runAnswered(m, call);
+                    runAnswered(m, call, params);
                 if (m_deferred)
                     reportWhenAnswered(call.request, names, mark);
                 else
@@ -232,7 +233,7 @@ private:
         throw Fault(code::MethodNotFound, QStringLiteral("Método %1 não existe em %2.").arg(echoed(req.method), object));
     }
 
-    void runAnswered(const Method &m, const Call &call)
+    void runAnswered(const Method &m, const Call &call, const QCborArray &params)
     {
         SuccessReply reply(m_enc, m_out, call.id);
         ReplyWriter::Spill spill;
@@ -243,7 +244,7 @@ private:
             const DeferralScope scope(std::exchange(m_mayDefer, false) ? &deferral : nullptr);
             const auto writer = makeReplyWriter(m_enc, m_out, kChunk, std::move(spill));
             try {
-                m(call.request.params, *writer);
+                m(params, *writer);
             } catch (...) {
                 if (deferral.taken)
                     deferral.taken->abandon();
@@ -258,11 +259,11 @@ private:
     }
 
     // A notification runs like any call; what it writes is thrown away as it comes.
-    void runUnanswered(const Method &m, const Request &req)
+    void runUnanswered(const Method &m, const QCborArray &params)
     {
         QByteArray discarded;
         const auto writer = makeReplyWriter(m_enc, discarded, kChunk, [](QByteArray &b) { b.truncate(0); });
-        m(req.params, *writer);
+        m(params, *writer);
     }
 
     void spill(QByteArray &pending, SuccessReply &reply)

@@ -35,7 +35,8 @@ public:
     // Calls object.method(params). Returns the server's reply (its result or the failure it
     // reported); throws TransportError when the server cannot be reached, drops the
     // connection or does not answer within timeoutMs. A connection the server closed while
-    // idle is reopened once, transparently.
+    // idle is reopened once, transparently. A param already encoded, tag 24 around its CBOR
+    // bytes, is sent as the value it holds, its bytes copied in as they are.
     Reply call(const QString &object, const QString &method, const QCborArray &params,
                int timeoutMs = 120000);
 

@@ -26,14 +26,15 @@ QString echoed(QStringView text)
     return text.first(n).toString() + QChar(0x2026);
 }
 
-void Dispatcher::add(const std::string &object, const std::string &method, Method m, CallKind kind)
+void Dispatcher::add(const std::string &object, const std::string &method, Method m, CallKind kind,
+                     LargeParams large)
 {
     if (object.empty() || method.empty() || !m)
         throw std::invalid_argument("Dispatcher::add: empty object, method or handler");
     Object &o = m_objects[lowered(object)];
     if (o.name.empty())
         o.name = object;
-    if (!o.methods.emplace(lowered(method), Entry{method, std::move(m), kind}).second)
+    if (!o.methods.emplace(lowered(method), Entry{method, std::move(m), kind, large}).second)
         throw std::invalid_argument("Dispatcher::add: method registered twice: " + object + "."
                                     + method);
 }
@@ -62,7 +63,7 @@ const Method *Dispatcher::find(const std::string &object, const std::string &met
     if (m == o->second.methods.end())
         return nullptr;
     if (name)
-        *name = {&o->second.name, &m->second.name, m->second.kind};
+        *name = {&o->second.name, &m->second.name, m->second.kind, m->second.large};
     return &m->second.fn;
 }
 

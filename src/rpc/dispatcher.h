@@ -57,11 +57,17 @@ QString echoed(QStringView text);
 
 using Method = std::function<void(const QCborArray &params, dataset::ValueWriter &result)>;
 
+// How a method is handed a large array or map param of a lone CBOR request: decoded like any
+// other, or still encoded (rpc::encodedParam gives its bytes) so that it can read it as a
+// stream and no tree of it is ever built.
+enum class LargeParams { Decoded, Encoded };
+
 // The names a method was registered with, whatever case a caller used.
 struct MethodName {
     const std::string *object = nullptr;
     const std::string *method = nullptr;
     CallKind kind = CallKind::Read;
+    LargeParams large = LargeParams::Decoded;
 };
 
 // Whether the client of the call running on this thread has closed or reset its connection
@@ -78,7 +84,8 @@ class Dispatcher {
 public:
     // object: "Ger10200.rdmParamGrupFiscal"; method names are matched without regard to case.
     // `kind` gives the call its time limit and says whether it is heavy (calllimits.h).
-    void add(const std::string &object, const std::string &method, Method m, CallKind kind = CallKind::Read);
+    void add(const std::string &object, const std::string &method, Method m, CallKind kind = CallKind::Read,
+             LargeParams large = LargeParams::Decoded);
     // Every method call is first put to the guard; none by default.
     void setGuard(Guard guard) { m_guard = std::move(guard); }
     void admit(const MethodName &name) const
@@ -97,6 +104,7 @@ private:
         std::string name;
         Method fn;
         CallKind kind;
+        LargeParams large;
     };
     struct Object {
         std::string name;

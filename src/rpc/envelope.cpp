@@ -10,11 +10,18 @@
 #include <QJsonParseError>
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <cstring>
 
 namespace fiscal::rpc {
 
 namespace {
+
+// Tag 24 around a byte string: a param that travels as the CBOR it holds.
+bool isEncodedParam(const QCborValue &v)
+{
+    return v.isTag() && v.tag() == QCborTag(QCborKnownTags::EncodedCbor) && v.taggedValue().isByteArray();
+}
 
 [[noreturn]] void parseError(const QString &what)
 {
@@ -61,6 +68,72 @@ bool stringsWellFormed(const QCborValue &v)
     default:
         return true;
     }
+}
+
+// What a lone request's param kept encoded holds, found in one pass over its bytes: whether its
+// text is all valid UTF-8 and whether some of it may hold U+0000.
+struct TextScan {
+    bool valid = true;
+    bool mayHoldNul = false;
+};
+
+TextScan scanCborText(QByteArrayView cbor, bool checkUtf8);
+
+// Params of a lone request at least this large stay encoded until the method is known: a
+// method that reads them as a stream never has them decoded into a tree.
+constexpr qsizetype kKeptParamBytes = 256 * 1024;
+
+// The large container params of a lone request (a map) as byte ranges of the body; none when
+// the body is not one well-formed request, which the full decoding then reports.
+std::vector<KeptParam> largeParams(const QByteArray &bytes)
+{
+    QCborStreamReader r(bytes);
+    if (!r.isMap() || !r.enterContainer())
+        return {};
+    std::vector<KeptParam> kept;
+    bool seenParams = false;
+    while (r.hasNext()) {
+        bool isParams = false;
+        if (r.isString()) {
+            QString key;
+            auto chunk = r.readString();
+            for (; chunk.status == QCborStreamReader::Ok; chunk = r.readString())
+                key += chunk.data;
+            if (chunk.status == QCborStreamReader::Error)
+                return {};
+            isParams = key == QLatin1String("params");
+        } else if (!r.next()) {
+            return {};
+        }
+        if (isParams && (seenParams || !r.isArray()))
+            return {};
+        if (!isParams) {
+            if (!r.next())
+                return {};
+            continue;
+        }
+        seenParams = true;
+        if (!r.enterContainer())
+            return {};
+        for (qsizetype i = 0; r.hasNext(); ++i) {
+            const qint64 start = r.currentOffset();
+            const bool container = r.isArray() || r.isMap();
+            if (!r.next())
+                return {};
+            const qint64 end = r.currentOffset();
+            if (container && end - start >= kKeptParamBytes) {
+                const QByteArrayView encoded = QByteArrayView(bytes).sliced(start, end - start);
+                if (!scanCborText(encoded, true).valid)
+                    return {};
+                kept.push_back({i, encoded});
+            }
+        }
+        if (r.lastError() != QCborError::NoError || !r.leaveContainer())
+            return {};
+    }
+    if (r.lastError() != QCborError::NoError)
+        return {};
+    return kept;
 }
 
 QCborValue decodeCbor(QByteArrayView body)
@@ -118,10 +191,12 @@ QCborValue decodeJson(QByteArrayView body)
     return root;
 }
 
-// One pass over the bytes of a well-formed CBOR body: does any text string hold a NUL byte?
-// Much cheaper than looking at every decoded value; those are looked at only when it does.
-bool cborTextMayHoldNul(QByteArrayView cbor)
+// One pass over the bytes of well-formed CBOR: is every text string valid UTF-8, does any hold
+// a NUL byte? Much cheaper than looking at every decoded value; those are looked at only when
+// one may. A malformed head counts as both, so that the full decoding has the last word.
+TextScan scanCborText(QByteArrayView cbor, bool checkUtf8)
 {
+    TextScan scan;
     const auto *p = reinterpret_cast<const uchar *>(cbor.data());
     const auto *end = p + cbor.size();
     while (p < end) {
@@ -130,12 +205,12 @@ bool cborTextMayHoldNul(QByteArrayView cbor)
         if (info == 31)
             continue;   // an indefinite-length item opens (its chunks or members follow) or a break
         if (info > 27)
-            return true;
+            return {false, true};
         quint64 arg = info;
         if (info >= 24) {
             const int n = 1 << (info - 24);
             if (end - p < n)
-                return true;
+                return {false, true};
             arg = 0;
             for (int i = 0; i < n; ++i)
                 arg = (arg << 8) | *p++;
@@ -143,12 +218,22 @@ bool cborTextMayHoldNul(QByteArrayView cbor)
         if (major != 2 && major != 3)
             continue;   // numbers, simple values, tags, container heads: nothing to skip
         if (arg > quint64(end - p))
-            return true;
-        if (major == 3 && std::memchr(p, 0, std::size_t(arg)))
-            return true;
+            return {false, true};
+        if (major == 3) {
+            const QByteArrayView text(p, qsizetype(arg));
+            if (std::memchr(p, 0, std::size_t(arg)))
+                scan.mayHoldNul = true;
+            if (checkUtf8 && scan.valid && !isValidUtf8(text))
+                scan.valid = false;
+        }
         p += arg;
     }
-    return false;
+    return scan;
+}
+
+bool cborTextMayHoldNul(QByteArrayView cbor)
+{
+    return scanCborText(cbor, false).mayHoldNul;
 }
 
 bool holdsNul(const QCborValue &v)
@@ -255,10 +340,26 @@ QString textOf(const QCborValue &text)
 
 Body decodeBody(QByteArrayView body, Encoding enc)
 {
-    if (enc == Encoding::Cbor)
-        return {decodeCbor(body), cborTextMayHoldNul(body)};
+    if (enc == Encoding::Cbor) {
+        std::vector<KeptParam> kept;
+        if (body.size() >= kKeptParamBytes)
+            kept = largeParams(QByteArray::fromRawData(body.data(), body.size()));
+        if (kept.empty())
+            return {decodeCbor(body), cborTextMayHoldNul(body), {}};
+        // The tree is built without them: each stands as one `undefined` until the method is known.
+        QByteArray rest;
+        qsizetype from = 0;
+        for (const KeptParam &k : kept) {
+            const qsizetype at = k.cbor.data() - body.data();
+            rest.append(body.sliced(from, at - from));
+            rest.append('\xF7');
+            from = at + k.cbor.size();
+        }
+        rest.append(body.sliced(from));
+        return {decodeCbor(rest), cborTextMayHoldNul(body), std::move(kept)};
+    }
     // JSON writes U+0000 as an escape (or, leniently read, as the raw byte).
-    return {decodeJson(body), body.contains("u0000") || body.contains('\0')};
+    return {decodeJson(body), body.contains("u0000") || body.contains('\0'), {}};
 }
 
 Request readRequest(const Body &body, const QCborValue &root, QCborValue *idOut)
@@ -302,8 +403,10 @@ Request readRequest(const Body &body, const QCborValue &root, QCborValue *idOut)
     if (hasParams) {
         if (params.isMap())
             req.paramsByName = true;
-        else if (params.isArray())
+        else if (params.isArray()) {
             req.params = params.toArray();
+            req.kept = body.kept;   // only a lone request has any
+        }
         else
             invalidRequest(QStringLiteral("\"params\" deve ser uma lista"));
     }
@@ -333,11 +436,33 @@ void checkParams(const Request &req)
     if (req.paramsByName)
         throw Fault(code::InvalidParams,
                     QStringLiteral("Parâmetros por nome não são aceitos: envie \"params\" como uma lista."));
+    const auto refuse = [](qsizetype i) {
+        throw Fault(code::InvalidParams,
+                    QStringLiteral("O argumento %1 contém o caractere nulo (U+0000), que não é aceito.").arg(i + 1));
+    };
     for (qsizetype i = 0; req.textMayHoldNul && i < req.params.size(); ++i)
         if (holdsNul(req.params.at(i)))
-            throw Fault(code::InvalidParams,
-                        QStringLiteral("O argumento %1 contém o caractere nulo (U+0000), que não é aceito.")
-                            .arg(i + 1));
+            refuse(i);
+    for (const KeptParam &k : req.kept)
+        if (req.textMayHoldNul && scanCborText(k.cbor, false).mayHoldNul && holdsNul(decodeCbor(k.cbor)))
+            refuse(k.index);
+}
+
+QCborArray methodParams(const Request &req, bool keepEncoded)
+{
+    QCborArray params = req.params;
+    for (const KeptParam &k : req.kept) {
+        const QByteArray bytes(k.cbor.data(), k.cbor.size());
+        params[k.index] = keepEncoded ? QCborValue(QCborKnownTags::EncodedCbor, bytes) : decodeCbor(k.cbor);
+    }
+    return params;
+}
+
+QByteArray encodedParam(const QCborValue &param)
+{
+    if (isEncodedParam(param))
+        return param.taggedValue().toByteArray();
+    return param.toCbor();
 }
 
 bool encodingFromContentType(QByteArrayView contentType, Encoding &enc)
@@ -415,9 +540,56 @@ QByteArray errorReply(Encoding enc, const QCborValue &id, int code, const QStrin
     return QJsonDocument(reply.toJsonObject()).toJson(QJsonDocument::Compact);
 }
 
+namespace {
+
+// The head of a CBOR item of major type `major` and argument `n`.
+QByteArray cborHead(uchar major, quint64 n)
+{
+    QByteArray head;
+    const uchar m = uchar(major << 5);
+    if (n < 24)
+        return head.append(char(m | n));
+    int bytes = n <= 0xff ? 1 : n <= 0xffff ? 2 : n <= 0xffffffffull ? 4 : 8;
+    head.append(char(m | (bytes == 1 ? 24 : bytes == 2 ? 25 : bytes == 4 ? 26 : 27)));
+    for (int i = bytes - 1; i >= 0; --i)
+        head.append(char((n >> (8 * i)) & 0xff));
+    return head;
+}
+
+} // namespace
+
 QByteArray encodeRequest(Encoding enc, const QString &method, const QCborArray &params,
                          const QCborValue &id)
 {
+    // A param already encoded (tag 24 around its bytes) goes as the value it encodes: in CBOR
+    // its bytes are copied in as they are, never decoded.
+    if (std::any_of(params.cbegin(), params.cend(), isEncodedParam)) {
+        if (enc == Encoding::Json) {
+            QCborArray decoded;
+            for (const QCborValue &p : params)
+                decoded.append(isEncodedParam(p) ? QCborValue::fromCbor(p.taggedValue().toByteArray()) : p);
+            return encodeRequest(enc, method, decoded, id);
+        }
+        std::vector<QByteArray> pieces;
+        for (const QCborValue &v : {QCborValue(QLatin1String("jsonrpc")), QCborValue(QLatin1String("2.0")),
+                                    QCborValue(QLatin1String("method")), QCborValue(method),
+                                    QCborValue(QLatin1String("params"))})
+            pieces.push_back(v.toCbor());
+        pieces.push_back(cborHead(4, quint64(params.size())));
+        for (const QCborValue &p : params)
+            pieces.push_back(isEncodedParam(p) ? p.taggedValue().toByteArray() : p.toCbor());
+        pieces.push_back(QCborValue(QLatin1String("id")).toCbor());
+        pieces.push_back(id.toCbor());
+        QByteArray out = cborHead(5, 4);
+        // Sized once: growing by doubling would hold twice the lines for a moment.
+        qsizetype size = out.size();
+        for (const QByteArray &piece : pieces)
+            size += piece.size();
+        out.reserve(size);
+        for (const QByteArray &piece : pieces)
+            out.append(piece);
+        return out;
+    }
     QCborMap req;
     req.insert(QLatin1String("jsonrpc"), QLatin1String("2.0"));
     req.insert(QLatin1String("method"), method);

@@ -10,10 +10,17 @@
 #include <QCborValue>
 #include <QString>
 #include <cstddef>
+#include <vector>
 
 namespace fiscal::rpc {
 
 using dataset::Encoding;
+
+// A large param of a lone CBOR request left encoded: a view into the request's body.
+struct KeptParam {
+    qsizetype index;
+    QByteArrayView cbor;
+};
 
 struct Request {
     QString method;
@@ -22,11 +29,13 @@ struct Request {
     bool notification = false;  // no "id" member: the call runs and is never answered
     bool paramsByName = false;  // "params" was a map, which no method takes
     bool textMayHoldNul = true; // false when the body is known to hold no U+0000 at all
+    std::vector<KeptParam> kept;  // params left encoded; `params` holds undefined in their place
 };
 
 struct Body {
     QCborValue value;           // a request object, or a batch (an array of them)
     bool textMayHoldNul = true; // some text of the body may hold U+0000
+    std::vector<KeptParam> kept;  // of a lone request: large container params, still encoded
 };
 
 // Decodes a body. Throws rpc::Fault with ParseError (not CBOR/JSON, invalid UTF-8, trailing
@@ -47,6 +56,14 @@ Request parseRequest(QByteArrayView body, Encoding enc, QCborValue *idOut = null
 // What no method takes, checked once the method is known: params by name, and text holding
 // U+0000 anywhere in params (a database would cut it there). Throws InvalidParams.
 void checkParams(const Request &req);
+
+// The params a method is handed: those kept encoded decoded now (ParseError as for the body),
+// or, for a method that reads them as a stream, each as tag 24 (an encoded CBOR data item)
+// around its bytes.
+QCborArray methodParams(const Request &req, bool keepEncoded);
+
+// The CBOR bytes of a param: those of a tag 24 around a byte string, else the value encoded.
+QByteArray encodedParam(const QCborValue &param);
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool isValidUtf8(QByteArrayView bytes);

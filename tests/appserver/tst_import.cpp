@@ -124,6 +124,11 @@ TEST_P(Import, EveryReasonAtItsLineAndTheDatabaseAsPromised)
     };
     EXPECT_EQ(s.reasons, expected);
 
+    // Spaces around a value are not part of it, whatever the spaces.
+    const Simulated spaced = simulate(env, importArgs("CLIENTE", {{" WC1\t", "902"}, {"\xC2\xA0WC3\xC2\xA0", "902"}}));
+    EXPECT_EQ(spaced.errors, 0);
+    EXPECT_EQ(spaced.toChange + spaced.same, 2);
+
     // Refused whole, naming the first wrong line, nothing written.
     const std::string before = snapshot(*env.db);
     const auto operations = [&] { return env.db->count("SELECT COUNT(*) FROM HISTOPERACAO"); };
@@ -247,6 +252,51 @@ TEST_P(Import, WrongArgumentsAreRefusedWhole)
             EXPECT_TRUE(r.errorMessage.contains(QString::fromUtf8(c.message))) << r.errorMessage.toStdString();
         }
     }
+    EXPECT_EQ(snapshot(*env.db), before);
+}
+
+// Lines past a few hundred KiB reach the methods still encoded and are read as a stream:
+// the same counts, the same line numbers, the same refusals.
+TEST_P(Import, ALargePacketIsCheckedAndAppliedLikeASmallOne)
+{
+    Env env(GetParam());
+    constexpr int kRepeats = 60000;
+    Lines lines(kRepeats, {"WC1", "902"});
+    lines.push_back({"WCX", "901"});
+    const Simulated s = simulate(env, importArgs("CLIENTE", lines));
+    EXPECT_EQ(s.lines, kRepeats + 1);
+    EXPECT_EQ(s.toChange, 1);
+    EXPECT_EQ(s.same, kRepeats - 1);
+    EXPECT_EQ(s.reasons, (std::vector<std::pair<std::int64_t, QString>>{
+                             {kRepeats + 1, QStringLiteral("Cliente WCX não cadastrado.")}}));
+
+    const std::string before = snapshot(*env.db);
+    const RpcResult refused = env.call(kCadAutParGrpFis, "ImportaGrupos", importArgs("CLIENTE", lines));
+    EXPECT_EQ(refused.errorCode, kInvalid);
+    EXPECT_EQ(refused.errorMessage, QStringLiteral("Linha %1: cliente WCX não cadastrado.").arg(kRepeats + 1));
+    EXPECT_EQ(snapshot(*env.db), before);
+
+    QCborMap noGroup = linesPacket(lines);
+    noGroup[QStringLiteral("fields")] = QCborArray{noGroup.value(QStringLiteral("fields")).toArray().at(0)};
+    QCborArray keysOnly;
+    for (int i = 0; i < kRepeats; ++i)
+        keysOnly.append(QCborArray{QStringLiteral("WC1")});
+    noGroup[QStringLiteral("rows")] = keysOnly;
+    QCborArray args = strings({"CLIENTE", "", "", ""});
+    args.append(noGroup);
+    const RpcResult wrong = env.call(kCadAutParGrpFis, "ImportaGrupos", args);
+    EXPECT_EQ(wrong.errorCode, kInvalid);
+    EXPECT_TRUE(wrong.errorMessage.contains(QStringLiteral("CHAVE e CDGRUPOFISC"))) << wrong.errorMessage.toStdString();
+
+    lines.pop_back();
+    const Imported done = import(env, importArgs("CLIENTE", lines));
+    ASSERT_TRUE(done.operation);
+    EXPECT_EQ(done.changed, 1);
+    EXPECT_EQ(env.value("SELECT CDGRUPOFISC FROM CLIENTE WHERE CDCLIENTE = 'WC1'"), "902");
+    // The operation names the lines by their count.
+    EXPECT_EQ(env.value("SELECT DSARGUMENTOS FROM HISTOPERACAO WHERE IDOPERACAO = " + done.operation->toStdString()),
+              "[\"CLIENTE\",\"\",\"\",\"\"," + std::to_string(kRepeats) + "]");
+    undo(env, *done.operation);
     EXPECT_EQ(snapshot(*env.db), before);
 }
 

@@ -4,6 +4,7 @@
 
 #include <QCborMap>
 #include <QJsonDocument>
+#include <QJsonObject>
 
 #include <gtest/gtest.h>
 
@@ -250,6 +251,87 @@ TEST(Envelope, ParamsNoMethodTakes)
             EXPECT_EQ(c.code, 0);
         } catch (const Fault &f) {
             EXPECT_EQ(f.code(), c.code) << f.message().toStdString();
+        }
+    }
+}
+
+// A lone CBOR request's large param is not decoded with the body: a method that reads it as
+// a stream gets its bytes, any other the same value as before; the body's errors stay its own.
+TEST(Envelope, LargeParamsStayEncodedUntilTheMethodIsKnown)
+{
+    const auto big = [](const QString &last) {
+        QCborArray rows;
+        for (int i = 0; i < 40000; ++i)
+            rows.append(QCborArray{QStringLiteral("abcdef")});
+        rows.append(QCborArray{last});
+        return QCborMap{{QStringLiteral("rows"), rows}};
+    };
+    const QCborMap packet = big(QStringLiteral("zzzzzz"));
+    const QCborArray params{QStringLiteral("x"), packet, 5};
+    const QByteArray body = cbor(request(QStringLiteral("Echo"), params));
+    QByteArray badUtf8 = body;
+    badUtf8.replace("zzzzzz", "zz\xFFzzz");
+
+    const struct {
+        const char *name;
+        Encoding enc;
+        QByteArray body;
+        int parse, check;        // the codes of parsing and of checkParams; 0: none
+        std::size_t kept;
+    } cases[] = {
+        {"kept", Encoding::Cbor, body, 0, 0, 1},
+        {"NUL in it", Encoding::Cbor, cbor(request(QStringLiteral("Echo"), QCborArray{1, big(QString(QChar(0)))})), 0,
+         code::InvalidParams, 1},
+        {"invalid UTF-8 in it", Encoding::Cbor, badUtf8, code::ParseError, 0, 0},
+        {"cut short", Encoding::Cbor, body.left(body.size() - 40), code::ParseError, 0, 0},
+        {"bytes after it", Encoding::Cbor, body + '\x01', code::ParseError, 0, 0},
+        {"in a batch", Encoding::Cbor, cbor(QCborArray{request(QStringLiteral("Echo"), params)}), code::InvalidRequest, 0, 0},
+        {"json", Encoding::Json, QJsonDocument(request(QStringLiteral("Echo"), params).toJsonObject()).toJson(), 0, 0, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(parseCode(c.body, c.enc), c.parse);
+        if (c.parse)
+            continue;
+        const Request r = parseRequest(c.body, c.enc);
+        EXPECT_EQ(r.kept.size(), c.kept);
+        try {
+            checkParams(r);
+            EXPECT_EQ(c.check, 0);
+        } catch (const Fault &f) {
+            EXPECT_EQ(f.code(), c.check);
+            EXPECT_TRUE(f.message().contains(QStringLiteral("argumento 2"))) << f.message().toStdString();
+            continue;
+        }
+        EXPECT_EQ(methodParams(r, false), params);
+        const QCborArray encoded = methodParams(r, true);
+        EXPECT_EQ(encoded.at(0), params.at(0));
+        EXPECT_EQ(encoded.at(2), params.at(2));
+        EXPECT_EQ(encodedParam(encoded.at(1)), cbor(packet));
+    }
+}
+
+// What the client sends for a param it has already encoded: the value itself, in either
+// encoding, whatever its size.
+TEST(Envelope, AnEncodedParamTravelsAsTheValueItHolds)
+{
+    for (const int rows : {1, 40000}) {
+        QCborArray list;
+        for (int i = 0; i < rows; ++i)
+            list.append(QCborArray{QStringLiteral("ação"), i});
+        const QCborMap packet{{QStringLiteral("rows"), list}};
+        const QCborArray sent{QStringLiteral("x"), QCborValue(QCborKnownTags::EncodedCbor, cbor(packet)), 5};
+        const QCborArray meant{QStringLiteral("x"), packet, 5};
+        for (const Encoding enc : {Encoding::Cbor, Encoding::Json}) {
+            SCOPED_TRACE(std::to_string(rows) + (enc == Encoding::Cbor ? " cbor" : " json"));
+            const QByteArray body = encodeRequest(enc, QStringLiteral("Echo"), sent, QCborValue(12));
+            const Request r = parseRequest(body, enc);
+            EXPECT_EQ(r.method, QStringLiteral("Echo"));
+            EXPECT_EQ(r.id, QCborValue(12));
+            EXPECT_EQ(methodParams(r, false), meant);
+            if (enc == Encoding::Cbor) {
+                EXPECT_EQ(body, encodeRequest(enc, QStringLiteral("Echo"), meant, QCborValue(12)));
+            }
         }
     }
 }

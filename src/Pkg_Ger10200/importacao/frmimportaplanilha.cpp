@@ -71,24 +71,35 @@ void addRow(QTableWidget *t, const QStringList &cells)
         t->setItem(r, c, new QTableWidgetItem(cells[c]));
 }
 
-// The lines as the server takes them.
-QCborMap linesPacket(const std::vector<const importing::ImportLine *> &lines)
+// The lines as the server takes them, encoded straight from the packed lines (those `skip`
+// marks left out): no tree of 500,000 rows is built to be encoded once.
+QByteArray linesPacket(const importing::LineTable &lines, const std::vector<bool> &skip)
 {
-    QCborArray fields;
+    QList<dataset::FieldDef> fields;
     for (const protocol::PacketField &f : imp::kLinhas)
-        fields.append(QCborMap{{QStringLiteral("name"), QString::fromLatin1(f.name.data(), f.name.size())},
-                               {QStringLiteral("size"), f.size},
-                               {QStringLiteral("type"), QStringLiteral("string")},
-                               {QStringLiteral("required"), false}});
-    QCborArray rows;
-    for (const importing::ImportLine *l : lines)
-        rows.append(QCborArray{l->key, l->group});
-    return QCborMap{{QStringLiteral("fields"), fields}, {QStringLiteral("rows"), rows}};
+        fields.append({QString::fromLatin1(f.name.data(), f.name.size()), f.size});
+    QByteArray out;
+    // Sized once (a row's heads take at most six bytes): growing it would copy it.
+    out.reserve(qsizetype(lines.textBytes() + 6 * lines.size() + 256));
+    const auto w = dataset::makeWriter(dataset::Encoding::Cbor, out);
+    dataset::writePacketHeader(*w, fields);
+    dataset::beginRows(*w);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (i < skip.size() && skip[i])
+            continue;
+        w->startArray();
+        w->string(lines.keyUtf8(i));
+        w->string(lines.groupUtf8(i));
+        w->endArray();
+    }
+    dataset::endPacket(*w);
+    return out;
 }
 
-QCborArray callArgs(const ImportTarget &t, const std::vector<const importing::ImportLine *> &lines)
+// The packet goes as it was encoded (tag 24: an encoded CBOR data item), not decoded again.
+QCborArray callArgs(const ImportTarget &t, const QByteArray &packet)
 {
-    return {t.entity, t.tax, t.company, t.registration, linesPacket(lines)};
+    return {t.entity, t.tax, t.company, t.registration, QCborValue(QCborKnownTags::EncodedCbor, packet)};
 }
 
 } // namespace
@@ -207,16 +218,14 @@ void ImportDialog::load(int sheet)
 
 void ImportDialog::check()
 {
-    std::vector<const importing::ImportLine *> lines;
-    lines.reserve(m_file.lines.size());
-    for (const importing::ImportLine &l : m_file.lines)
-        lines.push_back(&l);
-    m_wrong.assign(lines.size(), false);
+    m_wrong.assign(m_file.lines.size(), false);
     m_errors = m_file.errors;
     m_counts = {m_file.rowsRead, 0, 0, std::int64_t(m_file.errors.size())};
-    if (lines.empty())
+    if (m_file.lines.empty())
         return;
-    const rpc::Reply reply = m_net->call(QString::fromLatin1(protocol::method::SimulaImportaGrupos), callArgs(m_target, lines));
+    // The packet itself is gone before the call: only the arguments' copy of it travels.
+    const QCborArray args = callArgs(m_target, linesPacket(m_file.lines, {}));
+    const rpc::Reply reply = m_net->call(QString::fromLatin1(protocol::method::SimulaImportaGrupos), args);
     clientlib::CheckResultServ(reply, true, 0);
     const QList<dataset::DataPacket> packets = dataset::readCborPackets(reply.resultCbor());
     const dataset::DataPacket &counts = packets.at(0);
@@ -225,7 +234,7 @@ void ImportDialog::check()
     for (const dataset::Row &r : packets.at(1).rows) {
         const std::size_t at = std::size_t(r.text(0).toLongLong() - 1);
         m_wrong.at(at) = true;
-        m_errors.push_back({m_file.lines[at].line, r.text(1)});
+        m_errors.push_back({m_file.lines.line(at), r.text(1)});
     }
     m_counts.errors = std::int64_t(m_errors.size());
     std::stable_sort(m_errors.begin(), m_errors.end(), [](const auto &a, const auto &b) { return a.line < b.line; });
@@ -258,7 +267,7 @@ void ImportDialog::display()
         for (; next < m_file.lines.size() && at.size() < batch; ++next) {
             if (!m_wrong[next]) {
                 at.push_back(next);
-                keys << m_file.lines[next].key;
+                keys << m_file.lines.key(next);
             }
         }
         const std::vector<std::optional<ImportTarget::Shown>> found = m_target.find(keys);
@@ -308,13 +317,9 @@ void ImportDialog::runImport()
 {
     if (!btnImportar->isEnabled())
         return;
-    std::vector<const importing::ImportLine *> lines;
-    for (std::size_t i = 0; i < m_file.lines.size(); ++i) {
-        if (!m_wrong[i])
-            lines.push_back(&m_file.lines[i]);
-    }
     vcl::HourGlass wait;
-    dataset::DataPacket result = m_net->packet(QString::fromLatin1(protocol::method::ImportaGrupos), callArgs(m_target, lines));
+    const QCborArray args = callArgs(m_target, linesPacket(m_file.lines, m_wrong));
+    dataset::DataPacket result = m_net->packet(QString::fromLatin1(protocol::method::ImportaGrupos), args);
     const qlonglong changed = result.rows.at(0).text(1).toLongLong();
     const qlonglong inserted = result.rows.at(0).text(2).toLongLong();
     interaction().message(clientlib::mtInformation, kTitle,

@@ -95,7 +95,7 @@ struct ImportPlan {
     std::int64_t changed = 0, inserted = 0;   // of toChange: parameter rows inserted, the rest
     std::vector<std::pair<std::int64_t, QString>> errors;
     std::unique_ptr<TempTable> table;          // imp_linhas (NRLINHA, CHAVE, DOC, GRUPO)
-    std::vector<std::int64_t> repeats;         // lines naming a record an earlier line named
+    std::int64_t repeats = 0;                  // lines naming a record an earlier line named
     bool byDocument = false;                   // a line names its record by CNPJ/CPF
 };
 ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLines = false);

@@ -11,6 +11,7 @@
 #include "appserver/common/text.h"
 #include "appserver/history/history.h"
 #include "dataset/packet.h"
+#include "rpc/envelope.h"
 #include "storage/documents.h"
 
 #include <charconv>
@@ -83,6 +84,29 @@ history::Params paramValues(const ImportArgs &a)
     return {a.tax};
 }
 
+// A line's value as the check keeps it: trimmed, in UTF-8. ASCII text (nearly every key and
+// group) is taken as it is, without a QString for each of a million values.
+std::string lineValue(const dataset::RowRef &row, qsizetype i)
+{
+    const QAnyStringView v = row.view(i);
+    if (dataset::isLatin1View(v)) {
+        const auto *p = static_cast<const char *>(v.data());
+        qsizetype b = 0, e = v.size();
+        bool ascii = true;
+        for (qsizetype k = 0; k < e && ascii; ++k)
+            ascii = static_cast<unsigned char>(p[k]) < 0x80;
+        if (ascii) {
+            const auto space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+            while (b < e && space(p[b]))
+                ++b;
+            while (e > b && space(p[e - 1]))
+                --e;
+            return std::string(p + b, std::size_t(e - b));
+        }
+    }
+    return v.toString().trimmed().toStdString();
+}
+
 struct Resolved {
     std::string record;                    // empty: not found by code
     std::optional<std::string> current;
@@ -146,11 +170,13 @@ ImportArgs readImportArgs(const QCborArray &params, const char *method)
     check(a.company, needs == Needs::Registration, "empresa", "Empresa deve ser informada.");
     check(a.registration, needs == Needs::Registration, "inscrição estadual", "Inscrição estadual deve ser informada.");
 
-    if (!params.at(4).isMap())
+    // A large packet comes still encoded and is read as a stream, never as a tree.
+    const QCborValue &linhas = params.at(4);
+    if (!linhas.isMap() && !(linhas.isTag() && linhas.tag() == QCborTag(QCborKnownTags::EncodedCbor)))
         invalid(QStringLiteral("As linhas da importação devem vir num pacote de dados."));
     dataset::DataPacket p;
     try {
-        p = dataset::DataPacket::fromCbor(params.at(4));
+        p = dataset::DataPacket::readCbor(rpc::encodedParam(linhas));
     } catch (const dataset::PacketError &e) {
         invalid(QStringLiteral("O pacote de linhas da importação é inválido: %1").arg(e.message()));
     }
@@ -164,8 +190,10 @@ ImportArgs readImportArgs(const QCborArray &params, const char *method)
     if (key < 0 || group < 0)
         invalid(QStringLiteral("O pacote de linhas da importação deve ter os campos CHAVE e CDGRUPOFISC."));
     a.lines.reserve(std::size_t(p.rows.size()));
-    for (const dataset::Row &r : p.rows)
-        a.lines.push_back({r.text(key).trimmed().toStdString(), r.text(group).trimmed().toStdString()});
+    for (qsizetype i = 0; i < p.rows.size(); ++i) {
+        const dataset::RowRef r = p.rows.ref(i);
+        a.lines.push_back({lineValue(r, key), lineValue(r, group)});
+    }
     return a;
 }
 
@@ -193,6 +221,7 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLine
     const bool documents = !e.document.empty();
     std::vector<Resolved> resolved(n);
     std::vector<std::string> docs(n);
+    bool anyDocument = false;   // some line may be a CNPJ/CPF: only then the second join
     plan.table = std::make_unique<TempTable>(c, "imp_linhas",
                                              std::vector<TempColumn>{{"NRLINHA", true}, {"CHAVE"}, {"DOC"}, {"GRUPO"}});
     {
@@ -201,8 +230,10 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLine
         const auto load = c.backend() == storage::Backend::Postgres ? plan.table->bulkInsert() : nullptr;
         std::vector<std::optional<std::string_view>> row(4);
         for (std::size_t i = 0; i < n; ++i) {
-            if (documents)
+            if (documents) {
                 docs[i] = documentDigits(a.lines[i].key);
+                anyDocument = anyDocument || !docs[i].empty();
+            }
             const std::string number = std::to_string(i);
             const std::string &group = a.lines[i].group;
             row[0] = number;
@@ -243,7 +274,7 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLine
             r.record = std::move(record);
             r.current = std::move(cur);
         });
-        if (documents)
+        if (anyDocument)
             run("r." + str(e.document) + " = t.DOC", [](Resolved &r, std::string record, std::optional<std::string> cur) {
                 if (++r.documentMatches == 1 && r.record.empty()) {
                     r.byDocument = std::move(record);
@@ -313,7 +344,7 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLine
         const std::size_t f = firstOf[i];
         if (counted[f]) {
             ++plan.same;
-            plan.repeats.push_back(std::int64_t(i));
+            ++plan.repeats;
             continue;
         }
         counted[f] = true;
@@ -354,15 +385,11 @@ std::pair<std::int64_t, std::int64_t> applyImport(history::Recorder &h, const Im
                     + str(e.document) + " = imp_linhas.DOC) WHERE DOC IS NOT NULL AND NOT EXISTS (SELECT 1 FROM "
                     + str(e.records) + " r WHERE r." + key + " = imp_linhas.CHAVE)",
                 {});
-    if (!plan.repeats.empty()) {
-        auto del = c.prepare("DELETE FROM imp_linhas WHERE NRLINHA = $1");
-        for (const std::int64_t line : plan.repeats) {
-            del->reset();
-            del->bindInt(1, line);
-            del->execute();
-        }
-    }
-    if (plan.same > std::int64_t(plan.repeats.size()))
+    // Every line now names its record by code and a record's lines agree on the group: its
+    // first line stands for all. One statement, since one per repeat scans the table each time.
+    if (plan.repeats > 0)
+        exec("DELETE FROM imp_linhas WHERE NRLINHA NOT IN (SELECT MIN(NRLINHA) FROM imp_linhas GROUP BY CHAVE)", {});
+    if (plan.same > plan.repeats)
         exec("DELETE FROM imp_linhas WHERE GRUPO IS NOT DISTINCT FROM (SELECT x.CDGRUPOFISC FROM " + t
                     + " x WHERE x." + key + " = imp_linhas.CHAVE" + (parameters ? " AND " + paramFilter(a, "x") : "")
                     + ")",

@@ -119,6 +119,8 @@ std::string argumentsJson(const QCborArray &params)
             out.append(qint64(v.toMap().value(QStringLiteral("rows")).toArray().size()));
         else if (v.isArray())
             out.append(qint64(v.toArray().size()));
+        else if (v.isInteger())
+            out.append(v.toInteger());
         else
             out.append(QJsonValue());
     }

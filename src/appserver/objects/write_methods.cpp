@@ -127,7 +127,10 @@ void importaGrupos(ConnectionPool &pool, const QCborArray &params, dataset::Valu
     const bulk::ImportArgs a = bulk::readImportArgs(params, method::ImportaGrupos);
     std::pair<std::int64_t, std::int64_t> counts;
     const std::int64_t id = withTransaction(pool, [&](storage::Connection &c) {
-        history::Recorder h(c, {method::ImportaGrupos, history::argumentsJson(params), {}});
+        // The lines are recorded by their count.
+        QCborArray shown = params;
+        shown[4] = qint64(a.lines.size());
+        history::Recorder h(c, {method::ImportaGrupos, history::argumentsJson(shown), {}});
         bulk::ImportPlan plan = bulk::planImport(c, a, true);
         if (!plan.errors.empty()) {
             const QString &reason = plan.errors.front().second;
@@ -180,10 +183,10 @@ void registerWriteMethods(rpc::Dispatcher &d, ConnectionPool &pool)
 
     d.add(protocol::kCadAutParGrpFis, method::ImportaGrupos, [&pool](const QCborArray &p, dataset::ValueWriter &out) {
         importaGrupos(pool, p, out);
-    }, rpc::CallKind::Bulk);
+    }, rpc::CallKind::Bulk, rpc::LargeParams::Encoded);
     d.add(protocol::kCadAutParGrpFis, method::SimulaImportaGrupos, [&pool](const QCborArray &p, dataset::ValueWriter &out) {
         simulaImportaGrupos(pool, p, out);
-    }, rpc::CallKind::Bulk);
+    }, rpc::CallKind::Bulk, rpc::LargeParams::Encoded);
 
     // Previews: the same arguments, checks and statements, counted and rolled back.
     d.add(protocol::kParamGrupFiscal, method::SimulaReplica, [&pool](const QCborArray &p, dataset::ValueWriter &out) {
