@@ -28,17 +28,23 @@ struct SocketWatch::Impl {
     net::posix::stream_descriptor descriptor;
 };
 
-Post servingThreadPost()
+namespace {
+
+Post postTo(net::io_context *loop)
 {
-    if (!tl_loop)
-        return {};
-    net::io_context *loop = tl_loop;
     return [loop](std::function<void()> work) {
         if (loop->stopped())
             return false;
         net::post(*loop, std::move(work));
         return true;
     };
+}
+
+} // namespace
+
+Post servingThreadPost()
+{
+    return tl_loop ? postTo(tl_loop) : Post{};
 }
 
 struct WatchThread::Impl {
@@ -51,12 +57,7 @@ struct WatchThread::Impl {
 WatchThread::WatchThread() : d(std::make_unique<Impl>())
 {
     net::io_context *loop = &d->ioc;
-    d->post = [loop](std::function<void()> work) {
-        if (loop->stopped())
-            return false;
-        net::post(*loop, std::move(work));
-        return true;
-    };
+    d->post = postTo(loop);
     d->thread = std::thread([loop] {
         detail::setServingLoop(loop);
         loop->run();
