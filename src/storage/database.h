@@ -76,6 +76,29 @@ public:
     virtual std::int64_t finish() = 0;
 };
 
+// Rows the caller holds, for Connection::showRows.
+class RowSource {
+public:
+    virtual ~RowSource() = default;
+    virtual std::size_t rowCount() const = 0;
+    // A text column's value, std::nullopt for NULL; it must stay valid while shown.
+    virtual std::optional<std::string_view> text(std::size_t row, std::size_t column) const = 0;
+    // An integer column's value.
+    virtual std::int64_t integer(std::size_t row, std::size_t column) const = 0;
+};
+
+struct ShownColumn {
+    std::string name;
+    bool integer = false;
+};
+
+// While it lives, SQL reads a RowSource as a temporary table; destroying it drops the table
+// (statements reading it must be finished first).
+class ShownRows {
+public:
+    virtual ~ShownRows() = default;
+};
+
 // How the connection's statement cache has been doing; for tests and diagnostics.
 struct StatementCacheStats {
     std::size_t idle = 0;          // prepared statements kept, waiting for their text again
@@ -129,6 +152,16 @@ public:
     // Table and column names are the caller's own constants, never user text.
     virtual std::unique_ptr<BulkInsert> bulkInsert(std::string_view table,
                                                    const std::vector<std::string> &columns) = 0;
+    // SQLite: `source` read in place as the read-only temporary table `name`, for as long as
+    // the answer lives: a list the caller already holds reaches SQL without a row being
+    // copied. The source must outlive the answer and not change meanwhile; statements over
+    // it belong with prepare(). nullptr where the backend cannot (PostgreSQL): load a
+    // temporary table instead. Names are the caller's own constants, never user text.
+    virtual std::unique_ptr<ShownRows> showRows(const std::string &, const std::vector<ShownColumn> &,
+                                                const RowSource &)
+    {
+        return nullptr;
+    }
     // The socket to wait on for Statement::arrived(); -1 when there is none (SQLite).
     virtual int socket() const { return -1; }
 };

@@ -1,4 +1,5 @@
 #include "storage/sqlite/sqliteconnection.h"
+#include "storage/sqlite/sqliterows.h"
 
 #include "storage/sqltext.h"
 #include "storage/statementcache.h"
@@ -109,6 +110,11 @@ public:
     void setLimits(const Limits &limits) override { m_limits = limits; }
     std::unique_ptr<BulkInsert> bulkInsert(std::string_view table,
                                            const std::vector<std::string> &columns) override;
+    std::unique_ptr<ShownRows> showRows(const std::string &name, const std::vector<ShownColumn> &columns,
+                                        const RowSource &source) override
+    {
+        return m_shown.show(name, columns, source, [this](const std::string &sql) { exec(sql); });
+    }
 
     // Throws the error of the last call on this connection, with `context` in front.
     [[noreturn]] void fail(int rc, const std::string &context, std::optional<Error::Kind> kindOverride = {})
@@ -162,6 +168,7 @@ private:
     }
 
     sqlite3 *m_db;
+    ShownTables m_shown{m_db};
     Limits m_limits;
     std::chrono::steady_clock::time_point m_busySince;
     // Why the busy handler last gave up: the error is then Locked or Timeout, not Busy.
