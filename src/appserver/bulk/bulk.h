@@ -94,7 +94,13 @@ struct ImportPlan {
     std::int64_t lines = 0, toChange = 0, same = 0;
     std::int64_t changed = 0, inserted = 0;   // of toChange: parameter rows inserted, the rest
     std::vector<std::pair<std::int64_t, QString>> errors;
-    std::unique_ptr<TempTable> table;          // imp_linhas (NRLINHA, CHAVE, DOC, GRUPO)
+    bool kept = false;                         // the lines are kept for applyImport, one way or other:
+    std::unique_ptr<TempTable> table;          // imp_linhas (NRLINHA, CHAVE, DOC, GRUPO), or,
+    struct Change {                            // where SQLite reads them in place, the changes:
+        std::string record;                    // one per record, under its code,
+        std::size_t line;                      // and the line that gives its group
+    };
+    std::vector<Change> changes;
     std::int64_t repeats = 0;                  // lines naming a record an earlier line named
     bool byDocument = false;                   // a line names its record by CNPJ/CPF
 };

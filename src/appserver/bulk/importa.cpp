@@ -146,6 +146,43 @@ private:
     std::vector<std::size_t> m_slots;
 };
 
+// The lines as SQL reads them: NRLINHA (from 0), CHAVE, DOC (the CNPJ/CPF's digits), GRUPO.
+class LineRows final : public storage::RowSource {
+public:
+    LineRows(const ImportArgs &a, const std::vector<std::string> &docs) : m_a(a), m_docs(docs) {}
+    std::size_t rowCount() const override { return m_a.lines.size(); }
+    std::int64_t integer(std::size_t row, std::size_t) const override { return std::int64_t(row); }
+    std::optional<std::string_view> text(std::size_t row, std::size_t column) const override
+    {
+        const std::string &v = column == 1 ? m_a.lines[row].key : column == 2 ? m_docs[row] : m_a.lines[row].group;
+        return v.empty() && column != 1 ? std::nullopt : std::optional<std::string_view>(v);
+    }
+
+private:
+    const ImportArgs &m_a;
+    const std::vector<std::string> &m_docs;
+};
+
+// A plan's changes as SQL reads them: CHAVE (the record's code), GRUPO.
+class ChangeRows final : public storage::RowSource {
+public:
+    ChangeRows(const ImportArgs &a, const std::vector<ImportPlan::Change> &changes) : m_a(a), m_changes(changes) {}
+    std::size_t rowCount() const override { return m_changes.size(); }
+    std::int64_t integer(std::size_t, std::size_t) const override { return 0; }
+    std::optional<std::string_view> text(std::size_t row, std::size_t column) const override
+    {
+        const ImportPlan::Change &c = m_changes[row];
+        if (column == 0)
+            return c.record;
+        const std::string &group = m_a.lines[c.line].group;
+        return group.empty() ? std::nullopt : std::optional<std::string_view>(group);
+    }
+
+private:
+    const ImportArgs &m_a;
+    const std::vector<ImportPlan::Change> &m_changes;
+};
+
 } // namespace
 
 ImportArgs readImportArgs(const QCborArray &params, const char *method)
@@ -217,38 +254,36 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLine
             groups.insert(str(st->text(0)));
     }
 
-    // The lines in a temporary table; the records they name, by code and by CNPJ/CPF.
+    // The lines as a table imp_linhas; the records they name, by code and by CNPJ/CPF.
     const bool documents = !e.document.empty();
     std::vector<Resolved> resolved(n);
     std::vector<std::string> docs(n);
     bool anyDocument = false;   // some line may be a CNPJ/CPF: only then the second join
-    plan.table = std::make_unique<TempTable>(c, "imp_linhas",
-                                             std::vector<TempColumn>{{"NRLINHA", true}, {"CHAVE"}, {"DOC"}, {"GRUPO"}});
-    {
-        // COPY on PostgreSQL; on SQLite the table's own batches of many rows per INSERT are
-        // three times faster than a prepared INSERT per row.
-        const auto load = c.backend() == storage::Backend::Postgres ? plan.table->bulkInsert() : nullptr;
+    if (documents) {
+        for (std::size_t i = 0; i < n; ++i) {
+            docs[i] = documentDigits(a.lines[i].key);
+            anyDocument = anyDocument || !docs[i].empty();
+        }
+    }
+    // SQLite reads the lines where they are; PostgreSQL gets them by COPY.
+    const LineRows lineRows(a, docs);
+    const std::vector<TempColumn> columns{{"NRLINHA", true}, {"CHAVE"}, {"DOC"}, {"GRUPO"}};
+    std::vector<storage::ShownColumn> shownColumns;
+    for (const TempColumn &col : columns)
+        shownColumns.push_back({col.name, col.integer});
+    std::unique_ptr<storage::ShownRows> shown = c.showRows("imp_linhas", shownColumns, lineRows);
+    if (!shown) {
+        plan.table = std::make_unique<TempTable>(c, "imp_linhas", columns);
+        const auto load = plan.table->bulkInsert();
         std::vector<std::optional<std::string_view>> row(4);
         for (std::size_t i = 0; i < n; ++i) {
-            if (documents) {
-                docs[i] = documentDigits(a.lines[i].key);
-                anyDocument = anyDocument || !docs[i].empty();
-            }
             const std::string number = std::to_string(i);
-            const std::string &group = a.lines[i].group;
             row[0] = number;
-            row[1] = a.lines[i].key;
-            row[2] = docs[i].empty() ? std::nullopt : std::optional<std::string_view>(docs[i]);
-            row[3] = group.empty() ? std::nullopt : std::optional<std::string_view>(group);
-            if (load)
-                load->addRow(row);
-            else
-                plan.table->add(row);
+            for (std::size_t k = 1; k < 4; ++k)
+                row[k] = lineRows.text(i, k);
+            load->addRow(row);
         }
-        if (load)
-            load->finish();
-        else
-            plan.table->finish();
+        load->finish();
     }
     {
         const std::string key = str(e.recordKey);
@@ -294,8 +329,11 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLine
                 r.documentMatches = -1;
         }
     }
+    shown.reset();
     if (!keepLines)
         plan.table.reset();
+    plan.kept = keepLines;
+    const bool listChanges = keepLines && !plan.table;
 
     // Each line's own error, then the records named twice with different groups.
     const QString noun = recordNoun(e);
@@ -354,16 +392,23 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLine
         }
         ++plan.toChange;
         ++(e.needs != Needs::Nothing && !r.current ? plan.inserted : plan.changed);
+        if (listChanges)
+            plan.changes.push_back({r.record, i});
     }
     return plan;
 }
 
 std::pair<std::int64_t, std::int64_t> applyImport(history::Recorder &h, const ImportArgs &a, ImportPlan &plan)
 {
-    if (!plan.errors.empty() || !plan.table)
+    if (!plan.errors.empty() || !plan.kept)
         throw std::logic_error("applyImport: a plan with errors, or without its lines");
+    const auto done = [&plan](std::unique_ptr<storage::ShownRows> shown) {
+        shown.reset();
+        if (plan.table)
+            plan.table->drop();
+    };
     if (plan.toChange == 0) {
-        plan.table->drop();
+        done(nullptr);
         return {0, 0};
     }
     const imp::Entity &e = *a.entity;
@@ -380,16 +425,23 @@ std::pair<std::int64_t, std::int64_t> applyImport(history::Recorder &h, const Im
             st->bind(int(i + 1), params[i]);
         st->execute();
     };
-    if (plan.byDocument)
+    // SQLite reads the plan's changes in place, one per record under its code already.
+    const ChangeRows changeRows(a, plan.changes);
+    std::unique_ptr<storage::ShownRows> shown;
+    if (!plan.table)
+        shown = c.showRows("imp_linhas", {{"CHAVE"}, {"GRUPO"}}, changeRows);
+    if (!shown && !plan.table)
+        throw std::logic_error("applyImport: the changes listed for a backend that cannot read them in place");
+    if (plan.table && plan.byDocument)
         exec("UPDATE imp_linhas SET CHAVE = (SELECT r." + key + " FROM " + str(e.records) + " r WHERE r."
                     + str(e.document) + " = imp_linhas.DOC) WHERE DOC IS NOT NULL AND NOT EXISTS (SELECT 1 FROM "
                     + str(e.records) + " r WHERE r." + key + " = imp_linhas.CHAVE)",
                 {});
     // Every line now names its record by code and a record's lines agree on the group: its
     // first line stands for all. One statement, since one per repeat scans the table each time.
-    if (plan.repeats > 0)
+    if (plan.table && plan.repeats > 0)
         exec("DELETE FROM imp_linhas WHERE NRLINHA NOT IN (SELECT MIN(NRLINHA) FROM imp_linhas GROUP BY CHAVE)", {});
-    if (plan.same > plan.repeats)
+    if (plan.table && plan.same > plan.repeats)
         exec("DELETE FROM imp_linhas WHERE GRUPO IS NOT DISTINCT FROM (SELECT x.CDGRUPOFISC FROM " + t
                     + " x WHERE x." + key + " = imp_linhas.CHAVE" + (parameters ? " AND " + paramFilter(a, "x") : "")
                     + ")",
@@ -410,7 +462,7 @@ std::pair<std::int64_t, std::int64_t> applyImport(history::Recorder &h, const Im
                     "m.CHAVE AND PARAMFILIAL.CDGRUPOFISC IS DISTINCT FROM m.GRUPO",
                     {});
         }
-        plan.table->drop();
+        done(std::move(shown));
         return {plan.changed, plan.inserted};
     }
 
@@ -446,7 +498,7 @@ std::pair<std::int64_t, std::int64_t> applyImport(history::Recorder &h, const Im
     h.write("INSERT INTO " + t + " (" + columns + key + ", CDGRUPOFISC) SELECT " + params
                 + "m.CHAVE, m.GRUPO FROM imp_linhas m WHERE m.GRUPO IS NOT NULL" + noRow,
             values);
-    plan.table->drop();
+    done(std::move(shown));
     return {plan.changed, plan.inserted};
 }
 
