@@ -130,10 +130,17 @@ namespace {
 // system time, and those of the children it has waited for. Empty when it cannot be read.
 std::vector<unsigned long long> cpuFields(pid_t pid, pid_t *parent = nullptr)
 {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Read with read(2): a process that ends meanwhile fails the read (ESRCH), which
+    // std::ifstream would throw.
+    const int fd = ::open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    char buf[1024];
+    const ssize_t n = ::read(fd, buf, sizeof buf - 1);
+    ::close(fd);
+    const std::string text(buf, n > 0 ? std::size_t(n) : 0);
     const auto close = text.rfind(')');
-    if (close == std::string::npos)
+    if (close == std::string::npos || close + 2 > text.size())
         return {};
     std::istringstream rest(text.substr(close + 2));
     std::string field;

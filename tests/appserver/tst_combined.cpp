@@ -374,6 +374,28 @@ TEST_P(CombinedAcrossThreads, ClientsSavingInTurnKeepTheirOwnAnswersAndHistory)
     }
 }
 
+// A client saving alone is never held back for others' saves: no other save is coming. The
+// server says at its end how many statements were held back.
+TEST_P(CombinedAcrossThreads, ALoneClientsSavesAreNeverHeldBack)
+{
+    if (GetParam() != Backend::Postgres)
+        GTEST_SKIP() << "only PostgreSQL combines saves";
+    ServerOptions options;
+    options.workers = workers();
+    options.captureStderr = true;
+    ServerProcess lone(db->url(), options);
+    fiscal::rpc::Client client(QStringLiteral("127.0.0.1"), lone.port());
+    for (const char *c : {"WC4", "WC5", "WC6", "WC7", "WC8", "WC9"}) {
+        const Save s = moveClient(c, QStringLiteral("901"), QStringLiteral("902"));
+        ASSERT_TRUE(client.call(QString::fromStdString(kParamGrupFiscal), QString::fromStdString(s.method),
+                                QCborArray{s.changes}).ok()) << c;
+    }
+    client.disconnect();
+    EXPECT_EQ(lone.stop(), 0);
+    EXPECT_NE(lone.errors().find("statements by saves carried: 1: 6; held back for other clients' saves: 0"),
+              std::string::npos) << lone.errors();
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, CombinedAcrossThreads, ::testing::ValuesIn(backendsUnderTest()), BackendParamName());
 
 INSTANTIATE_TEST_SUITE_P(Backends, Combined, ::testing::ValuesIn(backendsUnderTest()), BackendParamName());
