@@ -339,7 +339,9 @@ try {
                    + std::to_string(seconds) + " s, rotating which goes first; the table shows the medians of "
                    + std::to_string(pairs) + " rounds and the spread of their ratios. All share the 2 cores with "
                    "the database server. Before each side the clients are reset, the history rows the sides added "
-                   "removed and the tables vacuumed.");
+                   "removed and the tables vacuumed."
+                   + std::string(postmasterOf(o) ? " PostgreSQL: the CPU of the cluster's processes while a side ran, "
+                                                   "for pgbench with its connections' start." : ""));
     report.write(o.get("out"));
     return 0;
 } catch (const std::exception &e) {
