@@ -11,6 +11,7 @@
 //
 //   bench_concurrent --db postgresql://... --server FISCAL_SERVER [--out FILE]
 //                    [--clients 4,8,32] [--pairs 3] [--seconds 5] [--workers 4] [--pgbench pgbench]
+//                    [--pg-pid-file DATADIR/postmaster.pid]   (the database's CPU per save, reported)
 
 #include "benchsupport.h"
 
@@ -90,7 +91,20 @@ std::string rawStatement(const ClientMoves &s, Raw raw)
 struct PgbenchResult {
     double tps = 0;
     std::int64_t transactions = 0;
+    double databaseCpu = 0;   // seconds, the whole run (0 without --pg-pid-file)
 };
+
+// The postmaster of --pg-pid-file, or 0.
+pid_t postmasterOf(const Options &o)
+{
+    const std::string file = o.get("pg-pid-file", "");
+    return file.empty() ? 0 : pidFromFile(file);
+}
+
+double databaseCpu(pid_t postmaster)
+{
+    return postmaster ? treeCpu(postmaster) : 0;
+}
 
 PgbenchResult runPgbench(const Options &o, const std::string &db, const ClientMoves &s, Raw raw, int clients,
                          int seconds, std::int64_t perClient)
@@ -114,6 +128,8 @@ PgbenchResult runPgbench(const Options &o, const std::string &db, const ClientMo
                                 + " -f " + path + " "
                                 + shellQuote(db) + " 2>&1";
     std::string out;
+    const pid_t postmaster = postmasterOf(o);
+    const double databaseCpu0 = databaseCpu(postmaster);
     try {
         out = runCapture(command);
     } catch (...) {
@@ -125,6 +141,7 @@ PgbenchResult runPgbench(const Options &o, const std::string &db, const ClientMo
     static const std::regex tps(R"(tps = ([0-9.]+) \(without initial connection time\))");
     static const std::regex processed(R"(number of transactions actually processed: ([0-9]+))");
     PgbenchResult r;
+    r.databaseCpu = databaseCpu(postmaster) - databaseCpu0;
     if (!std::regex_search(out, m, tps))
         throw std::runtime_error("no tps in pgbench's output:\n" + out);
     r.tps = std::stod(m[1]);
@@ -141,6 +158,7 @@ struct OursResult {
     std::string failure;
     double serverCpu = 0;   // seconds used while the clock ran
     double clientCpu = 0;
+    double databaseCpu = 0;
 };
 
 OursResult runOurs(const Options &o, const std::string &db, const ClientMoves &s, int clients, int seconds,
@@ -175,6 +193,8 @@ OursResult runOurs(const Options &o, const std::string &db, const ClientMoves &s
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const double serverCpu0 = cpuSeconds(server.pid());
     const double clientCpu0 = cpuSeconds(getpid());
+    const pid_t postmaster = postmasterOf(o);
+    const double databaseCpu0 = databaseCpu(postmaster);
     const auto t0 = Clock::now();
     go = true;
     const Deadline deadline(seconds);
@@ -184,10 +204,11 @@ OursResult runOurs(const Options &o, const std::string &db, const ClientMoves &s
     const double elapsed = secondsSince(t0);
     const double serverCpu = cpuSeconds(server.pid()) - serverCpu0;
     const double clientCpu = cpuSeconds(getpid()) - clientCpu0;
+    const double dbCpu = databaseCpu(postmaster) - databaseCpu0;
     stop = true;
     for (std::thread &th : threads)
         th.join();
-    OursResult r{counted, elapsed, peakKiB(server.pid()), failure, serverCpu, clientCpu};
+    OursResult r{counted, elapsed, peakKiB(server.pid()), failure, serverCpu, clientCpu, dbCpu};
     server.stop();
     return r;
 }
@@ -237,8 +258,8 @@ try {
     for (const int clients : counts) {
         const std::int64_t perClient = s.clients / clients;
         std::vector<double> saveRates, bareRates, oursRates, ratios, bareRatios;
-        double serverCpu = 0, clientCpu = 0;
-        std::int64_t oursCalls = 0;
+        double serverCpu = 0, clientCpu = 0, oursDbCpu = 0, rawDbCpu = 0;
+        std::int64_t oursCalls = 0, rawTransactions = 0;
         long serverPeak = 0;
         for (int pair = 0; pair < pairs; ++pair) {
             double save = 0, bare = 0, ours = 0;
@@ -260,6 +281,10 @@ try {
                                                      + " rows and recorded " + std::to_string(items));
                     }
                     (raw == Raw::Save ? save : bare) = r.tps;
+                    if (raw == Raw::Save) {
+                        rawDbCpu += r.databaseCpu;
+                        rawTransactions += r.transactions;
+                    }
                 } else {
                     const OursResult r = runOurs(o, db, s, clients, seconds, perClient);
                     if (!r.failure.empty())
@@ -271,6 +296,7 @@ try {
                     ours = double(r.calls) / r.seconds;
                     serverCpu += r.serverCpu;
                     clientCpu += r.clientCpu;
+                    oursDbCpu += r.databaseCpu;
                     oursCalls += r.calls;
                     serverPeak = std::max(serverPeak, r.serverPeak);
                 }
@@ -296,7 +322,12 @@ try {
                     median(bareRatios), "(reported)", std::nullopt, ""});
         report.addNote("CPU per call at " + std::to_string(clients) + " clients: fiscal-server "
                        + fmtMs(serverCpu / double(oursCalls)) + ", the client threads "
-                       + fmtMs(clientCpu / double(oursCalls)) + ".");
+                       + fmtMs(clientCpu / double(oursCalls))
+                       + (postmasterOf(o) ? ", PostgreSQL " + fmtMs(oursDbCpu / double(oursCalls)) + " (for pgbench's "
+                                                + "save " + fmtMs(rawDbCpu / double(std::max<std::int64_t>(rawTransactions, 1)))
+                                                + ")"
+                                          : std::string())
+                       + ".");
     }
     report.addNote("Raw: pgbench -n -M prepared -c C -j 2 -T " + std::to_string(seconds) + " over C connections, "
                    "each client on its own rows, running per transaction the statement the server sends for a "
@@ -308,7 +339,9 @@ try {
                    + std::to_string(seconds) + " s, rotating which goes first; the table shows the medians of "
                    + std::to_string(pairs) + " rounds and the spread of their ratios. All share the 2 cores with "
                    "the database server. Before each side the clients are reset, the history rows the sides added "
-                   "removed and the tables vacuumed.");
+                   "removed and the tables vacuumed."
+                   + std::string(postmasterOf(o) ? " PostgreSQL: the CPU of the cluster's processes while a side ran, "
+                                                   "for pgbench with its connections' start." : ""));
     report.write(o.get("out"));
     return 0;
 } catch (const std::exception &e) {

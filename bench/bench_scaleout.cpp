@@ -19,13 +19,11 @@
 
 #include <atomic>
 #include <cstdio>
-#include <dirent.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <iostream>
 #include <mutex>
-#include <sstream>
 #include <thread>
 #include <unistd.h>
 
@@ -33,43 +31,6 @@ using namespace fiscal;
 using namespace fiscal::bench;
 
 namespace {
-
-// CPU seconds of a process and its children (nginx's workers, PostgreSQL's backends).
-double treeCpu(pid_t root)
-{
-    double total = cpuSeconds(root);
-    DIR *proc = opendir("/proc");
-    if (!proc)
-        return total;
-    while (dirent *e = readdir(proc)) {
-        const pid_t pid = pid_t(std::atoi(e->d_name));
-        if (pid <= 0)
-            continue;
-        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        const auto close = text.rfind(')');
-        if (close == std::string::npos)
-            continue;
-        std::istringstream rest(text.substr(close + 2));
-        std::string state;
-        pid_t parent = 0;
-        rest >> state >> parent;
-        if (parent == root)
-            total += cpuSeconds(pid);
-    }
-    closedir(proc);
-    return total;
-}
-
-pid_t pidFromFile(const std::string &path)
-{
-    std::ifstream in(path);
-    pid_t pid = 0;
-    in >> pid;
-    if (pid <= 0)
-        throw std::runtime_error("no process id in " + path);
-    return pid;
-}
 
 // nginx in front of the given servers, from the shipped site.
 class Proxy {

@@ -124,24 +124,71 @@ long ownPeakKiB()
     return peakKiB(getpid());
 }
 
-double cpuSeconds(pid_t pid)
+namespace {
+
+// Fields 14 to 17 of /proc/<pid>/stat, after the command name in parentheses: user and
+// system time, and those of the children it has waited for. Empty when it cannot be read.
+std::vector<unsigned long long> cpuFields(pid_t pid, pid_t *parent = nullptr)
 {
-    // Fields 14 and 15 of /proc/<pid>/stat, after the command name in parentheses.
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Read with read(2): a process that ends meanwhile fails the read (ESRCH), which
+    // std::ifstream would throw.
+    const int fd = ::open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    char buf[1024];
+    const ssize_t n = ::read(fd, buf, sizeof buf - 1);
+    ::close(fd);
+    const std::string text(buf, n > 0 ? std::size_t(n) : 0);
     const auto close = text.rfind(')');
-    if (close == std::string::npos)
-        return 0;
+    if (close == std::string::npos || close + 2 > text.size())
+        return {};
     std::istringstream rest(text.substr(close + 2));
     std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && rest >> field; ++i) {
-        if (i == 14)
-            utime = std::stoull(field);
-        if (i == 15)
-            stime = std::stoull(field);
+    std::vector<unsigned long long> times;
+    for (int i = 3; i <= 17 && rest >> field; ++i) {
+        if (i == 4 && parent)
+            *parent = pid_t(std::stol(field));
+        if (i >= 14)
+            times.push_back(std::stoull(field));
     }
-    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+    return times.size() == 4 ? times : std::vector<unsigned long long>{};
+}
+
+} // namespace
+
+double cpuSeconds(pid_t pid)
+{
+    const auto t = cpuFields(pid);
+    return t.empty() ? 0 : double(t[0] + t[1]) / double(sysconf(_SC_CLK_TCK));
+}
+
+double treeCpu(pid_t root)
+{
+    const auto own = cpuFields(root);
+    if (own.empty())
+        return 0;
+    unsigned long long ticks = own[0] + own[1] + own[2] + own[3];
+    if (DIR *proc = opendir("/proc")) {
+        while (dirent *e = readdir(proc)) {
+            const pid_t pid = pid_t(std::atoi(e->d_name));
+            pid_t parent = 0;
+            const auto t = pid > 0 ? cpuFields(pid, &parent) : std::vector<unsigned long long>{};
+            if (!t.empty() && parent == root)
+                ticks += t[0] + t[1];
+        }
+        closedir(proc);
+    }
+    return double(ticks) / double(sysconf(_SC_CLK_TCK));
+}
+
+pid_t pidFromFile(const std::string &path)
+{
+    std::ifstream in(path);
+    pid_t pid = 0;
+    in >> pid;
+    if (pid <= 0)
+        throw std::runtime_error("no process id in " + path);
+    return pid;
 }
 
 // ---- processes ---------------------------------------------------------------------------

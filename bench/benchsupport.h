@@ -77,6 +77,11 @@ private:
 
 // CPU time (user + system) a process has used so far, seconds; 0 when it cannot be read.
 double cpuSeconds(pid_t pid);
+// The same for a process and its children, those it has waited for included (nginx's
+// workers, PostgreSQL's backends, the ones already ended too).
+double treeCpu(pid_t root);
+// The process id written first in a file (a postmaster.pid, an nginx.pid).
+pid_t pidFromFile(const std::string &path);
 
 // fiscal-server --db DB --listen 127.0.0.1:0 [--workers N]; stopped (SIGTERM) on destruction.
 class ServerChild {

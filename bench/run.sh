@@ -110,7 +110,8 @@ if backend postgresql; then
   run cadastro "CadastroAutomatico (PostgreSQL)" --db "$url"
   run situacao "GetSituacaoEm (PostgreSQL)" --db "$url"
   run import "Importing a spreadsheet (PostgreSQL)" --db "$url"
-  run concurrent "Concurrent SetCliente (PostgreSQL)" --db "$url" --pgbench "$pgbin/pgbench"
+  run concurrent "Concurrent SetCliente (PostgreSQL)" --db "$url" --pgbench "$pgbin/pgbench" \
+    --pg-pid-file "$(cat "$state/datadir")/db/postmaster.pid"
 fi
 
 cpu="$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"

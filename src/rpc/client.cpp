@@ -20,11 +20,14 @@
 #include <boost/beast/http/write.hpp>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <exception>
 #include <future>
 #include <optional>
 #include <thread>
+
+#include <sys/socket.h>
 
 namespace fiscal::rpc {
 
@@ -175,16 +178,14 @@ struct Client::Impl {
     // An idle keep-alive connection the server has closed shows as readable with EOF.
     bool peerClosed()
     {
-        beast::error_code ec;
+        // One peek that does not block, without switching the socket's mode (asio's
+        // non_blocking() costs an ioctl each way, and one more when the next call switches
+        // it back).
         char c;
-        socket.non_blocking(true, ec);
-        const std::size_t n = socket.receive(net::buffer(&c, 1), tcp::socket::message_peek, ec);
-        beast::error_code ignored;
-        socket.non_blocking(false, ignored);
-        if (ec == net::error::would_block || ec == net::error::try_again)
+        const ssize_t n = ::recv(socket.native_handle(), &c, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
             return false;
         // Data nobody asked for, EOF or an error: the connection is of no use.
-        (void)n;
         return true;
     }
 

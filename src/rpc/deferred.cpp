@@ -6,7 +6,10 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/steady_timer.hpp>
 
+#include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 
@@ -74,6 +77,59 @@ WatchThread::~WatchThread()
 const Post &WatchThread::post() const
 {
     return d->post;
+}
+
+int callerConnection()
+{
+    return detail::callerSocket();
+}
+
+struct LoopTimer::Impl {
+    explicit Impl(net::io_context &loop) : timer(loop) {}
+    net::steady_timer timer;
+    // Shared with the wait under way, which may complete after the timer has gone.
+    struct State {
+        std::uint64_t generation = 0;   // of the wait under way; a cancelled one finds it moved on
+        bool waiting = false;
+    };
+    std::shared_ptr<State> state = std::make_shared<State>();
+};
+
+LoopTimer::LoopTimer()
+{
+    if (!tl_loop)
+        throw std::logic_error("LoopTimer outside a serving thread");
+    d = std::make_unique<Impl>(*tl_loop);
+}
+
+LoopTimer::~LoopTimer()
+{
+    cancel();
+}
+
+void LoopTimer::after(std::chrono::microseconds delay, std::function<void()> done)
+{
+    const std::uint64_t generation = ++d->state->generation;
+    d->state->waiting = true;
+    d->timer.expires_after(delay);
+    d->timer.async_wait([state = d->state, generation, done = std::move(done)](const boost::system::error_code &ec) {
+        if (ec || state->generation != generation)
+            return;
+        state->waiting = false;
+        done();
+    });
+}
+
+void LoopTimer::cancel()
+{
+    ++d->state->generation;
+    d->state->waiting = false;
+    d->timer.cancel();
+}
+
+bool LoopTimer::waiting() const
+{
+    return d->state->waiting;
 }
 
 bool SocketWatch::available()

@@ -16,6 +16,7 @@
 
 #include "dataset/valuewriter.h"
 
+#include <chrono>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -59,6 +60,28 @@ public:
     WatchThread &operator=(const WatchThread &) = delete;
     // Hands it work from any thread.
     const Post &post() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+// The connection the call running on this thread came on, as a number no other open
+// connection has (-1 outside a call): tells the calls of one client from another's.
+int callerConnection();
+
+// Runs work after a delay on the serving thread (or WatchThread) that creates it; one wait
+// at a time, cancelled by the next one or by the timer going first.
+class LoopTimer {
+public:
+    LoopTimer();
+    ~LoopTimer();
+    LoopTimer(const LoopTimer &) = delete;
+    LoopTimer &operator=(const LoopTimer &) = delete;
+    // `done` runs once the delay has passed, never when cancelled.
+    void after(std::chrono::microseconds delay, std::function<void()> done);
+    void cancel();
+    bool waiting() const;
 
 private:
     struct Impl;

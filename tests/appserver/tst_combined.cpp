@@ -331,6 +331,71 @@ TEST_P(CombinedAcrossThreads, SavesOfEveryThreadShareTheStatementAndKeepTheirAns
     }
 }
 
+// Busy clients, each on its own kept connection, saving one row after another: the server
+// holds a statement back for the others' saves, and each call still gets its own answer.
+// Every third save names a group its row does not hold: a conflict, whatever it shared a
+// statement with, and nothing recorded for it.
+TEST_P(CombinedAcrossThreads, ClientsSavingInTurnKeepTheirOwnAnswersAndHistory)
+{
+    constexpr int kClients = 4, kSaves = 15;
+    const auto code = [](int t, int k) { return "WK" + std::to_string(t) + "_" + std::to_string(k); };
+    for (int t = 0; t < kClients; ++t)
+        for (int k = 0; k < kSaves; ++k)
+            db->exec("INSERT INTO CLIENTE (CDCLIENTE, NMRAZSOCCLIE, CDGRUPOFISC) VALUES ($1, 'Cliente', '901')",
+                     {code(t, k)});
+    const auto stale = [](int k) { return k % 3 == 2; };
+    std::vector<std::future<std::vector<int>>> clients;
+    for (int t = 0; t < kClients; ++t)
+        clients.push_back(std::async(std::launch::async, [&, t] {
+            fiscal::rpc::Client client(QStringLiteral("127.0.0.1"), server->port());
+            client.setUser(QString::fromStdString("usuário " + std::to_string(t)));
+            std::vector<int> codes;
+            for (int k = 0; k < kSaves; ++k) {
+                const std::string c = code(t, k);
+                const Save s = moveClient(c.c_str(), stale(k) ? QStringLiteral("902") : QStringLiteral("901"),
+                                          QStringLiteral("903"));
+                codes.push_back(client.call(QString::fromStdString(kParamGrupFiscal), QString::fromStdString(s.method),
+                                            QCborArray{s.changes}).errorCode());
+            }
+            return codes;
+        }));
+    for (int t = 0; t < kClients; ++t) {
+        const std::vector<int> codes = clients[t].get();
+        for (int k = 0; k < kSaves; ++k) {
+            SCOPED_TRACE(code(t, k));
+            EXPECT_EQ(codes[k], stale(k) ? kConflict : 0);
+            EXPECT_EQ(groupOf(code(t, k).c_str()), std::optional<std::string>(stale(k) ? "901" : "903"));
+            const auto users = db->query("SELECT O.NMUSUARIO FROM HISTOPERACAO O JOIN HISTITEM I ON I.IDOPERACAO ="
+                                         " O.IDOPERACAO WHERE I.NMTABELA = 'CLIENTE' AND I.CDCHAVE1 = $1",
+                                         {code(t, k)});
+            EXPECT_EQ(users, stale(k) ? std::vector<TestDb::Row>{}
+                                      : std::vector<TestDb::Row>{{recordedAs("usuário " + std::to_string(t))}});
+        }
+    }
+}
+
+// A client saving alone is never held back for others' saves: no other save is coming. The
+// server says at its end how many statements were held back.
+TEST_P(CombinedAcrossThreads, ALoneClientsSavesAreNeverHeldBack)
+{
+    if (GetParam() != Backend::Postgres)
+        GTEST_SKIP() << "only PostgreSQL combines saves";
+    ServerOptions options;
+    options.workers = workers();
+    options.captureStderr = true;
+    ServerProcess lone(db->url(), options);
+    fiscal::rpc::Client client(QStringLiteral("127.0.0.1"), lone.port());
+    for (const char *c : {"WC4", "WC5", "WC6", "WC7", "WC8", "WC9"}) {
+        const Save s = moveClient(c, QStringLiteral("901"), QStringLiteral("902"));
+        ASSERT_TRUE(client.call(QString::fromStdString(kParamGrupFiscal), QString::fromStdString(s.method),
+                                QCborArray{s.changes}).ok()) << c;
+    }
+    client.disconnect();
+    EXPECT_EQ(lone.stop(), 0);
+    EXPECT_NE(lone.errors().find("statements by saves carried: 1: 6; held back for other clients' saves: 0"),
+              std::string::npos) << lone.errors();
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, CombinedAcrossThreads, ::testing::ValuesIn(backendsUnderTest()), BackendParamName());
 
 INSTANTIATE_TEST_SUITE_P(Backends, Combined, ::testing::ValuesIn(backendsUnderTest()), BackendParamName());

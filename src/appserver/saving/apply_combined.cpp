@@ -9,6 +9,7 @@
 #include <atomic>
 #include <charconv>
 #include <exception>
+#include <iostream>
 #include <memory>
 #include <optional>
 #include <set>
@@ -28,6 +29,7 @@ struct CombinedSaves::Call {
     std::string time;     // when it came, in UTC
     rpc::CallDeadline deadline;   // and its limits, whoever runs it
     rpc::Post owner;      // the serving thread the call came on, when the sender runs it
+    int connection = -1;  // the client's, to tell how many clients are saving
 };
 
 // What one serving thread holds: its own connection for the combined statements (outside the
@@ -40,6 +42,32 @@ struct CombinedSaves::Loop {
     std::string sequence;   // the operations' sequence, as a literal for nextval on conn
     std::unique_ptr<rpc::SocketWatch> watch;
     std::unique_ptr<storage::Statement> statement;
+    // Clients by when their last save came, and the short wait for the others' saves.
+    std::unordered_map<int, std::chrono::steady_clock::time_point> seen;
+    std::unique_ptr<rpc::LoopTimer> window;
+};
+
+struct CombinedSaves::Counts {
+    static constexpr int kBuckets = 7;
+    std::atomic<std::uint64_t> statements[kBuckets] = {};
+    std::atomic<std::uint64_t> heldBack{0};   // statements that waited for other clients' saves
+
+    void add(std::size_t saves)
+    {
+        const int b = saves <= 4 ? int(saves) - 1 : saves <= 8 ? 4 : saves <= 16 ? 5 : 6;
+        statements[std::max(b, 0)].fetch_add(1, std::memory_order_relaxed);
+    }
+    void print() const
+    {
+        static const char *const names[kBuckets] = {"1", "2", "3", "4", "5-8", "9-16", "17+"};
+        std::string line;
+        for (int b = 0; b < kBuckets; ++b)
+            if (const std::uint64_t n = statements[b].load(std::memory_order_relaxed))
+                line += std::string(line.empty() ? "" : ", ") + names[b] + ": " + std::to_string(n);
+        if (!line.empty())
+            std::cerr << "fiscal-server: combined saves, statements by saves carried: " << line << "; held back for"
+                      << " other clients' saves: " << heldBack.load(std::memory_order_relaxed) << std::endl;
+    }
 };
 
 namespace {
@@ -171,7 +199,8 @@ std::vector<const Item *> rowsOf(const Calls &calls, std::vector<std::size_t> *c
 
 CombinedSaves::CombinedSaves(ConnectionPool &pool, Alone alone)
     : m_pool(pool), m_alone(std::move(alone)),
-      m_postgres(storage::backendOf(pool.url()) == storage::Backend::Postgres), m_id(g_nextId++)
+      m_postgres(storage::backendOf(pool.url()) == storage::Backend::Postgres), m_id(g_nextId++),
+      m_counts(std::make_unique<Counts>())
 {
     if (m_postgres)
         m_sender = std::make_unique<rpc::WatchThread>();
@@ -181,6 +210,7 @@ CombinedSaves::~CombinedSaves()
 {
     m_sender.reset();   // its loop, with its connection, ends with its thread
     threadLoops().erase(m_id);
+    m_counts->print();
 }
 
 bool CombinedSaves::accepts(const TableSpec &spec, const std::vector<Item> &items) const
@@ -228,7 +258,7 @@ void CombinedSaves::save(const TableSpec &spec, std::vector<Item> items)
     if (!reply)
         return m_alone(spec, items);
     auto call = std::make_shared<Call>(Call{&spec, std::move(items), reply, rpc::currentCaller(), history::utcNow(),
-                                            rpc::currentDeadline(), {}});
+                                            rpc::currentDeadline(), {}, rpc::callerConnection()});
     if (m_sender) {
         call->owner = rpc::servingThreadPost();
         call->reply = std::make_shared<ForwardedReply>(reply, call->owner);
@@ -241,11 +271,42 @@ void CombinedSaves::save(const TableSpec &spec, std::vector<Item> items)
     enqueue(loop(), std::move(*call));
 }
 
+namespace {
+
+// A client that saved this recently is taken to be saving still.
+constexpr auto kRecent = std::chrono::milliseconds(10);
+// How long a statement waits, at most, for the saves of those clients: about what one of
+// them takes from its answer to its next save. A few saves in one statement cost the
+// database little more than one.
+constexpr auto kWindow = std::chrono::microseconds(500);
+
+} // namespace
+
+// Whether every client seen saving lately has a save queued: then waiting gains nothing.
+bool CombinedSaves::allQueued(Loop &l)
+{
+    const auto now = std::chrono::steady_clock::now();
+    for (auto it = l.seen.begin(); it != l.seen.end();)
+        it = now - it->second > kRecent ? l.seen.erase(it) : std::next(it);
+    std::set<int> queued;
+    for (const Call &c : l.queue)
+        queued.insert(c.connection);
+    return queued.size() >= l.seen.size();
+}
+
 void CombinedSaves::enqueue(Loop &l, Call c)
 {
+    if (c.connection >= 0)
+        l.seen[c.connection] = std::chrono::steady_clock::now();
     l.queue.push_back(std::move(c));
-    if (l.inFlight.empty())
-        sendNext(l);
+    if (!l.inFlight.empty())
+        return;
+    if (l.window && l.window->waiting()) {
+        if (!allQueued(l))
+            return;
+        l.window->cancel();
+    }
+    sendNext(l);
 }
 
 storage::Connection &CombinedSaves::connection(Loop &l)
@@ -297,8 +358,19 @@ void CombinedSaves::runAlone(Call &c)
 }
 
 // Sends the queued calls of the oldest one's table, as many as fit, one per record.
-void CombinedSaves::sendNext(Loop &l)
+void CombinedSaves::sendNext(Loop &l, bool waited)
 {
+    // Other clients are saving: their next saves are on their way, so wait briefly and send
+    // them in one statement (a lone client never waits: its save is the only one expected).
+    if (!waited && l.inFlight.empty() && !l.queue.empty() && !allQueued(l)) {
+        if (!l.window)
+            l.window = std::make_unique<rpc::LoopTimer>();
+        if (!l.window->waiting()) {
+            l.window->after(kWindow, [this, &l] { sendNext(l, true); });
+            m_counts->heldBack.fetch_add(1, std::memory_order_relaxed);
+        }
+        return;
+    }
     while (l.inFlight.empty() && !l.queue.empty()) {
         std::vector<Call> batch, rest;
         std::set<std::string> keys;
@@ -335,6 +407,7 @@ void CombinedSaves::sendNext(Loop &l)
             c.setLimits({std::chrono::steady_clock::time_point::max(), d.length, d.lockWait});
             l.statement = updateStatement(c, l.sequence, *spec, batch);
             l.statement->start();
+            m_counts->add(batch.size());
         } catch (...) {
             // Nothing was applied: each call goes alone, on a connection of the pool.
             l.statement.reset();
@@ -421,6 +494,7 @@ void CombinedSaves::applyTogether(Loop &l, std::vector<Call> &batch)
             c.setLimits({std::chrono::steady_clock::time_point::max(), d.length, d.lockWait});
             storage::Transaction tx(c);
             auto st = updateStatement(c, l.sequence, *trying.front().spec, trying);
+            m_counts->add(trying.size());
             const std::vector<bool> rowChanged = changedRows(*st, rows.size());
             for (std::size_t n = 0; n < rows.size(); ++n)
                 changed[callOf[n]] += rowChanged[n] ? 1 : 0;
