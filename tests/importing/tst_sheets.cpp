@@ -178,5 +178,63 @@ TEST(Sheets, SheetChoiceAndRepeatedRows)
     EXPECT_EQ(x.lines, (std::vector<std::int64_t>{2}));
 }
 
+// Shared strings are read alongside the sheet and let go once used when the sheet uses them
+// once: whatever order the strings are numbered in, and however a cell is written, every
+// cell comes back with its text.
+TEST(Sheets, SharedStringsInAnyOrder)
+{
+    const QByteArray kCell = "<c r=\"%1%2\" t=\"s\">";
+    QTemporaryDir dir;
+    const int n = 300;
+    const auto key = [](int i) { return QStringLiteral("%1.345.678/0001-95").arg(i, 2, 10, QLatin1Char('0')); };
+    const QStringList groups{QStringLiteral("003"), QStringLiteral("Grupo Fiscal")};
+    const struct Case {
+        const char *name;
+        // The index of row i's key (groups are 0 and 1; keys from 2, or again 0 for one row).
+        std::function<int(int)> keyIndex;
+        QByteArray keyOpen, groupOpen;   // %1 the column, %2 the row
+    } cases[] = {
+        {"numbered as first used", [](int i) { return 2 + i; }, kCell, kCell},
+        {"keys after the groups, last row first", [](int i) { return 2 + (n - 1 - i); }, kCell, kCell},
+        {"prefixed elements, single quotes", [](int i) { return 2 + i; }, "<x:c  t = 's'  r='%1%2'>",
+         "<x:c  t = 's'  r='%1%2'>"},
+        // Strings the scan takes for unused are read again when a cell turns out to use them.
+        {"groups of a type the scan cannot read", [](int i) { return 2 + (n - 1 - i); }, kCell,
+         "<c r=\"%1%2\" t=\"&#115;\">"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        QStringList strings = groups;
+        for (int i = 0; i < n; ++i)
+            strings << QString();
+        QList<QStringList> expected;
+        QByteArray rows;
+        const bool prefixed = c.keyOpen.startsWith("<x:");
+        const QByteArray v = prefixed ? "x:v" : "v", cell = prefixed ? "x:c" : "c";
+        for (int i = 0; i < n; ++i) {
+            const int k = c.keyIndex(i);
+            strings[k] = key(i);
+            // The key after the group in the row; the group read again and again.
+            rows += "<row r=\"" + QByteArray::number(i + 1) + "\">";
+            for (const auto &[column, index] : {std::pair{"B", i % 2}, std::pair{"A", k}})
+                rows += QString::fromUtf8(index == k ? c.keyOpen : c.groupOpen).arg(QLatin1String(column)).arg(i + 1).toUtf8()
+                        + "<" + v + ">" + QByteArray::number(index) + "</" + v + "></" + cell + ">";
+            rows += "</row>";
+            expected << QStringList{key(i), groups[i % 2]};
+        }
+        QByteArray sst = "<sst>";
+        for (const QString &t : strings)
+            sst += "<si><t>" + t.toUtf8() + "</t></si>";
+        sst += "</sst>";
+        const QString path = dir.filePath(QStringLiteral("shared.xlsx"));
+        QFile::remove(path);
+        writeXlsxParts(path, "<worksheet xmlns:x=\"urn:x\"><sheetData>" + rows + "</sheetData></worksheet>", sst);
+        const Read r = readAll(path);
+        ASSERT_EQ(r.rows.size(), n);
+        for (int i = 0; i < n; ++i)
+            ASSERT_EQ(r.rows[i], expected[i]) << i;
+    }
+}
+
 } // namespace
 } // namespace fiscal::test
