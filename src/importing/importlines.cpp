@@ -2,6 +2,8 @@
 
 #include "storage/documents.h"
 
+#include <deque>
+
 
 namespace fiscal::importing {
 

@@ -11,13 +11,36 @@
 #include "importing/sheetsource.h"
 #include "protocol/importcalls.h"
 
-#include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace fiscal::importing {
+
+// A vector grown by chunks of 256 KiB that never move: appending never copies, and each chunk
+// is one allocation of its own (mapped apart by the allocator), not a node among the small
+// blocks of a read that are freed around it.
+template <class T>
+class ChunkedArray {
+public:
+    std::size_t size() const { return m_size; }
+    bool empty() const { return m_size == 0; }
+    T operator[](std::size_t i) const { return m_chunks[i / kPer][i % kPer]; }
+    void push_back(T v)
+    {
+        if (m_size % kPer == 0)
+            m_chunks.push_back(std::make_unique_for_overwrite<T[]>(kPer));
+        m_chunks.back()[m_size++ % kPer] = v;
+    }
+    std::size_t heldBytes() const { return m_chunks.size() * kPer * sizeof(T); }
+
+private:
+    static constexpr std::size_t kPer = 256 * 1024 / sizeof(T);
+    std::vector<std::unique_ptr<T[]>> m_chunks;
+    std::size_t m_size = 0;
+};
 
 struct Columns {
     int key = -1, group = -1;        // 0-based
@@ -43,7 +66,7 @@ public:
     // What the table takes in memory, its blocks' room included.
     std::size_t heldBytes() const
     {
-        return m_blocks.size() * kBlock + size() * (sizeof(std::int64_t) + sizeof(std::uint32_t) + 1);
+        return m_blocks.size() * kBlock + m_line.heldBytes() + m_start.heldBytes() + m_keyBytes.heldBytes();
     }
     void push_back(const ImportLine &l);
     ImportLine operator[](std::size_t i) const { return {m_line[i], key(i), group(i)}; }
@@ -79,9 +102,9 @@ public:
 private:
     static constexpr std::size_t kBlock = 256 * 1024;   // a line never spans two
     std::vector<std::string> m_blocks;      // each sized kBlock once
-    std::deque<std::int64_t> m_line;
-    std::deque<std::uint32_t> m_start;      // block * kBlock + offset in it
-    std::deque<std::uint8_t> m_keyBytes;    // a key has at most 21 characters
+    ChunkedArray<std::int64_t> m_line;
+    ChunkedArray<std::uint32_t> m_start;    // block * kBlock + offset in it
+    ChunkedArray<std::uint8_t> m_keyBytes;  // a key has at most 21 characters
 };
 
 struct LineError {

@@ -229,6 +229,7 @@ void SharedStrings::finish()
     m_xml.reset();
     m_entry.reset();
     m_held.clear();
+    m_uses = {};
 }
 
 } // namespace fiscal::importing
