@@ -200,6 +200,7 @@ ImportFile readImportLines(SheetSource &source, const Entity &e, const std::func
         else
             f.lines.push_back({r.line, key, *group});
     };
+    source.keepColumns({f.columns.key, f.columns.group});
     for (const SheetRow &r : held)
         take(r);
     while (source.next(row)) {

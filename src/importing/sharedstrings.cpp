@@ -43,10 +43,25 @@ std::string_view attribute(std::string_view tag, std::string_view name)
     return {};
 }
 
+// "AB12" -> 27; -1 without letters.
+int columnOf(std::string_view ref)
+{
+    int column = 0, letters = 0;
+    for (const char c : ref) {
+        if (c < 'A' || c > 'Z')
+            break;
+        if (++letters > 3)
+            return -1;
+        column = column * 26 + (c - 'A' + 1);
+    }
+    return letters ? column - 1 : -1;
+}
+
 } // namespace
 
-SharedUses countSharedUses(QIODevice &sheet)
+SharedUses countSharedUses(QIODevice &sheet, const std::vector<bool> &keptColumns)
 {
+    int column = -1;
     SharedUses uses;
     const auto count = [&](std::size_t i) {
         if (i >= kMaxCounted)
@@ -91,8 +106,14 @@ SharedUses countSharedUses(QIODevice &sheet)
             }
             const bool closing = lt + 1 < gt && lt[1] == '/';
             const std::string_view name = localName(lt + 1 + (closing ? 1 : 0), gt);
-            if (!closing && name == "c") {
-                sharedCell = attribute(std::string_view(lt, std::size_t(gt - lt)), "t") == "s" && gt[-1] != '/';
+            if (!closing && name == "row") {
+                column = -1;
+            } else if (!closing && name == "c") {
+                const std::string_view tag(lt, std::size_t(gt - lt));
+                const int at = columnOf(attribute(tag, "r"));
+                column = at < 0 ? column + 1 : at;
+                sharedCell = attribute(tag, "t") == "s" && gt[-1] != '/' && column >= 0
+                             && std::size_t(column) < keptColumns.size() && keptColumns[std::size_t(column)];
             } else if (!closing && name == "v") {
                 inValue = gt[-1] != '/';
             } else if (closing && name == "c") {
@@ -140,6 +161,8 @@ void SharedStrings::open()
 void SharedStrings::start(SharedUses uses)
 {
     m_uses = std::move(uses);
+    for (auto it = m_held.begin(); it != m_held.end();)
+        it = m_uses.unused(it.key()) ? m_held.erase(it) : std::next(it);
 }
 
 bool SharedStrings::readOne(QString &text)
@@ -181,14 +204,16 @@ void SharedStrings::missing(std::size_t index)
     brokenFile(QStringLiteral("texto compartilhado %1 inexistente").arg(index));
 }
 
-QString SharedStrings::take(std::size_t index)
+QString SharedStrings::take(std::size_t index, bool wanted)
 {
     if (const auto it = m_held.find(index); it != m_held.end()) {
         QString text = it.value();
-        if (m_uses.usedOnce(index))
+        if (wanted && m_uses.usedOnce(index))
             m_held.erase(it);
         return text;
     }
+    if (index < m_next && !wanted)
+        return {};
     if (index < m_next) {
         // Let go on a count that missed a use: read the strings again, from the first.
         if (index >= m_uses.seen.size() && index < kMaxCounted) {
@@ -208,7 +233,7 @@ QString SharedStrings::take(std::size_t index)
             missing(index);
         const std::size_t i = m_next++;
         if (i == index) {
-            if (!m_uses.usedOnce(i))
+            if (wanted ? !m_uses.usedOnce(i) : !m_uses.unused(i))
                 m_held.insert(i, text);
             return text;
         }

@@ -88,18 +88,31 @@ void XlsxSource::selectSheet(int index)
     m_shared = std::make_unique<SharedStrings>(m_path, hasShared ? m_sharedStringsEntry : QString(), m_limits);
     if (!m_zip.has(m_targets[std::size_t(index)]))
         brokenFile(QStringLiteral("falta a folha %1").arg(m_sheets[std::size_t(index)].name));
-    {
-        // Which strings the sheet uses more than once: the others are let go once read.
-        ZipEntry scan(m_zip, m_targets[std::size_t(index)], m_limits.maxEntryBytes);
-        m_shared->start(countSharedUses(scan));
-    }
+    m_sheet = index;
+    m_kept.clear();
     m_entry = std::make_unique<ZipEntry>(m_zip, m_targets[std::size_t(index)], m_limits.maxEntryBytes);
     m_xml = std::make_unique<QXmlStreamReader>(m_entry.get());
     m_lastLine = 0;
     m_rows = 0;
 }
 
-QString XlsxSource::cellValue(const QString &type)
+void XlsxSource::keepColumns(const std::vector<int> &columns)
+{
+    if (m_sheet < 0)
+        return;
+    m_kept.assign(std::size_t(m_limits.maxColumns), false);
+    for (const int c : columns) {
+        if (c >= 0 && c < m_limits.maxColumns)
+            m_kept[std::size_t(c)] = true;
+    }
+    // Which strings the kept columns use, and which more than once: only those are held, and
+    // those only until their last use. The sheet is open on the first handle.
+    ZipArchive zip(m_path, m_limits);
+    ZipEntry scan(zip, m_targets[std::size_t(m_sheet)], m_limits.maxEntryBytes);
+    m_shared->start(countSharedUses(scan, m_kept));
+}
+
+QString XlsxSource::cellValue(const QString &type, int column)
 {
     // Inside <c>: <v> (shared index, number, cached formula value) or <is> (inline string).
     QString value, inlineText;
@@ -130,7 +143,8 @@ QString XlsxSource::cellValue(const QString &type)
         const int i = value.toInt(&ok);
         if (!ok || i < 0)
             brokenFile(QStringLiteral("texto compartilhado %1 inexistente").arg(value));
-        return m_shared->take(std::size_t(i));
+        const bool kept = m_kept.empty() || (column < int(m_kept.size()) && m_kept[std::size_t(column)]);
+        return m_shared->take(std::size_t(i), kept);
     }
     if (type.isEmpty() || type == QLatin1String("n"))
         return value.isEmpty() ? value : numberText(value);
@@ -159,7 +173,7 @@ bool XlsxSource::next(SheetRow &row)
             const QStringView ref = a.value(QLatin1String("r"));
             const int at = ref.isEmpty() ? column + 1 : columnOf(ref);
             column = at < 0 ? column + 1 : at;
-            const QString text = cellValue(a.value(QLatin1String("t")).toString());
+            const QString text = cellValue(a.value(QLatin1String("t")).toString(), column);
             detail::putCell(row.cells, column, text, m_limits);
         }
         if (!detail::trimRow(row.cells))

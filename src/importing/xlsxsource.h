@@ -21,10 +21,11 @@ public:
     std::vector<SheetInfo> sheets() const override { return m_sheets; }
     void selectSheet(int index) override;
     bool next(SheetRow &row) override;
+    void keepColumns(const std::vector<int> &columns) override;
 
 private:
     void readWorkbook();
-    QString cellValue(const QString &type);
+    QString cellValue(const QString &type, int column);
 
     QString m_path;
     ZipArchive m_zip;
@@ -33,6 +34,8 @@ private:
     QStringList m_targets;           // entry of each sheet
     QString m_sharedStringsEntry;
     std::unique_ptr<SharedStrings> m_shared;
+    int m_sheet = -1;
+    std::vector<bool> m_kept;        // by column; empty: every column
     std::unique_ptr<ZipEntry> m_entry;
     std::unique_ptr<QXmlStreamReader> m_xml;
     std::int64_t m_lastLine = 0;
