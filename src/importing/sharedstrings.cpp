@@ -9,6 +9,8 @@ namespace {
 // Indices past this are not counted (a hostile index would size the counts): such a string
 // is simply kept.
 constexpr std::size_t kMaxCounted = 16 * 1024 * 1024;
+// A tag or a value longer than this is no sheet a program wrote.
+constexpr qsizetype kMaxPending = 1024 * 1024;
 
 // The local name of a tag starting at `p` (after '<' and any '/'): "x:c" is "c".
 std::string_view localName(const char *p, const char *end)
@@ -125,6 +127,9 @@ SharedUses countSharedUses(QIODevice &sheet, const std::vector<bool> &keptColumn
         if (!std::memchr(kept, '<', std::size_t(end - kept)) && !inValue)
             kept = end;   // text between tags, of no interest
         buf.remove(0, kept - buf.constData());
+        if (buf.size() > kMaxPending)
+            return {};   // a tag or value past any real one: no hint, every string is held
+
     }
     return uses;
 }
@@ -215,16 +220,12 @@ QString SharedStrings::take(std::size_t index, bool wanted)
     if (index < m_next && !wanted)
         return {};
     if (index < m_next) {
-        // Let go on a count that missed a use: read the strings again, from the first.
-        if (index >= m_uses.seen.size() && index < kMaxCounted) {
-            m_uses.seen.resize(index + 1);
-            m_uses.again.resize(index + 1);
-        }
-        if (index < m_uses.seen.size())
-            m_uses.seen[index] = m_uses.again[index] = true;
-        m_reread = std::max(m_reread, m_next);
+        // Let go on a count that missed a use: the counts are not to be trusted, so the
+        // strings are read again from the first and every one is held from now on (once:
+        // a file the scan misreads must not read them again for each cell).
         if (m_entryName.isEmpty())
             missing(index);
+        m_uses = {};
         open();
     }
     QString text;
@@ -237,8 +238,7 @@ QString SharedStrings::take(std::size_t index, bool wanted)
                 m_held.insert(i, text);
             return text;
         }
-        // Strings below m_reread were dealt with on the first reading.
-        if (i >= m_reread && !m_uses.unused(i))
+        if (!m_uses.unused(i))
             m_held.insert(i, text);
     }
 }

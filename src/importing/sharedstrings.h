@@ -55,7 +55,6 @@ private:
     std::unique_ptr<QXmlStreamReader> m_xml;
     SharedUses m_uses;
     std::size_t m_next = 0;          // index of the next string the reader gives
-    std::size_t m_reread = 0;        // strings below it were seen before a restart
     std::int64_t m_chars = 0;
     bool m_done = false;
     QHash<std::size_t, QString> m_held;
