@@ -244,5 +244,29 @@ TEST(Sheets, SharedStringsInAnyOrder)
     }
 }
 
+// A tag longer than any a program writes stops the scan of the strings: every string is
+// then held, and the rows still come back whole.
+TEST(Sheets, SharedStringsPastWhatTheScanFollows)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("long.xlsx"));
+    writeXlsxParts(path,
+                   "<worksheet><sheetData><row r=\"1\"><c r=\"A1\" t=\"s\" x=\"" + QByteArray(2 * 1024 * 1024, 'a')
+                       + "\"><v>0</v></c><c r=\"B1\" t=\"s\"><v>1</v></c></row>"
+                         "<row r=\"2\"><c r=\"A2\" t=\"s\"><v>2</v></c><c r=\"B2\" t=\"s\"><v>1</v></c></row>"
+                         "<row r=\"3\"><c r=\"A3\" t=\"s\"><v>2</v></c><c r=\"B3\" t=\"s\"><v>1</v></c></row></sheetData></worksheet>",
+                   "<sst><si><t>x</t></si><si><t>003</t></si><si><t>12.345.678/0001-95</t></si></sst>");
+    auto src = importing::openSheetFile(path);
+    src->selectSheet(0);
+    SheetRow row;
+    ASSERT_TRUE(src->next(row));
+    src->keepColumns({0, 1});
+    for (int line = 2; line <= 3; ++line) {
+        ASSERT_TRUE(src->next(row));
+        EXPECT_EQ(row.cells, (QStringList{QStringLiteral("12.345.678/0001-95"), QStringLiteral("003")})) << line;
+    }
+    EXPECT_FALSE(src->next(row));
+}
+
 } // namespace
 } // namespace fiscal::test
