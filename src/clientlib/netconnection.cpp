@@ -149,6 +149,13 @@ rpc::Reply TNetConnection::call(const QString &method, const QCborArray &params)
     });
 }
 
+rpc::Reply TNetConnection::call(const QString &method, const QCborArray &params, rpc::StreamedParam &last)
+{
+    return exchange(method, params, [&](rpc::Client &client) {
+        return client.call(m_serverName, method, params, last, m_timeoutMs);
+    });
+}
+
 rpc::Reply TNetConnection::call(const QString &method, const QCborArray &params,
                                 const ResultReader &readResult)
 {

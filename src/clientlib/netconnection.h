@@ -32,7 +32,7 @@
 #include <functional>
 #include <memory>
 
-namespace fiscal::rpc { class Client; }
+namespace fiscal::rpc { class Client; class StreamedParam; }
 namespace fiscal::dataset { class ByteSource; }
 
 namespace fiscal::clientlib {
@@ -78,6 +78,9 @@ public:
 
     // Calls a method of the remote object by name (matched without regard to case).
     rpc::Reply call(const QString &method, const QCborArray &params = {});
+    // The same, with `last` sent after `params` as it is produced (rpc/streamedparam.h); the
+    // call observer sees `params` alone.
+    rpc::Reply call(const QString &method, const QCborArray &params, rpc::StreamedParam &last);
     // The same, with the result of a success handed to readResult while it still arrives
     // (big data packets are decoded during the transfer); the returned Reply then carries
     // no result bytes. Failures come back as with call().

@@ -4,6 +4,7 @@
 
 #include <deque>
 
+
 namespace fiscal::importing {
 
 namespace {
@@ -79,13 +80,20 @@ QString completeDocument(const QString &digits)
 void LineTable::push_back(const ImportLine &l)
 {
     const QByteArray key = l.key.toUtf8(), group = l.group.toUtf8();
-    if (key.size() > 255 || m_text.size() + std::size_t(key.size() + group.size()) > UINT32_MAX)
+    const std::size_t bytes = std::size_t(key.size() + group.size());
+    if (key.size() > 255 || bytes > kBlock)
         throw ReadError(QStringLiteral("A planilha tem texto demais para ser lido."));
+    if (m_blocks.empty() || m_blocks.back().size() + bytes > kBlock) {
+        if ((m_blocks.size() + 1) * kBlock > UINT32_MAX)
+            throw ReadError(QStringLiteral("A planilha tem texto demais para ser lido."));
+        m_blocks.emplace_back().reserve(kBlock);
+    }
+    std::string &block = m_blocks.back();
     m_line.push_back(l.line);
-    m_start.push_back(std::uint32_t(m_text.size()));
+    m_start.push_back(std::uint32_t((m_blocks.size() - 1) * kBlock + block.size()));
     m_keyBytes.push_back(std::uint8_t(key.size()));
-    m_text.append(key.constData(), std::size_t(key.size()));
-    m_text.append(group.constData(), std::size_t(group.size()));
+    block.append(key.constData(), std::size_t(key.size()));
+    block.append(group.constData(), std::size_t(group.size()));
 }
 
 QString titleKey(const QString &title)
@@ -192,6 +200,7 @@ ImportFile readImportLines(SheetSource &source, const Entity &e, const std::func
         else
             f.lines.push_back({r.line, key, *group});
     };
+    source.keepColumns({f.columns.key, f.columns.group});
     for (const SheetRow &r : held)
         take(r);
     while (source.next(row)) {

@@ -12,11 +12,35 @@
 #include "protocol/importcalls.h"
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace fiscal::importing {
+
+// A vector grown by chunks of 256 KiB that never move: appending never copies, and each chunk
+// is one allocation of its own (mapped apart by the allocator), not a node among the small
+// blocks of a read that are freed around it.
+template <class T>
+class ChunkedArray {
+public:
+    std::size_t size() const { return m_size; }
+    bool empty() const { return m_size == 0; }
+    T operator[](std::size_t i) const { return m_chunks[i / kPer][i % kPer]; }
+    void push_back(T v)
+    {
+        if (m_size % kPer == 0)
+            m_chunks.push_back(std::make_unique_for_overwrite<T[]>(kPer));
+        m_chunks.back()[m_size++ % kPer] = v;
+    }
+    std::size_t heldBytes() const { return m_chunks.size() * kPer * sizeof(T); }
+
+private:
+    static constexpr std::size_t kPer = 256 * 1024 / sizeof(T);
+    std::vector<std::unique_ptr<T[]>> m_chunks;
+    std::size_t m_size = 0;
+};
 
 struct Columns {
     int key = -1, group = -1;        // 0-based
@@ -31,25 +55,35 @@ struct ImportLine {
     QString group;                   // empty: no group
 };
 
-// The lines of a file, packed: the texts of all of them in one buffer (UTF-8) and a few bytes
-// per line to find them, so that 500,000 lines take little more than their own characters.
-// Reads like a vector of ImportLine (built on each access).
+// The lines of a file, packed: the texts of all of them in a few blocks (UTF-8) and a few
+// bytes per line to find them, so that 500,000 lines take little more than their own
+// characters. Everything grows by blocks that are filled and never moved: reading a file
+// never copies what was read so far. Reads like a vector of ImportLine (built on each access).
 class LineTable {
 public:
     std::size_t size() const { return m_line.size(); }
     bool empty() const { return m_line.empty(); }
-    std::size_t textBytes() const { return m_text.size(); }
+    // What the table takes in memory, its blocks' room included.
+    std::size_t heldBytes() const
+    {
+        return m_blocks.size() * kBlock + m_line.heldBytes() + m_start.heldBytes() + m_keyBytes.heldBytes();
+    }
     void push_back(const ImportLine &l);
     ImportLine operator[](std::size_t i) const { return {m_line[i], key(i), group(i)}; }
 
     std::int64_t line(std::size_t i) const { return m_line[i]; }
     QString key(std::size_t i) const { return QString::fromUtf8(keyUtf8(i)); }
     QString group(std::size_t i) const { return QString::fromUtf8(groupUtf8(i)); }
-    std::string_view keyUtf8(std::size_t i) const { return {m_text.data() + m_start[i], m_keyBytes[i]}; }
+    std::string_view keyUtf8(std::size_t i) const
+    {
+        return {m_blocks[m_start[i] / kBlock].data() + m_start[i] % kBlock, m_keyBytes[i]};
+    }
     std::string_view groupUtf8(std::size_t i) const
     {
-        const std::size_t from = m_start[i] + m_keyBytes[i];
-        return {m_text.data() + from, (i + 1 < m_start.size() ? m_start[i + 1] : m_text.size()) - from};
+        const std::string &block = m_blocks[m_start[i] / kBlock];
+        const std::size_t from = m_start[i] % kBlock + m_keyBytes[i];
+        const bool nextHere = i + 1 < m_start.size() && m_start[i + 1] / kBlock == m_start[i] / kBlock;
+        return {block.data() + from, (nextHere ? m_start[i + 1] % kBlock : block.size()) - from};
     }
 
     class const_iterator {
@@ -66,10 +100,11 @@ public:
     const_iterator end() const { return {this, size()}; }
 
 private:
-    std::string m_text;
-    std::vector<std::int64_t> m_line;
-    std::vector<std::uint32_t> m_start;
-    std::vector<std::uint8_t> m_keyBytes;   // a key has at most 21 characters
+    static constexpr std::size_t kBlock = 256 * 1024;   // a line never spans two
+    std::vector<std::string> m_blocks;      // each sized kBlock once
+    ChunkedArray<std::int64_t> m_line;
+    ChunkedArray<std::uint32_t> m_start;    // block * kBlock + offset in it
+    ChunkedArray<std::uint8_t> m_keyBytes;  // a key has at most 21 characters
 };
 
 struct LineError {

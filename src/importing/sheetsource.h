@@ -61,6 +61,9 @@ public:
     virtual bool next(SheetRow &row) = 0;
     // A short description of what was detected ("UTF-8, separador ;").
     virtual QString details() const { return {}; }
+    // From here on only these columns' cells are wanted (0-based): the others may come back
+    // empty, and a source may then hold less. Until the next selectSheet().
+    virtual void keepColumns(const std::vector<int> &columns) { (void)columns; }
 };
 
 // By content, not by name: a zip is XLSX or ODS by what it holds, anything else is read as

@@ -32,7 +32,7 @@ QString entryPath(const QString &target)
 
 } // namespace
 
-XlsxSource::XlsxSource(const QString &path, const Limits &limits) : m_zip(path, limits), m_limits(limits)
+XlsxSource::XlsxSource(const QString &path, const Limits &limits) : m_path(path), m_zip(path, limits), m_limits(limits)
 {
     readWorkbook();
 }
@@ -77,66 +77,42 @@ void XlsxSource::readWorkbook()
         brokenFile(QStringLiteral("pasta de trabalho sem folhas"));
 }
 
-void XlsxSource::readSharedStrings()
-{
-    m_sharedLoaded = true;
-    if (m_sharedStringsEntry.isEmpty() || !m_zip.has(m_sharedStringsEntry))
-        return;
-    ZipEntry entry(m_zip, m_sharedStringsEntry, m_limits.maxEntryBytes);
-    QXmlStreamReader x(&entry);
-    std::int64_t chars = 0;
-    QString current;
-    int phonetic = 0;
-    while (nextToken(x, entry)) {
-        if (x.isStartElement()) {
-            if (x.name() == QLatin1String("si"))
-                current.clear();
-            else if (x.name() == QLatin1String("rPh"))
-                ++phonetic;
-            else if (x.name() == QLatin1String("t") && !phonetic)
-                current += x.readElementText();   // no child elements in <t>
-        } else if (x.isEndElement()) {
-            if (x.name() == QLatin1String("rPh")) {
-                --phonetic;
-            } else if (x.name() == QLatin1String("si")) {
-                chars += current.size();
-                if (chars * 2 > m_limits.maxSharedStringBytes)
-                    throw ReadError(QStringLiteral("A planilha tem textos demais para ser lida (mais de %1 MB).")
-                                        .arg(m_limits.maxSharedStringBytes / (1024 * 1024)));
-                m_sharedText += QStringView(current).left(m_limits.maxCellChars);
-                m_sharedEnd.push_back(quint32(m_sharedText.size()));
-            }
-        }
-    }
-    if (x.hasError())
-        brokenFile(x.errorString());
-    m_sharedText.squeeze();
-    m_sharedEnd.shrink_to_fit();
-}
-
-QString XlsxSource::shared(std::size_t i) const
-{
-    const quint32 start = i ? m_sharedEnd[i - 1] : 0;
-    return QString(m_sharedText.constData() + start, qsizetype(m_sharedEnd[i] - start));
-}
-
 void XlsxSource::selectSheet(int index)
 {
     if (index < 0 || index >= int(m_sheets.size()))
         throw ReadError(QStringLiteral("A planilha não tem a folha %1.").arg(index + 1));
     m_xml.reset();
     m_entry.reset();
-    if (!m_sharedLoaded)
-        readSharedStrings();
+    m_shared.reset();
+    const bool hasShared = !m_sharedStringsEntry.isEmpty() && m_zip.has(m_sharedStringsEntry);
+    m_shared = std::make_unique<SharedStrings>(m_path, hasShared ? m_sharedStringsEntry : QString(), m_limits);
     if (!m_zip.has(m_targets[std::size_t(index)]))
         brokenFile(QStringLiteral("falta a folha %1").arg(m_sheets[std::size_t(index)].name));
+    m_sheet = index;
+    m_kept.clear();
     m_entry = std::make_unique<ZipEntry>(m_zip, m_targets[std::size_t(index)], m_limits.maxEntryBytes);
     m_xml = std::make_unique<QXmlStreamReader>(m_entry.get());
     m_lastLine = 0;
     m_rows = 0;
 }
 
-QString XlsxSource::cellValue(const QString &type)
+void XlsxSource::keepColumns(const std::vector<int> &columns)
+{
+    if (m_sheet < 0)
+        return;
+    m_kept.assign(std::size_t(m_limits.maxColumns), false);
+    for (const int c : columns) {
+        if (c >= 0 && c < m_limits.maxColumns)
+            m_kept[std::size_t(c)] = true;
+    }
+    // Which strings the kept columns use, and which more than once: only those are held, and
+    // those only until their last use. The sheet is open on the first handle.
+    ZipArchive zip(m_path, m_limits);
+    ZipEntry scan(zip, m_targets[std::size_t(m_sheet)], m_limits.maxEntryBytes);
+    m_shared->start(countSharedUses(scan, m_kept));
+}
+
+QString XlsxSource::cellValue(const QString &type, int column)
 {
     // Inside <c>: <v> (shared index, number, cached formula value) or <is> (inline string).
     QString value, inlineText;
@@ -165,9 +141,10 @@ QString XlsxSource::cellValue(const QString &type)
     if (type == QLatin1String("s")) {
         bool ok = false;
         const int i = value.toInt(&ok);
-        if (!ok || i < 0 || std::size_t(i) >= m_sharedEnd.size())
+        if (!ok || i < 0)
             brokenFile(QStringLiteral("texto compartilhado %1 inexistente").arg(value));
-        return shared(std::size_t(i));
+        const bool kept = m_kept.empty() || (column < int(m_kept.size()) && m_kept[std::size_t(column)]);
+        return m_shared->take(std::size_t(i), kept);
     }
     if (type.isEmpty() || type == QLatin1String("n"))
         return value.isEmpty() ? value : numberText(value);
@@ -196,7 +173,7 @@ bool XlsxSource::next(SheetRow &row)
             const QStringView ref = a.value(QLatin1String("r"));
             const int at = ref.isEmpty() ? column + 1 : columnOf(ref);
             column = at < 0 ? column + 1 : at;
-            const QString text = cellValue(a.value(QLatin1String("t")).toString());
+            const QString text = cellValue(a.value(QLatin1String("t")).toString(), column);
             detail::putCell(row.cells, column, text, m_limits);
         }
         if (!detail::trimRow(row.cells))
@@ -206,6 +183,7 @@ bool XlsxSource::next(SheetRow &row)
         return true;
     }
     m_entry->verify();
+    m_shared->finish();
     return false;
 }
 

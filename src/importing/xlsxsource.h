@@ -1,9 +1,11 @@
 #pragma once
-// An XLSX workbook: its sheets from xl/workbook.xml (hidden ones flagged), the shared
-// strings in memory (bounded), each sheet streamed from its XML a row at a time. Cells give
+// An XLSX workbook: its sheets from xl/workbook.xml (hidden ones flagged), each sheet
+// streamed from its XML a row at a time with the shared strings read alongside it
+// (sharedstrings.h). Cells give
 // the shared or inline string, or the cached value of a formula; numbers as numberText().
 
 #include "importing/sheetsource.h"
+#include "importing/sharedstrings.h"
 #include "importing/zipentry.h"
 
 #include <memory>
@@ -19,23 +21,21 @@ public:
     std::vector<SheetInfo> sheets() const override { return m_sheets; }
     void selectSheet(int index) override;
     bool next(SheetRow &row) override;
+    void keepColumns(const std::vector<int> &columns) override;
 
 private:
     void readWorkbook();
-    void readSharedStrings();
-    QString cellValue(const QString &type);
+    QString cellValue(const QString &type, int column);
 
+    QString m_path;
     ZipArchive m_zip;
     Limits m_limits;
     std::vector<SheetInfo> m_sheets;
     QStringList m_targets;           // entry of each sheet
     QString m_sharedStringsEntry;
-    bool m_sharedLoaded = false;
-    // Every shared string one after another, and where each ends: a few allocations for a
-    // million strings rather than one each.
-    QString m_sharedText;
-    std::vector<quint32> m_sharedEnd;
-    QString shared(std::size_t i) const;
+    std::unique_ptr<SharedStrings> m_shared;
+    int m_sheet = -1;
+    std::vector<bool> m_kept;        // by column; empty: every column
     std::unique_ptr<ZipEntry> m_entry;
     std::unique_ptr<QXmlStreamReader> m_xml;
     std::int64_t m_lastLine = 0;

@@ -4,6 +4,7 @@
 
 #include "rpc/envelope.h"
 #include "rpc/qbytearraybody_p.h"
+#include "rpc/splicedbody_p.h"
 #include "rpc/streambody_p.h"
 #include "rpc/tls_p.h"
 
@@ -245,8 +246,8 @@ struct Client::Impl {
 
     // One request and its response on the open socket. `gotSome` tells whether any byte of
     // a response arrived (then the server saw the request and it must not be sent again).
-    template <class Body>
-    beast::error_code exchange(http::request<detail::QByteArrayBody> &req,
+    template <class ReqBody, class Body>
+    beast::error_code exchange(http::request<ReqBody> &req,
                                http::response_parser<Body> &parser,
                                Clock::time_point deadline, bool &gotSome)
     {
@@ -272,13 +273,12 @@ struct Client::Impl {
     // The request and its reply, reconnecting once when a kept connection turns out to be
     // closed. `prepare(parser)` sets up each attempt's parser, `done(response)` reads a
     // complete reply.
-    template <class Body, class Prepare, class Done>
-    Reply send(const QString &object, const QByteArray &body, int timeoutMs, Prepare prepare,
+    template <class Body, class ReqBody, class Prepare, class Done>
+    Reply send(const QString &object, typename ReqBody::value_type body, int timeoutMs, Prepare prepare,
                Done done)
     {
         const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(1, timeoutMs));
-        http::request<detail::QByteArrayBody> req{http::verb::post,
-                                                  "/rpc/" + object.toStdString(), 11};
+        http::request<ReqBody> req{http::verb::post, "/rpc/" + object.toStdString(), 11};
         req.set(http::field::host, endpointText);
         req.set(http::field::content_type, "application/cbor");
         req.set(http::field::accept, "application/cbor");
@@ -287,7 +287,7 @@ struct Client::Impl {
         if (!userHeader.empty())
             req.set(kUserHeader, userHeader);
         req.keep_alive(true);
-        req.body() = body;
+        req.body() = std::move(body);
         req.prepare_payload();
 
         try {
@@ -337,10 +337,11 @@ struct Client::Impl {
         }
     }
 
-    Reply call(const QString &object, const QByteArray &body, int timeoutMs)
+    template <class ReqBody = detail::QByteArrayBody>
+    Reply call(const QString &object, typename ReqBody::value_type body, int timeoutMs)
     {
-        return send<detail::QByteArrayBody>(
-            object, body, timeoutMs, [](auto &, Clock::time_point) {},
+        return send<detail::QByteArrayBody, ReqBody>(
+            object, std::move(body), timeoutMs, [](auto &, Clock::time_point) {},
             [this](http::response<detail::QByteArrayBody> &res) {
                 return interpret(res.result_int(), res[http::field::content_type], res.body());
             });
@@ -359,7 +360,7 @@ struct Client::Impl {
         }();
         const QByteArray trailer = QByteArray("\x62" "id", 3) + id.toCbor();
         std::optional<detail::ResultRouter> router;
-        return send<detail::StreamBody>(
+        return send<detail::StreamBody, detail::QByteArrayBody>(
             object, body, timeoutMs,
             [&](http::response_parser<detail::StreamBody> &parser, Clock::time_point deadline) {
                 router.emplace(pipe, prefix, trailer, deadline,
@@ -472,6 +473,14 @@ Reply Client::call(const QString &object, const QString &method, const QCborArra
     const QByteArray body =
         encodeRequest(Encoding::Cbor, method, params, QCborValue(d->nextId++));
     return d->call(object, body, timeoutMs);
+}
+
+Reply Client::call(const QString &object, const QString &method, const QCborArray &params,
+                   StreamedParam &last, int timeoutMs)
+{
+    const CallScope scope(*this, object);
+    RequestFrame frame = requestFrame(method, params, QCborValue(d->nextId++));
+    return d->call<detail::SplicedBody>(object, {std::move(frame.head), &last, std::move(frame.tail)}, timeoutMs);
 }
 
 Reply Client::call(const QString &object, const QString &method, const QCborArray &params,

@@ -6,6 +6,7 @@
 
 #include "dataset/packet.h"
 #include "rpc/reply.h"
+#include "rpc/streamedparam.h"
 
 #include <QCborArray>
 #include <QString>
@@ -39,6 +40,11 @@ public:
     // bytes, is sent as the value it holds, its bytes copied in as they are.
     Reply call(const QString &object, const QString &method, const QCborArray &params,
                int timeoutMs = 120000);
+
+    // Like call(), with `last` sent after `params` as it is produced (a Content-Length body
+    // of which only a piece is held at a time). `last` is rewound before every sending.
+    Reply call(const QString &object, const QString &method, const QCborArray &params,
+               StreamedParam &last, int timeoutMs = 120000);
 
     // Like call(), but the result of a success is handed to `readResult` to decode. A small
     // result is decoded on the caller's thread once it has arrived; a large one while it is

@@ -570,24 +570,15 @@ QByteArray encodeRequest(Encoding enc, const QString &method, const QCborArray &
                 decoded.append(isEncodedParam(p) ? QCborValue::fromCbor(p.taggedValue().toByteArray()) : p);
             return encodeRequest(enc, method, decoded, id);
         }
-        std::vector<QByteArray> pieces;
-        for (const QCborValue &v : {QCborValue(QLatin1String("jsonrpc")), QCborValue(QLatin1String("2.0")),
-                                    QCborValue(QLatin1String("method")), QCborValue(method),
-                                    QCborValue(QLatin1String("params"))})
-            pieces.push_back(v.toCbor());
-        pieces.push_back(cborHead(4, quint64(params.size())));
-        for (const QCborValue &p : params)
-            pieces.push_back(isEncodedParam(p) ? p.taggedValue().toByteArray() : p.toCbor());
-        pieces.push_back(QCborValue(QLatin1String("id")).toCbor());
-        pieces.push_back(id.toCbor());
-        QByteArray out = cborHead(5, 4);
+        const QCborValue last = params.last();
+        const QByteArray lastBytes = isEncodedParam(last) ? last.taggedValue().toByteArray() : last.toCbor();
+        QCborArray leading = params;
+        leading.removeLast();
+        const RequestFrame frame = requestFrame(method, leading, id);
+        QByteArray out;
         // Sized once: growing by doubling would hold twice the lines for a moment.
-        qsizetype size = out.size();
-        for (const QByteArray &piece : pieces)
-            size += piece.size();
-        out.reserve(size);
-        for (const QByteArray &piece : pieces)
-            out.append(piece);
+        out.reserve(frame.head.size() + lastBytes.size() + frame.tail.size());
+        out.append(frame.head).append(lastBytes).append(frame.tail);
         return out;
     }
     QCborMap req;
@@ -598,6 +589,20 @@ QByteArray encodeRequest(Encoding enc, const QString &method, const QCborArray &
     if (enc == Encoding::Cbor)
         return QCborValue(req).toCbor();
     return QJsonDocument(req.toJsonObject()).toJson(QJsonDocument::Compact);
+}
+
+RequestFrame requestFrame(const QString &method, const QCborArray &params, const QCborValue &id)
+{
+    RequestFrame f{cborHead(5, 4), {}};
+    for (const QCborValue &v : {QCborValue(QLatin1String("jsonrpc")), QCborValue(QLatin1String("2.0")),
+                                QCborValue(QLatin1String("method")), QCborValue(method),
+                                QCborValue(QLatin1String("params"))})
+        f.head += v.toCbor();
+    f.head += cborHead(4, quint64(params.size()) + 1);
+    for (const QCborValue &p : params)
+        f.head += isEncodedParam(p) ? p.taggedValue().toByteArray() : p.toCbor();
+    f.tail = QCborValue(QLatin1String("id")).toCbor() + id.toCbor();
+    return f;
 }
 
 } // namespace fiscal::rpc

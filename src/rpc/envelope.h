@@ -107,4 +107,11 @@ QByteArray errorReply(Encoding enc, const QCborValue &id, int code, const QStrin
 QByteArray encodeRequest(Encoding enc, const QString &method, const QCborArray &params,
                          const QCborValue &id);
 
+// A CBOR request whose params are `params` and one more value, cut where that value goes:
+// head + the value's CBOR + tail is the whole body.
+struct RequestFrame {
+    QByteArray head, tail;
+};
+RequestFrame requestFrame(const QString &method, const QCborArray &params, const QCborValue &id);
+
 } // namespace fiscal::rpc

@@ -27,6 +27,9 @@ void writeXlsx(const QString &path, const QList<TestSheet> &sheets, XlsxOptions 
 QByteArray odsContent(const QList<TestSheet> &sheets, bool numbers = false, long long rowsRepeated = 1);
 void writeOds(const QString &path, const QList<TestSheet> &sheets, bool numbers = false, long long rowsRepeated = 1);
 
+// An XLSX of one sheet "A" from the XML of its sheet and of its shared strings.
+void writeXlsxParts(const QString &path, const QByteArray &sheet, const QByteArray &shared);
+
 // A zip holding these entries, deflated.
 void writeZip(const QString &path, const QList<std::pair<QString, QByteArray>> &entries);
 void writeFile(const QString &path, const QByteArray &bytes);

@@ -33,23 +33,6 @@ QString readError(const QString &path, const Limits &limits = {})
     }
 }
 
-const QByteArray kWorkbook =
-    "<?xml version=\"1.0\"?><workbook xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" "
-    "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\">"
-    "<sheets><sheet name=\"A\" sheetId=\"1\" r:id=\"rId1\"/></sheets></workbook>";
-const QByteArray kRels =
-    "<?xml version=\"1.0\"?><Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
-    "<Relationship Id=\"rId1\" Type=\"x/worksheet\" Target=\"worksheets/sheet1.xml\"/>"
-    "<Relationship Id=\"rId2\" Type=\"x/sharedStrings\" Target=\"sharedStrings.xml\"/></Relationships>";
-
-void writeXlsxParts(const QString &path, const QByteArray &sheet, const QByteArray &shared)
-{
-    writeZip(path, {{QStringLiteral("xl/workbook.xml"), kWorkbook},
-                    {QStringLiteral("xl/_rels/workbook.xml.rels"), kRels},
-                    {QStringLiteral("xl/sharedStrings.xml"), shared},
-                    {QStringLiteral("xl/worksheets/sheet1.xml"), sheet}});
-}
-
 const QByteArray kSheet = "<worksheet><sheetData><row r=\"1\"><c r=\"A1\" t=\"s\"><v>0</v></c></row></sheetData></worksheet>";
 const QByteArray kShared = "<sst><si><t>ok</t></si></sst>";
 

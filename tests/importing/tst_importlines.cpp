@@ -152,5 +152,27 @@ TEST(ImportLines, TheGridsOwnExportReadsBack)
     }
 }
 
+// Enough lines to fill several of the table's blocks, of every length a key and a group can
+// have (accents take two bytes, an empty group none): each reads back as it went in, the
+// last line of a block and the first of the next included.
+TEST(ImportLines, PackedLinesReadBackAcrossBlocks)
+{
+    const auto keyOf = [](int i) {
+        return QStringLiteral("ç%1").arg(i).leftJustified(1 + i % 21, QLatin1Char('x'), true);
+    };
+    const QStringList groups{QString(), QStringLiteral("1"), QStringLiteral("03"), QStringLiteral("ÁÉÍ")};
+    importing::LineTable t;
+    const int n = 60000;   // some 1.3 MB of text
+    for (int i = 0; i < n; ++i)
+        t.push_back({i + 2, keyOf(i), groups[i % groups.size()]});
+    ASSERT_EQ(t.size(), std::size_t(n));
+    for (int i = 0; i < n; ++i) {
+        const importing::ImportLine l = t[std::size_t(i)];
+        ASSERT_EQ(l.line, i + 2);
+        ASSERT_EQ(l.key, keyOf(i)) << i;
+        ASSERT_EQ(l.group, groups[i % groups.size()]) << i;
+    }
+}
+
 } // namespace
 } // namespace fiscal::test

@@ -178,5 +178,95 @@ TEST(Sheets, SheetChoiceAndRepeatedRows)
     EXPECT_EQ(x.lines, (std::vector<std::int64_t>{2}));
 }
 
+// Shared strings are read alongside the sheet; once the columns wanted are known, only theirs
+// are held, and those used once are let go once used: whatever order the strings are numbered
+// in, and however a cell is written, every wanted cell comes back with its text.
+TEST(Sheets, SharedStringsInAnyOrder)
+{
+    const QByteArray kCell = "<c r=\"%1%2\" t=\"s\">";
+    QTemporaryDir dir;
+    const int n = 300;
+    const auto key = [](int i) { return QStringLiteral("%1.345.678/0001-95").arg(i, 2, 10, QLatin1Char('0')); };
+    const QStringList groups{QStringLiteral("003"), QStringLiteral("Grupo Fiscal")};
+    const struct Case {
+        const char *name;
+        // The index of row i's key (groups are 0 and 1; keys from 2, or again 0 for one row).
+        std::function<int(int)> keyIndex;
+        QByteArray keyOpen, groupOpen;   // %1 the column, %2 the row
+    } cases[] = {
+        {"numbered as first used", [](int i) { return 2 + i; }, kCell, kCell},
+        {"keys after the groups, last row first", [](int i) { return 2 + (n - 1 - i); }, kCell, kCell},
+        {"prefixed elements, single quotes", [](int i) { return 2 + i; }, "<x:c  t = 's'  r='%1%2'>",
+         "<x:c  t = 's'  r='%1%2'>"},
+        // Strings the scan takes for unused are read again when a cell turns out to use them.
+        {"groups of a type the scan cannot read", [](int i) { return 2 + (n - 1 - i); }, kCell,
+         "<c r=\"%1%2\" t=\"&#115;\">"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        QStringList strings = groups;
+        for (int i = 0; i < n; ++i)
+            strings << QString();
+        QList<QStringList> expected;
+        QByteArray rows;
+        const bool prefixed = c.keyOpen.startsWith("<x:");
+        const QByteArray v = prefixed ? "x:v" : "v", cell = prefixed ? "x:c" : "c";
+        for (int i = 0; i < n; ++i) {
+            const int k = c.keyIndex(i);
+            strings[k] = key(i);
+            // The key after the group in the row; the group read again and again; a name of a
+            // column not wanted, used by several rows, also as a key.
+            rows += "<row r=\"" + QByteArray::number(i + 1) + "\">";
+            for (const auto &[column, index] : {std::pair{"B", i % 2}, std::pair{"A", k}, std::pair{"C", 2 + i % 7}})
+                rows += QString::fromUtf8(index == k ? c.keyOpen : c.groupOpen).arg(QLatin1String(column)).arg(i + 1).toUtf8()
+                        + "<" + v + ">" + QByteArray::number(index) + "</" + v + "></" + cell + ">";
+            rows += "</row>";
+            expected << QStringList{key(i), groups[i % 2]};
+        }
+        QByteArray sst = "<sst>";
+        for (const QString &t : strings)
+            sst += "<si><t>" + t.toUtf8() + "</t></si>";
+        sst += "</sst>";
+        const QString path = dir.filePath(QStringLiteral("shared.xlsx"));
+        QFile::remove(path);
+        writeXlsxParts(path, "<worksheet xmlns:x=\"urn:x\"><sheetData>" + rows + "</sheetData></worksheet>", sst);
+        auto src = importing::openSheetFile(path);
+        src->selectSheet(0);
+        QList<QStringList> read;
+        for (SheetRow row; src->next(row);) {
+            read << row.cells.mid(0, 2);
+            if (read.size() == 1)
+                src->keepColumns({0, 1});   // as the import does once it has found its columns
+        }
+        ASSERT_EQ(read.size(), n);
+        for (int i = 0; i < n; ++i)
+            ASSERT_EQ(read[i], expected[i]) << i;
+    }
+}
+
+// A tag longer than any a program writes stops the scan of the strings: every string is
+// then held, and the rows still come back whole.
+TEST(Sheets, SharedStringsPastWhatTheScanFollows)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("long.xlsx"));
+    writeXlsxParts(path,
+                   "<worksheet><sheetData><row r=\"1\"><c r=\"A1\" t=\"s\" x=\"" + QByteArray(2 * 1024 * 1024, 'a')
+                       + "\"><v>0</v></c><c r=\"B1\" t=\"s\"><v>1</v></c></row>"
+                         "<row r=\"2\"><c r=\"A2\" t=\"s\"><v>2</v></c><c r=\"B2\" t=\"s\"><v>1</v></c></row>"
+                         "<row r=\"3\"><c r=\"A3\" t=\"s\"><v>2</v></c><c r=\"B3\" t=\"s\"><v>1</v></c></row></sheetData></worksheet>",
+                   "<sst><si><t>x</t></si><si><t>003</t></si><si><t>12.345.678/0001-95</t></si></sst>");
+    auto src = importing::openSheetFile(path);
+    src->selectSheet(0);
+    SheetRow row;
+    ASSERT_TRUE(src->next(row));
+    src->keepColumns({0, 1});
+    for (int line = 2; line <= 3; ++line) {
+        ASSERT_TRUE(src->next(row));
+        EXPECT_EQ(row.cells, (QStringList{QStringLiteral("12.345.678/0001-95"), QStringLiteral("003")})) << line;
+    }
+    EXPECT_FALSE(src->next(row));
+}
+
 } // namespace
 } // namespace fiscal::test

@@ -255,3 +255,76 @@ TEST_F(ServerTest, TokenNeverTravelsInClearToAnotherMachine)
     Client local(QStringLiteral("127.0.0.1"), port, QStringLiteral("um-token-de-acesso-de-32-caracteres"));
     EXPECT_TRUE(local.call(kObject, QStringLiteral("Echo"), {}).ok());
 }
+
+namespace {
+
+// An array of `rows` strings, its CBOR given in pieces of the size asked; `extra` bytes more
+// than it announces make it lie about its size.
+class RowsParam final : public StreamedParam {
+public:
+    RowsParam(int rows, int extra = 0) : m_extra(extra)
+    {
+        QCborArray a;
+        for (int i = 0; i < rows; ++i)
+            a.append(QStringLiteral("linha %1 ação").arg(i));
+        m_value = a;
+        m_cbor = QCborValue(a).toCbor();
+    }
+    std::uint64_t size() override { return std::uint64_t(m_cbor.size()); }
+    void rewind() override { m_at = 0; ++rewinds; }
+    bool next(QByteArray &piece, qsizetype hint) override
+    {
+        const qsizetype total = m_cbor.size() + m_extra;
+        if (m_at >= total)
+            return false;
+        piece = (m_cbor + QByteArray(m_extra, '\xf6')).mid(m_at, hint);
+        m_at += piece.size();
+        return true;
+    }
+    const QCborArray &value() const { return m_value; }
+    int rewinds = 0;
+
+private:
+    QCborArray m_value;
+    QByteArray m_cbor;
+    qsizetype m_at = 0;
+    int m_extra;
+};
+
+} // namespace
+
+TEST_F(ServerTest, StreamedParamArrivesAsTheWholeBodyWould)
+{
+    ServerOptions opt;
+    opt.readTimeout = std::chrono::milliseconds(300);
+    startServer(opt);
+    Client client(QStringLiteral("127.0.0.1"), port);
+    const QCborArray leading{QStringLiteral("CLIENTE"), QString()};
+    // Small enough to be decoded with the request, and large enough to be left encoded
+    // until the method is known, in many pieces.
+    for (const int rows : {3, 40000}) {
+        SCOPED_TRACE(rows);
+        RowsParam param(rows);
+        QCborArray whole = leading;
+        whole.append(param.value());
+        const Reply streamed = client.call(kObject, QStringLiteral("Echo"), leading, param);
+        ASSERT_TRUE(streamed.ok()) << streamed.errorMessage().toStdString();
+        EXPECT_EQ(streamed.value(), QCborValue(whole));
+        EXPECT_EQ(streamed.value(), client.call(kObject, QStringLiteral("Echo"), whole).value());
+
+        // A kept connection the server closed meanwhile: the param goes again, from its start.
+        std::this_thread::sleep_for(std::chrono::milliseconds(900));
+        const int before = param.rewinds;
+        const Reply again = client.call(kObject, QStringLiteral("Echo"), leading, param);
+        ASSERT_TRUE(again.ok()) << again.errorMessage().toStdString();
+        EXPECT_EQ(again.value(), QCborValue(whole));
+        EXPECT_GE(param.rewinds, before + 1);
+    }
+
+    // A param that gives more than it announced never reaches the server as a call.
+    RowsParam liar(100, 5);
+    EXPECT_THROW(client.call(kObject, QStringLiteral("Echo"), leading, liar), TransportError);
+    const Reply after = client.call(kObject, QStringLiteral("Echo"), {1});
+    ASSERT_TRUE(after.ok());
+    EXPECT_EQ(after.value(), QCborValue(QCborArray{1}));
+}

@@ -1,5 +1,6 @@
 #include "Pkg_Ger10200/importacao/frmimportaplanilha.h"
 
+#include "Pkg_Ger10200/importacao/linespacket.h"
 #include "Pkg_Ger10200/serverlink/netremoteobject.h"
 
 #include "clientlib/checkresult.h"
@@ -71,35 +72,9 @@ void addRow(QTableWidget *t, const QStringList &cells)
         t->setItem(r, c, new QTableWidgetItem(cells[c]));
 }
 
-// The lines as the server takes them, encoded straight from the packed lines (those `skip`
-// marks left out): no tree of 500,000 rows is built to be encoded once.
-QByteArray linesPacket(const importing::LineTable &lines, const std::vector<bool> &skip)
+QCborArray targetArgs(const ImportTarget &t)
 {
-    QList<dataset::FieldDef> fields;
-    for (const protocol::PacketField &f : imp::kLinhas)
-        fields.append({QString::fromLatin1(f.name.data(), f.name.size()), f.size});
-    QByteArray out;
-    // Sized once (a row's heads take at most six bytes): growing it would copy it.
-    out.reserve(qsizetype(lines.textBytes() + 6 * lines.size() + 256));
-    const auto w = dataset::makeWriter(dataset::Encoding::Cbor, out);
-    dataset::writePacketHeader(*w, fields);
-    dataset::beginRows(*w);
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (i < skip.size() && skip[i])
-            continue;
-        w->startArray();
-        w->string(lines.keyUtf8(i));
-        w->string(lines.groupUtf8(i));
-        w->endArray();
-    }
-    dataset::endPacket(*w);
-    return out;
-}
-
-// The packet goes as it was encoded (tag 24: an encoded CBOR data item), not decoded again.
-QCborArray callArgs(const ImportTarget &t, const QByteArray &packet)
-{
-    return {t.entity, t.tax, t.company, t.registration, QCborValue(QCborKnownTags::EncodedCbor, packet)};
+    return {t.entity, t.tax, t.company, t.registration};
 }
 
 } // namespace
@@ -223,9 +198,9 @@ void ImportDialog::check()
     m_counts = {m_file.rowsRead, 0, 0, std::int64_t(m_file.errors.size())};
     if (m_file.lines.empty())
         return;
-    // The packet itself is gone before the call: only the arguments' copy of it travels.
-    const QCborArray args = callArgs(m_target, linesPacket(m_file.lines, {}));
-    const rpc::Reply reply = m_net->call(QString::fromLatin1(protocol::method::SimulaImportaGrupos), args);
+    LinesPacket lines(m_file.lines, m_wrong);   // none wrong yet
+    const rpc::Reply reply =
+        m_net->call(QString::fromLatin1(protocol::method::SimulaImportaGrupos), targetArgs(m_target), lines);
     clientlib::CheckResultServ(reply, true, 0);
     const QList<dataset::DataPacket> packets = dataset::readCborPackets(reply.resultCbor());
     const dataset::DataPacket &counts = packets.at(0);
@@ -318,8 +293,11 @@ void ImportDialog::runImport()
     if (!btnImportar->isEnabled())
         return;
     vcl::HourGlass wait;
-    const QCborArray args = callArgs(m_target, linesPacket(m_file.lines, m_wrong));
-    dataset::DataPacket result = m_net->packet(QString::fromLatin1(protocol::method::ImportaGrupos), args);
+    LinesPacket lines(m_file.lines, m_wrong);
+    const rpc::Reply reply =
+        m_net->call(QString::fromLatin1(protocol::method::ImportaGrupos), targetArgs(m_target), lines);
+    clientlib::CheckResultServ(reply, true, 0);
+    const dataset::DataPacket result = dataset::DataPacket::readCbor(reply.resultCbor());
     const qlonglong changed = result.rows.at(0).text(1).toLongLong();
     const qlonglong inserted = result.rows.at(0).text(2).toLongLong();
     interaction().message(clientlib::mtInformation, kTitle,

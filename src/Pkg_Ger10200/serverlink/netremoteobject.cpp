@@ -46,6 +46,12 @@ rpc::Reply NetRemoteObject::call(const QString &method, const QCborArray &params
     return m_net->call(method, params);
 }
 
+rpc::Reply NetRemoteObject::call(const QString &method, const QCborArray &params, rpc::StreamedParam &last)
+{
+    Q_EMIT called(method, params);
+    return m_net->call(method, params, last);
+}
+
 dataset::DataPacket NetRemoteObject::packet(const QString &method, const QCborArray &params)
 {
     Q_EMIT called(method, params);

@@ -5,6 +5,7 @@
 //   net.Open() / net.Close()               the before-connect handling takes host and port
 //                                          from WebURL()/WebPort() every time it opens
 //   net.call(method, params)               the raw reply (no check)
+//   net.call(method, params, last)         the same, `last` streamed after params
 //   net.packet(method, params)             checked with CheckResultServ; the data packet
 //   net.check(method, params)              checked; the result is not used
 //   net.save(method, value)                check() with one argument (a change set)
@@ -22,6 +23,7 @@
 #include <QString>
 
 namespace fiscal::clientlib { class TNetConnection; }
+namespace fiscal::rpc { class StreamedParam; }
 
 namespace fiscal::ger10200 {
 
@@ -38,6 +40,8 @@ public:
     bool Connected() const;
 
     rpc::Reply call(const QString &method, const QCborArray &params = {});
+    // `last` goes after `params` as it is produced, never whole in memory.
+    rpc::Reply call(const QString &method, const QCborArray &params, rpc::StreamedParam &last);
     dataset::DataPacket packet(const QString &method, const QCborArray &params = {});
     void check(const QString &method, const QCborArray &params);
     void save(const QString &method, const QCborValue &argument);
