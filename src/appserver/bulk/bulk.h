@@ -98,7 +98,8 @@ struct ImportPlan {
     std::unique_ptr<TempTable> table;          // imp_linhas (NRLINHA, CHAVE, DOC, GRUPO), or,
     struct Change {                            // where SQLite reads them in place, the changes:
         std::string record;                    // one per record, under its code,
-        std::size_t line;                      // and the line that gives its group
+        std::size_t line;                      // the line that gives its group,
+        std::optional<std::string> current;    // and its group now, read in the transaction
     };
     std::vector<Change> changes;
     std::int64_t repeats = 0;                  // lines naming a record an earlier line named

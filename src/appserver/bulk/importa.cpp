@@ -163,7 +163,7 @@ private:
     const std::vector<std::string> &m_docs;
 };
 
-// A plan's changes as SQL reads them: CHAVE (the record's code), GRUPO.
+// A plan's changes as SQL reads them: CHAVE (the record's code), GRUPO, ANTERIOR (its group now).
 class ChangeRows final : public storage::RowSource {
 public:
     ChangeRows(const ImportArgs &a, const std::vector<ImportPlan::Change> &changes) : m_a(a), m_changes(changes) {}
@@ -174,6 +174,8 @@ public:
         const ImportPlan::Change &c = m_changes[row];
         if (column == 0)
             return c.record;
+        if (column == 2)
+            return c.current ? std::optional<std::string_view>(*c.current) : std::nullopt;
         const std::string &group = m_a.lines[c.line].group;
         return group.empty() ? std::nullopt : std::optional<std::string_view>(group);
     }
@@ -334,6 +336,8 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLine
         plan.table.reset();
     plan.kept = keepLines;
     const bool listChanges = keepLines && !plan.table;
+    if (listChanges)
+        plan.changes.reserve(n);   // an import usually changes most of its lines
 
     // Each line's own error, then the records named twice with different groups.
     const QString noun = recordNoun(e);
@@ -393,7 +397,7 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLine
         ++plan.toChange;
         ++(e.needs != Needs::Nothing && !r.current ? plan.inserted : plan.changed);
         if (listChanges)
-            plan.changes.push_back({r.record, i});
+            plan.changes.push_back({r.record, i, r.current});
     }
     return plan;
 }
@@ -429,7 +433,7 @@ std::pair<std::int64_t, std::int64_t> applyImport(history::Recorder &h, const Im
     const ChangeRows changeRows(a, plan.changes);
     std::unique_ptr<storage::ShownRows> shown;
     if (!plan.table)
-        shown = c.showRows("imp_linhas", {{"CHAVE"}, {"GRUPO"}}, changeRows);
+        shown = c.showRows("imp_linhas", {{"CHAVE"}, {"GRUPO"}, {"ANTERIOR"}}, changeRows);
     if (!shown && !plan.table)
         throw std::logic_error("applyImport: the changes listed for a backend that cannot read them in place");
     if (plan.table && plan.byDocument)
@@ -449,8 +453,13 @@ std::pair<std::int64_t, std::int64_t> applyImport(history::Recorder &h, const Im
 
     const history::Table &ht = history::table(t);
     if (!parameters) {
-        h.capture(ht, history::Action::Changed, "x.CDGRUPOFISC", "m.GRUPO",
-                  "FROM " + t + " x JOIN imp_linhas m ON x." + key + " = m.CHAVE", {}, {"x." + key});
+        // Read in place, the changes carry each record's group as the plan read it in this
+        // transaction: the history needs no second lookup of every record.
+        if (shown)
+            h.capture(ht, history::Action::Changed, "m.ANTERIOR", "m.GRUPO", "FROM imp_linhas m", {}, {"m.CHAVE"});
+        else
+            h.capture(ht, history::Action::Changed, "x.CDGRUPOFISC", "m.GRUPO",
+                      "FROM " + t + " x JOIN imp_linhas m ON x." + key + " = m.CHAVE", {}, {"x." + key});
         h.write("UPDATE " + t + " SET CDGRUPOFISC = m.GRUPO FROM imp_linhas m WHERE " + t + "." + key + " = m.CHAVE", {});
         if (t == "TIPOFATUR") {
             // Every branch's copy of a billing type's group follows it, as a save of the tab does.
