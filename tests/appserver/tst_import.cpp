@@ -97,7 +97,7 @@ TEST_P(Import, EveryReasonAtItsLineAndTheDatabaseAsPromised)
 
     const Lines lines = {
         {"WC1", "902"},                  // 1 changes
-        {punctuated.c_str(), "903"},     // 2 changes WC2, found by its CNPJ
+        {punctuated.c_str(), "903"},     // 2 WC2, found by its CNPJ, and 12 disagree
         {"WCX", "901"},                  // 3
         {"WC3", "999"},                  // 4
         {wrong.c_str(), "901"},          // 5
@@ -107,13 +107,15 @@ TEST_P(Import, EveryReasonAtItsLineAndTheDatabaseAsPromised)
         {"WC4", "902"},                  // 9
         {"", "901"},                     // 10
         {"WC3", "902"},                  // 11 already so
+        {"WC2", "901"},                  // 12 by its code
     };
     const Simulated s = simulate(env, importArgs("CLIENTE", lines));
-    EXPECT_EQ(s.lines, 11);
-    EXPECT_EQ(s.toChange, 2);
+    EXPECT_EQ(s.lines, 12);
+    EXPECT_EQ(s.toChange, 1);
     EXPECT_EQ(s.same, 2);
-    EXPECT_EQ(s.errors, 7);
+    EXPECT_EQ(s.errors, 9);
     const std::vector<std::pair<std::int64_t, QString>> expected = {
+        {2, QStringLiteral("Cliente WC2 repetido com outro grupo fiscal (linha 12).")},
         {3, QStringLiteral("Cliente WCX não cadastrado.")},
         {4, QStringLiteral("Grupo fiscal 999 não cadastrado.")},
         {5, QStringLiteral("CNPJ/CPF %1 com dígito verificador errado.").arg(QString::fromStdString(wrong))},
@@ -121,6 +123,7 @@ TEST_P(Import, EveryReasonAtItsLineAndTheDatabaseAsPromised)
         {8, QStringLiteral("Cliente WC4 repetido com outro grupo fiscal (linha 9).")},
         {9, QStringLiteral("Cliente WC4 repetido com outro grupo fiscal (linha 8).")},
         {10, QStringLiteral("Registro não informado.")},
+        {12, QStringLiteral("Cliente WC2 repetido com outro grupo fiscal (linha 2).")},
     };
     EXPECT_EQ(s.reasons, expected);
 
@@ -135,7 +138,7 @@ TEST_P(Import, EveryReasonAtItsLineAndTheDatabaseAsPromised)
     const std::int64_t opsBefore = operations();
     const RpcResult refused = env.call(kCadAutParGrpFis, "ImportaGrupos", importArgs("CLIENTE", lines));
     EXPECT_EQ(refused.errorCode, kInvalid);
-    EXPECT_EQ(refused.errorMessage, QStringLiteral("Linha 3: cliente WCX não cadastrado."));
+    EXPECT_EQ(refused.errorMessage, QStringLiteral("Linha 2: cliente WC2 repetido com outro grupo fiscal (linha 12)."));
     EXPECT_EQ(snapshot(*env.db), before);
 
     // The valid lines only: what the preview promised, as one operation that undo reverses.

@@ -12,6 +12,7 @@
 //   auto a = bulk::readCadastroArgs(params);
 //   withTransaction(pool, [&](auto &c) { history::Recorder h(c, op); bulk::cadastroAutomatico(h, a); h.finish(); });
 
+#include "appserver/bulk/packedstrings.h"
 #include "appserver/common/temptable.h"
 #include "protocol/importcalls.h"
 #include "protocol/objects.h"
@@ -20,6 +21,7 @@
 #include <QCborArray>
 #include <QString>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -79,11 +81,10 @@ std::int64_t replica(history::Recorder &h, const ReplicaArgs &a);
 struct ImportArgs {
     const protocol::importing::Entity *entity = nullptr;
     std::string tax, company, registration;
-    struct Line {
-        std::string key;      // CHAVE: a code, or a CNPJ/CPF with or without punctuation
-        std::string group;    // empty: no group
-    };
-    std::vector<Line> lines;
+    // Line i is (keys[i], groups[i]), each trimmed.
+    PackedStrings keys;     // CHAVE: a code, or a CNPJ/CPF with or without punctuation
+    PackedStrings groups;   // empty: no group
+    std::size_t size() const { return keys.size(); }
 };
 ImportArgs readImportArgs(const QCborArray &params, const char *method);
 
@@ -96,12 +97,17 @@ struct ImportPlan {
     std::vector<std::pair<std::int64_t, QString>> errors;
     bool kept = false;                         // the lines are kept for applyImport, one way or other:
     std::unique_ptr<TempTable> table;          // imp_linhas (NRLINHA, CHAVE, DOC, GRUPO), or,
-    struct Change {                            // where SQLite reads them in place, the changes:
-        std::string record;                    // one per record, under its code,
-        std::size_t line;                      // the line that gives its group,
-        std::optional<std::string> current;    // and its group now, read in the transaction
+    // where SQLite reads them in place, the changes: one per record, the line that gives its
+    // group, and its group now, read in the transaction. Small, as there is one per line.
+    static constexpr std::uint32_t kByCode = std::numeric_limits<std::uint32_t>::max();
+    struct Change {
+        std::uint32_t line;
+        std::uint32_t record;                  // kByCode: the line's key; else in documentRecords
+        std::uint32_t current;                 // 0: none; else groupNames[current - 1]
     };
     std::vector<Change> changes;
+    std::vector<std::string> documentRecords;  // records the lines name by CNPJ/CPF
+    std::vector<std::string> groupNames;
     std::int64_t repeats = 0;                  // lines naming a record an earlier line named
     bool byDocument = false;                   // a line names its record by CNPJ/CPF
 };

@@ -14,6 +14,7 @@
 #include "rpc/envelope.h"
 #include "storage/documents.h"
 
+#include <algorithm>
 #include <charconv>
 #include <stdexcept>
 #include <unordered_set>
@@ -43,21 +44,24 @@ QString recordNoun(const imp::Entity &e)
     return QStringLiteral("Tipo de gestão fiscal");
 }
 
-// The digits of a CNPJ/CPF written with or without punctuation; empty when the text is
-// not one (other characters, or neither 11 nor 14 digits).
-std::string documentDigits(std::string_view key)
+// The digits of a CNPJ/CPF written with or without punctuation, in `out`; empty when the
+// text is not one (other characters, or neither 11 nor 14 digits).
+std::string_view documentDigits(std::string_view key, char (&out)[14])
 {
-    std::string digits;
+    std::size_t n = 0;
     for (const char ch : key) {
-        if (ch >= '0' && ch <= '9')
-            digits += ch;
-        else if (ch != '.' && ch != '/' && ch != '-' && ch != ' ')
+        if (ch >= '0' && ch <= '9') {
+            if (n == sizeof out)
+                return {};
+            out[n++] = ch;
+        } else if (ch != '.' && ch != '/' && ch != '-' && ch != ' ') {
             return {};
+        }
     }
-    return digits.size() == 11 || digits.size() == 14 ? digits : std::string();
+    return n == 11 || n == 14 ? std::string_view(out, n) : std::string_view();
 }
 
-bool validDocument(const std::string &digits)
+bool validDocument(std::string_view digits)
 {
     return digits.size() == 11 ? storage::isValidCpf(digits) : storage::isValidCnpj(digits);
 }
@@ -85,8 +89,9 @@ history::Params paramValues(const ImportArgs &a)
 }
 
 // A line's value as the check keeps it: trimmed, in UTF-8. ASCII text (nearly every key and
-// group) is taken as it is, without a QString for each of a million values.
-std::string lineValue(const dataset::RowRef &row, qsizetype i)
+// group) is viewed where it is, without a QString for each of a million values; other text
+// is converted into `scratch`.
+std::string_view lineValue(const dataset::RowRef &row, qsizetype i, std::string &scratch)
 {
     const QAnyStringView v = row.view(i);
     if (dataset::isLatin1View(v)) {
@@ -101,22 +106,50 @@ std::string lineValue(const dataset::RowRef &row, qsizetype i)
                 ++b;
             while (e > b && space(p[e - 1]))
                 --e;
-            return std::string(p + b, std::size_t(e - b));
+            return std::string_view(p + b, std::size_t(e - b));
         }
     }
-    return v.toString().trimmed().toStdString();
+    scratch = v.toString().trimmed().toStdString();
+    return scratch;
 }
 
+// A line's record as the joins found it. Sixteen bytes, as there is one per line.
+constexpr std::uint32_t kNotFound = ImportPlan::kByCode - 1;
+
 struct Resolved {
-    std::string record;                    // empty: not found by code
-    std::optional<std::string> current;
-    std::string byDocument;                // the record its CNPJ/CPF names, when exactly one
-    int documentMatches = 0;
+    std::uint32_t record = kNotFound;      // kByCode, or in the plan's documentRecords
+    std::uint32_t byDocument = kNotFound;  // the record its CNPJ/CPF names, when exactly one
+    std::uint32_t current = 0;             // its group now, as ImportPlan::Change keeps it
+    std::int32_t documentMatches = 0;
+};
+
+// The groups records hold now, each name kept once: a record keeps a number.
+class GroupIds {
+public:
+    std::uint32_t id(std::string_view name)
+    {
+        if (m_last != 0 && m_names[m_last - 1] == name)
+            return m_last;
+        const auto [at, added] = m_ids.try_emplace(std::string(name), std::uint32_t(m_names.size() + 1));
+        if (added)
+            m_names.emplace_back(name);
+        return m_last = at->second;
+    }
+    bool named(std::uint32_t id, std::string_view name) const
+    {
+        return id == 0 ? name.empty() : !name.empty() && m_names[id - 1] == name;
+    }
+    std::vector<std::string> take() { return std::move(m_names); }
+
+private:
+    std::vector<std::string> m_names;
+    std::unordered_map<std::string, std::uint32_t> m_ids;
+    std::uint32_t m_last = 0;
 };
 
 // The first line naming each record, by open addressing over line numbers: no allocation
 // per line and one probe sequence per lookup.
-constexpr std::size_t kNoLine = std::size_t(-1);
+constexpr std::uint32_t kNoLine = std::uint32_t(-1);
 
 class FirstLines {
 public:
@@ -129,7 +162,7 @@ public:
     }
     // The first line `same` accepts, or `line` itself when it is the first.
     template <class Same>
-    std::size_t find(std::size_t line, Same same, std::size_t hash)
+    std::uint32_t find(std::uint32_t line, Same same, std::size_t hash)
     {
         const std::size_t mask = m_slots.size() - 1;
         for (std::size_t s = hash & mask;; s = (s + 1) & mask) {
@@ -143,46 +176,49 @@ public:
     }
 
 private:
-    std::vector<std::size_t> m_slots;
+    std::vector<std::uint32_t> m_slots;
 };
 
 // The lines as SQL reads them: NRLINHA (from 0), CHAVE, DOC (the CNPJ/CPF's digits), GRUPO.
 class LineRows final : public storage::RowSource {
 public:
-    LineRows(const ImportArgs &a, const std::vector<std::string> &docs) : m_a(a), m_docs(docs) {}
-    std::size_t rowCount() const override { return m_a.lines.size(); }
+    // `docs` is empty for an entity without CNPJ/CPF.
+    LineRows(const ImportArgs &a, const PackedStrings &docs) : m_a(a), m_docs(docs) {}
+    std::size_t rowCount() const override { return m_a.size(); }
     std::int64_t integer(std::size_t row, std::size_t) const override { return std::int64_t(row); }
     std::optional<std::string_view> text(std::size_t row, std::size_t column) const override
     {
-        const std::string &v = column == 1 ? m_a.lines[row].key : column == 2 ? m_docs[row] : m_a.lines[row].group;
-        return v.empty() && column != 1 ? std::nullopt : std::optional<std::string_view>(v);
+        if (column == 1)
+            return m_a.keys[row];
+        const std::string_view v = column == 3 ? m_a.groups[row] : m_docs.size() ? m_docs[row] : std::string_view();
+        return v.empty() ? std::nullopt : std::optional<std::string_view>(v);
     }
 
 private:
     const ImportArgs &m_a;
-    const std::vector<std::string> &m_docs;
+    const PackedStrings &m_docs;
 };
 
 // A plan's changes as SQL reads them: CHAVE (the record's code), GRUPO, ANTERIOR (its group now).
 class ChangeRows final : public storage::RowSource {
 public:
-    ChangeRows(const ImportArgs &a, const std::vector<ImportPlan::Change> &changes) : m_a(a), m_changes(changes) {}
-    std::size_t rowCount() const override { return m_changes.size(); }
+    ChangeRows(const ImportArgs &a, const ImportPlan &plan) : m_a(a), m_plan(plan) {}
+    std::size_t rowCount() const override { return m_plan.changes.size(); }
     std::int64_t integer(std::size_t, std::size_t) const override { return 0; }
     std::optional<std::string_view> text(std::size_t row, std::size_t column) const override
     {
-        const ImportPlan::Change &c = m_changes[row];
+        const ImportPlan::Change &c = m_plan.changes[row];
         if (column == 0)
-            return c.record;
+            return c.record == ImportPlan::kByCode ? m_a.keys[c.line] : std::string_view(m_plan.documentRecords[c.record]);
         if (column == 2)
-            return c.current ? std::optional<std::string_view>(*c.current) : std::nullopt;
-        const std::string &group = m_a.lines[c.line].group;
+            return c.current ? std::optional<std::string_view>(m_plan.groupNames[c.current - 1]) : std::nullopt;
+        const std::string_view group = m_a.groups[c.line];
         return group.empty() ? std::nullopt : std::optional<std::string_view>(group);
     }
 
 private:
     const ImportArgs &m_a;
-    const std::vector<ImportPlan::Change> &m_changes;
+    const ImportPlan &m_plan;
 };
 
 } // namespace
@@ -228,10 +264,17 @@ ImportArgs readImportArgs(const QCborArray &params, const char *method)
     }
     if (key < 0 || group < 0)
         invalid(QStringLiteral("O pacote de linhas da importação deve ter os campos CHAVE e CDGRUPOFISC."));
-    a.lines.reserve(std::size_t(p.rows.size()));
+    // Line numbers are kept in 32 bits; no request the server accepts comes near.
+    if (std::uint64_t(p.rows.size()) >= kNotFound)
+        invalid(QStringLiteral("O pacote de linhas da importação tem linhas demais."));
+    const std::size_t n = std::size_t(p.rows.size());
+    a.keys.reserve(n, 8 * n);
+    a.groups.reserve(n, 3 * n);
+    std::string scratch;
     for (qsizetype i = 0; i < p.rows.size(); ++i) {
         const dataset::RowRef r = p.rows.ref(i);
-        a.lines.push_back({lineValue(r, key), lineValue(r, group)});
+        a.keys.add(lineValue(r, key, scratch));
+        a.groups.add(lineValue(r, group, scratch));
     }
     return a;
 }
@@ -246,8 +289,8 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLine
         requireRegistration(c, a.company, a.registration);
     }
     ImportPlan plan;
-    plan.lines = std::int64_t(a.lines.size());
-    const std::size_t n = a.lines.size();
+    const std::size_t n = a.size();
+    plan.lines = std::int64_t(n);
 
     std::unordered_set<std::string> groups;
     {
@@ -257,13 +300,14 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLine
     }
 
     // The lines as a table imp_linhas; the records they name, by code and by CNPJ/CPF.
-    const bool documents = !e.document.empty();
     std::vector<Resolved> resolved(n);
-    std::vector<std::string> docs(n);
+    PackedStrings docs;
     bool anyDocument = false;   // some line may be a CNPJ/CPF: only then the second join
-    if (documents) {
+    if (!e.document.empty()) {
+        docs.reserve(n, 0);
+        char digits[14];
         for (std::size_t i = 0; i < n; ++i) {
-            docs[i] = documentDigits(a.lines[i].key);
+            docs.add(documentDigits(a.keys[i], digits));
             anyDocument = anyDocument || !docs[i].empty();
         }
     }
@@ -287,15 +331,18 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLine
         }
         load->finish();
     }
+    GroupIds current;
+    std::vector<std::string> documentRecords;
     {
         const std::string key = str(e.recordKey);
-        const std::string current = e.needs == Needs::Nothing ? "r.CDGRUPOFISC" : "p.CDGRUPOFISC";
-        const std::string join = " FROM imp_linhas t JOIN " + str(e.records) + " r ON ";
+        const std::string now = e.needs == Needs::Nothing ? "r.CDGRUPOFISC" : "p.CDGRUPOFISC";
+        const std::string from = " FROM imp_linhas t JOIN " + str(e.records) + " r ON ";
         const std::string param = e.needs == Needs::Nothing
             ? std::string()
             : " LEFT JOIN " + str(e.table) + " p ON p." + key + " = r." + key + " AND " + paramFilter(a, "p");
-        const auto run = [&](const std::string &on, auto fn) {
-            auto st = c.prepare("SELECT t.NRLINHA, r." + key + ", " + current + join + on + param);
+        // Each line's number and its record's group now; `also` adds columns.
+        const auto run = [&](const std::string &also, const std::string &on, auto fn) {
+            auto st = c.prepare("SELECT t.NRLINHA, " + now + also + from + on + param);
             const history::Params values = e.needs == Needs::Nothing ? history::Params{} : paramValues(a);
             for (std::size_t i = 0; i < values.size(); ++i)
                 st->bind(int(i + 1), values[i]);
@@ -303,31 +350,33 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLine
                 const std::string_view number = st->text(0);
                 std::size_t line = 0;
                 std::from_chars(number.data(), number.data() + number.size(), line);
-                fn(resolved.at(line), str(st->text(1)),
-                   st->isNull(2) ? std::nullopt : std::optional<std::string>(str(st->text(2))));
+                fn(resolved.at(line), st->isNull(1) ? 0 : current.id(st->text(1)), *st);
             }
         };
-        run("r." + key + " = t.CHAVE", [](Resolved &r, std::string record, std::optional<std::string> cur) {
-            r.record = std::move(record);
-            r.current = std::move(cur);
+        // A code matches its record exactly, so the record is the line's own key.
+        run("", "r." + key + " = t.CHAVE", [](Resolved &r, std::uint32_t now, storage::Statement &) {
+            r.record = ImportPlan::kByCode;
+            r.current = now;
         });
         if (anyDocument)
-            run("r." + str(e.document) + " = t.DOC", [](Resolved &r, std::string record, std::optional<std::string> cur) {
-                if (++r.documentMatches == 1 && r.record.empty()) {
-                    r.byDocument = std::move(record);
-                    r.current = std::move(cur);
+            run(", r." + key, "r." + str(e.document) + " = t.DOC", [&](Resolved &r, std::uint32_t now, storage::Statement &st) {
+                if (++r.documentMatches == 1 && r.record == kNotFound) {
+                    r.byDocument = std::uint32_t(documentRecords.size());
+                    documentRecords.emplace_back(st.text(2));
+                    r.current = now;
                 }
             });
         for (std::size_t i = 0; i < n; ++i) {
             Resolved &r = resolved[i];
-            if (r.record.empty() && r.documentMatches == 1 && validDocument(docs[i])) {
+            const std::string_view doc = docs.size() ? docs[i] : std::string_view();
+            if (r.record == kNotFound && r.documentMatches == 1 && validDocument(doc)) {
                 r.record = r.byDocument;
                 plan.byDocument = true;
             }
-            if (!r.record.empty() || docs[i].empty())
+            if (r.record != kNotFound || doc.empty())
                 continue;
             // Not a code: its CNPJ/CPF decides the message.
-            if (!validDocument(docs[i]))
+            if (!validDocument(doc))
                 r.documentMatches = -1;
         }
     }
@@ -338,66 +387,81 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLine
     const bool listChanges = keepLines && !plan.table;
     if (listChanges)
         plan.changes.reserve(n);   // an import usually changes most of its lines
+    const auto recordOf = [&](std::size_t i) {
+        const std::uint32_t r = resolved[i].record;
+        return r == ImportPlan::kByCode ? a.keys[i] : std::string_view(documentRecords[r]);
+    };
 
-    // Each line's own error, then the records named twice with different groups.
+    // Each line's own error, then the records named twice with different groups. A line has
+    // one error at most; one found for an earlier line puts the list out of order.
     const QString noun = recordNoun(e);
-    std::vector<QString> errors(n);
+    std::vector<bool> wrong(n);
+    bool unordered = false;
+    const auto fail = [&](std::size_t line, QString reason) {
+        wrong[line] = true;
+        plan.errors.emplace_back(std::int64_t(line + 1), std::move(reason));
+    };
     // The first line naming each record: a flat index sized once, since a node per line
     // made this the largest part of checking 500,000 lines.
     FirstLines first(n);
-    std::vector<std::size_t> firstOf(n, kNoLine);
+    std::vector<std::uint32_t> firstOf(n, kNoLine);
     for (std::size_t i = 0; i < n; ++i) {
-        const ImportArgs::Line &l = a.lines[i];
+        const std::string_view key = a.keys[i], group = a.groups[i];
         const Resolved &r = resolved[i];
-        if (l.key.empty())
-            errors[i] = QStringLiteral("Registro não informado.");
-        else if (codePoints(l.group) > 3)
-            errors[i] = QStringLiteral("Grupo fiscal \"%1\" com mais de 3 caracteres.").arg(q(l.group));
+        if (key.empty())
+            fail(i, QStringLiteral("Registro não informado."));
+        else if (codePoints(group) > 3)
+            fail(i, QStringLiteral("Grupo fiscal \"%1\" com mais de 3 caracteres.").arg(q(group)));
         else if (r.documentMatches == -1)
-            errors[i] = QStringLiteral("CNPJ/CPF %1 com dígito verificador errado.").arg(q(l.key));
-        else if (r.record.empty() && r.documentMatches > 1)
-            errors[i] = QStringLiteral("CNPJ/CPF %1 pertence a %2 registros: informe o código.").arg(q(l.key)).arg(r.documentMatches);
-        else if (r.record.empty())
-            errors[i] = QStringLiteral("%1 %2 não cadastrado.").arg(noun, q(l.key));
-        else if (!l.group.empty() && !groups.count(l.group))
-            errors[i] = QStringLiteral("Grupo fiscal %1 não cadastrado.").arg(q(l.group));
-        if (!errors[i].isEmpty() || r.record.empty())
+            fail(i, QStringLiteral("CNPJ/CPF %1 com dígito verificador errado.").arg(q(key)));
+        else if (r.record == kNotFound && r.documentMatches > 1)
+            fail(i, QStringLiteral("CNPJ/CPF %1 pertence a %2 registros: informe o código.").arg(q(key)).arg(r.documentMatches));
+        else if (r.record == kNotFound)
+            fail(i, QStringLiteral("%1 %2 não cadastrado.").arg(noun, q(key)));
+        else if (!group.empty() && !groups.count(str(group)))
+            fail(i, QStringLiteral("Grupo fiscal %1 não cadastrado.").arg(q(group)));
+        if (wrong[i])
             continue;
-        const std::size_t other = first.find(i, [&](std::size_t j) { return resolved[j].record == r.record; },
-                                             std::hash<std::string_view>{}(r.record));
+        const std::string_view record = recordOf(i);
+        const std::uint32_t other = first.find(std::uint32_t(i), [&](std::uint32_t j) { return recordOf(j) == record; },
+                                               std::hash<std::string_view>{}(record));
         firstOf[i] = other;
-        if (other != i && a.lines[other].group != l.group) {
-            errors[i] = QStringLiteral("%1 %2 repetido com outro grupo fiscal (linha %3).").arg(noun, q(r.record)).arg(other + 1);
-            if (errors[other].isEmpty())
-                errors[other] = QStringLiteral("%1 %2 repetido com outro grupo fiscal (linha %3).").arg(noun, q(r.record)).arg(i + 1);
+        if (other != i && a.groups[other] != group) {
+            fail(i, QStringLiteral("%1 %2 repetido com outro grupo fiscal (linha %3).").arg(noun, q(record)).arg(other + 1));
+            if (!wrong[other]) {
+                fail(other, QStringLiteral("%1 %2 repetido com outro grupo fiscal (linha %3).").arg(noun, q(record)).arg(i + 1));
+                unordered = true;
+            }
         }
     }
+    if (unordered)
+        std::sort(plan.errors.begin(), plan.errors.end(), [](const auto &x, const auto &y) { return x.first < y.first; });
 
     std::vector<bool> counted(n);
     for (std::size_t i = 0; i < n; ++i) {
-        if (!errors[i].isEmpty()) {
-            plan.errors.emplace_back(std::int64_t(i + 1), errors[i]);
+        if (wrong[i])
             continue;
-        }
         const Resolved &r = resolved[i];
-        const std::string &group = a.lines[i].group;
-        const std::optional<std::string> after = group.empty() ? std::nullopt : std::optional<std::string>(group);
         // Every line without error has its first line; a record counts once.
-        const std::size_t f = firstOf[i];
+        const std::uint32_t f = firstOf[i];
         if (counted[f]) {
             ++plan.same;
             ++plan.repeats;
             continue;
         }
         counted[f] = true;
-        if (r.current == after) {
+        if (current.named(r.current, a.groups[i])) {
             ++plan.same;
             continue;
         }
         ++plan.toChange;
-        ++(e.needs != Needs::Nothing && !r.current ? plan.inserted : plan.changed);
+        ++(e.needs != Needs::Nothing && r.current == 0 ? plan.inserted : plan.changed);
         if (listChanges)
-            plan.changes.push_back({r.record, i, r.current});
+            plan.changes.push_back({std::uint32_t(i), r.record, r.current});
+    }
+    if (listChanges) {
+        plan.documentRecords = std::move(documentRecords);
+        plan.groupNames = current.take();
     }
     return plan;
 }
@@ -430,7 +494,7 @@ std::pair<std::int64_t, std::int64_t> applyImport(history::Recorder &h, const Im
         st->execute();
     };
     // SQLite reads the plan's changes in place, one per record under its code already.
-    const ChangeRows changeRows(a, plan.changes);
+    const ChangeRows changeRows(a, plan);
     std::unique_ptr<storage::ShownRows> shown;
     if (!plan.table)
         shown = c.showRows("imp_linhas", {{"CHAVE"}, {"GRUPO"}, {"ANTERIOR"}}, changeRows);

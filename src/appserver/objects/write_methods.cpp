@@ -131,7 +131,7 @@ void importaGrupos(ConnectionPool &pool, const QCborArray &params, dataset::Valu
     const std::int64_t id = withTransaction(pool, [&](storage::Connection &c) {
         // The lines are recorded by their count.
         QCborArray shown = params;
-        shown[4] = qint64(a.lines.size());
+        shown[4] = qint64(a.size());
         history::Recorder h(c, {method::ImportaGrupos, history::argumentsJson(shown), {}});
         bulk::ImportPlan plan = bulk::planImport(c, a, true);
         if (!plan.errors.empty()) {
