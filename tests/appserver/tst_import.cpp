@@ -7,6 +7,10 @@
 
 #include "storage/documents.h"
 
+#include <chrono>
+#include <future>
+#include <thread>
+
 using namespace fiscal::test;
 using namespace fiscal::test::writes;
 using fiscal::test::history::kHistorico;
@@ -256,6 +260,33 @@ TEST_P(Import, WrongArgumentsAreRefusedWhole)
         }
     }
     EXPECT_EQ(snapshot(*env.db), before);
+}
+
+// A client another session adds while an import waits to write is seen by its check: the
+// CNPJ/CPF two clients now share is the line's error, never a failure inside the apply.
+TEST_P(Import, AClientAddedMeanwhileIsSeenByTheCheck)
+{
+    Env env(GetParam());
+    const std::string cpf = fiscal::storage::completeCpf("123456789");
+    env.db->exec("UPDATE CLIENTE SET NRINSJURCLIE = '" + cpf + "' WHERE CDCLIENTE = 'WC3'");
+    const std::int64_t operations = env.db->count("SELECT COUNT(*) FROM HISTOPERACAO");
+    const auto group = [&] { return env.value("SELECT CDGRUPOFISC FROM CLIENTE WHERE CDCLIENTE = 'WC3'"); };
+    const auto before = group();
+    const auto other = env.db->connect();
+    other->begin();
+    other->exec("INSERT INTO CLIENTE (CDCLIENTE, NRINSJURCLIE, NMRAZSOCCLIE) VALUES ('WC4', '" + cpf + "', 'Cliente 4')");
+    auto pending = std::async(std::launch::async, [&] {
+        return env.call(kCadAutParGrpFis, "ImportaGrupos", importArgs("CLIENTE", {{cpf.c_str(), "903"}}));
+    });
+    // Long enough for the import to reach its check, had it not waited for the other writer.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    other->commit();
+    const RpcResult r = pending.get();
+    EXPECT_EQ(r.errorCode, kInvalid);
+    EXPECT_EQ(r.errorMessage,
+              QStringLiteral("Linha 1: CNPJ/CPF %1 pertence a 2 registros: informe o código.").arg(QString::fromStdString(cpf)));
+    EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM HISTOPERACAO"), operations);
+    EXPECT_EQ(group(), before);
 }
 
 // Lines past a few hundred KiB reach the methods still encoded and are read as a stream:

@@ -113,6 +113,11 @@ struct ImportPlan {
 };
 ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLines = false);
 
+// Before the plan of an import that will be applied: on PostgreSQL no other call may add,
+// change or remove the records and parameter rows the check reads until the apply has
+// written them (SQLite writers already queue for the whole database).
+void lockImport(history::Recorder &h, const ImportArgs &a);
+
 // Applies a plan without errors (its lines kept): set-based, captured into the history.
 // Answers the rows changed (deleted parameter rows included) and inserted.
 std::pair<std::int64_t, std::int64_t> applyImport(history::Recorder &h, const ImportArgs &a, ImportPlan &plan);

@@ -466,6 +466,13 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLine
     return plan;
 }
 
+void lockImport(history::Recorder &h, const ImportArgs &a)
+{
+    h.lock(history::table(a.entity->records));
+    if (a.entity->table != a.entity->records)
+        h.lock(history::table(a.entity->table));
+}
+
 std::pair<std::int64_t, std::int64_t> applyImport(history::Recorder &h, const ImportArgs &a, ImportPlan &plan)
 {
     if (!plan.errors.empty() || !plan.kept)

@@ -133,10 +133,15 @@ void importaGrupos(ConnectionPool &pool, const QCborArray &params, dataset::Valu
         QCborArray shown = params;
         shown[4] = qint64(a.size());
         history::Recorder h(c, {method::ImportaGrupos, history::argumentsJson(shown), {}});
+        bulk::lockImport(h, a);
         bulk::ImportPlan plan = bulk::planImport(c, a, true);
         if (!plan.errors.empty()) {
             const QString &reason = plan.errors.front().second;
-            invalid(QStringLiteral("Linha %1: %2%3").arg(plan.errors.front().first).arg(reason.left(1).toLower(), reason.mid(1)));
+            // "Cliente X..." reads "cliente X..." after "Linha 3: "; "CNPJ/CPF..." stays.
+            const bool acronym = reason.size() > 1 && reason.at(1).isUpper();
+            invalid(QStringLiteral("Linha %1: %2%3")
+                        .arg(plan.errors.front().first)
+                        .arg(acronym ? reason.left(1) : reason.left(1).toLower(), reason.mid(1)));
         }
         counts = bulk::applyImport(h, a, plan);
         return h.finish();
