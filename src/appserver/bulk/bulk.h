@@ -104,6 +104,7 @@ struct ImportPlan {
         std::uint32_t line;
         std::uint32_t record;                  // kByCode: the line's key; else in documentRecords
         std::uint32_t current;                 // 0: none; else groupNames[current - 1]
+        std::int64_t row;                      // an entity's own record: its rowid, else 0
     };
     std::vector<Change> changes;
     std::vector<std::string> documentRecords;  // records the lines name by CNPJ/CPF

@@ -113,7 +113,7 @@ std::string_view lineValue(const dataset::RowRef &row, qsizetype i, std::string 
     return scratch;
 }
 
-// A line's record as the joins found it. Sixteen bytes, as there is one per line.
+// A line's record as the joins found it. A few bytes, as there is one per line.
 constexpr std::uint32_t kNotFound = ImportPlan::kByCode - 1;
 
 struct Resolved {
@@ -121,7 +121,15 @@ struct Resolved {
     std::uint32_t byDocument = kNotFound;  // the record its CNPJ/CPF names, when exactly one
     std::uint32_t current = 0;             // its group now, as ImportPlan::Change keeps it
     std::int32_t documentMatches = 0;
+    std::int64_t row = 0;                  // as ImportPlan::Change keeps it
 };
+
+std::int64_t number(std::string_view text)
+{
+    std::int64_t n = 0;
+    std::from_chars(text.data(), text.data() + text.size(), n);
+    return n;
+}
 
 // The groups records hold now, each name kept once: a record keeps a number.
 class GroupIds {
@@ -199,12 +207,13 @@ private:
     const PackedStrings &m_docs;
 };
 
-// A plan's changes as SQL reads them: CHAVE (the record's code), GRUPO, ANTERIOR (its group now).
+// A plan's changes as SQL reads them: CHAVE (the record's code), GRUPO, ANTERIOR (its group
+// now), LINHAREG (an entity's own record: its rowid).
 class ChangeRows final : public storage::RowSource {
 public:
     ChangeRows(const ImportArgs &a, const ImportPlan &plan) : m_a(a), m_plan(plan) {}
     std::size_t rowCount() const override { return m_plan.changes.size(); }
-    std::int64_t integer(std::size_t, std::size_t) const override { return 0; }
+    std::int64_t integer(std::size_t row, std::size_t) const override { return m_plan.changes[row].row; }
     std::optional<std::string_view> text(std::size_t row, std::size_t column) const override
     {
         const ImportPlan::Change &c = m_plan.changes[row];
@@ -333,6 +342,9 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLine
     }
     GroupIds current;
     std::vector<std::string> documentRecords;
+    // Where the changes are read in place and the records are the entity's own rows, each
+    // record's rowid: the UPDATE then finds its row without a second search by code.
+    const bool rows = shown && keepLines && e.needs == Needs::Nothing;
     {
         const std::string key = str(e.recordKey);
         const std::string now = e.needs == Needs::Nothing ? "r.CDGRUPOFISC" : "p.CDGRUPOFISC";
@@ -340,32 +352,34 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLine
         const std::string param = e.needs == Needs::Nothing
             ? std::string()
             : " LEFT JOIN " + str(e.table) + " p ON p." + key + " = r." + key + " AND " + paramFilter(a, "p");
-        // Each line's number and its record's group now; `also` adds columns.
+        // Each line's number, its record's group now and rowid; `also` adds columns.
+        const std::string rowid = rows ? ", r.rowid" : ", 0";
         const auto run = [&](const std::string &also, const std::string &on, auto fn) {
-            auto st = c.prepare("SELECT t.NRLINHA, " + now + also + from + on + param);
+            auto st = c.prepare("SELECT t.NRLINHA, " + now + rowid + also + from + on + param);
             const history::Params values = e.needs == Needs::Nothing ? history::Params{} : paramValues(a);
             for (std::size_t i = 0; i < values.size(); ++i)
                 st->bind(int(i + 1), values[i]);
             while (st->step()) {
-                const std::string_view number = st->text(0);
-                std::size_t line = 0;
-                std::from_chars(number.data(), number.data() + number.size(), line);
-                fn(resolved.at(line), st->isNull(1) ? 0 : current.id(st->text(1)), *st);
+                Resolved &r = resolved.at(std::size_t(number(st->text(0))));
+                fn(r, st->isNull(1) ? 0 : current.id(st->text(1)), number(st->text(2)), *st);
             }
         };
         // A code matches its record exactly, so the record is the line's own key.
-        run("", "r." + key + " = t.CHAVE", [](Resolved &r, std::uint32_t now, storage::Statement &) {
+        run("", "r." + key + " = t.CHAVE", [](Resolved &r, std::uint32_t now, std::int64_t row, storage::Statement &) {
             r.record = ImportPlan::kByCode;
             r.current = now;
+            r.row = row;
         });
         if (anyDocument)
-            run(", r." + key, "r." + str(e.document) + " = t.DOC", [&](Resolved &r, std::uint32_t now, storage::Statement &st) {
-                if (++r.documentMatches == 1 && r.record == kNotFound) {
-                    r.byDocument = std::uint32_t(documentRecords.size());
-                    documentRecords.emplace_back(st.text(2));
-                    r.current = now;
-                }
-            });
+            run(", r." + key, "r." + str(e.document) + " = t.DOC",
+                [&](Resolved &r, std::uint32_t now, std::int64_t row, storage::Statement &st) {
+                    if (++r.documentMatches == 1 && r.record == kNotFound) {
+                        r.byDocument = std::uint32_t(documentRecords.size());
+                        documentRecords.emplace_back(st.text(3));
+                        r.current = now;
+                        r.row = row;
+                    }
+                });
         for (std::size_t i = 0; i < n; ++i) {
             Resolved &r = resolved[i];
             const std::string_view doc = docs.size() ? docs[i] : std::string_view();
@@ -457,7 +471,7 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLine
         ++plan.toChange;
         ++(e.needs != Needs::Nothing && r.current == 0 ? plan.inserted : plan.changed);
         if (listChanges)
-            plan.changes.push_back({std::uint32_t(i), r.record, r.current});
+            plan.changes.push_back({std::uint32_t(i), r.record, r.current, r.row});
     }
     if (listChanges) {
         plan.documentRecords = std::move(documentRecords);
@@ -504,7 +518,7 @@ std::pair<std::int64_t, std::int64_t> applyImport(history::Recorder &h, const Im
     const ChangeRows changeRows(a, plan);
     std::unique_ptr<storage::ShownRows> shown;
     if (!plan.table)
-        shown = c.showRows("imp_linhas", {{"CHAVE"}, {"GRUPO"}, {"ANTERIOR"}}, changeRows);
+        shown = c.showRows("imp_linhas", {{"CHAVE"}, {"GRUPO"}, {"ANTERIOR"}, {"LINHAREG", true}}, changeRows);
     if (!shown && !plan.table)
         throw std::logic_error("applyImport: the changes listed for a backend that cannot read them in place");
     if (plan.table && plan.byDocument)
@@ -531,7 +545,8 @@ std::pair<std::int64_t, std::int64_t> applyImport(history::Recorder &h, const Im
         else
             h.capture(ht, history::Action::Changed, "x.CDGRUPOFISC", "m.GRUPO",
                       "FROM " + t + " x JOIN imp_linhas m ON x." + key + " = m.CHAVE", {}, {"x." + key});
-        h.write("UPDATE " + t + " SET CDGRUPOFISC = m.GRUPO FROM imp_linhas m WHERE " + t + "." + key + " = m.CHAVE", {});
+        const std::string row = shown ? t + ".rowid = m.LINHAREG" : t + "." + key + " = m.CHAVE";
+        h.write("UPDATE " + t + " SET CDGRUPOFISC = m.GRUPO FROM imp_linhas m WHERE " + row, {});
         if (t == "TIPOFATUR") {
             // Every branch's copy of a billing type's group follows it, as a save of the tab does.
             const std::string differs = " WHERE x.CDGRUPOFISC IS DISTINCT FROM m.GRUPO";
