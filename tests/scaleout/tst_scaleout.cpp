@@ -16,6 +16,7 @@
 
 #include "appserver/access/passwords.h"
 #include "rpc/client.h"
+#include "rpc/streamedparam.h"
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
@@ -680,6 +681,50 @@ TEST_F(ScaleOut, BadCertificatesAndTokensAreRefusedClearly)
     EXPECT_TRUE(env().client()->call(kObject, QStringLiteral("GetGrupoFiscal"), {QStringLiteral("S00")}).ok());
     const auto refused = env().client("outro")->call(kObject, QStringLiteral("GetGrupoFiscal"), {QStringLiteral("S00")});
     EXPECT_EQ(refused.errorCode(), -32004);
+}
+
+// An import's lines encoded while the call goes out through nginx over TLS, past the size the
+// server leaves encoded until the method runs: the same answer as the lines sent whole.
+TEST_F(ScaleOut, StreamedLinesPassNginxOverTlsAsAWholeBodyWould)
+{
+    class Encoded final : public fiscal::rpc::StreamedParam {
+    public:
+        explicit Encoded(QByteArray cbor) : m_cbor(std::move(cbor)) {}
+        std::uint64_t size() override { return std::uint64_t(m_cbor.size()); }
+        void rewind() override { m_at = 0; }
+        bool next(QByteArray &piece, qsizetype hint) override
+        {
+            piece = m_cbor.mid(m_at, std::min<qsizetype>(hint, 1000));   // many small pieces
+            m_at += piece.size();
+            return !piece.isEmpty();
+        }
+
+    private:
+        QByteArray m_cbor;
+        qsizetype m_at = 0;
+    };
+    QCborArray fields;
+    for (const auto &[name, size] : {std::pair{"CHAVE", 21}, std::pair{"CDGRUPOFISC", 3}})
+        fields.append(QCborMap{{QStringLiteral("name"), QString::fromLatin1(name)}, {QStringLiteral("size"), size},
+                               {QStringLiteral("type"), QStringLiteral("string")}, {QStringLiteral("required"), false}});
+    QCborArray rows;
+    for (int i = 0; i < 30000; ++i)
+        rows.append(QCborArray{QStringLiteral("SEM%1").arg(i), QStringLiteral("001")});
+    const QCborMap lines{{QStringLiteral("fields"), fields}, {QStringLiteral("rows"), rows}};
+    Encoded streamed(QCborValue(lines).toCbor());
+    ASSERT_GT(streamed.size(), 256u * 1024);
+
+    const QString object = QString::fromStdString(kCadAutParGrpFis);
+    const QCborArray leading{QStringLiteral("CLIENTE"), QString(), QString(), QString()};
+    QCborArray whole = leading;
+    whole.append(lines);
+    auto client = env().client();
+    const fiscal::rpc::Reply a = client->call(object, QStringLiteral("SimulaImportaGrupos"), leading, streamed);
+    ASSERT_TRUE(a.ok()) << a.errorMessage().toStdString();
+    const fiscal::rpc::Reply b = client->call(object, QStringLiteral("SimulaImportaGrupos"), whole);
+    ASSERT_TRUE(b.ok()) << b.errorMessage().toStdString();
+    EXPECT_EQ(a.value(), b.value());
+    EXPECT_EQ(a.value().toArray().at(1).toMap().value(QStringLiteral("rows")).toArray().size(), 30000);
 }
 
 // A call with `token` straight to server `i` until it is refused with 401, at most `limit`.
