@@ -79,13 +79,13 @@ struct TextScan {
 
 TextScan scanCborText(QByteArrayView cbor, bool checkUtf8);
 
-// Params of a lone request at least this large stay encoded until the method is known: a
-// method that reads them as a stream never has them decoded into a tree.
-constexpr qsizetype kKeptParamBytes = 256 * 1024;
+// The container params of a lone request stay encoded until the method is known: a method
+// that reads them as a stream never has them decoded into a tree (a save's change set would
+// otherwise be decoded, encoded again and read a second time).
 
-// The large container params of a lone request (a map) as byte ranges of the body; none when
-// the body is not one well-formed request, which the full decoding then reports.
-std::vector<KeptParam> largeParams(const QByteArray &bytes)
+// The container params of a lone request (a map) as byte ranges of the body; none when the
+// body is not one well-formed request, which the full decoding then reports.
+std::vector<KeptParam> containerParams(const QByteArray &bytes)
 {
     QCborStreamReader r(bytes);
     if (!r.isMap() || !r.enterContainer())
@@ -121,7 +121,7 @@ std::vector<KeptParam> largeParams(const QByteArray &bytes)
             if (!r.next())
                 return {};
             const qint64 end = r.currentOffset();
-            if (container && end - start >= kKeptParamBytes) {
+            if (container) {
                 const QByteArrayView encoded = QByteArrayView(bytes).sliced(start, end - start);
                 if (!scanCborText(encoded, true).valid)
                     return {};
@@ -341,9 +341,7 @@ QString textOf(const QCborValue &text)
 Body decodeBody(QByteArrayView body, Encoding enc)
 {
     if (enc == Encoding::Cbor) {
-        std::vector<KeptParam> kept;
-        if (body.size() >= kKeptParamBytes)
-            kept = largeParams(QByteArray::fromRawData(body.data(), body.size()));
+        std::vector<KeptParam> kept = containerParams(QByteArray::fromRawData(body.data(), body.size()));
         if (kept.empty())
             return {decodeCbor(body), cborTextMayHoldNul(body), {}};
         // The tree is built without them: each stands as one `undefined` until the method is known.
@@ -451,10 +449,9 @@ void checkParams(const Request &req)
 QCborArray methodParams(const Request &req, bool keepEncoded)
 {
     QCborArray params = req.params;
-    for (const KeptParam &k : req.kept) {
-        const QByteArray bytes(k.cbor.data(), k.cbor.size());
-        params[k.index] = keepEncoded ? QCborValue(QCborKnownTags::EncodedCbor, bytes) : decodeCbor(k.cbor);
-    }
+    for (const KeptParam &k : req.kept)
+        params[k.index] = keepEncoded ? QCborValue(QCborKnownTags::EncodedCbor, k.cbor.toByteArray())
+                                      : decodeCbor(k.cbor);
     return params;
 }
 
