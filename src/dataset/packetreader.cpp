@@ -31,6 +31,31 @@ struct Where {
 
 QString where(const char *what) { return QString::fromLatin1(what); }
 
+// What a message speaks of: given as text, or as "campo 3" and its key, made into text only
+// when there is something to complain about (a change set is read on every save).
+class Label {
+public:
+    Label(const QString &text) : m_text(text) {}
+    Label(const char *format, qsizetype number, const char *key = nullptr)
+        : m_format(format), m_number(number), m_key(key) {}
+    Label operator/(const char *key) const { return Label(m_format, m_number, key); }
+    QString text() const
+    {
+        if (!m_format)
+            return m_text;
+        QString t = QString::fromUtf8(m_format).arg(m_number);
+        if (m_key)
+            t += QStringLiteral(": \"%1\"").arg(QLatin1String(m_key));
+        return t;
+    }
+
+private:
+    QString m_text;
+    const char *m_format = nullptr;
+    qsizetype m_number = 0;
+    const char *m_key = nullptr;
+};
+
 // The same interface over QCborStreamReader: the reference the fast cursor is checked
 // against.
 class QtCursor : public QCborStreamReader {
@@ -110,7 +135,7 @@ private:
         QList<Change> changes;
         enterMap("pacote");
         while (m_r.hasNext()) {
-            const QString k = key();
+            const QString &k = key();
             if (k == u"fields" && !haveFields) {
                 p.fields = fields();
                 haveFields = true;
@@ -146,7 +171,7 @@ public:
         bool haveFields = false, haveChanges = false;
         enterMap("conjunto de alterações");
         while (m_r.hasNext()) {
-            const QString k = key();
+            const QString &k = key();
             if (k == u"fields" && !haveFields) {
                 cs.fields = fields();
                 haveFields = true;
@@ -217,27 +242,37 @@ private:
         fail(QStringLiteral("chave \"%1\" inesperada ou repetida em %2").arg(shown(k), where(in)));
     }
 
-    QString text(const QString &what)
+    QString text(const Label &what)
     {
-        checkStream();
-        if (!m_r.isString())
-            fail(QStringLiteral("%1 deve ser um texto").arg(what));
         QString out;
-        if (!m_r.readText(out))
-            fail(QStringLiteral("%1: texto inválido").arg(what));
+        readText(what, out);
         return out;
     }
 
-    QString key() { return text(QStringLiteral("chave")); }
+    void readText(const Label &what, QString &out)
+    {
+        checkStream();
+        if (!m_r.isString())
+            fail(QStringLiteral("%1 deve ser um texto").arg(what.text()));
+        if (!m_r.readText(out))
+            fail(QStringLiteral("%1: texto inválido").arg(what.text()));
+    }
 
-    qint64 integer(const QString &what)
+    // Read into one buffer, which the next key() overwrites.
+    const QString &key()
+    {
+        readText(QStringLiteral("chave"), m_key);
+        return m_key;
+    }
+
+    qint64 integer(const Label &what)
     {
         checkStream();
         qint64 v = 0;
         if (m_r.isUnsignedInteger()) {
             const quint64 u = quint64(m_r.toUnsignedInteger());
             if (u > quint64(std::numeric_limits<qint64>::max()))
-                fail(QStringLiteral("%1 fora do intervalo").arg(what));
+                fail(QStringLiteral("%1 fora do intervalo").arg(what.text()));
             v = qint64(u);
         } else if (m_r.isNegativeInteger()) {
             v = -1;   // any negative value is refused by the callers
@@ -246,20 +281,20 @@ private:
             const double d = m_r.isDouble() ? m_r.toDouble()
                            : m_r.isFloat() ? double(m_r.toFloat()) : double(float(m_r.toFloat16()));
             if (!(d >= -1e15 && d <= 1e15) || d != double(qint64(d)))
-                fail(QStringLiteral("%1 deve ser um número inteiro").arg(what));
+                fail(QStringLiteral("%1 deve ser um número inteiro").arg(what.text()));
             v = qint64(d);
         } else {
-            fail(QStringLiteral("%1 deve ser um número inteiro").arg(what));
+            fail(QStringLiteral("%1 deve ser um número inteiro").arg(what.text()));
         }
         m_r.next();
         return v;
     }
 
-    bool boolean(const QString &what)
+    bool boolean(const Label &what)
     {
         checkStream();
         if (!m_r.isBool())
-            fail(QStringLiteral("%1 deve ser verdadeiro ou falso").arg(what));
+            fail(QStringLiteral("%1 deve ser verdadeiro ou falso").arg(what.text()));
         const bool b = m_r.toBool();
         m_r.next();
         return b;
@@ -271,44 +306,45 @@ private:
         QSet<QString> names;
         enterArray(QStringLiteral("\"fields\""));
         while (m_r.hasNext()) {
-            const QString what = QStringLiteral("campo %1").arg(out.size() + 1);
+            const Label what("campo %1", out.size() + 1);
             FieldDef f;
             bool haveName = false, haveSize = false, haveType = false, haveRequired = false;
             checkStream();
             if (!m_r.isMap())
-                fail(QStringLiteral("%1 deve ser um mapa").arg(what));
+                fail(QStringLiteral("%1 deve ser um mapa").arg(what.text()));
             m_r.enterContainer();
             while (m_r.hasNext()) {
-                const QString k = key();
+                const QString &k = key();
                 if (k == u"name" && !haveName) {
-                    f.name = text(what + QStringLiteral(": \"name\""));
+                    f.name = text(what / "name");
                     haveName = true;
                 } else if (k == u"size" && !haveSize) {
-                    const qint64 s = integer(what + QStringLiteral(": \"size\""));
+                    const qint64 s = integer(what / "size");
                     if (s < 0 || s > MaxFieldSize)
-                        fail(QStringLiteral("%1: tamanho %2 inválido").arg(what).arg(s));
+                        fail(QStringLiteral("%1: tamanho %2 inválido").arg(what.text()).arg(s));
                     f.size = int(s);
                     haveSize = true;
                 } else if (k == u"type" && !haveType) {
-                    f.type = text(what + QStringLiteral(": \"type\""));
+                    f.type = text(what / "type");
                     if (f.type != u"string")
-                        fail(QStringLiteral("%1: tipo \"%2\" não suportado").arg(what, shown(f.type)));
+                        fail(QStringLiteral("%1: tipo \"%2\" não suportado").arg(what.text(), shown(f.type)));
                     haveType = true;
                 } else if (k == u"required" && !haveRequired) {
-                    f.required = boolean(what + QStringLiteral(": \"required\""));
+                    f.required = boolean(what / "required");
                     haveRequired = true;
                 } else {
-                    fail(QStringLiteral("chave \"%1\" inesperada ou repetida em %2").arg(shown(k), what));
+                    fail(QStringLiteral("chave \"%1\" inesperada ou repetida em %2").arg(shown(k), what.text()));
                 }
             }
             leave();
             if (!haveName || f.name.trimmed().isEmpty())
-                fail(QStringLiteral("%1 sem nome").arg(what));
+                fail(QStringLiteral("%1 sem nome").arg(what.text()));
             if (!haveSize)
-                fail(QStringLiteral("%1 (%2) sem tamanho").arg(what, shown(f.name)));
-            if (names.contains(f.name.toUpper()))
+                fail(QStringLiteral("%1 (%2) sem tamanho").arg(what.text(), shown(f.name)));
+            QString upper = f.name.toUpper();
+            if (names.contains(upper))
                 fail(QStringLiteral("campo \"%1\" repetido").arg(shown(f.name)));
-            names.insert(f.name.toUpper());
+            names.insert(std::move(upper));
             out.append(std::move(f));
         }
         leave();
@@ -382,17 +418,17 @@ private:
         QList<Change> out;
         enterArray(QStringLiteral("\"changes\""));
         while (m_r.hasNext()) {
-            const QString what = QStringLiteral("alteração %1").arg(out.size() + 1);
+            const Label what("alteração %1", out.size() + 1);
             Change c;
             bool haveOp = false, haveOld = false, haveNew = false;
             checkStream();
             if (!m_r.isMap())
-                fail(QStringLiteral("%1 deve ser um mapa").arg(what));
+                fail(QStringLiteral("%1 deve ser um mapa").arg(what.text()));
             m_r.enterContainer();
             while (m_r.hasNext()) {
-                const QString k = key();
+                const QString &k = key();
                 if (k == u"op" && !haveOp) {
-                    const QString op = text(what + QStringLiteral(": \"op\""));
+                    const QString op = text(what / "op");
                     if (op == u"update")
                         c.op = Change::Update;
                     else if (op == u"delete")
@@ -400,7 +436,7 @@ private:
                     else if (op == u"insert")
                         c.op = Change::Insert;
                     else
-                        fail(QStringLiteral("%1: operação \"%2\" desconhecida").arg(what, shown(op)));
+                        fail(QStringLiteral("%1: operação \"%2\" desconhecida").arg(what.text(), shown(op)));
                     haveOp = true;
                 } else if (k == u"old" && !haveOld) {
                     row(defs, Where{"alteração %1, valores antigos", out.size() + 1});
@@ -411,20 +447,20 @@ private:
                     c.newValues = m_rb.finish();
                     haveNew = true;
                 } else {
-                    fail(QStringLiteral("chave \"%1\" inesperada ou repetida em %2").arg(shown(k), what));
+                    fail(QStringLiteral("chave \"%1\" inesperada ou repetida em %2").arg(shown(k), what.text()));
                 }
             }
             leave();
             if (!haveOp)
-                fail(QStringLiteral("%1 sem \"op\"").arg(what));
+                fail(QStringLiteral("%1 sem \"op\"").arg(what.text()));
             const bool wantOld = c.op != Change::Insert;
             const bool wantNew = c.op != Change::Delete;
             if (haveOld != wantOld)
                 fail(QString::fromUtf8(wantOld ? "%1 (%2) sem \"old\"" : "%1 (%2) não leva \"old\"")
-                         .arg(what, QLatin1String(opName(c.op))));
+                         .arg(what.text(), QLatin1String(opName(c.op))));
             if (haveNew != wantNew)
                 fail(QString::fromUtf8(wantNew ? "%1 (%2) sem \"new\"" : "%1 (%2) não leva \"new\"")
-                         .arg(what, QLatin1String(opName(c.op))));
+                         .arg(what.text(), QLatin1String(opName(c.op))));
             out.append(std::move(c));
         }
         leave();
@@ -456,6 +492,7 @@ private:
 
     Cursor m_r;
     RowBuilder m_rb;
+    QString m_key;   // the last key read
 };
 
 } // namespace

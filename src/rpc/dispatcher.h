@@ -57,7 +57,7 @@ QString echoed(QStringView text);
 
 using Method = std::function<void(const QCborArray &params, dataset::ValueWriter &result)>;
 
-// How a method is handed a large array or map param of a lone CBOR request: decoded like any
+// How a method is handed an array or map param of a lone CBOR request: decoded like any
 // other, or still encoded (rpc::encodedParam gives its bytes) so that it can read it as a
 // stream and no tree of it is ever built.
 enum class LargeParams { Decoded, Encoded };

@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <QStringDecoder>
+#include <QVarLengthArray>
 
 #include <algorithm>
 #include <cstring>
@@ -79,60 +80,159 @@ struct TextScan {
 
 TextScan scanCborText(QByteArrayView cbor, bool checkUtf8);
 
-// Params of a lone request at least this large stay encoded until the method is known: a
-// method that reads them as a stream never has them decoded into a tree.
-constexpr qsizetype kKeptParamBytes = 256 * 1024;
+// The container params of a lone request stay encoded until the method is known: a method
+// that reads them as a stream never has them decoded into a tree (a save's change set would
+// otherwise be decoded, encoded again and read a second time).
 
-// The large container params of a lone request (a map) as byte ranges of the body; none when
-// the body is not one well-formed request, which the full decoding then reports.
-std::vector<KeptParam> largeParams(const QByteArray &bytes)
+// One CBOR head: its major type and argument (info 31, indefinite length, gives arg 31).
+// Null when it is reserved or cut short.
+const uchar *readHead(const uchar *p, const uchar *end, uchar &major, quint64 &arg)
 {
-    QCborStreamReader r(bytes);
-    if (!r.isMap() || !r.enterContainer())
+    if (p >= end)
+        return nullptr;
+    major = *p >> 5;
+    const uchar info = *p++ & 0x1f;
+    arg = info;
+    if (info < 24 || info == 31)
+        return p;
+    if (info > 27)
+        return nullptr;
+    const int n = 1 << (info - 24);
+    if (end - p < n)
+        return nullptr;
+    arg = 0;
+    for (int i = 0; i < n; ++i)
+        arg = (arg << 8) | *p++;
+    return p;
+}
+
+// The end of the data item at p, from its heads alone: nothing is decoded (Qt's reader
+// decodes every string it skips). Null when it is malformed, cut short or deeply nested, or
+// holds what Qt's decoder may refuse; the full decoding then has the last word, as before.
+const uchar *skipItem(const uchar *p, const uchar *end)
+{
+    struct Level {
+        quint64 left;      // items still to come; for an indefinite one, items seen
+        bool indefinite;   // up to a break
+        uchar major;       // 2 or 3: the chunks of a string; 4, 5: a container; 6: a tag
+    };
+    QVarLengthArray<Level, 16> levels;
+    levels.append({1, false, 6});
+    while (!levels.isEmpty()) {
+        Level &top = levels.last();
+        if (!top.indefinite && top.left == 0) {
+            levels.removeLast();
+            continue;
+        }
+        if (p >= end)
+            return nullptr;
+        if (*p == 0xff) {
+            if (!top.indefinite || (top.major == 5 && top.left % 2 != 0))
+                return nullptr;
+            ++p;
+            levels.removeLast();
+            continue;
+        }
+        if (top.indefinite)
+            ++top.left;
+        else
+            --top.left;
+        const uchar info = *p & 0x1f;
+        const uchar chunkOf = top.major == 2 || top.major == 3 ? top.major : 0;
+        uchar major;
+        quint64 arg;
+        if (!(p = readHead(p, end, major, arg)) || levels.size() > 500)
+            return nullptr;
+        if (chunkOf && (major != chunkOf || info == 31))
+            return nullptr;   // a string's chunks are definite strings of its own kind
+        if (info == 31) {
+            if (major < 2 || major > 5)
+                return nullptr;
+            levels.append({0, true, major});   // chunks, items or pairs up to a break
+            continue;
+        }
+        switch (major) {
+        case 2:
+        case 3:
+            if (arg > quint64(end - p))
+                return nullptr;
+            p += arg;
+            break;
+        case 4:
+            levels.append({arg, false, 4});
+            break;
+        case 5:
+            if (arg > (quint64(1) << 62))
+                return nullptr;
+            levels.append({2 * arg, false, 5});
+            break;
+        case 6:
+            levels.append({1, false, 6});   // the tagged item
+            break;
+        case 7:
+            if (info == 24 && arg < 32)
+                return nullptr;   // a simple value written in two bytes that fits in one
+            break;
+        default:
+            break;
+        }
+    }
+    return p;
+}
+
+// The container params of a lone request (a map) as byte ranges of the body; none when the
+// body is not one plainly well-formed request, which the full decoding then reports.
+std::vector<KeptParam> containerParams(QByteArrayView bytes)
+{
+    const auto *begin = reinterpret_cast<const uchar *>(bytes.data());
+    const auto *end = begin + bytes.size();
+    uchar major;
+    quint64 pairs;
+    const uchar *p = readHead(begin, end, major, pairs);
+    if (!p || major != 5)
         return {};
+    const bool indefinite = pairs == 31 && (*begin & 0x1f) == 31;
     std::vector<KeptParam> kept;
     bool seenParams = false;
-    while (r.hasNext()) {
+    for (quint64 k = 0; indefinite || k < pairs; ++k) {
+        if (indefinite && p < end && *p == 0xff)
+            break;
+        quint64 length;
+        const uchar *key = p;
+        if (!(p = readHead(p, end, major, length)))
+            return {};
         bool isParams = false;
-        if (r.isString()) {
-            QString key;
-            auto chunk = r.readString();
-            for (; chunk.status == QCborStreamReader::Ok; chunk = r.readString())
-                key += chunk.data;
-            if (chunk.status == QCborStreamReader::Error)
+        if (major == 3 && (*key & 0x1f) != 31) {
+            if (length > quint64(end - p))
                 return {};
-            isParams = key == QLatin1String("params");
-        } else if (!r.next()) {
+            isParams = QByteArrayView(p, qsizetype(length)) == QByteArrayView("params");
+            p += length;
+        } else if (!(p = skipItem(key, end))) {
             return {};
         }
-        if (isParams && (seenParams || !r.isArray()))
-            return {};
         if (!isParams) {
-            if (!r.next())
+            if (!(p = skipItem(p, end)))
                 return {};
             continue;
         }
+        quint64 count;
+        const uchar *head = p;
+        if (seenParams || !(p = readHead(p, end, major, count)) || major != 4 || (*head & 0x1f) == 31)
+            return {};   // repeated, not an array, or one of indefinite length: the tree decides
         seenParams = true;
-        if (!r.enterContainer())
-            return {};
-        for (qsizetype i = 0; r.hasNext(); ++i) {
-            const qint64 start = r.currentOffset();
-            const bool container = r.isArray() || r.isMap();
-            if (!r.next())
+        for (quint64 i = 0; i < count; ++i) {
+            const uchar *start = p;
+            if (!(p = skipItem(p, end)))
                 return {};
-            const qint64 end = r.currentOffset();
-            if (container && end - start >= kKeptParamBytes) {
-                const QByteArrayView encoded = QByteArrayView(bytes).sliced(start, end - start);
-                if (!scanCborText(encoded, true).valid)
-                    return {};
-                kept.push_back({i, encoded});
-            }
+            const uchar first = *start >> 5;
+            if (first != 4 && first != 5)
+                continue;
+            const QByteArrayView encoded(start, p - start);
+            if (!scanCborText(encoded, true).valid)
+                return {};
+            kept.push_back({qsizetype(i), encoded});
         }
-        if (r.lastError() != QCborError::NoError || !r.leaveContainer())
-            return {};
     }
-    if (r.lastError() != QCborError::NoError)
-        return {};
     return kept;
 }
 
@@ -341,9 +441,7 @@ QString textOf(const QCborValue &text)
 Body decodeBody(QByteArrayView body, Encoding enc)
 {
     if (enc == Encoding::Cbor) {
-        std::vector<KeptParam> kept;
-        if (body.size() >= kKeptParamBytes)
-            kept = largeParams(QByteArray::fromRawData(body.data(), body.size()));
+        std::vector<KeptParam> kept = containerParams(body);
         if (kept.empty())
             return {decodeCbor(body), cborTextMayHoldNul(body), {}};
         // The tree is built without them: each stands as one `undefined` until the method is known.
@@ -451,10 +549,9 @@ void checkParams(const Request &req)
 QCborArray methodParams(const Request &req, bool keepEncoded)
 {
     QCborArray params = req.params;
-    for (const KeptParam &k : req.kept) {
-        const QByteArray bytes(k.cbor.data(), k.cbor.size());
-        params[k.index] = keepEncoded ? QCborValue(QCborKnownTags::EncodedCbor, bytes) : decodeCbor(k.cbor);
-    }
+    for (const KeptParam &k : req.kept)
+        params[k.index] = keepEncoded ? QCborValue(QCborKnownTags::EncodedCbor, k.cbor.toByteArray())
+                                      : decodeCbor(k.cbor);
     return params;
 }
 

@@ -16,7 +16,7 @@ namespace fiscal::rpc {
 
 using dataset::Encoding;
 
-// A large param of a lone CBOR request left encoded: a view into the request's body.
+// An array or map param of a lone CBOR request left encoded: a view into the request's body.
 struct KeptParam {
     qsizetype index;
     QByteArrayView cbor;
@@ -35,7 +35,7 @@ struct Request {
 struct Body {
     QCborValue value;           // a request object, or a batch (an array of them)
     bool textMayHoldNul = true; // some text of the body may hold U+0000
-    std::vector<KeptParam> kept;  // of a lone request: large container params, still encoded
+    std::vector<KeptParam> kept;  // of a lone request: its array and map params, still encoded
 };
 
 // Decodes a body. Throws rpc::Fault with ParseError (not CBOR/JSON, invalid UTF-8, trailing

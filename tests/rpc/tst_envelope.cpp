@@ -311,6 +311,45 @@ TEST(Envelope, LargeParamsStayEncodedUntilTheMethodIsKnown)
     }
 }
 
+// The bytes of each array or map param are found from the CBOR heads alone: whatever form
+// the client wrote them in, a method taking them encoded gets exactly those bytes and any
+// other the value they hold; a body that is not plainly well formed is left to the decoder.
+TEST(Envelope, ContainerParamsAreCutAtTheirExactEnds)
+{
+    // {"jsonrpc": "2.0", "method": "Echo", "id": 7, "params": ...}
+    const QByteArray head = QByteArray::fromHex("a4 676a736f6e727063 63322e30 666d6574686f64 644563686f 626964 07"
+                                                " 66706172616d73");
+    const struct {
+        const char *name;
+        const char *params;   // the "params" value as sent, in hex
+        qsizetype keptIndex;  // the last param kept encoded; -1: none
+        const char *kept;
+    } cases[] = {
+        {"definite map", "82 a16161 8102 03", 0, "a16161 8102"},
+        {"indefinite array with an indefinite text inside", "82 01 9f 7f6161 626263 ff 05 ff", 1, "9f 7f6161 626263 ff 05 ff"},
+        {"tags, two-byte numbers and lengths", "82 d864 82 c1190100 a178016b 80 a0", 1, "a0"},
+        {"a map first", "81 a1 01 a1 02 9fff", 0, "a1 01 a1 02 9fff"},
+        {"31 params in a one-byte length", "981f 010101010101010101010101010101010101010101010101010101010101 a0", 30, "a0"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const QByteArray params = QByteArray::fromHex(c.params);
+        const QByteArray kept = QByteArray::fromHex(c.kept);
+        const QCborArray meant = QCborValue::fromCbor(params).toArray();
+        ASSERT_FALSE(meant.isEmpty());
+        const QByteArray body = head + params;   // the kept params are views into it
+        const Request r = parseRequest(body, Encoding::Cbor);
+        ASSERT_FALSE(r.kept.empty());
+        EXPECT_EQ(r.kept.back().index, c.keptIndex);
+        EXPECT_EQ(r.kept.back().cbor.toByteArray(), kept);
+        EXPECT_EQ(encodedParam(methodParams(r, true).at(c.keptIndex)), kept);
+        EXPECT_EQ(methodParams(r, false), meant);
+    }
+    // Cut inside a kept param, or a break where none may be: refused as before.
+    for (const char *bad : {"81 9f01", "81 8201ff"})
+        EXPECT_EQ(parseCode(head + QByteArray::fromHex(bad), Encoding::Cbor), code::ParseError) << bad;
+}
+
 // What the client sends for a param it has already encoded: the value itself, in either
 // encoding, whatever its size.
 TEST(Envelope, AnEncodedParamTravelsAsTheValueItHolds)

@@ -167,7 +167,7 @@ void registerWriteMethods(rpc::Dispatcher &d, ConnectionPool &pool)
     for (const changeset::TableSpec &spec : changeset::allSpecs())
         d.add(protocol::kParamGrupFiscal, spec.method, [&spec, saves](const QCborArray &p, dataset::ValueWriter &out) {
             saves->save(spec, p, out);
-        }, rpc::CallKind::Save);
+        }, rpc::CallKind::Save, rpc::LargeParams::Encoded);
     d.add(protocol::kParamGrupFiscal, method::SetUpdateTipoFatur, [&pool](const QCborArray &p, dataset::ValueWriter &out) {
         setUpdateTipoFatur(pool, p, out);
     }, rpc::CallKind::Save);

@@ -6,6 +6,7 @@
 #include "appserver/history/history.h"
 #include "appserver/saving/apply.h"
 #include "dataset/packet.h"
+#include "rpc/envelope.h"
 
 #include <string>
 
@@ -13,12 +14,15 @@ namespace fiscal::appserver {
 
 namespace {
 
+// The param comes still encoded from a CBOR request (the method is registered so): it is
+// read once, from the request's bytes.
 dataset::ChangeSet readChangeSet(const changeset::TableSpec &spec, const QCborValue &v)
 {
     try {
+        const QByteArray cbor = rpc::encodedParam(v);
         if (!spec.wholePacket)
-            return dataset::ChangeSet::fromCbor(v);
-        dataset::DataPacket p = dataset::DataPacket::fromCbor(v);
+            return dataset::ChangeSet::readCbor(cbor);
+        dataset::DataPacket p = dataset::DataPacket::readCbor(cbor);
         if (p.changes)
             return *std::move(p.changes);
         return dataset::ChangeSet{p.fields, {}};
