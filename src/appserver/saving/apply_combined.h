@@ -66,19 +66,23 @@ private:
     struct Call;
     Loop &loop();
     void sendNext(Loop &l, bool waited = false);
-    bool allQueued(Loop &l);
+    void settleInbox(Loop &l, bool waited = false);
+    void next(Loop &l, bool waited = false);
+    bool worthWaiting(Loop &l);
     void onAnswer(Loop &l, bool ok);
     void applyTogether(Loop &l, std::vector<Call> &batch);
     storage::Connection &connection(Loop &l);
     void closeConnection(Loop &l);
     void runAlone(Call &c);
-    void enqueue(Loop &l, Call c);
+    void admit(Loop &l, Call c);
 
     ConnectionPool &m_pool;
     const Alone m_alone;
     const bool m_postgres;
     const std::uint64_t m_id;   // this object's state on each serving thread
     std::unique_ptr<rpc::WatchThread> m_sender;   // sends every combined statement (PostgreSQL)
+    struct Inbox;
+    std::unique_ptr<Inbox> m_inbox;
 
     // Statements sent by how many saves each carried (1, 2, 3, 4, 5-8, 9-16, 17+) and how many
     // were held back for other clients' saves, written to standard error when the server
