@@ -331,13 +331,13 @@ TEST_P(CombinedAcrossThreads, SavesOfEveryThreadShareTheStatementAndKeepTheirAns
     }
 }
 
-// Busy clients, each on its own kept connection, saving one row after another: enough of
-// them that the server holds statements back for the others' saves while the sender is
-// handed calls, and each call still gets its own answer. Every third save names a group its
-// row does not hold: a conflict, whatever it shared a statement with, and nothing recorded.
+// Busy clients, each on its own kept connection, saving one row after another: the server
+// holds a statement back for the others' saves, and each call still gets its own answer.
+// Every third save names a group its row does not hold: a conflict, whatever it shared a
+// statement with, and nothing recorded for it.
 TEST_P(CombinedAcrossThreads, ClientsSavingInTurnKeepTheirOwnAnswersAndHistory)
 {
-    constexpr int kClients = 8, kSaves = 15;
+    constexpr int kClients = 4, kSaves = 15;
     const auto code = [](int t, int k) { return "WK" + std::to_string(t) + "_" + std::to_string(k); };
     for (int t = 0; t < kClients; ++t)
         for (int k = 0; k < kSaves; ++k)

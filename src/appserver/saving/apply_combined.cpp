@@ -324,11 +324,6 @@ namespace {
 
 // A client that saved this recently is taken to be saving still.
 constexpr auto kRecent = std::chrono::milliseconds(10);
-// Statements are held back only when at least this many clients are saving. With fewer, the
-// saves that queue behind the statement under way are as many as a wait would gather, and
-// the wait's timer costs a wake-up per statement: measured, four clients carried more calls
-// a second without it and eight with it.
-constexpr std::size_t kHoldBackFrom = 6;
 // How long a statement waits, at most, for the saves of those clients: about what one of
 // them takes from its answer to its next save. A few saves in one statement cost the
 // database little more than one.
@@ -341,15 +336,13 @@ void CombinedSaves::next(Loop &l, bool waited)
     l.sender ? settleInbox(l, waited) : sendNext(l, waited);
 }
 
-// Whether to hold the next statement back: several clients are saving and some of those
-// have no save queued yet.
+// Whether to hold the next statement back: some client seen saving lately has no save
+// queued yet.
 bool CombinedSaves::worthWaiting(Loop &l)
 {
     const auto now = std::chrono::steady_clock::now();
     for (auto it = l.seen.begin(); it != l.seen.end();)
         it = now - it->second > kRecent ? l.seen.erase(it) : std::next(it);
-    if (l.seen.size() < kHoldBackFrom)
-        return false;
     std::set<int> queued;
     for (const Call &c : l.queue)
         queued.insert(c.connection);

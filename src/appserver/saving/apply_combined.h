@@ -18,7 +18,8 @@
 // so that saves arriving together on different threads share a statement too: with a few
 // clients each serving thread rarely holds more than one. It runs no call, so no long call
 // holds the saves up. Answers go back to the thread of each call, and a call that must run
-// alone runs there.
+// alone runs there. The sender is woken only when it is idle: calls handed to it while a
+// statement is under way wait in its inbox, which that statement's answer takes.
 //
 // When several clients have saved in the last few milliseconds, the sender holds a statement
 // back until each of them has a save queued or half a millisecond has passed, whichever comes
