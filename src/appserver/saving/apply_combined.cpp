@@ -56,6 +56,9 @@ struct CombinedSaves::Inbox {
     std::mutex mutex;
     std::vector<Call> calls;
     bool collecting = false;   // the sender takes what is here without being woken
+    // While a statement is held back: wake the sender once this many calls are here, as many
+    // as it waits for (0: never, a statement under way takes them).
+    std::size_t wakeAt = 0;
 };
 
 struct CombinedSaves::Counts {
@@ -275,8 +278,11 @@ void CombinedSaves::save(const TableSpec &spec, std::vector<Item> items)
         call->reply = std::make_shared<ForwardedReply>(reply, call->owner);
         std::unique_lock lock(m_inbox->mutex);
         m_inbox->calls.push_back(std::move(*call));
-        if (std::exchange(m_inbox->collecting, true))
+        const bool idle = !std::exchange(m_inbox->collecting, true);
+        const bool awaited = m_inbox->wakeAt && m_inbox->calls.size() >= m_inbox->wakeAt;
+        if (!idle && !awaited)
             return;
+        m_inbox->wakeAt = 0;
         lock.unlock();
         if (m_sender->post()([this] { settleInbox(loop()); }))
             return;
@@ -310,11 +316,13 @@ void CombinedSaves::settleInbox(Loop &l, bool waited)
             admit(l, std::move(c));
         sendNext(l, waited);
         waited = false;
+        const std::size_t missing = l.inFlight.empty() && l.window && l.window->waiting() ? awaited(l) : 0;
         std::lock_guard lock(m_inbox->mutex);
         if (m_inbox->calls.empty()) {
-            // Held back on a timer, the sender is woken by each call, which may complete the
-            // statement.
-            m_inbox->collecting = !l.inFlight.empty();
+            // Held back on a timer, the sender is woken by the calls that may complete the
+            // statement, or by the timer.
+            m_inbox->collecting = !l.inFlight.empty() || missing;
+            m_inbox->wakeAt = missing;
             return;
         }
     }
@@ -343,10 +351,19 @@ bool CombinedSaves::worthWaiting(Loop &l)
     const auto now = std::chrono::steady_clock::now();
     for (auto it = l.seen.begin(); it != l.seen.end();)
         it = now - it->second > kRecent ? l.seen.erase(it) : std::next(it);
+    return awaited(l) > 0;
+}
+
+// How many of the clients seen saving lately have no save queued.
+std::size_t CombinedSaves::awaited(Loop &l)
+{
     std::set<int> queued;
     for (const Call &c : l.queue)
         queued.insert(c.connection);
-    return queued.size() < l.seen.size();
+    std::size_t missing = 0;
+    for (const auto &[connection, when] : l.seen)
+        missing += queued.count(connection) ? 0 : 1;
+    return missing;
 }
 
 void CombinedSaves::admit(Loop &l, Call c)

@@ -19,7 +19,8 @@
 // clients each serving thread rarely holds more than one. It runs no call, so no long call
 // holds the saves up. Answers go back to the thread of each call, and a call that must run
 // alone runs there. The sender is woken only when it is idle: calls handed to it while a
-// statement is under way wait in its inbox, which that statement's answer takes.
+// statement is under way wait in its inbox, which that statement's answer takes, and while
+// it holds a statement back only the call that may complete it wakes it.
 //
 // When several clients have saved in the last few milliseconds, the sender holds a statement
 // back until each of them has a save queued or half a millisecond has passed, whichever comes
@@ -70,6 +71,7 @@ private:
     void settleInbox(Loop &l, bool waited = false);
     void next(Loop &l, bool waited = false);
     bool worthWaiting(Loop &l);
+    std::size_t awaited(Loop &l);
     void onAnswer(Loop &l, bool ok);
     void applyTogether(Loop &l, std::vector<Call> &batch);
     storage::Connection &connection(Loop &l);
