@@ -11,6 +11,7 @@
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string_view>
@@ -45,6 +46,19 @@ struct CombinedSaves::Loop {
     // Clients by when their last save came, and the short wait for the others' saves.
     std::unordered_map<int, std::chrono::steady_clock::time_point> seen;
     std::unique_ptr<rpc::LoopTimer> window;
+    bool sender = false;   // the sending thread's, which takes its calls from the inbox
+};
+
+// Calls handed to the sender. It is woken only when it would not look here anyway: while a
+// statement is under way, the calls that arrive wait here and its answer takes them, so that
+// each save does not wake the sender once more.
+struct CombinedSaves::Inbox {
+    std::mutex mutex;
+    std::vector<Call> calls;
+    bool collecting = false;   // the sender takes what is here without being woken
+    // While a statement is held back: wake the sender once this many calls are here, as many
+    // as it waits for (0: never, a statement under way takes them).
+    std::size_t wakeAt = 0;
 };
 
 struct CombinedSaves::Counts {
@@ -200,7 +214,7 @@ std::vector<const Item *> rowsOf(const Calls &calls, std::vector<std::size_t> *c
 CombinedSaves::CombinedSaves(ConnectionPool &pool, Alone alone)
     : m_pool(pool), m_alone(std::move(alone)),
       m_postgres(storage::backendOf(pool.url()) == storage::Backend::Postgres), m_id(g_nextId++),
-      m_counts(std::make_unique<Counts>())
+      m_inbox(std::make_unique<Inbox>()), m_counts(std::make_unique<Counts>())
 {
     if (m_postgres)
         m_sender = std::make_unique<rpc::WatchThread>();
@@ -262,13 +276,56 @@ void CombinedSaves::save(const TableSpec &spec, std::vector<Item> items)
     if (m_sender) {
         call->owner = rpc::servingThreadPost();
         call->reply = std::make_shared<ForwardedReply>(reply, call->owner);
-        if (m_sender->post()([this, call] { enqueue(loop(), std::move(*call)); }))
+        std::unique_lock lock(m_inbox->mutex);
+        m_inbox->calls.push_back(std::move(*call));
+        const bool idle = !std::exchange(m_inbox->collecting, true);
+        const bool awaited = m_inbox->wakeAt && m_inbox->calls.size() >= m_inbox->wakeAt;
+        if (!idle && !awaited)
             return;
-        // The sender has ended (the server is stopping): this thread sends it.
-        call->owner = nullptr;
-        call->reply = reply;
+        m_inbox->wakeAt = 0;
+        lock.unlock();
+        if (m_sender->post()([this] { settleInbox(loop()); }))
+            return;
+        // The sender has ended (the server is stopping): this thread sends what it was handed.
+        std::vector<Call> left;
+        lock.lock();
+        left.swap(m_inbox->calls);
+        m_inbox->collecting = false;
+        lock.unlock();
+        Loop &l = loop();
+        for (Call &c : left)
+            admit(l, std::move(c));
+        return sendNext(l);
     }
-    enqueue(loop(), std::move(*call));
+    admit(loop(), std::move(*call));
+    sendNext(loop());
+}
+
+// On the sender: takes the calls handed to it and sends what can go, until a statement is
+// under way (its answer comes back here) or nothing is left.
+void CombinedSaves::settleInbox(Loop &l, bool waited)
+{
+    l.sender = true;
+    for (;;) {
+        std::vector<Call> arrived;
+        {
+            std::lock_guard lock(m_inbox->mutex);
+            arrived.swap(m_inbox->calls);
+        }
+        for (Call &c : arrived)
+            admit(l, std::move(c));
+        sendNext(l, waited);
+        waited = false;
+        const std::size_t missing = l.inFlight.empty() && l.window && l.window->waiting() ? awaited(l) : 0;
+        std::lock_guard lock(m_inbox->mutex);
+        if (m_inbox->calls.empty()) {
+            // Held back on a timer, the sender is woken by the calls that may complete the
+            // statement, or by the timer.
+            m_inbox->collecting = !l.inFlight.empty() || missing;
+            m_inbox->wakeAt = missing;
+            return;
+        }
+    }
 }
 
 namespace {
@@ -282,31 +339,38 @@ constexpr auto kWindow = std::chrono::microseconds(500);
 
 } // namespace
 
-// Whether every client seen saving lately has a save queued: then waiting gains nothing.
-bool CombinedSaves::allQueued(Loop &l)
+void CombinedSaves::next(Loop &l, bool waited)
+{
+    l.sender ? settleInbox(l, waited) : sendNext(l, waited);
+}
+
+// Whether to hold the next statement back: some client seen saving lately has no save
+// queued yet.
+bool CombinedSaves::worthWaiting(Loop &l)
 {
     const auto now = std::chrono::steady_clock::now();
     for (auto it = l.seen.begin(); it != l.seen.end();)
         it = now - it->second > kRecent ? l.seen.erase(it) : std::next(it);
+    return awaited(l) > 0;
+}
+
+// How many of the clients seen saving lately have no save queued.
+std::size_t CombinedSaves::awaited(Loop &l)
+{
     std::set<int> queued;
     for (const Call &c : l.queue)
         queued.insert(c.connection);
-    return queued.size() >= l.seen.size();
+    std::size_t missing = 0;
+    for (const auto &[connection, when] : l.seen)
+        missing += queued.count(connection) ? 0 : 1;
+    return missing;
 }
 
-void CombinedSaves::enqueue(Loop &l, Call c)
+void CombinedSaves::admit(Loop &l, Call c)
 {
     if (c.connection >= 0)
         l.seen[c.connection] = std::chrono::steady_clock::now();
     l.queue.push_back(std::move(c));
-    if (!l.inFlight.empty())
-        return;
-    if (l.window && l.window->waiting()) {
-        if (!allQueued(l))
-            return;
-        l.window->cancel();
-    }
-    sendNext(l);
 }
 
 storage::Connection &CombinedSaves::connection(Loop &l)
@@ -362,15 +426,19 @@ void CombinedSaves::sendNext(Loop &l, bool waited)
 {
     // Other clients are saving: their next saves are on their way, so wait briefly and send
     // them in one statement (a lone client never waits: its save is the only one expected).
-    if (!waited && l.inFlight.empty() && !l.queue.empty() && !allQueued(l)) {
+    if (!l.inFlight.empty() || l.queue.empty())
+        return;
+    if (!waited && worthWaiting(l)) {
         if (!l.window)
             l.window = std::make_unique<rpc::LoopTimer>();
         if (!l.window->waiting()) {
-            l.window->after(kWindow, [this, &l] { sendNext(l, true); });
+            l.window->after(kWindow, [this, &l] { next(l, true); });
             m_counts->heldBack.fetch_add(1, std::memory_order_relaxed);
         }
         return;
     }
+    if (l.window)
+        l.window->cancel();
     while (l.inFlight.empty() && !l.queue.empty()) {
         std::vector<Call> batch, rest;
         std::set<std::string> keys;
@@ -444,13 +512,13 @@ void CombinedSaves::onAnswer(Loop &l, bool ok)
             const std::exception_ptr failure = std::make_exception_ptr(faultFromStorage(e));
             for (Call &c : batch)
                 c.reply->fail(failure);
-            sendNext(l);
+            next(l);
             return;
         }
         // The statement failed whole (a group removed meanwhile, a deadlock): nothing of it
         // stays, and each call gets its own answer alone.
         faultFromStorage(e);   // logs it
-        sendNext(l);
+        next(l);
         for (Call &c : batch)
             runAlone(c);
         return;
@@ -466,7 +534,7 @@ void CombinedSaves::onAnswer(Loop &l, bool ok)
             missed.push_back(std::move(batch[i]));
     }
     // The next statement goes first; the calls that missed then run alone meanwhile.
-    sendNext(l);
+    next(l);
     for (Call &c : missed)
         runAlone(c);
 }

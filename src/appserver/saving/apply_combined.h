@@ -18,7 +18,9 @@
 // so that saves arriving together on different threads share a statement too: with a few
 // clients each serving thread rarely holds more than one. It runs no call, so no long call
 // holds the saves up. Answers go back to the thread of each call, and a call that must run
-// alone runs there.
+// alone runs there. The sender is woken only when it is idle: calls handed to it while a
+// statement is under way wait in its inbox, which that statement's answer takes, and while
+// it holds a statement back only the call that may complete it wakes it.
 //
 // When several clients have saved in the last few milliseconds, the sender holds a statement
 // back until each of them has a save queued or half a millisecond has passed, whichever comes
@@ -66,19 +68,24 @@ private:
     struct Call;
     Loop &loop();
     void sendNext(Loop &l, bool waited = false);
-    bool allQueued(Loop &l);
+    void settleInbox(Loop &l, bool waited = false);
+    void next(Loop &l, bool waited = false);
+    bool worthWaiting(Loop &l);
+    std::size_t awaited(Loop &l);
     void onAnswer(Loop &l, bool ok);
     void applyTogether(Loop &l, std::vector<Call> &batch);
     storage::Connection &connection(Loop &l);
     void closeConnection(Loop &l);
     void runAlone(Call &c);
-    void enqueue(Loop &l, Call c);
+    void admit(Loop &l, Call c);
 
     ConnectionPool &m_pool;
     const Alone m_alone;
     const bool m_postgres;
     const std::uint64_t m_id;   // this object's state on each serving thread
     std::unique_ptr<rpc::WatchThread> m_sender;   // sends every combined statement (PostgreSQL)
+    struct Inbox;
+    std::unique_ptr<Inbox> m_inbox;
 
     // Statements sent by how many saves each carried (1, 2, 3, 4, 5-8, 9-16, 17+) and how many
     // were held back for other clients' saves, written to standard error when the server
