@@ -9,24 +9,18 @@
 // with the find bar open on a registration number.
 
 #include "benchsupport.h"
+#include "mainscreen.h"
 
 #include "Pkg_Ger10200/mainscreen/frmparamgrupfiscal.h"
-#include "Pkg_Ger10200/module.h"
-#include "clientlib/hostservices.h"
 #include "clientlib/interaction.h"
 #include "scriptedinteraction.h"
-#include "clientlib/settings.h"
 #include "dataset/clientdataset.h"
 #include "vcl/dbgrid.h"
-#include "vcl/pagecontrol.h"
 
 #include <QApplication>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMainWindow>
-#include <QMdiArea>
-#include <QTabBar>
 #include <QTest>
 
 #include <algorithm>
@@ -34,8 +28,6 @@
 #include <unordered_map>
 #include <malloc.h>
 #include <unistd.h>
-
-extern "C" void IniProc();
 
 using namespace fiscal;
 using namespace fiscal::bench;
@@ -98,27 +90,9 @@ try {
     const int runs = o.integer("runs", 5);
 
     ServerChild server(o.require("server"), db);
-    auto &settings = clientlib::Settings::instance();
-    settings.setServerHost(QStringLiteral("127.0.0.1"));
-    settings.setServerPort(server.port());
-    settings.setDatabase(QString::fromStdString(db));
     clientlib::InteractionScope quiet(std::make_unique<clientlib::ScriptedInteraction>());
-
-    QMainWindow window;
-    auto *mdi = new QMdiArea;
-    window.setCentralWidget(mdi);
-    clientlib::setHostWindow(&window, mdi);
-    window.resize(1024, 600);
-    window.show();
-    IniProc();
-    const Deadline loading(600);
-    while (!(ger10200::frmParamGrupFiscal && ger10200::frmParamGrupFiscal->isLoaded()) && !loading.passed())
-        QTest::qWait(20);
-    ger10200::TfrmParamGrupFiscal *frm = ger10200::frmParamGrupFiscal;
-    if (!frm || !frm->isLoaded())
-        throw std::runtime_error("the main screen did not load");
-    QTabBar *tabs = frm->pgcPadrao->tabBar();
-    QTest::mouseClick(tabs, Qt::LeftButton, {}, tabs->tabRect(frm->pgcPadrao->indexOf(frm->tshCliente)).center());
+    MainScreen screen(server.port(), db);
+    ger10200::TfrmParamGrupFiscal *frm = screen.form();
     Grid *grid = frm->dbgCliente;
     dataset::TClientDataSet *ds = frm->cdsCliente;
     const int rows = ds->RecordCount();
@@ -251,11 +225,8 @@ try {
         edit->setText(formatted);
         QTest::keyClick(edit, Qt::Key_Return);
         drawn(grid);
-        window.grab().save(QString::fromStdString(o.get("screenshot")));
+        screen.window().grab().save(QString::fromStdString(o.get("screenshot")));
     }
-    frm->close();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    server.stop();
     return 0;
 } catch (const std::exception &e) {
     std::cerr << "bench_grid: " << e.what() << "\n";

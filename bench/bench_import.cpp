@@ -13,34 +13,25 @@
 // --preview 0 skips the spreadsheet (the apply alone, as on PostgreSQL).
 
 #include "benchsupport.h"
+#include "mainscreen.h"
 
 #include "Pkg_Ger10200/importacao/frmimportaplanilha.h"
 #include "Pkg_Ger10200/importacao/linespacket.h"
 #include "Pkg_Ger10200/mainscreen/frmparamgrupfiscal.h"
-#include "Pkg_Ger10200/module.h"
-#include "clientlib/hostservices.h"
-#include "clientlib/settings.h"
 #include "dataset/packet.h"
 #include "importing/importlines.h"
 #include "protocol/importcalls.h"
 #include "scriptedinteraction.h"
-#include "vcl/pagecontrol.h"
 
 #include <QApplication>
 #include <QCborMap>
-#include <QMainWindow>
-#include <QMdiArea>
-#include <QTabBar>
 #include <QTemporaryDir>
-#include <QTest>
 
 #include <xlsxwriter.h>
 
 #include <iostream>
 #include <malloc.h>
 #include <unistd.h>
-
-extern "C" void IniProc();
 
 using namespace fiscal;
 using namespace fiscal::bench;
@@ -104,36 +95,11 @@ struct Preview {
     ger10200::ImportDialog::Counts counts;
 };
 
-// The main screen of the module, on the tab "Cliente", in this process.
-class MainScreen {
+// The main screen of the module, on the tab "Cliente", in this process, with the
+// dialogs it opens answered by a script.
+class ImportScreen {
 public:
-    explicit MainScreen(std::uint16_t port, const std::string &db)
-    {
-        auto &settings = clientlib::Settings::instance();
-        settings.setServerHost(QStringLiteral("127.0.0.1"));
-        settings.setServerPort(port);
-        settings.setDatabase(QString::fromStdString(db));
-        auto *mdi = new QMdiArea;
-        m_window.setCentralWidget(mdi);
-        clientlib::setHostWindow(&m_window, mdi);
-        m_window.resize(1024, 600);
-        m_window.show();
-        IniProc();
-        const Deadline loading(600);
-        while (!(ger10200::frmParamGrupFiscal && ger10200::frmParamGrupFiscal->isLoaded()) && !loading.passed())
-            QTest::qWait(20);
-        m_frm = ger10200::frmParamGrupFiscal;
-        if (!m_frm || !m_frm->isLoaded())
-            throw std::runtime_error("the main screen did not load");
-        QTabBar *tabs = m_frm->pgcPadrao->tabBar();
-        QTest::mouseClick(tabs, Qt::LeftButton, {}, tabs->tabRect(m_frm->pgcPadrao->indexOf(m_frm->tshCliente)).center());
-        QCoreApplication::processEvents();
-    }
-    ~MainScreen()
-    {
-        m_frm->close();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
+    ImportScreen(std::uint16_t port, const std::string &db) : m_screen(port, db) {}
 
     // "Importar planilha..." on `path`, timed until the dialog has drawn its counts; closed
     // without importing.
@@ -157,7 +123,7 @@ public:
         watch.emplace();
         base = residentKiB(getpid());
         t0 = Clock::now();
-        m_frm->mnuImportar->trigger();
+        m_screen.form()->mnuImportar->trigger();
         if (!m_script->problems().isEmpty() || m_script->pending() || p.seconds == 0)
             throw std::runtime_error("the import dialog did not come up: "
                                      + m_script->problems().join(QStringLiteral("; ")).toStdString()
@@ -169,8 +135,7 @@ public:
 private:
     clientlib::ScriptedInteraction *m_script = new clientlib::ScriptedInteraction;
     clientlib::InteractionScope m_scope{std::unique_ptr<clientlib::ScriptedInteraction>(m_script)};
-    QMainWindow m_window;
-    ger10200::TfrmParamGrupFiscal *m_frm = nullptr;
+    MainScreen m_screen;
 };
 
 QCborMap linesPacket(const std::vector<std::pair<std::string, std::string>> &lines)
@@ -280,7 +245,7 @@ void previewBenchmark(const Options &o, const std::string &db, ServerChild &serv
     writeXlsx(little, clients, small, groups);
     const long fileKiB = long(QFileInfo(big).size() / 1024);
 
-    MainScreen screen(server.port(), db);
+    ImportScreen screen(server.port(), db);
     // Once untimed: the first read of the file and the first call warm the caches.
     const Preview first = screen.preview(little);
     if (first.counts.read != std::int64_t(small))
