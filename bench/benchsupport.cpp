@@ -1,6 +1,7 @@
 #include "benchsupport.h"
 
 #include "dataset/packet.h"
+#include "rpc/envelope.h"
 
 #include <QCborMap>
 #include <QCborValue>
@@ -633,7 +634,7 @@ QCborArray ClientMoves::changeSet(std::int64_t n) const
     const dataset::Row after{std::nullopt, std::nullopt, key, std::nullopt, std::nullopt,
                              QString::fromStdString(to), QString::fromStdString(toName)};
     cs.changes.append(dataset::Change{dataset::Change::Update, before, after});
-    return QCborArray{QCborValue::fromCbor(cs.toCbor())};
+    return QCborArray{rpc::preEncodedParam(cs.toCbor())};   // as the screens send it
 }
 
 void ClientMoves::reset(storage::Connection &c) const

@@ -3,6 +3,7 @@
 #include "benchsupport.h"
 
 #include "dataset/packet.h"
+#include "rpc/envelope.h"
 
 #include <QCborValue>
 
@@ -35,7 +36,7 @@ QCborArray changeSetFor(const ClientRow &c)
     after[5] = c.newGroup;
     after[6] = c.newDescription;
     cs.changes.append(dataset::Change{dataset::Change::Update, toRow(c.row), toRow(after)});
-    return QCborArray{QCborValue::fromCbor(cs.toCbor())};
+    return QCborArray{rpc::preEncodedParam(cs.toCbor())};   // as the screens send it
 }
 
 std::vector<ClientRow> pickClients(storage::Connection &c, int count, int offset)

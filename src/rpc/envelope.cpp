@@ -562,6 +562,11 @@ QByteArray encodedParam(const QCborValue &param)
     return param.toCbor();
 }
 
+QCborValue preEncodedParam(QByteArray cbor)
+{
+    return QCborValue(QCborKnownTags::EncodedCbor, std::move(cbor));
+}
+
 bool encodingFromContentType(QByteArrayView contentType, Encoding &enc)
 {
     qsizetype end = contentType.indexOf(';');

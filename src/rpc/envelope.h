@@ -65,6 +65,10 @@ QCborArray methodParams(const Request &req, bool keepEncoded);
 // The CBOR bytes of a param: those of a tag 24 around a byte string, else the value encoded.
 QByteArray encodedParam(const QCborValue &param);
 
+// A param made of CBOR bytes already encoded (tag 24 around them): the client copies them
+// into the request as they are, instead of decoding them into a tree to encode it again.
+QCborValue preEncodedParam(QByteArray cbor);
+
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool isValidUtf8(QByteArrayView bytes);
 

@@ -2,6 +2,7 @@
 
 #include "rpc/deferred_p.h"
 #include "rpc/deferredcall_p.h"
+#include "rpc/plainstream_p.h"
 #include "rpc/serverstate_p.h"
 
 #include <boost/asio/write.hpp>
@@ -279,6 +280,24 @@ void Session::onHeader(beast::error_code ec)
 
 void Session::readBody()
 {
+    // The body mostly came in the read that brought the head: parsed here from the buffer,
+    // it spares a read that would complete at once, through the loop.
+    beast::error_code ec;
+    m_parser->eager(true);
+    while (!m_parser->is_done() && m_buffer.size() > 0) {
+        const std::size_t used = m_parser->put(m_buffer.data(), ec);
+        m_buffer.consume(used);
+        if (ec == http::error::need_more) {
+            ec = {};
+            break;
+        }
+        if (ec)
+            return onBody(ec);
+        if (used == 0)
+            break;
+    }
+    if (m_parser->is_done())
+        return onBody(ec);
     http::async_read(m_socket, m_buffer, *m_parser,
                      [self = shared_from_this()](beast::error_code ec, std::size_t) {
                          self->onBody(ec);
@@ -391,6 +410,8 @@ void Session::write(http::status status, QByteArray body, std::string_view conte
     m_response.body() = std::move(body);
     m_response.keep_alive(keepOpen());
     m_response.prepare_payload();
+    if (!m_head && writeAtOnce())
+        return;
     setDeadline(m_srv.opt.writeTimeout);
     if (m_head) {
         // The answer to HEAD is the header alone; Content-Length still says what a body
@@ -403,9 +424,25 @@ void Session::write(http::status status, QByteArray body, std::string_view conte
                                  });
         return;
     }
-    http::async_write(m_socket, m_response, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+    http::async_write(m_socket, *m_serializer, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+        self->m_serializer.reset();
         self->onWrite(ec);
     });
+}
+
+// Most answers fit the socket's buffer: sent here, they spare the write operation's round
+// through the loop. False when some is left for the loop to send (from where this stopped).
+bool Session::writeAtOnce()
+{
+    m_serializer.emplace(m_response);
+    PlainStream stream(m_socket.native_handle());
+    beast::error_code ec;
+    http::write(stream, *m_serializer, ec);
+    if (ec == net::error::would_block)
+        return false;
+    m_serializer.reset();
+    onWrite(ec);
+    return true;
 }
 
 void Session::onWrite(beast::error_code ec)

@@ -80,6 +80,7 @@ private:
 
     // Answering.
     void write(boost::beast::http::status status, QByteArray body, std::string_view contentType = {});
+    bool writeAtOnce();
     void writePlain(const PlainAnswer &answer, bool bodyFollows);
     void onWrite(boost::beast::error_code ec);
     void afterReply(bool keepAlive);
@@ -111,6 +112,7 @@ private:
     bool m_answered = false;   // a reply went out: waiting for a request now is keep-alive idling
     bool m_head = false;   // the request is HEAD: answers carry no body
     std::optional<boost::beast::http::response_serializer<QByteArrayBody>> m_headOnly;
+    std::optional<boost::beast::http::response_serializer<QByteArrayBody>> m_serializer;
     std::array<char, 8192> m_scratch;
     std::size_t m_drained = 0;
     std::size_t m_bodyHeld = 0;   // of ServerState's body budget

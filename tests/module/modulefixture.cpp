@@ -8,6 +8,7 @@
 #include "clientlib/waitanimation.h"
 #include "dataset/clientdataset.h"
 #include "dataset/datasource.h"
+#include "rpc/envelope.h"
 #include "vcl/dbgrid.h"
 #include "vcl/pagecontrol.h"
 
@@ -56,7 +57,13 @@ void ModuleTest::SetUp()
             // The lookups are the road's business, not calls the screens make.
             if (serverName == QLatin1String(protocol::kConsultas))
                 return;
-            RecordedCall call{method, params, serverName};
+            // A change set travels as its encoded bytes; the tests read it as the server does.
+            QCborArray decoded;
+            for (const QCborValue &p : params)
+                decoded.append(p.isTag() && p.tag() == QCborTag(QCborKnownTags::EncodedCbor)
+                                   ? QCborValue::fromCbor(rpc::encodedParam(p))
+                                   : p);
+            RecordedCall call{method, decoded, serverName};
             if (clientlib::WaitAnimation *avi = clientlib::currentWaitAnimation()) {
                 call.waitKind = avi->kind();
                 call.waitText = avi->text();

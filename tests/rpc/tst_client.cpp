@@ -127,16 +127,24 @@ TEST_F(ServerTest, ClientTransportFailuresAreThrown)
     Client bad(QStringLiteral("127.0.0.1"), port);
     EXPECT_THROW(bad.call(QStringLiteral("Test rdm/../x"), QStringLiteral("Echo"), {}), TransportError);
 
-    // No answer in time: an error, not a hang; the client is usable afterwards.
+    // No answer in time: an error, not a hang, with a pump or without (each call holds a
+    // serving thread until the gate opens); the clients are usable afterwards.
     Client client(QStringLiteral("127.0.0.1"), port);
-    try {
-        client.call(kObject, QStringLiteral("Gated"), {}, 300);
-        ADD_FAILURE() << "a call past its timeout returned";
-    } catch (const TransportError &e) {
-        EXPECT_TRUE(e.message().contains(QStringLiteral("não respondeu")));
+    Client pumped(QStringLiteral("127.0.0.1"), port);
+    int pumps = 0;
+    pumped.pump = [&] { ++pumps; };
+    for (Client *c : {&client, &pumped}) {
+        try {
+            c->call(kObject, QStringLiteral("Gated"), {}, 300);
+            ADD_FAILURE() << "a call past its timeout returned";
+        } catch (const TransportError &e) {
+            EXPECT_TRUE(e.message().contains(QStringLiteral("não respondeu")));
+        }
     }
+    EXPECT_GT(pumps, 0);
     gate.release();
     EXPECT_TRUE(client.call(kObject, QStringLiteral("Echo"), {}).ok());
+    EXPECT_TRUE(pumped.call(kObject, QStringLiteral("Echo"), {}).ok());
 
     // A body over the server's limit is refused, never taken for a success.
     const QCborArray huge{QString(2 * 1024 * 1024, QLatin1Char('x'))};

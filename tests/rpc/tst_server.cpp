@@ -1,6 +1,10 @@
 // The HTTP endpoint fed by raw sockets: refusals, limits, keep-alive, slow clients, stopping.
 #include "serverfixture.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
 using namespace fiscal::rpc;
 using namespace rpctest;
 
@@ -216,6 +220,24 @@ TEST_F(ServerTest, KeepAliveServesPipelinedRequestsOnOneConnection)
              + std::to_string(jsonCall("Echo").size()) + "\r\n\r\n" + jsonCall("Echo"));
     EXPECT_EQ(old.read().status, 200);
     EXPECT_TRUE(old.closedByPeer(10000));
+
+    // A whole answer larger than the socket takes at once (no chunks for HTTP/1.0), read
+    // late: the rest goes out from where the first write stopped, and the connection goes on.
+    rawhttp::Connection late(port);
+    const std::string big = jsonCall("Big", "[300000]");
+    late.send("POST /rpc/Test.rdmEcho HTTP/1.0\r\nConnection: keep-alive\r\nContent-Type: application/json\r\n"
+              "Content-Length: " + std::to_string(big.size()) + "\r\n\r\n" + big);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const rawhttp::Response whole = late.read(30000);
+    ASSERT_EQ(whole.status, 200);
+    EXPECT_EQ(whole.headers.count("transfer-encoding"), 0u);
+    const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(whole.body));
+    ASSERT_TRUE(doc.isObject());
+    const QJsonArray rows = doc.object().value(QStringLiteral("result")).toArray();
+    ASSERT_EQ(rows.size(), 300000);
+    EXPECT_EQ(rows.last().toArray().first().toString(), QStringLiteral("299999"));
+    late.send(rawhttp::post(target, "application/json", jsonCall("Echo", "[\"after\"]")));
+    EXPECT_NE(late.read().body.find("after"), std::string::npos);
 }
 
 TEST_F(ServerTest, SlowClientsAreDropped)

@@ -1,6 +1,7 @@
 #include "Pkg_Ger10200/shared/datasets.h"
 
 #include "dataset/clientdataset.h"
+#include "rpc/envelope.h"
 
 namespace fiscal::ger10200 {
 
@@ -14,12 +15,12 @@ QString currentText(const dataset::TClientDataSet *cds, const QString &field)
 
 QCborValue deltaValue(const dataset::TClientDataSet *cds)
 {
-    return QCborValue::fromCbor(cds->Delta().toCbor());
+    return rpc::preEncodedParam(cds->Delta().toCbor());
 }
 
 QCborValue wholeDataValue(const dataset::TClientDataSet *cds)
 {
-    return QCborValue::fromCbor(cds->Data().toCbor());
+    return rpc::preEncodedParam(cds->Data().toCbor());
 }
 
 } // namespace fiscal::ger10200

@@ -7,7 +7,6 @@
 #include "rpc/caller.h"
 
 #include <algorithm>
-#include <cctype>
 
 namespace fiscal::appserver::access {
 
@@ -78,9 +77,10 @@ const Rule kRules[] = {
 
 bool sameName(std::string_view a, std::string_view b)
 {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-    });
+    // ASCII only, inline: names are ASCII, and the C library's tolower per byte of every
+    // rule's name was 1% of the server's CPU per call.
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [&](char x, char y) { return lower(x) == lower(y); });
 }
 
 } // namespace
