@@ -5,6 +5,7 @@
 #include "rpc/plainstream_p.h"
 #include "rpc/serverstate_p.h"
 
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/string.hpp>
 #include <boost/beast/http/error.hpp>
@@ -342,7 +343,10 @@ void Session::runCall(QByteArray body, bool canStream)
     body.clear();
     releaseBody();
     if (outcome.kind == CallOutcome::Deferred) {
-        outcome.deferred->whenSettled([self = shared_from_this()](CallOutcome o) { self->answer(std::move(o)); });
+        // The loop runs until the answer is written, even when the server stops meanwhile:
+        // the call may have been applied, and its client must hear so.
+        outcome.deferred->whenSettled([self = shared_from_this(), busy = net::make_work_guard(m_socket.get_executor())](
+                                          CallOutcome o) { self->answer(std::move(o)); });
         return;
     }
     answer(std::move(outcome));

@@ -9,6 +9,7 @@
 #include "rpc/client.h"
 
 #include <chrono>
+#include <csignal>
 #include <future>
 #include <thread>
 
@@ -144,6 +145,22 @@ TEST_P(Combined, SavesOfOneRowGiveOneSuccessAndConflictsForTheRest)
         EXPECT_TRUE(results[i].ok()) << results[i].errorMessage.toStdString();
     for (const char *other : {"WC4", "WC5", "WC6", "WC7", "WC8"})
         EXPECT_EQ(groupOf(other), std::optional<std::string>("902")) << other;
+}
+
+// A save under way when the server is told to stop is still answered, and as it was done:
+// the server ends after the answer, not before it with the save applied or lost unseen.
+TEST_P(Combined, ASaveUnderWayWhenTheServerStopsIsAnswered)
+{
+    auto [lock, held] = holdASave();
+    pid_t pid = server->pid();
+    ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    // The stop has begun while the save waits for its row.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    lock->commit();
+    const RpcResult r = held.get();
+    EXPECT_TRUE(r.ok()) << r.errorMessage.toStdString();
+    EXPECT_EQ(groupOf("WCB"), std::optional<std::string>("902"));
+    EXPECT_EQ(server->waitForExit(20000), 0);
 }
 
 // Saves sent as one statement are recorded as the calls alone would be: one operation per
