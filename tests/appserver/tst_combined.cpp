@@ -152,8 +152,7 @@ TEST_P(Combined, SavesOfOneRowGiveOneSuccessAndConflictsForTheRest)
 TEST_P(Combined, ASaveUnderWayWhenTheServerStopsIsAnswered)
 {
     auto [lock, held] = holdASave();
-    pid_t pid = server->pid();
-    ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    ASSERT_EQ(::kill(server->pid(), SIGTERM), 0);
     // The stop has begun while the save waits for its row.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     lock->commit();
