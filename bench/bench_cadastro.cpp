@@ -48,6 +48,10 @@ try {
     std::vector<double> rawTimes, oursTimes, uncheckedTimes;
     for (int i = 0; i < runs && !deadline.passed(); ++i) {
         for (int side = 0; side < sides; ++side) {
+            // Every side finds the tables vacuumed: otherwise the dead rows of the runs before
+            // (and of the benchmarks before) slow whichever side the autovacuum lands in.
+            if (!sqlite)
+                conn->exec("VACUUM ANALYZE CLIENTE, HISTOPERACAO, HISTITEM");
             const std::string g = takeGroup();
             const int which = (side + i) % sides;
             if (which != 1) {
@@ -216,7 +220,8 @@ try {
     report.addNote("Raw: `BEGIN; UPDATE CLIENTE SET CDGRUPOFISC = $1; COMMIT` through the storage library. "
                    "Ours: the call over HTTP (argument checks, group check, the history of every changed client "
                    "written set-based, the UPDATE, commit; on SQLite without the per-row foreign-key lookups, the group "
-                   "being checked once). Runs rotate among the sides; each run sets a group no client holds yet. The preview's raw side is the `SELECT COUNT(*)` of the clients the "
+                   "being checked once). Runs rotate among the sides; each run sets a group no client holds yet; on PostgreSQL "
+                   "the tables are vacuumed before each run. The preview's raw side is the `SELECT COUNT(*)` of the clients the "
                    "call would change, for the registration preview the count of the tax's rows; the undo's (and its "
                    "preview's) is the raw UPDATE above; the history read's is the bare lookup of "
                    "one of its items by the item's primary key.");

@@ -9,7 +9,10 @@
 //                  [--seconds 6] [--rounds 2] [--workers 4]
 //
 // Saves and the large GetDados run on --db (the large demo); the small GetDados on a small
-// demo database the benchmark creates beside it and drops afterwards.
+// demo database the benchmark creates beside it and drops afterwards. The servers require
+// sign-in, as behind the shipped site (which lets nothing but the sign-in through without a
+// token): every client thread signs in as a demo user before the clock starts, on every
+// configuration, so that only the road differs.
 
 #include "benchsupport.h"
 
@@ -41,7 +44,9 @@ public:
         if (!mkdtemp(dir))
             throw std::runtime_error("mkdtemp failed");
         m_dir = dir;
-        std::string command = shellQuote(script) + " start " + shellQuote(m_dir);
+        // All the clients come from 127.0.0.1: the site's per-address limits would measure
+        // themselves, not the road.
+        std::string command = "NGINX_PROXY_NO_LIMITS=1 " + shellQuote(script) + " start " + shellQuote(m_dir);
         for (std::uint16_t p : ports)
             command += " " + std::to_string(p);
         if (std::system((command + " >&2").c_str()) != 0)
@@ -66,6 +71,9 @@ private:
     std::uint16_t m_port = 0;
     pid_t m_pid = 0;
 };
+
+// A demo user (both databases are demos): the password is the login's with "-demo".
+const std::string kLogin = "operador";
 
 enum class Config { Direct, Proxy1, Proxy2 };
 const char *configName(Config c)
@@ -109,9 +117,9 @@ Measure run(const Options &o, Config config, const Workload &w, const ClientMove
     const std::string exe = o.require("server");
     const int workers = o.integer("workers", 4);
     std::vector<std::unique_ptr<ServerChild>> servers;
-    servers.push_back(std::make_unique<ServerChild>(exe, w.db, workers));
+    servers.push_back(std::make_unique<ServerChild>(exe, w.db, workers, "usuarios"));
     if (config == Config::Proxy2)
-        servers.push_back(std::make_unique<ServerChild>(exe, w.db, workers));
+        servers.push_back(std::make_unique<ServerChild>(exe, w.db, workers, "usuarios"));
     std::unique_ptr<Proxy> proxy;
     if (config != Config::Direct) {
         std::vector<std::uint16_t> ports;
@@ -122,16 +130,22 @@ Measure run(const Options &o, Config config, const Workload &w, const ClientMove
 
     std::atomic<bool> go{false}, stop{false};
     std::atomic<std::int64_t> calls{0};
+    std::atomic<int> ready{0};
     std::mutex failureMutex;
     std::string failure;
     std::vector<std::thread> threads;
     for (int t = 0; t < w.clients; ++t) {
         threads.emplace_back([&, t] {
             try {
-                auto client = proxy ? std::make_unique<rpc::Client>(QStringLiteral("127.0.0.1"), proxy->port(), QString(),
-                                                                    rpc::TlsOptions{true, QString::fromStdString(proxy->ca())})
-                                    : std::make_unique<rpc::Client>(QStringLiteral("127.0.0.1"), servers[0]->port());
+                const auto open = [&](const QString &token) {
+                    return proxy ? std::make_unique<rpc::Client>(QStringLiteral("127.0.0.1"), proxy->port(), token,
+                                                                 rpc::TlsOptions{true, QString::fromStdString(proxy->ca())})
+                                 : std::make_unique<rpc::Client>(QStringLiteral("127.0.0.1"), servers[0]->port(), token);
+                };
+                const std::string token = signIn(*open({}), kLogin, kLogin + "-demo");
+                auto client = open(QString::fromStdString(token));
                 callOk(*client, kParamGrupFiscal, "GetGrupoFiscal", QCborArray{QStringLiteral("001")});
+                ++ready;
                 while (!go)
                     std::this_thread::yield();
                 for (std::int64_t k = 0; !stop; ++k) {
@@ -157,8 +171,17 @@ Measure run(const Options &o, Config config, const Workload &w, const ClientMove
             }
         });
     }
-    // Every client connected (its first call answered) before the clock starts.
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    // Every client signed in and its first call answered before the clock starts.
+    const Deadline signingIn(120);
+    while (ready < w.clients && !stop && !signingIn.passed())
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (ready < w.clients && failure.empty()) {
+        stop = true;
+        go = true;
+        for (std::thread &th : threads)
+            th.join();
+        throw std::runtime_error(std::string(configName(config)) + ", " + w.name + ": the clients did not sign in");
+    }
     const auto cpu = [&](Measure &m, double sign) {
         for (const auto &s : servers)
             m.serverCpu += sign * cpuSeconds(s->pid());
@@ -263,8 +286,10 @@ try {
 
     report.addNote("Raw: the same calls from the same client threads straight to one fiscal-server over plain HTTP. "
                    "Ours: the same calls over HTTPS to nginx (the shipped site, tests/support/nginx-proxy.sh, 2 worker "
-                   "processes) in front of one, then two fiscal-server processes, each with --workers "
-                   + std::to_string(o.integer("workers", 4)) + ". " + std::to_string(rounds) + " rounds of "
+                   "processes, without the site's per-address limits, since every client here comes from 127.0.0.1) "
+                   "in front of one, then two fiscal-server processes, each with --workers "
+                   + std::to_string(o.integer("workers", 4)) + " and --auth usuarios; each client thread signs in "
+                   "before the clock starts and calls with its session on every road. " + std::to_string(rounds) + " rounds of "
                    + std::to_string(seconds) + " s (GetDados large: " + std::to_string(2 * seconds)
                    + " s) per configuration, in rotating order; a save moves one client of its own from the first "
                    "group to the second. Everything shares the 2 cores.");

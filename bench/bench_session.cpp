@@ -45,15 +45,6 @@ void removeUser(storage::Connection &c)
     t.commit();
 }
 
-std::string signIn(rpc::Client &client)
-{
-    const rpc::Reply r = client.call(QStringLiteral("Ger10206.rdmSessao"), QStringLiteral("Entrar"),
-                                     {QLatin1String(kUser), QLatin1String(kPassword)});
-    if (r.isError())
-        throw std::runtime_error("Entrar failed: " + r.errorMessage().toStdString());
-    return r.value()[QLatin1String("rows")][0][0].toString().toStdString();
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -101,7 +92,7 @@ try {
         rawTimes.push_back(secondsSince(t0));
         rpc::Client fresh(QStringLiteral("127.0.0.1"), signed_.port());
         t0 = Clock::now();
-        token = signIn(fresh);
+        token = signIn(fresh, kUser, kPassword);
         oursTimes.push_back(secondsSince(t0));
     }
     const long before = residentKiB(signed_.pid());
@@ -123,7 +114,7 @@ try {
             threads.emplace_back([&] {
                 try {
                     rpc::Client c(QStringLiteral("127.0.0.1"), signed_.port());
-                    signIn(c);
+                    signIn(c, kUser, kPassword);
                 } catch (...) {
                     ++failed;
                 }

@@ -408,6 +408,15 @@ rpc::Reply callOk(rpc::Client &client, const std::string &object, const std::str
     return r;
 }
 
+std::string signIn(rpc::Client &client, const std::string &login, const std::string &password)
+{
+    const rpc::Reply r = client.call(QStringLiteral("Ger10206.rdmSessao"), QStringLiteral("Entrar"),
+                                     {QString::fromStdString(login), QString::fromStdString(password)});
+    if (r.isError())
+        throw std::runtime_error("Entrar failed: " + r.errorMessage().toStdString());
+    return r.value()[QLatin1String("rows")][0][0].toString().toStdString();
+}
+
 // ---- statistics --------------------------------------------------------------------------
 
 void pinToCpu(pid_t pid, int cpu)

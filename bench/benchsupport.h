@@ -118,6 +118,9 @@ ProcessRun runProcess(const std::vector<std::string> &argv, double timeoutSecond
 // so a benchmark never times an error reply.
 rpc::Reply callOk(rpc::Client &client, const std::string &object, const std::string &method,
                   const QCborArray &params = {});
+
+// Entrar as `login`: the session's token, for the Authorization header of the calls after.
+std::string signIn(rpc::Client &client, const std::string &login, const std::string &password);
 inline const std::string kParamGrupFiscal = "Ger10200.rdmParamGrupFiscal";
 inline const std::string kCadAutParGrpFis = "Ger10201.rdmCadAutParGrpFis";
 inline const std::string kHistorico = "Ger10204.rdmHistorico";

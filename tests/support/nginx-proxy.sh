@@ -8,6 +8,8 @@
 #       nothing else), starts nginx on a free port and writes it to STATE_DIR/port.
 #       STATE_DIR/ca.pem is the authority to trust, STATE_DIR/access.log tells which
 #       upstream served each request. As root, nginx runs as the user nobody.
+#       With NGINX_PROXY_NO_LIMITS=1 the per-address limits (limit_req, limit_conn) are left
+#       out: a benchmark's clients all come from 127.0.0.1, where the limits count one office.
 #   nginx-proxy.sh stop STATE_DIR     stops it; the folder is left to the caller.
 #   nginx-proxy.sh check STATE_DIR [SITE]    nginx -t on the site as shipped (or on SITE, as
 #       a package installed it), only the certificate paths pointed at a certificate made here.
@@ -75,6 +77,9 @@ case "$action" in
         -e "s|ssl_certificate .*;|ssl_certificate $state/server.pem;|" \
         -e "s|ssl_certificate_key .*;|ssl_certificate_key $state/server.key;|" \
         "$site" > "$state/site.conf"
+    if [ "${NGINX_PROXY_NO_LIMITS:-}" = 1 ]; then
+      sed -i -e '/^\s*limit_req zone=/d' -e '/^\s*limit_conn fiscal_/d' "$state/site.conf"
+    fi
     main_conf "$state/site.conf"
     [ "$(id -u)" -ne 0 ] || chown -R nobody "$state"
     as_owner "$nginx" -t -q -p "$state" -c "$state/nginx.conf"
