@@ -1,8 +1,11 @@
 // The database connection pool: never more connections than its size, calls beyond it
-// wait (and are counted), a wait too long is -32003, and a connection in doubt is closed.
+// wait (and are counted), a wait too long is -32003, and a connection in doubt is closed;
+// and a bulk call's foreign values checked once, on each database.
 
+#include "appserver/common/checks.h"
 #include "appserver/common/connectionpool.h"
 #include "appserver/common/transaction.h"
+#include "testsupport.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +15,9 @@
 #include <thread>
 
 using fiscal::appserver::ConnectionPool;
+using fiscal::appserver::ForeignKeys;
+using fiscal::appserver::withTransaction;
+using namespace fiscal::test;
 namespace fs = std::filesystem;
 
 namespace {
@@ -20,12 +26,19 @@ class PoolTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        const auto b = backendsUnderTest();
+        if (std::find(b.begin(), b.end(), Backend::Sqlite) == b.end())
+            GTEST_SKIP() << "the pool itself is tested on SQLite";
         dir = fs::temp_directory_path() / ("fiscal-pool-" + std::to_string(getpid()));
         fs::create_directories(dir);
         db = (dir / "p.sqlite").string();
         fiscal::storage::createSchema(*fiscal::storage::open(db));
     }
-    void TearDown() override { fs::remove_all(dir); }
+    void TearDown() override
+    {
+        if (!dir.empty())
+            fs::remove_all(dir);
+    }
 
     static bool eventually(const std::function<bool()> &condition)
     {
@@ -117,43 +130,6 @@ TEST_F(PoolTest, ConnectionsInDoubtAreClosed)
     EXPECT_EQ(pool.stats().inUse, 0);
 }
 
-// A bulk call that checked its values once writes without SQLite's per-row foreign-key
-// lookups; the connection must check them again for the next call, whether the bulk call
-// committed or failed.
-TEST_F(PoolTest, ForeignKeysCheckedOnceAreBackOnForTheNextCall)
-{
-    using fiscal::appserver::ForeignKeys;
-    using fiscal::appserver::withTransaction;
-    ConnectionPool pool(db, 1);
-    withTransaction(pool, [](fiscal::storage::Connection &c) {
-        c.exec("INSERT INTO CLIENTE (CDCLIENTE, NMRAZSOCCLIE) VALUES ('00000001', 'Cliente')");
-    });
-    const auto checked = [](fiscal::storage::Connection &c) {
-        auto st = c.prepare("PRAGMA foreign_keys");
-        return st->step() && st->text(0) == "1";
-    };
-    for (const bool fails : {false, true}) {
-        bool checkedInside = true;
-        const auto bulk = [&] {
-            withTransaction(pool, [&](fiscal::storage::Connection &c) {
-                checkedInside = checked(c);
-                if (fails)
-                    throw fiscal::rpc::Fault(fiscal::rpc::code::InvalidParams, QStringLiteral("recusada"));
-            }, ForeignKeys::CheckedOnce);
-        };
-        if (fails)
-            EXPECT_THROW(bulk(), fiscal::rpc::Fault);
-        else
-            bulk();
-        EXPECT_FALSE(checkedInside) << "fails " << fails;
-        EXPECT_THROW(withTransaction(pool, [](fiscal::storage::Connection &c) {
-                         c.exec("UPDATE CLIENTE SET CDGRUPOFISC = 'ZZZ'");
-                     }),
-                     fiscal::rpc::Fault) << "fails " << fails;
-        EXPECT_EQ(pool.stats().open, 1) << "fails " << fails;
-    }
-}
-
 TEST_F(PoolTest, AnUnreachableDatabaseFreesItsPlace)
 {
     ConnectionPool pool((dir / "missing" / "x.sqlite").string(), 1);
@@ -162,5 +138,90 @@ TEST_F(PoolTest, AnUnreachableDatabaseFreesItsPlace)
     EXPECT_EQ(pool.stats().open, 0);
     EXPECT_EQ(pool.stats().inUse, 0);
 }
+
+// ---- foreign values checked once, on each database ------------------------------------------
+
+class CheckedOnce : public ::testing::TestWithParam<Backend> {
+protected:
+    void SetUp() override
+    {
+        db = TestDb::create(GetParam(), Demo::None);
+        db->exec("INSERT INTO GRUPOFISCAL (CDGRUPOFISC, DSGRUPOFISC) VALUES ('Z01', 'Novo')");
+        db->exec("INSERT INTO CLIENTE (CDCLIENTE, NMRAZSOCCLIE) VALUES ('00000001', 'Cliente')");
+    }
+    bool postgres() const { return GetParam() == Backend::Postgres; }
+    std::unique_ptr<TestDb> db;
+};
+
+// Whether the database checks each row's foreign keys on this connection now.
+bool checksEachRow(fiscal::storage::Connection &c)
+{
+    const bool sqlite = c.backend() == fiscal::storage::Backend::Sqlite;
+    auto st = c.prepare(sqlite ? "PRAGMA foreign_keys" : "SHOW session_replication_role");
+    return st->step() && st->text(0) == (sqlite ? "1" : "origin");
+}
+
+// A bulk call that checked its values once may write without the per-row checks (PostgreSQL
+// only when it also holds them); the connection checks every row again for the next call,
+// whether the bulk call committed or failed.
+TEST_P(CheckedOnce, PerRowChecksAreBackForTheNextCall)
+{
+    ConnectionPool pool(db->url(), 1);
+    for (const ForeignKeys keys : {ForeignKeys::CheckedOnce, ForeignKeys::HeldOnce}) {
+        const bool held = keys == ForeignKeys::HeldOnce;
+        for (const bool fails : {false, true}) {
+            bool checkedInside = true;
+            const auto bulk = [&] {
+                withTransaction(pool, [&](fiscal::storage::Connection &c) {
+                    checkedInside = checksEachRow(c);
+                    if (fails)
+                        throw fiscal::rpc::Fault(fiscal::rpc::code::InvalidParams, QStringLiteral("recusada"));
+                }, keys);
+            };
+            if (fails)
+                EXPECT_THROW(bulk(), fiscal::rpc::Fault);
+            else
+                bulk();
+            EXPECT_EQ(checkedInside, postgres() && !held) << "held " << held << ", fails " << fails;
+            EXPECT_THROW(withTransaction(pool, [](fiscal::storage::Connection &c) {
+                             c.exec("UPDATE CLIENTE SET CDGRUPOFISC = 'ZZZ'");
+                         }),
+                         fiscal::rpc::Fault) << "held " << held << ", fails " << fails;
+            EXPECT_EQ(pool.stats().open, 1) << "held " << held << ", fails " << fails;
+        }
+    }
+}
+
+// Without the per-row checks nothing else stops the group being deleted between the check
+// and the commit, leaving clients in a group that no longer exists: held, the delete waits
+// for the commit and then finds the group in use.
+TEST_P(CheckedOnce, AHeldGroupOutlivesTheWrite)
+{
+    if (!postgres())
+        GTEST_SKIP() << "SQLite has one writer at a time";
+    ConnectionPool pool(db->url(), 1);
+    auto other = db->connect();
+    other->exec("SET lock_timeout = '300ms'");
+    const auto deleteGroup = [&]() -> std::optional<fiscal::storage::Error::Kind> {
+        try {
+            other->exec("DELETE FROM GRUPOFISCAL WHERE CDGRUPOFISC = 'Z01'");
+            return std::nullopt;
+        } catch (const fiscal::storage::Error &e) {
+            return e.kind();
+        }
+    };
+    std::optional<fiscal::storage::Error::Kind> meanwhile;
+    withTransaction(pool, [&](fiscal::storage::Connection &c) {
+        fiscal::appserver::holdGroup(c, "Z01");
+        c.exec("UPDATE CLIENTE SET CDGRUPOFISC = 'Z01'");
+        ASSERT_FALSE(checksEachRow(c));
+        meanwhile = deleteGroup();
+    }, ForeignKeys::HeldOnce);
+    EXPECT_EQ(meanwhile, fiscal::storage::Error::Kind::Locked);
+    EXPECT_EQ(deleteGroup(), fiscal::storage::Error::Kind::Constraint);
+    EXPECT_EQ(db->count("SELECT COUNT(*) FROM CLIENTE c JOIN GRUPOFISCAL g ON g.CDGRUPOFISC = c.CDGRUPOFISC"), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pool, CheckedOnce, ::testing::ValuesIn(backendsUnderTest()), BackendParamName());
 
 } // namespace

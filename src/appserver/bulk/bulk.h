@@ -44,6 +44,9 @@ struct CadastroArgs {
 // `method` names the call in a message about the argument count (the previews share the list).
 CadastroArgs readCadastroArgs(const QCborArray &params, const char *method = protocol::method::CadastroAutomatico);
 void cadastroAutomatico(history::Recorder &h, const CadastroArgs &a);
+// True when the call writes no foreign value but the group, which it holds (holdGroup):
+// the entities whose own group column it sets, not the per-tax tables it fills with keys.
+bool cadastroWritesOnlyTheGroup(const CadastroArgs &a);
 
 // A choice with its list: "T" all, "L" the keys, "N" none.
 struct Choice {

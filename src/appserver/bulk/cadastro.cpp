@@ -53,6 +53,11 @@ const Entity &entityFor(const std::string &code)
 
 } // namespace
 
+bool cadastroWritesOnlyTheGroup(const CadastroArgs &a)
+{
+    return entityFor(a.entity).paramTable == nullptr;
+}
+
 CadastroArgs readCadastroArgs(const QCborArray &params, const char *method)
 {
     const auto sent = protocol::CadastroAutomaticoArgs::decode(StrictArguments(params), method);
@@ -105,9 +110,14 @@ void cadastroAutomatico(history::Recorder &h, const CadastroArgs &a)
     const std::optional<std::string_view> group =
         a.group.empty() ? std::nullopt : std::optional<std::string_view>(a.group);
     // These checks stand for the per-row foreign keys, which this call's transaction skips
-    // on SQLite: every value written is one of them or a key read from its own table.
-    if (group)
-        requireGroup(c, *group);
+    // on SQLite (and on PostgreSQL where only the group is written): every value written
+    // is one of them or a key read from its own table.
+    if (group) {
+        if (h.previewing())
+            requireGroup(c, *group);
+        else
+            holdGroup(c, *group);
+    }
     if (e.needs != Needs::Nothing)
         requireTax(c, a.tax);
     if (e.needs == Needs::Registration) {

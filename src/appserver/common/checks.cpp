@@ -20,6 +20,12 @@ std::unique_ptr<storage::Statement> run(storage::Connection &c, std::string_view
     return st;
 }
 
+void groupMustExist(storage::Connection &c, std::string_view sql, std::string_view group)
+{
+    if (!run(c, sql, {group})->step())
+        notFound(QStringLiteral("Grupo fiscal %1 não cadastrado.").arg(q(group)));
+}
+
 } // namespace
 
 bool exists(storage::Connection &c, std::string_view sql,
@@ -42,8 +48,16 @@ std::int64_t scalar(storage::Connection &c, std::string_view sql,
 
 void requireGroup(storage::Connection &c, std::string_view group)
 {
-    if (!exists(c, "SELECT 1 FROM GRUPOFISCAL WHERE CDGRUPOFISC = $1", {group}))
-        notFound(QStringLiteral("Grupo fiscal %1 não cadastrado.").arg(q(group)));
+    groupMustExist(c, "SELECT 1 FROM GRUPOFISCAL WHERE CDGRUPOFISC = $1", group);
+}
+
+void holdGroup(storage::Connection &c, std::string_view group)
+{
+    // SQLite has one writer at a time: nobody deletes the group meanwhile.
+    groupMustExist(c, c.backend() == storage::Backend::Postgres
+                          ? "SELECT 1 FROM GRUPOFISCAL WHERE CDGRUPOFISC = $1 FOR KEY SHARE"
+                          : "SELECT 1 FROM GRUPOFISCAL WHERE CDGRUPOFISC = $1",
+                   group);
 }
 
 void requireTax(storage::Connection &c, std::string_view tax)

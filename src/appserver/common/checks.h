@@ -27,5 +27,9 @@ void requireGroup(storage::Connection &c, std::string_view group);
 void requireTax(storage::Connection &c, std::string_view tax);
 void requireCompany(storage::Connection &c, std::string_view company);
 void requireRegistration(storage::Connection &c, std::string_view company, std::string_view registration);
+// requireGroup, and on PostgreSQL the group held against deletion until the commit, as the
+// foreign key of each row written would hold it: a write that skips those per-row checks
+// (ForeignKeys::HeldOnce) relies on it. Not for read-only transactions.
+void holdGroup(storage::Connection &c, std::string_view group);
 
 } // namespace fiscal::appserver

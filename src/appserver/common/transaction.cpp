@@ -131,25 +131,49 @@ void fail(ConnectionPool::Lease &lease, const storage::Error &e)
     throw faultFromStorage(e);
 }
 
-ForeignKeysCheckedOnce::ForeignKeysCheckedOnce(ConnectionPool::Lease &lease) : m_lease(lease)
+namespace {
+
+// Whether the connection's role may switch PostgreSQL's triggers, and with them the per-row
+// foreign-key checks, off: a superuser, or a role granted SET on the parameter (15 and
+// later). Asked rather than tried, so that a role without it leaves no error in the log.
+bool maySkipChecks(storage::Connection &c)
+{
+    auto st = c.prepare("SELECT current_setting('is_superuser'), current_setting('server_version_num')::integer");
+    if (!st->step())
+        return false;
+    if (st->text(0) == "on")
+        return true;
+    if (std::stoi(std::string(st->text(1))) < 150000)
+        return false;
+    st = c.prepare("SELECT has_parameter_privilege('session_replication_role', 'SET')");
+    return st->step() && st->text(0) == "t";
+}
+
+} // namespace
+
+ForeignKeysCheckedOnce::ForeignKeysCheckedOnce(ConnectionPool::Lease &lease, bool postgresToo) : m_lease(lease)
 {
     storage::Connection &c = lease.connection();
-    if (c.backend() != storage::Backend::Sqlite)
-        return;
-    m_off = true;
-    c.exec("PRAGMA foreign_keys=OFF");
+    if (c.backend() == storage::Backend::Sqlite) {
+        m_off = true;
+        c.exec("PRAGMA foreign_keys=OFF");
+    } else if (postgresToo && maySkipChecks(c)) {
+        m_off = true;
+        c.exec("SET session_replication_role = replica");
+    }
 }
 
 ForeignKeysCheckedOnce::~ForeignKeysCheckedOnce()
 {
     if (!m_off)
         return;
-    // Inside a transaction left open the pragma is a silent no-op: read it back.
+    // Read the setting back: inside a transaction left open SQLite's pragma is a silent no-op.
     try {
         storage::Connection &c = m_lease.connection();
-        c.exec("PRAGMA foreign_keys=ON");
-        auto st = c.prepare("PRAGMA foreign_keys");
-        if (!st->step() || st->text(0) != "1")
+        const bool sqlite = c.backend() == storage::Backend::Sqlite;
+        c.exec(sqlite ? "PRAGMA foreign_keys=ON" : "RESET session_replication_role");
+        auto st = c.prepare(sqlite ? "PRAGMA foreign_keys" : "SHOW session_replication_role");
+        if (!st->step() || st->text(0) != (sqlite ? "1" : "origin"))
             m_lease.discard();
     } catch (...) {
         m_lease.discard();

@@ -179,7 +179,7 @@ void registerWriteMethods(rpc::Dispatcher &d, ConnectionPool &pool)
         const bulk::CadastroArgs a = bulk::readCadastroArgs(p);
         // Its group, tax and registration are checked once; record keys come from their own table.
         recorded(pool, method::CadastroAutomatico, p, [&](history::Recorder &h) { bulk::cadastroAutomatico(h, a); return 0; },
-                 ForeignKeys::CheckedOnce);
+                 bulk::cadastroWritesOnlyTheGroup(a) ? ForeignKeys::HeldOnce : ForeignKeys::CheckedOnce);
         out.null();
     }, rpc::CallKind::Bulk);
     d.add(protocol::kCadAutParGrpFis, method::CadAutoImpInscEsta, [&pool](const QCborArray &p, dataset::ValueWriter &out) {
