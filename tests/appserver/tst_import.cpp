@@ -289,6 +289,32 @@ TEST_P(Import, AClientAddedMeanwhileIsSeenByTheCheck)
     EXPECT_EQ(group(), before);
 }
 
+// A group another session removes while an import waits to write is seen by its check, and
+// no client is left in a group that no longer exists (the apply skips the database's own
+// per-row check where it may).
+TEST_P(Import, AGroupRemovedMeanwhileIsSeenByTheCheck)
+{
+    Env env(GetParam());
+    const std::int64_t operations = env.db->count("SELECT COUNT(*) FROM HISTOPERACAO");
+    const auto other = env.db->connect();
+    other->begin();
+    other->exec("DELETE FROM GRUPOFISCAL WHERE CDGRUPOFISC = '903'");
+    auto pending = std::async(std::launch::async, [&] {
+        return env.call(kCadAutParGrpFis, "ImportaGrupos", importArgs("CLIENTE", {{"WC3", "903"}}));
+    });
+    // Long enough for the import to reach its check, had it not waited for the other writer.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    other->commit();
+    const RpcResult r = pending.get();
+    EXPECT_EQ(r.errorCode, kInvalid);
+    EXPECT_EQ(r.errorMessage, QStringLiteral("Linha 1: grupo fiscal 903 não cadastrado."));
+    EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM HISTOPERACAO"), operations);
+    EXPECT_EQ(env.value("SELECT CDGRUPOFISC FROM CLIENTE WHERE CDCLIENTE = 'WC3'"), "902");
+    EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM CLIENTE c WHERE c.CDGRUPOFISC IS NOT NULL AND NOT EXISTS"
+                            " (SELECT 1 FROM GRUPOFISCAL g WHERE g.CDGRUPOFISC = c.CDGRUPOFISC)"),
+              0);
+}
+
 // Lines past a few hundred KiB reach the methods still encoded and are read as a stream:
 // the same counts, the same line numbers, the same refusals.
 TEST_P(Import, ALargePacketIsCheckedAndAppliedLikeASmallOne)

@@ -396,9 +396,17 @@ struct OwnRowsSaver {
         } catch (const fiscal::rpc::TransportError &e) {
             failures.emplace_back(started, e.message().toStdString());
         }
+        // One statement, so one snapshot: the killed server's database session may still be
+        // committing the call, and reads one row at a time could fall on both sides of it.
         std::set<std::optional<std::string>> seen;
-        for (const std::string &k : keys)
-            seen.insert(groupOf(db, k));
+        std::string sql = "SELECT CDGRUPOFISC FROM CLIENTE WHERE CDCLIENTE IN (";
+        for (int i = 1; i <= kOwnRows; ++i)
+            sql += (i > 1 ? ", $" : "$") + std::to_string(i);
+        auto rows = db.prepare(sql + ")");
+        for (int i = 0; i < kOwnRows; ++i)
+            rows->bind(i + 1, keys[std::size_t(i)]);
+        while (rows->step())
+            seen.insert(rows->isNull(0) ? std::nullopt : std::optional<std::string>(std::string(rows->text(0))));
         if (seen.size() != 1 || (*seen.begin() != current && *seen.begin() != next))
             problems.push_back("a failed call left its rows half written");
         current = *seen.begin();

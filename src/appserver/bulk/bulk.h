@@ -119,8 +119,11 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLine
 
 // Before the plan of an import that will be applied: on PostgreSQL no other call may add,
 // change or remove the records and parameter rows the check reads until the apply has
-// written them (SQLite writers already queue for the whole database).
+// written them, nor the groups (SQLite writers already queue for the whole database).
 void lockImport(history::Recorder &h, const ImportArgs &a);
+// True when the import writes no foreign value but groups (an entity's own group column):
+// with the groups held by lockImport, it may skip the per-row checks on PostgreSQL too.
+bool importWritesOnlyGroups(const ImportArgs &a);
 
 // Applies a plan without errors (its lines kept): set-based, captured into the history.
 // Answers the rows changed (deleted parameter rows included) and inserted.

@@ -485,6 +485,16 @@ void lockImport(history::Recorder &h, const ImportArgs &a)
     h.lock(history::table(a.entity->records));
     if (a.entity->table != a.entity->records)
         h.lock(history::table(a.entity->table));
+    // The groups the plan reads stay as they are until the commit, so a group that a line
+    // names cannot be removed in between (SHARE: other imports and the saves' own checks
+    // of their groups go on; adding, renaming or removing a group waits).
+    if (!h.previewing() && h.connection().backend() == storage::Backend::Postgres)
+        h.connection().exec("LOCK TABLE GRUPOFISCAL IN SHARE MODE");
+}
+
+bool importWritesOnlyGroups(const ImportArgs &a)
+{
+    return a.entity->needs == Needs::Nothing;
 }
 
 std::pair<std::int64_t, std::int64_t> applyImport(history::Recorder &h, const ImportArgs &a, ImportPlan &plan)

@@ -127,7 +127,8 @@ void importaGrupos(ConnectionPool &pool, const QCborArray &params, dataset::Valu
     const bulk::ImportArgs a = bulk::readImportArgs(params, method::ImportaGrupos);
     std::pair<std::int64_t, std::int64_t> counts;
     // The plan checks every group, record, tax and registration the lines name, inside this
-    // transaction, so SQLite need not look them up again for each row written.
+    // transaction, so SQLite need not look them up again for each row written (nor
+    // PostgreSQL, where only groups are written: lockImport holds them).
     const std::int64_t id = withTransaction(pool, [&](storage::Connection &c) {
         // The lines are recorded by their count.
         QCborArray shown = params;
@@ -145,7 +146,7 @@ void importaGrupos(ConnectionPool &pool, const QCborArray &params, dataset::Valu
         }
         counts = bulk::applyImport(h, a, plan);
         return h.finish();
-    }, ForeignKeys::CheckedOnce);
+    }, bulk::importWritesOnlyGroups(a) ? ForeignKeys::HeldOnce : ForeignKeys::CheckedOnce);
     packet(out, imp::kResultado, [&] {
         out.startArray();
         if (id)
