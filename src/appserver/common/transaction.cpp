@@ -155,25 +155,30 @@ ForeignKeysCheckedOnce::ForeignKeysCheckedOnce(ConnectionPool::Lease &lease, boo
 {
     storage::Connection &c = lease.connection();
     if (c.backend() == storage::Backend::Sqlite) {
-        m_off = true;
+        m_sqliteOff = true;
         c.exec("PRAGMA foreign_keys=OFF");
-    } else if (postgresToo && maySkipChecks(c)) {
-        m_off = true;
-        c.exec("SET session_replication_role = replica");
+    } else {
+        m_postgresOff = postgresToo && maySkipChecks(c);
     }
+}
+
+void ForeignKeysCheckedOnce::begun()
+{
+    // Local to the transaction: its end, whichever it is, turns the checks back on.
+    if (m_postgresOff)
+        m_lease.connection().exec("SET LOCAL session_replication_role = replica");
 }
 
 ForeignKeysCheckedOnce::~ForeignKeysCheckedOnce()
 {
-    if (!m_off)
+    if (!m_sqliteOff)
         return;
-    // Read the setting back: inside a transaction left open SQLite's pragma is a silent no-op.
+    // Read the setting back: inside a transaction left open the pragma is a silent no-op.
     try {
         storage::Connection &c = m_lease.connection();
-        const bool sqlite = c.backend() == storage::Backend::Sqlite;
-        c.exec(sqlite ? "PRAGMA foreign_keys=ON" : "RESET session_replication_role");
-        auto st = c.prepare(sqlite ? "PRAGMA foreign_keys" : "SHOW session_replication_role");
-        if (!st->step() || st->text(0) != (sqlite ? "1" : "origin"))
+        c.exec("PRAGMA foreign_keys=ON");
+        auto st = c.prepare("PRAGMA foreign_keys");
+        if (!st->step() || st->text(0) != "1")
             m_lease.discard();
     } catch (...) {
         m_lease.discard();

@@ -32,19 +32,22 @@ namespace detail {
 // A failure inside a call's work: a broken connection is closed instead of reused.
 [[noreturn]] void fail(ConnectionPool::Lease &lease, const storage::Error &e);
 
-// SQLite's per-row foreign-key lookups off for one transaction (made outside it, as the
+// SQLite's per-row foreign-key lookups off for one transaction (made before it, as the
 // setting cannot change inside one), back on after it; a connection where they could not
-// be put back on is closed. With `postgresToo`, PostgreSQL's per-row checks likewise
-// (session_replication_role), where the connection's role may set that; else they stay.
+// be put back on is closed. With `postgresToo`, PostgreSQL's per-row checks likewise, from
+// begun() to the transaction's end (session_replication_role), where the connection's role
+// may set that; else they stay.
 class ForeignKeysCheckedOnce {
 public:
     ForeignKeysCheckedOnce(ConnectionPool::Lease &lease, bool postgresToo);
     ~ForeignKeysCheckedOnce();
     ForeignKeysCheckedOnce(const ForeignKeysCheckedOnce &) = delete;
     ForeignKeysCheckedOnce &operator=(const ForeignKeysCheckedOnce &) = delete;
+    void begun();   // right after BEGIN
 private:
     ConnectionPool::Lease &m_lease;
-    bool m_off = false;
+    bool m_sqliteOff = false;
+    bool m_postgresOff = false;
 };
 
 // Waits for a connection of the pool; a failure to open one becomes a Fault. One the database
@@ -104,6 +107,8 @@ decltype(auto) withTransaction(ConnectionPool &pool, F &&fn, ForeignKeys keys = 
         if (keys != ForeignKeys::PerRow)
             checkedOnce.emplace(conn.lease(), keys == ForeignKeys::HeldOnce);
         storage::Transaction tx(c);
+        if (checkedOnce)
+            checkedOnce->begun();
         if constexpr (std::is_void_v<std::invoke_result_t<F &, storage::Connection &>>) {
             fn(c);
             detail::refuseIfCallerLeft();
