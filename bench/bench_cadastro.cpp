@@ -56,7 +56,7 @@ try {
             const int which = (side + i) % sides;
             if (which != 1) {
                 if (which == 2)
-                    conn->exec(sqlite ? "PRAGMA foreign_keys=OFF" : "SET session_replication_role = replica");
+                    perRowChecks(*conn, false);
                 const auto t0 = Clock::now();
                 storage::Transaction tx(*conn);
                 update->bind(1, g);
@@ -64,7 +64,7 @@ try {
                 tx.commit();
                 (which == 2 ? uncheckedTimes : rawTimes).push_back(secondsSince(t0));
                 if (which == 2)
-                    conn->exec(sqlite ? "PRAGMA foreign_keys=ON" : "RESET session_replication_role");
+                    perRowChecks(*conn, true);
                 if (n != clients)
                     throw std::runtime_error("the raw UPDATE changed " + std::to_string(n) + " rows");
             } else {

@@ -185,9 +185,8 @@ RawApply rawApply(storage::Connection &c, const std::vector<std::pair<std::strin
                   bool unchecked = false)
 {
     RawApply r;
-    const bool sqlite = c.backend() == storage::Backend::Sqlite;
     if (unchecked)
-        c.exec(sqlite ? "PRAGMA foreign_keys=OFF" : "SET session_replication_role = replica");
+        perRowChecks(c, false);
     const auto t0 = Clock::now();
     storage::Transaction tx(c);
     c.exec("CREATE TEMP TABLE bench_pares (CODIGO TEXT, GRUPO TEXT)");
@@ -204,7 +203,7 @@ RawApply rawApply(storage::Connection &c, const std::vector<std::pair<std::strin
     tx.commit();
     r.seconds = secondsSince(t0);
     if (unchecked)
-        c.exec(sqlite ? "PRAGMA foreign_keys=ON" : "RESET session_replication_role");
+        perRowChecks(c, true);
     if (n != std::int64_t(pairs.size()))
         throw std::runtime_error("the raw UPDATE changed " + std::to_string(n) + " rows");
     return r;

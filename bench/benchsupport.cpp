@@ -408,6 +408,14 @@ rpc::Reply callOk(rpc::Client &client, const std::string &object, const std::str
     return r;
 }
 
+void perRowChecks(storage::Connection &c, bool on)
+{
+    if (c.backend() == storage::Backend::Sqlite)
+        c.exec(on ? "PRAGMA foreign_keys=ON" : "PRAGMA foreign_keys=OFF");
+    else
+        c.exec(on ? "RESET session_replication_role" : "SET session_replication_role = replica");
+}
+
 std::string signIn(rpc::Client &client, const std::string &login, const std::string &password)
 {
     const rpc::Reply r = client.call(QStringLiteral("Ger10206.rdmSessao"), QStringLiteral("Entrar"),

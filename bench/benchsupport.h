@@ -119,6 +119,11 @@ ProcessRun runProcess(const std::vector<std::string> &argv, double timeoutSecond
 rpc::Reply callOk(rpc::Client &client, const std::string &object, const std::string &method,
                   const QCborArray &params = {});
 
+// The database's per-row foreign-key checks on this connection on or off, as a bulk call
+// that checked its values once writes (SQLite's pragma; PostgreSQL's replication role,
+// which needs a superuser). Outside a transaction.
+void perRowChecks(storage::Connection &c, bool on);
+
 // Entrar as `login`: the session's token, for the Authorization header of the calls after.
 std::string signIn(rpc::Client &client, const std::string &login, const std::string &password);
 inline const std::string kParamGrupFiscal = "Ger10200.rdmParamGrupFiscal";
