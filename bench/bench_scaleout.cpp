@@ -232,7 +232,7 @@ try {
     const std::string smallName = "fiscal_bench_small";
     conn->exec("DROP DATABASE IF EXISTS " + smallName + " WITH (FORCE)");
     conn->exec("CREATE DATABASE " + smallName);
-    const std::string smallDb = db.substr(0, db.rfind('/') + 1) + smallName;
+    const std::string smallDb = withDatabase(db, smallName);
     if (runProcess({o.require("server"), "--db", smallDb, "--init", "--demo", "small"}).exitCode != 0)
         throw std::runtime_error("cannot fill " + smallDb);
 

@@ -81,6 +81,22 @@ std::string engineName(const std::string &db)
     return isPostgres(db) ? "PostgreSQL" : "SQLite";
 }
 
+std::string withDatabase(const std::string &url, const std::string &name)
+{
+    const auto scheme = url.find("://");
+    if (scheme == std::string::npos)
+        return url + " dbname=" + name;   // a keyword string: the last value given wins
+    // The database is the URL's path; the socket form has it after "user@" with the host in
+    // the query ("postgresql://u@/db?host=/run/x"), so the authority may be empty.
+    const auto query = url.find('?', scheme + 3);
+    const auto path = url.find('/', scheme + 3);
+    if (path == std::string::npos || path > query) {
+        const auto at = query == std::string::npos ? url.size() : query;
+        return url.substr(0, at) + "/" + name + url.substr(at);
+    }
+    return url.substr(0, path + 1) + name + (query == std::string::npos ? "" : url.substr(query));
+}
+
 // ---- memory ------------------------------------------------------------------------------
 
 namespace {

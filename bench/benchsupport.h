@@ -57,6 +57,8 @@ struct Options {
 
 bool isPostgres(const std::string &db);
 std::string engineName(const std::string &db);   // "SQLite" / "PostgreSQL"
+// The same PostgreSQL connection with another database.
+std::string withDatabase(const std::string &url, const std::string &name);
 
 // Peak resident memory (VmHWM) of a live process, KiB; 0 when it cannot be read.
 long peakKiB(pid_t pid);

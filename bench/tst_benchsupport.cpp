@@ -86,6 +86,19 @@ TEST(BenchSupport, EngineFromUrl)
     }
 }
 
+TEST(BenchSupport, AnotherDatabaseOnTheSameConnection)
+{
+    const std::pair<const char *, const char *> cases[] = {
+        {"postgresql://fiscal@127.0.0.1:5432/fiscal", "postgresql://fiscal@127.0.0.1:5432/small"},
+        {"postgresql://fiscal@/fiscal?host=/tmp/pg.x&port=5433", "postgresql://fiscal@/small?host=/tmp/pg.x&port=5433"},
+        {"postgresql://h:1?sslmode=disable", "postgresql://h:1/small?sslmode=disable"},
+        {"postgresql://h", "postgresql://h/small"},
+        {"host=127.0.0.1 dbname=fiscal", "host=127.0.0.1 dbname=fiscal dbname=small"},
+    };
+    for (const auto &[url, expected] : cases)
+        EXPECT_EQ(withDatabase(url, "small"), expected) << url;
+}
+
 TEST(BenchSupport, Options)
 {
     const char *argv[] = {"bench", "--db", "x.sqlite", "--runs", "3", "--budget", "1.5"};

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Throwaway PostgreSQL cluster for the tests: pg-cluster.sh start|stop|halt|resume STATE_DIR
 # start:  initdb in a temporary folder, pg_ctl on a free loopback port, writes the
-#         connection URL to STATE_DIR/url. initdb refuses root, so as root the cluster
+#         connection URL to STATE_DIR/url (over TCP) and STATE_DIR/socket-url (through the
+#         cluster's Unix socket, as a server on the database's own machine connects). initdb refuses root, so as root the cluster
 #         runs as the unprivileged 'postgres' system user. The superuser is 'fiscal', with a
 #         database 'fiscal'; PG_CLUSTER_SUPERUSER=postgres makes it 'postgres', as Debian's
 #         own cluster, so that the roles of a deployment can be made there as its guide says.
@@ -36,6 +37,7 @@ case "$action" in
       as_owner "$bindir/createdb" -h 127.0.0.1 -p "$port" -U fiscal fiscal
     fi
     echo "postgresql://$superuser@127.0.0.1:$port/$database" > "$state/url"
+    echo "postgresql://$superuser@/$database?host=$data&port=$port" > "$state/socket-url"
     echo "pg-cluster: $(cat "$state/url")"
     ;;
   resume)
@@ -51,7 +53,7 @@ case "$action" in
     [ -f "$state/datadir" ] || exit 0
     data="$(cat "$state/datadir")"
     as_owner "$bindir/pg_ctl" -D "$data/db" -m fast -w stop >/dev/null 2>&1 || true
-    rm -rf "$data" "$state/datadir" "$state/url" "$state/port"
+    rm -rf "$data" "$state/datadir" "$state/url" "$state/socket-url" "$state/port"
     ;;
   *) echo "usage: pg-cluster.sh start|stop|halt|resume STATE_DIR" >&2; exit 2 ;;
 esac
