@@ -2,10 +2,11 @@
 # Throwaway PostgreSQL cluster for the tests: pg-cluster.sh start|stop|halt|resume STATE_DIR
 # start:  initdb in a temporary folder, pg_ctl on a free loopback port, writes the
 #         connection URL to STATE_DIR/url (over TCP) and STATE_DIR/socket-url (through the
-#         cluster's Unix socket, as a server on the database's own machine connects). initdb refuses root, so as root the cluster
-#         runs as the unprivileged 'postgres' system user. The superuser is 'fiscal', with a
-#         database 'fiscal'; PG_CLUSTER_SUPERUSER=postgres makes it 'postgres', as Debian's
-#         own cluster, so that the roles of a deployment can be made there as its guide says.
+#         cluster's Unix socket, as a server on the database's own machine connects).
+#         initdb refuses root, so as root the cluster runs as the unprivileged 'postgres'
+#         system user. The superuser is 'fiscal', with a database 'fiscal';
+#         PG_CLUSTER_SUPERUSER=postgres makes it 'postgres', as Debian's own cluster, so that
+#         the roles of a deployment can be made there as its guide says.
 # stop:   stops the cluster and removes its folder.
 # halt:   stops the server (fast shutdown: sessions are ended, open transactions rolled
 #         back) and keeps its data; resume starts it again on the same port.
