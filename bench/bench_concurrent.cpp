@@ -2,9 +2,9 @@
 // SetCliente on rows no other thread touches, for a fixed time; against pgbench over C
 // connections running, per transaction, the writes a one-row save makes: the UPDATE of the
 // row, its operation and its item in the history, as the one statement the server sends for
-// a save on its own (prepared). The bare UPDATE without the history runs beside them and is
-// reported. For each client count the three sides run in several rounds, rotating which
-// goes first; each round gives a ratio: the table shows the median and the spread.
+// a save on its own (prepared). The bare UPDATE without the history, and the save with one
+// pgbench thread per connection, run beside them and are reported. For each client count the
+// four sides run in several rounds, rotating which goes first; each round gives a ratio: the table shows the median and the spread.
 // Before each side every client holds the first group, the history holds what it held at
 // the start and the tables are vacuumed, so every side finds the same tables; each call
 // moves one client from the first group to the second.
@@ -73,6 +73,11 @@ std::string runCapture(const std::string &command)
 // statement and so in one transaction), with the values a save of the benchmark records.
 enum class Raw { Bare, Save };
 
+// What each round runs: pgbench's save and bare UPDATE with two threads, pgbench's save with a
+// thread per client, and ours.
+enum class Side { Save, Bare, Ours, SaveAlone };
+constexpr int kSides = 4;
+
 std::string rawStatement(const ClientMoves &s, Raw raw)
 {
     const std::string key = "lpad(:id::text, " + std::to_string(s.codeWidth) + ", '0')";
@@ -106,8 +111,10 @@ double databaseCpu(pid_t postmaster)
     return postmaster ? treeCpu(postmaster) : 0;
 }
 
+// `threads` of pgbench drive the clients: 2 multiplexes them as pgbench usually runs; one per
+// client waits on each connection alone, as each desktop and each of our client threads does.
 PgbenchResult runPgbench(const Options &o, const std::string &db, const ClientMoves &s, Raw raw, int clients,
-                         int seconds, std::int64_t perClient)
+                         int threads, int seconds, std::int64_t perClient)
 {
     char path[] = "/tmp/fiscal-bench-XXXXXX.sql";
     const int fd = mkstemps(path, 4);
@@ -121,7 +128,7 @@ PgbenchResult runPgbench(const Options &o, const std::string &db, const ClientMo
                << rawStatement(s, raw) << ";\n";
     }
     const std::string command = o.get("pgbench", "pgbench") + " -n -M prepared -c " + std::to_string(clients)
-                                + " -j 2 -T " + std::to_string(seconds) + " -D n=0 -D to=" + s.to
+                                + " -j " + std::to_string(threads) + " -T " + std::to_string(seconds) + " -D n=0 -D to=" + s.to
                                 + " -D from=" + s.from + " -D " + shellQuote("usr=(não autenticado)") + " -D method=SetCliente -D "
                                 + shellQuote("args=[1]")
                                 + " -D addr=127.0.0.1 -D tm=" + QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toStdString()
@@ -257,19 +264,20 @@ try {
     Report report("Concurrent saving: " + std::to_string(pairs) + " rounds per client count (PostgreSQL)");
     for (const int clients : counts) {
         const std::int64_t perClient = s.clients / clients;
-        std::vector<double> saveRates, bareRates, oursRates, ratios, bareRatios;
+        std::vector<double> saveRates, bareRates, aloneRates, oursRates, ratios, bareRatios, aloneRatios;
         double serverCpu = 0, clientCpu = 0, oursDbCpu = 0, rawDbCpu = 0;
         std::int64_t oursCalls = 0, rawTransactions = 0;
         long serverPeak = 0;
         for (int pair = 0; pair < pairs; ++pair) {
-            double save = 0, bare = 0, ours = 0;
+            double save = 0, bare = 0, alone = 0, ours = 0;
             // Rotate who goes first, so that none always follows another's traffic.
-            for (int k = 0; k < 3; ++k) {
+            for (int k = 0; k < kSides; ++k) {
                 resetTables(*conn, s, mark);
-                const int side = (k + pair) % 3;
-                if (side < 2) {
-                    const Raw raw = side == 0 ? Raw::Save : Raw::Bare;
-                    const PgbenchResult r = runPgbench(o, db, s, raw, clients, seconds, perClient);
+                const Side side = Side((k + pair) % kSides);
+                if (side != Side::Ours) {
+                    const Raw raw = side == Side::Bare ? Raw::Bare : Raw::Save;
+                    const int threads = side == Side::SaveAlone ? clients : 2;
+                    const PgbenchResult r = runPgbench(o, db, s, raw, clients, threads, seconds, perClient);
                     // Each transaction must have moved a row of its own (and recorded it);
                     // otherwise the script measured something else.
                     if (r.transactions <= std::int64_t(clients) * perClient) {
@@ -280,8 +288,8 @@ try {
                                                      + " transactions but changed " + std::to_string(rows)
                                                      + " rows and recorded " + std::to_string(items));
                     }
-                    (raw == Raw::Save ? save : bare) = r.tps;
-                    if (raw == Raw::Save) {
+                    (side == Side::Save ? save : side == Side::Bare ? bare : alone) = r.tps;
+                    if (side == Side::Save) {
                         rawDbCpu += r.databaseCpu;
                         rawTransactions += r.transactions;
                     }
@@ -303,12 +311,14 @@ try {
             }
             saveRates.push_back(save);
             bareRates.push_back(bare);
+            aloneRates.push_back(alone);
             oursRates.push_back(ours);
             ratios.push_back(ours / save);
             bareRatios.push_back(ours / bare);
+            aloneRatios.push_back(ours / alone);
             std::cerr << "bench_concurrent: " << clients << " clients, round " << pair + 1 << ": pgbench save "
-                      << fmtCount(save) << " tx/s, bare UPDATE " << fmtCount(bare) << " tx/s, ours "
-                      << fmtCount(ours) << " calls/s\n";
+                      << fmtCount(save) << " tx/s, bare UPDATE " << fmtCount(bare) << " tx/s, save with a thread "
+                      << "per client " << fmtCount(alone) << " tx/s, ours " << fmtCount(ours) << " calls/s\n";
         }
         resetTables(*conn, s, mark);
         const double ratio = median(ratios);
@@ -320,6 +330,10 @@ try {
         report.add({"The same against the bare UPDATE (ratio spread " + spread(bareRatios) + ")",
                     fmtCount(median(bareRates)) + " tx/s", fmtCount(median(oursRates)) + " calls/s",
                     median(bareRatios), "(reported)", std::nullopt, ""});
+        report.add({"The same against the save's writes with a pgbench thread per client (ratio spread "
+                        + spread(aloneRatios) + ")",
+                    fmtCount(median(aloneRates)) + " tx/s", fmtCount(median(oursRates)) + " calls/s",
+                    median(aloneRatios), "(reported)", std::nullopt, ""});
         report.addNote("CPU per call at " + std::to_string(clients) + " clients: fiscal-server "
                        + fmtMs(serverCpu / double(oursCalls)) + ", the client threads "
                        + fmtMs(clientCpu / double(oursCalls))
@@ -332,10 +346,12 @@ try {
     report.addNote("Raw: pgbench -n -M prepared -c C -j 2 -T " + std::to_string(seconds) + " over C connections, "
                    "each client on its own rows, running per transaction the statement the server sends for a "
                    "one-row save on its own: `" + rawStatement(s, Raw::Save) + "` (the row, its operation and "
-                   "its item); beside it the bare `" + rawStatement(s, Raw::Bare) + "`, reported. Ours: C threads "
+                   "its item); beside it the bare `" + rawStatement(s, Raw::Bare) + "`, reported, and the save "
+                   "again with -j C, one pgbench thread per connection waiting on it alone as each of ours does, "
+                   "reported. Ours: C threads "
                    "of the benchmark process, each with its own connection, calling SetCliente with a one-row "
                    "change set on its own rows; fiscal-server with --workers " + std::to_string(workers) + ", which "
-                   "sends the saves that arrive together as one statement. Each round runs the three sides for "
+                   "sends the saves that arrive together as one statement. Each round runs the four sides for "
                    + std::to_string(seconds) + " s, rotating which goes first; the table shows the medians of "
                    + std::to_string(pairs) + " rounds and the spread of their ratios. All share the 2 cores with "
                    "the database server. Before each side the clients are reset, the history rows the sides added "
