@@ -182,8 +182,7 @@ OursResult runOurs(const Options &o, const std::string &db, const ClientMoves &s
             try {
                 rpc::Client client(QStringLiteral("127.0.0.1"), server.port());
                 callOk(client, kParamGrupFiscal, "GetGrupoFiscal", QCborArray{QString::fromStdString(s.from)});
-                while (!go)
-                    std::this_thread::yield();
+                go.wait(false);   // asleep, not spinning, while the others connect
                 for (std::int64_t k = 0; k < perClient && !stop; ++k) {
                     callOk(client, kParamGrupFiscal, "SetCliente", s.changeSet(rowFor(t, clients, k)));
                     ++calls;
@@ -204,6 +203,7 @@ OursResult runOurs(const Options &o, const std::string &db, const ClientMoves &s
     const double databaseCpu0 = databaseCpu(postmaster);
     const auto t0 = Clock::now();
     go = true;
+    go.notify_all();
     const Deadline deadline(seconds);
     while (!deadline.passed() && !stop)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -146,8 +146,7 @@ Measure run(const Options &o, Config config, const Workload &w, const ClientMove
                 auto client = open(QString::fromStdString(token));
                 callOk(*client, kParamGrupFiscal, "GetGrupoFiscal", QCborArray{QStringLiteral("001")});
                 ++ready;
-                while (!go)
-                    std::this_thread::yield();
+                go.wait(false);   // asleep, not spinning, while the others connect
                 for (std::int64_t k = 0; !stop; ++k) {
                     if (w.save) {
                         const std::int64_t row = 1 + t + std::int64_t(w.clients) * k;
@@ -178,6 +177,7 @@ Measure run(const Options &o, Config config, const Workload &w, const ClientMove
     if (ready < w.clients && failure.empty()) {
         stop = true;
         go = true;
+        go.notify_all();
         for (std::thread &th : threads)
             th.join();
         throw std::runtime_error(std::string(configName(config)) + ", " + w.name + ": the clients did not sign in");
@@ -195,6 +195,7 @@ Measure run(const Options &o, Config config, const Workload &w, const ClientMove
     const std::int64_t calls0 = calls;
     const auto t0 = Clock::now();
     go = true;
+    go.notify_all();
     const Deadline deadline(w.seconds);
     while (!deadline.passed() && !stop)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
