@@ -5,6 +5,8 @@
 #include "appserver/common/checks.h"
 #include "appserver/common/connectionpool.h"
 #include "appserver/common/transaction.h"
+#include "appserver/history/history.h"
+#include "appserver/history/undo.h"
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
@@ -220,6 +222,54 @@ TEST_P(CheckedOnce, AHeldGroupOutlivesTheWrite)
     EXPECT_EQ(meanwhile, fiscal::storage::Error::Kind::Locked);
     EXPECT_EQ(deleteGroup(), fiscal::storage::Error::Kind::Constraint);
     EXPECT_EQ(db->count("SELECT COUNT(*) FROM CLIENTE c JOIN GRUPOFISCAL g ON g.CDGRUPOFISC = c.CDGRUPOFISC"), 1);
+}
+
+// An undo writes without the per-row checks as well, so what it restores must be held: the
+// group it puts back in a client, and the branch a tax row it inserts again refers to. Unheld,
+// both could be deleted before the commit, the restored rows still invisible to the delete.
+TEST_P(CheckedOnce, AnUndoHoldsWhatItRestores)
+{
+    if (!postgres())
+        GTEST_SKIP() << "SQLite has one writer at a time";
+    namespace history = fiscal::appserver::history;
+    db->exec("INSERT INTO GRUPOFISCAL (CDGRUPOFISC, DSGRUPOFISC) VALUES ('Z02', 'Anterior')");
+    db->exec("INSERT INTO IMPOSTO (CDIMPOSTO, NMIMPOSTO) VALUES ('W1', 'Imposto')");
+    db->exec("INSERT INTO FILIAL (CDFILIAL, NMFILIAL) VALUES ('WF9', 'Filial')");
+    db->exec("UPDATE CLIENTE SET CDGRUPOFISC = 'Z01'");
+    // The operation moved the client from Z02 to Z01 and deleted W1's row for WF9 (in Z02).
+    const std::int64_t id = std::stoll(*db->scalar(
+        "INSERT INTO HISTOPERACAO (DTOPERACAO, NMUSUARIO, NMMETODO, DSARGUMENTOS, QTALTERADOS, QTINCLUIDOS, QTEXCLUIDOS)"
+        " VALUES ('2026-12-09T10:00:00.000Z', 'ana', 'Replica', '[]', 1, 0, 1) RETURNING IDOPERACAO"));
+    db->exec("INSERT INTO HISTITEM VALUES ($1::bigint, 'CLIENTE', '00000001', '', '', '', 'Z02', 'Z01', 'A'),"
+             " ($1::bigint, 'GRFISCIMPOSFILI', 'W1', 'WF9', '', '', 'Z02', NULL, 'E')", {std::to_string(id)});
+
+    ConnectionPool pool(db->url(), 1);
+    auto other = db->connect();
+    other->exec("SET lock_timeout = '300ms'");
+    const auto remove = [&](const char *sql) -> std::optional<fiscal::storage::Error::Kind> {
+        try {
+            other->exec(sql);
+            return std::nullopt;
+        } catch (const fiscal::storage::Error &e) {
+            return e.kind();
+        }
+    };
+    const char *const removals[] = {"DELETE FROM GRUPOFISCAL WHERE CDGRUPOFISC = 'Z02'",
+                                    "DELETE FROM FILIAL WHERE CDFILIAL = 'WF9'"};
+    std::vector<std::optional<fiscal::storage::Error::Kind>> meanwhile;
+    withTransaction(pool, [&](fiscal::storage::Connection &c) {
+        history::Recorder h(c, {"DesfazOperacao", "[" + std::to_string(id) + "]", id});
+        ASSERT_EQ(history::undoOperation(h, id).restored(), 2);
+        ASSERT_FALSE(checksEachRow(c));
+        for (const char *sql : removals)
+            meanwhile.push_back(remove(sql));
+    }, ForeignKeys::HeldOnce);
+    for (std::size_t i = 0; i < std::size(removals); ++i) {
+        EXPECT_EQ(meanwhile.at(i), fiscal::storage::Error::Kind::Locked) << removals[i];
+        EXPECT_EQ(remove(removals[i]), fiscal::storage::Error::Kind::Constraint) << removals[i];
+    }
+    EXPECT_EQ(db->scalar("SELECT CDGRUPOFISC FROM CLIENTE"), "Z02");
+    EXPECT_EQ(db->scalar("SELECT CDGRUPOFISC FROM GRFISCIMPOSFILI WHERE CDFILIAL = 'WF9'"), "Z02");
 }
 
 INSTANTIATE_TEST_SUITE_P(Pool, CheckedOnce, ::testing::ValuesIn(backendsUnderTest()), BackendParamName());

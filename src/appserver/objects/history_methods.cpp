@@ -152,7 +152,7 @@ void desfazOperacao(ConnectionPool &pool, const QCborArray &params, ValueWriter 
         owner.reset();
         history::Recorder h(c, op);
         return history::undoOperation(h, id);
-    });
+    }, ForeignKeys::HeldOnce);   // undoOperation checks and holds what it writes
     w.startMap();
     w.key("fields");
     writeFieldDefs(w, kDesfeita);
