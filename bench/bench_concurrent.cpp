@@ -4,7 +4,8 @@
 // row, its operation and its item in the history, as the one statement the server sends for
 // a save on its own (prepared). The bare UPDATE without the history, and the save with one
 // pgbench thread per connection, run beside them and are reported. For each client count the
-// four sides run in several rounds, rotating which goes first; each round gives a ratio: the table shows the median and the spread.
+// four sides run in several rounds, rotating which goes first; each round gives a ratio: the
+// table shows the median and the spread.
 // Before each side every client holds the first group, the history holds what it held at
 // the start and the tables are vacuumed, so every side finds the same tables; each call
 // moves one client from the first group to the second.
