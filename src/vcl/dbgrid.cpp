@@ -514,4 +514,15 @@ void TDBGrid::drawCell(QPainter &painter, const QRect &rect, int row, int column
     guarded([&] { ds->withRowAsCurrent(dataRow(row), [&] { OnDrawColumnCell(painter, rect, column, c, state); }); });
 }
 
+QString TDBGrid::shownText(int row, int column) const
+{
+    QString text;
+    TClientDataSet *ds = m_source ? m_source->DataSet() : nullptr;
+    if (OnCellHint && ds && ds->Active() && row < ds->rowCount())
+        guarded([&] { ds->withRowAsCurrent(dataRow(row), [&] { text = OnCellHint(column); }); });
+    if (text.isEmpty())
+        text = model()->index(row, column).data(Qt::DisplayRole).toString();
+    return text;
+}
+
 } // namespace fiscal::vcl

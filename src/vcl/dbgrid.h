@@ -49,6 +49,10 @@
 //                                    pen hold the colours the grid chose for the cell, its
 //                                    font the grid's; while the handler runs the painted
 //                                    row is the data set's current record for reading
+//   OnCellHint(dataCol)              the text a painted cell shows, for the tip that gives
+//                                    a cell's whole text when its column is too narrow for
+//                                    it; empty means the cell's own text. The row asked
+//                                    about is the current record meanwhile, as above
 //   OnEnter(), OnExit()              focus comes into / leaves the grid (focuswatch.h)
 //   OnDblClick(), OnCellClick(column)
 // Columns and selection
@@ -169,6 +173,7 @@ public:
     std::function<void()> OnColExit;
     std::function<void()> OnEditButtonClick;
     TDrawColumnCellEvent OnDrawColumnCell;
+    std::function<QString(int dataCol)> OnCellHint;
     std::function<void(QChar &key)> OnKeyPress;
     std::function<void(int &key, Qt::KeyboardModifiers modifiers)> OnKeyDown;
     std::function<void()> OnEnter;
@@ -179,6 +184,7 @@ public:
     // For the columns, model and delegate.
     bool canEditColumn(int column) const;
     void columnChanged(TColumn *column, bool binding);
+    QString shownText(int row, int column) const;
     void beginColumnsChange();
     void endColumnsChange();
 

@@ -6,9 +6,12 @@
 
 #include "dataset/field.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QHelpEvent>
 #include <QPainter>
 #include <QToolButton>
+#include <QToolTip>
 
 namespace fiscal::vcl {
 
@@ -48,6 +51,23 @@ void DBGridDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option
     painter->setFont(opt.font);
     m_grid->drawCell(*painter, opt.rect, index.row(), index.column(), state);
     painter->restore();
+}
+
+bool DBGridDelegate::helpEvent(QHelpEvent *event, QAbstractItemView *view, const QStyleOptionViewItem &option,
+                               const QModelIndex &index)
+{
+    if (event->type() != QEvent::ToolTip || !index.isValid())
+        return QStyledItemDelegate::helpEvent(event, view, option, index);
+    // Columns keep the widths the screens give them, so a long name or group description is
+    // cut at the edge; the tip gives it whole. A cell that fits needs none.
+    const QString text = m_grid->shownText(index.row(), index.column());
+    const int margins = 2 * (view->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, &option, view) + 1);
+    if (text.isEmpty() || option.fontMetrics.horizontalAdvance(text) + margins <= option.rect.width()) {
+        QToolTip::hideText();
+        return true;
+    }
+    QToolTip::showText(event->globalPos(), text, view->viewport(), option.rect);
+    return true;
 }
 
 QWidget *DBGridDelegate::createEditor(QWidget *parent, const QStyleOptionViewItem &, const QModelIndex &index) const

@@ -1,7 +1,7 @@
 #pragma once
 // Cell painting and cell editors of a TDBGrid: the grid's own painting first, then the
 // grid's OnDrawColumnCell; editors are TMaskEdits that pass their keys through the grid's
-// key handlers.
+// key handlers. A cell its column cuts short shows its whole text as a tip.
 
 #include <QStyledItemDelegate>
 
@@ -19,6 +19,8 @@ public:
     void setEditorData(QWidget *editor, const QModelIndex &index) const override;
     void setModelData(QWidget *editor, QAbstractItemModel *model, const QModelIndex &index) const override;
     void updateEditorGeometry(QWidget *editor, const QStyleOptionViewItem &option, const QModelIndex &index) const override;
+    bool helpEvent(QHelpEvent *event, QAbstractItemView *view, const QStyleOptionViewItem &option,
+                   const QModelIndex &index) override;
 
 private:
     TDBGrid *m_grid;

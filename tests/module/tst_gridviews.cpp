@@ -12,9 +12,11 @@
 #include <QApplication>
 #include <QCborMap>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTest>
+#include <QToolTip>
 
 namespace fiscal::test {
 namespace {
@@ -82,6 +84,27 @@ TEST_F(GridViewsTest, SavingAfterSortingSendsTheRowShown)
     // The saved row keeps its place at the top; the cursor went to the row shown below it.
     EXPECT_EQ(grid->dataRow(0), shown);
     EXPECT_EQ(cds->currentRow(), grid->dataRow(1));
+}
+
+TEST_F(GridViewsTest, AGroupCellCutAtItsColumnShowsItsCodeAndWholeDescriptionAsATip)
+{
+    const int col = grid->Columns().IndexOfField(QStringLiteral("CDGRUPOFISC"));
+    const QFontMetrics metrics(grid->font());
+    int row = -1;
+    QString shown;
+    for (int r = 0; r < cds->rowCount() && row < 0; ++r) {
+        shown = value(r, "CDGRUPOFISC") + QStringLiteral(" - ") + value(r, "DSGRUPOFISC").trimmed();
+        if (!value(r, "CDGRUPOFISC").isEmpty() && metrics.horizontalAdvance(shown) > grid->columnWidth(col))
+            row = r;
+    }
+    ASSERT_GE(row, 0) << "no description in the demo is wider than its column";
+    grid->scrollTo(grid->model()->index(grid->displayRow(row), col));
+    const QPoint at = grid->visualRect(grid->model()->index(grid->displayRow(row), col)).center();
+    QHelpEvent tip(QEvent::ToolTip, at, grid->viewport()->mapToGlobal(at));
+    QApplication::sendEvent(grid->viewport(), &tip);
+    ASSERT_TRUE(QToolTip::isVisible());
+    EXPECT_EQ(QToolTip::text(), shown);
+    QToolTip::hideText();
 }
 
 TEST_F(GridViewsTest, TheFindBarFindsByNameAndByBareOrFormattedRegistration)

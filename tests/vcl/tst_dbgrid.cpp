@@ -10,10 +10,12 @@
 #include <QAbstractItemModelTester>
 #include <QApplication>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QPainter>
 #include <QStyle>
 #include <QTest>
 #include <QToolButton>
+#include <QToolTip>
 #include <QVBoxLayout>
 #include <gtest/gtest.h>
 
@@ -478,6 +480,39 @@ TEST_F(GridTest, focusRequestSelectsTheFieldsColumn)
     EXPECT_EQ(grid->SelectedField(), field("CDGRUPOFISC"));
     EXPECT_TRUE(grid->hasFocus());
     EXPECT_TRUE(colExits.isEmpty());   // moves by code are not column exits
+}
+
+TEST_F(GridTest, aCellItsColumnCutsShowsItsWholeTextAsATip)
+{
+    grid->OnCellHint = [this](int dataCol) {
+        if (dataCol != 1 || field("CDGRUPOFISC")->IsNull())
+            return QString();
+        return field("CDGRUPOFISC")->AsString() + QStringLiteral(" - ") + field("DSGRUPOFISC")->AsString()
+            + QStringLiteral(", descrição longa");
+    };
+    grid->setSort(0, Qt::DescendingOrder);   // the tip reads the row under the mouse
+    cds.setRecNo(1);
+    struct Case {
+        int row, col, width;
+        const char *tip;
+    };
+    const Case cases[] = {
+        {0, 2, 30, "Filial 3"},                        // the grid's own text, cut
+        {0, 2, 300, ""},                               // it fits
+        {0, 1, 60, "003 - Grupo 3, descrição longa"},  // the painted text
+        {1, 1, 60, ""},                                // nothing painted, nothing shown
+    };
+    for (const Case &c : cases) {
+        QToolTip::hideText();
+        ASSERT_TRUE(QTest::qWaitFor([] { return !QToolTip::isVisible(); }));
+        grid->Columns()[c.col]->setWidth(c.width);
+        const QPoint at = grid->visualRect(cell(c.row, c.col)).center();
+        QHelpEvent tip(QEvent::ToolTip, at, grid->viewport()->mapToGlobal(at));
+        QApplication::sendEvent(grid->viewport(), &tip);
+        EXPECT_EQ((QToolTip::isVisible() ? QToolTip::text() : QString()).toStdString(), c.tip)
+            << c.row << "," << c.col << "," << c.width;
+    }
+    EXPECT_EQ(cds.RecNo(), 1);   // asking moved nothing
 }
 
 TEST_F(GridTest, escapeCancelsThePendingEditAndDisplayTextComesFromTheField)

@@ -63,6 +63,7 @@ void TfrmParamGrupFiscal::wireGridCells(const GridMember &m, bool painted)
         DrawColumnCell(grid, painter, rect, dataCol, state.testFlag(vcl::gdSelected),
                        state.testFlag(vcl::gdFocused));
     };
+    grid->OnCellHint = [this, grid](int dataCol) { return PaintedText(grid, dataCol, false).value_or(QString()); };
 }
 
 void TfrmParamGrupFiscal::EditButtonClick(const GridMember &m)
