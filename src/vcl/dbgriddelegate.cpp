@@ -62,10 +62,8 @@ bool DBGridDelegate::helpEvent(QHelpEvent *event, QAbstractItemView *view, const
     // cut at the edge; the tip gives it whole. A cell that fits needs none.
     const QString text = m_grid->shownText(index.row(), index.column());
     const int margins = 2 * (view->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, &option, view) + 1);
-    if (text.isEmpty() || option.fontMetrics.horizontalAdvance(text) + margins <= option.rect.width()) {
-        QToolTip::hideText();
-        return true;
-    }
+    if (text.isEmpty() || option.fontMetrics.horizontalAdvance(text) + margins <= option.rect.width())
+        return QStyledItemDelegate::helpEvent(event, view, option, index);   // the grid's own tip, if any
     QToolTip::showText(event->globalPos(), text, view->viewport(), option.rect);
     return true;
 }
