@@ -14,11 +14,14 @@
 #include "rpc/httpserver.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QDateTime>
 #include <QRegularExpression>
 #include <QTableWidget>
 #include <QTest>
 #include <QToolButton>
+
+#include <functional>
 
 namespace fiscal::test {
 namespace {
@@ -75,6 +78,43 @@ protected:
         return script->shown().value(0);
     }
 };
+
+TEST_F(OperacoesTest, TheListSaysSoWhenNoOperationIsRecordedAndOnlyThen)
+{
+    db->exec("DELETE FROM HISTITEM");
+    db->exec("DELETE FROM HISTOPERACAO");
+    const QString client = QString::fromStdString(
+        db->scalar("SELECT MIN(CDCLIENTE) FROM CLIENTE WHERE CDGRUPOFISC = '001'").value_or(""));
+    ASSERT_FALSE(client.isEmpty());
+    TfrmOperacoes dialog;
+    struct Step {
+        const char *what;
+        std::function<void()> before;
+        int rows;
+        bool saysNone, error;
+    };
+    const Step steps[] = {
+        {"nothing recorded", [] {}, 0, true, false},
+        {"after a save", [&] { callAs("Beto", kParamGrupFiscal, "SetCliente",
+                                      {writes::ChangeSetBuilder("SetCliente")
+                                           .update({{"CDCLIENTE", client}, {"CDGRUPOFISC", "001"}},
+                                                   {{"CDCLIENTE", client}, {"CDGRUPOFISC", "002"}})
+                                           .build()}); },
+         1, false, false},
+        {"emptied again", [&] { db->exec("DELETE FROM HISTITEM"); db->exec("DELETE FROM HISTOPERACAO"); }, 0, true, false},
+        {"a read that fails", [&] { db->exec("ALTER TABLE HISTOPERACAO RENAME TO HISTOPERACAO_FORA"); }, 0, false, true},
+    };
+    for (const Step &s : steps) {
+        SCOPED_TRACE(s.what);
+        s.before();
+        script->clear();
+        dialog.sbtVerificar->click();
+        EXPECT_EQ(dialog.tblOperacoes->rowCount(), s.rows);
+        EXPECT_EQ(dialog.lblNenhuma->isVisibleTo(&dialog), s.saysNone);
+        EXPECT_EQ(script->shown().size(), s.error ? 1 : 0);
+        EXPECT_EQ(dialog.sbtDesfazer->isEnabled(), s.rows > 0);
+    }
+}
 
 TEST_F(OperacoesTest, TheQuestionSaysWhoWhenWhatAndHowManyRowsComeBack)
 {

@@ -85,6 +85,7 @@ public:
     void MostraRegistros(); // the rows of the selected operation
 
     QTableWidget *tblOperacoes;
+    QLabel *lblNenhuma;     // over the empty table: no operation recorded yet
     QToolButton *sbtVerificar;
     QToolButton *sbtMaisAntigas;
     QToolButton *sbtRegistros;

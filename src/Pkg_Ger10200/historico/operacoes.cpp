@@ -221,6 +221,12 @@ TfrmOperacoes::TfrmOperacoes(ScreenBehind behind, QWidget *parent)
                                   QStringLiteral("Endereço"), QStringLiteral("Operação"), QStringLiteral("O que fez"), QStringLiteral("Alterados"),
                                   QStringLiteral("Incluídos"), QStringLiteral("Excluídos"), QStringLiteral("Situação")});
 
+    // An empty table with its headers alone reads as "still loading"; say there is nothing.
+    lblNenhuma = new QLabel(QStringLiteral("Nenhuma operação registrada."), tblOperacoes->viewport());
+    lblNenhuma->setObjectName(QStringLiteral("lblNenhuma"));
+    lblNenhuma->hide();
+    (new QVBoxLayout(tblOperacoes->viewport()))->addWidget(lblNenhuma, 0, Qt::AlignCenter);
+
     const ReportButtons report = reportButtons(this, [this] { return tableReport(this, *tblOperacoes->model()); });
     sbtImprimir = report.print;
     sbtExportar = report.exportTo;
@@ -260,6 +266,7 @@ void TfrmOperacoes::showEvent(QShowEvent *event)
 void TfrmOperacoes::Atualiza()
 {
     tblOperacoes->setRowCount(0);
+    lblNenhuma->hide(); // until the read says so: a failed read is not an empty history
     append(QString());
     if (tblOperacoes->rowCount() > 0)
         tblOperacoes->selectRow(0);
@@ -299,6 +306,7 @@ void TfrmOperacoes::append(const QString &before)
             tblOperacoes->item(added, c)->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
     }
     sbtMaisAntigas->setEnabled(p.rows.size() == QString::fromLatin1(kPage).toInt());
+    lblNenhuma->setVisible(tblOperacoes->rowCount() == 0);
     tblOperacoes->resizeColumnsToContents();
     selectionChanged();
 }
