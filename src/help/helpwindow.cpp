@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSplitter>
 #include <QTabWidget>
 #include <QTextBrowser>
@@ -81,7 +82,13 @@ HelpWindow::HelpWindow(const Manual &manual, QWidget *parent)
     split->addWidget(m_tabs);
     split->addWidget(m_browser);
     split->setStretchFactor(1, 1);
-    split->setSizes({330, 650});
+    // The contents pane opens wide enough for its longest title (a scroll bar under a cut
+    // title hides what the page is about), up to nearly half the window.
+    m_contents->resizeColumnToContents(0);
+    const int titles = m_contents->columnWidth(0) + 2 * m_contents->frameWidth()
+                       + m_contents->verticalScrollBar()->sizeHint().width() + 16;
+    const int pane = qBound(330, titles, width() * 9 / 20);
+    split->setSizes({pane, width() - pane});
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(4, 4, 4, 4);
     layout->addWidget(split);

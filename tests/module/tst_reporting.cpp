@@ -266,6 +266,9 @@ TEST_F(ReportingTest, HelpOpensAtThePageInUse)
     auto *window = qobject_cast<help::HelpWindow *>(help::helpWindow());
     ASSERT_TRUE(window);
     EXPECT_EQ(window->contents()->currentItem()->text(0), QStringLiteral("Imposto/Filial"));
+    // The contents pane opens wide enough for its longest title.
+    window->contents()->resizeColumnToContents(0);
+    EXPECT_GE(window->contents()->viewport()->width(), window->contents()->columnWidth(0));
 
     // A dialog that declares the replication dialog's help context, F1 pressed inside it
     // while it runs modally: the page opens as the dialog's own window, usable meanwhile.
