@@ -13,6 +13,7 @@
 //   bench_concurrent --db postgresql://... --server FISCAL_SERVER [--out FILE]
 //                    [--clients 4,8,32] [--pairs 3] [--seconds 5] [--workers 4] [--pgbench pgbench]
 //                    [--pg-pid-file DATADIR/postmaster.pid]   (the database's CPU per save, reported)
+//                    [--flushed yes]   (the cluster flushes every commit: figures reported, no goal)
 
 #include "benchsupport.h"
 
@@ -252,6 +253,7 @@ try {
     const int seconds = o.integer("seconds", 5);
     const int pairs = std::max(1, o.integer("pairs", 3));
     const int workers = o.integer("workers", 4);
+    const bool flushed = o.get("flushed", "no") == "yes";
 
     auto conn = storage::open(db);
     const ClientMoves s = ClientMoves::read(*conn);
@@ -262,7 +264,8 @@ try {
                      {mark});
     };
 
-    Report report("Concurrent saving: " + std::to_string(pairs) + " rounds per client count (PostgreSQL)");
+    Report report(std::string(flushed ? "Concurrent saving, every commit flushed to disk: " : "Concurrent saving: ")
+                  + std::to_string(pairs) + " rounds per client count (PostgreSQL)");
     for (const int clients : counts) {
         const std::int64_t perClient = s.clients / clients;
         std::vector<double> saveRates, bareRates, aloneRates, oursRates, ratios, bareRatios, aloneRatios;
@@ -327,7 +330,8 @@ try {
         report.add({"SetCliente, " + std::to_string(clients) + " clients, against the save's writes (ratio spread "
                         + spread(ratios) + ")",
                     fmtCount(median(saveRates)) + " tx/s", fmtCount(median(oursRates)) + " calls/s", ratio,
-                    "≥ " + fmtRatio(goal), ratio >= goal, "server " + fmtMiB(serverPeak)});
+                    flushed ? "(reported)" : "≥ " + fmtRatio(goal),
+                    flushed ? std::nullopt : std::optional<bool>(ratio >= goal), "server " + fmtMiB(serverPeak)});
         report.add({"The same against the bare UPDATE (ratio spread " + spread(bareRatios) + ")",
                     fmtCount(median(bareRates)) + " tx/s", fmtCount(median(oursRates)) + " calls/s",
                     median(bareRatios), "(reported)", std::nullopt, ""});
@@ -359,6 +363,10 @@ try {
                    "removed and the tables vacuumed."
                    + std::string(postmasterOf(o) ? " PostgreSQL: the CPU of the cluster's processes while a side ran, "
                                                    "for pgbench with its connections' start." : ""));
+    if (flushed)
+        report.addNote("The cluster keeps PostgreSQL's defaults (fsync, synchronous_commit and full_page_writes on): "
+                       "each commit, ours and pgbench's, returns once its WAL is on the disk, as on a deployed "
+                       "database. The goals are judged on the cluster of the benchmarks, which does not flush.");
     report.write(o.get("out"));
     return 0;
 } catch (const std::exception &e) {

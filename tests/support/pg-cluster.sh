@@ -7,6 +7,9 @@
 #         system user. The superuser is 'fiscal', with a database 'fiscal';
 #         PG_CLUSTER_SUPERUSER=postgres makes it 'postgres', as Debian's own cluster, so that
 #         the roles of a deployment can be made there as its guide says.
+#         The tests' cluster does not flush its commits to disk (fsync and synchronous_commit
+#         off: quicker, and nothing to keep); PG_CLUSTER_DURABLE=1 keeps PostgreSQL's own
+#         defaults, every commit flushed, as a deployed database runs.
 # stop:   stops the cluster and removes its folder.
 # halt:   stops the server (fast shutdown: sessions are ended, open transactions rolled
 #         back) and keeps its data; resume starts it again on the same port.
@@ -25,6 +28,7 @@ case "$action" in
     if [ -f "$state/datadir" ]; then "$0" stop "$state" || true; fi
     data="$(mktemp -d /tmp/fiscal-pg.XXXXXX)"
     echo "$data" > "$state/datadir"
+    echo "${PG_CLUSTER_DURABLE:-0}" > "$state/durable"
     [ "$(id -u)" -eq 0 ] && chown postgres:postgres "$data" && chmod 700 "$data"
     port="$(python3 -c 'import socket;s=socket.socket();s.bind(("127.0.0.1",0));print(s.getsockname()[1])')"
     superuser="${PG_CLUSTER_SUPERUSER:-fiscal}"
@@ -43,8 +47,10 @@ case "$action" in
     ;;
   resume)
     data="$(cat "$state/datadir")"; port="$(cat "$state/port")"
+    flush="-c fsync=off -c synchronous_commit=off -c full_page_writes=off"
+    if [ "$(cat "$state/durable" 2>/dev/null)" = 1 ]; then flush=""; fi
     as_owner "$bindir/pg_ctl" -D "$data/db" -l "$data/server.log" -w -t 60 \
-      -o "-p $port -k $data -c listen_addresses=127.0.0.1 -c fsync=off -c synchronous_commit=off -c full_page_writes=off -c max_connections=200" start >/dev/null
+      -o "-p $port -k $data -c listen_addresses=127.0.0.1 $flush -c max_connections=200" start >/dev/null
     ;;
   halt)
     data="$(cat "$state/datadir")"
@@ -54,7 +60,7 @@ case "$action" in
     [ -f "$state/datadir" ] || exit 0
     data="$(cat "$state/datadir")"
     as_owner "$bindir/pg_ctl" -D "$data/db" -m fast -w stop >/dev/null 2>&1 || true
-    rm -rf "$data" "$state/datadir" "$state/url" "$state/socket-url" "$state/port"
+    rm -rf "$data" "$state/datadir" "$state/url" "$state/socket-url" "$state/port" "$state/durable"
     ;;
   *) echo "usage: pg-cluster.sh start|stop|halt|resume STATE_DIR" >&2; exit 2 ;;
 esac
