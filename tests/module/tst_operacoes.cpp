@@ -14,8 +14,8 @@
 #include "rpc/httpserver.h"
 
 #include <QApplication>
-#include <QLabel>
 #include <QDateTime>
+#include <QLabel>
 #include <QRegularExpression>
 #include <QTableWidget>
 #include <QTest>
