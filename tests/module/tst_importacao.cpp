@@ -43,6 +43,13 @@ protected:
         return out;
     }
 
+    // A group as the sample names it, as the grids do: "001 - Tributação normal".
+    QString named(const QString &code) const
+    {
+        const auto name = db->scalar("SELECT DSGRUPOFISC FROM GRUPOFISCAL WHERE CDGRUPOFISC = $1", {code.toStdString()});
+        return code + QStringLiteral(" - ") + QString::fromStdString(name.value_or("")).trimmed();
+    }
+
     void write(const QString &path, const QByteArray &bytes)
     {
         QFile f(path);
@@ -81,7 +88,8 @@ TEST_F(ImportTest, PreviewShowsEveryErrorAndImportsWhatItPromised)
         EXPECT_EQ(column(d.grdErros, 1),
                   (QStringList{QStringLiteral("Cliente ZZZ não cadastrado."), QStringLiteral("Grupo fiscal 999 não cadastrado."),
                                QStringLiteral("Grupo fiscal \"grupo x\" ilegível: informe o código de até 3 caracteres.")}));
-        EXPECT_EQ(column(d.grdAmostra, 2), QStringList{next1});
+        EXPECT_EQ(column(d.grdAmostra, 1), QStringList{named(now1)});
+        EXPECT_EQ(column(d.grdAmostra, 2), QStringList{named(next1)});
         EXPECT_FALSE(d.btnImportar->isEnabled());
         clickButton(d.btnImportar);
         EXPECT_EQ(stored(sql), before) << "imported with errors";
@@ -149,7 +157,7 @@ TEST_F(ImportTest, TheSampleFindsChangesByDocumentAndPastTheFirstLines)
             const QString group = changes ? other(*row[1]) : QString::fromStdString(*row[1]);
             csv += key + u';' + group + QStringLiteral("\r\n");
             if (changes)
-                expected << QString::fromStdString(*row[0]) + u'|' + group;
+                expected << QString::fromStdString(*row[0]) + u'|' + named(group);
         }
         const QString path = dir.filePath(QStringLiteral("amostra.csv"));
         write(path, csv.toUtf8());

@@ -232,6 +232,11 @@ void ImportDialog::display()
     grdErros->resizeColumnToContents(0);
 
     grdAmostra->setRowCount(0);
+    const auto groupShown = [this](const QString &code) {
+        if (code.isEmpty())
+            return QStringLiteral("(nenhum)");
+        return m_target.groupText ? m_target.groupText(code) : code;
+    };
     // The tab is searched for a batch of lines at a time, each batch larger than the last:
     // one pass over its rows when the first lines hold the sample, a few when few lines change.
     std::size_t next = 0;
@@ -250,11 +255,11 @@ void ImportDialog::display()
             const importing::ImportLine &l = m_file.lines[at[k]];
             const std::optional<ImportTarget::Shown> &now = found.at(k);
             if (now && now->group != l.group)
-                addRow(grdAmostra, {now->record, now->group.isEmpty() ? QStringLiteral("(nenhum)") : now->group,
-                                    l.group.isEmpty() ? QStringLiteral("(nenhum)") : l.group});
+                addRow(grdAmostra, {now->record, groupShown(now->group), groupShown(l.group)});
         }
     }
     grdAmostra->resizeColumnToContents(0);
+    grdAmostra->resizeColumnToContents(1);
     updateButtons();
 }
 

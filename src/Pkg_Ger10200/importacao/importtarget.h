@@ -1,7 +1,7 @@
 #pragma once
 // Where an import goes: the table and the tax, company and registration of the tab on
 // screen, how the dialog names it, and the group each record has now as the tab shows it
-// (for the sample of changes).
+// and the groups' names (for the sample of changes).
 
 #include <QString>
 #include <QStringList>
@@ -24,6 +24,9 @@ struct ImportTarget {
     // order of `keys`; nullopt where the tab does not hold it. One pass over the tab's rows
     // per call, so ask for many keys at once.
     std::function<std::vector<std::optional<Shown>>(const QStringList &keys)> find;
+    // A group as the grids name it ("004 - Revenda"); the code alone where it has no name.
+    // Unset: codes alone.
+    std::function<QString(const QString &code)> groupText;
 };
 
 } // namespace fiscal::ger10200

@@ -6,11 +6,14 @@
 
 #include "Pkg_Ger10200/importacao/frmimportaplanilha.h"
 #include "Pkg_Ger10200/mainscreen/toolicons.h"
+#include "Pkg_Ger10200/serverlink/netparamgrupfiscal.h"
+#include "Pkg_Ger10200/shared/packetrow.h"
 
 #include "clientlib/interaction.h"
 #include "clientlib/textroutines.h"
 #include "dataset/clientdataset.h"
 #include "dataset/field.h"
+#include "protocol/objects.h"
 #include "vcl/controls.h"
 #include "vcl/maskedit.h"
 #include "vcl/menus.h"
@@ -25,6 +28,7 @@
 namespace fiscal::ger10200 {
 
 using dataset::TClientDataSet;
+namespace method = protocol::method;
 
 namespace {
 
@@ -163,9 +167,30 @@ void TfrmParamGrupFiscal::mnuImportarClick()
 
 void TfrmParamGrupFiscal::importFile(const QString &path)
 {
-    const std::optional<ImportTarget> target = importTarget();
+    std::optional<ImportTarget> target = importTarget();
     if (!target)
         return;
+    // The sample of changes names the groups as the grids do, so that a code typed wrong in
+    // the file shows as the wrong name. The list is read once, when the sample first needs
+    // it; a list that cannot be read leaves the codes alone (the import reports the server).
+    auto names = std::make_shared<std::optional<QHash<QString, QString>>>();
+    target->groupText = [this, names](const QString &code) {
+        if (!*names) {
+            QHash<QString, QString> read;
+            try {
+                const dataset::DataPacket p = netParamGrupFiscal->packet(method::GetGrupoFiscal, {QString()});
+                for (int r = 0; r < int(p.rows.size()); ++r) {
+                    const PacketRow row(p, r);
+                    read.insert(row["CDGRUPOFISC"], clientlib::AllTrim(row["DSGRUPOFISC"]));
+                }
+            } catch (const std::exception &) {
+                read.clear(); // the codes alone
+            }
+            *names = std::move(read);
+        }
+        const QString name = (*names)->value(code);
+        return name.isEmpty() ? code : code + QStringLiteral(" - ") + name;
+    };
     std::unique_ptr<ImportDialog> dialog = ImportDialog::open(*target, path, this);
     if (dialog && clientlib::interaction().runModal(*dialog) == QDialog::Accepted)
         reloadTables({target->entity});
