@@ -7,6 +7,7 @@
 #include "Pkg_Ger10200/importacao/frmimportaplanilha.h"
 #include "Pkg_Ger10200/mainscreen/toolicons.h"
 #include "Pkg_Ger10200/serverlink/netparamgrupfiscal.h"
+#include "Pkg_Ger10200/shared/celltext.h"
 #include "Pkg_Ger10200/shared/packetrow.h"
 
 #include "clientlib/interaction.h"
@@ -181,7 +182,7 @@ void TfrmParamGrupFiscal::importFile(const QString &path)
                 const dataset::DataPacket p = netParamGrupFiscal->packet(method::GetGrupoFiscal, {QString()});
                 for (int r = 0; r < int(p.rows.size()); ++r) {
                     const PacketRow row(p, r);
-                    read.insert(row["CDGRUPOFISC"], clientlib::AllTrim(row["DSGRUPOFISC"]));
+                    read.insert(row["CDGRUPOFISC"], row["DSGRUPOFISC"]);
                 }
             } catch (const std::exception &) {
                 read.clear(); // the codes alone
@@ -189,7 +190,7 @@ void TfrmParamGrupFiscal::importFile(const QString &path)
             *names = std::move(read);
         }
         const QString name = (*names)->value(code);
-        return name.isEmpty() ? code : code + QStringLiteral(" - ") + name;
+        return clientlib::AllTrim(name).isEmpty() ? code : grupoFiscalCell(code, name);
     };
     std::unique_ptr<ImportDialog> dialog = ImportDialog::open(*target, path, this);
     if (dialog && clientlib::interaction().runModal(*dialog) == QDialog::Accepted)
