@@ -50,6 +50,7 @@ public:
 
     QLabel *lblRegistro;
     QTableWidget *tblHistorico;
+    QLabel *lblNenhuma;     // over the empty table: nothing recorded for the record
     QToolButton *sbtVerificar;
     QToolButton *sbtImprimir;
     QToolButton *sbtExportar;

@@ -60,6 +60,7 @@ TfrmHistoricoRegistro::TfrmHistoricoRegistro(RecordRef record, QWidget *parent)
                                  {QStringLiteral("Data e hora"), QStringLiteral("Usuário"), QStringLiteral("Operação"),
                                   QStringLiteral("Ação"), QStringLiteral("Grupo anterior"), QStringLiteral("Grupo novo"),
                                   QStringLiteral("Situação")});
+    lblNenhuma = emptyTableNote(tblHistorico, QStringLiteral("Nenhuma alteração registrada."));
 
     const ReportButtons report = reportButtons(this, [this] {
         reports::ReportTable t = tableReport(this, *tblHistorico->model());
@@ -115,10 +116,7 @@ void TfrmHistoricoRegistro::Atualiza()
                    undoneBy.isEmpty() ? QString() : QStringLiteral("Desfeita pela operação %1").arg(undoneBy)},
                   row[field::IDOPERACAO]);
     }
-    if (p.rows.isEmpty()) {
-        appendRow(tblHistorico, {QStringLiteral("Nenhuma alteração registrada.")});
-        tblHistorico->setSpan(0, 0, 1, tblHistorico->columnCount());
-    }
+    lblNenhuma->setVisible(p.rows.isEmpty());
     tblHistorico->resizeColumnsToContents();
     m_loaded = true;
 }

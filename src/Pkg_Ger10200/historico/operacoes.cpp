@@ -221,11 +221,7 @@ TfrmOperacoes::TfrmOperacoes(ScreenBehind behind, QWidget *parent)
                                   QStringLiteral("Endereço"), QStringLiteral("Operação"), QStringLiteral("O que fez"), QStringLiteral("Alterados"),
                                   QStringLiteral("Incluídos"), QStringLiteral("Excluídos"), QStringLiteral("Situação")});
 
-    // An empty table with its headers alone reads as "still loading"; say there is nothing.
-    lblNenhuma = new QLabel(QStringLiteral("Nenhuma operação registrada."), tblOperacoes->viewport());
-    lblNenhuma->setObjectName(QStringLiteral("lblNenhuma"));
-    lblNenhuma->hide();
-    (new QVBoxLayout(tblOperacoes->viewport()))->addWidget(lblNenhuma, 0, Qt::AlignCenter);
+    lblNenhuma = emptyTableNote(tblOperacoes, QStringLiteral("Nenhuma operação registrada."));
 
     const ReportButtons report = reportButtons(this, [this] { return tableReport(this, *tblOperacoes->model()); });
     sbtImprimir = report.print;

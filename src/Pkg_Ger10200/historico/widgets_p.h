@@ -12,6 +12,7 @@
 #include <QStringList>
 #include <QStyle>
 #include <QTableWidget>
+#include <QVBoxLayout>
 
 #include <functional>
 
@@ -37,6 +38,18 @@ inline QTableWidget *readOnlyTable(QWidget *parent, const char *name, const QStr
     t->verticalHeader()->setDefaultSectionSize(t->fontMetrics().height() + 6);
     t->horizontalHeader()->setStretchLastSection(true);
     return t;
+}
+
+// A line in the middle of an empty table saying there is nothing to show, since headers alone
+// read as "still loading". Hidden until the caller shows it; not a row, so printing and export
+// never take it for one.
+inline QLabel *emptyTableNote(QTableWidget *t, const QString &text)
+{
+    auto *l = new QLabel(text, t->viewport());
+    l->setObjectName(QStringLiteral("lblNenhuma"));
+    l->hide();
+    (new QVBoxLayout(t->viewport()))->addWidget(l, 0, Qt::AlignCenter);
+    return l;
 }
 
 // Appends a row of texts; `data` (optional) is kept in the first cell's user role.
