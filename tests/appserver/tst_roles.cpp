@@ -245,6 +245,20 @@ TEST_P(Roles, APasswordChangeEndsTheOtherSessions)
     EXPECT_FALSE(env.signIn("operador", "operador-senha").ok());
 }
 
+// The server trusts a session for a moment without reading it again; a password change in
+// that moment must not bring back the session of a user just disabled.
+TEST_P(Roles, AUserDisabledAMomentAgoCannotChangeThePasswordAndKeepWorking)
+{
+    Env env(GetParam());
+    const std::string admin = env.token("administrador"), user = env.token("operador");
+    ASSERT_TRUE(env.as(user, kRelatorios, "GetCobertura").ok());
+    ASSERT_TRUE(env.as(admin, kSessao, "SetUsuario", QCborArray{"operador", "", "operador", false}).ok());
+    EXPECT_FALSE(env.as(user, kSessao, "TrocarSenha", strings({"operador-senha", "uma-senha-nova"})).ok());
+    EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM SESSAO WHERE NMUSUARIO = 'operador' AND DTENCERRADA IS NULL"), 0);
+    EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM USUARIO WHERE NMUSUARIO = 'operador' AND FLATIVO = 'N'"), 1);
+    EXPECT_FALSE(env.signIn("operador", "uma-senha-nova").ok());
+}
+
 TEST_P(Roles, ATemporaryPasswordMustBeChangedBeforeAnyWork)
 {
     Env env(GetParam());

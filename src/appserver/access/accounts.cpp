@@ -89,6 +89,13 @@ std::optional<User> findUser(storage::Connection &c, const std::string &login)
     return read(*st);
 }
 
+void lockUsers(storage::Connection &c)
+{
+    // Readers go on; only the writers of users wait for each other.
+    if (c.backend() == storage::Backend::Postgres)
+        c.exec("LOCK TABLE USUARIO IN SHARE ROW EXCLUSIVE MODE");
+}
+
 std::vector<User> listUsers(storage::Connection &c)
 {
     auto st = c.prepareCached(std::string(kColumns) + " ORDER BY NMUSUARIO");

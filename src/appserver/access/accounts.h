@@ -37,6 +37,10 @@ QDateTime fromIsoUtc(const std::string &text);
 std::optional<QString> loginProblem(const std::string &login);
 
 std::optional<User> findUser(storage::Connection &c, const std::string &login);
+// Called first in a transaction that reads users and writes them back. On PostgreSQL such
+// transactions then take turns, as SQLite's writers always do, so that none writes back a
+// user another changed meanwhile (a user disabled, or given a new password, while signing in).
+void lockUsers(storage::Connection &c);
 std::vector<User> listUsers(storage::Connection &c);
 std::int64_t userCount(storage::Connection &c);
 std::int64_t activeAdministrators(storage::Connection &c);

@@ -113,14 +113,16 @@ SignedIn signIn(ConnectionPool &pool, const AuthSettings &settings, Sessions &se
 
     if (!ok) {
         withTransaction(pool, [&](storage::Connection &c) {
+            lockUsers(c);
             record(c, {login, login, address, "falha", user ? "wrong password" : "unknown user"});
             const Failures byLogin = failuresOf(c, "NMUSUARIO", login, now);
-            if (user) {
-                User after = *user;
-                after.failures = user->failures + 1;
+            // The row as it is now: what an administrator changed since the read above stays.
+            if (const std::optional<User> current = findUser(c, login)) {
+                User after = *current;
+                after.failures = current->failures + 1;
                 if (const std::int64_t lock = lockSeconds(byLogin.count, 0))
                     after.lockedUntil = isoUtc(now.addSecs(lock));
-                updateUser(c, *user, after);
+                updateUser(c, *current, after);
             }
             if (byLogin.count >= kMaxFailures)
                 record(c, {login, login, address, "bloqueio", std::to_string(byLogin.count) + " failures"});
@@ -135,6 +137,13 @@ SignedIn signIn(ConnectionPool &pool, const AuthSettings &settings, Sessions &se
 
     SignedIn in;
     withTransaction(pool, [&](storage::Connection &c) {
+        lockUsers(c);
+        // The password was checked against the row read before; an administrator may have
+        // disabled the user or set a new password meanwhile.
+        const std::optional<User> current = findUser(c, login);
+        if (current && (!current->active || (!pam && current->passwordHash != user->passwordHash)))
+            refused(kInvalid);
+        user = current;
         if (!user && pam) {
             // A PAM user gets a row of its own, so that an administrator can disable it here.
             User u;
@@ -144,6 +153,8 @@ SignedIn signIn(ConnectionPool &pool, const AuthSettings &settings, Sessions &se
             createUser(c, u);
             user = u;
         }
+        if (!user)
+            refused(kInvalid);   // removed meanwhile
         User after = *user;
         after.role = *role;
         after.failures = 0;

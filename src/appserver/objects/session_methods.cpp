@@ -104,15 +104,20 @@ void trocarSenha(ConnectionPool &pool, const AuthSettings &settings, Sessions &s
         invalid(QStringLiteral("A senha atual não confere."));
     if (current == fresh)
         invalid(QStringLiteral("A nova senha deve ser diferente da atual."));
-    User after = *user;
-    after.passwordHash = hashPassword(fresh);
-    after.mustChangePassword = false;
+    const std::string freshHash = hashPassword(fresh);
     withTransaction(pool, [&](storage::Connection &c) {
+        lockUsers(c);
         // The hash read above must still be the stored one: two changes at once, one wins.
         const std::optional<User> now = findUser(c, caller().user);
         if (!now || now->passwordHash != user->passwordHash)
             conflict(QStringLiteral("A senha foi trocada por outra sessão. Entre novamente."));
-        updateUser(c, *user, after);
+        // Disabled a moment ago (this session is still trusted for a second): it stays ended.
+        if (!now->active)
+            conflict(QStringLiteral("Seu usuário foi desativado. Fale com o administrador do sistema."));
+        User after = *now;
+        after.passwordHash = freshHash;
+        after.mustChangePassword = false;
+        updateUser(c, *now, after);
         // updateUser ended every session; this one stays, now free to work.
         auto keep = c.prepareCached("UPDATE SESSAO SET DTENCERRADA = NULL, FLTROCARSENHA = 'N' WHERE CDTOKENHASH = $1");
         keep->bind(1, caller().session);
@@ -173,6 +178,7 @@ void setUsuario(ConnectionPool &pool, const QCborArray &p, ValueWriter &w)
         hash = hashPassword(temporary);
     }
     withTransaction(pool, [&](storage::Connection &c) {
+        lockUsers(c);
         const std::optional<User> before = findUser(c, login);
         if (!before) {
             if (temporary.empty())
@@ -210,6 +216,7 @@ void redefineSenha(ConnectionPool &pool, const QCborArray &p, ValueWriter &w)
     const std::string temporary = temporaryPassword();
     const std::string hash = hashPassword(temporary);
     withTransaction(pool, [&](storage::Connection &c) {
+        lockUsers(c);
         const std::optional<User> before = findUser(c, login);
         if (!before)
             notFound(QStringLiteral("Usuário %1 não encontrado.").arg(rpc::echoed(QString::fromStdString(login))));
