@@ -7,6 +7,7 @@
 #include "clientlib/settings.h"
 
 #include <QAction>
+#include <QCloseEvent>
 #include <QFileInfo>
 #include <QLibrary>
 #include <QMdiArea>
@@ -158,6 +159,18 @@ bool HostWindow::runModule(int index)
         interaction().message(mtError, messageTitle(mtError), QStringLiteral("Falha ao abrir o módulo."), mbOK, this);
     }
     return false;
+}
+
+void HostWindow::closeEvent(QCloseEvent *event)
+{
+    m_mdi->closeAllSubWindows();
+    for (QMdiSubWindow *sub : m_mdi->subWindowList()) {
+        if (sub->isVisible()) {
+            event->ignore();
+            return;
+        }
+    }
+    QMainWindow::closeEvent(event);
 }
 
 void HostWindow::showAbout()

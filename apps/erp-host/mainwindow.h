@@ -36,6 +36,11 @@ public:
     // The "Sobre" box: the version, the server and the database this host uses.
     void showAbout();
 
+protected:
+    // The screens close first; one that keeps changes the user did not let go of keeps the
+    // program open.
+    void closeEvent(QCloseEvent *event) override;
+
 private:
     struct Module;
     void updateTitle();

@@ -297,6 +297,13 @@ bool TfrmPadraoGrid::event(QEvent *event)
 void TfrmPadraoGrid::closeEvent(QCloseEvent *event)
 {
     if (!m_closed) {
+        // A question that fails (a refused save) keeps the screen open, as Cancelar does.
+        bool canClose = false;
+        vcl::guarded([&] { canClose = FormCloseQuery(); });
+        if (!canClose) {
+            event->ignore();
+            return;
+        }
         m_closed = true;
         vcl::guarded([this] { FormClose(); });
     }

@@ -18,6 +18,7 @@
 // replaces it as a screen's own refresh does):
 //   FormCreate()              once, by Create() (CreateForm<T>() calls it)
 //   FormActivate()            each time the screen becomes the active window/sub-window
+//   FormCloseQuery()          before the screen closes: false keeps it open
 //   FormClose()               when the screen closes; it is then released, sub-window too
 //   dtsPadraoStateChange()    dtsPadrao's state changed (rebinding included): base sets
 //                             sbtAlterar (browsing), sbtCancelar (editing or inserting),
@@ -112,6 +113,7 @@ public:
 protected:
     virtual void FormCreate() {}
     virtual void FormActivate() {}
+    virtual bool FormCloseQuery() { return true; }
     virtual void FormClose() {}
     virtual void dtsPadraoStateChange();
     virtual void sbtAlterarClick();

@@ -10,6 +10,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QFile>
 #include <QLabel>
 #include <QMdiArea>
@@ -187,6 +188,27 @@ TEST_F(HostWindowTest, EachModuleHasItsEntryAndTheTitleNamesTheActiveScreen)
     window->mdiArea()->closeAllSubWindows();
     QApplication::processEvents();
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Grupos Fiscais " FISCAL_VERSION));
+}
+
+// Closing the program closes the screens first; one that stays open (its user kept changes
+// it asked about) keeps the program open too.
+TEST_F(HostWindowTest, TheProgramClosesOnlyOnceEveryScreenHasClosed)
+{
+    class Screen : public QWidget {
+    public:
+        bool refuse = true;
+
+    protected:
+        void closeEvent(QCloseEvent *e) override { refuse ? e->ignore() : e->accept(); }
+    };
+    auto *screen = new Screen;
+    window->mdiArea()->addSubWindow(screen)->show();
+    EXPECT_FALSE(window->close());
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(screen->isVisible());
+    screen->refuse = false;
+    EXPECT_TRUE(window->close());
+    EXPECT_FALSE(window->isVisible());
 }
 
 TEST_F(HostWindowTest, SobreShowsVersionServerAndDatabaseButNoSecret)

@@ -10,6 +10,7 @@
 #include "dataset/datasource.h"
 #include "rpc/envelope.h"
 #include "vcl/dbgrid.h"
+#include "vcl/guard.h"
 #include "vcl/pagecontrol.h"
 
 #include <QAbstractButton>
@@ -78,6 +79,15 @@ void ModuleTest::SetUp()
 void ModuleTest::TearDown()
 {
     if (auto *frm = findScreen()) {
+        // Whatever a test left unsaved is dropped first: closing would ask about it.
+        for (dataset::TClientDataSet *cds : frm->findChildren<dataset::TClientDataSet *>()) {
+            vcl::guarded([cds] {
+                if (cds->State() == dataset::dsEdit || cds->State() == dataset::dsInsert)
+                    cds->Cancel();
+                if (cds->Active() && cds->ChangeCount() > 0)
+                    cds->CancelUpdates();
+            });
+        }
         frm->close();
         QApplication::processEvents();
     }

@@ -10,6 +10,7 @@
 #include "vcl/dbgrid.h"
 
 #include <QApplication>
+#include <QMdiSubWindow>
 #include <QTableWidget>
 #include <QTest>
 #include <QToolButton>
@@ -193,6 +194,67 @@ TEST_F(PendingChangesTest, BeforeADialogWhoseCloseReloadsThePendingChangeIsSettl
         EXPECT_EQ(value(rowOf(grid, QStringLiteral("CDFORNECED"), supplier), "CDGRUPOFISC"),
                   c.opened ? QString::fromStdString(underneath) : QStringLiteral("002"));
         cds->CancelUpdates();
+        script->clear();
+    }
+}
+
+// Closing the screen with an edit under way or a change the server refused: it asks, saves
+// or drops as answered, and "Cancelar" keeps the screen open with the change still there.
+TEST_F(PendingChangesTest, ClosingTheScreenAsksAboutWhatIsNotSaved)
+{
+    struct Case {
+        const char *what;
+        bool refused;          // a refused save in the change log; else an edit under way
+        const char *answer;
+        bool closed;
+        bool saved;
+    };
+    const Case cases[] = {
+        {"edit, cancel: the screen stays, the edit too", false, "Cancelar", false, false},
+        {"edit, save: saved, then closed", false, "Gravar", true, true},
+        {"edit, discard: closed, nothing saved", false, "Descartar", true, false},
+        {"refused, cancel: the screen stays, the change too", true, "Cancelar", false, false},
+        {"refused, save refused again: the screen stays", true, "Gravar", false, false},
+        {"refused, discard: closed", true, "Descartar", true, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const QList<int> rows = plainRows();
+        ASSERT_FALSE(rows.isEmpty());
+        const int row = rows.first();
+        const QString supplier = value(row, "CDFORNECED");
+        std::string before = dbGroup(supplier);
+        if (c.refused) {
+            before = refusedSave(row);
+        } else {
+            focusCell(grid, row, QStringLiteral("CDGRUPOFISC"));
+            typeKeys(QStringLiteral("2"));
+            ASSERT_EQ(cds->State(), dataset::dsEdit);
+        }
+        script->push(Answer::choose(QString::fromLatin1(c.answer)));
+        // The window's own close button (the screen's frame, in the host or alone).
+        if (QMdiSubWindow *sub = frm->SubWindow())
+            sub->close();
+        else
+            frm->close();
+        QApplication::processEvents();
+
+        EXPECT_TRUE(askedOnce());
+        EXPECT_EQ(findScreen() != nullptr && findScreen()->isVisible(), !c.closed);
+        EXPECT_EQ(dbGroup(supplier), c.saved ? "002" : before);
+        if (!c.closed) {
+            EXPECT_EQ(cds->State() == dataset::dsEdit, !c.refused) << "the edit is still under way";
+            EXPECT_EQ(cds->ChangeCount(), c.refused ? 1 : 0);
+            if (cds->State() == dataset::dsEdit)
+                cds->Cancel();
+            cds->CancelUpdates();
+        } else {
+            flushDeletes();
+            frm = openScreen();
+            ASSERT_TRUE(frm);
+            cds = frm->cdsFornecedor;
+            grid = frm->dbgPadrao;
+        }
         script->clear();
     }
 }

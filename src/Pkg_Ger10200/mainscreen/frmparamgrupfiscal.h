@@ -207,6 +207,7 @@ protected:
     // Handlers of the base screen.
     void FormCreate() override;
     void FormActivate() override;
+    bool FormCloseQuery() override;   // pendingchanges.cpp
     void FormClose() override;
     void dtsPadraoStateChange() override;
     void sbtAlterarClick() override;
