@@ -7,9 +7,13 @@
 #include "clientlib/messages.h"
 #include "clientlib/settings.h"
 #include "clientlib/waitloop_p.h"
+#include "protocol/objects.h"
+#include "rpc/calllimits.h"
 #include "rpc/client.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
@@ -142,17 +146,27 @@ bool TNetConnection::open(bool report)
     return true;
 }
 
+int TNetConnection::timeoutFor(const QString &method) const
+{
+    // The server gives bulk work far longer than a read; giving up sooner would leave the
+    // user with "não respondeu" for work the server was still doing (and then rolls back).
+    if (!protocol::method::isBulk(method.toStdString()))
+        return m_timeoutMs;
+    const auto bulk = std::chrono::duration_cast<std::chrono::milliseconds>(rpc::CallLimits{}.bulk + std::chrono::seconds(60));
+    return std::max(m_timeoutMs, int(bulk.count()));
+}
+
 rpc::Reply TNetConnection::call(const QString &method, const QCborArray &params)
 {
     return exchange(method, params, [&](rpc::Client &client) {
-        return client.call(m_serverName, method, params, m_timeoutMs);
+        return client.call(m_serverName, method, params, timeoutFor(method));
     });
 }
 
 rpc::Reply TNetConnection::call(const QString &method, const QCborArray &params, rpc::StreamedParam &last)
 {
     return exchange(method, params, [&](rpc::Client &client) {
-        return client.call(m_serverName, method, params, last, m_timeoutMs);
+        return client.call(m_serverName, method, params, last, timeoutFor(method));
     });
 }
 
@@ -160,7 +174,7 @@ rpc::Reply TNetConnection::call(const QString &method, const QCborArray &params,
                                 const ResultReader &readResult)
 {
     return exchange(method, params, [&](rpc::Client &client) {
-        return client.call(m_serverName, method, params, readResult, m_timeoutMs);
+        return client.call(m_serverName, method, params, readResult, timeoutFor(method));
     });
 }
 

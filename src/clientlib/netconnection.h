@@ -13,7 +13,8 @@
 // local event loop that excludes user input: the screen repaints and the wait animation
 // moves, but nothing can be clicked or typed.
 //
-// Failures are never silent and never hang (every call has a timeout, default 120 s):
+// Failures are never silent and never hang (every call has a timeout, default 120 s; bulk
+// work, protocol::method::isBulk, waits as long as the server gives it, 900 s and a minute):
 //  - ThrowException true: a failure to connect or a lost connection throws
 //    rpc::TransportError (its message is for the user).
 //  - ThrowException false (the screens' setting): a failure to connect shows an error box
@@ -103,6 +104,7 @@ private:
     rpc::Reply exchange(const QString &method, const QCborArray &params,
                         const std::function<rpc::Reply(rpc::Client &)> &send);
     bool fail(const QString &message, bool report);
+    int timeoutFor(const QString &method) const;   // bulk work waits as long as the server allows it
 
     QString m_serverName;
     QString m_host;

@@ -3,6 +3,9 @@
 // POST /rpc/<object> and in the request's "method" (matched without regard to case).
 // The server registers exactly these; the screens call exactly these.
 
+#include <algorithm>
+#include <string_view>
+
 namespace fiscal::protocol {
 
 inline constexpr char kParamGrupFiscal[] = "Ger10200.rdmParamGrupFiscal";  // main screen, replication
@@ -80,6 +83,22 @@ inline constexpr char TrocarSenha[] = "TrocarSenha";      // (atual, nova)
 inline constexpr char GetUsuarios[] = "GetUsuarios";      // (): administradores
 inline constexpr char SetUsuario[] = "SetUsuario";        // (usuario, nome, papel, ativo)
 inline constexpr char RedefineSenha[] = "RedefineSenha";  // (usuario): a temporary password
+
+// The methods the server runs as bulk work (many rows written or previewed), with a bulk
+// call's time limit: a client waits as long for them.
+inline constexpr const char *kBulk[] = {Replica, SimulaReplica, CadastroAutomatico, SimulaCadastroAutomatico,
+                                        CadAutoImpInscEsta, SimulaCadAutoImpInscEsta, ImportaGrupos,
+                                        SimulaImportaGrupos, DesfazOperacao, SimulaDesfazOperacao};
+
+constexpr bool isBulk(std::string_view name)
+{
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    for (std::string_view m : kBulk)
+        if (m.size() == name.size() && std::equal(m.begin(), m.end(), name.begin(),
+                                                  [&](char a, char b) { return lower(a) == lower(b); }))
+            return true;
+    return false;
+}
 
 } // namespace method
 

@@ -7,6 +7,7 @@
 #include "appserver/access/accounts.h"
 #include "appserver/access/passwords.h"
 #include "appserver/objects/objects.h"
+#include "protocol/objects.h"
 
 #include <atomic>
 #include <chrono>
@@ -146,6 +147,24 @@ TEST_P(Roles, EveryMethodOfEveryObjectGivesEachRoleExactlyItsRights)
             }
         }
     }
+}
+
+// The client waits for bulk work as long as the server gives it by the client's own list;
+// a method registered as bulk and missing there would be given up after two minutes.
+TEST(Registration, TheClientsBulkMethodsAreTheServersBulkMethods)
+{
+    const auto db = TestDb::create(Backend::Sqlite);
+    rpc::Dispatcher d;
+    appserver::ConnectionPool pool(db->url(), 1);
+    appserver::registerAll(d, pool);
+    int bulk = 0;
+    for (const auto &[object, method] : d.methods()) {
+        rpc::MethodName names;
+        ASSERT_TRUE(d.find(object, method, &names));
+        EXPECT_EQ(names.kind == rpc::CallKind::Bulk, fiscal::protocol::method::isBulk(method)) << object << "." << method;
+        bulk += names.kind == rpc::CallKind::Bulk;
+    }
+    EXPECT_EQ(bulk, int(std::size(fiscal::protocol::method::kBulk)));
 }
 
 TEST_P(Roles, AnOperadorUndoesOnlyItsOwnOperations)
