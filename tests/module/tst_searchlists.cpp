@@ -107,5 +107,62 @@ TEST_F(SearchListTest, RegistrationListShowsTheCompanysRegistrationsWithFormatte
     EXPECT_GT(persons, 0);
 }
 
+// The buttons take no focus, so a search never enters the box: one that puts another tax,
+// company or registration there empties the grid read for the old one, as entering the box
+// would. Picking what the box already holds leaves the grid.
+TEST_F(SearchListTest, ASearchThatChangesTheFilterEmptiesTheGridBelow)
+{
+    const auto reg = db->query("SELECT CDEMPRESA, CDINSCESTA FROM INSCRESTAD ORDER BY CDEMPRESA, CDINSCESTA");
+    const auto taxes = db->query("SELECT CDIMPOSTO FROM IMPOSTO ORDER BY CDIMPOSTO");
+    ASSERT_FALSE(reg.empty());
+    ASSERT_GE(taxes.size(), 2u);
+    const QString company = QString::fromStdString(*reg.front()[0]);
+    const QString otherCompany = QString::fromStdString(
+        db->scalar("SELECT MIN(CDEMPRESA) FROM EMPRESA WHERE CDEMPRESA <> $1", {company.toStdString()}).value_or(""));
+    ASSERT_FALSE(otherCompany.isEmpty());
+    const QString firstTax = QString::fromStdString(*taxes[0][0]), otherTax = QString::fromStdString(*taxes[1][0]);
+    const auto byBranch = [&] {
+        clickTab(frm->pgcPadrao, frm->tshImpFili);
+        frm->medCdImposto->setFocus(Qt::TabFocusReason);   // from the grid, if it was there
+        frm->medCdImposto->setText(firstTax);
+        frm->dbgImpFili->setFocus(Qt::TabFocusReason);
+        QApplication::processEvents();
+    };
+    const auto byRegistration = [&] {
+        clickTab(frm->pgcPadrao, frm->tshImpInscEsta);
+        frm->medCdEmpresa->setFocus(Qt::TabFocusReason);
+        frm->medCdEmpresa->setText(company);
+        frm->medInscEsta->setText(QString::fromStdString(*reg.front()[1]));
+        frm->medImp->setText(firstTax);
+        frm->dbgFornInsc->setFocus(Qt::TabFocusReason);
+        QApplication::processEvents();
+    };
+    const struct {
+        const char *what;
+        std::function<void()> load;
+        clientlib::TBtnPesquisa *button;
+        dataset::TClientDataSet *grid;
+        const char *field;
+        QString picked;
+        bool emptied;
+    } cases[] = {
+        {"another tax per branch", byBranch, frm->btpImposto, frm->cdsImpFili, "CDIMPOSTO", otherTax, true},
+        {"the same tax per branch", byBranch, frm->btpImposto, frm->cdsImpFili, "CDIMPOSTO", firstTax, false},
+        {"another tax per registration", byRegistration, frm->btpImp, frm->cdsFornInsc, "CDIMPOSTO", otherTax, true},
+        {"another company", byRegistration, frm->btpEmpresa, frm->cdsFornInsc, "CDEMPRESA", otherCompany, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        c.load();
+        ASSERT_TRUE(c.grid->Active()) << script->messages().join('\n').toStdString();
+        script->clear();
+        script->push(Answer::pickRow(QString::fromLatin1(c.field), c.picked));
+        clickButton(c.button);
+        QApplication::processEvents();
+        EXPECT_TRUE(script->problems().isEmpty()) << script->problems().join('\n').toStdString();
+        EXPECT_EQ(c.grid->Active(), !c.emptied);
+    }
+}
+
 } // namespace
 } // namespace fiscal::test

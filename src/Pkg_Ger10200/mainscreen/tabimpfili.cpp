@@ -41,8 +41,13 @@ void TfrmParamGrupFiscal::wireImpFili()
     medCdImposto->OnEnter = [this] { medCdImpostoEnter(); };
 
     btpImposto->OnAfterPesq = [this](clientlib::TBtnPesquisa &) {
+        const QString before = medCdImposto->Text();
         m_vdImposto->setFromSearch(qryImposto->FieldByName(QStringLiteral("CDIMPOSTO"))->AsString(),
                                    qryImposto->FieldByName(QStringLiteral("NMIMPOSTO"))->AsString());
+        // The grid holds the rows of the tax it was read for: another tax empties it, as
+        // entering the box does (the button takes no focus), until the grid is entered again.
+        if (medCdImposto->Text() != before)
+            medCdImpostoEnter();
     };
 
     dbgImpFili->OnEnter = [this] { dbgImpFiliEnter(); };

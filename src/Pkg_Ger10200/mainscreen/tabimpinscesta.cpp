@@ -21,6 +21,8 @@
 
 #include <QLineEdit>
 
+#include <functional>
+
 namespace fiscal::ger10200 {
 
 namespace method = protocol::method;
@@ -70,9 +72,20 @@ void TfrmParamGrupFiscal::wireImpInscEsta()
     btpEmpresa->OnBeforePesq = [this](clientlib::TBtnPesquisa &, bool &) {
         lookUpQuery(qryEmpresa, {{QStringLiteral("P_CDEMPRESA"), QString()}, {QStringLiteral("P_TCDEMPRESA"), QStringLiteral("T")}}, QString());
     };
-    btpEmpresa->OnAfterPesq = [this](clientlib::TBtnPesquisa &) {
-        m_vdEmpresa->setFromSearch(qryEmpresa->FieldByName(QStringLiteral("CDEMPRESA"))->AsString(),
-                                   qryEmpresa->FieldByName(QStringLiteral("NMEMPRESA"))->AsString());
+    // The grids hold the rows of the company, registration and tax they were read for:
+    // another one from a search empties them, as entering the panel does (the buttons take no
+    // focus), until the grids are entered again.
+    const auto filterSearched = [this](const std::function<void()> &write) {
+        const QStringList before{medCdEmpresa->Text(), medInscEsta->Text(), medImp->Text()};
+        write();
+        if (QStringList{medCdEmpresa->Text(), medInscEsta->Text(), medImp->Text()} != before)
+            panImpInscEstaEnter();
+    };
+    btpEmpresa->OnAfterPesq = [this, filterSearched](clientlib::TBtnPesquisa &) {
+        filterSearched([this] {
+            m_vdEmpresa->setFromSearch(qryEmpresa->FieldByName(QStringLiteral("CDEMPRESA"))->AsString(),
+                                       qryEmpresa->FieldByName(QStringLiteral("NMEMPRESA"))->AsString());
+        });
     };
     btpInscEsta->OnBeforePesq = [this](clientlib::TBtnPesquisa &, bool &) {
         lookUpQuery(qryInscEsta,
@@ -81,16 +94,20 @@ void TfrmParamGrupFiscal::wireImpInscEsta()
                      {QStringLiteral("P_TCDINSCESTA"), QStringLiteral("T")}},
                     QString());
     };
-    btpInscEsta->OnAfterPesq = [this](clientlib::TBtnPesquisa &) {
-        m_vdInscEsta->setFromSearch(qryInscEsta->FieldByName(QStringLiteral("CDINSCESTA"))->AsString(),
-                                    std::nullopt);
+    btpInscEsta->OnAfterPesq = [this, filterSearched](clientlib::TBtnPesquisa &) {
+        filterSearched([this] {
+            m_vdInscEsta->setFromSearch(qryInscEsta->FieldByName(QStringLiteral("CDINSCESTA"))->AsString(),
+                                        std::nullopt);
+        });
     };
     btpImp->OnBeforePesq = [this](clientlib::TBtnPesquisa &, bool &) {
         lookUpQuery(qryImp, {{QStringLiteral("P_CDIMPOSTO"), QString()}, {QStringLiteral("P_TCDIMPOSTO"), QStringLiteral("T")}}, QString());
     };
-    btpImp->OnAfterPesq = [this](clientlib::TBtnPesquisa &) {
-        m_vdImp->setFromSearch(qryImp->FieldByName(QStringLiteral("CDIMPOSTO"))->AsString(),
-                               qryImp->FieldByName(QStringLiteral("NMIMPOSTO"))->AsString());
+    btpImp->OnAfterPesq = [this, filterSearched](clientlib::TBtnPesquisa &) {
+        filterSearched([this] {
+            m_vdImp->setFromSearch(qryImp->FieldByName(QStringLiteral("CDIMPOSTO"))->AsString(),
+                                   qryImp->FieldByName(QStringLiteral("NMIMPOSTO"))->AsString());
+        });
     };
 
     // However an inner data set gets loaded (its tab, the refresh, a dialog's reload), once
