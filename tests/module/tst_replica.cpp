@@ -243,6 +243,40 @@ TEST_F(ReplicaTest, EveryWayOfOpeningItReloadsTheInnerGridAfterwards)
     EXPECT_TRUE(ger10200::frmReplica.isNull()) << "each closed dialog is released";
 }
 
+// The replication's button stays on while a row of the inner grid is edited, and the inner
+// tabs stay open to a click: either would leave the edit unseen for the reload after them to
+// drop, so the edit is saved first.
+TEST_F(ReplicaTest, AnEditInTheInnerGridIsSavedBeforeItIsLeftUnseen)
+{
+    const QString tax = QStringLiteral("01"), company = QStringLiteral("01");
+    const QString registration = originOf(false, tax, company);
+    const struct {
+        const char *name;
+        std::function<void()> leave;
+        const char *digit;
+    } ways[] = {
+        {"the replication", [&] { withDialog([this](D &d) { clickButton(d.sbtFechar); }); }, "2"},
+        {"the inner tab Cliente", [&] { clickTab(frm->pgcCliente, frm->tshCli); }, "3"},
+    };
+    for (const auto &way : ways) {
+        SCOPED_TRACE(way.name);
+        clickTab(frm->pgcCliente, frm->tshFornecedor);
+        frm->medCdEmpresa->setFocus(Qt::TabFocusReason);   // so that entering the grid reads it
+        showInner(frm->tshFornecedor, tax, company, registration);
+        dataset::TClientDataSet *cds = frm->cdsFornInsc;
+        ASSERT_GT(cds->rowCount(), 0);
+        const QString supplier =
+            cds->valueAt(0, cds->FieldByName(QStringLiteral("CDFORNECED"))->Index()).value_or(QString());
+        focusCell(frm->dbgFornInsc, 0, QStringLiteral("CDGRUPOFISC"));
+        typeKeys(QString::fromLatin1(way.digit));
+        ASSERT_EQ(cds->State(), dataset::dsEdit);
+        way.leave();
+        EXPECT_TRUE(script->problems().isEmpty()) << script->problems().join('\n').toStdString();
+        EXPECT_EQ(rows(false, tax, company, registration).value(supplier), QStringLiteral("00") + way.digit);
+        script->clear();
+    }
+}
+
 // Each failed check shows its message, puts the focus where to mend it, keeps the dialog as
 // the user left it and calls nothing.
 TEST_F(ReplicaTest, EachCheckOfAConfirmationStopsWithItsMessageAndTheFocusOnTheField)

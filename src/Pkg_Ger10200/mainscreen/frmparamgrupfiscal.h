@@ -261,6 +261,9 @@ private:
     dataset::TClientDataSet *innerDataSet() const;
     dataset::TDataSource *innerDataSource() const;
     vcl::TDBGrid *innerGrid() const;
+    // An edit under way in the inner grid on screen is posted, and so saved: switching the
+    // inner tab or opening the replication would leave it unseen, for a reload to drop.
+    void postInnerEdit();
     void sbtAutomaticoClick();
     void sbtReplicaClick();
     // What AtualizaQuery reads again after the dialogs.

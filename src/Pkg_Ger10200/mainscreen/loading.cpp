@@ -178,6 +178,9 @@ void TfrmParamGrupFiscal::sbtAutomaticoClick()
 
 void TfrmParamGrupFiscal::sbtReplicaClick()
 {
+    // On "Imposto/Inscrição Estadual" the button stays on while a row is edited.
+    if (pgcPadrao->ActivePage() == tshImpInscEsta)
+        postInnerEdit();
     if (!resolvePending(dialogReloads()))
         return;
     Cria_Replica();

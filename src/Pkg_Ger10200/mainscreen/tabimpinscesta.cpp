@@ -124,6 +124,7 @@ void TfrmParamGrupFiscal::wireImpInscEsta()
 
     panImpInscEsta->OnEnter = [this] { panImpInscEstaEnter(); };
     vcl::setOnEnter(pgcCliente, [this] { pgcClienteEnter(); });
+    pgcCliente->OnChanging = [this](bool &) { postInnerEdit(); };   // a refusal keeps the tab
     pgcCliente->OnChange = [this] { pgcClienteChange(); };
 }
 
@@ -132,6 +133,15 @@ void TfrmParamGrupFiscal::panImpInscEstaEnter()
     cdsFornInsc->Close();
     cdsCliInsc->Close();
     pgcCliente->setActivePage(tshFornecedor);
+}
+
+void TfrmParamGrupFiscal::postInnerEdit()
+{
+    dataset::TClientDataSet *cds = innerDataSet();
+    if (cds->State() != dataset::dsEdit && cds->State() != dataset::dsInsert)
+        return;
+    innerGrid()->setEditorMode(false);   // the text still in the cell goes into the row
+    cds->Post();
 }
 
 void TfrmParamGrupFiscal::pgcClienteEnter()
