@@ -207,9 +207,15 @@ rpc::Reply TNetConnection::exchange(const QString &method, const QCborArray &par
     try {
         rpc::Reply reply = send(*m_client);
         // The session ended: nothing ran on the server. Once signed in again the call goes
-        // again, once; a second refusal comes back as it is.
+        // again, once; a second refusal comes back as it is. A sign-in another connection
+        // made since this one opened is used without asking again.
         UserSession &session = UserSession::instance();
-        if (!reply.ok() && reply.errorCode() == rpc::code::Unauthorized && session.renew && session.renew()) {
+        const auto signedInElsewhere = [this] {
+            const QString current = Settings::instance().token();
+            return !current.isEmpty() && current != m_token;
+        };
+        if (!reply.ok() && reply.errorCode() == rpc::code::Unauthorized
+            && (signedInElsewhere() || (session.renew && session.renew()))) {
             m_token = Settings::instance().token();
             m_client.reset();
             if (!open(false))

@@ -175,6 +175,11 @@ TEST(SignIn, ASaveWhoseSessionEndedIsSentOnceAfterSigningInAgain)
         c.setToken(clientlib::Settings::instance().token());
     };
     ASSERT_TRUE(net.call(QStringLiteral("GetGrupoFiscal"), {QStringLiteral("901")}).ok());
+    // Another screen's connection, open with the same session.
+    clientlib::TNetConnection other;
+    other.setServerName(QString::fromStdString(kParamGrupFiscal));
+    other.BeforeConnect = net.BeforeConnect;
+    ASSERT_TRUE(other.call(QStringLiteral("GetGrupoFiscal"), {QStringLiteral("901")}).ok());
     // Ended elsewhere (an administrador, another server); this server notices within a second.
     server.db->exec("UPDATE SESSAO SET DTENCERRADA = '2026-01-01T00:00:00.000Z'");
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
@@ -186,6 +191,9 @@ TEST(SignIn, ASaveWhoseSessionEndedIsSentOnceAfterSigningInAgain)
     EXPECT_EQ(server.db->scalar("SELECT CDGRUPOFISC FROM CLIENTE WHERE CDCLIENTE = 'WC1'"), "902");
     EXPECT_EQ(server.db->count("SELECT COUNT(*) FROM HISTOPERACAO"), 1);
     EXPECT_EQ(server.db->scalar("SELECT NMUSUARIO FROM HISTOPERACAO"), "maria");
+    // The other screen goes on with the new session, without asking again.
+    EXPECT_TRUE(other.call(QStringLiteral("GetGrupoFiscal"), {QStringLiteral("901")}).ok());
+    EXPECT_EQ(asked, 1);
 }
 
 // Lookups keep their connection between calls; after signing out and in as someone else
