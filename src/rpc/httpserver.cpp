@@ -43,8 +43,12 @@ void ServerState::leave(Session *s)
 
 std::size_t ServerState::connectionCount()
 {
-    std::lock_guard lock(sessionsMutex);
-    return sessions.size();
+    // Counted from the accept, not from the start on a serving thread: while every serving
+    // thread is busy, the connections waiting for theirs hold a socket and a buffer too.
+    std::size_t n = 0;
+    for (const auto &l : loops)
+        n += l->connections.load();
+    return n;
 }
 
 bool ServerState::reserveBody(std::size_t bytes)
@@ -119,7 +123,7 @@ void ServerState::accept()
         beast::error_code ignored;
         socket.set_option(tcp::no_delay(true), ignored);
         auto session = std::make_shared<Session>(*this, loop, std::move(socket));
-        const bool busy = connectionCount() >= opt.maxConnections;
+        const bool busy = connectionCount() > opt.maxConnections;   // this one counted already
         net::post(loop.ioc, [session, busy] {
             if (busy)
                 session->rejectBusy();

@@ -299,6 +299,33 @@ TEST_F(ServerTest, ConnectionsBeyondTheLimitAreTurnedAway)
     EXPECT_TRUE(served);
 }
 
+// While its serving thread is busy, a new connection is not yet started there; it holds a
+// socket all the same, and counts against the limit from the moment it is accepted.
+TEST_F(ServerTest, ConnectionsWaitingForABusyThreadCountAgainstTheLimit)
+{
+    ServerOptions opt;
+    opt.maxConnections = 2;
+    opt.workers = 1;
+    startServer(opt);
+    auto pending = std::async(std::launch::async, [this] {
+        Client client(QStringLiteral("127.0.0.1"), port);
+        return client.call(kObject, QStringLiteral("Gated"), {});
+    });
+    ASSERT_TRUE(gate.waitEntered(1));
+    rawhttp::Connection second(port);
+    rawhttp::Connection third(port);
+    for (int i = 0; i < 500 && server->openConnections() < 3; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    gate.release();
+    EXPECT_TRUE(pending.get().ok());
+
+    second.send(rawhttp::post("/rpc/Test.rdmEcho", "application/json", jsonCall("Echo")));
+    EXPECT_EQ(second.read().status, 200);
+    const rawhttp::Response busy = third.read();
+    EXPECT_EQ(busy.status, 503);
+    EXPECT_EQ(rawhttp::jsonErrorCode(busy.body), code::Unavailable);
+}
+
 TEST_F(ServerTest, StopLetsACallUnderWayFinish)
 {
     startServer();
