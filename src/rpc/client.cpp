@@ -255,31 +255,36 @@ struct Client::Impl {
         // Beast reads no more than the buffer's spare room (at least 512 bytes): with room
         // for 64 KiB a 50 MiB result takes some 800 reads instead of 100,000.
         buffer.reserve(64 * 1024);
+        // A server that refuses a request from its head (an ended session, a body too large)
+        // answers and closes while the body is still going: its answer is read all the same,
+        // and the write's error stands only when there is none.
         if (!tls) {
             detail::PlainStream stream(socket.native_handle(), deadline, pump, Client::kPumpEvery);
-            beast::error_code ec;
-            http::write(stream, req, ec);
-            if (!ec) {
+            beast::error_code written;
+            http::write(stream, req, written);
+            beast::error_code ec = written;
+            if (!written || isDrop(written)) {
+                ec = {};
                 stream.expectAnswer();
                 http::read(stream, buffer, parser, ec);
             }
             gotSome = parser.got_some();
-            return ec;
+            return ec && written ? written : ec;
         }
-        beast::error_code ec = net::error::would_block;
+        beast::error_code written = net::error::would_block;
         onStream([&](auto &stream) {
-            http::async_write(stream, req, [&](beast::error_code e, std::size_t) { ec = e; });
+            http::async_write(stream, req, [&](beast::error_code e, std::size_t) { written = e; });
         });
         runUntil(deadline);
-        if (ec)
-            return ec;
-        ec = net::error::would_block;
+        if (written && !isDrop(written))
+            return written;
+        beast::error_code ec = net::error::would_block;
         onStream([&](auto &stream) {
             http::async_read(stream, buffer, parser, [&](beast::error_code e, std::size_t) { ec = e; });
         });
         runUntil(deadline);
         gotSome = parser.got_some();
-        return ec;
+        return ec && written ? written : ec;
     }
 
     // The request and its reply, reconnecting once when a kept connection turns out to be

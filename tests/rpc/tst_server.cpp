@@ -197,6 +197,36 @@ TEST_F(ServerTest, BearerToken)
     EXPECT_TRUE(good.call(kObject, QStringLiteral("Echo"), {1}).ok());
 }
 
+// A server that refuses a request from its head answers and closes while a large body is
+// still on its way: the client reads that answer instead of reporting a lost connection.
+TEST_F(ServerTest, ALargeRequestRefusedFromItsHeadGetsTheServersAnswer)
+{
+    ServerOptions opt;
+    opt.token = "s3cret-token";
+    opt.maxBodyBytes = 16 * 1024 * 1024;
+    startServer(opt);
+    const struct {
+        const char *what;
+        QString token;
+        qsizetype bytes;
+        int code;
+    } cases[] = {
+        {"session refused", QStringLiteral("wrong"), 12 * 1024 * 1024, code::Unauthorized},
+        {"body too large", QStringLiteral("s3cret-token"), 24 * 1024 * 1024, code::InvalidRequest},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Client client(QStringLiteral("127.0.0.1"), port, c.token);
+        try {
+            const Reply r = client.call(kObject, QStringLiteral("Echo"), {QByteArray(c.bytes, 'x')});
+            ASSERT_TRUE(r.isError());
+            EXPECT_EQ(r.errorCode(), c.code);
+        } catch (const TransportError &e) {
+            ADD_FAILURE() << "reported as " << e.message().toStdString();
+        }
+    }
+}
+
 TEST_F(ServerTest, KeepAliveServesPipelinedRequestsOnOneConnection)
 {
     startServer();
