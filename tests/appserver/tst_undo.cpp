@@ -4,6 +4,10 @@
 
 #include "historysupport.h"
 
+#include <chrono>
+#include <future>
+#include <thread>
+
 using namespace fiscal::test;
 using namespace fiscal::test::writes;
 using namespace fiscal::test::history;
@@ -225,6 +229,44 @@ TEST_P(Undo, ARowIsRestoredOnlyWhenNoLaterOperationInForceWroteIt)
         }
         EXPECT_EQ(group(), c.group);
     }
+}
+
+// On PostgreSQL an operation still writing the table when the undo starts commits before
+// the undo looks at the later operations, and counts as one: the row it wrote is skipped as
+// changed later, not as changed outside the server.
+TEST_P(Undo, AnOperationCommittingWhileTheUndoWaitsCountsAsLater)
+{
+    if (GetParam() != Backend::Postgres)
+        GTEST_SKIP() << "SQLite's writers queue for the whole database";
+    Env env(GetParam());
+    const std::string from = env.value("SELECT CDGRUPOFISC FROM CLIENTE WHERE CDCLIENTE = 'WC2'").value_or("");
+    ASSERT_TRUE(env.save("SetCliente", ChangeSetBuilder("SetCliente").update({{"CDCLIENTE", "WC2"}, {"CDGRUPOFISC", QString::fromStdString(from)}},
+                                                                             {{"CDCLIENTE", "WC2"}, {"CDGRUPOFISC", "903"}}).build()).ok());
+    const std::string id = *lastOperation(*env.db);
+
+    // Another writer of the table, as a bulk call holds it, not yet committed.
+    auto other = env.db->connect();
+    other->begin();
+    other->exec("LOCK TABLE CLIENTE IN SHARE ROW EXCLUSIVE MODE");
+    other->exec("UPDATE CLIENTE SET CDGRUPOFISC = '901' WHERE CDCLIENTE = 'WC2'");
+    other->exec("WITH o AS (INSERT INTO HISTOPERACAO (DTOPERACAO, NMUSUARIO, NMMETODO, DSARGUMENTOS, QTALTERADOS,"
+                " QTINCLUIDOS, QTEXCLUIDOS, DSENDERECO) VALUES ('2099-01-01T00:00:00.000Z', 'Outro', 'SetCliente',"
+                " '[1]', 1, 0, 0, '127.0.0.1') RETURNING IDOPERACAO) INSERT INTO HISTITEM (IDOPERACAO, NMTABELA,"
+                " CDCHAVE1, CDCHAVE2, CDCHAVE3, CDCHAVE4, CDGRUPOANT, CDGRUPONOVO, IDACAO)"
+                " SELECT IDOPERACAO, 'CLIENTE', 'WC2', '', '', '', '903', '901', 'A' FROM o");
+    auto undone = std::async(std::launch::async, [&] { return undo(env, id); });
+    bool waiting = false;
+    for (int i = 0; i < 1000 && !waiting; ++i) {
+        waiting = env.db->count("SELECT COUNT(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock'") > 0;
+        if (!waiting)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(waiting) << "the undo waits for the other writer";
+    other->commit();
+
+    const Undone u = undone.get();
+    EXPECT_EQ((std::vector<std::int64_t>{u.restored, u.later, u.outside}), (std::vector<std::int64_t>{0, 1, 0}));
+    EXPECT_EQ(env.value("SELECT CDGRUPOFISC FROM CLIENTE WHERE CDCLIENTE = 'WC2'"), "901");
 }
 
 TEST_P(Undo, ThePreviewRefusesWhatTheUndoRefuses)

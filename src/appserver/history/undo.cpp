@@ -4,6 +4,7 @@
 #include "appserver/common/faults.h"
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fiscal::appserver::history {
@@ -300,12 +301,19 @@ UndoResult undoOperation(Recorder &h, std::int64_t id)
 
     if (!h.previewing())
         holdWhatIsRestored(c, id);
-    const LaterUndos undos = laterUndos(c, id);
-    UndoResult r;
+    // The tables are held before the later operations are looked at: one still writing them
+    // commits first and is seen, and none can write them after the look.
+    std::vector<std::pair<const Table *, std::int64_t>> touched;
     for (const Table &t : tables())
         if (const std::int64_t items =
-                countOf(c, "SELECT COUNT(*) FROM HISTITEM WHERE IDOPERACAO = $1 AND NMTABELA = $2", id, t))
-            r.tables.push_back(undoTable(h, id, t, items, undos));
+                countOf(c, "SELECT COUNT(*) FROM HISTITEM WHERE IDOPERACAO = $1 AND NMTABELA = $2", id, t)) {
+            h.lock(t);
+            touched.emplace_back(&t, items);
+        }
+    const LaterUndos undos = laterUndos(c, id);
+    UndoResult r;
+    for (const auto &[t, items] : touched)
+        r.tables.push_back(undoTable(h, id, *t, items, undos));
 
     r.operation = h.finish();
     if (r.operation) {
