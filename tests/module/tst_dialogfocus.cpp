@@ -7,6 +7,8 @@
 #include "modulefixture.h"
 
 #include "clientlib/hostservices.h"
+#include "dataset/clientdataset.h"
+#include "vcl/dbgrid.h"
 #include "vcl/pagecontrol.h"
 
 #include <QAbstractButton>
@@ -15,6 +17,7 @@
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QMdiArea>
+#include <QMdiSubWindow>
 #include <QMessageBox>
 #include <QProcess>
 #include <QTest>
@@ -292,9 +295,11 @@ protected:
 
     ger10200::TfrmParamGrupFiscal *frm = nullptr;
 
+protected:
+    MessageBoxes m_boxes;
+
 private:
     QMainWindow m_host;
-    MessageBoxes m_boxes;
     QPointer<QLineEdit> m_box;
     QProcess m_other;
     QString m_otherId;
@@ -312,6 +317,33 @@ TEST_P(DialogFocusTest, anUnknownCodeGivesOneMessageAndTheFocusStaysPut)
     }
     QAbstractButton *opener = c.screen == Screen::Replica ? frm->sbtReplica : frm->sbtAutomatico;
     inDialog([&] { clickButton(opener); }, [&](QDialog &d) { run(d, c); });
+}
+
+// Closing the screen with an edit under way asks on the real display too: the box comes up
+// active over the screen, and Enter (its first button, Gravar) saves the edit and closes.
+TEST_F(DialogFocusTest, closingWithAnEditUnderWayAsksAndEnterSaves)
+{
+    dataset::TClientDataSet *cds = frm->cdsFornecedor;
+    const int group = cds->FieldByName(QStringLiteral("CDGRUPOFISC"))->Index();
+    int row = 0;
+    while (row < cds->rowCount() && cds->valueAt(row, group).value_or(QString()) == QLatin1String("002"))
+        ++row;
+    ASSERT_LT(row, cds->rowCount());
+    const std::string supplier =
+        cds->valueAt(row, cds->FieldByName(QStringLiteral("CDFORNECED"))->Index()).value_or(QString()).toStdString();
+    focusCell(frm->dbgPadrao, row, QStringLiteral("CDGRUPOFISC"));
+    typeKeys(QStringLiteral("2"));
+    ASSERT_EQ(cds->State(), dataset::dsEdit);
+    m_boxes.clear();
+    QPointer<QWidget> screen(frm);
+    frm->SubWindow()->close();   // returns once the box is answered
+    QApplication::processEvents();
+    EXPECT_EQ(m_boxes.shown,
+              QStringList{QStringLiteral("Há alterações não gravadas em Fornecedor. Gravar, descartar ou cancelar?")});
+    EXPECT_TRUE(m_boxes.neverActive.isEmpty()) << m_boxes.neverActive.join('\n').toStdString();
+    EXPECT_EQ(db->scalar("SELECT CDGRUPOFISC FROM FORNECEDOR WHERE CDFORNECED = $1", {supplier}), "002");
+    EXPECT_TRUE(!screen || !screen->isVisible()) << "saved, the screen closes";
+    frm = nullptr;
 }
 
 void setText(QWidget &w, const char *box, const char *text)
