@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <functional>
 #include <iostream>
 #include <stdexcept>
 #include <string>
@@ -64,14 +65,21 @@ User existing(storage::Connection &c, const std::string &login)
     return *u;
 }
 
-void change(storage::Connection &c, const User &before, const User &after, const std::string &detail)
+// Applies `edit` to the user as it is inside the transaction: a password typed at the prompt
+// must not write back what an administrator changed on screen meanwhile.
+void change(storage::Connection &c, const std::string &login, const char *kind, const std::string &detail,
+            const std::function<void(User &)> &edit)
 {
     storage::Transaction t(c);
+    lockUsers(c);
+    const User before = existing(c, login);
+    User after = before;
+    edit(after);
     if (before.active && before.role == Role::Administrador
         && !(after.active && after.role == Role::Administrador) && activeAdministrators(c) <= 1)
         throw std::runtime_error(before.login + " é o único administrador ativo: dê o papel a outro usuário antes");
     updateUser(c, before, after);
-    record(c, {after.login, "fiscal-server user", "local", "usuario", detail});
+    record(c, {after.login, "fiscal-server user", "local", kind, detail});
     t.commit();
 }
 
@@ -122,20 +130,21 @@ int runUserCommand(const CommandLine &cl)
             std::cout << "user " << login << " added as " << roleName(u.role) << std::endl;
             return 0;
         }
-        const User before = existing(c, login);
-        User after = before;
+        existing(c, login);   // before asking for a password
         if (cl.userAction == "passwd") {
-            after.passwordHash = newPassword(login);
-            after.mustChangePassword = false;
-            after.failures = 0;
-            after.lockedUntil.clear();
-            change(c, before, after, "password set");
+            const std::string hash = newPassword(login);
+            change(c, login, "senha", "password set", [&](User &u) {
+                u.passwordHash = hash;
+                u.mustChangePassword = false;
+                u.failures = 0;
+                u.lockedUntil.clear();
+            });
         } else if (cl.userAction == "role") {
-            after.role = *roleFromName(cl.userRole);
-            change(c, before, after, std::string("role ") + roleName(after.role));
+            const Role role = *roleFromName(cl.userRole);
+            change(c, login, "usuario", std::string("role ") + roleName(role), [&](User &u) { u.role = role; });
         } else {
-            after.active = cl.userAction == "enable";
-            change(c, before, after, after.active ? "enabled" : "disabled");
+            const bool active = cl.userAction == "enable";
+            change(c, login, "usuario", active ? "enabled" : "disabled", [&](User &u) { u.active = active; });
         }
         std::cout << "user " << login << ": " << cl.userAction << " done" << std::endl;
         return 0;

@@ -110,6 +110,23 @@ QCborArray argumentsOf(const std::string &method)
 
 class Roles : public ::testing::TestWithParam<Backend> {};
 
+// fiscal-server --db DB user ...: as an operator runs it, the password on standard input,
+// typed `typingSeconds` after the command started.
+int userCommand(const TestDb &db, const std::string &args, const std::string &input, std::string *out = nullptr,
+                int typingSeconds = 0)
+{
+    const std::string file = std::filesystem::temp_directory_path() / ("fiscal-user-" + std::to_string(::getpid()));
+    const std::string line = "(sleep " + std::to_string(typingSeconds) + "; printf '%s\\n' '" + input + "') | '" + serverExecutable() + "' --db '" + db.url() + "' user "
+                             + args + " >'" + file + "' 2>&1";
+    const int status = std::system(line.c_str());
+    std::ifstream in(file);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::filesystem::remove(file);
+    if (out)
+        *out = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 TEST_P(Roles, EveryMethodOfEveryObjectGivesEachRoleExactlyItsRights)
 {
     Env env(GetParam());
@@ -251,6 +268,51 @@ TEST_P(Roles, FailedSignInsLockTheLoginAndSayForHowLong)
     EXPECT_GE(env.db->count("SELECT COUNT(*) FROM AUDITORIA WHERE NMUSUARIO = 'operador' AND DSEVENTO = 'bloqueio'"), 1);
 }
 
+// A user locked out at the desk (the login's count and the address's) gets back in with the
+// password an administrator sets, on screen or on the server's command line.
+TEST_P(Roles, ANewPasswordFromAnAdministratorLiftsTheLockOut)
+{
+    for (const bool onScreen : {true, false}) {
+        SCOPED_TRACE(onScreen ? "RedefineSenha" : "user passwd");
+        Env env(GetParam());
+        const std::string admin = env.token("administrador");
+        for (int i = 0; i < 5; ++i)
+            env.signIn("operador", "senha-errada");
+        ASSERT_EQ(env.signIn("operador", "operador-senha").errorCode, -32006);
+        std::string password = "uma-senha-nova";
+        if (onScreen) {
+            const RpcResult reset = env.as(admin, kSessao, "RedefineSenha", strings({"operador"}));
+            ASSERT_TRUE(reset.ok()) << reset.errorMessage.toStdString();
+            password = Packet::from(reset.result).rows.at(0).at(1)->toStdString();
+        } else {
+            ASSERT_EQ(userCommand(*env.db, "passwd operador", password), 0);
+        }
+        const RpcResult in = env.signIn("operador", password);
+        EXPECT_TRUE(in.ok()) << in.errorMessage.toStdString();
+        // Another login's failures from the same address still count.
+        for (int i = 0; i < 5; ++i)
+            env.signIn("consulta", "senha-errada");
+        EXPECT_EQ(env.signIn("consulta", "consulta-senha").errorCode, -32006);
+    }
+}
+
+// What an administrator changes on screen while the command line waits for the password stays.
+TEST_P(Roles, ThePasswordTypedOnTheCommandLineKeepsWhatChangedMeanwhile)
+{
+    Env env(GetParam());
+    const std::string admin = env.token("administrador");
+    int status = -1;
+    std::thread typing([&] { status = userCommand(*env.db, "passwd operador", "uma-senha-nova", nullptr, 2); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    const RpcResult disabled = env.as(admin, kSessao, "SetUsuario", QCborArray{"operador", "", "consulta", false});
+    typing.join();
+    ASSERT_TRUE(disabled.ok()) << disabled.errorMessage.toStdString();
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM USUARIO WHERE NMUSUARIO = 'operador' AND FLATIVO = 'N'"
+                            " AND DSPAPEL = 'consulta'"), 1);
+    EXPECT_EQ(env.signIn("operador", "uma-senha-nova").errorMessage.toStdString(), "Usuário ou senha inválidos.");
+}
+
 TEST_P(Roles, APasswordChangeEndsTheOtherSessions)
 {
     Env env(GetParam());
@@ -330,21 +392,6 @@ TEST_P(Roles, ManySignInsAtOnceTakeNoMoreMemoryThanTheHashesAllowedAtOnce)
     EXPECT_EQ(signedIn, 24);
     const long hashKiB = long(appserver::access::hashMemory() / 1024);
     EXPECT_LE(peakKiB(server.pid()) - before, 2 * hashKiB + 48 * 1024) << "two hashes at once at most";
-}
-
-// fiscal-server --db DB user ...: as an operator runs it, the password on standard input.
-int userCommand(const TestDb &db, const std::string &args, const std::string &input, std::string *out = nullptr)
-{
-    const std::string file = std::filesystem::temp_directory_path() / ("fiscal-user-" + std::to_string(::getpid()));
-    const std::string line = "printf '%s\\n' '" + input + "' | '" + serverExecutable() + "' --db '" + db.url() + "' user "
-                             + args + " >'" + file + "' 2>&1";
-    const int status = std::system(line.c_str());
-    std::ifstream in(file);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::filesystem::remove(file);
-    if (out)
-        *out = text;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 TEST_P(Roles, TheCommandLineManagesUsersAndADisabledOneIsRefused)

@@ -28,8 +28,10 @@ QString waitText(std::int64_t seconds)
     return minutes == 1 ? QStringLiteral("1 minuto") : QStringLiteral("%1 minutos").arg(minutes);
 }
 
-// Failures in the window, and seconds since the last, for one login or one address; a
-// login's count starts again after its last successful sign-in.
+// Failures in the window, and seconds since the last, for one login or one address. A
+// login's count starts again after its last successful sign-in or new password; from an
+// address, failures on a login made before a new password was set for it no longer count,
+// so that an administrator's reset lets a user locked out at the desk back in.
 struct Failures {
     std::int64_t count = 0;
     std::int64_t sinceLast = 0;
@@ -37,12 +39,12 @@ struct Failures {
 
 Failures failuresOf(storage::Connection &c, const char *column, const std::string &value, const QDateTime &now)
 {
-    const std::string sql = std::string("SELECT COUNT(*), MAX(DTEVENTO) FROM AUDITORIA WHERE ") + column
-                            + " = $1 AND DSEVENTO = 'falha' AND DTEVENTO > $2"
-                            + (std::string(column) == "NMUSUARIO"
-                                   ? " AND DTEVENTO > COALESCE((SELECT MAX(DTEVENTO) FROM AUDITORIA"
-                                     " WHERE NMUSUARIO = $1 AND DSEVENTO = 'entrada'), '')"
-                                   : "");
+    const bool byLogin = std::string(column) == "NMUSUARIO";
+    const std::string sql = std::string("SELECT COUNT(*), MAX(F.DTEVENTO) FROM AUDITORIA F WHERE F.") + column
+                            + " = $1 AND F.DSEVENTO = 'falha' AND F.DTEVENTO > $2"
+                              " AND F.DTEVENTO > COALESCE((SELECT MAX(R.DTEVENTO) FROM AUDITORIA R"
+                              " WHERE R.NMUSUARIO = F.NMUSUARIO AND "
+                            + (byLogin ? "R.DSEVENTO IN ('entrada', 'senha')" : "R.DSEVENTO = 'senha'") + "), '')";
     auto st = c.prepareCached(sql);
     st->bind(1, value);
     st->bind(2, isoUtc(now.addSecs(-std::chrono::duration_cast<std::chrono::seconds>(kFailureWindow).count())));
