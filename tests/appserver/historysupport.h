@@ -8,7 +8,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <chrono>
 #include <set>
+#include <thread>
 #include <tuple>
 
 namespace fiscal::test::history {
@@ -122,5 +124,16 @@ inline std::string argumentsJson(const QCborArray &args)
 }
 
 inline const std::string kHistorico = "Ger10204.rdmHistorico";
+
+// PostgreSQL: true once some session waits for a lock (within ten seconds).
+inline bool someoneWaitsForALock(const TestDb &db)
+{
+    for (int i = 0; i < 1000; ++i) {
+        if (db.count("SELECT COUNT(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock'") > 0)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
 
 } // namespace fiscal::test::history

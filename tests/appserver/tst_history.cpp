@@ -4,6 +4,8 @@
 
 #include "historysupport.h"
 
+#include <future>
+
 using namespace fiscal::test;
 using namespace fiscal::test::writes;
 using namespace fiscal::test::history;
@@ -302,6 +304,42 @@ TEST_P(History, ARecordsHistoryFindsTheItemsOfBulkOperations)
         ASSERT_TRUE(h.ok()) << h.errorMessage.toStdString();
         EXPECT_EQ(Packet::from(h.result).columnValues("NMMETODO"), c.methods);
         EXPECT_EQ(Packet::from(h.result).columnValues("CDGRUPONOVO"), c.after);
+    }
+}
+
+// On PostgreSQL a client that another system adds while a registration runs gets its row
+// and its history item, or neither. The registration's first history statement is held by
+// a trigger until the new client is committed: the write after it would see the client the
+// history did not.
+TEST_P(History, AClientAddedWhileARegistrationRunsGetsItsRowAndItsItemTogether)
+{
+    if (GetParam() != Backend::Postgres)
+        GTEST_SKIP() << "SQLite's writers queue for the whole database";
+    struct Case { const char *what; std::string object, method; QCborArray args; };
+    const std::vector<Case> cases{
+        {"one registration", kCadAutParGrpFis, "CadastroAutomatico",
+         strings({"GRFISIMPIECLIE", "903", "", "T", "91", "92", "IE-C"})},
+        {"per tax and registration", kCadAutParGrpFis, "CadAutoImpInscEsta",
+         strings({"91", "", "T", "", "T", "", "N", "", "903", "T"})},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Env env(GetParam());
+        env.db->exec("CREATE FUNCTION test_hold() RETURNS trigger LANGUAGE plpgsql AS"
+                     " $$ BEGIN PERFORM pg_advisory_xact_lock(4242); RETURN NULL; END $$");
+        env.db->exec("CREATE TRIGGER test_hold BEFORE INSERT ON HISTITEM FOR EACH STATEMENT EXECUTE FUNCTION test_hold()");
+        auto other = env.db->connect();
+        other->begin();
+        other->exec("SELECT pg_advisory_xact_lock(4242)");
+        other->exec("INSERT INTO CLIENTE (CDCLIENTE, NMRAZSOCCLIE) VALUES ('WNOVO', 'Cliente novo')");
+        auto done = std::async(std::launch::async, [&] { return env.call(c.object, c.method, c.args); });
+        EXPECT_TRUE(someoneWaitsForALock(*env.db)) << "the registration waits for the other system";
+        other->commit();
+        const RpcResult r = done.get();
+        ASSERT_TRUE(r.ok()) << r.errorMessage.toStdString();
+        EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM GRFISIMPIECLIE WHERE CDCLIENTE = 'WNOVO'"),
+                  env.db->count("SELECT COUNT(*) FROM HISTITEM WHERE NMTABELA = 'GRFISIMPIECLIE' AND CDCHAVE4 = 'WNOVO'"));
+        EXPECT_GT(env.db->count("SELECT COUNT(*) FROM GRFISIMPIECLIE WHERE CDCLIENTE = 'WNOVO'"), 0);
     }
 }
 

@@ -4,9 +4,7 @@
 
 #include "historysupport.h"
 
-#include <chrono>
 #include <future>
-#include <thread>
 
 using namespace fiscal::test;
 using namespace fiscal::test::writes;
@@ -255,13 +253,7 @@ TEST_P(Undo, AnOperationCommittingWhileTheUndoWaitsCountsAsLater)
                 " CDCHAVE1, CDCHAVE2, CDCHAVE3, CDCHAVE4, CDGRUPOANT, CDGRUPONOVO, IDACAO)"
                 " SELECT IDOPERACAO, 'CLIENTE', 'WC2', '', '', '', '903', '901', 'A' FROM o");
     auto undone = std::async(std::launch::async, [&] { return undo(env, id); });
-    bool waiting = false;
-    for (int i = 0; i < 1000 && !waiting; ++i) {
-        waiting = env.db->count("SELECT COUNT(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock'") > 0;
-        if (!waiting)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_TRUE(waiting) << "the undo waits for the other writer";
+    EXPECT_TRUE(someoneWaitsForALock(*env.db)) << "the undo waits for the other writer";
     other->commit();
 
     const Undone u = undone.get();

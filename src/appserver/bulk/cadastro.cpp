@@ -166,6 +166,7 @@ void cadastroAutomatico(history::Recorder &h, const CadastroArgs &a)
     }
 
     // The records without a row get one (T and V); in T the rows of another group change.
+    h.hold(e.source);
     const std::string record = std::string("s.") + e.paramKey;
     if (perRegistration) {
         h.capture(ht, history::Action::Inserted, "NULL", "$4",

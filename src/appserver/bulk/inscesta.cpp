@@ -129,6 +129,15 @@ void cadAutoImpInscEsta(history::Recorder &h, const InscEstaArgs &a)
                                          }));
     }
 
+    // The records and registrations read for the history are read again for the write: held
+    // first, suppliers before clients as the history takes its locks.
+    if (a.mode != 'E') {
+        for (auto s = std::rbegin(sides); s != std::rend(sides); ++s)
+            if (s->choice->code == 'T')
+                h.hold(s->entity);
+        if (!regs)
+            h.hold("INSCRESTAD");
+    }
     for (const Side &s : sides) {
         if (s.choice->code == 'N')
             continue;

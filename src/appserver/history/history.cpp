@@ -223,6 +223,12 @@ void Recorder::lock(const Table &t)
     }
 }
 
+void Recorder::hold(const std::string &table)
+{
+    if (!previewing() && m_c.backend() == storage::Backend::Postgres)
+        m_c.exec("LOCK TABLE " + table + " IN SHARE MODE");
+}
+
 std::int64_t Recorder::record(const Table &t, Action a, const std::string &before, const std::string &after,
                               const std::string &from, const Params &params, const std::vector<std::string> &keys)
 {

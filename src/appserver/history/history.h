@@ -105,6 +105,11 @@ public:
                          const std::string &from, const Params &params, const std::vector<std::string> &keys = {});
     // The lock capture() takes, for a caller that must look at the table before capturing.
     void lock(const Table &t);
+    // A table the call reads for its capture and again for its write (the records that get
+    // rows): on PostgreSQL nobody adds, removes or changes its rows until the call ends, so
+    // that both see the same ones. Readers, and other calls that hold it, go on. Take it
+    // before the locks of the tables captured.
+    void hold(const std::string &table);
     // Like capture(), for rows the caller has already changed and knows exactly (no lock).
     std::int64_t record(const Table &t, Action a, const std::string &before, const std::string &after,
                         const std::string &from, const Params &params, const std::vector<std::string> &keys = {});
