@@ -35,6 +35,9 @@ public:
     bool chunk(const QByteArray &piece);
     bool finish();
 
+    // A batch's reply: each call's pieces are bounded by that call's deadline.
+    void setDeadline(std::chrono::steady_clock::time_point deadline) { m_deadline = deadline; }
+
     bool started() const { return m_started; }
     bool failed() const { return m_failed; }
 

@@ -360,6 +360,8 @@ void Session::answer(CallOutcome outcome)
     case CallOutcome::NoReply:
         return write(http::status::no_content, {});
     case CallOutcome::StreamEnd: {
+        // The calls are over: the rest is bounded by the write timeout alone.
+        m_chunks->setDeadline(Clock::time_point::max());
         const bool sent = m_chunks->chunk(outcome.body) && m_chunks->finish();
         m_chunks.reset();
         if (!sent)
@@ -392,6 +394,7 @@ void Session::sendPiece(QByteArray piece)
         if (!m_chunks->start(head))
             throw ConnectionGone{};
     }
+    m_chunks->setDeadline(currentDeadline().at);   // a later call of the batch has its own
     if (!m_chunks->chunk(piece))
         throw ConnectionGone{};
 }

@@ -171,6 +171,32 @@ TEST_F(BatchTest, CborBatchesAndStreamedReplies)
     }
 }
 
+// Each call of a batch has its own deadline for its streamed reply: the second call below
+// writes after the first one's deadline has passed, well within its own.
+TEST_F(BatchTest, EachCallOfABatchStreamsWithinItsOwnDeadline)
+{
+    dispatcher.add(kObject.toStdString(), "Later", [](const QCborArray &params, ValueWriter &w) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(params.at(0).toInteger()));
+        w.startArray();
+        for (qint64 i = 0; i < params.at(1).toInteger(); ++i)
+            w.string(std::string_view("0123456789012345678901234567890123456"));
+        w.endArray();
+    });
+    ServerOptions opt;
+    opt.limits.read = std::chrono::milliseconds(4000);
+    startServer(opt);
+    rawhttp::Connection conn(port);
+    conn.send(rawhttp::post(kTarget, "application/json",
+                            "[" + call("Later", R"(,"params":[2000,20000],"id":1)") + ","
+                                + call("Later", R"(,"params":[2500,250000],"id":2)") + "]",
+                            "Connection: close\r\n"));
+    const rawhttp::Response r = conn.read(30000);
+    ASSERT_EQ(r.status, 200);
+    std::string body;
+    EXPECT_NO_THROW(body = rawhttp::dechunk(r.body)) << "the reply was cut short";
+    EXPECT_EQ(summaries(body), "[1]:20000 items [2]:250000 items");
+}
+
 TEST_F(BatchTest, AnswersToHeadHaveNoBody)
 {
     ServerOptions opt;
