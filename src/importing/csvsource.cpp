@@ -201,6 +201,10 @@ bool CsvSource::next(SheetRow &row)
                 cell.append(*c);
             }
         }
+        // Read as a cell, the rest of the file would vanish without a word and the line's
+        // group would come out empty, which clears it.
+        if (quoted)
+            throw ReadError(QStringLiteral("A linha %1 abre aspas que não se fecham até o fim do arquivo.").arg(row.line));
         detail::putCell(row.cells, column, wasQuoted ? cell : cell.trimmed(), m_limits);
         if (!detail::trimRow(row.cells))
             continue;

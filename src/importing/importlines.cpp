@@ -39,8 +39,15 @@ const QStringList &documentTitles()
 const QStringList &groupTitles()
 {
     static const QStringList t{QStringLiteral("grupo fiscal"), QStringLiteral("grupo"), QStringLiteral("cdgrupofisc"),
-                               QStringLiteral("codigo do grupo"), QStringLiteral("codigo do grupo fiscal"),
-                               QStringLiteral("grupo fiscal novo"), QStringLiteral("novo grupo fiscal"),
+                               QStringLiteral("codigo do grupo"), QStringLiteral("codigo do grupo fiscal")};
+    return t;
+}
+
+// A column of new groups beside the exported one ("Grupo Fiscal" as the grid wrote it): the
+// new one is what the person means.
+const QStringList &newGroupTitles()
+{
+    static const QStringList t{QStringLiteral("grupo fiscal novo"), QStringLiteral("novo grupo fiscal"),
                                QStringLiteral("novo grupo")};
     return t;
 }
@@ -112,16 +119,20 @@ QString titleKey(const QString &title)
 Columns findColumns(const QStringList &titles)
 {
     Columns c;
-    int document = -1;
+    int document = -1, newGroup = -1;
     for (int i = 0; i < titles.size(); ++i) {
         const QString t = titleKey(titles.at(i));
-        if (c.group < 0 && groupTitles().contains(t))
+        if (newGroup < 0 && newGroupTitles().contains(t))
+            newGroup = i;
+        else if (c.group < 0 && groupTitles().contains(t))
             c.group = i;
         else if (c.key < 0 && codeTitles().contains(t))
             c.key = i;
         else if (document < 0 && documentTitles().contains(t))
             document = i;
     }
+    if (newGroup >= 0)
+        c.group = newGroup;
     // A code names one record; a CNPJ may be shared: the code wins when both are there.
     if (c.key < 0 && document >= 0) {
         c.key = document;

@@ -94,6 +94,7 @@ void XlsxSource::selectSheet(int index)
     m_xml = std::make_unique<QXmlStreamReader>(m_entry.get());
     m_lastLine = 0;
     m_rows = 0;
+    m_done = false;
 }
 
 void XlsxSource::keepColumns(const std::vector<int> &columns)
@@ -116,12 +117,15 @@ QString XlsxSource::cellValue(const QString &type, int column)
 {
     // Inside <c>: <v> (shared index, number, cached formula value) or <is> (inline string).
     QString value, inlineText;
-    bool hasInline = false;
+    bool hasInline = false, hasFormula = false, hasValue = false;
     int phonetic = 0;
     while (nextToken(*m_xml, *m_entry)) {
         if (m_xml->isStartElement()) {
             if (m_xml->name() == QLatin1String("v")) {
                 value = m_xml->readElementText();
+                hasValue = true;
+            } else if (m_xml->name() == QLatin1String("f")) {
+                hasFormula = true;
             } else if (m_xml->name() == QLatin1String("is")) {
                 hasInline = true;
             } else if (m_xml->name() == QLatin1String("rPh")) {
@@ -138,6 +142,10 @@ QString XlsxSource::cellValue(const QString &type, int column)
     }
     if (type == QLatin1String("inlineStr") || hasInline)
         return inlineText;
+    // Written by a program that does not calculate: read as empty, a group column would
+    // clear the group. As a text no code can be, the line is refused instead.
+    if (hasFormula && !hasValue)
+        return QStringLiteral("#FÓRMULA SEM VALOR");
     if (type == QLatin1String("s")) {
         bool ok = false;
         const int i = value.toInt(&ok);
@@ -155,6 +163,8 @@ bool XlsxSource::next(SheetRow &row)
 {
     if (!m_xml)
         throw ReadError(QStringLiteral("Nenhuma folha escolhida."));
+    if (m_done)
+        return false;
     while (nextToken(*m_xml, *m_entry)) {
         if (!m_xml->isStartElement() || m_xml->name() != QLatin1String("row"))
             continue;
@@ -184,6 +194,7 @@ bool XlsxSource::next(SheetRow &row)
     }
     m_entry->verify();
     m_shared->finish();
+    m_done = true;
     return false;
 }
 

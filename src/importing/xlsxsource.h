@@ -40,6 +40,7 @@ private:
     std::unique_ptr<QXmlStreamReader> m_xml;
     std::int64_t m_lastLine = 0;
     std::int64_t m_rows = 0;
+    bool m_done = false;   // the sheet was read to its end: next() stays false
 };
 
 } // namespace fiscal::importing

@@ -103,6 +103,10 @@ TEST(Hostile, RefusedWithAMessage)
          "binário", {}},
         {"old xls", [](const QString &p) { writeFile(p, QByteArray("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) + QByteArray(600, 0)); },
          ".xls", {}},
+        // Read on, the rest of the file would be one cell and the line's group empty.
+        {"csv quote never closed",
+         [](const QString &p) { writeFile(p, "C\xC3\xB3" "digo;Nome;Grupo\r\n0001;\"Casa do Z\xC3\xA9;003\r\n0002;Loja;004\r\n"); },
+         "A linha 2 abre aspas", {}},
         {"csv rows past the limit",
          [](const QString &p) { writeFile(p, QByteArray("1;001\n").repeated(11)); }, "mais de 10 linhas", Limits{10}},
         {"ods repeated rows past the limit",

@@ -44,6 +44,10 @@ TEST(ImportLines, ColumnsByTitle)
         {{QStringLiteral("CPF/CNPJ"), QStringLiteral("Código"), QStringLiteral("Grupo")}, 1, 2, false},
         {{QStringLiteral("Tipo Gestão Fiscal"), QStringLiteral("Grupo Fiscal")}, 0, 1, false},
         {{QStringLiteral("12345678000195"), QStringLiteral("003")}, -1, -1, false},
+        // The grid's export with a column of new groups beside its own, either side.
+        {{QStringLiteral("Código"), QStringLiteral("Nome"), QStringLiteral("Grupo Fiscal"), QStringLiteral("Novo Grupo Fiscal")},
+         0, 3, false},
+        {{QStringLiteral("Código"), QStringLiteral("Grupo Fiscal Novo"), QStringLiteral("Grupo Fiscal")}, 0, 1, false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.titles.join(QLatin1Char('|')).toStdString());
@@ -103,6 +107,28 @@ TEST(ImportLines, UnreadableLinesByNumberAndPositionWithoutTitles)
     EXPECT_TRUE(f.errors[0].reason.contains(QStringLiteral("grupo errado")));
     EXPECT_EQ(f.errors[1].line, 4);
     EXPECT_EQ(f.errors[2].line, 6);
+}
+
+// A formula saved without its result (as programs that do not calculate write them) is not
+// an empty group, which would clear it: the line is refused.
+TEST(ImportLines, AFormulaWithoutItsResultIsNoGroup)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("f.xlsx"));
+    writeXlsxParts(path,
+                   "<?xml version=\"1.0\"?><worksheet><sheetData>"
+                   "<row r=\"1\"><c r=\"A1\" t=\"inlineStr\"><is><t>0001</t></is></c><c r=\"B1\"><f>PROCV(A1;X;2)</f></c></row>"
+                   "<row r=\"2\"><c r=\"A2\" t=\"inlineStr\"><is><t>0002</t></is></c>"
+                   "<c r=\"B2\" t=\"str\"><f>\"00\"&amp;\"4\"</f><v>004</v></c></row>"
+                   "</sheetData></worksheet>",
+                   "<sst><si><t>x</t></si></sst>");
+    const ImportFile f = importFrom(path, "FILIAL");
+    ASSERT_EQ(f.lines.size(), 1u);
+    EXPECT_EQ(f.lines[0].key, QStringLiteral("0002"));
+    EXPECT_EQ(f.lines[0].group, QStringLiteral("004"));
+    ASSERT_EQ(f.errors.size(), 1u);
+    EXPECT_EQ(f.errors[0].line, 1);
+    EXPECT_TRUE(f.errors[0].reason.contains(QStringLiteral("FÓRMULA SEM VALOR"))) << f.errors[0].reason.toStdString();
 }
 
 TEST(ImportLines, TitlesThatNameOnlyOneColumnAreRefused)

@@ -32,6 +32,8 @@ Read readAll(const QString &path, int sheet = -1)
         r.lines.push_back(row.line);
         r.rows << row.cells;
     }
+    // Once at the end it stays there (the import asks again after a short file).
+    EXPECT_FALSE(src->next(row));
     return r;
 }
 
