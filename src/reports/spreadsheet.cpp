@@ -62,6 +62,11 @@ struct Workbook {
 QByteArray csvField(const QString &text)
 {
     QByteArray utf8 = text.toUtf8();
+    // A name such as "=HIPERLINK(...)" would run as a formula where the file is opened: the
+    // apostrophe makes it text there, shown as typed.
+    static const QByteArray kFormulaStart("=+-@\t\r");
+    if (!utf8.isEmpty() && kFormulaStart.contains(utf8.front()))
+        utf8.prepend('\'');
     if (!utf8.contains(';') && !utf8.contains('"') && !utf8.contains('\n') && !utf8.contains('\r'))
         return utf8;
     utf8.replace("\"", "\"\"");

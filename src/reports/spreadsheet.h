@@ -35,7 +35,8 @@ inline constexpr int kXlsxMaxRows = 1048575;
 bool writeXlsx(const ReportTable &table, const QString &path, const ExportProgress &progress = {});
 bool writeCsv(const ReportTable &table, const QString &path, const ExportProgress &progress = {});
 
-// One CSV field as written (quoted when it must be).
+// One CSV field as written (quoted when it must be; an apostrophe before what a spreadsheet
+// program would take for a formula).
 QByteArray csvField(const QString &text);
 
 } // namespace fiscal::reports

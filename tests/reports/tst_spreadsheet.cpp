@@ -43,6 +43,13 @@ TEST(Csv, FieldsQuotedOnlyWhenTheyMustBe)
         {QStringLiteral("a\nb"), "\"a\nb\""},
         {QStringLiteral("a\rb"), "\"a\rb\""},
         {QStringLiteral("a,b"), "a,b"},
+        // Never a formula where the file is opened.
+        {QStringLiteral("=HIPERLINK(\"x\")"), "\"'=HIPERLINK(\"\"x\"\")\""},
+        {QStringLiteral("+55 11"), "'+55 11"},
+        {QStringLiteral("-Inativo-"), "'-Inativo-"},
+        {QStringLiteral("@Loja"), "'@Loja"},
+        {QStringLiteral("\tx"), "'\tx"},
+        {QStringLiteral("a=b"), "a=b"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(reports::csvField(c.in), c.out) << c.in.toStdString();
