@@ -126,6 +126,11 @@ void TDBGrid::setDataSource(TDataSource *source)
         });
         m_sourceConnections << connect(source, &TDataSource::updateRecord, this, [this] { commitEditor(); });
         m_sourceConnections << connect(source, &TDataSource::stateChange, this, [this] {
+            // Back to browsing (a cancel, say) with the cell editor open: it shows the record
+            // again, or the next move would write the cancelled text back and save it.
+            TClientDataSet *ds = m_source ? m_source->DataSet() : nullptr;
+            if (ds && ds->State() == dataset::dsBrowse && EditorMode())
+                m_delegate->setEditorData(m_editor, currentIndex());
             viewport()->update();
         });
     }

@@ -83,11 +83,12 @@ bool TDBGrid::handleGridKey(int key, Qt::KeyboardModifiers modifiers)
         return true;
     }
     if (key == Qt::Key_Delete && mods == Qt::ControlModifier) {
-        if (ds && ds->Active() && !ds->IsEmpty() && !m_readOnly) {
+        // Asked first: "Não" leaves the text being typed where it was.
+        if (ds && ds->Active() && !ds->IsEmpty() && !m_readOnly
+            && (!(m_options & dgConfirmDelete) || confirm(QStringLiteral("Confirma exclusão?")))) {
             if (EditorMode())
                 QTableView::closeEditor(m_editor, QAbstractItemDelegate::RevertModelCache);
-            if (!(m_options & dgConfirmDelete) || confirm(QStringLiteral("Confirma exclusão?")))
-                guarded([ds] { ds->Delete(); });
+            guarded([ds] { ds->Delete(); });
         }
         return true;
     }

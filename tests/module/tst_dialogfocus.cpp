@@ -60,6 +60,7 @@ public:
     }
     QPointer<QDialog> stop;
     static constexpr int limit = 4;
+    const char *key = "Return";   // what answers each box
 
     static bool anyVisible()
     {
@@ -99,7 +100,7 @@ private:
                 if (!it->keyed || it->since.hasExpired(5000)) {
                     it->keyed = true;
                     it->since.restart();
-                    pressOnKeyboard("Return");
+                    pressOnKeyboard(key);
                 }
             } else if (it->since.hasExpired(20000)) {
                 neverActive << box->text();
@@ -319,18 +320,25 @@ TEST_P(DialogFocusTest, anUnknownCodeGivesOneMessageAndTheFocusStaysPut)
     inDialog([&] { clickButton(opener); }, [&](QDialog &d) { run(d, c); });
 }
 
+// The first supplier row whose group is not `group`, and its code (rowCount() when none).
+std::pair<int, std::string> supplierNotIn(const dataset::TClientDataSet &cds, const char *group)
+{
+    const int column = cds.FieldByName(QStringLiteral("CDGRUPOFISC"))->Index();
+    int row = 0;
+    while (row < cds.rowCount() && cds.valueAt(row, column).value_or(QString()) == QLatin1String(group))
+        ++row;
+    if (row == cds.rowCount())
+        return {row, {}};
+    return {row, cds.valueAt(row, cds.FieldByName(QStringLiteral("CDFORNECED"))->Index()).value_or(QString()).toStdString()};
+}
+
 // Closing the screen with an edit under way asks on the real display too: the box comes up
 // active over the screen, and Enter (its first button, Gravar) saves the edit and closes.
 TEST_F(DialogFocusTest, closingWithAnEditUnderWayAsksAndEnterSaves)
 {
     dataset::TClientDataSet *cds = frm->cdsFornecedor;
-    const int group = cds->FieldByName(QStringLiteral("CDGRUPOFISC"))->Index();
-    int row = 0;
-    while (row < cds->rowCount() && cds->valueAt(row, group).value_or(QString()) == QLatin1String("002"))
-        ++row;
+    const auto [row, supplier] = supplierNotIn(*cds, "002");
     ASSERT_LT(row, cds->rowCount());
-    const std::string supplier =
-        cds->valueAt(row, cds->FieldByName(QStringLiteral("CDFORNECED"))->Index()).value_or(QString()).toStdString();
     focusCell(frm->dbgPadrao, row, QStringLiteral("CDGRUPOFISC"));
     typeKeys(QStringLiteral("2"));
     ASSERT_EQ(cds->State(), dataset::dsEdit);
@@ -344,6 +352,28 @@ TEST_F(DialogFocusTest, closingWithAnEditUnderWayAsksAndEnterSaves)
     EXPECT_EQ(db->scalar("SELECT CDGRUPOFISC FROM FORNECEDOR WHERE CDFORNECED = $1", {supplier}), "002");
     EXPECT_TRUE(!screen || !screen->isVisible()) << "saved, the screen closes";
     frm = nullptr;
+}
+
+// Ctrl+Delete while a code is being typed, answered "Não" (Esc) on the real display: the
+// code stays, and leaving the row saves it.
+TEST_F(DialogFocusTest, aDeletionAnsweredNoKeepsTheCodeBeingTyped)
+{
+    dataset::TClientDataSet *cds = frm->cdsFornecedor;
+    const auto [row, supplier] = supplierNotIn(*cds, "002");
+    ASSERT_LT(row + 1, cds->rowCount());
+    focusCell(frm->dbgPadrao, row, QStringLiteral("CDGRUPOFISC"));
+    typeKeys(QStringLiteral("2"));
+    ASSERT_EQ(cds->State(), dataset::dsEdit);
+    const int rows = cds->RecordCount();
+    m_boxes.clear();
+    m_boxes.key = "Escape";
+    pressKey(Qt::Key_Delete, Qt::ControlModifier);   // returns once the box is answered
+    EXPECT_TRUE(settle(*frm->window()));
+    EXPECT_EQ(m_boxes.shown, QStringList{QStringLiteral("Confirma exclusão?")});
+    EXPECT_TRUE(m_boxes.neverActive.isEmpty()) << m_boxes.neverActive.join('\n').toStdString();
+    EXPECT_EQ(cds->RecordCount(), rows);
+    pressKey(Qt::Key_Down);
+    EXPECT_EQ(db->scalar("SELECT CDGRUPOFISC FROM FORNECEDOR WHERE CDFORNECED = $1", {supplier}), "002");
 }
 
 void setText(QWidget &w, const char *box, const char *text)

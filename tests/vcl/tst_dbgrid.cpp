@@ -1,3 +1,4 @@
+#include "vcl/dbcontrols.h"
 #include "vcl/dbgrid.h"
 #include "vcl/edit.h"
 #include "vcl/maskedit.h"
@@ -530,6 +531,44 @@ TEST_F(GridTest, escapeCancelsThePendingEditAndDisplayTextComesFromTheField)
     QTest::keyClick(grid, Qt::Key_Escape);
     EXPECT_EQ(cds.State(), fiscal::dataset::dsBrowse);
     EXPECT_EQ(field("CDGRUPOFISC")->AsString(), QStringLiteral("001"));
+}
+
+// A cell editor left open by a cancel or a refused deletion: what it shows is what the next
+// move writes back.
+TEST_F(GridTest, theOpenEditorFollowsACancelAndKeepsItsTextOnARefusedDeletion)
+{
+    TDBNavigator nav;
+    nav.setDataSource(&dts);
+    const struct Case {
+        const char *name;
+        std::function<void()> act;
+        const char *after;        // the group once the cursor has moved to the last row
+        int changes;
+    } cases[] = {
+        {"cancelled by code", [&] { cds.Cancel(); }, "001", 0},
+        {"cancelled by the navigator", [&] { nav.BtnClick(nbCancel); }, "001", 0},
+        {"deletion answered no",
+         [&] {
+             vcltest::answerNext(false);
+             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Delete, Qt::ControlModifier);
+         },
+         "7", 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        vcltest::resetHooks();
+        grid->setOptions(grid->Options() | dgConfirmDelete);
+        cds.setData(branches(cds, 3));
+        selectGroupCell(0);
+        grid->setFocus();
+        typeKeys(QStringLiteral("7"));
+        ASSERT_TRUE(grid->EditorMode());
+        c.act();
+        EXPECT_EQ(cds.RecordCount(), 3);
+        clickCell(2, 1);
+        EXPECT_EQ(cds.ChangeCount(), c.changes);
+        EXPECT_EQ(cds.textAt(0, field("CDGRUPOFISC")->Index(), false), QString::fromLatin1(c.after));
+    }
 }
 
 TEST_F(GridTest, readOnlyColumnsAndFieldsDoNotEdit)
