@@ -213,6 +213,16 @@ QString helpPage()
 }
 
 // Every tab and dialog finds its page; every link of the manual leads to one of its pages.
+TEST(Coverage, TheShareIsAHundredOnlyWhenEveryRecordHasAGroup)
+{
+    const struct { std::int64_t with, total; const char *shown; } cases[] = {
+        {0, 0, ""}, {0, 10, "0,0 %"}, {1, 3, "33,3 %"}, {2, 3, "66,7 %"}, {10000, 10000, "100,0 %"},
+        {9999, 10000, "99,9 %"}, {1, 10000, "0,1 %"}, {499999, 500000, "99,9 %"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(ger10200::cobertura::shareText(c.with, c.total), QString::fromUtf8(c.shown)) << c.with << "/" << c.total;
+}
+
 TEST_F(ReportingTest, ManualHasEveryPageAndNoBrokenLink)
 {
     TfrmParamGrupFiscal *frm = openScreen();

@@ -5,6 +5,8 @@
 
 #include <QLocale>
 
+#include <algorithm>
+
 namespace fiscal::ger10200::cobertura {
 
 namespace {
@@ -65,6 +67,19 @@ QString partCaption(Part part)
     case Part::ImpostoInscCliente: return QStringLiteral("Imposto/Inscrição Estadual - Clientes");
     }
     return {};
+}
+
+QString shareText(std::int64_t withGroup, std::int64_t total)
+{
+    if (total <= 0)
+        return {};   // nothing to cover: no share to speak of
+    // Tenths of a percent, rounded, but kept off the ends the counts are not at.
+    std::int64_t tenths = (withGroup * 2000 + total) / (2 * total);
+    if (withGroup < total)
+        tenths = std::min<std::int64_t>(tenths, 999);
+    if (withGroup > 0)
+        tenths = std::max<std::int64_t>(tenths, 1);
+    return QLocale(QLocale::Portuguese, QLocale::Brazil).toString(double(tenths) / 10.0, 'f', 1) + QStringLiteral(" %");
 }
 
 CoverageModel::CoverageModel(QObject *parent) : QAbstractTableModel(parent) {}
@@ -151,8 +166,7 @@ QVariant CoverageModel::data(const QModelIndex &index, int role) const
     case ComGrupo: return br.toString(r.withGroup);
     case SemGrupo: return br.toString(r.withoutGroup);
     case Percentual:
-        // Nothing to cover: no share to speak of.
-        return r.total == 0 ? QString() : br.toString(100.0 * double(r.withGroup) / double(r.total), 'f', 1) + QStringLiteral(" %");
+        return shareText(r.withGroup, r.total);
     }
     return {};
 }

@@ -14,6 +14,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstdint>
+
 namespace fiscal::dataset {
 struct DataPacket;
 }
@@ -32,6 +34,9 @@ struct CoverageRow {
 QString entityCaption(const QString &entity);
 // Caption of a part, as the part selector and the printed section show it.
 QString partCaption(Part part);
+// "97,5 %" of `total` records with a group; empty with none. Never "100,0 %" while one lacks
+// a group, nor "0,0 %" once one has it.
+QString shareText(std::int64_t withGroup, std::int64_t total);
 
 class CoverageModel : public QAbstractTableModel {
     Q_OBJECT
