@@ -77,17 +77,26 @@ CsvSource::CsvSource(const QString &path, const Limits &limits) : m_file(path), 
 void CsvSource::detect()
 {
     const QByteArray first = m_file.read(kBlock);
-    m_bom = first.startsWith("\xEF\xBB\xBF");
-    if (looksBinary(first))
-        throw ReadError(QStringLiteral("O arquivo não é uma planilha: o conteúdo é binário, não texto CSV."));
-    int pending = 0;
-    bool valid = validUtf8(first, pending);
-    while (valid && !m_file.atEnd())
-        valid = validUtf8(m_file.read(1024 * 1024), pending);
-    m_utf8 = m_bom || (valid && pending == 0);
+    QString head;
+    if (first.startsWith("\xFF\xFE") || first.startsWith("\xFE\xFF")) {
+        // UTF-16 holds NUL bytes in every ASCII character: its mark tells it from binary.
+        m_encoding = first.startsWith("\xFF\xFE") ? Encoding::Utf16LE : Encoding::Utf16BE;
+        m_bom = 2;
+        head = QStringDecoder(m_encoding == Encoding::Utf16LE ? QStringDecoder::Utf16LE : QStringDecoder::Utf16BE)
+                   .decode(first.mid(2));
+    } else {
+        m_bom = first.startsWith("\xEF\xBB\xBF") ? 3 : 0;
+        if (looksBinary(first))
+            throw ReadError(QStringLiteral("O arquivo não é uma planilha: o conteúdo é binário, não texto CSV."));
+        int pending = 0;
+        bool valid = validUtf8(first, pending);
+        while (valid && !m_file.atEnd())
+            valid = validUtf8(m_file.read(1024 * 1024), pending);
+        m_encoding = m_bom || (valid && pending == 0) ? Encoding::Utf8 : Encoding::Windows1252;
+        head = m_encoding == Encoding::Utf8 ? QString::fromUtf8(first) : fromWindows1252(first);
+    }
 
     // The separator the first line with something in it uses most, outside quotes.
-    const QString head = m_utf8 ? QString::fromUtf8(first) : fromWindows1252(first);
     int counts[3] = {0, 0, 0};
     const QChar candidates[3] = {QLatin1Char(';'), QLatin1Char('\t'), QLatin1Char(',')};
     bool quoted = false, seen = false;
@@ -114,15 +123,20 @@ void CsvSource::detect()
 QString CsvSource::details() const
 {
     const QString sep = m_separator == QLatin1Char('\t') ? QStringLiteral("tabulação") : QString(m_separator);
-    return QStringLiteral("%1, separador %2").arg(m_utf8 ? QStringLiteral("UTF-8") : QStringLiteral("Windows-1252"), sep);
+    const QString encoding = m_encoding == Encoding::Utf8          ? QStringLiteral("UTF-8")
+                             : m_encoding == Encoding::Windows1252 ? QStringLiteral("Windows-1252")
+                                                                   : QStringLiteral("UTF-16");
+    return QStringLiteral("%1, separador %2").arg(encoding, sep);
 }
 
 void CsvSource::selectSheet(int index)
 {
     if (index != 0)
         throw ReadError(QStringLiteral("Um arquivo CSV tem uma só folha."));
-    m_file.seek(m_bom ? 3 : 0);
-    m_decoder = QStringDecoder(QStringDecoder::Utf8);
+    m_file.seek(m_bom);
+    m_decoder = QStringDecoder(m_encoding == Encoding::Utf16LE   ? QStringDecoder::Utf16LE
+                               : m_encoding == Encoding::Utf16BE ? QStringDecoder::Utf16BE
+                                                                 : QStringDecoder::Utf8);
     m_text.clear();
     m_pos = 0;
     m_line = 1;
@@ -136,7 +150,7 @@ bool CsvSource::fill()
     const QByteArray block = m_file.read(kBlock);
     if (block.isEmpty())
         return false;
-    m_text += m_utf8 ? m_decoder.decode(block) : fromWindows1252(block);
+    m_text += m_encoding == Encoding::Windows1252 ? fromWindows1252(block) : QString(m_decoder.decode(block));
     return true;
 }
 

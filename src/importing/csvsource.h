@@ -1,7 +1,8 @@
 #pragma once
 // A CSV file: UTF-8 (with or without BOM) or Windows-1252, told apart by whether the bytes
-// are valid UTF-8; the separator (; , or tab) by the first line; quoted fields with doubled
-// quotes and line breaks inside. Binary content is refused.
+// are valid UTF-8, or UTF-16 with its BOM (a spreadsheet's "Unicode text"); the separator
+// (; , or tab) by the first line; quoted fields with doubled quotes and line breaks inside.
+// Binary content is refused.
 
 #include "importing/sheetsource.h"
 
@@ -23,7 +24,7 @@ public:
     QString details() const override;
 
     QChar separator() const { return m_separator; }
-    bool utf8() const { return m_utf8; }
+    bool utf8() const { return m_encoding == Encoding::Utf8; }
 
 private:
     void detect();
@@ -33,8 +34,9 @@ private:
 
     QFile m_file;
     Limits m_limits;
-    bool m_utf8 = true;
-    bool m_bom = false;
+    enum class Encoding { Utf8, Windows1252, Utf16LE, Utf16BE };
+    Encoding m_encoding = Encoding::Utf8;
+    int m_bom = 0;   // bytes of the byte-order mark
     QChar m_separator = QLatin1Char(';');
     QStringDecoder m_decoder;
     QString m_text;

@@ -81,6 +81,13 @@ TEST(Sheets, EveryFormatReadsTheSameRows)
         {"csv-utf8-comma", [](const QString &p) { writeFile(p, csv(kRows, ',', false)); }, "CSV"},
         {"csv-1252-tab",
          [](const QString &p) { writeFile(p, windows1252(QString::fromUtf8(csv(kRows, '\t', false)))); }, "CSV"},
+        // A spreadsheet's "Unicode text": UTF-16 with its mark, tabs between the cells.
+        {"csv-utf16le-tab",
+         [](const QString &p) {
+             const QString text = QString::fromUtf8(csv(kRows, '\t', false));
+             writeFile(p, "\xFF\xFE" + QByteArray(reinterpret_cast<const char *>(text.utf16()), text.size() * 2));
+         },
+         "CSV"},
         {"xlsx-shared", [](const QString &p) { writeXlsx(p, {{QStringLiteral("Dados"), kRows}}); }, "XLSX"},
         {"xlsx-inline", [](const QString &p) { writeXlsx(p, {{QStringLiteral("Dados"), kRows}}, {false, true}); }, "XLSX"},
         {"xlsx-hidden-first",
