@@ -66,9 +66,17 @@ Answer call(const char *name, const QCborArray &params)
 
 } // namespace
 
-bool serverWantsSignIn()
+SignInNeed serverWantsSignIn(QString *why)
 {
-    return call(method::Sair, {}).code == fiscal::rpc::code::Unauthorized;
+    const Answer a = call(method::Sair, {});
+    if (a.code == fiscal::rpc::code::Unauthorized)
+        return SignInNeed::Yes;
+    if (a.code == -1 || a.code == fiscal::rpc::code::Unavailable) {
+        if (why)
+            *why = a.message;
+        return SignInNeed::Unknown;
+    }
+    return SignInNeed::No;
 }
 
 SignIn signIn(const QString &login, const QString &password)

@@ -20,8 +20,9 @@ struct SignIn {
 };
 
 // Whether the server asks for a sign-in: it answers -32004 to a session call without one.
-// False also when it cannot be reached (the screens then say so themselves).
-bool serverWantsSignIn();
+// Unknown when it cannot be reached now (or a proxy answers for it); `why` then says why.
+enum class SignInNeed { No, Yes, Unknown };
+SignInNeed serverWantsSignIn(QString *why = nullptr);
 
 SignIn signIn(const QString &login, const QString &password);
 // Makes `in` the session of every connection opened from now on.

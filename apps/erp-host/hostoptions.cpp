@@ -213,7 +213,8 @@ bool parseHostCommandLine(const QStringList &arguments, HostCommandLine &cli, QS
             if (hasInlineValue) {
                 return inlineValue;
             }
-            if (i + 1 < arguments.size()) {
+            // "--user --password-stdin": the next option is not the user's name.
+            if (i + 1 < arguments.size() && !arguments.at(i + 1).startsWith(QLatin1String("--"))) {
                 return arguments.at(++i);
             }
             error = QStringLiteral("falta o valor de %1").arg(arg);

@@ -37,7 +37,13 @@ QIcon applicationIcon()
 // when the program must end, else -1.
 int signInAtStart(const HostOptions &options)
 {
-    if (!fiscal::clientlib::Settings::instance().token().isEmpty() || !serverWantsSignIn())
+    if (!fiscal::clientlib::Settings::instance().token().isEmpty())
+        return -1;
+    // A server out of reach now is asked for a sign-in all the same: a window opened without
+    // a session could not get one once the server answered.
+    QString why;
+    const SignInNeed need = serverWantsSignIn(&why);
+    if (need == SignInNeed::No)
         return -1;
     if (options.passwordStdin) {
         if (!options.userGiven) {
@@ -64,7 +70,10 @@ int signInAtStart(const HostOptions &options)
     if (!options.screenshot.isEmpty() || options.exitWhenDrawn) {
         // Nobody to type a password: the picture is the sign-in itself, never a wait.
         if (options.exitWhenDrawn) {
-            std::fprintf(stderr, "erp-host: o servidor pede entrada: use --user e --password-stdin\n");
+            if (need == SignInNeed::Unknown)
+                std::fprintf(stderr, "erp-host: %s\n", qPrintable(why));
+            else
+                std::fprintf(stderr, "erp-host: o servidor pede entrada: use --user e --password-stdin\n");
             return 1;
         }
         dialog.show();

@@ -16,6 +16,8 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 using namespace fiscal::clientlib;
 
 QStringList roleNames()
@@ -183,13 +185,24 @@ void UsersDialog::addUser()
     NewUserDialog d(this);
     if (d.exec() != QDialog::Accepted)
         return;
+    const QString login = d.login->text().trimmed();
+    // Saving changes a user that exists: a new one typed with an old login would switch that
+    // user back on with another role. The list is read again, as it is now on the server.
+    QString error;
+    const std::vector<UserRow> users = listUsers(error);
+    if (!error.isEmpty())
+        return fail(error);
+    if (std::any_of(users.begin(), users.end(), [&](const UserRow &u) { return u.login == login; })) {
+        reload();
+        return fail(QStringLiteral("O usuário %1 já existe. Para mudar o papel ou a situação dele, selecione-o na lista.")
+                        .arg(login));
+    }
     QString temporary;
-    const QString error = saveUser(d.login->text().trimmed(), d.name->text().trimmed(),
-                                   roleNames().at(d.role->currentIndex()), true, temporary);
+    error = saveUser(login, d.name->text().trimmed(), roleNames().at(d.role->currentIndex()), true, temporary);
     if (!error.isEmpty())
         return fail(error);
     reload();
-    showTemporary(d.login->text().trimmed(), temporary);
+    showTemporary(login, temporary);
 }
 
 void UsersDialog::resetSelected()

@@ -266,6 +266,10 @@ TEST(HostProcess, HelpVersionAndWrongOptionsNeedNoDisplay)
         {{"--version"}, 0, "Grupos Fiscais " FISCAL_VERSION, nullptr},
         {{"--bogus"}, 2, "", "erp-host: opção desconhecida: --bogus"},
         {{"--open", "--server"}, 2, "", "erp-host: falta o valor de --server"},
+        // The next option is never taken for a value.
+        {{"--user", "--password-stdin"}, 2, "", "erp-host: falta o valor de --user"},
+        {{"--server", "--open"}, 2, "", "erp-host: falta o valor de --server"},
+        {{"--screenshot", "--tab", "3"}, 2, "", "erp-host: falta o valor de --screenshot"},
     };
     for (const ProcessCase &c : cases) {
         QProcess p;
@@ -286,6 +290,33 @@ TEST(HostProcess, HelpVersionAndWrongOptionsNeedNoDisplay)
             EXPECT_EQ(err.at(0), QString::fromUtf8(c.firstErrLine)) << label;
             EXPECT_TRUE(err.at(1).startsWith(QLatin1String("uso: erp-host"))) << label;
         }
+    }
+}
+
+// A server out of reach at the start: signing in is still asked for, so a script that signs
+// in is told why it could not, where a window without a session, which could never get one,
+// used to open.
+TEST(HostProcess, AServerOutOfReachAtTheStartStillAsksForASignIn)
+{
+    QTemporaryDir home;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("HOME"), home.path());
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path());
+    env.remove(QStringLiteral("FISCAL_TOKEN"));
+    const QStringList common{QStringLiteral("--server"), QStringLiteral("http://127.0.0.1:1"),
+                             QStringLiteral("--exit-when-drawn"), QStringLiteral("--user"), QStringLiteral("operador")};
+    for (const QStringList &extra : {QStringList{QStringLiteral("--password-stdin")}, QStringList{}}) {
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(ERP_HOST_EXE), common + extra);
+        p.write("operador-senha\n");
+        p.closeWriteChannel();
+        ASSERT_TRUE(p.waitForFinished(60000));
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        EXPECT_EQ(p.exitCode(), 1) << err.toStdString();
+        EXPECT_TRUE(err.contains(QStringLiteral("127.0.0.1:1"))) << err.toStdString();
+        EXPECT_FALSE(err.contains(QStringLiteral("drawn"))) << err.toStdString();
     }
 }
 

@@ -7,6 +7,8 @@
 
 #include "account.h"
 #include "signindialog.h"
+#include "usersdialog.h"
+#include "interaction/scriptedinteraction.h"
 
 #include "appserver/access/accounts.h"
 #include "appserver/access/passwords.h"
@@ -17,6 +19,7 @@
 #include "protocol/lookups.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -327,6 +330,44 @@ TEST(SignIn, EachRoleIsOfferedWhatItMayDoAndToldWhyNot)
         EXPECT_FALSE(button.isEnabled());
     }
     UserSession::instance().clear();
+}
+
+// "Novo..." with the login of a user that exists, active or not: refused, the user unchanged
+// (saving it would have switched a disabled user back on with the role picked).
+TEST(Users, ANewUserWithAnOldLoginIsRefusedAndTheOldOneStaysAsItWas)
+{
+    Server server;
+    server.add("chefe", appserver::access::Role::Administrador, "senha-do-chefe", false);
+    server.add("antigo", appserver::access::Role::Operador, "senha-do-antigo", false);
+    server.db->exec("UPDATE USUARIO SET FLATIVO = 'N' WHERE NMUSUARIO = 'antigo'");
+    const SignIn in = signIn(QStringLiteral("chefe"), QStringLiteral("senha-do-chefe"));
+    ASSERT_TRUE(in.ok) << in.message.toStdString();
+    adopt(in);
+    auto script = std::make_unique<clientlib::ScriptedInteraction>();
+    clientlib::ScriptedInteraction &shown = *script;
+    clientlib::InteractionScope scope(std::move(script));
+    const auto users = [&] {
+        std::string all;
+        for (const auto &row : server.db->query("SELECT NMUSUARIO, DSPAPEL, FLATIVO FROM USUARIO ORDER BY NMUSUARIO"))
+            all += str(row[0]) + " " + str(row[1]) + " " + str(row[2]) + "; ";
+        return all;
+    };
+    const std::string before = users();
+    for (const char *login : {"maria", "antigo"}) {
+        SCOPED_TRACE(login);
+        shown.clear();
+        UsersDialog dialog;
+        whenShown("dlgNovoUsuario", [login](QWidget *d) {
+            QTest::keyClicks(child<QLineEdit>(d, "edtUsuario"), QString::fromLatin1(login));
+            child<QComboBox>(d, "cmbPapel")->setCurrentIndex(2);
+            static_cast<QDialog *>(d)->accept();
+        });
+        QTest::mouseClick(child<QPushButton>(&dialog, "btnNovo"), Qt::LeftButton);
+        EXPECT_EQ(shown.messages(),
+                  QStringList{QStringLiteral("O usuário %1 já existe. Para mudar o papel ou a situação dele, selecione-o"
+                                             " na lista.").arg(QString::fromLatin1(login))});
+        EXPECT_EQ(users(), before);
+    }
 }
 
 TEST(SignIn, CapsLockIsToldFromTheCaseOfALetter)
