@@ -167,7 +167,7 @@ struct HttpsAnswer {
 // client to TLS 1.2 with those suites.
 HttpsAnswer httpsRequest(bool post, std::uint16_t port, const std::string &ca, const std::string &path,
                          const std::vector<std::pair<std::string, std::string>> &headers = {},
-                         const std::string &ciphers = {})
+                         const std::string &ciphers = {}, const std::string &body = {})
 {
     namespace net = boost::asio;
     namespace beast = boost::beast;
@@ -192,7 +192,8 @@ HttpsAnswer httpsRequest(bool post, std::uint16_t port, const std::string &ca, c
             req.set(name, value);
         if (post) {
             req.set(http::field::content_type, "application/json");
-            req.body() = R"({"jsonrpc":"2.0","method":"GetGrupoFiscal","params":["S00"],"id":1})";
+            req.body() = body.empty() ? std::string(R"({"jsonrpc":"2.0","method":"GetGrupoFiscal","params":["S00"],"id":1})")
+                                      : body;
             req.prepare_payload();
         }
         http::write(s, req);
@@ -794,6 +795,7 @@ TEST_F(ScaleOut, NginxTurnsAwayWhatNeedsNoServer)
         std::string ciphers;
         int status;           // 0: no connection at all; -1: whatever the server answers
         bool reachesServer;
+        std::string body = {};   // empty: a small call
     };
     const std::vector<Case> cases{
         {"a call with its token", "/rpc/" + kParamGrupFiscal, {bearer}, {}, 200, true},
@@ -802,10 +804,13 @@ TEST_F(ScaleOut, NginxTurnsAwayWhatNeedsNoServer)
         {"the sign-in, which comes without one", "/rpc/Ger10206.rdmSessao", {}, {}, -1, true},
         {"a suite with forward secrecy", "/rpc/" + kParamGrupFiscal, {bearer}, "ECDHE-RSA-AES128-GCM-SHA256", 200, true},
         {"a suite without forward secrecy", "/rpc/" + kParamGrupFiscal, {bearer}, "AES128-GCM-SHA256:AES256-SHA", 0, false},
+        // Nobody signed in yet: a body far past a user and a password is not even read.
+        {"a sign-in past the size of one", "/rpc/Ger10206.rdmSessao", {}, {}, 413, false,
+         R"({"jsonrpc":"2.0","method":"Entrar","params":[")" + std::string(100 * 1024, 'a') + R"(",""],"id":1})"},
     };
     for (const Case &c : cases) {
         const std::size_t logged = env().proxy->accessLog().size();
-        const HttpsAnswer a = httpsRequest(true, proxy, ca, c.path, c.headers, c.ciphers);
+        const HttpsAnswer a = httpsRequest(true, proxy, ca, c.path, c.headers, c.ciphers, c.body);
         if (c.status >= 0) {
             EXPECT_EQ(a.status, c.status) << c.what;
         }
