@@ -40,10 +40,12 @@ int signInAtStart(const HostOptions &options)
     if (!fiscal::clientlib::Settings::instance().token().isEmpty())
         return -1;
     // A server out of reach now is asked for a sign-in all the same: a window opened without
-    // a session could not get one once the server answered.
+    // a session could not get one once the server answered. A picture or a start-up check
+    // without a password draws what it can, as before.
     QString why;
     const SignInNeed need = serverWantsSignIn(&why);
-    if (need == SignInNeed::No)
+    const bool unattended = !options.passwordStdin && (!options.screenshot.isEmpty() || options.exitWhenDrawn);
+    if (need == SignInNeed::No || (need == SignInNeed::Unknown && unattended))
         return -1;
     if (options.passwordStdin) {
         if (!options.userGiven) {
@@ -70,10 +72,7 @@ int signInAtStart(const HostOptions &options)
     if (!options.screenshot.isEmpty() || options.exitWhenDrawn) {
         // Nobody to type a password: the picture is the sign-in itself, never a wait.
         if (options.exitWhenDrawn) {
-            if (need == SignInNeed::Unknown)
-                std::fprintf(stderr, "erp-host: %s\n", qPrintable(why));
-            else
-                std::fprintf(stderr, "erp-host: o servidor pede entrada: use --user e --password-stdin\n");
+            std::fprintf(stderr, "erp-host: o servidor pede entrada: use --user e --password-stdin\n");
             return 1;
         }
         dialog.show();

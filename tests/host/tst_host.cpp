@@ -304,12 +304,15 @@ TEST(HostProcess, AServerOutOfReachAtTheStartStillAsksForASignIn)
     env.insert(QStringLiteral("HOME"), home.path());
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path());
     env.remove(QStringLiteral("FISCAL_TOKEN"));
-    const QStringList common{QStringLiteral("--server"), QStringLiteral("http://127.0.0.1:1"),
-                             QStringLiteral("--exit-when-drawn"), QStringLiteral("--user"), QStringLiteral("operador")};
-    for (const QStringList &extra : {QStringList{QStringLiteral("--password-stdin")}, QStringList{}}) {
+    const QStringList args{QStringLiteral("--server"), QStringLiteral("http://127.0.0.1:1"),
+                           QStringLiteral("--user"), QStringLiteral("operador"), QStringLiteral("--password-stdin")};
+    for (const QString &until : {QStringLiteral("--exit-when-drawn"), QStringLiteral("--screenshot")}) {
+        QTemporaryDir dir;
         QProcess p;
         p.setProcessEnvironment(env);
-        p.start(QStringLiteral(ERP_HOST_EXE), common + extra);
+        p.start(QStringLiteral(ERP_HOST_EXE),
+                args + (until == QLatin1String("--screenshot") ? QStringList{until, dir.filePath(QStringLiteral("s.png"))}
+                                                               : QStringList{until}));
         p.write("operador-senha\n");
         p.closeWriteChannel();
         ASSERT_TRUE(p.waitForFinished(60000));
@@ -317,6 +320,7 @@ TEST(HostProcess, AServerOutOfReachAtTheStartStillAsksForASignIn)
         EXPECT_EQ(p.exitCode(), 1) << err.toStdString();
         EXPECT_TRUE(err.contains(QStringLiteral("127.0.0.1:1"))) << err.toStdString();
         EXPECT_FALSE(err.contains(QStringLiteral("drawn"))) << err.toStdString();
+        EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("s.png"))));
     }
 }
 
