@@ -102,7 +102,7 @@ void addDemoUsers(storage::Connection &c)
 
 int runUserCommand(const CommandLine &cl)
 {
-    auto conn = storage::open(cl.db);
+    auto conn = storage::openExisting(cl.db);   // a mistyped path is no new empty database
     if (storage::schemaVersion(*conn) != storage::kSchemaVersion)
         throw std::runtime_error("the database schema is not at version " + std::to_string(storage::kSchemaVersion)
                                  + ": run fiscal-server migrate --db " + cl.db + " first");

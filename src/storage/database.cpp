@@ -50,6 +50,15 @@ std::unique_ptr<Connection> open(const std::string &url)
     return sqlite::open(url);
 }
 
+std::unique_ptr<Connection> openExisting(const std::string &url)
+{
+    if (url.empty())
+        throw Error(Error::Kind::Connection, "no database given");
+    if (backendOf(url) == Backend::Postgres)
+        return postgresql::open(url);
+    return sqlite::open(url, false);
+}
+
 void Statement::start()
 {
     throw Error(Error::Kind::Other, "statements run without waiting only on PostgreSQL");

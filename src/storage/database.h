@@ -170,6 +170,9 @@ public:
 // "host=" / "dbname=" opens PostgreSQL (PGHOST and friends apply); anything else is a
 // SQLite file path, opened in WAL mode with a busy timeout and foreign keys on.
 std::unique_ptr<Connection> open(const std::string &url);
+// Like open(), for a database that must be there already (a server's connections): a SQLite
+// file that went away is an error, never a new empty database in its place.
+std::unique_ptr<Connection> openExisting(const std::string &url);
 // The backend open() would choose for `url`, without opening anything.
 Backend backendOf(const std::string &url);
 

@@ -132,6 +132,18 @@ TEST_F(PoolTest, ConnectionsInDoubtAreClosed)
     EXPECT_EQ(pool.stats().inUse, 0);
 }
 
+// A database file that went away while the server runs (moved, restored over) is an error for
+// the next connection, never a new empty database in its place.
+TEST_F(PoolTest, AFileThatWentAwayIsNotCreatedAgainEmpty)
+{
+    const std::string path = (dir / "gone.sqlite").string();
+    fiscal::storage::open(path)->exec("CREATE TABLE T (A INTEGER)");
+    ConnectionPool pool(path, 1);
+    std::filesystem::remove(path);
+    EXPECT_THROW(ConnectionPool::Lease lease(pool), fiscal::storage::Error);
+    EXPECT_FALSE(std::filesystem::exists(path));
+}
+
 TEST_F(PoolTest, AnUnreachableDatabaseFreesItsPlace)
 {
     ConnectionPool pool((dir / "missing" / "x.sqlite").string(), 1);
@@ -272,6 +284,34 @@ TEST_P(CheckedOnce, AnUndoHoldsWhatItRestores)
     EXPECT_EQ(db->scalar("SELECT CDGRUPOFISC FROM GRFISCIMPOSFILI WHERE CDFILIAL = 'WF9'"), "Z02");
 }
 
+class FailedReads : public CheckedOnce {};
+
+// A statement that fails inside a read or a preview leaves nothing prepared on the server for
+// the connection, which goes back to the pool and serves on.
+TEST_P(FailedReads, LeaveNothingPreparedBehind)
+{
+    if (!postgres())
+        GTEST_SKIP() << "SQLite prepares in the process";
+    ConnectionPool pool(db->url(), 1);
+    const auto failing = [](fiscal::storage::Connection &c) {
+        auto st = c.prepareCached("SELECT 1 / CAST($1 AS INTEGER) AS FALHA");
+        st->bind(1, std::string("0"));
+        st->step();
+    };
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_THROW(withReadTransaction(pool, failing), fiscal::rpc::Fault);
+        EXPECT_THROW(withPreviewTransaction(pool, failing), fiscal::rpc::Fault);
+    }
+    const std::string left = withReadTransaction(pool, [](fiscal::storage::Connection &c) {
+        auto st = c.prepare("SELECT COUNT(*) FROM pg_prepared_statements WHERE statement LIKE '%AS ' || 'FALHA%'");
+        st->step();
+        return std::string(st->text(0));
+    });
+    EXPECT_EQ(left, "0");
+    EXPECT_EQ(pool.stats().open, 1);
+}
+
 INSTANTIATE_TEST_SUITE_P(Pool, CheckedOnce, ::testing::ValuesIn(backendsUnderTest()), BackendParamName());
+INSTANTIATE_TEST_SUITE_P(Pool, FailedReads, ::testing::ValuesIn(backendsUnderTest()), BackendParamName());
 
 } // namespace

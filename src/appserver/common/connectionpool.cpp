@@ -47,7 +47,7 @@ ConnectionPool::Lease::Lease(ConnectionPool &pool) : m_pool(pool)
     ++st.open;
     lock.unlock();
     try {
-        m_conn = storage::open(pool.m_url);
+        m_conn = storage::openExisting(pool.m_url);
     } catch (...) {
         lock.lock();
         --st.open;

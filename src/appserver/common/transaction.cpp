@@ -198,7 +198,10 @@ ReadTransaction::~ReadTransaction()
 {
     if (!m_done) {
         try {
-            m_lease.connection().exec("ROLLBACK");
+            // The connection's own rollback, not the bare statement: it also frees on the
+            // server what a statement that failed left prepared, which a connection serving
+            // only reads would otherwise pile up.
+            m_lease.connection().rollback();
         } catch (...) {
             // The connection's state is unknown now: never hand it to another call.
             m_lease.discard();
@@ -208,7 +211,8 @@ ReadTransaction::~ReadTransaction()
 
 void ReadTransaction::commit()
 {
-    m_lease.connection().exec("COMMIT");
+    // A snapshot keeps nothing: ended as a rollback, which frees the same as above.
+    m_lease.connection().rollback();
     m_done = true;
 }
 

@@ -375,7 +375,7 @@ void HistoryPruner::run()
         lock.unlock();
         try {
             if (!c)
-                c = storage::open(m_url);
+                c = storage::openExisting(m_url);
             if (const std::int64_t n = prune(*c, m_days))
                 std::cerr << "fiscal-server: history: " << n << " operations older than " << m_days
                           << " days removed" << std::endl;

@@ -433,10 +433,10 @@ std::unique_ptr<BulkInsert> SqliteConnection::bulkInsert(std::string_view table,
 
 } // namespace
 
-std::unique_ptr<Connection> open(const std::string &path)
+std::unique_ptr<Connection> open(const std::string &path, bool create)
 {
     sqlite3 *db = nullptr;
-    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+    const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_NOMUTEX;
     const int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
     if (rc != SQLITE_OK) {
         const std::string message = "opening SQLite database '" + path + "': "

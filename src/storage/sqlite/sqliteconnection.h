@@ -5,7 +5,8 @@
 
 namespace fiscal::storage::sqlite {
 
-std::unique_ptr<Connection> open(const std::string &path);
+// `create` false: a missing file is an error.
+std::unique_ptr<Connection> open(const std::string &path, bool create = true);
 
 // The error kind of a SQLite result code (extended codes too).
 Error::Kind kindOf(int code);
