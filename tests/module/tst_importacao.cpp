@@ -106,6 +106,36 @@ TEST_F(ImportTest, PreviewShowsEveryErrorAndImportsWhatItPromised)
     EXPECT_TRUE(databaseShows(frm->cdsCliente, QStringLiteral("CDCLIENTE"), "SELECT CDCLIENTE, CDGRUPOFISC FROM CLIENTE"));
 }
 
+// The server counts the lines it was sent; the person reads the lines of the file, which the
+// heading, the titles, an empty row and the lines left out shift.
+TEST_F(ImportTest, MessagesNameTheLinesOfTheFile)
+{
+    clickTab(frm->pgcPadrao, frm->tshCliente);
+    const auto rows = db->query("SELECT CDCLIENTE FROM CLIENTE ORDER BY CDCLIENTE LIMIT 2");
+    ASSERT_EQ(rows.size(), 2u);
+    const QString c1 = QString::fromStdString(*rows[0][0]), c2 = QString::fromStdString(*rows[1][0]);
+    db->exec("INSERT INTO GRUPOFISCAL (CDGRUPOFISC, DSGRUPOFISC) VALUES ('Z77', 'Some antes da importação')");
+    // c1 twice with two groups (lines 4 and 7), c2 to a group removed before "Importar" (line 9).
+    const QString csv = QStringLiteral("Clientes\r\n\r\nCódigo;Grupo Fiscal\r\n%1;001\r\nabc;grupo x\r\n\r\n"
+                                       "%1;002\r\n\r\n%2;Z77\r\n").arg(c1, c2);
+    const QString path = dir.filePath(QStringLiteral("linhas.csv"));
+    write(path, csv.toUtf8());
+    const std::string sql = "SELECT CDCLIENTE, CDGRUPOFISC FROM CLIENTE";
+    const QMap<QString, QString> before = stored(sql);
+    withImport(path, [&](ImportDialog &d) {
+        EXPECT_EQ(column(d.grdErros, 0), (QStringList{"4", "5", "7"}));
+        const QString twice = QStringLiteral("Cliente %1 repetido com outro grupo fiscal (linha %2).");
+        EXPECT_EQ(column(d.grdErros, 1), (QStringList{twice.arg(c1, QStringLiteral("7")),
+                                                     QStringLiteral("Grupo fiscal \"grupo x\" ilegível: informe o código de até 3 caracteres."),
+                                                     twice.arg(c1, QStringLiteral("4"))}));
+        db->exec("DELETE FROM GRUPOFISCAL WHERE CDGRUPOFISC = 'Z77'");
+        d.chkSomenteValidas->click();
+        clickButton(d.btnImportar);
+    });
+    EXPECT_EQ(script->messages(), QStringList{QStringLiteral("Linha 9: grupo fiscal Z77 não cadastrado.")});
+    EXPECT_EQ(stored(sql), before);
+}
+
 TEST_F(ImportTest, TheGridsOwnExportImportsBackUnchanged)
 {
     for (vcl::TTabSheet *tab : {frm->tshPadrao, frm->tshFilial, frm->tshTipoGest}) {

@@ -24,9 +24,12 @@
 #include <QLabel>
 #include <QLocale>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QTableWidget>
 #include <QVBoxLayout>
+
+#include <functional>
 
 namespace fiscal::ger10200 {
 
@@ -41,6 +44,24 @@ constexpr int kSampleRows = 50;
 QString number(std::int64_t n)
 {
     return QLocale(QLocale::Portuguese, QLocale::Brazil).toString(qlonglong(n));
+}
+
+// The server names the lines it was sent by their place among them ("Linha 3: ...",
+// "... (linha 12)"); the person knows them by their line in the file, which title rows, empty
+// rows and lines left out shift. `lineOf` gives the file's line of a 1-based place.
+QString inFileLines(const QString &text, const std::function<std::int64_t(std::int64_t)> &lineOf)
+{
+    static const QRegularExpression place(QStringLiteral("(^Linha |\\(linha )(\\d+)([:)])"));
+    QString out;
+    qsizetype from = 0;
+    for (auto it = place.globalMatch(text); it.hasNext();) {
+        const QRegularExpressionMatch m = it.next();
+        const std::int64_t line = lineOf(m.captured(2).toLongLong());
+        out += text.mid(from, m.capturedStart() - from) + m.captured(1)
+               + (line > 0 ? QString::number(line) : m.captured(2)) + m.captured(3);
+        from = m.capturedEnd();
+    }
+    return out + text.mid(from);
 }
 
 // "A", "B", ... "AA" for a 0-based column.
@@ -206,10 +227,14 @@ void ImportDialog::check()
     const dataset::DataPacket &counts = packets.at(0);
     m_counts.toChange = counts.rows.at(0).text(1).toLongLong();
     m_counts.same = counts.rows.at(0).text(2).toLongLong();
+    // Every line was sent: its place is its index, plus one.
+    const auto lineOf = [this](std::int64_t place) {
+        return place >= 1 && std::size_t(place) <= m_file.lines.size() ? m_file.lines.line(std::size_t(place - 1)) : 0;
+    };
     for (const dataset::Row &r : packets.at(1).rows) {
         const std::size_t at = std::size_t(r.text(0).toLongLong() - 1);
         m_wrong.at(at) = true;
-        m_errors.push_back({m_file.lines.line(at), r.text(1)});
+        m_errors.push_back({m_file.lines.line(at), inFileLines(r.text(1), lineOf)});
     }
     m_counts.errors = std::int64_t(m_errors.size());
     std::stable_sort(m_errors.begin(), m_errors.end(), [](const auto &a, const auto &b) { return a.line < b.line; });
@@ -301,7 +326,19 @@ void ImportDialog::runImport()
     LinesPacket lines(m_file.lines, m_wrong);
     const rpc::Reply reply =
         m_net->call(QString::fromLatin1(protocol::method::ImportaGrupos), targetArgs(m_target), lines);
-    clientlib::CheckResultServ(reply, true, 0);
+    if (!reply.ok()) {
+        // The lines left out were not sent: the places count only those that were.
+        std::vector<std::int64_t> sent;
+        for (std::size_t i = 0; i < m_file.lines.size(); ++i) {
+            if (i >= m_wrong.size() || !m_wrong[i])
+                sent.push_back(m_file.lines.line(i));
+        }
+        const auto lineOf = [&sent](std::int64_t place) {
+            return place >= 1 && std::size_t(place) <= sent.size() ? sent[std::size_t(place - 1)] : 0;
+        };
+        clientlib::CheckResultServ(
+            rpc::Reply::failure(reply.errorCode(), inFileLines(reply.errorMessage(), lineOf), reply.errorData()), true, 0);
+    }
     const dataset::DataPacket result = dataset::DataPacket::readCbor(reply.resultCbor());
     const qlonglong changed = result.rows.at(0).text(1).toLongLong();
     const qlonglong inserted = result.rows.at(0).text(2).toLongLong();
