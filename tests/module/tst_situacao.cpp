@@ -166,6 +166,28 @@ TEST_F(SituacaoTest, AMomentBeforeTheHistoryIsAskedAgain)
     EXPECT_TRUE(callsOf(QStringLiteral("GetSituacaoEm")).size() == 1);
 }
 
+// A first operation within a minute: the box takes no seconds, so the message names the next
+// whole minute and the box asks again from there, which the history answers for.
+TEST_F(SituacaoTest, TheMomentOfferedAfterARefusalIsOneTheHistoryAnswersFor)
+{
+    db->exec("UPDATE HISTOPERACAO SET DTOPERACAO = $1 WHERE IDOPERACAO = 1", {utc(first.addMSecs(30123)).toStdString()});
+    answerMoment(first.addDays(-1));
+    QDateTime offered;
+    script->push(Answer::dialog([&offered](QDialog &d) {
+        auto *ask = qobject_cast<TfrmMomentoSituacao *>(&d);
+        ASSERT_TRUE(ask);
+        offered = ask->Momento();
+        ask->sbtConfirma->click();
+    }));
+    script->push(Answer::dialog([](QDialog &d) { EXPECT_TRUE(qobject_cast<TfrmSituacaoEm *>(&d)); }, false));
+    triggerMenu(frm->mnuSituacaoEm);
+    EXPECT_EQ(script->messages(),
+              QStringList{QStringLiteral("O histórico de alterações só está completo a partir de %1. Escolha um "
+                                         "momento a partir desse.").arg(local(first.addSecs(60), "dd/MM/yyyy HH:mm"))});
+    EXPECT_EQ(offered.toUTC(), first.addSecs(60));
+    EXPECT_EQ(callsOf(QStringLiteral("GetSituacaoEm")).size(), 2);
+}
+
 // The record's history and the recent operations export the rows they show.
 TEST_F(SituacaoTest, HistoryWindowsExportTheirRows)
 {

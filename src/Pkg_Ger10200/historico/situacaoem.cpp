@@ -325,12 +325,22 @@ void Cria_SituacaoEm(QWidget *parent, const SituacaoTab &tab)
             clientlib::WaitScope wait(parent, 6, QStringLiteral("Lendo o histórico..."));
             reply = net.call(QString::fromLatin1(method::GetSituacaoEm), params);
         }
-        // A moment the history cannot answer for: said in local time, and asked again.
+        // A moment the history cannot answer for: said in local time, and asked again from the
+        // first whole minute it answers for (the box takes no seconds: the minute of the first
+        // operation itself would be refused again).
         const QCborValue since = reply.errorData().toMap().value(QStringLiteral("completoDesde"));
         if (reply.isError() && (since.isString() || since.isNull())) {
+            QDateTime from = QDateTime::fromString(since.toString(), Qt::ISODateWithMs).toLocalTime();
+            if (from.isValid()) {
+                const QTime t = from.time();
+                from.setTime(QTime(t.hour(), t.minute()));
+                if (t.second() != 0 || t.msec() != 0)
+                    from = from.addSecs(60);
+                initial = from;
+            }
             const QString text = since.isString()
                 ? QStringLiteral("O histórico de alterações só está completo a partir de %1. Escolha um momento "
-                                 "a partir desse.").arg(localTime(since.toString(), false))
+                                 "a partir desse.").arg(from.isValid() ? brazilian(from) : since.toString())
                 : QStringLiteral("O histórico de alterações ainda não registrou nenhuma operação: não há situação "
                                  "passada a mostrar.");
             clientlib::interaction().message(clientlib::mtInformation,
