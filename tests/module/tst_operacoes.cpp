@@ -281,5 +281,29 @@ TEST_F(OperacoesTest, AnAnswerThatCannotBeReadIsReportedAndNeverTakenForAResult)
     clientlib::Settings::instance().setServerPort(server->port());
 }
 
+// The undo may restore more than its preview said (another user undid meanwhile what held
+// FILIAL's rows back): every table of the operation is asked about and read again.
+TEST_F(OperacoesTest, EveryTableOfTheOperationIsReadAgainAfterTheUndo)
+{
+    const FakeHistory::Packet preview{{"NMTABELA", "QTREGISTROS", "QTRESTAURADOS", "QTALTERADOSDEPOIS", "QTALTERADOSFORA",
+                                       "QTINEXISTENTES"},
+                                      {{"CLIENTE", "1", "1", "0", "0", "0"}, {"FILIAL", "1", "0", "1", "0", "0"}}};
+    const FakeHistory::Packet undo{{"IDOPERACAO", "QTRESTAURADOS", "QTIGNORADOS", "QTALTERADOSDEPOIS", "QTALTERADOSFORA",
+                                    "QTINEXISTENTES"},
+                                   {{"8", "2", "0", "0", "0", "0"}}};
+    FakeHistory fake(preview, undo);
+    clientlib::Settings::instance().setServerPort(fake.port());
+    QStringList asked, reloaded;
+    TfrmOperacoes dialog({[&](const QStringList &tables) { asked = tables; return true; },
+                          [&](const QStringList &tables) { reloaded = tables; }});
+    dialog.Atualiza();
+    ASSERT_EQ(dialog.tblOperacoes->rowCount(), 1);
+    script->push(Answer::yes());
+    dialog.Desfazer();
+    EXPECT_EQ(asked, (QStringList{QStringLiteral("CLIENTE"), QStringLiteral("FILIAL")}));
+    EXPECT_EQ(reloaded, asked);
+    clientlib::Settings::instance().setServerPort(server->port());
+}
+
 } // namespace
 } // namespace fiscal::test

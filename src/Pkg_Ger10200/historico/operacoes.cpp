@@ -89,7 +89,7 @@ public:
 // DesfazOperacao answers it.
 struct UndoCounts {
     QList<std::pair<QString, qint64>> items;   // preview: the operation's rows per table
-    QStringList tables;                        // preview: the tables the undo would write
+    QStringList tables;                        // preview: the tables the undo may write
     qint64 restored = 0, later = 0, outside = 0, gone = 0;
     qint64 skipped() const { return later + outside + gone; }
 };
@@ -121,12 +121,12 @@ std::optional<UndoCounts> readPreview(const dataset::DataPacket &p)
     for (int r = 0; r < int(p.rows.size()); ++r) {
         const PacketRow row(p, r);
         const std::optional<qint64> items = numberIn(row, field::QTREGISTROS);
-        const qint64 before = c.restored;
         if (row[field::NMTABELA].isEmpty() || !items || !addCounts(row, c))
             return std::nullopt;
         c.items.append({row[field::NMTABELA], *items});
-        if (c.restored > before)
-            c.tables << row[field::NMTABELA];
+        // Every table of the operation, not only those the preview would restore: by the time
+        // the undo runs, another user may have undone what held a table's rows back.
+        c.tables << row[field::NMTABELA];
     }
     if (c.items.isEmpty())
         return std::nullopt;
