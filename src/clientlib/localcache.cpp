@@ -79,7 +79,7 @@ const dataset::DataPacket &LocalCache::table(const QString &key)
         throw dataset::EDatabaseError(QStringLiteral("DELETECACHE não é uma tabela do cache local."));
     }
     if (!m_tables.contains(k)) {
-        refresh(k);
+        load(k);
     }
     return m_tables[k];
 }
@@ -91,8 +91,13 @@ void LocalCache::refresh(const QString &key)
         clear();
         return;
     }
-    // Drop the old copy first: if the read fails, nothing stale stays behind.
+    // Dropped now, read again on its next use: a save of one row must not wait for the whole
+    // table (500,000 clients) to come again, nor report a failed read after the save went in.
     m_tables.remove(k);
+}
+
+void LocalCache::load(const QString &k)
+{
     dataset::DataPacket packet = lookupsThroughServer()
         ? remoteLookup(QString::fromLatin1(consultaOf(k)), {},
                        QStringLiteral("Falha ao atualizar o cache local (%1): ").arg(k))

@@ -2,9 +2,8 @@
 // The client's local cache of tables that many screens read and few change. After a
 // screen saves one of them it refreshes the cache:
 //
-//   AtualizaLocalCache({"CLIENTE"});       reloads CLIENTE from the database now
-//   AtualizaLocalCache({"DELETECACHE"});   drops every cached table (after a deletion);
-//                                          each is read again on its next use
+//   AtualizaLocalCache({"CLIENTE"});       drops CLIENTE; it is read again on its next use
+//   AtualizaLocalCache({"DELETECACHE"});   drops every cached table (after a deletion)
 //
 // Keys: FORNECEDOR, CLIENTE, FILIAL, TIPOOPERAC, PARAMFILIAL, PARAMGERAL (each the table
 // of that name) and DELETECACHE; case does not matter. An unknown key is an error, and a
@@ -33,12 +32,14 @@ public:
     // How many times the table was read from the database (for tests and diagnostics).
     int loadCount(const QString &key) const;
 
+    // Drops the key's table (every table for DELETECACHE) until its next use.
     void refresh(const QString &key);
     void clear();
 
 private:
     LocalCache() = default;
     static QString normalise(const QString &key);
+    void load(const QString &key);
 
     QMap<QString, dataset::DataPacket> m_tables;
     QMap<QString, int> m_loads;

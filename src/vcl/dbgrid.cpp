@@ -435,8 +435,16 @@ void TDBGrid::mouseReleaseEvent(QMouseEvent *event)
         guarded([&] { OnCellClick(m_columns[index.column()]); });
 }
 
+void TDBGrid::setReadOnly(bool readOnly)
+{
+    m_readOnly = readOnly;
+    updateEllipsis();
+}
+
 void TDBGrid::editButtonClick()
 {
+    if (m_readOnly)
+        return;
     if (EditorMode()) {
         QWidget *editor = m_editor;
         commitData(editor);
@@ -452,7 +460,7 @@ void TDBGrid::updateEllipsis()
     if (!m_ellipsis)
         return;   // still being built
     const QModelIndex cur = currentIndex();
-    bool show = cur.isValid() && (m_options & dgEditing) && cur.column() < m_columns.Count()
+    bool show = cur.isValid() && (m_options & dgEditing) && !m_readOnly && cur.column() < m_columns.Count()
         && m_columns[cur.column()]->ButtonStyle() == cbsEllipsis && !isColumnHidden(cur.column());
     QRect r;
     if (show) {

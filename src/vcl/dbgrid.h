@@ -144,7 +144,8 @@ public:
     TDBGridOptions Options() const { return m_options; }
     void setOptions(TDBGridOptions options);
     bool ReadOnly() const { return m_readOnly; }
-    void setReadOnly(bool readOnly) { m_readOnly = readOnly; }
+    // A read-only grid also offers no ellipsis: its handler would start an edit.
+    void setReadOnly(bool readOnly);
     void setColor(const QColor &colour);
 
     int SelectedIndex() const;

@@ -8,6 +8,8 @@
 #include "dataset/clientdataset.h"
 #include "vcl/dbcontrols.h"
 #include "vcl/dbgrid.h"
+#include "vcl/maskedit.h"
+#include "vcl/pagecontrol.h"
 
 #include <QApplication>
 #include <QMdiSubWindow>
@@ -257,6 +259,52 @@ TEST_F(PendingChangesTest, ClosingTheScreenAsksAboutWhatIsNotSaved)
         }
         script->clear();
     }
+}
+
+
+// A management-type row deleted stays in that tab's log; saving it from the close question
+// while another tab is shown reloads that tab only, and the shown tab's own pending change
+// is still asked about.
+TEST_F(PendingChangesTest, SavingTheManagementTypesFromTheCloseQuestionKeepsTheShownTabsChange)
+{
+    clickTab(frm->pgcPadrao, frm->tshTipoGest);
+    focusCell(frm->dbgTipoGest, 0, QStringLiteral("NMTPFATURFIS"));
+    script->push(Answer::yes());
+    pressKey(Qt::Key_Delete, Qt::ControlModifier);
+    ASSERT_GT(frm->cdsTipoGest->ChangeCount(), 0);
+    ASSERT_EQ(frm->cdsTipoGest->State(), dataset::dsBrowse);
+    script->clear();
+
+    // The interstate group, refused: another user changed it underneath.
+    clickTab(frm->pgcPadrao, frm->tshOperInter);
+    const std::string stored = db->scalar("SELECT DSPARGERFIS FROM PARAMGERAL WHERE CDPARGERAL = 'OPIN'").value_or("");
+    const std::string underneath = stored == "004" ? "005" : "004";
+    const QString typed = stored == "002" || underneath == "002" ? QStringLiteral("3") : QStringLiteral("2");
+    db->exec("UPDATE PARAMGERAL SET DSPARGERFIS = $1 WHERE CDPARGERAL = 'OPIN'", {underneath});
+    frm->medGrFiscOpEs->setFocus(Qt::OtherFocusReason);
+    frm->medGrFiscOpEs->selectAll();
+    typeKeys(typed);
+    clickButton(frm->dbnPadrao->Button(vcl::nbPost));
+    ASSERT_EQ(script->messages().size(), 1) << script->messages().join('\n').toStdString();
+    ASSERT_EQ(frm->cdsOperInter->ChangeCount(), 1);
+    script->clear();
+    clearCalls();
+
+    script->push(Answer::choose(QStringLiteral("Gravar")));
+    script->push(Answer::choose(QStringLiteral("Cancelar")));
+    frm->SubWindow() ? frm->SubWindow()->close() : frm->close();
+    QApplication::processEvents();
+
+    QStringList asked;
+    for (const Shown &s : script->shown())
+        asked << s.text;
+    EXPECT_EQ(asked, (QStringList{QStringLiteral("Há alterações não gravadas em Tipo de Gestão Fiscal. Gravar, descartar ou cancelar?"),
+                                  QStringLiteral("Há alterações não gravadas em Operações Interestaduais. Gravar, descartar ou cancelar?")}));
+    EXPECT_FALSE(methods().contains(QStringLiteral("GetOperInter")));
+    EXPECT_EQ(frm->cdsOperInter->ChangeCount(), 1) << "the interstate change is still there";
+    EXPECT_EQ(frm->medGrFiscOpEs->Text(), QStringLiteral("00") + typed);
+    EXPECT_TRUE(findScreen() && findScreen()->isVisible());
+    frm->cdsOperInter->CancelUpdates();
 }
 
 } // namespace

@@ -207,15 +207,22 @@ TEST_F(SavingTest, DeletionSendsOneDeletedRowAndDropsTheCache)
     EXPECT_EQ(dbGroup(supplier), std::nullopt);
 }
 
+// The post drops the table's cached copy without reading the whole table again.
 TEST_F(SavingTest, PostRefreshesTheCacheWithTheTablesKey)
 {
+    clientlib::LocalCache &local = clientlib::LocalCache::instance();
+    local.table(QStringLiteral("FORNECEDOR"));
+    const int loads = local.loadCount(QStringLiteral("FORNECEDOR"));
     QSignalSpy cache(frm, SIGNAL(localCacheRefreshed(QString)));
     focusCell(grid, 0, QStringLiteral("CDGRUPOFISC"));
     typeKeys(QStringLiteral("5"));
     pressKey(Qt::Key_Down);
     ASSERT_EQ(cache.size(), 1);
     EXPECT_EQ(cache.at(0).at(0).toString(), QStringLiteral("FORNECEDOR"));
-    EXPECT_TRUE(clientlib::LocalCache::instance().isCached(QStringLiteral("FORNECEDOR")));
+    EXPECT_FALSE(local.isCached(QStringLiteral("FORNECEDOR")));
+    EXPECT_EQ(local.loadCount(QStringLiteral("FORNECEDOR")), loads);
+    local.table(QStringLiteral("FORNECEDOR"));
+    EXPECT_EQ(local.loadCount(QStringLiteral("FORNECEDOR")), loads + 1) << "read again on its next use";
 }
 
 TEST_F(SavingTest, AFailedSaveKeepsTheChangeAndTheNextPostSendsBothRows)

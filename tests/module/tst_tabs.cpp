@@ -2,6 +2,7 @@
 
 #include "modulefixture.h"
 
+#include "clientlib/btnpesquisa.h"
 #include "clientlib/usersession.h"
 #include "dataset/clientdataset.h"
 #include "dataset/datasource.h"
@@ -179,6 +180,18 @@ TEST_F(TabsTest, AConsultaUserGetsNoCommandThatWritesAndCannotTypeIntoTheGrid)
     EXPECT_TRUE(frm->tshCliente->Enabled());
     EXPECT_TRUE(frm->dbnPadrao->Button(vcl::nbInsert)->isHidden());
     EXPECT_TRUE(frm->dbnPadrao->Button(vcl::nbDelete)->isHidden());
+    // Nor through the group cell's ellipsis, nor the interstate box and its search.
+    EXPECT_FALSE(frm->dbgPadrao->EditButton()->isVisible());
+    QTest::keyClick(frm->dbgPadrao, Qt::Key_Return, Qt::ControlModifier);
+    EXPECT_EQ(frm->cdsFornecedor->State(), dataset::dsBrowse);
+    clickTab(frm->pgcPadrao, frm->tshOperInter);
+    frm->medGrFiscOpEs->setFocus(Qt::OtherFocusReason);
+    typeKeys(QStringLiteral("2"));
+    EXPECT_EQ(frm->cdsOperInter->State(), dataset::dsBrowse);
+    EXPECT_FALSE(frm->btpPesqGrupFisc->isEnabled());
+    EXPECT_EQ(frm->btpPesqGrupFisc->toolTip(), why);
+    EXPECT_TRUE(script->shown().isEmpty());
+    EXPECT_TRUE(callsOf(QStringLiteral("SetOperInter")).isEmpty());
 }
 
 TEST_F(TabsTest, CancelReloadsTheActiveTabFromTheServer)

@@ -361,6 +361,14 @@ TEST_F(GridTest, ellipsisButtonFollowsColumnAndFires)
     QTest::keyClick(grid, Qt::Key_Return, Qt::ControlModifier);
     EXPECT_EQ(clicks, 2);
 
+    // A read-only grid offers neither: its handler would start an edit.
+    grid->setReadOnly(true);
+    EXPECT_FALSE(button->isVisible());
+    QTest::keyClick(grid, Qt::Key_Return, Qt::ControlModifier);
+    EXPECT_EQ(clicks, 2);
+    grid->setReadOnly(false);
+    EXPECT_TRUE(button->isVisible());
+
     grid->Columns()[1]->setButtonStyle(cbsNone);
     EXPECT_FALSE(button->isVisible());
     QTest::keyClick(grid, Qt::Key_Return, Qt::ControlModifier);

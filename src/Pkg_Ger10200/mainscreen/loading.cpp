@@ -6,7 +6,9 @@
 #include "Pkg_Ger10200/module.h"
 #include "Pkg_Ger10200/serverlink/netparamgrupfiscal.h"
 
+#include "clientlib/btnpesquisa.h"
 #include "clientlib/hostservices.h"
+#include "clientlib/usersession.h"
 #include "clientlib/waitanimation.h"
 #include "dataset/clientdataset.h"
 #include "dataset/datasource.h"
@@ -30,6 +32,13 @@ using dataset::TClientDataSet;
 void TfrmParamGrupFiscal::FormCreate()
 {
     clientlib::TfrmPadraoGrid::FormCreate();
+    if (!clientlib::UserSession::instance().mayWrite()) {
+        // The interstate box saves as the grids do, which a role that may not save gets
+        // read-only: typing or a search would start an edit only the server's refusal ends.
+        medGrFiscOpEs->setReadOnly(true);
+        medGrFiscOpEs->setToolTip(clientlib::UserSession::instance().refusal(clientlib::UserSession::Right::Write));
+        clientlib::enableFor(btpPesqGrupFisc, clientlib::UserSession::Right::Write, true);
+    }
     {
         clientlib::WaitScope wait(clientlib::hostMainWindow(), 0);
         netParamGrupFiscal->Open();

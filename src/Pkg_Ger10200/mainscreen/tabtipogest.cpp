@@ -125,7 +125,9 @@ void TfrmParamGrupFiscal::cdsTipoGestBeforePost()
 
 void TfrmParamGrupFiscal::reloadTipoGestAt(const QString &name)
 {
-    sbtVerificarClick();
+    // This tab's own reload, which is the active tab's refresh when it is shown; saved from
+    // the question about pending changes on another tab, that tab and its changes stay.
+    load(cdsTipoGest, QString::fromLatin1(method::GetTipoGest));
     cdsTipoGest->Locate(kName, name, true);
 }
 
