@@ -17,8 +17,10 @@ storage::Connection &TdtmDBGeral::connection()
         if (url.isEmpty()) {
             throw EDatabaseError(QStringLiteral("Banco de dados não configurado."));
         }
-        const bool postgres = url.startsWith(QLatin1String("postgres")) || url.startsWith(QLatin1String("host="))
-            || url.startsWith(QLatin1String("dbname="));
+        // The storage library's own reading of the text: any PostgreSQL connection string,
+        // whatever keyword it starts with, is never taken for a file (nor shown: it may hold
+        // a password).
+        const bool postgres = storage::backendOf(url.toStdString()) == storage::Backend::Postgres;
         // Opening a missing SQLite file would create an empty database and every query
         // would fail later with a confusing message.
         if (!postgres && !QFileInfo::exists(url)) {

@@ -5,6 +5,10 @@
 
 namespace fiscal::clientlib {
 
+namespace {
+constexpr int kUsualPort = 8211;   // fiscal-server's port in the guides and the host's default
+}
+
 Settings &Settings::instance()
 {
     static Settings settings;
@@ -43,7 +47,10 @@ void Settings::setServerUrl(const QString &url)
             QStringLiteral("Endereço do servidor inválido: \"%1\" (esperado http://HOST:PORTA ou https://HOST:PORTA).")
                 .arg(text).toStdString());
     }
-    const int port = parsed.port(https ? 443 : -1);
+    // A scheme without a port means its own (an nginx in front listens on 80); a bare host
+    // keeps the port set before, or the server's usual one.
+    const bool scheme = text.contains(QLatin1String("://"));
+    const int port = parsed.port(https ? 443 : scheme ? 80 : m_port > 0 ? -1 : kUsualPort);
     if (port == 0) {
         throw std::invalid_argument(
             QStringLiteral("Porta do servidor inválida em \"%1\".").arg(text).toStdString());

@@ -35,9 +35,9 @@ public:
     void setCaFile(const QString &file);
     void setUser(const QString &user);
 
-    // "http://HOST:PORT", "https://HOST[:PORT]" (443 by default), "HOST:PORT" or "HOST"
-    // (port unchanged). Throws std::invalid_argument with a readable message for anything
-    // else.
+    // "http://HOST[:PORT]" (80 by default), "https://HOST[:PORT]" (443 by default),
+    // "HOST:PORT" or "HOST" (port unchanged, 8211 when none was set). Throws
+    // std::invalid_argument with a readable message for anything else.
     void setServerUrl(const QString &url);
 
 private:

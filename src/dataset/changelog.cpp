@@ -6,6 +6,7 @@
 #include "dataset/rowbuilder.h"
 
 #include <algorithm>
+#include <optional>
 #include <unordered_map>
 
 namespace fiscal::dataset {
@@ -95,15 +96,20 @@ void TClientDataSet::CancelUpdates()
     checkActive();
     if (m_changeCount == 0)
         return;
+    // The cursor stays on its record, wherever the restored rows put it (an inserted one goes).
+    std::optional<size_t> curKept, curAt;
     std::vector<Record> kept;
     kept.reserve(m_records.size() + m_deleted.size());
-    for (Record &rec : m_records) {
+    for (size_t i = 0; i < m_records.size(); ++i) {
+        Record &rec = m_records[i];
         const Status status = statusOf(rec);
         if (status == Inserted)
             continue;
         if (status == Changed)
             rec.row = changeOf(rec).original;
         rec.change = 0;
+        if (int(i) == m_cur)
+            curKept = kept.size();
         kept.push_back(rec);
     }
     std::vector<DeletedRecord> back = std::move(m_deleted);
@@ -113,20 +119,25 @@ void TClientDataSet::CancelUpdates()
     std::vector<Record> restored;
     restored.reserve(kept.size() + back.size());
     size_t k = 0;
+    const auto keep = [&] {
+        if (curKept == k)
+            curAt = restored.size();
+        restored.push_back(kept[k++]);
+    };
     for (const DeletedRecord &d : back) {
         while (k < kept.size() && kept[k].ordinal < d.ordinal)
-            restored.push_back(kept[k++]);
+            keep();
         restored.push_back(Record{d.original, d.ordinal, 0});
     }
     while (k < kept.size())
-        restored.push_back(kept[k++]);
+        keep();
 
     Q_EMIT modelAboutToBeReset();
     m_records = std::move(restored);
     m_deleted.clear();
     m_changes.clear();
     m_changeCount = 0;
-    m_cur = m_records.empty() ? -1 : std::clamp(m_cur, 0, rowCount() - 1);
+    m_cur = m_records.empty() ? -1 : curAt ? int(*curAt) : std::clamp(m_cur, 0, rowCount() - 1);
     m_bof = m_eof = m_records.empty();
     Q_EMIT modelReset();
     Q_EMIT currentChanged(m_cur);

@@ -199,6 +199,7 @@ TEST_P(Limits, ABatchOfTooManyHeavyCallsIsRefusedWhole)
     const std::vector<Case> cases{
         {"as many heavy calls as allowed, with light ones", {"GetDados", "GetFilial", "GetDados", "GetTipoFatur"}, false},
         {"one heavy call too many", {"GetDados", "GetDados", "GetFilial", "GetDados"}, true},
+        {"every supplier or client is heavy", {"GetCliente", "GetFornecedor", "GetFilial", "GetCliente"}, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);

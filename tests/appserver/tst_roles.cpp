@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <sys/wait.h>
 #include <filesystem>
+#include <future>
 #include <fstream>
 #include <unistd.h>
 #include <set>
@@ -247,6 +248,39 @@ TEST_P(Roles, ACallWithoutALiveSessionGets401)
     const std::string other = env.token("consulta");
     EXPECT_TRUE(env.as(other, kSessao, "Sair").ok());
     EXPECT_EQ(env.as(other, kRelatorios, "GetCobertura").httpStatus, 401);
+}
+
+// Moving a session's expiry on never waits for a lock a long write holds (the database's
+// on SQLite, the session's row on PostgreSQL): the request's head is read meanwhile, and
+// every connection of that serving thread waits with it.
+TEST_P(Roles, MovingASessionsExpiryOnWaitsForNoLongWrite)
+{
+    Env env(GetParam());
+    const std::string token = env.token("consulta");
+    // Due to move on at the next look-up (more than a minute of the idle time spent).
+    const std::string due = appserver::access::isoUtc(QDateTime::currentDateTimeUtc().addSecs(8 * 3600 - 120));
+    env.db->exec("UPDATE SESSAO SET DTEXPIRA = $1 WHERE NMUSUARIO = 'consulta'", {due});
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));   // past what the server remembers
+    auto holder = env.db->connect();
+    holder->exec("BEGIN");
+    holder->exec(GetParam() == Backend::Sqlite ? "UPDATE GRUPOFISCAL SET DSGRUPOFISC = DSGRUPOFISC"
+                                               : "SELECT 1 FROM SESSAO WHERE NMUSUARIO = 'consulta' FOR UPDATE");
+    for (int call = 0; call < 2; ++call) {
+        SCOPED_TRACE(call);
+        auto answer = std::async(std::launch::async, [&] { return env.as(token, kRelatorios, "GetCobertura"); });
+        const bool prompt = answer.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+        EXPECT_TRUE(prompt) << "the call waited for the lock";
+        if (!prompt)
+            holder->exec("ROLLBACK");
+        EXPECT_TRUE(answer.get().ok());
+        if (!prompt)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    }
+    holder->exec("ROLLBACK");
+    // A write that could not go is not tried again within the minute, lock or no lock.
+    EXPECT_TRUE(env.as(token, kRelatorios, "GetCobertura").ok());
+    EXPECT_EQ(env.db->scalar("SELECT DTEXPIRA FROM SESSAO WHERE NMUSUARIO = 'consulta'").value_or(""), due);
 }
 
 TEST_P(Roles, FailedSignInsLockTheLoginAndSayForHowLong)

@@ -131,6 +131,9 @@ TEST(Settings, ServerUrlForms)
         {"localhost:9000", "localhost", 9000, false},
         {"https://fiscal.example:8443/", "fiscal.example", 8443, true},
         {"http://fiscal.example:80/", "fiscal.example", 80, false},
+        {"localhost:9000", "localhost", 9000, false},
+        {"outro", "outro", 9000, false},   // a bare host keeps the port
+        {"http://fiscal.example", "fiscal.example", 80, false},
     };
     for (const Case &c : good) {
         Settings::instance().setServerUrl(QString::fromUtf8(c.url));
@@ -143,6 +146,11 @@ TEST(Settings, ServerUrlForms)
     }
     // A bad address leaves the last good one in place.
     EXPECT_EQ(WebURL(), QStringLiteral("fiscal.example"));
+
+    // A bare host with no port set yet gets the server's usual one, never port 0.
+    Settings::instance().setServerPort(0);
+    Settings::instance().setServerUrl(QStringLiteral("fiscal"));
+    EXPECT_EQ(WebPort(), 8211);
 }
 
 } // namespace

@@ -155,6 +155,33 @@ TEST(ChangeLog, CancelUpdatesRestoresTheLoadedRowsInPlace)
     EXPECT_EQ(ds->State(), dsBrowse);
 }
 
+// The cursor stays on its record when the rows deleted above it come back: the next edit
+// must not land on its neighbour.
+TEST(ChangeLog, CancelUpdatesKeepsTheCursorOnItsRecord)
+{
+    const struct {
+        const char *name;
+        int deleted;       // row deleted first (1-based)
+        int current;       // then the cursor, on the rows left
+        const char *edit;  // and its description changed, when given
+        QString expected;
+    } cases[] = {
+        {"a row deleted above", 2, 3, nullptr, "004|D"},
+        {"a row deleted below", 4, 2, nullptr, "002|B"},
+        {"an edited row below a deleted one", 1, 3, "D2", "004|D"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        auto ds = groups({"001|A", "002|B", "003|C", "004|D", "005|E"});
+        deleteAt(*ds, c.deleted);
+        ds->setRecNo(c.current);
+        if (c.edit)
+            setDesc(*ds, c.current, QString::fromLatin1(c.edit));
+        ds->CancelUpdates();
+        EXPECT_EQ(rowsOf(*ds).value(ds->RecNo() - 1), c.expected);
+    }
+}
+
 TEST(ChangeLog, CancelUpdatesAfterDeletingTheOnlyRow)
 {
     // The interstate parameter: a delete is undone at once.

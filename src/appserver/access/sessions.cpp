@@ -15,6 +15,9 @@ using Clock = std::chrono::steady_clock;
 
 // The most sessions a server remembers; beyond that the oldest checks are dropped.
 constexpr std::size_t kMaxKnown = 20000;
+// How often a session's expiry is written, at most, and how long that write waits for a lock.
+constexpr auto kMoveEvery = std::chrono::seconds(60);
+constexpr auto kMoveLockWait = std::chrono::milliseconds(50);
 
 bool sameText(std::string_view a, std::string_view b)
 {
@@ -125,11 +128,23 @@ rpc::AuthVerdict Sessions::check(std::string_view token, rpc::Identity &who)
         return rpc::AuthVerdict::Refused;
     }
     // The expiry moves on with use; written at most once a minute, and a database that takes
-    // no writes (a standby) only keeps it from moving.
+    // no writes (a standby) only keeps it from moving. This runs on the serving thread while
+    // a request's head is read: it never waits for a lock a long write holds (a bulk call on
+    // SQLite holds the database's), and a write that could not go is not tried again for a
+    // minute. Hours of expiry are left: the next minute's try will do.
     const qint64 idle = qint64(m_idleHours) * 3600;
-    if (!cached && utcNow.secsTo(known.expires) < idle - 60) {
+    if (!cached) {
+        const std::lock_guard lock(m_mutex);
+        if (const auto it = m_known.find(hash); it != m_known.end())
+            known.moved = it->second.moved;
+    }
+    if (!cached && utcNow.secsTo(known.expires) < idle - 60 && now - known.moved >= kMoveEvery) {
+        known.moved = now;
         known.expires = utcNow.addSecs(idle);
         try {
+            rpc::CallDeadline brief = rpc::currentDeadline();
+            brief.lockWait = kMoveLockWait;
+            const rpc::DeadlineScope scope(brief);
             withSingleStatement(m_pool, [&](storage::Connection &c) {
                 auto st = c.prepareCached("UPDATE SESSAO SET DTEXPIRA = $2 WHERE CDTOKENHASH = $1");
                 st->bind(1, hash);

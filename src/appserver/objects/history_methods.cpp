@@ -222,8 +222,9 @@ void registerHistoryMethods(rpc::Dispatcher &d, ConnectionPool &pool)
     d.add(protocol::kHistorico, method::GetHistoricoRegistro,
           [&pool](const QCborArray &p, ValueWriter &w) { getHistoricoRegistro(pool, p, w); });
     d.add(protocol::kHistorico, method::GetOperacoes, [&pool](const QCborArray &p, ValueWriter &w) { getOperacoes(pool, p, w); });
+    // An operation's items: a registration's may be 500,000 rows.
     d.add(protocol::kHistorico, method::GetOperacaoItens,
-          [&pool](const QCborArray &p, ValueWriter &w) { getOperacaoItens(pool, p, w); });
+          [&pool](const QCborArray &p, ValueWriter &w) { getOperacaoItens(pool, p, w); }, rpc::CallKind::HeavyRead);
     d.add(protocol::kHistorico, method::DesfazOperacao, [&pool](const QCborArray &p, ValueWriter &w) { desfazOperacao(pool, p, w); }, rpc::CallKind::Bulk);
     d.add(protocol::kHistorico, method::SimulaDesfazOperacao,
           [&pool](const QCborArray &p, ValueWriter &w) { simulaDesfazOperacao(pool, p, w); }, rpc::CallKind::Bulk);

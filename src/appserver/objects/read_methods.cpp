@@ -10,6 +10,7 @@
 #include "protocol/objects.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace fiscal::appserver {
@@ -187,7 +188,7 @@ void addInscRead(rpc::Dispatcher &d, ConnectionPool &pool, const char *method,
         withReadTransaction(pool, [&](Connection &c) {
             streamQuery(c, w, fields, sql, {k.imposto, k.empresa, k.inscEsta});
         });
-    });
+    }, rpc::CallKind::HeavyRead);   // every supplier or client, with its group for the registration
 }
 
 void addInscGrupRead(rpc::Dispatcher &d, ConnectionPool &pool, const char *method,
@@ -206,7 +207,7 @@ void addInscGrupRead(rpc::Dispatcher &d, ConnectionPool &pool, const char *metho
         withReadTransaction(pool, [&](Connection &c) {
             streamQuery(c, w, fields, inscGrupSql(table, c.backend(), groups.all), keys);
         });
-    });
+    }, rpc::CallKind::HeavyRead);
 }
 
 void addGrupoFiscal(rpc::Dispatcher &d, ConnectionPool &pool, const std::string &object)
@@ -233,10 +234,14 @@ void registerReadMethods(rpc::Dispatcher &d, ConnectionPool &pool)
     addGrupoFiscal(d, pool, protocol::kCadAutParGrpFis);
 
     for (const TableRead *t : kDados) {
+        // Every supplier or client (500,000 of them) counts against a batch's heavy calls.
+        const std::string_view name = t->method;
+        const rpc::CallKind kind = name == method::GetFornecedor || name == method::GetCliente
+            ? rpc::CallKind::HeavyRead : rpc::CallKind::Read;
         d.add(protocol::kParamGrupFiscal, t->method, [&pool, t](const QCborArray &params, ValueWriter &w) {
             expectCount(params, 0, t->method);
             withReadTransaction(pool, [&](Connection &c) { streamTable(c, w, *t); });
-        });
+        }, kind);
     }
 
     // One snapshot for the seven packets, so the tabs agree with each other.

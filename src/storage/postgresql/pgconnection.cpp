@@ -741,9 +741,15 @@ void quietNotices(void *, const char *) {}
 std::unique_ptr<Connection> open(const std::string &conninfo)
 {
     // A database host that does not answer at all must not hold a call for the system's TCP
-    // time-out (minutes): 10 s, unless the URL says otherwise (its value comes later and wins).
-    const char *const keywords[] = {"connect_timeout", "dbname", nullptr};
-    const char *const values[] = {"10", conninfo.c_str(), nullptr};
+    // time-outs (a quarter of an hour for data never acknowledged, two hours and more for a
+    // connection gone silent: a failed-over address, a paused machine, a dropped flow): 10 s
+    // to connect; then a connection whose host stops acknowledging is dropped after a minute,
+    // and an idle one, or one waiting on a long statement, is probed after 30 s and dropped
+    // after three probes unanswered. A busy database still answers the probes. Over a local
+    // socket none of this applies. Values in the URL come later and win.
+    const char *const keywords[] = {"connect_timeout", "keepalives", "keepalives_idle", "keepalives_interval",
+                                    "keepalives_count", "tcp_user_timeout", "dbname", nullptr};
+    const char *const values[] = {"10", "1", "30", "10", "3", "60000", conninfo.c_str(), nullptr};
     PGconn *conn = PQconnectdbParams(keywords, values, 1);
     if (!conn)
         throw Error(Error::Kind::Connection, "PostgreSQL: out of memory");
