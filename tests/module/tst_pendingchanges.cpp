@@ -200,6 +200,40 @@ TEST_F(PendingChangesTest, BeforeADialogWhoseCloseReloadsThePendingChangeIsSettl
     }
 }
 
+// "Cancelar" of the toolbar cancels the row being edited and reloads the tab: a change the
+// server refused on another row is asked about first, and "Cancelar" keeps it.
+TEST_F(PendingChangesTest, TheToolbarsCancelAsksBeforeItsReloadDropsARefusedChange)
+{
+    const struct {
+        const char *answer;
+        bool reloaded;
+    } cases[] = {{"Cancelar", false}, {"Descartar", true}};
+    const QList<int> rows = plainRows();
+    ASSERT_GE(rows.size(), 4);
+    int next = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.answer);
+        const int refused = rows.at(next++), edited = rows.at(next++);
+        const QString supplier = value(refused, "CDFORNECED");
+        const std::string underneath = refusedSave(refused);
+        focusCell(grid, edited, QStringLiteral("CDGRUPOFISC"));
+        typeKeys(QStringLiteral("3"));
+        ASSERT_EQ(cds->State(), dataset::dsEdit);
+        clearCalls();
+        script->push(Answer::choose(QString::fromLatin1(c.answer)));
+        clickButton(frm->sbtCancelar);
+
+        EXPECT_TRUE(askedOnce());
+        EXPECT_EQ(cds->State(), dataset::dsBrowse) << "the edited row is cancelled either way";
+        EXPECT_EQ(callsOf(QStringLiteral("GetFornecedor")).size(), c.reloaded ? 1 : 0);
+        EXPECT_EQ(cds->ChangeCount(), c.reloaded ? 0 : 1);
+        EXPECT_EQ(value(rowOf(grid, QStringLiteral("CDFORNECED"), supplier), "CDGRUPOFISC"),
+                  c.reloaded ? QString::fromStdString(underneath) : QStringLiteral("002"));
+        cds->CancelUpdates();
+        script->clear();
+    }
+}
+
 // Closing the screen with an edit under way or a change the server refused: it asks, saves
 // or drops as answered, and "Cancelar" keeps the screen open with the change still there.
 TEST_F(PendingChangesTest, ClosingTheScreenAsksAboutWhatIsNotSaved)

@@ -277,6 +277,15 @@ void TfrmParamGrupFiscal::sbtAlterarClick()
 void TfrmParamGrupFiscal::sbtCancelarClick()
 {
     clientlib::TfrmPadraoGrid::sbtCancelarClick();
+    // The reload would drop what a refused save left in the tab's change log: the user
+    // cancelled one row, not that. Asked about first; Cancelar keeps it and the rows shown.
+    const bool inner = pgcPadrao->ActivePage() == tshImpInscEsta;
+    QList<Reload> shown;
+    for (const Reload &r : dialogReloads())
+        if ((r.cds == cdsFornInsc || r.cds == cdsCliInsc) == inner)
+            shown.append(r);
+    if (!resolvePending(shown))
+        return;
     sbtVerificarClick();
 }
 
