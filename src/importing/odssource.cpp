@@ -131,6 +131,8 @@ QString OdsSource::cellText()
             text += m_xml->text();
         }
     }
+    if (typed.isNull() && text.isEmpty() && type.isEmpty() && !attr(a, QLatin1String("formula")).isNull())
+        return formulaWithoutValue();   // a formula saved without its result
     return typed.isNull() ? text : typed;
 }
 

@@ -43,6 +43,11 @@ int firstVisibleSheet(const SheetSource &source)
     throw ReadError(QStringLiteral("A planilha não tem nenhuma folha visível."));
 }
 
+QString formulaWithoutValue()
+{
+    return QStringLiteral("#FÓRMULA SEM VALOR");
+}
+
 QString numberText(const QString &stored)
 {
     const QString s = stored.trimmed();

@@ -77,6 +77,10 @@ int firstVisibleSheet(const SheetSource &source);
 // person typed: integral values without exponent or decimals, others as written.
 QString numberText(const QString &stored);
 
+// What a formula cell saved without its result reads as: a text no code can be, so that its
+// line is refused rather than read as empty (an empty group clears the group).
+QString formulaWithoutValue();
+
 namespace detail {
 // Cuts a cell to the limit and appends it at `column` (0-based), filling the gap.
 void putCell(QStringList &cells, int column, const QString &text, const Limits &limits);

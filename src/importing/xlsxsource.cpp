@@ -142,10 +142,11 @@ QString XlsxSource::cellValue(const QString &type, int column)
     }
     if (type == QLatin1String("inlineStr") || hasInline)
         return inlineText;
-    // Written by a program that does not calculate: read as empty, a group column would
-    // clear the group. As a text no code can be, the line is refused instead.
-    if (hasFormula && !hasValue)
-        return QStringLiteral("#FÓRMULA SEM VALOR");
+    // Written by a program that does not calculate (no <v>, or an empty one: a formula whose
+    // result is really "" is a "str"): read as empty, a group column would clear the group.
+    // As a text no code can be, the line is refused instead.
+    if (hasFormula && (!hasValue || (value.isEmpty() && type != QLatin1String("str"))))
+        return formulaWithoutValue();
     if (type == QLatin1String("s")) {
         bool ok = false;
         const int i = value.toInt(&ok);

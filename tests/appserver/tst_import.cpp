@@ -112,12 +112,13 @@ TEST_P(Import, EveryReasonAtItsLineAndTheDatabaseAsPromised)
         {"", "901"},                     // 10
         {"WC3", "902"},                  // 11 already so
         {"WC2", "901"},                  // 12 by its code
+        {"WC4", "901"},                  // 13 agrees with 8, yet its record's lines disagree
     };
     const Simulated s = simulate(env, importArgs("CLIENTE", lines));
-    EXPECT_EQ(s.lines, 12);
+    EXPECT_EQ(s.lines, 13);
     EXPECT_EQ(s.toChange, 1);
     EXPECT_EQ(s.same, 2);
-    EXPECT_EQ(s.errors, 9);
+    EXPECT_EQ(s.errors, 10);
     const std::vector<std::pair<std::int64_t, QString>> expected = {
         {2, QStringLiteral("Cliente WC2 repetido com outro grupo fiscal (linha 12).")},
         {3, QStringLiteral("Cliente WCX não cadastrado.")},
@@ -128,6 +129,7 @@ TEST_P(Import, EveryReasonAtItsLineAndTheDatabaseAsPromised)
         {9, QStringLiteral("Cliente WC4 repetido com outro grupo fiscal (linha 8).")},
         {10, QStringLiteral("Registro não informado.")},
         {12, QStringLiteral("Cliente WC2 repetido com outro grupo fiscal (linha 2).")},
+        {13, QStringLiteral("Cliente WC4 repetido com outro grupo fiscal (linha 9).")},
     };
     EXPECT_EQ(s.reasons, expected);
 

@@ -120,15 +120,23 @@ TEST(ImportLines, AFormulaWithoutItsResultIsNoGroup)
                    "<row r=\"1\"><c r=\"A1\" t=\"inlineStr\"><is><t>0001</t></is></c><c r=\"B1\"><f>PROCV(A1;X;2)</f></c></row>"
                    "<row r=\"2\"><c r=\"A2\" t=\"inlineStr\"><is><t>0002</t></is></c>"
                    "<c r=\"B2\" t=\"str\"><f>\"00\"&amp;\"4\"</f><v>004</v></c></row>"
+                   // An empty <v/>, as some writers leave after every formula: no result either.
+                   "<row r=\"3\"><c r=\"A3\" t=\"inlineStr\"><is><t>0003</t></is></c><c r=\"B3\"><f>PROCV(A3;X;2)</f><v/></c></row>"
+                   // A formula whose result is really empty text: no group.
+                   "<row r=\"4\"><c r=\"A4\" t=\"inlineStr\"><is><t>0004</t></is></c><c r=\"B4\" t=\"str\"><f>\"\"</f><v></v></c></row>"
                    "</sheetData></worksheet>",
                    "<sst><si><t>x</t></si></sst>");
     const ImportFile f = importFrom(path, "FILIAL");
-    ASSERT_EQ(f.lines.size(), 1u);
+    ASSERT_EQ(f.lines.size(), 2u);
     EXPECT_EQ(f.lines[0].key, QStringLiteral("0002"));
     EXPECT_EQ(f.lines[0].group, QStringLiteral("004"));
-    ASSERT_EQ(f.errors.size(), 1u);
-    EXPECT_EQ(f.errors[0].line, 1);
-    EXPECT_TRUE(f.errors[0].reason.contains(QStringLiteral("FÓRMULA SEM VALOR"))) << f.errors[0].reason.toStdString();
+    EXPECT_EQ(f.lines[1].key, QStringLiteral("0004"));
+    EXPECT_EQ(f.lines[1].group, QString());
+    ASSERT_EQ(f.errors.size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(f.errors[i].line, i == 0 ? 1 : 3);
+        EXPECT_TRUE(f.errors[i].reason.contains(QStringLiteral("FÓRMULA SEM VALOR"))) << f.errors[i].reason.toStdString();
+    }
 }
 
 TEST(ImportLines, TitlesThatNameOnlyOneColumnAreRefused)

@@ -419,6 +419,7 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLine
     // made this the largest part of checking 500,000 lines.
     FirstLines first(n);
     std::vector<std::uint32_t> firstOf(n, kNoLine);
+    std::vector<std::uint32_t> disagreeing(n, kNoLine);   // by first line: a line with another group
     for (std::size_t i = 0; i < n; ++i) {
         const std::string_view key = a.keys[i], group = a.groups[i];
         const Resolved &r = resolved[i];
@@ -445,8 +446,18 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLine
             if (!wrong[other]) {
                 fail(other, QStringLiteral("%1 %2 repetido com outro grupo fiscal (linha %3).").arg(noun, q(record)).arg(i + 1));
                 unordered = true;
+                disagreeing[other] = std::uint32_t(i);
             }
         }
+    }
+    // A record whose lines disagree is wrong on every line: one that agrees with its first
+    // line would otherwise go with "only the lines without error" and pick a group.
+    for (std::size_t i = 0; i < n; ++i) {
+        if (wrong[i] || firstOf[i] == kNoLine || disagreeing[firstOf[i]] == kNoLine)
+            continue;
+        fail(i, QStringLiteral("%1 %2 repetido com outro grupo fiscal (linha %3).")
+                    .arg(noun, q(recordOf(i))).arg(disagreeing[firstOf[i]] + 1));
+        unordered = true;
     }
     if (unordered)
         std::sort(plan.errors.begin(), plan.errors.end(), [](const auto &x, const auto &y) { return x.first < y.first; });
