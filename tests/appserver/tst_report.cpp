@@ -93,6 +93,11 @@ TEST_P(ReportTest, CountsAreThoseOfTheDatabase)
 // The list of a row holds exactly the records the row counts as without a group.
 TEST_P(ReportTest, ListsAreTheRecordsCountedWithout)
 {
+    // Clients with a blank trade name are named by their legal name, never left nameless.
+    const auto firstClients = db->query("SELECT CDCLIENTE FROM CLIENTE ORDER BY CDCLIENTE LIMIT 2");
+    ASSERT_EQ(firstClients.size(), 2u);
+    db->exec("UPDATE CLIENTE SET NMFANTCLIE = '', CDGRUPOFISC = NULL WHERE CDCLIENTE = $1", {firstClients[0][0]});
+    db->exec("UPDATE CLIENTE SET NMFANTCLIE = '  ', CDGRUPOFISC = NULL WHERE CDCLIENTE = $1", {firstClients[1][0]});
     const Packet coverage = call("GetCobertura");
     const auto tax = db->scalar("SELECT MIN(CDIMPOSTO) FROM IMPOSTO");
     const auto reg = db->query("SELECT CDEMPRESA, CDINSCESTA FROM INSCRESTAD ORDER BY CDEMPRESA, CDINSCESTA LIMIT 1").at(0);
@@ -117,6 +122,10 @@ TEST_P(ReportTest, ListsAreTheRecordsCountedWithout)
             want.insert(*r[0]);
         EXPECT_EQ(got, want);
         EXPECT_EQ(got.size(), size_t(list.rows.size())) << "a record listed twice";
+        if (c.entity == QLatin1String("CLIENTE") || c.entity == QLatin1String("GRFISIMPIECLIE")) {
+            for (const QString &name : list.columnValues(QStringLiteral("NOME")))
+                EXPECT_FALSE(name.trimmed().isEmpty()) << "a client listed without a name";
+        }
         qsizetype counted = -1;
         for (const auto &row : coverage.rows) {
             if (row.at(0) == c.entity && row.at(1).value_or(QString()) == c.imposto

@@ -7,6 +7,7 @@
 #include "../appserver/writesupport.h"
 
 #include "Pkg_Ger10200/historico/historico.h"
+#include "Pkg_Ger10200/historico/operationtext.h"
 #include "protocol/objects.h"
 #include "clientlib/settings.h"
 #include "dataset/valuewriter.h"
@@ -78,6 +79,25 @@ protected:
         return script->shown().value(0);
     }
 };
+
+// An import reads as one in the list, its printout and the undo question.
+TEST(OperationText, AnImportIsNamedAndItsArgumentsSaidInWords)
+{
+    namespace h = ger10200::historico;
+    EXPECT_EQ(h::methodCaption(QStringLiteral("ImportaGrupos")), QStringLiteral("Importação de planilha"));
+    const struct {
+        const char *json;
+        const char *words;
+    } cases[] = {
+        {R"(["CLIENTE","","","",1234])", "Clientes: 1.234 linhas"},
+        {R"(["GRFISCIMPOSFILI","01","","",1])", "Imposto por filial, imposto 01: 1 linha"},
+        {R"(["GRFISIMPIEFORN","01","02","1234",7])",
+         "Fornecedores por imposto e inscrição estadual, imposto 01, empresa 02, inscrição 1234: 7 linhas"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(h::argumentsInWords(QStringLiteral("ImportaGrupos"), QString::fromUtf8(c.json)), QString::fromUtf8(c.words))
+            << c.json;
+}
 
 TEST_F(OperacoesTest, TheListSaysSoWhenNoOperationIsRecordedAndOnlyThen)
 {

@@ -46,6 +46,7 @@ const Name kMethods[] = {
     {method::CadastroAutomatico, "Cadastramento automático"},
     {method::CadAutoImpInscEsta, "Cadastramento automático por imposto e inscrição estadual"},
     {method::Replica, "Replicação"},
+    {method::ImportaGrupos, "Importação de planilha"},
     {method::DesfazOperacao, "Desfazer operação"},
 };
 
@@ -210,6 +211,16 @@ QString argumentsInWords(const QString &method, const QString &argumentsJson)
             return replica(protocol::ReplicaArgs::decode(kept));
     } catch (const KeptArguments::OtherList &) {
         return argumentsJson;
+    }
+    // The import: entity, tax, company, registration and the count of lines sent.
+    if (method == QLatin1String(method::ImportaGrupos) && j.size() == 5 && j.at(4).isDouble()) {
+        QString text = tableCaption(j.at(0).toString());
+        if (!j.at(1).toString().isEmpty())
+            text += QStringLiteral(", imposto %1").arg(j.at(1).toString());
+        if (!j.at(2).toString().isEmpty())
+            text += QStringLiteral(", empresa %1, inscrição %2").arg(j.at(2).toString(), j.at(3).toString());
+        const qint64 rows = qint64(j.at(4).toDouble());
+        return text + (rows == 1 ? QStringLiteral(": 1 linha") : QStringLiteral(": %1 linhas").arg(count(rows)));
     }
     if (method == QLatin1String(method::DesfazOperacao) && j.size() == 1)
         return QStringLiteral("Operação %1").arg(j.at(0).toString());
