@@ -297,11 +297,21 @@ bool readHostOptions(const HostCommandLine &cli, HostOptions &out, QString &erro
     // Settings file. Without --config, keys the user's file lacks come from the system's.
     std::unique_ptr<QSettings> file;
     if (!cli.configFile.isEmpty()) {
-        if (!QFileInfo::exists(cli.configFile)) {
+        const QFileInfo info(cli.configFile);
+        if (!info.exists()) {
             error = QStringLiteral("arquivo de configuração não encontrado: %1").arg(cli.configFile);
             return false;
         }
+        // One that cannot be read would leave every key at its default, without a word.
+        if (!info.isFile() || !info.isReadable()) {
+            error = QStringLiteral("arquivo de configuração ilegível: %1").arg(cli.configFile);
+            return false;
+        }
         file = std::make_unique<QSettings>(cli.configFile, QSettings::IniFormat);
+        if (file->status() != QSettings::NoError) {
+            error = QStringLiteral("arquivo de configuração ilegível: %1").arg(cli.configFile);
+            return false;
+        }
     } else {
         file = std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope,
                                            QStringLiteral("fiscal"), QStringLiteral("erp-host"));
@@ -340,7 +350,8 @@ bool readHostOptions(const HostCommandLine &cli, HostOptions &out, QString &erro
     result.token = cli.token.value_or(result.token);
     result.caFile = cli.caFile.value_or(result.caFile);
     result.user = cli.user.value_or(result.user);
-    result.userGiven = cli.user.has_value();
+    // Named anywhere (the command line, FISCAL_USER, the file's [user] name), not guessed.
+    result.userGiven = !result.user.trimmed().isEmpty();
     result.passwordStdin = cli.passwordStdin;
     if (result.user.trimmed().isEmpty()) {
         result.user = systemLogin();

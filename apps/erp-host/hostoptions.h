@@ -38,7 +38,7 @@ struct HostOptions {
     QString token;
     QString caFile;                // authorities to trust for https (PEM); empty: the system's
     QString user;                  // never empty: the system login when nothing names one
-    bool userGiven = false;        // --user: sign in as this user
+    bool userGiven = false;        // --user, FISCAL_USER or [user] name: sign in as this user
     bool passwordStdin = false;    // --password-stdin: its password is the first line of stdin
     QStringList modules;           // library paths, in menu order
     bool open = false;             // --open: open a module's main screen at start

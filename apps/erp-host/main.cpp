@@ -67,7 +67,8 @@ int signInAtStart(const HostOptions &options)
         return -1;
     }
     SignInDialog dialog;
-    if (options.userGiven)
+    // The user named in the settings, else the last one, else this machine's login.
+    if (options.userGiven || dialog.login().isEmpty())
         dialog.setLogin(options.user);
     if (!options.screenshot.isEmpty() || options.exitWhenDrawn) {
         // Nobody to type a password: the picture is the sign-in itself, never a wait.

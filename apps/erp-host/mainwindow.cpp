@@ -44,7 +44,9 @@ HostWindow::HostWindow(QWidget *parent) : QMainWindow(parent)
     m_mdi->setObjectName(QStringLiteral("mdiArea"));
     setCentralWidget(m_mdi);
 
-    m_modulesMenu = menuBar()->addMenu(QStringLiteral("&Módulos"));
+    // Each menu of the bar has a letter of its own, "&Usuário" and the open screen's
+    // "&Operação" and "&Manutenção" too: two alike only take turns under Alt.
+    m_modulesMenu = menuBar()->addMenu(QStringLiteral("Mó&dulos"));
     m_modulesEnd = m_modulesMenu->addSeparator();
     QAction *quit = m_modulesMenu->addAction(QStringLiteral("&Sair"));
     connect(quit, &QAction::triggered, this, &QWidget::close);
@@ -54,7 +56,7 @@ HostWindow::HostWindow(QWidget *parent) : QMainWindow(parent)
     connect(windows->addAction(QStringLiteral("&Lado a lado")), &QAction::triggered, m_mdi, &QMdiArea::tileSubWindows);
     connect(windows->addAction(QStringLiteral("&Fechar todas")), &QAction::triggered, m_mdi, &QMdiArea::closeAllSubWindows);
 
-    QMenu *help = menuBar()->addMenu(QStringLiteral("Aj&uda"));
+    QMenu *help = menuBar()->addMenu(QStringLiteral("Ajud&a"));
     QAction *about = help->addAction(QStringLiteral("&Sobre"));
     about->setObjectName(QStringLiteral("actSobre"));
     connect(about, &QAction::triggered, this, &HostWindow::showAbout);

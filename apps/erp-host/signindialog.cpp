@@ -100,6 +100,11 @@ SignInDialog::SignInDialog(QWidget *parent, Purpose purpose) : QDialog(parent), 
     setLogin(remembered().value(QStringLiteral("signin/user")).toString());
 }
 
+QString SignInDialog::login() const
+{
+    return m_user->text();
+}
+
 void SignInDialog::setLogin(const QString &login)
 {
     m_user->setText(login);

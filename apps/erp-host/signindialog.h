@@ -25,6 +25,7 @@ public:
     const SignIn &signedIn() const { return m_in; }
     // The login the dialog offers (the last one used, else empty).
     void setLogin(const QString &login);
+    QString login() const;
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;

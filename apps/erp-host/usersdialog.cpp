@@ -202,6 +202,11 @@ void UsersDialog::addUser()
     if (!error.isEmpty())
         return fail(error);
     reload();
+    // No temporary password: the login was created elsewhere between the check and the save,
+    // and the save changed that user. Said so, never shown as an empty new password.
+    if (temporary.isEmpty())
+        return fail(QStringLiteral("O usuário %1 acabou de ser criado em outro lugar e foi alterado com o papel escolhido;"
+                                   " nenhuma senha temporária foi criada. Confira-o na lista.").arg(login));
     showTemporary(login, temporary);
 }
 
@@ -223,6 +228,11 @@ void UsersDialog::resetSelected()
     if (!error.isEmpty())
         return fail(error);
     reload();
+    // No temporary password: the login was created elsewhere between the check and the save,
+    // and the save changed that user. Said so, never shown as an empty new password.
+    if (temporary.isEmpty())
+        return fail(QStringLiteral("O usuário %1 acabou de ser criado em outro lugar e foi alterado com o papel escolhido;"
+                                   " nenhuma senha temporária foi criada. Confira-o na lista.").arg(login));
     showTemporary(login, temporary);
 }
 

@@ -283,6 +283,24 @@ TEST_P(Roles, MovingASessionsExpiryOnWaitsForNoLongWrite)
     EXPECT_EQ(env.db->scalar("SELECT DTEXPIRA FROM SESSAO WHERE NMUSUARIO = 'consulta'").value_or(""), due);
 }
 
+// A password too long is refused without being quoted: the message reaches terminals and logs.
+TEST_P(Roles, APasswordTooLongIsRefusedWithoutQuotingIt)
+{
+    Env env(GetParam());
+    const QString secret = QStringLiteral("segredo-") + QString(300, QLatin1Char('x'));
+    const std::string token = env.token("operador");
+    const RpcResult results[] = {
+        env.signIn("operador", secret.toStdString()),
+        env.as(token, kSessao, "TrocarSenha", {secret, QStringLiteral("nova-senha-1")}),
+        env.as(token, kSessao, "TrocarSenha", {QStringLiteral("operador-senha"), secret}),
+    };
+    for (const RpcResult &r : results) {
+        EXPECT_EQ(r.errorCode, -32602);
+        EXPECT_TRUE(r.errorMessage.contains(QStringLiteral("mais de 256 caracteres"))) << r.errorMessage.toStdString();
+        EXPECT_FALSE(r.errorMessage.contains(QStringLiteral("segredo"))) << r.errorMessage.toStdString();
+    }
+}
+
 TEST_P(Roles, FailedSignInsLockTheLoginAndSayForHowLong)
 {
     Env env(GetParam());

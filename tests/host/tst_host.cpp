@@ -3,10 +3,12 @@
 #include "aboutdialog.h"
 #include "hostoptions.h"
 #include "mainwindow.h"
+#include "sessionmenu.h"
 
 #include "clientlib/hostservices.h"
 #include "scriptedinteraction.h"
 #include "clientlib/settings.h"
+#include "clientlib/usersession.h"
 
 #include <QAction>
 #include <QApplication>
@@ -101,12 +103,14 @@ TEST(HostOptions, TheUserComesFromTheCommandLineEnvironmentFileOrTheSystemLogin)
     QTemporaryDir dir;
     const QString ini = dir.filePath(QStringLiteral("host.ini"));
     const passwd *pw = getpwuid(geteuid());
-    struct Case { QStringList args; QByteArray env; QByteArray file; QString user; };
+    // Named anywhere, it is the user to sign in as (--password-stdin, the "Entrar" box); the
+    // system login is only a guess.
+    struct Case { QStringList args; QByteArray env; QByteArray file; QString user; bool given; };
     const Case cases[] = {
-        {{"--user", "Ana"}, "beto", "carla", "Ana"},
-        {{}, "beto", "carla", "beto"},
-        {{}, {}, "Conceição", "Conceição"},
-        {{}, {}, {}, QString::fromLocal8Bit(pw->pw_name)},
+        {{"--user", "Ana"}, "beto", "carla", "Ana", true},
+        {{}, "beto", "carla", "beto", true},
+        {{}, {}, "Conceição", "Conceição", true},
+        {{}, {}, {}, QString::fromLocal8Bit(pw->pw_name), false},
     };
     for (const Case &c : cases) {
         QFile f(ini);
@@ -121,6 +125,7 @@ TEST(HostOptions, TheUserComesFromTheCommandLineEnvironmentFileOrTheSystemLogin)
         cli.configFile = ini;
         ASSERT_TRUE(readHostOptions(cli, options, error));
         EXPECT_EQ(options.user, c.user);
+        EXPECT_EQ(options.userGiven, c.given) << c.user.toStdString();
     }
     qunsetenv("FISCAL_USER");
 }
@@ -211,6 +216,35 @@ TEST_F(HostWindowTest, TheProgramClosesOnlyOnceEveryScreenHasClosed)
     EXPECT_FALSE(window->isVisible());
 }
 
+// Every menu reachable from the bar with a screen open has an Alt letter of its own: two
+// alike take turns instead of opening the one meant.
+TEST_F(HostWindowTest, EveryMenuOfTheBarHasAnAltLetterOfItsOwn)
+{
+    UserSession::instance().set(QStringLiteral("maria"), QStringLiteral("Maria"), QStringLiteral("operador"));
+    struct Restore {
+        ~Restore() { UserSession::instance().clear(); }
+    } restore;
+    installSessionMenu(*window);
+    ASSERT_EQ(window->loadModules({QStringLiteral(FAKE_MODULE)}), 1);
+    QMenu *modules = window->menuBar()->actions().first()->menu();
+    ASSERT_TRUE(modules);
+    modules->actions().first()->trigger();
+    ASSERT_EQ(window->mdiArea()->subWindowList().size(), 1);
+
+    QList<QAction *> menus = window->menuBar()->actions();
+    for (const QMenuBar *bar : window->mdiArea()->findChildren<QMenuBar *>())
+        menus += bar->actions();
+    std::map<QString, QStringList> byLetter;
+    for (const QAction *a : menus) {
+        if (a->menu() && a->isVisible())
+            byLetter[QKeySequence::mnemonic(a->text()).toString()] << a->text();
+    }
+    EXPECT_GE(menus.size(), 6) << "the host's four and the screen's two";
+    for (const auto &[letter, texts] : byLetter)
+        EXPECT_EQ(texts.size(), 1) << letter.toStdString() << ": " << texts.join(QStringLiteral(", ")).toStdString();
+    window->mdiArea()->closeAllSubWindows();
+}
+
 TEST_F(HostWindowTest, SobreShowsVersionServerAndDatabaseButNoSecret)
 {
     window->loadModules({QStringLiteral(FAKE_MODULE)});
@@ -291,6 +325,16 @@ TEST(HostProcess, HelpVersionAndWrongOptionsNeedNoDisplay)
             EXPECT_TRUE(err.at(1).startsWith(QLatin1String("uso: erp-host"))) << label;
         }
     }
+
+    // A settings file that cannot be read is refused, not read as every default.
+    QTemporaryDir dir;
+    QProcess p;
+    p.start(QStringLiteral(ERP_HOST_EXE), {QStringLiteral("--config"), dir.path(), QStringLiteral("--open")});
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitCode(), 2);
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    EXPECT_TRUE(err.contains(QStringLiteral("erp-host: arquivo de configuração ilegível: %1\n").arg(dir.path())))
+        << err.toStdString();
 }
 
 // A server out of reach at the start: signing in is still asked for, so a script that signs

@@ -38,10 +38,12 @@ QCborValue argAt(const QCborArray &params, qsizetype index, const char *what)
 }
 
 // Code points, not UTF-16 units: a column of 3 holds 3 characters whatever they are.
-void checkText(const std::string &s, int maxSize, const char *what)
+void checkText(const std::string &s, int maxSize, const char *what, bool secret = false)
 {
     if (s.find('\0') != std::string::npos)
         invalid(QStringLiteral("O argumento %1 contém um caractere inválido.").arg(QString::fromUtf8(what)));
+    if (maxSize >= 0 && codePoints(s) > std::size_t(maxSize) && secret)
+        invalid(QStringLiteral("O argumento %1 tem mais de %2 caracteres.").arg(QString::fromUtf8(what)).arg(maxSize));
     if (maxSize >= 0 && codePoints(s) > std::size_t(maxSize))
         invalid(QStringLiteral("O argumento %1 tem mais de %2 caracteres: \"%3\".")
                     .arg(QString::fromUtf8(what)).arg(maxSize).arg(rpc::echoed(q(s))));
@@ -59,7 +61,8 @@ void expectCount(const QCborArray &params, qsizetype count, const char *method)
 namespace {
 
 // The text as sent (a leading U+FEFF kept), checked; `utf8` receives it in UTF-8.
-QString textArg(const QCborArray &params, qsizetype index, int maxSize, const char *what, std::string &utf8)
+QString textArg(const QCborArray &params, qsizetype index, int maxSize, const char *what, std::string &utf8,
+                bool secret = false)
 {
     const QCborValue v = argAt(params, index, what);
     if (!v.isString())
@@ -67,7 +70,7 @@ QString textArg(const QCborArray &params, qsizetype index, int maxSize, const ch
                     .arg(QString::fromUtf8(what), describe(v)));
     QString text = rpc::textOf(v);
     utf8 = text.toStdString();
-    checkText(utf8, maxSize, what);
+    checkText(utf8, maxSize, what, secret);
     return text;
 }
 
@@ -77,6 +80,13 @@ std::string stringArg(const QCborArray &params, qsizetype index, int maxSize, co
 {
     std::string s;
     textArg(params, index, maxSize, what, s);
+    return s;
+}
+
+std::string secretArg(const QCborArray &params, qsizetype index, int maxSize, const char *what)
+{
+    std::string s;
+    textArg(params, index, maxSize, what, s, true);
     return s;
 }
 

@@ -19,6 +19,8 @@ void expectCount(const QCborArray &params, qsizetype count, const char *method);
 // A string argument, at most maxSize characters (UTF-8 code points); `what` names it in
 // the message ("código do imposto"). Null is refused; the empty string is allowed.
 std::string stringArg(const QCborArray &params, qsizetype index, int maxSize, const char *what);
+// The same for a password: a refusal never quotes it (messages reach logs and terminals).
+std::string secretArg(const QCborArray &params, qsizetype index, int maxSize, const char *what);
 bool boolArg(const QCborArray &params, qsizetype index, const char *what);
 
 // A fixed-width code as the screens send it: the empty string stays empty.

@@ -64,7 +64,7 @@ void entrar(ConnectionPool &pool, const AuthSettings &settings, Sessions &sessio
 {
     expectCount(p, 2, method::Entrar);
     const std::string login = stringArg(p, 0, kMaxLogin, "usuário");
-    const std::string password = stringArg(p, 1, session::kMaxPasswordLength, "senha");
+    const std::string password = secretArg(p, 1, session::kMaxPasswordLength, "senha");
     if (settings.mode == AuthSettings::Mode::None)
         throw rpc::Fault(rpc::code::SignInRefused,
                          QStringLiteral("Este servidor atende sem entrada de usuário (--auth nenhuma)."));
@@ -90,8 +90,8 @@ void trocarSenha(ConnectionPool &pool, const AuthSettings &settings, Sessions &s
                  ValueWriter &w)
 {
     expectCount(p, 2, method::TrocarSenha);
-    const std::string current = stringArg(p, 0, session::kMaxPasswordLength, "senha atual");
-    const std::string fresh = stringArg(p, 1, session::kMaxPasswordLength, "nova senha");
+    const std::string current = secretArg(p, 0, session::kMaxPasswordLength, "senha atual");
+    const std::string fresh = secretArg(p, 1, session::kMaxPasswordLength, "nova senha");
     if (settings.mode == AuthSettings::Mode::Pam)
         invalid(QStringLiteral("As senhas deste servidor são as do sistema; troque-a por lá."));
     if (caller().session.empty())
