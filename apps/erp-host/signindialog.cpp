@@ -1,6 +1,7 @@
 #include "signindialog.h"
 
 #include "clientlib/settings.h"
+#include "clientlib/usersession.h"
 #include "protocol/sessionpackets.h"
 
 #include <QDialogButtonBox>
@@ -152,10 +153,22 @@ void SignInDialog::tryToSignIn()
         m_password->setFocus();
         return;
     }
+    // The change of a temporary password goes with its session; given up, that session ends
+    // and the one before stays: every other connection would take the temporary session and
+    // answer only "Troque a sua senha".
+    using fiscal::clientlib::Settings;
+    using fiscal::clientlib::UserSession;
+    const QString tokenBefore = Settings::instance().token();
+    const UserSession &session = UserSession::instance();
+    const QStringList userBefore{session.login(), session.fullName(), session.role()};
     adopt(in);
     if (in.mustChangePassword) {
         PasswordDialog change(this, m_password->text());
         if (change.exec() != QDialog::Accepted) {
+            signOut();
+            Settings::instance().setToken(tokenBefore);
+            if (!userBefore.at(0).isEmpty())
+                UserSession::instance().set(userBefore.at(0), userBefore.at(1), userBefore.at(2));
             showMessage(QStringLiteral("Troque a senha temporária para continuar."));
             return;
         }

@@ -156,6 +156,27 @@ TEST(SignIn, ATemporaryPasswordIsChangedBeforeTheDialogCloses)
     EXPECT_TRUE(signIn(QStringLiteral("novo"), QStringLiteral("minha-senha-nova")).ok);
 }
 
+// Giving the change of a temporary password up ends that session and keeps the one before:
+// every other connection would otherwise take it and answer only "Troque a sua senha".
+TEST(SignIn, AChangeOfATemporaryPasswordGivenUpKeepsTheSessionBefore)
+{
+    Server server;
+    const SignIn maria = signIn(QStringLiteral("maria"), QStringLiteral("senha-da-maria"));
+    ASSERT_TRUE(maria.ok) << maria.message.toStdString();
+    adopt(maria);
+    {
+        SignInDialog d;
+        d.setLogin(QStringLiteral("novo"));
+        whenShown("dlgTrocarSenha", [](QWidget *change) { static_cast<QDialog *>(change)->reject(); });
+        enter(&d, QStringLiteral("temporaria-1"));
+        EXPECT_NE(d.result(), int(QDialog::Accepted));
+    }
+    EXPECT_EQ(clientlib::Settings::instance().token(), maria.token);
+    EXPECT_EQ(UserSession::instance().login(), QStringLiteral("maria"));
+    EXPECT_EQ(server.db->count("SELECT COUNT(*) FROM SESSAO WHERE NMUSUARIO = 'novo' AND DTENCERRADA IS NULL"), 0)
+        << "the temporary session ended";
+}
+
 TEST(SignIn, ASaveWhoseSessionEndedIsSentOnceAfterSigningInAgain)
 {
     Server server;
