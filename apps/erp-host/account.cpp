@@ -2,6 +2,7 @@
 
 #include "clientlib/settings.h"
 #include "clientlib/usersession.h"
+#include "clientlib/waitloop.h"
 #include "protocol/objects.h"
 #include "protocol/sessionpackets.h"
 #include "rpc/client.h"
@@ -28,7 +29,11 @@ struct Answer {
     QList<QMap<QString, QString>> rows;
 };
 
-Answer call(const char *name, const QCborArray &params)
+// A call on a session that ended asks for a sign-in and goes again, once (`renewable`: the
+// users' administration; never the calls of signing in itself).
+enum class Renew { No, Yes };
+
+Answer call(const char *name, const QCborArray &params, Renew renewable = Renew::No)
 {
     Answer a;
     const Settings &s = Settings::instance();
@@ -36,10 +41,20 @@ Answer call(const char *name, const QCborArray &params)
         // Signing in carries no credentials: after a session ended, the token in the
         // settings is the dead session's, which the server refuses before reading the call.
         const bool signingIn = qstrcmp(name, method::Entrar) == 0;
-        fiscal::rpc::Client client(s.serverHost(), quint16(s.serverPort()), signingIn ? QString() : s.token(),
-                                   fiscal::rpc::TlsOptions{s.serverTls(), s.caFile()});
-        const fiscal::rpc::Reply r = client.call(QLatin1String(fiscal::protocol::kSessao), QLatin1String(name), params,
-                                                 kTimeoutMs);
+        const auto send = [&] {
+            fiscal::rpc::Client client(s.serverHost(), quint16(s.serverPort()), signingIn ? QString() : s.token(),
+                                       fiscal::rpc::TlsOptions{s.serverTls(), s.caFile()});
+            // The window is drawn while the server answers (a sign-in under load, a server that
+            // hangs), without taking input.
+            client.pump = fiscal::clientlib::pumpWithoutInput;
+            return client.call(QLatin1String(fiscal::protocol::kSessao), QLatin1String(name), params, kTimeoutMs);
+        };
+        const QString tokenUsed = s.token();
+        fiscal::rpc::Reply r = send();
+        auto &session = fiscal::clientlib::UserSession::instance();
+        if (renewable == Renew::Yes && !r.ok() && r.errorCode() == fiscal::rpc::code::Unauthorized
+            && ((!s.token().isEmpty() && s.token() != tokenUsed) || (session.renew && session.renew())))
+            r = send();
         a.ok = r.ok();
         a.code = r.errorCode();
         a.message = r.errorMessage();
@@ -127,7 +142,7 @@ void signOut()
 std::vector<UserRow> listUsers(QString &error)
 {
     std::vector<UserRow> users;
-    const Answer a = call(method::GetUsuarios, {});
+    const Answer a = call(method::GetUsuarios, {}, Renew::Yes);
     error = a.ok ? QString() : a.message;
     for (const auto &row : a.rows) {
         UserRow u;
@@ -144,14 +159,14 @@ std::vector<UserRow> listUsers(QString &error)
 
 QString saveUser(const QString &login, const QString &name, const QString &role, bool active, QString &temporary)
 {
-    const Answer a = call(method::SetUsuario, {login, name, role, active});
+    const Answer a = call(method::SetUsuario, {login, name, role, active}, Renew::Yes);
     temporary = a.rows.isEmpty() ? QString() : a.rows.front().value(QLatin1String(session::DSSENHA));
     return a.ok ? QString() : a.message;
 }
 
 QString resetPassword(const QString &login, QString &temporary)
 {
-    const Answer a = call(method::RedefineSenha, {login});
+    const Answer a = call(method::RedefineSenha, {login}, Renew::Yes);
     temporary = a.rows.isEmpty() ? QString() : a.rows.front().value(QLatin1String(session::DSSENHA));
     return a.ok ? QString() : a.message;
 }

@@ -3,7 +3,7 @@
 
 #include "clientlib/dbgeral.h"
 #include "clientlib/remotelookup_p.h"
-#include "clientlib/waitloop_p.h"
+#include "clientlib/waitloop.h"
 
 #include <QScopeGuard>
 

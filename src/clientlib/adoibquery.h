@@ -25,7 +25,7 @@
 // its parameters sent in the order of the text, and gives the same fields and rows.
 //
 // The rows are read on a thread of its own while the caller waits in a loop that paints
-// but takes no input (waitloop_p.h), as a server call waits: a long read keeps the screen
+// but takes no input (waitloop.h), as a server call waits: a long read keeps the screen
 // drawn. A timer that opens the same query meanwhile gets an error, not a second read.
 
 #include "dataset/clientdataset.h"

@@ -6,7 +6,7 @@
 #include "clientlib/interaction.h"
 #include "clientlib/messages.h"
 #include "clientlib/settings.h"
-#include "clientlib/waitloop_p.h"
+#include "clientlib/waitloop.h"
 #include "protocol/objects.h"
 #include "rpc/calllimits.h"
 #include "rpc/client.h"

@@ -1,4 +1,4 @@
-#include "clientlib/waitloop_p.h"
+#include "clientlib/waitloop.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

@@ -24,6 +24,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStandardPaths>
+#include <QTableWidget>
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
@@ -218,6 +219,35 @@ TEST(SignIn, ASaveWhoseSessionEndedIsSentOnceAfterSigningInAgain)
     // The other screen goes on with the new session, without asking again.
     EXPECT_TRUE(other.call(QStringLiteral("GetGrupoFiscal"), {QStringLiteral("901")}).ok());
     EXPECT_EQ(asked, 1);
+}
+
+// The users' administration on a session that ended asks for a sign-in and goes on, as the
+// screens' calls do, instead of an error over an empty list.
+TEST(Users, TheListOnASessionThatEndedAsksForASignInAndComes)
+{
+    Server server;
+    server.add("chefe", appserver::access::Role::Administrador, "senha-do-chefe", false);
+    const SignIn in = signIn(QStringLiteral("chefe"), QStringLiteral("senha-do-chefe"));
+    ASSERT_TRUE(in.ok) << in.message.toStdString();
+    adopt(in);
+    int asked = 0;
+    UserSession::instance().renew = [&asked] {
+        ++asked;
+        SignInDialog again(nullptr, SignInDialog::Purpose::Renew);
+        again.setLogin(UserSession::instance().login());
+        whenShown("dlgEntrar", [](QWidget *d) { enter(d, QStringLiteral("senha-do-chefe")); });
+        return again.exec() == QDialog::Accepted;
+    };
+    server.db->exec("UPDATE SESSAO SET DTENCERRADA = '2026-01-01T00:00:00.000Z'");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    auto script = std::make_unique<clientlib::ScriptedInteraction>();
+    clientlib::ScriptedInteraction &shown = *script;
+    clientlib::InteractionScope scope(std::move(script));
+    UsersDialog dialog;
+    EXPECT_EQ(asked, 1);
+    EXPECT_TRUE(shown.messages().isEmpty()) << shown.messages().join('\n').toStdString();
+    EXPECT_EQ(child<QTableWidget>(&dialog, "grdUsuarios")->rowCount(),
+              int(server.db->count("SELECT COUNT(*) FROM USUARIO")));
 }
 
 // Lookups keep their connection between calls; after signing out and in as someone else
