@@ -109,6 +109,19 @@ void whenShown(const char *name, std::function<void(QWidget *)> step)
     timer->start();
 }
 
+// When a session ends, the renewal dialog comes and is answered with `password`; `asked`
+// counts how often.
+void signInAgainWith(const QString &password, int &asked)
+{
+    UserSession::instance().renew = [password, &asked] {
+        ++asked;
+        SignInDialog again(nullptr, SignInDialog::Purpose::Renew);
+        again.setLogin(UserSession::instance().login());
+        whenShown("dlgEntrar", [password](QWidget *d) { enter(d, password); });
+        return again.exec() == QDialog::Accepted;
+    };
+}
+
 TEST(SignIn, TheDialogSaysWhyItRefusesAndSignsInWithTheRightPassword)
 {
     Server server;
@@ -185,13 +198,7 @@ TEST(SignIn, ASaveWhoseSessionEndedIsSentOnceAfterSigningInAgain)
     ASSERT_TRUE(in.ok) << in.message.toStdString();
     adopt(in);
     int asked = 0;
-    UserSession::instance().renew = [&asked] {
-        ++asked;
-        SignInDialog again(nullptr, SignInDialog::Purpose::Renew);
-        again.setLogin(UserSession::instance().login());
-        whenShown("dlgEntrar", [](QWidget *d) { enter(d, QStringLiteral("senha-da-maria")); });
-        return again.exec() == QDialog::Accepted;
-    };
+    signInAgainWith(QStringLiteral("senha-da-maria"), asked);
     clientlib::TNetConnection net;
     net.setServerName(QString::fromStdString(kParamGrupFiscal));
     net.BeforeConnect = [](clientlib::TNetConnection &c) {
@@ -231,13 +238,7 @@ TEST(Users, TheListOnASessionThatEndedAsksForASignInAndComes)
     ASSERT_TRUE(in.ok) << in.message.toStdString();
     adopt(in);
     int asked = 0;
-    UserSession::instance().renew = [&asked] {
-        ++asked;
-        SignInDialog again(nullptr, SignInDialog::Purpose::Renew);
-        again.setLogin(UserSession::instance().login());
-        whenShown("dlgEntrar", [](QWidget *d) { enter(d, QStringLiteral("senha-do-chefe")); });
-        return again.exec() == QDialog::Accepted;
-    };
+    signInAgainWith(QStringLiteral("senha-do-chefe"), asked);
     server.db->exec("UPDATE SESSAO SET DTENCERRADA = '2026-01-01T00:00:00.000Z'");
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     auto script = std::make_unique<clientlib::ScriptedInteraction>();
