@@ -32,7 +32,8 @@ struct OptionInfo {
 const OptionInfo kOptions[] = {
     {"--server", "URL", "servidor de aplicação, http(s)://HOST:PORTA (padrão http://127.0.0.1:8211)"},
     {"--db", "BANCO", "consultas direto no banco (arquivo SQLite ou URL do PostgreSQL); sem ele, pelo servidor"},
-    {"--token", "TOKEN", "token exigido pelo servidor, se houver"},
+    {"--token", "TOKEN", "token exigido pelo servidor, se houver; outros usuários da máquina veem a linha de comando:"
+                         " prefira FISCAL_TOKEN ou [server] token num arquivo só seu"},
     {"--cafile", "ARQUIVO.pem", "com https: autoridades em que confiar (padrão: as do sistema)"},
     {"--user", "NOME", "usuário com que entrar no servidor; num servidor sem entrada, o nome que o histórico registra"},
     {"--password-stdin", nullptr, "com --user: lê a senha numa linha da entrada padrão e entra sem perguntar"},
