@@ -14,12 +14,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace fiscal::clientlib {
 
@@ -32,9 +34,12 @@ TNetConnection::CallObserver &observer()
 }
 
 // Opening a connection proves the server is there: one TCP connect with a deadline,
-// so a stopped server is reported at once instead of at the first call.
+// so a stopped server is reported at once instead of at the first call. One deadline for
+// every address of the name, and the window is drawn meanwhile (a server whose packets are
+// dropped takes the whole of it), as a call's wait draws it.
 bool probe(const QString &host, int port, int timeoutMs, QString &error)
 {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -58,7 +63,18 @@ bool probe(const QString &host, int port, int timeoutMs, QString &error)
             ok = true;
         } else if (errno == EINPROGRESS) {
             pollfd pfd{fd, POLLOUT, 0};
-            if (::poll(&pfd, 1, timeoutMs) == 1) {
+            int ready = 0;
+            for (;;) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now());
+                if (left.count() <= 0)
+                    break;
+                ready = ::poll(&pfd, 1, int(std::min<std::int64_t>(left.count(), rpc::Client::kPumpEvery.count())));
+                if (ready != 0 && !(ready < 0 && errno == EINTR))
+                    break;
+                pumpWithoutInput();
+            }
+            if (ready == 1) {
                 int soError = 0;
                 socklen_t len = sizeof soError;
                 ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len);
@@ -135,7 +151,12 @@ bool TNetConnection::open(bool report)
                         .arg(m_host).arg(m_port), report);
     }
     QString error;
-    if (!probe(m_host, m_port, qMin(m_timeoutMs, 10000), error)) {
+    // The window is drawn while the server is tried: no call may start on this connection
+    // meanwhile.
+    const bool wasCalling = std::exchange(m_calling, true);
+    const bool reached = probe(m_host, m_port, qMin(m_timeoutMs, 10000), error);
+    m_calling = wasCalling;
+    if (!reached) {
         return fail(error, report);
     }
     m_client = std::make_unique<rpc::Client>(m_host, quint16(m_port), m_token, rpc::TlsOptions{m_tls, m_caFile});
@@ -193,17 +214,17 @@ rpc::Reply TNetConnection::exchange(const QString &method, const QCborArray &par
         }
         return rpc::Reply::failure(kTransportError, busy);
     }
+    struct Calling {
+        bool &flag;
+        explicit Calling(bool &f) : flag(f) { flag = true; }
+        ~Calling() { flag = false; }
+    } calling(m_calling);
     if (!m_client) {
         // The failed reply carries the reason; CheckResultServ shows it once.
         if (!open(false)) {
             return rpc::Reply::failure(kTransportError, m_lastError);
         }
     }
-    struct Calling {
-        bool &flag;
-        explicit Calling(bool &f) : flag(f) { flag = true; }
-        ~Calling() { flag = false; }
-    } calling(m_calling);
     try {
         rpc::Reply reply = send(*m_client);
         // The session ended: nothing ran on the server. Once signed in again the call goes

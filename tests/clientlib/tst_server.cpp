@@ -20,6 +20,11 @@
 #include <gtest/gtest.h>
 #include <thread>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 using namespace fiscal;
 using namespace fiscal::clientlib;
 
@@ -189,6 +194,41 @@ TEST(WaitAnimation, KeepsMovingDuringASynchronousCall)
     EXPECT_GE(avi->frame() - before, 3);
     DeactiveShowAvi();
     EXPECT_EQ(currentWaitAnimation(), nullptr);
+}
+
+// A server whose connection requests are dropped (a machine turned off, a firewall): the
+// animation goes on while the connection is tried, and the time given is the whole wait.
+TEST(WaitAnimation, KeepsMovingWhileAServerThatDropsPacketsIsTried)
+{
+    // A listener whose queue is full: the kernel drops the next connection requests.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof at;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr *>(&at), size), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr *>(&at), &size), 0);
+    const int queued = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(::connect(queued, reinterpret_cast<sockaddr *>(&at), size), 0);
+
+    QWidget window;
+    window.show();
+    TNetConnection net;
+    net.setServerName(QStringLiteral("Teste.rdmLento"));
+    net.setHost(QStringLiteral("127.0.0.1"));
+    net.setPort(ntohs(at.sin_port));
+    net.setTimeoutMs(1500);
+    ActiveShowAvi(&window, 0, QStringLiteral("Conectando..."));
+    WaitAnimation *avi = currentWaitAnimation();
+    ASSERT_NE(avi, nullptr);
+    const int before = avi->frame();
+    const rpc::Reply r = net.call(QStringLiteral("Espera"), {1});
+    EXPECT_EQ(r.errorCode(), kTransportError);
+    EXPECT_GE(avi->frame() - before, 3) << "the window stood still while the server was tried";
+    DeactiveShowAvi();
+    ::close(queued);
+    ::close(listener);
 }
 
 TEST(WaitAnimation, OneAtATimeAndGoneWithItsScopeOrOwner)
