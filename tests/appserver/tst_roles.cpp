@@ -478,8 +478,12 @@ TEST_P(Roles, TheCommandLineManagesUsersAndADisabledOneIsRefused)
 // pam_matrix's file, users and groups from nss_wrapper's files.
 TEST_P(Roles, PamSignsInByPasswordAndTakesTheRoleFromTheGroups)
 {
-    const char *matrix = "/usr/lib/x86_64-linux-gnu/pam_wrapper/pam_matrix.so";
-    const char *nss = "/usr/lib/x86_64-linux-gnu/libnss_wrapper.so";
+    const std::string libdir = "/usr/lib/" FISCAL_LIBRARY_ARCHITECTURE;
+    const std::string matrixPath = libdir + "/pam_wrapper/pam_matrix.so", nssPath = libdir + "/libnss_wrapper.so";
+    if (!std::filesystem::exists(matrixPath) || !std::filesystem::exists(nssPath))
+        GTEST_SKIP() << "pam_wrapper and nss_wrapper (libpam-wrapper, libnss-wrapper) not found under " << libdir;
+    const char *matrix = matrixPath.c_str();
+    const char *nss = nssPath.c_str();
     auto db = TestDb::create(GetParam(), Demo::None);
     const std::string dir = std::filesystem::temp_directory_path() / ("fiscal-pam-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir + "/pam.d");

@@ -120,7 +120,7 @@ fi
 cleanup() {
   [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
   if [ -n "${pgdata:-}" ]; then
-    inroot runuser -u postgres -- "$pgbin/pg_ctl" -D "$pgdata/db" -m fast -w stop >/dev/null 2>&1 || true
+    inroot env -C / runuser -u postgres -- "$pgbin/pg_ctl" -D "$pgdata/db" -m fast -w stop >/dev/null 2>&1 || true
     [ -n "$root" ] || rm -rf "$pgdata"
   fi
   if [ -n "$container" ]; then
@@ -277,11 +277,13 @@ if [ -n "$server_pid" ]; then
 elif [ -n "$container" ]; then
   inroot systemctl stop "$unit"
 fi
-pgbin="$(inroot sh -c 'ls -d /usr/lib/postgresql/*/bin' 2>/dev/null | sort -V | tail -n 1)"
+# The newest version whose server is installed (a newer client alone has no initdb).
+pgbin="$(inroot sh -c 'for d in $(ls -d /usr/lib/postgresql/*/bin | sort -rV); do [ -x "$d/initdb" ] && echo "$d" && break; done' 2>/dev/null || true)"
 [ -n "$pgbin" ] || fail "no PostgreSQL server here (Debian package postgresql)"
 pgdata=/var/lib/fiscal-package-test-pg
 pgport="$(python3 -c 'import socket;s=socket.socket();s.bind(("127.0.0.1",0));print(s.getsockname()[1])')"
-as_postgres=(runuser -u postgres --)
+# From /: PostgreSQL's tools go back to the folder they started in, which 'postgres' may not enter.
+as_postgres=(env -C / runuser -u postgres --)
 inroot install -d -o postgres -g postgres -m 0755 "$pgdata"
 inroot "${as_postgres[@]}" "$pgbin/initdb" -D "$pgdata/db" -E UTF8 --locale=C.UTF-8 >"$work/initdb.log" 2>&1 \
   || { cat "$work/initdb.log"; fail "initdb"; }

@@ -15,11 +15,17 @@
 #         back) and keeps its data; resume starts it again on the same port.
 set -euo pipefail
 action="$1"; state="$2"
-bindir="$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)"
+# The newest version whose server is installed (a newer client alone has no initdb).
+bindir=""
+for d in $(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -rV); do
+  [ -x "$d/initdb" ] && { bindir="$d"; break; }
+done
 [ -n "$bindir" ] || { echo "pg-cluster: PostgreSQL server binaries not found" >&2; exit 1; }
 
+# From /, which 'postgres' may enter: PostgreSQL's tools go back to the folder they started
+# in, and a checkout under /root or a private temporary folder is not theirs to read.
 as_owner() {
-  if [ "$(id -u)" -eq 0 ]; then runuser -u postgres -- "$@"; else "$@"; fi
+  if [ "$(id -u)" -eq 0 ]; then (cd / && runuser -u postgres -- "$@"); else "$@"; fi
 }
 
 case "$action" in
