@@ -143,13 +143,15 @@ void TDBGrid::hideFindBar()
 {
     if (!m_findBar || m_findBar->isHidden())
         return;
-    const bool hadFocus = m_findBar->isAncestorOf(QApplication::focusWidget());
+    // The grid takes the focus back before the bar hides: hidden with the focus, the bar would
+    // pass it on to the next widget of the window, an exit and an enter of the grid for its
+    // handlers (which reload some grids).
+    if (m_findBar->isAncestorOf(QApplication::focusWidget()))
+        setFocus(Qt::OtherFocusReason);
     m_findBar->hide();
     m_findBar->setStatus(QString());
     m_model->findIndex().clear();   // its memory goes with the bar
     layoutFindBar();
-    if (hadFocus)
-        setFocus(Qt::OtherFocusReason);
 }
 
 bool TDBGrid::findNext(const QString &text, bool forward)
