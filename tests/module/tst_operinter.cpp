@@ -105,6 +105,22 @@ TEST_F(OperInterTest, AnUnknownGroupStopsThePostAndStoresNothing)
     EXPECT_EQ(stored(), before);
 }
 
+// The navigator's ✕ takes no focus: the box shows the stored group again, not what was typed.
+TEST_F(OperInterTest, ACancelShowsTheStoredGroupAgain)
+{
+    const std::string before = stored().value_or("");
+    ASSERT_FALSE(before.empty()) << "the demo sets the interstate group";
+    clearBox();
+    typeKeys(before == "002" ? QStringLiteral("4") : QStringLiteral("2"));
+    ASSERT_EQ(frm->cdsOperInter->State(), dataset::dsEdit);
+    clickButton(frm->dbnPadrao->Button(vcl::nbCancel));
+
+    EXPECT_EQ(frm->cdsOperInter->State(), dataset::dsBrowse);
+    EXPECT_EQ(frm->medGrFiscOpEs->Text(), QString::fromStdString(before));
+    EXPECT_FALSE(frm->edtNmGrupFisc->text().isEmpty()) << "the group's description is shown again";
+    EXPECT_TRUE(callsOf(QStringLiteral("SetOperInter")).isEmpty());
+}
+
 TEST_F(OperInterTest, DeletingTheParameterRowPutsItBackWithoutACall)
 {
     const auto before = stored();

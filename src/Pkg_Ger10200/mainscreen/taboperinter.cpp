@@ -47,6 +47,12 @@ void TfrmParamGrupFiscal::wireOperInter()
     cdsOperInter->BeforePost = [this](TClientDataSet &) { cdsOperInterBeforePost(); };
     cdsOperInter->AfterPost = [this](TClientDataSet &) { cdsOperInterAfterPost(); };
     cdsOperInter->AfterDelete = [this](TClientDataSet &) { cdsOperInterAfterDelete(); };
+    // A cancel (the navigator's ✕ takes no focus, so no exit of the box shows it) puts the
+    // stored group back in the box, not the text typed, which printing would take for it.
+    cdsOperInter->AfterCancel = [this](TClientDataSet &) {
+        if (pgcPadrao->ActivePage() == tshOperInter)
+            showOperInter();
+    };
 }
 
 void TfrmParamGrupFiscal::medGrFiscOpEsChange()
