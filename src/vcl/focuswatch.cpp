@@ -76,10 +76,10 @@ void FocusWatch::onFocusChanged(QWidget *, QWidget *now)
     if (m_busy.contains(window))
         return;
     if (!m_lastFocus.contains(window)) {
-        m_lastFocus.insert(window, nullptr);
+        m_lastFocus.insert(window, {});
         connect(window, &QObject::destroyed, this, [this, window] { m_lastFocus.remove(window); });
     }
-    QWidget *prev = m_lastFocus.value(window);
+    QWidget *prev = lastFocus(window);
     if (prev == now)
         return;
     transition(window, prev, now);
@@ -113,12 +113,12 @@ void FocusWatch::transition(QWidget *window, QWidget *prev, QWidget *now)
                                                                                           : alive.data();
             if (back && back->isVisible() && back->isEnabled())
                 back->setFocus(Qt::OtherFocusReason);
-            m_lastFocus[window] = back ? back : QApplication::focusWidget();
+            remember(window, back ? back : QApplication::focusWidget());
             m_busy.remove(window);
             return;
         }
     }
-    m_lastFocus[window] = guardNow ? guardNow.data() : QApplication::focusWidget();
+    remember(window, guardNow ? guardNow.data() : QApplication::focusWidget());
     for (QWidget *w : std::as_const(enters)) {
         if (!m_handlers.contains(w))
             continue;
@@ -128,8 +128,24 @@ void FocusWatch::transition(QWidget *window, QWidget *prev, QWidget *now)
     m_busy.remove(window);
     // A handler may have moved the focus on purpose; follow it as a move of its own.
     QWidget *current = QApplication::focusWidget();
-    if (current && current->window() == window && current != m_lastFocus.value(window))
+    if (current && current->window() == window && current != lastFocus(window))
         onFocusChanged(nullptr, current);
+}
+
+QWidget *FocusWatch::lastFocus(QWidget *window) const
+{
+    for (const QPointer<QWidget> &w : m_lastFocus.value(window))
+        if (w)
+            return w;
+    return nullptr;
+}
+
+void FocusWatch::remember(QWidget *window, QWidget *w)
+{
+    QList<QPointer<QWidget>> chain;
+    for (QWidget *x = w; x; x = parentOf(x))
+        chain.append(x);
+    m_lastFocus[window] = chain;
 }
 
 } // namespace fiscal::vcl

@@ -53,7 +53,12 @@ private:
     QWidget *parentOf(QWidget *w) const;
 
     QHash<QWidget *, Handlers> m_handlers;
-    QHash<QWidget *, QPointer<QWidget>> m_lastFocus;   // per top-level window
+    // Per top-level window: the widget that had the focus last and its parents, so that when
+    // it is gone (a cell editor closed as the window lost activation) the nearest one left
+    // stands for it.
+    QHash<QWidget *, QList<QPointer<QWidget>>> m_lastFocus;
+    QWidget *lastFocus(QWidget *window) const;
+    void remember(QWidget *window, QWidget *w);
     QHash<QWidget *, QPointer<QWidget>> m_partOf;
     QSet<QWidget *> m_busy;   // windows whose handlers are running
 };

@@ -9,6 +9,7 @@
 #include "clientlib/hostservices.h"
 #include "dataset/clientdataset.h"
 #include "vcl/dbgrid.h"
+#include "vcl/maskedit.h"
 #include "vcl/pagecontrol.h"
 
 #include <QAbstractButton>
@@ -374,6 +375,32 @@ TEST_F(DialogFocusTest, aDeletionAnsweredNoKeepsTheCodeBeingTyped)
     EXPECT_EQ(cds->RecordCount(), rows);
     pressKey(Qt::Key_Down);
     EXPECT_EQ(db->scalar("SELECT CDGRUPOFISC FROM FORNECEDOR WHERE CDFORNECED = $1", {supplier}), "002");
+}
+
+// A code being typed in a branch's cell on "Imposto/Filial", another program taken and this
+// one given back: the cell editor closes with the activation, but the grid, which reloads
+// when entered, is not entered again; the code stays and leaving the row saves it.
+TEST_F(DialogFocusTest, aTripToAnotherProgramKeepsTheCodeBeingTypedInAGridThatReloadsOnEntering)
+{
+    clickTab(frm->pgcPadrao, frm->tshImpFili);
+    frm->medCdImposto->setText(QStringLiteral("01"));
+    focusCell(frm->dbgImpFili, 0, QStringLiteral("CDGRUPOFISC"));
+    dataset::TClientDataSet *cds = frm->cdsImpFili;
+    ASSERT_TRUE(waitFor([&] { return cds->Active() && cds->RecordCount() > 1; }, 30000));
+    focusCell(frm->dbgImpFili, 0, QStringLiteral("CDGRUPOFISC"));
+    const QString branch = cds->FieldByName(QStringLiteral("CDFILIAL"))->AsString();
+    const std::string chosen = cds->FieldByName(QStringLiteral("CDGRUPOFISC"))->AsString() == QLatin1String("004") ? "005" : "004";
+    typeKeys(QString::fromStdString(chosen.substr(2)));
+    ASSERT_EQ(cds->State(), dataset::dsEdit);
+    clearCalls();
+    leaveAndComeBack(*frm->window());
+    EXPECT_TRUE(settle(*frm->window()));
+    EXPECT_TRUE(callsOf(QStringLiteral("GetImpFili")).isEmpty()) << "the grid was read again";
+    EXPECT_EQ(cds->State(), dataset::dsEdit);
+    pressKey(Qt::Key_Down);
+    EXPECT_EQ(db->scalar("SELECT CDGRUPOFISC FROM GRFISCIMPOSFILI WHERE CDIMPOSTO = '01' AND CDFILIAL = $1",
+                         {branch.toStdString()}),
+              std::optional<std::string>(chosen));
 }
 
 void setText(QWidget &w, const char *box, const char *text)

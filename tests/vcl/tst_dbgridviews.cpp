@@ -96,6 +96,28 @@ public:
     int exits = 0;
 };
 
+// Another window taken and this one given back while a cell was being typed in: the editor
+// closes with the activation, yet the focus never left the grid, which is not entered again
+// (some grids reload when entered, dropping what was typed).
+TEST_F(GridViewTest, theWindowActivatedAgainAfterItsCellEditorClosedDoesNotEnterTheGrid)
+{
+    grid->setCurrentIndex(grid->model()->index(1, column("CDGRUPOFISC")));
+    QTest::keyClicks(grid, QStringLiteral("4"));
+    ASSERT_TRUE(grid->EditorMode());
+    QWidget other;
+    other.show();
+    QApplication::setActiveWindow(&other);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+    grid->setEditorMode(false);   // as the lost activation closes it
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QApplication::setActiveWindow(&form);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(QApplication::focusWidget(), grid);
+    EXPECT_EQ(enters, 0);
+    EXPECT_EQ(exits, 0);
+}
+
 TEST_F(GridViewTest, titleClicksSortTheViewAndNotTheDataSet)
 {
     QAbstractItemModelTester tester(grid->model(), QAbstractItemModelTester::FailureReportingMode::Fatal);
