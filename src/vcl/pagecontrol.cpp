@@ -58,11 +58,16 @@ TPageControl::TPageControl(QWidget *parent)
     // whatever comes next in the focus chain, and back in: enter and exit handlers would
     // run in the middle of the switch. A disabled tab switches nothing, so the focus stays.
     connect(tabBar(), &QTabBar::tabBarClicked, this, [this](int index) {
-        QWidget *focus = QApplication::focusWidget();
-        if (index >= 0 && index != currentIndex() && isTabEnabled(index) && focus && currentWidget()
-            && currentWidget()->isAncestorOf(focus))
-            tabBar()->setFocus(Qt::MouseFocusReason);
+        if (index >= 0 && index != currentIndex() && isTabEnabled(index))
+            leavePage();
     });
+}
+
+void TPageControl::leavePage()
+{
+    QWidget *focus = QApplication::focusWidget();
+    if (focus && currentWidget() && currentWidget()->isAncestorOf(focus))
+        tabBar()->setFocus(Qt::MouseFocusReason);
 }
 
 TTabSheet *TPageControl::addPage(TTabSheet *sheet)

@@ -58,6 +58,10 @@ public:
     void setActivePage(TTabSheet *sheet);
     int ActivePageIndex() const { return m_active; }
     bool selectPage(TTabSheet *sheet);
+    // Moves the focus from the page shown to the tabs, as a click on another tab does, so that
+    // a page changed from code leaves its widgets before the next page shows (hidden with the
+    // focus, the page would pass it on, entering widgets of either page on the way).
+    void leavePage();
 
     std::function<void(bool &allow)> OnChanging;
     std::function<void()> OnChange;

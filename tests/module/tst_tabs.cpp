@@ -345,6 +345,24 @@ TEST_F(TabsTest, SwitchingToTheInnerClientTabLoadsTheClientsByTheirTradeNames)
     EXPECT_LT(legal, int(clients.size()));
 }
 
+// A tab chosen from the menu while a grid that reloads when entered has the focus: the grid
+// is left for the tabs first, as by a click, so nothing of the page reloads on the way.
+TEST_F(TabsTest, AMenuTripAwayFromAGridThatReloadsOnEnteringReadsNothing)
+{
+    TfrmParamGrupFiscal *frm = openScreen();
+    ASSERT_TRUE(frm);
+    clickTab(frm->pgcPadrao, frm->tshImpFili);
+    frm->medCdImposto->setText(QStringLiteral("01"));
+    focusCell(frm->dbgImpFili, 0, QStringLiteral("CDGRUPOFISC"));
+    ASSERT_TRUE(frm->cdsImpFili->Active());
+    clearCalls();
+    triggerMenu(frm->mnuFilial);
+    triggerMenu(frm->mnuImpFili);
+    EXPECT_EQ(frm->pgcPadrao->ActivePage(), frm->tshImpFili);
+    EXPECT_TRUE(callsOf(QStringLiteral("GetImpFili")).isEmpty()) << methods().join(',').toStdString();
+    EXPECT_TRUE(script->messages().isEmpty()) << script->messages().join('\n').toStdString();
+}
+
 TEST_F(TabsTest, TabMenuEntryGivesTheSameResultAsClickingTheTab)
 {
     TfrmParamGrupFiscal *frm = openScreen();

@@ -294,6 +294,8 @@ void TfrmParamGrupFiscal::selectTabFromMenu(vcl::TTabSheet *tab)
     // A locked tab cannot be reached through its menu entry either.
     if (!tab->Enabled())
         return;
+    if (tab != pgcPadrao->ActivePage())
+        pgcPadrao->leavePage();
     pgcPadrao->setActivePage(tab);
     pgcPadraoChange();
 }
