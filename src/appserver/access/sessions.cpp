@@ -138,7 +138,8 @@ rpc::AuthVerdict Sessions::check(std::string_view token, rpc::Identity &who)
         if (const auto it = m_known.find(hash); it != m_known.end())
             known.moved = it->second.moved;
     }
-    if (!cached && utcNow.secsTo(known.expires) < idle - 60 && now - known.moved >= kMoveEvery) {
+    const bool movedLately = known.moved != Clock::time_point{} && now - known.moved < kMoveEvery;
+    if (!cached && utcNow.secsTo(known.expires) < idle - 60 && !movedLately) {
         known.moved = now;
         known.expires = utcNow.addSecs(idle);
         try {
