@@ -7,6 +7,7 @@
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
 
 namespace fiscal::clientlib {
 
@@ -103,9 +104,25 @@ QString QtInteraction::chooseSaveFile(const QString &title, const QString &fileN
                                      const QStringList &filters, QString &filter, QWidget *parent)
 {
     // Qt's own dialog (not the desktop's), so that its texts come from Qt's translations.
-    return QFileDialog::getSaveFileName(parent ? parent : QApplication::activeWindow(), title,
-                                        QDir::home().filePath(fileName), filters.join(QStringLiteral(";;")),
-                                        &filter, QFileDialog::DontUseNativeDialog);
+    QFileDialog dialog(parent ? parent : QApplication::activeWindow(), title, QDir::home().filePath(fileName),
+                       filters.join(QStringLiteral(";;")));
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    // The filter's extension goes on a name typed without one here, where the question about
+    // replacing a file sees the name that will be written.
+    const auto suffixOf = [](const QString &f) {
+        static const QRegularExpression pattern(QStringLiteral("\\(\\*\\.(\\w+)"));
+        return pattern.match(f).captured(1);
+    };
+    if (!filter.isEmpty())
+        dialog.selectNameFilter(filter);
+    dialog.setDefaultSuffix(suffixOf(dialog.selectedNameFilter()));
+    QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog,
+                     [&dialog, suffixOf](const QString &f) { dialog.setDefaultSuffix(suffixOf(f)); });
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return QString();
+    filter = dialog.selectedNameFilter();
+    return dialog.selectedFiles().constFirst();
 }
 
 QString QtInteraction::chooseOpenFile(const QString &title, const QStringList &filters, QWidget *parent)

@@ -25,9 +25,10 @@ ReportTable reportFromModel(const QAbstractItemModel &model, const QList<int> &h
         ReportColumn col;
         col.title = model.headerData(c, Qt::Horizontal, Qt::DisplayRole).toString();
         col.width = int(col.title.size());
-        // A sample of rows is enough to size a column; the rest is elided if longer.
+        // A sample of rows is enough to size a column; the rest is elided if longer. A long
+        // text (what an operation did) is cut as the grids' are, not every column with it.
         for (int r = 0; r < qMin(model.rowCount(), 200); ++r)
-            col.width = qMax(col.width, int(model.data(model.index(r, c)).toString().size()));
+            col.width = qMax(col.width, qMin(50, int(model.data(model.index(r, c)).toString().size())));
         const QVariant align = model.headerData(c, Qt::Horizontal, Qt::TextAlignmentRole);
         const QVariant cellAlign = model.rowCount() > 0 ? model.data(model.index(0, c), Qt::TextAlignmentRole) : QVariant();
         if (cellAlign.isValid())

@@ -6,6 +6,7 @@
 #include <QSaveFile>
 #include <QTemporaryFile>
 
+#include <minizip/unzip.h>
 #include <xlsxwriter.h>
 
 #include <cerrno>
@@ -25,13 +26,103 @@ QString sheetName(const ReportTable &t)
         if (QStringLiteral("[]:*?/\\").contains(ch))
             ch = QLatin1Char('-');
     }
-    name = name.left(31).trimmed();
+    name = name.left(31);
+    // A sheet name may not begin or end with an apostrophe ("SANT'ANA" cut after the
+    // apostrophe): the workbook would refuse the sheet.
+    for (;;) {
+        const QString cut = name.trimmed();
+        if (cut.startsWith(QLatin1Char('\'')))
+            name = cut.mid(1);
+        else if (cut.endsWith(QLatin1Char('\'')))
+            name = cut.chopped(1);
+        else {
+            name = cut;
+            break;
+        }
+    }
     return name.isEmpty() ? QStringLiteral("Planilha") : name;
 }
 
 [[noreturn]] void fail(const QString &path, const QString &why)
 {
     throw ExportError(QStringLiteral("Não foi possível gravar o arquivo %1: %2").arg(path, why).toStdString());
+}
+
+// The workbook library's failures, said in Portuguese.
+QString xlsxErrorText(lxw_error err)
+{
+    switch (err) {
+    case LXW_ERROR_MEMORY_MALLOC_FAILED:
+        return QStringLiteral("falta memória para montar a planilha.");
+    case LXW_ERROR_CREATING_XLSX_FILE:
+        return QStringLiteral("o arquivo não pôde ser criado (verifique a permissão de gravação na pasta).");
+    case LXW_ERROR_CREATING_TMPFILE:
+    case LXW_ERROR_READING_TMPFILE:
+        return QStringLiteral("o arquivo temporário da planilha não pôde ser gravado ou lido na pasta escolhida "
+                              "(verifique o espaço livre e a permissão de gravação).");
+    case LXW_ERROR_ZIP_FILE_OPERATION:
+    case LXW_ERROR_ZIP_FILE_ADD:
+    case LXW_ERROR_ZIP_CLOSE:
+        return QStringLiteral("a gravação do arquivo falhou (verifique o espaço livre no disco).");
+    case LXW_ERROR_MAX_STRING_LENGTH_EXCEEDED:
+        return QStringLiteral("um texto passa de 32.767 caracteres, o máximo de uma célula.");
+    default:
+        return QStringLiteral("erro interno da biblioteca de planilhas (código %1).").arg(int(err));
+    }
+}
+
+// The library does not check its own writes to its temporary files: a full disk can leave
+// a sheet cut short in a zip that closes without an error. The sheet is read back to its
+// end (checksum included) and its last row must be the last one written.
+bool sheetIsWhole(const QByteArray &xlsx, int lastRow)
+{
+    unzFile zip = unzOpen64(xlsx.constData());
+    if (!zip)
+        return false;
+    bool whole = false;
+    if (unzLocateFile(zip, "xl/worksheets/sheet1.xml", 1) == UNZ_OK && unzOpenCurrentFile(zip) == UNZ_OK) {
+        static const QByteArray rowStart("<row r=\"");
+        QByteArray tail;
+        QByteArray chunk(1 << 20, Qt::Uninitialized);
+        int seenRow = 0;
+        int n = 0;
+        while ((n = unzReadCurrentFile(zip, chunk.data(), unsigned(chunk.size()))) > 0) {
+            tail += QByteArrayView(chunk.constData(), n);
+            const qsizetype at = tail.lastIndexOf(rowStart);
+            if (at >= 0) {
+                const qsizetype from = at + rowStart.size();
+                const qsizetype end = tail.indexOf('"', from);
+                if (end > from)
+                    seenRow = tail.mid(from, end - from).toInt();
+            }
+            tail = tail.right(64);   // enough for a row's head cut between two reads
+        }
+        const bool checked = unzCloseCurrentFile(zip) == UNZ_OK;
+        whole = n == 0 && checked && tail.trimmed().endsWith("</worksheet>") && seenRow == lastRow;
+    }
+    unzClose(zip);
+    return whole;
+}
+
+// The mode a new file gets from this process (0666 less the umask), read where no thread
+// can see it change.
+QFileDevice::Permissions newFilePermissions()
+{
+    unsigned mask = 022;
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : status.readAll().split('\n'))
+            if (line.startsWith("Umask:"))
+                mask = line.mid(6).trimmed().toUInt(nullptr, 8);
+    }
+    QFileDevice::Permissions p;
+    const std::pair<unsigned, QFileDevice::Permission> bits[] = {
+        {0400, QFileDevice::ReadOwner}, {0200, QFileDevice::WriteOwner}, {0040, QFileDevice::ReadGroup},
+        {0020, QFileDevice::WriteGroup}, {0004, QFileDevice::ReadOther}, {0002, QFileDevice::WriteOther}};
+    for (const auto &[bit, permission] : bits)
+        if (!(mask & bit))
+            p |= permission;
+    return p;
 }
 
 // Widths in characters: the title, the width the report asks, and the first rows.
@@ -115,6 +206,9 @@ bool writeXlsx(const ReportTable &t, const QString &path, const ExportProgress &
                        .arg(QLocale(QLocale::Portuguese, QLocale::Brazil).toString(kXlsxMaxRows),
                             QLocale(QLocale::Portuguese, QLocale::Brazil).toString(t.rowCount)));
     const QFileInfo target(path);
+    // As a save of any other kind: a file the user made read-only is not replaced.
+    if (target.exists() && !target.isWritable())
+        fail(path, QStringLiteral("o arquivo existente não pode ser alterado (somente leitura)."));
     QTemporaryFile temp(target.absolutePath() + QStringLiteral("/.") + target.completeBaseName()
                         + QStringLiteral(".XXXXXX.xlsx"));
     if (!temp.open())
@@ -123,15 +217,21 @@ bool writeXlsx(const ReportTable &t, const QString &path, const ExportProgress &
     const QByteArray tempName = QFile::encodeName(temp.fileName());
 
     const QList<double> widths = columnWidths(t);
+    int lastRow = 0;   // the sheet's last row with a cell written, counted from 1
     {
         Workbook book;
         lxw_workbook_options options{};
         options.constant_memory = LXW_TRUE;   // rows go to disk as they are written
+        // Its temporary files beside the target, on the disk the file goes to, not in /tmp.
+        QByteArray tempDir = QFile::encodeName(target.absolutePath());
+        options.tmpdir = tempDir.data();
         book.wb = workbook_new_opt(tempName.constData(), &options);
         if (!book.wb)
             fail(path, QStringLiteral("a planilha não pôde ser criada."));
         const QByteArray name = sheetName(t).toUtf8();
         lxw_worksheet *sheet = workbook_add_worksheet(book.wb, name.constData());
+        if (!sheet)
+            fail(path, QStringLiteral("a folha \"%1\" não pôde ser criada.").arg(QString::fromUtf8(name)));
         lxw_format *bold = workbook_add_format(book.wb);
         format_set_bold(bold);
         format_set_bottom(bold, LXW_BORDER_THIN);
@@ -155,22 +255,31 @@ bool writeXlsx(const ReportTable &t, const QString &path, const ExportProgress &
         lxw_error err = LXW_NO_ERROR;
         for (lxw_col_t c = 0; c < columns && !err; ++c)
             err = worksheet_write_string(sheet, 0, c, t.columns.at(int(c)).title.toUtf8().constData(), bold);
+        if (columns > 0)
+            lastRow = 1;
         for (int r = 0; r < t.rowCount && !err; ++r) {
             for (lxw_col_t c = 0; c < columns && !err; ++c) {
                 const QString value = t.text(r, int(c));
-                if (!value.isEmpty())
+                if (!value.isEmpty()) {
                     err = worksheet_write_string(sheet, lxw_row_t(r + 1), c, value.toUtf8().constData(), text);
+                    lastRow = r + 2;
+                }
             }
             if ((r + 1) % kProgressEvery == 0 && progress && !progress(r + 1, t.rowCount))
                 return false;   // the temporary file goes with `temp`
         }
         if (err)
-            fail(path, QString::fromUtf8(lxw_strerror(err)));
+            fail(path, xlsxErrorText(err));
         lxw_error closed = workbook_close(book.wb);
         book.wb = nullptr;
         if (closed)
-            fail(path, QString::fromUtf8(lxw_strerror(closed)));
+            fail(path, xlsxErrorText(closed));
     }
+    if (!sheetIsWhole(tempName, lastRow))
+        fail(path, QStringLiteral("a planilha gravada ficou incompleta (verifique o espaço livre no disco)."));
+    // The file as others would get it from any save here, or as the one it replaces was.
+    if (!temp.setPermissions(target.exists() ? QFile::permissions(target.absoluteFilePath()) : newFilePermissions()))
+        fail(path, temp.errorString());
     // rename() replaces an existing file in one step.
     if (std::rename(tempName.constData(), QFile::encodeName(target.absoluteFilePath()).constData()) != 0)
         fail(path, QString::fromLocal8Bit(std::strerror(errno)));

@@ -11,7 +11,8 @@
 //
 // The file appears only when it is complete: both write to a temporary file beside the
 // target and put it in place at the end, so a failure or a cancel leaves an existing file
-// as it was. `progress(done, total)` is called every few thousand rows; false cancels
+// as it was (an XLSX is read back first: its library does not check its own writes). A
+// read-only target is refused; the new file has the mode the one it replaces had. `progress(done, total)` is called every few thousand rows; false cancels
 // (the functions then return false). A failure throws ExportError with a message for the
 // user.
 

@@ -8,6 +8,9 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDialogButtonBox>
+#include <QFile>
+#include <QFileDialog>
+#include <QTemporaryDir>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
@@ -71,6 +74,58 @@ TEST(Translations, QtsOwnTextsArePortuguese)
     for (const auto &c : cases) {
         for (const QString &e : c.expected)
             EXPECT_TRUE(c.shown.contains(e)) << c.what << ": " << e.toStdString() << " not in " << c.shown.join(QLatin1Char(',')).toStdString();
+    }
+}
+
+// A name typed without an extension gets the chosen filter's, and the dialog asks about
+// replacing the file of that name (in Portuguese) before giving it back.
+TEST(Translations, TheSaveDialogAddsTheFiltersExtensionBeforeAskingToReplace)
+{
+    ASSERT_TRUE(installQtTranslations(*qApp)) << "qtbase_pt_BR not installed";
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QFile old(dir.filePath(QStringLiteral("clientes.xlsx")));
+    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+    old.close();
+    const QStringList filters{QStringLiteral("Planilha do Excel (*.xlsx)"), QStringLiteral("Texto separado (*.csv)")};
+    const struct {
+        const char *what;
+        int filter;
+        const char *written;
+        bool asked;
+    } cases[] = {
+        {"an existing spreadsheet", 0, "clientes.xlsx", true},
+        {"a new text file", 1, "clientes.csv", false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        QStringList question;
+        QTimer::singleShot(0, [&] {
+            auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+            ASSERT_TRUE(dialog);
+            dialog->selectNameFilter(filters.at(c.filter));
+            Q_EMIT dialog->filterSelected(filters.at(c.filter));
+            dialog->selectFile(dir.filePath(QStringLiteral("clientes")));
+            QTimer::singleShot(0, [&] {
+                auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+                if (!box)
+                    return;
+                question = {box->text()};
+                for (QAbstractButton *b : box->findChildren<QAbstractButton *>())
+                    if (b->text().remove(QLatin1Char('&')) == QStringLiteral("Sim"))
+                        b->click();
+            });
+            static_cast<QDialog *>(dialog)->accept();   // QFileDialog::accept, which asks
+        });
+        QString filter = filters.first();
+        QtInteraction real;
+        const QString chosen = real.chooseSaveFile(QStringLiteral("Exportar"), QStringLiteral("x.xlsx"), filters, filter, nullptr);
+        EXPECT_EQ(chosen, dir.filePath(QString::fromLatin1(c.written)));
+        EXPECT_EQ(filter, filters.at(c.filter));
+        EXPECT_EQ(question.size(), c.asked ? 1 : 0) << question.join(QLatin1Char(',')).toStdString();
+        if (c.asked) {
+            EXPECT_TRUE(question.value(0).contains(QStringLiteral("clientes.xlsx"))) << question.value(0).toStdString();
+        }
     }
 }
 

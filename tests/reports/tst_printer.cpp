@@ -7,6 +7,7 @@
 #include "reports/tableprinter.h"
 
 #include <QPdfWriter>
+#include <QStandardItemModel>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -76,6 +77,26 @@ TEST(TablePrinter, EveryRowOnceAndEveryPageHeaded)
     }
     for (int i = 1; i <= 230; ++i)
         EXPECT_EQ(all.count(QStringLiteral("K%1").arg(i, 6, 10, QLatin1Char('0'))), 1) << i;
+}
+
+// A screen's list printed as shown: one long column (what an operation did, with its list of
+// groups) is cut, not every column with it; dates and users come out whole.
+TEST(TablePrinter, ALongColumnOfAListDoesNotCutTheOthers)
+{
+    QStandardItemModel model(3, 3);
+    model.setHorizontalHeaderLabels({QStringLiteral("Data"), QStringLiteral("Usuário"), QStringLiteral("O que fez")});
+    for (int r = 0; r < 3; ++r) {
+        model.setItem(r, 0, new QStandardItem(QStringLiteral("05/03/2025 10:15:3%1").arg(r)));
+        model.setItem(r, 1, new QStandardItem(QStringLiteral("administrador")));
+        model.setItem(r, 2, new QStandardItem(QStringLiteral("Clientes do imposto 01, grupos ") + QStringLiteral("001, ").repeated(60)));
+    }
+    QTemporaryDir dir;
+    const Printed p = printToPdf(reports::reportFromModel(model, {}), dir.filePath(QStringLiteral("t.pdf")));
+    ASSERT_EQ(p.result, TablePrinter::Printed);
+    const QString all = p.pageTexts.join(QLatin1Char('\n'));
+    for (int r = 0; r < 3; ++r)
+        EXPECT_TRUE(all.contains(QStringLiteral("05/03/2025 10:15:3%1").arg(r))) << all.toStdString();
+    EXPECT_EQ(all.count(QStringLiteral("administrador")), 3) << all.toStdString();
 }
 
 TEST(TablePrinter, PageRangeAndEmptyTable)

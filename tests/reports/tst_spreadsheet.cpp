@@ -7,9 +7,15 @@
 #include "reports/spreadsheet.h"
 
 #include <QFile>
+#include <QDir>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <csignal>
+#include <unistd.h>
 
 namespace fiscal::test {
 namespace {
@@ -144,6 +150,109 @@ TEST(Xlsx, RefusesMoreRowsThanASheetHolds)
         EXPECT_TRUE(QString::fromUtf8(e.what()).contains(QStringLiteral("1.048.575"))) << e.what();
     }
     EXPECT_FALSE(QFile::exists(path));
+}
+
+// A sheet is named after its section, cut to 31 characters; the workbook refuses a name that
+// begins or ends with an apostrophe, which a cut can leave ("SANT'ANA").
+TEST(Xlsx, TheSheetNameNeverBeginsOrEndsWithAnApostrophe)
+{
+    const struct { QString section, sheet; } cases[] = {
+        {QStringLiteral("Fornecedor 000123 - ARTES SANT'ANA LTDA"), QStringLiteral("Fornecedor 000123 - ARTES SANT")},
+        {QStringLiteral("'Copa' D'ÁGUA'"), QStringLiteral("Copa' D'ÁGUA")},
+        {QStringLiteral("' '"), QStringLiteral("Planilha")},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.section.toStdString());
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("t.xlsx"));
+        TestTable t(kTitles, kTricky);
+        t.table.section = c.section;
+        ASSERT_NO_THROW(reports::writeXlsx(t.table, path));
+        const QString book = QString::fromUtf8(xlsxPart(path, QStringLiteral("xl/workbook.xml")));
+        QString escaped = c.sheet;
+        escaped.replace(QLatin1Char('\''), QStringLiteral("&apos;"));
+        EXPECT_TRUE(book.contains(QStringLiteral("name=\"%1\"").arg(c.sheet))
+                    || book.contains(QStringLiteral("name=\"%1\"").arg(escaped)))
+            << book.toStdString();
+        EXPECT_EQ(xlsxSheetRows(path).size(), kTricky.size() + 1);
+    }
+}
+
+// The disk fills up under the export (a file-size limit here): an error in Portuguese, the
+// old file as it was and nothing else left, never "Arquivo gravado" over a cut sheet.
+TEST(Xlsx, AWriteThatFailsIsAnErrorEvenWhereTheLibraryDoesNotLook)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("t.xlsx"));
+    {
+        QFile old(path);
+        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+        old.write("antigo");
+    }
+    TestTable t(kTitles, manyRows(20000));
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    rlimit small = before;
+    small.rlim_cur = 192 * 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    QString error;
+    try {
+        reports::writeXlsx(t.table, path);
+    } catch (const ExportError &e) {
+        error = QString::fromUtf8(e.what());
+    }
+    setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, SIG_DFL);
+    EXPECT_TRUE(error.startsWith(QStringLiteral("Não foi possível gravar o arquivo"))) << error.toStdString();
+    EXPECT_FALSE(error.contains(QStringLiteral("error"), Qt::CaseInsensitive)) << error.toStdString();
+    EXPECT_EQ(readAll(path), QByteArray("antigo"));
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1) << "temporary file left";
+}
+
+// The exported file is as any other saved here: a new one follows the umask, one replaced
+// keeps its mode, and a read-only one is not replaced (the last only where the user is not
+// root, whom nothing is read-only to).
+TEST(Spreadsheet, ANewFileFollowsTheUmaskAndAReplacedOneKeepsItsMode)
+{
+    const mode_t mask = umask(027);
+    const struct { const char *what; int before; int after; bool refused; } cases[] = {
+        {"new", -1, 0640, false},
+        {"replaced", 0664, 0664, false},
+        {"read-only", 0444, 0444, true},
+    };
+    for (const Format &f : kFormats) {
+        for (const auto &c : cases) {
+            SCOPED_TRACE(std::string(f.name) + " " + c.what);
+            if (c.refused && geteuid() == 0)
+                continue;
+            QTemporaryDir dir;
+            const QString path = dir.filePath(QStringLiteral("t.") + QLatin1String(f.name));
+            const QByteArray native = QFile::encodeName(path);
+            if (c.before >= 0) {
+                QFile old(path);
+                ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+                old.write("antigo");
+                old.close();
+                ASSERT_EQ(chmod(native.constData(), mode_t(c.before)), 0);
+            }
+            TestTable t(kTitles, kTricky);
+            bool refused = false;
+            try {
+                f.write(t.table, path, {});
+            } catch (const ExportError &) {
+                refused = true;
+            }
+            EXPECT_EQ(refused, c.refused);
+            struct stat st{};
+            ASSERT_EQ(stat(native.constData(), &st), 0);
+            EXPECT_EQ(int(st.st_mode & 0777), c.after) << std::oct << (st.st_mode & 0777);
+            if (c.refused) {
+                EXPECT_EQ(readAll(path), QByteArray("antigo"));
+            }
+        }
+    }
+    umask(mask);
 }
 
 } // namespace
