@@ -13,6 +13,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QTableWidget>
+#include <QSignalSpy>
 #include <QTest>
 #include <QToolButton>
 
@@ -208,6 +209,7 @@ TEST_F(HistoricoTest, UndoFromRecentOperationsPutsTheGridAndTheDatabaseBack)
         edit(row, "2");
         script->clear();
         clearCalls();
+        QSignalSpy cache(frm, SIGNAL(localCacheRefreshed(QString)));
 
         QString id;
         bool undoneShown = false;
@@ -253,6 +255,9 @@ TEST_F(HistoricoTest, UndoFromRecentOperationsPutsTheGridAndTheDatabaseBack)
             EXPECT_EQ(messages.at(1), QStringLiteral("Operação %1 desfeita: 1 registro restaurado.").arg(id));
             EXPECT_TRUE(undoneShown);
             EXPECT_TRUE(undoDisabledThen);
+            // The host's local cache of suppliers is read again on its next use.
+            ASSERT_EQ(cache.size(), 1);
+            EXPECT_EQ(cache.at(0).at(0).toString(), QStringLiteral("FORNECEDOR"));
         } else {
             EXPECT_EQ(messages, QStringList{QStringLiteral("Nada a desfazer na operação %1: o registro dela fica como está "
                                                            "(1 alterado por uma operação posterior).").arg(id)});

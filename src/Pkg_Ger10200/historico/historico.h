@@ -102,6 +102,7 @@ protected:
 private:
     void append(const QString &before);
     void selectionChanged();
+    void showAgain(const QString &undoneId, int rowsShown);   // after an undo
 
     ScreenBehind m_behind;
     bool m_loaded = false;

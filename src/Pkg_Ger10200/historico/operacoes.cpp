@@ -9,7 +9,9 @@
 #include "Pkg_Ger10200/shared/preview.h"
 
 #include "clientlib/interaction.h"
+#include "clientlib/checkresult.h"
 #include "clientlib/messages.h"
+#include "clientlib/netconnection.h"
 #include "clientlib/settings.h"
 #include "clientlib/usersession.h"
 #include "clientlib/waitanimation.h"
@@ -19,8 +21,10 @@
 #include "protocol/historypackets.h"
 #include "reports/reporttable.h"
 
+#include <QAbstractTableModel>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QTableView>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -42,6 +46,48 @@ constexpr const char *kPage = "50";
 // Columns of tblOperacoes.
 enum { ColId, ColTime, ColUser, ColAddress, ColMethod, ColArguments, ColChanged, ColInserted, ColDeleted, ColState };
 
+// The rows of an operation as texts, made when they are drawn: an automatic registration
+// over 500,000 clients has as many, too many for an item per cell.
+class ItemsModel : public QAbstractTableModel {
+public:
+    ItemsModel(dataset::DataPacket packet, QObject *parent) : QAbstractTableModel(parent), m_p(std::move(packet)) {}
+    int rowCount(const QModelIndex &parent = {}) const override { return parent.isValid() ? 0 : int(m_p.rows.size()); }
+    int columnCount(const QModelIndex &parent = {}) const override { return parent.isValid() ? 0 : 5; }
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override
+    {
+        static const char *const titles[] = {"Tabela", "Registro", "Ação", "Grupo anterior", "Grupo novo"};
+        if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 || section >= 5)
+            return {};
+        return QString::fromUtf8(titles[section]);
+    }
+    QVariant data(const QModelIndex &index, int role) const override
+    {
+        if (role != Qt::DisplayRole || !index.isValid())
+            return {};
+        const PacketRow row(m_p, index.row());
+        switch (index.column()) {
+        case 0:
+            return tableCaption(row[field::NMTABELA]);
+        case 1: {
+            QStringList key;
+            for (const char *k : {field::CDCHAVE1, field::CDCHAVE2, field::CDCHAVE3, field::CDCHAVE4})
+                if (!row[k].isEmpty())
+                    key << row[k];
+            return key.join(QStringLiteral(" / "));
+        }
+        case 2:
+            return actionCaption(row[field::IDACAO]);
+        case 3:
+            return groupText(row[field::CDGRUPOANT], row[field::DSGRUPOANT]);
+        default:
+            return groupText(row[field::CDGRUPONOVO], row[field::DSGRUPONOVO]);
+        }
+    }
+
+private:
+    dataset::DataPacket m_p;
+};
+
 // The rows one operation changed.
 class TfrmItensOperacao : public QDialog {
 public:
@@ -50,9 +96,16 @@ public:
         setObjectName(QStringLiteral("frmItensOperacao"));
         setWindowTitle(QStringLiteral("Registros da operação %1").arg(id));
         resize(900, 420);
-        auto *table = readOnlyTable(this, "tblItens",
-                                    {QStringLiteral("Tabela"), QStringLiteral("Registro"), QStringLiteral("Ação"),
-                                     QStringLiteral("Grupo anterior"), QStringLiteral("Grupo novo")});
+        auto *table = new QTableView(this);
+        table->setObjectName(QStringLiteral("tblItens"));
+        table->setSelectionBehavior(QAbstractItemView::SelectRows);
+        table->setSelectionMode(QAbstractItemView::SingleSelection);
+        table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+        table->setWordWrap(false);
+        table->verticalHeader()->hide();
+        table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+        table->verticalHeader()->setDefaultSectionSize(table->fontMetrics().height() + 6);
+        table->horizontalHeader()->setStretchLastSection(true);
         auto *fechar = vcl::newToolButton(this, "sbtFechar", QStringLiteral("Fechar"), QStyle::SP_DialogCloseButton);
         auto *bar = new QHBoxLayout;
         bar->addWidget(fechar);
@@ -68,19 +121,8 @@ public:
             clientlib::WaitScope wait(parent, 6, QStringLiteral("Lendo os registros da operação..."));
             p = net.packet(method::GetOperacaoItens, {id});
         }
-        table->setUpdatesEnabled(false);
-        for (int r = 0; r < int(p.rows.size()); ++r) {
-            const PacketRow row(p, r);
-            QStringList key;
-            for (const char *k : {field::CDCHAVE1, field::CDCHAVE2, field::CDCHAVE3, field::CDCHAVE4})
-                if (!row[k].isEmpty())
-                    key << row[k];
-            appendRow(table, {tableCaption(row[field::NMTABELA]), key.join(QStringLiteral(" / ")), actionCaption(row[field::IDACAO]),
-                              groupText(row[field::CDGRUPOANT], row[field::DSGRUPOANT]),
-                              groupText(row[field::CDGRUPONOVO], row[field::DSGRUPONOVO])});
-        }
+        table->setModel(new ItemsModel(std::move(p), table));
         table->resizeColumnsToContents();
-        table->setUpdatesEnabled(true);
     }
 };
 
@@ -336,6 +378,7 @@ void TfrmOperacoes::Desfazer()
         return;
     const QString id = tblOperacoes->item(row, ColId)->text();
     const QString user = tblOperacoes->item(row, ColUser)->text();
+    const int shown = tblOperacoes->rowCount();
     const auto info = [this](clientlib::TMsgDlgType kind, const QString &text) {
         clientlib::interaction().message(kind, clientlib::messageTitle(kind), text, clientlib::mbOK, this);
     };
@@ -364,12 +407,29 @@ void TfrmOperacoes::Desfazer()
     if (m_behind.mayReload && !m_behind.mayReload(preview->tables))
         return;
 
-    dataset::DataPacket answer;
+    rpc::Reply reply;
     {
         clientlib::WaitScope wait(this, 1, QStringLiteral("Desfazendo a operação..."));
-        answer = netHistorico->packet(method::DesfazOperacao, {id});
+        reply = netHistorico->call(method::DesfazOperacao, {id});
     }
-    const std::optional<UndoCounts> done = readAnswer(answer);
+    if (reply.isError() && reply.errorCode() == clientlib::kTransportError) {
+        // The undo may have gone in before its answer was lost: what it may have written is
+        // read again, as for an answer that cannot be read.
+        info(clientlib::mtError, QStringLiteral("%1\n\nA operação %2 pode ter sido desfeita antes de a resposta se "
+                                                "perder. As abas e as operações são lidas de novo: confira nelas o que "
+                                                "ficou gravado.").arg(reply.errorMessage().trimmed(), id));
+        if (m_behind.reload)
+            m_behind.reload(preview->tables);
+        showAgain(id, shown);
+        return;
+    }
+    clientlib::CheckResultServ(reply, true, 0);
+    std::optional<UndoCounts> done;
+    try {
+        done = readAnswer(dataset::DataPacket::readCbor(reply.resultCbor()));
+    } catch (const std::exception &) {
+        // Taken as an answer without the counts, below.
+    }
     if (!done)
         info(clientlib::mtError, QStringLiteral("O servidor não informou o que foi desfeito da operação %1. As abas e as "
                                                 "operações são lidas de novo: confira nelas o que ficou gravado.").arg(id));
@@ -377,7 +437,23 @@ void TfrmOperacoes::Desfazer()
         info(clientlib::mtInformation, undoReport(id, *done));
     if ((!done || done->restored > 0) && m_behind.reload)
         m_behind.reload(preview->tables);
+    showAgain(id, shown);
+}
+
+void TfrmOperacoes::showAgain(const QString &id, int rows)
+{
     Atualiza();
+    // The pages read before and the undone operation chosen, marked as such now: the user
+    // stays where they were, a page or more down the list.
+    while (tblOperacoes->rowCount() <= rows && sbtMaisAntigas->isEnabled())
+        MaisAntigas();
+    for (int r = 0; r < tblOperacoes->rowCount(); ++r) {
+        if (tblOperacoes->item(r, ColId)->text() == id) {
+            tblOperacoes->selectRow(r);
+            tblOperacoes->scrollToItem(tblOperacoes->item(r, ColId));
+            break;
+        }
+    }
 }
 
 void Cria_OperacoesRecentes(QWidget *parent, TfrmOperacoes::ScreenBehind behind)

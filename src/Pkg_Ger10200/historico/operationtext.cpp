@@ -162,12 +162,20 @@ QString porInscricao(const protocol::CadAutoImpInscEstaArgs &a)
              chosen(a.supplierChoice, a.suppliers, "todos", "escolhidos"));
 }
 
+// Every key of a list, or how many when the history kept only its count and digest.
+QString listed(const QString &list, const char *some)
+{
+    if (const auto digested = protocol::digestedKeys(list))
+        return QStringLiteral("%1 %2").arg(count(*digested), QString::fromUtf8(some));
+    return keysOf(list);
+}
+
 QString replica(const protocol::ReplicaArgs &a)
 {
     const QString who = a.suppliers ? QStringLiteral("Fornecedores") : QStringLiteral("Clientes");
-    const QString groups = a.groups == QLatin1String("T") ? QStringLiteral("todos") : keysOf(a.groups);
+    const QString groups = a.groups == QLatin1String("T") ? QStringLiteral("todos") : listed(a.groups, "escolhidos");
     const QString dests = a.destRegistrations == QLatin1String("T") ? QStringLiteral("todas")
-                                                                      : keysOf(a.destRegistrations);
+                                                                      : listed(a.destRegistrations, "escolhidas");
     return QStringLiteral("%1 do imposto %2, empresa %3, inscrição %4, grupos %5 para a empresa %6, inscrições %7")
         .arg(who, a.tax, a.company, a.registration, groups, a.destCompany, dests);
 }

@@ -9,6 +9,7 @@
 #include "Pkg_Ger10200/historico/situacaoem.h"
 #include "reports/reporttable.h"
 
+#include "clientlib/localcache.h"
 #include "clientlib/messages.h"
 #include "clientlib/textroutines.h"
 #include "dataset/clientdataset.h"
@@ -211,6 +212,19 @@ void TfrmParamGrupFiscal::mnuSituacaoEmClick()
 
 void TfrmParamGrupFiscal::reloadTables(const QStringList &tables)
 {
+    // The host's local cache holds some of these tables too, as a save leaves it.
+    if (tables.isEmpty()) {
+        refreshCache(QStringLiteral("DELETECACHE"));
+    } else {
+        QStringList keys;
+        for (const QString &t : tables) {
+            const QString key = t == QLatin1String("TIPOFATUR") ? QStringLiteral("PARAMFILIAL") : t;
+            if (clientlib::LocalCache::tableKeys().contains(key) && !keys.contains(key))
+                keys << key;
+        }
+        for (const QString &key : keys)
+            refreshCache(key);
+    }
     for (const Reload &r : undoReloads(tables))
         r.run();
     if ((tables.isEmpty() || tables.contains(QStringLiteral("PARAMGERAL"))) && pgcPadrao->ActivePage() == tshOperInter)
