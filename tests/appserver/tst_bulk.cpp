@@ -81,7 +81,8 @@ TEST_P(Bulk, CadastroAutomaticoOnEntities)
         sql.reserve(32);
         std::vector<Check> afterV, afterT, afterL;
         for (const std::string &t : e.tables) {
-            afterV.push_back({count(t + " WHERE CDGRUPOFISC IS NULL"), 0});
+            if (t == e.tables.front())   // a copy follows its record, below
+                afterV.push_back({count(t + " WHERE CDGRUPOFISC IS NULL"), 0});
             afterT.push_back({count(t + " WHERE CDGRUPOFISC IS NULL OR CDGRUPOFISC <> '902'"), 0});
             afterL.push_back({count(t + " WHERE CDGRUPOFISC IS NOT NULL"), 0});
         }
@@ -95,6 +96,29 @@ TEST_P(Bulk, CadastroAutomaticoOnEntities)
     }
     // The tables of other entities were not touched by any of this.
     EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM GRFISIMPIEFORN WHERE CDGRUPOFISC = '902' AND CDINSCESTA = 'IE-B'"), 1);
+}
+
+// Each branch's copy of a billing type keeps the type's group: "only records without a group"
+// reaches the copies of the types without one (whatever the copies held), and no other copy.
+TEST_P(Bulk, CadastroAutomaticoKeepsTheBillingTypesCopiesWithTheirType)
+{
+    Env env(GetParam());
+    env.db->exec("INSERT INTO TIPOFATUR (CDTIPOFATUR, CDGRUPOFISC) VALUES ('W02', NULL)");
+    env.db->exec("INSERT INTO PARAMFILIAL (CDFILIAL, CDTIPOFATUR, CDGRUPOFISC) VALUES ('W001', 'W02', NULL), "
+                 "('W002', 'W02', '902')");
+    const Check disagreeing{"SELECT COUNT(*) FROM PARAMFILIAL p JOIN TIPOFATUR t ON t.CDTIPOFATUR = p.CDTIPOFATUR "
+                            "WHERE p.CDGRUPOFISC <> t.CDGRUPOFISC",
+                            0};
+    runScript(env, {
+        {"only records without a group", "CadastroAutomatico", cadastro("PARAMFILIAL", "903", "V"), kOk,
+         {disagreeing,
+          {"SELECT COUNT(*) FROM PARAMFILIAL WHERE CDTIPOFATUR = 'W02' AND CDGRUPOFISC = '903'", 2},
+          {"SELECT COUNT(*) FROM TIPOFATUR WHERE CDTIPOFATUR = 'W02' AND CDGRUPOFISC = '903'", 1},
+          // The copy of a type that has a group is not this call's to fill.
+          {"SELECT COUNT(*) FROM PARAMFILIAL WHERE CDTIPOFATUR = 'W01' AND CDFILIAL = 'W002' AND CDGRUPOFISC IS NULL", 1}}},
+        {"every record", "CadastroAutomatico", cadastro("PARAMFILIAL", "902", "T"), kOk,
+         {disagreeing, {"SELECT COUNT(*) FROM PARAMFILIAL WHERE CDGRUPOFISC IS NULL OR CDGRUPOFISC <> '902'", 0}}},
+    });
 }
 
 TEST_P(Bulk, CadastroAutomaticoOnParameterTables)

@@ -29,6 +29,15 @@ protected:
         db->exec("INSERT INTO CLIENTE (CDCLIENTE, NMRAZSOCCLIE, CDGRUPOFISC) VALUES ('WCB', 'Cliente bloqueado', '901'),"
                  " ('WC4', 'Cliente 4', '901'), ('WC5', 'Cliente 5', '901'), ('WC6', 'Cliente 6', '901'),"
                  " ('WC7', 'Cliente 7', '901'), ('WC8', 'Cliente 8', '901'), ('WC9', 'Cliente 9', '901')");
+        if (GetParam() == Backend::Postgres) {
+            // A save of WCB runs on until the test lets it go: a statement that runs, not one
+            // that waits for a lock (the combined statement gives a held row up soon).
+            db->exec("CREATE FUNCTION test_hold() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN"
+                     " IF NEW.CDCLIENTE = 'WCB' THEN"
+                     " WHILE NOT pg_try_advisory_xact_lock_shared(4242) LOOP PERFORM pg_sleep(0.005); END LOOP;"
+                     " END IF; RETURN NEW; END $$");
+            db->exec("CREATE TRIGGER test_hold BEFORE UPDATE ON CLIENTE FOR EACH ROW EXECUTE FUNCTION test_hold()");
+        }
         ServerOptions options;
         options.workers = workers();
         server = std::make_unique<ServerProcess>(db->url(), options);
@@ -43,7 +52,8 @@ protected:
         std::string user;   // named in X-Fiscal-User when not empty
     };
 
-    // A save of WCB held by a lock on its row, until `lock` commits or rolls back.
+    // A save of WCB held until `lock` commits or rolls back: by the trigger above on
+    // PostgreSQL, by the database's write lock on SQLite.
     struct Held {
         std::unique_ptr<fiscal::storage::Connection> lock;
         std::future<RpcResult> save;
@@ -52,7 +62,10 @@ protected:
     {
         Held h{db->connect(), {}};
         h.lock->begin();
-        h.lock->exec("UPDATE CLIENTE SET NMRAZSOCCLIE = 'Cliente bloqueado' WHERE CDCLIENTE = 'WCB'");
+        if (GetParam() == Backend::Postgres)
+            h.lock->exec("SELECT pg_advisory_xact_lock(4242)");
+        else
+            h.lock->exec("UPDATE CLIENTE SET NMRAZSOCCLIE = 'Cliente bloqueado' WHERE CDCLIENTE = 'WCB'");
         h.save = std::async(std::launch::async, [this] {
             return call(moveClient("WCB", QStringLiteral("901"), QStringLiteral("902")));
         });
@@ -86,7 +99,7 @@ protected:
         return rpcCall(server->port(), kParamGrupFiscal, s.method, QCborArray{s.changes});
     }
 
-    // PostgreSQL shows the held statement waiting for the lock; SQLite's wait is not seen.
+    // PostgreSQL shows the held statement in the trigger's sleep; SQLite's wait is not seen.
     void waitUntilHeld()
     {
         if (GetParam() != Backend::Postgres) {
@@ -95,8 +108,8 @@ protected:
         }
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (db->count("SELECT COUNT(*) FROM pg_stat_activity WHERE datname = current_database()"
-                         " AND wait_event_type = 'Lock'") == 0) {
-            ASSERT_LT(std::chrono::steady_clock::now(), until) << "the first save never waited for the lock";
+                         " AND wait_event = 'PgSleep'") == 0) {
+            ASSERT_LT(std::chrono::steady_clock::now(), until) << "the first save was never held";
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }
@@ -153,7 +166,7 @@ TEST_P(Combined, ASaveUnderWayWhenTheServerStopsIsAnswered)
 {
     auto [lock, held] = holdASave();
     ASSERT_EQ(::kill(server->pid(), SIGTERM), 0);
-    // The stop has begun while the save waits for its row.
+    // The stop has begun while the save is held.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     lock->commit();
     const RpcResult r = held.get();
@@ -288,7 +301,7 @@ TEST_P(Combined, ALostStatementFailsItsCallsAndTheNextSaveWorks)
         GTEST_SKIP() << "only PostgreSQL sends saves without waiting";
     auto [lock, held] = holdASave();
     db->exec("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = current_database()"
-             " AND wait_event_type = 'Lock'");
+             " AND wait_event = 'PgSleep'");
     const RpcResult lost = held.get();
     lock->rollback();
     EXPECT_EQ(lost.errorCode, -32000) << lost.errorMessage.toStdString();
@@ -301,9 +314,9 @@ TEST_P(Combined, ALostStatementFailsItsCallsAndTheNextSaveWorks)
     EXPECT_EQ(groupOf("WC4"), std::optional<std::string>("903"));
 }
 
-// Saves arriving on several serving threads are sent by one of them: while the first save
-// waits for a locked row, saves of rows nobody holds wait behind it (alone each would be
-// written at once), and when it goes each still gets its own answer, conflict and user.
+// Saves arriving on several serving threads are sent by one of them: while the first save's
+// statement runs, saves of other rows wait behind it (alone each would be written at once),
+// and when it goes each still gets its own answer, conflict and user.
 class CombinedAcrossThreads : public Combined {
 protected:
     int workers() const override { return 4; }

@@ -343,6 +343,30 @@ TEST_P(History, AClientAddedWhileARegistrationRunsGetsItsRowAndItsItemTogether)
     }
 }
 
+// On PostgreSQL a save of the origin that commits while a replication waits for the table is
+// what the replication copies: read before the table was its own, the older value would be
+// put back over the save.
+TEST_P(History, AReplicationCopiesTheOriginAsItIsOnceTheTableIsItsOwn)
+{
+    if (GetParam() != Backend::Postgres)
+        GTEST_SKIP() << "SQLite's writers queue for the whole database";
+    Env env(GetParam());
+    auto other = env.db->connect();
+    other->begin();
+    other->exec("UPDATE GRFISIMPIEFORN SET CDGRUPOFISC = '902' WHERE CDIMPOSTO = '91' AND CDEMPRESA = '91' "
+                "AND CDINSCESTA = 'IE-A' AND CDFORNECED = 'WF1'");
+    const QCborArray args{QStringLiteral("91"), QStringLiteral("91"), QStringLiteral("IE-A"), QStringLiteral("T"),
+                          QStringLiteral("91"), QStringLiteral("T"), true, false};
+    auto done = std::async(std::launch::async, [&] { return env.call(kParamGrupFiscal, "Replica", args); });
+    EXPECT_TRUE(someoneWaitsForALock(*env.db)) << "the replication waits for the save";
+    other->commit();
+    const RpcResult r = done.get();
+    ASSERT_TRUE(r.ok()) << r.errorMessage.toStdString();
+    EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM GRFISIMPIEFORN WHERE CDIMPOSTO = '91' AND CDEMPRESA = '91' "
+                            "AND CDFORNECED = 'WF1' AND CDGRUPOFISC <> '902'"),
+              0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, History, ::testing::ValuesIn(backendsUnderTest()), BackendParamName());
 
 } // namespace

@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <chrono>
 #include <future>
+#include <thread>
 
 using namespace fiscal::test;
 using namespace fiscal::test::writes;
@@ -104,6 +105,38 @@ TEST_P(Limits, ASaveOfAHeldRowAnswersInsteadOfWaiting)
     // Once the row is free the same save goes through.
     const RpcResult again = rpcCall(port, kParamGrupFiscal, "SetCliente", QCborArray{clientGroup("WC1", QStringLiteral("901"), QStringLiteral("902"))});
     EXPECT_TRUE(again.ok()) << again.errorMessage.toStdString();
+}
+
+// PostgreSQL: while one save waits for a row another transaction holds, the saves of other
+// rows go on meanwhile, not queued behind it; once the row is free it goes through too.
+TEST_P(Limits, ASaveWaitingForAHeldRowHoldsUpNoOtherSave)
+{
+    if (GetParam() != Backend::Postgres)
+        GTEST_SKIP() << "SQLite's writers queue for the whole database";
+    LimitedEnv env(GetParam(), {"--lock-wait", "60"});
+    const auto port = env.server->port();
+    std::future<RpcResult> held, other;
+    {
+        HeldWrite hold(*env.db, "UPDATE CLIENTE SET NMRAZSOCCLIE = 'Outra operação' WHERE CDCLIENTE = 'WC1'");
+        held = callLater(port, kParamGrupFiscal, "SetCliente", QCborArray{clientGroup("WC1", QStringLiteral("901"), QStringLiteral("902"))});
+        bool waiting = false;
+        for (int i = 0; i < 3000 && !waiting; ++i) {
+            waiting = env.db->count("SELECT COUNT(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock' "
+                                    "AND datname = current_database()") > 0;
+            if (!waiting)
+                std::this_thread::sleep_for(10ms);
+        }
+        ASSERT_TRUE(waiting) << "the save of the held row never waited for it";
+        other = callLater(port, kParamGrupFiscal, "SetCliente", QCborArray{clientGroup("WC2", null, QStringLiteral("903"))});
+        const std::optional<RpcResult> r = answerWithin(other, 30s);
+        ASSERT_TRUE(r) << "the other row's save queued behind the held one";
+        EXPECT_TRUE(r->ok()) << r->errorMessage.toStdString();
+        EXPECT_EQ(held.wait_for(0s), std::future_status::timeout) << "the held row's save did not wait for it";
+    }
+    const std::optional<RpcResult> r = answerWithin(held, 30s);
+    ASSERT_TRUE(r);
+    EXPECT_TRUE(r->ok()) << r->errorMessage.toStdString();
+    EXPECT_EQ(env.db->scalar("SELECT CDGRUPOFISC FROM CLIENTE WHERE CDCLIENTE = 'WC1'"), "902");
 }
 
 // A bulk call stuck behind a lock ends at its own limit (2 s here), not at the lock wait of

@@ -10,6 +10,7 @@
 #include "appserver/common/text.h"
 
 #include <array>
+#include <utility>
 
 namespace fiscal::appserver::bulk {
 
@@ -24,6 +25,7 @@ struct Entity {
     const char *paramTable = nullptr;    // parameter table filled per branch/supplier/client
     const char *paramKey = nullptr;      // its per-record key column
     const char *source = nullptr;        // the table listing every record
+    const char *copyKey = nullptr;       // tables after the first are copies of it, per this key
 };
 
 const std::vector<Entity> &entities()
@@ -35,7 +37,7 @@ const std::vector<Entity> &entities()
         {"TIPOOPERAC", Needs::Nothing, {"TIPOOPERAC"}},
         {"TPFATURFIS", Needs::Nothing, {"TPFATURFIS"}},
         // Billing types: the type's own group and every branch's copy of it.
-        {"PARAMFILIAL", Needs::Nothing, {"TIPOFATUR", "PARAMFILIAL"}},
+        {"PARAMFILIAL", Needs::Nothing, {"TIPOFATUR", "PARAMFILIAL"}, nullptr, nullptr, nullptr, "CDTIPOFATUR"},
         {"GRFISCIMPOSFILI", Needs::Tax, {}, "GRFISCIMPOSFILI", "CDFILIAL", "FILIAL"},
         {"GRFISIMPIEFORN", Needs::Registration, {}, "GRFISIMPIEFORN", "CDFORNECED", "FORNECEDOR"},
         {"GRFISIMPIECLIE", Needs::Registration, {}, "GRFISIMPIECLIE", "CDCLIENTE", "CLIENTE"},
@@ -125,16 +127,29 @@ void cadastroAutomatico(history::Recorder &h, const CadastroArgs &a)
         requireRegistration(c, a.company, a.registration);
     }
 
-    for (const char *table : e.tables) {
-        const std::string t = table;
-        // Rows that already hold the group are left alone: fewer writes, same result.
-        const char *where = a.mode == 'T' ? " WHERE CDGRUPOFISC IS NULL OR CDGRUPOFISC <> $1"
-                          : a.mode == 'V' ? " WHERE CDGRUPOFISC IS NULL"
-                                          : " WHERE CDGRUPOFISC IS NOT NULL";
+    // Rows that already hold the group are left alone: fewer writes, same result.
+    const std::string where = a.mode == 'T' ? " WHERE CDGRUPOFISC IS NULL OR CDGRUPOFISC <> $1"
+                            : a.mode == 'V' ? " WHERE CDGRUPOFISC IS NULL"
+                                            : " WHERE CDGRUPOFISC IS NOT NULL";
+    std::vector<std::pair<std::string, std::string>> updates;   // table, WHERE
+    for (const char *table : e.tables)
+        updates.emplace_back(table, where);
+    if (a.mode == 'V' && e.copyKey) {
+        // A copy keeps its record's group: in V the copies of the records without one change,
+        // whatever they held, and before those records do (the choice reads them).
+        const std::string owner = e.tables.front();
+        const std::string ownerKey = e.copyKey;
+        updates.erase(updates.begin());
+        for (auto &[table, copyWhere] : updates)
+            copyWhere = " WHERE (CDGRUPOFISC IS NULL OR CDGRUPOFISC <> $1) AND " + ownerKey + " IN (SELECT " + ownerKey
+                + " FROM " + owner + " WHERE CDGRUPOFISC IS NULL)";
+        updates.emplace_back(owner, where);
+    }
+    for (const auto &[t, w] : updates) {
         const char *after = a.mode == 'L' ? "NULL" : "$1";
         const history::Params params = a.mode == 'L' ? history::Params{} : history::Params{group};
-        h.capture(history::table(t), history::Action::Changed, "CDGRUPOFISC", after, "FROM " + t + where, params);
-        h.write("UPDATE " + t + " SET CDGRUPOFISC = " + after + where, params);
+        h.capture(history::table(t), history::Action::Changed, "CDGRUPOFISC", after, "FROM " + t + w, params);
+        h.write("UPDATE " + t + " SET CDGRUPOFISC = " + after + w, params);
     }
     if (!e.paramTable)
         return;

@@ -88,6 +88,10 @@ std::int64_t replica(history::Recorder &h, const ReplicaArgs &a)
     const std::string key = a.suppliers ? "CDFORNECED" : "CDCLIENTE";
     const std::string inGroups = groups ? " AND CDGRUPOFISC IN (SELECT K FROM wr_rep_groups)" : "";
 
+    // The table is this call's before the origin is read: a save committed meanwhile would
+    // otherwise be overwritten by the value it replaced (the origin may be a destination).
+    const history::Table &ht = history::table(p);
+    h.lock(ht);
     // The origin is read before anything is erased: it may be one of the destinations.
     // In key order, which the statements below read it in: the history's items and the
     // destination's rows then go in at the end of their indexes instead of all over them
@@ -102,7 +106,6 @@ std::int64_t replica(history::Recorder &h, const ReplicaArgs &a)
         ? run(c, "INSERT INTO wr_rep_dest (K) SELECT CDINSCESTA FROM INSCRESTAD WHERE CDEMPRESA = $1 ORDER BY CDINSCESTA",
               {a.destCompany})
         : dest->rows();
-    const history::Table &ht = history::table(p);
     h.touch(ht);
     // Nothing to copy (or nowhere to): erasing the destination would lose data and the
     // screen would still say the replication failed.
@@ -117,7 +120,6 @@ std::int64_t replica(history::Recorder &h, const ReplicaArgs &a)
     const std::vector<std::string> keys{"$1", "$2", "d.K", "o.K"};
     // Into destinations without a row of the tax (a new registration, the usual case) every
     // row is inserted and none changed or deleted: the statements that look for those go.
-    h.lock(ht);
     const bool destinationsEmpty = !exists(c,
         "SELECT 1 FROM " + p + " WHERE CDIMPOSTO = $1 AND CDEMPRESA = $2 AND CDINSCESTA IN (SELECT K FROM wr_rep_dest)",
         {a.tax, a.destCompany});
