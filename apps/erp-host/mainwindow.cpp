@@ -90,10 +90,13 @@ int HostWindow::loadModules(const QStringList &paths)
         auto module = std::make_unique<Module>();
         module->path = path;
         module->name = moduleName(path);
-        if (!QFileInfo::exists(path)) {
+        // A name without a folder is looked for where the host runs, as the check just made:
+        // the loader alone would look along the system's library path.
+        const QString file = QFileInfo(path).absoluteFilePath();
+        if (!QFileInfo::exists(file)) {
             module->error = QStringLiteral("Módulo não encontrado: %1").arg(path);
         } else {
-            module->library.setFileName(path);
+            module->library.setFileName(file);
             if (!module->library.load()) {
                 module->error = QStringLiteral("Não foi possível carregar o módulo: %1").arg(module->library.errorString());
             } else {

@@ -228,12 +228,31 @@ void UsersDialog::resetSelected()
     if (!error.isEmpty())
         return fail(error);
     reload();
-    // No temporary password: the login was created elsewhere between the check and the save,
-    // and the save changed that user. Said so, never shown as an empty new password.
+    // Never shown as an empty new password.
     if (temporary.isEmpty())
-        return fail(QStringLiteral("O usuário %1 acabou de ser criado em outro lugar e foi alterado com o papel escolhido;"
-                                   " nenhuma senha temporária foi criada. Confira-o na lista.").arg(login));
+        return fail(QStringLiteral("A senha de %1 foi redefinida, mas o servidor não devolveu a senha temporária;"
+                                   " redefina-a de novo.").arg(login));
     showTemporary(login, temporary);
+}
+
+bool UsersDialog::unchangedElsewhere(const UserRow &shown)
+{
+    // A save sends the name, the role and the situation whole: what another administrator
+    // changed since the list was read would be put back. The user is read again first.
+    QString error;
+    const std::vector<UserRow> users = listUsers(error);
+    if (!error.isEmpty()) {
+        fail(error);
+        return false;
+    }
+    const auto now = std::find_if(users.begin(), users.end(), [&](const UserRow &u) { return u.login == shown.login; });
+    if (now != users.end() && now->name == shown.name && now->role == shown.role && now->active == shown.active)
+        return true;
+    reload();
+    fail(now == users.end() ? QStringLiteral("O usuário %1 foi excluído por outra sessão.").arg(shown.login)
+                            : QStringLiteral("O usuário %1 foi alterado por outra sessão. Confira-o na lista e tente de novo.")
+                                  .arg(shown.login));
+    return false;
 }
 
 void UsersDialog::changeRole()
@@ -242,6 +261,8 @@ void UsersDialog::changeRole()
     if (!u)
         return;
     const UserRow user = *u;
+    if (!unchangedElsewhere(user))
+        return;
     bool ok = false;
     const QString caption = QInputDialog::getItem(this, QStringLiteral("Papel"),
                                                   QStringLiteral("Papel de %1:").arg(user.login), roleCaptions(),
@@ -262,6 +283,8 @@ void UsersDialog::toggleActive()
     if (!u)
         return;
     const UserRow user = *u;
+    if (!unchangedElsewhere(user))
+        return;
     QString temporary;
     const QString error = saveUser(user.login, user.name, user.role, !user.active, temporary);
     if (!error.isEmpty())

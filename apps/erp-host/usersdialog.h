@@ -26,6 +26,8 @@ private:
     void resetSelected();
     void changeRole();
     void toggleActive();
+    // False (and said why) when the user is no longer as the list shows it.
+    bool unchangedElsewhere(const UserRow &shown);
     // Shows a temporary password once, in a box whose text can be copied.
     void showTemporary(const QString &login, const QString &password);
     void fail(const QString &message);

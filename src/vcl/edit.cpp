@@ -4,8 +4,27 @@
 #include "vcl/guard.h"
 
 #include <QKeyEvent>
+#include <QValidator>
 
 namespace fiscal::vcl {
+
+namespace {
+
+// Every way text gets into the box passes here: typed, pasted, dropped, from an input method.
+class CaseValidator : public QValidator {
+public:
+    CaseValidator(TEditCharCase charCase, QObject *parent) : QValidator(parent), m_case(charCase) {}
+    State validate(QString &input, int &) const override
+    {
+        input = m_case == ecUpperCase ? input.toUpper() : input.toLower();
+        return Acceptable;
+    }
+
+private:
+    TEditCharCase m_case;
+};
+
+} // namespace
 
 TCustomEdit::TCustomEdit(QWidget *parent)
     : QLineEdit(parent)
@@ -35,6 +54,7 @@ void TCustomEdit::setCharCase(TEditCharCase charCase)
     if (m_charCase == charCase)
         return;
     m_charCase = charCase;
+    setValidator(charCase == ecNormal ? nullptr : new CaseValidator(charCase, this));
     const QString converted = convertCase(QLineEdit::text());
     if (converted != QLineEdit::text())
         QLineEdit::setText(converted);

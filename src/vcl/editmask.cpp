@@ -131,16 +131,30 @@ QString EditMask::storedText(const QString &displayed) const
 {
     if (isNull())
         return displayed;
+    const auto filled = [&](int i) {
+        return m_positions.at(i).editable && i < displayed.size() && displayed.at(i) != m_blank;
+    };
+    int first = -1, last = -1;
+    for (int i = 0; i < m_positions.size(); ++i) {
+        if (filled(i)) {
+            if (first < 0)
+                first = i;
+            last = i;
+        }
+    }
+    // Blanks at either end are dropped; one between two characters stays a blank, so that
+    // "1 3" is not read as the code 13.
     QString out;
     for (int i = 0; i < m_positions.size(); ++i) {
         const Position &p = m_positions.at(i);
         if (!p.editable) {
             if (m_storeLiterals)
                 out += p.ch;
-            continue;
-        }
-        if (i < displayed.size() && displayed.at(i) != m_blank)
+        } else if (filled(i)) {
             out += displayed.at(i);
+        } else if (i > first && i < last) {
+            out += QLatin1Char(' ');
+        }
     }
     return out;
 }

@@ -12,6 +12,8 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QCloseEvent>
 #include <QFile>
 #include <QLabel>
@@ -193,6 +195,20 @@ TEST_F(HostWindowTest, EachModuleHasItsEntryAndTheTitleNamesTheActiveScreen)
     window->mdiArea()->closeAllSubWindows();
     QApplication::processEvents();
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Grupos Fiscais " FISCAL_VERSION));
+}
+
+// A module named by its file alone, from its folder: the file found there is the one loaded.
+TEST_F(HostWindowTest, AModuleNamedWithoutItsFolderIsLoadedFromWhereTheHostRuns)
+{
+    const QFileInfo other(QStringLiteral(OTHER_MODULE));
+    const QString before = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(other.absolutePath()));
+    const int usable = window->loadModules({other.fileName()});
+    QDir::setCurrent(before);
+    EXPECT_EQ(usable, 1);
+    QAction *entry = menuEntry(QStringLiteral("Pkg_Outro"));
+    ASSERT_TRUE(entry);
+    EXPECT_TRUE(entry->isEnabled()) << entry->statusTip().toStdString();
 }
 
 // Closing the program closes the screens first; one that stays open (its user kept changes

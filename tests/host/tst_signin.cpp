@@ -228,15 +228,21 @@ TEST(SignIn, ASaveWhoseSessionEndedIsSentOnceAfterSigningInAgain)
     EXPECT_EQ(asked, 1);
 }
 
+// "chefe", an administrador, added and signed in.
+void signInTheAdministrator(Server &server)
+{
+    server.add("chefe", appserver::access::Role::Administrador, "senha-do-chefe", false);
+    const SignIn in = signIn(QStringLiteral("chefe"), QStringLiteral("senha-do-chefe"));
+    ASSERT_TRUE(in.ok) << in.message.toStdString();
+    adopt(in);
+}
+
 // The users' administration on a session that ended asks for a sign-in and goes on, as the
 // screens' calls do, instead of an error over an empty list.
 TEST(Users, TheListOnASessionThatEndedAsksForASignInAndComes)
 {
     Server server;
-    server.add("chefe", appserver::access::Role::Administrador, "senha-do-chefe", false);
-    const SignIn in = signIn(QStringLiteral("chefe"), QStringLiteral("senha-do-chefe"));
-    ASSERT_TRUE(in.ok) << in.message.toStdString();
-    adopt(in);
+    signInTheAdministrator(server);
     int asked = 0;
     signInAgainWith(QStringLiteral("senha-do-chefe"), asked);
     server.db->exec("UPDATE SESSAO SET DTENCERRADA = '2026-01-01T00:00:00.000Z'");
@@ -389,12 +395,9 @@ TEST(SignIn, EachRoleIsOfferedWhatItMayDoAndToldWhyNot)
 TEST(Users, ANewUserWithAnOldLoginIsRefusedAndTheOldOneStaysAsItWas)
 {
     Server server;
-    server.add("chefe", appserver::access::Role::Administrador, "senha-do-chefe", false);
     server.add("antigo", appserver::access::Role::Operador, "senha-do-antigo", false);
     server.db->exec("UPDATE USUARIO SET FLATIVO = 'N' WHERE NMUSUARIO = 'antigo'");
-    const SignIn in = signIn(QStringLiteral("chefe"), QStringLiteral("senha-do-chefe"));
-    ASSERT_TRUE(in.ok) << in.message.toStdString();
-    adopt(in);
+    signInTheAdministrator(server);
     auto script = std::make_unique<clientlib::ScriptedInteraction>();
     clientlib::ScriptedInteraction &shown = *script;
     clientlib::InteractionScope scope(std::move(script));
@@ -419,6 +422,47 @@ TEST(Users, ANewUserWithAnOldLoginIsRefusedAndTheOldOneStaysAsItWas)
                   QStringList{QStringLiteral("O usuário %1 já existe. Para mudar o papel ou a situação dele, selecione-o"
                                              " na lista.").arg(QString::fromLatin1(login))});
         EXPECT_EQ(users(), before);
+    }
+}
+
+// "Desativar" and "Papel..." on a user another administrator changed since the list was
+// read: refused and said, the other change kept (the save sends the role and the situation
+// whole, and would have put back what the list showed).
+TEST(Users, AChangeOfAUserChangedElsewhereSinceTheListIsRefused)
+{
+    Server server;
+    server.add("joana", appserver::access::Role::Operador, "senha-da-joana", false);
+    signInTheAdministrator(server);
+    auto script = std::make_unique<clientlib::ScriptedInteraction>();
+    clientlib::ScriptedInteraction &shown = *script;
+    clientlib::InteractionScope scope(std::move(script));
+    const auto joana = [&] {
+        const auto rows = server.db->query("SELECT DSPAPEL, FLATIVO FROM USUARIO WHERE NMUSUARIO = 'joana'");
+        return rows.empty() ? std::string() : str(rows[0][0]) + " " + str(rows[0][1]);
+    };
+    const struct {
+        const char *what;
+        const char *elsewhere;   // what the other administrator did
+        const char *button;
+    } cases[] = {
+        {"switched off, then a role", "UPDATE USUARIO SET FLATIVO = 'N' WHERE NMUSUARIO = 'joana'", "btnPapel"},
+        {"a new role, then switched off", "UPDATE USUARIO SET DSPAPEL = 'consulta' WHERE NMUSUARIO = 'joana'", "btnAtivo"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        server.db->exec("UPDATE USUARIO SET DSPAPEL = 'operador', FLATIVO = 'S' WHERE NMUSUARIO = 'joana'");
+        shown.clear();
+        UsersDialog dialog;
+        auto *grid = child<QTableWidget>(&dialog, "grdUsuarios");
+        for (int r = 0; r < grid->rowCount(); ++r)
+            if (grid->item(r, 0)->text() == u"joana")
+                grid->selectRow(r);
+        server.db->exec(c.elsewhere);
+        const std::string after = joana();
+        QTest::mouseClick(child<QPushButton>(&dialog, c.button), Qt::LeftButton);
+        EXPECT_EQ(shown.messages(), QStringList{QStringLiteral("O usuário joana foi alterado por outra sessão. Confira-o na "
+                                                               "lista e tente de novo.")});
+        EXPECT_EQ(joana(), after);
     }
 }
 

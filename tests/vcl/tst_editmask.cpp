@@ -92,6 +92,8 @@ INSTANTIATE_TEST_SUITE_P(Masks, EditMaskStoredTest, ::testing::Values(
     StoredCase{"99;0; ", "  ", "", 0},
     StoredCase{"99;0; ", "1 ", "1", 1},
     StoredCase{"99;0; ", "01", "01", 2},
+    StoredCase{"999;0; ", "1 3", "1 3", 2},                      // a gap is not closed up into 13
+    StoredCase{"999;0; ", " 13", "13", 2},
     StoredCase{"999.999.999-99;0;_", "123.456.789-01", "12345678901", 11},
     StoredCase{"999.999.999-99;0;_", "___.___.___-__", "", 0},
     StoredCase{"99/99;1;_", "12/__", "12/", 2},

@@ -2,7 +2,11 @@
 
 #include "testhooks.h"
 
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QTest>
+
+#include <functional>
 #include <gtest/gtest.h>
 
 using namespace fiscal::vcl;
@@ -50,6 +54,29 @@ INSTANTIATE_TEST_SUITE_P(Boxes, MaskEditTypingTest, ::testing::Values(
     TypingCase{"", 3, ecNormal, "12345", "123", false},            // plain box with MaxLength
     TypingCase{"", 0, ecNormal, "   ", "   ", true}                // blanks only is empty
 ));
+
+// An upper-case box (the state registration) takes text in upper case however it comes.
+TEST(MaskEdit, anUpperCaseBoxTakesPastedAndInsertedTextInUpperCase)
+{
+    const struct {
+        const char *way;
+        std::function<void(TMaskEdit &)> put;
+    } cases[] = {
+        {"Ctrl+V", [](TMaskEdit &e) { QGuiApplication::clipboard()->setText(QStringLiteral("isento")); QTest::keyClick(&e, Qt::Key_V, Qt::ControlModifier); }},
+        {"paste", [](TMaskEdit &e) { QGuiApplication::clipboard()->setText(QStringLiteral("isento")); e.paste(); }},
+        {"insert", [](TMaskEdit &e) { e.insert(QStringLiteral("isento")); }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.way);
+        TMaskEdit edit;
+        edit.setMaxLength(16);
+        edit.setCharCase(ecUpperCase);
+        edit.show();
+        edit.setFocus();
+        c.put(edit);
+        EXPECT_EQ(edit.Text(), QStringLiteral("ISENTO"));
+    }
+}
 
 TEST(MaskEdit, setTextShowsThroughTheMaskAndReadsBack)
 {
