@@ -97,15 +97,8 @@ public:
         setWindowTitle(QStringLiteral("Registros da operação %1").arg(id));
         resize(900, 420);
         auto *table = new QTableView(this);
-        table->setObjectName(QStringLiteral("tblItens"));
-        table->setSelectionBehavior(QAbstractItemView::SelectRows);
-        table->setSelectionMode(QAbstractItemView::SingleSelection);
-        table->setEditTriggers(QAbstractItemView::NoEditTriggers);
-        table->setWordWrap(false);
-        table->verticalHeader()->hide();
+        readOnlyLook(table, "tblItens");
         table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-        table->verticalHeader()->setDefaultSectionSize(table->fontMetrics().height() + 6);
-        table->horizontalHeader()->setStretchLastSection(true);
         auto *fechar = vcl::newToolButton(this, "sbtFechar", QStringLiteral("Fechar"), QStyle::SP_DialogCloseButton);
         auto *bar = new QHBoxLayout;
         bar->addWidget(fechar);

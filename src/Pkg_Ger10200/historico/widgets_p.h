@@ -25,11 +25,10 @@ struct ReportTable;
 
 namespace fiscal::ger10200::historico {
 
-inline QTableWidget *readOnlyTable(QWidget *parent, const char *name, const QStringList &headers)
+// Whole rows chosen one at a time, nothing edited, one line per row.
+inline void readOnlyLook(QTableView *t, const char *name)
 {
-    auto *t = new QTableWidget(0, int(headers.size()), parent);
     t->setObjectName(QString::fromLatin1(name));
-    t->setHorizontalHeaderLabels(headers);
     t->setSelectionBehavior(QAbstractItemView::SelectRows);
     t->setSelectionMode(QAbstractItemView::SingleSelection);
     t->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -37,6 +36,13 @@ inline QTableWidget *readOnlyTable(QWidget *parent, const char *name, const QStr
     t->verticalHeader()->hide();
     t->verticalHeader()->setDefaultSectionSize(t->fontMetrics().height() + 6);
     t->horizontalHeader()->setStretchLastSection(true);
+}
+
+inline QTableWidget *readOnlyTable(QWidget *parent, const char *name, const QStringList &headers)
+{
+    auto *t = new QTableWidget(0, int(headers.size()), parent);
+    t->setHorizontalHeaderLabels(headers);
+    readOnlyLook(t, name);
     return t;
 }
 
