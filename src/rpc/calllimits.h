@@ -20,6 +20,7 @@ enum class CallKind {
     HeavyRead,   // may read every row of the database (GetDados, the reports)
     Save,        // a user's edits of a few rows: waits only briefly for a row someone else holds
     Bulk,        // a set-based write or its preview over many rows
+    SignIn,      // a password checked and the attempt recorded: one per batch
 };
 
 // Heavy calls: a batch may hold only a few of them.
@@ -44,7 +45,8 @@ struct CallLimits {
         case CallKind::Save: return save;
         case CallKind::Bulk: return bulk;
         case CallKind::Read:
-        case CallKind::HeavyRead: break;
+        case CallKind::HeavyRead:
+        case CallKind::SignIn: break;
         }
         return read;
     }

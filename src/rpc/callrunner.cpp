@@ -53,14 +53,22 @@ struct Call {
 
 // A batch of more heavy calls than the limit is refused before any of them runs: each may
 // read the whole database or hold its tables for minutes.
+// Sign-ins go one per batch, so that a request cannot buy many password checks and
+// recorded attempts for the price of one.
 void checkHeavy(const Dispatcher &d, const std::string &object, const std::vector<Call> &calls, std::size_t max)
 {
-    std::size_t heavy = 0;
+    std::size_t heavy = 0, signIns = 0;
     for (const Call &c : calls) {
         MethodName names;
-        if (!c.refused && d.find(object, c.request.method.toStdString(), &names) && isHeavy(names.kind))
-            ++heavy;
+        if (c.refused || !d.find(object, c.request.method.toStdString(), &names))
+            continue;
+        heavy += isHeavy(names.kind) ? 1 : 0;
+        signIns += names.kind == CallKind::SignIn ? 1 : 0;
     }
+    if (signIns > 1)
+        throw Fault(code::InvalidRequest,
+                    QStringLiteral("Requisição inválida: o lote tem %1 entradas no sistema e o máximo é uma por lote.")
+                        .arg(signIns));
     if (heavy > max)
         throw Fault(code::InvalidRequest,
                     QStringLiteral("Requisição inválida: o lote tem %1 chamadas pesadas (leitura de todos os dados, "

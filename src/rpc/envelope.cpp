@@ -265,7 +265,11 @@ QByteArray escapeByteOrderMarks(QByteArrayView json)
     qsizetype from = 0;
     for (qsizetype at; (at = json.indexOf(QByteArrayView(kUtf8Bom, 3), from)) >= 0; from = at + 3) {
         out.append(json.sliced(from, at - from));
-        out.append("\\ufeff");
+        // After an escaping backslash the mark is an invalid escape, and must stay one.
+        qsizetype slashes = 0;
+        while (at - slashes > 0 && json[at - slashes - 1] == '\\')
+            ++slashes;
+        out.append(slashes % 2 ? QByteArrayView(kUtf8Bom, 3) : QByteArrayView("\\ufeff"));
     }
     out.append(json.sliced(from));
     return out;

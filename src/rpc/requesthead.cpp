@@ -4,6 +4,8 @@
 
 #include <boost/beast/core/string.hpp>
 
+#include <algorithm>
+
 #include <string_view>
 
 namespace fiscal::rpc::detail {
@@ -139,7 +141,6 @@ const HttpFailure *checkHead(const RequestHead &req, const ServerOptions &opt, s
                              std::optional<std::uint64_t> contentLength, bool chunked, std::string &object,
                              Encoding &enc, Identity &who)
 {
-    const std::size_t maxBodyBytes = opt.maxBodyBytes;
     const bool knownEncoding = encodingFromContentType(std::string_view(req[http::field::content_type]), enc);
     if (!knownEncoding)
         enc = Encoding::Json;
@@ -147,13 +148,17 @@ const HttpFailure *checkHead(const RequestHead &req, const ServerOptions &opt, s
     if (const HttpFailure *refused = opt.authenticate ? authenticated(req, opt, peer, object, who)
                                                       : identify(req, opt.token, opt.tokens, who))
         return refused;
+    // A caller not signed in can only sign in, which takes a few bytes: it must not hold a
+    // share of the memory kept for bodies, nor a stream of unknown length, while it sends.
+    const bool anonymous = opt.authenticate && who.user.empty();
+    const std::size_t maxBodyBytes = anonymous ? std::min(opt.maxBodyBytes, kMaxAnonymousBodyBytes) : opt.maxBodyBytes;
     if (!pathOk)
         return &kNotFound;
     if (req.method() != http::verb::post)
         return &kNotAllowed;
     if (!knownEncoding)
         return &kMediaType;
-    if (!chunked && !contentLength)
+    if ((!chunked || anonymous) && !contentLength)
         return &kNoLength;
     if (contentLength && *contentLength > maxBodyBytes)
         return &kTooLarge;

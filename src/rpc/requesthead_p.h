@@ -33,6 +33,10 @@ extern const HttpFailure kTooLarge;
 extern const HttpFailure kHeaderTooLarge;
 extern const HttpFailure kBusy;
 
+// The largest body of a caller the authenticator lets in without an identity (signing in),
+// as the shipped nginx site allows for that path.
+inline constexpr std::size_t kMaxAnonymousBodyBytes = 64 * 1024;
+
 // The request head as the parser holds it; the body type does not matter here.
 using RequestHead = boost::beast::http::request_header<>;
 

@@ -59,6 +59,7 @@ TEST_P(LookupCallTest, ParametersAreBoundAsData)
         {"quote in the value", {QStringLiteral("01' OR '1'='1"), QStringLiteral("")}, 0},
         {"statement in the value", {QStringLiteral("01'; DELETE FROM EMPRESA; --"), QStringLiteral("")}, 0},
         {"nulls", {QCborValue(nullptr), QCborValue(nullptr)}, 0},
+        {"a byte-order mark before the code", {QString(QChar(0xFEFF)) + QStringLiteral("01"), QStringLiteral("")}, 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.label);

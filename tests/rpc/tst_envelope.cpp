@@ -113,6 +113,8 @@ TEST(Envelope, RejectsMalformedRequests)
         {"json scalar", Encoding::Json, "42", code::ParseError},
         {"json byte-order mark before the object", Encoding::Json,
          "\xEF\xBB\xBF{\"jsonrpc\":\"2.0\",\"method\":\"Echo\"}", code::ParseError},
+        {"json byte-order mark escaped by a backslash", Encoding::Json,
+         "{\"jsonrpc\":\"2.0\",\"method\":\"Echo\",\"params\":[\"a\\\xEF\xBB\xBF\"]}", code::ParseError},
         {"json batch", Encoding::Json, R"([{"jsonrpc":"2.0","method":"Echo"}])",
          code::InvalidRequest},
         {"json version number", Encoding::Json, R"({"jsonrpc":2.0,"method":"Echo"})",

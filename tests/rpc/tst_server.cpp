@@ -8,6 +8,19 @@
 using namespace fiscal::rpc;
 using namespace rpctest;
 
+namespace {
+
+// A JSON request whose body comes as one chunk.
+std::string chunkedPost(const std::string &body)
+{
+    char len[16];
+    std::snprintf(len, sizeof len, "%zx", body.size());
+    return "POST /rpc/Test.rdmEcho HTTP/1.1\r\nHost: t\r\nContent-Type: application/json\r\n"
+           "Transfer-Encoding: chunked\r\n\r\n" + std::string(len) + "\r\n" + body + "\r\n0\r\n\r\n";
+}
+
+} // namespace
+
 TEST_F(ServerTest, RawRequestsGetClearAnswers)
 {
     ServerOptions opt;
@@ -58,14 +71,7 @@ TEST_F(ServerTest, RawRequestsGetClearAnswers)
          "POST /rpc/Test.rdmEcho HTTP/1.1\r\nHost: t\r\nContent-Type: application/json\r\n"
          "Transfer-Encoding: chunked\r\n\r\n200000\r\n" + std::string(0x200000, ' ') + "\r\n0\r\n\r\n",
          413, 0},
-        {"chunked ok",
-         "POST /rpc/Test.rdmEcho HTTP/1.1\r\nHost: t\r\nContent-Type: application/json\r\n"
-         "Transfer-Encoding: chunked\r\n\r\n" + [] {
-             const std::string b = jsonCall("Echo", "[\"chunk\"]");
-             char len[16];
-             std::snprintf(len, sizeof len, "%zx", b.size());
-             return std::string(len) + "\r\n" + b + "\r\n0\r\n\r\n";
-         }(), 200, 0},
+        {"chunked ok", chunkedPost(jsonCall("Echo", "[\"chunk\"]")), 200, 0},
         {"oversized header",
          "POST /rpc/Test.rdmEcho HTTP/1.1\r\nHost: t\r\nX-Filler: " + std::string(8000, 'a')
              + "\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n{}",
@@ -195,6 +201,52 @@ TEST_F(ServerTest, BearerToken)
     }
     Client good(QStringLiteral("127.0.0.1"), port, QStringLiteral("s3cret-token"));
     EXPECT_TRUE(good.call(kObject, QStringLiteral("Echo"), {1}).ok());
+}
+
+// Without a session only signing in is let through: one small request with its length
+// declared, one sign-in per batch; a signed-in caller keeps the whole body limit.
+TEST_F(ServerTest, ACallerWithoutASessionSendsOneSmallSignInAtATime)
+{
+    dispatcher.add(kObject.toStdString(), "SignIn", [](const QCborArray &, ValueWriter &w) {
+        w.string(std::string_view("ok"));
+    }, CallKind::SignIn);
+    ServerOptions opt;
+    opt.authenticate = [](const Credentials &given, Identity &who) {
+        who = {};
+        if (given.bearer && *given.bearer == "sessao")
+            who.user = "ana";
+        return AuthVerdict::Accepted;
+    };
+    startServer(opt);
+    const std::string session = "Authorization: Bearer sessao\r\n";
+    const std::string large = jsonCall("Echo", "[\"" + std::string(100 * 1024, 'a') + "\"]");
+    const std::string chunked = chunkedPost(jsonCall("SignIn"));
+    const std::string twoSignIns = "[" + jsonCall("SignIn") + "," + jsonCall("SignIn") + "]";
+    const std::string oneSignIn = "[" + jsonCall("SignIn") + "," + jsonCall("Echo") + "]";
+    struct Case {
+        const char *name;
+        std::string request;
+        int status;
+        int code;   // 0: a result
+    };
+    const std::vector<Case> cases = {
+        {"a sign-in", rawhttp::post("/rpc/Test.rdmEcho", "application/json", jsonCall("SignIn")), 200, 0},
+        {"a large body without a session", rawhttp::post("/rpc/Test.rdmEcho", "application/json", large), 413,
+         code::InvalidRequest},
+        {"the same with a session", rawhttp::post("/rpc/Test.rdmEcho", "application/json", large, session), 200, 0},
+        {"a body of unknown length without a session", chunked, 411, code::InvalidRequest},
+        {"two sign-ins in one batch", rawhttp::post("/rpc/Test.rdmEcho", "application/json", twoSignIns), 200,
+         code::InvalidRequest},
+        {"one sign-in among other calls", rawhttp::post("/rpc/Test.rdmEcho", "application/json", oneSignIn), 200, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        rawhttp::Connection conn(port);
+        conn.send(c.request);
+        const rawhttp::Response res = conn.read();
+        EXPECT_EQ(res.status, c.status);
+        EXPECT_EQ(rawhttp::jsonErrorCode(res.body), c.code) << res.body.substr(0, 200);
+    }
 }
 
 // A server that refuses a request from its head answers and closes while a large body is

@@ -6,6 +6,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -29,11 +30,45 @@ int converse(int count, const pam_message **messages, pam_response **responses, 
     return PAM_SUCCESS;
 }
 
+// The reentrant lookups: sign-ins run on several serving threads at once, and getpwnam and
+// getgrnam hand every thread the same static record.
+template <typename Lookup>
+void withGrowingBuffer(std::vector<char> &buffer, Lookup lookup)
+{
+    for (buffer.resize(4096); lookup(buffer.data(), buffer.size()) == ERANGE && buffer.size() < (std::size_t(1) << 20);)
+        buffer.resize(buffer.size() * 2);
+}
+
+std::optional<passwd> userRecord(const std::string &login, std::vector<char> &buffer)
+{
+    passwd record{};
+    passwd *found = nullptr;
+    withGrowingBuffer(buffer, [&](char *b, std::size_t n) { return getpwnam_r(login.c_str(), &record, b, n, &found); });
+    return found ? std::optional<passwd>(record) : std::nullopt;
+}
+
+std::optional<gid_t> groupId(const std::string &name)
+{
+    std::vector<char> buffer;
+    group record{};
+    group *found = nullptr;
+    withGrowingBuffer(buffer, [&](char *b, std::size_t n) { return getgrnam_r(name.c_str(), &record, b, n, &found); });
+    return found ? std::optional<gid_t>(record.gr_gid) : std::nullopt;
+}
+
 } // namespace
+
+std::string canonicalLogin(const std::string &login)
+{
+    std::vector<char> buffer;
+    const std::optional<passwd> pw = userRecord(login, buffer);
+    return pw && pw->pw_name ? std::string(pw->pw_name) : login;
+}
 
 std::optional<Role> roleFromGroups(const std::string &login)
 {
-    const passwd *pw = getpwnam(login.c_str());
+    std::vector<char> buffer;
+    const std::optional<passwd> pw = userRecord(login, buffer);
     if (!pw)
         return std::nullopt;
     std::vector<gid_t> groups(64);
@@ -46,11 +81,11 @@ std::optional<Role> roleFromGroups(const std::string &login)
     groups.resize(std::size_t(n));
     std::optional<Role> best;
     for (Role r : {Role::Consulta, Role::Operador, Role::Administrador}) {
-        const group *g = getgrnam((std::string("fiscal-") + roleName(r)).c_str());
+        const std::optional<gid_t> g = groupId(std::string("fiscal-") + roleName(r));
         if (!g)
             continue;
         for (gid_t id : groups)
-            if (id == g->gr_gid)
+            if (id == *g)
                 best = r;
     }
     return best;

@@ -9,6 +9,7 @@
 #include "appserver/objects/objects.h"
 #include "protocol/lookups.h"
 #include "protocol/objects.h"
+#include "rpc/envelope.h"
 
 #include <QCborArray>
 #include <algorithm>
@@ -59,7 +60,7 @@ std::vector<std::optional<std::string>> valuesArg(const QCborArray &params, cons
         if (!list.at(i).isString())
             throw badParams(QStringLiteral("Consulta %1: o parâmetro %2 deve ser texto.")
                                 .arg(QString::fromUtf8(l.name), QString::fromUtf8(l.params[size_t(i)])));
-        values.emplace_back(list.at(i).toString().toStdString());
+        values.emplace_back(rpc::textOf(list.at(i)).toStdString());
     }
     return values;
 }

@@ -238,7 +238,7 @@ void registerSessionMethods(rpc::Dispatcher &d, ConnectionPool &pool, const Auth
 {
     d.add(protocol::kSessao, method::Entrar, [&](const QCborArray &p, ValueWriter &w) {
         entrar(pool, settings, sessions, p, w);
-    });
+    }, rpc::CallKind::SignIn);
     d.add(protocol::kSessao, method::Sair, [&](const QCborArray &p, ValueWriter &w) { sair(pool, sessions, p, w); });
     d.add(protocol::kSessao, method::TrocarSenha, [&](const QCborArray &p, ValueWriter &w) {
         trocarSenha(pool, settings, sessions, p, w);
