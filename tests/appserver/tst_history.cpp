@@ -103,6 +103,30 @@ TEST_P(History, EverySavingMethodRecordsTheRowsItChanged)
     }
 }
 
+// Whichever way the save goes (one row, or twenty set-based), a row deleted in the grid
+// while it had no group writes nothing and so records no operation.
+TEST_P(History, ADeletedRowThatHadNoGroupRecordsNothing)
+{
+    Env env(GetParam());
+    env.db->exec("UPDATE CLIENTE SET CDGRUPOFISC = NULL WHERE CDCLIENTE LIKE '000000%'");
+    ChangeSetBuilder one("SetCliente");
+    one.remove({{"CDCLIENTE", "WC2"}, {"CDGRUPOFISC", null}});
+    ChangeSetBuilder many("SetCliente");
+    for (const auto &row : env.db->query("SELECT CDCLIENTE FROM CLIENTE WHERE CDCLIENTE LIKE '000000%'"
+                                         " ORDER BY CDCLIENTE LIMIT 20"))
+        many.remove({{"CDCLIENTE", QString::fromStdString(*row[0])}, {"CDGRUPOFISC", null}});
+    ASSERT_EQ(many.size(), 20);
+    for (const ChangeSetBuilder *b : {&one, &many}) {
+        SCOPED_TRACE(b->size());
+        const State before = state(*env.db);
+        const std::int64_t operations = env.db->count("SELECT COUNT(*) FROM HISTOPERACAO");
+        const RpcResult r = env.save("SetCliente", b->build());
+        ASSERT_TRUE(r.ok()) << r.errorMessage.toStdString();
+        EXPECT_TRUE(diff(before, state(*env.db)).empty());
+        EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM HISTOPERACAO"), operations);
+    }
+}
+
 struct Bulk {
     const char *what;
     const char *method;

@@ -145,22 +145,34 @@ TEST_P(HistoryServer, AVersionTwoHistoryIsStillReadAfterTheMigration)
     EXPECT_EQ(Packet::from(h.result).columnValues("IDOPERACAO"), QStringList({"7"}));
 }
 
+// Pruned in short transactions: more old operations than one batch takes, one of them with
+// more items than one batch deletes, and items an interrupted round left behind.
 TEST_P(HistoryServer, OperationsOlderThanTheRetentionArePruned)
 {
     auto db = TestDb::create(GetParam());
-    for (const auto &[id, when] : {std::pair{"1", "2020-01-01T00:00:00.000Z"}, {"2", "2999-01-01T00:00:00.000Z"}}) {
-        db->exec("INSERT INTO HISTOPERACAO (IDOPERACAO, DTOPERACAO, NMUSUARIO, NMMETODO, DSARGUMENTOS, QTALTERADOS,"
-                 " QTINCLUIDOS, QTEXCLUIDOS) VALUES (" + std::string(id) + ", $1, 'ana', 'SetCliente', '[1]', 1, 0, 0)", {when});
-        db->exec("INSERT INTO HISTITEM (IDOPERACAO, NMTABELA, CDCHAVE1, CDCHAVE2, CDCHAVE3, CDCHAVE4, CDGRUPOANT,"
-                 " CDGRUPONOVO, IDACAO) VALUES (" + std::string(id) + ", 'CLIENTE', '00000001', '', '', '', '001', '002', 'A')");
-    }
+    const std::string op = "INSERT INTO HISTOPERACAO (IDOPERACAO, DTOPERACAO, NMUSUARIO, NMMETODO, DSARGUMENTOS,"
+                           " QTALTERADOS, QTINCLUIDOS, QTEXCLUIDOS) ";
+    const std::string item = "INSERT INTO HISTITEM (IDOPERACAO, NMTABELA, CDCHAVE1, CDCHAVE2, CDCHAVE3, CDCHAVE4,"
+                             " CDGRUPOANT, CDGRUPONOVO, IDACAO) ";
+    // 1,201 old operations (3 and 10..1209), one young (5000); items: 45,000 of operation 3,
+    // one of each other, and three of operation 2, whose operation is already gone.
+    db->exec("WITH RECURSIVE n(i) AS (SELECT 10 UNION ALL SELECT i + 1 FROM n WHERE i < 1209) " + op
+             + "SELECT i, '2020-01-01T00:00:00.000Z', 'ana', 'SetCliente', '[1]', 1, 0, 0 FROM n");
+    db->exec(op + "VALUES (3, '2020-01-01T00:00:00.000Z', 'ana', 'CadastroAutomatico', '[1]', 45000, 0, 0)");
+    db->exec(op + "VALUES (5000, '2999-01-01T00:00:00.000Z', 'ana', 'SetCliente', '[1]', 1, 0, 0)");
+    db->exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 45000) " + item
+             + "SELECT 3, 'CLIENTE', CAST(100000 + i AS VARCHAR(21)), '', '', '', '001', '002', 'A' FROM n");
+    db->exec(item + "SELECT IDOPERACAO, 'CLIENTE', '00000001', '', '', '', '001', '002', 'A' FROM HISTOPERACAO"
+                    " WHERE IDOPERACAO <> 3");
+    db->exec(item + "VALUES (2, 'CLIENTE', '00000001', '', '', '', '001', '002', 'A'), (2, 'CLIENTE', '00000002', '',"
+                    " '', '', '001', '002', 'A'), (2, 'FILIAL', '0001', '', '', '', NULL, '002', 'A')");
     ServerProcess server(db->url(), {.extraArgs = {"--history-days", "30"}});
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (db->count("SELECT COUNT(*) FROM HISTOPERACAO WHERE IDOPERACAO = 1") && std::chrono::steady_clock::now() < deadline)
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (db->count("SELECT COUNT(*) FROM HISTITEM") > 1 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(db->count("SELECT COUNT(*) FROM HISTOPERACAO"), 1);
     EXPECT_EQ(db->count("SELECT COUNT(*) FROM HISTITEM"), 1);
-    EXPECT_EQ(db->count("SELECT COUNT(*) FROM HISTITEM WHERE IDOPERACAO = 2"), 1);
+    EXPECT_EQ(db->count("SELECT COUNT(*) FROM HISTITEM WHERE IDOPERACAO = 5000"), 1);
 }
 
 TEST_P(HistoryServer, ABadTokensFileIsAWrongSetting)

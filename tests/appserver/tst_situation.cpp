@@ -259,6 +259,10 @@ TEST_P(Situation, WhatCannotBeAnsweredIsRefused)
         EXPECT_EQ(r.errorCode, -32602) << c.what;
         EXPECT_FALSE(r.errorMessage.isEmpty()) << c.what;
     }
+    // A future moment's refusal carries the server's time, for a desktop whose clock runs ahead.
+    const RpcResult future = env.call(kHistorico, "GetSituacaoEm", strings({"CLIENTE", "", "", "", "2999-01-01T00:00:00Z"}));
+    const QString serverNow = future.errorData.toMap().value(QStringLiteral("agoraServidor")).toString();
+    EXPECT_TRUE(serverNow.startsWith(QString::fromStdString(nowUtc()).left(10))) << serverNow.toStdString();
     // A parameter table without its filters is the empty grid, as the tab shows it.
     const RpcResult empty = env.call(kHistorico, "GetSituacaoEm", strings({"GRFISIMPIECLIE", "91", "", "", nowUtc().c_str()}));
     ASSERT_TRUE(empty.ok()) << empty.errorMessage.toStdString();

@@ -188,6 +188,24 @@ TEST_F(SituacaoTest, TheMomentOfferedAfterARefusalIsOneTheHistoryAnswersFor)
     EXPECT_EQ(callsOf(QStringLiteral("GetSituacaoEm")).size(), 2);
 }
 
+// A first operation seconds ago: its next whole minute has not come, so the box is not
+// offered again (it would refuse that minute itself).
+TEST_F(SituacaoTest, AHistoryBegunLessThanAMinuteAgoIsSaidAndNotAskedAgain)
+{
+    // Ahead of this computer's clock by less than a minute, as a database's clock may be.
+    const QDateTime firstOp = QDateTime::currentDateTimeUtc().addSecs(20);
+    db->exec("UPDATE HISTOPERACAO SET DTOPERACAO = $1", {utc(firstOp).toStdString()});
+    answerMoment(first.addDays(-1));
+    triggerMenu(frm->mnuSituacaoEm);
+    QDateTime next = firstOp.toLocalTime();
+    next.setTime(QTime(next.time().hour(), next.time().minute()));
+    next = next.addSecs(60);
+    EXPECT_EQ(script->messages(),
+              QStringList{QStringLiteral("O histórico de alterações começou há menos de um minuto: a partir de %1 "
+                                         "haverá uma situação passada a mostrar.").arg(local(next, "dd/MM/yyyy HH:mm"))});
+    EXPECT_EQ(callsOf(QStringLiteral("GetSituacaoEm")).size(), 1);
+}
+
 // The record's history and the recent operations export the rows they show.
 TEST_F(SituacaoTest, HistoryWindowsExportTheirRows)
 {

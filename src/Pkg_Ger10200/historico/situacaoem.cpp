@@ -328,7 +328,21 @@ void Cria_SituacaoEm(QWidget *parent, const SituacaoTab &tab)
         // A moment the history cannot answer for: said in local time, and asked again from the
         // first whole minute it answers for (the box takes no seconds: the minute of the first
         // operation itself would be refused again).
-        const QCborValue since = reply.errorData().toMap().value(QStringLiteral("completoDesde"));
+        const QCborMap refusal = reply.errorData().toMap();
+        const QCborValue since = refusal.value(QStringLiteral("completoDesde"));
+        const QCborValue serverNow = refusal.value(QStringLiteral("agoraServidor"));
+        if (reply.isError() && serverNow.isString()) {
+            // This computer's clock is ahead of the server's: its minute has not come there yet.
+            const QDateTime there = QDateTime::fromString(serverNow.toString(), Qt::ISODateWithMs).toLocalTime();
+            if (there.isValid())
+                initial = QDateTime(there.date(), QTime(there.time().hour(), there.time().minute()));
+            clientlib::interaction().message(
+                clientlib::mtInformation, clientlib::messageTitle(clientlib::mtInformation),
+                QStringLiteral("Escolha um momento passado: no relógio do servidor ainda são %1.")
+                    .arg(there.isValid() ? there.toString(QStringLiteral("HH:mm:ss")) : serverNow.toString()),
+                clientlib::mbOK, parent);
+            continue;
+        }
         if (reply.isError() && (since.isString() || since.isNull())) {
             QDateTime from = QDateTime::fromString(since.toString(), Qt::ISODateWithMs).toLocalTime();
             if (from.isValid()) {
@@ -337,6 +351,16 @@ void Cria_SituacaoEm(QWidget *parent, const SituacaoTab &tab)
                 if (t.second() != 0 || t.msec() != 0)
                     from = from.addSecs(60);
                 initial = from;
+            }
+            if (from.isValid() && from > QDateTime::currentDateTime()) {
+                // The first whole minute it answers for is still to come: asking again now
+                // would only be refused by the box itself.
+                clientlib::interaction().message(
+                    clientlib::mtInformation, clientlib::messageTitle(clientlib::mtInformation),
+                    QStringLiteral("O histórico de alterações começou há menos de um minuto: a partir de %1 haverá "
+                                   "uma situação passada a mostrar.").arg(brazilian(from)),
+                    clientlib::mbOK, parent);
+                return;
             }
             const QString text = since.isString()
                 ? QStringLiteral("O histórico de alterações só está completo a partir de %1. Escolha um momento "

@@ -10,8 +10,12 @@
 #include <QJsonDocument>
 
 #include <algorithm>
+#include <array>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 namespace fiscal::appserver::history {
 
@@ -334,22 +338,105 @@ std::int64_t Recorder::finish()
 
 // ---- pruning ----------------------------------------------------------------------------
 
+namespace {
+
+// Short transactions, so that saves get the database between them: on SQLite a transaction
+// that writes holds every other writer off, and a bulk operation has 500,000 items.
+constexpr std::size_t kOperationsPerBatch = 500;
+constexpr int kItemsPerBatch = 20000;
+
+// The items of an operation already removed, a batch at a time in key order.
+void removeItemsOf(storage::Connection &c, std::int64_t id)
+{
+    for (;;) {
+        storage::Transaction tx(c);
+        std::optional<std::array<std::string, 5>> edge;
+        {
+            auto st = c.prepareCached("SELECT NMTABELA, CDCHAVE1, CDCHAVE2, CDCHAVE3, CDCHAVE4 FROM HISTITEM"
+                                      " WHERE IDOPERACAO = $1 ORDER BY NMTABELA, CDCHAVE1, CDCHAVE2, CDCHAVE3, CDCHAVE4"
+                                      " LIMIT 1 OFFSET " + std::to_string(kItemsPerBatch - 1));
+            st->bindInt(1, id);
+            if (st->step()) {
+                edge.emplace();
+                for (int i = 0; i < 5; ++i)
+                    (*edge)[std::size_t(i)] = std::string(st->text(i));
+            }
+            st->reset();
+        }
+        if (!edge) {
+            auto st = c.prepareCached("DELETE FROM HISTITEM WHERE IDOPERACAO = $1");
+            st->bindInt(1, id);
+            st->execute();
+        } else {
+            auto st = c.prepareCached("DELETE FROM HISTITEM WHERE IDOPERACAO = $1 AND (NMTABELA, CDCHAVE1, CDCHAVE2,"
+                                      " CDCHAVE3, CDCHAVE4) <= ($2, $3, $4, $5, $6)");
+            st->bindInt(1, id);
+            for (int i = 0; i < 5; ++i)
+                st->bind(i + 2, (*edge)[std::size_t(i)]);
+            st->execute();
+        }
+        tx.commit();
+        if (!edge)
+            return;
+    }
+}
+
+std::vector<std::int64_t> idsOf(storage::Statement &st)
+{
+    std::vector<std::int64_t> ids;
+    while (st.step())
+        ids.push_back(std::stoll(std::string(st.text(0))));
+    st.reset();
+    return ids;
+}
+
+} // namespace
+
 std::int64_t prune(storage::Connection &c, int days)
 {
     const std::string cutoff =
         QDateTime::currentDateTimeUtc().addDays(-days).toString(Qt::ISODateWithMs).toStdString();
-    storage::Transaction tx(c);
-    auto items = c.prepareCached("DELETE FROM HISTITEM WHERE IDOPERACAO IN"
-                                 " (SELECT IDOPERACAO FROM HISTOPERACAO WHERE DTOPERACAO < $1)");
-    items->bind(1, cutoff);
-    items->execute();
-    auto operations = c.prepareCached("DELETE FROM HISTOPERACAO WHERE DTOPERACAO < $1");
-    operations->bind(1, cutoff);
-    const std::int64_t n = operations->execute();
-    items.reset();
-    operations.reset();
-    tx.commit();
-    return n;
+    // Items a round stopped short of (the server stopped) lie below the oldest operation kept.
+    std::vector<std::int64_t> leftover;
+    {
+        storage::Transaction tx(c);
+        auto st = c.prepareCached("SELECT DISTINCT IDOPERACAO FROM HISTITEM WHERE IDOPERACAO <"
+                                  " (SELECT COALESCE(MIN(IDOPERACAO), 9223372036854775807) FROM HISTOPERACAO)"
+                                  " ORDER BY IDOPERACAO");
+        leftover = idsOf(*st);
+        tx.commit();
+    }
+    for (std::int64_t id : leftover)
+        removeItemsOf(c, id);
+
+    // The operations go first, whole, so that nobody sees one with only some of its items;
+    // their items follow.
+    std::int64_t removed = 0;
+    for (;;) {
+        std::vector<std::int64_t> ids;
+        {
+            storage::Transaction tx(c);
+            auto pick = c.prepareCached("SELECT IDOPERACAO FROM HISTOPERACAO WHERE DTOPERACAO < $1 ORDER BY IDOPERACAO"
+                                        " LIMIT " + std::to_string(kOperationsPerBatch));
+            pick->bind(1, cutoff);
+            ids = idsOf(*pick);
+            pick.reset();
+            if (!ids.empty()) {
+                // The lowest ids of the old ones: every old one between the first and the last.
+                auto st = c.prepareCached("DELETE FROM HISTOPERACAO WHERE IDOPERACAO BETWEEN $1 AND $2"
+                                          " AND DTOPERACAO < $3");
+                st->bindInt(1, ids.front());
+                st->bindInt(2, ids.back());
+                st->bind(3, cutoff);
+                removed += st->execute();
+            }
+            tx.commit();
+        }
+        for (std::int64_t id : ids)
+            removeItemsOf(c, id);
+        if (ids.size() < kOperationsPerBatch)
+            return removed;
+    }
 }
 
 HistoryPruner::HistoryPruner(std::string url, int days, std::chrono::milliseconds every)

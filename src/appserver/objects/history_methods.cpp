@@ -21,6 +21,8 @@
 #include "protocol/historypackets.h"
 #include "protocol/objects.h"
 
+#include <QCborMap>
+
 #include <string>
 #include <vector>
 
@@ -209,8 +211,10 @@ void getSituacaoEm(ConnectionPool &pool, const QCborArray &params, ValueWriter &
     if (!moment)
         invalid(QStringLiteral("O momento %1 não está no formato ISO 8601 (por exemplo 2026-03-15T14:30:00Z).")
                     .arg(rpc::echoed(text)));
-    if (*moment > history::utcNow())
-        invalid(QStringLiteral("O momento %1 está no futuro.").arg(rpc::echoed(text)));
+    // The server's time goes with the refusal: a desktop whose clock runs ahead can offer it.
+    if (const std::string now = history::utcNow(); *moment > now)
+        throw rpc::Fault(rpc::code::InvalidParams, QStringLiteral("O momento %1 está no futuro.").arg(rpc::echoed(text)),
+                         QCborMap{{QStringLiteral("agoraServidor"), QString::fromStdString(now)}});
     query.moment = *moment;
     withReadTransaction(pool, [&](Connection &c) { history::writeSituation(c, query, w); });
 }

@@ -1,6 +1,8 @@
 #pragma once
 // Applying a decoded change set (changeset.h). A save takes one of three ways, alternatives
-// that give the same rows, the same history and the same messages:
+// that give the same rows and the same history. A change set refused for more than one
+// reason may name a different one by way: row by row stops at the first item that fails,
+// in the set's order, while the set-based way checks every reference before any write.
 //
 //   1. Row by row (apply_rowbyrow.cpp): each item with prepared statements, in the call's
 //      transaction. Taken by change sets of fewer than kSetBasedFrom items, and always by

@@ -205,8 +205,8 @@ std::vector<Item> decode(const TableSpec &spec, const dataset::ChangeSet &change
 
         switch (spec.kind) {
         case TableKind::Entity:
-            item.action = ch.op == dataset::Change::Update && item.oldGroup == item.newGroup
-                ? Action::None : Action::SetGroup;
+            // A deleted row that had no group changes nothing either, on every path.
+            item.action = item.oldGroup == item.newGroup ? Action::None : Action::SetGroup;
             break;
         case TableKind::General:
             if (ch.op == dataset::Change::Insert)
