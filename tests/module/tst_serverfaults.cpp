@@ -155,6 +155,8 @@ TEST_F(ServerFaultTest, KilledDuringTheFirstLoadTheScreenStaysAndLoadsOnceTheSer
     EXPECT_TRUE(script->messages().isEmpty()) << script->messages().join('\n').toStdString();
     EXPECT_TRUE(databaseShows(frm->cdsFornecedor, QStringLiteral("CDFORNECED"),
                               "SELECT CDFORNECED, CDGRUPOFISC FROM FORNECEDOR"));
+    EXPECT_EQ(frm->dtsPadrao->DataSet(), frm->cdsFornecedor) << "the tab's buttons and navigator act on it";
+    EXPECT_TRUE(frm->sbtAlterar->isEnabled());
 
     frm->close();
     flushDeletes();

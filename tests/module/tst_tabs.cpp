@@ -17,6 +17,7 @@
 #include <QLineEdit>
 #include <QTest>
 
+#include <functional>
 #include <map>
 
 namespace fiscal::test {
@@ -141,6 +142,71 @@ TEST_F(TabsTest, EditingTheSupplierGridLocksEveryOtherTabAndMenuUntilCancelled)
         EXPECT_TRUE(menus[i]->isEnabled());
     }
     EXPECT_TRUE(frm->sbtAlterar->isEnabled());
+}
+
+// The shown tab's own menu entry stays enabled while it is edited; choosing it must not
+// drop or overwrite what is being typed.
+TEST_F(TabsTest, TheShownTabsOwnMenuEntryKeepsAnEditInProgress)
+{
+    const auto reg = db->query("SELECT CDEMPRESA, CDINSCESTA FROM INSCRESTAD ORDER BY CDEMPRESA, CDINSCESTA");
+    ASSERT_FALSE(reg.empty());
+    TfrmParamGrupFiscal *frm = openScreen();
+    ASSERT_TRUE(frm);
+    struct Case {
+        const char *name;
+        vcl::TTabSheet *tab;
+        QAction *menu;
+        dataset::TClientDataSet *cds;
+        std::function<void()> startEdit;
+        std::function<QString()> typed;   // what the user sees of the edit
+    };
+    const Case cases[] = {
+        {"supplier grid", frm->tshPadrao, frm->mnuFornecedor, frm->cdsFornecedor,
+         [&] {
+             focusCell(frm->dbgPadrao, 0, QStringLiteral("CDGRUPOFISC"));
+             typeKeys(QStringLiteral("9"));
+         },
+         [&] { return frm->dbgPadrao->findChild<QLineEdit *>() ? frm->dbgPadrao->findChild<QLineEdit *>()->text()
+                                                               : QString(); }},
+        {"interstate box", frm->tshOperInter, frm->mnuOperInter, frm->cdsOperInter,
+         [&] {
+             frm->medGrFiscOpEs->setFocus(Qt::OtherFocusReason);
+             QTest::keyClick(frm->medGrFiscOpEs, Qt::Key_End);
+             for (int i = 0; i < 3; ++i)
+                 pressKey(Qt::Key_Backspace);
+             typeKeys(QStringLiteral("997"));
+         },
+         [&] { return frm->medGrFiscOpEs->Text(); }},
+        {"state registrations", frm->tshImpInscEsta, frm->mnuImpInscEsta, frm->cdsFornInsc,
+         [&] {
+             frm->medCdEmpresa->setText(QString::fromStdString(*reg.front()[0]));
+             frm->medInscEsta->setText(QString::fromStdString(*reg.front()[1]));
+             frm->medImp->setText(QStringLiteral("01"));
+             clickButton(frm->sbtVerificar);
+             QApplication::processEvents();
+             focusCell(frm->dbgFornInsc, 0, QStringLiteral("CDGRUPOFISC"));
+             typeKeys(QStringLiteral("9"));
+         },
+         [&] { return frm->dbgFornInsc->findChild<QLineEdit *>() ? frm->dbgFornInsc->findChild<QLineEdit *>()->text()
+                                                                 : QString(); }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        clickTab(frm->pgcPadrao, c.tab);
+        c.startEdit();
+        ASSERT_EQ(c.cds->State(), dataset::dsEdit);
+        const QString typed = c.typed();
+        ASSERT_FALSE(typed.isEmpty());
+        ASSERT_TRUE(c.menu->isEnabled());
+        triggerMenu(c.menu);
+        EXPECT_TRUE(c.cds->Active());
+        EXPECT_EQ(c.cds->State(), dataset::dsEdit);
+        EXPECT_EQ(c.typed(), typed);
+        EXPECT_FALSE(frm->sbtAlterar->isEnabled());
+        EXPECT_FALSE(frm->tshTipoGest->Enabled()) << "the other tabs stay locked";
+        clickButton(frm->dbnPadrao->Button(vcl::nbCancel));
+        ASSERT_EQ(c.cds->State(), dataset::dsBrowse);
+    }
 }
 
 TEST_F(TabsTest, TypingInTheGroupCellStartsEditModeToo)

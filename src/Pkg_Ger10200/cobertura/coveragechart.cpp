@@ -28,8 +28,11 @@ QList<ChartBar> chartBars(const CoverageModel &model)
 void fillChart(QChart &chart, const QList<ChartBar> &bars)
 {
     chart.removeAllSeries();
-    for (QAbstractAxis *axis : chart.axes())
+    // A removed axis is handed back to the caller, not deleted.
+    for (QAbstractAxis *axis : chart.axes()) {
         chart.removeAxis(axis);
+        delete axis;
+    }
 
     auto *with = new QBarSet(QStringLiteral("Com grupo"));
     auto *without = new QBarSet(QStringLiteral("Sem grupo"));

@@ -294,6 +294,13 @@ void TfrmParamGrupFiscal::selectTabFromMenu(vcl::TTabSheet *tab)
     // A locked tab cannot be reached through its menu entry either.
     if (!tab->Enabled())
         return;
+    // The tab shown is left enabled while it is edited; running its switch again would
+    // close (state registrations) or overwrite (interstate box) what is being typed.
+    if (tab == pgcPadrao->ActivePage()) {
+        const TClientDataSet *shown = tab == tshImpInscEsta ? innerDataSet() : dtsPadrao->DataSet();
+        if (shown && (shown->State() == dsEdit || shown->State() == dataset::dsInsert))
+            return;
+    }
     if (tab != pgcPadrao->ActivePage())
         pgcPadrao->leavePage();
     pgcPadrao->setActivePage(tab);

@@ -91,14 +91,16 @@ void TfrmParamGrupFiscal::PrimeiraCarga()
 {
     {
         clientlib::WaitScope wait(clientlib::hostMainWindow(), 6);
+        // Bound before the load: after a failed one the refresh fills the supplier tab,
+        // and its buttons and navigator must act on it.
+        pgcPadrao->setActivePage(tshPadrao);
+        dtsPadrao->setDataSet(cdsFornecedor);
         QList<dataset::DataPacket> packets = netParamGrupFiscal->GetDados();
         TClientDataSet *targets[] = {cdsFornecedor, cdsCliente, cdsFilial, cdsTipoOperac,
                                      cdsTipoFatur, cdsOperInter, cdsTipoGest};
         // Each data set takes its packet's rows as they are.
         for (int i = 0; i < 7; ++i)
             targets[i]->setData(std::move(packets[i]));
-        pgcPadrao->setActivePage(tshPadrao);
-        dtsPadrao->setDataSet(cdsFornecedor);
     }
     setLoaded(true);
 }
