@@ -40,6 +40,8 @@ backend() { [[ ",$backends," == *",$1,"* ]]; }
 : > "$results"
 : > "$log"
 
+failed=()
+
 # Runs one benchmark when it was asked for; a failure is written into the results instead
 # of stopping the rest. A line after each says when it ran and the load around it.
 run() {
@@ -52,6 +54,7 @@ run() {
   if ! "$bin/bench_$name" --out "$results" --server "$server" "$@" 2>>"$log"; then
     { echo "### $title"; echo; echo "Failed: $(tail -n 1 "$log")"; echo; } >> "$results"
     echo "bench: $name failed, see $log" >&2
+    failed+=("$title")
   fi
   echo "<!-- ran: $when; load $before before, $(cut -d' ' -f1 /proc/loadavg) after -->" >> "$results"
 }
@@ -137,3 +140,8 @@ cpu="$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
 python3 "$here/merge-results.py" "$doc" "$results" \
   "$(nproc) cores (${cpu:-unknown CPU}), $(free -g | awk '/Mem:/ {print $2}') GiB RAM"
 echo "bench: results written to $doc" >&2
+# The rest ran and was written; the run as a whole still says it failed.
+if [ "${#failed[@]}" -gt 0 ]; then
+  printf 'bench: failed: %s\n' "${failed[@]}" >&2
+  exit 1
+fi

@@ -1,5 +1,7 @@
 #include "commandline.h"
 
+#include "storage/database.h"
+
 #include <arpa/inet.h>
 
 #include <algorithm>
@@ -330,12 +332,11 @@ const char *helpText()
            "  fiscal-server backup --db /var/lib/fiscal-server/fiscal.sqlite /var/backups/fiscal/fiscal.sqlite\n";
 }
 
+// As the storage library decides, so that a keyword string it opens as PostgreSQL is never
+// taken for a file name here.
 bool isPostgresUrl(const std::string &db)
 {
-    for (const char *prefix : {"postgresql://", "postgres://", "host=", "dbname="})
-        if (db.rfind(prefix, 0) == 0)
-            return true;
-    return false;
+    return storage::backendOf(db) == storage::Backend::Postgres;
 }
 
 Environment Environment::fromProcess()

@@ -3,6 +3,8 @@
 #include "testsupport.h"
 
 #include <QCborArray>
+#include <QUrl>
+#include <QUrlQuery>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -166,6 +168,29 @@ TEST_P(ProcessTest, InitIsIdempotentAndDemoNeverDuplicates)
     r = runServer({"--db", db->url(), "--init"});
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(counts(), once);
+}
+
+// A libpq keyword string names a PostgreSQL database whichever keyword comes first: the
+// server serves it, not a file of that name.
+TEST_P(ProcessTest, AKeywordConnectionStringIsServed)
+{
+    if (GetParam() != Backend::Postgres)
+        GTEST_SKIP() << "keyword strings name PostgreSQL databases";
+    auto db = TestDb::create(GetParam(), Demo::None);
+    const QUrl url(QString::fromStdString(db->url()));
+    const QUrlQuery query(url);
+    std::string keywords = "user=" + url.userName().toStdString() + " dbname=" + url.path().mid(1).toStdString();
+    const QString host = query.hasQueryItem(QStringLiteral("host")) ? query.queryItemValue(QStringLiteral("host")) : url.host();
+    if (!host.isEmpty())
+        keywords += " host=" + host.toStdString();
+    const int port = query.hasQueryItem(QStringLiteral("port")) ? query.queryItemValue(QStringLiteral("port")).toInt()
+                                                                 : url.port();
+    if (port > 0)
+        keywords += " port=" + std::to_string(port);
+    const ExitResult init = runServer({"--db", keywords, "--init"});
+    ASSERT_EQ(init.code, 0) << init.err;
+    ServerProcess server(keywords);
+    EXPECT_TRUE(healthBecomes(server.port(), 200));
 }
 
 TEST_P(ProcessTest, TokenIsRequiredWhenSet)

@@ -13,7 +13,7 @@ work="$(mktemp -d)"
 run_pid=""
 cleanup() {
   if [ -n "$run_pid" ]; then
-    kill -TERM -- "-$run_pid" 2>/dev/null
+    kill -TERM -- "-$run_pid" 2>/dev/null || true   # the run may have ended by itself
     wait "$run_pid" 2>/dev/null || true
   fi
   _xdisplay_stop

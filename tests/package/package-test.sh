@@ -129,6 +129,9 @@ cleanup() {
   fi
   if [ -z "$root" ]; then
     apt-get purge -y -qq erp-host fiscal-server >/dev/null 2>&1 || true
+    # The purge keeps a folder holding data; the test made it (it refuses to start when the
+    # folder is there), and a leftover would turn every later run into a skip.
+    rm -rf /var/lib/fiscal-server
     userdel --remove fiscaltest >/dev/null 2>&1 || true
     if [ -n "${remove_user:-}" ]; then
       userdel fiscal >/dev/null 2>&1 || true
