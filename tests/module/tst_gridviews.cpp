@@ -107,6 +107,27 @@ TEST_F(GridViewsTest, AGroupCellCutAtItsColumnShowsItsCodeAndWholeDescriptionAsA
     QToolTip::hideText();
 }
 
+// A group emptied in the cell is a row without a group from then on, not " - " and the
+// description of the group it had.
+TEST_F(GridViewsTest, AnEmptiedGroupCellShowsNoGroupBeforeThePost)
+{
+    int row = -1;
+    for (int r = 0; r < cds->rowCount() && row < 0; ++r)
+        if (!value(r, "CDGRUPOFISC").isEmpty() && !value(r, "DSGRUPOFISC").trimmed().isEmpty())
+            row = r;
+    ASSERT_GE(row, 0);
+    focusCell(grid, grid->displayRow(row), QStringLiteral("CDGRUPOFISC"));
+    typeKeys(QStringLiteral("1"));
+    for (int i = 0; i < 4; ++i)
+        pressKey(Qt::Key_Backspace);
+    pressKey(Qt::Key_Backtab);
+    ASSERT_EQ(cds->State(), dataset::dsEdit);
+    ASSERT_TRUE(cds->FieldByName(QStringLiteral("CDGRUPOFISC"))->AsString().trimmed().isEmpty());
+    // The text the screen paints in the cell, as its tip and the printout take it.
+    ASSERT_TRUE(grid->OnCellHint);
+    EXPECT_EQ(grid->OnCellHint(grid->Columns().IndexOfField(QStringLiteral("CDGRUPOFISC"))), QString());
+}
+
 TEST_F(GridViewsTest, TheFindBarFindsByNameAndByBareOrFormattedRegistration)
 {
     // A trade name no other cell holds (in plain letters, typed key by key), a company's

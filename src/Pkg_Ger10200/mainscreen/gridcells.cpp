@@ -160,9 +160,14 @@ std::optional<QString> TfrmParamGrupFiscal::PaintedText(vcl::TDBGrid *grid, int 
     }
     if (billing && col == cols.IndexOfField(QStringLiteral("CDTIPOFATUR")))
         return billingTypeCell(field->AsString(), msgPadrao->Msg(clientlib::AllTrim(field->AsString())));
-    if (col == cols.IndexOfField(kCode))
-        return bareCode ? clientlib::AllTrim(field->AsString())
-                        : grupoFiscalCell(field->AsString(), cds->FieldByName(kDesc)->AsString());
+    if (col == cols.IndexOfField(kCode)) {
+        if (bareCode)
+            return clientlib::AllTrim(field->AsString());
+        // Emptied and not yet posted: a row without a group, not " - " and the group it had.
+        if (clientlib::EmptyString(field->AsString()))
+            return billing ? grupoFiscalCell(QString(), QString()) : QString();
+        return grupoFiscalCell(field->AsString(), cds->FieldByName(kDesc)->AsString());
+    }
     return std::nullopt;
 }
 
