@@ -391,6 +391,31 @@ TEST_P(History, AReplicationCopiesTheOriginAsItIsOnceTheTableIsItsOwn)
               0);
 }
 
+// "Registros Vazios" on the billing types takes the types before their branch copies, as a
+// billing-type save does: a save holding a type and then writing its copies goes through.
+TEST_P(History, ABillingTypesRegistrationTakesTheTypesBeforeTheCopies)
+{
+    if (GetParam() != Backend::Postgres)
+        GTEST_SKIP() << "SQLite's writers queue for the whole database";
+    Env env(GetParam());
+    env.db->exec("INSERT INTO TIPOFATUR (CDTIPOFATUR, CDGRUPOFISC) VALUES ('W02', NULL)");
+    env.db->exec("INSERT INTO PARAMFILIAL (CDFILIAL, CDTIPOFATUR, CDGRUPOFISC) VALUES ('W001', 'W02', NULL)");
+    auto save = env.db->connect();
+    save->begin();
+    save->exec("UPDATE TIPOFATUR SET CDGRUPOFISC = '902' WHERE CDTIPOFATUR = 'W01'");
+    const QCborArray args{QStringLiteral("PARAMFILIAL"), QStringLiteral("903"), QString(), QStringLiteral("V"),
+                          QString(), QString(), QString()};
+    auto done = std::async(std::launch::async, [&] { return env.call(kCadAutParGrpFis, "CadastroAutomatico", args); });
+    ASSERT_TRUE(someoneWaitsForALock(*env.db)) << "the registration waits for the save";
+    EXPECT_NO_THROW(save->exec("UPDATE PARAMFILIAL SET CDGRUPOFISC = '902' WHERE CDTIPOFATUR = 'W01'"));
+    save->commit();
+    const RpcResult r = done.get();
+    ASSERT_TRUE(r.ok()) << r.errorMessage.toStdString();
+    EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM PARAMFILIAL p JOIN TIPOFATUR t ON t.CDTIPOFATUR = p.CDTIPOFATUR "
+                            "WHERE p.CDTIPOFATUR IN ('W01', 'W02') AND p.CDGRUPOFISC IS DISTINCT FROM t.CDGRUPOFISC"),
+              0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, History, ::testing::ValuesIn(backendsUnderTest()), BackendParamName());
 
 } // namespace

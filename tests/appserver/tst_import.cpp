@@ -103,22 +103,22 @@ TEST_P(Import, EveryReasonAtItsLineAndTheDatabaseAsPromised)
         {"WC1", "902"},                  // 1 changes
         {punctuated.c_str(), "903"},     // 2 WC2, found by its CNPJ, and 12 disagree
         {"WCX", "901"},                  // 3
-        {"WC3", "999"},                  // 4
+        {"WC3", "999"},                  // 4 and 11 disagree, though 4's group is no group
         {wrong.c_str(), "901"},          // 5
         {cpf.c_str(), "901"},            // 6 two clients share it
         {"WC1", "902"},                  // 7 the same again: nothing more
         {"WC4", "901"},                  // 8 and 9 disagree
         {"WC4", "902"},                  // 9
         {"", "901"},                     // 10
-        {"WC3", "902"},                  // 11 already so
+        {"WC3", "902"},                  // 11 already so, were it alone
         {"WC2", "901"},                  // 12 by its code
         {"WC4", "901"},                  // 13 agrees with 8, yet its record's lines disagree
     };
     const Simulated s = simulate(env, importArgs("CLIENTE", lines));
     EXPECT_EQ(s.lines, 13);
     EXPECT_EQ(s.toChange, 1);
-    EXPECT_EQ(s.same, 2);
-    EXPECT_EQ(s.errors, 10);
+    EXPECT_EQ(s.same, 1);
+    EXPECT_EQ(s.errors, 11);
     const std::vector<std::pair<std::int64_t, QString>> expected = {
         {2, QStringLiteral("Cliente WC2 repetido com outro grupo fiscal (linha 12).")},
         {3, QStringLiteral("Cliente WCX não cadastrado.")},
@@ -128,6 +128,7 @@ TEST_P(Import, EveryReasonAtItsLineAndTheDatabaseAsPromised)
         {8, QStringLiteral("Cliente WC4 repetido com outro grupo fiscal (linha 9).")},
         {9, QStringLiteral("Cliente WC4 repetido com outro grupo fiscal (linha 8).")},
         {10, QStringLiteral("Registro não informado.")},
+        {11, QStringLiteral("Cliente WC3 repetido com outro grupo fiscal (linha 4).")},
         {12, QStringLiteral("Cliente WC2 repetido com outro grupo fiscal (linha 2).")},
         {13, QStringLiteral("Cliente WC4 repetido com outro grupo fiscal (linha 9).")},
     };

@@ -139,6 +139,9 @@ void cadastroAutomatico(history::Recorder &h, const CadastroArgs &a)
         // whatever they held, and before those records do (the choice reads them).
         const std::string owner = e.tables.front();
         const std::string ownerKey = e.copyKey;
+        // The records first, in the order every call takes the two tables, and so that none
+        // loses or gains its group between the choice of copies and its own update.
+        h.lock(history::table(owner));
         updates.erase(updates.begin());
         for (auto &[table, copyWhere] : updates)
             copyWhere = " WHERE (CDGRUPOFISC IS NULL OR CDGRUPOFISC <> $1) AND " + ownerKey + " IN (SELECT " + ownerKey

@@ -435,14 +435,18 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLine
             fail(i, QStringLiteral("%1 %2 não cadastrado.").arg(noun, q(key)));
         else if (!group.empty() && !groups.count(str(group)))
             fail(i, QStringLiteral("Grupo fiscal %1 não cadastrado.").arg(q(group)));
-        if (wrong[i])
+        // A line whose only error is its group still names its record: another line of the
+        // record with another group is no choice to import either.
+        const bool recordKnown = !key.empty() && r.record != kNotFound && r.documentMatches != -1;
+        if (wrong[i] && !recordKnown)
             continue;
         const std::string_view record = recordOf(i);
         const std::uint32_t other = first.find(std::uint32_t(i), [&](std::uint32_t j) { return recordOf(j) == record; },
                                                std::hash<std::string_view>{}(record));
         firstOf[i] = other;
         if (other != i && a.groups[other] != group) {
-            fail(i, QStringLiteral("%1 %2 repetido com outro grupo fiscal (linha %3).").arg(noun, q(record)).arg(other + 1));
+            if (!wrong[i])
+                fail(i, QStringLiteral("%1 %2 repetido com outro grupo fiscal (linha %3).").arg(noun, q(record)).arg(other + 1));
             if (!wrong[other]) {
                 fail(other, QStringLiteral("%1 %2 repetido com outro grupo fiscal (linha %3).").arg(noun, q(record)).arg(i + 1));
                 unordered = true;
