@@ -126,9 +126,9 @@ void adopt(const SignIn &in)
     fiscal::clientlib::UserSession::instance().set(in.login, in.fullName, in.role);
 }
 
-QString changePassword(const QString &current, const QString &fresh)
+QString changePassword(const QString &current, const QString &fresh, bool renewable)
 {
-    const Answer a = call(method::TrocarSenha, {current, fresh});
+    const Answer a = call(method::TrocarSenha, {current, fresh}, renewable ? Renew::Yes : Renew::No);
     return a.ok ? QString() : a.message;
 }
 

@@ -28,8 +28,9 @@ SignIn signIn(const QString &login, const QString &password);
 // Makes `in` the session of every connection opened from now on.
 void adopt(const SignIn &in);
 
-// An empty string on success, else the message for the user.
-QString changePassword(const QString &current, const QString &fresh);
+// An empty string on success, else the message for the user. `renewable`: on a session that
+// ended, ask for a sign-in and go again (the menu's change; not the one inside signing in).
+QString changePassword(const QString &current, const QString &fresh, bool renewable = false);
 void signOut();
 
 // Administradores: the users, and changes to them.

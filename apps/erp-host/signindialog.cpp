@@ -227,7 +227,9 @@ void PasswordDialog::change()
     };
     if (m_fresh->text() != m_again->text())
         return say(QStringLiteral("As duas novas senhas não conferem."), m_again);
-    const QString error = changePassword(m_given.isEmpty() ? m_current->text() : m_given, m_fresh->text());
+    // Asked from the menu the session may have ended meanwhile; inside signing in it is new.
+    const QString error = m_given.isEmpty() ? changePassword(m_current->text(), m_fresh->text(), true)
+                                            : changePassword(m_given, m_fresh->text());
     if (!error.isEmpty())
         return say(error, m_fresh);
     accept();

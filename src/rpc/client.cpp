@@ -431,7 +431,9 @@ bool isLoopbackHost(const QString &host)
     QString h = host.trimmed().toLower();
     if (h.startsWith(QLatin1Char('[')) && h.endsWith(QLatin1Char(']')))
         h = h.mid(1, h.size() - 2);
-    if (h == QLatin1String("localhost") || h.endsWith(QLatin1String(".localhost")) || h == QLatin1String("::1"))
+    // Not "*.localhost": where the system asks its DNS for such names, the answer may be
+    // any machine.
+    if (h == QLatin1String("localhost") || h == QLatin1String("::1"))
         return true;
     const QStringList parts = h.split(QLatin1Char('.'));
     if (parts.size() != 4 || parts.front() != QLatin1String("127"))

@@ -41,12 +41,16 @@ void expectServerName(SSL *ssl, const std::string &host)
     X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     boost::system::error_code notIp;
     boost::asio::ip::make_address(host, notIp);
-    if (!notIp) {
-        X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str());
-        return;
-    }
-    X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size());
-    SSL_set_tlsext_host_name(ssl, host.c_str());
+    // A name or address OpenSSL does not take (an IPv6 address with its zone, "fe80::1%eth0")
+    // would leave only the chain checked, for any name: refused instead.
+    const bool set = !notIp ? X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) == 1
+                            : X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size()) == 1;
+    if (!set)
+        throw TransportError(QStringLiteral("O endereço %1 não pode ser conferido no certificado do servidor: use o "
+                                            "nome do servidor.")
+                                 .arg(QString::fromStdString(host)));
+    if (notIp)
+        SSL_set_tlsext_host_name(ssl, host.c_str());
 }
 
 namespace {

@@ -257,6 +257,26 @@ TEST(Users, TheListOnASessionThatEndedAsksForASignInAndComes)
               int(server.db->count("SELECT COUNT(*) FROM USUARIO")));
 }
 
+TEST(SignIn, APasswordChangeOnASessionThatEndedAsksForASignInAndGoes)
+{
+    Server server;
+    signInTheAdministrator(server);
+    int asked = 0;
+    signInAgainWith(QStringLiteral("senha-do-chefe"), asked);
+    server.db->exec("UPDATE SESSAO SET DTENCERRADA = '2026-01-01T00:00:00.000Z'");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    const auto hash = [&] { return server.db->scalar("SELECT DSSENHA FROM USUARIO WHERE NMUSUARIO = 'chefe'"); };
+    const auto before = hash();
+    PasswordDialog dialog;
+    child<QLineEdit>(&dialog, "edtSenhaAtual")->setText(QStringLiteral("senha-do-chefe"));
+    child<QLineEdit>(&dialog, "edtNovaSenha")->setText(QStringLiteral("nova-senha-do-chefe"));
+    child<QLineEdit>(&dialog, "edtRepitaSenha")->setText(QStringLiteral("nova-senha-do-chefe"));
+    child<QPushButton>(&dialog, "btnTrocar")->click();
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    EXPECT_NE(hash(), before) << "the new password was stored";
+}
+
 // Lookups keep their connection between calls; after signing out and in as someone else
 // they must go with the new session, not with the one that ended (which the server refuses,
 // and which would ask the new user to sign in again).

@@ -26,6 +26,7 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QMap>
+#include <QSignalSpy>
 #include <QTest>
 #include <functional>
 #include <stdexcept>
@@ -240,24 +241,26 @@ TEST_F(CadAutomaticoTest, EachTabRegistersItsEntityAndTheGridShowsTheDatabase)
         const char *mode;
         const char *tax;
         const char *reload;
+        const char *cacheKey;   // the key a save of the tab drops, empty: none
     };
     const std::string branchesFor01 =
         "SELECT F.CDFILIAL, P.CDGRUPOFISC FROM FILIAL F LEFT JOIN GRFISCIMPOSFILI P"
         " ON P.CDFILIAL = F.CDFILIAL AND P.CDIMPOSTO = '01'";
     const Case cases[] = {
         {frm->tshPadrao, frm->cdsFornecedor, "CDFORNECED", "SELECT CDFORNECED, CDGRUPOFISC FROM FORNECEDOR",
-         "FORNECEDOR", "T", "", "GetFornecedor"},
+         "FORNECEDOR", "T", "", "GetFornecedor", "FORNECEDOR"},
         {frm->tshCliente, frm->cdsCliente, "CDCLIENTE", "SELECT CDCLIENTE, CDGRUPOFISC FROM CLIENTE",
-         "CLIENTE", "V", "", "GetCliente"},
+         "CLIENTE", "V", "", "GetCliente", "CLIENTE"},
         {frm->tshFilial, frm->cdsFilial, "CDFILIAL", "SELECT CDFILIAL, CDGRUPOFISC FROM FILIAL",
-         "FILIAL", "L", "", "GetFilial"},
+         "FILIAL", "L", "", "GetFilial", "FILIAL"},
         {frm->tshTipoOperac, frm->cdsTipoOperac, "CDTIPOOPER", "SELECT CDTIPOOPER, CDGRUPOFISC FROM TIPOOPERAC",
-         "TIPOOPERAC", "V", "", "GetTipoOperac"},
+         "TIPOOPERAC", "V", "", "GetTipoOperac", "TIPOOPERAC"},
         {frm->tshTipoGest, frm->cdsTipoGest, "CDTPFATURFIS", "SELECT CDTPFATURFIS, CDGRUPOFISC FROM TPFATURFIS",
-         "TPFATURFIS", "T", "", "GetTipoGest"},
+         "TPFATURFIS", "T", "", "GetTipoGest", ""},
         {frm->tshTipoContrato, frm->cdsTipoFatur, "CDTIPOFATUR", "SELECT CDTIPOFATUR, CDGRUPOFISC FROM TIPOFATUR",
-         "PARAMFILIAL", "T", "", "GetTipoFatur"},
-        {frm->tshImpFili, frm->cdsImpFili, "CDFILIAL", branchesFor01, "GRFISCIMPOSFILI", "V", "01", "GetImpFili"},
+         "PARAMFILIAL", "T", "", "GetTipoFatur", "PARAMFILIAL"},
+        {frm->tshImpFili, frm->cdsImpFili, "CDFILIAL", branchesFor01, "GRFISCIMPOSFILI", "V", "01", "GetImpFili",
+         "FILIAL"},
     };
     const QString group = QStringLiteral("007");
     for (const Case &c : cases) {
@@ -280,6 +283,7 @@ TEST_F(CadAutomaticoTest, EachTabRegistersItsEntityAndTheGridShowsTheDatabase)
         }
         clearCalls();
         script->clear();
+        QSignalSpy cache(frm, SIGNAL(localCacheRefreshed(QString)));
 
         const bool open = withDialog([&](TfrmCadAutomatico &d) {
             choose(mode == QLatin1String("T") ? d.rdbTodos : mode == QLatin1String("V") ? d.rdbVazios : d.rdbLimpar);
@@ -303,6 +307,11 @@ TEST_F(CadAutomaticoTest, EachTabRegistersItsEntityAndTheGridShowsTheDatabase)
         EXPECT_TRUE(after.contains(QString::fromLatin1(c.reload))) << after.join(',').toStdString();
         EXPECT_EQ(stored(c.sql), expected);
         EXPECT_TRUE(databaseShows(c.cds, QString::fromLatin1(c.key), c.sql));
+        QStringList dropped;
+        for (const QList<QVariant> &signal : cache)
+            dropped << signal.at(0).toString();
+        EXPECT_EQ(dropped, *c.cacheKey ? QStringList{QString::fromLatin1(c.cacheKey)} : QStringList{})
+            << "the host's cached copy of the table goes";
     }
 }
 

@@ -7,6 +7,7 @@
 #include "modulefixture.h"
 
 #include "Pkg_Ger10200/cadastro/frmcadautomatico.h"
+#include "Pkg_Ger10200/importacao/frmimportaplanilha.h"
 #include "Pkg_Ger10200/serverlink/netparamgrupfiscal.h"
 #include "clientlib/netconnection.h"
 #include "clientlib/waitanimation.h"
@@ -16,7 +17,10 @@
 #include "vcl/edit.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QPointer>
+#include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -165,6 +169,50 @@ TEST_F(ServerFaultTest, KilledDuringTheFirstLoadTheScreenStaysAndLoadsOnceTheSer
     EXPECT_TRUE(frm->isLoaded());
     EXPECT_TRUE(script->messages().isEmpty()) << script->messages().join('\n').toStdString();
     EXPECT_TRUE(frm->sbtAlterar->isEnabled());
+}
+
+// An import whose answer is lost may have gone in: the dialog says so and closes, and the
+// tab is read again (from the server once it is back) instead of offering a second import.
+TEST_F(ServerFaultTest, KilledDuringAnImportTheDialogClosesAndTheTabIsReadAgain)
+{
+    auto *frm = openScreen();
+    ASSERT_TRUE(frm);
+    clickTab(frm->pgcPadrao, frm->tshCliente);
+    const auto row = db->query("SELECT CDCLIENTE, CDGRUPOFISC FROM CLIENTE WHERE CDGRUPOFISC IS NOT NULL "
+                               "ORDER BY CDCLIENTE LIMIT 1");
+    ASSERT_EQ(row.size(), 1u);
+    const QString other = *row[0][1] == "001" ? QStringLiteral("002") : QStringLiteral("001");
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("clientes.csv"));
+    {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QStringLiteral("Código;Grupo Fiscal\r\n%1;%2\r\n").arg(QString::fromStdString(*row[0][0]), other).toUtf8());
+    }
+    clearCalls();
+    script->push(Answer::open(path));
+    bool closed = false;
+    script->push(Answer::dialog([&](QDialog &d) {
+        auto *dlg = qobject_cast<ger10200::ImportDialog *>(&d);
+        ASSERT_TRUE(dlg);
+        ASSERT_TRUE(dlg->btnImportar->isEnabled());
+        {
+            auto lock = holdWriteLock();
+            killDuring([&] { return !callsOf(QStringLiteral("ImportaGrupos")).isEmpty(); });
+            clickButton(dlg->btnImportar);
+            ASSERT_TRUE(killed());
+        }
+        closed = !d.isVisible();
+        restartServer();
+    }, false));
+    clickButton(frm->sbtImportar);
+    EXPECT_TRUE(closed) << "the dialog closed";
+    ASSERT_FALSE(script->messages().isEmpty());
+    EXPECT_TRUE(script->messages().first().contains(QStringLiteral("A importação pode ter sido gravada")))
+        << script->messages().join('\n').toStdString();
+    const QStringList after = methods().mid(methods().indexOf(QStringLiteral("ImportaGrupos")) + 1);
+    EXPECT_TRUE(after.contains(QStringLiteral("GetCliente"))) << after.join(',').toStdString();
+    EXPECT_TRUE(databaseShows(frm->cdsCliente, QStringLiteral("CDCLIENTE"), "SELECT CDCLIENTE, CDGRUPOFISC FROM CLIENTE"));
 }
 
 TEST_F(ServerFaultTest, KilledDuringTheRegistrationDialogsCallTheDialogStaysForAnotherTry)

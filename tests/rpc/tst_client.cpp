@@ -1,6 +1,10 @@
 // The synchronous client against a real server: results, failures, reconnection, timeouts.
 #include "serverfixture.h"
 
+#include "rpc/tls_p.h"
+
+#include <openssl/ssl.h>
+
 using namespace fiscal::rpc;
 using namespace rpctest;
 
@@ -237,6 +241,30 @@ TEST_F(ServerTest, ConcurrentClients)
         EXPECT_TRUE(f.get().ok());
 }
 
+// The name the server's certificate must carry: one OpenSSL cannot check it against (an
+// IPv6 address with its interface) is refused, or only the chain would be checked.
+TEST(Tls, AServerNameTheCertificateCannotBeCheckedAgainstIsRefused)
+{
+    boost::asio::ssl::context ctx = detail::makeClientContext(QString());
+    struct Case {
+        const char *host;
+        bool accepted;
+    };
+    for (const Case &c : {Case{"servidor.empresa.local", true}, Case{"127.0.0.1", true}, Case{"::1", true},
+                          Case{"fe80::1%lo", false}}) {
+        SCOPED_TRACE(c.host);
+        SSL *ssl = SSL_new(ctx.native_handle());
+        bool accepted = true;
+        try {
+            detail::expectServerName(ssl, c.host);
+        } catch (const TransportError &) {
+            accepted = false;
+        }
+        SSL_free(ssl);
+        EXPECT_EQ(accepted, c.accepted);
+    }
+}
+
 // A token over plain HTTP to another machine could be read on the way: the client refuses
 // to send it, before connecting, and says why. On this machine, or without a token, it calls.
 TEST_F(ServerTest, TokenNeverTravelsInClearToAnotherMachine)
@@ -249,7 +277,7 @@ TEST_F(ServerTest, TokenNeverTravelsInClearToAnotherMachine)
     for (const Case &c : {Case{"127.0.0.1", true}, Case{"127.8.0.1", true}, Case{"localhost", true},
                           Case{"[::1]", true}, Case{"LOCALHOST", true}, Case{"192.0.2.10", false},
                           Case{"127.0.0.1.example.com", false}, Case{"::ffff:192.0.2.10", false},
-                          Case{"servidor.empresa.local", false}}) {
+                          Case{"servidor.empresa.local", false}, Case{"fiscal.localhost", false}}) {
         SCOPED_TRACE(c.host);
         EXPECT_EQ(isLoopbackHost(QString::fromLatin1(c.host)), c.loopback);
     }

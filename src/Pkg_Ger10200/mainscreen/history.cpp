@@ -218,7 +218,10 @@ void TfrmParamGrupFiscal::reloadTables(const QStringList &tables)
     } else {
         QStringList keys;
         for (const QString &t : tables) {
-            const QString key = t == QLatin1String("TIPOFATUR") ? QStringLiteral("PARAMFILIAL") : t;
+            // The keys a save of the same rows drops.
+            const QString key = t == QLatin1String("TIPOFATUR")         ? QStringLiteral("PARAMFILIAL")
+                              : t == QLatin1String("GRFISCIMPOSFILI") ? QStringLiteral("FILIAL")
+                                                                      : t;
             if (clientlib::LocalCache::tableKeys().contains(key) && !keys.contains(key))
                 keys << key;
         }

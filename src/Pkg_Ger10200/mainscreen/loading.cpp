@@ -184,6 +184,11 @@ void TfrmParamGrupFiscal::sbtAutomaticoClick()
     if (!resolvePending(dialogReloads()))
         return;
     Cria_CadAutomatico();
+    // The registration rewrites the tab's table: its cached copy goes, as after a save of it.
+    if (const TClientDataSet *shown = dtsPadrao->DataSet())
+        for (const GridMember &m : std::as_const(m_members))
+            if (m.cds == shown && !m.cacheKey.isEmpty())
+                refreshCache(m.cacheKey);
     AtualizaQuery();
 }
 
