@@ -237,16 +237,23 @@ void signInTheAdministrator(Server &server)
     adopt(in);
 }
 
+// The administrator signed in, then the session ended on the server, past the second the
+// server trusts what it read; a renewal answers with the right password, counted in `asked`.
+void endTheAdministratorsSession(Server &server, int &asked)
+{
+    signInTheAdministrator(server);
+    signInAgainWith(QStringLiteral("senha-do-chefe"), asked);
+    server.db->exec("UPDATE SESSAO SET DTENCERRADA = '2026-01-01T00:00:00.000Z'");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+}
+
 // The users' administration on a session that ended asks for a sign-in and goes on, as the
 // screens' calls do, instead of an error over an empty list.
 TEST(Users, TheListOnASessionThatEndedAsksForASignInAndComes)
 {
     Server server;
-    signInTheAdministrator(server);
     int asked = 0;
-    signInAgainWith(QStringLiteral("senha-do-chefe"), asked);
-    server.db->exec("UPDATE SESSAO SET DTENCERRADA = '2026-01-01T00:00:00.000Z'");
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    endTheAdministratorsSession(server, asked);
     auto script = std::make_unique<clientlib::ScriptedInteraction>();
     clientlib::ScriptedInteraction &shown = *script;
     clientlib::InteractionScope scope(std::move(script));
@@ -260,11 +267,8 @@ TEST(Users, TheListOnASessionThatEndedAsksForASignInAndComes)
 TEST(SignIn, APasswordChangeOnASessionThatEndedAsksForASignInAndGoes)
 {
     Server server;
-    signInTheAdministrator(server);
     int asked = 0;
-    signInAgainWith(QStringLiteral("senha-do-chefe"), asked);
-    server.db->exec("UPDATE SESSAO SET DTENCERRADA = '2026-01-01T00:00:00.000Z'");
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    endTheAdministratorsSession(server, asked);
     const auto hash = [&] { return server.db->scalar("SELECT DSSENHA FROM USUARIO WHERE NMUSUARIO = 'chefe'"); };
     const auto before = hash();
     PasswordDialog dialog;
