@@ -202,6 +202,7 @@ TEST_F(TabsTest, TheShownTabsOwnMenuEntryKeepsAnEditInProgress)
         EXPECT_TRUE(c.cds->Active());
         EXPECT_EQ(c.cds->State(), dataset::dsEdit);
         EXPECT_EQ(c.typed(), typed);
+        EXPECT_TRUE(c.menu->isChecked());
         EXPECT_FALSE(frm->sbtAlterar->isEnabled());
         EXPECT_FALSE(frm->tshTipoGest->Enabled()) << "the other tabs stay locked";
         clickButton(frm->dbnPadrao->Button(vcl::nbCancel));

@@ -6,7 +6,6 @@
 #include "clientlib/checkresult.h"
 #include "clientlib/interaction.h"
 #include "clientlib/messages.h"
-#include "clientlib/netconnection.h"
 #include "dataset/packet.h"
 #include "protocol/importcalls.h"
 #include "protocol/objects.h"
@@ -325,19 +324,11 @@ void ImportDialog::runImport()
         return;
     vcl::HourGlass wait;
     LinesPacket lines(m_file.lines, m_wrong);
+    // An import whose answer is lost may have gone in: the tab is read again once the dialog
+    // closes, however it closes (importing again sets the same groups, nothing more).
+    m_importTried = true;
     const rpc::Reply reply =
         m_net->call(QString::fromLatin1(protocol::method::ImportaGrupos), targetArgs(m_target), lines);
-    if (reply.isError() && reply.errorCode() == clientlib::kTransportError) {
-        // The import may have gone in before its answer was lost: the dialog closes as after
-        // an import, so that the tab is read again, and importing twice is not offered.
-        interaction().message(clientlib::mtError, kTitle,
-                              QStringLiteral("%1\n\nA importação pode ter sido gravada antes de a resposta se perder. "
-                                             "A aba é lida de novo: confira nela o que ficou gravado.")
-                                  .arg(reply.errorMessage().trimmed()),
-                              clientlib::mbOK, this);
-        accept();
-        return;
-    }
     if (!reply.ok()) {
         // The lines left out were not sent: the places count only those that were.
         std::vector<std::int64_t> sent;

@@ -49,6 +49,8 @@ public:
     const Counts &counts() const { return m_counts; }
     // Every error: the line in the file and the reason, in line order.
     const std::vector<importing::LineError> &errors() const { return m_errors; }
+    // "Importar" sent the lines at least once, whether or not an answer came back.
+    bool importTried() const { return m_importTried; }
 
 private:
     ImportDialog(const ImportTarget &target, const QString &path, QWidget *parent);
@@ -69,6 +71,7 @@ private:
     std::vector<bool> m_wrong;                  // per line of m_file.lines: the server found it wrong
     Counts m_counts;
     NetRemoteObject *m_net = nullptr;
+    bool m_importTried = false;
 };
 
 } // namespace fiscal::ger10200

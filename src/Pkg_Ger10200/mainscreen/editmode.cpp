@@ -298,8 +298,12 @@ void TfrmParamGrupFiscal::selectTabFromMenu(vcl::TTabSheet *tab)
     // close (state registrations) or overwrite (interstate box) what is being typed.
     if (tab == pgcPadrao->ActivePage()) {
         const TClientDataSet *shown = tab == tshImpInscEsta ? innerDataSet() : dtsPadrao->DataSet();
-        if (shown && (shown->State() == dsEdit || shown->State() == dataset::dsInsert))
+        if (shown && (shown->State() == dsEdit || shown->State() == dataset::dsInsert)) {
+            // Triggering the entry took its check away.
+            if (const qsizetype at = menuTabs(this).indexOf(tab); at >= 0)
+                tabMenus().at(at)->setChecked(true);
             return;
+        }
     }
     if (tab != pgcPadrao->ActivePage())
         pgcPadrao->leavePage();

@@ -193,7 +193,10 @@ void TfrmParamGrupFiscal::importFile(const QString &path)
         return clientlib::AllTrim(name).isEmpty() ? code : grupoFiscalCell(code, name);
     };
     std::unique_ptr<ImportDialog> dialog = ImportDialog::open(*target, path, this);
-    if (dialog && clientlib::interaction().runModal(*dialog) == QDialog::Accepted)
+    if (!dialog)
+        return;
+    // Also after a failed import: one whose answer was lost may have gone in.
+    if (clientlib::interaction().runModal(*dialog) == QDialog::Accepted || dialog->importTried())
         reloadTables({target->entity});
 }
 

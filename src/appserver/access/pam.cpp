@@ -35,7 +35,9 @@ int converse(int count, const pam_message **messages, pam_response **responses, 
 template <typename Lookup>
 void withGrowingBuffer(std::vector<char> &buffer, Lookup lookup)
 {
-    for (buffer.resize(4096); lookup(buffer.data(), buffer.size()) == ERANGE && buffer.size() < (std::size_t(1) << 20);)
+    // A group of tens of thousands of members needs megabytes; the bound only stops a
+    // lookup that would never fit.
+    for (buffer.resize(4096); lookup(buffer.data(), buffer.size()) == ERANGE && buffer.size() < (std::size_t(1) << 28);)
         buffer.resize(buffer.size() * 2);
 }
 
@@ -57,13 +59,6 @@ std::optional<gid_t> groupId(const std::string &name)
 }
 
 } // namespace
-
-std::string canonicalLogin(const std::string &login)
-{
-    std::vector<char> buffer;
-    const std::optional<passwd> pw = userRecord(login, buffer);
-    return pw && pw->pw_name ? std::string(pw->pw_name) : login;
-}
 
 std::optional<Role> roleFromGroups(const std::string &login)
 {

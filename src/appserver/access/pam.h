@@ -18,11 +18,6 @@ struct PamOutcome {
 
 PamOutcome pamSignIn(const std::string &service, const std::string &login, const std::string &password);
 
-// The account's own spelling of `login` (NSS may match names whatever their case), or
-// `login` itself when there is no such account: the user's row, failure count and lock go
-// by one name however it was typed.
-std::string canonicalLogin(const std::string &login);
-
 // The highest role among the groups `login` belongs to.
 std::optional<Role> roleFromGroups(const std::string &login);
 

@@ -74,13 +74,11 @@ std::int64_t lockSeconds(std::int64_t failures, std::int64_t sinceLast)
     return std::max<std::int64_t>(0, lock - sinceLast);
 }
 
-SignedIn signIn(ConnectionPool &pool, const AuthSettings &settings, Sessions &sessions, const std::string &typed,
+SignedIn signIn(ConnectionPool &pool, const AuthSettings &settings, Sessions &sessions, const std::string &login,
                 const std::string &password, const std::string &address)
 {
     const QDateTime now = QDateTime::currentDateTimeUtc();
     const bool pam = settings.mode == AuthSettings::Mode::Pam;
-    // "Maria" and "maria" are one system account: one row, one count of failures, one lock.
-    const std::string login = pam ? canonicalLogin(typed) : typed;
     std::optional<User> user;
     std::int64_t users = 0;
     std::int64_t wait = 0;
