@@ -10,6 +10,7 @@
 #include "protocol/objects.h"
 #include "rpc/calllimits.h"
 #include "rpc/client.h"
+#include "rpc/resolve.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -18,6 +19,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
+#include <string>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -27,6 +29,11 @@ namespace fiscal::clientlib {
 
 namespace {
 
+using rpc::Resolution;
+using rpc::ResolvedAddress;
+using rpc::resolutionErrorText;
+using rpc::resolveUntil;
+
 TNetConnection::CallObserver &observer()
 {
     static TNetConnection::CallObserver o;
@@ -35,31 +42,29 @@ TNetConnection::CallObserver &observer()
 
 // Opening a connection proves the server is there: one TCP connect with a deadline,
 // so a stopped server is reported at once instead of at the first call. One deadline for
-// every address of the name, and the window is drawn meanwhile (a server whose packets are
+// the name's resolution and every address it has, and the window is drawn meanwhile (a server whose packets are
 // dropped takes the whole of it), as a call's wait draws it.
 bool probe(const QString &host, int port, int timeoutMs, QString &error)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *list = nullptr;
-    const QByteArray h = host.toUtf8();
-    const QByteArray p = QByteArray::number(port);
-    if (const int rc = getaddrinfo(h.constData(), p.constData(), &hints, &list); rc != 0) {
-        const QString why = rc == EAI_NONAME ? QStringLiteral("nome não encontrado") : QString::fromUtf8(gai_strerror(rc));
-        error = QStringLiteral("Servidor de aplicação desconhecido: %1 (%2).").arg(host, why);
+    const Resolution resolved = resolveUntil(host.toStdString(), std::to_string(port), deadline,
+                                             pumpWithoutInput, rpc::Client::kPumpEvery);
+    if (resolved.timedOut || resolved.error != 0) {
+        error = resolved.error == EAI_NONAME
+                    ? QStringLiteral("Servidor de aplicação desconhecido: %1 (%2).").arg(host, resolutionErrorText(resolved))
+                    : QStringLiteral("Não foi possível encontrar o servidor de aplicação %1: %2.")
+                          .arg(host, resolutionErrorText(resolved));
         return false;
     }
     bool ok = false;
     int lastErrno = 0;
-    for (addrinfo *ai = list; ai && !ok; ai = ai->ai_next) {
-        const int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
+    for (auto ai = resolved.addresses.begin(); ai != resolved.addresses.end() && !ok; ++ai) {
+        const int fd = ::socket(ai->family, ai->socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->protocol);
         if (fd < 0) {
             lastErrno = errno;
             continue;
         }
-        if (::connect(fd, ai->ai_addr, ai->ai_addrlen) == 0) {
+        if (::connect(fd, reinterpret_cast<const sockaddr *>(&ai->address), ai->length) == 0) {
             ok = true;
         } else if (errno == EINPROGRESS) {
             pollfd pfd{fd, POLLOUT, 0};
@@ -88,7 +93,6 @@ bool probe(const QString &host, int port, int timeoutMs, QString &error)
         }
         ::close(fd);
     }
-    freeaddrinfo(list);
     if (!ok) {
         error = QStringLiteral("Não foi possível conectar ao servidor de aplicação %1:%2 (%3).")
                     .arg(host).arg(port).arg(rpc::networkErrorText(lastErrno));

@@ -5,6 +5,7 @@
 #include "rpc/envelope.h"
 #include "rpc/plainstream_p.h"
 #include "rpc/qbytearraybody_p.h"
+#include "rpc/resolve.h"
 #include "rpc/splicedbody_p.h"
 #include "rpc/streambody_p.h"
 #include "rpc/tls_p.h"
@@ -24,10 +25,12 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <exception>
 #include <future>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include <sys/socket.h>
 
@@ -108,8 +111,6 @@ QString reasonOf(const beast::error_code &ec)
         return QStringLiteral("o servidor encerrou a conexão sem responder");
     if (ec.category() == boost::system::system_category())
         return networkErrorText(ec.value());
-    if (ec == net::error::host_not_found || ec == net::error::host_not_found_try_again)
-        return QStringLiteral("nome não encontrado");
     return QString::fromLocal8Bit(ec.message().c_str());
 }
 
@@ -126,7 +127,6 @@ struct Client::Impl {
     tcp::socket socket{ioc};
     std::optional<net::ssl::context> tlsContext;
     std::optional<net::ssl::stream<tcp::socket &>> tls;   // over `socket` while it is open
-    tcp::resolver resolver{ioc};
     beast::flat_buffer buffer;
     qint64 nextId = 1;
     std::atomic<bool> busy{false};
@@ -146,7 +146,6 @@ struct Client::Impl {
                 break;
             pump();
         }
-        resolver.cancel();
         // The operations under way end with the socket; the TLS stream they use goes after.
         beast::error_code ignored;
         socket.close(ignored);
@@ -193,20 +192,20 @@ struct Client::Impl {
 
     void connect(Clock::time_point deadline)
     {
-        beast::error_code ec = net::error::would_block;
-        tcp::resolver::results_type endpoints;
-        resolver.async_resolve(host.toStdString(), std::to_string(port),
-                               [&](beast::error_code e, tcp::resolver::results_type r) {
-                                   ec = e;
-                                   endpoints = std::move(r);
-                               });
-        runUntil(deadline);
-        if (ec)
+        const Resolution resolved = resolveUntil(host.toStdString(), std::to_string(port), deadline, pump);
+        if (resolved.timedOut || resolved.error != 0)
             throw TransportError(
                 QStringLiteral("Não foi possível encontrar o servidor de aplicação %1: %2.")
-                    .arg(QString::fromStdString(endpointText),
-                         reasonOf(ec)));
-        ec = net::error::would_block;
+                    .arg(QString::fromStdString(endpointText), resolutionErrorText(resolved)));
+        std::vector<tcp::endpoint> endpoints;
+        endpoints.reserve(resolved.addresses.size());
+        for (const ResolvedAddress &a : resolved.addresses) {
+            tcp::endpoint e;
+            std::memcpy(e.data(), &a.address, a.length);
+            e.resize(a.length);
+            endpoints.push_back(e);
+        }
+        beast::error_code ec = net::error::would_block;
         net::async_connect(socket, endpoints,
                            [&](beast::error_code e, const tcp::endpoint &) { ec = e; });
         runUntil(deadline);
