@@ -8,6 +8,8 @@
 
 #include <QCborStreamReader>
 #include <QSet>
+#include <algorithm>
+#include <type_traits>
 #include <vector>
 
 namespace fiscal::dataset {
@@ -21,6 +23,18 @@ QString shown(const QString &text)
 }
 
 constexpr qint64 MaxFieldSize = 1 << 20;
+
+// A field's size counts characters, as the database's VARCHAR does: a character beyond the
+// BMP is one, though it takes two UTF-16 units.
+qsizetype characters(QAnyStringView v)
+{
+    return v.visit([](auto s) -> qsizetype {
+        if constexpr (std::is_same_v<decltype(s), QStringView>)
+            return s.size() - std::count_if(s.begin(), s.end(), [](QChar c) { return c.isLowSurrogate(); });
+        else
+            return s.size();
+    });
+}
 
 // Where a row sits, turned into text only when there is something to complain about.
 struct Where {
@@ -377,9 +391,9 @@ private:
             value(where, col);
             if (defs) {
                 const int size = (*defs)[col].size;
-                if (size > 0 && m_rb.lastLength() > size)
+                if (size > 0 && m_rb.lastLength() > size && m_rb.lastCharacters() > size)
                     fail(QStringLiteral("%1: valor do campo %2 maior que %3 caracteres")
-                             .arg(where.text(), (*defs)[col].name).arg(size));
+                             .arg(where.text(), shown((*defs)[col].name)).arg(size));
             }
         }
         leave();
@@ -402,8 +416,10 @@ private:
     {
         RowTable out;
         checkStream();
-        if (m_r.isArray() && m_r.isLengthKnown())   // each row takes at least one byte
-            out.reserve(qsizetype(std::min<quint64>(m_r.length(), quint64(m_r.reserveLimit()))));
+        // Each row takes at least one byte, yet 8 to keep: a declared count reserves no more
+        // than a first share, and the table grows with the rows that do come.
+        if (m_r.isArray() && m_r.isLengthKnown())
+            out.reserve(qsizetype(std::min({m_r.length(), quint64(m_r.reserveLimit()), quint64(1) << 16})));
         enterArray(QStringLiteral("\"rows\""));
         while (m_r.hasNext()) {
             row(defs, Where{"linha %1", out.size() + 1});
@@ -474,9 +490,9 @@ private:
             fail(QStringLiteral("%1 tem %2 valores para %3 campos").arg(where.text()).arg(r.size()).arg(defs.size()));
         for (qsizetype i = 0; i < r.size(); ++i) {
             const int size = defs[i].size;
-            if (size > 0 && r.length(i) > size)
+            if (size > 0 && r.length(i) > size && characters(r.view(i)) > size)
                 fail(QStringLiteral("%1: valor do campo %2 maior que %3 caracteres")
-                         .arg(where.text(), defs[i].name).arg(size));
+                         .arg(where.text(), shown(defs[i].name)).arg(size));
         }
     }
 

@@ -232,6 +232,14 @@ void RowBuilder::push(qsizetype len, bool null)
 
 void RowBuilder::appendNull() { push(0, true); }
 
+qsizetype RowBuilder::lastCharacters() const
+{
+    if (!m_utf16)
+        return m_lastLength;
+    const char16_t *end = m_u16.data() + m_u16.size();
+    return m_lastLength - std::count_if(end - m_lastLength, end, [](char16_t c) { return QChar::isLowSurrogate(c); });
+}
+
 void RowBuilder::toUtf16()
 {
     if (m_utf16)

@@ -33,7 +33,9 @@ public:
 
     qsizetype width() const { return m_lens.size(); }
     qsizetype textLength() const { return m_utf16 ? m_u16.size() : m_l1.size(); }
-    qsizetype lastLength() const { return m_lastLength; }
+    qsizetype lastLength() const { return m_lastLength; }   // in UTF-16 units
+    // The last value's characters (code points), which is what a column's size counts.
+    qsizetype lastCharacters() const;
 
     qsizetype blockSize() const;
     void write(char *out) const;

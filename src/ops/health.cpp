@@ -1,14 +1,34 @@
 #include "ops/health.h"
 
+#include "ops/calllog.h"
+
 #include <condition_variable>
-#include <iostream>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include <unistd.h>
+
 namespace fiscal::ops {
 
 using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// One write, so that the line never mixes with the call log's lines of the serving threads,
+// and under the journal with its priority, as those carry theirs. The database's message may
+// span lines (libpq's do).
+void say(const char *journalPriority, std::string text)
+{
+    for (char &c : text) {
+        if (static_cast<unsigned char>(c) < 0x20)
+            c = ' ';
+    }
+    const std::string line = (CallLog::forJournal() ? journalPriority : "") + ("fiscal-server: " + text) + '\n';
+    [[maybe_unused]] const ssize_t written = ::write(2, line.data(), line.size());
+}
+
+} // namespace
 
 struct Health::Shared {
     Connect connect;
@@ -46,9 +66,9 @@ struct Health::Shared {
             const bool ok = problem.empty();
             if (ok != lastProbeOk) {
                 if (ok)
-                    std::cerr << "fiscal-server: the database answers again" << std::endl;
+                    say("<5>", "the database answers again");
                 else
-                    std::cerr << "fiscal-server: the database does not answer: " << problem << std::endl;
+                    say("<3>", "the database does not answer: " + problem);
             }
             lastProbeOk = ok;
             if (ok)

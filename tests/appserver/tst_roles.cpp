@@ -490,12 +490,14 @@ TEST_P(Roles, PamSignsInByPasswordAndTakesTheRoleFromTheGroups)
     const auto write = [&](const std::string &name, const std::string &text) {
         std::ofstream(dir + "/" + name) << text;
     };
-    write("passdb", "pedro:senha-do-pedro:fiscal-teste\nlia:senha-da-lia-1:fiscal-teste\n");
+    write("passdb", "pedro:senha-do-pedro:fiscal-teste\nlia:senha-da-lia-1:fiscal-teste\n"
+                    "ana:senha-da-ana-1:fiscal-teste\nrui:senha-do-rui-1:fiscal-teste\n");
     write("pam.d/fiscal-teste", std::string("auth required ") + matrix + " passdb=" + dir + "/passdb\naccount required "
                                     + matrix + " passdb=" + dir + "/passdb\n");
-    write("passwd", "pedro:x:5001:5001:Pedro:/tmp:/bin/false\nlia:x:5002:5002:Lia:/tmp:/bin/false\n");
-    write("group", "pedro:x:5001:\nlia:x:5002:\nfiscal-consulta:x:6000:\nfiscal-operador:x:6001:pedro\n"
-                   "fiscal-administrador:x:6002:\n");
+    write("passwd", "pedro:x:5001:5001:Pedro:/tmp:/bin/false\nlia:x:5002:5002:Lia:/tmp:/bin/false\n"
+                    "ana:x:5003:5003:Ana:/tmp:/bin/false\nrui:x:5004:5004:Rui:/tmp:/bin/false\n");
+    write("group", "pedro:x:5001:\nlia:x:5002:\nana:x:5003:\nrui:x:5004:\nfiscal-consulta:x:6000:rui\n"
+                   "fiscal-operador:x:6001:pedro\nfiscal-administrador:x:6002:ana\n");
     ServerOptions o;
     o.auth = "pam:fiscal-teste";
     o.env = {{"FISCAL_PAM_CONFDIR", dir + "/pam.d"}, {"LD_PRELOAD", nss}, {"NSS_WRAPPER_PASSWD", dir + "/passwd"},
@@ -512,6 +514,29 @@ TEST_P(Roles, PamSignsInByPasswordAndTakesTheRoleFromTheGroups)
     const RpcResult lia = signIn("lia", "senha-da-lia-1");
     EXPECT_EQ(lia.errorCode, -32006);
     EXPECT_TRUE(lia.errorMessage.contains(QStringLiteral("fiscal-operador"))) << lia.errorMessage.toStdString();
+
+    // The system keeps the passwords: one set here would ask for a change the system's
+    // password cannot make, and the user could never work again.
+    const RpcResult ana = signIn("ana", "senha-da-ana-1");
+    ASSERT_TRUE(ana.ok()) << ana.errorMessage.toStdString();
+    const std::string admin = Packet::from(ana.result).rows.at(0).at(0)->toStdString();
+    const auto asAna = [&](const char *method, const QCborArray &args) {
+        return rpcCall(server.port(), kSessao, method, args, Encoding::Cbor, admin);
+    };
+    const RpcResult reset = asAna("RedefineSenha", {QStringLiteral("pedro")});
+    EXPECT_EQ(reset.errorCode, -32602);
+    EXPECT_TRUE(reset.errorMessage.contains(QStringLiteral("do sistema"))) << reset.errorMessage.toStdString();
+    const RpcResult created = asAna("SetUsuario", {QStringLiteral("rui"), QStringLiteral("Rui"), QStringLiteral("consulta"), true});
+    ASSERT_TRUE(created.ok()) << created.errorMessage.toStdString();
+    const Packet temporary = Packet::from(created.result);
+    ASSERT_EQ(temporary.rows.size(), 1u) << "created here";
+    EXPECT_TRUE(!temporary.rows[0].at(1) || temporary.rows[0].at(1)->isEmpty()) << "with no password";
+    for (const auto &[user, password] : {std::pair{"rui", "senha-do-rui-1"}, {"pedro", "senha-do-pedro"}}) {
+        SCOPED_TRACE(user);
+        const RpcResult in = signIn(user, password);
+        ASSERT_TRUE(in.ok()) << in.errorMessage.toStdString();
+        EXPECT_EQ(Packet::from(in.result).columnValues("FLTROCARSENHA"), QStringList{"N"});
+    }
     std::filesystem::remove_all(dir);
 }
 

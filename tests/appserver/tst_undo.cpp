@@ -155,6 +155,42 @@ TEST_P(Undo, RowsChangedSinceKeepTheirValueAndAreCountedByReason)
         }
 }
 
+// The interstate parameter holds a group code as every grid does: an undo puts back no
+// group that is gone since (a save would refuse it), and puts back "no group" as it was.
+TEST_P(Undo, TheInterstateGroupPutBackMustStillExist)
+{
+    Env env(GetParam());
+    const struct {
+        const char *what;
+        const char *before;   // the parameter before the save
+        bool removed;         // its group deleted before the undo
+        std::vector<std::int64_t> counts;   // restored, later, outside, gone
+        const char *after;
+    } cases[] = {
+        {"its group still there", "904", false, {1, 0, 0, 0}, "904"},
+        {"its group removed since", "904", true, {0, 0, 0, 1}, "902"},
+        {"no group before", "", false, {1, 0, 0, 0}, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        env.db->exec("DELETE FROM GRUPOFISCAL WHERE CDGRUPOFISC = '904'");
+        env.db->exec("INSERT INTO GRUPOFISCAL (CDGRUPOFISC, DSGRUPOFISC) VALUES ('904', 'Grupo interestadual')");
+        env.db->exec("DELETE FROM PARAMGERAL WHERE CDPARGERAL = 'OPIN'");
+        env.db->exec("INSERT INTO PARAMGERAL (CDPARGERAL, DSPARGERFIS) VALUES ('OPIN', $1)", {c.before});
+        ASSERT_TRUE(env.save("SetOperInter", ChangeSetBuilder("SetOperInter")
+                                                 .update({{"CDPARGERAL", "OPIN"}, {"DSPARGERFIS", c.before}},
+                                                         {{"CDPARGERAL", "OPIN"}, {"DSPARGERFIS", "902"}})
+                                                 .build()).ok());
+        const std::string id = *lastOperation(*env.db);
+        if (c.removed)
+            env.db->exec("DELETE FROM GRUPOFISCAL WHERE CDGRUPOFISC = '904'");
+        const Undone u = undo(env, id);
+        EXPECT_EQ((std::vector<std::int64_t>{u.restored, u.later, u.outside, u.gone}), c.counts);
+        EXPECT_EQ(env.value("SELECT COALESCE(DSPARGERFIS, '') FROM PARAMGERAL WHERE CDPARGERAL = 'OPIN'").value_or("?"),
+                  std::string(c.after));
+    }
+}
+
 // One client through a sequence of saves, changes outside the server and undos. A later
 // write blocks the row unless an undo took it back, so operations undone newest first come
 // back one by one, and an undo of an undo counts as a write again.

@@ -286,6 +286,32 @@ TEST(Packet, FieldsMayFollowRows)
     EXPECT_FALSE(p.fields[1].required);
 }
 
+// A size counts characters as the database's VARCHAR does: a character beyond the BMP, two
+// UTF-16 units, is one. Rows before or after their fields, and a change's values alike.
+TEST(Packet, ASizeCountsCharacters)
+{
+    const QByteArray fields = R"("fields":[{"name":"C","size":3}])";
+    const QByteArray fits = "a\\ud83d\\ude00b", over = "ab\\ud83d\\ude00c";
+    const struct { QByteArray json; bool accepted; } cases[] = {
+        {"{" + fields + R"(,"rows":[[")" + fits + R"("]]})", true},
+        {R"({"rows":[[")" + fits + R"("]],)" + fields + "}", true},
+        {"{" + fields + R"(,"rows":[],"changes":[{"op":"insert","new":[")" + fits + R"("]}]})", true},
+        {"{" + fields + R"(,"rows":[[")" + over + R"("]]})", false},
+        {R"({"rows":[[")" + over + R"("]],)" + fields + "}", false},
+        {"{" + fields + R"(,"rows":[],"changes":[{"op":"insert","new":[")" + over + R"("]}]})", false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.json.constData());
+        try {
+            DataPacket::fromJson(c.json);
+            EXPECT_TRUE(c.accepted);
+        } catch (const PacketError &e) {
+            EXPECT_FALSE(c.accepted) << e.what();
+            EXPECT_TRUE(e.message().contains(QStringLiteral("maior que 3 caracteres"))) << e.what();
+        }
+    }
+}
+
 // Each malformed input is refused, and the message says what is wrong.
 TEST(Packet, StrictDecoderRefusesMalformedInput)
 {

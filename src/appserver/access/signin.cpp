@@ -159,6 +159,10 @@ SignedIn signIn(ConnectionPool &pool, const AuthSettings &settings, Sessions &se
             refused(kInvalid);   // removed meanwhile
         User after = *user;
         after.role = *role;
+        // A change asked of a PAM user (a row from before the server used PAM) could never
+        // be made here: the system keeps the password.
+        if (pam)
+            after.mustChangePassword = false;
         after.failures = 0;
         after.lockedUntil.clear();
         updateUser(c, *user, after);

@@ -111,10 +111,11 @@ public:
         const std::string holds = m_t.kind == Kind::General
             ? "COALESCE(" + g + ", '') = COALESCE(h.CDGRUPONOVO, '')"
             : g + " IS NOT DISTINCT FROM h.CDGRUPONOVO";
-        // The group to put back still exists (PARAMGERAL's value refers to nothing).
-        const std::string groupExists = m_t.kind == Kind::General
-            ? "1 = 1"
-            : "(h.CDGRUPOANT IS NULL OR EXISTS (SELECT 1 FROM GRUPOFISCAL gf WHERE gf.CDGRUPOFISC = h.CDGRUPOANT))";
+        // The group to put back still exists ("" is no group for PARAMGERAL, whose interstate
+        // group has no foreign key to hold it).
+        const std::string groupExists = std::string("(")
+            + (m_t.kind == Kind::General ? "NULLIF(h.CDGRUPOANT, '')" : "h.CDGRUPOANT")
+            + " IS NULL OR EXISTS (SELECT 1 FROM GRUPOFISCAL gf WHERE gf.CDGRUPOFISC = h.CDGRUPOANT))";
         std::string references;
         for (const Reference &r : m_t.references) {
             references += std::string(" AND EXISTS (SELECT 1 FROM ") + r.table + " r WHERE ";

@@ -156,8 +156,11 @@ std::string describe(const User &u)
     return std::string(roleName(u.role)) + (u.active ? ", active" : ", disabled") + ", " + u.name;
 }
 
-void setUsuario(ConnectionPool &pool, const QCborArray &p, ValueWriter &w)
+void setUsuario(ConnectionPool &pool, const AuthSettings &settings, const QCborArray &p, ValueWriter &w)
 {
+    // Under PAM the system keeps the passwords: a new user gets none here, and no change is
+    // asked of the first sign-in, which the system's password could not make.
+    const bool pam = settings.mode == AuthSettings::Mode::Pam;
     expectCount(p, 4, method::SetUsuario);
     const std::string login = stringArg(p, 0, kMaxLogin, "usuário");
     const std::string name = stringArg(p, 1, 80, "nome");
@@ -173,7 +176,7 @@ void setUsuario(ConnectionPool &pool, const QCborArray &p, ValueWriter &w)
     withReadTransaction(pool, [&](storage::Connection &c) { existing = findUser(c, login); });
     std::string temporary;
     std::string hash;
-    if (!existing) {
+    if (!existing && !pam) {
         temporary = temporaryPassword();
         hash = hashPassword(temporary);
     }
@@ -181,7 +184,7 @@ void setUsuario(ConnectionPool &pool, const QCborArray &p, ValueWriter &w)
         lockUsers(c);
         const std::optional<User> before = findUser(c, login);
         if (!before) {
-            if (temporary.empty())
+            if (existing)
                 conflict(QStringLiteral("O usuário %1 foi excluído por outra sessão.").arg(QString::fromStdString(login)));
             User u;
             u.login = login;
@@ -189,12 +192,12 @@ void setUsuario(ConnectionPool &pool, const QCborArray &p, ValueWriter &w)
             u.role = *role;
             u.active = active;
             u.passwordHash = hash;
-            u.mustChangePassword = true;
+            u.mustChangePassword = !pam;
             createUser(c, u);
             record(c, {login, caller().user, caller().peer, "usuario", "created: " + describe(u)});
             return;
         }
-        if (!temporary.empty())
+        if (!existing)
             conflict(QStringLiteral("O usuário %1 foi criado por outra sessão.").arg(QString::fromStdString(login)));
         User after = *before;
         after.name = name.empty() ? before->name : name;
@@ -204,15 +207,18 @@ void setUsuario(ConnectionPool &pool, const QCborArray &p, ValueWriter &w)
         updateUser(c, *before, after);
         record(c, {login, caller().user, caller().peer, "usuario", describe(*before) + " -> " + describe(after)});
     });
+    // A row for a user created here, its password empty under PAM; none for a change.
     writeRows(w, session::kSenhaTemporaria,
-              temporary.empty() ? std::vector<std::vector<std::string>>{}
-                                : std::vector<std::vector<std::string>>{{login, temporary}});
+              existing ? std::vector<std::vector<std::string>>{}
+                       : std::vector<std::vector<std::string>>{{login, temporary}});
 }
 
-void redefineSenha(ConnectionPool &pool, const QCborArray &p, ValueWriter &w)
+void redefineSenha(ConnectionPool &pool, const AuthSettings &settings, const QCborArray &p, ValueWriter &w)
 {
     expectCount(p, 1, method::RedefineSenha);
     const std::string login = stringArg(p, 0, kMaxLogin, "usuário");
+    if (settings.mode == AuthSettings::Mode::Pam)
+        invalid(QStringLiteral("As senhas deste servidor são as do sistema; redefina-a por lá."));
     const std::string temporary = temporaryPassword();
     const std::string hash = hashPassword(temporary);
     withTransaction(pool, [&](storage::Connection &c) {
@@ -244,9 +250,9 @@ void registerSessionMethods(rpc::Dispatcher &d, ConnectionPool &pool, const Auth
         trocarSenha(pool, settings, sessions, p, w);
     });
     d.add(protocol::kSessao, method::GetUsuarios, [&pool](const QCborArray &p, ValueWriter &w) { getUsuarios(pool, p, w); });
-    d.add(protocol::kSessao, method::SetUsuario, [&pool](const QCborArray &p, ValueWriter &w) { setUsuario(pool, p, w); });
+    d.add(protocol::kSessao, method::SetUsuario, [&pool, &settings](const QCborArray &p, ValueWriter &w) { setUsuario(pool, settings, p, w); });
     d.add(protocol::kSessao, method::RedefineSenha,
-          [&pool](const QCborArray &p, ValueWriter &w) { redefineSenha(pool, p, w); });
+          [&pool, &settings](const QCborArray &p, ValueWriter &w) { redefineSenha(pool, settings, p, w); });
     d.setGuard(access::checkRight);
 }
 
