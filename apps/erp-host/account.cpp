@@ -157,9 +157,11 @@ std::vector<UserRow> listUsers(QString &error)
     return users;
 }
 
-QString saveUser(const QString &login, const QString &name, const QString &role, bool active, QString &temporary)
+QString saveUser(const QString &login, const QString &name, const QString &role, bool active, QString &temporary,
+                 bool &created)
 {
     const Answer a = call(method::SetUsuario, {login, name, role, active}, Renew::Yes);
+    created = a.ok && !a.rows.isEmpty();
     temporary = a.rows.isEmpty() ? QString() : a.rows.front().value(QLatin1String(session::DSSENHA));
     return a.ok ? QString() : a.message;
 }

@@ -43,6 +43,8 @@ struct UserRow {
 };
 // Empty error on success.
 std::vector<UserRow> listUsers(QString &error);
-// Creates (the temporary password in `temporary`) or changes a user.
-QString saveUser(const QString &login, const QString &name, const QString &role, bool active, QString &temporary);
+// Creates or changes a user. `created`: the save created it, with the temporary password in
+// `temporary` (empty on a server whose passwords are the system's).
+QString saveUser(const QString &login, const QString &name, const QString &role, bool active, QString &temporary,
+                 bool &created);
 QString resetPassword(const QString &login, QString &temporary);

@@ -317,11 +317,17 @@ bool readHostOptions(const HostCommandLine &cli, HostOptions &out, QString &erro
         file = std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope,
                                            QStringLiteral("fiscal"), QStringLiteral("erp-host"));
     }
-    result.server = file->value(QStringLiteral("server/url"), result.server).toString();
-    result.token = file->value(QStringLiteral("server/token"), result.token).toString();
-    result.caFile = file->value(QStringLiteral("server/cafile"), result.caFile).toString();
-    result.user = file->value(QStringLiteral("user/name"), result.user).toString();
-    result.database = file->value(QStringLiteral("database/connection"), result.database).toString();
+    // An unquoted comma makes an INI value a list, whose toString() is empty: one text here
+    // (spaces after its commas are lost; a value in quotes keeps them).
+    const auto text = [&file](const char *key, const QString &fallback) {
+        const QVariant v = file->value(QLatin1String(key), fallback);
+        return v.typeId() == QMetaType::QStringList ? v.toStringList().join(QLatin1Char(',')) : v.toString();
+    };
+    result.server = text("server/url", result.server);
+    result.token = text("server/token", result.token);
+    result.caFile = text("server/cafile", result.caFile);
+    result.user = text("user/name", result.user);
+    result.database = text("database/connection", result.database);
     const QStringList fileModules = nonEmpty(file->value(QStringLiteral("modules/path")).toStringList());
     if (!fileModules.isEmpty()) {
         result.modules = fileModules;

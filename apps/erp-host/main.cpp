@@ -53,7 +53,13 @@ int signInAtStart(const HostOptions &options)
             return 2;
         }
         QTextStream in(stdin);
-        const SignIn session = signIn(options.user, in.readLine());
+        const QString password = in.readLine();
+        // An empty or closed input would count as a failed sign-in, and a few lock the user out.
+        if (password.isEmpty()) {
+            std::fprintf(stderr, "erp-host: --password-stdin não recebeu a senha\n");
+            return 2;
+        }
+        const SignIn session = signIn(options.user, password);
         if (!session.ok) {
             std::fprintf(stderr, "erp-host: %s\n", qPrintable(session.message));
             return 1;
@@ -61,6 +67,8 @@ int signInAtStart(const HostOptions &options)
         if (session.mustChangePassword) {
             std::fprintf(stderr, "erp-host: a senha de %s é temporária; entre uma vez sem --password-stdin para"
                                  " trocá-la\n", qPrintable(options.user));
+            adopt(session);
+            signOut();   // the temporary session would stay open on the server
             return 1;
         }
         adopt(session);

@@ -198,13 +198,20 @@ void UsersDialog::addUser()
                         .arg(login));
     }
     QString temporary;
-    error = saveUser(login, d.name->text().trimmed(), roleNames().at(d.role->currentIndex()), true, temporary);
+    bool created = false;
+    error = saveUser(login, d.name->text().trimmed(), roleNames().at(d.role->currentIndex()), true, temporary, created);
     if (!error.isEmpty())
         return fail(error);
     reload();
-    // No temporary password: the login was created elsewhere between the check and the save,
-    // and the save changed that user. Said so, never shown as an empty new password.
-    if (temporary.isEmpty())
+    if (created && temporary.isEmpty()) {
+        interaction().message(mtInformation, messageTitle(mtInformation),
+                              QStringLiteral("O usuário %1 foi criado. Ele entra com a senha que tem no sistema.").arg(login),
+                              mbOK, this);
+        return;
+    }
+    // Not created here: the login was created elsewhere between the check and the save, and
+    // the save changed that user. Said so, never shown as an empty new password.
+    if (!created)
         return fail(QStringLiteral("O usuário %1 acabou de ser criado em outro lugar e foi alterado com o papel escolhido;"
                                    " nenhuma senha temporária foi criada. Confira-o na lista.").arg(login));
     showTemporary(login, temporary);
@@ -261,20 +268,39 @@ void UsersDialog::changeRole()
     if (!u)
         return;
     const UserRow user = *u;
-    if (!unchangedElsewhere(user))
+    QInputDialog picker(this);
+    picker.setObjectName(QStringLiteral("dlgPapel"));
+    picker.setWindowTitle(QStringLiteral("Papel"));
+    picker.setLabelText(QStringLiteral("Papel de %1:").arg(user.login));
+    picker.setComboBoxItems(roleCaptions());
+    picker.setComboBoxEditable(false);
+    picker.setTextValue(roleCaptions().value(int(roleNames().indexOf(user.role))));
+    picker.setOkButtonText(QStringLiteral("OK"));
+    picker.setCancelButtonText(QStringLiteral("Cancelar"));
+    // Read again once the choice is made: the picker may have stayed open for long.
+    if (interaction().runModal(picker) != QDialog::Accepted || !unchangedElsewhere(user))
         return;
-    bool ok = false;
-    const QString caption = QInputDialog::getItem(this, QStringLiteral("Papel"),
-                                                  QStringLiteral("Papel de %1:").arg(user.login), roleCaptions(),
-                                                  int(roleNames().indexOf(user.role)), false, &ok);
-    if (!ok)
+    const QString role = roleNames().value(int(roleCaptions().indexOf(picker.textValue())));
+    if (role.isEmpty())
+        return;
+    if (isOwn(user) && user.role == QLatin1String("administrador") && role != user.role
+        && interaction().ask(mtConfirmation, QStringLiteral("Papel"),
+                             QStringLiteral("Deixar de ser administrador? Você não poderá mais cuidar dos usuários,"
+                                            " e só outro administrador poderá lhe devolver o papel."),
+                             {QStringLiteral("Mudar o papel"), QStringLiteral("Cancelar")}, this)
+               != 0)
         return;
     QString temporary;
-    const QString error = saveUser(user.login, user.name, roleNames().at(roleCaptions().indexOf(caption)),
-                                   user.active, temporary);
+    bool created = false;
+    const QString error = saveUser(user.login, user.name, role, user.active, temporary, created);
     if (!error.isEmpty())
         fail(error);
     reload();
+}
+
+bool UsersDialog::isOwn(const UserRow &user) const
+{
+    return user.login == UserSession::instance().login();
 }
 
 void UsersDialog::toggleActive()
@@ -285,8 +311,17 @@ void UsersDialog::toggleActive()
     const UserRow user = *u;
     if (!unchangedElsewhere(user))
         return;
+    // Switching oneself off ends one's own sessions, with whatever the screens hold unsaved.
+    if (isOwn(user) && user.active
+        && interaction().ask(mtConfirmation, QStringLiteral("Desativar"),
+                             QStringLiteral("Desativar o seu próprio usuário? A sua sessão termina agora, o que não foi"
+                                            " salvo nas telas se perde, e só outro administrador poderá ativá-lo de novo."),
+                             {QStringLiteral("Desativar"), QStringLiteral("Cancelar")}, this)
+               != 0)
+        return;
     QString temporary;
-    const QString error = saveUser(user.login, user.name, user.role, !user.active, temporary);
+    bool created = false;
+    const QString error = saveUser(user.login, user.name, user.role, !user.active, temporary, created);
     if (!error.isEmpty())
         fail(error);
     reload();

@@ -28,6 +28,7 @@ private:
     void toggleActive();
     // False (and said why) when the user is no longer as the list shows it.
     bool unchangedElsewhere(const UserRow &shown);
+    bool isOwn(const UserRow &user) const;
     // Shows a temporary password once, in a box whose text can be copied.
     void showTemporary(const QString &login, const QString &password);
     void fail(const QString &message);

@@ -4,10 +4,13 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpression>
+
+#include <algorithm>
 
 namespace fiscal::clientlib {
 
@@ -119,10 +122,30 @@ QString QtInteraction::chooseSaveFile(const QString &title, const QString &fileN
     dialog.setDefaultSuffix(suffixOf(dialog.selectedNameFilter()));
     QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog,
                      [&dialog, suffixOf](const QString &f) { dialog.setDefaultSuffix(suffixOf(f)); });
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-        return QString();
-    filter = dialog.selectedNameFilter();
-    return dialog.selectedFiles().constFirst();
+    for (;;) {
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+            return QString();
+        filter = dialog.selectedNameFilter();
+        QString path = dialog.selectedFiles().constFirst();
+        // The dialog adds its extension only to a name without a dot ("Fornecedor.dezembro"
+        // has one), so it asked about the wrong file, if at all: ask here about the one written.
+        const QString suffix = QFileInfo(path).suffix();
+        const bool known = std::any_of(filters.begin(), filters.end(), [&](const QString &f) {
+            return suffixOf(f).compare(suffix, Qt::CaseInsensitive) == 0;
+        });
+        if (known || suffixOf(filter).isEmpty())
+            return path;
+        path += QLatin1Char('.') + suffixOf(filter);
+        if (!QFileInfo::exists(path))
+            return path;
+        const auto answer = QMessageBox::question(
+            dialog.parentWidget(), title,
+            QStringLiteral("%1 já existe.\nDeseja substituí-lo?").arg(QFileInfo(path).fileName()),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        if (answer == QMessageBox::Yes)
+            return path;
+        dialog.selectFile(QFileInfo(path).completeBaseName());
+    }
 }
 
 QString QtInteraction::chooseOpenFile(const QString &title, const QStringList &filters, QWidget *parent)

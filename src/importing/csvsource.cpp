@@ -5,6 +5,8 @@ namespace fiscal::importing {
 namespace {
 
 constexpr qint64 kBlock = 64 * 1024;
+// Lines looked at to tell the separator: as many as may come before the titles.
+constexpr int kSeparatorLines = 20;
 
 // 0x80..0x9F of Windows-1252 (the rest is Latin-1); 0 where the code page has no character.
 constexpr char16_t kHigh[32] = {
@@ -96,25 +98,44 @@ void CsvSource::detect()
         head = m_encoding == Encoding::Utf8 ? QString::fromUtf8(first) : fromWindows1252(first);
     }
 
-    // The separator the first line with something in it uses most, outside quotes.
-    int counts[3] = {0, 0, 0};
+    // The separator found outside quotes on most of the first lines with something in them
+    // (a heading such as "Clientes ativos, março de 2024" may come before the titles), then
+    // the one used most often.
     const QChar candidates[3] = {QLatin1Char(';'), QLatin1Char('\t'), QLatin1Char(',')};
+    int lines[3] = {0, 0, 0};
+    int counts[3] = {0, 0, 0};
+    int inLine[3] = {0, 0, 0};
+    int linesSeen = 0;
     bool quoted = false, seen = false;
+    const auto endLine = [&] {
+        if (seen) {
+            ++linesSeen;
+            for (int i = 0; i < 3; ++i) {
+                lines[i] += inLine[i] > 0;
+                counts[i] += inLine[i];
+            }
+        }
+        inLine[0] = inLine[1] = inLine[2] = 0;
+        seen = false;
+    };
     for (const QChar c : head) {
-        if (c == QLatin1Char('"'))
+        if (c == QLatin1Char('"')) {
             quoted = !quoted;
-        else if (!quoted && (c == QLatin1Char('\n') || c == QLatin1Char('\r'))) {
-            if (seen)
+            seen = true;
+        } else if (!quoted && (c == QLatin1Char('\n') || c == QLatin1Char('\r'))) {
+            endLine();
+            if (linesSeen == kSeparatorLines)
                 break;
         } else if (!quoted) {
             seen = seen || !c.isSpace();
             for (int i = 0; i < 3; ++i)
-                counts[i] += c == candidates[i];
+                inLine[i] += c == candidates[i];
         }
     }
+    endLine();
     int best = 0;
     for (int i = 1; i < 3; ++i) {
-        if (counts[i] > counts[best])
+        if (lines[i] > lines[best] || (lines[i] == lines[best] && counts[i] > counts[best]))
             best = i;
     }
     m_separator = candidates[best];

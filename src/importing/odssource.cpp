@@ -73,7 +73,10 @@ void OdsSource::selectSheet(int index)
 {
     if (index < 0 || index >= int(m_sheets.size()))
         throw ReadError(QStringLiteral("A planilha não tem a folha %1.").arg(index + 1));
+    // The old entry goes first: closing it after the new one opens would close the new one,
+    // since both read through the archive's one open entry.
     m_xml.reset();
+    m_entry.reset();
     m_entry = std::make_unique<ZipEntry>(m_zip, kContent, m_limits.maxEntryBytes);
     m_xml = std::make_unique<QXmlStreamReader>(m_entry.get());
     m_line = 0;
@@ -106,20 +109,25 @@ QString OdsSource::cellText()
         typed = attr(a, QLatin1String("string-value")).toString();
 
     QString text;
+    // Every piece counts against the cell's cut, the spaces of <text:s> too.
+    const auto add = [&](QStringView piece) {
+        if (text.size() <= m_limits.maxCellChars)
+            text += piece;
+    };
     int paragraphs = 0, depth = 1;
     while (depth > 0 && nextToken(*m_xml, *m_entry)) {
         if (m_xml->isStartElement()) {
             ++depth;
             const QStringView n = m_xml->name();
             if (n == QLatin1String("p") && paragraphs++) {
-                text += QLatin1Char('\n');
+                add(u"\n");
             } else if (n == QLatin1String("s")) {
                 const auto spaces = qMin<std::int64_t>(repeatOf(m_xml->attributes(), QLatin1String("c")), 64);
-                text += QString(qsizetype(spaces), QLatin1Char(' '));
+                add(QString(qsizetype(spaces), QLatin1Char(' ')));
             } else if (n == QLatin1String("tab")) {
-                text += QLatin1Char('\t');
+                add(u"\t");
             } else if (n == QLatin1String("line-break")) {
-                text += QLatin1Char('\n');
+                add(u"\n");
             } else if (n == QLatin1String("annotation")) {
                 // A comment on the cell is not its value.
                 m_xml->skipCurrentElement();
@@ -127,8 +135,8 @@ QString OdsSource::cellText()
             }
         } else if (m_xml->isEndElement()) {
             --depth;
-        } else if (m_xml->isCharacters() && text.size() <= m_limits.maxCellChars) {
-            text += m_xml->text();
+        } else if (m_xml->isCharacters()) {
+            add(m_xml->text());
         }
     }
     if (typed.isNull() && text.isEmpty() && type.isEmpty() && !attr(a, QLatin1String("formula")).isNull())

@@ -70,7 +70,11 @@ TDBGrid::TDBGrid(QWidget *parent)
         if (m_findBar && !m_findBar->isHidden())
             prepareFind();   // the new rows, ready for the open find bar
     });
-    connect(horizontalHeader(), &QHeaderView::sectionResized, this, [this] { updateEllipsis(); });
+    connect(horizontalHeader(), &QHeaderView::sectionResized, this, [this](int section, int, int size) {
+        if (!m_applyingColumns && size > 0 && section < m_columns.Count())
+            m_userWidths.insert(m_columns[section]->FieldName(), size);
+        updateEllipsis();
+    });
     horizontalHeader()->setSectionsClickable(true);
     horizontalHeader()->setSortIndicatorShown(true);
     horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
@@ -175,11 +179,13 @@ void TDBGrid::columnChanged(TColumn *, bool binding)
 
 void TDBGrid::applyColumns()
 {
+    m_applyingColumns = true;
     for (int i = 0; i < m_columns.Count(); ++i) {
         TColumn *c = m_columns[i];
         setColumnHidden(i, !c->Visible());
-        setColumnWidth(i, c->Width() >= 0 ? c->Width() : defaultColumnWidth(c));
+        setColumnWidth(i, m_userWidths.value(c->FieldName(), c->Width() >= 0 ? c->Width() : defaultColumnWidth(c)));
     }
+    m_applyingColumns = false;
     showSortIndicator();
     updateEllipsis();
 }
@@ -370,6 +376,19 @@ void TDBGrid::syncToDataSet()
     --m_silentMove;
     --m_codeMove;
     updateEllipsis();
+}
+
+// The one selected cell is the current one. Qt's keys select the cell they aimed at even when
+// the move there was refused (a post that failed), which would leave the highlight on a row
+// other than the record a delete acts on.
+void TDBGrid::setSelection(const QRect &rect, QItemSelectionModel::SelectionFlags command)
+{
+    const QModelIndex current = currentIndex();
+    if (!current.isValid()) {
+        QTableView::setSelection(rect, command);
+        return;
+    }
+    selectionModel()->select(current, command);
 }
 
 void TDBGrid::currentChanged(const QModelIndex &current, const QModelIndex &previous)

@@ -92,6 +92,7 @@
 #include "dataset/rowfinder.h"
 
 #include <QBasicTimer>
+#include <QHash>
 #include <QPointer>
 #include <QTableView>
 #include <functional>
@@ -195,6 +196,7 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
     void currentChanged(const QModelIndex &current, const QModelIndex &previous) override;
+    void setSelection(const QRect &rect, QItemSelectionModel::SelectionFlags command) override;
     void closeEditor(QWidget *editor, QAbstractItemDelegate::EndEditHint hint) override;
     QModelIndex moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers) override;
     void updateGeometries() override;
@@ -248,6 +250,10 @@ private:
     QBasicTimer m_clickEdit;     // a click on the current cell opens its editor when it runs out
     QPersistentModelIndex m_clickEditIndex;
     QPointer<GridFindBar> m_findBar;
+    // Widths the user dragged, by field name: they outlive the column updates and reloads
+    // that put the designed widths back.
+    QHash<QString, int> m_userWidths;
+    bool m_applyingColumns = false;
 };
 
 } // namespace fiscal::vcl

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QEvent>
+#include <QKeyEvent>
 #include <QTabBar>
 
 namespace fiscal::vcl {
@@ -68,6 +69,22 @@ void TPageControl::leavePage()
     QWidget *focus = QApplication::focusWidget();
     if (focus && currentWidget() && currentWidget()->isAncestorOf(focus))
         tabBar()->setFocus(Qt::MouseFocusReason);
+}
+
+// Ctrl+Tab from inside a page switches as a click does, so the focus leaves the page first.
+void TPageControl::keyPressEvent(QKeyEvent *event)
+{
+    const bool switchKey = (event->key() == Qt::Key_Tab || event->key() == Qt::Key_Backtab)
+                           && (event->modifiers() & Qt::ControlModifier);
+    if (switchKey) {
+        for (int i = 0; i < count(); ++i) {
+            if (i != currentIndex() && isTabEnabled(i) && isTabVisible(i)) {
+                leavePage();
+                break;
+            }
+        }
+    }
+    QTabWidget::keyPressEvent(event);
 }
 
 TTabSheet *TPageControl::addPage(TTabSheet *sheet)

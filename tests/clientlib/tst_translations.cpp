@@ -88,14 +88,21 @@ TEST(Translations, TheSaveDialogAddsTheFiltersExtensionBeforeAskingToReplace)
     ASSERT_TRUE(old.open(QIODevice::WriteOnly));
     old.close();
     const QStringList filters{QStringLiteral("Planilha do Excel (*.xlsx)"), QStringLiteral("Texto separado (*.csv)")};
+    QFile dotted(dir.filePath(QStringLiteral("clientes.dez.xlsx")));
+    ASSERT_TRUE(dotted.open(QIODevice::WriteOnly));
+    dotted.close();
     const struct {
         const char *what;
         int filter;
+        const char *typed;
         const char *written;
         bool asked;
     } cases[] = {
-        {"an existing spreadsheet", 0, "clientes.xlsx", true},
-        {"a new text file", 1, "clientes.csv", false},
+        {"an existing spreadsheet", 0, "clientes", "clientes.xlsx", true},
+        {"a new text file", 1, "clientes", "clientes.csv", false},
+        // The dialog leaves a name with a dot as it is; the file written is still asked about.
+        {"an existing spreadsheet, a dot in its name", 0, "clientes.dez", "clientes.dez.xlsx", true},
+        {"a known extension typed over the filter's", 0, "clientes.csv", "clientes.csv", false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -105,7 +112,7 @@ TEST(Translations, TheSaveDialogAddsTheFiltersExtensionBeforeAskingToReplace)
             ASSERT_TRUE(dialog);
             dialog->selectNameFilter(filters.at(c.filter));
             Q_EMIT dialog->filterSelected(filters.at(c.filter));
-            dialog->selectFile(dir.filePath(QStringLiteral("clientes")));
+            dialog->selectFile(dir.filePath(QString::fromLatin1(c.typed)));
             QTimer::singleShot(0, [&] {
                 auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
                 if (!box)
@@ -124,7 +131,7 @@ TEST(Translations, TheSaveDialogAddsTheFiltersExtensionBeforeAskingToReplace)
         EXPECT_EQ(filter, filters.at(c.filter));
         EXPECT_EQ(question.size(), c.asked ? 1 : 0) << question.join(QLatin1Char(',')).toStdString();
         if (c.asked) {
-            EXPECT_TRUE(question.value(0).contains(QStringLiteral("clientes.xlsx"))) << question.value(0).toStdString();
+            EXPECT_TRUE(question.value(0).contains(QString::fromLatin1(c.written))) << question.value(0).toStdString();
         }
     }
 }

@@ -132,6 +132,32 @@ TEST(HostOptions, TheUserComesFromTheCommandLineEnvironmentFileOrTheSystemLogin)
     qunsetenv("FISCAL_USER");
 }
 
+// An INI value with a comma is read as a list; each setting is one text, commas and all.
+TEST(HostOptions, AValueWithACommaIsReadWhole)
+{
+    QTemporaryDir dir;
+    const QString ini = dir.filePath(QStringLiteral("host.ini"));
+    QFile f(ini);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("[server]\nurl=http://a,b:8080\ntoken=um,dois\ncafile=/etc/ssl/a,b.pem\n"
+            "[database]\nconnection=postgresql://db1,db2/fiscal?target_session_attrs=read-write\n");
+    f.close();
+    HostCommandLine cli;
+    HostOptions options;
+    QString error;
+    ASSERT_TRUE(parseHostCommandLine({QStringLiteral("erp-host")}, cli, error));
+    cli.configFile = ini;
+    ASSERT_TRUE(readHostOptions(cli, options, error));
+    const std::pair<QString, const char *> read[] = {
+        {options.server, "http://a,b:8080"},
+        {options.token, "um,dois"},
+        {options.caFile, "/etc/ssl/a,b.pem"},
+        {options.database, "postgresql://db1,db2/fiscal?target_session_attrs=read-write"},
+    };
+    for (const auto &[value, expected] : read)
+        EXPECT_EQ(value, QString::fromUtf8(expected));
+}
+
 class HostWindowTest : public ::testing::Test {
 protected:
     void SetUp() override

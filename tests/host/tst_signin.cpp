@@ -21,6 +21,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
+#include <QInputDialog>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStandardPaths>
@@ -481,12 +482,54 @@ TEST(Users, AChangeOfAUserChangedElsewhereSinceTheListIsRefused)
         for (int r = 0; r < grid->rowCount(); ++r)
             if (grid->item(r, 0)->text() == u"joana")
                 grid->selectRow(r);
-        server.db->exec(c.elsewhere);
-        const std::string after = joana();
+        std::string after;
+        const auto changeElsewhere = [&] {
+            server.db->exec(c.elsewhere);
+            after = joana();
+        };
+        // The role's picker may stay open for long: the change comes while it is up.
+        if (std::string_view(c.button) == "btnPapel") {
+            shown.push(clientlib::Answer::dialog([&](QDialog &picker) {
+                changeElsewhere();
+                static_cast<QInputDialog &>(picker).setTextValue(QStringLiteral("Consulta"));
+            }));
+        } else {
+            changeElsewhere();
+        }
         QTest::mouseClick(child<QPushButton>(&dialog, c.button), Qt::LeftButton);
         EXPECT_EQ(shown.messages(), QStringList{QStringLiteral("O usuário joana foi alterado por outra sessão. Confira-o na "
                                                                "lista e tente de novo.")});
         EXPECT_EQ(joana(), after);
+    }
+}
+
+// Switching oneself off, or giving up one's own administration, is asked first: the
+// session ends with whatever the screens hold unsaved. Given up, nothing changes.
+TEST(Users, OnesOwnUserIsSwitchedOffOrDemotedOnlyWhenConfirmed)
+{
+    Server server;
+    server.add("outra", appserver::access::Role::Administrador, "senha-da-outra", false);
+    signInTheAdministrator(server);
+    auto script = std::make_unique<clientlib::ScriptedInteraction>();
+    clientlib::ScriptedInteraction &shown = *script;
+    clientlib::InteractionScope scope(std::move(script));
+    const auto chefe = [&] { return str(server.db->query("SELECT DSPAPEL || FLATIVO FROM USUARIO WHERE NMUSUARIO = 'chefe'")[0][0]); };
+    for (const char *button : {"btnAtivo", "btnPapel"}) {
+        SCOPED_TRACE(button);
+        shown.clear();
+        UsersDialog dialog;
+        auto *grid = child<QTableWidget>(&dialog, "grdUsuarios");
+        for (int r = 0; r < grid->rowCount(); ++r)
+            if (grid->item(r, 0)->text() == u"chefe")
+                grid->selectRow(r);
+        if (std::string_view(button) == "btnPapel")
+            shown.push(clientlib::Answer::dialog(
+                [](QDialog &picker) { static_cast<QInputDialog &>(picker).setTextValue(QStringLiteral("Operador")); }));
+        shown.push(clientlib::Answer::choose(QStringLiteral("Cancelar")));
+        QTest::mouseClick(child<QPushButton>(&dialog, button), Qt::LeftButton);
+        EXPECT_EQ(chefe(), "administradorS");
+        EXPECT_TRUE(shown.problems().isEmpty()) << shown.problems().join('\n').toStdString();
+        EXPECT_EQ(shown.pending(), 0) << "the question was asked";
     }
 }
 

@@ -130,6 +130,10 @@ TEST(Sheets, CsvDetectsEncodingAndSeparator)
         {"\x80 pre\xE7o;x\n", false, QLatin1Char(';'), {QStringLiteral("€ preço"), QStringLiteral("x")}},
         {"\xEF\xBB\xBF" "C\xC3\xB3" "digo;Grupo\n", true, QLatin1Char(';'), {QStringLiteral("Código"), QStringLiteral("Grupo")}},
         {"\n\n  \nsozinho\n", true, QLatin1Char(';'), {QStringLiteral("sozinho")}},
+        // A heading before the titles tells nothing: the lines after it do.
+        {"Clientes ativos, mar\xC3\xA7o de 2024\nC\xC3\xB3" "digo;Nome\n1;Casa, Ltda\n2;Loja\n", true, QLatin1Char(';'),
+         {QStringLiteral("Clientes ativos, março de 2024")}},
+        {"Clientes\nC\xC3\xB3" "digo,Nome\n1,Casa\n", true, QLatin1Char(','), {QStringLiteral("Clientes")}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.bytes.toStdString());
@@ -185,6 +189,18 @@ TEST(Sheets, SheetChoiceAndRepeatedRows)
     const Read x = readAll(xlsx, 1);
     EXPECT_EQ(x.rows, (QList<QStringList>{{QStringLiteral("2")}}));
     EXPECT_EQ(x.lines, (std::vector<std::int64_t>{2}));
+
+    // One file, one sheet chosen after another, as the dialog's "Folha" does.
+    for (const QString &path : {ods, xlsx}) {
+        SCOPED_TRACE(path.toStdString());
+        auto one = importing::openSheetFile(path);
+        for (const int sheet : {0, 1, 0}) {
+            one->selectSheet(sheet);
+            SheetRow row;
+            ASSERT_TRUE(one->next(row)) << "sheet " << sheet;
+            EXPECT_EQ(row.cells, QStringList{QString::number(sheet + 1)});
+        }
+    }
 }
 
 // Shared strings are read alongside the sheet; once the columns wanted are known, only theirs

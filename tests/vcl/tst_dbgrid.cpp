@@ -20,6 +20,8 @@
 #include <QVBoxLayout>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace fiscal::vcl;
 using fiscal::dataset::DataPacket;
 using fiscal::dataset::EAbort;
@@ -101,6 +103,16 @@ public:
     {
         cds.setRecNo(row + 1);
         grid->setSelectedField(field("CDGRUPOFISC"));
+    }
+    // The highlight is where a delete or the next key acts: on the current cell alone.
+    bool onlyTheCurrentCellIsSelected() const
+    {
+        const QModelIndexList selected = grid->selectionModel()->selectedIndexes();
+        const QModelIndex current = grid->currentIndex();
+        return !selected.isEmpty() && std::all_of(selected.begin(), selected.end(), [&](const QModelIndex &i) {
+            return i.row() == current.row()
+                   && (grid->selectionBehavior() == QAbstractItemView::SelectRows || i.column() == current.column());
+        });
     }
 
     TClientDataSet cds;
@@ -233,9 +245,32 @@ TEST_F(GridTest, aThrowingColExitKeepsTheColumn)
         c.leave(*this);
         EXPECT_EQ(grid->SelectedField(), field("CDGRUPOFISC")) << c.name;
         EXPECT_EQ(cds.RecNo(), 2) << c.name;
+        EXPECT_TRUE(onlyTheCurrentCellIsSelected()) << c.name;
         EXPECT_EQ(field("CDGRUPOFISC")->AsString(), QStringLiteral("99")) << c.name;   // written before the check
         EXPECT_EQ(vcltest::errors(), QStringList{"Grupo fiscal não cadastrado."}) << c.name << " " << vcltest::errors().join("|").toStdString();
         EXPECT_EQ(calls, 1) << c.name;
+    }
+}
+
+// A column the user widened keeps its width through what puts the designed widths back:
+// the screens switch a button style at every edit and read the data set again on Cancel.
+TEST_F(GridTest, aWidthTheUserDraggedOutlivesColumnChangesAndReloads)
+{
+    const struct {
+        const char *what;
+        std::function<void(GridTest &)> act;
+    } cases[] = {
+        {"a button style", [](GridTest &t) { t.grid->Columns()[1]->setButtonStyle(cbsNone); }},
+        {"a title", [](GridTest &t) { t.grid->Columns()[2]->setTitle(QStringLiteral("Razão")); }},
+        {"the rows read again", [](GridTest &t) { t.cds.setData(branches(t.cds, 3)); }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const int dragged = grid->columnWidth(2) + 37;
+        grid->horizontalHeader()->resizeSection(2, dragged);
+        c.act(*this);
+        EXPECT_EQ(grid->columnWidth(2), dragged);
+        EXPECT_EQ(grid->columnWidth(0), 57);
     }
 }
 
@@ -260,6 +295,7 @@ TEST_F(GridTest, aFailingPostKeepsTheCursorOnTheRow)
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
         EXPECT_EQ(cds.RecNo(), 1) << c.name;
         EXPECT_EQ(grid->currentIndex().row(), 0) << c.name;
+        EXPECT_TRUE(onlyTheCurrentCellIsSelected()) << c.name;
         EXPECT_EQ(cds.State(), fiscal::dataset::dsEdit) << c.name;
         EXPECT_EQ(field("CDGRUPOFISC")->AsString(), QStringLiteral("5")) << c.name;
         EXPECT_EQ(vcltest::errors(), c.reported) << c.name;

@@ -8,6 +8,8 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <functional>
+
 using namespace fiscal::vcl;
 
 namespace {
@@ -127,33 +129,45 @@ TEST_F(PageControlTest, onChangingCanRefuseAndSeesTheOldPage)
     }
 }
 
-// Switching pages by a click keeps the focus inside the page control: a box before it must
-// not be entered (and its handlers run) on the way from one page to the other.
-TEST(PageControlFocus, clickingAnotherTabKeepsTheFocusInThePageControl)
+// Switching pages by a click or by Ctrl+Tab from a box in the page keeps the focus inside
+// the page control: a box before it must not be entered (and its handlers run) on the way
+// from one page to the other.
+TEST(PageControlFocus, switchingPagesKeepsTheFocusInThePageControl)
 {
-    QList<QWidget *> focused;   // outlives the window, which reports focus moves while it goes
-    QWidget window;
-    auto *before = new QLineEdit(&window);
-    auto *pc = new TPageControl(&window);
-    QLineEdit *boxes[2];
-    for (int i = 0; i < 2; ++i)
-        boxes[i] = new QLineEdit(pc->addPage(QStringLiteral("Página %1").arg(i)));
-    auto *layout = new QVBoxLayout(&window);
-    layout->addWidget(before);
-    layout->addWidget(pc);
-    window.show();
-    QApplication::setActiveWindow(&window);
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    boxes[0]->setFocus();
-    QApplication::processEvents();
-    ASSERT_TRUE(boxes[0]->hasFocus());
+    const struct {
+        const char *what;
+        std::function<void(TPageControl *, QWidget *)> switchPage;
+    } cases[] = {
+        {"a click on the tab",
+         [](TPageControl *pc, QWidget *) { QTest::mouseClick(pc->tabBar(), Qt::LeftButton, {}, pc->tabBar()->tabRect(1).center()); }},
+        {"Ctrl+Tab in a box", [](TPageControl *, QWidget *box) { QTest::keyClick(box, Qt::Key_Tab, Qt::ControlModifier); }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        QList<QWidget *> focused;   // outlives the window, which reports focus moves while it goes
+        QWidget window;
+        auto *before = new QLineEdit(&window);
+        auto *pc = new TPageControl(&window);
+        QLineEdit *boxes[2];
+        for (int i = 0; i < 2; ++i)
+            boxes[i] = new QLineEdit(pc->addPage(QStringLiteral("Página %1").arg(i)));
+        auto *layout = new QVBoxLayout(&window);
+        layout->addWidget(before);
+        layout->addWidget(pc);
+        window.show();
+        QApplication::setActiveWindow(&window);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+        boxes[0]->setFocus();
+        QApplication::processEvents();
+        ASSERT_TRUE(boxes[0]->hasFocus());
 
-    QObject::connect(qApp, &QApplication::focusChanged, &window, [&](QWidget *, QWidget *now) { focused << now; });
-    QTest::mouseClick(pc->tabBar(), Qt::LeftButton, {}, pc->tabBar()->tabRect(1).center());
-    EXPECT_EQ(pc->currentIndex(), 1);
-    EXPECT_FALSE(focused.contains(before));
-    ASSERT_TRUE(QApplication::focusWidget());
-    EXPECT_TRUE(pc->isAncestorOf(QApplication::focusWidget()));
+        QObject::connect(qApp, &QApplication::focusChanged, &window, [&](QWidget *, QWidget *now) { focused << now; });
+        c.switchPage(pc, boxes[0]);
+        EXPECT_EQ(pc->currentIndex(), 1);
+        EXPECT_FALSE(focused.contains(before));
+        ASSERT_TRUE(QApplication::focusWidget());
+        EXPECT_TRUE(pc->isAncestorOf(QApplication::focusWidget()));
+    }
 }
 
 TEST_F(PageControlTest, hiddenTabsCannotBeSelected)
