@@ -111,8 +111,10 @@ QString QtInteraction::chooseSaveFile(const QString &title, const QString &fileN
                        filters.join(QStringLiteral(";;")));
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
-    // The filter's extension goes on a name typed without one here, where the question about
-    // replacing a file sees the name that will be written.
+    // The question about replacing a file is asked here, about the file that will be written:
+    // Qt's dialog adds its extension only to a name without a dot ("Fornecedor.dezembro" has
+    // one), and would ask about the name typed.
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
     const auto suffixOf = [](const QString &f) {
         static const QRegularExpression pattern(QStringLiteral("\\(\\*\\.(\\w+)"));
         return pattern.match(f).captured(1);
@@ -127,15 +129,12 @@ QString QtInteraction::chooseSaveFile(const QString &title, const QString &fileN
             return QString();
         filter = dialog.selectedNameFilter();
         QString path = dialog.selectedFiles().constFirst();
-        // The dialog adds its extension only to a name without a dot ("Fornecedor.dezembro"
-        // has one), so it asked about the wrong file, if at all: ask here about the one written.
         const QString suffix = QFileInfo(path).suffix();
         const bool known = std::any_of(filters.begin(), filters.end(), [&](const QString &f) {
             return suffixOf(f).compare(suffix, Qt::CaseInsensitive) == 0;
         });
-        if (known || suffixOf(filter).isEmpty())
-            return path;
-        path += QLatin1Char('.') + suffixOf(filter);
+        if (!known && !suffixOf(filter).isEmpty())
+            path += QLatin1Char('.') + suffixOf(filter);
         if (!QFileInfo::exists(path))
             return path;
         const auto answer = QMessageBox::question(
@@ -144,7 +143,7 @@ QString QtInteraction::chooseSaveFile(const QString &title, const QString &fileN
             QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
         if (answer == QMessageBox::Yes)
             return path;
-        dialog.selectFile(QFileInfo(path).completeBaseName());
+        dialog.selectFile(QFileInfo(path).fileName());
     }
 }
 

@@ -56,7 +56,7 @@ public:
     const char *data() const { return m_b; }
     qsizetype size() const { return m_b ? head() & WidthMask : 0; }
     bool isNull(qsizetype i) const;
-    qsizetype length(qsizetype i) const;              // characters; 0 for null
+    qsizetype length(qsizetype i) const;              // UTF-16 units (Latin-1: characters); 0 for null
     bool isLatin1() const { return !(head() & Utf16Flag); }
     QAnyStringView view(qsizetype i) const;           // empty for null
     QString text(qsizetype i) const;                  // null -> ""

@@ -6,8 +6,10 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include <netdb.h>
@@ -44,13 +46,47 @@ Resolution lookUp(const std::string &host, const std::string &service, int flags
     return r;
 }
 
-// Shared by the waiting caller and the resolving thread, which may outlive the wait.
+// Shared by the callers waiting for one name and the thread resolving it, which may outlive
+// every wait.
 struct Pending {
     std::mutex mutex;
     std::condition_variable answered;
     bool done = false;
     Resolution result;
 };
+
+// The lookups under way, by name and service: while a name server is silent, every code box
+// left opens a connection again, and each would leave a thread waiting out the resolver.
+std::mutex g_underWayMutex;
+std::map<std::string, std::shared_ptr<Pending>> g_underWay;
+
+// The lookup of host:service under way, or a new one started. Empty when no thread can start.
+std::shared_ptr<Pending> lookUpInBackground(const std::string &host, const std::string &service, int &startError)
+{
+    const std::string key = host + '\n' + service;
+    const std::lock_guard registry(g_underWayMutex);
+    if (const auto it = g_underWay.find(key); it != g_underWay.end())
+        return it->second;
+    auto pending = std::make_shared<Pending>();
+    try {
+        std::thread([pending, host, service, key] {
+            Resolution r = lookUp(host, service, 0);
+            {
+                const std::lock_guard registry(g_underWayMutex);
+                g_underWay.erase(key);
+            }
+            const std::lock_guard lock(pending->mutex);
+            pending->result = std::move(r);
+            pending->done = true;
+            pending->answered.notify_all();
+        }).detach();
+    } catch (const std::system_error &e) {
+        startError = e.code().value();
+        return nullptr;
+    }
+    g_underWay.emplace(key, pending);
+    return pending;
+}
 
 } // namespace
 
@@ -62,19 +98,12 @@ Resolution resolveUntil(const std::string &host, const std::string &service,
     if (numeric.error != EAI_NONAME)
         return numeric;
 
-    auto pending = std::make_shared<Pending>();
-    try {
-        std::thread([pending, host, service] {
-            Resolution r = lookUp(host, service, 0);
-            const std::lock_guard lock(pending->mutex);
-            pending->result = std::move(r);
-            pending->done = true;
-            pending->answered.notify_all();
-        }).detach();
-    } catch (const std::system_error &e) {
+    int startError = 0;
+    const std::shared_ptr<Pending> pending = lookUpInBackground(host, service, startError);
+    if (!pending) {
         Resolution failed;
         failed.error = EAI_SYSTEM;
-        failed.systemError = e.code().value();
+        failed.systemError = startError;
         return failed;
     }
 
@@ -82,7 +111,7 @@ Resolution resolveUntil(const std::string &host, const std::string &service,
     for (;;) {
         const auto now = std::chrono::steady_clock::now();
         if (pending->done)
-            return std::move(pending->result);
+            return pending->result;   // a copy: others may wait for the same answer
         if (now >= deadline)
             break;
         const auto until = pump ? std::min(deadline, now + pumpEvery) : deadline;

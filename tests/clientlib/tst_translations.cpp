@@ -122,7 +122,7 @@ TEST(Translations, TheSaveDialogAddsTheFiltersExtensionBeforeAskingToReplace)
                     if (b->text().remove(QLatin1Char('&')) == QStringLiteral("Sim"))
                         b->click();
             });
-            static_cast<QDialog *>(dialog)->accept();   // QFileDialog::accept, which asks
+            static_cast<QDialog *>(dialog)->accept();   // the question, if any, comes next
         });
         QString filter = filters.first();
         QtInteraction real;

@@ -274,6 +274,19 @@ TEST_F(GridTest, aWidthTheUserDraggedOutlivesColumnChangesAndReloads)
     }
 }
 
+// A drag over the rows moves the cursor; the highlight, which follows the current cell
+// alone, comes along to the row it ends on.
+TEST_F(GridTest, aDragLeavesTheHighlightOnTheCurrentRow)
+{
+    QTest::mousePress(grid->viewport(), Qt::LeftButton, {}, grid->visualRect(cell(0, 1)).center());
+    for (int row = 1; row <= 2; ++row)
+        QTest::mouseMove(grid->viewport(), grid->visualRect(cell(row, 1)).center());
+    QTest::mouseRelease(grid->viewport(), Qt::LeftButton, {}, grid->visualRect(cell(2, 1)).center());
+    EXPECT_EQ(cds.RecNo(), 3);
+    EXPECT_EQ(grid->currentIndex().row(), 2);
+    EXPECT_TRUE(onlyTheCurrentCellIsSelected());
+}
+
 TEST_F(GridTest, aFailingPostKeepsTheCursorOnTheRow)
 {
     struct Case {
