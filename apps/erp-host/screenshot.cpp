@@ -4,11 +4,13 @@
 #include "mainwindow.h"
 
 #include "clientlib/hostservices.h"
+#include "clientlib/qtinteraction.h"
 #include "clientlib/screentargets.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDialog>
+#include <QFile>
 #include <QImage>
 #include <QMdiArea>
 #include <QMdiSubWindow>
@@ -19,6 +21,7 @@
 #include <QThread>
 #include <QTimer>
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -39,6 +42,49 @@ int fail(const QString &message)
     std::fprintf(stderr, "erp-host: %s\n", qPrintable(message));
     return 1;
 }
+
+// Nobody is there to answer a box: a box left open would hold the run until it is killed.
+// What a box says goes to standard error, its safe answer is taken at once, and a warning or
+// an error fails the run. Dialogs still open, so that they can be drawn.
+class UnattendedInteraction : public fiscal::clientlib::QtInteraction {
+public:
+    bool failed = false;
+
+    int message(fiscal::clientlib::TMsgDlgType kind, const QString &, const QString &text,
+                fiscal::clientlib::TMsgDlgButtons buttons, QWidget *) override
+    {
+        using namespace fiscal::clientlib;
+        tell(kind, text);
+        if (buttons & mbOK)
+            return mrOk;
+        return buttons & mbCancel ? mrCancel : mrNo;
+    }
+    int ask(fiscal::clientlib::TMsgDlgType kind, const QString &, const QString &text, const QStringList &buttons,
+            QWidget *) override
+    {
+        tell(kind, text);
+        return int(buttons.size()) - 1;   // the last one: "Cancelar"
+    }
+
+private:
+    void tell(fiscal::clientlib::TMsgDlgType kind, const QString &text)
+    {
+        std::fprintf(stderr, "erp-host: %s\n", qPrintable(text));
+        failed = failed || kind == fiscal::clientlib::mtError || kind == fiscal::clientlib::mtWarning;
+    }
+};
+
+// Installs the unattended boxes for a run; `failed()` tells whether one said something wrong.
+class Unattended {
+public:
+    Unattended() : m_service(new UnattendedInteraction), m_scope(std::unique_ptr<UnattendedInteraction>(m_service)) {}
+    bool failed() const { return m_service->failed; }
+private:
+    UnattendedInteraction *m_service;   // owned by the scope
+    fiscal::clientlib::InteractionScope m_scope;
+};
+
+constexpr const char *kToldAnError = "a tela mostrou um erro (acima); nenhuma imagem foi gravada";
 
 void settle(QApplication &app)
 {
@@ -182,12 +228,15 @@ int takeScreenshot(QApplication &app, HostWindow &window, int module, const Host
             return fail(QStringLiteral("janela desconhecida: %1 (use %2)").arg(options.window, targetNames(targets->windows)));
     }
 
+    const Unattended boxes;
     window.runModule(module);
     QDeadlineTimer deadline(options.screenshotTimeoutMs);
-    while (!loadedScreen(window.mdiArea()) && !deadline.hasExpired()) {
+    while (!loadedScreen(window.mdiArea()) && !deadline.hasExpired() && !boxes.failed()) {
         app.processEvents(QEventLoop::AllEvents, 50);
         QThread::msleep(10);
     }
+    if (boxes.failed())
+        return fail(QString::fromUtf8(kToldAnError));
     QWidget *screen = loadedScreen(window.mdiArea());
 
     const int tab = options.screenshotTab > 0 ? options.screenshotTab : (dialog ? dialog->tab : 0);
@@ -197,8 +246,14 @@ int takeScreenshot(QApplication &app, HostWindow &window, int module, const Host
     }
     // A last round so the screen paints what it loaded.
     settle(app);
-    if (screen && dialog)
-        return shootDialog(app, window, *screen, *dialog, options.screenshot);
+    if (screen && dialog) {
+        const int shot = shootDialog(app, window, *screen, *dialog, options.screenshot);
+        if (boxes.failed()) {
+            QFile::remove(options.screenshot);
+            return fail(QString::fromUtf8(kToldAnError));
+        }
+        return shot;
+    }
 
     QImage image;
     QString error;
@@ -206,6 +261,8 @@ int takeScreenshot(QApplication &app, HostWindow &window, int module, const Host
         image = grabWindow(app, *screen, *alone, deadline, error);
     if (!error.isEmpty())
         return fail(error);
+    if (boxes.failed())
+        return fail(QString::fromUtf8(kToldAnError));
     const bool shown = screen && (!alone || !image.isNull());
     if (image.isNull())
         image = window.grab().toImage();
@@ -222,13 +279,16 @@ int exitWhenDrawn(QApplication &app, HostWindow &window, int module, const HostO
 {
     if (!window.moduleLoaded(module))
         return fail(window.moduleError(module));
+    const Unattended boxes;
     window.runModule(module);
     // Waits for events rather than polling, so that the moment the data is in counts.
     QTimer tick;
     tick.start(50);
     QDeadlineTimer deadline(options.screenshotTimeoutMs);
-    while (!loadedScreen(window.mdiArea()) && !deadline.hasExpired())
+    while (!loadedScreen(window.mdiArea()) && !deadline.hasExpired() && !boxes.failed())
         app.processEvents(QEventLoop::WaitForMoreEvents);
+    if (boxes.failed())
+        return fail(QStringLiteral("a tela mostrou um erro (acima)"));
     if (!loadedScreen(window.mdiArea()))
         return fail(QStringLiteral("a tela não terminou de carregar em %1 ms").arg(options.screenshotTimeoutMs));
     QCoreApplication::sendPostedEvents();

@@ -410,4 +410,35 @@ TEST(HostProcess, AServerOutOfReachAtTheStartStillAsksForASignIn)
     }
 }
 
+// Without a sign-in, an unattended run goes on to draw what it can; the screen's error box
+// about the server out of reach has nobody to close it. It is told on standard error and the
+// run fails, where it used to wait on the box until killed.
+TEST(HostProcess, AnErrorBoxInAnUnattendedRunEndsTheRun)
+{
+    QTemporaryDir home;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("HOME"), home.path());
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path());
+    env.remove(QStringLiteral("FISCAL_TOKEN"));
+    for (const QString &until : {QStringLiteral("--exit-when-drawn"), QStringLiteral("--screenshot")}) {
+        SCOPED_TRACE(until.toStdString());
+        QTemporaryDir dir;
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(ERP_HOST_EXE),
+                QStringList{QStringLiteral("--server"), QStringLiteral("http://127.0.0.1:1"), until}
+                    + (until == QLatin1String("--screenshot") ? QStringList{dir.filePath(QStringLiteral("s.png"))} : QStringList{}));
+        const bool ended = p.waitForFinished(60000);
+        if (!ended)
+            p.kill();
+        ASSERT_TRUE(ended) << "the run waited on a box";
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        EXPECT_EQ(p.exitCode(), 1) << err.toStdString();
+        EXPECT_TRUE(err.contains(QStringLiteral("127.0.0.1:1"))) << err.toStdString();
+        EXPECT_TRUE(err.contains(QStringLiteral("a tela mostrou um erro"))) << err.toStdString();
+        EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("s.png"))));
+    }
+}
+
 } // namespace
