@@ -379,17 +379,24 @@ TEST(HostProcess, HelpVersionAndWrongOptionsNeedNoDisplay)
         << err.toStdString();
 }
 
+// An erp-host of the test's own: offscreen, with settings under `home` and no token.
+QProcessEnvironment hostEnvironment(const QString &home)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("HOME"), home);
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home);
+    env.remove(QStringLiteral("FISCAL_TOKEN"));
+    return env;
+}
+
 // A server out of reach at the start: signing in is still asked for, so a script that signs
 // in is told why it could not, where a window without a session, which could never get one,
 // used to open.
 TEST(HostProcess, AServerOutOfReachAtTheStartStillAsksForASignIn)
 {
     QTemporaryDir home;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("HOME"), home.path());
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path());
-    env.remove(QStringLiteral("FISCAL_TOKEN"));
+    const QProcessEnvironment env = hostEnvironment(home.path());
     const QStringList args{QStringLiteral("--server"), QStringLiteral("http://127.0.0.1:1"),
                            QStringLiteral("--user"), QStringLiteral("operador"), QStringLiteral("--password-stdin")};
     for (const QString &until : {QStringLiteral("--exit-when-drawn"), QStringLiteral("--screenshot")}) {
@@ -416,11 +423,7 @@ TEST(HostProcess, AServerOutOfReachAtTheStartStillAsksForASignIn)
 TEST(HostProcess, AnErrorBoxInAnUnattendedRunEndsTheRun)
 {
     QTemporaryDir home;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("HOME"), home.path());
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path());
-    env.remove(QStringLiteral("FISCAL_TOKEN"));
+    const QProcessEnvironment env = hostEnvironment(home.path());
     for (const QString &until : {QStringLiteral("--exit-when-drawn"), QStringLiteral("--screenshot")}) {
         SCOPED_TRACE(until.toStdString());
         QTemporaryDir dir;
