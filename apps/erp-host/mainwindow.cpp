@@ -5,6 +5,7 @@
 
 #include "clientlib/interaction.h"
 #include "clientlib/settings.h"
+#include "clientlib/usersession.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -188,7 +189,12 @@ void HostWindow::showAbout()
                             settings.serverHost())
                        .arg(settings.serverPort());
     facts.token = !settings.token().isEmpty();
-    facts.user = settings.user();
+    // Who the server records: the signed-in user, else the declared one.
+    const UserSession &session = UserSession::instance();
+    facts.user = !session.signedIn() ? settings.user()
+                 : session.fullName().isEmpty() || session.fullName() == session.login()
+                     ? session.login()
+                     : QStringLiteral("%1 (%2)").arg(session.fullName(), session.login());
     facts.database = settings.database();
     for (const auto &m : m_modules) {
         const QString caption = m->action->text() == m->name ? m->name

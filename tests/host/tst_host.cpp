@@ -306,6 +306,14 @@ TEST_F(HostWindowTest, SobreShowsVersionServerAndDatabaseButNoSecret)
     EXPECT_TRUE(all.contains(QStringLiteral("clientlib_fakemodule"))) << all.toStdString();
     EXPECT_FALSE(all.contains(QStringLiteral("senha123")));
     EXPECT_FALSE(all.contains(QStringLiteral("segredo-do-token")));
+
+    // Signed in, the user is who signed in (whom the history names), not the declared one.
+    UserSession::instance().set(QStringLiteral("maria"), QStringLiteral("Maria Souza"), QStringLiteral("operador"));
+    QString user;
+    script->push(Answer::dialog([&](QDialog &d) { user = d.findChild<QLabel *>(QStringLiteral("lblUsuario"))->text(); }));
+    sobre->trigger();
+    UserSession::instance().clear();
+    EXPECT_EQ(user, QStringLiteral("Maria Souza (maria)"));
 }
 
 TEST(AboutDialog, PasswordsNeverShow)
