@@ -127,6 +127,11 @@ void checkDatabase(const server::CommandLine &cl)
         throw std::runtime_error("the database schema has version " + std::to_string(version) + " and this program"
                                  " serves version " + std::to_string(storage::kSchemaVersion)
                                  + ": run fiscal-server migrate (as the owner of the schema) before serving it");
+    if (storage::uncheckedTextEncoding(*conn))
+        std::cerr << "fiscal-server: warning: the database's encoding is SQL_ASCII: names with accents may be "
+                     "refused as too long, and text other programs wrote there may not be read; move the data "
+                     "to a database made with ENCODING 'UTF8' (docs/deploy.md)"
+                  << std::endl;
 }
 
 // The figures of the process besides those of the calls.

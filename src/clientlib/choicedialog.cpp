@@ -137,7 +137,7 @@ void ChoiceDialog::showCount()
     const QLocale brazil(QLocale::Portuguese, QLocale::Brazil);
     const int shown = m_model->rowCount();
     const int all = m_table.rows.size();
-    m_count->setText(shown == all ? QStringLiteral("%1 registros").arg(brazil.toString(all))
+    m_count->setText(shown == all ? (all == 1 ? QStringLiteral("1 registro") : QStringLiteral("%1 registros").arg(brazil.toString(all)))
                                   : QStringLiteral("%1 de %2").arg(brazil.toString(shown), brazil.toString(all)));
 }
 

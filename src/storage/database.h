@@ -226,6 +226,10 @@ struct MigrationLimits {
 // as they are.
 int createSchema(Connection &c, const MigrationLimits &limits = {});
 
+// PostgreSQL: whether the database's encoding is SQL_ASCII, where text is not checked as
+// UTF-8 and VARCHAR sizes count bytes. createSchema refuses to make a schema there.
+bool uncheckedTextEncoding(Connection &c);
+
 // The version of the schema in the database, without changing anything: 0 when there is
 // none, 1 for a schema older than versions.
 int schemaVersion(Connection &c);

@@ -211,8 +211,10 @@ public:
         } unlockAtEnd{this};
         const int from = storedVersion(m_c);
         refuseNewer(from);
-        if (from == 0)
+        if (from == 0) {
+            refuseUncheckedText();
             return inTransaction([&] { return all(0); });
+        }
         for (int v = firstStep(from); v <= kSchemaVersion; ++v)
             step(v);
         return from;
@@ -224,6 +226,15 @@ private:
         if (version > kSchemaVersion)
             throw Error(Error::Kind::Other, "the database schema has version " + std::to_string(version)
                                                 + ", newer than this program's " + std::to_string(kSchemaVersion));
+    }
+
+    // Only a new schema: a database already in use on it is served as before, with a warning.
+    void refuseUncheckedText()
+    {
+        if (uncheckedTextEncoding(m_c))
+            throw Error(Error::Kind::Other,
+                        "the database's encoding is SQL_ASCII, which stores text unchecked and counts sizes in "
+                        "bytes: create it with ENCODING 'UTF8' TEMPLATE template0 (docs/deploy.md) before --init");
     }
 
     // The runtime role of a deployment may read and write rows but not change tables: say
@@ -384,6 +395,14 @@ private:
 int schemaVersion(Connection &c)
 {
     return storedVersion(c);
+}
+
+bool uncheckedTextEncoding(Connection &c)
+{
+    if (c.backend() != Backend::Postgres)
+        return false;
+    auto st = c.prepare("SELECT current_setting('server_encoding')");
+    return st->step() && st->text(0) == "SQL_ASCII";
 }
 
 int createSchema(Connection &c, const MigrationLimits &limits)

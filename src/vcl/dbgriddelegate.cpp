@@ -72,6 +72,7 @@ QWidget *DBGridDelegate::createEditor(QWidget *parent, const QStyleOptionViewIte
 {
     auto *editor = new TMaskEdit(parent);
     editor->setFrame(false);
+    editor->setAutoSelect(false);   // setEditorData selects; a key that opened it must stay
     if (dataset::TField *field = m_grid->Columns()[index.column()]->Field()) {
         if (!field->EditMask().isEmpty())
             editor->setEditMask(field->EditMask());

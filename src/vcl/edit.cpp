@@ -3,6 +3,7 @@
 #include "vcl/focuswatch.h"
 #include "vcl/guard.h"
 
+#include <QFocusEvent>
 #include <QKeyEvent>
 #include <QValidator>
 
@@ -78,6 +79,16 @@ void TCustomEdit::fireChangeIfNeeded()
     m_lastText = now;
     if (OnChange)
         guarded(OnChange);
+}
+
+// Qt selects the text only for the Tab key. A box the program sends the user to (a check
+// that refused its code, a tab's first box) must take what is typed next in place of what
+// it holds: with a mask, a caret left at the end takes no key at all.
+void TCustomEdit::focusInEvent(QFocusEvent *event)
+{
+    QLineEdit::focusInEvent(event);
+    if (m_autoSelect && event->reason() == Qt::OtherFocusReason)
+        selectAll();
 }
 
 void TCustomEdit::keyPressEvent(QKeyEvent *event)

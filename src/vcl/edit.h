@@ -6,6 +6,8 @@
 //   IsEmpty()                 true when nothing but blanks was typed
 //   MaxLength, ReadOnly       QLineEdit's maxLength/isReadOnly
 //   CharCase/setCharCase      ecNormal, ecUpperCase, ecLowerCase: typed and set text converted
+//   AutoSelect/setAutoSelect  focus given by code or the Tab key selects the whole text, so
+//                             that typing replaces it (on by default; a click keeps the caret)
 //   OnChange()                after the text changed, by the user or by code
 //   OnEnter(), OnExit()       focus arrives / leaves (see focuswatch.h); OnExit may throw to
 //                             keep the focus in the box
@@ -35,6 +37,8 @@ public:
 
     TEditCharCase CharCase() const { return m_charCase; }
     void setCharCase(TEditCharCase charCase);
+    bool AutoSelect() const { return m_autoSelect; }
+    void setAutoSelect(bool on) { m_autoSelect = on; }
 
     std::function<void()> OnChange;
     std::function<void()> OnEnter;
@@ -43,12 +47,14 @@ public:
     std::function<void(int &key, Qt::KeyboardModifiers modifiers)> OnKeyDown;
 
 protected:
+    void focusInEvent(QFocusEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
     QString convertCase(const QString &text) const;
     void fireChangeIfNeeded();
 
 private:
     TEditCharCase m_charCase = ecNormal;
+    bool m_autoSelect = true;
     QString m_lastText;
 };
 

@@ -1,5 +1,6 @@
 #include "vcl/focuswatch.h"
 
+#include "vcl/edit.h"
 #include "vcl/guard.h"
 
 #include <QApplication>
@@ -111,8 +112,13 @@ void FocusWatch::transition(QWidget *window, QWidget *prev, QWidget *now)
             // exit refused, when the widget that had it is gone, e.g. a closed editor).
             QWidget *back = guardPrev && guardPrev->isVisible() && guardPrev->isEnabled() ? guardPrev.data()
                                                                                           : alive.data();
-            if (back && back->isVisible() && back->isEnabled())
+            if (back && back->isVisible() && back->isEnabled()) {
                 back->setFocus(Qt::OtherFocusReason);
+                // Selected here too: after a message the window may not be active yet, and
+                // the focus then comes back later as the window's, selecting nothing.
+                if (auto *edit = qobject_cast<TCustomEdit *>(back); edit && edit->AutoSelect())
+                    edit->selectAll();
+            }
             remember(window, back ? back : QApplication::focusWidget());
             m_busy.remove(window);
             return;

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QEvent>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QTabBar>
 
 namespace fiscal::vcl {
@@ -54,21 +55,19 @@ TPageControl::TPageControl(QWidget *parent)
     : QTabWidget(parent)
 {
     connect(this, &QTabWidget::currentChanged, this, &TPageControl::onCurrentChanged);
-    // A click on another tab takes the focus to the tabs first, as clicking a page control
-    // does. Otherwise hiding the old page would push the focus out of the page control to
-    // whatever comes next in the focus chain, and back in: enter and exit handlers would
-    // run in the middle of the switch. A disabled tab switches nothing, so the focus stays.
-    connect(tabBar(), &QTabBar::tabBarClicked, this, [this](int index) {
-        if (index >= 0 && index != currentIndex() && isTabEnabled(index))
-            leavePage();
-    });
+    // Clicks on the tabs are seen before the tab bar switches (eventFilter).
+    tabBar()->installEventFilter(this);
 }
 
-void TPageControl::leavePage()
+bool TPageControl::leavePage()
 {
-    QWidget *focus = QApplication::focusWidget();
-    if (focus && currentWidget() && currentWidget()->isAncestorOf(focus))
+    const auto inPage = [this] {
+        QWidget *focus = QApplication::focusWidget();
+        return focus && currentWidget() && currentWidget()->isAncestorOf(focus);
+    };
+    if (inPage())
         tabBar()->setFocus(Qt::MouseFocusReason);
+    return !inPage();
 }
 
 // Ctrl+Tab from inside a page switches as a click does, so the focus leaves the page first.
@@ -79,7 +78,10 @@ void TPageControl::keyPressEvent(QKeyEvent *event)
     if (switchKey) {
         for (int i = 0; i < count(); ++i) {
             if (i != currentIndex() && isTabEnabled(i) && isTabVisible(i)) {
-                leavePage();
+                if (!leavePage()) {
+                    event->accept();
+                    return;
+                }
                 break;
             }
         }
@@ -156,6 +158,19 @@ void TPageControl::syncTab(TTabSheet *sheet)
 
 bool TPageControl::eventFilter(QObject *watched, QEvent *event)
 {
+    // A click on another tab takes the focus to the tabs first, as clicking a page control
+    // does. Otherwise hiding the old page would push the focus out of the page control to
+    // whatever comes next in the focus chain, and back in: enter and exit handlers would
+    // run in the middle of the switch. When the box being left refuses its text, the click
+    // is dropped and the page stays. A disabled tab switches nothing, so the focus stays.
+    if (watched == tabBar()
+        && (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick)) {
+        const auto *mouse = static_cast<QMouseEvent *>(event);
+        const int index = tabBar()->tabAt(mouse->position().toPoint());
+        if (mouse->button() == Qt::LeftButton && index >= 0 && index != currentIndex() && isTabEnabled(index)
+            && !leavePage())
+            return true;
+    }
     if (event->type() == QEvent::EnabledChange) {
         if (auto *sheet = qobject_cast<TTabSheet *>(watched); sheet && sheet->m_pageControl == this)
             syncTab(sheet);

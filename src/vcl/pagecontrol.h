@@ -61,7 +61,9 @@ public:
     // Moves the focus from the page shown to the tabs, as a click on another tab does, so that
     // a page changed from code leaves its widgets before the next page shows (hidden with the
     // focus, the page would pass it on, entering widgets of either page on the way).
-    void leavePage();
+    // False when the focus is still in the page: a widget's exit check refused to let it go,
+    // and the page must stay.
+    bool leavePage();
 
     std::function<void(bool &allow)> OnChanging;
     std::function<void()> OnChange;

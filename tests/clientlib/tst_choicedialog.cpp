@@ -90,6 +90,18 @@ TEST(ChoiceDialog, TypingNarrowsByNameOrBareNumberIgnoringCaseAccentsAndPunctuat
     }
 }
 
+TEST(ChoiceDialog, TheCountOfOneRowIsSingular)
+{
+    ChoiceTable table = clients();
+    table.rows = ChoiceRows(
+        1, 3, [](int, int c) { return QStringList{"C1", "123", "Casa Ab"}[c]; },
+        [](int, int c) { return QStringList{"C1", "123", "Casa Ab"}[c]; });
+    ChoiceDialog d(table, QStringLiteral("Cliente"), true, nullptr);
+    auto *count = d.findChild<QLabel *>(QStringLiteral("lblQuantidade"));
+    ASSERT_TRUE(count);
+    EXPECT_EQ(count->text(), QStringLiteral("1 registro"));
+}
+
 TEST(ChoiceDialog, ChecksAreKeptPerTableRowThroughFilteringAndMarkAllActsOnTheShownRows)
 {
     const ChoiceTable table = clients();

@@ -74,6 +74,37 @@ TEST_F(FailureTest, TheRegistrationBoxChecksTheCodeAsTyped)
     }
 }
 
+// A code the box refuses keeps the user on its tab, whichever way the switch was asked
+// for: one message, the focus back in the box, the tab and its menu check unchanged.
+TEST_F(FailureTest, ARefusedCodeKeepsTheTab)
+{
+    enum Way { Click, Menu, CtrlTab };
+    for (const Way way : {Click, Menu, CtrlTab}) {
+        SCOPED_TRACE(way);
+        clickTab(frm->pgcPadrao, frm->tshImpFili);
+        frm->medCdImposto->setFocus(Qt::TabFocusReason);
+        frm->medCdImposto->selectAll();
+        typeKeys(QStringLiteral("99"));
+        script->clear();
+        switch (way) {
+        case Click: clickTab(frm->pgcPadrao, frm->tshCliente); break;
+        case Menu: triggerMenu(frm->mnuCliente); break;
+        case CtrlTab: pressKey(Qt::Key_Tab, Qt::ControlModifier); break;
+        }
+        EXPECT_EQ(script->messages(), QStringList{QStringLiteral("Imposto não cadastrado.")});
+        EXPECT_EQ(frm->pgcPadrao->ActivePage(), frm->tshImpFili);
+        EXPECT_EQ(QApplication::focusWidget(), frm->medCdImposto);
+        EXPECT_FALSE(frm->mnuCliente->isChecked());
+        // What is typed next replaces the code, and nothing is asked again on leaving.
+        script->clear();
+        typeKeys(QStringLiteral("01"));
+        pressKey(Qt::Key_Tab);
+        EXPECT_TRUE(script->messages().isEmpty()) << script->messages().join('\n').toStdString();
+        frm->medCdImposto->setText(QString());
+        clickTab(frm->pgcPadrao, frm->tshPadrao);
+    }
+}
+
 TEST_F(FailureTest, AFailingLoadOfTheBranchesPerTaxLeavesTheGridClosed)
 {
     db->exec("ALTER TABLE GRFISCIMPOSFILI RENAME TO GRFISCIMPOSFILI_FORA");

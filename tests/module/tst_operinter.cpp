@@ -136,5 +136,29 @@ TEST_F(OperInterTest, DeletingTheParameterRowPutsItBackWithoutACall)
     EXPECT_EQ(stored(), before);
 }
 
+// A database without the parameter row: typing starts the row, and the code typed stays in
+// the box through a visit to another tab until the row is posted.
+TEST_F(ModuleTest, TheInterstateRowBeingStartedKeepsItsCodeAcrossTabs)
+{
+    db->exec("DELETE FROM PARAMGERAL WHERE CDPARGERAL = 'OPIN'");
+    TfrmParamGrupFiscal *frm = openScreen();
+    ASSERT_TRUE(frm);
+    clickTab(frm->pgcPadrao, frm->tshOperInter);
+    ASSERT_EQ(QApplication::focusWidget(), frm->medGrFiscOpEs);
+    typeKeys(QStringLiteral("2"));
+    ASSERT_EQ(frm->cdsOperInter->State(), dataset::dsInsert);
+
+    clickTab(frm->pgcPadrao, frm->tshCliente);
+    clickTab(frm->pgcPadrao, frm->tshOperInter);
+    EXPECT_EQ(frm->medGrFiscOpEs->Text(), QStringLiteral("002"));
+    EXPECT_FALSE(frm->edtNmGrupFisc->text().isEmpty());
+
+    clearCalls();
+    clickButton(frm->dbnPadrao->Button(vcl::nbPost));
+    EXPECT_TRUE(script->messages().isEmpty()) << script->messages().join('\n').toStdString();
+    EXPECT_EQ(callsOf(QStringLiteral("SetOperInter")).size(), 1);
+    EXPECT_EQ(db->scalar("SELECT DSPARGERFIS FROM PARAMGERAL WHERE CDPARGERAL = 'OPIN'").value_or(""), "002");
+}
+
 } // namespace
 } // namespace fiscal::test

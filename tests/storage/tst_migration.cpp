@@ -28,7 +28,7 @@ bool postgresUnderTest()
 // servers use; nobody else may connect.
 class OwnedDatabase {
 public:
-    OwnedDatabase()
+    explicit OwnedDatabase(const std::string &encoding = "UTF8")
     {
         static int n = 0;
         const std::string id = std::to_string(getpid()) + "_" + std::to_string(++n);
@@ -37,7 +37,8 @@ public:
         runtime = "servidor_" + id;
         m_admin = storage::open(*postgresClusterUrl());
         for (const std::string &sql : {"CREATE ROLE " + owner + " LOGIN", "CREATE ROLE " + runtime + " LOGIN",
-                                       "CREATE DATABASE " + name + " OWNER " + owner,
+                                       "CREATE DATABASE " + name + " OWNER " + owner + " ENCODING '" + encoding
+                                           + "' TEMPLATE template0",
                                        "REVOKE ALL ON DATABASE " + name + " FROM PUBLIC"})
             m_admin->exec(sql);
     }
@@ -127,6 +128,24 @@ protected:
             GTEST_SKIP() << "PostgreSQL only";
     }
 };
+
+// SQL_ASCII takes any bytes as text and counts VARCHAR sizes in bytes: no schema is made
+// there, by either way of making one, and the operator is told why.
+TEST_F(Migration, NoSchemaIsMadeWhereTextIsNotChecked)
+{
+    const OwnedDatabase db("SQL_ASCII");
+    const std::vector<std::vector<std::string>> commands = {
+        {"migrate", "--db", db.url(db.owner), "--runtime-role", db.runtime},
+        {"--db", db.url(db.owner), "--init"},
+    };
+    for (const auto &command : commands) {
+        SCOPED_TRACE(command.front());
+        const ExitResult r = runServer(command);
+        EXPECT_NE(r.code, 0);
+        EXPECT_NE(r.err.find("SQL_ASCII"), std::string::npos) << r.err;
+        EXPECT_EQ(db.scalar("SELECT to_regclass('grupofiscal') IS NULL"), "t");
+    }
+}
 
 TEST_F(Migration, TheRuntimeRoleReadsAndWritesRowsAndNothingElse)
 {

@@ -187,6 +187,27 @@ TEST_F(StatementCacheTest, KeptAfterAFailedTransaction)
     }
 }
 
+// A statement dropped while another one still streams, and fails in its later rows, is
+// freed on the server after the rollback instead of staying for the session's life.
+TEST_F(StatementCacheTest, AStatementDroppedWhileAnotherFailsIsFreedAfterTheRollback)
+{
+    if (!isPostgres())
+        GTEST_SKIP() << "SQLite divides by zero without an error";
+    const std::string dropped = "SELECT DSGRUPOFISC FROM GRUPOFISCAL WHERE CDGRUPOFISC = $1 AND 7 = 7";
+    {
+        Transaction tx(*db);
+        auto first = db->prepare(dropped);
+        auto failing = db->prepare("SELECT 1 / (n - 3) FROM generate_series(1, 5) n");
+        ASSERT_TRUE(failing->step());
+        first.reset();
+        EXPECT_THROW(
+            while (failing->step()) {}, Error);
+        failing.reset();
+        db->rollback();
+    }
+    EXPECT_EQ(serverCopies(dropped), 0);
+}
+
 TEST_F(StatementCacheTest, FailedStatementIsNotKept)
 {
     struct Case {

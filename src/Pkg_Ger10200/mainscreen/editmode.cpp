@@ -53,6 +53,15 @@ QList<vcl::TTabSheet *> menuTabs(const TfrmParamGrupFiscal *f)
 }
 } // namespace
 
+// Only the entry of the tab shown is checked; triggering an entry toggles its own check.
+void TfrmParamGrupFiscal::checkActiveTabMenu()
+{
+    const QList<QAction *> menus = tabMenus();
+    const QList<vcl::TTabSheet *> tabs = menuTabs(this);
+    for (int i = 0; i < menus.size(); ++i)
+        menus[i]->setChecked(tabs[i] == pgcPadrao->ActivePage());
+}
+
 void TfrmParamGrupFiscal::setEditPair(bool enabled)
 {
     // Its menu entry follows the button; a role that may not save never gets it.
@@ -106,10 +115,7 @@ vcl::TDBGrid *TfrmParamGrupFiscal::innerGrid() const
 void TfrmParamGrupFiscal::pgcPadraoChange()
 {
     vcl::TTabSheet *active = pgcPadrao->ActivePage();
-    const QList<QAction *> menus = tabMenus();
-    const QList<vcl::TTabSheet *> tabs = menuTabs(this);
-    for (int i = 0; i < menus.size(); ++i)
-        menus[i]->setChecked(tabs[i] == active);
+    checkActiveTabMenu();
 
     struct GridTab { vcl::TTabSheet *tab; TClientDataSet *cds; TDataSource *dts; };
     const GridTab gridTabs[] = {
@@ -299,14 +305,15 @@ void TfrmParamGrupFiscal::selectTabFromMenu(vcl::TTabSheet *tab)
     if (tab == pgcPadrao->ActivePage()) {
         const TClientDataSet *shown = tab == tshImpInscEsta ? innerDataSet() : dtsPadrao->DataSet();
         if (shown && (shown->State() == dsEdit || shown->State() == dataset::dsInsert)) {
-            // Triggering the entry took its check away.
-            if (const qsizetype at = menuTabs(this).indexOf(tab); at >= 0)
-                tabMenus().at(at)->setChecked(true);
+            checkActiveTabMenu();
             return;
         }
     }
-    if (tab != pgcPadrao->ActivePage())
-        pgcPadrao->leavePage();
+    // The box being left may refuse its code: then the user stays on the tab.
+    if (tab != pgcPadrao->ActivePage() && !pgcPadrao->leavePage()) {
+        checkActiveTabMenu();
+        return;
+    }
     pgcPadrao->setActivePage(tab);
     pgcPadraoChange();
 }

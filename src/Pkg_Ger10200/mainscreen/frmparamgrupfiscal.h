@@ -250,6 +250,7 @@ private:
     QList<vcl::TTabSheet *> allTabs() const;
     QList<vcl::TTabSheet *> otherTabs() const;
     QList<QAction *> tabMenus() const;
+    void checkActiveTabMenu();
     void selectTabFromMenu(vcl::TTabSheet *tab);
     void setEditPair(bool enabled);
     void setAutomaticPair(bool enabled);

@@ -127,7 +127,10 @@ void TfrmParamGrupFiscal::showOperInter()
 {
     ++m_operInterChangeSuspended;
     try {
-        medGrFiscOpEs->setText(currentText(cdsOperInter, QStringLiteral("DSPARGERFIS")));
+        // A row being started has no group until it is posted: the box holds what was typed
+        // (the other tabs stay open meanwhile), and its post takes it from there.
+        if (cdsOperInter->State() != dsInsert)
+            medGrFiscOpEs->setText(currentText(cdsOperInter, QStringLiteral("DSPARGERFIS")));
         edtNmGrupFisc->clear();
         if (!medGrFiscOpEs->IsEmpty()) {
             loadGruposFiscais(medGrFiscOpEs->Text());

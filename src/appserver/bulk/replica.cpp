@@ -121,7 +121,8 @@ std::int64_t replica(history::Recorder &h, const ReplicaArgs &a)
     // Into destinations without a row of the tax (a new registration, the usual case) every
     // row is inserted and none changed or deleted: the statements that look for those go.
     const bool destinationsEmpty = !exists(c,
-        "SELECT 1 FROM " + p + " WHERE CDIMPOSTO = $1 AND CDEMPRESA = $2 AND CDINSCESTA IN (SELECT K FROM wr_rep_dest)",
+        "SELECT 1 FROM " + p + " WHERE CDIMPOSTO = $1 AND CDEMPRESA = $2 AND CDINSCESTA IN (SELECT K FROM wr_rep_dest)"
+            " LIMIT 1",
         {a.tax, a.destCompany});
     if (destinationsEmpty) {
         h.capture(ht, history::Action::Inserted, "NULL", "o.G", "FROM wr_rep_dest d CROSS JOIN wr_rep_orig o",

@@ -508,12 +508,14 @@ void PgConnection::abandonStream()
 void PgConnection::deallocate(const std::string &name)
 {
     // Inside a failed transaction every command is refused until it ends; the name
-    // is freed after the rollback instead.
+    // is freed after the rollback instead. The status is read once a statement still
+    // streaming is read to its end: its last rows may be the error that fails it.
+    if (!m_copying)
+        settle();
     if (m_copying || PQtransactionStatus(m_conn) == PQTRANS_INERROR) {
         m_pendingDeallocations.push_back(name);
         return;
     }
-    settle();
     Result r(PQexec(m_conn, ("DEALLOCATE " + name).c_str()));
 }
 
