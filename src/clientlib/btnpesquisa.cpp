@@ -8,10 +8,13 @@
 #include "vcl/edit.h"
 #include "vcl/guard.h"
 
+#include <QKeyEvent>
+
 namespace fiscal::clientlib {
 
 TBtnPesquisa::TBtnPesquisa(QWidget *parent) : vcl::TSpeedButton(parent)
 {
+    setFocusPolicy(Qt::TabFocus);   // until a code box is associated
     setHint(QStringLiteral("Pesquisar"));
     setText(QStringLiteral("..."));
     setObjectName(QStringLiteral("btnPesquisa"));
@@ -21,6 +24,29 @@ TBtnPesquisa::TBtnPesquisa(QWidget *parent) : vcl::TSpeedButton(parent)
             vcl::guarded([this] { Pesquisa(); });
         }
     });
+}
+
+void TBtnPesquisa::setAssociate(QWidget *w)
+{
+    if (m_associate)
+        m_associate->removeEventFilter(this);
+    m_associate = w;
+    if (w)
+        w->installEventFilter(this);
+    setFocusPolicy(qobject_cast<vcl::TCustomEdit *>(w) ? Qt::NoFocus : Qt::TabFocus);
+}
+
+bool TBtnPesquisa::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_associate && event->type() == QEvent::KeyPress) {
+        const auto *key = static_cast<QKeyEvent *>(event);
+        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)
+            && (key->modifiers() & Qt::ControlModifier) && isEnabled() && isVisible()) {
+            click();
+            return true;
+        }
+    }
+    return vcl::TSpeedButton::eventFilter(watched, event);
 }
 
 bool TBtnPesquisa::Pesquisa()

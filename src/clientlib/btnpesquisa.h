@@ -18,6 +18,7 @@
 //     and with PesqChave naming a field, that field's value goes into the associated box
 //     (when it is an edit box).
 // Everything runs through the event guard: an abort ends the click quietly.
+// Ctrl+Enter in the associated box (or radio button) does what a click does.
 
 #include "dataset/datasource.h"
 #include "vcl/controls.h"
@@ -33,7 +34,9 @@ public:
     explicit TBtnPesquisa(QWidget *parent = nullptr);
 
     QWidget *Associate() const { return m_associate; }
-    void setAssociate(QWidget *w) { m_associate = w; }
+    // Ctrl+Enter in the associated widget clicks the button. A button beside a code box takes
+    // no focus, so Tab goes from box to box; one without (a list button) is a Tab stop.
+    void setAssociate(QWidget *w);
     QString Title() const { return m_title; }
     void setTitle(const QString &title) { m_title = title; }
     dataset::TDataSource *DataSource() const { return m_dataSource; }
@@ -50,6 +53,9 @@ public:
     // The search of a click, unguarded (exceptions reach the caller). True when a row was
     // chosen.
     bool Pesquisa();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     QPointer<QWidget> m_associate;

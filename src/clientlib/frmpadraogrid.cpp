@@ -125,7 +125,7 @@ TfrmPadraoGrid::TfrmPadraoGrid(QWidget *parent) : QWidget(parent)
 
     mnuSeparadorOperacao = mnuOperacao->addSeparator();
     mnuImprimir = vcl::newMenuItem(this, QStringLiteral("Im&primir"), QKeySequence::Print, [this] { sbtImprimir->click(); });
-    mnuFechar = vcl::newMenuItem(this, QStringLiteral("&Fechar"), QKeySequence(), [this] { close(); });
+    mnuFechar = vcl::newMenuItem(this, QStringLiteral("Fec&har"), QKeySequence(), [this] { close(); });   // F is "&Fornecedor"'s
     mnuOperacao->addAction(mnuImprimir);
     mnuOperacao->addSeparator();
     mnuOperacao->addAction(mnuFechar);

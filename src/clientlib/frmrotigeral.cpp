@@ -25,9 +25,11 @@ TfrmRotiGeral::TfrmRotiGeral(QWidget *parent) : QDialog(parent)
     panMenu->setFrameShape(QFrame::StyledPanel);
     panBotoes = new vcl::TPanel(panMenu);
     panBotoes->setObjectName(QStringLiteral("panBotoes"));
-    sbtConfirma = columnButton("sbtConfirma", QStringLiteral("Confirmar"), QStyle::SP_DialogApplyButton);
+    // Alt+letter works the column's buttons, which take no focus: they must not run the exit
+    // check of the box being typed in before their own.
+    sbtConfirma = columnButton("sbtConfirma", QStringLiteral("&Confirmar"), QStyle::SP_DialogApplyButton);
     sbtConfirma->OnClick = [this] { sbtConfirmaClick(); };
-    sbtFechar = columnButton("sbtFechar", QStringLiteral("Fechar"), QStyle::SP_DialogCloseButton);
+    sbtFechar = columnButton("sbtFechar", QStringLiteral("&Fechar"), QStyle::SP_DialogCloseButton);
     sbtFechar->OnClick = [this] { reject(); };
     lblCodTela = new vcl::TLabel(QString(), true, panMenu);
     lblCodTela->setObjectName(QStringLiteral("lblCodTela"));
@@ -72,8 +74,8 @@ vcl::TSpeedButton *TfrmRotiGeral::columnButton(const char *name, const QString &
 {
     auto *b = new vcl::TSpeedButton(panBotoes);
     b->setObjectName(QString::fromLatin1(name));
-    b->setHint(caption);
-    b->setText(caption);
+    b->setHint(QString(caption).remove(QLatin1Char('&')));
+    b->setText(caption);   // an '&' makes the Alt+letter shortcut
     b->setIcon(style()->standardIcon(icon));
     b->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     b->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);

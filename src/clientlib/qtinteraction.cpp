@@ -48,6 +48,12 @@ int QtInteraction::message(TMsgDlgType kind, const QString &title, const QString
     if (added.isEmpty()) {
         added.append({box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole), mrOk});
     }
+    // Enter alone must not confirm what the question warns about (a replication that
+    // deletes, a registration that clears every group, an undo): "Não" is the default.
+    for (const auto &[button, result] : added) {
+        if (result == mrNo)
+            box.setDefaultButton(qobject_cast<QPushButton *>(button));
+    }
     box.exec();
     for (const auto &[button, result] : added) {
         if (box.clickedButton() == button) {
@@ -71,7 +77,9 @@ int QtInteraction::ask(TMsgDlgType kind, const QString &title, const QString &te
                                                : i == 0                 ? QMessageBox::AcceptRole
                                                                         : QMessageBox::DestructiveRole));
     if (!added.isEmpty()) {
-        box.setDefaultButton(qobject_cast<QPushButton *>(added.first()));
+        // One action and the way out ("Desativar", "Cancelar"): the way out is the default,
+        // as "Não" is in a yes-or-no question. With more, the first (as "Gravar").
+        box.setDefaultButton(qobject_cast<QPushButton *>(added.size() == 2 ? added.last() : added.first()));
         box.setEscapeButton(added.last());
     }
     box.exec();

@@ -74,7 +74,8 @@ void printAll(const ReportTable &table, const QDateTime &printedAt, QPrinter *pr
     const QString file = printer->outputFormat() == QPrinter::PdfFormat ? printer->outputFileName() : QString();
     TablePrinter::Result result;
     {
-        Progress progress(QStringLiteral("Imprimindo %1...").arg(table.section), parent);
+        Progress progress(QStringLiteral("Imprimindo %1...").arg(table.section.isEmpty() ? table.title : table.section),
+                          parent);
         result = report.print(*printer, [&progress](int page, int pages) { return progress.step(page, pages); },
                               first, last);
     }

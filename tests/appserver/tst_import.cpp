@@ -134,6 +134,17 @@ TEST_P(Import, EveryReasonAtItsLineAndTheDatabaseAsPromised)
     };
     EXPECT_EQ(s.reasons, expected);
 
+    // A branch is named in the feminine.
+    const std::string branch = *env.db->scalar("SELECT MIN(CDFILIAL) FROM FILIAL");
+    const Simulated branches = simulate(env, importArgs("FILIAL", {{"9999", "901"}, {branch.c_str(), "901"},
+                                                                   {branch.c_str(), "902"}}));
+    const std::vector<std::pair<std::int64_t, QString>> branchReasons = {
+        {1, QStringLiteral("Filial 9999 não cadastrada.")},
+        {2, QStringLiteral("Filial %1 repetida com outro grupo fiscal (linha 3).").arg(QString::fromStdString(branch))},
+        {3, QStringLiteral("Filial %1 repetida com outro grupo fiscal (linha 2).").arg(QString::fromStdString(branch))},
+    };
+    EXPECT_EQ(branches.reasons, branchReasons);
+
     // Spaces around a value are not part of it, whatever the spaces.
     const Simulated spaced = simulate(env, importArgs("CLIENTE", {{" WC1\t", "902"}, {"\xC2\xA0WC3\xC2\xA0", "902"}}));
     EXPECT_EQ(spaced.errors, 0);

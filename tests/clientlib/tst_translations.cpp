@@ -16,6 +16,7 @@
 #include <QMessageBox>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 #include "qtprint.h"
 
@@ -74,6 +75,34 @@ TEST(Translations, QtsOwnTextsArePortuguese)
     for (const auto &c : cases) {
         for (const QString &e : c.expected)
             EXPECT_TRUE(c.shown.contains(e)) << c.what << ": " << e.toStdString() << " not in " << c.shown.join(QLatin1Char(',')).toStdString();
+    }
+}
+
+// Enter alone gives up: "Não" in a yes-or-no question, the way out of a question of one
+// action; with more choices, the first ("Gravar").
+TEST(Translations, EnterAloneAnswersTheSafeWay)
+{
+    const struct {
+        const char *what;
+        QStringList choices;   // empty: a yes-or-no message
+        int expected;
+    } cases[] = {
+        {"yes or no", {}, mrNo},
+        {"one action", {QStringLiteral("Desativar"), QStringLiteral("Cancelar")}, 1},
+        {"three choices", {QStringLiteral("Gravar"), QStringLiteral("Descartar"), QStringLiteral("Cancelar")}, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        QTimer::singleShot(0, [] {
+            QWidget *box = QApplication::activeModalWidget();
+            ASSERT_TRUE(box);
+            QTest::keyClick(box, Qt::Key_Return);
+        });
+        QtInteraction real;
+        const int answer = c.choices.isEmpty()
+            ? real.message(mtConfirmation, QString(), QStringLiteral("Confirma operação?"), mbYesNo, nullptr)
+            : real.ask(mtConfirmation, QString(), QStringLiteral("Pergunta"), c.choices, nullptr);
+        EXPECT_EQ(answer, c.expected);
     }
 }
 

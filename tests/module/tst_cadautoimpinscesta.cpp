@@ -132,6 +132,10 @@ TEST_F(CadAutoImpInscEstaTest, OpensWithTheTaxFocusedTodasAndBothListsChosen)
                 reached << lines.indexOf(w);
         }
         EXPECT_EQ(reached, (QList<qsizetype>{0, 1, 2, 3, 4, 5}));
+        // A list button, with no box to open it from, is reached by Tab.
+        d.rbtListaCliente->setFocus(Qt::TabFocusReason);
+        pressKey(Qt::Key_Tab);
+        EXPECT_EQ(QApplication::focusWidget(), d.btpCliente);
     });
     EXPECT_TRUE(open);
     EXPECT_TRUE(script->problems().isEmpty()) << script->problems().join('\n').toStdString();

@@ -228,6 +228,31 @@ TEST_F(CadAutomaticoTest, ThePickedGroupFillsCodeAndDescription)
     EXPECT_TRUE(script->problems().isEmpty()) << script->problems().join('\n').toStdString();
 }
 
+// With the keyboard alone: Ctrl+Enter in the code box opens the group list, Alt+M and Alt+C
+// work the column's buttons, whose checks then see the box as typed.
+TEST_F(CadAutomaticoTest, TheKeyboardAloneReachesTheListAndTheButtons)
+{
+    withDialog([&](TfrmCadAutomatico &d) {
+        choose(d.rdbTodos);
+        d.edtGrupoFiscal->setFocus(Qt::TabFocusReason);
+        script->push(Answer::pickRow(QStringLiteral("CDGRUPOFISC"), QStringLiteral("004")));
+        QTest::keyClick(d.edtGrupoFiscal, Qt::Key_Return, Qt::ControlModifier);
+        EXPECT_EQ(d.edtGrupoFiscal->text(), QStringLiteral("004"));
+        EXPECT_EQ(QApplication::focusWidget(), d.edtGrupoFiscal);
+
+        d.edtGrupoFiscal->selectAll();
+        QTest::keyClicks(d.edtGrupoFiscal, QStringLiteral("999"));
+        for (const char letter : {'M', 'C'}) {
+            SCOPED_TRACE(letter);
+            script->clear();
+            QTest::keyClick(&d, Qt::Key(letter), Qt::AltModifier);
+            waitFor([&] { return !script->messages().isEmpty(); }, 2000);
+            EXPECT_EQ(script->messages(), QStringList{QStringLiteral("Grupo fiscal não cadastrado.")});
+        }
+    });
+    EXPECT_TRUE(registrations().isEmpty());
+}
+
 // Every entity the screen can reach: the tab decides what is sent; the database ends as
 // the mode says, and the reloaded grid shows exactly the database.
 TEST_F(CadAutomaticoTest, EachTabRegistersItsEntityAndTheGridShowsTheDatabase)

@@ -98,7 +98,7 @@ TEST_F(ImportTest, PreviewShowsEveryErrorAndImportsWhatItPromised)
         script->push(Answer::ok());   // "Importação concluída"
         clickButton(d.btnImportar);
     });
-    EXPECT_EQ(script->messages(), QStringList{QStringLiteral("Importação concluída: 1 registros alterados e 0 incluídos.")});
+    EXPECT_EQ(script->messages(), QStringList{QStringLiteral("Importação concluída: 1 registro alterado.")});
     QMap<QString, QString> expected = before;
     expected[c1] = next1;
     EXPECT_EQ(stored(sql), expected);

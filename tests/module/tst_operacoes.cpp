@@ -290,7 +290,7 @@ TEST_F(OperacoesTest, TheQuestionSaysWhoWhenWhatAndHowManyRowsComeBack)
          clientlib::mtConfirmation},
         {"another user's registration, one row changed since", registration,
          QStringLiteral("Desfazer a operação %1, feita por Beto (não autenticado) em %2 — Cadastramento automático de %3 clientes?\n\n"
-                        "%4 registros voltam a ser como eram antes dela. Ficam como estão: 1 alterado por uma operação "
+                        "%4 registros voltam a ser como eram antes dela. Fica como está: 1 alterado por uma operação "
                         "posterior.\n\nAtenção: esta operação foi feita por outro usuário (Beto (não autenticado)), não por você.")
              .arg(QString::fromStdString(registration), localMinute(registration), brazil.toString(n),
                   brazil.toString(n - 1)),

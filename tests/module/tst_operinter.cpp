@@ -121,6 +121,31 @@ TEST_F(OperInterTest, ACancelShowsTheStoredGroupAgain)
     EXPECT_TRUE(callsOf(QStringLiteral("SetOperInter")).isEmpty());
 }
 
+// Enter saves and Esc gives up, from the box: the only other ways are buttons without focus.
+TEST_F(OperInterTest, EnterSavesAndEscapeGivesUpFromTheBox)
+{
+    const std::string before = stored().value_or("");
+    const std::string other = before == "002" ? "004" : "002";
+    struct Case {
+        Qt::Key key;
+        std::string expected;
+        int calls;
+    };
+    for (const Case &c : {Case{Qt::Key_Escape, before, 0}, Case{Qt::Key_Return, other, 1}}) {
+        SCOPED_TRACE(c.key);
+        clearCalls();
+        clearBox();
+        typeKeys(QString::fromStdString(other));
+        ASSERT_EQ(frm->cdsOperInter->State(), dataset::dsEdit);
+        pressKey(c.key);
+        EXPECT_EQ(frm->cdsOperInter->State(), dataset::dsBrowse);
+        EXPECT_EQ(frm->medGrFiscOpEs->Text(), QString::fromStdString(c.expected));
+        EXPECT_EQ(callsOf(QStringLiteral("SetOperInter")).size(), c.calls);
+        EXPECT_EQ(stored().value_or(""), c.expected);
+        EXPECT_TRUE(frm->mnuFornecedor->isEnabled()) << "the other tabs are open again";
+    }
+}
+
 TEST_F(OperInterTest, DeletingTheParameterRowPutsItBackWithoutACall)
 {
     const auto before = stored();

@@ -13,6 +13,8 @@
 
 #include <QAbstractButton>
 #include <QAction>
+#include <QMap>
+#include <QMenu>
 #include <QApplication>
 #include <QLineEdit>
 #include <QTest>
@@ -87,6 +89,26 @@ TEST_F(TabsTest, TabCaptionsInOrder)
 
 // The automatic-registration and replication buttons show pictures of their own, told
 // apart from each other and from every other tool button, with their hints.
+// Alt+letter in an open menu goes straight to its entry only when no other entry has it.
+TEST_F(TabsTest, NoTwoEntriesOfAMenuShareTheirLetter)
+{
+    TfrmParamGrupFiscal *frm = openScreen();
+    ASSERT_TRUE(frm);
+    for (QMenu *menu : {frm->mnuOperacao, frm->mnuManutencao}) {
+        SCOPED_TRACE(menu->title().toStdString());
+        QMap<QChar, QString> seen;
+        for (QAction *a : menu->actions()) {
+            const QString text = a->text();
+            const qsizetype at = text.indexOf(QLatin1Char('&'));
+            if (a->isSeparator() || at < 0 || at + 1 >= text.size())
+                continue;
+            const QChar letter = text.at(at + 1).toLower();
+            EXPECT_FALSE(seen.contains(letter)) << text.toStdString() << " and " << seen.value(letter).toStdString();
+            seen.insert(letter, text);
+        }
+    }
+}
+
 TEST_F(TabsTest, OwnToolButtonsShowPicturesOfTheirOwn)
 {
     TfrmParamGrupFiscal *frm = openScreen();

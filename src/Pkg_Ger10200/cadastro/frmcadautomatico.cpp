@@ -42,7 +42,7 @@ TfrmCadAutomatico::TfrmCadAutomatico(QWidget *parent)
     });
 
     netCadAutParGrpFis = new NetRemoteObject(QStringLiteral("netCadAutParGrpFis"), protocol::kCadAutParGrpFis, this);
-    sbtSimular = addColumnButton("sbtSimular", QStringLiteral("Simular"), QStyle::SP_FileDialogContentsView);
+    sbtSimular = addColumnButton("sbtSimular", QStringLiteral("Si&mular"), QStyle::SP_FileDialogContentsView);
     sbtSimular->OnClick = [this] { sbtSimularClick(); };
 
     cdsGrupoFiscal = new dataset::TClientDataSet(this);

@@ -142,7 +142,7 @@ TfrmCadAutoImpInscEsta::TfrmCadAutoImpInscEsta(QWidget *parent)
     msgPadrao->setStrings(rows);
 
     netCadAutInscEsta = new NetRemoteObject(QStringLiteral("netCadAutInscEsta"), protocol::kCadAutParGrpFis, this);
-    sbtSimular = addColumnButton("sbtSimular", QStringLiteral("Simular"), QStyle::SP_FileDialogContentsView);
+    sbtSimular = addColumnButton("sbtSimular", QStringLiteral("Si&mular"), QStyle::SP_FileDialogContentsView);
     sbtSimular->OnClick = [this] { sbtSimularClick(); };
     buildDataSets();
     buildControls();

@@ -196,10 +196,11 @@ QString undoQuestion(const QString &id, const QString &user, const QString &utc,
         text += preview.restored == 1 ? QStringLiteral("O registro volta a ser como era antes dela.")
                                       : QStringLiteral("Os %1 voltam a ser como eram antes dela.").arg(registros(preview.restored));
     else
-        text += QStringLiteral("%1 %2 a ser como %3 antes dela. Ficam como estão: %4.")
+        text += QStringLiteral("%1 %2 a ser como %3 antes dela. %4: %5.")
                     .arg(registros(preview.restored),
                          preview.restored == 1 ? QStringLiteral("volta") : QStringLiteral("voltam"),
                          preview.restored == 1 ? QStringLiteral("era") : QStringLiteral("eram"),
+                         preview.skipped() == 1 ? QStringLiteral("Fica como está") : QStringLiteral("Ficam como estão"),
                          skippedInWords(preview.later, preview.outside, preview.gone));
     if (!mine)
         text += user.isEmpty() ? QStringLiteral("\n\nAtenção: não se sabe quem fez esta operação; ela pode não ser sua.")
@@ -229,7 +230,8 @@ QString undoReport(const QString &id, const UndoCounts &done)
                        .arg(id, registros(done.restored),
                             done.restored == 1 ? QStringLiteral("restaurado") : QStringLiteral("restaurados"));
     if (done.skipped() > 0)
-        text += QStringLiteral("\nFicaram como estavam: %1.").arg(why);
+        text += (done.skipped() == 1 ? QStringLiteral("\nFicou como estava: %1.") : QStringLiteral("\nFicaram como estavam: %1."))
+                    .arg(why);
     return text;
 }
 

@@ -100,8 +100,9 @@ TfrmMomentoSituacao::TfrmMomentoSituacao(const QDateTime &initial, QWidget *pare
 
     connect(sbtConfirma, &QToolButton::clicked, this, [this] { vcl::guarded([this] { sbtConfirmaClick(); }); });
     connect(sbtCancela, &QToolButton::clicked, this, &QDialog::reject);
-    new QShortcut(QKeySequence(Qt::Key_Return), this, [this] { sbtConfirma->click(); });
-    new QShortcut(QKeySequence(Qt::Key_Enter), this, [this] { sbtConfirma->click(); });
+    // Enter consults, but on "Cancelar" it cancels.
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter})
+        new QShortcut(QKeySequence(key), this, [this] { (sbtCancela->hasFocus() ? sbtCancela : sbtConfirma)->click(); });
     dtpMomento->setFocus();
 }
 

@@ -183,11 +183,12 @@ void ImportDialog::build()
     auto *buttons = new QDialogButtonBox(this);
     btnExportarErros = buttons->addButton(QStringLiteral("Exportar erros..."), QDialogButtonBox::ActionRole);
     btnExportarErros->setObjectName(QStringLiteral("btnExportarErros"));
-    btnImportar = buttons->addButton(QStringLiteral("Importar"), QDialogButtonBox::AcceptRole);
+    // Not the dialog's default (nor an accept button, which the box would make it): Enter
+    // after choosing a sheet or a line must not write every group of the file.
+    btnImportar = buttons->addButton(QStringLiteral("Importar"), QDialogButtonBox::ActionRole);
     btnImportar->setObjectName(QStringLiteral("btnImportar"));
     btnFechar = buttons->addButton(QStringLiteral("Fechar"), QDialogButtonBox::RejectRole);
     btnFechar->setObjectName(QStringLiteral("btnFechar"));
-    btnImportar->setDefault(true);
 
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(form);
@@ -247,8 +248,9 @@ void ImportDialog::display()
         ? QStringLiteral("registro em \"%1\" (coluna %2), grupo em \"%3\" (coluna %4), títulos na linha %5")
               .arg(c.keyTitle, columnName(c.key), c.groupTitle, columnName(c.group), number(c.titleLine))
         : QStringLiteral("sem títulos: registro na coluna A, grupo na coluna B"));
-    lblContagem->setText(QStringLiteral("%1 lidas, %2 a alterar, %3 já com esse grupo, %4 com erro")
-                             .arg(number(m_counts.read), number(m_counts.toChange), number(m_counts.same),
+    lblContagem->setText(QStringLiteral("%1 %2, %3 a alterar, %4 já com esse grupo, %5 com erro")
+                             .arg(number(m_counts.read), m_counts.read == 1 ? QStringLiteral("lida") : QStringLiteral("lidas"),
+                                  number(m_counts.toChange), number(m_counts.same),
                                   number(m_counts.errors)));
 
     grdErros->setRowCount(0);
@@ -314,7 +316,9 @@ void ImportDialog::exportErrors()
         return;
     }
     interaction().message(clientlib::mtInformation, kTitle,
-                          QStringLiteral("%1 erros exportados para %2.").arg(number(std::int64_t(m_errors.size())), path),
+                          m_errors.size() == 1
+                              ? QStringLiteral("1 erro exportado para %1.").arg(path)
+                              : QStringLiteral("%1 erros exportados para %2.").arg(number(std::int64_t(m_errors.size())), path),
                           clientlib::mbOK, this);
 }
 
@@ -345,9 +349,18 @@ void ImportDialog::runImport()
     const dataset::DataPacket result = dataset::DataPacket::readCbor(reply.resultCbor());
     const qlonglong changed = result.rows.at(0).text(1).toLongLong();
     const qlonglong inserted = result.rows.at(0).text(2).toLongLong();
+    // "3 registros alterados e 1 incluído"; a part that is 0 is left out, unless both are.
+    const auto part = [](qlonglong n, const char *one, const char *many) {
+        return QStringLiteral("%1 %2").arg(number(n), QString::fromUtf8(n == 1 ? one : many));
+    };
+    QStringList parts;
+    if (changed > 0 || inserted == 0)
+        parts << part(changed, "registro alterado", "registros alterados");
+    if (inserted > 0)
+        parts << part(inserted, changed > 0 ? "incluído" : "registro incluído",
+                      changed > 0 ? "incluídos" : "registros incluídos");
     interaction().message(clientlib::mtInformation, kTitle,
-                          QStringLiteral("Importação concluída: %1 registros alterados e %2 incluídos.")
-                              .arg(number(changed), number(inserted)),
+                          QStringLiteral("Importação concluída: %1.").arg(parts.join(QStringLiteral(" e "))),
                           clientlib::mbOK, this);
     accept();
 }

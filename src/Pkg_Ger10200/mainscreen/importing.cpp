@@ -102,7 +102,7 @@ void TfrmParamGrupFiscal::buildImportCommands()
     sbtImportar = addToolButton(QStringLiteral("sbtImportar"), QStringLiteral("Importar planilha"), importIcon());
     sbtImportar->setEnabled(false);
     sbtImportar->OnClick = [this] { mnuImportarClick(); };
-    mnuImportar = vcl::newMenuItem(this, QStringLiteral("&Importar planilha..."), QKeySequence(),
+    mnuImportar = vcl::newMenuItem(this, QStringLiteral("Im&portar planilha..."), QKeySequence(),   // I is "&Incluir"'s
                                    [this] { mnuImportarClick(); });
     mnuImportar->setObjectName(QStringLiteral("mnuImportar"));
     mnuManutencao->addAction(mnuImportar);

@@ -33,6 +33,20 @@ void TfrmParamGrupFiscal::wireOperInter()
             medGrFiscOpEsChange();
     };
     medGrFiscOpEs->OnExit = [this] { Vd_GrFiscOpInt(); };
+    // Enter saves the group and Esc gives it up, as in the grids: the other tabs wait for
+    // one or the other, and the navigator's buttons take no focus.
+    medGrFiscOpEs->OnKeyDown = [this](int &key, Qt::KeyboardModifiers modifiers) {
+        const auto state = cdsOperInter->State();
+        if ((modifiers & (Qt::ControlModifier | Qt::AltModifier)) || (state != dsEdit && state != dsInsert))
+            return;
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            key = 0;
+            cdsOperInter->Post();
+        } else if (key == Qt::Key_Escape) {
+            key = 0;
+            cdsOperInter->Cancel();
+        }
+    };
 
     btpPesqGrupFisc->OnBeforePesq = [this](clientlib::TBtnPesquisa &, bool &) {
         loadGruposFiscais(QString());

@@ -347,7 +347,7 @@ void TfrmReplica::wireCodeFields()
 
 void TfrmReplica::wireButtons()
 {
-    sbtSimular = addColumnButton("sbtSimular", QStringLiteral("Simular"), QStyle::SP_FileDialogContentsView);
+    sbtSimular = addColumnButton("sbtSimular", QStringLiteral("Si&mular"), QStyle::SP_FileDialogContentsView);
     sbtSimular->OnClick = [this] { sbtSimularClick(); };
     btpEmpresa->setPesqChave(QStringLiteral("CDEMPRESA"));
     btpEmprDest->setPesqChave(QStringLiteral("CDEMPRESA"));

@@ -409,6 +409,8 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLine
     // Each line's own error, then the records named twice with different groups. A line has
     // one error at most; one found for an earlier line puts the list out of order.
     const QString noun = recordNoun(e);
+    const bool feminine = std::string_view(e.records) == "FILIAL";   // the one feminine noun
+    const QString repeated = feminine ? QStringLiteral("repetida") : QStringLiteral("repetido");
     std::vector<bool> wrong(n);
     bool unordered = false;
     const auto fail = [&](std::size_t line, QString reason) {
@@ -432,7 +434,7 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLine
         else if (r.record == kNotFound && r.documentMatches > 1)
             fail(i, QStringLiteral("CNPJ/CPF %1 pertence a %2 registros: informe o código.").arg(q(key)).arg(r.documentMatches));
         else if (r.record == kNotFound)
-            fail(i, QStringLiteral("%1 %2 não cadastrado.").arg(noun, q(key)));
+            fail(i, QStringLiteral("%1 %2 não %3.").arg(noun, q(key), feminine ? QStringLiteral("cadastrada") : QStringLiteral("cadastrado")));
         else if (!group.empty() && !groups.count(str(group)))
             fail(i, QStringLiteral("Grupo fiscal %1 não cadastrado.").arg(q(group)));
         // A line whose only error is its group still names its record: another line of the
@@ -446,9 +448,9 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLine
         firstOf[i] = other;
         if (other != i && a.groups[other] != group) {
             if (!wrong[i])
-                fail(i, QStringLiteral("%1 %2 repetido com outro grupo fiscal (linha %3).").arg(noun, q(record)).arg(other + 1));
+                fail(i, QStringLiteral("%1 %2 %3 com outro grupo fiscal (linha %4).").arg(noun, q(record), repeated).arg(other + 1));
             if (!wrong[other]) {
-                fail(other, QStringLiteral("%1 %2 repetido com outro grupo fiscal (linha %3).").arg(noun, q(record)).arg(i + 1));
+                fail(other, QStringLiteral("%1 %2 %3 com outro grupo fiscal (linha %4).").arg(noun, q(record), repeated).arg(i + 1));
                 unordered = true;
                 disagreeing[other] = std::uint32_t(i);
             }
@@ -459,8 +461,8 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLine
     for (std::size_t i = 0; i < n; ++i) {
         if (wrong[i] || firstOf[i] == kNoLine || disagreeing[firstOf[i]] == kNoLine)
             continue;
-        fail(i, QStringLiteral("%1 %2 repetido com outro grupo fiscal (linha %3).")
-                    .arg(noun, q(recordOf(i))).arg(disagreeing[firstOf[i]] + 1));
+        fail(i, QStringLiteral("%1 %2 %3 com outro grupo fiscal (linha %4).")
+                    .arg(noun, q(recordOf(i)), repeated).arg(disagreeing[firstOf[i]] + 1));
         unordered = true;
     }
     if (unordered)
