@@ -61,8 +61,10 @@ TPageControl::TPageControl(QWidget *parent)
 
 bool TPageControl::leavePage()
 {
+    // The window's own focus widget: after a refusal's message the focus goes back to the
+    // box while the window is not active yet, and the application then has none.
     const auto inPage = [this] {
-        QWidget *focus = QApplication::focusWidget();
+        QWidget *focus = window()->isActiveWindow() ? QApplication::focusWidget() : window()->focusWidget();
         return focus && currentWidget() && currentWidget()->isAncestorOf(focus);
     };
     if (inPage())

@@ -333,6 +333,21 @@ std::pair<int, std::string> supplierNotIn(const dataset::TClientDataSet &cds, co
     return {row, cds.valueAt(row, cds.FieldByName(QStringLiteral("CDFORNECED"))->Index()).value_or(QString()).toStdString()};
 }
 
+// A click on another tab while the box being left holds an unknown code: one real message,
+// and the tab stays, with the focus back in the box once the window is active again.
+TEST_F(DialogFocusTest, anUnknownCodeKeepsTheTabAClickAskedFor)
+{
+    clickTab(frm->pgcPadrao, frm->tshImpFili);
+    ASSERT_EQ(QApplication::focusWidget(), frm->medCdImposto);
+    typeKeys(QStringLiteral("99"));
+    m_boxes.clear();
+    clickTab(frm->pgcPadrao, frm->tshCliente);
+    EXPECT_TRUE(settle(*frm->window()));
+    EXPECT_EQ(m_boxes.shown, QStringList{QStringLiteral("Imposto não cadastrado.")});
+    EXPECT_EQ(frm->pgcPadrao->ActivePage(), frm->tshImpFili);
+    EXPECT_EQ(QApplication::focusWidget(), frm->medCdImposto);
+}
+
 // Closing the screen with an edit under way asks on the real display too: the box comes up
 // active over the screen, and Enter (its first button, Gravar) saves the edit and closes.
 TEST_F(DialogFocusTest, closingWithAnEditUnderWayAsksAndEnterSaves)

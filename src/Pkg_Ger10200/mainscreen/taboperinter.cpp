@@ -88,6 +88,7 @@ void TfrmParamGrupFiscal::Vd_GrFiscOpInt()
     const auto focusBack = [this] {
         pgcPadrao->setActivePage(tshOperInter);
         medGrFiscOpEs->setFocus(Qt::OtherFocusReason);
+        medGrFiscOpEs->selectAll();   // Enter leaves the focus in the box: no focus event selects
     };
     const QString code = clientlib::Ajusta(medGrFiscOpEs->Text(), 3);
     if (code != medGrFiscOpEs->Text())

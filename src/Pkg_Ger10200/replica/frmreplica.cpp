@@ -185,9 +185,11 @@ TfrmReplica::TfrmReplica(QWidget *parent)
     setTabOrder(medCdInscEsta, medCdImposto);
     setTabOrder(medCdImposto, rbtTGrupoFisc);
     setTabOrder(rbtTGrupoFisc, rbtLGrupoFisc);
-    setTabOrder(rbtLGrupoFisc, medCdEmpDest);
+    setTabOrder(rbtLGrupoFisc, btpGrupoFisc);   // list buttons are Tab stops
+    setTabOrder(btpGrupoFisc, medCdEmpDest);
     setTabOrder(medCdEmpDest, rbtTodasInsc);
     setTabOrder(rbtTodasInsc, rbtListInscEsta);
+    setTabOrder(rbtListInscEsta, btpInscrEstad);
     // The tax first, although its row is the third.
     medCdImposto->setFocus(Qt::OtherFocusReason);
 }
