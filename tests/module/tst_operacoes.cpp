@@ -217,6 +217,35 @@ TEST_F(OperacoesTest, AnUndoKeepsThePagesReadAndChoosesTheUndoneOperation)
 }
 
 // "Registros..." lists every row the operation changed, a bulk one included.
+// An undo of an undo redoes: the list says so, and undone again it names the last undo.
+TEST_F(OperacoesTest, AnUndoneUndoReadsAsRedone)
+{
+    const std::string client = db->scalar("SELECT MIN(CDCLIENTE) FROM CLIENTE WHERE CDGRUPOFISC = '001'").value_or("");
+    ASSERT_FALSE(client.empty());
+    const QString c = QString::fromStdString(client);
+    const std::string saved = callAs("Beto", kParamGrupFiscal, "SetCliente",
+                                     {writes::ChangeSetBuilder("SetCliente")
+                                          .update({{"CDCLIENTE", c}, {"CDGRUPOFISC", "001"}},
+                                                  {{"CDCLIENTE", c}, {"CDGRUPOFISC", "002"}})
+                                          .build()});
+    std::vector<std::string> undos;
+    std::string last = saved;
+    for (int i = 0; i < 3; ++i) {
+        last = callAs("Beto", protocol::kHistorico, "DesfazOperacao", {QString::fromStdString(last)});
+        undos.push_back(last);
+    }
+    TfrmOperacoes dialog;
+    dialog.Atualiza();
+    QMap<QString, QString> states;
+    for (int r = 0; r < dialog.tblOperacoes->rowCount(); ++r)
+        states.insert(dialog.tblOperacoes->item(r, 0)->text(), dialog.tblOperacoes->item(r, 9)->text());
+    const auto id = [](const std::string &s) { return QString::fromStdString(s); };
+    EXPECT_EQ(states.value(id(saved)), QStringLiteral("Desfeita pela operação %1").arg(id(undos[2])));
+    EXPECT_EQ(states.value(id(undos[0])), QStringLiteral("Refeita pela operação %1").arg(id(undos[2])));
+    EXPECT_EQ(states.value(id(undos[1])), QStringLiteral("Desfeita pela operação %1").arg(id(undos[2])));
+    EXPECT_EQ(states.value(id(undos[2])), QString());
+}
+
 TEST_F(OperacoesTest, TheRowsOfAnOperationAreListedOneByOne)
 {
     const std::int64_t without = db->count("SELECT COUNT(*) FROM CLIENTE WHERE CDGRUPOFISC IS NULL");
@@ -250,6 +279,16 @@ TEST_F(OperacoesTest, TheRowsOfAnOperationAreListedOneByOne)
     EXPECT_EQ(first.mid(0, 4), (QStringList{QStringLiteral("Clientes"), QString::fromStdString(client),
                                             QStringLiteral("Alterado"), QStringLiteral("(nenhum)")}));
     EXPECT_EQ(first.at(4).simplified(), (QStringLiteral("003 - ") + description).simplified());
+
+    // From the keyboard: the list has the focus from the start, and Enter opens the row.
+    bool opened = false;
+    script->push(Answer::dialog([&](QDialog &d) { opened = d.findChild<QTableView *>(QStringLiteral("tblItens")); }));
+    dialog.show();
+    dialog.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
+    EXPECT_EQ(QApplication::focusWidget(), dialog.tblOperacoes);
+    QTest::keyClick(dialog.tblOperacoes, Qt::Key_Return);
+    EXPECT_TRUE(opened);
 }
 
 TEST_F(OperacoesTest, TheQuestionSaysWhoWhenWhatAndHowManyRowsComeBack)

@@ -108,12 +108,17 @@ TfrmCobertura::TfrmCobertura(QWidget *parent, NameLookup billingNames)
     connect(sbtExportar, &QToolButton::clicked, this, [this] { vcl::guarded([this] { reports::exportReport(Report(), this, reportPrompts()); }); });
     connect(sbtSemGrupo, &QToolButton::clicked, this, guard(&TfrmCobertura::MostraSemGrupo));
     connect(tblCobertura, &QTableView::doubleClicked, this, guard(&TfrmCobertura::MostraSemGrupo));
+    // Enter on a row opens it too (the view would report it only as "activated", which some
+    // desktops also send for a single click).
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter})
+        new QShortcut(QKeySequence(key), tblCobertura, guard(&TfrmCobertura::MostraSemGrupo), Qt::WidgetShortcut);
     connect(sbtAjuda, &QToolButton::clicked, this, [this] { help::showTopic(QStringLiteral("TfrmCobertura"), this); });
     connect(sbtFechar, &QToolButton::clicked, this, &QDialog::accept);
     connect(cbxParte, &QComboBox::currentIndexChanged, this, guard(&TfrmCobertura::partChanged));
     new QShortcut(QKeySequence::Print, this, [this] { sbtImprimir->click(); });
     new QShortcut(QKeySequence::HelpContents, this, [this] { sbtAjuda->click(); });
     partChanged();
+    tblCobertura->setFocus();
 }
 
 TfrmCobertura::~TfrmCobertura() = default;

@@ -131,6 +131,7 @@ TfrmSemGrupo::TfrmSemGrupo(NetRemoteObject &net, const CoverageRow &row, const N
     connect(sbtExportar, &QToolButton::clicked, this, [this] { vcl::guarded([this] { reports::exportReport(Report(), this, reportPrompts()); }); });
     connect(sbtFechar, &QToolButton::clicked, this, &QDialog::accept);
     new QShortcut(QKeySequence::Print, this, [this] { sbtImprimir->click(); });
+    tblRegistros->setFocus();
 }
 
 int TfrmSemGrupo::rowCount() const

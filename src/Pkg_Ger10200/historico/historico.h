@@ -20,6 +20,7 @@
 //   situacaoem.h           "Situação em…": a tab as it was at a past moment
 
 #include <QDialog>
+#include <QHash>
 #include <QStringList>
 #include <functional>
 
@@ -101,12 +102,14 @@ protected:
 
 private:
     void append(const QString &before);
+    QString stateOf(const QString &id) const;
     void selectionChanged();
     void showAgain(const QString &undoneId, int rowsShown);   // after an undo
 
     ScreenBehind m_behind;
     bool m_loaded = false;
     bool m_shown = false;
+    QHash<QString, QString> m_undoneBy;   // operation -> the undo that took it back, as listed
 };
 
 // Create the dialog, run it modally through the interaction service, release it.

@@ -83,6 +83,7 @@ TfrmHistoricoRegistro::TfrmHistoricoRegistro(RecordRef record, QWidget *parent)
     connect(sbtVerificar, &QToolButton::clicked, this, [this] { vcl::guarded([this] { Atualiza(); }); });
     connect(sbtFechar, &QToolButton::clicked, this, &QDialog::accept);
     connect(this, &QDialog::finished, netHistorico, &NetRemoteObject::Close);
+    tblHistorico->setFocus();
 }
 
 TfrmHistoricoRegistro::~TfrmHistoricoRegistro() = default;

@@ -278,11 +278,13 @@ TfrmOperacoes::TfrmOperacoes(ScreenBehind behind, QWidget *parent)
     connect(sbtMaisAntigas, &QToolButton::clicked, this, guard(&TfrmOperacoes::MaisAntigas));
     connect(sbtRegistros, &QToolButton::clicked, this, guard(&TfrmOperacoes::MostraRegistros));
     connect(tblOperacoes, &QTableWidget::cellDoubleClicked, this, guard(&TfrmOperacoes::MostraRegistros));
+    openOnEnter(tblOperacoes, guard(&TfrmOperacoes::MostraRegistros));
     connect(sbtDesfazer, &QToolButton::clicked, this, guard(&TfrmOperacoes::Desfazer));
     connect(sbtFechar, &QToolButton::clicked, this, &QDialog::accept);
     connect(tblOperacoes, &QTableWidget::itemSelectionChanged, this, &TfrmOperacoes::selectionChanged);
     connect(this, &QDialog::finished, netHistorico, &NetRemoteObject::Close);
     selectionChanged();
+    tblOperacoes->setFocus();   // the arrows go down the list at once
 }
 
 TfrmOperacoes::~TfrmOperacoes() = default;
@@ -299,6 +301,7 @@ void TfrmOperacoes::showEvent(QShowEvent *event)
 void TfrmOperacoes::Atualiza()
 {
     tblOperacoes->setRowCount(0);
+    m_undoneBy.clear();
     lblNenhuma->hide(); // until the read says so: a failed read is not an empty history
     append(QString());
     if (tblOperacoes->rowCount() > 0)
@@ -322,9 +325,9 @@ void TfrmOperacoes::append(const QString &before)
     }
     for (int r = 0; r < int(p.rows.size()); ++r) {
         const PacketRow row(p, r);
-        QString state;
         if (!row[field::IDDESFEITAPOR].isEmpty())
-            state = QStringLiteral("Desfeita pela operação %1").arg(row[field::IDDESFEITAPOR]);
+            m_undoneBy.insert(row[field::IDOPERACAO], row[field::IDDESFEITAPOR]);
+        const QString state = stateOf(row[field::IDOPERACAO]);
         const QString method = row[field::NMMETODO];
         appendRow(tblOperacoes,
                   {row[field::IDOPERACAO], localTime(row[field::DTOPERACAO]), row[field::NMUSUARIO], row[field::DSENDERECO],
@@ -342,6 +345,26 @@ void TfrmOperacoes::append(const QString &before)
     lblNenhuma->setVisible(tblOperacoes->rowCount() == 0);
     tblOperacoes->resizeColumnsToContents();
     selectionChanged();
+}
+
+// "Desfeita pela operação 12". An undo of that undo puts the operation back in force:
+// "Refeita pela operação 15"; undone again, it reads as undone by the last one. The undos
+// are newer, so they are listed before it.
+QString TfrmOperacoes::stateOf(const QString &id) const
+{
+    QString last = m_undoneBy.value(id);
+    if (last.isEmpty())
+        return {};
+    bool undone = true;
+    // Bounded: a chain never comes back on itself, but a damaged history must not hang the list.
+    for (qsizetype steps = 0; steps < m_undoneBy.size(); ++steps) {
+        const QString next = m_undoneBy.value(last);
+        if (next.isEmpty())
+            break;
+        undone = !undone;
+        last = next;
+    }
+    return (undone ? QStringLiteral("Desfeita pela operação %1") : QStringLiteral("Refeita pela operação %1")).arg(last);
 }
 
 void TfrmOperacoes::selectionChanged()

@@ -46,6 +46,14 @@ inline QTableWidget *readOnlyTable(QWidget *parent, const char *name, const QStr
     return t;
 }
 
+// Enter on a row opens it, as a double-click does. (The view reports Enter only as
+// "activated", which some desktops also send for a single click.)
+inline void openOnEnter(QTableView *t, const std::function<void()> &open)
+{
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter})
+        new QShortcut(QKeySequence(key), t, open, Qt::WidgetShortcut);
+}
+
 // A line in the middle of an empty table saying there is nothing to show, since headers alone
 // read as "still loading". Hidden until the caller shows it; not a row, so printing and export
 // never take it for one.
