@@ -236,6 +236,21 @@ TEST_F(ConnectionTest, ADatabaseThatTakesNoWritesSaysWhy)
     }
 }
 
+// A database set to a stricter isolation by default still gets the writes it was written
+// for: READ COMMITTED, inside a transaction and out of one.
+TEST_F(ConnectionTest, WritesAreReadCommittedWhateverTheDatabasesDefault)
+{
+    if (!isPostgres())
+        GTEST_SKIP() << "SQLite has one isolation";
+    db->exec("DO $$ BEGIN EXECUTE format('ALTER DATABASE %I SET default_transaction_isolation = serializable', "
+             "current_database()); END $$");
+    auto other = openAnother();
+    EXPECT_EQ(scalar(*other, "SHOW transaction_isolation"), "read committed");
+    other->begin();
+    EXPECT_EQ(scalar(*other, "SHOW transaction_isolation"), "read committed");
+    other->rollback();
+}
+
 TEST_F(ConnectionTest, StatementIsReusableAndKeepsBindings)
 {
     db->exec("INSERT INTO GRUPOFISCAL VALUES ('001', 'Um'), ('002', 'Dois')");

@@ -749,9 +749,13 @@ std::unique_ptr<Connection> open(const std::string &conninfo)
     // and an idle one, or one waiting on a long statement, is probed after 30 s and dropped
     // after three probes unanswered. A busy database still answers the probes. Over a local
     // socket none of this applies. Values in the URL come later and win.
+    // Writes are written for READ COMMITTED (a save re-reads what it waited for); a database
+    // whose default is stricter would turn concurrent saves and undos into serialization
+    // errors. Reads ask for their own snapshot.
     const char *const keywords[] = {"connect_timeout", "keepalives", "keepalives_idle", "keepalives_interval",
-                                    "keepalives_count", "tcp_user_timeout", "dbname", nullptr};
-    const char *const values[] = {"10", "1", "30", "10", "3", "60000", conninfo.c_str(), nullptr};
+                                    "keepalives_count", "tcp_user_timeout", "options", "dbname", nullptr};
+    const char *const values[] = {"10", "1", "30", "10", "3", "60000",
+                                  "-c default_transaction_isolation=read\\ committed", conninfo.c_str(), nullptr};
     PGconn *conn = PQconnectdbParams(keywords, values, 1);
     if (!conn)
         throw Error(Error::Kind::Connection, "PostgreSQL: out of memory");
