@@ -40,6 +40,7 @@ struct Health::Shared {
     bool exited = false;
     bool draining = false;
     bool lastProbeOk = true;
+    bool lastReadOnly = false;
     Clock::time_point lastSuccess = Clock::now();
 
     // The probe thread; owns the connection.
@@ -53,24 +54,31 @@ struct Health::Shared {
                     break;
             }
             std::string problem;
+            bool readOnly = false;
             try {
                 if (!conn)
                     conn = connect();
-                auto stmt = conn->prepare("SELECT 1 FROM PARAMGERAL LIMIT 1");
-                stmt->step();
+                conn->prepare("SELECT 1 FROM PARAMGERAL LIMIT 1")->step();
+                // Reads alone would pass on a standby, where every save fails.
+                readOnly = conn->readOnly();
+                if (readOnly) {
+                    problem = "it takes no writes (a standby, or read-only)";
+                    conn.reset();
+                }
             } catch (const std::exception &e) {
                 problem = e.what();
                 conn.reset();   // reopened on the next round
             }
             std::unique_lock lock(mutex);
             const bool ok = problem.empty();
-            if (ok != lastProbeOk) {
+            if (ok != lastProbeOk || readOnly != lastReadOnly) {
                 if (ok)
                     say("<5>", "the database answers again");
                 else
-                    say("<3>", "the database does not answer: " + problem);
+                    say("<3>", (readOnly ? "the database answers but " : "the database does not answer: ") + problem);
             }
             lastProbeOk = ok;
+            lastReadOnly = readOnly;
             if (ok)
                 lastSuccess = Clock::now();
             cv.wait_for(lock, interval, [this] { return stop; });
@@ -110,6 +118,7 @@ Health::Status Health::status() const
     Status s;
     s.draining = m->draining;
     s.databaseUp = m->lastProbeOk && Clock::now() - m->lastSuccess <= 5 * m->interval;
+    s.databaseReadOnly = !m->lastProbeOk && m->lastReadOnly;
     return s;
 }
 
@@ -120,7 +129,7 @@ rpc::PlainAnswer Health::answer() const
     a.status = s.healthy() ? 200 : 503;
     a.contentType = "application/json";
     a.body = std::string("{\"status\":\"") + (s.healthy() ? "ok" : "unavailable")
-             + "\",\"database\":\"" + (s.databaseUp ? "ok" : "down")
+             + "\",\"database\":\"" + (s.databaseUp ? "ok" : s.databaseReadOnly ? "read-only" : "down")
              + "\",\"draining\":" + (s.draining ? "true" : "false") + "}\n";
     return a;
 }

@@ -36,6 +36,7 @@ public:
 
     struct Status {
         bool databaseUp = true;
+        bool databaseReadOnly = false;   // not up because it takes no writes
         bool draining = false;
         bool healthy() const { return databaseUp && !draining; }
     };

@@ -225,6 +225,9 @@ TEST_F(ConnectionTest, ADatabaseThatTakesNoWritesSaysWhy)
             continue;
         SCOPED_TRACE(c.label);
         db->exec(c.setup);
+        if (isPostgres() && c.kind == Kind::ReadOnly) {
+            EXPECT_TRUE(db->readOnly()) << "known before a write fails";
+        }
         try {
             db->exec(c.write);
             ADD_FAILURE() << "no error";
@@ -232,6 +235,7 @@ TEST_F(ConnectionTest, ADatabaseThatTakesNoWritesSaysWhy)
             EXPECT_EQ(e.kind(), c.kind) << e.what();
         }
         db->exec(c.undo);
+        EXPECT_FALSE(db->readOnly());
         EXPECT_EQ(scalar(*db, "SELECT COUNT(*) FROM GRUPOFISCAL"), "0");
     }
 }

@@ -84,6 +84,16 @@ public:
     void commit() override;
     void rollback() override;
     bool inTransaction() const override;
+    // A standby, or a database read-only by default: the server reports both at the start
+    // and whenever they change, so no round trip.
+    bool readOnly() const override
+    {
+        const auto on = [this](const char *name) {
+            const char *value = PQparameterStatus(m_conn, name);
+            return value && std::strcmp(value, "on") == 0;
+        };
+        return on("in_hot_standby") || on("default_transaction_read_only");
+    }
     bool lostWhileIdle() override
     {
         // An idle session hears nothing from the server unless it is being ended: then its
