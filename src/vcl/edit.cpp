@@ -91,6 +91,13 @@ void TCustomEdit::focusInEvent(QFocusEvent *event)
         selectAll();
 }
 
+void TCustomEdit::SetFocus()
+{
+    setFocus(Qt::OtherFocusReason);
+    if (m_autoSelect)
+        selectAll();
+}
+
 void TCustomEdit::keyPressEvent(QKeyEvent *event)
 {
     int key = event->key();

@@ -39,6 +39,9 @@ public:
     void setCharCase(TEditCharCase charCase);
     bool AutoSelect() const { return m_autoSelect; }
     void setAutoSelect(bool on) { m_autoSelect = on; }
+    // The focus given by the program, with the text selected when AutoSelect is on, also
+    // when the box has the focus already or its window is not active yet (no focus event).
+    void SetFocus();
 
     std::function<void()> OnChange;
     std::function<void()> OnEnter;

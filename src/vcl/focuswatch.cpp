@@ -113,11 +113,12 @@ void FocusWatch::transition(QWidget *window, QWidget *prev, QWidget *now)
             QWidget *back = guardPrev && guardPrev->isVisible() && guardPrev->isEnabled() ? guardPrev.data()
                                                                                           : alive.data();
             if (back && back->isVisible() && back->isEnabled()) {
-                back->setFocus(Qt::OtherFocusReason);
-                // Selected here too: after a message the window may not be active yet, and
-                // the focus then comes back later as the window's, selecting nothing.
-                if (auto *edit = qobject_cast<TCustomEdit *>(back); edit && edit->AutoSelect())
-                    edit->selectAll();
+                // After a message the window may not be active yet: a box selects its text
+                // now, as the focus event would not.
+                if (auto *edit = qobject_cast<TCustomEdit *>(back))
+                    edit->SetFocus();
+                else
+                    back->setFocus(Qt::OtherFocusReason);
             }
             remember(window, back ? back : QApplication::focusWidget());
             m_busy.remove(window);

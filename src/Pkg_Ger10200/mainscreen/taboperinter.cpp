@@ -87,8 +87,7 @@ void TfrmParamGrupFiscal::Vd_GrFiscOpInt()
     // Back in the box on its tab before the message (or the error) is shown.
     const auto focusBack = [this] {
         pgcPadrao->setActivePage(tshOperInter);
-        medGrFiscOpEs->setFocus(Qt::OtherFocusReason);
-        medGrFiscOpEs->selectAll();   // Enter leaves the focus in the box: no focus event selects
+        medGrFiscOpEs->SetFocus();
     };
     const QString code = clientlib::Ajusta(medGrFiscOpEs->Text(), 3);
     if (code != medGrFiscOpEs->Text())

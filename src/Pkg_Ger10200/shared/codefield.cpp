@@ -45,10 +45,8 @@ void CodeField::focusBack()
         return;
     if (m_beforeFocusBack)
         m_beforeFocusBack();
-    if (m_box) {
-        m_box->setFocus(Qt::OtherFocusReason);
-        m_box->selectAll();   // already focused, the box gets no focus event to select it
-    }
+    if (m_box)
+        m_box->SetFocus();
 }
 
 void CodeField::refuse(const QString &key)
