@@ -58,6 +58,16 @@ bool isPreview(QPrinter *printer)
     return printer->paintEngine() && printer->paintEngine()->type() == QPaintEngine::Picture;
 }
 
+// A whole PDF file ends with its end-of-file marker.
+bool endsAsPdf(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly) || f.size() < 16)
+        return false;
+    f.seek(f.size() - 16);
+    return f.read(16).contains("%%EOF");
+}
+
 void printAll(const ReportTable &table, const QDateTime &printedAt, QPrinter *printer, QWidget *parent,
               Prompts &prompts)
 {
@@ -71,6 +81,14 @@ void printAll(const ReportTable &table, const QDateTime &printedAt, QPrinter *pr
         first = printer->fromPage();
         last = printer->toPage();
     }
+    // A range past the end would print the last page, which nobody asked for.
+    if (const int pages = report.pageCount(*printer); first > pages) {
+        prompts.tellError(QStringLiteral("Nada foi impresso: o relatório tem %1 %2.")
+                              .arg(QLocale(QLocale::Portuguese, QLocale::Brazil).toString(pages),
+                                   pages == 1 ? QStringLiteral("página") : QStringLiteral("páginas")),
+                          parent);
+        return;
+    }
     const QString file = printer->outputFormat() == QPrinter::PdfFormat ? printer->outputFileName() : QString();
     TablePrinter::Result result;
     {
@@ -79,19 +97,26 @@ void printAll(const ReportTable &table, const QDateTime &printedAt, QPrinter *pr
         result = report.print(*printer, [&progress](int page, int pages) { return progress.step(page, pages); },
                               first, last);
     }
-    if (result != TablePrinter::Printed && !file.isEmpty())
+    // The PDF engine does not report a write that failed (a full disk): its file then ends short.
+    const bool fileShort = result == TablePrinter::Printed && !file.isEmpty() && !endsAsPdf(file);
+    if ((result != TablePrinter::Printed || fileShort) && !file.isEmpty())
         QFile::remove(file);   // half a document is worse than none
     if (result == TablePrinter::Cancelled)
         prompts.tell(QStringLiteral("Impressão cancelada."), parent);
+    else if (fileShort)
+        prompts.tellError(QStringLiteral("Não foi possível gravar o arquivo %1.").arg(QDir::toNativeSeparators(file)), parent);
     else if (result == TablePrinter::Failed)
         prompts.tellError(QStringLiteral("Não foi possível imprimir o relatório."), parent);
 }
 
 bool writePdf(const ReportTable &table, const QString &path, QWidget *parent)
 {
+    const auto fail = [&path](const QString &why) {
+        throw ExportError(QStringLiteral("Não foi possível gravar o arquivo %1: %2").arg(path, why).toStdString());
+    };
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
-        throw ExportError(QStringLiteral("Não foi possível gravar o arquivo %1: %2").arg(path, file.errorString()).toStdString());
+        fail(file.errorString());
     TablePrinter::Result result;
     {
         QPdfWriter writer(&file);
@@ -107,8 +132,14 @@ bool writePdf(const ReportTable &table, const QString &path, QWidget *parent)
         file.cancelWriting();
         return false;
     }
-    if (result == TablePrinter::Failed || !file.commit())
-        throw ExportError(QStringLiteral("Não foi possível gravar o arquivo %1: %2").arg(path, file.errorString()).toStdString());
+    // commit() does not look at the buffer it writes out itself (the PDF's end): flush first.
+    // The file system's own text for a failed flush is "Unknown error".
+    if (result == TablePrinter::Failed)
+        fail(file.errorString());
+    if (!file.flush())
+        fail(QStringLiteral("o arquivo não foi gravado por inteiro (verifique o espaço livre no disco)."));
+    if (!file.commit())
+        fail(file.errorString());
     return true;
 }
 

@@ -43,6 +43,9 @@ QString sheetName(const ReportTable &t)
     return name.isEmpty() ? QStringLiteral("Planilha") : name;
 }
 
+// The file system's own text for a failed flush is "Unknown error".
+const QString kCutShort = QStringLiteral("o arquivo não foi gravado por inteiro (verifique o espaço livre no disco).");
+
 [[noreturn]] void fail(const QString &path, const QString &why)
 {
     throw ExportError(QStringLiteral("Não foi possível gravar o arquivo %1: %2").arg(path, why).toStdString());
@@ -194,7 +197,12 @@ bool writeCsv(const ReportTable &t, const QString &path, const ExportProgress &p
             }
         }
     }
-    if (file.write(chunk) != chunk.size() || !file.commit())
+    if (file.write(chunk) != chunk.size())
+        fail(path, file.errorString());
+    // commit() does not look at the buffer it writes out itself: flush first, and see.
+    if (!file.flush())
+        fail(path, kCutShort);
+    if (!file.commit())
         fail(path, file.errorString());
     return true;
 }
@@ -205,7 +213,10 @@ bool writeXlsx(const ReportTable &t, const QString &path, const ExportProgress &
         fail(path, QStringLiteral("uma planilha comporta no máximo %1 linhas, e o relatório tem %2.")
                        .arg(QLocale(QLocale::Portuguese, QLocale::Brazil).toString(kXlsxMaxRows),
                             QLocale(QLocale::Portuguese, QLocale::Brazil).toString(t.rowCount)));
-    const QFileInfo target(path);
+    // Through a link, the file it points to is replaced and the link stays, as QSaveFile does.
+    QFileInfo target(path);
+    for (int hops = 0; target.isSymLink() && hops < 40; ++hops)
+        target.setFile(target.symLinkTarget());
     // As a save of any other kind: a file the user made read-only is not replaced.
     if (target.exists() && !target.isWritable())
         fail(path, QStringLiteral("o arquivo existente não pode ser alterado (somente leitura)."));

@@ -18,6 +18,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
+#include <sys/resource.h>
+
 namespace fiscal::test {
 namespace {
 
@@ -138,6 +142,56 @@ TEST_F(ExportFlow, PreviewShowsThePagesOrTheFirstOnes)
         reports::previewReport(t->table, nullptr, prompts);
         EXPECT_EQ(shown, qMin(pages, reports::kPreviewPages)) << pages;
         EXPECT_EQ(title.contains(QStringLiteral("primeiras 50")), pages > reports::kPreviewPages) << title.toStdString();
+    }
+}
+
+
+// Printing from the preview to a PDF file: a file written whole is kept and nothing is said; a
+// file that could not be opened, or whose writing stopped short (here at a size limit, as on a
+// full disk), is reported and not left behind; a page range past the end prints nothing.
+TEST_F(ExportFlow, PrintingToAFileSaysWhenItCouldNotBeWrittenWhole)
+{
+    const struct { const char *name; const char *file; rlim_t limit; int from; const char *error; } cases[] = {
+        {"written", "a.pdf", RLIM_INFINITY, 0, nullptr},
+        {"no folder", "nao-existe/b.pdf", RLIM_INFINITY, 0, "Não foi possível imprimir o relatório."},
+        {"cut short", "c.pdf", 4096, 0, "Não foi possível gravar o arquivo %1."},
+        {"pages past the end", "d.pdf", RLIM_INFINITY, 5, "Nada foi impresso: o relatório tem 1 página."},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        prompts.boxes.clear();
+        const QString path = dir.filePath(QString::fromUtf8(c.file));
+        prompts.drive = [&](QDialog &d) {
+            auto *preview = d.findChild<QPrintPreviewWidget *>();
+            ASSERT_NE(preview, nullptr);
+            QPrinter *printer = static_cast<QPrintPreviewDialog &>(d).printer();
+            printer->setOutputFormat(QPrinter::PdfFormat);
+            printer->setOutputFileName(path);
+            printer->setPrintRange(c.from ? QPrinter::PageRange : QPrinter::AllPages);
+            printer->setFromTo(c.from, c.from ? c.from + 3 : 0);
+            rlimit saved{};
+            getrlimit(RLIMIT_FSIZE, &saved);
+            rlimit limited = saved;
+            limited.rlim_cur = std::min(c.limit, saved.rlim_max);
+            const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);   // a short write, not a killed test
+            setrlimit(RLIMIT_FSIZE, &limited);
+            preview->print();
+            setrlimit(RLIMIT_FSIZE, &saved);
+            std::signal(SIGXFSZ, oldHandler);
+        };
+        reports::previewReport(table.table, nullptr, prompts);
+        if (c.error) {
+            ASSERT_EQ(prompts.boxes.size(), 1);
+            EXPECT_TRUE(prompts.boxes.last().error);
+            QString expected = QString::fromUtf8(c.error);
+            if (expected.contains(QLatin1String("%1")))
+                expected = expected.arg(path);
+            EXPECT_EQ(prompts.boxes.last().text, expected);
+            EXPECT_FALSE(QFile::exists(path));
+        } else {
+            EXPECT_TRUE(prompts.boxes.isEmpty());
+            EXPECT_EQ(head(path), "%PDF");
+        }
     }
 }
 

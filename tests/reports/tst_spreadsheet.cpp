@@ -4,9 +4,11 @@
 #include "printto.h"
 #include "readback.h"
 
+#include "reports/printflow.h"
 #include "reports/spreadsheet.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QDir>
 #include <QTemporaryDir>
 
@@ -26,6 +28,13 @@ QByteArray readAll(const QString &path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// The file an export is about to replace.
+bool writeOld(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write("antigo") == 6;
 }
 
 // Rows that break naive writers: separators, quotes and line breaks inside fields, codes
@@ -118,11 +127,7 @@ TEST(Spreadsheet, CancelledOrFailedLeavesTheOldFileAlone)
         SCOPED_TRACE(f.name);
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("t.") + QLatin1String(f.name));
-        {
-            QFile old(path);
-            ASSERT_TRUE(old.open(QIODevice::WriteOnly));
-            old.write("antigo");
-        }
+        ASSERT_TRUE(writeOld(path));
         TestTable t(kTitles, manyRows(9000));
         int calls = 0;
         EXPECT_FALSE(f.write(t.table, path, [&](int, int) { return ++calls < 2; }));
@@ -180,34 +185,62 @@ TEST(Xlsx, TheSheetNameNeverBeginsOrEndsWithAnApostrophe)
 
 // The disk fills up under the export (a file-size limit here): an error in Portuguese, the
 // old file as it was and nothing else left, never "Arquivo gravado" over a cut sheet.
-TEST(Xlsx, AWriteThatFailsIsAnErrorEvenWhereTheLibraryDoesNotLook)
+// A write that fails (here at a size limit, as on a full disk) is an error and the old file
+// stays, whichever writer buffers it: the XLSX library does not look at its writes, and a short
+// CSV or the end of a PDF waits in a buffer until the file is committed.
+TEST(Export, AWriteThatFailsIsAnErrorEvenWhereTheLibraryDoesNotLook)
 {
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("t.xlsx"));
-    {
-        QFile old(path);
-        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
-        old.write("antigo");
+    const struct { const char *name; Writer write; int rows; rlim_t limit; } cases[] = {
+        {"xlsx", &reports::writeXlsx, 20000, 192 * 1024},
+        {"csv", &reports::writeCsv, 10, 64},
+        {"pdf", [](const reports::ReportTable &t, const QString &path, const reports::ExportProgress &) {
+             return reports::writeReport(t, reports::ExportFormat::Pdf, path, nullptr);
+         }, 10, 4096},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("t.") + QLatin1String(c.name));
+        ASSERT_TRUE(writeOld(path));
+        TestTable t(kTitles, manyRows(c.rows));
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit before{};
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+        rlimit small = before;
+        small.rlim_cur = c.limit;
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+        QString error;
+        try {
+            c.write(t.table, path, {});
+        } catch (const ExportError &e) {
+            error = QString::fromUtf8(e.what());
+        }
+        setrlimit(RLIMIT_FSIZE, &before);
+        std::signal(SIGXFSZ, SIG_DFL);
+        EXPECT_TRUE(error.startsWith(QStringLiteral("Não foi possível gravar o arquivo"))) << error.toStdString();
+        EXPECT_FALSE(error.contains(QStringLiteral("error"), Qt::CaseInsensitive)) << error.toStdString();
+        EXPECT_EQ(readAll(path), QByteArray("antigo"));
+        EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1) << "temporary file left";
     }
-    TestTable t(kTitles, manyRows(20000));
-    std::signal(SIGXFSZ, SIG_IGN);
-    rlimit before{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
-    rlimit small = before;
-    small.rlim_cur = 192 * 1024;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    QString error;
-    try {
-        reports::writeXlsx(t.table, path);
-    } catch (const ExportError &e) {
-        error = QString::fromUtf8(e.what());
+}
+
+// A file chosen through a link is written where the link points, and the link stays.
+TEST(Spreadsheet, AnExportOverALinkWritesTheFileItPointsTo)
+{
+    for (const Format &f : kFormats) {
+        SCOPED_TRACE(f.name);
+        QTemporaryDir dir;
+        ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("compartilhado")));
+        const QString real = dir.filePath(QStringLiteral("compartilhado/t.") + QLatin1String(f.name));
+        const QString link = dir.filePath(QStringLiteral("t.") + QLatin1String(f.name));
+        ASSERT_TRUE(writeOld(real));
+        ASSERT_TRUE(QFile::link(real, link));
+        TestTable t(kTitles, kTricky);
+        EXPECT_TRUE(f.write(t.table, link, {}));
+        EXPECT_TRUE(QFileInfo(link).isSymLink());
+        EXPECT_NE(readAll(real), QByteArray("antigo"));
+        EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1) << "file left beside the link";
     }
-    setrlimit(RLIMIT_FSIZE, &before);
-    std::signal(SIGXFSZ, SIG_DFL);
-    EXPECT_TRUE(error.startsWith(QStringLiteral("Não foi possível gravar o arquivo"))) << error.toStdString();
-    EXPECT_FALSE(error.contains(QStringLiteral("error"), Qt::CaseInsensitive)) << error.toStdString();
-    EXPECT_EQ(readAll(path), QByteArray("antigo"));
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1) << "temporary file left";
 }
 
 // The exported file is as any other saved here: a new one follows the umask, one replaced
