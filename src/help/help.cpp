@@ -24,8 +24,9 @@ bool open(const Manual &manual, const ManualPage &page, QWidget *from)
         window = nullptr;
     }
     // Under a modal dialog every other window is blocked; the dialog's own windows are not.
+    // isAncestorOf() stops at a window's edge, and the help is a window of its own.
     QWidget *modal = QApplication::activeModalWidget();
-    if (window && modal && !modal->isAncestorOf(window)) {
+    if (window && modal && window->parentWidget() != modal) {
         window->close();
         window = nullptr;
     }

@@ -23,6 +23,7 @@
 #include <QComboBox>
 #include <QFile>
 #include <QListWidget>
+#include <QPointer>
 #include <QRegularExpression>
 #include <QSet>
 #include <QTreeWidget>
@@ -285,12 +286,22 @@ TEST_F(ReportingTest, HelpOpensAtThePageInUse)
     QString fromDialog;
     bool ownedByDialog = false;
     script->push(Answer::dialog([&](QDialog &d) {
+        // Modal as exec() makes it (the scripted seam only shows it).
+        d.hide();
+        d.setWindowModality(Qt::ApplicationModal);
+        d.show();
         d.activateWindow();
         EXPECT_TRUE(QTest::qWaitForWindowActive(&d));
+        EXPECT_EQ(QApplication::activeModalWidget(), &d);
         QTest::keyClick(&d, Qt::Key_F1);
         QApplication::processEvents();
         fromDialog = helpPage();
         ownedByDialog = help::helpWindow() && help::helpWindow()->parentWidget() == &d;
+        // Asked again from the dialog, the same window comes up, not a new one.
+        QPointer<QWidget> first = help::helpWindow();
+        help::showContext(12400502, &d);
+        QApplication::processEvents();
+        EXPECT_TRUE(first && first->isVisible() && help::helpWindow() == first);
     }, false));
     auto *dialog = new clientlib::TfrmRotiGeral(frm);
     dialog->setHelpContext(12400502);
