@@ -416,6 +416,43 @@ TEST_P(History, ABillingTypesRegistrationTakesTheTypesBeforeTheCopies)
               0);
 }
 
+// On PostgreSQL a call over two tables is numbered once both are its own: another writer of
+// the second table, committed while the call waits for it, wrote there first and so has the
+// lower number (an undo and "Situação em" read the numbers as the order of the writes).
+TEST_P(History, ACallOverTwoTablesIsNumberedAfterAWriterItWaitedFor)
+{
+    if (GetParam() != Backend::Postgres)
+        GTEST_SKIP() << "SQLite's writers queue for the whole database";
+    struct Case { const char *what, *second, *method; QCborArray args; };
+    const std::vector<Case> cases{
+        {"clients and suppliers", "GRFISIMPIEFORN", "CadAutoImpInscEsta",
+         strings({"91", "", "T", "", "T", "", "T", "", "903", "T"})},
+        {"billing types and their copies", "PARAMFILIAL", "CadastroAutomatico",
+         strings({"PARAMFILIAL", "903", "", "T", "", "", ""})},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Env env(GetParam());
+        auto other = env.db->connect();
+        other->begin();
+        other->exec(std::string("LOCK TABLE ") + c.second + " IN ROW EXCLUSIVE MODE");
+        auto done = std::async(std::launch::async, [&] { return env.call(kCadAutParGrpFis, c.method, c.args); });
+        ASSERT_TRUE(someoneWaitsForALock(*env.db)) << "the call waits for the other writer";
+        const auto st = other->prepare("INSERT INTO HISTOPERACAO (DTOPERACAO, NMUSUARIO, NMMETODO, DSARGUMENTOS,"
+                                       " QTALTERADOS, QTINCLUIDOS, QTEXCLUIDOS, DSENDERECO) VALUES"
+                                       " ('2026-12-10T10:00:00.000Z', 'outro', 'SetFornInsc', '[]', 1, 0, 0, '')"
+                                       " RETURNING IDOPERACAO");
+        ASSERT_TRUE(st->step());
+        const long long others = std::stoll(std::string(st->text(0)));
+        st->reset();
+        other->commit();
+        const RpcResult r = done.get();
+        ASSERT_TRUE(r.ok()) << r.errorMessage.toStdString();
+        EXPECT_GT(env.db->count(std::string("SELECT IDOPERACAO FROM HISTOPERACAO WHERE NMMETODO = '") + c.method + "'"),
+                  others);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, History, ::testing::ValuesIn(backendsUnderTest()), BackendParamName());
 
 } // namespace

@@ -139,15 +139,15 @@ void cadastroAutomatico(history::Recorder &h, const CadastroArgs &a)
         // whatever they held, and before those records do (the choice reads them).
         const std::string owner = e.tables.front();
         const std::string ownerKey = e.copyKey;
-        // The records first, in the order every call takes the two tables, and so that none
-        // loses or gains its group between the choice of copies and its own update.
-        h.lock(history::table(owner));
+        // The records are locked first (below), in the order every call takes the two tables,
+        // and so that none loses or gains its group between the choice of copies and its own update.
         updates.erase(updates.begin());
         for (auto &[table, copyWhere] : updates)
             copyWhere = " WHERE (CDGRUPOFISC IS NULL OR CDGRUPOFISC <> $1) AND " + ownerKey + " IN (SELECT " + ownerKey
                 + " FROM " + owner + " WHERE CDGRUPOFISC IS NULL)";
         updates.emplace_back(owner, where);
     }
+    h.lockAll(std::vector<std::string_view>(e.tables.begin(), e.tables.end()));
     for (const auto &[t, w] : updates) {
         const char *after = a.mode == 'L' ? "NULL" : "$1";
         const history::Params params = a.mode == 'L' ? history::Params{} : history::Params{group};

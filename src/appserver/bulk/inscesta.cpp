@@ -138,6 +138,11 @@ void cadAutoImpInscEsta(history::Recorder &h, const InscEstaArgs &a)
         if (!regs)
             h.hold("INSCRESTAD");
     }
+    std::vector<std::string_view> captured;
+    for (const Side &s : sides)
+        if (s.choice->code != 'N')
+            captured.push_back(s.table);
+    h.lockAll(captured);
     for (const Side &s : sides) {
         if (s.choice->code == 'N')
             continue;

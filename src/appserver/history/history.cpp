@@ -227,6 +227,13 @@ void Recorder::lock(const Table &t)
     }
 }
 
+void Recorder::lockAll(const std::vector<std::string_view> &names)
+{
+    for (const Table &t : tables())
+        if (std::find(names.begin(), names.end(), std::string_view(t.name)) != names.end())
+            lock(t);
+}
+
 void Recorder::hold(const std::string &table)
 {
     if (!previewing() && m_c.backend() == storage::Backend::Postgres)
@@ -409,6 +416,27 @@ std::int64_t prune(storage::Connection &c, int days)
     for (std::int64_t id : leftover)
         removeItemsOf(c, id);
 
+    // Only operations below the first young one go: an operation is stamped when its call
+    // begins and numbered when it first writes, so one that waited for a lock may be older by
+    // its time than others before it. The history kept must be every operation from its
+    // first on, which the situation at a moment and the undo count on.
+    std::int64_t boundary = 0;
+    {
+        storage::Transaction tx(c);
+        auto st = c.prepareCached("SELECT IDOPERACAO FROM HISTOPERACAO WHERE DTOPERACAO >= $1 ORDER BY IDOPERACAO"
+                                  " LIMIT 1");
+        st->bind(1, cutoff);
+        if (st->step()) {
+            boundary = std::stoll(std::string(st->text(0)));
+        } else {
+            st = c.prepareCached("SELECT COALESCE(MAX(IDOPERACAO), 0) + 1 FROM HISTOPERACAO");
+            st->step();
+            boundary = std::stoll(std::string(st->text(0)));
+        }
+        st.reset();
+        tx.commit();
+    }
+
     // The operations go first, whole, so that nobody sees one with only some of its items;
     // their items follow.
     std::int64_t removed = 0;
@@ -416,9 +444,10 @@ std::int64_t prune(storage::Connection &c, int days)
         std::vector<std::int64_t> ids;
         {
             storage::Transaction tx(c);
-            auto pick = c.prepareCached("SELECT IDOPERACAO FROM HISTOPERACAO WHERE DTOPERACAO < $1 ORDER BY IDOPERACAO"
-                                        " LIMIT " + std::to_string(kOperationsPerBatch));
+            auto pick = c.prepareCached("SELECT IDOPERACAO FROM HISTOPERACAO WHERE DTOPERACAO < $1 AND IDOPERACAO < $2"
+                                        " ORDER BY IDOPERACAO LIMIT " + std::to_string(kOperationsPerBatch));
             pick->bind(1, cutoff);
+            pick->bindInt(2, boundary);
             ids = idsOf(*pick);
             pick.reset();
             if (!ids.empty()) {

@@ -105,6 +105,10 @@ public:
                          const std::string &from, const Params &params, const std::vector<std::string> &keys = {});
     // The lock capture() takes, for a caller that must look at the table before capturing.
     void lock(const Table &t);
+    // The locks of every table a call captures, in the order of tables(), for a call that
+    // captures more than one: taken before its first capture, which gives the operation its
+    // number, so that no writer of a later table commits a higher number and writes first.
+    void lockAll(const std::vector<std::string_view> &names);
     // A table the call reads for its capture and again for its write (the records that get
     // rows): on PostgreSQL nobody adds, removes or changes its rows until the call ends, so
     // that both see the same ones. Readers, and other calls that hold it, go on. Take it
