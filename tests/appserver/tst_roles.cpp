@@ -9,6 +9,8 @@
 #include "appserver/objects/objects.h"
 #include "protocol/objects.h"
 
+#include <QJsonObject>
+
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -250,6 +252,26 @@ TEST_P(Roles, ACallWithoutALiveSessionGets401)
     EXPECT_EQ(env.as(other, kRelatorios, "GetCobertura").httpStatus, 401);
 }
 
+// The calls of a batch after one that ends the session, or after a change of role meanwhile,
+// run as the caller is now: refused once the session has ended.
+TEST_P(Roles, ABatchGoesOnAsTheSessionIsNow)
+{
+    Env env(GetParam());
+    const std::string token = env.token("operador");
+    const HttpResponse http = httpPost(
+        env.server->port(), "/rpc/" + kSessao,
+        R"([{"jsonrpc":"2.0","method":"Sair","params":[],"id":1},)"
+        R"({"jsonrpc":"2.0","method":"TrocarSenha","params":["operador-senha","outra-senha-99"],"id":2}])",
+        "application/json", {{"Authorization", "Bearer " + token}});
+    ASSERT_EQ(http.status, 200) << http.body.toStdString();
+    const QJsonArray replies = QJsonDocument::fromJson(http.body).array();
+    ASSERT_EQ(replies.size(), 2) << http.body.toStdString();
+    EXPECT_FALSE(replies.at(0).toObject().contains(QStringLiteral("error"))) << http.body.toStdString();
+    EXPECT_EQ(replies.at(1).toObject().value(QStringLiteral("error")).toObject().value(QStringLiteral("code")).toInt(),
+              -32004) << http.body.toStdString();
+    EXPECT_TRUE(env.signIn("operador", "operador-senha").ok()) << "the password is as it was";
+}
+
 // Moving a session's expiry on never waits for a lock a long write holds (the database's
 // on SQLite, the session's row on PostgreSQL): the request's head is read meanwhile, and
 // every connection of that serving thread waits with it.
@@ -318,6 +340,72 @@ TEST_P(Roles, FailedSignInsLockTheLoginAndSayForHowLong)
     EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM AUDITORIA WHERE NMUSUARIO = 'operador' AND DSEVENTO = 'falha'"), 4);
     EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM AUDITORIA WHERE DSENDERECO = '127.0.0.1' AND DSEVENTO = 'falha'"), 5);
     EXPECT_GE(env.db->count("SELECT COUNT(*) FROM AUDITORIA WHERE NMUSUARIO = 'operador' AND DSEVENTO = 'bloqueio'"), 1);
+    // Knocking on during the lock, on any login, adds no row per try.
+    for (const char *login : {"operador", "administrador", "ninguem", "operador"})
+        EXPECT_EQ(env.signIn(login, "senha-errada").errorCode, -32006);
+    EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM AUDITORIA WHERE DSENDERECO = '127.0.0.1' AND DSEVENTO = 'bloqueio'"), 1);
+}
+
+// A lock runs its whole length from the last failure of its burst, the burst being the
+// failures within the window of that last one; the order of a failure and a new password is
+// that of the events, whatever the clock said when each was recorded.
+TEST_P(Roles, ALockRunsItsWholeLengthFromTheLastFailure)
+{
+    Env env(GetParam());
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const struct {
+        const char *what;
+        std::vector<int> failures;   // minutes from now
+        bool newPassword;            // a new password recorded after them
+        const char *refusedFor;      // nullptr: signs in
+    } cases[] = {
+        {"eleven failures sixteen minutes ago", std::vector<int>(11, -16), false, "48 minutos"},
+        {"eleven failures seventy minutes ago", std::vector<int>(11, -70), false, nullptr},
+        {"six failures a minute ago", std::vector<int>(6, -1), false, "1 minuto"},
+        {"five failures spread over twenty minutes", {-20, -19, -2, -1, -1}, false, nullptr},
+        {"five failures stamped three hours ahead", std::vector<int>(5, 180), false, "1 minuto"},
+        {"the same, then a new password", std::vector<int>(5, 180), true, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        env.db->exec("DELETE FROM AUDITORIA");
+        for (int minutes : c.failures)
+            env.db->exec("INSERT INTO AUDITORIA (DTEVENTO, NMUSUARIO, NMAUTOR, DSENDERECO, DSEVENTO, DSDETALHE)"
+                         " VALUES ($1, 'operador', 'operador', '10.9.9.9', 'falha', 'wrong password')",
+                         {now.addSecs(minutes * 60).toString(Qt::ISODateWithMs).toStdString()});
+        if (c.newPassword)
+            env.db->exec("INSERT INTO AUDITORIA (DTEVENTO, NMUSUARIO, NMAUTOR, DSENDERECO, DSEVENTO, DSDETALHE)"
+                         " VALUES ($1, 'operador', 'administrador', '10.9.9.9', 'senha', 'reset')",
+                         {now.toString(Qt::ISODateWithMs).toStdString()});
+        const RpcResult r = env.signIn("operador", "operador-senha");
+        if (c.refusedFor) {
+            EXPECT_EQ(r.errorCode, -32006);
+            EXPECT_EQ(r.errorMessage, QStringLiteral("Muitas tentativas sem sucesso. Tente de novo em %1.")
+                                          .arg(QString::fromUtf8(c.refusedFor)));
+        } else {
+            EXPECT_TRUE(r.ok()) << r.errorMessage.toStdString();
+        }
+    }
+}
+
+// A sign-in gives the session the role the user has when it opens, not the one read before
+// the password was checked: a change an administrator made meanwhile stays.
+TEST_P(Roles, ARoleChangedWhileASignInChecksThePasswordStays)
+{
+    if (GetParam() != Backend::Postgres)
+        GTEST_SKIP() << "SQLite's writers queue for the whole database";
+    Env env(GetParam());
+    auto admin = env.db->connect();
+    admin->begin();
+    admin->exec("LOCK TABLE USUARIO IN SHARE ROW EXCLUSIVE MODE");
+    admin->exec("UPDATE USUARIO SET DSPAPEL = 'consulta' WHERE NMUSUARIO = 'operador'");
+    auto done = std::async(std::launch::async, [&] { return env.signIn("operador", "operador-senha"); });
+    ASSERT_TRUE(someoneWaitsForALock(*env.db)) << "the sign-in waits for the change";
+    admin->commit();
+    const RpcResult r = done.get();
+    ASSERT_TRUE(r.ok()) << r.errorMessage.toStdString();
+    EXPECT_EQ(env.db->scalar("SELECT DSPAPEL FROM USUARIO WHERE NMUSUARIO = 'operador'"), "consulta");
+    EXPECT_EQ(env.db->scalar("SELECT DSPAPEL FROM SESSAO WHERE NMUSUARIO = 'operador'"), "consulta");
 }
 
 // A user locked out at the desk (the login's count and the address's) gets back in with the

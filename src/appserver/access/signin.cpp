@@ -28,10 +28,13 @@ QString waitText(std::int64_t seconds)
     return minutes == 1 ? QStringLiteral("1 minuto") : QStringLiteral("%1 minutos").arg(minutes);
 }
 
-// Failures in the window, and seconds since the last, for one login or one address. A
+// The last burst of failures for one login or one address: those within kFailureWindow of the
+// latest, and seconds since that one. A lock runs its whole length from the last failure
+// (counted from now, the burst would age out of the window and end a long lock early). A
 // login's count starts again after its last successful sign-in or new password; from an
 // address, failures on a login made before a new password was set for it no longer count,
-// so that an administrator's reset lets a user locked out at the desk back in.
+// so that an administrator's reset lets a user locked out at the desk back in. "Before" goes
+// by the events' order, which a clock set back does not change.
 struct Failures {
     std::int64_t count = 0;
     std::int64_t sinceLast = 0;
@@ -40,20 +43,39 @@ struct Failures {
 Failures failuresOf(storage::Connection &c, const char *column, const std::string &value, const QDateTime &now)
 {
     const bool byLogin = std::string(column) == "NMUSUARIO";
-    const std::string sql = std::string("SELECT COUNT(*), MAX(F.DTEVENTO) FROM AUDITORIA F WHERE F.") + column
+    const std::string sql = std::string("SELECT F.DTEVENTO FROM AUDITORIA F WHERE F.") + column
                             + " = $1 AND F.DSEVENTO = 'falha' AND F.DTEVENTO > $2"
-                              " AND F.DTEVENTO > COALESCE((SELECT MAX(R.DTEVENTO) FROM AUDITORIA R"
+                              " AND F.IDEVENTO > COALESCE((SELECT MAX(R.IDEVENTO) FROM AUDITORIA R"
                               " WHERE R.NMUSUARIO = F.NMUSUARIO AND "
-                            + (byLogin ? "R.DSEVENTO IN ('entrada', 'senha')" : "R.DSEVENTO = 'senha'") + "), '')";
+                            + (byLogin ? "R.DSEVENTO IN ('entrada', 'senha')" : "R.DSEVENTO = 'senha'")
+                            + "), 0) ORDER BY F.DTEVENTO DESC LIMIT 16";   // past 11 the lock is the longest
     auto st = c.prepareCached(sql);
     st->bind(1, value);
-    st->bind(2, isoUtc(now.addSecs(-std::chrono::duration_cast<std::chrono::seconds>(kFailureWindow).count())));
+    const auto lookBack = std::chrono::duration_cast<std::chrono::seconds>(kFailureWindow + kLongestLock).count();
+    st->bind(2, isoUtc(now.addSecs(-lookBack)));
     Failures f;
-    if (st->step() && !st->isNull(1)) {
-        f.count = std::stoll(std::string(st->text(0)));
-        f.sinceLast = fromIsoUtc(std::string(st->text(1))).secsTo(now);
+    QDateTime last;
+    const qint64 window = std::chrono::duration_cast<std::chrono::seconds>(kFailureWindow).count();
+    while (st->step()) {
+        const QDateTime at = fromIsoUtc(std::string(st->text(0)));
+        if (!last.isValid())
+            last = at;
+        if (at.secsTo(last) < window)
+            ++f.count;
     }
+    // A failure stamped ahead of now (the clock set back since) counts as just now.
+    if (last.isValid())
+        f.sinceLast = std::max<qint64>(0, last.secsTo(now));
     return f;
+}
+
+// Whether a refusal for a lock was noted from this address in the last minute: a caller that
+// goes on knocking must not add a row to the audit for every try.
+bool lockNotedLately(storage::Connection &c, const std::string &address, const QDateTime &now)
+{
+    auto st = c.prepareCached("SELECT MAX(DTEVENTO) FROM AUDITORIA WHERE DSENDERECO = $1 AND DSEVENTO = 'bloqueio'");
+    st->bind(1, address);
+    return st->step() && !st->isNull(0) && fromIsoUtc(std::string(st->text(0))).secsTo(now) < 60;
 }
 
 // A hash to check a password against when the user is unknown, so that the answer takes as
@@ -71,6 +93,7 @@ std::int64_t lockSeconds(std::int64_t failures, std::int64_t sinceLast)
     if (failures < kMaxFailures)
         return 0;
     const std::int64_t lock = std::int64_t(60) << std::min<std::int64_t>(failures - kMaxFailures, 6);
+    static_assert(std::chrono::seconds(std::int64_t(60) << 6) == kLongestLock);
     return std::max<std::int64_t>(0, lock - sinceLast);
 }
 
@@ -82,12 +105,14 @@ SignedIn signIn(ConnectionPool &pool, const AuthSettings &settings, Sessions &se
     std::optional<User> user;
     std::int64_t users = 0;
     std::int64_t wait = 0;
+    bool noted = false;
     withReadTransaction(pool, [&](storage::Connection &c) {
         user = findUser(c, login);
         users = userCount(c);
         const Failures byLogin = failuresOf(c, "NMUSUARIO", login, now);
         const Failures byAddress = failuresOf(c, "DSENDERECO", address, now);
         wait = std::max(lockSeconds(byLogin.count, byLogin.sinceLast), lockSeconds(byAddress.count, byAddress.sinceLast));
+        noted = wait > 0 && lockNotedLately(c, address, now);
     });
     const auto note = [&](const char *kind, const std::string &detail) {
         withTransaction(pool, [&](storage::Connection &c) { record(c, {login, login, address, kind, detail}); });
@@ -96,7 +121,8 @@ SignedIn signIn(ConnectionPool &pool, const AuthSettings &settings, Sessions &se
         refused(QStringLiteral("Nenhum usuário cadastrado. No servidor, crie o primeiro administrador com"
                                " fiscal-server --db BANCO user add LOGIN --role administrador."));
     if (wait > 0) {
-        note("bloqueio", "refused for " + std::to_string(wait) + " s");
+        if (!noted)
+            note("bloqueio", "refused for " + std::to_string(wait) + " s");
         refused(QStringLiteral("Muitas tentativas sem sucesso. Tente de novo em %1.").arg(waitText(wait)), wait);
     }
 
@@ -157,6 +183,8 @@ SignedIn signIn(ConnectionPool &pool, const AuthSettings &settings, Sessions &se
         }
         if (!user)
             refused(kInvalid);   // removed meanwhile
+        if (!pam)
+            role = user->role;   // as an administrator may have changed it meanwhile
         User after = *user;
         after.role = *role;
         // A change asked of a PAM user (a row from before the server used PAM) could never

@@ -17,6 +17,7 @@ namespace fiscal::appserver::access {
 
 inline constexpr int kMaxFailures = 5;
 inline constexpr auto kFailureWindow = std::chrono::minutes(15);
+inline constexpr auto kLongestLock = std::chrono::minutes(64);
 
 // Seconds a login or address with `failures` failures in the window, the last at
 // `sinceLast` seconds ago, is still refused; 0 when it is not.
