@@ -316,10 +316,11 @@ private:
 
 CallOutcome runCalls(const Dispatcher &dispatcher, const std::string &object, const Identity &who,
                      const QByteArray &body, Encoding enc, const SendPiece &send, std::size_t maxBatch,
-                     const CallReport &report, bool mayDefer, const CallLimits &limits)
+                     const CallReport &report, bool mayDefer, const CallLimits &limits, const Recheck &recheck)
 {
     const QCborValue noId(QCborValue::Null);
-    Runner runner(dispatcher, object, who, enc, send, report, std::uint64_t(body.size()), limits);
+    Identity current = who;
+    Runner runner(dispatcher, object, current, enc, send, report, std::uint64_t(body.size()), limits);
     try {
         std::vector<Call> calls;
         bool batch = false;
@@ -360,7 +361,18 @@ CallOutcome runCalls(const Dispatcher &dispatcher, const std::string &object, co
         if (batch && answered)
             out.append(enc == Encoding::Cbor ? '\x9f' : '[');   // CBOR: an indefinite-length array
         bool first = true;
-        for (const Call &c : calls) {
+        for (std::size_t i = 0; i < calls.size(); ++i) {
+            std::optional<Fault> gone;
+            if (i > 0 && recheck && !calls[i].refused)
+                gone = recheck(current);
+            if (gone && calls[i].request.notification)
+                continue;   // never answered, and not run
+            std::optional<Call> refused;
+            if (gone) {
+                refused = calls[i];
+                refused->refused = std::move(gone);
+            }
+            const Call &c = refused ? *refused : calls[i];
             if (batch && c.answered() && !std::exchange(first, false) && enc == Encoding::Json)
                 out.append(',');
             if (!runner.run(c))

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -63,11 +64,17 @@ Fault internalFault();
 // A line on standard error about a call of `object`.
 void logFailure(const std::string &object, const QString &method, const char *what, const char *detail);
 
+// Asked before each call of a batch after the first: the caller as the session stands now
+// (`who` updated: a role changed meanwhile), or the fault that refuses the call (the session
+// ended). Calls run for minutes each; one that ended the session may be among them.
+using Recheck = std::function<std::optional<Fault>(Identity &who)>;
+
 // A batch holds at most `maxBatch` calls, and at most limits.heavyPerBatch heavy ones; a
 // larger one is refused whole (InvalidRequest). Each call runs under the deadline of its kind.
 // `mayDefer`: the caller can wait for a Deferred outcome, so a lone call may answer later.
 CallOutcome runCalls(const Dispatcher &dispatcher, const std::string &object, const Identity &who,
                      const QByteArray &body, Encoding enc, const SendPiece &send, std::size_t maxBatch,
-                     const CallReport &report = {}, bool mayDefer = false, const CallLimits &limits = {});
+                     const CallReport &report = {}, bool mayDefer = false, const CallLimits &limits = {},
+                     const Recheck &recheck = {});
 
 } // namespace fiscal::rpc::detail

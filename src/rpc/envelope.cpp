@@ -76,9 +76,55 @@ bool stringsWellFormed(const QCborValue &v)
 struct TextScan {
     bool valid = true;
     bool mayHoldNul = false;
+    quint64 items = 0;        // up to a malformed head, where the decoding stops too
+    quint64 containers = 0;   // arrays and maps among them
 };
 
+// A decoded tree costs about 16 bytes an item, and an array or a map some 112 more: a body of
+// tiny items ("[[0],[0],...]", a long list of nulls) would take many times its size, and the
+// memory kept for bodies counts only their bytes. Past this a request is refused undecoded.
+constexpr quint64 kMaxTreeBytes = quint64(64) << 20;
+
+void checkTreeSize(quint64 items, quint64 containers)
+{
+    if (items * 16 + containers * 112 > kMaxTreeBytes)
+        invalidRequest(QStringLiteral("itens demais numa requisição (listas e pacotes grandes vão em CBOR, numa "
+                                      "requisição que não seja um lote)"));
+}
+
 TextScan scanCborText(QByteArrayView cbor, bool checkUtf8);
+
+// Whether text of `cbor` may hold U+0000; refuses it when its tree would be too large.
+bool checkedForTree(QByteArrayView cbor)
+{
+    const TextScan scan = scanCborText(cbor, false);
+    checkTreeSize(scan.items, scan.containers);
+    return scan.mayHoldNul;
+}
+
+// The same for JSON, counted outside strings: a value follows each '[', '{', ':' and ','.
+void checkJsonTreeSize(QByteArrayView json)
+{
+    quint64 items = 1, containers = 0;
+    bool inString = false;
+    for (qsizetype i = 0; i < json.size(); ++i) {
+        const char c = json[i];
+        if (inString) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            ++containers;
+            ++items;
+        } else if (c == ',' || c == ':') {
+            ++items;
+        }
+    }
+    checkTreeSize(items, containers);
+}
 
 // The container params of a lone request stay encoded until the method is known: a method
 // that reads them as a stream never has them decoded into a tree (a save's change set would
@@ -180,6 +226,8 @@ const uchar *skipItem(const uchar *p, const uchar *end)
     return p;
 }
 
+constexpr quint64 kMaxKeptParams = 256;
+
 // The container params of a lone request (a map) as byte ranges of the body; none when the
 // body is not one plainly well-formed request, which the full decoding then reports.
 std::vector<KeptParam> containerParams(QByteArrayView bytes)
@@ -220,6 +268,8 @@ std::vector<KeptParam> containerParams(QByteArrayView bytes)
         if (seenParams || !(p = readHead(p, end, major, count)) || major != 4 || (*head & 0x1f) == 31)
             return {};   // repeated, not an array, or one of indefinite length: the tree decides
         seenParams = true;
+        if (count > kMaxKeptParams)
+            return {};   // no method takes so many: the whole body is weighed as a tree
         for (quint64 i = 0; i < count; ++i) {
             const uchar *start = p;
             if (!(p = skipItem(p, end)))
@@ -279,6 +329,7 @@ QCborValue decodeJson(QByteArrayView body)
 {
     if (!isValidUtf8(body))
         parseError(QStringLiteral("texto com UTF-8 inválido"));
+    checkJsonTreeSize(body);
     QByteArray escaped;
     if (body.contains(QByteArrayView(kUtf8Bom, 3)))
         body = escaped = escapeByteOrderMarks(body);
@@ -301,20 +352,30 @@ QCborValue decodeJson(QByteArrayView body)
 TextScan scanCborText(QByteArrayView cbor, bool checkUtf8)
 {
     TextScan scan;
+    const auto malformed = [&scan] {
+        scan.valid = false;
+        scan.mayHoldNul = true;
+        return scan;
+    };
     const auto *p = reinterpret_cast<const uchar *>(cbor.data());
     const auto *end = p + cbor.size();
     while (p < end) {
         const uchar major = *p >> 5, info = *p & 0x1f;
         ++p;
+        if (major != 7 || info != 31) {
+            ++scan.items;
+            if (major == 4 || major == 5)
+                ++scan.containers;
+        }
         if (info == 31)
             continue;   // an indefinite-length item opens (its chunks or members follow) or a break
         if (info > 27)
-            return {false, true};
+            return malformed();
         quint64 arg = info;
         if (info >= 24) {
             const int n = 1 << (info - 24);
             if (end - p < n)
-                return {false, true};
+                return malformed();
             arg = 0;
             for (int i = 0; i < n; ++i)
                 arg = (arg << 8) | *p++;
@@ -322,7 +383,7 @@ TextScan scanCborText(QByteArrayView cbor, bool checkUtf8)
         if (major != 2 && major != 3)
             continue;   // numbers, simple values, tags, container heads: nothing to skip
         if (arg > quint64(end - p))
-            return {false, true};
+            return malformed();
         if (major == 3) {
             const QByteArrayView text(p, qsizetype(arg));
             if (std::memchr(p, 0, std::size_t(arg)))
@@ -333,11 +394,6 @@ TextScan scanCborText(QByteArrayView cbor, bool checkUtf8)
         p += arg;
     }
     return scan;
-}
-
-bool cborTextMayHoldNul(QByteArrayView cbor)
-{
-    return scanCborText(cbor, false).mayHoldNul;
 }
 
 bool holdsNul(const QCborValue &v)
@@ -446,8 +502,10 @@ Body decodeBody(QByteArrayView body, Encoding enc)
 {
     if (enc == Encoding::Cbor) {
         std::vector<KeptParam> kept = containerParams(body);
-        if (kept.empty())
-            return {decodeCbor(body), cborTextMayHoldNul(body), {}};
+        if (kept.empty()) {
+            const bool mayHoldNul = checkedForTree(body);
+            return {decodeCbor(body), mayHoldNul, {}};
+        }
         // The tree is built without them: each stands as one `undefined` until the method is known.
         QByteArray rest;
         qsizetype from = 0;
@@ -458,7 +516,8 @@ Body decodeBody(QByteArrayView body, Encoding enc)
             from = at + k.cbor.size();
         }
         rest.append(body.sliced(from));
-        return {decodeCbor(rest), cborTextMayHoldNul(body), std::move(kept)};
+        checkedForTree(rest);
+        return {decodeCbor(rest), scanCborText(body, false).mayHoldNul, std::move(kept)};
     }
     // JSON writes U+0000 as an escape (or, leniently read, as the raw byte).
     return {decodeJson(body), body.contains("u0000") || body.contains('\0'), {}};
@@ -546,13 +605,22 @@ void checkParams(const Request &req)
         if (holdsNul(req.params.at(i)))
             refuse(i);
     for (const KeptParam &k : req.kept)
-        if (req.textMayHoldNul && scanCborText(k.cbor, false).mayHoldNul && holdsNul(decodeCbor(k.cbor)))
+        if (req.textMayHoldNul && checkedForTree(k.cbor) && holdsNul(decodeCbor(k.cbor)))
             refuse(k.index);
 }
 
 QCborArray methodParams(const Request &req, bool keepEncoded)
 {
     QCborArray params = req.params;
+    if (!keepEncoded) {
+        TextScan all;
+        for (const KeptParam &k : req.kept) {
+            const TextScan one = scanCborText(k.cbor, false);
+            all.items += one.items;
+            all.containers += one.containers;
+        }
+        checkTreeSize(all.items, all.containers);
+    }
     for (const KeptParam &k : req.kept)
         params[k.index] = keepEncoded ? QCborValue(QCborKnownTags::EncodedCbor, k.cbor.toByteArray())
                                       : decodeCbor(k.cbor);

@@ -22,13 +22,13 @@ const HttpFailure kHeaderTooLarge{http::status::request_header_fields_too_large,
                                   code::InvalidRequest, "Cabeçalhos grandes demais."};
 const HttpFailure kBusy{http::status::service_unavailable, code::Unavailable,
                         "Servidor ocupado ou encerrando; tente novamente."};
+const HttpFailure kNoSession{http::status::unauthorized, code::Unauthorized,
+                             "Sessão expirada ou inválida. Entre novamente."};
 
 namespace {
 
 const HttpFailure kUnauthorized{http::status::unauthorized, code::Unauthorized,
                                 "Acesso não autorizado: token de acesso ausente ou inválido."};
-const HttpFailure kNoSession{http::status::unauthorized, code::Unauthorized,
-                              "Sessão expirada ou inválida. Entre novamente."};
 const HttpFailure kCannotCheck{http::status::service_unavailable, code::Unavailable,
                                "O servidor não conseguiu conferir a sessão; tente novamente."};
 const HttpFailure kBadUser{http::status::bad_request, code::InvalidRequest,
@@ -95,14 +95,15 @@ const HttpFailure *identify(const RequestHead &req, const std::string &token, co
     return nullptr;
 }
 
-const HttpFailure *authenticated(const RequestHead &req, const ServerOptions &opt, std::string_view peer,
-                                 std::string_view object, Identity &who)
+} // namespace
+
+const HttpFailure *authenticated(std::string_view authorization, std::string_view declaredUser,
+                                 const ServerOptions &opt, std::string_view peer, std::string_view object,
+                                 Identity &who)
 {
-    const auto header = req[http::field::authorization];
     Credentials given;
-    given.bearer = bearerToken(std::string_view(header.data(), header.size()));
-    const auto declared = req[kUserHeader];
-    given.declaredUser = std::string_view(declared.data(), declared.size());
+    given.bearer = bearerToken(authorization);
+    given.declaredUser = declaredUser;
     given.peer = peer;
     given.object = object;
     switch (opt.authenticate(given, who)) {
@@ -117,6 +118,8 @@ const HttpFailure *authenticated(const RequestHead &req, const ServerOptions &op
     }
     return &kCannotCheck;
 }
+
+namespace {
 
 // "/rpc/<object>", the object made of letters, digits, '.', '_' and '-'.
 bool objectFromTarget(std::string_view target, std::string &object)
@@ -145,7 +148,12 @@ const HttpFailure *checkHead(const RequestHead &req, const ServerOptions &opt, s
     if (!knownEncoding)
         enc = Encoding::Json;
     const bool pathOk = objectFromTarget(req.target(), object);
-    if (const HttpFailure *refused = opt.authenticate ? authenticated(req, opt, peer, object, who)
+    const auto authorization = req[http::field::authorization];
+    const auto declared = req[kUserHeader];
+    if (const HttpFailure *refused = opt.authenticate
+                                         ? authenticated(std::string_view(authorization.data(), authorization.size()),
+                                                         std::string_view(declared.data(), declared.size()), opt,
+                                                         peer, object, who)
                                                       : identify(req, opt.token, opt.tokens, who))
         return refused;
     // A caller not signed in can only sign in, which takes a few bytes: it must not hold a

@@ -32,6 +32,7 @@ extern const HttpFailure kTimeout;
 extern const HttpFailure kTooLarge;
 extern const HttpFailure kHeaderTooLarge;
 extern const HttpFailure kBusy;
+extern const HttpFailure kNoSession;
 
 // The largest body of a caller the authenticator lets in without an identity (signing in),
 // as the shipped nginx site allows for that path.
@@ -48,5 +49,11 @@ using RequestHead = boost::beast::http::request_header<>;
 const HttpFailure *checkHead(const RequestHead &req, const ServerOptions &opt, std::string_view peer,
                              std::optional<std::uint64_t> contentLength, bool chunked, std::string &object,
                              Encoding &enc, Identity &who);
+
+// The options' authenticator asked about the Authorization and X-Fiscal-User headers as they
+// came (checkHead does so; a batch asks again before each of its later calls).
+const HttpFailure *authenticated(std::string_view authorization, std::string_view declaredUser,
+                                 const ServerOptions &opt, std::string_view peer, std::string_view object,
+                                 Identity &who);
 
 } // namespace fiscal::rpc::detail

@@ -57,9 +57,19 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = net::ip::tcp;
 
-std::string clientAddress(const std::string &peer, std::string_view forwardedFor,
+std::string plainAddress(const net::ip::address &a)
+{
+    if (a.is_v6() && a.to_v6().is_v4_mapped())
+        return net::ip::make_address_v4(net::ip::v4_mapped, a.to_v6()).to_string();
+    return a.to_string();
+}
+
+std::string clientAddress(const std::string &givenPeer, std::string_view forwardedFor,
                           const std::vector<std::string> &trustedProxies)
 {
+    beast::error_code ec;
+    const auto parsed = net::ip::make_address(givenPeer, ec);
+    const std::string peer = ec ? givenPeer : plainAddress(parsed);
     if (forwardedFor.empty() || std::find(trustedProxies.begin(), trustedProxies.end(), peer) == trustedProxies.end())
         return peer;
     // The proxy appends the address it saw to what the client sent: only the last one is its own.
@@ -69,9 +79,8 @@ std::string clientAddress(const std::string &peer, std::string_view forwardedFor
         last.remove_prefix(1);
     while (!last.empty() && (last.back() == ' ' || last.back() == '\t'))
         last.remove_suffix(1);
-    beast::error_code ec;
     const auto address = net::ip::make_address(std::string(last), ec);
-    return ec ? peer : address.to_string();
+    return ec ? peer : plainAddress(address);
 }
 
 Session::Session(ServerState &srv, Loop &loop, tcp::socket socket)
@@ -83,7 +92,7 @@ Session::Session(ServerState &srv, Loop &loop, tcp::socket socket)
     beast::error_code ec;
     const auto remote = m_socket.remote_endpoint(ec);
     if (!ec)
-        m_peer = remote.address().to_string();
+        m_peer = plainAddress(remote.address());
 }
 
 Session::~Session()
@@ -259,6 +268,10 @@ void Session::onHeader(beast::error_code ec)
     m_who = {};
     if (const HttpFailure *f = checkHead(req, m_srv.opt, m_client, length, req.chunked(), m_object, m_enc, m_who))
         return fail(*f);
+    if (m_srv.opt.authenticate) {
+        m_authorization = std::string(req[http::field::authorization]);
+        m_declaredUser = std::string(req[kUserHeader]);
+    }
     // Taken before a byte of the body is read: the body's memory is taken as it arrives.
     if (const std::size_t need = req.chunked() ? m_srv.opt.maxBodyBytes : std::size_t(length.value_or(0))) {
         if (!m_srv.reserveBody(need))
@@ -335,10 +348,22 @@ void Session::runCall(QByteArray body, bool canStream)
         explicit Caller(int fd) { t_callerSocket = fd; }
         ~Caller() { t_callerSocket = -1; }
     };
+    Recheck recheck;
+    if (m_srv.opt.authenticate)
+        recheck = [this](Identity &who) -> std::optional<Fault> {
+            Identity now;
+            const HttpFailure *f = authenticated(m_authorization, m_declaredUser, m_srv.opt, m_client, m_object, now);
+            if (!f && now.user == who.user) {
+                who = std::move(now);
+                return std::nullopt;
+            }
+            const HttpFailure &why = f ? *f : kNoSession;   // another user's token: not this caller
+            return Fault(why.code, QString::fromUtf8(why.message));
+        };
     CallOutcome outcome = [&] {
         const Caller caller(m_socket.native_handle());
         return runCalls(m_srv.dispatcher, m_object, m_who, body, m_enc, send, m_srv.opt.maxBatch, report,
-                        true, m_srv.opt.limits);
+                        true, m_srv.opt.limits, recheck);
     }();
     body.clear();
     releaseBody();

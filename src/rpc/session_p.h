@@ -33,6 +33,10 @@ namespace fiscal::rpc::detail {
 struct ServerState;
 struct Loop;
 
+// An address as its text, an IPv4 one as such even when a socket listening on "::" shows
+// it as "::ffff:a.b.c.d": so it matches a trusted proxy and reads the same in the history.
+std::string plainAddress(const boost::asio::ip::address &a);
+
 // The client of a request from `peer`: the last address of X-Forwarded-For when the peer is
 // one of the trusted proxies and that address is one, else the peer itself.
 std::string clientAddress(const std::string &peer, std::string_view forwardedFor,
@@ -107,6 +111,8 @@ private:
     Encoding m_enc = Encoding::Json;
     std::string m_object;
     Identity m_who;         // who is calling (rpc/caller.h)
+    // The head's Authorization and X-Fiscal-User, for a batch to ask about the caller again.
+    std::string m_authorization, m_declaredUser;
     bool m_keepAlive = true;
     bool m_closeAfterWrite = false;
     bool m_answered = false;   // a reply went out: waiting for a request now is keep-alive idling

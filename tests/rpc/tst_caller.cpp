@@ -1,6 +1,7 @@
 // Who is calling: the user header and the tokens file, read strictly.
 
 #include "rpc/caller.h"
+#include "rpc/session_p.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +18,23 @@ TEST(UserHeader, DecodesWhatTheClientEncodesAndRefusesTheRest)
                                    std::string("a%00b"), std::string("a%0Ab"), std::string("\xC3\xA9"), tooLong})
         EXPECT_FALSE(decodeUserHeader(bad)) << bad;
     EXPECT_TRUE(decodeUserHeader(std::string(kMaxUserLength, 'x')));
+}
+
+// The address a call is recorded with, and whether its proxy is trusted: an IPv4 peer of a
+// server listening on "::" is the IPv4 address it is.
+TEST(ClientAddress, AnIpv4PeerIsItselfWhateverTheSocketShowsItAs)
+{
+    const std::vector<std::string> trusted{"127.0.0.1"};
+    const struct { const char *peer, *forwarded, *client; } cases[] = {
+        {"127.0.0.1", "198.51.100.7", "198.51.100.7"},
+        {"::ffff:127.0.0.1", "198.51.100.7", "198.51.100.7"},
+        {"::ffff:10.1.2.3", "", "10.1.2.3"},
+        {"::ffff:10.1.2.3", "198.51.100.7", "10.1.2.3"},
+        {"127.0.0.1", "::ffff:198.51.100.7", "198.51.100.7"},
+        {"::1", "198.51.100.7", "::1"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(detail::clientAddress(c.peer, c.forwarded, trusted), c.client) << c.peer << " " << c.forwarded;
 }
 
 TEST(TokenTable, FindsEachUsersTokenByItsHash)

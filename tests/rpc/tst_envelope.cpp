@@ -313,6 +313,61 @@ TEST(Envelope, LargeParamsStayEncodedUntilTheMethodIsKnown)
     }
 }
 
+// A body of tiny items would take many times its size once decoded into a tree: it is refused
+// before it is, in JSON, in CBOR, and as a param of a method that takes its params decoded;
+// a method that reads its param as a stream still gets a param as large, encoded.
+TEST(Envelope, ABodyOfTinyItemsIsRefusedBeforeItIsDecoded)
+{
+    const quint32 n = 600000;   // about 75 MiB as a tree, 1.2 MB as CBOR
+    const auto cborArray = [](quint32 count, const QByteArray &item) {
+        QByteArray a("\x9a", 1);
+        for (int shift = 24; shift >= 0; shift -= 8)
+            a.append(char((count >> shift) & 0xff));
+        return a + item.repeated(count);
+    };
+    const auto cborRequest = [](const QByteArray &params) {
+        return QByteArray("\xa4\x67jsonrpc\x63" "2.0\x66method\x64" "Echo\x66params") + params + QByteArray("\x62id\x07");
+    };
+    const QByteArray tinyArrays = cborArray(n, QByteArray("\x81\x00", 2));
+    const struct {
+        const char *name;
+        Encoding enc;
+        QByteArray body;
+        int parse, decoded, encoded;   // the codes of parsing and of methodParams; 0: none
+    } cases[] = {
+        {"json", Encoding::Json,
+         "{\"jsonrpc\":\"2.0\",\"method\":\"Echo\",\"id\":7,\"params\":[[" + QByteArray("[0],").repeated(n) + "[0]]]}",
+         code::InvalidRequest, 0, 0},
+        {"cbor, a param of tiny arrays", Encoding::Cbor, cborRequest(QByteArray("\x82\x01", 2) + tinyArrays), 0,
+         code::InvalidRequest, 0},
+        {"cbor, as many params", Encoding::Cbor, cborRequest(tinyArrays), code::InvalidRequest, 0, 0},
+        {"cbor, millions of nulls", Encoding::Cbor, cborRequest(cborArray(5000000, QByteArray("\xf6", 1))),
+         code::InvalidRequest, 0, 0},
+        {"cbor batch", Encoding::Cbor, QByteArray("\x81", 1) + cborRequest(QByteArray("\x81", 1) + tinyArrays),
+         code::InvalidRequest, 0, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        try {
+            const Body body = decodeBody(c.body, c.enc);
+            EXPECT_EQ(c.parse, 0);
+            const Request r = readRequest(body, body.value);
+            for (const auto &[keep, expected] : {std::pair{false, c.decoded}, std::pair{true, c.encoded}}) {
+                try {
+                    methodParams(r, keep);
+                    EXPECT_EQ(expected, 0) << keep;
+                } catch (const Fault &f) {
+                    EXPECT_EQ(f.code(), expected) << keep;
+                    EXPECT_TRUE(f.message().contains(QStringLiteral("itens demais"))) << f.message().toStdString();
+                }
+            }
+        } catch (const Fault &f) {
+            EXPECT_EQ(f.code(), c.parse) << f.message().toStdString();
+            EXPECT_TRUE(f.message().contains(QStringLiteral("itens demais"))) << f.message().toStdString();
+        }
+    }
+}
+
 // The bytes of each array or map param are found from the CBOR heads alone: whatever form
 // the client wrote them in, a method taking them encoded gets exactly those bytes and any
 // other the value they hold; a body that is not plainly well formed is left to the decoder.
