@@ -388,6 +388,28 @@ TEST_P(Roles, ALockRunsItsWholeLengthFromTheLastFailure)
     }
 }
 
+// Wrong passwords sent all at once are counted one after the other: no more of them are
+// checked than the limit lets through, the rest are refused for the lock.
+TEST_P(Roles, SignInsSentTogetherAreCountedOneAfterTheOther)
+{
+    Env env(GetParam());
+    std::vector<std::future<RpcResult>> tries;
+    for (int i = 0; i < 12; ++i)
+        tries.push_back(std::async(std::launch::async, [&] { return env.signIn("operador", "senha-errada"); }));
+    int checked = 0;
+    for (auto &t : tries) {
+        const RpcResult r = t.get();
+        if (r.errorMessage == QStringLiteral("Usuário ou senha inválidos."))
+            ++checked;
+        else
+            EXPECT_TRUE(r.errorMessage.startsWith(QStringLiteral("Muitas tentativas"))) << r.errorMessage.toStdString();
+    }
+    EXPECT_EQ(checked, 5);
+    EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM AUDITORIA WHERE NMUSUARIO = 'operador' AND DSEVENTO = 'falha'"), 5);
+    EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM AUDITORIA WHERE DSDETALHE = 'checking'"), 0);
+    EXPECT_TRUE(env.signIn("operador", "operador-senha").errorMessage.startsWith(QStringLiteral("Muitas tentativas")));
+}
+
 // A sign-in gives the session the role the user has when it opens, not the one read before
 // the password was checked: a change an administrator made meanwhile stays.
 TEST_P(Roles, ARoleChangedWhileASignInChecksThePasswordStays)

@@ -240,6 +240,23 @@ TEST_F(ConnectionTest, ADatabaseThatTakesNoWritesSaysWhy)
     }
 }
 
+// After a large write the SQLite journal (the -wal file beside the database) goes back to a
+// usual size once it is written to the database, rather than keeping the largest size since
+// the connection opened.
+TEST_F(ConnectionTest, TheJournalShrinksBackAfterALargeWrite)
+{
+    if (isPostgres())
+        GTEST_SKIP() << "PostgreSQL keeps its own journal";
+    const std::string wal = rows(*db, "PRAGMA database_list").at(0).at(2) + "-wal";
+    db->exec("CREATE TABLE GRANDE (X BLOB)");
+    db->exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 30000) "
+             "INSERT INTO GRANDE SELECT randomblob(1024) FROM n");
+    EXPECT_GT(std::filesystem::file_size(wal), std::uintmax_t(24) << 20);
+    for (int i = 0; i < 2; ++i)
+        db->exec("INSERT INTO GRANDE VALUES (x'00')");
+    EXPECT_LE(std::filesystem::file_size(wal), std::uintmax_t(16) << 20);
+}
+
 // A database set to a stricter isolation by default still gets the writes it was written
 // for: READ COMMITTED, inside a transaction and out of one.
 TEST_F(ConnectionTest, WritesAreReadCommittedWhateverTheDatabasesDefault)

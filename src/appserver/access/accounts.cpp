@@ -167,17 +167,21 @@ void endSessions(storage::Connection &c, const std::string &login, const std::st
     st->execute();
 }
 
-void record(storage::Connection &c, const Event &e)
+std::int64_t record(storage::Connection &c, const Event &e)
 {
     auto st = c.prepareCached("INSERT INTO AUDITORIA (DTEVENTO, NMUSUARIO, NMAUTOR, DSENDERECO, DSEVENTO, DSDETALHE)"
-                              " VALUES ($1, $2, $3, $4, $5, $6)");
+                              " VALUES ($1, $2, $3, $4, $5, $6) RETURNING IDEVENTO");
     st->bind(1, isoUtc(QDateTime::currentDateTimeUtc()));
     st->bind(2, fitted(e.account, 64));
     st->bind(3, fitted(e.author, 64));
     st->bind(4, fitted(e.address, 64));
     st->bind(5, e.kind);
     st->bind(6, fitted(e.detail, 200));
-    st->execute();
+    if (!st->step())
+        throw std::logic_error("audit: the new event has no id");
+    const std::int64_t id = std::stoll(std::string(st->text(0)));
+    st->reset();
+    return id;
 }
 
 } // namespace fiscal::appserver::access

@@ -62,6 +62,6 @@ struct Event {
     const char *kind;      // entrada, falha, bloqueio, saida, senha, usuario
     std::string detail;
 };
-void record(storage::Connection &c, const Event &e);
+std::int64_t record(storage::Connection &c, const Event &e);   // the event's IDEVENTO
 
 } // namespace fiscal::appserver::access

@@ -78,6 +78,19 @@ bool lockNotedLately(storage::Connection &c, const std::string &address, const Q
     return st->step() && !st->isNull(0) && fromIsoUtc(std::string(st->text(0))).secsTo(now) < 60;
 }
 
+// Attempts on one login, and from one address, are let through one at a time (on SQLite every
+// writer queues anyway). Two lock spaces, so that a login never shares a lock with an address.
+void holdAttempts(storage::Connection &c, const std::string &login, const std::string &address)
+{
+    if (c.backend() != storage::Backend::Postgres)
+        return;
+    auto st = c.prepareCached("SELECT pg_advisory_xact_lock(7101, hashtext($1)), pg_advisory_xact_lock(7102, hashtext($2))");
+    st->bind(1, login);
+    st->bind(2, address);
+    st->step();
+    st->reset();
+}
+
 // A hash to check a password against when the user is unknown, so that the answer takes as
 // long as for a wrong password.
 const std::string &decoyHash()
@@ -105,26 +118,36 @@ SignedIn signIn(ConnectionPool &pool, const AuthSettings &settings, Sessions &se
     std::optional<User> user;
     std::int64_t users = 0;
     std::int64_t wait = 0;
-    bool noted = false;
-    withReadTransaction(pool, [&](storage::Connection &c) {
+    // The attempt counts as a failure from the moment it is let through until its password
+    // is found right: attempts that come together are counted one after the other, so no
+    // more than the limit are checked, however many arrive at once on however many servers.
+    std::int64_t attempt = 0;
+    withTransaction(pool, [&](storage::Connection &c) {
+        holdAttempts(c, login, address);
         user = findUser(c, login);
         users = userCount(c);
+        if (!pam && users == 0)
+            return;
         const Failures byLogin = failuresOf(c, "NMUSUARIO", login, now);
         const Failures byAddress = failuresOf(c, "DSENDERECO", address, now);
         wait = std::max(lockSeconds(byLogin.count, byLogin.sinceLast), lockSeconds(byAddress.count, byAddress.sinceLast));
-        noted = wait > 0 && lockNotedLately(c, address, now);
+        if (wait == 0)
+            attempt = record(c, {login, login, address, "falha", "checking"});
+        else if (!lockNotedLately(c, address, now))
+            record(c, {login, login, address, "bloqueio", "refused for " + std::to_string(wait) + " s"});
     });
-    const auto note = [&](const char *kind, const std::string &detail) {
-        withTransaction(pool, [&](storage::Connection &c) { record(c, {login, login, address, kind, detail}); });
+    // What the attempt turned out to be, when it failed.
+    const auto settle = [&](storage::Connection &c, const std::string &detail) {
+        auto st = c.prepareCached("UPDATE AUDITORIA SET DSDETALHE = $2 WHERE IDEVENTO = $1");
+        st->bindInt(1, attempt);
+        st->bind(2, detail);
+        st->execute();
     };
     if (!pam && users == 0)
         refused(QStringLiteral("Nenhum usuário cadastrado. No servidor, crie o primeiro administrador com"
                                " fiscal-server --db BANCO user add LOGIN --role administrador."));
-    if (wait > 0) {
-        if (!noted)
-            note("bloqueio", "refused for " + std::to_string(wait) + " s");
+    if (wait > 0)
         refused(QStringLiteral("Muitas tentativas sem sucesso. Tente de novo em %1.").arg(waitText(wait)), wait);
-    }
 
     bool ok = false;
     std::optional<Role> role;
@@ -142,7 +165,7 @@ SignedIn signIn(ConnectionPool &pool, const AuthSettings &settings, Sessions &se
     if (!ok) {
         withTransaction(pool, [&](storage::Connection &c) {
             lockUsers(c);
-            record(c, {login, login, address, "falha", user ? "wrong password" : "unknown user"});
+            settle(c, user ? "wrong password" : "unknown user");
             const Failures byLogin = failuresOf(c, "NMUSUARIO", login, now);
             // The row as it is now: what an administrator changed since the read above stays.
             if (const std::optional<User> current = findUser(c, login)) {
@@ -158,7 +181,7 @@ SignedIn signIn(ConnectionPool &pool, const AuthSettings &settings, Sessions &se
         refused(kInvalid);
     }
     if (!role) {
-        note("falha", "in no fiscal-* group");
+        withTransaction(pool, [&](storage::Connection &c) { settle(c, "in no fiscal-* group"); });
         refused(QStringLiteral("Seu usuário não está em nenhum dos grupos fiscal-consulta, fiscal-operador ou"
                                " fiscal-administrador. Peça acesso ao administrador do sistema."));
     }
@@ -200,6 +223,9 @@ SignedIn signIn(ConnectionPool &pool, const AuthSettings &settings, Sessions &se
         st->execute();
         in.user = after;
         in.session = sessions.open(c, login, *role, after.mustChangePassword, address);
+        auto gone = c.prepareCached("DELETE FROM AUDITORIA WHERE IDEVENTO = $1");
+        gone->bindInt(1, attempt);
+        gone->execute();
         record(c, {login, login, address, "entrada", roleName(*role)});
     });
     return in;

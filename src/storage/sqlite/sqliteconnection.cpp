@@ -454,7 +454,9 @@ std::unique_ptr<Connection> open(const std::string &path, bool create)
         if (got != "wal" && got != "memory")
             throw Error(Error::Kind::Connection, "SQLite database '" + path + "' refused WAL mode (" + got + ")");
         mode.reset();
-        connection->exec("PRAGMA foreign_keys=ON; PRAGMA synchronous=NORMAL;");
+        // The journal beside the file grows to the largest transaction (a registration of
+        // every client) and stayed that size while the server ran: cut back once written.
+        connection->exec("PRAGMA foreign_keys=ON; PRAGMA synchronous=NORMAL; PRAGMA journal_size_limit=16777216;");
     } catch (const Error &e) {
         if (e.kind() == Error::Kind::Connection)
             throw;
