@@ -410,6 +410,32 @@ TEST_P(Roles, SignInsSentTogetherAreCountedOneAfterTheOther)
     EXPECT_TRUE(env.signIn("operador", "operador-senha").errorMessage.startsWith(QStringLiteral("Muitas tentativas")));
 }
 
+// A sign-in removes the user's sessions over for a month, and no other: a login signed in
+// with every few minutes would otherwise pile them up.
+TEST_P(Roles, ASignInRemovesTheUsersSessionsOverForAMonth)
+{
+    Env env(GetParam());
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const auto at = [&](int days) { return now.addDays(days).toString(Qt::ISODateWithMs).toStdString(); };
+    const struct { const char *hash, *user; int created, expires; std::optional<int> ended; } rows[] = {
+        {"expirada-ha-40-dias", "operador", -41, -40, std::nullopt},
+        {"encerrada-ha-40-dias", "operador", -41, -40, -41},
+        {"expirada-ha-2-dias", "operador", -3, -2, std::nullopt},
+        {"de-outro-ha-40-dias", "consulta", -41, -40, std::nullopt},
+    };
+    for (const auto &r : rows)
+        env.db->exec("INSERT INTO SESSAO (CDTOKENHASH, NMUSUARIO, DSPAPEL, DSENDERECO, DTCRIACAO, DTEXPIRA, DTENCERRADA,"
+                     " FLTROCARSENHA) VALUES ($1, $2, 'operador', '127.0.0.1', $3, $4, $5, 'N')",
+                     {r.hash, r.user, at(r.created), at(r.expires),
+                      r.ended ? std::optional<std::string>(at(*r.ended)) : std::nullopt});
+    ASSERT_TRUE(env.signIn("operador", "operador-senha").ok());
+    std::vector<std::string> left;
+    for (const auto &row : env.db->query("SELECT CDTOKENHASH FROM SESSAO WHERE CDTOKENHASH LIKE '%dias' ORDER BY 1"))
+        left.push_back(*row[0]);
+    EXPECT_EQ(left, (std::vector<std::string>{"de-outro-ha-40-dias", "expirada-ha-2-dias"}));
+    EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM SESSAO WHERE NMUSUARIO = 'operador'"), 2);
+}
+
 // A sign-in gives the session the role the user has when it opens, not the one read before
 // the password was checked: a change an administrator made meanwhile stays.
 TEST_P(Roles, ARoleChangedWhileASignInChecksThePasswordStays)

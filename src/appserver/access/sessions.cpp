@@ -46,6 +46,13 @@ Sessions::Opened Sessions::open(storage::Connection &c, const std::string &user,
     o.token = randomToken();
     const QDateTime now = QDateTime::currentDateTimeUtc();
     o.expires = now.addSecs(qint64(m_idleHours) * 3600);
+    // The user's sessions over for a month go (the audit keeps every sign-in): a login a
+    // script signs in with every few minutes would otherwise add rows without end, each one
+    // rewritten by the next change of its user.
+    auto old = c.prepareCached("DELETE FROM SESSAO WHERE NMUSUARIO = $1 AND DTEXPIRA < $2");
+    old->bind(1, user);
+    old->bind(2, isoUtc(now.addDays(-kSessionsKeptDays)));
+    old->execute();
     auto st = c.prepareCached("INSERT INTO SESSAO (CDTOKENHASH, NMUSUARIO, DSPAPEL, DSENDERECO, DTCRIACAO, DTEXPIRA,"
                               " FLTROCARSENHA) VALUES ($1, $2, $3, $4, $5, $6, $7)");
     st->bind(1, rpc::TokenTable::hash(o.token));

@@ -25,6 +25,8 @@
 namespace fiscal::appserver::access {
 
 inline constexpr auto kFresh = std::chrono::milliseconds(1000);
+// A user's sessions over (expired or ended) for this long are removed at its next sign-in.
+inline constexpr int kSessionsKeptDays = 30;
 
 class Sessions {
 public:
@@ -34,7 +36,8 @@ public:
         std::string token;
         QDateTime expires;
     };
-    // A new session, inside the caller's transaction.
+    // A new session, inside the caller's transaction; the user's sessions over for
+    // kSessionsKeptDays go.
     Opened open(storage::Connection &c, const std::string &user, Role role, bool mustChangePassword,
                 const std::string &address);
     // Ends one session (by its token's hash), inside the caller's transaction; this server
