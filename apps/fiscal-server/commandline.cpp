@@ -3,6 +3,7 @@
 #include "storage/database.h"
 
 #include <arpa/inet.h>
+#include <cstring>
 
 #include <algorithm>
 #include <charconv>
@@ -28,14 +29,21 @@ bool set(const char *variable)
     return variable && *variable;
 }
 
-// An IP address as inet_ntop writes it, the way the server prints a peer; empty when not one.
+// An IP address as inet_ntop writes it, the way the server prints a peer (an IPv4 one as
+// such, also written "::ffff:a.b.c.d"); empty when not one.
 std::string canonicalAddress(const std::string &text)
 {
     unsigned char bytes[16];
     char out[INET6_ADDRSTRLEN];
-    for (const int family : {AF_INET, AF_INET6})
-        if (inet_pton(family, text.c_str(), bytes) == 1 && inet_ntop(family, bytes, out, sizeof out))
+    for (const int family : {AF_INET, AF_INET6}) {
+        if (inet_pton(family, text.c_str(), bytes) != 1)
+            continue;
+        static const unsigned char mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+        if (family == AF_INET6 && std::memcmp(bytes, mapped, sizeof mapped) == 0)
+            return inet_ntop(AF_INET, bytes + 12, out, sizeof out) ? out : std::string();
+        if (inet_ntop(family, bytes, out, sizeof out))
             return out;
+    }
     return {};
 }
 

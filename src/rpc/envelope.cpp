@@ -123,7 +123,7 @@ void checkJsonTreeSize(QByteArrayView json)
             ++items;
         }
     }
-    checkTreeSize(items, containers);
+    checkTreeSize(2 * items, 2 * containers);   // the document, then the tree made of it
 }
 
 // The container params of a lone request stay encoded until the method is known: a method
@@ -364,7 +364,7 @@ TextScan scanCborText(QByteArrayView cbor, bool checkUtf8)
         ++p;
         if (major != 7 || info != 31) {
             ++scan.items;
-            if (major == 4 || major == 5)
+            if (major == 4 || major == 5 || major == 6)   // a tag too is a container of its own
                 ++scan.containers;
         }
         if (info == 31)
@@ -604,8 +604,10 @@ void checkParams(const Request &req)
     for (qsizetype i = 0; req.textMayHoldNul && i < req.params.size(); ++i)
         if (holdsNul(req.params.at(i)))
             refuse(i);
+    // A kept param is well formed (containerParams checked it): a zero byte in its text is
+    // a U+0000, found without decoding it.
     for (const KeptParam &k : req.kept)
-        if (req.textMayHoldNul && checkedForTree(k.cbor) && holdsNul(decodeCbor(k.cbor)))
+        if (req.textMayHoldNul && scanCborText(k.cbor, false).mayHoldNul)
             refuse(k.index);
 }
 

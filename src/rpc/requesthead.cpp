@@ -24,13 +24,13 @@ const HttpFailure kBusy{http::status::service_unavailable, code::Unavailable,
                         "Servidor ocupado ou encerrando; tente novamente."};
 const HttpFailure kNoSession{http::status::unauthorized, code::Unauthorized,
                              "Sessão expirada ou inválida. Entre novamente."};
+const HttpFailure kCannotCheck{http::status::service_unavailable, code::Unavailable,
+                               "O servidor não conseguiu conferir a sessão; tente novamente."};
 
 namespace {
 
 const HttpFailure kUnauthorized{http::status::unauthorized, code::Unauthorized,
                                 "Acesso não autorizado: token de acesso ausente ou inválido."};
-const HttpFailure kCannotCheck{http::status::service_unavailable, code::Unavailable,
-                               "O servidor não conseguiu conferir a sessão; tente novamente."};
 const HttpFailure kBadUser{http::status::bad_request, code::InvalidRequest,
                            "Nome de usuário inválido no cabeçalho X-Fiscal-User."};
 const HttpFailure kNotFound{http::status::not_found, code::MethodNotFound,

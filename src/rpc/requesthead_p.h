@@ -33,6 +33,7 @@ extern const HttpFailure kTooLarge;
 extern const HttpFailure kHeaderTooLarge;
 extern const HttpFailure kBusy;
 extern const HttpFailure kNoSession;
+extern const HttpFailure kCannotCheck;
 
 // The largest body of a caller the authenticator lets in without an identity (signing in),
 // as the shipped nginx site allows for that path.

@@ -352,7 +352,13 @@ void Session::runCall(QByteArray body, bool canStream)
     if (m_srv.opt.authenticate)
         recheck = [this](Identity &who) -> std::optional<Fault> {
             Identity now;
-            const HttpFailure *f = authenticated(m_authorization, m_declaredUser, m_srv.opt, m_client, m_object, now);
+            const HttpFailure *f = nullptr;
+            try {
+                f = authenticated(m_authorization, m_declaredUser, m_srv.opt, m_client, m_object, now);
+            } catch (...) {
+                // No connection to ask on: this call is refused, the answers before it stand.
+                f = &kCannotCheck;
+            }
             if (!f && now.user == who.user) {
                 who = std::move(now);
                 return std::nullopt;

@@ -215,6 +215,9 @@ struct MigrationLimits {
     std::chrono::milliseconds lockTimeout{1000};
     // No try starts after this; the migration fails with an Error of kind Busy.
     std::chrono::seconds giveUpAfter{600};
+    // PostgreSQL: how long to wait for another process that is migrating (the installed
+    // migrate unit allows 30 minutes); giveUpAfter counts from when it is done.
+    std::chrono::seconds otherMigrationWait{1800};
 };
 
 // Creates every table and index, or migrates an older schema in place; does nothing at all

@@ -293,15 +293,25 @@ private:
         });
     }
 
+    // Another migrator's whole run is waited for, as long as its own may take: the time a
+    // step may wait for its tables starts once this one has the lock.
     void lock()
     {
         const std::string sql = "SELECT pg_try_advisory_lock(" + std::to_string(kMigrationLock) + ")";
-        retrying([&] {
+        const auto giveUp = Clock::now() + m_limits.otherMigrationWait;
+        for (auto pause = std::chrono::milliseconds(100);; pause = std::min(pause * 2, std::chrono::milliseconds(2000))) {
             auto st = m_c.prepare(sql);
-            if (!st->step() || st->text(0) != "t")
-                throw Error(Error::Kind::Busy, "another process is migrating the schema");
-            return 0;
-        });
+            if (st->step() && st->text(0) == "t")
+                break;
+            st.reset();
+            if (Clock::now() + pause > giveUp)
+                throw Error(Error::Kind::Busy,
+                            "another process has been migrating the schema for more than "
+                                + std::to_string(m_limits.otherMigrationWait.count())
+                                + " s; run this again once it is done");
+            std::this_thread::sleep_for(pause);
+        }
+        m_giveUp = Clock::now() + m_limits.giveUpAfter;
     }
 
     void unlock()

@@ -320,6 +320,8 @@ TEST_P(ClientAddress, ComesFromATrustedProxyOnly)
          "203.0.113.9, 198.51.100.7", "198.51.100.7"},
         {"the header from a peer that is no proxy", {}, "198.51.100.7", "127.0.0.1"},
         {"a trusted proxy's header that is no address", {"--trusted-proxy", "127.0.0.1"}, "desconhecido", "127.0.0.1"},
+        {"a proxy named as IPv4 mapped into IPv6", {"--trusted-proxy", "::ffff:127.0.0.1"}, "198.51.100.7",
+         "198.51.100.7"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);

@@ -356,15 +356,16 @@ TEST_P(Roles, ALockRunsItsWholeLengthFromTheLastFailure)
     const struct {
         const char *what;
         std::vector<int> failures;   // minutes from now
-        bool newPassword;            // a new password recorded after them
+        bool newPassword;            // a new password recorded after them, stamped two minutes ago
         const char *refusedFor;      // nullptr: signs in
     } cases[] = {
         {"eleven failures sixteen minutes ago", std::vector<int>(11, -16), false, "48 minutos"},
         {"eleven failures seventy minutes ago", std::vector<int>(11, -70), false, nullptr},
         {"six failures a minute ago", std::vector<int>(6, -1), false, "1 minuto"},
         {"five failures spread over twenty minutes", {-20, -19, -2, -1, -1}, false, nullptr},
-        {"five failures stamped three hours ahead", std::vector<int>(5, 180), false, "1 minuto"},
-        {"the same, then a new password", std::vector<int>(5, 180), true, nullptr},
+        {"five failures stamped three hours ahead", std::vector<int>(5, 180), false, nullptr},
+        {"five failures a minute ago, then a new password stamped before them",
+         std::vector<int>(5, -1), true, nullptr},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -376,7 +377,7 @@ TEST_P(Roles, ALockRunsItsWholeLengthFromTheLastFailure)
         if (c.newPassword)
             env.db->exec("INSERT INTO AUDITORIA (DTEVENTO, NMUSUARIO, NMAUTOR, DSENDERECO, DSEVENTO, DSDETALHE)"
                          " VALUES ($1, 'operador', 'administrador', '10.9.9.9', 'senha', 'reset')",
-                         {now.toString(Qt::ISODateWithMs).toStdString()});
+                         {now.addSecs(-120).toString(Qt::ISODateWithMs).toStdString()});
         const RpcResult r = env.signIn("operador", "operador-senha");
         if (c.refusedFor) {
             EXPECT_EQ(r.errorCode, -32006);

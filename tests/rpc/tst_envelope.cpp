@@ -343,6 +343,8 @@ TEST(Envelope, ABodyOfTinyItemsIsRefusedBeforeItIsDecoded)
         {"cbor, as many params", Encoding::Cbor, cborRequest(tinyArrays), code::InvalidRequest, 0, 0},
         {"cbor, millions of nulls", Encoding::Cbor, cborRequest(cborArray(5000000, QByteArray("\xf6", 1))),
          code::InvalidRequest, 0, 0},
+        {"cbor, a param of tagged items", Encoding::Cbor,
+         cborRequest(QByteArray("\x82\x01", 2) + cborArray(n, QByteArray("\xc0\x00", 2))), 0, code::InvalidRequest, 0},
         {"cbor batch", Encoding::Cbor, QByteArray("\x81", 1) + cborRequest(QByteArray("\x81", 1) + tinyArrays),
          code::InvalidRequest, 0, 0},
     };

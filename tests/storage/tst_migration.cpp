@@ -294,6 +294,26 @@ TEST_F(Migration, ARestartDuringALongBulkCallHoldsNoSaveBack)
     restart.join();
 }
 
+// A second migration waits for the first one's whole run, longer than a step may wait for
+// its tables, and then finds nothing left to do.
+TEST_F(Migration, ASecondMigrationWaitsForTheFirstToFinish)
+{
+    OwnedDatabase db;
+    auto first = db.connect(db.owner);
+    first->exec("SELECT pg_advisory_lock(4604232401)");
+    auto second = std::async(std::launch::async, [&] {
+        auto c = db.connect(db.owner);
+        storage::MigrationLimits limits;
+        limits.giveUpAfter = 1s;
+        return storage::createSchema(*c, limits);
+    });
+    EXPECT_EQ(second.wait_for(2500ms), std::future_status::timeout) << "the second did not wait";
+    storage::createSchema(*first);
+    first->exec("SELECT pg_advisory_unlock(4604232401)");
+    ASSERT_TRUE(within(second));
+    EXPECT_EQ(second.get(), fiscal::storage::kSchemaVersion) << "the first had done it all";
+}
+
 // A migration that must change a table in use waits a moment, lets the saves through,
 // tries again, and finishes once the long call is over: its indexes built beside the
 // writes, valid, under their own names.

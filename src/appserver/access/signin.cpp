@@ -58,14 +58,15 @@ Failures failuresOf(storage::Connection &c, const char *column, const std::strin
     const qint64 window = std::chrono::duration_cast<std::chrono::seconds>(kFailureWindow).count();
     while (st->step()) {
         const QDateTime at = fromIsoUtc(std::string(st->text(0)));
+        if (at > now)
+            continue;   // stamped ahead of now: the clock has been set back since, which forgives it
         if (!last.isValid())
             last = at;
         if (at.secsTo(last) < window)
             ++f.count;
     }
-    // A failure stamped ahead of now (the clock set back since) counts as just now.
     if (last.isValid())
-        f.sinceLast = std::max<qint64>(0, last.secsTo(now));
+        f.sinceLast = last.secsTo(now);
     return f;
 }
 
