@@ -250,6 +250,16 @@ if [ -n "$container" ]; then
   [ "$upgraded" != 0 ] && [ "$upgraded" != "$pid" ] || { journal; fail "$unit was not restarted by the upgrade"; }
   listening || { journal; fail "$unit did not listen when its restart returned"; }
   echo "   restarted by the upgrade (pid $pid, then $upgraded)"
+  # An upgrade whose migration fails (here: a schema newer than the program) leaves the
+  # running instances as they are, and says so.
+  version="$(inroot "${as_fiscal[@]}" sqlite3 "$db" 'SELECT NRVERSAO FROM VERSAOESQUEMA')"
+  inroot "${as_fiscal[@]}" sqlite3 "$db" 'UPDATE VERSAOESQUEMA SET NRVERSAO = 999'
+  apt install --reinstall --no-install-recommends "$server_deb"
+  inroot "${as_fiscal[@]}" sqlite3 "$db" "UPDATE VERSAOESQUEMA SET NRVERSAO = $version"
+  grep -q 'could not be migrated' "$work/apt.log" || { tail -20 "$work/apt.log"; fail "a failed migration was not reported"; }
+  [ "$(inroot systemctl show -P MainPID "$unit")" = "$upgraded" ] || { journal; fail "$unit was restarted though the migration failed"; }
+  listening || fail "$unit stopped listening when the migration failed"
+  echo "   left running when the migration failed (pid $upgraded)"
 else
   echo "== the server by its unit's command, as its user (no systemd here)"
   run_as_unit fiscal-server@.service "$envfile" &
