@@ -171,6 +171,23 @@ bool TNetConnection::open(bool report)
     return true;
 }
 
+namespace {
+
+// The bulk calls that write, whose answer lost on the way may hide work done: the user must
+// not take it for work not done. The undo says so on its own screen, with what it reloads.
+bool writesInBulk(const QString &method)
+{
+    using namespace protocol::method;
+    for (const char *m : {Replica, CadastroAutomatico, CadAutoImpInscEsta, ImportaGrupos}) {
+        if (method.compare(QLatin1String(m), Qt::CaseInsensitive) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
 int TNetConnection::timeoutFor(const QString &method) const
 {
     // The server gives bulk work far longer than a read; giving up sooner would leave the
@@ -253,10 +270,15 @@ rpc::Reply TNetConnection::exchange(const QString &method, const QCborArray &par
         m_client.reset();
         Q_EMIT connectedChanged(false);
         m_lastError = e.message();
-        if (m_throwException) {
-            throw;
+        QString message = e.message();
+        if (writesInBulk(method)) {
+            message += QStringLiteral("\n\nSe o servidor chegou a receber o pedido, a operação pode ter sido gravada "
+                                      "antes de a resposta se perder: confira nas abas o que ficou gravado.");
         }
-        return rpc::Reply::failure(kTransportError, e.message());
+        if (m_throwException) {
+            throw rpc::TransportError(message);
+        }
+        return rpc::Reply::failure(kTransportError, message);
     }
 }
 

@@ -196,6 +196,63 @@ TEST(WaitAnimation, KeepsMovingDuringASynchronousCall)
     EXPECT_EQ(currentWaitAnimation(), nullptr);
 }
 
+// A server that takes each request and closes the connection without an answer.
+class AnswerLost {
+public:
+    AnswerLost()
+    {
+        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof at;
+        if (::bind(m_listener, reinterpret_cast<sockaddr *>(&at), size) != 0 || ::listen(m_listener, 8) != 0
+            || ::getsockname(m_listener, reinterpret_cast<sockaddr *>(&at), &size) != 0)
+            ADD_FAILURE() << "no listener";
+        port = ntohs(at.sin_port);
+        m_thread = std::thread([this] {
+            for (int c; (c = ::accept(m_listener, nullptr, nullptr)) >= 0;) {
+                char request[8192];
+                (void)::recv(c, request, sizeof request, 0);   // nothing from a probe, a request from a call
+                ::close(c);
+            }
+        });
+    }
+    ~AnswerLost()
+    {
+        ::shutdown(m_listener, SHUT_RDWR);
+        m_thread.join();
+        ::close(m_listener);
+    }
+    quint16 port = 0;
+
+private:
+    int m_listener = -1;
+    std::thread m_thread;
+};
+
+// A bulk call that writes, whose answer is lost, may have been applied: the message says so
+// and where to look. Other calls keep the transport's own message.
+TEST(NetConnection, ABulkWriteWhoseAnswerIsLostMayHaveBeenApplied)
+{
+    AnswerLost server;
+    const struct { const char *method; bool mayHaveWritten; } cases[] = {
+        {"Replica", true}, {"cadastroautomatico", true}, {"ImportaGrupos", true},
+        {"SimulaReplica", false}, {"GetGrupoFiscal", false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.method);
+        TNetConnection net;
+        net.setServerName(QStringLiteral("Ger10200.rdmParamGrupFiscal"));
+        net.setHost(QStringLiteral("127.0.0.1"));
+        net.setPort(server.port);
+        const rpc::Reply r = net.call(QString::fromLatin1(c.method), {});
+        EXPECT_EQ(r.errorCode(), kTransportError);
+        EXPECT_EQ(r.errorMessage().contains(QStringLiteral("pode ter sido gravada")), c.mayHaveWritten)
+            << r.errorMessage().toStdString();
+    }
+}
+
 // A server whose connection requests are dropped (a machine turned off, a firewall): the
 // animation goes on while the connection is tried, and the time given is the whole wait.
 TEST(WaitAnimation, KeepsMovingWhileAServerThatDropsPacketsIsTried)

@@ -91,7 +91,8 @@ TfrmSemGrupo::TfrmSemGrupo(NetRemoteObject &net, const CoverageRow &row, const N
 
     dataset::DataPacket packet;
     {
-        clientlib::WaitScope wait(this, 6, QStringLiteral("Recebendo dados do servidor..."));
+        // Over the window that asked: this one is not on screen yet.
+        clientlib::WaitScope wait(parentWidget() ? parentWidget() : this, 6, QStringLiteral("Recebendo dados do servidor..."));
         packet = net.packet(method::GetSemGrupo, {row.entity, row.imposto, row.empresa, row.inscEsta});
     }
     m_model = new MissingModel(std::move(packet), billingNames, this);
