@@ -24,12 +24,8 @@ void setCurrent(WaitAnimation *a)
 
 QWidget *hostFor(QWidget *owner)
 {
-    // A modal dialog over the owner's window (the registration's, while it runs) would
-    // cover an animation centred beneath it: it goes over the dialog instead.
-    QWidget *modal = QApplication::activeModalWidget();
     if (owner) {
-        QWidget *window = owner->window();
-        return modal && modal != window && modal->isVisible() ? modal : window;
+        return owner->window();
     }
     return QApplication::activeWindow();
 }

@@ -13,7 +13,6 @@
 #include "testsupport.h"
 
 #include <QApplication>
-#include <QDialog>
 #include <QElapsedTimer>
 #include <QWidget>
 #include "qtprint.h"
@@ -287,27 +286,6 @@ TEST(WaitAnimation, KeepsMovingWhileAServerThatDropsPacketsIsTried)
     DeactiveShowAvi();
     ::close(queued);
     ::close(listener);
-}
-
-// A modal dialog over the owner's window (a registration dialog while its call runs) gets the
-// animation over itself: centred on the window beneath, the dialog covered it.
-TEST(WaitAnimation, OverTheModalDialogThatCoversItsOwner)
-{
-    QWidget window;
-    window.resize(600, 300);
-    window.show();
-    QDialog dialog(&window);
-    dialog.setWindowModality(Qt::ApplicationModal);
-    dialog.show();
-    ASSERT_EQ(QApplication::activeModalWidget(), &dialog);
-    {
-        WaitScope wait(&window, 6, QStringLiteral("Gravando..."));
-        ASSERT_NE(currentWaitAnimation(), nullptr);
-        EXPECT_EQ(currentWaitAnimation()->parentWidget(), &dialog);
-    }
-    dialog.hide();
-    WaitScope wait(&window, 6);
-    EXPECT_EQ(currentWaitAnimation()->parentWidget(), &window);
 }
 
 TEST(WaitAnimation, OneAtATimeAndGoneWithItsScopeOrOwner)
