@@ -119,11 +119,7 @@ std::unique_ptr<ImportDialog> ImportDialog::open(const ImportTarget &target, con
         interaction().message(clientlib::mtError, kTitle, e.message(), clientlib::mbOK, parent);
         return nullptr;
     }
-    // The check is a bulk call on every line: the hourglass stays until it answers.
-    if (!vcl::guarded([&] {
-            vcl::HourGlass wait;
-            dlg->check();
-        }))
+    if (!vcl::guarded([&] { dlg->check(); }))
         return nullptr;   // the server's refusal has been shown
     dlg->display();
     QObject::connect(dlg->cbxFolha, &QComboBox::activated, dlg.get(), [d = dlg.get()](int row) {

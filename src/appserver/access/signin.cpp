@@ -58,15 +58,17 @@ Failures failuresOf(storage::Connection &c, const char *column, const std::strin
     const qint64 window = std::chrono::duration_cast<std::chrono::seconds>(kFailureWindow).count();
     while (st->step()) {
         const QDateTime at = fromIsoUtc(std::string(st->text(0)));
-        if (at > now)
-            continue;   // stamped ahead of now: the clock has been set back since, which forgives it
+        // Stamped well ahead of now: the clock has been set back since, which forgives it. (A
+        // moment ahead is another server's clock, or an attempt stamped while this one waited.)
+        if (at > now.addSecs(60))
+            continue;
         if (!last.isValid())
             last = at;
         if (at.secsTo(last) < window)
             ++f.count;
     }
     if (last.isValid())
-        f.sinceLast = last.secsTo(now);
+        f.sinceLast = std::max<qint64>(0, last.secsTo(now));
     return f;
 }
 
@@ -114,29 +116,54 @@ std::int64_t lockSeconds(std::int64_t failures, std::int64_t sinceLast)
 SignedIn signIn(ConnectionPool &pool, const AuthSettings &settings, Sessions &sessions, const std::string &login,
                 const std::string &password, const std::string &address)
 {
-    const QDateTime now = QDateTime::currentDateTimeUtc();
+    QDateTime now = QDateTime::currentDateTimeUtc();
     const bool pam = settings.mode == AuthSettings::Mode::Pam;
     std::optional<User> user;
     std::int64_t users = 0;
     std::int64_t wait = 0;
-    // The attempt counts as a failure from the moment it is let through until its password
-    // is found right: attempts that come together are counted one after the other, so no
-    // more than the limit are checked, however many arrive at once on however many servers.
-    std::int64_t attempt = 0;
-    withTransaction(pool, [&](storage::Connection &c) {
-        holdAttempts(c, login, address);
+    bool noted = false;
+    const auto lockedFor = [&](storage::Connection &c) {
+        const Failures byLogin = failuresOf(c, "NMUSUARIO", login, now);
+        const Failures byAddress = failuresOf(c, "DSENDERECO", address, now);
+        return std::max(lockSeconds(byLogin.count, byLogin.sinceLast), lockSeconds(byAddress.count, byAddress.sinceLast));
+    };
+    const auto refuseLocked = [&] {
+        refused(QStringLiteral("Muitas tentativas sem sucesso. Tente de novo em %1.").arg(waitText(wait)), wait);
+    };
+    // Looked at first without the write lock: a caller knocking while locked out is answered
+    // from here, however long a bulk call holds SQLite's writers.
+    withReadTransaction(pool, [&](storage::Connection &c) {
         user = findUser(c, login);
         users = userCount(c);
         if (!pam && users == 0)
             return;
-        const Failures byLogin = failuresOf(c, "NMUSUARIO", login, now);
-        const Failures byAddress = failuresOf(c, "DSENDERECO", address, now);
-        wait = std::max(lockSeconds(byLogin.count, byLogin.sinceLast), lockSeconds(byAddress.count, byAddress.sinceLast));
-        if (wait == 0)
-            attempt = record(c, {login, login, address, "falha", "checking"});
-        else if (!lockNotedLately(c, address, now))
-            record(c, {login, login, address, "bloqueio", "refused for " + std::to_string(wait) + " s"});
+        wait = lockedFor(c);
+        noted = wait > 0 && lockNotedLately(c, address, now);
     });
+    if (!pam && users == 0)
+        refused(QStringLiteral("Nenhum usuário cadastrado. No servidor, crie o primeiro administrador com"
+                               " fiscal-server --db BANCO user add LOGIN --role administrador."));
+    if (wait > 0) {
+        if (!noted)
+            withTransaction(pool, [&](storage::Connection &c) {
+                record(c, {login, login, address, "bloqueio", "refused for " + std::to_string(wait) + " s"});
+            });
+        refuseLocked();
+    }
+    // The attempt counts as a failure from the moment it is let through until its password
+    // is found right: attempts that come together are counted one after the other, so no
+    // more than the limit are checked, however many arrive at once on however many servers.
+    // Counted again under the lock, at the time then: those ahead stamped theirs meanwhile.
+    std::int64_t attempt = 0;
+    withTransaction(pool, [&](storage::Connection &c) {
+        holdAttempts(c, login, address);
+        now = QDateTime::currentDateTimeUtc();
+        wait = lockedFor(c);
+        if (wait == 0)
+            attempt = record(c, {login, login, address, "falha", "not settled"});
+    });
+    if (wait > 0)
+        refuseLocked();
     // What the attempt turned out to be, when it failed.
     const auto settle = [&](storage::Connection &c, const std::string &detail) {
         auto st = c.prepareCached("UPDATE AUDITORIA SET DSDETALHE = $2 WHERE IDEVENTO = $1");
@@ -144,11 +171,6 @@ SignedIn signIn(ConnectionPool &pool, const AuthSettings &settings, Sessions &se
         st->bind(2, detail);
         st->execute();
     };
-    if (!pam && users == 0)
-        refused(QStringLiteral("Nenhum usuário cadastrado. No servidor, crie o primeiro administrador com"
-                               " fiscal-server --db BANCO user add LOGIN --role administrador."));
-    if (wait > 0)
-        refused(QStringLiteral("Muitas tentativas sem sucesso. Tente de novo em %1.").arg(waitText(wait)), wait);
 
     bool ok = false;
     std::optional<Role> role;
