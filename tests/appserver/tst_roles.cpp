@@ -364,6 +364,10 @@ TEST_P(Roles, ALockRunsItsWholeLengthFromTheLastFailure)
         {"eleven failures seventy minutes ago", std::vector<int>(11, -70), false, nullptr},
         {"six failures a minute ago", std::vector<int>(6, -1), false, "1 minuto"},
         {"five failures spread over twenty minutes", {-20, -19, -2, -1, -1}, false, nullptr},
+        {"a burst that went on as each lock ran out", {-16, -16, -16, -16, -16, -15, -13, -9, -1}, false, "15 minutos"},
+        {"sixteen failures stamped three hours ahead, six a minute ago",
+         {180, 180, 180, 180, 180, 180, 180, 180, 180, 180, 180, 180, 180, 180, 180, 180, -1, -1, -1, -1, -1, -1},
+         false, "1 minuto"},
         {"five failures stamped three hours ahead", std::vector<int>(5, 180), false, nullptr},
         {"five failures a minute ago, then a new password stamped before them",
          std::vector<int>(5, -1), true, nullptr},
@@ -388,6 +392,26 @@ TEST_P(Roles, ALockRunsItsWholeLengthFromTheLastFailure)
             EXPECT_TRUE(r.ok()) << r.errorMessage.toStdString();
         }
     }
+}
+
+// A caller locked out is told so at once, also while another writer holds the database (a
+// bulk call on SQLite): the note of its knock waits for nobody.
+TEST_P(Roles, ALockedOutCallerIsToldSoWhileAWriterHoldsTheDatabase)
+{
+    Env env(GetParam());
+    const std::string at = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toStdString();
+    for (int i = 0; i < 6; ++i)
+        env.db->exec("INSERT INTO AUDITORIA (DTEVENTO, NMUSUARIO, NMAUTOR, DSENDERECO, DSEVENTO, DSDETALHE)"
+                     " VALUES ($1, 'operador', 'operador', '10.9.9.9', 'falha', 'wrong password')",
+                     {at});
+    auto holder = env.db->connect();
+    holder->begin();
+    if (GetParam() == Backend::Postgres)
+        holder->exec("LOCK TABLE AUDITORIA IN EXCLUSIVE MODE");
+    const RpcResult r = env.signIn("operador", "operador-senha");
+    holder->rollback();
+    EXPECT_EQ(r.errorCode, -32006) << r.errorMessage.toStdString();
+    EXPECT_TRUE(r.errorMessage.startsWith(QStringLiteral("Muitas tentativas"))) << r.errorMessage.toStdString();
 }
 
 // Wrong passwords sent all at once are counted one after the other: no more of them are

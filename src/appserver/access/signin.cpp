@@ -3,10 +3,12 @@
 #include "appserver/access/pam.h"
 #include "appserver/access/passwords.h"
 #include "appserver/common/transaction.h"
+#include "rpc/calllimits.h"
 
 #include <QCborMap>
 
 #include <algorithm>
+#include <vector>
 
 namespace fiscal::appserver::access {
 
@@ -28,13 +30,12 @@ QString waitText(std::int64_t seconds)
     return minutes == 1 ? QStringLiteral("1 minuto") : QStringLiteral("%1 minutos").arg(minutes);
 }
 
-// The last burst of failures for one login or one address: those within kFailureWindow of the
-// latest, and seconds since that one. A lock runs its whole length from the last failure
-// (counted from now, the burst would age out of the window and end a long lock early). A
-// login's count starts again after its last successful sign-in or new password; from an
-// address, failures on a login made before a new password was set for it no longer count,
-// so that an administrator's reset lets a user locked out at the desk back in. "Before" goes
-// by the events' order, which a clock set back does not change.
+// The last burst of failures for one login or one address, and seconds since its last one. A
+// lock runs its whole length from that last failure, and the failures that follow each lock
+// as it runs out stay in the burst. A login's count starts again after its last successful
+// sign-in or new password; from an address, failures on a login made before a new password
+// was set for it no longer count, so that an administrator's reset lets a user locked out at
+// the desk back in. "Before" goes by the events' order, which a clock set back does not change.
 struct Failures {
     std::int64_t count = 0;
     std::int64_t sinceLast = 0;
@@ -44,31 +45,33 @@ Failures failuresOf(storage::Connection &c, const char *column, const std::strin
 {
     const bool byLogin = std::string(column) == "NMUSUARIO";
     const std::string sql = std::string("SELECT F.DTEVENTO FROM AUDITORIA F WHERE F.") + column
-                            + " = $1 AND F.DSEVENTO = 'falha' AND F.DTEVENTO > $2"
+                            + " = $1 AND F.DSEVENTO = 'falha' AND F.DTEVENTO <= $2"
                               " AND F.IDEVENTO > COALESCE((SELECT MAX(R.IDEVENTO) FROM AUDITORIA R"
                               " WHERE R.NMUSUARIO = F.NMUSUARIO AND "
                             + (byLogin ? "R.DSEVENTO IN ('entrada', 'senha')" : "R.DSEVENTO = 'senha'")
                             + "), 0) ORDER BY F.DTEVENTO DESC LIMIT 16";   // past 11 the lock is the longest
     auto st = c.prepareCached(sql);
     st->bind(1, value);
-    const auto lookBack = std::chrono::duration_cast<std::chrono::seconds>(kFailureWindow + kLongestLock).count();
-    st->bind(2, isoUtc(now.addSecs(-lookBack)));
-    Failures f;
-    QDateTime last;
+    // Stamped more than a minute ahead: the clock has been set back since, which forgives it.
+    // (Less is another server's clock, or an attempt stamped while this one waited its turn.)
+    st->bind(2, isoUtc(now.addSecs(60)));
+    std::vector<QDateTime> times;
+    while (st->step())
+        times.push_back(fromIsoUtc(std::string(st->text(0))));
+    // Oldest first: a failure goes on the burst when it came within the window, plus the lock
+    // then in force, of the one before; else a burst begins. So a guesser who waits out each
+    // lock meets the next one doubled.
     const qint64 window = std::chrono::duration_cast<std::chrono::seconds>(kFailureWindow).count();
-    while (st->step()) {
-        const QDateTime at = fromIsoUtc(std::string(st->text(0)));
-        // Stamped well ahead of now: the clock has been set back since, which forgives it. (A
-        // moment ahead is another server's clock, or an attempt stamped while this one waited.)
-        if (at > now.addSecs(60))
-            continue;
-        if (!last.isValid())
-            last = at;
-        if (at.secsTo(last) < window)
-            ++f.count;
+    Failures f;
+    QDateTime previous;
+    for (auto it = times.rbegin(); it != times.rend(); ++it) {
+        if (previous.isValid() && previous.secsTo(*it) > window + lockSeconds(f.count, 0))
+            f.count = 0;
+        ++f.count;
+        previous = *it;
     }
-    if (last.isValid())
-        f.sinceLast = std::max<qint64>(0, last.secsTo(now));
+    if (previous.isValid())
+        f.sinceLast = std::max<qint64>(0, previous.secsTo(now));
     return f;
 }
 
@@ -144,10 +147,19 @@ SignedIn signIn(ConnectionPool &pool, const AuthSettings &settings, Sessions &se
         refused(QStringLiteral("Nenhum usuário cadastrado. No servidor, crie o primeiro administrador com"
                                " fiscal-server --db BANCO user add LOGIN --role administrador."));
     if (wait > 0) {
-        if (!noted)
-            withTransaction(pool, [&](storage::Connection &c) {
-                record(c, {login, login, address, "bloqueio", "refused for " + std::to_string(wait) + " s"});
-            });
+        // Noted if it can be at once: a bulk call holding SQLite's writers must not keep the
+        // answer waiting.
+        if (!noted) {
+            try {
+                rpc::CallDeadline brief = rpc::currentDeadline();
+                brief.lockWait = std::chrono::milliseconds(50);
+                const rpc::DeadlineScope scope(brief);
+                withTransaction(pool, [&](storage::Connection &c) {
+                    record(c, {login, login, address, "bloqueio", "refused for " + std::to_string(wait) + " s"});
+                });
+            } catch (const rpc::Fault &) {
+            }
+        }
         refuseLocked();
     }
     // The attempt counts as a failure from the moment it is let through until its password
@@ -189,17 +201,21 @@ SignedIn signIn(ConnectionPool &pool, const AuthSettings &settings, Sessions &se
         withTransaction(pool, [&](storage::Connection &c) {
             lockUsers(c);
             settle(c, user ? "wrong password" : "unknown user");
+            // The lock the next attempt meets: the login's or the address's, the longer.
             const Failures byLogin = failuresOf(c, "NMUSUARIO", login, now);
+            const Failures byAddress = failuresOf(c, "DSENDERECO", address, now);
+            const std::int64_t lock = std::max(lockSeconds(byLogin.count, 0), lockSeconds(byAddress.count, 0));
             // The row as it is now: what an administrator changed since the read above stays.
             if (const std::optional<User> current = findUser(c, login)) {
                 User after = *current;
                 after.failures = current->failures + 1;
-                if (const std::int64_t lock = lockSeconds(byLogin.count, 0))
+                if (lock)
                     after.lockedUntil = isoUtc(now.addSecs(lock));
                 updateUser(c, *current, after);
             }
-            if (byLogin.count >= kMaxFailures)
-                record(c, {login, login, address, "bloqueio", std::to_string(byLogin.count) + " failures"});
+            if (lock)
+                record(c, {login, login, address, "bloqueio",
+                           std::to_string(std::max(byLogin.count, byAddress.count)) + " failures"});
         });
         refused(kInvalid);
     }
