@@ -112,7 +112,6 @@ std::int64_t lockSeconds(std::int64_t failures, std::int64_t sinceLast)
     if (failures < kMaxFailures)
         return 0;
     const std::int64_t lock = std::int64_t(60) << std::min<std::int64_t>(failures - kMaxFailures, 6);
-    static_assert(std::chrono::seconds(std::int64_t(60) << 6) == kLongestLock);
     return std::max<std::int64_t>(0, lock - sinceLast);
 }
 

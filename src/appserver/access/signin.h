@@ -2,9 +2,10 @@
 // Signing in (Ger10206.rdmSessao.Entrar).
 //
 // An unknown user and a wrong password get the same answer, after the same work. After
-// kMaxFailures failed sign-ins for one login, or from one address, within kFailureWindow,
-// both are refused for a while that doubles with every further failure (from one minute to
-// an hour), and the answer says for how long. Every sign-in, failure and refusal is recorded
+// kMaxFailures failed sign-ins for one login, or from one address, within kFailureWindow of
+// each other, both are refused for a while that doubles with every further failure (from one
+// minute to 64), and the answer says for how long; a failure that comes within the window
+// after a lock has run out goes on doubling it. Every sign-in, failure and refusal is recorded
 // (accounts.h).
 
 #include "appserver/access/accounts.h"
@@ -17,7 +18,6 @@ namespace fiscal::appserver::access {
 
 inline constexpr int kMaxFailures = 5;
 inline constexpr auto kFailureWindow = std::chrono::minutes(15);
-inline constexpr auto kLongestLock = std::chrono::minutes(64);
 
 // Seconds a login or address with `failures` failures in the window, the last at
 // `sinceLast` seconds ago, is still refused; 0 when it is not.
