@@ -249,7 +249,7 @@ int serve(const server::CommandLine &cl, rpc::TokenTable tokens)
     options.answerGet = ops::endpoints(health, metrics);
     rpc::HttpServer http(dispatcher, options);
     addProcessMetrics(metrics, pool, http, health);
-    // Prunes at once, then every hour, on a connection of its own; stops with the server.
+    // Prunes at once, then every hour, on a connection of its own each round; stops with the server.
     std::optional<appserver::HistoryPruner> pruner;
     if (cl.historyDays > 0)
         pruner.emplace(cl.db, cl.historyDays);

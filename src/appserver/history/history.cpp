@@ -485,19 +485,21 @@ HistoryPruner::~HistoryPruner()
 
 void HistoryPruner::run()
 {
-    std::unique_ptr<storage::Connection> c;
     std::unique_lock lock(m_mutex);
     while (!m_stop) {
         lock.unlock();
         try {
-            if (!c)
-                c = storage::openExisting(m_url);
+            // A connection of each round's own: one kept idle for the hour between would be
+            // cut by the database's idle timeout or restart, and the next round fail for it.
+            const auto c = storage::openExisting(m_url);
+            // Named, so that its long deletes are told apart from the calls' work.
+            if (storage::backendOf(m_url) == storage::Backend::Postgres)
+                c->exec("SET application_name = 'fiscal-server history'");
             if (const std::int64_t n = prune(*c, m_days))
                 std::cerr << "fiscal-server: history: " << n << " operations older than " << m_days
                           << " days removed" << std::endl;
         } catch (const std::exception &e) {
             std::cerr << "fiscal-server: history: pruning failed: " << e.what() << std::endl;
-            c.reset();
         }
         lock.lock();
         m_wake.wait_for(lock, m_every, [this] { return m_stop; });

@@ -174,8 +174,8 @@ private:
 // Deletes the operations older than `days` days and their items; returns how many.
 std::int64_t prune(storage::Connection &c, int days);
 
-// Prunes at once and then every hour, on a thread and a connection of its own, until
-// destroyed. Failures are written to standard error and tried again the next hour.
+// Prunes at once and then every hour, on a thread of its own and a connection opened for
+// each round, until destroyed. Failures are written to standard error and tried again the next hour.
 class HistoryPruner {
 public:
     HistoryPruner(std::string url, int days, std::chrono::milliseconds every = std::chrono::hours(1));
