@@ -125,11 +125,36 @@ inline std::string argumentsJson(const QCborArray &args)
 
 inline const std::string kHistorico = "Ger10204.rdmHistorico";
 
-// PostgreSQL: true once some session waits for a lock (within ten seconds).
+// A spreadsheet import's lines (key, group), and the arguments of ImportaGrupos for them.
+using Lines = std::vector<std::pair<const char *, const char *>>;
+
+inline QCborMap linesPacket(const Lines &lines)
+{
+    QCborArray fields;
+    for (const auto &[name, size] : {std::pair{"CHAVE", 21}, std::pair{"CDGRUPOFISC", 3}})
+        fields.append(QCborMap{{QStringLiteral("name"), QString::fromLatin1(name)}, {QStringLiteral("size"), size},
+                               {QStringLiteral("type"), QStringLiteral("string")}, {QStringLiteral("required"), false}});
+    QCborArray rows;
+    for (const auto &[key, group] : lines)
+        rows.append(QCborArray{QString::fromUtf8(key), QString::fromUtf8(group)});
+    return QCborMap{{QStringLiteral("fields"), fields}, {QStringLiteral("rows"), rows}};
+}
+
+inline QCborArray importArgs(const char *entity, const Lines &lines, const char *tax = "", const char *company = "",
+                      const char *registration = "")
+{
+    QCborArray a = writes::strings({entity, tax, company, registration});
+    a.append(linesPacket(lines));
+    return a;
+}
+
+// PostgreSQL: true once some session of this test's database waits for a lock (within ten
+// seconds); the other suites share the cluster, and their waits must not count.
 inline bool someoneWaitsForALock(const TestDb &db)
 {
     for (int i = 0; i < 1000; ++i) {
-        if (db.count("SELECT COUNT(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock'") > 0)
+        if (db.count("SELECT COUNT(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock'"
+                     " AND datname = current_database()") > 0)
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }

@@ -423,12 +423,17 @@ TEST_P(History, ACallOverTwoTablesIsNumberedAfterAWriterItWaitedFor)
 {
     if (GetParam() != Backend::Postgres)
         GTEST_SKIP() << "SQLite's writers queue for the whole database";
-    struct Case { const char *what, *second, *method; QCborArray args; };
+    struct Case { const char *what, *second; const std::string &object; const char *method; QCborArray args; };
     const std::vector<Case> cases{
-        {"clients and suppliers", "GRFISIMPIEFORN", "CadAutoImpInscEsta",
+        {"clients and suppliers", "GRFISIMPIEFORN", kCadAutParGrpFis, "CadAutoImpInscEsta",
          strings({"91", "", "T", "", "T", "", "T", "", "903", "T"})},
-        {"billing types and their copies", "PARAMFILIAL", "CadastroAutomatico",
+        {"billing types and their copies", "PARAMFILIAL", kCadAutParGrpFis, "CadastroAutomatico",
          strings({"PARAMFILIAL", "903", "", "T", "", "", ""})},
+        {"a billing type saved, and its copies", "PARAMFILIAL", kParamGrupFiscal, "SetTipoFatur",
+         {ChangeSetBuilder("SetTipoFatur").update({{"CDTIPOFATUR", "W01"}, {"CDGRUPOFISC", "901"}},
+                                                  {{"CDTIPOFATUR", "W01"}, {"CDGRUPOFISC", "902"}}).build()}},
+        {"a billing type imported, and its copies", "PARAMFILIAL", kCadAutParGrpFis, "ImportaGrupos",
+         importArgs("TIPOFATUR", {{"W01", "903"}})},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -436,7 +441,7 @@ TEST_P(History, ACallOverTwoTablesIsNumberedAfterAWriterItWaitedFor)
         auto other = env.db->connect();
         other->begin();
         other->exec(std::string("LOCK TABLE ") + c.second + " IN ROW EXCLUSIVE MODE");
-        auto done = std::async(std::launch::async, [&] { return env.call(kCadAutParGrpFis, c.method, c.args); });
+        auto done = std::async(std::launch::async, [&] { return env.call(c.object, c.method, c.args); });
         ASSERT_TRUE(someoneWaitsForALock(*env.db)) << "the call waits for the other writer";
         const auto st = other->prepare("INSERT INTO HISTOPERACAO (DTOPERACAO, NMUSUARIO, NMMETODO, DSARGUMENTOS,"
                                        " QTALTERADOS, QTINCLUIDOS, QTEXCLUIDOS, DSENDERECO) VALUES"

@@ -13,33 +13,14 @@
 
 using namespace fiscal::test;
 using namespace fiscal::test::writes;
+using fiscal::test::history::importArgs;
 using fiscal::test::history::kHistorico;
+using fiscal::test::history::Lines;
+using fiscal::test::history::linesPacket;
 
 namespace {
 
 constexpr int kInvalid = -32602;
-
-using Lines = std::vector<std::pair<const char *, const char *>>;
-
-QCborMap linesPacket(const Lines &lines)
-{
-    QCborArray fields;
-    for (const auto &[name, size] : {std::pair{"CHAVE", 21}, std::pair{"CDGRUPOFISC", 3}})
-        fields.append(QCborMap{{QStringLiteral("name"), QString::fromLatin1(name)}, {QStringLiteral("size"), size},
-                               {QStringLiteral("type"), QStringLiteral("string")}, {QStringLiteral("required"), false}});
-    QCborArray rows;
-    for (const auto &[key, group] : lines)
-        rows.append(QCborArray{QString::fromUtf8(key), QString::fromUtf8(group)});
-    return QCborMap{{QStringLiteral("fields"), fields}, {QStringLiteral("rows"), rows}};
-}
-
-QCborArray importArgs(const char *entity, const Lines &lines, const char *tax = "", const char *company = "",
-                      const char *registration = "")
-{
-    QCborArray a = strings({entity, tax, company, registration});
-    a.append(linesPacket(lines));
-    return a;
-}
 
 struct Simulated {
     std::int64_t lines = -1, toChange = -1, same = -1, errors = -1;

@@ -502,6 +502,10 @@ void lockImport(history::Recorder &h, const ImportArgs &a)
     h.lock(history::table(a.entity->records));
     if (a.entity->table != a.entity->records)
         h.lock(history::table(a.entity->table));
+    // The branches' copies of billing types are written too: locked before the first capture
+    // numbers the operation, as every call over both tables does.
+    if (std::string_view(a.entity->table) == "TIPOFATUR")
+        h.lock(history::table("PARAMFILIAL"));
     // The groups the plan reads stay as they are until the commit, so a group that a line
     // names cannot be removed in between (SHARE: other imports and the saves' own checks
     // of their groups go on; adding, renaming or removing a group waits).

@@ -120,6 +120,11 @@ bool combinable(const TableSpec &spec, const std::vector<Item> &items)
 
 void apply(storage::Connection &c, const TableSpec &spec, const std::vector<Item> &items, history::Recorder &h)
 {
+    // The copies are written after the rows: both tables are locked before the first row's
+    // record numbers the operation, so that no writer of the copies in between (an undo)
+    // numbers its operation later and writes first.
+    if (spec.copiedTo)
+        h.lockAll({spec.table, spec.copiedTo});
     // The interstate parameter is one row: never worth a temporary table.
     if (items.size() < kSetBasedFrom || spec.kind == TableKind::General) {
         applyRowByRow(c, spec, items, h);
