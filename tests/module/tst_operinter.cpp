@@ -146,19 +146,32 @@ TEST_F(OperInterTest, EnterSavesAndEscapeGivesUpFromTheBox)
     }
 }
 
+// The box shows the row put back, not what was typed nor blank: printing takes the group
+// from it.
 TEST_F(OperInterTest, DeletingTheParameterRowPutsItBackWithoutACall)
 {
     const auto before = stored();
-    ASSERT_EQ(frm->cdsOperInter->RecordCount(), 1);
-    script->push(Answer::yes());
-    clickButton(frm->dbnPadrao->Button(vcl::nbDelete));
+    ASSERT_TRUE(before.has_value()) << "the demo sets the interstate group";
+    const QString stored = QString::fromStdString(*before);
+    for (const bool typed : {false, true}) {
+        SCOPED_TRACE(typed ? "another group typed" : "browsing");
+        clearCalls();
+        if (typed) {
+            clearBox();
+            typeKeys(*before == "002" ? QStringLiteral("4") : QStringLiteral("2"));
+        }
+        ASSERT_EQ(frm->cdsOperInter->RecordCount(), 1);
+        script->push(Answer::yes());
+        clickButton(frm->dbnPadrao->Button(vcl::nbDelete));
 
-    EXPECT_TRUE(methods().isEmpty()) << methods().join(',').toStdString();
-    EXPECT_EQ(frm->cdsOperInter->RecordCount(), 1);
-    EXPECT_EQ(frm->cdsOperInter->ChangeCount(), 0);
-    EXPECT_EQ(frm->cdsOperInter->FieldByName(QStringLiteral("DSPARGERFIS"))->AsString(),
-              QString::fromStdString(before.value_or("")));
-    EXPECT_EQ(stored(), before);
+        EXPECT_TRUE(callsOf(QStringLiteral("SetOperInter")).isEmpty()) << methods().join(',').toStdString();
+        EXPECT_EQ(frm->cdsOperInter->RecordCount(), 1);
+        EXPECT_EQ(frm->cdsOperInter->ChangeCount(), 0);
+        EXPECT_EQ(frm->cdsOperInter->FieldByName(QStringLiteral("DSPARGERFIS"))->AsString(), stored);
+        EXPECT_EQ(frm->medGrFiscOpEs->Text(), stored);
+        EXPECT_FALSE(frm->edtNmGrupFisc->text().isEmpty()) << "the group's description is shown";
+        EXPECT_EQ(this->stored(), before);
+    }
 }
 
 // A database without the parameter row: typing starts the row, and the code typed stays in

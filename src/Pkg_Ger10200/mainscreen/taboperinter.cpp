@@ -135,6 +135,10 @@ void TfrmParamGrupFiscal::cdsOperInterAfterDelete()
     // The parameter row cannot be removed from here: put it back at once.
     cdsOperInter->CancelUpdates();
     Vd_GrFiscOpInt();
+    // The box was blanked while the row was gone; it must show the row back, as printing
+    // takes the group from it.
+    if (pgcPadrao->ActivePage() == tshOperInter)
+        showOperInter();
 }
 
 void TfrmParamGrupFiscal::showOperInter()
