@@ -62,8 +62,9 @@ SignInDialog::SignInDialog(QWidget *parent, Purpose purpose) : QDialog(parent), 
     setWindowTitle(QStringLiteral("Entrar"));
     auto *layout = new QVBoxLayout(this);
     auto *intro = new QLabel(purpose == Purpose::Renew
-                                 ? QStringLiteral("Sua sessão terminou. Entre novamente para continuar; as alterações"
-                                                  " ainda não gravadas continuam na tela.")
+                                 ? QStringLiteral("Sua sessão terminou. Entre novamente para continuar o que"
+                                                  " estava sendo feito; se cancelar, a operação em andamento"
+                                                  " não é concluída.")
                                  : QStringLiteral("Entre com o seu usuário e a sua senha."),
                              this);
     intro->setWordWrap(true);

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <fcntl.h>
 #include <netdb.h>
 #include <string>
@@ -173,17 +174,32 @@ bool TNetConnection::open(bool report)
 
 namespace {
 
-// The bulk calls that write, whose answer lost on the way may hide work done: the user must
-// not take it for work not done. The undo says so on its own screen, with what it reloads.
-bool writesInBulk(const QString &method)
+bool oneOf(const QString &method, std::initializer_list<const char *> names)
 {
-    using namespace protocol::method;
-    for (const char *m : {Replica, CadastroAutomatico, CadAutoImpInscEsta, ImportaGrupos}) {
+    for (const char *m : names) {
         if (method.compare(QLatin1String(m), Qt::CaseInsensitive) == 0) {
             return true;
         }
     }
     return false;
+}
+
+// The calls that write, whose answer lost on the way may hide work done: the user must not
+// take it for work not done (a save's change, still pending on the screen, would be sent
+// again and refused as changed by someone else). The undo says so on its own screen.
+QString mayHaveBeenWritten(const QString &method)
+{
+    using namespace protocol::method;
+    if (oneOf(method, {Replica, CadastroAutomatico, CadAutoImpInscEsta, ImportaGrupos})) {
+        return QStringLiteral("\n\nSe o servidor chegou a receber o pedido, a operação pode ter sido gravada "
+                              "antes de a resposta se perder: confira nas abas o que ficou gravado.");
+    }
+    if (oneOf(method, {SetFornecedor, SetCliente, SetFilial, SetTipoOperac, SetTipoFatur, SetTipoGest,
+                       SetImpFili, SetFornInsc, SetCliInsc, SetOperInter})) {
+        return QStringLiteral("\n\nSe o servidor chegou a receber o pedido, a alteração pode ter sido gravada "
+                              "antes de a resposta se perder: atualize a aba para conferir o que ficou gravado.");
+    }
+    return {};
 }
 
 } // namespace
@@ -270,11 +286,7 @@ rpc::Reply TNetConnection::exchange(const QString &method, const QCborArray &par
         m_client.reset();
         Q_EMIT connectedChanged(false);
         m_lastError = e.message();
-        QString message = e.message();
-        if (writesInBulk(method)) {
-            message += QStringLiteral("\n\nSe o servidor chegou a receber o pedido, a operação pode ter sido gravada "
-                                      "antes de a resposta se perder: confira nas abas o que ficou gravado.");
-        }
+        const QString message = e.message() + mayHaveBeenWritten(method);
         if (m_throwException) {
             throw rpc::TransportError(message);
         }

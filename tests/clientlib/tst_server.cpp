@@ -231,14 +231,15 @@ private:
     std::thread m_thread;
 };
 
-// A bulk call that writes, whose answer is lost, may have been applied: the message says so
-// and where to look. Other calls keep the transport's own message.
-TEST(NetConnection, ABulkWriteWhoseAnswerIsLostMayHaveBeenApplied)
+// A call that writes, whose answer is lost, may have been applied: the message says so and
+// where to look. Other calls keep the transport's own message.
+TEST(NetConnection, AWriteWhoseAnswerIsLostMayHaveBeenApplied)
 {
     AnswerLost server;
     const struct { const char *method; bool mayHaveWritten; } cases[] = {
         {"Replica", true}, {"cadastroautomatico", true}, {"ImportaGrupos", true},
-        {"SimulaReplica", false}, {"GetGrupoFiscal", false},
+        {"SetCliente", true}, {"setTipoGest", true}, {"SetOperInter", true},
+        {"SimulaReplica", false}, {"GetGrupoFiscal", false}, {"SetUpdateTipoFatur", false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.method);
