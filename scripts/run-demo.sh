@@ -4,7 +4,7 @@
 # the demo operator; without a display it takes a screenshot instead.
 set -euo pipefail
 build="$1"; db="$2"; shift 2
-port="${FISCAL_PORT:-$(python3 -c 'import socket;s=socket.socket();s.bind(("127.0.0.1",0));print(s.getsockname()[1])' 2>/dev/null || echo 8211)}"
+port="${FISCAL_PORT:-$("$(dirname "$0")/free-port" 2>/dev/null || echo 8211)}"
 server="$build/apps/fiscal-server/fiscal-server"
 host="$build/apps/erp-host/erp-host"
 

@@ -99,11 +99,13 @@ protected:
         return rpcCall(server->port(), kParamGrupFiscal, s.method, QCborArray{s.changes});
     }
 
-    // PostgreSQL shows the held statement in the trigger's sleep; SQLite's wait is not seen.
+    // PostgreSQL shows the held statement in the trigger's sleep. SQLite's wait for the
+    // write lock is not seen (and the server's one worker is in it, so /metrics is not
+    // answered meanwhile): the save is given time to arrive, well inside its 5 s wait.
     void waitUntilHeld()
     {
         if (GetParam() != Backend::Postgres) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
             return;
         }
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);

@@ -59,6 +59,7 @@ bool writing(const TestDb &db)
 {
     if (db.backend() == Backend::Postgres)
         return db.count("SELECT COUNT(*) FROM pg_stat_activity WHERE pid <> pg_backend_pid() AND state = 'active' "
+                        "AND datname = current_database() "
                         "AND query LIKE 'INSERT INTO GRFISIMPIEFORN%'") > 0;
     std::error_code ec;
     const auto size = std::filesystem::file_size(db.url() + "-wal", ec);

@@ -153,7 +153,7 @@ wait_listening() {
   for _ in $(seq 1 150); do listening && return 0; sleep 0.1; done
   return 1
 }
-port="$(python3 -c 'import socket;s=socket.socket();s.bind(("127.0.0.1",0));print(s.getsockname()[1])')"
+port="$("$support/../../scripts/free-port")"
 unit="fiscal-server@$port.service"
 
 # The packages where the root sees them: systemd in the container mounts a /tmp of its own,
@@ -294,7 +294,7 @@ fi
 pgbin="$(inroot sh -c 'for d in $(ls -d /usr/lib/postgresql/*/bin | sort -rV); do [ -x "$d/initdb" ] && echo "$d" && break; done' 2>/dev/null || true)"
 [ -n "$pgbin" ] || fail "no PostgreSQL server here (Debian package postgresql)"
 pgdata=/var/lib/fiscal-package-test-pg
-pgport="$(python3 -c 'import socket;s=socket.socket();s.bind(("127.0.0.1",0));print(s.getsockname()[1])')"
+pgport="$("$support/../../scripts/free-port")"
 # From /: PostgreSQL's tools go back to the folder they started in, which 'postgres' may not enter.
 as_postgres=(env -C / runuser -u postgres --)
 inroot install -d -o postgres -g postgres -m 0755 "$pgdata"

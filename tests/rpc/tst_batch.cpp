@@ -182,19 +182,21 @@ TEST_F(BatchTest, EachCallOfABatchStreamsWithinItsOwnDeadline)
             w.string(std::string_view("0123456789012345678901234567890123456"));
         w.endArray();
     });
+    // The second call writes 500 ms after the first one's deadline and has 2.5 s of its own
+    // left for 2 MB: room enough on a loaded machine.
     ServerOptions opt;
-    opt.limits.read = std::chrono::milliseconds(4000);
+    opt.limits.read = std::chrono::milliseconds(6000);
     startServer(opt);
     rawhttp::Connection conn(port);
     conn.send(rawhttp::post(kTarget, "application/json",
-                            "[" + call("Later", R"(,"params":[2000,20000],"id":1)") + ","
-                                + call("Later", R"(,"params":[2500,250000],"id":2)") + "]",
+                            "[" + call("Later", R"(,"params":[3000,20000],"id":1)") + ","
+                                + call("Later", R"(,"params":[3500,50000],"id":2)") + "]",
                             "Connection: close\r\n"));
     const rawhttp::Response r = conn.read(30000);
     ASSERT_EQ(r.status, 200);
     std::string body;
     EXPECT_NO_THROW(body = rawhttp::dechunk(r.body)) << "the reply was cut short";
-    EXPECT_EQ(summaries(body), "[1]:20000 items [2]:250000 items");
+    EXPECT_EQ(summaries(body), "[1]:20000 items [2]:50000 items");
 }
 
 TEST_F(BatchTest, AnswersToHeadHaveNoBody)

@@ -347,8 +347,9 @@ TEST_F(ConnectionTest, OpenFailuresAreConnectionErrors)
     std::vector<std::string> bad = {"/nonexistent-dir/sub/fiscal.db", ""};
     if (isPostgres())
         bad.push_back("postgresql://fiscal@127.0.0.1:1/fiscal?connect_timeout=2");
-    // A file that is not a database.
-    const auto junk = std::filesystem::temp_directory_path() / "storage-test-not-a-db.txt";
+    // A file that is not a database; named per process, as both backends' runs may be at it at once.
+    const auto junk = std::filesystem::temp_directory_path()
+                      / ("storage-test-not-a-db-" + std::to_string(getpid()) + ".txt");
     {
         std::ofstream out(junk);
         out << std::string(4096, 'x');

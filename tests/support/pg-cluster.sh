@@ -36,7 +36,7 @@ case "$action" in
     echo "$data" > "$state/datadir"
     echo "${PG_CLUSTER_DURABLE:-0}" > "$state/durable"
     [ "$(id -u)" -eq 0 ] && chown postgres:postgres "$data" && chmod 700 "$data"
-    port="$(python3 -c 'import socket;s=socket.socket();s.bind(("127.0.0.1",0));print(s.getsockname()[1])')"
+    port="$("$(dirname "${BASH_SOURCE[0]}")/../../scripts/free-port")"
     superuser="${PG_CLUSTER_SUPERUSER:-fiscal}"
     as_owner "$bindir/initdb" -D "$data/db" -U "$superuser" --auth=trust -E UTF8 --locale=C.UTF-8 >"$state/initdb.log" 2>&1 \
       || { cat "$state/initdb.log" >&2; exit 1; }
