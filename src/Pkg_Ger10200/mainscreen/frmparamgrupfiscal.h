@@ -350,6 +350,10 @@ private:
     std::unique_ptr<CodeField> m_vdInscEsta;
     std::unique_ptr<CodeField> m_vdImp;
     int m_operInterChangeSuspended = 0;
+    // The stored interstate group and its description as last shown: a deletion put back
+    // shows them again without a lookup.
+    QString m_operInterShownCode;
+    QString m_operInterShownDesc;
     bool m_loaded = false;
 };
 

@@ -23,6 +23,7 @@ namespace fiscal::ger10200 {
 namespace method = protocol::method;
 
 using dataset::dsEdit;
+using dataset::dsBrowse;
 using dataset::dsInsert;
 using dataset::TClientDataSet;
 
@@ -127,6 +128,8 @@ void TfrmParamGrupFiscal::cdsOperInterAfterPost()
         netParamGrupFiscal->save(method::SetOperInter, deltaValue(cdsOperInter));
     }
     cdsOperInter->MergeChangeLog();
+    m_operInterShownCode = medGrFiscOpEs->Text();
+    m_operInterShownDesc = edtNmGrupFisc->text();
     refreshCache(QStringLiteral("PARAMGERAL"));
 }
 
@@ -136,9 +139,15 @@ void TfrmParamGrupFiscal::cdsOperInterAfterDelete()
     cdsOperInter->CancelUpdates();
     Vd_GrFiscOpInt();
     // The box was blanked while the row was gone; it must show the row back, as printing
-    // takes the group from it.
-    if (pgcPadrao->ActivePage() == tshOperInter)
-        showOperInter();
+    // takes the group from it. A delete makes no call: the description is the one last
+    // shown for that group.
+    if (pgcPadrao->ActivePage() != tshOperInter)
+        return;
+    const QString code = currentText(cdsOperInter, QStringLiteral("DSPARGERFIS"));
+    ++m_operInterChangeSuspended;
+    medGrFiscOpEs->setText(code);
+    edtNmGrupFisc->setText(code == m_operInterShownCode ? m_operInterShownDesc : QString());
+    --m_operInterChangeSuspended;
 }
 
 void TfrmParamGrupFiscal::showOperInter()
@@ -153,6 +162,10 @@ void TfrmParamGrupFiscal::showOperInter()
         if (!medGrFiscOpEs->IsEmpty()) {
             loadGruposFiscais(medGrFiscOpEs->Text());
             edtNmGrupFisc->setText(currentText(cdsGrupoFiscal, QStringLiteral("DSGRUPOFISC")));
+        }
+        if (cdsOperInter->State() == dsBrowse) {
+            m_operInterShownCode = medGrFiscOpEs->Text();
+            m_operInterShownDesc = edtNmGrupFisc->text();
         }
         medGrFiscOpEs->setFocus(Qt::OtherFocusReason);
     } catch (...) {
