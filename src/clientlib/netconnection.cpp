@@ -286,7 +286,7 @@ rpc::Reply TNetConnection::exchange(const QString &method, const QCborArray &par
         m_client.reset();
         Q_EMIT connectedChanged(false);
         m_lastError = e.message();
-        const QString message = e.message() + mayHaveBeenWritten(method);
+        const QString message = e.answered() ? e.message() : e.message() + mayHaveBeenWritten(method);
         if (m_throwException) {
             throw rpc::TransportError(message);
         }

@@ -399,7 +399,7 @@ struct Client::Impl {
         const int status = int(statusCode);
         if (!known) {
             closeSocket();
-            throw TransportError(foreignAnswer(status, endpointText));
+            throw TransportError(foreignAnswer(status, endpointText), true);
         }
         Reply reply = Reply::fromBody(body, enc);
         // A refusal at HTTP level must never look like a success.
@@ -408,7 +408,8 @@ struct Client::Impl {
             throw TransportError(
                 QStringLiteral("Resposta inesperada do servidor de aplicação em %1 (HTTP %2).")
                     .arg(QString::fromStdString(endpointText))
-                    .arg(status));
+                    .arg(status),
+                true);
         }
         return reply;
     }

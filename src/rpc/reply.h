@@ -17,11 +17,16 @@ namespace fiscal::rpc {
 // not a reply. message() is a Portuguese sentence for the user.
 class TransportError : public std::runtime_error {
 public:
-    explicit TransportError(const QString &message)
-        : std::runtime_error(message.toStdString()), m_message(message) {}
+    // `answered`: an HTTP answer came (a proxy's refusal, an unexpected status), and its
+    // message says what became of the request; else none came, and a write sent may have
+    // been done.
+    explicit TransportError(const QString &message, bool answered = false)
+        : std::runtime_error(message.toStdString()), m_message(message), m_answered(answered) {}
     const QString &message() const { return m_message; }
+    bool answered() const { return m_answered; }
 private:
     QString m_message;
+    bool m_answered;
 };
 
 // Why a network operation failed, in Portuguese for the user: the usual errno values of a

@@ -199,7 +199,8 @@ TEST(WaitAnimation, KeepsMovingDuringASynchronousCall)
 // A server that takes each request and closes the connection without an answer.
 class AnswerLost {
 public:
-    AnswerLost()
+    // `answer`: written back before the close (a proxy's own refusal), else nothing is.
+    explicit AnswerLost(std::string answer = {})
     {
         m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in at{};
@@ -210,10 +211,12 @@ public:
             || ::getsockname(m_listener, reinterpret_cast<sockaddr *>(&at), &size) != 0)
             ADD_FAILURE() << "no listener";
         port = ntohs(at.sin_port);
-        m_thread = std::thread([this] {
+        m_thread = std::thread([this, answer = std::move(answer)] {
             for (int c; (c = ::accept(m_listener, nullptr, nullptr)) >= 0;) {
                 char request[8192];
-                (void)::recv(c, request, sizeof request, 0);   // nothing from a probe, a request from a call
+                // Nothing from a probe, a request from a call.
+                if (::recv(c, request, sizeof request, 0) > 0 && !answer.empty())
+                    (void)::send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
                 ::close(c);
             }
         });
@@ -236,17 +239,21 @@ private:
 TEST(NetConnection, AWriteWhoseAnswerIsLostMayHaveBeenApplied)
 {
     AnswerLost server;
-    const struct { const char *method; bool mayHaveWritten; } cases[] = {
+    // A proxy's page instead of the answer says itself what became of the request.
+    AnswerLost proxy("HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/html\r\nContent-Length: 5\r\n"
+                     "Connection: close\r\n\r\nbusy\n");
+    const struct { const char *method; bool mayHaveWritten; bool byProxy = false; } cases[] = {
         {"Replica", true}, {"cadastroautomatico", true}, {"ImportaGrupos", true},
         {"SetCliente", true}, {"setTipoGest", true}, {"SetOperInter", true},
         {"SimulaReplica", false}, {"GetGrupoFiscal", false}, {"SetUpdateTipoFatur", false},
+        {"SetCliente", false, true}, {"Replica", false, true},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.method);
+        SCOPED_TRACE(std::string(c.method) + (c.byProxy ? " through a busy proxy" : ""));
         TNetConnection net;
         net.setServerName(QStringLiteral("Ger10200.rdmParamGrupFiscal"));
         net.setHost(QStringLiteral("127.0.0.1"));
-        net.setPort(server.port);
+        net.setPort(c.byProxy ? proxy.port : server.port);
         const rpc::Reply r = net.call(QString::fromLatin1(c.method), {});
         EXPECT_EQ(r.errorCode(), kTransportError);
         EXPECT_EQ(r.errorMessage().contains(QStringLiteral("pode ter sido gravada")), c.mayHaveWritten)
