@@ -195,7 +195,11 @@ std::unique_ptr<storage::Connection> openProbe(const std::string &db)
 {
     if (!server::isPostgresUrl(db) && !std::filesystem::exists(db))
         throw std::runtime_error("database file '" + db + "' is gone");
-    return storage::open(db);
+    auto c = storage::open(db);
+    // Named, as the history's pruner is, so that pg_stat_activity tells them from the calls'.
+    if (server::isPostgresUrl(db))
+        c->exec("SET application_name = 'fiscal-server health'");
+    return c;
 }
 
 int serve(const server::CommandLine &cl, rpc::TokenTable tokens)

@@ -357,13 +357,13 @@ TEST_F(ServerTest, StreamedParamArrivesAsTheWholeBodyWould)
         EXPECT_EQ(streamed.value(), client.call(kObject, QStringLiteral("Echo"), whole).value());
 
         // A kept connection the server closed meanwhile: the call goes on a new one, the
-        // param once more from its start.
+        // param again from its start (twice, when the close comes as the request is sent).
         std::this_thread::sleep_for(std::chrono::milliseconds(2500));
         const int before = param.rewinds;
         const Reply again = client.call(kObject, QStringLiteral("Echo"), leading, param);
         ASSERT_TRUE(again.ok()) << again.errorMessage().toStdString();
         EXPECT_EQ(again.value(), QCborValue(whole));
-        EXPECT_EQ(param.rewinds, before + 1);
+        EXPECT_GE(param.rewinds, before + 1);
     }
 
     // A param that gives more than it announced never reaches the server as a call.
