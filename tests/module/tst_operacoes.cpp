@@ -217,7 +217,8 @@ TEST_F(OperacoesTest, AnUndoKeepsThePagesReadAndChoosesTheUndoneOperation)
 }
 
 // "Registros..." lists every row the operation changed, a bulk one included.
-// An undo of an undo redoes: the list says so, and undone again it names the last undo.
+// An undo of an undo redoes: the list says so, and undone again it names the last undo; the
+// record's own history says the same.
 TEST_F(OperacoesTest, AnUndoneUndoReadsAsRedone)
 {
     const std::string client = db->scalar("SELECT MIN(CDCLIENTE) FROM CLIENTE WHERE CDGRUPOFISC = '001'").value_or("");
@@ -244,6 +245,16 @@ TEST_F(OperacoesTest, AnUndoneUndoReadsAsRedone)
     EXPECT_EQ(states.value(id(undos[0])), QStringLiteral("Refeita pela operação %1").arg(id(undos[2])));
     EXPECT_EQ(states.value(id(undos[1])), QStringLiteral("Desfeita pela operação %1").arg(id(undos[2])));
     EXPECT_EQ(states.value(id(undos[2])), QString());
+
+    ger10200::TfrmHistoricoRegistro record({QStringLiteral("CLIENTE"), {c}, c});
+    record.Atualiza();
+    QMap<QString, QString> recordStates;
+    for (int r = 0; r < record.tblHistorico->rowCount(); ++r)
+        recordStates.insert(record.tblHistorico->item(r, 0)->data(Qt::UserRole).toString(),
+                            record.tblHistorico->item(r, 6)->text());
+    ASSERT_EQ(recordStates.size(), 4);
+    for (const QString &op : {id(saved), id(undos[0]), id(undos[1]), id(undos[2])})
+        EXPECT_EQ(recordStates.value(op), states.value(op)) << op.toStdString();
 }
 
 TEST_F(OperacoesTest, TheRowsOfAnOperationAreListedOneByOne)

@@ -106,15 +106,22 @@ void TfrmHistoricoRegistro::Atualiza()
         p = netHistorico->packet(method::GetHistoricoRegistro, {m_record.table, keySelection(m_record.key)});
     }
     tblHistorico->setRowCount(0);
+    // The undos of the record's operations changed the record too, so they are listed with
+    // them: an undone undo reads as redone, as in "Operações recentes".
+    QHash<QString, QString> undoneBy;
     for (int r = 0; r < int(p.rows.size()); ++r) {
         const PacketRow row(p, r);
-        const QString undoneBy = row[field::IDDESFEITAPOR];
+        if (!row[field::IDDESFEITAPOR].isEmpty())
+            undoneBy.insert(row[field::IDOPERACAO], row[field::IDDESFEITAPOR]);
+    }
+    for (int r = 0; r < int(p.rows.size()); ++r) {
+        const PacketRow row(p, r);
         appendRow(tblHistorico,
                   {localTime(row[field::DTOPERACAO]), row[field::NMUSUARIO],
                    QStringLiteral("%1 - %2").arg(row[field::IDOPERACAO], methodCaption(row[field::NMMETODO])),
                    actionCaption(row[field::IDACAO]), groupText(row[field::CDGRUPOANT], row[field::DSGRUPOANT]),
                    groupText(row[field::CDGRUPONOVO], row[field::DSGRUPONOVO]),
-                   undoneBy.isEmpty() ? QString() : QStringLiteral("Desfeita pela operação %1").arg(undoneBy)},
+                   undoState(undoneBy, row[field::IDOPERACAO])},
                   row[field::IDOPERACAO]);
     }
     lblNenhuma->setVisible(p.rows.isEmpty());

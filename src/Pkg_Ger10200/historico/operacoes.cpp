@@ -347,24 +347,10 @@ void TfrmOperacoes::append(const QString &before)
     selectionChanged();
 }
 
-// "Desfeita pela operação 12". An undo of that undo puts the operation back in force:
-// "Refeita pela operação 15"; undone again, it reads as undone by the last one. The undos
-// are newer, so they are listed before it.
+// The undos are newer than what they undo, so they are listed before it.
 QString TfrmOperacoes::stateOf(const QString &id) const
 {
-    QString last = m_undoneBy.value(id);
-    if (last.isEmpty())
-        return {};
-    bool undone = true;
-    // Bounded: a chain never comes back on itself, but a damaged history must not hang the list.
-    for (qsizetype steps = 0; steps < m_undoneBy.size(); ++steps) {
-        const QString next = m_undoneBy.value(last);
-        if (next.isEmpty())
-            break;
-        undone = !undone;
-        last = next;
-    }
-    return (undone ? QStringLiteral("Desfeita pela operação %1") : QStringLiteral("Refeita pela operação %1")).arg(last);
+    return undoState(m_undoneBy, id);
 }
 
 void TfrmOperacoes::selectionChanged()

@@ -276,4 +276,21 @@ QString count(qint64 n)
     return brazil().toString(n);
 }
 
+QString undoState(const QHash<QString, QString> &undoneBy, const QString &id)
+{
+    QString last = undoneBy.value(id);
+    if (last.isEmpty())
+        return {};
+    bool undone = true;
+    // Bounded: a chain never comes back on itself, but a damaged history must not hang the list.
+    for (qsizetype steps = 0; steps < undoneBy.size(); ++steps) {
+        const QString next = undoneBy.value(last);
+        if (next.isEmpty())
+            break;
+        undone = !undone;
+        last = next;
+    }
+    return (undone ? QStringLiteral("Desfeita pela operação %1") : QStringLiteral("Refeita pela operação %1")).arg(last);
+}
+
 } // namespace fiscal::ger10200::historico

@@ -6,7 +6,9 @@
 //                      -> "Clientes: grupo 004 nos registros sem grupo"
 //   localTime("2026-12-08T13:15:30.123Z")                        -> "08/12/2026 10:15:30" (local)
 //   skippedInWords(1, 2, 0)   -> "1 alterado por uma operação posterior e 2 alterados fora do sistema"
+//   undoState({{"12", "15"}, {"15", "16"}}, "12")   -> "Refeita pela operação 16"
 
+#include <QHash>
 #include <QString>
 #include <QStringList>
 
@@ -28,5 +30,9 @@ QString skippedInWords(qint64 later, qint64 outside, qint64 gone);
 QString groupText(const QString &code, const QString &description);
 // "1.234" as a Brazilian count.
 QString count(qint64 n);
+// Whether an operation is in force, from who undid whom (operation -> the undo that took it
+// back): "Desfeita pela operação 15"; an undo of that undo puts it back in force, "Refeita
+// pela operação 16"; undone again, it reads as undone by the last one. Empty when never undone.
+QString undoState(const QHash<QString, QString> &undoneBy, const QString &id);
 
 } // namespace fiscal::ger10200::historico
