@@ -8,6 +8,7 @@
 #include "clientlib/waitanimation.h"
 #include "dataset/clientdataset.h"
 #include "dataset/datasource.h"
+#include "help/help.h"
 #include "rpc/envelope.h"
 #include "vcl/dbgrid.h"
 #include "vcl/guard.h"
@@ -29,6 +30,22 @@ namespace fiscal::test {
 bool lookupsThroughServer()
 {
     return qEnvironmentVariable("FISCAL_TEST_ROAD") == QLatin1String("server");
+}
+
+QString helpPage()
+{
+    QWidget *w = help::helpWindow();
+    return w ? w->property("currentPage").toString() : QString();
+}
+
+QString helpPageOnF1(QWidget &window)
+{
+    window.activateWindow();
+    if (!QTest::qWaitForWindowActive(&window))
+        return QStringLiteral("(not active)");
+    QTest::keyClick(&window, Qt::Key_F1);
+    QApplication::processEvents();
+    return helpPage();
 }
 
 void pointClientAt(const TestDb &db, const ServerProcess &server)

@@ -58,6 +58,10 @@ struct RecordedCall {
 bool lookupsThroughServer();
 // Points the client at `server` and, on the direct road, at `db`.
 void pointClientAt(const TestDb &db, const ServerProcess &server);
+// The page the help window shows; empty when none is open.
+QString helpPage();
+// F1 in `window`, made the active one (keys reach shortcuts only there); the page it opened.
+QString helpPageOnF1(QWidget &window);
 
 class ModuleTest : public ::testing::Test {
 protected:

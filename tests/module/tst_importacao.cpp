@@ -128,6 +128,7 @@ TEST_F(ImportTest, MessagesNameTheLinesOfTheFile)
         EXPECT_EQ(column(d.grdErros, 1), (QStringList{twice.arg(c1, QStringLiteral("7")),
                                                      QStringLiteral("Grupo fiscal \"grupo x\" ilegível: informe o código de até 3 caracteres."),
                                                      twice.arg(c1, QStringLiteral("4"))}));
+        EXPECT_EQ(helpPageOnF1(d), QStringLiteral("importar-planilha"));
         db->exec("DELETE FROM GRUPOFISCAL WHERE CDGRUPOFISC = 'Z77'");
         d.chkSomenteValidas->click();
         clickButton(d.btnImportar);

@@ -176,6 +176,7 @@ TEST_F(ReportingTest, CoverageReportShowsTheServersCountsAndTheRecordsWithout)
     ASSERT_GT(without, 0);
 
     int listed = -1;
+    QString listHelp;
     QStringList cells;
     int bars = -1;
     QString shownPart;
@@ -192,7 +193,10 @@ TEST_F(ReportingTest, CoverageReportShowsTheServersCountsAndTheRecordsWithout)
         shownPart = cob.Report().section;
         cob.cbxParte->setCurrentIndex(0);
         cob.tblCobertura->selectRow(1);
-        script->push(Answer::dialog([&](QDialog &list) { listed = static_cast<ger10200::cobertura::TfrmSemGrupo &>(list).rowCount(); }));
+        script->push(Answer::dialog([&](QDialog &list) {
+            listed = static_cast<ger10200::cobertura::TfrmSemGrupo &>(list).rowCount();
+            listHelp = helpPageOnF1(list);
+        }));
         clickButton(cob.sbtSemGrupo);
     }, false));
     triggerMenu(frm->mnuCobertura);
@@ -204,13 +208,8 @@ TEST_F(ReportingTest, CoverageReportShowsTheServersCountsAndTheRecordsWithout)
     EXPECT_EQ(bars, 1);
     EXPECT_EQ(shownPart, QStringLiteral("Imposto/Filial"));
     EXPECT_EQ(listed, without);
+    EXPECT_EQ(listHelp, QStringLiteral("cobertura"));
     EXPECT_TRUE(script->problems().isEmpty()) << script->problems().join(QLatin1Char('\n')).toStdString();
-}
-
-QString helpPage()
-{
-    QWidget *w = help::helpWindow();
-    return w ? w->property("currentPage").toString() : QString();
 }
 
 // Every tab and dialog finds its page; every link of the manual leads to one of its pages.

@@ -6,6 +6,7 @@
 #include "clientlib/waitanimation.h"
 #include "dataset/clientdataset.h"
 #include "dataset/packet.h"
+#include "help/help.h"
 #include "protocol/objects.h"
 #include "Pkg_Ger10200/shared/reportprompts.h"
 #include "reports/printflow.h"
@@ -79,6 +80,8 @@ TfrmSemGrupo::TfrmSemGrupo(NetRemoteObject &net, const CoverageRow &row, const N
     : QDialog(parent)
 {
     setObjectName(QStringLiteral("frmSemGrupo"));
+    // Its page is the coverage report's, where the list is told.
+    new QShortcut(QKeySequence::HelpContents, this, [this] { help::showTopic(QStringLiteral("TfrmCobertura"), this); });
     setWindowTitle(QStringLiteral("Registros sem grupo fiscal"));
     resize(760, 480);
 

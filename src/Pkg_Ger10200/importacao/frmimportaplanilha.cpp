@@ -7,6 +7,7 @@
 #include "clientlib/interaction.h"
 #include "clientlib/messages.h"
 #include "dataset/packet.h"
+#include "help/help.h"
 #include "protocol/importcalls.h"
 #include "protocol/objects.h"
 #include "reports/spreadsheet.h"
@@ -26,6 +27,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QShortcut>
 #include <QTableWidget>
 #include <QVBoxLayout>
 
@@ -149,6 +151,7 @@ ImportDialog::ImportDialog(const ImportTarget &target, const QString &path, QWid
     : QDialog(parent), m_target(target), m_path(path)
 {
     setObjectName(QStringLiteral("frmImportaPlanilha"));
+    new QShortcut(QKeySequence::HelpContents, this, [this] { help::showTopic(QStringLiteral("frmImportaPlanilha"), this); });
     setWindowTitle(kTitle);
     m_net = new NetRemoteObject(QStringLiteral("netCadAutParGrpFis"), protocol::kCadAutParGrpFis, this);
     build();
