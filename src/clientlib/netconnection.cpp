@@ -18,6 +18,8 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <limits>
+#include <optional>
 #include <fcntl.h>
 #include <netdb.h>
 #include <string>
@@ -204,27 +206,35 @@ QString mayHaveBeenWritten(const QString &method)
 
 } // namespace
 
-int TNetConnection::timeoutFor(const QString &method) const
+int TNetConnection::TimeoutFor(const QString &method) const
 {
-    // The server gives bulk work far longer than a read; giving up sooner would leave the
-    // user with "não respondeu" for work the server was still doing (and then rolls back).
-    if (!protocol::method::isBulk(method.toStdString()))
+    // Giving up before the server does would leave the user with "não respondeu" for work
+    // the server was still doing (and then rolls back); waiting a little past its limit
+    // brings the server's own answer, which says why it gave up.
+    using std::chrono::seconds;
+    const std::optional<rpc::CallLimits> announced = rpc::announcedLimits(m_host, quint16(m_port));
+    const rpc::CallLimits limits = announced.value_or(rpc::CallLimits{});
+    std::chrono::milliseconds wait;
+    if (protocol::method::isBulk(method.toStdString()))
+        wait = limits.bulk + seconds(60);
+    else if (announced && !m_timeoutSet)
+        wait = std::max(limits.read, limits.save) + seconds(15);
+    else
         return m_timeoutMs;
-    const auto bulk = std::chrono::duration_cast<std::chrono::milliseconds>(rpc::CallLimits{}.bulk + std::chrono::seconds(60));
-    return std::max(m_timeoutMs, int(bulk.count()));
+    return int(std::clamp<long long>(wait.count(), m_timeoutMs, std::numeric_limits<int>::max()));
 }
 
 rpc::Reply TNetConnection::call(const QString &method, const QCborArray &params)
 {
     return exchange(method, params, [&](rpc::Client &client) {
-        return client.call(m_serverName, method, params, timeoutFor(method));
+        return client.call(m_serverName, method, params, TimeoutFor(method));
     });
 }
 
 rpc::Reply TNetConnection::call(const QString &method, const QCborArray &params, rpc::StreamedParam &last)
 {
     return exchange(method, params, [&](rpc::Client &client) {
-        return client.call(m_serverName, method, params, last, timeoutFor(method));
+        return client.call(m_serverName, method, params, last, TimeoutFor(method));
     });
 }
 
@@ -232,7 +242,7 @@ rpc::Reply TNetConnection::call(const QString &method, const QCborArray &params,
                                 const ResultReader &readResult)
 {
     return exchange(method, params, [&](rpc::Client &client) {
-        return client.call(m_serverName, method, params, readResult, timeoutFor(method));
+        return client.call(m_serverName, method, params, readResult, TimeoutFor(method));
     });
 }
 

@@ -13,8 +13,11 @@
 // local event loop that excludes user input: the screen repaints and the wait animation
 // moves, but nothing can be clicked or typed.
 //
-// Failures are never silent and never hang (every call has a timeout, default 120 s; bulk
-// work, protocol::method::isBulk, waits as long as the server gives it, 900 s and a minute):
+// Failures are never silent and never hang. Every call has a timeout: as long as the server
+// may work on it (the limits it names in its answers, rpc/calllimits.h) and a little more,
+// so that its own "gave up" answer arrives; before its first answer 120 s, and bulk work
+// (protocol::method::isBulk) 900 s and a minute. A timeout set with setTimeoutMs() is kept
+// for all but bulk work, whatever the server names:
 //  - ThrowException true: a failure to connect or a lost connection throws
 //    rpc::TransportError (its message is for the user).
 //  - ThrowException false (the screens' setting): a failure to connect shows an error box
@@ -64,7 +67,13 @@ public:
     bool ThrowException() const { return m_throwException; }
     void setThrowException(bool t) { m_throwException = t; }
     int TimeoutMs() const { return m_timeoutMs; }
-    void setTimeoutMs(int ms) { m_timeoutMs = ms; }
+    void setTimeoutMs(int ms)
+    {
+        m_timeoutMs = ms;
+        m_timeoutSet = true;
+    }
+    // How long a call of `method` is waited for (see the class comment).
+    int TimeoutFor(const QString &method) const;
 
     // Runs just before the connection opens (every time).
     std::function<void(TNetConnection &)> BeforeConnect;
@@ -104,7 +113,6 @@ private:
     rpc::Reply exchange(const QString &method, const QCborArray &params,
                         const std::function<rpc::Reply(rpc::Client &)> &send);
     bool fail(const QString &message, bool report);
-    int timeoutFor(const QString &method) const;   // bulk work waits as long as the server allows it
 
     QString m_serverName;
     QString m_host;
@@ -114,6 +122,7 @@ private:
     QString m_caFile;
     bool m_throwException = false;
     int m_timeoutMs = 120000;
+    bool m_timeoutSet = false;
     QString m_lastError;
     bool m_calling = false;
     std::unique_ptr<rpc::Client> m_client;

@@ -12,6 +12,9 @@
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
 
 namespace fiscal::rpc {
 
@@ -51,6 +54,16 @@ struct CallLimits {
         return read;
     }
 };
+
+// Every answer of the server names its limits, so that a desktop waits for a call as long as
+// the server may work on it, however the server was started:
+//
+//   X-Fiscal-Limits: read=120, save=30, bulk=900          (seconds)
+inline constexpr const char *kLimitsHeader = "X-Fiscal-Limits";
+std::string limitsHeaderValue(const CallLimits &limits);
+// The limits a header names (read, save and bulk; the rest as CallLimits has them by
+// default); none when the value is missing or not one.
+std::optional<CallLimits> limitsFromHeader(std::string_view value);
 
 struct CallDeadline {
     using Clock = std::chrono::steady_clock;

@@ -1,6 +1,7 @@
 #include "rpc/client.h"
 
 #include "rpc/caller.h"
+#include "rpc/calllimits.h"
 
 #include "rpc/envelope.h"
 #include "rpc/plainstream_p.h"
@@ -28,6 +29,8 @@
 #include <cstring>
 #include <exception>
 #include <future>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -94,6 +97,19 @@ QString foreignAnswer(int status, const std::string &endpoint)
 }
 
 using detail::TimedOut;
+
+// What each server this process spoke to announced last, by "host:port".
+std::mutex g_limitsMutex;
+std::map<std::string, CallLimits, std::less<>> g_limits;
+
+void noteLimits(const std::string &endpoint, std::string_view header)
+{
+    const std::optional<CallLimits> limits = limitsFromHeader(header);
+    if (!limits)
+        return;
+    std::lock_guard lock(g_limitsMutex);
+    g_limits[endpoint] = *limits;
+}
 
 // A result reader must take the whole result: what it left would be lost unseen.
 void expectEnd(dataset::ByteSource &source)
@@ -322,6 +338,7 @@ struct Client::Impl {
                 const beast::error_code ec = exchange(req, parser, deadline, gotSome);
                 if (!ec) {
                     auto res = parser.release();
+                    noteLimits(endpointText, std::string_view(res[kLimitsHeader]));
                     if (!res.keep_alive())
                         closeSocket();
                     return done(res);
@@ -592,6 +609,16 @@ const QString &Client::host() const
 quint16 Client::port() const
 {
     return d->port;
+}
+
+std::optional<CallLimits> announcedLimits(const QString &host, quint16 port)
+{
+    const std::string endpoint = host.toStdString() + ":" + std::to_string(port);
+    std::lock_guard lock(g_limitsMutex);
+    const auto it = g_limits.find(endpoint);
+    if (it == g_limits.end())
+        return std::nullopt;
+    return it->second;
 }
 
 } // namespace fiscal::rpc

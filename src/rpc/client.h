@@ -5,6 +5,7 @@
 // benchmarks. One call at a time per Client; not thread-safe.
 
 #include "dataset/packet.h"
+#include "rpc/calllimits.h"
 #include "rpc/reply.h"
 #include "rpc/streamedparam.h"
 
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace fiscal::rpc {
 
@@ -25,6 +27,10 @@ struct TlsOptions {
 
 // localhost, 127.0.0.0/8 and ::1: names and addresses that never leave the machine.
 bool isLoopbackHost(const QString &host);
+
+// The limits the server at host:port named in its last answer to any Client of this process
+// (rpc/calllimits.h); none before its first answer, or from a server that names none.
+std::optional<CallLimits> announcedLimits(const QString &host, quint16 port);
 
 class Client {
 public:

@@ -23,7 +23,8 @@ using tcp = net::ip::tcp;
 
 namespace detail {
 
-ServerState::ServerState(const Dispatcher &d, ServerOptions o) : dispatcher(d), opt(std::move(o))
+ServerState::ServerState(const Dispatcher &d, ServerOptions o)
+    : dispatcher(d), opt(std::move(o)), limitsHeader(limitsHeaderValue(opt.limits))
 {
     for (int i = 0; i < std::max(1, opt.workers); ++i)
         loops.push_back(std::make_unique<Loop>());

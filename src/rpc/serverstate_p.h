@@ -64,6 +64,7 @@ struct ServerState {
 
     const Dispatcher &dispatcher;
     const ServerOptions opt;
+    const std::string limitsHeader;   // X-Fiscal-Limits of every answer
     std::vector<std::unique_ptr<Loop>> loops;
     boost::asio::io_context ioc{1};   // the listener's
     boost::asio::ip::tcp::acceptor acceptor{ioc};

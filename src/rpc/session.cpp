@@ -418,6 +418,7 @@ void Session::sendPiece(QByteArray piece)
         head.version(11);
         head.result(http::status::ok);
         head.set(http::field::server, "fiscal-server");
+        head.set(kLimitsHeader, m_srv.limitsHeader);
         head.set(http::field::content_type, contentTypeOf(m_enc));
         head.keep_alive(m_streamKeepAlive);
         head.chunked(true);
@@ -439,6 +440,7 @@ void Session::write(http::status status, QByteArray body, std::string_view conte
     m_response.version(11);
     m_response.result(status);
     m_response.set(http::field::server, "fiscal-server");
+    m_response.set(kLimitsHeader, m_srv.limitsHeader);
     if (status != http::status::no_content)
         m_response.set(http::field::content_type, contentType.empty() ? contentTypeOf(m_enc) : contentType);
     if (status == http::status::unauthorized)

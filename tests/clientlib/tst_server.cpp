@@ -261,6 +261,35 @@ TEST(NetConnection, AWriteWhoseAnswerIsLostMayHaveBeenApplied)
     }
 }
 
+// A desktop waits for a call as long as the server may work on it, as the server names its
+// limits, and a little more for the answer that says it gave up; a time-out set on the
+// connection stays for all but bulk work.
+TEST(NetConnection, WaitsAsLongAsTheServerMayWork)
+{
+    auto db = test::TestDb::create(test::Backend::Sqlite, test::Demo::None);
+    test::ServerProcess server(db->url(), {.extraArgs = {"--read-limit", "200", "--save-limit", "250",
+                                                        "--bulk-limit", "1800"}});
+    TNetConnection plain, set;
+    for (TNetConnection *net : {&plain, &set}) {
+        net->setServerName(QStringLiteral("Ger10200.rdmParamGrupFiscal"));
+        net->setHost(QStringLiteral("127.0.0.1"));
+        net->setPort(server.port());
+    }
+    set.setTimeoutMs(1500);
+    const struct { TNetConnection *net; const char *method; int before, after; } cases[] = {
+        {&plain, "GetGrupoFiscal", 120000, 265000},      // the longer of a read and a save
+        {&plain, "SetCliente", 120000, 265000},
+        {&plain, "Replica", 960000, 1860000},
+        {&set, "GetGrupoFiscal", 1500, 1500},
+        {&set, "Replica", 960000, 1860000},             // learnt from the other's answer
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.net->TimeoutFor(QString::fromLatin1(c.method)), c.before) << c.method;
+    ASSERT_TRUE(plain.call(QStringLiteral("GetGrupoFiscal"), {QStringLiteral("001")}).ok());
+    for (const auto &c : cases)
+        EXPECT_EQ(c.net->TimeoutFor(QString::fromLatin1(c.method)), c.after) << c.method;
+}
+
 // A server whose connection requests are dropped (a machine turned off, a firewall): the
 // animation goes on while the connection is tried, and the time given is the whole wait.
 TEST(WaitAnimation, KeepsMovingWhileAServerThatDropsPacketsIsTried)

@@ -116,6 +116,60 @@ TEST_F(ServerTest, ClientReopensAConnectionTheServerClosedWhileIdle)
     }
 }
 
+// Every answer names the server's limits, and the process keeps the last ones of each server.
+TEST_F(ServerTest, AnswersNameTheServersLimits)
+{
+    using std::chrono::seconds;
+    ServerOptions opt;
+    opt.limits.read = seconds(200);
+    opt.limits.save = seconds(45);
+    opt.limits.bulk = seconds(1800);
+    startServer(opt);
+    EXPECT_FALSE(announcedLimits(QStringLiteral("127.0.0.1"), port)) << "nothing before the first answer";
+    Client client(QStringLiteral("127.0.0.1"), port);
+    for (const QString &method : {QStringLiteral("Echo"), QStringLiteral("NoSuchMethod")}) {
+        SCOPED_TRACE(method.toStdString());
+        client.call(kObject, method, {1});
+        const std::optional<CallLimits> named = announcedLimits(QStringLiteral("127.0.0.1"), port);
+        ASSERT_TRUE(named);
+        EXPECT_EQ(named->read, seconds(200));
+        EXPECT_EQ(named->save, seconds(45));
+        EXPECT_EQ(named->bulk, seconds(1800));
+    }
+}
+
+TEST(CallLimits, AHeaderIsReadWholeOrNotAtAll)
+{
+    using std::chrono::seconds;
+    const struct { const char *value; long long read, save, bulk; } cases[] = {
+        {"read=120, save=30, bulk=900", 120, 30, 900},
+        {"bulk=1800,read=5 ,  save=7", 5, 7, 1800},
+        {"read=1, save=1, bulk=604800, later=3", 1, 1, 604800},   // a name a later server adds
+        {"", 0, 0, 0},
+        {"read=120, save=30", 0, 0, 0},                            // one missing
+        {"read=120, read=30, read=900", 0, 0, 0},
+        {"read=0, save=30, bulk=900", 0, 0, 0},
+        {"read=-5, save=30, bulk=900", 0, 0, 0},
+        {"read=120, save=30, bulk=604801", 0, 0, 0},               // past a week
+        {"read=120, save=30, bulk=99999999999999999999", 0, 0, 0},
+        {"read=12x, save=30, bulk=900", 0, 0, 0},
+        {"read, save=30, bulk=900", 0, 0, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.value);
+        const std::optional<CallLimits> l = limitsFromHeader(c.value);
+        ASSERT_EQ(l.has_value(), c.read > 0);
+        if (l) {
+            EXPECT_EQ(l->read, seconds(c.read));
+            EXPECT_EQ(l->save, seconds(c.save));
+            EXPECT_EQ(l->bulk, seconds(c.bulk));
+        }
+    }
+    CallLimits written;
+    written.read = seconds(61);
+    EXPECT_EQ(limitsFromHeader(limitsHeaderValue(written))->read, seconds(61));
+}
+
 TEST_F(ServerTest, ClientTransportFailuresAreThrown)
 {
     startServer();
