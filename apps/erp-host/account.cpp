@@ -12,6 +12,8 @@
 #include <QCborValue>
 #include <QDateTime>
 #include <QLocale>
+#include <algorithm>
+#include <chrono>
 #include <memory>
 
 namespace {
@@ -20,7 +22,15 @@ using fiscal::clientlib::Settings;
 namespace method = fiscal::protocol::method;
 namespace session = fiscal::protocol::session;
 
-constexpr int kTimeoutMs = 30000;
+// As long as the server may take on a sign-in or a user's read (its read limit, named in its
+// answers) and a little more; at least longer than its 30 s wait for a free database
+// connection, so that a busy server's own answer arrives first.
+int timeoutMs(const Settings &s)
+{
+    const auto limits = fiscal::rpc::announcedLimits(s.serverHost(), quint16(s.serverPort()));
+    const auto wait = limits ? limits->read + std::chrono::seconds(15) : std::chrono::milliseconds(0);
+    return int(std::max<long long>(45000, wait.count()));
+}
 
 struct Answer {
     bool ok = false;
@@ -47,7 +57,7 @@ Answer call(const char *name, const QCborArray &params, Renew renewable = Renew:
             // The window is drawn while the server answers (a sign-in under load, a server that
             // hangs), without taking input.
             client.pump = fiscal::clientlib::pumpWithoutInput;
-            return client.call(QLatin1String(fiscal::protocol::kSessao), QLatin1String(name), params, kTimeoutMs);
+            return client.call(QLatin1String(fiscal::protocol::kSessao), QLatin1String(name), params, timeoutMs(s));
         };
         const QString tokenUsed = s.token();
         fiscal::rpc::Reply r = send();

@@ -116,7 +116,8 @@ TEST_F(ServerTest, ClientReopensAConnectionTheServerClosedWhileIdle)
     }
 }
 
-// Every answer names the server's limits, and the process keeps the last ones of each server.
+// Every answer names the server's limits, kept or streamed, a refusal too; the process keeps
+// the last ones of each server.
 TEST_F(ServerTest, AnswersNameTheServersLimits)
 {
     using std::chrono::seconds;
@@ -125,17 +126,29 @@ TEST_F(ServerTest, AnswersNameTheServersLimits)
     opt.limits.save = seconds(45);
     opt.limits.bulk = seconds(1800);
     startServer(opt);
-    EXPECT_FALSE(announcedLimits(QStringLiteral("127.0.0.1"), port)) << "nothing before the first answer";
-    Client client(QStringLiteral("127.0.0.1"), port);
-    for (const QString &method : {QStringLiteral("Echo"), QStringLiteral("NoSuchMethod")}) {
-        SCOPED_TRACE(method.toStdString());
-        client.call(kObject, method, {1});
-        const std::optional<CallLimits> named = announcedLimits(QStringLiteral("127.0.0.1"), port);
-        ASSERT_TRUE(named);
-        EXPECT_EQ(named->read, seconds(200));
-        EXPECT_EQ(named->save, seconds(45));
-        EXPECT_EQ(named->bulk, seconds(1800));
+    const std::string target = "/rpc/" + kObject.toStdString();
+    const struct { const char *what; std::string request; int status; } cases[] = {
+        {"a small reply", rawhttp::post(target, "application/json", R"({"jsonrpc":"2.0","method":"Echo","params":[1],"id":1})"), 200},
+        {"a streamed reply", rawhttp::post(target, "application/json", R"({"jsonrpc":"2.0","method":"Big","params":[60000],"id":1})"), 200},
+        {"not JSON (answered in the envelope)", rawhttp::post(target, "application/json", "{"), 200},
+        {"a GET", "GET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n", 405},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        rawhttp::Connection conn(port);
+        ASSERT_TRUE(conn.send(c.request));
+        const rawhttp::Response r = conn.read();
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.headers.count("x-fiscal-limits") ? r.headers.at("x-fiscal-limits") : std::string("(none)"),
+                  "read=200, save=45, bulk=1800");
     }
+    Client client(QStringLiteral("127.0.0.1"), port);
+    ASSERT_TRUE(client.call(kObject, QStringLiteral("Big"), {60000}).ok());
+    const std::optional<CallLimits> named = announcedLimits(QStringLiteral("127.0.0.1"), port);
+    ASSERT_TRUE(named);
+    EXPECT_EQ(named->read, seconds(200));
+    EXPECT_EQ(named->save, seconds(45));
+    EXPECT_EQ(named->bulk, seconds(1800));
 }
 
 TEST(CallLimits, AHeaderIsReadWholeOrNotAtAll)
