@@ -142,9 +142,9 @@ public:
     virtual void commit() = 0;
     virtual void rollback() = 0;
     virtual bool inTransaction() const = 0;
-    // True when the database takes no writes through this connection (SQLite opened a file
-    // the process may only read; a PostgreSQL standby, or read-only by default); writing
-    // then fails with kind ReadOnly.
+    // True when the database takes no writes through this connection (SQLite: a file the
+    // process may only read, whether when it was opened or since; a PostgreSQL standby, or
+    // read-only by default); writing then fails with kind ReadOnly.
     virtual bool readOnly() const { return false; }
     // True when the database has ended the session since the last statement (a restart, an
     // administrator's terminate): what it sent before closing is read without a round trip.

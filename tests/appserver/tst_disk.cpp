@@ -177,6 +177,15 @@ TEST(ReadOnlyFile, ReadsAreServedSavesRefusedUntilTheFileIsWritableAgain)
         EXPECT_TRUE(r.ok()) << r.errorMessage.toStdString();
     }
     EXPECT_EQ(db->count("SELECT COUNT(*) FROM FILIAL WHERE CDGRUPOFISC IS NULL OR CDGRUPOFISC <> '903'"), 0);
+
+    // Made read-only under the running server: /health says so (a load balancer sends the
+    // saves elsewhere), and healthy again once writable.
+    ASSERT_TRUE(healthBecomes(server.port(), 200));
+    fs::permissions(db->url(), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    EXPECT_TRUE(healthBecomes(server.port(), 503)) << "/health still says the database takes writes";
+    EXPECT_NE(httpGet(server.port(), "/health").body.toStdString().find("read-only"), std::string::npos);
+    fs::permissions(db->url(), writable);
+    EXPECT_TRUE(healthBecomes(server.port(), 200));
 }
 
 } // namespace

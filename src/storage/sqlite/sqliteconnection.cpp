@@ -7,8 +7,12 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <utility>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace fiscal::storage::sqlite {
 
@@ -106,7 +110,16 @@ public:
     void commit() override;
     void rollback() override;
     bool inTransaction() const override { return sqlite3_get_autocommit(m_db) == 0; }
-    bool readOnly() const override { return sqlite3_db_readonly(m_db, "main") == 1; }
+    bool readOnly() const override
+    {
+        if (sqlite3_db_readonly(m_db, "main") == 1)
+            return true;
+        // A file, or its file system, made read-only after this connection opened it:
+        // SQLite finds out only at the next write.
+        const char *file = sqlite3_db_filename(m_db, "main");
+        return file && *file && ::faccessat(AT_FDCWD, file, W_OK, AT_EACCESS) != 0
+               && (errno == EACCES || errno == EROFS || errno == EPERM);
+    }
     void setLimits(const Limits &limits) override { m_limits = limits; }
     std::unique_ptr<BulkInsert> bulkInsert(std::string_view table,
                                            const std::vector<std::string> &columns) override;
