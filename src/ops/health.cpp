@@ -56,6 +56,10 @@ struct Health::Shared {
             std::string problem;
             bool readOnly = false;
             try {
+                // A SQLite file removed or replaced meanwhile: the probe opens it anew, and
+                // finds it gone.
+                if (conn && conn->lostWhileIdle())
+                    conn.reset();
                 if (!conn)
                     conn = connect();
                 conn->prepare("SELECT 1 FROM PARAMGERAL LIMIT 1")->step();

@@ -148,7 +148,8 @@ public:
     virtual bool readOnly() const { return false; }
     // True when the database has ended the session since the last statement (a restart, an
     // administrator's terminate): what it sent before closing is read without a round trip.
-    // A connection for which this is true fails its next statement; open another.
+    // SQLite: the file was removed or replaced since it was opened. A connection for which
+    // this is true must not be used again; open another.
     virtual bool lostWhileIdle() { return false; }
     // Table and column names are the caller's own constants, never user text.
     virtual std::unique_ptr<BulkInsert> bulkInsert(std::string_view table,

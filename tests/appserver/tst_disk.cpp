@@ -188,6 +188,40 @@ TEST(ReadOnlyFile, ReadsAreServedSavesRefusedUntilTheFileIsWritableAgain)
     EXPECT_TRUE(healthBecomes(server.port(), 200));
 }
 
+// The file taken away (moved, or removed) under a running server: saves are refused, not
+// written into the file the server still has open and lost with it, and /health says so;
+// put back, it is served again.
+TEST(MovedFile, AFileTakenAwayIsNoLongerWrittenTo)
+{
+    auto db = TestDb::create(Backend::Sqlite);
+    seed(*db);
+    ServerProcess server(db->url());
+    const auto save = [&](const char *from, const char *to) {
+        return rpcCall(server.port(), kParamGrupFiscal, "SetFilial",
+                       QCborArray{ChangeSetBuilder("SetFilial")
+                                      .update({{"CDFILIAL", "W001"}, {"CDGRUPOFISC", from}},
+                                              {{"CDFILIAL", "W001"}, {"CDGRUPOFISC", to}})
+                                      .build()});
+    };
+    ASSERT_TRUE(save("901", "902").ok());   // the server's connections are open on the file
+    ASSERT_TRUE(healthBecomes(server.port(), 200));
+    const std::string away = db->url() + ".away";
+    for (const std::string suffix : {"", "-wal", "-shm"})
+        if (fs::exists(db->url() + suffix))
+            fs::rename(db->url() + suffix, away + suffix);
+
+    const RpcResult moved = save("902", "903");
+    EXPECT_FALSE(moved.ok()) << "a save answered as done into a file nobody will open again";
+    EXPECT_TRUE(healthBecomes(server.port(), 503));
+
+    for (const std::string suffix : {"", "-wal", "-shm"})
+        if (fs::exists(away + suffix))
+            fs::rename(away + suffix, db->url() + suffix);
+    EXPECT_TRUE(save("902", "903").ok());
+    EXPECT_TRUE(healthBecomes(server.port(), 200));
+    EXPECT_EQ(db->scalar("SELECT CDGRUPOFISC FROM FILIAL WHERE CDFILIAL = 'W001'"), std::optional<std::string>("903"));
+}
+
 } // namespace
 
 int main(int argc, char **argv)

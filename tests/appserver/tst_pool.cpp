@@ -286,6 +286,35 @@ TEST_P(CheckedOnce, AnUndoHoldsWhatItRestores)
 
 class FailedReads : public CheckedOnce {};
 
+class Pruning : public CheckedOnce {};
+
+// A stop asked for during pruning (the server stopping) ends it between two of its short
+// transactions: the operations already taken are gone whole, their items go next round.
+TEST_P(Pruning, StopsBetweenItsTransactions)
+{
+    namespace history = fiscal::appserver::history;
+    db->exec("INSERT INTO HISTOPERACAO (IDOPERACAO, DTOPERACAO, NMUSUARIO, NMMETODO, DSARGUMENTOS, QTALTERADOS,"
+             " QTINCLUIDOS, QTEXCLUIDOS) VALUES (1, '2020-01-01T00:00:00.000Z', 'ana', 'SetCliente', '[]', 1, 0, 0),"
+             " (2, '2020-01-01T00:00:00.000Z', 'ana', 'SetCliente', '[]', 1, 0, 0)");
+    db->exec("INSERT INTO HISTITEM (IDOPERACAO, NMTABELA, CDCHAVE1, CDCHAVE2, CDCHAVE3, CDCHAVE4, CDGRUPOANT,"
+             " CDGRUPONOVO, IDACAO) VALUES (1, 'CLIENTE', '00000001', '', '', '', NULL, 'Z01', 'A'),"
+             " (2, 'CLIENTE', '00000001', '', '', '', 'Z01', NULL, 'A')");
+    auto c = db->connect();
+    const struct { const char *what; int stopAtAsk; std::int64_t removed, operations, items; } rounds[] = {
+        {"stopped before anything", 1, 0, 2, 2},
+        {"stopped once the operations went, before their items", 2, 2, 0, 2},
+        {"the next round takes the items left", 0, 0, 0, 0},
+    };
+    for (const auto &r : rounds) {
+        SCOPED_TRACE(r.what);
+        int asked = 0;
+        const auto stopping = [&] { return r.stopAtAsk > 0 && ++asked >= r.stopAtAsk; };
+        EXPECT_EQ(history::prune(*c, 30, stopping), r.removed);
+        EXPECT_EQ(db->count("SELECT COUNT(*) FROM HISTOPERACAO"), r.operations);
+        EXPECT_EQ(db->count("SELECT COUNT(*) FROM HISTITEM"), r.items);
+    }
+}
+
 // A statement that fails inside a read or a preview leaves nothing prepared on the server for
 // the connection, which goes back to the pool and serves on.
 TEST_P(FailedReads, LeaveNothingPreparedBehind)
@@ -313,5 +342,6 @@ TEST_P(FailedReads, LeaveNothingPreparedBehind)
 
 INSTANTIATE_TEST_SUITE_P(Pool, CheckedOnce, ::testing::ValuesIn(backendsUnderTest()), BackendParamName());
 INSTANTIATE_TEST_SUITE_P(Pool, FailedReads, ::testing::ValuesIn(backendsUnderTest()), BackendParamName());
+INSTANTIATE_TEST_SUITE_P(Pool, Pruning, ::testing::ValuesIn(backendsUnderTest()), BackendParamName());
 
 } // namespace

@@ -352,10 +352,13 @@ namespace {
 constexpr std::size_t kOperationsPerBatch = 500;
 constexpr int kItemsPerBatch = 20000;
 
-// The items of an operation already removed, a batch at a time in key order.
-void removeItemsOf(storage::Connection &c, std::int64_t id)
+// The items of an operation already removed, a batch at a time in key order; false when
+// `stopping` said to stop first (what is left goes at the next round).
+bool removeItemsOf(storage::Connection &c, std::int64_t id, const std::function<bool()> &stopping)
 {
     for (;;) {
+        if (stopping && stopping())
+            return false;
         storage::Transaction tx(c);
         std::optional<std::array<std::string, 5>> edge;
         {
@@ -384,7 +387,7 @@ void removeItemsOf(storage::Connection &c, std::int64_t id)
         }
         tx.commit();
         if (!edge)
-            return;
+            return true;
     }
 }
 
@@ -399,7 +402,7 @@ std::vector<std::int64_t> idsOf(storage::Statement &st)
 
 } // namespace
 
-std::int64_t prune(storage::Connection &c, int days)
+std::int64_t prune(storage::Connection &c, int days, const std::function<bool()> &stopping)
 {
     const std::string cutoff =
         QDateTime::currentDateTimeUtc().addDays(-days).toString(Qt::ISODateWithMs).toStdString();
@@ -414,7 +417,8 @@ std::int64_t prune(storage::Connection &c, int days)
         tx.commit();
     }
     for (std::int64_t id : leftover)
-        removeItemsOf(c, id);
+        if (!removeItemsOf(c, id, stopping))
+            return 0;
 
     // Only operations below the first young one go: an operation is stamped when its call
     // begins and numbered when it first writes, so one that waited for a lock may be older by
@@ -441,6 +445,8 @@ std::int64_t prune(storage::Connection &c, int days)
     // their items follow.
     std::int64_t removed = 0;
     for (;;) {
+        if (stopping && stopping())
+            return removed;
         std::vector<std::int64_t> ids;
         {
             storage::Transaction tx(c);
@@ -462,7 +468,8 @@ std::int64_t prune(storage::Connection &c, int days)
             tx.commit();
         }
         for (std::int64_t id : ids)
-            removeItemsOf(c, id);
+            if (!removeItemsOf(c, id, stopping))
+                return removed;
         if (ids.size() < kOperationsPerBatch)
             return removed;
     }
@@ -495,7 +502,11 @@ void HistoryPruner::run()
             // Named, so that its long deletes are told apart from the calls' work.
             if (storage::backendOf(m_url) == storage::Backend::Postgres)
                 c->exec("SET application_name = 'fiscal-server history'");
-            if (const std::int64_t n = prune(*c, m_days))
+            const auto stopping = [this] {
+                std::lock_guard lock(m_mutex);
+                return m_stop;
+            };
+            if (const std::int64_t n = prune(*c, m_days, stopping))
                 std::cerr << "fiscal-server: history: " << n << " operations older than " << m_days
                           << " days removed" << std::endl;
         } catch (const std::exception &e) {

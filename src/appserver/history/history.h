@@ -26,6 +26,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -171,8 +172,10 @@ private:
     std::vector<std::pair<const Table *, Counts>> m_perTable;
 };
 
-// Deletes the operations older than `days` days and their items; returns how many.
-std::int64_t prune(storage::Connection &c, int days);
+// Deletes the operations older than `days` days and their items; returns how many. Between
+// its short transactions it asks `stopping` (when given) and returns early when told to:
+// the operations already taken are gone whole, their items left go at the next round.
+std::int64_t prune(storage::Connection &c, int days, const std::function<bool()> &stopping = {});
 
 // Prunes at once and then every hour, on a thread of its own and a connection opened for
 // each round, until destroyed. Failures are written to standard error and tried again the next hour.

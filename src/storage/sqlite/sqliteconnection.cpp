@@ -120,6 +120,13 @@ public:
         return file && *file && ::faccessat(AT_FDCWD, file, W_OK, AT_EACCESS) != 0
                && (errno == EACCES || errno == EROFS || errno == EPERM);
     }
+    bool lostWhileIdle() override
+    {
+        // The file was removed or another put in its place: in WAL mode SQLite would go on
+        // writing the one it has open, and every save would be lost with it.
+        int moved = 0;
+        return sqlite3_file_control(m_db, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK && moved != 0;
+    }
     void setLimits(const Limits &limits) override { m_limits = limits; }
     std::unique_ptr<BulkInsert> bulkInsert(std::string_view table,
                                            const std::vector<std::string> &columns) override;
