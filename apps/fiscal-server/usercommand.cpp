@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <chrono>
+#include <csignal>
 #include <functional>
 #include <iostream>
 #include <stdexcept>
@@ -22,20 +24,39 @@ namespace {
 
 using namespace appserver::access;
 
+// The terminal as it was before echo was turned off for a password; put back by a signal
+// that ends the command at the prompt too (Ctrl-C), or the shell is left typing blind.
+termios g_terminal{};
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+extern "C" void restoreTerminalAndDie(int sig)
+{
+    tcsetattr(STDIN_FILENO, TCSANOW, &g_terminal);
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
 std::string readLine(const char *prompt, bool terminal)
 {
-    termios saved{};
+    struct sigaction previous[std::size(kEndingSignals)]{};
     if (terminal) {
         std::cerr << prompt << std::flush;
-        tcgetattr(STDIN_FILENO, &saved);
-        termios quiet = saved;
+        tcgetattr(STDIN_FILENO, &g_terminal);
+        struct sigaction restoring{};
+        restoring.sa_handler = restoreTerminalAndDie;
+        sigemptyset(&restoring.sa_mask);
+        for (std::size_t i = 0; i < std::size(kEndingSignals); ++i)
+            sigaction(kEndingSignals[i], &restoring, &previous[i]);
+        termios quiet = g_terminal;
         quiet.c_lflag &= ~tcflag_t(ECHO);
         tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
     }
     std::string line;
     const bool got = bool(std::getline(std::cin, line));
     if (terminal) {
-        tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+        tcsetattr(STDIN_FILENO, TCSANOW, &g_terminal);
+        for (std::size_t i = 0; i < std::size(kEndingSignals); ++i)
+            sigaction(kEndingSignals[i], &previous[i], nullptr);
         std::cerr << std::endl;
     }
     if (!got)
@@ -57,6 +78,26 @@ std::string newPassword(const std::string &login)
     return hashPassword(first);
 }
 
+// A bulk call on a running server holds SQLite's write lock for as long as its limit allows:
+// wait for it, saying so, rather than give up after the connection's usual 10 s. `write`
+// runs in a transaction of its own, so trying it again is safe.
+void writeWaitingForOtherWriters(storage::Connection &c, int bulkLimitSeconds, const std::function<void()> &write)
+{
+    using namespace std::chrono;
+    c.setLimits({steady_clock::time_point::max(), milliseconds(0), seconds(2)});
+    try {
+        write();
+        return;
+    } catch (const storage::Error &e) {
+        if (e.kind() != storage::Error::Kind::Locked)
+            throw;
+    }
+    std::cerr << "aguardando o fim de outra gravação no banco (até " << bulkLimitSeconds + 60
+              << " s; Ctrl-C desiste)..." << std::endl;
+    c.setLimits({steady_clock::time_point::max(), milliseconds(0), seconds(bulkLimitSeconds + 60)});
+    write();
+}
+
 User existing(storage::Connection &c, const std::string &login)
 {
     std::optional<User> u = findUser(c, login);
@@ -67,20 +108,22 @@ User existing(storage::Connection &c, const std::string &login)
 
 // Applies `edit` to the user as it is inside the transaction: a password typed at the prompt
 // must not write back what an administrator changed on screen meanwhile.
-void change(storage::Connection &c, const std::string &login, const char *kind, const std::string &detail,
-            const std::function<void(User &)> &edit)
+void change(storage::Connection &c, int bulkLimitSeconds, const std::string &login, const char *kind,
+            const std::string &detail, const std::function<void(User &)> &edit)
 {
-    storage::Transaction t(c);
-    lockUsers(c);
-    const User before = existing(c, login);
-    User after = before;
-    edit(after);
-    if (before.active && before.role == Role::Administrador
-        && !(after.active && after.role == Role::Administrador) && activeAdministrators(c) <= 1)
-        throw std::runtime_error(before.login + " é o único administrador ativo: dê o papel a outro usuário antes");
-    updateUser(c, before, after);
-    record(c, {after.login, "fiscal-server user", "local", kind, detail});
-    t.commit();
+    writeWaitingForOtherWriters(c, bulkLimitSeconds, [&] {
+        storage::Transaction t(c);
+        lockUsers(c);
+        const User before = existing(c, login);
+        User after = before;
+        edit(after);
+        if (before.active && before.role == Role::Administrador
+            && !(after.active && after.role == Role::Administrador) && activeAdministrators(c) <= 1)
+            throw std::runtime_error(before.login + " é o único administrador ativo: dê o papel a outro usuário antes");
+        updateUser(c, before, after);
+        record(c, {after.login, "fiscal-server user", "local", kind, detail});
+        t.commit();
+    });
 }
 
 } // namespace
@@ -123,17 +166,19 @@ int runUserCommand(const CommandLine &cl)
             u.name = cl.userName.empty() ? login : cl.userName;
             u.role = *roleFromName(cl.userRole);
             u.passwordHash = newPassword(login);
-            storage::Transaction t(c);
-            createUser(c, u);
-            record(c, {login, "fiscal-server user", "local", "usuario", std::string("created: ") + roleName(u.role)});
-            t.commit();
+            writeWaitingForOtherWriters(c, cl.bulkLimitSeconds, [&] {
+                storage::Transaction t(c);
+                createUser(c, u);
+                record(c, {login, "fiscal-server user", "local", "usuario", std::string("created: ") + roleName(u.role)});
+                t.commit();
+            });
             std::cout << "user " << login << " added as " << roleName(u.role) << std::endl;
             return 0;
         }
         existing(c, login);   // before asking for a password
         if (cl.userAction == "passwd") {
             const std::string hash = newPassword(login);
-            change(c, login, "senha", "password set", [&](User &u) {
+            change(c, cl.bulkLimitSeconds, login, "senha", "password set", [&](User &u) {
                 u.passwordHash = hash;
                 u.mustChangePassword = false;
                 u.failures = 0;
@@ -141,10 +186,10 @@ int runUserCommand(const CommandLine &cl)
             });
         } else if (cl.userAction == "role") {
             const Role role = *roleFromName(cl.userRole);
-            change(c, login, "usuario", std::string("role ") + roleName(role), [&](User &u) { u.role = role; });
+            change(c, cl.bulkLimitSeconds, login, "usuario", std::string("role ") + roleName(role), [&](User &u) { u.role = role; });
         } else {
             const bool active = cl.userAction == "enable";
-            change(c, login, "usuario", active ? "enabled" : "disabled", [&](User &u) { u.active = active; });
+            change(c, cl.bulkLimitSeconds, login, "usuario", active ? "enabled" : "disabled", [&](User &u) { u.active = active; });
         }
         std::cout << "user " << login << ": " << cl.userAction << " done" << std::endl;
         return 0;

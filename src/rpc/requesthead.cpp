@@ -99,9 +99,10 @@ const HttpFailure *identify(const RequestHead &req, const std::string &token, co
 
 const HttpFailure *authenticated(std::string_view authorization, std::string_view declaredUser,
                                  const ServerOptions &opt, std::string_view peer, std::string_view object,
-                                 Identity &who)
+                                 bool forwarded, Identity &who)
 {
     Credentials given;
+    given.forwarded = forwarded;
     given.bearer = bearerToken(authorization);
     given.declaredUser = declaredUser;
     given.peer = peer;
@@ -153,7 +154,7 @@ const HttpFailure *checkHead(const RequestHead &req, const ServerOptions &opt, s
     if (const HttpFailure *refused = opt.authenticate
                                          ? authenticated(std::string_view(authorization.data(), authorization.size()),
                                                          std::string_view(declared.data(), declared.size()), opt,
-                                                         peer, object, who)
+                                                         peer, object, !req["X-Forwarded-For"].empty(), who)
                                                       : identify(req, opt.token, opt.tokens, who))
         return refused;
     // A caller not signed in can only sign in, which takes a few bytes: it must not hold a

@@ -55,6 +55,6 @@ const HttpFailure *checkHead(const RequestHead &req, const ServerOptions &opt, s
 // came (checkHead does so; a batch asks again before each of its later calls).
 const HttpFailure *authenticated(std::string_view authorization, std::string_view declaredUser,
                                  const ServerOptions &opt, std::string_view peer, std::string_view object,
-                                 Identity &who);
+                                 bool forwarded, Identity &who);
 
 } // namespace fiscal::rpc::detail

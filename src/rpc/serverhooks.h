@@ -44,6 +44,7 @@ struct Credentials {
     std::string_view declaredUser;            // the raw X-Fiscal-User header (percent-encoded)
     std::string_view peer;                    // the remote address
     std::string_view object;                  // the remote object the path names
+    bool forwarded = false;                   // it came through a proxy (it carries X-Forwarded-For)
 };
 
 // Accepted: `who` is the caller. Refused: HTTP 401 with -32004 (no session, an unknown,

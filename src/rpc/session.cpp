@@ -59,9 +59,15 @@ using tcp = net::ip::tcp;
 
 std::string plainAddress(const net::ip::address &a)
 {
-    if (a.is_v6() && a.to_v6().is_v4_mapped())
-        return net::ip::make_address_v4(net::ip::v4_mapped, a.to_v6()).to_string();
-    return a.to_string();
+    if (!a.is_v6())
+        return a.to_string();
+    net::ip::address_v6 v6 = a.to_v6();
+    if (v6.is_v4_mapped())
+        return net::ip::make_address_v4(net::ip::v4_mapped, v6).to_string();
+    // A scope ("%eth0", "%2147483647") names an interface, not the client; with it an address
+    // no longer fits the 45 characters the history keeps.
+    v6.scope_id(0);
+    return v6.to_string();
 }
 
 std::string clientAddress(const std::string &givenPeer, std::string_view forwardedFor,
@@ -271,6 +277,7 @@ void Session::onHeader(beast::error_code ec)
     if (m_srv.opt.authenticate) {
         m_authorization = std::string(req[http::field::authorization]);
         m_declaredUser = std::string(req[kUserHeader]);
+        m_forwarded = !req["X-Forwarded-For"].empty();
     }
     // Taken before a byte of the body is read: the body's memory is taken as it arrives.
     if (const std::size_t need = req.chunked() ? m_srv.opt.maxBodyBytes : std::size_t(length.value_or(0))) {
@@ -354,7 +361,7 @@ void Session::runCall(QByteArray body, bool canStream)
             Identity now;
             const HttpFailure *f = nullptr;
             try {
-                f = authenticated(m_authorization, m_declaredUser, m_srv.opt, m_client, m_object, now);
+                f = authenticated(m_authorization, m_declaredUser, m_srv.opt, m_client, m_object, m_forwarded, now);
             } catch (...) {
                 // No connection to ask on: this call is refused, the answers before it stand.
                 f = &kCannotCheck;

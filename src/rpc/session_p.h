@@ -111,8 +111,10 @@ private:
     Encoding m_enc = Encoding::Json;
     std::string m_object;
     Identity m_who;         // who is calling (rpc/caller.h)
-    // The head's Authorization and X-Fiscal-User, for a batch to ask about the caller again.
+    // The head's Authorization and X-Fiscal-User, and whether it was forwarded, for a batch to
+    // ask about the caller again.
     std::string m_authorization, m_declaredUser;
+    bool m_forwarded = false;
     bool m_keepAlive = true;
     bool m_closeAfterWrite = false;
     bool m_answered = false;   // a reply went out: waiting for a request now is keep-alive idling

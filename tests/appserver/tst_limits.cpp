@@ -323,18 +323,32 @@ TEST_P(ClientAddress, ComesFromATrustedProxyOnly)
         {"a proxy named as IPv4 mapped into IPv6", {"--trusted-proxy", "::ffff:127.0.0.1"}, "198.51.100.7",
          "198.51.100.7"},
     };
+    const QByteArray call =
+        R"({"jsonrpc":"2.0","method":"CadastroAutomatico","params":["CLIENTE","002","","T","","",""],"id":1})";
+    // A script's token: without sign-in nothing that came through a proxy is served (below).
+    const std::string token(40, 't');
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         auto db = TestDb::create(GetParam());
-        ServerProcess server(db->url(), {.extraArgs = c.args, .captureStderr = true});
-        const HttpResponse http = httpPost(server.port(), "/rpc/" + kCadAutParGrpFis,
-                                           R"({"jsonrpc":"2.0","method":"CadastroAutomatico","params":["CLIENTE","002","","T","","",""],"id":1})",
-                                           "application/json", {{"X-Forwarded-For", c.forwarded}});
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--token", token});
+        ServerProcess server(db->url(), {.extraArgs = args, .captureStderr = true});
+        const HttpResponse http = httpPost(server.port(), "/rpc/" + kCadAutParGrpFis, call, "application/json",
+                                           {{"X-Forwarded-For", c.forwarded}, {"Authorization", "Bearer " + token}});
         EXPECT_TRUE(decodeReply(http).ok()) << http.body.toStdString();
         EXPECT_EQ(db->scalar("SELECT DSENDERECO FROM HISTOPERACAO"), c.recorded);
         EXPECT_EQ(server.stop(), 0);
         EXPECT_NE(server.errors().find("method=CadastroAutomatico"), std::string::npos) << server.errors();
         EXPECT_NE(server.errors().find("peer=" + c.recorded), std::string::npos) << server.errors();
+    }
+    // Without sign-in only this machine may call, whether or not the proxy is trusted: nginx
+    // in front of the loopback port would let every machine in as the administrator.
+    auto db = TestDb::create(GetParam());
+    for (const std::vector<std::string> &args : {std::vector<std::string>{}, {"--trusted-proxy", "127.0.0.1"}}) {
+        ServerProcess server(db->url(), {.extraArgs = args});
+        EXPECT_EQ(httpPost(server.port(), "/rpc/" + kCadAutParGrpFis, call, "application/json",
+                           {{"X-Forwarded-For", "198.51.100.7"}}).status, 401);
+        EXPECT_TRUE(decodeReply(httpPost(server.port(), "/rpc/" + kCadAutParGrpFis, call, "application/json")).ok());
     }
 }
 

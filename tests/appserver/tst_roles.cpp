@@ -14,7 +14,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <filesystem>
 #include <future>
 #include <fstream>
@@ -347,6 +352,29 @@ TEST_P(Roles, FailedSignInsLockTheLoginAndSayForHowLong)
     EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM AUDITORIA WHERE DSENDERECO = '127.0.0.1' AND DSEVENTO = 'bloqueio'"), 1);
 }
 
+// A session left open is no way around the lock: the current password typed to change it is
+// counted like a sign-in's.
+TEST_P(Roles, WrongCurrentPasswordsLockLikeFailedSignIns)
+{
+    Env env(GetParam());
+    // A right one leaves no failure behind.
+    const std::string other = env.token("administrador");
+    EXPECT_TRUE(env.as(other, kSessao, "TrocarSenha", strings({"administrador-senha", "outra-senha-boa"})).ok());
+    EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM AUDITORIA WHERE DSEVENTO = 'falha'"), 0);
+
+    const std::string token = env.token("operador");
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(env.as(token, kSessao, "TrocarSenha", {QStringLiteral("palpite-%1").arg(i), "uma-senha-nova"})
+                      .errorMessage.toStdString(),
+                  "A senha atual não confere.");
+    const RpcResult right = env.as(token, kSessao, "TrocarSenha", strings({"operador-senha", "uma-senha-nova"}));
+    EXPECT_EQ(right.errorCode, -32006) << right.errorMessage.toStdString();
+    EXPECT_TRUE(right.errorMessage.startsWith(QStringLiteral("Muitas tentativas"))) << right.errorMessage.toStdString();
+    EXPECT_EQ(env.signIn("operador", "operador-senha").errorCode, -32006);
+    EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM AUDITORIA WHERE NMUSUARIO = 'operador' AND DSEVENTO = 'falha'"
+                            " AND DSDETALHE = 'wrong current password'"), 5);
+}
+
 // A lock runs its whole length from the last failure of its burst, the burst being the
 // failures within the window of that last one; the order of a failure and a new password is
 // that of the events, whatever the clock said when each was recorded.
@@ -645,6 +673,76 @@ TEST_P(Roles, TheCommandLineManagesUsersAndADisabledOneIsRefused)
     // The last active administrador stays one.
     EXPECT_EQ(userCommand(*env.db, "role administrador operador", "", &said), 1);
     EXPECT_NE(said.find("único administrador ativo"), std::string::npos) << said;
+}
+
+// A bulk call on SQLite holds the write lock for minutes: the command waits for it, saying so,
+// where it gave up after 10 s.
+TEST_P(Roles, TheCommandLineWaitsForAWriterThatHoldsTheDatabase)
+{
+    if (GetParam() != Backend::Sqlite)
+        GTEST_SKIP() << "PostgreSQL's lock on the users waits without a limit anyway";
+    Env env(GetParam());
+    auto holder = env.db->connect();
+    holder->begin();
+    std::string said;
+    int status = -1;
+    std::thread command([&] { status = userCommand(*env.db, "role operador consulta", "", &said); });
+    std::this_thread::sleep_for(std::chrono::seconds(12));
+    holder->rollback();
+    command.join();
+    EXPECT_EQ(status, 0) << said;
+    EXPECT_NE(said.find("aguardando o fim de outra gravação"), std::string::npos) << said;
+    EXPECT_EQ(env.db->count("SELECT COUNT(*) FROM USUARIO WHERE NMUSUARIO = 'operador' AND DSPAPEL = 'consulta'"), 1);
+}
+
+// Ctrl-C at the password prompt ends the command with the terminal echoing again.
+TEST_P(Roles, ControlCAtThePasswordPromptGivesTheTerminalItsEchoBack)
+{
+    if (GetParam() != Backend::Sqlite)
+        GTEST_SKIP() << "the terminal does not depend on the database";
+    Env env(GetParam());
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const int slave = ::open(ptsname(master), O_RDWR | O_NOCTTY);   // kept open: its settings outlive the child
+    ASSERT_GE(slave, 0);
+    const std::string exe = serverExecutable(), url = env.db->url();
+    const pid_t child = fork();
+    if (child == 0) {
+        setsid();
+        ioctl(slave, TIOCSCTTY, 0);
+        dup2(slave, 0);
+        dup2(slave, 1);
+        dup2(slave, 2);
+        execl(exe.c_str(), exe.c_str(), "--db", url.c_str(), "user", "passwd", "operador", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    std::string seen;
+    char buf[256];
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (seen.find("Senha: ") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        pollfd p{master, POLLIN, 0};
+        if (poll(&p, 1, 200) > 0) {
+            const ssize_t n = ::read(master, buf, sizeof buf);
+            if (n > 0)
+                seen.append(buf, std::size_t(n));
+        }
+    }
+    ASSERT_NE(seen.find("Senha: "), std::string::npos) << seen;
+    termios atPrompt{};   // the prompt is written a moment before echo goes off
+    while (tcgetattr(slave, &atPrompt) == 0 && (atPrompt.c_lflag & ECHO) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_FALSE(atPrompt.c_lflag & ECHO) << "the password would be shown";
+    ASSERT_EQ(::write(master, "\x03", 1), 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+    termios after{};
+    ASSERT_EQ(tcgetattr(slave, &after), 0);
+    EXPECT_TRUE(after.c_lflag & ECHO);
+    ::close(slave);
+    ::close(master);
 }
 
 // PAM with a configuration folder of the test's own (pam_start_confdir): passwords from

@@ -32,6 +32,8 @@ TEST(ClientAddress, AnIpv4PeerIsItselfWhateverTheSocketShowsItAs)
         {"::ffff:10.1.2.3", "198.51.100.7", "10.1.2.3"},
         {"127.0.0.1", "::ffff:198.51.100.7", "198.51.100.7"},
         {"::1", "198.51.100.7", "::1"},
+        {"127.0.0.1", "2001:db8:1111:2222:3333:4444:5555:6666%2147483647", "2001:db8:1111:2222:3333:4444:5555:6666"},
+        {"fe80::1%2", "", "fe80::1"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(detail::clientAddress(c.peer, c.forwarded, trusted), c.client) << c.peer << " " << c.forwarded;

@@ -202,6 +202,10 @@ rpc::Authenticator authenticator(const AuthSettings &settings, Sessions &session
             // Tokens configured are still required, as on a server without sign-in.
             if (!settings.sharedToken.empty() || !settings.tokens.empty())
                 return rpc::AuthVerdict::Refused;
+            // Without sign-in only this machine may call; a proxy here (nginx in front of a
+            // loopback port) would hand the administrator's rights to every machine it serves.
+            if (given.forwarded)
+                return rpc::AuthVerdict::Refused;
             const std::optional<std::string> declared = rpc::decodeUserHeader(given.declaredUser);
             if (!declared)
                 return rpc::AuthVerdict::BadName;

@@ -105,6 +105,84 @@ const std::string &decoyHash()
     return h;
 }
 
+// Seconds the login or the address is still refused, the longer of the two.
+std::int64_t lockedFor(storage::Connection &c, const std::string &login, const std::string &address,
+                       const QDateTime &now)
+{
+    const Failures byLogin = failuresOf(c, "NMUSUARIO", login, now);
+    const Failures byAddress = failuresOf(c, "DSENDERECO", address, now);
+    return std::max(lockSeconds(byLogin.count, byLogin.sinceLast), lockSeconds(byAddress.count, byAddress.sinceLast));
+}
+
+[[noreturn]] void refuseLocked(std::int64_t wait)
+{
+    refused(QStringLiteral("Muitas tentativas sem sucesso. Tente de novo em %1.").arg(waitText(wait)), wait);
+}
+
+// The attempt counts as a failure from the moment it is let through until its password is
+// found right: attempts that come together are counted one after the other, so no more than
+// the limit are checked, however many arrive at once on however many servers. Counted under
+// the lock, at the time then (`now` is set to it): those ahead stamped theirs meanwhile.
+// Refuses a login or address locked out; else returns the attempt's row.
+std::int64_t beginAttempt(ConnectionPool &pool, const std::string &login, const std::string &address, QDateTime &now)
+{
+    std::int64_t wait = 0;
+    std::int64_t attempt = 0;
+    withTransaction(pool, [&](storage::Connection &c) {
+        holdAttempts(c, login, address);
+        now = QDateTime::currentDateTimeUtc();
+        wait = lockedFor(c, login, address, now);
+        if (wait == 0)
+            attempt = record(c, {login, login, address, "falha", "not settled"});
+    });
+    if (wait > 0)
+        refuseLocked(wait);
+    return attempt;
+}
+
+// An attempt whose password was right is no failure.
+void forgetAttempt(storage::Connection &c, std::int64_t attempt)
+{
+    auto gone = c.prepareCached("DELETE FROM AUDITORIA WHERE IDEVENTO = $1");
+    gone->bindInt(1, attempt);
+    gone->execute();
+}
+
+// What a failed attempt turned out to be.
+void settle(storage::Connection &c, std::int64_t attempt, const std::string &detail)
+{
+    auto st = c.prepareCached("UPDATE AUDITORIA SET DSDETALHE = $2 WHERE IDEVENTO = $1");
+    st->bindInt(1, attempt);
+    st->bind(2, detail);
+    st->execute();
+}
+
+// A wrong password: the attempt stays a failure, and the lock it brings is noted on the user
+// and in the audit.
+void settleWrongPassword(ConnectionPool &pool, std::int64_t attempt, const std::string &detail,
+                         const std::string &login, const std::string &address, const QDateTime &now)
+{
+    withTransaction(pool, [&](storage::Connection &c) {
+        lockUsers(c);
+        settle(c, attempt, detail);
+        // The lock the next attempt meets: the login's or the address's, the longer.
+        const Failures byLogin = failuresOf(c, "NMUSUARIO", login, now);
+        const Failures byAddress = failuresOf(c, "DSENDERECO", address, now);
+        const std::int64_t lock = std::max(lockSeconds(byLogin.count, 0), lockSeconds(byAddress.count, 0));
+        // The row as it is now: what an administrator changed since it was read stays.
+        if (const std::optional<User> current = findUser(c, login)) {
+            User after = *current;
+            after.failures = current->failures + 1;
+            if (lock)
+                after.lockedUntil = isoUtc(now.addSecs(lock));
+            updateUser(c, *current, after);
+        }
+        if (lock)
+            record(c, {login, login, address, "bloqueio",
+                       std::to_string(std::max(byLogin.count, byAddress.count)) + " failures"});
+    });
+}
+
 } // namespace
 
 std::int64_t lockSeconds(std::int64_t failures, std::int64_t sinceLast)
@@ -124,14 +202,6 @@ SignedIn signIn(ConnectionPool &pool, const AuthSettings &settings, Sessions &se
     std::int64_t users = 0;
     std::int64_t wait = 0;
     bool noted = false;
-    const auto lockedFor = [&](storage::Connection &c) {
-        const Failures byLogin = failuresOf(c, "NMUSUARIO", login, now);
-        const Failures byAddress = failuresOf(c, "DSENDERECO", address, now);
-        return std::max(lockSeconds(byLogin.count, byLogin.sinceLast), lockSeconds(byAddress.count, byAddress.sinceLast));
-    };
-    const auto refuseLocked = [&] {
-        refused(QStringLiteral("Muitas tentativas sem sucesso. Tente de novo em %1.").arg(waitText(wait)), wait);
-    };
     // Looked at first without the write lock: a caller knocking while locked out is answered
     // from here, however long a bulk call holds SQLite's writers.
     withReadTransaction(pool, [&](storage::Connection &c) {
@@ -139,7 +209,7 @@ SignedIn signIn(ConnectionPool &pool, const AuthSettings &settings, Sessions &se
         users = userCount(c);
         if (!pam && users == 0)
             return;
-        wait = lockedFor(c);
+        wait = lockedFor(c, login, address, now);
         noted = wait > 0 && lockNotedLately(c, address, now);
     });
     if (!pam && users == 0)
@@ -159,29 +229,9 @@ SignedIn signIn(ConnectionPool &pool, const AuthSettings &settings, Sessions &se
             } catch (const rpc::Fault &) {
             }
         }
-        refuseLocked();
+        refuseLocked(wait);
     }
-    // The attempt counts as a failure from the moment it is let through until its password
-    // is found right: attempts that come together are counted one after the other, so no
-    // more than the limit are checked, however many arrive at once on however many servers.
-    // Counted again under the lock, at the time then: those ahead stamped theirs meanwhile.
-    std::int64_t attempt = 0;
-    withTransaction(pool, [&](storage::Connection &c) {
-        holdAttempts(c, login, address);
-        now = QDateTime::currentDateTimeUtc();
-        wait = lockedFor(c);
-        if (wait == 0)
-            attempt = record(c, {login, login, address, "falha", "not settled"});
-    });
-    if (wait > 0)
-        refuseLocked();
-    // What the attempt turned out to be, when it failed.
-    const auto settle = [&](storage::Connection &c, const std::string &detail) {
-        auto st = c.prepareCached("UPDATE AUDITORIA SET DSDETALHE = $2 WHERE IDEVENTO = $1");
-        st->bindInt(1, attempt);
-        st->bind(2, detail);
-        st->execute();
-    };
+    const std::int64_t attempt = beginAttempt(pool, login, address, now);
 
     bool ok = false;
     std::optional<Role> role;
@@ -197,29 +247,11 @@ SignedIn signIn(ConnectionPool &pool, const AuthSettings &settings, Sessions &se
     }
 
     if (!ok) {
-        withTransaction(pool, [&](storage::Connection &c) {
-            lockUsers(c);
-            settle(c, user ? "wrong password" : "unknown user");
-            // The lock the next attempt meets: the login's or the address's, the longer.
-            const Failures byLogin = failuresOf(c, "NMUSUARIO", login, now);
-            const Failures byAddress = failuresOf(c, "DSENDERECO", address, now);
-            const std::int64_t lock = std::max(lockSeconds(byLogin.count, 0), lockSeconds(byAddress.count, 0));
-            // The row as it is now: what an administrator changed since the read above stays.
-            if (const std::optional<User> current = findUser(c, login)) {
-                User after = *current;
-                after.failures = current->failures + 1;
-                if (lock)
-                    after.lockedUntil = isoUtc(now.addSecs(lock));
-                updateUser(c, *current, after);
-            }
-            if (lock)
-                record(c, {login, login, address, "bloqueio",
-                           std::to_string(std::max(byLogin.count, byAddress.count)) + " failures"});
-        });
+        settleWrongPassword(pool, attempt, user ? "wrong password" : "unknown user", login, address, now);
         refused(kInvalid);
     }
     if (!role) {
-        withTransaction(pool, [&](storage::Connection &c) { settle(c, "in no fiscal-* group"); });
+        withTransaction(pool, [&](storage::Connection &c) { settle(c, attempt, "in no fiscal-* group"); });
         refused(QStringLiteral("Seu usuário não está em nenhum dos grupos fiscal-consulta, fiscal-operador ou"
                                " fiscal-administrador. Peça acesso ao administrador do sistema."));
     }
@@ -261,12 +293,23 @@ SignedIn signIn(ConnectionPool &pool, const AuthSettings &settings, Sessions &se
         st->execute();
         in.user = after;
         in.session = sessions.open(c, login, *role, after.mustChangePassword, address);
-        auto gone = c.prepareCached("DELETE FROM AUDITORIA WHERE IDEVENTO = $1");
-        gone->bindInt(1, attempt);
-        gone->execute();
+        forgetAttempt(c, attempt);
         record(c, {login, login, address, "entrada", roleName(*role)});
     });
     return in;
+}
+
+bool checkCurrentPassword(ConnectionPool &pool, const std::string &login, const std::string &hash,
+                          const std::string &password, const std::string &address)
+{
+    QDateTime now;
+    const std::int64_t attempt = beginAttempt(pool, login, address, now);
+    if (!verifyPassword(hash, password)) {
+        settleWrongPassword(pool, attempt, "wrong current password", login, address, now);
+        return false;
+    }
+    withTransaction(pool, [&](storage::Connection &c) { forgetAttempt(c, attempt); });
+    return true;
 }
 
 } // namespace fiscal::appserver::access

@@ -32,4 +32,10 @@ struct SignedIn {
 SignedIn signIn(ConnectionPool &pool, const AuthSettings &settings, Sessions &sessions, const std::string &login,
                 const std::string &password, const std::string &address);
 
+// The current password typed again to change it. It is counted and locked like a sign-in of
+// `login` from `address`, so that a session left open cannot be used to guess it: throws
+// rpc::Fault -32006 while they are locked out; else whether `password` matches `hash`.
+bool checkCurrentPassword(ConnectionPool &pool, const std::string &login, const std::string &hash,
+                          const std::string &password, const std::string &address);
+
 } // namespace fiscal::appserver::access

@@ -100,7 +100,7 @@ void trocarSenha(ConnectionPool &pool, const AuthSettings &settings, Sessions &s
         invalid(*problem);
     std::optional<User> user;
     withReadTransaction(pool, [&](storage::Connection &c) { user = findUser(c, caller().user); });
-    if (!user || !verifyPassword(user->passwordHash, current))
+    if (!user || !checkCurrentPassword(pool, caller().user, user->passwordHash, current, caller().peer))
         invalid(QStringLiteral("A senha atual não confere."));
     if (current == fresh)
         invalid(QStringLiteral("A nova senha deve ser diferente da atual."));
