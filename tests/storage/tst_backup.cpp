@@ -141,6 +141,8 @@ TEST_F(Backup, ACopyTakenWhileEightClientsSaveRestoresOneMomentOfEveryTable)
 
     const ExitResult restored = runServer({"restore", "--db", file("restaurado.sqlite"), file("copia.sqlite")});
     ASSERT_EQ(restored.code, 0) << restored.err;
+    EXPECT_EQ(fs::status(file("restaurado.sqlite")).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
     auto copy = storage::open(file("restaurado.sqlite"));
     auto inCopy = everything(*copy);
     auto now = everything(*source);

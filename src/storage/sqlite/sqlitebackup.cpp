@@ -162,7 +162,14 @@ int restoreSqlite(const std::string &copy, const std::string &database)
     if (version > kSchemaVersion)
         throw Error(Error::Kind::Other, "'" + copy + "' has schema version " + std::to_string(version)
                                             + ", newer than this program's " + std::to_string(kSchemaVersion));
-    const Handle to(database, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    // A database restored into a new file is for its owner's eyes only, as the copy was (a
+    // rehearsal into /tmp must not hand every local user the business's data).
+    const int fd = ::open(database.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0)
+        ::close(fd);
+    else if (errno != EEXIST)
+        failSystem("creating '" + database + "'");
+    const Handle to(database, SQLITE_OPEN_READWRITE);
     copyPages(from, to, "restoring into '" + database + "'");
     // The servers' journal, whatever the copy's header said.
     to.value("PRAGMA journal_mode=WAL", "writing '" + database + "'");
