@@ -10,8 +10,10 @@
 #include <xlsxwriter.h>
 
 #include <cerrno>
+#include <clocale>
 #include <cstdio>
 #include <cstring>
+#include <locale.h>
 
 namespace fiscal::reports {
 
@@ -109,6 +111,31 @@ bool sheetIsWhole(const QByteArray &xlsx, int lastRow)
 
 // The mode a new file gets from this process (0666 less the umask), read where no thread
 // can see it change.
+// The library prints widths and margins with printf, in the C library's locale, which a
+// desktop in Portuguese has set to a decimal comma (QApplication takes the system's): the
+// sheet would then need repairing. For as long as it lives, this thread prints with a point.
+class PointForDecimals {
+public:
+    PointForDecimals()
+        : m_c(newlocale(LC_NUMERIC_MASK, "C", locale_t(0)))
+        , m_previous(m_c ? uselocale(m_c) : locale_t(0))
+    {
+    }
+    ~PointForDecimals()
+    {
+        if (m_c) {
+            uselocale(m_previous);
+            freelocale(m_c);
+        }
+    }
+    PointForDecimals(const PointForDecimals &) = delete;
+    PointForDecimals &operator=(const PointForDecimals &) = delete;
+
+private:
+    locale_t m_c;
+    locale_t m_previous;
+};
+
 QFileDevice::Permissions newFilePermissions()
 {
     unsigned mask = 022;
@@ -230,6 +257,7 @@ bool writeXlsx(const ReportTable &t, const QString &path, const ExportProgress &
     const QList<double> widths = columnWidths(t);
     int lastRow = 0;   // the sheet's last row with a cell written, counted from 1
     {
+        const PointForDecimals point;
         Workbook book;
         lxw_workbook_options options{};
         options.constant_memory = LXW_TRUE;   // rows go to disk as they are written

@@ -98,6 +98,14 @@ QString foreignAnswer(int status, const std::string &endpoint)
 
 using detail::TimedOut;
 
+// "host:port" as HTTP's Host header and the messages write it: an IPv6 address in brackets,
+// or a proxy reads the host as what comes before its first colon.
+std::string endpointOf(const QString &host, quint16 port)
+{
+    const bool bare6 = host.contains(QLatin1Char(':')) && !host.startsWith(QLatin1Char('['));
+    return (bare6 ? "[" + host.toStdString() + "]" : host.toStdString()) + ":" + std::to_string(port);
+}
+
 // What each server this process spoke to announced last, by "host:port".
 std::mutex g_limitsMutex;
 std::map<std::string, CallLimits, std::less<>> g_limits;
@@ -438,7 +446,7 @@ Client::Client(QString host, quint16 port, QString token, TlsOptions tls) : d(st
     d->port = port;
     d->token = std::move(token);
     d->tlsOptions = std::move(tls);
-    d->endpointText = d->host.toStdString() + ":" + std::to_string(port);
+    d->endpointText = endpointOf(d->host, port);
 }
 
 Client::~Client() = default;
@@ -613,7 +621,7 @@ quint16 Client::port() const
 
 std::optional<CallLimits> announcedLimits(const QString &host, quint16 port)
 {
-    const std::string endpoint = host.toStdString() + ":" + std::to_string(port);
+    const std::string endpoint = endpointOf(host, port);
     std::lock_guard lock(g_limitsMutex);
     const auto it = g_limits.find(endpoint);
     if (it == g_limits.end())

@@ -8,6 +8,7 @@
 #include "reports/spreadsheet.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QFileInfo>
 #include <QDir>
 #include <QTemporaryDir>
@@ -16,7 +17,10 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <clocale>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <unistd.h>
 
 namespace fiscal::test {
@@ -107,6 +111,36 @@ TEST(Xlsx, ReadsBackAsTextWithAFrozenBoldHeader)
     EXPECT_EQ(sheet.count(QStringLiteral("<col ")), 3) << "column widths";
     EXPECT_TRUE(QString::fromUtf8(xlsxPart(path, QStringLiteral("xl/styles.xml"))).contains(QStringLiteral("<b/>")));
     EXPECT_TRUE(QString::fromUtf8(xlsxPart(path, QStringLiteral("xl/workbook.xml"))).contains(QStringLiteral("name=\"Fornecedor\"")));
+}
+
+// A desktop in Portuguese: QApplication hands the system's locale to the C library, whose
+// printf then writes a decimal comma. Built here from the locale's sources, as few machines
+// have it compiled.
+TEST(Xlsx, NumbersInTheSheetKeepTheirPointUnderAPortugueseDesktop)
+{
+    QTemporaryDir dir;
+    const QString locales = dir.filePath(QStringLiteral("locales"));
+    QDir().mkpath(locales);
+    const QByteArray made = QFile::encodeName(locales + QStringLiteral("/pt_BR.UTF-8"));
+    if (std::system(("localedef -i pt_BR -f UTF-8 '" + made + "' >/dev/null 2>&1").constData()) != 0)
+        GTEST_SKIP() << "localedef or the pt_BR sources (package locales) missing";
+    const QByteArray previousPath = qgetenv("LOCPATH");
+    qputenv("LOCPATH", QFile::encodeName(locales));
+    const std::string previous = std::setlocale(LC_ALL, nullptr);
+    ASSERT_NE(std::setlocale(LC_ALL, "pt_BR.UTF-8"), nullptr);
+    char printed[16];
+    std::snprintf(printed, sizeof printed, "%.1f", 0.5);
+    const QString path = dir.filePath(QStringLiteral("t.xlsx"));
+    TestTable t(kTitles, kTricky);
+    const bool written = reports::writeXlsx(t.table, path);
+    std::setlocale(LC_ALL, previous.c_str());
+    previousPath.isNull() ? qunsetenv("LOCPATH") : qputenv("LOCPATH", previousPath);
+    ASSERT_STREQ(printed, "0,5") << "the locale did not take";
+    ASSERT_TRUE(written);
+    const QString sheet = QString::fromUtf8(xlsxPart(path, QStringLiteral("xl/worksheets/sheet1.xml")));
+    const QRegularExpression number(QStringLiteral("(width|left|right|top|bottom|header|footer)=\"[0-9]+(\\.[0-9]+)?\""));
+    EXPECT_EQ(sheet.count(number), 3 + 6) << sheet.toStdString();
+    EXPECT_FALSE(sheet.contains(QRegularExpression(QStringLiteral("=\"[0-9]+,[0-9]")))) << sheet.toStdString();
 }
 
 using Writer = bool (*)(const reports::ReportTable &, const QString &, const reports::ExportProgress &);

@@ -5,6 +5,12 @@
 
 #include <openssl/ssl.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
+
 using namespace fiscal::rpc;
 using namespace rpctest;
 
@@ -312,6 +318,46 @@ TEST_F(ServerTest, ConcurrentClients)
     gate.release();
     for (auto &f : calls)
         EXPECT_TRUE(f.get().ok());
+}
+
+// A server named by its IPv6 address: the Host header carries it in brackets, or nginx in
+// front answers 400 (it reads the host up to the first colon).
+TEST(ClientHead, AnIpv6HostIsBracketed)
+{
+    const int listener = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 at{};
+    at.sin6_family = AF_INET6;
+    at.sin6_addr = in6addr_loopback;
+    socklen_t size = sizeof at;
+    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr *>(&at), sizeof at) != 0) {
+        if (listener >= 0)
+            ::close(listener);
+        GTEST_SKIP() << "no IPv6 loopback on this machine";
+    }
+    ASSERT_EQ(::listen(listener, 1), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr *>(&at), &size), 0);
+    std::string head;
+    std::thread server([&] {
+        const int c = ::accept(listener, nullptr, nullptr);
+        char buf[4096];
+        while (head.find("\r\n\r\n") == std::string::npos) {
+            const ssize_t n = ::read(c, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            head.append(buf, std::size_t(n));
+        }
+        const std::string answer = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+        (void)!::write(c, answer.data(), answer.size());
+        ::close(c);
+    });
+    Client client(QStringLiteral("::1"), ntohs(at.sin6_port));
+    try {
+        client.call(QStringLiteral("Objeto"), QStringLiteral("Metodo"), {}, 10000);
+    } catch (const TransportError &) {
+    }
+    server.join();
+    ::close(listener);
+    EXPECT_NE(head.find("\r\nHost: [::1]:" + std::to_string(ntohs(at.sin6_port)) + "\r\n"), std::string::npos) << head;
 }
 
 // The name the server's certificate must carry: one OpenSSL cannot check it against (an
