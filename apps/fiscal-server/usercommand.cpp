@@ -14,6 +14,7 @@
 #include <chrono>
 #include <csignal>
 #include <functional>
+#include <limits>
 #include <iostream>
 #include <stdexcept>
 #include <string>
@@ -78,10 +79,11 @@ std::string newPassword(const std::string &login)
     return hashPassword(first);
 }
 
-// A bulk call on a running server holds SQLite's write lock for as long as its limit allows:
-// wait for it, saying so, rather than give up after the connection's usual 10 s. `write`
-// runs in a transaction of its own, so trying it again is safe.
-void writeWaitingForOtherWriters(storage::Connection &c, int bulkLimitSeconds, const std::function<void()> &write)
+// A bulk call on a running server holds SQLite's write lock for as long as the servers' bulk
+// limit allows, which this command does not know: wait for it, saying so, as long as it
+// takes, rather than give up after the connection's usual 10 s. `write` runs in a
+// transaction of its own, so trying it again is safe.
+void writeWaitingForOtherWriters(storage::Connection &c, const std::function<void()> &write)
 {
     using namespace std::chrono;
     c.setLimits({steady_clock::time_point::max(), milliseconds(0), seconds(2)});
@@ -92,9 +94,9 @@ void writeWaitingForOtherWriters(storage::Connection &c, int bulkLimitSeconds, c
         if (e.kind() != storage::Error::Kind::Locked)
             throw;
     }
-    std::cerr << "aguardando o fim de outra gravação no banco (até " << bulkLimitSeconds + 60
-              << " s; Ctrl-C desiste)..." << std::endl;
-    c.setLimits({steady_clock::time_point::max(), milliseconds(0), seconds(bulkLimitSeconds + 60)});
+    std::cerr << "aguardando o fim de outra gravação no banco (Ctrl-C desiste)..." << std::endl;
+    // Some 24 days: PostgreSQL's longest lock_timeout.
+    c.setLimits({steady_clock::time_point::max(), milliseconds(0), milliseconds(std::numeric_limits<int>::max())});
     write();
 }
 
@@ -108,10 +110,10 @@ User existing(storage::Connection &c, const std::string &login)
 
 // Applies `edit` to the user as it is inside the transaction: a password typed at the prompt
 // must not write back what an administrator changed on screen meanwhile.
-void change(storage::Connection &c, int bulkLimitSeconds, const std::string &login, const char *kind,
-            const std::string &detail, const std::function<void(User &)> &edit)
+void change(storage::Connection &c, const std::string &login, const char *kind, const std::string &detail,
+            const std::function<void(User &)> &edit)
 {
-    writeWaitingForOtherWriters(c, bulkLimitSeconds, [&] {
+    writeWaitingForOtherWriters(c, [&] {
         storage::Transaction t(c);
         lockUsers(c);
         const User before = existing(c, login);
@@ -166,7 +168,7 @@ int runUserCommand(const CommandLine &cl)
             u.name = cl.userName.empty() ? login : cl.userName;
             u.role = *roleFromName(cl.userRole);
             u.passwordHash = newPassword(login);
-            writeWaitingForOtherWriters(c, cl.bulkLimitSeconds, [&] {
+            writeWaitingForOtherWriters(c, [&] {
                 storage::Transaction t(c);
                 createUser(c, u);
                 record(c, {login, "fiscal-server user", "local", "usuario", std::string("created: ") + roleName(u.role)});
@@ -178,7 +180,7 @@ int runUserCommand(const CommandLine &cl)
         existing(c, login);   // before asking for a password
         if (cl.userAction == "passwd") {
             const std::string hash = newPassword(login);
-            change(c, cl.bulkLimitSeconds, login, "senha", "password set", [&](User &u) {
+            change(c, login, "senha", "password set", [&](User &u) {
                 u.passwordHash = hash;
                 u.mustChangePassword = false;
                 u.failures = 0;
@@ -186,10 +188,10 @@ int runUserCommand(const CommandLine &cl)
             });
         } else if (cl.userAction == "role") {
             const Role role = *roleFromName(cl.userRole);
-            change(c, cl.bulkLimitSeconds, login, "usuario", std::string("role ") + roleName(role), [&](User &u) { u.role = role; });
+            change(c, login, "usuario", std::string("role ") + roleName(role), [&](User &u) { u.role = role; });
         } else {
             const bool active = cl.userAction == "enable";
-            change(c, cl.bulkLimitSeconds, login, "usuario", active ? "enabled" : "disabled", [&](User &u) { u.active = active; });
+            change(c, login, "usuario", active ? "enabled" : "disabled", [&](User &u) { u.active = active; });
         }
         std::cout << "user " << login << ": " << cl.userAction << " done" << std::endl;
         return 0;

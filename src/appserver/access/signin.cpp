@@ -119,6 +119,36 @@ std::int64_t lockedFor(storage::Connection &c, const std::string &login, const s
     refused(QStringLiteral("Muitas tentativas sem sucesso. Tente de novo em %1.").arg(waitText(wait)), wait);
 }
 
+// Whether the login or the address is locked out, looked at without the write lock: a caller
+// knocking while locked out is answered from here, however long a bulk call holds SQLite's
+// writers. `noted`: a refusal from this address is already in the audit of the last minute.
+std::int64_t lockedLooking(storage::Connection &c, const std::string &login, const std::string &address,
+                           const QDateTime &now, bool &noted)
+{
+    const std::int64_t wait = lockedFor(c, login, address, now);
+    noted = wait > 0 && lockNotedLately(c, address, now);
+    return wait;
+}
+
+// Refuses a caller locked out, the refusal noted first if it can be at once: a bulk call
+// holding SQLite's writers must not keep the answer waiting.
+[[noreturn]] void refuseLockedNoting(ConnectionPool &pool, const std::string &login, const std::string &address,
+                                     std::int64_t wait, bool noted)
+{
+    if (!noted) {
+        try {
+            rpc::CallDeadline brief = rpc::currentDeadline();
+            brief.lockWait = std::chrono::milliseconds(50);
+            const rpc::DeadlineScope scope(brief);
+            withTransaction(pool, [&](storage::Connection &c) {
+                record(c, {login, login, address, "bloqueio", "refused for " + std::to_string(wait) + " s"});
+            });
+        } catch (const rpc::Fault &) {
+        }
+    }
+    refuseLocked(wait);
+}
+
 // The attempt counts as a failure from the moment it is let through until its password is
 // found right: attempts that come together are counted one after the other, so no more than
 // the limit are checked, however many arrive at once on however many servers. Counted under
@@ -202,35 +232,18 @@ SignedIn signIn(ConnectionPool &pool, const AuthSettings &settings, Sessions &se
     std::int64_t users = 0;
     std::int64_t wait = 0;
     bool noted = false;
-    // Looked at first without the write lock: a caller knocking while locked out is answered
-    // from here, however long a bulk call holds SQLite's writers.
     withReadTransaction(pool, [&](storage::Connection &c) {
         user = findUser(c, login);
         users = userCount(c);
         if (!pam && users == 0)
             return;
-        wait = lockedFor(c, login, address, now);
-        noted = wait > 0 && lockNotedLately(c, address, now);
+        wait = lockedLooking(c, login, address, now, noted);
     });
     if (!pam && users == 0)
         refused(QStringLiteral("Nenhum usuário cadastrado. No servidor, crie o primeiro administrador com"
                                " fiscal-server --db BANCO user add LOGIN --role administrador."));
-    if (wait > 0) {
-        // Noted if it can be at once: a bulk call holding SQLite's writers must not keep the
-        // answer waiting.
-        if (!noted) {
-            try {
-                rpc::CallDeadline brief = rpc::currentDeadline();
-                brief.lockWait = std::chrono::milliseconds(50);
-                const rpc::DeadlineScope scope(brief);
-                withTransaction(pool, [&](storage::Connection &c) {
-                    record(c, {login, login, address, "bloqueio", "refused for " + std::to_string(wait) + " s"});
-                });
-            } catch (const rpc::Fault &) {
-            }
-        }
-        refuseLocked(wait);
-    }
+    if (wait > 0)
+        refuseLockedNoting(pool, login, address, wait, noted);
     const std::int64_t attempt = beginAttempt(pool, login, address, now);
 
     bool ok = false;
@@ -302,7 +315,12 @@ SignedIn signIn(ConnectionPool &pool, const AuthSettings &settings, Sessions &se
 bool checkCurrentPassword(ConnectionPool &pool, const std::string &login, const std::string &hash,
                           const std::string &password, const std::string &address)
 {
-    QDateTime now;
+    QDateTime now = QDateTime::currentDateTimeUtc();
+    std::int64_t wait = 0;
+    bool noted = false;
+    withReadTransaction(pool, [&](storage::Connection &c) { wait = lockedLooking(c, login, address, now, noted); });
+    if (wait > 0)
+        refuseLockedNoting(pool, login, address, wait, noted);
     const std::int64_t attempt = beginAttempt(pool, login, address, now);
     if (!verifyPassword(hash, password)) {
         settleWrongPassword(pool, attempt, "wrong current password", login, address, now);
