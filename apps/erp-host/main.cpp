@@ -97,6 +97,25 @@ int signInAtStart(const HostOptions &options)
     return dialog.exec() == QDialog::Accepted ? -1 : 0;
 }
 
+// A setting that keeps the program from starting: on standard error for scripts, and on a
+// desktop in a box too, since a program started from the menu has nobody reading standard
+// error (it would just not appear). Returns the exit code.
+int startFailed(const QString &text, const HostCommandLine &cli, bool withUsage)
+{
+    std::fprintf(stderr, "erp-host: %s\n%s", qPrintable(text), withUsage ? qPrintable(hostUsage()) : "");
+    const QString platform = QGuiApplication::platformName();
+    const bool nobodyToSee = platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+    if (!nobodyToSee && cli.screenshot.isEmpty() && !cli.exitWhenDrawn) {
+        using namespace fiscal::clientlib;
+        QString detail = text;
+        if (!detail.isEmpty())
+            detail[0] = detail.at(0).toUpper();
+        interaction().message(mtError, messageTitle(mtError),
+                              QStringLiteral("O programa não pôde ser iniciado.\n\n%1").arg(detail), mbOK, nullptr);
+    }
+    return 2;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -134,22 +153,17 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "erp-host: traduções do Qt (qtbase_pt_BR) não encontradas\n");
 
     HostOptions options;
-    if (!readHostOptions(cli, options, error)) {
-        std::fprintf(stderr, "erp-host: %s\n", qPrintable(error));
-        return 2;
-    }
+    if (!readHostOptions(cli, options, error))
+        return startFailed(error, cli, false);
     const int module = moduleToOpen(options, error);
-    if ((options.open || !options.screenshot.isEmpty() || options.exitWhenDrawn) && module < 0) {
-        std::fprintf(stderr, "erp-host: %s\n%s", qPrintable(error), qPrintable(hostUsage()));
-        return 2;
-    }
+    if ((options.open || !options.screenshot.isEmpty() || options.exitWhenDrawn) && module < 0)
+        return startFailed(error, cli, true);
 
     auto &settings = fiscal::clientlib::Settings::instance();
     try {
         settings.setServerUrl(options.server);
     } catch (const std::invalid_argument &e) {
-        std::fprintf(stderr, "erp-host: %s\n", e.what());
-        return 2;
+        return startFailed(QString::fromUtf8(e.what()), cli, false);
     }
     settings.setDatabase(options.database);
     settings.setToken(options.token);

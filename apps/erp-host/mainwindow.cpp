@@ -43,6 +43,10 @@ HostWindow::HostWindow(QWidget *parent) : QMainWindow(parent)
 {
     m_mdi = new QMdiArea(this);
     m_mdi->setObjectName(QStringLiteral("mdiArea"));
+    // A screen of fixed size wider or taller than the area (a small laptop, a narrowed window)
+    // stays reachable; QMdiArea has no scroll bars by default.
+    m_mdi->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    m_mdi->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setCentralWidget(m_mdi);
 
     // Each menu of the bar has a letter of its own, "&Usuário" and the open screen's

@@ -20,6 +20,7 @@
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenuBar>
+#include <QScrollBar>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -260,6 +261,20 @@ TEST_F(HostWindowTest, TheProgramClosesOnlyOnceEveryScreenHasClosed)
 
 // Every menu reachable from the bar with a screen open has an Alt letter of its own: two
 // alike take turns instead of opening the one meant.
+// A screen of fixed size in a window narrower or shorter than it (a small laptop): scroll bars
+// reach the part that does not fit.
+TEST_F(HostWindowTest, AScreenLargerThanTheWindowCanBeScrolledTo)
+{
+    auto *screen = new QWidget;
+    screen->setFixedSize(900, 400);
+    window->mdiArea()->addSubWindow(screen)->show();
+    window->resize(600, 300);
+    window->show();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(window->mdiArea()->horizontalScrollBar()->isVisible());
+    EXPECT_TRUE(window->mdiArea()->verticalScrollBar()->isVisible());
+}
+
 TEST_F(HostWindowTest, EveryMenuOfTheBarHasAnAltLetterOfItsOwn)
 {
     UserSession::instance().set(QStringLiteral("maria"), QStringLiteral("Maria"), QStringLiteral("operador"));
