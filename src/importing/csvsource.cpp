@@ -76,6 +76,15 @@ CsvSource::CsvSource(const QString &path, const Limits &limits) : m_file(path), 
     selectSheet(0);
 }
 
+// A read that brings nothing before the file's end is a failing disk or a share gone away:
+// taken for the end, it would loop for ever here or show part of the file as the whole.
+void CsvSource::failIfUnreadable(const QByteArray &read)
+{
+    if (read.isEmpty() && (m_file.error() != QFileDevice::NoError || !m_file.atEnd()))
+        throw ReadError(QStringLiteral("Não foi possível ler o arquivo %1: %2.")
+                            .arg(m_file.fileName(), m_file.errorString()));
+}
+
 void CsvSource::detect()
 {
     const QByteArray first = m_file.read(kBlock);
@@ -92,8 +101,11 @@ void CsvSource::detect()
             throw ReadError(QStringLiteral("O arquivo não é uma planilha: o conteúdo é binário, não texto CSV."));
         int pending = 0;
         bool valid = validUtf8(first, pending);
-        while (valid && !m_file.atEnd())
-            valid = validUtf8(m_file.read(1024 * 1024), pending);
+        while (valid && !m_file.atEnd()) {
+            const QByteArray more = m_file.read(1024 * 1024);
+            failIfUnreadable(more);
+            valid = validUtf8(more, pending);
+        }
         m_encoding = m_bom || (valid && pending == 0) ? Encoding::Utf8 : Encoding::Windows1252;
         head = m_encoding == Encoding::Utf8 ? QString::fromUtf8(first) : fromWindows1252(first);
     }
@@ -169,6 +181,7 @@ bool CsvSource::fill()
     m_text.remove(0, m_pos);
     m_pos = 0;
     const QByteArray block = m_file.read(kBlock);
+    failIfUnreadable(block);
     if (block.isEmpty())
         return false;
     m_text += m_encoding == Encoding::Windows1252 ? fromWindows1252(block) : QString(m_decoder.decode(block));

@@ -28,6 +28,7 @@ public:
 
 private:
     void detect();
+    void failIfUnreadable(const QByteArray &read);
     bool fill();            // decodes the next block into m_text; false at the end
     std::optional<QChar> peek();
     QChar take();

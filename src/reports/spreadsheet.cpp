@@ -13,7 +13,9 @@
 #include <clocale>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <locale.h>
+#include <unistd.h>
 
 namespace fiscal::reports {
 
@@ -113,13 +115,21 @@ bool sheetIsWhole(const QByteArray &xlsx, int lastRow)
 // can see it change.
 // The library prints widths and margins with printf, in the C library's locale, which a
 // desktop in Portuguese has set to a decimal comma (QApplication takes the system's): the
-// sheet would then need repairing. For as long as it lives, this thread prints with a point.
+// sheet would then need repairing. For as long as it lives, this thread prints numbers with a
+// point.
 class PointForDecimals {
 public:
     PointForDecimals()
-        : m_c(newlocale(LC_NUMERIC_MASK, "C", locale_t(0)))
-        , m_previous(m_c ? uselocale(m_c) : locale_t(0))
     {
+        // Numbers alone: messages, dates and characters stay the desktop's for whatever the
+        // event loop runs meanwhile (the progress dialog draws while rows are written).
+        if (const locale_t base = duplocale(LC_GLOBAL_LOCALE)) {
+            m_c = newlocale(LC_NUMERIC_MASK, "C", base);
+            if (!m_c)
+                freelocale(base);
+        }
+        if (m_c)
+            m_previous = uselocale(m_c);
     }
     ~PointForDecimals()
     {
@@ -132,8 +142,8 @@ public:
     PointForDecimals &operator=(const PointForDecimals &) = delete;
 
 private:
-    locale_t m_c;
-    locale_t m_previous;
+    locale_t m_c = locale_t(0);
+    locale_t m_previous = locale_t(0);
 };
 
 QFileDevice::Permissions newFilePermissions()
@@ -319,6 +329,14 @@ bool writeXlsx(const ReportTable &t, const QString &path, const ExportProgress &
     // The file as others would get it from any save here, or as the one it replaces was.
     if (!temp.setPermissions(target.exists() ? QFile::permissions(target.absoluteFilePath()) : newFilePermissions()))
         fail(path, temp.errorString());
+    // On the disk before it takes the old file's name, as QSaveFile does for the other
+    // formats: else a power cut soon after could leave an empty file where the old one was.
+    const int fd = ::open(tempName.constData(), O_RDONLY | O_CLOEXEC);
+    const bool synced = fd >= 0 && ::fsync(fd) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    if (!synced)
+        fail(path, QString::fromLocal8Bit(std::strerror(errno)));
     // rename() replaces an existing file in one step.
     if (std::rename(tempName.constData(), QFile::encodeName(target.absoluteFilePath()).constData()) != 0)
         fail(path, QString::fromLocal8Bit(std::strerror(errno)));
