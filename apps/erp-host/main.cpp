@@ -2,6 +2,7 @@
 // from the "Módulos" menu, or one at start with --open; with --screenshot it opens the
 // screen, waits until it has loaded its data, saves a picture (screenshot.h) and exits.
 
+#include "endofsession.h"
 #include "hostoptions.h"
 #include "mainwindow.h"
 #include "screenshot.h"
@@ -177,6 +178,7 @@ int main(int argc, char **argv)
     window.resize(1024, 600);
     window.loadModules(options.modules);
     installSessionMenu(window);
+    new EndOfSession(window);
     window.show();
     window.activateWindow();
 

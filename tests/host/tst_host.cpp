@@ -1,6 +1,7 @@
 // The host in process: what its command line and settings decide, its menus and title with
 // two stand-in modules, and the "Sobre" box.
 #include "aboutdialog.h"
+#include "endofsession.h"
 #include "hostoptions.h"
 #include "mainwindow.h"
 #include "sessionmenu.h"
@@ -25,6 +26,10 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
+#include <functional>
+#include <memory>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -261,6 +266,45 @@ TEST_F(HostWindowTest, TheProgramClosesOnlyOnceEveryScreenHasClosed)
 
 // Every menu reachable from the bar with a screen open has an Alt letter of its own: two
 // alike take turns instead of opening the one meant.
+// Asked to stop (SIGTERM at a shut-down, SIGHUP when the terminal closes), the program closes as
+// the user would close it: a screen kept open for its unsaved changes keeps the program open.
+TEST_F(HostWindowTest, AskedToStopTheProgramClosesAsTheUserWouldCloseIt)
+{
+    class Screen : public QWidget {
+    public:
+        bool refuse = true;
+        int asked = 0;
+
+    protected:
+        void closeEvent(QCloseEvent *e) override
+        {
+            ++asked;
+            refuse ? e->ignore() : e->accept();
+        }
+    };
+    auto *screen = new Screen;
+    window->mdiArea()->addSubWindow(screen)->show();
+    window->show();
+    auto ending = std::make_unique<EndOfSession>(*window);
+    const auto waitUntil = [](const std::function<bool()> &done) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!done() && std::chrono::steady_clock::now() < until)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        return done();
+    };
+    for (int sig : {SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        const int before = screen->asked;
+        ASSERT_EQ(::raise(sig), 0);
+        EXPECT_TRUE(waitUntil([&] { return screen->asked > before; }));
+        EXPECT_TRUE(window->isVisible());
+    }
+    screen->refuse = false;
+    ASSERT_EQ(::raise(SIGTERM), 0);
+    EXPECT_TRUE(waitUntil([&] { return !window->isVisible(); }));
+    ending.reset();
+}
+
 // A screen of fixed size in a window narrower or shorter than it (a small laptop): scroll bars
 // reach the part that does not fit.
 TEST_F(HostWindowTest, AScreenLargerThanTheWindowCanBeScrolledTo)
