@@ -18,7 +18,10 @@ public:
 private:
     void onSignal();
     void onCommitData(QSessionManager &manager);
+    void closeWhenFree();
 
     QMainWindow &m_window;
     QSocketNotifier *m_notifier = nullptr;
+    bool m_wanted = false;    // a signal asked for the close
+    bool m_closing = false;   // the close (and the questions it asks) under way
 };

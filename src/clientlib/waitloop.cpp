@@ -10,6 +10,22 @@
 
 namespace fiscal::clientlib {
 
+namespace {
+int g_waiting = 0;   // GUI thread only
+
+struct Waiting {
+    Waiting() { ++g_waiting; }
+    ~Waiting() { --g_waiting; }
+    Waiting(const Waiting &) = delete;
+    Waiting &operator=(const Waiting &) = delete;
+};
+} // namespace
+
+bool waitingWithoutInput()
+{
+    return g_waiting > 0;
+}
+
 void waitWithoutInput(const std::function<bool()> &done)
 {
     QCoreApplication *app = QCoreApplication::instance();
@@ -38,6 +54,7 @@ void waitWithoutInput(const std::function<bool()> &done)
     });
     poll.start();
     if (!done()) {
+        const Waiting waiting;
         loop.exec(QEventLoop::ExcludeUserInputEvents);
     }
 }
@@ -46,6 +63,7 @@ void pumpWithoutInput()
 {
     QCoreApplication *app = QCoreApplication::instance();
     if (app && QThread::currentThread() == app->thread()) {
+        const Waiting waiting;
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     }
 }

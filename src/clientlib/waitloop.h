@@ -17,4 +17,8 @@ void waitWithoutInput(const std::function<bool()> &done);
 // for later; on any other thread nothing happens.
 void pumpWithoutInput();
 
+// Whether the GUI thread is inside one of them now: what runs from the events delivered there
+// must not pull the waiting screen from under it (close it, say).
+bool waitingWithoutInput();
+
 } // namespace fiscal::clientlib

@@ -88,6 +88,7 @@ void CsvSource::failIfUnreadable(const QByteArray &read)
 void CsvSource::detect()
 {
     const QByteArray first = m_file.read(kBlock);
+    failIfUnreadable(first);
     QString head;
     if (first.startsWith("\xFF\xFE") || first.startsWith("\xFE\xFF")) {
         // UTF-16 holds NUL bytes in every ASCII character: its mark tells it from binary.

@@ -7,6 +7,7 @@
 #include "sessionmenu.h"
 
 #include "clientlib/hostservices.h"
+#include "clientlib/waitloop.h"
 #include "scriptedinteraction.h"
 #include "clientlib/settings.h"
 #include "clientlib/usersession.h"
@@ -16,6 +17,8 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QCloseEvent>
+#include <QDialog>
+#include <QTimer>
 #include <QFile>
 #include <QLabel>
 #include <QMdiArea>
@@ -299,10 +302,49 @@ TEST_F(HostWindowTest, AskedToStopTheProgramClosesAsTheUserWouldCloseIt)
         EXPECT_TRUE(waitUntil([&] { return screen->asked > before; }));
         EXPECT_TRUE(window->isVisible());
     }
+    // While a server call waits, or a dialog is open, the screens are not closed under them:
+    // the close comes once they are done.
+    const int before = screen->asked;
+    ASSERT_EQ(::raise(SIGTERM), 0);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    while (std::chrono::steady_clock::now() < until)
+        fiscal::clientlib::pumpWithoutInput();
+    EXPECT_EQ(screen->asked, before) << "closed during a server call";
+    int askedInDialog = -1;
+    QDialog dialog(window.get());
+    QTimer::singleShot(500, &dialog, [&] {
+        askedInDialog = screen->asked;
+        dialog.accept();
+    });
+    dialog.exec();
+    EXPECT_EQ(askedInDialog, before) << "closed under an open dialog";
+    EXPECT_TRUE(waitUntil([&] { return screen->asked > before; }));
+
     screen->refuse = false;
     ASSERT_EQ(::raise(SIGTERM), 0);
     EXPECT_TRUE(waitUntil([&] { return !window->isVisible(); }));
     ending.reset();
+}
+
+// Started under nohup, the program outlives the terminal it was started from.
+TEST_F(HostWindowTest, AnIgnoredHangUpStaysIgnored)
+{
+    struct sigaction ignore{}, before{};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGHUP, &ignore, &before);
+    window->show();
+    {
+        EndOfSession ending(*window);
+        ASSERT_EQ(::raise(SIGHUP), 0);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+        while (std::chrono::steady_clock::now() < until)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        EXPECT_TRUE(window->isVisible());
+    }
+    struct sigaction after{};
+    sigaction(SIGHUP, nullptr, &after);
+    EXPECT_EQ(after.sa_handler, SIG_IGN);
+    sigaction(SIGHUP, &before, nullptr);
 }
 
 // A screen of fixed size in a window narrower or shorter than it (a small laptop): scroll bars
