@@ -261,6 +261,7 @@ void Session::onHeader(beast::error_code ec)
     auto &req = m_parser->get();
     m_keepAlive = req.keep_alive();
     m_head = req.method() == http::verb::head;
+    m_headAt = Clock::now();
     m_client = clientAddress(m_peer, req["X-Forwarded-For"], m_srv.opt.trustedProxies);
     // Health and metrics answer without the token: load balancers and scrapers ask them.
     if ((req.method() == http::verb::get || m_head) && m_srv.opt.answerGet) {
@@ -330,11 +331,35 @@ void Session::onBody(beast::error_code ec)
     if (handleReadError(ec))
         return;
     clearDeadline();
+    // A body long on its way (a large import on a slow line, up to the read time-out): the
+    // caller is asked about again before anything runs, as before a batch's later calls, so
+    // that a user disabled or signed out meanwhile starts nothing.
+    if (m_srv.opt.authenticate && Clock::now() - m_headAt > std::chrono::seconds(1)) {
+        if (const HttpFailure *f = askAgain(m_who))
+            return fail(*f);
+    }
     // Chunked transfer needs HTTP/1.1.
     const bool canStream = m_parser->get().version() >= 11;
     QByteArray body = std::move(m_parser->get().body());
     m_parser.reset();
     runCall(std::move(body), canStream);
+}
+
+const HttpFailure *Session::askAgain(Identity &who)
+{
+    Identity now;
+    const HttpFailure *f = nullptr;
+    try {
+        f = authenticated(m_authorization, m_declaredUser, m_srv.opt, m_client, m_object, m_forwarded, now);
+    } catch (...) {
+        // No connection to ask on: the call is refused, the answers before it stand.
+        f = &kCannotCheck;
+    }
+    if (!f && now.user != who.user)
+        return &kNoSession;   // another user's token: not this caller
+    if (!f)
+        who = std::move(now);
+    return f;
 }
 
 // ---- running the calls -----------------------------------------------------------------
@@ -358,20 +383,9 @@ void Session::runCall(QByteArray body, bool canStream)
     Recheck recheck;
     if (m_srv.opt.authenticate)
         recheck = [this](Identity &who) -> std::optional<Fault> {
-            Identity now;
-            const HttpFailure *f = nullptr;
-            try {
-                f = authenticated(m_authorization, m_declaredUser, m_srv.opt, m_client, m_object, m_forwarded, now);
-            } catch (...) {
-                // No connection to ask on: this call is refused, the answers before it stand.
-                f = &kCannotCheck;
-            }
-            if (!f && now.user == who.user) {
-                who = std::move(now);
-                return std::nullopt;
-            }
-            const HttpFailure &why = f ? *f : kNoSession;   // another user's token: not this caller
-            return Fault(why.code, QString::fromUtf8(why.message));
+            if (const HttpFailure *f = askAgain(who))
+                return Fault(f->code, QString::fromUtf8(f->message));
+            return std::nullopt;
         };
     CallOutcome outcome = [&] {
         const Caller caller(m_socket.native_handle());

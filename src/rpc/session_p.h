@@ -79,6 +79,9 @@ private:
 
     // Running its calls, right here.
     void runCall(QByteArray body, bool canStream);
+    // The options' authenticator asked again about the head's credentials: `who` as the
+    // session stands now, or why the call is refused.
+    const HttpFailure *askAgain(Identity &who);
     void sendPiece(QByteArray piece);
     void answer(CallOutcome outcome);
 
@@ -115,6 +118,7 @@ private:
     // ask about the caller again.
     std::string m_authorization, m_declaredUser;
     bool m_forwarded = false;
+    Clock::time_point m_headAt;   // when the request's head was read
     bool m_keepAlive = true;
     bool m_closeAfterWrite = false;
     bool m_answered = false;   // a reply went out: waiting for a request now is keep-alive idling

@@ -15,10 +15,13 @@
 #include <chrono>
 #include <cstdlib>
 #include <csignal>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <filesystem>
@@ -261,6 +264,36 @@ TEST_P(Roles, ACallWithoutALiveSessionGets401)
 
 // The calls of a batch after one that ends the session, or after a change of role meanwhile,
 // run as the caller is now: refused once the session has ended.
+// A body long on its way (a large import on a slow line) runs on the session as it is when the
+// body has come: signed out meanwhile, it runs nothing.
+TEST_P(Roles, ACallWhoseBodyCameLateIsCheckedAgain)
+{
+    Env env(GetParam());
+    const std::string token = env.token("operador");
+    const std::string body = R"({"jsonrpc":"2.0","method":"GetGrupoFiscal","params":["S00"],"id":1})";
+    const std::string head = "POST /rpc/" + kParamGrupFiscal + " HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
+                             "Authorization: Bearer " + token + "\r\nContent-Length: " + std::to_string(body.size())
+                             + "\r\n\r\n";
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(env.server->port());
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+    ASSERT_EQ(::write(fd, head.data(), head.size()), ssize_t(head.size()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));   // the head is read and accepted
+    ASSERT_TRUE(env.as(token, kSessao, "Sair").ok());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    ASSERT_EQ(::write(fd, body.data(), body.size()), ssize_t(body.size()));
+    std::string answer;
+    char buf[4096];
+    ssize_t n = 0;
+    while (answer.find("\r\n\r\n") == std::string::npos && (n = ::read(fd, buf, sizeof buf)) > 0)
+        answer.append(buf, std::size_t(n));
+    ::close(fd);
+    EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 401") << answer;
+}
+
 TEST_P(Roles, ABatchGoesOnAsTheSessionIsNow)
 {
     Env env(GetParam());
