@@ -29,6 +29,7 @@
 #include <iostream>
 #include <optional>
 #include <pthread.h>
+#include <sys/prctl.h>
 #include <thread>
 
 using namespace fiscal;
@@ -76,6 +77,10 @@ int initDatabase(const server::CommandLine &cl)
 // what they need.
 int migrate(const server::CommandLine &cl)
 {
+    // The database owner's password may be in this environment (migrate.env), and the
+    // instances run as the same system user: not dumpable, the process's /proc files
+    // (environ, mem) are root's alone for the minutes a migration may wait for its locks.
+    prctl(PR_SET_DUMPABLE, 0);
     auto conn = storage::open(cl.db);
     reportMigration(storage::createSchema(*conn));
     if (!cl.runtimeRole.empty()) {

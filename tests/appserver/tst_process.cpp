@@ -10,6 +10,11 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <thread>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace fiscal::test;
 namespace fs = std::filesystem;
@@ -132,6 +137,66 @@ TEST(CommandLine, AddressInUseExitsWith1)
     ServerProcess first(db->url());
     const ExitResult r = runServer({"--db", db->url(), "--listen", "127.0.0.1:" + std::to_string(first.port())});
     EXPECT_EQ(r.code, 1) << r.err;
+}
+
+// The migration may hold the database owner's password in its environment while it waits for
+// its locks; the instances run as the same system user and must not read it from /proc. A
+// process that is not dumpable has its /proc files owned by root.
+TEST(CommandLine, AMigrationsEnvironmentIsNotReadableByItsOwnUser)
+{
+    if (!sqlitePass() || geteuid() != 0 || ::access("/usr/bin/setpriv", X_OK) != 0)
+        GTEST_SKIP() << "needs root and setpriv to run the migration as another user";
+    const std::string dir = tempDir();
+    fs::permissions(dir, fs::perms::all);
+    const std::string file = dir + "/novo.sqlite";
+    const std::string exe = serverExecutable();
+    const auto asNobody = [&](std::vector<std::string> args) {
+        std::vector<std::string> all{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--", exe};
+        all.insert(all.end(), args.begin(), args.end());
+        return all;
+    };
+    std::string check;
+    for (const std::string &a : asNobody({"--version"}))
+        check += "'" + a + "' ";
+    if (std::system((check + ">/dev/null 2>&1").c_str()) != 0)
+        GTEST_SKIP() << exe << " cannot be run by another user here";
+    // A new database whose write lock the test holds: the migration waits for it.
+    auto holder = fiscal::storage::open(file);
+    holder->begin();
+    for (const char *suffix : {"", "-wal", "-shm"})
+        if (fs::exists(file + suffix))
+            fs::permissions(file + suffix, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read
+                                               | fs::perms::group_write | fs::perms::others_read | fs::perms::others_write);
+    const std::vector<std::string> args = asNobody({"migrate", "--db", file});
+    std::vector<char *> argv;
+    for (const std::string &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    ASSERT_GT(child, 0);
+    const std::string environ = "/proc/" + std::to_string(child) + "/environ";
+    // While the migration waits for the lock (10 s at most), once fiscal-server runs: its
+    // files are to become root's.
+    struct stat seen{};
+    bool running = false;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(8);
+    while (std::chrono::steady_clock::now() < until) {
+        std::error_code ec;
+        running = fs::read_symlink("/proc/" + std::to_string(child) + "/exe", ec).filename() == "fiscal-server";
+        if (running && ::stat(environ.c_str(), &seen) == 0 && seen.st_uid == 0)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    holder->rollback();
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(running);
+    EXPECT_EQ(seen.st_uid, 0u) << "the migration's environment is readable by its own user";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 // ---- per backend ----
