@@ -262,8 +262,6 @@ TEST_P(Roles, ACallWithoutALiveSessionGets401)
     EXPECT_EQ(env.as(other, kRelatorios, "GetCobertura").httpStatus, 401);
 }
 
-// The calls of a batch after one that ends the session, or after a change of role meanwhile,
-// run as the caller is now: refused once the session has ended.
 // A body long on its way (a large import on a slow line) runs on the session as it is when the
 // body has come: signed out meanwhile, it runs nothing.
 TEST_P(Roles, ACallWhoseBodyCameLateIsCheckedAgain)
@@ -294,6 +292,8 @@ TEST_P(Roles, ACallWhoseBodyCameLateIsCheckedAgain)
     EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 401") << answer;
 }
 
+// The calls of a batch after one that ends the session, or after a change of role meanwhile,
+// run as the caller is now: refused once the session has ended.
 TEST_P(Roles, ABatchGoesOnAsTheSessionIsNow)
 {
     Env env(GetParam());
