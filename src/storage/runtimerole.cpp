@@ -3,6 +3,7 @@
 // server, or whoever took one over, can neither change a table nor empty one at a stroke.
 
 #include "storage/database.h"
+#include "storage/migrationlock.h"
 
 #include <string>
 #include <vector>
@@ -56,6 +57,9 @@ void grantRuntimeRole(Connection &c, const std::string &role)
                                             " the servers need a role of their own");
     }
 
+    // Two migrate runs finishing together would read the same missing grants, and the second
+    // REVOKE on a table the first is changing fails ("tuple concurrently updated").
+    const MigrationLock turn(c, MigrationLimits{}.otherMigrationWait);
     Transaction t(c);
     std::vector<std::string> grants;
     {

@@ -12,6 +12,7 @@
 // outside any transaction, which never blocks a write.
 
 #include "storage/database.h"
+#include "storage/migrationlock.h"
 #include "storage/sqltext.h"
 
 #include <algorithm>
@@ -181,12 +182,6 @@ const Step kSteps[] = {
 };
 static_assert(std::size(kSteps) == kSchemaVersion);
 
-// Several servers may migrate one PostgreSQL database at once: one does, the others wait
-// and then find nothing left to do. Session-level, as the steps span transactions. Taken
-// by polling: a session waiting inside pg_advisory_lock holds a snapshot, which a
-// concurrent index build of the session holding the lock would wait for in turn.
-constexpr std::int64_t kMigrationLock = 4604232401;
-
 class Migration {
 public:
     Migration(Connection &c, const MigrationLimits &limits)
@@ -204,11 +199,11 @@ public:
         if (!m_pg)
             return inTransaction([&] { return all(storedVersion(m_c)); });
         refuseWithoutRights(seen);
-        lock();
-        struct Unlock {
-            Migration *m;
-            ~Unlock() { m->unlock(); }
-        } unlockAtEnd{this};
+        // Several servers may migrate one database at once: one does, the others wait and
+        // then find nothing left to do. Another's whole run is waited for, as long as its own
+        // may take: the time a step may wait for its tables starts once this one has the lock.
+        const MigrationLock turn(m_c, m_limits.otherMigrationWait);
+        m_giveUp = Clock::now() + m_limits.giveUpAfter;
         const int from = storedVersion(m_c);
         refuseNewer(from);
         if (from == 0) {
@@ -293,35 +288,6 @@ private:
         });
     }
 
-    // Another migrator's whole run is waited for, as long as its own may take: the time a
-    // step may wait for its tables starts once this one has the lock.
-    void lock()
-    {
-        const std::string sql = "SELECT pg_try_advisory_lock(" + std::to_string(kMigrationLock) + ")";
-        const auto giveUp = Clock::now() + m_limits.otherMigrationWait;
-        for (auto pause = std::chrono::milliseconds(100);; pause = std::min(pause * 2, std::chrono::milliseconds(2000))) {
-            auto st = m_c.prepare(sql);
-            if (st->step() && st->text(0) == "t")
-                break;
-            st.reset();
-            if (Clock::now() + pause > giveUp)
-                throw Error(Error::Kind::Busy,
-                            "another process has been migrating the schema for more than "
-                                + std::to_string(m_limits.otherMigrationWait.count())
-                                + " s; run this again once it is done");
-            std::this_thread::sleep_for(pause);
-        }
-        m_giveUp = Clock::now() + m_limits.giveUpAfter;
-    }
-
-    void unlock()
-    {
-        try {
-            m_c.exec("SELECT pg_advisory_unlock(" + std::to_string(kMigrationLock) + ")");
-        } catch (const Error &) {
-            // A lost session has let the lock go with it.
-        }
-    }
 
     void writeVersion(int version)
     {

@@ -27,6 +27,7 @@
 #include <filesystem>
 #include <future>
 #include <fstream>
+#include <functional>
 #include <unistd.h>
 #include <set>
 #include <thread>
@@ -262,34 +263,64 @@ TEST_P(Roles, ACallWithoutALiveSessionGets401)
     EXPECT_EQ(env.as(other, kRelatorios, "GetCobertura").httpStatus, 401);
 }
 
+namespace {
+
+// Sends a call's head, runs `meanwhile`, then its body: the answer's status line and head.
+std::string headThenBody(std::uint16_t port, const std::string &object, const std::string &token,
+                         const std::string &body, const std::function<void()> &meanwhile)
+{
+    const std::string head = "POST /rpc/" + object + " HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
+                             "Authorization: Bearer " + token + "\r\nContent-Length: " + std::to_string(body.size())
+                             + "\r\n\r\n";
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(port);
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0
+        && ::write(fd, head.data(), head.size()) == ssize_t(head.size())) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));   // the head is read and accepted
+        meanwhile();
+        if (::write(fd, body.data(), body.size()) == ssize_t(body.size())) {
+            char buf[4096];
+            ssize_t n = 0;
+            while (answer.find("\r\n\r\n") == std::string::npos && (n = ::read(fd, buf, sizeof buf)) > 0)
+                answer.append(buf, std::size_t(n));
+        }
+    }
+    ::close(fd);
+    return answer;
+}
+
+} // namespace
+
 // A body long on its way (a large import on a slow line) runs on the session as it is when the
 // body has come: signed out meanwhile, it runs nothing.
 TEST_P(Roles, ACallWhoseBodyCameLateIsCheckedAgain)
 {
     Env env(GetParam());
     const std::string token = env.token("operador");
-    const std::string body = R"({"jsonrpc":"2.0","method":"GetGrupoFiscal","params":["S00"],"id":1})";
-    const std::string head = "POST /rpc/" + kParamGrupFiscal + " HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
-                             "Authorization: Bearer " + token + "\r\nContent-Length: " + std::to_string(body.size())
-                             + "\r\n\r\n";
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_port = htons(env.server->port());
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
-    ASSERT_EQ(::write(fd, head.data(), head.size()), ssize_t(head.size()));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));   // the head is read and accepted
-    ASSERT_TRUE(env.as(token, kSessao, "Sair").ok());
-    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-    ASSERT_EQ(::write(fd, body.data(), body.size()), ssize_t(body.size()));
-    std::string answer;
-    char buf[4096];
-    ssize_t n = 0;
-    while (answer.find("\r\n\r\n") == std::string::npos && (n = ::read(fd, buf, sizeof buf)) > 0)
-        answer.append(buf, std::size_t(n));
-    ::close(fd);
+    const std::string answer = headThenBody(
+        env.server->port(), kParamGrupFiscal, token, R"({"jsonrpc":"2.0","method":"GetGrupoFiscal","params":["S00"],"id":1})",
+        [&] {
+            ASSERT_TRUE(env.as(token, kSessao, "Sair").ok());
+            std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+        });
     EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 401") << answer;
+}
+
+// A Sair that comes while the same session changes its password ends it all the same.
+TEST_P(Roles, ASignOutDuringAPasswordChangeStays)
+{
+    Env env(GetParam());
+    const std::string token = env.token("operador");
+    const std::string answer = headThenBody(
+        env.server->port(), kSessao, token,
+        R"({"jsonrpc":"2.0","method":"TrocarSenha","params":["operador-senha","uma-senha-nova"],"id":1})",
+        [&] { ASSERT_TRUE(env.as(token, kSessao, "Sair").ok()); });
+    ASSERT_EQ(answer.substr(0, 12), "HTTP/1.1 200") << answer;
+    EXPECT_EQ(env.as(token, kParamGrupFiscal, "GetGrupoFiscal", {QStringLiteral("S00")}).httpStatus, 401);
 }
 
 // The calls of a batch after one that ends the session, or after a change of role meanwhile,

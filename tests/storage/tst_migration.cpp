@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <future>
+#include <latch>
 #include <unistd.h>
 
 using namespace fiscal::test;
@@ -312,6 +313,31 @@ TEST_F(Migration, ASecondMigrationWaitsForTheFirstToFinish)
     first->exec("SELECT pg_advisory_unlock(4604232401)");
     ASSERT_TRUE(within(second));
     EXPECT_EQ(second.get(), fiscal::storage::kSchemaVersion) << "the first had done it all";
+}
+
+// Machines upgraded together each run migrate: the one that did not migrate still grants,
+// and two grants at once on the same tables must both succeed.
+TEST_F(Migration, GrantsGivenTogetherBothSucceed)
+{
+    OwnedDatabase db;
+    db.prepare();
+    if (HasFatalFailure())
+        return;
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        db.connect(db.owner)->exec("REVOKE ALL ON ALL TABLES IN SCHEMA public FROM " + db.runtime);
+        std::latch start(2);
+        auto grant = [&] {
+            auto c = db.connect(db.owner);
+            start.arrive_and_wait();
+            storage::grantRuntimeRole(*c, db.runtime);
+        };
+        auto first = std::async(std::launch::async, grant), second = std::async(std::launch::async, grant);
+        ASSERT_TRUE(within(first) && within(second));
+        EXPECT_NO_THROW(first.get());
+        EXPECT_NO_THROW(second.get());
+    }
+    EXPECT_EQ(db.scalar("SELECT has_table_privilege('" + db.runtime + "', 'cliente', 'UPDATE')"), "t");
 }
 
 // A migration that must change a table in use waits a moment, lets the saves through,

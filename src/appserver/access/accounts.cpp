@@ -134,7 +134,7 @@ void createUser(storage::Connection &c, const User &u)
     st->execute();
 }
 
-void updateUser(storage::Connection &c, const User &before, const User &after)
+void updateUser(storage::Connection &c, const User &before, const User &after, const std::string &keep)
 {
     auto st = c.prepareCached("UPDATE USUARIO SET NMCOMPLETO = $2, DSPAPEL = $3, FLATIVO = $4, DSSENHA = $5,"
                               " FLTROCARSENHA = $6, QTFALHAS = $7, DTBLOQUEIO = $8 WHERE NMUSUARIO = $1");
@@ -148,7 +148,7 @@ void updateUser(storage::Connection &c, const User &before, const User &after)
     st->bind(8, orNull(after.lockedUntil));
     st->execute();
     if (!after.active || after.passwordHash != before.passwordHash) {
-        endSessions(c, after.login, {});
+        endSessions(c, after.login, keep);
     } else if (after.role != before.role) {
         auto roles = c.prepareCached("UPDATE SESSAO SET DSPAPEL = $2 WHERE NMUSUARIO = $1 AND DTENCERRADA IS NULL");
         roles->bind(1, after.login);

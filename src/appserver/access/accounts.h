@@ -48,8 +48,9 @@ std::int64_t activeAdministrators(storage::Connection &c);
 // Throws rpc::Fault -32602 when the login is taken or unusable.
 void createUser(storage::Connection &c, const User &u);
 // Writes name, role, active, password hash and must-change of an existing user; ends its
-// sessions when it was disabled or given a new password, and gives its sessions the new role.
-void updateUser(storage::Connection &c, const User &before, const User &after);
+// sessions (but `keep`, a token hash) when it was disabled or given a new password, and gives
+// its sessions the new role.
+void updateUser(storage::Connection &c, const User &before, const User &after, const std::string &keep = {});
 
 // Ends every session of `login` but `keep` (a token hash; empty: none kept).
 void endSessions(storage::Connection &c, const std::string &login, const std::string &keep = {});

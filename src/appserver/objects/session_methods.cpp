@@ -117,9 +117,10 @@ void trocarSenha(ConnectionPool &pool, const AuthSettings &settings, Sessions &s
         User after = *now;
         after.passwordHash = freshHash;
         after.mustChangePassword = false;
-        updateUser(c, *now, after);
-        // updateUser ended every session; this one stays, now free to work.
-        auto keep = c.prepareCached("UPDATE SESSAO SET DTENCERRADA = NULL, FLTROCARSENHA = 'N' WHERE CDTOKENHASH = $1");
+        // Every other session ends; this one stays as it is (ended, if a Sair on it came
+        // meanwhile), now free to work.
+        updateUser(c, *now, after, caller().session);
+        auto keep = c.prepareCached("UPDATE SESSAO SET FLTROCARSENHA = 'N' WHERE CDTOKENHASH = $1");
         keep->bind(1, caller().session);
         keep->execute();
         record(c, {caller().user, caller().user, caller().peer, "senha", "changed by the user"});
