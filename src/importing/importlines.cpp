@@ -67,7 +67,10 @@ QString beforeDash(const QString &cell)
 {
     const QString t = cell.trimmed();
     const qsizetype dash = t.indexOf(QLatin1String(" - "));
-    return dash > 0 ? t.left(dash).trimmed() : t;
+    if (dash > 0)
+        return t.left(dash).trimmed();
+    // "004 - " of a group whose description is blank, trimmed.
+    return t.endsWith(QLatin1String(" -")) ? t.chopped(2).trimmed() : t;
 }
 
 // A CNPJ or CPF typed as a number lost its leading zeros: up to 11 digits it is a CPF when
@@ -152,9 +155,16 @@ QString recordKey(const QString &cell, const Entity &e, bool documentColumn)
         return key;
     if (e.codeWidth > 0 && key.size() < e.codeWidth)
         return key.rightJustified(e.codeWidth, QLatin1Char('0'));
-    if (!e.document.empty() && (documentColumn || key.size() == 12 || key.size() == 13))
+    // A column titled CNPJ/CPF holds documents only; elsewhere a number may be a code, which
+    // the server tries first, before it completes the number as a document.
+    if (!e.document.empty() && documentColumn)
         return completeDocument(key);
     return key;
+}
+
+QString documentFromNumber(const QString &digits)
+{
+    return QString::fromStdString(storage::documentFromNumber(digits.toStdString()));
 }
 
 std::optional<QString> groupCode(const QString &cell)
@@ -192,7 +202,6 @@ ImportFile readImportLines(SheetSource &source, const Entity &e, const std::func
     if (f.columns.titleLine == 0) {
         f.columns.key = 0;
         f.columns.group = 1;
-        f.columns.documents = !e.document.empty();
     }
 
     auto take = [&](const SheetRow &r) {
@@ -205,11 +214,10 @@ ImportFile readImportLines(SheetSource &source, const Entity &e, const std::func
             f.errors.push_back({r.line, QStringLiteral("Registro não informado.")});
         else if (key.size() > kMaxKey)
             f.errors.push_back({r.line, QStringLiteral("Registro \"%1\" com mais de %2 caracteres.").arg(key.left(40)).arg(kMaxKey)});
-        else if (!group)
-            f.errors.push_back({r.line, QStringLiteral("Grupo fiscal \"%1\" ilegível: informe o código de até 3 caracteres.")
-                                            .arg(groupCell.trimmed().left(40))});
         else
-            f.lines.push_back({r.line, key, *group});
+            // A group that cannot be a code still goes with its line: the line names its
+            // record, and another line of the record with another group is wrong too.
+            f.lines.push_back({r.line, key, group ? *group : groupCell.trimmed().left(protocol::importing::kGroupAsWritten)});
     };
     source.keepColumns({f.columns.key, f.columns.group});
     for (const SheetRow &r : held)

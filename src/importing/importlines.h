@@ -2,8 +2,9 @@
 // A sheet's rows as import lines: which columns hold the record and the group (by their
 // titles, ignoring case and accents, or the first two when there is no title row), and each
 // row's record and group as the server expects them. What can be told from the file alone
-// (an empty record, a group that cannot be a code, a key too long) is an error of that line
-// here; the rest (check digits, records, groups) the server checks.
+// (an empty record, a key too long) is an error of that line here; the rest (check digits,
+// records, groups, a group that cannot be a code) the server checks, since a line with a
+// wrong group still names its record.
 //
 //   auto src = openSheetFile(path);  src->selectSheet(sheet);
 //   ImportFile f = readImportLines(*src, *protocol::importing::findEntity("CLIENTE"));
@@ -125,9 +126,13 @@ QString titleKey(const QString &title);
 Columns findColumns(const QStringList &titles);
 
 // The record as sent: what comes before " - " (a code with its name, as the grid exports
-// it), codes of fixed width padded with zeros, a CNPJ/CPF that lost its leading zeros as a
-// number completed by its number of digits. Empty when it is empty.
+// it), codes of fixed width padded with zeros, and in a column titled CNPJ/CPF a number that
+// lost its leading zeros completed by its number of digits. Empty when it is empty.
 QString recordKey(const QString &cell, const protocol::importing::Entity &e, bool documentColumn);
+
+// A record written as a number that lost its leading zeros: the CNPJ/CPF the server takes it
+// for when no record has it as its code; empty when the zeros make no valid one.
+QString documentFromNumber(const QString &digits);
 // The group as sent: "003 - Descrição" is 003, "3" is 003. nullopt when it cannot be a code.
 std::optional<QString> groupCode(const QString &cell);
 

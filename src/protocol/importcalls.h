@@ -14,7 +14,10 @@ namespace fiscal::protocol::importing {
 // The lines sent.
 inline constexpr char CHAVE[] = "CHAVE";              // the record's code, or a CNPJ/CPF
 inline constexpr char CDGRUPOFISC[] = "CDGRUPOFISC";  // empty: no group
-inline constexpr PacketField kLinhas[] = {{CHAVE, 21}, {CDGRUPOFISC, 3}};
+// A group that cannot be a code goes as written, up to this many characters: the server
+// refuses it with its line, and the other lines of its record with it.
+inline constexpr int kGroupAsWritten = 40;
+inline constexpr PacketField kLinhas[] = {{CHAVE, 21}, {CDGRUPOFISC, kGroupAsWritten}};
 
 // SimulaImportaGrupos: [counts (one row), errors (in line order)].
 inline constexpr char QTLINHAS[] = "QTLINHAS";

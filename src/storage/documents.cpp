@@ -79,4 +79,19 @@ std::string completeCnpj(std::string_view base12)
     return withCnpjDigits(base12);
 }
 
+std::string documentFromNumber(std::string_view digits)
+{
+    if (digits.empty() || digits.size() > 14 || !allDigits(digits))
+        return {};
+    if (digits.size() <= 11) {
+        std::string cpf(11 - digits.size(), '0');
+        cpf += digits;
+        if (isValidCpf(cpf))
+            return cpf;
+    }
+    std::string cnpj(14 - digits.size(), '0');
+    cnpj += digits;
+    return isValidCnpj(cnpj) ? cnpj : std::string();
+}
+
 } // namespace fiscal::storage

@@ -17,4 +17,9 @@ bool isValidCnpj(std::string_view digits);
 std::string completeCpf(std::string_view base9);
 std::string completeCnpj(std::string_view base12);
 
+// A CNPJ or CPF typed as a number, which lost its leading zeros: with the zeros back, the
+// valid CPF (up to 11 digits) or else the valid CNPJ (up to 14) it makes; empty when it makes
+// neither, or when `digits` holds anything but digits.
+std::string documentFromNumber(std::string_view digits);
+
 } // namespace fiscal::storage

@@ -161,6 +161,33 @@ TEST_P(Import, EveryReasonAtItsLineAndTheDatabaseAsPromised)
     EXPECT_EQ(snapshot(*env.db), before);
 }
 
+// A spreadsheet drops the leading zeros of numbers: a number names the record whose code it
+// is, and only then the one whose CNPJ/CPF it makes with its zeros back.
+TEST_P(Import, ANumberIsACodeBeforeADocumentThatLostItsZeros)
+{
+    Env env(GetParam());
+    const std::string cnpj = fiscal::storage::completeCnpj("012223330001");
+    const std::string cpf = fiscal::storage::completeCpf("012345678");
+    const std::string numeric = cnpj.substr(1);   // a client's code, and WC2's CNPJ without its zero
+    env.db->exec("UPDATE CLIENTE SET NRINSJURCLIE = '" + cnpj + "' WHERE CDCLIENTE = 'WC2'");
+    env.db->exec("UPDATE CLIENTE SET NRINSJURCLIE = '" + cpf + "' WHERE CDCLIENTE = 'WC3'");
+    for (const std::string &code : {numeric, std::string("4711")})
+        env.db->exec("INSERT INTO CLIENTE (CDCLIENTE, NMRAZSOCCLIE) VALUES ('" + code + "', 'Código numérico')");
+    const std::optional<std::string> wc2 = env.value("SELECT CDGRUPOFISC FROM CLIENTE WHERE CDCLIENTE = 'WC2'");
+
+    const std::string cpfNumber = cpf.substr(1);
+    const Lines lines = {{"4711", "901"}, {numeric.c_str(), "902"}, {cpfNumber.c_str(), "901"}, {"4712", "901"}};
+    const Simulated s = simulate(env, importArgs("CLIENTE", lines));
+    const std::vector<std::pair<std::int64_t, QString>> expected = {{4, QStringLiteral("Cliente 4712 não cadastrado.")}};
+    EXPECT_EQ(s.reasons, expected);
+
+    import(env, importArgs("CLIENTE", {lines[0], lines[1], lines[2]}));
+    const struct { std::string record; std::optional<std::string> group; } after[] = {
+        {"4711", "901"}, {numeric, "902"}, {"WC3", "901"}, {"WC2", wc2}};
+    for (const auto &a : after)
+        EXPECT_EQ(env.value("SELECT CDGRUPOFISC FROM CLIENTE WHERE CDCLIENTE = '" + a.record + "'"), a.group) << a.record;
+}
+
 TEST_P(Import, EveryTableAppliedAndUndoneExactly)
 {
     const struct Case {

@@ -74,7 +74,9 @@ TEST(ImportLines, RecordsAndGroupsAsSent)
         {"FORNECEDOR", "1234567890", true, "01234567890"},   // a valid CPF once completed
         {"FORNECEDOR", "1234567891", true, "00001234567891"}, // not a CPF: a CNPJ's digits
         {"FORNECEDOR", "123", false, "123"},                  // a code, as written
-        {"GRFISIMPIECLIE", "1222333000181", false, "01222333000181"},
+        // Outside a CNPJ/CPF column a number may be a code: the server tells which.
+        {"GRFISIMPIECLIE", "1222333000181", false, "1222333000181"},
+        {"CLIENTE", "4711", false, "4711"},
         {"CLIENTE", "  ", true, ""},
     };
     for (const auto &k : keys)
@@ -84,12 +86,15 @@ TEST(ImportLines, RecordsAndGroupsAsSent)
     const struct { const char *cell; std::optional<QString> group; } groups[] = {
         {"3", QStringLiteral("003")}, {"003 - Indústria", QStringLiteral("003")}, {"", QString()},
         {" - ", QStringLiteral("-")}, {"A1", QStringLiteral("A1")}, {"1234", std::nullopt}, {"grupo x", std::nullopt},
+        {"004 - ", QStringLiteral("004")},   // a group whose description is blank, as exported
     };
     for (const auto &g : groups)
         EXPECT_EQ(importing::groupCode(QString::fromUtf8(g.cell)), g.group) << g.cell;
 }
 
-TEST(ImportLines, UnreadableLinesByNumberAndPositionWithoutTitles)
+// Without titles, the first column is the record and the second the group. A group that
+// cannot be a code goes with its line (the server refuses it, and its record's other lines).
+TEST(ImportLines, LinesByNumberAndPositionWithoutTitles)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("t.csv"));
@@ -97,20 +102,46 @@ TEST(ImportLines, UnreadableLinesByNumberAndPositionWithoutTitles)
     const ImportFile f = importFrom(path, "FILIAL");
     EXPECT_EQ(f.columns.titleLine, 0);
     EXPECT_EQ(f.rowsRead, 5);
-    ASSERT_EQ(f.lines.size(), 2u);
+    ASSERT_EQ(f.lines.size(), 3u);
     EXPECT_EQ(f.lines[0].line, 1);
     EXPECT_EQ(f.lines[0].key, QStringLiteral("0001"));
-    EXPECT_EQ(f.lines[1].line, 5);
-    EXPECT_EQ(f.lines[1].group, QString());
-    ASSERT_EQ(f.errors.size(), 3u);
-    EXPECT_EQ(f.errors[0].line, 3);
-    EXPECT_TRUE(f.errors[0].reason.contains(QStringLiteral("grupo errado")));
-    EXPECT_EQ(f.errors[1].line, 4);
-    EXPECT_EQ(f.errors[2].line, 6);
+    EXPECT_EQ(f.lines[1].line, 3);
+    EXPECT_EQ(f.lines[1].key, QStringLiteral("0002"));
+    EXPECT_EQ(f.lines[1].group, QStringLiteral("grupo errado"));
+    EXPECT_EQ(f.lines[2].line, 5);
+    EXPECT_EQ(f.lines[2].group, QString());
+    ASSERT_EQ(f.errors.size(), 2u);
+    EXPECT_EQ(f.errors[0].line, 4);
+    EXPECT_EQ(f.errors[1].line, 6);
+}
+
+// Without titles the first column may hold codes or CNPJ/CPF numbers: a number goes as
+// written, for the server to try as a code first. A column titled CNPJ completes it here.
+TEST(ImportLines, NumbersAreCompletedOnlyInADocumentColumn)
+{
+    QTemporaryDir dir;
+    const struct {
+        const char *file;
+        QStringList keys;
+    } cases[] = {
+        {"4711;004\n1222333000181;005\n", {QStringLiteral("4711"), QStringLiteral("1222333000181")}},
+        {"Código;Grupo\n4711;004\n", {QStringLiteral("4711")}},
+        {"CNPJ;Grupo\n1222333000181;005\n", {QStringLiteral("01222333000181")}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.file);
+        const QString path = dir.filePath(QStringLiteral("n.csv"));
+        writeFile(path, c.file);
+        const ImportFile f = importFrom(path, "CLIENTE");
+        QStringList keys;
+        for (std::size_t i = 0; i < f.lines.size(); ++i)
+            keys << f.lines[i].key;
+        EXPECT_EQ(keys, c.keys);
+    }
 }
 
 // A formula saved without its result (as programs that do not calculate write them) is not
-// an empty group, which would clear it: the line is refused.
+// an empty group, which would clear it: it goes as text the server refuses.
 TEST(ImportLines, AFormulaWithoutItsResultIsNoGroup)
 {
     QTemporaryDir dir;
@@ -127,16 +158,12 @@ TEST(ImportLines, AFormulaWithoutItsResultIsNoGroup)
                    "</sheetData></worksheet>",
                    "<sst><si><t>x</t></si></sst>");
     const ImportFile f = importFrom(path, "FILIAL");
-    ASSERT_EQ(f.lines.size(), 2u);
-    EXPECT_EQ(f.lines[0].key, QStringLiteral("0002"));
-    EXPECT_EQ(f.lines[0].group, QStringLiteral("004"));
-    EXPECT_EQ(f.lines[1].key, QStringLiteral("0004"));
-    EXPECT_EQ(f.lines[1].group, QString());
-    ASSERT_EQ(f.errors.size(), 2u);
-    for (std::size_t i = 0; i < 2; ++i) {
-        EXPECT_EQ(f.errors[i].line, i == 0 ? 1 : 3);
-        EXPECT_TRUE(f.errors[i].reason.contains(QStringLiteral("FÓRMULA SEM VALOR"))) << f.errors[i].reason.toStdString();
-    }
+    EXPECT_TRUE(f.errors.empty());
+    const QString noValue = QStringLiteral("#FÓRMULA SEM VALOR");
+    const QStringList groups = {noValue, QStringLiteral("004"), noValue, QString()};
+    ASSERT_EQ(f.lines.size(), std::size_t(groups.size()));
+    for (std::size_t i = 0; i < f.lines.size(); ++i)
+        EXPECT_EQ(f.lines[i].group, groups[qsizetype(i)]) << i;
 }
 
 TEST(ImportLines, TitlesThatNameOnlyOneColumnAreRefused)

@@ -2,6 +2,7 @@
 
 #include "Pkg_Ger10200/importacao/linespacket.h"
 #include "Pkg_Ger10200/serverlink/netremoteobject.h"
+#include "Pkg_Ger10200/shared/packetrow.h"
 
 #include "clientlib/checkresult.h"
 #include "clientlib/interaction.h"
@@ -32,6 +33,8 @@
 #include <QVBoxLayout>
 
 #include <functional>
+#include <optional>
+#include <stdexcept>
 
 namespace fiscal::ger10200 {
 
@@ -93,6 +96,16 @@ void addRow(QTableWidget *t, const QStringList &cells)
     t->insertRow(r);
     for (int c = 0; c < cells.size(); ++c)
         t->setItem(r, c, new QTableWidgetItem(cells[c]));
+}
+
+// A count of a one-row answer, by name; none when missing or not a count.
+std::optional<qint64> countIn(const dataset::DataPacket &p, const char *field)
+{
+    if (p.rows.size() != 1)
+        return std::nullopt;
+    bool ok = false;
+    const qint64 n = PacketRow(p, 0)[field].toLongLong(&ok);
+    return ok && n >= 0 ? std::optional<qint64>(n) : std::nullopt;
 }
 
 QCborArray targetArgs(const ImportTarget &t)
@@ -228,17 +241,23 @@ void ImportDialog::check()
         m_net->call(QString::fromLatin1(protocol::method::SimulaImportaGrupos), targetArgs(m_target), lines);
     clientlib::CheckResultServ(reply, true, 0);
     const QList<dataset::DataPacket> packets = dataset::readCborPackets(reply.resultCbor());
-    const dataset::DataPacket &counts = packets.at(0);
-    m_counts.toChange = counts.rows.at(0).text(1).toLongLong();
-    m_counts.same = counts.rows.at(0).text(2).toLongLong();
+    const std::optional<qint64> toChange = packets.size() == 2 ? countIn(packets[0], imp::QTALTERAR) : std::nullopt;
+    const std::optional<qint64> same = packets.size() == 2 ? countIn(packets[0], imp::QTIGUAIS) : std::nullopt;
+    if (!toChange || !same)
+        throw std::runtime_error("O servidor não informou as contagens da verificação da planilha.");
+    m_counts.toChange = *toChange;
+    m_counts.same = *same;
     // Every line was sent: its place is its index, plus one.
     const auto lineOf = [this](std::int64_t place) {
         return place >= 1 && std::size_t(place) <= m_file.lines.size() ? m_file.lines.line(std::size_t(place - 1)) : 0;
     };
-    for (const dataset::Row &r : packets.at(1).rows) {
-        const std::size_t at = std::size_t(r.text(0).toLongLong() - 1);
-        m_wrong.at(at) = true;
-        m_errors.push_back({m_file.lines.line(at), inFileLines(r.text(1), lineOf)});
+    for (int r = 0; r < int(packets[1].rows.size()); ++r) {
+        const PacketRow row(packets[1], r);
+        const std::size_t at = std::size_t(row[imp::NRLINHA].toLongLong() - 1);
+        if (at >= m_wrong.size())
+            throw std::runtime_error("O servidor apontou um erro numa linha que não lhe foi enviada.");
+        m_wrong[at] = true;
+        m_errors.push_back({m_file.lines.line(at), inFileLines(row[imp::DSERRO], lineOf)});
     }
     m_counts.errors = std::int64_t(m_errors.size());
     std::stable_sort(m_errors.begin(), m_errors.end(), [](const auto &a, const auto &b) { return a.line < b.line; });
@@ -312,7 +331,8 @@ void ImportDialog::exportErrors()
     for (const importing::LineError &e : m_errors)
         out += QByteArray::number(qlonglong(e.line)) + ';' + reports::csvField(e.reason) + "\r\n";
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(out) != out.size() || !file.commit()) {
+    // commit() ignores a failed flush of what is still buffered: flushed first.
+    if (!file.open(QIODevice::WriteOnly) || file.write(out) != out.size() || !file.flush() || !file.commit()) {
         interaction().message(clientlib::mtError, kTitle,
                               QStringLiteral("Não foi possível gravar o arquivo %1: %2").arg(path, file.errorString()),
                               clientlib::mbOK, this);
@@ -350,8 +370,14 @@ void ImportDialog::runImport()
             rpc::Reply::failure(reply.errorCode(), inFileLines(reply.errorMessage(), lineOf), reply.errorData()), true, 0);
     }
     const dataset::DataPacket result = dataset::DataPacket::readCbor(reply.resultCbor());
-    const qlonglong changed = result.rows.at(0).text(1).toLongLong();
-    const qlonglong inserted = result.rows.at(0).text(2).toLongLong();
+    const std::optional<qint64> changedIn = countIn(result, imp::QTALTERADOS), insertedIn = countIn(result, imp::QTINCLUIDOS);
+    if (!changedIn || !insertedIn) {
+        // It went in; only its counts are missing.
+        interaction().message(clientlib::mtInformation, kTitle, QStringLiteral("Importação concluída."), clientlib::mbOK, this);
+        accept();
+        return;
+    }
+    const qlonglong changed = *changedIn, inserted = *insertedIn;
     // "3 registros alterados e 1 incluído"; a part that is 0 is left out, unless both are.
     const auto part = [](qlonglong n, const char *one, const char *many) {
         return QStringLiteral("%1 %2").arg(number(n), QString::fromUtf8(n == 1 ? one : many));

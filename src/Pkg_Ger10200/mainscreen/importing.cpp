@@ -14,6 +14,7 @@
 #include "clientlib/textroutines.h"
 #include "dataset/clientdataset.h"
 #include "dataset/field.h"
+#include "importing/importlines.h"
 #include "protocol/objects.h"
 #include "vcl/controls.h"
 #include "vcl/maskedit.h"
@@ -57,7 +58,10 @@ finder(TClientDataSet *cds, const char *code, const char *document)
         for (qsizetype i = 0; i < keys.size(); ++i) {
             codes[keys[i]].append(i);
             if (document) {
-                const QString d = digitsOf(keys[i]);
+                QString d = digitsOf(keys[i]);
+                // A number that lost its leading zeros, as the server completes it.
+                if (d.size() != 11 && d.size() != 14 && d == keys[i])
+                    d = importing::documentFromNumber(d);
                 if (!d.isEmpty())
                     documents[d].append(i);
             }

@@ -45,20 +45,33 @@ QString recordNoun(const imp::Entity &e)
 }
 
 // The digits of a CNPJ/CPF written with or without punctuation, in `out`; empty when the
-// text is not one (other characters, or neither 11 nor 14 digits).
+// text is not one (other characters, or neither 11 nor 14 digits). A number of other length
+// (a spreadsheet dropped its leading zeros) is one only when the zeros make a valid one:
+// otherwise it is a code, and a missing one is told as a record not found.
 std::string_view documentDigits(std::string_view key, char (&out)[14])
 {
     std::size_t n = 0;
+    bool punctuated = false;
     for (const char ch : key) {
         if (ch >= '0' && ch <= '9') {
             if (n == sizeof out)
                 return {};
             out[n++] = ch;
-        } else if (ch != '.' && ch != '/' && ch != '-' && ch != ' ') {
+        } else if (ch == '.' || ch == '/' || ch == '-' || ch == ' ') {
+            punctuated = true;
+        } else {
             return {};
         }
     }
-    return n == 11 || n == 14 ? std::string_view(out, n) : std::string_view();
+    if (n == 14 || (n == 11 && punctuated))
+        return std::string_view(out, n);
+    if (punctuated)
+        return {};
+    const std::string whole = storage::documentFromNumber(std::string_view(out, n));
+    if (whole.empty())
+        return n == 11 ? std::string_view(out, n) : std::string_view();   // a CPF with wrong check digits
+    std::copy(whole.begin(), whole.end(), out);
+    return std::string_view(out, whole.size());
 }
 
 bool validDocument(std::string_view digits)
@@ -428,7 +441,7 @@ ImportPlan planImport(storage::Connection &c, const ImportArgs &a, bool keepLine
         if (key.empty())
             fail(i, QStringLiteral("Registro não informado."));
         else if (codePoints(group) > 3)
-            fail(i, QStringLiteral("Grupo fiscal \"%1\" com mais de 3 caracteres.").arg(q(group)));
+            fail(i, QStringLiteral("Grupo fiscal \"%1\" ilegível: informe o código de até 3 caracteres.").arg(q(group)));
         else if (r.documentMatches == -1)
             fail(i, QStringLiteral("CNPJ/CPF %1 com dígito verificador errado.").arg(q(key)));
         else if (r.record == kNotFound && r.documentMatches > 1)
