@@ -131,16 +131,21 @@ TfrmPadraoGrid::TfrmPadraoGrid(QWidget *parent) : QWidget(parent)
     mnuOperacao->addAction(mnuFechar);
 
     mnuAlterar = vcl::newMenuItem(this, QStringLiteral("&Alterar"), QKeySequence(), [this] { sbtAlterar->click(); });
+    mnuCancelar = vcl::newMenuItem(this, QStringLiteral("&Cancelar"), QKeySequence(), [this] { sbtCancelar->click(); });
+    mnuAtualizar = vcl::newMenuItem(this, QStringLiteral("Atuali&zar"), QKeySequence(Qt::Key_F5), [this] { sbtVerificar->click(); });
     mnuIncluir = vcl::newMenuItem(this, QStringLiteral("&Incluir"));
     mnuExcluir = vcl::newMenuItem(this, QStringLiteral("&Excluir"));
     mnuLocalizar = vcl::newMenuItem(this, QStringLiteral("&Localizar"));
     mnuFiltrar = vcl::newMenuItem(this, QStringLiteral("Fil&trar"));
-    for (QAction *a : {mnuAlterar, mnuIncluir, mnuExcluir, mnuLocalizar, mnuFiltrar}) {
+    for (QAction *a : {mnuAlterar, mnuCancelar, mnuAtualizar, mnuIncluir, mnuExcluir, mnuLocalizar, mnuFiltrar}) {
         mnuManutencao->addAction(a);
     }
     // A menu entry with a button takes the button's enabled state.
     vcl::linkEnabled(mnuAlterar, sbtAlterar);
+    vcl::linkEnabled(mnuCancelar, sbtCancelar);
+    vcl::linkEnabled(mnuAtualizar, sbtVerificar);
     vcl::linkEnabled(mnuImprimir, sbtImprimir);
+    vcl::installPageKeys(this);
     auto *f1 = new QShortcut(QKeySequence::HelpContents, this, [this] { sbtAjuda->click(); });
     f1->setContext(Qt::WidgetWithChildrenShortcut);
     const char *actionNames[] = {"mnuAlterar", "mnuIncluir", "mnuExcluir", "mnuLocalizar", "mnuFiltrar",

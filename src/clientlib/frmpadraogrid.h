@@ -3,16 +3,17 @@
 // sub-window of the host's MDI area (Show()), or on its own without a host.
 //
 //   mnuMenu:  mnuOperacao   [mnuImprimir] ---- [mnuFechar]
-//             mnuManutencao [mnuAlterar] [mnuIncluir*] [mnuExcluir*] [mnuLocalizar*]
-//                           [mnuFiltrar*]
+//             mnuManutencao [mnuAlterar] [mnuCancelar] [mnuAtualizar] [mnuIncluir*]
+//                           [mnuExcluir*] [mnuLocalizar*] [mnuFiltrar*]
 //   panMenu:  sbtAlterar sbtCancelar sbtVerificar | sbtIncluir* sbtExcluir* sbtLocalizar*
 //             | sbtImprimir sbtAjuda sbtFechar                              lblCodTela
 //   pgcPadrao: tshPadrao with dbgPadrao (pmnNavegar as its context menu)
 //   panNavegar: dbnPadrao dbtNome
 //   dtsPadrao, msgPadrao
 // (* the idle commands: idleControls() / idleMenuEntries(); the screen enables them as it
-//  needs; the base never does.) mnuAlterar and mnuImprimir follow their buttons' enabled
-//  state. Keys: Ctrl+P prints (mnuImprimir), F1 opens the help.
+//  needs; the base never does.) mnuAlterar, mnuCancelar, mnuAtualizar and mnuImprimir
+//  follow their buttons' enabled state, so that the keyboard reaches every button. Keys:
+//  Ctrl+P prints (mnuImprimir), F5 reloads (mnuAtualizar), F1 opens the help.
 //
 // Handlers, overridden by name (an override calls the inherited one first, unless it
 // replaces it as a screen's own refresh does):
@@ -78,6 +79,8 @@ public:
     QMenu *mnuOperacao;
     QMenu *mnuManutencao;
     QAction *mnuAlterar;
+    QAction *mnuCancelar;
+    QAction *mnuAtualizar;
     QAction *mnuIncluir;
     QAction *mnuExcluir;
     QAction *mnuLocalizar;

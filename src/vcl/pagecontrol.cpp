@@ -6,6 +6,7 @@
 #include <QEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QShortcut>
 #include <QTabBar>
 
 namespace fiscal::vcl {
@@ -72,23 +73,65 @@ bool TPageControl::leavePage()
     return !inPage();
 }
 
+bool TPageControl::selectNextPage(bool forward)
+{
+    const int n = count();
+    int next = -1;
+    for (int step = 1; step < n && next < 0; ++step) {
+        const int i = ((currentIndex() + (forward ? step : -step)) % n + n) % n;
+        if (isTabEnabled(i) && isTabVisible(i))
+            next = i;
+    }
+    if (next < 0 || !leavePage())
+        return false;
+    TTabSheet *page = Pages(next);
+    const bool switched = selectPage(page);
+    // Left on the tabs, the focus goes on into the page shown, as the Tab key would take it.
+    QWidget *focus = window()->isActiveWindow() ? QApplication::focusWidget() : window()->focusWidget();
+    if (focus && focus == tabBar()) {
+        QWidget *w = currentWidget();
+        for (QWidget *c = w ? w->nextInFocusChain() : nullptr; c && c != w; c = c->nextInFocusChain()) {
+            if (w->isAncestorOf(c) && c->isVisible() && c->isEnabled() && (c->focusPolicy() & Qt::TabFocus)) {
+                c->setFocus(Qt::TabFocusReason);
+                break;
+            }
+        }
+    }
+    return switched;
+}
+
 // Ctrl+Tab from inside a page switches as a click does, so the focus leaves the page first.
 void TPageControl::keyPressEvent(QKeyEvent *event)
 {
     const bool switchKey = (event->key() == Qt::Key_Tab || event->key() == Qt::Key_Backtab)
                            && (event->modifiers() & Qt::ControlModifier);
-    if (switchKey) {
-        for (int i = 0; i < count(); ++i) {
-            if (i != currentIndex() && isTabEnabled(i) && isTabVisible(i)) {
-                if (!leavePage()) {
-                    event->accept();
-                    return;
-                }
-                break;
-            }
-        }
+    if (switchKey && count() > 1) {
+        selectNextPage(event->key() == Qt::Key_Tab && !(event->modifiers() & Qt::ShiftModifier));
+        event->accept();
+        return;
     }
     QTabWidget::keyPressEvent(event);
+}
+
+void installPageKeys(QWidget *screen)
+{
+    const auto add = [screen](const QKeySequence &keys, bool forward) {
+        auto *s = new QShortcut(keys, screen);
+        s->setContext(Qt::WidgetWithChildrenShortcut);
+        QObject::connect(s, &QShortcut::activated, screen, [screen, forward] {
+            for (QWidget *w = QApplication::focusWidget(); w && w != screen->parentWidget(); w = w->parentWidget()) {
+                if (auto *pc = qobject_cast<TPageControl *>(w); pc && pc->count() > 1) {
+                    guarded([&] { pc->selectNextPage(forward); });
+                    return;
+                }
+            }
+        });
+    };
+    add(QKeySequence(Qt::CTRL | Qt::Key_Tab), true);
+    add(QKeySequence(Qt::CTRL | Qt::Key_PageDown), true);
+    add(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Backtab), false);
+    add(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Tab), false);
+    add(QKeySequence(Qt::CTRL | Qt::Key_PageUp), false);
 }
 
 TTabSheet *TPageControl::addPage(TTabSheet *sheet)

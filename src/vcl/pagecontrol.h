@@ -13,7 +13,7 @@
 //   OnChange()                    after a user switch
 //
 // A disabled tab cannot be selected by click, by keyboard (Ctrl+Tab, arrows) nor through
-// selectPage(). Disabling a page by QWidget::setEnabled(false) on it disables its tab too.
+// selectPage() and selectNextPage(). Disabling a page by QWidget::setEnabled(false) on it disables its tab too.
 // Handlers run through guarded(); a throwing OnChanging refuses the switch.
 
 #include <QTabWidget>
@@ -64,6 +64,9 @@ public:
     // False when the focus is still in the page: a widget's exit check refused to let it go,
     // and the page must stay.
     bool leavePage();
+    // The user's switch to the next (or previous) tab that can be selected, as Ctrl+Tab: the
+    // focus leaves the page first, then goes into the new one. False when nothing switched.
+    bool selectNextPage(bool forward);
 
     std::function<void(bool &allow)> OnChanging;
     std::function<void()> OnChange;
@@ -81,5 +84,10 @@ private:
     int m_active = -1;
     int m_byCode = 0;
 };
+
+// Ctrl+Tab and Ctrl+PageDown (back: Ctrl+Shift+Tab, Ctrl+PageUp) anywhere in `screen`
+// switch the innermost page control around the focus. An MDI area takes Ctrl+Tab to cycle its
+// windows, and a grid as a move to its next cell, before a page control could see it.
+void installPageKeys(QWidget *screen);
 
 } // namespace fiscal::vcl

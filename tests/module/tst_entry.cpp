@@ -10,6 +10,7 @@
 #include "dataset/clientdataset.h"
 #include "dataset/datasource.h"
 #include "vcl/dbgrid.h"
+#include "vcl/maskedit.h"
 #include "vcl/pagecontrol.h"
 
 #include <QApplication>
@@ -202,6 +203,71 @@ TEST_F(ModuleTest, InTheHostTheScreenIsAFixedSubWindowThatLoadsOnce)
         QApplication::processEvents();
         clientlib::setHostWindow(nullptr, nullptr);
     }
+}
+
+// In the host, whose MDI area takes Ctrl+Tab for its windows and whose grids take it for their
+// cells, the keys switch the innermost page control around the focus: the inner "Cliente" tab
+// has no other way from the keyboard, being no tab stop.
+TEST_F(ModuleTest, InTheHostTheKeysSwitchTheInnermostPages)
+{
+    QMainWindow host;
+    auto *area = new QMdiArea(&host);
+    host.setCentralWidget(area);
+    host.resize(1100, 600);
+    clientlib::setHostWindow(&host, area);
+    host.show();
+    host.activateWindow();
+    QApplication::processEvents();
+    IniProc();
+    TfrmParamGrupFiscal *frm = findScreen();
+    ASSERT_TRUE(frm);
+    ASSERT_TRUE(waitFor([&] { return frm->isLoaded(); }));
+
+    frm->pgcPadrao->selectPage(frm->tshImpInscEsta);
+    const auto reg = db->query("SELECT CDEMPRESA, CDINSCESTA FROM INSCRESTAD ORDER BY CDEMPRESA, CDINSCESTA");
+    ASSERT_FALSE(reg.empty());
+    frm->medCdEmpresa->setText(QString::fromStdString(*reg.front()[0]));
+    frm->medInscEsta->setText(QString::fromStdString(*reg.front()[1]));
+    frm->medImp->setText(QStringLiteral("01"));
+    frm->dbgFornInsc->setFocus(Qt::TabFocusReason);
+    QApplication::processEvents();
+    ASSERT_EQ(frm->pgcCliente->ActivePage(), frm->tshFornecedor);
+
+    const struct {
+        const char *name;
+        Qt::Key key;
+        Qt::KeyboardModifiers mods;
+        vcl::TPageControl *pages;
+        vcl::TTabSheet *to;
+        QWidget *focus;
+        const char *loads;
+    } steps[] = {
+        {"Ctrl+Tab in the supplier grid", Qt::Key_Tab, Qt::ControlModifier, frm->pgcCliente, frm->tshCli, frm->dbgCliInsc, "GetCliInsc"},
+        {"Ctrl+PageUp in the client grid", Qt::Key_PageUp, Qt::ControlModifier, frm->pgcCliente, frm->tshFornecedor,
+         frm->dbgFornInsc, "GetFornInsc"},
+        {"Ctrl+Shift+Tab in a filter box", Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier, frm->pgcPadrao,
+         frm->tshImpFili, nullptr, nullptr},
+    };
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.name);
+        if (!step.focus)
+            frm->medImp->setFocus(Qt::TabFocusReason);
+        clearCalls();
+        QTest::keyClick(QApplication::focusWidget(), step.key, step.mods);
+        QApplication::processEvents();
+        EXPECT_EQ(step.pages->ActivePage(), step.to);
+        if (step.focus) {
+            EXPECT_EQ(QApplication::focusWidget(), step.focus);
+        }
+        if (step.loads) {
+            EXPECT_EQ(methods(), QStringList{QString::fromLatin1(step.loads)});
+        }
+    }
+
+    frm->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QApplication::processEvents();
+    clientlib::setHostWindow(nullptr, nullptr);
 }
 
 // The registration-number columns left at their default width show a formatted company
