@@ -31,7 +31,12 @@ class TSpeedButton : public QToolButton {
 public:
     explicit TSpeedButton(QWidget *parent = nullptr);
     QString Hint() const { return toolTip(); }
-    void setHint(const QString &hint) { setToolTip(hint); }
+    // The hint is also the button's name for screen readers: most of them show only an icon.
+    void setHint(const QString &hint)
+    {
+        setToolTip(hint);
+        setAccessibleName(hint);
+    }
     std::function<void()> OnClick;
 };
 

@@ -58,6 +58,7 @@ TDBNavigator::TDBNavigator(QWidget *parent)
         auto *b = new QToolButton(this);
         b->setText(QString::fromUtf8(texts[i]));
         b->setToolTip(QString::fromUtf8(hints[i]));
+        b->setAccessibleName(QString::fromUtf8(hints[i]));   // the glyphs mean nothing read aloud
         b->setFocusPolicy(Qt::NoFocus);   // clicking must not trigger a box's exit check
         connect(b, &QToolButton::clicked, this, [this, i] { BtnClick(TNavigateBtn(i)); });
         layout->addWidget(b);

@@ -59,6 +59,7 @@ TDBGrid::TDBGrid(QWidget *parent)
 
     m_ellipsis = new QToolButton(viewport());
     m_ellipsis->setText(QStringLiteral("…"));
+    m_ellipsis->setAccessibleName(QStringLiteral("Abrir a lista"));   // as Ctrl+Enter does
     m_ellipsis->setFocusPolicy(Qt::NoFocus);
     m_ellipsis->setCursor(Qt::ArrowCursor);
     m_ellipsis->hide();

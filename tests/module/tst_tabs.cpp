@@ -18,6 +18,7 @@
 #include <QApplication>
 #include <QLineEdit>
 #include <QTest>
+#include <QToolButton>
 
 #include <functional>
 #include <map>
@@ -87,8 +88,34 @@ TEST_F(TabsTest, TabCaptionsInOrder)
     EXPECT_FALSE(frm->lblNome->isVisible());
 }
 
-// The automatic-registration and replication buttons show pictures of their own, told
-// apart from each other and from every other tool button, with their hints.
+// A screen reader reads a name for every button that shows a picture or a glyph, and for
+// every code box: the tool bar's by their hints, the navigator's by what they do, the search
+// buttons and their boxes by what they search.
+TEST_F(TabsTest, ButtonsAndCodeBoxesHaveNamesToBeReadAloud)
+{
+    TfrmParamGrupFiscal *frm = openScreen();
+    ASSERT_TRUE(frm);
+    for (QToolButton *b : frm->findChildren<QToolButton *>()) {
+        // Qt's own (a tab bar's scroll arrows, the menu bar's overflow) are named by Qt.
+        if (!b->objectName().startsWith(QLatin1String("qt_")) && !b->parent()->inherits("QTabBar")) {
+            EXPECT_FALSE(b->accessibleName().isEmpty()) << b->objectName().toStdString() << " " << b->text().toStdString();
+        }
+    }
+    const struct {
+        QWidget *w;
+        const char *name;
+    } named[] = {
+        {frm->sbtVerificar, "Atualizar"},
+        {frm->dbnPadrao->Button(vcl::nbPost), "Gravar"},
+        {frm->btpEmpresa, "Pesquisar Empresa"},
+        {frm->medCdEmpresa, "Empresa"},
+        {frm->medImp, "Imposto"},
+        {frm->medCdImposto, "Imposto"},
+    };
+    for (const auto &n : named)
+        EXPECT_EQ(n.w->accessibleName(), QString::fromUtf8(n.name)) << n.w->objectName().toStdString();
+}
+
 // Alt+letter in an open menu goes straight to its entry only when no other entry has it.
 TEST_F(TabsTest, NoTwoEntriesOfAMenuShareTheirLetter)
 {

@@ -91,6 +91,10 @@ clientlib::TBtnPesquisa *makeSearch(QWidget *parent, const QString &name, QWidge
     auto *btn = new clientlib::TBtnPesquisa(parent);
     btn->setObjectName(name);
     btn->setHint(QStringLiteral("Pesquisar"));
+    // Screen readers: "Pesquisar Empresa" rather than "...", and the code box by its search.
+    btn->setAccessibleName(QStringLiteral("Pesquisar ") + title);
+    if (associate && associate->accessibleName().isEmpty())
+        associate->setAccessibleName(title);
     btn->setAssociate(associate);
     btn->setTitle(title);
     btn->setDataSource(dts);
