@@ -176,7 +176,11 @@ void addProcessMetrics(ops::Metrics &metrics, const appserver::ConnectionPool &p
 void watchSignals(const sigset_t &signals, int drainSeconds, rpc::HttpServer &http, ops::Health &health)
 {
     int sig = 0;
-    sigwait(&signals, &sig);
+    // A hang-up (an administrator's "reload", a closed terminal) ended the server at once,
+    // without its drain, and systemd does not restart a process ended by it. There is nothing
+    // to reload: it is said and ignored.
+    while (sigwait(&signals, &sig) == 0 && sig == SIGHUP)
+        std::cerr << "fiscal-server: SIGHUP ignored (nothing to reload; SIGTERM stops the server)" << std::endl;
     if (sig == SIGUSR1)
         return;
     server::notifySystemd("STOPPING=1");
@@ -188,7 +192,8 @@ void watchSignals(const sigset_t &signals, int drainSeconds, rpc::HttpServer &ht
         const timespec step{0, 100 * 1000 * 1000};
         while (std::chrono::steady_clock::now() < end && http.openConnections() > 0) {
             siginfo_t info;
-            if (sigtimedwait(&signals, &info, &step) > 0)
+            const int got = sigtimedwait(&signals, &info, &step);
+            if (got > 0 && got != SIGHUP)
                 break;
         }
     }
@@ -218,6 +223,7 @@ int serve(const server::CommandLine &cl, rpc::TokenTable tokens)
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGUSR1);
+    sigaddset(&stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     rpc::Dispatcher dispatcher;

@@ -10,11 +10,13 @@
 
 #include <csignal>
 #include <cstring>
+#include <chrono>
 #include <future>
 #include <poll.h>
 #include <regex>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <thread>
 
 using namespace fiscal::test;
 
@@ -110,6 +112,15 @@ TEST_P(OperationsTest, DrainAnswersUntilTheConnectionsAreGone)
                               {QStringLiteral("001")}).ok());
         ASSERT_TRUE(kept.isConnected());
 
+        // A hang-up (a "reload", a closed terminal) stops nothing, before the drain or during it.
+        const auto hangUp = [&] {
+            ::kill(server.pid(), SIGHUP);
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        };
+        hangUp();
+        ASSERT_TRUE(kept.call(QString::fromStdString(kParamGrupFiscal), QStringLiteral("GetGrupoFiscal"),
+                              {QStringLiteral("001")}).ok());
+
         ::kill(server.pid(), SIGTERM);
         ASSERT_TRUE(healthBecomes(server.port(), 503));
         EXPECT_EQ(httpGet(server.port(), "/health").body.toStdString(),
@@ -122,6 +133,7 @@ TEST_P(OperationsTest, DrainAnswersUntilTheConnectionsAreGone)
         }
         // Calls are still answered, and their connections closed after the answer; with no
         // connection left the server stops long before the drain time is over.
+        hangUp();
         EXPECT_TRUE(kept.call(QString::fromStdString(kParamGrupFiscal), QStringLiteral("GetGrupoFiscal"),
                               {QStringLiteral("001")}).ok());
         EXPECT_FALSE(kept.isConnected());

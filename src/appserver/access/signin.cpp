@@ -44,12 +44,15 @@ struct Failures {
 Failures failuresOf(storage::Connection &c, const char *column, const std::string &value, const QDateTime &now)
 {
     const bool byLogin = std::string(column) == "NMUSUARIO";
+    // A login's own reset point is read once, not for each of its failures: the audit is never
+    // pruned, and failures times sign-ins grew with every year of use.
+    const std::string reset = byLogin ? "SELECT MAX(R.IDEVENTO) FROM AUDITORIA R WHERE R.NMUSUARIO = $1"
+                                        " AND R.DSEVENTO IN ('entrada', 'senha')"
+                                      : "SELECT MAX(R.IDEVENTO) FROM AUDITORIA R WHERE R.NMUSUARIO = F.NMUSUARIO"
+                                        " AND R.DSEVENTO = 'senha'";
     const std::string sql = std::string("SELECT F.DTEVENTO FROM AUDITORIA F WHERE F.") + column
-                            + " = $1 AND F.DSEVENTO = 'falha' AND F.DTEVENTO <= $2"
-                              " AND F.IDEVENTO > COALESCE((SELECT MAX(R.IDEVENTO) FROM AUDITORIA R"
-                              " WHERE R.NMUSUARIO = F.NMUSUARIO AND "
-                            + (byLogin ? "R.DSEVENTO IN ('entrada', 'senha')" : "R.DSEVENTO = 'senha'")
-                            + "), 0) ORDER BY F.DTEVENTO DESC LIMIT 16";   // past 11 the lock is the longest
+                            + " = $1 AND F.DSEVENTO = 'falha' AND F.DTEVENTO <= $2 AND F.IDEVENTO > COALESCE(("
+                            + reset + "), 0) ORDER BY F.DTEVENTO DESC LIMIT 16";   // past 11 the lock is the longest
     auto st = c.prepareCached(sql);
     st->bind(1, value);
     // Stamped more than a minute ahead: the clock has been set back since, which forgives it.

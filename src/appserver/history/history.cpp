@@ -15,6 +15,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace fiscal::appserver::history {
@@ -352,9 +353,31 @@ namespace {
 constexpr std::size_t kOperationsPerBatch = 500;
 constexpr int kItemsPerBatch = 20000;
 
+// On SQLite a save waiting for the write lock looks for it again every few milliseconds (at
+// most 20): taken again at once by the next short transaction, the lock stayed the pruner's
+// for a whole round of a year's history, and a save that waited its lock wait out failed.
+// After every 100 ms of the pruner's transactions, a pause longer than a waiter's sleep lets
+// the saves waiting in.
+class WriterTurns {
+public:
+    explicit WriterTurns(storage::Connection &c) : m_sqlite(c.backend() == storage::Backend::Sqlite) {}
+    void afterCommit()
+    {
+        using namespace std::chrono_literals;
+        if (!m_sqlite || std::chrono::steady_clock::now() - m_since < 100ms)
+            return;
+        std::this_thread::sleep_for(50ms);
+        m_since = std::chrono::steady_clock::now();
+    }
+
+private:
+    bool m_sqlite;
+    std::chrono::steady_clock::time_point m_since = std::chrono::steady_clock::now();
+};
+
 // The items of an operation already removed, a batch at a time in key order; false when
 // `stopping` said to stop first (what is left goes at the next round).
-bool removeItemsOf(storage::Connection &c, std::int64_t id, const std::function<bool()> &stopping)
+bool removeItemsOf(storage::Connection &c, std::int64_t id, const std::function<bool()> &stopping, WriterTurns &turns)
 {
     for (;;) {
         if (stopping && stopping())
@@ -386,6 +409,7 @@ bool removeItemsOf(storage::Connection &c, std::int64_t id, const std::function<
             st->execute();
         }
         tx.commit();
+        turns.afterCommit();
         if (!edge)
             return true;
     }
@@ -416,8 +440,9 @@ std::int64_t prune(storage::Connection &c, int days, const std::function<bool()>
         leftover = idsOf(*st);
         tx.commit();
     }
+    WriterTurns turns(c);
     for (std::int64_t id : leftover)
-        if (!removeItemsOf(c, id, stopping))
+        if (!removeItemsOf(c, id, stopping, turns))
             return 0;
 
     // Only operations below the first young one go: an operation is stamped when its call
@@ -467,8 +492,9 @@ std::int64_t prune(storage::Connection &c, int days, const std::function<bool()>
             }
             tx.commit();
         }
+        turns.afterCommit();
         for (std::int64_t id : ids)
-            if (!removeItemsOf(c, id, stopping))
+            if (!removeItemsOf(c, id, stopping, turns))
                 return removed;
         if (ids.size() < kOperationsPerBatch)
             return removed;
