@@ -206,6 +206,10 @@ std::unique_ptr<storage::Connection> openProbe(const std::string &db)
     if (!server::isPostgresUrl(db) && !std::filesystem::exists(db))
         throw std::runtime_error("database file '" + db + "' is gone");
     auto c = storage::open(db);
+    // A file replaced under the server by an older copy lacks what this server writes.
+    if (const int version = storage::schemaVersion(*c); version < storage::kSchemaVersion)
+        throw std::runtime_error("the database schema has version " + std::to_string(version) + ", older than the "
+                                 "version " + std::to_string(storage::kSchemaVersion) + " this server serves");
     // Named, as the history's pruner is, so that pg_stat_activity tells them from the calls'.
     if (server::isPostgresUrl(db))
         c->exec("SET application_name = 'fiscal-server health'");

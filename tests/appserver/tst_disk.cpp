@@ -222,6 +222,43 @@ TEST(MovedFile, AFileTakenAwayIsNoLongerWrittenTo)
     EXPECT_EQ(db->scalar("SELECT CDGRUPOFISC FROM FILIAL WHERE CDFILIAL = 'W001'"), std::optional<std::string>("903"));
 }
 
+// An older copy put in the file's place under a running server (a restore without stopping
+// it): the server opens it anew and finds it lacks what it writes, so saves are refused with
+// the reason, not failed inside; /health says so. Brought up to date, it is served again.
+TEST(MovedFile, AnOlderCopyInItsPlaceIsNotServed)
+{
+    auto db = TestDb::create(Backend::Sqlite);
+    seed(*db);
+    ServerProcess server(db->url());
+    const auto save = [&](const char *from, const char *to) {
+        return rpcCall(server.port(), kParamGrupFiscal, "SetFilial",
+                       QCborArray{ChangeSetBuilder("SetFilial")
+                                      .update({{"CDFILIAL", "W001"}, {"CDGRUPOFISC", from}},
+                                              {{"CDFILIAL", "W001"}, {"CDGRUPOFISC", to}})
+                                      .build()});
+    };
+    ASSERT_TRUE(save("901", "902").ok());
+    ASSERT_TRUE(healthBecomes(server.port(), 200));
+    const std::string copy = db->url() + ".copia";
+    ASSERT_EQ(runServer({"backup", "--db", db->url(), copy}).code, 0);
+    const std::string current = std::to_string(fiscal::storage::kSchemaVersion);
+    fiscal::storage::open(copy)->exec("DELETE FROM VERSAOESQUEMA WHERE NRVERSAO = " + current);
+    for (const std::string suffix : {"", "-wal", "-shm"})
+        if (fs::exists(db->url() + suffix))
+            fs::rename(db->url() + suffix, db->url() + ".antes" + suffix);
+    fs::rename(copy, db->url());
+
+    const RpcResult older = save("902", "903");
+    EXPECT_FALSE(older.ok());
+    EXPECT_NE(older.errorMessage.indexOf(QStringLiteral("anterior à versão ") + QString::fromStdString(current)), -1)
+        << older.errorMessage.toStdString();
+    EXPECT_TRUE(healthBecomes(server.port(), 503));
+
+    fiscal::storage::open(db->url())->exec("INSERT INTO VERSAOESQUEMA (NRVERSAO) VALUES (" + current + ")");
+    EXPECT_TRUE(save("902", "903").ok());
+    EXPECT_TRUE(healthBecomes(server.port(), 200));
+}
+
 } // namespace
 
 int main(int argc, char **argv)

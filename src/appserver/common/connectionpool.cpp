@@ -48,6 +48,16 @@ ConnectionPool::Lease::Lease(ConnectionPool &pool) : m_pool(pool)
     lock.unlock();
     try {
         m_conn = storage::openExisting(pool.m_url);
+        // The version was checked at start; a SQLite file replaced since (an old copy restored
+        // under the running server) is opened anew here and may lack what this server writes.
+        // A newer schema is served: during an upgrade the old instances serve the new schema,
+        // which only adds.
+        if (const int version = storage::schemaVersion(*m_conn); version < storage::kSchemaVersion)
+            throw rpc::Fault(rpc::code::Unavailable,
+                             QStringLiteral("O esquema do banco de dados está na versão %1, anterior à versão %2 que "
+                                            "este servidor atende. Avise o administrador do sistema.")
+                                 .arg(version)
+                                 .arg(storage::kSchemaVersion));
     } catch (...) {
         lock.lock();
         --st.open;
