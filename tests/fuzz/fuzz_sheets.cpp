@@ -105,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const importing::ImportFile f = importing::readImportLines(*src, *protocol::importing::findEntity("CLIENTE"));
         check(std::int64_t(f.lines.size() + f.errors.size()) == f.rowsRead);
         for (const importing::ImportLine &l : f.lines)
-            check(!l.key.isEmpty() && l.key.size() <= 21 && l.group.size() <= 3);
+            check(!l.key.isEmpty() && l.key.size() <= 21 && l.group.size() <= protocol::importing::kGroupAsWritten);
     } catch (const importing::ReadError &e) {
         check(!e.message().isEmpty());
     }
