@@ -166,24 +166,36 @@ TEST_P(Import, EveryReasonAtItsLineAndTheDatabaseAsPromised)
 TEST_P(Import, ANumberIsACodeBeforeADocumentThatLostItsZeros)
 {
     Env env(GetParam());
-    const std::string cnpj = fiscal::storage::completeCnpj("012223330001");
-    const std::string cpf = fiscal::storage::completeCpf("012345678");
+    namespace docs = fiscal::storage;
+    const std::string cnpj = docs::completeCnpj("012223330001");
+    const std::string cpf = docs::completeCpf("012345678");
     const std::string numeric = cnpj.substr(1);   // a client's code, and WC2's CNPJ without its zero
+    // Three zeros lost: 11 digits that are no CPF, but a CNPJ once the zeros are back.
+    std::string base = "000123456780";
+    while (docs::isValidCpf(docs::completeCnpj(base).substr(3)))
+        base.back() = char(base.back() + 1);
+    const std::string cnpjOfEleven = docs::completeCnpj(base);
+    const std::string twelve = "123456789012";   // makes no valid CNPJ either
+    ASSERT_FALSE(docs::isValidCnpj("00" + twelve));
     env.db->exec("UPDATE CLIENTE SET NRINSJURCLIE = '" + cnpj + "' WHERE CDCLIENTE = 'WC2'");
     env.db->exec("UPDATE CLIENTE SET NRINSJURCLIE = '" + cpf + "' WHERE CDCLIENTE = 'WC3'");
+    env.db->exec("UPDATE CLIENTE SET NRINSJURCLIE = '" + cnpjOfEleven + "' WHERE CDCLIENTE = 'WC1'");
     for (const std::string &code : {numeric, std::string("4711")})
         env.db->exec("INSERT INTO CLIENTE (CDCLIENTE, NMRAZSOCCLIE) VALUES ('" + code + "', 'Código numérico')");
     const std::optional<std::string> wc2 = env.value("SELECT CDGRUPOFISC FROM CLIENTE WHERE CDCLIENTE = 'WC2'");
 
-    const std::string cpfNumber = cpf.substr(1);
-    const Lines lines = {{"4711", "901"}, {numeric.c_str(), "902"}, {cpfNumber.c_str(), "901"}, {"4712", "901"}};
+    const std::string cpfNumber = cpf.substr(1), elevenNumber = cnpjOfEleven.substr(3);
+    const Lines lines = {{"4711", "901"}, {numeric.c_str(), "902"}, {cpfNumber.c_str(), "901"},
+                         {elevenNumber.c_str(), "903"}, {"4712", "901"}, {twelve.c_str(), "901"}};
     const Simulated s = simulate(env, importArgs("CLIENTE", lines));
-    const std::vector<std::pair<std::int64_t, QString>> expected = {{4, QStringLiteral("Cliente 4712 não cadastrado.")}};
+    const std::vector<std::pair<std::int64_t, QString>> expected = {
+        {5, QStringLiteral("Cliente 4712 não cadastrado.")},
+        {6, QStringLiteral("Cliente %1 não cadastrado.").arg(QString::fromStdString(twelve))}};
     EXPECT_EQ(s.reasons, expected);
 
-    import(env, importArgs("CLIENTE", {lines[0], lines[1], lines[2]}));
+    import(env, importArgs("CLIENTE", {lines[0], lines[1], lines[2], lines[3]}));
     const struct { std::string record; std::optional<std::string> group; } after[] = {
-        {"4711", "901"}, {numeric, "902"}, {"WC3", "901"}, {"WC2", wc2}};
+        {"4711", "901"}, {numeric, "902"}, {"WC3", "901"}, {"WC1", "903"}, {"WC2", wc2}};
     for (const auto &a : after)
         EXPECT_EQ(env.value("SELECT CDGRUPOFISC FROM CLIENTE WHERE CDCLIENTE = '" + a.record + "'"), a.group) << a.record;
 }

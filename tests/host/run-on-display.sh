@@ -33,7 +33,7 @@ echo "Xvfb on $display"
 # user's and the machine's settings files (a module path, a server, a token) are not this
 # test's: the run reads folders of its own.
 mkdir -p "$work/config" "$work/xdg"
-DISPLAY="$display" FISCAL_BUILD_DIR="$build" FISCAL_DEMO_DB="$work/demo.sqlite" \
+DISPLAY="$display" FISCAL_NO_BUILD=1 FISCAL_BUILD_DIR="$build" FISCAL_DEMO_DB="$work/demo.sqlite" \
   XDG_CONFIG_HOME="$work/config" XDG_CONFIG_DIRS="$work/xdg" \
   setsid "$source_dir/fiscal" run >"$work/run.log" 2>&1 &
 run_pid=$!

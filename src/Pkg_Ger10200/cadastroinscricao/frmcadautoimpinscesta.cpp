@@ -118,11 +118,12 @@ W *bold(W *w, const char *name)
     return w;
 }
 
-// A name box at least as wide as it was made, taking the rest of its line.
-// A list button: the screen's own click opens the list (no code box, no title of its own).
-clientlib::TBtnPesquisa *listButton(vcl::TPanel *panel, const char *name)
+// A list button: the screen's own click opens the list (no code box, no title of its own);
+// `list` names it for screen readers.
+clientlib::TBtnPesquisa *listButton(vcl::TPanel *panel, const char *name, const QString &list)
 {
     clientlib::TBtnPesquisa *b = makeSearch(panel, QString::fromLatin1(name), nullptr, QString(), nullptr, QString());
+    b->setAccessibleName(list);
     panel->layout()->addWidget(b);
     return b;
 }
@@ -243,14 +244,14 @@ void TfrmCadAutoImpInscEsta::buildControls()
     lblInscrEstad = label(grbDadosRel, "lblInscrEstad", QStringLiteral("Insc. Estadual"));
     rbtTodasInscEsta = radio(panInscEsta, "rbtTodasInscEsta", QStringLiteral("Todas"));
     rbtListaIncEst = radio(panInscEsta, "rbtListaIncEst", QStringLiteral("Lista"));
-    btpInscrestad = listButton(panInscEsta, "btpInscrestad");
+    btpInscrestad = listButton(panInscEsta, "btpInscrestad", QStringLiteral("Lista de inscrições estaduais"));
     line(upper, 1, lblInscrEstad, panInscEsta);
 
     panCliente = panel(this, "panCliente");
     lblCliente = label(this, "lblCliente", QStringLiteral("Cliente"));
     rbtTodosClientes = radio(panCliente, "rbtTodosClientes", QStringLiteral("Todos"));
     rbtListaCliente = radio(panCliente, "rbtListaCliente", QStringLiteral("Lista"));
-    btpCliente = listButton(panCliente, "btpCliente");
+    btpCliente = listButton(panCliente, "btpCliente", QStringLiteral("Lista de clientes"));
     rbtNenhumCliente = radio(panCliente, "rbtNenhumCliente", QStringLiteral("Nenhum"));
     line(lower, 0, lblCliente, panCliente);
 
@@ -258,7 +259,7 @@ void TfrmCadAutoImpInscEsta::buildControls()
     lblFornecedor = label(this, "lblFornecedor", QStringLiteral("Fornecedor"));
     rbtTodosFornecedor = radio(panFornecedor, "rbtTodosFornecedor", QStringLiteral("Todos"));
     rbtListaFornecedor = radio(panFornecedor, "rbtListaFornecedor", QStringLiteral("Lista"));
-    btpFornecedor = listButton(panFornecedor, "btpFornecedor");
+    btpFornecedor = listButton(panFornecedor, "btpFornecedor", QStringLiteral("Lista de fornecedores"));
     rbtNenhumrbtNenhumFornecedor = radio(panFornecedor, "rbtNenhumrbtNenhumFornecedor", QStringLiteral("Nenhum"));
     line(lower, 1, lblFornecedor, panFornecedor);
     for (vcl::TPanel *p : {panInscEsta, panCliente, panFornecedor})

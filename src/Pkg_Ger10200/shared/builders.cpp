@@ -10,6 +10,7 @@
 #include "vcl/edit.h"
 #include "vcl/maskedit.h"
 
+#include <QAbstractButton>
 #include <QBoxLayout>
 #include <QLineEdit>
 
@@ -91,10 +92,13 @@ clientlib::TBtnPesquisa *makeSearch(QWidget *parent, const QString &name, QWidge
     auto *btn = new clientlib::TBtnPesquisa(parent);
     btn->setObjectName(name);
     btn->setHint(QStringLiteral("Pesquisar"));
-    // Screen readers: "Pesquisar Empresa" rather than "...", and the code box by its search.
-    btn->setAccessibleName(QStringLiteral("Pesquisar ") + title);
-    if (associate && associate->accessibleName().isEmpty())
-        associate->setAccessibleName(title);
+    // Screen readers: "Pesquisar Empresa" rather than "...", and the code box by its search
+    // (a "Lista" radio button keeps its own caption).
+    if (!title.isEmpty()) {
+        btn->setAccessibleName(QStringLiteral("Pesquisar ") + title);
+        if (associate && associate->accessibleName().isEmpty() && !qobject_cast<QAbstractButton *>(associate))
+            associate->setAccessibleName(title);
+    }
     btn->setAssociate(associate);
     btn->setTitle(title);
     btn->setDataSource(dts);
