@@ -108,6 +108,7 @@ void FocusWatch::transition(QWidget *window, QWidget *prev, QWidget *now)
         if (!fn)
             continue;
         if (!guarded(fn)) {
+            ++m_refusedExits;
             // Refused: the focus goes back to where it was (or to the container whose
             // exit refused, when the widget that had it is gone, e.g. a closed editor).
             QWidget *back = guardPrev && guardPrev->isVisible() && guardPrev->isEnabled() ? guardPrev.data()

@@ -38,6 +38,9 @@ public:
 
     void setOnEnter(QWidget *w, std::function<void()> fn);
     void setOnExit(QWidget *w, std::function<void()> fn);
+    // How many exits have refused so far: a check that moves the focus to say why it stops
+    // tells by it that the box the user left refused, and said why first.
+    int refusedExits() const { return m_refusedExits; }
     void setPartOf(QWidget *part, QWidget *owner);
     bool contains(QWidget *container, QWidget *w) const;
 
@@ -60,6 +63,7 @@ private:
     QWidget *lastFocus(QWidget *window) const;
     void remember(QWidget *window, QWidget *w);
     QHash<QWidget *, QPointer<QWidget>> m_partOf;
+    int m_refusedExits = 0;
     QSet<QWidget *> m_busy;   // windows whose handlers are running
 };
 

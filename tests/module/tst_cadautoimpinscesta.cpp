@@ -310,6 +310,12 @@ TEST_F(CadAutoImpInscEstaTest, TheChecksRunInTheirOrderAndStopAtTheFirstFailure)
              choose(d.rbtNenhumrbtNenhumFornecedor);
              d.edtGrupoFiscal->setText(QStringLiteral("999"));
          }, "Grupo fiscal não cadastrado.", [](D &d) { return d.edtGrupoFiscal; }},
+        // Confirmar takes no focus: the box the user is still typing in is checked as the
+        // focus leaves it for the clients' "Lista", and says why first; nothing more is said.
+        {"a wrong group still being typed, clients Lista without a search", [&](D &d) {
+             typeInto(d.medImposto, QStringLiteral("1"));
+             typeInto(d.edtGrupoFiscal, QStringLiteral("999"));
+         }, "Grupo fiscal não cadastrado.", [](D &d) { return d.edtGrupoFiscal; }},
         {"Nenhum twice and no mode", [&](D &d) {
              filled(d);
              choose(d.rbtNenhumCliente);

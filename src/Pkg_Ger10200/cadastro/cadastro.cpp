@@ -101,7 +101,7 @@ QString TfrmCadAutomatico::Mode() const
 void TfrmCadAutomatico::Verifica()
 {
     if (Mode().isEmpty()) {
-        rdbTodos->setFocus(Qt::OtherFocusReason);
+        focusForMessage([this] { rdbTodos->setFocus(Qt::OtherFocusReason); });
         clientlib::MensErro(msgPadrao->Msg(QStringLiteral("TipoCad_Inf")), true);
     }
     if (!rdbLimpar->isChecked())

@@ -42,7 +42,7 @@ void requireList(vcl::TRadioButton *list, const QString &selection, const client
                  const char *key)
 {
     if (list->isChecked() && selection.isEmpty()) {
-        list->setFocus(Qt::OtherFocusReason);
+        focusForMessage([list] { list->setFocus(Qt::OtherFocusReason); });
         MensErro(messages->Msg(QString::fromLatin1(key)), true);
     }
 }
@@ -57,11 +57,11 @@ void TfrmCadAutoImpInscEsta::Verifica()
     requireList(rbtListaFornecedor, ListaFornecedor, msgPadrao, "Fornecedor_Inf");
     m_vdGrupoFiscal->Validate(true);
     if (!rdbTodos->isChecked() && !rdbVazios->isChecked() && !rdbLimpar->isChecked()) {
-        rdbTodos->setFocus(Qt::OtherFocusReason);
+        focusForMessage([this] { rdbTodos->setFocus(Qt::OtherFocusReason); });
         MensErro(msgPadrao->Msg(QStringLiteral("TipoCad_Inf")), true);
     }
     if (rbtNenhumCliente->isChecked() && rbtNenhumrbtNenhumFornecedor->isChecked()) {
-        rbtNenhumCliente->setFocus(Qt::OtherFocusReason);
+        focusForMessage([this] { rbtNenhumCliente->setFocus(Qt::OtherFocusReason); });
         MensErro(msgPadrao->Msg(QStringLiteral("ClieForn_Inf")), true);
     }
 }

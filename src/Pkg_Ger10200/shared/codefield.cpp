@@ -6,6 +6,7 @@
 #include "clientlib/textroutines.h"
 #include "vcl/controls.h"
 #include "vcl/edit.h"
+#include "vcl/focuswatch.h"
 
 #include <QAbstractButton>
 #include <QLineEdit>
@@ -39,14 +40,24 @@ void CodeField::changed()
     }
 }
 
+void focusForMessage(const std::function<void()> &move)
+{
+    const int refused = vcl::FocusWatch::instance().refusedExits();
+    move();
+    if (vcl::FocusWatch::instance().refusedExits() != refused)
+        clientlib::Abort();
+}
+
 void CodeField::focusBack()
 {
     if (m_focusBack && !m_focusBack())
         return;
-    if (m_beforeFocusBack)
-        m_beforeFocusBack();
-    if (m_box)
-        m_box->SetFocus();
+    focusForMessage([this] {
+        if (m_beforeFocusBack)
+            m_beforeFocusBack();
+        if (m_box)
+            m_box->SetFocus();
+    });
 }
 
 void CodeField::refuse(const QString &key)
@@ -124,7 +135,7 @@ void ListChoice::confirm(const clientlib::TMessages *messages, const QString &ke
     // A "T" kept from an earlier "all" would send every record under "Lista".
     const std::optional<QStringList> keys = clientlib::parseSelection(m_selection);
     if (m_list && m_list->isChecked() && (!keys || keys->isEmpty())) {
-        m_list->setFocus(Qt::OtherFocusReason);
+        focusForMessage([this] { m_list->setFocus(Qt::OtherFocusReason); });
         MensErro(messages->Msg(keyEmpty), true);
     }
 }

@@ -23,6 +23,11 @@
 //                            (nothing, or the "T" an earlier "all" left) -> focus on the
 //                            "Lista" radio and MensErro(key)
 //
+// focusForMessage(move) puts the focus where a confirm-time check's message sends the user.
+// Leaving the box the user was in runs that box's own check first; when it refuses, it has
+// shown its message and kept the focus, and the check stops silently (Abort) rather than
+// show a second message with the focus elsewhere.
+//
 // lookUpQuery(q, {{"P_CDEMPRESA", code}}, "NMEMPRESA") runs a lookup query afresh: the
 // name column of the row found ("" without a name column), nullopt when none; also how a
 // list's query is re-opened with its parameters.
@@ -121,6 +126,8 @@ private:
 std::optional<QString> lookUpQuery(clientlib::TADOIBQuery *q,
                                    const QList<std::pair<QString, QString>> &params,
                                    const QString &nameField);
+
+void focusForMessage(const std::function<void()> &move);
 
 bool isGrupoFiscalKeyRefused(QChar c);
 void filterGrupoFiscalKey(QChar &key);
