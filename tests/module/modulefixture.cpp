@@ -246,8 +246,9 @@ void ModuleTest::typeInto(QLineEdit *box, const QString &text)
 bool ModuleTest::runDialog(const std::function<void(QDialog &)> &drive, const std::function<void()> &open,
                            QWidget *back)
 {
-    bool stayedOpen = false;
+    bool stayedOpen = false, shown = false;
     script->push(clientlib::Answer::dialog([&](QDialog &d) {
+        shown = true;
         d.activateWindow();
         EXPECT_TRUE(QTest::qWaitForWindowActive(&d));
         QPointer<QDialog> alive(&d);
@@ -255,6 +256,8 @@ bool ModuleTest::runDialog(const std::function<void(QDialog &)> &drive, const st
         stayedOpen = alive && alive->isVisible();
     }, false));
     open();
+    // A dialog that never opened would leave every check in `drive` unrun and the test green.
+    EXPECT_TRUE(shown) << "the dialog did not open; messages: " << script->messages().join(u'|').toStdString();
     if (back) {
         back->activateWindow();
         EXPECT_TRUE(QTest::qWaitForWindowActive(back));
