@@ -212,6 +212,38 @@ TEST_F(ReportingTest, CoverageReportShowsTheServersCountsAndTheRecordsWithout)
     EXPECT_TRUE(script->problems().isEmpty()) << script->problems().join(QLatin1Char('\n')).toStdString();
 }
 
+// The records without a group by kind: only billing types take their names from the screen's
+// table; a management type without a name shows none, whatever its code.
+TEST_F(ReportingTest, TheListWithoutGroupNamesOnlyBillingTypesByTheirCodes)
+{
+    TfrmParamGrupFiscal *frm = openScreen();
+    ASSERT_TRUE(frm);
+    db->exec("DELETE FROM TPFATURFIS WHERE CDTPFATURFIS = '001'");
+    db->exec("INSERT INTO TPFATURFIS (CDTPFATURFIS, NMTPFATURFIS, CDGRUPOFISC) VALUES ('001', '', NULL)");
+    QStringList names;
+    QString count;
+    script->push(Answer::dialog([&](QDialog &d) {
+        auto &cob = static_cast<ger10200::cobertura::TfrmCobertura &>(d);
+        ASSERT_TRUE(waitFor([&] { return cob.isLoaded(); }));
+        QAbstractItemModel *m = cob.tblCobertura->model();
+        for (int r = 0; r < m->rowCount(); ++r)
+            if (m->data(m->index(r, 0)).toString() == QStringLiteral("Tipos de gestão fiscal"))
+                cob.tblCobertura->selectRow(r);
+        script->push(Answer::dialog([&](QDialog &list) {
+            auto &l = static_cast<ger10200::cobertura::TfrmSemGrupo &>(list);
+            QAbstractItemModel *rows = l.tblRegistros->model();
+            for (int r = 0; r < rows->rowCount(); ++r)
+                if (rows->data(rows->index(r, 0)).toString() == QStringLiteral("001"))
+                    names << rows->data(rows->index(r, 1)).toString();
+            count = l.lblContexto->text();
+        }));
+        clickButton(cob.sbtSemGrupo);
+    }, false));
+    triggerMenu(frm->mnuCobertura);
+    EXPECT_EQ(names, QStringList{QString()});
+    EXPECT_FALSE(count.contains(QStringLiteral("(s)"))) << count.toStdString();
+}
+
 // Every tab and dialog finds its page; every link of the manual leads to one of its pages.
 TEST(Coverage, TheShareIsAHundredOnlyWhenEveryRecordHasAGroup)
 {

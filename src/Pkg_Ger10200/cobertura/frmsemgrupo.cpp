@@ -98,17 +98,22 @@ TfrmSemGrupo::TfrmSemGrupo(NetRemoteObject &net, const CoverageRow &row, const N
         clientlib::WaitScope wait(parentWidget() ? parentWidget() : this, 6, QStringLiteral("Recebendo dados do servidor..."));
         packet = net.packet(method::GetSemGrupo, {row.entity, row.imposto, row.empresa, row.inscEsta});
     }
-    m_model = new MissingModel(std::move(packet), billingNames, this);
+    // Only billing types come without their names (the message table has them); another
+    // record without a name shows none rather than a message that shares its code.
+    m_model = new MissingModel(std::move(packet), row.entity == QLatin1String("TIPOFATUR") ? billingNames : NameLookup(),
+                               this);
 
     sbtImprimir = vcl::newToolButton(this, "sbtImprimir", QStringLiteral("Imprimir"), QStyle::SP_FileDialogDetailedView);
     sbtExportar = vcl::newToolButton(this, "sbtExportar", QStringLiteral("Exportar..."), QStyle::SP_DialogSaveButton);
     sbtFechar = vcl::newToolButton(this, "sbtFechar", QStringLiteral("Fechar"), QStyle::SP_DialogCloseButton);
     lblContexto = new QLabel(this);
     lblContexto->setObjectName(QStringLiteral("lblContexto"));
-    lblContexto->setText(QStringLiteral("<b>%1</b>%2 — %3 registro(s)")
+    const int rows = m_model->rowCount();
+    lblContexto->setText(QStringLiteral("<b>%1</b>%2 — %3 %4")
                              .arg(m_section.toHtmlEscaped(),
                                   m_context.isEmpty() ? QString() : QStringLiteral("<br>") + m_context.join(QStringLiteral("; ")).toHtmlEscaped(),
-                                  QLocale(QLocale::Portuguese, QLocale::Brazil).toString(m_model->rowCount())));
+                                  QLocale(QLocale::Portuguese, QLocale::Brazil).toString(rows),
+                                  rows == 1 ? QStringLiteral("registro") : QStringLiteral("registros")));
 
     tblRegistros = new QTableView(this);
     tblRegistros->setObjectName(QStringLiteral("tblRegistros"));

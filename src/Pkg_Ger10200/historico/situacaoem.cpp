@@ -291,8 +291,10 @@ void TfrmSituacaoEm::showRows()
         cdsSituacao->setData(std::move(changed));
     }
     const QLocale br(QLocale::Portuguese, QLocale::Brazil);
-    lblTotal->setText(QStringLiteral("%1 registro(s), %2 diferente(s) de hoje")
-                          .arg(br.toString(qlonglong(m_all->rows.size())), br.toString(m_changed)));
+    const qlonglong all = qlonglong(m_all->rows.size());
+    lblTotal->setText(QStringLiteral("%1 %2, %3 %4 de hoje")
+                          .arg(br.toString(all), all == 1 ? QStringLiteral("registro") : QStringLiteral("registros"),
+                               br.toString(m_changed), m_changed == 1 ? QStringLiteral("diferente") : QStringLiteral("diferentes")));
 }
 
 reports::ReportTable TfrmSituacaoEm::Report() const
@@ -300,8 +302,10 @@ reports::ReportTable TfrmSituacaoEm::Report() const
     reports::ReportTable t = tableReport(this, *dbgSituacao->model());
     t.section = m_tab.section;
     t.context = m_tab.context;
+    // First: a long context is cut at the page's width, and a page of the changed rows only
+    // must not read as the whole situation.
     if (chkSomenteMudaram->isChecked())
-        t.context << QStringLiteral("Somente os registros cujo grupo mudou desde então");
+        t.context.prepend(QStringLiteral("Somente os registros cujo grupo mudou desde então"));
     return t;
 }
 
