@@ -188,6 +188,16 @@ TEST(ReadOnlyFile, ReadsAreServedSavesRefusedUntilTheFileIsWritableAgain)
     EXPECT_TRUE(healthBecomes(server.port(), 200));
 }
 
+// The seeded branch W001 moved from one group to another through `port`.
+RpcResult saveBranch(std::uint16_t port, const char *from, const char *to)
+{
+    return rpcCall(port, kParamGrupFiscal, "SetFilial",
+                   QCborArray{ChangeSetBuilder("SetFilial")
+                                  .update({{"CDFILIAL", "W001"}, {"CDGRUPOFISC", from}},
+                                          {{"CDFILIAL", "W001"}, {"CDGRUPOFISC", to}})
+                                  .build()});
+}
+
 // The file taken away (moved, or removed) under a running server: saves are refused, not
 // written into the file the server still has open and lost with it, and /health says so;
 // put back, it is served again.
@@ -196,13 +206,7 @@ TEST(MovedFile, AFileTakenAwayIsNoLongerWrittenTo)
     auto db = TestDb::create(Backend::Sqlite);
     seed(*db);
     ServerProcess server(db->url());
-    const auto save = [&](const char *from, const char *to) {
-        return rpcCall(server.port(), kParamGrupFiscal, "SetFilial",
-                       QCborArray{ChangeSetBuilder("SetFilial")
-                                      .update({{"CDFILIAL", "W001"}, {"CDGRUPOFISC", from}},
-                                              {{"CDFILIAL", "W001"}, {"CDGRUPOFISC", to}})
-                                      .build()});
-    };
+    const auto save = [&](const char *from, const char *to) { return saveBranch(server.port(), from, to); };
     ASSERT_TRUE(save("901", "902").ok());   // the server's connections are open on the file
     ASSERT_TRUE(healthBecomes(server.port(), 200));
     const std::string away = db->url() + ".away";
@@ -230,13 +234,7 @@ TEST(MovedFile, AnOlderCopyInItsPlaceIsNotServed)
     auto db = TestDb::create(Backend::Sqlite);
     seed(*db);
     ServerProcess server(db->url());
-    const auto save = [&](const char *from, const char *to) {
-        return rpcCall(server.port(), kParamGrupFiscal, "SetFilial",
-                       QCborArray{ChangeSetBuilder("SetFilial")
-                                      .update({{"CDFILIAL", "W001"}, {"CDGRUPOFISC", from}},
-                                              {{"CDFILIAL", "W001"}, {"CDGRUPOFISC", to}})
-                                      .build()});
-    };
+    const auto save = [&](const char *from, const char *to) { return saveBranch(server.port(), from, to); };
     ASSERT_TRUE(save("901", "902").ok());
     ASSERT_TRUE(healthBecomes(server.port(), 200));
     const std::string copy = db->url() + ".copia";

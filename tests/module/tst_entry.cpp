@@ -147,6 +147,18 @@ TEST_F(ModuleTest, FailingFirstLoadIsShownOnceStopsTheAnimationAndIsNotRetried)
 
 // Inside the host: the screen is a sub-window of fixed size that becomes the active one by
 // itself, whatever window held the focus, and loads once.
+// The host's main window with its MDI area, shown, as the screens' host.
+struct HostWindow : QMainWindow {
+    HostWindow() : area(new QMdiArea(this))
+    {
+        setCentralWidget(area);
+        resize(1100, 600);
+        clientlib::setHostWindow(this, area);
+        show();
+    }
+    QMdiArea *area;
+};
+
 TEST_F(ModuleTest, InTheHostTheScreenIsAFixedSubWindowThatLoadsOnce)
 {
     struct Case {
@@ -156,12 +168,8 @@ TEST_F(ModuleTest, InTheHostTheScreenIsAFixedSubWindowThatLoadsOnce)
     for (const Case c : {Case{"the host holds the focus", true}, Case{"another window holds the focus", false}}) {
         SCOPED_TRACE(c.name);
         clearCalls();
-        QMainWindow host;
-        auto *area = new QMdiArea(&host);
-        host.setCentralWidget(area);
-        host.resize(1100, 600);
-        clientlib::setHostWindow(&host, area);
-        host.show();
+        HostWindow host;
+        QMdiArea *area = host.area;
         QWidget other;
         if (c.hostActive) {
             host.activateWindow();
@@ -210,12 +218,7 @@ TEST_F(ModuleTest, InTheHostTheScreenIsAFixedSubWindowThatLoadsOnce)
 // has no other way from the keyboard, being no tab stop.
 TEST_F(ModuleTest, InTheHostTheKeysSwitchTheInnermostPages)
 {
-    QMainWindow host;
-    auto *area = new QMdiArea(&host);
-    host.setCentralWidget(area);
-    host.resize(1100, 600);
-    clientlib::setHostWindow(&host, area);
-    host.show();
+    HostWindow host;
     host.activateWindow();
     QApplication::processEvents();
     IniProc();
