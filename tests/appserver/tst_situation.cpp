@@ -185,6 +185,16 @@ TEST_P(Situation, EveryTableAtEveryMomentIsTheTableAsItStoodThen)
     const std::string first = *env.db->scalar("SELECT MIN(DTOPERACAO) FROM HISTOPERACAO");
     EXPECT_NE(early.errorMessage.toStdString().find(first), std::string::npos) << early.errorMessage.toStdString();
     EXPECT_EQ(early.errorData.toMap().value(QStringLiteral("completoDesde")).toString().toStdString(), first);
+
+    // An operation numbered later but stamped earlier (its call waited for a lock) is no
+    // history from before the first one kept: what came before that one may be pruned.
+    const std::string lowest = *env.db->scalar("SELECT MIN(IDOPERACAO) FROM HISTOPERACAO");
+    const std::string lowestTime = *env.db->scalar("SELECT DTOPERACAO FROM HISTOPERACAO WHERE IDOPERACAO = " + lowest);
+    env.db->exec("UPDATE HISTOPERACAO SET DTOPERACAO = '2000-01-01T00:00:00.000Z' WHERE IDOPERACAO ="
+                 " (SELECT MIN(IDOPERACAO) FROM HISTOPERACAO WHERE IDOPERACAO > " + lowest + ")");
+    const RpcResult between = env.call(kHistorico, "GetSituacaoEm", situationArgs(kGrids[1], "2010-01-01T00:00:00.000Z"));
+    EXPECT_EQ(between.errorCode, -32602);
+    EXPECT_EQ(between.errorData.toMap().value(QStringLiteral("completoDesde")).toString().toStdString(), lowestTime);
 }
 
 // Operations a fraction of a second apart, asked for with moments in every form ISO 8601

@@ -184,6 +184,18 @@ TEST_F(HistoricoTest, TwoEditsOfARowShowInItsHistoryHoweverItIsOpened)
         EXPECT_EQ(h.rows.at(0).mid(4, 2), (QStringList{groupCell("001"), groupCell("002")}));
         EXPECT_EQ(h.rows.at(1).mid(4, 2), (QStringList{originalCell, groupCell("001")}));
     }
+
+    // The older edit undone by an undo that left this supplier as it was (changed since):
+    // that undo undid nothing here, and the row does not say it did.
+    const std::string older = *db->scalar("SELECT MIN(IDOPERACAO) FROM HISTOPERACAO");
+    const std::string undo = *db->scalar(
+        "INSERT INTO HISTOPERACAO (DTOPERACAO, NMUSUARIO, NMMETODO, DSARGUMENTOS, QTALTERADOS, QTINCLUIDOS, QTEXCLUIDOS)"
+        " VALUES ($1, 'ana', 'DesfazOperacao', $2, 0, 0, 0) RETURNING IDOPERACAO",
+        {QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toStdString(), "[" + older + "]"});
+    db->exec("UPDATE HISTOPERACAO SET IDDESFEITAPOR = " + undo + " WHERE IDOPERACAO = " + older);
+    const History after = historyOf(row, [&] { triggerMenu(frm->mnuHistorico); });
+    ASSERT_EQ(after.rows.size(), 2);
+    EXPECT_EQ(after.rows.at(1).at(6), QString());
 }
 
 // Undo from "Operações recentes": the newest edit goes back, in the grid and the database;

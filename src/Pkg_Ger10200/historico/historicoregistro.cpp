@@ -16,6 +16,7 @@
 
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QSet>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -106,12 +107,16 @@ void TfrmHistoricoRegistro::Atualiza()
         p = netHistorico->packet(method::GetHistoricoRegistro, {m_record.table, keySelection(m_record.key)});
     }
     tblHistorico->setRowCount(0);
-    // The undos of the record's operations changed the record too, so they are listed with
-    // them: an undone undo reads as redone, as in "Operações recentes".
+    // An undo that restored the record changed it too, so it is listed with the operation it
+    // undid: an undone undo reads as redone, as in "Operações recentes". An undo that left the
+    // record as it was (changed since by someone else) is not listed, and undid nothing here.
+    QSet<QString> listed;
+    for (int r = 0; r < int(p.rows.size()); ++r)
+        listed.insert(PacketRow(p, r)[field::IDOPERACAO]);
     QHash<QString, QString> undoneBy;
     for (int r = 0; r < int(p.rows.size()); ++r) {
         const PacketRow row(p, r);
-        if (!row[field::IDDESFEITAPOR].isEmpty())
+        if (listed.contains(row[field::IDDESFEITAPOR]))
             undoneBy.insert(row[field::IDOPERACAO], row[field::IDDESFEITAPOR]);
     }
     for (int r = 0; r < int(p.rows.size()); ++r) {

@@ -170,9 +170,12 @@ std::string situationSql(const Grid &g, storage::Backend backend, const std::str
         + " ORDER BY " + g.order;
 }
 
+// The moment of the first operation kept, by number: pruning keeps every operation from it on,
+// and one numbered later may be stamped earlier (its call waited for a lock) while others
+// stamped before it are gone.
 std::optional<std::string> firstOperationTime(storage::Connection &c)
 {
-    auto st = c.prepareCached("SELECT MIN(DTOPERACAO) FROM HISTOPERACAO");
+    auto st = c.prepareCached("SELECT DTOPERACAO FROM HISTOPERACAO ORDER BY IDOPERACAO LIMIT 1");
     if (!st->step() || st->isNull(0))
         return std::nullopt;
     return std::string(st->text(0));
