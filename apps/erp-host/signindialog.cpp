@@ -4,13 +4,16 @@
 #include "clientlib/usersession.h"
 #include "protocol/sessionpackets.h"
 
+#include <QApplication>
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QSettings>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace {
@@ -113,6 +116,22 @@ void SignInDialog::setLogin(const QString &login)
     // Signing in again goes on with the same user's unsaved work: that user only.
     m_user->setReadOnly(m_purpose == Purpose::Renew && !login.isEmpty());
     (login.isEmpty() ? m_user : m_password)->setFocus();
+}
+
+void SignInDialog::done(int result)
+{
+    QDialog::done(result);
+    // Closed right after the temporary password's change, the window manager may still be
+    // handing the activation back to this dialog as it goes, and then to nothing: the window
+    // below asks for it again, so that the keys go there without a click.
+    // Only while nothing else took it: a box or dialog shown meanwhile keeps it.
+    QWidget *below = parentWidget() ? parentWidget()->window() : nullptr;
+    if (below)
+        QTimer::singleShot(0, below, [below, self = QPointer<QWidget>(this)] {
+            QWidget *active = QApplication::activeWindow();
+            if (below->isVisible() && !QApplication::activeModalWidget() && (!active || active == self))
+                below->activateWindow();
+        });
 }
 
 bool SignInDialog::eventFilter(QObject *watched, QEvent *event)

@@ -27,6 +27,8 @@ public:
     void setLogin(const QString &login);
     QString login() const;
 
+    void done(int result) override;
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
