@@ -88,9 +88,9 @@ TEST_F(TabsTest, TabCaptionsInOrder)
     EXPECT_FALSE(frm->lblNome->isVisible());
 }
 
-// A screen reader reads a name for every button that shows a picture or a glyph, and for
-// every code box: the tool bar's by their hints, the navigator's by what they do, the search
-// buttons and their boxes by what they search.
+// A screen reader reads a name for every button that shows a picture or a glyph, for every
+// code box and grid: the tool bar's by their hints, the navigator's by what they do, the
+// search buttons and their boxes by what they search, the grids by their tabs.
 TEST_F(TabsTest, ButtonsAndCodeBoxesHaveNamesToBeReadAloud)
 {
     TfrmParamGrupFiscal *frm = openScreen();
@@ -111,6 +111,8 @@ TEST_F(TabsTest, ButtonsAndCodeBoxesHaveNamesToBeReadAloud)
         {frm->medCdEmpresa, "Empresa"},
         {frm->medImp, "Imposto"},
         {frm->medCdImposto, "Imposto"},
+        {frm->dbgPadrao, "Fornecedor"},
+        {frm->dbgCliInsc, "Imposto/Inscrição Estadual - Cliente"},
     };
     for (const auto &n : named)
         EXPECT_EQ(n.w->accessibleName(), QString::fromUtf8(n.name)) << n.w->objectName().toStdString();

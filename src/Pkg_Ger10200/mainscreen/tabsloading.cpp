@@ -390,6 +390,17 @@ void TfrmParamGrupFiscal::buildMenus()
     addAction(mnuCadAutomatico);
     addAction(mnuReplica);
     vcl::shortcutWins(mnuCadAutomatico, this);
+
+    // Screen readers name each grid by its tab ("Imposto/Inscrição Estadual - Cliente").
+    for (vcl::TDBGrid *g : findChildren<vcl::TDBGrid *>()) {
+        QStringList tabs;
+        for (QWidget *w = g->parentWidget(); w && w != this; w = w->parentWidget()) {
+            if (auto *sheet = qobject_cast<vcl::TTabSheet *>(w))
+                tabs.prepend(sheet->Caption());
+        }
+        if (g->accessibleName().isEmpty() && !tabs.isEmpty())
+            g->setAccessibleName(tabs.join(QStringLiteral(" - ")));
+    }
 }
 
 vcl::TSpeedButton *TfrmParamGrupFiscal::addToolButton(const QString &name, const QString &hint,
