@@ -4,6 +4,7 @@
 #include "historysupport.h"
 
 #include <QCryptographicHash>
+#include <QTemporaryDir>
 
 #include <chrono>
 #include <filesystem>
@@ -22,10 +23,10 @@ const char *kResetSql = "UPDATE CLIENTE SET CDGRUPOFISC = '001' WHERE CDCLIENTE 
 
 std::string writeFile(const std::string &name, const std::string &text)
 {
-    const fs::path dir = fs::temp_directory_path() / ("fiscal-hist-" + std::to_string(getpid()));
-    fs::create_directories(dir);
-    std::ofstream(dir / name) << text;
-    return (dir / name).string();
+    static const QTemporaryDir dir;   // removed when the tests end; a folder per run was left behind
+    const fs::path path = fs::path(dir.path().toStdString()) / name;
+    std::ofstream(path) << text;
+    return path.string();
 }
 
 std::string sha256(const char *token)

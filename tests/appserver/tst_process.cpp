@@ -10,7 +10,9 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <system_error>
 #include <thread>
+#include <vector>
 
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -21,12 +23,24 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A folder of its own in the system's temporary folder (another user may be let in), removed
+// when the tests end.
 std::string tempDir()
 {
-    static int n = 0;
-    const fs::path p = fs::temp_directory_path() / ("fiscal-proc-" + std::to_string(getpid()) + "-" + std::to_string(++n));
+    static struct Made {
+        std::vector<fs::path> paths;
+        ~Made()
+        {
+            std::error_code ignored;
+            for (const fs::path &p : paths)
+                fs::remove_all(p, ignored);
+        }
+    } made;
+    const fs::path p = fs::temp_directory_path() / ("fiscal-proc-" + std::to_string(getpid()) + "-"
+                                                    + std::to_string(made.paths.size() + 1));
     fs::remove_all(p);
     fs::create_directories(p);
+    made.paths.push_back(p);
     return p.string();
 }
 
