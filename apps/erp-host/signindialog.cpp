@@ -123,8 +123,8 @@ void SignInDialog::done(int result)
     QDialog::done(result);
     // Closed right after the temporary password's change, the window manager may still be
     // handing the activation back to this dialog as it goes, and then to nothing: the window
-    // below asks for it again, so that the keys go there without a click.
-    // Only while nothing else took it: a box or dialog shown meanwhile keeps it.
+    // below asks for it again, so that the keys go there without a click (unless a box or
+    // dialog shown meanwhile took it).
     QWidget *below = parentWidget() ? parentWidget()->window() : nullptr;
     if (below)
         QTimer::singleShot(0, below, [below, self = QPointer<QWidget>(this)] {
