@@ -14,6 +14,7 @@
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenuBar>
+#include <QPointer>
 #include <QStatusBar>
 #include <exception>
 
@@ -173,9 +174,12 @@ bool HostWindow::runModule(int index)
 
 void HostWindow::closeEvent(QCloseEvent *event)
 {
-    m_mdi->closeAllSubWindows();
-    for (QMdiSubWindow *sub : m_mdi->subWindowList()) {
-        if (sub->isVisible()) {
+    // One screen at a time, stopping at the first that stays open (its "Cancelar"): the
+    // program is not closing then, and the screens after it must not be asked, or closed,
+    // as if it were. closeAllSubWindows() goes on past a refusal.
+    const QList<QMdiSubWindow *> screens = m_mdi->subWindowList();
+    for (const QPointer<QMdiSubWindow> &sub : QList<QPointer<QMdiSubWindow>>(screens.begin(), screens.end())) {
+        if (sub && sub->isVisible() && !sub->close()) {
             event->ignore();
             return;
         }

@@ -4,6 +4,7 @@
 #include "vcl/guard.h"
 
 #include <QApplication>
+#include <QMdiSubWindow>
 
 namespace fiscal::vcl {
 
@@ -58,6 +59,15 @@ QWidget *FocusWatch::parentOf(QWidget *w) const
     return w->isWindow() ? nullptr : w->parentWidget();
 }
 
+QWidget *FocusWatch::scopeOf(QWidget *w)
+{
+    for (; w; w = w->parentWidget()) {
+        if (w->isWindow() || qobject_cast<QMdiSubWindow *>(w))
+            return w;
+    }
+    return nullptr;
+}
+
 bool FocusWatch::contains(QWidget *container, QWidget *w) const
 {
     for (QWidget *x = w; x; x = parentOf(x)) {
@@ -71,7 +81,7 @@ void FocusWatch::onFocusChanged(QWidget *, QWidget *now)
 {
     if (!now)
         return;
-    QWidget *window = now->window();
+    QWidget *window = scopeOf(now);
     // Focus moves while this window's handlers run are theirs or the window manager's
     // (see the header), not the user's.
     if (m_busy.contains(window))
@@ -136,7 +146,7 @@ void FocusWatch::transition(QWidget *window, QWidget *prev, QWidget *now)
     m_busy.remove(window);
     // A handler may have moved the focus on purpose; follow it as a move of its own.
     QWidget *current = QApplication::focusWidget();
-    if (current && current->window() == window && current != lastFocus(window))
+    if (current && scopeOf(current) == window && current != lastFocus(window))
         onFocusChanged(nullptr, current);
 }
 

@@ -3,8 +3,9 @@
 //
 // A watched widget is "entered" when the focus arrives on it or on any widget inside it
 // coming from a widget outside it, and "exited" when the focus goes from inside it to a
-// widget outside it. Focus moves are followed per top-level window, so a message box or
-// a modal dialog that takes the focus for a while does not exit anything.
+// widget outside it. Focus moves are followed per top-level window and per MDI sub-window,
+// so a message box or a modal dialog that takes the focus for a while does not exit
+// anything, nor does a click into another screen of the host: each screen keeps its edit.
 //
 // While the handlers of a window run, focus moves in that window are not followed: putting
 // the focus back is the handler's own move, and the window manager activating the window
@@ -54,9 +55,10 @@ private:
     void onFocusChanged(QWidget *old, QWidget *now);
     void transition(QWidget *window, QWidget *prev, QWidget *now);
     QWidget *parentOf(QWidget *w) const;
+    static QWidget *scopeOf(QWidget *w);   // the window or MDI sub-window focus is followed in
 
     QHash<QWidget *, Handlers> m_handlers;
-    // Per top-level window: the widget that had the focus last and its parents, so that when
+    // Per window (see scopeOf): the widget that had the focus last and its parents, so that when
     // it is gone (a cell editor closed as the window lost activation) the nearest one left
     // stands for it.
     QHash<QWidget *, QList<QPointer<QWidget>>> m_lastFocus;

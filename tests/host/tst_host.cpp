@@ -253,18 +253,31 @@ TEST_F(HostWindowTest, TheProgramClosesOnlyOnceEveryScreenHasClosed)
     class Screen : public QWidget {
     public:
         bool refuse = true;
+        int asked = 0;
 
     protected:
-        void closeEvent(QCloseEvent *e) override { refuse ? e->ignore() : e->accept(); }
+        void closeEvent(QCloseEvent *e) override
+        {
+            ++asked;
+            refuse ? e->ignore() : e->accept();
+        }
     };
+    // After the first screen's "Cancelar" the second is neither asked nor closed: its user
+    // would answer its question as if the program were closing.
     auto *screen = new Screen;
+    auto *second = new Screen;
+    second->refuse = false;
     window->mdiArea()->addSubWindow(screen)->show();
+    window->mdiArea()->addSubWindow(second)->show();
     EXPECT_FALSE(window->close());
     EXPECT_TRUE(window->isVisible());
     EXPECT_TRUE(screen->isVisible());
+    EXPECT_EQ(second->asked, 0);
+    EXPECT_TRUE(second->isVisible());
     screen->refuse = false;
     EXPECT_TRUE(window->close());
     EXPECT_FALSE(window->isVisible());
+    EXPECT_EQ(second->asked, 1);
 }
 
 // Every menu reachable from the bar with a screen open has an Alt letter of its own: two

@@ -7,6 +7,8 @@
 #include "testhooks.h"
 
 #include <QDialog>
+#include <QMdiArea>
+#include <QMdiSubWindow>
 #include <QTest>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -196,6 +198,48 @@ TEST_F(FocusWatchTest, plainWidgetsCanBeWatchedToo)
     a->setFocus();
     QCoreApplication::processEvents();
     EXPECT_EQ(log, (QStringList{"exit a", "exit left", "enter plain", "exit plain", "enter left", "enter a"}));
+}
+
+TEST(FocusWatchMdi, anotherScreenOfTheHostTakingTheFocusLeavesNothing)
+{
+    // A click into another screen and back must not exit and enter the grid being edited:
+    // its enter reloads the rows and would drop the edit.
+    QWidget host;
+    auto *area = new QMdiArea(&host);
+    (new QVBoxLayout(&host))->addWidget(area);
+    auto *screen = new QWidget;
+    auto *panel = new TPanel;
+    auto *edit = new TEdit;
+    auto *other = new TEdit;
+    (new QVBoxLayout(panel))->addWidget(edit);
+    auto *screenLayout = new QVBoxLayout(screen);
+    screenLayout->addWidget(panel);
+    screenLayout->addWidget(other);
+    auto *elsewhere = new QLineEdit;
+    area->addSubWindow(screen)->show();
+    area->addSubWindow(elsewhere)->show();
+    QStringList log;
+    panel->OnEnter = [&] { log << "enter panel"; };
+    panel->OnExit = [&] { log << "exit panel"; };
+    host.show();
+    QApplication::setActiveWindow(&host);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&host));
+    edit->setFocus();
+    QCoreApplication::processEvents();
+    ASSERT_EQ(QApplication::focusWidget(), edit);
+    log.clear();
+
+    elsewhere->setFocus();
+    QCoreApplication::processEvents();
+    ASSERT_EQ(QApplication::focusWidget(), elsewhere);
+    edit->setFocus();
+    QCoreApplication::processEvents();
+    ASSERT_EQ(QApplication::focusWidget(), edit);
+    EXPECT_TRUE(log.isEmpty()) << log.join(", ").toStdString();
+
+    other->setFocus();   // within the screen it is still an exit
+    QCoreApplication::processEvents();
+    EXPECT_EQ(log, QStringList{"exit panel"});
 }
 
 } // namespace
