@@ -162,6 +162,7 @@ std::vector<UserRow> listUsers(QString &error)
         u.active = row.value(QLatin1String(session::FLATIVO)) == QLatin1String("S");
         const QDateTime last = QDateTime::fromString(row.value(QLatin1String(session::DTULTENTRADA)), Qt::ISODateWithMs);
         u.lastSignIn = last.isValid() ? QLocale().toString(last.toLocalTime(), QStringLiteral("dd/MM/yyyy HH:mm")) : QString();
+        u.lockedUntil = QDateTime::fromString(row.value(QLatin1String(session::DTBLOQUEIO)), Qt::ISODateWithMs);
         users.push_back(u);
     }
     return users;

@@ -5,6 +5,7 @@
 //   const SignIn in = signIn("maria", password);   // in.ok, else in.message for the user
 //   adopt(in);                                     // Settings' token, UserSession
 
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 #include <vector>
@@ -40,6 +41,7 @@ struct UserRow {
     QString role;
     bool active = true;
     QString lastSignIn;     // local time, for showing
+    QDateTime lockedUntil;  // refused until then after failed sign-ins; invalid if never
 };
 // Empty error on success.
 std::vector<UserRow> listUsers(QString &error);

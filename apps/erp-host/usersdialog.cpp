@@ -5,6 +5,7 @@
 #include "clientlib/usersession.h"
 
 #include <QComboBox>
+#include <QDateTime>
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -12,6 +13,7 @@
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QVBoxLayout>
@@ -134,8 +136,18 @@ void UsersDialog::reload()
     m_table->setRowCount(int(m_users.size()));
     for (int i = 0; i < int(m_users.size()); ++i) {
         const UserRow &u = m_users[std::size_t(i)];
-        const QStringList cells{u.login, u.name, roleCaption(u.role),
-                                u.active ? QStringLiteral("Ativo") : QStringLiteral("Desativado"), u.lastSignIn};
+        // A login locked after failed sign-ins shows so: the clerk who calls about it is
+        // let in again by "Redefinir senha", or by waiting.
+        const bool locked = u.lockedUntil.isValid() && u.lockedUntil > QDateTime::currentDateTimeUtc();
+        // Up to the next whole minute, as the sign-in's own "Tente de novo em" counts: never a
+        // time at which the login is still refused.
+        const qint64 end = (u.lockedUntil.toMSecsSinceEpoch() + 59999) / 60000 * 60000;
+        const QString situation = !u.active ? QStringLiteral("Desativado")
+                                  : locked ? QStringLiteral("Bloqueado até %1")
+                                                 .arg(QLocale().toString(QDateTime::fromMSecsSinceEpoch(end).toLocalTime(),
+                                                                         QStringLiteral("dd/MM/yyyy HH:mm")))
+                                           : QStringLiteral("Ativo");
+        const QStringList cells{u.login, u.name, roleCaption(u.role), situation, u.lastSignIn};
         for (int c = 0; c < cells.size(); ++c)
             m_table->setItem(i, c, new QTableWidgetItem(cells.at(c)));
         if (u.login == keep)
@@ -223,23 +235,27 @@ void UsersDialog::resetSelected()
     if (!u)
         return;
     const QString login = u->login;
-    const int answer = interaction().ask(
-        mtConfirmation, QStringLiteral("Redefinir senha"),
-        QStringLiteral("Redefinir a senha de %1? As sessões dele terminam e ele entrará com uma senha temporária.")
-            .arg(login),
-        {QStringLiteral("Redefinir senha"), QStringLiteral("Cancelar")}, this);
+    const QString question =
+        isOwn(*u) ? QStringLiteral("Redefinir a sua própria senha? Esta sessão e as outras suas terminam, e você entrará"
+                                   " de novo com uma senha temporária.")
+                  : QStringLiteral("Redefinir a senha de %1? As sessões dele terminam e ele entrará com uma senha temporária.")
+                        .arg(login);
+    const int answer = interaction().ask(mtConfirmation, QStringLiteral("Redefinir senha"), question,
+                                         {QStringLiteral("Redefinir senha"), QStringLiteral("Cancelar")}, this);
     if (answer != 0)
         return;
     QString temporary;
     const QString error = resetPassword(login, temporary);
     if (!error.isEmpty())
         return fail(error);
-    reload();
-    // Never shown as an empty new password.
+    // Shown before the list is read again: one's own reset ended this session, and the list
+    // asks for a sign-in that needs the new password.
     if (temporary.isEmpty())
-        return fail(QStringLiteral("A senha de %1 foi redefinida, mas o servidor não devolveu a senha temporária;"
-                                   " redefina-a de novo.").arg(login));
-    showTemporary(login, temporary);
+        fail(QStringLiteral("A senha de %1 foi redefinida, mas o servidor não devolveu a senha temporária;"
+                            " redefina-a de novo.").arg(login));
+    else
+        showTemporary(login, temporary);
+    reload();
 }
 
 bool UsersDialog::unchangedElsewhere(const UserRow &shown)

@@ -61,7 +61,7 @@ std::string readLine(const char *prompt, bool terminal)
         std::cerr << std::endl;
     }
     if (!got)
-        throw std::runtime_error("no password given on standard input");
+        throw std::runtime_error("nenhuma senha na entrada padrão");
     if (!line.empty() && line.back() == '\r')
         line.pop_back();
     return line;
@@ -149,8 +149,8 @@ int runUserCommand(const CommandLine &cl)
 {
     auto conn = storage::openExisting(cl.db);   // a mistyped path is no new empty database
     if (storage::schemaVersion(*conn) != storage::kSchemaVersion)
-        throw std::runtime_error("the database schema is not at version " + std::to_string(storage::kSchemaVersion)
-                                 + ": run fiscal-server migrate --db " + cl.db + " first");
+        throw std::runtime_error("o esquema do banco não está na versão " + std::to_string(storage::kSchemaVersion)
+                                 + ": rode antes fiscal-server migrate --db " + cl.db);
     storage::Connection &c = *conn;
     const std::string &login = cl.userLogin;
     try {
@@ -174,11 +174,13 @@ int runUserCommand(const CommandLine &cl)
                 record(c, {login, "fiscal-server user", "local", "usuario", std::string("created: ") + roleName(u.role)});
                 t.commit();
             });
-            std::cout << "user " << login << " added as " << roleName(u.role) << std::endl;
+            std::cout << "usuário " << login << " criado como " << roleName(u.role) << std::endl;
             return 0;
         }
         existing(c, login);   // before asking for a password
+        std::string done;
         if (cl.userAction == "passwd") {
+            done = "senha definida";
             const std::string hash = newPassword(login);
             change(c, login, "senha", "password set", [&](User &u) {
                 u.passwordHash = hash;
@@ -188,12 +190,14 @@ int runUserCommand(const CommandLine &cl)
             });
         } else if (cl.userAction == "role") {
             const Role role = *roleFromName(cl.userRole);
+            done = std::string("papel ") + roleName(role);
             change(c, login, "usuario", std::string("role ") + roleName(role), [&](User &u) { u.role = role; });
         } else {
             const bool active = cl.userAction == "enable";
+            done = active ? "ativado" : "desativado";
             change(c, login, "usuario", active ? "enabled" : "disabled", [&](User &u) { u.active = active; });
         }
-        std::cout << "user " << login << ": " << cl.userAction << " done" << std::endl;
+        std::cout << "usuário " << login << ": " << done << std::endl;
         return 0;
     } catch (const rpc::Fault &f) {
         throw std::runtime_error(f.message().toStdString());

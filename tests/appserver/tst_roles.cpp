@@ -846,11 +846,14 @@ TEST_P(Roles, PamSignsInByPasswordAndTakesTheRoleFromTheGroups)
     const auto write = [&](const std::string &name, const std::string &text) {
         std::ofstream(dir + "/" + name) << text;
     };
-    write("passdb", "pedro:senha-do-pedro:fiscal-teste\nlia:senha-da-lia-1:fiscal-teste\n"
+    // "Pedro" is another spelling of pedro's account (same uid), as sssd accepts any case.
+    write("passdb", "pedro:senha-do-pedro:fiscal-teste\nPedro:senha-do-pedro:fiscal-teste\n"
+                    "lia:senha-da-lia-1:fiscal-teste\n"
                     "ana:senha-da-ana-1:fiscal-teste\nrui:senha-do-rui-1:fiscal-teste\n");
     write("pam.d/fiscal-teste", std::string("auth required ") + matrix + " passdb=" + dir + "/passdb\naccount required "
                                     + matrix + " passdb=" + dir + "/passdb\n");
-    write("passwd", "pedro:x:5001:5001:Pedro:/tmp:/bin/false\nlia:x:5002:5002:Lia:/tmp:/bin/false\n"
+    write("passwd", "pedro:x:5001:5001:Pedro:/tmp:/bin/false\nPedro:x:5001:5001:Pedro:/tmp:/bin/false\n"
+                    "lia:x:5002:5002:Lia:/tmp:/bin/false\n"
                     "ana:x:5003:5003:Ana:/tmp:/bin/false\nrui:x:5004:5004:Rui:/tmp:/bin/false\n");
     write("group", "pedro:x:5001:\nlia:x:5002:\nana:x:5003:\nrui:x:5004:\nfiscal-consulta:x:6000:rui\n"
                    "fiscal-operador:x:6001:pedro\nfiscal-administrador:x:6002:ana\n");
@@ -892,6 +895,18 @@ TEST_P(Roles, PamSignsInByPasswordAndTakesTheRoleFromTheGroups)
         const RpcResult in = signIn(user, password);
         ASSERT_TRUE(in.ok()) << in.errorMessage.toStdString();
         EXPECT_EQ(Packet::from(in.result).columnValues("FLTROCARSENHA"), QStringList{"N"});
+    }
+
+    // The role comes from the groups at every sign-in, so a change here is refused rather
+    // than undone later; disabling still works, under any spelling of the login.
+    const RpcResult demoted = asAna("SetUsuario", {QStringLiteral("pedro"), QStringLiteral("Pedro"), QStringLiteral("consulta"), true});
+    EXPECT_EQ(demoted.errorCode, -32602);
+    EXPECT_TRUE(demoted.errorMessage.contains(QStringLiteral("grupos"))) << demoted.errorMessage.toStdString();
+    const RpcResult disabled = asAna("SetUsuario", {QStringLiteral("Pedro"), QStringLiteral("Pedro"), QStringLiteral("operador"), false});
+    ASSERT_TRUE(disabled.ok()) << disabled.errorMessage.toStdString();
+    for (const char *spelling : {"pedro", "Pedro"}) {
+        SCOPED_TRACE(spelling);
+        EXPECT_EQ(signIn(spelling, "senha-do-pedro").errorMessage.toStdString(), "Usuário ou senha inválidos.");
     }
     std::filesystem::remove_all(dir);
 }

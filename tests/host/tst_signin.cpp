@@ -20,9 +20,11 @@
 
 #include <QApplication>
 #include <QComboBox>
-#include <QLabel>
+#include <QDateTime>
 #include <QInputDialog>
+#include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QTableWidget>
@@ -503,6 +505,43 @@ TEST(Users, AChangeOfAUserChangedElsewhereSinceTheListIsRefused)
         EXPECT_EQ(shown.messages(), QStringList{QStringLiteral("O usuário joana foi alterado por outra sessão. Confira-o na "
                                                                "lista e tente de novo.")});
         EXPECT_EQ(joana(), after);
+    }
+}
+
+// A login locked after failed sign-ins shows so in the list; one whose lock has run out, or
+// that is switched off, shows as before.
+TEST(Users, ALockedLoginShowsUntilWhen)
+{
+    Server server;
+    signInTheAdministrator(server);
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    // A lock that ends 45.3 s into a minute shows the next minute: at the one it started in,
+    // the login is still refused.
+    const QDateTime minute = QDateTime::fromSecsSinceEpoch(now.addSecs(600).toSecsSinceEpoch() / 60 * 60, Qt::UTC);
+    const struct {
+        const char *login;
+        QDateTime until;
+        const char *active;
+        QString shown;
+    } cases[] = {
+        {"maria", minute.addMSecs(45300), "S",
+         QStringLiteral("Bloqueado até ") + QLocale().toString(minute.addSecs(60).toLocalTime(), QStringLiteral("dd/MM/yyyy HH:mm"))},
+        {"novo", now.addSecs(-60), "S", QStringLiteral("Ativo")},
+        {"antigo", now.addSecs(600), "N", QStringLiteral("Desativado")},
+    };
+    server.add("antigo", appserver::access::Role::Operador, "senha-do-antigo", false);
+    for (const auto &c : cases)
+        server.db->exec("UPDATE USUARIO SET DTBLOQUEIO = '" + c.until.toString(Qt::ISODateWithMs).toStdString()
+                        + "', FLATIVO = '" + c.active + "' WHERE NMUSUARIO = '" + c.login + "'");
+    UsersDialog dialog;
+    auto *grid = child<QTableWidget>(&dialog, "grdUsuarios");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.login);
+        QString shown;
+        for (int r = 0; r < grid->rowCount(); ++r)
+            if (grid->item(r, 0)->text() == QLatin1String(c.login))
+                shown = grid->item(r, 3)->text();
+        EXPECT_EQ(shown, c.shown);
     }
 }
 

@@ -49,6 +49,14 @@ std::optional<passwd> userRecord(const std::string &login, std::vector<char> &bu
     return found ? std::optional<passwd>(record) : std::nullopt;
 }
 
+std::optional<passwd> userRecord(uid_t uid, std::vector<char> &buffer)
+{
+    passwd record{};
+    passwd *found = nullptr;
+    withGrowingBuffer(buffer, [&](char *b, std::size_t n) { return getpwuid_r(uid, &record, b, n, &found); });
+    return found ? std::optional<passwd>(record) : std::nullopt;
+}
+
 std::optional<gid_t> groupId(const std::string &name)
 {
     std::vector<char> buffer;
@@ -59,6 +67,16 @@ std::optional<gid_t> groupId(const std::string &name)
 }
 
 } // namespace
+
+std::string canonicalLogin(const std::string &login)
+{
+    std::vector<char> byName, byId;
+    const std::optional<passwd> named = userRecord(login, byName);
+    if (!named)
+        return login;
+    const std::optional<passwd> account = userRecord(named->pw_uid, byId);
+    return account && account->pw_name && *account->pw_name ? std::string(account->pw_name) : login;
+}
 
 std::optional<Role> roleFromGroups(const std::string &login)
 {

@@ -18,6 +18,11 @@ struct PamOutcome {
 
 PamOutcome pamSignIn(const std::string &service, const std::string &login, const std::string &password);
 
+// The account's own name for a login the system accepts in other spellings (sssd matches
+// names regardless of case, and "maria@empresa" is maria): the name its uid has. A login the
+// system does not know comes back as typed.
+std::string canonicalLogin(const std::string &login);
+
 // The highest role among the groups `login` belongs to.
 std::optional<Role> roleFromGroups(const std::string &login);
 

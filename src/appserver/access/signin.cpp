@@ -226,11 +226,14 @@ std::int64_t lockSeconds(std::int64_t failures, std::int64_t sinceLast)
     return std::max<std::int64_t>(0, lock - sinceLast);
 }
 
-SignedIn signIn(ConnectionPool &pool, const AuthSettings &settings, Sessions &sessions, const std::string &login,
+SignedIn signIn(ConnectionPool &pool, const AuthSettings &settings, Sessions &sessions, const std::string &typed,
                 const std::string &password, const std::string &address)
 {
     QDateTime now = QDateTime::currentDateTimeUtc();
     const bool pam = settings.mode == AuthSettings::Mode::Pam;
+    // Under PAM one account answers to several spellings; its row, its lock and its
+    // disabling must not depend on which one was typed.
+    const std::string login = pam ? canonicalLogin(typed) : typed;
     std::optional<User> user;
     std::int64_t users = 0;
     std::int64_t wait = 0;

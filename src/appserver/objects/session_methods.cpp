@@ -8,6 +8,7 @@
 //   RedefineSenha(usuario)                 a temporary password, to be changed at the next sign-in
 
 #include "appserver/access/accounts.h"
+#include "appserver/access/pam.h"
 #include "appserver/access/passwords.h"
 #include "appserver/access/signin.h"
 #include "appserver/common/args.h"
@@ -163,7 +164,8 @@ void setUsuario(ConnectionPool &pool, const AuthSettings &settings, const QCborA
     // asked of the first sign-in, which the system's password could not make.
     const bool pam = settings.mode == AuthSettings::Mode::Pam;
     expectCount(p, 4, method::SetUsuario);
-    const std::string login = stringArg(p, 0, kMaxLogin, "usuário");
+    const std::string typed = stringArg(p, 0, kMaxLogin, "usuário");
+    const std::string login = pam ? canonicalLogin(typed) : typed;   // the row sign-in finds
     const std::string name = stringArg(p, 1, 80, "nome");
     const std::string roleText = stringArg(p, 2, 15, "papel");
     const bool active = boolArg(p, 3, "ativo");
@@ -175,6 +177,12 @@ void setUsuario(ConnectionPool &pool, const AuthSettings &settings, const QCborA
         invalid(*problem);
     std::optional<User> existing;
     withReadTransaction(pool, [&](storage::Connection &c) { existing = findUser(c, login); });
+    // Under PAM every sign-in takes the role from the system's groups again: a role set here
+    // would look saved and be undone at the user's next sign-in.
+    if (pam && (!existing || existing->role != *role) && roleFromGroups(login) != role)
+        invalid(QStringLiteral("As senhas deste servidor são as do sistema, e o papel vem dos grupos fiscal-consulta,"
+                               " fiscal-operador e fiscal-administrador: para mudá-lo, mude os grupos de %1 no sistema.")
+                    .arg(rpc::echoed(QString::fromStdString(login))));
     std::string temporary;
     std::string hash;
     if (!existing && !pam) {
