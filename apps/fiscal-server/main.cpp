@@ -21,6 +21,7 @@
 #include "storage/database.h"
 #include "storage/demo.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -243,8 +244,9 @@ int serve(const server::CommandLine &cl, rpc::TokenTable tokens)
     auth.tokens = std::move(tokens);
     access::Sessions sessions(pool, cl.sessionHours);
     appserver::registerSessionMethods(dispatcher, pool, auth, sessions);
-    // A password hash takes tens of megabytes: no more at once than calls can run.
-    access::setHashLimit(cl.workers);
+    // A password hash takes 64 MiB: no more at once than calls can run, and never more than
+    // eight (512 MiB), which with the bodies being read stays under the unit's MemoryHigh.
+    access::setHashLimit(std::min(cl.workers, 8));
 
     ops::Health health([db = cl.db] { return openProbe(db); });
     ops::Metrics metrics;

@@ -260,6 +260,30 @@ if [ -n "$container" ]; then
   [ "$(inroot systemctl show -P MainPID "$unit")" = "$upgraded" ] || { journal; fail "$unit was restarted though the migration failed"; }
   listening || fail "$unit stopped listening when the migration failed"
   echo "   left running when the migration failed (pid $upgraded)"
+  # A restart that fails (a setting the new program refuses) ends the round: the upgrade
+  # fails saying so, and the instance after it keeps serving the program it has.
+  port2="$("$support/../../scripts/free-port")"
+  unit2="fiscal-server@$port2.service"
+  inroot systemctl start "$unit2" || { inroot journalctl -u "$unit2" --no-pager | tail -20; fail "systemctl start $unit2"; }
+  first_unit="$(printf '%s\n' "$unit" "$unit2" | sort | head -1)"
+  second_unit="$(printf '%s\n' "$unit" "$unit2" | sort | tail -1)"
+  second_pid="$(inroot systemctl show -P MainPID "$second_unit")"
+  cp "$envfile" "$work/env.good"
+  echo "FISCAL_WORKERS=0" >>"$envfile"
+  if inroot env DEBIAN_FRONTEND=noninteractive apt-get -y -qq -o DPkg::Lock::Timeout=300 install --reinstall \
+       --no-install-recommends "$server_deb" >"$work/apt.log" 2>&1; then
+    cat "$work/apt.log"; fail "the upgrade reported success though $first_unit did not start again"
+  fi
+  cp "$work/env.good" "$envfile"
+  grep -q "$first_unit did not start again" "$work/apt.log" || { tail -20 "$work/apt.log"; fail "the failed restart was not reported"; }
+  grep -q "not restarted: $second_unit" "$work/apt.log" || { tail -20 "$work/apt.log"; fail "the instance left on the old program was not named"; }
+  [ "$(inroot systemctl show -P MainPID "$second_unit")" = "$second_pid" ] || fail "$second_unit was restarted after $first_unit failed"
+  inroot systemctl start "$first_unit"
+  inroot dpkg --configure -a >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "dpkg --configure -a once mended"; }
+  [ "$(inroot systemctl show -P MainPID "$second_unit")" != "$second_pid" ] || fail "$second_unit was not restarted once mended"
+  inroot systemctl stop "$unit2"
+  wait_listening || { journal; fail "$unit does not listen after the mended upgrade"; }
+  echo "   a failed restart ended the round ($second_unit kept pid $second_pid until mended)"
 else
   echo "== the server by its unit's command, as its user (no systemd here)"
   run_as_unit fiscal-server@.service "$envfile" &
