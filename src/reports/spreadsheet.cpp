@@ -211,6 +211,14 @@ bool writeCsv(const ReportTable &t, const QString &path, const ExportProgress &p
         fail(path, file.errorString());
     QByteArray chunk("\xEF\xBB\xBF");
     auto endLine = [&chunk] { chunk += "\r\n"; };
+    // What the rows belong to ("Imposto: 01 - ICMS"), as the printout says it: without it two
+    // exports of one tab for two taxes could not be told apart.
+    for (const QString &line : t.context) {
+        chunk += csvField(line);
+        endLine();
+    }
+    if (!t.context.isEmpty())
+        endLine();
     for (int c = 0; c < t.columns.size(); ++c) {
         if (c)
             chunk += ';';
@@ -246,9 +254,11 @@ bool writeCsv(const ReportTable &t, const QString &path, const ExportProgress &p
 
 bool writeXlsx(const ReportTable &t, const QString &path, const ExportProgress &progress)
 {
-    if (t.rowCount > kXlsxMaxRows)
+    // The context lines first, as in the CSV, then a blank row and the titles.
+    const int headRows = t.context.isEmpty() ? 0 : int(t.context.size()) + 1;
+    if (t.rowCount > kXlsxMaxRows - headRows)
         fail(path, QStringLiteral("uma planilha comporta no máximo %1 linhas, e o relatório tem %2.")
-                       .arg(QLocale(QLocale::Portuguese, QLocale::Brazil).toString(kXlsxMaxRows),
+                       .arg(QLocale(QLocale::Portuguese, QLocale::Brazil).toString(kXlsxMaxRows - headRows),
                             QLocale(QLocale::Portuguese, QLocale::Brazil).toString(t.rowCount)));
     // Through a link, the file it points to is replaced and the link stays, as QSaveFile does.
     QFileInfo target(path);
@@ -297,21 +307,26 @@ bool writeXlsx(const ReportTable &t, const QString &path, const ExportProgress &
         const auto columns = lxw_col_t(t.columns.size());
         for (lxw_col_t c = 0; c < columns; ++c)
             worksheet_set_column(sheet, c, c, widths.at(int(c)), text);
-        worksheet_freeze_panes(sheet, 1, 0);
+        const auto head = lxw_row_t(headRows);
+        worksheet_freeze_panes(sheet, head + 1, 0);
         if (columns > 0)
-            worksheet_autofilter(sheet, 0, 0, lxw_row_t(t.rowCount), columns - 1);
+            worksheet_autofilter(sheet, head, 0, head + lxw_row_t(t.rowCount), columns - 1);
 
         lxw_error err = LXW_NO_ERROR;
+        for (int i = 0; i < t.context.size() && !err; ++i) {
+            err = worksheet_write_string(sheet, lxw_row_t(i), 0, t.context.at(i).toUtf8().constData(), nullptr);
+            lastRow = i + 1;
+        }
         for (lxw_col_t c = 0; c < columns && !err; ++c)
-            err = worksheet_write_string(sheet, 0, c, t.columns.at(int(c)).title.toUtf8().constData(), bold);
+            err = worksheet_write_string(sheet, head, c, t.columns.at(int(c)).title.toUtf8().constData(), bold);
         if (columns > 0)
-            lastRow = 1;
+            lastRow = int(head) + 1;
         for (int r = 0; r < t.rowCount && !err; ++r) {
             for (lxw_col_t c = 0; c < columns && !err; ++c) {
                 const QString value = t.text(r, int(c));
                 if (!value.isEmpty()) {
-                    err = worksheet_write_string(sheet, lxw_row_t(r + 1), c, value.toUtf8().constData(), text);
-                    lastRow = r + 2;
+                    err = worksheet_write_string(sheet, head + lxw_row_t(r + 1), c, value.toUtf8().constData(), text);
+                    lastRow = int(head) + r + 2;
                 }
             }
             if ((r + 1) % kProgressEvery == 0 && progress && !progress(r + 1, t.rowCount))

@@ -12,6 +12,7 @@
 #include "rpc/envelope.h"
 #include "vcl/dbgrid.h"
 #include "vcl/guard.h"
+#include "vcl/maskedit.h"
 #include "vcl/pagecontrol.h"
 
 #include <QAbstractButton>
@@ -189,6 +190,18 @@ void ModuleTest::clickTab(vcl::TPageControl *pgc, vcl::TTabSheet *tab)
     QTabBar *bar = pgc->tabBar();
     const int index = pgc->indexOf(tab);
     QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(index).center());
+    QApplication::processEvents();
+}
+
+void ModuleTest::enterFirstRegistration(ger10200::TfrmParamGrupFiscal *frm)
+{
+    const auto reg = db->query("SELECT CDEMPRESA, CDINSCESTA FROM INSCRESTAD ORDER BY CDEMPRESA, CDINSCESTA");
+    ASSERT_FALSE(reg.empty());
+    clickTab(frm->pgcPadrao, frm->tshImpInscEsta);
+    frm->medCdEmpresa->setText(QString::fromStdString(*reg.front()[0]));
+    frm->medInscEsta->setText(QString::fromStdString(*reg.front()[1]));
+    frm->medImp->setText(QStringLiteral("01"));
+    frm->dbgFornInsc->setFocus(Qt::TabFocusReason);
     QApplication::processEvents();
 }
 

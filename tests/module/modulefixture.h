@@ -87,6 +87,9 @@ protected:
     void clickTab(vcl::TPageControl *pgc, vcl::TTabSheet *tab);
     void triggerMenu(QAction *action);
     void focusCell(vcl::TDBGrid *grid, int row, const QString &fieldName);
+    // "Imposto/Inscrição Estadual" on the first company registration and tax 01, entered
+    // at its supplier grid.
+    void enterFirstRegistration(ger10200::TfrmParamGrupFiscal *frm);
     void typeKeys(const QString &text);
     void pressKey(Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier);
     void clickButton(QAbstractButton *button);

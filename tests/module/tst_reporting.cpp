@@ -167,6 +167,46 @@ TEST_F(ReportingTest, TabsExportEveryRowAsShown)
     EXPECT_TRUE(script->problems().isEmpty());
 }
 
+// The state-registration grids show the bare group code, also while a typed one is pending:
+// the row's description is still that of the group it had, and must not be printed beside it.
+TEST_F(ReportingTest, TheStateRegistrationGridsExportTheCodeTheyShow)
+{
+    TfrmParamGrupFiscal *frm = openScreen();
+    ASSERT_TRUE(frm);
+    enterFirstRegistration(frm);
+    dataset::TClientDataSet *set = frm->dbgFornInsc->DataSource()->DataSet();
+    ASSERT_TRUE(set->Active() && !set->IsEmpty());
+    set->First();
+    const QString before = set->FieldByName(QStringLiteral("CDGRUPOFISC"))->AsString().trimmed();
+    const QString typed = QString::fromStdString(
+        *db->query("SELECT MIN(CDGRUPOFISC) FROM GRUPOFISCAL WHERE CDGRUPOFISC <> '" + before.toStdString() + "'").at(0)[0]);
+    set->Edit();
+    set->FieldByName(QStringLiteral("CDGRUPOFISC"))->setAsString(typed);
+
+    const QString path = dir.filePath(QStringLiteral("inscricao.csv"));
+    script->push(Answer::saveAs(path));
+    triggerMenu(frm->mnuExportar);
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << script->messages().join('\n').toStdString();
+    const QList<QStringList> rows = parseCsv(f.readAll());
+    int group = -1;
+    for (int c = 0, shown = 0; c < frm->dbgFornInsc->Columns().Count(); ++c) {
+        if (!frm->dbgFornInsc->Columns()[c]->Visible())
+            continue;
+        if (frm->dbgFornInsc->Columns()[c]->FieldName() == QLatin1String("CDGRUPOFISC"))
+            group = shown;
+        ++shown;
+    }
+    ASSERT_GE(group, 0);
+    // The tab's context lines and a blank line come before the titles.
+    int titles = 0;
+    while (titles < rows.size() && !rows.at(titles).join(QString()).isEmpty())
+        ++titles;
+    ASSERT_LT(titles + 2, rows.size());
+    EXPECT_EQ(rows.at(titles + 2).value(group), typed);
+    set->Cancel();
+}
+
 TEST_F(ReportingTest, CoverageReportShowsTheServersCountsAndTheRecordsWithout)
 {
     TfrmParamGrupFiscal *frm = openScreen();

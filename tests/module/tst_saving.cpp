@@ -341,16 +341,7 @@ TEST_F(SavingTest, NoGridAcceptsANewRow)
 // The grids filled from the boxes above them refuse new rows just as well.
 TEST_F(SavingTest, TheTaxGridsAcceptNoNewRowEither)
 {
-    const auto reg = db->query("SELECT CDEMPRESA, CDINSCESTA FROM INSCRESTAD ORDER BY CDEMPRESA, CDINSCESTA");
-    ASSERT_FALSE(reg.empty());
-    auto fillRegistration = [&] {
-        clickTab(frm->pgcPadrao, frm->tshImpInscEsta);
-        frm->medCdEmpresa->setText(QString::fromStdString(*reg.front()[0]));
-        frm->medInscEsta->setText(QString::fromStdString(*reg.front()[1]));
-        frm->medImp->setText(QStringLiteral("01"));
-        frm->dbgFornInsc->setFocus(Qt::TabFocusReason);
-        QApplication::processEvents();
-    };
+    auto fillRegistration = [&] { enterFirstRegistration(frm); };
     struct Case {
         const char *name;
         vcl::TDBGrid *grid;

@@ -148,9 +148,11 @@ TEST_F(SituacaoTest, TheTabAsItWasBesideTodayFilteredAndExported)
     EXPECT_EQ(shown[1].value(QStringLiteral("Alterado em")), QString());
 
     EXPECT_EQ(changedOnly, 1);
-    ASSERT_EQ(csv.size(), 2) << "the titles and the one row that changed";
-    EXPECT_TRUE(csv[1].contains(groupCell(before[1])));
-    EXPECT_TRUE(csv[1].contains(groupCell(QStringLiteral("002"))));
+    // What the rows are heads the file, as it heads the printout.
+    ASSERT_EQ(csv.size(), 4) << "the context, a blank line, the titles and the one row that changed";
+    EXPECT_EQ(csv[0].value(0), QStringLiteral("Somente os registros cujo grupo mudou desde então"));
+    EXPECT_TRUE(csv[3].contains(groupCell(before[1])));
+    EXPECT_TRUE(csv[3].contains(groupCell(QStringLiteral("002"))));
 }
 
 // Before the history's first operation the situation cannot be told: said in local time,

@@ -155,6 +155,33 @@ QList<QStringList> manyRows(int n)
     return rows;
 }
 
+// What the rows belong to heads the file, as it heads the printout: exports of one tab for
+// two taxes must not read alike.
+TEST(Spreadsheet, TheContextLinesComeBeforeTheTitles)
+{
+    QTemporaryDir dir;
+    TestTable t(kTitles, kTricky);
+    t.table.context = {QStringLiteral("Imposto: 01 - ICMS"), QStringLiteral("Somente os registros cujo grupo mudou desde então")};
+    QList<QStringList> expected{{t.table.context.at(0)}, {t.table.context.at(1)}, {}, kTitles};
+    expected += kTricky;
+    for (QStringList &r : expected)
+        while (r.size() < kTitles.size())
+            r << QString();
+    for (const Format &f : kFormats) {
+        SCOPED_TRACE(f.name);
+        const QString path = dir.filePath(QStringLiteral("t.") + QLatin1String(f.name));
+        ASSERT_TRUE(f.write(t.table, path, {}));
+        QList<QStringList> rows = QLatin1String(f.name) == QLatin1String("csv") ? parseCsv(readAll(path)) : xlsxSheetRows(path);
+        for (QStringList &r : rows)
+            while (r.size() < kTitles.size())
+                r << QString();
+        EXPECT_EQ(rows, expected);
+    }
+    const QString sheet = QString::fromUtf8(xlsxPart(dir.filePath(QStringLiteral("t.xlsx")), QStringLiteral("xl/worksheets/sheet1.xml")));
+    EXPECT_TRUE(sheet.contains(QStringLiteral("ySplit=\"4\""))) << "the titles stay in sight";
+    EXPECT_TRUE(sheet.contains(QStringLiteral("<autoFilter ref=\"A4:C8\"")));
+}
+
 TEST(Spreadsheet, CancelledOrFailedLeavesTheOldFileAlone)
 {
     for (const Format &f : kFormats) {

@@ -271,7 +271,10 @@ private:
     QList<Reload> dialogReloads();
 
     // gridcells.cpp
-    void wireGridCells(const GridMember &m, bool painted);
+    void wireGridCells(const GridMember &m);
+    // The grids whose group cell shows "code - description"; the state-registration grids
+    // show the bare code.
+    bool PaintsGroupCells(vcl::TDBGrid *grid) const { return grid != dbgFornInsc && grid != dbgCliInsc; }
     void EditButtonClick(const GridMember &m);
     void ColExit(const GridMember &m);
     void Vd_GrupoFiscal(dataset::TClientDataSet *cds);

@@ -42,7 +42,7 @@ void TfrmParamGrupFiscal::loadGruposFiscais(const QString &code)
     cdsGrupoFiscal->setData(netParamGrupFiscal->packet(method::GetGrupoFiscal, {code}));
 }
 
-void TfrmParamGrupFiscal::wireGridCells(const GridMember &m, bool painted)
+void TfrmParamGrupFiscal::wireGridCells(const GridMember &m)
 {
     m.grid->OnEditButtonClick = [this, m] { EditButtonClick(m); };
     m.grid->OnColExit = [this, m] { ColExit(m); };
@@ -53,7 +53,7 @@ void TfrmParamGrupFiscal::wireGridCells(const GridMember &m, bool painted)
         if (vcl::TColumn *c = m.grid->Columns().FindField(number))
             c->setFindFields({number});
     }
-    if (!painted)
+    if (!PaintsGroupCells(m.grid))
         return;
     if (vcl::TColumn *c = m.grid->Columns().FindField(kCode))
         c->setFindFields({kCode, kDesc});
@@ -161,7 +161,9 @@ std::optional<QString> TfrmParamGrupFiscal::PaintedText(vcl::TDBGrid *grid, int 
     if (billing && col == cols.IndexOfField(QStringLiteral("CDTIPOFATUR")))
         return billingTypeCell(field->AsString(), msgPadrao->Msg(clientlib::AllTrim(field->AsString())));
     if (col == cols.IndexOfField(kCode)) {
-        if (bareCode)
+        // Printed as shown: where the grid shows the bare code, the description may still be
+        // the one of the group the row had before the code was typed.
+        if (bareCode || !PaintsGroupCells(grid))
             return clientlib::AllTrim(field->AsString());
         // Emptied and not yet posted: a row without a group, not " - " and the group it had.
         if (clientlib::EmptyString(field->AsString()))

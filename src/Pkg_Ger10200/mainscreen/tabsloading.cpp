@@ -98,7 +98,7 @@ TfrmParamGrupFiscal::TfrmParamGrupFiscal(QWidget *parent)
     wireTipoGest();
     for (const GridMember &m : std::as_const(m_members)) {
         wireSaving(m);
-        wireGridCells(m, m.grid != dbgFornInsc && m.grid != dbgCliInsc);
+        wireGridCells(m);
     }
     wireRegistrationText(cdsFornecedor, QStringLiteral("NRINSJURFORN"), QStringLiteral("IDTPIJURFORN"));
     wireRegistrationText(cdsCliente, QStringLiteral("NRINSJURCLIE"), QStringLiteral("IDTPIJURCLIE"));
