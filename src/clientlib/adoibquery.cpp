@@ -120,6 +120,24 @@ dataset::DataPacket TADOIBQuery::readThroughServer()
 
 dataset::DataPacket TADOIBQuery::readDirect()
 {
+    // A session the database ended (a restart) may not have shown yet when the connection
+    // was taken: a read is sent once more, on a new connection.
+    try {
+        return readDirectOnce();
+    } catch (const storage::Error &e) {
+        if (e.kind() != storage::Error::Kind::Connection)
+            throw dataset::EDatabaseError(QStringLiteral("Falha na consulta ao banco de dados: %1").arg(QString::fromUtf8(e.what())));
+        dtmDBGeral().close();
+    }
+    try {
+        return readDirectOnce();
+    } catch (const storage::Error &e) {
+        throw dataset::EDatabaseError(QStringLiteral("Falha na consulta ao banco de dados: %1").arg(QString::fromUtf8(e.what())));
+    }
+}
+
+dataset::DataPacket TADOIBQuery::readDirectOnce()
+{
     storage::Connection &db = dtmDBGeral().connection();
     const QString text = sqlFor(db.backend());
     if (text.trimmed().isEmpty()) {
@@ -134,7 +152,7 @@ dataset::DataPacket TADOIBQuery::readDirect()
     // Read on a thread of its own while this one waits as for a server call: half a million
     // rows take seconds, and the screen stays drawn meanwhile.
     dataset::DataPacket packet;
-    std::optional<QString> failure;
+    std::optional<storage::Error> failure;
     std::atomic<bool> finished = false;
     std::thread reader([&] {
         try {
@@ -148,16 +166,17 @@ dataset::DataPacket TADOIBQuery::readDirect()
                 }
             }
             packet = readStatementPacket(*st);
+        } catch (const storage::Error &e) {
+            failure = e;
         } catch (const std::exception &e) {
-            failure = QString::fromUtf8(e.what());
+            failure = storage::Error(storage::Error::Kind::Other, e.what());
         }
         finished = true;
     });
     waitWithoutInput([&] { return finished.load(); });
     reader.join();
-    if (failure) {
-        throw dataset::EDatabaseError(QStringLiteral("Falha na consulta ao banco de dados: %1").arg(*failure));
-    }
+    if (failure)
+        throw *failure;
     return packet;
 }
 

@@ -89,6 +89,7 @@ public:
 private:
     void syncParams();
     dataset::DataPacket readDirect();
+    dataset::DataPacket readDirectOnce();
     dataset::DataPacket readThroughServer();
 
     QString m_sql;

@@ -2,16 +2,28 @@
 
 #include "clientlib/settings.h"
 
+#include <QFile>
 #include <QFileInfo>
+
+#include <sys/stat.h>
+
+#include <cerrno>
 
 namespace fiscal::clientlib {
 
 storage::Connection &TdtmDBGeral::connection()
 {
     const QString url = Settings::instance().database().trimmed();
-    if (m_connection && url != m_url) {
-        // The settings point elsewhere now (a test or the host switched databases).
-        close();
+    if (m_connection) {
+        // Not while a read on another thread has it.
+        const auto inUse = use();
+        // The settings point elsewhere now (a test or the host switched databases), or the
+        // database ended the session (a restart, a terminated backend): the desktop stays
+        // open for days, and every lookup would fail until it was closed.
+        if (url != m_url || m_connection->lostWhileIdle()) {
+            m_connection.reset();
+            m_url.clear();
+        }
     }
     if (!m_connection) {
         if (url.isEmpty()) {
@@ -24,6 +36,10 @@ storage::Connection &TdtmDBGeral::connection()
         // Opening a missing SQLite file would create an empty database and every query
         // would fail later with a confusing message.
         if (!postgres && !QFileInfo::exists(url)) {
+            // A folder the user may not enter hides the file as well: say which it is.
+            struct stat st {};
+            if (::stat(QFile::encodeName(url).constData(), &st) != 0 && errno == EACCES)
+                throw EDatabaseError(QStringLiteral("Sem permissão para abrir o banco de dados: %1").arg(url));
             throw EDatabaseError(QStringLiteral("Banco de dados não encontrado: %1").arg(url));
         }
         try {

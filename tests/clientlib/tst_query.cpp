@@ -11,6 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 using namespace fiscal;
 using namespace fiscal::clientlib;
 
@@ -113,6 +116,27 @@ TEST_P(QueryTest, FieldsReadAsStringsAndShowThroughADataSource)
     EXPECT_EQ(dts.State(), dataset::dsInactive);
     qry.Open();
     EXPECT_TRUE(qry.IsEmpty());
+}
+
+// A desktop stays open for days: a session the database ended meanwhile (a restart, a
+// terminated backend) is opened again by the next lookup, not failed from then on.
+TEST_P(QueryTest, ALookupAfterTheDatabaseEndedTheSessionOpensANewOne)
+{
+    if (GetParam() != test::Backend::Postgres)
+        GTEST_SKIP() << "a SQLite file has no session to end";
+    TADOIBQuery qry;
+    qry.setSQL(QStringLiteral("SELECT COUNT(*) AS N FROM IMPOSTO"));
+    qry.Open();
+    const QString count = qry.FieldByName(QStringLiteral("N"))->AsString();
+    qry.Close();
+    const std::string others = " FROM pg_stat_activity WHERE datname = current_database() AND pid <> pg_backend_pid()";
+    db->exec("SELECT pg_terminate_backend(pid)" + others);
+    // Gone from the list once its backend has exited, and so its socket closed.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (firstValue("SELECT COUNT(*)" + others) != "0" && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    qry.Open();
+    EXPECT_EQ(qry.FieldByName(QStringLiteral("N"))->AsString(), count);
 }
 
 TEST_P(QueryTest, TextPerDatabaseAndClearErrors)
