@@ -81,6 +81,10 @@ void FocusWatch::onFocusChanged(QWidget *, QWidget *now)
 {
     if (!now)
         return;
+    // A click on a screen's title bar gives its frame the focus on the way back to the
+    // widget that had it: not a move of the user's.
+    if (qobject_cast<QMdiSubWindow *>(now))
+        return;
     QWidget *window = scopeOf(now);
     // Focus moves while this window's handlers run are theirs or the window manager's
     // (see the header), not the user's.

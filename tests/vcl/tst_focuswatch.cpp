@@ -9,6 +9,7 @@
 #include <QDialog>
 #include <QMdiArea>
 #include <QMdiSubWindow>
+#include <QStyle>
 #include <QTest>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -216,8 +217,10 @@ TEST(FocusWatchMdi, anotherScreenOfTheHostTakingTheFocusLeavesNothing)
     screenLayout->addWidget(panel);
     screenLayout->addWidget(other);
     auto *elsewhere = new QLineEdit;
-    area->addSubWindow(screen)->show();
-    area->addSubWindow(elsewhere)->show();
+    QMdiSubWindow *screenWindow = area->addSubWindow(screen);
+    QMdiSubWindow *otherWindow = area->addSubWindow(elsewhere);
+    screenWindow->show();
+    otherWindow->show();
     QStringList log;
     panel->OnEnter = [&] { log << "enter panel"; };
     panel->OnExit = [&] { log << "exit panel"; };
@@ -235,6 +238,20 @@ TEST(FocusWatchMdi, anotherScreenOfTheHostTakingTheFocusLeavesNothing)
     edit->setFocus();
     QCoreApplication::processEvents();
     ASSERT_EQ(QApplication::focusWidget(), edit);
+    EXPECT_TRUE(log.isEmpty()) << log.join(", ").toStdString();
+
+    // The same by clicks on the screens' title bars, where the frame itself may take the
+    // focus on the way back to the box.
+    const auto clickTitle = [](QMdiSubWindow *w) {
+        const int bar = w->style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, w);
+        QTest::mouseClick(w, Qt::LeftButton, {}, QPoint(w->width() / 3, bar / 2));
+        QCoreApplication::processEvents();
+    };
+    clickTitle(otherWindow);
+    ASSERT_EQ(area->activeSubWindow(), otherWindow);
+    clickTitle(screenWindow);
+    ASSERT_EQ(area->activeSubWindow(), screenWindow);
+    EXPECT_EQ(QApplication::focusWidget(), edit);
     EXPECT_TRUE(log.isEmpty()) << log.join(", ").toStdString();
 
     other->setFocus();   // within the screen it is still an exit
