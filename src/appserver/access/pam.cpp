@@ -78,8 +78,10 @@ std::string canonicalLogin(const std::string &login)
     return account && account->pw_name && *account->pw_name ? std::string(account->pw_name) : login;
 }
 
-std::optional<Role> roleFromGroups(const std::string &login)
+std::optional<Role> roleFromGroups(const std::string &typed)
 {
+    // The groups list the account's own name, whatever spelling was typed.
+    const std::string login = canonicalLogin(typed);
     std::vector<char> buffer;
     const std::optional<passwd> pw = userRecord(login, buffer);
     if (!pw)

@@ -16,6 +16,18 @@ namespace {
 
 const QString kInvalid = QStringLiteral("Usuário ou senha inválidos.");
 
+// The disabled rows other than `login`'s own: under PAM one of them may hold another spelling
+// of the same account (a row kept as typed before logins were taken by the account's name).
+std::vector<std::string> otherDisabledLogins(storage::Connection &c, const std::string &login)
+{
+    auto st = c.prepareCached("SELECT NMUSUARIO FROM USUARIO WHERE FLATIVO = 'N' AND NMUSUARIO <> $1");
+    st->bind(1, login);
+    std::vector<std::string> logins;
+    while (st->step())
+        logins.emplace_back(st->text(0));
+    return logins;
+}
+
 [[noreturn]] void refused(const QString &message, std::int64_t seconds = 0)
 {
     QCborMap data;
@@ -235,11 +247,14 @@ SignedIn signIn(ConnectionPool &pool, const AuthSettings &settings, Sessions &se
     // disabling must not depend on which one was typed.
     const std::string login = pam ? canonicalLogin(typed) : typed;
     std::optional<User> user;
+    std::vector<std::string> disabled;
     std::int64_t users = 0;
     std::int64_t wait = 0;
     bool noted = false;
     withReadTransaction(pool, [&](storage::Connection &c) {
         user = findUser(c, login);
+        if (pam)
+            disabled = otherDisabledLogins(c, login);
         users = userCount(c);
         if (!pam && users == 0)
             return;
@@ -256,7 +271,10 @@ SignedIn signIn(ConnectionPool &pool, const AuthSettings &settings, Sessions &se
     std::optional<Role> role;
     if (pam) {
         const PamOutcome p = pamSignIn(settings.pamService, login, password);
-        ok = p.passwordOk && (!user || user->active);
+        // An account disabled under any spelling of its login stays out.
+        const bool disabledElsewhere = std::any_of(disabled.begin(), disabled.end(),
+                                                   [&](const std::string &other) { return canonicalLogin(other) == login; });
+        ok = p.passwordOk && (!user || user->active) && !disabledElsewhere;
         role = p.role;
     } else {
         const bool known = user && user->active && !user->passwordHash.empty();

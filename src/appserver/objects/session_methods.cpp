@@ -164,8 +164,7 @@ void setUsuario(ConnectionPool &pool, const AuthSettings &settings, const QCborA
     // asked of the first sign-in, which the system's password could not make.
     const bool pam = settings.mode == AuthSettings::Mode::Pam;
     expectCount(p, 4, method::SetUsuario);
-    const std::string typed = stringArg(p, 0, kMaxLogin, "usuário");
-    const std::string login = pam ? canonicalLogin(typed) : typed;   // the row sign-in finds
+    const std::string login = stringArg(p, 0, kMaxLogin, "usuário");
     const std::string name = stringArg(p, 1, 80, "nome");
     const std::string roleText = stringArg(p, 2, 15, "papel");
     const bool active = boolArg(p, 3, "ativo");
