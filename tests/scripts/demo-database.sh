@@ -48,5 +48,5 @@ check() {
 check current "" "schema ready"
 check later-build "INSERT INTO VERSAOESQUEMA (NRVERSAO) VALUES (99)" "cannot use"
 check without-demo-users "UPDATE USUARIO SET NMUSUARIO = 'maria' WHERE NMUSUARIO = 'operador'" "no demo user operador"
-check not-ours "DROP TABLE VERSAOESQUEMA" "not a database of this system"
+check not-ours "DROP TABLE VERSAOESQUEMA; ALTER TABLE GRUPOFISCAL RENAME TO GRUPOS_DE_OUTRO" "not a database of this system"
 exit "$failed"
