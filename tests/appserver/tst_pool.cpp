@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -287,6 +288,7 @@ TEST_P(CheckedOnce, AnUndoHoldsWhatItRestores)
 class FailedReads : public CheckedOnce {};
 
 class Pruning : public CheckedOnce {};
+class LostCommits : public CheckedOnce {};
 
 // A stop asked for during pruning (the server stopping) ends it between two of its short
 // transactions: the operations already taken are gone whole, their items go next round.
@@ -340,8 +342,56 @@ TEST_P(FailedReads, LeaveNothingPreparedBehind)
     EXPECT_EQ(pool.stats().open, 1);
 }
 
+// A write whose connection broke while it was committed may be in the database: never said
+// to have failed, with "try again", which would have the clerk make it twice.
+TEST_P(LostCommits, AreNeverSaidToHaveWrittenNothing)
+{
+    if (!postgres())
+        GTEST_SKIP() << "SQLite's failed COMMIT wrote nothing";
+    ConnectionPool pool(db->url(), 1);
+    auto admin = fiscal::storage::open(db->url());
+    // The connection's session ends after its write and before the commit is confirmed.
+    const auto endSession = [&](fiscal::storage::Connection &c) {
+        auto pid = c.prepare("SELECT pg_backend_pid()::text");
+        ASSERT_TRUE(pid->step());
+        auto kill = admin->prepare("SELECT pg_terminate_backend(CAST($1 AS INTEGER), 10000)");
+        kill->bind(1, std::string(pid->text(0)));
+        kill->step();
+    };
+    const struct {
+        const char *name;
+        std::function<void()> write;
+    } cases[] = {
+        {"a transaction",
+         [&] {
+             withTransaction(pool, [&](fiscal::storage::Connection &c) {
+                 c.exec("UPDATE CLIENTE SET CDGRUPOFISC = 'Z01' WHERE CDCLIENTE = '00000001'");
+                 endSession(c);
+             });
+         }},
+        {"a statement on its own",
+         [&] {
+             fiscal::appserver::withSingleStatement(pool, [&](fiscal::storage::Connection &c) {
+                 endSession(c);
+                 c.exec("UPDATE CLIENTE SET CDGRUPOFISC = 'Z01' WHERE CDCLIENTE = '00000001'");
+             });
+         }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        try {
+            c.write();
+            ADD_FAILURE() << "the write was said to have gone in";
+        } catch (const fiscal::rpc::Fault &f) {
+            EXPECT_TRUE(f.message().contains(QStringLiteral("pode ter sido feita"))) << f.message().toStdString();
+        }
+        EXPECT_EQ(pool.stats().open, 0) << "the broken connection is not kept";
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Pool, CheckedOnce, ::testing::ValuesIn(backendsUnderTest()), BackendParamName());
 INSTANTIATE_TEST_SUITE_P(Pool, FailedReads, ::testing::ValuesIn(backendsUnderTest()), BackendParamName());
+INSTANTIATE_TEST_SUITE_P(Pool, LostCommits, ::testing::ValuesIn(backendsUnderTest()), BackendParamName());
 INSTANTIATE_TEST_SUITE_P(Pool, Pruning, ::testing::ValuesIn(backendsUnderTest()), BackendParamName());
 
 } // namespace

@@ -131,6 +131,28 @@ void fail(ConnectionPool::Lease &lease, const storage::Error &e)
     throw faultFromStorage(e);
 }
 
+void outcomeUnknown(ConnectionPool::Lease &lease)
+{
+    lease.discard();
+    std::cerr << "fiscal-server: the connection to the database broke while a write was committed" << std::endl;
+    throw rpc::Fault(rpc::code::Database,
+        QStringLiteral("A conexão com o banco de dados caiu enquanto a gravação era confirmada: ela pode ter sido"
+                       " feita. Atualize os dados e confira antes de repetir."));
+}
+
+void commit(ConnectionPool::Lease &lease, storage::Transaction &tx)
+{
+    try {
+        tx.commit();
+    } catch (const storage::Error &e) {
+        // SQLite keeps or drops the whole transaction on the file itself: its failed COMMIT
+        // wrote nothing.
+        if (e.kind() == storage::Error::Kind::Connection && lease.connection().backend() == storage::Backend::Postgres)
+            outcomeUnknown(lease);
+        throw;
+    }
+}
+
 namespace {
 
 // Whether the connection's role may switch PostgreSQL's triggers, and with them the per-row

@@ -31,6 +31,10 @@ namespace detail {
 
 // A failure inside a call's work: a broken connection is closed instead of reused.
 [[noreturn]] void fail(ConnectionPool::Lease &lease, const storage::Error &e);
+// Commits, or says that the outcome is unknown: on PostgreSQL a COMMIT (or a statement that
+// is its own transaction) whose connection broke may have been written before the break.
+[[noreturn]] void outcomeUnknown(ConnectionPool::Lease &lease);
+void commit(ConnectionPool::Lease &lease, storage::Transaction &tx);
 
 // SQLite's per-row foreign-key lookups off for one transaction (made before it, as the
 // setting cannot change inside one), back on after it; a connection where they could not
@@ -112,11 +116,11 @@ decltype(auto) withTransaction(ConnectionPool &pool, F &&fn, ForeignKeys keys = 
         if constexpr (std::is_void_v<std::invoke_result_t<F &, storage::Connection &>>) {
             fn(c);
             detail::refuseIfCallerLeft();
-            tx.commit();
+            detail::commit(conn.lease(), tx);
         } else {
             auto result = fn(c);
             detail::refuseIfCallerLeft();
-            tx.commit();
+            detail::commit(conn.lease(), tx);
             return result;
         }
     } catch (const storage::Error &e) {
@@ -137,13 +141,19 @@ void withSingleStatement(ConnectionPool &pool, F &&fn)
     try {
         storage::Connection &c = conn.get();
         if (c.backend() == storage::Backend::Postgres) {
-            fn(c);
+            try {
+                fn(c);
+            } catch (const storage::Error &e) {
+                if (e.kind() == storage::Error::Kind::Connection)
+                    detail::outcomeUnknown(conn.lease());
+                throw;
+            }
             return;
         }
         storage::Transaction tx(c);
         fn(c);
         detail::refuseIfCallerLeft();
-        tx.commit();
+        detail::commit(conn.lease(), tx);
     } catch (const storage::Error &e) {
         detail::fail(conn.lease(), e);
     }
