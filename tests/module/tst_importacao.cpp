@@ -111,13 +111,18 @@ TEST_F(ImportTest, PreviewShowsEveryErrorAndImportsWhatItPromised)
 TEST_F(ImportTest, MessagesNameTheLinesOfTheFile)
 {
     clickTab(frm->pgcPadrao, frm->tshCliente);
-    const auto rows = db->query("SELECT CDCLIENTE FROM CLIENTE ORDER BY CDCLIENTE LIMIT 2");
-    ASSERT_EQ(rows.size(), 2u);
-    const QString c1 = QString::fromStdString(*rows[0][0]), c2 = QString::fromStdString(*rows[1][0]);
+    const auto rows = db->query("SELECT CDCLIENTE FROM CLIENTE ORDER BY CDCLIENTE LIMIT 3");
+    ASSERT_EQ(rows.size(), 3u);
+    const QString c1 = QString::fromStdString(*rows[0][0]), c2 = QString::fromStdString(*rows[1][0]),
+                  c3 = QString::fromStdString(*rows[2][0]);
+    const QString g3 = QString::fromStdString(*db->scalar(
+        "SELECT MIN(CDGRUPOFISC) FROM GRUPOFISCAL WHERE CDGRUPOFISC <> COALESCE((SELECT CDGRUPOFISC FROM CLIENTE"
+        " WHERE CDCLIENTE = $1), '')", {c3.toStdString()}));
     db->exec("INSERT INTO GRUPOFISCAL (CDGRUPOFISC, DSGRUPOFISC) VALUES ('Z77', 'Some antes da importação')");
-    // c1 twice with two groups (lines 4 and 7), c2 to a group removed before "Importar" (line 9).
+    // c1 twice with two groups (lines 4 and 7), c2 to a group removed before "Importar" (line 9),
+    // c3 to a group of its own (line 10).
     const QString csv = QStringLiteral("Clientes\r\n\r\nCódigo;Grupo Fiscal\r\n%1;001\r\nabc;grupo x\r\n\r\n"
-                                       "%1;002\r\n\r\n%2;Z77\r\n").arg(c1, c2);
+                                       "%1;002\r\n\r\n%2;Z77\r\n%3;%4\r\n").arg(c1, c2, c3, g3);
     const QString path = dir.filePath(QStringLiteral("linhas.csv"));
     write(path, csv.toUtf8());
     const std::string sql = "SELECT CDCLIENTE, CDGRUPOFISC FROM CLIENTE";
@@ -132,9 +137,17 @@ TEST_F(ImportTest, MessagesNameTheLinesOfTheFile)
         db->exec("DELETE FROM GRUPOFISCAL WHERE CDGRUPOFISC = 'Z77'");
         d.chkSomenteValidas->click();
         clickButton(d.btnImportar);
+        EXPECT_EQ(stored(sql), before);
+        // The refusal is checked again: line 9 joins the errors, and the lines without
+        // error now go in.
+        EXPECT_EQ(column(d.grdErros, 0), (QStringList{"4", "5", "7", "9"}));
+        clickButton(d.btnImportar);
     });
-    EXPECT_EQ(script->messages(), QStringList{QStringLiteral("Linha 9: grupo fiscal Z77 não cadastrado.")});
-    EXPECT_EQ(stored(sql), before);
+    EXPECT_EQ(script->messages(), (QStringList{QStringLiteral("Linha 9: grupo fiscal Z77 não cadastrado."),
+                                               QStringLiteral("Importação concluída: 1 registro alterado.")}));
+    QMap<QString, QString> expected = before;
+    expected[c3] = g3;
+    EXPECT_EQ(stored(sql), expected);
 }
 
 // "0004" meant perhaps 004: the record's other line, with another group, is no choice to

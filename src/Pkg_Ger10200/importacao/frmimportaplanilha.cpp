@@ -366,8 +366,20 @@ void ImportDialog::runImport()
         const auto lineOf = [&sent](std::int64_t place) {
             return place >= 1 && std::size_t(place) <= sent.size() ? sent[std::size_t(place - 1)] : 0;
         };
-        clientlib::CheckResultServ(
-            rpc::Reply::failure(reply.errorCode(), inFileLines(reply.errorMessage(), lineOf), reply.errorData()), true, 0);
+        try {
+            clientlib::CheckResultServ(
+                rpc::Reply::failure(reply.errorCode(), inFileLines(reply.errorMessage(), lineOf), reply.errorData()), true, 0);
+        } catch (...) {
+            // What was refused may be new since the check (a record or a group removed
+            // meanwhile): checked again, the list of errors says it, and "Importar somente as
+            // linhas sem erro" leaves it out. A check that fails has said why.
+            try {
+                check();
+            } catch (...) {
+            }
+            display();
+            throw;
+        }
     }
     const dataset::DataPacket result = dataset::DataPacket::readCbor(reply.resultCbor());
     const std::optional<qint64> changedIn = countIn(result, imp::QTALTERADOS), insertedIn = countIn(result, imp::QTINCLUIDOS);
