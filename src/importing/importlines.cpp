@@ -45,6 +45,15 @@ const QStringList &groupTitles()
 
 // A column of new groups beside the exported one ("Grupo Fiscal" as the grid wrote it): the
 // new one is what the person means.
+// Titles that name a column only loosely: a more specific one beside it wins ("Grupo Fiscal"
+// over a "Grupo" that may hold another grouping, "Código" over "Cliente" or "Filial").
+bool looseTitle(const QString &key)
+{
+    static const QStringList t{QStringLiteral("grupo"), QStringLiteral("registro"), QStringLiteral("chave"),
+                               QStringLiteral("fornecedor"), QStringLiteral("cliente"), QStringLiteral("filial")};
+    return t.contains(key);
+}
+
 const QStringList &newGroupTitles()
 {
     static const QStringList t{QStringLiteral("grupo fiscal novo"), QStringLiteral("novo grupo fiscal"),
@@ -123,16 +132,23 @@ Columns findColumns(const QStringList &titles)
 {
     Columns c;
     int document = -1, newGroup = -1;
+    // The first of its kind, unless it is loose and a specific one comes later.
+    const auto takes = [&titles](int taken, const QString &t) {
+        return taken < 0 || (looseTitle(titleKey(titles.at(taken))) && !looseTitle(t));
+    };
     for (int i = 0; i < titles.size(); ++i) {
         const QString t = titleKey(titles.at(i));
         if (newGroup < 0 && newGroupTitles().contains(t))
             newGroup = i;
-        else if (c.group < 0 && groupTitles().contains(t))
-            c.group = i;
-        else if (c.key < 0 && codeTitles().contains(t))
-            c.key = i;
-        else if (document < 0 && documentTitles().contains(t))
+        else if (groupTitles().contains(t)) {
+            if (takes(c.group, t))
+                c.group = i;
+        } else if (codeTitles().contains(t)) {
+            if (takes(c.key, t))
+                c.key = i;
+        } else if (document < 0 && documentTitles().contains(t)) {
             document = i;
+        }
     }
     if (newGroup >= 0)
         c.group = newGroup;

@@ -48,6 +48,11 @@ TEST(ImportLines, ColumnsByTitle)
         {{QStringLiteral("Código"), QStringLiteral("Nome"), QStringLiteral("Grupo Fiscal"), QStringLiteral("Novo Grupo Fiscal")},
          0, 3, false},
         {{QStringLiteral("Código"), QStringLiteral("Grupo Fiscal Novo"), QStringLiteral("Grupo Fiscal")}, 0, 1, false},
+        // A loose title gives way to a specific one, wherever it stands: "Grupo" may be the
+        // ERP's own grouping of clients, "Filial" the branch beside a client's code.
+        {{QStringLiteral("Código"), QStringLiteral("Grupo"), QStringLiteral("Grupo Fiscal")}, 0, 2, false},
+        {{QStringLiteral("Filial"), QStringLiteral("Código"), QStringLiteral("Grupo")}, 1, 2, false},
+        {{QStringLiteral("Cliente"), QStringLiteral("Grupo")}, 0, 1, false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.titles.join(QLatin1Char('|')).toStdString());

@@ -5,6 +5,7 @@
 // message, and the command's availability.
 
 #include "modulefixture.h"
+#include "../importing/sheetfiles.h"
 
 #include "Pkg_Ger10200/importacao/frmimportaplanilha.h"
 #include "dataset/clientdataset.h"
@@ -14,6 +15,7 @@
 #include "vcl/pagecontrol.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFile>
 #include <QLabel>
 #include <QPushButton>
@@ -148,6 +150,28 @@ TEST_F(ImportTest, MessagesNameTheLinesOfTheFile)
     QMap<QString, QString> expected = before;
     expected[c3] = g3;
     EXPECT_EQ(stored(sql), expected);
+}
+
+// A workbook that starts with a sheet of its own lists opens at the first sheet that reads:
+// the sheet list is in the dialog, out of reach if the first sheet stopped it opening.
+TEST_F(ImportTest, AWorkbookOpensAtTheFirstSheetThatReads)
+{
+    clickTab(frm->pgcPadrao, frm->tshCliente);
+    const QString client = QString::fromStdString(*db->scalar("SELECT MIN(CDCLIENTE) FROM CLIENTE"));
+    const QString group = QString::fromStdString(*db->scalar(
+        "SELECT MIN(CDGRUPOFISC) FROM GRUPOFISCAL WHERE CDGRUPOFISC <> COALESCE((SELECT CDGRUPOFISC FROM CLIENTE"
+        " WHERE CDCLIENTE = $1), '')", {client.toStdString()}));
+    const QString path = dir.filePath(QStringLiteral("pasta.xlsx"));
+    writeXlsx(path, {{QStringLiteral("Grupos"), {{QStringLiteral("Grupo"), QStringLiteral("Descrição")}, {group, QStringLiteral("x")}}},
+                     {QStringLiteral("Clientes"), {{QStringLiteral("Código"), QStringLiteral("Grupo Fiscal")}, {client, group}}}});
+    const bool opened = withImport(path, [&](ImportDialog &d) {
+        EXPECT_EQ(d.cbxFolha->currentText(), QStringLiteral("Clientes"));
+        EXPECT_TRUE(d.cbxFolha->isEnabled());
+        clickButton(d.btnImportar);
+    });
+    EXPECT_FALSE(opened) << "imported and closed";
+    EXPECT_EQ(script->messages(), QStringList{QStringLiteral("Importação concluída: 1 registro alterado.")});
+    EXPECT_EQ(db->scalar("SELECT CDGRUPOFISC FROM CLIENTE WHERE CDCLIENTE = $1", {client.toStdString()}), group.toStdString());
 }
 
 // "0004" meant perhaps 004: the record's other line, with another group, is no choice to

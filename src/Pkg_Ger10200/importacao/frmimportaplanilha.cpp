@@ -129,7 +129,29 @@ std::unique_ptr<ImportDialog> ImportDialog::open(const ImportTarget &target, con
             dlg->cbxFolha->addItem(sheets[i].name.isEmpty() ? QFileInfo(path).fileName() : sheets[i].name);
         }
         dlg->cbxFolha->setEnabled(dlg->m_sheetIndex.size() > 1);
-        dlg->load(importing::firstVisibleSheet(*dlg->m_source));
+        // The first sheet that reads: a workbook often starts with a sheet of its own lists
+        // (the groups, for a drop-down), and the sheet list is in the dialog, out of reach
+        // until it opens.
+        std::optional<importing::ReadError> first;
+        bool loaded = false;
+        for (std::size_t i = 0; i < dlg->m_sheetIndex.size() && !loaded; ++i) {
+            try {
+                dlg->load(dlg->m_sheetIndex[i]);
+                dlg->cbxFolha->setCurrentIndex(int(i));
+                loaded = true;
+            } catch (const importing::ReadError &e) {
+                if (!first)
+                    first = dlg->m_sheetIndex.size() > 1
+                                ? importing::ReadError(QStringLiteral("Folha \"%1\": %2").arg(dlg->cbxFolha->itemText(int(i)), e.message()))
+                                : e;
+            }
+        }
+        if (!loaded) {
+            if (dlg->m_sheetIndex.empty())
+                dlg->load(importing::firstVisibleSheet(*dlg->m_source));   // says why there is none
+            else
+                throw *first;
+        }
     } catch (const importing::ReadError &e) {
         interaction().message(clientlib::mtError, kTitle, e.message(), clientlib::mbOK, parent);
         return nullptr;
