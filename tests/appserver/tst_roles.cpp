@@ -902,8 +902,11 @@ TEST_P(Roles, PamSignsInByPasswordAndTakesTheRoleFromTheGroups)
     const RpcResult demoted = asAna("SetUsuario", {QStringLiteral("pedro"), QStringLiteral("Pedro"), QStringLiteral("consulta"), true});
     EXPECT_EQ(demoted.errorCode, -32602);
     EXPECT_TRUE(demoted.errorMessage.contains(QStringLiteral("grupos"))) << demoted.errorMessage.toStdString();
+    const std::string open = "SELECT COUNT(*) FROM SESSAO WHERE NMUSUARIO = 'pedro' AND DTENCERRADA IS NULL";
+    ASSERT_GT(db->count(open), 0);
     const RpcResult disabled = asAna("SetUsuario", {QStringLiteral("Pedro"), QStringLiteral("Pedro"), QStringLiteral("operador"), false});
     ASSERT_TRUE(disabled.ok()) << disabled.errorMessage.toStdString();
+    EXPECT_EQ(db->count(open), 0) << "the account's sessions end with it";
     for (const char *spelling : {"pedro", "Pedro"}) {
         SCOPED_TRACE(spelling);
         EXPECT_EQ(signIn(spelling, "senha-do-pedro").errorMessage.toStdString(), "Usuário ou senha inválidos.");

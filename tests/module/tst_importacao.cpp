@@ -152,6 +152,34 @@ TEST_F(ImportTest, MessagesNameTheLinesOfTheFile)
     EXPECT_EQ(stored(sql), expected);
 }
 
+// A refused import whose second check fails too keeps the first check: its errors stay
+// listed and "Importar" stays, for another try once the server answers again.
+TEST_F(ImportTest, ACheckThatFailsAfterARefusalKeepsTheFirst)
+{
+    clickTab(frm->pgcPadrao, frm->tshCliente);
+    const QString client = QString::fromStdString(*db->scalar("SELECT MIN(CDCLIENTE) FROM CLIENTE"));
+    const QString group = QString::fromStdString(*db->scalar(
+        "SELECT MIN(CDGRUPOFISC) FROM GRUPOFISCAL WHERE CDGRUPOFISC <> COALESCE((SELECT CDGRUPOFISC FROM CLIENTE"
+        " WHERE CDCLIENTE = $1), '')", {client.toStdString()}));
+    const QString path = dir.filePath(QStringLiteral("duas.csv"));
+    write(path, QStringLiteral("Código;Grupo Fiscal\r\n%1;%2\r\nabc;grupo x\r\n").arg(client, group).toUtf8());
+    withImport(path, [&](ImportDialog &d) {
+        ASSERT_EQ(column(d.grdErros, 0), QStringList{"3"});
+        d.chkSomenteValidas->click();
+        db->exec("ALTER TABLE CLIENTE RENAME TO CLIENTE_FORA");
+        clickButton(d.btnImportar);
+        db->exec("ALTER TABLE CLIENTE_FORA RENAME TO CLIENTE");
+        EXPECT_EQ(script->messages().size(), 2) << script->messages().join('\n').toStdString();
+        EXPECT_EQ(column(d.grdErros, 0), QStringList{"3"});
+        EXPECT_EQ(d.counts().toChange, 1);
+        ASSERT_TRUE(d.btnImportar->isEnabled());
+        script->clear();
+        clickButton(d.btnImportar);
+    });
+    EXPECT_EQ(script->messages(), QStringList{QStringLiteral("Importação concluída: 1 registro alterado.")});
+    EXPECT_EQ(db->scalar("SELECT CDGRUPOFISC FROM CLIENTE WHERE CDCLIENTE = $1", {client.toStdString()}), group.toStdString());
+}
+
 // A workbook that starts with a sheet of its own lists opens at the first sheet that reads:
 // the sheet list is in the dialog, out of reach if the first sheet stopped it opening.
 TEST_F(ImportTest, AWorkbookOpensAtTheFirstSheetThatReads)

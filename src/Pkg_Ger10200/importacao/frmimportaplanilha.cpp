@@ -7,6 +7,7 @@
 #include "clientlib/checkresult.h"
 #include "clientlib/interaction.h"
 #include "clientlib/messages.h"
+#include "clientlib/netconnection.h"
 #include "dataset/packet.h"
 #include "help/help.h"
 #include "protocol/importcalls.h"
@@ -394,10 +395,17 @@ void ImportDialog::runImport()
         } catch (...) {
             // What was refused may be new since the check (a record or a group removed
             // meanwhile): checked again, the list of errors says it, and "Importar somente as
-            // linhas sem erro" leaves it out. A check that fails has said why.
-            try {
-                check();
-            } catch (...) {
+            // linhas sem erro" leaves it out. A check that fails says why, and the first one
+            // stands, for another try. A server that did not answer is not asked again.
+            if (reply.errorCode() == clientlib::kTransportError)
+                throw;
+            const std::vector<bool> wrong = m_wrong;
+            const std::vector<importing::LineError> errors = m_errors;
+            const Counts counts = m_counts;
+            if (!vcl::guarded([&] { check(); })) {
+                m_wrong = wrong;
+                m_errors = errors;
+                m_counts = counts;
             }
             display();
             throw;

@@ -8,6 +8,7 @@
 #include <QCborMap>
 
 #include <algorithm>
+#include <cctype>
 #include <vector>
 
 namespace fiscal::appserver::access {
@@ -16,15 +17,32 @@ namespace {
 
 const QString kInvalid = QStringLiteral("Usuário ou senha inválidos.");
 
-// The disabled rows other than `login`'s own: under PAM one of them may hold another spelling
-// of the same account (a row kept as typed before logins were taken by the account's name).
+// A login without its case, its domain ("maria@empresa") and its domain's prefix
+// ("EMPRESA\maria"): the spellings of one account that a directory accepts share it.
+std::string loginBase(std::string login)
+{
+    if (const std::size_t at = login.find('@'); at != std::string::npos)
+        login.resize(at);
+    if (const std::size_t slash = login.rfind('\\'); slash != std::string::npos)
+        login.erase(0, slash + 1);
+    std::transform(login.begin(), login.end(), login.begin(), [](unsigned char ch) { return char(std::tolower(ch)); });
+    return login;
+}
+
+// The disabled rows other than `login`'s own that may hold another spelling of the same
+// account under PAM (a row kept as typed before logins were taken by the account's name).
+// Only those alike are asked of the directory, not every disabled row at every sign-in.
 std::vector<std::string> otherDisabledLogins(storage::Connection &c, const std::string &login)
 {
     auto st = c.prepareCached("SELECT NMUSUARIO FROM USUARIO WHERE FLATIVO = 'N' AND NMUSUARIO <> $1");
     st->bind(1, login);
+    const std::string base = loginBase(login);
     std::vector<std::string> logins;
-    while (st->step())
-        logins.emplace_back(st->text(0));
+    while (st->step()) {
+        std::string other(st->text(0));
+        if (loginBase(other) == base)
+            logins.push_back(std::move(other));
+    }
     return logins;
 }
 

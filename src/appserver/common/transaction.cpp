@@ -62,6 +62,13 @@ rpc::Fault faultFromStorage(const storage::Error &e)
         QStringLiteral("Falha no banco de dados. A operação não foi realizada."));
 }
 
+rpc::Fault writeMayHaveBeenMade()
+{
+    return rpc::Fault(rpc::code::Database,
+        QStringLiteral("A conexão com o banco de dados caiu enquanto a gravação era confirmada: ela pode ter sido"
+                       " feita. Atualize os dados e confira antes de repetir."));
+}
+
 namespace detail {
 
 CallConnection::CallConnection(ConnectionPool &pool, bool forWriting)
@@ -135,9 +142,7 @@ void outcomeUnknown(ConnectionPool::Lease &lease)
 {
     lease.discard();
     std::cerr << "fiscal-server: the connection to the database broke while a write was committed" << std::endl;
-    throw rpc::Fault(rpc::code::Database,
-        QStringLiteral("A conexão com o banco de dados caiu enquanto a gravação era confirmada: ela pode ter sido"
-                       " feita. Atualize os dados e confira antes de repetir."));
+    throw writeMayHaveBeenMade();
 }
 
 void commit(ConnectionPool::Lease &lease, storage::Transaction &tx)

@@ -21,6 +21,9 @@
 namespace fiscal::appserver {
 
 // The fault a storage error becomes (logged to stderr with its detail).
+// A write whose connection broke while it was committed (on PostgreSQL, also a write that
+// is its own statement): it may be in the database.
+rpc::Fault writeMayHaveBeenMade();
 rpc::Fault faultFromStorage(const storage::Error &e);
 // What a save that waited too long for a row someone else holds answers.
 rpc::Fault lockedFault();

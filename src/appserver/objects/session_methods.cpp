@@ -176,6 +176,9 @@ void setUsuario(ConnectionPool &pool, const AuthSettings &settings, const QCborA
         invalid(*problem);
     std::optional<User> existing;
     withReadTransaction(pool, [&](storage::Connection &c) { existing = findUser(c, login); });
+    // Under PAM the sessions are the account's, under its own name: a row switched off under
+    // another spelling ends them too (sign-in then refuses the account).
+    const std::string account = pam && !active ? canonicalLogin(login) : login;
     // Under PAM every sign-in takes the role from the system's groups again: a role set here
     // would look saved and be undone at the user's next sign-in.
     if (pam && (!existing || existing->role != *role) && roleFromGroups(login) != role)
@@ -202,6 +205,8 @@ void setUsuario(ConnectionPool &pool, const AuthSettings &settings, const QCborA
             u.passwordHash = hash;
             u.mustChangePassword = !pam;
             createUser(c, u);
+            if (account != login)
+                endSessions(c, account);
             record(c, {login, caller().user, caller().peer, "usuario", "created: " + describe(u)});
             return;
         }
@@ -213,6 +218,8 @@ void setUsuario(ConnectionPool &pool, const AuthSettings &settings, const QCborA
         after.active = active;
         keepAnAdministrator(c, *before, after);
         updateUser(c, *before, after);
+        if (account != login)
+            endSessions(c, account);
         record(c, {login, caller().user, caller().peer, "usuario", describe(*before) + " -> " + describe(after)});
     });
     // A row for a user created here, its password empty under PAM; none for a change.

@@ -519,10 +519,11 @@ void CombinedSaves::onAnswer(Loop &l, bool ok)
         l.inFlight.clear();
         l.statement.reset();
         if (e.kind() == storage::Error::Kind::Connection) {
-            // The answer is lost, not the statement: it may have been applied. Each call fails
-            // as a lone save would; the next statement opens a new connection.
+            // The answer is lost, not the statement: it may have been applied, and each call is
+            // told so, as a lone save is; the next statement opens a new connection.
+            faultFromStorage(e);   // logs it
             closeConnection(l);
-            const std::exception_ptr failure = std::make_exception_ptr(faultFromStorage(e));
+            const std::exception_ptr failure = std::make_exception_ptr(writeMayHaveBeenMade());
             for (Call &c : batch)
                 c.reply->fail(failure);
             next(l);
@@ -604,13 +605,13 @@ void CombinedSaves::applyTogether(Loop &l, std::vector<Call> &batch)
             trying = std::move(again);
             continue;
         } catch (const storage::Error &e) {
-            const rpc::Fault fault = faultFromStorage(e);   // logs it
+            faultFromStorage(e);   // logs it
             if (e.kind() != storage::Error::Kind::Connection)
                 break;   // rolled back whole (a deadlock, say): each call gets its answer alone
-            // The answer of the COMMIT may be what was lost: the calls fail, as a lone save
-            // would, rather than run again.
+            // The answer of the COMMIT may be what was lost: the calls are told that they may
+            // have been made, as a lone save is, rather than run again.
             closeConnection(l);
-            const std::exception_ptr failure = std::make_exception_ptr(fault);
+            const std::exception_ptr failure = std::make_exception_ptr(writeMayHaveBeenMade());
             for (Call &c : trying)
                 c.reply->fail(failure);
             trying.clear();
