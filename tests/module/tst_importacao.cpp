@@ -52,6 +52,14 @@ protected:
         return code + QStringLiteral(" - ") + QString::fromStdString(name.value_or("")).trimmed();
     }
 
+    // A group the client does not hold, so that importing it changes the client.
+    QString anotherGroup(const QString &client) const
+    {
+        return QString::fromStdString(*db->scalar(
+            "SELECT MIN(CDGRUPOFISC) FROM GRUPOFISCAL WHERE CDGRUPOFISC <> COALESCE((SELECT CDGRUPOFISC FROM CLIENTE"
+            " WHERE CDCLIENTE = $1), '')", {client.toStdString()}));
+    }
+
     void write(const QString &path, const QByteArray &bytes)
     {
         QFile f(path);
@@ -117,9 +125,7 @@ TEST_F(ImportTest, MessagesNameTheLinesOfTheFile)
     ASSERT_EQ(rows.size(), 3u);
     const QString c1 = QString::fromStdString(*rows[0][0]), c2 = QString::fromStdString(*rows[1][0]),
                   c3 = QString::fromStdString(*rows[2][0]);
-    const QString g3 = QString::fromStdString(*db->scalar(
-        "SELECT MIN(CDGRUPOFISC) FROM GRUPOFISCAL WHERE CDGRUPOFISC <> COALESCE((SELECT CDGRUPOFISC FROM CLIENTE"
-        " WHERE CDCLIENTE = $1), '')", {c3.toStdString()}));
+    const QString g3 = anotherGroup(c3);
     db->exec("INSERT INTO GRUPOFISCAL (CDGRUPOFISC, DSGRUPOFISC) VALUES ('Z77', 'Some antes da importação')");
     // c1 twice with two groups (lines 4 and 7), c2 to a group removed before "Importar" (line 9),
     // c3 to a group of its own (line 10).
@@ -158,9 +164,7 @@ TEST_F(ImportTest, ACheckThatFailsAfterARefusalKeepsTheFirst)
 {
     clickTab(frm->pgcPadrao, frm->tshCliente);
     const QString client = QString::fromStdString(*db->scalar("SELECT MIN(CDCLIENTE) FROM CLIENTE"));
-    const QString group = QString::fromStdString(*db->scalar(
-        "SELECT MIN(CDGRUPOFISC) FROM GRUPOFISCAL WHERE CDGRUPOFISC <> COALESCE((SELECT CDGRUPOFISC FROM CLIENTE"
-        " WHERE CDCLIENTE = $1), '')", {client.toStdString()}));
+    const QString group = anotherGroup(client);
     const QString path = dir.filePath(QStringLiteral("duas.csv"));
     write(path, QStringLiteral("Código;Grupo Fiscal\r\n%1;%2\r\nabc;grupo x\r\n").arg(client, group).toUtf8());
     withImport(path, [&](ImportDialog &d) {
@@ -186,9 +190,7 @@ TEST_F(ImportTest, AWorkbookOpensAtTheFirstSheetThatReads)
 {
     clickTab(frm->pgcPadrao, frm->tshCliente);
     const QString client = QString::fromStdString(*db->scalar("SELECT MIN(CDCLIENTE) FROM CLIENTE"));
-    const QString group = QString::fromStdString(*db->scalar(
-        "SELECT MIN(CDGRUPOFISC) FROM GRUPOFISCAL WHERE CDGRUPOFISC <> COALESCE((SELECT CDGRUPOFISC FROM CLIENTE"
-        " WHERE CDCLIENTE = $1), '')", {client.toStdString()}));
+    const QString group = anotherGroup(client);
     const QString path = dir.filePath(QStringLiteral("pasta.xlsx"));
     writeXlsx(path, {{QStringLiteral("Grupos"), {{QStringLiteral("Grupo"), QStringLiteral("Descrição")}, {group, QStringLiteral("x")}}},
                      {QStringLiteral("Clientes"), {{QStringLiteral("Código"), QStringLiteral("Grupo Fiscal")}, {client, group}}}});
