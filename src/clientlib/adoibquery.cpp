@@ -122,17 +122,15 @@ dataset::DataPacket TADOIBQuery::readDirect()
 {
     // A session the database ended (a restart) may not have shown yet when the connection
     // was taken: a read is sent once more, on a new connection.
-    try {
-        return readDirectOnce();
-    } catch (const storage::Error &e) {
-        if (e.kind() != storage::Error::Kind::Connection)
-            throw dataset::EDatabaseError(QStringLiteral("Falha na consulta ao banco de dados: %1").arg(QString::fromUtf8(e.what())));
+    for (int attempt = 1;; ++attempt) {
+        try {
+            return readDirectOnce();
+        } catch (const storage::Error &e) {
+            if (attempt > 1 || e.kind() != storage::Error::Kind::Connection)
+                throw dataset::EDatabaseError(
+                    QStringLiteral("Falha na consulta ao banco de dados: %1").arg(QString::fromUtf8(e.what())));
+        }
         dtmDBGeral().close();
-    }
-    try {
-        return readDirectOnce();
-    } catch (const storage::Error &e) {
-        throw dataset::EDatabaseError(QStringLiteral("Falha na consulta ao banco de dados: %1").arg(QString::fromUtf8(e.what())));
     }
 }
 
