@@ -21,10 +21,10 @@
 namespace fiscal::appserver {
 
 // The fault a storage error becomes (logged to stderr with its detail).
-// A write whose connection broke while it was committed (on PostgreSQL, also a write that
-// is its own statement): it may be in the database.
-rpc::Fault writeMayHaveBeenMade();
 rpc::Fault faultFromStorage(const storage::Error &e);
+// The fault of a write whose connection broke while it was committed (on PostgreSQL, also a
+// write that is its own statement): it may be in the database.
+rpc::Fault writeMayHaveBeenMade();
 // What a save that waited too long for a row someone else holds answers.
 rpc::Fault lockedFault();
 // What a call that ran past its deadline answers.
@@ -34,9 +34,10 @@ namespace detail {
 
 // A failure inside a call's work: a broken connection is closed instead of reused.
 [[noreturn]] void fail(ConnectionPool::Lease &lease, const storage::Error &e);
-// Commits, or says that the outcome is unknown: on PostgreSQL a COMMIT (or a statement that
-// is its own transaction) whose connection broke may have been written before the break.
+// A write whose connection broke under it on PostgreSQL (its COMMIT, or a statement that is
+// its own transaction) may have been written: the connection is dropped and the caller told.
 [[noreturn]] void outcomeUnknown(ConnectionPool::Lease &lease);
+// Commits; a broken connection on PostgreSQL ends in outcomeUnknown.
 void commit(ConnectionPool::Lease &lease, storage::Transaction &tx);
 
 // SQLite's per-row foreign-key lookups off for one transaction (made before it, as the
