@@ -90,7 +90,10 @@ std::string clientAddress(const std::string &givenPeer, std::string_view forward
 }
 
 Session::Session(ServerState &srv, Loop &loop, tcp::socket socket)
-    : m_srv(srv), m_loop(loop), m_socket(std::move(socket)), m_timer(m_socket.get_executor())
+    : m_srv(srv), m_loop(loop), m_socket(std::move(socket)), m_timer(m_socket.get_executor()),
+      // Bytes the parser has not taken yet: a head, or a chunk's size line or trailer, whose
+      // length nothing else bounds. Past this the request is refused (buffer_overflow, 400).
+      m_buffer(std::size_t(srv.opt.maxHeaderBytes) + 64 * 1024)
 {
     ++m_loop.connections;
     // Room for a whole usual request, so that it comes in one read.

@@ -212,12 +212,12 @@ TEST_P(Limits, ASlowReaderIsCutAtTheCallsDeadline)
     EXPECT_TRUE(next.ok()) << next.errorMessage.toStdString();
 }
 
-QByteArray batchOf(const std::vector<std::string> &methods)
+QByteArray batchOf(const std::vector<std::string> &methods, const char *params = "[]")
 {
     QByteArray body = "[";
     for (std::size_t i = 0; i < methods.size(); ++i)
         body += QByteArray(i ? "," : "") + R"({"jsonrpc":"2.0","method":")" + methods[i].c_str()
-            + R"(","params":[],"id":)" + QByteArray::number(qint64(i + 1)) + "}";
+            + R"(","params":)" + params + R"(,"id":)" + QByteArray::number(qint64(i + 1)) + "}";
     return body + "]";
 }
 
@@ -228,15 +228,20 @@ TEST_P(Limits, ABatchOfTooManyHeavyCallsIsRefusedWhole)
         const char *what;
         std::vector<std::string> methods;
         bool refused;
+        std::string object = kParamGrupFiscal;
+        const char *params = "[]";
     };
     const std::vector<Case> cases{
         {"as many heavy calls as allowed, with light ones", {"GetDados", "GetFilial", "GetDados", "GetTipoFatur"}, false},
         {"one heavy call too many", {"GetDados", "GetDados", "GetFilial", "GetDados"}, true},
         {"every supplier or client is heavy", {"GetCliente", "GetFornecedor", "GetFilial", "GetCliente"}, true},
+        // A lookup may read every client: three of them are one too many, whatever they read.
+        {"lookups", {"Consulta", "Consulta", "Consulta"}, true, "Ger10207.rdmConsultas", R"(["CacheCliente",[]])"},
+        {"two lookups", {"Consulta", "Consulta"}, false, "Ger10207.rdmConsultas", R"(["CacheCliente",[]])"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        const HttpResponse http = httpPost(env.server->port(), "/rpc/" + kParamGrupFiscal, batchOf(c.methods),
+        const HttpResponse http = httpPost(env.server->port(), "/rpc/" + c.object, batchOf(c.methods, c.params),
                                            "application/json");
         ASSERT_EQ(http.status, 200);
         const QJsonDocument reply = QJsonDocument::fromJson(http.body);

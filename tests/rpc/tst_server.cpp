@@ -72,6 +72,15 @@ TEST_F(ServerTest, RawRequestsGetClearAnswers)
          "Transfer-Encoding: chunked\r\n\r\n200000\r\n" + std::string(0x200000, ' ') + "\r\n0\r\n\r\n",
          413, 0},
         {"chunked ok", chunkedPost(jsonCall("Echo", "[\"chunk\"]")), 200, 0},
+        // Held until their line ends, a chunk's size line and a trailer are bounded too.
+        {"endless chunk size line",
+         "POST /rpc/Test.rdmEcho HTTP/1.1\r\nHost: t\r\nContent-Type: application/json\r\n"
+         "Transfer-Encoding: chunked\r\n\r\n1;x=" + std::string(200000, 'a'),
+         400, 0},
+        {"endless trailer",
+         "POST /rpc/Test.rdmEcho HTTP/1.1\r\nHost: t\r\nContent-Type: application/json\r\n"
+         "Transfer-Encoding: chunked\r\n\r\n4\r\nnull\r\n0\r\nX-Trailer: " + std::string(200000, 'a'),
+         400, 0},
         {"oversized header",
          "POST /rpc/Test.rdmEcho HTTP/1.1\r\nHost: t\r\nX-Filler: " + std::string(8000, 'a')
              + "\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n{}",

@@ -120,13 +120,14 @@ void streamLookup(storage::Connection &c, ValueWriter &w, const protocol::Lookup
 
 void registerLookupMethods(rpc::Dispatcher &d, ConnectionPool &pool)
 {
-    // Reads only: every role may call it.
+    // Reads only: every role may call it. Some lookups read every client or supplier, so each
+    // call counts against a batch's heavy calls (the desktop sends them one at a time).
     d.add(protocol::kConsultas, protocol::method::Consulta, [&pool](const QCborArray &params, ValueWriter &w) {
         expectCount(params, 2, protocol::method::Consulta);
         const protocol::Lookup &l = lookupArg(params);
         const auto values = valuesArg(params, l);
         withReadTransaction(pool, [&](storage::Connection &c) { streamLookup(c, w, l, values); });
-    });
+    }, rpc::CallKind::HeavyRead);
 }
 
 } // namespace fiscal::appserver
