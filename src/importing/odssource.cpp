@@ -2,6 +2,8 @@
 
 #include <QSet>
 
+#include <algorithm>
+
 namespace fiscal::importing {
 
 namespace {
@@ -141,6 +143,10 @@ QString OdsSource::cellText()
     }
     if (typed.isNull() && text.isEmpty() && type.isEmpty() && !attr(a, QLatin1String("formula")).isNull())
         return formulaWithoutValue();   // a formula saved without its result
+    // A code kept as a number shows its leading zeros through its format: the cell's text has them.
+    if (type == QLatin1String("float") && text.startsWith(QLatin1Char('0')) && numberText(text) == typed
+        && std::all_of(text.begin(), text.end(), [](QChar c) { return c.isDigit(); }))
+        return text;
     return typed.isNull() ? text : typed;
 }
 

@@ -2,6 +2,8 @@
 
 #include <QHash>
 
+#include <algorithm>
+
 namespace fiscal::importing {
 
 namespace {
@@ -21,6 +23,21 @@ int columnOf(QStringView ref)
         column = column * 26 + (c.unicode() - 'A' + 1);
     }
     return letters ? column - 1 : -1;
+}
+
+// Width of a number format that shows a number with leading zeros ("000000": 123 is
+// "000123"); 0 for any other format. Only the positive section counts.
+int zeroPaddedWidth(QStringView formatCode)
+{
+    const qsizetype semicolon = formatCode.indexOf(QLatin1Char(';'));
+    const QStringView positive = semicolon < 0 ? formatCode : formatCode.left(semicolon);
+    if (positive.size() < 2 || positive.size() > 20)
+        return 0;
+    for (const QChar c : positive) {
+        if (c != QLatin1Char('0'))
+            return 0;
+    }
+    return int(positive.size());
 }
 
 QString entryPath(const QString &target)
@@ -46,6 +63,7 @@ XlsxSource::~XlsxSource()
 void XlsxSource::readWorkbook()
 {
     QHash<QString, QString> targets;
+    QString stylesEntry;
     {
         ZipEntry rels(m_zip, QStringLiteral("xl/_rels/workbook.xml.rels"), kSmallPart);
         QXmlStreamReader x(&rels);
@@ -53,28 +71,61 @@ void XlsxSource::readWorkbook()
             if (x.isStartElement() && x.name() == QLatin1String("Relationship")) {
                 const QString target = entryPath(x.attributes().value(QLatin1String("Target")).toString());
                 targets.insert(x.attributes().value(QLatin1String("Id")).toString(), target);
-                if (x.attributes().value(QLatin1String("Type")).endsWith(QLatin1String("/sharedStrings")))
+                const QStringView type = x.attributes().value(QLatin1String("Type"));
+                if (type.endsWith(QLatin1String("/sharedStrings")))
                     m_sharedStringsEntry = target;
+                else if (type.endsWith(QLatin1String("/styles")))
+                    stylesEntry = target;
             }
         }
     }
-    ZipEntry book(m_zip, QStringLiteral("xl/workbook.xml"), kSmallPart);
-    QXmlStreamReader x(&book);
-    while (nextToken(x, book)) {
-        if (!x.isStartElement() || x.name() != QLatin1String("sheet"))
-            continue;
-        const QXmlStreamAttributes a = x.attributes();
-        QString id;
-        for (const QXmlStreamAttribute &attr : a) {
-            if (attr.name() == QLatin1String("id"))   // r:id, whatever the prefix
-                id = attr.value().toString();
+    {
+        ZipEntry book(m_zip, QStringLiteral("xl/workbook.xml"), kSmallPart);
+        QXmlStreamReader x(&book);
+        while (nextToken(x, book)) {
+            if (!x.isStartElement() || x.name() != QLatin1String("sheet"))
+                continue;
+            const QXmlStreamAttributes a = x.attributes();
+            QString id;
+            for (const QXmlStreamAttribute &attr : a) {
+                if (attr.name() == QLatin1String("id"))   // r:id, whatever the prefix
+                    id = attr.value().toString();
+            }
+            const QString state = a.value(QLatin1String("state")).toString();
+            m_sheets.push_back({a.value(QLatin1String("name")).toString(), !state.isEmpty() && state != QLatin1String("visible")});
+            m_targets << targets.value(id);
         }
-        const QString state = a.value(QLatin1String("state")).toString();
-        m_sheets.push_back({a.value(QLatin1String("name")).toString(), !state.isEmpty() && state != QLatin1String("visible")});
-        m_targets << targets.value(id);
     }
     if (m_sheets.empty())
         brokenFile(QStringLiteral("pasta de trabalho sem folhas"));
+    if (!stylesEntry.isEmpty() && m_zip.has(stylesEntry))
+        readStyles(stylesEntry);
+}
+
+void XlsxSource::readStyles(const QString &entry)
+{
+    // A code kept as a number shows its zeros through its cell's format only: the format of
+    // each cell style (cellXfs, by index) is read to give them back.
+    QHash<int, int> widthOfFormat;
+    ZipEntry styles(m_zip, entry, kSmallPart);
+    QXmlStreamReader x(&styles);
+    bool inCellXfs = false;
+    while (nextToken(x, styles)) {
+        if (x.isStartElement()) {
+            const QXmlStreamAttributes a = x.attributes();
+            if (x.name() == QLatin1String("numFmt")) {
+                const int width = zeroPaddedWidth(a.value(QLatin1String("formatCode")));
+                if (width)
+                    widthOfFormat.insert(a.value(QLatin1String("numFmtId")).toInt(), width);
+            } else if (x.name() == QLatin1String("cellXfs")) {
+                inCellXfs = true;
+            } else if (inCellXfs && x.name() == QLatin1String("xf")) {
+                m_zeroWidthOfStyle.push_back(widthOfFormat.value(a.value(QLatin1String("numFmtId")).toInt()));
+            }
+        } else if (x.isEndElement() && x.name() == QLatin1String("cellXfs")) {
+            inCellXfs = false;
+        }
+    }
 }
 
 void XlsxSource::selectSheet(int index)
@@ -113,7 +164,7 @@ void XlsxSource::keepColumns(const std::vector<int> &columns)
     m_shared->start(countSharedUses(scan, m_kept));
 }
 
-QString XlsxSource::cellValue(const QString &type, int column)
+QString XlsxSource::cellValue(const QString &type, int style, int column)
 {
     // Inside <c>: <v> (shared index, number, cached formula value) or <is> (inline string).
     QString value, inlineText;
@@ -155,8 +206,14 @@ QString XlsxSource::cellValue(const QString &type, int column)
         const bool kept = m_kept.empty() || (column < int(m_kept.size()) && m_kept[std::size_t(column)]);
         return m_shared->take(std::size_t(i), kept);
     }
-    if (type.isEmpty() || type == QLatin1String("n"))
-        return value.isEmpty() ? value : numberText(value);
+    if (type.isEmpty() || type == QLatin1String("n")) {
+        if (value.isEmpty())
+            return value;
+        const QString number = numberText(value);
+        const int width = style >= 0 && style < int(m_zeroWidthOfStyle.size()) ? m_zeroWidthOfStyle[std::size_t(style)] : 0;
+        const bool digits = !number.isEmpty() && std::all_of(number.begin(), number.end(), [](QChar c) { return c.isDigit(); });
+        return digits && number.size() < width ? number.rightJustified(width, QLatin1Char('0')) : number;
+    }
     return value;   // str (formula text), b, e, d: as cached
 }
 
@@ -184,7 +241,9 @@ bool XlsxSource::next(SheetRow &row)
             const QStringView ref = a.value(QLatin1String("r"));
             const int at = ref.isEmpty() ? column + 1 : columnOf(ref);
             column = at < 0 ? column + 1 : at;
-            const QString text = cellValue(a.value(QLatin1String("t")).toString(), column);
+            bool styled = false;
+            const int style = a.value(QLatin1String("s")).toInt(&styled);
+            const QString text = cellValue(a.value(QLatin1String("t")).toString(), styled ? style : -1, column);
             detail::putCell(row.cells, column, text, m_limits);
         }
         if (!detail::trimRow(row.cells))

@@ -2,7 +2,8 @@
 // An XLSX workbook: its sheets from xl/workbook.xml (hidden ones flagged), each sheet
 // streamed from its XML a row at a time with the shared strings read alongside it
 // (sharedstrings.h). Cells give
-// the shared or inline string, or the cached value of a formula; numbers as numberText().
+// the shared or inline string, or the cached value of a formula; numbers as numberText(),
+// with the leading zeros their cell's format shows ("000000").
 
 #include "importing/sheetsource.h"
 #include "importing/sharedstrings.h"
@@ -25,7 +26,8 @@ public:
 
 private:
     void readWorkbook();
-    QString cellValue(const QString &type, int column);
+    void readStyles(const QString &entry);
+    QString cellValue(const QString &type, int style, int column);
 
     QString m_path;
     ZipArchive m_zip;
@@ -33,6 +35,7 @@ private:
     std::vector<SheetInfo> m_sheets;
     QStringList m_targets;           // entry of each sheet
     QString m_sharedStringsEntry;
+    std::vector<int> m_zeroWidthOfStyle;   // by cell style: width of its zero-padded format, or 0
     std::unique_ptr<SharedStrings> m_shared;
     int m_sheet = -1;
     std::vector<bool> m_kept;        // by column; empty: every column

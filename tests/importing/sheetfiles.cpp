@@ -21,6 +21,14 @@ bool digitsOnly(const QString &s)
     return true;
 }
 
+// A format showing a number with `digits` digits, leading zeros included; one per width.
+lxw_format *zeroFormat(lxw_workbook *wb, int digits)
+{
+    lxw_format *f = workbook_add_format(wb);
+    format_set_num_format(f, QString(digits, QLatin1Char('0')).toLatin1().constData());
+    return f;
+}
+
 QString escaped(const QString &s)
 {
     return s.toHtmlEscaped();
@@ -58,8 +66,9 @@ void writeXlsx(const QString &path, const QList<TestSheet> &sheets, XlsxOptions 
                 if (digitsOnly(v) && options.formulas)
                     worksheet_write_formula_num(ws, lxw_row_t(r), lxw_col_t(c), ("=" + v + "+0").toUtf8().constData(),
                                                 nullptr, v.toDouble());
-                else if (digitsOnly(v) && options.numbers)
-                    worksheet_write_number(ws, lxw_row_t(r), lxw_col_t(c), v.toDouble(), nullptr);
+                else if (digitsOnly(v) && (options.numbers || options.zeroFormats))
+                    worksheet_write_number(ws, lxw_row_t(r), lxw_col_t(c), v.toDouble(),
+                                           options.zeroFormats ? zeroFormat(wb, int(v.size())) : nullptr);
                 else
                     worksheet_write_string(ws, lxw_row_t(r), lxw_col_t(c), v.toUtf8().constData(), nullptr);
             }
@@ -69,7 +78,7 @@ void writeXlsx(const QString &path, const QList<TestSheet> &sheets, XlsxOptions 
         throw std::runtime_error("cannot write " + path.toStdString());
 }
 
-QByteArray odsContent(const QList<TestSheet> &sheets, bool numbers, long long rowsRepeated)
+QByteArray odsContent(const QList<TestSheet> &sheets, bool numbers, long long rowsRepeated, bool zerosShown)
 {
     QString x = QStringLiteral(
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -93,8 +102,8 @@ QByteArray odsContent(const QList<TestSheet> &sheets, bool numbers, long long ro
                 if (v.isEmpty())
                     x += QStringLiteral("<table:table-cell/>");
                 else if (numbers && digitsOnly(v))
-                    x += QStringLiteral("<table:table-cell office:value-type=\"float\" office:value=\"%1\"><text:p>%1</text:p></table:table-cell>")
-                             .arg(QString::number(v.toLongLong()));
+                    x += QStringLiteral("<table:table-cell office:value-type=\"float\" office:value=\"%1\"><text:p>%2</text:p></table:table-cell>")
+                             .arg(QString::number(v.toLongLong()), zerosShown ? v : QString::number(v.toLongLong()));
                 else
                     x += QStringLiteral("<table:table-cell office:value-type=\"string\"><text:p>%1</text:p></table:table-cell>")
                              .arg(escaped(v));
@@ -109,10 +118,10 @@ QByteArray odsContent(const QList<TestSheet> &sheets, bool numbers, long long ro
     return x.toUtf8();
 }
 
-void writeOds(const QString &path, const QList<TestSheet> &sheets, bool numbers, long long rowsRepeated)
+void writeOds(const QString &path, const QList<TestSheet> &sheets, bool numbers, long long rowsRepeated, bool zerosShown)
 {
     writeZip(path, {{QStringLiteral("mimetype"), "application/vnd.oasis.opendocument.spreadsheet"},
-                    {QStringLiteral("content.xml"), odsContent(sheets, numbers, rowsRepeated)}});
+                    {QStringLiteral("content.xml"), odsContent(sheets, numbers, rowsRepeated, zerosShown)}});
 }
 
 void writeXlsxParts(const QString &path, const QByteArray &sheet, const QByteArray &shared)

@@ -20,12 +20,15 @@ struct XlsxOptions {
     bool numbers = false;         // all-digit cells as numbers
     bool inlineStrings = false;   // libxlsxwriter's constant-memory mode
     bool formulas = false;        // all-digit cells as formulas with that cached value
+    bool zeroFormats = false;     // numbers shown with their leading zeros by a "000" format
 };
 void writeXlsx(const QString &path, const QList<TestSheet> &sheets, XlsxOptions options = {});
 
 // content.xml of an ODS with these tables; `rowsRepeated` repeats the last row of each.
-QByteArray odsContent(const QList<TestSheet> &sheets, bool numbers = false, long long rowsRepeated = 1);
-void writeOds(const QString &path, const QList<TestSheet> &sheets, bool numbers = false, long long rowsRepeated = 1);
+// Numbers show as written (their leading zeros kept by a format) when `zerosShown`.
+QByteArray odsContent(const QList<TestSheet> &sheets, bool numbers = false, long long rowsRepeated = 1, bool zerosShown = false);
+void writeOds(const QString &path, const QList<TestSheet> &sheets, bool numbers = false, long long rowsRepeated = 1,
+              bool zerosShown = false);
 
 // An XLSX of one sheet "A" from the XML of its sheet and of its shared strings.
 void writeXlsxParts(const QString &path, const QByteArray &sheet, const QByteArray &shared);

@@ -7,6 +7,8 @@
 #include "importing/csvsource.h"
 #include "importing/sheetsource.h"
 
+#include <functional>
+
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -158,17 +160,24 @@ TEST(Sheets, NumbersKeepTheirDigits)
     for (const auto &c : cases)
         EXPECT_EQ(importing::numberText(QString::fromLatin1(c.stored)), QString::fromLatin1(c.text)) << c.stored;
 
+    // A code's leading zeros are there only when a format shows them ("000000"), as a code
+    // column kept as numbers does.
     QTemporaryDir dir;
-    const QList<QStringList> rows = {{QStringLiteral("12345678000195"), QStringLiteral("003")}};
-    const QStringList expected = {QStringLiteral("12345678000195"), QStringLiteral("3")};
-    for (const int kind : {0, 1, 2}) {
-        SCOPED_TRACE(kind);
-        const QString path = dir.filePath(QStringLiteral("n%1").arg(kind));
-        if (kind == 2)
-            writeOds(path, {{QStringLiteral("N"), rows}}, true);
-        else
-            writeXlsx(path, {{QStringLiteral("N"), rows}}, {true, false, kind == 1});
-        EXPECT_EQ(readAll(path).rows, QList<QStringList>{expected});
+    const QList<QStringList> rows = {{QStringLiteral("12345678000195"), QStringLiteral("003"), QStringLiteral("000123")}};
+    const QStringList bare = {QStringLiteral("12345678000195"), QStringLiteral("3"), QStringLiteral("123")};
+    const QStringList shown = rows.first();
+    const struct { const char *name; std::function<void(const QString &)> write; QStringList expected; } files[] = {
+        {"xlsx numbers", [&](const QString &p) { writeXlsx(p, {{QStringLiteral("N"), rows}}, {true, false, false}); }, bare},
+        {"xlsx formulas", [&](const QString &p) { writeXlsx(p, {{QStringLiteral("N"), rows}}, {true, false, true}); }, bare},
+        {"ods numbers", [&](const QString &p) { writeOds(p, {{QStringLiteral("N"), rows}}, true); }, bare},
+        {"xlsx zero formats", [&](const QString &p) { writeXlsx(p, {{QStringLiteral("N"), rows}}, {false, false, false, true}); }, shown},
+        {"ods zeros shown", [&](const QString &p) { writeOds(p, {{QStringLiteral("N"), rows}}, true, 1, true); }, shown},
+    };
+    for (const auto &f : files) {
+        SCOPED_TRACE(f.name);
+        const QString path = dir.filePath(QString::fromLatin1(f.name).replace(QLatin1Char(' '), QLatin1Char('_')));
+        f.write(path);
+        EXPECT_EQ(readAll(path).rows, QList<QStringList>{f.expected});
     }
 }
 
