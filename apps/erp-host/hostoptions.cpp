@@ -303,19 +303,18 @@ bool readHostOptions(const HostCommandLine &cli, HostOptions &out, QString &erro
             error = QStringLiteral("arquivo de configuração não encontrado: %1").arg(cli.configFile);
             return false;
         }
-        // One that cannot be read would leave every key at its default, without a word.
-        if (!info.isFile() || !info.isReadable()) {
-            error = QStringLiteral("arquivo de configuração ilegível: %1").arg(cli.configFile);
-            return false;
-        }
         file = std::make_unique<QSettings>(cli.configFile, QSettings::IniFormat);
-        if (file->status() != QSettings::NoError) {
-            error = QStringLiteral("arquivo de configuração ilegível: %1").arg(cli.configFile);
-            return false;
-        }
     } else {
         file = std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope,
                                            QStringLiteral("fiscal"), QStringLiteral("erp-host"));
+    }
+    // One that is there but cannot be read would leave every key at its default, without a
+    // word: the clerk would meet a server out of reach, with nothing pointing at the file.
+    const QString path = cli.configFile.isEmpty() ? file->fileName() : cli.configFile;
+    const QFileInfo info(path);
+    if (info.exists() && (!info.isFile() || !info.isReadable() || file->status() != QSettings::NoError)) {
+        error = QStringLiteral("arquivo de configuração ilegível: %1").arg(path);
+        return false;
     }
     // An unquoted comma makes an INI value a list, whose toString() is empty: one text here
     // (spaces after its commas are lost; a value in quotes keeps them).

@@ -192,10 +192,7 @@ void HostWindow::showAbout()
     using namespace fiscal::clientlib;
     const Settings &settings = Settings::instance();
     AboutFacts facts;
-    facts.server = QStringLiteral("%1://%2:%3")
-                       .arg(settings.serverTls() ? QStringLiteral("https") : QStringLiteral("http"),
-                            settings.serverHost())
-                       .arg(settings.serverPort());
+    facts.server = settings.serverAddress();
     facts.token = !settings.token().isEmpty();
     // Who the server records: the signed-in user, else the declared one.
     const UserSession &session = UserSession::instance();

@@ -37,17 +37,30 @@ QLineEdit *passwordEdit(QWidget *parent, const char *name)
     return e;
 }
 
-QString serverText()
-{
-    const auto &s = fiscal::clientlib::Settings::instance();
-    return QStringLiteral("%1://%2:%3").arg(s.serverTls() ? QStringLiteral("https") : QStringLiteral("http"),
-                                             s.serverHost())
-        .arg(s.serverPort());
-}
-
+// The login last signed in, kept apart from erp-host.ini: QSettings writes a file it changes
+// anew, and the comments an administrator left in the settings would be lost.
 QSettings remembered()
 {
-    return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("fiscal"), QStringLiteral("erp-host"));
+    return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("fiscal"), QStringLiteral("erp-host-entrada"));
+}
+
+QString rememberedLogin()
+{
+    const QString kKey = QStringLiteral("signin/user");
+    const QVariant login = remembered().value(kKey);
+    if (login.isValid())
+        return login.toString();
+    // Where earlier versions kept it.
+    return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("fiscal"), QStringLiteral("erp-host"))
+        .value(kKey)
+        .toString();
+}
+
+void rememberLogin(const QString &login)
+{
+    QSettings s = remembered();
+    if (s.value(QStringLiteral("signin/user")).toString() != login)
+        s.setValue(QStringLiteral("signin/user"), login);
 }
 
 } // namespace
@@ -73,7 +86,7 @@ SignInDialog::SignInDialog(QWidget *parent, Purpose purpose) : QDialog(parent), 
     intro->setWordWrap(true);
     layout->addWidget(intro);
     auto *form = new QFormLayout;
-    auto *server = new QLabel(serverText(), this);
+    auto *server = new QLabel(fiscal::clientlib::Settings::instance().serverAddress(), this);
     server->setObjectName(QStringLiteral("lblServidor"));
     form->addRow(QStringLiteral("Servidor:"), server);
     m_user = new QLineEdit(this);
@@ -102,7 +115,7 @@ SignInDialog::SignInDialog(QWidget *parent, Purpose purpose) : QDialog(parent), 
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
     setMinimumWidth(380);
 
-    setLogin(remembered().value(QStringLiteral("signin/user")).toString());
+    setLogin(rememberedLogin());
 }
 
 QString SignInDialog::login() const
@@ -194,7 +207,7 @@ void SignInDialog::tryToSignIn()
         }
         in.mustChangePassword = false;
     }
-    remembered().setValue(QStringLiteral("signin/user"), in.login);
+    rememberLogin(in.login);
     m_in = in;
     accept();
 }

@@ -55,11 +55,20 @@ void Settings::setServerUrl(const QString &url)
         throw std::invalid_argument(
             QStringLiteral("Porta do servidor inválida em \"%1\".").arg(text).toStdString());
     }
-    setServerHost(parsed.host());
+    // A name with accents goes to the resolver, the certificate check and the Host header in
+    // its ASCII form ("açúcar.com.br" is "xn--acar-0oa8i.com.br").
+    setServerHost(parsed.host(QUrl::EncodeUnicode));
     setServerTls(https);
     if (port > 0) {
         setServerPort(port);
     }
+}
+
+QString Settings::serverAddress() const
+{
+    // An IPv6 address in brackets, so that the text can be typed back as the server's address.
+    const QString host = m_host.contains(QLatin1Char(':')) ? QLatin1Char('[') + m_host + QLatin1Char(']') : m_host;
+    return QStringLiteral("%1://%2:%3").arg(m_tls ? QStringLiteral("https") : QStringLiteral("http"), host).arg(m_port);
 }
 
 QString WebURL() { return Settings::instance().serverHost(); }

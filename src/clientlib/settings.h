@@ -22,6 +22,7 @@ public:
     QString database() const;          // SQLite file path or PostgreSQL URL
     QString token() const;             // bearer token of the server, may be empty
     bool serverTls() const;            // HTTPS
+    QString serverAddress() const;     // "https://host:port", as setServerUrl() takes it
     QString caFile() const;            // PEM file of the authorities to trust; empty: the system's
     // Who uses this client: named in every server call (the server records it in the
     // history unless its token says otherwise). The host sets it; may be empty.

@@ -134,12 +134,20 @@ TEST(Settings, ServerUrlForms)
         {"localhost:9000", "localhost", 9000, false},
         {"outro", "outro", 9000, false},   // a bare host keeps the port
         {"http://fiscal.example", "fiscal.example", 80, false},
+        // A name with accents in the form the resolver and the certificate know.
+        {"https://fiscal.açúcar.com.br", "fiscal.xn--acar-0oa8i.com.br", 443, true},
+        {"http://fiscal.example", "fiscal.example", 80, false},
     };
     for (const Case &c : good) {
         Settings::instance().setServerUrl(QString::fromUtf8(c.url));
         EXPECT_EQ(WebURL(), QString::fromUtf8(c.host)) << c.url;
         EXPECT_EQ(WebPort(), c.port) << c.url;
         EXPECT_EQ(Settings::instance().serverTls(), c.tls) << c.url;
+    }
+    // Shown as it can be typed back: an IPv6 address in brackets.
+    for (const char *url : {"http://[::1]:8211", "https://[2001:db8::5]:443", "http://fiscal.example:80"}) {
+        Settings::instance().setServerUrl(QString::fromUtf8(url));
+        EXPECT_EQ(Settings::instance().serverAddress(), QString::fromUtf8(url));
     }
     for (const char *bad : {"", "ftp://host:1", "http://host:1/rpc", "http://:80", "http://host:0"}) {
         EXPECT_THROW(Settings::instance().setServerUrl(QString::fromUtf8(bad)), std::invalid_argument) << bad;

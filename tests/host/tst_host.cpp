@@ -499,6 +499,20 @@ TEST(HostProcess, HelpVersionAndWrongOptionsNeedNoDisplay)
     const QString err = QString::fromUtf8(p.readAllStandardError());
     EXPECT_TRUE(err.contains(QStringLiteral("erp-host: arquivo de configuração ilegível: %1\n").arg(dir.path())))
         << err.toStdString();
+
+    // The user's own file too, when it is there.
+    const QString own = dir.filePath(QStringLiteral("fiscal/erp-host.ini"));
+    ASSERT_TRUE(QDir().mkpath(own));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.path());
+    QProcess q;
+    q.setProcessEnvironment(env);
+    q.start(QStringLiteral(ERP_HOST_EXE), {QStringLiteral("--open")});
+    ASSERT_TRUE(q.waitForFinished(30000));
+    EXPECT_EQ(q.exitCode(), 2);
+    const QString ownErr = QString::fromUtf8(q.readAllStandardError());
+    EXPECT_TRUE(ownErr.contains(QStringLiteral("erp-host: arquivo de configuração ilegível: %1\n").arg(own)))
+        << ownErr.toStdString();
 }
 
 // An erp-host of the test's own: offscreen, with settings under `home` and no token.

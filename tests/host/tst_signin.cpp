@@ -21,11 +21,15 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
 #include <QPushButton>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QTableWidget>
 #include <QTest>
@@ -128,6 +132,16 @@ void signInAgainWith(const QString &password, int &asked)
 TEST(SignIn, TheDialogSaysWhyItRefusesAndSignsInWithTheRightPassword)
 {
     Server server;
+    // The settings an administrator wrote, comments and all, are not written over.
+    const QString settings =
+        QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("fiscal"), QStringLiteral("erp-host")).fileName();
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(settings).path()));
+    const QByteArray written = "; servidor da matriz\n[user]\nname=maria\n";
+    {
+        QFile f(settings);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(written);
+    }
     SignInDialog d;
     d.setLogin(QStringLiteral("maria"));
     EXPECT_TRUE(child<QLabel>(&d, "lblServidor")->text().endsWith(QString::number(server.process->port())));
@@ -141,6 +155,14 @@ TEST(SignIn, TheDialogSaysWhyItRefusesAndSignsInWithTheRightPassword)
     EXPECT_EQ(UserSession::instance().login(), QStringLiteral("maria"));
     EXPECT_EQ(UserSession::instance().role(), QStringLiteral("operador"));
     EXPECT_EQ(clientlib::Settings::instance().token().size(), 64);
+
+    QFile f(settings);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), written);
+    SignInDialog next;
+    EXPECT_EQ(next.login(), QStringLiteral("maria")) << "the login signed in is offered next time";
+    f.close();
+    QFile::remove(settings);
 }
 
 TEST(SignIn, APasswordIsNeverSentOverPlainHttpToAnotherMachine)
