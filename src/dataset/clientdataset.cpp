@@ -178,11 +178,13 @@ bool TClientDataSet::writeValue(int field, const std::optional<QString> &value)
 std::optional<QString> TClientDataSet::oldValue(int field) const
 {
     checkActive();
-    if (m_cur < 0)
+    // The row shown through withRowAsCurrent(), as for the values.
+    const int r = m_peekRow >= 0 ? m_peekRow : m_cur;
+    if (r < 0)
         return std::nullopt;
-    const Record &rec = m_records[size_t(m_cur)];
+    const Record &rec = m_records[size_t(r)];
     const Status status = statusOf(rec);
-    if (m_state == dsInsert || status == Inserted)
+    if ((m_state == dsInsert && r == m_cur) || status == Inserted)
         return std::nullopt;
     if (status == Changed)
         return RowRef(changeOf(rec).original).value(field);

@@ -209,6 +209,13 @@ TEST(ChangeLog, UpdateStatusAndOldValue)
         EXPECT_EQ(ds->UpdateStatus(), c.status) << c.recNo;
         EXPECT_EQ(ds->FieldByName("DSGRUPOFISC")->OldValue(), c.old) << c.recNo;
     }
+    // A row looked at without moving to it (a report, a painted cell) gives its own.
+    ds->setRecNo(1);
+    for (const Case &c : cases) {
+        std::optional<QString> old = QStringLiteral("not read");
+        ds->withRowAsCurrent(c.recNo - 1, [&] { old = ds->FieldByName("DSGRUPOFISC")->OldValue(); });
+        EXPECT_EQ(old, c.old) << c.recNo;
+    }
 }
 
 TEST(ChangeLog, PendingEditIsNotInTheLog)
