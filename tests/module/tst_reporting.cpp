@@ -207,6 +207,45 @@ TEST_F(ReportingTest, TheStateRegistrationGridsExportTheCodeTheyShow)
     set->Cancel();
 }
 
+// A group typed and not yet saved sits beside the description of the group the row had:
+// printed, it is the bare code; given up, the pair again.
+TEST_F(ReportingTest, AGroupTypedAndNotSavedPrintsAsItsBareCode)
+{
+    TfrmParamGrupFiscal *frm = openScreen();
+    ASSERT_TRUE(frm);
+    const struct { vcl::TTabSheet *tab; vcl::TDBGrid *grid; } cases[] = {
+        {frm->tshPadrao, frm->dbgPadrao}, {frm->tshCliente, frm->dbgCliente}, {frm->tshFilial, frm->dbgFilial},
+        {frm->tshTipoOperac, frm->dbgTipooperac}, {frm->tshTipoContrato, frm->dbgTipoFatur}, {frm->tshTipoGest, frm->dbgTipoGest},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.grid->objectName().toStdString());
+        clickTab(frm->pgcPadrao, c.tab);
+        dataset::TClientDataSet *set = c.grid->DataSource()->DataSet();
+        ASSERT_TRUE(set->Active() && !set->IsEmpty());
+        int group = -1;
+        const reports::ReportTable shown = frm->ActiveReport();
+        for (int i = 0; i < shown.columns.size(); ++i) {
+            if (shown.columns.at(i).title == QLatin1String("Grupo Fiscal"))
+                group = i;
+        }
+        ASSERT_GE(group, 0);
+        const int row = 0;
+        set->setRecNo(c.grid->dataRow(row) + 1);
+        const QString before = set->FieldByName(QStringLiteral("CDGRUPOFISC"))->AsString().trimmed();
+        const QString typed = QString::fromStdString(
+            *db->query("SELECT MIN(CDGRUPOFISC) FROM GRUPOFISCAL WHERE CDGRUPOFISC <> '" + before.toStdString() + "'").at(0)[0]);
+        const QString next = expectedRow(frm, c.grid, c.grid->dataRow(row + 1)).value(group);
+        set->Edit();
+        set->FieldByName(QStringLiteral("CDGRUPOFISC"))->setAsString(typed);
+        EXPECT_EQ(frm->ActiveReport().text(row, group), typed);
+        EXPECT_EQ(frm->ActiveReport().text(row + 1, group), next) << "another row keeps its pair";
+        set->Cancel();
+        if (!before.isEmpty()) {
+            EXPECT_TRUE(frm->ActiveReport().text(row, group).startsWith(before + QStringLiteral(" - ")));
+        }
+    }
+}
+
 TEST_F(ReportingTest, CoverageReportShowsTheServersCountsAndTheRecordsWithout)
 {
     TfrmParamGrupFiscal *frm = openScreen();

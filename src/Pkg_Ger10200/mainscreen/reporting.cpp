@@ -107,6 +107,13 @@ reports::ReportTable TfrmParamGrupFiscal::gridReport(vcl::TDBGrid *grid, reports
             // No group prints as an empty cell, also where the grid paints a bare " - ".
             if (field && field->FieldName() == QLatin1String("CDGRUPOFISC") && clientlib::EmptyString(field->AsString()))
                 return;
+            // A group typed and not yet saved prints as its bare code: the description beside it
+            // is still the one of the group the row had (the screen shows them so until the save).
+            if (field && field->FieldName() == QLatin1String("CDGRUPOFISC")
+                && clientlib::AllTrim(field->AsString()) != clientlib::AllTrim(field->OldValue().value_or(QString()))) {
+                text = clientlib::AllTrim(field->AsString());
+                return;
+            }
             const std::optional<QString> painted = PaintedText(grid, gridColumn, false);
             text = painted ? *painted : (field ? field->DisplayText() : QString());
         });
