@@ -128,6 +128,20 @@ TEST(DatabaseGoesAway, CallsInFlightFailCleanlyAndTheServerServesAgainOnItsOwn)
                                     std::string(method) == "GetFilial" ? QCborArray{} : strings({"001"}));
         EXPECT_EQ(r.errorCode, -32000) << method;
     }
+    // Saves of one row and of several, which go as one statement: nothing was written, and
+    // neither is said to may have been.
+    const auto clientTo903 = [](ChangeSetBuilder &b, const char *client, const char *group) -> ChangeSetBuilder & {
+        return b.update({{"CDCLIENTE", client}, {"CDGRUPOFISC", group}}, {{"CDCLIENTE", client}, {"CDGRUPOFISC", "903"}});
+    };
+    ChangeSetBuilder one("SetCliente"), two("SetCliente");
+    clientTo903(one, "WC1", "901");
+    clientTo903(clientTo903(two, "WC1", "901"), "WC3", "902");
+    for (ChangeSetBuilder *save : {&one, &two}) {
+        const RpcResult r = rpcCall(server.port(), kParamGrupFiscal, "SetCliente", QCborArray{save->build()});
+        EXPECT_EQ(r.errorCode, -32000) << r.errorMessage.toStdString();
+        EXPECT_TRUE(r.errorMessage.contains(QStringLiteral("Não foi possível acessar o banco de dados")))
+            << r.errorMessage.toStdString();
+    }
     EXPECT_TRUE(healthBecomes(server.port(), 503)) << "/health still says the database answers";
 
     cluster("resume");

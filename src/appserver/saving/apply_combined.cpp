@@ -570,6 +570,7 @@ void CombinedSaves::applyTogether(Loop &l, std::vector<Call> &batch)
         std::vector<std::size_t> callOf;
         const std::vector<const Item *> rows = rowsOf(trying, &callOf);
         std::vector<std::size_t> changed(trying.size(), 0);
+        bool committing = false;
         try {
             storage::Connection &c = connection(l);
             c.setLimits(combinedLimits(trying.front().deadline));
@@ -588,6 +589,7 @@ void CombinedSaves::applyTogether(Loop &l, std::vector<Call> &batch)
             }
             if (!m.calls.empty() || !m.gone.empty())
                 throw m;
+            committing = true;
             tx.commit();
         } catch (const Missed &m) {
             const auto listed = [](const std::vector<std::size_t> &list, std::size_t i) {
@@ -605,13 +607,15 @@ void CombinedSaves::applyTogether(Loop &l, std::vector<Call> &batch)
             trying = std::move(again);
             continue;
         } catch (const storage::Error &e) {
-            faultFromStorage(e);   // logs it
+            const rpc::Fault fault = faultFromStorage(e);   // logs it
             if (e.kind() != storage::Error::Kind::Connection)
                 break;   // rolled back whole (a deadlock, say): each call gets its answer alone
-            // The answer of the COMMIT may be what was lost: the calls are told that they may
-            // have been made, as a lone save is, rather than run again.
+            // Lost before the COMMIT (the connection could not be opened, the BEGIN or the
+            // UPDATE failed), nothing was written, as a lone save is told. Lost in the COMMIT,
+            // its answer may be what was lost: the calls are told that they may have been
+            // made, rather than run again.
             closeConnection(l);
-            const std::exception_ptr failure = std::make_exception_ptr(writeMayHaveBeenMade());
+            const std::exception_ptr failure = std::make_exception_ptr(committing ? writeMayHaveBeenMade() : fault);
             for (Call &c : trying)
                 c.reply->fail(failure);
             trying.clear();
