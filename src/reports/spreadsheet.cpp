@@ -50,6 +50,15 @@ QString sheetName(const ReportTable &t)
 // The file system's own text for a failed flush is "Unknown error".
 const QString kCutShort = QStringLiteral("o arquivo não foi gravado por inteiro (verifique o espaço livre no disco).");
 
+} // namespace
+
+QString writeFailure(const QFileDevice &file)
+{
+    return file.error() == QFileDevice::NoError ? kCutShort : file.errorString();
+}
+
+namespace {
+
 [[noreturn]] void fail(const QString &path, const QString &why)
 {
     throw ExportError(QStringLiteral("Não foi possível gravar o arquivo %1: %2").arg(path, why).toStdString());
@@ -234,7 +243,7 @@ bool writeCsv(const ReportTable &t, const QString &path, const ExportProgress &p
         endLine();
         if ((r + 1) % kProgressEvery == 0) {
             if (file.write(chunk) != chunk.size())
-                fail(path, file.errorString());
+                fail(path, writeFailure(file));
             chunk.clear();
             if (progress && !progress(r + 1, t.rowCount)) {
                 file.cancelWriting();
@@ -243,7 +252,7 @@ bool writeCsv(const ReportTable &t, const QString &path, const ExportProgress &p
         }
     }
     if (file.write(chunk) != chunk.size())
-        fail(path, file.errorString());
+        fail(path, writeFailure(file));
     // commit() does not look at the buffer it writes out itself: flush first, and see.
     if (!file.flush())
         fail(path, kCutShort);

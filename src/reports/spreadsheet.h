@@ -18,6 +18,8 @@
 
 #include "reports/reporttable.h"
 
+#include <QFileDevice>
+
 #include <functional>
 #include <stdexcept>
 
@@ -35,6 +37,10 @@ inline constexpr int kXlsxMaxRows = 1048575;
 
 bool writeXlsx(const ReportTable &table, const QString &path, const ExportProgress &progress = {});
 bool writeCsv(const ReportTable &table, const QString &path, const ExportProgress &progress = {});
+
+// Why a write to `file` failed, in words for the user. A write the disk cut short leaves no
+// error behind, and the file's own text is then "Unknown error".
+QString writeFailure(const QFileDevice &file);
 
 // One CSV field as written (quoted when it must be; an apostrophe before what a spreadsheet
 // program would take for a formula).

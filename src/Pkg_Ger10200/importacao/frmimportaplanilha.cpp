@@ -357,7 +357,7 @@ void ImportDialog::exportErrors()
     // commit() ignores a failed flush of what is still buffered: flushed first.
     if (!file.open(QIODevice::WriteOnly) || file.write(out) != out.size() || !file.flush() || !file.commit()) {
         interaction().message(clientlib::mtError, kTitle,
-                              QStringLiteral("Não foi possível gravar o arquivo %1: %2").arg(path, file.errorString()),
+                              QStringLiteral("Não foi possível gravar o arquivo %1: %2").arg(path, reports::writeFailure(file)),
                               clientlib::mbOK, this);
         return;
     }
