@@ -127,8 +127,7 @@ dataset::DataPacket TADOIBQuery::readDirect()
             return readDirectOnce();
         } catch (const storage::Error &e) {
             if (attempt > 1 || e.kind() != storage::Error::Kind::Connection)
-                throw dataset::EDatabaseError(
-                    QStringLiteral("Falha na consulta ao banco de dados: %1").arg(QString::fromUtf8(e.what())));
+                throw dataset::EDatabaseError(QStringLiteral("Falha na consulta ao banco de dados: %1").arg(databaseFailureText(e)));
         }
         dtmDBGeral().close();
     }

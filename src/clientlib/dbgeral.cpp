@@ -8,8 +8,37 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <iostream>
 
 namespace fiscal::clientlib {
+
+QString databaseFailureText(const std::exception &e)
+{
+    std::cerr << "erp-host: banco de dados: " << e.what() << std::endl;
+    const auto *failure = dynamic_cast<const storage::Error *>(&e);
+    using K = storage::Error::Kind;
+    switch (failure ? failure->kind() : K::Other) {
+    case K::Connection:
+        return QStringLiteral("o banco de dados não respondeu ou recusou a conexão. Confira se ele está no ar e o "
+                              "endereço configurado; se continuar, avise o administrador do sistema.");
+    case K::Busy:
+    case K::Locked:
+        return QStringLiteral("o banco de dados está ocupado com outra operação. Tente novamente.");
+    case K::Timeout:
+        return QStringLiteral("a consulta passou do tempo limite do banco de dados. Tente novamente; se continuar, "
+                              "avise o administrador do sistema.");
+    case K::Syntax:
+        return QStringLiteral("o banco de dados recusou a consulta (uma tabela que falta, ou sem permissão de "
+                              "leitura). Avise o administrador do sistema.");
+    case K::Full:
+        return QStringLiteral("não há espaço livre no disco do banco de dados. Avise o administrador do sistema.");
+    case K::Constraint:
+    case K::ReadOnly:
+    case K::Other:
+        break;
+    }
+    return QStringLiteral("o banco de dados não atendeu à consulta. Avise o administrador do sistema.");
+}
 
 storage::Connection &TdtmDBGeral::connection()
 {
@@ -45,8 +74,7 @@ storage::Connection &TdtmDBGeral::connection()
         try {
             m_connection = storage::open(url.toStdString());
         } catch (const std::exception &e) {
-            throw EDatabaseError(QStringLiteral("Não foi possível abrir o banco de dados: %1")
-                                     .arg(QString::fromUtf8(e.what())));
+            throw EDatabaseError(QStringLiteral("Não foi possível abrir o banco de dados: %1").arg(databaseFailureText(e)));
         }
         m_url = url;
     }

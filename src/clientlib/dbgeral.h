@@ -40,4 +40,9 @@ private:
 
 TdtmDBGeral &dtmDBGeral();
 
+// What a failure of the database means for the clerk, in Portuguese. The database's own text
+// (English from libpq and SQLite, with SQLSTATEs) goes to standard error, for the
+// administrator.
+QString databaseFailureText(const std::exception &e);
+
 } // namespace fiscal::clientlib

@@ -32,7 +32,7 @@ dataset::DataPacket readTable(const QString &key)
         return readStatementPacket(*st);
     } catch (const storage::Error &e) {
         throw dataset::EDatabaseError(QStringLiteral("Falha ao atualizar o cache local (%1): %2")
-                                          .arg(key, QString::fromUtf8(e.what())));
+                                          .arg(key, databaseFailureText(e)));
     }
 }
 } // namespace
