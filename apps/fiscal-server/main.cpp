@@ -82,6 +82,12 @@ int migrate(const server::CommandLine &cl)
     // instances run as the same system user: not dumpable, the process's /proc files
     // (environ, mem) are root's alone for the minutes a migration may wait for its locks.
     prctl(PR_SET_DUMPABLE, 0);
+    // It runs before every start of an instance: a SQLite file moved away, or a data disk
+    // not mounted, would be made again empty and served as if nothing had happened.
+    if (!server::isPostgresUrl(cl.db) && !std::filesystem::exists(cl.db))
+        throw std::runtime_error("database file '" + cl.db + "' does not exist; migrate only updates a database."
+                                 " Put the file back, or create a new one with fiscal-server --db " + cl.db
+                                 + " --init (as the user the servers run as)");
     auto conn = storage::open(cl.db);
     reportMigration(storage::createSchema(*conn));
     if (!cl.runtimeRole.empty()) {

@@ -260,6 +260,17 @@ if [ -n "$container" ]; then
   [ "$(inroot systemctl show -P MainPID "$unit")" = "$upgraded" ] || { journal; fail "$unit was restarted though the migration failed"; }
   listening || fail "$unit stopped listening when the migration failed"
   echo "   left running when the migration failed (pid $upgraded)"
+  # A database moved away stops the instance; the migration unit never makes it again empty.
+  inroot systemctl stop "$unit"
+  inroot mv "$db" "$db.aside"
+  ! inroot systemctl start "$unit" 2>/dev/null || fail "$unit started without its database"
+  [ ! -e "$root$db" ] || fail "an empty database was made in place of the one moved away"
+  inroot systemctl stop "$unit" 2>/dev/null || true
+  inroot mv "$db.aside" "$db"
+  inroot systemctl reset-failed fiscal-server-migrate.service "$unit" 2>/dev/null || true
+  inroot systemctl start "$unit" || { journal; fail "systemctl start $unit with its database back"; }
+  wait_listening || { journal; fail "$unit does not listen with its database back"; }
+  echo "   refused to start with its database moved away, and started once it was back"
   # A restart that fails (a setting the new program refuses) ends the round: the upgrade
   # fails saying so, and the instance after it keeps serving the program it has.
   port2="$("$support/../../scripts/free-port")"

@@ -189,7 +189,7 @@ TEST_F(Backup, ACopyNeverOverwritesAndABadOneIsNeverRestored)
     std::ofstream(file("texto.sqlite")) << "não é um banco";
     ASSERT_EQ(runServer({"backup", "--db", db->url(), file("nova.sqlite")}).code, 0);
     storage::open(file("nova.sqlite"))->exec("UPDATE VERSAOESQUEMA SET NRVERSAO = 99");
-    ASSERT_EQ(runServer({"migrate", "--db", file("vazio.sqlite")}).code, 0);
+    ASSERT_EQ(runServer({"--db", file("vazio.sqlite"), "--init"}).code, 0);
     storage::open(file("vazio.sqlite"))->exec("DROP TABLE GRUPOFISCAL");
     const auto before = everything(*db->connect());
     const auto copyBefore = everything(*storage::open(file("copia.sqlite")));
@@ -208,6 +208,8 @@ TEST_F(Backup, ACopyNeverOverwritesAndABadOneIsNeverRestored)
         {{"restore", "--db", db->url(), file("nenhum.sqlite")}, 1, "nenhum.sqlite"},
         {{"backup", "--db", "postgresql://fiscal@127.0.0.1/fiscal", file("pg.sqlite")}, 2, "pg_dump"},
         {{"restore", "--db", db->url()}, 2, "ARQUIVO"},
+        // Run before every start of a server: a file moved away is not made again empty.
+        {{"migrate", "--db", file("nenhum.sqlite")}, 1, "does not exist"},
     };
     for (const Refusal &r : refusals) {
         const ExitResult got = runServer(r.args);
