@@ -11,6 +11,7 @@
 
 #include <QApplication>
 #include <QRegularExpression>
+#include <QTest>
 
 namespace fiscal::test {
 namespace {
@@ -142,14 +143,15 @@ TEST_F(SearchListTest, ASearchThatChangesTheFilterEmptiesTheGridBelow)
         std::function<void()> load;
         clientlib::TBtnPesquisa *button;
         dataset::TClientDataSet *grid;
+        vcl::TDBGrid *view;
         const char *field;
         QString picked;
         bool emptied;
     } cases[] = {
-        {"another tax per branch", byBranch, frm->btpImposto, frm->cdsImpFili, "CDIMPOSTO", otherTax, true},
-        {"the same tax per branch", byBranch, frm->btpImposto, frm->cdsImpFili, "CDIMPOSTO", firstTax, false},
-        {"another tax per registration", byRegistration, frm->btpImp, frm->cdsFornInsc, "CDIMPOSTO", otherTax, true},
-        {"another company", byRegistration, frm->btpEmpresa, frm->cdsFornInsc, "CDEMPRESA", otherCompany, true},
+        {"another tax per branch", byBranch, frm->btpImposto, frm->cdsImpFili, frm->dbgImpFili, "CDIMPOSTO", otherTax, true},
+        {"the same tax per branch", byBranch, frm->btpImposto, frm->cdsImpFili, frm->dbgImpFili, "CDIMPOSTO", firstTax, false},
+        {"another tax per registration", byRegistration, frm->btpImp, frm->cdsFornInsc, frm->dbgFornInsc, "CDIMPOSTO", otherTax, true},
+        {"another company", byRegistration, frm->btpEmpresa, frm->cdsFornInsc, frm->dbgFornInsc, "CDEMPRESA", otherCompany, true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -161,6 +163,21 @@ TEST_F(SearchListTest, ASearchThatChangesTheFilterEmptiesTheGridBelow)
         QApplication::processEvents();
         EXPECT_TRUE(script->problems().isEmpty()) << script->problems().join('\n').toStdString();
         EXPECT_EQ(c.grid->Active(), !c.emptied);
+        // The grid had the focus when the button was clicked: a click into it reads it again,
+        // for what was picked, or says what is missing (another company has emptied the
+        // registration), never nothing.
+        script->clear();
+        QTest::mouseClick(c.view->viewport(), Qt::LeftButton, {}, QPoint(5, 5));
+        QApplication::processEvents();
+        if (std::string_view(c.field) == "CDEMPRESA") {
+            EXPECT_FALSE(c.grid->Active());
+            EXPECT_EQ(script->messages().size(), 1) << "the grid clicked stayed empty without a word";
+            continue;
+        }
+        ASSERT_TRUE(c.grid->Active()) << "the grid clicked stayed empty";
+        if (!c.grid->IsEmpty()) {
+            EXPECT_EQ(c.grid->FieldByName(QString::fromLatin1(c.field))->AsString().trimmed(), c.picked.trimmed());
+        }
     }
 }
 

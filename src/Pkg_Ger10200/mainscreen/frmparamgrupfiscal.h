@@ -326,6 +326,9 @@ private:
     // tab-specific
     void wireImpFili();
     void medCdImpostoEnter();
+    // After a search emptied the grid below its filter boxes: a grid that kept the focus
+    // (the search button takes none) would not be entered again, so `box` takes it.
+    void focusBoxFrom(QWidget *area, QWidget *box);
     void dbgImpFiliEnter();
     void wireImpInscEsta();
     void panImpInscEstaEnter();

@@ -16,6 +16,7 @@
 #include "vcl/pagecontrol.h"
 #include "protocol/objects.h"
 
+#include <QApplication>
 #include <QLineEdit>
 
 namespace fiscal::ger10200 {
@@ -46,8 +47,11 @@ void TfrmParamGrupFiscal::wireImpFili()
                                    qryImposto->FieldByName(QStringLiteral("NMIMPOSTO"))->AsString());
         // The grid holds the rows of the tax it was read for: another tax empties it, as
         // entering the box does (the button takes no focus), until the grid is entered again.
-        if (medCdImposto->Text() != before)
+        // A grid that kept the focus could not be entered again: the box takes it.
+        if (medCdImposto->Text() != before) {
             medCdImpostoEnter();
+            focusBoxFrom(dbgImpFili, medCdImposto);
+        }
     };
 
     dbgImpFili->OnEnter = [this] { dbgImpFiliEnter(); };
@@ -58,6 +62,13 @@ void TfrmParamGrupFiscal::medCdImpostoEnter()
     cdsImpFili->Close();
     setAutomaticPair(false);
     setReplicationPair(false);
+}
+
+void TfrmParamGrupFiscal::focusBoxFrom(QWidget *area, QWidget *box)
+{
+    QWidget *focused = QApplication::focusWidget();
+    if (focused && (focused == area || area->isAncestorOf(focused)))
+        box->setFocus(Qt::OtherFocusReason);
 }
 
 void TfrmParamGrupFiscal::dbgImpFiliEnter()

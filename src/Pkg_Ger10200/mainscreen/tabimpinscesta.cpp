@@ -75,14 +75,16 @@ void TfrmParamGrupFiscal::wireImpInscEsta()
     // The grids hold the rows of the company, registration and tax they were read for:
     // another one from a search empties them, as entering the panel does (the buttons take no
     // focus), until the grids are entered again.
-    const auto filterSearched = [this](const std::function<void()> &write) {
+    const auto filterSearched = [this](QWidget *box, const std::function<void()> &write) {
         const QStringList before{medCdEmpresa->Text(), medInscEsta->Text(), medImp->Text()};
         write();
-        if (QStringList{medCdEmpresa->Text(), medInscEsta->Text(), medImp->Text()} != before)
+        if (QStringList{medCdEmpresa->Text(), medInscEsta->Text(), medImp->Text()} != before) {
             panImpInscEstaEnter();
+            focusBoxFrom(pgcCliente, box);
+        }
     };
     btpEmpresa->OnAfterPesq = [this, filterSearched](clientlib::TBtnPesquisa &) {
-        filterSearched([this] {
+        filterSearched(medCdEmpresa, [this] {
             m_vdEmpresa->setFromSearch(qryEmpresa->FieldByName(QStringLiteral("CDEMPRESA"))->AsString(),
                                        qryEmpresa->FieldByName(QStringLiteral("NMEMPRESA"))->AsString());
         });
@@ -95,7 +97,7 @@ void TfrmParamGrupFiscal::wireImpInscEsta()
                     QString());
     };
     btpInscEsta->OnAfterPesq = [this, filterSearched](clientlib::TBtnPesquisa &) {
-        filterSearched([this] {
+        filterSearched(medInscEsta, [this] {
             m_vdInscEsta->setFromSearch(qryInscEsta->FieldByName(QStringLiteral("CDINSCESTA"))->AsString(),
                                         std::nullopt);
         });
@@ -104,7 +106,7 @@ void TfrmParamGrupFiscal::wireImpInscEsta()
         lookUpQuery(qryImp, {{QStringLiteral("P_CDIMPOSTO"), QString()}, {QStringLiteral("P_TCDIMPOSTO"), QStringLiteral("T")}}, QString());
     };
     btpImp->OnAfterPesq = [this, filterSearched](clientlib::TBtnPesquisa &) {
-        filterSearched([this] {
+        filterSearched(medImp, [this] {
             m_vdImp->setFromSearch(qryImp->FieldByName(QStringLiteral("CDIMPOSTO"))->AsString(),
                                    qryImp->FieldByName(QStringLiteral("NMIMPOSTO"))->AsString());
         });
