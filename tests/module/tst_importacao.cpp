@@ -116,6 +116,32 @@ TEST_F(ImportTest, PreviewShowsEveryErrorAndImportsWhatItPromised)
     EXPECT_TRUE(databaseShows(frm->cdsCliente, QStringLiteral("CDCLIENTE"), "SELECT CDCLIENTE, CDGRUPOFISC FROM CLIENTE"));
 }
 
+// A file whose every line is wrong (a group not registered yet): the dialog lists the first
+// thousand errors and says how many more there are; "Exportar erros..." writes them all.
+TEST_F(ImportTest, ManyErrorsAreListedInPartAndExportedWhole)
+{
+    clickTab(frm->pgcPadrao, frm->tshCliente);
+    const QString client = QString::fromStdString(*db->scalar("SELECT MIN(CDCLIENTE) FROM CLIENTE"));
+    QByteArray csv = "Código;Grupo Fiscal\r\n";
+    for (int i = 0; i < 1200; ++i)
+        csv += client.toLatin1() + ";998\r\n";
+    const QString path = dir.filePath(QStringLiteral("erros.csv"));
+    write(path, csv);
+    const QString exported = dir.filePath(QStringLiteral("lista.csv"));
+    withImport(path, [&](ImportDialog &d) {
+        EXPECT_TRUE(d.lblContagem->text().endsWith(QStringLiteral("1.200 com erro"))) << d.lblContagem->text().toStdString();
+        ASSERT_EQ(d.grdErros->rowCount(), 1001);
+        EXPECT_EQ(d.grdErros->item(999, 0)->text(), QStringLiteral("1.001"));
+        EXPECT_EQ(d.grdErros->item(1000, 1)->text(), QStringLiteral("... e mais 200 erros: \"Exportar erros...\" grava todos."));
+        script->push(Answer::saveAs(exported));
+        script->push(Answer::ok());
+        clickButton(d.btnExportarErros);
+    });
+    QFile f(exported);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << script->messages().join('\n').toStdString();
+    EXPECT_EQ(f.readAll().count("Grupo fiscal 998 não cadastrado."), 1200);
+}
+
 // The server counts the lines it was sent; the person reads the lines of the file, which the
 // heading, the titles, an empty row and the lines left out shift.
 TEST_F(ImportTest, MessagesNameTheLinesOfTheFile)

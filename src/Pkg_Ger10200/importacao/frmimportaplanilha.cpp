@@ -46,6 +46,10 @@ using clientlib::interaction;
 
 const QString kTitle = QStringLiteral("Importar planilha");
 constexpr int kSampleRows = 50;
+// Errors listed in the dialog: a file with every line wrong (the wrong tab, a group not yet
+// registered) would make a row of widgets per line, hundreds of MB and seconds of a frozen
+// window. "Exportar erros..." writes them all.
+constexpr std::size_t kShownErrors = 1000;
 
 QString number(std::int64_t n)
 {
@@ -254,6 +258,7 @@ void ImportDialog::load(int sheet)
 
 void ImportDialog::check()
 {
+    vcl::HourGlass wait;
     m_wrong.assign(m_file.lines.size(), false);
     m_errors = m_file.errors;
     m_counts = {m_file.rowsRead, 0, 0, std::int64_t(m_file.errors.size())};
@@ -299,8 +304,11 @@ void ImportDialog::display()
                                   number(m_counts.errors)));
 
     grdErros->setRowCount(0);
-    for (const importing::LineError &e : m_errors)
-        addRow(grdErros, {number(e.line), e.reason});
+    for (std::size_t i = 0; i < m_errors.size() && i < kShownErrors; ++i)
+        addRow(grdErros, {number(m_errors[i].line), m_errors[i].reason});
+    if (m_errors.size() > kShownErrors)
+        addRow(grdErros, {QString(), QStringLiteral("... e mais %1 erros: \"Exportar erros...\" grava todos.")
+                                         .arg(number(std::int64_t(m_errors.size() - kShownErrors)))});
     grdErros->resizeColumnToContents(0);
 
     grdAmostra->setRowCount(0);
