@@ -381,6 +381,8 @@ void Cria_SituacaoEm(QWidget *parent, const SituacaoTab &tab)
         }
         clientlib::CheckResultServ(reply, true, 0);
         auto *window = new TfrmSituacaoEm(tab, initial, dataset::DataPacket::readCbor(reply.resultCbor()), parent);
+        // The rows are in the window: the answer's bytes (tens of MB for every client) go.
+        reply = rpc::Reply();
         clientlib::interaction().runModal(*window);
         return;
     }
