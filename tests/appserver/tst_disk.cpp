@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 
 using namespace fiscal::test;
@@ -231,30 +232,47 @@ TEST(MovedFile, AFileTakenAwayIsNoLongerWrittenTo)
 // the reason, not failed inside; /health says so. Brought up to date, it is served again.
 TEST(MovedFile, AnOlderCopyInItsPlaceIsNotServed)
 {
-    auto db = TestDb::create(Backend::Sqlite);
-    seed(*db);
-    ServerProcess server(db->url());
-    const auto save = [&](const char *from, const char *to) { return saveBranch(server.port(), from, to); };
-    ASSERT_TRUE(save("901", "902").ok());
-    ASSERT_TRUE(healthBecomes(server.port(), 200));
-    const std::string copy = db->url() + ".copia";
-    ASSERT_EQ(runServer({"backup", "--db", db->url(), copy}).code, 0);
-    const std::string current = std::to_string(fiscal::storage::kSchemaVersion);
-    fiscal::storage::open(copy)->exec("DELETE FROM VERSAOESQUEMA WHERE NRVERSAO = " + current);
-    for (const std::string suffix : {"", "-wal", "-shm"})
-        if (fs::exists(db->url() + suffix))
-            fs::rename(db->url() + suffix, db->url() + ".antes" + suffix);
-    fs::rename(copy, db->url());
+    // Put in the file's place by a move (a new file), or by `fiscal-server restore` under the
+    // running server (the same file, its pages written over).
+    const struct {
+        const char *how;
+        std::function<void(const std::string &db, const std::string &copy)> put;
+    } ways[] = {
+        {"moved", [](const std::string &db, const std::string &copy) {
+             for (const std::string suffix : {"", "-wal", "-shm"})
+                 if (fs::exists(db + suffix))
+                     fs::rename(db + suffix, db + ".antes" + suffix);
+             fs::rename(copy, db);
+         }},
+        {"restored", [](const std::string &db, const std::string &copy) {
+             const ExitResult r = runServer({"restore", "--db", db, copy});
+             ASSERT_EQ(r.code, 0) << r.err;
+         }},
+    };
+    for (const auto &way : ways) {
+        SCOPED_TRACE(way.how);
+        auto db = TestDb::create(Backend::Sqlite);
+        seed(*db);
+        ServerProcess server(db->url());
+        const auto save = [&](const char *from, const char *to) { return saveBranch(server.port(), from, to); };
+        ASSERT_TRUE(save("901", "902").ok());
+        ASSERT_TRUE(healthBecomes(server.port(), 200));
+        const std::string copy = db->url() + ".copia";
+        ASSERT_EQ(runServer({"backup", "--db", db->url(), copy}).code, 0);
+        const std::string current = std::to_string(fiscal::storage::kSchemaVersion);
+        fiscal::storage::open(copy)->exec("DELETE FROM VERSAOESQUEMA WHERE NRVERSAO = " + current);
+        way.put(db->url(), copy);
 
-    const RpcResult older = save("902", "903");
-    EXPECT_FALSE(older.ok());
-    EXPECT_NE(older.errorMessage.indexOf(QStringLiteral("anterior à versão ") + QString::fromStdString(current)), -1)
-        << older.errorMessage.toStdString();
-    EXPECT_TRUE(healthBecomes(server.port(), 503));
+        const RpcResult older = save("902", "903");
+        EXPECT_FALSE(older.ok());
+        EXPECT_NE(older.errorMessage.indexOf(QStringLiteral("anterior à versão ") + QString::fromStdString(current)), -1)
+            << older.errorMessage.toStdString();
+        EXPECT_TRUE(healthBecomes(server.port(), 503));
 
-    fiscal::storage::open(db->url())->exec("INSERT INTO VERSAOESQUEMA (NRVERSAO) VALUES (" + current + ")");
-    EXPECT_TRUE(save("902", "903").ok());
-    EXPECT_TRUE(healthBecomes(server.port(), 200));
+        fiscal::storage::open(db->url())->exec("INSERT INTO VERSAOESQUEMA (NRVERSAO) VALUES (" + current + ")");
+        EXPECT_TRUE(save("902", "903").ok());
+        EXPECT_TRUE(healthBecomes(server.port(), 200));
+    }
 }
 
 } // namespace

@@ -87,6 +87,7 @@ public:
     ~SqliteConnection() override
     {
         m_cache.clear(sqlite3_finalize);
+        sqlite3_finalize(m_cookie);
         sqlite3_close_v2(m_db);
     }
 
@@ -125,8 +126,16 @@ public:
         // The file was removed or another put in its place: in WAL mode SQLite would go on
         // writing the one it has open, and every save would be lost with it.
         int moved = 0;
-        return sqlite3_file_control(m_db, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK && moved != 0;
+        if (sqlite3_file_control(m_db, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK && moved != 0)
+            return true;
+        // Its pages written over (`fiscal-server restore` under the running server): the copy
+        // takes a new schema cookie, and this connection's check of the schema's version, made
+        // when it opened, no longer holds.
+        const std::optional<int> cookie = schemaCookie();
+        return cookie && m_openedCookie && *cookie != *m_openedCookie;
     }
+    // Taken once the connection is set up, for lostWhileIdle().
+    void rememberSchemaCookie() { m_openedCookie = schemaCookie(); }
     void setLimits(const Limits &limits) override { m_limits = limits; }
     std::unique_ptr<BulkInsert> bulkInsert(std::string_view table,
                                            const std::vector<std::string> &columns) override;
@@ -187,7 +196,20 @@ private:
         return !c.m_rollingBack && std::chrono::steady_clock::now() >= c.m_limits.deadline;
     }
 
+    std::optional<int> schemaCookie()
+    {
+        if (!m_cookie && sqlite3_prepare_v2(m_db, "PRAGMA schema_version", -1, &m_cookie, nullptr) != SQLITE_OK)
+            return std::nullopt;
+        std::optional<int> cookie;
+        if (sqlite3_step(m_cookie) == SQLITE_ROW)
+            cookie = sqlite3_column_int(m_cookie, 0);
+        sqlite3_reset(m_cookie);
+        return cookie;
+    }
+
     sqlite3 *m_db;
+    sqlite3_stmt *m_cookie = nullptr;
+    std::optional<int> m_openedCookie;
     ShownTables m_shown{m_db};
     Limits m_limits;
     std::chrono::steady_clock::time_point m_busySince;
@@ -477,6 +499,7 @@ std::unique_ptr<Connection> open(const std::string &path, bool create)
         // The journal beside the file grows to the largest transaction (a registration of
         // every client) and stayed that size while the server ran: cut back once written.
         connection->exec("PRAGMA foreign_keys=ON; PRAGMA synchronous=NORMAL; PRAGMA journal_size_limit=16777216;");
+        connection->rememberSchemaCookie();
     } catch (const Error &e) {
         if (e.kind() == Error::Kind::Connection)
             throw;
