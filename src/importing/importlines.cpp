@@ -82,10 +82,24 @@ QString beforeDash(const QString &cell)
     return t.endsWith(QLatin1String(" -")) ? t.chopped(2).trimmed() : t;
 }
 
+// All-digit text shown wider than `width` by a format of zeros ("000007" for branch 0007):
+// the zeros past the width go.
+QString withoutExtraZeros(const QString &digits, qsizetype width)
+{
+    qsizetype extra = 0;
+    while (digits.size() - extra > width && digits.at(extra) == QLatin1Char('0'))
+        ++extra;
+    return digits.mid(extra);
+}
+
 // A CNPJ or CPF typed as a number lost its leading zeros: up to 11 digits it is a CPF when
-// the zeros make a valid one, else a CNPJ.
+// the zeros make a valid one, else a CNPJ. A column formatted for the 14 digits of a CNPJ
+// shows a CPF with three zeros more: the CPF counts when the 14 are no valid CNPJ.
 QString completeDocument(const QString &digits)
 {
+    if (digits.size() == 14 && digits.startsWith(QLatin1String("000")) && !storage::isValidCnpj(digits.toStdString())
+        && storage::isValidCpf(digits.right(11).toStdString()))
+        return digits.right(11);
     if (digits.size() <= 11) {
         const QString cpf = digits.rightJustified(11, QLatin1Char('0'));
         if (storage::isValidCpf(cpf.toStdString()))
@@ -171,6 +185,8 @@ QString recordKey(const QString &cell, const Entity &e, bool documentColumn)
         return key;
     if (e.codeWidth > 0 && key.size() < e.codeWidth)
         return key.rightJustified(e.codeWidth, QLatin1Char('0'));
+    if (e.codeWidth > 0 && key.size() > e.codeWidth)
+        return withoutExtraZeros(key, e.codeWidth);
     // A column titled CNPJ/CPF holds documents only; elsewhere a number may be a code, which
     // the server tries first, before it completes the number as a document.
     if (!e.document.empty() && documentColumn)
@@ -185,7 +201,9 @@ QString documentFromNumber(const QString &digits)
 
 std::optional<QString> groupCode(const QString &cell)
 {
-    const QString g = beforeDash(cell);
+    QString g = beforeDash(cell);
+    if (allDigits(g))
+        g = withoutExtraZeros(g, 3);
     if (g.size() > 3 || g.contains(QLatin1Char(' ')))
         return std::nullopt;
     return allDigits(g) ? g.rightJustified(3, QLatin1Char('0')) : g;

@@ -98,8 +98,16 @@ void XlsxSource::readWorkbook()
     }
     if (m_sheets.empty())
         brokenFile(QStringLiteral("pasta de trabalho sem folhas"));
-    if (!stylesEntry.isEmpty() && m_zip.has(stylesEntry))
-        readStyles(stylesEntry);
+    if (!stylesEntry.isEmpty() && m_zip.has(stylesEntry)) {
+        // Only the zeros of some codes depend on it: styles that cannot be read (a part
+        // swollen past the limit, broken XML) leave the numbers bare rather than refuse
+        // the workbook.
+        try {
+            readStyles(stylesEntry);
+        } catch (const ReadError &) {
+            m_zeroWidthOfStyle.clear();
+        }
+    }
 }
 
 void XlsxSource::readStyles(const QString &entry)

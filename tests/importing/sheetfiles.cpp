@@ -124,20 +124,25 @@ void writeOds(const QString &path, const QList<TestSheet> &sheets, bool numbers,
                     {QStringLiteral("content.xml"), odsContent(sheets, numbers, rowsRepeated, zerosShown)}});
 }
 
-void writeXlsxParts(const QString &path, const QByteArray &sheet, const QByteArray &shared)
+void writeXlsxParts(const QString &path, const QByteArray &sheet, const QByteArray &shared, const QByteArray &styles)
 {
     static const QByteArray workbook =
         "<?xml version=\"1.0\"?><workbook xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" "
         "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\">"
         "<sheets><sheet name=\"A\" sheetId=\"1\" r:id=\"rId1\"/></sheets></workbook>";
-    static const QByteArray rels =
+    const QByteArray rels =
         "<?xml version=\"1.0\"?><Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
         "<Relationship Id=\"rId1\" Type=\"x/worksheet\" Target=\"worksheets/sheet1.xml\"/>"
-        "<Relationship Id=\"rId2\" Type=\"x/sharedStrings\" Target=\"sharedStrings.xml\"/></Relationships>";
-    writeZip(path, {{QStringLiteral("xl/workbook.xml"), workbook},
-                    {QStringLiteral("xl/_rels/workbook.xml.rels"), rels},
-                    {QStringLiteral("xl/sharedStrings.xml"), shared},
-                    {QStringLiteral("xl/worksheets/sheet1.xml"), sheet}});
+        "<Relationship Id=\"rId2\" Type=\"x/sharedStrings\" Target=\"sharedStrings.xml\"/>"
+        + QByteArray(styles.isEmpty() ? "" : "<Relationship Id=\"rId3\" Type=\"x/styles\" Target=\"styles.xml\"/>")
+        + "</Relationships>";
+    QList<std::pair<QString, QByteArray>> entries{{QStringLiteral("xl/workbook.xml"), workbook},
+                                                  {QStringLiteral("xl/_rels/workbook.xml.rels"), rels},
+                                                  {QStringLiteral("xl/sharedStrings.xml"), shared},
+                                                  {QStringLiteral("xl/worksheets/sheet1.xml"), sheet}};
+    if (!styles.isEmpty())
+        entries.append({QStringLiteral("xl/styles.xml"), styles});
+    writeZip(path, entries);
 }
 
 void writeZip(const QString &path, const QList<std::pair<QString, QByteArray>> &entries)

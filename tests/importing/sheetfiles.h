@@ -30,8 +30,9 @@ QByteArray odsContent(const QList<TestSheet> &sheets, bool numbers = false, long
 void writeOds(const QString &path, const QList<TestSheet> &sheets, bool numbers = false, long long rowsRepeated = 1,
               bool zerosShown = false);
 
-// An XLSX of one sheet "A" from the XML of its sheet and of its shared strings.
-void writeXlsxParts(const QString &path, const QByteArray &sheet, const QByteArray &shared);
+// An XLSX of one sheet "A" from the XML of its sheet and of its shared strings (and of its
+// styles, when given).
+void writeXlsxParts(const QString &path, const QByteArray &sheet, const QByteArray &shared, const QByteArray &styles = {});
 
 // A zip holding these entries, deflated.
 void writeZip(const QString &path, const QList<std::pair<QString, QByteArray>> &entries);

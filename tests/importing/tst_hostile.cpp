@@ -36,6 +36,31 @@ QString readError(const QString &path, const Limits &limits = {})
 const QByteArray kSheet = "<worksheet><sheetData><row r=\"1\"><c r=\"A1\" t=\"s\"><v>0</v></c></row></sheetData></worksheet>";
 const QByteArray kShared = "<sst><si><t>ok</t></si></sst>";
 
+// The styles only give some numbers their zeros: styles that cannot be read leave the
+// numbers bare, and the sheet is read all the same.
+TEST(Hostile, StylesThatCannotBeReadLeaveTheNumbersBare)
+{
+    QTemporaryDir dir;
+    const QByteArray sheet = "<worksheet><sheetData><row r=\"1\"><c r=\"A1\" s=\"1\"><v>7</v></c></row></sheetData></worksheet>";
+    const QByteArray good = "<styleSheet><numFmts><numFmt numFmtId=\"164\" formatCode=\"000\"/></numFmts>"
+                            "<cellXfs><xf numFmtId=\"0\"/><xf numFmtId=\"164\"/></cellXfs></styleSheet>";
+    const struct { const char *name; QByteArray styles; const char *cell; } cases[] = {
+        {"read", good, "007"},
+        {"broken", good.chopped(20), "7"},
+        {"with a DTD", "<?xml version=\"1.0\"?><!DOCTYPE s [<!ENTITY x \"y\">]>" + good, "7"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString path = dir.filePath(QStringLiteral("s.xlsx"));
+        writeXlsxParts(path, sheet, kShared, c.styles);
+        auto src = importing::openSheetFile(path);
+        src->selectSheet(0);
+        importing::SheetRow row;
+        ASSERT_TRUE(src->next(row));
+        EXPECT_EQ(row.cells, QStringList{QString::fromLatin1(c.cell)});
+    }
+}
+
 TEST(Hostile, RefusedWithAMessage)
 {
     QTemporaryDir dir;

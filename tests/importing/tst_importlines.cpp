@@ -79,6 +79,10 @@ TEST(ImportLines, RecordsAndGroupsAsSent)
         {"FORNECEDOR", "1234567890", true, "01234567890"},   // a valid CPF once completed
         {"FORNECEDOR", "1234567891", true, "00001234567891"}, // not a CPF: a CNPJ's digits
         {"FORNECEDOR", "123", false, "123"},                  // a code, as written
+        // Shown wider by a format of zeros: a branch of six digits, a CPF in a CNPJ's 14.
+        {"FILIAL", "000007", false, "0007"},
+        {"FORNECEDOR", "00012345678909", true, "12345678909"},
+        {"FORNECEDOR", "00000000000191", true, "00000000000191"},   // a valid CNPJ stays one
         // Outside a CNPJ/CPF column a number may be a code: the server tells which.
         {"GRFISIMPIECLIE", "1222333000181", false, "1222333000181"},
         {"CLIENTE", "4711", false, "4711"},
@@ -92,6 +96,7 @@ TEST(ImportLines, RecordsAndGroupsAsSent)
         {"3", QStringLiteral("003")}, {"003 - Indústria", QStringLiteral("003")}, {"", QString()},
         {" - ", QStringLiteral("-")}, {"A1", QStringLiteral("A1")}, {"1234", std::nullopt}, {"grupo x", std::nullopt},
         {"004 - ", QStringLiteral("004")},   // a group whose description is blank, as exported
+        {"0004", QStringLiteral("004")},     // shown by a format of four zeros
     };
     for (const auto &g : groups)
         EXPECT_EQ(importing::groupCode(QString::fromUtf8(g.cell)), g.group) << g.cell;

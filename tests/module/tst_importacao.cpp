@@ -230,8 +230,8 @@ TEST_F(ImportTest, AWorkbookOpensAtTheFirstSheetThatReads)
     EXPECT_EQ(db->scalar("SELECT CDGRUPOFISC FROM CLIENTE WHERE CDCLIENTE = $1", {client.toStdString()}), group.toStdString());
 }
 
-// "0004" meant perhaps 004: the record's other line, with another group, is no choice to
-// import "only the lines without error" either.
+// "1234" is no group: the record's other line, with another group, is no choice to import
+// "only the lines without error" either.
 TEST_F(ImportTest, AGroupThatCannotBeACodeStillNamesItsRecord)
 {
     clickTab(frm->pgcPadrao, frm->tshCliente);
@@ -241,13 +241,13 @@ TEST_F(ImportTest, AGroupThatCannotBeACodeStillNamesItsRecord)
     const QString c1 = QString::fromStdString(*rows[0][0]);
     const QString next = *rows[0][1] == "001" ? QStringLiteral("002") : QStringLiteral("001");
     const QString path = dir.filePath(QStringLiteral("dois-grupos.csv"));
-    write(path, QStringLiteral("Código;Grupo Fiscal\r\n%1;0004\r\n%1;%2\r\n").arg(c1, next).toUtf8());
+    write(path, QStringLiteral("Código;Grupo Fiscal\r\n%1;1234\r\n%1;%2\r\n").arg(c1, next).toUtf8());
     const std::string sql = "SELECT CDCLIENTE, CDGRUPOFISC FROM CLIENTE";
     const QMap<QString, QString> before = stored(sql);
     const bool shown = withImport(path, [&](ImportDialog &d) {
         EXPECT_EQ(column(d.grdErros, 0), (QStringList{"2", "3"}));
         EXPECT_EQ(column(d.grdErros, 1),
-                  (QStringList{QStringLiteral("Grupo fiscal \"0004\" ilegível: informe o código de até 3 caracteres."),
+                  (QStringList{QStringLiteral("Grupo fiscal \"1234\" ilegível: informe o código de até 3 caracteres."),
                                QStringLiteral("Cliente %1 repetido com outro grupo fiscal (linha 2).").arg(c1)}));
         d.chkSomenteValidas->click();
         EXPECT_FALSE(d.btnImportar->isEnabled());

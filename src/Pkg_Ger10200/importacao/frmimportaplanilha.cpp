@@ -306,9 +306,9 @@ void ImportDialog::display()
     grdErros->setRowCount(0);
     for (std::size_t i = 0; i < m_errors.size() && i < kShownErrors; ++i)
         addRow(grdErros, {number(m_errors[i].line), m_errors[i].reason});
-    if (m_errors.size() > kShownErrors)
-        addRow(grdErros, {QString(), QStringLiteral("... e mais %1 erros: \"Exportar erros...\" grava todos.")
-                                         .arg(number(std::int64_t(m_errors.size() - kShownErrors)))});
+    if (const std::size_t more = m_errors.size() > kShownErrors ? m_errors.size() - kShownErrors : 0)
+        addRow(grdErros, {QString(), QStringLiteral("... e mais %1 %2: \"Exportar erros...\" grava todos.")
+                                         .arg(number(std::int64_t(more)), more == 1 ? QStringLiteral("erro") : QStringLiteral("erros"))});
     grdErros->resizeColumnToContents(0);
 
     grdAmostra->setRowCount(0);
