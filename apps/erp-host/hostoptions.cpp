@@ -310,9 +310,12 @@ bool readHostOptions(const HostCommandLine &cli, HostOptions &out, QString &erro
     }
     // One that is there but cannot be read would leave every key at its default, without a
     // word: the clerk would meet a server out of reach, with nothing pointing at the file.
+    // QSettings' status covers the system's files behind the user's as well: only a file
+    // given by --config is judged by it.
     const QString path = cli.configFile.isEmpty() ? file->fileName() : cli.configFile;
     const QFileInfo info(path);
-    if (info.exists() && (!info.isFile() || !info.isReadable() || file->status() != QSettings::NoError)) {
+    if (info.exists() && (!info.isFile() || !info.isReadable()
+                          || (!cli.configFile.isEmpty() && file->status() != QSettings::NoError))) {
         error = QStringLiteral("arquivo de configuração ilegível: %1").arg(path);
         return false;
     }

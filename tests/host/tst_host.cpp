@@ -513,6 +513,27 @@ TEST(HostProcess, HelpVersionAndWrongOptionsNeedNoDisplay)
     const QString ownErr = QString::fromUtf8(q.readAllStandardError());
     EXPECT_TRUE(ownErr.contains(QStringLiteral("erp-host: arquivo de configuração ilegível: %1\n").arg(own)))
         << ownErr.toStdString();
+
+    // A system file behind a readable one of the user's is not the user's fault.
+    QTemporaryDir home, system;
+    ASSERT_TRUE(QDir().mkpath(system.filePath(QStringLiteral("fiscal/erp-host.ini"))));
+    ASSERT_TRUE(QDir().mkpath(home.filePath(QStringLiteral("fiscal"))));
+    QFile user(home.filePath(QStringLiteral("fiscal/erp-host.ini")));
+    ASSERT_TRUE(user.open(QIODevice::WriteOnly));
+    user.write("[server]\nurl=http://127.0.0.1:1\n");
+    user.close();
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path());
+    env.insert(QStringLiteral("XDG_CONFIG_DIRS"), system.path());
+    QProcess r;
+    r.setProcessEnvironment(env);
+    r.start(QStringLiteral(ERP_HOST_EXE), {QStringLiteral("--user"), QStringLiteral("operador"),
+                                           QStringLiteral("--password-stdin"), QStringLiteral("--exit-when-drawn")});
+    r.write("operador-senha\n");
+    r.closeWriteChannel();
+    ASSERT_TRUE(r.waitForFinished(60000));
+    const QString systemErr = QString::fromUtf8(r.readAllStandardError());
+    EXPECT_FALSE(systemErr.contains(QStringLiteral("ilegível"))) << systemErr.toStdString();
+    EXPECT_TRUE(systemErr.contains(QStringLiteral("127.0.0.1:1"))) << systemErr.toStdString();
 }
 
 // An erp-host of the test's own: offscreen, with settings under `home` and no token.
