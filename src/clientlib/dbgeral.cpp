@@ -19,8 +19,9 @@ QString databaseFailureText(const std::exception &e)
     using K = storage::Error::Kind;
     switch (failure ? failure->kind() : K::Other) {
     case K::Connection:
-        return QStringLiteral("o banco de dados não respondeu ou recusou a conexão. Confira se ele está no ar e o "
-                              "endereço configurado; se continuar, avise o administrador do sistema.");
+        return QStringLiteral("o banco de dados não respondeu, recusou a conexão ou não pôde ser aberto. Confira se "
+                              "ele está disponível e o endereço configurado; se continuar, avise o administrador do "
+                              "sistema.");
     case K::Busy:
     case K::Locked:
         return QStringLiteral("o banco de dados está ocupado com outra operação. Tente novamente.");
@@ -74,7 +75,9 @@ storage::Connection &TdtmDBGeral::connection()
         try {
             m_connection = storage::open(url.toStdString());
         } catch (const std::exception &e) {
-            throw EDatabaseError(QStringLiteral("Não foi possível abrir o banco de dados: %1").arg(databaseFailureText(e)));
+            // A file's path may be shown; a PostgreSQL address may hold a password.
+            throw EDatabaseError(postgres ? QStringLiteral("Não foi possível abrir o banco de dados: %1").arg(databaseFailureText(e))
+                                          : QStringLiteral("Não foi possível abrir o banco de dados %1: %2").arg(url, databaseFailureText(e)));
         }
         m_url = url;
     }

@@ -221,6 +221,9 @@ run_as_unit() {
 
 # ---- the server ----
 as_fiscal=(setpriv --reuid=fiscal --regid=fiscal --init-groups)
+# The installation made the database, the service's alone; the migration unit makes none.
+[ "$(inroot stat -c '%U %a' "$db" 2>/dev/null)" = "fiscal 600" ] || fail "the installation did not make $db, the service's alone"
+inroot "${as_fiscal[@]}" sqlite3 "$db" 'SELECT NRVERSAO FROM VERSAOESQUEMA' >/dev/null || fail "$db has no schema"
 # Demo data first, so that the host shows rows; the unit's --init must leave them alone. It
 # brings the demo users, one of whom the host signs in as.
 inroot "${as_fiscal[@]}" sh -c "umask 0077; fiscal-server --db '$db' --init --demo small" >/dev/null \

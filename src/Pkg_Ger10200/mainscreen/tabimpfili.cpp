@@ -16,7 +16,6 @@
 #include "vcl/pagecontrol.h"
 #include "protocol/objects.h"
 
-#include <QApplication>
 #include <QLineEdit>
 
 namespace fiscal::ger10200 {
@@ -66,7 +65,8 @@ void TfrmParamGrupFiscal::medCdImpostoEnter()
 
 void TfrmParamGrupFiscal::focusBoxFrom(QWidget *area, QWidget *box)
 {
-    QWidget *focused = QApplication::focusWidget();
+    // The window's own: the list just closed may not have given the activation back yet.
+    QWidget *focused = area->window()->focusWidget();
     if (focused && (focused == area || area->isAncestorOf(focused)))
         box->setFocus(Qt::OtherFocusReason);
 }
