@@ -6,6 +6,7 @@
 
 #include "modulefixture.h"
 
+#include "clientlib/btnpesquisa.h"
 #include "clientlib/hostservices.h"
 #include "dataset/clientdataset.h"
 #include "vcl/dbgrid.h"
@@ -21,6 +22,7 @@
 #include <QMdiSubWindow>
 #include <QMessageBox>
 #include <QProcess>
+#include <QTableView>
 #include <QTest>
 #include <QTimer>
 
@@ -200,7 +202,8 @@ protected:
             else
                 ADD_FAILURE() << "the dialog never became active";
             drove = true;
-            if (alive)
+            // One that `drive` closed keeps its answer.
+            if (alive && alive->isVisible())
                 alive->reject();
         });
         open();
@@ -416,6 +419,38 @@ TEST_F(DialogFocusTest, aTripToAnotherProgramKeepsTheCodeBeingTypedInAGridThatRe
     EXPECT_EQ(db->scalar("SELECT CDGRUPOFISC FROM GRFISCIMPOSFILI WHERE CDIMPOSTO = '01' AND CDFILIAL = $1",
                          {branch.toStdString()}),
               std::optional<std::string>(chosen));
+}
+
+// Another tax picked from the real list while the grid below had the focus: the list closes,
+// the window manager gives the window back, and a click into the emptied grid reads it for
+// the tax picked (the grid could not be entered again while it kept the focus).
+TEST_F(DialogFocusTest, aTaxPickedFromTheListIsReadByAClickIntoTheGrid)
+{
+    clickTab(frm->pgcPadrao, frm->tshImpFili);
+    frm->medCdImposto->setText(QStringLiteral("01"));
+    focusCell(frm->dbgImpFili, 0, QStringLiteral("CDGRUPOFISC"));
+    dataset::TClientDataSet *cds = frm->cdsImpFili;
+    ASSERT_TRUE(waitFor([&] { return cds->Active(); }, 30000));
+    const QString other = QString::fromStdString(*db->scalar("SELECT MIN(CDIMPOSTO) FROM IMPOSTO WHERE CDIMPOSTO <> '01'"));
+    inDialog([&] { clickButton(frm->btpImposto); }, [&](QDialog &list) {
+        // The row of that tax chosen in the list, Enter pressed on the keyboard.
+        auto *view = list.findChild<QTableView *>();
+        ASSERT_TRUE(view);
+        const QModelIndexList rows = view->model()->match(view->model()->index(0, 0), Qt::DisplayRole, other, 1, Qt::MatchExactly);
+        ASSERT_EQ(rows.size(), 1) << other.toStdString();
+        view->selectRow(rows.first().row());
+        QPointer<QDialog> alive(&list);
+        pressOnKeyboard("Return");
+        EXPECT_TRUE(waitFor([&] { return !alive || !alive->isVisible(); }, 30000)) << "Enter did not choose";
+    });
+    ASSERT_TRUE(settle(*frm->window()));
+    ASSERT_EQ(frm->medCdImposto->Text(), other) << "the tax was not picked";
+    EXPECT_FALSE(cds->Active());
+    QTest::mouseClick(frm->dbgImpFili->viewport(), Qt::LeftButton, {}, QPoint(5, 5));
+    EXPECT_TRUE(waitFor([&] { return cds->Active(); }, 30000)) << "the grid clicked stayed empty";
+    if (cds->Active() && !cds->IsEmpty()) {
+        EXPECT_EQ(cds->FieldByName(QStringLiteral("CDIMPOSTO"))->AsString().trimmed(), frm->medCdImposto->Text().trimmed());
+    }
 }
 
 void setText(QWidget &w, const char *box, const char *text)
