@@ -261,6 +261,12 @@ TEST_F(SavingTest, AFailedSaveKeepsTheChangeAndTheNextPostSendsBothRows)
     const auto saves = callsOf(QStringLiteral("SetFornecedor"));
     ASSERT_EQ(saves.size(), 2);
     EXPECT_EQ(changesOf(saves.at(1)).size(), 2) << "the failed row goes again with the new one";
+    // The refusal names row A; it says that row B was not saved either.
+    ASSERT_EQ(script->messages().size(), 1);
+    EXPECT_TRUE(script->messages().first().endsWith(
+        QStringLiteral("Nenhuma das 2 alterações pendentes desta aba foi gravada: elas continuam na grade e vão com a "
+                       "próxima gravação. Atualizar a aba as descarta.")))
+        << script->messages().first().toStdString();
     // The conflict on row A still stands, so nothing of that change set was applied.
     EXPECT_EQ(dbGroup(supplierB), originalB);
     EXPECT_EQ(dbGroup(supplierA), std::optional<std::string>(underneath));

@@ -5,6 +5,7 @@
 
 #include "Pkg_Ger10200/serverlink/netparamgrupfiscal.h"
 #include "Pkg_Ger10200/shared/datasets.h"
+#include "clientlib/checkresult.h"
 #include "clientlib/datasetroutines.h"
 
 #include "clientlib/localcache.h"
@@ -13,6 +14,7 @@
 #include "dataset/abort.h"
 #include "dataset/clientdataset.h"
 #include "protocol/objects.h"
+#include "rpc/dispatcher.h"
 
 namespace fiscal::ger10200 {
 
@@ -72,7 +74,19 @@ void TfrmParamGrupFiscal::SendChanges(const GridMember &m, bool afterDelete)
         // A failure leaves the change log as it is, for every member: the change goes
         // again with the next post, or a reload of the tab drops it. Merging it here
         // would show a value as saved that the server never stored.
-        netParamGrupFiscal->save(m.saveMethod, deltaValue(m.cds));
+        rpc::Reply reply = netParamGrupFiscal->call(m.saveMethod, QCborArray{deltaValue(m.cds)});
+        // A refusal names one record; the others that went with it were not saved either,
+        // and the refresh its message asks for would drop them.
+        const int pending = m.cds->ChangeCount();
+        if (!reply.ok() && pending > 1
+            && (reply.errorCode() == rpc::code::Conflict || reply.errorCode() == rpc::code::InvalidParams
+                || reply.errorCode() == rpc::code::NotFound))
+            reply = rpc::Reply::failure(reply.errorCode(),
+                                        QStringLiteral("%1\n\nNenhuma das %2 alterações pendentes desta aba foi gravada: elas "
+                                                       "continuam na grade e vão com a próxima gravação. Atualizar a aba "
+                                                       "as descarta.").arg(reply.errorMessage().trimmed()).arg(pending),
+                                        reply.errorData());
+        clientlib::CheckResultServ(reply, true, 0);
     }
     m.cds->MergeChangeLog();
     if (!m.cacheKey.isEmpty())
