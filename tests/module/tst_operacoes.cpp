@@ -257,6 +257,33 @@ TEST_F(OperacoesTest, AnUndoneUndoReadsAsRedone)
         EXPECT_EQ(recordStates.value(op), states.value(op)) << op.toStdString();
 }
 
+// Undone from another desktop while this list was open: "Desfazer" says so, and the list is
+// read again, showing by which operation.
+TEST_F(OperacoesTest, AnOperationUndoneElsewhereShowsSoAfterTheRefusal)
+{
+    const std::string client = db->scalar("SELECT MIN(CDCLIENTE) FROM CLIENTE WHERE CDGRUPOFISC = '001'").value_or("");
+    ASSERT_FALSE(client.empty());
+    const QString c = QString::fromStdString(client);
+    const QString saved = QString::fromStdString(callAs("Beto", kParamGrupFiscal, "SetCliente",
+                                                        {writes::ChangeSetBuilder("SetCliente")
+                                                             .update({{"CDCLIENTE", c}, {"CDGRUPOFISC", "001"}},
+                                                                     {{"CDCLIENTE", c}, {"CDGRUPOFISC", "002"}})
+                                                             .build()}));
+    TfrmOperacoes dialog;
+    dialog.Atualiza();
+    ASSERT_EQ(dialog.tblOperacoes->item(0, 0)->text(), saved);
+    dialog.tblOperacoes->selectRow(0);
+    const QString undo = QString::fromStdString(callAs("Beto", protocol::kHistorico, "DesfazOperacao", {saved}));
+    script->clear();
+    dialog.Desfazer();
+    EXPECT_EQ(script->messages(), QStringList{QStringLiteral("A operação %1 já foi desfeita pela operação %2.").arg(saved, undo)});
+    QString state;
+    for (int r = 0; r < dialog.tblOperacoes->rowCount(); ++r)
+        if (dialog.tblOperacoes->item(r, 0)->text() == saved)
+            state = dialog.tblOperacoes->item(r, 9)->text();
+    EXPECT_EQ(state, QStringLiteral("Desfeita pela operação %1").arg(undo));
+}
+
 TEST_F(OperacoesTest, TheRowsOfAnOperationAreListedOneByOne)
 {
     const std::int64_t without = db->count("SELECT COUNT(*) FROM CLIENTE WHERE CDGRUPOFISC IS NULL");

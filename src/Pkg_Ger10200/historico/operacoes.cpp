@@ -19,6 +19,7 @@
 #include "vcl/toolbutton.h"
 #include "protocol/objects.h"
 #include "protocol/historypackets.h"
+#include "rpc/dispatcher.h"
 #include "reports/reporttable.h"
 
 #include <QAbstractTableModel>
@@ -387,10 +388,26 @@ void TfrmOperacoes::Desfazer()
         clientlib::interaction().message(kind, clientlib::messageTitle(kind), text, clientlib::mbOK, this);
     };
 
+    // Refused as undone meanwhile (from another desktop, say): the list is read again after
+    // the message, so that it shows by whom.
+    const auto refusedMeanwhile = [&](const rpc::Reply &reply) {
+        if (!reply.isError() || reply.errorCode() != rpc::code::Conflict)
+            return false;
+        info(clientlib::mtError, reply.errorMessage().trimmed());
+        showAgain(id, shown);
+        return true;
+    };
     std::optional<UndoCounts> preview;
     {
-        clientlib::WaitScope wait(this, 6, QStringLiteral("Verificando o que pode ser desfeito..."));
-        preview = readPreview(netHistorico->packet(method::SimulaDesfazOperacao, {id}));
+        rpc::Reply answer;
+        {
+            clientlib::WaitScope wait(this, 6, QStringLiteral("Verificando o que pode ser desfeito..."));
+            answer = netHistorico->call(method::SimulaDesfazOperacao, {id});
+        }
+        if (refusedMeanwhile(answer))
+            return;
+        clientlib::CheckResultServ(answer, true, 0);
+        preview = readPreview(dataset::DataPacket::readCbor(answer.resultCbor()));
     }
     if (!preview) {
         info(clientlib::mtError, QStringLiteral("O servidor não informou o que desfazer a operação %1 restauraria. "
@@ -427,6 +444,8 @@ void TfrmOperacoes::Desfazer()
         showAgain(id, shown);
         return;
     }
+    if (refusedMeanwhile(reply))
+        return;
     clientlib::CheckResultServ(reply, true, 0);
     std::optional<UndoCounts> done;
     try {
