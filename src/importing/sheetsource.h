@@ -9,7 +9,8 @@
 //
 // Every failure, a hostile file included (a zip that expands past the limit, XML with a
 // DTD, a broken zip, too many rows, a binary file), is a ReadError with a message for the
-// user in Portuguese.
+// user in Portuguese; only an XLSX's styles, which give numbers their zeros, are left
+// unread instead.
 
 #include <QString>
 #include <QStringList>

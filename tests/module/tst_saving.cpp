@@ -264,8 +264,8 @@ TEST_F(SavingTest, AFailedSaveKeepsTheChangeAndTheNextPostSendsBothRows)
     // The refusal names row A; it says that row B was not saved either.
     ASSERT_EQ(script->messages().size(), 1);
     EXPECT_TRUE(script->messages().first().endsWith(
-        QStringLiteral("Nenhuma das 2 alterações pendentes desta aba foi gravada: elas continuam na grade e vão com a "
-                       "próxima gravação. Atualizar a aba as descarta.")))
+        QStringLiteral("Nenhuma das 2 alterações pendentes em Fornecedor foi gravada: elas continuam pendentes e vão "
+                       "com a próxima gravação; atualizar a aba Fornecedor as descarta.")))
         << script->messages().first().toStdString();
     // The conflict on row A still stands, so nothing of that change set was applied.
     EXPECT_EQ(dbGroup(supplierB), originalB);

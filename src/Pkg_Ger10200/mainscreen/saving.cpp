@@ -82,9 +82,12 @@ void TfrmParamGrupFiscal::SendChanges(const GridMember &m, bool afterDelete)
             && (reply.errorCode() == rpc::code::Conflict || reply.errorCode() == rpc::code::InvalidParams
                 || reply.errorCode() == rpc::code::NotFound))
             reply = rpc::Reply::failure(reply.errorCode(),
-                                        QStringLiteral("%1\n\nNenhuma das %2 alterações pendentes desta aba foi gravada: elas "
-                                                       "continuam na grade e vão com a próxima gravação. Atualizar a aba "
-                                                       "as descarta.").arg(reply.errorMessage().trimmed()).arg(pending),
+                                        QStringLiteral("%1\n\nNenhuma das %2 alterações pendentes em %3 foi gravada: elas "
+                                                       "continuam pendentes e vão com a próxima gravação; atualizar a aba %3 "
+                                                       "as descarta.")
+                                            .arg(reply.errorMessage().trimmed())
+                                            .arg(pending)
+                                            .arg(tabNameOf(m.cds)),
                                         reply.errorData());
         clientlib::CheckResultServ(reply, true, 0);
     }
