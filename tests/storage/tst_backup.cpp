@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -223,6 +224,40 @@ TEST_F(Backup, ACopyNeverOverwritesAndABadOneIsNeverRestored)
     // Nothing half-written is left beside the copies.
     for (const auto &entry : fs::directory_iterator(dir))
         EXPECT_EQ(entry.path().filename().string().find("parcial"), std::string::npos) << entry.path();
+}
+
+// A USB disk formatted as exFAT, through FUSE on a loop device: no hard links. Skipped where
+// such mounts are not allowed (not root, no /dev/fuse or loop devices).
+TEST_F(Backup, ACopyToADiskWithoutHardLinksIsWholeAndNeverOverwrites)
+{
+    const fs::path image = dir / "pendrive.img";
+    const fs::path disk = dir / "pendrive";
+    fs::create_directories(disk);
+    { std::ofstream(image).close(); }
+    fs::resize_file(image, 64 << 20);
+    const std::string quiet = " >/dev/null 2>&1";
+    if (std::system(("mkfs.exfat " + image.string() + quiet).c_str()) != 0
+        || std::system(("mount -o loop -t exfat-fuse " + image.string() + " " + disk.string() + quiet).c_str()) != 0)
+        GTEST_SKIP() << "cannot mount an exFAT disk here";
+    struct Unmount {
+        std::string path;
+        ~Unmount() { std::system(("umount " + path + " >/dev/null 2>&1").c_str()); }
+    } unmount{disk.string()};
+
+    auto db = TestDb::create(Backend::Sqlite);
+    const std::string copy = (disk / "copia.sqlite").string();
+    const ExitResult first = runServer({"backup", "--db", db->url(), copy});
+    ASSERT_EQ(first.code, 0) << first.err;
+    const ExitResult again = runServer({"backup", "--db", db->url(), copy});
+    EXPECT_EQ(again.code, 1);
+    EXPECT_NE(again.err.find("already exists"), std::string::npos) << again.err;
+    const ExitResult restored = runServer({"restore", "--db", file("restaurado.sqlite"), copy});
+    ASSERT_EQ(restored.code, 0) << restored.err;
+    EXPECT_EQ(everything(*storage::open(file("restaurado.sqlite"))), everything(*db->connect()));
+    std::vector<std::string> names;
+    for (const auto &entry : fs::directory_iterator(disk))
+        names.push_back(entry.path().filename().string());
+    EXPECT_EQ(names, std::vector<std::string>{"copia.sqlite"});
 }
 
 } // namespace

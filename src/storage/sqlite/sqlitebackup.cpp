@@ -113,6 +113,29 @@ void syncPath(const std::string &path, int flags)
     ::close(fd);
 }
 
+// The copy takes its name only when whole, and never over a file. A hard link does both at
+// once; where the file system has none (a FAT or exFAT disk), the name is first taken by an
+// empty file of our own, which the copy then replaces.
+void nameCopy(const std::string &partial, const std::string &copy)
+{
+    if (::link(partial.c_str(), copy.c_str()) == 0) {
+        ::unlink(partial.c_str());
+        return;
+    }
+    if (errno != EPERM && errno != ENOSYS && errno != EOPNOTSUPP)
+        failSystem("naming the copy '" + copy + "'");
+    const int fd = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        failSystem("naming the copy '" + copy + "'");
+    ::close(fd);
+    if (::rename(partial.c_str(), copy.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(copy.c_str());
+        errno = error;
+        failSystem("naming the copy '" + copy + "'");
+    }
+}
+
 } // namespace
 
 void backupSqlite(const std::string &database, const std::string &copy)
@@ -142,9 +165,7 @@ void backupSqlite(const std::string &database, const std::string &copy)
             checkFiscal(to, partial);
         }
         syncPath(partial, O_RDONLY);
-        if (::link(partial.c_str(), copy.c_str()) != 0)
-            failSystem("naming the copy '" + copy + "'");
-        ::unlink(partial.c_str());
+        nameCopy(partial, copy);
         syncPath(fs::path(copy).parent_path().empty() ? "." : fs::path(copy).parent_path().string(),
                  O_RDONLY | O_DIRECTORY);
     } catch (...) {
