@@ -60,9 +60,14 @@ void installSessionMenu(QMainWindow &window)
     users->setEnabled(session.may(UserSession::Right::Manage));
     users->setToolTip(users->isEnabled() ? QString() : session.refusal(UserSession::Right::Manage));
     menu->setToolTipsVisible(true);
-    QObject::connect(users, &QAction::triggered, &window, [&window] {
+    QObject::connect(users, &QAction::triggered, &window, [&window, user, users] {
         UsersDialog d(&window);
         d.exec();
+        // The administrator may have given up the role there.
+        UserSession &s = UserSession::instance();
+        user->setText(statusText());
+        users->setEnabled(s.may(UserSession::Right::Manage));
+        users->setToolTip(users->isEnabled() ? QString() : s.refusal(UserSession::Right::Manage));
     });
     menu->addSeparator();
     QAction *out = menu->addAction(QStringLiteral("&Sair"));

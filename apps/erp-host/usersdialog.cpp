@@ -3,6 +3,7 @@
 #include "clientlib/interaction.h"
 #include "clientlib/messages.h"
 #include "clientlib/usersession.h"
+#include "vcl/dialogkeys.h"
 
 #include <QComboBox>
 #include <QDateTime>
@@ -72,7 +73,15 @@ public:
         form->addRow(QStringLiteral("&Papel:"), role);
         layout->addLayout(form);
         auto *buttons = new QDialogButtonBox(this);
-        buttons->addButton(QStringLiteral("Criar"), QDialogButtonBox::AcceptRole)->setDefault(true);
+        QPushButton *create = buttons->addButton(QStringLiteral("Criar"), QDialogButtonBox::AcceptRole);
+        create->setDefault(true);
+        // Nothing edits a name later: Enter after the login alone must not create the user.
+        const auto complete = [this, create] {
+            create->setEnabled(!login->text().trimmed().isEmpty() && !name->text().trimmed().isEmpty());
+        };
+        connect(login, &QLineEdit::textChanged, this, complete);
+        connect(name, &QLineEdit::textChanged, this, complete);
+        complete();
         buttons->addButton(QStringLiteral("Cancelar"), QDialogButtonBox::RejectRole);
         connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
         connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
@@ -98,6 +107,7 @@ UsersDialog::UsersDialog(QWidget *parent) : QDialog(parent)
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_table->setSelectionMode(QAbstractItemView::SingleSelection);
     m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_table->setTabKeyNavigation(false);   // Tab goes on to the buttons
     m_table->verticalHeader()->hide();
     m_table->horizontalHeader()->setStretchLastSection(true);
     layout->addWidget(m_table);
@@ -123,6 +133,7 @@ UsersDialog::UsersDialog(QWidget *parent) : QDialog(parent)
     connect(close, &QPushButton::clicked, this, &QDialog::accept);
     connect(m_table, &QTableWidget::itemSelectionChanged, this, &UsersDialog::updateButtons);
     resize(720, 380);
+    fiscal::vcl::enterClicksOnlyTheFocusedButton(this);
     reload();
 }
 
@@ -309,8 +320,20 @@ void UsersDialog::changeRole()
     QString temporary;
     bool created = false;
     const QString error = saveUser(user.login, user.name, role, user.active, temporary, created);
-    if (!error.isEmpty())
+    if (!error.isEmpty()) {
         fail(error);
+    } else if (isOwn(user) && role != user.role) {
+        // The server serves this session with the new role from now on, and the list is an
+        // administrator's: reading it again would only be refused.
+        UserSession &session = UserSession::instance();
+        session.set(session.login(), session.fullName(), role);
+        interaction().message(mtInformation, messageTitle(mtInformation),
+                              QStringLiteral("Seu papel agora é %1. A janela Usuários fecha: só um administrador cuida"
+                                             " dos usuários.").arg(roleCaption(role)),
+                              mbOK, this);
+        accept();
+        return;
+    }
     reload();
 }
 

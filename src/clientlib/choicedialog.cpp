@@ -45,6 +45,7 @@ ChoiceDialog::ChoiceDialog(const ChoiceTable &table, const QString &title, bool 
     m_view = new QTableView(this);
     m_view->setModel(m_model);
     m_view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_view->setTabKeyNavigation(false);   // Shift+Tab goes back to the search box
     m_view->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_view->setSelectionMode(QAbstractItemView::SingleSelection);
     m_view->setWordWrap(false);

@@ -3,7 +3,9 @@
 #include "reports/spreadsheet.h"
 #include "reports/tableprinter.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -180,6 +182,13 @@ void previewReport(const ReportTable &table, QWidget *parent, Prompts &prompts)
                      .arg(kPreviewPages)
                      .arg(QLocale(QLocale::Portuguese, QLocale::Brazil).toString(pages));
     dialog.setWindowTitle(title);
+    // The preview's buttons take no focus: Ctrl+P prints from the keyboard, as it opened it.
+    const QString printText = QCoreApplication::translate("QPrintPreviewDialog", "Print");
+    for (QAction *a : dialog.findChildren<QAction *>())
+        if (a->text() == printText) {
+            a->setShortcut(QKeySequence::Print);
+            a->setToolTip(QStringLiteral("%1 (%2)").arg(a->text(), a->shortcut().toString(QKeySequence::NativeText)));
+        }
     QObject::connect(&dialog, &QPrintPreviewDialog::paintRequested, &dialog,
                      [&](QPrinter *p) { printAll(table, printedAt, p, &dialog, prompts); });
     prompts.runModal(dialog);

@@ -477,6 +477,86 @@ TEST(Users, ANewUserWithAnOldLoginIsRefusedAndTheOldOneStaysAsItWas)
     }
 }
 
+// Enter, as a clerk presses it to go on: in the list it opens nothing (Qt would click
+// "Novo..."), and in "Novo usuário" it creates nobody before the name is typed too.
+TEST(Users, EnterOpensNothingFromTheListAndCreatesNobodyWithoutAName)
+{
+    Server server;
+    signInTheAdministrator(server);
+    auto script = std::make_unique<clientlib::ScriptedInteraction>();
+    clientlib::ScriptedInteraction &shown = *script;
+    clientlib::InteractionScope scope(std::move(script));
+    UsersDialog dialog;
+    dialog.show();
+    dialog.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
+    auto *grid = child<QTableWidget>(&dialog, "grdUsuarios");
+    grid->setFocus();
+    grid->selectRow(0);
+    QString opened;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (auto *d = qobject_cast<QDialog *>(QApplication::activeModalWidget()); d && d != &dialog) {
+            opened = d->objectName();
+            d->reject();
+        }
+    });
+    closer.start(20);
+    QTest::keyClick(grid, Qt::Key_Return);
+    QTest::qWait(60);
+    closer.stop();
+    EXPECT_EQ(opened, QString());
+
+    bool stayedWithoutName = false;
+    whenShown("dlgNovoUsuario", [&](QWidget *d) {
+        auto *login = child<QLineEdit>(d, "edtUsuario");
+        QTest::keyClicks(login, QStringLiteral("beatriz"));
+        QTest::keyClick(login, Qt::Key_Return);
+        stayedWithoutName = d->isVisible();
+        auto *name = child<QLineEdit>(d, "edtNome");
+        QTest::keyClicks(name, QStringLiteral("Beatriz Souza"));
+        QTest::keyClick(name, Qt::Key_Return);
+    });
+    whenShown("dlgSenhaTemporaria", [](QWidget *d) { static_cast<QDialog *>(d)->accept(); });
+    QTest::mouseClick(child<QPushButton>(&dialog, "btnNovo"), Qt::LeftButton);
+    EXPECT_TRUE(stayedWithoutName);
+    const auto rows = server.db->query("SELECT NMCOMPLETO FROM USUARIO WHERE NMUSUARIO = 'beatriz'");
+    ASSERT_EQ(rows.size(), 1u) << shown.messages().join('|').toStdString();
+    EXPECT_EQ(str(rows[0][0]), "Beatriz Souza");
+}
+
+// An administrator who takes the role from themselves is told so and the window closes: the
+// list is an administrator's, and reading it again was refused as if the change had failed.
+TEST(Users, AnAdministratorWhoGivesUpTheRoleIsToldSoAndTheWindowCloses)
+{
+    Server server;
+    server.add("outra", appserver::access::Role::Administrador, "senha-da-outra", false);   // not the last one
+    signInTheAdministrator(server);
+    auto script = std::make_unique<clientlib::ScriptedInteraction>();
+    clientlib::ScriptedInteraction &shown = *script;
+    clientlib::InteractionScope scope(std::move(script));
+    UsersDialog dialog;
+    auto *grid = child<QTableWidget>(&dialog, "grdUsuarios");
+    for (int r = 0; r < grid->rowCount(); ++r)
+        if (grid->item(r, 0)->text() == u"chefe")
+            grid->selectRow(r);
+    shown.push(clientlib::Answer::dialog([](QDialog &picker) {
+        static_cast<QInputDialog &>(picker).setTextValue(QStringLiteral("Operador"));
+    }));
+    shown.push(clientlib::Answer::choose(QStringLiteral("Mudar o papel")));
+    shown.push(clientlib::Answer::ok());
+    QTest::mouseClick(child<QPushButton>(&dialog, "btnPapel"), Qt::LeftButton);
+    EXPECT_TRUE(shown.problems().isEmpty()) << shown.problems().join('|').toStdString();
+    EXPECT_EQ(shown.messages().value(shown.messages().size() - 1),
+              QStringLiteral("Seu papel agora é Operador. A janela Usuários fecha: só um administrador cuida dos usuários."));
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    EXPECT_EQ(clientlib::UserSession::instance().role(), QStringLiteral("operador"));
+    const auto rows = server.db->query("SELECT DSPAPEL FROM USUARIO WHERE NMUSUARIO = 'chefe'");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(str(rows[0][0]), "operador");
+    clientlib::UserSession::instance().clear();
+}
+
 // "Desativar" and "Papel..." on a user another administrator changed since the list was
 // read: refused and said, the other change kept (the save sends the role and the situation
 // whole, and would have put back what the list showed).

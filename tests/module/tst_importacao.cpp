@@ -14,6 +14,7 @@
 #include "vcl/controls.h"
 #include "vcl/pagecontrol.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
@@ -335,6 +336,36 @@ TEST_F(ImportTest, AHostileFileIsRefusedWithAMessageAndNoCall)
     ASSERT_EQ(script->messages().size(), 1);
     EXPECT_TRUE(script->messages().front().contains(QStringLiteral("binário")));
     EXPECT_TRUE(callsOf(QStringLiteral("SimulaImportaGrupos")).isEmpty());
+    EXPECT_EQ(script->pending(), 0);
+}
+
+// With the keyboard alone: Tab leaves the lists for the box and the buttons, and Enter clicks
+// only the button that has the focus (Qt would click the first one from a list).
+TEST_F(ImportTest, TheKeyboardAloneReachesEveryButtonAndEnterClicksOnlyTheFocusedOne)
+{
+    clickTab(frm->pgcPadrao, frm->tshCliente);
+    const QString client = QString::fromStdString(*db->scalar("SELECT MIN(CDCLIENTE) FROM CLIENTE"));
+    const QString path = dir.filePath(QStringLiteral("teclado.csv"));
+    write(path, QStringLiteral("Código;Grupo Fiscal\r\n%1;%2\r\nZZZ;001\r\n").arg(client, anotherGroup(client)).toLatin1());
+    withImport(path, [&](ImportDialog &d) {
+        const auto tabUntil = [&](QWidget *target) {
+            for (int i = 0; i < 12 && QApplication::focusWidget() != target; ++i)
+                pressKey(Qt::Key_Tab);
+            return QApplication::focusWidget() == target;
+        };
+        d.grdErros->setFocus();
+        d.grdErros->selectRow(0);
+        pressKey(Qt::Key_Return);   // nothing asked: no answer is queued
+        EXPECT_TRUE(d.isVisible());
+        EXPECT_TRUE(tabUntil(d.chkSomenteValidas)) << "Tab stayed in the lists";
+        pressKey(Qt::Key_Space);
+        ASSERT_TRUE(d.chkSomenteValidas->isChecked());
+        EXPECT_TRUE(tabUntil(d.btnFechar));
+        EXPECT_TRUE(tabUntil(d.btnImportar));
+        script->push(Answer::ok());   // "Importação concluída"
+        pressKey(Qt::Key_Return);
+    });
+    EXPECT_EQ(script->messages(), QStringList{QStringLiteral("Importação concluída: 1 registro alterado.")});
     EXPECT_EQ(script->pending(), 0);
 }
 

@@ -284,6 +284,32 @@ TEST_F(OperacoesTest, AnOperationUndoneElsewhereShowsSoAfterTheRefusal)
     EXPECT_EQ(state, QStringLiteral("Desfeita pela operação %1").arg(undo));
 }
 
+// With the keyboard alone, Tab leaves the list for every button of the window.
+TEST_F(OperacoesTest, TabLeavesTheListForTheButtons)
+{
+    const std::string client = db->scalar("SELECT MIN(CDCLIENTE) FROM CLIENTE WHERE CDGRUPOFISC = '001'").value_or("");
+    ASSERT_FALSE(client.empty());
+    const QString c = QString::fromStdString(client);
+    callAs("Beto", kParamGrupFiscal, "SetCliente",
+           {writes::ChangeSetBuilder("SetCliente")
+                .update({{"CDCLIENTE", c}, {"CDGRUPOFISC", "001"}}, {{"CDCLIENTE", c}, {"CDGRUPOFISC", "002"}})
+                .build()});
+    TfrmOperacoes dialog;
+    dialog.Atualiza();
+    dialog.show();
+    dialog.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
+    dialog.tblOperacoes->setFocus();
+    dialog.tblOperacoes->selectRow(0);
+    QStringList reached;
+    for (int i = 0; i < 12; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        reached << QApplication::focusWidget()->objectName();
+    }
+    for (const char *button : {"sbtVerificar", "sbtRegistros", "sbtDesfazer", "sbtFechar"})
+        EXPECT_TRUE(reached.contains(QLatin1String(button))) << button << ": " << reached.join(' ').toStdString();
+}
+
 TEST_F(OperacoesTest, TheRowsOfAnOperationAreListedOneByOne)
 {
     const std::int64_t without = db->count("SELECT COUNT(*) FROM CLIENTE WHERE CDGRUPOFISC IS NULL");

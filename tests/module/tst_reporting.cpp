@@ -252,9 +252,17 @@ TEST_F(ReportingTest, CoverageReportShowsTheServersCountsAndTheRecordsWithout)
     ASSERT_TRUE(frm);
     const std::int64_t clients = db->count("SELECT COUNT(*) FROM CLIENTE");
     const std::int64_t without = db->count("SELECT COUNT(*) FROM CLIENTE WHERE CDGRUPOFISC IS NULL");
-    ASSERT_GT(without, 0);
+    ASSERT_GE(without, 3);
+    // Named so that byte order would put the accented one after Z.
+    const QStringList byName{QStringLiteral("alvaro dias"), QStringLiteral("ÁLVARO NUNES"), QStringLiteral("ZECA LTDA")};
+    const auto unnamed = db->query("SELECT CDCLIENTE FROM CLIENTE WHERE CDGRUPOFISC IS NULL ORDER BY CDCLIENTE LIMIT 3");
+    for (int i = 0; i < 3; ++i)
+        db->exec("UPDATE CLIENTE SET NMFANTCLIE = $1 WHERE CDCLIENTE = $2",
+                 {byName[2 - i].toStdString(), *unnamed[size_t(i)][0]});
 
     int listed = -1;
+    QStringList names;
+    QStringList reached;
     QString listHelp;
     QStringList cells;
     int bars = -1;
@@ -272,9 +280,22 @@ TEST_F(ReportingTest, CoverageReportShowsTheServersCountsAndTheRecordsWithout)
         shownPart = cob.Report().section;
         cob.cbxParte->setCurrentIndex(0);
         cob.tblCobertura->selectRow(1);
+        // With the keyboard alone, Tab leaves the table for the part shown and the buttons.
+        cob.activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(&cob));
+        cob.tblCobertura->setFocus();
+        for (int i = 0; i < 10; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            reached << QApplication::focusWidget()->objectName();
+        }
         script->push(Answer::dialog([&](QDialog &list) {
-            listed = static_cast<ger10200::cobertura::TfrmSemGrupo &>(list).rowCount();
+            auto &l = static_cast<ger10200::cobertura::TfrmSemGrupo &>(list);
+            listed = l.rowCount();
             listHelp = helpPageOnF1(list);
+            QAbstractItemModel *rows = l.tblRegistros->model();
+            for (int r = 0; r < rows->rowCount(); ++r)
+                if (byName.contains(rows->data(rows->index(r, 1)).toString()))
+                    names << rows->data(rows->index(r, 1)).toString();
         }));
         clickButton(cob.sbtSemGrupo);
     }, false));
@@ -287,6 +308,9 @@ TEST_F(ReportingTest, CoverageReportShowsTheServersCountsAndTheRecordsWithout)
     EXPECT_EQ(bars, 1);
     EXPECT_EQ(shownPart, QStringLiteral("Imposto/Filial"));
     EXPECT_EQ(listed, without);
+    EXPECT_EQ(names, byName);
+    for (const char *control : {"cbxParte", "sbtSemGrupo"})
+        EXPECT_TRUE(reached.contains(QLatin1String(control))) << control << ": " << reached.join(' ').toStdString();
     EXPECT_EQ(listHelp, QStringLiteral("cobertura"));
     EXPECT_TRUE(script->problems().isEmpty()) << script->problems().join(QLatin1Char('\n')).toStdString();
 }

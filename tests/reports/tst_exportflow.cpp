@@ -7,6 +7,7 @@
 #include "reports/printflow.h"
 #include "reports/tableprinter.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDialog>
 #include <QDir>
@@ -15,6 +16,8 @@
 #include <QPrintPreviewWidget>
 #include <QPrinter>
 #include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -145,6 +148,28 @@ TEST_F(ExportFlow, PreviewShowsThePagesOrTheFirstOnes)
     }
 }
 
+// The preview's buttons take no focus: Ctrl+P, which opened it, prints from it too.
+TEST_F(ExportFlow, CtrlPInThePreviewAsksWhereToPrint)
+{
+    QString asked;
+    prompts.drive = [&](QDialog &d) {
+        d.activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&d));
+        // The printer's dialog runs a loop of its own: it is answered from there.
+        QTimer closer;
+        QObject::connect(&closer, &QTimer::timeout, [&] {
+            QWidget *modal = QApplication::activeModalWidget();
+            if (auto *other = qobject_cast<QDialog *>(modal); other && other != &d) {
+                asked = QString::fromLatin1(other->metaObject()->className());
+                other->reject();
+            }
+        });
+        closer.start(20);
+        QTest::keyClick(&d, Qt::Key_P, Qt::ControlModifier);
+    };
+    reports::previewReport(table.table, nullptr, prompts);
+    EXPECT_EQ(asked, QStringLiteral("QPrintDialog"));
+}
 
 // Printing from the preview to a PDF file: a file written whole is kept and nothing is said; a
 // file that could not be opened, or whose writing stopped short (here at a size limit, as on a

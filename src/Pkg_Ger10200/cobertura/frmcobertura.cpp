@@ -70,6 +70,7 @@ TfrmCobertura::TfrmCobertura(QWidget *parent, NameLookup billingNames)
     tblCobertura->setSelectionBehavior(QAbstractItemView::SelectRows);
     tblCobertura->setSelectionMode(QAbstractItemView::SingleSelection);
     tblCobertura->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    tblCobertura->setTabKeyNavigation(false);   // Tab goes on to the window's buttons
     tblCobertura->verticalHeader()->hide();
     tblCobertura->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
     tblCobertura->horizontalHeader()->setStretchLastSection(true);

@@ -6,6 +6,7 @@
 #include "clientlib/waitanimation.h"
 #include "dataset/clientdataset.h"
 #include "dataset/packet.h"
+#include "dataset/roworder.h"
 #include "help/help.h"
 #include "protocol/objects.h"
 #include "Pkg_Ger10200/shared/reportprompts.h"
@@ -35,10 +36,14 @@ namespace {
 // The records as read, shown without copying them: 500,000 clients stay one data set.
 class MissingModel : public QAbstractTableModel {
 public:
-    MissingModel(dataset::DataPacket &&packet, TfrmSemGrupo::NameLookup names, QObject *parent)
+    MissingModel(dataset::DataPacket &&packet, TfrmSemGrupo::NameLookup names, bool byName, QObject *parent)
         : QAbstractTableModel(parent), m_names(std::move(names))
     {
         m_cds.setData(std::move(packet));
+        // The database orders names by their bytes, "Álvaro" after "Zeca"; a clerk reads
+        // them, and prints them, in the order of the grids, accents and case ignored.
+        if (byName)
+            m_order.sort(m_cds, 1, Qt::AscendingOrder);
     }
     int rowCount(const QModelIndex &parent = {}) const override { return parent.isValid() ? 0 : m_cds.rowCount(); }
     int columnCount(const QModelIndex &parent = {}) const override { return parent.isValid() ? 0 : 3; }
@@ -53,7 +58,7 @@ public:
     {
         if (role != Qt::DisplayRole || !index.isValid())
             return {};
-        const int r = index.row();
+        const int r = m_order.toData(index.row());
         switch (index.column()) {
         case 0: return m_cds.textAt(r, 0, false);
         case 1: {
@@ -70,8 +75,18 @@ public:
 
 private:
     dataset::TClientDataSet m_cds;
+    dataset::RowOrder m_order;
     TfrmSemGrupo::NameLookup m_names;
 };
+
+// The lists of suppliers and clients come by name, the others by code.
+bool listedByName(const QString &entity)
+{
+    for (const char *byName : {"FORNECEDOR", "CLIENTE", "GRFISIMPIEFORN", "GRFISIMPIECLIE"})
+        if (entity == QLatin1String(byName))
+            return true;
+    return false;
+}
 
 } // namespace
 
@@ -92,16 +107,16 @@ TfrmSemGrupo::TfrmSemGrupo(NetRemoteObject &net, const CoverageRow &row, const N
         m_context << QStringLiteral("Empresa: %1").arg(row.empresa)
                   << QStringLiteral("Inscrição Estadual: %1").arg(row.inscEsta);
 
-    dataset::DataPacket packet;
     {
         // Over the window that asked: this one is not on screen yet.
         clientlib::WaitScope wait(parentWidget() ? parentWidget() : this, 6, QStringLiteral("Recebendo dados do servidor..."));
-        packet = net.packet(method::GetSemGrupo, {row.entity, row.imposto, row.empresa, row.inscEsta});
+        dataset::DataPacket packet = net.packet(method::GetSemGrupo, {row.entity, row.imposto, row.empresa, row.inscEsta});
+        // Only billing types come without their names (the message table has them); another
+        // record without a name shows none rather than a message that shares its code.
+        m_model = new MissingModel(std::move(packet),
+                                   row.entity == QLatin1String("TIPOFATUR") ? billingNames : NameLookup(),
+                                   listedByName(row.entity), this);
     }
-    // Only billing types come without their names (the message table has them); another
-    // record without a name shows none rather than a message that shares its code.
-    m_model = new MissingModel(std::move(packet), row.entity == QLatin1String("TIPOFATUR") ? billingNames : NameLookup(),
-                               this);
 
     sbtImprimir = vcl::newToolButton(this, "sbtImprimir", QStringLiteral("Imprimir"), QStyle::SP_FileDialogDetailedView);
     sbtExportar = vcl::newToolButton(this, "sbtExportar", QStringLiteral("Exportar..."), QStyle::SP_DialogSaveButton);
@@ -120,6 +135,7 @@ TfrmSemGrupo::TfrmSemGrupo(NetRemoteObject &net, const CoverageRow &row, const N
     tblRegistros->setModel(m_model);
     tblRegistros->setSelectionBehavior(QAbstractItemView::SelectRows);
     tblRegistros->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    tblRegistros->setTabKeyNavigation(false);   // Tab goes on to the window's buttons
     tblRegistros->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
     tblRegistros->verticalHeader()->hide();
     tblRegistros->horizontalHeader()->setStretchLastSection(true);

@@ -32,6 +32,7 @@ inline void readOnlyLook(QTableView *t, const char *name)
     t->setSelectionBehavior(QAbstractItemView::SelectRows);
     t->setSelectionMode(QAbstractItemView::SingleSelection);
     t->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    t->setTabKeyNavigation(false);   // Tab goes on to the window's buttons
     t->setWordWrap(false);
     t->verticalHeader()->hide();
     t->verticalHeader()->setDefaultSectionSize(t->fontMetrics().height() + 6);

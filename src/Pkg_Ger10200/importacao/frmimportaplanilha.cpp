@@ -14,6 +14,7 @@
 #include "protocol/objects.h"
 #include "reports/spreadsheet.h"
 #include "vcl/cursor.h"
+#include "vcl/dialogkeys.h"
 #include "vcl/guard.h"
 
 #include <QCborArray>
@@ -89,6 +90,7 @@ QTableWidget *table(QWidget *parent, const char *name, const QStringList &titles
     t->setObjectName(QString::fromLatin1(name));
     t->setHorizontalHeaderLabels(titles);
     t->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    t->setTabKeyNavigation(false);   // Tab goes on to the dialog's buttons
     t->setSelectionBehavior(QAbstractItemView::SelectRows);
     t->verticalHeader()->hide();
     t->horizontalHeader()->setStretchLastSection(true);
@@ -226,8 +228,8 @@ void ImportDialog::build()
     auto *buttons = new QDialogButtonBox(this);
     btnExportarErros = buttons->addButton(QStringLiteral("Exportar erros..."), QDialogButtonBox::ActionRole);
     btnExportarErros->setObjectName(QStringLiteral("btnExportarErros"));
-    // Not the dialog's default (nor an accept button, which the box would make it): Enter
-    // after choosing a sheet or a line must not write every group of the file.
+    // Not an accept button, which the box would make the default: Enter after choosing a
+    // sheet or a line must not write every group of the file.
     btnImportar = buttons->addButton(QStringLiteral("Importar"), QDialogButtonBox::ActionRole);
     btnImportar->setObjectName(QStringLiteral("btnImportar"));
     btnFechar = buttons->addButton(QStringLiteral("Fechar"), QDialogButtonBox::RejectRole);
@@ -247,6 +249,7 @@ void ImportDialog::build()
     connect(btnExportarErros, &QPushButton::clicked, this, [this] { vcl::guarded([this] { exportErrors(); }); });
     connect(btnImportar, &QPushButton::clicked, this, [this] { vcl::guarded([this] { runImport(); }); });
     connect(btnFechar, &QPushButton::clicked, this, &QDialog::reject);
+    vcl::enterClicksOnlyTheFocusedButton(this);
 }
 
 void ImportDialog::load(int sheet)
