@@ -34,6 +34,7 @@ using dataset::TField;
 namespace {
 const QString kCode = QStringLiteral("CDGRUPOFISC");
 const QString kName = QStringLiteral("NMTPFATURFIS");
+const QString kDesc = QStringLiteral("DSGRUPOFISC");
 } // namespace
 
 void TfrmParamGrupFiscal::wireTipoGest()
@@ -47,13 +48,22 @@ void TfrmParamGrupFiscal::wireTipoGest()
             key = QChar();
     };
     dbgTipoGest->OnEditButtonClick = [this] { dbgTipoGestEditButtonClick(); };
-    dbgTipoGest->OnDrawColumnCell = [this](QPainter &painter, const QRect &rect, int dataCol,
-                                           vcl::TColumn *, vcl::TGridDrawState) {
+    // The group cell shows "code - description": found by either, its tip the whole text.
+    const auto groupText = [this](int dataCol) {
         if (dataCol != dbgTipoGest->Columns().IndexOfField(kCode) || !cdsTipoGest->Active()
             || cdsTipoGest->IsEmpty())
+            return QString();
+        return cdsTipoGest->FieldByName(kCode)->AsString() + QStringLiteral(" - ")
+            + cdsTipoGest->FieldByName(kDesc)->AsString();
+    };
+    if (vcl::TColumn *c = dbgTipoGest->Columns().FindField(kCode))
+        c->setFindFields({kCode, kDesc});
+    dbgTipoGest->OnCellHint = groupText;
+    dbgTipoGest->OnDrawColumnCell = [this, groupText](QPainter &painter, const QRect &rect, int dataCol,
+                                                      vcl::TColumn *, vcl::TGridDrawState) {
+        const QString text = groupText(dataCol);
+        if (text.isEmpty())
             return;
-        const QString text = cdsTipoGest->FieldByName(kCode)->AsString() + QStringLiteral(" - ")
-            + cdsTipoGest->FieldByName(QStringLiteral("DSGRUPOFISC"))->AsString();
         painter.save();
         painter.fillRect(rect, painter.brush());
         painter.setClipRect(rect);
