@@ -6,6 +6,7 @@
 #include "sdnotify.h"
 #include "usercommand.h"
 
+#include "appserver/access/pam.h"
 #include "appserver/access/passwords.h"
 #include "appserver/access/sessions.h"
 
@@ -249,6 +250,8 @@ int serve(const server::CommandLine &cl, rpc::TokenTable tokens)
     auth.sharedToken = cl.token;
     auth.tokens = std::move(tokens);
     access::Sessions sessions(pool, cl.sessionHours);
+    if (auth.mode == access::AuthSettings::Mode::Pam)
+        sessions.followRoles(access::roleFromGroups);
     appserver::registerSessionMethods(dispatcher, pool, auth, sessions);
     // A password hash takes 64 MiB: no more at once than calls can run, and never more than
     // eight (512 MiB), which with the bodies being read stays under the unit's MemoryHigh.

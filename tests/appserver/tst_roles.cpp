@@ -890,12 +890,19 @@ TEST_P(Roles, PamSignsInByPasswordAndTakesTheRoleFromTheGroups)
     const Packet temporary = Packet::from(created.result);
     ASSERT_EQ(temporary.rows.size(), 1u) << "created here";
     EXPECT_TRUE(!temporary.rows[0].at(1) || temporary.rows[0].at(1)->isEmpty()) << "with no password";
+    std::string rui;
     for (const auto &[user, password] : {std::pair{"rui", "senha-do-rui-1"}, {"pedro", "senha-do-pedro"}}) {
         SCOPED_TRACE(user);
         const RpcResult in = signIn(user, password);
         ASSERT_TRUE(in.ok()) << in.errorMessage.toStdString();
         EXPECT_EQ(Packet::from(in.result).columnValues("FLTROCARSENHA"), QStringList{"N"});
+        if (std::string_view(user) == "rui")
+            rui = Packet::from(in.result).rows.at(0).at(0)->toStdString();
     }
+    const auto asRui = [&] {
+        return rpcCall(server.port(), kParamGrupFiscal, "GetGrupoFiscal", {QString()}, Encoding::Cbor, rui);
+    };
+    ASSERT_TRUE(asRui().ok());
 
     // The role comes from the groups at every sign-in, so a change here is refused rather
     // than undone later; disabling still works, under any spelling of the login.
@@ -911,6 +918,17 @@ TEST_P(Roles, PamSignsInByPasswordAndTakesTheRoleFromTheGroups)
         SCOPED_TRACE(spelling);
         EXPECT_EQ(signIn(spelling, "senha-do-pedro").errorMessage.toStdString(), "Usuário ou senha inválidos.");
     }
+
+    // The groups change while the sessions are open: ana is only a reader now, rui is in no
+    // group of the system's. Their open sessions follow within a second.
+    ASSERT_TRUE(asAna("GetUsuarios", {}).ok());
+    write("group", "pedro:x:5001:\nlia:x:5002:\nana:x:5003:\nrui:x:5004:\nfiscal-consulta:x:6000:ana\n"
+                   "fiscal-operador:x:6001:\nfiscal-administrador:x:6002:\n");
+    // nss_wrapper reads the file again when its time changes, to the second.
+    std::filesystem::last_write_time(dir + "/group", std::filesystem::file_time_type::clock::now() + std::chrono::seconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));   // past the second a checked session is trusted
+    EXPECT_EQ(asAna("GetUsuarios", {}).errorCode, -32005);
+    EXPECT_EQ(asRui().errorCode, -32004);
     std::filesystem::remove_all(dir);
 }
 

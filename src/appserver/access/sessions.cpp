@@ -103,6 +103,12 @@ rpc::AuthVerdict Sessions::lookUp(const std::string &hash, Known &known)
     } catch (const rpc::Fault &) {
         return rpc::AuthVerdict::Unavailable;
     }
+    if (m_roleSource) {
+        const std::optional<Role> now = m_roleSource(known.who.user);
+        if (!now)
+            return rpc::AuthVerdict::Refused;
+        known.who.role = roleName(*now);
+    }
     known.checked = Clock::now();
     return rpc::AuthVerdict::Accepted;
 }

@@ -18,7 +18,9 @@
 
 #include <QDateTime>
 #include <chrono>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -48,6 +50,11 @@ public:
     // This server's memory of the session goes (after its user changed the password).
     void forget(const std::string &hash);
     int idleHours() const { return m_idleHours; }
+    // Where roles come from outside the database (the system's groups under PAM): each
+    // look-up of a session asks again, so a user moved to another group works with the new
+    // role within kFresh, and one left in none of the groups is refused.
+    using RoleSource = std::function<std::optional<Role>(const std::string &user)>;
+    void followRoles(RoleSource source) { m_roleSource = std::move(source); }
 
 private:
     struct Known {
@@ -60,6 +67,7 @@ private:
 
     ConnectionPool &m_pool;
     int m_idleHours;
+    RoleSource m_roleSource;
     std::mutex m_mutex;
     std::unordered_map<std::string, Known> m_known;   // token hash -> session
 };
