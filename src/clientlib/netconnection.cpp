@@ -290,6 +290,13 @@ rpc::Reply TNetConnection::exchange(const QString &method, const QCborArray &par
                 return rpc::Reply::failure(kTransportError, m_lastError);
             reply = send(*m_client);
         }
+        // Nobody signed in here: the refusal is of the station's own token (rotated, or its
+        // line removed on the server), and there is no sign-in to offer instead.
+        if (!reply.ok() && reply.errorCode() == rpc::code::Unauthorized && !session.signedIn() && !m_token.isEmpty())
+            return rpc::Reply::failure(rpc::code::Unauthorized,
+                                       QStringLiteral("O servidor de aplicação não aceita mais o token de acesso desta"
+                                                      " estação (token em [server] do erp-host.ini). Peça ao"
+                                                      " administrador o token atual."));
         return reply;
     } catch (const rpc::TransportError &e) {
         // The next call opens anew (and runs BeforeConnect again).

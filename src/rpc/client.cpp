@@ -135,6 +135,8 @@ QString reasonOf(const beast::error_code &ec)
         return QStringLiteral("o servidor encerrou a conexão sem responder");
     if (ec.category() == boost::system::system_category())
         return networkErrorText(ec.value());
+    if (const QString tls = detail::tlsReason(ec); !tls.isEmpty())
+        return tls;
     return QString::fromLocal8Bit(ec.message().c_str());
 }
 
@@ -262,7 +264,7 @@ struct Client::Impl {
         tls->async_handshake(net::ssl::stream_base::client, [&](beast::error_code e) { ec = e; });
         runUntil(deadline);
         if (ec) {
-            const QString message = detail::handshakeFailure(tls->native_handle(), endpointText, ec.message());
+            const QString message = detail::handshakeFailure(tls->native_handle(), endpointText, ec);
             closeSocket();
             throw TransportError(message);
         }

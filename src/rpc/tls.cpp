@@ -3,7 +3,9 @@
 #include "rpc/reply.h"
 
 #include <boost/asio/ip/address.hpp>
+#include <boost/asio/ssl/error.hpp>
 
+#include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
@@ -83,7 +85,32 @@ QString whyRefused(long result, const QString &host)
 
 } // namespace
 
-QString handshakeFailure(SSL *ssl, const std::string &endpoint, const std::string &detail)
+QString tlsReason(const boost::system::error_code &ec)
+{
+    if (ec == ssl::error::stream_truncated)
+        return QStringLiteral("a conexão segura foi cortada no meio da resposta");
+    if (ec.category() != boost::asio::error::get_ssl_category())
+        return {};
+    switch (ERR_GET_REASON(static_cast<unsigned long>(ec.value()))) {
+    case SSL_R_WRONG_VERSION_NUMBER:
+    case SSL_R_HTTP_REQUEST:
+    case SSL_R_PACKET_LENGTH_TOO_LONG:
+    case SSL_R_RECORD_LENGTH_MISMATCH:
+        return QStringLiteral("o servidor nesse endereço não fala HTTPS; confira o endereço e a porta nas configurações");
+    case SSL_R_UNSUPPORTED_PROTOCOL:
+    case SSL_R_NO_PROTOCOLS_AVAILABLE:
+    case SSL_R_TLSV1_ALERT_PROTOCOL_VERSION:
+        return QStringLiteral("o servidor só aceita versões antigas da conexão segura, que este computador recusa");
+    case SSL_R_NO_SHARED_CIPHER:
+    case SSL_R_SSLV3_ALERT_HANDSHAKE_FAILURE:
+        return QStringLiteral("o servidor e este computador não têm nenhuma cifra em comum");
+    default:
+        // Kept for the administrator, after words the user can read.
+        return QStringLiteral("falha na conexão segura (%1)").arg(QString::fromLocal8Bit(ec.message().c_str()));
+    }
+}
+
+QString handshakeFailure(SSL *ssl, const std::string &endpoint, const boost::system::error_code &ec)
 {
     const QString where = QString::fromStdString(endpoint);
     const long result = SSL_get_verify_result(ssl);
@@ -93,9 +120,13 @@ QString handshakeFailure(SSL *ssl, const std::string &endpoint, const std::strin
                               "A conexão não foi feita.")
             .arg(where, whyRefused(result, host));
     }
+    QString why = tlsReason(ec);
+    if (why.isEmpty())
+        why = ec == boost::asio::error::eof ? QStringLiteral("o servidor encerrou a conexão")
+                                            : QString::fromLocal8Bit(ec.message().c_str());
     return QStringLiteral("Não foi possível abrir uma conexão segura (HTTPS) com o servidor de "
                           "aplicação em %1: %2.")
-        .arg(where, QString::fromLocal8Bit(detail.c_str()));
+        .arg(where, why);
 }
 
 } // namespace fiscal::rpc::detail

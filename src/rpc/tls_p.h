@@ -22,6 +22,10 @@ void expectServerName(SSL *ssl, const std::string &host);
 
 // The user's message for a handshake that failed: a certificate refused (and why), or a
 // server that does not speak TLS there.
-QString handshakeFailure(SSL *ssl, const std::string &endpoint, const std::string &detail);
+QString handshakeFailure(SSL *ssl, const std::string &endpoint, const boost::system::error_code &ec);
+
+// Why TLS failed, in the user's words where OpenSSL's reason is a known one; empty when
+// `ec` is not TLS's.
+QString tlsReason(const boost::system::error_code &ec);
 
 } // namespace fiscal::rpc::detail

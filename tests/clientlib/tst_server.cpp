@@ -261,6 +261,25 @@ TEST(NetConnection, AWriteWhoseAnswerIsLostMayHaveBeenApplied)
     }
 }
 
+// A station's token the server no longer takes (rotated, or its line removed): nobody signed
+// in here, so no sign-in can mend it; the message says what to ask the administrator for.
+TEST(NetConnection, AStationTokenTheServerNoLongerTakesSaysWhatToAskFor)
+{
+    auto db = test::TestDb::create(test::Backend::Sqlite);
+    test::ServerOptions o;
+    o.token = "token-atual-0123456789abcdef0123456789abcdef";
+    test::ServerProcess server(db->url(), o);
+    Settings::instance().setToken(QStringLiteral("token-antigo-0123456789abcdef0123456789abcdef"));
+    TNetConnection net;
+    net.setServerName(QStringLiteral("Ger10200.rdmParamGrupFiscal"));
+    net.setHost(QStringLiteral("127.0.0.1"));
+    net.setPort(server.port());
+    const rpc::Reply r = net.call(QStringLiteral("GetGrupoFiscal"), {QString()});
+    Settings::instance().setToken(QString());
+    EXPECT_EQ(r.errorCode(), rpc::code::Unauthorized);
+    EXPECT_TRUE(r.errorMessage().contains(QStringLiteral("token de acesso desta estação"))) << r.errorMessage().toStdString();
+}
+
 // A desktop waits for a call as long as the server may work on it, as the server names its
 // limits, and a little more for the answer that says it gave up; a time-out set on the
 // connection stays for all but bulk work.

@@ -689,7 +689,9 @@ TEST_F(ScaleOut, BadCertificatesAndTokensAreRefusedClearly)
         {"no such authority file", QStringLiteral("127.0.0.1"), proxy, {true, QStringLiteral("/nao/existe.pem")}, kToken,
          "/nao/existe.pem não existe ou não pode ser lido"},
         {"a server without TLS", QStringLiteral("127.0.0.1"), env().ports[1], {true, ca}, kToken,
-         "Não foi possível abrir uma conexão segura (HTTPS)"},
+         "Não foi possível abrir uma conexão segura (HTTPS) com o servidor de aplicação em 127.0.0.1"},
+        {"a server without TLS, said in words", QStringLiteral("127.0.0.1"), env().ports[1], {true, ca}, kToken,
+         "não fala HTTPS; confira o endereço e a porta"},
     };
     for (const Case &c : cases) {
         fiscal::rpc::Client client(c.host, c.port, QString::fromStdString(c.token), c.tls);
