@@ -370,7 +370,7 @@ void Cria_SituacaoEm(QWidget *parent, const SituacaoTab &tab)
             const QString text = since.isString()
                 ? QStringLiteral("O histórico de alterações só está completo a partir de %1. Escolha um momento "
                                  "a partir desse.").arg(from.isValid() ? brazilian(from) : since.toString())
-                : QStringLiteral("O histórico de alterações ainda não registrou nenhuma operação: não há situação "
+                : QStringLiteral("O histórico de alterações não tem nenhuma operação guardada: não há situação "
                                  "passada a mostrar.");
             clientlib::interaction().message(clientlib::mtInformation,
                                              clientlib::messageTitle(clientlib::mtInformation), text, clientlib::mbOK,

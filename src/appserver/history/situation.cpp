@@ -244,8 +244,8 @@ void writeSituation(storage::Connection &c, const SituationQuery &q, dataset::Va
         const QString from = first ? QString::fromStdString(*first) : QString();
         refuse(first ? QStringLiteral("O histórico de alterações só está completo a partir de %1: a situação"
                                       " antes desse momento não pode ser reconstruída.").arg(from)
-                     : QStringLiteral("O histórico de alterações ainda não tem nenhuma operação: a situação de um"
-                                      " momento passado não pode ser reconstruída."),
+                     : QStringLiteral("O histórico de alterações não tem nenhuma operação guardada: a situação de"
+                                      " um momento passado não pode ser reconstruída."),
                QCborMap{{QStringLiteral("completoDesde"), first ? QCborValue(from) : QCborValue(nullptr)}});
     }
 
