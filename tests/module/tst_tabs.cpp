@@ -420,6 +420,50 @@ TEST_F(TabsTest, StateRegistrationNavigatorActsOnlyOnTheLoadedInnerRows)
     EXPECT_EQ(frm->cdsFornecedor->RecordCount(), suppliers);
 }
 
+// A refresh leaves the focus in the filter box; a change typed there next empties the grid,
+// so that no deletion goes to the tax, company or registration the rows were read for.
+TEST_F(TabsTest, AFilterChangedAfterARefreshEmptiesTheGridBelow)
+{
+    const auto reg = db->query("SELECT CDEMPRESA, CDINSCESTA FROM INSCRESTAD ORDER BY CDEMPRESA, CDINSCESTA");
+    ASSERT_FALSE(reg.empty());
+    TfrmParamGrupFiscal *frm = openScreen();
+    ASSERT_TRUE(frm);
+    const struct {
+        const char *name;
+        vcl::TTabSheet *tab;
+        vcl::TMaskEdit *box;
+        dataset::TClientDataSet *cds;
+    } cases[] = {
+        {"the tax of Imposto/Filial", frm->tshImpFili, frm->medCdImposto, frm->cdsImpFili},
+        {"the company", frm->tshImpInscEsta, frm->medCdEmpresa, frm->cdsFornInsc},
+        {"the registration", frm->tshImpInscEsta, frm->medInscEsta, frm->cdsFornInsc},
+        {"the tax of Imposto/Inscrição Estadual", frm->tshImpInscEsta, frm->medImp, frm->cdsFornInsc},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        clickTab(frm->pgcPadrao, frm->tshFilial);
+        clickTab(frm->pgcPadrao, c.tab);
+        frm->medCdImposto->setText(QStringLiteral("01"));
+        frm->medCdEmpresa->setText(QString::fromStdString(*reg.front()[0]));
+        frm->medInscEsta->setText(QString::fromStdString(*reg.front()[1]));
+        frm->medImp->setText(QStringLiteral("01"));
+        c.box->setFocus(Qt::OtherFocusReason);
+        QApplication::processEvents();
+        clickButton(frm->sbtVerificar);
+        ASSERT_GT(c.cds->RecordCount(), 0);
+        ASSERT_EQ(QApplication::focusWidget(), c.box);
+        const QString loaded = c.box->Text();
+        QTest::keyClick(c.box, Qt::Key_Backspace);
+        EXPECT_FALSE(c.cds->Active());
+        clearCalls();
+        script->push(clientlib::Answer::yes());   // would confirm a deletion, were one asked
+        clickButton(frm->dbnPadrao->Button(vcl::nbDelete));
+        EXPECT_TRUE(methods().filter(QStringLiteral("Set")).isEmpty()) << methods().join(',').toStdString();
+        script->clear();
+        c.box->setText(loaded);   // a valid code again, for leaving the tab
+    }
+}
+
 TEST_F(TabsTest, SwitchingToTheInnerClientTabLoadsTheClientsByTheirTradeNames)
 {
     const auto reg = db->query("SELECT CDEMPRESA, CDINSCESTA FROM INSCRESTAD ORDER BY CDEMPRESA, CDINSCESTA");

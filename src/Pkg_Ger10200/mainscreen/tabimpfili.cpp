@@ -39,6 +39,14 @@ void TfrmParamGrupFiscal::wireImpFili()
     m_vdImposto->setFocusBack([this] { return pgcPadrao->ActivePage() == tshImpFili; });
     m_vdImposto->wire();
     medCdImposto->OnEnter = [this] { medCdImpostoEnter(); };
+    // Rows of one tax never stay under another in the box: a change the user makes to its
+    // text (typed after a refresh left the focus there, pasted, dropped) empties the grid as
+    // entering the box does, or a deletion would go to the tax the rows were read for.
+    connect(medCdImposto, &QLineEdit::textEdited, this, [this] {
+        if (cdsImpFili->Active())
+            medCdImpostoEnter();
+        focusBoxFrom(dbgImpFili, medCdImposto);
+    });
 
     btpImposto->OnAfterPesq = [this](clientlib::TBtnPesquisa &) {
         const QString before = medCdImposto->Text();

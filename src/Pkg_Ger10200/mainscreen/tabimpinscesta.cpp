@@ -125,6 +125,15 @@ void TfrmParamGrupFiscal::wireImpInscEsta()
     }
 
     panImpInscEsta->OnEnter = [this] { panImpInscEstaEnter(); };
+    // As for the tax of "Imposto/Filial": rows of one company, registration or tax never stay
+    // under another typed in the filter.
+    for (vcl::TMaskEdit *box : {medCdEmpresa, medInscEsta, medImp}) {
+        connect(box, &QLineEdit::textEdited, this, [this, box] {
+            if (cdsFornInsc->Active() || cdsCliInsc->Active())
+                panImpInscEstaEnter();
+            focusBoxFrom(pgcCliente, box);
+        });
+    }
     vcl::setOnEnter(pgcCliente, [this] { pgcClienteEnter(); });
     pgcCliente->OnChanging = [this](bool &) { postInnerEdit(); };   // a refusal keeps the tab
     pgcCliente->OnChange = [this] { pgcClienteChange(); };
