@@ -4,6 +4,7 @@
 
 #include "vcl/dbgrid.h"
 
+#include "vcl/cursor.h"
 #include "vcl/dbgridfindbar_p.h"
 #include "vcl/dbgridmodel_p.h"
 #include "vcl/focuswatch.h"
@@ -53,6 +54,7 @@ void TDBGrid::setSort(int column, Qt::SortOrder order)
         return;
     }
     commitEditor();   // what is being typed is what the row sorts by
+    HourGlass wait;   // a second or more over half a million rows
     m_model->sortBy(field->FieldName(), order);
     showSortIndicator();
     if (m_findBar && !m_findBar->isHidden())
@@ -193,8 +195,11 @@ void TDBGrid::prepareFind()
         return;
     dataset::FindIndex &index = m_model->findIndex();
     const std::vector<dataset::FindColumn> columns = findColumns();
-    if (!index.isBuilt() || index.isStale() || !index.isFor(columns))
+    if (!index.isBuilt() || index.isStale() || !index.isFor(columns)) {
+        // Seconds over half a million rows whose cells are texts of the screen's own.
+        HourGlass wait;
         index.build(*ds, m_model->order(), columns);
+    }
 }
 
 bool TDBGrid::find(const QString &text, int from, bool forward)
