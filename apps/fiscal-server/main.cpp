@@ -251,7 +251,7 @@ int serve(const server::CommandLine &cl, rpc::TokenTable tokens)
     auth.tokens = std::move(tokens);
     access::Sessions sessions(pool, cl.sessionHours);
     if (auth.mode == access::AuthSettings::Mode::Pam)
-        sessions.followRoles(access::roleFromGroups);
+        sessions.followRoles(access::roleNowOr);
     appserver::registerSessionMethods(dispatcher, pool, auth, sessions);
     // A password hash takes 64 MiB: no more at once than calls can run, and never more than
     // eight (512 MiB), which with the bodies being read stays under the unit's MemoryHigh.

@@ -919,14 +919,22 @@ TEST_P(Roles, PamSignsInByPasswordAndTakesTheRoleFromTheGroups)
         EXPECT_EQ(signIn(spelling, "senha-do-pedro").errorMessage.toStdString(), "Usuário ou senha inválidos.");
     }
 
-    // The groups change while the sessions are open: ana is only a reader now, rui is in no
-    // group of the system's. Their open sessions follow within a second.
+    // The groups change while the sessions are open. First the system cannot tell (no fiscal
+    // group found, as while the directory restarts): the sessions keep their roles. Then ana
+    // is only a reader, and rui is in no group: their open sessions follow within a second.
+    const auto groups = [&](const std::string &text, int step) {
+        write("group", text);
+        // nss_wrapper reads the file again when its time changes, to the second.
+        std::filesystem::last_write_time(dir + "/group",
+                                         std::filesystem::file_time_type::clock::now() + std::chrono::seconds(5 * step));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1200));   // past the second a checked session is trusted
+    };
     ASSERT_TRUE(asAna("GetUsuarios", {}).ok());
-    write("group", "pedro:x:5001:\nlia:x:5002:\nana:x:5003:\nrui:x:5004:\nfiscal-consulta:x:6000:ana\n"
-                   "fiscal-operador:x:6001:\nfiscal-administrador:x:6002:\n");
-    // nss_wrapper reads the file again when its time changes, to the second.
-    std::filesystem::last_write_time(dir + "/group", std::filesystem::file_time_type::clock::now() + std::chrono::seconds(5));
-    std::this_thread::sleep_for(std::chrono::milliseconds(1200));   // past the second a checked session is trusted
+    groups("pedro:x:5001:\nlia:x:5002:\nana:x:5003:\nrui:x:5004:\n", 1);
+    EXPECT_TRUE(asAna("GetUsuarios", {}).ok());
+    EXPECT_TRUE(asRui().ok());
+    groups("pedro:x:5001:\nlia:x:5002:\nana:x:5003:\nrui:x:5004:\nfiscal-consulta:x:6000:ana\n"
+           "fiscal-operador:x:6001:\nfiscal-administrador:x:6002:\n", 2);
     EXPECT_EQ(asAna("GetUsuarios", {}).errorCode, -32005);
     EXPECT_EQ(asRui().errorCode, -32004);
     std::filesystem::remove_all(dir);

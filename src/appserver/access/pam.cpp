@@ -78,32 +78,53 @@ std::string canonicalLogin(const std::string &login)
     return account && account->pw_name && *account->pw_name ? std::string(account->pw_name) : login;
 }
 
-std::optional<Role> roleFromGroups(const std::string &typed)
+namespace {
+
+struct GroupsRead {
+    bool told = false;   // the account, its groups and at least one fiscal group were found
+    std::optional<Role> role;
+};
+
+GroupsRead readGroups(const std::string &typed)
 {
     // The groups list the account's own name, whatever spelling was typed.
     const std::string login = canonicalLogin(typed);
     std::vector<char> buffer;
     const std::optional<passwd> pw = userRecord(login, buffer);
     if (!pw)
-        return std::nullopt;
+        return {};
     std::vector<gid_t> groups(64);
     int n = int(groups.size());
     if (getgrouplist(login.c_str(), pw->pw_gid, groups.data(), &n) < 0) {
         groups.resize(std::size_t(n));
         if (getgrouplist(login.c_str(), pw->pw_gid, groups.data(), &n) < 0)
-            return std::nullopt;
+            return {};
     }
     groups.resize(std::size_t(n));
-    std::optional<Role> best;
+    GroupsRead read;
     for (Role r : {Role::Consulta, Role::Operador, Role::Administrador}) {
         const std::optional<gid_t> g = groupId(std::string("fiscal-") + roleName(r));
         if (!g)
             continue;
+        read.told = true;
         for (gid_t id : groups)
             if (id == *g)
-                best = r;
+                read.role = r;
     }
-    return best;
+    return read;
+}
+
+} // namespace
+
+std::optional<Role> roleFromGroups(const std::string &typed)
+{
+    return readGroups(typed).role;
+}
+
+std::optional<Role> roleNowOr(const std::string &login, Role current)
+{
+    const GroupsRead read = readGroups(login);
+    return read.told ? read.role : std::optional<Role>(current);
 }
 
 PamOutcome pamSignIn(const std::string &service, const std::string &login, const std::string &password)

@@ -26,4 +26,10 @@ std::string canonicalLogin(const std::string &login);
 // The highest role among the groups `login` belongs to.
 std::optional<Role> roleFromGroups(const std::string &login);
 
+// For a session already open: the role its groups give `login` now, none when the system
+// finds the account in none of them. When the system cannot tell (the account, its groups or
+// every fiscal group not found, as while sssd restarts), `current`: an outage of the
+// directory must not end every open session.
+std::optional<Role> roleNowOr(const std::string &login, Role current);
+
 } // namespace fiscal::appserver::access

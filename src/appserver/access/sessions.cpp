@@ -104,7 +104,7 @@ rpc::AuthVerdict Sessions::lookUp(const std::string &hash, Known &known)
         return rpc::AuthVerdict::Unavailable;
     }
     if (m_roleSource) {
-        const std::optional<Role> now = m_roleSource(known.who.user);
+        const std::optional<Role> now = m_roleSource(known.who.user, roleFromName(known.who.role).value_or(Role::Consulta));
         if (!now)
             return rpc::AuthVerdict::Refused;
         known.who.role = roleName(*now);

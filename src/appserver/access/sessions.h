@@ -51,9 +51,10 @@ public:
     void forget(const std::string &hash);
     int idleHours() const { return m_idleHours; }
     // Where roles come from outside the database (the system's groups under PAM): each
-    // look-up of a session asks again, so a user moved to another group works with the new
-    // role within kFresh, and one left in none of the groups is refused.
-    using RoleSource = std::function<std::optional<Role>(const std::string &user)>;
+    // look-up of a session asks again, given the role the session has, so a user moved to
+    // another group works with the new role within kFresh, and one left in none of the
+    // groups is refused.
+    using RoleSource = std::function<std::optional<Role>(const std::string &user, Role current)>;
     void followRoles(RoleSource source) { m_roleSource = std::move(source); }
 
 private:
