@@ -158,6 +158,9 @@ CommandLine parseUser(const std::vector<std::string> &args)
     } else if (cl.userAction == "role") {
         expect(4, "role USUÁRIO PAPEL");
         cl.userRole = words[3];
+        // An empty word (a script's unset variable) is no role either.
+        if (cl.userRole.empty())
+            throw UsageError("user role pede o papel: consulta, operador ou administrador");
     } else if (cl.userAction == "passwd" || cl.userAction == "disable" || cl.userAction == "enable") {
         expect(3, (cl.userAction + " USUÁRIO").c_str());
     } else if (cl.userAction == "list") {

@@ -101,6 +101,7 @@ TEST(CommandLine, BadCommandLinesExitWith2)
         {{"--db", "x.sqlite", "--listen", "127.0.0.1:0", "--session-hours", "0"}, "--session-hours"},
         {{"--db", "x.sqlite", "user", "add", "maria"}, "--role"},
         {{"--db", "x.sqlite", "user", "role", "maria", "chefe"}, "chefe"},
+        {{"--db", "x.sqlite", "user", "role", "maria", ""}, "pede o papel"},
         {{"--db", "x.sqlite", "user", "passwd"}, "passwd"},
         {{"user", "list"}, "--db"},
     };
