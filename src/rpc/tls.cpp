@@ -88,7 +88,7 @@ QString whyRefused(long result, const QString &host)
 QString tlsReason(const boost::system::error_code &ec)
 {
     if (ec == ssl::error::stream_truncated)
-        return QStringLiteral("a conexão segura foi cortada no meio da resposta");
+        return QStringLiteral("o servidor encerrou a conexão segura sem aviso");
     if (ec.category() != boost::asio::error::get_ssl_category())
         return {};
     switch (ERR_GET_REASON(static_cast<unsigned long>(ec.value()))) {

@@ -367,6 +367,7 @@ TEST_F(ImportTest, TheKeyboardAloneReachesEveryButtonAndEnterClicksOnlyTheFocuse
     });
     EXPECT_EQ(script->messages(), QStringList{QStringLiteral("Importação concluída: 1 registro alterado.")});
     EXPECT_EQ(script->pending(), 0);
+    EXPECT_TRUE(script->problems().isEmpty()) << script->problems().join('\n').toStdString();   // no file asked for
 }
 
 TEST_F(ImportTest, AvailableOnTheTabsThatImport)
