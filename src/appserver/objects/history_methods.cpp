@@ -140,18 +140,22 @@ void writeCounts(ValueWriter &w, std::int64_t restored, const history::Skipped &
         w.string(std::to_string(n));
 }
 
+// Whose the operation is decides whether an operador may undo it.
+void requireUndoRight(Connection &c, std::int64_t id)
+{
+    auto owner = c.prepareCached("SELECT NMUSUARIO FROM HISTOPERACAO WHERE IDOPERACAO = $1");
+    owner->bindInt(1, id);
+    if (owner->step())
+        access::requireUndoOf(std::string(owner->text(0)));
+}
+
 void desfazOperacao(ConnectionPool &pool, const QCborArray &params, ValueWriter &w)
 {
     expectCount(params, 1, method::DesfazOperacao);
     const std::int64_t id = integerArg(params, 0, "operação");
     const history::Operation op{method::DesfazOperacao, history::argumentsJson(params), id};
     const history::UndoResult r = withTransaction(pool, [&](Connection &c) {
-        // Whose it is decides whether an operador may undo it.
-        auto owner = c.prepareCached("SELECT NMUSUARIO FROM HISTOPERACAO WHERE IDOPERACAO = $1");
-        owner->bindInt(1, id);
-        if (owner->step())
-            access::requireUndoOf(std::string(owner->text(0)));
-        owner.reset();
+        requireUndoRight(c, id);
         history::Recorder h(c, op);
         return history::undoOperation(h, id);
     }, ForeignKeys::HeldOnce);   // undoOperation checks and holds what it writes
@@ -177,6 +181,9 @@ void simulaDesfazOperacao(ConnectionPool &pool, const QCborArray &params, ValueW
     expectCount(params, 1, method::SimulaDesfazOperacao);
     const std::int64_t id = integerArg(params, 0, "operação");
     withPreviewTransaction(pool, [&](Connection &c) {
+        // Refused here already: the desktop asks about the pending changes it would reload
+        // between this preview and the undo, and may discard them on the clerk's word.
+        requireUndoRight(c, id);
         history::Recorder h(c, {}, history::Recorder::Mode::Preview);
         const history::UndoResult r = history::undoOperation(h, id);
         w.startMap();
