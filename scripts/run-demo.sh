@@ -26,12 +26,23 @@ if [ ! -x "$host" ]; then
   wait $server_pid
   exit 0
 fi
+# The demo operator, signed in without typing (demo users: README.md), unless the
+# arguments name a user of their own: then "Entrar" asks for its password.
+signin=(--user operador --password-stdin)
+for arg in "$@"; do
+  case "$arg" in --user|--user=*|--password-stdin) signin=() ;; esac
+done
+# A closed terminal or a logout (SIGHUP, SIGTERM) reaches the host too, which asks about
+# unsaved changes: the server stays until the host has ended (bash runs these traps only
+# once the command in the foreground is over).
+trap ':' HUP TERM
 if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   shot="${FISCAL_SCREENSHOT:-$(dirname "$db")/main-screen.png}"
   QT_QPA_PLATFORM=offscreen "$host" --server "http://127.0.0.1:$port" --screenshot "$shot" \
-    --user operador --password-stdin "$@" <<<"operador-demo"
+    "${signin[@]}" "$@" <<<"operador-demo"
   echo "No display: the main screen was saved to $shot"
 else
-  # The demo operator, signed in without typing (demo users: README.md).
-  "$host" --server "http://127.0.0.1:$port" --open --user operador --password-stdin "$@" <<<"operador-demo"
+  # On a display the window goes there, whatever an earlier screenshot exported.
+  [ "${QT_QPA_PLATFORM:-}" = offscreen ] && unset QT_QPA_PLATFORM
+  "$host" --server "http://127.0.0.1:$port" --open "${signin[@]}" "$@" <<<"operador-demo"
 fi

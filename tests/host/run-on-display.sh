@@ -31,9 +31,10 @@ echo "Xvfb on $display"
 
 # Its own process group, so that the script, the server and the host stop together. The
 # user's and the machine's settings files (a module path, a server, a token) are not this
-# test's: the run reads folders of its own.
+# test's: the run reads folders of its own. An offscreen platform left exported by an earlier
+# screenshot must not take the window off the display.
 mkdir -p "$work/config" "$work/xdg"
-DISPLAY="$display" FISCAL_NO_BUILD=1 FISCAL_BUILD_DIR="$build" FISCAL_DEMO_DB="$work/demo.sqlite" \
+QT_QPA_PLATFORM=offscreen DISPLAY="$display" FISCAL_NO_BUILD=1 FISCAL_BUILD_DIR="$build" FISCAL_DEMO_DB="$work/demo.sqlite" \
   XDG_CONFIG_HOME="$work/config" XDG_CONFIG_DIRS="$work/xdg" \
   setsid "$source_dir/fiscal" run >"$work/run.log" 2>&1 &
 run_pid=$!
