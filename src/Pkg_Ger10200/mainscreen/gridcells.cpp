@@ -96,7 +96,9 @@ void TfrmParamGrupFiscal::Vd_GrupoFiscal(TClientDataSet *cds)
     const QString adjusted = Ajusta(code->AsString(), 3);
     if (adjusted != code->AsString())
         code->setAsString(adjusted);
-    if (EmptyString(adjusted))
+    // Blanks only: a group cell has no mask whose '_' would mean an empty place, so "_" is a
+    // code to look up (and refuse), not an empty group the server would refuse instead.
+    if (adjusted.trimmed().isEmpty())
         return;   // no group is allowed; posting stores it as such
     try {
         loadGruposFiscais(adjusted);
