@@ -228,6 +228,14 @@ ImportFile readImportLines(SheetSource &source, const Entity &e, const std::func
                                                 .arg(row.line));
             f.columns = c;
             f.columns.titleLine = row.line;
+            for (const SheetRow &above : held) {
+                const QString line = above.cells.value(0).trimmed();
+                for (const char *label : {"Imposto", "Empresa", "Inscrição Estadual"}) {
+                    const QString prefix = QString::fromUtf8(label) + QStringLiteral(": ");
+                    if (line.startsWith(prefix))
+                        f.heading[QString::fromUtf8(label)] = line.mid(prefix.size()).section(QStringLiteral(" - "), 0, 0).trimmed();
+                }
+            }
             held.clear();
             break;
         }

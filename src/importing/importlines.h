@@ -13,6 +13,7 @@
 #include "protocol/importcalls.h"
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -115,6 +116,9 @@ struct LineError {
 
 struct ImportFile {
     Columns columns;
+    // What a report's heading above the titles names ("Imposto", "Empresa", "Inscrição
+    // Estadual") -> the code it gives, as the grids export them ("Imposto: 01 - ICMS").
+    std::map<QString, QString> heading;
     std::int64_t rowsRead = 0;       // data rows, the title row not counted
     LineTable lines;                 // readable rows, in file order
     std::vector<LineError> errors;   // unreadable rows, in file order

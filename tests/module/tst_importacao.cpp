@@ -12,6 +12,7 @@
 #include "reports/reporttable.h"
 #include "reports/spreadsheet.h"
 #include "vcl/controls.h"
+#include "vcl/maskedit.h"
 #include "vcl/pagecontrol.h"
 
 #include <QApplication>
@@ -272,6 +273,40 @@ TEST_F(ImportTest, TheGridsOwnExportImportsBackUnchanged)
         });
     }
     EXPECT_TRUE(script->problems().isEmpty()) << script->problems().join(QLatin1Char('\n')).toStdString();
+}
+
+// A report names its tax in its heading: imported back into that tax it changes nothing;
+// into another one it is refused, before anything is sent.
+TEST_F(ImportTest, AReportOfOneTaxIsNotImportedIntoAnother)
+{
+    clickTab(frm->pgcPadrao, frm->tshImpFili);
+    const auto readTax = [&](const char *tax) {
+        frm->medCdImposto->setText(QString::fromLatin1(tax));
+        frm->dbgImpFili->setFocus(Qt::TabFocusReason);
+        QApplication::processEvents();
+    };
+    readTax("01");
+    ASSERT_TRUE(frm->cdsImpFili->Active());
+    const QString path = dir.filePath(QStringLiteral("imposto01.xlsx"));
+    ASSERT_TRUE(reports::writeXlsx(frm->ActiveReport(), path));
+    withImport(path, [&](ImportDialog &d) {
+        EXPECT_EQ(d.counts().errors, 0);
+        EXPECT_EQ(d.counts().toChange, 0);
+    });
+
+    readTax("02");
+    ASSERT_TRUE(frm->cdsImpFili->Active());
+    clearCalls();
+    script->clear();
+    script->push(Answer::open(path));
+    script->push(Answer::ok());
+    clickButton(frm->sbtImportar);
+    ASSERT_EQ(script->messages().size(), 1);
+    EXPECT_TRUE(script->messages().front().startsWith(QStringLiteral("A planilha traz \"Imposto: 01\", e a aba está em"
+                                                                     " Imposto 02.")))
+        << script->messages().front().toStdString();
+    EXPECT_TRUE(callsOf(QStringLiteral("SimulaImportaGrupos")).isEmpty());
+    EXPECT_EQ(script->pending(), 0);
 }
 
 // The sample looks the lines' records up in the tab a batch at a time: a change named by a

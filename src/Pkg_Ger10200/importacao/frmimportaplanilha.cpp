@@ -257,6 +257,18 @@ void ImportDialog::load(int sheet)
     const imp::Entity *entity = imp::findEntity(m_target.entity.toStdString());
     m_source->selectSheet(sheet);
     m_file = importing::readImportLines(*m_source, *entity);
+    // A report of another tax, company or registration goes nowhere else: the tab shows
+    // where the lines would go, the report's heading where they came from.
+    const std::pair<const char *, QString> shown[] = {
+        {"Imposto", m_target.tax}, {"Empresa", m_target.company}, {"Inscrição Estadual", m_target.registration}};
+    for (const auto &[label, now] : shown) {
+        const auto written = m_file.heading.find(QString::fromUtf8(label));
+        if (written == m_file.heading.end() || now.trimmed().isEmpty() || written->second == now.trimmed())
+            continue;
+        throw importing::ReadError(QStringLiteral("A planilha traz \"%1: %2\", e a aba está em %1 %3. Para importá-la, "
+                                                  "escolha %2 na aba, ou apague da planilha a linha \"%1:\".")
+                                       .arg(QString::fromUtf8(label), written->second, now.trimmed()));
+    }
 }
 
 void ImportDialog::check()
