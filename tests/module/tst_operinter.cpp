@@ -13,6 +13,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QLineEdit>
+#include <QMdiSubWindow>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -174,6 +175,48 @@ TEST_F(OperInterTest, DeletingTheParameterRowPutsItBackWithoutACall)
         EXPECT_EQ(frm->edtNmGrupFisc->text(), description) << "the group's description is shown";
         EXPECT_EQ(this->stored(), before);
     }
+}
+
+// The navigator's + starts no second parameter row: the server refused it as a change by
+// another user, and so every later post of the tab.
+TEST_F(OperInterTest, TheNavigatorStartsNoSecondParameterRow)
+{
+    ASSERT_EQ(frm->cdsOperInter->RecordCount(), 1);
+    ASSERT_TRUE(frm->dbnPadrao->Button(vcl::nbInsert)->isEnabled());
+    clickButton(frm->dbnPadrao->Button(vcl::nbInsert));
+    EXPECT_EQ(frm->cdsOperInter->State(), dataset::dsBrowse);
+    EXPECT_EQ(frm->cdsOperInter->RecordCount(), 1);
+    EXPECT_TRUE(frm->mnuFornecedor->isEnabled());
+}
+
+// A row being started whose group went away meanwhile, refused as the screen closes from
+// another tab: its tab comes back with the navigator and the menu, so that a deletion there
+// cannot reach the row of the tab left.
+TEST_F(ModuleTest, ARefusedInterstateRowOnClosingBringsItsTabWithItsCommands)
+{
+    db->exec("DELETE FROM PARAMGERAL WHERE CDPARGERAL = 'OPIN'");
+    db->exec("INSERT INTO GRUPOFISCAL (CDGRUPOFISC, DSGRUPOFISC) VALUES ('996', 'Some antes da gravação')");
+    TfrmParamGrupFiscal *frm = openScreen();
+    ASSERT_TRUE(frm);
+    clickTab(frm->pgcPadrao, frm->tshOperInter);
+    typeKeys(QStringLiteral("996"));
+    ASSERT_EQ(frm->cdsOperInter->State(), dataset::dsInsert);
+    clickTab(frm->pgcPadrao, frm->tshCliente);
+    ASSERT_EQ(frm->dtsPadrao->DataSet(), frm->cdsCliente);
+    db->exec("DELETE FROM GRUPOFISCAL WHERE CDGRUPOFISC = '996'");
+
+    script->push(Answer::choose(QStringLiteral("Gravar")));
+    frm->SubWindow() ? frm->SubWindow()->close() : frm->close();
+    QApplication::processEvents();
+
+    EXPECT_TRUE(script->messages().contains(QStringLiteral("Grupo fiscal não cadastrado.")))
+        << script->messages().join('\n').toStdString();
+    EXPECT_TRUE(findScreen() && findScreen()->isVisible());
+    EXPECT_EQ(frm->pgcPadrao->ActivePage(), frm->tshOperInter);
+    EXPECT_EQ(frm->dtsPadrao->DataSet(), frm->cdsOperInter);
+    EXPECT_TRUE(frm->mnuOperInter->isChecked());
+    EXPECT_FALSE(frm->mnuCliente->isChecked());
+    frm->cdsOperInter->Cancel();
 }
 
 // A database without the parameter row: typing starts the row, and the code typed stays in

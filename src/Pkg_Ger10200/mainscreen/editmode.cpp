@@ -135,11 +135,8 @@ void TfrmParamGrupFiscal::pgcPadraoChange()
         return;
     }
     if (active == tshOperInter) {
-        setAutomaticPair(false);
-        setEditPair(true);
-        dtsPadrao->setDataSet(cdsOperInter);
+        bindOperInter();
         showOperInter();
-        setReplicationPair(false);
     } else if (active == tshImpFili) {
         setEditPair(dtsImpFili->State() == dsBrowse && !cdsImpFili->IsEmpty());
         dtsPadrao->setDataSet(cdsImpFili);

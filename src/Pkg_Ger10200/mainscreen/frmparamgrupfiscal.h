@@ -340,6 +340,7 @@ private:
     void cdsOperInterBeforePost();
     void cdsOperInterAfterPost();
     void cdsOperInterAfterDelete();
+    void bindOperInter();
     void showOperInter();
     void wireTipoGest();
     void dtsTipoGestStateChange();

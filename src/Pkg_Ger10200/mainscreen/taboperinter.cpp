@@ -10,6 +10,7 @@
 #include "clientlib/messages.h"
 #include "clientlib/textroutines.h"
 #include "clientlib/waitanimation.h"
+#include "dataset/abort.h"
 #include "dataset/clientdataset.h"
 #include "dataset/datasource.h"
 #include "vcl/maskedit.h"
@@ -59,6 +60,12 @@ void TfrmParamGrupFiscal::wireOperInter()
         edtNmGrupFisc->setText(desc);
     };
 
+    // The one parameter row may be started only while there is none: a second one, from the
+    // navigator's +, was sent as an insert that the server refuses as a change by another user.
+    cdsOperInter->BeforeInsert = [](TClientDataSet &set) {
+        if (!set.IsEmpty())
+            dataset::Abort();
+    };
     cdsOperInter->BeforePost = [this](TClientDataSet &) { cdsOperInterBeforePost(); };
     cdsOperInter->AfterPost = [this](TClientDataSet &) { cdsOperInterAfterPost(); };
     cdsOperInter->AfterDelete = [this](TClientDataSet &) { cdsOperInterAfterDelete(); };
@@ -85,9 +92,15 @@ void TfrmParamGrupFiscal::Vd_GrFiscOpInt()
     const auto state = dtsOperInter->State();
     if (state != dsEdit && state != dsInsert)
         return;
-    // Back in the box on its tab before the message (or the error) is shown.
+    // Back in the box on its tab before the message (or the error) is shown. From another
+    // tab (a row being started, posted on closing the screen) the navigator, the tool bar and
+    // the menu come along: left on that tab's data set, a deletion went to its row.
     const auto focusBack = [this] {
-        pgcPadrao->setActivePage(tshOperInter);
+        if (pgcPadrao->ActivePage() != tshOperInter) {
+            pgcPadrao->setActivePage(tshOperInter);
+            checkActiveTabMenu();
+            bindOperInter();
+        }
         medGrFiscOpEs->SetFocus();
     };
     const QString code = clientlib::Ajusta(medGrFiscOpEs->Text(), 3);
@@ -148,6 +161,15 @@ void TfrmParamGrupFiscal::cdsOperInterAfterDelete()
     medGrFiscOpEs->setText(code);
     edtNmGrupFisc->setText(code == m_operInterShownCode ? m_operInterShownDesc : QString());
     --m_operInterChangeSuspended;
+}
+
+// What the tab's tool bar, navigator and name label act on, without reading anything.
+void TfrmParamGrupFiscal::bindOperInter()
+{
+    setAutomaticPair(false);
+    setEditPair(true);
+    dtsPadrao->setDataSet(cdsOperInter);
+    setReplicationPair(false);
 }
 
 void TfrmParamGrupFiscal::showOperInter()
