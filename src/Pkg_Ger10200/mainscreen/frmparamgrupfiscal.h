@@ -80,8 +80,10 @@ public:
     // inner tab (after the dialogs).
     void AtualizaQuery();
 
-    // The active tab as printed and exported (reporting.cpp).
-    reports::ReportTable ActiveReport();
+    // The active tab as printed and exported (reporting.cpp). A file also gets the codes of
+    // the suppliers and clients, which the grids keep hidden (see withRecordCodes).
+    enum class ReportUse { Shown, File };
+    reports::ReportTable ActiveReport(ReportUse use = ReportUse::Shown);
     // The manual's page of the active tab.
     QString HelpKeyword() const override;
 
@@ -288,6 +290,7 @@ private:
     // reporting.cpp
     void buildReportMenus();
     reports::ReportTable gridReport(vcl::TDBGrid *grid, reports::ReportTable t);
+    static reports::ReportTable withRecordCodes(vcl::TDBGrid *grid, reports::ReportTable t);
     void mnuExportarClick();
     void mnuCoberturaClick();
 

@@ -53,7 +53,7 @@ void TfrmParamGrupFiscal::buildReportMenus()
     vcl::linkEnabled(mnuExportar, sbtImprimir);
 }
 
-reports::ReportTable TfrmParamGrupFiscal::ActiveReport()
+reports::ReportTable TfrmParamGrupFiscal::ActiveReport(ReportUse use)
 {
     reports::ReportTable t;
     t.title = windowTitle();
@@ -86,7 +86,40 @@ reports::ReportTable TfrmParamGrupFiscal::ActiveReport()
     }
     if (!grid)
         return t;
-    return gridReport(grid, std::move(t));
+    t = gridReport(grid, std::move(t));
+    return use == ReportUse::File ? withRecordCodes(grid, std::move(t)) : t;
+}
+
+// A supplier or client is known to the import by its code first: a CNPJ may be shared by
+// two records, or missing, and such rows of an exported file could not come back without it.
+// The grids keep the code hidden, so a file gets it as its first column.
+reports::ReportTable TfrmParamGrupFiscal::withRecordCodes(vcl::TDBGrid *grid, reports::ReportTable t)
+{
+    dataset::TClientDataSet *cds = grid->DataSource() ? grid->DataSource()->DataSet() : nullptr;
+    dataset::TField *key = nullptr;
+    for (const char *name : {"CDFORNECED", "CDCLIENTE"}) {
+        if (cds && !key)
+            key = cds->FindField(QString::fromLatin1(name));
+    }
+    if (!key)
+        return t;
+    const int shownAt = grid->Columns().IndexOfField(key->FieldName());
+    if (shownAt >= 0 && grid->Columns()[shownAt]->Visible() && !grid->isColumnHidden(shownAt))
+        return t;
+    const auto code = [grid, cds, key](int row) {
+        QString text;
+        cds->withRowAsCurrent(grid->dataRow(row), [&] { text = key->AsString().trimmed(); });
+        return text;
+    };
+    reports::ReportColumn column;
+    column.title = QStringLiteral("Código");
+    for (int row = 0; row < qMin(t.rowCount, 200); ++row)
+        column.width = qMin(21, qMax(column.width, int(code(row).size())));
+    t.columns.prepend(column);
+    t.text = [code, shown = std::move(t.text)](int row, int column) {
+        return column == 0 ? code(row) : shown(row, column - 1);
+    };
+    return t;
 }
 
 reports::ReportTable TfrmParamGrupFiscal::gridReport(vcl::TDBGrid *grid, reports::ReportTable t)
@@ -142,7 +175,7 @@ void TfrmParamGrupFiscal::sbtImprimirClick()
 
 void TfrmParamGrupFiscal::mnuExportarClick()
 {
-    reports::exportReport(ActiveReport(), this, reportPrompts());
+    reports::exportReport(ActiveReport(ReportUse::File), this, reportPrompts());
 }
 
 void TfrmParamGrupFiscal::mnuCoberturaClick()
