@@ -86,13 +86,27 @@ void TField::setAsString(const QString &text) { setValue(text); }
 
 void TField::Clear() { setValue(std::nullopt); }
 
+namespace {
+
+// The first `count` characters: a size counts characters, as the packets are read, and an
+// emoji is two UTF-16 units that must not be split.
+QString firstCharacters(const QString &text, qsizetype count)
+{
+    qsizetype at = 0;
+    for (qsizetype n = 0; n < count && at < text.size(); ++n)
+        at += text.at(at).isHighSurrogate() && at + 1 < text.size() && text.at(at + 1).isLowSurrogate() ? 2 : 1;
+    return text.left(at);
+}
+
+} // namespace
+
 void TField::setValue(const std::optional<QString> &value)
 {
     if (m_readOnly)
         throw EDatabaseError(QStringLiteral("O campo '%1' não pode ser modificado.").arg(m_name));
     // A string field keeps what fits, as a typed cell or a " - " text written into it does.
     const bool wasChanged = (value && m_size > 0 && value->size() > m_size)
-        ? m_dataSet->writeValue(m_index, value->left(m_size))
+        ? m_dataSet->writeValue(m_index, firstCharacters(*value, m_size))
         : m_dataSet->writeValue(m_index, value);
     if (wasChanged && OnChange)
         OnChange(*this);

@@ -232,8 +232,15 @@ TEST(ClientDataSet, FieldWritesNeedEditState)
     EXPECT_EQ(code->AsString(), QStringLiteral("001"));
 
     ds->Edit();
-    code->setAsString("12345");   // kept to the field's size
-    EXPECT_EQ(code->AsString(), QStringLiteral("123"));
+    // Kept to the field's size, in characters: an emoji counts one and is never split.
+    const struct { const char *written, *kept; } fits[] = {
+        {"12345", "123"}, {"a\U0001F600b", "a\U0001F600b"}, {"ab\U0001F600", "ab\U0001F600"},
+        {"abc\U0001F600", "abc"}, {"\U0001F600\U0001F600\U0001F600\U0001F600", "\U0001F600\U0001F600\U0001F600"},
+    };
+    for (const auto &f : fits) {
+        code->setAsString(QString::fromUtf8(f.written));
+        EXPECT_EQ(code->AsString(), QString::fromUtf8(f.kept)) << f.written;
+    }
     code->Clear();
     EXPECT_TRUE(code->IsNull());
     EXPECT_EQ(code->AsString(), QString());
