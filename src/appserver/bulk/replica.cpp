@@ -139,8 +139,7 @@ std::int64_t replica(history::Recorder &h, const ReplicaArgs &a)
                       + " WHERE x.CDGRUPOFISC <> o.G",
                   {a.tax, a.destCompany}, keys);
         h.capture(ht, history::Action::Deleted, "CDGRUPOFISC", "NULL",
-                  "FROM " + p + replaced + " AND NOT EXISTS (SELECT 1 FROM wr_rep_orig o WHERE o.K = " + p + "." + key
-                      + ")",
+                  "FROM " + p + replaced + " AND " + key + " NOT IN (SELECT K FROM wr_rep_orig)",
                   {a.tax, a.destCompany});
         h.write("DELETE FROM " + p + replaced, {a.tax, a.destCompany});
     }
