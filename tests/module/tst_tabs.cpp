@@ -17,6 +17,7 @@
 #include <QMenu>
 #include <QApplication>
 #include <QLineEdit>
+#include <QTabBar>
 #include <QTest>
 #include <QToolButton>
 
@@ -461,6 +462,51 @@ TEST_F(TabsTest, AFilterChangedAfterARefreshEmptiesTheGridBelow)
         EXPECT_TRUE(methods().filter(QStringLiteral("Set")).isEmpty()) << methods().join(',').toStdString();
         script->clear();
         c.box->setText(loaded);   // a valid code again, for leaving the tab
+    }
+}
+
+// A group being typed is not read over when its grid is entered again (the focus went on
+// from the find bar to the tab bar, then back by a click): the filters are locked while a
+// row is edited, so the rows shown are still theirs.
+TEST_F(TabsTest, AGridEnteredAgainWhileARowIsEditedKeepsTheEdit)
+{
+    const auto reg = db->query("SELECT CDEMPRESA, CDINSCESTA FROM INSCRESTAD ORDER BY CDEMPRESA, CDINSCESTA");
+    ASSERT_FALSE(reg.empty());
+    TfrmParamGrupFiscal *frm = openScreen();
+    ASSERT_TRUE(frm);
+    const struct {
+        const char *name;
+        vcl::TTabSheet *tab;
+        vcl::TDBGrid *grid;
+        dataset::TClientDataSet *cds;
+        const char *reload;
+    } cases[] = {
+        {"Imposto/Filial", frm->tshImpFili, frm->dbgImpFili, frm->cdsImpFili, "GetImpFili"},
+        {"Imposto/Inscrição Estadual", frm->tshImpInscEsta, frm->dbgFornInsc, frm->cdsFornInsc, "GetFornInsc"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        clickTab(frm->pgcPadrao, c.tab);
+        frm->medCdImposto->setText(QStringLiteral("01"));
+        frm->medCdEmpresa->setText(QString::fromStdString(*reg.front()[0]));
+        frm->medInscEsta->setText(QString::fromStdString(*reg.front()[1]));
+        frm->medImp->setText(QStringLiteral("01"));
+        focusCell(c.grid, 0, QStringLiteral("CDGRUPOFISC"));
+        ASSERT_GT(c.cds->RecordCount(), 0);
+        typeKeys(QStringLiteral("5"));
+        ASSERT_EQ(c.cds->State(), dataset::dsEdit);
+        clearCalls();
+
+        frm->pgcPadrao->tabBar()->setFocus(Qt::TabFocusReason);
+        QApplication::processEvents();
+        c.grid->setFocus(Qt::MouseFocusReason);
+        QApplication::processEvents();
+
+        EXPECT_FALSE(methods().contains(QString::fromLatin1(c.reload))) << methods().join(',').toStdString();
+        EXPECT_EQ(c.cds->State(), dataset::dsEdit);
+        EXPECT_EQ(c.cds->FieldByName(QStringLiteral("CDGRUPOFISC"))->AsString().trimmed(), QStringLiteral("5"));
+        c.grid->setEditorMode(false);
+        c.cds->Cancel();
     }
 }
 

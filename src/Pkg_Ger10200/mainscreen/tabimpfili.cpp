@@ -81,6 +81,10 @@ void TfrmParamGrupFiscal::focusBoxFrom(QWidget *area, QWidget *box)
 
 void TfrmParamGrupFiscal::dbgImpFiliEnter()
 {
+    // A row being edited keeps the rows it belongs to: the tax box is locked meanwhile, and a
+    // reload would drop what is typed (the focus went on from the find bar, and came back).
+    if (cdsImpFili->State() == dataset::dsEdit || cdsImpFili->State() == dataset::dsInsert)
+        return;
     m_vdImposto->Validate(true);
     clientlib::WaitScope wait(this, 6, msgPadrao->Msg(QStringLiteral("GetImpFili")));
     load(cdsImpFili, method::GetImpFili, {medCdImposto->Text()});

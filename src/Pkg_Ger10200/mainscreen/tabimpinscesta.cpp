@@ -157,6 +157,12 @@ void TfrmParamGrupFiscal::postInnerEdit()
 
 void TfrmParamGrupFiscal::pgcClienteEnter()
 {
+    // As on "Imposto/Filial": the filters are locked while a row is edited, so its rows stay,
+    // on its inner tab, with what is typed.
+    for (const dataset::TClientDataSet *cds : {cdsFornInsc, cdsCliInsc}) {
+        if (cds->State() == dataset::dsEdit || cds->State() == dataset::dsInsert)
+            return;
+    }
     m_vdEmpresa->Validate(true);
     m_vdInscEsta->Validate(true);
     m_vdImp->Validate(true);
