@@ -31,6 +31,8 @@ QString sheetName(const ReportTable &t)
             ch = QLatin1Char('-');
     }
     name = name.left(31);
+    if (!name.isEmpty() && name.back().isHighSurrogate())
+        name.chop(1);   // half of an emoji cut at the end would be written as a '?'
     // A sheet name may not begin or end with an apostrophe ("SANT'ANA" cut after the
     // apostrophe): the workbook would refuse the sheet.
     for (;;) {

@@ -3,9 +3,17 @@
 #include "vcl/focuswatch.h"
 #include "vcl/guard.h"
 
+#include <QAction>
+#include <QClipboard>
+#include <QContextMenuEvent>
 #include <QFocusEvent>
+#include <QGuiApplication>
 #include <QKeyEvent>
+#include <QMenu>
+#include <QRegularExpression>
 #include <QValidator>
+
+#include <memory>
 
 namespace fiscal::vcl {
 
@@ -107,6 +115,11 @@ void TCustomEdit::keyPressEvent(QKeyEvent *event)
             return;
         }
     }
+    if (event->matches(QKeySequence::Paste)) {
+        pasteFirstCell();
+        event->accept();
+        return;
+    }
     const QString typed = event->text();
     if (typed.size() == 1 && (OnKeyPress || m_charCase != ecNormal)) {
         QChar ch = typed.at(0);
@@ -125,6 +138,31 @@ void TCustomEdit::keyPressEvent(QKeyEvent *event)
         }
     }
     QLineEdit::keyPressEvent(event);
+}
+
+void TCustomEdit::contextMenuEvent(QContextMenuEvent *event)
+{
+    std::unique_ptr<QMenu> menu(createStandardContextMenu());
+    for (QAction *action : menu->actions()) {
+        if (action->objectName() == QLatin1String("edit-paste")) {
+            action->disconnect();
+            connect(action, &QAction::triggered, this, [this] { pasteFirstCell(); });
+        }
+    }
+    menu->exec(event->globalPos());
+}
+
+// Cells copied from a spreadsheet come as lines of tab-separated texts. A mask drops the tabs
+// and line breaks it has no place for and joined the cells: "5" and "7" became group 057.
+void TCustomEdit::pasteFirstCell()
+{
+    if (isReadOnly())
+        return;
+    QString text = QGuiApplication::clipboard()->text();
+    while (text.endsWith(QLatin1Char('\n')) || text.endsWith(QLatin1Char('\r')))
+        text.chop(1);   // one cell copied ends with a line break
+    const qsizetype end = text.indexOf(QRegularExpression(QStringLiteral("[\t\r\n]")));
+    insert(end < 0 ? text : text.left(end));
 }
 
 } // namespace fiscal::vcl

@@ -15,6 +15,8 @@
 //                             Esc); set key to QChar() to drop it, or change it
 //   OnKeyDown(int &key, mods) a key before it is handled (Qt::Key values); set key to 0 to
 //                             drop it
+// A paste (Ctrl+V, Shift+Insert, the context menu) of several cells or lines copied from a
+// spreadsheet puts in the first one only.
 // Handlers run through guarded(); a throwing key handler drops the key.
 //
 // TEdit is the plain box.
@@ -52,10 +54,13 @@ public:
 protected:
     void focusInEvent(QFocusEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
     QString convertCase(const QString &text) const;
     void fireChangeIfNeeded();
 
 private:
+    void pasteFirstCell();
+
     TEditCharCase m_charCase = ecNormal;
     bool m_autoSelect = true;
     QString m_lastText;

@@ -131,6 +131,9 @@ TEST_F(CadAutomaticoTest, AFailedCheckKeepsTheDialogAsItWasAndCallsNothing)
          [](D &d) { return d.edtGrupoFiscal; }},
         {"Vazios with an unknown group", [](D &d) { return d.rdbVazios; }, "999", "Grupo fiscal não cadastrado.",
          [](D &d) { return d.edtGrupoFiscal; }},
+        // The box has no mask: a '_' in it is typed, not an empty place.
+        {"Todos with \"_\"", [](D &d) { return d.rdbTodos; }, "_", "Grupo fiscal não cadastrado.",
+         [](D &d) { return d.edtGrupoFiscal; }},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);

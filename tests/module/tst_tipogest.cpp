@@ -48,7 +48,7 @@ protected:
     vcl::TDBGrid *grid = nullptr;
 };
 
-TEST_F(TipoGestTest, TheGroupCellTakesDigitsAndBackspaceOnly)
+TEST_F(TipoGestTest, TheGroupCellTakesDigitsBackspaceAndDeleteOnly)
 {
     struct Case {
         const char *name;
@@ -73,6 +73,16 @@ TEST_F(TipoGestTest, TheGroupCellTakesDigitsAndBackspaceOnly)
             clickButton(frm->sbtCancelar);   // reloads the tab
         ++row;
     }
+    // Delete, which comes with a character of its own, edits as it does in any box.
+    focusCell(grid, row, QStringLiteral("CDGRUPOFISC"));
+    typeKeys(QStringLiteral("12"));
+    pressKey(Qt::Key_Home);
+    // With its character, as an X11 keyboard sends it.
+    QTest::sendKeyEvent(QTest::Click, QApplication::focusWidget(), Qt::Key_Delete, QString(QChar(0x7f)), Qt::NoModifier);
+    QApplication::processEvents();
+    EXPECT_EQ(cellText(), QStringLiteral("2"));
+    clickButton(frm->sbtCancelar);
+
     EXPECT_TRUE(methods().filter(QStringLiteral("set"), Qt::CaseInsensitive).isEmpty());
     EXPECT_TRUE(script->messages().isEmpty()) << "refused without a word";
 }

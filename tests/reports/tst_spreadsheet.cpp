@@ -226,6 +226,8 @@ TEST(Xlsx, TheSheetNameNeverBeginsOrEndsWithAnApostrophe)
         {QStringLiteral("Fornecedor 000123 - ARTES SANT'ANA LTDA"), QStringLiteral("Fornecedor 000123 - ARTES SANT")},
         {QStringLiteral("'Copa' D'ÁGUA'"), QStringLiteral("Copa' D'ÁGUA")},
         {QStringLiteral("' '"), QStringLiteral("Planilha")},
+        // An emoji across the cut is left out whole, never halved.
+        {QString(30, QLatin1Char('A')) + QString::fromUtf8("\U0001F600 LTDA"), QString(30, QLatin1Char('A'))},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.section.toStdString());

@@ -78,6 +78,35 @@ TEST(MaskEdit, anUpperCaseBoxTakesPastedAndInsertedTextInUpperCase)
     }
 }
 
+// Cells copied from a spreadsheet paste their first only: the mask dropped the tabs and line
+// breaks and joined the rest into a code nobody typed.
+TEST(MaskEdit, aPasteOfSeveralCellsPutsInTheFirst)
+{
+    const struct {
+        const char *mask;
+        const char *clipboard;
+        const char *stored;
+    } cases[] = {
+        {"999;0; ", "5\r\n7\r\n", "5"},
+        {"999;0; ", "5\t7", "5"},
+        {"999;0; ", "12\r\n", "12"},
+        {"999;0; ", "001 - Tributado", "001"},
+        {"", "IE-9\nIE-10", "IE-9"},
+        {"", "004", "004"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.clipboard);
+        TMaskEdit edit;
+        edit.setEditMask(QString::fromLatin1(c.mask));
+        edit.show();
+        edit.setFocus();
+        edit.selectAll();   // as the grid's editor and a box entered by Tab are
+        QGuiApplication::clipboard()->setText(QString::fromLatin1(c.clipboard));
+        QTest::keyClick(&edit, Qt::Key_V, Qt::ControlModifier);
+        EXPECT_EQ(edit.Text(), QString::fromLatin1(c.stored));
+    }
+}
+
 TEST(MaskEdit, setTextShowsThroughTheMaskAndReadsBack)
 {
     struct Case { const char *mask; const char *set; const char *text; const char *shown; };

@@ -44,7 +44,8 @@ void TfrmParamGrupFiscal::wireTipoGest()
         TField *f = dbgTipoGest->SelectedField();
         if (!f || f->FieldName() != kCode)
             return;
-        if (key != QChar(u'\b') && !(key >= QChar(u'0') && key <= QChar(u'9')))
+        // Delete comes as a character too (DEL) and edits as Backspace does.
+        if (key != QChar(u'\b') && key != QChar(u'\x7f') && !(key >= QChar(u'0') && key <= QChar(u'9')))
             key = QChar();
     };
     dbgTipoGest->OnEditButtonClick = [this] { dbgTipoGestEditButtonClick(); };

@@ -14,7 +14,6 @@
 namespace fiscal::ger10200 {
 
 using clientlib::Ajusta;
-using clientlib::EmptyString;
 using clientlib::MensErro;
 
 CodeField::CodeField(vcl::TCustomEdit *box, QLineEdit *nameBox,
@@ -71,7 +70,9 @@ void CodeField::refuse(const QString &key)
 bool CodeField::Validate(bool mandatory)
 {
     QString code = m_box->Text();
-    if (EmptyString(code)) {
+    // Blanks only: the masks here fill with blanks, so a '_' in a box is typed, a code to look
+    // up (and refuse) rather than an empty box.
+    if (code.trimmed().isEmpty()) {
         if (mandatory)
             refuse(m_spec.keyEmpty);
         return false;
