@@ -101,6 +101,57 @@ protected:
     vcl::TDBGrid *grid = nullptr;
 };
 
+// On "Imposto/Inscrição Estadual" coming back to an inner tab reloads its grid, and coming
+// back to the tab empties both: a change the server refused is asked about as they are left
+// (an inner tab, the tab by a click or from the menu); Cancelar stays, Descartar goes.
+TEST_F(PendingChangesTest, TheRegistrationGridsAskBeforeARefusedChangeIsLeftBehind)
+{
+    enterFirstRegistration(frm);
+    TClientDataSet *set = frm->cdsFornInsc;
+    ASSERT_TRUE(set->Active());
+    int row = -1;
+    for (int r = 0; r < set->rowCount() && row < 0; ++r) {
+        const QString g = set->valueAt(r, set->FieldByName(QStringLiteral("CDGRUPOFISC"))->Index()).value_or(QString());
+        if (!g.isEmpty() && g != QLatin1String("002") && g != QLatin1String("005") && g != QLatin1String("006"))
+            row = r;
+    }
+    ASSERT_GE(row, 0);
+    const QString supplier = set->valueAt(row, set->FieldByName(QStringLiteral("CDFORNECED"))->Index()).value_or(QString());
+    db->exec("UPDATE GRFISIMPIEFORN SET CDGRUPOFISC = '005' WHERE CDIMPOSTO = '01' AND CDEMPRESA = $1 "
+             "AND CDINSCESTA = $2 AND CDFORNECED = $3",
+             {frm->medCdEmpresa->Text().toStdString(), frm->medInscEsta->Text().toStdString(), supplier.toStdString()});
+    focusCell(frm->dbgFornInsc, row, QStringLiteral("CDGRUPOFISC"));
+    typeKeys(QStringLiteral("2"));
+    clickButton(frm->dbnPadrao->Button(vcl::nbPost));
+    ASSERT_EQ(script->messages().size(), 1) << "the refusal is shown";
+    ASSERT_EQ(set->ChangeCount(), 1);
+    const QString question = QStringLiteral("Há alterações não gravadas em Imposto/Inscrição Estadual (Fornecedor). "
+                                            "Gravar, descartar ou cancelar?");
+    const struct {
+        const char *way;
+        std::function<void()> leave;
+    } ways[] = {
+        {"the inner client tab", [&] { clickTab(frm->pgcCliente, frm->tshCli); }},
+        {"another tab", [&] { clickTab(frm->pgcPadrao, frm->tshFilial); }},
+        {"another tab from the menu", [&] { triggerMenu(frm->mnuFilial); }},
+    };
+    for (const auto &w : ways) {
+        SCOPED_TRACE(w.way);
+        script->clear();
+        script->push(Answer::choose(QStringLiteral("Cancelar")));
+        w.leave();
+        EXPECT_EQ(script->messages(), QStringList{question});
+        EXPECT_EQ(frm->pgcPadrao->ActivePage(), frm->tshImpInscEsta);
+        EXPECT_EQ(frm->pgcCliente->ActivePage(), frm->tshFornecedor);
+        EXPECT_EQ(set->ChangeCount(), 1);
+    }
+    script->clear();
+    script->push(Answer::choose(QStringLiteral("Descartar")));
+    clickTab(frm->pgcCliente, frm->tshCli);
+    EXPECT_EQ(frm->pgcCliente->ActivePage(), frm->tshCli);
+    EXPECT_EQ(set->ChangeCount(), 0);
+}
+
 // The undo of one row's save, while another row holds a change the server refused.
 TEST_F(PendingChangesTest, BeforeTheReloadOfAnUndoThePendingChangeIsSavedDiscardedOrKept)
 {

@@ -307,7 +307,7 @@ void TfrmParamGrupFiscal::selectTabFromMenu(vcl::TTabSheet *tab)
         }
     }
     // The box being left may refuse its code: then the user stays on the tab.
-    if (tab != pgcPadrao->ActivePage() && !pgcPadrao->leavePage()) {
+    if (tab != pgcPadrao->ActivePage() && (!pgcPadrao->leavePage() || !mayLeaveTab())) {
         checkActiveTabMenu();
         return;
     }

@@ -317,6 +317,7 @@ private:
     // server has not taken (a refused save leaves them in the change log) is saved or
     // discarded as the user says. False when the user cancels; a failed save aborts.
     bool resolvePending(const QList<Reload> &reloads);
+    bool mayLeaveTab();
     QString tabNameOf(dataset::TClientDataSet *cds) const;
     void savePending(dataset::TClientDataSet *cds);
 

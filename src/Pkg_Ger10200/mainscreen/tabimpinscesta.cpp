@@ -135,7 +135,12 @@ void TfrmParamGrupFiscal::wireImpInscEsta()
         });
     }
     vcl::setOnEnter(pgcCliente, [this] { pgcClienteEnter(); });
-    pgcCliente->OnChanging = [this](bool &) { postInnerEdit(); };   // a refusal keeps the tab
+    // A refusal keeps the tab. Changes a refused save left go with the reload that coming back
+    // to this inner tab is: they are saved, discarded or kept (the tab stays) first.
+    pgcCliente->OnChanging = [this](bool &allow) {
+        postInnerEdit();
+        allow = resolvePending({Reload{innerDataSet(), {}}});
+    };
     pgcCliente->OnChange = [this] { pgcClienteChange(); };
 }
 
@@ -144,6 +149,15 @@ void TfrmParamGrupFiscal::panImpInscEstaEnter()
     cdsFornInsc->Close();
     cdsCliInsc->Close();
     pgcCliente->setActivePage(tshFornecedor);
+}
+
+// Coming back to "Imposto/Inscrição Estadual" empties its boxes and grids, with what a refused
+// save left in them: asked about as the tab is left, by a click or from the menu.
+bool TfrmParamGrupFiscal::mayLeaveTab()
+{
+    if (pgcPadrao->ActivePage() != tshImpInscEsta)
+        return true;
+    return resolvePending({Reload{cdsFornInsc, {}}, Reload{cdsCliInsc, {}}});
 }
 
 void TfrmParamGrupFiscal::postInnerEdit()

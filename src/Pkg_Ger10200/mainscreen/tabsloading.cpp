@@ -116,6 +116,7 @@ TfrmParamGrupFiscal::TfrmParamGrupFiscal(QWidget *parent)
             text = sender.AsString() + QStringLiteral(" - ") + msgPadrao->Msg(sender.AsString());
         };
 
+    pgcPadrao->OnChanging = [this](bool &allow) { allow = mayLeaveTab(); };
     pgcPadrao->OnChange = [this] { pgcPadraoChange(); };
 }
 
