@@ -325,10 +325,12 @@ TEST_F(OperacoesTest, TheRowsOfAnOperationAreListedOneByOne)
     dialog.tblOperacoes->selectRow(0);
     QStringList first;
     int rows = -1;
+    QString help;
     script->clear();
     script->push(Answer::dialog([&](QDialog &d) {
         auto *table = d.findChild<QTableView *>(QStringLiteral("tblItens"));
         ASSERT_TRUE(table);
+        help = helpPageOnF1(d);
         const QAbstractItemModel *m = table->model();
         rows = m->rowCount();
         for (int r = 0; r < rows; ++r)
@@ -338,6 +340,7 @@ TEST_F(OperacoesTest, TheRowsOfAnOperationAreListedOneByOne)
     }));
     dialog.MostraRegistros();
     EXPECT_TRUE(script->problems().isEmpty()) << script->problems().join('\n').toStdString();
+    EXPECT_EQ(help, QStringLiteral("historico")) << "F1 in the operation's records";
     EXPECT_EQ(rows, without);
     ASSERT_EQ(first.size(), 5);
     EXPECT_EQ(first.mid(0, 4), (QStringList{QStringLiteral("Clientes"), QString::fromStdString(client),

@@ -109,6 +109,7 @@ public:
         layout->addLayout(bar);
         layout->addWidget(table, 1);
         connect(fechar, &QToolButton::clicked, this, &QDialog::accept);
+        helpOnF1(this);
 
         dataset::DataPacket p;
         {
