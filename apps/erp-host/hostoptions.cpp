@@ -319,6 +319,18 @@ bool readHostOptions(const HostCommandLine &cli, HostOptions &out, QString &erro
         error = QStringLiteral("arquivo de configuração ilegível: %1").arg(path);
         return false;
     }
+    // Without a file of the user's, every key comes from the system's (the server's address
+    // of every desktop): one that cannot be read is as much the clerk's dead end.
+    if (cli.configFile.isEmpty() && !info.exists()) {
+        const QString dirs = qEnvironmentVariable("XDG_CONFIG_DIRS", QStringLiteral("/etc/xdg"));
+        for (const QString &dir : dirs.split(QLatin1Char(':'), Qt::SkipEmptyParts)) {
+            const QFileInfo system(dir + QStringLiteral("/fiscal/erp-host.ini"));
+            if (system.exists() && (!system.isFile() || !system.isReadable())) {
+                error = QStringLiteral("arquivo de configuração ilegível: %1").arg(system.filePath());
+                return false;
+            }
+        }
+    }
     // An unquoted comma makes an INI value a list, whose toString() is empty: one text here
     // (spaces after its commas are lost; a value in quotes keeps them).
     const auto text = [&file](const char *key, const QString &fallback) {

@@ -534,6 +534,19 @@ TEST(HostProcess, HelpVersionAndWrongOptionsNeedNoDisplay)
     const QString systemErr = QString::fromUtf8(r.readAllStandardError());
     EXPECT_FALSE(systemErr.contains(QStringLiteral("ilegível"))) << systemErr.toStdString();
     EXPECT_TRUE(systemErr.contains(QStringLiteral("127.0.0.1:1"))) << systemErr.toStdString();
+
+    // Without a file of the user's, the system's gives every key: it is refused in its turn.
+    QTemporaryDir nobody;
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), nobody.path());
+    QProcess s;
+    s.setProcessEnvironment(env);
+    s.start(QStringLiteral(ERP_HOST_EXE), {QStringLiteral("--open")});
+    ASSERT_TRUE(s.waitForFinished(30000));
+    EXPECT_EQ(s.exitCode(), 2);
+    const QString aloneErr = QString::fromUtf8(s.readAllStandardError());
+    EXPECT_TRUE(aloneErr.contains(QStringLiteral("erp-host: arquivo de configuração ilegível: %1\n")
+                                      .arg(system.filePath(QStringLiteral("fiscal/erp-host.ini")))))
+        << aloneErr.toStdString();
 }
 
 // An erp-host of the test's own: offscreen, with settings under `home` and no token.
