@@ -40,6 +40,16 @@ struct Snapshot {
 
 class TabsTest : public ModuleTest {
 protected:
+    // Tax 01 and the first company's first registration in the filters of the tax tabs.
+    void fillFilters(TfrmParamGrupFiscal *f)
+    {
+        const auto reg = db->query("SELECT CDEMPRESA, CDINSCESTA FROM INSCRESTAD ORDER BY CDEMPRESA, CDINSCESTA");
+        ASSERT_FALSE(reg.empty());
+        f->medCdImposto->setText(QStringLiteral("01"));
+        f->medCdEmpresa->setText(QString::fromStdString(*reg.front()[0]));
+        f->medInscEsta->setText(QString::fromStdString(*reg.front()[1]));
+        f->medImp->setText(QStringLiteral("01"));
+    }
     QList<QAction *> tabMenus(TfrmParamGrupFiscal *f)
     {
         return {f->mnuFornecedor, f->mnuCliente, f->mnuFilial, f->mnuTipoOperac, f->mnuTipoContrato,
@@ -425,8 +435,6 @@ TEST_F(TabsTest, StateRegistrationNavigatorActsOnlyOnTheLoadedInnerRows)
 // so that no deletion goes to the tax, company or registration the rows were read for.
 TEST_F(TabsTest, AFilterChangedAfterARefreshEmptiesTheGridBelow)
 {
-    const auto reg = db->query("SELECT CDEMPRESA, CDINSCESTA FROM INSCRESTAD ORDER BY CDEMPRESA, CDINSCESTA");
-    ASSERT_FALSE(reg.empty());
     TfrmParamGrupFiscal *frm = openScreen();
     ASSERT_TRUE(frm);
     const struct {
@@ -444,10 +452,7 @@ TEST_F(TabsTest, AFilterChangedAfterARefreshEmptiesTheGridBelow)
         SCOPED_TRACE(c.name);
         clickTab(frm->pgcPadrao, frm->tshFilial);
         clickTab(frm->pgcPadrao, c.tab);
-        frm->medCdImposto->setText(QStringLiteral("01"));
-        frm->medCdEmpresa->setText(QString::fromStdString(*reg.front()[0]));
-        frm->medInscEsta->setText(QString::fromStdString(*reg.front()[1]));
-        frm->medImp->setText(QStringLiteral("01"));
+        fillFilters(frm);
         c.box->setFocus(Qt::OtherFocusReason);
         QApplication::processEvents();
         clickButton(frm->sbtVerificar);
@@ -470,8 +475,6 @@ TEST_F(TabsTest, AFilterChangedAfterARefreshEmptiesTheGridBelow)
 // row is edited, so the rows shown are still theirs.
 TEST_F(TabsTest, AGridEnteredAgainWhileARowIsEditedKeepsTheEdit)
 {
-    const auto reg = db->query("SELECT CDEMPRESA, CDINSCESTA FROM INSCRESTAD ORDER BY CDEMPRESA, CDINSCESTA");
-    ASSERT_FALSE(reg.empty());
     TfrmParamGrupFiscal *frm = openScreen();
     ASSERT_TRUE(frm);
     const struct {
@@ -487,10 +490,7 @@ TEST_F(TabsTest, AGridEnteredAgainWhileARowIsEditedKeepsTheEdit)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         clickTab(frm->pgcPadrao, c.tab);
-        frm->medCdImposto->setText(QStringLiteral("01"));
-        frm->medCdEmpresa->setText(QString::fromStdString(*reg.front()[0]));
-        frm->medInscEsta->setText(QString::fromStdString(*reg.front()[1]));
-        frm->medImp->setText(QStringLiteral("01"));
+        fillFilters(frm);
         focusCell(c.grid, 0, QStringLiteral("CDGRUPOFISC"));
         ASSERT_GT(c.cds->RecordCount(), 0);
         typeKeys(QStringLiteral("5"));
