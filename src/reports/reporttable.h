@@ -23,6 +23,9 @@ struct ReportColumn {
     QString title;
     int width = 10;                           // in characters: the share of the page it gets
     Qt::Alignment alignment = Qt::AlignLeft;
+    // A code whose leading zeros a spreadsheet drops from a CSV file, where no cell is text:
+    // read back, it would name another record or none. Written to the other formats only.
+    bool leftOutOfCsv = false;
 };
 
 struct ReportTable {

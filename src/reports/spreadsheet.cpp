@@ -230,15 +230,19 @@ bool writeCsv(const ReportTable &t, const QString &path, const ExportProgress &p
     }
     if (!t.context.isEmpty())
         endLine();
-    for (int c = 0; c < t.columns.size(); ++c) {
-        if (c)
+    QList<int> columns;
+    for (int c = 0; c < t.columns.size(); ++c)
+        if (!t.columns.at(c).leftOutOfCsv)
+            columns << c;
+    for (int c : columns) {
+        if (c != columns.first())
             chunk += ';';
         chunk += csvField(t.columns.at(c).title);
     }
     endLine();
     for (int r = 0; r < t.rowCount; ++r) {
-        for (int c = 0; c < t.columns.size(); ++c) {
-            if (c)
+        for (int c : columns) {
+            if (c != columns.first())
                 chunk += ';';
             chunk += csvField(t.text(r, c));
         }

@@ -115,11 +115,6 @@ void TCustomEdit::keyPressEvent(QKeyEvent *event)
             return;
         }
     }
-    if (event->matches(QKeySequence::Paste)) {
-        pasteFirstCell();
-        event->accept();
-        return;
-    }
     const QString typed = event->text();
     if (typed.size() == 1 && (OnKeyPress || m_charCase != ecNormal)) {
         QChar ch = typed.at(0);
@@ -136,6 +131,12 @@ void TCustomEdit::keyPressEvent(QKeyEvent *event)
             event->setAccepted(changed.isAccepted());
             return;
         }
+    }
+    // After the key filter, which may refuse pasting at all (its control character).
+    if (event->matches(QKeySequence::Paste)) {
+        pasteFirstCell();
+        event->accept();
+        return;
     }
     QLineEdit::keyPressEvent(event);
 }

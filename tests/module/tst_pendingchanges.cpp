@@ -134,6 +134,7 @@ TEST_F(PendingChangesTest, TheRegistrationGridsAskBeforeARefusedChangeIsLeftBehi
         {"the inner client tab", [&] { clickTab(frm->pgcCliente, frm->tshCli); }},
         {"another tab", [&] { clickTab(frm->pgcPadrao, frm->tshFilial); }},
         {"another tab from the menu", [&] { triggerMenu(frm->mnuFilial); }},
+        {"the tab's own menu entry, which empties it again", [&] { triggerMenu(frm->mnuImpInscEsta); }},
     };
     for (const auto &w : ways) {
         SCOPED_TRACE(w.way);
@@ -144,7 +145,18 @@ TEST_F(PendingChangesTest, TheRegistrationGridsAskBeforeARefusedChangeIsLeftBehi
         EXPECT_EQ(frm->pgcPadrao->ActivePage(), frm->tshImpInscEsta);
         EXPECT_EQ(frm->pgcCliente->ActivePage(), frm->tshFornecedor);
         EXPECT_EQ(set->ChangeCount(), 1);
+        // Kept, also once the grid is clicked again (the leave took the focus away from it).
+        focusCell(frm->dbgFornInsc, row, QStringLiteral("CDGRUPOFISC"));
+        EXPECT_EQ(set->ChangeCount(), 1);
     }
+    // Gravar, refused again, from the menu: the tab stays, and its menu entry stays ticked.
+    script->clear();
+    script->push(Answer::choose(QStringLiteral("Gravar")));
+    triggerMenu(frm->mnuFilial);
+    EXPECT_EQ(frm->pgcPadrao->ActivePage(), frm->tshImpInscEsta);
+    EXPECT_TRUE(frm->mnuImpInscEsta->isChecked());
+    EXPECT_FALSE(frm->mnuFilial->isChecked());
+    EXPECT_EQ(set->ChangeCount(), 1);
     script->clear();
     script->push(Answer::choose(QStringLiteral("Descartar")));
     clickTab(frm->pgcCliente, frm->tshCli);

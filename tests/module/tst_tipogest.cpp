@@ -11,6 +11,8 @@
 
 #include <QApplication>
 #include <QCborMap>
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QTest>
 
 namespace fiscal::test {
@@ -80,6 +82,10 @@ TEST_F(TipoGestTest, TheGroupCellTakesDigitsBackspaceAndDeleteOnly)
     // With its character, as an X11 keyboard sends it.
     QTest::sendKeyEvent(QTest::Click, QApplication::focusWidget(), Qt::Key_Delete, QString(QChar(0x7f)), Qt::NoModifier);
     QApplication::processEvents();
+    EXPECT_EQ(cellText(), QStringLiteral("2"));
+    // Nor does a paste get in, which the cell's filter refuses as a character of its own.
+    QGuiApplication::clipboard()->setText(QStringLiteral("A-1"));
+    pressKey(Qt::Key_V, Qt::ControlModifier);
     EXPECT_EQ(cellText(), QStringLiteral("2"));
     clickButton(frm->sbtCancelar);
 

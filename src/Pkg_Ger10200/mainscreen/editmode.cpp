@@ -307,7 +307,15 @@ void TfrmParamGrupFiscal::selectTabFromMenu(vcl::TTabSheet *tab)
         }
     }
     // The box being left may refuse its code: then the user stays on the tab.
-    if (tab != pgcPadrao->ActivePage() && (!pgcPadrao->leavePage() || !mayLeaveTab())) {
+    // Running the switch of "Imposto/Inscrição Estadual" again empties it as leaving it does.
+    bool leave = tab == pgcPadrao->ActivePage() || pgcPadrao->leavePage();
+    try {
+        leave = leave && mayLeaveTab();
+    } catch (...) {
+        checkActiveTabMenu();   // a save refused again: the entry picked is not the tab shown
+        throw;
+    }
+    if (!leave) {
         checkActiveTabMenu();
         return;
     }

@@ -92,7 +92,7 @@ reports::ReportTable TfrmParamGrupFiscal::ActiveReport(ReportUse use)
 
 // A supplier or client is known to the import by its code first: a CNPJ may be shared by
 // two records, or missing, and such rows of an exported file could not come back without it.
-// The grids keep the code hidden, so a file gets it as its first column.
+// The grids keep the code hidden, so a file gets it as its first column (not a CSV file).
 reports::ReportTable TfrmParamGrupFiscal::withRecordCodes(vcl::TDBGrid *grid, reports::ReportTable t)
 {
     dataset::TClientDataSet *cds = grid->DataSource() ? grid->DataSource()->DataSet() : nullptr;
@@ -113,6 +113,7 @@ reports::ReportTable TfrmParamGrupFiscal::withRecordCodes(vcl::TDBGrid *grid, re
     };
     reports::ReportColumn column;
     column.title = QStringLiteral("Código");
+    column.leftOutOfCsv = true;   // the CNPJ/CPF, punctuated, comes back whole from a CSV
     for (int row = 0; row < qMin(t.rowCount, 200); ++row)
         column.width = qMin(21, qMax(column.width, int(code(row).size())));
     t.columns.prepend(column);

@@ -83,7 +83,10 @@ void TfrmParamGrupFiscal::dbgImpFiliEnter()
 {
     // A row being edited keeps the rows it belongs to: the tax box is locked meanwhile, and a
     // reload would drop what is typed (the focus went on from the find bar, and came back).
-    if (cdsImpFili->State() == dataset::dsEdit || cdsImpFili->State() == dataset::dsInsert)
+    // So do changes a refused save left: the rows are still those of the tax in the box,
+    // which entering it would have emptied.
+    if (cdsImpFili->State() == dataset::dsEdit || cdsImpFili->State() == dataset::dsInsert
+        || (cdsImpFili->Active() && cdsImpFili->ChangeCount() > 0))
         return;
     m_vdImposto->Validate(true);
     clientlib::WaitScope wait(this, 6, msgPadrao->Msg(QStringLiteral("GetImpFili")));

@@ -172,9 +172,11 @@ void TfrmParamGrupFiscal::postInnerEdit()
 void TfrmParamGrupFiscal::pgcClienteEnter()
 {
     // As on "Imposto/Filial": the filters are locked while a row is edited, so its rows stay,
-    // on its inner tab, with what is typed.
+    // on its inner tab, with what is typed; and the changes a refused save left stay (asked
+    // about, the user kept them), since entering the filters would have emptied the grids.
     for (const dataset::TClientDataSet *cds : {cdsFornInsc, cdsCliInsc}) {
-        if (cds->State() == dataset::dsEdit || cds->State() == dataset::dsInsert)
+        if (cds->State() == dataset::dsEdit || cds->State() == dataset::dsInsert
+            || (cds->Active() && cds->ChangeCount() > 0))
             return;
     }
     m_vdEmpresa->Validate(true);
