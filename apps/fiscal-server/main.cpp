@@ -60,8 +60,9 @@ int initDatabase(const server::CommandLine &cl)
     if (!cl.demo)
         return 0;
     // Demo data goes only into an empty database: a second --demo must neither duplicate
-    // rows nor mix the small and the large set.
-    for (const char *table : {"GRUPOFISCAL", "FORNECEDOR", "CLIENTE", "FILIAL", "IMPOSTO"}) {
+    // rows nor mix the small and the large set, and its users, whose passwords are public,
+    // never join real ones (an administrator made before the demo was asked for).
+    for (const char *table : {"GRUPOFISCAL", "FORNECEDOR", "CLIENTE", "FILIAL", "IMPOSTO", "USUARIO"}) {
         if (count(*conn, table) > 0) {
             std::cout << "the database already holds data (" << table << "); demo data not added"
                       << std::endl;

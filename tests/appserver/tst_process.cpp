@@ -252,6 +252,23 @@ TEST_P(ProcessTest, InitIsIdempotentAndDemoNeverDuplicates)
     r = runServer({"--db", db->url(), "--init"});
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(counts(), once);
+
+    // Users alone are data too: the demo's, whose passwords are public, never join them.
+    auto users = TestDb::create(GetParam(), Demo::None);
+    ASSERT_EQ(runServer({"--db", users->url(), "--init"}).code, 0);
+    users->exec("INSERT INTO USUARIO (NMUSUARIO, NMCOMPLETO, DSPAPEL, FLATIVO, DTCRIACAO, FLTROCARSENHA) "
+                "VALUES ('maria', 'Maria', 'administrador', 'S', '2026-12-11T00:00:00.000Z', 'N')");
+    r = runServer({"--db", users->url(), "--init", "--demo", "small"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("not added"), std::string::npos) << r.out;
+    EXPECT_EQ(users->count("SELECT COUNT(*) FROM USUARIO"), 1);
+    EXPECT_EQ(users->count("SELECT COUNT(*) FROM GRUPOFISCAL"), 0);
+
+    // Nor is a login named as the history names the server token's calls.
+    r = runServer({"--db", users->url(), "user", "add", "Token", "--role", "operador"});
+    EXPECT_NE(r.code, 0);
+    EXPECT_NE(r.err.find("reservado"), std::string::npos) << r.err;
+    EXPECT_EQ(users->count("SELECT COUNT(*) FROM USUARIO"), 1);
 }
 
 // A libpq keyword string names a PostgreSQL database whichever keyword comes first: the

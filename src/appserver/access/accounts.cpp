@@ -77,6 +77,10 @@ std::optional<QString> loginProblem(const std::string &login)
         plain = plain && !ch.isSpace();
     if (!plain)
         return QStringLiteral("O usuário deve ter de 1 a %1 caracteres, sem espaços.").arg(rpc::kMaxUserLength);
+    // The history's name for the calls made with the server's own token: a login of that
+    // name would share their operations, and with them the right to undo them.
+    if (l.compare(QLatin1String("token"), Qt::CaseInsensitive) == 0)
+        return QStringLiteral("O usuário \"%1\" é reservado: é o nome das chamadas feitas com o token do servidor.").arg(l);
     return std::nullopt;
 }
 
