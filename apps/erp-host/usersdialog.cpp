@@ -5,6 +5,7 @@
 #include "clientlib/usersession.h"
 #include "vcl/dialogkeys.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QDateTime>
 #include <QDialogButtonBox>
@@ -344,6 +345,11 @@ bool UsersDialog::isOwn(const UserRow &user) const
 
 void UsersDialog::toggleActive()
 {
+    // The second click of a double click (or a repeated Enter) comes once the first one's
+    // calls are over, to the same button now saying the opposite: it would undo what was
+    // just asked for.
+    if (m_toggled.isValid() && m_toggled.elapsed() < QApplication::doubleClickInterval())
+        return;
     const UserRow *u = selected();
     if (!u)
         return;
@@ -364,4 +370,5 @@ void UsersDialog::toggleActive()
     if (!error.isEmpty())
         fail(error);
     reload();
+    m_toggled.start();
 }

@@ -6,6 +6,7 @@
 #include "account.h"
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <vector>
 
 class QLabel;
@@ -37,6 +38,7 @@ private:
     QPushButton *m_reset = nullptr;
     QPushButton *m_role = nullptr;
     QPushButton *m_active = nullptr;
+    QElapsedTimer m_toggled;   // since the last "Desativar"/"Ativar" ended
     std::vector<UserRow> m_users;
 };
 

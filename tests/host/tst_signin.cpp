@@ -610,6 +610,29 @@ TEST(Users, AChangeOfAUserChangedElsewhereSinceTheListIsRefused)
     }
 }
 
+// A double click on "Desativar" switches the user off: its second click comes once the
+// first is over, to the same button now saying "Ativar".
+TEST(Users, ADoubleClickOnDesativarSwitchesOffOnce)
+{
+    Server server;
+    server.add("joana", appserver::access::Role::Operador, "senha-da-joana", false);
+    signInTheAdministrator(server);
+    auto script = std::make_unique<clientlib::ScriptedInteraction>();
+    clientlib::ScriptedInteraction &shown = *script;
+    clientlib::InteractionScope scope(std::move(script));
+    UsersDialog dialog;
+    auto *grid = child<QTableWidget>(&dialog, "grdUsuarios");
+    for (int r = 0; r < grid->rowCount(); ++r)
+        if (grid->item(r, 0)->text() == u"joana")
+            grid->selectRow(r);
+    // A double click's second press is handled as a press: two clicks, the second at once.
+    for (int i = 0; i < 2; ++i)
+        QTest::mouseClick(child<QPushButton>(&dialog, "btnAtivo"), Qt::LeftButton);
+    QApplication::processEvents();
+    EXPECT_TRUE(shown.messages().isEmpty()) << shown.messages().join(u'\n').toStdString();
+    EXPECT_EQ(str(server.db->query("SELECT FLATIVO FROM USUARIO WHERE NMUSUARIO = 'joana'").at(0)[0]), "N");
+}
+
 // A login locked after failed sign-ins shows so in the list; one whose lock has run out, or
 // that is switched off, shows as before.
 TEST(Users, ALockedLoginShowsUntilWhen)
