@@ -145,6 +145,20 @@ TEST_F(ModuleTest, FailingFirstLoadIsShownOnceStopsTheAnimationAndIsNotRetried)
     EXPECT_EQ(script->messages().size(), 1);
 }
 
+// A server out of reach as the screen opens is said once, not again by the first load.
+TEST_F(ModuleTest, AServerOutOfReachAsTheScreenOpensIsSaidOnce)
+{
+    clientlib::Settings::instance().setServerPort(1);
+    IniProc();
+    TfrmParamGrupFiscal *frm = findScreen();
+    ASSERT_TRUE(frm);
+    ASSERT_TRUE(waitFor([&] { return !script->messages().isEmpty(); }));
+    QTest::qWait(100);
+    EXPECT_EQ(script->messages().size(), 1) << script->messages().join('\n').toStdString();
+    EXPECT_FALSE(frm->isLoaded());
+    EXPECT_EQ(clientlib::currentWaitAnimation(), nullptr);
+}
+
 // Inside the host: the screen is a sub-window of fixed size that becomes the active one by
 // itself, whatever window held the focus, and loads once.
 // The host's main window with its MDI area, shown, as the screens' host.

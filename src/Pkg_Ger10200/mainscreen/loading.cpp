@@ -89,12 +89,16 @@ void TfrmParamGrupFiscal::load(TClientDataSet *cds, const QString &method, const
 
 void TfrmParamGrupFiscal::PrimeiraCarga()
 {
+    // Bound before the load: after a failed one the refresh fills the supplier tab, and its
+    // buttons and navigator must act on it.
+    pgcPadrao->setActivePage(tshPadrao);
+    dtsPadrao->setDataSet(cdsFornecedor);
+    // A server out of reach as the screen opened was said then: the load would try it again
+    // and say the same, after the same wait. Atualizar (F5) tries again.
+    if (!netParamGrupFiscal->Connected())
+        return;
     {
         clientlib::WaitScope wait(clientlib::hostMainWindow(), 6);
-        // Bound before the load: after a failed one the refresh fills the supplier tab,
-        // and its buttons and navigator must act on it.
-        pgcPadrao->setActivePage(tshPadrao);
-        dtsPadrao->setDataSet(cdsFornecedor);
         QList<dataset::DataPacket> packets = netParamGrupFiscal->GetDados();
         TClientDataSet *targets[] = {cdsFornecedor, cdsCliente, cdsFilial, cdsTipoOperac,
                                      cdsTipoFatur, cdsOperInter, cdsTipoGest};
