@@ -176,6 +176,11 @@ void SignInDialog::tryToSignIn()
         m_password->setFocus();
         return;
     }
+    // A second Enter (a double click, a key held) comes once the refusal is in, with the same
+    // password: sent again, it would count twice towards the lock.
+    const QString typing = login + QLatin1Char('\n') + m_password->text();
+    if (m_refused.isValid() && m_refused.elapsed() < QApplication::doubleClickInterval() && typing == m_refusedTyping)
+        return;
     showMessage({});
     m_enter->setEnabled(false);
     SignIn in = signIn(login, m_password->text());
@@ -184,6 +189,8 @@ void SignInDialog::tryToSignIn()
         showMessage(in.message);
         m_password->selectAll();
         m_password->setFocus();
+        m_refused.start();
+        m_refusedTyping = typing;
         return;
     }
     // The change of a temporary password goes with its session; given up, that session ends

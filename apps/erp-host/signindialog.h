@@ -10,6 +10,7 @@
 #include "account.h"
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <optional>
 
 class QLabel;
@@ -43,6 +44,9 @@ private:
     QLabel *m_message = nullptr;
     QPushButton *m_enter = nullptr;
     SignIn m_in;
+    // The last refusal: when, and of what (the login and the password as typed).
+    QElapsedTimer m_refused;
+    QString m_refusedTyping;
 };
 
 // "Trocar senha": the current password (unless given, as after a temporary one) and the new

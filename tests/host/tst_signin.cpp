@@ -146,6 +146,9 @@ TEST(SignIn, TheDialogSaysWhyItRefusesAndSignsInWithTheRightPassword)
     d.setLogin(QStringLiteral("maria"));
     EXPECT_TRUE(child<QLabel>(&d, "lblServidor")->text().endsWith(QString::number(server.process->port())));
     enter(&d, QStringLiteral("senha-errada"));
+    // A second Enter at once (a double click, a key held) is not a second failure.
+    QTest::mouseClick(child<QPushButton>(&d, "btnEntrar"), Qt::LeftButton);
+    EXPECT_EQ(server.db->count("SELECT QTFALHAS FROM USUARIO WHERE NMUSUARIO = 'maria'"), 1);
     EXPECT_EQ(d.result(), 0);
     auto *message = child<QLabel>(&d, "lblMensagem");
     EXPECT_EQ(message->text(), QStringLiteral("Usuário ou senha inválidos."));
