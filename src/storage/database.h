@@ -243,7 +243,8 @@ int schemaVersion(Connection &c);
 // in the current schema (the version table only read) and draw from their sequences, with
 // nothing else on them; lets it connect and make temporary tables when it cannot yet.
 // Changes nothing when the role already has exactly that. The role must exist and be
-// neither the owner nor a superuser (Error, kind Other). Throws on SQLite.
+// neither the owner nor a superuser (Error, kind Other). Tables of another owner on which
+// the role lacks those rights are an error too, naming them. Throws on SQLite.
 void grantRuntimeRole(Connection &owner, const std::string &role);
 
 } // namespace fiscal::storage

@@ -102,6 +102,28 @@ void grantRuntimeRole(Connection &c, const std::string &role)
     for (const std::string &sql : grants)
         c.exec(sql);
     t.commit();
+
+    // Tables of another owner (made by --init as a superuser, say) are not this role's to
+    // grant on: said, rather than a migration that reports the servers' rights given while
+    // every instance then stops at its first read.
+    auto st = c.prepare(
+        "SELECT string_agg(quote_ident(c.relname), ', ' ORDER BY c.relname), pg_get_userbyid(c.relowner)"
+        " FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace"
+        " WHERE n.nspname = current_schema() AND c.relkind IN ('r', 'p', 'S')"
+        "   AND c.relowner <> (SELECT oid FROM pg_roles WHERE rolname = current_user)"
+        "   AND NOT CASE WHEN c.relkind = 'S' THEN has_sequence_privilege($1, c.oid, 'USAGE')"
+        "                WHEN c.relname = 'versaoesquema' THEN has_table_privilege($1, c.oid, 'SELECT')"
+        "                ELSE has_table_privilege($1, c.oid, 'SELECT') AND has_table_privilege($1, c.oid, 'INSERT')"
+        "                 AND has_table_privilege($1, c.oid, 'UPDATE') AND has_table_privilege($1, c.oid, 'DELETE') END"
+        " GROUP BY c.relowner ORDER BY 2 LIMIT 1");
+    st->bind(1, role);
+    if (st->step()) {
+        const std::string owner = text(*st, 1);
+        throw Error(Error::Kind::Other, "role " + role + " cannot be given the rows of " + text(*st, 0)
+                                            + ": they belong to role " + owner
+                                            + ", not to the role running this. Run migrate as " + owner
+                                            + ", or make the schema's owner own them (ALTER TABLE ... OWNER TO)");
+    }
 }
 
 } // namespace fiscal::storage

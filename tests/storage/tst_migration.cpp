@@ -244,6 +244,27 @@ TEST_F(Migration, OnlyTheOwnerMigratesAndNoServerServesAnotherVersion)
     EXPECT_TRUE(rpcCall(server.port(), kParamGrupFiscal, "GetGrupoFiscal", {QString()}).ok());
 }
 
+// Tables made by another role (a migration run once as the cluster's superuser adds the
+// users' tables as its own): the owner's migrate cannot give the servers' role those, and
+// says so instead of reporting it done while every sign-in then fails.
+TEST_F(Migration, TablesOfAnotherOwnerAreNamedNotTakenForGranted)
+{
+    OwnedDatabase db;
+    db.prepare();
+    if (HasFatalFailure())
+        return;
+    const std::string cluster = *postgresClusterUrl();
+    const std::size_t from = cluster.find("//") + 2;
+    const std::string superuser = cluster.substr(from, cluster.find('@') - from);
+    auto admin = db.connect(superuser);
+    admin->exec("ALTER TABLE USUARIO OWNER TO " + superuser);
+    admin->exec("REVOKE ALL ON USUARIO FROM " + db.runtime);
+    const ExitResult r = runServer({"migrate", "--db", db.url(db.owner), "--runtime-role", db.runtime});
+    EXPECT_EQ(r.code, 1) << r.out;
+    EXPECT_NE(r.err.find("usuario: they belong to role " + superuser), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("may read and write the rows"), std::string::npos) << r.out;
+}
+
 // A server restarted while a bulk call holds its tables (as the unit restarts one after a
 // crash, or an upgrade does) must not take a lock the other servers' saves then queue behind.
 TEST_F(Migration, ARestartDuringALongBulkCallHoldsNoSaveBack)
