@@ -100,6 +100,15 @@ void enter(QWidget *dialog, const QString &password)
     QTest::mouseClick(child<QPushButton>(dialog, "btnEntrar"), Qt::LeftButton);
 }
 
+// Selects the user's row in the list of "Usuários".
+void selectUser(QWidget &dialog, QStringView login)
+{
+    auto *grid = child<QTableWidget>(&dialog, "grdUsuarios");
+    for (int r = 0; r < grid->rowCount(); ++r)
+        if (grid->item(r, 0)->text() == login)
+            grid->selectRow(r);
+}
+
 // Runs `step` on the modal dialog named `name` once it is up.
 void whenShown(const char *name, std::function<void(QWidget *)> step)
 {
@@ -539,10 +548,7 @@ TEST(Users, AnAdministratorWhoGivesUpTheRoleIsToldSoAndTheWindowCloses)
     clientlib::ScriptedInteraction &shown = *script;
     clientlib::InteractionScope scope(std::move(script));
     UsersDialog dialog;
-    auto *grid = child<QTableWidget>(&dialog, "grdUsuarios");
-    for (int r = 0; r < grid->rowCount(); ++r)
-        if (grid->item(r, 0)->text() == u"chefe")
-            grid->selectRow(r);
+    selectUser(dialog, u"chefe");
     shown.push(clientlib::Answer::dialog([](QDialog &picker) {
         static_cast<QInputDialog &>(picker).setTextValue(QStringLiteral("Operador"));
     }));
@@ -588,10 +594,7 @@ TEST(Users, AChangeOfAUserChangedElsewhereSinceTheListIsRefused)
         server.db->exec("UPDATE USUARIO SET DSPAPEL = 'operador', FLATIVO = 'S' WHERE NMUSUARIO = 'joana'");
         shown.clear();
         UsersDialog dialog;
-        auto *grid = child<QTableWidget>(&dialog, "grdUsuarios");
-        for (int r = 0; r < grid->rowCount(); ++r)
-            if (grid->item(r, 0)->text() == u"joana")
-                grid->selectRow(r);
+        selectUser(dialog, u"joana");
         std::string after;
         const auto changeElsewhere = [&] {
             server.db->exec(c.elsewhere);
@@ -624,10 +627,7 @@ TEST(Users, ADoubleClickOnDesativarSwitchesOffOnce)
     clientlib::ScriptedInteraction &shown = *script;
     clientlib::InteractionScope scope(std::move(script));
     UsersDialog dialog;
-    auto *grid = child<QTableWidget>(&dialog, "grdUsuarios");
-    for (int r = 0; r < grid->rowCount(); ++r)
-        if (grid->item(r, 0)->text() == u"joana")
-            grid->selectRow(r);
+    selectUser(dialog, u"joana");
     // A double click's second press is handled as a press: two clicks, the second at once.
     for (int i = 0; i < 2; ++i)
         QTest::mouseClick(child<QPushButton>(&dialog, "btnAtivo"), Qt::LeftButton);
@@ -688,10 +688,7 @@ TEST(Users, OnesOwnUserIsSwitchedOffOrDemotedOnlyWhenConfirmed)
         SCOPED_TRACE(button);
         shown.clear();
         UsersDialog dialog;
-        auto *grid = child<QTableWidget>(&dialog, "grdUsuarios");
-        for (int r = 0; r < grid->rowCount(); ++r)
-            if (grid->item(r, 0)->text() == u"chefe")
-                grid->selectRow(r);
+        selectUser(dialog, u"chefe");
         if (std::string_view(button) == "btnPapel")
             shown.push(clientlib::Answer::dialog(
                 [](QDialog &picker) { static_cast<QInputDialog &>(picker).setTextValue(QStringLiteral("Operador")); }));
